@@ -1,0 +1,26 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace zephyrscope {
+
+inline constexpr char kCommandLineUsageError[] = "Error Command Lines input!\nUse\"Zephyrscope playlist.wpl logfile\"";
+inline constexpr char kCommandLineIgnored[] = "All command line parameters are ignored";
+
+// What the command line asks for. Arguments are taken unchanged, without validation.
+struct CommandLineDecision {
+    int result = 1;                         // 1 accepted, -1 rejected
+    std::optional<std::string> url;         // to put to the player
+    std::optional<std::string> logFileName; // replaces the default log name
+    bool startSampleTimer = false;
+    std::string message;                    // shown to the user when rejected
+};
+
+// Decides from the argument vector, program name included as argument 0:
+// no argument waits for the user; a URL plays and samples; a URL and a log name
+// also name the log; any other count is rejected with the usage message.
+CommandLineDecision DecideCommandLine(const std::vector<std::string>& arguments);
+
+} // namespace zephyrscope

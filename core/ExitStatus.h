@@ -1,0 +1,14 @@
+#pragma once
+
+namespace zephyrscope {
+
+// The program's exit statuses, for scripts that run it unattended.
+enum ExitStatus : int {
+    kExitNormal = 0,
+    kExitLogFailure = 2,      // the statistics log could not be created
+    kExitPlaybackFailure = 3, // nothing could be played and the run ended by itself
+    kExitInterrupted = 130,   // SIGINT
+    kExitTerminated = 143,    // SIGTERM
+};
+
+} // namespace zephyrscope

@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Installs every Debian package the project needs to build, test, run the demo
+# and the benchmarks. Does nothing when all of them are present already.
+set -euo pipefail
+
+packages=(
+  # Toolchain
+  g++ cmake ninja-build make pkg-config
+  # Unit tests and benchmarks
+  libgtest-dev libgmock-dev libbenchmark-dev
+  # User interface
+  qt6-base-dev libgl-dev
+  # Player engine, its plugins and the playlist parser
+  libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev
+  gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad
+  gstreamer1.0-plugins-ugly gstreamer1.0-libav gstreamer1.0-x glib-networking
+  libtotem-plparser-dev
+  # Local test servers, headless display and tools used by tests and the demo
+  libgstrtspserver-1.0-dev gstreamer1.0-rtsp gstreamer1.0-tools xvfb xauth
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q '^install ok installed$'; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "install-deps: all ${#packages[@]} packages are present"
+  exit 0
+fi
+
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then
+  sudo="sudo"
+fi
+
+echo "install-deps: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -q
+$sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
