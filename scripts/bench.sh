@@ -2,4 +2,4 @@
 # Runs every benchmark under bench/ and prints its figures.
 set -euo pipefail
 build=${1:-build}
-"$build/bench_sampler" --benchmark_counters_tabular=true
+"$build/bench/bench_sampler" --benchmark_counters_tabular=true

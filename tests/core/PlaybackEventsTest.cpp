@@ -1,0 +1,162 @@
+#include "ExitStatus.h"
+#include "FakeClock.h"
+#include "FakePlayer.h"
+#include "MemoryLog.h"
+#include "PlayState.h"
+#include "PlaybackEvents.h"
+#include "PlaybackHost.h"
+#include "PlaybackValues.h"
+#include "PlayerError.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+using namespace zephyrscope;
+using namespace zephyrscope::testing;
+
+namespace {
+
+class FakeHost final : public PlaybackHost {
+public:
+    void stopSampleTimer() override { calls.push_back("stopSampleTimer"); }
+    int runAutoShutdown() override
+    {
+        calls.push_back("runAutoShutdown");
+        if (whileCountdownRuns)
+            whileCountdownRuns();
+        return countdownResult;
+    }
+    void quit(int exitStatus) override { calls.push_back("quit " + std::to_string(exitStatus)); }
+
+    int countdownResult = 1;
+    std::function<void()> whileCountdownRuns;
+    std::vector<std::string> calls;
+};
+
+class PlaybackEventsTest : public ::testing::Test {
+protected:
+    FakeClock clock;
+    FakePlayer player;
+    MemoryLog log;
+    FakeHost host;
+    PlaybackValues values;
+    PlaybackEvents events{clock, player, log, host, values};
+};
+
+} // namespace
+
+TEST_F(PlaybackEventsTest, PlayingTakesTheClockAndNothingElse)
+{
+    clock.process = 4321;
+    events.OnPlayStateChange(kPlayStatePlaying);
+    EXPECT_EQ(values.m_playStartClock, 4321);
+    EXPECT_EQ(values.m_restartClock, 0);
+    EXPECT_EQ(values.m_clipEnded, 0);
+    clock.process = 9999;
+    events.OnPlayStateChange(kPlayStatePlaying); // every return to Playing counts as a new start
+    EXPECT_EQ(values.m_playStartClock, 9999);
+    EXPECT_TRUE(host.calls.empty());
+}
+
+TEST_F(PlaybackEventsTest, MediaEndedAsksForATimeRestartAndMarksTheClipEnded)
+{
+    events.OnPlayStateChange(kPlayStateMediaEnded);
+    EXPECT_EQ(values.m_restartClock, 1);
+    EXPECT_EQ(values.m_clipEnded, 1);
+    values.m_restartClock = 0; // consumed by the sampler
+    events.OnPlayStateChange(kPlayStateMediaEnded);
+    EXPECT_EQ(values.m_restartClock, 1);
+    EXPECT_EQ(values.m_clipEnded, 1);
+    EXPECT_TRUE(host.calls.empty());
+}
+
+TEST_F(PlaybackEventsTest, ReadyBeforeAnyClipEndedDoesNothing)
+{
+    for (std::int32_t state : {kPlayStateTransitioning, kPlayStateReady, kPlayStateStopped, kPlayStateReady,
+                               kPlayStateBuffering, kPlayStatePaused, kPlayStateReady})
+        events.OnPlayStateChange(state);
+    EXPECT_TRUE(host.calls.empty());
+}
+
+TEST_F(PlaybackEventsTest, ReadyAfterAClipEndedStopsSamplingAndQuitsWhenTheCountdownRunsOut)
+{
+    events.OnPlayStateChange(kPlayStateMediaEnded);
+    events.OnPlayStateChange(kPlayStateReady);
+    EXPECT_EQ(host.calls, (std::vector<std::string>{"stopSampleTimer", "runAutoShutdown", "quit 0"}));
+}
+
+TEST_F(PlaybackEventsTest, CancelledCountdownKeepsRunningAndEveryLaterReadyOffersItAgain)
+{
+    host.countdownResult = 2;
+    events.OnPlayStateChange(kPlayStateMediaEnded);
+    events.OnPlayStateChange(kPlayStateReady);
+    EXPECT_EQ(host.calls, (std::vector<std::string>{"stopSampleTimer", "runAutoShutdown"}));
+
+    events.OnPlayStateChange(kPlayStateTransitioning);
+    events.OnPlayStateChange(kPlayStatePlaying);
+    events.OnPlayStateChange(kPlayStateReady); // no new clip end needed
+    EXPECT_EQ(host.calls.size(), 4u);
+    EXPECT_EQ(host.calls.back(), "runAutoShutdown");
+}
+
+TEST_F(PlaybackEventsTest, ReadyDuringTheCountdownDoesNotStartASecondOne)
+{
+    events.OnPlayStateChange(kPlayStateMediaEnded);
+    host.whileCountdownRuns = [this] {
+        EXPECT_TRUE(events.countdownOpen());
+        events.OnPlayStateChange(kPlayStateReady);
+        events.OnPlayStateChange(kPlayStateMediaEnded);
+        events.OnPlayStateChange(kPlayStateReady);
+    };
+    events.OnPlayStateChange(kPlayStateReady);
+    EXPECT_EQ(host.calls, (std::vector<std::string>{"stopSampleTimer", "runAutoShutdown", "quit 0"}));
+    EXPECT_FALSE(events.countdownOpen());
+}
+
+TEST_F(PlaybackEventsTest, ReadyAfterAFailureWithNothingPlayedEndsTheRunWithStatus3)
+{
+    events.OnPlayStateChange(kPlayStateTransitioning);
+    events.OnMediaError("http://127.0.0.1:9/none.mp4", "Connection refused");
+    events.OnPlayStateChange(kPlayStateReady);
+    EXPECT_EQ(host.calls, (std::vector<std::string>{"stopSampleTimer", "runAutoShutdown", "quit 3"}));
+}
+
+TEST_F(PlaybackEventsTest, FailureCountdownIsOfferedOncePerFailure)
+{
+    host.countdownResult = 2;
+    events.OnMediaError("x", "y");
+    events.OnPlayStateChange(kPlayStateReady);
+    events.OnPlayStateChange(kPlayStateReady);
+    EXPECT_EQ(host.calls, (std::vector<std::string>{"stopSampleTimer", "runAutoShutdown"}));
+}
+
+TEST_F(PlaybackEventsTest, AClipThatEndedAfterAFailedEntryEndsTheRunNormally)
+{
+    events.OnMediaError("bad.mp4", "not media");
+    events.OnPlayStateChange(kPlayStatePlaying);
+    events.OnPlayStateChange(kPlayStateMediaEnded);
+    events.OnPlayStateChange(kPlayStateReady);
+    EXPECT_EQ(host.calls.back(), "quit 0");
+}
+
+TEST_F(PlaybackEventsTest, MediaOpenWritesOneMediaBlockPerReport)
+{
+    player.media = {"file:///c/a.mkv", "00:03", "a", 320, 240, 3.0};
+    events.OnOpenStateChange(kOpenStateMediaOpen);
+    player.media = {"file:///c/b.mkv", "00:04", "b", 640, 480, 4.0};
+    events.OnOpenStateChange(kOpenStateMediaOpen);
+    for (std::int32_t other : {0, 1, 6, 12, 14, 21})
+        events.OnOpenStateChange(other);
+    ASSERT_EQ(log.appends.size(), 2u);
+    EXPECT_EQ(log.appends[0], "a\nfile:///c/a.mkv\nDuration: 00:03 (3.00 secs)\tResulation: 320*240\n");
+    EXPECT_EQ(log.appends[1], "b\nfile:///c/b.mkv\nDuration: 00:04 (4.00 secs)\tResulation: 640*480\n");
+    EXPECT_EQ(player.liveObjects, 0);
+}
+
+TEST_F(PlaybackEventsTest, FailingMediaReadWritesNoBlock)
+{
+    player.failingCall = "media.imageSourceHeight";
+    EXPECT_THROW(events.OnOpenStateChange(kOpenStateMediaOpen), PlayerError);
+    EXPECT_TRUE(log.appends.empty());
+}
