@@ -9,7 +9,7 @@ packages=(
   # Unit tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev
   # User interface
-  qt6-base-dev libgl-dev
+  qt6-base-dev qt6-svg-dev libgl-dev
   # Player engine, its plugins and the playlist parser
   libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad

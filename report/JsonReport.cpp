@@ -1,0 +1,157 @@
+#include "JsonReport.h"
+
+#include <cmath>
+#include <cstdio>
+
+namespace zephyrscope::report {
+
+namespace {
+
+// Length of the valid UTF-8 sequence at text[i], or 0.
+std::size_t utf8Length(const std::string& text, std::size_t i)
+{
+    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+    const unsigned char c = byte(i);
+    std::size_t n = c >= 0xF0 && c <= 0xF4 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 && c <= 0xDF ? 2 : 0;
+    if (n == 0 || i + n > text.size())
+        return 0;
+    for (std::size_t k = 1; k < n; ++k)
+        if ((byte(i + k) & 0xC0) != 0x80)
+            return 0;
+    if ((c == 0xE0 && byte(i + 1) < 0xA0) || (c == 0xF0 && byte(i + 1) < 0x90) || (c == 0xF4 && byte(i + 1) > 0x8F) ||
+        (c == 0xED && byte(i + 1) > 0x9F))
+        return 0; // overlong, beyond U+10FFFF, or a surrogate
+    return n;
+}
+
+std::string number(double value)
+{
+    if (!std::isfinite(value))
+        return "null";
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "%.10g", value);
+    return buffer;
+}
+
+std::string number(const std::optional<double>& value)
+{
+    return value ? number(*value) : "null";
+}
+
+class Object {
+public:
+    Object& field(const char* key, const std::string& json)
+    {
+        m_text += m_text.empty() ? "{" : ",";
+        m_text += JsonString(key) + ":" + json;
+        return *this;
+    }
+    std::string close() const { return m_text.empty() ? "{}" : m_text + "}"; }
+
+private:
+    std::string m_text;
+};
+
+std::string figures(const Figures& f)
+{
+    return Object()
+        .field("samples", std::to_string(f.samples))
+        .field("playing_samples", std::to_string(f.playingSamples))
+        .field("startup_s", number(f.startupSeconds))
+        .field("playing_s", number(f.playingSeconds))
+        .field("stalls", std::to_string(f.stalls))
+        .field("stall_s", number(f.stallSeconds))
+        .field("rebuffer_ratio", number(f.rebufferRatio))
+        .field("bit_rate_mean", number(f.bitRateMean))
+        .field("bit_rate_min", number(f.bitRateMin))
+        .field("bit_rate_max", number(f.bitRateMax))
+        .field("frame_rate_mean", number(f.frameRateMean))
+        .field("iframerate_mean", number(f.iFramerateMean))
+        .field("encoded_frame_rate", std::to_string(f.encodedFrameRate))
+        .field("frames_skipped", std::to_string(f.framesSkipped))
+        .field("received_packets", std::to_string(f.receivedPackets))
+        .field("lost_packets", std::to_string(f.lostPackets))
+        .field("packet_loss_percent", number(f.packetLossPercent))
+        .field("quality_mean", number(f.qualityMean))
+        .field("protocol", JsonString(f.protocol))
+        .close();
+}
+
+} // namespace
+
+std::string JsonString(const std::string& text)
+{
+    std::string out = "\"";
+    for (std::size_t i = 0; i < text.size();) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        char escape[8];
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c < 0x20 || c == 0x7F) {
+            std::snprintf(escape, sizeof escape, "\\u%04x", c);
+            out += escape;
+        } else if (c >= 0x80) {
+            const std::size_t n = utf8Length(text, i);
+            if (n > 0) {
+                out.append(text, i, n);
+                i += n;
+                continue;
+            }
+            std::snprintf(escape, sizeof escape, "\\u%04x", c);
+            out += escape;
+        } else {
+            out += static_cast<char>(c);
+        }
+        ++i;
+    }
+    return out + "\"";
+}
+
+std::string FormatJsonReport(const RunSummary& summary, const std::string& logName)
+{
+    std::string clips = "[";
+    for (std::size_t k = 0; k < summary.clips.size(); ++k) {
+        const ClipSummary& c = summary.clips[k];
+        if (k > 0)
+            clips += ",";
+        clips += Object()
+                     .field("index", std::to_string(k + 1))
+                     .field("name", JsonString(c.media.name))
+                     .field("url", JsonString(c.media.url))
+                     .field("duration_string", JsonString(c.media.durationString))
+                     .field("duration_s", number(c.media.duration))
+                     .field("width", std::to_string(c.media.width))
+                     .field("height", std::to_string(c.media.height))
+                     .field("log_line", std::to_string(c.media.line))
+                     .field("figures", figures(c.figures))
+                     .close();
+    }
+    clips += "]";
+    std::string problems = "[";
+    for (std::size_t k = 0; k < summary.problems.size(); ++k) {
+        if (k > 0)
+            problems += ",";
+        problems += Object()
+                        .field("line", std::to_string(summary.problems[k].line))
+                        .field("message", JsonString(summary.problems[k].message))
+                        .close();
+    }
+    problems += "]";
+    return Object()
+               .field("log", JsonString(logName))
+               .field("header_valid", summary.headerValid ? "true" : "false")
+               .field("run", figures(summary.run))
+               .field("clips", clips)
+               .field("malformed_lines", problems)
+               .close() +
+           "\n";
+}
+
+} // namespace zephyrscope::report

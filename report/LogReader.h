@@ -1,0 +1,25 @@
+#pragma once
+
+#include "StatisticsLog.h"
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace zephyrscope::report {
+
+// Parses statistics logs exactly: a line is taken as a sample only when all
+// eighteen fields parse, and as a media block only when its third line has the
+// block's own form. Anything else is reported with its line number and skipped,
+// never guessed at.
+class LogReader {
+public:
+    static StatisticsLog fromText(std::string_view text);
+    // Throws std::runtime_error naming the path and the reason when it cannot be read.
+    static StatisticsLog fromFile(const std::string& path);
+
+    // Parses one sample line (without its line feed); nothing when it is not one.
+    static std::optional<LogSample> parseSample(std::string_view line);
+};
+
+} // namespace zephyrscope::report

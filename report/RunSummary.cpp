@@ -1,0 +1,144 @@
+#include "RunSummary.h"
+
+#include <algorithm>
+#include <map>
+
+namespace zephyrscope::report {
+
+namespace {
+
+// Counters that the player keeps per entry: the stretch's figure is the highest value seen.
+template <typename Field>
+std::int64_t highest(const std::vector<LogSample>& samples, std::size_t begin, std::size_t end, Field field)
+{
+    std::int64_t value = 0;
+    for (std::size_t i = begin; i < end; ++i)
+        value = std::max<std::int64_t>(value, samples[i].*field);
+    return value;
+}
+
+Figures figuresOf(const std::vector<LogSample>& samples, const std::vector<double>& durations, std::size_t begin,
+                  std::size_t end)
+{
+    Figures f;
+    f.samples = end - begin;
+    double bitRateSum = 0, frameRateSum = 0, iFramerateSum = 0, qualitySum = 0;
+    bool started = false;
+    bool inStall = false;
+    std::map<std::string, int> protocols;
+    for (std::size_t i = begin; i < end; ++i) {
+        const LogSample& s = samples[i];
+        if (!s.protocol.empty())
+            ++protocols[s.protocol];
+        f.encodedFrameRate = std::max(f.encodedFrameRate, s.encodedFrameRate);
+        if (s.isPlaying()) {
+            if (!started)
+                f.startupSeconds = s.utc() - samples[begin].utc();
+            started = true;
+            inStall = false;
+            ++f.playingSamples;
+            f.playingSeconds += durations[i];
+            const double bitRate = s.bitRate;
+            bitRateSum += bitRate;
+            f.bitRateMin = f.bitRateMin ? std::min(*f.bitRateMin, bitRate) : bitRate;
+            f.bitRateMax = f.bitRateMax ? std::max(*f.bitRateMax, bitRate) : bitRate;
+            frameRateSum += s.frameRate;
+            iFramerateSum += s.iFramerate;
+            qualitySum += s.quality;
+        } else if (started && s.isStalled()) {
+            if (!inStall) {
+                ++f.stalls;
+                f.stallPeriods.push_back({s.utc(), s.utc()});
+            }
+            inStall = true;
+            f.stallSeconds += durations[i];
+            f.stallPeriods.back().end = s.utc() + durations[i];
+        } else {
+            inStall = false;
+        }
+    }
+    if (f.playingSamples > 0) {
+        const double n = static_cast<double>(f.playingSamples);
+        f.bitRateMean = bitRateSum / n;
+        f.frameRateMean = frameRateSum / n;
+        f.iFramerateMean = iFramerateSum / n;
+        f.qualityMean = qualitySum / n;
+    }
+    if (f.playingSeconds + f.stallSeconds > 0)
+        f.rebufferRatio = f.stallSeconds / (f.playingSeconds + f.stallSeconds);
+    f.framesSkipped = highest(samples, begin, end, &LogSample::framesSkipped);
+    f.receivedPackets = highest(samples, begin, end, &LogSample::receivedPackets);
+    f.lostPackets = highest(samples, begin, end, &LogSample::lostPackets);
+    if (f.receivedPackets + f.lostPackets > 0)
+        f.packetLossPercent = 100.0 * static_cast<double>(f.lostPackets) /
+                              static_cast<double>(f.receivedPackets + f.lostPackets);
+    int most = 0;
+    for (const auto& [name, count] : protocols)
+        if (count > most) {
+            most = count;
+            f.protocol = name;
+        }
+    return f;
+}
+
+} // namespace
+
+std::vector<double> SampleDurations(const std::vector<LogSample>& samples)
+{
+    std::vector<double> durations(samples.size(), kSamplePeriodSeconds);
+    for (std::size_t i = 0; i + 1 < samples.size(); ++i) {
+        const double gap = samples[i + 1].utc() - samples[i].utc();
+        if (gap >= 0.0 && gap <= kMaxSampleGapSeconds)
+            durations[i] = gap;
+    }
+    return durations;
+}
+
+RunSummary Summarize(const StatisticsLog& log)
+{
+    RunSummary summary;
+    summary.headerValid = log.headerValid;
+    summary.problems = log.problems;
+    const auto durations = SampleDurations(log.samples);
+    if (!log.samples.empty())
+        summary.firstUtc = log.samples.front().utc();
+    summary.run = figuresOf(log.samples, durations, 0, log.samples.size());
+
+    for (std::size_t k = 0; k < log.media.size(); ++k) {
+        ClipSummary clip;
+        clip.media = log.media[k];
+        clip.firstSample = k == 0 ? 0 : log.media[k].firstSampleAfter;
+        clip.endSample = k + 1 < log.media.size() ? log.media[k + 1].firstSampleAfter : log.samples.size();
+        clip.figures = figuresOf(log.samples, durations, clip.firstSample, clip.endSample);
+        summary.clips.push_back(std::move(clip));
+    }
+
+    // Per-entry counters start again with each clip, so the run's totals add the clips up.
+    if (!summary.clips.empty()) {
+        Figures& run = summary.run;
+        // Buffering while the next clip opens is that clip's start-up, not a stall.
+        run.framesSkipped = run.receivedPackets = run.lostPackets = 0;
+        run.stalls = 0;
+        run.stallSeconds = 0.0;
+        run.stallPeriods.clear();
+        for (const ClipSummary& clip : summary.clips) {
+            run.stallPeriods.insert(run.stallPeriods.end(), clip.figures.stallPeriods.begin(),
+                                    clip.figures.stallPeriods.end());
+            run.stalls += clip.figures.stalls;
+            run.stallSeconds += clip.figures.stallSeconds;
+            run.framesSkipped += clip.figures.framesSkipped;
+            run.receivedPackets += clip.figures.receivedPackets;
+            run.lostPackets += clip.figures.lostPackets;
+        }
+        run.rebufferRatio = run.playingSeconds + run.stallSeconds > 0
+                                ? run.stallSeconds / (run.playingSeconds + run.stallSeconds)
+                                : 0.0;
+        run.packetLossPercent.reset();
+        if (run.receivedPackets + run.lostPackets > 0)
+            run.packetLossPercent = 100.0 * static_cast<double>(run.lostPackets) /
+                                    static_cast<double>(run.receivedPackets + run.lostPackets);
+    }
+    return summary;
+}
+
+} // namespace zephyrscope::report

@@ -1,0 +1,69 @@
+#pragma once
+
+#include "StatisticsLog.h"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace zephyrscope::report {
+
+// A stretch of wall-clock time, in seconds since 1970.
+struct Period {
+    double begin = 0.0;
+    double end = 0.0;
+};
+
+// Figures of one stretch of samples: the whole run, or one clip.
+//
+// Each sample stands for the time until the next sample, and a sample followed by
+// a gap of more than kMaxSampleGapSeconds (sampling was stopped) or by nothing
+// stands for one nominal period. Averages are over the samples in Playing.
+struct Figures {
+    std::size_t samples = 0;
+    std::size_t playingSamples = 0;
+    std::optional<double> startupSeconds; // first sample to the first in Playing
+    double playingSeconds = 0.0;
+    int stalls = 0;                        // stretches in Buffering or Reconnecting after play began
+    double stallSeconds = 0.0;
+    std::vector<Period> stallPeriods;
+    double rebufferRatio = 0.0;            // stall time / (playing time + stall time)
+    std::optional<double> bitRateMean, bitRateMin, bitRateMax; // bit/s
+    std::optional<double> frameRateMean;   // frames per second
+    std::optional<double> iFramerateMean;
+    std::int32_t encodedFrameRate = 0;
+    std::int64_t framesSkipped = 0;
+    std::int64_t receivedPackets = 0;
+    std::int64_t lostPackets = 0;
+    std::optional<double> packetLossPercent; // lost / (received + lost)
+    std::optional<double> qualityMean;       // percent
+    std::string protocol;                    // the most frequent one
+};
+
+struct ClipSummary {
+    LogMediaBlock media;
+    Figures figures;
+    // Samples [firstSample, endSample) of the log belong to this clip.
+    std::size_t firstSample = 0;
+    std::size_t endSample = 0;
+};
+
+struct RunSummary {
+    Figures run;
+    std::vector<ClipSummary> clips;
+    std::vector<LogProblem> problems;
+    bool headerValid = false;
+    double firstUtc = 0.0; // wall-clock time of the first sample
+};
+
+inline constexpr double kSamplePeriodSeconds = 0.5;
+inline constexpr double kMaxSampleGapSeconds = 1.5;
+
+// A clip is its media block and the samples up to the next block; the first clip
+// also takes the samples before its block, which show it being opened.
+RunSummary Summarize(const StatisticsLog& log);
+
+// Seconds each sample stands for (see Figures).
+std::vector<double> SampleDurations(const std::vector<LogSample>& samples);
+
+} // namespace zephyrscope::report

@@ -1,0 +1,74 @@
+#include "TextReport.h"
+
+#include <cstdio>
+
+namespace zephyrscope::report {
+
+namespace {
+
+template <typename... Args>
+std::string format(const char* pattern, Args... args)
+{
+    char buffer[512];
+    const int n = std::snprintf(buffer, sizeof buffer, pattern, args...);
+    return n < 0 ? std::string() : std::string(buffer, std::min<std::size_t>(static_cast<std::size_t>(n), sizeof buffer - 1));
+}
+
+void row(std::string& out, const char* label, const std::string& value)
+{
+    out += format("  %-20s %s\n", label, value.c_str());
+}
+
+std::string orNone(const std::optional<double>& value, const char* pattern)
+{
+    return value ? format(pattern, *value) : std::string("-");
+}
+
+void figures(std::string& out, const Figures& f)
+{
+    row(out, "Samples", format("%zu (%zu in Playing)", f.samples, f.playingSamples));
+    row(out, "Start-up time", f.startupSeconds ? format("%.2f s", *f.startupSeconds) : "never played");
+    row(out, "Playing time", format("%.2f s", f.playingSeconds));
+    row(out, "Stalls", format("%d, %.2f s in all, rebuffer ratio %.1f %%", f.stalls, f.stallSeconds,
+                              f.rebufferRatio * 100.0));
+    if (f.bitRateMean)
+        row(out, "Bit rate", format("mean %.1f kbit/s, min %.1f, max %.1f", *f.bitRateMean / 1000.0,
+                                    *f.bitRateMin / 1000.0, *f.bitRateMax / 1000.0));
+    else
+        row(out, "Bit rate", "-");
+    row(out, "Frame rate", orNone(f.frameRateMean, "mean %.2f fps") + format(" (encoded %d fps)", f.encodedFrameRate));
+    row(out, "IFramerate", orNone(f.iFramerateMean, "mean %.2f fps"));
+    row(out, "Frames skipped", format("%lld", static_cast<long long>(f.framesSkipped)));
+    row(out, "Packets", format("%lld received, %lld lost", static_cast<long long>(f.receivedPackets),
+                               static_cast<long long>(f.lostPackets)) +
+                            orNone(f.packetLossPercent, " (%.2f %% loss)"));
+    row(out, "Reception quality", orNone(f.qualityMean, "mean %.1f %%"));
+    row(out, "Protocol", f.protocol.empty() ? "-" : f.protocol);
+}
+
+} // namespace
+
+std::string FormatTextReport(const RunSummary& summary, const std::string& logName)
+{
+    std::string out;
+    out += "Log " + logName + ": " + format("%zu clip(s), %zu sample(s), %zu line(s) not read\n",
+                                             summary.clips.size(), summary.run.samples, summary.problems.size());
+    out += "\nRun\n";
+    figures(out, summary.run);
+    for (std::size_t k = 0; k < summary.clips.size(); ++k) {
+        const ClipSummary& clip = summary.clips[k];
+        out += format("\nClip %zu: ", k + 1) + clip.media.name + "\n";
+        row(out, "URL", clip.media.url);
+        row(out, "Duration", clip.media.durationString + format(" (%.2f s)", clip.media.duration));
+        row(out, "Picture size", format("%d x %d", clip.media.width, clip.media.height));
+        figures(out, clip.figures);
+    }
+    if (!summary.problems.empty()) {
+        out += "\nLines not read\n";
+        for (const LogProblem& p : summary.problems)
+            out += format("  line %d: ", p.line) + p.message + "\n";
+    }
+    return out;
+}
+
+} // namespace zephyrscope::report

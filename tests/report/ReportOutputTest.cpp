@@ -1,0 +1,216 @@
+#include "ChartRenderer.h"
+#include "JsonReport.h"
+#include "LogBuilder.h"
+#include "LogReader.h"
+#include "RunSummary.h"
+#include "TextReport.h"
+
+#include <QGuiApplication>
+#include <QImage>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSet>
+#include <QTemporaryDir>
+#include <QXmlStreamReader>
+#include <QFile>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+
+using namespace zephyrscope;
+using namespace zephyrscope::report;
+using zephyrscope::testing::LogBuilder;
+
+namespace {
+
+LogBuilder playlistWithAStall()
+{
+    LogBuilder b;
+    b.next.protocol = "RTSPU";
+    b.samples(2, kPlayStateTransitioning).media("first clip", "rtsp://127.0.0.1/a", 3.0, 320, 240);
+    b.samples(6, kPlayStatePlaying, [](SampleLine& s, int i) {
+        s.bitRate = 500000;
+        s.fps = 25;
+        s.iFramerate = 25;
+        s.bufferingProgress = 100;
+        s.receivedPackets = 50 * (i + 1);
+        s.lostPackets = i / 2;
+    });
+    b.samples(3, kPlayStateBuffering, [](SampleLine& s, int i) { s.bufferingProgress = 30 * i; });
+    b.samples(4, kPlayStatePlaying, [](SampleLine& s, int) {
+        s.bitRate = 450000;
+        s.fps = 24;
+        s.iFramerate = 23;
+        s.bufferingProgress = 100;
+    });
+    b.samples(1, kPlayStateMediaEnded).media("second \xe9t\xe9", "http://127.0.0.1/b.mp4", 2.0, 640, 480);
+    b.samples(4, kPlayStatePlaying, [](SampleLine& s, int) {
+        s.bitRate = 900000;
+        s.fps = 30;
+        s.protocol = "HTTP";
+    });
+    return b;
+}
+
+std::string runCommand(const std::string& command, int& status)
+{
+    std::string output;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    char buffer[4096];
+    std::size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0)
+        output.append(buffer, n);
+    status = ::pclose(pipe);
+    status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return output;
+}
+
+class ReportOutputTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(dir.isValid());
+        logPath = dir.filePath("run.dat").toStdString();
+        std::ofstream(logPath, std::ios::binary) << playlistWithAStall().text() << "broken line\n";
+    }
+    QTemporaryDir dir;
+    std::string logPath;
+};
+
+} // namespace
+
+TEST_F(ReportOutputTest, JsonIsOneObjectWithTheRunTheClipsAndTheBadLines)
+{
+    const RunSummary summary = Summarize(LogReader::fromFile(logPath));
+    const std::string json = FormatJsonReport(summary, logPath);
+    QJsonParseError error;
+    const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(json), &error);
+    ASSERT_EQ(error.error, QJsonParseError::NoError) << error.errorString().toStdString() << "\n" << json;
+    const QJsonObject root = doc.object();
+    EXPECT_EQ(root["log"].toString().toStdString(), logPath);
+    EXPECT_TRUE(root["header_valid"].toBool());
+    const QJsonObject run = root["run"].toObject();
+    EXPECT_EQ(run["stalls"].toInt(), 1);
+    EXPECT_DOUBLE_EQ(run["stall_s"].toDouble(), 1.5);
+    EXPECT_DOUBLE_EQ(run["startup_s"].toDouble(), 1.0);
+    EXPECT_EQ(run["lost_packets"].toInt(), 2);
+    const QJsonArray clips = root["clips"].toArray();
+    ASSERT_EQ(clips.size(), 2);
+    EXPECT_EQ(clips[0].toObject()["name"].toString(), "first clip");
+    // The log's 8-bit Latin-1 name comes out as proper Unicode.
+    EXPECT_EQ(clips[1].toObject()["name"].toString(), QString::fromUtf8("second \xc3\xa9t\xc3\xa9"));
+    EXPECT_EQ(clips[1].toObject()["figures"].toObject()["protocol"].toString(), "HTTP");
+    EXPECT_TRUE(clips[1].toObject()["figures"].toObject()["startup_s"].isDouble());
+    const QJsonArray bad = root["malformed_lines"].toArray();
+    ASSERT_EQ(bad.size(), 1);
+    EXPECT_EQ(bad[0].toObject()["line"].toInt(), 28);
+}
+
+TEST_F(ReportOutputTest, NeverPlayedFiguresAreNull)
+{
+    LogBuilder b;
+    b.samples(3, kPlayStateTransitioning);
+    const std::string json = FormatJsonReport(Summarize(LogReader::fromText(b.text())), "x");
+    const QJsonObject run = QJsonDocument::fromJson(QByteArray::fromStdString(json)).object()["run"].toObject();
+    EXPECT_TRUE(run["bit_rate_mean"].isNull());
+    EXPECT_TRUE(run["startup_s"].isNull());
+}
+
+TEST_F(ReportOutputTest, TextNamesEveryClipAndEveryBadLine)
+{
+    const std::string text = FormatTextReport(Summarize(LogReader::fromFile(logPath)), "run.dat");
+    EXPECT_NE(text.find("Log run.dat: 2 clip(s), 20 sample(s), 1 line(s) not read"), std::string::npos) << text;
+    EXPECT_NE(text.find("Clip 1: first clip\n"), std::string::npos);
+    EXPECT_NE(text.find("  Stalls               1, 1.50 s in all"), std::string::npos) << text;
+    EXPECT_NE(text.find("  line 28: neither a sample line nor part of a media block"), std::string::npos);
+}
+
+TEST_F(ReportOutputTest, PngChartHasTheRequestedSizeAndDrawsTheData)
+{
+    const StatisticsLog log = LogReader::fromFile(logPath);
+    const RunSummary summary = Summarize(log);
+    const QString png = dir.filePath("chart.png");
+    EXPECT_EQ(ChartRenderer(log, summary, "run").save(png, QSize(900, 700)), QString());
+    QImage image(png);
+    ASSERT_FALSE(image.isNull());
+    EXPECT_EQ(image.size(), QSize(900, 700));
+    // Series colours and the stall shading must be there, not just a blank page.
+    QSet<QRgb> colours;
+    int blue = 0, shaded = 0;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x) {
+            const QColor c = image.pixelColor(x, y);
+            colours.insert(c.rgb());
+            if (c.blue() > 150 && c.red() < 80)
+                ++blue;
+            if (c.red() == 255 && c.green() > 200 && c.green() < 230 && c.blue() > 200 && c.blue() < 230)
+                ++shaded;
+        }
+    EXPECT_GT(colours.size(), 20);
+    EXPECT_GT(blue, 200);
+    EXPECT_GT(shaded, 1000);
+}
+
+TEST_F(ReportOutputTest, SvgChartIsWellFormedXml)
+{
+    const StatisticsLog log = LogReader::fromFile(logPath);
+    const RunSummary summary = Summarize(log);
+    const QString svg = dir.filePath("chart.svg");
+    EXPECT_EQ(ChartRenderer(log, summary, "run").save(svg, QSize(800, 600)), QString());
+    QFile file(svg);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    QXmlStreamReader xml(&file);
+    int paths = 0;
+    bool root = false;
+    while (!xml.atEnd()) {
+        if (xml.readNext() == QXmlStreamReader::StartElement) {
+            root = root || xml.name() == QLatin1String("svg");
+            paths += xml.name() == QLatin1String("path") || xml.name() == QLatin1String("polyline");
+        }
+    }
+    EXPECT_FALSE(xml.hasError()) << xml.errorString().toStdString();
+    EXPECT_TRUE(root);
+    EXPECT_GT(paths, 4);
+}
+
+TEST_F(ReportOutputTest, UnknownChartFormatIsRefused)
+{
+    const StatisticsLog log = LogReader::fromFile(logPath);
+    const RunSummary summary = Summarize(log);
+    EXPECT_EQ(ChartRenderer(log, summary, "run").save(dir.filePath("chart.gif"), QSize(800, 600)),
+              "Cannot write chart '" + dir.filePath("chart.gif") + "': the name must end in .png or .svg");
+}
+
+TEST_F(ReportOutputTest, CommandPrintsTheSummaryAndWritesTheChart)
+{
+    int status = 0;
+    const std::string png = dir.filePath("out.png").toStdString();
+    std::string out = runCommand(std::string(REPORT_BINARY) + " '" + logPath + "' --plot '" + png +
+                                     "' --size 640x480 2>/dev/null", status);
+    EXPECT_EQ(status, 0);
+    EXPECT_NE(out.find("Clip 2: second"), std::string::npos) << out;
+    EXPECT_EQ(QImage(QString::fromStdString(png)).size(), QSize(640, 480));
+
+    out = runCommand(std::string(REPORT_BINARY) + " '" + logPath + "' --json 2>/dev/null", status);
+    EXPECT_EQ(status, 0);
+    EXPECT_FALSE(QJsonDocument::fromJson(QByteArray::fromStdString(out)).isNull());
+
+    out = runCommand(std::string(REPORT_BINARY) + " /nonexistent/x.dat 2>&1", status);
+    EXPECT_EQ(status, 1);
+    EXPECT_NE(out.find("Cannot open log file '/nonexistent/x.dat': No such file or directory"), std::string::npos);
+
+    out = runCommand(std::string(REPORT_BINARY) + " 2>&1", status);
+    EXPECT_EQ(status, 2);
+    EXPECT_NE(out.find("Usage: zephyrscope-report LOG"), std::string::npos);
+}
+
+int main(int argc, char** argv)
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QGuiApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
