@@ -63,7 +63,7 @@ void ChartRenderer::paint(QPainter& painter, const QRectF& area) const
     const std::vector<Panel> panels = {
         {"Bit rate (kbit/s)", {{"Bit_Rate", QColor(31, 119, 180), [](const LogSample& s) { return s.bitRate / 1000.0; }}}},
         {"Frame rate (fps)",
-         {{"Frame_Rate", QColor(44, 160, 44), [](const LogSample& s) { return s.frameRate; }},
+         {{"Frame_Rate", QColor(44, 160, 44), [](const LogSample& s) { return s.fps; }},
           {"IFramerate", QColor(255, 127, 14), [](const LogSample& s) { return s.iFramerate; }}}},
         {"Buffering progress (%)",
          {{"Buf_Progress", QColor(148, 103, 189), [](const LogSample& s) { return double(s.bufferingProgress); }}},

@@ -1,5 +1,7 @@
 #include "LogReader.h"
 
+#include "PlayState.h"
+
 #include <array>
 #include <charconv>
 #include <fstream>
@@ -13,18 +15,14 @@ namespace zephyrscope::report {
 
 namespace {
 
-constexpr std::string_view kHeader =
-    "UTCTime\tTime\tBuf_Progress\tBufCount\tBufTime\tBit_Rate\tBandWidth\tMax_BandW\tFrame_Rate\tRncode_Fr\t"
-    "Fr_Skipped\tReceived_Pkts\tLost_Pkts\tRecover_Pkts\tQuality\tProtocol\tIFramerate\tPlayerState";
+// The header without its line feed.
+constexpr std::string_view kHeader(kLogHeader, sizeof kLogHeader - 2);
 
 constexpr std::array<std::string_view, 18> kColumns = {
     "UTCTime",    "Time",          "Buf_Progress", "BufCount",     "BufTime",  "Bit_Rate",
     "BandWidth",  "Max_BandW",     "Frame_Rate",   "Rncode_Fr",    "Fr_Skipped", "Received_Pkts",
     "Lost_Pkts",  "Recover_Pkts",  "Quality",      "Protocol",     "IFramerate", "PlayerState"};
 
-constexpr std::array<std::string_view, 13> kStates = {
-    "Undefined", "Stopped", "Paused",        "Playing", "ScanForward",  "ScanReverse", "Buffering",
-    "Waiting",   "MediaEnded", "Transitioning", "Ready", "Reconnecting", "Unknown"};
 
 std::vector<std::string_view> split(std::string_view text, char separator)
 {
@@ -72,12 +70,14 @@ bool parseUtc(std::string_view field, std::int64_t& seconds, std::int32_t& milli
            milliseconds >= 0 && milliseconds <= 999;
 }
 
-bool isState(std::string_view name)
+// The program's own name of a state, or nullptr when the text names none.
+const char* stateName(std::string_view name)
 {
-    for (std::string_view s : kStates)
-        if (s == name)
-            return true;
-    return false;
+    // -1 stands for every value without a name of its own: "Unknown".
+    for (std::int32_t state = -1; state <= kPlayStateReconnecting; ++state)
+        if (name == PlayStateName(state))
+            return PlayStateName(state);
+    return nullptr;
 }
 
 // Why a line with tabs is not a sample, or empty when it is one.
@@ -90,28 +90,28 @@ std::string sampleProblem(std::string_view line, LogSample* sample)
     auto bad = [&](std::size_t i, const char* what) {
         return "field " + std::string(kColumns[i]) + " is not " + what + ": '" + std::string(f[i]) + "'";
     };
-    if (!parseUtc(f[0], s.utcSeconds, s.utcMilliseconds))
+    if (!parseUtc(f[0], s.utcTime.seconds, s.utcTime.milliseconds))
         return bad(0, "a time in seconds.milliseconds");
-    if (!parseDecimal(f[1], s.time))
+    if (!parseDecimal(f[1], s.elapsed))
         return bad(1, "a number");
     std::int32_t* integers[] = {&s.bufferingProgress, &s.bufferingCount, &s.bufferingTime, &s.bitRate, &s.bandWidth,
                                 &s.maxBandwidth};
     for (std::size_t i = 0; i < 6; ++i)
         if (!parseInteger(f[2 + i], *integers[i]))
             return bad(2 + i, "an integer");
-    if (!parseDecimal(f[8], s.frameRate))
+    if (!parseDecimal(f[8], s.fps))
         return bad(8, "a number");
     std::int32_t* more[] = {&s.encodedFrameRate, &s.framesSkipped, &s.receivedPackets, &s.lostPackets,
-                            &s.recoveredPackets, &s.quality};
+                            &s.recoveredPackets, &s.receptionQuality};
     for (std::size_t i = 0; i < 6; ++i)
         if (!parseInteger(f[9 + i], *more[i]))
             return bad(9 + i, "an integer");
     s.protocol = std::string(f[15]);
     if (!parseDecimal(f[16], s.iFramerate))
         return bad(16, "a number");
-    if (!isState(f[17]))
+    s.stateName = stateName(f[17]);
+    if (!s.stateName)
         return bad(17, "a player state");
-    s.state = std::string(f[17]);
     if (sample)
         *sample = std::move(s);
     return {};

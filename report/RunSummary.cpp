@@ -42,9 +42,9 @@ Figures figuresOf(const std::vector<LogSample>& samples, const std::vector<doubl
             bitRateSum += bitRate;
             f.bitRateMin = f.bitRateMin ? std::min(*f.bitRateMin, bitRate) : bitRate;
             f.bitRateMax = f.bitRateMax ? std::max(*f.bitRateMax, bitRate) : bitRate;
-            frameRateSum += s.frameRate;
+            frameRateSum += s.fps;
             iFramerateSum += s.iFramerate;
-            qualitySum += s.quality;
+            qualitySum += s.receptionQuality;
         } else if (started && s.isStalled()) {
             if (!inStall) {
                 ++f.stalls;

@@ -1,39 +1,27 @@
 #pragma once
 
+#include "SampleLine.h"
+
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace zephyrscope::report {
 
-// One sample line of a statistics log, as parsed.
-struct LogSample {
+// One sample line of a statistics log, as parsed: the values the program
+// formatted, and where the line stands in the file.
+struct LogSample : SampleLine {
     int line = 0; // 1-based line number in the file
-    std::int64_t utcSeconds = 0;
-    std::int32_t utcMilliseconds = 0;
-    double time = 0.0;
-    std::int32_t bufferingProgress = 0;
-    std::int32_t bufferingCount = 0;
-    std::int32_t bufferingTime = 0;
-    std::int32_t bitRate = 0;
-    std::int32_t bandWidth = 0;
-    std::int32_t maxBandwidth = 0;
-    double frameRate = 0.0;
-    std::int32_t encodedFrameRate = 0;
-    std::int32_t framesSkipped = 0;
-    std::int32_t receivedPackets = 0;
-    std::int32_t lostPackets = 0;
-    std::int32_t recoveredPackets = 0;
-    std::int32_t quality = 0;
-    std::string protocol;
-    double iFramerate = 0.0;
-    std::string state;
 
     // Wall-clock time in seconds. The log prints milliseconds without leading
     // zeros, so "S.5" is S + 0.005, not S + 0.5.
-    double utc() const { return static_cast<double>(utcSeconds) + utcMilliseconds * 0.001; }
-    bool isPlaying() const { return state == "Playing"; }
-    bool isStalled() const { return state == "Buffering" || state == "Reconnecting"; }
+    double utc() const { return static_cast<double>(utcTime.seconds) + utcTime.milliseconds * 0.001; }
+    bool isPlaying() const { return std::string_view(stateName) == "Playing"; }
+    bool isStalled() const
+    {
+        return std::string_view(stateName) == "Buffering" || std::string_view(stateName) == "Reconnecting";
+    }
 };
 
 // The block the log holds for each opened clip.

@@ -33,10 +33,10 @@ TEST(LogReader, ReadsWhatTheProgramWrites)
     EXPECT_EQ(s.line, 9);
     EXPECT_EQ(s.bitRate, 512000);
     EXPECT_EQ(s.protocol, "RTSPU");
-    EXPECT_DOUBLE_EQ(s.frameRate, 29.97);
+    EXPECT_DOUBLE_EQ(s.fps, 29.97);
     EXPECT_EQ(s.receivedPackets, 1234);
     EXPECT_EQ(s.lostPackets, 2);
-    EXPECT_EQ(s.state, "Playing");
+    EXPECT_STREQ(s.stateName, "Playing");
 }
 
 TEST(LogReader, MillisecondsWithoutLeadingZerosAreMilliseconds)
@@ -47,9 +47,9 @@ TEST(LogReader, MillisecondsWithoutLeadingZerosAreMilliseconds)
     auto fifty = LogReader::parseSample(std::string("1765080000.50") + tail);
     auto fiveHundred = LogReader::parseSample(std::string("1765080000.500") + tail);
     ASSERT_TRUE(five && fifty && fiveHundred);
-    EXPECT_EQ(five->utcMilliseconds, 5);
-    EXPECT_EQ(fifty->utcMilliseconds, 50);
-    EXPECT_EQ(fiveHundred->utcMilliseconds, 500);
+    EXPECT_EQ(five->utcTime.milliseconds, 5);
+    EXPECT_EQ(fifty->utcTime.milliseconds, 50);
+    EXPECT_EQ(fiveHundred->utcTime.milliseconds, 500);
     EXPECT_NEAR(fiveHundred->utc() - five->utc(), 0.495, 1e-6);
     EXPECT_TRUE(five->protocol.empty());
     EXPECT_FALSE(LogReader::parseSample(std::string("1765080000.1000") + tail));
