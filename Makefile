@@ -3,8 +3,11 @@
 BUILD_DIR ?= build
 BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc)
+# Leak detection is off: the media and UI libraries keep caches for the life of
+# the process, which LeakSanitizer would report as leaks.
+ASAN_OPTIONS ?= detect_leaks=0:abort_on_error=1
 
-.PHONY: all deps configure build test demo bench clean
+.PHONY: all deps configure build test check-asan demo bench clean
 
 all: build
 
@@ -20,6 +23,13 @@ build: configure
 test: build
 	@cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS) --timeout 600
 
+# The whole suite again, built with AddressSanitizer and UndefinedBehaviorSanitizer.
+check-asan: deps
+	@cmake -S . -B $(BUILD_DIR)-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZEPHYRSCOPE_SANITIZE=ON >/dev/null
+	@cmake --build $(BUILD_DIR)-asan -j $(JOBS)
+	@cd $(BUILD_DIR)-asan && ASAN_OPTIONS=$(ASAN_OPTIONS) UBSAN_OPTIONS=print_stacktrace=1 \
+		ctest --output-on-failure -j $(JOBS) --timeout 900
+
 demo: build
 	@scripts/demo.sh $(BUILD_DIR)
 
@@ -27,4 +37,4 @@ bench: build
 	@scripts/bench.sh $(BUILD_DIR)
 
 clean:
-	@rm -rf $(BUILD_DIR)
+	@rm -rf $(BUILD_DIR) $(BUILD_DIR)-asan
