@@ -64,6 +64,9 @@ void CDialog::done(int result)
         t->stop();
     m_systemMenu->hide();
     QDialog::done(result);
+    // The owner takes the input back, as it does when a modal box closes on any desktop.
+    if (QWidget* owner = parentWidget(); owner && owner->isVisible())
+        owner->activateWindow();
 }
 
 void CDialog::accept()

@@ -1,0 +1,504 @@
+#include "CAboutDlg.h"
+#include "CAutoShutdownDlg.h"
+#include "COpenMediaDlg.h"
+#include "CapturedStderr.h"
+#include "CommandLine.h"
+#include "MainDialogFixture.h"
+#include "Resource.h"
+#include "SampleLine.h"
+
+#include <QLineEdit>
+#include <QMenu>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QTest>
+
+#include <algorithm>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+namespace {
+
+const std::string kHeader = zephyrscope::kLogHeader;
+
+QPushButton* button(CZephyrscopeDlg& d, int id)
+{
+    return qobject_cast<QPushButton*>(d.GetDlgItem(id));
+}
+
+void click(CZephyrscopeDlg& d, int id)
+{
+    QTest::mouseClick(d.GetDlgItem(id), Qt::LeftButton);
+}
+
+// True when no one holds the file's lock, that is, the run has closed its log.
+bool unlocked(const std::string& file)
+{
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool free = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+    ::close(fd);
+    return free;
+}
+
+std::vector<std::string> tail(const std::vector<std::string>& journal, std::size_t n)
+{
+    return {journal.end() - static_cast<std::ptrdiff_t>(std::min(n, journal.size())), journal.end()};
+}
+
+} // namespace
+
+TEST_F(MainDialogTest, TemplateGivesTitleControlsIdsTabOrderAndFirstFocus)
+{
+    std::vector<int> ids;
+    std::vector<QString> texts;
+    std::vector<QWidget*> tabOrder;
+    QWidget* firstFocus = nullptr;
+    bool openIsDefaultAwayFromButtons = false;
+    bool fpsReadOnly = false;
+    run([&](CZephyrscopeDlg& d) {
+        EXPECT_EQ(d.windowTitle(), QStringLiteral("Zephyrscope V2.0"));
+        for (QWidget* control : d.controls()) {
+            ids.push_back(CDialog::controlId(control));
+            if (auto* b = qobject_cast<QPushButton*>(control))
+                texts.push_back(b->text());
+        }
+        firstFocus = QApplication::focusWidget();
+        tabOrder.push_back(firstFocus);
+        for (int i = 0; i < 7; ++i) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            tabOrder.push_back(QApplication::focusWidget());
+        }
+        d.GetDlgItem(IDC_FPS)->setFocus();
+        openIsDefaultAwayFromButtons = button(d, IDC_OPEN)->isDefault();
+        fpsReadOnly = qobject_cast<QLineEdit*>(d.GetDlgItem(IDC_FPS))->isReadOnly();
+        EXPECT_EQ(d.GetDlgItem(IDOK)->geometry(), d.dialogUnits().toPixels(QRect(263, 28, 50, 14)));
+        EXPECT_EQ(d.GetDlgItem(IDC_PLAYER)->geometry(), d.dialogUnits().toPixels(QRect(7, 7, 250, 186)));
+        EXPECT_EQ(d.size(), d.dialogUnits().toPixels(QSize(320, 200)));
+        d.quit(0);
+    });
+    EXPECT_EQ(ids, (std::vector<int>{IDOK, IDCANCEL, IDC_PLAYER, IDC_OPEN, IDC_STOP, IDC_FPS, IDC_STATIC, IDC_ABOUT}));
+    EXPECT_EQ(texts, (std::vector<QString>{"Play", "Quit", "Open", "Stop", "About"}));
+    EXPECT_EQ(firstFocus, dialog->GetDlgItem(IDOK));
+    EXPECT_EQ(tabOrder,
+              (std::vector<QWidget*>{dialog->GetDlgItem(IDOK), dialog->GetDlgItem(IDCANCEL),
+                                     dialog->GetDlgItem(IDC_PLAYER), dialog->GetDlgItem(IDC_OPEN),
+                                     dialog->GetDlgItem(IDC_STOP), dialog->GetDlgItem(IDC_FPS),
+                                     dialog->GetDlgItem(IDC_ABOUT), dialog->GetDlgItem(IDOK)}));
+    EXPECT_TRUE(openIsDefaultAwayFromButtons);
+    EXPECT_TRUE(fpsReadOnly);
+    EXPECT_EQ(videoArea, dialog->GetDlgItem(IDC_PLAYER));
+}
+
+TEST_F(MainDialogTest, PlayStartsOneSampleTimerAndPlayAgainRestartsIt)
+{
+    run([&](CZephyrscopeDlg& d) {
+        EXPECT_FALSE(d.isTimerRunning(ID_TIMER_SAMPLE));
+        click(d, IDOK);
+        const QTimer* timer = d.timer(ID_TIMER_SAMPLE);
+        ASSERT_NE(timer, nullptr);
+        EXPECT_TRUE(timer->isActive());
+        EXPECT_EQ(timer->interval(), 500);
+        EXPECT_EQ(tail(player->journal, 3), (std::vector<std::string>{"controls", "controls.play", "release controls"}));
+
+        EXPECT_TRUE(QTest::qWaitFor([&] { return timer->remainingTime() >= 0 && timer->remainingTime() < 400; }, 3000));
+        click(d, IDOK);
+        EXPECT_EQ(d.timer(ID_TIMER_SAMPLE), timer);
+        EXPECT_TRUE(timer->isActive());
+        EXPECT_GE(timer->remainingTime(), 450);
+        d.quit(0);
+    });
+}
+
+TEST_F(MainDialogTest, SampleTicksWriteLinesAndShowTheFrameRate)
+{
+    const std::string log = path("ticks.dat");
+    run(
+        [&](CZephyrscopeDlg& d) {
+            player->net.frameRate = 2500;
+            player->net.sourceProtocol = "RTSPU";
+            player->state = 3;
+            EXPECT_TRUE(QTest::qWaitFor([&] { return lineCount(log) >= 3; }, 5000));
+            EXPECT_EQ(qobject_cast<QLineEdit*>(d.GetDlgItem(IDC_FPS))->text(), QStringLiteral("25.00"));
+            d.quit(0);
+        },
+        {"zephyrscope", "rtsp://127.0.0.1:1/x", log});
+    const QList<QByteArray> lines = contents(log).split('\n');
+    ASSERT_GE(lines.size(), 3);
+    EXPECT_EQ(lines[0] + '\n', QByteArray::fromStdString(kHeader));
+    const QList<QByteArray> fields = lines[1].split('\t');
+    ASSERT_EQ(fields.size(), 18) << lines[1].toStdString();
+    EXPECT_EQ(fields[8], "25.00");
+    EXPECT_EQ(fields[15], "RTSPU");
+    EXPECT_EQ(fields[17], "Playing");
+}
+
+TEST_F(MainDialogTest, StopThenPlayResumesTheSameLogWithoutASecondHeader)
+{
+    const std::string log = path("resume.dat");
+    run(
+        [&](CZephyrscopeDlg& d) {
+            click(d, IDOK);
+            d.OnTimer(ID_TIMER_SAMPLE);
+            click(d, IDC_STOP);
+            EXPECT_FALSE(d.isTimerRunning(ID_TIMER_SAMPLE));
+            EXPECT_EQ(tail(player->journal, 3), (std::vector<std::string>{"controls", "controls.stop", "release controls"}));
+            click(d, IDOK);
+            EXPECT_TRUE(d.isTimerRunning(ID_TIMER_SAMPLE));
+            d.OnTimer(ID_TIMER_SAMPLE);
+            d.quit(0);
+        },
+        {"zephyrscope", "u", log});
+    const QByteArray text = contents(log);
+    EXPECT_EQ(text.count("UTCTime"), 1);
+    EXPECT_EQ(text.count('\n'), 3);
+}
+
+// Quit, Escape and the window's Close each take the quit path.
+class QuitPathTest : public MainDialogTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(QuitPathTest, StopsPlayerStopsTimerClosesLogAndEndsDialog)
+{
+    const std::string log = path("quit.dat");
+    bool timerWasRunning = false;
+    const int result = run(
+        [&](CZephyrscopeDlg& d) {
+            timerWasRunning = d.isTimerRunning(ID_TIMER_SAMPLE);
+            player->journal.clear();
+            switch (GetParam()) {
+            case 0:
+                click(d, IDCANCEL);
+                break;
+            case 1:
+                QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
+                break;
+            default:
+                d.close();
+                break;
+            }
+        },
+        {"zephyrscope", "u", log});
+    EXPECT_TRUE(timerWasRunning);
+    EXPECT_EQ(result, IDCANCEL);
+    EXPECT_TRUE(dialog->isEnded());
+    EXPECT_EQ(dialog->exitStatus(), 0);
+    EXPECT_EQ(player->journal, (std::vector<std::string>{"controls", "controls.stop", "release controls"}));
+    EXPECT_FALSE(dialog->isTimerRunning(ID_TIMER_SAMPLE));
+    EXPECT_FALSE(dialog->logFile().isOpen());
+    EXPECT_TRUE(unlocked(log));
+    EXPECT_EQ(contents(log).toStdString(), kHeader);
+}
+
+INSTANTIATE_TEST_SUITE_P(QuitEscapeClose, QuitPathTest, ::testing::Values(0, 1, 2));
+
+TEST_F(MainDialogTest, QuitWithoutSampleTimerLeavesHeaderAndMediaBlock)
+{
+    const std::string log = path("block.dat");
+    run(
+        [&](CZephyrscopeDlg& d) {
+            player->media = {"http://127.0.0.1/clip.mp4", "00:10", "clip", 320, 240, 10.0};
+            player->eventSink->OnOpenStateChange(13);
+            click(d, IDCANCEL);
+        },
+        {"zephyrscope"});
+    (void)log;
+    const std::string name = dialog->logFileName();
+    EXPECT_EQ(contents(path(name.c_str())).toStdString(),
+              kHeader + "clip\nhttp://127.0.0.1/clip.mp4\nDuration: 00:10 (10.00 secs)\tResulation: 320*240\n");
+}
+
+TEST_F(MainDialogTest, OpenWithOkPutsTheUrlAsTypedAndStartsSampling)
+{
+    run([&](CZephyrscopeDlg& d) {
+        std::string boxAtStart = "not read";
+        ModalDriver<COpenMediaDlg> open([&](COpenMediaDlg* o) {
+            auto* edit = qobject_cast<QLineEdit*>(o->GetDlgItem(IDC_URL));
+            boxAtStart = edit->text().toStdString();
+            QTest::keyClicks(edit, QStringLiteral(" rtsp://127.0.0.1:8554/live "));
+            QTest::mouseClick(o->GetDlgItem(IDOK), Qt::LeftButton);
+        });
+        click(d, IDC_OPEN);
+        EXPECT_TRUE(open.acted());
+        EXPECT_EQ(boxAtStart, "");
+        EXPECT_EQ(player->urls, std::vector<std::string>{" rtsp://127.0.0.1:8554/live "});
+        EXPECT_TRUE(d.isTimerRunning(ID_TIMER_SAMPLE));
+        d.quit(0);
+    });
+}
+
+TEST_F(MainDialogTest, OpenWithCancelChangesNothing)
+{
+    run([&](CZephyrscopeDlg& d) {
+        click(d, IDOK);
+        ModalDriver<COpenMediaDlg> open([&](COpenMediaDlg* o) {
+            QTest::keyClicks(o->GetDlgItem(IDC_URL), QStringLiteral("discarded"));
+            QTest::mouseClick(o->GetDlgItem(IDCANCEL), Qt::LeftButton);
+        });
+        click(d, IDC_OPEN);
+        EXPECT_TRUE(open.acted());
+        EXPECT_TRUE(player->urls.empty());
+        EXPECT_TRUE(d.isTimerRunning(ID_TIMER_SAMPLE));
+        d.quit(0);
+    });
+}
+
+TEST_F(MainDialogTest, MediaEndedThenReadyRunsCountdownWhoseOkQuitsWithStatusZero)
+{
+    const std::string log = path("ended.dat");
+    bool sampleTimerStoppedDuringCountdown = false;
+    const int result = run(
+        [&](CZephyrscopeDlg& d) {
+            player->eventSink->OnPlayStateChange(3);
+            player->eventSink->OnPlayStateChange(8);
+            EXPECT_EQ(d.playbackValues().m_clipEnded, 1);
+            EXPECT_EQ(d.playbackValues().m_restartClock, 1);
+            ModalDriver<CAutoShutdownDlg> countdown([&](CAutoShutdownDlg* c) {
+                sampleTimerStoppedDuringCountdown = !d.isTimerRunning(ID_TIMER_SAMPLE);
+                QTest::mouseClick(c->GetDlgItem(IDOK), Qt::LeftButton);
+            });
+            player->eventSink->OnPlayStateChange(10);
+            EXPECT_TRUE(countdown.acted());
+        },
+        {"zephyrscope", "clip.mp4", log});
+    EXPECT_TRUE(sampleTimerStoppedDuringCountdown);
+    EXPECT_EQ(result, IDCANCEL);
+    EXPECT_EQ(dialog->exitStatus(), 0);
+    EXPECT_FALSE(dialog->logFile().isOpen());
+    EXPECT_TRUE(unlocked(log));
+    EXPECT_EQ(tail(player->journal, 3), (std::vector<std::string>{"controls", "controls.stop", "release controls"}));
+}
+
+TEST_F(MainDialogTest, CancelledCountdownLeavesSamplingStoppedUntilPlayAndIsOfferedAgain)
+{
+    run([&](CZephyrscopeDlg& d) {
+        click(d, IDOK);
+        player->eventSink->OnPlayStateChange(8);
+        {
+            ModalDriver<CAutoShutdownDlg> countdown(
+                [](CAutoShutdownDlg* c) { QTest::keyClick(c, Qt::Key_Escape); });
+            player->eventSink->OnPlayStateChange(10);
+            EXPECT_TRUE(countdown.acted());
+        }
+        EXPECT_FALSE(d.isEnded());
+        EXPECT_FALSE(d.isTimerRunning(ID_TIMER_SAMPLE));
+        click(d, IDOK);
+        EXPECT_TRUE(d.isTimerRunning(ID_TIMER_SAMPLE));
+        ModalDriver<CAutoShutdownDlg> again(
+            [](CAutoShutdownDlg* c) { QTest::mouseClick(c->GetDlgItem(IDOK), Qt::LeftButton); });
+        player->eventSink->OnPlayStateChange(10);
+        EXPECT_TRUE(again.acted());
+    });
+    EXPECT_EQ(dialog->exitStatus(), 0);
+}
+
+TEST_F(MainDialogTest, ReadyBeforeAnyClipEndedDoesNothing)
+{
+    run([&](CZephyrscopeDlg& d) {
+        click(d, IDOK);
+        player->eventSink->OnPlayStateChange(10);
+        EXPECT_FALSE(d.isEnded());
+        EXPECT_TRUE(d.isTimerRunning(ID_TIMER_SAMPLE));
+        d.quit(0);
+    });
+}
+
+TEST_F(MainDialogTest, MediaErrorIsPrintedOnceAndTheFailureCountdownEndsWithStatusThree)
+{
+    CapturedStderr err;
+    run(
+        [&](CZephyrscopeDlg&) {
+            player->eventSink->OnMediaError("http://127.0.0.1:9/none.mp4", "Connection refused");
+            ModalDriver<CAutoShutdownDlg> countdown(
+                [](CAutoShutdownDlg* c) { QTest::mouseClick(c->GetDlgItem(IDOK), Qt::LeftButton); });
+            player->eventSink->OnPlayStateChange(10);
+            EXPECT_TRUE(countdown.acted());
+        },
+        {"zephyrscope", "http://127.0.0.1:9/none.mp4", path("failed.dat")});
+    EXPECT_EQ(err.count("Cannot play 'http://127.0.0.1:9/none.mp4': Connection refused\n"), 1);
+    EXPECT_EQ(dialog->exitStatus(), 3);
+}
+
+TEST_F(MainDialogTest, LogInMissingFolderIsReportedAndEndsAtOnceWithStatusTwo)
+{
+    CapturedStderr err;
+    const std::string log = path("missing/run.dat");
+    makeDialog({"zephyrscope", "clip.mp4", log});
+    // Only reached if the dialog wrongly opens.
+    ModalDriver<CZephyrscopeDlg> guard([](CZephyrscopeDlg* d) { d->quit(99); }, 3000);
+    EXPECT_EQ(dialog->DoModal(), IDCANCEL);
+    EXPECT_FALSE(guard.acted());
+    EXPECT_EQ(dialog->exitStatus(), 2);
+    EXPECT_EQ(err.count("Cannot create log file '" + log + "': No such file or directory\n"), 1);
+    EXPECT_EQ(player->urls, std::vector<std::string>{"clip.mp4"});
+    EXPECT_EQ(tail(player->journal, 3), (std::vector<std::string>{"controls", "controls.stop", "release controls"}));
+    EXPECT_FALSE(dialog->isTimerRunning(ID_TIMER_SAMPLE));
+}
+
+TEST_F(MainDialogTest, LogHeldByAnotherRunIsLeftUntouchedAndEndsWithStatusTwo)
+{
+    const std::string log = path("held.dat");
+    zephyrscope::LogFile otherRun;
+    otherRun.create(log);
+    otherRun.append("earlier sample\n");
+
+    CapturedStderr err;
+    makeDialog({"zephyrscope", "clip.mp4", log});
+    ModalDriver<CZephyrscopeDlg> guard([](CZephyrscopeDlg* d) { d->quit(99); }, 3000);
+    dialog->DoModal();
+    EXPECT_FALSE(guard.acted());
+    EXPECT_EQ(dialog->exitStatus(), 2);
+    EXPECT_EQ(err.count("Cannot create log file '" + log + "'"), 1);
+    EXPECT_EQ(contents(log).toStdString(), kHeader + "earlier sample\n");
+}
+
+TEST_F(MainDialogTest, ThreeArgumentsShowBothMessagesAndLogUnderTheDefaultName)
+{
+    CapturedStderr err;
+    run([&](CZephyrscopeDlg& d) {
+        EXPECT_FALSE(d.isTimerRunning(ID_TIMER_SAMPLE));
+        d.quit(0);
+    },
+        {"zephyrscope", "a.wpl", "b.dat", "c"});
+    const std::string text = err.text();
+    const auto usage = text.find(zephyrscope::kCommandLineUsageError);
+    const auto ignored = text.find(zephyrscope::kCommandLineIgnored);
+    ASSERT_NE(usage, std::string::npos);
+    ASSERT_NE(ignored, std::string::npos);
+    EXPECT_LT(usage, ignored);
+    EXPECT_TRUE(player->urls.empty());
+    const QString name = QString::fromStdString(dialog->logFileName());
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("^\\d{14}\\.dat$")).match(name).hasMatch()) << name.toStdString();
+    EXPECT_EQ(contents(path(dialog->logFileName().c_str())).toStdString(), kHeader);
+}
+
+TEST_F(MainDialogTest, OneArgumentPutsTheUrlAndStartsSamplingUnderTheDefaultName)
+{
+    run([&](CZephyrscopeDlg& d) {
+        EXPECT_TRUE(d.isTimerRunning(ID_TIMER_SAMPLE));
+        d.quit(0);
+    },
+        {"zephyrscope", "playlist.wpl"});
+    EXPECT_EQ(player->urls, std::vector<std::string>{"playlist.wpl"});
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("^\\d{14}\\.dat$"))
+                    .match(QString::fromStdString(dialog->logFileName()))
+                    .hasMatch());
+}
+
+TEST_F(MainDialogTest, LogWriteFailureStopsSamplingReportsOnceAndKeepsPlaying)
+{
+    const std::string log = path("full.dat");
+    CapturedStderr err;
+    rlimit previous{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &previous), 0);
+    run(
+        [&](CZephyrscopeDlg& d) {
+            // Room for the header and little more: the first sample line cannot be written.
+            rlimit small = previous;
+            small.rlim_cur = kHeader.size() + 10;
+            ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+            player->journal.clear();
+            d.OnTimer(ID_TIMER_SAMPLE);
+            EXPECT_FALSE(d.isTimerRunning(ID_TIMER_SAMPLE));
+            d.OnTimer(ID_TIMER_SAMPLE);
+            ::setrlimit(RLIMIT_FSIZE, &previous);
+            EXPECT_FALSE(d.isEnded());
+            EXPECT_EQ(std::count(player->journal.begin(), player->journal.end(), "controls.stop"), 0);
+            // Play starts sampling again, now with room to write.
+            click(d, IDOK);
+            EXPECT_TRUE(d.isTimerRunning(ID_TIMER_SAMPLE));
+            d.OnTimer(ID_TIMER_SAMPLE);
+            d.quit(0);
+        },
+        {"zephyrscope", "u", log});
+    ::setrlimit(RLIMIT_FSIZE, &previous);
+    EXPECT_EQ(err.count("Cannot write log file '" + log + "': File too large\n"), 1);
+    EXPECT_EQ(contents(log).count('\n'), 2); // the header and the sample after Play
+}
+
+TEST_F(MainDialogTest, PlayerErrorInATickIsPrintedOnceAndSamplingGoesOn)
+{
+    CapturedStderr err;
+    run(
+        [&](CZephyrscopeDlg& d) {
+            player->failingCall = "network.bitRate";
+            d.OnTimer(ID_TIMER_SAMPLE);
+            d.OnTimer(ID_TIMER_SAMPLE);
+            EXPECT_TRUE(d.isTimerRunning(ID_TIMER_SAMPLE));
+            EXPECT_FALSE(d.isEnded());
+            d.quit(0);
+        },
+        {"zephyrscope", "u", path("error.dat")});
+    EXPECT_EQ(err.count("Cannot read network.bitRate: the player is gone\n"), 1);
+}
+
+TEST_F(MainDialogTest, AboutOpensFromTheButtonAndFromTheSystemMenu)
+{
+    int aboutBoxes = 0;
+    const auto answer = [&](CAboutDlg* a) {
+        ++aboutBoxes;
+        QTest::mouseClick(a->GetDlgItem(IDOK), Qt::LeftButton);
+    };
+    QList<QAction*> menuEntries;
+    run([&](CZephyrscopeDlg& d) {
+        {
+            ModalDriver<CAboutDlg> about(answer);
+            click(d, IDC_ABOUT);
+        }
+        QMenu* menu = d.GetSystemMenu();
+        menuEntries = menu->actions();
+        {
+            ModalDriver<CAboutDlg> about(answer);
+            // The menu key works in the active window, which the main dialog is again
+            // once the first box has closed.
+            EXPECT_TRUE(QTest::qWaitForWindowActive(&d, 3000));
+            QTest::keyClick(&d, Qt::Key_Space, Qt::AltModifier);
+            EXPECT_TRUE(menu->isVisible());
+            QAction* entry = menu->actions().constLast();
+            QTest::mouseClick(menu, Qt::LeftButton, {}, menu->actionGeometry(entry).center());
+        }
+        {
+            // Every id from 0x0010 to 0x001F is the About command.
+            ModalDriver<CAboutDlg> about(answer);
+            d.OnSysCommand(0x001F, 0);
+        }
+        d.quit(0);
+    });
+    EXPECT_EQ(aboutBoxes, 3);
+    ASSERT_EQ(menuEntries.size(), 3);
+    EXPECT_EQ(menuEntries[0]->data().toUInt(), SC_CLOSE);
+    EXPECT_TRUE(menuEntries[1]->isSeparator());
+    EXPECT_EQ(menuEntries[2]->text(), QStringLiteral("&About Zephyrscope..."));
+    EXPECT_EQ(menuEntries[2]->data().toUInt(), IDM_ABOUTBOX);
+}
+
+TEST_F(MainDialogTest, SystemMenuCloseTakesTheQuitPath)
+{
+    run([&](CZephyrscopeDlg& d) {
+        player->journal.clear();
+        d.OnSysCommand(SC_CLOSE, 0);
+    });
+    EXPECT_EQ(player->journal, (std::vector<std::string>{"controls", "controls.stop", "release controls"}));
+    EXPECT_EQ(dialog->exitStatus(), 0);
+}
+
+TEST(MinimizedIcon, IsCentredWithTheOddPixelRightAndBelowTruncatingTowardZero)
+{
+    const QSize icon(32, 32);
+    EXPECT_EQ(CZephyrscopeDlg::minimizedIconOrigin(QSize(36, 36), icon), QPoint(2, 2));
+    EXPECT_EQ(CZephyrscopeDlg::minimizedIconOrigin(QSize(37, 37), icon), QPoint(3, 3));
+    EXPECT_EQ(CZephyrscopeDlg::minimizedIconOrigin(QSize(0, 0), icon), QPoint(-15, -15));
+}
+
+TEST_F(MainDialogTest, WindowAndDragIconAreTheProgramIconInBothSizes)
+{
+    run([&](CZephyrscopeDlg& d) {
+        EXPECT_FALSE(d.windowIcon().isNull());
+        const QList<QSize> sizes = d.OnQueryDragIcon().availableSizes();
+        EXPECT_TRUE(sizes.contains(QSize(32, 32)));
+        EXPECT_TRUE(sizes.contains(QSize(16, 16)));
+        d.quit(0);
+    });
+}
