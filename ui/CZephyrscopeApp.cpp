@@ -23,11 +23,13 @@ bool CZephyrscopeApp::InitInstance()
     for (const QString& argument : QCoreApplication::arguments())
         arguments.push_back(argument.toStdString());
 
+    // Interrupted or terminated, the run still stops the player and closes its log.
+    // The handlers go in first; a signal that comes before the dialog runs waits in
+    // the notifier's pipe until the dialog's loop reads it.
+    SignalNotifier signalNotifier;
+
     zephyrscope::SystemClock clock;
     CZephyrscopeDlg dialog(m_createPlayer, std::move(arguments), clock);
-
-    // Interrupted or terminated, the run still stops the player and closes its log.
-    SignalNotifier signalNotifier;
     QObject::connect(&signalNotifier, &SignalNotifier::signalled, &dialog, [&dialog](int signalNumber) {
         dialog.quit(signalNumber == SIGINT ? zephyrscope::kExitInterrupted : zephyrscope::kExitTerminated);
     });

@@ -105,6 +105,9 @@ bool CZephyrscopeDlg::OnInitDialog()
 
     if (ApplyCommandLine() == -1)
         AfxMessageBox(zephyrscope::kCommandLineIgnored);
+    // A termination signal taken while a message box was up has already quit.
+    if (isEnded())
+        return true;
 
     OpenLogFile();
     return true;

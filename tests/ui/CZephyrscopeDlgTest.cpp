@@ -502,3 +502,73 @@ TEST_F(MainDialogTest, WindowAndDragIconAreTheProgramIconInBothSizes)
         d.quit(0);
     });
 }
+
+TEST_F(MainDialogTest, SamplingGoesOnBehindTheAboutBox)
+{
+    const std::string log = path("behind.dat");
+    int linesWhenOpened = 0;
+    int linesBeforeClosing = 0;
+    run(
+        [&](CZephyrscopeDlg& d) {
+            ModalDriver<CAboutDlg> about([&](CAboutDlg* a) {
+                linesWhenOpened = lineCount(log);
+                EXPECT_TRUE(QTest::qWaitFor([&] { return lineCount(log) > linesWhenOpened; }, 5000));
+                linesBeforeClosing = lineCount(log);
+                QTest::keyClick(a, Qt::Key_Escape);
+            });
+            click(d, IDC_ABOUT);
+            d.quit(0);
+        },
+        {"zephyrscope", "u", log});
+    EXPECT_GT(linesBeforeClosing, linesWhenOpened);
+}
+
+TEST_F(MainDialogTest, ReadyDuringTheCountdownDoesNotOpenASecondOne)
+{
+    int countdownsOpen = 0;
+    run([&](CZephyrscopeDlg& d) {
+        player->eventSink->OnPlayStateChange(8);
+        ModalDriver<CAutoShutdownDlg> countdown([&](CAutoShutdownDlg* c) {
+            player->eventSink->OnPlayStateChange(10);
+            countdownsOpen = static_cast<int>(d.findChildren<CAutoShutdownDlg*>().size());
+            QTest::mouseClick(c->GetDlgItem(IDCANCEL), Qt::LeftButton);
+        });
+        player->eventSink->OnPlayStateChange(10);
+        EXPECT_TRUE(countdown.acted());
+        EXPECT_FALSE(d.isEnded());
+        d.quit(0);
+    });
+    EXPECT_EQ(countdownsOpen, 1);
+}
+
+TEST_F(MainDialogTest, PlayerErrorInTheOpenStateHandlerIsPrintedAndTheRunGoesOn)
+{
+    CapturedStderr err;
+    const std::string log = path("noblock.dat");
+    run(
+        [&](CZephyrscopeDlg& d) {
+            player->failingCall = "media.durationString";
+            player->eventSink->OnOpenStateChange(13);
+            EXPECT_EQ(player->liveObjects, 0);
+            EXPECT_TRUE(d.isTimerRunning(ID_TIMER_SAMPLE));
+            d.quit(0);
+        },
+        {"zephyrscope", "u", log});
+    EXPECT_EQ(err.count("Cannot read media.durationString: the player is gone\n"), 1);
+    EXPECT_EQ(contents(log).toStdString(), kHeader);
+}
+
+TEST_F(MainDialogTest, EnterAwayFromTheButtonsPressesOpen)
+{
+    bool opened = false;
+    run([&](CZephyrscopeDlg& d) {
+        ModalDriver<COpenMediaDlg> open([&](COpenMediaDlg* o) {
+            opened = true;
+            o->EndDialog(IDCANCEL);
+        });
+        d.GetDlgItem(IDC_FPS)->setFocus();
+        QTest::keyClick(d.GetDlgItem(IDC_FPS), Qt::Key_Return);
+        d.quit(0);
+    });
+    EXPECT_TRUE(opened);
+}
