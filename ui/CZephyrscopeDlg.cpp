@@ -18,6 +18,7 @@
 #include <QLineEdit>
 #include <QPaintEvent>
 #include <QPainter>
+#include <QThread>
 
 #include <exception>
 #include <iostream>
@@ -283,16 +284,19 @@ void CZephyrscopeDlg::OnTimer(unsigned /*id*/)
 
 void CZephyrscopeDlg::OnPlayStateChange(std::int32_t newState)
 {
+    Q_ASSERT(QThread::currentThread() == thread()); // the player delivers on the UI thread
     guard([&] { m_events->OnPlayStateChange(newState); });
 }
 
 void CZephyrscopeDlg::OnOpenStateChange(std::int32_t newState)
 {
+    Q_ASSERT(QThread::currentThread() == thread()); // the player delivers on the UI thread
     guard([&] { m_events->OnOpenStateChange(newState); });
 }
 
 void CZephyrscopeDlg::OnMediaError(const std::string& url, const std::string& reason)
 {
+    Q_ASSERT(QThread::currentThread() == thread()); // the player delivers on the UI thread
     std::cerr << "Cannot play '" << url << "': " << reason << std::endl;
     guard([&] { m_events->OnMediaError(url, reason); });
 }

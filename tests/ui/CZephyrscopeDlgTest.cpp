@@ -572,3 +572,19 @@ TEST_F(MainDialogTest, EnterAwayFromTheButtonsPressesOpen)
     });
     EXPECT_TRUE(opened);
 }
+
+TEST_F(MainDialogTest, PlayerThatCannotBeMadeIsReportedAndEndsTheRunWithStatusOne)
+{
+    CapturedStderr err;
+    CZephyrscopeDlg failing(
+        [](QWidget*) -> std::unique_ptr<zephyrscope::Player> {
+            throw std::runtime_error("Cannot create player 'playbin3': no such element");
+        },
+        {"zephyrscope", "clip.mp4", path("never.dat")}, clock);
+    ModalDriver<CZephyrscopeDlg> guard([](CZephyrscopeDlg* d) { d->quit(99); }, 3000);
+    EXPECT_EQ(failing.DoModal(), IDCANCEL);
+    EXPECT_FALSE(guard.acted());
+    EXPECT_EQ(failing.exitStatus(), 1);
+    EXPECT_EQ(err.count("Cannot create player 'playbin3': no such element\n"), 1);
+    EXPECT_FALSE(QFile::exists(QString::fromStdString(path("never.dat"))));
+}
