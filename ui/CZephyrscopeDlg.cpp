@@ -104,9 +104,9 @@ bool CZephyrscopeDlg::OnInitDialog()
     m_values.m_restartClock = 0;
     m_values.m_playStartClock = m_clock.processClock();
 
-    if (ApplyCommandLine() == -1)
-        AfxMessageBox(zephyrscope::kCommandLineIgnored);
     // A termination signal taken while a message box was up has already quit.
+    if (ApplyCommandLine() == -1 && !isEnded())
+        AfxMessageBox(zephyrscope::kCommandLineIgnored);
     if (isEnded())
         return true;
 
