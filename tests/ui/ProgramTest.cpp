@@ -1,5 +1,6 @@
 #include "CommandLine.h"
 #include "SampleLine.h"
+#include "XvfbServer.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
@@ -136,5 +137,41 @@ TEST_F(ProgramTest, UnattendedRunThatCannotPlayEndsByItselfWithStatus3)
     // The countdown runs its full 15 seconds.
     start({QStringLiteral("http://127.0.0.1:9/clip.mp4"), QStringLiteral("run.dat")});
     EXPECT_EQ(exitStatus(40000), 3) << m_stderr.toStdString();
+    EXPECT_EQ(contents(QStringLiteral("run.dat")).toStdString(), zephyrscope::kLogHeader);
+}
+
+TEST_F(ProgramTest, OnADisplaySignalWhileAMessageBoxIsUpQuitsWithoutTheNextMessageOrALog)
+{
+    XvfbServer server;
+    if (server.display().isEmpty())
+        GTEST_SKIP() << "Xvfb is not available";
+    QProcessEnvironment environment = m_process.processEnvironment();
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    environment.insert(QStringLiteral("DISPLAY"), server.display());
+    m_process.setProcessEnvironment(environment);
+
+    start({QStringLiteral("a.wpl"), QStringLiteral("b.dat"), QStringLiteral("c")});
+    // The usage box is modal and nobody answers it: the run waits in it.
+    ASSERT_TRUE(waitForStderr("Error Command Lines input!")) << m_stderr.toStdString();
+    signal(SIGTERM);
+    EXPECT_EQ(exitStatus(), 143) << m_stderr.toStdString();
+    EXPECT_FALSE(m_stderr.contains(zephyrscope::kCommandLineIgnored));
+    EXPECT_TRUE(logsInWorkingDirectory().isEmpty());
+}
+
+TEST_F(ProgramTest, OnADisplayTerminatedRunClosesTheCountdownAndItsLog)
+{
+    XvfbServer server;
+    if (server.display().isEmpty())
+        GTEST_SKIP() << "Xvfb is not available";
+    QProcessEnvironment environment = m_process.processEnvironment();
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    environment.insert(QStringLiteral("DISPLAY"), server.display());
+    m_process.setProcessEnvironment(environment);
+
+    start({QStringLiteral("http://127.0.0.1:9/clip.mp4"), QStringLiteral("run.dat")});
+    ASSERT_TRUE(waitForStderr("Cannot play 'http://127.0.0.1:9/clip.mp4'")) << m_stderr.toStdString();
+    signal(SIGTERM);
+    EXPECT_EQ(exitStatus(), 143) << m_stderr.toStdString();
     EXPECT_EQ(contents(QStringLiteral("run.dat")).toStdString(), zephyrscope::kLogHeader);
 }
