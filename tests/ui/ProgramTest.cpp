@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <sys/resource.h>
 
 // The program as built, run as a script would run it, on Qt's offscreen platform.
 // This build links the player stand-in that can play nothing, so every URL fails.
@@ -174,4 +175,19 @@ TEST_F(ProgramTest, OnADisplayTerminatedRunClosesTheCountdownAndItsLog)
     signal(SIGTERM);
     EXPECT_EQ(exitStatus(), 143) << m_stderr.toStdString();
     EXPECT_EQ(contents(QStringLiteral("run.dat")).toStdString(), zephyrscope::kLogHeader);
+}
+
+TEST_F(ProgramTest, FileSizeLimitGivesAWriteErrorInsteadOfKillingTheRun)
+{
+    // Too small for the header: the write fails with EFBIG, where an unhandled
+    // SIGXFSZ would have killed the process.
+    m_process.setChildProcessModifier([] {
+        rlimit limit{};
+        ::getrlimit(RLIMIT_FSIZE, &limit);
+        limit.rlim_cur = 64;
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+    });
+    start({QStringLiteral("http://127.0.0.1:9/clip.mp4"), QStringLiteral("small.dat")});
+    EXPECT_EQ(exitStatus(), 2) << m_stderr.toStdString();
+    EXPECT_TRUE(m_stderr.contains("Cannot create log file 'small.dat': File too large\n")) << m_stderr.toStdString();
 }
