@@ -5,15 +5,23 @@
 #include "FakePlayer.h"
 #include "ModalDriver.h"
 
+#include "SampleLine.h"
+
 #include <QDir>
 #include <QFile>
+#include <QPushButton>
 #include <QTemporaryDir>
+#include <QTest>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <fcntl.h>
 #include <functional>
 #include <memory>
 #include <string>
+#include <sys/file.h>
+#include <unistd.h>
 #include <vector>
 
 // Runs the main dialog with a fake player and a fake clock, in a scratch folder
@@ -71,3 +79,32 @@ protected:
     zephyrscope::testing::FakePlayer* player = nullptr;
     QWidget* videoArea = nullptr;
 };
+
+inline const std::string kHeader = zephyrscope::kLogHeader;
+
+inline QPushButton* button(CZephyrscopeDlg& d, int id)
+{
+    return qobject_cast<QPushButton*>(d.GetDlgItem(id));
+}
+
+inline void click(CZephyrscopeDlg& d, int id)
+{
+    QTest::mouseClick(d.GetDlgItem(id), Qt::LeftButton);
+}
+
+// True when no one holds the file's lock, that is, the run has closed its log.
+inline bool unlocked(const std::string& file)
+{
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool free = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+    ::close(fd);
+    return free;
+}
+
+// The last n calls of a journal.
+inline std::vector<std::string> tail(const std::vector<std::string>& journal, std::size_t n)
+{
+    return {journal.end() - static_cast<std::ptrdiff_t>(std::min(n, journal.size())), journal.end()};
+}
