@@ -17,7 +17,8 @@
 #include <sys/resource.h>
 
 // The program as built, run as a script would run it, on Qt's offscreen platform.
-// This build links the player stand-in that can play nothing, so every URL fails.
+// The URLs name a closed port on the loopback address, so whichever player the
+// build links, every one of them fails and the run goes to its failure countdown.
 class ProgramTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -90,7 +91,7 @@ TEST_F(ProgramTest, TerminatedRunStopsWithItsLogClosedAndStatus143)
     // Qt's own options are not arguments of the program: this is a URL and a log.
     start({QStringLiteral("-platform"), QStringLiteral("offscreen"), QStringLiteral("http://127.0.0.1:9/clip.mp4"),
            QStringLiteral("run.dat")});
-    ASSERT_TRUE(waitForStderr("Cannot play 'http://127.0.0.1:9/clip.mp4': no media engine in this build\n"))
+    ASSERT_TRUE(waitForStderr("Cannot play 'http://127.0.0.1:9/clip.mp4': "))
         << m_stderr.toStdString();
     signal(SIGTERM);
     EXPECT_EQ(exitStatus(), 143) << m_stderr.toStdString();
