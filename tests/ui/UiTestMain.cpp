@@ -1,0 +1,18 @@
+#include <QApplication>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+int main(int argc, char* argv[])
+{
+    // Test discovery runs this binary at build time, before ctest's environment applies.
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    // As in the program: a file-size limit makes writes fail instead of killing us.
+    std::signal(SIGXFSZ, SIG_IGN);
+
+    QApplication application(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

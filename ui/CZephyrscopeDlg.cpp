@@ -1,0 +1,352 @@
+#include "CZephyrscopeDlg.h"
+
+#include "AfxMessageBox.h"
+#include "CAboutDlg.h"
+#include "CAutoShutdownDlg.h"
+#include "COpenMediaDlg.h"
+#include "CommandLine.h"
+#include "DefaultLogName.h"
+#include "ExitStatus.h"
+#include "LogError.h"
+#include "MainFrameIcon.h"
+#include "PlaybackEvents.h"
+#include "PlayerError.h"
+#include "Resource.h"
+#include "Sampler.h"
+
+#include <QApplication>
+#include <QLineEdit>
+#include <QPaintEvent>
+#include <QPainter>
+#include <QThread>
+
+#include <exception>
+#include <iostream>
+
+namespace {
+
+// The player could not be made, so there is nothing to run.
+constexpr int kExitNoPlayer = 1;
+// Bounds the unwinding of nested windows at quit, in case one refuses to close.
+constexpr int kMaxNestedWindows = 16;
+
+} // namespace
+
+CZephyrscopeDlg::CZephyrscopeDlg(PlayerFactory createPlayer, std::vector<std::string> arguments,
+                                 zephyrscope::Clock& clock, QWidget* parent)
+    : CDialog(IDD_ZEPHYRSCOPE_DIALOG, QStringLiteral("Zephyrscope V2.0"), QSize(320, 200), parent)
+    , m_clock(clock)
+    , m_createPlayer(std::move(createPlayer))
+    , m_arguments(std::move(arguments))
+    , m_videoArea(new QWidget(this))
+    , m_hIcon(MainFrameIcon())
+{
+    addButton(IDOK, QStringLiteral("Play"), QRect(263, 28, 50, 14));
+    addButton(IDCANCEL, QStringLiteral("Quit"), QRect(263, 91, 50, 14));
+
+    // The player draws its video into this window of its own.
+    m_videoArea->setAttribute(Qt::WA_NativeWindow);
+    m_videoArea->setAttribute(Qt::WA_DontCreateNativeAncestors);
+    m_videoArea->setAutoFillBackground(true);
+    QPalette black = m_videoArea->palette();
+    black.setColor(QPalette::Window, Qt::black);
+    m_videoArea->setPalette(black);
+    addControl(IDC_PLAYER, m_videoArea, QRect(7, 7, 250, 186), true);
+
+    addButton(IDC_OPEN, QStringLiteral("Open"), QRect(263, 7, 50, 14), true);
+    addButton(IDC_STOP, QStringLiteral("Stop"), QRect(263, 49, 50, 14));
+    auto* fps = new QLineEdit(this);
+    fps->setReadOnly(true);
+    addControl(IDC_FPS, fps, QRect(282, 177, 30, 14), true);
+    addStatic(IDC_STATIC, QStringLiteral("FPS:"), QRect(261, 180, 16, 8));
+    addButton(IDC_ABOUT, QStringLiteral("About"), QRect(263, 70, 50, 14));
+}
+
+CZephyrscopeDlg::~CZephyrscopeDlg()
+{
+    if (m_player)
+        m_player->setEventSink(nullptr);
+}
+
+void CZephyrscopeDlg::DoDataExchange()
+{
+    m_fpsEdit.Attach(qobject_cast<QLineEdit*>(GetDlgItem(IDC_FPS)));
+    m_player = m_createPlayer(m_videoArea);
+    if (!m_player)
+        throw zephyrscope::PlayerError("Cannot create player: no player in this build");
+    m_sampler = std::make_unique<zephyrscope::Sampler>(m_clock, *m_player, m_logFile, m_fpsEdit, m_values);
+    m_events = std::make_unique<zephyrscope::PlaybackEvents>(m_clock, *m_player, m_logFile, *this, m_values);
+    m_player->setEventSink(this);
+}
+
+bool CZephyrscopeDlg::OnInitDialog()
+{
+    CDialog::OnInitDialog();
+    try {
+        DoDataExchange();
+    } catch (const std::exception& e) {
+        AfxMessageBox(e.what());
+        m_exitStatus = kExitNoPlayer;
+        EndDialog(IDCANCEL);
+        return true;
+    }
+
+    const QString aboutText = QString::fromLatin1(kAboutBoxText);
+    if (GetSystemMenu() && !aboutText.isEmpty()) {
+        AppendSystemMenuSeparator();
+        AppendSystemMenuItem(IDM_ABOUTBOX, aboutText);
+    }
+
+    setWindowIcon(m_hIcon);
+
+    MakeDefaultLogName();
+    m_values.m_clipEnded = 0;
+    m_values.m_restartClock = 0;
+    m_values.m_playStartClock = m_clock.processClock();
+
+    // A termination signal taken while a message box was up has already quit.
+    if (ApplyCommandLine() == -1 && !isEnded())
+        AfxMessageBox(zephyrscope::kCommandLineIgnored);
+    if (isEnded())
+        return true;
+
+    OpenLogFile();
+    return true;
+}
+
+void CZephyrscopeDlg::MakeDefaultLogName()
+{
+    m_logFileName = zephyrscope::DefaultLogName();
+}
+
+int CZephyrscopeDlg::ApplyCommandLine()
+{
+    const zephyrscope::CommandLineDecision decision = zephyrscope::DecideCommandLine(m_arguments);
+    if (decision.result == -1) {
+        AfxMessageBox(decision.message);
+        return -1;
+    }
+    if (decision.url) {
+        try {
+            m_player->putURL(*decision.url);
+        } catch (const zephyrscope::PlayerError& e) {
+            reportPlayerError(e.what());
+        }
+    }
+    if (decision.logFileName)
+        m_logFileName = *decision.logFileName;
+    if (decision.startSampleTimer)
+        startSampleTimer();
+    return decision.result;
+}
+
+void CZephyrscopeDlg::OpenLogFile()
+{
+    try {
+        m_logFile.create(m_logFileName);
+    } catch (const zephyrscope::LogError& e) {
+        // Without its log the run measures nothing: say why and end at once.
+        AfxMessageBox(e.what());
+        quit(zephyrscope::kExitLogFailure);
+    }
+}
+
+void CZephyrscopeDlg::OnCommand(int id)
+{
+    switch (id) {
+    case IDC_OPEN:
+        OnOpen();
+        break;
+    case IDOK: // Play has the OK id, so the dialog never ends through OK.
+        OnPlay();
+        break;
+    case IDC_STOP:
+        OnStop();
+        break;
+    case IDC_ABOUT:
+        OnAbout();
+        break;
+    default:
+        CDialog::OnCommand(id);
+        break;
+    }
+}
+
+void CZephyrscopeDlg::OnSysCommand(unsigned commandId, long parameter)
+{
+    if ((commandId & 0xFFF0) == IDM_ABOUTBOX)
+        OnAbout();
+    else
+        CDialog::OnSysCommand(commandId, parameter);
+}
+
+void CZephyrscopeDlg::startSampleTimer()
+{
+    m_logFailureReported = false;
+    SetTimer(ID_TIMER_SAMPLE, kSamplePeriodMs);
+}
+
+void CZephyrscopeDlg::stopSampleTimer()
+{
+    KillTimer(ID_TIMER_SAMPLE);
+}
+
+void CZephyrscopeDlg::OnPlay()
+{
+    startSampleTimer();
+    guard([this] { m_player->controls()->play(); });
+}
+
+void CZephyrscopeDlg::OnStop()
+{
+    stopSampleTimer();
+    guard([this] { m_player->controls()->stop(); });
+}
+
+void CZephyrscopeDlg::OnOpen()
+{
+    COpenMediaDlg dialog(this);
+    if (dialog.DoModal() != IDOK)
+        return;
+    guard([&] {
+        m_player->putURL(dialog.m_url);
+        startSampleTimer();
+    });
+}
+
+void CZephyrscopeDlg::OnAbout()
+{
+    CAboutDlg dialog(this);
+    dialog.DoModal();
+}
+
+void CZephyrscopeDlg::OnCancel()
+{
+    quit(zephyrscope::kExitNormal);
+}
+
+void CZephyrscopeDlg::quit(int exitStatus)
+{
+    if (isEnded())
+        return;
+    m_exitStatus = exitStatus;
+    if (m_player)
+        stopPlayer();
+    stopSampleTimer();
+    m_logFile.close();
+    // Nothing the player reports from now on has anywhere to go.
+    if (m_player)
+        m_player->setEventSink(nullptr);
+    endNestedWindows();
+    CDialog::OnCancel();
+}
+
+void CZephyrscopeDlg::stopPlayer()
+{
+    // A player that cannot stop must not keep the log open: report and go on quitting.
+    try {
+        m_player->controls()->stop();
+    } catch (const std::exception& e) {
+        reportPlayerError(e.what());
+    }
+}
+
+void CZephyrscopeDlg::endNestedWindows()
+{
+    if (QWidget* popup = QApplication::activePopupWidget())
+        popup->close();
+    for (int i = 0; i < kMaxNestedWindows; ++i) {
+        QWidget* top = QApplication::activeModalWidget();
+        if (!top || top == this)
+            break;
+        if (auto* dialog = qobject_cast<QDialog*>(top))
+            dialog->reject();
+        else
+            top->close();
+        if (QApplication::activeModalWidget() == top)
+            top->hide();
+    }
+}
+
+int CZephyrscopeDlg::runAutoShutdown()
+{
+    CAutoShutdownDlg dialog(this);
+    return dialog.DoModal();
+}
+
+void CZephyrscopeDlg::OnTimer(unsigned /*id*/)
+{
+    guard([this] {
+        m_sampler->OnTimer();
+        m_lastPlayerError.clear();
+    });
+}
+
+void CZephyrscopeDlg::OnPlayStateChange(std::int32_t newState)
+{
+    Q_ASSERT(QThread::currentThread() == thread()); // the player delivers on the UI thread
+    guard([&] { m_events->OnPlayStateChange(newState); });
+}
+
+void CZephyrscopeDlg::OnOpenStateChange(std::int32_t newState)
+{
+    Q_ASSERT(QThread::currentThread() == thread()); // the player delivers on the UI thread
+    guard([&] { m_events->OnOpenStateChange(newState); });
+}
+
+void CZephyrscopeDlg::OnMediaError(const std::string& url, const std::string& reason)
+{
+    Q_ASSERT(QThread::currentThread() == thread()); // the player delivers on the UI thread
+    std::cerr << "Cannot play '" << url << "': " << reason << std::endl;
+    guard([&] { m_events->OnMediaError(url, reason); });
+}
+
+template <typename Handler>
+void CZephyrscopeDlg::guard(Handler&& handler)
+{
+    // Events and ticks arrive from Qt's loop: nothing may be thrown back into it.
+    try {
+        handler();
+    } catch (const zephyrscope::LogError& e) {
+        reportLogFailure(e);
+    } catch (const std::exception& e) {
+        reportPlayerError(e.what());
+    }
+}
+
+void CZephyrscopeDlg::reportLogFailure(const zephyrscope::LogError& error)
+{
+    // Keep playing and keep what was written, but stop writing until the user
+    // starts sampling again; one message, not one per tick.
+    stopSampleTimer();
+    if (m_logFailureReported)
+        return;
+    m_logFailureReported = true;
+    AfxMessageBox(error.what());
+}
+
+void CZephyrscopeDlg::reportPlayerError(const std::string& message)
+{
+    if (message == m_lastPlayerError)
+        return;
+    m_lastPlayerError = message;
+    std::cerr << message << std::endl;
+}
+
+QPoint CZephyrscopeDlg::minimizedIconOrigin(QSize client, QSize icon)
+{
+    return QPoint((client.width() - icon.width() + 1) / 2, (client.height() - icon.height() + 1) / 2);
+}
+
+void CZephyrscopeDlg::paintEvent(QPaintEvent* event)
+{
+    if (!isMinimized()) {
+        CDialog::paintEvent(event);
+        return;
+    }
+    // Where the window system asks a minimised window to draw itself, it shows the icon.
+    QPainter painter(this);
+    painter.fillRect(rect(), palette().window());
+    const QSize iconSize(32, 32);
+    painter.drawPixmap(minimizedIconOrigin(rect().size(), iconSize), m_hIcon.pixmap(iconSize));
+}

@@ -1,0 +1,120 @@
+#pragma once
+
+#include "CDialog.h"
+#include "CEdit.h"
+#include "Clock.h"
+#include "LogFile.h"
+#include "PlaybackHost.h"
+#include "PlaybackValues.h"
+#include "PlayerEventSink.h"
+#include "PlayerFactory.h"
+
+#include <QIcon>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace zephyrscope {
+class LogError;
+class PlaybackEvents;
+class Sampler;
+} // namespace zephyrscope
+
+// The main dialog: hosts the player and the FPS box, owns the statistics log and
+// the playback values, runs the 500 ms sample timer that drives the sampler, takes
+// the player's events and applies the command line.
+//
+// The quit path (Quit, Escape, Close, the countdown's OK, a termination signal)
+// stops the player, stops the sample timer, closes the log and ends the dialog.
+// No failure ends the program by itself: a player error is reported on stderr, a
+// log that cannot be written stops sampling and is reported once, a log that
+// cannot be created ends the run with exit status 2. UI thread only.
+class CZephyrscopeDlg final : public CDialog, public zephyrscope::PlaybackHost, public zephyrscope::PlayerEventSink {
+    Q_OBJECT
+
+public:
+    static constexpr int kSamplePeriodMs = 500;
+    static constexpr char kAboutBoxText[] = "&About Zephyrscope...";
+
+    // arguments: the program's arguments, program name first (UTF-8).
+    // createPlayer is called once, at initialisation. clock must outlive the dialog.
+    CZephyrscopeDlg(PlayerFactory createPlayer, std::vector<std::string> arguments, zephyrscope::Clock& clock,
+                    QWidget* parent = nullptr);
+    ~CZephyrscopeDlg() override;
+
+    // The exit status the run ended with; 0 until it ends otherwise.
+    int exitStatus() const { return m_exitStatus; }
+
+    // One tick of the sample timer: one sample.
+    void OnTimer(unsigned id) override;
+    void OnSysCommand(unsigned commandId, long parameter) override;
+    QIcon OnQueryDragIcon() const { return m_hIcon; }
+
+    // zephyrscope::PlaybackHost
+    void stopSampleTimer() override;
+    int runAutoShutdown() override;
+    void quit(int exitStatus) override;
+
+    // zephyrscope::PlayerEventSink
+    void OnPlayStateChange(std::int32_t newState) override;
+    void OnOpenStateChange(std::int32_t newState) override;
+    void OnMediaError(const std::string& url, const std::string& reason) override;
+
+    // Where the minimised window draws its icon: centred, the odd pixel to the
+    // right and below, in integer arithmetic truncating toward zero.
+    static QPoint minimizedIconOrigin(QSize client, QSize icon);
+
+    const zephyrscope::LogFile& logFile() const { return m_logFile; }
+    const std::string& logFileName() const { return m_logFileName; }
+    const zephyrscope::PlaybackValues& playbackValues() const { return m_values; }
+    QWidget* videoArea() const { return m_videoArea; }
+
+protected:
+    bool OnInitDialog() override;
+    void OnCancel() override;
+    void OnCommand(int id) override;
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    void DoDataExchange();
+    void MakeDefaultLogName();
+    int ApplyCommandLine();
+    void OpenLogFile();
+
+    void OnOpen();
+    void OnPlay();
+    void OnStop();
+    void OnAbout();
+
+    void startSampleTimer();
+    void stopPlayer();
+    // Ends whatever modal window or menu is open above this dialog.
+    void endNestedWindows();
+
+    // Runs a handler that reads the player or writes the log, reporting what it throws.
+    template <typename Handler>
+    void guard(Handler&& handler);
+    void reportLogFailure(const zephyrscope::LogError& error);
+    void reportPlayerError(const std::string& message);
+
+    zephyrscope::Clock& m_clock;
+    PlayerFactory m_createPlayer;
+    std::vector<std::string> m_arguments;
+    QWidget* m_videoArea;
+
+    CEdit m_fpsEdit;
+    std::unique_ptr<zephyrscope::Player> m_player;
+    QIcon m_hIcon;
+    zephyrscope::LogFile m_logFile;
+    std::string m_logFileName;
+    zephyrscope::PlaybackValues m_values;
+    std::unique_ptr<zephyrscope::Sampler> m_sampler;
+    std::unique_ptr<zephyrscope::PlaybackEvents> m_events;
+
+    int m_exitStatus = 0;
+    // A log failure was shown since sampling was last started by the user.
+    bool m_logFailureReported = false;
+    // The last player error printed, so a failing player does not print every tick.
+    std::string m_lastPlayerError;
+};

@@ -1,0 +1,17 @@
+#include "CZephyrscopeApp.h"
+#include "PlayerFactory.h"
+
+#include <QApplication>
+
+#include <csignal>
+
+int main(int argc, char* argv[])
+{
+    // Past a file-size limit a write should fail and be reported, not kill the run.
+    std::signal(SIGXFSZ, SIG_IGN);
+
+    QApplication application(argc, argv);
+    CZephyrscopeApp app(&CreatePlayer);
+    app.InitInstance();
+    return app.exitStatus();
+}
