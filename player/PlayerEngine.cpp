@@ -1,0 +1,888 @@
+#include "PlayerEngine.h"
+
+#include "MediaUrl.h"
+#include "PlayState.h"
+#include "RemotePlaylistFetch.h"
+
+#include <gst/pbutils/missing-plugins.h>
+#include <gst/video/video.h>
+#include <gst/video/videooverlay.h>
+
+#include <glib/gstdio.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+namespace zephyrscope {
+
+using namespace gsthandles;
+
+namespace {
+
+constexpr guint kStatsPeriodMs = 100;            // history resolution of bit rate and reception
+constexpr std::int64_t kRateWindowUs = 1000000;  // bit rate over about the last second
+constexpr std::int64_t kQualityWindowUs = 30000000; // reception quality over the last 30 s
+constexpr guint kOpenTimeoutS = 30;              // an entry that cannot open in this time is skipped
+constexpr guint kHttpTimeoutS = 10;              // a silent HTTP server counts as gone after this
+constexpr guint64 kRtspTcpTimeoutUs = 10000000;  // the same for an RTSP server over TCP
+constexpr gint64 kMaxLatenessNs = 20 * GST_MSECOND; // fake sink drops frames later than this
+constexpr std::int32_t kOpenStateMediaOpening = 12;
+constexpr const char* kVideoFormatMessage = "zephyrscope-video-format";
+
+bool fakeSinksForced()
+{
+    const char* value = std::getenv("ZEPHYRSCOPE_FAKE_SINKS");
+    return value && *value && std::string(value) != "0";
+}
+
+bool x11DisplayPresent()
+{
+    const char* display = std::getenv("DISPLAY");
+    return display && *display;
+}
+
+std::string oneLine(std::string text)
+{
+    for (char& c : text) {
+        if (c == '\n' || c == '\r')
+            c = ' ';
+    }
+    return text;
+}
+
+std::string readText(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void releaseCounters(gpointer data)
+{
+    delete static_cast<std::shared_ptr<StreamCounters>*>(data);
+}
+
+gpointer holdCounters(const std::shared_ptr<StreamCounters>& counters)
+{
+    return new std::shared_ptr<StreamCounters>(counters);
+}
+
+StreamCounters& countersOf(gpointer data)
+{
+    return **static_cast<std::shared_ptr<StreamCounters>*>(data);
+}
+
+// Video sink pad, streaming thread: note each frame as it reaches the sink, and
+// the negotiated format. The sink blocks while it waits for a frame's time, so
+// arrivals follow the rendering clock.
+GstPadProbeReturn onVideoSinkPad(GstPad* pad, GstPadProbeInfo* info, gpointer data)
+{
+    StreamCounters& counters = countersOf(data);
+    if (info->type & GST_PAD_PROBE_TYPE_BUFFER) {
+        counters.frameArrived(g_get_monotonic_time());
+    } else if (info->type & GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM) {
+        GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
+        if (GST_EVENT_TYPE(event) == GST_EVENT_CAPS) {
+            GstCaps* caps = nullptr;
+            gst_event_parse_caps(event, &caps);
+            GstVideoInfo video;
+            if (caps && gst_video_info_from_caps(&video, caps)) {
+                counters.videoFormat(video.width, video.height, video.fps_n, video.fps_d);
+                // Wakes the main loop to look at the new format.
+                if (GstElement* sink = GST_ELEMENT(gst_pad_get_parent(pad))) {
+                    gst_element_post_message(
+                        sink, gst_message_new_application(GST_OBJECT(sink), gst_structure_new_empty(kVideoFormatMessage)));
+                    gst_object_unref(sink);
+                }
+            }
+        }
+    }
+    return GST_PAD_PROBE_OK;
+}
+
+// Source pads, streaming thread: bytes and buffers received from the network or disk.
+GstPadProbeReturn onSourcePad(GstPad*, GstPadProbeInfo* info, gpointer data)
+{
+    StreamCounters& counters = countersOf(data);
+    if (info->type & GST_PAD_PROBE_TYPE_BUFFER) {
+        counters.dataArrived(gst_buffer_get_size(GST_PAD_PROBE_INFO_BUFFER(info)), 1);
+    } else if (info->type & GST_PAD_PROBE_TYPE_BUFFER_LIST) {
+        GstBufferList* list = GST_PAD_PROBE_INFO_BUFFER_LIST(info);
+        counters.dataArrived(gst_buffer_list_calculate_size(list), gst_buffer_list_length(list));
+    }
+    return GST_PAD_PROBE_OK;
+}
+
+void probeSourcePad(GstPad* pad, const std::shared_ptr<StreamCounters>& counters)
+{
+    if (GST_PAD_DIRECTION(pad) != GST_PAD_SRC)
+        return;
+    gst_pad_add_probe(pad, static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST),
+                      onSourcePad, holdCounters(counters), releaseCounters);
+}
+
+void onSourcePadAdded(GstElement*, GstPad* pad, gpointer data)
+{
+    probeSourcePad(pad, *static_cast<std::shared_ptr<StreamCounters>*>(data));
+}
+
+std::string factoryName(GstElement* element)
+{
+    GstElementFactory* factory = gst_element_get_factory(element);
+    return factory ? GST_OBJECT_NAME(factory) : "";
+}
+
+// playbin3's source-setup, on whichever thread creates the source: remember the
+// source, bound its network waits, and count what it delivers.
+void onSourceSetup(GstElement*, GstElement* source, gpointer data)
+{
+    const auto& counters = *static_cast<std::shared_ptr<StreamCounters>*>(data);
+    counters->setSource(source);
+    const std::string factory = factoryName(source);
+    if (factory == "souphttpsrc") {
+        g_object_set(source, "timeout", kHttpTimeoutS, nullptr);
+    } else if (factory == "rtspsrc") {
+        g_object_set(source, "tcp-timeout", kRtspTcpTimeoutUs, nullptr);
+    }
+    if (GstPad* pad = gst_element_get_static_pad(source, "src")) {
+        probeSourcePad(pad, counters);
+        gst_object_unref(pad);
+    }
+    if (!GST_IS_BIN(source) || factory == "rtspsrc") {
+        g_signal_connect_data(source, "pad-added", G_CALLBACK(onSourcePadAdded), holdCounters(counters),
+                              reinterpret_cast<GClosureNotify>(+[](gpointer data, GClosure*) { releaseCounters(data); }),
+                              static_cast<GConnectFlags>(0));
+    }
+}
+
+std::uint64_t structureUint64(const GstStructure* structure, const char* field)
+{
+    guint64 value = 0;
+    if (gst_structure_get_uint64(structure, field, &value))
+        return value;
+    guint small = 0;
+    if (gst_structure_get_uint(structure, field, &small))
+        return small;
+    return 0;
+}
+
+std::int32_t clampToInt32(double value)
+{
+    if (value <= 0.0)
+        return 0;
+    if (value >= 2147483647.0)
+        return 2147483647;
+    return static_cast<std::int32_t>(std::lround(value));
+}
+
+} // namespace
+
+PlayerEngine::PlayerEngine() = default;
+
+PlayerEngine::~PlayerEngine()
+{
+    m_fetch.reset();
+    teardown();
+}
+
+// ---- Commands -------------------------------------------------------------
+
+void PlayerEngine::putURL(const std::string& url)
+{
+    m_fetch.reset();
+    m_fetching = false;
+    teardown();
+    m_url = url;
+    m_entries.clear();
+    m_index = 0;
+    m_media = {};
+    resetStatistics();
+    m_counters.reset();
+    if (url.empty()) {
+        if (m_playState != 0)
+            setPlayState(kPlayStateReady);
+        return;
+    }
+
+    const std::string uri = MediaUrl::toUri(url);
+    const std::string scheme = MediaUrl::scheme(uri);
+    const auto kind = MediaUrl::playlistKind(uri);
+    if (kind == MediaUrl::PlaylistKind::None) {
+        beginList({{uri, ""}});
+        return;
+    }
+
+    setPlayState(kPlayStateTransitioning);
+    if (scheme == "file") {
+        if (kind == MediaUrl::PlaylistKind::PlaylistOrHls) {
+            CharPtr path(g_filename_from_uri(uri.c_str(), nullptr, nullptr));
+            if (path && MediaUrl::looksLikeHls(readText(path.get()))) {
+                beginList({{uri, ""}});
+                return;
+            }
+        }
+        auto expanded = PlaylistExpander::expand(uri, uri);
+        if (!expanded.error.empty())
+            failList(url, expanded.error);
+        else
+            beginList(std::move(expanded.entries));
+        return;
+    }
+
+    // A remote list is fetched first and parsed with its own URL as the base.
+    m_fetching = true;
+    m_fetch = std::make_unique<RemotePlaylistFetch>(uri, [this, url, uri, kind](RemotePlaylistFetch::Result result) {
+        m_fetching = false;
+        if (!result.error.empty()) {
+            failList(url, result.error);
+            return;
+        }
+        if (kind == MediaUrl::PlaylistKind::PlaylistOrHls && MediaUrl::looksLikeHls(readText(result.filePath))) {
+            g_unlink(result.filePath.c_str());
+            beginList({{uri, ""}});
+            return;
+        }
+        CharPtr fileUri(g_filename_to_uri(result.filePath.c_str(), nullptr, nullptr));
+        auto expanded = PlaylistExpander::expand(fileUri ? fileUri.get() : "", uri);
+        g_unlink(result.filePath.c_str());
+        if (!expanded.error.empty())
+            failList(url, expanded.error);
+        else
+            beginList(std::move(expanded.entries));
+    });
+    m_fetch->start();
+}
+
+void PlayerEngine::play()
+{
+    if (m_pipeline || m_fetching)
+        return; // already opening or playing
+    if (m_playState == kPlayStateStopped && m_index < m_entries.size()) {
+        startEntry(m_index, false);
+    } else if (!m_entries.empty()) {
+        m_media = {};
+        startEntry(0, true);
+    } else if (!m_url.empty()) {
+        putURL(m_url);
+    }
+}
+
+void PlayerEngine::stop()
+{
+    if (m_fetching) {
+        m_fetch.reset();
+        m_fetching = false;
+        setPlayState(kPlayStateStopped);
+        return;
+    }
+    if (!m_pipeline)
+        return;
+    pollStatistics();
+    teardown();
+    setPlayState(kPlayStateStopped);
+}
+
+// ---- Entries ---------------------------------------------------------------
+
+void PlayerEngine::beginList(std::vector<PlaylistEntry> entries)
+{
+    m_entries = std::move(entries);
+    startEntry(0, true);
+}
+
+void PlayerEngine::startEntry(std::size_t index, bool reportOpen)
+{
+    teardown();
+    m_index = index;
+    m_reportOpen = reportOpen;
+    if (reportOpen)
+        m_media = {};
+    resetStatistics();
+    m_counters = std::make_shared<StreamCounters>();
+    m_live = false;
+    m_prerolled = false;
+    m_openDone = false;
+    m_buffering = false;
+    m_streamsKnown = false;
+    m_hasVideo = false;
+    m_missingPlugin.clear();
+    m_titleTag.clear();
+    m_tagBitrates.clear();
+    m_sourceBytes = 0;
+    m_current = GST_STATE_NULL;
+    m_requested = GST_STATE_NULL;
+
+    setPlayState(kPlayStateTransitioning);
+    if (reportOpen)
+        setOpenState(kOpenStateMediaOpening);
+
+    std::string error;
+    if (!buildPipeline(m_entries[index].uri, error)) {
+        failEntry(error);
+        return;
+    }
+
+    m_openTimeout.reset(g_timeout_source_new_seconds(kOpenTimeoutS));
+    g_source_set_callback(m_openTimeout.get(), &PlayerEngine::onOpenTimeout, this, nullptr);
+    g_source_attach(m_openTimeout.get(), nullptr);
+    if (!m_statsTimer) {
+        m_statsTimer.reset(g_timeout_source_new(kStatsPeriodMs));
+        g_source_set_callback(m_statsTimer.get(), &PlayerEngine::onStatsTimer, this, nullptr);
+        g_source_attach(m_statsTimer.get(), nullptr);
+    }
+
+    m_requested = GST_STATE_PAUSED;
+    // A live source cannot preroll; it is told so here and nowhere else, and then
+    // opens while it plays.
+    if (gst_element_set_state(m_pipeline.get(), GST_STATE_PAUSED) == GST_STATE_CHANGE_NO_PREROLL) {
+        m_live = true;
+        requestState(GST_STATE_PLAYING);
+    }
+}
+
+bool PlayerEngine::buildPipeline(const std::string& uri, std::string& error)
+{
+    GstElement* playbin = gst_element_factory_make("playbin3", nullptr);
+    if (!playbin) {
+        error = "Cannot create element 'playbin3': the GStreamer playback plugin is missing";
+        return false;
+    }
+    m_pipeline.reset(GST_ELEMENT(gst_object_ref_sink(playbin)));
+    g_object_set(playbin, "uri", uri.c_str(), "buffer-duration",
+                 static_cast<gint64>(m_bufferingTimeMs) * GST_MSECOND, nullptr);
+    if (m_maxBandwidth > 0)
+        g_object_set(playbin, "connection-speed", static_cast<guint64>(m_maxBandwidth / 1000), nullptr);
+
+    GstElement* videoSink = makeVideoSink();
+    if (!videoSink) {
+        error = "Cannot create element 'fakesink': the GStreamer core elements are missing";
+        return false;
+    }
+    g_object_set(playbin, "video-sink", videoSink, nullptr);
+    if (GstElement* audioSink = makeAudioSink())
+        g_object_set(playbin, "audio-sink", audioSink, nullptr);
+
+    PadPtr sinkPad(gst_element_get_static_pad(videoSink, "sink"));
+    if (sinkPad) {
+        gst_pad_add_probe(sinkPad.get(),
+                          static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM),
+                          onVideoSinkPad, holdCounters(m_counters), releaseCounters);
+    }
+    g_signal_connect_data(playbin, "source-setup", G_CALLBACK(onSourceSetup), holdCounters(m_counters),
+                          reinterpret_cast<GClosureNotify>(+[](gpointer data, GClosure*) { releaseCounters(data); }),
+                          static_cast<GConnectFlags>(0));
+
+    BusPtr bus(gst_element_get_bus(playbin));
+    m_busWatch.reset(gst_bus_create_watch(bus.get()));
+    g_source_set_callback(m_busWatch.get(), G_SOURCE_FUNC(&PlayerEngine::onBusMessage), this, nullptr);
+    // nullptr: the default context, which the program's main loop runs.
+    g_source_attach(m_busWatch.get(), nullptr);
+    return true;
+}
+
+GstElement* PlayerEngine::makeVideoSink()
+{
+    if (m_videoWindow != 0 && x11DisplayPresent() && !fakeSinksForced()) {
+        if (GstElement* sink = gst_element_factory_make("ximagesink", nullptr)) {
+            g_object_set(sink, "force-aspect-ratio", TRUE, "qos", TRUE, nullptr);
+            gst_video_overlay_set_window_handle(GST_VIDEO_OVERLAY(sink), static_cast<guintptr>(m_videoWindow));
+            return sink;
+        }
+    }
+    // Without a window the frames still pass through a synced sink, so timing,
+    // dropping and frame counts stay those of real playback.
+    GstElement* sink = gst_element_factory_make("fakesink", nullptr);
+    if (sink) {
+        g_object_set(sink, "sync", TRUE, "qos", TRUE, "max-lateness", kMaxLatenessNs, "enable-last-sample", FALSE,
+                     nullptr);
+    }
+    return sink;
+}
+
+GstElement* PlayerEngine::makeAudioSink()
+{
+    if (!fakeSinksForced() && audioDeviceAvailable()) {
+        if (GstElement* sink = gst_element_factory_make("autoaudiosink", nullptr))
+            return sink;
+    }
+    GstElement* sink = gst_element_factory_make("fakesink", nullptr);
+    if (sink)
+        g_object_set(sink, "sync", TRUE, "enable-last-sample", FALSE, nullptr);
+    return sink;
+}
+
+bool PlayerEngine::audioDeviceAvailable()
+{
+    if (m_audioDevice)
+        return *m_audioDevice;
+    // autoaudiosink opens the first device that works and falls back to a fake
+    // sink when none does; only a real device counts.
+    bool available = false;
+    if (GstElement* probe = gst_element_factory_make("autoaudiosink", nullptr)) {
+        ElementPtr owned(GST_ELEMENT(gst_object_ref_sink(probe)));
+        if (gst_element_set_state(probe, GST_STATE_READY) == GST_STATE_CHANGE_SUCCESS && GST_IS_BIN(probe)) {
+            GstIterator* it = gst_bin_iterate_elements(GST_BIN(probe));
+            GValue item = G_VALUE_INIT;
+            while (gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
+                auto* child = GST_ELEMENT(g_value_get_object(&item));
+                const std::string factory = factoryName(child);
+                if (factory != "fakesink" && factory != "fakeaudiosink")
+                    available = true;
+                g_value_reset(&item);
+            }
+            g_value_unset(&item);
+            gst_iterator_free(it);
+        }
+        gst_element_set_state(probe, GST_STATE_NULL);
+    }
+    m_audioDevice = available;
+    return available;
+}
+
+void PlayerEngine::teardown()
+{
+    m_openTimeout.reset();
+    m_busWatch.reset();
+    m_pipeline.reset();
+    m_statsTimer.reset();
+    m_current = GST_STATE_NULL;
+    m_requested = GST_STATE_NULL;
+}
+
+void PlayerEngine::failEntry(const std::string& reason)
+{
+    std::string text = reason;
+    if (!m_missingPlugin.empty())
+        text += " (missing plugin: " + m_missingPlugin + ")";
+    m_events.mediaError(currentEntryUrl(), oneLine(text));
+    pollStatistics();
+    teardown();
+    nextOrReady();
+}
+
+void PlayerEngine::failList(const std::string& url, const std::string& reason)
+{
+    m_entries.clear();
+    m_events.mediaError(url, oneLine("Cannot open playlist '" + url + "': " + reason));
+    setPlayState(kPlayStateReady);
+}
+
+void PlayerEngine::entryEnded()
+{
+    pollStatistics();
+    teardown();
+    setPlayState(kPlayStateMediaEnded);
+    nextOrReady();
+}
+
+void PlayerEngine::nextOrReady()
+{
+    if (m_index + 1 < m_entries.size()) {
+        startEntry(m_index + 1, true);
+        return;
+    }
+    setPlayState(kPlayStateReady);
+}
+
+std::string PlayerEngine::currentEntryUrl() const
+{
+    if (m_entries.size() == 1 && MediaUrl::playlistKind(MediaUrl::toUri(m_url)) == MediaUrl::PlaylistKind::None)
+        return m_url;
+    return m_index < m_entries.size() ? m_entries[m_index].uri : m_url;
+}
+
+// ---- States ----------------------------------------------------------------
+
+void PlayerEngine::setPlayState(std::int32_t state)
+{
+    if (state == m_playState)
+        return;
+    m_playState = state;
+    m_events.playStateChanged(state);
+}
+
+void PlayerEngine::setOpenState(std::int32_t state)
+{
+    if (state == m_openState)
+        return;
+    m_openState = state;
+    m_events.openStateChanged(state);
+}
+
+void PlayerEngine::requestState(GstState state)
+{
+    if (m_requested == state || !m_pipeline)
+        return;
+    m_requested = state;
+    // The outcome arrives on the bus (state-changed or error), not from here.
+    gst_element_set_state(m_pipeline.get(), state);
+}
+
+bool PlayerEngine::mediaInfoComplete() const
+{
+    if (!m_live)
+        return m_prerolled;
+    if (m_counters && m_counters->videoKnown())
+        return true;
+    return m_streamsKnown && !m_hasVideo && m_current == GST_STATE_PLAYING;
+}
+
+void PlayerEngine::fillMediaInfo()
+{
+    const PlaylistEntry& entry = m_entries[m_index];
+    m_media.sourceURL = currentEntryUrl();
+    if (!m_titleTag.empty())
+        m_media.name = m_titleTag;
+    else if (!entry.title.empty())
+        m_media.name = entry.title;
+    else
+        m_media.name = MediaUrl::baseName(entry.uri);
+    gint64 duration = 0;
+    m_media.duration = 0.0;
+    if (!m_live && gst_element_query_duration(m_pipeline.get(), GST_FORMAT_TIME, &duration) && duration > 0)
+        m_media.duration = static_cast<double>(duration) / GST_SECOND;
+    const bool video = m_counters && m_counters->videoKnown();
+    m_media.width = video ? m_counters->width() : 0;
+    m_media.height = video ? m_counters->height() : 0;
+
+    if (ElementPtr source {m_counters ? m_counters->source() : nullptr}) {
+        gint64 bytes = 0;
+        if (!m_live && gst_element_query_duration(source.get(), GST_FORMAT_BYTES, &bytes) && bytes > 0)
+            m_sourceBytes = bytes;
+    }
+}
+
+// Moves the pipeline toward what the entry needs now and reports the play state
+// that follows from what the bus has said so far.
+void PlayerEngine::update()
+{
+    if (!m_pipeline)
+        return;
+    if (!m_openDone && mediaInfoComplete()) {
+        fillMediaInfo();
+        m_openDone = true;
+        m_openTimeout.reset();
+        if (m_reportOpen)
+            setOpenState(kOpenStateMediaOpen);
+    }
+    if (!m_openDone)
+        return;
+    if (m_buffering && !m_live) {
+        requestState(GST_STATE_PAUSED);
+        setPlayState(kPlayStateBuffering);
+        return;
+    }
+    requestState(GST_STATE_PLAYING);
+    if (m_current == GST_STATE_PLAYING)
+        setPlayState(kPlayStatePlaying);
+}
+
+// ---- Bus -------------------------------------------------------------------
+
+gboolean PlayerEngine::onBusMessage(GstBus*, GstMessage* message, gpointer self)
+{
+    // Whatever a handler does, nothing may unwind into GLib.
+    try {
+        static_cast<PlayerEngine*>(self)->handleMessage(message);
+    } catch (const std::exception& e) {
+        g_printerr("Cannot handle player message: %s\n", e.what());
+    }
+    return G_SOURCE_CONTINUE;
+}
+
+void PlayerEngine::handleMessage(GstMessage* message)
+{
+    switch (GST_MESSAGE_TYPE(message)) {
+    case GST_MESSAGE_ERROR:
+        handleError(message);
+        break;
+    case GST_MESSAGE_EOS:
+        entryEnded();
+        break;
+    case GST_MESSAGE_STATE_CHANGED:
+        if (GST_MESSAGE_SRC(message) == GST_OBJECT(m_pipeline.get())) {
+            GstState oldState, newState, pending;
+            gst_message_parse_state_changed(message, &oldState, &newState, &pending);
+            m_current = newState;
+            update();
+        }
+        break;
+    case GST_MESSAGE_ASYNC_DONE:
+        m_prerolled = true;
+        update();
+        break;
+    case GST_MESSAGE_BUFFERING: {
+        if (m_live)
+            break; // a live source cannot be paused to fill up
+        gint percent = 0;
+        gst_message_parse_buffering(message, &percent);
+        m_bufferingProgress = percent;
+        if (percent < 100 && !m_buffering) {
+            m_buffering = true;
+            ++m_bufferingCount;
+        } else if (percent >= 100) {
+            m_buffering = false;
+        }
+        update();
+        break;
+    }
+    case GST_MESSAGE_TAG:
+        handleTags(message);
+        break;
+    case GST_MESSAGE_QOS: {
+        GstFormat format = GST_FORMAT_UNDEFINED;
+        guint64 processed = 0, dropped = 0;
+        gst_message_parse_qos_stats(message, &format, &processed, &dropped);
+        // Video elements count in buffers (frames); audio ones in samples, which are not frames.
+        if (format == GST_FORMAT_BUFFERS && dropped != static_cast<guint64>(-1)) {
+            CharPtr path(gst_object_get_path_string(GST_MESSAGE_SRC(message)));
+            m_qosDropped[path ? path.get() : ""] = dropped;
+        }
+        break;
+    }
+    case GST_MESSAGE_ELEMENT:
+        if (gst_is_missing_plugin_message(message)) {
+            CharPtr description(gst_missing_plugin_message_get_description(message));
+            if (description)
+                m_missingPlugin = description.get();
+        }
+        break;
+    case GST_MESSAGE_APPLICATION:
+        if (gst_message_has_name(message, kVideoFormatMessage))
+            update();
+        break;
+    case GST_MESSAGE_STREAMS_SELECTED:
+        handleStreamsSelected(message);
+        break;
+    case GST_MESSAGE_DURATION_CHANGED:
+        if (m_openDone && !m_live) {
+            gint64 duration = 0;
+            if (gst_element_query_duration(m_pipeline.get(), GST_FORMAT_TIME, &duration) && duration > 0)
+                m_media.duration = static_cast<double>(duration) / GST_SECOND;
+        }
+        break;
+    case GST_MESSAGE_CLOCK_LOST:
+        // The usual cure: a new clock is chosen on the way back to playing.
+        if (m_requested == GST_STATE_PLAYING) {
+            gst_element_set_state(m_pipeline.get(), GST_STATE_PAUSED);
+            gst_element_set_state(m_pipeline.get(), GST_STATE_PLAYING);
+        }
+        break;
+    default:
+        break;
+    }
+}
+
+void PlayerEngine::handleError(GstMessage* message)
+{
+    GError* raw = nullptr;
+    gchar* debug = nullptr;
+    gst_message_parse_error(message, &raw, &debug);
+    ErrorPtr error(raw);
+    CharPtr details(debug);
+    std::string reason = error && error->message ? error->message : "unknown error";
+    if (details)
+        g_printerr("Player: %s\n%s\n", reason.c_str(), details.get());
+    failEntry(reason);
+}
+
+void PlayerEngine::handleTags(GstMessage* message)
+{
+    GstTagList* raw = nullptr;
+    gst_message_parse_tag(message, &raw);
+    if (!raw)
+        return;
+    std::unique_ptr<GstTagList, void (*)(GstTagList*)> tags(raw, [](GstTagList* list) { gst_tag_list_unref(list); });
+    gchar* title = nullptr;
+    if (m_titleTag.empty() && gst_tag_list_get_string(tags.get(), GST_TAG_TITLE, &title)) {
+        CharPtr owned(title);
+        if (title && *title) {
+            m_titleTag = title;
+            if (m_openDone && m_reportOpen)
+                m_media.name = m_titleTag;
+        }
+    }
+    guint bitrate = 0;
+    if (gst_tag_list_get_uint(tags.get(), GST_TAG_BITRATE, &bitrate)
+        || gst_tag_list_get_uint(tags.get(), GST_TAG_NOMINAL_BITRATE, &bitrate)) {
+        CharPtr path(gst_object_get_path_string(GST_MESSAGE_SRC(message)));
+        if (bitrate > 0)
+            m_tagBitrates[path ? path.get() : ""] = bitrate;
+    }
+}
+
+void PlayerEngine::handleStreamsSelected(GstMessage* message)
+{
+    m_streamsKnown = true;
+    m_hasVideo = false;
+    const guint count = gst_message_streams_selected_get_size(message);
+    for (guint i = 0; i < count; ++i) {
+        GstStream* stream = gst_message_streams_selected_get_stream(message, i);
+        if (!stream)
+            continue;
+        if (gst_stream_get_stream_type(stream) & GST_STREAM_TYPE_VIDEO)
+            m_hasVideo = true;
+        gst_object_unref(stream);
+    }
+    update();
+}
+
+gboolean PlayerEngine::onOpenTimeout(gpointer self)
+{
+    auto* engine = static_cast<PlayerEngine*>(self);
+    // The source is destroyed by teardown below; release our handle without destroying twice.
+    engine->m_openTimeout.reset();
+    engine->failEntry("timed out while opening");
+    return G_SOURCE_REMOVE;
+}
+
+// ---- Statistics ------------------------------------------------------------
+
+gboolean PlayerEngine::onStatsTimer(gpointer self)
+{
+    static_cast<PlayerEngine*>(self)->pollStatistics();
+    return G_SOURCE_CONTINUE;
+}
+
+void PlayerEngine::resetStatistics()
+{
+    m_bufferingProgress = 0;
+    m_bufferingCount = 0;
+    m_qosDropped.clear();
+    m_packets = {};
+    m_rtpOverUdp.reset();
+    m_byteHistory.clear();
+    m_packetHistory.clear();
+}
+
+void PlayerEngine::pollStatistics()
+{
+    if (!m_counters || !m_pipeline)
+        return;
+    const std::int64_t now = g_get_monotonic_time();
+    m_byteHistory.push_back({now, m_counters->bytes()});
+    while (m_byteHistory.size() > 2 && m_byteHistory[1].timeUs <= now - kRateWindowUs)
+        m_byteHistory.pop_front();
+
+    const std::string scheme = m_index < m_entries.size() ? MediaUrl::scheme(m_entries[m_index].uri) : "";
+    ElementPtr source(m_counters->source());
+    if (source && factoryName(source.get()) == "rtspsrc") {
+        Packets packets;
+        bool udp = false;
+        GstIterator* it = gst_bin_iterate_recurse(GST_BIN(source.get()));
+        GValue item = G_VALUE_INIT;
+        while (gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
+            auto* element = GST_ELEMENT(g_value_get_object(&item));
+            const std::string factory = factoryName(element);
+            if (factory == "rtpjitterbuffer") {
+                GstStructure* raw = nullptr;
+                g_object_get(element, "stats", &raw, nullptr);
+                StructurePtr stats(raw);
+                if (stats) {
+                    packets.received += structureUint64(stats.get(), "num-pushed");
+                    packets.lost += structureUint64(stats.get(), "num-lost");
+                    packets.recovered += structureUint64(stats.get(), "rtx-success-count");
+                }
+            } else if (factory == "udpsrc") {
+                udp = true;
+            }
+            g_value_reset(&item);
+        }
+        g_value_unset(&item);
+        gst_iterator_free(it);
+        m_packets = packets;
+        if (m_current == GST_STATE_PLAYING || packets.received > 0)
+            m_rtpOverUdp = udp;
+    } else if (scheme != "file") {
+        m_packets.received = m_counters->buffers();
+        m_packets.lost = 0;
+        m_packets.recovered = 0;
+    }
+
+    if (m_packetHistory.empty() || now - m_packetHistory.back().timeUs >= 1000000)
+        m_packetHistory.push_back({now, m_packets.received, m_packets.lost});
+    while (m_packetHistory.size() > 1 && m_packetHistory.front().timeUs < now - kQualityWindowUs)
+        m_packetHistory.pop_front();
+}
+
+PlayerEngine::MediaInfo PlayerEngine::media() const
+{
+    return m_media;
+}
+
+PlayerEngine::NetworkInfo PlayerEngine::network() const
+{
+    NetworkInfo info;
+    info.maxBandwidth = m_maxBandwidth;
+    info.bufferingTime = m_bufferingTimeMs;
+    if (m_pipeline) {
+        gint64 bufferNs = 0;
+        g_object_get(m_pipeline.get(), "buffer-duration", &bufferNs, nullptr);
+        if (bufferNs > 0)
+            info.bufferingTime = static_cast<std::int32_t>(bufferNs / GST_MSECOND);
+    }
+    info.bufferingProgress = m_bufferingProgress;
+    info.bufferingCount = m_bufferingCount;
+    info.receivedPackets = clampToInt32(static_cast<double>(m_packets.received));
+    info.lostPackets = clampToInt32(static_cast<double>(m_packets.lost));
+    info.recoveredPackets = clampToInt32(static_cast<double>(m_packets.recovered));
+    std::uint64_t dropped = 0;
+    for (const auto& [element, count] : m_qosDropped)
+        dropped += count;
+    info.framesSkipped = clampToInt32(static_cast<double>(dropped));
+
+    if (m_index < m_entries.size() && (m_pipeline || m_counters)) {
+        const std::string scheme = MediaUrl::scheme(m_entries[m_index].uri);
+        if ((scheme == "rtsp") && m_rtpOverUdp)
+            info.sourceProtocol = *m_rtpOverUdp ? "RTSPU" : "RTSPT";
+        else
+            info.sourceProtocol = MediaUrl::protocolForScheme(scheme);
+    }
+
+    if (!m_counters)
+        return info;
+    const std::int64_t now = g_get_monotonic_time();
+    if (m_pipeline) {
+        info.frameRate = m_counters->frameRateTimes100(now);
+        // Bit rate over about the last second: from the newest sample at least a second old.
+        const std::uint64_t bytes = m_counters->bytes();
+        const ByteSample* base = nullptr;
+        for (const auto& sample : m_byteHistory) {
+            if (sample.timeUs <= now - kRateWindowUs || !base)
+                base = &sample;
+        }
+        if (base && now - base->timeUs >= 200000)
+            info.bitRate = clampToInt32(static_cast<double>(bytes - base->bytes) * 8.0 * 1e6
+                                        / static_cast<double>(now - base->timeUs));
+    }
+    if (m_counters->videoKnown() && m_counters->fpsNumerator() > 0)
+        info.encodedFrameRate = clampToInt32(static_cast<double>(m_counters->fpsNumerator())
+                                             / static_cast<double>(m_counters->fpsDenominator()));
+
+    std::uint64_t tagged = 0;
+    for (const auto& [element, bitrate] : m_tagBitrates)
+        tagged += bitrate;
+    if (tagged > 0)
+        info.bandWidth = clampToInt32(static_cast<double>(tagged));
+    else if (m_sourceBytes > 0 && m_media.duration > 0.0)
+        info.bandWidth = clampToInt32(static_cast<double>(m_sourceBytes) * 8.0 / m_media.duration);
+
+    // Reception quality: packets received of those expected over the last 30 s.
+    if (!m_packetHistory.empty()) {
+        const PacketSample& oldest = m_packetHistory.front();
+        const double received = static_cast<double>(m_packets.received - std::min(m_packets.received, oldest.received));
+        const double lost = static_cast<double>(m_packets.lost - std::min(m_packets.lost, oldest.lost));
+        if (received + lost > 0.0)
+            info.receptionQuality = clampToInt32(std::floor(received * 100.0 / (received + lost)));
+        else if (m_counters->bytes() > 0 || m_packets.received > 0)
+            info.receptionQuality = 100;
+    } else if (m_counters->bytes() > 0) {
+        info.receptionQuality = 100;
+    }
+    return info;
+}
+
+} // namespace zephyrscope
