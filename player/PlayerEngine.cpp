@@ -31,6 +31,14 @@ constexpr gint64 kMaxLatenessNs = 20 * GST_MSECOND; // fake sink drops frames la
 constexpr std::int32_t kOpenStateMediaOpening = 12;
 constexpr const char* kVideoFormatMessage = "zephyrscope-video-format";
 
+void postToMainLoop(GstPad* pad, const char* name)
+{
+    if (GstElement* sink = GST_ELEMENT(gst_pad_get_parent(pad))) {
+        gst_element_post_message(sink, gst_message_new_application(GST_OBJECT(sink), gst_structure_new_empty(name)));
+        gst_object_unref(sink);
+    }
+}
+
 bool fakeSinksForced()
 {
     const char* value = std::getenv("ZEPHYRSCOPE_FAKE_SINKS");
@@ -75,9 +83,21 @@ StreamCounters& countersOf(gpointer data)
     return **static_cast<std::shared_ptr<StreamCounters>*>(data);
 }
 
-// Video sink pad, streaming thread: note each frame as it reaches the sink, and
-// the negotiated format. The sink blocks while it waits for a frame's time, so
-// arrivals follow the rendering clock.
+// Fake video sink, streaming thread: called as each frame is rendered, after
+// the sink waited for its time, so the times are those of the picture changing.
+void onFrameRendered(GstElement*, GstBuffer*, GstPad*, gpointer data)
+{
+    countersOf(data).frameArrived(g_get_monotonic_time());
+}
+
+void releaseCountersClosure(gpointer data, GClosure*)
+{
+    releaseCounters(data);
+}
+
+// Video sink pad, streaming thread: the negotiated format and, for sinks that
+// signal nothing on rendering, each frame as it reaches the sink (which blocks
+// while it waits for a frame's time, so arrivals follow the rendering clock).
 GstPadProbeReturn onVideoSinkPad(GstPad* pad, GstPadProbeInfo* info, gpointer data)
 {
     StreamCounters& counters = countersOf(data);
@@ -91,12 +111,7 @@ GstPadProbeReturn onVideoSinkPad(GstPad* pad, GstPadProbeInfo* info, gpointer da
             GstVideoInfo video;
             if (caps && gst_video_info_from_caps(&video, caps)) {
                 counters.videoFormat(video.width, video.height, video.fps_n, video.fps_d);
-                // Wakes the main loop to look at the new format.
-                if (GstElement* sink = GST_ELEMENT(gst_pad_get_parent(pad))) {
-                    gst_element_post_message(
-                        sink, gst_message_new_application(GST_OBJECT(sink), gst_structure_new_empty(kVideoFormatMessage)));
-                    gst_object_unref(sink);
-                }
+                postToMainLoop(pad, kVideoFormatMessage);
             }
         }
     }
@@ -153,8 +168,7 @@ void onSourceSetup(GstElement*, GstElement* source, gpointer data)
     }
     if (!GST_IS_BIN(source) || factory == "rtspsrc") {
         g_signal_connect_data(source, "pad-added", G_CALLBACK(onSourcePadAdded), holdCounters(counters),
-                              reinterpret_cast<GClosureNotify>(+[](gpointer data, GClosure*) { releaseCounters(data); }),
-                              static_cast<GConnectFlags>(0));
+                              releaseCountersClosure, static_cast<GConnectFlags>(0));
     }
 }
 
@@ -362,18 +376,25 @@ bool PlayerEngine::buildPipeline(const std::string& uri, std::string& error)
         return false;
     }
     g_object_set(playbin, "video-sink", videoSink, nullptr);
+    m_videoSink.reset(GST_ELEMENT(gst_object_ref(videoSink)));
     if (GstElement* audioSink = makeAudioSink())
         g_object_set(playbin, "audio-sink", audioSink, nullptr);
 
+    const bool signalsRendering = factoryName(videoSink) == "fakesink";
+    if (signalsRendering) {
+        g_object_set(videoSink, "signal-handoffs", TRUE, nullptr);
+        g_signal_connect_data(videoSink, "handoff", G_CALLBACK(onFrameRendered), holdCounters(m_counters),
+                              releaseCountersClosure, static_cast<GConnectFlags>(0));
+    }
     PadPtr sinkPad(gst_element_get_static_pad(videoSink, "sink"));
     if (sinkPad) {
-        gst_pad_add_probe(sinkPad.get(),
-                          static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM),
-                          onVideoSinkPad, holdCounters(m_counters), releaseCounters);
+        const auto types = signalsRendering ? GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM
+                                            : static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER
+                                                                           | GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM);
+        gst_pad_add_probe(sinkPad.get(), types, onVideoSinkPad, holdCounters(m_counters), releaseCounters);
     }
     g_signal_connect_data(playbin, "source-setup", G_CALLBACK(onSourceSetup), holdCounters(m_counters),
-                          reinterpret_cast<GClosureNotify>(+[](gpointer data, GClosure*) { releaseCounters(data); }),
-                          static_cast<GConnectFlags>(0));
+                          releaseCountersClosure, static_cast<GConnectFlags>(0));
 
     BusPtr bus(gst_element_get_bus(playbin));
     m_busWatch.reset(gst_bus_create_watch(bus.get()));
@@ -446,6 +467,7 @@ void PlayerEngine::teardown()
 {
     m_openTimeout.reset();
     m_busWatch.reset();
+    m_videoSink.reset();
     m_pipeline.reset();
     m_statsTimer.reset();
     m_current = GST_STATE_NULL;
@@ -576,8 +598,22 @@ void PlayerEngine::update()
         return;
     }
     requestState(GST_STATE_PLAYING);
-    if (m_current == GST_STATE_PLAYING)
-        setPlayState(kPlayStatePlaying);
+    if (m_current != GST_STATE_PLAYING)
+        return;
+    // A live stream plays from the start, but its picture waits until the
+    // jitter buffer has filled its latency: that wait is its buffering.
+    const bool waitingForPicture = m_live && m_counters && m_counters->videoKnown() && renderedFrames() == 0;
+    if (waitingForPicture) {
+        if (m_playState != kPlayStateBuffering) {
+            ++m_bufferingCount;
+            m_bufferingProgress = 0;
+        }
+        setPlayState(kPlayStateBuffering);
+        return;
+    }
+    if (m_live && m_playState == kPlayStateBuffering)
+        m_bufferingProgress = 100;
+    setPlayState(kPlayStatePlaying);
 }
 
 // ---- Bus -------------------------------------------------------------------
@@ -758,10 +794,23 @@ void PlayerEngine::resetStatistics()
     m_packetHistory.clear();
 }
 
+std::uint64_t PlayerEngine::renderedFrames() const
+{
+    if (!m_videoSink)
+        return 0;
+    GstStructure* raw = nullptr;
+    g_object_get(m_videoSink.get(), "stats", &raw, nullptr);
+    StructurePtr stats(raw);
+    return stats ? structureUint64(stats.get(), "rendered") : 0;
+}
+
 void PlayerEngine::pollStatistics()
 {
     if (!m_counters || !m_pipeline)
         return;
+    // The sink says nothing when its first picture goes out; look for it here.
+    if (m_live && m_playState == kPlayStateBuffering)
+        update();
     const std::int64_t now = g_get_monotonic_time();
     m_byteHistory.push_back({now, m_counters->bytes()});
     while (m_byteHistory.size() > 2 && m_byteHistory[1].timeUs <= now - kRateWindowUs)

@@ -85,6 +85,7 @@ private:
     void pollStatistics();
     void resetStatistics();
     void requestState(GstState state);
+    std::uint64_t renderedFrames() const;
 
     void setPlayState(std::int32_t state);
     void setOpenState(std::int32_t state);
@@ -107,6 +108,7 @@ private:
     gsthandles::SourcePtr m_busWatch;
     gsthandles::SourcePtr m_statsTimer;
     gsthandles::SourcePtr m_openTimeout;
+    gsthandles::ElementPtr m_videoSink;
     std::shared_ptr<StreamCounters> m_counters;
     GstState m_current = GST_STATE_NULL;
     GstState m_requested = GST_STATE_NULL;
