@@ -59,6 +59,28 @@ std::string convertedWplCopy(const std::string& path)
     return written ? std::string(name) : std::string();
 }
 
+// Everything before the last slash of a URI: the folder its relative entries live in.
+std::string folderOf(const std::string& uri)
+{
+    const auto cut = uri.find_first_of("?#");
+    const auto slash = uri.find_last_of('/', cut == std::string::npos ? std::string::npos : cut);
+    return slash == std::string::npos ? uri : uri.substr(0, slash);
+}
+
+// Drops "/./" and doubled slashes from the path of a URI.
+std::string normalizedPath(std::string uri)
+{
+    const auto scheme = uri.find("://");
+    const auto pathStart = scheme == std::string::npos ? 0 : uri.find('/', scheme + 3);
+    if (pathStart == std::string::npos)
+        return uri;
+    for (auto at = uri.find("/./", pathStart); at != std::string::npos; at = uri.find("/./", pathStart))
+        uri.erase(at, 2);
+    for (auto at = uri.find("//", pathStart); at != std::string::npos; at = uri.find("//", pathStart))
+        uri.erase(at, 1);
+    return uri;
+}
+
 } // namespace
 
 PlaylistExpander::Result PlaylistExpander::expand(const std::string& fileUri, const std::string& baseUri)
@@ -88,8 +110,21 @@ PlaylistExpander::Result PlaylistExpander::expand(const std::string& fileUri, co
     // Entries are media to play, not lists to open: do not fetch or descend into them.
     g_object_set(parser.get(), "recurse", FALSE, nullptr);
     g_signal_connect(parser.get(), "entry-parsed", G_CALLBACK(onEntryParsed), &result.entries);
+    // The parsers disagree on the base: the PLS one takes it as a folder, the M3U
+    // one ignores it and resolves against the file it reads. So PLS gets the
+    // folder, and entries resolved against a copy's folder are moved to the
+    // list's own folder afterwards.
+    const std::string baseFolder = folderOf(baseUri);
+    const std::string parseBase = MediaUrl::extension(baseUri) == "pls" ? baseFolder + "/" : baseUri;
     const TotemPlParserResult parsed =
-        totem_pl_parser_parse_with_base(parser.get(), parseUri.c_str(), baseUri.c_str(), FALSE);
+        totem_pl_parser_parse_with_base(parser.get(), parseUri.c_str(), parseBase.c_str(), FALSE);
+    const std::string copyFolder = folderOf(parseUri);
+    for (auto& entry : result.entries) {
+        entry.uri = normalizedPath(entry.uri);
+        if (copyFolder != baseFolder && entry.uri.rfind(copyFolder + "/", 0) == 0
+            && entry.uri.rfind(baseFolder + "/", 0) != 0)
+            entry.uri = baseFolder + entry.uri.substr(copyFolder.size());
+    }
     if (!tempCopy.empty())
         g_unlink(tempCopy.c_str());
 
