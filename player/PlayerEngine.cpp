@@ -722,6 +722,18 @@ void PlayerEngine::handleError(GstMessage* message)
     std::string reason = error && error->message ? error->message : "unknown error";
     if (details)
         g_printerr("Player: %s\n%s\n", reason.c_str(), details.get());
+    // Some sources (souphttpsrc with libsoup 3 among them) fail a connection with
+    // only the generic flow error; say what the counters know.
+    if (error && g_error_matches(error.get(), GST_STREAM_ERROR, GST_STREAM_ERROR_FAILED)) {
+        if (details) {
+            std::string last = details.get();
+            last = last.substr(last.find_last_of('\n') == std::string::npos ? 0 : last.find_last_of('\n') + 1);
+            if (!last.empty())
+                reason += " (" + last + ")";
+        }
+        if (m_counters && m_counters->bytes() == 0)
+            reason += ": nothing was received from the source";
+    }
     failEntry(reason);
 }
 
