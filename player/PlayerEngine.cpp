@@ -172,6 +172,18 @@ void onSourceSetup(GstElement*, GstElement* source, gpointer data)
     }
 }
 
+// playbin3's element-setup: adaptive demuxers (HLS, DASH) fetch their fragments
+// themselves, so what they deliver is counted at their output.
+void onElementSetup(GstElement*, GstElement* element, gpointer data)
+{
+    const std::string factory = factoryName(element);
+    if (factory.find("hlsdemux") == 0 || factory.find("dashdemux") == 0 || factory.find("mssdemux") == 0) {
+        g_signal_connect_data(element, "pad-added", G_CALLBACK(onSourcePadAdded),
+                              holdCounters(*static_cast<std::shared_ptr<StreamCounters>*>(data)), releaseCountersClosure,
+                              static_cast<GConnectFlags>(0));
+    }
+}
+
 std::uint64_t structureUint64(const GstStructure* structure, const char* field)
 {
     guint64 value = 0;
@@ -394,6 +406,8 @@ bool PlayerEngine::buildPipeline(const std::string& uri, std::string& error)
         gst_pad_add_probe(sinkPad.get(), types, onVideoSinkPad, holdCounters(m_counters), releaseCounters);
     }
     g_signal_connect_data(playbin, "source-setup", G_CALLBACK(onSourceSetup), holdCounters(m_counters),
+                          releaseCountersClosure, static_cast<GConnectFlags>(0));
+    g_signal_connect_data(playbin, "element-setup", G_CALLBACK(onElementSetup), holdCounters(m_counters),
                           releaseCountersClosure, static_cast<GConnectFlags>(0));
 
     BusPtr bus(gst_element_get_bus(playbin));

@@ -139,3 +139,28 @@ TEST_F(PlayerHttp, StallingServerKeepsThePlayerBufferingUntilDataFlowsAgain)
     EXPECT_GE(player->network()->bufferingCount(), 1);
     EXPECT_TRUE(events.errors.empty());
 }
+
+TEST_F(PlayerHttp, HttpLiveStreamPlaysAndReportsItsTransport)
+{
+    MediaFactory::Clip clip;
+    SharedMedia().makeHls("hls", clip);
+    player->putURL(server->url("hls/index.m3u8"));
+    ASSERT_TRUE(waitForEvent("open 13")) << events.sequence();
+    auto media = player->currentMedia();
+    EXPECT_EQ(media->imageSourceWidth(), 320);
+    EXPECT_EQ(media->imageSourceHeight(), 240);
+    EXPECT_NEAR(media->duration(), 3.0, 0.1);
+    EXPECT_EQ(media->name(), "index");
+    ASSERT_TRUE(waitForState(kPlayStatePlaying)) << events.sequence();
+    RunMainLoopFor(1000ms);
+    auto net = player->network();
+    EXPECT_EQ(net->sourceProtocol(), "HTTP");
+    EXPECT_EQ(net->encodedFrameRate(), 25);
+    EXPECT_GT(net->receivedPackets(), 0);
+    std::cout << "HLS: frameRate=" << net->frameRate() << " receivedPackets=" << net->receivedPackets()
+              << " bitRate=" << net->bitRate() << '\n';
+    ASSERT_TRUE(waitForState(kPlayStateReady)) << events.sequence();
+    EXPECT_TRUE(events.errors.empty());
+    const std::string sequence = events.sequence();
+    EXPECT_TRUE(sequence == "9 open 3 8 10" || sequence == "9 open 6 3 8 10") << sequence;
+}

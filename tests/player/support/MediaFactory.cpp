@@ -56,6 +56,29 @@ std::filesystem::path MediaFactory::make(const std::string& fileName, const Clip
         launch += "mux. ";
     }
 
+    run(launch, path);
+    return path;
+}
+
+std::filesystem::path MediaFactory::makeHls(const std::string& folder, const Clip& clip)
+{
+    const auto dir = m_dir / folder;
+    const auto playlist = dir / "index.m3u8";
+    if (std::filesystem::exists(playlist))
+        return playlist;
+    std::filesystem::create_directories(dir);
+    const int frames = static_cast<int>(clip.seconds * clip.fps + 0.5);
+    const std::string launch = "videotestsrc num-buffers=" + std::to_string(frames) + " pattern=ball ! video/x-raw,width="
+        + std::to_string(clip.width) + ",height=" + std::to_string(clip.height) + ",framerate=" + std::to_string(clip.fps)
+        + "/1 ! x264enc speed-preset=ultrafast key-int-max=" + std::to_string(clip.fps)
+        + " bitrate=" + std::to_string(clip.videoBitrateKbps) + " ! h264parse ! hlssink2 location=\"" + (dir / "seg%05d.ts").string()
+        + "\" playlist-location=\"" + playlist.string() + "\" target-duration=1 max-files=0 playlist-length=0";
+    run(launch, playlist);
+    return playlist;
+}
+
+void MediaFactory::run(const std::string& launch, const std::filesystem::path& path)
+{
     GError* error = nullptr;
     GstElement* pipeline = gst_parse_launch(launch.c_str(), &error);
     if (!pipeline) {
@@ -81,7 +104,6 @@ std::filesystem::path MediaFactory::make(const std::string& fileName, const Clip
     owned.reset();
     if (!ok)
         throw std::runtime_error("Cannot make clip '" + path.string() + "': the pipeline failed or timed out");
-    return path;
 }
 
 std::filesystem::path MediaFactory::write(const std::string& fileName, const std::string& text)

@@ -29,10 +29,15 @@ public:
     // A Matroska clip (H.264 video, Vorbis audio) named fileName in dir(); throws
     // std::runtime_error when it cannot be made.
     std::filesystem::path make(const std::string& fileName, const Clip& clip);
+    // An HTTP live stream (MPEG-TS segments of one second and a finished
+    // playlist "index.m3u8") of a video-only clip in dir()/folder; returns the playlist.
+    std::filesystem::path makeHls(const std::string& folder, const Clip& clip);
     // Writes a text file into dir().
     std::filesystem::path write(const std::string& fileName, const std::string& text);
 
 private:
+    void run(const std::string& launch, const std::filesystem::path& made);
+
     std::filesystem::path m_dir;
 };
 
