@@ -3,9 +3,9 @@
 #include "MediaUrl.h"
 #include "PlayState.h"
 #include "RemotePlaylistFetch.h"
+#include "StreamProbes.h"
 
 #include <gst/pbutils/missing-plugins.h>
-#include <gst/video/video.h>
 #include <gst/video/videooverlay.h>
 
 #include <glib/gstdio.h>
@@ -22,22 +22,9 @@ using namespace gsthandles;
 namespace {
 
 constexpr guint kStatsPeriodMs = 100;            // history resolution of bit rate and reception
-constexpr std::int64_t kRateWindowUs = 1000000;  // bit rate over about the last second
-constexpr std::int64_t kQualityWindowUs = 30000000; // reception quality over the last 30 s
 constexpr guint kOpenTimeoutS = 30;              // an entry that cannot open in this time is skipped
-constexpr guint kHttpTimeoutS = 10;              // a silent HTTP server counts as gone after this
-constexpr guint64 kRtspTcpTimeoutUs = 10000000;  // the same for an RTSP server over TCP
 constexpr gint64 kMaxLatenessNs = 20 * GST_MSECOND; // fake sink drops frames later than this
 constexpr std::int32_t kOpenStateMediaOpening = 12;
-constexpr const char* kVideoFormatMessage = "zephyrscope-video-format";
-
-void postToMainLoop(GstPad* pad, const char* name)
-{
-    if (GstElement* sink = GST_ELEMENT(gst_pad_get_parent(pad))) {
-        gst_element_post_message(sink, gst_message_new_application(GST_OBJECT(sink), gst_structure_new_empty(name)));
-        gst_object_unref(sink);
-    }
-}
 
 bool fakeSinksForced()
 {
@@ -68,120 +55,10 @@ std::string readText(const std::string& path)
     return text.str();
 }
 
-void releaseCounters(gpointer data)
-{
-    delete static_cast<std::shared_ptr<StreamCounters>*>(data);
-}
-
-gpointer holdCounters(const std::shared_ptr<StreamCounters>& counters)
-{
-    return new std::shared_ptr<StreamCounters>(counters);
-}
-
-StreamCounters& countersOf(gpointer data)
-{
-    return **static_cast<std::shared_ptr<StreamCounters>*>(data);
-}
-
-// Fake video sink, streaming thread: called as each frame is rendered, after
-// the sink waited for its time, so the times are those of the picture changing.
-void onFrameRendered(GstElement*, GstBuffer*, GstPad*, gpointer data)
-{
-    countersOf(data).frameArrived(g_get_monotonic_time());
-}
-
-void releaseCountersClosure(gpointer data, GClosure*)
-{
-    releaseCounters(data);
-}
-
-// Video sink pad, streaming thread: the negotiated format and, for sinks that
-// signal nothing on rendering, each frame as it reaches the sink (which blocks
-// while it waits for a frame's time, so arrivals follow the rendering clock).
-GstPadProbeReturn onVideoSinkPad(GstPad* pad, GstPadProbeInfo* info, gpointer data)
-{
-    StreamCounters& counters = countersOf(data);
-    if (info->type & GST_PAD_PROBE_TYPE_BUFFER) {
-        counters.frameArrived(g_get_monotonic_time());
-    } else if (info->type & GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM) {
-        GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
-        if (GST_EVENT_TYPE(event) == GST_EVENT_CAPS) {
-            GstCaps* caps = nullptr;
-            gst_event_parse_caps(event, &caps);
-            GstVideoInfo video;
-            if (caps && gst_video_info_from_caps(&video, caps)) {
-                counters.videoFormat(video.width, video.height, video.fps_n, video.fps_d);
-                postToMainLoop(pad, kVideoFormatMessage);
-            }
-        }
-    }
-    return GST_PAD_PROBE_OK;
-}
-
-// Source pads, streaming thread: bytes and buffers received from the network or disk.
-GstPadProbeReturn onSourcePad(GstPad*, GstPadProbeInfo* info, gpointer data)
-{
-    StreamCounters& counters = countersOf(data);
-    if (info->type & GST_PAD_PROBE_TYPE_BUFFER) {
-        counters.dataArrived(gst_buffer_get_size(GST_PAD_PROBE_INFO_BUFFER(info)), 1);
-    } else if (info->type & GST_PAD_PROBE_TYPE_BUFFER_LIST) {
-        GstBufferList* list = GST_PAD_PROBE_INFO_BUFFER_LIST(info);
-        counters.dataArrived(gst_buffer_list_calculate_size(list), gst_buffer_list_length(list));
-    }
-    return GST_PAD_PROBE_OK;
-}
-
-void probeSourcePad(GstPad* pad, const std::shared_ptr<StreamCounters>& counters)
-{
-    if (GST_PAD_DIRECTION(pad) != GST_PAD_SRC)
-        return;
-    gst_pad_add_probe(pad, static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST),
-                      onSourcePad, holdCounters(counters), releaseCounters);
-}
-
-void onSourcePadAdded(GstElement*, GstPad* pad, gpointer data)
-{
-    probeSourcePad(pad, *static_cast<std::shared_ptr<StreamCounters>*>(data));
-}
-
 std::string factoryName(GstElement* element)
 {
     GstElementFactory* factory = gst_element_get_factory(element);
     return factory ? GST_OBJECT_NAME(factory) : "";
-}
-
-// playbin3's source-setup, on whichever thread creates the source: remember the
-// source, bound its network waits, and count what it delivers.
-void onSourceSetup(GstElement*, GstElement* source, gpointer data)
-{
-    const auto& counters = *static_cast<std::shared_ptr<StreamCounters>*>(data);
-    counters->setSource(source);
-    const std::string factory = factoryName(source);
-    if (factory == "souphttpsrc") {
-        g_object_set(source, "timeout", kHttpTimeoutS, nullptr);
-    } else if (factory == "rtspsrc") {
-        g_object_set(source, "tcp-timeout", kRtspTcpTimeoutUs, nullptr);
-    }
-    if (GstPad* pad = gst_element_get_static_pad(source, "src")) {
-        probeSourcePad(pad, counters);
-        gst_object_unref(pad);
-    }
-    if (!GST_IS_BIN(source) || factory == "rtspsrc") {
-        g_signal_connect_data(source, "pad-added", G_CALLBACK(onSourcePadAdded), holdCounters(counters),
-                              releaseCountersClosure, static_cast<GConnectFlags>(0));
-    }
-}
-
-// playbin3's element-setup: adaptive demuxers (HLS, DASH) fetch their fragments
-// themselves, so what they deliver is counted at their output.
-void onElementSetup(GstElement*, GstElement* element, gpointer data)
-{
-    const std::string factory = factoryName(element);
-    if (factory.find("hlsdemux") == 0 || factory.find("dashdemux") == 0 || factory.find("mssdemux") == 0) {
-        g_signal_connect_data(element, "pad-added", G_CALLBACK(onSourcePadAdded),
-                              holdCounters(*static_cast<std::shared_ptr<StreamCounters>*>(data)), releaseCountersClosure,
-                              static_cast<GConnectFlags>(0));
-    }
 }
 
 std::uint64_t structureUint64(const GstStructure* structure, const char* field)
@@ -193,15 +70,6 @@ std::uint64_t structureUint64(const GstStructure* structure, const char* field)
     if (gst_structure_get_uint(structure, field, &small))
         return small;
     return 0;
-}
-
-std::int32_t clampToInt32(double value)
-{
-    if (value <= 0.0)
-        return 0;
-    if (value >= 2147483647.0)
-        return 2147483647;
-    return static_cast<std::int32_t>(std::lround(value));
 }
 
 } // namespace
@@ -225,7 +93,7 @@ void PlayerEngine::putURL(const std::string& url)
     m_entries.clear();
     m_index = 0;
     m_media = {};
-    resetStatistics();
+    m_statistics.reset();
     m_counters.reset();
     if (url.empty()) {
         if (m_playState != 0)
@@ -326,7 +194,7 @@ void PlayerEngine::startEntry(std::size_t index, bool reportOpen)
     m_reportOpen = reportOpen;
     if (reportOpen)
         m_media = {};
-    resetStatistics();
+    m_statistics.reset();
     m_counters = std::make_shared<StreamCounters>();
     m_live = false;
     m_prerolled = false;
@@ -336,8 +204,6 @@ void PlayerEngine::startEntry(std::size_t index, bool reportOpen)
     m_hasVideo = false;
     m_missingPlugin.clear();
     m_titleTag.clear();
-    m_tagBitrates.clear();
-    m_sourceBytes = 0;
     m_current = GST_STATE_NULL;
     m_requested = GST_STATE_NULL;
 
@@ -392,23 +258,8 @@ bool PlayerEngine::buildPipeline(const std::string& uri, std::string& error)
     if (GstElement* audioSink = makeAudioSink())
         g_object_set(playbin, "audio-sink", audioSink, nullptr);
 
-    const bool signalsRendering = factoryName(videoSink) == "fakesink";
-    if (signalsRendering) {
-        g_object_set(videoSink, "signal-handoffs", TRUE, nullptr);
-        g_signal_connect_data(videoSink, "handoff", G_CALLBACK(onFrameRendered), holdCounters(m_counters),
-                              releaseCountersClosure, static_cast<GConnectFlags>(0));
-    }
-    PadPtr sinkPad(gst_element_get_static_pad(videoSink, "sink"));
-    if (sinkPad) {
-        const auto types = signalsRendering ? GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM
-                                            : static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER
-                                                                           | GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM);
-        gst_pad_add_probe(sinkPad.get(), types, onVideoSinkPad, holdCounters(m_counters), releaseCounters);
-    }
-    g_signal_connect_data(playbin, "source-setup", G_CALLBACK(onSourceSetup), holdCounters(m_counters),
-                          releaseCountersClosure, static_cast<GConnectFlags>(0));
-    g_signal_connect_data(playbin, "element-setup", G_CALLBACK(onElementSetup), holdCounters(m_counters),
-                          releaseCountersClosure, static_cast<GConnectFlags>(0));
+    StreamProbes::attachToVideoSink(videoSink, m_counters);
+    StreamProbes::attachToPlaybin(playbin, m_counters);
 
     BusPtr bus(gst_element_get_bus(playbin));
     m_busWatch.reset(gst_bus_create_watch(bus.get()));
@@ -587,7 +438,7 @@ void PlayerEngine::fillMediaInfo()
     if (ElementPtr source {m_counters ? m_counters->source() : nullptr}) {
         gint64 bytes = 0;
         if (!m_live && gst_element_query_duration(source.get(), GST_FORMAT_BYTES, &bytes) && bytes > 0)
-            m_sourceBytes = bytes;
+            m_statistics.sourceSize(bytes);
     }
 }
 
@@ -619,14 +470,14 @@ void PlayerEngine::update()
     const bool waitingForPicture = m_live && m_counters && m_counters->videoKnown() && renderedFrames() == 0;
     if (waitingForPicture) {
         if (m_playState != kPlayStateBuffering) {
-            ++m_bufferingCount;
-            m_bufferingProgress = 0;
+            m_statistics.bufferingBegan();
+            m_statistics.bufferingPercent(0);
         }
         setPlayState(kPlayStateBuffering);
         return;
     }
     if (m_live && m_playState == kPlayStateBuffering)
-        m_bufferingProgress = 100;
+        m_statistics.bufferingPercent(100);
     setPlayState(kPlayStatePlaying);
 }
 
@@ -669,10 +520,10 @@ void PlayerEngine::handleMessage(GstMessage* message)
             break; // a live source cannot be paused to fill up
         gint percent = 0;
         gst_message_parse_buffering(message, &percent);
-        m_bufferingProgress = percent;
+        m_statistics.bufferingPercent(percent);
         if (percent < 100 && !m_buffering) {
             m_buffering = true;
-            ++m_bufferingCount;
+            m_statistics.bufferingBegan();
         } else if (percent >= 100) {
             m_buffering = false;
         }
@@ -689,7 +540,7 @@ void PlayerEngine::handleMessage(GstMessage* message)
         // Video elements count in buffers (frames); audio ones in samples, which are not frames.
         if (format == GST_FORMAT_BUFFERS && dropped != static_cast<guint64>(-1)) {
             CharPtr path(gst_object_get_path_string(GST_MESSAGE_SRC(message)));
-            m_qosDropped[path ? path.get() : ""] = dropped;
+            m_statistics.framesDropped(path ? path.get() : "", dropped);
         }
         break;
     }
@@ -701,7 +552,7 @@ void PlayerEngine::handleMessage(GstMessage* message)
         }
         break;
     case GST_MESSAGE_APPLICATION:
-        if (gst_message_has_name(message, kVideoFormatMessage))
+        if (gst_message_has_name(message, StreamProbes::kVideoFormatMessage))
             update();
         break;
     case GST_MESSAGE_STREAMS_SELECTED:
@@ -772,7 +623,7 @@ void PlayerEngine::handleTags(GstMessage* message)
         || gst_tag_list_get_uint(tags.get(), GST_TAG_NOMINAL_BITRATE, &bitrate)) {
         CharPtr path(gst_object_get_path_string(GST_MESSAGE_SRC(message)));
         if (bitrate > 0)
-            m_tagBitrates[path ? path.get() : ""] = bitrate;
+            m_statistics.taggedBitrate(path ? path.get() : "", bitrate);
     }
 }
 
@@ -809,17 +660,6 @@ gboolean PlayerEngine::onStatsTimer(gpointer self)
     return G_SOURCE_CONTINUE;
 }
 
-void PlayerEngine::resetStatistics()
-{
-    m_bufferingProgress = 0;
-    m_bufferingCount = 0;
-    m_qosDropped.clear();
-    m_packets = {};
-    m_rtpOverUdp.reset();
-    m_byteHistory.clear();
-    m_packetHistory.clear();
-}
-
 std::uint64_t PlayerEngine::renderedFrames() const
 {
     if (!m_videoSink)
@@ -837,50 +677,9 @@ void PlayerEngine::pollStatistics()
     // The sink says nothing when its first picture goes out; look for it here.
     if (m_live && m_playState == kPlayStateBuffering)
         update();
-    const std::int64_t now = g_get_monotonic_time();
-    m_byteHistory.push_back({now, m_counters->bytes()});
-    while (m_byteHistory.size() > 2 && m_byteHistory[1].timeUs <= now - kRateWindowUs)
-        m_byteHistory.pop_front();
-
-    const std::string scheme = m_index < m_entries.size() ? MediaUrl::scheme(m_entries[m_index].uri) : "";
+    const bool file = m_index < m_entries.size() && MediaUrl::scheme(m_entries[m_index].uri) == "file";
     ElementPtr source(m_counters->source());
-    if (source && factoryName(source.get()) == "rtspsrc") {
-        Packets packets;
-        bool udp = false;
-        GstIterator* it = gst_bin_iterate_recurse(GST_BIN(source.get()));
-        GValue item = G_VALUE_INIT;
-        while (gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
-            auto* element = GST_ELEMENT(g_value_get_object(&item));
-            const std::string factory = factoryName(element);
-            if (factory == "rtpjitterbuffer") {
-                GstStructure* raw = nullptr;
-                g_object_get(element, "stats", &raw, nullptr);
-                StructurePtr stats(raw);
-                if (stats) {
-                    packets.received += structureUint64(stats.get(), "num-pushed");
-                    packets.lost += structureUint64(stats.get(), "num-lost");
-                    packets.recovered += structureUint64(stats.get(), "rtx-success-count");
-                }
-            } else if (factory == "udpsrc") {
-                udp = true;
-            }
-            g_value_reset(&item);
-        }
-        g_value_unset(&item);
-        gst_iterator_free(it);
-        m_packets = packets;
-        if (m_current == GST_STATE_PLAYING || packets.received > 0)
-            m_rtpOverUdp = udp;
-    } else if (scheme != "file") {
-        m_packets.received = m_counters->buffers();
-        m_packets.lost = 0;
-        m_packets.recovered = 0;
-    }
-
-    if (m_packetHistory.empty() || now - m_packetHistory.back().timeUs >= 1000000)
-        m_packetHistory.push_back({now, m_packets.received, m_packets.lost});
-    while (m_packetHistory.size() > 1 && m_packetHistory.front().timeUs < now - kQualityWindowUs)
-        m_packetHistory.pop_front();
+    m_statistics.poll(*m_counters, source.get(), !file, m_current == GST_STATE_PLAYING);
 }
 
 PlayerEngine::MediaInfo PlayerEngine::media() const
@@ -899,63 +698,14 @@ PlayerEngine::NetworkInfo PlayerEngine::network() const
         if (bufferNs > 0)
             info.bufferingTime = static_cast<std::int32_t>(bufferNs / GST_MSECOND);
     }
-    info.bufferingProgress = m_bufferingProgress;
-    info.bufferingCount = m_bufferingCount;
-    info.receivedPackets = clampToInt32(static_cast<double>(m_packets.received));
-    info.lostPackets = clampToInt32(static_cast<double>(m_packets.lost));
-    info.recoveredPackets = clampToInt32(static_cast<double>(m_packets.recovered));
-    std::uint64_t dropped = 0;
-    for (const auto& [element, count] : m_qosDropped)
-        dropped += count;
-    info.framesSkipped = clampToInt32(static_cast<double>(dropped));
-
-    if (m_index < m_entries.size() && (m_pipeline || m_counters)) {
+    m_statistics.fill(info, m_counters.get(), m_pipeline != nullptr, m_media.duration);
+    if (m_index < m_entries.size() && m_counters) {
         const std::string scheme = MediaUrl::scheme(m_entries[m_index].uri);
-        if ((scheme == "rtsp") && m_rtpOverUdp)
-            info.sourceProtocol = *m_rtpOverUdp ? "RTSPU" : "RTSPT";
+        const auto overUdp = m_statistics.rtpOverUdp();
+        if (scheme == "rtsp" && overUdp)
+            info.sourceProtocol = *overUdp ? "RTSPU" : "RTSPT";
         else
             info.sourceProtocol = MediaUrl::protocolForScheme(scheme);
-    }
-
-    if (!m_counters)
-        return info;
-    const std::int64_t now = g_get_monotonic_time();
-    if (m_pipeline) {
-        info.frameRate = m_counters->frameRateTimes100(now);
-        // Bit rate over about the last second: from the newest sample at least a second old.
-        const std::uint64_t bytes = m_counters->bytes();
-        const ByteSample* base = nullptr;
-        for (const auto& sample : m_byteHistory) {
-            if (sample.timeUs <= now - kRateWindowUs || !base)
-                base = &sample;
-        }
-        if (base && now - base->timeUs >= 200000)
-            info.bitRate = clampToInt32(static_cast<double>(bytes - base->bytes) * 8.0 * 1e6
-                                        / static_cast<double>(now - base->timeUs));
-    }
-    if (m_counters->videoKnown() && m_counters->fpsNumerator() > 0)
-        info.encodedFrameRate = clampToInt32(static_cast<double>(m_counters->fpsNumerator())
-                                             / static_cast<double>(m_counters->fpsDenominator()));
-
-    std::uint64_t tagged = 0;
-    for (const auto& [element, bitrate] : m_tagBitrates)
-        tagged += bitrate;
-    if (tagged > 0)
-        info.bandWidth = clampToInt32(static_cast<double>(tagged));
-    else if (m_sourceBytes > 0 && m_media.duration > 0.0)
-        info.bandWidth = clampToInt32(static_cast<double>(m_sourceBytes) * 8.0 / m_media.duration);
-
-    // Reception quality: packets received of those expected over the last 30 s.
-    if (!m_packetHistory.empty()) {
-        const PacketSample& oldest = m_packetHistory.front();
-        const double received = static_cast<double>(m_packets.received - std::min(m_packets.received, oldest.received));
-        const double lost = static_cast<double>(m_packets.lost - std::min(m_packets.lost, oldest.lost));
-        if (received + lost > 0.0)
-            info.receptionQuality = clampToInt32(std::floor(received * 100.0 / (received + lost)));
-        else if (m_counters->bytes() > 0 || m_packets.received > 0)
-            info.receptionQuality = 100;
-    } else if (m_counters->bytes() > 0) {
-        info.receptionQuality = 100;
     }
     return info;
 }

@@ -8,14 +8,13 @@
 // program's main loop), except the pad probes and the source-setup handler,
 // which only touch StreamCounters.
 
+#include "EntryStatistics.h"
 #include "EventQueue.h"
 #include "GstHandles.h"
 #include "PlaylistExpander.h"
 #include "StreamCounters.h"
 
 #include <cstdint>
-#include <deque>
-#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -35,12 +34,7 @@ public:
         std::int32_t width = 0;
         std::int32_t height = 0;
     };
-    struct NetworkInfo {
-        std::int32_t bandWidth = 0, recoveredPackets = 0, receivedPackets = 0, lostPackets = 0;
-        std::int32_t receptionQuality = 0, bufferingCount = 0, bufferingProgress = 0, bufferingTime = 0;
-        std::int32_t frameRate = 0, bitRate = 0, maxBandwidth = 0, encodedFrameRate = 0, framesSkipped = 0;
-        std::string sourceProtocol;
-    };
+    using NetworkInfo = NetworkFigures;
 
     PlayerEngine();
     ~PlayerEngine();
@@ -83,7 +77,6 @@ private:
     bool mediaInfoComplete() const;
     void fillMediaInfo();
     void pollStatistics();
-    void resetStatistics();
     void requestState(GstState state);
     std::uint64_t renderedFrames() const;
 
@@ -123,28 +116,9 @@ private:
 
     MediaInfo m_media;
     std::string m_titleTag;
-    std::map<std::string, std::uint32_t> m_tagBitrates;
-    std::int64_t m_sourceBytes = 0;
-
     std::int32_t m_bufferingTimeMs = 5000;
     std::int32_t m_maxBandwidth = 0;
-    std::int32_t m_bufferingProgress = 0;
-    std::int32_t m_bufferingCount = 0;
-    std::map<std::string, std::uint64_t> m_qosDropped;
-    struct Packets {
-        std::uint64_t received = 0, lost = 0, recovered = 0;
-    } m_packets;
-    std::optional<bool> m_rtpOverUdp;
-    struct ByteSample {
-        std::int64_t timeUs;
-        std::uint64_t bytes;
-    };
-    std::deque<ByteSample> m_byteHistory;
-    struct PacketSample {
-        std::int64_t timeUs;
-        std::uint64_t received, lost;
-    };
-    std::deque<PacketSample> m_packetHistory;
+    EntryStatistics m_statistics;
 };
 
 } // namespace zephyrscope
