@@ -57,7 +57,9 @@ bool RtspTestServer::countAndDecideDrop()
 
 std::string RtspTestServer::launchLine() const
 {
-    const std::string payloader = " ! rtph264pay name=pay0 pt=96 config-interval=-1 mtu=1200 ";
+    // Parameter sets travel in the SDP only: repeated in-band before every key
+    // frame, they make playbin3 (1.22) render one extra picture per key frame.
+    const std::string payloader = " ! rtph264pay name=pay0 pt=96 config-interval=0 mtu=1200 ";
     if (!m_options.file.empty())
         return "( filesrc location=\"" + m_options.file + "\" ! matroskademux ! h264parse ! queue" + payloader + ")";
     const int frames = static_cast<int>(m_options.seconds * m_options.fps + 0.5);
