@@ -155,7 +155,8 @@ void PlayerEngine::play()
     if (m_pipeline || m_fetching)
         return; // already opening or playing
     if (m_playState == kPlayStateStopped && m_index < m_entries.size()) {
-        startEntry(m_index, false);
+        // The same clip again: its open is reported only if it was not reported yet.
+        startEntry(m_index, !m_entryOpened);
     } else if (!m_entries.empty()) {
         m_media = {};
         startEntry(0, true);
@@ -192,8 +193,10 @@ void PlayerEngine::startEntry(std::size_t index, bool reportOpen)
     teardown();
     m_index = index;
     m_reportOpen = reportOpen;
-    if (reportOpen)
+    if (reportOpen) {
         m_media = {};
+        m_entryOpened = false;
+    }
     m_statistics.reset();
     m_counters = std::make_shared<StreamCounters>();
     m_live = false;
@@ -248,17 +251,16 @@ bool PlayerEngine::buildPipeline(const std::string& uri, std::string& error)
     if (m_maxBandwidth > 0)
         g_object_set(playbin, "connection-speed", static_cast<guint64>(m_maxBandwidth / 1000), nullptr);
 
-    GstElement* videoSink = makeVideoSink();
+    ElementPtr videoSink = makeVideoSink();
     if (!videoSink) {
         error = "Cannot create element 'fakesink': the GStreamer core elements are missing";
         return false;
     }
-    g_object_set(playbin, "video-sink", videoSink, nullptr);
-    m_videoSink.reset(GST_ELEMENT(gst_object_ref(videoSink)));
-    if (GstElement* audioSink = makeAudioSink())
-        g_object_set(playbin, "audio-sink", audioSink, nullptr);
-
-    StreamProbes::attachToVideoSink(videoSink, m_counters);
+    g_object_set(playbin, "video-sink", videoSink.get(), nullptr);
+    if (ElementPtr audioSink = makeAudioSink())
+        g_object_set(playbin, "audio-sink", audioSink.get(), nullptr);
+    StreamProbes::attachToVideoSink(videoSink.get(), m_counters);
+    m_videoSink = std::move(videoSink);
     StreamProbes::attachToPlaybin(playbin, m_counters);
 
     BusPtr bus(gst_element_get_bus(playbin));
@@ -269,35 +271,39 @@ bool PlayerEngine::buildPipeline(const std::string& uri, std::string& error)
     return true;
 }
 
-GstElement* PlayerEngine::makeVideoSink()
+ElementPtr PlayerEngine::makeVideoSink()
 {
     if (m_videoWindow != 0 && x11DisplayPresent() && !fakeSinksForced()) {
         if (GstElement* sink = gst_element_factory_make("ximagesink", nullptr)) {
+            ElementPtr owned(GST_ELEMENT(gst_object_ref_sink(sink)));
             g_object_set(sink, "force-aspect-ratio", TRUE, "qos", TRUE, nullptr);
             gst_video_overlay_set_window_handle(GST_VIDEO_OVERLAY(sink), static_cast<guintptr>(m_videoWindow));
-            return sink;
+            // READY opens the display: a display that cannot be opened falls back to the fake sink.
+            if (gst_element_set_state(sink, GST_STATE_READY) == GST_STATE_CHANGE_SUCCESS)
+                return owned;
+            gst_element_set_state(sink, GST_STATE_NULL);
         }
     }
     // Without a window the frames still pass through a synced sink, so timing,
     // dropping and frame counts stay those of real playback.
     GstElement* sink = gst_element_factory_make("fakesink", nullptr);
-    if (sink) {
-        g_object_set(sink, "sync", TRUE, "qos", TRUE, "max-lateness", kMaxLatenessNs, "enable-last-sample", FALSE,
-                     nullptr);
-    }
-    return sink;
+    if (!sink)
+        return nullptr;
+    g_object_set(sink, "sync", TRUE, "qos", TRUE, "max-lateness", kMaxLatenessNs, "enable-last-sample", FALSE, nullptr);
+    return ElementPtr(GST_ELEMENT(gst_object_ref_sink(sink)));
 }
 
-GstElement* PlayerEngine::makeAudioSink()
+ElementPtr PlayerEngine::makeAudioSink()
 {
     if (!fakeSinksForced() && audioDeviceAvailable()) {
         if (GstElement* sink = gst_element_factory_make("autoaudiosink", nullptr))
-            return sink;
+            return ElementPtr(GST_ELEMENT(gst_object_ref_sink(sink)));
     }
     GstElement* sink = gst_element_factory_make("fakesink", nullptr);
-    if (sink)
-        g_object_set(sink, "sync", TRUE, "enable-last-sample", FALSE, nullptr);
-    return sink;
+    if (!sink)
+        return nullptr;
+    g_object_set(sink, "sync", TRUE, "enable-last-sample", FALSE, nullptr);
+    return ElementPtr(GST_ELEMENT(gst_object_ref_sink(sink)));
 }
 
 bool PlayerEngine::audioDeviceAvailable()
@@ -454,6 +460,7 @@ void PlayerEngine::update()
         m_openTimeout.reset();
         if (m_reportOpen)
             setOpenState(kOpenStateMediaOpen);
+        m_entryOpened = true;
     }
     if (!m_openDone)
         return;
@@ -646,9 +653,12 @@ void PlayerEngine::handleStreamsSelected(GstMessage* message)
 gboolean PlayerEngine::onOpenTimeout(gpointer self)
 {
     auto* engine = static_cast<PlayerEngine*>(self);
-    // The source is destroyed by teardown below; release our handle without destroying twice.
-    engine->m_openTimeout.reset();
-    engine->failEntry("timed out while opening");
+    try {
+        engine->m_openTimeout.reset();
+        engine->failEntry("timed out while opening");
+    } catch (const std::exception& e) {
+        g_printerr("Cannot skip player entry: %s\n", e.what());
+    }
     return G_SOURCE_REMOVE;
 }
 
@@ -656,7 +666,11 @@ gboolean PlayerEngine::onOpenTimeout(gpointer self)
 
 gboolean PlayerEngine::onStatsTimer(gpointer self)
 {
-    static_cast<PlayerEngine*>(self)->pollStatistics();
+    try {
+        static_cast<PlayerEngine*>(self)->pollStatistics();
+    } catch (const std::exception& e) {
+        g_printerr("Cannot sample player statistics: %s\n", e.what());
+    }
     return G_SOURCE_CONTINUE;
 }
 

@@ -65,8 +65,8 @@ private:
     void beginList(std::vector<PlaylistEntry> entries);
     void startEntry(std::size_t index, bool reportOpen);
     bool buildPipeline(const std::string& uri, std::string& error);
-    GstElement* makeVideoSink();
-    GstElement* makeAudioSink();
+    gsthandles::ElementPtr makeVideoSink();
+    gsthandles::ElementPtr makeAudioSink();
     bool audioDeviceAvailable();
     void teardown();
     void failEntry(const std::string& reason);
@@ -109,6 +109,7 @@ private:
     bool m_prerolled = false;
     bool m_openDone = false;
     bool m_reportOpen = true;
+    bool m_entryOpened = false; // open state 13 was reported for the current entry
     bool m_buffering = false;
     bool m_streamsKnown = false;
     bool m_hasVideo = false;

@@ -48,6 +48,18 @@ struct RemotePlaylistFetch::Impl {
     static gboolean onBusMessage(GstBus*, GstMessage* message, gpointer data)
     {
         auto* impl = static_cast<Impl*>(data);
+        // The result handler runs from here; nothing may unwind into GLib.
+        try {
+            return impl->handle(message);
+        } catch (const std::exception& e) {
+            g_printerr("Cannot finish playlist download: %s\n", e.what());
+            return G_SOURCE_REMOVE;
+        }
+    }
+
+    gboolean handle(GstMessage* message)
+    {
+        Impl* impl = this;
         switch (GST_MESSAGE_TYPE(message)) {
         case GST_MESSAGE_EOS:
             impl->finish({});
@@ -73,7 +85,11 @@ struct RemotePlaylistFetch::Impl {
             timeout.get(),
             [](gpointer data) -> gboolean {
                 auto* self = static_cast<Impl*>(data);
-                self->finish(self->pendingError);
+                try {
+                    self->finish(self->pendingError);
+                } catch (const std::exception& e) {
+                    g_printerr("Cannot finish playlist download: %s\n", e.what());
+                }
                 return G_SOURCE_REMOVE;
             },
             this, nullptr);
@@ -82,7 +98,11 @@ struct RemotePlaylistFetch::Impl {
 
     static gboolean onTimeout(gpointer data)
     {
-        static_cast<Impl*>(data)->finish("timed out");
+        try {
+            static_cast<Impl*>(data)->finish("timed out");
+        } catch (const std::exception& e) {
+            g_printerr("Cannot finish playlist download: %s\n", e.what());
+        }
         return G_SOURCE_REMOVE;
     }
 };
