@@ -133,6 +133,18 @@ TEST_F(PlayerFile, StopThenPlayRestartsTheClip)
     EXPECT_EQ(events.sequence(), "9 open 3 1 9 3 8 10");
 }
 
+TEST_F(PlayerFile, StopBeforeTheClipOpenedThenPlayOpensIt)
+{
+    player->putURL(Clip25());
+    player->controls()->stop();
+    EXPECT_TRUE(events.events.empty()) << "no event may arrive from inside a call";
+    ASSERT_TRUE(waitForState(kPlayStateStopped, 5s));
+    EXPECT_EQ(events.count("open 13"), 0);
+    player->controls()->play();
+    ASSERT_TRUE(waitForState(kPlayStateReady, 20s));
+    EXPECT_EQ(events.sequence(), "9 1 9 open 3 8 10");
+}
+
 TEST_F(PlayerFile, PlayWhenReadyStartsTheListAgain)
 {
     player->putURL(Clip25());
