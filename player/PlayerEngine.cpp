@@ -114,7 +114,9 @@ void PlayerEngine::putURL(const std::string& url)
         if (kind == MediaUrl::PlaylistKind::PlaylistOrHls) {
             CharPtr path(g_filename_from_uri(uri.c_str(), nullptr, nullptr));
             if (path && MediaUrl::looksLikeHls(readText(path.get()))) {
-                beginList({{uri, ""}});
+                // GStreamer's HLS demuxers fetch segments over HTTP only; from a
+                // file one would wait for nothing until the open times out.
+                failList(url, "an HTTP live stream can be played only from an HTTP server");
                 return;
             }
         }

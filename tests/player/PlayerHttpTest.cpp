@@ -164,3 +164,14 @@ TEST_F(PlayerHttp, HttpLiveStreamPlaysAndReportsItsTransport)
     const std::string sequence = events.sequence();
     EXPECT_TRUE(sequence == "9 open 3 8 10" || sequence == "9 open 6 3 8 10") << sequence;
 }
+
+TEST_F(PlayerHttp, LocalHttpLiveStreamIsRefusedAtOnce)
+{
+    MediaFactory::Clip clip;
+    const auto playlist = SharedMedia().makeHls("hls", clip);
+    player->putURL(playlist.string());
+    ASSERT_TRUE(waitForState(kPlayStateReady, 5s)) << events.sequence();
+    EXPECT_EQ(events.sequence(), "9 error 10");
+    ASSERT_EQ(events.errors.size(), 1u);
+    std::cout << "local HLS: " << events.errors[0] << '\n';
+}
