@@ -208,6 +208,7 @@ void PlayerEngine::startEntry(std::size_t index, bool reportOpen)
     m_streamsKnown = false;
     m_hasVideo = false;
     m_missingPlugin.clear();
+    m_sourceLost.clear();
     m_titleTag.clear();
     m_current = GST_STATE_NULL;
     m_requested = GST_STATE_NULL;
@@ -510,8 +511,31 @@ void PlayerEngine::handleMessage(GstMessage* message)
         handleError(message);
         break;
     case GST_MESSAGE_EOS:
-        entryEnded();
+        // A live source whose server went away ends its stream too; that end is a failure.
+        if (m_live && !m_sourceLost.empty())
+            failEntry(m_sourceLost);
+        else
+            entryEnded();
         break;
+    case GST_MESSAGE_WARNING: {
+        GError* raw = nullptr;
+        gst_message_parse_warning(message, &raw, nullptr);
+        ErrorPtr warning(raw);
+        if (warning && g_error_matches(warning.get(), GST_RESOURCE_ERROR, GST_RESOURCE_ERROR_READ)) {
+            gchar* debug = nullptr;
+            gst_message_parse_warning(message, nullptr, &debug);
+            CharPtr details(debug);
+            m_sourceLost = warning->message;
+            if (details) {
+                std::string last = details.get();
+                const auto newline = last.find_last_of('\n');
+                last = newline == std::string::npos ? last : last.substr(newline + 1);
+                if (!last.empty())
+                    m_sourceLost += " (" + last + ")";
+            }
+        }
+        break;
+    }
     case GST_MESSAGE_STATE_CHANGED:
         if (GST_MESSAGE_SRC(message) == GST_OBJECT(m_pipeline.get())) {
             GstState oldState, newState, pending;

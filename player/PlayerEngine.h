@@ -114,6 +114,7 @@ private:
     bool m_streamsKnown = false;
     bool m_hasVideo = false;
     std::string m_missingPlugin;
+    std::string m_sourceLost; // a live source's warning that its server stopped answering
 
     MediaInfo m_media;
     std::string m_titleTag;
