@@ -118,8 +118,8 @@ private:
 
     MediaInfo m_media;
     std::string m_titleTag;
-    std::int32_t m_bufferingTimeMs = 5000;
-    std::int32_t m_maxBandwidth = 0;
+    std::int32_t m_bufferingTimeMs = 5000; // given to playbin3 as its buffer-duration
+    std::int32_t m_maxBandwidth = 0;       // bits per second, 0 = no limit; given as connection-speed
     EntryStatistics m_statistics;
 };
 
