@@ -243,11 +243,11 @@ void HttpTestServer::serve(int fd)
 
     long long rangeStart = 0, rangeEnd = -1;
     if (const auto eq = rangeHeader.find("bytes="); eq != std::string::npos) {
-        const std::string spec = rangeHeader.substr(eq + 6);
-        const auto dash = spec.find('-');
+        const std::string byteRange = rangeHeader.substr(eq + 6);
+        const auto dash = byteRange.find('-');
         try {
-            rangeStart = std::stoll(spec.substr(0, dash));
-            const std::string end = spec.substr(dash + 1);
+            rangeStart = std::stoll(byteRange.substr(0, dash));
+            const std::string end = byteRange.substr(dash + 1);
             if (!end.empty() && std::isdigit(static_cast<unsigned char>(end[0])))
                 rangeEnd = std::stoll(end);
         } catch (...) {
