@@ -1,0 +1,62 @@
+#include "CWMPPlayer4.h"
+
+#include "CWMPControls.h"
+#include "CWMPMedia.h"
+#include "CWMPNetwork.h"
+#include "GstHandles.h"
+#include "PlayerEngine.h"
+#include "PlayerError.h"
+
+namespace zephyrscope {
+
+CWMPPlayer4::CWMPPlayer4()
+{
+    if (!gst_is_initialized()) {
+        GError* raw = nullptr;
+        if (!gst_init_check(nullptr, nullptr, &raw)) {
+            gsthandles::ErrorPtr error(raw);
+            throw PlayerError(std::string("Cannot start engine 'GStreamer': ")
+                              + (error ? error->message : "initialisation failed"));
+        }
+    }
+    m_engine = std::make_shared<PlayerEngine>();
+}
+
+CWMPPlayer4::~CWMPPlayer4() = default;
+
+void CWMPPlayer4::putURL(const std::string& url)
+{
+    m_engine->putURL(url);
+}
+
+std::unique_ptr<PlayerControls> CWMPPlayer4::controls()
+{
+    return std::make_unique<CWMPControls>(m_engine);
+}
+
+std::unique_ptr<PlayerMedia> CWMPPlayer4::currentMedia()
+{
+    return std::make_unique<CWMPMedia>(m_engine);
+}
+
+std::unique_ptr<PlayerNetwork> CWMPPlayer4::network()
+{
+    return std::make_unique<CWMPNetwork>(m_engine);
+}
+
+std::int32_t CWMPPlayer4::playState()
+{
+    return m_engine->playState();
+}
+
+void CWMPPlayer4::setEventSink(PlayerEventSink* sink)
+{
+    m_engine->setEventSink(sink);
+}
+
+void CWMPPlayer4::setVideoWindow(std::uintptr_t xid)
+{
+    m_engine->setVideoWindow(xid);
+}
+
+} // namespace zephyrscope

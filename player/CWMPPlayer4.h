@@ -1,0 +1,41 @@
+#pragma once
+
+#include "Player.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace zephyrscope {
+
+class PlayerEngine;
+
+// The media-player control: opens clips, streams and playlists with a
+// GStreamer engine and reports play and open states, errors and streaming
+// statistics. Thread: create, call and destroy it on the thread that runs the
+// default GMainContext; its events are delivered there by that loop.
+class CWMPPlayer4 final : public Player {
+public:
+    // Starts GStreamer if needed; throws PlayerError when it cannot.
+    CWMPPlayer4();
+    ~CWMPPlayer4() override;
+    CWMPPlayer4(const CWMPPlayer4&) = delete;
+    CWMPPlayer4& operator=(const CWMPPlayer4&) = delete;
+
+    void putURL(const std::string& url) override;
+    std::unique_ptr<PlayerControls> controls() override;
+    std::unique_ptr<PlayerMedia> currentMedia() override;
+    std::unique_ptr<PlayerNetwork> network() override;
+    std::int32_t playState() override;
+    void setEventSink(PlayerEventSink* sink) override;
+
+    // The X11 window the picture is drawn into; 0 for none. Takes effect at the
+    // next entry that opens. Without a window or a display, frames go to a synced
+    // fake sink and are counted all the same.
+    void setVideoWindow(std::uintptr_t xid);
+
+private:
+    std::shared_ptr<PlayerEngine> m_engine;
+};
+
+} // namespace zephyrscope

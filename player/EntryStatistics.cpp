@@ -1,0 +1,156 @@
+#include "EntryStatistics.h"
+
+#include "GstHandles.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace zephyrscope {
+
+using namespace gsthandles;
+
+namespace {
+
+constexpr std::int64_t kRateWindowUs = 1000000;     // bit rate over about the last second
+constexpr std::int64_t kMinRateSpanUs = 200000;     // too short a span gives no rate yet
+constexpr std::int64_t kQualityWindowUs = 30000000; // reception quality over the last 30 s
+constexpr std::int64_t kQualityStepUs = 1000000;    // one reception sample a second is plenty
+
+std::uint64_t structureUint64(const GstStructure* structure, const char* field)
+{
+    guint64 value = 0;
+    if (gst_structure_get_uint64(structure, field, &value))
+        return value;
+    guint small = 0;
+    if (gst_structure_get_uint(structure, field, &small))
+        return small;
+    return 0;
+}
+
+std::int32_t clampToInt32(double value)
+{
+    if (value <= 0.0)
+        return 0;
+    if (value >= 2147483647.0)
+        return 2147483647;
+    return static_cast<std::int32_t>(std::lround(value));
+}
+
+std::string factoryName(GstElement* element)
+{
+    GstElementFactory* factory = gst_element_get_factory(element);
+    return factory ? GST_OBJECT_NAME(factory) : "";
+}
+
+} // namespace
+
+void EntryStatistics::reset()
+{
+    *this = EntryStatistics();
+}
+
+void EntryStatistics::poll(const StreamCounters& counters, GstElement* source, bool buffersArePackets, bool playing)
+{
+    const std::int64_t now = g_get_monotonic_time();
+    m_byteHistory.push_back({now, counters.bytes()});
+    while (m_byteHistory.size() > 2 && m_byteHistory[1].timeUs <= now - kRateWindowUs)
+        m_byteHistory.pop_front();
+
+    if (source && factoryName(source) == "rtspsrc") {
+        std::uint64_t received = 0, lost = 0, recovered = 0;
+        bool udp = false;
+        GstIterator* it = gst_bin_iterate_recurse(GST_BIN(source));
+        GValue item = G_VALUE_INIT;
+        while (gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
+            auto* element = GST_ELEMENT(g_value_get_object(&item));
+            const std::string factory = factoryName(element);
+            if (factory == "rtpjitterbuffer") {
+                GstStructure* raw = nullptr;
+                g_object_get(element, "stats", &raw, nullptr);
+                StructurePtr stats(raw);
+                if (stats) {
+                    received += structureUint64(stats.get(), "num-pushed");
+                    lost += structureUint64(stats.get(), "num-lost");
+                    recovered += structureUint64(stats.get(), "rtx-success-count");
+                }
+            } else if (factory == "udpsrc") {
+                // rtspsrc makes UDP sources only for a UDP transport.
+                udp = true;
+            }
+            g_value_reset(&item);
+        }
+        g_value_unset(&item);
+        gst_iterator_free(it);
+        m_received = received;
+        m_lost = lost;
+        m_recovered = recovered;
+        if (playing || received > 0)
+            m_rtpOverUdp = udp;
+    } else if (buffersArePackets) {
+        m_received = counters.buffers();
+        m_lost = 0;
+        m_recovered = 0;
+    }
+
+    if (m_packetHistory.empty() || now - m_packetHistory.back().timeUs >= kQualityStepUs)
+        m_packetHistory.push_back({now, m_received, m_lost});
+    while (m_packetHistory.size() > 1 && m_packetHistory.front().timeUs < now - kQualityWindowUs)
+        m_packetHistory.pop_front();
+}
+
+void EntryStatistics::fill(NetworkFigures& figures, const StreamCounters* counters, bool flowing, double durationS) const
+{
+    figures.bufferingProgress = m_bufferingProgress;
+    figures.bufferingCount = m_bufferingCount;
+    figures.receivedPackets = clampToInt32(static_cast<double>(m_received));
+    figures.lostPackets = clampToInt32(static_cast<double>(m_lost));
+    figures.recoveredPackets = clampToInt32(static_cast<double>(m_recovered));
+    std::uint64_t dropped = 0;
+    for (const auto& [element, count] : m_qosDropped)
+        dropped += count;
+    figures.framesSkipped = clampToInt32(static_cast<double>(dropped));
+    if (!counters)
+        return;
+
+    const std::int64_t now = g_get_monotonic_time();
+    if (flowing) {
+        figures.frameRate = counters->frameRateTimes100(now);
+        // Bit rate over about the last second: from the newest sample at least a second old.
+        const std::uint64_t bytes = counters->bytes();
+        const ByteSample* base = nullptr;
+        for (const auto& sample : m_byteHistory) {
+            if (sample.timeUs <= now - kRateWindowUs || !base)
+                base = &sample;
+        }
+        if (base && now - base->timeUs >= kMinRateSpanUs)
+            figures.bitRate = clampToInt32(static_cast<double>(bytes - base->bytes) * 8.0 * 1e6
+                                           / static_cast<double>(now - base->timeUs));
+    }
+    if (counters->videoKnown() && counters->fpsNumerator() > 0)
+        figures.encodedFrameRate = clampToInt32(static_cast<double>(counters->fpsNumerator())
+                                                / static_cast<double>(counters->fpsDenominator()));
+
+    std::uint64_t tagged = 0;
+    for (const auto& [element, bitrate] : m_tagBitrates)
+        tagged += bitrate;
+    if (tagged > 0)
+        figures.bandWidth = clampToInt32(static_cast<double>(tagged));
+    else if (m_sourceBytes > 0 && durationS > 0.0)
+        figures.bandWidth = clampToInt32(static_cast<double>(m_sourceBytes) * 8.0 / durationS);
+
+    // Reception quality: packets received of those expected over the last 30 s;
+    // a lossless transport is at 100 once data flows.
+    if (!m_packetHistory.empty()) {
+        const PacketSample& oldest = m_packetHistory.front();
+        const double received = static_cast<double>(m_received - std::min(m_received, oldest.received));
+        const double lost = static_cast<double>(m_lost - std::min(m_lost, oldest.lost));
+        if (received + lost > 0.0)
+            figures.receptionQuality = clampToInt32(std::floor(received * 100.0 / (received + lost)));
+        else if (counters->bytes() > 0 || m_received > 0)
+            figures.receptionQuality = 100;
+    } else if (counters->bytes() > 0) {
+        figures.receptionQuality = 100;
+    }
+}
+
+} // namespace zephyrscope

@@ -1,0 +1,73 @@
+#pragma once
+
+// The streaming statistics of one entry. Gathered on the main loop from bus
+// messages, the streaming threads' counters and, for RTSP, the jitter buffers;
+// read back as one set of figures. Private to player/.
+
+#include "StreamCounters.h"
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <optional>
+#include <string>
+
+typedef struct _GstElement GstElement;
+
+namespace zephyrscope {
+
+struct NetworkFigures {
+    std::int32_t bandWidth = 0, recoveredPackets = 0, receivedPackets = 0, lostPackets = 0;
+    std::int32_t receptionQuality = 0, bufferingCount = 0, bufferingProgress = 0, bufferingTime = 0;
+    std::int32_t frameRate = 0, bitRate = 0, maxBandwidth = 0, encodedFrameRate = 0, framesSkipped = 0;
+    std::string sourceProtocol;
+};
+
+class EntryStatistics {
+public:
+    // Back to nothing measured, for a new start of an entry.
+    void reset();
+
+    void bufferingPercent(std::int32_t percent) { m_bufferingProgress = percent; }
+    void bufferingBegan() { ++m_bufferingCount; }
+    // Frames one element dropped so far (QoS), by the element's path.
+    void framesDropped(const std::string& element, std::uint64_t dropped) { m_qosDropped[element] = dropped; }
+    // A bit rate a stream's tags announce, by the element that posted them.
+    void taggedBitrate(const std::string& element, std::uint32_t bitrate) { m_tagBitrates[element] = bitrate; }
+    void sourceSize(std::int64_t bytes) { m_sourceBytes = bytes; }
+
+    // Takes one sample: bytes for the bit rate, packets for reception. source is
+    // the entry's source element (may be null); for rtspsrc the packets come from
+    // its jitter buffers, otherwise buffersArePackets says whether the source's
+    // data buffers count as packets (network) or not (local file).
+    void poll(const StreamCounters& counters, GstElement* source, bool buffersArePackets, bool playing);
+
+    // Whether RTP arrives over UDP (true) or TCP (false); unknown before data flows.
+    std::optional<bool> rtpOverUdp() const { return m_rtpOverUdp; }
+
+    // Fills the measured figures. counters: null when nothing was started;
+    // flowing: a pipeline exists, so rates are current; durationS: the clip's length.
+    void fill(NetworkFigures& figures, const StreamCounters* counters, bool flowing, double durationS) const;
+
+private:
+    struct ByteSample {
+        std::int64_t timeUs;
+        std::uint64_t bytes;
+    };
+    struct PacketSample {
+        std::int64_t timeUs;
+        std::uint64_t received, lost;
+    };
+
+    std::int32_t m_bufferingProgress = 0;
+    std::int32_t m_bufferingCount = 0;
+    std::map<std::string, std::uint64_t> m_qosDropped;
+    std::map<std::string, std::uint32_t> m_tagBitrates;
+    std::int64_t m_sourceBytes = 0;
+    std::uint64_t m_received = 0, m_lost = 0, m_recovered = 0;
+    std::optional<bool> m_rtpOverUdp;
+    std::deque<ByteSample> m_byteHistory;
+    std::deque<PacketSample> m_packetHistory;
+};
+
+} // namespace zephyrscope

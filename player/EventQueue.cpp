@@ -1,0 +1,88 @@
+#include "EventQueue.h"
+
+#include "PlayerEventSink.h"
+
+#include <glib.h>
+
+#include <exception>
+#include <iostream>
+
+namespace zephyrscope {
+
+EventQueue::EventQueue() = default;
+
+EventQueue::~EventQueue()
+{
+    if (m_idle) {
+        g_source_destroy(m_idle);
+        g_source_unref(m_idle);
+    }
+}
+
+void EventQueue::playStateChanged(std::int32_t state)
+{
+    push({Event::Kind::PlayState, state, {}, {}});
+}
+
+void EventQueue::openStateChanged(std::int32_t state)
+{
+    push({Event::Kind::OpenState, state, {}, {}});
+}
+
+void EventQueue::mediaError(const std::string& url, const std::string& reason)
+{
+    push({Event::Kind::MediaError, 0, url, reason});
+}
+
+void EventQueue::push(Event event)
+{
+    m_events.push_back(std::move(event));
+    schedule();
+}
+
+void EventQueue::schedule()
+{
+    if (m_idle || m_events.empty())
+        return;
+    m_idle = g_idle_source_new();
+    g_source_set_callback(m_idle, &EventQueue::dispatchOne, this, nullptr);
+    // nullptr: the default context, the one the program's main loop runs.
+    g_source_attach(m_idle, nullptr);
+}
+
+int EventQueue::dispatchOne(void* self)
+{
+    auto* queue = static_cast<EventQueue*>(self);
+    g_source_unref(queue->m_idle);
+    queue->m_idle = nullptr;
+    if (queue->m_events.empty())
+        return G_SOURCE_REMOVE;
+    Event event = std::move(queue->m_events.front());
+    queue->m_events.pop_front();
+    // Scheduled before delivery so that a sink running a nested loop still gets the rest.
+    queue->schedule();
+    PlayerEventSink* sink = queue->m_sink;
+    if (!sink)
+        return G_SOURCE_REMOVE;
+    // No exception may unwind through GLib's dispatcher.
+    try {
+        switch (event.kind) {
+        case Event::Kind::PlayState:
+            sink->OnPlayStateChange(event.state);
+            break;
+        case Event::Kind::OpenState:
+            sink->OnOpenStateChange(event.state);
+            break;
+        case Event::Kind::MediaError:
+            sink->OnMediaError(event.url, event.reason);
+            break;
+        }
+    } catch (const std::exception& e) {
+        std::cerr << "Cannot deliver player event: " << e.what() << '\n';
+    } catch (...) {
+        std::cerr << "Cannot deliver player event: unknown error\n";
+    }
+    return G_SOURCE_REMOVE;
+}
+
+} // namespace zephyrscope

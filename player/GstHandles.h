@@ -1,0 +1,63 @@
+#pragma once
+
+// Owning handles for the GLib and GStreamer objects the player keeps. Private to
+// player/: no public header includes this file.
+
+#include <gst/gst.h>
+
+#include <memory>
+
+namespace zephyrscope::gsthandles {
+
+struct ObjectUnref {
+    void operator()(gpointer object) const { gst_object_unref(object); }
+};
+struct MessageUnref {
+    void operator()(GstMessage* message) const { gst_message_unref(message); }
+};
+struct CapsUnref {
+    void operator()(GstCaps* caps) const { gst_caps_unref(caps); }
+};
+struct StructureFree {
+    void operator()(GstStructure* structure) const { gst_structure_free(structure); }
+};
+struct GFree {
+    void operator()(gpointer memory) const { g_free(memory); }
+};
+struct ErrorFree {
+    void operator()(GError* error) const { g_error_free(error); }
+};
+struct SourceDestroy {
+    // Destroying the source detaches it from its context and drops our reference.
+    void operator()(GSource* source) const
+    {
+        g_source_destroy(source);
+        g_source_unref(source);
+    }
+};
+struct GObjectUnref {
+    void operator()(gpointer object) const { g_object_unref(object); }
+};
+
+using ElementPtr = std::unique_ptr<GstElement, ObjectUnref>;
+using PadPtr = std::unique_ptr<GstPad, ObjectUnref>;
+using BusPtr = std::unique_ptr<GstBus, ObjectUnref>;
+using MessagePtr = std::unique_ptr<GstMessage, MessageUnref>;
+using CapsPtr = std::unique_ptr<GstCaps, CapsUnref>;
+using StructurePtr = std::unique_ptr<GstStructure, StructureFree>;
+using CharPtr = std::unique_ptr<gchar, GFree>;
+using ErrorPtr = std::unique_ptr<GError, ErrorFree>;
+using SourcePtr = std::unique_ptr<GSource, SourceDestroy>;
+
+// A pipeline that is brought to NULL before its last reference goes, so no
+// streaming thread outlives it.
+struct PipelineRelease {
+    void operator()(GstElement* pipeline) const
+    {
+        gst_element_set_state(pipeline, GST_STATE_NULL);
+        gst_object_unref(pipeline);
+    }
+};
+using PipelinePtr = std::unique_ptr<GstElement, PipelineRelease>;
+
+} // namespace zephyrscope::gsthandles

@@ -1,0 +1,171 @@
+#include "RemotePlaylistFetch.h"
+
+#include "GstHandles.h"
+#include "MediaUrl.h"
+
+#include <glib/gstdio.h>
+#include <unistd.h>
+
+namespace zephyrscope {
+
+using namespace gsthandles;
+
+namespace {
+constexpr guint kFetchTimeoutS = 15; // a playlist is small; a server that says nothing for this long is gone
+}
+
+struct RemotePlaylistFetch::Impl {
+    std::string url;
+    Done done;
+    std::string path;
+    PipelinePtr pipeline;
+    SourcePtr busWatch;
+    SourcePtr timeout;
+    bool finished = false;
+    std::string pendingError;
+
+    void finish(std::string error)
+    {
+        if (finished)
+            return;
+        finished = true;
+        busWatch.reset();
+        timeout.reset();
+        pipeline.reset();
+        Result result;
+        if (error.empty()) {
+            result.filePath = path;
+        } else {
+            g_unlink(path.c_str());
+            result.error = std::move(error);
+        }
+        path.clear();
+        // The callback may destroy this fetch: nothing touches the object after it.
+        Done callback = std::move(done);
+        callback(std::move(result));
+    }
+
+    static gboolean onBusMessage(GstBus*, GstMessage* message, gpointer data)
+    {
+        auto* impl = static_cast<Impl*>(data);
+        // The result handler runs from here; nothing may unwind into GLib.
+        try {
+            return impl->handle(message);
+        } catch (const std::exception& e) {
+            g_printerr("Cannot finish playlist download: %s\n", e.what());
+            return G_SOURCE_REMOVE;
+        }
+    }
+
+    gboolean handle(GstMessage* message)
+    {
+        Impl* impl = this;
+        switch (GST_MESSAGE_TYPE(message)) {
+        case GST_MESSAGE_EOS:
+            impl->finish({});
+            return G_SOURCE_REMOVE;
+        case GST_MESSAGE_ERROR: {
+            GError* raw = nullptr;
+            gst_message_parse_error(message, &raw, nullptr);
+            ErrorPtr error(raw);
+            impl->finish(error ? error->message : "download failed");
+            return G_SOURCE_REMOVE;
+        }
+        default:
+            return G_SOURCE_CONTINUE;
+        }
+    }
+
+    // Reports a failure found inside start() from the main loop, like every other outcome.
+    void failLater(std::string reason)
+    {
+        pendingError = std::move(reason);
+        timeout.reset(g_timeout_source_new(0));
+        g_source_set_callback(
+            timeout.get(),
+            [](gpointer data) -> gboolean {
+                auto* self = static_cast<Impl*>(data);
+                try {
+                    self->finish(self->pendingError);
+                } catch (const std::exception& e) {
+                    g_printerr("Cannot finish playlist download: %s\n", e.what());
+                }
+                return G_SOURCE_REMOVE;
+            },
+            this, nullptr);
+        g_source_attach(timeout.get(), nullptr);
+    }
+
+    static gboolean onTimeout(gpointer data)
+    {
+        try {
+            static_cast<Impl*>(data)->finish("timed out");
+        } catch (const std::exception& e) {
+            g_printerr("Cannot finish playlist download: %s\n", e.what());
+        }
+        return G_SOURCE_REMOVE;
+    }
+};
+
+RemotePlaylistFetch::RemotePlaylistFetch(std::string url, Done done)
+    : m_impl(std::make_unique<Impl>())
+{
+    m_impl->url = std::move(url);
+    m_impl->done = std::move(done);
+}
+
+RemotePlaylistFetch::~RemotePlaylistFetch()
+{
+    if (m_impl && !m_impl->finished && !m_impl->path.empty())
+        g_unlink(m_impl->path.c_str());
+}
+
+void RemotePlaylistFetch::start()
+{
+    Impl& impl = *m_impl;
+    // The copy keeps the list's extension: the parser tells formats apart by it.
+    const std::string pattern = "zephyrscope-list-XXXXXX." + MediaUrl::extension(impl.url);
+    gchar* name = nullptr;
+    const int fd = g_file_open_tmp(pattern.c_str(), &name, nullptr);
+    CharPtr owned(name);
+    if (fd >= 0)
+        close(fd);
+    if (fd < 0 || !name) {
+        impl.failLater("cannot create a temporary file");
+        return;
+    }
+    impl.path = name;
+
+    GError* raw = nullptr;
+    ElementPtr source(gst_element_make_from_uri(GST_URI_SRC, impl.url.c_str(), nullptr, &raw));
+    ErrorPtr error(raw);
+    ElementPtr sink(gst_element_factory_make("filesink", nullptr));
+    if (!source || !sink) {
+        impl.failLater(error ? error->message : "no element can read this URL");
+        return;
+    }
+    gst_object_ref_sink(source.get());
+    gst_object_ref_sink(sink.get());
+    if (g_object_class_find_property(G_OBJECT_GET_CLASS(source.get()), "timeout"))
+        g_object_set(source.get(), "timeout", kFetchTimeoutS, nullptr);
+    g_object_set(sink.get(), "location", impl.path.c_str(), nullptr);
+    impl.pipeline.reset(GST_ELEMENT(gst_object_ref_sink(gst_pipeline_new(nullptr))));
+    gst_bin_add_many(GST_BIN(impl.pipeline.get()), source.get(), sink.get(), nullptr);
+    if (!gst_element_link(source.get(), sink.get())) {
+        impl.failLater("cannot link the download pipeline");
+        return;
+    }
+
+    BusPtr bus(gst_element_get_bus(impl.pipeline.get()));
+    impl.busWatch.reset(gst_bus_create_watch(bus.get()));
+    g_source_set_callback(impl.busWatch.get(), G_SOURCE_FUNC(&Impl::onBusMessage), &impl, nullptr);
+    g_source_attach(impl.busWatch.get(), nullptr);
+
+    impl.timeout.reset(g_timeout_source_new_seconds(kFetchTimeoutS + 5));
+    g_source_set_callback(impl.timeout.get(), &Impl::onTimeout, &impl, nullptr);
+    g_source_attach(impl.timeout.get(), nullptr);
+
+    gst_element_set_state(impl.pipeline.get(), GST_STATE_PLAYING);
+}
+
+} // namespace zephyrscope

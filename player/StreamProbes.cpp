@@ -1,0 +1,166 @@
+#include "StreamProbes.h"
+
+#include <gst/gst.h>
+#include <gst/video/video.h>
+
+#include <string>
+
+namespace zephyrscope {
+
+namespace {
+
+constexpr guint kHttpTimeoutS = 10;             // a silent HTTP server counts as gone after this
+constexpr guint64 kRtspTcpTimeoutUs = 10000000; // the same for an RTSP server over TCP
+
+std::string factoryName(GstElement* element)
+{
+    GstElementFactory* factory = gst_element_get_factory(element);
+    return factory ? GST_OBJECT_NAME(factory) : "";
+}
+
+void postToMainLoop(GstPad* pad, const char* name)
+{
+    if (GstElement* sink = GST_ELEMENT(gst_pad_get_parent(pad))) {
+        gst_element_post_message(sink, gst_message_new_application(GST_OBJECT(sink), gst_structure_new_empty(name)));
+        gst_object_unref(sink);
+    }
+}
+
+void releaseCounters(gpointer data)
+{
+    delete static_cast<std::shared_ptr<StreamCounters>*>(data);
+}
+
+gpointer holdCounters(const std::shared_ptr<StreamCounters>& counters)
+{
+    return new std::shared_ptr<StreamCounters>(counters);
+}
+
+StreamCounters& countersOf(gpointer data)
+{
+    return **static_cast<std::shared_ptr<StreamCounters>*>(data);
+}
+
+// Fake video sink, streaming thread: called as each frame is rendered, after
+// the sink waited for its time, so the times are those of the picture changing.
+void onFrameRendered(GstElement*, GstBuffer*, GstPad*, gpointer data)
+{
+    countersOf(data).frameArrived(g_get_monotonic_time());
+}
+
+void releaseCountersClosure(gpointer data, GClosure*)
+{
+    releaseCounters(data);
+}
+
+// Video sink pad, streaming thread: the negotiated format and, for sinks that
+// signal nothing on rendering, each frame as it reaches the sink (which blocks
+// while it waits for a frame's time, so arrivals follow the rendering clock).
+GstPadProbeReturn onVideoSinkPad(GstPad* pad, GstPadProbeInfo* info, gpointer data)
+{
+    StreamCounters& counters = countersOf(data);
+    if (info->type & GST_PAD_PROBE_TYPE_BUFFER) {
+        counters.frameArrived(g_get_monotonic_time());
+    } else if (info->type & GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM) {
+        GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
+        if (GST_EVENT_TYPE(event) == GST_EVENT_CAPS) {
+            GstCaps* caps = nullptr;
+            gst_event_parse_caps(event, &caps);
+            GstVideoInfo video;
+            if (caps && gst_video_info_from_caps(&video, caps)) {
+                counters.videoFormat(video.width, video.height, video.fps_n, video.fps_d);
+                postToMainLoop(pad, StreamProbes::kVideoFormatMessage);
+            }
+        }
+    }
+    return GST_PAD_PROBE_OK;
+}
+
+// Source pads, streaming thread: bytes and buffers received from the network or disk.
+GstPadProbeReturn onSourcePad(GstPad*, GstPadProbeInfo* info, gpointer data)
+{
+    StreamCounters& counters = countersOf(data);
+    if (info->type & GST_PAD_PROBE_TYPE_BUFFER) {
+        counters.dataArrived(gst_buffer_get_size(GST_PAD_PROBE_INFO_BUFFER(info)), 1);
+    } else if (info->type & GST_PAD_PROBE_TYPE_BUFFER_LIST) {
+        GstBufferList* list = GST_PAD_PROBE_INFO_BUFFER_LIST(info);
+        counters.dataArrived(gst_buffer_list_calculate_size(list), gst_buffer_list_length(list));
+    }
+    return GST_PAD_PROBE_OK;
+}
+
+void probeSourcePad(GstPad* pad, const std::shared_ptr<StreamCounters>& counters)
+{
+    if (GST_PAD_DIRECTION(pad) != GST_PAD_SRC)
+        return;
+    gst_pad_add_probe(pad, static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST),
+                      onSourcePad, holdCounters(counters), releaseCounters);
+}
+
+void onSourcePadAdded(GstElement*, GstPad* pad, gpointer data)
+{
+    probeSourcePad(pad, *static_cast<std::shared_ptr<StreamCounters>*>(data));
+}
+
+// playbin3's source-setup, on whichever thread creates the source: remember the
+// source, bound its network waits, and count what it delivers.
+void onSourceSetup(GstElement*, GstElement* source, gpointer data)
+{
+    const auto& counters = *static_cast<std::shared_ptr<StreamCounters>*>(data);
+    counters->setSource(source);
+    const std::string factory = factoryName(source);
+    if (factory == "souphttpsrc") {
+        g_object_set(source, "timeout", kHttpTimeoutS, nullptr);
+    } else if (factory == "rtspsrc") {
+        g_object_set(source, "tcp-timeout", kRtspTcpTimeoutUs, nullptr);
+    }
+    if (GstPad* pad = gst_element_get_static_pad(source, "src")) {
+        probeSourcePad(pad, counters);
+        gst_object_unref(pad);
+    }
+    if (!GST_IS_BIN(source) || factory == "rtspsrc") {
+        g_signal_connect_data(source, "pad-added", G_CALLBACK(onSourcePadAdded), holdCounters(counters),
+                              releaseCountersClosure, static_cast<GConnectFlags>(0));
+    }
+}
+
+// playbin3's element-setup: adaptive demuxers (HLS, DASH) fetch their fragments
+// themselves, so what they deliver is counted at their output.
+void onElementSetup(GstElement*, GstElement* element, gpointer data)
+{
+    const std::string factory = factoryName(element);
+    if (factory.find("hlsdemux") == 0 || factory.find("dashdemux") == 0 || factory.find("mssdemux") == 0) {
+        g_signal_connect_data(element, "pad-added", G_CALLBACK(onSourcePadAdded),
+                              holdCounters(*static_cast<std::shared_ptr<StreamCounters>*>(data)), releaseCountersClosure,
+                              static_cast<GConnectFlags>(0));
+    }
+}
+
+} // namespace
+
+void StreamProbes::attachToVideoSink(GstElement* sink, const std::shared_ptr<StreamCounters>& counters)
+{
+    const bool signalsRendering = factoryName(sink) == "fakesink";
+    if (signalsRendering) {
+        g_object_set(sink, "signal-handoffs", TRUE, nullptr);
+        g_signal_connect_data(sink, "handoff", G_CALLBACK(onFrameRendered), holdCounters(counters),
+                              releaseCountersClosure, static_cast<GConnectFlags>(0));
+    }
+    if (GstPad* pad = gst_element_get_static_pad(sink, "sink")) {
+        const auto types = signalsRendering ? GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM
+                                            : static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER
+                                                                           | GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM);
+        gst_pad_add_probe(pad, types, onVideoSinkPad, holdCounters(counters), releaseCounters);
+        gst_object_unref(pad);
+    }
+}
+
+void StreamProbes::attachToPlaybin(GstElement* playbin, const std::shared_ptr<StreamCounters>& counters)
+{
+    g_signal_connect_data(playbin, "source-setup", G_CALLBACK(onSourceSetup), holdCounters(counters),
+                          releaseCountersClosure, static_cast<GConnectFlags>(0));
+    g_signal_connect_data(playbin, "element-setup", G_CALLBACK(onElementSetup), holdCounters(counters),
+                          releaseCountersClosure, static_cast<GConnectFlags>(0));
+}
+
+} // namespace zephyrscope

@@ -1,0 +1,132 @@
+#include "PlayerTestEnvironment.h"
+
+#include "PlayState.h"
+#include "RtspServerProcess.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <iostream>
+
+using namespace zephyrscope;
+using namespace zephyrscope::testing;
+using namespace std::chrono_literals;
+
+namespace {
+
+// A loopback port nobody listens on: bound to find it free, then closed.
+int closedPort()
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+class PlayerFailure : public PlayerFixture {
+protected:
+    // Puts the URL and expects exactly one error for it, then Ready.
+    void expectErrorThenReady(const std::string& url, std::chrono::milliseconds timeout = 20s)
+    {
+        player->putURL(url);
+        ASSERT_TRUE(waitForState(kPlayStateReady, timeout)) << events.sequence();
+        ASSERT_EQ(events.errors.size(), 1u) << events.sequence();
+        EXPECT_EQ(events.errors[0].rfind(url + "|", 0), 0u) << events.errors[0];
+        EXPECT_GT(events.errors[0].size(), url.size() + 1) << "the reason is missing";
+        EXPECT_EQ(events.errors[0].find('\n'), std::string::npos);
+        EXPECT_EQ(events.sequence(), "9 error 10");
+        EXPECT_EQ(player->playState(), kPlayStateReady);
+        std::cout << "error: " << events.errors[0] << '\n';
+    }
+};
+
+} // namespace
+
+TEST_F(PlayerFailure, MissingLocalFile)
+{
+    expectErrorThenReady((SharedMedia().dir() / "no-such-clip.mkv").string());
+}
+
+TEST_F(PlayerFailure, FileThatIsNotMedia)
+{
+    expectErrorThenReady(SharedMedia().write("notes.mkv", std::string(4096, 'z')).string());
+}
+
+TEST_F(PlayerFailure, RefusedHttpConnection)
+{
+    expectErrorThenReady("http://127.0.0.1:" + std::to_string(closedPort()) + "/clip.mkv");
+}
+
+TEST_F(PlayerFailure, RefusedRtspConnection)
+{
+    expectErrorThenReady("rtsp://127.0.0.1:" + std::to_string(closedPort()) + "/clip", 30s);
+}
+
+TEST_F(PlayerFailure, UnreachableHostName)
+{
+    // The .invalid domain never resolves, so no network is touched.
+    expectErrorThenReady("http://zephyrscope.invalid/clip.mkv", 30s);
+}
+
+TEST_F(PlayerFailure, MissingPluginIsNamed)
+{
+    const std::string url = "zephyrproto://127.0.0.1/clip";
+    expectErrorThenReady(url);
+    ASSERT_FALSE(events.errors.empty());
+    EXPECT_NE(events.errors[0].find("missing plugin"), std::string::npos) << events.errors[0];
+    EXPECT_NE(events.errors[0].find("zephyrproto"), std::string::npos) << events.errors[0];
+}
+
+class PlayerRtspServerGone : public PlayerFixture, public ::testing::WithParamInterface<std::string> {};
+
+TEST_P(PlayerRtspServerGone, EntryEndsWithoutHanging)
+{
+    auto server = std::make_unique<RtspServerProcess>(ZEPHYRSCOPE_RTSP_SERVER,
+                                                      std::vector<std::string> {"--seconds", "30", "--timeout", "60"});
+    player->putURL(server->url(GetParam()));
+    ASSERT_TRUE(waitForState(kPlayStatePlaying, 20s)) << events.sequence();
+    server->finish();
+    ASSERT_TRUE(waitForState(kPlayStateReady, 30s)) << events.sequence();
+    std::cout << "RTSP server gone (" << GetParam() << "): " << events.sequence()
+              << (events.errors.empty() ? "" : " / " + events.errors[0]) << '\n';
+    EXPECT_EQ(events.sequence(), "9 open 6 3 error 10");
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports, PlayerRtspServerGone, ::testing::Values("rtspt", "rtspu"));
+
+TEST_F(PlayerFailure, EmptyUrlLoadsNothing)
+{
+    player->putURL("");
+    RunMainLoopFor(100ms);
+    EXPECT_TRUE(events.events.empty());
+    EXPECT_EQ(player->playState(), 0);
+    player->controls()->play();
+    player->controls()->stop();
+    RunMainLoopFor(100ms);
+    EXPECT_TRUE(events.events.empty());
+}
+
+TEST_F(PlayerFailure, PlayerDestroyedWhilePlaying)
+{
+    player->putURL(Clip25());
+    ASSERT_TRUE(waitForState(kPlayStatePlaying));
+    player.reset();
+    RunMainLoopFor(200ms);
+    EXPECT_EQ(events.count("play 8"), 0);
+}
+
+TEST_F(PlayerFailure, NewUrlWhileOpeningReplacesTheOldOne)
+{
+    player->putURL(Clip30());
+    player->putURL(Clip25());
+    ASSERT_TRUE(waitForState(kPlayStateReady));
+    EXPECT_EQ(events.sequence(), "9 open 3 8 10");
+    EXPECT_EQ(player->currentMedia()->name(), "Zephyr Test Clip");
+}

@@ -1,0 +1,176 @@
+#include "PlayerTestEnvironment.h"
+
+#include "HttpTestServer.h"
+#include "PlayState.h"
+
+#include <iostream>
+
+using namespace zephyrscope;
+using namespace zephyrscope::testing;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr const char* kTwoEntries = "9 open 3 8 9 open 3 8 10";
+
+void makeShortClips()
+{
+    MediaFactory::Clip clip;
+    clip.seconds = 1.0;
+    SharedMedia().make("short1.mkv", clip);
+    clip.fps = 30;
+    SharedMedia().make("short2.mkv", clip);
+}
+
+std::string m3u()
+{
+    return "#EXTM3U\n#EXTINF:1,First Entry\nshort1.mkv\n#EXTINF:1,Second Entry\nshort2.mkv\n";
+}
+
+struct Format {
+    std::string extension;
+    std::string text;
+};
+
+[[maybe_unused]] void PrintTo(const Format& format, std::ostream* out)
+{
+    *out << format.extension;
+}
+
+std::vector<Format> formats()
+{
+    return {
+        {"m3u", m3u()},
+        {"m3u8", m3u()},
+        {"pls", "[playlist]\nFile1=short1.mkv\nTitle1=First Entry\nFile2=short2.mkv\nTitle2=Second Entry\n"
+                "NumberOfEntries=2\nVersion=2\n"},
+        {"xspf", "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<playlist version=\"1\" "
+                 "xmlns=\"http://xspf.org/ns/0/\"><trackList>"
+                 "<track><location>short1.mkv</location><title>First Entry</title></track>"
+                 "<track><location>short2.mkv</location><title>Second Entry</title></track>"
+                 "</trackList></playlist>\n"},
+        {"asx", "<asx version=\"3.0\">\n<entry><title>First Entry</title><ref href=\"short1.mkv\"/></entry>\n"
+                "<entry><title>Second Entry</title><ref href=\"short2.mkv\"/></entry>\n</asx>\n"},
+        // Windows lists name entries with backslashes.
+        {"wpl", "<?wpl version=\"1.0\"?>\n<smil><head><title>Two</title></head><body><seq>\n"
+                "<media src=\".\\short1.mkv\"/>\n<media src=\".\\short2.mkv\"/>\n</seq></body></smil>\n"},
+    };
+}
+
+class PlayerPlaylist : public PlayerFixture, public ::testing::WithParamInterface<Format> {
+protected:
+    void SetUp() override
+    {
+        PlayerFixture::SetUp();
+        makeShortClips();
+    }
+
+    // Plays a list to its end, noting each entry's name and URL at its open.
+    void playList(const std::string& url)
+    {
+        events.onEvent = [this](const std::string& event) {
+            if (event == "open 13") {
+                names.push_back(player->currentMedia()->name());
+                urls.push_back(player->currentMedia()->sourceURL());
+            }
+        };
+        player->putURL(url);
+        ASSERT_TRUE(waitForState(kPlayStateReady, 20s)) << events.sequence();
+        events.onEvent = nullptr;
+        for (const auto& error : events.errors)
+            std::cout << "unexpected: " << error << '\n';
+    }
+
+    std::vector<std::string> names;
+    std::vector<std::string> urls;
+};
+
+} // namespace
+
+TEST_P(PlayerPlaylist, LocalListPlaysBothEntriesInOrder)
+{
+    const Format& format = GetParam();
+    const auto list = SharedMedia().write("two." + format.extension, format.text);
+    playList(list.string());
+    EXPECT_EQ(events.sequence(), kTwoEntries);
+    EXPECT_EQ(events.count("open 13"), 2);
+    EXPECT_EQ(events.count("play 8"), 2);
+    EXPECT_EQ(events.count("play 10"), 1);
+    ASSERT_EQ(urls.size(), 2u);
+    EXPECT_NE(urls[0].find("short1.mkv"), std::string::npos) << urls[0];
+    EXPECT_NE(urls[1].find("short2.mkv"), std::string::npos) << urls[1];
+    if (format.extension != "wpl") {
+        EXPECT_EQ(names[0], "First Entry");
+        EXPECT_EQ(names[1], "Second Entry");
+    } else {
+        EXPECT_EQ(names[0], "short1");
+        EXPECT_EQ(names[1], "short2");
+    }
+}
+
+TEST_P(PlayerPlaylist, RemoteListIsFetchedAndResolvedAgainstItsUrl)
+{
+    const Format& format = GetParam();
+    SharedMedia().write("remote." + format.extension, format.text);
+    HttpTestServer server(SharedMedia().dir());
+    server.start();
+    playList(server.url("remote." + format.extension));
+    EXPECT_EQ(events.sequence(), kTwoEntries);
+    ASSERT_EQ(urls.size(), 2u);
+    EXPECT_EQ(urls[0], server.url("short1.mkv"));
+    EXPECT_EQ(urls[1], server.url("short2.mkv"));
+    server.stop();
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, PlayerPlaylist, ::testing::ValuesIn(formats()),
+                         [](const ::testing::TestParamInfo<Format>& info) { return info.param.extension; });
+
+class PlayerPlaylistFailure : public PlayerFixture {
+protected:
+    void SetUp() override
+    {
+        PlayerFixture::SetUp();
+        makeShortClips();
+    }
+};
+
+TEST_F(PlayerPlaylistFailure, EmptyListGivesAnErrorAndReady)
+{
+    const auto list = SharedMedia().write("empty.m3u", "#EXTM3U\n");
+    player->putURL(list.string());
+    ASSERT_TRUE(waitForState(kPlayStateReady)) << events.sequence();
+    EXPECT_EQ(events.sequence(), "9 error 10");
+    ASSERT_EQ(events.errors.size(), 1u);
+    std::cout << "empty list: " << events.errors[0] << '\n';
+}
+
+TEST_F(PlayerPlaylistFailure, BrokenListGivesAnErrorAndReady)
+{
+    const auto list = SharedMedia().write("broken.xspf", "<playlist><trackList><track><loca");
+    player->putURL(list.string());
+    ASSERT_TRUE(waitForState(kPlayStateReady)) << events.sequence();
+    EXPECT_EQ(events.sequence(), "9 error 10");
+    if (!events.errors.empty())
+        std::cout << "broken list: " << events.errors[0] << '\n';
+}
+
+TEST_F(PlayerPlaylistFailure, MissingEntryIsSkippedAndTheNextPlays)
+{
+    const auto list = SharedMedia().write("gap.m3u", "missing.mkv\nshort1.mkv\n");
+    player->putURL(list.string());
+    ASSERT_TRUE(waitForState(kPlayStateReady)) << events.sequence();
+    EXPECT_EQ(events.sequence(), "9 error open 3 8 10");
+    ASSERT_EQ(events.errors.size(), 1u);
+    EXPECT_NE(events.errors[0].find("missing.mkv"), std::string::npos) << events.errors[0];
+    std::cout << "missing entry: " << events.errors[0] << '\n';
+}
+
+TEST_F(PlayerPlaylistFailure, MissingRemoteListGivesAnErrorAndReady)
+{
+    HttpTestServer server(SharedMedia().dir());
+    server.start();
+    player->putURL(server.url("nowhere.pls"));
+    ASSERT_TRUE(waitForState(kPlayStateReady)) << events.sequence();
+    EXPECT_EQ(events.sequence(), "9 error 10");
+    server.stop();
+}

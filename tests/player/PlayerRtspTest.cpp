@@ -1,0 +1,131 @@
+#include "PlayerTestEnvironment.h"
+
+#include "PlayState.h"
+#include "RtspServerProcess.h"
+
+#include <iostream>
+
+using namespace zephyrscope;
+using namespace zephyrscope::testing;
+using namespace std::chrono_literals;
+
+namespace {
+
+class PlayerRtsp : public PlayerFixture {
+protected:
+    std::unique_ptr<RtspServerProcess> startServer(std::vector<std::string> arguments)
+    {
+        arguments.insert(arguments.end(), {"--timeout", "60"});
+        return std::make_unique<RtspServerProcess>(ZEPHYRSCOPE_RTSP_SERVER, arguments);
+    }
+
+    struct Observed {
+        std::int32_t received = 0, lost = 0, recovered = 0, quality = 0, frameRate = 0, bitRate = 0;
+        std::string protocol;
+    };
+
+    // Plays the stream to its end, reading the statistics while it plays and
+    // once more at MediaEnded, the last moment the entry's figures are live.
+    Observed playToEnd(const std::string& url, Observed& whilePlaying)
+    {
+        Observed atEnd;
+        events.onEvent = [&](const std::string& event) {
+            if (event == "play 8")
+                atEnd = read();
+        };
+        player->putURL(url);
+        EXPECT_TRUE(waitForState(kPlayStatePlaying, 20s)) << events.sequence();
+        RunMainLoopFor(1500ms);
+        whilePlaying = read();
+        EXPECT_TRUE(waitForState(kPlayStateReady, 30s)) << events.sequence();
+        events.onEvent = nullptr;
+        return atEnd;
+    }
+
+    Observed read()
+    {
+        auto net = player->network();
+        Observed o;
+        o.received = net->receivedPackets();
+        o.lost = net->lostPackets();
+        o.recovered = net->recoveredPackets();
+        o.quality = net->receptionQuality();
+        o.frameRate = net->frameRate();
+        o.bitRate = net->bitRate();
+        o.protocol = net->sourceProtocol();
+        return o;
+    }
+
+    static void print(const std::string& label, const Observed& o)
+    {
+        std::cout << label << ": protocol=" << o.protocol << " received=" << o.received << " lost=" << o.lost
+                  << " recovered=" << o.recovered << " quality=" << o.quality << " frameRate=" << o.frameRate
+                  << " bitRate=" << o.bitRate << '\n';
+    }
+};
+
+} // namespace
+
+TEST_F(PlayerRtsp, StreamOverUdpPlaysToTheEndAsRtspu)
+{
+    auto server = startServer({"--seconds", "4"});
+    Observed playing;
+    const Observed end = playToEnd(server->url("rtsp"), playing);
+    const auto stats = server->finish();
+    print("RTSP/UDP playing", playing);
+    print("RTSP/UDP at end", end);
+    std::cout << "server sent=" << stats.sent << " dropped=" << stats.dropped << " sequence: " << events.sequence()
+              << '\n';
+    // The jitter buffer fills its latency before the first picture: Buffering.
+    EXPECT_EQ(events.sequence(), "9 open 6 3 8 10");
+    EXPECT_EQ(player->network()->bufferingCount(), 1);
+    EXPECT_EQ(playing.protocol, "RTSPU");
+    EXPECT_EQ(playing.quality, 100);
+    EXPECT_GT(playing.bitRate, 0);
+    EXPECT_NEAR(playing.frameRate, 2500, 50);
+    EXPECT_EQ(end.lost, 0);
+    EXPECT_NEAR(end.received, static_cast<double>(stats.sent), 1.0);
+    auto media = player->currentMedia();
+    EXPECT_EQ(media->imageSourceWidth(), 320);
+    EXPECT_EQ(media->imageSourceHeight(), 240);
+    EXPECT_EQ(media->duration(), 0.0);
+    EXPECT_EQ(media->durationString(), "00:00");
+    EXPECT_EQ(media->name(), "clip");
+}
+
+TEST_F(PlayerRtsp, StreamOverTcpReportsRtspt)
+{
+    auto server = startServer({"--seconds", "3"});
+    Observed playing;
+    const Observed end = playToEnd(server->url("rtspt"), playing);
+    print("RTSP/TCP playing", playing);
+    print("RTSP/TCP at end", end);
+    EXPECT_EQ(playing.protocol, "RTSPT");
+    EXPECT_EQ(end.lost, 0);
+    EXPECT_GT(end.received, 0);
+    EXPECT_EQ(events.sequence(), "9 open 6 3 8 10");
+}
+
+TEST_F(PlayerRtsp, ExplicitUdpSchemeReportsRtspu)
+{
+    auto server = startServer({"--seconds", "3"});
+    Observed playing;
+    playToEnd(server->url("rtspu"), playing);
+    EXPECT_EQ(playing.protocol, "RTSPU");
+}
+
+TEST_F(PlayerRtsp, DroppedPacketsAreCountedAsLost)
+{
+    auto server = startServer({"--seconds", "4", "--drop-every", "20"});
+    Observed playing;
+    const Observed end = playToEnd(server->url("rtsp"), playing);
+    const auto stats = server->finish();
+    print("RTSP/UDP 1-in-20 playing", playing);
+    print("RTSP/UDP 1-in-20 at end", end);
+    std::cout << "server sent=" << stats.sent << " dropped=" << stats.dropped << '\n';
+    ASSERT_GT(stats.dropped, 0u);
+    EXPECT_NEAR(end.lost, static_cast<double>(stats.dropped), 1.0);
+    EXPECT_NEAR(end.received, static_cast<double>(stats.sent - stats.dropped), 1.0);
+    EXPECT_LT(end.quality, 100);
+    EXPECT_GT(end.quality, 90);
+}

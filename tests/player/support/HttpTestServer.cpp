@@ -1,0 +1,328 @@
+#include "HttpTestServer.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <stdexcept>
+
+namespace zephyrscope::testing {
+
+namespace {
+
+constexpr int kChunkPeriodMs = 50; // throttled bodies go out in 20 slices a second
+constexpr std::size_t kMaxChunk = 64 * 1024;
+
+std::map<std::string, std::string> parseQuery(const std::string& query)
+{
+    std::map<std::string, std::string> values;
+    std::istringstream in(query);
+    std::string pair;
+    while (std::getline(in, pair, '&')) {
+        const auto eq = pair.find('=');
+        if (eq != std::string::npos)
+            values[pair.substr(0, eq)] = pair.substr(eq + 1);
+    }
+    return values;
+}
+
+long long number(const std::map<std::string, std::string>& values, const std::string& key, long long fallback)
+{
+    const auto it = values.find(key);
+    if (it == values.end())
+        return fallback;
+    try {
+        return std::stoll(it->second);
+    } catch (...) {
+        return fallback;
+    }
+}
+
+std::string contentType(const std::filesystem::path& path)
+{
+    const std::string ext = path.extension().string();
+    if (ext == ".mkv")
+        return "video/x-matroska";
+    if (ext == ".m3u")
+        return "audio/x-mpegurl";
+    if (ext == ".m3u8")
+        return "application/vnd.apple.mpegurl";
+    if (ext == ".pls")
+        return "audio/x-scpls";
+    if (ext == ".asx")
+        return "video/x-ms-asf";
+    if (ext == ".wpl")
+        return "application/vnd.ms-wpl";
+    if (ext == ".xspf")
+        return "application/xspf+xml";
+    if (ext == ".txt")
+        return "text/plain";
+    return "application/octet-stream";
+}
+
+std::string reasonPhrase(int status)
+{
+    switch (status) {
+    case 200: return "OK";
+    case 206: return "Partial Content";
+    case 404: return "Not Found";
+    case 416: return "Range Not Satisfiable";
+    case 500: return "Internal Server Error";
+    default: return "Status";
+    }
+}
+
+std::string percentDecode(const std::string& text)
+{
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '%' && i + 2 < text.size()) {
+            out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
+            i += 2;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+} // namespace
+
+HttpTestServer::HttpTestServer(std::filesystem::path root)
+    : m_root(std::move(root))
+{
+}
+
+HttpTestServer::~HttpTestServer()
+{
+    stop();
+}
+
+void HttpTestServer::start()
+{
+    m_listenFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (m_listenFd < 0)
+        throw std::runtime_error(std::string("Cannot create socket 'http': ") + std::strerror(errno));
+    const int yes = 1;
+    setsockopt(m_listenFd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = 0;
+    if (bind(m_listenFd, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0 || listen(m_listenFd, 16) < 0)
+        throw std::runtime_error(std::string("Cannot bind socket '127.0.0.1:0': ") + std::strerror(errno));
+    socklen_t length = sizeof address;
+    getsockname(m_listenFd, reinterpret_cast<sockaddr*>(&address), &length);
+    m_port = ntohs(address.sin_port);
+    m_wakeFd = eventfd(0, EFD_CLOEXEC);
+    m_acceptor = std::thread([this] { acceptLoop(); });
+}
+
+void HttpTestServer::stop()
+{
+    if (m_stopping.exchange(true))
+        return;
+    if (m_wakeFd >= 0) {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] auto written = write(m_wakeFd, &one, sizeof one);
+    }
+    m_stopSignal.notify_all();
+    if (m_acceptor.joinable())
+        m_acceptor.join();
+    std::vector<std::thread> connections;
+    {
+        std::lock_guard lock(m_mutex);
+        // Unblocks connection threads stuck in send or recv.
+        for (int fd : m_openFds)
+            shutdown(fd, SHUT_RDWR);
+        connections.swap(m_connections);
+    }
+    m_stopSignal.notify_all();
+    for (auto& thread : connections)
+        thread.join();
+    if (m_listenFd >= 0)
+        close(m_listenFd);
+    if (m_wakeFd >= 0)
+        close(m_wakeFd);
+    m_listenFd = m_wakeFd = -1;
+}
+
+std::string HttpTestServer::url(const std::string& pathAndQuery) const
+{
+    return "http://127.0.0.1:" + std::to_string(m_port) + "/" + pathAndQuery;
+}
+
+void HttpTestServer::acceptLoop()
+{
+    while (!m_stopping) {
+        pollfd fds[2] = {{m_listenFd, POLLIN, 0}, {m_wakeFd, POLLIN, 0}};
+        if (poll(fds, 2, -1) < 0 && errno != EINTR)
+            return;
+        if (m_stopping || (fds[1].revents & POLLIN))
+            return;
+        if (!(fds[0].revents & POLLIN))
+            continue;
+        const int fd = accept4(m_listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0)
+            continue;
+        std::lock_guard lock(m_mutex);
+        m_openFds.push_back(fd);
+        m_connections.emplace_back([this, fd] { serve(fd); });
+    }
+}
+
+bool HttpTestServer::pause(int ms)
+{
+    std::unique_lock lock(m_mutex);
+    if (ms <= 0) {
+        m_stopSignal.wait(lock, [this] { return m_stopping.load(); });
+        return false;
+    }
+    return !m_stopSignal.wait_for(lock, std::chrono::milliseconds(ms), [this] { return m_stopping.load(); });
+}
+
+bool HttpTestServer::sendAll(int fd, const char* data, std::size_t size)
+{
+    while (size > 0) {
+        const ssize_t sent = send(fd, data, size, MSG_NOSIGNAL);
+        if (sent < 0 && errno == EINTR)
+            continue;
+        if (sent <= 0)
+            return false;
+        data += sent;
+        size -= static_cast<std::size_t>(sent);
+    }
+    return true;
+}
+
+void HttpTestServer::serve(int fd)
+{
+    std::string request;
+    char buffer[4096];
+    while (request.find("\r\n\r\n") == std::string::npos && request.size() < 65536 && !m_stopping) {
+        const ssize_t got = recv(fd, buffer, sizeof buffer, 0);
+        if (got <= 0)
+            break;
+        request.append(buffer, static_cast<std::size_t>(got));
+    }
+    auto finish = [this, fd] {
+        std::lock_guard lock(m_mutex);
+        m_openFds.erase(std::remove(m_openFds.begin(), m_openFds.end(), fd), m_openFds.end());
+        close(fd);
+    };
+    if (request.find("\r\n\r\n") == std::string::npos) {
+        finish();
+        return;
+    }
+    ++m_requests;
+
+    std::istringstream lines(request);
+    std::string method, target, version;
+    lines >> method >> target >> version;
+    std::string rangeHeader;
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::string lower = line;
+        std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+        if (lower.rfind("range:", 0) == 0)
+            rangeHeader = lower.substr(6);
+    }
+    const auto question = target.find('?');
+    const std::string path = percentDecode(target.substr(0, question));
+    const auto query = parseQuery(question == std::string::npos ? "" : target.substr(question + 1));
+
+    long long rangeStart = 0, rangeEnd = -1;
+    if (const auto eq = rangeHeader.find("bytes="); eq != std::string::npos) {
+        const std::string byteRange = rangeHeader.substr(eq + 6);
+        const auto dash = byteRange.find('-');
+        try {
+            rangeStart = std::stoll(byteRange.substr(0, dash));
+            const std::string end = byteRange.substr(dash + 1);
+            if (!end.empty() && std::isdigit(static_cast<unsigned char>(end[0])))
+                rangeEnd = std::stoll(end);
+        } catch (...) {
+            rangeStart = 0;
+        }
+    }
+
+    auto sendStatus = [&](int status) {
+        const std::string head = "HTTP/1.1 " + std::to_string(status) + " " + reasonPhrase(status)
+            + "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+        sendAll(fd, head.data(), head.size());
+    };
+
+    const long long status = number(query, "status", 0);
+    const long long dieAfter = number(query, "dieAfter", -1);
+    const std::filesystem::path file = m_root / std::filesystem::path(path).relative_path();
+    std::error_code ec;
+    if (status > 0) {
+        sendStatus(static_cast<int>(status));
+    } else if (path.find("..") != std::string::npos || !std::filesystem::is_regular_file(file, ec)) {
+        sendStatus(404);
+    } else if (dieAfter >= 0 && rangeStart > 0) {
+        sendStatus(500); // the source "died": resuming is refused
+    } else {
+        std::ifstream in(file, std::ios::binary);
+        std::string body((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const long long size = static_cast<long long>(body.size());
+        if (rangeEnd < 0 || rangeEnd >= size)
+            rangeEnd = size - 1;
+        if (rangeStart >= size && size > 0) {
+            sendStatus(416);
+            finish();
+            return;
+        }
+        const bool partial = !rangeHeader.empty();
+        std::string head = "HTTP/1.1 " + std::string(partial ? "206 Partial Content" : "200 OK")
+            + "\r\nContent-Type: " + contentType(file) + "\r\nAccept-Ranges: bytes\r\nContent-Length: "
+            + std::to_string(rangeEnd - rangeStart + 1) + "\r\n";
+        if (partial)
+            head += "Content-Range: bytes " + std::to_string(rangeStart) + "-" + std::to_string(rangeEnd) + "/"
+                + std::to_string(size) + "\r\n";
+        head += "Connection: close\r\n\r\n";
+        bool alive = sendAll(fd, head.data(), head.size());
+        if (method != "HEAD") {
+            const long long rate = number(query, "rate", 0);
+            const long long stallAfter = number(query, "stallAfter", -1);
+            const long long stallMs = number(query, "stallMs", 0);
+            bool stalled = false;
+            long long offset = rangeStart;
+            long long sent = 0;
+            const std::size_t chunk = rate > 0 ? std::max<std::size_t>(1, static_cast<std::size_t>(rate * kChunkPeriodMs / 1000))
+                                               : kMaxChunk;
+            while (alive && offset <= rangeEnd && !m_stopping) {
+                std::size_t n = std::min<std::size_t>(chunk, static_cast<std::size_t>(rangeEnd - offset + 1));
+                if (stallAfter >= 0 && !stalled && sent < stallAfter)
+                    n = std::min<std::size_t>(n, static_cast<std::size_t>(stallAfter - sent));
+                if (dieAfter >= 0)
+                    n = std::min<std::size_t>(n, static_cast<std::size_t>(std::max(0LL, dieAfter - sent)));
+                if (dieAfter >= 0 && sent >= dieAfter)
+                    break;
+                if (stallAfter >= 0 && !stalled && sent >= stallAfter) {
+                    stalled = true;
+                    if (!pause(static_cast<int>(stallMs)))
+                        break;
+                    continue;
+                }
+                alive = sendAll(fd, body.data() + offset, n);
+                offset += static_cast<long long>(n);
+                sent += static_cast<long long>(n);
+                if (rate > 0 && !pause(kChunkPeriodMs))
+                    break;
+            }
+        }
+    }
+    finish();
+}
+
+} // namespace zephyrscope::testing

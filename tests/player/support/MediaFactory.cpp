@@ -1,0 +1,120 @@
+#include "MediaFactory.h"
+
+#include <gst/gst.h>
+
+#include <fstream>
+#include <memory>
+#include <stdexcept>
+
+namespace zephyrscope::testing {
+
+namespace {
+constexpr GstClockTime kMakeTimeout = 60 * GST_SECOND; // a 3 s clip takes well under a second
+constexpr int kAudioRate = 48000;
+constexpr int kSamplesPerBuffer = 480; // 10 ms, so the audio ends exactly with the video
+}
+
+MediaFactory::MediaFactory()
+{
+    if (!gst_is_initialized())
+        gst_init(nullptr, nullptr);
+    std::string pattern = (std::filesystem::temp_directory_path() / "zephyrscope-media-XXXXXX").string();
+    if (!mkdtemp(pattern.data()))
+        throw std::runtime_error("Cannot create folder '" + pattern + "': mkdtemp failed");
+    m_dir = pattern;
+}
+
+MediaFactory::~MediaFactory()
+{
+    std::error_code ec;
+    std::filesystem::remove_all(m_dir, ec);
+}
+
+std::filesystem::path MediaFactory::make(const std::string& fileName, const Clip& clip)
+{
+    const auto path = m_dir / fileName;
+    if (std::filesystem::exists(path))
+        return path;
+    std::string launch = "matroskamux name=mux ! filesink location=\"" + path.string() + "\" ";
+    if (clip.video) {
+        const int frames = static_cast<int>(clip.seconds * clip.fps + 0.5);
+        launch += "videotestsrc num-buffers=" + std::to_string(frames) + " pattern=ball ! video/x-raw,width="
+            + std::to_string(clip.width) + ",height=" + std::to_string(clip.height)
+            + ",framerate=" + std::to_string(clip.fps) + "/1 ! x264enc speed-preset=ultrafast key-int-max="
+            + std::to_string(clip.fps) + " bitrate=" + std::to_string(clip.videoBitrateKbps) + " ! h264parse ! ";
+        if (!clip.title.empty())
+            launch += "taginject tags=\"title=\\\"" + clip.title + "\\\"\" ! ";
+        launch += "mux. ";
+    }
+    if (clip.audio) {
+        const int buffers = static_cast<int>(clip.seconds * kAudioRate / kSamplesPerBuffer + 0.5);
+        launch += "audiotestsrc num-buffers=" + std::to_string(buffers)
+            + " samplesperbuffer=" + std::to_string(kSamplesPerBuffer) + " ! audio/x-raw,rate="
+            + std::to_string(kAudioRate) + ",channels=2 ! audioconvert ! vorbisenc ! ";
+        if (!clip.title.empty() && !clip.video)
+            launch += "taginject tags=\"title=\\\"" + clip.title + "\\\"\" ! ";
+        launch += "mux. ";
+    }
+
+    run(launch, path);
+    return path;
+}
+
+std::filesystem::path MediaFactory::makeHls(const std::string& folder, const Clip& clip)
+{
+    const auto dir = m_dir / folder;
+    const auto playlist = dir / "index.m3u8";
+    if (std::filesystem::exists(playlist))
+        return playlist;
+    std::filesystem::create_directories(dir);
+    const int frames = static_cast<int>(clip.seconds * clip.fps + 0.5);
+    const std::string launch = "videotestsrc num-buffers=" + std::to_string(frames) + " pattern=ball ! video/x-raw,width="
+        + std::to_string(clip.width) + ",height=" + std::to_string(clip.height) + ",framerate=" + std::to_string(clip.fps)
+        + "/1 ! x264enc speed-preset=ultrafast key-int-max=" + std::to_string(clip.fps)
+        + " bitrate=" + std::to_string(clip.videoBitrateKbps) + " ! h264parse ! hlssink2 location=\"" + (dir / "seg%05d.ts").string()
+        + "\" playlist-location=\"" + playlist.string() + "\" target-duration=1 max-files=0 playlist-length=0";
+    run(launch, playlist);
+    return playlist;
+}
+
+void MediaFactory::run(const std::string& launch, const std::filesystem::path& path)
+{
+    GError* error = nullptr;
+    GstElement* pipeline = gst_parse_launch(launch.c_str(), &error);
+    if (!pipeline) {
+        std::string reason = error ? error->message : "unknown";
+        if (error)
+            g_error_free(error);
+        throw std::runtime_error("Cannot build pipeline '" + launch + "': " + reason);
+    }
+    if (error)
+        g_error_free(error);
+    std::unique_ptr<GstElement, void (*)(GstElement*)> owned(pipeline, [](GstElement* p) {
+        gst_element_set_state(p, GST_STATE_NULL);
+        gst_object_unref(p);
+    });
+    gst_element_set_state(pipeline, GST_STATE_PLAYING);
+    GstBus* bus = gst_element_get_bus(pipeline);
+    GstMessage* message = gst_bus_timed_pop_filtered(bus, kMakeTimeout,
+                                                     static_cast<GstMessageType>(GST_MESSAGE_EOS | GST_MESSAGE_ERROR));
+    gst_object_unref(bus);
+    const bool ok = message && GST_MESSAGE_TYPE(message) == GST_MESSAGE_EOS;
+    if (message)
+        gst_message_unref(message);
+    owned.reset();
+    if (!ok)
+        throw std::runtime_error("Cannot make clip '" + path.string() + "': the pipeline failed or timed out");
+}
+
+std::filesystem::path MediaFactory::write(const std::string& fileName, const std::string& text)
+{
+    const auto path = m_dir / fileName;
+    std::filesystem::create_directories(path.parent_path());
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+    if (!out)
+        throw std::runtime_error("Cannot write file '" + path.string() + "'");
+    return path;
+}
+
+} // namespace zephyrscope::testing

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+namespace zephyrscope::testing {
+
+// Makes test media with GStreamer pipelines into a fresh temporary folder,
+// removed again with the factory. Each clip is made on first request.
+class MediaFactory {
+public:
+    struct Clip {
+        int width = 320;
+        int height = 240;
+        int fps = 25;
+        double seconds = 3.0;
+        bool audio = false;
+        bool video = true;
+        std::string title;       // written as the title tag when not empty
+        int videoBitrateKbps = 300;
+    };
+
+    MediaFactory();
+    ~MediaFactory();
+    MediaFactory(const MediaFactory&) = delete;
+    MediaFactory& operator=(const MediaFactory&) = delete;
+
+    const std::filesystem::path& dir() const { return m_dir; }
+    // A Matroska clip (H.264 video, Vorbis audio) named fileName in dir(); throws
+    // std::runtime_error when it cannot be made.
+    std::filesystem::path make(const std::string& fileName, const Clip& clip);
+    // An HTTP live stream (MPEG-TS segments of one second and a finished
+    // playlist "index.m3u8") of a video-only clip in dir()/folder; returns the playlist.
+    std::filesystem::path makeHls(const std::string& folder, const Clip& clip);
+    // Writes a text file into dir().
+    std::filesystem::path write(const std::string& fileName, const std::string& text);
+
+private:
+    void run(const std::string& launch, const std::filesystem::path& made);
+
+    std::filesystem::path m_dir;
+};
+
+} // namespace zephyrscope::testing

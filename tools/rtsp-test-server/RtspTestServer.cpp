@@ -1,0 +1,112 @@
+#include "RtspTestServer.h"
+
+#include <gst/gst.h>
+#include <gst/rtsp-server/rtsp-server.h>
+
+namespace zephyrscope::tools {
+
+struct RtspTestServerProbe {
+    static gboolean filterListItem(GstBuffer** buffer, guint, gpointer self)
+    {
+        if (static_cast<RtspTestServer*>(self)->countAndDecideDrop()) {
+            gst_buffer_unref(*buffer);
+            *buffer = nullptr; // removes it from the list
+        }
+        return TRUE;
+    }
+
+    // Streaming thread of the payloader: counts packets and drops the chosen ones.
+    static GstPadProbeReturn onPayloaderOutput(GstPad*, GstPadProbeInfo* info, gpointer self)
+    {
+        auto* server = static_cast<RtspTestServer*>(self);
+        if (info->type & GST_PAD_PROBE_TYPE_BUFFER)
+            return server->countAndDecideDrop() ? GST_PAD_PROBE_DROP : GST_PAD_PROBE_OK;
+        if (info->type & GST_PAD_PROBE_TYPE_BUFFER_LIST) {
+            GstBufferList* list = gst_buffer_list_make_writable(GST_PAD_PROBE_INFO_BUFFER_LIST(info));
+            GST_PAD_PROBE_INFO_DATA(info) = list;
+            gst_buffer_list_foreach(list, &RtspTestServerProbe::filterListItem, self);
+            if (gst_buffer_list_length(list) == 0)
+                return GST_PAD_PROBE_DROP;
+        }
+        return GST_PAD_PROBE_OK;
+    }
+};
+
+RtspTestServer::RtspTestServer(Options options)
+    : m_options(std::move(options))
+{
+}
+
+RtspTestServer::~RtspTestServer()
+{
+    if (m_sourceId)
+        g_source_remove(m_sourceId);
+    if (m_server)
+        g_object_unref(m_server);
+}
+
+bool RtspTestServer::countAndDecideDrop()
+{
+    const std::uint64_t number = m_sent.fetch_add(1) + 1;
+    if (m_options.dropEvery > 0 && number % static_cast<std::uint64_t>(m_options.dropEvery) == 0) {
+        m_dropped.fetch_add(1);
+        return true;
+    }
+    return false;
+}
+
+std::string RtspTestServer::launchLine() const
+{
+    // Parameter sets travel in the SDP only: repeated in-band before every key
+    // frame, they make playbin3 (1.22) render one extra picture per key frame.
+    const std::string payloader = " ! rtph264pay name=pay0 pt=96 config-interval=0 mtu=1200 ";
+    if (!m_options.file.empty())
+        return "( filesrc location=\"" + m_options.file + "\" ! matroskademux ! h264parse ! queue" + payloader + ")";
+    const int frames = static_cast<int>(m_options.seconds * m_options.fps + 0.5);
+    return "( videotestsrc is-live=true pattern=ball num-buffers=" + std::to_string(frames)
+        + " ! video/x-raw,width=" + std::to_string(m_options.width) + ",height=" + std::to_string(m_options.height)
+        + ",framerate=" + std::to_string(m_options.fps) + "/1 ! x264enc speed-preset=ultrafast tune=zerolatency key-int-max="
+        + std::to_string(m_options.fps) + " bitrate=400" + payloader + ")";
+}
+
+void RtspTestServer::onMediaConfigure(GstRTSPMediaFactory*, GstRTSPMedia* media, void* self)
+{
+    GstElement* element = gst_rtsp_media_get_element(media);
+    if (!element)
+        return;
+    if (GstElement* payloader = gst_bin_get_by_name(GST_BIN(element), "pay0")) {
+        if (GstPad* pad = gst_element_get_static_pad(payloader, "src")) {
+            gst_pad_add_probe(pad,
+                              static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST),
+                              &RtspTestServerProbe::onPayloaderOutput, self, nullptr);
+            gst_object_unref(pad);
+        }
+        gst_object_unref(payloader);
+    }
+    gst_object_unref(element);
+}
+
+int RtspTestServer::start()
+{
+    m_server = gst_rtsp_server_new();
+    gst_rtsp_server_set_address(m_server, "127.0.0.1");
+    gst_rtsp_server_set_service(m_server, std::to_string(m_options.port).c_str());
+
+    GstRTSPMediaFactory* factory = gst_rtsp_media_factory_new();
+    gst_rtsp_media_factory_set_launch(factory, launchLine().c_str());
+    gst_rtsp_media_factory_set_shared(factory, FALSE);
+    gst_rtsp_media_factory_set_protocols(
+        factory, static_cast<GstRTSPLowerTrans>(GST_RTSP_LOWER_TRANS_UDP | GST_RTSP_LOWER_TRANS_TCP));
+    g_signal_connect(factory, "media-configure", G_CALLBACK(&RtspTestServer::onMediaConfigure), this);
+
+    GstRTSPMountPoints* mounts = gst_rtsp_server_get_mount_points(m_server);
+    gst_rtsp_mount_points_add_factory(mounts, m_options.mount.c_str(), factory); // takes the factory
+    g_object_unref(mounts);
+
+    m_sourceId = gst_rtsp_server_attach(m_server, nullptr);
+    if (m_sourceId == 0)
+        return 0;
+    return gst_rtsp_server_get_bound_port(m_server);
+}
+
+} // namespace zephyrscope::tools

@@ -1,0 +1,55 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+typedef struct _GstRTSPServer GstRTSPServer;
+typedef struct _GstRTSPMediaFactory GstRTSPMediaFactory;
+typedef struct _GstRTSPMedia GstRTSPMedia;
+
+namespace zephyrscope::tools {
+
+// An RTSP server on 127.0.0.1 serving one generated (or file-based) H.264
+// stream at a mount point, over UDP and TCP alike. Every dropEvery-th RTP
+// packet leaving the payloader is dropped. Main-loop thread, except the
+// counting probe, which only updates atomics.
+class RtspTestServer {
+public:
+    struct Options {
+        int port = 0;            // 0: a free port
+        std::string mount = "/clip";
+        int dropEvery = 0;       // 0: drop nothing
+        double seconds = 3.0;    // length of the generated stream
+        int fps = 25;
+        int width = 320;
+        int height = 240;
+        std::string file;        // a Matroska H.264 clip to serve instead
+    };
+
+    explicit RtspTestServer(Options options);
+    ~RtspTestServer();
+    RtspTestServer(const RtspTestServer&) = delete;
+    RtspTestServer& operator=(const RtspTestServer&) = delete;
+
+    // Attaches to the default main context; returns the bound port, or 0 on failure.
+    int start();
+
+    std::uint64_t sentPackets() const { return m_sent.load(); }
+    std::uint64_t droppedPackets() const { return m_dropped.load(); }
+
+private:
+    static void onMediaConfigure(GstRTSPMediaFactory* factory, GstRTSPMedia* media, void* self);
+    bool countAndDecideDrop();
+    std::string launchLine() const;
+
+    Options m_options;
+    GstRTSPServer* m_server = nullptr;
+    unsigned m_sourceId = 0;
+    std::atomic<std::uint64_t> m_sent {0};
+    std::atomic<std::uint64_t> m_dropped {0};
+
+    friend struct RtspTestServerProbe;
+};
+
+} // namespace zephyrscope::tools

@@ -1,0 +1,118 @@
+// zephyrscope_rtsp_server [--port N] [--mount /clip] [--drop-every N] [--seconds S]
+//                         [--fps F] [--size WxH] [--file clip.mkv] [--timeout S]
+//
+// Prints "PORT <n>" once it listens. Ends on end of standard input, on SIGINT or
+// SIGTERM, or after the timeout (default 120 s), and then prints
+// "STATS sent=<packets> dropped=<packets>". "STATS" lines also answer a
+// "stats" line on standard input.
+
+#include "RtspTestServer.h"
+
+#include <glib-unix.h>
+#include <gst/gst.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <unistd.h>
+
+using zephyrscope::tools::RtspTestServer;
+
+namespace {
+
+struct Run {
+    GMainLoop* loop = nullptr;
+    RtspTestServer* server = nullptr;
+};
+
+void printStats(const RtspTestServer& server)
+{
+    std::printf("STATS sent=%llu dropped=%llu\n", static_cast<unsigned long long>(server.sentPackets()),
+                static_cast<unsigned long long>(server.droppedPackets()));
+    std::fflush(stdout);
+}
+
+gboolean onStdin(GIOChannel* channel, GIOCondition condition, gpointer data)
+{
+    auto* run = static_cast<Run*>(data);
+    if (condition & G_IO_IN) {
+        gchar* line = nullptr;
+        gsize length = 0;
+        const GIOStatus status = g_io_channel_read_line(channel, &line, &length, nullptr, nullptr);
+        if (status == G_IO_STATUS_NORMAL && line) {
+            if (std::strncmp(line, "stats", 5) == 0)
+                printStats(*run->server);
+            g_free(line);
+            return G_SOURCE_CONTINUE;
+        }
+        g_free(line);
+        if (status == G_IO_STATUS_AGAIN)
+            return G_SOURCE_CONTINUE;
+    }
+    g_main_loop_quit(run->loop);
+    return G_SOURCE_REMOVE;
+}
+
+gboolean quitLoop(gpointer data)
+{
+    g_main_loop_quit(static_cast<Run*>(data)->loop);
+    return G_SOURCE_REMOVE;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    gst_init(&argc, &argv);
+    RtspTestServer::Options options;
+    int timeoutS = 120;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string key = argv[i];
+        const std::string value = argv[i + 1];
+        if (key == "--port")
+            options.port = std::atoi(value.c_str());
+        else if (key == "--mount")
+            options.mount = value;
+        else if (key == "--drop-every")
+            options.dropEvery = std::atoi(value.c_str());
+        else if (key == "--seconds")
+            options.seconds = std::atof(value.c_str());
+        else if (key == "--fps")
+            options.fps = std::atoi(value.c_str());
+        else if (key == "--size")
+            std::sscanf(value.c_str(), "%dx%d", &options.width, &options.height);
+        else if (key == "--file")
+            options.file = value;
+        else if (key == "--timeout")
+            timeoutS = std::atoi(value.c_str());
+        else {
+            std::fprintf(stderr, "Cannot use option '%s': unknown\n", key.c_str());
+            return 2;
+        }
+    }
+
+    RtspTestServer server(options);
+    const int port = server.start();
+    if (port <= 0) {
+        std::fprintf(stderr, "Cannot start RTSP server '127.0.0.1:%d': bind failed\n", options.port);
+        return 1;
+    }
+    std::printf("PORT %d\n", port);
+    std::fflush(stdout);
+
+    Run run;
+    run.loop = g_main_loop_new(nullptr, FALSE);
+    run.server = &server;
+    GIOChannel* input = g_io_channel_unix_new(STDIN_FILENO);
+    g_io_add_watch(input, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR), onStdin, &run);
+    g_timeout_add_seconds(static_cast<guint>(timeoutS > 0 ? timeoutS : 120), quitLoop, &run);
+    g_unix_signal_add(SIGINT, quitLoop, &run);
+    g_unix_signal_add(SIGTERM, quitLoop, &run);
+    g_main_loop_run(run.loop);
+
+    printStats(server);
+    g_io_channel_unref(input);
+    g_main_loop_unref(run.loop);
+    return 0;
+}
