@@ -1,12 +1,63 @@
 #!/usr/bin/env bash
-# Measures a local sample stream unattended and shows what was measured.
+# Measures a local sample stream unattended and shows what was measured:
+# a 10-second 640x360 25 fps test stream served over RTSP on 127.0.0.1, played by
+# zephyrscope until it ends by itself, then summed up by zephyrscope-report.
 set -euo pipefail
 build=${1:-build}
-cat <<MSG
-The demo is not complete yet. When it is, it will:
-  1. generate a short test clip and serve it from a local RTSP server on 127.0.0.1;
-  2. run $build/zephyrscope unattended against it (in a window when DISPLAY is set, offscreen otherwise);
-  3. print the statistics log's path and a summary of what was measured.
-What is built today: the measurement core and its tests ($build/tests/core/core_tests)
-and the per-tick benchmark ($build/bench/bench_sampler).
-MSG
+build=$(cd "$build" && pwd)
+out="$build/demo"
+mkdir -p "$out"
+log="$out/demo-$(date +%Y%m%d%H%M%S).dat"
+chart="${log%.dat}.png"
+
+server_in=$(mktemp -u "$out/.server-in.XXXXXX")
+server_out="$out/rtsp-server.txt"
+mkfifo "$server_in"
+cleanup() {
+  exec 3>&- 2>/dev/null || true
+  [ -n "${server_pid:-}" ] && kill "$server_pid" 2>/dev/null || true
+  rm -f "$server_in"
+}
+trap cleanup EXIT
+
+# The server ends when its standard input closes, or after its own timeout.
+"$build/tools/rtsp-test-server/zephyrscope_rtsp_server" --seconds 10 --fps 25 --size 640x360 --timeout 120 \
+  <"$server_in" >"$server_out" 2>"$out/rtsp-server.err" &
+server_pid=$!
+exec 3>"$server_in"
+for _ in $(seq 100); do
+  grep -q '^PORT ' "$server_out" 2>/dev/null && break
+  sleep 0.1
+done
+port=$(sed -n 's/^PORT //p' "$server_out" | head -n 1)
+if [ -z "$port" ]; then
+  echo "demo: the RTSP test server did not start:" >&2
+  cat "$out/rtsp-server.err" >&2
+  exit 1
+fi
+url="rtsp://127.0.0.1:$port/clip"
+
+platform=()
+where="offscreen (no DISPLAY)"
+if [ -n "${DISPLAY:-}" ]; then
+  where="in a window on $DISPLAY"
+else
+  platform=(-platform offscreen)
+fi
+echo "demo: measuring $url $where; the run ends by itself about 15 s after the stream ends"
+start=$(date +%s%N)
+status=0
+"$build/zephyrscope" "${platform[@]}" "$url" "$log" || status=$?
+end=$(date +%s%N)
+
+exec 3>&-
+wait "$server_pid" 2>/dev/null || true
+server_pid=""
+
+echo
+echo "demo: zephyrscope ended with exit status $status after $(( (end - start) / 1000000000 )).$(( (end - start) / 100000000 % 10 )) s"
+echo "demo: the RTSP server $(grep '^STATS' "$server_out" | tail -n 1 | sed 's/^STATS //')"
+echo "demo: statistics log: $log ($(wc -l <"$log") lines)"
+echo
+"$build/zephyrscope-report" "$log" --plot "$chart"
+exit "$status"
