@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Measures a local sample stream unattended and shows what was measured:
-# a 10-second 640x360 25 fps test stream served over RTSP on 127.0.0.1, played by
+# a 10-second 640x360 25 fps test stream served over RTSP on 127.0.0.1, the server
+# dropping one RTP packet in 50 so there is loss to measure, played by
 # zephyrscope until it ends by itself, then summed up by zephyrscope-report.
 set -euo pipefail
 build=${1:-build}
@@ -21,7 +22,7 @@ cleanup() {
 trap cleanup EXIT
 
 # The server ends when its standard input closes, or after its own timeout.
-"$build/tools/rtsp-test-server/zephyrscope_rtsp_server" --seconds 10 --fps 25 --size 640x360 --timeout 120 \
+"$build/tools/rtsp-test-server/zephyrscope_rtsp_server" --seconds 10 --fps 25 --size 640x360 --drop-every 50 --timeout 120 \
   <"$server_in" >"$server_out" 2>"$out/rtsp-server.err" &
 server_pid=$!
 exec 3>"$server_in"
