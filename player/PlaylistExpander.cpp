@@ -120,6 +120,9 @@ PlaylistExpander::Result PlaylistExpander::expand(const std::string& fileUri, co
         totem_pl_parser_parse_with_base(parser.get(), parseUri.c_str(), parseBase.c_str(), FALSE);
     const std::string copyFolder = folderOf(parseUri);
     for (auto& entry : result.entries) {
+        // An absolute local path comes back as it stands in the list; the engine takes URIs only.
+        if (entry.uri.rfind('/', 0) == 0)
+            entry.uri = MediaUrl::toUri(entry.uri);
         entry.uri = normalizedPath(entry.uri);
         if (copyFolder != baseFolder && entry.uri.rfind(copyFolder + "/", 0) == 0
             && entry.uri.rfind(baseFolder + "/", 0) != 0)

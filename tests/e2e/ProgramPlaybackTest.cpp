@@ -1,0 +1,185 @@
+// The program as a script runs it, on real generated media: offscreen, unattended,
+// ending by itself. Every log it writes is read back with the report's exact log
+// reader, so a malformed or cut-off line fails the test.
+#include "LogReader.h"
+#include "MediaFactory.h"
+
+#include <QElapsedTimer>
+#include <QProcess>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+
+using namespace zephyrscope;
+using namespace zephyrscope::report;
+using zephyrscope::testing::MediaFactory;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct ProgramRun {
+    int exitStatus = -1;
+    double seconds = 0.0;
+    std::string stderrText;
+};
+
+// Runs the program to its end, bounded: a run that does not end by itself fails.
+ProgramRun runProgram(const fs::path& workDir, const QStringList& arguments, int timeoutMs = 60000)
+{
+    QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("ZEPHYRSCOPE_FAKE_SINKS", "1");
+    environment.remove("DISPLAY");
+    process.setProcessEnvironment(environment);
+    process.setWorkingDirectory(QString::fromStdString(workDir.string()));
+    QElapsedTimer clock;
+    clock.start();
+    process.start(ZEPHYRSCOPE_BINARY, QStringList{"-platform", "offscreen"} + arguments);
+    ProgramRun run;
+    if (!process.waitForFinished(timeoutMs)) {
+        process.kill();
+        process.waitForFinished(5000);
+        run.stderrText = process.readAllStandardError().toStdString();
+        ADD_FAILURE() << "the run did not end by itself within " << timeoutMs << " ms\n" << run.stderrText;
+        return run;
+    }
+    run.seconds = clock.elapsed() / 1000.0;
+    run.stderrText = process.readAllStandardError().toStdString();
+    run.exitStatus = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2;
+    return run;
+}
+
+StatisticsLog readWellFormedLog(const fs::path& path)
+{
+    const StatisticsLog log = LogReader::fromFile(path.string());
+    EXPECT_TRUE(log.headerValid);
+    for (const LogProblem& p : log.problems)
+        ADD_FAILURE() << path << " line " << p.line << ": " << p.message;
+    return log;
+}
+
+// Playing samples away from the start and the end of an entry, where the
+// one-second frame-rate window is full.
+std::vector<LogSample> steadyPlaying(const std::vector<LogSample>& samples)
+{
+    std::vector<LogSample> playing;
+    double playingSince = 0.0;
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+        if (!samples[i].isPlaying())
+            continue;
+        if (i == 0 || !samples[i - 1].isPlaying())
+            playingSince = samples[i].utc();
+        const bool last = i + 1 == samples.size() || !samples[i + 1].isPlaying();
+        if (!last && samples[i].utc() - playingSince >= 1.0)
+            playing.push_back(samples[i]);
+    }
+    return playing;
+}
+
+class ProgramPlaybackTest : public ::testing::Test {
+protected:
+    MediaFactory media;
+};
+
+} // namespace
+
+TEST_F(ProgramPlaybackTest, GeneratedClipEndsByItselfWithAWellFormedLog)
+{
+    MediaFactory::Clip clip;
+    clip.seconds = 4.0;
+    clip.title = "Zephyr test clip";
+    const fs::path file = media.make("clip25.mkv", clip);
+
+    const ProgramRun run = runProgram(media.dir(), {QString::fromStdString(file.string()), "run.dat"});
+    EXPECT_EQ(run.exitStatus, 0) << run.stderrText;
+    // About 4 s of clip and a 15.1 s countdown.
+    EXPECT_GT(run.seconds, 18.0);
+    std::printf("[ measured ] unattended run of a 4-second clip: %.1f s from start to exit\n", run.seconds);
+
+    const StatisticsLog log = readWellFormedLog(media.dir() / "run.dat");
+    ASSERT_EQ(log.media.size(), 1u);
+    EXPECT_EQ(log.media[0].name, "Zephyr test clip");
+    EXPECT_EQ(log.media[0].durationString, "00:04");
+    EXPECT_NEAR(log.media[0].duration, 4.0, 0.05);
+    EXPECT_EQ(log.media[0].width, 320);
+    EXPECT_EQ(log.media[0].height, 240);
+    EXPECT_NE(log.media[0].url.find("clip25.mkv"), std::string::npos);
+
+    ASSERT_GE(log.samples.size(), 6u);
+    EXPECT_LT(log.samples.front().elapsed, 0.05);
+    for (std::size_t i = 1; i < log.samples.size(); ++i) {
+        const double gap = log.samples[i].utc() - log.samples[i - 1].utc();
+        EXPECT_NEAR(gap, 0.5, 0.1) << "between lines " << log.samples[i - 1].line << " and " << log.samples[i].line;
+        EXPECT_NEAR(log.samples[i].elapsed - log.samples[i - 1].elapsed, gap, 0.01);
+    }
+    const auto steady = steadyPlaying(log.samples);
+    ASSERT_GE(steady.size(), 2u);
+    for (const LogSample& s : steady) {
+        EXPECT_NEAR(s.fps, 25.0, 0.5) << "line " << s.line;
+        EXPECT_NEAR(s.iFramerate, 25.0, 0.5) << "line " << s.line;
+        EXPECT_EQ(s.encodedFrameRate, 25);
+        EXPECT_EQ(s.protocol, "File");
+    }
+}
+
+TEST_F(ProgramPlaybackTest, TwoEntryPlaylistGivesTwoMediaBlocksAndRestartsTime)
+{
+    MediaFactory::Clip first;
+    first.title = "first";
+    MediaFactory::Clip second;
+    second.title = "second";
+    second.fps = 30;
+    second.width = 640;
+    second.height = 360;
+    const fs::path a = media.make("a.mkv", first);
+    const fs::path b = media.make("b.mkv", second);
+    media.write("list.m3u", "#EXTM3U\n" + a.string() + "\n" + b.string() + "\n");
+
+    const ProgramRun run = runProgram(media.dir(), {"list.m3u", "list.dat"});
+    EXPECT_EQ(run.exitStatus, 0) << run.stderrText;
+
+    const StatisticsLog log = readWellFormedLog(media.dir() / "list.dat");
+    ASSERT_EQ(log.media.size(), 2u);
+    EXPECT_EQ(log.media[0].name, "first");
+    EXPECT_EQ(log.media[1].name, "second");
+    EXPECT_EQ(log.media[1].width, 640);
+
+    // The first tick after the first clip's end counts Time from zero again; the
+    // second end is followed by Ready, which stops sampling.
+    int restarts = 0;
+    for (std::size_t i = 1; i < log.samples.size(); ++i)
+        if (log.samples[i].elapsed < log.samples[i - 1].elapsed) {
+            ++restarts;
+            EXPECT_LT(log.samples[i].elapsed, 0.01) << "line " << log.samples[i].line;
+        }
+    EXPECT_EQ(restarts, 1);
+
+    // Each entry reports its own frame rate while it plays steadily.
+    int at25 = 0, at30 = 0;
+    for (const LogSample& s : steadyPlaying(log.samples)) {
+        at25 += std::fabs(s.fps - 25.0) < 0.5 && s.encodedFrameRate == 25;
+        at30 += std::fabs(s.fps - 30.0) < 0.6 && s.encodedFrameRate == 30;
+    }
+    EXPECT_GE(at25, 1);
+    EXPECT_GE(at30, 1);
+}
+
+TEST_F(ProgramPlaybackTest, BadEntryBetweenTwoGoodOnesIsReportedAndSkipped)
+{
+    const fs::path a = media.make("a.mkv", MediaFactory::Clip{});
+    const fs::path notMedia = media.write("notes.mkv", "this is not a clip\n");
+    const fs::path b = media.make("b.mkv", MediaFactory::Clip{});
+    media.write("list.m3u", a.string() + "\n" + notMedia.string() + "\n" + b.string() + "\n");
+
+    const ProgramRun run = runProgram(media.dir(), {"list.m3u", "list.dat"});
+    EXPECT_EQ(run.exitStatus, 0) << run.stderrText;
+    EXPECT_NE(run.stderrText.find("Cannot play '"), std::string::npos) << run.stderrText;
+    EXPECT_NE(run.stderrText.find("notes.mkv"), std::string::npos) << run.stderrText;
+    const StatisticsLog log = readWellFormedLog(media.dir() / "list.dat");
+    ASSERT_EQ(log.media.size(), 2u);
+    EXPECT_EQ(log.media[0].name, "a");
+    EXPECT_EQ(log.media[1].name, "b");
+}
