@@ -21,6 +21,24 @@ using namespace gsthandles;
 
 namespace {
 
+// Whether the machine has a sound server or a sound card to probe at all. Probing
+// autoaudiosink where there is neither makes ALSA print a page of errors.
+bool soundOutputMayExist()
+{
+    if (g_getenv("PULSE_SERVER"))
+        return true;
+    if (const char* runtime = g_getenv("XDG_RUNTIME_DIR")) {
+        for (const char* socket : {"pulse/native", "pipewire-0"}) {
+            CharPtr path(g_build_filename(runtime, socket, nullptr));
+            if (g_file_test(path.get(), G_FILE_TEST_EXISTS))
+                return true;
+        }
+    }
+    std::ifstream cards("/proc/asound/cards");
+    std::string first;
+    return std::getline(cards, first) && !first.empty() && first.find("no soundcards") == std::string::npos;
+}
+
 constexpr guint kStatsPeriodMs = 100;            // history resolution of bit rate and reception
 constexpr guint kOpenTimeoutS = 30;              // an entry that cannot open in this time is skipped
 constexpr gint64 kMaxLatenessNs = 20 * GST_MSECOND; // fake sink drops frames later than this
@@ -316,7 +334,8 @@ bool PlayerEngine::audioDeviceAvailable()
     // autoaudiosink opens the first device that works and falls back to a fake
     // sink when none does; only a real device counts.
     bool available = false;
-    if (GstElement* probe = gst_element_factory_make("autoaudiosink", nullptr)) {
+    GstElement* probe = soundOutputMayExist() ? gst_element_factory_make("autoaudiosink", nullptr) : nullptr;
+    if (probe) {
         ElementPtr owned(GST_ELEMENT(gst_object_ref_sink(probe)));
         if (gst_element_set_state(probe, GST_STATE_READY) == GST_STATE_CHANGE_SUCCESS && GST_IS_BIN(probe)) {
             GstIterator* it = gst_bin_iterate_elements(GST_BIN(probe));

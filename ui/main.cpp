@@ -4,11 +4,29 @@
 #include <QApplication>
 
 #include <csignal>
+#include <cstdio>
+
+namespace {
+
+// Qt warns on every start without XDG_RUNTIME_DIR, as in a plain ssh session or a
+// CI job; nothing of ours uses it, so the warning would only bury real messages.
+void filterQtMessages(QtMsgType type, const QMessageLogContext& context, const QString& message)
+{
+    if (message.startsWith(QLatin1String("QStandardPaths: XDG_RUNTIME_DIR not set")))
+        return;
+    if (type == QtDebugMsg)
+        return;
+    const QByteArray text = qFormatLogMessage(type, context, message).toLocal8Bit();
+    std::fprintf(stderr, "%s\n", text.constData());
+}
+
+} // namespace
 
 int main(int argc, char* argv[])
 {
     // Past a file-size limit a write should fail and be reported, not kill the run.
     std::signal(SIGXFSZ, SIG_IGN);
+    qInstallMessageHandler(filterQtMessages);
 
     QApplication application(argc, argv);
     CZephyrscopeApp app(&CreatePlayer);
