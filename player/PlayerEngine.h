@@ -12,11 +12,11 @@
 #include "EventQueue.h"
 #include "GstHandles.h"
 #include "PlaylistExpander.h"
+#include "SinkFactory.h"
 #include "StreamCounters.h"
 
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -65,9 +65,6 @@ private:
     void beginList(std::vector<PlaylistEntry> entries);
     void startEntry(std::size_t index, bool reportOpen);
     bool buildPipeline(const std::string& uri, std::string& error);
-    gsthandles::ElementPtr makeVideoSink();
-    gsthandles::ElementPtr makeAudioSink();
-    bool audioDeviceAvailable();
     void teardown();
     void failEntry(const std::string& reason);
     void failList(const std::string& url, const std::string& reason);
@@ -86,7 +83,7 @@ private:
 
     EventQueue m_events;
     std::uintptr_t m_videoWindow = 0;
-    std::optional<bool> m_audioDevice;
+    SinkFactory m_sinks;
 
     std::string m_url;
     std::vector<PlaylistEntry> m_entries;
