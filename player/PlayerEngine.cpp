@@ -321,7 +321,10 @@ void PlayerEngine::setOpenState(std::int32_t state)
     if (state == m_openState)
         return;
     m_openState = state;
-    m_events.openStateChanged(state);
+    if (state == kOpenStateMediaOpen)
+        m_events.openStateChanged(state, m_media);
+    else
+        m_events.openStateChanged(state);
 }
 
 void PlayerEngine::requestState(GstState state)
@@ -640,6 +643,9 @@ void PlayerEngine::pollStatistics()
 
 PlayerEngine::MediaInfo PlayerEngine::media() const
 {
+    // While an open event is delivered, the entry it announces is the current media.
+    if (const MediaInfo* opened = m_events.deliveringMedia())
+        return *opened;
     return m_media;
 }
 

@@ -10,6 +10,7 @@
 
 #include "EntryStatistics.h"
 #include "EventQueue.h"
+#include "MediaInfo.h"
 #include "GstHandles.h"
 #include "PlaylistExpander.h"
 #include "SinkFactory.h"
@@ -27,13 +28,7 @@ class RemotePlaylistFetch;
 
 class PlayerEngine {
 public:
-    struct MediaInfo {
-        std::string name;
-        std::string sourceURL;
-        double duration = 0.0; // seconds
-        std::int32_t width = 0;
-        std::int32_t height = 0;
-    };
+    using MediaInfo = zephyrscope::MediaInfo;
     using NetworkInfo = NetworkFigures;
 
     PlayerEngine();
