@@ -15,6 +15,7 @@ struct SignalCase {
 };
 
 class FaultSignal : public FaultFixture, public ::testing::WithParamInterface<SignalCase> {};
+class FaultStderr : public FaultFixture {};
 
 int playingSamples(const std::string& text)
 {
@@ -45,3 +46,17 @@ TEST_P(FaultSignal, MidPlaySignalQuitsWithItsStatusAndAWholeLog)
 INSTANTIATE_TEST_SUITE_P(Signals, FaultSignal,
                          ::testing::Values(SignalCase{SIGTERM, 143}, SignalCase{SIGINT, 130}),
                          [](const auto& info) { return info.param.signalNumber == SIGTERM ? "Sigterm" : "Sigint"; });
+
+TEST_F(FaultStderr, ReaderThatHasGoneNeitherEndsNorSpoilsTheRun)
+{
+    // The missing first entry makes the run write its message into the dead pipe.
+    const fs::path clip = shortClip("clip.mkv");
+    const fs::path list = media.write("list.m3u", path("missing.mkv").string() + "\n" + clip.string() + "\n");
+    ProgramProcess::Options o = options({QString::fromStdString(list.string()), "run.dat"});
+    o.stderrReaderGone = true;
+    const ProgramResult result = ProgramProcess::run(o);
+    EXPECT_EQ(result.exitStatus, 0);
+    const auto written = ExpectWellFormedLog(path("run.dat"));
+    ASSERT_EQ(written.media.size(), 1u);
+    EXPECT_EQ(written.media[0].name, "clip");
+}

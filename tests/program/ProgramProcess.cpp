@@ -56,9 +56,17 @@ ProgramProcess::ProgramProcess(Options options)
     const uid_t uid = m_uid;
     const gid_t gid = m_gid;
     const std::optional<rlim_t> limit = m_options.fileSizeLimit;
+    const bool stderrReaderGone = m_options.stderrReaderGone;
     // Between fork and exec only async-signal-safe calls; a failure ends the child
     // with a status no run of the program gives.
-    m_process.setChildProcessModifier([switchUser, uid, gid, limit] {
+    m_process.setChildProcessModifier([switchUser, uid, gid, limit, stderrReaderGone] {
+        if (stderrReaderGone) {
+            int ends[2];
+            if (::pipe(ends) != 0 || ::dup2(ends[1], STDERR_FILENO) < 0)
+                ::_exit(124);
+            ::close(ends[0]);
+            ::close(ends[1]);
+        }
         if (limit) {
             rlimit value{};
             ::getrlimit(RLIMIT_FSIZE, &value);
@@ -151,7 +159,7 @@ ProgramResult ProgramProcess::finish(int timeoutMs)
     result.stderrText = m_stderr;
     result.endedByItself = true;
     result.exitStatus = m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -2;
-    if (result.exitStatus == 125 || result.exitStatus == 126)
+    if (result.exitStatus >= 124 && result.exitStatus <= 126)
         ADD_FAILURE() << "the child could not be set up before exec (status " << result.exitStatus << ")";
     return result;
 }

@@ -45,6 +45,9 @@ public:
         std::string user;
         // A file-size limit in bytes for the child, set between fork and exec.
         std::optional<rlim_t> fileSizeLimit;
+        // Gives the child a stderr pipe whose reader has already gone, as when
+        // whatever read the run's messages has ended; nothing is captured then.
+        bool stderrReaderGone = false;
     };
 
     explicit ProgramProcess(Options options);
