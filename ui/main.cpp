@@ -4,6 +4,8 @@
 #include <QApplication>
 
 #include <csignal>
+#include <string>
+#include <vector>
 
 int main(int argc, char* argv[])
 {
@@ -15,7 +17,10 @@ int main(int argc, char* argv[])
     std::signal(SIGPIPE, SIG_IGN);
 
     QApplication application(argc, argv);
-    CZephyrscopeApp app(&CreatePlayer);
+    // QApplication has taken its own options (-platform and the like) out of argv.
+    // The rest is used as given: a file name that is not UTF-8 would not survive
+    // a round trip through QString.
+    CZephyrscopeApp app(&CreatePlayer, std::vector<std::string>(argv, argv + argc));
     app.InitInstance();
     return app.exitStatus();
 }

@@ -110,6 +110,23 @@ TEST_F(FaultUrl, PercentEncodedFileUrlWithSpacesAndNonAsciiCharactersPlays)
     EXPECT_EQ(written.media[0].name, "clip with spaces – Zéphyr 東京");
 }
 
+TEST_F(FaultUrl, ClipAndLogNamesThatAreNotUtf8AreTakenByteForByte)
+{
+    // Latin-1 names, as an older system or a copied archive leaves them: the
+    // bytes name the files, whatever they would decode to.
+    const std::string clipName = "caf\xe9 clip.mkv";
+    const std::string logName = "r\xe9sultat.dat";
+    fs::copy_file(shortClip("clip.mkv"), path(clipName));
+    ProgramProcess::Options o = options({});
+    o.rawArguments = {path(clipName).string(), logName};
+    const ProgramResult result = ProgramProcess::run(o);
+    EXPECT_EQ(result.exitStatus, 0) << result.stderrText;
+    ASSERT_TRUE(fs::exists(path(logName))) << "the log was made under another name";
+    const auto written = ExpectWellFormedLog(path(logName));
+    ASSERT_EQ(written.media.size(), 1u);
+    EXPECT_EQ(written.media[0].name, "caf\xe9 clip");
+}
+
 TEST_F(FaultHttpUrl, NotFoundIsReportedAndTheRunEndsWithStatus3)
 {
     const std::string url = server->url("missing.mkv");

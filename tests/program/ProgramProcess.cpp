@@ -57,9 +57,26 @@ ProgramProcess::ProgramProcess(Options options)
     const gid_t gid = m_gid;
     const std::optional<rlim_t> limit = m_options.fileSizeLimit;
     const bool stderrReaderGone = m_options.stderrReaderGone;
+    // Made before the fork: between fork and exec nothing may allocate.
+    char* const* rawArgv = nullptr;
+    char* const* rawEnv = nullptr;
+    if (!m_options.rawArguments.empty()) {
+        for (const QString& entry : environment.toStringList())
+            m_rawEnv.push_back(entry.toStdString());
+        for (std::string& entry : m_rawEnv)
+            m_rawEnvPointers.push_back(entry.data());
+        m_rawEnvPointers.push_back(nullptr);
+        rawEnv = m_rawEnvPointers.data();
+        m_rawArgv = {ZEPHYRSCOPE_BINARY, "-platform", "offscreen"};
+        m_rawArgv.insert(m_rawArgv.end(), m_options.rawArguments.begin(), m_options.rawArguments.end());
+        for (std::string& argument : m_rawArgv)
+            m_rawArgvPointers.push_back(argument.data());
+        m_rawArgvPointers.push_back(nullptr);
+        rawArgv = m_rawArgvPointers.data();
+    }
     // Between fork and exec only async-signal-safe calls; a failure ends the child
     // with a status no run of the program gives.
-    m_process.setChildProcessModifier([switchUser, uid, gid, limit, stderrReaderGone] {
+    m_process.setChildProcessModifier([switchUser, uid, gid, limit, stderrReaderGone, rawArgv, rawEnv] {
         if (stderrReaderGone) {
             int ends[2];
             if (::pipe(ends) != 0 || ::dup2(ends[1], STDERR_FILENO) < 0)
@@ -77,6 +94,11 @@ ProgramProcess::ProgramProcess(Options options)
         if (switchUser
             && (::setgroups(0, nullptr) != 0 || ::setresgid(gid, gid, gid) != 0 || ::setresuid(uid, uid, uid) != 0))
             ::_exit(126);
+        // QProcess would exec with re-encoded arguments; exec with the bytes instead.
+        if (rawArgv) {
+            ::execve(rawArgv[0], rawArgv, rawEnv);
+            ::_exit(127);
+        }
     });
 }
 
@@ -159,7 +181,7 @@ ProgramResult ProgramProcess::finish(int timeoutMs)
     result.stderrText = m_stderr;
     result.endedByItself = true;
     result.exitStatus = m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -2;
-    if (result.exitStatus >= 124 && result.exitStatus <= 126)
+    if (result.exitStatus >= 124 && result.exitStatus <= 127)
         ADD_FAILURE() << "the child could not be set up before exec (status " << result.exitStatus << ")";
     return result;
 }

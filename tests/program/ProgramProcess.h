@@ -7,6 +7,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 #include <sys/resource.h>
 #include <sys/types.h>
 
@@ -48,6 +49,9 @@ public:
         // Gives the child a stderr pipe whose reader has already gone, as when
         // whatever read the run's messages has ended; nothing is captured then.
         bool stderrReaderGone = false;
+        // Arguments as exact bytes, for names that are not UTF-8 (QProcess would
+        // re-encode them); when given, they replace arguments.
+        std::vector<std::string> rawArguments;
     };
 
     explicit ProgramProcess(Options options);
@@ -82,6 +86,10 @@ private:
     uid_t m_uid = 0;
     gid_t m_gid = 0;
     bool m_switchUser = false;
+    std::vector<std::string> m_rawArgv;
+    std::vector<char*> m_rawArgvPointers;
+    std::vector<std::string> m_rawEnv;
+    std::vector<char*> m_rawEnvPointers;
 };
 
 } // namespace zephyrscope::testing
