@@ -117,14 +117,17 @@ TEST_F(FaultLogPath, FileHeldByAnotherRunningInstanceIsRefusedAndThatRunsLogStay
 
 TEST_F(FaultLogPath, FileSizeLimitMidRunIsReportedOnceKeepsWholeLinesAndPlayingGoesOn)
 {
-    // Room for the header, the media block and a few seconds of samples.
+    // Room for the header, the first media block and a few seconds of samples;
+    // the second entry's media block finds the file full as well.
     constexpr rlim_t kLimitBytes = 1200;
-    const fs::path clip = shortClip("clip.mkv", 8.0);
-    ProgramProcess::Options o = options({q(clip.string()), "small.dat"});
+    const fs::path first = shortClip("first.mkv", 8.0);
+    const fs::path second = shortClip("second.mkv");
+    const fs::path list = media.write("list.m3u", first.string() + "\n" + second.string() + "\n");
+    ProgramProcess::Options o = options({q(list.string()), "small.dat"});
     o.fileSizeLimit = kLimitBytes;
     const ProgramResult result = ProgramProcess::run(o);
 
-    // The clip still played to its end: the run ended normally after its countdown.
+    // The clips still played to their end: the run ended normally after its countdown.
     EXPECT_EQ(result.exitStatus, 0) << result.stderrText;
     EXPECT_EQ(countOf(result.stderrText, "Cannot write log file 'small.dat': File too large\n"), 1)
         << result.stderrText;
@@ -133,5 +136,6 @@ TEST_F(FaultLogPath, FileSizeLimitMidRunIsReportedOnceKeepsWholeLinesAndPlayingG
     EXPECT_GT(fs::file_size(path("small.dat")), kLimitBytes - 200);
     const auto written = ExpectWellFormedLog(path("small.dat"));
     ASSERT_EQ(written.media.size(), 1u);
+    EXPECT_EQ(written.media[0].name, "first");
     EXPECT_GE(written.samples.size(), 3u);
 }

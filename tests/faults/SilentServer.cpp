@@ -29,9 +29,4 @@ SilentServer::~SilentServer()
     ::close(m_fd);
 }
 
-std::string SilentServer::url(const std::string& path) const
-{
-    return "http://127.0.0.1:" + std::to_string(m_port) + "/" + path;
-}
-
 } // namespace zephyrscope::testing

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
 
 namespace zephyrscope::testing {
 
@@ -16,7 +15,6 @@ public:
     SilentServer& operator=(const SilentServer&) = delete;
 
     std::uint16_t port() const { return m_port; }
-    std::string url(const std::string& path) const;
 
 private:
     int m_fd = -1;
