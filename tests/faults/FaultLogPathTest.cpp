@@ -135,7 +135,11 @@ TEST_F(FaultLogPath, FileSizeLimitMidRunIsReportedOnceKeepsWholeLinesAndPlayingG
     EXPECT_LE(fs::file_size(path("small.dat")), kLimitBytes);
     EXPECT_GT(fs::file_size(path("small.dat")), kLimitBytes - 200);
     const auto written = ExpectWellFormedLog(path("small.dat"));
-    ASSERT_EQ(written.media.size(), 1u);
+    ASSERT_GE(written.media.size(), 1u);
     EXPECT_EQ(written.media[0].name, "first");
+    // The second block goes in whole when it fits in the room a cut-back sample left.
+    if (written.media.size() == 2)
+        EXPECT_EQ(written.media[1].name, "second");
+    EXPECT_LE(written.media.size(), 2u);
     EXPECT_GE(written.samples.size(), 3u);
 }
