@@ -138,8 +138,9 @@ TEST_F(FaultLogPath, FileSizeLimitMidRunIsReportedOnceKeepsWholeLinesAndPlayingG
     ASSERT_GE(written.media.size(), 1u);
     EXPECT_EQ(written.media[0].name, "first");
     // The second block goes in whole when it fits in the room a cut-back sample left.
-    if (written.media.size() == 2)
+    if (written.media.size() == 2) {
         EXPECT_EQ(written.media[1].name, "second");
+    }
     EXPECT_LE(written.media.size(), 2u);
     EXPECT_GE(written.samples.size(), 3u);
 }
