@@ -75,8 +75,11 @@ void PlayerEngine::putURL(const std::string& url)
     m_statistics.reset();
     m_counters.reset();
     if (url.empty()) {
-        if (m_playState != 0)
-            setPlayState(kPlayStateReady);
+        // Nothing to open, as when a script's URL variable is unset: report it like
+        // any entry that cannot be opened, so an unattended run does not wait for ever.
+        setPlayState(kPlayStateTransitioning);
+        m_events.mediaError(url, "no URL was given");
+        setPlayState(kPlayStateReady);
         return;
     }
 

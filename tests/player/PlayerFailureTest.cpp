@@ -101,16 +101,19 @@ TEST_P(PlayerRtspServerGone, EntryEndsWithoutHanging)
 
 INSTANTIATE_TEST_SUITE_P(Transports, PlayerRtspServerGone, ::testing::Values("rtspt", "rtspu"));
 
-TEST_F(PlayerFailure, EmptyUrlLoadsNothing)
+TEST_F(PlayerFailure, EmptyUrlIsReportedAndLeavesThePlayerReady)
 {
     player->putURL("");
-    RunMainLoopFor(100ms);
-    EXPECT_TRUE(events.events.empty());
-    EXPECT_EQ(player->playState(), 0);
+    ASSERT_TRUE(waitForState(kPlayStateReady)) << events.sequence();
+    EXPECT_EQ(events.sequence(), "9 error 10");
+    ASSERT_EQ(events.errors.size(), 1u);
+    EXPECT_EQ(events.errors[0], "|no URL was given");
+    // With nothing loaded, play and stop have nothing to act on.
     player->controls()->play();
     player->controls()->stop();
     RunMainLoopFor(100ms);
-    EXPECT_TRUE(events.events.empty());
+    EXPECT_EQ(events.sequence(), "9 error 10");
+    EXPECT_EQ(player->playState(), kPlayStateReady);
 }
 
 TEST_F(PlayerFailure, PlayerDestroyedWhilePlaying)
