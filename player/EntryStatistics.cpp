@@ -1,6 +1,7 @@
 #include "EntryStatistics.h"
 
 #include "GstHandles.h"
+#include "GstStructureFields.h"
 
 #include <algorithm>
 #include <cmath>
@@ -15,17 +16,6 @@ constexpr std::int64_t kRateWindowUs = 1000000;     // bit rate over about the l
 constexpr std::int64_t kMinRateSpanUs = 200000;     // too short a span gives no rate yet
 constexpr std::int64_t kQualityWindowUs = 30000000; // reception quality over the last 30 s
 constexpr std::int64_t kQualityStepUs = 1000000;    // one reception sample a second is plenty
-
-std::uint64_t structureUint64(const GstStructure* structure, const char* field)
-{
-    guint64 value = 0;
-    if (gst_structure_get_uint64(structure, field, &value))
-        return value;
-    guint small = 0;
-    if (gst_structure_get_uint(structure, field, &small))
-        return small;
-    return 0;
-}
 
 std::int32_t clampToInt32(double value)
 {
@@ -69,9 +59,9 @@ void EntryStatistics::poll(const StreamCounters& counters, GstElement* source, b
                 g_object_get(element, "stats", &raw, nullptr);
                 StructurePtr stats(raw);
                 if (stats) {
-                    received += structureUint64(stats.get(), "num-pushed");
-                    lost += structureUint64(stats.get(), "num-lost");
-                    recovered += structureUint64(stats.get(), "rtx-success-count");
+                    received += StructureUint64(stats.get(), "num-pushed");
+                    lost += StructureUint64(stats.get(), "num-lost");
+                    recovered += StructureUint64(stats.get(), "rtx-success-count");
                 }
             } else if (factory == "udpsrc") {
                 // rtspsrc makes UDP sources only for a UDP transport.

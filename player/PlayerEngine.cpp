@@ -1,5 +1,6 @@
 #include "PlayerEngine.h"
 
+#include "GstStructureFields.h"
 #include "MediaUrl.h"
 #include "PlayState.h"
 #include "RemotePlaylistFetch.h"
@@ -38,17 +39,6 @@ std::string readText(const std::string& path)
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();
-}
-
-std::uint64_t structureUint64(const GstStructure* structure, const char* field)
-{
-    guint64 value = 0;
-    if (gst_structure_get_uint64(structure, field, &value))
-        return value;
-    guint small = 0;
-    if (gst_structure_get_uint(structure, field, &small))
-        return small;
-    return 0;
 }
 
 } // namespace
@@ -629,7 +619,7 @@ std::uint64_t PlayerEngine::renderedFrames() const
     GstStructure* raw = nullptr;
     g_object_get(m_videoSink.get(), "stats", &raw, nullptr);
     StructurePtr stats(raw);
-    return stats ? structureUint64(stats.get(), "rendered") : 0;
+    return stats ? StructureUint64(stats.get(), "rendered") : 0;
 }
 
 void PlayerEngine::pollStatistics()
