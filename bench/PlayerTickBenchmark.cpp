@@ -9,6 +9,7 @@
 #include "CWMPPlayer4.h"
 #include "EventRecorder.h"
 #include "LogFile.h"
+#include "LogSink.h"
 #include "MainLoopWait.h"
 #include "MediaFactory.h"
 #include "PlayState.h"
@@ -26,6 +27,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unistd.h>
 #include <vector>
 
@@ -63,7 +65,8 @@ struct PlayingPlayer {
             spec.height = 720;
             spec.fps = 30;
             spec.seconds = 20.0;
-            spec.videoBitrateKbps = 2000;
+            spec.videoBitrateKbps = 3000;
+            spec.pattern = "snow";
             clip = media->make("tick720p30.mkv", spec).string();
         }
         player = std::make_unique<CWMPPlayer4>();
@@ -131,6 +134,24 @@ void BM_TickWithRealPlayer(benchmark::State& state)
     std::filesystem::remove(path);
 }
 
+class CountingLog final : public LogSink {
+public:
+    void append(std::string_view text) override { bytes += text.size(); }
+    std::size_t bytes = 0;
+};
+
+// The same tick with the line kept in memory: the reads and the formatting alone.
+void BM_TickWithRealPlayerNoFile(benchmark::State& state)
+{
+    SystemClock clock;
+    CountingLog log;
+    NullDisplay fps;
+    PlaybackValues values;
+    values.m_playStartClock = clock.processClock();
+    Sampler sampler(clock, *Shared().player, log, fps, values);
+    runPaced(state, [&] { sampler.OnTimer(); });
+}
+
 // One statistic read as the sampler makes it: a network object made, read once, released.
 void BM_OneNetworkRead(benchmark::State& state)
 {
@@ -150,6 +171,7 @@ void BM_PlayStateRead(benchmark::State& state)
 } // namespace
 
 BENCHMARK(BM_TickWithRealPlayer)->UseManualTime()->Iterations(400)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_TickWithRealPlayerNoFile)->UseManualTime()->Iterations(400)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_OneNetworkRead)->UseManualTime()->Iterations(400)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_PlayStateRead)->UseManualTime()->Iterations(400)->Unit(benchmark::kMicrosecond);
 
