@@ -5,31 +5,25 @@
 #include "SignalNotifier.h"
 #include "SystemClock.h"
 
-#include <QCoreApplication>
-
 #include <csignal>
 #include <string>
 #include <vector>
 
-CZephyrscopeApp::CZephyrscopeApp(PlayerFactory createPlayer)
+CZephyrscopeApp::CZephyrscopeApp(PlayerFactory createPlayer, std::vector<std::string> arguments)
     : m_createPlayer(std::move(createPlayer))
+    , m_arguments(std::move(arguments))
 {
 }
 
 bool CZephyrscopeApp::InitInstance()
 {
-    // Qt has already taken its own options (-platform and the like) out.
-    std::vector<std::string> arguments;
-    for (const QString& argument : QCoreApplication::arguments())
-        arguments.push_back(argument.toStdString());
-
     // Interrupted or terminated, the run still stops the player and closes its log.
     // The handlers go in first; a signal that comes before the dialog runs waits in
     // the notifier's pipe until the dialog's loop reads it.
     SignalNotifier signalNotifier;
 
     zephyrscope::SystemClock clock;
-    CZephyrscopeDlg dialog(m_createPlayer, std::move(arguments), clock);
+    CZephyrscopeDlg dialog(m_createPlayer, m_arguments, clock);
     QObject::connect(&signalNotifier, &SignalNotifier::signalled, &dialog, [&dialog](int signalNumber) {
         dialog.quit(signalNumber == SIGINT ? zephyrscope::kExitInterrupted : zephyrscope::kExitTerminated);
     });

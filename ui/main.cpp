@@ -4,14 +4,41 @@
 #include <QApplication>
 
 #include <csignal>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+// Qt warns on every start without XDG_RUNTIME_DIR, as in a plain ssh session or a
+// CI job; nothing of ours uses it, so the warning would only bury real messages.
+void filterQtMessages(QtMsgType type, const QMessageLogContext& context, const QString& message)
+{
+    if (message.startsWith(QLatin1String("QStandardPaths: XDG_RUNTIME_DIR not set")))
+        return;
+    if (type == QtDebugMsg)
+        return;
+    const QByteArray text = qFormatLogMessage(type, context, message).toLocal8Bit();
+    std::fprintf(stderr, "%s\n", text.constData());
+}
+
+} // namespace
 
 int main(int argc, char* argv[])
 {
     // Past a file-size limit a write should fail and be reported, not kill the run.
     std::signal(SIGXFSZ, SIG_IGN);
+    qInstallMessageHandler(filterQtMessages);
+    // An unattended run whose stderr reader has gone (a pipe into a pager or a
+    // logger that ended) must go on measuring: a message that cannot be shown is
+    // lost, the run is not.
+    std::signal(SIGPIPE, SIG_IGN);
 
     QApplication application(argc, argv);
-    CZephyrscopeApp app(&CreatePlayer);
+    // QApplication has taken its own options (-platform and the like) out of argv.
+    // The rest is used as given: a file name that is not UTF-8 would not survive
+    // a round trip through QString.
+    CZephyrscopeApp app(&CreatePlayer, std::vector<std::string>(argv, argv + argc));
     app.InitInstance();
     return app.exitStatus();
 }

@@ -1,12 +1,10 @@
 // The program as a script runs it, on real generated media: offscreen, unattended,
 // ending by itself. Every log it writes is read back with the report's exact log
 // reader, so a malformed or cut-off line fails the test.
-#include "LogReader.h"
+#include "LogCheck.h"
 #include "MediaFactory.h"
+#include "ProgramProcess.h"
 #include "RunSummary.h"
-
-#include <QElapsedTimer>
-#include <QProcess>
 
 #include <gtest/gtest.h>
 
@@ -16,50 +14,22 @@
 
 using namespace zephyrscope;
 using namespace zephyrscope::report;
+using zephyrscope::testing::ExpectWellFormedLog;
 using zephyrscope::testing::MediaFactory;
+using zephyrscope::testing::ProgramProcess;
+using zephyrscope::testing::ProgramResult;
 namespace fs = std::filesystem;
 
 namespace {
 
-struct ProgramRun {
-    int exitStatus = -1;
-    double seconds = 0.0;
-    std::string stderrText;
-};
-
-// Runs the program to its end, bounded: a run that does not end by itself fails.
-ProgramRun runProgram(const fs::path& workDir, const QStringList& arguments, int timeoutMs = 60000)
+ProgramResult runProgram(const fs::path& workDir, const QStringList& arguments)
 {
-    QProcess process;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert("ZEPHYRSCOPE_FAKE_SINKS", "1");
-    environment.remove("DISPLAY");
-    process.setProcessEnvironment(environment);
-    process.setWorkingDirectory(QString::fromStdString(workDir.string()));
-    QElapsedTimer clock;
-    clock.start();
-    process.start(ZEPHYRSCOPE_BINARY, QStringList{"-platform", "offscreen"} + arguments);
-    ProgramRun run;
-    if (!process.waitForFinished(timeoutMs)) {
-        process.kill();
-        process.waitForFinished(5000);
-        run.stderrText = process.readAllStandardError().toStdString();
-        ADD_FAILURE() << "the run did not end by itself within " << timeoutMs << " ms\n" << run.stderrText;
-        return run;
-    }
-    run.seconds = clock.elapsed() / 1000.0;
-    run.stderrText = process.readAllStandardError().toStdString();
-    run.exitStatus = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2;
-    return run;
+    return ProgramProcess::run({workDir, arguments});
 }
 
 StatisticsLog readWellFormedLog(const fs::path& path)
 {
-    const StatisticsLog log = LogReader::fromFile(path.string());
-    EXPECT_TRUE(log.headerValid);
-    for (const LogProblem& p : log.problems)
-        ADD_FAILURE() << path << " line " << p.line << ": " << p.message;
-    return log;
+    return ExpectWellFormedLog(path);
 }
 
 // Playing samples away from the start and the end of an entry, where the
@@ -94,7 +64,7 @@ TEST_F(ProgramPlaybackTest, GeneratedClipEndsByItselfWithAWellFormedLog)
     clip.title = "Zephyr test clip";
     const fs::path file = media.make("clip25.mkv", clip);
 
-    const ProgramRun run = runProgram(media.dir(), {QString::fromStdString(file.string()), "run.dat"});
+    const ProgramResult run = runProgram(media.dir(), {QString::fromStdString(file.string()), "run.dat"});
     EXPECT_EQ(run.exitStatus, 0) << run.stderrText;
     // About 4 s of clip and a 15.1 s countdown.
     EXPECT_GT(run.seconds, 18.0);
@@ -155,7 +125,7 @@ TEST_F(ProgramPlaybackTest, TwoEntryPlaylistGivesTwoMediaBlocksAndRestartsTime)
     const fs::path b = media.make("b.mkv", second);
     media.write("list.m3u", "#EXTM3U\n" + a.string() + "\n" + b.string() + "\n");
 
-    const ProgramRun run = runProgram(media.dir(), {"list.m3u", "list.dat"});
+    const ProgramResult run = runProgram(media.dir(), {"list.m3u", "list.dat"});
     EXPECT_EQ(run.exitStatus, 0) << run.stderrText;
 
     const StatisticsLog log = readWellFormedLog(media.dir() / "list.dat");
@@ -191,7 +161,7 @@ TEST_F(ProgramPlaybackTest, BadEntryBetweenTwoGoodOnesIsReportedAndSkipped)
     const fs::path b = media.make("b.mkv", MediaFactory::Clip{});
     media.write("list.m3u", a.string() + "\n" + notMedia.string() + "\n" + b.string() + "\n");
 
-    const ProgramRun run = runProgram(media.dir(), {"list.m3u", "list.dat"});
+    const ProgramResult run = runProgram(media.dir(), {"list.m3u", "list.dat"});
     EXPECT_EQ(run.exitStatus, 0) << run.stderrText;
     EXPECT_NE(run.stderrText.find("Cannot play '"), std::string::npos) << run.stderrText;
     EXPECT_NE(run.stderrText.find("notes.mkv"), std::string::npos) << run.stderrText;

@@ -101,16 +101,19 @@ TEST_P(PlayerRtspServerGone, EntryEndsWithoutHanging)
 
 INSTANTIATE_TEST_SUITE_P(Transports, PlayerRtspServerGone, ::testing::Values("rtspt", "rtspu"));
 
-TEST_F(PlayerFailure, EmptyUrlLoadsNothing)
+TEST_F(PlayerFailure, EmptyUrlIsReportedAndLeavesThePlayerReady)
 {
     player->putURL("");
-    RunMainLoopFor(100ms);
-    EXPECT_TRUE(events.events.empty());
-    EXPECT_EQ(player->playState(), 0);
+    ASSERT_TRUE(waitForState(kPlayStateReady)) << events.sequence();
+    EXPECT_EQ(events.sequence(), "9 error 10");
+    ASSERT_EQ(events.errors.size(), 1u);
+    EXPECT_EQ(events.errors[0], "|no URL was given");
+    // With nothing loaded, play and stop have nothing to act on.
     player->controls()->play();
     player->controls()->stop();
     RunMainLoopFor(100ms);
-    EXPECT_TRUE(events.events.empty());
+    EXPECT_EQ(events.sequence(), "9 error 10");
+    EXPECT_EQ(player->playState(), kPlayStateReady);
 }
 
 TEST_F(PlayerFailure, PlayerDestroyedWhilePlaying)
@@ -120,6 +123,24 @@ TEST_F(PlayerFailure, PlayerDestroyedWhilePlaying)
     player.reset();
     RunMainLoopFor(200ms);
     EXPECT_EQ(events.count("play 8"), 0);
+}
+
+TEST_F(PlayerFailure, StoppingWhileOpeningNeverFreezesThePlayer)
+{
+    // Shutting a pipeline down while it is still finding out the type of its
+    // data can deadlock inside the engine; the player must go on regardless.
+    for (int round = 0; round < 8; ++round) {
+        player->putURL(round % 2 ? Clip25() : Clip30());
+        RunMainLoopFor(std::chrono::milliseconds(5 * round));
+        player->controls()->stop();
+    }
+    player->putURL(Clip25());
+    ASSERT_TRUE(waitForState(kPlayStateReady, 30s)) << events.sequence();
+    const std::string sequence = events.sequence();
+    const std::string ending = "1 9 open 3 8 10";
+    ASSERT_GE(sequence.size(), ending.size()) << sequence;
+    EXPECT_EQ(sequence.substr(sequence.size() - ending.size()), ending) << sequence;
+    EXPECT_TRUE(events.errors.empty());
 }
 
 TEST_F(PlayerFailure, NewUrlWhileOpeningReplacesTheOldOne)

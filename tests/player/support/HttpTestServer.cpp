@@ -22,6 +22,8 @@ namespace {
 
 constexpr int kChunkPeriodMs = 50; // throttled bodies go out in 20 slices a second
 constexpr std::size_t kMaxChunk = 64 * 1024;
+// Room for a request line with a URL of well over 64 KiB; past this a request is dropped.
+constexpr std::size_t kMaxRequestBytes = 256 * 1024;
 
 std::map<std::string, std::string> parseQuery(const std::string& query)
 {
@@ -209,7 +211,7 @@ void HttpTestServer::serve(int fd)
 {
     std::string request;
     char buffer[4096];
-    while (request.find("\r\n\r\n") == std::string::npos && request.size() < 65536 && !m_stopping) {
+    while (request.find("\r\n\r\n") == std::string::npos && request.size() < kMaxRequestBytes && !m_stopping) {
         const ssize_t got = recv(fd, buffer, sizeof buffer, 0);
         if (got <= 0)
             break;

@@ -83,6 +83,12 @@ bool RtspServerProcess::readLine(std::string& line, std::chrono::milliseconds ti
     }
 }
 
+void RtspServerProcess::killAbruptly()
+{
+    if (m_pid > 0 && !m_finished)
+        ::kill(m_pid, SIGKILL);
+}
+
 RtspServerProcess::Stats RtspServerProcess::finish(std::chrono::milliseconds timeout)
 {
     if (m_finished)

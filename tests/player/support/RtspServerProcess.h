@@ -31,6 +31,9 @@ public:
     std::string url(const std::string& scheme = "rtsp", const std::string& mount = "/clip") const;
     // Ends the server and returns its final counts (zeros when it did not report).
     Stats finish(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // Kills the server outright, as a crash would: no goodbye reaches its clients.
+    // finish() then reaps it.
+    void killAbruptly();
 
 private:
     bool readLine(std::string& line, std::chrono::milliseconds timeout);

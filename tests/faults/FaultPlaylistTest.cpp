@@ -1,0 +1,67 @@
+// Playlists that hold nothing playable, or a bad entry among good ones.
+#include "FaultFixture.h"
+#include "HttpTestServer.h"
+
+using namespace zephyrscope::testing;
+namespace fs = std::filesystem;
+
+namespace {
+
+class FaultPlaylist : public FaultFixture {};
+
+QString q(const std::string& text)
+{
+    return QString::fromStdString(text);
+}
+
+} // namespace
+
+TEST_F(FaultPlaylist, EmptyListIsReportedAndTheRunEndsWithStatus3)
+{
+    const fs::path list = media.write("empty.m3u", "#EXTM3U\n");
+    expectNothingPlayed(run({q(list.string()), "run.dat"}), "empty.m3u", "run.dat");
+}
+
+TEST_F(FaultPlaylist, MalformedListIsReportedAndTheRunEndsWithStatus3)
+{
+    const fs::path list = media.write("broken.xspf", "<playlist><trackList><track><loca");
+    expectNothingPlayed(run({q(list.string()), "run.dat"}), "broken.xspf", "run.dat");
+}
+
+TEST_F(FaultPlaylist, ListOfOnlyBadEntriesReportsEachAndTheRunEndsWithStatus3)
+{
+    const fs::path notMedia = media.write("notes.mkv", "not a clip\n");
+    const std::string refused = "http://127.0.0.1:" + std::to_string(closedPort()) + "/gone.mkv";
+    const fs::path list = media.write("bad.m3u", "#EXTM3U\n" + path("missing.mkv").string() + "\n"
+                                                     + notMedia.string() + "\n" + refused + "\n");
+    const ProgramResult result = run({q(list.string()), "run.dat"}, 90000);
+    EXPECT_EQ(result.exitStatus, 3) << result.stderrText;
+    for (const std::string& entry : {std::string("missing.mkv"), std::string("notes.mkv"), refused}) {
+        const auto reason = playFailure(result, entry);
+        ASSERT_TRUE(reason.has_value()) << entry << " not reported in:\n" << result.stderrText;
+        EXPECT_FALSE(reason->empty());
+    }
+    EXPECT_TRUE(ExpectWellFormedLog(path("run.dat")).media.empty());
+}
+
+TEST_F(FaultPlaylist, BadEntryBetweenTwoGoodOnesIsReportedAndBothGoodOnesAreLogged)
+{
+    HttpTestServer server(media.dir());
+    server.start();
+    const fs::path a = shortClip("a.mkv");
+    const fs::path b = shortClip("b.mkv");
+    const std::string missing = server.url("missing.mkv");
+    const fs::path list = media.write("list.m3u", "#EXTM3U\n" + a.string() + "\n" + missing + "\n" + b.string() + "\n");
+
+    const ProgramResult result = run({q(list.string()), "run.dat"});
+    EXPECT_EQ(result.exitStatus, 0) << result.stderrText;
+    const auto reason = playFailure(result, missing);
+    ASSERT_TRUE(reason.has_value()) << result.stderrText;
+    std::printf("[ reported ] %s\n", reason->c_str());
+    const auto written = ExpectWellFormedLog(path("run.dat"));
+    ASSERT_EQ(written.media.size(), 2u);
+    EXPECT_EQ(written.media[0].name, "a");
+    EXPECT_EQ(written.media[1].name, "b");
+    EXPECT_TRUE(std::any_of(written.samples.begin() + static_cast<long>(written.media[1].firstSampleAfter),
+                            written.samples.end(), [](const auto& s) { return s.isPlaying(); }));
+}

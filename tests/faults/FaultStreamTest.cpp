@@ -1,0 +1,73 @@
+// Streams whose server goes away while they play.
+#include "FaultFixture.h"
+#include "HttpTestServer.h"
+#include "RtspServerProcess.h"
+
+using namespace zephyrscope::testing;
+namespace fs = std::filesystem;
+
+namespace {
+
+QString q(const std::string& text)
+{
+    return QString::fromStdString(text);
+}
+
+int playingSamples(const fs::path& log)
+{
+    const std::string text = FileText(log);
+    int count = 0;
+    for (auto at = text.find("\tPlaying\n"); at != std::string::npos; at = text.find("\tPlaying\n", at + 1))
+        ++count;
+    return count;
+}
+
+// The run played, lost its source, said so, and ended by itself with status 3.
+void expectLostMidPlay(ProgramProcess& program, const std::string& url, const fs::path& log)
+{
+    const ProgramResult result = program.finish(60000);
+    EXPECT_TRUE(result.endedByItself);
+    EXPECT_EQ(result.exitStatus, 3) << result.stderrText;
+    const std::string prefix = "Cannot play '" + url + "': ";
+    const auto at = result.stderrText.find(prefix);
+    ASSERT_NE(at, std::string::npos) << result.stderrText;
+    std::printf("[ reported ] %s\n", result.stderrText.substr(at, result.stderrText.find('\n', at) - at).c_str());
+    const auto written = ExpectWellFormedLog(log);
+    EXPECT_EQ(written.media.size(), 1u);
+    EXPECT_GE(playingSamples(log), 2);
+}
+
+class FaultRtspServerKilled : public FaultFixture, public ::testing::WithParamInterface<std::string> {};
+class FaultHttpStream : public FaultFixture {};
+
+} // namespace
+
+TEST_P(FaultRtspServerKilled, MidStreamIsReportedAndTheRunEndsByItselfWithStatus3)
+{
+    RtspServerProcess server(ZEPHYRSCOPE_RTSP_SERVER, {"--seconds", "60", "--timeout", "90"});
+    const std::string url = server.url(GetParam());
+    ProgramProcess program(options({q(url), "run.dat"}));
+    ASSERT_TRUE(program.start());
+    ASSERT_TRUE(program.waitUntil([&] { return playingSamples(path("run.dat")) >= 2; }))
+        << program.stderrSoFar();
+    server.killAbruptly();
+    server.finish();
+    expectLostMidPlay(program, url, path("run.dat"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports, FaultRtspServerKilled, ::testing::Values("rtspt", "rtspu"));
+
+TEST_F(FaultHttpStream, HttpConnectionCutMidClipIsReportedAndTheRunEndsByItselfWithStatus3)
+{
+    HttpTestServer server(media.dir());
+    server.start();
+    const fs::path clip = shortClip("clip.mkv", 12.0);
+    const auto size = fs::file_size(clip);
+    // Sent at three times the clip's pace, so the buffer fills and play begins;
+    // cut after two thirds, with no way to resume.
+    const std::string url = server.url("clip.mkv?rate=" + std::to_string(size / 4) + "&dieAfter="
+                                       + std::to_string(size * 2 / 3));
+    ProgramProcess program(options({q(url), "run.dat"}));
+    ASSERT_TRUE(program.start());
+    expectLostMidPlay(program, url, path("run.dat"));
+}

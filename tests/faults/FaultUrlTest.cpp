@@ -1,0 +1,189 @@
+// Bad URLs given on the command line of an unattended run: each is reported with
+// what failed and why, and the run ends by itself with whole lines in its log.
+#include "FaultFixture.h"
+#include "HttpTestServer.h"
+#include "SilentServer.h"
+
+#include <QUrl>
+
+#include <filesystem>
+
+using namespace zephyrscope::testing;
+namespace fs = std::filesystem;
+
+namespace {
+
+class FaultUrl : public FaultFixture {};
+
+class FaultHttpUrl : public FaultFixture {
+protected:
+    void SetUp() override
+    {
+        server = std::make_unique<HttpTestServer>(media.dir());
+        server->start();
+    }
+    std::unique_ptr<HttpTestServer> server;
+};
+
+QString q(const std::string& text)
+{
+    return QString::fromStdString(text);
+}
+
+} // namespace
+
+TEST_F(FaultUrl, RefusedPortIsReportedAndTheRunEndsWithStatus3)
+{
+    const std::string url = "http://127.0.0.1:" + std::to_string(closedPort()) + "/clip.mp4";
+    expectNothingPlayed(run({q(url), "run.dat"}), url, "run.dat");
+}
+
+TEST_F(FaultUrl, UnresolvableHostIsReportedAndTheRunEndsWithStatus3)
+{
+    // ".invalid" never resolves, and is refused without asking the network.
+    const std::string url = "http://nonexistent.invalid/x.mp4";
+    expectNothingPlayed(run({q(url), "run.dat"}), url, "run.dat");
+}
+
+TEST_F(FaultUrl, EmptyUrlIsReportedAndTheRunEndsWithStatus3)
+{
+    // As a script gives it when its URL variable is unset.
+    const ProgramResult result = run({"", "run.dat"}, 40000);
+    EXPECT_TRUE(result.endedByItself);
+    EXPECT_EQ(result.exitStatus, 3) << result.stderrText;
+    EXPECT_NE(result.stderrText.find("Cannot play '': "), std::string::npos) << result.stderrText;
+    EXPECT_TRUE(ExpectWellFormedLog(path("run.dat")).media.empty());
+}
+
+TEST_F(FaultUrl, FileThatIsNotMediaIsReportedAndTheRunEndsWithStatus3)
+{
+    const fs::path file = media.write("notes.mp4", "These are notes, not a clip.\n");
+    expectNothingPlayed(run({q(file.string()), "run.dat"}), file.string(), "run.dat");
+}
+
+TEST_F(FaultUrl, EmptyFileIsReportedAndTheRunEndsWithStatus3)
+{
+    const fs::path file = media.write("empty.mkv", "");
+    expectNothingPlayed(run({q(file.string()), "run.dat"}), file.string(), "run.dat");
+}
+
+TEST_F(FaultUrl, TruncatedClipPlaysWhatThereIsAndTheRunEndsByItself)
+{
+    const fs::path whole = shortClip("whole.mkv", 4.0);
+    const std::string text = FileText(whole);
+    const fs::path cut = media.write("cut.mkv", text.substr(0, text.size() / 2));
+
+    const ProgramResult result = run({q(cut.string()), "run.dat"});
+    EXPECT_TRUE(result.endedByItself);
+    // What there is plays to where it stops; that counts as the clip's end.
+    EXPECT_EQ(result.exitStatus, 0) << result.stderrText;
+    const auto written = ExpectWellFormedLog(path("run.dat"));
+    ASSERT_EQ(written.media.size(), 1u);
+    EXPECT_EQ(written.media[0].name, "cut");
+    EXPECT_TRUE(std::any_of(written.samples.begin(), written.samples.end(),
+                            [](const auto& s) { return s.isPlaying(); }));
+    std::printf("[ observed ] truncated clip: status %d, stderr: %s\n", result.exitStatus, result.stderrText.c_str());
+}
+
+TEST_F(FaultUrl, PathWithSpacesAndNonAsciiCharactersPlays)
+{
+    const fs::path clip = shortClip("clip with spaces – Zéphyr 東京.mkv");
+    const ProgramResult result = run({q(clip.string()), "run.dat"});
+    EXPECT_EQ(result.exitStatus, 0) << result.stderrText;
+    const auto written = ExpectWellFormedLog(path("run.dat"));
+    ASSERT_EQ(written.media.size(), 1u);
+    EXPECT_EQ(written.media[0].name, "clip with spaces – Zéphyr 東京");
+    EXPECT_EQ(written.media[0].width, 320);
+}
+
+TEST_F(FaultUrl, PercentEncodedFileUrlWithSpacesAndNonAsciiCharactersPlays)
+{
+    const fs::path clip = shortClip("clip with spaces – Zéphyr 東京.mkv");
+    const QByteArray encoded = QUrl::fromLocalFile(q(clip.string())).toEncoded();
+    ASSERT_TRUE(encoded.contains("%20")) << encoded.toStdString();
+    const ProgramResult result = run({QString::fromLatin1(encoded), "run.dat"});
+    EXPECT_EQ(result.exitStatus, 0) << result.stderrText;
+    const auto written = ExpectWellFormedLog(path("run.dat"));
+    ASSERT_EQ(written.media.size(), 1u);
+    EXPECT_EQ(written.media[0].name, "clip with spaces – Zéphyr 東京");
+}
+
+TEST_F(FaultUrl, ClipAndLogNamesThatAreNotUtf8AreTakenByteForByte)
+{
+    // Latin-1 names, as an older system or a copied archive leaves them: the
+    // bytes name the files, whatever they would decode to.
+    const std::string clipName = "caf\xe9 clip.mkv";
+    const std::string logName = "r\xe9sultat.dat";
+    fs::copy_file(shortClip("clip.mkv"), path(clipName));
+    ProgramProcess::Options o = options({});
+    o.rawArguments = {path(clipName).string(), logName};
+    const ProgramResult result = ProgramProcess::run(o);
+    EXPECT_EQ(result.exitStatus, 0) << result.stderrText;
+    ASSERT_TRUE(fs::exists(path(logName))) << "the log was made under another name";
+    const auto written = ExpectWellFormedLog(path(logName));
+    ASSERT_EQ(written.media.size(), 1u);
+    EXPECT_EQ(written.media[0].name, "caf\xe9 clip");
+}
+
+TEST_F(FaultHttpUrl, NotFoundIsReportedAndTheRunEndsWithStatus3)
+{
+    const std::string url = server->url("missing.mkv");
+    expectNothingPlayed(run({q(url), "run.dat"}), url, "run.dat");
+}
+
+TEST_F(FaultHttpUrl, ServerErrorIsReportedAndTheRunEndsWithStatus3)
+{
+    shortClip("clip.mkv");
+    const std::string url = server->url("clip.mkv?status=500");
+    expectNothingPlayed(run({q(url), "run.dat"}), url, "run.dat");
+}
+
+TEST_F(FaultHttpUrl, UrlOf64KiBPlaysAndItsMediaBlockHoldsItWhole)
+{
+    shortClip("clip.mkv");
+    std::string url = server->url("clip.mkv?pad=");
+    url += std::string(64 * 1024 - url.size(), 'a');
+    ASSERT_EQ(url.size(), 64u * 1024u);
+    const ProgramResult result = run({q(url), "run.dat"});
+    EXPECT_EQ(result.exitStatus, 0) << result.stderrText.substr(0, 2000);
+    EXPECT_EQ(result.stderrText.find("Cannot "), std::string::npos) << result.stderrText.substr(0, 2000);
+    const auto written = ExpectWellFormedLog(path("run.dat"));
+    ASSERT_EQ(written.media.size(), 1u);
+    EXPECT_EQ(written.media[0].url, url);
+    EXPECT_GE(written.samples.size(), 4u);
+}
+
+TEST_F(FaultHttpUrl, ServerStallingLongerThanTheBufferIsWaitedForAndTheClipEnds)
+{
+    // Half of the clip, then nine seconds of silence: longer than the five the
+    // buffer holds, shorter than the time after which a silent server counts as gone.
+    const fs::path clip = shortClip("clip.mkv", 12.0);
+    const auto size = fs::file_size(clip);
+    const std::string url = server->url("clip.mkv?stallAfter=" + std::to_string(size / 2) + "&stallMs=9000");
+    const ProgramResult result = run({q(url), "run.dat"});
+    EXPECT_EQ(result.exitStatus, 0) << result.stderrText;
+    EXPECT_FALSE(playFailure(result, url).has_value()) << result.stderrText;
+    const auto written = ExpectWellFormedLog(path("run.dat"));
+    ASSERT_EQ(written.media.size(), 1u);
+    // The silence shows as samples in Buffering after playing had begun.
+    bool played = false;
+    int stalledAfterPlaying = 0;
+    for (const auto& s : written.samples) {
+        played = played || s.isPlaying();
+        stalledAfterPlaying += played && s.isStalled();
+    }
+    EXPECT_GE(stalledAfterPlaying, 2) << FileText(path("run.dat"));
+}
+
+class FaultSilentServer : public FaultFixture, public ::testing::WithParamInterface<std::string> {};
+
+TEST_P(FaultSilentServer, ServerThatAcceptsAndNeverAnswersIsGivenUpAndTheRunEndsWithStatus3)
+{
+    SilentServer server;
+    const std::string url = GetParam() + "://127.0.0.1:" + std::to_string(server.port()) + "/clip.mkv";
+    const ProgramResult result = run({q(url), "run.dat"}, 90000);
+    expectNothingPlayed(result, url, "run.dat");
+    std::printf("[ observed ] silent %s server: run ended after %.1f s\n", GetParam().c_str(), result.seconds);
+}
+
+INSTANTIATE_TEST_SUITE_P(Protocols, FaultSilentServer, ::testing::Values("http", "rtsp"));

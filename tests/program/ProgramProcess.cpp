@@ -1,0 +1,197 @@
+#include "ProgramProcess.h"
+
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
+#include <QProcessEnvironment>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <grp.h>
+#include <pwd.h>
+#include <unistd.h>
+
+namespace zephyrscope::testing {
+
+namespace {
+
+constexpr int kPollMs = 50;     // how often a condition on files is looked at again
+constexpr int kKillWaitMs = 5000; // a killed child is gone well within this
+
+qint64 NowMs()
+{
+    static QElapsedTimer clock;
+    if (!clock.isValid())
+        clock.start();
+    return clock.elapsed();
+}
+
+} // namespace
+
+ProgramProcess::ProgramProcess(Options options)
+    : m_options(std::move(options))
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("ZEPHYRSCOPE_FAKE_SINKS"), QStringLiteral("1"));
+    environment.remove(QStringLiteral("DISPLAY"));
+    environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    if (!m_options.user.empty()) {
+        if (const passwd* entry = ::getpwnam(m_options.user.c_str())) {
+            m_uid = entry->pw_uid;
+            m_gid = entry->pw_gid;
+            m_switchUser = true;
+        } else {
+            ADD_FAILURE() << "no user '" << m_options.user << "' on this machine";
+        }
+        // Its own home, so that nothing it caches lands in root's.
+        environment.insert(QStringLiteral("HOME"), QString::fromStdString(m_options.workDir.string()));
+        environment.remove(QStringLiteral("XDG_RUNTIME_DIR"));
+    }
+    m_process.setProcessEnvironment(environment);
+    m_process.setWorkingDirectory(QString::fromStdString(m_options.workDir.string()));
+    m_process.setProgram(QStringLiteral(ZEPHYRSCOPE_BINARY));
+    m_process.setArguments(QStringList{QStringLiteral("-platform"), QStringLiteral("offscreen")} + m_options.arguments);
+
+    const bool switchUser = m_switchUser;
+    const uid_t uid = m_uid;
+    const gid_t gid = m_gid;
+    const std::optional<rlim_t> limit = m_options.fileSizeLimit;
+    const bool stderrReaderGone = m_options.stderrReaderGone;
+    // Made before the fork: between fork and exec nothing may allocate.
+    char* const* rawArgv = nullptr;
+    char* const* rawEnv = nullptr;
+    if (!m_options.rawArguments.empty()) {
+        for (const QString& entry : environment.toStringList())
+            m_rawEnv.push_back(entry.toStdString());
+        for (std::string& entry : m_rawEnv)
+            m_rawEnvPointers.push_back(entry.data());
+        m_rawEnvPointers.push_back(nullptr);
+        rawEnv = m_rawEnvPointers.data();
+        m_rawArgv = {ZEPHYRSCOPE_BINARY, "-platform", "offscreen"};
+        m_rawArgv.insert(m_rawArgv.end(), m_options.rawArguments.begin(), m_options.rawArguments.end());
+        for (std::string& argument : m_rawArgv)
+            m_rawArgvPointers.push_back(argument.data());
+        m_rawArgvPointers.push_back(nullptr);
+        rawArgv = m_rawArgvPointers.data();
+    }
+    // Between fork and exec only async-signal-safe calls; a failure ends the child
+    // with a status no run of the program gives.
+    m_process.setChildProcessModifier([switchUser, uid, gid, limit, stderrReaderGone, rawArgv, rawEnv] {
+        if (stderrReaderGone) {
+            int ends[2];
+            if (::pipe(ends) != 0 || ::dup2(ends[1], STDERR_FILENO) < 0)
+                ::_exit(124);
+            ::close(ends[0]);
+            ::close(ends[1]);
+        }
+        if (limit) {
+            rlimit value{};
+            ::getrlimit(RLIMIT_FSIZE, &value);
+            value.rlim_cur = *limit;
+            if (::setrlimit(RLIMIT_FSIZE, &value) != 0)
+                ::_exit(125);
+        }
+        if (switchUser
+            && (::setgroups(0, nullptr) != 0 || ::setresgid(gid, gid, gid) != 0 || ::setresuid(uid, uid, uid) != 0))
+            ::_exit(126);
+        // QProcess would exec with re-encoded arguments; exec with the bytes instead.
+        if (rawArgv) {
+            ::execve(rawArgv[0], rawArgv, rawEnv);
+            ::_exit(127);
+        }
+    });
+}
+
+ProgramProcess::~ProgramProcess()
+{
+    if (running()) {
+        m_process.kill();
+        m_process.waitForFinished(kKillWaitMs);
+    }
+}
+
+bool ProgramProcess::start()
+{
+    m_startedMs = NowMs();
+    m_process.start();
+    if (!m_process.waitForStarted(10000)) {
+        ADD_FAILURE() << "cannot start " << ZEPHYRSCOPE_BINARY << ": " << m_process.errorString().toStdString();
+        return false;
+    }
+    return true;
+}
+
+void ProgramProcess::readStderr()
+{
+    m_stderr += m_process.readAllStandardError().toStdString();
+    // Nothing reads stdout; keep its pipe from filling.
+    m_process.readAllStandardOutput();
+}
+
+const std::string& ProgramProcess::stderrSoFar()
+{
+    readStderr();
+    return m_stderr;
+}
+
+bool ProgramProcess::waitForStderr(const std::string& needle, int timeoutMs)
+{
+    return waitUntil([&] { return m_stderr.find(needle) != std::string::npos; }, timeoutMs);
+}
+
+bool ProgramProcess::waitUntil(const std::function<bool()>& condition, int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    for (;;) {
+        readStderr();
+        if (condition())
+            return true;
+        if (deadline.hasExpired() || !running())
+            return false;
+        // Wakes on output or on the end of the run, else after the poll period.
+        if (!m_process.waitForReadyRead(static_cast<int>(std::min<qint64>(kPollMs, deadline.remainingTime() + 1))))
+            m_process.waitForFinished(1);
+    }
+}
+
+void ProgramProcess::sendSignal(int signalNumber)
+{
+    ASSERT_TRUE(running());
+    ASSERT_EQ(::kill(static_cast<pid_t>(m_process.processId()), signalNumber), 0);
+}
+
+ProgramResult ProgramProcess::finish(int timeoutMs)
+{
+    ProgramResult result;
+    QDeadlineTimer deadline(timeoutMs);
+    while (running() && !deadline.hasExpired()) {
+        m_process.waitForFinished(static_cast<int>(std::min<qint64>(1000, deadline.remainingTime() + 1)));
+        readStderr();
+    }
+    if (running()) {
+        m_process.kill();
+        m_process.waitForFinished(kKillWaitMs);
+        readStderr();
+        result.stderrText = m_stderr;
+        ADD_FAILURE() << "the run did not end within " << timeoutMs << " ms; stderr:\n" << m_stderr;
+        return result;
+    }
+    readStderr();
+    result.seconds = static_cast<double>(NowMs() - m_startedMs) / 1000.0;
+    result.stderrText = m_stderr;
+    result.endedByItself = true;
+    result.exitStatus = m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -2;
+    if (result.exitStatus >= 124 && result.exitStatus <= 127)
+        ADD_FAILURE() << "the child could not be set up before exec (status " << result.exitStatus << ")";
+    return result;
+}
+
+ProgramResult ProgramProcess::run(Options options, int timeoutMs)
+{
+    ProgramProcess process(std::move(options));
+    if (!process.start())
+        return {};
+    return process.finish(timeoutMs);
+}
+
+} // namespace zephyrscope::testing
