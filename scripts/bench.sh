@@ -57,7 +57,7 @@ gst-launch-1.0 -q matroskamux name=mux ! filesink location="$work/clip720p30.mkv
 section "1. Per-tick cost, real player layer (CWMPPlayer4 playing the 720p30 clip)"
 "$build/bench/bench_player_tick" --clip="$work/clip720p30.mkv" --benchmark_counters_tabular=true 2>&1
 
-section "2-3. Unattended run of the program (tick timing, footprint) and the engine alone"
+section "2-3. Two unattended runs of the program (tick timing, footprint), each followed by the engine alone"
 "$build/bench/bench_program_run" --program "$program" --clip "$work/clip720p30.mkv" --work "$work/run"
 
 section "4. Accuracy against ground truth"
