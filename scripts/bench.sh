@@ -1,5 +1,72 @@
 #!/usr/bin/env bash
-# Runs every benchmark under bench/ and prints its figures.
+# Runs every benchmark under bench/ and prints its figures (docs/PERFORMANCE.md
+# explains each). Takes about ten minutes: the growth run needs ten minutes of
+# play, so it starts first, in the background, and the others run one after
+# another meanwhile.
 set -euo pipefail
-build=${1:-build}
-"$build/bench/bench_sampler" --benchmark_counters_tabular=true
+build=$(cd "${1:-build}" && pwd)
+program="$build/zephyrscope"
+work=$(mktemp -d "${TMPDIR:-/tmp}/zephyrscope-bench-XXXXXX")
+growth_pid=""
+# The growth readings, in minutes; shorter ones give a quick trial of the script.
+growth_minutes=${ZEPHYRSCOPE_BENCH_GROWTH_MINUTES:-1,5,10}
+
+cleanup() {
+    if [[ -n "$growth_pid" ]] && kill -0 "$growth_pid" 2>/dev/null; then
+        # The growth run's program is its child; end both, by their ids.
+        kill $(pgrep -P "$growth_pid") "$growth_pid" 2>/dev/null || true
+        wait "$growth_pid" 2>/dev/null || true
+    fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+started=$(date +%s)
+section() { printf '\n== %s (%ds)\n' "$1" $(( $(date +%s) - started )); }
+
+echo "Machine: $(nproc) CPUs, $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n1)," \
+     "$(awk '/MemTotal/ { printf "%.1f GiB", $2 / 1048576 }' /proc/meminfo) memory"
+echo "Load average at start: $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "Started $(date -u '+%Y-%m-%d %H:%M:%S UTC'), work folder $work"
+
+# The growth run's clip: 5 s, 320x240, 25 fps H.264, repeated by an M3U.
+gst-launch-1.0 -q videotestsrc num-buffers=125 pattern=ball \
+    ! video/x-raw,width=320,height=240,framerate=25/1 \
+    ! x264enc speed-preset=ultrafast key-int-max=25 bitrate=300 ! h264parse \
+    ! matroskamux ! filesink location="$work/loop5s.mkv"
+"$build/bench/bench_growth" --program "$program" --clip "$work/loop5s.mkv" --work "$work/growth" \
+    --minutes "$growth_minutes" >"$work/growth.txt" 2>&1 &
+growth_pid=$!
+echo "Growth run started in the background (readings at minutes $growth_minutes of a looping playlist)"
+
+section "1. Per-tick cost, core alone (fake player)"
+"$build/bench/bench_sampler" --benchmark_counters_tabular=true 2>&1
+
+# The clip of the timing, footprint and per-tick runs: 60 s, 1280x720, 30 fps
+# H.264 (noise, so the encoder fills its 3 Mbit/s and decoding costs what a real
+# 3 Mbit/s clip costs) with 48 kHz stereo Vorbis.
+gst-launch-1.0 -q matroskamux name=mux ! filesink location="$work/clip720p30.mkv" \
+    videotestsrc num-buffers=1800 pattern=snow \
+    ! video/x-raw,width=1280,height=720,framerate=30/1 \
+    ! x264enc speed-preset=ultrafast key-int-max=30 bitrate=3000 ! h264parse ! mux. \
+    audiotestsrc num-buffers=6000 samplesperbuffer=480 ! audio/x-raw,rate=48000,channels=2 \
+    ! audioconvert ! vorbisenc ! mux.
+
+section "1. Per-tick cost, real player layer (CWMPPlayer4 playing the 720p30 clip)"
+"$build/bench/bench_player_tick" --clip="$work/clip720p30.mkv" --benchmark_counters_tabular=true 2>&1
+
+section "2-3. Two unattended runs of the program (tick timing, footprint), each followed by the engine alone"
+"$build/bench/bench_program_run" --program "$program" --clip "$work/clip720p30.mkv" --work "$work/run"
+
+section "4. Accuracy against ground truth"
+"$build/bench/bench_accuracy" --work "$work/accuracy"
+
+section "5. Growth (started in the background at 0 s)"
+wait "$growth_pid" || { cat "$work/growth.txt"; exit 1; }
+growth_pid=""
+cat "$work/growth.txt"
+
+printf '\nmake bench: %d s in all; load average at the end: %s\n' $(( $(date +%s) - started )) \
+    "$(cut -d' ' -f1-3 /proc/loadavg)"

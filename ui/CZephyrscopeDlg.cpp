@@ -9,6 +9,7 @@
 #include "ExitStatus.h"
 #include "LogError.h"
 #include "MainFrameIcon.h"
+#include "PlayState.h"
 #include "PlaybackEvents.h"
 #include "PlayerError.h"
 #include "Resource.h"
@@ -22,6 +23,7 @@
 
 #include <exception>
 #include <iostream>
+#include <malloc.h>
 
 namespace {
 
@@ -286,6 +288,12 @@ void CZephyrscopeDlg::OnPlayStateChange(std::int32_t newState)
 {
     Q_ASSERT(QThread::currentThread() == thread()); // the player delivers on the UI thread
     guard([&] { m_events->OnPlayStateChange(newState); });
+    // Each entry's streaming threads allocate in malloc arenas of their own; what
+    // they free when the entry's pipeline goes stays scattered there and, over a
+    // long playlist, the resident size creeps up by megabytes. Handing the free
+    // pages back at each entry's end keeps it flat (docs/PERFORMANCE.md, growth).
+    if (newState == zephyrscope::kPlayStateMediaEnded)
+        malloc_trim(0);
 }
 
 void CZephyrscopeDlg::OnOpenStateChange(std::int32_t newState)

@@ -50,8 +50,10 @@ bool RtspTestServer::countAndDecideDrop()
     const std::uint64_t number = m_sent.fetch_add(1) + 1;
     if (m_options.dropEvery > 0 && number % static_cast<std::uint64_t>(m_options.dropEvery) == 0) {
         m_dropped.fetch_add(1);
+        m_trailingDropped.fetch_add(1);
         return true;
     }
+    m_trailingDropped.store(0);
     return false;
 }
 

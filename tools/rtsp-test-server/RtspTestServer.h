@@ -37,6 +37,9 @@ public:
 
     std::uint64_t sentPackets() const { return m_sent.load(); }
     std::uint64_t droppedPackets() const { return m_dropped.load(); }
+    // Dropped packets after the last one delivered: no receiver can know of them,
+    // as no later sequence number arrives to show the gap.
+    std::uint64_t trailingDroppedPackets() const { return m_trailingDropped.load(); }
 
 private:
     static void onMediaConfigure(GstRTSPMediaFactory* factory, GstRTSPMedia* media, void* self);
@@ -48,6 +51,7 @@ private:
     unsigned m_sourceId = 0;
     std::atomic<std::uint64_t> m_sent {0};
     std::atomic<std::uint64_t> m_dropped {0};
+    std::atomic<std::uint64_t> m_trailingDropped {0};
 
     friend struct RtspTestServerProbe;
 };

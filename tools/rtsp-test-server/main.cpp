@@ -3,8 +3,9 @@
 //
 // Prints "PORT <n>" once it listens. Ends on end of standard input, on SIGINT or
 // SIGTERM, or after the timeout (default 120 s), and then prints
-// "STATS sent=<packets> dropped=<packets>". "STATS" lines also answer a
-// "stats" line on standard input.
+// "STATS sent=<packets> dropped=<packets> trailing=<packets>", where trailing
+// counts the dropped packets after the last one delivered, which no receiver can
+// count as lost. "STATS" lines also answer a "stats" line on standard input.
 
 #include "RtspTestServer.h"
 
@@ -28,8 +29,9 @@ struct Run {
 
 void printStats(const RtspTestServer& server)
 {
-    std::printf("STATS sent=%llu dropped=%llu\n", static_cast<unsigned long long>(server.sentPackets()),
-                static_cast<unsigned long long>(server.droppedPackets()));
+    std::printf("STATS sent=%llu dropped=%llu trailing=%llu\n", static_cast<unsigned long long>(server.sentPackets()),
+                static_cast<unsigned long long>(server.droppedPackets()),
+                static_cast<unsigned long long>(server.trailingDroppedPackets()));
     std::fflush(stdout);
 }
 

@@ -297,6 +297,8 @@ void HttpTestServer::serve(int fd)
             const long long rate = number(query, "rate", 0);
             const long long stallAfter = number(query, "stallAfter", -1);
             const long long stallMs = number(query, "stallMs", 0);
+            const long long stallEvery = number(query, "stallEvery", 0);
+            long long nextStall = stallEvery > 0 ? stallEvery : -1;
             bool stalled = false;
             long long offset = rangeStart;
             long long sent = 0;
@@ -306,12 +308,15 @@ void HttpTestServer::serve(int fd)
                 std::size_t n = std::min<std::size_t>(chunk, static_cast<std::size_t>(rangeEnd - offset + 1));
                 if (stallAfter >= 0 && !stalled && sent < stallAfter)
                     n = std::min<std::size_t>(n, static_cast<std::size_t>(stallAfter - sent));
+                if (nextStall > 0)
+                    n = std::min<std::size_t>(n, static_cast<std::size_t>(nextStall - sent));
                 if (dieAfter >= 0)
                     n = std::min<std::size_t>(n, static_cast<std::size_t>(std::max(0LL, dieAfter - sent)));
                 if (dieAfter >= 0 && sent >= dieAfter)
                     break;
                 if (stallAfter >= 0 && !stalled && sent >= stallAfter) {
                     stalled = true;
+                    ++m_stalls;
                     if (!pause(static_cast<int>(stallMs)))
                         break;
                     continue;
@@ -319,6 +324,14 @@ void HttpTestServer::serve(int fd)
                 alive = sendAll(fd, body.data() + offset, n);
                 offset += static_cast<long long>(n);
                 sent += static_cast<long long>(n);
+                if (alive)
+                    m_bodyBytes += static_cast<long long>(n);
+                if (nextStall > 0 && sent >= nextStall && offset <= rangeEnd) {
+                    nextStall += stallEvery;
+                    ++m_stalls;
+                    if (!pause(static_cast<int>(stallMs)))
+                        break;
+                }
                 if (rate > 0 && !pause(kChunkPeriodMs))
                     break;
             }

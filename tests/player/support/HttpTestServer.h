@@ -17,6 +17,8 @@ namespace zephyrscope::testing {
 //   rate=N          send at most N bytes per second
 //   stallAfter=B    after B bytes of the body, stop sending ...
 //   stallMs=T       ... for T ms (0 or absent: until the server stops)
+//   stallEvery=B    stop sending for stallMs after every B bytes of the body
+//                   (not after the last byte), as often as the body allows
 //   dieAfter=B      close the connection after B bytes; later range requests get 500
 //   status=C        answer with status C (e.g. 404, 500) and no body
 // A missing file gives 404. Every connection runs on its own thread; stop()
@@ -36,6 +38,10 @@ public:
     // "http://127.0.0.1:<port>/<pathAndQuery>"
     std::string url(const std::string& pathAndQuery) const;
     int requestCount() const { return m_requests.load(); }
+    // Body bytes written to sockets so far, over all requests: what clients were really sent.
+    long long bodyBytesSent() const { return m_bodyBytes.load(); }
+    // Stalls begun so far (stallAfter or stallEvery), over all requests.
+    int stallCount() const { return m_stalls.load(); }
 
 private:
     void acceptLoop();
@@ -50,6 +56,8 @@ private:
     std::uint16_t m_port = 0;
     std::atomic<bool> m_stopping {false};
     std::atomic<int> m_requests {0};
+    std::atomic<long long> m_bodyBytes {0};
+    std::atomic<int> m_stalls {0};
     std::thread m_acceptor;
     std::mutex m_mutex;
     std::condition_variable m_stopSignal;

@@ -38,7 +38,7 @@ std::filesystem::path MediaFactory::make(const std::string& fileName, const Clip
     std::string launch = "matroskamux name=mux ! filesink location=\"" + path.string() + "\" ";
     if (clip.video) {
         const int frames = static_cast<int>(clip.seconds * clip.fps + 0.5);
-        launch += "videotestsrc num-buffers=" + std::to_string(frames) + " pattern=ball ! video/x-raw,width="
+        launch += "videotestsrc num-buffers=" + std::to_string(frames) + " pattern=" + clip.pattern + " ! video/x-raw,width="
             + std::to_string(clip.width) + ",height=" + std::to_string(clip.height)
             + ",framerate=" + std::to_string(clip.fps) + "/1 ! x264enc speed-preset=ultrafast key-int-max="
             + std::to_string(clip.fps) + " bitrate=" + std::to_string(clip.videoBitrateKbps) + " ! h264parse ! ";

@@ -18,6 +18,9 @@ public:
         bool video = true;
         std::string title;       // written as the title tag when not empty
         int videoBitrateKbps = 300;
+        // videotestsrc's pattern: "ball" compresses to far below the bit rate
+        // asked for; "snow" (noise) fills it, for clips of a known, steady rate.
+        std::string pattern = "ball";
     };
 
     MediaFactory();

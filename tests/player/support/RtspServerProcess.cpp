@@ -100,9 +100,9 @@ RtspServerProcess::Stats RtspServerProcess::finish(std::chrono::milliseconds tim
     }
     std::string line;
     while (readLine(line, timeout)) {
-        unsigned long long sent = 0, dropped = 0;
-        if (std::sscanf(line.c_str(), "STATS sent=%llu dropped=%llu", &sent, &dropped) == 2) {
-            m_stats = {sent, dropped};
+        unsigned long long sent = 0, dropped = 0, trailing = 0;
+        if (std::sscanf(line.c_str(), "STATS sent=%llu dropped=%llu trailing=%llu", &sent, &dropped, &trailing) >= 2) {
+            m_stats = {sent, dropped, trailing};
             break;
         }
     }

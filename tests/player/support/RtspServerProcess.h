@@ -16,6 +16,7 @@ public:
     struct Stats {
         std::uint64_t sent = 0;
         std::uint64_t dropped = 0;
+        std::uint64_t trailingDropped = 0; // dropped after the last packet delivered: undetectable
     };
 
     // arguments: extra options for the server (e.g. {"--drop-every", "20"}).

@@ -1,0 +1,399 @@
+// Measurement accuracy against ground truth this program controls. The player
+// layer is driven directly on a GLib main loop (no countdown), and every figure
+// is read by the real sampler from the real player into a real log, which is read
+// back with the report's log reader: the figures are those a log would hold.
+//
+//   Frame_Rate  clips encoded at 25, 30 and 60 fps; truth: the encoded rate
+//   Lost_Pkts   the RTSP test server dropping every 100th, 20th and 5th RTP
+//               packet; truth: the server's own count of dropped packets, less
+//               those after the last packet it delivered (no sequence number
+//               follows them, so no receiver can know they were sent)
+//   Bit_Rate    the HTTP test server sending at a fixed rate below the clip's;
+//               truth: the body bytes the server really wrote, counted by the
+//               server and read at each tick, over the same ~1 s window
+//   BufCount    the HTTP test server stopping for longer than the player's buffer
+//               holds, a known number of times; truth: those stalls plus the
+//               initial fill (BufCount counts every time buffering began)
+//
+// bench_accuracy [--only framerate|loss|bitrate|stalls] [--work DIR]
+#include "CWMPPlayer4.h"
+#include "EventRecorder.h"
+#include "HttpTestServer.h"
+#include "LogFile.h"
+#include "LogReader.h"
+#include "MainLoopWait.h"
+#include "MediaFactory.h"
+#include "PlayState.h"
+#include "PlaybackValues.h"
+#include "RtspServerProcess.h"
+#include "Sampler.h"
+#include "SystemClock.h"
+#include "TextDisplay.h"
+
+#include <glib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+using namespace zephyrscope;
+using namespace zephyrscope::testing;
+using namespace zephyrscope::report;
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr guint kSamplePeriodMs = 500;
+constexpr double kTargetFrameRatePercent = 1.0;
+constexpr double kTargetBitRatePercent = 3.0;
+
+const char* verdict(bool met)
+{
+    return met ? "met" : "MISSED";
+}
+
+class NullDisplay final : public TextDisplay {
+public:
+    void setText(const std::string&) override {}
+};
+
+// A player sampled every 500 ms into a log, as the main dialog does it: the play
+// start clock set at Playing, the time base restarted at MediaEnded. One more
+// sample is taken at MediaEnded, the last moment the entry's figures are live.
+class SampledRun {
+public:
+    explicit SampledRun(const fs::path& logPath)
+        : m_logPath(logPath)
+    {
+        m_log.create(logPath.string());
+        m_player = std::make_unique<CWMPPlayer4>();
+        m_sampler = std::make_unique<Sampler>(m_clock, *m_player, m_log, m_fps, m_values);
+        m_events.onEvent = [this](const std::string& event) {
+            if (event == "play 3")
+                m_values.m_playStartClock = m_clock.processClock();
+            if (event == "play 8") {
+                tick();
+                m_endLines.push_back(m_lines);
+                m_values.m_restartClock = 1;
+            }
+        };
+        m_player->setEventSink(&m_events);
+    }
+
+    ~SampledRun()
+    {
+        stopTimer();
+        m_player->setEventSink(nullptr);
+        m_player.reset();
+        RunMainLoopFor(50ms);
+    }
+
+    // Called after each sample, for truth taken at the same moment.
+    std::function<void()> afterTick;
+
+    void start(const std::string& url)
+    {
+        m_player->putURL(url);
+        m_timer = g_timeout_source_new(kSamplePeriodMs);
+        g_source_set_callback(m_timer, &SampledRun::onTimer, this, nullptr);
+        g_source_attach(m_timer, nullptr);
+    }
+
+    bool runUntilReady(std::chrono::milliseconds timeout)
+    {
+        const bool ready = RunMainLoopUntil([this] { return m_events.has("play 10"); }, timeout);
+        stopTimer();
+        return ready;
+    }
+
+    void runFor(std::chrono::milliseconds duration)
+    {
+        RunMainLoopFor(duration);
+        stopTimer();
+    }
+
+    StatisticsLog read() const { return LogReader::fromFile(m_logPath.string()); }
+    // Sample lines (1-based among the samples) written at each MediaEnded.
+    const std::vector<int>& endSamples() const { return m_endLines; }
+    const EventRecorder& events() const { return m_events; }
+
+private:
+    static gboolean onTimer(gpointer self)
+    {
+        try {
+            static_cast<SampledRun*>(self)->tick();
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "sample failed: %s\n", e.what());
+        }
+        return G_SOURCE_CONTINUE;
+    }
+
+    void tick()
+    {
+        m_sampler->OnTimer();
+        ++m_lines;
+        if (afterTick)
+            afterTick();
+    }
+
+    void stopTimer()
+    {
+        if (m_timer) {
+            g_source_destroy(m_timer);
+            g_source_unref(m_timer);
+            m_timer = nullptr;
+        }
+    }
+
+    fs::path m_logPath;
+    SystemClock m_clock;
+    LogFile m_log;
+    NullDisplay m_fps;
+    PlaybackValues m_values;
+    EventRecorder m_events;
+    std::unique_ptr<CWMPPlayer4> m_player;
+    std::unique_ptr<Sampler> m_sampler;
+    GSource* m_timer = nullptr;
+    int m_lines = 0;
+    std::vector<int> m_endLines;
+};
+
+// Playing samples at least a second after Playing began and before the last
+// one of the entry: the frame-rate window is full and the end does not cut it.
+std::vector<LogSample> steadyPlaying(const std::vector<LogSample>& samples)
+{
+    std::vector<LogSample> steady;
+    double since = 0.0;
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+        if (!samples[i].isPlaying())
+            continue;
+        if (i == 0 || !samples[i - 1].isPlaying())
+            since = samples[i].utc();
+        const bool last = i + 1 == samples.size() || !samples[i + 1].isPlaying();
+        if (!last && samples[i].utc() - since >= 1.0)
+            steady.push_back(samples[i]);
+    }
+    return steady;
+}
+
+struct Context {
+    fs::path work;
+    MediaFactory media;
+};
+
+bool frameRates(Context& c)
+{
+    bool allMet = true;
+    std::printf("Frame_Rate against the encoded rate (640x360 H.264, 10 s each; steady Playing samples)\n");
+    for (int fps : {25, 30, 60}) {
+        MediaFactory::Clip clip;
+        clip.width = 640;
+        clip.height = 360;
+        clip.fps = fps;
+        clip.seconds = 10.0;
+        clip.videoBitrateKbps = 800;
+        const fs::path file = c.media.make("rate" + std::to_string(fps) + ".mkv", clip);
+        SampledRun run(c.work / ("framerate" + std::to_string(fps) + ".dat"));
+        run.start(file.string());
+        if (!run.runUntilReady(40s)) {
+            std::printf("  %d fps: the clip did not play to its end (%s)\n", fps, run.events().sequence().c_str());
+            allMet = false;
+            continue;
+        }
+        const StatisticsLog log = run.read();
+        const auto steady = steadyPlaying(log.samples);
+        if (steady.empty()) {
+            std::printf("  %d fps: no steady Playing sample\n", fps);
+            allMet = false;
+            continue;
+        }
+        double sum = 0.0, worst = 0.0;
+        for (const auto& s : steady) {
+            sum += s.fps;
+            worst = std::max(worst, std::fabs(s.fps - fps) / fps * 100.0);
+        }
+        const double mean = sum / static_cast<double>(steady.size());
+        const double meanError = (mean - fps) / fps * 100.0;
+        const bool met = worst <= kTargetFrameRatePercent;
+        allMet = allMet && met;
+        std::printf("  %2d fps: %zu samples, mean %.3f (%+.2f %%), worst sample %.2f %% off, Fr_Skipped %d, "
+                    "Rncode_Fr %d   [target 1 %%: %s]\n",
+                    fps, steady.size(), mean, meanError, worst, log.samples.back().framesSkipped,
+                    steady.front().encodedFrameRate, verdict(met));
+    }
+    return allMet;
+}
+
+bool lostPackets(Context& c)
+{
+    bool allMet = true;
+    std::printf("Lost_Pkts against the RTSP server's dropped packets (RTSP over UDP, 320x240 25 fps, 10 s)\n");
+    for (int every : {100, 20, 5}) {
+        RtspServerProcess server(ZEPHYRSCOPE_RTSP_SERVER,
+                                 {"--seconds", "10", "--drop-every", std::to_string(every), "--timeout", "90"});
+        SampledRun run(c.work / ("loss" + std::to_string(every) + ".dat"));
+        run.start(server.url("rtsp"));
+        const bool ended = run.runUntilReady(60s);
+        const auto truth = server.finish();
+        const StatisticsLog log = run.read();
+        if (!ended || run.endSamples().empty() || log.samples.empty()) {
+            std::printf("  1 in %d: the stream did not play to its end (%s)\n", every, run.events().sequence().c_str());
+            allMet = false;
+            continue;
+        }
+        const LogSample& atEnd = log.samples[static_cast<std::size_t>(run.endSamples().back() - 1)];
+        const LogSample& lastTick = log.samples[static_cast<std::size_t>(std::max(0, run.endSamples().back() - 2))];
+        const auto detectable = truth.dropped - truth.trailingDropped;
+        const bool met = atEnd.lostPackets == static_cast<std::int32_t>(detectable);
+        allMet = allMet && met;
+        std::printf("  %4.1f %% (1 in %3d): server sent %llu, dropped %llu (%llu after the last delivered); "
+                    "at MediaEnded Lost_Pkts %d, Received_Pkts %d, Quality %d; last periodic line Lost_Pkts %d"
+                    "   [target exact: %s]\n",
+                    100.0 / every, every, static_cast<unsigned long long>(truth.sent),
+                    static_cast<unsigned long long>(truth.dropped),
+                    static_cast<unsigned long long>(truth.trailingDropped), atEnd.lostPackets, atEnd.receivedPackets,
+                    atEnd.receptionQuality, lastTick.lostPackets, verdict(met));
+    }
+    return allMet;
+}
+
+bool bitRate(Context& c)
+{
+    // About 1 Mbit/s encoded, sent at 400 kbit/s: the download never waits for the
+    // player, so the server's writes are the rate the player receives.
+    constexpr long long kRateBytes = 50000;
+    MediaFactory::Clip clip;
+    clip.width = 640;
+    clip.height = 360;
+    clip.seconds = 30.0;
+    clip.videoBitrateKbps = 1000;
+    clip.pattern = "snow";
+    const fs::path file = c.media.make("bitrate.mkv", clip);
+    HttpTestServer server(file.parent_path());
+    server.start();
+
+    struct Truth {
+        double time;
+        long long bytes;
+    };
+    std::vector<Truth> truth;
+    const auto begin = std::chrono::steady_clock::now();
+    SampledRun run(c.work / "bitrate.dat");
+    run.afterTick = [&] {
+        truth.push_back({std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count(),
+                         server.bodyBytesSent()});
+    };
+    run.start(server.url(file.filename().string() + "?rate=" + std::to_string(kRateBytes)));
+    run.runFor(20s);
+    const StatisticsLog log = run.read();
+    if (log.samples.size() != truth.size() || log.samples.size() < 10) {
+        std::printf("Bit_Rate: %zu samples against %zu truth readings\n", log.samples.size(), truth.size());
+        return false;
+    }
+    // From the fifth sample on (2 s in), both windows are full.
+    double measured = 0.0, actual = 0.0, worst = 0.0;
+    int n = 0;
+    for (std::size_t i = 4; i < truth.size(); ++i) {
+        const double trueRate = static_cast<double>(truth[i].bytes - truth[i - 2].bytes) * 8.0
+            / (truth[i].time - truth[i - 2].time);
+        measured += log.samples[i].bitRate;
+        actual += trueRate;
+        if (trueRate > 0.0)
+            worst = std::max(worst, std::fabs(log.samples[i].bitRate - trueRate) / trueRate * 100.0);
+        ++n;
+    }
+    const double error = (measured - actual) / actual * 100.0;
+    const bool met = std::fabs(error) <= kTargetBitRatePercent;
+    std::printf("Bit_Rate against the bytes the HTTP server wrote (throttled to %lld bytes/s, 20 s)\n", kRateBytes);
+    std::printf("  %d samples: mean Bit_Rate %.0f bit/s, true %.0f bit/s (%+.2f %%); worst sample %.1f %% off; "
+                "server wrote %lld bytes in %d requests   [target 3 %%: %s]\n",
+                n, measured / n, actual / n, error, worst, truth.back().bytes, server.requestCount(), verdict(met));
+    return met;
+}
+
+bool bufferingCount(Context& c)
+{
+    // 25 fps at about 1 Mbit/s, sent at 1.1 times that, stopping for 8 s after
+    // every 7 s of clip: each stop outlasts what the 5 s buffer can hold ahead.
+    constexpr int kStalls = 3;
+    constexpr double kSegmentSeconds = 7.0;
+    MediaFactory::Clip clip;
+    clip.width = 640;
+    clip.height = 360;
+    clip.seconds = kSegmentSeconds * (kStalls + 1);
+    clip.videoBitrateKbps = 1000;
+    clip.pattern = "snow";
+    const fs::path file = c.media.make("stalls.mkv", clip);
+    const auto size = static_cast<long long>(fs::file_size(file));
+    const long long bytesPerSecond = static_cast<long long>(static_cast<double>(size) / clip.seconds);
+    const long long every = size / (kStalls + 1) + 1;
+    HttpTestServer server(file.parent_path());
+    server.start();
+    SampledRun run(c.work / "stalls.dat");
+    run.start(server.url(file.filename().string() + "?rate=" + std::to_string(bytesPerSecond * 11 / 10)
+                         + "&stallEvery=" + std::to_string(every) + "&stallMs=8000"));
+    const bool ended = run.runUntilReady(150s);
+    const StatisticsLog log = run.read();
+    const int stalls = server.stallCount();
+    if (!ended || run.endSamples().empty()) {
+        std::printf("BufCount: the clip did not play to its end (%s)\n", run.events().sequence().c_str());
+        return false;
+    }
+    const LogSample& atEnd = log.samples[static_cast<std::size_t>(run.endSamples().back() - 1)];
+    int bufferingSpells = 0;
+    for (std::size_t i = 0; i < log.samples.size(); ++i)
+        bufferingSpells += log.samples[i].isStalled() && (i == 0 || !log.samples[i - 1].isStalled());
+    const int expected = stalls + 1;
+    const bool met = atEnd.bufferingCount == expected;
+    std::printf("BufCount against forced stalls (HTTP, %.0f s clip at 1.1x its rate, 8 s stops)\n", clip.seconds);
+    std::printf("  server stalls %d (+1 initial fill = %d); BufCount at MediaEnded %d; Buffering spells in the log %d; "
+                "events %s   [target exact: %s]\n",
+                stalls, expected, atEnd.bufferingCount, bufferingSpells, run.events().sequence().c_str(),
+                verdict(met));
+    return met;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+try {
+    std::string only;
+    fs::path work;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string key = argv[i];
+        if (key == "--only")
+            only = argv[i + 1];
+        else if (key == "--work")
+            work = argv[i + 1];
+        else
+            throw std::runtime_error("Cannot use option '" + key + "': unknown");
+    }
+    setenv("ZEPHYRSCOPE_FAKE_SINKS", "1", 1);
+    unsetenv("DISPLAY");
+    Context c;
+    c.work = work.empty() ? c.media.dir() / "logs" : fs::absolute(work);
+    fs::create_directories(c.work);
+    bool met = true;
+    if (only.empty() || only == "framerate")
+        met = frameRates(c) && met;
+    if (only.empty() || only == "loss")
+        met = lostPackets(c) && met;
+    if (only.empty() || only == "bitrate")
+        met = bitRate(c) && met;
+    if (only.empty() || only == "stalls")
+        met = bufferingCount(c) && met;
+    std::fflush(stdout);
+    return 0;
+} catch (const std::exception& e) {
+    std::fprintf(stderr, "bench_accuracy: %s\n", e.what());
+    return 1;
+}
