@@ -21,17 +21,17 @@ EventQueue::~EventQueue()
 
 void EventQueue::playStateChanged(std::int32_t state)
 {
-    push({Event::Kind::PlayState, state, {}, {}});
+    push({Event::Kind::PlayState, state, {}, {}, std::nullopt});
 }
 
-void EventQueue::openStateChanged(std::int32_t state)
+void EventQueue::openStateChanged(std::int32_t state, std::optional<MediaInfo> media)
 {
-    push({Event::Kind::OpenState, state, {}, {}});
+    push({Event::Kind::OpenState, state, {}, {}, std::move(media)});
 }
 
 void EventQueue::mediaError(const std::string& url, const std::string& reason)
 {
-    push({Event::Kind::MediaError, 0, url, reason});
+    push({Event::Kind::MediaError, 0, url, reason, std::nullopt});
 }
 
 void EventQueue::push(Event event)
@@ -46,6 +46,9 @@ void EventQueue::schedule()
         return;
     m_idle = g_idle_source_new();
     g_source_set_callback(m_idle, &EventQueue::dispatchOne, this, nullptr);
+    // At the priority of timers and I/O, so a busy loop cannot hold events back
+    // while the player moves on.
+    g_source_set_priority(m_idle, G_PRIORITY_DEFAULT);
     // nullptr: the default context, the one the program's main loop runs.
     g_source_attach(m_idle, nullptr);
 }
@@ -64,6 +67,9 @@ int EventQueue::dispatchOne(void* self)
     PlayerEventSink* sink = queue->m_sink;
     if (!sink)
         return G_SOURCE_REMOVE;
+    // Restored on the way out, also when a nested loop delivers further events.
+    const MediaInfo* const outer = queue->m_delivering;
+    queue->m_delivering = event.media ? &*event.media : nullptr;
     // No exception may unwind through GLib's dispatcher.
     try {
         switch (event.kind) {
@@ -82,6 +88,7 @@ int EventQueue::dispatchOne(void* self)
     } catch (...) {
         std::cerr << "Cannot deliver player event: unknown error\n";
     }
+    queue->m_delivering = outer;
     return G_SOURCE_REMOVE;
 }
 

@@ -1,7 +1,10 @@
 #pragma once
 
+#include "MediaInfo.h"
+
 #include <cstdint>
 #include <deque>
+#include <optional>
 #include <string>
 
 typedef struct _GSource GSource;
@@ -12,9 +15,13 @@ class PlayerEventSink;
 
 // Player events waiting for the main loop. Queued from the main-loop thread
 // (from inside a call into the player or a bus handler); delivered one per
-// dispatch of an idle source on the default GMainContext, so a sink never sees
-// an event from inside a call it made, and a sink that runs a nested loop still
+// dispatch of a source on the default GMainContext, so a sink never sees an
+// event from inside a call it made, and a sink that runs a nested loop still
 // receives the following events in order.
+//
+// An open event carries the media it announces: by the time it is delivered the
+// player may have moved on to another entry, and the sink must read the one
+// that opened.
 class EventQueue {
 public:
     EventQueue();
@@ -25,8 +32,12 @@ public:
     void setSink(PlayerEventSink* sink) { m_sink = sink; }
 
     void playStateChanged(std::int32_t state);
-    void openStateChanged(std::int32_t state);
+    // media: what was opened, for the open event that announces it.
+    void openStateChanged(std::int32_t state, std::optional<MediaInfo> media = std::nullopt);
     void mediaError(const std::string& url, const std::string& reason);
+
+    // The media of the open event being delivered right now, or nullptr.
+    const MediaInfo* deliveringMedia() const { return m_delivering; }
 
 private:
     struct Event {
@@ -34,6 +45,7 @@ private:
         std::int32_t state = 0;
         std::string url;
         std::string reason;
+        std::optional<MediaInfo> media;
     };
 
     void push(Event event);
@@ -43,6 +55,7 @@ private:
     std::deque<Event> m_events;
     PlayerEventSink* m_sink = nullptr;
     GSource* m_idle = nullptr;
+    const MediaInfo* m_delivering = nullptr;
 };
 
 } // namespace zephyrscope

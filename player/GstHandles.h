@@ -3,6 +3,8 @@
 // Owning handles for the GLib and GStreamer objects the player keeps. Private to
 // player/: no public header includes this file.
 
+#include "PipelineReaper.h"
+
 #include <gst/gst.h>
 
 #include <memory>
@@ -49,14 +51,10 @@ using CharPtr = std::unique_ptr<gchar, GFree>;
 using ErrorPtr = std::unique_ptr<GError, ErrorFree>;
 using SourcePtr = std::unique_ptr<GSource, SourceDestroy>;
 
-// A pipeline that is brought to NULL before its last reference goes, so no
-// streaming thread outlives it.
+// A pipeline is brought to NULL before its last reference goes, so no
+// streaming thread outlives it; the reaper does that off the calling thread.
 struct PipelineRelease {
-    void operator()(GstElement* pipeline) const
-    {
-        gst_element_set_state(pipeline, GST_STATE_NULL);
-        gst_object_unref(pipeline);
-    }
+    void operator()(GstElement* pipeline) const { PipelineReaper::release(pipeline); }
 };
 using PipelinePtr = std::unique_ptr<GstElement, PipelineRelease>;
 

@@ -6,12 +6,10 @@
 #include "StreamProbes.h"
 
 #include <gst/pbutils/missing-plugins.h>
-#include <gst/video/videooverlay.h>
 
 #include <glib/gstdio.h>
 
 #include <cmath>
-#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
@@ -23,20 +21,7 @@ namespace {
 
 constexpr guint kStatsPeriodMs = 100;            // history resolution of bit rate and reception
 constexpr guint kOpenTimeoutS = 30;              // an entry that cannot open in this time is skipped
-constexpr gint64 kMaxLatenessNs = 20 * GST_MSECOND; // fake sink drops frames later than this
 constexpr std::int32_t kOpenStateMediaOpening = 12;
-
-bool fakeSinksForced()
-{
-    const char* value = std::getenv("ZEPHYRSCOPE_FAKE_SINKS");
-    return value && *value && std::string(value) != "0";
-}
-
-bool x11DisplayPresent()
-{
-    const char* display = std::getenv("DISPLAY");
-    return display && *display;
-}
 
 std::string oneLine(std::string text)
 {
@@ -53,12 +38,6 @@ std::string readText(const std::string& path)
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();
-}
-
-std::string factoryName(GstElement* element)
-{
-    GstElementFactory* factory = gst_element_get_factory(element);
-    return factory ? GST_OBJECT_NAME(factory) : "";
 }
 
 std::uint64_t structureUint64(const GstStructure* structure, const char* field)
@@ -254,13 +233,13 @@ bool PlayerEngine::buildPipeline(const std::string& uri, std::string& error)
     if (m_maxBandwidth > 0)
         g_object_set(playbin, "connection-speed", static_cast<guint64>(m_maxBandwidth / 1000), nullptr);
 
-    ElementPtr videoSink = makeVideoSink();
+    ElementPtr videoSink = m_sinks.makeVideoSink(m_videoWindow);
     if (!videoSink) {
         error = "Cannot create element 'fakesink': the GStreamer core elements are missing";
         return false;
     }
     g_object_set(playbin, "video-sink", videoSink.get(), nullptr);
-    if (ElementPtr audioSink = makeAudioSink())
+    if (ElementPtr audioSink = m_sinks.makeAudioSink())
         g_object_set(playbin, "audio-sink", audioSink.get(), nullptr);
     StreamProbes::attachToVideoSink(videoSink.get(), m_counters);
     m_videoSink = std::move(videoSink);
@@ -272,69 +251,6 @@ bool PlayerEngine::buildPipeline(const std::string& uri, std::string& error)
     // nullptr: the default context, which the program's main loop runs.
     g_source_attach(m_busWatch.get(), nullptr);
     return true;
-}
-
-ElementPtr PlayerEngine::makeVideoSink()
-{
-    if (m_videoWindow != 0 && x11DisplayPresent() && !fakeSinksForced()) {
-        if (GstElement* sink = gst_element_factory_make("ximagesink", nullptr)) {
-            ElementPtr owned(GST_ELEMENT(gst_object_ref_sink(sink)));
-            g_object_set(sink, "force-aspect-ratio", TRUE, "qos", TRUE, nullptr);
-            gst_video_overlay_set_window_handle(GST_VIDEO_OVERLAY(sink), static_cast<guintptr>(m_videoWindow));
-            // READY opens the display: a display that cannot be opened falls back to the fake sink.
-            if (gst_element_set_state(sink, GST_STATE_READY) == GST_STATE_CHANGE_SUCCESS)
-                return owned;
-            gst_element_set_state(sink, GST_STATE_NULL);
-        }
-    }
-    // Without a window the frames still pass through a synced sink, so timing,
-    // dropping and frame counts stay those of real playback.
-    GstElement* sink = gst_element_factory_make("fakesink", nullptr);
-    if (!sink)
-        return nullptr;
-    g_object_set(sink, "sync", TRUE, "qos", TRUE, "max-lateness", kMaxLatenessNs, "enable-last-sample", FALSE, nullptr);
-    return ElementPtr(GST_ELEMENT(gst_object_ref_sink(sink)));
-}
-
-ElementPtr PlayerEngine::makeAudioSink()
-{
-    if (!fakeSinksForced() && audioDeviceAvailable()) {
-        if (GstElement* sink = gst_element_factory_make("autoaudiosink", nullptr))
-            return ElementPtr(GST_ELEMENT(gst_object_ref_sink(sink)));
-    }
-    GstElement* sink = gst_element_factory_make("fakesink", nullptr);
-    if (!sink)
-        return nullptr;
-    g_object_set(sink, "sync", TRUE, "enable-last-sample", FALSE, nullptr);
-    return ElementPtr(GST_ELEMENT(gst_object_ref_sink(sink)));
-}
-
-bool PlayerEngine::audioDeviceAvailable()
-{
-    if (m_audioDevice)
-        return *m_audioDevice;
-    // autoaudiosink opens the first device that works and falls back to a fake
-    // sink when none does; only a real device counts.
-    bool available = false;
-    if (GstElement* probe = gst_element_factory_make("autoaudiosink", nullptr)) {
-        ElementPtr owned(GST_ELEMENT(gst_object_ref_sink(probe)));
-        if (gst_element_set_state(probe, GST_STATE_READY) == GST_STATE_CHANGE_SUCCESS && GST_IS_BIN(probe)) {
-            GstIterator* it = gst_bin_iterate_elements(GST_BIN(probe));
-            GValue item = G_VALUE_INIT;
-            while (gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
-                auto* child = GST_ELEMENT(g_value_get_object(&item));
-                const std::string factory = factoryName(child);
-                if (factory != "fakesink" && factory != "fakeaudiosink")
-                    available = true;
-                g_value_reset(&item);
-            }
-            g_value_unset(&item);
-            gst_iterator_free(it);
-        }
-        gst_element_set_state(probe, GST_STATE_NULL);
-    }
-    m_audioDevice = available;
-    return available;
 }
 
 void PlayerEngine::teardown()
@@ -405,7 +321,10 @@ void PlayerEngine::setOpenState(std::int32_t state)
     if (state == m_openState)
         return;
     m_openState = state;
-    m_events.openStateChanged(state);
+    if (state == kOpenStateMediaOpen)
+        m_events.openStateChanged(state, m_media);
+    else
+        m_events.openStateChanged(state);
 }
 
 void PlayerEngine::requestState(GstState state)
@@ -724,6 +643,9 @@ void PlayerEngine::pollStatistics()
 
 PlayerEngine::MediaInfo PlayerEngine::media() const
 {
+    // While an open event is delivered, the entry it announces is the current media.
+    if (const MediaInfo* opened = m_events.deliveringMedia())
+        return *opened;
     return m_media;
 }
 

@@ -10,13 +10,14 @@
 
 #include "EntryStatistics.h"
 #include "EventQueue.h"
+#include "MediaInfo.h"
 #include "GstHandles.h"
 #include "PlaylistExpander.h"
+#include "SinkFactory.h"
 #include "StreamCounters.h"
 
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -27,13 +28,7 @@ class RemotePlaylistFetch;
 
 class PlayerEngine {
 public:
-    struct MediaInfo {
-        std::string name;
-        std::string sourceURL;
-        double duration = 0.0; // seconds
-        std::int32_t width = 0;
-        std::int32_t height = 0;
-    };
+    using MediaInfo = zephyrscope::MediaInfo;
     using NetworkInfo = NetworkFigures;
 
     PlayerEngine();
@@ -65,9 +60,6 @@ private:
     void beginList(std::vector<PlaylistEntry> entries);
     void startEntry(std::size_t index, bool reportOpen);
     bool buildPipeline(const std::string& uri, std::string& error);
-    gsthandles::ElementPtr makeVideoSink();
-    gsthandles::ElementPtr makeAudioSink();
-    bool audioDeviceAvailable();
     void teardown();
     void failEntry(const std::string& reason);
     void failList(const std::string& url, const std::string& reason);
@@ -86,7 +78,7 @@ private:
 
     EventQueue m_events;
     std::uintptr_t m_videoWindow = 0;
-    std::optional<bool> m_audioDevice;
+    SinkFactory m_sinks;
 
     std::string m_url;
     std::vector<PlaylistEntry> m_entries;

@@ -4,8 +4,25 @@
 #include <QApplication>
 
 #include <csignal>
+#include <cstdio>
 #include <string>
 #include <vector>
+
+namespace {
+
+// Qt warns on every start without XDG_RUNTIME_DIR, as in a plain ssh session or a
+// CI job; nothing of ours uses it, so the warning would only bury real messages.
+void filterQtMessages(QtMsgType type, const QMessageLogContext& context, const QString& message)
+{
+    if (message.startsWith(QLatin1String("QStandardPaths: XDG_RUNTIME_DIR not set")))
+        return;
+    if (type == QtDebugMsg)
+        return;
+    const QByteArray text = qFormatLogMessage(type, context, message).toLocal8Bit();
+    std::fprintf(stderr, "%s\n", text.constData());
+}
+
+} // namespace
 
 int main(int argc, char* argv[])
 {
@@ -15,6 +32,7 @@ int main(int argc, char* argv[])
     // logger that ended) must go on measuring: a message that cannot be shown is
     // lost, the run is not.
     std::signal(SIGPIPE, SIG_IGN);
+    qInstallMessageHandler(filterQtMessages);
 
     QApplication application(argc, argv);
     // QApplication has taken its own options (-platform and the like) out of argv.

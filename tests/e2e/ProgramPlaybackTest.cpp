@@ -4,6 +4,7 @@
 #include "LogCheck.h"
 #include "MediaFactory.h"
 #include "ProgramProcess.h"
+#include "RunSummary.h"
 
 #include <gtest/gtest.h>
 
@@ -93,6 +94,22 @@ TEST_F(ProgramPlaybackTest, GeneratedClipEndsByItselfWithAWellFormedLog)
         EXPECT_EQ(s.encodedFrameRate, 25);
         EXPECT_EQ(s.protocol, "File");
     }
+
+    // The report's summary of a real run.
+    const RunSummary summary = Summarize(log);
+    ASSERT_EQ(summary.clips.size(), 1u);
+    const Figures& f = summary.clips[0].figures;
+    EXPECT_EQ(f.samples, log.samples.size());
+    ASSERT_TRUE(f.startupSeconds);
+    EXPECT_LT(*f.startupSeconds, 1.0);
+    EXPECT_NEAR(f.playingSeconds, 4.0, 0.6);
+    EXPECT_EQ(f.stalls, 0);
+    ASSERT_TRUE(f.frameRateMean);
+    EXPECT_NEAR(*f.frameRateMean, 25.0, 1.5);
+    EXPECT_EQ(f.encodedFrameRate, 25);
+    EXPECT_EQ(f.framesSkipped, 0);
+    EXPECT_FALSE(f.packetLossPercent); // a local file has no packets
+    EXPECT_EQ(f.protocol, "File");
 }
 
 TEST_F(ProgramPlaybackTest, TwoEntryPlaylistGivesTwoMediaBlocksAndRestartsTime)

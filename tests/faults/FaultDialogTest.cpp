@@ -143,9 +143,6 @@ TEST_F(FaultDialog, OpenOfANewUrlWhileOnePlaysReplacesItAndLogsBoth)
 
 TEST_F(FaultDialog, OpenWhileTheFirstClipsEventsWaitInABusyLoopLogsEachClipsOwnBlock)
 {
-    GTEST_SKIP() << "player bug: events wait in an idle source of the lowest priority and the open event's "
-                    "media is read when it is delivered, so an open of the first clip delivered after the "
-                    "second was put logs the second clip's block twice and the first clip's never";
     MediaFactory::Clip first;
     first.seconds = 10.0;
     MediaFactory::Clip second;

@@ -122,6 +122,24 @@ TEST_F(PlayerFailure, PlayerDestroyedWhilePlaying)
     EXPECT_EQ(events.count("play 8"), 0);
 }
 
+TEST_F(PlayerFailure, StoppingWhileOpeningNeverFreezesThePlayer)
+{
+    // Shutting a pipeline down while it is still finding out the type of its
+    // data can deadlock inside the engine; the player must go on regardless.
+    for (int round = 0; round < 8; ++round) {
+        player->putURL(round % 2 ? Clip25() : Clip30());
+        RunMainLoopFor(std::chrono::milliseconds(5 * round));
+        player->controls()->stop();
+    }
+    player->putURL(Clip25());
+    ASSERT_TRUE(waitForState(kPlayStateReady, 30s)) << events.sequence();
+    const std::string sequence = events.sequence();
+    const std::string ending = "1 9 open 3 8 10";
+    ASSERT_GE(sequence.size(), ending.size()) << sequence;
+    EXPECT_EQ(sequence.substr(sequence.size() - ending.size()), ending) << sequence;
+    EXPECT_TRUE(events.errors.empty());
+}
+
 TEST_F(PlayerFailure, NewUrlWhileOpeningReplacesTheOldOne)
 {
     player->putURL(Clip30());

@@ -1,0 +1,46 @@
+#include "PipelineReaper.h"
+
+#include <gst/gst.h>
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+namespace zephyrscope {
+
+namespace {
+struct Shutdown {
+    std::mutex mutex;
+    std::condition_variable finished;
+    bool done = false;
+};
+}
+
+void PipelineReaper::release(GstElement* pipeline, std::chrono::milliseconds wait)
+{
+    if (!pipeline)
+        return;
+    auto shutdown = std::make_shared<Shutdown>();
+    try {
+        std::thread([pipeline, shutdown] {
+            gst_element_set_state(pipeline, GST_STATE_NULL);
+            gst_object_unref(pipeline);
+            std::lock_guard lock(shutdown->mutex);
+            shutdown->done = true;
+            shutdown->finished.notify_all();
+        }).detach();
+    } catch (const std::system_error&) {
+        // No thread to be had: shut down here, as GStreamer would.
+        gst_element_set_state(pipeline, GST_STATE_NULL);
+        gst_object_unref(pipeline);
+        return;
+    }
+    std::unique_lock lock(shutdown->mutex);
+    if (!shutdown->finished.wait_for(lock, wait, [&] { return shutdown->done; }))
+        g_printerr("Cannot shut down pipeline '%s': still stopping after %lld ms; left behind\n",
+                   GST_OBJECT_NAME(pipeline), static_cast<long long>(wait.count()));
+}
+
+} // namespace zephyrscope
