@@ -28,11 +28,11 @@ int main(int argc, char* argv[])
 {
     // Past a file-size limit a write should fail and be reported, not kill the run.
     std::signal(SIGXFSZ, SIG_IGN);
-    qInstallMessageHandler(filterQtMessages);
     // An unattended run whose stderr reader has gone (a pipe into a pager or a
     // logger that ended) must go on measuring: a message that cannot be shown is
     // lost, the run is not.
     std::signal(SIGPIPE, SIG_IGN);
+    qInstallMessageHandler(filterQtMessages);
 
     QApplication application(argc, argv);
     // QApplication has taken its own options (-platform and the like) out of argv.

@@ -37,7 +37,7 @@ TEST_P(FaultSignal, MidPlaySignalQuitsWithItsStatusAndAWholeLog)
     program.sendSignal(GetParam().signalNumber);
     const ProgramResult result = program.finish(20000);
     EXPECT_EQ(result.exitStatus, GetParam().exitStatus) << result.stderrText;
-    EXPECT_EQ(result.stderrText.find("Cannot "), std::string::npos) << result.stderrText;
+    EXPECT_EQ(CountReports(result.stderrText), 0) << result.stderrText;
     const auto written = ExpectWellFormedLog(path("run.dat"));
     EXPECT_EQ(written.media.size(), 1u);
     EXPECT_GE(written.samples.size(), 3u);

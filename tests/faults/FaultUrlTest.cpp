@@ -146,7 +146,7 @@ TEST_F(FaultHttpUrl, UrlOf64KiBPlaysAndItsMediaBlockHoldsItWhole)
     ASSERT_EQ(url.size(), 64u * 1024u);
     const ProgramResult result = run({q(url), "run.dat"});
     EXPECT_EQ(result.exitStatus, 0) << result.stderrText.substr(0, 2000);
-    EXPECT_EQ(result.stderrText.find("Cannot "), std::string::npos) << result.stderrText.substr(0, 2000);
+    EXPECT_EQ(CountReports(result.stderrText), 0) << result.stderrText.substr(0, 2000);
     const auto written = ExpectWellFormedLog(path("run.dat"));
     ASSERT_EQ(written.media.size(), 1u);
     EXPECT_EQ(written.media[0].url, url);

@@ -29,7 +29,7 @@ TEST(FaultSanitized, TwoMinutesOfAListGoingRoundEndCleanly)
     EXPECT_EQ(result.exitStatus, 0) << result.stderrText;
     EXPECT_EQ(result.stderrText.find("Sanitizer"), std::string::npos) << result.stderrText;
     EXPECT_EQ(result.stderrText.find("runtime error"), std::string::npos) << result.stderrText;
-    EXPECT_EQ(result.stderrText.find("Cannot "), std::string::npos) << result.stderrText;
+    EXPECT_EQ(CountReports(result.stderrText), 0) << result.stderrText;
     const auto written = ExpectWellFormedLog(media.dir() / "soak.dat");
     EXPECT_EQ(written.media.size(), 2u * kRounds);
     EXPECT_GE(written.samples.size(), 200u);

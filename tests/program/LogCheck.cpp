@@ -17,6 +17,16 @@ std::string FileText(const std::filesystem::path& path)
     return text.str();
 }
 
+int CountReports(const std::string& stderrText)
+{
+    int count = 0;
+    std::istringstream lines(stderrText);
+    for (std::string line; std::getline(lines, line);)
+        for (const char* prefix : {"Cannot play '", "Cannot create log file '", "Cannot write log file '"})
+            count += line.rfind(prefix, 0) == 0;
+    return count;
+}
+
 report::StatisticsLog ExpectWellFormedLog(const std::filesystem::path& path)
 {
     report::StatisticsLog log;

@@ -12,6 +12,11 @@ namespace zephyrscope::testing {
 // take (a cut-off or malformed line) and for a last line without its line feed.
 report::StatisticsLog ExpectWellFormedLog(const std::filesystem::path& path);
 
+// How many lines of a run's stderr report a failure to the user: "Cannot play",
+// "Cannot create log file" and "Cannot write log file" lines. The player's own
+// diagnostics (a pipeline slow to shut down, GStreamer's details) are not counted.
+int CountReports(const std::string& stderrText);
+
 // The whole file, or "" when it cannot be read.
 std::string FileText(const std::filesystem::path& path);
 
