@@ -113,6 +113,10 @@ private:
     std::int32_t m_bufferingTimeMs = 5000; // given to playbin3 as its buffer-duration
     std::int32_t m_maxBandwidth = 0;       // bits per second, 0 = no limit; given as connection-speed
     EntryStatistics m_statistics;
+    // The figures as last worked out, and when: the sampler reads them one by one,
+    // fourteen network objects a tick, and each read would otherwise work out all of them.
+    mutable std::optional<NetworkInfo> m_networkCache;
+    mutable std::int64_t m_networkCacheUs = 0;
 };
 
 } // namespace zephyrscope
