@@ -16,7 +16,7 @@ packages=(
   gstreamer1.0-plugins-ugly gstreamer1.0-libav gstreamer1.0-x glib-networking
   libtotem-plparser-dev
   # Local test servers, headless display and tools used by tests and the demo
-  libgstrtspserver-1.0-dev gstreamer1.0-rtsp gstreamer1.0-tools xvfb xauth
+  libgstrtspserver-1.0-dev gstreamer1.0-rtsp gstreamer1.0-tools xvfb xauth procps
 )
 
 missing=()
