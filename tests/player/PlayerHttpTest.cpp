@@ -74,7 +74,10 @@ TEST_F(PlayerHttp, ThrottledSourceReportsBufferingWithRisingProgress)
                 if (value >= 60 && bitRateWhileBuffering < 0)
                     bitRateWhileBuffering = player->network()->bitRate();
             }
-            return events.has("play 3");
+            // Under load the first picture can come before the first buffering
+            // report; at half the clip's rate the buffer then runs dry soon after,
+            // so wait for a Buffering that ends in Playing.
+            return events.sequence().find("6 3") != std::string::npos;
         },
         30s))
         << events.sequence();
@@ -86,9 +89,9 @@ TEST_F(PlayerHttp, ThrottledSourceReportsBufferingWithRisingProgress)
     for (auto value : progress)
         std::cout << ' ' << value;
     std::cout << "\nsequence: " << events.sequence() << '\n';
-    // Open comes before Buffering, which comes before Playing.
+    // Open comes first; Buffering comes before the Playing that ends it.
     const std::string sequence = events.sequence();
-    EXPECT_EQ(sequence.rfind("9 open 6", 0), 0u) << sequence;
+    EXPECT_EQ(sequence.rfind("9 open ", 0), 0u) << sequence;
 
     // While data trickles in, the bit rate is the server's: 25000 bytes/s.
     std::cout << "throttled bitRate=" << bitRateWhileBuffering
