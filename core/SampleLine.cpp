@@ -1,53 +1,93 @@
 #include "SampleLine.h"
 
-#include <cstdio>
+#include <charconv>
 
 namespace zephyrscope {
 
 namespace {
 
-// The seconds are printed as a 64-bit count so the column stays right after 2038;
-// until then the output is that of a 32-bit "%d".
-constexpr char kSampleFormat[] =
-    "%lld.%d\t%4.4f\t%3d\t%2d\t%5d\t%8d\t%8d\t%8d\t%2.2f\t%8d\t%3d\t%8d\t%8d\t%8d\t%8d\t%s\t%2.2f\t%s\n";
+// The line is put together by hand rather than with snprintf: its text is exactly
+// what "%lld.%d\t%4.4f\t%3d\t%2d\t%5d\t%8d\t%8d\t%8d\t%2.2f\t%8d\t%3d\t%8d\t%8d\t%8d\t%8d\t%s\t%2.2f\t%s\n"
+// gives, but glibc takes its slow positional path for every call once a library in the
+// process has registered a printf handler, which made formatting most of a tick's work.
+// std::to_chars rounds a fixed-point value as printf does.
 
-int formatInto(char* buffer, std::size_t size, const SampleLine& s)
+void appendPadded(std::string& out, const char* begin, const char* end, int width)
 {
-    return std::snprintf(buffer, size, kSampleFormat, static_cast<long long>(s.utcTime.seconds), s.utcTime.milliseconds,
-                         s.elapsed, s.bufferingProgress, s.bufferingCount, s.bufferingTime, s.bitRate, s.bandWidth,
-                         s.maxBandwidth, s.fps, s.encodedFrameRate, s.framesSkipped, s.receivedPackets, s.lostPackets,
-                         s.recoveredPackets, s.receptionQuality, s.protocol.c_str(), s.iFramerate, s.stateName);
+    const auto length = end - begin;
+    if (length < width)
+        out.append(static_cast<std::size_t>(width - length), ' ');
+    out.append(begin, end);
+}
+
+void appendInt(std::string& out, long long value, int width)
+{
+    char buffer[24];
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+    appendPadded(out, buffer, result.ptr, width);
+}
+
+void appendFixed(std::string& out, double value, int precision, int width)
+{
+    // Room for the largest double in fixed notation: 309 digits, sign, point and decimals.
+    char buffer[330];
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, precision);
+    appendPadded(out, buffer, result.ptr, width);
 }
 
 } // namespace
 
-void FormatSampleLine(const SampleLine& sample, std::string& out)
+void FormatSampleLine(const SampleLine& s, std::string& out)
 {
-    // Most lines fit in 256 bytes; a long protocol text or huge values get a second pass.
-    out.resize(256);
-    int n = formatInto(out.data(), out.size() + 1, sample);
-    if (n < 0) {
-        out.clear();
-        return;
-    }
-    if (static_cast<std::size_t>(n) > out.size()) {
-        out.resize(static_cast<std::size_t>(n));
-        formatInto(out.data(), out.size() + 1, sample);
-    }
-    out.resize(static_cast<std::size_t>(n));
+    out.clear();
+    // The seconds are a 64-bit count so the column stays right after 2038; until
+    // then the text is that of a 32-bit count.
+    appendInt(out, static_cast<long long>(s.utcTime.seconds), 0);
+    out += '.';
+    appendInt(out, s.utcTime.milliseconds, 0);
+    out += '\t';
+    appendFixed(out, s.elapsed, 4, 4);
+    out += '\t';
+    appendInt(out, s.bufferingProgress, 3);
+    out += '\t';
+    appendInt(out, s.bufferingCount, 2);
+    out += '\t';
+    appendInt(out, s.bufferingTime, 5);
+    out += '\t';
+    appendInt(out, s.bitRate, 8);
+    out += '\t';
+    appendInt(out, s.bandWidth, 8);
+    out += '\t';
+    appendInt(out, s.maxBandwidth, 8);
+    out += '\t';
+    appendFixed(out, s.fps, 2, 2);
+    out += '\t';
+    appendInt(out, s.encodedFrameRate, 8);
+    out += '\t';
+    appendInt(out, s.framesSkipped, 3);
+    out += '\t';
+    appendInt(out, s.receivedPackets, 8);
+    out += '\t';
+    appendInt(out, s.lostPackets, 8);
+    out += '\t';
+    appendInt(out, s.recoveredPackets, 8);
+    out += '\t';
+    appendInt(out, s.receptionQuality, 8);
+    out += '\t';
+    out += s.protocol;
+    out += '\t';
+    appendFixed(out, s.iFramerate, 2, 2);
+    out += '\t';
+    if (s.stateName)
+        out += s.stateName;
+    out += '\n';
 }
 
 std::string FormatFps(double fps)
 {
-    char buffer[64];
-    const int n = std::snprintf(buffer, sizeof buffer, "%2.2f", fps);
-    if (n < 0)
-        return {};
-    if (static_cast<std::size_t>(n) < sizeof buffer)
-        return std::string(buffer, static_cast<std::size_t>(n));
-    std::string big(static_cast<std::size_t>(n), '\0');
-    std::snprintf(big.data(), big.size() + 1, "%2.2f", fps);
-    return big;
+    std::string text;
+    appendFixed(text, fps, 2, 2);
+    return text;
 }
 
 } // namespace zephyrscope

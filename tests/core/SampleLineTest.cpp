@@ -4,7 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cfloat>
 #include <climits>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <random>
 #include <string>
 
 using namespace zephyrscope;
@@ -115,6 +120,76 @@ TEST(SampleLine, FpsTextMatchesTheFrameRateColumn)
     EXPECT_EQ(FormatFps(29.97), "29.97");
     EXPECT_EQ(FormatFps(2997 * 0.01), "29.97");
     EXPECT_EQ(FormatFps(1e6), "1000000.00");
+}
+
+// The line's text is defined by this printf format; the formatter must give the
+// same bytes for every value, rounding, sign and non-finite case included.
+std::string printfReference(const SampleLine& s)
+{
+    char buffer[2048];
+    std::snprintf(buffer, sizeof buffer,
+                  "%lld.%d\t%4.4f\t%3d\t%2d\t%5d\t%8d\t%8d\t%8d\t%2.2f\t%8d\t%3d\t%8d\t%8d\t%8d\t%8d\t%s\t%2.2f\t%s\n",
+                  static_cast<long long>(s.utcTime.seconds), s.utcTime.milliseconds, s.elapsed, s.bufferingProgress,
+                  s.bufferingCount, s.bufferingTime, s.bitRate, s.bandWidth, s.maxBandwidth, s.fps,
+                  s.encodedFrameRate, s.framesSkipped, s.receivedPackets, s.lostPackets, s.recoveredPackets,
+                  s.receptionQuality, s.protocol.c_str(), s.iFramerate, s.stateName);
+    return buffer;
+}
+
+TEST(SampleLine, MatchesPrintfOnEdgeAndRandomValues)
+{
+    const double doubles[] = {0.0, -0.0, 0.005, 0.015, 0.125, 2.675, 1.005, 0.00005, 0.00015, 9.995, 99.995,
+                              -0.004, -0.005, -9.999, 1e-310, 5e-324, 1e15 + 0.5, 1e300, DBL_MAX, -DBL_MAX,
+                              std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity(),
+                              std::numeric_limits<double>::quiet_NaN(), -std::numeric_limits<double>::quiet_NaN()};
+    const std::int32_t ints[] = {0, 1, -1, 9, 10, 99, 100, 999, 1000, 99999, 100000, 9999999, 10000000,
+                                 99999999, 100000000, INT_MAX, INT_MIN};
+    SampleLine s = typicalSample();
+    for (double d : doubles) {
+        s.elapsed = d;
+        s.fps = d;
+        s.iFramerate = -d;
+        EXPECT_EQ(format(s), printfReference(s)) << d;
+        char fps[400];
+        std::snprintf(fps, sizeof fps, "%2.2f", d);
+        EXPECT_EQ(FormatFps(d), fps);
+    }
+    for (std::int32_t i : ints) {
+        s.utcTime = {static_cast<std::int64_t>(i) * 3, i};
+        s.bufferingProgress = s.bufferingCount = s.bufferingTime = s.bitRate = s.bandWidth = i;
+        s.maxBandwidth = s.encodedFrameRate = s.framesSkipped = s.receivedPackets = i;
+        s.lostPackets = s.recoveredPackets = s.receptionQuality = i;
+        EXPECT_EQ(format(s), printfReference(s)) << i;
+    }
+
+    std::mt19937_64 random(20261207);
+    std::uniform_int_distribution<std::int32_t> anyInt(INT_MIN, INT_MAX);
+    std::uniform_int_distribution<int> smallInt(-200, 200000);
+    std::uniform_real_distribution<double> seconds(0.0, 100000.0);
+    std::uniform_real_distribution<double> rate(0.0, 200.0);
+    const char* states[] = {"Playing", "Buffering", "Unknown", ""};
+    for (int n = 0; n < 20000; ++n) {
+        s.utcTime = {static_cast<std::int64_t>(anyInt(random)) * 4, smallInt(random) % 1000};
+        s.elapsed = seconds(random);
+        s.bufferingProgress = smallInt(random);
+        s.bufferingCount = smallInt(random);
+        s.bufferingTime = anyInt(random);
+        s.bitRate = anyInt(random);
+        s.bandWidth = smallInt(random);
+        s.maxBandwidth = anyInt(random);
+        // Hundredths, as the frame rate is measured, and values on a rounding edge.
+        s.fps = (n % 2 ? smallInt(random) * 0.01 : rate(random));
+        s.encodedFrameRate = smallInt(random);
+        s.framesSkipped = smallInt(random);
+        s.receivedPackets = anyInt(random);
+        s.lostPackets = smallInt(random);
+        s.recoveredPackets = smallInt(random);
+        s.receptionQuality = smallInt(random) % 101;
+        s.protocol = std::string(static_cast<std::size_t>(n % 7), 'U');
+        s.iFramerate = (n % 3 ? rate(random) : smallInt(random) * 0.005);
+        s.stateName = states[n % 4];
+        ASSERT_EQ(format(s), printfReference(s)) << n;
+    }
 }
 
 TEST(PlayStateName, NamesEveryStateAndAnUnknownOne)
