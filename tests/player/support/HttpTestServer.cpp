@@ -20,7 +20,7 @@ namespace zephyrscope::testing {
 
 namespace {
 
-constexpr int kChunkPeriodMs = 50; // throttled bodies go out in 20 slices a second
+constexpr int kChunkPeriodMs = 10; // throttled bodies go out in 100 slices a second, smooth at a 1 s window
 constexpr std::size_t kMaxChunk = 64 * 1024;
 // Room for a request line with a URL of well over 64 KiB; past this a request is dropped.
 constexpr std::size_t kMaxRequestBytes = 256 * 1024;
@@ -183,6 +183,12 @@ void HttpTestServer::acceptLoop()
     }
 }
 
+bool HttpTestServer::pauseUntil(std::chrono::steady_clock::time_point due)
+{
+    std::unique_lock lock(m_mutex);
+    return !m_stopSignal.wait_until(lock, due, [this] { return m_stopping.load(); });
+}
+
 bool HttpTestServer::pause(int ms)
 {
     std::unique_lock lock(m_mutex);
@@ -302,6 +308,13 @@ void HttpTestServer::serve(int fd)
             bool stalled = false;
             long long offset = rangeStart;
             long long sent = 0;
+            // Slices go out on a schedule, not a sleep after each, so the rate holds exactly.
+            auto paceStart = std::chrono::steady_clock::now();
+            long long paced = 0;
+            const auto restartPace = [&] {
+                paceStart = std::chrono::steady_clock::now();
+                paced = 0;
+            };
             const std::size_t chunk = rate > 0 ? std::max<std::size_t>(1, static_cast<std::size_t>(rate * kChunkPeriodMs / 1000))
                                                : kMaxChunk;
             while (alive && offset <= rangeEnd && !m_stopping) {
@@ -319,11 +332,13 @@ void HttpTestServer::serve(int fd)
                     ++m_stalls;
                     if (!pause(static_cast<int>(stallMs)))
                         break;
+                    restartPace();
                     continue;
                 }
                 alive = sendAll(fd, body.data() + offset, n);
                 offset += static_cast<long long>(n);
                 sent += static_cast<long long>(n);
+                paced += static_cast<long long>(n);
                 if (alive)
                     m_bodyBytes += static_cast<long long>(n);
                 if (nextStall > 0 && sent >= nextStall && offset <= rangeEnd) {
@@ -331,8 +346,9 @@ void HttpTestServer::serve(int fd)
                     ++m_stalls;
                     if (!pause(static_cast<int>(stallMs)))
                         break;
+                    restartPace();
                 }
-                if (rate > 0 && !pause(kChunkPeriodMs))
+                if (rate > 0 && !pauseUntil(paceStart + std::chrono::microseconds(paced * 1000000 / rate)))
                     break;
             }
         }

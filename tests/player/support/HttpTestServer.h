@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <filesystem>
@@ -49,6 +50,8 @@ private:
     bool sendAll(int fd, const char* data, std::size_t size);
     // Waits up to ms, or until stop; returns false when stopping.
     bool pause(int ms);
+    // Waits until due, or until stop; returns false when stopping.
+    bool pauseUntil(std::chrono::steady_clock::time_point due);
 
     std::filesystem::path m_root;
     int m_listenFd = -1;
