@@ -1,5 +1,6 @@
 #include "PlayerEngine.h"
 
+#include "ConnectionProbe.h"
 #include "GstStructureFields.h"
 #include "MediaUrl.h"
 #include "PlayState.h"
@@ -128,7 +129,7 @@ void PlayerEngine::putURL(const std::string& url)
 
 void PlayerEngine::play()
 {
-    if (m_pipeline || m_fetching)
+    if (m_pipeline || m_fetching || m_probe)
         return; // already opening or playing
     if (m_playState == kPlayStateStopped && m_index < m_entries.size()) {
         // The same clip again: its open is reported only if it was not reported yet.
@@ -143,6 +144,9 @@ void PlayerEngine::play()
 
 void PlayerEngine::stop()
 {
+    // An entry that has failed is reported as failed, before anything stops.
+    if (m_probe)
+        m_probe->finishNow();
     if (m_fetching) {
         m_fetch.reset();
         m_fetching = false;
@@ -250,6 +254,7 @@ bool PlayerEngine::buildPipeline(const std::string& uri, std::string& error)
 
 void PlayerEngine::teardown()
 {
+    m_probe.reset();
     m_networkCache.reset();
     // The counters hold the source, and the source's probes and signal handlers
     // hold the counters: without this the pair, and all the source holds, would
@@ -553,7 +558,26 @@ void PlayerEngine::handleError(GstMessage* message)
         if (m_counters && m_counters->bytes() == 0)
             reason += ": nothing was received from the source";
     }
+    const bool vague = error
+        && (g_error_matches(error.get(), GST_STREAM_ERROR, GST_STREAM_ERROR_FAILED)
+            || g_error_matches(error.get(), GST_RESOURCE_ERROR, GST_RESOURCE_ERROR_OPEN_READ_WRITE));
+    if (vague && m_counters && m_counters->bytes() == 0 && m_index < m_entries.size()
+        && ConnectionProbe::appliesTo(MediaUrl::scheme(m_entries[m_index].uri))) {
+        failEntryAfterProbe(reason);
+        return;
+    }
     failEntry(reason);
+}
+
+void PlayerEngine::failEntryAfterProbe(const std::string& reason)
+{
+    // The pipeline has nothing more to say; the entry waits, Transitioning, for the probe.
+    pollStatistics();
+    const std::string uri = m_entries[m_index].uri;
+    teardown();
+    m_probe = std::make_unique<ConnectionProbe>(uri, [this, reason](std::optional<std::string> unreachable) {
+        failEntry(unreachable ? *unreachable : reason);
+    });
 }
 
 void PlayerEngine::handleTags(GstMessage* message)

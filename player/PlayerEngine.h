@@ -23,6 +23,7 @@
 
 namespace zephyrscope {
 
+class ConnectionProbe;
 class PlayerEventSink;
 class RemotePlaylistFetch;
 
@@ -62,6 +63,8 @@ private:
     bool buildPipeline(const std::string& uri, std::string& error);
     void teardown();
     void failEntry(const std::string& reason);
+    // Fails the entry with the reason a connection to its server gives, if any.
+    void failEntryAfterProbe(const std::string& reason);
     void failList(const std::string& url, const std::string& reason);
     void entryEnded();
     void nextOrReady();
@@ -85,6 +88,7 @@ private:
     std::size_t m_index = 0;
     std::unique_ptr<RemotePlaylistFetch> m_fetch;
     bool m_fetching = false;
+    std::unique_ptr<ConnectionProbe> m_probe; // the failed entry waits for it
 
     std::int32_t m_playState = 0;
     std::int32_t m_openState = 0;

@@ -31,7 +31,8 @@ protected:
     // An unattended run where nothing could be played: it ended by itself with
     // status 3 after saying which URL failed and why, and its log holds whole
     // lines and no media block.
-    void expectNothingPlayed(const ProgramResult& result, const std::string& url, const std::string& log);
+    // Returns the reason the run gave for the URL.
+    std::string expectNothingPlayed(const ProgramResult& result, const std::string& url, const std::string& log);
 
     // A port on the loopback address that nothing listens on.
     static int closedPort();

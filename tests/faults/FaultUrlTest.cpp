@@ -6,6 +6,8 @@
 
 #include <QUrl>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 
 using namespace zephyrscope::testing;
@@ -35,14 +37,16 @@ QString q(const std::string& text)
 TEST_F(FaultUrl, RefusedPortIsReportedAndTheRunEndsWithStatus3)
 {
     const std::string url = "http://127.0.0.1:" + std::to_string(closedPort()) + "/clip.mp4";
-    expectNothingPlayed(run({q(url), "run.dat"}), url, "run.dat");
+    const std::string reason = expectNothingPlayed(run({q(url), "run.dat"}), url, "run.dat");
+    EXPECT_NE(reason.find(std::strerror(ECONNREFUSED)), std::string::npos) << reason;
 }
 
 TEST_F(FaultUrl, UnresolvableHostIsReportedAndTheRunEndsWithStatus3)
 {
     // ".invalid" never resolves, and is refused without asking the network.
     const std::string url = "http://nonexistent.invalid/x.mp4";
-    expectNothingPlayed(run({q(url), "run.dat"}), url, "run.dat");
+    const std::string reason = expectNothingPlayed(run({q(url), "run.dat"}), url, "run.dat");
+    EXPECT_NE(reason.find("nonexistent.invalid"), std::string::npos) << reason;
 }
 
 TEST_F(FaultUrl, EmptyUrlIsReportedAndTheRunEndsWithStatus3)

@@ -1,5 +1,7 @@
 #include "PlayerTestEnvironment.h"
 
+#include "ConnectionProbe.h"
+#include "HttpTestServer.h"
 #include "PlayState.h"
 #include "RtspServerProcess.h"
 
@@ -8,7 +10,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <iostream>
+#include <optional>
 
 using namespace zephyrscope;
 using namespace zephyrscope::testing;
@@ -59,20 +63,85 @@ TEST_F(PlayerFailure, FileThatIsNotMedia)
     expectErrorThenReady(SharedMedia().write("notes.mkv", std::string(4096, 'z')).string());
 }
 
-TEST_F(PlayerFailure, RefusedHttpConnection)
+// The sources say only "Internal data stream error" or "Could not open resource";
+// the reason given must be the system's own.
+TEST_F(PlayerFailure, RefusedHttpConnectionIsNamed)
 {
     expectErrorThenReady("http://127.0.0.1:" + std::to_string(closedPort()) + "/clip.mkv");
+    ASSERT_FALSE(events.errors.empty());
+    EXPECT_NE(events.errors[0].find(std::strerror(ECONNREFUSED)), std::string::npos) << events.errors[0];
 }
 
-TEST_F(PlayerFailure, RefusedRtspConnection)
+TEST_F(PlayerFailure, RefusedRtspConnectionIsNamed)
 {
     expectErrorThenReady("rtsp://127.0.0.1:" + std::to_string(closedPort()) + "/clip", 30s);
+    ASSERT_FALSE(events.errors.empty());
+    EXPECT_NE(events.errors[0].find(std::strerror(ECONNREFUSED)), std::string::npos) << events.errors[0];
 }
 
-TEST_F(PlayerFailure, UnreachableHostName)
+TEST_F(PlayerFailure, UnresolvableHostNameIsNamed)
 {
     // The .invalid domain never resolves, so no network is touched.
     expectErrorThenReady("http://zephyrscope.invalid/clip.mkv", 30s);
+    ASSERT_FALSE(events.errors.empty());
+    EXPECT_NE(events.errors[0].find("resolv"), std::string::npos) << events.errors[0];
+    EXPECT_NE(events.errors[0].find("zephyrscope.invalid"), std::string::npos) << events.errors[0];
+}
+
+TEST_F(PlayerFailure, StopAtAnyMomentOfAFailingOpenLosesNoFailure)
+{
+    // Stopped before the source fails, the open is cancelled; after, the failure
+    // stands. In between (the reason still being found out) it must not vanish.
+    for (int delayMs : {0, 1, 2, 4, 8, 15, 30}) {
+        events.events.clear();
+        events.errors.clear();
+        const std::string url = "http://127.0.0.1:" + std::to_string(closedPort()) + "/clip.mkv";
+        player->putURL(url);
+        RunMainLoopFor(std::chrono::milliseconds(delayMs));
+        player->controls()->stop();
+        RunMainLoopFor(300ms);
+        const std::string sequence = events.sequence();
+        std::cout << delayMs << " ms: " << sequence << '\n';
+        EXPECT_TRUE(sequence == "9 1" || sequence == "9 error 10") << delayMs << " ms: " << sequence;
+        if (sequence == "9 error 10") {
+            EXPECT_EQ(events.errors[0].rfind(url + "|", 0), 0u) << events.errors[0];
+        }
+    }
+}
+
+TEST(ConnectionProbe, AnswersOnceAndNeverAfterItIsGone)
+{
+    std::optional<std::optional<std::string>> answer;
+    int answers = 0;
+    const auto record = [&](std::optional<std::string> unreachable) {
+        answer = std::move(unreachable);
+        ++answers;
+    };
+
+    // A server that listens: nothing to report.
+    HttpTestServer server(SharedMedia().dir());
+    server.start();
+    {
+        ConnectionProbe probe(server.url("clip.mkv"), record);
+        ASSERT_TRUE(RunMainLoopUntil([&] { return answers > 0; }, 10s));
+    }
+    EXPECT_EQ(answers, 1);
+    EXPECT_FALSE(answer->has_value()) << **answer;
+
+    // Gone before its answer: no call, no crash when the connect completes.
+    answers = 0;
+    const std::string refused = "http://127.0.0.1:" + std::to_string(closedPort()) + "/";
+    std::make_unique<ConnectionProbe>(refused, record).reset();
+    RunMainLoopFor(300ms);
+    EXPECT_EQ(answers, 0);
+
+    // Finished by hand: one answer, then none from the connect.
+    ConnectionProbe probe(refused, record);
+    probe.finishNow();
+    EXPECT_EQ(answers, 1);
+    EXPECT_FALSE(answer->has_value());
+    RunMainLoopFor(300ms);
+    EXPECT_EQ(answers, 1);
 }
 
 TEST_F(PlayerFailure, MissingPluginIsNamed)

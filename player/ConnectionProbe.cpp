@@ -1,0 +1,109 @@
+#include "ConnectionProbe.h"
+
+#include "GstHandles.h"
+#include "MediaUrl.h"
+
+#include <gio/gio.h>
+
+namespace zephyrscope {
+
+using namespace gsthandles;
+
+namespace {
+
+constexpr guint kProbeTimeoutS = 10; // name lookup is not bounded by the socket timeout
+
+guint16 defaultPort(const std::string& scheme)
+{
+    if (scheme == "https")
+        return 443;
+    if (scheme.rfind("rtsp", 0) == 0)
+        return 554;
+    return 80;
+}
+
+} // namespace
+
+struct ConnectionProbe::State {
+    Done done;
+    std::unique_ptr<GCancellable, GObjectUnref> cancellable;
+    std::unique_ptr<GSocketClient, GObjectUnref> client;
+    SourcePtr timeout;
+
+    void finish(std::optional<std::string> unreachable)
+    {
+        timeout.reset();
+        if (cancellable)
+            g_cancellable_cancel(cancellable.get());
+        if (!done)
+            return;
+        // The callback may destroy the probe: only this local copy is used after it.
+        Done callback = std::move(done);
+        done = nullptr;
+        try {
+            callback(std::move(unreachable));
+        } catch (const std::exception& e) {
+            g_printerr("Cannot report an unreachable server: %s\n", e.what());
+        }
+    }
+
+    static void onConnected(GObject* client, GAsyncResult* result, gpointer data)
+    {
+        // The pending connect owned a reference to the state; it ends here,
+        // even when the probe is gone and the connect was cancelled.
+        std::unique_ptr<std::shared_ptr<State>> owner(static_cast<std::shared_ptr<State>*>(data));
+        GError* raw = nullptr;
+        std::unique_ptr<GSocketConnection, GObjectUnref> connection(
+            g_socket_client_connect_to_uri_finish(G_SOCKET_CLIENT(client), result, &raw));
+        ErrorPtr error(raw);
+        if (error && g_error_matches(error.get(), G_IO_ERROR, G_IO_ERROR_CANCELLED))
+            return;
+        State& state = **owner;
+        if (connection || !error || !error->message)
+            state.finish(std::nullopt);
+        else
+            state.finish(std::string(error->message));
+    }
+
+    static gboolean onTimeout(gpointer data)
+    {
+        static_cast<State*>(data)->finish(std::nullopt);
+        return G_SOURCE_REMOVE;
+    }
+};
+
+ConnectionProbe::ConnectionProbe(const std::string& uri, Done done)
+    : m_state(std::make_shared<State>())
+{
+    State& state = *m_state;
+    state.done = std::move(done);
+    state.cancellable.reset(g_cancellable_new());
+    state.client.reset(g_socket_client_new());
+    g_socket_client_set_timeout(state.client.get(), kProbeTimeoutS);
+
+    state.timeout.reset(g_timeout_source_new_seconds(kProbeTimeoutS));
+    g_source_set_callback(state.timeout.get(), &State::onTimeout, &state, nullptr);
+    g_source_attach(state.timeout.get(), nullptr);
+
+    auto owner = std::make_unique<std::shared_ptr<State>>(m_state);
+    g_socket_client_connect_to_uri_async(state.client.get(), uri.c_str(), defaultPort(MediaUrl::scheme(uri)),
+                                         state.cancellable.get(), &State::onConnected, owner.release());
+}
+
+ConnectionProbe::~ConnectionProbe()
+{
+    m_state->done = nullptr;
+    m_state->finish(std::nullopt);
+}
+
+void ConnectionProbe::finishNow()
+{
+    m_state->finish(std::nullopt);
+}
+
+bool ConnectionProbe::appliesTo(const std::string& scheme)
+{
+    return scheme == "http" || scheme == "https" || scheme.rfind("rtsp", 0) == 0;
+}
+
+} // namespace zephyrscope

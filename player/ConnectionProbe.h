@@ -1,0 +1,37 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace zephyrscope {
+
+// Finds out why a network source failed when the source itself does not say
+// (souphttpsrc with libsoup 3 reports a refused port or an unknown host as a bare
+// flow error): connects to the URL's server once, as the source would have.
+// Main-loop thread: the answer arrives from the default context, never from
+// inside the constructor. Destroying the probe cancels it without a callback.
+class ConnectionProbe {
+public:
+    // The system's reason the server cannot be reached, or nothing when it can
+    // be (or when no answer came in time): then the failure lies elsewhere.
+    using Done = std::function<void(std::optional<std::string> unreachable)>;
+
+    ConnectionProbe(const std::string& uri, Done done);
+    ~ConnectionProbe();
+    ConnectionProbe(const ConnectionProbe&) = delete;
+    ConnectionProbe& operator=(const ConnectionProbe&) = delete;
+
+    // Gives up waiting and answers "nothing found" now.
+    void finishNow();
+
+    // Whether a failure of a source for this scheme is worth probing.
+    static bool appliesTo(const std::string& scheme);
+
+private:
+    struct State;
+    std::shared_ptr<State> m_state;
+};
+
+} // namespace zephyrscope
