@@ -1,6 +1,7 @@
 #include "SampleLine.h"
 
 #include <charconv>
+#include <initializer_list>
 
 namespace zephyrscope {
 
@@ -39,6 +40,17 @@ void appendFixed(std::string& out, double value, int precision, int width)
 
 void FormatSampleLine(const SampleLine& s, std::string& out)
 {
+    struct Column {
+        std::int32_t value;
+        int width;
+    };
+    const auto appendColumns = [&out](std::initializer_list<Column> columns) {
+        for (const Column& column : columns) {
+            out += '\t';
+            appendInt(out, column.value, column.width);
+        }
+    };
+
     out.clear();
     // The seconds are a 64-bit count so the column stays right after 2038; until
     // then the text is that of a 32-bit count.
@@ -47,32 +59,12 @@ void FormatSampleLine(const SampleLine& s, std::string& out)
     appendInt(out, s.utcTime.milliseconds, 0);
     out += '\t';
     appendFixed(out, s.elapsed, 4, 4);
-    out += '\t';
-    appendInt(out, s.bufferingProgress, 3);
-    out += '\t';
-    appendInt(out, s.bufferingCount, 2);
-    out += '\t';
-    appendInt(out, s.bufferingTime, 5);
-    out += '\t';
-    appendInt(out, s.bitRate, 8);
-    out += '\t';
-    appendInt(out, s.bandWidth, 8);
-    out += '\t';
-    appendInt(out, s.maxBandwidth, 8);
+    appendColumns({{s.bufferingProgress, 3}, {s.bufferingCount, 2}, {s.bufferingTime, 5}, {s.bitRate, 8},
+                   {s.bandWidth, 8}, {s.maxBandwidth, 8}});
     out += '\t';
     appendFixed(out, s.fps, 2, 2);
-    out += '\t';
-    appendInt(out, s.encodedFrameRate, 8);
-    out += '\t';
-    appendInt(out, s.framesSkipped, 3);
-    out += '\t';
-    appendInt(out, s.receivedPackets, 8);
-    out += '\t';
-    appendInt(out, s.lostPackets, 8);
-    out += '\t';
-    appendInt(out, s.recoveredPackets, 8);
-    out += '\t';
-    appendInt(out, s.receptionQuality, 8);
+    appendColumns({{s.encodedFrameRate, 8}, {s.framesSkipped, 3}, {s.receivedPackets, 8}, {s.lostPackets, 8},
+                   {s.recoveredPackets, 8}, {s.receptionQuality, 8}});
     out += '\t';
     out += s.protocol;
     out += '\t';
