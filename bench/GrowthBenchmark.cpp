@@ -91,9 +91,25 @@ try {
     run.terminate();
     const StatisticsLog stats = LogReader::fromFile(log.string());
 
-    std::printf("Growth: program offscreen on a %d-entry M3U of one 5 s clip; %zu entries opened, %zu samples, "
-                "ended by SIGTERM (status %d)\n",
-                entries, stats.media.size(), stats.samples.size(), run.exitStatus());
+    // Entries that failed (an open that timed out, say) are what a shortfall in
+    // entries opened comes from; the program names each on its error output.
+    int failed = 0;
+    std::string firstFailure;
+    {
+        std::ifstream output(work / "program.out");
+        for (std::string line; std::getline(output, line);) {
+            if (line.rfind("Cannot play '", 0) != 0)
+                continue;
+            if (failed++ == 0)
+                firstFailure = line;
+        }
+    }
+
+    std::printf("Growth: program offscreen on a %d-entry M3U of one 5 s clip; %zu entries opened, %d failed, "
+                "%zu samples, ended by SIGTERM (status %d)\n",
+                entries, stats.media.size(), failed, stats.samples.size(), run.exitStatus());
+    if (failed > 0)
+        std::printf("  first failure: %s\n", firstFailure.c_str());
     for (std::size_t i = 0; i < readings.size(); ++i)
         std::printf("  minute %4.1f: VmRSS %.1f MB, open descriptors %d, CPU so far %.1f s\n", minutes[i],
                     static_cast<double>(readings[i].rssKb) / 1024.0, readings[i].openFds, readings[i].cpuSeconds);
