@@ -92,12 +92,15 @@ try {
     const StatisticsLog stats = LogReader::fromFile(log.string());
 
     // Entries that failed (an open that timed out, say) are what a shortfall in
-    // entries opened comes from; the program names each on its error output.
-    int failed = 0;
+    // entries opened comes from, and an entry opened a second time costs seconds;
+    // the program names each on its error output.
+    int failed = 0, reopened = 0;
     std::string firstFailure;
     {
         std::ifstream output(work / "program.out");
         for (std::string line; std::getline(output, line);) {
+            if (line.find("opening it again") != std::string::npos)
+                ++reopened;
             if (line.rfind("Cannot play '", 0) != 0)
                 continue;
             if (failed++ == 0)
@@ -106,8 +109,8 @@ try {
     }
 
     std::printf("Growth: program offscreen on a %d-entry M3U of one 5 s clip; %zu entries opened, %d failed, "
-                "%zu samples, ended by SIGTERM (status %d)\n",
-                entries, stats.media.size(), failed, stats.samples.size(), run.exitStatus());
+                "%d opened a second time, %zu samples, ended by SIGTERM (status %d)\n",
+                entries, stats.media.size(), failed, reopened, stats.samples.size(), run.exitStatus());
     if (failed > 0)
         std::printf("  first failure: %s\n", firstFailure.c_str());
     for (std::size_t i = 0; i < readings.size(); ++i)

@@ -23,6 +23,10 @@ namespace {
 
 constexpr guint kStatsPeriodMs = 100;            // history resolution of bit rate and reception
 constexpr guint kOpenTimeoutS = 30;              // an entry that cannot open in this time is skipped
+// A local file opens in well under a second even on a loaded machine. playbin3 in
+// GStreamer 1.22 now and then leaves one stuck before its first picture (decodebin3
+// keeps its input blocked, unlinked, for ever); a fresh pipeline opens it.
+constexpr guint kLocalOpenRetryS = 5;
 constexpr std::int32_t kOpenStateMediaOpening = 12;
 // One tick's reads come within this time, with no main-loop event between them.
 constexpr std::int64_t kNetworkCacheUs = 2000;
@@ -168,7 +172,7 @@ void PlayerEngine::beginList(std::vector<PlaylistEntry> entries)
     startEntry(0, true);
 }
 
-void PlayerEngine::startEntry(std::size_t index, bool reportOpen)
+void PlayerEngine::startEntry(std::size_t index, bool reportOpen, bool retry)
 {
     teardown();
     m_index = index;
@@ -204,6 +208,11 @@ void PlayerEngine::startEntry(std::size_t index, bool reportOpen)
     m_openTimeout.reset(g_timeout_source_new_seconds(kOpenTimeoutS));
     g_source_set_callback(m_openTimeout.get(), &PlayerEngine::onOpenTimeout, this, nullptr);
     g_source_attach(m_openTimeout.get(), nullptr);
+    if (!retry && MediaUrl::scheme(m_entries[index].uri) == "file") {
+        m_openRetry.reset(g_timeout_source_new_seconds(kLocalOpenRetryS));
+        g_source_set_callback(m_openRetry.get(), &PlayerEngine::onOpenRetry, this, nullptr);
+        g_source_attach(m_openRetry.get(), nullptr);
+    }
     if (!m_statsTimer) {
         m_statsTimer.reset(g_timeout_source_new(kStatsPeriodMs));
         g_source_set_callback(m_statsTimer.get(), &PlayerEngine::onStatsTimer, this, nullptr);
@@ -262,6 +271,7 @@ void PlayerEngine::teardown()
     if (m_counters)
         m_counters->setSource(nullptr);
     m_openTimeout.reset();
+    m_openRetry.reset();
     m_busWatch.reset();
     m_videoSink.reset();
     m_pipeline.reset();
@@ -386,6 +396,7 @@ void PlayerEngine::update()
         fillMediaInfo();
         m_openDone = true;
         m_openTimeout.reset();
+        m_openRetry.reset();
         if (m_reportOpen)
             setOpenState(kOpenStateMediaOpen);
         m_entryOpened = true;
@@ -624,11 +635,31 @@ void PlayerEngine::handleStreamsSelected(GstMessage* message)
 gboolean PlayerEngine::onOpenTimeout(gpointer self)
 {
     auto* engine = static_cast<PlayerEngine*>(self);
+    // With GST_DEBUG_DUMP_DOT_DIR set, the stuck pipeline is drawn there for a post-mortem.
+    if (engine->m_pipeline)
+        GST_DEBUG_BIN_TO_DOT_FILE_WITH_TS(GST_BIN(engine->m_pipeline.get()), GST_DEBUG_GRAPH_SHOW_ALL,
+                                          "zephyrscope-open-timeout");
     try {
         engine->m_openTimeout.reset();
         engine->failEntry("timed out while opening");
     } catch (const std::exception& e) {
         g_printerr("Cannot skip player entry: %s\n", e.what());
+    }
+    return G_SOURCE_REMOVE;
+}
+
+gboolean PlayerEngine::onOpenRetry(gpointer self)
+{
+    auto* engine = static_cast<PlayerEngine*>(self);
+    try {
+        engine->m_openRetry.reset();
+        if (!engine->m_openDone && engine->m_index < engine->m_entries.size()) {
+            g_printerr("Player: '%s' did not open in %u s; opening it again\n", engine->currentEntryUrl().c_str(),
+                       kLocalOpenRetryS);
+            engine->startEntry(engine->m_index, engine->m_reportOpen, true);
+        }
+    } catch (const std::exception& e) {
+        g_printerr("Cannot open player entry again: %s\n", e.what());
     }
     return G_SOURCE_REMOVE;
 }

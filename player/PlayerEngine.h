@@ -52,6 +52,7 @@ private:
     static gboolean onBusMessage(GstBus* bus, GstMessage* message, gpointer self);
     static gboolean onStatsTimer(gpointer self);
     static gboolean onOpenTimeout(gpointer self);
+    static gboolean onOpenRetry(gpointer self);
 
     void handleMessage(GstMessage* message);
     void handleError(GstMessage* message);
@@ -59,7 +60,8 @@ private:
     void handleStreamsSelected(GstMessage* message);
 
     void beginList(std::vector<PlaylistEntry> entries);
-    void startEntry(std::size_t index, bool reportOpen);
+    // retry: the same entry once more, after its first pipeline got stuck opening.
+    void startEntry(std::size_t index, bool reportOpen, bool retry = false);
     bool buildPipeline(const std::string& uri, std::string& error);
     void teardown();
     void failEntry(const std::string& reason);
@@ -97,6 +99,7 @@ private:
     gsthandles::SourcePtr m_busWatch;
     gsthandles::SourcePtr m_statsTimer;
     gsthandles::SourcePtr m_openTimeout;
+    gsthandles::SourcePtr m_openRetry;
     gsthandles::ElementPtr m_videoSink;
     std::shared_ptr<StreamCounters> m_counters;
     GstState m_current = GST_STATE_NULL;
