@@ -559,20 +559,22 @@ void PlayerEngine::handleError(GstMessage* message)
         g_printerr("Player: %s\n%s\n", reason.c_str(), details.get());
     // Some sources (souphttpsrc with libsoup 3 among them) fail a connection with
     // only the generic flow error; say what the counters know.
-    if (error && g_error_matches(error.get(), GST_STREAM_ERROR, GST_STREAM_ERROR_FAILED)) {
+    const bool flowError = error && g_error_matches(error.get(), GST_STREAM_ERROR, GST_STREAM_ERROR_FAILED);
+    const bool nothingReceived = m_counters && m_counters->bytes() == 0;
+    if (flowError) {
         if (details) {
             std::string last = details.get();
             last = last.substr(last.find_last_of('\n') == std::string::npos ? 0 : last.find_last_of('\n') + 1);
             if (!last.empty())
                 reason += " (" + last + ")";
         }
-        if (m_counters && m_counters->bytes() == 0)
+        if (nothingReceived)
             reason += ": nothing was received from the source";
     }
-    const bool vague = error
-        && (g_error_matches(error.get(), GST_STREAM_ERROR, GST_STREAM_ERROR_FAILED)
-            || g_error_matches(error.get(), GST_RESOURCE_ERROR, GST_RESOURCE_ERROR_OPEN_READ_WRITE));
-    if (vague && m_counters && m_counters->bytes() == 0 && m_index < m_entries.size()
+    // Neither that nor rtspsrc's "Could not open resource" names the system's reason.
+    const bool vague = flowError
+        || (error && g_error_matches(error.get(), GST_RESOURCE_ERROR, GST_RESOURCE_ERROR_OPEN_READ_WRITE));
+    if (vague && nothingReceived && m_index < m_entries.size()
         && ConnectionProbe::appliesTo(MediaUrl::scheme(m_entries[m_index].uri))) {
         failEntryAfterProbe(reason);
         return;

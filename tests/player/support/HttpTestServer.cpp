@@ -191,12 +191,11 @@ bool HttpTestServer::pauseUntil(std::chrono::steady_clock::time_point due)
 
 bool HttpTestServer::pause(int ms)
 {
+    if (ms > 0)
+        return pauseUntil(std::chrono::steady_clock::now() + std::chrono::milliseconds(ms));
     std::unique_lock lock(m_mutex);
-    if (ms <= 0) {
-        m_stopSignal.wait(lock, [this] { return m_stopping.load(); });
-        return false;
-    }
-    return !m_stopSignal.wait_for(lock, std::chrono::milliseconds(ms), [this] { return m_stopping.load(); });
+    m_stopSignal.wait(lock, [this] { return m_stopping.load(); });
+    return false;
 }
 
 bool HttpTestServer::sendAll(int fd, const char* data, std::size_t size)
