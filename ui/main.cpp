@@ -1,5 +1,8 @@
 #include "CZephyrscopeApp.h"
+#include "ExitStatus.h"
 #include "PlayerFactory.h"
+#include "ProgramOptions.h"
+#include "ProgramUsage.h"
 
 #include <QApplication>
 
@@ -32,13 +35,38 @@ int main(int argc, char* argv[])
     // logger that ended) must go on measuring: a message that cannot be shown is
     // lost, the run is not.
     std::signal(SIGPIPE, SIG_IGN);
+    // Our options come off first: --help and a usage error end the run before
+    // Qt starts or any file is touched.
+    zephyrscope::ProgramOptions options =
+        zephyrscope::ParseProgramOptions(std::vector<std::string>(argv, argv + argc));
+    if (!options.error.empty()) {
+        std::fprintf(stderr, "zephyrscope: %s\nTry 'zephyrscope --help' for more information.\n",
+                     options.error.c_str());
+        return zephyrscope::kExitUsage;
+    }
+    if (options.help) {
+        std::fputs(zephyrscope::kProgramUsage, stdout);
+        return zephyrscope::kExitNormal;
+    }
+    if (options.version) {
+        std::printf("%s\n", zephyrscope::kProgramVersion);
+        return zephyrscope::kExitNormal;
+    }
+
     qInstallMessageHandler(filterQtMessages);
 
-    QApplication application(argc, argv);
+    // Qt sees the rest: its own options and the URL and log name.
+    std::vector<char*> qtArguments;
+    for (std::string& argument : options.arguments)
+        qtArguments.push_back(argument.data());
+    qtArguments.push_back(nullptr);
+    int qtArgumentCount = static_cast<int>(qtArguments.size()) - 1;
+    argv = qtArguments.data();
+    QApplication application(qtArgumentCount, argv);
     // QApplication has taken its own options (-platform and the like) out of argv.
     // The rest is used as given: a file name that is not UTF-8 would not survive
     // a round trip through QString.
-    CZephyrscopeApp app(&CreatePlayer, std::vector<std::string>(argv, argv + argc));
+    CZephyrscopeApp app(&CreatePlayer, std::vector<std::string>(argv, argv + qtArgumentCount));
     app.InitInstance();
     return app.exitStatus();
 }

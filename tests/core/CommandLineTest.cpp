@@ -1,4 +1,5 @@
 #include "CommandLine.h"
+#include "ProgramOptions.h"
 
 #include <gtest/gtest.h>
 
@@ -44,4 +45,41 @@ TEST(CommandLine, OtherCountsAreRejectedWithTheUsageMessageAndChangeNothing)
         EXPECT_EQ(d.message, "Error Command Lines input!\nUse\"Zephyrscope playlist.wpl logfile\"");
     }
     EXPECT_STREQ(kCommandLineIgnored, "All command line parameters are ignored");
+}
+
+// Options come off before the URL and log name are counted.
+TEST(ProgramOptions, OptionsNeverCountAsUrlOrLogName)
+{
+    struct Case {
+        std::vector<std::string> argv;
+        std::vector<std::string> arguments;
+        bool help;
+        bool version;
+    };
+    const std::vector<Case> cases = {
+        {{"z"}, {"z"}, false, false},
+        {{"z", "--help"}, {"z"}, true, false},
+        {{"z", "url", "-h", "log"}, {"z", "url", "log"}, true, false},
+        {{"z", "--version", "url"}, {"z", "url"}, false, true},
+        {{"z", "-V"}, {"z"}, false, true},
+        // Qt's one-dash options stay for Qt.
+        {{"z", "-platform", "offscreen", "url"}, {"z", "-platform", "offscreen", "url"}, false, false},
+        // After "--" everything is an argument, even "--help" and a second "--".
+        {{"z", "--", "--odd name.webm", "--help"}, {"z", "--odd name.webm", "--help"}, false, false},
+        {{"z", "--", "--", "-V"}, {"z", "--", "-V"}, false, false},
+    };
+    for (const Case& c : cases) {
+        const ProgramOptions o = ParseProgramOptions(c.argv);
+        EXPECT_TRUE(o.error.empty()) << o.error;
+        EXPECT_EQ(o.arguments, c.arguments);
+        EXPECT_EQ(o.help, c.help);
+        EXPECT_EQ(o.version, c.version);
+    }
+}
+
+TEST(ProgramOptions, UnknownOptionOrStrayValueIsAUsageErrorNamingIt)
+{
+    EXPECT_EQ(ParseProgramOptions({"z", "--fast", "url"}).error, "unknown option '--fast'");
+    EXPECT_EQ(ParseProgramOptions({"z", "url", "--help=yes"}).error, "option '--help' takes no value");
+    EXPECT_EQ(ParseProgramOptions({"z", "--=x"}).error, "unknown option '--'");
 }

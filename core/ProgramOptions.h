@@ -1,0 +1,25 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace zephyrscope {
+
+// The program's own options, taken off the command line before anything else
+// looks at it. They start with "--" ("-h" and "-V" are the short forms of
+// --help and --version) and never count as the URL or the log name; "--" ends
+// them, so a URL that really starts with "--" can follow it. Anything else,
+// Qt's own one-dash options ("-platform offscreen") included, is left in
+// `arguments` in its order for Qt and the command-line decision.
+struct ProgramOptions {
+    bool help = false;
+    bool version = false;
+    std::vector<std::string> arguments; // argument 0 and everything that is not ours
+    std::string error;                  // non-empty: a usage error, said in one line
+};
+
+// Never exits and never prints: main decides what an error or --help means.
+ProgramOptions ParseProgramOptions(const std::vector<std::string>& argv);
+
+} // namespace zephyrscope
