@@ -28,6 +28,17 @@ SourcePtr attach(GSource* source, GSourceFunc callback, gpointer data)
     return SourcePtr(source);
 }
 
+// Runs a handler called from GLib: whatever it does, nothing may unwind into GLib.
+template <typename Handler>
+void guarded(const char* failing, Handler&& handler)
+{
+    try {
+        handler();
+    } catch (const std::exception& e) {
+        g_printerr("Cannot %s: %s\n", failing, e.what());
+    }
+}
+
 } // namespace
 
 EntryPlayback::EntryPlayback(Entry entry, const EntryPipeline::Settings& settings, SinkFactory& sinks,
@@ -80,22 +91,12 @@ void EntryPlayback::enter(State next)
     if (next == m_state)
         return;
     m_state = next;
-    switch (next) {
-    case State::Opening:
-    case State::Buffering:
-    case State::Playing:
-        break;
-    case State::Opened:
+    if (next == State::Opened) {
         m_openTimeout.reset();
         m_openRetry.reset();
-        break;
-    case State::Failing:
-    case State::Stuck:
-    case State::Ended:
-    case State::Failed:
-    case State::Stopped:
+    } else if (next >= State::Failing) {
+        // Failing and the final states: the pipeline has nothing more to say.
         release();
-        break;
     }
     m_listener.entryStateChanged(next);
 }
@@ -207,12 +208,7 @@ void EntryPlayback::release()
 
 gboolean EntryPlayback::onBusMessage(GstBus*, GstMessage* message, gpointer self)
 {
-    // Whatever a handler does, nothing may unwind into GLib.
-    try {
-        static_cast<EntryPlayback*>(self)->handleMessage(message);
-    } catch (const std::exception& e) {
-        g_printerr("Cannot handle player message: %s\n", e.what());
-    }
+    guarded("handle player message", [&] { static_cast<EntryPlayback*>(self)->handleMessage(message); });
     return G_SOURCE_CONTINUE;
 }
 
@@ -308,28 +304,24 @@ gboolean EntryPlayback::onOpenTimeout(gpointer self)
     auto* playback = static_cast<EntryPlayback*>(self);
     if (playback->m_pipeline)
         playback->m_pipeline->drawGraph("zephyrscope-open-timeout");
-    try {
+    guarded("skip player entry", [&] {
         playback->m_openTimeout.reset();
         playback->fail("timed out while opening");
-    } catch (const std::exception& e) {
-        g_printerr("Cannot skip player entry: %s\n", e.what());
-    }
+    });
     return G_SOURCE_REMOVE;
 }
 
 gboolean EntryPlayback::onOpenRetry(gpointer self)
 {
     auto* playback = static_cast<EntryPlayback*>(self);
-    try {
+    guarded("open player entry again", [&] {
         playback->m_openRetry.reset();
-        if (playback->m_state == State::Opening) {
-            g_printerr("Player: '%s' did not open in %u s; opening it again\n", playback->m_entry.sourceUrl.c_str(),
-                       kLocalOpenRetryS);
-            playback->enter(State::Stuck);
-        }
-    } catch (const std::exception& e) {
-        g_printerr("Cannot open player entry again: %s\n", e.what());
-    }
+        if (playback->m_state != State::Opening)
+            return;
+        g_printerr("Player: '%s' did not open in %u s; opening it again\n", playback->m_entry.sourceUrl.c_str(),
+                   kLocalOpenRetryS);
+        playback->enter(State::Stuck);
+    });
     return G_SOURCE_REMOVE;
 }
 
@@ -337,11 +329,7 @@ gboolean EntryPlayback::onOpenRetry(gpointer self)
 
 gboolean EntryPlayback::onStatsTimer(gpointer self)
 {
-    try {
-        static_cast<EntryPlayback*>(self)->pollStatistics();
-    } catch (const std::exception& e) {
-        g_printerr("Cannot sample player statistics: %s\n", e.what());
-    }
+    guarded("sample player statistics", [&] { static_cast<EntryPlayback*>(self)->pollStatistics(); });
     return G_SOURCE_CONTINUE;
 }
 

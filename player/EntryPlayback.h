@@ -26,6 +26,7 @@ class SinkFactory;
 
 class EntryPlayback {
 public:
+    // In the order an entry goes through them; from Failing on, its pipeline is gone.
     enum class State {
         Opening,   // on the way to preroll (live: to playing); the media is not known yet
         Opened,    // the media is known; on the way to playing
