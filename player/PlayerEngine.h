@@ -1,33 +1,42 @@
 #pragma once
 
-// The engine behind CWMPPlayer4: one playbin3 pipeline per entry, a bus watch
-// on the default main context, and the translation of GStreamer's messages into
-// the play and open states and statistics the program reads. Private to player/.
+// The engine behind CWMPPlayer4: a sequencer of entry playbacks. It expands what
+// a URL put names into a list of entries (a local or fetched playlist, or the one
+// clip), plays them one after another, and reports the play and open states,
+// errors and media the program sees. Private to player/.
+//
+// Who owns what:
+// - PlayerEngine: the list, which entry is current, the play and open states
+//   (through EventQueue), the media and figures of the entry that ended last,
+//   the sinks' factory, and the remote playlist while it is fetched.
+// - EntryPlayback (one per entry, for as long as the entry plays): its pipeline
+//   (EntryPipeline) and bus watch, its open-timeout, open-retry and statistics
+//   timers, its stream counters, media info and statistics, the connection probe
+//   of a failed source, and its progress as one state. It tells the engine of
+//   each change of state; entryEnded() then destroys it and says what follows.
 //
 // Thread: everything here runs on the thread of the default GMainContext (the
 // program's main loop), except the pad probes and the source-setup handler,
-// which only touch StreamCounters.
+// which only touch the entry's StreamCounters.
 
-#include "EntryStatistics.h"
+#include "EntryPlayback.h"
 #include "EventQueue.h"
 #include "MediaInfo.h"
-#include "GstHandles.h"
 #include "PlaylistExpander.h"
 #include "SinkFactory.h"
-#include "StreamCounters.h"
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace zephyrscope {
 
-class ConnectionProbe;
 class PlayerEventSink;
 class RemotePlaylistFetch;
 
-class PlayerEngine {
+class PlayerEngine final : private EntryPlayback::Listener {
 public:
     using MediaInfo = zephyrscope::MediaInfo;
     using NetworkInfo = NetworkFigures;
@@ -38,7 +47,7 @@ public:
     PlayerEngine& operator=(const PlayerEngine&) = delete;
 
     void setEventSink(PlayerEventSink* sink) { m_events.setSink(sink); }
-    void setVideoWindow(std::uintptr_t xid) { m_videoWindow = xid; }
+    void setVideoWindow(std::uintptr_t xid) { m_settings.videoWindow = xid; }
 
     void putURL(const std::string& url);
     void play();
@@ -49,81 +58,36 @@ public:
     NetworkInfo network() const;
 
 private:
-    static gboolean onBusMessage(GstBus* bus, GstMessage* message, gpointer self);
-    static gboolean onStatsTimer(gpointer self);
-    static gboolean onOpenTimeout(gpointer self);
-    static gboolean onOpenRetry(gpointer self);
-
-    void handleMessage(GstMessage* message);
-    void handleError(GstMessage* message);
-    void handleTags(GstMessage* message);
-    void handleStreamsSelected(GstMessage* message);
+    void entryStateChanged(EntryPlayback::State state) override;
 
     void beginList(std::vector<PlaylistEntry> entries);
-    // retry: the same entry once more, after its first pipeline got stuck opening.
-    void startEntry(std::size_t index, bool reportOpen, bool retry = false);
-    bool buildPipeline(const std::string& uri, std::string& error);
-    void teardown();
-    void failEntry(const std::string& reason);
-    // Fails the entry with the reason a connection to its server gives, if any.
-    void failEntryAfterProbe(const std::string& reason);
+    // announced: the entry's open is reported. mayRetry: false for the second
+    // open of an entry that got stuck opening.
+    void startEntry(std::size_t index, bool announced, bool mayRetry = true);
+    void entryEnded(EntryPlayback::State how);
     void failList(const std::string& url, const std::string& reason);
-    void entryEnded();
-    void nextOrReady();
-    void update();
-    bool mediaInfoComplete() const;
-    void fillMediaInfo();
-    void pollStatistics();
-    void requestState(GstState state);
-    std::uint64_t renderedFrames() const;
 
     void setPlayState(std::int32_t state);
-    void setOpenState(std::int32_t state);
+    void setOpenState(std::int32_t state, std::optional<MediaInfo> media = std::nullopt);
     std::string currentEntryUrl() const;
 
     EventQueue m_events;
-    std::uintptr_t m_videoWindow = 0;
     SinkFactory m_sinks;
+    // The buffer (5000 ms) and bandwidth limit (none) every entry is played with.
+    EntryPipeline::Settings m_settings;
 
     std::string m_url;
     std::vector<PlaylistEntry> m_entries;
     std::size_t m_index = 0;
     std::unique_ptr<RemotePlaylistFetch> m_fetch;
-    bool m_fetching = false;
-    std::unique_ptr<ConnectionProbe> m_probe; // the failed entry waits for it
+    bool m_fetching = false; // m_fetch has not answered yet
 
+    std::unique_ptr<EntryPlayback> m_playback; // the current entry's, while it plays
     std::int32_t m_playState = 0;
     std::int32_t m_openState = 0;
-
-    gsthandles::PipelinePtr m_pipeline;
-    gsthandles::SourcePtr m_busWatch;
-    gsthandles::SourcePtr m_statsTimer;
-    gsthandles::SourcePtr m_openTimeout;
-    gsthandles::SourcePtr m_openRetry;
-    gsthandles::ElementPtr m_videoSink;
-    std::shared_ptr<StreamCounters> m_counters;
-    GstState m_current = GST_STATE_NULL;
-    GstState m_requested = GST_STATE_NULL;
-    bool m_live = false;
-    bool m_prerolled = false;
-    bool m_openDone = false;
-    bool m_reportOpen = true;
-    bool m_entryOpened = false; // open state 13 was reported for the current entry
-    bool m_buffering = false;
-    bool m_streamsKnown = false;
-    bool m_hasVideo = false;
-    std::string m_missingPlugin;
-    std::string m_sourceLost; // a live source's warning that its server stopped answering
-
+    // What the program reads when no entry has opened media: the last entry's.
     MediaInfo m_media;
-    std::string m_titleTag;
-    std::int32_t m_bufferingTimeMs = 5000; // given to playbin3 as its buffer-duration
-    std::int32_t m_maxBandwidth = 0;       // bits per second, 0 = no limit; given as connection-speed
-    EntryStatistics m_statistics;
-    // The figures as last worked out, and when: the sampler reads them one by one,
-    // fourteen network objects a tick, and each read would otherwise work out all of them.
-    mutable std::optional<NetworkInfo> m_networkCache;
-    mutable std::int64_t m_networkCacheUs = 0;
+    std::optional<NetworkInfo> m_endedFigures;
 };
 
 } // namespace zephyrscope

@@ -1,0 +1,126 @@
+#include "EntryPipeline.h"
+
+#include "GstStructureFields.h"
+#include "SinkFactory.h"
+#include "StreamProbes.h"
+
+namespace zephyrscope {
+
+using namespace gsthandles;
+
+EntryPipeline::EntryPipeline(std::shared_ptr<StreamCounters> counters)
+    : m_counters(std::move(counters))
+{
+}
+
+EntryPipeline::~EntryPipeline()
+{
+    // The counters hold the source, and the source's probes and signal handlers
+    // hold the counters: without this the pair, and all the source holds, would
+    // outlive the pipeline, once per entry.
+    m_counters->setSource(nullptr);
+    m_videoSink.reset();
+    m_pipeline.reset();
+}
+
+std::unique_ptr<EntryPipeline> EntryPipeline::build(const std::string& uri, const Settings& settings,
+                                                    SinkFactory& sinks, std::shared_ptr<StreamCounters> counters,
+                                                    std::string& error)
+{
+    GstElement* playbin = gst_element_factory_make("playbin3", nullptr);
+    if (!playbin) {
+        error = "Cannot create element 'playbin3': the GStreamer playback plugin is missing";
+        return nullptr;
+    }
+    std::unique_ptr<EntryPipeline> pipeline(new EntryPipeline(std::move(counters)));
+    pipeline->m_pipeline.reset(GST_ELEMENT(gst_object_ref_sink(playbin)));
+    g_object_set(playbin, "uri", uri.c_str(), "buffer-duration",
+                 static_cast<gint64>(settings.bufferingTimeMs) * GST_MSECOND, nullptr);
+    if (settings.maxBandwidth > 0)
+        g_object_set(playbin, "connection-speed", static_cast<guint64>(settings.maxBandwidth / 1000), nullptr);
+
+    ElementPtr videoSink = sinks.makeVideoSink(settings.videoWindow);
+    if (!videoSink) {
+        error = "Cannot create element 'fakesink': the GStreamer core elements are missing";
+        return nullptr;
+    }
+    g_object_set(playbin, "video-sink", videoSink.get(), nullptr);
+    if (ElementPtr audioSink = sinks.makeAudioSink())
+        g_object_set(playbin, "audio-sink", audioSink.get(), nullptr);
+    StreamProbes::attachToVideoSink(videoSink.get(), pipeline->m_counters);
+    pipeline->m_videoSink = std::move(videoSink);
+    StreamProbes::attachToPlaybin(playbin, pipeline->m_counters);
+    return pipeline;
+}
+
+void EntryPipeline::start()
+{
+    m_requested = GST_STATE_PAUSED;
+    if (gst_element_set_state(m_pipeline.get(), GST_STATE_PAUSED) == GST_STATE_CHANGE_NO_PREROLL) {
+        m_live = true;
+        requestState(GST_STATE_PLAYING);
+    }
+}
+
+void EntryPipeline::requestState(GstState state)
+{
+    if (m_requested == state)
+        return;
+    m_requested = state;
+    gst_element_set_state(m_pipeline.get(), state);
+}
+
+bool EntryPipeline::takeStateChange(GstMessage* message)
+{
+    if (GST_MESSAGE_SRC(message) != GST_OBJECT(m_pipeline.get()))
+        return false;
+    GstState oldState, newState, pending;
+    gst_message_parse_state_changed(message, &oldState, &newState, &pending);
+    m_current = newState;
+    return true;
+}
+
+void EntryPipeline::recoverClock()
+{
+    if (m_requested == GST_STATE_PLAYING) {
+        gst_element_set_state(m_pipeline.get(), GST_STATE_PAUSED);
+        gst_element_set_state(m_pipeline.get(), GST_STATE_PLAYING);
+    }
+}
+
+BusPtr EntryPipeline::bus() const
+{
+    return BusPtr(gst_element_get_bus(m_pipeline.get()));
+}
+
+double EntryPipeline::durationS() const
+{
+    gint64 duration = 0;
+    if (gst_element_query_duration(m_pipeline.get(), GST_FORMAT_TIME, &duration) && duration > 0)
+        return static_cast<double>(duration) / GST_SECOND;
+    return 0.0;
+}
+
+std::int64_t EntryPipeline::sourceSizeBytes() const
+{
+    ElementPtr source(m_counters->source());
+    gint64 bytes = 0;
+    if (source && gst_element_query_duration(source.get(), GST_FORMAT_BYTES, &bytes) && bytes > 0)
+        return bytes;
+    return 0;
+}
+
+std::uint64_t EntryPipeline::renderedFrames() const
+{
+    GstStructure* raw = nullptr;
+    g_object_get(m_videoSink.get(), "stats", &raw, nullptr);
+    StructurePtr stats(raw);
+    return stats ? StructureUint64(stats.get(), "rendered") : 0;
+}
+
+void EntryPipeline::drawGraph(const char* name) const
+{
+    GST_DEBUG_BIN_TO_DOT_FILE_WITH_TS(GST_BIN(m_pipeline.get()), GST_DEBUG_GRAPH_SHOW_ALL, name);
+}
+
+} // namespace zephyrscope

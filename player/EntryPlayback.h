@@ -1,0 +1,132 @@
+#pragma once
+
+// One entry played once, from its open to its end: everything whose life is the
+// entry's. It owns the entry's pipeline and bus watch, the timers that bound its
+// opening, the stream counters its probes feed, its media info and statistics,
+// and, when its source failed without saying why, the connection probe that
+// finds out. Its progress is one State, changed only in enter().
+//
+// Thread: the default GMainContext's, as for the engine that owns it; bus
+// messages and timers arrive there. Ownership: the engine keeps the playback of
+// the current entry and destroys it when the entry ends (see EntryPlayback::Listener).
+
+#include "EntryPipeline.h"
+#include "EntryStatistics.h"
+#include "MediaInfo.h"
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace zephyrscope {
+
+class ConnectionProbe;
+class SinkFactory;
+
+class EntryPlayback {
+public:
+    // In the order an entry goes through them; from Failing on, its pipeline is gone.
+    enum class State {
+        Opening,   // on the way to preroll (live: to playing); the media is not known yet
+        Opened,    // the media is known; on the way to playing
+        Buffering, // paused to fill the buffer, or live and waiting for the first picture
+        Playing,
+        Failing,   // the pipeline failed and is gone; a connection probe looks for the reason
+        // Final: the pipeline, its timers and the probe are gone; the figures stay as they were.
+        Stuck,   // a local file that did not open in time; worth opening once more
+        Ended,   // played to its end
+        Failed,  // failure() says why
+        Stopped, // stopped by the program
+    };
+
+    // Told of each change of state once it has taken effect. At a final state the
+    // listener may destroy the playback: nothing touches it after the call.
+    class Listener {
+    public:
+        virtual void entryStateChanged(State state) = 0;
+
+    protected:
+        ~Listener() = default;
+    };
+
+    struct Entry {
+        std::string uri;
+        std::string title;     // the playlist's title for it; may be empty
+        std::string sourceUrl; // the URL the program names it by
+    };
+
+    // announced: its open is reported to the program (not when the same clip is
+    // played again after a stop). mayRetry: a local file stuck opening ends as
+    // Stuck after a while (not on the second try).
+    EntryPlayback(Entry entry, const EntryPipeline::Settings& settings, SinkFactory& sinks, bool announced,
+                  bool mayRetry, Listener& listener);
+    ~EntryPlayback();
+    EntryPlayback(const EntryPlayback&) = delete;
+    EntryPlayback& operator=(const EntryPlayback&) = delete;
+
+    // Builds the pipeline and sets it opening; without a pipeline the entry has Failed.
+    void start();
+    // Stopped with a final sample. A Failing entry stops waiting for its probe
+    // and is Failed with the reason it had.
+    void stop();
+
+    State state() const { return m_state; }
+    bool announced() const { return m_announced; }
+    // What is known of the media once it has opened.
+    const std::optional<MediaInfo>& media() const { return m_media; }
+    const std::string& failure() const { return m_failure; }
+    // The entry's figures; the rates are current only while its pipeline runs.
+    NetworkFigures figures() const;
+    // The pipeline while there is one, else nullptr.
+    const EntryPipeline* pipeline() const { return m_pipeline.get(); }
+
+private:
+    static gboolean onBusMessage(GstBus* bus, GstMessage* message, gpointer self);
+    static gboolean onStatsTimer(gpointer self);
+    static gboolean onOpenTimeout(gpointer self);
+    static gboolean onOpenRetry(gpointer self);
+
+    void enter(State next);
+    void advance(bool prerolled = false);
+    bool mediaKnown(bool prerolled) const;
+    MediaInfo readMedia();
+    void finish(State final);
+    void fail(const std::string& reason);
+    void failAfterProbe(const std::string& reason);
+    void release();
+
+    void handleMessage(GstMessage* message);
+    void pollStatistics();
+
+    const Entry m_entry;
+    const EntryPipeline::Settings m_settings;
+    SinkFactory& m_sinks;
+    const bool m_announced;
+    const bool m_mayRetry;
+    Listener& m_listener;
+
+    State m_state = State::Opening;
+    std::shared_ptr<StreamCounters> m_counters;
+    std::unique_ptr<EntryPipeline> m_pipeline;
+    gsthandles::SourcePtr m_busWatch;
+    gsthandles::SourcePtr m_statsTimer;
+    gsthandles::SourcePtr m_openTimeout;
+    gsthandles::SourcePtr m_openRetry;
+    std::unique_ptr<ConnectionProbe> m_probe;
+
+    std::optional<bool> m_videoSelected; // whether playbin3 selected a video stream; unknown before
+    std::int32_t m_queueFill = 100;      // percent the buffering queue last reported (not live)
+    std::string m_missingPlugin;
+    std::string m_sourceLost; // a live source's warning that its server stopped answering
+    std::string m_titleTag;
+    std::string m_failure;
+    std::optional<MediaInfo> m_media;
+    EntryStatistics m_statistics;
+    // The figures as last worked out, and when: the sampler reads them one by one,
+    // fourteen network objects a tick, and each read would otherwise work out all of them.
+    mutable std::optional<NetworkFigures> m_figuresCache;
+    mutable std::int64_t m_figuresCacheUs = 0;
+};
+
+} // namespace zephyrscope

@@ -1,0 +1,136 @@
+// The entry playback on its own: a real pipeline of a generated clip, driven by
+// messages posted on its real bus, as the elements inside would post them.
+
+#include "PlayerTestEnvironment.h"
+
+#include "EntryPlayback.h"
+#include "MediaUrl.h"
+#include "SinkFactory.h"
+
+#include <gst/gst.h>
+
+#include <vector>
+
+using namespace zephyrscope;
+using namespace zephyrscope::testing;
+using namespace std::chrono_literals;
+
+namespace {
+
+using State = EntryPlayback::State;
+
+// Long enough that the clip does not end by itself while a test drives it.
+std::string Clip10()
+{
+    MediaFactory::Clip clip;
+    clip.seconds = 10.0;
+    return SharedMedia().make("clip10.mkv", clip).string();
+}
+
+class EntryPlaybackTest : public ::testing::Test, private EntryPlayback::Listener {
+protected:
+    void SetUp() override
+    {
+        setenv("ZEPHYRSCOPE_FAKE_SINKS", "1", 1);
+        unsetenv("DISPLAY");
+        gst_init(nullptr, nullptr);
+    }
+
+    void TearDown() override
+    {
+        playback.reset();
+        RunMainLoopFor(50ms);
+    }
+
+    void open(const std::string& path, bool announced = true)
+    {
+        EntryPlayback::Listener& listener = *this;
+        playback = std::make_unique<EntryPlayback>(EntryPlayback::Entry {MediaUrl::toUri(path), "", path},
+                                                   EntryPipeline::Settings {}, sinks, announced, true, listener);
+        playback->start();
+    }
+
+    bool waitFor(State state)
+    {
+        return RunMainLoopUntil([&] { return playback->state() == state; }, 20s);
+    }
+
+    // Posts a message on the pipeline's bus as if the pipeline itself had posted it.
+    void post(GstMessage* message) { gst_element_post_message(playback->pipeline()->element(), message); }
+    GstObject* source() const { return GST_OBJECT(playback->pipeline()->element()); }
+
+    SinkFactory sinks;
+    std::unique_ptr<EntryPlayback> playback;
+    std::vector<State> states;
+
+private:
+    void entryStateChanged(State state) override { states.push_back(state); }
+};
+
+} // namespace
+
+TEST_F(EntryPlaybackTest, BufferingPausesAPlayingClipUntilTheQueueIsFullAgain)
+{
+    open(Clip10());
+    ASSERT_TRUE(waitFor(State::Playing));
+    ASSERT_EQ(states, (std::vector {State::Opened, State::Playing}));
+    EXPECT_EQ(playback->media()->name, "clip10");
+
+    post(gst_message_new_buffering(source(), 40));
+    ASSERT_TRUE(waitFor(State::Buffering));
+    ASSERT_TRUE(RunMainLoopUntil([&] { return playback->pipeline()->current() == GST_STATE_PAUSED; }, 20s));
+    post(gst_message_new_buffering(source(), 70));
+    ASSERT_TRUE(RunMainLoopUntil([&] { return playback->figures().bufferingProgress == 70; }, 20s));
+    EXPECT_EQ(playback->state(), State::Buffering);
+    EXPECT_EQ(playback->figures().bufferingCount, 1);
+
+    post(gst_message_new_buffering(source(), 100));
+    ASSERT_TRUE(waitFor(State::Playing));
+    EXPECT_EQ(playback->pipeline()->current(), GST_STATE_PLAYING);
+
+    // A title that comes after the open names the clip the program announced.
+    GstTagList* tags = gst_tag_list_new(GST_TAG_TITLE, "Late Title", nullptr);
+    post(gst_message_new_tag(source(), tags));
+    post(gst_message_new_eos(source()));
+    ASSERT_TRUE(waitFor(State::Ended));
+    EXPECT_EQ(states, (std::vector {State::Opened, State::Playing, State::Buffering, State::Playing, State::Ended}));
+    EXPECT_EQ(playback->media()->name, "Late Title");
+    // Ended, the entry keeps its figures but nothing flows any more.
+    EXPECT_EQ(playback->pipeline(), nullptr);
+    const NetworkFigures figures = playback->figures();
+    EXPECT_EQ(figures.bufferingCount, 1);
+    EXPECT_EQ(figures.bufferingProgress, 100);
+    EXPECT_EQ(figures.frameRate, 0);
+    EXPECT_EQ(figures.encodedFrameRate, 25);
+    EXPECT_EQ(figures.sourceProtocol, "File");
+}
+
+TEST_F(EntryPlaybackTest, ClipPlayedAgainKeepsTheNameItOpenedWith)
+{
+    open(Clip10(), false);
+    ASSERT_TRUE(waitFor(State::Playing));
+    GstTagList* tags = gst_tag_list_new(GST_TAG_TITLE, "Late Title", nullptr);
+    post(gst_message_new_tag(source(), tags));
+    // Messages are handled in order: once the buffering is seen, so was the title.
+    post(gst_message_new_buffering(source(), 100));
+    ASSERT_TRUE(RunMainLoopUntil([&] { return playback->figures().bufferingProgress == 100; }, 20s));
+    EXPECT_EQ(playback->media()->name, "clip10");
+    playback->stop();
+    EXPECT_EQ(states, (std::vector {State::Opened, State::Playing, State::Stopped}));
+    EXPECT_EQ(playback->pipeline(), nullptr);
+}
+
+TEST_F(EntryPlaybackTest, StreamErrorAfterDataFlowedFailsWithTheElementsLastWord)
+{
+    open(Clip10());
+    ASSERT_TRUE(waitFor(State::Playing));
+    GError* error = g_error_new_literal(GST_STREAM_ERROR, GST_STREAM_ERROR_FAILED, "Internal data stream error.");
+    post(gst_message_new_error(source(), error, "gstbasesrc.c(3132): gst_base_src_loop ():\n"
+                                                "streaming stopped, reason error (-5)"));
+    g_error_free(error);
+    ASSERT_TRUE(waitFor(State::Failed));
+    // Data had flowed: no probe of the source, and nothing said of receiving nothing.
+    EXPECT_EQ(playback->failure(), "Internal data stream error. (streaming stopped, reason error (-5))");
+    EXPECT_EQ(states, (std::vector {State::Opened, State::Playing, State::Failed}));
+    EXPECT_EQ(playback->pipeline(), nullptr);
+}
