@@ -26,7 +26,7 @@ inline constexpr char kProgramUsage[] =
     "  -h, --help       print this text and exit\n"
     "  -V, --version    print the version and exit\n"
     "  --               end of options: a URL that starts with -- can follow\n"
-    "  -platform NAME   Qt's platform (offscreen, xcb, wayland)\n"
+    "  -platform NAME   Qt's platform: offscreen, or xcb for an X display\n"
     "\n"
     "Exit status:\n"
     "  0    the run ended normally (Quit, or the countdown after the last entry)\n"
