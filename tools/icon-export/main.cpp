@@ -11,6 +11,18 @@
 #include <cstdio>
 #include <cstdlib>
 
+namespace {
+
+// Qt warns of a missing XDG_RUNTIME_DIR, which drawing to files does not use; at
+// build time that would only look like a fault.
+void quietMessages(QtMsgType type, const QMessageLogContext&, const QString& message)
+{
+    if (type != QtDebugMsg && !message.startsWith(QLatin1String("QStandardPaths: XDG_RUNTIME_DIR")))
+        std::fprintf(stderr, "zephyrscope_icon_export: %s\n", message.toLocal8Bit().constData());
+}
+
+} // namespace
+
 int main(int argc, char** argv)
 {
     if (argc < 3) {
@@ -19,6 +31,7 @@ int main(int argc, char** argv)
     }
     // Images only: no display is needed or wanted at build time.
     qputenv("QT_QPA_PLATFORM", "offscreen");
+    qInstallMessageHandler(quietMessages);
     QGuiApplication application(argc, argv);
     const QString root = QString::fromLocal8Bit(argv[1]);
     for (int i = 2; i < argc; ++i) {
