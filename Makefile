@@ -7,7 +7,7 @@ JOBS ?= $(shell nproc)
 # the process, which LeakSanitizer would report as leaks.
 ASAN_OPTIONS ?= detect_leaks=0:abort_on_error=1
 
-.PHONY: all deps configure build test check-asan demo bench clean
+.PHONY: all deps configure build test package check-asan demo bench clean
 
 all: build
 
@@ -22,6 +22,10 @@ build: configure
 
 test: build
 	@cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS) --timeout 600
+
+# The Debian package: $(BUILD_DIR)/zephyrscope_2.0-1_amd64.deb.
+package: build
+	@cmake --build $(BUILD_DIR) --target package
 
 # The whole suite again, built with AddressSanitizer and UndefinedBehaviorSanitizer.
 check-asan: deps

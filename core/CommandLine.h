@@ -8,6 +8,10 @@ namespace zephyrscope {
 
 inline constexpr char kCommandLineUsageError[] = "Error Command Lines input!\nUse\"Zephyrscope playlist.wpl logfile\"";
 inline constexpr char kCommandLineIgnored[] = "All command line parameters are ignored";
+// Where nobody can use the dialog, a run without a URL has nothing to wait for.
+inline constexpr char kCommandLineNoUrlOffscreen[] =
+    "Cannot wait for a URL on the offscreen platform: nobody can open one there; "
+    "give it on the command line (zephyrscope URL [LOGFILE])";
 
 // What the command line asks for. Arguments are taken unchanged, without validation.
 struct CommandLineDecision {

@@ -4,27 +4,38 @@ namespace zephyrscope {
 
 inline constexpr char kProgramVersion[] = "zephyrscope 2.0";
 
-// What --help prints. Keep it in step with the manual page and the README.
+// What --help prints. Keep it in step with the manual page (docs/man/zephyrscope.1)
+// and the README; a test checks that every option and exit status here is in the page.
 inline constexpr char kProgramUsage[] =
     "Usage: zephyrscope [OPTION]... [URL [LOGFILE]]\n"
-    "Plays URL (a media file, a stream or a playlist) and writes the player's\n"
-    "streaming statistics twice a second into LOGFILE, a tab-separated log.\n"
-    "Without LOGFILE the log is named after the local date and time of start-up\n"
-    "(YYYYMMDDhhmmss.dat) in the current directory. With a URL the run is\n"
-    "unattended: it ends by itself about 15 seconds after the last entry.\n"
+    "Plays URL and writes the player's streaming statistics twice a second into\n"
+    "LOGFILE, a tab-separated log, with a block for each clip opened.\n"
+    "\n"
+    "  URL       a media file, a file://, http(s)://, rtsp://, HLS or DASH address,\n"
+    "            or a playlist (.wpl, .asx, .m3u, .m3u8, .pls, .xspf)\n"
+    "  LOGFILE   the log to write; without it the log is named after the local date\n"
+    "            and time of start-up (YYYYMMDDhhmmss.dat) in the current directory\n"
+    "\n"
+    "With a URL the run is unattended: it ends by itself about 15 seconds after the\n"
+    "last entry. Without one the window waits for Open; where there is no display\n"
+    "(DISPLAY and WAYLAND_DISPLAY unset, no -platform) the program runs on Qt's\n"
+    "offscreen platform, and there a run without a URL ends with status 64.\n"
+    "Messages go to stderr.\n"
     "\n"
     "Options:\n"
     "  -h, --help       print this text and exit\n"
     "  -V, --version    print the version and exit\n"
     "  --               end of options: a URL that starts with -- can follow\n"
-    "  -platform NAME   Qt's platform (offscreen, xcb, ...)\n"
+    "  -platform NAME   Qt's platform: offscreen, or xcb for an X display\n"
     "\n"
     "Exit status:\n"
     "  0    the run ended normally (Quit, or the countdown after the last entry)\n"
     "  1    the media engine could not be started\n"
     "  2    the log could not be created\n"
     "  3    nothing could be played and the run ended by itself\n"
-    "  64   usage error (an unknown option or a bad option value)\n"
-    "  130  stopped by SIGINT; 143 by SIGTERM (the log is complete and closed)\n";
+    "  64   usage error: an unknown option or a bad option value, or no URL\n"
+    "       where nobody can open one (the offscreen platform)\n"
+    "  130  stopped by SIGINT (the log is complete and closed)\n"
+    "  143  stopped by SIGTERM (the log is complete and closed)\n";
 
 } // namespace zephyrscope

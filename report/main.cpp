@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -17,12 +18,29 @@ using namespace zephyrscope::report;
 
 namespace {
 
+constexpr char kVersion[] = "zephyrscope-report 2.0";
+
+// Keep in step with the manual page (docs/man/zephyrscope-report.1).
 constexpr char kUsage[] =
-    "Usage: zephyrscope-report LOG [--json] [--plot FILE.png|FILE.svg] [--size WIDTHxHEIGHT]\n"
-    "  Summarises a Zephyrscope statistics log: start-up, stalls, bit rate, frame rate, loss.\n"
-    "  --json   print one JSON object instead of text\n"
-    "  --plot   also draw a chart over time (PNG or SVG, by the file's extension)\n"
-    "  --size   the chart's size in pixels (default 1200x900)\n";
+    "Usage: zephyrscope-report [OPTION]... LOG\n"
+    "Summarises a Zephyrscope statistics log: start-up, stalls, bit rate, frame rate, loss.\n"
+    "\n"
+    "Options:\n"
+    "  --json               print one JSON object instead of text\n"
+    "  --plot FILE          also draw a chart over time (PNG or SVG, by FILE's extension)\n"
+    "  --size WIDTHxHEIGHT  the chart's size in pixels (default 1200x900)\n"
+    "  -h, --help           print this text and exit\n"
+    "  -V, --version        print the version and exit\n"
+    "  --                   end of options: a LOG that starts with - can follow\n"
+    "\n"
+    "Exit status:\n"
+    "  0    the summary (and the chart) were written\n"
+    "  1    the log could not be read or the chart could not be written\n"
+    "  64   usage error: an unknown option, a bad option value, no LOG or two\n";
+
+// Arguments that are wrong: said on stderr with the usage, status 64 (sysexits' EX_USAGE).
+constexpr int kExitUsage = 64;
+constexpr int kExitFailure = 1;
 
 struct Options {
     std::string log;
@@ -51,32 +69,50 @@ bool parseSize(const std::string& text, int& width, int& height)
     return width >= 200 && width <= 10000 && height >= 200 && height <= 10000;
 }
 
-// Returns an error text, or an empty one when the arguments are good.
-std::string parseArguments(int argc, char** argv, Options& options)
+enum class Request { Report, Help, Version };
+
+// Returns an error text, or an empty one when the arguments are good. Options may
+// stand before or after LOG, as "--plot FILE" or "--plot=FILE"; "--" ends them.
+std::string parseArguments(int argc, char** argv, Options& options, Request& request)
 {
+    bool optionsEnded = false;
     for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--json") {
-            options.json = true;
-        } else if (arg == "--plot" || arg == "--size") {
-            if (i + 1 >= argc)
-                return arg + " needs a value";
-            const std::string value = argv[++i];
-            if (arg == "--plot")
-                options.plot = value;
-            else if (!parseSize(value, options.width, options.height))
-                return "--size takes WIDTHxHEIGHT, each 200 to 10000 pixels, not '" + value + "'";
-        } else if (arg == "-h" || arg == "--help") {
-            return "help";
-        } else if (!arg.empty() && arg[0] == '-') {
-            return "unknown option '" + arg + "'";
-        } else if (options.log.empty()) {
+        std::string arg = argv[i];
+        if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
+            if (!options.log.empty())
+                return "only one log can be read at a time";
             options.log = arg;
+            continue;
+        }
+        std::optional<std::string> value;
+        if (const std::size_t equals = arg.find('='); arg.rfind("--", 0) == 0 && equals != std::string::npos) {
+            value = arg.substr(equals + 1);
+            arg.resize(equals);
+        }
+        if (arg == "--") {
+            optionsEnded = true;
+        } else if (arg == "-h" || arg == "--help" || arg == "-V" || arg == "--version" || arg == "--json") {
+            if (value)
+                return "option '" + arg + "' takes no value";
+            if (arg == "--json")
+                options.json = true;
+            else if (request == Request::Report)
+                request = (arg == "-h" || arg == "--help") ? Request::Help : Request::Version;
+        } else if (arg == "--plot" || arg == "--size") {
+            if (!value) {
+                if (i + 1 >= argc)
+                    return "option '" + arg + "' needs a value";
+                value = argv[++i];
+            }
+            if (arg == "--plot")
+                options.plot = *value;
+            else if (!parseSize(*value, options.width, options.height))
+                return "--size takes WIDTHxHEIGHT, each 200 to 10000 pixels, not '" + *value + "'";
         } else {
-            return "only one log can be read at a time";
+            return "unknown option '" + arg + "'";
         }
     }
-    if (options.log.empty())
+    if (request == Request::Report && options.log.empty())
         return "no log given";
     return {};
 }
@@ -95,14 +131,19 @@ void quietMessages(QtMsgType type, const QMessageLogContext&, const QString& mes
 int main(int argc, char** argv)
 {
     Options options;
-    const std::string problem = parseArguments(argc, argv, options);
-    if (problem == "help") {
+    Request request = Request::Report;
+    const std::string problem = parseArguments(argc, argv, options, request);
+    if (!problem.empty()) {
+        std::fprintf(stderr, "zephyrscope-report: %s\n%s", problem.c_str(), kUsage);
+        return kExitUsage;
+    }
+    if (request == Request::Help) {
         std::fputs(kUsage, stdout);
         return 0;
     }
-    if (!problem.empty()) {
-        std::fprintf(stderr, "zephyrscope-report: %s\n%s", problem.c_str(), kUsage);
-        return 2;
+    if (request == Request::Version) {
+        std::printf("%s\n", kVersion);
+        return 0;
     }
 
     StatisticsLog log;
@@ -110,7 +151,7 @@ int main(int argc, char** argv)
         log = LogReader::fromFile(options.log);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "zephyrscope-report: %s\n", e.what());
-        return 1;
+        return kExitFailure;
     }
     const RunSummary summary = Summarize(log);
 
@@ -133,7 +174,7 @@ int main(int argc, char** argv)
         const QString error = chart.save(QString::fromStdString(options.plot), QSize(options.width, options.height));
         if (!error.isEmpty()) {
             std::fprintf(stderr, "zephyrscope-report: %s\n", error.toLocal8Bit().constData());
-            return 1;
+            return kExitFailure;
         }
         if (!options.json)
             std::printf("\nChart written to %s\n", options.plot.c_str());

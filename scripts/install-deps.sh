@@ -17,6 +17,9 @@ packages=(
   libtotem-plparser-dev
   # Local test servers, headless display and tools used by tests and the demo
   libgstrtspserver-1.0-dev gstreamer1.0-rtsp gstreamer1.0-tools xvfb xauth procps
+  # The Debian package (make package) and its checks: dependencies from the
+  # binaries' libraries, lintian, the manual pages and the desktop entry
+  dpkg-dev lintian groff-base desktop-file-utils
 )
 
 missing=()

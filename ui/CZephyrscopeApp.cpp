@@ -5,6 +5,8 @@
 #include "SignalNotifier.h"
 #include "SystemClock.h"
 
+#include <QGuiApplication>
+
 #include <csignal>
 #include <string>
 #include <vector>
@@ -24,6 +26,7 @@ bool CZephyrscopeApp::InitInstance()
 
     zephyrscope::SystemClock clock;
     CZephyrscopeDlg dialog(m_createPlayer, m_arguments, clock);
+    dialog.setNobodyToOpen(QGuiApplication::platformName() == QLatin1String("offscreen"));
     QObject::connect(&signalNotifier, &SignalNotifier::signalled, &dialog, [&dialog](int signalNumber) {
         dialog.quit(signalNumber == SIGINT ? zephyrscope::kExitInterrupted : zephyrscope::kExitTerminated);
     });

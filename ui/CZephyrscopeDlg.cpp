@@ -111,6 +111,11 @@ bool CZephyrscopeDlg::OnInitDialog()
         AfxMessageBox(zephyrscope::kCommandLineIgnored);
     if (isEnded())
         return true;
+    if (m_nobodyToOpen && !zephyrscope::DecideCommandLine(m_arguments).url) {
+        AfxMessageBox(zephyrscope::kCommandLineNoUrlOffscreen);
+        quit(zephyrscope::kExitUsage);
+        return true;
+    }
 
     OpenLogFile();
     return true;

@@ -43,6 +43,11 @@ public:
                     QWidget* parent = nullptr);
     ~CZephyrscopeDlg() override;
 
+    // Nobody can use the dialog (Qt's offscreen platform): a run given no URL on the
+    // command line ends with the usage status, and no log, instead of waiting for
+    // Open. Set before DoModal().
+    void setNobodyToOpen(bool nobodyToOpen) { m_nobodyToOpen = nobodyToOpen; }
+
     // The exit status the run ended with; 0 until it ends otherwise.
     int exitStatus() const { return m_exitStatus; }
 
@@ -113,6 +118,7 @@ private:
     std::unique_ptr<zephyrscope::PlaybackEvents> m_events;
 
     int m_exitStatus = 0;
+    bool m_nobodyToOpen = false;
     // A log failure was shown since sampling was last started by the user.
     bool m_logFailureReported = false;
     // The last player error printed, so a failing player does not print every tick.

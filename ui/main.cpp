@@ -1,5 +1,6 @@
 #include "CZephyrscopeApp.h"
 #include "ExitStatus.h"
+#include "HeadlessPlatform.h"
 #include "PlayerFactory.h"
 #include "ProgramOptions.h"
 #include "ProgramUsage.h"
@@ -8,6 +9,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -23,6 +25,12 @@ void filterQtMessages(QtMsgType type, const QMessageLogContext& context, const Q
         return;
     const QByteArray text = qFormatLogMessage(type, context, message).toLocal8Bit();
     std::fprintf(stderr, "%s\n", text.constData());
+}
+
+std::string environmentText(const char* name)
+{
+    const char* value = std::getenv(name);
+    return value ? value : "";
 }
 
 } // namespace
@@ -54,6 +62,17 @@ int main(int argc, char* argv[])
     }
 
     qInstallMessageHandler(filterQtMessages);
+
+    // With no display Qt would abort (status 134) for want of one; a probe on a
+    // server should simply run unattended there.
+    if (zephyrscope::NeedsHeadlessPlatform({environmentText("DISPLAY"), environmentText("WAYLAND_DISPLAY"),
+                                            environmentText("QT_QPA_PLATFORM")},
+                                           options.arguments)) {
+        std::fprintf(stderr, "%s\n", zephyrscope::kHeadlessNotice);
+        if (options.arguments.empty()) // started with no argument 0 at all
+            options.arguments.emplace_back("zephyrscope");
+        options.arguments.insert(options.arguments.begin() + 1, {"-platform", zephyrscope::kOffscreenPlatform});
+    }
 
     // Qt sees the rest: its own options and the URL and log name.
     std::vector<char*> qtArguments;

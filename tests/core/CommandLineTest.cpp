@@ -1,4 +1,5 @@
 #include "CommandLine.h"
+#include "HeadlessPlatform.h"
 #include "ProgramOptions.h"
 
 #include <gtest/gtest.h>
@@ -82,4 +83,32 @@ TEST(ProgramOptions, UnknownOptionOrStrayValueIsAUsageErrorNamingIt)
     EXPECT_EQ(ParseProgramOptions({"z", "--fast", "url"}).error, "unknown option '--fast'");
     EXPECT_EQ(ParseProgramOptions({"z", "url", "--help=yes"}).error, "option '--help' takes no value");
     EXPECT_EQ(ParseProgramOptions({"z", "--=x"}).error, "unknown option '--'");
+}
+
+// Offscreen only where nothing could be shown and nobody named a platform or display.
+TEST(HeadlessPlatform, ChosenOnlyWithoutDisplayAndWithoutANamedPlatform)
+{
+    struct Case {
+        DisplayEnvironment environment;
+        std::vector<std::string> arguments;
+        bool headless;
+    };
+    const std::vector<Case> cases = {
+        {{}, {"z"}, true},
+        {{}, {"z", "clip.mkv", "run.dat"}, true},
+        {{"", "", ""}, {"z", "clip.mkv"}, true},
+        {{":0", "", ""}, {"z", "clip.mkv"}, false},
+        {{"", "wayland-0", ""}, {"z"}, false},
+        {{"", "", "xcb"}, {"z"}, false},
+        {{}, {"z", "-platform", "offscreen", "clip.mkv"}, false},
+        {{}, {"z", "clip.mkv", "-display", ":1"}, false},
+        // Argument 0 is the program, not an option.
+        {{}, {"-platform"}, true},
+        // Only Qt's exact spellings name a platform.
+        {{}, {"z", "-platformx", "clip.mkv"}, true},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(NeedsHeadlessPlatform(c.environment, c.arguments), c.headless)
+            << "DISPLAY='" << c.environment.display << "' WAYLAND_DISPLAY='" << c.environment.waylandDisplay
+            << "' QT_QPA_PLATFORM='" << c.environment.qtPlatform << "', " << c.arguments.size() << " arguments";
 }

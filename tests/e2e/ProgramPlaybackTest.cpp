@@ -1,6 +1,7 @@
 // The program as a script runs it, on real generated media: offscreen, unattended,
 // ending by itself. Every log it writes is read back with the report's exact log
 // reader, so a malformed or cut-off line fails the test.
+#include "HeadlessPlatform.h"
 #include "LogCheck.h"
 #include "MediaFactory.h"
 #include "ProgramProcess.h"
@@ -62,10 +63,18 @@ TEST_F(ProgramPlaybackTest, GeneratedClipEndsByItselfWithAWellFormedLog)
     MediaFactory::Clip clip;
     clip.seconds = 4.0;
     clip.title = "Zephyr test clip";
-    const fs::path file = media.make("clip25.mkv", clip);
+    // A name that looks like an option, given after "--", is the URL.
+    media.make("--clip25.mkv", clip);
 
-    const ProgramResult run = runProgram(media.dir(), {QString::fromStdString(file.string()), "run.dat"});
+    // As on a server: no display, and no platform named; the program has to find
+    // out for itself that it runs offscreen, and say so once.
+    ProgramProcess::Options options(media.dir(), {"--", "--clip25.mkv", "run.dat"});
+    options.namePlatform = false;
+    const ProgramResult run = ProgramProcess::run(options);
     EXPECT_EQ(run.exitStatus, 0) << run.stderrText;
+    const std::string notice = std::string(kHeadlessNotice) + "\n";
+    EXPECT_EQ(run.stderrText.find(notice), 0u) << run.stderrText;
+    EXPECT_EQ(run.stderrText.find(notice, 1), std::string::npos) << run.stderrText;
     // About 4 s of clip and a 15.1 s countdown.
     EXPECT_GT(run.seconds, 18.0);
     std::printf("[ measured ] unattended run of a 4-second clip: %.1f s from start to exit\n", run.seconds);
@@ -77,7 +86,7 @@ TEST_F(ProgramPlaybackTest, GeneratedClipEndsByItselfWithAWellFormedLog)
     EXPECT_NEAR(log.media[0].duration, 4.0, 0.05);
     EXPECT_EQ(log.media[0].width, 320);
     EXPECT_EQ(log.media[0].height, 240);
-    EXPECT_NE(log.media[0].url.find("clip25.mkv"), std::string::npos);
+    EXPECT_NE(log.media[0].url.find("--clip25.mkv"), std::string::npos) << log.media[0].url;
 
     ASSERT_GE(log.samples.size(), 6u);
     EXPECT_LT(log.samples.front().elapsed, 0.05);

@@ -35,6 +35,8 @@ ProgramProcess::ProgramProcess(Options options)
     environment.insert(QStringLiteral("ZEPHYRSCOPE_FAKE_SINKS"), QStringLiteral("1"));
     environment.remove(QStringLiteral("DISPLAY"));
     environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    if (!m_options.namePlatform)
+        environment.remove(QStringLiteral("QT_QPA_PLATFORM"));
     if (!m_options.user.empty()) {
         if (const passwd* entry = ::getpwnam(m_options.user.c_str())) {
             m_uid = entry->pw_uid;
@@ -50,7 +52,10 @@ ProgramProcess::ProgramProcess(Options options)
     m_process.setProcessEnvironment(environment);
     m_process.setWorkingDirectory(QString::fromStdString(m_options.workDir.string()));
     m_process.setProgram(QStringLiteral(ZEPHYRSCOPE_BINARY));
-    m_process.setArguments(QStringList{QStringLiteral("-platform"), QStringLiteral("offscreen")} + m_options.arguments);
+    const QStringList platform = m_options.namePlatform
+        ? QStringList{QStringLiteral("-platform"), QStringLiteral("offscreen")}
+        : QStringList{};
+    m_process.setArguments(platform + m_options.arguments);
 
     const bool switchUser = m_switchUser;
     const uid_t uid = m_uid;
@@ -67,7 +72,9 @@ ProgramProcess::ProgramProcess(Options options)
             m_rawEnvPointers.push_back(entry.data());
         m_rawEnvPointers.push_back(nullptr);
         rawEnv = m_rawEnvPointers.data();
-        m_rawArgv = {ZEPHYRSCOPE_BINARY, "-platform", "offscreen"};
+        m_rawArgv = {ZEPHYRSCOPE_BINARY};
+        if (m_options.namePlatform)
+            m_rawArgv.insert(m_rawArgv.end(), {"-platform", "offscreen"});
         m_rawArgv.insert(m_rawArgv.end(), m_options.rawArguments.begin(), m_options.rawArguments.end());
         for (std::string& argument : m_rawArgv)
             m_rawArgvPointers.push_back(argument.data());
@@ -124,8 +131,7 @@ bool ProgramProcess::start()
 void ProgramProcess::readStderr()
 {
     m_stderr += m_process.readAllStandardError().toStdString();
-    // Nothing reads stdout; keep its pipe from filling.
-    m_process.readAllStandardOutput();
+    m_stdout += m_process.readAllStandardOutput().toStdString();
 }
 
 const std::string& ProgramProcess::stderrSoFar()
@@ -179,6 +185,7 @@ ProgramResult ProgramProcess::finish(int timeoutMs)
     readStderr();
     result.seconds = static_cast<double>(NowMs() - m_startedMs) / 1000.0;
     result.stderrText = m_stderr;
+    result.stdoutText = m_stdout;
     result.endedByItself = true;
     result.exitStatus = m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -2;
     if (result.exitStatus >= 124 && result.exitStatus <= 127)

@@ -21,10 +21,12 @@ struct ProgramResult {
     bool endedByItself = false;
     double seconds = 0.0;
     std::string stderrText;
+    std::string stdoutText;
 };
 
 // Runs build/zephyrscope the way an unattended script does: offscreen, with the
 // synced fake sinks and no display, in a working folder of the test's choosing.
+// stdout and stderr are kept apart.
 // Every wait is bounded; a run that does not end in time is killed and counted
 // as hung. Lives on the test's stack; the destructor kills a run still going.
 class ProgramProcess {
@@ -38,8 +40,11 @@ public:
         }
 
         std::filesystem::path workDir;
-        // The program's own arguments (URL and log); "-platform offscreen" goes first.
+        // The program's own arguments (URL and log); "-platform offscreen" goes first
+        // unless namePlatform is false, when QT_QPA_PLATFORM is unset as well and
+        // the program has to find out by itself that there is no display.
         QStringList arguments;
+        bool namePlatform = true;
         // Runs the child as this user (a name from the password database) with its
         // own group and no supplementary groups: root ignores permission bits, so
         // a run that must meet them cannot run as root.
@@ -82,6 +87,7 @@ private:
     Options m_options;
     QProcess m_process;
     std::string m_stderr;
+    std::string m_stdout;
     qint64 m_startedMs = 0;
     uid_t m_uid = 0;
     gid_t m_gid = 0;

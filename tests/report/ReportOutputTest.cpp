@@ -202,9 +202,33 @@ TEST_F(ReportOutputTest, CommandPrintsTheSummaryAndWritesTheChart)
     EXPECT_EQ(status, 1);
     EXPECT_NE(out.find("Cannot open log file '/nonexistent/x.dat': No such file or directory"), std::string::npos);
 
-    out = runCommand(std::string(REPORT_BINARY) + " 2>&1", status);
-    EXPECT_EQ(status, 2);
-    EXPECT_NE(out.find("Usage: zephyrscope-report LOG"), std::string::npos);
+    // Usage errors: the reason and the usage on stderr, status 64, nothing on stdout.
+    for (const char* arguments : {"", " --fast '$LOG'", " '$LOG' second.dat", " '$LOG' --size=10x10", " --plot"}) {
+        std::string command = std::string(REPORT_BINARY) + arguments + " 2>&1 >/dev/null";
+        if (const std::size_t at = command.find("$LOG"); at != std::string::npos)
+            command.replace(at, 4, logPath);
+        out = runCommand(command, status);
+        EXPECT_EQ(status, 64) << command;
+        EXPECT_EQ(out.rfind("zephyrscope-report: ", 0), 0u) << out;
+        EXPECT_NE(out.find("Usage: zephyrscope-report [OPTION]... LOG"), std::string::npos) << out;
+    }
+    out = runCommand(std::string(REPORT_BINARY) + " --fast 2>&1", status);
+    EXPECT_NE(out.find("unknown option '--fast'"), std::string::npos) << out;
+
+    out = runCommand(std::string(REPORT_BINARY) + " --version", status);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(out, "zephyrscope-report 2.0\n");
+    out = runCommand(std::string(REPORT_BINARY) + " -h", status);
+    EXPECT_EQ(status, 0);
+    EXPECT_NE(out.find("Exit status:"), std::string::npos) << out;
+
+    // After "--" a log whose name starts with a dash is still a log.
+    ASSERT_TRUE(QFile::copy(QString::fromStdString(logPath), dir.filePath("--odd.dat")));
+    out = runCommand("cd '" + dir.path().toStdString() + "' && " + REPORT_BINARY + " --json=no -- --odd.dat 2>&1", status);
+    EXPECT_EQ(status, 64) << out;
+    out = runCommand("cd '" + dir.path().toStdString() + "' && " + REPORT_BINARY + " --json -- --odd.dat", status);
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_FALSE(QJsonDocument::fromJson(QByteArray::fromStdString(out)).isNull()) << out;
 }
 
 int main(int argc, char** argv)

@@ -1,0 +1,64 @@
+// Command lines that must end before anything is measured: --help and --version,
+// usage errors, and a run without a URL where nobody could press Open. None of
+// them may leave a file behind or wait.
+#include "CommandLine.h"
+#include "FaultFixture.h"
+#include "HeadlessPlatform.h"
+#include "ProgramUsage.h"
+
+#include <filesystem>
+
+using namespace zephyrscope::testing;
+namespace fs = std::filesystem;
+
+namespace {
+
+class FaultCommandLine : public FaultFixture {};
+
+// Bounded well below the countdown: none of these runs may get as far as one.
+constexpr int kQuickRunMs = 10000;
+
+std::size_t filesIn(const fs::path& dir)
+{
+    return static_cast<std::size_t>(std::distance(fs::directory_iterator(dir), fs::directory_iterator()));
+}
+
+} // namespace
+
+TEST_F(FaultCommandLine, EndsAtOnceWithItsStatusAndLeavesNoFile)
+{
+    struct Case {
+        QStringList arguments;
+        bool namePlatform;
+        int status;
+        std::string stdoutText;   // the whole of stdout, or "*" for the usage text
+        std::string stderrText;   // the whole of stderr
+    };
+    const std::string usage = zephyrscope::kProgramUsage;
+    const std::string tryHelp = "Try 'zephyrscope --help' for more information.\n";
+    const std::string headless = std::string(zephyrscope::kHeadlessNotice) + "\n";
+    const std::string noUrl = std::string(zephyrscope::kCommandLineNoUrlOffscreen) + "\n";
+    const std::vector<Case> cases = {
+        {{"--help"}, false, 0, usage, ""},
+        {{"clip.mkv", "-h", "run.dat"}, false, 0, usage, ""},
+        {{"--version"}, false, 0, "zephyrscope 2.0\n", ""},
+        {{"-V", "clip.mkv"}, true, 0, "zephyrscope 2.0\n", ""},
+        // Never played as a URL, never taken as the log's name.
+        {{"--fast", "clip.mkv", "run.dat"}, false, 64, "", "zephyrscope: unknown option '--fast'\n" + tryHelp},
+        {{"clip.mkv", "--help=please"}, false, 64, "", "zephyrscope: option '--help' takes no value\n" + tryHelp},
+        // Offscreen, found out or named, a run without a URL says why and ends.
+        {{}, false, 64, "", headless + noUrl},
+        {{}, true, 64, "", noUrl},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.arguments.join(' ').toStdString() + (c.namePlatform ? " (offscreen named)" : ""));
+        ProgramProcess::Options o = options(c.arguments);
+        o.namePlatform = c.namePlatform;
+        const ProgramResult result = ProgramProcess::run(o, kQuickRunMs);
+        EXPECT_TRUE(result.endedByItself);
+        EXPECT_EQ(result.exitStatus, c.status);
+        EXPECT_EQ(result.stdoutText, c.stdoutText);
+        EXPECT_EQ(result.stderrText, c.stderrText);
+        EXPECT_EQ(filesIn(media.dir()), 0u);
+    }
+}
