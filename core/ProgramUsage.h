@@ -16,6 +16,10 @@ inline constexpr char kProgramUsage[] =
     "Options:\n"
     "  -h, --help       print this text and exit\n"
     "  -V, --version    print the version and exit\n"
+    "  --metrics=[ADDR]:PORT\n"
+    "                   serve the figures of the last sample at\n"
+    "                   http://ADDR:PORT/metrics for Prometheus (no ADDR: every\n"
+    "                   interface; [::1] for IPv6; port 0: any free port)\n"
     "  --               end of options: a URL that starts with -- can follow\n"
     "  -platform NAME   Qt's platform (offscreen, xcb, ...)\n"
     "\n"
@@ -24,6 +28,7 @@ inline constexpr char kProgramUsage[] =
     "  1    the media engine could not be started\n"
     "  2    the log could not be created\n"
     "  3    nothing could be played and the run ended by itself\n"
+    "  5    the metrics endpoint could not be served (address in use, ...)\n"
     "  64   usage error (an unknown option or a bad option value)\n"
     "  130  stopped by SIGINT; 143 by SIGTERM (the log is complete and closed)\n";
 
