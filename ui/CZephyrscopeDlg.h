@@ -17,6 +17,7 @@
 
 namespace zephyrscope {
 class LogError;
+struct MetricsFigures;
 class PlaybackEvents;
 class Sampler;
 } // namespace zephyrscope
@@ -42,6 +43,10 @@ public:
     CZephyrscopeDlg(PlayerFactory createPlayer, std::vector<std::string> arguments, zephyrscope::Clock& clock,
                     QWidget* parent = nullptr);
     ~CZephyrscopeDlg() override;
+
+    // Where each tick's values and the run's counters go for the metrics
+    // endpoint; nullptr (the default) for none. Must outlive the dialog's run.
+    void setMetricsFigures(zephyrscope::MetricsFigures* figures) { m_metrics = figures; }
 
     // The exit status the run ended with; 0 until it ends otherwise.
     int exitStatus() const { return m_exitStatus; }
@@ -97,6 +102,8 @@ private:
     void guard(Handler&& handler);
     void reportLogFailure(const zephyrscope::LogError& error);
     void reportPlayerError(const std::string& message);
+    void recordMetricsSample();
+    void recordMetricsEntryOpened();
 
     zephyrscope::Clock& m_clock;
     PlayerFactory m_createPlayer;
@@ -111,6 +118,7 @@ private:
     zephyrscope::PlaybackValues m_values;
     std::unique_ptr<zephyrscope::Sampler> m_sampler;
     std::unique_ptr<zephyrscope::PlaybackEvents> m_events;
+    zephyrscope::MetricsFigures* m_metrics = nullptr;
 
     int m_exitStatus = 0;
     // A log failure was shown since sampling was last started by the user.

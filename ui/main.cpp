@@ -1,5 +1,7 @@
 #include "CZephyrscopeApp.h"
 #include "ExitStatus.h"
+#include "MetricsFigures.h"
+#include "MetricsServer.h"
 #include "PlayerFactory.h"
 #include "ProgramOptions.h"
 #include "ProgramUsage.h"
@@ -8,6 +10,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -53,6 +56,22 @@ int main(int argc, char* argv[])
         return zephyrscope::kExitNormal;
     }
 
+    // The endpoint is bound before Qt starts, anything is played or the log is
+    // touched, so a port in use ends the run with nothing lost. It serves from the
+    // default GLib context, which Qt's event loop runs once the dialog is up.
+    zephyrscope::MetricsFigures metricsFigures;
+    std::unique_ptr<zephyrscope::MetricsServer> metricsServer;
+    if (options.metrics) {
+        metricsServer = std::make_unique<zephyrscope::MetricsServer>(metricsFigures);
+        try {
+            metricsServer->listen(*options.metrics);
+        } catch (const zephyrscope::MetricsError& e) {
+            std::fprintf(stderr, "%s\n", e.what());
+            return zephyrscope::kExitMetricsFailure;
+        }
+        std::fprintf(stderr, "Serving metrics at %s\n", metricsServer->metricsUrl().c_str());
+    }
+
     qInstallMessageHandler(filterQtMessages);
 
     // Qt sees the rest: its own options and the URL and log name.
@@ -67,6 +86,7 @@ int main(int argc, char* argv[])
     // The rest is used as given: a file name that is not UTF-8 would not survive
     // a round trip through QString.
     CZephyrscopeApp app(&CreatePlayer, std::vector<std::string>(argv, argv + qtArgumentCount));
+    app.setMetricsFigures(metricsServer ? &metricsFigures : nullptr);
     app.InitInstance();
     return app.exitStatus();
 }
