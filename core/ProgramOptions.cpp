@@ -6,8 +6,44 @@ namespace zephyrscope {
 
 namespace {
 
+constexpr int kMaxPort = 65535;
+
+std::optional<MetricsAddress> parseMetricsAddress(std::string_view text)
+{
+    const std::size_t colon = text.rfind(':');
+    if (colon == std::string_view::npos)
+        return std::nullopt;
+    std::string_view host = text.substr(0, colon);
+    const std::string_view port = text.substr(colon + 1);
+    if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string_view::npos)
+        return std::nullopt;
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
+    else if (host.find_first_of(":[]") != std::string_view::npos)
+        // An IPv6 address without brackets cannot be told from its port.
+        return std::nullopt;
+    MetricsAddress address;
+    address.host = std::string(host);
+    address.port = std::stoi(std::string(port));
+    if (address.port > kMaxPort)
+        return std::nullopt;
+    return address;
+}
+
 bool takeOption(ProgramOptions& options, std::string_view name, const std::optional<std::string>& value)
 {
+    if (name == "metrics") {
+        if (!value) {
+            options.error = "option '--metrics' needs a value: [ADDR]:PORT";
+            return false;
+        }
+        options.metrics = parseMetricsAddress(*value);
+        if (!options.metrics) {
+            options.error = "option '--metrics' takes [ADDR]:PORT, not '" + *value + "'";
+            return false;
+        }
+        return true;
+    }
     if (name == "help" || name == "version") {
         if (value) {
             options.error = "option '--" + std::string(name) + "' takes no value";
@@ -49,6 +85,9 @@ ProgramOptions ParseProgramOptions(const std::vector<std::string>& argv)
             if (equals != std::string_view::npos) {
                 name = body.substr(0, equals);
                 value = std::string(body.substr(equals + 1));
+            } else if (name == "metrics" && i + 1 < argv.size()) {
+                // "--metrics ADDR:PORT" as well as "--metrics=ADDR:PORT".
+                value = argv[++i];
             }
             if (!takeOption(options, name, value))
                 return options;
@@ -57,6 +96,12 @@ ProgramOptions ParseProgramOptions(const std::vector<std::string>& argv)
         }
     }
     return options;
+}
+
+std::string FormatMetricsAddress(const MetricsAddress& address)
+{
+    const bool ipv6 = address.host.find(':') != std::string::npos;
+    return (ipv6 ? "[" + address.host + "]" : address.host) + ":" + std::to_string(address.port);
 }
 
 } // namespace zephyrscope

@@ -12,14 +12,26 @@ namespace zephyrscope {
 // them, so a URL that really starts with "--" can follow it. Anything else,
 // Qt's own one-dash options ("-platform offscreen") included, is left in
 // `arguments` in its order for Qt and the command-line decision.
+// Where --metrics=[ADDR]:PORT serves the metrics endpoint. An empty host means
+// every interface; an IPv6 address is written in brackets ("[::1]:9464") and
+// kept here without them. Port 0 lets the system pick a free one.
+struct MetricsAddress {
+    std::string host;
+    int port = 0;
+};
+
 struct ProgramOptions {
     bool help = false;
     bool version = false;
+    std::optional<MetricsAddress> metrics;
     std::vector<std::string> arguments; // argument 0 and everything that is not ours
     std::string error;                  // non-empty: a usage error, said in one line
 };
 
 // Never exits and never prints: main decides what an error or --help means.
 ProgramOptions ParseProgramOptions(const std::vector<std::string>& argv);
+
+// "[ADDR]:PORT" as it was given, brackets and all, for messages.
+std::string FormatMetricsAddress(const MetricsAddress& address);
 
 } // namespace zephyrscope

@@ -32,6 +32,7 @@ struct SampleLine {
     std::string protocol;
     double iFramerate = 0.0;
     const char* stateName = "";
+    std::int32_t playState = 0; // the number stateName names; not a column of its own
 };
 
 // Formats one sample line, line feed included, into out (replacing its contents).

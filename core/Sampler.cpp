@@ -68,6 +68,7 @@ void Sampler::OnTimer()
 
     s.iFramerate = iFramerate(now, s.fps, playState);
     s.stateName = PlayStateName(playState);
+    s.playState = playState;
 
     FormatSampleLine(s, m_line);
     m_log.append(m_line);

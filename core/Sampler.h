@@ -26,6 +26,10 @@ public:
     // One tick of the sample timer.
     void OnTimer();
 
+    // The values of the last tick that wrote its line; meaningless before the
+    // first one and after a tick that threw.
+    const SampleLine& lastSample() const { return m_sample; }
+
 private:
     double iFramerate(ProcessClockMs now, double fps, std::int32_t playState);
 

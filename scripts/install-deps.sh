@@ -20,6 +20,8 @@ packages=(
   # The Debian package (make package) and its checks: dependencies from the
   # binaries' libraries, lintian, the manual pages and the desktop entry
   dpkg-dev lintian groff-base desktop-file-utils
+  # The metrics endpoint's HTTP server, and Prometheus with promtool to check it
+  libsoup-3.0-dev prometheus
 )
 
 missing=()

@@ -27,6 +27,7 @@ bool CZephyrscopeApp::InitInstance()
     zephyrscope::SystemClock clock;
     CZephyrscopeDlg dialog(m_createPlayer, m_arguments, clock);
     dialog.setNobodyToOpen(QGuiApplication::platformName() == QLatin1String("offscreen"));
+    dialog.setMetricsFigures(m_metricsFigures);
     QObject::connect(&signalNotifier, &SignalNotifier::signalled, &dialog, [&dialog](int signalNumber) {
         dialog.quit(signalNumber == SIGINT ? zephyrscope::kExitInterrupted : zephyrscope::kExitTerminated);
     });

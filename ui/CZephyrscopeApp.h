@@ -5,6 +5,10 @@
 #include <string>
 #include <vector>
 
+namespace zephyrscope {
+struct MetricsFigures;
+}
+
 // The application: runs the main dialog modally; the program ends when it ends.
 // Construct after QApplication, with the player this build uses and the
 // process's arguments as QApplication left them (its own options taken out),
@@ -16,11 +20,16 @@ public:
     // Runs the whole program. Returns false: there is no message loop after the dialog.
     bool InitInstance();
 
+    // Where the main dialog puts its figures for the metrics endpoint; nullptr
+    // (the default) for none. Must outlive InitInstance().
+    void setMetricsFigures(zephyrscope::MetricsFigures* figures) { m_metricsFigures = figures; }
+
     // The process's exit status, once InitInstance() has returned.
     int exitStatus() const { return m_exitStatus; }
 
 private:
     PlayerFactory m_createPlayer;
     std::vector<std::string> m_arguments;
+    zephyrscope::MetricsFigures* m_metricsFigures = nullptr;
     int m_exitStatus = 0;
 };

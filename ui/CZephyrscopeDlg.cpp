@@ -9,6 +9,7 @@
 #include "ExitStatus.h"
 #include "LogError.h"
 #include "MainFrameIcon.h"
+#include "MetricsFigures.h"
 #include "PlayState.h"
 #include "PlaybackEvents.h"
 #include "PlayerError.h"
@@ -286,6 +287,8 @@ void CZephyrscopeDlg::OnTimer(unsigned /*id*/)
     guard([this] {
         m_sampler->OnTimer();
         m_lastPlayerError.clear();
+        if (m_metrics)
+            recordMetricsSample();
     });
 }
 
@@ -305,12 +308,16 @@ void CZephyrscopeDlg::OnOpenStateChange(std::int32_t newState)
 {
     Q_ASSERT(QThread::currentThread() == thread()); // the player delivers on the UI thread
     guard([&] { m_events->OnOpenStateChange(newState); });
+    if (m_metrics && newState == zephyrscope::kOpenStateMediaOpen)
+        recordMetricsEntryOpened();
 }
 
 void CZephyrscopeDlg::OnMediaError(const std::string& url, const std::string& reason)
 {
     Q_ASSERT(QThread::currentThread() == thread()); // the player delivers on the UI thread
     std::cerr << "Cannot play '" << url << "': " << reason << std::endl;
+    if (m_metrics)
+        ++m_metrics->entriesFailed;
     guard([&] { m_events->OnMediaError(url, reason); });
 }
 
@@ -332,6 +339,8 @@ void CZephyrscopeDlg::reportLogFailure(const zephyrscope::LogError& error)
     // Keep playing and keep what was written, but stop writing until the user
     // starts sampling again; one message, not one per tick.
     stopSampleTimer();
+    if (m_metrics)
+        ++m_metrics->logWriteFailures;
     if (m_logFailureReported)
         return;
     m_logFailureReported = true;
@@ -344,6 +353,22 @@ void CZephyrscopeDlg::reportPlayerError(const std::string& message)
         return;
     m_lastPlayerError = message;
     std::cerr << message << std::endl;
+}
+
+void CZephyrscopeDlg::recordMetricsSample()
+{
+    // A copy of the tick's values, no formatting: the endpoint formats them
+    // only when it is scraped.
+    m_metrics->sample = m_sampler->lastSample();
+    m_metrics->hasSample = true;
+    ++m_metrics->samplesWritten;
+}
+
+void CZephyrscopeDlg::recordMetricsEntryOpened()
+{
+    ++m_metrics->entriesOpened;
+    // The URL labels the entry's series; one read per entry, not per tick.
+    guard([this] { m_metrics->entryUrl = m_player->currentMedia()->sourceURL(); });
 }
 
 QPoint CZephyrscopeDlg::minimizedIconOrigin(QSize client, QSize icon)

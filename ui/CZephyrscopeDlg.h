@@ -17,6 +17,7 @@
 
 namespace zephyrscope {
 class LogError;
+struct MetricsFigures;
 class PlaybackEvents;
 class Sampler;
 } // namespace zephyrscope
@@ -47,6 +48,10 @@ public:
     // command line ends with the usage status, and no log, instead of waiting for
     // Open. Set before DoModal().
     void setNobodyToOpen(bool nobodyToOpen) { m_nobodyToOpen = nobodyToOpen; }
+
+    // Where each tick's values and the run's counters go for the metrics
+    // endpoint; nullptr (the default) for none. Must outlive the dialog's run.
+    void setMetricsFigures(zephyrscope::MetricsFigures* figures) { m_metrics = figures; }
 
     // The exit status the run ended with; 0 until it ends otherwise.
     int exitStatus() const { return m_exitStatus; }
@@ -102,6 +107,8 @@ private:
     void guard(Handler&& handler);
     void reportLogFailure(const zephyrscope::LogError& error);
     void reportPlayerError(const std::string& message);
+    void recordMetricsSample();
+    void recordMetricsEntryOpened();
 
     zephyrscope::Clock& m_clock;
     PlayerFactory m_createPlayer;
@@ -116,6 +123,7 @@ private:
     zephyrscope::PlaybackValues m_values;
     std::unique_ptr<zephyrscope::Sampler> m_sampler;
     std::unique_ptr<zephyrscope::PlaybackEvents> m_events;
+    zephyrscope::MetricsFigures* m_metrics = nullptr;
 
     int m_exitStatus = 0;
     bool m_nobodyToOpen = false;

@@ -1,6 +1,8 @@
 #include "CZephyrscopeApp.h"
 #include "ExitStatus.h"
 #include "HeadlessPlatform.h"
+#include "MetricsFigures.h"
+#include "MetricsServer.h"
 #include "PlayerFactory.h"
 #include "ProgramOptions.h"
 #include "ProgramUsage.h"
@@ -10,6 +12,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -61,6 +64,22 @@ int main(int argc, char* argv[])
         return zephyrscope::kExitNormal;
     }
 
+    // The endpoint is bound before Qt starts, anything is played or the log is
+    // touched, so a port in use ends the run with nothing lost. It serves from the
+    // default GLib context, which Qt's event loop runs once the dialog is up.
+    zephyrscope::MetricsFigures metricsFigures;
+    std::unique_ptr<zephyrscope::MetricsServer> metricsServer;
+    if (options.metrics) {
+        metricsServer = std::make_unique<zephyrscope::MetricsServer>(metricsFigures);
+        try {
+            metricsServer->listen(*options.metrics);
+        } catch (const zephyrscope::MetricsError& e) {
+            std::fprintf(stderr, "%s\n", e.what());
+            return zephyrscope::kExitMetricsFailure;
+        }
+        std::fprintf(stderr, "Serving metrics at %s\n", metricsServer->metricsUrl().c_str());
+    }
+
     qInstallMessageHandler(filterQtMessages);
 
     // With no display Qt would abort (status 134) for want of one; a probe on a
@@ -86,6 +105,7 @@ int main(int argc, char* argv[])
     // The rest is used as given: a file name that is not UTF-8 would not survive
     // a round trip through QString.
     CZephyrscopeApp app(&CreatePlayer, std::vector<std::string>(argv, argv + qtArgumentCount));
+    app.setMetricsFigures(metricsServer ? &metricsFigures : nullptr);
     app.InitInstance();
     return app.exitStatus();
 }

@@ -112,3 +112,43 @@ TEST(HeadlessPlatform, ChosenOnlyWithoutDisplayAndWithoutANamedPlatform)
             << "DISPLAY='" << c.environment.display << "' WAYLAND_DISPLAY='" << c.environment.waylandDisplay
             << "' QT_QPA_PLATFORM='" << c.environment.qtPlatform << "', " << c.arguments.size() << " arguments";
 }
+
+TEST(ProgramOptions, MetricsAddressInBothFormsIsTakenOffTheCommandLine)
+{
+    struct Case {
+        std::vector<std::string> argv;
+        std::string host;
+        int port;
+    };
+    const Case cases[] = {
+        {{"z", "--metrics=:9464", "url"}, "", 9464},
+        {{"z", "--metrics=127.0.0.1:9464", "url", "log"}, "127.0.0.1", 9464},
+        {{"z", "--metrics", "0.0.0.0:0", "url"}, "0.0.0.0", 0},
+        {{"z", "url", "--metrics=[::1]:65535"}, "::1", 65535},
+        {{"z", "--metrics", "[::]:80", "url"}, "::", 80},
+    };
+    for (const Case& c : cases) {
+        const ProgramOptions o = ParseProgramOptions(c.argv);
+        SCOPED_TRACE(c.argv[1] + " " + c.argv[2]);
+        EXPECT_EQ(o.error, "");
+        ASSERT_TRUE(o.metrics);
+        EXPECT_EQ(o.metrics->host, c.host);
+        EXPECT_EQ(o.metrics->port, c.port);
+        EXPECT_EQ(o.arguments.size(), c.argv.size() - (c.argv[1] == "--metrics" ? 2u : 1u));
+        EXPECT_EQ(o.arguments[1], "url");
+        EXPECT_EQ(FormatMetricsAddress(*o.metrics), c.host.find(':') != std::string::npos
+                                                       ? "[" + c.host + "]:" + std::to_string(c.port)
+                                                       : c.host + ":" + std::to_string(c.port));
+    }
+    EXPECT_FALSE(ParseProgramOptions({"z", "url"}).metrics);
+}
+
+TEST(ProgramOptions, MalformedMetricsAddressIsAUsageErrorNamingIt)
+{
+    for (const std::string& bad : std::vector<std::string>{"9464", "host:", "127.0.0.1:65536", "::1:9464", "1.2.3.4:94x4", ":-1", "[::1]"}) {
+        const ProgramOptions o = ParseProgramOptions({"z", "--metrics=" + bad, "url"});
+        EXPECT_EQ(o.error, "option '--metrics' takes [ADDR]:PORT, not '" + bad + "'");
+        EXPECT_FALSE(o.metrics) << bad;
+    }
+    EXPECT_EQ(ParseProgramOptions({"z", "url", "--metrics"}).error, "option '--metrics' needs a value: [ADDR]:PORT");
+}

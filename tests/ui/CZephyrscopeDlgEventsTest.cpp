@@ -2,6 +2,8 @@
 #include "CapturedStderr.h"
 #include "CommandLine.h"
 #include "MainDialogFixture.h"
+#include "MetricsFigures.h"
+#include "PlayState.h"
 #include "Resource.h"
 
 #include <QRegularExpression>
@@ -158,8 +160,10 @@ TEST_F(MainDialogTest, LogWriteFailureStopsSamplingReportsOnceAndKeepsPlaying)
     CapturedStderr err;
     rlimit previous{};
     ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &previous), 0);
+    zephyrscope::MetricsFigures figures;
     run(
         [&](CZephyrscopeDlg& d) {
+            d.setMetricsFigures(&figures);
             // Room for the header and little more: the first sample line cannot be written.
             rlimit small = previous;
             small.rlim_cur = kHeader.size() + 10;
@@ -181,6 +185,9 @@ TEST_F(MainDialogTest, LogWriteFailureStopsSamplingReportsOnceAndKeepsPlaying)
     ::setrlimit(RLIMIT_FSIZE, &previous);
     EXPECT_EQ(err.count("Cannot write log file '" + log + "': File too large\n"), 1);
     EXPECT_EQ(contents(log).count('\n'), 2); // the header and the sample after Play
+    // For the metrics endpoint: each failed write counts, the written line too.
+    EXPECT_EQ(figures.logWriteFailures, 2u);
+    EXPECT_EQ(figures.samplesWritten, 1u);
 }
 
 TEST_F(MainDialogTest, PlayerErrorInATickIsPrintedOnceAndSamplingGoesOn)
@@ -248,4 +255,40 @@ TEST_F(MainDialogTest, PlayerThatCannotBeMadeIsReportedAndEndsTheRunWithStatusOn
     EXPECT_EQ(failing.exitStatus(), 1);
     EXPECT_EQ(err.count("Cannot create player 'playbin3': no such element\n"), 1);
     EXPECT_FALSE(QFile::exists(QString::fromStdString(path("never.dat"))));
+}
+
+TEST_F(MainDialogTest, MetricsFiguresFollowWrittenTicksOpenedEntriesAndFailures)
+{
+    zephyrscope::MetricsFigures figures;
+    const std::string log = path("metrics.dat");
+    CapturedStderr err;
+    run(
+        [&](CZephyrscopeDlg& d) {
+            d.setMetricsFigures(&figures);
+            player->media.sourceURL = "rtsp://user:pw@127.0.0.1/clip";
+            player->net.lostPackets = 7;
+            player->net.sourceProtocol = "RTSPU";
+            player->state = zephyrscope::kPlayStatePlaying;
+            d.OnOpenStateChange(zephyrscope::kOpenStateMediaOpen);
+            d.OnTimer(ID_TIMER_SAMPLE);
+            player->net.lostPackets = 9;
+            d.OnTimer(ID_TIMER_SAMPLE);
+            // A tick that fails writes no line and leaves the last figures as they were.
+            player->failingCall = "network.bitRate";
+            player->net.lostPackets = 11;
+            d.OnTimer(ID_TIMER_SAMPLE);
+            d.OnMediaError("b.mkv", "broken");
+            d.quit(0);
+        },
+        {"zephyrscope", "u", log});
+    EXPECT_EQ(lineCount(log), 1 + 3 + 2); // header, media block, two samples
+    EXPECT_EQ(figures.samplesWritten, 2u);
+    EXPECT_EQ(figures.entriesOpened, 1u);
+    EXPECT_EQ(figures.entriesFailed, 1u);
+    EXPECT_EQ(figures.logWriteFailures, 0u);
+    EXPECT_EQ(figures.entryUrl, "rtsp://user:pw@127.0.0.1/clip");
+    ASSERT_TRUE(figures.hasSample);
+    EXPECT_EQ(figures.sample.lostPackets, 9);
+    EXPECT_EQ(figures.sample.protocol, "RTSPU");
+    EXPECT_EQ(figures.sample.playState, zephyrscope::kPlayStatePlaying);
 }

@@ -1,0 +1,195 @@
+#include "MetricsExposition.h"
+
+#include "MetricsFigures.h"
+#include "PlayState.h"
+#include "ProgramUsage.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+
+namespace zephyrscope {
+
+namespace {
+
+// Divisions, not multiplications by 0.01: 95 / 100 prints as 0.95, 95 * 0.01 does not.
+constexpr double kPercentPerRatio = 100.0;
+constexpr double kMsPerSecond = 1000.0;
+constexpr std::int32_t kPlayStateCount = kPlayStateReconnecting + 1;
+
+void appendNumber(std::string& out, double value)
+{
+    if (std::isnan(value)) {
+        out += "NaN";
+        return;
+    }
+    if (std::isinf(value)) {
+        out += value > 0 ? "+Inf" : "-Inf";
+        return;
+    }
+    // Shortest fixed notation that reads back the same: "300000", not "3e+05".
+    // Room for the largest double: 309 digits, sign, point and decimals.
+    char buffer[330];
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed);
+    out.append(buffer, result.ptr);
+}
+
+void appendNumber(std::string& out, std::uint64_t value)
+{
+    char buffer[24];
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+    out.append(buffer, result.ptr);
+}
+
+void appendFamily(std::string& out, const char* name, const char* type, const char* help)
+{
+    out += "# HELP ";
+    out += name;
+    out += ' ';
+    out += help;
+    out += "\n# TYPE ";
+    out += name;
+    out += ' ';
+    out += type;
+    out += '\n';
+}
+
+// One family of one series: HELP, TYPE and "name{labels} value".
+template <typename Value>
+void appendSeries(std::string& out, const char* name, const char* type, const char* help, std::string_view labels,
+                  Value value)
+{
+    appendFamily(out, name, type, help);
+    out += name;
+    out += labels;
+    out += ' ';
+    appendNumber(out, value);
+    out += '\n';
+}
+
+std::string_view versionNumber()
+{
+    const std::string_view version(kProgramVersion);
+    return version.substr(version.rfind(' ') + 1);
+}
+
+void appendEntrySeries(std::string& out, const MetricsFigures& f)
+{
+    const SampleLine& s = f.sample;
+    std::string labels = "{url=\"" + EscapeLabelValue(StripUrlUserInfo(f.entryUrl)) + "\",protocol=\""
+                         + EscapeLabelValue(s.protocol) + "\"}";
+
+    struct Gauge {
+        const char* name;
+        const char* help;
+        double value;
+    };
+    const Gauge gauges[] = {
+        {"zephyrscope_buffering_progress_ratio", "Buffering progress of the current entry (Buf_Progress / 100).",
+         s.bufferingProgress / kPercentPerRatio},
+        {"zephyrscope_buffering_time_seconds", "Buffering time of the current entry (BufTime).",
+         s.bufferingTime / kMsPerSecond},
+        {"zephyrscope_bit_rate_bits_per_second", "Bits received per second (Bit_Rate).", double(s.bitRate)},
+        {"zephyrscope_bandwidth_bits_per_second", "The entry's encoded bit rate (BandWidth).", double(s.bandWidth)},
+        {"zephyrscope_max_bandwidth_bits_per_second", "The bandwidth limit, 0 for none (Max_BandW).",
+         double(s.maxBandwidth)},
+        {"zephyrscope_frame_rate_frames_per_second", "Frames shown per second (Frame_Rate).", s.fps},
+        {"zephyrscope_encoded_frame_rate_frames_per_second", "The entry's own frame rate (Rncode_Fr).",
+         double(s.encodedFrameRate)},
+        {"zephyrscope_interval_frame_rate_frames_per_second",
+         "Frame rate over the last sample interval (IFramerate).", s.iFramerate},
+        {"zephyrscope_reception_quality_ratio", "Packets received over the last 30 s (Quality / 100).",
+         s.receptionQuality / kPercentPerRatio},
+    };
+    for (const Gauge& g : gauges)
+        appendSeries(out, g.name, "gauge", g.help, labels, g.value);
+
+    struct Counter {
+        const char* name;
+        const char* help;
+        std::int32_t value;
+    };
+    const Counter counters[] = {
+        {"zephyrscope_received_packets_total", "Packets received in this entry (Received_Pkts).", s.receivedPackets},
+        {"zephyrscope_lost_packets_total", "Packets lost in this entry (Lost_Pkts).", s.lostPackets},
+        {"zephyrscope_recovered_packets_total", "Packets recovered in this entry (Recover_Pkts).",
+         s.recoveredPackets},
+        {"zephyrscope_skipped_frames_total", "Frames skipped in this entry (Fr_Skipped).", s.framesSkipped},
+        {"zephyrscope_buffering_events_total", "Times this entry buffered (BufCount).", s.bufferingCount},
+    };
+    // The player's counts are per entry and never negative; a negative one would
+    // be a fault of the player, and a counter cannot show it.
+    for (const Counter& c : counters)
+        appendSeries(out, c.name, "counter", c.help, labels,
+                     static_cast<std::uint64_t>(c.value < 0 ? 0 : c.value));
+
+    appendFamily(out, "zephyrscope_player_state", "gauge", "1 for the player's current state, 0 for the others.");
+    for (std::int32_t state = 0; state < kPlayStateCount; ++state) {
+        out += "zephyrscope_player_state{state=\"";
+        out += PlayStateName(state);
+        out += state == s.playState ? "\"} 1\n" : "\"} 0\n";
+    }
+    appendSeries(out, "zephyrscope_player_state_code", "gauge",
+                 "The player's current state as a number (3 Playing, 6 Buffering, 10 Ready, ...).", "",
+                 double(s.playState));
+    appendSeries(out, "zephyrscope_last_sample_timestamp_seconds", "gauge",
+                 "When the last sample was taken, in seconds since 1970 UTC.", "",
+                 double(s.utcTime.seconds) + s.utcTime.milliseconds / kMsPerSecond);
+}
+
+} // namespace
+
+void FormatMetricsExposition(const MetricsFigures& f, std::string& out)
+{
+    out.clear();
+    appendSeries(out, "zephyrscope_build_info", "gauge", "The program's version, as a label; always 1.",
+                 "{version=\"" + EscapeLabelValue(versionNumber()) + "\"}", double(1));
+    appendSeries(out, "zephyrscope_samples_written_total", "counter", "Sample lines written to the log in this run.",
+                 "", f.samplesWritten);
+    appendSeries(out, "zephyrscope_entries_opened_total", "counter", "Entries opened in this run.", "",
+                 f.entriesOpened);
+    appendSeries(out, "zephyrscope_entries_failed_total", "counter", "Entries that could not be played in this run.",
+                 "", f.entriesFailed);
+    appendSeries(out, "zephyrscope_log_write_failures_total", "counter", "Writes to the log that failed in this run.",
+                 "", f.logWriteFailures);
+    if (f.hasSample)
+        appendEntrySeries(out, f);
+}
+
+std::string StripUrlUserInfo(std::string_view url)
+{
+    const std::size_t schemeEnd = url.find("://");
+    if (schemeEnd == std::string_view::npos || schemeEnd == 0)
+        return std::string(url);
+    const std::size_t authority = schemeEnd + 3;
+    const std::size_t authorityEnd = url.find_first_of("/?#", authority);
+    const std::string_view host = url.substr(authority, authorityEnd == std::string_view::npos
+                                                            ? std::string_view::npos
+                                                            : authorityEnd - authority);
+    // A password may hold '@' unescaped: the host starts after the last one.
+    const std::size_t at = host.rfind('@');
+    if (at == std::string_view::npos)
+        return std::string(url);
+    std::string stripped(url.substr(0, authority));
+    stripped += url.substr(authority + at + 1);
+    return stripped;
+}
+
+std::string EscapeLabelValue(std::string_view value)
+{
+    std::string escaped;
+    escaped.reserve(value.size());
+    for (const char c : value) {
+        if (c == '\\')
+            escaped += "\\\\";
+        else if (c == '"')
+            escaped += "\\\"";
+        else if (c == '\n')
+            escaped += "\\n";
+        else
+            escaped += c;
+    }
+    return escaped;
+}
+
+} // namespace zephyrscope
