@@ -305,8 +305,9 @@ void CZephyrscopeDlg::OnOpenStateChange(std::int32_t newState)
 void CZephyrscopeDlg::OnMediaError(const std::string& url, const std::string& reason)
 {
     Q_ASSERT(QThread::currentThread() == thread()); // the player delivers on the UI thread
-    std::cerr << "Cannot play '" << url << "': " << reason << std::endl;
-    guard([&] { m_events->OnMediaError(url, reason); });
+    std::string told = reason;
+    guard([&] { told = m_events->OnMediaError(url, reason); });
+    std::cerr << "Cannot play '" << url << "': " << told << std::endl;
 }
 
 template <typename Handler>
@@ -327,6 +328,8 @@ void CZephyrscopeDlg::reportLogFailure(const zephyrscope::LogError& error)
     // Keep playing and keep what was written, but stop writing until the user
     // starts sampling again; one message, not one per tick.
     stopSampleTimer();
+    if (m_events)
+        m_events->OnLogWriteFailed();
     if (m_logFailureReported)
         return;
     m_logFailureReported = true;
