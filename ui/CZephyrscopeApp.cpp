@@ -25,7 +25,10 @@ bool CZephyrscopeApp::InitInstance()
     zephyrscope::SystemClock clock;
     CZephyrscopeDlg dialog(m_createPlayer, m_arguments, clock);
     QObject::connect(&signalNotifier, &SignalNotifier::signalled, &dialog, [&dialog](int signalNumber) {
-        dialog.quit(signalNumber == SIGINT ? zephyrscope::kExitInterrupted : zephyrscope::kExitTerminated);
+        // A hang-up (the terminal closed, a service manager's reload) quits as a terminate does.
+        dialog.quit(signalNumber == SIGINT   ? zephyrscope::kExitInterrupted
+                        : signalNumber == SIGHUP ? zephyrscope::kExitHangUp
+                                                 : zephyrscope::kExitTerminated);
     });
 
     dialog.DoModal();
