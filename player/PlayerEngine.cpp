@@ -2,6 +2,7 @@
 
 #include "ConnectionProbe.h"
 #include "GstStructureFields.h"
+#include "LocalSource.h"
 #include "MediaUrl.h"
 #include "PlayState.h"
 #include "RemotePlaylistFetch.h"
@@ -12,8 +13,6 @@
 #include <glib/gstdio.h>
 
 #include <cmath>
-#include <fstream>
-#include <sstream>
 
 namespace zephyrscope {
 
@@ -42,10 +41,7 @@ std::string oneLine(std::string text)
 
 std::string readText(const std::string& path)
 {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return ReadLocalText(path);
 }
 
 } // namespace
@@ -90,6 +86,8 @@ void PlayerEngine::putURL(const std::string& url)
 
     setPlayState(kPlayStateTransitioning);
     if (scheme == "file") {
+        if (const std::string problem = LocalSourceProblem(uri); !problem.empty())
+            return failList(url, problem);
         if (kind == MediaUrl::PlaylistKind::PlaylistOrHls) {
             CharPtr path(g_filename_from_uri(uri.c_str(), nullptr, nullptr));
             if (path && MediaUrl::looksLikeHls(readText(path.get()))) {
@@ -199,8 +197,8 @@ void PlayerEngine::startEntry(std::size_t index, bool reportOpen, bool retry)
     if (reportOpen)
         setOpenState(kOpenStateMediaOpening);
 
-    std::string error;
-    if (!buildPipeline(m_entries[index].uri, error)) {
+    std::string error = LocalSourceProblem(m_entries[index].uri);
+    if (!error.empty() || !buildPipeline(m_entries[index].uri, error)) {
         failEntry(error);
         return;
     }
