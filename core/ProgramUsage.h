@@ -20,11 +20,15 @@ inline constexpr char kProgramUsage[] =
     "  -platform NAME   Qt's platform (offscreen, xcb, ...)\n"
     "\n"
     "Exit status:\n"
-    "  0    the run ended normally (Quit, or the countdown after the last entry)\n"
+    "  0    the run ended normally (Quit, or the countdown after every entry\n"
+    "       had played to its end)\n"
     "  1    the media engine could not be started\n"
     "  2    the log could not be created\n"
     "  3    nothing could be played and the run ended by itself\n"
+    "  4    the run ended by itself and something played, but an entry failed or\n"
+    "       was lost part-way, or log writes failed (the log is incomplete)\n"
     "  64   usage error (an unknown option or a bad option value)\n"
-    "  130  stopped by SIGINT; 143 by SIGTERM (the log is complete and closed)\n";
+    "  129  stopped by SIGHUP; 130 by SIGINT; 143 by SIGTERM (the log is complete\n"
+    "       and closed)\n";
 
 } // namespace zephyrscope
