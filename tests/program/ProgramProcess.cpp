@@ -124,8 +124,8 @@ bool ProgramProcess::start()
 void ProgramProcess::readStderr()
 {
     m_stderr += m_process.readAllStandardError().toStdString();
-    // Nothing reads stdout; keep its pipe from filling.
-    m_process.readAllStandardOutput();
+    // Read as it comes, so that its pipe never fills.
+    m_stdout += m_process.readAllStandardOutput().toStdString();
 }
 
 const std::string& ProgramProcess::stderrSoFar()
@@ -179,6 +179,7 @@ ProgramResult ProgramProcess::finish(int timeoutMs)
     readStderr();
     result.seconds = static_cast<double>(NowMs() - m_startedMs) / 1000.0;
     result.stderrText = m_stderr;
+    result.stdoutText = m_stdout;
     result.endedByItself = true;
     result.exitStatus = m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -2;
     if (result.exitStatus >= 124 && result.exitStatus <= 127)
