@@ -5,15 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <cstdio>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <sys/resource.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -158,54 +153,4 @@ TEST_F(LogFileTest, AWriteThatFailsPartWayLeavesOnlyWholeTexts)
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0) << "1: no error reported, 2: wrong message";
     EXPECT_EQ(readFile(path), std::string(kLogHeader) + line + "\n" + line + "\n");
-}
-
-TEST_F(LogFileTest, ALogEmptiedByOthersGoesOnFromItsNewStartWithNoHole)
-{
-    // As logrotate's copytruncate or ": > log" leave it.
-    const fs::path path = dir / "rotated.dat";
-    LogFile log;
-    log.create(path.string());
-    log.append("before\n");
-    fs::resize_file(path, 0);
-    log.append("after\n");
-    EXPECT_EQ(readFile(path), "after\n");
-}
-
-TEST_F(LogFileTest, PipesAndCharacterDevicesAreWrittenAsTheyAreAndOtherKindsAreRefused)
-{
-    // A FIFO with a reader takes the log, unlocked: a second run may write into it too.
-    const fs::path fifo = dir / "log.fifo";
-    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    expectCreateFails(fifo, "it is a FIFO that no process has open for reading");
-    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    ASSERT_GE(reader, 0);
-    {
-        LogFile first;
-        LogFile second;
-        first.create(fifo.string());
-        second.create(fifo.string());
-        first.append("sample\n");
-    }
-    std::string received(512, '\0');
-    const ssize_t n = ::read(reader, received.data(), received.size());
-    ::close(reader);
-    ASSERT_GT(n, 0);
-    received.resize(static_cast<std::size_t>(n));
-    EXPECT_EQ(received, std::string(kLogHeader) + kLogHeader + "sample\n");
-    EXPECT_TRUE(fs::is_fifo(fifo));
-
-    LogFile null;
-    null.create("/dev/null");
-    null.append("gone\n");
-    EXPECT_TRUE(fs::is_character_file("/dev/null"));
-
-    const fs::path socketPath = dir / "log.sock";
-    const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socketPath.c_str());
-    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    expectCreateFails(socketPath, "it is a socket");
-    ::close(listener);
 }
