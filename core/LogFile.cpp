@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace zephyrscope {
@@ -16,6 +17,19 @@ namespace {
 std::string describe(const char* verb, const std::string& path, const std::string& reason)
 {
     return std::string("Cannot ") + verb + " log file '" + path + "': " + reason;
+}
+
+// What a log cannot be written into, or nullptr for a kind it can. A folder is left
+// to open(), whose "Is a directory" says it as well.
+const char* refusedKind(mode_t mode)
+{
+    if (S_ISBLK(mode))
+        return "it is a block device";
+    if (S_ISSOCK(mode))
+        return "it is a socket";
+    if (S_ISREG(mode) || S_ISFIFO(mode) || S_ISCHR(mode) || S_ISDIR(mode))
+        return nullptr;
+    return "it is neither a file, a pipe nor a character device";
 }
 
 } // namespace
@@ -28,24 +42,44 @@ LogFile::~LogFile()
 void LogFile::create(const std::string& path)
 {
     close();
-    // No O_TRUNC: the file must not be emptied before we know no other run holds it.
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0)
-        throw LogError(describe("create", path, std::strerror(errno)));
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    struct stat target {};
+    const bool exists = ::stat(path.c_str(), &target) == 0;
+    if (exists) {
+        if (const char* kind = refusedKind(target.st_mode))
+            throw LogError(describe("create", path, kind));
+    }
+    // O_NONBLOCK: opening a FIFO that nobody reads would wait for a reader for ever.
+    // O_APPEND: see the class comment. No O_TRUNC: a regular file must not be emptied
+    // before we know no other run holds it.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_CLOEXEC, 0666);
+    if (fd < 0) {
         const int err = errno;
-        ::close(fd);
-        if (err == EWOULDBLOCK)
-            throw LogError(describe("create", path, "it is in use by another running instance"));
+        if (err == ENXIO && exists && S_ISFIFO(target.st_mode))
+            throw LogError(describe("create", path, "it is a FIFO that no process has open for reading"));
         throw LogError(describe("create", path, std::strerror(err)));
     }
-    if (::ftruncate(fd, 0) != 0) {
-        const int err = errno;
+    auto fail = [&](const std::string& reason) {
         ::close(fd);
-        throw LogError(describe("create", path, std::strerror(err)));
+        throw LogError(describe("create", path, reason));
+    };
+    // What was opened, which need not be what was looked at a moment ago.
+    if (::fstat(fd, &target) != 0)
+        fail(std::strerror(errno));
+    if (const char* kind = refusedKind(target.st_mode))
+        fail(kind);
+    const bool regular = S_ISREG(target.st_mode);
+    if (regular) {
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0)
+            fail(errno == EWOULDBLOCK ? "it is in use by another running instance" : std::strerror(errno));
+        if (::ftruncate(fd, 0) != 0)
+            fail(std::strerror(errno));
     }
+    // Writes wait for a slow reader, as any program's writes into a pipe do.
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0)
+        fail(std::strerror(errno));
     m_fd = fd;
-    m_size = 0;
+    m_regular = regular;
     m_path = path;
     try {
         writeAll(kLogHeader, "create");
@@ -66,21 +100,36 @@ void LogFile::writeAll(std::string_view text, const char* verb)
 {
     const char* data = text.data();
     std::size_t left = text.size();
+    std::size_t written = 0;
     while (left > 0) {
         const ssize_t n = ::write(m_fd, data, left);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
             const int err = n < 0 ? errno : EIO;
-            // Cut a partly written text back off, so the file holds whole lines only.
-            if (::ftruncate(m_fd, m_size) == 0)
-                ::lseek(m_fd, m_size, SEEK_SET);
+            if (m_regular && written > 0)
+                cutBack(written);
             throw LogError(describe(verb, m_path, std::strerror(err)));
         }
         data += n;
+        written += static_cast<std::size_t>(n);
         left -= static_cast<std::size_t>(n);
     }
-    m_size += static_cast<off_t>(text.size());
+}
+
+void LogFile::cutBack(std::size_t written)
+{
+    // In append mode the offset stands at the end of what was written last, so the
+    // text began written bytes before it, wherever someone else's truncation moved
+    // the end to. Only ever shorten: cutting "back" past the end would leave a hole.
+    const off_t end = ::lseek(m_fd, 0, SEEK_CUR);
+    struct stat now {};
+    if (end < 0 || ::fstat(m_fd, &now) != 0)
+        return;
+    const off_t begin = end - static_cast<off_t>(written);
+    if (begin >= 0 && now.st_size > begin) {
+        [[maybe_unused]] const int cut = ::ftruncate(m_fd, begin);
+    }
 }
 
 void LogFile::close()

@@ -4,16 +4,19 @@
 
 #include <string>
 #include <string_view>
-#include <sys/types.h>
 
 namespace zephyrscope {
 
 // The statistics log: created once per run, written with one unbuffered write per
 // append, never read back.
 //
-// create() takes an exclusive lock before it empties the file, so a log that another
-// run has open is refused and left as it is. An append that fails part-way is cut
+// A regular file: create() takes an exclusive lock before it empties the file, so a
+// log that another run has open is refused and left as it is. It is written in append
+// mode, so a log emptied by someone else (logrotate's copytruncate, ": > log") goes on
+// from its new start, with no hole before it. An append that fails part-way is cut
 // back to where it began, so the file only ever holds complete texts.
+// A pipe, FIFO or character device (/dev/stdout into a pipe, /dev/null) is written as
+// it is: never locked or emptied. Anything else is refused, saying what it is.
 // Not thread-safe: used from the UI thread only.
 class LogFile final : public LogSink {
 public:
@@ -24,6 +27,7 @@ public:
 
     // Creates (or empties) the file at path and writes the header line.
     // Throws LogError naming the path and the reason; on failure an existing file is untouched.
+    // A FIFO that no process has open for reading is refused rather than waited for.
     void create(const std::string& path);
 
     // Throws LogError when the log is not open or the write fails.
@@ -37,9 +41,11 @@ public:
 
 private:
     void writeAll(std::string_view text, const char* verb);
+    // Cuts the last text, of which written bytes went in, back off the file.
+    void cutBack(std::size_t written);
 
     int m_fd = -1;
-    off_t m_size = 0;
+    bool m_regular = false; // a regular file: locked, and cut back after a failed write
     std::string m_path;
 };
 

@@ -26,7 +26,51 @@ std::string format(const char* pattern, Args... args)
     return text;
 }
 
+// The tab separates items and stays; every other control character could end a
+// line for some reader (a carriage return does for many).
+bool isControl(char c)
+{
+    const auto byte = static_cast<unsigned char>(c);
+    return (byte < 0x20 && byte != '\t') || byte == 0x7F;
+}
+
 } // namespace
+
+std::string LogSafeName(std::string_view name)
+{
+    std::string text;
+    text.reserve(name.size());
+    for (char c : name) {
+        if (!isControl(c)) {
+            text += c;
+            continue;
+        }
+        // U+2400..U+241F and U+2421 are E2 90 80..9F and E2 90 A1 in UTF-8.
+        const auto byte = static_cast<unsigned char>(c);
+        text += '\xE2';
+        text += '\x90';
+        text += static_cast<char>(byte == 0x7F ? 0xA1 : 0x80 + byte);
+    }
+    return text;
+}
+
+std::string LogSafeUrl(std::string_view url)
+{
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string text;
+    text.reserve(url.size());
+    for (char c : url) {
+        if (!isControl(c)) {
+            text += c;
+            continue;
+        }
+        const auto byte = static_cast<unsigned char>(c);
+        text += '%';
+        text += kHex[byte >> 4];
+        text += kHex[byte & 0x0F];
+    }
+    return text;
+}
 
 MediaBlock ReadMediaBlock(Player& player)
 {
@@ -45,11 +89,11 @@ std::string FormatMediaBlock(const MediaBlock& block)
     // The duration string is passed as an argument, not as the pattern, so a '%'
     // in a clip's texts is written as it is.
     std::string text;
-    text += block.name;
+    text += LogSafeName(block.name);
     text += '\n';
-    text += block.sourceURL;
+    text += LogSafeUrl(block.sourceURL);
     text += '\n';
-    text += format("Duration: %s (%4.2f secs)", block.durationString.c_str(), block.duration);
+    text += format("Duration: %s (%4.2f secs)", LogSafeName(block.durationString).c_str(), block.duration);
     text += '\t';
     text += format("Resulation: %d*%d", block.imageSourceWidth, block.imageSourceHeight);
     text += '\n';

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace zephyrscope {
 
@@ -22,7 +23,19 @@ struct MediaBlock {
 MediaBlock ReadMediaBlock(Player& player);
 
 // The block as the log holds it: name and URL on a line each, then the duration
-// and picture-size items separated by a tab. Texts go in as the player returned them.
+// and picture-size items separated by a tab. Texts go in as the player returned them,
+// except that no text may break the block's three lines (see the two below).
 std::string FormatMediaBlock(const MediaBlock& block);
+
+// A clip's name (or the duration text) as the log writes it: each control character
+// but the tab (0x00-0x1F, 0x7F) becomes its stand-in from Unicode's Control Pictures
+// block in UTF-8, U+2400 + code ("\n" is U+240A), DEL U+2421. The stand-ins are
+// visible in any viewer and map back one to one; a name that already held them is
+// the one case the mapping cannot tell apart.
+std::string LogSafeName(std::string_view name);
+
+// A URL as the log writes it: each control character but the tab becomes %XX (upper
+// case hex), the form a URI gives that byte, so the line is the same address.
+std::string LogSafeUrl(std::string_view url);
 
 } // namespace zephyrscope

@@ -8,11 +8,21 @@
 #include "PlaybackHost.h"
 #include "PlaybackValues.h"
 
+#include <cstdio>
+
 namespace zephyrscope {
 
 namespace {
 
 constexpr int kDialogOk = 1;
+
+// A URL with a scheme other than file names a server: losing it mid-play is a
+// lost connection. A local path or file URL that fails part-way has just failed.
+bool isNetworkUrl(const std::string& url)
+{
+    const auto colon = url.find("://");
+    return colon != std::string::npos && colon > 0 && url.compare(0, colon, "file") != 0;
+}
 
 } // namespace
 
@@ -27,32 +37,48 @@ PlaybackEvents::PlaybackEvents(Clock& clock, Player& player, LogSink& log, Playb
 
 void PlaybackEvents::OnPlayStateChange(std::int32_t newState)
 {
+    // Play time counts Playing only: a stall before the loss is not play.
+    if (m_state == kPlayStatePlaying && newState != kPlayStatePlaying)
+        m_entryPlayedMs += ClockDifference(m_clock.processClock(), m_values.m_playStartClock);
+    m_state = newState;
     switch (newState) {
     case kPlayStatePlaying:
         m_values.m_playStartClock = m_clock.processClock();
+        if (!m_entryPlayed) {
+            m_entryPlayed = true;
+            ++m_tally.entriesPlayed;
+        }
+        break;
+    case kPlayStateTransitioning:
+        // The player opens an entry: the next one, or the same one again.
+        m_entryPlayed = false;
+        m_entryPlayedMs = 0;
         break;
     case kPlayStateMediaEnded:
         m_values.m_restartClock = 1;
         if (m_values.m_clipEnded == 0)
             m_values.m_clipEnded = 1;
+        // A clip too short to be seen in Playing has still played.
+        if (!m_entryPlayed) {
+            m_entryPlayed = true;
+            ++m_tally.entriesPlayed;
+        }
         break;
     case kPlayStateReady:
         // One countdown at a time: a Ready reported while it runs changes nothing.
         if (m_countdownOpen)
             break;
-        if (m_values.m_clipEnded == 1)
-            offerShutdown(kExitNormal);
-        else if (m_failedSinceCountdown)
-            // Nothing has played to its end and the player has given up: without
-            // this an unattended run would wait for ever.
-            offerShutdown(kExitPlaybackFailure);
+        if (m_values.m_clipEnded == 1 || m_failedSinceCountdown)
+            // After a failure too: without this an unattended run whose last entry
+            // failed would wait for ever.
+            offerShutdown();
         break;
     default:
         break;
     }
 }
 
-void PlaybackEvents::offerShutdown(int exitStatus)
+void PlaybackEvents::offerShutdown()
 {
     m_failedSinceCountdown = false;
     m_host.stopSampleTimer();
@@ -65,8 +91,9 @@ void PlaybackEvents::offerShutdown(int exitStatus)
         throw;
     }
     m_countdownOpen = false;
+    // Decided when the countdown ends, with all the run has done by then.
     if (result == kDialogOk)
-        m_host.quit(exitStatus);
+        m_host.quit(RunEndStatus(m_tally));
 }
 
 void PlaybackEvents::OnOpenStateChange(std::int32_t newState)
@@ -76,9 +103,19 @@ void PlaybackEvents::OnOpenStateChange(std::int32_t newState)
     m_log.append(FormatMediaBlock(ReadMediaBlock(m_player)));
 }
 
-void PlaybackEvents::OnMediaError(const std::string& /*url*/, const std::string& /*reason*/)
+std::string PlaybackEvents::OnMediaError(const std::string& url, const std::string& reason)
 {
     m_failedSinceCountdown = true;
+    ++m_tally.entriesFailed;
+    if (!m_entryPlayed)
+        return reason;
+    std::int64_t playedMs = m_entryPlayedMs;
+    if (m_state == kPlayStatePlaying)
+        playedMs += ClockDifference(m_clock.processClock(), m_values.m_playStartClock);
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.1f", static_cast<double>(playedMs) / 1000.0);
+    return std::string(isNetworkUrl(url) ? "connection lost" : "failed") + " after " + seconds + " s of play: "
+        + reason;
 }
 
 } // namespace zephyrscope

@@ -33,13 +33,17 @@ inline constexpr char kProgramUsage[] =
     "  -platform NAME   Qt's platform: offscreen, or xcb for an X display\n"
     "\n"
     "Exit status:\n"
-    "  0    the run ended normally (Quit, or the countdown after the last entry)\n"
+    "  0    the run ended normally (Quit, or the countdown after every entry\n"
+    "       had played to its end)\n"
     "  1    the media engine could not be started\n"
     "  2    the log could not be created\n"
     "  3    nothing could be played and the run ended by itself\n"
+    "  4    the run ended by itself and something played, but an entry failed or\n"
+    "       was lost part-way, or log writes failed (the log is incomplete)\n"
     "  5    the metrics endpoint could not be served (address in use, ...)\n"
     "  64   usage error: an unknown option or a bad option value, or no URL\n"
     "       where nobody can open one (the offscreen platform)\n"
+    "  129  stopped by SIGHUP (the log is complete and closed)\n"
     "  130  stopped by SIGINT (the log is complete and closed)\n"
     "  143  stopped by SIGTERM (the log is complete and closed)\n";
 

@@ -2,6 +2,7 @@
 
 #include "BusMessages.h"
 #include "ConnectionProbe.h"
+#include "LocalSource.h"
 #include "MediaUrl.h"
 #include "StreamProbes.h"
 
@@ -60,8 +61,10 @@ EntryPlayback::~EntryPlayback()
 
 void EntryPlayback::start()
 {
-    std::string error;
-    m_pipeline = EntryPipeline::build(m_entry.uri, m_settings, m_sinks, m_counters, error);
+    // A local entry that is no regular file (a FIFO would block the open) fails here.
+    std::string error = LocalSourceProblem(m_entry.uri);
+    if (error.empty())
+        m_pipeline = EntryPipeline::build(m_entry.uri, m_settings, m_sinks, m_counters, error);
     if (!m_pipeline) {
         fail(error);
         return;

@@ -1,14 +1,12 @@
 #include "PlayerEngine.h"
 
 #include "GstHandles.h"
+#include "LocalSource.h"
 #include "MediaUrl.h"
 #include "PlayState.h"
 #include "RemotePlaylistFetch.h"
 
 #include <glib/gstdio.h>
-
-#include <fstream>
-#include <sstream>
 
 namespace zephyrscope {
 
@@ -29,10 +27,7 @@ std::string oneLine(std::string text)
 
 std::string readText(const std::string& path)
 {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return ReadLocalText(path);
 }
 
 } // namespace
@@ -76,6 +71,8 @@ void PlayerEngine::putURL(const std::string& url)
 
     setPlayState(kPlayStateTransitioning);
     if (scheme == "file") {
+        if (const std::string problem = LocalSourceProblem(uri); !problem.empty())
+            return failList(url, problem);
         if (kind == MediaUrl::PlaylistKind::PlaylistOrHls) {
             CharPtr path(g_filename_from_uri(uri.c_str(), nullptr, nullptr));
             if (path && MediaUrl::looksLikeHls(readText(path.get()))) {

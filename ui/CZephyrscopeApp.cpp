@@ -29,7 +29,10 @@ bool CZephyrscopeApp::InitInstance()
     dialog.setNobodyToOpen(QGuiApplication::platformName() == QLatin1String("offscreen"));
     dialog.setMetricsFigures(m_metricsFigures);
     QObject::connect(&signalNotifier, &SignalNotifier::signalled, &dialog, [&dialog](int signalNumber) {
-        dialog.quit(signalNumber == SIGINT ? zephyrscope::kExitInterrupted : zephyrscope::kExitTerminated);
+        // A hang-up (the terminal closed, a service manager's reload) quits as a terminate does.
+        dialog.quit(signalNumber == SIGINT   ? zephyrscope::kExitInterrupted
+                        : signalNumber == SIGHUP ? zephyrscope::kExitHangUp
+                                                 : zephyrscope::kExitTerminated);
     });
 
     dialog.DoModal();

@@ -315,10 +315,11 @@ void CZephyrscopeDlg::OnOpenStateChange(std::int32_t newState)
 void CZephyrscopeDlg::OnMediaError(const std::string& url, const std::string& reason)
 {
     Q_ASSERT(QThread::currentThread() == thread()); // the player delivers on the UI thread
-    std::cerr << "Cannot play '" << url << "': " << reason << std::endl;
+    std::string told = reason;
+    guard([&] { told = m_events->OnMediaError(url, reason); });
+    std::cerr << "Cannot play '" << url << "': " << told << std::endl;
     if (m_metrics)
         ++m_metrics->entriesFailed;
-    guard([&] { m_events->OnMediaError(url, reason); });
 }
 
 template <typename Handler>
@@ -341,6 +342,8 @@ void CZephyrscopeDlg::reportLogFailure(const zephyrscope::LogError& error)
     stopSampleTimer();
     if (m_metrics)
         ++m_metrics->logWriteFailures;
+    if (m_events)
+        m_events->OnLogWriteFailed();
     if (m_logFailureReported)
         return;
     m_logFailureReported = true;

@@ -29,8 +29,9 @@ class Sampler;
 // The quit path (Quit, Escape, Close, the countdown's OK, a termination signal)
 // stops the player, stops the sample timer, closes the log and ends the dialog.
 // No failure ends the program by itself: a player error is reported on stderr, a
-// log that cannot be written stops sampling and is reported once, a log that
-// cannot be created ends the run with exit status 2. UI thread only.
+// log that cannot be written stops sampling and is reported once (and the run, when
+// it ends by itself, ends with status 4), a log that cannot be created ends the run
+// with exit status 2. UI thread only.
 class CZephyrscopeDlg final : public CDialog, public zephyrscope::PlaybackHost, public zephyrscope::PlayerEventSink {
     Q_OBJECT
 

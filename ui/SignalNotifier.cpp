@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <iterator>
 #include <stdexcept>
 #include <string>
 #include <unistd.h>
@@ -14,8 +15,12 @@ namespace {
 
 // The write end, for the handler; a handler can reach nothing else.
 volatile sig_atomic_t s_writeEnd = -1;
-struct sigaction s_previousInt;
-struct sigaction s_previousTerm;
+// The first quit signal taken; the alarm ends the process with its status.
+volatile sig_atomic_t s_quitSignal = 0;
+
+constexpr int kQuitSignals[] = {SIGINT, SIGTERM, SIGHUP};
+struct sigaction s_previous[std::size(kQuitSignals)];
+struct sigaction s_previousAlarm;
 
 void onSignal(int signalNumber)
 {
@@ -23,7 +28,20 @@ void onSignal(int signalNumber)
     const unsigned char byte = static_cast<unsigned char>(signalNumber);
     // A full pipe already holds a pending signal; losing this one changes nothing.
     [[maybe_unused]] const ssize_t n = ::write(s_writeEnd, &byte, 1);
+    if (s_quitSignal == 0) {
+        s_quitSignal = signalNumber;
+        ::alarm(SignalNotifier::kQuitGraceS);
+    }
     errno = savedErrno;
+}
+
+void onQuitAlarm(int)
+{
+    // The quit path has not ended the process in time: the UI thread is stuck.
+    // Its log needs no closing (each line went in with one write), so end here.
+    static constexpr char kMessage[] = "zephyrscope: the quit path did not end in time; exiting\n";
+    [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, kMessage, sizeof kMessage - 1);
+    ::_exit(128 + s_quitSignal);
 }
 
 } // namespace
@@ -44,14 +62,22 @@ SignalNotifier::SignalNotifier(QObject* parent)
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    ::sigaction(SIGINT, &action, &s_previousInt);
-    ::sigaction(SIGTERM, &action, &s_previousTerm);
+    for (std::size_t i = 0; i < std::size(kQuitSignals); ++i)
+        ::sigaction(kQuitSignals[i], &action, &s_previous[i]);
+
+    struct sigaction alarmAction {};
+    alarmAction.sa_handler = onQuitAlarm;
+    sigemptyset(&alarmAction.sa_mask);
+    ::sigaction(SIGALRM, &alarmAction, &s_previousAlarm);
 }
 
 SignalNotifier::~SignalNotifier()
 {
-    ::sigaction(SIGINT, &s_previousInt, nullptr);
-    ::sigaction(SIGTERM, &s_previousTerm, nullptr);
+    for (std::size_t i = 0; i < std::size(kQuitSignals); ++i)
+        ::sigaction(kQuitSignals[i], &s_previous[i], nullptr);
+    // The quit path has run: nothing is stuck, and the alarm must not end what follows.
+    ::alarm(0);
+    ::sigaction(SIGALRM, &s_previousAlarm, nullptr);
     m_notifier.reset();
     ::close(s_writeEnd);
     s_writeEnd = -1;

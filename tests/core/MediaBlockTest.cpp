@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 using namespace zephyrscope;
 using namespace zephyrscope::testing;
 
@@ -31,6 +33,28 @@ TEST(MediaBlock, WritesLiveAndAudioOnlyClipsAndPlayerTextsAsTheyAre)
     block.duration = 4000.126;
     block.durationString = "01:06:40";
     EXPECT_NE(FormatMediaBlock(block).find("Duration: 01:06:40 (4000.13 secs)\t"), std::string::npos);
+}
+
+TEST(MediaBlock, ControlCharactersInNameAndUrlNeverBreakTheThreeLines)
+{
+    // A whole fake sample line behind a line feed, as a hostile URL or title carries it.
+    const std::string fakeSample = "1765000000.0\t0.0\t100\t0\t0\t20000000";
+    MediaBlock block;
+    block.name = "nl\nname\r\x01\x7f\tend";
+    block.sourceURL = "http://127.0.0.1/a%0A?x=\r\n" + fakeSample + "\x1b";
+    block.durationString = "00:\n03";
+    const std::string text = FormatMediaBlock(block);
+    EXPECT_EQ(text, "nl\u240Aname\u240D\u2401\u2421\tend\n"
+                    "http://127.0.0.1/a%0A?x=%0D%0A" + fakeSample + "%1B\n"
+                    "Duration: 00:\u240A03 (0.00 secs)\tResulation: 0*0\n");
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 3);
+    EXPECT_EQ(LogSafeName("Zéphyr 東京\t"), "Zéphyr 東京\t");
+    std::string allControls;
+    for (int c = 0; c < 0x20; ++c)
+        allControls += static_cast<char>(c);
+    allControls += '\x7f';
+    EXPECT_EQ(LogSafeUrl(allControls),
+              "%00%01%02%03%04%05%06%07%08\t%0A%0B%0C%0D%0E%0F%10%11%12%13%14%15%16%17%18%19%1A%1B%1C%1D%1E%1F%7F");
 }
 
 TEST(MediaBlock, ReadsEachPropertyThroughACurrentMediaObjectOfItsOwn)

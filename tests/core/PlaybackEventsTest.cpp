@@ -131,13 +131,61 @@ TEST_F(PlaybackEventsTest, FailureCountdownIsOfferedOncePerFailure)
     EXPECT_EQ(host.calls, (std::vector<std::string>{"stopSampleTimer", "runAutoShutdown"}));
 }
 
-TEST_F(PlaybackEventsTest, AClipThatEndedAfterAFailedEntryEndsTheRunNormally)
+TEST_F(PlaybackEventsTest, AClipThatEndedAfterAFailedEntryEndsTheRunAsIncomplete)
 {
-    events.OnMediaError("bad.mp4", "not media");
+    EXPECT_EQ(events.OnMediaError("bad.mp4", "not media"), "not media");
+    events.OnPlayStateChange(kPlayStateTransitioning);
     events.OnPlayStateChange(kPlayStatePlaying);
     events.OnPlayStateChange(kPlayStateMediaEnded);
     events.OnPlayStateChange(kPlayStateReady);
-    EXPECT_EQ(host.calls.back(), "quit 0");
+    EXPECT_EQ(host.calls.back(), "quit 4");
+}
+
+TEST_F(PlaybackEventsTest, AStreamLostAfterItPlayedSaysForHowLongAndEndsTheRunAsIncomplete)
+{
+    // Two stretches in Playing, 8.2 s and 4.1 s, with a 3-s stall between them that is not play.
+    events.OnPlayStateChange(kPlayStateTransitioning);
+    clock.process = 1000;
+    events.OnPlayStateChange(kPlayStatePlaying);
+    clock.process = 9200;
+    events.OnPlayStateChange(kPlayStateBuffering);
+    clock.process = 12200;
+    events.OnPlayStateChange(kPlayStatePlaying);
+    clock.process = 16300;
+    EXPECT_EQ(events.OnMediaError("http://127.0.0.1:8080/live.mkv", "Could not connect to server"),
+              "connection lost after 12.3 s of play: Could not connect to server");
+    events.OnPlayStateChange(kPlayStateReady);
+    EXPECT_EQ(host.calls.back(), "quit 4");
+    EXPECT_EQ(events.tally().entriesPlayed, 1);
+    EXPECT_EQ(events.tally().entriesFailed, 1);
+
+    // The next entry starts its own count; a local file that fails part-way is no lost connection.
+    events.OnPlayStateChange(kPlayStateTransitioning);
+    EXPECT_EQ(events.OnMediaError("rtsp://127.0.0.1/x", "refused"), "refused");
+    events.OnPlayStateChange(kPlayStateTransitioning);
+    clock.process = 20000;
+    events.OnPlayStateChange(kPlayStatePlaying);
+    clock.process = 20500;
+    EXPECT_EQ(events.OnMediaError("file:///m/a.mkv", "decoding failed"), "failed after 0.5 s of play: decoding failed");
+}
+
+TEST_F(PlaybackEventsTest, ALogThatMissedWritesEndsAnOtherwiseWholeRunAsIncomplete)
+{
+    events.OnPlayStateChange(kPlayStatePlaying);
+    events.OnLogWriteFailed();
+    events.OnPlayStateChange(kPlayStateMediaEnded);
+    events.OnPlayStateChange(kPlayStateReady);
+    EXPECT_EQ(host.calls.back(), "quit 4");
+}
+
+TEST(RunEndStatus, ZeroOnlyWhenEverythingPlayedThreeWhenNothingDidFourOtherwise)
+{
+    EXPECT_EQ(RunEndStatus({2, 0, false}), kExitNormal);
+    EXPECT_EQ(RunEndStatus({0, 3, false}), kExitPlaybackFailure);
+    EXPECT_EQ(RunEndStatus({0, 1, true}), kExitPlaybackFailure);
+    EXPECT_EQ(RunEndStatus({1, 1, false}), kExitIncomplete);
+    EXPECT_EQ(RunEndStatus({1, 0, true}), kExitIncomplete);
+    EXPECT_EQ(RunEndStatus({}), kExitNormal);
 }
 
 TEST_F(PlaybackEventsTest, MediaOpenWritesOneMediaBlockPerReport)

@@ -1,9 +1,14 @@
 // Logs that cannot be created, or stop taking writes part-way: each is said once
 // with its path and reason, and nothing already in a file is lost or cut.
 #include "FaultFixture.h"
+#include "LogReader.h"
 
 #include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 using namespace zephyrscope::testing;
@@ -127,8 +132,8 @@ TEST_F(FaultLogPath, FileSizeLimitMidRunIsReportedOnceKeepsWholeLinesAndPlayingG
     o.fileSizeLimit = kLimitBytes;
     const ProgramResult result = ProgramProcess::run(o);
 
-    // The clips still played to their end: the run ended normally after its countdown.
-    EXPECT_EQ(result.exitStatus, 0) << result.stderrText;
+    // The clips still played to their end, but the log is incomplete: status 4.
+    EXPECT_EQ(result.exitStatus, 4) << result.stderrText;
     EXPECT_EQ(countOf(result.stderrText, "Cannot write log file 'small.dat': File too large\n"), 1)
         << result.stderrText;
     EXPECT_EQ(CountReports(result.stderrText), 1) << result.stderrText;
@@ -143,4 +148,84 @@ TEST_F(FaultLogPath, FileSizeLimitMidRunIsReportedOnceKeepsWholeLinesAndPlayingG
     }
     EXPECT_LE(written.media.size(), 2u);
     EXPECT_GE(written.samples.size(), 3u);
+}
+
+TEST_F(FaultLogPath, PipesFifosAndDevicesTakeTheLogAsTheyAreAndOtherKindsAreRefused)
+{
+    const fs::path clip = shortClip("clip.mkv");
+    ASSERT_EQ(::mkfifo(path("log.fifo").c_str(), 0600), 0);
+    // A FIFO nobody reads is refused, not waited for.
+    expectRefused(run({q(clip.string()), "log.fifo"}),
+                  "Cannot create log file 'log.fifo': it is a FIFO that no process has open for reading");
+
+    // The three runs go side by side; each plays its clip to the end and takes its
+    // countdown. Status 0 says every write went in (a failed one gives 4).
+    const int reader = ::open(path("log.fifo").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    ProgramProcess intoFifo(options({q(clip.string()), "log.fifo"}));
+    ProgramProcess intoStdout(options({q(clip.string()), "/dev/stdout"}));
+    ProgramProcess intoNull(options({q(clip.string()), "/dev/null"}));
+    ASSERT_TRUE(intoFifo.start());
+    ASSERT_TRUE(intoStdout.start());
+    ASSERT_TRUE(intoNull.start());
+
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path("log.sock").c_str());
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    expectRefused(run({q(clip.string()), "log.sock"}), "Cannot create log file 'log.sock': it is a socket");
+    ::close(listener);
+
+    // A whole run's log (a few KiB) fits in the FIFO's buffer, so it is read at the end.
+    for (ProgramProcess* program : {&intoFifo, &intoStdout, &intoNull}) {
+        const ProgramResult result = program->finish();
+        EXPECT_EQ(result.exitStatus, 0) << result.stderrText;
+        EXPECT_EQ(CountReports(result.stderrText), 0) << result.stderrText;
+        if (program != &intoStdout)
+            continue;
+        const auto log = zephyrscope::report::LogReader::fromText(result.stdoutText);
+        EXPECT_TRUE(log.headerValid && log.problems.empty()) << result.stdoutText;
+        EXPECT_EQ(log.media.size(), 1u);
+        EXPECT_GE(log.samples.size(), 4u);
+    }
+    std::string fromFifo;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(reader, buffer, sizeof buffer)) > 0;)
+        fromFifo.append(buffer, static_cast<std::size_t>(n));
+    ::close(reader);
+    const auto log = zephyrscope::report::LogReader::fromText(fromFifo);
+    EXPECT_TRUE(log.headerValid && log.problems.empty()) << fromFifo;
+    EXPECT_EQ(log.media.size(), 1u);
+    EXPECT_GE(log.samples.size(), 4u);
+    EXPECT_TRUE(fs::is_fifo(path("log.fifo")));
+    EXPECT_TRUE(fs::is_character_file("/dev/null"));
+}
+
+TEST_F(FaultLogPath, LogEmptiedMidRunByCopytruncateGoesOnFromItsNewStart)
+{
+    const fs::path clip = shortClip("clip.mkv", 10.0);
+    ProgramProcess program(options({q(clip.string()), "run.dat"}));
+    ASSERT_TRUE(program.start());
+    ASSERT_TRUE(program.waitUntil([&] { return countOf(FileText(path("run.dat")), "\tPlaying\n") >= 2; }))
+        << program.stderrSoFar();
+    // What logrotate's copytruncate does: copy the log, then empty it in place.
+    fs::copy_file(path("run.dat"), path("run.dat.1"));
+    fs::resize_file(path("run.dat"), 0);
+    ASSERT_TRUE(program.waitUntil([&] { return countOf(FileText(path("run.dat")), "\tPlaying\n") >= 2; }))
+        << program.stderrSoFar();
+    program.sendSignal(SIGTERM);
+    const ProgramResult result = program.finish(20000);
+    EXPECT_EQ(result.exitStatus, 143) << result.stderrText;
+
+    const std::string text = FileText(path("run.dat"));
+    EXPECT_EQ(text.find('\0'), std::string::npos) << "a hole of NUL bytes at the head";
+    // The new start has no header, and every line of it is a whole sample.
+    const auto log = zephyrscope::report::LogReader::fromText(text);
+    EXPECT_FALSE(log.headerValid);
+    ASSERT_EQ(log.problems.size(), 1u) << log.problems.back().message;
+    EXPECT_EQ(log.problems[0].line, 1);
+    EXPECT_GE(log.samples.size(), 2u);
+    EXPECT_EQ(log.samples.front().line, 1);
+    ExpectWellFormedLog(path("run.dat.1"));
 }

@@ -7,8 +7,11 @@
 #include <QUrl>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
+#include <sys/stat.h>
+#include <tuple>
 
 using namespace zephyrscope::testing;
 namespace fs = std::filesystem;
@@ -191,3 +194,58 @@ TEST_P(FaultSilentServer, ServerThatAcceptsAndNeverAnswersIsGivenUpAndTheRunEnds
 }
 
 INSTANTIATE_TEST_SUITE_P(Protocols, FaultSilentServer, ::testing::Values("http", "rtsp"));
+
+TEST_F(FaultUrl, LineBreaksAndAFakeSampleInTheClipsNameAndPathStayInsideItsMediaBlock)
+{
+    // A sample line as the program writes it, with the bit rate no 30-fps test clip has.
+    const std::string fakeSample = "1765000000.0\t0.0\t100\t0\t0\t20000000\t0\t0\t43.79\t30\t0\t0\t0\t0\t100\tFile\t43.79"
+                                   "\tPlaying";
+    const std::string fileName = "nl\n" + fakeSample + "\r.mkv";
+    fs::copy_file(shortClip("clip.mkv"), path(fileName));
+    ProgramProcess::Options o = options({});
+    o.rawArguments = {path(fileName).string(), "run.dat"};
+    const ProgramResult result = ProgramProcess::run(o);
+    EXPECT_EQ(result.exitStatus, 0) << result.stderrText;
+    const auto written = ExpectWellFormedLog(path("run.dat"));
+    ASSERT_EQ(written.media.size(), 1u);
+    EXPECT_EQ(written.media[0].name, "nl\u240A" + fakeSample + "\u240D");
+    EXPECT_EQ(written.media[0].url, path("nl%0A" + fakeSample + "%0D.mkv").string());
+    EXPECT_EQ(written.media[0].width, 320);
+    ASSERT_GE(written.samples.size(), 4u);
+    for (const auto& s : written.samples)
+        EXPECT_NE(s.bitRate, 20000000) << "line " << s.line;
+}
+
+TEST_F(FaultUrl, FifoAsUrlOrPlaylistIsRefusedAtOnceAndSignalsStillEndTheRun)
+{
+    // Opening a FIFO waits for a writer that never comes: the run must neither
+    // hang before its log exists nor stop answering signals.
+    ASSERT_EQ(::mkfifo(path("clip.fifo").c_str(), 0600), 0);
+    ASSERT_EQ(::mkfifo(path("list.m3u").c_str(), 0600), 0);
+    const std::tuple<const char*, int, int> cases[] = {{"clip.fifo", SIGTERM, 143}, {"list.m3u", SIGINT, 130}};
+    for (const auto& [name, signalNumber, status] : cases) {
+        ProgramProcess program(options({q(path(name).string()), "run.dat"}));
+        ASSERT_TRUE(program.start());
+        ASSERT_TRUE(program.waitForStderr("it is a FIFO, not a regular file\n")) << program.stderrSoFar();
+        EXPECT_TRUE(fs::exists(path("run.dat")));
+        program.sendSignal(signalNumber);
+        const ProgramResult result = program.finish(10000);
+        EXPECT_EQ(result.exitStatus, status) << result.stderrText;
+        EXPECT_NE(result.stderrText.find("Cannot play '"), std::string::npos) << result.stderrText;
+        EXPECT_TRUE(ExpectWellFormedLog(path("run.dat")).media.empty());
+    }
+
+    // In a list, the FIFO is skipped and the clip after it plays: something played,
+    // one entry failed, so the run ends by itself as incomplete.
+    const fs::path clip = shortClip("clip.mkv");
+    const fs::path list = media.write("fifo-first.m3u", path("clip.fifo").string() + "\n" + clip.string() + "\n");
+    const ProgramResult result = run({q(list.string()), "list.dat"});
+    EXPECT_TRUE(result.endedByItself);
+    EXPECT_EQ(result.exitStatus, 4) << result.stderrText;
+    const auto reason = playFailure(result, "clip.fifo");
+    ASSERT_TRUE(reason.has_value()) << result.stderrText;
+    EXPECT_EQ(*reason, "it is a FIFO, not a regular file");
+    const auto written = ExpectWellFormedLog(path("list.dat"));
+    ASSERT_EQ(written.media.size(), 1u);
+    EXPECT_EQ(written.media[0].name, "clip");
+}

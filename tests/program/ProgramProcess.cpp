@@ -131,6 +131,7 @@ bool ProgramProcess::start()
 void ProgramProcess::readStderr()
 {
     m_stderr += m_process.readAllStandardError().toStdString();
+    // Read as it comes, so that its pipe never fills.
     m_stdout += m_process.readAllStandardOutput().toStdString();
 }
 

@@ -21,6 +21,7 @@ struct ProgramResult {
     bool endedByItself = false;
     double seconds = 0.0;
     std::string stderrText;
+    // What the run wrote to its stdout, a pipe (a log written to /dev/stdout).
     std::string stdoutText;
 };
 
@@ -77,6 +78,8 @@ public:
 
     const std::string& stderrSoFar();
     bool running() const { return m_process.state() != QProcess::NotRunning; }
+    // The child's process id, which is also its main (UI) thread's id.
+    pid_t pid() const { return static_cast<pid_t>(m_process.processId()); }
 
     // Starts, runs to the end (bounded) and returns what the run left.
     static ProgramResult run(Options options, int timeoutMs = 60000);
