@@ -2,6 +2,7 @@
 
 #include "GstHandles.h"
 #include "MediaUrl.h"
+#include "TlsTrust.h"
 
 #include <glib/gstdio.h>
 #include <unistd.h>
@@ -16,6 +17,7 @@ constexpr guint kFetchTimeoutS = 15; // a playlist is small; a server that says 
 
 struct RemotePlaylistFetch::Impl {
     std::string url;
+    std::string caFile;
     Done done;
     std::string path;
     PipelinePtr pipeline;
@@ -107,10 +109,11 @@ struct RemotePlaylistFetch::Impl {
     }
 };
 
-RemotePlaylistFetch::RemotePlaylistFetch(std::string url, Done done)
+RemotePlaylistFetch::RemotePlaylistFetch(std::string url, std::string caFile, Done done)
     : m_impl(std::make_unique<Impl>())
 {
     m_impl->url = std::move(url);
+    m_impl->caFile = std::move(caFile);
     m_impl->done = std::move(done);
 }
 
@@ -148,6 +151,7 @@ void RemotePlaylistFetch::start()
     gst_object_ref_sink(sink.get());
     if (g_object_class_find_property(G_OBJECT_GET_CLASS(source.get()), "timeout"))
         g_object_set(source.get(), "timeout", kFetchTimeoutS, nullptr);
+    TlsTrust::applyTo(source.get(), impl.caFile);
     g_object_set(sink.get(), "location", impl.path.c_str(), nullptr);
     impl.pipeline.reset(GST_ELEMENT(gst_object_ref_sink(gst_pipeline_new(nullptr))));
     gst_bin_add_many(GST_BIN(impl.pipeline.get()), source.get(), sink.get(), nullptr);

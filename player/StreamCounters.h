@@ -31,6 +31,8 @@ public:
     // (frames − 1) over the time from the first to the last of them.
     std::int32_t frameRateTimes100(std::int64_t nowUs) const;
     std::uint64_t framesSeen() const { return m_frames.load(); }
+    // Monotonic time (us) of the last frame; 0 before the first.
+    std::int64_t lastFrameUs() const;
     std::uint64_t bytes() const { return m_bytes.load(); }
     std::uint64_t buffers() const { return m_buffers.load(); }
     std::uint64_t neverDelivered() const { return m_neverDelivered.load(); }

@@ -143,6 +143,24 @@ TEST_F(PlayerHttp, StallingServerKeepsThePlayerBufferingUntilDataFlowsAgain)
     EXPECT_TRUE(events.errors.empty());
 }
 
+TEST_F(PlayerHttp, ServerSilentForGoodFailsTheEntryWithNoDataAfterTheTimeout)
+{
+    // The no-data timeout shortened to 3 s (test-only), below souphttpsrc's own 10.
+    setenv("ZEPHYRSCOPE_TEST_NO_DATA_TIMEOUT_MS", "3000", 1);
+    player = std::make_unique<CWMPPlayer4>();
+    player->setEventSink(&events);
+    unsetenv("ZEPHYRSCOPE_TEST_NO_DATA_TIMEOUT_MS");
+    const auto size = std::filesystem::file_size(SharedMedia().dir() / "clip25.mkv");
+    const std::string url = server->url("clip25.mkv?stallAfter=" + std::to_string(size / 3));
+    player->putURL(url);
+    ASSERT_TRUE(waitForState(kPlayStateReady, 30s)) << events.sequence();
+    std::cout << "silent for good: " << events.sequence() << '\n';
+    EXPECT_FALSE(events.has("play 8")) << events.sequence();
+    ASSERT_EQ(events.errors.size(), 1u) << events.sequence();
+    EXPECT_EQ(events.errors[0], url + "|no data for 3 s");
+    EXPECT_GE(player->network()->bufferingCount(), 1);
+}
+
 TEST_F(PlayerHttp, HttpLiveStreamPlaysAndReportsItsTransport)
 {
     MediaFactory::Clip clip;

@@ -132,3 +132,29 @@ TEST_F(PlayerSrt, BlackoutLongerThanTheLatencyLosesWhatNeverArrived)
     EXPECT_NEAR(end.received + end.lost, static_cast<double>(counts.originals), 1.0);
     EXPECT_LT(end.quality, 100);
 }
+
+TEST_F(PlayerSrt, SenderThatStopsSendingShowsBufferingThenFailsWithNoData)
+{
+    // The no-data timeout shortened to 3 s, as the test-only variable allows.
+    setenv("ZEPHYRSCOPE_TEST_NO_DATA_TIMEOUT_MS", "3000", 1);
+    player = std::make_unique<CWMPPlayer4>();
+    player->setEventSink(&events);
+    unsetenv("ZEPHYRSCOPE_TEST_NO_DATA_TIMEOUT_MS");
+
+    SrtTestSender sender(60.0);
+    sender.start();
+    player->putURL(sender.url());
+    ASSERT_TRUE(waitForState(kPlayStatePlaying, 20s)) << events.sequence();
+    RunMainLoopFor(1000ms);
+    const std::int32_t stallsBefore = player->network()->bufferingCount();
+    sender.pause();
+    // Buffering within 2 s of the last packet, counted as a stall.
+    EXPECT_TRUE(waitForEvent("play 6", 2, 2000ms)) << events.sequence();
+    EXPECT_EQ(player->network()->bufferingCount(), stallsBefore + 1);
+    EXPECT_EQ(player->network()->bufferingProgress(), 0);
+    ASSERT_TRUE(waitForState(kPlayStateReady, 10s)) << events.sequence();
+    EXPECT_EQ(events.sequence(), "9 open 6 3 6 error 10");
+    ASSERT_EQ(events.errors.size(), 1u);
+    EXPECT_EQ(events.errors[0], sender.url() + "|no data for 3 s");
+    EXPECT_EQ(player->network()->bufferingCount(), stallsBefore + 1);
+}

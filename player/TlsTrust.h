@@ -1,0 +1,24 @@
+#pragma once
+
+// Whom the player's HTTPS fetches trust: the system's certificate authorities,
+// or, given a CA file (--ca-file), the authorities in that file instead (as
+// curl's --cacert does). Private to player/. Any thread.
+
+#include <string>
+
+typedef struct _GstElement GstElement;
+
+namespace zephyrscope {
+
+class TlsTrust {
+public:
+    // Why the CA file (PEM) cannot be used, or empty when it can.
+    static std::string caFileError(const std::string& path);
+    // Makes an HTTP source that has souphttpsrc's ssl-ca-file trust caFile;
+    // nothing for other elements or an empty caFile.
+    static void applyTo(GstElement* source, const std::string& caFile);
+    // What is wrong with a refused certificate, from GTlsCertificateFlags, in words.
+    static std::string certificateProblems(unsigned flags);
+};
+
+} // namespace zephyrscope
