@@ -5,12 +5,21 @@
 #include <gio/gio.h>
 #include <gst/gst.h>
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
 namespace zephyrscope {
 
 using namespace gsthandles;
 
 std::string TlsTrust::caFileError(const std::string& path)
 {
+    // GnuTLS says only "Error while reading file" for a file it cannot open.
+    if (std::FILE* file = std::fopen(path.c_str(), "rb"))
+        std::fclose(file);
+    else
+        return std::strerror(errno);
     GError* raw = nullptr;
     std::unique_ptr<GTlsDatabase, GObjectUnref> database(g_tls_file_database_new(path.c_str(), &raw));
     ErrorPtr error(raw);
@@ -21,9 +30,16 @@ std::string TlsTrust::caFileError(const std::string& path)
 
 void TlsTrust::applyTo(GstElement* source, const std::string& caFile)
 {
-    if (caFile.empty() || !g_object_class_find_property(G_OBJECT_GET_CLASS(source), "ssl-ca-file"))
+    // souphttpsrc over libsoup 3 ignores ssl-ca-file; a TLS database it takes.
+    if (caFile.empty() || !g_object_class_find_property(G_OBJECT_GET_CLASS(source), "tls-database"))
         return;
-    g_object_set(source, "ssl-ca-file", caFile.c_str(), nullptr);
+    GError* raw = nullptr;
+    std::unique_ptr<GTlsDatabase, GObjectUnref> database(g_tls_file_database_new(caFile.c_str(), &raw));
+    ErrorPtr error(raw);
+    if (database)
+        g_object_set(source, "tls-database", database.get(), nullptr);
+    else
+        g_printerr("Cannot use CA file '%s': %s\n", caFile.c_str(), error ? error->message : "unknown error");
 }
 
 std::string TlsTrust::certificateProblems(unsigned flags)

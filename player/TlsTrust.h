@@ -14,7 +14,7 @@ class TlsTrust {
 public:
     // Why the CA file (PEM) cannot be used, or empty when it can.
     static std::string caFileError(const std::string& path);
-    // Makes an HTTP source that has souphttpsrc's ssl-ca-file trust caFile;
+    // Makes an HTTP source with souphttpsrc's tls-database trust caFile;
     // nothing for other elements or an empty caFile.
     static void applyTo(GstElement* source, const std::string& caFile);
     // What is wrong with a refused certificate, from GTlsCertificateFlags, in words.

@@ -17,6 +17,8 @@ packages=(
   libtotem-plparser-dev
   # Local test servers, headless display and tools used by tests and the demo
   libgstrtspserver-1.0-dev gstreamer1.0-rtsp gstreamer1.0-tools xvfb xauth procps
+  # Test certificates for the HTTPS tests
+  openssl
 )
 
 missing=()
