@@ -16,6 +16,14 @@ bool takeOption(ProgramOptions& options, std::string_view name, const std::optio
         (name == "help" ? options.help : options.version) = true;
         return true;
     }
+    if (name == "ca-file") {
+        if (!value || value->empty()) {
+            options.error = "option '--ca-file' needs a file name (--ca-file=FILE)";
+            return false;
+        }
+        options.caFile = *value;
+        return true;
+    }
     options.error = "unknown option '--" + std::string(name) + "'";
     return false;
 }
@@ -49,6 +57,8 @@ ProgramOptions ParseProgramOptions(const std::vector<std::string>& argv)
             if (equals != std::string_view::npos) {
                 name = body.substr(0, equals);
                 value = std::string(body.substr(equals + 1));
+            } else if (name == "ca-file" && i + 1 < argv.size()) {
+                value = argv[++i];
             }
             if (!takeOption(options, name, value))
                 return options;

@@ -15,6 +15,9 @@ namespace zephyrscope {
 struct ProgramOptions {
     bool help = false;
     bool version = false;
+    // --ca-file=FILE (or --ca-file FILE): HTTPS fetches trust the certificate
+    // authorities in FILE (PEM); empty: the system's.
+    std::string caFile;
     std::vector<std::string> arguments; // argument 0 and everything that is not ours
     std::string error;                  // non-empty: a usage error, said in one line
 };

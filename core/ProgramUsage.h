@@ -16,6 +16,8 @@ inline constexpr char kProgramUsage[] =
     "Options:\n"
     "  -h, --help       print this text and exit\n"
     "  -V, --version    print the version and exit\n"
+    "  --ca-file=FILE   HTTPS fetches trust the certificate authorities in FILE\n"
+    "                   (PEM) instead of the system's\n"
     "  --               end of options: a URL that starts with -- can follow\n"
     "  -platform NAME   Qt's platform (offscreen, xcb, ...)\n"
     "\n"
