@@ -1,6 +1,8 @@
 // The program as a script runs it, on real generated media: offscreen, unattended,
 // ending by itself. Every log it writes is read back with the report's exact log
 // reader, so a malformed or cut-off line fails the test.
+#include "HttpTestServer.h"
+#include "HttpsTestProxy.h"
 #include "LogCheck.h"
 #include "MediaFactory.h"
 #include "ProgramProcess.h"
@@ -169,4 +171,27 @@ TEST_F(ProgramPlaybackTest, BadEntryBetweenTwoGoodOnesIsReportedAndSkipped)
     ASSERT_EQ(log.media.size(), 2u);
     EXPECT_EQ(log.media[0].name, "a");
     EXPECT_EQ(log.media[1].name, "b");
+}
+
+TEST_F(ProgramPlaybackTest, CaFileOptionLetsAPrivatelyCertifiedHttpsClipPlay)
+{
+    MediaFactory::Clip clip;
+    media.make("clip.mkv", clip);
+    zephyrscope::testing::HttpTestServer http(media.dir());
+    http.start();
+    zephyrscope::testing::HttpsTestProxy https(http.port(), media.dir());
+    https.start();
+    const std::string url = https.url("clip.mkv");
+
+    const ProgramResult run = runProgram(media.dir(),
+                                         {QString::fromStdString("--ca-file=" + https.certificate().string()),
+                                          QString::fromStdString(url), "https.dat"});
+    EXPECT_EQ(run.exitStatus, 0) << run.stderrText;
+    EXPECT_EQ(run.stderrText.find("Cannot play"), std::string::npos) << run.stderrText;
+    const StatisticsLog log = readWellFormedLog(media.dir() / "https.dat");
+    ASSERT_EQ(log.media.size(), 1u);
+    EXPECT_EQ(log.media[0].url, url);
+    const auto playing = std::count_if(log.samples.begin(), log.samples.end(),
+                                       [](const LogSample& s) { return s.isPlaying() && s.protocol == "HTTPS"; });
+    EXPECT_GE(playing, 2);
 }

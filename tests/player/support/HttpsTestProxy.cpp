@@ -3,6 +3,7 @@
 #include <gio/gio.h>
 
 #include <stdexcept>
+#include <thread>
 
 namespace zephyrscope::testing {
 
@@ -21,9 +22,26 @@ struct HttpsTestProxy::Service {
     GSocketService* service = nullptr;
     GTlsCertificate* certificate = nullptr;
     std::uint16_t httpPort = 0;
+    GMainContext* context = g_main_context_new();
+    GMainLoop* loop = g_main_loop_new(context, FALSE);
+    std::thread thread;
 
     ~Service()
     {
+        if (thread.joinable()) {
+            // Quit from inside the loop: a quit before it runs would be lost.
+            GSource* quit = g_idle_source_new();
+            g_source_set_callback(
+                quit,
+                [](gpointer data) -> gboolean {
+                    g_main_loop_quit(static_cast<GMainLoop*>(data));
+                    return G_SOURCE_REMOVE;
+                },
+                loop, nullptr);
+            g_source_attach(quit, context);
+            g_source_unref(quit);
+            thread.join();
+        }
         if (service) {
             g_socket_service_stop(service);
             g_socket_listener_close(G_SOCKET_LISTENER(service));
@@ -31,6 +49,8 @@ struct HttpsTestProxy::Service {
         }
         if (certificate)
             g_object_unref(certificate);
+        g_main_loop_unref(loop);
+        g_main_context_unref(context);
     }
 
     // Main loop: one client; its TLS stream and a plain connection to the HTTP
@@ -103,6 +123,9 @@ void HttpsTestProxy::start()
     m_service->certificate = g_tls_certificate_new_from_files(cert.c_str(), keyPath.c_str(), &error);
     if (!m_service->certificate)
         throw std::runtime_error("Cannot load certificate '" + cert + "': " + takeMessage(error, "unknown"));
+    // The service accepts, and the splices run, on the context that is the
+    // thread's default when it is made and started: the proxy's own.
+    g_main_context_push_thread_default(m_service->context);
     m_service->service = g_socket_service_new();
     GInetAddress* loopback = g_inet_address_new_loopback(G_SOCKET_FAMILY_IPV4);
     GSocketAddress* address = g_inet_socket_address_new(loopback, 0);
@@ -112,12 +135,21 @@ void HttpsTestProxy::start()
                                                          G_SOCKET_TYPE_STREAM, G_SOCKET_PROTOCOL_TCP, nullptr,
                                                          &bound, &error);
     g_object_unref(address);
-    if (!added)
+    if (!added) {
+        g_main_context_pop_thread_default(m_service->context);
         throw std::runtime_error("Cannot listen on '127.0.0.1': " + takeMessage(error, "unknown"));
+    }
     m_port = g_inet_socket_address_get_port(G_INET_SOCKET_ADDRESS(bound));
     g_object_unref(bound);
     g_signal_connect(m_service->service, "incoming", G_CALLBACK(&Service::onIncoming), m_service.get());
     g_socket_service_start(m_service->service);
+    g_main_context_pop_thread_default(m_service->context);
+    Service* service = m_service.get();
+    service->thread = std::thread([service] {
+        g_main_context_push_thread_default(service->context);
+        g_main_loop_run(service->loop);
+        g_main_context_pop_thread_default(service->context);
+    });
 }
 
 } // namespace zephyrscope::testing

@@ -9,8 +9,9 @@ namespace zephyrscope::testing {
 
 // HTTPS in front of a local HTTP test server: accepts TLS connections on
 // 127.0.0.1 and a free port with a self-signed certificate for 127.0.0.1 made
-// at start (openssl), and relays each to the HTTP server's port. Serves on the
-// default GMainContext: the test's main loop must run for it to answer.
+// at start (openssl), and relays each to the HTTP server's port. Serves on a
+// thread and main context of its own, so a test may block (waiting for a
+// program run) while it answers; the destructor ends it.
 class HttpsTestProxy {
 public:
     // dir: where the certificate and key are written.
