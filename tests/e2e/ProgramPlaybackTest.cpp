@@ -7,6 +7,7 @@
 #include "MediaFactory.h"
 #include "ProgramProcess.h"
 #include "RunSummary.h"
+#include "SrtTestSender.h"
 
 #include <gtest/gtest.h>
 
@@ -194,4 +195,54 @@ TEST_F(ProgramPlaybackTest, CaFileOptionLetsAPrivatelyCertifiedHttpsClipPlay)
     const auto playing = std::count_if(log.samples.begin(), log.samples.end(),
                                        [](const LogSample& s) { return s.isPlaying() && s.protocol == "HTTPS"; });
     EXPECT_GE(playing, 2);
+}
+
+TEST_F(ProgramPlaybackTest, SrtSenderThatStopsShowsBufferingThenFailsAndTheRunEndsByItself)
+{
+    zephyrscope::testing::SrtTestSender sender(90.0);
+    sender.start();
+    // The no-data timeout shortened to 3 s (test-only), so the run does not wait 30.
+    setenv("ZEPHYRSCOPE_TEST_NO_DATA_TIMEOUT_MS", "3000", 1);
+    ProgramProcess run({media.dir(), {QString::fromStdString(sender.url()), "srt.dat"}});
+    const bool started = run.start();
+    unsetenv("ZEPHYRSCOPE_TEST_NO_DATA_TIMEOUT_MS");
+    ASSERT_TRUE(started);
+    // Two seconds of Playing samples, then the sender stops sending.
+    const fs::path logPath = media.dir() / "srt.dat";
+    const auto playingLines = [&] {
+        const std::string text = zephyrscope::testing::FileText(logPath);
+        int lines = 0;
+        for (auto at = text.find("\tPlaying"); at != std::string::npos; at = text.find("\tPlaying", at + 1))
+            ++lines;
+        return lines;
+    };
+    ASSERT_TRUE(run.waitUntil([&] { return playingLines() >= 4; }, 30000)) << run.stderrSoFar();
+    sender.pause();
+    const ProgramResult result = run.finish(60000);
+    std::printf("[ observed ] SRT sender stopped: run ended by itself with status %d after %.1f s\n",
+                result.exitStatus, result.seconds);
+    EXPECT_NE(result.exitStatus, -1) << "the run hung";
+    EXPECT_NE(result.exitStatus, 0) << result.stderrText;
+    EXPECT_NE(result.stderrText.find("no data for 3 s"), std::string::npos) << result.stderrText;
+    EXPECT_NE(result.stderrText.find(sender.url()), std::string::npos) << result.stderrText;
+
+    const StatisticsLog log = readWellFormedLog(logPath);
+    ASSERT_EQ(log.media.size(), 1u);
+    // Playing, then Buffering counted as a stall, with SRT as the protocol throughout.
+    bool played = false;
+    int stalledAfterPlaying = 0;
+    std::int32_t countWhilePlaying = -1, countWhileStalled = -1;
+    for (const auto& s : log.samples) {
+        if (s.isPlaying()) {
+            played = true;
+            countWhilePlaying = s.bufferingCount;
+            EXPECT_EQ(s.protocol, "SRT");
+        } else if (played && s.isStalled()) {
+            ++stalledAfterPlaying;
+            countWhileStalled = s.bufferingCount;
+        }
+    }
+    EXPECT_TRUE(played);
+    EXPECT_GE(stalledAfterPlaying, 2) << zephyrscope::testing::FileText(logPath);
+    EXPECT_EQ(countWhileStalled, countWhilePlaying + 1);
 }
