@@ -63,6 +63,8 @@ void CWMPPlayer4::setVideoWindow(std::uintptr_t xid)
 void CWMPPlayer4::setCaFile(const std::string& path)
 {
     m_engine->setCaFile(path);
+    if (!path.empty())
+        TlsTrust::makeProcessDefault(path);
 }
 
 std::string CWMPPlayer4::caFileError(const std::string& path)

@@ -42,6 +42,19 @@ void TlsTrust::applyTo(GstElement* source, const std::string& caFile)
         g_printerr("Cannot use CA file '%s': %s\n", caFile.c_str(), error ? error->message : "unknown error");
 }
 
+bool TlsTrust::makeProcessDefault(const std::string& caFile)
+{
+    GError* raw = nullptr;
+    std::unique_ptr<GTlsDatabase, GObjectUnref> database(g_tls_file_database_new(caFile.c_str(), &raw));
+    ErrorPtr error(raw);
+    if (!database) {
+        g_printerr("Cannot use CA file '%s': %s\n", caFile.c_str(), error ? error->message : "unknown error");
+        return false;
+    }
+    g_tls_backend_set_default_database(g_tls_backend_get_default(), database.get());
+    return true;
+}
+
 std::string TlsTrust::certificateProblems(unsigned flags)
 {
     static const struct {

@@ -192,6 +192,15 @@ TEST_F(PlayerHttp, HttpsWithAPrivateCertificateIsRefusedWithItsReasonAndPlaysWit
     ASSERT_TRUE(waitForState(kPlayStateReady, 20s)) << events.sequence();
     EXPECT_TRUE(events.errors.empty()) << events.errors[0];
     EXPECT_TRUE(events.has("play 8")) << events.sequence();
+
+    // An HTTP live stream over HTTPS: its segments come through the demuxer's own client.
+    MediaFactory::Clip clip;
+    SharedMedia().makeHls("hls", clip);
+    events.events.clear();
+    player->putURL(https.url("hls/index.m3u8"));
+    ASSERT_TRUE(waitForState(kPlayStateReady, 30s)) << events.sequence();
+    EXPECT_TRUE(events.errors.empty()) << events.errors[0];
+    EXPECT_TRUE(events.has("play 8")) << events.sequence();
 }
 
 TEST(CaFile, ThatCannotBeReadOrHoldsNoCertificateIsRefusedWithItsReason)
