@@ -1,5 +1,6 @@
 #include "RemotePlaylistFetch.h"
 
+#include "ConnectionProbe.h"
 #include "GstHandles.h"
 #include "MediaUrl.h"
 #include "TlsTrust.h"
@@ -25,6 +26,8 @@ struct RemotePlaylistFetch::Impl {
     SourcePtr timeout;
     bool finished = false;
     std::string pendingError;
+    // Finds the reason behind a bare flow error (a refused certificate, a refused port).
+    std::unique_ptr<ConnectionProbe> probe;
 
     void finish(std::string error)
     {
@@ -70,7 +73,18 @@ struct RemotePlaylistFetch::Impl {
             GError* raw = nullptr;
             gst_message_parse_error(message, &raw, nullptr);
             ErrorPtr error(raw);
-            impl->finish(error ? error->message : "download failed");
+            std::string reason = error ? error->message : "download failed";
+            // souphttpsrc fails a connection it could not make with a bare flow error.
+            if (error && g_error_matches(error.get(), GST_STREAM_ERROR, GST_STREAM_ERROR_FAILED)
+                && ConnectionProbe::appliesTo(MediaUrl::scheme(url))) {
+                busWatch.reset();
+                pipeline.reset();
+                probe = std::make_unique<ConnectionProbe>(url, caFile, [this, reason](std::optional<std::string> why) {
+                    finish(why ? *why : reason);
+                });
+                return G_SOURCE_REMOVE;
+            }
+            impl->finish(reason);
             return G_SOURCE_REMOVE;
         }
         default:

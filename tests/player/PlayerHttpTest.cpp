@@ -177,6 +177,17 @@ TEST_F(PlayerHttp, HttpsWithAPrivateCertificateIsRefusedWithItsReasonAndPlaysWit
     EXPECT_EQ(events.errors[0],
               url + "|Cannot verify the TLS certificate of 127.0.0.1: it is signed by an unknown certificate authority");
 
+    // The same reason for an HTTP live stream's playlist.
+    MediaFactory::Clip clip;
+    SharedMedia().makeHls("hls", clip);
+    events.events.clear();
+    events.errors.clear();
+    player->putURL(https.url("hls/index.m3u8"));
+    ASSERT_TRUE(waitForState(kPlayStateReady, 30s)) << events.sequence();
+    ASSERT_EQ(events.errors.size(), 1u) << events.sequence();
+    EXPECT_NE(events.errors[0].find("Cannot verify the TLS certificate of 127.0.0.1"), std::string::npos)
+        << events.errors[0];
+
     // Trusted through the CA file: a playlist fetched over HTTPS, and its HTTPS clip.
     EXPECT_EQ(CWMPPlayer4::caFileError(https.certificate().string()), "");
     player->setCaFile(https.certificate().string());
@@ -194,8 +205,6 @@ TEST_F(PlayerHttp, HttpsWithAPrivateCertificateIsRefusedWithItsReasonAndPlaysWit
     EXPECT_TRUE(events.has("play 8")) << events.sequence();
 
     // An HTTP live stream over HTTPS: its segments come through the demuxer's own client.
-    MediaFactory::Clip clip;
-    SharedMedia().makeHls("hls", clip);
     events.events.clear();
     player->putURL(https.url("hls/index.m3u8"));
     ASSERT_TRUE(waitForState(kPlayStateReady, 30s)) << events.sequence();
