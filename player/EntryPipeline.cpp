@@ -67,8 +67,8 @@ std::unique_ptr<EntryPipeline> EntryPipeline::build(const std::string& uri, cons
     pipeline->m_videoSink = std::move(videoSink);
     StreamProbes::attachToPlaybin(playbin, pipeline->m_counters);
     if (!settings.caFile.empty())
-        g_signal_connect_data(playbin, "source-setup", G_CALLBACK(onSourceSetupTrust), g_strdup(settings.caFile.c_str()),
-                              freeString, static_cast<GConnectFlags>(0));
+        g_signal_connect_data(playbin, "source-setup", G_CALLBACK(onSourceSetupTrust),
+                              g_strdup(settings.caFile.c_str()), freeString, static_cast<GConnectFlags>(0));
     return pipeline;
 }
 

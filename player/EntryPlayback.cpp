@@ -199,9 +199,10 @@ void EntryPlayback::failAfterProbe(const std::string& reason)
     // The pipeline has nothing more to say; the entry waits for the probe.
     pollStatistics();
     enter(State::Failing);
-    m_probe = std::make_unique<ConnectionProbe>(m_entry.uri, m_settings.caFile, [this, reason](std::optional<std::string> unreachable) {
-        fail(unreachable ? *unreachable : reason);
-    });
+    m_probe = std::make_unique<ConnectionProbe>(m_entry.uri, m_settings.caFile,
+                                                [this, reason](std::optional<std::string> unreachable) {
+                                                    fail(unreachable ? *unreachable : reason);
+                                                });
 }
 
 void EntryPlayback::release()

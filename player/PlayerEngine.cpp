@@ -104,7 +104,7 @@ void PlayerEngine::putURL(const std::string& url)
 
     // A remote list is fetched first and parsed with its own URL as the base.
     m_fetching = true;
-    m_fetch = std::make_unique<RemotePlaylistFetch>(uri, m_settings.caFile, [this, url, uri, kind](RemotePlaylistFetch::Result result) {
+    auto fetched = [this, url, uri, kind](RemotePlaylistFetch::Result result) {
         m_fetching = false;
         if (!result.error.empty()) {
             failList(url, result.error);
@@ -122,7 +122,8 @@ void PlayerEngine::putURL(const std::string& url)
             failList(url, expanded.error);
         else
             beginList(std::move(expanded.entries));
-    });
+    };
+    m_fetch = std::make_unique<RemotePlaylistFetch>(uri, m_settings.caFile, std::move(fetched));
     m_fetch->start();
 }
 

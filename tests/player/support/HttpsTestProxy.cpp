@@ -65,7 +65,8 @@ struct HttpsTestProxy::Service {
             return TRUE;
         }
         GSocketClient* client = g_socket_client_new();
-        GSocketConnection* plain = g_socket_client_connect_to_host(client, "127.0.0.1", self->httpPort, nullptr, &error);
+        GSocketConnection* plain =
+            g_socket_client_connect_to_host(client, "127.0.0.1", self->httpPort, nullptr, &error);
         g_object_unref(client);
         if (!plain) {
             g_printerr("Cannot connect to '127.0.0.1:%u': %s\n", self->httpPort, takeMessage(error, "failed").c_str());

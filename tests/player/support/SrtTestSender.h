@@ -6,8 +6,9 @@
 
 namespace zephyrscope::testing {
 
-// A live H.264/MPEG-TS stream of noise (about 1 Mbit/s, some 90 packets a second) sent by srtsink as an SRT listener on 127.0.0.1,
-// in this process, for the player's SRT caller. Each SRT data packet carries
+// A live H.264/MPEG-TS stream of noise (about 1 Mbit/s, some 100 packets a
+// second) sent by srtsink as an SRT listener on 127.0.0.1, in this process, for
+// the player's SRT caller. Each SRT data packet carries
 // 1316 bytes (seven TS packets). Main-loop thread; the pipeline streams on its own.
 class SrtTestSender {
 public:
