@@ -14,8 +14,12 @@
 //   BufCount    the HTTP test server stopping for longer than the player's buffer
 //               holds, a known number of times; truth: those stalls plus the
 //               initial fill (BufCount counts every time buffering began)
+//   SRT         a live SRT stream through a UDP relay that drops every 50th and
+//               20th first transmission, or blacks out for 2 s; truth: the
+//               relay's counts (dropped, retransmissions passed, sequence
+//               numbers never passed, data bytes passed)
 //
-// bench_accuracy [--only framerate|loss|bitrate|stalls] [--work DIR]
+// bench_accuracy [--only framerate|loss|bitrate|stalls|srt] [--work DIR]
 #include "CWMPPlayer4.h"
 #include "EventRecorder.h"
 #include "HttpTestServer.h"
@@ -27,8 +31,10 @@
 #include "PlaybackValues.h"
 #include "RtspServerProcess.h"
 #include "Sampler.h"
+#include "SrtTestSender.h"
 #include "SystemClock.h"
 #include "TextDisplay.h"
+#include "UdpRelay.h"
 
 #include <glib.h>
 
@@ -362,6 +368,86 @@ bool bufferingCount(Context& c)
     return met;
 }
 
+bool srtFigures(Context& c)
+{
+    constexpr double kSeconds = 10.0;
+    bool allMet = true;
+    std::printf("SRT against the relay's counts (live H.264/MPEG-TS about 1 Mbit/s, %.0f s, latency 125 ms)\n",
+                kSeconds);
+    struct Case {
+        int dropEvery;
+        bool blackout;
+    };
+    for (const Case& k : {Case {50, false}, Case {20, false}, Case {0, true}}) {
+        SrtTestSender sender(kSeconds);
+        sender.start();
+        UdpRelay relay(sender.port(), k.dropEvery);
+        struct Truth {
+            double time;
+            UdpRelay::Counts counts;
+        };
+        std::vector<Truth> truth;
+        const auto begin = std::chrono::steady_clock::now();
+        const std::string name = k.blackout ? "srt-blackout" : "srt-drop" + std::to_string(k.dropEvery);
+        SampledRun run(c.work / (name + ".dat"));
+        run.afterTick = [&] {
+            truth.push_back(
+                {std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count(), relay.counts()});
+        };
+        run.start("srt://127.0.0.1:" + std::to_string(relay.port()));
+        if (k.blackout) {
+            RunMainLoopFor(5s);
+            relay.blackout(2000ms);
+        }
+        // The stream's end, and a little more for the last retransmissions.
+        run.runFor(std::chrono::milliseconds(static_cast<int>(kSeconds * 1000) + (k.blackout ? 0 : 5000)));
+        const StatisticsLog log = run.read();
+        const auto counts = relay.counts();
+        if (log.samples.size() != truth.size() || log.samples.size() < 10) {
+            std::printf("  %s: %zu samples against %zu truth readings (%s)\n", name.c_str(), log.samples.size(),
+                        truth.size(), run.events().sequence().c_str());
+            allMet = false;
+            continue;
+        }
+        const LogSample& last = log.samples.back();
+        // Bit_Rate against the relay's data bytes plus IPv4/UDP headers, over
+        // the same ~1 s windows, in steady Playing samples.
+        double measured = 0.0, actual = 0.0;
+        int n = 0;
+        for (std::size_t i = 4; i < truth.size(); ++i) {
+            if (!log.samples[i].isPlaying() || !log.samples[i - 2].isPlaying())
+                continue;
+            const auto& now = truth[i].counts;
+            const auto& then = truth[i - 2].counts;
+            const double bytes = static_cast<double>(now.dataBytes - then.dataBytes)
+                + 28.0 * static_cast<double>(now.dataPackets - then.dataPackets);
+            measured += log.samples[i].bitRate;
+            actual += bytes * 8.0 / (truth[i].time - truth[i - 2].time);
+            ++n;
+        }
+        const double bitRateError = n > 0 && actual > 0.0 ? (measured - actual) / actual * 100.0 : 100.0;
+        const std::uint64_t expectedLost = k.blackout ? counts.neverForwarded : 0;
+        const std::uint64_t expectedRecovered = k.blackout ? counts.retransmitted : counts.dropped;
+        const bool met = std::llabs(static_cast<long long>(last.lostPackets) - static_cast<long long>(expectedLost))
+                <= 1
+            && std::llabs(static_cast<long long>(last.recoveredPackets) - static_cast<long long>(expectedRecovered))
+                <= 1
+            && std::fabs(bitRateError) <= kTargetBitRatePercent;
+        allMet = allMet && met;
+        std::printf("  %-16s relay: first transmissions %llu, dropped %llu, blacked out %llu, retransmissions "
+                    "passed %llu, never passed %llu; log: Received_Pkts %d, Lost_Pkts %d, Recover_Pkts %d, "
+                    "Quality %d; mean Bit_Rate %.0f against %.0f bit/s (%+.2f %%, %d samples)   "
+                    "[target Lost/Recover +-1, Bit_Rate 3 %%: %s]\n",
+                    name.c_str(), static_cast<unsigned long long>(counts.originals),
+                    static_cast<unsigned long long>(counts.dropped), static_cast<unsigned long long>(counts.blackedOut),
+                    static_cast<unsigned long long>(counts.retransmitted),
+                    static_cast<unsigned long long>(counts.neverForwarded), last.receivedPackets, last.lostPackets,
+                    last.recoveredPackets, last.receptionQuality, n > 0 ? measured / n : 0.0,
+                    n > 0 ? actual / n : 0.0, bitRateError, n, verdict(met));
+    }
+    return allMet;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -391,6 +477,8 @@ try {
         met = bitRate(c) && met;
     if (only.empty() || only == "stalls")
         met = bufferingCount(c) && met;
+    if (only.empty() || only == "srt")
+        met = srtFigures(c) && met;
     std::fflush(stdout);
     return 0;
 } catch (const std::exception& e) {

@@ -52,6 +52,14 @@ bool takeOption(ProgramOptions& options, std::string_view name, const std::optio
         (name == "help" ? options.help : options.version) = true;
         return true;
     }
+    if (name == "ca-file") {
+        if (!value || value->empty()) {
+            options.error = "option '--ca-file' needs a file name (--ca-file=FILE)";
+            return false;
+        }
+        options.caFile = *value;
+        return true;
+    }
     options.error = "unknown option '--" + std::string(name) + "'";
     return false;
 }
@@ -85,8 +93,8 @@ ProgramOptions ParseProgramOptions(const std::vector<std::string>& argv)
             if (equals != std::string_view::npos) {
                 name = body.substr(0, equals);
                 value = std::string(body.substr(equals + 1));
-            } else if (name == "metrics" && i + 1 < argv.size()) {
-                // "--metrics ADDR:PORT" as well as "--metrics=ADDR:PORT".
+            } else if ((name == "metrics" || name == "ca-file") && i + 1 < argv.size()) {
+                // "--metrics ADDR:PORT" as well as "--metrics=ADDR:PORT"; the same for --ca-file.
                 value = argv[++i];
             }
             if (!takeOption(options, name, value))

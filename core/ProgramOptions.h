@@ -24,6 +24,9 @@ struct ProgramOptions {
     bool help = false;
     bool version = false;
     std::optional<MetricsAddress> metrics;
+    // --ca-file=FILE (or --ca-file FILE): HTTPS fetches trust the certificate
+    // authorities in FILE (PEM); empty: the system's.
+    std::string caFile;
     std::vector<std::string> arguments; // argument 0 and everything that is not ours
     std::string error;                  // non-empty: a usage error, said in one line
 };

@@ -25,6 +25,8 @@ inline constexpr char kProgramUsage[] =
     "Options:\n"
     "  -h, --help       print this text and exit\n"
     "  -V, --version    print the version and exit\n"
+    "  --ca-file=FILE   HTTPS fetches trust the certificate authorities in FILE\n"
+    "                   (PEM) instead of the system's\n"
     "  --metrics=[ADDR]:PORT\n"
     "                   serve the figures of the last sample at\n"
     "                   http://ADDR:PORT/metrics for Prometheus (no ADDR: every\n"

@@ -6,6 +6,7 @@
 #include "GstHandles.h"
 #include "PlayerEngine.h"
 #include "PlayerError.h"
+#include "TlsTrust.h"
 
 namespace zephyrscope {
 
@@ -57,6 +58,19 @@ void CWMPPlayer4::setEventSink(PlayerEventSink* sink)
 void CWMPPlayer4::setVideoWindow(std::uintptr_t xid)
 {
     m_engine->setVideoWindow(xid);
+}
+
+void CWMPPlayer4::setCaFile(const std::string& path)
+{
+    m_engine->setCaFile(path);
+    if (!path.empty())
+        TlsTrust::makeProcessDefault(path);
+}
+
+std::string CWMPPlayer4::caFileError(const std::string& path)
+{
+    const std::string reason = TlsTrust::caFileError(path);
+    return reason.empty() ? reason : "Cannot use CA file '" + path + "': " + reason;
 }
 
 } // namespace zephyrscope

@@ -34,6 +34,16 @@ public:
     // fake sink and are counted all the same.
     void setVideoWindow(std::uintptr_t xid);
 
+    // HTTPS fetches (clips, playlists, HLS and DASH segments) trust the
+    // certificate authorities in this PEM file instead of the system's; empty:
+    // the system's. Takes effect at the next URL put or entry opened. The
+    // adaptive demuxers can be reached only through GIO's default TLS
+    // database, so a file given here becomes that for the whole process.
+    void setCaFile(const std::string& path);
+    // Why a CA file cannot be used ("Cannot use CA file '<path>': <reason>"),
+    // or empty when it can.
+    static std::string caFileError(const std::string& path);
+
 private:
     std::shared_ptr<PlayerEngine> m_engine;
 };

@@ -2,6 +2,7 @@
 
 #include "GstHandles.h"
 #include "MediaUrl.h"
+#include "TlsTrust.h"
 
 #include <gio/gio.h>
 
@@ -28,6 +29,9 @@ struct ConnectionProbe::State {
     Done done;
     std::unique_ptr<GCancellable, GObjectUnref> cancellable;
     std::unique_ptr<GSocketClient, GObjectUnref> client;
+    std::unique_ptr<GTlsDatabase, GObjectUnref> database; // the CA file's, when one was given
+    std::string host;
+    unsigned certificateFlags = 0; // why the server's certificate was refused
     SourcePtr timeout;
 
     void finish(std::optional<std::string> unreachable)
@@ -61,8 +65,32 @@ struct ConnectionProbe::State {
         State& state = **owner;
         if (connection || !error || !error->message)
             state.finish(std::nullopt);
+        else if (state.certificateFlags != 0 || g_error_matches(error.get(), G_TLS_ERROR, G_TLS_ERROR_BAD_CERTIFICATE))
+            state.finish("Cannot verify the TLS certificate of " + state.host + ": "
+                         + TlsTrust::certificateProblems(state.certificateFlags));
+        else if (error->domain == G_TLS_ERROR)
+            state.finish("Cannot make a TLS connection to " + state.host + ": " + error->message);
         else
             state.finish(std::string(error->message));
+    }
+
+    // The client's TLS connection, before its handshake: checked against the
+    // CA file when one was given, and the reason for a refusal kept.
+    static void onClientEvent(GSocketClient*, GSocketClientEvent event, GSocketConnectable*, GIOStream* connection,
+                              gpointer data)
+    {
+        if (event != G_SOCKET_CLIENT_TLS_HANDSHAKING || !G_IS_TLS_CONNECTION(connection))
+            return;
+        auto* state = static_cast<State*>(data);
+        if (state->database)
+            g_tls_connection_set_database(G_TLS_CONNECTION(connection), state->database.get());
+        g_signal_connect(connection, "accept-certificate", G_CALLBACK(&State::onAcceptCertificate), state);
+    }
+
+    static gboolean onAcceptCertificate(GTlsConnection*, GTlsCertificate*, GTlsCertificateFlags errors, gpointer data)
+    {
+        static_cast<State*>(data)->certificateFlags = errors;
+        return FALSE;
     }
 
     static gboolean onTimeout(gpointer data)
@@ -72,7 +100,7 @@ struct ConnectionProbe::State {
     }
 };
 
-ConnectionProbe::ConnectionProbe(const std::string& uri, Done done)
+ConnectionProbe::ConnectionProbe(const std::string& uri, const std::string& caFile, Done done)
     : m_state(std::make_shared<State>())
 {
     State& state = *m_state;
@@ -80,6 +108,17 @@ ConnectionProbe::ConnectionProbe(const std::string& uri, Done done)
     state.cancellable.reset(g_cancellable_new());
     state.client.reset(g_socket_client_new());
     g_socket_client_set_timeout(state.client.get(), kProbeTimeoutS);
+    if (MediaUrl::scheme(uri) == "https") {
+        if (std::unique_ptr<GUri, void (*)(GUri*)> parsed {g_uri_parse(uri.c_str(), G_URI_FLAGS_NONE, nullptr),
+                                                           g_uri_unref};
+            parsed && g_uri_get_host(parsed.get()))
+            state.host = g_uri_get_host(parsed.get());
+        g_socket_client_set_tls(state.client.get(), TRUE);
+        if (!caFile.empty())
+            state.database.reset(g_tls_file_database_new(caFile.c_str(), nullptr));
+        // The state outlives the client's connect: its pending callback holds it.
+        g_signal_connect(state.client.get(), "event", G_CALLBACK(&State::onClientEvent), &state);
+    }
 
     state.timeout.reset(g_timeout_source_new_seconds(kProbeTimeoutS));
     g_source_set_callback(state.timeout.get(), &State::onTimeout, &state, nullptr);

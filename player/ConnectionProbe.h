@@ -8,8 +8,9 @@
 namespace zephyrscope {
 
 // Finds out why a network source failed when the source itself does not say
-// (souphttpsrc with libsoup 3 reports a refused port or an unknown host as a bare
-// flow error): connects to the URL's server once, as the source would have.
+// (souphttpsrc with libsoup 3 reports a refused port, an unknown host or a
+// refused TLS certificate as a bare flow error): connects to the URL's server
+// once, as the source would have, with a TLS handshake for https.
 // Main-loop thread: the answer arrives from the default context, never from
 // inside the constructor. Destroying the probe cancels it without a callback.
 class ConnectionProbe {
@@ -18,7 +19,9 @@ public:
     // be (or when no answer came in time): then the failure lies elsewhere.
     using Done = std::function<void(std::optional<std::string> unreachable)>;
 
-    ConnectionProbe(const std::string& uri, Done done);
+    // caFile: the certificate authorities an https server is checked against
+    // (empty: the system's), as the source was told.
+    ConnectionProbe(const std::string& uri, const std::string& caFile, Done done);
     ~ConnectionProbe();
     ConnectionProbe(const ConnectionProbe&) = delete;
     ConnectionProbe& operator=(const ConnectionProbe&) = delete;

@@ -3,10 +3,26 @@
 #include "GstStructureFields.h"
 #include "SinkFactory.h"
 #include "StreamProbes.h"
+#include "TlsTrust.h"
 
 namespace zephyrscope {
 
 using namespace gsthandles;
+
+namespace {
+
+// playbin3's source-setup: an HTTPS source trusts the CA file it was given.
+void onSourceSetupTrust(GstElement*, GstElement* source, gpointer caFile)
+{
+    TlsTrust::applyTo(source, static_cast<const char*>(caFile));
+}
+
+void freeString(gpointer data, GClosure*)
+{
+    g_free(data);
+}
+
+} // namespace
 
 EntryPipeline::EntryPipeline(std::shared_ptr<StreamCounters> counters)
     : m_counters(std::move(counters))
@@ -50,6 +66,9 @@ std::unique_ptr<EntryPipeline> EntryPipeline::build(const std::string& uri, cons
     StreamProbes::attachToVideoSink(videoSink.get(), pipeline->m_counters);
     pipeline->m_videoSink = std::move(videoSink);
     StreamProbes::attachToPlaybin(playbin, pipeline->m_counters);
+    if (!settings.caFile.empty())
+        g_signal_connect_data(playbin, "source-setup", G_CALLBACK(onSourceSetupTrust),
+                              g_strdup(settings.caFile.c_str()), freeString, static_cast<GConnectFlags>(0));
     return pipeline;
 }
 

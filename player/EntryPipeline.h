@@ -22,11 +22,20 @@ class SinkFactory;
 
 class EntryPipeline {
 public:
+    // The time after which a network entry is given up: one that cannot open,
+    // and one that, once open, waits this long for data that does not come.
+    static constexpr std::int32_t kNetworkTimeoutMs = 30000;
+
     // What every entry's pipeline is given.
     struct Settings {
         std::uintptr_t videoWindow = 0;      // X11 window for the picture; 0 for none
         std::int32_t bufferingTimeMs = 5000; // playbin3's buffer-duration
         std::int32_t maxBandwidth = 0;       // bits per second, 0 = no limit; playbin3's connection-speed
+        // An open entry that has waited this long for data fails with "no data for N s".
+        // Tests shorten it (see PlayerEngine).
+        std::int32_t noDataTimeoutMs = kNetworkTimeoutMs;
+        // The certificate authorities (a PEM file) HTTPS fetches trust; empty: the system's.
+        std::string caFile;
     };
 
     // The pipeline for uri, or nullptr with error saying why it cannot be made.

@@ -13,7 +13,14 @@ using namespace gsthandles;
 namespace {
 
 constexpr guint kStatsPeriodMs = 100; // history resolution of bit rate and reception
-constexpr guint kOpenTimeoutS = 30;   // an entry that cannot open in this time is skipped
+// An entry that cannot open in this time is skipped.
+constexpr guint kOpenTimeoutS = EntryPipeline::kNetworkTimeoutMs / 1000;
+// A live source silent for this long shows Buffering: it sends continuously, so
+// a second without data is a stall, not a pause between packets ...
+constexpr std::int64_t kLiveStallUs = 1000000;
+// ... once its picture stands still too: a jitter buffer (rtspsrc's holds 2 s)
+// plays on through a short silence.
+constexpr std::int64_t kPictureStillUs = 500000;
 // A local file opens in well under a second even on a loaded machine. playbin3 in
 // GStreamer 1.22 now and then leaves one stuck before its first picture (decodebin3
 // keeps its input blocked, unlinked, for ever); a fresh pipeline opens it.
@@ -136,6 +143,10 @@ void EntryPlayback::advance(bool prerolled)
         enter(State::Buffering);
         return;
     }
+    if (live && m_starved) {
+        enter(State::Buffering);
+        return;
+    }
     if (live && m_state == State::Buffering)
         m_statistics.bufferingPercent(100);
     enter(State::Playing);
@@ -191,9 +202,10 @@ void EntryPlayback::failAfterProbe(const std::string& reason)
     // The pipeline has nothing more to say; the entry waits for the probe.
     pollStatistics();
     enter(State::Failing);
-    m_probe = std::make_unique<ConnectionProbe>(m_entry.uri, [this, reason](std::optional<std::string> unreachable) {
-        fail(unreachable ? *unreachable : reason);
-    });
+    m_probe = std::make_unique<ConnectionProbe>(m_entry.uri, m_settings.caFile,
+                                                [this, reason](std::optional<std::string> unreachable) {
+                                                    fail(unreachable ? *unreachable : reason);
+                                                });
 }
 
 void EntryPlayback::release()
@@ -332,7 +344,12 @@ gboolean EntryPlayback::onOpenRetry(gpointer self)
 
 gboolean EntryPlayback::onStatsTimer(gpointer self)
 {
-    guarded("sample player statistics", [&] { static_cast<EntryPlayback*>(self)->pollStatistics(); });
+    guarded("sample player statistics", [&] {
+        auto* playback = static_cast<EntryPlayback*>(self);
+        playback->pollStatistics();
+        // Last: it may end the entry, and with it the playback.
+        playback->watchDataFlow();
+    });
     return G_SOURCE_CONTINUE;
 }
 
@@ -347,6 +364,41 @@ void EntryPlayback::pollStatistics()
     const bool file = MediaUrl::scheme(m_entry.uri) == "file";
     ElementPtr source(m_counters->source());
     m_statistics.poll(*m_counters, source.get(), !file, m_pipeline->current() == GST_STATE_PLAYING);
+}
+
+// A network source that stops sending: a live one (which nothing else watches)
+// shows Buffering after a second of silence, counted as a stall; any that has
+// waited in Buffering for the no-data timeout fails, so a run never hangs.
+// May end the entry: nothing touches the playback after a call.
+void EntryPlayback::watchDataFlow()
+{
+    if (!m_pipeline || MediaUrl::scheme(m_entry.uri) == "file")
+        return;
+    if (m_state != State::Playing && m_state != State::Buffering)
+        return; // opening has its own timeout
+    const std::int64_t now = g_get_monotonic_time();
+    const std::uint64_t bytes = m_counters->bytes();
+    if (bytes != m_lastBytes || m_lastDataUs == 0) {
+        m_lastBytes = bytes;
+        m_lastDataUs = now;
+        if (m_starved) {
+            m_starved = false;
+            advance();
+        }
+        return;
+    }
+    const std::int64_t silentUs = now - m_lastDataUs;
+    const bool pictureStill = !m_counters->videoKnown() || now - m_counters->lastFrameUs() >= kPictureStillUs;
+    if (m_pipeline->live() && !m_starved && silentUs >= kLiveStallUs && pictureStill && m_state == State::Playing) {
+        m_starved = true;
+        m_statistics.bufferingBegan();
+        m_statistics.bufferingPercent(0);
+        enter(State::Buffering);
+        return;
+    }
+    const std::int64_t timeoutUs = static_cast<std::int64_t>(m_settings.noDataTimeoutMs) * 1000;
+    if (m_state == State::Buffering && silentUs >= timeoutUs)
+        fail("no data for " + std::to_string(m_settings.noDataTimeoutMs / 1000) + " s");
 }
 
 NetworkFigures EntryPlayback::figures() const

@@ -98,6 +98,7 @@ private:
 
     void handleMessage(GstMessage* message);
     void pollStatistics();
+    void watchDataFlow();
 
     const Entry m_entry;
     const EntryPipeline::Settings m_settings;
@@ -117,6 +118,11 @@ private:
 
     std::optional<bool> m_videoSelected; // whether playbin3 selected a video stream; unknown before
     std::int32_t m_queueFill = 100;      // percent the buffering queue last reported (not live)
+    // Data flow, as the no-data watch last saw it: the bytes, when they last grew
+    // (monotonic us), and whether a live source has been silent long enough to stall.
+    std::uint64_t m_lastBytes = 0;
+    std::int64_t m_lastDataUs = 0;
+    bool m_starved = false;
     std::string m_missingPlugin;
     std::string m_sourceLost; // a live source's warning that its server stopped answering
     std::string m_titleTag;

@@ -42,50 +42,77 @@ void EntryStatistics::reset()
 void EntryStatistics::poll(const StreamCounters& counters, GstElement* source, bool buffersArePackets, bool playing)
 {
     const std::int64_t now = g_get_monotonic_time();
-    m_byteHistory.push_back({now, counters.bytes()});
-    while (m_byteHistory.size() > 2 && m_byteHistory[1].timeUs <= now - kRateWindowUs)
-        m_byteHistory.pop_front();
-
-    if (source && factoryName(source) == "rtspsrc") {
-        std::uint64_t received = 0, lost = 0, recovered = 0;
-        bool udp = false;
-        GstIterator* it = gst_bin_iterate_recurse(GST_BIN(source));
-        GValue item = G_VALUE_INIT;
-        while (gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
-            auto* element = GST_ELEMENT(g_value_get_object(&item));
-            const std::string factory = factoryName(element);
-            if (factory == "rtpjitterbuffer") {
-                GstStructure* raw = nullptr;
-                g_object_get(element, "stats", &raw, nullptr);
-                StructurePtr stats(raw);
-                if (stats) {
-                    received += StructureUint64(stats.get(), "num-pushed");
-                    lost += StructureUint64(stats.get(), "num-lost");
-                    recovered += StructureUint64(stats.get(), "rtx-success-count");
-                }
-            } else if (factory == "udpsrc") {
-                // rtspsrc makes UDP sources only for a UDP transport.
-                udp = true;
-            }
-            g_value_reset(&item);
-        }
-        g_value_unset(&item);
-        gst_iterator_free(it);
-        m_received = received;
-        m_lost = lost;
-        m_recovered = recovered;
-        if (playing || received > 0)
-            m_rtpOverUdp = udp;
+    const std::string factory = source ? factoryName(source) : "";
+    if (factory == "rtspsrc") {
+        pollRtsp(source, playing);
+    } else if (factory == "srtsrc") {
+        pollSrt(counters, source);
     } else if (buffersArePackets) {
         m_received = counters.buffers();
         m_lost = 0;
         m_recovered = 0;
     }
 
+    m_byteHistory.push_back({now, m_networkBytes ? *m_networkBytes : counters.bytes()});
+    while (m_byteHistory.size() > 2 && m_byteHistory[1].timeUs <= now - kRateWindowUs)
+        m_byteHistory.pop_front();
+
     if (m_packetHistory.empty() || now - m_packetHistory.back().timeUs >= kQualityStepUs)
         m_packetHistory.push_back({now, m_received, m_lost});
     while (m_packetHistory.size() > 1 && m_packetHistory.front().timeUs < now - kQualityWindowUs)
         m_packetHistory.pop_front();
+}
+
+void EntryStatistics::pollRtsp(GstElement* source, bool playing)
+{
+    std::uint64_t received = 0, lost = 0, recovered = 0;
+    bool udp = false;
+    GstIterator* it = gst_bin_iterate_recurse(GST_BIN(source));
+    GValue item = G_VALUE_INIT;
+    while (gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
+        auto* element = GST_ELEMENT(g_value_get_object(&item));
+        const std::string factory = factoryName(element);
+        if (factory == "rtpjitterbuffer") {
+            GstStructure* raw = nullptr;
+            g_object_get(element, "stats", &raw, nullptr);
+            StructurePtr stats(raw);
+            if (stats) {
+                received += StructureUint64(stats.get(), "num-pushed");
+                lost += StructureUint64(stats.get(), "num-lost");
+                recovered += StructureUint64(stats.get(), "rtx-success-count");
+            }
+        } else if (factory == "udpsrc") {
+            // rtspsrc makes UDP sources only for a UDP transport.
+            udp = true;
+        }
+        g_value_reset(&item);
+    }
+    g_value_unset(&item);
+    gst_iterator_free(it);
+    m_received = received;
+    m_lost = lost;
+    m_recovered = recovered;
+    if (playing || received > 0)
+        m_rtpOverUdp = udp;
+}
+
+// Received: the data packets srtsrc delivered, one buffer each (SRT live mode
+// hands over one packet per read). Lost: the packets the receiver gave up on,
+// the gaps in what it delivered. Recovered: the sequence gaps SRT detected less
+// those never filled, so the packets retransmission brought in time. A gap whose
+// retransmission is still awaited counts as recovered until it is given up.
+void EntryStatistics::pollSrt(const StreamCounters& counters, GstElement* source)
+{
+    GstStructure* raw = nullptr;
+    g_object_get(source, "stats", &raw, nullptr);
+    StructurePtr stats(raw);
+    if (stats) {
+        m_lossDetected = std::max(m_lossDetected, StructureUint64(stats.get(), "packets-received-lost"));
+        m_networkBytes = std::max(m_networkBytes.value_or(0), StructureUint64(stats.get(), "bytes-received"));
+    }
+    m_received = counters.buffers();
+    m_lost = counters.neverDelivered();
+    m_recovered = m_lossDetected > m_lost ? m_lossDetected - m_lost : 0;
 }
 
 void EntryStatistics::fill(NetworkFigures& figures, const StreamCounters* counters, bool flowing, double durationS) const
@@ -102,11 +129,14 @@ void EntryStatistics::fill(NetworkFigures& figures, const StreamCounters* counte
     if (!counters)
         return;
 
-    const std::int64_t now = g_get_monotonic_time();
+    std::int64_t now = g_get_monotonic_time();
     if (flowing) {
         figures.frameRate = counters->frameRateTimes100(now);
-        // Bit rate over about the last second: from the newest sample at least a second old.
-        const std::uint64_t bytes = counters->bytes();
+        // Bit rate over about the last second: from the newest sample at least a
+        // second old. Bytes read from the source's stats are as new as the last poll.
+        const std::uint64_t bytes = m_networkBytes ? *m_networkBytes : counters->bytes();
+        if (m_networkBytes && !m_byteHistory.empty())
+            now = m_byteHistory.back().timeUs;
         const ByteSample* base = nullptr;
         for (const auto& sample : m_byteHistory) {
             if (sample.timeUs <= now - kRateWindowUs || !base)

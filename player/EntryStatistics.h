@@ -38,8 +38,9 @@ public:
 
     // Takes one sample: bytes for the bit rate, packets for reception. source is
     // the entry's source element (may be null); for rtspsrc the packets come from
-    // its jitter buffers, otherwise buffersArePackets says whether the source's
-    // data buffers count as packets (network) or not (local file).
+    // its jitter buffers, for srtsrc from its stats and delivery gaps, otherwise
+    // buffersArePackets says whether the source's data buffers count as packets
+    // (network) or not (local file).
     void poll(const StreamCounters& counters, GstElement* source, bool buffersArePackets, bool playing);
 
     // Whether RTP arrives over UDP (true) or TCP (false); unknown before data flows.
@@ -50,6 +51,9 @@ public:
     void fill(NetworkFigures& figures, const StreamCounters* counters, bool flowing, double durationS) const;
 
 private:
+    void pollRtsp(GstElement* source, bool playing);
+    void pollSrt(const StreamCounters& counters, GstElement* source);
+
     struct ByteSample {
         std::int64_t timeUs;
         std::uint64_t bytes;
@@ -66,6 +70,11 @@ private:
     std::int64_t m_sourceBytes = 0;
     std::uint64_t m_received = 0, m_lost = 0, m_recovered = 0;
     std::optional<bool> m_rtpOverUdp;
+    // SRT: bytes of the data packets that came off the network (headers and
+    // retransmissions included), and sequence gaps detected; kept at their
+    // highest, as srtsrc's stats empty when its connection goes.
+    std::optional<std::uint64_t> m_networkBytes;
+    std::uint64_t m_lossDetected = 0;
     std::deque<ByteSample> m_byteHistory;
     std::deque<PacketSample> m_packetHistory;
 };

@@ -32,7 +32,16 @@ std::string readText(const std::string& path)
 
 } // namespace
 
-PlayerEngine::PlayerEngine() = default;
+PlayerEngine::PlayerEngine()
+{
+    // Test-only: lets tests see a silent source fail without waiting out the
+    // network timeout. Milliseconds; ignored unless a positive number.
+    if (const char* value = g_getenv("ZEPHYRSCOPE_TEST_NO_DATA_TIMEOUT_MS")) {
+        const gint64 ms = g_ascii_strtoll(value, nullptr, 10);
+        if (ms > 0 && ms <= EntryPipeline::kNetworkTimeoutMs)
+            m_settings.noDataTimeoutMs = static_cast<std::int32_t>(ms);
+    }
+}
 
 PlayerEngine::~PlayerEngine()
 {
@@ -92,7 +101,7 @@ void PlayerEngine::putURL(const std::string& url)
 
     // A remote list is fetched first and parsed with its own URL as the base.
     m_fetching = true;
-    m_fetch = std::make_unique<RemotePlaylistFetch>(uri, [this, url, uri, kind](RemotePlaylistFetch::Result result) {
+    auto fetched = [this, url, uri, kind](RemotePlaylistFetch::Result result) {
         m_fetching = false;
         if (!result.error.empty()) {
             failList(url, result.error);
@@ -110,7 +119,8 @@ void PlayerEngine::putURL(const std::string& url)
             failList(url, expanded.error);
         else
             beginList(std::move(expanded.entries));
-    });
+    };
+    m_fetch = std::make_unique<RemotePlaylistFetch>(uri, m_settings.caFile, std::move(fetched));
     m_fetch->start();
 }
 

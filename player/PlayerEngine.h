@@ -48,6 +48,7 @@ public:
 
     void setEventSink(PlayerEventSink* sink) { m_events.setSink(sink); }
     void setVideoWindow(std::uintptr_t xid) { m_settings.videoWindow = xid; }
+    void setCaFile(const std::string& path) { m_settings.caFile = path; }
 
     void putURL(const std::string& url);
     void play();

@@ -1,7 +1,9 @@
 #include "RemotePlaylistFetch.h"
 
+#include "ConnectionProbe.h"
 #include "GstHandles.h"
 #include "MediaUrl.h"
+#include "TlsTrust.h"
 
 #include <glib/gstdio.h>
 #include <unistd.h>
@@ -16,6 +18,7 @@ constexpr guint kFetchTimeoutS = 15; // a playlist is small; a server that says 
 
 struct RemotePlaylistFetch::Impl {
     std::string url;
+    std::string caFile;
     Done done;
     std::string path;
     PipelinePtr pipeline;
@@ -23,6 +26,8 @@ struct RemotePlaylistFetch::Impl {
     SourcePtr timeout;
     bool finished = false;
     std::string pendingError;
+    // Finds the reason behind a bare flow error (a refused certificate, a refused port).
+    std::unique_ptr<ConnectionProbe> probe;
 
     void finish(std::string error)
     {
@@ -68,7 +73,18 @@ struct RemotePlaylistFetch::Impl {
             GError* raw = nullptr;
             gst_message_parse_error(message, &raw, nullptr);
             ErrorPtr error(raw);
-            impl->finish(error ? error->message : "download failed");
+            std::string reason = error ? error->message : "download failed";
+            // souphttpsrc fails a connection it could not make with a bare flow error.
+            if (error && g_error_matches(error.get(), GST_STREAM_ERROR, GST_STREAM_ERROR_FAILED)
+                && ConnectionProbe::appliesTo(MediaUrl::scheme(url))) {
+                busWatch.reset();
+                pipeline.reset();
+                probe = std::make_unique<ConnectionProbe>(url, caFile, [this, reason](std::optional<std::string> why) {
+                    finish(why ? *why : reason);
+                });
+                return G_SOURCE_REMOVE;
+            }
+            impl->finish(reason);
             return G_SOURCE_REMOVE;
         }
         default:
@@ -107,10 +123,11 @@ struct RemotePlaylistFetch::Impl {
     }
 };
 
-RemotePlaylistFetch::RemotePlaylistFetch(std::string url, Done done)
+RemotePlaylistFetch::RemotePlaylistFetch(std::string url, std::string caFile, Done done)
     : m_impl(std::make_unique<Impl>())
 {
     m_impl->url = std::move(url);
+    m_impl->caFile = std::move(caFile);
     m_impl->done = std::move(done);
 }
 
@@ -148,6 +165,7 @@ void RemotePlaylistFetch::start()
     gst_object_ref_sink(sink.get());
     if (g_object_class_find_property(G_OBJECT_GET_CLASS(source.get()), "timeout"))
         g_object_set(source.get(), "timeout", kFetchTimeoutS, nullptr);
+    TlsTrust::applyTo(source.get(), impl.caFile);
     g_object_set(sink.get(), "location", impl.path.c_str(), nullptr);
     impl.pipeline.reset(GST_ELEMENT(gst_object_ref_sink(gst_pipeline_new(nullptr))));
     gst_bin_add_many(GST_BIN(impl.pipeline.get()), source.get(), sink.get(), nullptr);

@@ -18,7 +18,8 @@ public:
     };
     using Done = std::function<void(Result)>;
 
-    RemotePlaylistFetch(std::string url, Done done);
+    // caFile: the certificate authorities an https URL is checked against; empty: the system's.
+    RemotePlaylistFetch(std::string url, std::string caFile, Done done);
     ~RemotePlaylistFetch();
     RemotePlaylistFetch(const RemotePlaylistFetch&) = delete;
     RemotePlaylistFetch& operator=(const RemotePlaylistFetch&) = delete;

@@ -21,6 +21,12 @@ void StreamCounters::frameArrived(std::int64_t monotonicUs)
     m_frames.store(index + 1, std::memory_order_release);
 }
 
+std::int64_t StreamCounters::lastFrameUs() const
+{
+    const std::uint64_t count = m_frames.load(std::memory_order_acquire);
+    return count == 0 ? 0 : m_frameTimesUs[(count - 1) % kFrameRing].load(std::memory_order_relaxed);
+}
+
 void StreamCounters::dataArrived(std::uint64_t bytes, std::uint64_t buffers)
 {
     m_bytes.fetch_add(bytes, std::memory_order_relaxed);

@@ -23,14 +23,19 @@ public:
     void frameArrived(std::int64_t monotonicUs);
     void dataArrived(std::uint64_t bytes, std::uint64_t buffers);
     void videoFormat(int width, int height, int fpsNumerator, int fpsDenominator);
+    // Packets the transport gave up on: a gap in the sequence it delivered (SRT).
+    void packetsNeverDelivered(std::uint64_t packets) { m_neverDelivered.fetch_add(packets); }
 
     // Main loop.
     // Frames per second × 100 over the frames of about the last second before nowUs:
     // (frames − 1) over the time from the first to the last of them.
     std::int32_t frameRateTimes100(std::int64_t nowUs) const;
     std::uint64_t framesSeen() const { return m_frames.load(); }
+    // Monotonic time (us) of the last frame; 0 before the first.
+    std::int64_t lastFrameUs() const;
     std::uint64_t bytes() const { return m_bytes.load(); }
     std::uint64_t buffers() const { return m_buffers.load(); }
+    std::uint64_t neverDelivered() const { return m_neverDelivered.load(); }
     bool videoKnown() const { return m_videoKnown.load(); }
     int width() const { return m_width.load(); }
     int height() const { return m_height.load(); }
@@ -48,6 +53,7 @@ private:
     std::atomic<std::uint64_t> m_frames {0};
     std::atomic<std::uint64_t> m_bytes {0};
     std::atomic<std::uint64_t> m_buffers {0};
+    std::atomic<std::uint64_t> m_neverDelivered {0};
     std::atomic<bool> m_videoKnown {false};
     std::atomic<int> m_width {0}, m_height {0}, m_fpsN {0}, m_fpsD {1};
 

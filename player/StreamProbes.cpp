@@ -1,5 +1,7 @@
 #include "StreamProbes.h"
 
+#include "SrtDeliveryGaps.h"
+
 #include <gst/gst.h>
 #include <gst/video/video.h>
 
@@ -11,6 +13,9 @@ namespace {
 
 constexpr guint kHttpTimeoutS = 10;             // a silent HTTP server counts as gone after this
 constexpr guint64 kRtspTcpTimeoutUs = 10000000; // the same for an RTSP server over TCP
+// srtsrc waits for data in slices of this, looking between them whether it is
+// being shut down; without it a wait has no end of its own.
+constexpr gint kSrtPollTimeoutMs = 500;
 
 std::string factoryName(GstElement* element)
 {
@@ -113,6 +118,9 @@ void onSourceSetup(GstElement*, GstElement* source, gpointer data)
         g_object_set(source, "timeout", kHttpTimeoutS, nullptr);
     } else if (factory == "rtspsrc") {
         g_object_set(source, "tcp-timeout", kRtspTcpTimeoutUs, nullptr);
+    } else if (factory == "srtsrc") {
+        g_object_set(source, "poll-timeout", kSrtPollTimeoutMs, nullptr);
+        SrtDeliveryGaps::watch(source, counters);
     }
     if (GstPad* pad = gst_element_get_static_pad(source, "src")) {
         probeSourcePad(pad, counters);

@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <memory>
+#include <string>
 
 class QWidget;
 
@@ -14,3 +15,9 @@ using PlayerFactory = std::function<std::unique_ptr<zephyrscope::Player>(QWidget
 
 // The player this build of the program links in (PlayerFactory.cpp).
 std::unique_ptr<zephyrscope::Player> CreatePlayer(QWidget* videoArea);
+// The same, its HTTPS fetches trusting the certificate authorities in caFile
+// (--ca-file) instead of the system's.
+std::unique_ptr<zephyrscope::Player> CreatePlayerTrusting(QWidget* videoArea, const std::string& caFile);
+
+// Why the CA file cannot be used, as the program reports it; empty when it can.
+std::string CaFileError(const std::string& caFile);

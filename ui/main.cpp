@@ -64,6 +64,14 @@ int main(int argc, char* argv[])
         return zephyrscope::kExitNormal;
     }
 
+    // A CA file that cannot be used is a bad option value: said before anything starts.
+    if (!options.caFile.empty()) {
+        if (const std::string error = CaFileError(options.caFile); !error.empty()) {
+            std::fprintf(stderr, "zephyrscope: %s\n", error.c_str());
+            return zephyrscope::kExitUsage;
+        }
+    }
+
     // The endpoint is bound before Qt starts, anything is played or the log is
     // touched, so a port in use ends the run with nothing lost. It serves from the
     // default GLib context, which Qt's event loop runs once the dialog is up.
@@ -104,7 +112,9 @@ int main(int argc, char* argv[])
     // QApplication has taken its own options (-platform and the like) out of argv.
     // The rest is used as given: a file name that is not UTF-8 would not survive
     // a round trip through QString.
-    CZephyrscopeApp app(&CreatePlayer, std::vector<std::string>(argv, argv + qtArgumentCount));
+    const std::string caFile = options.caFile;
+    CZephyrscopeApp app([caFile](QWidget* videoArea) { return CreatePlayerTrusting(videoArea, caFile); },
+                        std::vector<std::string>(argv, argv + qtArgumentCount));
     app.setMetricsFigures(metricsServer ? &metricsFigures : nullptr);
     app.InitInstance();
     return app.exitStatus();

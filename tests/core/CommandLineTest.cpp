@@ -78,6 +78,23 @@ TEST(ProgramOptions, OptionsNeverCountAsUrlOrLogName)
     }
 }
 
+TEST(ProgramOptions, CaFileTakesItsValueWithOrWithoutEqualsAndNeedsOne)
+{
+    const ProgramOptions joined = ParseProgramOptions({"z", "--ca-file=/etc/ca.pem", "url", "log"});
+    EXPECT_TRUE(joined.error.empty()) << joined.error;
+    EXPECT_EQ(joined.caFile, "/etc/ca.pem");
+    EXPECT_EQ(joined.arguments, (std::vector<std::string> {"z", "url", "log"}));
+    const ProgramOptions separate = ParseProgramOptions({"z", "url", "--ca-file", "my ca.pem", "log"});
+    EXPECT_TRUE(separate.error.empty()) << separate.error;
+    EXPECT_EQ(separate.caFile, "my ca.pem");
+    EXPECT_EQ(separate.arguments, (std::vector<std::string> {"z", "url", "log"}));
+    EXPECT_EQ(ParseProgramOptions({"z", "url"}).caFile, "");
+    EXPECT_EQ(ParseProgramOptions({"z", "url", "--ca-file"}).error,
+              "option '--ca-file' needs a file name (--ca-file=FILE)");
+    EXPECT_EQ(ParseProgramOptions({"z", "--ca-file=", "url"}).error,
+              "option '--ca-file' needs a file name (--ca-file=FILE)");
+}
+
 TEST(ProgramOptions, UnknownOptionOrStrayValueIsAUsageErrorNamingIt)
 {
     EXPECT_EQ(ParseProgramOptions({"z", "--fast", "url"}).error, "unknown option '--fast'");

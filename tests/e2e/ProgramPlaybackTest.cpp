@@ -2,10 +2,13 @@
 // ending by itself. Every log it writes is read back with the report's exact log
 // reader, so a malformed or cut-off line fails the test.
 #include "HeadlessPlatform.h"
+#include "HttpTestServer.h"
+#include "HttpsTestProxy.h"
 #include "LogCheck.h"
 #include "MediaFactory.h"
 #include "ProgramProcess.h"
 #include "RunSummary.h"
+#include "SrtTestSender.h"
 
 #include <gtest/gtest.h>
 
@@ -179,4 +182,79 @@ TEST_F(ProgramPlaybackTest, BadEntryBetweenTwoGoodOnesIsReportedAndSkipped)
     ASSERT_EQ(log.media.size(), 2u);
     EXPECT_EQ(log.media[0].name, "a");
     EXPECT_EQ(log.media[1].name, "b");
+}
+
+TEST_F(ProgramPlaybackTest, CaFileOptionLetsAPrivatelyCertifiedHttpsClipPlay)
+{
+    MediaFactory::Clip clip;
+    media.make("clip.mkv", clip);
+    zephyrscope::testing::HttpTestServer http(media.dir());
+    http.start();
+    zephyrscope::testing::HttpsTestProxy https(http.port(), media.dir());
+    https.start();
+    const std::string url = https.url("clip.mkv");
+
+    const ProgramResult run = runProgram(media.dir(),
+                                         {QString::fromStdString("--ca-file=" + https.certificate().string()),
+                                          QString::fromStdString(url), "https.dat"});
+    EXPECT_EQ(run.exitStatus, 0) << run.stderrText;
+    EXPECT_EQ(run.stderrText.find("Cannot play"), std::string::npos) << run.stderrText;
+    const StatisticsLog log = readWellFormedLog(media.dir() / "https.dat");
+    ASSERT_EQ(log.media.size(), 1u);
+    EXPECT_EQ(log.media[0].url, url);
+    const auto playing = std::count_if(log.samples.begin(), log.samples.end(),
+                                       [](const LogSample& s) { return s.isPlaying() && s.protocol == "HTTPS"; });
+    EXPECT_GE(playing, 2);
+}
+
+TEST_F(ProgramPlaybackTest, SrtSenderThatStopsShowsBufferingThenFailsAndTheRunEndsByItself)
+{
+    zephyrscope::testing::SrtTestSender sender(90.0);
+    sender.start();
+    // The no-data timeout shortened to 3 s (test-only), so the run does not wait 30.
+    setenv("ZEPHYRSCOPE_TEST_NO_DATA_TIMEOUT_MS", "3000", 1);
+    ProgramProcess run({media.dir(), {QString::fromStdString(sender.url()), "srt.dat"}});
+    const bool started = run.start();
+    unsetenv("ZEPHYRSCOPE_TEST_NO_DATA_TIMEOUT_MS");
+    ASSERT_TRUE(started);
+    // Two seconds of Playing samples, then the sender stops sending.
+    const fs::path logPath = media.dir() / "srt.dat";
+    const auto playingLines = [&] {
+        const std::string text = zephyrscope::testing::FileText(logPath);
+        int lines = 0;
+        for (auto at = text.find("\tPlaying"); at != std::string::npos; at = text.find("\tPlaying", at + 1))
+            ++lines;
+        return lines;
+    };
+    ASSERT_TRUE(run.waitUntil([&] { return playingLines() >= 4; }, 30000)) << run.stderrSoFar();
+    sender.pause();
+    const ProgramResult result = run.finish(60000);
+    std::printf("[ observed ] SRT sender stopped: run ended by itself with status %d after %.1f s\n",
+                result.exitStatus, result.seconds);
+    EXPECT_NE(result.exitStatus, -1) << "the run hung";
+    // It played, then was lost: 4, never 3 (nothing could be played).
+    EXPECT_EQ(result.exitStatus, 4) << result.stderrText;
+    EXPECT_NE(result.stderrText.find("connection lost after"), std::string::npos) << result.stderrText;
+    EXPECT_NE(result.stderrText.find("no data for 3 s"), std::string::npos) << result.stderrText;
+    EXPECT_NE(result.stderrText.find(sender.url()), std::string::npos) << result.stderrText;
+
+    const StatisticsLog log = readWellFormedLog(logPath);
+    ASSERT_EQ(log.media.size(), 1u);
+    // Playing, then Buffering counted as a stall, with SRT as the protocol throughout.
+    bool played = false;
+    int stalledAfterPlaying = 0;
+    std::int32_t countWhilePlaying = -1, countWhileStalled = -1;
+    for (const auto& s : log.samples) {
+        if (s.isPlaying()) {
+            played = true;
+            countWhilePlaying = s.bufferingCount;
+            EXPECT_EQ(s.protocol, "SRT");
+        } else if (played && s.isStalled()) {
+            ++stalledAfterPlaying;
+            countWhileStalled = s.bufferingCount;
+        }
+    }
+    EXPECT_TRUE(played);
+    EXPECT_GE(stalledAfterPlaying, 2) << zephyrscope::testing::FileText(logPath);
+    EXPECT_EQ(countWhileStalled, countWhilePlaying + 1);
 }

@@ -122,7 +122,7 @@ TEST(ConnectionProbe, AnswersOnceAndNeverAfterItIsGone)
     HttpTestServer server(SharedMedia().dir());
     server.start();
     {
-        ConnectionProbe probe(server.url("clip.mkv"), record);
+        ConnectionProbe probe(server.url("clip.mkv"), "", record);
         ASSERT_TRUE(RunMainLoopUntil([&] { return answers > 0; }, 10s));
     }
     EXPECT_EQ(answers, 1);
@@ -131,12 +131,12 @@ TEST(ConnectionProbe, AnswersOnceAndNeverAfterItIsGone)
     // Gone before its answer: no call, no crash when the connect completes.
     answers = 0;
     const std::string refused = "http://127.0.0.1:" + std::to_string(closedPort()) + "/";
-    std::make_unique<ConnectionProbe>(refused, record).reset();
+    std::make_unique<ConnectionProbe>(refused, "", record).reset();
     RunMainLoopFor(300ms);
     EXPECT_EQ(answers, 0);
 
     // Finished by hand: one answer, then none from the connect.
-    ConnectionProbe probe(refused, record);
+    ConnectionProbe probe(refused, "", record);
     probe.finishNow();
     EXPECT_EQ(answers, 1);
     EXPECT_FALSE(answer->has_value());

@@ -1,6 +1,7 @@
 #include "PlayerTestEnvironment.h"
 
 #include "HttpTestServer.h"
+#include "HttpsTestProxy.h"
 #include "PlayState.h"
 
 #include <filesystem>
@@ -141,6 +142,88 @@ TEST_F(PlayerHttp, StallingServerKeepsThePlayerBufferingUntilDataFlowsAgain)
     EXPECT_EQ(sequence, "9 open 6 3 8 10");
     EXPECT_GE(player->network()->bufferingCount(), 1);
     EXPECT_TRUE(events.errors.empty());
+}
+
+TEST_F(PlayerHttp, ServerSilentForGoodFailsTheEntryWithNoDataAfterTheTimeout)
+{
+    // The no-data timeout shortened to 3 s (test-only), below souphttpsrc's own 10.
+    setenv("ZEPHYRSCOPE_TEST_NO_DATA_TIMEOUT_MS", "3000", 1);
+    player = std::make_unique<CWMPPlayer4>();
+    player->setEventSink(&events);
+    unsetenv("ZEPHYRSCOPE_TEST_NO_DATA_TIMEOUT_MS");
+    const auto size = std::filesystem::file_size(SharedMedia().dir() / "clip25.mkv");
+    const std::string url = server->url("clip25.mkv?stallAfter=" + std::to_string(size / 3));
+    player->putURL(url);
+    ASSERT_TRUE(waitForState(kPlayStateReady, 30s)) << events.sequence();
+    std::cout << "silent for good: " << events.sequence() << '\n';
+    EXPECT_FALSE(events.has("play 8")) << events.sequence();
+    ASSERT_EQ(events.errors.size(), 1u) << events.sequence();
+    EXPECT_EQ(events.errors[0], url + "|no data for 3 s");
+    EXPECT_GE(player->network()->bufferingCount(), 1);
+}
+
+TEST_F(PlayerHttp, HttpsWithAPrivateCertificateIsRefusedWithItsReasonAndPlaysWithTheCaFile)
+{
+    HttpsTestProxy https(server->port(), SharedMedia().dir());
+    https.start();
+    const std::string url = https.url("clip25.mkv");
+
+    // The system does not know the certificate's authority.
+    player->putURL(url);
+    ASSERT_TRUE(waitForState(kPlayStateReady, 30s)) << events.sequence();
+    EXPECT_EQ(events.sequence(), "9 error 10");
+    ASSERT_EQ(events.errors.size(), 1u);
+    std::cout << "untrusted: " << events.errors[0] << '\n';
+    EXPECT_EQ(events.errors[0],
+              url + "|Cannot verify the TLS certificate of 127.0.0.1: it is signed by an unknown certificate authority");
+
+    // The same reason for an HTTP live stream's playlist.
+    MediaFactory::Clip clip;
+    SharedMedia().makeHls("hls", clip);
+    events.events.clear();
+    events.errors.clear();
+    player->putURL(https.url("hls/index.m3u8"));
+    ASSERT_TRUE(waitForState(kPlayStateReady, 30s)) << events.sequence();
+    ASSERT_EQ(events.errors.size(), 1u) << events.sequence();
+    EXPECT_NE(events.errors[0].find("Cannot verify the TLS certificate of 127.0.0.1"), std::string::npos)
+        << events.errors[0];
+
+    // Trusted through the CA file: a playlist fetched over HTTPS, and its HTTPS clip.
+    EXPECT_EQ(CWMPPlayer4::caFileError(https.certificate().string()), "");
+    player->setCaFile(https.certificate().string());
+    SharedMedia().write("https.m3u", url + "\n");
+    events.events.clear();
+    events.errors.clear();
+    player->putURL(https.url("https.m3u"));
+    ASSERT_TRUE(waitForState(kPlayStatePlaying, 20s))
+        << events.sequence() << (events.errors.empty() ? "" : " " + events.errors[0]);
+    RunMainLoopFor(700ms);
+    EXPECT_EQ(player->network()->sourceProtocol(), "HTTPS");
+    EXPECT_GT(player->network()->receivedPackets(), 0);
+    ASSERT_TRUE(waitForState(kPlayStateReady, 20s)) << events.sequence();
+    EXPECT_TRUE(events.errors.empty()) << events.errors[0];
+    EXPECT_TRUE(events.has("play 8")) << events.sequence();
+
+    // An HTTP live stream over HTTPS: its segments come through the demuxer's own client.
+    events.events.clear();
+    player->putURL(https.url("hls/index.m3u8"));
+    ASSERT_TRUE(waitForState(kPlayStateReady, 30s)) << events.sequence();
+    EXPECT_TRUE(events.errors.empty()) << events.errors[0];
+    EXPECT_TRUE(events.has("play 8")) << events.sequence();
+}
+
+TEST(CaFile, ThatCannotBeReadOrHoldsNoCertificateIsRefusedWithItsReason)
+{
+    const std::string missing = (SharedMedia().dir() / "no-such-ca.pem").string();
+    const std::string error = CWMPPlayer4::caFileError(missing);
+    std::cout << "missing CA file: " << error << '\n';
+    EXPECT_EQ(error.rfind("Cannot use CA file '" + missing + "': ", 0), 0u) << error;
+    EXPECT_NE(error.find("No such file"), std::string::npos) << error;
+
+    const std::string text = SharedMedia().write("not-a-ca.pem", "not a certificate\n").string();
+    const std::string notPem = CWMPPlayer4::caFileError(text);
+    std::cout << "not a CA file: " << notPem << '\n';
+    EXPECT_EQ(notPem.rfind("Cannot use CA file '" + text + "': ", 0), 0u) << notPem;
 }
 
 TEST_F(PlayerHttp, HttpLiveStreamPlaysAndReportsItsTransport)

@@ -1,0 +1,160 @@
+#include "PlayerTestEnvironment.h"
+
+#include "PlayState.h"
+#include "SrtTestSender.h"
+#include "UdpRelay.h"
+
+#include <iostream>
+
+using namespace zephyrscope;
+using namespace zephyrscope::testing;
+using namespace std::chrono_literals;
+
+namespace {
+
+class PlayerSrt : public PlayerFixture {
+protected:
+    struct Observed {
+        std::int32_t received = 0, lost = 0, recovered = 0, quality = 0, bitRate = 0, frameRate = 0;
+        std::int32_t bufferingCount = 0;
+        std::string protocol;
+    };
+
+    Observed read()
+    {
+        auto net = player->network();
+        Observed o;
+        o.received = net->receivedPackets();
+        o.lost = net->lostPackets();
+        o.recovered = net->recoveredPackets();
+        o.quality = net->receptionQuality();
+        o.bitRate = net->bitRate();
+        o.frameRate = net->frameRate();
+        o.bufferingCount = net->bufferingCount();
+        o.protocol = net->sourceProtocol();
+        return o;
+    }
+
+    static void print(const std::string& label, const Observed& o, const UdpRelay::Counts& relay)
+    {
+        std::cout << label << ": protocol=" << o.protocol << " received=" << o.received << " lost=" << o.lost
+                  << " recovered=" << o.recovered << " quality=" << o.quality << " bitRate=" << o.bitRate
+                  << " | relay originals=" << relay.originals << " dropped=" << relay.dropped
+                  << " retransmitted=" << relay.retransmitted << " blackedOut=" << relay.blackedOut
+                  << " neverForwarded=" << relay.neverForwarded << '\n';
+    }
+
+    // Waits until the packets received stop growing for a second: the sender's stream is over.
+    void waitForStreamEnd()
+    {
+        std::int32_t last = -1;
+        auto since = std::chrono::steady_clock::now();
+        RunMainLoopUntil(
+            [&] {
+                const std::int32_t now = player->network()->receivedPackets();
+                if (now != last) {
+                    last = now;
+                    since = std::chrono::steady_clock::now();
+                }
+                return std::chrono::steady_clock::now() - since > 1s;
+            },
+            30s);
+    }
+
+    // The bit rate the relay passed on over about one second, counted as srtsrc
+    // counts it: each data packet's UDP payload plus its IPv4 and UDP headers.
+    double relayBitRate(UdpRelay& relay)
+    {
+        const auto before = relay.counts();
+        const auto start = std::chrono::steady_clock::now();
+        RunMainLoopFor(1000ms);
+        const auto after = relay.counts();
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        const double bytes = static_cast<double>(after.dataBytes - before.dataBytes)
+            + 28.0 * static_cast<double>(after.dataPackets - before.dataPackets);
+        return bytes * 8.0 / seconds;
+    }
+};
+
+} // namespace
+
+TEST_F(PlayerSrt, PacketsDroppedOnceAreRecoveredAndNoneLost)
+{
+    SrtTestSender sender(6.0);
+    sender.start();
+    UdpRelay relay(sender.port(), 25);
+    player->putURL("srt://127.0.0.1:" + std::to_string(relay.port()));
+    ASSERT_TRUE(waitForState(kPlayStatePlaying, 20s)) << events.sequence();
+    RunMainLoopFor(1000ms);
+    const double truthBitRate = relayBitRate(relay);
+    const Observed playing = read();
+    waitForStreamEnd();
+    const Observed end = read();
+    const auto counts = relay.counts();
+    print("SRT 1-in-25 playing", playing, counts);
+    print("SRT 1-in-25 at end", end, counts);
+    std::cout << "relay bit rate " << truthBitRate << '\n';
+
+    EXPECT_EQ(playing.protocol, "SRT");
+    EXPECT_EQ(events.sequence().rfind("9 open 6 3", 0), 0u) << events.sequence();
+    ASSERT_GT(counts.dropped, 10u);
+    EXPECT_NEAR(end.recovered, static_cast<double>(counts.dropped), 1.0);
+    EXPECT_EQ(end.lost, 0);
+    EXPECT_EQ(counts.neverForwarded, 0u);
+    // Every first transmission was delivered, the dropped ones by retransmission.
+    EXPECT_NEAR(end.received, static_cast<double>(counts.originals), 1.0);
+    EXPECT_EQ(end.quality, 100);
+    EXPECT_NEAR(playing.bitRate, truthBitRate, truthBitRate * 0.15);
+}
+
+TEST_F(PlayerSrt, BlackoutLongerThanTheLatencyLosesWhatNeverArrived)
+{
+    SrtTestSender sender(7.0);
+    sender.start();
+    UdpRelay relay(sender.port(), 0);
+    player->putURL("srt://127.0.0.1:" + std::to_string(relay.port()));
+    ASSERT_TRUE(waitForState(kPlayStatePlaying, 20s)) << events.sequence();
+    RunMainLoopFor(1500ms);
+    relay.blackout(2000ms);
+    waitForStreamEnd();
+    RunMainLoopFor(3000ms);
+    waitForStreamEnd();
+    const Observed end = read();
+    const auto counts = relay.counts();
+    print("SRT 2-s blackout at end", end, counts);
+
+    ASSERT_GT(counts.blackedOut, 0u);
+    EXPECT_GT(end.lost, 0);
+    EXPECT_NEAR(end.lost, static_cast<double>(counts.neverForwarded), 1.0);
+    // What retransmission brought in after the blackout was recovered; every
+    // first transmission was either delivered or lost.
+    EXPECT_NEAR(end.recovered, static_cast<double>(counts.retransmitted), 1.0);
+    EXPECT_NEAR(end.received + end.lost, static_cast<double>(counts.originals), 1.0);
+    EXPECT_LT(end.quality, 100);
+}
+
+TEST_F(PlayerSrt, SenderThatStopsSendingShowsBufferingThenFailsWithNoData)
+{
+    // The no-data timeout shortened to 3 s, as the test-only variable allows.
+    setenv("ZEPHYRSCOPE_TEST_NO_DATA_TIMEOUT_MS", "3000", 1);
+    player = std::make_unique<CWMPPlayer4>();
+    player->setEventSink(&events);
+    unsetenv("ZEPHYRSCOPE_TEST_NO_DATA_TIMEOUT_MS");
+
+    SrtTestSender sender(60.0);
+    sender.start();
+    player->putURL(sender.url());
+    ASSERT_TRUE(waitForState(kPlayStatePlaying, 20s)) << events.sequence();
+    RunMainLoopFor(1000ms);
+    const std::int32_t stallsBefore = player->network()->bufferingCount();
+    sender.pause();
+    // Buffering within 2 s of the last packet, counted as a stall.
+    EXPECT_TRUE(waitForEvent("play 6", 2, 2000ms)) << events.sequence();
+    EXPECT_EQ(player->network()->bufferingCount(), stallsBefore + 1);
+    EXPECT_EQ(player->network()->bufferingProgress(), 0);
+    ASSERT_TRUE(waitForState(kPlayStateReady, 10s)) << events.sequence();
+    EXPECT_EQ(events.sequence(), "9 open 6 3 6 error 10");
+    ASSERT_EQ(events.errors.size(), 1u);
+    EXPECT_EQ(events.errors[0], sender.url() + "|no data for 3 s");
+    EXPECT_EQ(player->network()->bufferingCount(), stallsBefore + 1);
+}

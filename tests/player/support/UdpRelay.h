@@ -1,0 +1,68 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+#include <set>
+#include <thread>
+
+namespace zephyrscope::testing {
+
+// A UDP relay on 127.0.0.1 between an SRT caller (the player) and an SRT
+// listener (the sender), for loss that is known exactly. Everything the caller
+// sends goes to the listener unchanged; of the listener's data packets (top bit
+// of the first byte clear) every dropEvery-th first transmission is dropped
+// (retransmissions, which carry the R flag, always pass), and during a blackout
+// nothing passes in either direction. It counts what it forwarded, per sequence
+// number, so a test knows what never arrived.
+//
+// Thread: one relay thread; the counters may be read from any thread. It stops
+// with stop(), the destructor, or after maxLifetime, whichever comes first.
+class UdpRelay {
+public:
+    struct Counts {
+        std::uint64_t originals = 0;       // first transmissions seen from the listener
+        std::uint64_t dropped = 0;         // first transmissions dropped on purpose
+        std::uint64_t retransmitted = 0;   // retransmissions forwarded
+        std::uint64_t blackedOut = 0;      // data packets swallowed by blackouts
+        std::uint64_t dataBytes = 0;       // UDP payload bytes of the data packets forwarded
+        std::uint64_t dataPackets = 0;     // data packets forwarded, retransmissions included
+        std::uint64_t neverForwarded = 0;  // sequence numbers between the first and last forwarded never forwarded
+    };
+
+    UdpRelay(std::uint16_t listenerPort, int dropEvery,
+             std::chrono::milliseconds maxLifetime = std::chrono::seconds(120));
+    ~UdpRelay();
+    UdpRelay(const UdpRelay&) = delete;
+    UdpRelay& operator=(const UdpRelay&) = delete;
+
+    // The port the caller connects to.
+    std::uint16_t port() const { return m_port; }
+    // Swallows everything for the given time from now on.
+    void blackout(std::chrono::milliseconds duration);
+    // Swallows everything from now on, until stop().
+    void blackoutForever();
+    void stop();
+    Counts counts() const;
+
+private:
+    void run();
+
+    std::uint16_t m_listenerPort;
+    int m_dropEvery;
+    std::chrono::steady_clock::time_point m_end;
+    int m_callerSide = -1;   // bound socket the caller talks to
+    int m_listenerSide = -1; // connected socket toward the listener
+    int m_wake = -1;
+    std::uint16_t m_port = 0;
+    std::atomic<bool> m_stopping {false};
+    std::atomic<std::int64_t> m_blackoutUntilUs {0};
+
+    mutable std::mutex m_mutex;
+    Counts m_counts;
+    std::set<std::uint32_t> m_forwarded; // sequence numbers forwarded at least once
+    std::thread m_thread;
+};
+
+} // namespace zephyrscope::testing
