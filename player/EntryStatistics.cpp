@@ -76,6 +76,11 @@ void EntryStatistics::poll(const StreamCounters& counters, GstElement* source, b
         m_recovered = recovered;
         if (playing || received > 0)
             m_rtpOverUdp = udp;
+    } else if (counters.adaptive() != StreamCounters::Adaptive::None) {
+        // Adaptive streams: a packet is a segment, downloaded or failed.
+        m_received = counters.segmentsReceived();
+        m_lost = counters.segmentsFailed();
+        m_recovered = 0;
     } else if (buffersArePackets) {
         m_received = counters.buffers();
         m_lost = 0;
@@ -123,7 +128,21 @@ void EntryStatistics::fill(NetworkFigures& figures, const StreamCounters* counte
     std::uint64_t tagged = 0;
     for (const auto& [element, bitrate] : m_tagBitrates)
         tagged += bitrate;
-    if (tagged > 0)
+    if (counters->adaptive() != StreamCounters::Adaptive::None) {
+        // The declared bandwidth of the variant on screen: the one of the sink's
+        // picture size; before the first picture, or for a size no variant
+        // declares, the variant the demuxer fetches.
+        std::int64_t fetched = m_variantChosen;
+        const std::string requested = counters->variantRequested();
+        for (const AdaptiveVariant& variant : m_variants) {
+            if (!requested.empty() && variant.uri == requested)
+                fetched = variant.bandwidth;
+        }
+        std::optional<std::int64_t> shown;
+        if (counters->videoKnown())
+            shown = AdaptiveManifest::bandwidthForSize(m_variants, counters->width(), counters->height(), fetched);
+        figures.bandWidth = clampToInt32(static_cast<double>(shown ? *shown : fetched));
+    } else if (tagged > 0)
         figures.bandWidth = clampToInt32(static_cast<double>(tagged));
     else if (m_sourceBytes > 0 && durationS > 0.0)
         figures.bandWidth = clampToInt32(static_cast<double>(m_sourceBytes) * 8.0 / durationS);

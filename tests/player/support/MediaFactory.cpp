@@ -10,6 +10,7 @@ namespace zephyrscope::testing {
 
 namespace {
 constexpr GstClockTime kMakeTimeout = 60 * GST_SECOND; // a 3 s clip takes well under a second
+constexpr GstClockTime kPollPeriod = 100 * GST_MSECOND;
 constexpr int kAudioRate = 48000;
 constexpr int kSamplesPerBuffer = 480; // 10 ms, so the audio ends exactly with the video
 }
@@ -77,7 +78,38 @@ std::filesystem::path MediaFactory::makeHls(const std::string& folder, const Cli
     return playlist;
 }
 
-void MediaFactory::run(const std::string& launch, const std::filesystem::path& path)
+std::filesystem::path MediaFactory::makeHlsLadder(const std::string& folder, double seconds)
+{
+    struct Variant {
+        int width, height, declaredBps;
+    };
+    const Variant variants[] = {{320, 180, 500000}, {640, 360, 920000}, {1280, 720, 1670000}};
+    const auto dir = m_dir / folder;
+    const auto master = dir / "master.m3u8";
+    if (std::filesystem::exists(master))
+        return master;
+    constexpr int kFps = 25;
+    std::string text = "#EXTM3U\n";
+    for (int i = 0; i < 3; ++i) {
+        const Variant& v = variants[i];
+        const auto variantDir = dir / ("v" + std::to_string(i));
+        std::filesystem::create_directories(variantDir);
+        const auto playlist = variantDir / "index.m3u8";
+        run("videotestsrc num-buffers=" + std::to_string(static_cast<int>(seconds * kFps + 0.5))
+                + " pattern=snow ! video/x-raw,format=I420,width=" + std::to_string(v.width) + ",height="
+                + std::to_string(v.height) + ",framerate=" + std::to_string(kFps)
+                + "/1 ! x264enc speed-preset=ultrafast key-int-max=" + std::to_string(2 * kFps)
+                + " option-string=scenecut=0 bitrate=" + std::to_string(v.declaredBps * 9 / 10 / 1000)
+                + " ! h264parse ! hlssink2 location=\"" + (variantDir / "seg%05d.ts").string() + "\" playlist-location=\""
+                + playlist.string() + "\" target-duration=2 max-files=0 playlist-length=0",
+            playlist, true);
+        text += "#EXT-X-STREAM-INF:BANDWIDTH=" + std::to_string(v.declaredBps) + ",RESOLUTION="
+            + std::to_string(v.width) + "x" + std::to_string(v.height) + "\nv" + std::to_string(i) + "/index.m3u8\n";
+    }
+    return write(folder + "/master.m3u8", text);
+}
+
+void MediaFactory::run(const std::string& launch, const std::filesystem::path& path, bool endList)
 {
     GError* error = nullptr;
     GstElement* pipeline = gst_parse_launch(launch.c_str(), &error);
@@ -95,10 +127,21 @@ void MediaFactory::run(const std::string& launch, const std::filesystem::path& p
     });
     gst_element_set_state(pipeline, GST_STATE_PLAYING);
     GstBus* bus = gst_element_get_bus(pipeline);
-    GstMessage* message = gst_bus_timed_pop_filtered(bus, kMakeTimeout,
-                                                     static_cast<GstMessageType>(GST_MESSAGE_EOS | GST_MESSAGE_ERROR));
+    const auto ended = [&] {
+        std::ifstream in(path, std::ios::binary);
+        const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        return text.find("#EXT-X-ENDLIST") != std::string::npos;
+    };
+    GstMessage* message = nullptr;
+    bool done = false;
+    const GstClockTime step = endList ? kPollPeriod : kMakeTimeout;
+    for (GstClockTime waited = 0; !message && !done && waited < kMakeTimeout; waited += step) {
+        message = gst_bus_timed_pop_filtered(bus, step,
+                                             static_cast<GstMessageType>(GST_MESSAGE_EOS | GST_MESSAGE_ERROR));
+        done = endList && ended();
+    }
     gst_object_unref(bus);
-    const bool ok = message && GST_MESSAGE_TYPE(message) == GST_MESSAGE_EOS;
+    const bool ok = (message && GST_MESSAGE_TYPE(message) == GST_MESSAGE_EOS) || done;
     if (message)
         gst_message_unref(message);
     owned.reset();
