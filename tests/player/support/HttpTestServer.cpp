@@ -145,10 +145,10 @@ long long HttpTestServer::scheduledRate() const
     return rate;
 }
 
-void HttpTestServer::logSent(const std::string& path, int status, long long bytes)
+void HttpTestServer::logSent(const std::string& path, int status, long long bytes, bool first)
 {
     std::lock_guard lock(m_logMutex);
-    m_sent.push_back({std::chrono::steady_clock::now(), path, status, bytes});
+    m_sent.push_back({std::chrono::steady_clock::now(), path, status, bytes, first});
 }
 
 void HttpTestServer::start()
@@ -318,7 +318,7 @@ void HttpTestServer::serve(int fd)
             status = failure->second;
     }
     if (status > 0)
-        logSent(relative, static_cast<int>(status), 0);
+        logSent(relative, static_cast<int>(status), 0, true);
     const long long dieAfter = number(query, "dieAfter", -1);
     const std::filesystem::path file = m_root / std::filesystem::path(path).relative_path();
     std::error_code ec;
@@ -398,7 +398,7 @@ void HttpTestServer::serve(int fd)
                 paced += static_cast<long long>(n);
                 if (alive) {
                     m_bodyBytes += static_cast<long long>(n);
-                    logSent(relative, partial ? 206 : 200, static_cast<long long>(n));
+                    logSent(relative, partial ? 206 : 200, static_cast<long long>(n), sent == static_cast<long long>(n));
                 }
                 if (nextStall > 0 && sent >= nextStall && offset <= rangeEnd) {
                     nextStall += stallEvery;

@@ -50,6 +50,7 @@ public:
         std::string path;
         int status = 200; // the request's answer; 0 bytes for a failed one
         long long bytes = 0;
+        bool first = false; // the first bytes of a request's answer
     };
     // A copy of what went out so far, in order.
     std::vector<Sent> sentLog() const;
@@ -77,7 +78,7 @@ private:
     bool pauseUntil(std::chrono::steady_clock::time_point due);
 
     long long scheduledRate() const;
-    void logSent(const std::string& path, int status, long long bytes);
+    void logSent(const std::string& path, int status, long long bytes, bool first);
 
     std::filesystem::path m_root;
     mutable std::mutex m_logMutex; // guards the schedule, the failures and the log

@@ -39,6 +39,10 @@ public:
     // 320x180, 640x360, 1280x720; noise at about 90 % of each, 2-s segments)
     // in dir()/folder/v0..v2, under a master playlist "master.m3u8"; returns it.
     std::filesystem::path makeHlsLadder(const std::string& folder, double seconds);
+    // The same ladder for DASH: fragmented MP4 cut at its moof boxes into an
+    // init segment and 2-s media segments per representation (dir()/folder/v0..v2),
+    // under a hand-written MPD "manifest.mpd" with a SegmentTimeline; returns it.
+    std::filesystem::path makeDashLadder(const std::string& folder, double seconds);
     // Writes a text file into dir().
     std::filesystem::path write(const std::string& fileName, const std::string& text);
 
