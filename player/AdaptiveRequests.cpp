@@ -2,8 +2,10 @@
 
 #include "GstHandles.h"
 
+#include <gmodule.h>
 #include <gst/gst.h>
 
+#include <algorithm>
 #include <mutex>
 #include <vector>
 
@@ -19,6 +21,29 @@ struct Watch {
 std::mutex g_mutex;
 std::vector<Watch> g_watches; // newest last
 bool g_hooked = false;
+
+// The two libsoup 3 calls that give a response's Content-Length, looked up in the
+// copy the soup plugins loaded (GStreamer loads libsoup at run time and we do not
+// link it). Null when libsoup 3 is not the one loaded.
+using ResponseHeaders = gpointer (*)(gpointer message);
+using ContentLength = gint64 (*)(gpointer headers);
+ResponseHeaders g_responseHeaders = nullptr;
+ContentLength g_contentLength = nullptr;
+
+void findContentLength()
+{
+    GModule* soup = g_module_open("libsoup-3.0.so.0", static_cast<GModuleFlags>(G_MODULE_BIND_LAZY | G_MODULE_BIND_LOCAL));
+    if (!soup)
+        return;
+    gpointer headers = nullptr, length = nullptr;
+    if (g_module_symbol(soup, "soup_message_get_response_headers", &headers)
+        && g_module_symbol(soup, "soup_message_headers_get_content_length", &length)) {
+        g_responseHeaders = reinterpret_cast<ResponseHeaders>(headers);
+        g_contentLength = reinterpret_cast<ContentLength>(length);
+        g_module_make_resident(soup);
+    }
+    g_module_close(soup);
+}
 
 // "http://host:port" of a URI; the whole text when it has no path.
 std::string authorityOf(const std::string& uri)
@@ -75,7 +100,12 @@ gboolean onMessageFinished(GSignalInvocationHint*, guint count, const GValue* va
         return TRUE;
     guint status = 0;
     g_object_get(message, "status-code", &status, nullptr);
-    target->requestFinished(uri, status, stringProperty(message, "reason-phrase"));
+    std::uint64_t bytes = 0;
+    if (g_responseHeaders && g_contentLength) {
+        if (gpointer headers = g_responseHeaders(message))
+            bytes = static_cast<std::uint64_t>(std::max<gint64>(0, g_contentLength(headers)));
+    }
+    target->requestFinished(uri, status, stringProperty(message, "reason-phrase"), bytes);
     return TRUE; // stay hooked
 }
 
@@ -88,6 +118,7 @@ void AdaptiveRequests::watch(const std::string& manifestUri, const std::shared_p
         const GType type = g_type_from_name("SoupMessage");
         const guint signal = type ? g_signal_lookup("finished", type) : 0;
         if (signal) {
+            findContentLength();
             g_signal_add_emission_hook(signal, 0, &onMessageFinished, nullptr, nullptr);
             g_hooked = true;
         }

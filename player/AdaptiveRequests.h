@@ -4,8 +4,8 @@
 // and segments. They fetch through a libsoup session of their own that GStreamer
 // 1.22 does not expose, and post nothing per segment, so a process-wide emission
 // hook on libsoup's message "finished" signal sees each request's URI and status
-// and hands it to the entry whose manifest came from the same server. Private to
-// player/.
+// and hands it to the entry whose manifest came from the same server, with the
+// Content-Length of a playlist (whose bytes pass no pad). Private to player/.
 //
 // Thread: the hook runs on the demuxers' download threads and only stores into
 // StreamCounters; watch() may be called from any thread. The registry holds the

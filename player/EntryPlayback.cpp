@@ -72,6 +72,8 @@ void EntryPlayback::start()
     if (m_mayRetry && MediaUrl::scheme(m_entry.uri) == "file")
         m_openRetry = attach(g_timeout_source_new_seconds(kLocalOpenRetryS), &EntryPlayback::onOpenRetry, this);
     m_statsTimer = attach(g_timeout_source_new(kStatsPeriodMs), &EntryPlayback::onStatsTimer, this);
+    // The first sample, before any byte: the bit rate's first second starts here.
+    pollStatistics();
     m_pipeline->start();
 }
 

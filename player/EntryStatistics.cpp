@@ -110,16 +110,33 @@ void EntryStatistics::fill(NetworkFigures& figures, const StreamCounters* counte
     const std::int64_t now = g_get_monotonic_time();
     if (flowing) {
         figures.frameRate = counters->frameRateTimes100(now);
-        // Bit rate over about the last second: from the newest sample at least a second old.
+        // Bit rate over the last second. The byte count a second ago lies between
+        // two samples (100 ms apart); taken between them in proportion, the window
+        // is a second long, so bytes that arrive in lumps (an adaptive demuxer's
+        // 32 KiB reads) are not counted in one window too many now and then.
         const std::uint64_t bytes = counters->bytes();
+        const std::int64_t from = now - kRateWindowUs;
         const ByteSample* base = nullptr;
+        const ByteSample* after = nullptr;
         for (const auto& sample : m_byteHistory) {
-            if (sample.timeUs <= now - kRateWindowUs || !base)
+            if (sample.timeUs <= from || !base)
                 base = &sample;
+            else if (!after)
+                after = &sample;
         }
-        if (base && now - base->timeUs >= kMinRateSpanUs)
-            figures.bitRate = clampToInt32(static_cast<double>(bytes - base->bytes) * 8.0 * 1e6
-                                           / static_cast<double>(now - base->timeUs));
+        if (base && now - base->timeUs >= kMinRateSpanUs) {
+            double baseBytes = static_cast<double>(base->bytes);
+            if (base->timeUs <= from) {
+                const ByteSample next = after ? *after : ByteSample {now, bytes};
+                if (next.timeUs > base->timeUs)
+                    baseBytes += static_cast<double>(next.bytes - base->bytes)
+                        * static_cast<double>(from - base->timeUs) / static_cast<double>(next.timeUs - base->timeUs);
+            }
+            // An entry younger than a second received nothing before its first
+            // sample, taken as it started: its bits are over the whole second all the same.
+            figures.bitRate = clampToInt32((static_cast<double>(bytes) - baseBytes) * 8.0 * 1e6
+                                           / static_cast<double>(kRateWindowUs));
+        }
     }
     if (counters->videoKnown() && counters->fpsNumerator() > 0)
         figures.encodedFrameRate = clampToInt32(static_cast<double>(counters->fpsNumerator())

@@ -27,7 +27,8 @@ void StreamCounters::manifestData(const char* data, std::size_t size)
         m_manifest.append(data, size);
 }
 
-void StreamCounters::requestFinished(const std::string& uri, unsigned status, const std::string& reason)
+void StreamCounters::requestFinished(const std::string& uri, unsigned status, const std::string& reason,
+                                     std::uint64_t bytes)
 {
     const bool manifest = isManifest(uri);
     if (status >= 200 && status < 300) {
@@ -35,6 +36,7 @@ void StreamCounters::requestFinished(const std::string& uri, unsigned status, co
             ++m_segmentsReceived;
             return;
         }
+        m_bytes.fetch_add(bytes, std::memory_order_relaxed);
         std::lock_guard lock(m_adaptiveMutex);
         m_variantRequested = uri;
     } else if (status >= 400 && !manifest) {

@@ -46,9 +46,11 @@ public:
     Adaptive adaptive() const { return m_adaptive.load(); }
 
     // Streaming threads: the manifest as it enters the demuxer (kept up to a
-    // bound), and each HTTP request the demuxer finished, with its status.
+    // bound), and each HTTP request the demuxer finished, with its status and
+    // its body's size when known (a playlist's is counted as bytes received;
+    // segment bytes are counted as they enter the demuxer's parsers).
     void manifestData(const char* data, std::size_t size);
-    void requestFinished(const std::string& uri, unsigned status, const std::string& reason);
+    void requestFinished(const std::string& uri, unsigned status, const std::string& reason, std::uint64_t bytes);
 
     // Main loop.
     std::string manifest() const;
