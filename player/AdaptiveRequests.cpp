@@ -15,6 +15,7 @@ namespace {
 
 struct Watch {
     std::string authority;
+    std::string manifestUri; // fetched by playbin3's source, whose bytes are counted at its pad
     std::weak_ptr<StreamCounters> counters;
 };
 
@@ -87,13 +88,16 @@ gboolean onMessageFinished(GSignalInvocationHint*, guint count, const GValue* va
     if (uri.empty())
         return TRUE;
     std::shared_ptr<StreamCounters> target;
+    bool countedAtPad = false;
     {
         std::lock_guard lock(g_mutex);
         const std::string authority = authorityOf(uri);
         std::erase_if(g_watches, [](const Watch& watch) { return watch.counters.expired(); });
         for (auto it = g_watches.rbegin(); it != g_watches.rend() && !target; ++it) {
-            if (it->authority == authority)
+            if (it->authority == authority) {
                 target = it->counters.lock();
+                countedAtPad = uri == it->manifestUri;
+            }
         }
     }
     if (!target)
@@ -101,7 +105,7 @@ gboolean onMessageFinished(GSignalInvocationHint*, guint count, const GValue* va
     guint status = 0;
     g_object_get(message, "status-code", &status, nullptr);
     std::uint64_t bytes = 0;
-    if (g_responseHeaders && g_contentLength) {
+    if (g_responseHeaders && g_contentLength && !countedAtPad) {
         if (gpointer headers = g_responseHeaders(message))
             bytes = static_cast<std::uint64_t>(std::max<gint64>(0, g_contentLength(headers)));
     }
@@ -126,7 +130,7 @@ void AdaptiveRequests::watch(const std::string& manifestUri, const std::shared_p
     std::erase_if(g_watches, [&](const Watch& watch) {
         return watch.counters.expired() || watch.counters.lock() == counters;
     });
-    g_watches.push_back({authorityOf(manifestUri), counters});
+    g_watches.push_back({authorityOf(manifestUri), manifestUri, counters});
 }
 
 } // namespace zephyrscope
