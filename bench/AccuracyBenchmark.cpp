@@ -18,8 +18,13 @@
 //               20th first transmission, or blacks out for 2 s; truth: the
 //               relay's counts (dropped, retransmissions passed, sequence
 //               numbers never passed, data bytes passed)
+//   HLS         a three-variant ladder served at 2 Mbit/s, then 600 kbit/s;
+//               truth: the server's log of what it sent: the variants in order
+//               (against BandWidth and the report's switches), the segments
+//               answered (against Received_Pkts), the bytes in each tick's
+//               second (against Bit_Rate)
 //
-// bench_accuracy [--only framerate|loss|bitrate|stalls|srt] [--work DIR]
+// bench_accuracy [--only framerate|loss|bitrate|stalls|srt|hls] [--work DIR]
 #include "CWMPPlayer4.h"
 #include "EventRecorder.h"
 #include "HttpTestServer.h"
@@ -29,6 +34,7 @@
 #include "MediaFactory.h"
 #include "PlayState.h"
 #include "PlaybackValues.h"
+#include "RunSummary.h"
 #include "RtspServerProcess.h"
 #include "Sampler.h"
 #include "SrtTestSender.h"
@@ -61,6 +67,7 @@ namespace {
 constexpr guint kSamplePeriodMs = 500;
 constexpr double kTargetFrameRatePercent = 1.0;
 constexpr double kTargetBitRatePercent = 3.0;
+constexpr double kTargetAdaptiveBitRatePercent = 5.0;
 
 const char* verdict(bool met)
 {
@@ -448,6 +455,78 @@ bool srtFigures(Context& c)
     return allMet;
 }
 
+bool adaptiveHls(Context& c)
+{
+    constexpr std::int32_t kDeclaredBps[] = {500000, 920000, 1670000};
+    const fs::path master = c.media.makeHlsLadder("ladder", 20.0);
+    HttpTestServer server(c.media.dir());
+    server.start();
+    std::vector<std::chrono::steady_clock::time_point> tickTimes;
+    SampledRun run(c.work / "hls.dat");
+    run.afterTick = [&] { tickTimes.push_back(std::chrono::steady_clock::now()); };
+    server.setRateSchedule({{0, 250000}, {5000, 75000}});
+    run.start(server.url("ladder/master.m3u8"));
+    const bool ended = run.runUntilReady(90s);
+    const StatisticsLog log = run.read();
+    const auto sent = server.sentLog();
+    if (!ended || run.endSamples().empty() || log.samples.size() != tickTimes.size()) {
+        std::printf("HLS: the stream did not play to its end (%s)\n", run.events().sequence().c_str());
+        return false;
+    }
+    // The server's truth.
+    std::vector<std::int32_t> variantsSent;
+    int segmentsSent = 0;
+    for (const auto& s : sent) {
+        const auto slash = s.path.find_last_of('/');
+        if (s.status != 200 || !s.first || s.path.size() < 3 || s.path.compare(s.path.size() - 3, 3, ".ts") != 0)
+            continue;
+        ++segmentsSent;
+        const std::int32_t bandwidth = kDeclaredBps[s.path[slash - 1] - '0'];
+        if (variantsSent.empty() || variantsSent.back() != bandwidth)
+            variantsSent.push_back(bandwidth);
+    }
+    // The log's: BandWidth while playing, the report's switches, the counters at the end.
+    std::vector<std::int32_t> shown;
+    for (const auto& s : log.samples) {
+        if (s.isPlaying() && (shown.empty() || shown.back() != s.bandWidth))
+            shown.push_back(s.bandWidth);
+    }
+    const RunSummary summary = Summarize(log);
+    const LogSample& atEnd = log.samples[static_cast<std::size_t>(run.endSamples().back() - 1)];
+    // Bit_Rate against the bytes sent in the second before each tick, from the
+    // start, so that every byte lies inside the windows of both.
+    double measured = 0.0, actual = 0.0;
+    for (std::size_t i = 0; i < tickTimes.size(); ++i) {
+        long long bytes = 0;
+        for (const auto& s : sent) {
+            if (s.time > tickTimes[i] - 1s && s.time <= tickTimes[i])
+                bytes += s.bytes;
+        }
+        measured += log.samples[i].bitRate;
+        actual += static_cast<double>(bytes) * 8.0;
+    }
+    const double error = actual > 0.0 ? (measured - actual) / actual * 100.0 : 100.0;
+    const bool variantsMet = shown == variantsSent && summary.run.switches.size() + 1 == variantsSent.size();
+    const bool segmentsMet = atEnd.receivedPackets == segmentsSent && atEnd.lostPackets == 0;
+    const bool rateMet = std::fabs(error) <= kTargetAdaptiveBitRatePercent;
+    std::string sentText, shownText;
+    for (auto b : variantsSent)
+        sentText += " " + std::to_string(b);
+    for (auto b : shown)
+        shownText += " " + std::to_string(b);
+    std::printf("HLS against the HTTP server's log (3 variants, 20 s, 2 Mbit/s then 600 kbit/s from 5 s)\n");
+    std::printf("  variants sent%s; BandWidth while Playing%s; report switches %zu   [target exact: %s]\n",
+                sentText.c_str(), shownText.c_str(), summary.run.switches.size(), verdict(variantsMet));
+    std::printf("  segments answered %d; Received_Pkts %d, Lost_Pkts %d at MediaEnded; Protocol %s   "
+                "[target exact: %s]\n",
+                segmentsSent, atEnd.receivedPackets, atEnd.lostPackets, atEnd.protocol.c_str(),
+                verdict(segmentsMet));
+    std::printf("  %zu samples: mean Bit_Rate %.0f bit/s, true %.0f bit/s (%+.2f %%)   [target 5 %%: %s]\n",
+                tickTimes.size(), measured / static_cast<double>(tickTimes.size()),
+                actual / static_cast<double>(tickTimes.size()), error, verdict(rateMet));
+    return variantsMet && segmentsMet && rateMet;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -479,6 +558,8 @@ try {
         met = bufferingCount(c) && met;
     if (only.empty() || only == "srt")
         met = srtFigures(c) && met;
+    if (only.empty() || only == "hls")
+        met = adaptiveHls(c) && met;
     std::fflush(stdout);
     return 0;
 } catch (const std::exception& e) {

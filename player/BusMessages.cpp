@@ -120,6 +120,21 @@ bool BusMessages::videoSelected(GstMessage* message)
     return video;
 }
 
+std::optional<BusMessages::AdaptiveStatistics> BusMessages::adaptiveStatistics(GstMessage* message)
+{
+    const GstStructure* structure = gst_message_get_structure(message);
+    if (!structure || !gst_structure_has_name(structure, "adaptive-streaming-statistics"))
+        return std::nullopt;
+    AdaptiveStatistics statistics;
+    if (const gchar* uri = gst_structure_get_string(structure, "manifest-uri"))
+        statistics.manifestUri = uri;
+    statistics.manifestDownloaded = gst_structure_has_field(structure, "manifest-download-stop");
+    gint bitrate = 0;
+    if (gst_structure_get_int(structure, "bitrate", &bitrate))
+        statistics.bitrate = bitrate;
+    return statistics;
+}
+
 std::string BusMessages::missingPlugin(GstMessage* message)
 {
     if (!gst_is_missing_plugin_message(message))

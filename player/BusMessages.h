@@ -41,6 +41,15 @@ public:
     // Whether the streams playbin3 selected include video.
     static bool videoSelected(GstMessage* message);
 
+    // An adaptive demuxer's "adaptive-streaming-statistics": a manifest downloaded,
+    // or (hlsdemux2) a switch to a variant of the given declared bit rate.
+    struct AdaptiveStatistics {
+        std::string manifestUri;
+        bool manifestDownloaded = false;
+        std::int64_t bitrate = 0; // bit/s; 0 when the message is not a switch
+    };
+    static std::optional<AdaptiveStatistics> adaptiveStatistics(GstMessage* message);
+
     // The description of the plugin a missing-plugin message asks for; empty for other messages.
     static std::string missingPlugin(GstMessage* message);
 };

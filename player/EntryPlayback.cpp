@@ -82,6 +82,8 @@ void EntryPlayback::start()
     if (m_mayRetry && MediaUrl::scheme(m_entry.uri) == "file")
         m_openRetry = attach(g_timeout_source_new_seconds(kLocalOpenRetryS), &EntryPlayback::onOpenRetry, this);
     m_statsTimer = attach(g_timeout_source_new(kStatsPeriodMs), &EntryPlayback::onStatsTimer, this);
+    // The first sample, before any byte: the bit rate's first second starts here.
+    pollStatistics();
     m_pipeline->start();
 }
 
@@ -234,7 +236,12 @@ void EntryPlayback::handleMessage(GstMessage* message)
     switch (GST_MESSAGE_TYPE(message)) {
     case GST_MESSAGE_ERROR: {
         const bool nothingReceived = m_counters->bytes() == 0;
-        const BusMessages::Error error = BusMessages::error(message, nothingReceived);
+        BusMessages::Error error = BusMessages::error(message, nothingReceived);
+        // An adaptive demuxer gives up on a segment without naming it; its request did.
+        if (const std::string segment = m_counters->lastSegmentFailure(); !segment.empty()) {
+            error.reason = segment + " (" + error.reason + ")";
+            error.vague = false;
+        }
         if (error.vague && nothingReceived && ConnectionProbe::appliesTo(MediaUrl::scheme(m_entry.uri)))
             failAfterProbe(error.reason);
         else
@@ -289,6 +296,8 @@ void EntryPlayback::handleMessage(GstMessage* message)
     case GST_MESSAGE_ELEMENT:
         if (std::string plugin = BusMessages::missingPlugin(message); !plugin.empty())
             m_missingPlugin = std::move(plugin);
+        else if (const auto adaptive = BusMessages::adaptiveStatistics(message))
+            adaptiveStatistics(*adaptive);
         break;
     case GST_MESSAGE_APPLICATION:
         if (gst_message_has_name(message, StreamProbes::kVideoFormatMessage))
@@ -310,6 +319,16 @@ void EntryPlayback::handleMessage(GstMessage* message)
     default:
         break;
     }
+}
+
+void EntryPlayback::adaptiveStatistics(const BusMessages::AdaptiveStatistics& statistics)
+{
+    // The manifest has been read once its download is reported; the first such
+    // report is the master playlist or MPD.
+    if (statistics.manifestDownloaded && !m_statistics.hasVariants())
+        m_statistics.variants(AdaptiveManifest::parse(m_counters->manifest(), statistics.manifestUri));
+    if (statistics.bitrate > 0)
+        m_statistics.variantChosen(statistics.bitrate);
 }
 
 // ---- Timers ----------------------------------------------------------------
@@ -416,6 +435,12 @@ NetworkFigures EntryPlayback::figures() const
     const auto overUdp = m_statistics.rtpOverUdp();
     if (scheme == "rtsp" && overUdp)
         figures.sourceProtocol = *overUdp ? "RTSPU" : "RTSPT";
+    else if (const auto adaptive = m_counters->adaptive(); adaptive == StreamCounters::Adaptive::Hls)
+        figures.sourceProtocol = "HLS";
+    else if (adaptive == StreamCounters::Adaptive::Dash)
+        figures.sourceProtocol = "DASH";
+    else if (adaptive == StreamCounters::Adaptive::Mss)
+        figures.sourceProtocol = "MSS";
     else
         figures.sourceProtocol = MediaUrl::protocolForScheme(scheme);
     m_figuresCache = figures;

@@ -10,6 +10,7 @@
 // messages and timers arrive there. Ownership: the engine keeps the playback of
 // the current entry and destroys it when the entry ends (see EntryPlayback::Listener).
 
+#include "BusMessages.h"
 #include "EntryPipeline.h"
 #include "EntryStatistics.h"
 #include "MediaInfo.h"
@@ -99,6 +100,7 @@ private:
     void handleMessage(GstMessage* message);
     void pollStatistics();
     void watchDataFlow();
+    void adaptiveStatistics(const BusMessages::AdaptiveStatistics& statistics);
 
     const Entry m_entry;
     const EntryPipeline::Settings m_settings;

@@ -47,6 +47,11 @@ void EntryStatistics::poll(const StreamCounters& counters, GstElement* source, b
         pollRtsp(source, playing);
     } else if (factory == "srtsrc") {
         pollSrt(counters, source);
+    } else if (counters.adaptive() != StreamCounters::Adaptive::None) {
+        // Adaptive streams: a packet is a segment, downloaded or failed.
+        m_received = counters.segmentsReceived();
+        m_lost = counters.segmentsFailed();
+        m_recovered = 0;
     } else if (buffersArePackets) {
         m_received = counters.buffers();
         m_lost = 0;
@@ -132,19 +137,36 @@ void EntryStatistics::fill(NetworkFigures& figures, const StreamCounters* counte
     std::int64_t now = g_get_monotonic_time();
     if (flowing) {
         figures.frameRate = counters->frameRateTimes100(now);
-        // Bit rate over about the last second: from the newest sample at least a
-        // second old. Bytes read from the source's stats are as new as the last poll.
+        // Bit rate over the last second. The byte count a second ago lies between
+        // two samples (100 ms apart); taken between them in proportion, the window
+        // is a second long, so bytes that arrive in lumps (an adaptive demuxer's
+        // 32 KiB reads) are not counted in one window too many now and then.
+        // Bytes read from the source's stats are as new as the last poll.
         const std::uint64_t bytes = m_networkBytes ? *m_networkBytes : counters->bytes();
         if (m_networkBytes && !m_byteHistory.empty())
             now = m_byteHistory.back().timeUs;
+        const std::int64_t from = now - kRateWindowUs;
         const ByteSample* base = nullptr;
+        const ByteSample* after = nullptr;
         for (const auto& sample : m_byteHistory) {
-            if (sample.timeUs <= now - kRateWindowUs || !base)
+            if (sample.timeUs <= from || !base)
                 base = &sample;
+            else if (!after)
+                after = &sample;
         }
-        if (base && now - base->timeUs >= kMinRateSpanUs)
-            figures.bitRate = clampToInt32(static_cast<double>(bytes - base->bytes) * 8.0 * 1e6
-                                           / static_cast<double>(now - base->timeUs));
+        if (base && now - base->timeUs >= kMinRateSpanUs) {
+            double baseBytes = static_cast<double>(base->bytes);
+            if (base->timeUs <= from) {
+                const ByteSample next = after ? *after : ByteSample {now, bytes};
+                if (next.timeUs > base->timeUs)
+                    baseBytes += static_cast<double>(next.bytes - base->bytes)
+                        * static_cast<double>(from - base->timeUs) / static_cast<double>(next.timeUs - base->timeUs);
+            }
+            // An entry younger than a second received nothing before its first
+            // sample, taken as it started: its bits are over the whole second all the same.
+            figures.bitRate = clampToInt32((static_cast<double>(bytes) - baseBytes) * 8.0 * 1e6
+                                           / static_cast<double>(kRateWindowUs));
+        }
     }
     if (counters->videoKnown() && counters->fpsNumerator() > 0)
         figures.encodedFrameRate = clampToInt32(static_cast<double>(counters->fpsNumerator())
@@ -153,7 +175,21 @@ void EntryStatistics::fill(NetworkFigures& figures, const StreamCounters* counte
     std::uint64_t tagged = 0;
     for (const auto& [element, bitrate] : m_tagBitrates)
         tagged += bitrate;
-    if (tagged > 0)
+    if (counters->adaptive() != StreamCounters::Adaptive::None) {
+        // The declared bandwidth of the variant on screen: the one of the sink's
+        // picture size; before the first picture, or for a size no variant
+        // declares, the variant the demuxer fetches.
+        std::int64_t fetched = m_variantChosen;
+        const std::string requested = counters->variantRequested();
+        for (const AdaptiveVariant& variant : m_variants) {
+            if (!requested.empty() && variant.uri == requested)
+                fetched = variant.bandwidth;
+        }
+        std::optional<std::int64_t> shown;
+        if (counters->videoKnown())
+            shown = AdaptiveManifest::bandwidthForSize(m_variants, counters->width(), counters->height(), fetched);
+        figures.bandWidth = clampToInt32(static_cast<double>(shown ? *shown : fetched));
+    } else if (tagged > 0)
         figures.bandWidth = clampToInt32(static_cast<double>(tagged));
     else if (m_sourceBytes > 0 && durationS > 0.0)
         figures.bandWidth = clampToInt32(static_cast<double>(m_sourceBytes) * 8.0 / durationS);

@@ -4,6 +4,7 @@
 // messages, the streaming threads' counters and, for RTSP, the jitter buffers;
 // read back as one set of figures. Private to player/.
 
+#include "AdaptiveManifest.h"
 #include "StreamCounters.h"
 
 #include <cstdint>
@@ -11,6 +12,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 typedef struct _GstElement GstElement;
 
@@ -35,6 +37,11 @@ public:
     // A bit rate a stream's tags announce, by the element that posted them.
     void taggedBitrate(const std::string& element, std::uint32_t bitrate) { m_tagBitrates[element] = bitrate; }
     void sourceSize(std::int64_t bytes) { m_sourceBytes = bytes; }
+    // An adaptive stream's variants, from its manifest.
+    void variants(std::vector<AdaptiveVariant> variants) { m_variants = std::move(variants); }
+    bool hasVariants() const { return !m_variants.empty(); }
+    // The declared bandwidth of the variant the demuxer switched to (bit/s).
+    void variantChosen(std::int64_t bandwidth) { m_variantChosen = bandwidth; }
 
     // Takes one sample: bytes for the bit rate, packets for reception. source is
     // the entry's source element (may be null); for rtspsrc the packets come from
@@ -68,6 +75,8 @@ private:
     std::map<std::string, std::uint64_t> m_qosDropped;
     std::map<std::string, std::uint32_t> m_tagBitrates;
     std::int64_t m_sourceBytes = 0;
+    std::vector<AdaptiveVariant> m_variants;
+    std::int64_t m_variantChosen = 0;
     std::uint64_t m_received = 0, m_lost = 0, m_recovered = 0;
     std::optional<bool> m_rtpOverUdp;
     // SRT: bytes of the data packets that came off the network (headers and

@@ -6,6 +6,69 @@ namespace zephyrscope {
 
 namespace {
 constexpr std::int64_t kRateWindowUs = 1000000; // the frame rate is taken over about one second
+constexpr std::size_t kMaxManifestBytes = 1 << 20; // a master playlist or MPD is far smaller
+
+// Playlists and manifests, as opposed to media segments, by the path's extension.
+bool isManifest(const std::string& uri)
+{
+    const std::string path = uri.substr(0, uri.find_first_of("?#"));
+    const auto dot = path.find_last_of('.');
+    const auto slash = path.find_last_of('/');
+    const std::string ext = dot == std::string::npos || (slash != std::string::npos && dot < slash) ? "" : path.substr(dot + 1);
+    return ext == "m3u8" || ext == "m3u" || ext == "mpd" || ext == "ism" || ext == "isml"
+        || path.find("/Manifest") != std::string::npos;
+}
+} // namespace
+
+void StreamCounters::manifestData(const char* data, std::size_t size)
+{
+    std::lock_guard lock(m_adaptiveMutex);
+    if (m_manifest.size() + size <= kMaxManifestBytes)
+        m_manifest.append(data, size);
+}
+
+void StreamCounters::requestFinished(const std::string& uri, unsigned status, const std::string& reason,
+                                     std::uint64_t bytes)
+{
+    const bool manifest = isManifest(uri);
+    if (status >= 200 && status < 300) {
+        if (!manifest) {
+            ++m_segmentsReceived;
+            return;
+        }
+        m_bytes.fetch_add(bytes, std::memory_order_relaxed);
+        std::lock_guard lock(m_adaptiveMutex);
+        m_variantRequested = uri;
+    } else if (status >= 400 && !manifest) {
+        std::lock_guard lock(m_adaptiveMutex);
+        m_failedSegments.insert(uri);
+        m_lastSegmentFailure = "Cannot download segment '" + uri + "': " + std::to_string(status)
+            + (reason.empty() ? "" : " " + reason);
+    }
+}
+
+std::string StreamCounters::manifest() const
+{
+    std::lock_guard lock(m_adaptiveMutex);
+    return m_manifest;
+}
+
+std::uint64_t StreamCounters::segmentsFailed() const
+{
+    std::lock_guard lock(m_adaptiveMutex);
+    return m_failedSegments.size();
+}
+
+std::string StreamCounters::lastSegmentFailure() const
+{
+    std::lock_guard lock(m_adaptiveMutex);
+    return m_lastSegmentFailure;
+}
+
+std::string StreamCounters::variantRequested() const
+{
+    std::lock_guard lock(m_adaptiveMutex);
+    return m_variantRequested;
 }
 
 StreamCounters::~StreamCounters()

@@ -4,6 +4,8 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <set>
+#include <string>
 
 typedef struct _GstElement GstElement;
 
@@ -42,6 +44,28 @@ public:
     int fpsNumerator() const { return m_fpsN.load(); }
     int fpsDenominator() const { return m_fpsD.load(); }
 
+    // Adaptive streams (HLS, DASH, MSS): which demuxer plays them, set once by the
+    // element-setup handler.
+    enum class Adaptive { None, Hls, Dash, Mss };
+    void setAdaptive(Adaptive kind) { m_adaptive.store(kind); }
+    Adaptive adaptive() const { return m_adaptive.load(); }
+
+    // Streaming threads: the manifest as it enters the demuxer (kept up to a
+    // bound), and each HTTP request the demuxer finished, with its status and
+    // its body's size when known (a playlist's is counted as bytes received;
+    // segment bytes are counted as they enter the demuxer's parsers).
+    void manifestData(const char* data, std::size_t size);
+    void requestFinished(const std::string& uri, unsigned status, const std::string& reason, std::uint64_t bytes);
+
+    // Main loop.
+    std::string manifest() const;
+    std::uint64_t segmentsReceived() const { return m_segmentsReceived.load(); }
+    std::uint64_t segmentsFailed() const;
+    // "Cannot download segment '<uri>': <status> <reason>" for the last segment that failed; empty if none.
+    std::string lastSegmentFailure() const;
+    // The variant playlist the demuxer fetched last: the variant it downloads now.
+    std::string variantRequested() const;
+
     // The source element of the entry (file, HTTP or RTSP source), set once by
     // the engine's source-setup handler; a new reference, or nullptr.
     void setSource(GstElement* source);
@@ -56,6 +80,14 @@ private:
     std::atomic<std::uint64_t> m_neverDelivered {0};
     std::atomic<bool> m_videoKnown {false};
     std::atomic<int> m_width {0}, m_height {0}, m_fpsN {0}, m_fpsD {1};
+
+    std::atomic<Adaptive> m_adaptive {Adaptive::None};
+    std::atomic<std::uint64_t> m_segmentsReceived {0};
+    mutable std::mutex m_adaptiveMutex; // guards what follows
+    std::string m_manifest;
+    std::set<std::string> m_failedSegments;
+    std::string m_lastSegmentFailure;
+    std::string m_variantRequested;
 
     mutable std::mutex m_sourceMutex;
     GstElement* m_source = nullptr;

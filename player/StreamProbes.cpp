@@ -1,5 +1,6 @@
 #include "StreamProbes.h"
 
+#include "AdaptiveRequests.h"
 #include "SrtDeliveryGaps.h"
 
 #include <gst/gst.h>
@@ -132,15 +133,76 @@ void onSourceSetup(GstElement*, GstElement* source, gpointer data)
     }
 }
 
-// playbin3's element-setup: adaptive demuxers (HLS, DASH) fetch their fragments
-// themselves, so what they deliver is counted at their output.
+// The adaptive demuxer's input, streaming thread: the manifest, kept for its variants.
+GstPadProbeReturn onManifestPad(GstPad*, GstPadProbeInfo* info, gpointer data)
+{
+    if (info->type & GST_PAD_PROBE_TYPE_BUFFER) {
+        GstMapInfo map;
+        GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+        if (gst_buffer_map(buffer, &map, GST_MAP_READ)) {
+            countersOf(data).manifestData(reinterpret_cast<const char*>(map.data), map.size);
+            gst_buffer_unmap(buffer, &map);
+        }
+    }
+    return GST_PAD_PROBE_OK;
+}
+
+StreamCounters::Adaptive adaptiveKind(const std::string& factory)
+{
+    if (factory.rfind("hlsdemux", 0) == 0)
+        return StreamCounters::Adaptive::Hls;
+    if (factory.rfind("dashdemux", 0) == 0)
+        return StreamCounters::Adaptive::Dash;
+    if (factory.rfind("mssdemux", 0) == 0)
+        return StreamCounters::Adaptive::Mss;
+    return StreamCounters::Adaptive::None;
+}
+
+std::string locationOf(GstElement* element)
+{
+    if (!element || !g_object_class_find_property(G_OBJECT_GET_CLASS(element), "location"))
+        return {};
+    gchar* location = nullptr;
+    g_object_get(element, "location", &location, nullptr);
+    std::string text = location ? location : "";
+    g_free(location);
+    return text;
+}
+
+// playbin3's element-setup, for elements in any of its bins. Adaptive demuxers
+// (HLS, DASH, MSS) fetch their playlists and segments themselves: each stream's
+// segment bodies enter a parsebin inside the demuxer, whose input is counted as
+// bytes off the network; the demuxer's own requests are watched for segment
+// counts and failures; its input, the manifest, is kept for its variants.
 void onElementSetup(GstElement*, GstElement* element, gpointer data)
 {
+    const auto& counters = *static_cast<std::shared_ptr<StreamCounters>*>(data);
     const std::string factory = factoryName(element);
-    if (factory.find("hlsdemux") == 0 || factory.find("dashdemux") == 0 || factory.find("mssdemux") == 0) {
-        g_signal_connect_data(element, "pad-added", G_CALLBACK(onSourcePadAdded),
-                              holdCounters(*static_cast<std::shared_ptr<StreamCounters>*>(data)), releaseCountersClosure,
-                              static_cast<GConnectFlags>(0));
+    if (const auto kind = adaptiveKind(factory); kind != StreamCounters::Adaptive::None) {
+        counters->setAdaptive(kind);
+        GstElement* source = counters->source();
+        AdaptiveRequests::watch(locationOf(source), counters);
+        if (source)
+            gst_object_unref(source);
+        if (GstPad* pad = gst_element_get_static_pad(element, "sink")) {
+            gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_BUFFER, onManifestPad, holdCounters(counters), releaseCounters);
+            gst_object_unref(pad);
+        }
+        return;
+    }
+    if (factory != "parsebin")
+        return;
+    GstObject* parent = gst_object_get_parent(GST_OBJECT(element));
+    const bool inDemuxer = parent && GST_IS_ELEMENT(parent)
+        && adaptiveKind(factoryName(GST_ELEMENT(parent))) != StreamCounters::Adaptive::None;
+    if (parent)
+        gst_object_unref(parent);
+    if (!inDemuxer)
+        return;
+    if (GstPad* pad = gst_element_get_static_pad(element, "sink")) {
+        gst_pad_add_probe(pad, static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST),
+                          onSourcePad, holdCounters(counters), releaseCounters);
+        gst_object_unref(pad);
     }
 }
 

@@ -23,7 +23,9 @@ public:
     static void attachToVideoSink(GstElement* sink, const std::shared_ptr<StreamCounters>& counters);
 
     // Remembers playbin3's source, bounds its network waits, and counts the bytes
-    // and buffers it (or an adaptive demuxer fetching on its own) delivers.
+    // and buffers it delivers. For an adaptive demuxer fetching on its own, counts
+    // the segment bytes entering its parsers, keeps its manifest and watches its
+    // requests (see AdaptiveRequests).
     static void attachToPlaybin(GstElement* playbin, const std::shared_ptr<StreamCounters>& counters);
 };
 

@@ -167,6 +167,20 @@ void ChartRenderer::paint(QPainter& painter, const QRectF& area) const
             }
         }
 
+        // Variant switches of adaptive streams, labelled with the new declared bandwidth.
+        painter.setPen(QPen(QColor(128, 0, 160), 1, Qt::DotLine));
+        for (const VariantSwitch& change : m_summary.run.switches) {
+            const double x = xOf(change.utc);
+            painter.drawLine(QPointF(x, box.top()), QPointF(x, box.bottom()));
+            if (p == 0) {
+                painter.save();
+                painter.setPen(QColor(128, 0, 160));
+                painter.drawText(QRectF(x + line * 0.3, box.bottom() - line * 1.2, line * 10, line), Qt::AlignLeft,
+                                 QString("%1k").arg(change.toBandwidth / 1000));
+                painter.restore();
+            }
+        }
+
         painter.setPen(QPen(Qt::black, 1));
         painter.setBrush(Qt::NoBrush);
         painter.drawRect(box);
@@ -180,7 +194,7 @@ void ChartRenderer::paint(QPainter& painter, const QRectF& area) const
         painter.drawText(QRectF(x - line * 3, bottom + line * 0.3, line * 6, line), Qt::AlignHCenter, tickLabel(t));
     }
     painter.drawText(QRectF(left, bottom + line * 1.5, right - left, line), Qt::AlignHCenter,
-                     "Time since the first sample (s); shaded: stalls; dashed: clip starts");
+                     "Time since the first sample (s); shaded: stalls; dashed: clip starts; dotted: variant switches");
     painter.restore();
 }
 

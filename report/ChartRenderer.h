@@ -13,7 +13,7 @@ namespace zephyrscope::report {
 
 // Draws one chart of a run over time: bit rate, Frame_Rate with IFramerate,
 // buffering progress and lost packets in four panels sharing the time axis, with
-// stall periods shaded and clip boundaries marked.
+// stall periods shaded, clip boundaries and adaptive streams' variant switches marked.
 class ChartRenderer {
 public:
     ChartRenderer(const StatisticsLog& log, const RunSummary& summary, QString title);

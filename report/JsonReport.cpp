@@ -52,6 +52,21 @@ private:
     std::string m_text;
 };
 
+std::string switches(const std::vector<VariantSwitch>& list)
+{
+    std::string out = "[";
+    for (std::size_t k = 0; k < list.size(); ++k) {
+        if (k > 0)
+            out += ",";
+        out += Object()
+                   .field("utc", number(list[k].utc))
+                   .field("from_bandwidth", std::to_string(list[k].fromBandwidth))
+                   .field("to_bandwidth", std::to_string(list[k].toBandwidth))
+                   .close();
+    }
+    return out + "]";
+}
+
 std::string figures(const Figures& f)
 {
     return Object()
@@ -74,6 +89,7 @@ std::string figures(const Figures& f)
         .field("packet_loss_percent", number(f.packetLossPercent))
         .field("quality_mean", number(f.qualityMean))
         .field("protocol", JsonString(f.protocol))
+        .field("variant_switches", switches(f.switches))
         .close();
 }
 

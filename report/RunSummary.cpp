@@ -57,6 +57,18 @@ Figures figuresOf(const std::vector<LogSample>& samples, const std::vector<doubl
             inStall = false;
         }
     }
+    // Variant switches: BandWidth of an adaptive stream changing from one known
+    // value to another (0 is "not known yet", not a variant).
+    std::int32_t lastBandwidth = 0;
+    for (std::size_t i = begin; i < end; ++i) {
+        const LogSample& s = samples[i];
+        if (s.protocol != "HLS" && s.protocol != "DASH" && s.protocol != "MSS")
+            continue;
+        if (s.bandWidth > 0 && lastBandwidth > 0 && s.bandWidth != lastBandwidth)
+            f.switches.push_back({s.utc(), lastBandwidth, s.bandWidth});
+        if (s.bandWidth > 0)
+            lastBandwidth = s.bandWidth;
+    }
     if (f.playingSamples > 0) {
         const double n = static_cast<double>(f.playingSamples);
         f.bitRateMean = bitRateSum / n;
@@ -121,7 +133,9 @@ RunSummary Summarize(const StatisticsLog& log)
         run.stalls = 0;
         run.stallSeconds = 0.0;
         run.stallPeriods.clear();
+        run.switches.clear();
         for (const ClipSummary& clip : summary.clips) {
+            run.switches.insert(run.switches.end(), clip.figures.switches.begin(), clip.figures.switches.end());
             run.stallPeriods.insert(run.stallPeriods.end(), clip.figures.stallPeriods.begin(),
                                     clip.figures.stallPeriods.end());
             run.stalls += clip.figures.stalls;

@@ -14,6 +14,14 @@ struct Period {
     double end = 0.0;
 };
 
+// A change of an adaptive stream's variant, seen as a change of its declared
+// BandWidth between two samples of one clip.
+struct VariantSwitch {
+    double utc = 0.0;           // the first sample with the new bandwidth
+    std::int32_t fromBandwidth = 0;
+    std::int32_t toBandwidth = 0;
+};
+
 // Figures of one stretch of samples: the whole run, or one clip.
 //
 // Each sample stands for the time until the next sample, and a sample followed by
@@ -38,6 +46,7 @@ struct Figures {
     std::optional<double> packetLossPercent; // lost / (received + lost)
     std::optional<double> qualityMean;       // percent
     std::string protocol;                    // the most frequent one
+    std::vector<VariantSwitch> switches;     // HLS, DASH and MSS only
 };
 
 struct ClipSummary {

@@ -24,7 +24,7 @@ std::string orNone(const std::optional<double>& value, const char* pattern)
     return value ? format(pattern, *value) : std::string("-");
 }
 
-void figures(std::string& out, const Figures& f)
+void figures(std::string& out, const Figures& f, double firstUtc)
 {
     row(out, "Samples", format("%zu (%zu in Playing)", f.samples, f.playingSamples));
     row(out, "Start-up time", f.startupSeconds ? format("%.2f s", *f.startupSeconds) : "never played");
@@ -44,6 +44,12 @@ void figures(std::string& out, const Figures& f)
                             orNone(f.packetLossPercent, " (%.2f %% loss)"));
     row(out, "Reception quality", orNone(f.qualityMean, "mean %.1f %%"));
     row(out, "Protocol", f.protocol.empty() ? "-" : f.protocol);
+    if (!f.switches.empty() || f.protocol == "HLS" || f.protocol == "DASH" || f.protocol == "MSS") {
+        row(out, "Variant switches", format("%zu", f.switches.size()));
+        for (const VariantSwitch& s : f.switches)
+            out += format("    at %.3f (+%.1f s): %d -> %d bit/s\n", s.utc, s.utc - firstUtc, s.fromBandwidth,
+                          s.toBandwidth);
+    }
 }
 
 } // namespace
@@ -54,14 +60,14 @@ std::string FormatTextReport(const RunSummary& summary, const std::string& logNa
     out += "Log " + logName + ": " + format("%zu clip(s), %zu sample(s), %zu line(s) not read\n",
                                              summary.clips.size(), summary.run.samples, summary.problems.size());
     out += "\nRun\n";
-    figures(out, summary.run);
+    figures(out, summary.run, summary.firstUtc);
     for (std::size_t k = 0; k < summary.clips.size(); ++k) {
         const ClipSummary& clip = summary.clips[k];
         out += format("\nClip %zu: ", k + 1) + clip.media.name + "\n";
         row(out, "URL", clip.media.url);
         row(out, "Duration", clip.media.durationString + format(" (%.2f s)", clip.media.duration));
         row(out, "Picture size", format("%d x %d", clip.media.width, clip.media.height));
-        figures(out, clip.figures);
+        figures(out, clip.figures, summary.firstUtc);
     }
     if (!summary.problems.empty()) {
         out += "\nLines not read\n";

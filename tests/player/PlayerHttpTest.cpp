@@ -28,6 +28,7 @@ protected:
         PlayerFixture::TearDown();
         server->stop();
     }
+    void checkLadder(const std::string& path, const std::string& protocolName);
     std::unique_ptr<HttpTestServer> server;
 };
 
@@ -240,9 +241,11 @@ TEST_F(PlayerHttp, HttpLiveStreamPlaysAndReportsItsTransport)
     ASSERT_TRUE(waitForState(kPlayStatePlaying)) << events.sequence();
     RunMainLoopFor(1000ms);
     auto net = player->network();
-    EXPECT_EQ(net->sourceProtocol(), "HTTP");
+    EXPECT_EQ(net->sourceProtocol(), "HLS");
     EXPECT_EQ(net->encodedFrameRate(), 25);
     EXPECT_GT(net->receivedPackets(), 0);
+    // One variant: the declared bandwidth is unknown, and tags do not stand in for it.
+    EXPECT_EQ(net->bandWidth(), 0);
     std::cout << "HLS: frameRate=" << net->frameRate() << " receivedPackets=" << net->receivedPackets()
               << " bitRate=" << net->bitRate() << '\n';
     ASSERT_TRUE(waitForState(kPlayStateReady)) << events.sequence();
@@ -260,4 +263,147 @@ TEST_F(PlayerHttp, LocalHttpLiveStreamIsRefusedAtOnce)
     EXPECT_EQ(events.sequence(), "9 error 10");
     ASSERT_EQ(events.errors.size(), 1u);
     std::cout << "local HLS: " << events.errors[0] << '\n';
+}
+
+namespace {
+
+// Which variant ("v0".."v2") a path of the ladder ("ladder/v1/seg00002.ts") belongs to.
+std::string variantOf(const std::string& path)
+{
+    const auto slash = path.find_last_of('/');
+    return slash != std::string::npos && slash >= 2 ? path.substr(slash - 2, 2) : std::string();
+}
+
+bool isSegment(const std::string& path)
+{
+    const auto dot = path.find_last_of('.');
+    const std::string ext = dot == std::string::npos ? "" : path.substr(dot);
+    return ext == ".ts" || ext == ".m4s" || ext == ".mp4";
+}
+
+constexpr std::int32_t kDeclaredBps[] = {500000, 920000, 1670000};
+
+} // namespace
+
+// Plays an adaptive ladder under a rate schedule of 2 Mbit/s, then 600 kbit/s
+// (the demuxer climbs from the first variant, then falls back), sampling as the
+// program does, and holds the figures against what the server sent.
+void PlayerHttp::checkLadder(const std::string& path, const std::string& protocolName)
+{
+    server->setRateSchedule({{0, 250000}, {5000, 75000}});
+    player->putURL(server->url(path));
+
+    struct Tick {
+        std::chrono::steady_clock::time_point time;
+        std::int32_t bitRate, bandWidth;
+        bool playing;
+    };
+    std::vector<Tick> ticks;
+    std::string protocol;
+    // Sampled as the program does, twice a second, from the start to the end of
+    // the stream, so every byte falls inside the ticks' windows.
+    auto nextTick = std::chrono::steady_clock::now();
+    ASSERT_TRUE(RunMainLoopUntil(
+        [&] {
+            if (std::chrono::steady_clock::now() >= nextTick) {
+                auto net = player->network();
+                const bool playing = player->playState() == kPlayStatePlaying;
+                ticks.push_back({std::chrono::steady_clock::now(), net->bitRate(), net->bandWidth(), playing});
+                if (playing)
+                    protocol = net->sourceProtocol();
+                nextTick += 500ms;
+            }
+            return events.has("play 10");
+        },
+        60s))
+        << events.sequence();
+    EXPECT_TRUE(events.errors.empty()) << events.errors.front();
+    EXPECT_EQ(protocol, protocolName);
+
+    // The server's truth: which variant's segments it sent, in order, and how many.
+    const auto sent = server->sentLog();
+    std::vector<std::string> variantsSent;
+    int segmentsSent = 0;
+    for (const auto& s : sent) {
+        if (isSegment(s.path) && s.status == 200 && s.first) {
+            ++segmentsSent;
+            if (variantsSent.empty() || variantsSent.back() != variantOf(s.path))
+                variantsSent.push_back(variantOf(s.path));
+        }
+    }
+    // The player's: the declared bandwidths shown while playing, in order.
+    std::vector<std::int32_t> shown;
+    for (const Tick& tick : ticks) {
+        if (tick.playing && (shown.empty() || shown.back() != tick.bandWidth))
+            shown.push_back(tick.bandWidth);
+    }
+    std::vector<std::int32_t> expected;
+    std::string sentText, shownText;
+    for (const auto& v : variantsSent) {
+        expected.push_back(kDeclaredBps[v[1] - '0']);
+        sentText += " " + v;
+    }
+    for (auto bandwidth : shown)
+        shownText += " " + std::to_string(bandwidth);
+    std::cout << protocolName << " variants sent:" << sentText << "; BandWidth shown:" << shownText << '\n';
+    EXPECT_GE(variantsSent.size(), 2u) << "the schedule should have made the demuxer switch";
+    EXPECT_EQ(shown, expected);
+    EXPECT_EQ(player->network()->receivedPackets(), segmentsSent);
+    EXPECT_EQ(player->network()->lostPackets(), 0);
+
+    // Bit_Rate against the bytes the server sent in the second before each tick.
+    // Every byte lies inside the ticks' windows, so the means differ only by what
+    // the player did not count, or counted late.
+    double measured = 0, truth = 0;
+    int counted = 0;
+    for (const Tick& tick : ticks) {
+        ++counted;
+        long long bytes = 0;
+        for (const auto& s : sent) {
+            if (s.time > tick.time - 1s && s.time <= tick.time)
+                bytes += s.bytes;
+        }
+        measured += tick.bitRate;
+        truth += static_cast<double>(bytes) * 8.0;
+    }
+    ASSERT_GT(counted, 0);
+    std::cout << protocolName << " mean Bit_Rate " << measured / counted << " bit/s, server " << truth / counted << " bit/s over "
+              << counted << " ticks\n";
+    EXPECT_NEAR(measured, truth, truth * 0.05);
+}
+
+TEST_F(PlayerHttp, AdaptiveHlsFollowsTheVariantsAndBytesTheServerSends)
+{
+    SharedMedia().makeHlsLadder("ladder", 16.0);
+    checkLadder("ladder/master.m3u8", "HLS");
+}
+
+TEST_F(PlayerHttp, AdaptiveDashFollowsTheVariantsAndBytesTheServerSends)
+{
+    SharedMedia().makeDashLadder("dash", 16.0);
+    checkLadder("dash/manifest.mpd", "DASH");
+}
+
+// The engine (1.22) retries a segment that is not found three times, then ends
+// the entry; a live stream's would be skipped. Either way the segment is named.
+TEST_F(PlayerHttp, AdaptiveSegmentNotFoundIsCountedAndNamed)
+{
+    SharedMedia().makeHlsLadder("ladder", 16.0);
+    SharedMedia().makeDashLadder("dash", 16.0);
+    struct Case {
+        std::string manifest, segment, protocol;
+    };
+    for (const Case& c : {Case {"ladder/master.m3u8", "seg00003.ts", "HLS"}, Case {"dash/manifest.mpd", "seg3.m4s", "DASH"}}) {
+        const std::string folder = c.manifest.substr(0, c.manifest.find('/'));
+        for (const char* variant : {"v0", "v1", "v2"})
+            server->failPath(folder + "/" + variant + "/" + c.segment, 404);
+        events = EventRecorder();
+        player->putURL(server->url(c.manifest));
+        ASSERT_TRUE(waitForState(kPlayStateReady, 40s)) << events.sequence();
+        ASSERT_EQ(events.errors.size(), 1u) << events.sequence();
+        std::cout << c.protocol << " 404: " << events.errors[0] << '\n';
+        EXPECT_NE(events.errors[0].find("/" + c.segment + "': 404 Not Found"), std::string::npos) << events.errors[0];
+        EXPECT_EQ(player->network()->lostPackets(), 1);
+        EXPECT_EQ(player->network()->sourceProtocol(), c.protocol);
+    }
 }

@@ -154,6 +154,50 @@ TEST_F(ReportOutputTest, PngChartHasTheRequestedSizeAndDrawsTheData)
     EXPECT_GT(shaded, 1000);
 }
 
+TEST_F(ReportOutputTest, VariantSwitchesOfAnAdaptiveStreamAreCountedListedAndMarked)
+{
+    LogBuilder b;
+    b.next.protocol = "HLS";
+    b.samples(2, kPlayStateBuffering); // BandWidth not known yet: no switch from 0
+    b.media("ladder", "http://127.0.0.1/master.m3u8", 16.0, 320, 180);
+    b.samples(4, kPlayStatePlaying, [](SampleLine& s, int) { s.bandWidth = 500000; });
+    b.samples(4, kPlayStatePlaying, [](SampleLine& s, int) { s.bandWidth = 1670000; });
+    b.samples(4, kPlayStatePlaying, [](SampleLine& s, int) { s.bandWidth = 500000; });
+    const StatisticsLog log = LogReader::fromText(b.text());
+    const RunSummary summary = Summarize(log);
+    ASSERT_EQ(summary.run.switches.size(), 2u);
+    EXPECT_EQ(summary.run.switches[0].fromBandwidth, 500000);
+    EXPECT_EQ(summary.run.switches[0].toBandwidth, 1670000);
+    EXPECT_DOUBLE_EQ(summary.run.switches[0].utc - summary.firstUtc, 3.0);
+    EXPECT_EQ(summary.run.switches[1].toBandwidth, 500000);
+
+    const std::string text = FormatTextReport(summary, "hls.dat");
+    EXPECT_NE(text.find("  Variant switches     2\n    at "), std::string::npos) << text;
+    EXPECT_NE(text.find("(+3.0 s): 500000 -> 1670000 bit/s\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("(+5.0 s): 1670000 -> 500000 bit/s\n"), std::string::npos) << text;
+
+    const QJsonObject run = QJsonDocument::fromJson(QByteArray::fromStdString(FormatJsonReport(summary, "x")))
+                                .object()["run"]
+                                .toObject();
+    const QJsonArray switches = run["variant_switches"].toArray();
+    ASSERT_EQ(switches.size(), 2);
+    EXPECT_EQ(switches[1].toObject()["from_bandwidth"].toInt(), 1670000);
+    EXPECT_EQ(switches[1].toObject()["to_bandwidth"].toInt(), 500000);
+
+    // Two dotted purple marks down the panels.
+    const QString png = dir.filePath("switches.png");
+    ASSERT_EQ(ChartRenderer(log, summary, "hls").save(png, QSize(900, 700)), QString());
+    const QImage image(png);
+    int purple = 0;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x) {
+            const QColor c = image.pixelColor(x, y);
+            if (c.red() > 100 && c.red() < 160 && c.green() < 40 && c.blue() > 130)
+                ++purple;
+        }
+    EXPECT_GT(purple, 300);
+}
+
 TEST_F(ReportOutputTest, SvgChartIsWellFormedXml)
 {
     const StatisticsLog log = LogReader::fromFile(logPath);

@@ -67,6 +67,10 @@ std::string contentType(const std::filesystem::path& path)
         return "application/vnd.ms-wpl";
     if (ext == ".xspf")
         return "application/xspf+xml";
+    if (ext == ".ts")
+        return "video/mp2t";
+    if (ext == ".mpd")
+        return "application/dash+xml";
     if (ext == ".txt")
         return "text/plain";
     return "application/octet-stream";
@@ -110,8 +114,46 @@ HttpTestServer::~HttpTestServer()
     stop();
 }
 
+void HttpTestServer::setRateSchedule(std::vector<RateStep> steps)
+{
+    std::lock_guard lock(m_logMutex);
+    m_schedule = std::move(steps);
+    m_scheduleStart = std::chrono::steady_clock::now();
+}
+
+void HttpTestServer::failPath(const std::string& path, int status)
+{
+    std::lock_guard lock(m_logMutex);
+    m_failures[path] = status;
+}
+
+std::vector<HttpTestServer::Sent> HttpTestServer::sentLog() const
+{
+    std::lock_guard lock(m_logMutex);
+    return m_sent;
+}
+
+long long HttpTestServer::scheduledRate() const
+{
+    std::lock_guard lock(m_logMutex);
+    const auto elapsed = std::chrono::steady_clock::now() - m_scheduleStart;
+    long long rate = 0;
+    for (const RateStep& step : m_schedule) {
+        if (elapsed >= std::chrono::milliseconds(step.fromMs))
+            rate = step.bytesPerSecond;
+    }
+    return rate;
+}
+
+void HttpTestServer::logSent(const std::string& path, int status, long long bytes, bool first)
+{
+    std::lock_guard lock(m_logMutex);
+    m_sent.push_back({std::chrono::steady_clock::now(), path, status, bytes, first});
+}
+
 void HttpTestServer::start()
 {
+
     m_listenFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (m_listenFd < 0)
         throw std::runtime_error(std::string("Cannot create socket 'http': ") + std::strerror(errno));
@@ -268,7 +310,15 @@ void HttpTestServer::serve(int fd)
         sendAll(fd, head.data(), head.size());
     };
 
-    const long long status = number(query, "status", 0);
+    long long status = number(query, "status", 0);
+    const std::string relative = path.empty() ? path : path.substr(1);
+    {
+        std::lock_guard lock(m_logMutex);
+        if (const auto failure = m_failures.find(relative); failure != m_failures.end())
+            status = failure->second;
+    }
+    if (status > 0)
+        logSent(relative, static_cast<int>(status), 0, true);
     const long long dieAfter = number(query, "dieAfter", -1);
     const std::filesystem::path file = m_root / std::filesystem::path(path).relative_path();
     std::error_code ec;
@@ -299,7 +349,8 @@ void HttpTestServer::serve(int fd)
         head += "Connection: close\r\n\r\n";
         bool alive = sendAll(fd, head.data(), head.size());
         if (method != "HEAD") {
-            const long long rate = number(query, "rate", 0);
+            const long long askedRate = number(query, "rate", 0);
+            long long rate = askedRate > 0 ? askedRate : scheduledRate();
             const long long stallAfter = number(query, "stallAfter", -1);
             const long long stallMs = number(query, "stallMs", 0);
             const long long stallEvery = number(query, "stallEvery", 0);
@@ -314,9 +365,16 @@ void HttpTestServer::serve(int fd)
                 paceStart = std::chrono::steady_clock::now();
                 paced = 0;
             };
-            const std::size_t chunk = rate > 0 ? std::max<std::size_t>(1, static_cast<std::size_t>(rate * kChunkPeriodMs / 1000))
-                                               : kMaxChunk;
             while (alive && offset <= rangeEnd && !m_stopping) {
+                if (askedRate <= 0) {
+                    if (const long long now = scheduledRate(); now != rate) {
+                        rate = now;
+                        restartPace();
+                    }
+                }
+                const std::size_t chunk = rate > 0
+                    ? std::max<std::size_t>(1, static_cast<std::size_t>(rate * kChunkPeriodMs / 1000))
+                    : kMaxChunk;
                 std::size_t n = std::min<std::size_t>(chunk, static_cast<std::size_t>(rangeEnd - offset + 1));
                 if (stallAfter >= 0 && !stalled && sent < stallAfter)
                     n = std::min<std::size_t>(n, static_cast<std::size_t>(stallAfter - sent));
@@ -338,8 +396,10 @@ void HttpTestServer::serve(int fd)
                 offset += static_cast<long long>(n);
                 sent += static_cast<long long>(n);
                 paced += static_cast<long long>(n);
-                if (alive)
+                if (alive) {
                     m_bodyBytes += static_cast<long long>(n);
+                    logSent(relative, partial ? 206 : 200, static_cast<long long>(n), sent == static_cast<long long>(n));
+                }
                 if (nextStall > 0 && sent >= nextStall && offset <= rangeEnd) {
                     nextStall += stallEvery;
                     ++m_stalls;

@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -22,6 +23,9 @@ namespace zephyrscope::testing {
 //                   (not after the last byte), as often as the body allows
 //   dieAfter=B      close the connection after B bytes; later range requests get 500
 //   status=C        answer with status C (e.g. 404, 500) and no body
+// Server-wide, for streams whose segment URLs carry no query: a rate schedule
+// (setRateSchedule) and answers to fail with (failPath). Every body byte sent is
+// logged with its time and path (sentLog), for figures to be checked against.
 // A missing file gives 404. Every connection runs on its own thread; stop()
 // (or the destructor) ends them all promptly.
 class HttpTestServer {
@@ -30,6 +34,26 @@ public:
     ~HttpTestServer();
     HttpTestServer(const HttpTestServer&) = delete;
     HttpTestServer& operator=(const HttpTestServer&) = delete;
+
+    // From `fromMs` after this call on, bodies go out at `bytesPerSecond` (0: as
+    // fast as the socket takes them), unless a request's rate= says otherwise.
+    struct RateStep {
+        int fromMs = 0;
+        long long bytesPerSecond = 0;
+    };
+    void setRateSchedule(std::vector<RateStep> steps);
+    // Requests for path (as in the URL, without the leading '/') get status.
+    void failPath(const std::string& path, int status);
+
+    struct Sent {
+        std::chrono::steady_clock::time_point time;
+        std::string path;
+        int status = 200; // the request's answer; 0 bytes for a failed one
+        long long bytes = 0;
+        bool first = false; // the first bytes of a request's answer
+    };
+    // A copy of what went out so far, in order.
+    std::vector<Sent> sentLog() const;
 
     // Binds and starts serving; throws std::runtime_error when it cannot.
     void start();
@@ -53,7 +77,15 @@ private:
     // Waits until due, or until stop; returns false when stopping.
     bool pauseUntil(std::chrono::steady_clock::time_point due);
 
+    long long scheduledRate() const;
+    void logSent(const std::string& path, int status, long long bytes, bool first);
+
     std::filesystem::path m_root;
+    mutable std::mutex m_logMutex; // guards the schedule, the failures and the log
+    std::vector<RateStep> m_schedule;
+    std::chrono::steady_clock::time_point m_scheduleStart;
+    std::map<std::string, int> m_failures;
+    std::vector<Sent> m_sent;
     int m_listenFd = -1;
     int m_wakeFd = -1;
     std::uint16_t m_port = 0;

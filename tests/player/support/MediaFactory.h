@@ -35,11 +35,21 @@ public:
     // An HTTP live stream (MPEG-TS segments of one second and a finished
     // playlist "index.m3u8") of a video-only clip in dir()/folder; returns the playlist.
     std::filesystem::path makeHls(const std::string& folder, const Clip& clip);
+    // An HTTP live stream of three variants (BANDWIDTH 500000, 920000, 1670000;
+    // 320x180, 640x360, 1280x720; noise at about 90 % of each, 2-s segments)
+    // in dir()/folder/v0..v2, under a master playlist "master.m3u8"; returns it.
+    std::filesystem::path makeHlsLadder(const std::string& folder, double seconds);
+    // The same ladder for DASH: fragmented MP4 cut at its moof boxes into an
+    // init segment and 2-s media segments per representation (dir()/folder/v0..v2),
+    // under a hand-written MPD "manifest.mpd" with a SegmentTimeline; returns it.
+    std::filesystem::path makeDashLadder(const std::string& folder, double seconds);
     // Writes a text file into dir().
     std::filesystem::path write(const std::string& fileName, const std::string& text);
 
 private:
-    void run(const std::string& launch, const std::filesystem::path& made);
+    // endList: the playlist made is done once it ends with #EXT-X-ENDLIST,
+    // whether or not hlssink2 reaches its EOS (it sometimes hangs there).
+    void run(const std::string& launch, const std::filesystem::path& made, bool endList = false);
 
     std::filesystem::path m_dir;
 };

@@ -1,0 +1,38 @@
+#pragma once
+
+// The variants an adaptive stream's manifest declares: an HLS master playlist's
+// #EXT-X-STREAM-INF entries, or a DASH MPD's Representations. Pure text work,
+// any thread.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace zephyrscope {
+
+struct AdaptiveVariant {
+    std::int64_t bandwidth = 0; // bits per second, as declared (BANDWIDTH, @bandwidth)
+    int width = 0;              // 0 when the manifest gives no picture size
+    int height = 0;
+    std::string uri;            // HLS: the variant playlist, resolved against the manifest; DASH: the @id
+};
+
+class AdaptiveManifest {
+public:
+    // The variants of an HLS master playlist or a DASH MPD, in manifest order;
+    // empty for a media playlist or text that is neither. manifestUri resolves
+    // relative variant URIs.
+    static std::vector<AdaptiveVariant> parse(const std::string& text, const std::string& manifestUri);
+
+    // The declared bandwidth of the variant showing a picture of width x height.
+    // Variants that share a size are told apart by hint (the bandwidth the
+    // demuxer last chose); nothing when no variant has that size.
+    static std::optional<std::int64_t> bandwidthForSize(const std::vector<AdaptiveVariant>& variants, int width,
+                                                        int height, std::int64_t hint);
+
+    // ref resolved against base ("http://h/a/b.m3u8" + "v0/i.m3u8" = "http://h/a/v0/i.m3u8").
+    static std::string resolve(const std::string& base, const std::string& ref);
+};
+
+} // namespace zephyrscope
