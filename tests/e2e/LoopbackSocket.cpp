@@ -55,7 +55,8 @@ std::optional<double> HttpResponse::seriesValue(const std::string& name) const
 {
     std::istringstream lines(body);
     for (std::string line; std::getline(lines, line);) {
-        if (line.rfind(name, 0) == 0 && line.size() > name.size() && (line[name.size()] == '{' || line[name.size()] == ' '))
+        const bool named = line.rfind(name, 0) == 0 && line.size() > name.size();
+        if (named && (line[name.size()] == '{' || line[name.size()] == ' '))
             return std::strtod(line.c_str() + line.rfind(' ') + 1, nullptr);
     }
     return std::nullopt;
