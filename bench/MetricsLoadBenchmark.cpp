@@ -249,6 +249,11 @@ ModeResult runMode(const Options& options, Mode mode, CWMPPlayer4& player, Event
             figures.sample = sampler.lastSample();
             figures.hasSample = true;
             ++figures.samplesWritten;
+            auto network = player.network();
+            figures.srtRoundTripMs = network->srtRoundTripTime();
+            figures.srtReceiverLatencyMs = network->srtReceiverLatency();
+            figures.videoWidth = network->videoWidth();
+            figures.videoHeight = network->videoHeight();
         }
         result.tickCostUs.push_back(std::chrono::duration<double, std::micro>(Steady::now() - start).count());
         result.notPlaying += player.playState() != kPlayStatePlaying;

@@ -16,6 +16,7 @@ namespace {
 constexpr double kPercentPerRatio = 100.0;
 constexpr double kMsPerSecond = 1000.0;
 constexpr std::int32_t kPlayStateCount = kPlayStateReconnecting + 1;
+constexpr std::string_view kSrtProtocol = "SRT";
 
 void appendNumber(std::string& out, double value)
 {
@@ -103,6 +104,20 @@ void appendEntrySeries(std::string& out, const MetricsFigures& f)
     };
     for (const Gauge& g : gauges)
         appendSeries(out, g.name, "gauge", g.help, labels, g.value);
+    appendSeries(out, "zephyrscope_video_width_pixels", "gauge",
+                 "Width of the picture now shown, 0 before the first picture and for audio.", labels,
+                 double(f.videoWidth));
+    appendSeries(out, "zephyrscope_video_height_pixels", "gauge",
+                 "Height of the picture now shown, 0 before the first picture and for audio.", labels,
+                 double(f.videoHeight));
+    // Only SRT has them: a 0 for other protocols would read as a measured value.
+    if (s.protocol == kSrtProtocol) {
+        appendSeries(out, "zephyrscope_srt_rtt_seconds", "gauge", "SRT round-trip time, as the receiver smooths it.",
+                     labels, f.srtRoundTripMs / kMsPerSecond);
+        appendSeries(out, "zephyrscope_srt_receiver_latency_seconds", "gauge",
+                     "SRT receiver latency negotiated with the sender.", labels,
+                     f.srtReceiverLatencyMs / kMsPerSecond);
+    }
 
     struct Counter {
         const char* name;

@@ -19,6 +19,11 @@ struct MetricsFigures {
     SampleLine sample;
     // The current entry's URL as the player reports it, user and password still in it.
     std::string entryUrl;
+    // Figures beyond the log's columns, read from the player after each written tick.
+    double srtRoundTripMs = 0.0;           // served only while the entry is SRT
+    std::int32_t srtReceiverLatencyMs = 0; // served only while the entry is SRT
+    std::int32_t videoWidth = 0;           // pixels of the picture now shown, 0 for none
+    std::int32_t videoHeight = 0;
 
     std::uint64_t samplesWritten = 0;
     std::uint64_t entriesOpened = 0;

@@ -114,6 +114,13 @@ void EntryStatistics::pollSrt(const StreamCounters& counters, GstElement* source
     if (stats) {
         m_lossDetected = std::max(m_lossDetected, StructureUint64(stats.get(), "packets-received-lost"));
         m_networkBytes = std::max(m_networkBytes.value_or(0), StructureUint64(stats.get(), "bytes-received"));
+        // Absent once the connection has gone: the last values stand.
+        gdouble rttMs = 0.0;
+        if (gst_structure_get_double(stats.get(), "rtt-ms", &rttMs))
+            m_srtRoundTripMs = rttMs;
+        gint latencyMs = 0;
+        if (gst_structure_get_int(stats.get(), "negotiated-latency-ms", &latencyMs))
+            m_srtReceiverLatencyMs = latencyMs;
     }
     m_received = counters.buffers();
     m_lost = counters.neverDelivered();
@@ -131,8 +138,14 @@ void EntryStatistics::fill(NetworkFigures& figures, const StreamCounters* counte
     for (const auto& [element, count] : m_qosDropped)
         dropped += count;
     figures.framesSkipped = clampToInt32(static_cast<double>(dropped));
+    figures.srtRoundTripMs = m_srtRoundTripMs;
+    figures.srtReceiverLatencyMs = m_srtReceiverLatencyMs;
     if (!counters)
         return;
+    if (counters->videoKnown()) {
+        figures.videoWidth = counters->width();
+        figures.videoHeight = counters->height();
+    }
 
     std::int64_t now = g_get_monotonic_time();
     if (flowing) {

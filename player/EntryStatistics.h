@@ -23,6 +23,11 @@ struct NetworkFigures {
     std::int32_t receptionQuality = 0, bufferingCount = 0, bufferingProgress = 0, bufferingTime = 0;
     std::int32_t frameRate = 0, bitRate = 0, maxBandwidth = 0, encodedFrameRate = 0, framesSkipped = 0;
     std::string sourceProtocol;
+    // SRT only: srtsrc's smoothed round-trip time and the receiver latency both sides agreed on.
+    double srtRoundTripMs = 0.0;
+    std::int32_t srtReceiverLatencyMs = 0;
+    // The video sink's current format: the picture now shown.
+    std::int32_t videoWidth = 0, videoHeight = 0;
 };
 
 class EntryStatistics {
@@ -84,6 +89,9 @@ private:
     // highest, as srtsrc's stats empty when its connection goes.
     std::optional<std::uint64_t> m_networkBytes;
     std::uint64_t m_lossDetected = 0;
+    // SRT: the last round-trip time and negotiated latency srtsrc reported.
+    double m_srtRoundTripMs = 0.0;
+    std::int32_t m_srtReceiverLatencyMs = 0;
     std::deque<ByteSample> m_byteHistory;
     std::deque<PacketSample> m_packetHistory;
 };

@@ -365,6 +365,12 @@ void CZephyrscopeDlg::recordMetricsSample()
     m_metrics->sample = m_sampler->lastSample();
     m_metrics->hasSample = true;
     ++m_metrics->samplesWritten;
+    // What the log has no column for; one more network object, after the line is written.
+    auto network = m_player->network();
+    m_metrics->srtRoundTripMs = network->srtRoundTripTime();
+    m_metrics->srtReceiverLatencyMs = network->srtReceiverLatency();
+    m_metrics->videoWidth = network->videoWidth();
+    m_metrics->videoHeight = network->videoHeight();
 }
 
 void CZephyrscopeDlg::recordMetricsEntryOpened()

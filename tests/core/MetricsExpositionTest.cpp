@@ -19,6 +19,8 @@ MetricsFigures playingFigures()
     f.entryUrl = "rtsp://viewer:se\"cr@t@127.0.0.1:8554/clip";
     f.samplesWritten = 21;
     f.entriesOpened = 1;
+    f.videoWidth = 640;
+    f.videoHeight = 360;
     SampleLine& s = f.sample;
     s.utcTime = {1765080000, 5};
     s.bufferingProgress = 100;
@@ -88,6 +90,8 @@ TEST(MetricsExposition, SampleValuesInBaseUnitsWithEntryLabelsAndOneSeriesPerSta
              "zephyrscope_recovered_packets_total" + labels + " 0",
              "zephyrscope_skipped_frames_total" + labels + " 0",
              "zephyrscope_buffering_events_total" + labels + " 2",
+             "zephyrscope_video_width_pixels" + labels + " 640",
+             "zephyrscope_video_height_pixels" + labels + " 360",
              std::string("zephyrscope_player_state{state=\"Playing\"} 1"),
              std::string("zephyrscope_player_state{state=\"Buffering\"} 0"),
              std::string("zephyrscope_player_state{state=\"Reconnecting\"} 0"),
@@ -124,6 +128,30 @@ TEST(MetricsExposition, SampleValuesInBaseUnitsWithEntryLabelsAndOneSeriesPerSta
     }
     EXPECT_EQ(stateSeries, kPlayStateReconnecting + 1);
     EXPECT_EQ(statesOn, 1);
+    // The SRT figures are not served for other protocols, not even as 0.
+    EXPECT_EQ(text.find("zephyrscope_srt_"), std::string::npos) << text;
+}
+
+TEST(MetricsExposition, SrtEntryServesItsRoundTripTimeAndReceiverLatencyInSeconds)
+{
+    MetricsFigures f = playingFigures();
+    f.entryUrl = "srt://127.0.0.1:9000?latency=250";
+    f.sample.protocol = "SRT";
+    f.srtRoundTripMs = 0.125;
+    f.srtReceiverLatencyMs = 250;
+    f.videoWidth = 0; // audio only
+    f.videoHeight = 0;
+    const std::string text = format(f);
+    const std::string labels = "{url=\"srt://127.0.0.1:9000?latency=250\",protocol=\"SRT\"}";
+    for (const std::string& line : {
+             "zephyrscope_srt_rtt_seconds" + labels + " 0.000125",
+             "zephyrscope_srt_receiver_latency_seconds" + labels + " 0.25",
+             "zephyrscope_video_width_pixels" + labels + " 0",
+             "zephyrscope_video_height_pixels" + labels + " 0",
+             std::string("# TYPE zephyrscope_srt_rtt_seconds gauge"),
+             std::string("# TYPE zephyrscope_srt_receiver_latency_seconds gauge"),
+         })
+        EXPECT_TRUE(hasLine(text, line)) << line << "\nin:\n" << text;
 }
 
 TEST(MetricsExposition, LabelValuesAreEscapedAndUserInfoStripped)

@@ -2,9 +2,11 @@
 // checked by the real promtool. Everything listens on 127.0.0.1 only, every
 // wait is bounded, and every process started here is ended here.
 #include "LogCheck.h"
+#include "LoopbackSocket.h"
 #include "MediaFactory.h"
 #include "ProgramProcess.h"
 #include "RtspServerProcess.h"
+#include "ToolRun.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -14,11 +16,6 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cmath>
 #include <fstream>
 #include <optional>
@@ -27,120 +24,20 @@
 using namespace zephyrscope;
 using zephyrscope::testing::ExpectWellFormedLog;
 using zephyrscope::testing::FileText;
+using zephyrscope::testing::freeLoopbackPort;
+using zephyrscope::testing::HttpResponse;
+using zephyrscope::testing::httpRequest;
+using zephyrscope::testing::kPromtoolBitRateRemarks;
+using zephyrscope::testing::LoopbackSocket;
 using zephyrscope::testing::MediaFactory;
 using zephyrscope::testing::ProgramProcess;
 using zephyrscope::testing::ProgramResult;
 using zephyrscope::testing::RtspServerProcess;
+using zephyrscope::testing::runTool;
+using zephyrscope::testing::ToolRun;
 namespace fs = std::filesystem;
 
 namespace {
-
-constexpr int kIoTimeoutS = 5;
-
-// A socket on 127.0.0.1; closed with its owner.
-class LoopbackSocket {
-public:
-    LoopbackSocket()
-        : m_fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
-    {
-        const timeval timeout{kIoTimeoutS, 0};
-        ::setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-        ::setsockopt(m_fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-    }
-    ~LoopbackSocket() { ::close(m_fd); }
-    LoopbackSocket(const LoopbackSocket&) = delete;
-    LoopbackSocket& operator=(const LoopbackSocket&) = delete;
-
-    static sockaddr_in address(int port)
-    {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<uint16_t>(port));
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        return a;
-    }
-    // Binds (port 0: any free one) and listens; returns the port, 0 on failure.
-    int listen(int port = 0)
-    {
-        sockaddr_in a = address(port);
-        socklen_t length = sizeof a;
-        if (::bind(m_fd, reinterpret_cast<sockaddr*>(&a), length) != 0 || ::listen(m_fd, 4) != 0
-            || ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&a), &length) != 0)
-            return 0;
-        return ntohs(a.sin_port);
-    }
-    bool connect(int port)
-    {
-        const sockaddr_in a = address(port);
-        return ::connect(m_fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
-    }
-    int fd() const { return m_fd; }
-
-private:
-    int m_fd;
-};
-
-// A port that was free a moment ago, for a server that takes its port as a value.
-int freeLoopbackPort()
-{
-    LoopbackSocket probe;
-    return probe.listen();
-}
-
-struct HttpResponse {
-    int status = 0; // 0: no answer
-    std::string head, body;
-};
-
-// One HTTP/1.1 request with "Connection: close", read to the end.
-HttpResponse httpRequest(int port, const std::string& method, const std::string& target)
-{
-    HttpResponse response;
-    LoopbackSocket socket;
-    if (!socket.connect(port))
-        return response;
-    const std::string request =
-        method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
-    if (::send(socket.fd(), request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size()))
-        return response;
-    std::string text;
-    char buffer[4096];
-    for (ssize_t n; (n = ::recv(socket.fd(), buffer, sizeof buffer, 0)) > 0;)
-        text.append(buffer, static_cast<std::size_t>(n));
-    const std::size_t headEnd = text.find("\r\n\r\n");
-    if (text.rfind("HTTP/1.1 ", 0) != 0 || headEnd == std::string::npos)
-        return response;
-    response.status = std::atoi(text.c_str() + 9);
-    response.head = text.substr(0, headEnd);
-    response.body = text.substr(headEnd + 4);
-    return response;
-}
-
-// A program run to the end on its stdin, bounded; what it printed and its status.
-struct ToolRun {
-    int exitStatus = -1;
-    std::string output;
-};
-
-ToolRun runTool(const QString& program, const QStringList& arguments, const std::string& input)
-{
-    QProcess process;
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(program, arguments);
-    ToolRun run;
-    if (!process.waitForStarted(10000))
-        return run;
-    process.write(input.data(), static_cast<qint64>(input.size()));
-    process.closeWriteChannel();
-    if (!process.waitForFinished(30000)) {
-        process.kill();
-        process.waitForFinished(5000);
-        return run;
-    }
-    run.output = process.readAll().toStdString();
-    run.exitStatus = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2;
-    return run;
-}
 
 // A Prometheus of its own on 127.0.0.1 scraping one target every second into a
 // storage folder of its own; stopped (and killed if need be) with its owner.
@@ -232,7 +129,8 @@ protected:
 
 TEST_F(MetricsEndpointTest, RealPrometheusScrapesTheLostPacketsAndThePlayingStateOfAnRtspRun)
 {
-    RtspServerProcess server(ZEPHYRSCOPE_RTSP_SERVER, {"--seconds", "8", "--drop-every", "20", "--timeout", "90"});
+    RtspServerProcess server(ZEPHYRSCOPE_RTSP_SERVER,
+                             {"--seconds", "8", "--drop-every", "20", "--size", "480x272", "--timeout", "90"});
     const int metricsPort = freeLoopbackPort();
     ASSERT_GT(metricsPort, 0);
     PrometheusProcess prometheus(media.dir(), metricsPort);
@@ -259,12 +157,12 @@ TEST_F(MetricsEndpointTest, RealPrometheusScrapesTheLostPacketsAndThePlayingStat
     EXPECT_EQ(scrape.status, 200);
     EXPECT_NE(scrape.head.find("Content-Type: text/plain; version=0.0.4; charset=utf-8"), std::string::npos);
     EXPECT_EQ(scrape.body.find("s3cret"), std::string::npos);
+    // The picture the server sends; no SRT series for an RTSP entry.
+    EXPECT_EQ(scrape.seriesValue("zephyrscope_video_width_pixels"), 480.0) << scrape.body;
+    EXPECT_EQ(scrape.seriesValue("zephyrscope_video_height_pixels"), 272.0) << scrape.body;
+    EXPECT_EQ(scrape.body.find("zephyrscope_srt_"), std::string::npos) << scrape.body;
     const ToolRun promtool = runTool(PROMTOOL_BINARY, {"check", "metrics"}, scrape.body);
-    // promtool's lint would have bytes; the bit rates stay in bits per second,
-    // as the log and the player give them. Anything else it says is a fault.
-    EXPECT_EQ(promtool.output, "zephyrscope_bandwidth_bits_per_second use base unit \"bytes\" instead of \"bits\"\n"
-                               "zephyrscope_bit_rate_bits_per_second use base unit \"bytes\" instead of \"bits\"\n"
-                               "zephyrscope_max_bandwidth_bits_per_second use base unit \"bytes\" instead of \"bits\"\n");
+    EXPECT_EQ(promtool.output, kPromtoolBitRateRemarks);
     EXPECT_EQ(promtool.exitStatus, 3) << "3: lint problems only; 1 would be a parse error";
     EXPECT_EQ(httpRequest(metricsPort, "GET", "/").status, 200);
     EXPECT_EQ(httpRequest(metricsPort, "GET", "/metrics/x").status, 404);

@@ -5,10 +5,12 @@
 #include "HttpTestServer.h"
 #include "HttpsTestProxy.h"
 #include "LogCheck.h"
+#include "LoopbackSocket.h"
 #include "MediaFactory.h"
 #include "ProgramProcess.h"
 #include "RunSummary.h"
 #include "SrtTestSender.h"
+#include "ToolRun.h"
 
 #include <gtest/gtest.h>
 
@@ -209,14 +211,25 @@ TEST_F(ProgramPlaybackTest, CaFileOptionLetsAPrivatelyCertifiedHttpsClipPlay)
 
 TEST_F(ProgramPlaybackTest, SrtSenderThatStopsShowsBufferingThenFailsAndTheRunEndsByItself)
 {
-    zephyrscope::testing::SrtTestSender sender(90.0);
+    // The sender asks for the default 125 ms of latency, the player for more.
+    constexpr int kSenderLatencyMs = 125;
+    constexpr int kReceiverLatencyMs = 250;
+    zephyrscope::testing::SrtTestSender sender(90.0, kSenderLatencyMs);
     sender.start();
+    const std::string url = sender.url() + "?latency=" + std::to_string(kReceiverLatencyMs);
     // The no-data timeout shortened to 3 s (test-only), so the run does not wait 30.
     setenv("ZEPHYRSCOPE_TEST_NO_DATA_TIMEOUT_MS", "3000", 1);
-    ProgramProcess run({media.dir(), {QString::fromStdString(sender.url()), "srt.dat"}});
+    ProgramProcess run({media.dir(), {"--metrics=127.0.0.1:0", QString::fromStdString(url), "srt.dat"}});
     const bool started = run.start();
     unsetenv("ZEPHYRSCOPE_TEST_NO_DATA_TIMEOUT_MS");
     ASSERT_TRUE(started);
+    // The port the system picked, from the line the program prints.
+    const std::string serving = "Serving metrics at http://127.0.0.1:";
+    ASSERT_TRUE(run.waitForStderr("/metrics\n")) << run.stderrSoFar();
+    const std::string told = run.stderrSoFar();
+    ASSERT_NE(told.find(serving), std::string::npos) << told;
+    const int metricsPort = std::atoi(told.c_str() + told.find(serving) + serving.size());
+    ASSERT_GT(metricsPort, 0) << told;
     // Two seconds of Playing samples, then the sender stops sending.
     const fs::path logPath = media.dir() / "srt.dat";
     const auto playingLines = [&] {
@@ -227,7 +240,30 @@ TEST_F(ProgramPlaybackTest, SrtSenderThatStopsShowsBufferingThenFailsAndTheRunEn
         return lines;
     };
     ASSERT_TRUE(run.waitUntil([&] { return playingLines() >= 4; }, 30000)) << run.stderrSoFar();
+    // While it plays, the metrics endpoint has what the log has no column for.
+    const zephyrscope::testing::HttpResponse scrape = zephyrscope::testing::httpRequest(metricsPort, "GET", "/metrics");
     sender.pause();
+    ASSERT_EQ(scrape.status, 200) << run.stderrSoFar();
+    std::printf("[ observed ] SRT metrics: rtt %g s, receiver latency %g s, picture %gx%g\n",
+                scrape.seriesValue("zephyrscope_srt_rtt_seconds").value_or(-1),
+                scrape.seriesValue("zephyrscope_srt_receiver_latency_seconds").value_or(-1),
+                scrape.seriesValue("zephyrscope_video_width_pixels").value_or(-1),
+                scrape.seriesValue("zephyrscope_video_height_pixels").value_or(-1));
+    // The negotiated latency is the larger of both sides' own.
+    EXPECT_EQ(scrape.seriesValue("zephyrscope_srt_receiver_latency_seconds"),
+              std::max(kSenderLatencyMs, kReceiverLatencyMs) / 1000.0)
+        << scrape.body;
+    // Measured over loopback: above 0, far below the 100 ms SRT assumes before measuring.
+    EXPECT_GT(scrape.seriesValue("zephyrscope_srt_rtt_seconds").value_or(0), 0.0) << scrape.body;
+    EXPECT_LT(scrape.seriesValue("zephyrscope_srt_rtt_seconds").value_or(1), 0.05) << scrape.body;
+    // The sender's picture.
+    EXPECT_EQ(scrape.seriesValue("zephyrscope_video_width_pixels"), 320.0) << scrape.body;
+    EXPECT_EQ(scrape.seriesValue("zephyrscope_video_height_pixels"), 240.0) << scrape.body;
+    EXPECT_NE(scrape.body.find("protocol=\"SRT\"}"), std::string::npos) << scrape.body;
+    const zephyrscope::testing::ToolRun promtool =
+        zephyrscope::testing::runTool(PROMTOOL_BINARY, {"check", "metrics"}, scrape.body);
+    EXPECT_EQ(promtool.output, zephyrscope::testing::kPromtoolBitRateRemarks);
+    EXPECT_EQ(promtool.exitStatus, 3) << "3: lint problems only; 1 would be a parse error";
     const ProgramResult result = run.finish(60000);
     std::printf("[ observed ] SRT sender stopped: run ended by itself with status %d after %.1f s\n",
                 result.exitStatus, result.seconds);
@@ -236,7 +272,7 @@ TEST_F(ProgramPlaybackTest, SrtSenderThatStopsShowsBufferingThenFailsAndTheRunEn
     EXPECT_EQ(result.exitStatus, 4) << result.stderrText;
     EXPECT_NE(result.stderrText.find("connection lost after"), std::string::npos) << result.stderrText;
     EXPECT_NE(result.stderrText.find("no data for 3 s"), std::string::npos) << result.stderrText;
-    EXPECT_NE(result.stderrText.find(sender.url()), std::string::npos) << result.stderrText;
+    EXPECT_NE(result.stderrText.find(url), std::string::npos) << result.stderrText;
 
     const StatisticsLog log = readWellFormedLog(logPath);
     ASSERT_EQ(log.media.size(), 1u);

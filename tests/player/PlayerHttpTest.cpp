@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <iostream>
+#include <utility>
 #include <vector>
 
 using namespace zephyrscope;
@@ -282,6 +283,8 @@ bool isSegment(const std::string& path)
 }
 
 constexpr std::int32_t kDeclaredBps[] = {500000, 920000, 1670000};
+// The variants' RESOLUTION (HLS) and @width/@height (DASH).
+constexpr std::pair<std::int32_t, std::int32_t> kDeclaredSize[] = {{320, 180}, {640, 360}, {1280, 720}};
 
 } // namespace
 
@@ -296,6 +299,7 @@ void PlayerHttp::checkLadder(const std::string& path, const std::string& protoco
     struct Tick {
         std::chrono::steady_clock::time_point time;
         std::int32_t bitRate, bandWidth;
+        std::pair<std::int32_t, std::int32_t> size;
         bool playing;
     };
     std::vector<Tick> ticks;
@@ -308,7 +312,8 @@ void PlayerHttp::checkLadder(const std::string& path, const std::string& protoco
             if (std::chrono::steady_clock::now() >= nextTick) {
                 auto net = player->network();
                 const bool playing = player->playState() == kPlayStatePlaying;
-                ticks.push_back({std::chrono::steady_clock::now(), net->bitRate(), net->bandWidth(), playing});
+                ticks.push_back({std::chrono::steady_clock::now(), net->bitRate(), net->bandWidth(),
+                                 {net->videoWidth(), net->videoHeight()}, playing});
                 if (playing)
                     protocol = net->sourceProtocol();
                 nextTick += 500ms;
@@ -331,23 +336,35 @@ void PlayerHttp::checkLadder(const std::string& path, const std::string& protoco
                 variantsSent.push_back(variantOf(s.path));
         }
     }
-    // The player's: the declared bandwidths shown while playing, in order.
+    // The player's: the declared bandwidths and picture sizes shown while playing, in order.
     std::vector<std::int32_t> shown;
+    std::vector<std::pair<std::int32_t, std::int32_t>> sizesShown;
     for (const Tick& tick : ticks) {
         if (tick.playing && (shown.empty() || shown.back() != tick.bandWidth))
             shown.push_back(tick.bandWidth);
+        if (tick.playing && (sizesShown.empty() || sizesShown.back() != tick.size))
+            sizesShown.push_back(tick.size);
     }
     std::vector<std::int32_t> expected;
+    std::vector<std::pair<std::int32_t, std::int32_t>> expectedSizes;
     std::string sentText, shownText;
     for (const auto& v : variantsSent) {
         expected.push_back(kDeclaredBps[v[1] - '0']);
+        expectedSizes.push_back(kDeclaredSize[v[1] - '0']);
         sentText += " " + v;
     }
     for (auto bandwidth : shown)
         shownText += " " + std::to_string(bandwidth);
-    std::cout << protocolName << " variants sent:" << sentText << "; BandWidth shown:" << shownText << '\n';
+    for (auto [width, height] : sizesShown)
+        shownText += " " + std::to_string(width) + "x" + std::to_string(height);
+    std::cout << protocolName << " variants sent:" << sentText << "; BandWidth and size shown:" << shownText << '\n';
     EXPECT_GE(variantsSent.size(), 2u) << "the schedule should have made the demuxer switch";
     EXPECT_EQ(shown, expected);
+    EXPECT_EQ(sizesShown, expectedSizes);
+    // The media keeps the size it opened with; only the picture shown follows the switches.
+    EXPECT_EQ(player->currentMedia()->imageSourceWidth(), expectedSizes.front().first);
+    EXPECT_EQ(player->currentMedia()->imageSourceHeight(), expectedSizes.front().second);
+    EXPECT_EQ(player->network()->srtReceiverLatency(), 0);
     EXPECT_EQ(player->network()->receivedPackets(), segmentsSent);
     EXPECT_EQ(player->network()->lostPackets(), 0);
 

@@ -16,7 +16,8 @@ class PlayerSrt : public PlayerFixture {
 protected:
     struct Observed {
         std::int32_t received = 0, lost = 0, recovered = 0, quality = 0, bitRate = 0, frameRate = 0;
-        std::int32_t bufferingCount = 0;
+        std::int32_t bufferingCount = 0, latencyMs = 0;
+        double rttMs = 0.0;
         std::string protocol;
     };
 
@@ -32,6 +33,8 @@ protected:
         o.frameRate = net->frameRate();
         o.bufferingCount = net->bufferingCount();
         o.protocol = net->sourceProtocol();
+        o.rttMs = net->srtRoundTripTime();
+        o.latencyMs = net->srtReceiverLatency();
         return o;
     }
 
@@ -39,6 +42,7 @@ protected:
     {
         std::cout << label << ": protocol=" << o.protocol << " received=" << o.received << " lost=" << o.lost
                   << " recovered=" << o.recovered << " quality=" << o.quality << " bitRate=" << o.bitRate
+                  << " rtt=" << o.rttMs << "ms latency=" << o.latencyMs << "ms"
                   << " | relay originals=" << relay.originals << " dropped=" << relay.dropped
                   << " retransmitted=" << relay.retransmitted << " blackedOut=" << relay.blackedOut
                   << " neverForwarded=" << relay.neverForwarded << '\n';
@@ -80,7 +84,10 @@ protected:
 
 TEST_F(PlayerSrt, PacketsDroppedOnceAreRecoveredAndNoneLost)
 {
-    SrtTestSender sender(6.0);
+    // The sender asks for more latency than the player's default 125 ms: the
+    // receiver's negotiated latency is the larger of the two.
+    constexpr int kSenderLatencyMs = 400;
+    SrtTestSender sender(6.0, kSenderLatencyMs);
     sender.start();
     UdpRelay relay(sender.port(), 25);
     player->putURL("srt://127.0.0.1:" + std::to_string(relay.port()));
@@ -105,6 +112,11 @@ TEST_F(PlayerSrt, PacketsDroppedOnceAreRecoveredAndNoneLost)
     EXPECT_NEAR(end.received, static_cast<double>(counts.originals), 1.0);
     EXPECT_EQ(end.quality, 100);
     EXPECT_NEAR(playing.bitRate, truthBitRate, truthBitRate * 0.15);
+    EXPECT_EQ(playing.latencyMs, kSenderLatencyMs);
+    // Measured over loopback and a relay in this process: above 0, and far below
+    // the 100 ms SRT assumes before it has measured anything.
+    EXPECT_GT(playing.rttMs, 0.0);
+    EXPECT_LT(playing.rttMs, 50.0);
 }
 
 TEST_F(PlayerSrt, BlackoutLongerThanTheLatencyLosesWhatNeverArrived)

@@ -19,6 +19,8 @@ public:
         std::int32_t receptionQuality = 0, bufferingCount = 0, bufferingProgress = 0, bufferingTime = 0;
         std::int32_t frameRate = 0, bitRate = 0, maxBandwidth = 0, encodedFrameRate = 0, framesSkipped = 0;
         std::string sourceProtocol;
+        double srtRoundTripTime = 0.0;
+        std::int32_t srtReceiverLatency = 0, videoWidth = 0, videoHeight = 0;
     };
     struct Media {
         std::string sourceURL, durationString, name;

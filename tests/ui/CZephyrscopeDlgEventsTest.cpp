@@ -272,10 +272,15 @@ TEST_F(MainDialogTest, MetricsFiguresFollowWrittenTicksOpenedEntriesAndFailures)
             d.OnOpenStateChange(zephyrscope::kOpenStateMediaOpen);
             d.OnTimer(ID_TIMER_SAMPLE);
             player->net.lostPackets = 9;
+            player->net.srtRoundTripTime = 0.5;
+            player->net.srtReceiverLatency = 250;
+            player->net.videoWidth = 1280;
+            player->net.videoHeight = 720;
             d.OnTimer(ID_TIMER_SAMPLE);
             // A tick that fails writes no line and leaves the last figures as they were.
             player->failingCall = "network.bitRate";
             player->net.lostPackets = 11;
+            player->net.videoWidth = 320;
             d.OnTimer(ID_TIMER_SAMPLE);
             d.OnMediaError("b.mkv", "broken");
             d.quit(0);
@@ -291,4 +296,9 @@ TEST_F(MainDialogTest, MetricsFiguresFollowWrittenTicksOpenedEntriesAndFailures)
     EXPECT_EQ(figures.sample.lostPackets, 9);
     EXPECT_EQ(figures.sample.protocol, "RTSPU");
     EXPECT_EQ(figures.sample.playState, zephyrscope::kPlayStatePlaying);
+    // The figures the log has no column for, as the player gave them with the last line.
+    EXPECT_EQ(figures.srtRoundTripMs, 0.5);
+    EXPECT_EQ(figures.srtReceiverLatencyMs, 250);
+    EXPECT_EQ(figures.videoWidth, 1280);
+    EXPECT_EQ(figures.videoHeight, 720);
 }
