@@ -389,11 +389,13 @@ TEST_F(PlayerHttp, AdaptiveDashFollowsTheVariantsAndBytesTheServerSends)
 // the entry. It does not skip a live stream's either: hlsdemux2 asks for it again
 // every 10 ms or so until the sliding playlist drops it, then loses its place and
 // ends the stream there as if it were over (which the entry must not pass for an
-// end). Either way the entry fails, naming the segment.
+// end), as it takes a missing last segment for the end of any stream. Either way
+// the entry fails, naming the segment.
 TEST_F(PlayerHttp, AdaptiveSegmentNotFoundIsCountedAndNamed)
 {
     SharedMedia().makeHlsLadder("ladder", 16.0);
     SharedMedia().makeDashLadder("dash", 16.0);
+    SharedMedia().makeHls("hls", MediaFactory::Clip());
     MediaFactory::Clip live;
     live.seconds = 12.0;
     SharedMedia().makeHls("live", live); // 1-s segments, served as a live window of 3
@@ -403,6 +405,7 @@ TEST_F(PlayerHttp, AdaptiveSegmentNotFoundIsCountedAndNamed)
     };
     for (const Case& c : {Case {"ladder/master.m3u8", "seg00003.ts", "HLS", {"v0/", "v1/", "v2/"}},
                           Case {"dash/manifest.mpd", "seg3.m4s", "DASH", {"v0/", "v1/", "v2/"}},
+                          Case {"hls/index.m3u8", "seg00002.ts", "HLS", {""}}, // the last
                           Case {"live/index.m3u8?live=3", "seg00005.ts", "HLS", {""}}}) {
         const std::string folder = c.manifest.substr(0, c.manifest.find('/'));
         for (const std::string& variant : c.variants)
