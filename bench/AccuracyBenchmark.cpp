@@ -23,8 +23,10 @@
 //               (against BandWidth and the report's switches), the segments
 //               answered (against Received_Pkts), the bytes in each tick's
 //               second (against Bit_Rate)
+//   DASH        the same ladder as fragmented MP4 under an MPD, the same truth
+//               (the init segments count as segments: they are downloaded)
 //
-// bench_accuracy [--only framerate|loss|bitrate|stalls|srt|hls] [--work DIR]
+// bench_accuracy [--only framerate|loss|bitrate|stalls|srt|hls|dash] [--work DIR]
 #include "CWMPPlayer4.h"
 #include "EventRecorder.h"
 #include "HttpTestServer.h"
@@ -455,35 +457,51 @@ bool srtFigures(Context& c)
     return allMet;
 }
 
-bool adaptiveHls(Context& c)
+// Which variant (0..2) a path of a ladder ("ladder/v1/seg00002.ts") is of, and
+// whether it is a media segment (a DASH init segment counts: it is downloaded).
+int ladderVariant(const std::string& path)
+{
+    const auto slash = path.find_last_of('/');
+    return slash != std::string::npos && slash >= 1 ? path[slash - 1] - '0' : -1;
+}
+
+bool isLadderSegment(const std::string& path)
+{
+    const auto dot = path.find_last_of('.');
+    const std::string ext = dot == std::string::npos ? "" : path.substr(dot);
+    return ext == ".ts" || ext == ".m4s" || ext == ".mp4";
+}
+
+// An adaptive ladder (HLS or DASH) against the server's log of what it sent.
+bool adaptiveLadder(Context& c, bool dash)
 {
     constexpr std::int32_t kDeclaredBps[] = {500000, 920000, 1670000};
-    const fs::path master = c.media.makeHlsLadder("ladder", 20.0);
+    const char* name = dash ? "DASH" : "HLS";
+    const fs::path manifest = dash ? c.media.makeDashLadder("dash", 20.0) : c.media.makeHlsLadder("ladder", 20.0);
     HttpTestServer server(c.media.dir());
     server.start();
     std::vector<std::chrono::steady_clock::time_point> tickTimes;
-    SampledRun run(c.work / "hls.dat");
+    SampledRun run(c.work / (dash ? "dash.dat" : "hls.dat"));
     run.afterTick = [&] { tickTimes.push_back(std::chrono::steady_clock::now()); };
     server.setRateSchedule({{0, 250000}, {5000, 75000}});
-    run.start(server.url("ladder/master.m3u8"));
+    run.start(server.url(fs::relative(manifest, c.media.dir()).string()));
     const bool ended = run.runUntilReady(90s);
     const StatisticsLog log = run.read();
     const auto sent = server.sentLog();
     if (!ended || run.endSamples().empty() || log.samples.size() != tickTimes.size()) {
-        std::printf("HLS: the stream did not play to its end (%s)\n", run.events().sequence().c_str());
+        std::printf("%s: the stream did not play to its end (%s)\n", name, run.events().sequence().c_str());
         return false;
     }
     // The server's truth.
     std::vector<std::int32_t> variantsSent;
     int segmentsSent = 0;
     for (const auto& s : sent) {
-        const auto slash = s.path.find_last_of('/');
-        if (s.status != 200 || !s.first || s.path.size() < 3 || s.path.compare(s.path.size() - 3, 3, ".ts") != 0)
+        const int variant = ladderVariant(s.path);
+        if (s.status != 200 || !s.first || !isLadderSegment(s.path) || variant < 0 || variant > 2)
             continue;
         ++segmentsSent;
-        const std::int32_t bandwidth = kDeclaredBps[s.path[slash - 1] - '0'];
-        if (variantsSent.empty() || variantsSent.back() != bandwidth)
-            variantsSent.push_back(bandwidth);
+        if (variantsSent.empty() || variantsSent.back() != kDeclaredBps[variant])
+            variantsSent.push_back(kDeclaredBps[variant]);
     }
     // The log's: BandWidth while playing, the report's switches, the counters at the end.
     std::vector<std::int32_t> shown;
@@ -514,7 +532,7 @@ bool adaptiveHls(Context& c)
         sentText += " " + std::to_string(b);
     for (auto b : shown)
         shownText += " " + std::to_string(b);
-    std::printf("HLS against the HTTP server's log (3 variants, 20 s, 2 Mbit/s then 600 kbit/s from 5 s)\n");
+    std::printf("%s against the HTTP server's log (3 variants, 20 s, 2 Mbit/s then 600 kbit/s from 5 s)\n", name);
     std::printf("  variants sent%s; BandWidth while Playing%s; report switches %zu   [target exact: %s]\n",
                 sentText.c_str(), shownText.c_str(), summary.run.switches.size(), verdict(variantsMet));
     std::printf("  segments answered %d; Received_Pkts %d, Lost_Pkts %d at MediaEnded; Protocol %s   "
@@ -559,7 +577,9 @@ try {
     if (only.empty() || only == "srt")
         met = srtFigures(c) && met;
     if (only.empty() || only == "hls")
-        met = adaptiveHls(c) && met;
+        met = adaptiveLadder(c, false) && met;
+    if (only.empty() || only == "dash")
+        met = adaptiveLadder(c, true) && met;
     std::fflush(stdout);
     return 0;
 } catch (const std::exception& e) {

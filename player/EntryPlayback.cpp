@@ -25,6 +25,11 @@ constexpr std::int64_t kPictureStillUs = 500000;
 // GStreamer 1.22 now and then leaves one stuck before its first picture (decodebin3
 // keeps its input blocked, unlinked, for ever); a fresh pipeline opens it.
 constexpr guint kLocalOpenRetryS = 5;
+// hlsdemux2 (1.22) does not skip a live segment it cannot download: it asks for
+// it again every 10 ms until the playlist drops it, then ends the stream there or
+// aborts the process (an assertion in its playlist update). A segment failing for
+// this long ends the entry first; a VOD stream's demuxer gives up within 50 ms.
+constexpr std::int64_t kSegmentGiveUpUs = 1000000;
 // One tick's reads come within this time, with no main-loop event between them.
 constexpr std::int64_t kFiguresCacheUs = 2000;
 
@@ -252,6 +257,10 @@ void EntryPlayback::handleMessage(GstMessage* message)
         // A live source whose server went away ends its stream too; that end is a failure.
         if (m_pipeline->live() && !m_sourceLost.empty())
             fail(m_sourceLost);
+        // hlsdemux2 (1.22) ends a live stream at a segment it cannot download,
+        // once the playlist has moved past it, as if the stream were over.
+        else if (const std::string segment = m_counters->lastSegmentFailure(); !segment.empty())
+            fail(segment);
         else
             finish(State::Ended);
         break;
@@ -385,17 +394,23 @@ void EntryPlayback::pollStatistics()
     m_statistics.poll(*m_counters, source.get(), !file, m_pipeline->current() == GST_STATE_PLAYING);
 }
 
-// A network source that stops sending: a live one (which nothing else watches)
-// shows Buffering after a second of silence, counted as a stall; any that has
-// waited in Buffering for the no-data timeout fails, so a run never hangs.
+// An adaptive stream's segment that keeps failing ends the entry (see
+// kSegmentGiveUpUs). A network source that stops sending: a live one (which
+// nothing else watches) shows Buffering after a second of silence, counted as a
+// stall; any that has waited in Buffering for the no-data timeout fails, so a
+// run never hangs.
 // May end the entry: nothing touches the playback after a call.
 void EntryPlayback::watchDataFlow()
 {
     if (!m_pipeline || MediaUrl::scheme(m_entry.uri) == "file")
         return;
+    const std::int64_t now = g_get_monotonic_time();
+    if (const std::int64_t since = m_counters->segmentFailingSinceUs(); since > 0 && now - since >= kSegmentGiveUpUs) {
+        fail(m_counters->lastSegmentFailure());
+        return;
+    }
     if (m_state != State::Playing && m_state != State::Buffering)
         return; // opening has its own timeout
-    const std::int64_t now = g_get_monotonic_time();
     const std::uint64_t bytes = m_counters->bytes();
     if (bytes != m_lastBytes || m_lastDataUs == 0) {
         m_lastBytes = bytes;

@@ -34,6 +34,12 @@ void StreamCounters::requestFinished(const std::string& uri, unsigned status, co
     if (status >= 200 && status < 300) {
         if (!manifest) {
             ++m_segmentsReceived;
+            // The demuxer went on past a failure (or a retry came through): that
+            // failure did not end the stream, and a retried segment was not lost.
+            std::lock_guard lock(m_adaptiveMutex);
+            m_failedSegments.erase(uri);
+            m_lastSegmentFailure.clear();
+            m_segmentFailingSinceUs = 0;
             return;
         }
         m_bytes.fetch_add(bytes, std::memory_order_relaxed);
@@ -42,6 +48,8 @@ void StreamCounters::requestFinished(const std::string& uri, unsigned status, co
     } else if (status >= 400 && !manifest) {
         std::lock_guard lock(m_adaptiveMutex);
         m_failedSegments.insert(uri);
+        if (m_lastSegmentFailure.empty())
+            m_segmentFailingSinceUs = g_get_monotonic_time();
         m_lastSegmentFailure = "Cannot download segment '" + uri + "': " + std::to_string(status)
             + (reason.empty() ? "" : " " + reason);
     }
@@ -63,6 +71,12 @@ std::string StreamCounters::lastSegmentFailure() const
 {
     std::lock_guard lock(m_adaptiveMutex);
     return m_lastSegmentFailure;
+}
+
+std::int64_t StreamCounters::segmentFailingSinceUs() const
+{
+    std::lock_guard lock(m_adaptiveMutex);
+    return m_segmentFailingSinceUs;
 }
 
 std::string StreamCounters::variantRequested() const

@@ -61,8 +61,11 @@ public:
     std::string manifest() const;
     std::uint64_t segmentsReceived() const { return m_segmentsReceived.load(); }
     std::uint64_t segmentsFailed() const;
-    // "Cannot download segment '<uri>': <status> <reason>" for the last segment that failed; empty if none.
+    // "Cannot download segment '<uri>': <status> <reason>" for the last segment
+    // that failed, while no segment has been downloaded since; empty otherwise.
     std::string lastSegmentFailure() const;
+    // Monotonic time (us) that failure began (retries of it included); 0 when none.
+    std::int64_t segmentFailingSinceUs() const;
     // The variant playlist the demuxer fetched last: the variant it downloads now.
     std::string variantRequested() const;
 
@@ -87,6 +90,7 @@ private:
     std::string m_manifest;
     std::set<std::string> m_failedSegments;
     std::string m_lastSegmentFailure;
+    std::int64_t m_segmentFailingSinceUs = 0;
     std::string m_variantRequested;
 
     mutable std::mutex m_sourceMutex;

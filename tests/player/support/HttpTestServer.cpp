@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -143,6 +144,45 @@ long long HttpTestServer::scheduledRate() const
             rate = step.bytesPerSecond;
     }
     return rate;
+}
+
+std::string HttpTestServer::livePlaylist(const std::string& path, const std::string& playlist, std::size_t window)
+{
+    std::chrono::steady_clock::time_point start;
+    {
+        std::lock_guard lock(m_logMutex);
+        start = m_liveStarts.try_emplace(path, std::chrono::steady_clock::now()).first->second;
+    }
+    std::string head;
+    std::vector<std::string> segments; // "#EXTINF:...\nuri\n"
+    std::vector<double> ends;          // each segment's end in the stream (s)
+    std::istringstream in(playlist);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind("#EXTINF:", 0) == 0) {
+            std::string uri;
+            std::getline(in, uri);
+            ends.push_back((ends.empty() ? 0.0 : ends.back()) + std::atof(line.c_str() + 8));
+            segments.push_back(line + "\n" + uri + "\n");
+        } else if (segments.empty() && line.rfind("#EXT-X-MEDIA-SEQUENCE", 0) != 0
+                   && line.rfind("#EXT-X-PLAYLIST-TYPE", 0) != 0 && line.rfind("#EXT-X-ENDLIST", 0) != 0) {
+            head += line + "\n";
+        }
+    }
+    if (segments.empty())
+        return playlist;
+    const double now = ends[std::min(window, ends.size()) - 1]
+        + std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::size_t published = 0;
+    while (published < ends.size() && ends[published] <= now + 1e-6)
+        ++published;
+    const std::size_t first = published > window ? published - window : 0;
+    std::string text = head + "#EXT-X-MEDIA-SEQUENCE:" + std::to_string(first) + "\n";
+    for (std::size_t i = first; i < published; ++i)
+        text += segments[i];
+    if (published == segments.size())
+        text += "#EXT-X-ENDLIST\n";
+    return text;
 }
 
 void HttpTestServer::logSent(const std::string& path, int status, long long bytes, bool first)
@@ -331,6 +371,8 @@ void HttpTestServer::serve(int fd)
     } else {
         std::ifstream in(file, std::ios::binary);
         std::string body((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        if (const long long window = number(query, "live", 0); window > 0 && file.extension() == ".m3u8")
+            body = livePlaylist(relative, body, static_cast<std::size_t>(window));
         const long long size = static_cast<long long>(body.size());
         if (rangeEnd < 0 || rangeEnd >= size)
             rangeEnd = size - 1;

@@ -23,6 +23,10 @@ namespace zephyrscope::testing {
 //                   (not after the last byte), as often as the body allows
 //   dieAfter=B      close the connection after B bytes; later range requests get 500
 //   status=C        answer with status C (e.g. 404, 500) and no body
+//   live=N          a finished media playlist (.m3u8) served as a live one: the
+//                   last N segments published so far, no #EXT-X-ENDLIST until
+//                   all are; the first N are published at the first request for
+//                   the path, each further one when its duration has passed
 // Server-wide, for streams whose segment URLs carry no query: a rate schedule
 // (setRateSchedule) and answers to fail with (failPath). Every body byte sent is
 // logged with its time and path (sentLog), for figures to be checked against.
@@ -78,6 +82,8 @@ private:
     bool pauseUntil(std::chrono::steady_clock::time_point due);
 
     long long scheduledRate() const;
+    // The live window of a finished media playlist, as of now.
+    std::string livePlaylist(const std::string& path, const std::string& playlist, std::size_t window);
     void logSent(const std::string& path, int status, long long bytes, bool first);
 
     std::filesystem::path m_root;
@@ -85,6 +91,7 @@ private:
     std::vector<RateStep> m_schedule;
     std::chrono::steady_clock::time_point m_scheduleStart;
     std::map<std::string, int> m_failures;
+    std::map<std::string, std::chrono::steady_clock::time_point> m_liveStarts; // by playlist path
     std::vector<Sent> m_sent;
     int m_listenFd = -1;
     int m_wakeFd = -1;
