@@ -22,6 +22,7 @@
 #include "MainLoopWait.h"
 #include "MetricsFigures.h"
 #include "MetricsServer.h"
+#include "Percentile.h"
 #include "PlayState.h"
 #include "PlaybackValues.h"
 #include "ProgramOptions.h"
@@ -78,15 +79,6 @@ class NullDisplay final : public TextDisplay {
 public:
     void setText(const std::string&) override {}
 };
-
-double percentile(std::vector<double> values, double fraction)
-{
-    if (values.empty())
-        return 0.0;
-    std::sort(values.begin(), values.end());
-    const auto rank = static_cast<std::size_t>(std::ceil(fraction * static_cast<double>(values.size())));
-    return values[std::min(values.size() - 1, rank == 0 ? 0 : rank - 1)];
-}
 
 double threadCpuSeconds()
 {

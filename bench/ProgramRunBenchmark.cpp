@@ -14,6 +14,7 @@
 //    reaps it with wait4: the engine alone.
 #include "ChildProcess.h"
 #include "LogReader.h"
+#include "Percentile.h"
 
 #include <algorithm>
 #include <chrono>
@@ -36,16 +37,6 @@ constexpr double kSamplePeriodS = 0.5;
 constexpr double kTargetGapP99Ms = 5.0;
 constexpr double kTargetCpuRatio = 1.05;
 constexpr double kTargetExtraRssMb = 40.0;
-
-double percentile(std::vector<double> values, double fraction)
-{
-    if (values.empty())
-        return 0.0;
-    std::sort(values.begin(), values.end());
-    // Nearest rank: the smallest value with at least this fraction at or below it.
-    const auto rank = static_cast<std::size_t>(std::ceil(fraction * static_cast<double>(values.size())));
-    return values[std::min(values.size() - 1, rank == 0 ? 0 : rank - 1)];
-}
 
 const char* verdict(bool met)
 {

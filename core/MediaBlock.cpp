@@ -34,42 +34,42 @@ bool isControl(char c)
     return (byte < 0x20 && byte != '\t') || byte == 0x7F;
 }
 
+// The text with each control character but the tab replaced by what standIn
+// appends for it.
+template <typename StandIn>
+std::string withControlsReplaced(std::string_view text, StandIn standIn)
+{
+    std::string safe;
+    safe.reserve(text.size());
+    for (char c : text) {
+        if (isControl(c))
+            standIn(safe, static_cast<unsigned char>(c));
+        else
+            safe += c;
+    }
+    return safe;
+}
+
 } // namespace
 
 std::string LogSafeName(std::string_view name)
 {
-    std::string text;
-    text.reserve(name.size());
-    for (char c : name) {
-        if (!isControl(c)) {
-            text += c;
-            continue;
-        }
-        // U+2400..U+241F and U+2421 are E2 90 80..9F and E2 90 A1 in UTF-8.
-        const auto byte = static_cast<unsigned char>(c);
+    // U+2400..U+241F and U+2421 are E2 90 80..9F and E2 90 A1 in UTF-8.
+    return withControlsReplaced(name, [](std::string& text, unsigned char byte) {
         text += '\xE2';
         text += '\x90';
         text += static_cast<char>(byte == 0x7F ? 0xA1 : 0x80 + byte);
-    }
-    return text;
+    });
 }
 
 std::string LogSafeUrl(std::string_view url)
 {
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string text;
-    text.reserve(url.size());
-    for (char c : url) {
-        if (!isControl(c)) {
-            text += c;
-            continue;
-        }
-        const auto byte = static_cast<unsigned char>(c);
+    return withControlsReplaced(url, [](std::string& text, unsigned char byte) {
+        static constexpr char kHex[] = "0123456789ABCDEF";
         text += '%';
         text += kHex[byte >> 4];
         text += kHex[byte & 0x0F];
-    }
-    return text;
+    });
 }
 
 MediaBlock ReadMediaBlock(Player& player)

@@ -57,6 +57,7 @@ void guarded(const char* failing, Handler&& handler)
 EntryPlayback::EntryPlayback(Entry entry, const EntryPipeline::Settings& settings, SinkFactory& sinks,
                              bool announced, bool mayRetry, Listener& listener)
     : m_entry(std::move(entry))
+    , m_scheme(MediaUrl::scheme(m_entry.uri))
     , m_settings(settings)
     , m_sinks(sinks)
     , m_announced(announced)
@@ -84,7 +85,7 @@ void EntryPlayback::start()
     BusPtr bus = m_pipeline->bus();
     m_busWatch = attach(gst_bus_create_watch(bus.get()), G_SOURCE_FUNC(&EntryPlayback::onBusMessage), this);
     m_openTimeout = attach(g_timeout_source_new_seconds(kOpenTimeoutS), &EntryPlayback::onOpenTimeout, this);
-    if (m_mayRetry && MediaUrl::scheme(m_entry.uri) == "file")
+    if (m_mayRetry && m_scheme == "file")
         m_openRetry = attach(g_timeout_source_new_seconds(kLocalOpenRetryS), &EntryPlayback::onOpenRetry, this);
     m_statsTimer = attach(g_timeout_source_new(kStatsPeriodMs), &EntryPlayback::onStatsTimer, this);
     // The first sample, before any byte: the bit rate's first second starts here.
@@ -247,7 +248,7 @@ void EntryPlayback::handleMessage(GstMessage* message)
             error.reason = segment + " (" + error.reason + ")";
             error.vague = false;
         }
-        if (error.vague && nothingReceived && ConnectionProbe::appliesTo(MediaUrl::scheme(m_entry.uri)))
+        if (error.vague && nothingReceived && ConnectionProbe::appliesTo(m_scheme))
             failAfterProbe(error.reason);
         else
             fail(error.reason);
@@ -389,9 +390,8 @@ void EntryPlayback::pollStatistics()
     // The sink says nothing when its first picture goes out; look for it here.
     if (m_pipeline->live() && m_state == State::Buffering)
         advance();
-    const bool file = MediaUrl::scheme(m_entry.uri) == "file";
     ElementPtr source(m_counters->source());
-    m_statistics.poll(*m_counters, source.get(), !file, m_pipeline->current() == GST_STATE_PLAYING);
+    m_statistics.poll(*m_counters, source.get(), m_scheme != "file", m_pipeline->current() == GST_STATE_PLAYING);
 }
 
 // An adaptive stream's segment that keeps failing ends the entry (see
@@ -402,7 +402,7 @@ void EntryPlayback::pollStatistics()
 // May end the entry: nothing touches the playback after a call.
 void EntryPlayback::watchDataFlow()
 {
-    if (!m_pipeline || MediaUrl::scheme(m_entry.uri) == "file")
+    if (!m_pipeline || m_scheme == "file")
         return;
     const std::int64_t now = g_get_monotonic_time();
     if (const std::int64_t since = m_counters->segmentFailingSinceUs(); since > 0 && now - since >= kSegmentGiveUpUs) {
@@ -446,9 +446,8 @@ NetworkFigures EntryPlayback::figures() const
     // back is a property lookup of about 16 us when the caches are cold.
     figures.bufferingTime = m_settings.bufferingTimeMs;
     m_statistics.fill(figures, m_counters.get(), m_pipeline != nullptr, m_media ? m_media->duration : 0.0);
-    const std::string scheme = MediaUrl::scheme(m_entry.uri);
     const auto overUdp = m_statistics.rtpOverUdp();
-    if (scheme == "rtsp" && overUdp)
+    if (m_scheme == "rtsp" && overUdp)
         figures.sourceProtocol = *overUdp ? "RTSPU" : "RTSPT";
     else if (const auto adaptive = m_counters->adaptive(); adaptive == StreamCounters::Adaptive::Hls)
         figures.sourceProtocol = "HLS";
@@ -457,7 +456,7 @@ NetworkFigures EntryPlayback::figures() const
     else if (adaptive == StreamCounters::Adaptive::Mss)
         figures.sourceProtocol = "MSS";
     else
-        figures.sourceProtocol = MediaUrl::protocolForScheme(scheme);
+        figures.sourceProtocol = MediaUrl::protocolForScheme(m_scheme);
     m_figuresCache = figures;
     m_figuresCacheUs = now;
     return figures;

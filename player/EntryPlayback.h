@@ -103,6 +103,7 @@ private:
     void adaptiveStatistics(const BusMessages::AdaptiveStatistics& statistics);
 
     const Entry m_entry;
+    const std::string m_scheme; // of m_entry.uri, in lower case: "file", "http", ...
     const EntryPipeline::Settings m_settings;
     SinkFactory& m_sinks;
     const bool m_announced;

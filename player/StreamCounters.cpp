@@ -1,5 +1,7 @@
 #include "StreamCounters.h"
 
+#include "MediaUrl.h"
+
 #include <gst/gst.h>
 
 namespace zephyrscope {
@@ -11,12 +13,9 @@ constexpr std::size_t kMaxManifestBytes = 1 << 20; // a master playlist or MPD i
 // Playlists and manifests, as opposed to media segments, by the path's extension.
 bool isManifest(const std::string& uri)
 {
-    const std::string path = uri.substr(0, uri.find_first_of("?#"));
-    const auto dot = path.find_last_of('.');
-    const auto slash = path.find_last_of('/');
-    const std::string ext = dot == std::string::npos || (slash != std::string::npos && dot < slash) ? "" : path.substr(dot + 1);
+    const std::string ext = MediaUrl::extension(uri);
     return ext == "m3u8" || ext == "m3u" || ext == "mpd" || ext == "ism" || ext == "isml"
-        || path.find("/Manifest") != std::string::npos;
+        || uri.substr(0, uri.find_first_of("?#")).find("/Manifest") != std::string::npos;
 }
 } // namespace
 
