@@ -238,14 +238,7 @@ ModeResult runMode(const Options& options, Mode mode, CWMPPlayer4& player, Event
         sampler.OnTimer();
         if (server) {
             // What the dialog does for the endpoint each tick.
-            figures.sample = sampler.lastSample();
-            figures.hasSample = true;
-            ++figures.samplesWritten;
-            auto network = player.network();
-            figures.srtRoundTripMs = network->srtRoundTripTime();
-            figures.srtReceiverLatencyMs = network->srtReceiverLatency();
-            figures.videoWidth = network->videoWidth();
-            figures.videoHeight = network->videoHeight();
+            figures.recordSample(sampler.lastSample(), player);
         }
         result.tickCostUs.push_back(std::chrono::duration<double, std::micro>(Steady::now() - start).count());
         result.notPlaying += player.playState() != kPlayStatePlaying;

@@ -106,17 +106,22 @@ void appendEntrySeries(std::string& out, const MetricsFigures& f)
         appendSeries(out, g.name, "gauge", g.help, labels, g.value);
     appendSeries(out, "zephyrscope_video_width_pixels", "gauge",
                  "Width of the picture now shown, 0 before the first picture and for audio.", labels,
-                 double(f.videoWidth));
+                 double(f.network.videoWidth));
     appendSeries(out, "zephyrscope_video_height_pixels", "gauge",
                  "Height of the picture now shown, 0 before the first picture and for audio.", labels,
-                 double(f.videoHeight));
+                 double(f.network.videoHeight));
+    // Once the entry has shown a picture: a 0 before would read as a measured value.
+    if (f.network.startupMs > 0)
+        appendSeries(out, "zephyrscope_startup_seconds", "gauge",
+                     "From the entry's open asked for to its first picture shown.", labels,
+                     f.network.startupMs / kMsPerSecond);
     // Only SRT has them: a 0 for other protocols would read as a measured value.
     if (s.protocol == kSrtProtocol) {
         appendSeries(out, "zephyrscope_srt_rtt_seconds", "gauge", "SRT round-trip time, as the receiver smooths it.",
-                     labels, f.srtRoundTripMs / kMsPerSecond);
+                     labels, f.network.srtRoundTripMs / kMsPerSecond);
         appendSeries(out, "zephyrscope_srt_receiver_latency_seconds", "gauge",
                      "SRT receiver latency negotiated with the sender.", labels,
-                     f.srtReceiverLatencyMs / kMsPerSecond);
+                     f.network.srtReceiverLatencyMs / kMsPerSecond);
     }
 
     struct Counter {

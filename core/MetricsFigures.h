@@ -1,5 +1,6 @@
 #pragma once
 
+#include "NetworkFigures.h"
 #include "SampleLine.h"
 
 #include <cstdint>
@@ -7,23 +8,26 @@
 
 namespace zephyrscope {
 
+class Player;
+
 // What the metrics endpoint serves: the values of the last sample tick and the
-// run's own counters. The main dialog updates it (a copy of the sample per tick,
-// an increment per event) and the endpoint formats it only when it is asked, so
+// run's own counters. Updated per tick by recordSample() and per event by the
+// main dialog's increments; the endpoint formats it only when it is asked, so
 // a tick does no formatting for it. Owned by whoever runs the endpoint; read and
 // written on the UI thread only.
 struct MetricsFigures {
+    // After a tick has written its line: a copy of the line's values and one
+    // snapshot of the player's figures.
+    void recordSample(const SampleLine& line, Player& player);
+
     // False until the first tick has written its line; until then only the
     // run-level series are served.
     bool hasSample = false;
     SampleLine sample;
     // The current entry's URL as the player reports it, user and password still in it.
     std::string entryUrl;
-    // Figures beyond the log's columns, read from the player after each written tick.
-    double srtRoundTripMs = 0.0;           // served only while the entry is SRT
-    std::int32_t srtReceiverLatencyMs = 0; // served only while the entry is SRT
-    std::int32_t videoWidth = 0;           // pixels of the picture now shown, 0 for none
-    std::int32_t videoHeight = 0;
+    // The player's figures as of the last written tick, those beyond the log's columns too.
+    NetworkFigures network;
 
     std::uint64_t samplesWritten = 0;
     std::uint64_t entriesOpened = 0;

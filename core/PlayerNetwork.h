@@ -1,5 +1,7 @@
 #pragma once
 
+#include "NetworkFigures.h"
+
 #include <cstdint>
 #include <string>
 
@@ -27,13 +29,10 @@ public:
     virtual std::int32_t encodedFrameRate() = 0;  // frames per second
     virtual std::int32_t framesSkipped() = 0;
 
-    // Beyond the log's columns, for the metrics endpoint; the sampler does not read them.
-    virtual double srtRoundTripTime() = 0;           // milliseconds, 0 unless the entry is SRT
-    virtual std::int32_t srtReceiverLatency() = 0;   // milliseconds negotiated, 0 unless the entry is SRT
-    // The picture now shown, which follows an adaptive stream's variant switches
-    // (the media's image size stays the one at open). 0 before the first picture and for audio.
-    virtual std::int32_t videoWidth() = 0;           // pixels
-    virtual std::int32_t videoHeight() = 0;          // pixels
+    // All of them at once, the ones beyond the log's columns too: the snapshot
+    // the getters above read from, served whole by the metrics endpoint. The
+    // sampler does not read it.
+    virtual NetworkFigures figures() = 0;
 };
 
 } // namespace zephyrscope

@@ -24,7 +24,6 @@
 
 #include <exception>
 #include <iostream>
-#include <malloc.h>
 
 namespace {
 
@@ -296,12 +295,6 @@ void CZephyrscopeDlg::OnPlayStateChange(std::int32_t newState)
 {
     Q_ASSERT(QThread::currentThread() == thread()); // the player delivers on the UI thread
     guard([&] { m_events->OnPlayStateChange(newState); });
-    // Each entry's streaming threads allocate in malloc arenas of their own; what
-    // they free when the entry's pipeline goes stays scattered there and, over a
-    // long playlist, the resident size creeps up by megabytes. Handing the free
-    // pages back at each entry's end keeps it flat (docs/PERFORMANCE.md, growth).
-    if (newState == zephyrscope::kPlayStateMediaEnded)
-        malloc_trim(0);
 }
 
 void CZephyrscopeDlg::OnOpenStateChange(std::int32_t newState)
@@ -360,17 +353,7 @@ void CZephyrscopeDlg::reportPlayerError(const std::string& message)
 
 void CZephyrscopeDlg::recordMetricsSample()
 {
-    // A copy of the tick's values, no formatting: the endpoint formats them
-    // only when it is scraped.
-    m_metrics->sample = m_sampler->lastSample();
-    m_metrics->hasSample = true;
-    ++m_metrics->samplesWritten;
-    // What the log has no column for; one more network object, after the line is written.
-    auto network = m_player->network();
-    m_metrics->srtRoundTripMs = network->srtRoundTripTime();
-    m_metrics->srtReceiverLatencyMs = network->srtReceiverLatency();
-    m_metrics->videoWidth = network->videoWidth();
-    m_metrics->videoHeight = network->videoHeight();
+    m_metrics->recordSample(m_sampler->lastSample(), *m_player);
 }
 
 void CZephyrscopeDlg::recordMetricsEntryOpened()

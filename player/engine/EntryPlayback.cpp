@@ -4,6 +4,7 @@
 #include "ConnectionProbe.h"
 #include "LocalSource.h"
 #include "MediaUrl.h"
+#include "SourceProtocol.h"
 #include "StreamProbes.h"
 
 namespace zephyrscope {
@@ -15,23 +16,10 @@ namespace {
 constexpr guint kStatsPeriodMs = 100; // history resolution of bit rate and reception
 // An entry that cannot open in this time is skipped.
 constexpr guint kOpenTimeoutS = EntryPipeline::kNetworkTimeoutMs / 1000;
-// A live source silent for this long shows Buffering: it sends continuously, so
-// a second without data is a stall, not a pause between packets ...
-constexpr std::int64_t kLiveStallUs = 1000000;
-// ... once its picture stands still too: a jitter buffer (rtspsrc's holds 2 s)
-// plays on through a short silence.
-constexpr std::int64_t kPictureStillUs = 500000;
 // A local file opens in well under a second even on a loaded machine. playbin3 in
 // GStreamer 1.22 now and then leaves one stuck before its first picture (decodebin3
 // keeps its input blocked, unlinked, for ever); a fresh pipeline opens it.
 constexpr guint kLocalOpenRetryS = 5;
-// hlsdemux2 (1.22) does not skip a live segment it cannot download: it asks for
-// it again every 10 ms until the playlist drops it, then ends the stream there or
-// aborts the process (an assertion in its playlist update). A segment failing for
-// this long ends the entry first; a VOD stream's demuxer gives up within 50 ms.
-constexpr std::int64_t kSegmentGiveUpUs = 1000000;
-// One tick's reads come within this time, with no main-loop event between them.
-constexpr std::int64_t kFiguresCacheUs = 2000;
 
 SourcePtr attach(GSource* source, GSourceFunc callback, gpointer data)
 {
@@ -64,6 +52,7 @@ EntryPlayback::EntryPlayback(Entry entry, const EntryPipeline::Settings& setting
     , m_mayRetry(mayRetry)
     , m_listener(listener)
     , m_counters(std::make_shared<StreamCounters>())
+    , m_watch(settings.noDataTimeoutMs)
 {
 }
 
@@ -74,6 +63,8 @@ EntryPlayback::~EntryPlayback()
 
 void EntryPlayback::start()
 {
+    nextGeneration();
+    m_counters->openRequested(g_get_monotonic_time());
     // A local entry that is no regular file (a FIFO would block the open) fails here.
     std::string error = LocalSourceProblem(m_entry.uri);
     if (error.empty())
@@ -95,6 +86,9 @@ void EntryPlayback::start()
 
 void EntryPlayback::stop()
 {
+    if (ended())
+        return;
+    nextGeneration();
     if (m_state == State::Failing) {
         m_probe->finishNow();
         return;
@@ -109,6 +103,9 @@ void EntryPlayback::enter(State next)
     if (next == m_state)
         return;
     m_state = next;
+    nextGeneration();
+    if (next != State::Buffering)
+        m_buffering = BufferingCause::None;
     if (next == State::Opened) {
         m_openTimeout.reset();
         m_openRetry.reset();
@@ -135,7 +132,7 @@ void EntryPlayback::advance(bool prerolled)
     const bool live = m_pipeline->live();
     if (m_queueFill < 100 && !live) {
         m_pipeline->requestState(GST_STATE_PAUSED);
-        enter(State::Buffering);
+        enterBuffering(BufferingCause::QueueFilling);
         return;
     }
     m_pipeline->requestState(GST_STATE_PLAYING);
@@ -144,20 +141,29 @@ void EntryPlayback::advance(bool prerolled)
     // A live stream plays from the start, but its picture waits until the
     // jitter buffer has filled its latency: that wait is its buffering.
     if (live && m_counters->videoKnown() && m_pipeline->renderedFrames() == 0) {
-        if (m_state != State::Buffering) {
-            m_statistics.bufferingBegan();
-            m_statistics.bufferingPercent(0);
-        }
-        enter(State::Buffering);
+        enterBuffering(BufferingCause::AwaitingFirstPicture);
         return;
     }
-    if (live && m_starved) {
-        enter(State::Buffering);
+    if (m_watch.stalled()) {
+        enterBuffering(BufferingCause::Stalled);
         return;
     }
-    if (live && m_state == State::Buffering)
+    // The queue reports its own fill; the other causes end full.
+    if (m_state == State::Buffering && m_buffering != BufferingCause::QueueFilling)
         m_statistics.bufferingPercent(100);
     enter(State::Playing);
+}
+
+// A wait the queue does not report (it does, with its fill, for QueueFilling)
+// counts as a buffering that starts empty.
+void EntryPlayback::enterBuffering(BufferingCause cause)
+{
+    if (cause != BufferingCause::QueueFilling && m_state != State::Buffering) {
+        m_statistics.bufferingBegan();
+        m_statistics.bufferingPercent(0);
+    }
+    m_buffering = cause;
+    enter(State::Buffering);
 }
 
 bool EntryPlayback::mediaKnown(bool prerolled) const
@@ -216,10 +222,9 @@ void EntryPlayback::failAfterProbe(const std::string& reason)
                                                 });
 }
 
+// The probe stays: it may be the one answering now; it goes with the playback.
 void EntryPlayback::release()
 {
-    m_probe.reset();
-    m_figuresCache.reset();
     m_openTimeout.reset();
     m_openRetry.reset();
     m_busWatch.reset();
@@ -235,10 +240,11 @@ gboolean EntryPlayback::onBusMessage(GstBus*, GstMessage* message, gpointer self
     return G_SOURCE_CONTINUE;
 }
 
-// Each case ends the handling: a final state may have destroyed the playback.
 void EntryPlayback::handleMessage(GstMessage* message)
 {
-    m_figuresCache.reset();
+    nextGeneration();
+    if (!m_pipeline)
+        return; // a message that was queued before the pipeline went
     switch (GST_MESSAGE_TYPE(message)) {
     case GST_MESSAGE_ERROR: {
         const bool nothingReceived = m_counters->bytes() == 0;
@@ -346,6 +352,7 @@ void EntryPlayback::adaptiveStatistics(const BusMessages::AdaptiveStatistics& st
 gboolean EntryPlayback::onOpenTimeout(gpointer self)
 {
     auto* playback = static_cast<EntryPlayback*>(self);
+    playback->nextGeneration();
     if (playback->m_pipeline)
         playback->m_pipeline->drawGraph("zephyrscope-open-timeout");
     guarded("skip player entry", [&] {
@@ -359,6 +366,7 @@ gboolean EntryPlayback::onOpenRetry(gpointer self)
 {
     auto* playback = static_cast<EntryPlayback*>(self);
     guarded("open player entry again", [&] {
+        playback->nextGeneration();
         playback->m_openRetry.reset();
         if (playback->m_state != State::Opening)
             return;
@@ -376,7 +384,6 @@ gboolean EntryPlayback::onStatsTimer(gpointer self)
     guarded("sample player statistics", [&] {
         auto* playback = static_cast<EntryPlayback*>(self);
         playback->pollStatistics();
-        // Last: it may end the entry, and with it the playback.
         playback->watchDataFlow();
     });
     return G_SOURCE_CONTINUE;
@@ -384,81 +391,63 @@ gboolean EntryPlayback::onStatsTimer(gpointer self)
 
 void EntryPlayback::pollStatistics()
 {
-    m_figuresCache.reset();
+    nextGeneration();
     if (!m_pipeline)
         return;
     // The sink says nothing when its first picture goes out; look for it here.
-    if (m_pipeline->live() && m_state == State::Buffering)
+    if (m_state == State::Buffering && m_buffering == BufferingCause::AwaitingFirstPicture)
         advance();
     ElementPtr source(m_counters->source());
     m_statistics.poll(*m_counters, source.get(), m_scheme != "file", m_pipeline->current() == GST_STATE_PLAYING);
 }
 
-// An adaptive stream's segment that keeps failing ends the entry (see
-// kSegmentGiveUpUs). A network source that stops sending: a live one (which
-// nothing else watches) shows Buffering after a second of silence, counted as a
-// stall; any that has waited in Buffering for the no-data timeout fails, so a
-// run never hangs.
-// May end the entry: nothing touches the playback after a call.
+// What the data-flow watch makes of the entry now; see DataFlowWatch.
 void EntryPlayback::watchDataFlow()
 {
-    if (!m_pipeline || m_scheme == "file")
+    if (!m_pipeline)
         return;
-    const std::int64_t now = g_get_monotonic_time();
-    if (const std::int64_t since = m_counters->segmentFailingSinceUs(); since > 0 && now - since >= kSegmentGiveUpUs) {
+    DataFlowWatch::Sight sight;
+    sight.nowUs = g_get_monotonic_time();
+    sight.phase = m_state == State::Playing ? DataFlowWatch::Phase::Playing
+        : m_state == State::Buffering       ? DataFlowWatch::Phase::Buffering
+                                            : DataFlowWatch::Phase::Other;
+    sight.network = m_scheme != "file";
+    sight.live = m_pipeline->live();
+    sight.bytes = m_counters->bytes();
+    sight.videoKnown = m_counters->videoKnown();
+    sight.lastFrameUs = m_counters->lastFrameUs();
+    sight.segmentFailingSinceUs = m_counters->segmentFailingSinceUs();
+    switch (m_watch.look(sight)) {
+    case DataFlowWatch::Verdict::None:
+        break;
+    case DataFlowWatch::Verdict::Stall:
+        enterBuffering(BufferingCause::Stalled);
+        break;
+    case DataFlowWatch::Verdict::Resume:
+        advance();
+        break;
+    case DataFlowWatch::Verdict::NoData:
+        fail(m_watch.reason());
+        break;
+    case DataFlowWatch::Verdict::SegmentGivenUp:
         fail(m_counters->lastSegmentFailure());
-        return;
+        break;
     }
-    if (m_state != State::Playing && m_state != State::Buffering)
-        return; // opening has its own timeout
-    const std::uint64_t bytes = m_counters->bytes();
-    if (bytes != m_lastBytes || m_lastDataUs == 0) {
-        m_lastBytes = bytes;
-        m_lastDataUs = now;
-        if (m_starved) {
-            m_starved = false;
-            advance();
-        }
-        return;
-    }
-    const std::int64_t silentUs = now - m_lastDataUs;
-    const bool pictureStill = !m_counters->videoKnown() || now - m_counters->lastFrameUs() >= kPictureStillUs;
-    if (m_pipeline->live() && !m_starved && silentUs >= kLiveStallUs && pictureStill && m_state == State::Playing) {
-        m_starved = true;
-        m_statistics.bufferingBegan();
-        m_statistics.bufferingPercent(0);
-        enter(State::Buffering);
-        return;
-    }
-    const std::int64_t timeoutUs = static_cast<std::int64_t>(m_settings.noDataTimeoutMs) * 1000;
-    if (m_state == State::Buffering && silentUs >= timeoutUs)
-        fail("no data for " + std::to_string(m_settings.noDataTimeoutMs / 1000) + " s");
 }
 
-NetworkFigures EntryPlayback::figures() const
+const NetworkFigures& EntryPlayback::figures() const
 {
-    const std::int64_t now = g_get_monotonic_time();
-    if (m_figuresCache && now - m_figuresCacheUs < kFiguresCacheUs)
-        return *m_figuresCache;
-    NetworkFigures figures;
+    if (m_figuresGeneration == m_generation)
+        return m_figures;
+    NetworkFigures& figures = m_figures;
+    figures = NetworkFigures {};
     figures.maxBandwidth = m_settings.maxBandwidth;
     // What the engine itself gave playbin3 as its buffer-duration: asking playbin3
     // back is a property lookup of about 16 us when the caches are cold.
     figures.bufferingTime = m_settings.bufferingTimeMs;
     m_statistics.fill(figures, m_counters.get(), m_pipeline != nullptr, m_media ? m_media->duration : 0.0);
-    const auto overUdp = m_statistics.rtpOverUdp();
-    if (m_scheme == "rtsp" && overUdp)
-        figures.sourceProtocol = *overUdp ? "RTSPU" : "RTSPT";
-    else if (const auto adaptive = m_counters->adaptive(); adaptive == StreamCounters::Adaptive::Hls)
-        figures.sourceProtocol = "HLS";
-    else if (adaptive == StreamCounters::Adaptive::Dash)
-        figures.sourceProtocol = "DASH";
-    else if (adaptive == StreamCounters::Adaptive::Mss)
-        figures.sourceProtocol = "MSS";
-    else
-        figures.sourceProtocol = MediaUrl::protocolForScheme(m_scheme);
-    m_figuresCache = figures;
-    m_figuresCacheUs = now;
+    figures.sourceProtocol = SourceProtocol::name(m_scheme, m_counters->adaptive(), m_statistics.rtpOverUdp());
+    m_figuresGeneration = m_generation;
     return figures;
 }
 

@@ -8,12 +8,16 @@
 //
 // Thread: the default GMainContext's, as for the engine that owns it; bus
 // messages and timers arrive there. Ownership: the engine keeps the playback of
-// the current entry and destroys it when the entry ends (see EntryPlayback::Listener).
+// the current entry. At a final state the playback keeps its outcome and tells
+// the engine, which destroys it later, from its own event queue: never while a
+// method of the playback (or of anything it owns) is on the stack.
 
 #include "BusMessages.h"
+#include "DataFlowWatch.h"
 #include "EntryPipeline.h"
 #include "EntryStatistics.h"
 #include "MediaInfo.h"
+#include "NetworkFigures.h"
 
 #include <cstdint>
 #include <memory>
@@ -41,8 +45,16 @@ public:
         Stopped, // stopped by the program
     };
 
-    // Told of each change of state once it has taken effect. At a final state the
-    // listener may destroy the playback: nothing touches it after the call.
+    // Why an entry shows Buffering.
+    enum class BufferingCause {
+        None,
+        QueueFilling,         // paused until the buffering queue is full (not live)
+        AwaitingFirstPicture, // live, playing, and its jitter buffer not yet through
+        Stalled,              // the data-flow watch saw the data or the picture stop
+    };
+
+    // Told of each change of state once it has taken effect. It must not destroy
+    // the playback from inside the call: at a final state, it removes it later.
     class Listener {
     public:
         virtual void entryStateChanged(State state) = 0;
@@ -69,16 +81,21 @@ public:
     // Builds the pipeline and sets it opening; without a pipeline the entry has Failed.
     void start();
     // Stopped with a final sample. A Failing entry stops waiting for its probe
-    // and is Failed with the reason it had.
+    // and is Failed with the reason it had. Nothing happens once it has ended.
     void stop();
 
     State state() const { return m_state; }
+    // Whether it has reached a final state (Stuck, Ended, Failed or Stopped).
+    bool ended() const { return m_state >= State::Stuck; }
+    BufferingCause bufferingCause() const { return m_buffering; }
     bool announced() const { return m_announced; }
     // What is known of the media once it has opened.
     const std::optional<MediaInfo>& media() const { return m_media; }
     const std::string& failure() const { return m_failure; }
     // The entry's figures; the rates are current only while its pipeline runs.
-    NetworkFigures figures() const;
+    // Worked out once per generation: a generation ends with each bus message and
+    // timer the playback handles, so the reads of one tick share one snapshot.
+    const NetworkFigures& figures() const;
     // The pipeline while there is one, else nullptr.
     const EntryPipeline* pipeline() const { return m_pipeline.get(); }
 
@@ -89,6 +106,7 @@ private:
     static gboolean onOpenRetry(gpointer self);
 
     void enter(State next);
+    void enterBuffering(BufferingCause cause);
     void advance(bool prerolled = false);
     bool mediaKnown(bool prerolled) const;
     MediaInfo readMedia();
@@ -100,6 +118,7 @@ private:
     void handleMessage(GstMessage* message);
     void pollStatistics();
     void watchDataFlow();
+    void nextGeneration() { ++m_generation; }
     void adaptiveStatistics(const BusMessages::AdaptiveStatistics& statistics);
 
     const Entry m_entry;
@@ -121,21 +140,19 @@ private:
 
     std::optional<bool> m_videoSelected; // whether playbin3 selected a video stream; unknown before
     std::int32_t m_queueFill = 100;      // percent the buffering queue last reported (not live)
-    // Data flow, as the no-data watch last saw it: the bytes, when they last grew
-    // (monotonic us), and whether a live source has been silent long enough to stall.
-    std::uint64_t m_lastBytes = 0;
-    std::int64_t m_lastDataUs = 0;
-    bool m_starved = false;
+    BufferingCause m_buffering = BufferingCause::None;
+    DataFlowWatch m_watch;
     std::string m_missingPlugin;
     std::string m_sourceLost; // a live source's warning that its server stopped answering
     std::string m_titleTag;
     std::string m_failure;
     std::optional<MediaInfo> m_media;
     EntryStatistics m_statistics;
-    // The figures as last worked out, and when: the sampler reads them one by one,
-    // fourteen network objects a tick, and each read would otherwise work out all of them.
-    mutable std::optional<NetworkFigures> m_figuresCache;
-    mutable std::int64_t m_figuresCacheUs = 0;
+    // The figures as last worked out, and for which generation: the sampler reads
+    // them one by one, fourteen network objects a tick, with no event between them.
+    std::uint64_t m_generation = 1;
+    mutable std::uint64_t m_figuresGeneration = 0;
+    mutable NetworkFigures m_figures;
 };
 
 } // namespace zephyrscope

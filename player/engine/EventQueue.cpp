@@ -21,17 +21,22 @@ EventQueue::~EventQueue()
 
 void EventQueue::playStateChanged(std::int32_t state)
 {
-    push({Event::Kind::PlayState, state, {}, {}, std::nullopt});
+    push({Event::Kind::PlayState, state, {}, {}, std::nullopt, {}});
 }
 
 void EventQueue::openStateChanged(std::int32_t state, std::optional<MediaInfo> media)
 {
-    push({Event::Kind::OpenState, state, {}, {}, std::move(media)});
+    push({Event::Kind::OpenState, state, {}, {}, std::move(media), {}});
 }
 
 void EventQueue::mediaError(const std::string& url, const std::string& reason)
 {
-    push({Event::Kind::MediaError, 0, url, reason, std::nullopt});
+    push({Event::Kind::MediaError, 0, url, reason, std::nullopt, {}});
+}
+
+void EventQueue::defer(std::function<void()> work)
+{
+    push({Event::Kind::Deferred, 0, {}, {}, std::nullopt, std::move(work)});
 }
 
 void EventQueue::push(Event event)
@@ -64,6 +69,14 @@ int EventQueue::dispatchOne(void* self)
     queue->m_events.pop_front();
     // Scheduled before delivery so that a sink running a nested loop still gets the rest.
     queue->schedule();
+    if (event.kind == Event::Kind::Deferred) {
+        try {
+            event.work();
+        } catch (const std::exception& e) {
+            std::cerr << "Cannot finish player entry: " << e.what() << '\n';
+        }
+        return G_SOURCE_REMOVE;
+    }
     PlayerEventSink* sink = queue->m_sink;
     if (!sink)
         return G_SOURCE_REMOVE;
@@ -81,6 +94,8 @@ int EventQueue::dispatchOne(void* self)
             break;
         case Event::Kind::MediaError:
             sink->OnMediaError(event.url, event.reason);
+            break;
+        case Event::Kind::Deferred:
             break;
         }
     } catch (const std::exception& e) {

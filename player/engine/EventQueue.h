@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -35,17 +36,22 @@ public:
     // media: what was opened, for the open event that announces it.
     void openStateChanged(std::int32_t state, std::optional<MediaInfo> media = std::nullopt);
     void mediaError(const std::string& url, const std::string& reason);
+    // Work for the owner, done in turn with the events (whether or not a sink is
+    // set), from the main loop: how the engine removes what has ended without
+    // destroying it from inside its own handlers.
+    void defer(std::function<void()> work);
 
     // The media of the open event being delivered right now, or nullptr.
     const MediaInfo* deliveringMedia() const { return m_delivering; }
 
 private:
     struct Event {
-        enum class Kind { PlayState, OpenState, MediaError } kind;
+        enum class Kind { PlayState, OpenState, MediaError, Deferred } kind;
         std::int32_t state = 0;
         std::string url;
         std::string reason;
         std::optional<MediaInfo> media;
+        std::function<void()> work;
     };
 
     void push(Event event);

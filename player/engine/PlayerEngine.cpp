@@ -7,6 +7,7 @@
 #include "RemotePlaylistFetch.h"
 
 #include <glib/gstdio.h>
+#include <malloc.h>
 
 namespace zephyrscope {
 
@@ -32,16 +33,7 @@ std::string readText(const std::string& path)
 
 } // namespace
 
-PlayerEngine::PlayerEngine()
-{
-    // Test-only: lets tests see a silent source fail without waiting out the
-    // network timeout. Milliseconds; ignored unless a positive number.
-    if (const char* value = g_getenv("ZEPHYRSCOPE_TEST_NO_DATA_TIMEOUT_MS")) {
-        const gint64 ms = g_ascii_strtoll(value, nullptr, 10);
-        if (ms > 0 && ms <= EntryPipeline::kNetworkTimeoutMs)
-            m_settings.noDataTimeoutMs = static_cast<std::int32_t>(ms);
-    }
-}
+PlayerEngine::PlayerEngine() = default;
 
 PlayerEngine::~PlayerEngine()
 {
@@ -53,9 +45,11 @@ PlayerEngine::~PlayerEngine()
 
 void PlayerEngine::putURL(const std::string& url)
 {
+    // An entry that has ended is reported before anything new starts.
+    settleEndedEntry();
     m_fetch.reset();
-    m_fetching = false;
     m_playback.reset();
+    m_phase = Phase::Idle;
     m_url = url;
     m_entries.clear();
     m_index = 0;
@@ -100,9 +94,14 @@ void PlayerEngine::putURL(const std::string& url)
     }
 
     // A remote list is fetched first and parsed with its own URL as the base.
-    m_fetching = true;
+    m_phase = Phase::Fetching;
     auto fetched = [this, url, uri, kind](RemotePlaylistFetch::Result result) {
-        m_fetching = false;
+        m_phase = Phase::Idle;
+        // The fetch is on the stack now: it goes on the next dispatch.
+        m_events.defer([this] {
+            if (m_phase != Phase::Fetching)
+                m_fetch.reset();
+        });
         if (!result.error.empty()) {
             failList(url, result.error);
             return;
@@ -126,7 +125,8 @@ void PlayerEngine::putURL(const std::string& url)
 
 void PlayerEngine::play()
 {
-    if (m_playback || m_fetching)
+    settleEndedEntry();
+    if (m_phase != Phase::Idle)
         return; // already opening or playing
     if (m_playState == kPlayStateStopped && m_index < m_entries.size()) {
         // The same clip again: its open is reported only if it was not reported yet.
@@ -141,18 +141,25 @@ void PlayerEngine::play()
 
 void PlayerEngine::stop()
 {
-    if (m_fetching) {
+    if (m_phase == Phase::Fetching) {
         m_fetch.reset();
-        m_fetching = false;
+        m_phase = Phase::Idle;
         setPlayState(kPlayStateStopped);
         return;
     }
-    // An entry that has failed is reported as failed, before anything stops; the
-    // entry that follows it, if one started, is stopped.
-    if (m_playback && m_playback->state() == EntryPlayback::State::Failing)
+    settleEndedEntry();
+    if (!m_playback)
+        return;
+    // An entry that has failed (its reason still being found out) is reported as
+    // failed before anything stops; the entry that follows it, if one started,
+    // is stopped in turn.
+    const bool failing = m_playback->state() == EntryPlayback::State::Failing;
+    m_playback->stop();
+    settleEndedEntry();
+    if (failing && m_playback) {
         m_playback->stop();
-    if (m_playback)
-        m_playback->stop();
+        settleEndedEntry();
+    }
 }
 
 // ---- Entries ---------------------------------------------------------------
@@ -166,6 +173,7 @@ void PlayerEngine::beginList(std::vector<PlaylistEntry> entries)
 void PlayerEngine::startEntry(std::size_t index, bool announced, bool mayRetry)
 {
     m_playback.reset();
+    m_phase = Phase::Playing;
     m_index = index;
     if (announced)
         m_media = {};
@@ -200,23 +208,31 @@ void PlayerEngine::entryStateChanged(EntryPlayback::State state)
     case State::Ended:
     case State::Failed:
     case State::Stopped:
-        entryEnded(state);
+        // Called from the playback's own handlers: it is removed from the queue.
+        m_events.defer([this] { settleEndedEntry(); });
         break;
     }
 }
 
+void PlayerEngine::settleEndedEntry()
+{
+    if (m_playback && m_playback->ended())
+        entryEnded();
+}
+
 // What happens when an entry ends, however it ends. Its playback goes, and with it
 // everything that lived as long as the entry; what the program reads of it (its
-// media and figures) stays until the next entry starts. Called from inside the
-// playback's own handlers, which touch nothing of it afterwards.
-void PlayerEngine::entryEnded(EntryPlayback::State how)
+// media and figures) stays until the next entry starts.
+void PlayerEngine::entryEnded()
 {
+    const EntryPlayback::State how = m_playback->state();
     const bool announced = m_playback->announced();
     const std::string failure = m_playback->failure();
     if (m_playback->media())
         m_media = *m_playback->media();
     m_endedFigures = m_playback->figures();
     m_playback.reset();
+    m_phase = Phase::Idle;
 
     switch (how) {
     case EntryPlayback::State::Stuck:
@@ -230,6 +246,11 @@ void PlayerEngine::entryEnded(EntryPlayback::State how)
         break;
     default:
         setPlayState(kPlayStateMediaEnded);
+        // Each entry's streaming threads allocate in malloc arenas of their own;
+        // what they free when the entry's pipeline goes stays scattered there and,
+        // over a long playlist, the resident size creeps up by megabytes. Handing
+        // the free pages back at each entry's end keeps it flat (docs/PERFORMANCE.md, growth).
+        malloc_trim(0);
         break;
     }
     if (m_index + 1 < m_entries.size())

@@ -13,7 +13,9 @@
 //   (EntryPipeline) and bus watch, its open-timeout, open-retry and statistics
 //   timers, its stream counters, media info and statistics, the connection probe
 //   of a failed source, and its progress as one state. It tells the engine of
-//   each change of state; entryEnded() then destroys it and says what follows.
+//   each change of state; at a final state the engine's event queue runs
+//   entryEnded() on its next dispatch, which destroys it and says what follows.
+//   No playback is destroyed while one of its own methods is on the stack.
 //
 // Thread: everything here runs on the thread of the default GMainContext (the
 // program's main loop), except the pad probes and the source-setup handler,
@@ -49,6 +51,8 @@ public:
     void setEventSink(PlayerEventSink* sink) { m_events.setSink(sink); }
     void setVideoWindow(std::uintptr_t xid) { m_settings.videoWindow = xid; }
     void setCaFile(const std::string& path) { m_settings.caFile = path; }
+    // An open entry that waits this long for data or a picture fails.
+    void setNoDataTimeout(std::int32_t ms) { m_settings.noDataTimeoutMs = ms; }
 
     void putURL(const std::string& url);
     void play();
@@ -65,7 +69,9 @@ private:
     // announced: the entry's open is reported. mayRetry: false for the second
     // open of an entry that got stuck opening.
     void startEntry(std::size_t index, bool announced, bool mayRetry = true);
-    void entryEnded(EntryPlayback::State how);
+    // The ended playback, if any, removed and its ending reported.
+    void settleEndedEntry();
+    void entryEnded();
     void failList(const std::string& url, const std::string& reason);
 
     void setPlayState(std::int32_t state);
@@ -77,13 +83,16 @@ private:
     // The buffer (5000 ms) and bandwidth limit (none) every entry is played with.
     EntryPipeline::Settings m_settings;
 
+    // Idle: nothing opening or playing. Fetching: m_fetch has not answered yet.
+    // Playing: m_playback is the current entry's (once ended, until it is settled).
+    enum class Phase { Idle, Fetching, Playing };
+    Phase m_phase = Phase::Idle;
+
     std::string m_url;
     std::vector<PlaylistEntry> m_entries;
     std::size_t m_index = 0;
-    std::unique_ptr<RemotePlaylistFetch> m_fetch;
-    bool m_fetching = false; // m_fetch has not answered yet
-
-    std::unique_ptr<EntryPlayback> m_playback; // the current entry's, while it plays
+    std::unique_ptr<RemotePlaylistFetch> m_fetch; // kept until the next dispatch once it has answered
+    std::unique_ptr<EntryPlayback> m_playback;
     std::int32_t m_playState = 0;
     std::int32_t m_openState = 0;
     // What the program reads when no entry has opened media: the last entry's.

@@ -79,24 +79,9 @@ std::int32_t CWMPNetwork::framesSkipped()
     return m_engine->network().framesSkipped;
 }
 
-double CWMPNetwork::srtRoundTripTime()
+NetworkFigures CWMPNetwork::figures()
 {
-    return m_engine->network().srtRoundTripMs;
-}
-
-std::int32_t CWMPNetwork::srtReceiverLatency()
-{
-    return m_engine->network().srtReceiverLatencyMs;
-}
-
-std::int32_t CWMPNetwork::videoWidth()
-{
-    return m_engine->network().videoWidth;
-}
-
-std::int32_t CWMPNetwork::videoHeight()
-{
-    return m_engine->network().videoHeight;
+    return m_engine->network();
 }
 
 } // namespace zephyrscope

@@ -60,6 +60,11 @@ void CWMPPlayer4::setVideoWindow(std::uintptr_t xid)
     m_engine->setVideoWindow(xid);
 }
 
+void CWMPPlayer4::setNoDataTimeout(std::int32_t ms)
+{
+    m_engine->setNoDataTimeout(ms);
+}
+
 void CWMPPlayer4::setCaFile(const std::string& path)
 {
     m_engine->setCaFile(path);

@@ -44,6 +44,11 @@ public:
     // or empty when it can.
     static std::string caFileError(const std::string& path);
 
+    // An open network entry that waits this long for data, or any entry whose
+    // picture has stood still this long, fails; 30 s unless set. Takes effect at
+    // the next entry opened.
+    void setNoDataTimeout(std::int32_t ms);
+
 private:
     std::shared_ptr<PlayerEngine> m_engine;
 };

@@ -34,11 +34,6 @@ std::string factoryName(GstElement* element)
 
 } // namespace
 
-void EntryStatistics::reset()
-{
-    *this = EntryStatistics();
-}
-
 void EntryStatistics::poll(const StreamCounters& counters, GstElement* source, bool buffersArePackets, bool playing)
 {
     const std::int64_t now = g_get_monotonic_time();
@@ -146,6 +141,7 @@ void EntryStatistics::fill(NetworkFigures& figures, const StreamCounters* counte
         figures.videoWidth = counters->width();
         figures.videoHeight = counters->height();
     }
+    figures.startupMs = counters->startupMs();
 
     std::int64_t now = g_get_monotonic_time();
     if (flowing) {

@@ -93,8 +93,19 @@ StreamCounters::~StreamCounters()
 void StreamCounters::frameArrived(std::int64_t monotonicUs)
 {
     const std::uint64_t index = m_frames.load(std::memory_order_relaxed);
+    if (index == 0)
+        m_firstFrameUs.store(monotonicUs, std::memory_order_relaxed);
     m_frameTimesUs[index % kFrameRing].store(monotonicUs, std::memory_order_relaxed);
     m_frames.store(index + 1, std::memory_order_release);
+}
+
+std::int32_t StreamCounters::startupMs() const
+{
+    const std::int64_t first = m_firstFrameUs.load(std::memory_order_relaxed);
+    const std::int64_t opened = m_openRequestedUs.load(std::memory_order_relaxed);
+    if (first == 0 || opened == 0 || first < opened)
+        return 0;
+    return static_cast<std::int32_t>((first - opened) / 1000);
 }
 
 std::int64_t StreamCounters::lastFrameUs() const

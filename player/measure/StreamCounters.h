@@ -21,6 +21,9 @@ public:
     StreamCounters(const StreamCounters&) = delete;
     StreamCounters& operator=(const StreamCounters&) = delete;
 
+    // Main loop: the monotonic time (us) the entry's open was asked for.
+    void openRequested(std::int64_t monotonicUs) { m_openRequestedUs.store(monotonicUs); }
+
     // Streaming threads.
     void frameArrived(std::int64_t monotonicUs);
     void dataArrived(std::uint64_t bytes, std::uint64_t buffers);
@@ -32,9 +35,10 @@ public:
     // Frames per second × 100 over the frames of about the last second before nowUs:
     // (frames − 1) over the time from the first to the last of them.
     std::int32_t frameRateTimes100(std::int64_t nowUs) const;
-    std::uint64_t framesSeen() const { return m_frames.load(); }
     // Monotonic time (us) of the last frame; 0 before the first.
     std::int64_t lastFrameUs() const;
+    // From the open asked for to the first frame shown (ms); 0 before that frame.
+    std::int32_t startupMs() const;
     std::uint64_t bytes() const { return m_bytes.load(); }
     std::uint64_t buffers() const { return m_buffers.load(); }
     std::uint64_t neverDelivered() const { return m_neverDelivered.load(); }
@@ -78,6 +82,8 @@ private:
     static constexpr std::size_t kFrameRing = 512; // > one second of frames at 240 fps, with room
     std::array<std::atomic<std::int64_t>, kFrameRing> m_frameTimesUs {};
     std::atomic<std::uint64_t> m_frames {0};
+    std::atomic<std::int64_t> m_openRequestedUs {0};
+    std::atomic<std::int64_t> m_firstFrameUs {0};
     std::atomic<std::uint64_t> m_bytes {0};
     std::atomic<std::uint64_t> m_buffers {0};
     std::atomic<std::uint64_t> m_neverDelivered {0};

@@ -64,39 +64,6 @@ std::string MediaUrl::scheme(const std::string& uri)
     return lower(uri.substr(0, end));
 }
 
-std::string MediaUrl::protocolForScheme(const std::string& scheme)
-{
-    if (scheme == "file")
-        return "File";
-    if (scheme == "http")
-        return "HTTP";
-    if (scheme == "https")
-        return "HTTPS";
-    if (scheme == "rtspt")
-        return "RTSPT";
-    if (scheme == "rtsp" || scheme == "rtspu")
-        return "RTSPU";
-    if (scheme == "rtsps")
-        return "RTSPT";
-    if (scheme == "rtmp" || scheme == "rtmps")
-        return "RTMP";
-    if (scheme == "srt")
-        return "SRT";
-    if (scheme == "udp")
-        return "UDP";
-    if (scheme == "rtp")
-        return "RTP";
-    std::string name = scheme;
-    std::transform(name.begin(), name.end(), name.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-    return name;
-}
-
-bool MediaUrl::isNetworkScheme(const std::string& scheme)
-{
-    return !scheme.empty() && scheme != "file";
-}
-
 std::string MediaUrl::baseName(const std::string& uri)
 {
     std::string segment = lastSegment(uri);

@@ -15,9 +15,6 @@ public:
     static std::string toUri(const std::string& url);
     // The scheme in lower case ("file", "http", "rtspt", ...); empty when none.
     static std::string scheme(const std::string& uri);
-    // The protocol name the statistics report for a scheme: "File", "HTTP", ...
-    static std::string protocolForScheme(const std::string& scheme);
-    static bool isNetworkScheme(const std::string& scheme);
     // The last path segment, unescaped, without query and extension.
     static std::string baseName(const std::string& uri);
     // The extension of the last path segment in lower case, without the dot.

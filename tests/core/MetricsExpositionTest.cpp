@@ -19,8 +19,9 @@ MetricsFigures playingFigures()
     f.entryUrl = "rtsp://viewer:se\"cr@t@127.0.0.1:8554/clip";
     f.samplesWritten = 21;
     f.entriesOpened = 1;
-    f.videoWidth = 640;
-    f.videoHeight = 360;
+    f.network.videoWidth = 640;
+    f.network.videoHeight = 360;
+    f.network.startupMs = 1250;
     SampleLine& s = f.sample;
     s.utcTime = {1765080000, 5};
     s.bufferingProgress = 100;
@@ -92,6 +93,7 @@ TEST(MetricsExposition, SampleValuesInBaseUnitsWithEntryLabelsAndOneSeriesPerSta
              "zephyrscope_buffering_events_total" + labels + " 2",
              "zephyrscope_video_width_pixels" + labels + " 640",
              "zephyrscope_video_height_pixels" + labels + " 360",
+             "zephyrscope_startup_seconds" + labels + " 1.25",
              std::string("zephyrscope_player_state{state=\"Playing\"} 1"),
              std::string("zephyrscope_player_state{state=\"Buffering\"} 0"),
              std::string("zephyrscope_player_state{state=\"Reconnecting\"} 0"),
@@ -137,10 +139,11 @@ TEST(MetricsExposition, SrtEntryServesItsRoundTripTimeAndReceiverLatencyInSecond
     MetricsFigures f = playingFigures();
     f.entryUrl = "srt://127.0.0.1:9000?latency=250";
     f.sample.protocol = "SRT";
-    f.srtRoundTripMs = 0.125;
-    f.srtReceiverLatencyMs = 250;
-    f.videoWidth = 0; // audio only
-    f.videoHeight = 0;
+    f.network.srtRoundTripMs = 0.125;
+    f.network.srtReceiverLatencyMs = 250;
+    f.network.videoWidth = 0; // audio only
+    f.network.videoHeight = 0;
+    f.network.startupMs = 0; // no picture, so no start-up time
     const std::string text = format(f);
     const std::string labels = "{url=\"srt://127.0.0.1:9000?latency=250\",protocol=\"SRT\"}";
     for (const std::string& line : {
@@ -152,6 +155,7 @@ TEST(MetricsExposition, SrtEntryServesItsRoundTripTimeAndReceiverLatencyInSecond
              std::string("# TYPE zephyrscope_srt_receiver_latency_seconds gauge"),
          })
         EXPECT_TRUE(hasLine(text, line)) << line << "\nin:\n" << text;
+    EXPECT_EQ(text.find("zephyrscope_startup_seconds"), std::string::npos) << text;
 }
 
 TEST(MetricsExposition, LabelValuesAreEscapedAndUserInfoStripped)

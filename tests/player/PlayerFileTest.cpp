@@ -110,10 +110,16 @@ TEST_F(PlayerFile, FrameRateFollowsRenderedFramesAt30)
 
 TEST_F(PlayerFile, FileStatisticsWhilePlaying)
 {
+    const auto putAt = std::chrono::steady_clock::now();
     player->putURL(Clip25());
     ASSERT_TRUE(waitForState(kPlayStatePlaying));
     RunMainLoopFor(500ms);
+    const auto sinceOpen = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - putAt);
     auto net = player->network();
+    // Start-up: within what the test itself saw from the put to now.
+    const std::int32_t startupMs = net->figures().startupMs;
+    EXPECT_GT(startupMs, 0);
+    EXPECT_LE(startupMs, sinceOpen.count());
     EXPECT_EQ(net->sourceProtocol(), "File");
     EXPECT_EQ(net->receivedPackets(), 0);
     EXPECT_EQ(net->lostPackets(), 0);

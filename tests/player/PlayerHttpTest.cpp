@@ -149,11 +149,8 @@ TEST_F(PlayerHttp, StallingServerKeepsThePlayerBufferingUntilDataFlowsAgain)
 
 TEST_F(PlayerHttp, ServerSilentForGoodFailsTheEntryWithNoDataAfterTheTimeout)
 {
-    // The no-data timeout shortened to 3 s (test-only), below souphttpsrc's own 10.
-    setenv("ZEPHYRSCOPE_TEST_NO_DATA_TIMEOUT_MS", "3000", 1);
-    player = std::make_unique<CWMPPlayer4>();
-    player->setEventSink(&events);
-    unsetenv("ZEPHYRSCOPE_TEST_NO_DATA_TIMEOUT_MS");
+    // The no-data timeout shortened to 3 s, below souphttpsrc's own 10.
+    player->setNoDataTimeout(3000);
     const auto size = std::filesystem::file_size(SharedMedia().dir() / "clip25.mkv");
     const std::string url = server->url("clip25.mkv?stallAfter=" + std::to_string(size / 3));
     player->putURL(url);
@@ -314,7 +311,7 @@ void PlayerHttp::checkLadder(const std::string& path, const std::string& protoco
                 auto net = player->network();
                 const bool playing = player->playState() == kPlayStatePlaying;
                 ticks.push_back({std::chrono::steady_clock::now(), net->bitRate(), net->bandWidth(),
-                                 {net->videoWidth(), net->videoHeight()}, playing});
+                                 {net->figures().videoWidth, net->figures().videoHeight}, playing});
                 if (playing)
                     protocol = net->sourceProtocol();
                 nextTick += 500ms;
@@ -365,7 +362,7 @@ void PlayerHttp::checkLadder(const std::string& path, const std::string& protoco
     // The media keeps the size it opened with; only the picture shown follows the switches.
     EXPECT_EQ(player->currentMedia()->imageSourceWidth(), expectedSizes.front().first);
     EXPECT_EQ(player->currentMedia()->imageSourceHeight(), expectedSizes.front().second);
-    EXPECT_EQ(player->network()->srtReceiverLatency(), 0);
+    EXPECT_EQ(player->network()->figures().srtReceiverLatencyMs, 0);
     EXPECT_EQ(player->network()->receivedPackets(), segmentsSent);
     EXPECT_EQ(player->network()->lostPackets(), 0);
 

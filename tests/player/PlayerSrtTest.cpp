@@ -33,8 +33,9 @@ protected:
         o.frameRate = net->frameRate();
         o.bufferingCount = net->bufferingCount();
         o.protocol = net->sourceProtocol();
-        o.rttMs = net->srtRoundTripTime();
-        o.latencyMs = net->srtReceiverLatency();
+        const NetworkFigures figures = net->figures();
+        o.rttMs = figures.srtRoundTripMs;
+        o.latencyMs = figures.srtReceiverLatencyMs;
         return o;
     }
 
@@ -147,11 +148,8 @@ TEST_F(PlayerSrt, BlackoutLongerThanTheLatencyLosesWhatNeverArrived)
 
 TEST_F(PlayerSrt, SenderThatStopsSendingShowsBufferingThenFailsWithNoData)
 {
-    // The no-data timeout shortened to 3 s, as the test-only variable allows.
-    setenv("ZEPHYRSCOPE_TEST_NO_DATA_TIMEOUT_MS", "3000", 1);
-    player = std::make_unique<CWMPPlayer4>();
-    player->setEventSink(&events);
-    unsetenv("ZEPHYRSCOPE_TEST_NO_DATA_TIMEOUT_MS");
+    // The no-data timeout shortened to 3 s.
+    player->setNoDataTimeout(3000);
 
     SrtTestSender sender(60.0);
     sender.start();

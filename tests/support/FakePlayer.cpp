@@ -55,10 +55,7 @@ public:
     std::int32_t maxBandwidth() override { return read("maxBandwidth", m_player.net.maxBandwidth); }
     std::int32_t encodedFrameRate() override { return read("encodedFrameRate", m_player.net.encodedFrameRate); }
     std::int32_t framesSkipped() override { return read("framesSkipped", m_player.net.framesSkipped); }
-    double srtRoundTripTime() override { return read("srtRoundTripTime", m_player.net.srtRoundTripTime); }
-    std::int32_t srtReceiverLatency() override { return read("srtReceiverLatency", m_player.net.srtReceiverLatency); }
-    std::int32_t videoWidth() override { return read("videoWidth", m_player.net.videoWidth); }
-    std::int32_t videoHeight() override { return read("videoHeight", m_player.net.videoHeight); }
+    NetworkFigures figures() override { return read("figures", m_player.net); }
 };
 
 class FakeMedia final : public PlayerMedia, SubObject {

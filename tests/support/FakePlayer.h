@@ -14,14 +14,7 @@ namespace zephyrscope::testing {
 // ("network", "network.frameRate", "release network", "playState", ...).
 class FakePlayer final : public Player {
 public:
-    struct Network {
-        std::int32_t bandWidth = 0, recoveredPackets = 0, receivedPackets = 0, lostPackets = 0;
-        std::int32_t receptionQuality = 0, bufferingCount = 0, bufferingProgress = 0, bufferingTime = 0;
-        std::int32_t frameRate = 0, bitRate = 0, maxBandwidth = 0, encodedFrameRate = 0, framesSkipped = 0;
-        std::string sourceProtocol;
-        double srtRoundTripTime = 0.0;
-        std::int32_t srtReceiverLatency = 0, videoWidth = 0, videoHeight = 0;
-    };
+    using Network = NetworkFigures;
     struct Media {
         std::string sourceURL, durationString, name;
         std::int32_t imageSourceWidth = 0, imageSourceHeight = 0;

@@ -272,8 +272,8 @@ TEST_F(MainDialogTest, MetricsFiguresFollowWrittenTicksOpenedEntriesAndFailures)
             d.OnOpenStateChange(zephyrscope::kOpenStateMediaOpen);
             d.OnTimer(ID_TIMER_SAMPLE);
             player->net.lostPackets = 9;
-            player->net.srtRoundTripTime = 0.5;
-            player->net.srtReceiverLatency = 250;
+            player->net.srtRoundTripMs = 0.5;
+            player->net.srtReceiverLatencyMs = 250;
             player->net.videoWidth = 1280;
             player->net.videoHeight = 720;
             d.OnTimer(ID_TIMER_SAMPLE);
@@ -297,8 +297,8 @@ TEST_F(MainDialogTest, MetricsFiguresFollowWrittenTicksOpenedEntriesAndFailures)
     EXPECT_EQ(figures.sample.protocol, "RTSPU");
     EXPECT_EQ(figures.sample.playState, zephyrscope::kPlayStatePlaying);
     // The figures the log has no column for, as the player gave them with the last line.
-    EXPECT_EQ(figures.srtRoundTripMs, 0.5);
-    EXPECT_EQ(figures.srtReceiverLatencyMs, 250);
-    EXPECT_EQ(figures.videoWidth, 1280);
-    EXPECT_EQ(figures.videoHeight, 720);
+    EXPECT_EQ(figures.network.srtRoundTripMs, 0.5);
+    EXPECT_EQ(figures.network.srtReceiverLatencyMs, 250);
+    EXPECT_EQ(figures.network.videoWidth, 1280);
+    EXPECT_EQ(figures.network.videoHeight, 720);
 }

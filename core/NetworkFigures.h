@@ -1,0 +1,27 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace zephyrscope {
+
+// One snapshot of the current entry's streaming figures, taken once per tick:
+// the log's network columns are read from it, and the metrics endpoint serves
+// it whole. Adding a figure: a field here, the place in the player that
+// measures it, and the places that print it (the metrics exposition).
+struct NetworkFigures {
+    std::int32_t bandWidth = 0, recoveredPackets = 0, receivedPackets = 0, lostPackets = 0;
+    std::int32_t receptionQuality = 0, bufferingCount = 0, bufferingProgress = 0, bufferingTime = 0;
+    std::int32_t frameRate = 0, bitRate = 0, maxBandwidth = 0, encodedFrameRate = 0, framesSkipped = 0;
+    std::string sourceProtocol;
+    // SRT only: srtsrc's smoothed round-trip time and the receiver latency both sides agreed on.
+    double srtRoundTripMs = 0.0;
+    std::int32_t srtReceiverLatencyMs = 0;
+    // The picture now shown, which follows an adaptive stream's variant switches
+    // (the media's image size stays the one at open); 0 before the first picture and for audio.
+    std::int32_t videoWidth = 0, videoHeight = 0;
+    // From the entry's open requested to its first picture shown; 0 until then and for audio.
+    std::int32_t startupMs = 0;
+};
+
+} // namespace zephyrscope

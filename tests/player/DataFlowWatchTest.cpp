@@ -1,0 +1,117 @@
+// The data-flow watch on its own, with time moved by hand.
+
+#include "DataFlowWatch.h"
+
+#include <gtest/gtest.h>
+
+using namespace zephyrscope;
+
+namespace {
+
+using Verdict = DataFlowWatch::Verdict;
+using Phase = DataFlowWatch::Phase;
+
+constexpr std::int64_t kMs = 1000;
+constexpr std::int32_t kTimeoutMs = 5000;
+
+// One entry as the watch sees it, looked at every 100 ms as the playback does.
+struct Entry {
+    DataFlowWatch watch {kTimeoutMs};
+    DataFlowWatch::Sight sight;
+
+    Verdict look() { return watch.look(sight); }
+    // Moves time on in steps of 100 ms; the first verdict other than None, with its time.
+    Verdict runFor(std::int64_t ms, bool framesFlow, bool dataFlows)
+    {
+        for (std::int64_t t = 0; t < ms; t += 100) {
+            sight.nowUs += 100 * kMs;
+            if (framesFlow)
+                sight.lastFrameUs = sight.nowUs;
+            if (dataFlows)
+                sight.bytes += 1316;
+            if (const Verdict verdict = look(); verdict != Verdict::None)
+                return verdict;
+        }
+        return Verdict::None;
+    }
+};
+
+Entry LiveNetworkEntry()
+{
+    Entry entry;
+    entry.sight = {1000 * kMs, Phase::Playing, true, true, 1, true, 1000 * kMs, 0};
+    return entry;
+}
+
+} // namespace
+
+TEST(DataFlowWatch, ALiveSourceSilentForASecondWithItsPictureStillStallsThenResumesWithData)
+{
+    Entry entry = LiveNetworkEntry();
+    ASSERT_EQ(entry.runFor(2000, true, true), Verdict::None);
+    // Silent, but the jitter buffer still plays: no stall while pictures come.
+    EXPECT_EQ(entry.runFor(1500, true, false), Verdict::None);
+    const std::int64_t silentFrom = entry.sight.nowUs;
+    EXPECT_EQ(entry.runFor(5000, false, false), Verdict::Stall);
+    EXPECT_GE(entry.sight.nowUs - silentFrom, DataFlowWatch::kPictureStillUs);
+    EXPECT_TRUE(entry.watch.stalled());
+    entry.sight.phase = Phase::Buffering;
+    EXPECT_EQ(entry.runFor(500, false, false), Verdict::None);
+    EXPECT_EQ(entry.runFor(100, false, true), Verdict::Resume);
+    EXPECT_FALSE(entry.watch.stalled());
+}
+
+TEST(DataFlowWatch, ASilentNetworkEntryInBufferingFailsAtTheNoDataTimeout)
+{
+    Entry entry = LiveNetworkEntry();
+    ASSERT_EQ(entry.runFor(500, true, true), Verdict::None);
+    const std::int64_t lastData = entry.sight.nowUs;
+    ASSERT_EQ(entry.runFor(5000, false, false), Verdict::Stall);
+    entry.sight.phase = Phase::Buffering;
+    EXPECT_EQ(entry.runFor(10000, false, false), Verdict::NoData);
+    EXPECT_EQ(entry.sight.nowUs - lastData, kTimeoutMs * kMs);
+    EXPECT_EQ(entry.watch.reason(), "no data for 5 s");
+}
+
+TEST(DataFlowWatch, AnyEntryWhosePictureFreezesWhilePlayingStallsThenFails)
+{
+    // A local clip: no bytes watched, and not live; only its pictures.
+    Entry entry;
+    entry.sight = {1000 * kMs, Phase::Playing, false, false, 0, true, 1000 * kMs, 0};
+    ASSERT_EQ(entry.runFor(2000, true, false), Verdict::None);
+    const std::int64_t lastFrame = entry.sight.lastFrameUs;
+    EXPECT_EQ(entry.runFor(10000, false, false), Verdict::Stall);
+    EXPECT_EQ(entry.sight.nowUs - lastFrame, DataFlowWatch::kFrozenPictureUs);
+
+    // Resumed by the next picture ...
+    entry.sight.phase = Phase::Buffering;
+    EXPECT_EQ(entry.runFor(100, true, false), Verdict::Resume);
+    // ... and, frozen again, failed once the timeout has passed since the last one.
+    entry.sight.phase = Phase::Playing;
+    const std::int64_t frozenAt = entry.sight.lastFrameUs;
+    ASSERT_EQ(entry.runFor(10000, false, false), Verdict::Stall);
+    entry.sight.phase = Phase::Buffering;
+    EXPECT_EQ(entry.runFor(10000, false, false), Verdict::NoData);
+    EXPECT_EQ(entry.sight.nowUs - frozenAt, kTimeoutMs * kMs);
+    EXPECT_EQ(entry.watch.reason(), "no picture for 5 s");
+}
+
+TEST(DataFlowWatch, AudioAndOpeningEntriesAreNotStalledByTheirPicture)
+{
+    Entry audio;
+    audio.sight = {1000 * kMs, Phase::Playing, false, false, 0, false, 0, 0};
+    EXPECT_EQ(audio.runFor(20000, false, false), Verdict::None);
+
+    Entry opening = LiveNetworkEntry();
+    opening.sight.phase = Phase::Other;
+    EXPECT_EQ(opening.runFor(40000, false, false), Verdict::None);
+}
+
+TEST(DataFlowWatch, ASegmentFailingForASecondIsGivenUpInAnyPhase)
+{
+    Entry entry = LiveNetworkEntry();
+    entry.sight.phase = Phase::Other;
+    entry.sight.segmentFailingSinceUs = entry.sight.nowUs;
+    EXPECT_EQ(entry.runFor(900, true, true), Verdict::None);
+    EXPECT_EQ(entry.runFor(100, true, true), Verdict::SegmentGivenUp);
+}
