@@ -5,6 +5,7 @@ namespace zephyrscope {
 // The program's exit statuses, for scripts that run it unattended.
 enum ExitStatus : int {
     kExitNormal = 0,
+    kExitNoPlayer = 1,        // the media engine could not be started, or could not run here
     kExitLogFailure = 2,      // the statistics log could not be created
     kExitPlaybackFailure = 3, // nothing could be played and the run ended by itself
     // The run ended by itself and something played, but an entry failed or was lost

@@ -8,7 +8,9 @@
 #include "PlaybackHost.h"
 #include "PlaybackValues.h"
 
+#include <cctype>
 #include <cstdio>
+#include <string_view>
 
 namespace zephyrscope {
 
@@ -18,10 +20,20 @@ constexpr int kDialogOk = 1;
 
 // A URL with a scheme other than file names a server: losing it mid-play is a
 // lost connection. A local path or file URL that fails part-way has just failed.
+// Schemes are case-insensitive (RFC 3986): FILE:///x is a local file too.
 bool isNetworkUrl(const std::string& url)
 {
     const auto colon = url.find("://");
-    return colon != std::string::npos && colon > 0 && url.compare(0, colon, "file") != 0;
+    if (colon == std::string::npos || colon == 0)
+        return false;
+    constexpr std::string_view kFile = "file";
+    if (colon != kFile.size())
+        return true;
+    for (std::size_t i = 0; i < colon; ++i) {
+        if (std::tolower(static_cast<unsigned char>(url[i])) != kFile[i])
+            return true;
+    }
+    return false;
 }
 
 } // namespace

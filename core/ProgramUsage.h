@@ -1,8 +1,10 @@
 #pragma once
 
+#include "Version.h"
+
 namespace zephyrscope {
 
-inline constexpr char kProgramVersion[] = "zephyrscope 2.0";
+inline constexpr char kProgramVersion[] = "zephyrscope " ZEPHYRSCOPE_VERSION;
 
 // What --help prints. Keep it in step with the manual page (docs/man/zephyrscope.1)
 // and the README; a test checks that every option and exit status here is in the page.

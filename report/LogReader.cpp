@@ -5,6 +5,7 @@
 #include <array>
 #include <charconv>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <system_error>
@@ -18,10 +19,22 @@ namespace {
 // The header without its line feed.
 constexpr std::string_view kHeader(kLogHeader, sizeof kLogHeader - 2);
 
-constexpr std::array<std::string_view, 18> kColumns = {
-    "UTCTime",    "Time",          "Buf_Progress", "BufCount",     "BufTime",  "Bit_Rate",
-    "BandWidth",  "Max_BandW",     "Frame_Rate",   "Rncode_Fr",    "Fr_Skipped", "Received_Pkts",
-    "Lost_Pkts",  "Recover_Pkts",  "Quality",      "Protocol",     "IFramerate", "PlayerState"};
+// The column names, taken from the header the program writes: said once.
+constexpr std::array<std::string_view, 18> columnsOf(std::string_view header)
+{
+    std::array<std::string_view, 18> columns {};
+    std::size_t start = 0;
+    for (std::string_view& column : columns) {
+        std::size_t end = header.find('\t', start);
+        if (end == std::string_view::npos)
+            end = header.size();
+        column = header.substr(start, end - start);
+        start = end + 1;
+    }
+    return columns;
+}
+constexpr std::array<std::string_view, 18> kColumns = columnsOf(kHeader);
+static_assert(kColumns[0] == "UTCTime" && kColumns[17] == "PlayerState");
 
 
 std::vector<std::string_view> split(std::string_view text, char separator)
@@ -70,14 +83,14 @@ bool parseUtc(std::string_view field, std::int64_t& seconds, std::int32_t& milli
            milliseconds >= 0 && milliseconds <= 999;
 }
 
-// The program's own name of a state, or nullptr when the text names none.
-const char* stateName(std::string_view name)
+// The state a name stands for; nullopt when the text names none. -1 stands
+// for every value without a name of its own: "Unknown".
+std::optional<std::int32_t> playStateNamed(std::string_view name)
 {
-    // -1 stands for every value without a name of its own: "Unknown".
     for (std::int32_t state = -1; state <= kPlayStateReconnecting; ++state)
         if (name == PlayStateName(state))
-            return PlayStateName(state);
-    return nullptr;
+            return state;
+    return std::nullopt;
 }
 
 // Why a line with tabs is not a sample, or empty when it is one.
@@ -109,9 +122,11 @@ std::string sampleProblem(std::string_view line, LogSample* sample)
     s.protocol = std::string(f[15]);
     if (!parseDecimal(f[16], s.iFramerate))
         return bad(16, "a number");
-    s.stateName = stateName(f[17]);
-    if (!s.stateName)
+    const std::optional<std::int32_t> state = playStateNamed(f[17]);
+    if (!state)
         return bad(17, "a player state");
+    s.playState = *state;
+    s.stateName = PlayStateName(*state);
     if (sample)
         *sample = std::move(s);
     return {};

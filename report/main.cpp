@@ -4,6 +4,7 @@
 #include "LogReader.h"
 #include "RunSummary.h"
 #include "TextReport.h"
+#include "Version.h"
 
 #include <QFileInfo>
 #include <QGuiApplication>
@@ -18,7 +19,7 @@ using namespace zephyrscope::report;
 
 namespace {
 
-constexpr char kVersion[] = "zephyrscope-report 2.0";
+constexpr char kVersion[] = "zephyrscope-report " ZEPHYRSCOPE_VERSION;
 
 // Keep in step with the manual page (docs/man/zephyrscope-report.1).
 constexpr char kUsage[] =

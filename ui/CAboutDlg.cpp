@@ -2,6 +2,7 @@
 
 #include "MainFrameIcon.h"
 #include "Resource.h"
+#include "Version.h"
 
 #include <QLabel>
 
@@ -12,7 +13,7 @@ CAboutDlg::CAboutDlg(QWidget* parent)
     icon->setPixmap(MainFrameIconImage(32));
     // An icon static takes the size of its icon.
     icon->resize(32, 32);
-    QLabel* name = addStatic(IDC_STATIC, QStringLiteral("Zephyrscope Version 2.0"), QRect(41, 10, 119, 8));
+    QLabel* name = addStatic(IDC_STATIC, QStringLiteral("Zephyrscope Version " ZEPHYRSCOPE_VERSION), QRect(41, 10, 119, 8));
     name->setTextFormat(Qt::PlainText);
     addButton(IDOK, QStringLiteral("OK"), QRect(185, 7, 50, 14), true);
 }

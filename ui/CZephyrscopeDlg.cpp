@@ -15,6 +15,7 @@
 #include "PlayerError.h"
 #include "Resource.h"
 #include "Sampler.h"
+#include "Version.h"
 
 #include <QApplication>
 #include <QLineEdit>
@@ -27,8 +28,6 @@
 
 namespace {
 
-// The player could not be made, so there is nothing to run.
-constexpr int kExitNoPlayer = 1;
 // Bounds the unwinding of nested windows at quit, in case one refuses to close.
 constexpr int kMaxNestedWindows = 16;
 
@@ -36,7 +35,7 @@ constexpr int kMaxNestedWindows = 16;
 
 CZephyrscopeDlg::CZephyrscopeDlg(PlayerFactory createPlayer, std::vector<std::string> arguments,
                                  zephyrscope::Clock& clock, QWidget* parent)
-    : CDialog(IDD_ZEPHYRSCOPE_DIALOG, QStringLiteral("Zephyrscope V2.0"), QSize(320, 200), parent)
+    : CDialog(IDD_ZEPHYRSCOPE_DIALOG, QStringLiteral("Zephyrscope V" ZEPHYRSCOPE_VERSION), QSize(320, 200), parent)
     , m_clock(clock)
     , m_createPlayer(std::move(createPlayer))
     , m_arguments(std::move(arguments))
@@ -88,7 +87,7 @@ bool CZephyrscopeDlg::OnInitDialog()
         DoDataExchange();
     } catch (const std::exception& e) {
         AfxMessageBox(e.what());
-        m_exitStatus = kExitNoPlayer;
+        m_exitStatus = zephyrscope::kExitNoPlayer;
         EndDialog(IDCANCEL);
         return true;
     }

@@ -7,6 +7,7 @@
 #include "ProgramOptions.h"
 #include "ProgramUsage.h"
 
+#include <QAbstractEventDispatcher>
 #include <QApplication>
 
 #include <csignal>
@@ -109,6 +110,15 @@ int main(int argc, char* argv[])
     int qtArgumentCount = static_cast<int>(qtArguments.size()) - 1;
     argv = qtArguments.data();
     QApplication application(qtArgumentCount, argv);
+    // The player's bus and timers and the metrics endpoint are GLib sources on the
+    // default context, which only Qt's GLib event dispatcher runs: without it
+    // (QT_NO_GLIB=1) nothing would ever be delivered and the run would hang.
+    if (const QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance();
+        dispatcher && !dispatcher->inherits("QEventDispatcherGlib")) {
+        std::fprintf(stderr, "zephyrscope: Cannot run the player without GLib's main loop: Qt's event dispatcher "
+                             "is not GLib's (is QT_NO_GLIB set?)\n");
+        return zephyrscope::kExitNoPlayer;
+    }
     // QApplication has taken its own options (-platform and the like) out of argv.
     // The rest is used as given: a file name that is not UTF-8 would not survive
     // a round trip through QString.

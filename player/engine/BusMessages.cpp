@@ -50,10 +50,15 @@ BusMessages::Error BusMessages::error(GstMessage* message, bool nothingReceived)
         if (nothingReceived)
             result.reason += ": nothing was received from the source";
     }
-    // Neither that nor rtspsrc's "Could not open resource" names the system's reason.
-    result.vague = flowError
-        || (error && g_error_matches(error.get(), GST_RESOURCE_ERROR, GST_RESOURCE_ERROR_OPEN_READ_WRITE));
+    result.vague = vague(error.get());
     return result;
+}
+
+bool BusMessages::vague(const GError* error)
+{
+    return error
+        && (g_error_matches(error, GST_STREAM_ERROR, GST_STREAM_ERROR_FAILED)
+            || g_error_matches(error, GST_RESOURCE_ERROR, GST_RESOURCE_ERROR_OPEN_READ_WRITE));
 }
 
 std::optional<std::string> BusMessages::sourceLost(GstMessage* message)

@@ -20,6 +20,11 @@ public:
     // An error's reason as the program reports it; the details go to stderr.
     // nothingReceived: the source delivered no data, which a flow error then says.
     static Error error(GstMessage* message, bool nothingReceived);
+    // Whether a source's error leaves out the system's reason: a bare flow error
+    // (souphttpsrc with libsoup 3 on a refused port, an unknown host or a refused
+    // certificate), or rtspsrc's "Could not open resource". Such a failure of a
+    // source ConnectionProbe::appliesTo is worth a connection probe.
+    static bool vague(const GError* error);
 
     // A warning that the source can read no more (its server stopped answering), with its reason.
     static std::optional<std::string> sourceLost(GstMessage* message);

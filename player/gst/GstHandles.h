@@ -40,6 +40,12 @@ struct SourceDestroy {
 struct GObjectUnref {
     void operator()(gpointer object) const { g_object_unref(object); }
 };
+struct TagListUnref {
+    void operator()(GstTagList* tags) const { gst_tag_list_unref(tags); }
+};
+struct UriUnref {
+    void operator()(GUri* uri) const { g_uri_unref(uri); }
+};
 
 using ElementPtr = std::unique_ptr<GstElement, ObjectUnref>;
 using PadPtr = std::unique_ptr<GstPad, ObjectUnref>;
@@ -50,6 +56,13 @@ using StructurePtr = std::unique_ptr<GstStructure, StructureFree>;
 using CharPtr = std::unique_ptr<gchar, GFree>;
 using ErrorPtr = std::unique_ptr<GError, ErrorFree>;
 using SourcePtr = std::unique_ptr<GSource, SourceDestroy>;
+using ObjectPtr = std::unique_ptr<GstObject, ObjectUnref>;
+using StreamPtr = std::unique_ptr<GstStream, ObjectUnref>;
+using TagListPtr = std::unique_ptr<GstTagList, TagListUnref>;
+using UriPtr = std::unique_ptr<GUri, UriUnref>;
+// A plain GObject of any type (a socket client, a TLS database, a cancellable...).
+template <typename T>
+using GObjectPtr = std::unique_ptr<T, GObjectUnref>;
 
 // A pipeline is brought to NULL before its last reference goes, so no
 // streaming thread outlives it; the reaper does that off the calling thread.

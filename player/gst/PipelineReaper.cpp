@@ -22,6 +22,9 @@ void PipelineReaper::release(GstElement* pipeline, std::chrono::milliseconds wai
 {
     if (!pipeline)
         return;
+    // Named now: once the worker has dropped the last reference, the pipeline is
+    // gone, and a late shutdown is exactly when the name is printed.
+    std::unique_ptr<gchar, decltype(&g_free)> name(gst_object_get_name(GST_OBJECT(pipeline)), &g_free);
     auto shutdown = std::make_shared<Shutdown>();
     try {
         std::thread([pipeline, shutdown] {
@@ -40,7 +43,7 @@ void PipelineReaper::release(GstElement* pipeline, std::chrono::milliseconds wai
     std::unique_lock lock(shutdown->mutex);
     if (!shutdown->finished.wait_for(lock, wait, [&] { return shutdown->done; }))
         g_printerr("Cannot shut down pipeline '%s': still stopping after %lld ms; left behind\n",
-                   GST_OBJECT_NAME(pipeline), static_cast<long long>(wait.count()));
+                   name ? name.get() : "", static_cast<long long>(wait.count()));
 }
 
 } // namespace zephyrscope

@@ -1,6 +1,7 @@
 #include "StreamProbes.h"
 
 #include "AdaptiveRequests.h"
+#include "GstHandles.h"
 #include "SrtDeliveryGaps.h"
 
 #include <gst/gst.h>
@@ -9,6 +10,8 @@
 #include <string>
 
 namespace zephyrscope {
+
+using namespace gsthandles;
 
 namespace {
 
@@ -26,10 +29,9 @@ std::string factoryName(GstElement* element)
 
 void postToMainLoop(GstPad* pad, const char* name)
 {
-    if (GstElement* sink = GST_ELEMENT(gst_pad_get_parent(pad))) {
-        gst_element_post_message(sink, gst_message_new_application(GST_OBJECT(sink), gst_structure_new_empty(name)));
-        gst_object_unref(sink);
-    }
+    if (ElementPtr sink {GST_ELEMENT(gst_pad_get_parent(pad))})
+        gst_element_post_message(sink.get(),
+                                 gst_message_new_application(GST_OBJECT(sink.get()), gst_structure_new_empty(name)));
 }
 
 void releaseCounters(gpointer data)
@@ -123,10 +125,8 @@ void onSourceSetup(GstElement*, GstElement* source, gpointer data)
         g_object_set(source, "poll-timeout", kSrtPollTimeoutMs, nullptr);
         SrtDeliveryGaps::watch(source, counters);
     }
-    if (GstPad* pad = gst_element_get_static_pad(source, "src")) {
-        probeSourcePad(pad, counters);
-        gst_object_unref(pad);
-    }
+    if (PadPtr pad {gst_element_get_static_pad(source, "src")})
+        probeSourcePad(pad.get(), counters);
     if (!GST_IS_BIN(source) || factory == "rtspsrc") {
         g_signal_connect_data(source, "pad-added", G_CALLBACK(onSourcePadAdded), holdCounters(counters),
                               releaseCountersClosure, static_cast<GConnectFlags>(0));
@@ -162,11 +162,10 @@ std::string locationOf(GstElement* element)
 {
     if (!element || !g_object_class_find_property(G_OBJECT_GET_CLASS(element), "location"))
         return {};
-    gchar* location = nullptr;
-    g_object_get(element, "location", &location, nullptr);
-    std::string text = location ? location : "";
-    g_free(location);
-    return text;
+    gchar* raw = nullptr;
+    g_object_get(element, "location", &raw, nullptr);
+    const CharPtr location(raw);
+    return location ? location.get() : "";
 }
 
 // playbin3's element-setup, for elements in any of its bins. Adaptive demuxers
@@ -180,30 +179,24 @@ void onElementSetup(GstElement*, GstElement* element, gpointer data)
     const std::string factory = factoryName(element);
     if (const auto kind = adaptiveKind(factory); kind != StreamCounters::Adaptive::None) {
         counters->setAdaptive(kind);
-        GstElement* source = counters->source();
-        AdaptiveRequests::watch(locationOf(source), counters);
-        if (source)
-            gst_object_unref(source);
-        if (GstPad* pad = gst_element_get_static_pad(element, "sink")) {
-            gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_BUFFER, onManifestPad, holdCounters(counters), releaseCounters);
-            gst_object_unref(pad);
-        }
+        const ElementPtr source(counters->source());
+        AdaptiveRequests::watch(locationOf(source.get()), counters);
+        if (PadPtr pad {gst_element_get_static_pad(element, "sink")})
+            gst_pad_add_probe(pad.get(), GST_PAD_PROBE_TYPE_BUFFER, onManifestPad, holdCounters(counters),
+                              releaseCounters);
         return;
     }
     if (factory != "parsebin")
         return;
-    GstObject* parent = gst_object_get_parent(GST_OBJECT(element));
-    const bool inDemuxer = parent && GST_IS_ELEMENT(parent)
-        && adaptiveKind(factoryName(GST_ELEMENT(parent))) != StreamCounters::Adaptive::None;
-    if (parent)
-        gst_object_unref(parent);
+    const ObjectPtr parent(gst_object_get_parent(GST_OBJECT(element)));
+    const bool inDemuxer = parent && GST_IS_ELEMENT(parent.get())
+        && adaptiveKind(factoryName(GST_ELEMENT(parent.get()))) != StreamCounters::Adaptive::None;
     if (!inDemuxer)
         return;
-    if (GstPad* pad = gst_element_get_static_pad(element, "sink")) {
-        gst_pad_add_probe(pad, static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST),
+    if (PadPtr pad {gst_element_get_static_pad(element, "sink")})
+        gst_pad_add_probe(pad.get(),
+                          static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST),
                           onSourcePad, holdCounters(counters), releaseCounters);
-        gst_object_unref(pad);
-    }
 }
 
 } // namespace
@@ -216,12 +209,11 @@ void StreamProbes::attachToVideoSink(GstElement* sink, const std::shared_ptr<Str
         g_signal_connect_data(sink, "handoff", G_CALLBACK(onFrameRendered), holdCounters(counters),
                               releaseCountersClosure, static_cast<GConnectFlags>(0));
     }
-    if (GstPad* pad = gst_element_get_static_pad(sink, "sink")) {
+    if (PadPtr pad {gst_element_get_static_pad(sink, "sink")}) {
         const auto types = signalsRendering ? GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM
                                             : static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER
                                                                            | GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM);
-        gst_pad_add_probe(pad, types, onVideoSinkPad, holdCounters(counters), releaseCounters);
-        gst_object_unref(pad);
+        gst_pad_add_probe(pad.get(), types, onVideoSinkPad, holdCounters(counters), releaseCounters);
     }
 }
 

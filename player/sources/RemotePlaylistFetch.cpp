@@ -1,5 +1,6 @@
 #include "RemotePlaylistFetch.h"
 
+#include "BusMessages.h"
 #include "ConnectionProbe.h"
 #include "GstHandles.h"
 #include "MediaUrl.h"
@@ -74,9 +75,8 @@ struct RemotePlaylistFetch::Impl {
             gst_message_parse_error(message, &raw, nullptr);
             ErrorPtr error(raw);
             std::string reason = error ? error->message : "download failed";
-            // souphttpsrc fails a connection it could not make with a bare flow error.
-            if (error && g_error_matches(error.get(), GST_STREAM_ERROR, GST_STREAM_ERROR_FAILED)
-                && ConnectionProbe::appliesTo(MediaUrl::scheme(url))) {
+            // The same rule as for an entry's source: a vague failure is probed.
+            if (BusMessages::vague(error.get()) && ConnectionProbe::appliesTo(MediaUrl::scheme(url))) {
                 busWatch.reset();
                 pipeline.reset();
                 probe = std::make_unique<ConnectionProbe>(url, caFile, [this, reason](std::optional<std::string> why) {

@@ -167,6 +167,11 @@ TEST_F(PlaybackEventsTest, AStreamLostAfterItPlayedSaysForHowLongAndEndsTheRunAs
     events.OnPlayStateChange(kPlayStatePlaying);
     clock.process = 20500;
     EXPECT_EQ(events.OnMediaError("file:///m/a.mkv", "decoding failed"), "failed after 0.5 s of play: decoding failed");
+    // A scheme in capitals is the same scheme.
+    events.OnPlayStateChange(kPlayStateTransitioning);
+    events.OnPlayStateChange(kPlayStatePlaying);
+    clock.process = 21000;
+    EXPECT_EQ(events.OnMediaError("FILE:///m/b.mkv", "decoding failed"), "failed after 0.5 s of play: decoding failed");
 }
 
 TEST_F(PlaybackEventsTest, ALogThatMissedWritesEndsAnOtherwiseWholeRunAsIncomplete)

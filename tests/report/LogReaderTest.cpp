@@ -37,6 +37,7 @@ TEST(LogReader, ReadsWhatTheProgramWrites)
     EXPECT_EQ(s.receivedPackets, 1234);
     EXPECT_EQ(s.lostPackets, 2);
     EXPECT_STREQ(s.stateName, "Playing");
+    EXPECT_EQ(s.playState, kPlayStatePlaying);
 }
 
 TEST(LogReader, MillisecondsWithoutLeadingZerosAreMilliseconds)
