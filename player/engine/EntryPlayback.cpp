@@ -4,7 +4,6 @@
 #include "ConnectionProbe.h"
 #include "LocalSource.h"
 #include "MediaUrl.h"
-#include "SourceProtocol.h"
 #include "StreamProbes.h"
 
 namespace zephyrscope {
@@ -21,25 +20,6 @@ constexpr guint kOpenTimeoutS = EntryPipeline::kNetworkTimeoutMs / 1000;
 // keeps its input blocked, unlinked, for ever); a fresh pipeline opens it.
 constexpr guint kLocalOpenRetryS = 5;
 
-SourcePtr attach(GSource* source, GSourceFunc callback, gpointer data)
-{
-    g_source_set_callback(source, callback, data, nullptr);
-    // nullptr: the default context, which the program's main loop runs.
-    g_source_attach(source, nullptr);
-    return SourcePtr(source);
-}
-
-// Runs a handler called from GLib: whatever it does, nothing may unwind into GLib.
-template <typename Handler>
-void guarded(const char* failing, Handler&& handler)
-{
-    try {
-        handler();
-    } catch (const std::exception& e) {
-        g_printerr("Cannot %s: %s\n", failing, e.what());
-    }
-}
-
 } // namespace
 
 EntryPlayback::EntryPlayback(Entry entry, const EntryPipeline::Settings& settings, SinkFactory& sinks,
@@ -51,7 +31,9 @@ EntryPlayback::EntryPlayback(Entry entry, const EntryPipeline::Settings& setting
     , m_announced(announced)
     , m_mayRetry(mayRetry)
     , m_listener(listener)
-    , m_counters(std::make_shared<StreamCounters>())
+    , m_measure(m_scheme, settings.maxBandwidth, settings.bufferingTimeMs)
+    , m_counters(m_measure.counters())
+    , m_statistics(m_measure.statistics())
     , m_watch(settings.noDataTimeoutMs)
 {
 }
@@ -306,14 +288,11 @@ void EntryPlayback::handleMessage(GstMessage* message)
         break;
     }
     case GST_MESSAGE_QOS:
-        if (const auto dropped = BusMessages::framesDropped(message))
-            m_statistics.framesDropped(dropped->element, dropped->frames);
-        break;
     case GST_MESSAGE_ELEMENT:
+        if (m_measure.take(message))
+            break;
         if (std::string plugin = BusMessages::missingPlugin(message); !plugin.empty())
             m_missingPlugin = std::move(plugin);
-        else if (const auto adaptive = BusMessages::adaptiveStatistics(message))
-            adaptiveStatistics(*adaptive);
         break;
     case GST_MESSAGE_APPLICATION:
         if (gst_message_has_name(message, StreamProbes::kVideoFormatMessage))
@@ -336,18 +315,6 @@ void EntryPlayback::handleMessage(GstMessage* message)
         break;
     }
 }
-
-void EntryPlayback::adaptiveStatistics(const BusMessages::AdaptiveStatistics& statistics)
-{
-    // The manifest has been read once its download is reported; the first such
-    // report is the master playlist or MPD.
-    if (statistics.manifestDownloaded && !m_statistics.hasVariants())
-        m_statistics.variants(AdaptiveManifest::parse(m_counters->manifest(), statistics.manifestUri));
-    if (statistics.bitrate > 0)
-        m_statistics.variantChosen(statistics.bitrate);
-}
-
-// ---- Timers ----------------------------------------------------------------
 
 gboolean EntryPlayback::onOpenTimeout(gpointer self)
 {
@@ -377,8 +344,6 @@ gboolean EntryPlayback::onOpenRetry(gpointer self)
     return G_SOURCE_REMOVE;
 }
 
-// ---- Statistics ------------------------------------------------------------
-
 gboolean EntryPlayback::onStatsTimer(gpointer self)
 {
     guarded("sample player statistics", [&] {
@@ -397,8 +362,7 @@ void EntryPlayback::pollStatistics()
     // The sink says nothing when its first picture goes out; look for it here.
     if (m_state == State::Buffering && m_buffering == BufferingCause::AwaitingFirstPicture)
         advance();
-    ElementPtr source(m_counters->source());
-    m_statistics.poll(*m_counters, source.get(), m_scheme != "file", m_pipeline->current() == GST_STATE_PLAYING);
+    m_measure.poll(m_pipeline->current() == GST_STATE_PLAYING);
 }
 
 // What the data-flow watch makes of the entry now; see DataFlowWatch.
@@ -406,17 +370,13 @@ void EntryPlayback::watchDataFlow()
 {
     if (!m_pipeline)
         return;
-    DataFlowWatch::Sight sight;
-    sight.nowUs = g_get_monotonic_time();
-    sight.phase = m_state == State::Playing ? DataFlowWatch::Phase::Playing
-        : m_state == State::Buffering       ? DataFlowWatch::Phase::Buffering
-                                            : DataFlowWatch::Phase::Other;
-    sight.network = m_scheme != "file";
-    sight.live = m_pipeline->live();
-    sight.bytes = m_counters->bytes();
-    sight.videoKnown = m_counters->videoKnown();
-    sight.lastFrameUs = m_counters->lastFrameUs();
-    sight.segmentFailingSinceUs = m_counters->segmentFailingSinceUs();
+    const auto phase = m_state == State::Playing ? DataFlowWatch::Phase::Playing
+        : m_state == State::Buffering            ? DataFlowWatch::Phase::Buffering
+                                                 : DataFlowWatch::Phase::Other;
+    const DataFlowWatch::Sight sight {g_get_monotonic_time(),      phase,
+                                      m_scheme != "file",          m_pipeline->live(),
+                                      m_counters->bytes(),         m_counters->videoKnown(),
+                                      m_counters->lastFrameUs(),   m_counters->segmentFailingSinceUs()};
     switch (m_watch.look(sight)) {
     case DataFlowWatch::Verdict::None:
         break;
@@ -433,22 +393,6 @@ void EntryPlayback::watchDataFlow()
         fail(m_counters->lastSegmentFailure());
         break;
     }
-}
-
-const NetworkFigures& EntryPlayback::figures() const
-{
-    if (m_figuresGeneration == m_generation)
-        return m_figures;
-    NetworkFigures& figures = m_figures;
-    figures = NetworkFigures {};
-    figures.maxBandwidth = m_settings.maxBandwidth;
-    // What the engine itself gave playbin3 as its buffer-duration: asking playbin3
-    // back is a property lookup of about 16 us when the caches are cold.
-    figures.bufferingTime = m_settings.bufferingTimeMs;
-    m_statistics.fill(figures, m_counters.get(), m_pipeline != nullptr, m_media ? m_media->duration : 0.0);
-    figures.sourceProtocol = SourceProtocol::name(m_scheme, m_counters->adaptive(), m_statistics.rtpOverUdp());
-    m_figuresGeneration = m_generation;
-    return figures;
 }
 
 } // namespace zephyrscope

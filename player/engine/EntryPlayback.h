@@ -14,10 +14,9 @@
 
 #include "BusMessages.h"
 #include "DataFlowWatch.h"
+#include "EntryMeasurement.h"
 #include "EntryPipeline.h"
-#include "EntryStatistics.h"
 #include "MediaInfo.h"
-#include "NetworkFigures.h"
 
 #include <cstdint>
 #include <memory>
@@ -95,7 +94,10 @@ public:
     // The entry's figures; the rates are current only while its pipeline runs.
     // Worked out once per generation: a generation ends with each bus message and
     // timer the playback handles, so the reads of one tick share one snapshot.
-    const NetworkFigures& figures() const;
+    const NetworkFigures& figures() const
+    {
+        return m_measure.figures(m_pipeline != nullptr, m_media ? m_media->duration : 0.0);
+    }
     // The pipeline while there is one, else nullptr.
     const EntryPipeline* pipeline() const { return m_pipeline.get(); }
 
@@ -118,8 +120,7 @@ private:
     void handleMessage(GstMessage* message);
     void pollStatistics();
     void watchDataFlow();
-    void nextGeneration() { ++m_generation; }
-    void adaptiveStatistics(const BusMessages::AdaptiveStatistics& statistics);
+    void nextGeneration() { m_measure.changed(); }
 
     const Entry m_entry;
     const std::string m_scheme; // of m_entry.uri, in lower case: "file", "http", ...
@@ -130,7 +131,10 @@ private:
     Listener& m_listener;
 
     State m_state = State::Opening;
-    std::shared_ptr<StreamCounters> m_counters;
+    EntryMeasurement m_measure;
+    // The measurement's counters and statistics, for short.
+    const std::shared_ptr<StreamCounters>& m_counters;
+    EntryStatistics& m_statistics;
     std::unique_ptr<EntryPipeline> m_pipeline;
     gsthandles::SourcePtr m_busWatch;
     gsthandles::SourcePtr m_statsTimer;
@@ -147,12 +151,6 @@ private:
     std::string m_titleTag;
     std::string m_failure;
     std::optional<MediaInfo> m_media;
-    EntryStatistics m_statistics;
-    // The figures as last worked out, and for which generation: the sampler reads
-    // them one by one, fourteen network objects a tick, with no event between them.
-    std::uint64_t m_generation = 1;
-    mutable std::uint64_t m_figuresGeneration = 0;
-    mutable NetworkFigures m_figures;
 };
 
 } // namespace zephyrscope

@@ -7,6 +7,7 @@
 
 #include <gst/gst.h>
 
+#include <exception>
 #include <memory>
 
 namespace zephyrscope::gsthandles {
@@ -70,5 +71,25 @@ struct PipelineRelease {
     void operator()(GstElement* pipeline) const { PipelineReaper::release(pipeline); }
 };
 using PipelinePtr = std::unique_ptr<GstElement, PipelineRelease>;
+
+// Attaches a source to the default context, which the program's main loop runs,
+// and hands back the owning handle.
+inline SourcePtr attach(GSource* source, GSourceFunc callback, gpointer data)
+{
+    g_source_set_callback(source, callback, data, nullptr);
+    g_source_attach(source, nullptr);
+    return SourcePtr(source);
+}
+
+// Runs a handler called from GLib: whatever it does, nothing may unwind into GLib.
+template <typename Handler>
+void guarded(const char* failing, Handler&& handler)
+{
+    try {
+        handler();
+    } catch (const std::exception& e) {
+        g_printerr("Cannot %s: %s\n", failing, e.what());
+    }
+}
 
 } // namespace zephyrscope::gsthandles

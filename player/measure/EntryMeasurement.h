@@ -1,0 +1,55 @@
+#pragma once
+
+// What one entry measures, and the figures worked out from it: the stream
+// counters the probes feed, the statistics gathered on the main loop, and the
+// snapshot of the figures. Owned by the entry's playback. Private to player/.
+// Thread: the default GMainContext's; only the counters are fed from streaming threads.
+
+#include "EntryStatistics.h"
+#include "NetworkFigures.h"
+#include "StreamCounters.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+typedef struct _GstElement GstElement;
+typedef struct _GstMessage GstMessage;
+
+namespace zephyrscope {
+
+class EntryMeasurement {
+public:
+    // scheme: the entry URI's, in lower case. maxBandwidth and bufferingTimeMs:
+    // what the entry's pipeline was given, reported as they are.
+    EntryMeasurement(std::string scheme, std::int32_t maxBandwidth, std::int32_t bufferingTimeMs);
+
+    const std::shared_ptr<StreamCounters>& counters() const { return m_counters; }
+    EntryStatistics& statistics() { return m_statistics; }
+
+    // A new generation: what the figures are worked out from may have changed.
+    // Every bus message and timer of the entry starts one.
+    void changed() { ++m_generation; }
+    // One sample for the rates and the packet counts.
+    void poll(bool playing);
+    // The bus messages that only feed the figures (QoS, an adaptive demuxer's
+    // statistics); false for any other, which the playback handles.
+    bool take(GstMessage* message);
+
+    // The figures, worked out once per generation: the reads of one tick, with
+    // no event between them, share one snapshot. flowing: the pipeline runs, so
+    // the rates are current; durationS: the clip's length.
+    const NetworkFigures& figures(bool flowing, double durationS) const;
+
+private:
+    const std::string m_scheme;
+    const std::int32_t m_maxBandwidth;
+    const std::int32_t m_bufferingTimeMs;
+    std::shared_ptr<StreamCounters> m_counters;
+    EntryStatistics m_statistics;
+    std::uint64_t m_generation = 1;
+    mutable std::uint64_t m_figuresGeneration = 0;
+    mutable NetworkFigures m_figures;
+};
+
+} // namespace zephyrscope
