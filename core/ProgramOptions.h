@@ -23,6 +23,8 @@ struct MetricsAddress {
 struct ProgramOptions {
     bool help = false;
     bool version = false;
+    // --verbose: GStreamer's details under each failure (GST_DEBUG also asks for them).
+    bool verbose = false;
     std::optional<MetricsAddress> metrics;
     // --ca-file=FILE (or --ca-file FILE): HTTPS fetches trust the certificate
     // authorities in FILE (PEM); empty: the system's.

@@ -25,6 +25,8 @@ inline constexpr char kProgramUsage[] =
     "Options:\n"
     "  -h, --help       print this text and exit\n"
     "  -V, --version    print the version and exit\n"
+    "  --verbose        under each failure, also GStreamer's own details (the\n"
+    "                   source file and line, the failing element)\n"
     "  --ca-file=FILE   HTTPS fetches trust the certificate authorities in FILE\n"
     "                   (PEM) instead of the system's\n"
     "  --metrics=[ADDR]:PORT\n"

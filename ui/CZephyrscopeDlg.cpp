@@ -13,6 +13,7 @@
 #include "PlayState.h"
 #include "PlaybackEvents.h"
 #include "PlayerError.h"
+#include "RedactedUrl.h"
 #include "Resource.h"
 #include "Sampler.h"
 
@@ -317,7 +318,7 @@ void CZephyrscopeDlg::OnMediaError(const std::string& url, const std::string& re
     Q_ASSERT(QThread::currentThread() == thread()); // the player delivers on the UI thread
     std::string told = reason;
     guard([&] { told = m_events->OnMediaError(url, reason); });
-    std::cerr << "Cannot play '" << url << "': " << told << std::endl;
+    std::cerr << zephyrscope::RedactedText("Cannot play '" + url + "': " + told) << std::endl;
     if (m_metrics)
         ++m_metrics->entriesFailed;
 }
@@ -355,7 +356,7 @@ void CZephyrscopeDlg::reportPlayerError(const std::string& message)
     if (message == m_lastPlayerError)
         return;
     m_lastPlayerError = message;
-    std::cerr << message << std::endl;
+    std::cerr << zephyrscope::RedactedText(message) << std::endl;
 }
 
 void CZephyrscopeDlg::recordMetricsSample()

@@ -1,4 +1,5 @@
 #include "CZephyrscopeApp.h"
+#include "Diagnostics.h"
 #include "ExitStatus.h"
 #include "HeadlessPlatform.h"
 #include "MetricsFigures.h"
@@ -6,6 +7,7 @@
 #include "PlayerFactory.h"
 #include "ProgramOptions.h"
 #include "ProgramUsage.h"
+#include "RedactedUrl.h"
 
 #include <QApplication>
 
@@ -27,7 +29,7 @@ void filterQtMessages(QtMsgType type, const QMessageLogContext& context, const Q
     if (type == QtDebugMsg)
         return;
     const QByteArray text = qFormatLogMessage(type, context, message).toLocal8Bit();
-    std::fprintf(stderr, "%s\n", text.constData());
+    std::fprintf(stderr, "%s\n", zephyrscope::RedactedText(text.toStdString()).c_str());
 }
 
 std::string environmentText(const char* name)
@@ -89,6 +91,8 @@ int main(int argc, char* argv[])
     }
 
     qInstallMessageHandler(filterQtMessages);
+    zephyrscope::Diagnostics::maskPasswordsInPrintedErrors();
+    zephyrscope::Diagnostics::setVerbose(options.verbose);
 
     // With no display Qt would abort (status 134) for want of one; a probe on a
     // server should simply run unattended there.
