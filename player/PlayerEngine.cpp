@@ -3,6 +3,7 @@
 #include "GstHandles.h"
 #include "LocalSource.h"
 #include "MediaUrl.h"
+#include "NestedPlaylists.h"
 #include "PlayState.h"
 #include "RemotePlaylistFetch.h"
 
@@ -45,6 +46,7 @@ PlayerEngine::PlayerEngine()
 
 PlayerEngine::~PlayerEngine()
 {
+    m_nested.reset();
     m_fetch.reset();
     m_playback.reset();
 }
@@ -53,6 +55,7 @@ PlayerEngine::~PlayerEngine()
 
 void PlayerEngine::putURL(const std::string& url)
 {
+    m_nested.reset();
     m_fetch.reset();
     m_fetching = false;
     m_playback.reset();
@@ -95,7 +98,7 @@ void PlayerEngine::putURL(const std::string& url)
         if (!expanded.error.empty())
             failList(url, expanded.error);
         else
-            beginList(std::move(expanded.entries));
+            expandNested(url, uri, std::move(expanded.entries));
         return;
     }
 
@@ -118,7 +121,7 @@ void PlayerEngine::putURL(const std::string& url)
         if (!expanded.error.empty())
             failList(url, expanded.error);
         else
-            beginList(std::move(expanded.entries));
+            expandNested(url, uri, std::move(expanded.entries));
     };
     m_fetch = std::make_unique<RemotePlaylistFetch>(uri, m_settings.caFile, std::move(fetched));
     m_fetch->start();
@@ -238,10 +241,29 @@ void PlayerEngine::entryEnded(EntryPlayback::State how)
         setPlayState(kPlayStateReady);
 }
 
+void PlayerEngine::expandNested(const std::string& url, const std::string& uri, std::vector<PlaylistEntry> entries)
+{
+    m_fetching = true;
+    m_nested = std::make_unique<NestedPlaylists>(uri, m_settings.caFile, [this, url](NestedPlaylists::Result result) {
+        m_fetching = false;
+        for (const NestedPlaylists::Failure& failure : result.failures)
+            m_events.mediaError(failure.url, oneLine(failure.reason));
+        if (!result.entries.empty())
+            beginList(std::move(result.entries));
+        else if (result.failures.empty())
+            failList(url, "the playlist lists no media");
+        else
+            setPlayState(kPlayStateReady); // each failing list has been reported
+
+    });
+    m_nested->start(std::move(entries));
+}
+
 void PlayerEngine::failList(const std::string& url, const std::string& reason)
 {
     m_entries.clear();
-    m_events.mediaError(url, oneLine("Cannot open playlist '" + url + "': " + reason));
+    // The program's line names the URL already: the reason alone follows it.
+    m_events.mediaError(url, oneLine(reason));
     setPlayState(kPlayStateReady);
 }
 

@@ -34,6 +34,7 @@
 namespace zephyrscope {
 
 class PlayerEventSink;
+class NestedPlaylists;
 class RemotePlaylistFetch;
 
 class PlayerEngine final : private EntryPlayback::Listener {
@@ -62,6 +63,8 @@ private:
     void entryStateChanged(EntryPlayback::State state) override;
 
     void beginList(std::vector<PlaylistEntry> entries);
+    // Opens the lists among a list's entries first; then begins the whole list.
+    void expandNested(const std::string& url, const std::string& uri, std::vector<PlaylistEntry> entries);
     // announced: the entry's open is reported. mayRetry: false for the second
     // open of an entry that got stuck opening.
     void startEntry(std::size_t index, bool announced, bool mayRetry = true);
@@ -81,6 +84,7 @@ private:
     std::vector<PlaylistEntry> m_entries;
     std::size_t m_index = 0;
     std::unique_ptr<RemotePlaylistFetch> m_fetch;
+    std::unique_ptr<NestedPlaylists> m_nested;
     bool m_fetching = false; // m_fetch has not answered yet
 
     std::unique_ptr<EntryPlayback> m_playback; // the current entry's, while it plays
