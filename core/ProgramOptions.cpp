@@ -85,6 +85,7 @@ ProgramOptions ParseProgramOptions(const std::vector<std::string>& argv)
         const std::string& argument = argv[i];
         if (optionsEnded) {
             options.arguments.push_back(argument);
+            ++options.literalCount;
             continue;
         }
         if (argument == "--") {

@@ -30,6 +30,7 @@ struct ProgramOptions {
     // authorities in FILE (PEM); empty: the system's.
     std::string caFile;
     std::vector<std::string> arguments; // argument 0 and everything that is not ours
+    std::size_t literalCount = 0;       // how many of them came after "--"
     std::string error;                  // non-empty: a usage error, said in one line
 };
 

@@ -4,6 +4,9 @@ namespace zephyrscope {
 
 inline constexpr char kProgramVersion[] = "zephyrscope 2.0";
 
+// The first line of --help, also said after a usage error.
+inline constexpr char kUsageLine[] = "Usage: zephyrscope [OPTION]... [URL [LOGFILE]]";
+
 // What --help prints. Keep it in step with the manual page (docs/man/zephyrscope.1)
 // and the README; a test checks that every option and exit status here is in the page.
 inline constexpr char kProgramUsage[] =
