@@ -111,15 +111,6 @@ bool CZephyrscopeDlg::OnInitDialog()
     // A termination signal taken while a message box was up has already quit.
     if (ApplyCommandLine() == -1 && !isEnded())
         AfxMessageBox(zephyrscope::kCommandLineIgnored);
-    if (isEnded())
-        return true;
-    if (m_nobodyToOpen && !zephyrscope::DecideCommandLine(m_arguments).url) {
-        AfxMessageBox(zephyrscope::kCommandLineNoUrlOffscreen);
-        quit(zephyrscope::kExitUsage);
-        return true;
-    }
-
-    OpenLogFile();
     return true;
 }
 
@@ -131,10 +122,24 @@ void CZephyrscopeDlg::MakeDefaultLogName()
 int CZephyrscopeDlg::ApplyCommandLine()
 {
     const zephyrscope::CommandLineDecision decision = zephyrscope::DecideCommandLine(m_arguments);
-    if (decision.result == -1) {
+    if (decision.result == -1)
         AfxMessageBox(decision.message);
-        return -1;
+    if (isEnded())
+        return decision.result;
+    if (m_nobodyToOpen && !decision.url) {
+        AfxMessageBox(zephyrscope::kCommandLineNoUrlOffscreen);
+        quit(zephyrscope::kExitUsage);
+        return decision.result;
     }
+    if (decision.logFileName)
+        m_logFileName = *decision.logFileName;
+    // The log first: nothing may sample or play into a log that could not be
+    // made while its message is up.
+    OpenLogFile();
+    if (isEnded() || decision.result == -1)
+        return decision.result;
+    // Only a run given its URL is unattended: its failures end it too.
+    m_events->setCountdownAfterFailure(decision.url.has_value());
     if (decision.url) {
         try {
             m_player->putURL(*decision.url);
@@ -142,8 +147,6 @@ int CZephyrscopeDlg::ApplyCommandLine()
             reportPlayerError(e.what());
         }
     }
-    if (decision.logFileName)
-        m_logFileName = *decision.logFileName;
     if (decision.startSampleTimer)
         startSampleTimer();
     return decision.result;
