@@ -52,6 +52,15 @@ std::optional<UserInfo> findUserInfo(std::string_view text, std::size_t schemeEn
     return info;
 }
 
+// The user information of a whole URL, if it has any.
+std::optional<UserInfo> findUrlUserInfo(std::string_view url)
+{
+    const std::size_t schemeEnd = url.find("://");
+    if (schemeEnd == std::string_view::npos || schemeEnd == 0)
+        return std::nullopt;
+    return findUserInfo(url, schemeEnd);
+}
+
 std::string masked(std::string_view text, const UserInfo& info)
 {
     if (info.colon == std::string_view::npos)
@@ -66,10 +75,7 @@ std::string masked(std::string_view text, const UserInfo& info)
 
 std::string RedactedUrl(std::string_view url)
 {
-    const std::size_t schemeEnd = url.find("://");
-    if (schemeEnd == std::string_view::npos || schemeEnd == 0)
-        return std::string(url);
-    const auto info = findUserInfo(url, schemeEnd);
+    const auto info = findUrlUserInfo(url);
     if (!info)
         return std::string(url);
     return masked(url, *info) + std::string(url.substr(info->end));
@@ -77,10 +83,7 @@ std::string RedactedUrl(std::string_view url)
 
 std::string UrlWithoutUserInfo(std::string_view url)
 {
-    const std::size_t schemeEnd = url.find("://");
-    if (schemeEnd == std::string_view::npos || schemeEnd == 0)
-        return std::string(url);
-    const auto info = findUserInfo(url, schemeEnd);
+    const auto info = findUrlUserInfo(url);
     if (!info)
         return std::string(url);
     return std::string(url.substr(0, info->begin)) + std::string(url.substr(info->at + 1));
