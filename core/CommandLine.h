@@ -22,6 +22,12 @@ struct CommandLineDecision {
     std::string message;                    // shown to the user when rejected
 };
 
+// What is wrong with the arguments left once every option is taken (argument 0
+// first): "unknown option '-x'" for a dash argument that no one took, "too many
+// arguments (3)" past URL and LOGFILE; empty when nothing is. The last
+// literalCount arguments came after "--" and are never options.
+std::string CommandLineProblem(const std::vector<std::string>& arguments, std::size_t literalCount);
+
 // Decides from the argument vector, program name included as argument 0:
 // no argument waits for the user; a URL plays and samples; a URL and a log name
 // also name the log; any other count is rejected with the usage message.

@@ -42,6 +42,8 @@ LogFile::~LogFile()
 void LogFile::create(const std::string& path)
 {
     close();
+    // Kept even if the create fails: a later message still names the file.
+    m_path = path;
     struct stat target {};
     const bool exists = ::stat(path.c_str(), &target) == 0;
     if (exists) {

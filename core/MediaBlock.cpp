@@ -1,6 +1,7 @@
 #include "MediaBlock.h"
 
 #include "Player.h"
+#include "RedactedUrl.h"
 
 #include <cstdio>
 
@@ -91,7 +92,7 @@ std::string FormatMediaBlock(const MediaBlock& block)
     std::string text;
     text += LogSafeName(block.name);
     text += '\n';
-    text += LogSafeUrl(block.sourceURL);
+    text += LogSafeUrl(RedactedUrl(block.sourceURL));
     text += '\n';
     text += format("Duration: %s (%4.2f secs)", LogSafeName(block.durationString).c_str(), block.duration);
     text += '\t';

@@ -1,5 +1,7 @@
 #include "MetricsExposition.h"
 
+#include "RedactedUrl.h"
+
 #include "MetricsFigures.h"
 #include "PlayState.h"
 #include "ProgramUsage.h"
@@ -77,7 +79,7 @@ std::string_view versionNumber()
 void appendEntrySeries(std::string& out, const MetricsFigures& f)
 {
     const SampleLine& s = f.sample;
-    std::string labels = "{url=\"" + EscapeLabelValue(StripUrlUserInfo(f.entryUrl)) + "\",protocol=\""
+    std::string labels = "{url=\"" + EscapeLabelValue(UrlWithoutUserInfo(f.entryUrl)) + "\",protocol=\""
                          + EscapeLabelValue(s.protocol) + "\"}";
 
     struct Gauge {
@@ -174,25 +176,6 @@ void FormatMetricsExposition(const MetricsFigures& f, std::string& out)
                  "", f.logWriteFailures);
     if (f.hasSample)
         appendEntrySeries(out, f);
-}
-
-std::string StripUrlUserInfo(std::string_view url)
-{
-    const std::size_t schemeEnd = url.find("://");
-    if (schemeEnd == std::string_view::npos || schemeEnd == 0)
-        return std::string(url);
-    const std::size_t authority = schemeEnd + 3;
-    const std::size_t authorityEnd = url.find_first_of("/?#", authority);
-    const std::string_view host = url.substr(authority, authorityEnd == std::string_view::npos
-                                                            ? std::string_view::npos
-                                                            : authorityEnd - authority);
-    // A password may hold '@' unescaped: the host starts after the last one.
-    const std::size_t at = host.rfind('@');
-    if (at == std::string_view::npos)
-        return std::string(url);
-    std::string stripped(url.substr(0, authority));
-    stripped += url.substr(authority + at + 1);
-    return stripped;
 }
 
 std::string EscapeLabelValue(std::string_view value)

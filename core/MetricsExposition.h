@@ -18,10 +18,6 @@ inline constexpr char kMetricsContentType[] = "text/plain; version=0.0.4; charse
 // name. Before the first sample only the run-level series are written.
 void FormatMetricsExposition(const MetricsFigures& figures, std::string& out);
 
-// The URL without the user and password of its authority ("rtsp://u:p@host/x"
-// gives "rtsp://host/x"); anything that is not scheme://authority is returned as is.
-std::string StripUrlUserInfo(std::string_view url);
-
 // A label value as the exposition format writes it between quotes: backslash,
 // double quote and line feed escaped.
 std::string EscapeLabelValue(std::string_view value);

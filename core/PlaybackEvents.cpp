@@ -80,7 +80,7 @@ void PlaybackEvents::OnPlayStateChange(std::int32_t newState)
         // One countdown at a time: a Ready reported while it runs changes nothing.
         if (m_countdownOpen)
             break;
-        if (m_values.m_clipEnded == 1 || m_failedSinceCountdown)
+        if (m_values.m_clipEnded == 1 || (m_failedSinceCountdown && m_countdownAfterFailure))
             // After a failure too: without this an unattended run whose last entry
             // failed would wait for ever.
             offerShutdown();

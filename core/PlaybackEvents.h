@@ -34,6 +34,11 @@ public:
     // A write to the log failed: the run's measurement is incomplete.
     void OnLogWriteFailed() { m_tally.logIncomplete = true; }
 
+    // Whether a failure offers the countdown too (true by default): for an
+    // unattended run, which would otherwise never end. Someone who opened a URL by
+    // hand is there to see the failure and open another.
+    void setCountdownAfterFailure(bool offered) { m_countdownAfterFailure = offered; }
+
     bool countdownOpen() const { return m_countdownOpen; }
     const RunTally& tally() const { return m_tally; }
 
@@ -47,6 +52,7 @@ private:
     PlaybackValues& m_values;
 
     bool m_countdownOpen = false;
+    bool m_countdownAfterFailure = true;
     // An entry failed since the last countdown.
     bool m_failedSinceCountdown = false;
 

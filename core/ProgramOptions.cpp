@@ -52,6 +52,14 @@ bool takeOption(ProgramOptions& options, std::string_view name, const std::optio
         (name == "help" ? options.help : options.version) = true;
         return true;
     }
+    if (name == "verbose") {
+        if (value) {
+            options.error = "option '--verbose' takes no value";
+            return false;
+        }
+        options.verbose = true;
+        return true;
+    }
     if (name == "ca-file") {
         if (!value || value->empty()) {
             options.error = "option '--ca-file' needs a file name (--ca-file=FILE)";
@@ -77,6 +85,7 @@ ProgramOptions ParseProgramOptions(const std::vector<std::string>& argv)
         const std::string& argument = argv[i];
         if (optionsEnded) {
             options.arguments.push_back(argument);
+            ++options.literalCount;
             continue;
         }
         if (argument == "--") {

@@ -23,11 +23,14 @@ struct MetricsAddress {
 struct ProgramOptions {
     bool help = false;
     bool version = false;
+    // --verbose: GStreamer's details under each failure (GST_DEBUG also asks for them).
+    bool verbose = false;
     std::optional<MetricsAddress> metrics;
     // --ca-file=FILE (or --ca-file FILE): HTTPS fetches trust the certificate
     // authorities in FILE (PEM); empty: the system's.
     std::string caFile;
     std::vector<std::string> arguments; // argument 0 and everything that is not ours
+    std::size_t literalCount = 0;       // how many of them came after "--"
     std::string error;                  // non-empty: a usage error, said in one line
 };
 

@@ -6,6 +6,9 @@ namespace zephyrscope {
 
 inline constexpr char kProgramVersion[] = "zephyrscope " ZEPHYRSCOPE_VERSION;
 
+// The first line of --help, also said after a usage error.
+inline constexpr char kUsageLine[] = "Usage: zephyrscope [OPTION]... [URL [LOGFILE]]";
+
 // What --help prints. Keep it in step with the manual page (docs/man/zephyrscope.1)
 // and the README; a test checks that every option and exit status here is in the page.
 inline constexpr char kProgramUsage[] =
@@ -27,6 +30,8 @@ inline constexpr char kProgramUsage[] =
     "Options:\n"
     "  -h, --help       print this text and exit\n"
     "  -V, --version    print the version and exit\n"
+    "  --verbose        under each failure, also GStreamer's own details (the\n"
+    "                   source file and line, the failing element)\n"
     "  --ca-file=FILE   HTTPS fetches trust the certificate authorities in FILE\n"
     "                   (PEM) instead of the system's\n"
     "  --metrics=[ADDR]:PORT\n"

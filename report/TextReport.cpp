@@ -41,7 +41,7 @@ void figures(std::string& out, const Figures& f, double firstUtc)
     row(out, "Frames skipped", format("%lld", static_cast<long long>(f.framesSkipped)));
     row(out, "Packets", format("%lld received, %lld lost", static_cast<long long>(f.receivedPackets),
                                static_cast<long long>(f.lostPackets)) +
-                            orNone(f.packetLossPercent, " (%.2f %% loss)"));
+                            (f.packetLossPercent ? format(" (%.2f %% loss)", *f.packetLossPercent) : std::string()));
     row(out, "Reception quality", orNone(f.qualityMean, "mean %.1f %%"));
     row(out, "Protocol", f.protocol.empty() ? "-" : f.protocol);
     if (!f.switches.empty() || f.protocol == "HLS" || f.protocol == "DASH" || f.protocol == "MSS") {

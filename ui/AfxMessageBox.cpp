@@ -1,5 +1,6 @@
 #include "AfxMessageBox.h"
 
+#include "RedactedUrl.h"
 #include "Resource.h"
 
 #include <QApplication>
@@ -14,8 +15,9 @@ QString ApplicationName()
     return QFileInfo(QCoreApplication::applicationFilePath()).completeBaseName();
 }
 
-int AfxMessageBox(const std::string& text)
+int AfxMessageBox(const std::string& message)
 {
+    const std::string text = zephyrscope::RedactedText(message);
     // stderr keeps the message for unattended runs, where no one reads the screen.
     std::cerr << text << std::endl;
     if (QGuiApplication::platformName() == QLatin1String("offscreen"))

@@ -13,6 +13,7 @@
 #include "PlayState.h"
 #include "PlaybackEvents.h"
 #include "PlayerError.h"
+#include "RedactedUrl.h"
 #include "Resource.h"
 #include "Sampler.h"
 #include "Version.h"
@@ -108,15 +109,6 @@ bool CZephyrscopeDlg::OnInitDialog()
     // A termination signal taken while a message box was up has already quit.
     if (ApplyCommandLine() == -1 && !isEnded())
         AfxMessageBox(zephyrscope::kCommandLineIgnored);
-    if (isEnded())
-        return true;
-    if (m_nobodyToOpen && !zephyrscope::DecideCommandLine(m_arguments).url) {
-        AfxMessageBox(zephyrscope::kCommandLineNoUrlOffscreen);
-        quit(zephyrscope::kExitUsage);
-        return true;
-    }
-
-    OpenLogFile();
     return true;
 }
 
@@ -128,10 +120,24 @@ void CZephyrscopeDlg::MakeDefaultLogName()
 int CZephyrscopeDlg::ApplyCommandLine()
 {
     const zephyrscope::CommandLineDecision decision = zephyrscope::DecideCommandLine(m_arguments);
-    if (decision.result == -1) {
+    if (decision.result == -1)
         AfxMessageBox(decision.message);
-        return -1;
+    if (isEnded())
+        return decision.result;
+    if (m_nobodyToOpen && !decision.url) {
+        AfxMessageBox(zephyrscope::kCommandLineNoUrlOffscreen);
+        quit(zephyrscope::kExitUsage);
+        return decision.result;
     }
+    if (decision.logFileName)
+        m_logFileName = *decision.logFileName;
+    // The log first: nothing may sample or play into a log that could not be
+    // made while its message is up.
+    OpenLogFile();
+    if (isEnded() || decision.result == -1)
+        return decision.result;
+    // Only a run given its URL is unattended: its failures end it too.
+    m_events->setCountdownAfterFailure(decision.url.has_value());
     if (decision.url) {
         try {
             m_player->putURL(*decision.url);
@@ -139,8 +145,6 @@ int CZephyrscopeDlg::ApplyCommandLine()
             reportPlayerError(e.what());
         }
     }
-    if (decision.logFileName)
-        m_logFileName = *decision.logFileName;
     if (decision.startSampleTimer)
         startSampleTimer();
     return decision.result;
@@ -309,7 +313,7 @@ void CZephyrscopeDlg::OnMediaError(const std::string& url, const std::string& re
     Q_ASSERT(QThread::currentThread() == thread()); // the player delivers on the UI thread
     std::string told = reason;
     guard([&] { told = m_events->OnMediaError(url, reason); });
-    std::cerr << "Cannot play '" << url << "': " << told << std::endl;
+    std::cerr << zephyrscope::RedactedText("Cannot play '" + url + "': " + told) << std::endl;
     if (m_metrics)
         ++m_metrics->entriesFailed;
 }
@@ -347,7 +351,7 @@ void CZephyrscopeDlg::reportPlayerError(const std::string& message)
     if (message == m_lastPlayerError)
         return;
     m_lastPlayerError = message;
-    std::cerr << message << std::endl;
+    std::cerr << zephyrscope::RedactedText(message) << std::endl;
 }
 
 void CZephyrscopeDlg::recordMetricsSample()

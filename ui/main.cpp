@@ -1,14 +1,19 @@
 #include "CZephyrscopeApp.h"
+#include "CommandLine.h"
+#include "Diagnostics.h"
 #include "ExitStatus.h"
 #include "HeadlessPlatform.h"
 #include "MetricsFigures.h"
 #include "MetricsServer.h"
+#include "PlatformPlugins.h"
 #include "PlayerFactory.h"
 #include "ProgramOptions.h"
 #include "ProgramUsage.h"
+#include "RedactedUrl.h"
 
 #include <QAbstractEventDispatcher>
 #include <QApplication>
+#include <QGuiApplication>
 
 #include <csignal>
 #include <cstdio>
@@ -28,7 +33,15 @@ void filterQtMessages(QtMsgType type, const QMessageLogContext& context, const Q
     if (type == QtDebugMsg)
         return;
     const QByteArray text = qFormatLogMessage(type, context, message).toLocal8Bit();
-    std::fprintf(stderr, "%s\n", text.constData());
+    std::fprintf(stderr, "%s\n", zephyrscope::RedactedText(text.toStdString()).c_str());
+}
+
+// A usage error: what is wrong, then how the program is used.
+int usageError(const std::string& problem)
+{
+    std::fprintf(stderr, "zephyrscope: %s\n%s\nTry 'zephyrscope --help' for more information.\n", problem.c_str(),
+                 zephyrscope::kUsageLine);
+    return zephyrscope::kExitUsage;
 }
 
 std::string environmentText(const char* name)
@@ -90,6 +103,8 @@ int main(int argc, char* argv[])
     }
 
     qInstallMessageHandler(filterQtMessages);
+    zephyrscope::Diagnostics::maskPasswordsInPrintedErrors();
+    zephyrscope::Diagnostics::setVerbose(options.verbose);
 
     // With no display Qt would abort (status 134) for want of one; a probe on a
     // server should simply run unattended there.
@@ -101,6 +116,12 @@ int main(int argc, char* argv[])
             options.arguments.emplace_back("zephyrscope");
         options.arguments.insert(options.arguments.begin() + 1, {"-platform", zephyrscope::kOffscreenPlatform});
     }
+
+    // Qt would abort the process for a platform it has no plugin for.
+    if (const QString platform = RequestedPlatform(options.arguments);
+        !platform.isEmpty() && !AvailablePlatforms().contains(platform))
+        return usageError("unknown platform '" + platform.toStdString() + "' (Qt's platforms here: "
+                          + AvailablePlatforms().join(QLatin1String(", ")).toStdString() + ")");
 
     // Qt sees the rest: its own options and the URL and log name.
     std::vector<char*> qtArguments;
@@ -122,9 +143,18 @@ int main(int argc, char* argv[])
     // QApplication has taken its own options (-platform and the like) out of argv.
     // The rest is used as given: a file name that is not UTF-8 would not survive
     // a round trip through QString.
+    const std::vector<std::string> arguments(argv, argv + qtArgumentCount);
+    // Where nobody can see the dialog's box the run ends at once; with a display
+    // the dialog says it too and waits for Open.
+    if (const std::string problem = zephyrscope::CommandLineProblem(arguments, options.literalCount); !problem.empty()) {
+        const bool unknownOption = problem.rfind("unknown option", 0) == 0;
+        if (unknownOption || QGuiApplication::platformName() == QLatin1String("offscreen"))
+            return usageError(problem);
+        std::fprintf(stderr, "zephyrscope: %s\n%s\n", problem.c_str(), zephyrscope::kUsageLine);
+    }
     const std::string caFile = options.caFile;
     CZephyrscopeApp app([caFile](QWidget* videoArea) { return CreatePlayerTrusting(videoArea, caFile); },
-                        std::vector<std::string>(argv, argv + qtArgumentCount));
+                        arguments);
     app.setMetricsFigures(metricsServer ? &metricsFigures : nullptr);
     app.InitInstance();
     return app.exitStatus();

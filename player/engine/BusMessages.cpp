@@ -1,5 +1,6 @@
 #include "BusMessages.h"
 
+#include "Diagnostics.h"
 #include "GstHandles.h"
 
 #include <gst/pbutils/missing-plugins.h>
@@ -39,7 +40,9 @@ BusMessages::Error BusMessages::error(GstMessage* message, bool nothingReceived)
     CharPtr details(debug);
     Error result;
     result.reason = error && error->message ? error->message : "unknown error";
-    if (details)
+    // The one line per failure is the program's; GStreamer's source file and
+    // line and the element's path only when asked for.
+    if (details && Diagnostics::verbose())
         g_printerr("Player: %s\n%s\n", result.reason.c_str(), details.get());
     // Some sources (souphttpsrc with libsoup 3 among them) fail a connection with
     // only the generic flow error; say what the counters know.

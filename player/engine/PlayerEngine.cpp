@@ -3,6 +3,7 @@
 #include "GstHandles.h"
 #include "LocalSource.h"
 #include "MediaUrl.h"
+#include "NestedPlaylists.h"
 #include "PlayState.h"
 #include "RemotePlaylistFetch.h"
 
@@ -37,6 +38,7 @@ PlayerEngine::PlayerEngine() = default;
 
 PlayerEngine::~PlayerEngine()
 {
+    m_nested.reset();
     m_fetch.reset();
     m_playback.reset();
 }
@@ -47,6 +49,7 @@ void PlayerEngine::putURL(const std::string& url)
 {
     // An entry that has ended is reported before anything new starts.
     settleEndedEntry();
+    m_nested.reset();
     m_fetch.reset();
     m_playback.reset();
     m_phase = Phase::Idle;
@@ -89,7 +92,7 @@ void PlayerEngine::putURL(const std::string& url)
         if (!expanded.error.empty())
             failList(url, expanded.error);
         else
-            beginList(std::move(expanded.entries));
+            expandNested(url, uri, std::move(expanded.entries));
         return;
     }
 
@@ -117,7 +120,7 @@ void PlayerEngine::putURL(const std::string& url)
         if (!expanded.error.empty())
             failList(url, expanded.error);
         else
-            beginList(std::move(expanded.entries));
+            expandNested(url, uri, std::move(expanded.entries));
     };
     m_fetch = std::make_unique<RemotePlaylistFetch>(uri, m_settings.caFile, std::move(fetched));
     m_fetch->start();
@@ -143,6 +146,7 @@ void PlayerEngine::stop()
 {
     if (m_phase == Phase::Fetching) {
         m_fetch.reset();
+        m_nested.reset();
         m_phase = Phase::Idle;
         setPlayState(kPlayStateStopped);
         return;
@@ -259,10 +263,34 @@ void PlayerEngine::entryEnded()
         setPlayState(kPlayStateReady);
 }
 
+void PlayerEngine::expandNested(const std::string& url, const std::string& uri, std::vector<PlaylistEntry> entries)
+{
+    m_phase = Phase::Fetching;
+    m_nested = std::make_unique<NestedPlaylists>(uri, m_settings.caFile, [this, url](NestedPlaylists::Result result) {
+        m_phase = Phase::Idle;
+        // The expansion is on the stack now: it goes on the next dispatch.
+        m_events.defer([this] {
+            if (m_phase != Phase::Fetching)
+                m_nested.reset();
+        });
+        for (const NestedPlaylists::Failure& failure : result.failures)
+            m_events.mediaError(failure.url, oneLine(failure.reason));
+        if (!result.entries.empty())
+            beginList(std::move(result.entries));
+        else if (result.failures.empty())
+            failList(url, "the playlist lists no media");
+        else
+            setPlayState(kPlayStateReady); // each failing list has been reported
+
+    });
+    m_nested->start(std::move(entries));
+}
+
 void PlayerEngine::failList(const std::string& url, const std::string& reason)
 {
     m_entries.clear();
-    m_events.mediaError(url, oneLine("Cannot open playlist '" + url + "': " + reason));
+    // The program's line names the URL already: the reason alone follows it.
+    m_events.mediaError(url, oneLine(reason));
     setPlayState(kPlayStateReady);
 }
 

@@ -36,6 +36,7 @@
 namespace zephyrscope {
 
 class PlayerEventSink;
+class NestedPlaylists;
 class RemotePlaylistFetch;
 
 class PlayerEngine final : private EntryPlayback::Listener {
@@ -66,6 +67,8 @@ private:
     void entryStateChanged(EntryPlayback::State state) override;
 
     void beginList(std::vector<PlaylistEntry> entries);
+    // Opens the lists among a list's entries first; then begins the whole list.
+    void expandNested(const std::string& url, const std::string& uri, std::vector<PlaylistEntry> entries);
     // announced: the entry's open is reported. mayRetry: false for the second
     // open of an entry that got stuck opening.
     void startEntry(std::size_t index, bool announced, bool mayRetry = true);
@@ -92,6 +95,7 @@ private:
     std::vector<PlaylistEntry> m_entries;
     std::size_t m_index = 0;
     std::unique_ptr<RemotePlaylistFetch> m_fetch; // kept until the next dispatch once it has answered
+    std::unique_ptr<NestedPlaylists> m_nested; // the same, for lists within the list
     std::unique_ptr<EntryPlayback> m_playback;
     std::int32_t m_playState = 0;
     std::int32_t m_openState = 0;

@@ -10,6 +10,7 @@
 
 #include <fstream>
 #include <sstream>
+#include <string_view>
 
 namespace zephyrscope {
 
@@ -38,19 +39,28 @@ std::string readFile(const std::string& path)
     return text.str();
 }
 
-// Windows playlists may name their entries with backslashes ("media\clip.wmv");
-// the parser resolves only forward slashes, so a converted copy is parsed instead.
-std::string convertedWplCopy(const std::string& path)
+// A copy of the list the parser can read, or empty when the list itself will do.
+// Windows playlists may name their entries with backslashes ("media\clip.wmv"),
+// and the parser resolves only forward slashes. A list saved by a Windows editor
+// may start with a UTF-8 byte-order mark, which the M3U parser takes for the
+// first entry's name.
+std::string parseableCopy(const std::string& path, const std::string& extension)
 {
     std::string text = readFile(path);
-    if (text.find('\\') == std::string::npos)
+    constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+    const bool marked = text.compare(0, kByteOrderMark.size(), kByteOrderMark) == 0;
+    const bool backslashes = extension == "wpl" && text.find('\\') != std::string::npos;
+    if (!marked && !backslashes)
         return {};
+    if (marked)
+        text.erase(0, kByteOrderMark.size());
     for (char& c : text) {
-        if (c == '\\')
+        if (backslashes && c == '\\')
             c = '/';
     }
     gchar* name = nullptr;
-    const int fd = g_file_open_tmp("zephyrscope-XXXXXX.wpl", &name, nullptr);
+    const std::string pattern = "zephyrscope-XXXXXX." + extension;
+    const int fd = g_file_open_tmp(pattern.c_str(), &name, nullptr);
     CharPtr owned(name);
     if (fd < 0)
         return {};
@@ -98,12 +108,10 @@ PlaylistExpander::Result PlaylistExpander::expand(const std::string& fileUri, co
 
     std::string parseUri = fileUri;
     std::string tempCopy;
-    if (MediaUrl::extension(baseUri) == "wpl") {
-        tempCopy = convertedWplCopy(path.get());
-        if (!tempCopy.empty()) {
-            CharPtr uri(g_filename_to_uri(tempCopy.c_str(), nullptr, nullptr));
-            parseUri = uri.get();
-        }
+    tempCopy = parseableCopy(path.get(), MediaUrl::extension(baseUri));
+    if (!tempCopy.empty()) {
+        CharPtr uri(g_filename_to_uri(tempCopy.c_str(), nullptr, nullptr));
+        parseUri = uri.get();
     }
 
     std::unique_ptr<TotemPlParser, GObjectUnref> parser(totem_pl_parser_new());

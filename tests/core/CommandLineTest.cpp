@@ -169,3 +169,12 @@ TEST(ProgramOptions, MalformedMetricsAddressIsAUsageErrorNamingIt)
     }
     EXPECT_EQ(ParseProgramOptions({"z", "url", "--metrics"}).error, "option '--metrics' needs a value: [ADDR]:PORT");
 }
+
+TEST(CommandLine, ProblemNamesAnUnknownDashArgumentOrTooManyArguments)
+{
+    EXPECT_EQ(zephyrscope::CommandLineProblem({"zephyrscope", "clip.mkv", "run.dat"}, 0), "");
+    EXPECT_EQ(zephyrscope::CommandLineProblem({"zephyrscope", "-x", "clip.mkv"}, 0), "unknown option '-x'");
+    EXPECT_EQ(zephyrscope::CommandLineProblem({"zephyrscope", "a", "b", "c"}, 0), "too many arguments (3)");
+    // After "--" a name may start with a dash; "-" alone is a name too.
+    EXPECT_EQ(zephyrscope::CommandLineProblem({"zephyrscope", "-x.mkv", "-"}, 2), "");
+}

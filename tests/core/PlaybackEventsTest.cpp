@@ -131,6 +131,19 @@ TEST_F(PlaybackEventsTest, FailureCountdownIsOfferedOncePerFailure)
     EXPECT_EQ(host.calls, (std::vector<std::string>{"stopSampleTimer", "runAutoShutdown"}));
 }
 
+TEST_F(PlaybackEventsTest, AFailedOpenByHandOffersNoCountdownButAnEndedClipStillDoes)
+{
+    events.setCountdownAfterFailure(false);
+    events.OnMediaError("http://127.0.0.1:9/typo.mp4", "Connection refused");
+    events.OnPlayStateChange(kPlayStateReady);
+    EXPECT_TRUE(host.calls.empty());
+    events.OnPlayStateChange(kPlayStateTransitioning);
+    events.OnPlayStateChange(kPlayStatePlaying);
+    events.OnPlayStateChange(kPlayStateMediaEnded);
+    events.OnPlayStateChange(kPlayStateReady);
+    EXPECT_EQ(host.calls, (std::vector<std::string>{"stopSampleTimer", "runAutoShutdown", "quit 4"}));
+}
+
 TEST_F(PlaybackEventsTest, AClipThatEndedAfterAFailedEntryEndsTheRunAsIncomplete)
 {
     EXPECT_EQ(events.OnMediaError("bad.mp4", "not media"), "not media");

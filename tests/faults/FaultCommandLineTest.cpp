@@ -38,6 +38,7 @@ TEST_F(FaultCommandLine, EndsAtOnceWithItsStatusAndLeavesNoFile)
     const std::string tryHelp = "Try 'zephyrscope --help' for more information.\n";
     const std::string headless = std::string(zephyrscope::kHeadlessNotice) + "\n";
     const std::string noUrl = std::string(zephyrscope::kCommandLineNoUrlOffscreen) + "\n";
+    const std::string usageLine = std::string(zephyrscope::kUsageLine) + "\n";
     const std::vector<Case> cases = {
         {{"--help"}, false, 0, usage, ""},
         {{"clip.mkv", "-h", "run.dat"}, false, 0, usage, ""},
@@ -46,6 +47,9 @@ TEST_F(FaultCommandLine, EndsAtOnceWithItsStatusAndLeavesNoFile)
         // Never played as a URL, never taken as the log's name.
         {{"--fast", "clip.mkv", "run.dat"}, false, 64, "", "zephyrscope: unknown option '--fast'\n" + tryHelp},
         {{"clip.mkv", "--help=please"}, false, 64, "", "zephyrscope: option '--help' takes no value\n" + tryHelp},
+        // What is wrong first, then the usage; never the dialog's texts, as nobody sees its box.
+        {{"clip.mkv", "a.dat", "b.dat"}, true, 64, "", "zephyrscope: too many arguments (3)\n" + usageLine + tryHelp},
+        {{"-x", "clip.mkv", "a.dat"}, true, 64, "", "zephyrscope: unknown option '-x'\n" + usageLine + tryHelp},
         // Offscreen, found out or named, a run without a URL says why and ends.
         {{}, false, 64, "", headless + noUrl},
         {{}, true, 64, "", noUrl},
@@ -61,4 +65,15 @@ TEST_F(FaultCommandLine, EndsAtOnceWithItsStatusAndLeavesNoFile)
         EXPECT_EQ(result.stderrText, c.stderrText);
         EXPECT_EQ(filesIn(media.dir()), 0u);
     }
+}
+
+TEST_F(FaultCommandLine, UnknownPlatformIsAUsageErrorNotAnAbort)
+{
+    const ProgramResult result = run({"-platform", "bogus", "clip.mkv", "a.dat"}, kQuickRunMs);
+    EXPECT_TRUE(result.endedByItself);
+    EXPECT_EQ(result.exitStatus, 64);
+    EXPECT_EQ(result.stderrText.rfind("zephyrscope: unknown platform 'bogus' (Qt's platforms here: ", 0), 0u)
+        << result.stderrText;
+    EXPECT_NE(result.stderrText.find("offscreen"), std::string::npos);
+    EXPECT_EQ(filesIn(media.dir()), 0u);
 }

@@ -1,6 +1,7 @@
 // The main dialog with the real player, driven the way a user drives it: many
 // Stop/Play cycles, and Open of a new URL while one plays.
 #include "BusyMainLoop.h"
+#include "CAutoShutdownDlg.h"
 #include "CapturedStderr.h"
 #include "CZephyrscopeDlg.h"
 #include "COpenMediaDlg.h"
@@ -12,7 +13,9 @@
 #include "Resource.h"
 #include "SystemClock.h"
 
+#include <QDir>
 #include <QLineEdit>
+#include <QTimer>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -183,4 +186,38 @@ TEST_F(FaultDialog, OpenWhileTheFirstClipsEventsWaitInABusyLoopLogsEachClipsOwnB
     for (const auto& block : written.media)
         secondBlocks += block.name == "second";
     EXPECT_EQ(secondBlocks, 1) << FileText(log);
+}
+
+TEST_F(FaultDialog, FailedOpenByHandOffersNoCountdown)
+{
+    const std::string missing = (media.dir() / "typo.mkv").string();
+    CapturedStderr errors;
+    bool countdownOffered = false;
+    // Without a URL the log takes its default name in the current folder.
+    const QString previousDir = QDir::currentPath();
+    QDir::setCurrent(QString::fromStdString(media.dir().string()));
+    run({"zephyrscope"}, [&](CZephyrscopeDlg& d) {
+        // A countdown would run modally inside the failure's event: answer it and say so.
+        QTimer watch;
+        QObject::connect(&watch, &QTimer::timeout, [&] {
+            if (auto* countdown = qobject_cast<CAutoShutdownDlg*>(QApplication::activeModalWidget())) {
+                countdownOffered = true;
+                countdown->EndDialog(IDCANCEL);
+            }
+        });
+        watch.start(10);
+        ModalDriver<COpenMediaDlg> open([&](COpenMediaDlg* o) {
+            QTest::keyClicks(o->GetDlgItem(IDC_URL), QString::fromStdString(missing));
+            QTest::mouseClick(o->GetDlgItem(IDOK), Qt::LeftButton);
+        });
+        click(d, IDC_OPEN);
+        EXPECT_TRUE(open.acted());
+        EXPECT_TRUE(QTest::qWaitFor([&] { return errors.count("Cannot play") > 0; }, kStateTimeoutMs));
+        QTest::qWait(1000); // where the countdown would have come
+        EXPECT_FALSE(d.isEnded());
+        d.quit(0);
+    });
+    QDir::setCurrent(previousDir);
+    EXPECT_FALSE(countdownOffered);
+    EXPECT_EQ(errors.count("Cannot play"), 1) << errors.text();
 }

@@ -79,3 +79,29 @@ TEST_F(FaultHttpStream, HttpConnectionCutMidClipIsReportedWithItsPlayTimeAndTheR
     ASSERT_TRUE(program.start());
     expectLostMidPlay(program, url, path("run.dat"));
 }
+
+// Python's http.server: HTTP/1.0, the connection closed after each answer, Range
+// ignored. An MP4 whose index follows its media data, played from there without
+// a display, must end by itself like any clip.
+TEST_F(FaultHttpStream, Mp4FromAnHttp10ServerThatClosesEachAnswerEndsByItself)
+{
+    HttpTestServer server(media.dir());
+    server.start();
+    MediaFactory::Clip clip;
+    clip.audio = true;
+    media.makeMp4("clip.mp4", clip);
+    const std::string url = server.url("clip.mp4?http10=1");
+
+    const ProgramResult result = run({q(url), "run.dat"}, 60000);
+    EXPECT_TRUE(result.endedByItself);
+    EXPECT_EQ(result.exitStatus, 0) << result.stderrText;
+    const auto written = ExpectWellFormedLog(path("run.dat"));
+    ASSERT_EQ(written.media.size(), 1u);
+    EXPECT_EQ(written.media[0].width, 320);
+    std::size_t playing = 0;
+    for (const auto& sample : written.samples)
+        playing += sample.isPlaying() ? 1 : 0;
+    // About 3 s of play at two samples a second, and not tick after tick of a clip that never ends.
+    EXPECT_GE(playing, 4u);
+    EXPECT_LE(playing, 12u);
+}

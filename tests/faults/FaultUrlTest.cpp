@@ -65,7 +65,11 @@ TEST_F(FaultUrl, EmptyUrlIsReportedAndTheRunEndsWithStatus3)
 TEST_F(FaultUrl, FileThatIsNotMediaIsReportedAndTheRunEndsWithStatus3)
 {
     const fs::path file = media.write("notes.mp4", "These are notes, not a clip.\n");
-    expectNothingPlayed(run({q(file.string()), "run.dat"}), file.string(), "run.dat");
+    // --verbose adds GStreamer's own details under the one line.
+    const ProgramResult result = run({"--verbose", q(file.string()), "run.dat"});
+    expectNothingPlayed(result, file.string(), "run.dat");
+    EXPECT_NE(result.stderrText.find("Player: "), std::string::npos) << result.stderrText;
+    EXPECT_NE(result.stderrText.find(".c("), std::string::npos) << result.stderrText;
 }
 
 TEST_F(FaultUrl, EmptyFileIsReportedAndTheRunEndsWithStatus3)

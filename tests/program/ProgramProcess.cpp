@@ -30,6 +30,7 @@ qint64 NowMs()
 
 ProgramProcess::ProgramProcess(Options options)
     : m_options(std::move(options))
+    , m_program(ZEPHYRSCOPE_BINARY)
 {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("ZEPHYRSCOPE_FAKE_SINKS"), QStringLiteral("1"));
@@ -45,13 +46,14 @@ ProgramProcess::ProgramProcess(Options options)
         } else {
             ADD_FAILURE() << "no user '" << m_options.user << "' on this machine";
         }
+        copyProgramForOtherUsers();
         // Its own home, so that nothing it caches lands in root's.
         environment.insert(QStringLiteral("HOME"), QString::fromStdString(m_options.workDir.string()));
         environment.remove(QStringLiteral("XDG_RUNTIME_DIR"));
     }
     m_process.setProcessEnvironment(environment);
     m_process.setWorkingDirectory(QString::fromStdString(m_options.workDir.string()));
-    m_process.setProgram(QStringLiteral(ZEPHYRSCOPE_BINARY));
+    m_process.setProgram(QString::fromStdString(m_program));
     const QStringList platform = m_options.namePlatform
         ? QStringList{QStringLiteral("-platform"), QStringLiteral("offscreen")}
         : QStringList{};
@@ -72,7 +74,7 @@ ProgramProcess::ProgramProcess(Options options)
             m_rawEnvPointers.push_back(entry.data());
         m_rawEnvPointers.push_back(nullptr);
         rawEnv = m_rawEnvPointers.data();
-        m_rawArgv = {ZEPHYRSCOPE_BINARY};
+        m_rawArgv = {m_program};
         if (m_options.namePlatform)
             m_rawArgv.insert(m_rawArgv.end(), {"-platform", "offscreen"});
         m_rawArgv.insert(m_rawArgv.end(), m_options.rawArguments.begin(), m_options.rawArguments.end());
@@ -115,6 +117,35 @@ ProgramProcess::~ProgramProcess()
         m_process.kill();
         m_process.waitForFinished(kKillWaitMs);
     }
+    if (!m_programCopyDir.empty()) {
+        std::error_code ec;
+        std::filesystem::remove_all(m_programCopyDir, ec);
+    }
+}
+
+void ProgramProcess::copyProgramForOtherUsers()
+{
+    namespace fs = std::filesystem;
+    std::string pattern = (fs::temp_directory_path() / "zephyrscope-program-XXXXXX").string();
+    if (!::mkdtemp(pattern.data())) {
+        ADD_FAILURE() << "cannot create folder '" << pattern << "' for a copy of the program";
+        return;
+    }
+    m_programCopyDir = pattern;
+    const fs::path copy = m_programCopyDir / "zephyrscope";
+    std::error_code ec;
+    fs::copy_file(ZEPHYRSCOPE_BINARY, copy, ec);
+    const fs::perms readAndRun = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec
+        | fs::perms::others_read | fs::perms::others_exec;
+    if (!ec)
+        fs::permissions(m_programCopyDir, readAndRun, ec);
+    if (!ec)
+        fs::permissions(copy, readAndRun, ec);
+    if (ec) {
+        ADD_FAILURE() << "cannot copy the program to '" << copy.string() << "': " << ec.message();
+        return;
+    }
+    m_program = copy.string();
 }
 
 bool ProgramProcess::start()
@@ -122,7 +153,7 @@ bool ProgramProcess::start()
     m_startedMs = NowMs();
     m_process.start();
     if (!m_process.waitForStarted(10000)) {
-        ADD_FAILURE() << "cannot start " << ZEPHYRSCOPE_BINARY << ": " << m_process.errorString().toStdString();
+        ADD_FAILURE() << "cannot start " << m_program << ": " << m_process.errorString().toStdString();
         return false;
     }
     return true;

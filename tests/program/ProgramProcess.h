@@ -85,6 +85,8 @@ public:
     static ProgramResult run(Options options, int timeoutMs = 60000);
 
 private:
+    void copyProgramForOtherUsers();
+
     void readStderr();
 
     Options m_options;
@@ -95,6 +97,10 @@ private:
     uid_t m_uid = 0;
     gid_t m_gid = 0;
     bool m_switchUser = false;
+    // The program as run: the build's, or for another user a copy that user can
+    // reach (a build under a 0700 home cannot be executed by anyone else).
+    std::string m_program;
+    std::filesystem::path m_programCopyDir;
     std::vector<std::string> m_rawArgv;
     std::vector<char*> m_rawArgvPointers;
     std::vector<std::string> m_rawEnv;

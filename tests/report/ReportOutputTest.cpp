@@ -117,6 +117,9 @@ TEST_F(ReportOutputTest, NeverPlayedFiguresAreNull)
     const QJsonObject run = QJsonDocument::fromJson(QByteArray::fromStdString(json)).object()["run"].toObject();
     EXPECT_TRUE(run["bit_rate_mean"].isNull());
     EXPECT_TRUE(run["startup_s"].isNull());
+    // No loss figure: nothing after the count, not a dash glued to "lost".
+    const std::string text = FormatTextReport(Summarize(LogReader::fromText(b.text())), "x");
+    EXPECT_NE(text.find("  Packets              0 received, 0 lost\n"), std::string::npos) << text;
 }
 
 TEST_F(ReportOutputTest, TextNamesEveryClipAndEveryBadLine)

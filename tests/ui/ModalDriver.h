@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QDeadlineTimer>
 #include <QDialog>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QTimer>
 #include <QWidget>
@@ -33,6 +34,14 @@ private:
     void poll()
     {
         if (auto* window = qobject_cast<T*>(QApplication::activeModalWidget()); window && window->isVisible()) {
+            // Keys go to the focus widget, and a window shown on a loaded machine
+            // gets its activation and focus a little later: act once it has them
+            // (or, where no window manager hands them out, after kActivationWaitMs).
+            if (!m_seenVisible.isValid())
+                m_seenVisible.start();
+            const bool focused = window->isActiveWindow() && QApplication::focusWidget();
+            if (!focused && !m_seenVisible.hasExpired(kActivationWaitMs))
+                return;
             m_poll.stop();
             m_acted = true;
             m_act(window);
@@ -50,7 +59,10 @@ private:
         }
     }
 
+    static constexpr int kActivationWaitMs = 3000;
+
     std::function<void(T*)> m_act;
+    QElapsedTimer m_seenVisible;
     QDeadlineTimer m_deadline;
     QTimer m_poll;
     bool m_acted = false;

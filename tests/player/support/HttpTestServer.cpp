@@ -330,6 +330,10 @@ void HttpTestServer::serve(int fd)
     const std::string path = percentDecode(target.substr(0, question));
     const auto query = parseQuery(question == std::string::npos ? "" : target.substr(question + 1));
 
+    const bool http10 = number(query, "http10", 0) == 1;
+    if (http10)
+        rangeHeader.clear();
+    const std::string answerVersion = http10 ? "HTTP/1.0 " : "HTTP/1.1 ";
     long long rangeStart = 0, rangeEnd = -1;
     if (const auto eq = rangeHeader.find("bytes="); eq != std::string::npos) {
         const std::string byteRange = rangeHeader.substr(eq + 6);
@@ -382,8 +386,9 @@ void HttpTestServer::serve(int fd)
             return;
         }
         const bool partial = !rangeHeader.empty();
-        std::string head = "HTTP/1.1 " + std::string(partial ? "206 Partial Content" : "200 OK")
-            + "\r\nContent-Type: " + contentType(file) + "\r\nAccept-Ranges: bytes\r\nContent-Length: "
+        std::string head = answerVersion + std::string(partial ? "206 Partial Content" : "200 OK")
+            + "\r\nContent-Type: " + contentType(file) + (http10 ? "" : "\r\nAccept-Ranges: bytes")
+            + "\r\nContent-Length: "
             + std::to_string(rangeEnd - rangeStart + 1) + "\r\n";
         if (partial)
             head += "Content-Range: bytes " + std::to_string(rangeStart) + "-" + std::to_string(rangeEnd) + "/"

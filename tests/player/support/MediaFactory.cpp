@@ -62,6 +62,24 @@ std::filesystem::path MediaFactory::make(const std::string& fileName, const Clip
     return path;
 }
 
+std::filesystem::path MediaFactory::makeMp4(const std::string& fileName, const Clip& clip)
+{
+    const auto path = m_dir / fileName;
+    if (std::filesystem::exists(path))
+        return path;
+    const int frames = static_cast<int>(clip.seconds * clip.fps + 0.5);
+    const int buffers = static_cast<int>(clip.seconds * kAudioRate / kSamplesPerBuffer + 0.5);
+    const std::string launch = "mp4mux name=mux ! filesink location=\"" + path.string() + "\" videotestsrc num-buffers="
+        + std::to_string(frames) + " pattern=" + clip.pattern + " ! video/x-raw,width=" + std::to_string(clip.width)
+        + ",height=" + std::to_string(clip.height) + ",framerate=" + std::to_string(clip.fps)
+        + "/1 ! x264enc speed-preset=ultrafast key-int-max=" + std::to_string(clip.fps) + " bitrate="
+        + std::to_string(clip.videoBitrateKbps) + " ! h264parse ! mux. audiotestsrc num-buffers="
+        + std::to_string(buffers) + " samplesperbuffer=" + std::to_string(kSamplesPerBuffer) + " ! audio/x-raw,rate="
+        + std::to_string(kAudioRate) + ",channels=2 ! audioconvert ! avenc_aac ! aacparse ! mux.";
+    run(launch, path);
+    return path;
+}
+
 std::filesystem::path MediaFactory::makeHls(const std::string& folder, const Clip& clip)
 {
     const auto dir = m_dir / folder;

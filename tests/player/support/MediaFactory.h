@@ -32,6 +32,9 @@ public:
     // A Matroska clip (H.264 video, Vorbis audio) named fileName in dir(); throws
     // std::runtime_error when it cannot be made.
     std::filesystem::path make(const std::string& fileName, const Clip& clip);
+    // An MP4 clip (H.264 video, AAC audio) with its index (moov) after the media
+    // data, as most encoders write it unless told to move it to the front.
+    std::filesystem::path makeMp4(const std::string& fileName, const Clip& clip);
     // An HTTP live stream (MPEG-TS segments of one second and a finished
     // playlist "index.m3u8") of a video-only clip in dir()/folder; returns the playlist.
     std::filesystem::path makeHls(const std::string& folder, const Clip& clip);
