@@ -15,15 +15,17 @@ packages=(
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad
   gstreamer1.0-plugins-ugly gstreamer1.0-libav gstreamer1.0-x glib-networking
   libtotem-plparser-dev
+  # Reads DASH manifests (also what the DASH demuxer uses)
+  libxml2-dev
   # Local test servers, headless display and tools used by tests and the demo
-  libgstrtspserver-1.0-dev gstreamer1.0-rtsp gstreamer1.0-tools xvfb xauth procps
+  libgstrtspserver-1.0-dev gstreamer1.0-rtsp gstreamer1.0-tools xvfb xauth procps iproute2
   # The Debian package (make package) and its checks: dependencies from the
   # binaries' libraries, lintian, the manual pages and the desktop entry
   dpkg-dev lintian groff-base desktop-file-utils
   # The metrics endpoint's HTTP server, and Prometheus with promtool to check it
   libsoup-3.0-dev prometheus
-  # Test certificates for the HTTPS tests
-  openssl
+  # Test certificates for the HTTPS tests; gzip bodies for the download tests
+  openssl zlib1g-dev
 )
 
 missing=()
