@@ -59,6 +59,14 @@ public:
     std::int32_t srtReceiverLatency() override { return read("srtReceiverLatency", m_player.net.srtReceiverLatency); }
     std::int32_t videoWidth() override { return read("videoWidth", m_player.net.videoWidth); }
     std::int32_t videoHeight() override { return read("videoHeight", m_player.net.videoHeight); }
+    NetworkFigures figures() override
+    {
+        const FakePlayer::Network& n = read("figures", m_player.net);
+        return {n.bandWidth, n.recoveredPackets, n.receivedPackets, n.lostPackets, n.receptionQuality,
+                n.bufferingCount, n.bufferingProgress, n.bufferingTime, n.frameRate, n.bitRate, n.maxBandwidth,
+                n.encodedFrameRate, n.framesSkipped, n.sourceProtocol, n.srtRoundTripTime, n.srtReceiverLatency,
+                n.videoWidth, n.videoHeight, n.receivedBytes};
+    }
 };
 
 class FakeMedia final : public PlayerMedia, SubObject {

@@ -21,6 +21,7 @@ public:
         std::string sourceProtocol;
         double srtRoundTripTime = 0.0;
         std::int32_t srtReceiverLatency = 0, videoWidth = 0, videoHeight = 0;
+        std::uint64_t receivedBytes = 0;
     };
     struct Media {
         std::string sourceURL, durationString, name;
