@@ -196,11 +196,14 @@ TEST_F(ProgramPlaybackTest, CaFileOptionLetsAPrivatelyCertifiedHttpsClipPlay)
     https.start();
     const std::string url = https.url("clip.mkv");
 
-    const ProgramResult run = runProgram(media.dir(),
-                                         {QString::fromStdString("--ca-file=" + https.certificate().string()),
-                                          QString::fromStdString(url), "https.dat"});
+    // Named relative to the directory the program starts in.
+    const fs::path caFile = fs::relative(https.certificate(), media.dir());
+    ASSERT_TRUE(caFile.is_relative()) << caFile;
+    const ProgramResult run = runProgram(media.dir(), {QString::fromStdString("--ca-file=" + caFile.string()),
+                                                       QString::fromStdString(url), "https.dat"});
     EXPECT_EQ(run.exitStatus, 0) << run.stderrText;
     EXPECT_EQ(run.stderrText.find("Cannot play"), std::string::npos) << run.stderrText;
+    EXPECT_EQ(run.stderrText.find("absolute"), std::string::npos) << run.stderrText;
     const StatisticsLog log = readWellFormedLog(media.dir() / "https.dat");
     ASSERT_EQ(log.media.size(), 1u);
     EXPECT_EQ(log.media[0].url, url);
