@@ -1,5 +1,6 @@
 #include "BusMessages.h"
 
+#include "DownloadGuard.h"
 #include "GstHandles.h"
 
 #include <gst/pbutils/missing-plugins.h>
@@ -53,6 +54,10 @@ BusMessages::Error BusMessages::error(GstMessage* message, bool nothingReceived)
     // Neither that nor rtspsrc's "Could not open resource" names the system's reason.
     result.vague = flowError
         || (error && g_error_matches(error.get(), GST_RESOURCE_ERROR, GST_RESOURCE_ERROR_OPEN_READ_WRITE));
+    if (auto loop = DownloadGuard::redirectLoop(details.get())) {
+        result.reason = std::move(*loop);
+        result.vague = false;
+    }
     return result;
 }
 

@@ -88,6 +88,7 @@ private:
     std::atomic<std::uint64_t> m_segmentsReceived {0};
     mutable std::mutex m_adaptiveMutex; // guards what follows
     std::string m_manifest;
+    bool m_manifestCut = false; // it reached kMaxManifestBytes: nothing more is kept
     std::set<std::string> m_failedSegments;
     std::string m_lastSegmentFailure;
     std::int64_t m_segmentFailingSinceUs = 0;

@@ -1,6 +1,7 @@
 #include "StreamProbes.h"
 
 #include "AdaptiveRequests.h"
+#include "DownloadGuard.h"
 #include "SrtDeliveryGaps.h"
 
 #include <gst/gst.h>
@@ -169,6 +170,20 @@ std::string locationOf(GstElement* element)
     return text;
 }
 
+// A manifest the demuxer reads whole; far beyond any real one.
+constexpr std::uint64_t kMaxManifestBytes = 16 << 20;
+
+// Whether the entry's source reads a local file: its manifest may name others.
+bool isLocalEntry(const std::shared_ptr<StreamCounters>& counters)
+{
+    GstElement* source = counters->source();
+    const std::string location = locationOf(source);
+    const bool local = source && (location.empty() || location[0] == '/' || location.rfind("file:", 0) == 0);
+    if (source)
+        gst_object_unref(source);
+    return local;
+}
+
 // playbin3's element-setup, for elements in any of its bins. Adaptive demuxers
 // (HLS, DASH, MSS) fetch their playlists and segments themselves: each stream's
 // segment bodies enter a parsebin inside the demuxer, whose input is counted as
@@ -188,6 +203,7 @@ void onElementSetup(GstElement*, GstElement* element, gpointer data)
             gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_BUFFER, onManifestPad, holdCounters(counters), releaseCounters);
             gst_object_unref(pad);
         }
+        DownloadGuard::watch(element, "sink", {kMaxManifestBytes, "the manifest", !isLocalEntry(counters)});
         return;
     }
     if (factory != "parsebin")

@@ -357,6 +357,13 @@ void HttpTestServer::serve(int fd)
         if (const auto failure = m_failures.find(relative); failure != m_failures.end())
             status = failure->second;
     }
+    if (query.count("redirectLoop")) {
+        const std::string head = "HTTP/1.1 302 Found\r\nLocation: " + target
+            + "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+        sendAll(fd, head.data(), head.size());
+        finish();
+        return;
+    }
     if (status > 0)
         logSent(relative, static_cast<int>(status), 0, true);
     const long long dieAfter = number(query, "dieAfter", -1);

@@ -23,6 +23,7 @@ namespace zephyrscope::testing {
 //                   (not after the last byte), as often as the body allows
 //   dieAfter=B      close the connection after B bytes; later range requests get 500
 //   status=C        answer with status C (e.g. 404, 500) and no body
+//   redirectLoop=1  answer 302 Found, redirecting to the very same URL
 //   live=N          a finished media playlist (.m3u8) served as a live one: the
 //                   last N segments published so far, no #EXT-X-ENDLIST until
 //                   all are; the first N are published at the first request for
