@@ -24,6 +24,7 @@ struct MetricsFigures {
     std::int32_t srtReceiverLatencyMs = 0; // served only while the entry is SRT
     std::int32_t videoWidth = 0;           // pixels of the picture now shown, 0 for none
     std::int32_t videoHeight = 0;
+    std::uint64_t receivedBytes = 0;       // in this entry, as the bit rate counts them
 
     std::uint64_t samplesWritten = 0;
     std::uint64_t entriesOpened = 0;

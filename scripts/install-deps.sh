@@ -24,8 +24,8 @@ packages=(
   dpkg-dev lintian groff-base desktop-file-utils
   # The metrics endpoint's HTTP server, and Prometheus with promtool to check it
   libsoup-3.0-dev prometheus
-  # Test certificates for the HTTPS tests; gzip bodies for the download tests
-  openssl zlib1g-dev
+  # Test certificates for the HTTPS tests
+  openssl
 )
 
 missing=()

@@ -371,6 +371,7 @@ void CZephyrscopeDlg::recordMetricsSample()
     m_metrics->srtReceiverLatencyMs = network->srtReceiverLatency();
     m_metrics->videoWidth = network->videoWidth();
     m_metrics->videoHeight = network->videoHeight();
+    m_metrics->receivedBytes = network->figures().receivedBytes;
 }
 
 void CZephyrscopeDlg::recordMetricsEntryOpened()

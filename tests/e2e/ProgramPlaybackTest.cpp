@@ -265,8 +265,8 @@ TEST_F(ProgramPlaybackTest, SrtSenderThatStopsShowsBufferingThenFailsAndTheRunEn
     EXPECT_NE(scrape.body.find("protocol=\"SRT\"}"), std::string::npos) << scrape.body;
     const zephyrscope::testing::ToolRun promtool =
         zephyrscope::testing::runTool(PROMTOOL_BINARY, {"check", "metrics"}, scrape.body);
-    EXPECT_EQ(promtool.output, zephyrscope::testing::kPromtoolBitRateRemarks);
-    EXPECT_EQ(promtool.exitStatus, 3) << "3: lint problems only; 1 would be a parse error";
+    EXPECT_EQ(promtool.output, "");
+    EXPECT_EQ(promtool.exitStatus, 0) << "3: lint problems; 1: a parse error";
     const ProgramResult result = run.finish(60000);
     std::printf("[ observed ] SRT sender stopped: run ended by itself with status %d after %.1f s\n",
                 result.exitStatus, result.seconds);
