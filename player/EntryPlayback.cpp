@@ -11,6 +11,9 @@ namespace zephyrscope {
 using namespace gsthandles;
 
 namespace {
+// Segment bytes beyond what the player took in, past which a silence is said to
+// be the demuxer's (padding of encrypted segments and index ranges stay far below).
+constexpr std::uint64_t kDroppedSegmentsNoteBytes = 1 << 20;
 
 constexpr guint kStatsPeriodMs = 100; // history resolution of bit rate and reception
 // An entry that cannot open in this time is skipped.
@@ -411,7 +414,8 @@ void EntryPlayback::watchDataFlow()
     }
     if (m_state != State::Playing && m_state != State::Buffering)
         return; // opening has its own timeout
-    const std::uint64_t bytes = m_counters->bytes();
+    // Data the player took in: segments a demuxer downloaded and dropped do not play.
+    const std::uint64_t bytes = m_counters->bytesTakenIn();
     if (bytes != m_lastBytes || m_lastDataUs == 0) {
         m_lastBytes = bytes;
         m_lastDataUs = now;
@@ -432,7 +436,10 @@ void EntryPlayback::watchDataFlow()
     }
     const std::int64_t timeoutUs = static_cast<std::int64_t>(m_settings.noDataTimeoutMs) * 1000;
     if (m_state == State::Buffering && silentUs >= timeoutUs)
-        fail("no data for " + std::to_string(m_settings.noDataTimeoutMs / 1000) + " s");
+        fail("no data for " + std::to_string(m_settings.noDataTimeoutMs / 1000) + " s"
+             + (m_counters->bytes() > bytes + kDroppedSegmentsNoteBytes
+                    ? " (segments arrived, but the demuxer passed none of them on)"
+                    : ""));
 }
 
 NetworkFigures EntryPlayback::figures() const

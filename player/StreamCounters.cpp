@@ -46,6 +46,7 @@ void StreamCounters::requestFinished(const std::string& uri, unsigned status, co
     if (status >= 200 && status < 300) {
         if (!manifest) {
             ++m_segmentsReceived;
+            m_segmentBytes.fetch_add(bytes, std::memory_order_relaxed);
             // The demuxer went on past a failure (or a retry came through): that
             // failure did not end the stream, and a retried segment was not lost.
             std::lock_guard lock(m_adaptiveMutex);
@@ -55,6 +56,7 @@ void StreamCounters::requestFinished(const std::string& uri, unsigned status, co
             return;
         }
         m_bytes.fetch_add(bytes, std::memory_order_relaxed);
+        m_playlistBytes.fetch_add(bytes, std::memory_order_relaxed);
         std::lock_guard lock(m_adaptiveMutex);
         m_variantRequested = uri;
     } else if (status >= 400 && !manifest) {

@@ -5,8 +5,12 @@
 #include "FaultFixture.h"
 #include "HttpTestServer.h"
 
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <vector>
 
 using namespace zephyrscope::testing;
 namespace fs = std::filesystem;
@@ -74,4 +78,39 @@ TEST_F(FaultServerInput, RedirectLoopHugePlaylistAndLocalFilesAreRefusedAtOnceWi
     EXPECT_EQ(result.exitStatus, 3) << result.stderrText;
     EXPECT_EQ(playFailure(result, huge), "Cannot open playlist '" + huge + "': the playlist is larger than 16 MiB once decompressed: not read further")
         << result.stderrText;
+}
+
+// A live playlist that grows by a thousand entries of one segment at each
+// refresh: the demuxer downloads segment after segment and drops them (they all
+// carry the same timestamps). Their bytes were received; nothing played.
+TEST_F(FaultServerInput, SegmentsTheDemuxerDropsAreReceivedBytesAndTheEntryFailsSayingSo)
+{
+    MediaFactory::Clip clip;
+    media.makeHls("hls", clip);
+    // Bodies at 1 MB/s: the bit rate to expect is the server's 8 Mbit/s, a little
+    // less for the connections it opens and closes between bodies; counted twice
+    // it would be about double.
+    constexpr long long kBytesPerSecond = 1000000;
+    server->setRateSchedule({{0, kBytesPerSecond}});
+    const std::string url = server->url("hls/index.m3u8?grow=1000");
+    // The no-data timeout shortened to 10 s (test-only), so the run does not wait 30.
+    setenv("ZEPHYRSCOPE_TEST_NO_DATA_TIMEOUT_MS", "10000", 1);
+    const ProgramResult result = run({q(url), "grow.dat"});
+    unsetenv("ZEPHYRSCOPE_TEST_NO_DATA_TIMEOUT_MS");
+    EXPECT_EQ(result.exitStatus, 3) << result.stderrText;
+    EXPECT_EQ(playFailure(result, url), "no data for 10 s (segments arrived, but the demuxer passed none of them on)")
+        << result.stderrText;
+    const auto log = ExpectWellFormedLog(path("grow.dat"));
+    std::vector<std::int32_t> rates;
+    for (const auto& sample : log.samples)
+        if (sample.isStalled())
+            rates.push_back(sample.bitRate);
+    ASSERT_GE(rates.size(), 6u);
+    std::sort(rates.begin(), rates.end());
+    const double median = rates[rates.size() / 2];
+    std::printf("[ observed ] median Bit_Rate while dropped segments arrive: %.0f bit/s (server: %lld at most, "
+                "%d requests)\n",
+                median, kBytesPerSecond * 8, server->requestCount());
+    EXPECT_GT(median, 0.6 * kBytesPerSecond * 8);
+    EXPECT_LT(median, 1.4 * kBytesPerSecond * 8);
 }

@@ -49,3 +49,24 @@ TEST(StreamCounters, ManifestOverItsBoundIsCutCleanlyAndKeepsTheVariantsBeforeTh
         ASSERT_EQ(variants[k].bandwidth, std::int64_t(1000 + k));
     EXPECT_EQ(variants.size(), ((std::size_t(1) << 20) - head.size()) / 64);
 }
+
+// Segments an adaptive demuxer downloads are bytes received even when it drops
+// them instead of passing them to its parsers; what it does pass on is not
+// counted twice.
+TEST(StreamCounters, SegmentsTheDemuxerDroppedAreReceivedButNotTakenIn)
+{
+    StreamCounters passedOn;
+    passedOn.requestFinished("http://h/live.m3u8", 200, "OK", 500);
+    passedOn.dataArrived(400000, 10);
+    passedOn.requestFinished("http://h/seg1.ts", 200, "OK", 400000);
+    EXPECT_EQ(passedOn.bytes(), 400500u);
+    EXPECT_EQ(passedOn.bytesTakenIn(), 400500u);
+
+    StreamCounters dropped;
+    dropped.requestFinished("http://h/live.m3u8", 200, "OK", 500);
+    for (int k = 0; k < 3; ++k)
+        dropped.requestFinished("http://h/seg" + std::to_string(k) + ".ts", 200, "OK", 400000);
+    EXPECT_EQ(dropped.segmentsReceived(), 3u);
+    EXPECT_EQ(dropped.bytes(), 1200500u);
+    EXPECT_EQ(dropped.bytesTakenIn(), 500u);
+}
