@@ -1,6 +1,14 @@
 #include "AdaptiveManifest.h"
 
+#include <libxml/parser.h>
+#include <libxml/tree.h>
+#include <libxml/uri.h>
+
+#include <cerrno>
+#include <climits>
 #include <cstdlib>
+#include <memory>
+#include <mutex>
 #include <sstream>
 
 namespace zephyrscope {
@@ -44,6 +52,18 @@ std::string hlsAttribute(const std::string& list, const std::string& name)
     return {};
 }
 
+// A declared number of bits per second; absent (0) when it is not one whole,
+// non-negative number.
+std::int64_t bandwidthValue(const std::string& text)
+{
+    const std::string value = trim(text);
+    if (value.empty() || value.find_first_not_of("0123456789") != std::string::npos)
+        return 0;
+    errno = 0;
+    const long long parsed = std::strtoll(value.c_str(), nullptr, 10);
+    return errno == ERANGE ? 0 : parsed;
+}
+
 std::vector<AdaptiveVariant> parseHls(const std::string& text, const std::string& manifestUri)
 {
     std::vector<AdaptiveVariant> variants;
@@ -55,7 +75,7 @@ std::vector<AdaptiveVariant> parseHls(const std::string& text, const std::string
         if (line.rfind("#EXT-X-STREAM-INF:", 0) == 0) {
             const std::string attributes = line.substr(18);
             AdaptiveVariant variant;
-            variant.bandwidth = std::atoll(hlsAttribute(attributes, "BANDWIDTH").c_str());
+            variant.bandwidth = bandwidthValue(hlsAttribute(attributes, "BANDWIDTH"));
             const std::string resolution = hlsAttribute(attributes, "RESOLUTION");
             if (const auto x = resolution.find('x'); x != std::string::npos) {
                 variant.width = std::atoi(resolution.substr(0, x).c_str());
@@ -71,49 +91,66 @@ std::vector<AdaptiveVariant> parseHls(const std::string& text, const std::string
     return variants;
 }
 
-// The value of name="value" in an XML start tag.
-std::string xmlAttribute(const std::string& tag, const std::string& name)
+struct XmlDocFree {
+    void operator()(xmlDoc* doc) const { xmlFreeDoc(doc); }
+};
+
+std::string xmlAttribute(xmlNode* element, const char* name)
 {
-    std::size_t from = 0;
-    while ((from = tag.find(name + "=", from)) != std::string::npos) {
-        const bool wordStart = from == 0 || tag[from - 1] == ' ' || tag[from - 1] == '\t' || tag[from - 1] == '\n'
-            || tag[from - 1] == '\r';
-        const std::size_t quote = from + name.size() + 1;
-        if (wordStart && quote < tag.size() && (tag[quote] == '"' || tag[quote] == '\'')) {
-            const auto close = tag.find(tag[quote], quote + 1);
-            if (close != std::string::npos)
-                return tag.substr(quote + 1, close - quote - 1);
-        }
-        from += name.size();
-    }
-    return {};
+    xmlChar* value = xmlGetNoNsProp(element, reinterpret_cast<const xmlChar*>(name));
+    if (!value)
+        return {};
+    std::string text(reinterpret_cast<const char*>(value));
+    xmlFree(value);
+    return text;
 }
 
-std::vector<AdaptiveVariant> parseDash(const std::string& text)
+bool isElement(const xmlNode* node, const char* localName)
 {
-    std::vector<AdaptiveVariant> variants;
-    int setWidth = 0, setHeight = 0;
-    std::size_t at = 0;
-    while ((at = text.find('<', at)) != std::string::npos) {
-        const auto close = text.find('>', at);
-        if (close == std::string::npos)
-            break;
-        const std::string tag = text.substr(at, close - at + 1);
-        at = close;
-        if (tag.rfind("<AdaptationSet", 0) == 0) {
-            setWidth = std::atoi(xmlAttribute(tag, "width").c_str());
-            setHeight = std::atoi(xmlAttribute(tag, "height").c_str());
-        } else if (tag.rfind("<Representation", 0) == 0) {
+    return node->type == XML_ELEMENT_NODE && xmlStrEqual(node->name, reinterpret_cast<const xmlChar*>(localName));
+}
+
+// Representations inherit the picture size of their AdaptationSet. Elements are
+// matched by local name, so a prefixed <mpd:Representation> counts too.
+void collectRepresentations(xmlNode* node, int setWidth, int setHeight, std::vector<AdaptiveVariant>& variants)
+{
+    for (; node; node = node->next) {
+        if (node->type != XML_ELEMENT_NODE)
+            continue;
+        int width = setWidth, height = setHeight;
+        if (isElement(node, "AdaptationSet")) {
+            width = std::atoi(xmlAttribute(node, "width").c_str());
+            height = std::atoi(xmlAttribute(node, "height").c_str());
+        } else if (isElement(node, "Representation")) {
             AdaptiveVariant variant;
-            variant.bandwidth = std::atoll(xmlAttribute(tag, "bandwidth").c_str());
-            const std::string width = xmlAttribute(tag, "width");
-            const std::string height = xmlAttribute(tag, "height");
-            variant.width = width.empty() ? setWidth : std::atoi(width.c_str());
-            variant.height = height.empty() ? setHeight : std::atoi(height.c_str());
-            variant.uri = xmlAttribute(tag, "id");
+            variant.bandwidth = bandwidthValue(xmlAttribute(node, "bandwidth"));
+            const std::string w = xmlAttribute(node, "width");
+            const std::string h = xmlAttribute(node, "height");
+            variant.width = w.empty() ? setWidth : std::atoi(w.c_str());
+            variant.height = h.empty() ? setHeight : std::atoi(h.c_str());
+            variant.uri = xmlAttribute(node, "id");
             variants.push_back(variant);
         }
+        collectRepresentations(node->children, width, height, variants);
     }
+}
+
+std::vector<AdaptiveVariant> parseDash(const std::string& text, const std::string& manifestUri)
+{
+    static std::once_flag initialised;
+    std::call_once(initialised, [] { xmlInitParser(); });
+    // The manifest comes from a server: never reach the network, load a DTD or
+    // substitute entities (no XML_PARSE_NOENT, no XML_PARSE_DTDLOAD); libxml2's
+    // own limits stop entity amplification. RECOVER keeps the Representations
+    // of a manifest cut short at the size bound.
+    const int options = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_RECOVER;
+    // A manifest cut short ends inside a tag: up to the last '>' it is whole.
+    const std::size_t whole = text.rfind('>') == std::string::npos ? 0 : text.rfind('>') + 1;
+    std::unique_ptr<xmlDoc, XmlDocFree> doc(
+        xmlReadMemory(text.data(), static_cast<int>(whole), manifestUri.c_str(), nullptr, options));
+    std::vector<AdaptiveVariant> variants;
+    if (doc)
+        collectRepresentations(xmlDocGetRootElement(doc.get()), 0, 0, variants);
     return variants;
 }
 
@@ -123,8 +160,8 @@ std::vector<AdaptiveVariant> AdaptiveManifest::parse(const std::string& text, co
 {
     if (text.find("#EXTM3U") != std::string::npos)
         return parseHls(text, manifestUri);
-    if (text.find("<MPD") != std::string::npos)
-        return parseDash(text);
+    if (text.find("MPD") != std::string::npos && text.size() <= static_cast<std::size_t>(INT_MAX))
+        return parseDash(text, manifestUri);
     return {};
 }
 
@@ -145,17 +182,15 @@ std::optional<std::int64_t> AdaptiveManifest::bandwidthForSize(const std::vector
 
 std::string AdaptiveManifest::resolve(const std::string& base, const std::string& ref)
 {
-    if (ref.find("://") != std::string::npos)
-        return ref;
-    const auto schemeEnd = base.find("://");
-    const auto pathStart = schemeEnd == std::string::npos ? std::string::npos : base.find('/', schemeEnd + 3);
-    if (!ref.empty() && ref[0] == '/')
-        return (pathStart == std::string::npos ? base : base.substr(0, pathStart)) + ref;
-    const std::string withoutQuery = base.substr(0, base.find_first_of("?#"));
-    const auto slash = withoutQuery.find_last_of('/');
-    if (slash == std::string::npos || (pathStart != std::string::npos && slash < pathStart))
-        return withoutQuery + "/" + ref;
-    return withoutQuery.substr(0, slash + 1) + ref;
+    // RFC 3986 reference resolution: "..", network-path references ("//host/")
+    // and queries that hold "://" are libxml2's to get right, not ours.
+    xmlChar* resolved = xmlBuildURI(reinterpret_cast<const xmlChar*>(ref.c_str()),
+                                    reinterpret_cast<const xmlChar*>(base.c_str()));
+    if (!resolved)
+        return ref; // not a URI reference (a space, say): left as the manifest wrote it
+    std::string uri(reinterpret_cast<const char*>(resolved));
+    xmlFree(resolved);
+    return uri;
 }
 
 } // namespace zephyrscope

@@ -17,6 +17,8 @@ namespace {
 // Divisions, not multiplications by 0.01: 95 / 100 prints as 0.95, 95 * 0.01 does not.
 constexpr double kPercentPerRatio = 100.0;
 constexpr double kMsPerSecond = 1000.0;
+// Prometheus' base unit is the byte; the log's columns are in bits.
+constexpr double kBitsPerByte = 8.0;
 constexpr std::int32_t kPlayStateCount = kPlayStateReconnecting + 1;
 constexpr std::string_view kSrtProtocol = "SRT";
 
@@ -92,10 +94,10 @@ void appendEntrySeries(std::string& out, const MetricsFigures& f)
          s.bufferingProgress / kPercentPerRatio},
         {"zephyrscope_buffering_time_seconds", "Buffering time of the current entry (BufTime).",
          s.bufferingTime / kMsPerSecond},
-        {"zephyrscope_bit_rate_bits_per_second", "Bits received per second (Bit_Rate).", double(s.bitRate)},
-        {"zephyrscope_bandwidth_bits_per_second", "The entry's encoded bit rate (BandWidth).", double(s.bandWidth)},
-        {"zephyrscope_max_bandwidth_bits_per_second", "The bandwidth limit, 0 for none (Max_BandW).",
-         double(s.maxBandwidth)},
+        {"zephyrscope_bandwidth_bytes_per_second", "The entry's encoded rate (BandWidth / 8).",
+         s.bandWidth / kBitsPerByte},
+        {"zephyrscope_max_bandwidth_bytes_per_second", "The bandwidth limit, 0 for none (Max_BandW / 8).",
+         s.maxBandwidth / kBitsPerByte},
         {"zephyrscope_frame_rate_frames_per_second", "Frames shown per second (Frame_Rate).", s.fps},
         {"zephyrscope_encoded_frame_rate_frames_per_second", "The entry's own frame rate (Rncode_Fr).",
          double(s.encodedFrameRate)},
@@ -144,6 +146,9 @@ void appendEntrySeries(std::string& out, const MetricsFigures& f)
     for (const Counter& c : counters)
         appendSeries(out, c.name, "counter", c.help, labels,
                      static_cast<std::uint64_t>(c.value < 0 ? 0 : c.value));
+    // The counter Bit_Rate is worked out from: rate() of it is the throughput.
+    appendSeries(out, "zephyrscope_received_bytes_total", "counter", "Bytes received in this entry.", labels,
+                 f.network.receivedBytes);
 
     appendFamily(out, "zephyrscope_player_state", "gauge", "1 for the player's current state, 0 for the others.");
     for (std::int32_t state = 0; state < kPlayStateCount; ++state) {

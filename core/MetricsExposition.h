@@ -12,7 +12,7 @@ inline constexpr char kMetricsContentType[] = "text/plain; version=0.0.4; charse
 
 // Formats the figures in the Prometheus text exposition format 0.0.4 into out
 // (replacing its contents): a HELP and a TYPE line per metric family, names with
-// the zephyrscope_ prefix and base units (seconds, bits per second, ratios 0..1).
+// the zephyrscope_ prefix and Prometheus' base units (seconds, bytes, ratios 0..1).
 // The entry's gauges and counters carry the entry's URL (without user and
 // password) and protocol as labels; the player state is one series per state
 // name. Before the first sample only the run-level series are written.

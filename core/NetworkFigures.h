@@ -22,6 +22,8 @@ struct NetworkFigures {
     std::int32_t videoWidth = 0, videoHeight = 0;
     // From the entry's open requested to its first picture shown; 0 until then and for audio.
     std::int32_t startupMs = 0;
+    // Bytes received in this entry: what the bit rate is worked out from.
+    std::uint64_t receivedBytes = 0;
 };
 
 } // namespace zephyrscope

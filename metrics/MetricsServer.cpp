@@ -6,6 +6,8 @@
 
 #include <libsoup/soup.h>
 
+#include <netinet/in.h>
+
 #include <cstring>
 #include <string_view>
 
@@ -23,6 +25,12 @@ using ServerPtr = std::unique_ptr<SoupServer, GObjectUnref>;
 using InetAddressPtr = std::unique_ptr<GInetAddress, GObjectUnref>;
 using SocketAddressPtr = std::unique_ptr<GSocketAddress, GObjectUnref>;
 using ErrorPtr = std::unique_ptr<GError, ErrorFree>;
+using SocketPtr = std::unique_ptr<GSocket, GObjectUnref>;
+
+// libsoup listens with GSocket's default backlog of 10: during a flood of
+// connections a scrape waited in the kernel's queue behind them for about a
+// second. The kernel caps this at net.core.somaxconn (4096 on Debian 12).
+constexpr int kListenBacklog = 1024;
 
 constexpr char kPlainText[] = "text/plain; charset=utf-8";
 constexpr char kIndexText[] = "Zephyrscope: the figures are at /metrics\n";
@@ -40,6 +48,47 @@ std::string reasonOf(const GError* error)
     const std::string_view text(error->message);
     const std::size_t colon = text.rfind(": ");
     return std::string(colon == std::string_view::npos ? text : text.substr(colon + 2));
+}
+
+// Binds and listens on address with kListenBacklog and hands the socket to
+// server; the port bound, or 0 with error set.
+int listenSocket(SoupServer* server, GSocketAddress* address, bool v6Only, GError** error)
+{
+    const SocketPtr socket(
+        g_socket_new(g_socket_address_get_family(address), G_SOCKET_TYPE_STREAM, G_SOCKET_PROTOCOL_TCP, error));
+    if (!socket)
+        return 0;
+    if (v6Only && !g_socket_set_option(socket.get(), IPPROTO_IPV6, IPV6_V6ONLY, 1, error))
+        return 0;
+    g_socket_set_listen_backlog(socket.get(), kListenBacklog);
+    if (!g_socket_bind(socket.get(), address, TRUE, error) || !g_socket_listen(socket.get(), error))
+        return 0;
+    const SocketAddressPtr local(g_socket_get_local_address(socket.get(), error));
+    if (!local || !soup_server_listen_socket(server, socket.get(), static_cast<SoupServerListenOptions>(0), error))
+        return 0;
+    return g_inet_socket_address_get_port(G_INET_SOCKET_ADDRESS(local.get()));
+}
+
+// Every IPv4 and IPv6 address, as soup_server_listen_all would, with our backlog.
+int listenAll(SoupServer* server, int port, GError** error)
+{
+    const InetAddressPtr any4(g_inet_address_new_any(G_SOCKET_FAMILY_IPV4));
+    const SocketAddressPtr address4(g_inet_socket_address_new(any4.get(), static_cast<guint16>(port)));
+    const int bound = listenSocket(server, address4.get(), false, error);
+    if (bound == 0)
+        return 0;
+    const InetAddressPtr any6(g_inet_address_new_any(G_SOCKET_FAMILY_IPV6));
+    const SocketAddressPtr address6(g_inet_socket_address_new(any6.get(), static_cast<guint16>(bound)));
+    GError* rawError = nullptr;
+    if (listenSocket(server, address6.get(), true, &rawError) == 0) {
+        // A machine without IPv6 is served on IPv4 alone.
+        if (!g_error_matches(rawError, G_IO_ERROR, G_IO_ERROR_NOT_SUPPORTED)) {
+            g_propagate_error(error, rawError);
+            return 0;
+        }
+        g_error_free(rawError);
+    }
+    return bound;
 }
 
 } // namespace
@@ -103,28 +152,20 @@ void MetricsServer::listen(const MetricsAddress& address)
     soup_server_add_handler(server.get(), nullptr, &Impl::onRequest, m_impl.get(), nullptr);
 
     GError* rawError = nullptr;
-    gboolean listening = FALSE;
+    int port = 0; // with port 0 asked for, the system chose one: say which
     if (address.host.empty()) {
-        listening = soup_server_listen_all(server.get(), static_cast<guint>(address.port),
-                                           static_cast<SoupServerListenOptions>(0), &rawError);
+        port = listenAll(server.get(), address.port, &rawError);
     } else {
         const InetAddressPtr inet(g_inet_address_new_from_string(address.host.c_str()));
         if (!inet)
             fail("not a numeric IPv4 or IPv6 address");
         const SocketAddressPtr socketAddress(g_inet_socket_address_new(inet.get(), static_cast<guint16>(address.port)));
-        listening = soup_server_listen(server.get(), socketAddress.get(), static_cast<SoupServerListenOptions>(0),
-                                       &rawError);
+        port = listenSocket(server.get(), socketAddress.get(), false, &rawError);
     }
     const ErrorPtr error(rawError);
-    if (!listening)
+    if (port == 0)
         fail(error ? reasonOf(error.get()) : "unknown error");
 
-    // With port 0 the system chose one; say which.
-    int port = address.port;
-    GSList* uris = soup_server_get_uris(server.get());
-    if (uris)
-        port = g_uri_get_port(static_cast<GUri*>(uris->data));
-    g_slist_free_full(uris, reinterpret_cast<GDestroyNotify>(g_uri_unref));
     MetricsAddress bound = address;
     bound.port = port;
     if (bound.host.empty())

@@ -2,6 +2,7 @@
 
 #include "PlayState.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <fstream>
@@ -15,6 +16,9 @@
 namespace zephyrscope::report {
 
 namespace {
+
+// Far beyond a sample line or a media block's name or URL line.
+constexpr std::size_t kMaxLineBytes = 1024 * 1024;
 
 // The header without its line feed.
 constexpr std::string_view kHeader(kLogHeader, sizeof kLogHeader - 2);
@@ -221,16 +225,49 @@ StatisticsLog LogReader::fromText(std::string_view text)
     return log;
 }
 
+bool LogReader::isLog(const StatisticsLog& log)
+{
+    return log.headerValid || !log.samples.empty() || !log.media.empty();
+}
+
 StatisticsLog LogReader::fromFile(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
     if (!in)
         throw std::runtime_error("Cannot open log file '" + path + "': " + std::strerror(errno));
-    std::ostringstream all;
-    all << in.rdbuf();
+    // Read in blocks so that a line without end (a device, a binary file) stops
+    // the reading at kMaxLineBytes instead of taking all memory.
+    std::string all;
+    std::size_t lineStart = 0;
+    std::vector<char> block(64 * 1024);
+    bool lineTooLong = false;
+    while (in) {
+        in.read(block.data(), static_cast<std::streamsize>(block.size()));
+        const std::size_t got = static_cast<std::size_t>(in.gcount());
+        if (got == 0)
+            break;
+        const std::size_t before = all.size();
+        all.append(block.data(), got);
+        if (const std::size_t feed = all.rfind('\n'); feed != std::string::npos && feed >= before)
+            lineStart = feed + 1;
+        if (all.size() - lineStart > kMaxLineBytes) {
+            lineTooLong = true;
+            break;
+        }
+    }
     if (in.bad())
         throw std::runtime_error("Cannot read log file '" + path + "': " + std::strerror(errno));
-    return fromText(all.str());
+    if (!lineTooLong)
+        return fromText(all);
+    all.resize(lineStart);
+    const int lineNumber = static_cast<int>(std::count(all.begin(), all.end(), '\n')) + 1;
+    StatisticsLog log = fromText(all);
+    // An empty text counts as an empty log; here the first line was simply too long.
+    if (lineNumber == 1)
+        log.problems.clear();
+    log.problems.push_back({lineNumber, "longer than " + std::to_string(kMaxLineBytes / 1024)
+                                            + " KiB: not a log line, the rest of the file was not read"});
+    return log;
 }
 
 } // namespace zephyrscope::report

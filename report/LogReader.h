@@ -15,8 +15,13 @@ namespace zephyrscope::report {
 class LogReader {
 public:
     static StatisticsLog fromText(std::string_view text);
-    // Throws std::runtime_error naming the path and the reason when it cannot be read.
+    // Throws std::runtime_error naming the path and the reason when it cannot be
+    // read. Reading stops at a line longer than 1 MiB (reported as a problem).
     static StatisticsLog fromFile(const std::string& path);
+
+    // Whether the text read was a statistics log at all: it has the header, a
+    // sample or a media block. Random bytes or another program's file have none.
+    static bool isLog(const StatisticsLog& log);
 
     // Parses one sample line (without its line feed); nothing when it is not one.
     static std::optional<LogSample> parseSample(std::string_view line);

@@ -71,8 +71,12 @@ std::string FormatTextReport(const RunSummary& summary, const std::string& logNa
     }
     if (!summary.problems.empty()) {
         out += "\nLines not read\n";
-        for (const LogProblem& p : summary.problems)
-            out += format("  line %d: ", p.line) + p.message + "\n";
+        // A few examples say what is wrong; thousands of them would bury the summary.
+        constexpr std::size_t kShown = 20;
+        for (std::size_t k = 0; k < summary.problems.size() && k < kShown; ++k)
+            out += format("  line %d: ", summary.problems[k].line) + summary.problems[k].message + "\n";
+        if (summary.problems.size() > kShown)
+            out += format("  ... and %zu more\n", summary.problems.size() - kShown);
     }
     return out;
 }

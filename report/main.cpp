@@ -29,19 +29,26 @@ constexpr char kUsage[] =
     "Options:\n"
     "  --json               print one JSON object instead of text\n"
     "  --plot FILE          also draw a chart over time (PNG or SVG, by FILE's extension)\n"
-    "  --size WIDTHxHEIGHT  the chart's size in pixels (default 1200x900)\n"
+    "  --size WIDTHxHEIGHT  the chart's size in pixels, 200 to 4096 each: up to a 4K\n"
+    "                       screen or an A4 page at 300 dpi (default 1200x900)\n"
     "  -h, --help           print this text and exit\n"
     "  -V, --version        print the version and exit\n"
     "  --                   end of options: a LOG that starts with - can follow\n"
     "\n"
     "Exit status:\n"
     "  0    the summary (and the chart) were written\n"
-    "  1    the log could not be read or the chart could not be written\n"
+    "  1    the log could not be read, is not a Zephyrscope log, or the chart could\n"
+    "       not be written\n"
     "  64   usage error: an unknown option, a bad option value, no LOG or two\n";
 
 // Arguments that are wrong: said on stderr with the usage, status 64 (sysexits' EX_USAGE).
 constexpr int kExitUsage = 64;
 constexpr int kExitFailure = 1;
+// A chart beyond a 4K screen or an A4 page at 300 dpi only costs time to draw.
+constexpr int kMinChartPixels = 200;
+constexpr int kMaxChartPixels = 4096;
+// Lines of a file that is not a log shown as examples of why.
+constexpr std::size_t kNotALogExamples = 3;
 
 struct Options {
     std::string log;
@@ -67,7 +74,19 @@ bool parseSize(const std::string& text, int& width, int& height)
     } catch (const std::exception&) {
         return false;
     }
-    return width >= 200 && width <= 10000 && height >= 200 && height <= 10000;
+    return width >= kMinChartPixels && width <= kMaxChartPixels && height >= kMinChartPixels
+        && height <= kMaxChartPixels;
+}
+
+// A problem's text as an example on a terminal: bytes that are not printable
+// ASCII shown as '?', and no more than a line's worth.
+std::string printable(const std::string& text)
+{
+    constexpr std::size_t kMaxChars = 120;
+    std::string shown;
+    for (const char c : text.substr(0, kMaxChars))
+        shown += (c >= ' ' && c <= '~') ? c : '?';
+    return text.size() > kMaxChars ? shown + "..." : shown;
 }
 
 enum class Request { Report, Help, Version };
@@ -105,10 +124,13 @@ std::string parseArguments(int argc, char** argv, Options& options, Request& req
                     return "option '" + arg + "' needs a value";
                 value = argv[++i];
             }
+            if (arg == "--plot" && value->empty())
+                return "--plot needs the name of a .png or .svg file";
             if (arg == "--plot")
                 options.plot = *value;
             else if (!parseSize(*value, options.width, options.height))
-                return "--size takes WIDTHxHEIGHT, each 200 to 10000 pixels, not '" + *value + "'";
+                return "--size takes WIDTHxHEIGHT, each " + std::to_string(kMinChartPixels) + " to "
+                    + std::to_string(kMaxChartPixels) + " pixels, not '" + *value + "'";
         } else {
             return "unknown option '" + arg + "'";
         }
@@ -152,6 +174,13 @@ int main(int argc, char** argv)
         log = LogReader::fromFile(options.log);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "zephyrscope-report: %s\n", e.what());
+        return kExitFailure;
+    }
+    if (!LogReader::isLog(log)) {
+        std::fprintf(stderr, "zephyrscope-report: Cannot read log file '%s': not a Zephyrscope log\n",
+                     options.log.c_str());
+        for (std::size_t k = 0; k < log.problems.size() && k < kNotALogExamples; ++k)
+            std::fprintf(stderr, "  line %d: %s\n", log.problems[k].line, printable(log.problems[k].message).c_str());
         return kExitFailure;
     }
     const RunSummary summary = Summarize(log);

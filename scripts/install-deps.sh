@@ -15,8 +15,10 @@ packages=(
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad
   gstreamer1.0-plugins-ugly gstreamer1.0-libav gstreamer1.0-x glib-networking
   libtotem-plparser-dev
+  # Reads DASH manifests (also what the DASH demuxer uses)
+  libxml2-dev
   # Local test servers, headless display and tools used by tests and the demo
-  libgstrtspserver-1.0-dev gstreamer1.0-rtsp gstreamer1.0-tools xvfb xauth procps
+  libgstrtspserver-1.0-dev gstreamer1.0-rtsp gstreamer1.0-tools xvfb xauth procps iproute2
   # The Debian package (make package) and its checks: dependencies from the
   # binaries' libraries, lintian, the manual pages and the desktop entry
   dpkg-dev lintian groff-base desktop-file-utils

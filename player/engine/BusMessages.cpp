@@ -1,6 +1,7 @@
 #include "BusMessages.h"
 
 #include "Diagnostics.h"
+#include "DownloadGuard.h"
 #include "GstHandles.h"
 
 #include <gst/pbutils/missing-plugins.h>
@@ -54,6 +55,10 @@ BusMessages::Error BusMessages::error(GstMessage* message, bool nothingReceived)
             result.reason += ": nothing was received from the source";
     }
     result.vague = vague(error.get());
+    if (auto loop = DownloadGuard::redirectLoop(details.get())) {
+        result.reason = std::move(*loop);
+        result.vague = false;
+    }
     return result;
 }
 

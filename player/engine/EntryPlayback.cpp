@@ -11,6 +11,9 @@ namespace zephyrscope {
 using namespace gsthandles;
 
 namespace {
+// Segment bytes beyond what the player took in, past which a silence is said to
+// be the demuxer's (padding of encrypted segments and index ranges stay far below).
+constexpr std::uint64_t kDroppedSegmentsNoteBytes = 1 << 20;
 
 constexpr guint kStatsPeriodMs = 100; // history resolution of bit rate and reception
 // An entry that cannot open in this time is skipped.
@@ -375,7 +378,7 @@ void EntryPlayback::watchDataFlow()
                                                  : DataFlowWatch::Phase::Other;
     const DataFlowWatch::Sight sight {g_get_monotonic_time(),      phase,
                                       m_scheme != "file",          m_pipeline->live(),
-                                      m_counters->bytes(),         m_counters->videoKnown(),
+                                      m_counters->bytesTakenIn(),  m_counters->videoKnown(),
                                       m_counters->lastFrameUs(),   m_counters->segmentFailingSinceUs()};
     switch (m_watch.look(sight)) {
     case DataFlowWatch::Verdict::None:
@@ -387,7 +390,12 @@ void EntryPlayback::watchDataFlow()
         advance();
         break;
     case DataFlowWatch::Verdict::NoData:
-        fail(m_watch.reason());
+        // Data the player took in is what the watch counts: segments a demuxer
+        // downloaded and dropped do not play, and the reason says so.
+        fail(m_watch.reason()
+             + (m_counters->bytes() > m_counters->bytesTakenIn() + kDroppedSegmentsNoteBytes
+                    ? " (segments arrived, but the demuxer passed none of them on)"
+                    : ""));
         break;
     case DataFlowWatch::Verdict::SegmentGivenUp:
         fail(m_counters->lastSegmentFailure());

@@ -1,5 +1,6 @@
 #include "ConnectionProbe.h"
 
+#include "CaFileTrust.h"
 #include "GstHandles.h"
 #include "MediaUrl.h"
 #include "TlsTrust.h"
@@ -30,6 +31,7 @@ struct ConnectionProbe::State {
     std::unique_ptr<GCancellable, GObjectUnref> cancellable;
     std::unique_ptr<GSocketClient, GObjectUnref> client;
     std::unique_ptr<GTlsDatabase, GObjectUnref> database; // the CA file's, when one was given
+    std::string caFileError;                              // why that file could not be used
     std::string host;
     unsigned certificateFlags = 0; // why the server's certificate was refused
     SourcePtr timeout;
@@ -63,7 +65,9 @@ struct ConnectionProbe::State {
         if (error && g_error_matches(error.get(), G_IO_ERROR, G_IO_ERROR_CANCELLED))
             return;
         State& state = **owner;
-        if (connection || !error || !error->message)
+        if (!state.caFileError.empty())
+            state.finish(state.caFileError);
+        else if (connection || !error || !error->message)
             state.finish(std::nullopt);
         else if (state.certificateFlags != 0 || g_error_matches(error.get(), G_TLS_ERROR, G_TLS_ERROR_BAD_CERTIFICATE))
             state.finish("Cannot verify the TLS certificate of " + state.host + ": "
@@ -114,8 +118,11 @@ ConnectionProbe::ConnectionProbe(const std::string& uri, const std::string& caFi
             parsed && g_uri_get_host(parsed.get()))
             state.host = g_uri_get_host(parsed.get());
         g_socket_client_set_tls(state.client.get(), TRUE);
+        std::string reason;
         if (!caFile.empty())
-            state.database.reset(g_tls_file_database_new(caFile.c_str(), nullptr));
+            state.database.reset(CaFileTrust::database(caFile, reason).release());
+        if (!reason.empty())
+            state.caFileError = "Cannot use CA file '" + caFile + "': " + reason;
         // The state outlives the client's connect: its pending callback holds it.
         g_signal_connect(state.client.get(), "event", G_CALLBACK(&State::onClientEvent), &state);
     }

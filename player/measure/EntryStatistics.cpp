@@ -137,6 +137,7 @@ void EntryStatistics::fill(NetworkFigures& figures, const StreamCounters* counte
     figures.srtReceiverLatencyMs = m_srtReceiverLatencyMs;
     if (!counters)
         return;
+    figures.receivedBytes = m_networkBytes ? *m_networkBytes : counters->bytes();
     if (counters->videoKnown()) {
         figures.videoWidth = counters->width();
         figures.videoHeight = counters->height();

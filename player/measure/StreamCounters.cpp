@@ -22,8 +22,21 @@ bool isManifest(const std::string& uri)
 void StreamCounters::manifestData(const char* data, std::size_t size)
 {
     std::lock_guard lock(m_adaptiveMutex);
-    if (m_manifest.size() + size <= kMaxManifestBytes)
+    if (m_manifestCut)
+        return;
+    if (m_manifest.size() + size <= kMaxManifestBytes) {
         m_manifest.append(data, size);
+        return;
+    }
+    // Cut once, at the last line end before the bound when there is one, and
+    // read nothing after: a later, smaller chunk would leave a hole.
+    m_manifest.append(data, kMaxManifestBytes - m_manifest.size());
+    if (const auto lineEnd = m_manifest.rfind('\n'); lineEnd != std::string::npos)
+        m_manifest.resize(lineEnd + 1);
+    m_manifestCut = true;
+    g_printerr("Cannot read all of the stream's manifest: it is larger than %zu MiB; the variants in its first "
+               "%zu MiB are used\n",
+               kMaxManifestBytes >> 20, kMaxManifestBytes >> 20);
 }
 
 void StreamCounters::requestFinished(const std::string& uri, unsigned status, const std::string& reason,
@@ -33,6 +46,7 @@ void StreamCounters::requestFinished(const std::string& uri, unsigned status, co
     if (status >= 200 && status < 300) {
         if (!manifest) {
             ++m_segmentsReceived;
+            m_segmentBytes.fetch_add(bytes, std::memory_order_relaxed);
             // The demuxer went on past a failure (or a retry came through): that
             // failure did not end the stream, and a retried segment was not lost.
             std::lock_guard lock(m_adaptiveMutex);
@@ -42,6 +56,7 @@ void StreamCounters::requestFinished(const std::string& uri, unsigned status, co
             return;
         }
         m_bytes.fetch_add(bytes, std::memory_order_relaxed);
+        m_playlistBytes.fetch_add(bytes, std::memory_order_relaxed);
         std::lock_guard lock(m_adaptiveMutex);
         m_variantRequested = uri;
     } else if (status >= 400 && !manifest) {

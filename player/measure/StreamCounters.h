@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstdint>
@@ -39,7 +40,15 @@ public:
     std::int64_t lastFrameUs() const;
     // From the open asked for to the first frame shown (ms); 0 before that frame.
     std::int32_t startupMs() const;
-    std::uint64_t bytes() const { return m_bytes.load(); }
+    // Bytes received: what passed the counted pads, or, when an adaptive
+    // demuxer downloaded more segment bytes than it passed on (it drops what it
+    // cannot place in time), the segments' bytes as their servers sent them.
+    std::uint64_t bytes() const
+    {
+        return std::max(m_bytes.load(), m_segmentBytes.load() + m_playlistBytes.load());
+    }
+    // Only the bytes that passed the counted pads: data the player took in.
+    std::uint64_t bytesTakenIn() const { return m_bytes.load(); }
     std::uint64_t buffers() const { return m_buffers.load(); }
     std::uint64_t neverDelivered() const { return m_neverDelivered.load(); }
     bool videoKnown() const { return m_videoKnown.load(); }
@@ -92,8 +101,11 @@ private:
 
     std::atomic<Adaptive> m_adaptive {Adaptive::None};
     std::atomic<std::uint64_t> m_segmentsReceived {0};
+    std::atomic<std::uint64_t> m_segmentBytes {0};  // Content-Length of the segments downloaded
+    std::atomic<std::uint64_t> m_playlistBytes {0}; // and of the playlists the demuxer fetched
     mutable std::mutex m_adaptiveMutex; // guards what follows
     std::string m_manifest;
+    bool m_manifestCut = false; // it reached kMaxManifestBytes: nothing more is kept
     std::set<std::string> m_failedSegments;
     std::string m_lastSegmentFailure;
     std::int64_t m_segmentFailingSinceUs = 0;

@@ -2,6 +2,7 @@
 
 #include "AdaptiveRequests.h"
 #include "GstHandles.h"
+#include "DownloadGuard.h"
 #include "SrtDeliveryGaps.h"
 
 #include <gst/gst.h>
@@ -168,6 +169,17 @@ std::string locationOf(GstElement* element)
     return location ? location.get() : "";
 }
 
+// A manifest the demuxer reads whole; far beyond any real one.
+constexpr std::uint64_t kMaxManifestBytes = 16 << 20;
+
+// Whether the entry's source reads a local file: its manifest may name others.
+bool isLocalEntry(const std::shared_ptr<StreamCounters>& counters)
+{
+    const ElementPtr source(counters->source());
+    const std::string location = locationOf(source.get());
+    return source && (location.empty() || location[0] == '/' || location.rfind("file:", 0) == 0);
+}
+
 // playbin3's element-setup, for elements in any of its bins. Adaptive demuxers
 // (HLS, DASH, MSS) fetch their playlists and segments themselves: each stream's
 // segment bodies enter a parsebin inside the demuxer, whose input is counted as
@@ -184,6 +196,7 @@ void onElementSetup(GstElement*, GstElement* element, gpointer data)
         if (PadPtr pad {gst_element_get_static_pad(element, "sink")})
             gst_pad_add_probe(pad.get(), GST_PAD_PROBE_TYPE_BUFFER, onManifestPad, holdCounters(counters),
                               releaseCounters);
+        DownloadGuard::watch(element, "sink", {kMaxManifestBytes, "the manifest", !isLocalEntry(counters)});
         return;
     }
     if (factory != "parsebin")

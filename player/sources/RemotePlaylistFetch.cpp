@@ -2,6 +2,7 @@
 
 #include "BusMessages.h"
 #include "ConnectionProbe.h"
+#include "DownloadGuard.h"
 #include "GstHandles.h"
 #include "MediaUrl.h"
 #include "TlsTrust.h"
@@ -15,6 +16,8 @@ using namespace gsthandles;
 
 namespace {
 constexpr guint kFetchTimeoutS = 15; // a playlist is small; a server that says nothing for this long is gone
+// Hours of two-second segments fit in a few MiB; a gzip bomb is stopped here.
+constexpr std::uint64_t kMaxPlaylistBytes = 16 << 20;
 }
 
 struct RemotePlaylistFetch::Impl {
@@ -72,11 +75,15 @@ struct RemotePlaylistFetch::Impl {
             return G_SOURCE_REMOVE;
         case GST_MESSAGE_ERROR: {
             GError* raw = nullptr;
-            gst_message_parse_error(message, &raw, nullptr);
+            gchar* debug = nullptr;
+            gst_message_parse_error(message, &raw, &debug);
             ErrorPtr error(raw);
+            const CharPtr details(debug);
             std::string reason = error ? error->message : "download failed";
+            if (auto loop = DownloadGuard::redirectLoop(details.get()))
+                reason = std::move(*loop);
             // The same rule as for an entry's source: a vague failure is probed.
-            if (BusMessages::vague(error.get()) && ConnectionProbe::appliesTo(MediaUrl::scheme(url))) {
+            else if (BusMessages::vague(error.get()) && ConnectionProbe::appliesTo(MediaUrl::scheme(url))) {
                 busWatch.reset();
                 pipeline.reset();
                 probe = std::make_unique<ConnectionProbe>(url, caFile, [this, reason](std::optional<std::string> why) {
@@ -166,6 +173,7 @@ void RemotePlaylistFetch::start()
     if (g_object_class_find_property(G_OBJECT_GET_CLASS(source.get()), "timeout"))
         g_object_set(source.get(), "timeout", kFetchTimeoutS, nullptr);
     TlsTrust::applyTo(source.get(), impl.caFile);
+    DownloadGuard::watch(source.get(), "src", {kMaxPlaylistBytes, "the playlist", false});
     g_object_set(sink.get(), "location", impl.path.c_str(), nullptr);
     impl.pipeline.reset(GST_ELEMENT(gst_object_ref_sink(gst_pipeline_new(nullptr))));
     gst_bin_add_many(GST_BIN(impl.pipeline.get()), source.get(), sink.get(), nullptr);

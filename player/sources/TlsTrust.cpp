@@ -1,13 +1,11 @@
 #include "TlsTrust.h"
 
+#include "CaFileTrust.h"
 #include "GstHandles.h"
 
 #include <gio/gio.h>
 #include <gst/gst.h>
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
 
 namespace zephyrscope {
 
@@ -15,17 +13,9 @@ using namespace gsthandles;
 
 std::string TlsTrust::caFileError(const std::string& path)
 {
-    // GnuTLS says only "Error while reading file" for a file it cannot open.
-    if (std::FILE* file = std::fopen(path.c_str(), "rb"))
-        std::fclose(file);
-    else
-        return std::strerror(errno);
-    GError* raw = nullptr;
-    std::unique_ptr<GTlsDatabase, GObjectUnref> database(g_tls_file_database_new(path.c_str(), &raw));
-    ErrorPtr error(raw);
-    if (!database)
-        return error && error->message ? error->message : "it holds no certificate";
-    return {};
+    std::string error;
+    CaFileTrust::database(path, error);
+    return error;
 }
 
 void TlsTrust::applyTo(GstElement* source, const std::string& caFile)
@@ -33,22 +23,19 @@ void TlsTrust::applyTo(GstElement* source, const std::string& caFile)
     // souphttpsrc over libsoup 3 ignores ssl-ca-file; a TLS database it takes.
     if (caFile.empty() || !g_object_class_find_property(G_OBJECT_GET_CLASS(source), "tls-database"))
         return;
-    GError* raw = nullptr;
-    std::unique_ptr<GTlsDatabase, GObjectUnref> database(g_tls_file_database_new(caFile.c_str(), &raw));
-    ErrorPtr error(raw);
-    if (database)
+    std::string error;
+    if (const CaFileTrust::DatabasePtr database = CaFileTrust::database(caFile, error))
         g_object_set(source, "tls-database", database.get(), nullptr);
     else
-        g_printerr("Cannot use CA file '%s': %s\n", caFile.c_str(), error ? error->message : "unknown error");
+        g_printerr("Cannot use CA file '%s': %s\n", caFile.c_str(), error.c_str());
 }
 
 bool TlsTrust::makeProcessDefault(const std::string& caFile)
 {
-    GError* raw = nullptr;
-    std::unique_ptr<GTlsDatabase, GObjectUnref> database(g_tls_file_database_new(caFile.c_str(), &raw));
-    ErrorPtr error(raw);
+    std::string error;
+    const CaFileTrust::DatabasePtr database = CaFileTrust::database(caFile, error);
     if (!database) {
-        g_printerr("Cannot use CA file '%s': %s\n", caFile.c_str(), error ? error->message : "unknown error");
+        g_printerr("Cannot use CA file '%s': %s\n", caFile.c_str(), error.c_str());
         return false;
     }
     g_tls_backend_set_default_database(g_tls_backend_get_default(), database.get());

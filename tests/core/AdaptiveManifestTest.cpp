@@ -36,3 +36,72 @@ TEST(AdaptiveManifest, ReadsHlsVariantsAndDashRepresentationsAndMatchesThePictur
     EXPECT_EQ(dash[1].uri, "hd");
     EXPECT_EQ(AdaptiveManifest::bandwidthForSize(dash, 1280, 720, 0), 1670000);
 }
+
+TEST(AdaptiveManifest, ResolvesVariantUrisAsRfc3986Says)
+{
+    const std::string base = "http://h/live/sub/master.m3u8";
+    EXPECT_EQ(AdaptiveManifest::resolve(base, "../hi/index.m3u8"), "http://h/live/hi/index.m3u8");
+    EXPECT_EQ(AdaptiveManifest::resolve(base, "//cdn.example/v.m3u8"), "http://cdn.example/v.m3u8");
+    EXPECT_EQ(AdaptiveManifest::resolve(base, "v.m3u8?back=http://o.example/"),
+              "http://h/live/sub/v.m3u8?back=http://o.example/");
+    EXPECT_EQ(AdaptiveManifest::resolve(base, "./a/./b.m3u8"), "http://h/live/sub/a/b.m3u8");
+    EXPECT_EQ(AdaptiveManifest::resolve(base, "https://o/x.m3u8"), "https://o/x.m3u8");
+
+    // A BANDWIDTH that is negative or not a number is taken as not declared.
+    const auto hls = AdaptiveManifest::parse("#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=-5,RESOLUTION=320x180\n"
+                                             "../hi/index.m3u8\n#EXT-X-STREAM-INF:BANDWIDTH=12ab\nb.m3u8\n",
+                                             base);
+    ASSERT_EQ(hls.size(), 2u);
+    EXPECT_EQ(hls[0].bandwidth, 0);
+    EXPECT_EQ(hls[0].uri, "http://h/live/hi/index.m3u8");
+    EXPECT_EQ(hls[1].bandwidth, 0);
+}
+
+// MPDs are XML: what a tag scanner gets wrong, and what a hostile server may send.
+TEST(AdaptiveManifest, ReadsDashAsXmlAndExpandsNoEntities)
+{
+    const std::string mpd = "<?xml version=\"1.0\"?>\n"
+                            "<mpd:MPD xmlns:mpd=\"urn:mpeg:dash:schema:mpd:2011\"><mpd:Period>"
+                            "<mpd:AdaptationSet width=\"640\" height=\"360\">"
+                            "<!-- <mpd:Representation id=\"old\" bandwidth=\"9000000\"/> -->"
+                            "<mpd:Representation id=\"a>b\" bandwidth = \"800000\">"
+                            "<mpd:SegmentBase><mpd:RepresentationIndex sourceURL=\"i.sidx\"/></mpd:SegmentBase>"
+                            "</mpd:Representation>"
+                            "<mpd:Representation id=\"neg\" bandwidth=\"-1\" width=\"320\" height=\"180\"/>"
+                            "</mpd:AdaptationSet></mpd:Period></mpd:MPD>";
+    const auto dash = AdaptiveManifest::parse(mpd, "http://h/x.mpd");
+    ASSERT_EQ(dash.size(), 2u);
+    EXPECT_EQ(dash[0].uri, "a>b");
+    EXPECT_EQ(dash[0].bandwidth, 800000);
+    EXPECT_EQ(dash[0].width, 640);
+    EXPECT_EQ(dash[1].bandwidth, 0);
+    EXPECT_EQ(dash[1].width, 320);
+
+    // A manifest cut short keeps the Representations read before the cut.
+    const auto cut = AdaptiveManifest::parse("<MPD><Period><AdaptationSet><Representation id=\"1\" bandwidth=\"5\"/>"
+                                             "<Representation id=\"2\" band",
+                                             "http://h/x.mpd");
+    ASSERT_EQ(cut.size(), 1u);
+    EXPECT_EQ(cut[0].bandwidth, 5);
+
+    const std::string external = "<?xml version=\"1.0\"?><!DOCTYPE MPD [<!ENTITY x SYSTEM \"file:///etc/hostname\">"
+                                 "<!ENTITY n SYSTEM \"http://127.0.0.1:9/n\">]>"
+                                 "<MPD><Representation id=\"&x;\" bandwidth=\"1\">&x;&n;</Representation></MPD>";
+    const auto fromExternal = AdaptiveManifest::parse(external, "http://h/x.mpd");
+    ASSERT_EQ(fromExternal.size(), 1u);
+    EXPECT_EQ(fromExternal[0].uri.find_first_not_of("&x;"), std::string::npos) << fromExternal[0].uri;
+
+    std::string laughs = "<?xml version=\"1.0\"?><!DOCTYPE MPD [<!ENTITY l0 \"lol\">";
+    for (int i = 1; i < 10; ++i) {
+        const std::string previous = "&l" + std::to_string(i - 1) + ";";
+        std::string value;
+        for (int k = 0; k < 10; ++k)
+            value += previous;
+        laughs += "<!ENTITY l" + std::to_string(i) + " \"" + value + "\">";
+    }
+    laughs += "]><MPD><Representation id=\"&l9;\" bandwidth=\"2\">&l9;</Representation></MPD>";
+    const auto fromLaughs = AdaptiveManifest::parse(laughs, "http://h/x.mpd");
+    ASSERT_LE(fromLaughs.size(), 1u);
+    for (const AdaptiveVariant& variant : fromLaughs)
+        EXPECT_LT(variant.uri.size(), 1000u);
+}

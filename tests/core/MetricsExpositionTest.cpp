@@ -22,6 +22,7 @@ MetricsFigures playingFigures()
     f.network.videoWidth = 640;
     f.network.videoHeight = 360;
     f.network.startupMs = 1250;
+    f.network.receivedBytes = 3000000000; // beyond 32 bits: the counter must not wrap
     SampleLine& s = f.sample;
     s.utcTime = {1765080000, 5};
     s.bufferingProgress = 100;
@@ -29,6 +30,7 @@ MetricsFigures playingFigures()
     s.bufferingTime = 5000;
     s.bitRate = 298000;
     s.bandWidth = 300000;
+    s.maxBandwidth = 1000004;
     s.fps = 24.96;
     s.encodedFrameRate = 25;
     s.receivedPackets = 765;
@@ -79,9 +81,9 @@ TEST(MetricsExposition, SampleValuesInBaseUnitsWithEntryLabelsAndOneSeriesPerSta
     for (const std::string& line : {
              "zephyrscope_buffering_progress_ratio" + labels + " 1",
              "zephyrscope_buffering_time_seconds" + labels + " 5",
-             "zephyrscope_bit_rate_bits_per_second" + labels + " 298000",
-             "zephyrscope_bandwidth_bits_per_second" + labels + " 300000",
-             "zephyrscope_max_bandwidth_bits_per_second" + labels + " 0",
+             "zephyrscope_received_bytes_total" + labels + " 3000000000",
+             "zephyrscope_bandwidth_bytes_per_second" + labels + " 37500",
+             "zephyrscope_max_bandwidth_bytes_per_second" + labels + " 125000.5",
              "zephyrscope_frame_rate_frames_per_second" + labels + " 24.96",
              "zephyrscope_encoded_frame_rate_frames_per_second" + labels + " 25",
              "zephyrscope_interval_frame_rate_frames_per_second" + labels + " 25",
@@ -101,6 +103,7 @@ TEST(MetricsExposition, SampleValuesInBaseUnitsWithEntryLabelsAndOneSeriesPerSta
              std::string("zephyrscope_last_sample_timestamp_seconds 1765080000.005"),
              std::string("zephyrscope_samples_written_total 21"),
              std::string("# TYPE zephyrscope_lost_packets_total counter"),
+             std::string("# TYPE zephyrscope_received_bytes_total counter"),
              std::string("# TYPE zephyrscope_player_state gauge"),
          })
         EXPECT_TRUE(hasLine(text, line)) << line << "\nin:\n" << text;

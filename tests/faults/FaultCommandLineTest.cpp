@@ -7,6 +7,9 @@
 #include "ProgramUsage.h"
 
 #include <filesystem>
+#include <fstream>
+
+#include <unistd.h>
 
 using namespace zephyrscope::testing;
 namespace fs = std::filesystem;
@@ -39,6 +42,12 @@ TEST_F(FaultCommandLine, EndsAtOnceWithItsStatusAndLeavesNoFile)
     const std::string headless = std::string(zephyrscope::kHeadlessNotice) + "\n";
     const std::string noUrl = std::string(zephyrscope::kCommandLineNoUrlOffscreen) + "\n";
     const std::string usageLine = std::string(zephyrscope::kUsageLine) + "\n";
+    // A CA file that is a device or far too large to be one is refused before
+    // it is read: /dev/zero would be read without end.
+    const fs::path hugeCa = fs::path(::testing::TempDir()) / ("huge-ca-" + std::to_string(::getpid()) + ".pem");
+    { std::ofstream(hugeCa).put('-'); }
+    fs::resize_file(hugeCa, 50 * 1024 * 1024);
+    const std::string url = "http://127.0.0.1:9/clip.mkv";
     const std::vector<Case> cases = {
         {{"--help"}, false, 0, usage, ""},
         {{"clip.mkv", "-h", "run.dat"}, false, 0, usage, ""},
@@ -53,6 +62,10 @@ TEST_F(FaultCommandLine, EndsAtOnceWithItsStatusAndLeavesNoFile)
         // Offscreen, found out or named, a run without a URL says why and ends.
         {{}, false, 64, "", headless + noUrl},
         {{}, true, 64, "", noUrl},
+        {{"--ca-file=/dev/zero", QString::fromStdString(url), "run.dat"}, true, 64, "",
+         "zephyrscope: Cannot use CA file '/dev/zero': not a regular file\n"},
+        {{"--ca-file", QString::fromStdString(hugeCa.string()), QString::fromStdString(url), "run.dat"}, true, 64, "",
+         "zephyrscope: Cannot use CA file '" + hugeCa.string() + "': larger than 8 MiB: not a CA bundle\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.arguments.join(' ').toStdString() + (c.namePlatform ? " (offscreen named)" : ""));
@@ -65,6 +78,7 @@ TEST_F(FaultCommandLine, EndsAtOnceWithItsStatusAndLeavesNoFile)
         EXPECT_EQ(result.stderrText, c.stderrText);
         EXPECT_EQ(filesIn(media.dir()), 0u);
     }
+    fs::remove(hugeCa);
 }
 
 TEST_F(FaultCommandLine, UnknownPlatformIsAUsageErrorNotAnAbort)

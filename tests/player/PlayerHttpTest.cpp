@@ -2,10 +2,14 @@
 
 #include "HttpTestServer.h"
 #include "HttpsTestProxy.h"
+#include "ConnectionProbe.h"
 #include "PlayState.h"
+
+#include <glib.h>
 
 #include <filesystem>
 #include <iostream>
+#include <optional>
 #include <set>
 #include <utility>
 #include <vector>
@@ -224,6 +228,31 @@ TEST(CaFile, ThatCannotBeReadOrHoldsNoCertificateIsRefusedWithItsReason)
     const std::string notPem = CWMPPlayer4::caFileError(text);
     std::cout << "not a CA file: " << notPem << '\n';
     EXPECT_EQ(notPem.rfind("Cannot use CA file '" + text + "': ", 0), 0u) << notPem;
+
+    // Never read: a device would be read without end.
+    EXPECT_EQ(CWMPPlayer4::caFileError("/dev/zero"), "Cannot use CA file '/dev/zero': not a regular file");
+    const std::string dir = SharedMedia().dir().string();
+    EXPECT_EQ(CWMPPlayer4::caFileError(dir), "Cannot use CA file '" + dir + "': not a regular file");
+
+    // A connection probe that cannot use its CA file says so rather than guessing at the server.
+    std::optional<std::optional<std::string>> answer;
+    ConnectionProbe probe("https://127.0.0.1:9/clip.mkv", "/dev/zero", [&](std::optional<std::string> why) {
+        answer = std::move(why);
+    });
+    const gint64 deadline = g_get_monotonic_time() + 15 * G_USEC_PER_SEC;
+    while (!answer && g_get_monotonic_time() < deadline)
+        g_main_context_iteration(nullptr, TRUE);
+    ASSERT_TRUE(answer && *answer);
+    EXPECT_EQ(**answer, "Cannot use CA file '/dev/zero': not a regular file");
+
+    // Loaded once: the file is not read again after the first check.
+    const std::filesystem::path onceDir = SharedMedia().dir() / "ca-once";
+    std::filesystem::create_directories(onceDir);
+    HttpsTestProxy proxy(9, onceDir);
+    proxy.start();
+    EXPECT_EQ(CWMPPlayer4::caFileError(proxy.certificate().string()), "");
+    std::filesystem::remove(proxy.certificate());
+    EXPECT_EQ(CWMPPlayer4::caFileError(proxy.certificate().string()), "");
 }
 
 TEST_F(PlayerHttp, HttpLiveStreamPlaysAndReportsItsTransport)

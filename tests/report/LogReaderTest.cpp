@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fstream>
+
 using namespace zephyrscope;
 using namespace zephyrscope::report;
 using zephyrscope::testing::LogBuilder;
@@ -152,4 +155,26 @@ TEST(LogReader, UnreadableFileIsAClearError)
     } catch (const std::runtime_error& e) {
         EXPECT_STREQ(e.what(), "Cannot open log file '/nonexistent/run.dat': No such file or directory");
     }
+}
+
+TEST(LogReader, ALineWithoutEndStopsTheReadingAndForeignTextIsNoLog)
+{
+    LogBuilder b;
+    b.samples(1, kPlayStatePlaying);
+    const std::string path = ::testing::TempDir() + "endless-line.dat";
+    {
+        std::ofstream out(path, std::ios::binary);
+        out << b.text() << std::string(3 * 1024 * 1024, 'x') << "\n" << b.samples(1, kPlayStatePlaying).text();
+    }
+    const StatisticsLog log = LogReader::fromFile(path);
+    std::remove(path.c_str());
+    EXPECT_EQ(log.samples.size(), 1u);
+    ASSERT_EQ(log.problems.size(), 1u);
+    EXPECT_EQ(log.problems[0].line, 3);
+    EXPECT_EQ(log.problems[0].message, "longer than 1024 KiB: not a log line, the rest of the file was not read");
+    EXPECT_TRUE(LogReader::isLog(log));
+
+    EXPECT_FALSE(LogReader::isLog(LogReader::fromText("")));
+    EXPECT_FALSE(LogReader::isLog(LogReader::fromText("\x7f" "ELF\x02\x01\n\tfoo\nbar\n")));
+    EXPECT_TRUE(LogReader::isLog(LogReader::fromText(LogBuilder().text())));
 }

@@ -17,6 +17,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <fstream>
+#include <random>
+
 #include <cstdio>
 #include <fstream>
 
@@ -250,7 +254,8 @@ TEST_F(ReportOutputTest, CommandPrintsTheSummaryAndWritesTheChart)
     EXPECT_NE(out.find("Cannot open log file '/nonexistent/x.dat': No such file or directory"), std::string::npos);
 
     // Usage errors: the reason and the usage on stderr, status 64, nothing on stdout.
-    for (const char* arguments : {"", " --fast '$LOG'", " '$LOG' second.dat", " '$LOG' --size=10x10", " --plot"}) {
+    for (const char* arguments : {"", " --fast '$LOG'", " '$LOG' second.dat", " '$LOG' --size=10x10", " --plot",
+                                  " '$LOG' --plot ''", " '$LOG' --size 10000x10000"}) {
         std::string command = std::string(REPORT_BINARY) + arguments + " 2>&1 >/dev/null";
         if (const std::size_t at = command.find("$LOG"); at != std::string::npos)
             command.replace(at, 4, logPath);
@@ -259,6 +264,24 @@ TEST_F(ReportOutputTest, CommandPrintsTheSummaryAndWritesTheChart)
         EXPECT_EQ(out.rfind("zephyrscope-report: ", 0), 0u) << out;
         EXPECT_NE(out.find("Usage: zephyrscope-report [OPTION]... LOG"), std::string::npos) << out;
     }
+    // What is not a log: refused with a few example lines, and a line without
+    // end is not read to the end.
+    const std::string randomPath = dir.filePath("random.bin").toStdString();
+    {
+        std::ofstream random(randomPath, std::ios::binary);
+        std::mt19937 bytes(7);
+        for (int k = 0; k < 1000000; ++k)
+            random.put(static_cast<char>(bytes()));
+    }
+    for (const std::string& notALog : {randomPath, std::string("/dev/zero")}) {
+        out = runCommand(std::string(REPORT_BINARY) + " '" + notALog + "' 2>&1", status);
+        EXPECT_EQ(status, 1) << notALog;
+        EXPECT_NE(out.find("Cannot read log file '" + notALog + "': not a Zephyrscope log"), std::string::npos)
+            << out.substr(0, 1000);
+        EXPECT_LT(out.size(), 1000u) << notALog;
+        EXPECT_LE(std::count(out.begin(), out.end(), '\n'), 4) << out;
+    }
+
     out = runCommand(std::string(REPORT_BINARY) + " --fast 2>&1", status);
     EXPECT_NE(out.find("unknown option '--fast'"), std::string::npos) << out;
 

@@ -185,6 +185,25 @@ std::string HttpTestServer::livePlaylist(const std::string& path, const std::str
     return text;
 }
 
+std::string HttpTestServer::growingPlaylist(const std::string& path, const std::string& playlist, std::size_t growth)
+{
+    std::size_t requests = 0;
+    {
+        std::lock_guard lock(m_logMutex);
+        requests = ++m_growthRequests[path];
+    }
+    const auto firstEntry = playlist.find("#EXTINF:");
+    if (firstEntry == std::string::npos)
+        return playlist;
+    const auto uriEnd = playlist.find('\n', playlist.find('\n', firstEntry) + 1);
+    const std::string entry = playlist.substr(firstEntry, uriEnd - firstEntry);
+    std::string text = "#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXT-X-MEDIA-SEQUENCE:0\n";
+    // Each entry its own URI (the same file): a demuxer takes them for new segments.
+    for (std::size_t k = 0; k < growth * requests; ++k)
+        text += entry + "?n=" + std::to_string(k) + "\n";
+    return text;
+}
+
 void HttpTestServer::logSent(const std::string& path, int status, long long bytes, bool first)
 {
     std::lock_guard lock(m_logMutex);
@@ -361,6 +380,13 @@ void HttpTestServer::serve(int fd)
         if (const auto failure = m_failures.find(relative); failure != m_failures.end())
             status = failure->second;
     }
+    if (query.count("redirectLoop")) {
+        const std::string head = "HTTP/1.1 302 Found\r\nLocation: " + target
+            + "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+        sendAll(fd, head.data(), head.size());
+        finish();
+        return;
+    }
     if (status > 0)
         logSent(relative, static_cast<int>(status), 0, true);
     const long long dieAfter = number(query, "dieAfter", -1);
@@ -377,6 +403,8 @@ void HttpTestServer::serve(int fd)
         std::string body((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         if (const long long window = number(query, "live", 0); window > 0 && file.extension() == ".m3u8")
             body = livePlaylist(relative, body, static_cast<std::size_t>(window));
+        if (const long long growth = number(query, "grow", 0); growth > 0 && file.extension() == ".m3u8")
+            body = growingPlaylist(relative, body, static_cast<std::size_t>(growth));
         const long long size = static_cast<long long>(body.size());
         if (rangeEnd < 0 || rangeEnd >= size)
             rangeEnd = size - 1;

@@ -25,6 +25,11 @@ namespace zephyrscope::testing {
 //   status=C        answer with status C (e.g. 404, 500) and no body
 //   http10=1        answer as Python's http.server does: HTTP/1.0, no
 //                   Accept-Ranges, a Range header ignored (the whole body)
+//   redirectLoop=1  answer 302 Found, redirecting to the very same URL
+//   grow=N          a media playlist (.m3u8) served as a live one that grows by
+//                   N entries at each request, each its first segment under a
+//                   query of its own: a hostile stream whose segments all carry
+//                   the same timestamps
 //   live=N          a finished media playlist (.m3u8) served as a live one: the
 //                   last N segments published so far, no #EXT-X-ENDLIST until
 //                   all are; the first N are published at the first request for
@@ -86,6 +91,7 @@ private:
     long long scheduledRate() const;
     // The live window of a finished media playlist, as of now.
     std::string livePlaylist(const std::string& path, const std::string& playlist, std::size_t window);
+    std::string growingPlaylist(const std::string& path, const std::string& playlist, std::size_t growth);
     void logSent(const std::string& path, int status, long long bytes, bool first);
 
     std::filesystem::path m_root;
@@ -94,6 +100,7 @@ private:
     std::chrono::steady_clock::time_point m_scheduleStart;
     std::map<std::string, int> m_failures;
     std::map<std::string, std::chrono::steady_clock::time_point> m_liveStarts; // by playlist path
+    std::map<std::string, std::size_t> m_growthRequests; // by playlist path
     std::vector<Sent> m_sent;
     int m_listenFd = -1;
     int m_wakeFd = -1;
