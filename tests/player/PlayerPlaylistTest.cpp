@@ -1,10 +1,12 @@
 #include "PlayerTestEnvironment.h"
 
 #include "HttpTestServer.h"
+#include "NestedPlaylists.h"
 #include "PlayState.h"
 
 #include <algorithm>
 #include <iostream>
+#include <optional>
 #include <vector>
 
 using namespace zephyrscope;
@@ -187,4 +189,28 @@ TEST_F(PlayerPlaylistFailure, MissingRemoteListGivesAnErrorAndReady)
     ASSERT_TRUE(waitForState(kPlayStateReady)) << events.sequence();
     EXPECT_EQ(events.sequence(), "9 error 10");
     server.stop();
+}
+
+// Lists within lists, as deep as a user could nest them by mistake: each clip
+// once, a list within itself skipped, and no list opened past the depth limit.
+TEST(NestedPlaylists, ExpandsInPlaceSkipsCyclesAndStopsAtTheDepthLimit)
+{
+    MediaFactory media;
+    const std::string dir = media.dir().string();
+    // l0 lists l1 ... l9 lists a clip; l1 also lists l0, which is on its own path.
+    for (int i = 0; i < 10; ++i)
+        media.write("l" + std::to_string(i) + ".m3u",
+                    (i == 9 ? std::string("deep.mkv\n") : "l" + std::to_string(i + 1) + ".m3u\n")
+                        + (i == 1 ? "l0.m3u\nmid.mkv\n" : ""));
+    // The user's list, which lists l0.
+    const std::string top = "file://" + dir + "/top.m3u";
+    std::optional<NestedPlaylists::Result> result;
+    NestedPlaylists nested(top, "", [&](NestedPlaylists::Result r) { result = std::move(r); });
+    nested.start({{"file://" + dir + "/l0.m3u", ""}});
+    ASSERT_TRUE(result.has_value()); // local lists only: answered from start()
+    ASSERT_EQ(result->entries.size(), 1u);
+    EXPECT_EQ(result->entries[0].uri, "file://" + dir + "/mid.mkv");
+    ASSERT_EQ(result->failures.size(), 1u);
+    EXPECT_EQ(result->failures[0].url, "file://" + dir + "/l8.m3u");
+    EXPECT_EQ(result->failures[0].reason, "playlists are nested more than 8 deep");
 }
