@@ -39,6 +39,8 @@ public:
     void record(const std::string& call);
 
     Network net;
+    // What figures() reports beyond the values in net, which it takes from there.
+    NetworkFigures moreFigures;
     Media media;
     std::int32_t state = 0;
     std::vector<std::string> urls;

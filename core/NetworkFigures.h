@@ -1,0 +1,21 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace zephyrscope {
+
+// Every streaming figure of the current entry, read from the player as one set.
+struct NetworkFigures {
+    std::int32_t bandWidth = 0, recoveredPackets = 0, receivedPackets = 0, lostPackets = 0;
+    std::int32_t receptionQuality = 0, bufferingCount = 0, bufferingProgress = 0, bufferingTime = 0;
+    std::int32_t frameRate = 0, bitRate = 0, maxBandwidth = 0, encodedFrameRate = 0, framesSkipped = 0;
+    std::string sourceProtocol;
+    // SRT only: srtsrc's smoothed round-trip time and the receiver latency both sides agreed on.
+    double srtRoundTripMs = 0.0;
+    std::int32_t srtReceiverLatencyMs = 0;
+    // The video sink's current format: the picture now shown.
+    std::int32_t videoWidth = 0, videoHeight = 0;
+};
+
+} // namespace zephyrscope
