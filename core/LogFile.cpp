@@ -1,7 +1,6 @@
 #include "LogFile.h"
 
 #include "LogError.h"
-#include "SampleLine.h"
 
 #include <cerrno>
 #include <cstring>
@@ -39,7 +38,7 @@ LogFile::~LogFile()
     close();
 }
 
-void LogFile::create(const std::string& path)
+void LogFile::create(const std::string& path, std::string_view header)
 {
     close();
     struct stat target {};
@@ -82,7 +81,7 @@ void LogFile::create(const std::string& path)
     m_regular = regular;
     m_path = path;
     try {
-        writeAll(kLogHeader, "create");
+        writeAll(header, "create");
     } catch (...) {
         close();
         throw;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace zephyrscope {
@@ -16,6 +17,14 @@ struct NetworkFigures {
     std::int32_t srtReceiverLatencyMs = 0;
     // The video sink's current format: the picture now shown.
     std::int32_t videoWidth = 0, videoHeight = 0;
+    // Live latency: the wall-clock time the frame on screen was shown minus the
+    // wall-clock time its source says it was captured, in ms, clock offset between
+    // the two hosts included. Absent where the stream carries no wall clock.
+    std::optional<double> liveLatencyMs;
+    // RTP's interarrival jitter (RFC 3550) as the jitter buffers estimate it, ms; absent unless RTP.
+    std::optional<double> rtpJitterMs;
+    // When the entry's first frame reached the video sink: ms since 1970 UTC; 0 not yet.
+    std::int64_t firstFrameWallMs = 0;
 };
 
 } // namespace zephyrscope

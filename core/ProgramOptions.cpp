@@ -60,6 +60,14 @@ bool takeOption(ProgramOptions& options, std::string_view name, const std::optio
         options.caFile = *value;
         return true;
     }
+    if (name == "json-log") {
+        if (!value || value->empty()) {
+            options.error = "option '--json-log' needs a file name (--json-log=FILE)";
+            return false;
+        }
+        options.jsonLog = *value;
+        return true;
+    }
     options.error = "unknown option '--" + std::string(name) + "'";
     return false;
 }
@@ -93,8 +101,9 @@ ProgramOptions ParseProgramOptions(const std::vector<std::string>& argv)
             if (equals != std::string_view::npos) {
                 name = body.substr(0, equals);
                 value = std::string(body.substr(equals + 1));
-            } else if ((name == "metrics" || name == "ca-file") && i + 1 < argv.size()) {
-                // "--metrics ADDR:PORT" as well as "--metrics=ADDR:PORT"; the same for --ca-file.
+            } else if ((name == "metrics" || name == "ca-file" || name == "json-log") && i + 1 < argv.size()) {
+                // "--metrics ADDR:PORT" as well as "--metrics=ADDR:PORT"; the same for
+                // --ca-file and --json-log.
                 value = argv[++i];
             }
             if (!takeOption(options, name, value))

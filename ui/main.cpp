@@ -116,6 +116,7 @@ int main(int argc, char* argv[])
     CZephyrscopeApp app([caFile](QWidget* videoArea) { return CreatePlayerTrusting(videoArea, caFile); },
                         std::vector<std::string>(argv, argv + qtArgumentCount));
     app.setMetricsFigures(metricsServer ? &metricsFigures : nullptr);
+    app.setJsonLogName(options.jsonLog);
     app.InitInstance();
     return app.exitStatus();
 }

@@ -1,0 +1,262 @@
+#include "JsonLogLine.h"
+
+#include <charconv>
+#include <cstdio>
+#include <ctime>
+
+namespace zephyrscope {
+
+namespace {
+
+constexpr std::int64_t kMsPerSecond = 1000;
+
+void appendInt(std::string& out, long long value)
+{
+    char buffer[24];
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+    out.append(buffer, result.ptr);
+}
+
+void appendFixed(std::string& out, double value, int precision)
+{
+    char buffer[330];
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, precision);
+    out.append(buffer, result.ptr);
+}
+
+// ,"name": — every field but the first one of an object.
+void appendKey(std::string& out, const char* name)
+{
+    out += ",\"";
+    out += name;
+    out += "\":";
+}
+
+void appendIntField(std::string& out, const char* name, long long value)
+{
+    appendKey(out, name);
+    appendInt(out, value);
+}
+
+void appendFixedField(std::string& out, const char* name, double value, int precision)
+{
+    appendKey(out, name);
+    appendFixed(out, value, precision);
+}
+
+template <typename T>
+void appendOptionalInt(std::string& out, const char* name, const std::optional<T>& value)
+{
+    appendKey(out, name);
+    if (value)
+        appendInt(out, static_cast<long long>(*value));
+    else
+        out += "null";
+}
+
+void appendOptionalFixed(std::string& out, const char* name, const std::optional<double>& value, int precision)
+{
+    appendKey(out, name);
+    if (value)
+        appendFixed(out, *value, precision);
+    else
+        out += "null";
+}
+
+void appendStringField(std::string& out, const char* name, std::string_view value)
+{
+    appendKey(out, name);
+    AppendJsonString(out, value);
+}
+
+void beginObject(std::string& out, const char* type)
+{
+    out.clear();
+    out += "{\"schema\":\"";
+    out += kJsonLogSchema;
+    out += "\",\"type\":\"";
+    out += type;
+    out += '"';
+}
+
+// "2026-12-08T14:56:31.123Z"
+void appendIsoTime(std::string& out, std::int64_t wallMs)
+{
+    std::int64_t seconds = wallMs / kMsPerSecond;
+    std::int64_t ms = wallMs % kMsPerSecond;
+    if (ms < 0) {
+        ms += kMsPerSecond;
+        --seconds;
+    }
+    const std::time_t t = static_cast<std::time_t>(seconds);
+    std::tm utc {};
+    gmtime_r(&t, &utc);
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900, utc.tm_mon + 1,
+                  utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<int>(ms));
+    out += buffer;
+}
+
+bool isAdaptive(const std::string& protocol)
+{
+    return protocol == "HLS" || protocol == "DASH";
+}
+
+} // namespace
+
+void AppendJsonString(std::string& out, std::string_view text)
+{
+    static constexpr char kHex[] = "0123456789abcdef";
+    out += '"';
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (byte < 0x20 || byte == 0x7f) {
+            out += "\\u00";
+            out += kHex[byte >> 4];
+            out += kHex[byte & 0xf];
+        } else {
+            out += c;
+        }
+    }
+    out += '"';
+}
+
+std::string MaskUrlPassword(std::string_view url)
+{
+    const std::size_t schemeEnd = url.find("://");
+    if (schemeEnd == std::string_view::npos || schemeEnd == 0)
+        return std::string(url);
+    const std::size_t authority = schemeEnd + 3;
+    const std::size_t authorityEnd = url.find_first_of("/?#", authority);
+    const std::string_view host =
+        url.substr(authority, authorityEnd == std::string_view::npos ? std::string_view::npos : authorityEnd - authority);
+    // A password may hold '@' unescaped: the host starts after the last one.
+    const std::size_t at = host.rfind('@');
+    if (at == std::string_view::npos)
+        return std::string(url);
+    const std::size_t colon = host.substr(0, at).find(':');
+    if (colon == std::string_view::npos)
+        return std::string(url); // a user and no password
+    std::string masked(url.substr(0, authority + colon + 1));
+    masked += "***";
+    masked += url.substr(authority + at);
+    return masked;
+}
+
+void FormatJsonTick(const SampleLine& s, const NetworkFigures& f, std::string& out)
+{
+    beginObject(out, "tick");
+    appendIntField(out, "wall_ms", s.utcTime.seconds * kMsPerSecond + s.utcTime.milliseconds);
+    // The TSV writes the milliseconds unpadded ("12.5" for 5 ms); here they are the
+    // fraction they stand for.
+    appendFixedField(out, "UTCTime", static_cast<double>(s.utcTime.seconds) + s.utcTime.milliseconds / 1000.0, 3);
+    appendFixedField(out, "Time", s.elapsed, 4);
+    appendIntField(out, "Buf_Progress", s.bufferingProgress);
+    appendIntField(out, "BufCount", s.bufferingCount);
+    appendIntField(out, "BufTime", s.bufferingTime);
+    appendIntField(out, "Bit_Rate", s.bitRate);
+    appendIntField(out, "BandWidth", s.bandWidth);
+    appendIntField(out, "Max_BandW", s.maxBandwidth);
+    appendFixedField(out, "Frame_Rate", s.fps, 2);
+    appendIntField(out, "Rncode_Fr", s.encodedFrameRate);
+    appendIntField(out, "Fr_Skipped", s.framesSkipped);
+    appendIntField(out, "Received_Pkts", s.receivedPackets);
+    appendIntField(out, "Lost_Pkts", s.lostPackets);
+    appendIntField(out, "Recover_Pkts", s.recoveredPackets);
+    appendIntField(out, "Quality", s.receptionQuality);
+    appendStringField(out, "Protocol", s.protocol);
+    appendFixedField(out, "IFramerate", s.iFramerate, 2);
+    appendStringField(out, "PlayerState", s.stateName ? s.stateName : "");
+
+    appendOptionalFixed(out, "latency_ms", f.liveLatencyMs, 1);
+    const bool srt = f.sourceProtocol == "SRT";
+    appendOptionalFixed(out, "srt_rtt_ms", srt ? std::optional<double>(f.srtRoundTripMs) : std::nullopt, 3);
+    appendOptionalInt(out, "srt_receiver_latency_ms",
+                      srt ? std::optional<std::int32_t>(f.srtReceiverLatencyMs) : std::nullopt);
+    // SRT's own delay, which is not end to end: the receiver's buffer plus the way here.
+    appendOptionalFixed(out, "srt_transport_latency_ms",
+                        srt ? std::optional<double>(f.srtReceiverLatencyMs + f.srtRoundTripMs / 2.0) : std::nullopt, 3);
+    appendOptionalFixed(out, "rtp_jitter_ms", f.rtpJitterMs, 3);
+    appendOptionalInt(out, "variant_bandwidth",
+                      isAdaptive(f.sourceProtocol) && f.bandWidth > 0 ? std::optional<std::int32_t>(f.bandWidth)
+                                                                        : std::nullopt);
+    appendIntField(out, "video_width", f.videoWidth);
+    appendIntField(out, "video_height", f.videoHeight);
+    out += "}\n";
+}
+
+const char* JsonLogEventName(JsonLogEventKind kind)
+{
+    switch (kind) {
+    case JsonLogEventKind::Opened:
+        return "opened";
+    case JsonLogEventKind::FirstFrame:
+        return "first_frame";
+    case JsonLogEventKind::StallStarted:
+        return "stall_started";
+    case JsonLogEventKind::StallEnded:
+        return "stall_ended";
+    case JsonLogEventKind::VariantSwitched:
+        return "variant_switched";
+    case JsonLogEventKind::Error:
+        return "error";
+    case JsonLogEventKind::Ended:
+        return "ended";
+    }
+    return "unknown";
+}
+
+void FormatJsonEvent(const JsonLogEvent& e, std::string& out)
+{
+    beginObject(out, "event");
+    appendStringField(out, "event", JsonLogEventName(e.kind));
+    appendIntField(out, "wall_ms", e.wallMs);
+    appendKey(out, "time");
+    out += '"';
+    appendIsoTime(out, e.wallMs);
+    out += '"';
+    switch (e.kind) {
+    case JsonLogEventKind::Opened:
+        appendStringField(out, "url", MaskUrlPassword(e.url));
+        appendStringField(out, "name", e.name);
+        appendOptionalFixed(out, "duration_s", e.durationS, 3);
+        appendOptionalInt(out, "width", e.width);
+        appendOptionalInt(out, "height", e.height);
+        break;
+    case JsonLogEventKind::FirstFrame:
+        appendOptionalInt(out, "startup_ms", e.startupMs);
+        break;
+    case JsonLogEventKind::StallStarted:
+        appendOptionalInt(out, "stall_count", e.stallCount);
+        break;
+    case JsonLogEventKind::StallEnded:
+        appendOptionalInt(out, "stall_ms", e.stallMs);
+        break;
+    case JsonLogEventKind::VariantSwitched:
+        appendOptionalInt(out, "from_bandwidth", e.fromBandwidth);
+        appendOptionalInt(out, "to_bandwidth", e.toBandwidth);
+        appendOptionalInt(out, "width", e.width);
+        appendOptionalInt(out, "height", e.height);
+        break;
+    case JsonLogEventKind::Error:
+        appendStringField(out, "url", MaskUrlPassword(e.url));
+        appendStringField(out, "reason", e.reason);
+        break;
+    case JsonLogEventKind::Ended:
+        appendStringField(out, "url", MaskUrlPassword(e.url));
+        appendStringField(out, "how", e.how);
+        break;
+    }
+    out += "}\n";
+}
+
+} // namespace zephyrscope
