@@ -446,6 +446,7 @@ NetworkFigures EntryPlayback::figures() const
     // back is a property lookup of about 16 us when the caches are cold.
     figures.bufferingTime = m_settings.bufferingTimeMs;
     m_statistics.fill(figures, m_counters.get(), m_pipeline != nullptr, m_media ? m_media->duration : 0.0);
+    m_counters->presentation().fill(figures);
     const auto overUdp = m_statistics.rtpOverUdp();
     if (m_scheme == "rtsp" && overUdp)
         figures.sourceProtocol = *overUdp ? "RTSPU" : "RTSPT";
