@@ -110,6 +110,11 @@ void appendEntrySeries(std::string& out, const MetricsFigures& f)
     appendSeries(out, "zephyrscope_video_height_pixels", "gauge",
                  "Height of the picture now shown, 0 before the first picture and for audio.", labels,
                  double(f.videoHeight));
+    // Served only where the stream carries a wall clock: a 0 would read as measured.
+    if (f.liveLatencyMs)
+        appendSeries(out, "zephyrscope_live_latency_seconds", "gauge",
+                     "Wall-clock time the frame on screen was shown minus the time its source captured it.", labels,
+                     *f.liveLatencyMs / kMsPerSecond);
     // Only SRT has them: a 0 for other protocols would read as a measured value.
     if (s.protocol == kSrtProtocol) {
         appendSeries(out, "zephyrscope_srt_rtt_seconds", "gauge", "SRT round-trip time, as the receiver smooths it.",

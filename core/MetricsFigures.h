@@ -3,6 +3,7 @@
 #include "SampleLine.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace zephyrscope {
@@ -24,6 +25,8 @@ struct MetricsFigures {
     std::int32_t srtReceiverLatencyMs = 0; // served only while the entry is SRT
     std::int32_t videoWidth = 0;           // pixels of the picture now shown, 0 for none
     std::int32_t videoHeight = 0;
+    // Live latency of the frame on screen; absent where the stream carries no wall clock.
+    std::optional<double> liveLatencyMs;
 
     std::uint64_t samplesWritten = 0;
     std::uint64_t entriesOpened = 0;

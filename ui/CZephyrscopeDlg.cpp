@@ -383,11 +383,12 @@ void CZephyrscopeDlg::recordMetricsSample()
     m_metrics->hasSample = true;
     ++m_metrics->samplesWritten;
     // What the log has no column for; one more network object, after the line is written.
-    auto network = m_player->network();
-    m_metrics->srtRoundTripMs = network->srtRoundTripTime();
-    m_metrics->srtReceiverLatencyMs = network->srtReceiverLatency();
-    m_metrics->videoWidth = network->videoWidth();
-    m_metrics->videoHeight = network->videoHeight();
+    const zephyrscope::NetworkFigures figures = m_player->network()->figures();
+    m_metrics->srtRoundTripMs = figures.srtRoundTripMs;
+    m_metrics->srtReceiverLatencyMs = figures.srtReceiverLatencyMs;
+    m_metrics->videoWidth = figures.videoWidth;
+    m_metrics->videoHeight = figures.videoHeight;
+    m_metrics->liveLatencyMs = figures.liveLatencyMs;
 }
 
 void CZephyrscopeDlg::recordMetricsEntryOpened()
