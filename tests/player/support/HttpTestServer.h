@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,6 +24,8 @@ namespace zephyrscope::testing {
 //                   (not after the last byte), as often as the body allows
 //   dieAfter=B      close the connection after B bytes; later range requests get 500
 //   status=C        answer with status C (e.g. 404, 500) and no body
+//   holdFirstMs=T   the first request for this path and query waits T ms before
+//                   the first byte of its answer (a slow server's time to first byte)
 //   live=N          a finished media playlist (.m3u8) served as a live one: the
 //                   last N segments published so far, no #EXT-X-ENDLIST until
 //                   all are; the first N are published at the first request for
@@ -93,6 +96,7 @@ private:
     std::map<std::string, int> m_failures;
     std::map<std::string, std::chrono::steady_clock::time_point> m_liveStarts; // by playlist path
     std::vector<Sent> m_sent;
+    std::set<std::string> m_answeredTargets; // paths with queries asked for at least once
     int m_listenFd = -1;
     int m_wakeFd = -1;
     std::uint16_t m_port = 0;
