@@ -67,12 +67,36 @@ std::string switches(const std::vector<VariantSwitch>& list)
     return out + "]";
 }
 
+std::string stallList(const std::vector<std::int64_t>& list)
+{
+    std::string out = "[";
+    for (std::size_t k = 0; k < list.size(); ++k)
+        out += (k > 0 ? "," : "") + std::to_string(list[k]);
+    return out + "]";
+}
+
+std::string latency(const std::optional<LatencyFigures>& l)
+{
+    if (!l)
+        return "null";
+    return Object()
+        .field("samples", std::to_string(l->samples))
+        .field("mean", number(l->mean))
+        .field("p50", number(l->p50))
+        .field("p95", number(l->p95))
+        .field("max", number(l->max))
+        .close();
+}
+
 std::string figures(const Figures& f)
 {
     return Object()
         .field("samples", std::to_string(f.samples))
         .field("playing_samples", std::to_string(f.playingSamples))
         .field("startup_s", number(f.startupSeconds))
+        .field("first_frame_ms", f.firstFrameMs ? std::to_string(*f.firstFrameMs) : "null")
+        .field("stall_ms", stallList(f.stallMs))
+        .field("latency_ms", latency(f.latency))
         .field("playing_s", number(f.playingSeconds))
         .field("stalls", std::to_string(f.stalls))
         .field("stall_s", number(f.stallSeconds))

@@ -209,6 +209,11 @@ StatisticsLog LogReader::fromText(std::string_view text)
 
 StatisticsLog LogReader::fromFile(const std::string& path)
 {
+    return fromText(readText(path));
+}
+
+std::string LogReader::readText(const std::string& path)
+{
     std::ifstream in(path, std::ios::binary);
     if (!in)
         throw std::runtime_error("Cannot open log file '" + path + "': " + std::strerror(errno));
@@ -216,7 +221,7 @@ StatisticsLog LogReader::fromFile(const std::string& path)
     all << in.rdbuf();
     if (in.bad())
         throw std::runtime_error("Cannot read log file '" + path + "': " + std::strerror(errno));
-    return fromText(all.str());
+    return all.str();
 }
 
 } // namespace zephyrscope::report

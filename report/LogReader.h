@@ -17,6 +17,8 @@ public:
     static StatisticsLog fromText(std::string_view text);
     // Throws std::runtime_error naming the path and the reason when it cannot be read.
     static StatisticsLog fromFile(const std::string& path);
+    // A log file's whole text; throws as fromFile does.
+    static std::string readText(const std::string& path);
 
     // Parses one sample line (without its line feed); nothing when it is not one.
     static std::optional<LogSample> parseSample(std::string_view line);
