@@ -130,25 +130,30 @@ void AppendJsonString(std::string& out, std::string_view text)
     out += '"';
 }
 
-std::string MaskUrlPassword(std::string_view url)
+std::string MaskUrlPassword(std::string_view text)
 {
-    const std::size_t schemeEnd = url.find("://");
-    if (schemeEnd == std::string_view::npos || schemeEnd == 0)
-        return std::string(url);
-    const std::size_t authority = schemeEnd + 3;
-    const std::size_t authorityEnd = url.find_first_of("/?#", authority);
-    const std::string_view host =
-        url.substr(authority, authorityEnd == std::string_view::npos ? std::string_view::npos : authorityEnd - authority);
-    // A password may hold '@' unescaped: the host starts after the last one.
-    const std::size_t at = host.rfind('@');
-    if (at == std::string_view::npos)
-        return std::string(url);
-    const std::size_t colon = host.substr(0, at).find(':');
-    if (colon == std::string_view::npos)
-        return std::string(url); // a user and no password
-    std::string masked(url.substr(0, authority + colon + 1));
-    masked += "***";
-    masked += url.substr(authority + at);
+    std::string masked;
+    masked.reserve(text.size());
+    std::size_t done = 0; // text before this is in masked
+    for (std::size_t scheme = text.find("://"); scheme != std::string_view::npos && scheme > 0;
+         scheme = text.find("://", scheme + 3)) {
+        const std::size_t authority = scheme + 3;
+        // The authority ends where its path, query or fragment begins, or where the
+        // URL does in a message ("Could not open 'rtsp://u:p@h/x': ...").
+        std::size_t authorityEnd = text.find_first_of("/?# \t\n'\"", authority);
+        if (authorityEnd == std::string_view::npos)
+            authorityEnd = text.size();
+        const std::string_view host = text.substr(authority, authorityEnd - authority);
+        // A password may hold '@' unescaped: the host starts after the last one.
+        const std::size_t at = host.rfind('@');
+        const std::size_t colon = at == std::string_view::npos ? at : host.substr(0, at).find(':');
+        if (colon == std::string_view::npos)
+            continue; // no user, or a user and no password
+        masked += text.substr(done, authority + colon + 1 - done);
+        masked += "***";
+        done = authority + at;
+    }
+    masked += text.substr(done);
     return masked;
 }
 
@@ -249,7 +254,7 @@ void FormatJsonEvent(const JsonLogEvent& e, std::string& out)
         break;
     case JsonLogEventKind::Error:
         appendStringField(out, "url", MaskUrlPassword(e.url));
-        appendStringField(out, "reason", e.reason);
+        appendStringField(out, "reason", MaskUrlPassword(e.reason));
         break;
     case JsonLogEventKind::Ended:
         appendStringField(out, "url", MaskUrlPassword(e.url));
