@@ -160,6 +160,7 @@ void JsonLog::mediaOpened()
     const double duration = media->duration();
     if (duration > 0.0)
         e.durationS = duration;
+    e.durationString = media->durationString();
     e.width = media->imageSourceWidth();
     e.height = media->imageSourceHeight();
     m_entryUrl = e.url;

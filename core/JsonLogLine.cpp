@@ -97,6 +97,23 @@ void appendIsoTime(std::string& out, std::int64_t wallMs)
     out += buffer;
 }
 
+// Length of the valid UTF-8 sequence at text[i], or 0.
+std::size_t utf8Length(std::string_view text, std::size_t i)
+{
+    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+    const unsigned char c = byte(i);
+    const std::size_t n = c >= 0xF0 && c <= 0xF4 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 && c <= 0xDF ? 2 : 0;
+    if (n == 0 || i + n > text.size())
+        return 0;
+    for (std::size_t k = 1; k < n; ++k)
+        if ((byte(i + k) & 0xC0) != 0x80)
+            return 0;
+    if ((c == 0xE0 && byte(i + 1) < 0xA0) || (c == 0xF0 && byte(i + 1) < 0x90) || (c == 0xF4 && byte(i + 1) > 0x8F)
+        || (c == 0xED && byte(i + 1) > 0x9F))
+        return 0; // overlong, beyond U+10FFFF, or a surrogate
+    return n;
+}
+
 bool isAdaptive(const std::string& protocol)
 {
     return protocol == "HLS" || protocol == "DASH";
@@ -107,25 +124,38 @@ bool isAdaptive(const std::string& protocol)
 void AppendJsonString(std::string& out, std::string_view text)
 {
     static constexpr char kHex[] = "0123456789abcdef";
+    const auto escapeByte = [&out](unsigned char byte) {
+        out += "\\u00";
+        out += kHex[byte >> 4];
+        out += kHex[byte & 0xf];
+    };
     out += '"';
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
+    for (std::size_t i = 0; i < text.size();) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (byte == '"' || byte == '\\') {
             out += '\\';
-            out += c;
-        } else if (c == '\n') {
+            out += text[i];
+        } else if (byte == '\n') {
             out += "\\n";
-        } else if (c == '\t') {
+        } else if (byte == '\t') {
             out += "\\t";
-        } else if (c == '\r') {
+        } else if (byte == '\r') {
             out += "\\r";
         } else if (byte < 0x20 || byte == 0x7f) {
-            out += "\\u00";
-            out += kHex[byte >> 4];
-            out += kHex[byte & 0xf];
+            escapeByte(byte);
+        } else if (byte >= 0x80) {
+            // Valid UTF-8 goes as it is; a stray byte (a file name in another
+            // encoding) as the Latin-1 character it would be, so the line stays JSON.
+            if (const std::size_t n = utf8Length(text, i); n > 0) {
+                out += text.substr(i, n);
+                i += n;
+                continue;
+            }
+            escapeByte(byte);
         } else {
-            out += c;
+            out += text[i];
         }
+        ++i;
     }
     out += '"';
 }
@@ -234,6 +264,7 @@ void FormatJsonEvent(const JsonLogEvent& e, std::string& out)
         appendStringField(out, "url", MaskUrlPassword(e.url));
         appendStringField(out, "name", e.name);
         appendOptionalFixed(out, "duration_s", e.durationS, 3);
+        appendStringField(out, "duration_string", e.durationString);
         appendOptionalInt(out, "width", e.width);
         appendOptionalInt(out, "height", e.height);
         break;

@@ -31,6 +31,7 @@ struct JsonLogEvent {
     std::string url;         // opened, error, ended; written with any password masked
     std::string name;        // opened
     std::optional<double> durationS;                  // opened: the clip's length, null for live
+    std::string durationString;                       // opened: "MM:SS" as the player gives it
     std::optional<std::int32_t> width, height;        // opened, variant_switched: the picture
     std::optional<std::int64_t> startupMs;            // first_frame: since the entry began
     std::optional<std::int64_t> stallMs;              // stall_ended: how long it lasted

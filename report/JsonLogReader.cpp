@@ -9,8 +9,6 @@
 #include <QJsonObject>
 #include <QJsonValue>
 
-#include <cmath>
-#include <cstdio>
 
 namespace zephyrscope::report {
 
@@ -63,18 +61,6 @@ bool readTick(const QJsonObject& o, LogSample& s)
     if (const QJsonValue latency = o.value(QLatin1String("latency_ms")); latency.isDouble())
         s.latencyMs = latency.toDouble();
     return true;
-}
-
-// "MM:SS", or "HH:MM:SS" from one hour, as the player shows a duration.
-std::string durationText(double seconds)
-{
-    const long long s = std::llround(seconds);
-    char text[32];
-    if (s >= 3600)
-        std::snprintf(text, sizeof text, "%02lld:%02lld:%02lld", s / 3600, s / 60 % 60, s % 60);
-    else
-        std::snprintf(text, sizeof text, "%02lld:%02lld", s / 60, s % 60);
-    return text;
 }
 
 } // namespace
@@ -138,7 +124,7 @@ StatisticsLog JsonLogReader::fromText(std::string_view text)
             block.name = o.value(QLatin1String("name")).toString().toStdString();
             block.url = o.value(QLatin1String("url")).toString().toStdString();
             block.duration = o.value(QLatin1String("duration_s")).toDouble(0.0);
-            block.durationString = durationText(block.duration);
+            block.durationString = o.value(QLatin1String("duration_string")).toString().toStdString();
             block.width = intOf(o, "width");
             block.height = intOf(o, "height");
             block.firstSampleAfter = log.samples.size();
