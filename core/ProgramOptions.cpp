@@ -52,20 +52,13 @@ bool takeOption(ProgramOptions& options, std::string_view name, const std::optio
         (name == "help" ? options.help : options.version) = true;
         return true;
     }
-    if (name == "ca-file") {
+    if (name == "ca-file" || name == "json-log") {
         if (!value || value->empty()) {
-            options.error = "option '--ca-file' needs a file name (--ca-file=FILE)";
+            const std::string option = "--" + std::string(name);
+            options.error = "option '" + option + "' needs a file name (" + option + "=FILE)";
             return false;
         }
-        options.caFile = *value;
-        return true;
-    }
-    if (name == "json-log") {
-        if (!value || value->empty()) {
-            options.error = "option '--json-log' needs a file name (--json-log=FILE)";
-            return false;
-        }
-        options.jsonLog = *value;
+        (name == "ca-file" ? options.caFile : options.jsonLog) = *value;
         return true;
     }
     options.error = "unknown option '--" + std::string(name) + "'";

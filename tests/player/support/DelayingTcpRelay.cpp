@@ -1,7 +1,7 @@
 #include "DelayingTcpRelay.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
+#include "LoopbackAddress.h"
+
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -21,15 +21,6 @@ constexpr int kMaxWaitMs = 50; // how often the relay looks at its lifetime
 constexpr std::size_t kReadSize = 65536;
 
 using Clock = std::chrono::steady_clock;
-
-sockaddr_in loopback(std::uint16_t port)
-{
-    sockaddr_in address {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
 
 struct Chunk {
     Clock::time_point due;
@@ -62,7 +53,7 @@ DelayingTcpRelay::DelayingTcpRelay(std::uint16_t targetPort, std::chrono::millis
     , m_end(Clock::now() + maxLifetime)
 {
     m_listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address = loopback(0);
+    sockaddr_in address = LoopbackAddress(0);
     socklen_t length = sizeof address;
     if (m_listener < 0 || bind(m_listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0
         || listen(m_listener, 4) != 0 || getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
@@ -139,7 +130,7 @@ void DelayingTcpRelay::run()
         if (fds[1].revents & POLLIN) {
             const int client = accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC);
             const int target = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            sockaddr_in address = loopback(m_targetPort);
+            sockaddr_in address = LoopbackAddress(m_targetPort);
             if (client >= 0 && target >= 0
                 && connect(target, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
                 auto c = std::make_unique<Connection>();
