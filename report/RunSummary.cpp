@@ -195,8 +195,11 @@ RunSummary Summarize(const StatisticsLog& log)
         run.framesSkipped = run.receivedPackets = run.lostPackets = 0;
         resetStalls(run);
         run.switches.clear();
-        if (log.fromJsonLog)
+        if (log.fromJsonLog) {
             run.firstFrameMs = summary.clips.front().figures.firstFrameMs;
+            if (run.firstFrameMs)
+                run.startupSeconds = static_cast<double>(*run.firstFrameMs) / 1000.0;
+        }
         for (const ClipSummary& clip : summary.clips) {
             run.stallMs.insert(run.stallMs.end(), clip.figures.stallMs.begin(), clip.figures.stallMs.end());
             run.switches.insert(run.switches.end(), clip.figures.switches.begin(), clip.figures.switches.end());

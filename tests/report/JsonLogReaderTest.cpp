@@ -124,6 +124,7 @@ TEST(JsonLogReader, StartUpStallsAndLatencyComeFromTheEventsToTheMillisecond)
     EXPECT_EQ(file.stalls, 0);
 
     EXPECT_EQ(*summary.run.firstFrameMs, 1117);
+    EXPECT_DOUBLE_EQ(*summary.run.startupSeconds, 1.117);
     EXPECT_EQ(summary.run.stallMs, std::vector<std::int64_t> {1234});
     EXPECT_EQ(summary.run.latency->samples, 12u);
 }
