@@ -40,6 +40,12 @@ LogFile::~LogFile()
 
 void LogFile::create(const std::string& path, std::string_view header)
 {
+    claim(path);
+    begin(header);
+}
+
+void LogFile::claim(const std::string& path)
+{
     close();
     struct stat target {};
     const bool exists = ::stat(path.c_str(), &target) == 0;
@@ -67,12 +73,8 @@ void LogFile::create(const std::string& path, std::string_view header)
     if (const char* kind = refusedKind(target.st_mode))
         fail(kind);
     const bool regular = S_ISREG(target.st_mode);
-    if (regular) {
-        if (::flock(fd, LOCK_EX | LOCK_NB) != 0)
-            fail(errno == EWOULDBLOCK ? "it is in use by another running instance" : std::strerror(errno));
-        if (::ftruncate(fd, 0) != 0)
-            fail(std::strerror(errno));
-    }
+    if (regular && ::flock(fd, LOCK_EX | LOCK_NB) != 0)
+        fail(errno == EWOULDBLOCK ? "it is in use by another running instance" : std::strerror(errno));
     // Writes wait for a slow reader, as any program's writes into a pipe do.
     const int flags = ::fcntl(fd, F_GETFL);
     if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0)
@@ -80,7 +82,15 @@ void LogFile::create(const std::string& path, std::string_view header)
     m_fd = fd;
     m_regular = regular;
     m_path = path;
+}
+
+void LogFile::begin(std::string_view header)
+{
+    if (m_fd < 0)
+        throw LogError(describe("create", m_path, "the log is not open"));
     try {
+        if (m_regular && ::ftruncate(m_fd, 0) != 0)
+            throw LogError(describe("create", m_path, std::strerror(errno)));
         writeAll(header, "create");
     } catch (...) {
         close();

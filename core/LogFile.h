@@ -32,6 +32,12 @@ public:
     // A FIFO that no process has open for reading is refused rather than waited for.
     void create(const std::string& path, std::string_view header = kLogHeader);
 
+    // create() in two steps, so that two logs are both known to be usable before
+    // either is emptied: claim() opens and locks the file, emptying nothing and
+    // throwing as create() does; begin() empties it and writes the header.
+    void claim(const std::string& path);
+    void begin(std::string_view header = kLogHeader);
+
     // Throws LogError when the log is not open or the write fails.
     void append(std::string_view text) override;
 

@@ -152,12 +152,19 @@ int CZephyrscopeDlg::ApplyCommandLine()
 void CZephyrscopeDlg::OpenLogFile()
 {
     try {
-        m_logFile.create(m_logFileName);
+        // Both logs are claimed before either is emptied, so a JSON Lines log that
+        // cannot be created leaves an existing log as it was, and the other way round.
+        m_logFile.claim(m_logFileName);
+        if (!m_jsonLogFileName.empty())
+            m_jsonLogFile.claim(m_jsonLogFileName);
+        m_logFile.begin();
         if (!m_jsonLogFileName.empty()) {
-            m_jsonLogFile.create(m_jsonLogFileName, {});
+            m_jsonLogFile.begin({});
             m_jsonLog = std::make_unique<zephyrscope::JsonLog>(m_clock, *m_player, m_jsonLogFile);
         }
     } catch (const zephyrscope::LogError& e) {
+        m_logFile.close();
+        m_jsonLogFile.close();
         // Without its log the run measures nothing: say why and end at once.
         AfxMessageBox(e.what());
         quit(zephyrscope::kExitLogFailure);
