@@ -1,7 +1,10 @@
 // Cost of one sample: the fifteen player reads, the IFramerate step, formatting
-// the line and appending it to the log.
+// the line and appending it to the log; and the same with the JSON Lines log's
+// object written too. cpu_pct_at_2Hz is the share of one core a tick every
+// 500 ms takes.
 #include "FakeClock.h"
 #include "FakePlayer.h"
+#include "JsonLog.h"
 #include "LogFile.h"
 #include "LogSink.h"
 #include "PlayState.h"
@@ -14,6 +17,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <unistd.h>
 
 using namespace zephyrscope;
@@ -47,19 +51,37 @@ void preparePlayingPlayer(FakePlayer& player)
     player.net.sourceProtocol = "RTSPU";
 }
 
-// Advances the fake clock by one 500 ms period per tick, so IFramerate runs its usual path.
-void runTicks(benchmark::State& state, LogSink& log)
+// Seconds per tick turned into the percent of one core that two ticks a second take.
+benchmark::Counter cpuPercentAt2Hz()
+{
+    return benchmark::Counter(0.005, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+
+// Advances the fake clock by one 500 ms period per tick, so IFramerate runs its
+// usual path. With a JSON Lines log, each tick writes its object there too.
+void runTicks(benchmark::State& state, LogSink& log, LogSink* jsonLog = nullptr)
 {
     FakeClock clock;
     FakePlayer player;
     preparePlayingPlayer(player);
+    player.moreFigures.liveLatencyMs = 2043.5;
+    player.moreFigures.rtpJitterMs = 1.25;
     NullDisplay fps;
     PlaybackValues values;
     Sampler sampler(clock, player, log, fps, values);
+    std::unique_ptr<JsonLog> json;
+    if (jsonLog) {
+        json = std::make_unique<JsonLog>(clock, player, *jsonLog);
+        json->playStateChanged(kPlayStateTransitioning);
+        json->playStateChanged(kPlayStatePlaying);
+    }
     for (auto _ : state) {
         clock.advance(500);
         sampler.OnTimer();
+        if (json)
+            json->tick(sampler.lastSample());
     }
+    state.counters["cpu_pct_at_2Hz"] = cpuPercentAt2Hz();
 }
 
 void BM_FormatSampleLine(benchmark::State& state)
@@ -84,23 +106,31 @@ void BM_TickWithFakePlayer(benchmark::State& state)
     runTicks(state, log);
 }
 
+// state.range(0): 1 to write the JSON Lines log beside the log.
 void BM_TickWithFileAppend(benchmark::State& state)
 {
     const std::filesystem::path path =
         std::filesystem::temp_directory_path() / ("zephyrscope-bench-" + std::to_string(::getpid()) + ".dat");
+    const std::filesystem::path jsonPath = std::filesystem::path(path).replace_extension(".jsonl");
     {
         LogFile log;
         log.create(path.string());
-        runTicks(state, log);
+        LogFile json;
+        if (state.range(0))
+            json.create(jsonPath.string(), {});
+        runTicks(state, log, state.range(0) ? &json : nullptr);
         state.counters["log_MB"] = static_cast<double>(std::filesystem::file_size(path)) / 1e6;
+        if (state.range(0))
+            state.counters["json_log_MB"] = static_cast<double>(std::filesystem::file_size(jsonPath)) / 1e6;
     }
     std::filesystem::remove(path);
+    std::filesystem::remove(jsonPath);
 }
 
 } // namespace
 
 BENCHMARK(BM_FormatSampleLine);
 BENCHMARK(BM_TickWithFakePlayer);
-BENCHMARK(BM_TickWithFileAppend);
+BENCHMARK(BM_TickWithFileAppend)->ArgName("json_log")->Arg(0)->Arg(1);
 
 BENCHMARK_MAIN();

@@ -1,7 +1,6 @@
 #include "LogFile.h"
 
 #include "LogError.h"
-#include "SampleLine.h"
 
 #include <cerrno>
 #include <cstring>
@@ -39,7 +38,13 @@ LogFile::~LogFile()
     close();
 }
 
-void LogFile::create(const std::string& path)
+void LogFile::create(const std::string& path, std::string_view header)
+{
+    claim(path);
+    begin(header);
+}
+
+void LogFile::claim(const std::string& path)
 {
     close();
     // Kept even if the create fails: a later message still names the file.
@@ -70,12 +75,8 @@ void LogFile::create(const std::string& path)
     if (const char* kind = refusedKind(target.st_mode))
         fail(kind);
     const bool regular = S_ISREG(target.st_mode);
-    if (regular) {
-        if (::flock(fd, LOCK_EX | LOCK_NB) != 0)
-            fail(errno == EWOULDBLOCK ? "it is in use by another running instance" : std::strerror(errno));
-        if (::ftruncate(fd, 0) != 0)
-            fail(std::strerror(errno));
-    }
+    if (regular && ::flock(fd, LOCK_EX | LOCK_NB) != 0)
+        fail(errno == EWOULDBLOCK ? "it is in use by another running instance" : std::strerror(errno));
     // Writes wait for a slow reader, as any program's writes into a pipe do.
     const int flags = ::fcntl(fd, F_GETFL);
     if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0)
@@ -83,8 +84,16 @@ void LogFile::create(const std::string& path)
     m_fd = fd;
     m_regular = regular;
     m_path = path;
+}
+
+void LogFile::begin(std::string_view header)
+{
+    if (m_fd < 0)
+        throw LogError(describe("create", m_path, "the log is not open"));
     try {
-        writeAll(kLogHeader, "create");
+        if (m_regular && ::ftruncate(m_fd, 0) != 0)
+            throw LogError(describe("create", m_path, std::strerror(errno)));
+        writeAll(header, "create");
     } catch (...) {
         close();
         throw;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "LogSink.h"
+#include "SampleLine.h"
 
 #include <string>
 #include <string_view>
@@ -25,10 +26,17 @@ public:
     LogFile(const LogFile&) = delete;
     LogFile& operator=(const LogFile&) = delete;
 
-    // Creates (or empties) the file at path and writes the header line.
+    // Creates (or empties) the file at path and writes the header line: the
+    // statistics log's unless another is given (the JSON Lines log has none).
     // Throws LogError naming the path and the reason; on failure an existing file is untouched.
     // A FIFO that no process has open for reading is refused rather than waited for.
-    void create(const std::string& path);
+    void create(const std::string& path, std::string_view header = kLogHeader);
+
+    // create() in two steps, so that two logs are both known to be usable before
+    // either is emptied: claim() opens and locks the file, emptying nothing and
+    // throwing as create() does; begin() empties it and writes the header.
+    void claim(const std::string& path);
+    void begin(std::string_view header = kLogHeader);
 
     // Throws LogError when the log is not open or the write fails.
     void append(std::string_view text) override;

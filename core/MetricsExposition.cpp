@@ -119,6 +119,11 @@ void appendEntrySeries(std::string& out, const MetricsFigures& f)
         appendSeries(out, "zephyrscope_startup_seconds", "gauge",
                      "From the entry's open asked for to its first picture shown.", labels,
                      f.network.startupMs / kMsPerSecond);
+    // Served only where the stream carries a wall clock: a 0 would read as measured.
+    if (f.network.liveLatencyMs)
+        appendSeries(out, "zephyrscope_live_latency_seconds", "gauge",
+                     "Wall-clock time the frame on screen was shown minus the time its source captured it.", labels,
+                     *f.network.liveLatencyMs / kMsPerSecond);
     // Only SRT has them: a 0 for other protocols would read as a measured value.
     if (s.protocol == kSrtProtocol) {
         appendSeries(out, "zephyrscope_srt_rtt_seconds", "gauge", "SRT round-trip time, as the receiver smooths it.",

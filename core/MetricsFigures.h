@@ -4,6 +4,7 @@
 #include "SampleLine.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace zephyrscope {

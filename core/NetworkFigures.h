@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace zephyrscope {
@@ -24,6 +25,14 @@ struct NetworkFigures {
     std::int32_t startupMs = 0;
     // Bytes received in this entry: what the bit rate is worked out from.
     std::uint64_t receivedBytes = 0;
+    // Live latency: the wall-clock time the frame on screen was shown minus the
+    // wall-clock time its source says it was captured, in ms, clock offset between
+    // the two hosts included. Absent where the stream carries no wall clock.
+    std::optional<double> liveLatencyMs;
+    // RTP's interarrival jitter (RFC 3550) as the jitter buffers estimate it, ms; absent unless RTP.
+    std::optional<double> rtpJitterMs;
+    // When the entry's first frame reached the video sink: ms since 1970 UTC; 0 not yet.
+    std::int64_t firstFrameWallMs = 0;
 };
 
 } // namespace zephyrscope

@@ -60,12 +60,13 @@ bool takeOption(ProgramOptions& options, std::string_view name, const std::optio
         options.verbose = true;
         return true;
     }
-    if (name == "ca-file") {
+    if (name == "ca-file" || name == "json-log") {
         if (!value || value->empty()) {
-            options.error = "option '--ca-file' needs a file name (--ca-file=FILE)";
+            const std::string option = "--" + std::string(name);
+            options.error = "option '" + option + "' needs a file name (" + option + "=FILE)";
             return false;
         }
-        options.caFile = *value;
+        (name == "ca-file" ? options.caFile : options.jsonLog) = *value;
         return true;
     }
     options.error = "unknown option '--" + std::string(name) + "'";
@@ -102,8 +103,9 @@ ProgramOptions ParseProgramOptions(const std::vector<std::string>& argv)
             if (equals != std::string_view::npos) {
                 name = body.substr(0, equals);
                 value = std::string(body.substr(equals + 1));
-            } else if ((name == "metrics" || name == "ca-file") && i + 1 < argv.size()) {
-                // "--metrics ADDR:PORT" as well as "--metrics=ADDR:PORT"; the same for --ca-file.
+            } else if ((name == "metrics" || name == "ca-file" || name == "json-log") && i + 1 < argv.size()) {
+                // "--metrics ADDR:PORT" as well as "--metrics=ADDR:PORT"; the same for
+                // --ca-file and --json-log.
                 value = argv[++i];
             }
             if (!takeOption(options, name, value))

@@ -29,6 +29,9 @@ struct ProgramOptions {
     // --ca-file=FILE (or --ca-file FILE): HTTPS fetches trust the certificate
     // authorities in FILE (PEM); empty: the system's.
     std::string caFile;
+    // --json-log=FILE (or --json-log FILE): a JSON Lines log is written to FILE as
+    // well; empty: none.
+    std::string jsonLog;
     std::vector<std::string> arguments; // argument 0 and everything that is not ours
     std::size_t literalCount = 0;       // how many of them came after "--"
     std::string error;                  // non-empty: a usage error, said in one line

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <functional>
 
 namespace zephyrscope::report {
@@ -60,7 +61,7 @@ void ChartRenderer::paint(QPainter& painter, const QRectF& area) const
     painter.setRenderHint(QPainter::Antialiasing);
     painter.fillRect(area, Qt::white);
 
-    const std::vector<Panel> panels = {
+    std::vector<Panel> panels = {
         {"Bit rate (kbit/s)", {{"Bit_Rate", QColor(31, 119, 180), [](const LogSample& s) { return s.bitRate / 1000.0; }}}},
         {"Frame rate (fps)",
          {{"Frame_Rate", QColor(44, 160, 44), [](const LogSample& s) { return s.fps; }},
@@ -70,6 +71,12 @@ void ChartRenderer::paint(QPainter& painter, const QRectF& area) const
          100.0},
         {"Lost packets", {{"Lost_Pkts", QColor(214, 39, 40), [](const LogSample& s) { return double(s.lostPackets); }}}},
     };
+    // Only a JSON Lines log of a stream with a wall clock has it; gaps where a sample has none.
+    if (m_summary.run.latency)
+        panels.push_back({"Live latency (ms)",
+                          {{"latency_ms", QColor(23, 190, 207), [](const LogSample& s) {
+                                return s.latencyMs ? *s.latencyMs : std::numeric_limits<double>::quiet_NaN();
+                            }}}});
 
     QFont font = painter.font();
     font.setPixelSize(std::max(10, static_cast<int>(area.height() / 70)));
@@ -139,9 +146,16 @@ void ChartRenderer::paint(QPainter& painter, const QRectF& area) const
 
         for (const Series& s : panel.series) {
             QPainterPath path;
+            bool gap = true; // the last sample had no value
             for (std::size_t i = 0; i < samples.size(); ++i) {
-                const QPointF point(xOf(samples[i].utc()), yOf(s.value(samples[i])));
-                const bool broken = i == 0 || samples[i].utc() - samples[i - 1].utc() > kMaxSampleGapSeconds;
+                const double value = s.value(samples[i]);
+                if (std::isnan(value)) {
+                    gap = true;
+                    continue;
+                }
+                const QPointF point(xOf(samples[i].utc()), yOf(value));
+                const bool broken = gap || samples[i].utc() - samples[i - 1].utc() > kMaxSampleGapSeconds;
+                gap = false;
                 if (broken)
                     path.moveTo(point);
                 else

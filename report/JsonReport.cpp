@@ -1,28 +1,13 @@
 #include "JsonReport.h"
 
+#include "JsonLogLine.h"
+
 #include <cmath>
 #include <cstdio>
 
 namespace zephyrscope::report {
 
 namespace {
-
-// Length of the valid UTF-8 sequence at text[i], or 0.
-std::size_t utf8Length(const std::string& text, std::size_t i)
-{
-    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-    const unsigned char c = byte(i);
-    std::size_t n = c >= 0xF0 && c <= 0xF4 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 && c <= 0xDF ? 2 : 0;
-    if (n == 0 || i + n > text.size())
-        return 0;
-    for (std::size_t k = 1; k < n; ++k)
-        if ((byte(i + k) & 0xC0) != 0x80)
-            return 0;
-    if ((c == 0xE0 && byte(i + 1) < 0xA0) || (c == 0xF0 && byte(i + 1) < 0x90) || (c == 0xF4 && byte(i + 1) > 0x8F) ||
-        (c == 0xED && byte(i + 1) > 0x9F))
-        return 0; // overlong, beyond U+10FFFF, or a surrogate
-    return n;
-}
 
 std::string number(double value)
 {
@@ -67,12 +52,36 @@ std::string switches(const std::vector<VariantSwitch>& list)
     return out + "]";
 }
 
+std::string stallList(const std::vector<std::int64_t>& list)
+{
+    std::string out = "[";
+    for (std::size_t k = 0; k < list.size(); ++k)
+        out += (k > 0 ? "," : "") + std::to_string(list[k]);
+    return out + "]";
+}
+
+std::string latency(const std::optional<LatencyFigures>& l)
+{
+    if (!l)
+        return "null";
+    return Object()
+        .field("samples", std::to_string(l->samples))
+        .field("mean", number(l->mean))
+        .field("p50", number(l->p50))
+        .field("p95", number(l->p95))
+        .field("max", number(l->max))
+        .close();
+}
+
 std::string figures(const Figures& f)
 {
     return Object()
         .field("samples", std::to_string(f.samples))
         .field("playing_samples", std::to_string(f.playingSamples))
         .field("startup_s", number(f.startupSeconds))
+        .field("first_frame_ms", f.firstFrameMs ? std::to_string(*f.firstFrameMs) : "null")
+        .field("stall_ms", stallList(f.stallMs))
+        .field("latency_ms", latency(f.latency))
         .field("playing_s", number(f.playingSeconds))
         .field("stalls", std::to_string(f.stalls))
         .field("stall_s", number(f.stallSeconds))
@@ -97,37 +106,9 @@ std::string figures(const Figures& f)
 
 std::string JsonString(const std::string& text)
 {
-    std::string out = "\"";
-    for (std::size_t i = 0; i < text.size();) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        char escape[8];
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c == '\n') {
-            out += "\\n";
-        } else if (c == '\t') {
-            out += "\\t";
-        } else if (c == '\r') {
-            out += "\\r";
-        } else if (c < 0x20 || c == 0x7F) {
-            std::snprintf(escape, sizeof escape, "\\u%04x", c);
-            out += escape;
-        } else if (c >= 0x80) {
-            const std::size_t n = utf8Length(text, i);
-            if (n > 0) {
-                out.append(text, i, n);
-                i += n;
-                continue;
-            }
-            std::snprintf(escape, sizeof escape, "\\u%04x", c);
-            out += escape;
-        } else {
-            out += static_cast<char>(c);
-        }
-        ++i;
-    }
-    return out + "\"";
+    std::string out;
+    AppendJsonString(out, text);
+    return out;
 }
 
 std::string FormatJsonReport(const RunSummary& summary, const std::string& logName)

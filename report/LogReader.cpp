@@ -232,6 +232,22 @@ bool LogReader::isLog(const StatisticsLog& log)
 
 StatisticsLog LogReader::fromFile(const std::string& path)
 {
+    bool cut = false;
+    const std::string all = readText(path, &cut);
+    if (!cut)
+        return fromText(all);
+    const int lineNumber = static_cast<int>(std::count(all.begin(), all.end(), '\n')) + 1;
+    StatisticsLog log = fromText(all);
+    // An empty text counts as an empty log; here the first line was simply too long.
+    if (lineNumber == 1)
+        log.problems.clear();
+    log.problems.push_back({lineNumber, "longer than " + std::to_string(kMaxLineBytes / 1024)
+                                            + " KiB: not a log line, the rest of the file was not read"});
+    return log;
+}
+
+std::string LogReader::readText(const std::string& path, bool* cutAtLongLine)
+{
     std::ifstream in(path, std::ios::binary);
     if (!in)
         throw std::runtime_error("Cannot open log file '" + path + "': " + std::strerror(errno));
@@ -257,17 +273,11 @@ StatisticsLog LogReader::fromFile(const std::string& path)
     }
     if (in.bad())
         throw std::runtime_error("Cannot read log file '" + path + "': " + std::strerror(errno));
-    if (!lineTooLong)
-        return fromText(all);
-    all.resize(lineStart);
-    const int lineNumber = static_cast<int>(std::count(all.begin(), all.end(), '\n')) + 1;
-    StatisticsLog log = fromText(all);
-    // An empty text counts as an empty log; here the first line was simply too long.
-    if (lineNumber == 1)
-        log.problems.clear();
-    log.problems.push_back({lineNumber, "longer than " + std::to_string(kMaxLineBytes / 1024)
-                                            + " KiB: not a log line, the rest of the file was not read"});
-    return log;
+    if (lineTooLong)
+        all.resize(lineStart);
+    if (cutAtLongLine)
+        *cutAtLongLine = lineTooLong;
+    return all;
 }
 
 } // namespace zephyrscope::report

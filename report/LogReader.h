@@ -18,6 +18,10 @@ public:
     // Throws std::runtime_error naming the path and the reason when it cannot be
     // read. Reading stops at a line longer than 1 MiB (reported as a problem).
     static StatisticsLog fromFile(const std::string& path);
+    // A log file's text, up to a line longer than kMaxLineBytes (then
+    // *cutAtLongLine is set and the text ends where that line starts); throws as
+    // fromFile does.
+    static std::string readText(const std::string& path, bool* cutAtLongLine = nullptr);
 
     // Whether the text read was a statistics log at all: it has the header, a
     // sample or a media block. Random bytes or another program's file have none.

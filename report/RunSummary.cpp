@@ -1,11 +1,27 @@
 #include "RunSummary.h"
 
 #include <algorithm>
+#include <cmath>
 #include <map>
+#include <numeric>
 
 namespace zephyrscope::report {
 
 namespace {
+
+void resetStalls(Figures& f)
+{
+    f.stalls = 0;
+    f.stallSeconds = 0.0;
+    f.stallPeriods.clear();
+    f.stallMs.clear();
+}
+
+void updateRebufferRatio(Figures& f)
+{
+    f.rebufferRatio = f.playingSeconds + f.stallSeconds > 0 ? f.stallSeconds / (f.playingSeconds + f.stallSeconds)
+                                                            : 0.0;
+}
 
 // Counters that the player keeps per entry: the stretch's figure is the highest value seen.
 template <typename Field>
@@ -76,14 +92,27 @@ Figures figuresOf(const std::vector<LogSample>& samples, const std::vector<doubl
         f.iFramerateMean = iFramerateSum / n;
         f.qualityMean = qualitySum / n;
     }
-    if (f.playingSeconds + f.stallSeconds > 0)
-        f.rebufferRatio = f.stallSeconds / (f.playingSeconds + f.stallSeconds);
+    updateRebufferRatio(f);
     f.framesSkipped = highest(samples, begin, end, &LogSample::framesSkipped);
     f.receivedPackets = highest(samples, begin, end, &LogSample::receivedPackets);
     f.lostPackets = highest(samples, begin, end, &LogSample::lostPackets);
     if (f.receivedPackets + f.lostPackets > 0)
         f.packetLossPercent = 100.0 * static_cast<double>(f.lostPackets) /
                               static_cast<double>(f.receivedPackets + f.lostPackets);
+    std::vector<double> latencies;
+    for (std::size_t i = begin; i < end; ++i)
+        if (samples[i].latencyMs)
+            latencies.push_back(*samples[i].latencyMs);
+    if (!latencies.empty()) {
+        std::sort(latencies.begin(), latencies.end());
+        LatencyFigures l;
+        l.samples = latencies.size();
+        l.mean = std::accumulate(latencies.begin(), latencies.end(), 0.0) / static_cast<double>(l.samples);
+        l.p50 = Percentile(latencies, 50.0);
+        l.p95 = Percentile(latencies, 95.0);
+        l.max = latencies.back();
+        f.latency = l;
+    }
     int most = 0;
     for (const auto& [name, count] : protocols)
         if (count > most) {
@@ -93,7 +122,37 @@ Figures figuresOf(const std::vector<LogSample>& samples, const std::vector<doubl
     return f;
 }
 
+// Start-up and stalls as the JSON Lines log's events time them, for the events of
+// clip (all of them when clip is empty).
+void applyEvents(Figures& f, const std::vector<LogEvent>& events, std::optional<std::size_t> clip)
+{
+    resetStalls(f);
+    bool firstFrameSeen = false;
+    for (const LogEvent& e : events) {
+        if (clip && e.clip != *clip)
+            continue;
+        if (e.kind == LogEvent::Kind::FirstFrame && !firstFrameSeen) {
+            firstFrameSeen = true;
+            f.firstFrameMs = e.durationMs;
+            f.startupSeconds = static_cast<double>(e.durationMs) / 1000.0;
+        } else if (e.kind == LogEvent::Kind::StallEnded) {
+            const double seconds = static_cast<double>(e.durationMs) / 1000.0;
+            ++f.stalls;
+            f.stallMs.push_back(e.durationMs);
+            f.stallSeconds += seconds;
+            f.stallPeriods.push_back({e.utc - seconds, e.utc});
+        }
+    }
+    updateRebufferRatio(f);
+}
+
 } // namespace
+
+double Percentile(const std::vector<double>& sorted, double p)
+{
+    const auto rank = static_cast<std::size_t>(std::ceil(p / 100.0 * static_cast<double>(sorted.size())));
+    return sorted[std::clamp<std::size_t>(rank, 1, sorted.size()) - 1];
+}
 
 std::vector<double> SampleDurations(const std::vector<LogSample>& samples)
 {
@@ -122,19 +181,27 @@ RunSummary Summarize(const StatisticsLog& log)
         clip.firstSample = k == 0 ? 0 : log.media[k].firstSampleAfter;
         clip.endSample = k + 1 < log.media.size() ? log.media[k + 1].firstSampleAfter : log.samples.size();
         clip.figures = figuresOf(log.samples, durations, clip.firstSample, clip.endSample);
+        if (log.fromJsonLog)
+            applyEvents(clip.figures, log.events, k);
         summary.clips.push_back(std::move(clip));
     }
+    if (log.fromJsonLog && summary.clips.empty())
+        applyEvents(summary.run, log.events, std::nullopt);
 
     // Per-entry counters start again with each clip, so the run's totals add the clips up.
     if (!summary.clips.empty()) {
         Figures& run = summary.run;
         // Buffering while the next clip opens is that clip's start-up, not a stall.
         run.framesSkipped = run.receivedPackets = run.lostPackets = 0;
-        run.stalls = 0;
-        run.stallSeconds = 0.0;
-        run.stallPeriods.clear();
+        resetStalls(run);
         run.switches.clear();
+        if (log.fromJsonLog) {
+            run.firstFrameMs = summary.clips.front().figures.firstFrameMs;
+            if (run.firstFrameMs)
+                run.startupSeconds = static_cast<double>(*run.firstFrameMs) / 1000.0;
+        }
         for (const ClipSummary& clip : summary.clips) {
+            run.stallMs.insert(run.stallMs.end(), clip.figures.stallMs.begin(), clip.figures.stallMs.end());
             run.switches.insert(run.switches.end(), clip.figures.switches.begin(), clip.figures.switches.end());
             run.stallPeriods.insert(run.stallPeriods.end(), clip.figures.stallPeriods.begin(),
                                     clip.figures.stallPeriods.end());
@@ -144,9 +211,7 @@ RunSummary Summarize(const StatisticsLog& log)
             run.receivedPackets += clip.figures.receivedPackets;
             run.lostPackets += clip.figures.lostPackets;
         }
-        run.rebufferRatio = run.playingSeconds + run.stallSeconds > 0
-                                ? run.stallSeconds / (run.playingSeconds + run.stallSeconds)
-                                : 0.0;
+        updateRebufferRatio(run);
         run.packetLossPercent.reset();
         if (run.receivedPackets + run.lostPackets > 0)
             run.packetLossPercent = 100.0 * static_cast<double>(run.lostPackets) /

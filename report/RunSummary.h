@@ -22,6 +22,12 @@ struct VariantSwitch {
     std::int32_t toBandwidth = 0;
 };
 
+// Live latency over the samples that have it (ms).
+struct LatencyFigures {
+    std::size_t samples = 0;
+    double mean = 0.0, p50 = 0.0, p95 = 0.0, max = 0.0;
+};
+
 // Figures of one stretch of samples: the whole run, or one clip.
 //
 // Each sample stands for the time until the next sample, and a sample followed by
@@ -47,6 +53,12 @@ struct Figures {
     std::optional<double> qualityMean;       // percent
     std::string protocol;                    // the most frequent one
     std::vector<VariantSwitch> switches;     // HLS, DASH and MSS only
+    // From a JSON Lines log, whose events are timed where they happen: the time
+    // from the entry's start to its first frame shown, and each stall's length.
+    // Start-up and the stalls above then follow these rather than the samples.
+    std::optional<std::int64_t> firstFrameMs;
+    std::vector<std::int64_t> stallMs;
+    std::optional<LatencyFigures> latency; // none where no sample had a latency
 };
 
 struct ClipSummary {
@@ -71,6 +83,9 @@ inline constexpr double kMaxSampleGapSeconds = 1.5;
 // A clip is its media block and the samples up to the next block; the first clip
 // also takes the samples before its block, which show it being opened.
 RunSummary Summarize(const StatisticsLog& log);
+
+// Nearest-rank percentile (0 < p <= 100) of sorted, non-empty values.
+double Percentile(const std::vector<double>& sorted, double p);
 
 // Seconds each sample stands for (see Figures).
 std::vector<double> SampleDurations(const std::vector<LogSample>& samples);

@@ -3,6 +3,7 @@
 #include "SampleLine.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,6 +18,8 @@ struct LogSample : SampleLine {
     // Wall-clock time in seconds. The log prints milliseconds without leading
     // zeros, so "S.5" is S + 0.005, not S + 0.5.
     double utc() const { return static_cast<double>(utcTime.seconds) + utcTime.milliseconds * 0.001; }
+    // The JSON Lines log only: the live latency of the frame on screen, in ms.
+    std::optional<double> latencyMs;
     bool isPlaying() const { return std::string_view(stateName) == "Playing"; }
     bool isStalled() const
     {
@@ -43,12 +46,24 @@ struct LogProblem {
     std::string message;
 };
 
+// An event of the JSON Lines log that the figures use, timed to the millisecond.
+struct LogEvent {
+    enum class Kind { FirstFrame, StallStarted, StallEnded };
+    Kind kind = Kind::FirstFrame;
+    double utc = 0.0;             // seconds since 1970
+    std::int64_t durationMs = 0;  // first frame: start-up; stall ended: the stall
+    // Index in StatisticsLog::media of the clip opened last before it (0 before any).
+    std::size_t clip = 0;
+};
+
 // A whole statistics log, in file order.
 struct StatisticsLog {
     bool headerValid = false;
+    bool fromJsonLog = false; // events hold start-up and stalls to the millisecond
     std::vector<LogSample> samples;
     std::vector<LogMediaBlock> media;
     std::vector<LogProblem> problems;
+    std::vector<LogEvent> events;
 };
 
 } // namespace zephyrscope::report

@@ -28,9 +28,22 @@ void figures(std::string& out, const Figures& f, double firstUtc)
 {
     row(out, "Samples", format("%zu (%zu in Playing)", f.samples, f.playingSamples));
     row(out, "Start-up time", f.startupSeconds ? format("%.2f s", *f.startupSeconds) : "never played");
+    if (f.firstFrameMs)
+        row(out, "First frame", format("%lld ms after the start", static_cast<long long>(*f.firstFrameMs)));
     row(out, "Playing time", format("%.2f s", f.playingSeconds));
     row(out, "Stalls", format("%d, %.2f s in all, rebuffer ratio %.1f %%", f.stalls, f.stallSeconds,
                               f.rebufferRatio * 100.0));
+    if (!f.stallMs.empty()) {
+        std::string list;
+        for (const std::int64_t ms : f.stallMs)
+            list += (list.empty() ? "" : ", ") + format("%lld", static_cast<long long>(ms));
+        row(out, "Stall lengths", list + " ms");
+    }
+    if (f.latency)
+        row(out, "Live latency", format("mean %.0f ms, p50 %.0f, p95 %.0f, max %.0f (%zu samples)", f.latency->mean,
+                                        f.latency->p50, f.latency->p95, f.latency->max, f.latency->samples));
+    else
+        row(out, "Live latency", "- (no wall clock in the stream, or not a JSON Lines log)");
     if (f.bitRateMean)
         row(out, "Bit rate", format("mean %.1f kbit/s, min %.1f, max %.1f", *f.bitRateMean / 1000.0,
                                     *f.bitRateMin / 1000.0, *f.bitRateMax / 1000.0));

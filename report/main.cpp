@@ -1,5 +1,6 @@
 // zephyrscope-report: summaries and charts from statistics logs.
 #include "ChartRenderer.h"
+#include "JsonLogReader.h"
 #include "JsonReport.h"
 #include "LogReader.h"
 #include "RunSummary.h"
@@ -24,7 +25,9 @@ constexpr char kVersion[] = "zephyrscope-report " ZEPHYRSCOPE_VERSION;
 // Keep in step with the manual page (docs/man/zephyrscope-report.1).
 constexpr char kUsage[] =
     "Usage: zephyrscope-report [OPTION]... LOG\n"
-    "Summarises a Zephyrscope statistics log: start-up, stalls, bit rate, frame rate, loss.\n"
+    "Summarises a Zephyrscope statistics log or JSON Lines log (--json-log): start-up,\n"
+    "stalls, bit rate, frame rate, loss; from a JSON Lines log also time to first\n"
+    "frame and stalls to the millisecond, and live latency.\n"
     "\n"
     "Options:\n"
     "  --json               print one JSON object instead of text\n"
@@ -171,7 +174,7 @@ int main(int argc, char** argv)
 
     StatisticsLog log;
     try {
-        log = LogReader::fromFile(options.log);
+        log = JsonLogReader::fromAnyFile(options.log);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "zephyrscope-report: %s\n", e.what());
         return kExitFailure;

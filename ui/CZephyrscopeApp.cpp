@@ -28,6 +28,7 @@ bool CZephyrscopeApp::InitInstance()
     CZephyrscopeDlg dialog(m_createPlayer, m_arguments, clock);
     dialog.setNobodyToOpen(QGuiApplication::platformName() == QLatin1String("offscreen"));
     dialog.setMetricsFigures(m_metricsFigures);
+    dialog.setJsonLogName(m_jsonLogName);
     QObject::connect(&signalNotifier, &SignalNotifier::signalled, &dialog, [&dialog](int signalNumber) {
         // A hang-up (the terminal closed, a service manager's reload) quits as a terminate does.
         dialog.quit(signalNumber == SIGINT   ? zephyrscope::kExitInterrupted

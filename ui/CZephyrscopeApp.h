@@ -23,6 +23,8 @@ public:
     // Where the main dialog puts its figures for the metrics endpoint; nullptr
     // (the default) for none. Must outlive InitInstance().
     void setMetricsFigures(zephyrscope::MetricsFigures* figures) { m_metricsFigures = figures; }
+    // Where the main dialog writes its JSON Lines log; empty (the default) for none.
+    void setJsonLogName(std::string path) { m_jsonLogName = std::move(path); }
 
     // The process's exit status, once InitInstance() has returned.
     int exitStatus() const { return m_exitStatus; }
@@ -31,5 +33,6 @@ private:
     PlayerFactory m_createPlayer;
     std::vector<std::string> m_arguments;
     zephyrscope::MetricsFigures* m_metricsFigures = nullptr;
+    std::string m_jsonLogName;
     int m_exitStatus = 0;
 };

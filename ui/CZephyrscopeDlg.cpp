@@ -7,6 +7,7 @@
 #include "CommandLine.h"
 #include "DefaultLogName.h"
 #include "ExitStatus.h"
+#include "JsonLog.h"
 #include "LogError.h"
 #include "MainFrameIcon.h"
 #include "MetricsFigures.h"
@@ -153,8 +154,19 @@ int CZephyrscopeDlg::ApplyCommandLine()
 void CZephyrscopeDlg::OpenLogFile()
 {
     try {
-        m_logFile.create(m_logFileName);
+        // Both logs are claimed before either is emptied, so a JSON Lines log that
+        // cannot be created leaves an existing log as it was, and the other way round.
+        m_logFile.claim(m_logFileName);
+        if (!m_jsonLogFileName.empty())
+            m_jsonLogFile.claim(m_jsonLogFileName);
+        m_logFile.begin();
+        if (!m_jsonLogFileName.empty()) {
+            m_jsonLogFile.begin({});
+            m_jsonLog = std::make_unique<zephyrscope::JsonLog>(m_clock, *m_player, m_jsonLogFile);
+        }
     } catch (const zephyrscope::LogError& e) {
+        m_logFile.close();
+        m_jsonLogFile.close();
         // Without its log the run measures nothing: say why and end at once.
         AfxMessageBox(e.what());
         quit(zephyrscope::kExitLogFailure);
@@ -244,6 +256,10 @@ void CZephyrscopeDlg::quit(int exitStatus)
         stopPlayer();
     stopSampleTimer();
     m_logFile.close();
+    if (m_jsonLog)
+        guard([this] { m_jsonLog->runEnded(); });
+    m_jsonLog.reset();
+    m_jsonLogFile.close();
     // Nothing the player reports from now on has anywhere to go.
     if (m_player)
         m_player->setEventSink(nullptr);
@@ -288,6 +304,8 @@ void CZephyrscopeDlg::OnTimer(unsigned /*id*/)
 {
     guard([this] {
         m_sampler->OnTimer();
+        if (m_jsonLog)
+            m_jsonLog->tick(m_sampler->lastSample());
         m_lastPlayerError.clear();
         if (m_metrics)
             recordMetricsSample();
@@ -297,6 +315,8 @@ void CZephyrscopeDlg::OnTimer(unsigned /*id*/)
 void CZephyrscopeDlg::OnPlayStateChange(std::int32_t newState)
 {
     Q_ASSERT(QThread::currentThread() == thread()); // the player delivers on the UI thread
+    if (m_jsonLog)
+        guard([&] { m_jsonLog->playStateChanged(newState); });
     guard([&] { m_events->OnPlayStateChange(newState); });
 }
 
@@ -304,6 +324,8 @@ void CZephyrscopeDlg::OnOpenStateChange(std::int32_t newState)
 {
     Q_ASSERT(QThread::currentThread() == thread()); // the player delivers on the UI thread
     guard([&] { m_events->OnOpenStateChange(newState); });
+    if (m_jsonLog && newState == zephyrscope::kOpenStateMediaOpen)
+        guard([&] { m_jsonLog->mediaOpened(); });
     if (m_metrics && newState == zephyrscope::kOpenStateMediaOpen)
         recordMetricsEntryOpened();
 }
@@ -313,6 +335,8 @@ void CZephyrscopeDlg::OnMediaError(const std::string& url, const std::string& re
     Q_ASSERT(QThread::currentThread() == thread()); // the player delivers on the UI thread
     std::string told = reason;
     guard([&] { told = m_events->OnMediaError(url, reason); });
+    if (m_jsonLog)
+        guard([&] { m_jsonLog->mediaError(url, told); });
     std::cerr << zephyrscope::RedactedText("Cannot play '" + url + "': " + told) << std::endl;
     if (m_metrics)
         ++m_metrics->entriesFailed;

@@ -16,6 +16,7 @@
 #include <vector>
 
 namespace zephyrscope {
+class JsonLog;
 class LogError;
 struct MetricsFigures;
 class PlaybackEvents;
@@ -53,6 +54,10 @@ public:
     // Where each tick's values and the run's counters go for the metrics
     // endpoint; nullptr (the default) for none. Must outlive the dialog's run.
     void setMetricsFigures(zephyrscope::MetricsFigures* figures) { m_metrics = figures; }
+
+    // Where a JSON Lines log is written beside the log; empty (the default) for
+    // none. It is created with the log, under the same rules. Set before DoModal().
+    void setJsonLogName(std::string path) { m_jsonLogFileName = std::move(path); }
 
     // The exit status the run ended with; 0 until it ends otherwise.
     int exitStatus() const { return m_exitStatus; }
@@ -125,6 +130,9 @@ private:
     std::unique_ptr<zephyrscope::Sampler> m_sampler;
     std::unique_ptr<zephyrscope::PlaybackEvents> m_events;
     zephyrscope::MetricsFigures* m_metrics = nullptr;
+    std::string m_jsonLogFileName;
+    zephyrscope::LogFile m_jsonLogFile;
+    std::unique_ptr<zephyrscope::JsonLog> m_jsonLog; // only while m_jsonLogFile is open
 
     int m_exitStatus = 0;
     bool m_nobodyToOpen = false;

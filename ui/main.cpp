@@ -156,6 +156,7 @@ int main(int argc, char* argv[])
     CZephyrscopeApp app([caFile](QWidget* videoArea) { return CreatePlayerTrusting(videoArea, caFile); },
                         arguments);
     app.setMetricsFigures(metricsServer ? &metricsFigures : nullptr);
+    app.setJsonLogName(options.jsonLog);
     app.InitInstance();
     return app.exitStatus();
 }

@@ -1,6 +1,7 @@
 #include "EntryPipeline.h"
 
 #include "GstStructureFields.h"
+#include "PresentationTimes.h"
 #include "SinkFactory.h"
 #include "StreamProbes.h"
 #include "TlsTrust.h"
@@ -64,6 +65,8 @@ std::unique_ptr<EntryPipeline> EntryPipeline::build(const std::string& uri, cons
     if (ElementPtr audioSink = sinks.makeAudioSink())
         g_object_set(playbin, "audio-sink", audioSink.get(), nullptr);
     StreamProbes::attachToVideoSink(videoSink.get(), pipeline->m_counters);
+    PresentationTimes::attach(playbin, videoSink.get(),
+                              {pipeline->m_counters, &pipeline->m_counters->presentation()});
     pipeline->m_videoSink = std::move(videoSink);
     StreamProbes::attachToPlaybin(playbin, pipeline->m_counters);
     if (!settings.caFile.empty())

@@ -51,6 +51,7 @@ const NetworkFigures& EntryMeasurement::figures(bool flowing, double durationS) 
     // back is a property lookup of about 16 us when the caches are cold.
     m_figures.bufferingTime = m_bufferingTimeMs;
     m_statistics.fill(m_figures, m_counters.get(), flowing, durationS);
+    m_counters->presentation().fill(m_figures);
     m_figures.sourceProtocol = SourceProtocol::name(m_scheme, m_counters->adaptive(), m_statistics.rtpOverUdp());
     m_figuresGeneration = m_generation;
     return m_figures;

@@ -65,7 +65,7 @@ void EntryStatistics::poll(const StreamCounters& counters, GstElement* source, b
 
 void EntryStatistics::pollRtsp(GstElement* source, bool playing)
 {
-    std::uint64_t received = 0, lost = 0, recovered = 0;
+    std::uint64_t received = 0, lost = 0, recovered = 0, jitterNs = 0;
     bool udp = false;
     GstIterator* it = gst_bin_iterate_recurse(GST_BIN(source));
     GValue item = G_VALUE_INIT;
@@ -80,6 +80,7 @@ void EntryStatistics::pollRtsp(GstElement* source, bool playing)
                 received += StructureUint64(stats.get(), "num-pushed");
                 lost += StructureUint64(stats.get(), "num-lost");
                 recovered += StructureUint64(stats.get(), "rtx-success-count");
+                jitterNs = std::max(jitterNs, StructureUint64(stats.get(), "avg-jitter"));
             }
         } else if (factory == "udpsrc") {
             // rtspsrc makes UDP sources only for a UDP transport.
@@ -92,6 +93,8 @@ void EntryStatistics::pollRtsp(GstElement* source, bool playing)
     m_received = received;
     m_lost = lost;
     m_recovered = recovered;
+    if (received > 0)
+        m_rtpJitterMs = static_cast<double>(jitterNs) / 1e6;
     if (playing || received > 0)
         m_rtpOverUdp = udp;
 }
@@ -135,6 +138,7 @@ void EntryStatistics::fill(NetworkFigures& figures, const StreamCounters* counte
     figures.framesSkipped = clampToInt32(static_cast<double>(dropped));
     figures.srtRoundTripMs = m_srtRoundTripMs;
     figures.srtReceiverLatencyMs = m_srtReceiverLatencyMs;
+    figures.rtpJitterMs = m_rtpJitterMs;
     if (!counters)
         return;
     figures.receivedBytes = m_networkBytes ? *m_networkBytes : counters->bytes();

@@ -78,6 +78,8 @@ private:
     // SRT: the last round-trip time and negotiated latency srtsrc reported.
     double m_srtRoundTripMs = 0.0;
     std::int32_t m_srtReceiverLatencyMs = 0;
+    // RTSP: the largest average jitter of the entry's jitter buffers, once packets came.
+    std::optional<double> m_rtpJitterMs;
     std::deque<ByteSample> m_byteHistory;
     std::deque<PacketSample> m_packetHistory;
 };

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <algorithm>
+#include "PresentationTimes.h"
+
 #include <array>
 #include <atomic>
 #include <cstdint>
@@ -87,6 +89,9 @@ public:
     void setSource(GstElement* source);
     GstElement* source() const;
 
+    PresentationTimes& presentation() { return m_presentation; }
+    const PresentationTimes& presentation() const { return m_presentation; }
+
 private:
     static constexpr std::size_t kFrameRing = 512; // > one second of frames at 240 fps, with room
     std::array<std::atomic<std::int64_t>, kFrameRing> m_frameTimesUs {};
@@ -110,6 +115,8 @@ private:
     std::string m_lastSegmentFailure;
     std::int64_t m_segmentFailingSinceUs = 0;
     std::string m_variantRequested;
+
+    PresentationTimes m_presentation;
 
     mutable std::mutex m_sourceMutex;
     GstElement* m_source = nullptr;

@@ -78,21 +78,27 @@ TEST(ProgramOptions, OptionsNeverCountAsUrlOrLogName)
     }
 }
 
-TEST(ProgramOptions, CaFileTakesItsValueWithOrWithoutEqualsAndNeedsOne)
+TEST(ProgramOptions, FileOptionsTakeTheirValueWithOrWithoutEqualsAndNeedOne)
 {
-    const ProgramOptions joined = ParseProgramOptions({"z", "--ca-file=/etc/ca.pem", "url", "log"});
-    EXPECT_TRUE(joined.error.empty()) << joined.error;
-    EXPECT_EQ(joined.caFile, "/etc/ca.pem");
-    EXPECT_EQ(joined.arguments, (std::vector<std::string> {"z", "url", "log"}));
-    const ProgramOptions separate = ParseProgramOptions({"z", "url", "--ca-file", "my ca.pem", "log"});
-    EXPECT_TRUE(separate.error.empty()) << separate.error;
-    EXPECT_EQ(separate.caFile, "my ca.pem");
-    EXPECT_EQ(separate.arguments, (std::vector<std::string> {"z", "url", "log"}));
-    EXPECT_EQ(ParseProgramOptions({"z", "url"}).caFile, "");
-    EXPECT_EQ(ParseProgramOptions({"z", "url", "--ca-file"}).error,
-              "option '--ca-file' needs a file name (--ca-file=FILE)");
-    EXPECT_EQ(ParseProgramOptions({"z", "--ca-file=", "url"}).error,
-              "option '--ca-file' needs a file name (--ca-file=FILE)");
+    const struct {
+        std::string name;
+        std::string ProgramOptions::*file;
+    } cases[] = {{"ca-file", &ProgramOptions::caFile}, {"json-log", &ProgramOptions::jsonLog}};
+    for (const auto& c : cases) {
+        const std::string option = "--" + c.name;
+        const ProgramOptions joined = ParseProgramOptions({"z", option + "=/etc/ca.pem", "url", "log"});
+        EXPECT_TRUE(joined.error.empty()) << joined.error;
+        EXPECT_EQ(joined.*c.file, "/etc/ca.pem");
+        EXPECT_EQ(joined.arguments, (std::vector<std::string> {"z", "url", "log"}));
+        const ProgramOptions separate = ParseProgramOptions({"z", "url", option, "my ca.pem", "log"});
+        EXPECT_TRUE(separate.error.empty()) << separate.error;
+        EXPECT_EQ(separate.*c.file, "my ca.pem");
+        EXPECT_EQ(separate.arguments, (std::vector<std::string> {"z", "url", "log"}));
+        EXPECT_EQ(ParseProgramOptions({"z", "url"}).*c.file, "");
+        const std::string needsOne = "option '" + option + "' needs a file name (" + option + "=FILE)";
+        EXPECT_EQ(ParseProgramOptions({"z", "url", option}).error, needsOne);
+        EXPECT_EQ(ParseProgramOptions({"z", option + "=", "url"}).error, needsOne);
+    }
 }
 
 TEST(ProgramOptions, UnknownOptionOrStrayValueIsAUsageErrorNamingIt)

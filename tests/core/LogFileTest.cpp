@@ -85,6 +85,28 @@ TEST_F(LogFileTest, AnExistingLogIsEmptiedFirst)
     EXPECT_EQ(readFile(dir / "old.dat"), kLogHeader);
 }
 
+TEST_F(LogFileTest, AClaimedLogIsEmptiedOnlyWhenItBeginsAndTakesTheHeaderGiven)
+{
+    const fs::path path = dir / "kept.jsonl";
+    std::ofstream(path) << "an earlier run\n";
+    {
+        LogFile log;
+        log.claim(path.string());
+        EXPECT_TRUE(log.isOpen());
+        EXPECT_EQ(readFile(path), "an earlier run\n");
+        // A second log that cannot be claimed: the first is closed unemptied.
+        LogFile other;
+        EXPECT_THROW(other.claim((dir / "missing" / "x.dat").string()), LogError);
+        log.close();
+        EXPECT_EQ(readFile(path), "an earlier run\n");
+    }
+    LogFile log;
+    log.claim(path.string());
+    log.begin({});
+    log.append("{}\n");
+    EXPECT_EQ(readFile(path), "{}\n");
+}
+
 TEST_F(LogFileTest, ALogHeldByAnotherRunIsRefusedAndLeftUntouched)
 {
     const fs::path path = dir / "shared.dat";

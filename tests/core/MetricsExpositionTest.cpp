@@ -135,6 +135,19 @@ TEST(MetricsExposition, SampleValuesInBaseUnitsWithEntryLabelsAndOneSeriesPerSta
     EXPECT_EQ(statesOn, 1);
     // The SRT figures are not served for other protocols, not even as 0.
     EXPECT_EQ(text.find("zephyrscope_srt_"), std::string::npos) << text;
+    // Nor latency for a stream without a wall clock.
+    EXPECT_EQ(text.find("zephyrscope_live_latency"), std::string::npos) << text;
+}
+
+TEST(MetricsExposition, LiveLatencyIsServedInSecondsWhereMeasured)
+{
+    MetricsFigures f = playingFigures();
+    f.liveLatencyMs = 2060.5;
+    const std::string text = format(f);
+    EXPECT_TRUE(hasLine(text, "# TYPE zephyrscope_live_latency_seconds gauge")) << text;
+    const std::size_t at = text.find("zephyrscope_live_latency_seconds{");
+    ASSERT_NE(at, std::string::npos) << text;
+    EXPECT_EQ(text.substr(text.find("} ", at) + 2, 7), "2.0605\n");
 }
 
 TEST(MetricsExposition, SrtEntryServesItsRoundTripTimeAndReceiverLatencyInSeconds)

@@ -65,6 +65,23 @@ TEST_F(FaultLogPath, MissingFolderIsReportedAndTheRunEndsWithStatus2)
     EXPECT_FALSE(fs::exists(path("missing")));
 }
 
+TEST_F(FaultLogPath, JsonLogThatCannotBeCreatedEndsTheRunWithStatus2AndTheLogIsKept)
+{
+    const fs::path clip = shortClip("clip.mkv");
+    std::FILE* earlier = std::fopen(path("kept.dat").c_str(), "w");
+    ASSERT_TRUE(earlier);
+    std::fputs("an earlier run's log\n", earlier);
+    std::fclose(earlier);
+    expectRefused(run({"--json-log=missing/run.jsonl", q(clip.string()), "kept.dat"}),
+                  "Cannot create log file 'missing/run.jsonl': No such file or directory");
+    std::FILE* kept = std::fopen(path("kept.dat").c_str(), "r");
+    ASSERT_TRUE(kept);
+    char text[64] = {};
+    EXPECT_EQ(std::fread(text, 1, sizeof text - 1, kept), 21u);
+    std::fclose(kept);
+    EXPECT_STREQ(text, "an earlier run's log\n");
+}
+
 TEST_F(FaultLogPath, PathThatIsAFolderIsReportedAndTheRunEndsWithStatus2)
 {
     const fs::path clip = shortClip("clip.mkv");

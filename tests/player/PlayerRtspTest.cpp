@@ -1,9 +1,12 @@
 #include "PlayerTestEnvironment.h"
 
+#include "DelayingTcpRelay.h"
 #include "PlayState.h"
 #include "RtspServerProcess.h"
 
+#include <algorithm>
 #include <iostream>
+#include <optional>
 
 using namespace zephyrscope;
 using namespace zephyrscope::testing;
@@ -128,4 +131,61 @@ TEST_F(PlayerRtsp, DroppedPacketsAreCountedAsLost)
     EXPECT_NEAR(end.received, static_cast<double>(stats.sent - stats.dropped), 1.0);
     EXPECT_LT(end.quality, 100);
     EXPECT_GT(end.quality, 90);
+}
+
+namespace {
+
+// rtspsrc's jitter buffer holds each packet this long (its default latency).
+constexpr double kJitterBufferMs = 2000.0;
+
+class PlayerRtspLatency : public PlayerRtsp {
+protected:
+    // Plays url until the sender's wall clock reaches the frames (the first RTCP
+    // sender report), then takes the median latency of the frames shown over 2 s.
+    std::optional<double> medianLatency(const std::string& url)
+    {
+        player->putURL(url);
+        EXPECT_TRUE(waitForState(kPlayStatePlaying, 20s)) << events.sequence();
+        std::vector<double> readings;
+        // RTCP sender reports come every few seconds, the first after a random share of that.
+        for (int i = 0; i < 200 && readings.size() < 20; ++i) {
+            RunMainLoopFor(100ms);
+            if (const NetworkFigures figures = player->network()->figures(); figures.liveLatencyMs)
+                readings.push_back(*figures.liveLatencyMs);
+        }
+        // A live pipeline is Playing before its jitter buffer lets the first frame through.
+        EXPECT_GT(player->network()->figures().firstFrameWallMs, 0);
+        player->controls()->stop();
+        std::cout << url << ": " << readings.size() << " latency readings\n";
+        if (readings.empty())
+            return std::nullopt;
+        std::sort(readings.begin(), readings.end());
+        return readings[readings.size() / 2];
+    }
+};
+
+} // namespace
+
+TEST_F(PlayerRtspLatency, LatencyIsTheJitterBufferAndGrowsByADelayOnThePath)
+{
+    auto server = startServer({"--seconds", "55"});
+    const std::optional<double> direct = medianLatency(server->url("rtspt"));
+    DelayingTcpRelay relay(static_cast<std::uint16_t>(server->port()), 500ms, 60s);
+    const std::optional<double> delayed =
+        medianLatency("rtspt://127.0.0.1:" + std::to_string(relay.port()) + "/clip");
+    ASSERT_TRUE(direct);
+    ASSERT_TRUE(delayed);
+    std::cout << "RTSP latency direct=" << *direct << " ms, through a 500 ms relay=" << *delayed << " ms\n";
+    EXPECT_NEAR(*direct, kJitterBufferMs, 100.0);
+    EXPECT_NEAR(*delayed - *direct, 500.0, 30.0);
+}
+
+TEST_F(PlayerRtspLatency, AFileHasNoLatency)
+{
+    player->putURL(Clip25());
+    ASSERT_TRUE(waitForState(kPlayStatePlaying));
+    RunMainLoopFor(500ms);
+    const NetworkFigures figures = player->network()->figures();
+    EXPECT_FALSE(figures.liveLatencyMs);
+    EXPECT_GT(figures.firstFrameWallMs, 0);
 }

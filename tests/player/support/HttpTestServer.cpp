@@ -375,10 +375,16 @@ void HttpTestServer::serve(int fd)
 
     long long status = number(query, "status", 0);
     const std::string relative = path.empty() ? path : path.substr(1);
+    bool firstForTarget = false;
     {
         std::lock_guard lock(m_logMutex);
         if (const auto failure = m_failures.find(relative); failure != m_failures.end())
             status = failure->second;
+        firstForTarget = m_answeredTargets.insert(target).second;
+    }
+    if (const long long holdMs = number(query, "holdFirstMs", 0); holdMs > 0 && firstForTarget && !pause(int(holdMs))) {
+        finish();
+        return;
     }
     if (query.count("redirectLoop")) {
         const std::string head = "HTTP/1.1 302 Found\r\nLocation: " + target

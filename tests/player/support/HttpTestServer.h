@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -30,6 +31,8 @@ namespace zephyrscope::testing {
 //                   N entries at each request, each its first segment under a
 //                   query of its own: a hostile stream whose segments all carry
 //                   the same timestamps
+//   holdFirstMs=T   the first request for this path and query waits T ms before
+//                   the first byte of its answer (a slow server's time to first byte)
 //   live=N          a finished media playlist (.m3u8) served as a live one: the
 //                   last N segments published so far, no #EXT-X-ENDLIST until
 //                   all are; the first N are published at the first request for
@@ -102,6 +105,7 @@ private:
     std::map<std::string, std::chrono::steady_clock::time_point> m_liveStarts; // by playlist path
     std::map<std::string, std::size_t> m_growthRequests; // by playlist path
     std::vector<Sent> m_sent;
+    std::set<std::string> m_answeredTargets; // paths with queries asked for at least once
     int m_listenFd = -1;
     int m_wakeFd = -1;
     std::uint16_t m_port = 0;

@@ -1,7 +1,7 @@
 #include "UdpRelay.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
+#include "LoopbackAddress.h"
+
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -16,19 +16,10 @@ namespace {
 constexpr int kPollMs = 50; // how often the relay looks at its lifetime and blackout
 constexpr std::size_t kMaxDatagram = 2048;
 
-sockaddr_in loopback(std::uint16_t port)
-{
-    sockaddr_in address {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
-
 int boundSocket()
 {
     const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address = loopback(0);
+    sockaddr_in address = LoopbackAddress(0);
     if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         if (fd >= 0)
             close(fd);
@@ -52,7 +43,7 @@ UdpRelay::UdpRelay(std::uint16_t listenerPort, int dropEvery, std::chrono::milli
 {
     m_callerSide = boundSocket();
     m_listenerSide = boundSocket();
-    sockaddr_in listener = loopback(listenerPort);
+    sockaddr_in listener = LoopbackAddress(listenerPort);
     if (connect(m_listenerSide, reinterpret_cast<sockaddr*>(&listener), sizeof listener) != 0) {
         close(m_callerSide);
         close(m_listenerSide);

@@ -1,0 +1,298 @@
+#include "JsonLogLine.h"
+
+#include <charconv>
+#include <cstdio>
+#include <ctime>
+
+namespace zephyrscope {
+
+namespace {
+
+constexpr std::int64_t kMsPerSecond = 1000;
+
+void appendInt(std::string& out, long long value)
+{
+    char buffer[24];
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+    out.append(buffer, result.ptr);
+}
+
+void appendFixed(std::string& out, double value, int precision)
+{
+    char buffer[330];
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, precision);
+    out.append(buffer, result.ptr);
+}
+
+// ,"name": — every field but the first one of an object.
+void appendKey(std::string& out, const char* name)
+{
+    out += ",\"";
+    out += name;
+    out += "\":";
+}
+
+void appendIntField(std::string& out, const char* name, long long value)
+{
+    appendKey(out, name);
+    appendInt(out, value);
+}
+
+void appendFixedField(std::string& out, const char* name, double value, int precision)
+{
+    appendKey(out, name);
+    appendFixed(out, value, precision);
+}
+
+template <typename T>
+void appendOptionalInt(std::string& out, const char* name, const std::optional<T>& value)
+{
+    appendKey(out, name);
+    if (value)
+        appendInt(out, static_cast<long long>(*value));
+    else
+        out += "null";
+}
+
+void appendOptionalFixed(std::string& out, const char* name, const std::optional<double>& value, int precision)
+{
+    appendKey(out, name);
+    if (value)
+        appendFixed(out, *value, precision);
+    else
+        out += "null";
+}
+
+void appendStringField(std::string& out, const char* name, std::string_view value)
+{
+    appendKey(out, name);
+    AppendJsonString(out, value);
+}
+
+void beginObject(std::string& out, const char* type)
+{
+    out.clear();
+    out += "{\"schema\":\"";
+    out += kJsonLogSchema;
+    out += "\",\"type\":\"";
+    out += type;
+    out += '"';
+}
+
+// "2026-12-08T14:56:31.123Z"
+void appendIsoTime(std::string& out, std::int64_t wallMs)
+{
+    std::int64_t seconds = wallMs / kMsPerSecond;
+    std::int64_t ms = wallMs % kMsPerSecond;
+    if (ms < 0) {
+        ms += kMsPerSecond;
+        --seconds;
+    }
+    const std::time_t t = static_cast<std::time_t>(seconds);
+    std::tm utc {};
+    gmtime_r(&t, &utc);
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900, utc.tm_mon + 1,
+                  utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<int>(ms));
+    out += buffer;
+}
+
+// Length of the valid UTF-8 sequence at text[i], or 0.
+std::size_t utf8Length(std::string_view text, std::size_t i)
+{
+    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+    const unsigned char c = byte(i);
+    const std::size_t n = c >= 0xF0 && c <= 0xF4 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 && c <= 0xDF ? 2 : 0;
+    if (n == 0 || i + n > text.size())
+        return 0;
+    for (std::size_t k = 1; k < n; ++k)
+        if ((byte(i + k) & 0xC0) != 0x80)
+            return 0;
+    if ((c == 0xE0 && byte(i + 1) < 0xA0) || (c == 0xF0 && byte(i + 1) < 0x90) || (c == 0xF4 && byte(i + 1) > 0x8F)
+        || (c == 0xED && byte(i + 1) > 0x9F))
+        return 0; // overlong, beyond U+10FFFF, or a surrogate
+    return n;
+}
+
+bool isAdaptive(const std::string& protocol)
+{
+    return protocol == "HLS" || protocol == "DASH";
+}
+
+} // namespace
+
+void AppendJsonString(std::string& out, std::string_view text)
+{
+    static constexpr char kHex[] = "0123456789abcdef";
+    const auto escapeByte = [&out](unsigned char byte) {
+        out += "\\u00";
+        out += kHex[byte >> 4];
+        out += kHex[byte & 0xf];
+    };
+    out += '"';
+    for (std::size_t i = 0; i < text.size();) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (byte == '"' || byte == '\\') {
+            out += '\\';
+            out += text[i];
+        } else if (byte == '\n') {
+            out += "\\n";
+        } else if (byte == '\t') {
+            out += "\\t";
+        } else if (byte == '\r') {
+            out += "\\r";
+        } else if (byte < 0x20 || byte == 0x7f) {
+            escapeByte(byte);
+        } else if (byte >= 0x80) {
+            // Valid UTF-8 goes as it is; a stray byte (a file name in another
+            // encoding) as the Latin-1 character it would be, so the line stays JSON.
+            if (const std::size_t n = utf8Length(text, i); n > 0) {
+                out += text.substr(i, n);
+                i += n;
+                continue;
+            }
+            escapeByte(byte);
+        } else {
+            out += text[i];
+        }
+        ++i;
+    }
+    out += '"';
+}
+
+std::string MaskUrlPassword(std::string_view text)
+{
+    std::string masked;
+    masked.reserve(text.size());
+    std::size_t done = 0; // text before this is in masked
+    for (std::size_t scheme = text.find("://"); scheme != std::string_view::npos && scheme > 0;
+         scheme = text.find("://", scheme + 3)) {
+        const std::size_t authority = scheme + 3;
+        // The authority ends where its path, query or fragment begins, or where the
+        // URL does in a message ("Could not open 'rtsp://u:p@h/x': ...").
+        std::size_t authorityEnd = text.find_first_of("/?# \t\n'\"", authority);
+        if (authorityEnd == std::string_view::npos)
+            authorityEnd = text.size();
+        const std::string_view host = text.substr(authority, authorityEnd - authority);
+        // A password may hold '@' unescaped: the host starts after the last one.
+        const std::size_t at = host.rfind('@');
+        const std::size_t colon = at == std::string_view::npos ? at : host.substr(0, at).find(':');
+        if (colon == std::string_view::npos)
+            continue; // no user, or a user and no password
+        masked += text.substr(done, authority + colon + 1 - done);
+        masked += "***";
+        done = authority + at;
+    }
+    masked += text.substr(done);
+    return masked;
+}
+
+void FormatJsonTick(const SampleLine& s, const NetworkFigures& f, std::string& out)
+{
+    beginObject(out, "tick");
+    appendIntField(out, "wall_ms", s.utcTime.seconds * kMsPerSecond + s.utcTime.milliseconds);
+    // The TSV writes the milliseconds unpadded ("12.5" for 5 ms); here they are the
+    // fraction they stand for.
+    appendFixedField(out, "UTCTime", static_cast<double>(s.utcTime.seconds) + s.utcTime.milliseconds / 1000.0, 3);
+    appendFixedField(out, "Time", s.elapsed, 4);
+    appendIntField(out, "Buf_Progress", s.bufferingProgress);
+    appendIntField(out, "BufCount", s.bufferingCount);
+    appendIntField(out, "BufTime", s.bufferingTime);
+    appendIntField(out, "Bit_Rate", s.bitRate);
+    appendIntField(out, "BandWidth", s.bandWidth);
+    appendIntField(out, "Max_BandW", s.maxBandwidth);
+    appendFixedField(out, "Frame_Rate", s.fps, 2);
+    appendIntField(out, "Rncode_Fr", s.encodedFrameRate);
+    appendIntField(out, "Fr_Skipped", s.framesSkipped);
+    appendIntField(out, "Received_Pkts", s.receivedPackets);
+    appendIntField(out, "Lost_Pkts", s.lostPackets);
+    appendIntField(out, "Recover_Pkts", s.recoveredPackets);
+    appendIntField(out, "Quality", s.receptionQuality);
+    appendStringField(out, "Protocol", s.protocol);
+    appendFixedField(out, "IFramerate", s.iFramerate, 2);
+    appendStringField(out, "PlayerState", s.stateName ? s.stateName : "");
+
+    appendOptionalFixed(out, "latency_ms", f.liveLatencyMs, 1);
+    const bool srt = f.sourceProtocol == "SRT";
+    appendOptionalFixed(out, "srt_rtt_ms", srt ? std::optional<double>(f.srtRoundTripMs) : std::nullopt, 3);
+    appendOptionalInt(out, "srt_receiver_latency_ms",
+                      srt ? std::optional<std::int32_t>(f.srtReceiverLatencyMs) : std::nullopt);
+    // SRT's own delay, which is not end to end: the receiver's buffer plus the way here.
+    appendOptionalFixed(out, "srt_transport_latency_ms",
+                        srt ? std::optional<double>(f.srtReceiverLatencyMs + f.srtRoundTripMs / 2.0) : std::nullopt, 3);
+    appendOptionalFixed(out, "rtp_jitter_ms", f.rtpJitterMs, 3);
+    appendOptionalInt(out, "variant_bandwidth",
+                      isAdaptive(f.sourceProtocol) && f.bandWidth > 0 ? std::optional<std::int32_t>(f.bandWidth)
+                                                                        : std::nullopt);
+    appendIntField(out, "video_width", f.videoWidth);
+    appendIntField(out, "video_height", f.videoHeight);
+    out += "}\n";
+}
+
+const char* JsonLogEventName(JsonLogEventKind kind)
+{
+    switch (kind) {
+    case JsonLogEventKind::Opened:
+        return "opened";
+    case JsonLogEventKind::FirstFrame:
+        return "first_frame";
+    case JsonLogEventKind::StallStarted:
+        return "stall_started";
+    case JsonLogEventKind::StallEnded:
+        return "stall_ended";
+    case JsonLogEventKind::VariantSwitched:
+        return "variant_switched";
+    case JsonLogEventKind::Error:
+        return "error";
+    case JsonLogEventKind::Ended:
+        return "ended";
+    }
+    return "unknown";
+}
+
+void FormatJsonEvent(const JsonLogEvent& e, std::string& out)
+{
+    beginObject(out, "event");
+    appendStringField(out, "event", JsonLogEventName(e.kind));
+    appendIntField(out, "wall_ms", e.wallMs);
+    appendKey(out, "time");
+    out += '"';
+    appendIsoTime(out, e.wallMs);
+    out += '"';
+    switch (e.kind) {
+    case JsonLogEventKind::Opened:
+        appendStringField(out, "url", MaskUrlPassword(e.url));
+        appendStringField(out, "name", e.name);
+        appendOptionalFixed(out, "duration_s", e.durationS, 3);
+        appendStringField(out, "duration_string", e.durationString);
+        appendOptionalInt(out, "width", e.width);
+        appendOptionalInt(out, "height", e.height);
+        break;
+    case JsonLogEventKind::FirstFrame:
+        appendOptionalInt(out, "startup_ms", e.startupMs);
+        break;
+    case JsonLogEventKind::StallStarted:
+        appendOptionalInt(out, "stall_count", e.stallCount);
+        break;
+    case JsonLogEventKind::StallEnded:
+        appendOptionalInt(out, "stall_ms", e.stallMs);
+        break;
+    case JsonLogEventKind::VariantSwitched:
+        appendOptionalInt(out, "from_bandwidth", e.fromBandwidth);
+        appendOptionalInt(out, "to_bandwidth", e.toBandwidth);
+        appendOptionalInt(out, "width", e.width);
+        appendOptionalInt(out, "height", e.height);
+        break;
+    case JsonLogEventKind::Error:
+        appendStringField(out, "url", MaskUrlPassword(e.url));
+        appendStringField(out, "reason", MaskUrlPassword(e.reason));
+        break;
+    case JsonLogEventKind::Ended:
+        appendStringField(out, "url", MaskUrlPassword(e.url));
+        appendStringField(out, "how", e.how);
+        break;
+    }
+    out += "}\n";
+}
+
+} // namespace zephyrscope

@@ -1,0 +1,115 @@
+#include "PresentationTimes.h"
+
+#include <gst/gst.h>
+
+#include <string>
+
+namespace zephyrscope {
+
+namespace {
+
+// NTP counts from 1900, Unix time from 1970: 70 years with 17 leap days.
+constexpr std::int64_t kNtpToUnixS = 2208988800LL;
+constexpr std::int64_t kNsPerUs = 1000;
+
+// What the probe keeps between calls, on the sink's streaming thread only
+// (its events and buffers come in order on one thread).
+struct SinkWatch {
+    std::shared_ptr<PresentationTimes> times;
+    GstSegment segment;
+    GstClockTime latency = 0; // the pipeline latency the sink waits for
+    GstCaps* ntpCaps = nullptr;
+};
+
+void releaseWatch(gpointer data)
+{
+    auto* watch = static_cast<SinkWatch*>(data);
+    gst_caps_unref(watch->ntpCaps);
+    delete watch;
+}
+
+// When a synced sink will show buffer: it waits until the pipeline clock reaches
+// the buffer's running time plus the base time and the pipeline's latency.
+std::int64_t showWallUs(GstElement* sink, const SinkWatch& watch, GstBuffer* buffer)
+{
+    const std::int64_t nowUs = g_get_real_time();
+    const GstClockTime pts = GST_BUFFER_PTS(buffer);
+    // Before Playing the sink shows a frame as it prerolls, and its base time is not yet set.
+    if (!GST_CLOCK_TIME_IS_VALID(pts) || watch.segment.format != GST_FORMAT_TIME || GST_STATE(sink) != GST_STATE_PLAYING)
+        return nowUs;
+    const GstClockTime running = gst_segment_to_running_time(&watch.segment, GST_FORMAT_TIME, pts);
+    GstClock* clock = gst_element_get_clock(sink);
+    if (!GST_CLOCK_TIME_IS_VALID(running) || !clock) {
+        if (clock)
+            gst_object_unref(clock);
+        return nowUs;
+    }
+    const GstClockTimeDiff wait =
+        GST_CLOCK_DIFF(gst_clock_get_time(clock), running + gst_element_get_base_time(sink) + watch.latency);
+    gst_object_unref(clock);
+    return wait > 0 ? nowUs + wait / kNsPerUs : nowUs;
+}
+
+GstPadProbeReturn onSinkPad(GstPad* pad, GstPadProbeInfo* info, gpointer data)
+{
+    auto& watch = *static_cast<SinkWatch*>(data);
+    if (info->type & GST_PAD_PROBE_TYPE_BUFFER) {
+        GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+        std::int64_t captureUs = 0;
+        if (GstReferenceTimestampMeta* meta = gst_buffer_get_reference_timestamp_meta(buffer, watch.ntpCaps))
+            captureUs = static_cast<std::int64_t>(meta->timestamp / kNsPerUs) - kNtpToUnixS * 1000000;
+        GstElement* sink = GST_PAD_PARENT(pad);
+        watch.times->frameShown(sink ? showWallUs(sink, watch, buffer) : g_get_real_time(), captureUs);
+    } else if (info->type & GST_PAD_PROBE_TYPE_EVENT_BOTH) {
+        GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
+        if (GST_EVENT_TYPE(event) == GST_EVENT_SEGMENT)
+            gst_event_copy_segment(event, &watch.segment);
+        else if (GST_EVENT_TYPE(event) == GST_EVENT_LATENCY)
+            gst_event_parse_latency(event, &watch.latency);
+        else if (GST_EVENT_TYPE(event) == GST_EVENT_FLUSH_STOP)
+            gst_segment_init(&watch.segment, GST_FORMAT_UNDEFINED);
+    }
+    return GST_PAD_PROBE_OK;
+}
+
+// playbin3's source-setup: rtspsrc hands its jitter buffers the request to attach
+// the sender's NTP time, once RTCP sender reports have tied it to RTP time.
+void onSourceSetup(GstElement*, GstElement* source, gpointer)
+{
+    GstElementFactory* factory = gst_element_get_factory(source);
+    if (factory && std::string(GST_OBJECT_NAME(factory)) == "rtspsrc")
+        g_object_set(source, "add-reference-timestamp-meta", TRUE, nullptr);
+}
+
+} // namespace
+
+void PresentationTimes::attach(GstElement* playbin, GstElement* videoSink,
+                               const std::shared_ptr<PresentationTimes>& times)
+{
+    g_signal_connect(playbin, "source-setup", G_CALLBACK(onSourceSetup), nullptr);
+    GstPad* pad = gst_element_get_static_pad(videoSink, "sink");
+    if (!pad)
+        return;
+    auto* watch = new SinkWatch {times, {}, 0, gst_caps_new_empty_simple("timestamp/x-ntp")};
+    gst_segment_init(&watch->segment, GST_FORMAT_UNDEFINED);
+    gst_pad_add_probe(pad, static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_EVENT_BOTH),
+                      onSinkPad, watch, releaseWatch);
+    gst_object_unref(pad);
+}
+
+void PresentationTimes::frameShown(std::int64_t showWallUs, std::int64_t captureWallUs)
+{
+    std::int64_t none = 0;
+    m_firstFrameWallUs.compare_exchange_strong(none, showWallUs);
+    m_latencyUs.store(captureWallUs > 0 ? showWallUs - captureWallUs : kNone);
+}
+
+void PresentationTimes::fill(NetworkFigures& figures) const
+{
+    figures.firstFrameWallMs = m_firstFrameWallUs.load() / 1000;
+    const std::int64_t latency = m_latencyUs.load();
+    if (latency != kNone)
+        figures.liveLatencyMs = static_cast<double>(latency) / 1000.0;
+}
+
+} // namespace zephyrscope

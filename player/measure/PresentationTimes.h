@@ -1,0 +1,38 @@
+#pragma once
+
+// When frames of one entry reach the screen, and how far behind their source's
+// wall clock they are. Fed by a probe on the video sink (streaming thread, atomics
+// only); read on the main loop into the entry's figures. Private to player/.
+
+#include "NetworkFigures.h"
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+typedef struct _GstElement GstElement;
+typedef struct _GstBuffer GstBuffer;
+
+namespace zephyrscope {
+
+class PresentationTimes {
+public:
+    // Watches the frames reaching videoSink, and asks an RTSP source of playbin
+    // to stamp its buffers with the sender's wall clock (RTCP sender reports).
+    // times lives as long as the probes need it.
+    static void attach(GstElement* playbin, GstElement* videoSink, const std::shared_ptr<PresentationTimes>& times);
+
+    // Streaming thread: a frame will be shown at showWallUs (us since 1970 UTC);
+    // captureWallUs is when its source says it captured it, 0 when it does not say.
+    void frameShown(std::int64_t showWallUs, std::int64_t captureWallUs);
+
+    // Main loop: the first frame's time and the latency of the last frame shown.
+    void fill(NetworkFigures& figures) const;
+
+private:
+    static constexpr std::int64_t kNone = INT64_MIN;
+    std::atomic<std::int64_t> m_firstFrameWallUs {0};
+    std::atomic<std::int64_t> m_latencyUs {kNone};
+};
+
+} // namespace zephyrscope

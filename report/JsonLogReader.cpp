@@ -1,0 +1,152 @@
+#include "JsonLogReader.h"
+
+#include "JsonLogLine.h"
+#include "LogReader.h"
+#include "PlayState.h"
+
+#include <QByteArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QJsonValue>
+
+
+namespace zephyrscope::report {
+
+namespace {
+
+constexpr double kMsPerSecond = 1000.0;
+
+// The play state names are pointers into the core's table, as the TSV reader's are.
+const char* stateNameOf(const QString& name)
+{
+    for (std::int32_t state = 0; state <= kPlayStateReconnecting; ++state)
+        if (name == QLatin1String(PlayStateName(state)))
+            return PlayStateName(state);
+    return PlayStateName(-1);
+}
+
+std::int32_t intOf(const QJsonObject& o, const char* key)
+{
+    return static_cast<std::int32_t>(o.value(QLatin1String(key)).toDouble());
+}
+
+bool readTick(const QJsonObject& o, LogSample& s)
+{
+    static const char* const kColumns[] = {"wall_ms", "Time", "Buf_Progress", "BufCount", "BufTime", "Bit_Rate",
+                                           "BandWidth", "Max_BandW", "Frame_Rate", "Rncode_Fr", "Fr_Skipped",
+                                           "Received_Pkts", "Lost_Pkts", "Recover_Pkts", "Quality", "IFramerate"};
+    for (const char* column : kColumns)
+        if (!o.value(QLatin1String(column)).isDouble())
+            return false;
+    const auto wallMs = static_cast<std::int64_t>(o.value(QLatin1String("wall_ms")).toDouble());
+    s.utcTime.seconds = wallMs / 1000;
+    s.utcTime.milliseconds = static_cast<std::int32_t>(wallMs % 1000);
+    s.elapsed = o.value(QLatin1String("Time")).toDouble();
+    s.bufferingProgress = intOf(o, "Buf_Progress");
+    s.bufferingCount = intOf(o, "BufCount");
+    s.bufferingTime = intOf(o, "BufTime");
+    s.bitRate = intOf(o, "Bit_Rate");
+    s.bandWidth = intOf(o, "BandWidth");
+    s.maxBandwidth = intOf(o, "Max_BandW");
+    s.fps = o.value(QLatin1String("Frame_Rate")).toDouble();
+    s.encodedFrameRate = intOf(o, "Rncode_Fr");
+    s.framesSkipped = intOf(o, "Fr_Skipped");
+    s.receivedPackets = intOf(o, "Received_Pkts");
+    s.lostPackets = intOf(o, "Lost_Pkts");
+    s.recoveredPackets = intOf(o, "Recover_Pkts");
+    s.receptionQuality = intOf(o, "Quality");
+    s.protocol = o.value(QLatin1String("Protocol")).toString().toStdString();
+    s.iFramerate = o.value(QLatin1String("IFramerate")).toDouble();
+    s.stateName = stateNameOf(o.value(QLatin1String("PlayerState")).toString());
+    if (const QJsonValue latency = o.value(QLatin1String("latency_ms")); latency.isDouble())
+        s.latencyMs = latency.toDouble();
+    return true;
+}
+
+} // namespace
+
+bool JsonLogReader::looksLikeJsonLog(std::string_view text)
+{
+    const std::size_t first = text.find_first_not_of(" \t\r\n");
+    return first != std::string_view::npos && text[first] == '{';
+}
+
+StatisticsLog JsonLogReader::fromText(std::string_view text)
+{
+    StatisticsLog log;
+    log.fromJsonLog = true;
+    log.headerValid = true; // a JSON Lines log has no header line
+    int lineNumber = 0;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string_view::npos)
+            end = text.size();
+        const std::string_view line = text.substr(start, end - start);
+        start = end + 1;
+        ++lineNumber;
+        if (line.find_first_not_of(" \t\r") == std::string_view::npos)
+            continue;
+        auto problem = [&](const std::string& message) { log.problems.push_back({lineNumber, message}); };
+        QJsonParseError error {};
+        const QJsonDocument document =
+            QJsonDocument::fromJson(QByteArray(line.data(), static_cast<qsizetype>(line.size())), &error);
+        if (!document.isObject()) {
+            problem("not a JSON object: " + error.errorString().toStdString());
+            continue;
+        }
+        const QJsonObject o = document.object();
+        if (o.value(QLatin1String("schema")).toString() != QLatin1String(kJsonLogSchema)) {
+            problem("schema '" + o.value(QLatin1String("schema")).toString().toStdString() + "' is not "
+                    + kJsonLogSchema);
+            continue;
+        }
+        const QString type = o.value(QLatin1String("type")).toString();
+        if (type == QLatin1String("tick")) {
+            LogSample s;
+            s.line = lineNumber;
+            if (readTick(o, s))
+                log.samples.push_back(std::move(s));
+            else
+                problem("a tick without every column");
+            continue;
+        }
+        if (type != QLatin1String("event")) {
+            problem("neither a tick nor an event");
+            continue;
+        }
+        const QString event = o.value(QLatin1String("event")).toString();
+        const double utc = o.value(QLatin1String("wall_ms")).toDouble() / kMsPerSecond;
+        const std::size_t clip = log.media.empty() ? 0 : log.media.size() - 1;
+        if (event == QLatin1String("opened")) {
+            LogMediaBlock block;
+            block.line = lineNumber;
+            block.name = o.value(QLatin1String("name")).toString().toStdString();
+            block.url = o.value(QLatin1String("url")).toString().toStdString();
+            block.duration = o.value(QLatin1String("duration_s")).toDouble(0.0);
+            block.durationString = o.value(QLatin1String("duration_string")).toString().toStdString();
+            block.width = intOf(o, "width");
+            block.height = intOf(o, "height");
+            block.firstSampleAfter = log.samples.size();
+            log.media.push_back(std::move(block));
+        } else if (event == QLatin1String("first_frame")) {
+            log.events.push_back({LogEvent::Kind::FirstFrame, utc,
+                                  static_cast<std::int64_t>(o.value(QLatin1String("startup_ms")).toDouble()), clip});
+        } else if (event == QLatin1String("stall_started")) {
+            log.events.push_back({LogEvent::Kind::StallStarted, utc, 0, clip});
+        } else if (event == QLatin1String("stall_ended")) {
+            log.events.push_back({LogEvent::Kind::StallEnded, utc,
+                                  static_cast<std::int64_t>(o.value(QLatin1String("stall_ms")).toDouble()), clip});
+        }
+        // Other events (variant switched, error, ended) are seen in the ticks too.
+    }
+    return log;
+}
+
+StatisticsLog JsonLogReader::fromAnyFile(const std::string& path)
+{
+    const std::string text = LogReader::readText(path);
+    return looksLikeJsonLog(text) ? fromText(text) : LogReader::fromText(text);
+}
+
+} // namespace zephyrscope::report
