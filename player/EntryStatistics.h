@@ -6,6 +6,7 @@
 
 #include "AdaptiveManifest.h"
 #include "StreamCounters.h"
+#include "TsErrorCounts.h"
 
 #include <cstdint>
 #include <deque>
@@ -28,6 +29,10 @@ struct NetworkFigures {
     std::int32_t srtReceiverLatencyMs = 0;
     // The video sink's current format: the picture now shown.
     std::int32_t videoWidth = 0, videoHeight = 0;
+    // The first-priority transport stream errors of an MPEG-TS stream, whatever carries it.
+    TsErrorCounts transportErrors;
+    // RIST only: ristsrc's retransmission round-trip time; 0 before a retransmission.
+    double ristRoundTripMs = 0.0;
 };
 
 class EntryStatistics {
@@ -91,6 +96,7 @@ private:
     std::uint64_t m_lossDetected = 0;
     // SRT: the last round-trip time and negotiated latency srtsrc reported.
     double m_srtRoundTripMs = 0.0;
+    double m_ristRoundTripMs = 0.0;
     std::int32_t m_srtReceiverLatencyMs = 0;
     std::deque<ByteSample> m_byteHistory;
     std::deque<PacketSample> m_packetHistory;

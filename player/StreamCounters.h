@@ -1,5 +1,7 @@
 #pragma once
 
+#include "TransportStreamWatch.h"
+
 #include <array>
 #include <atomic>
 #include <cstdint>
@@ -74,6 +76,10 @@ public:
     void setSource(GstElement* source);
     GstElement* source() const;
 
+    // What enters the entry's MPEG-TS demuxer, analysed.
+    TransportStreamWatch& transportStream() { return m_transportStream; }
+    const TransportStreamWatch& transportStream() const { return m_transportStream; }
+
 private:
     static constexpr std::size_t kFrameRing = 512; // > one second of frames at 240 fps, with room
     std::array<std::atomic<std::int64_t>, kFrameRing> m_frameTimesUs {};
@@ -95,6 +101,8 @@ private:
 
     mutable std::mutex m_sourceMutex;
     GstElement* m_source = nullptr;
+
+    TransportStreamWatch m_transportStream;
 };
 
 } // namespace zephyrscope
