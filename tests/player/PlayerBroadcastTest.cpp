@@ -148,8 +148,11 @@ void makeFile(const std::string& launch)
 {
     GError* error = nullptr;
     GstElement* pipeline = gst_parse_launch(launch.c_str(), &error);
-    ASSERT_NE(pipeline, nullptr) << (error ? error->message : "unknown");
+    const std::string problem = error ? error->message : "";
     g_clear_error(&error);
+    if (pipeline && !problem.empty())
+        gst_object_unref(pipeline);
+    ASSERT_TRUE(pipeline && problem.empty()) << "Cannot make pipeline '" << launch << "': " << problem;
     gst_element_set_state(pipeline, GST_STATE_PLAYING);
     GstBus* bus = gst_element_get_bus(pipeline);
     GstMessage* message = gst_bus_timed_pop_filtered(bus, 60 * GST_SECOND,
@@ -303,7 +306,7 @@ TEST_F(PlayerBroadcast, DamagedTransportStreamFileGivesEachStreamErrorItsCount)
     ASSERT_NO_FATAL_FAILURE(makeFile("videotestsrc num-buffers=275 ! video/x-raw,format=I420,width=320,height=240,framerate=25/1"
                       " ! x264enc speed-preset=ultrafast key-int-max=25 ! h264parse ! queue ! mpegtsmux name=mux"
                       " ! filesink location=" + made.string()
-                          + " audiotestsrc num-buffers=480 samples-per-buffer=1024 ! audio/x-raw,rate=44100"
+                          + " audiotestsrc num-buffers=480 samplesperbuffer=1024 ! audio/x-raw,rate=44100"
                             " ! avenc_mp2 ! mpegaudioparse ! queue ! mux."));
     std::ifstream in(made, std::ios::binary);
     const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
