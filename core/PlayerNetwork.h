@@ -1,5 +1,7 @@
 #pragma once
 
+#include "NetworkFigures.h"
+
 #include <cstdint>
 #include <string>
 
@@ -34,6 +36,8 @@ public:
     // (the media's image size stays the one at open). 0 before the first picture and for audio.
     virtual std::int32_t videoWidth() = 0;           // pixels
     virtual std::int32_t videoHeight() = 0;          // pixels
+    // All of the above and what the log has no column for, in one read.
+    virtual NetworkFigures figures() = 0;
 };
 
 } // namespace zephyrscope

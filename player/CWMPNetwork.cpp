@@ -99,4 +99,9 @@ std::int32_t CWMPNetwork::videoHeight()
     return m_engine->network().videoHeight;
 }
 
+NetworkFigures CWMPNetwork::figures()
+{
+    return m_engine->network();
+}
+
 } // namespace zephyrscope

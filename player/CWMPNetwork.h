@@ -33,6 +33,7 @@ public:
     std::int32_t srtReceiverLatency() override;
     std::int32_t videoWidth() override;
     std::int32_t videoHeight() override;
+    NetworkFigures figures() override;
 
 private:
     std::shared_ptr<PlayerEngine> m_engine;

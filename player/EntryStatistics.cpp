@@ -150,7 +150,9 @@ void EntryStatistics::fill(NetworkFigures& figures, const StreamCounters* counte
     figures.ristRoundTripMs = m_ristRoundTripMs;
     if (!counters)
         return;
-    figures.transportErrors = counters->transportStream().snapshot().errors;
+    const TransportStreamWatch::Snapshot transportStream = counters->transportStream().snapshot();
+    figures.transportStream = transportStream.seen;
+    figures.transportErrors = transportStream.errors;
     if (counters->videoKnown()) {
         figures.videoWidth = counters->width();
         figures.videoHeight = counters->height();

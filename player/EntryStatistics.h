@@ -5,8 +5,8 @@
 // read back as one set of figures. Private to player/.
 
 #include "AdaptiveManifest.h"
+#include "NetworkFigures.h"
 #include "StreamCounters.h"
-#include "TsErrorCounts.h"
 
 #include <cstdint>
 #include <deque>
@@ -18,22 +18,6 @@
 typedef struct _GstElement GstElement;
 
 namespace zephyrscope {
-
-struct NetworkFigures {
-    std::int32_t bandWidth = 0, recoveredPackets = 0, receivedPackets = 0, lostPackets = 0;
-    std::int32_t receptionQuality = 0, bufferingCount = 0, bufferingProgress = 0, bufferingTime = 0;
-    std::int32_t frameRate = 0, bitRate = 0, maxBandwidth = 0, encodedFrameRate = 0, framesSkipped = 0;
-    std::string sourceProtocol;
-    // SRT only: srtsrc's smoothed round-trip time and the receiver latency both sides agreed on.
-    double srtRoundTripMs = 0.0;
-    std::int32_t srtReceiverLatencyMs = 0;
-    // The video sink's current format: the picture now shown.
-    std::int32_t videoWidth = 0, videoHeight = 0;
-    // The first-priority transport stream errors of an MPEG-TS stream, whatever carries it.
-    TsErrorCounts transportErrors;
-    // RIST only: ristsrc's retransmission round-trip time; 0 before a retransmission.
-    double ristRoundTripMs = 0.0;
-};
 
 class EntryStatistics {
 public:

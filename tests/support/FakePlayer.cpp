@@ -59,6 +59,33 @@ public:
     std::int32_t srtReceiverLatency() override { return read("srtReceiverLatency", m_player.net.srtReceiverLatency); }
     std::int32_t videoWidth() override { return read("videoWidth", m_player.net.videoWidth); }
     std::int32_t videoHeight() override { return read("videoHeight", m_player.net.videoHeight); }
+    NetworkFigures figures() override
+    {
+        const FakePlayer::Network& n = m_player.net;
+        NetworkFigures f;
+        f.bandWidth = n.bandWidth;
+        f.recoveredPackets = n.recoveredPackets;
+        f.receivedPackets = n.receivedPackets;
+        f.lostPackets = n.lostPackets;
+        f.receptionQuality = n.receptionQuality;
+        f.bufferingCount = n.bufferingCount;
+        f.bufferingProgress = n.bufferingProgress;
+        f.bufferingTime = n.bufferingTime;
+        f.frameRate = n.frameRate;
+        f.bitRate = n.bitRate;
+        f.maxBandwidth = n.maxBandwidth;
+        f.encodedFrameRate = n.encodedFrameRate;
+        f.framesSkipped = n.framesSkipped;
+        f.sourceProtocol = n.sourceProtocol;
+        f.srtRoundTripMs = n.srtRoundTripTime;
+        f.srtReceiverLatencyMs = n.srtReceiverLatency;
+        f.videoWidth = n.videoWidth;
+        f.videoHeight = n.videoHeight;
+        f.transportStream = n.transportStream;
+        f.transportErrors = n.transportErrors;
+        f.ristRoundTripMs = n.ristRoundTripMs;
+        return read("figures", f);
+    }
 };
 
 class FakeMedia final : public PlayerMedia, SubObject {

@@ -2,6 +2,7 @@
 
 #include "Player.h"
 #include "PlayerEventSink.h"
+#include "TsErrorCounts.h"
 
 #include <functional>
 #include <string>
@@ -21,6 +22,9 @@ public:
         std::string sourceProtocol;
         double srtRoundTripTime = 0.0;
         std::int32_t srtReceiverLatency = 0, videoWidth = 0, videoHeight = 0;
+        bool transportStream = false;
+        TsErrorCounts transportErrors;
+        double ristRoundTripMs = 0.0;
     };
     struct Media {
         std::string sourceURL, durationString, name;
