@@ -1,6 +1,7 @@
 #pragma once
 
 #include "SampleLine.h"
+#include "TsErrorCounts.h"
 
 #include <cstdint>
 #include <string>
@@ -24,6 +25,10 @@ struct MetricsFigures {
     std::int32_t srtReceiverLatencyMs = 0; // served only while the entry is SRT
     std::int32_t videoWidth = 0;           // pixels of the picture now shown, 0 for none
     std::int32_t videoHeight = 0;
+    // An MPEG-TS entry's first-priority stream errors, served once a transport stream was seen.
+    bool transportStream = false;
+    TsErrorCounts transportErrors;
+    double ristRoundTripMs = 0.0; // served only while the entry is RIST
 
     std::uint64_t samplesWritten = 0;
     std::uint64_t entriesOpened = 0;

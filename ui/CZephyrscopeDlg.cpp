@@ -371,6 +371,10 @@ void CZephyrscopeDlg::recordMetricsSample()
     m_metrics->srtReceiverLatencyMs = network->srtReceiverLatency();
     m_metrics->videoWidth = network->videoWidth();
     m_metrics->videoHeight = network->videoHeight();
+    const zephyrscope::NetworkFigures figures = network->figures();
+    m_metrics->transportStream = figures.transportStream;
+    m_metrics->transportErrors = figures.transportErrors;
+    m_metrics->ristRoundTripMs = figures.ristRoundTripMs;
 }
 
 void CZephyrscopeDlg::recordMetricsEntryOpened()

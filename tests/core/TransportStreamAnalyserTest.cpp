@@ -64,6 +64,11 @@ struct TableCase {
     TsErrorCounts expected;
 };
 
+void PrintTo(const TableCase& tableCase, std::ostream* out)
+{
+    *out << tableCase.name;
+}
+
 class TransportStreamTables : public ::testing::TestWithParam<TableCase> {};
 
 } // namespace

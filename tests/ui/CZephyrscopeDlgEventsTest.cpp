@@ -276,6 +276,9 @@ TEST_F(MainDialogTest, MetricsFiguresFollowWrittenTicksOpenedEntriesAndFailures)
             player->net.srtReceiverLatency = 250;
             player->net.videoWidth = 1280;
             player->net.videoHeight = 720;
+            player->net.transportStream = true;
+            player->net.transportErrors.continuity = 5;
+            player->net.ristRoundTripMs = 2.5;
             d.OnTimer(ID_TIMER_SAMPLE);
             // A tick that fails writes no line and leaves the last figures as they were.
             player->failingCall = "network.bitRate";
@@ -301,4 +304,7 @@ TEST_F(MainDialogTest, MetricsFiguresFollowWrittenTicksOpenedEntriesAndFailures)
     EXPECT_EQ(figures.srtReceiverLatencyMs, 250);
     EXPECT_EQ(figures.videoWidth, 1280);
     EXPECT_EQ(figures.videoHeight, 720);
+    EXPECT_TRUE(figures.transportStream);
+    EXPECT_EQ(figures.transportErrors.continuity, 5u);
+    EXPECT_EQ(figures.ristRoundTripMs, 2.5);
 }
