@@ -1,6 +1,7 @@
 // The program as a script runs it, on real generated media: offscreen, unattended,
 // ending by itself. Every log it writes is read back with the report's exact log
 // reader, so a malformed or cut-off line fails the test.
+#include "BroadcastTestSender.h"
 #include "HeadlessPlatform.h"
 #include "HttpTestServer.h"
 #include "HttpsTestProxy.h"
@@ -11,8 +12,14 @@
 #include "RunSummary.h"
 #include "SrtTestSender.h"
 #include "ToolRun.h"
+#include "TsDropRelay.h"
 
 #include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -293,4 +300,117 @@ TEST_F(ProgramPlaybackTest, SrtSenderThatStopsShowsBufferingThenFailsAndTheRunEn
     EXPECT_TRUE(played);
     EXPECT_GE(stalledAfterPlaying, 2) << zephyrscope::testing::FileText(logPath);
     EXPECT_EQ(countWhileStalled, countWhilePlaying + 1);
+}
+
+TEST_F(ProgramPlaybackTest, UdpStreamThroughALossyRelayLogsItsLossServesItsStreamErrorsAndEndsWhenTheSenderStops)
+{
+    using zephyrscope::testing::BroadcastTestSender;
+    using zephyrscope::tools::TsDropRelay;
+    const std::uint16_t port = BroadcastTestSender::freePortPair();
+    TsDropRelay::Options options;
+    options.targetPort = port;
+    options.dropEvery = 40;
+    TsDropRelay relay(options);
+    const std::string url = "udp://127.0.0.1:" + std::to_string(port);
+    setenv("ZEPHYRSCOPE_TEST_NO_DATA_TIMEOUT_MS", "3000", 1);
+    ProgramProcess run({media.dir(), {"--metrics=127.0.0.1:0", QString::fromStdString(url), "udp.dat"}});
+    const bool started = run.start();
+    unsetenv("ZEPHYRSCOPE_TEST_NO_DATA_TIMEOUT_MS");
+    ASSERT_TRUE(started);
+    const std::string serving = "Serving metrics at http://127.0.0.1:";
+    ASSERT_TRUE(run.waitForStderr("/metrics\n")) << run.stderrSoFar();
+    const std::string told = run.stderrSoFar();
+    ASSERT_NE(told.find(serving), std::string::npos) << told;
+    const int metricsPort = std::atoi(told.c_str() + told.find(serving) + serving.size());
+    // The sender starts once the program listens: what went before, the program could not see.
+    const auto listening = [port] {
+        const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address {};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const bool taken = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0;
+        close(fd);
+        return taken;
+    };
+    ASSERT_TRUE(run.waitUntil(listening, 20000)) << run.stderrSoFar();
+    BroadcastTestSender sender(BroadcastTestSender::Transport::Udp, "127.0.0.1", relay.port(), 90.0);
+    sender.start();
+    const fs::path logPath = media.dir() / "udp.dat";
+    const auto playingLines = [&] {
+        const std::string text = zephyrscope::testing::FileText(logPath);
+        int lines = 0;
+        for (auto at = text.find("\tPlaying"); at != std::string::npos; at = text.find("\tPlaying", at + 1))
+            ++lines;
+        return lines;
+    };
+    ASSERT_TRUE(run.waitUntil([&] { return playingLines() >= 8; }, 30000)) << run.stderrSoFar();
+    sender.pause();
+    // The relay's counts stand still once the last datagrams are through; a tick later, the player's too.
+    std::uint64_t seen = relay.counts().originals;
+    auto since = std::chrono::steady_clock::now();
+    run.waitUntil(
+        [&] {
+            const auto now = std::chrono::steady_clock::now();
+            if (const std::uint64_t originals = relay.counts().originals; originals != seen) {
+                seen = originals;
+                since = now;
+            }
+            return now - since > std::chrono::milliseconds(700);
+        },
+        5000);
+    const TsDropRelay::Counts counts = relay.counts();
+    const zephyrscope::testing::HttpResponse scrape = zephyrscope::testing::httpRequest(metricsPort, "GET", "/metrics");
+    ASSERT_EQ(scrape.status, 200) << run.stderrSoFar();
+    const auto errorsOfKind = [&](const std::string& kind) -> std::optional<double> {
+        const std::string label = "error=\"" + kind + "\"} ";
+        const auto at = scrape.body.find(label);
+        if (at == std::string::npos)
+            return std::nullopt;
+        return std::strtod(scrape.body.c_str() + at + label.size(), nullptr);
+    };
+    std::printf("[ observed ] UDP 1-in-40: relay dropped %llu datagrams, %llu TS packets, %llu gaps (%llu trailing);"
+                " metrics lost %g, continuity errors %g\n",
+                static_cast<unsigned long long>(counts.dropped),
+                static_cast<unsigned long long>(counts.tsPacketsDropped),
+                static_cast<unsigned long long>(counts.continuityGaps),
+                static_cast<unsigned long long>(counts.trailingDrops),
+                scrape.seriesValue("zephyrscope_lost_packets_total").value_or(-1),
+                errorsOfKind("continuity_count").value_or(-1));
+    ASSERT_GT(counts.dropped, 5u);
+    const double tsDropped = static_cast<double>(counts.tsPacketsDropped - counts.trailingTsPackets);
+    EXPECT_NEAR(scrape.seriesValue("zephyrscope_lost_packets_total").value_or(-1), tsDropped, tsDropped * 0.01 + 0.5)
+        << scrape.body;
+    EXPECT_EQ(errorsOfKind("continuity_count"), static_cast<double>(counts.continuityGaps - counts.trailingGaps))
+        << scrape.body;
+    EXPECT_EQ(errorsOfKind("sync_loss"), 0.0) << scrape.body;
+    EXPECT_EQ(errorsOfKind("pat"), 0.0) << scrape.body;
+    EXPECT_NE(scrape.body.find("protocol=\"UDP\""), std::string::npos) << scrape.body;
+    const zephyrscope::testing::ToolRun promtool =
+        zephyrscope::testing::runTool(PROMTOOL_BINARY, {"check", "metrics"}, scrape.body);
+    EXPECT_EQ(promtool.output, zephyrscope::testing::kPromtoolBitRateRemarks);
+
+    const ProgramResult result = run.finish(60000);
+    std::printf("[ observed ] UDP sender stopped: run ended by itself with status %d after %.1f s\n",
+                result.exitStatus, result.seconds);
+    EXPECT_EQ(result.exitStatus, 4) << result.stderrText;
+    EXPECT_NE(result.stderrText.find("no data for 3 s"), std::string::npos) << result.stderrText;
+
+    const StatisticsLog log = readWellFormedLog(logPath);
+    ASSERT_EQ(log.media.size(), 1u);
+    bool played = false;
+    int stalledAfterPlaying = 0;
+    std::int32_t lastLost = -1;
+    for (const auto& s : log.samples) {
+        if (s.isPlaying()) {
+            played = true;
+            EXPECT_EQ(s.protocol, "UDP");
+        } else if (played && s.isStalled()) {
+            ++stalledAfterPlaying;
+        }
+        lastLost = s.lostPackets;
+    }
+    EXPECT_TRUE(played);
+    EXPECT_GE(stalledAfterPlaying, 2) << zephyrscope::testing::FileText(logPath);
+    EXPECT_NEAR(lastLost, tsDropped, tsDropped * 0.01 + 0.5);
 }
