@@ -16,11 +16,6 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
@@ -323,17 +318,7 @@ TEST_F(ProgramPlaybackTest, UdpStreamThroughALossyRelayLogsItsLossServesItsStrea
     ASSERT_NE(told.find(serving), std::string::npos) << told;
     const int metricsPort = std::atoi(told.c_str() + told.find(serving) + serving.size());
     // The sender starts once the program listens: what went before, the program could not see.
-    const auto listening = [port] {
-        const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address {};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        const bool taken = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0;
-        close(fd);
-        return taken;
-    };
-    ASSERT_TRUE(run.waitUntil(listening, 20000)) << run.stderrSoFar();
+    ASSERT_TRUE(run.waitUntil([port] { return BroadcastTestSender::portTaken(port); }, 20000)) << run.stderrSoFar();
     BroadcastTestSender sender(BroadcastTestSender::Transport::Udp, "127.0.0.1", relay.port(), 90.0);
     sender.start();
     const fs::path logPath = media.dir() / "udp.dat";

@@ -90,8 +90,8 @@ protected:
     {
         TsDropRelay relay(options);
         engine->putURL(url);
-        // The player's socket is bound once its pipeline is on its way.
-        RunMainLoopFor(300ms);
+        // What is sent before the player listens, it cannot see.
+        EXPECT_TRUE(RunMainLoopUntil([&] { return BroadcastTestSender::portTaken(options.targetPort); }, 20s));
         BroadcastTestSender sender(transport, "127.0.0.1", relay.port(), kSendSeconds);
         sender.start();
         EXPECT_TRUE(waitForEvent("play 3", 1, 20s)) << events.sequence();
@@ -271,7 +271,7 @@ TEST_F(PlayerBroadcast, SenderThatStopsShowsBufferingThenFailsWithNoData)
     const std::uint16_t port = BroadcastTestSender::freePortPair();
     const std::string url = loopbackUrl("udp", port);
     engine->putURL(url);
-    RunMainLoopFor(300ms);
+    ASSERT_TRUE(RunMainLoopUntil([&] { return BroadcastTestSender::portTaken(port); }, 20s));
     BroadcastTestSender sender(BroadcastTestSender::Transport::Udp, "127.0.0.1", port, 60.0);
     sender.start();
     ASSERT_TRUE(waitForEvent("play 3", 1, 20s)) << events.sequence();

@@ -157,6 +157,7 @@ void TsDropRelay::run()
         }
         if (count > 2 && (fds[2].revents & POLLIN)) {
             const ssize_t got = recv(m_rtcpOut, buffer.data(), buffer.size(), 0);
+            m_receiverRtcpSeen = m_receiverRtcpSeen || got > 0;
             if (got > 0 && senderKnown)
                 sendto(m_rtcpIn, buffer.data(), static_cast<std::size_t>(got), 0,
                        reinterpret_cast<const sockaddr*>(&sender), sizeof sender);
@@ -174,7 +175,9 @@ void TsDropRelay::relayData(const unsigned char* datagram, std::size_t size)
             ++m_counts.retransmitted;
         } else {
             ++m_counts.originals;
-            drop = m_options.dropEvery > 0 && m_counts.originals % static_cast<std::uint64_t>(m_options.dropEvery) == 0;
+            const bool requestsReachSender = !m_options.rtcp || m_receiverRtcpSeen;
+            drop = requestsReachSender && m_options.dropEvery > 0
+                && m_counts.originals % static_cast<std::uint64_t>(m_options.dropEvery) == 0;
         }
         if (drop) {
             ++m_counts.dropped;

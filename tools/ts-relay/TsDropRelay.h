@@ -8,7 +8,9 @@
 //
 // With RTCP (RIST), the port after each data port is relayed too, both ways, so
 // that the receiver's retransmission requests reach the sender; retransmitted
-// packets (an RTP SSRC with its lowest bit set) always pass.
+// packets (an RTP SSRC with its lowest bit set) always pass, and nothing is
+// dropped before the receiver's first RTCP packet came through: until then its
+// retransmission requests have no way back to the sender.
 //
 // A multicast target is sent to on the loopback interface.
 // Thread: one relay thread; counts() may be called from any thread. It stops
@@ -68,6 +70,7 @@ private:
     int m_dataIn = -1, m_dataOut = -1, m_rtcpIn = -1, m_rtcpOut = -1;
     std::uint16_t m_port = 0;
     std::atomic<bool> m_stopping {false};
+    std::atomic<bool> m_receiverRtcpSeen {false};
     mutable std::mutex m_mutex;
     Counts m_counts;
     std::thread m_thread;

@@ -17,14 +17,14 @@ namespace {
 constexpr int kFps = 25;
 constexpr int kPortAttempts = 50;
 
-// Binds 127.0.0.1:port (0: any); the socket, or -1.
-int bindUdp(std::uint16_t port)
+// Binds 127.0.0.1:port (0: any), or every address's port; the socket, or -1.
+int bindUdp(std::uint16_t port, in_addr_t host = INADDR_LOOPBACK)
 {
     const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_in address {};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_addr.s_addr = htonl(host);
     if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0)
         return fd;
     if (fd >= 0)
@@ -74,6 +74,14 @@ std::uint16_t BroadcastTestSender::freePortPair()
         }
     }
     throw std::runtime_error("Cannot bind socket '127.0.0.1': no free port pair");
+}
+
+bool BroadcastTestSender::portTaken(std::uint16_t port)
+{
+    const int fd = bindUdp(port, INADDR_ANY);
+    if (fd >= 0)
+        close(fd);
+    return fd < 0;
 }
 
 void BroadcastTestSender::start()

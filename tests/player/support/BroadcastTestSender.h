@@ -28,6 +28,8 @@ public:
 
     // A UDP port on 127.0.0.1 nothing holds right now, even, with the next one free too.
     static std::uint16_t freePortPair();
+    // Whether some socket holds UDP port on any address: a receiver listens there.
+    static bool portTaken(std::uint16_t port);
 
 private:
     struct Pipeline;
