@@ -58,6 +58,36 @@ std::vector<LogSample> steadyPlaying(const std::vector<LogSample>& samples)
     return playing;
 }
 
+// The no-data timeout shortened to 3 s (test-only), so that a run does not wait
+// 30: set before the program's process is made, taken back once it started.
+void shortenNoDataTimeout()
+{
+    setenv("ZEPHYRSCOPE_TEST_NO_DATA_TIMEOUT_MS", "3000", 1);
+}
+
+// Starts run; the metrics port the system picked, from the line the program prints, or 0.
+int startAndReadMetricsPort(ProgramProcess& run)
+{
+    const bool started = run.start();
+    unsetenv("ZEPHYRSCOPE_TEST_NO_DATA_TIMEOUT_MS");
+    const std::string serving = "Serving metrics at http://127.0.0.1:";
+    if (!started || !run.waitForStderr("/metrics\n"))
+        return 0;
+    const std::string told = run.stderrSoFar();
+    const auto at = told.find(serving);
+    return at == std::string::npos ? 0 : std::atoi(told.c_str() + at + serving.size());
+}
+
+// Sample lines in Playing the log holds so far.
+int playingLines(const fs::path& logPath)
+{
+    const std::string text = zephyrscope::testing::FileText(logPath);
+    int lines = 0;
+    for (auto at = text.find("\tPlaying"); at != std::string::npos; at = text.find("\tPlaying", at + 1))
+        ++lines;
+    return lines;
+}
+
 class ProgramPlaybackTest : public ::testing::Test {
 protected:
     MediaFactory media;
@@ -219,29 +249,13 @@ TEST_F(ProgramPlaybackTest, SrtSenderThatStopsShowsBufferingThenFailsAndTheRunEn
     zephyrscope::testing::SrtTestSender sender(90.0, kSenderLatencyMs);
     sender.start();
     const std::string url = sender.url() + "?latency=" + std::to_string(kReceiverLatencyMs);
-    // The no-data timeout shortened to 3 s (test-only), so the run does not wait 30.
-    setenv("ZEPHYRSCOPE_TEST_NO_DATA_TIMEOUT_MS", "3000", 1);
+    shortenNoDataTimeout();
     ProgramProcess run({media.dir(), {"--metrics=127.0.0.1:0", QString::fromStdString(url), "srt.dat"}});
-    const bool started = run.start();
-    unsetenv("ZEPHYRSCOPE_TEST_NO_DATA_TIMEOUT_MS");
-    ASSERT_TRUE(started);
-    // The port the system picked, from the line the program prints.
-    const std::string serving = "Serving metrics at http://127.0.0.1:";
-    ASSERT_TRUE(run.waitForStderr("/metrics\n")) << run.stderrSoFar();
-    const std::string told = run.stderrSoFar();
-    ASSERT_NE(told.find(serving), std::string::npos) << told;
-    const int metricsPort = std::atoi(told.c_str() + told.find(serving) + serving.size());
-    ASSERT_GT(metricsPort, 0) << told;
+    const int metricsPort = startAndReadMetricsPort(run);
+    ASSERT_GT(metricsPort, 0) << run.stderrSoFar();
     // Two seconds of Playing samples, then the sender stops sending.
     const fs::path logPath = media.dir() / "srt.dat";
-    const auto playingLines = [&] {
-        const std::string text = zephyrscope::testing::FileText(logPath);
-        int lines = 0;
-        for (auto at = text.find("\tPlaying"); at != std::string::npos; at = text.find("\tPlaying", at + 1))
-            ++lines;
-        return lines;
-    };
-    ASSERT_TRUE(run.waitUntil([&] { return playingLines() >= 4; }, 30000)) << run.stderrSoFar();
+    ASSERT_TRUE(run.waitUntil([&] { return playingLines(logPath) >= 4; }, 30000)) << run.stderrSoFar();
     // While it plays, the metrics endpoint has what the log has no column for.
     const zephyrscope::testing::HttpResponse scrape = zephyrscope::testing::httpRequest(metricsPort, "GET", "/metrics");
     sender.pause();
@@ -307,29 +321,16 @@ TEST_F(ProgramPlaybackTest, UdpStreamThroughALossyRelayLogsItsLossServesItsStrea
     options.dropEvery = 40;
     TsDropRelay relay(options);
     const std::string url = "udp://127.0.0.1:" + std::to_string(port);
-    setenv("ZEPHYRSCOPE_TEST_NO_DATA_TIMEOUT_MS", "3000", 1);
+    shortenNoDataTimeout();
     ProgramProcess run({media.dir(), {"--metrics=127.0.0.1:0", QString::fromStdString(url), "udp.dat"}});
-    const bool started = run.start();
-    unsetenv("ZEPHYRSCOPE_TEST_NO_DATA_TIMEOUT_MS");
-    ASSERT_TRUE(started);
-    const std::string serving = "Serving metrics at http://127.0.0.1:";
-    ASSERT_TRUE(run.waitForStderr("/metrics\n")) << run.stderrSoFar();
-    const std::string told = run.stderrSoFar();
-    ASSERT_NE(told.find(serving), std::string::npos) << told;
-    const int metricsPort = std::atoi(told.c_str() + told.find(serving) + serving.size());
+    const int metricsPort = startAndReadMetricsPort(run);
+    ASSERT_GT(metricsPort, 0) << run.stderrSoFar();
     // The sender starts once the program listens: what went before, the program could not see.
     ASSERT_TRUE(run.waitUntil([port] { return BroadcastTestSender::portTaken(port); }, 20000)) << run.stderrSoFar();
     BroadcastTestSender sender(BroadcastTestSender::Transport::Udp, "127.0.0.1", relay.port(), 90.0);
     sender.start();
     const fs::path logPath = media.dir() / "udp.dat";
-    const auto playingLines = [&] {
-        const std::string text = zephyrscope::testing::FileText(logPath);
-        int lines = 0;
-        for (auto at = text.find("\tPlaying"); at != std::string::npos; at = text.find("\tPlaying", at + 1))
-            ++lines;
-        return lines;
-    };
-    ASSERT_TRUE(run.waitUntil([&] { return playingLines() >= 8; }, 30000)) << run.stderrSoFar();
+    ASSERT_TRUE(run.waitUntil([&] { return playingLines(logPath) >= 8; }, 30000)) << run.stderrSoFar();
     sender.pause();
     // The relay's counts stand still once the last datagrams are through; a tick later, the player's too.
     std::uint64_t seen = relay.counts().originals;

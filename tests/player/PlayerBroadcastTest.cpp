@@ -104,6 +104,17 @@ protected:
     EventRecorder events;
 };
 
+TsDropRelay::Options relayOptions(std::uint16_t targetPort, TsDropRelay::Framing framing = TsDropRelay::Framing::Ts,
+                                  bool rtcp = false)
+{
+    TsDropRelay::Options options;
+    options.targetPort = targetPort;
+    options.dropEvery = kDropEvery;
+    options.framing = framing;
+    options.rtcp = rtcp;
+    return options;
+}
+
 std::string loopbackUrl(const char* scheme, std::uint16_t port)
 {
     return std::string(scheme) + "://127.0.0.1:" + std::to_string(port);
@@ -171,9 +182,7 @@ void makeFile(const std::string& launch)
 TEST_F(PlayerBroadcast, RawUdpLossIsWhatTheContinuityCountersShowOfTheRelaysDrops)
 {
     const std::uint16_t port = BroadcastTestSender::freePortPair();
-    TsDropRelay::Options options;
-    options.targetPort = port;
-    options.dropEvery = kDropEvery;
+    const TsDropRelay::Options options = relayOptions(port);
     TsDropRelay::Counts relay;
     const NetworkFigures end = playThroughRelay(BroadcastTestSender::Transport::Udp, options,
                                                 loopbackUrl("udp", port), relay);
@@ -196,10 +205,7 @@ TEST_F(PlayerBroadcast, RawUdpLossIsWhatTheContinuityCountersShowOfTheRelaysDrop
 TEST_F(PlayerBroadcast, RtpLossIsTheRelaysDroppedDatagramsExactly)
 {
     const std::uint16_t port = BroadcastTestSender::freePortPair();
-    TsDropRelay::Options options;
-    options.targetPort = port;
-    options.dropEvery = kDropEvery;
-    options.framing = TsDropRelay::Framing::Rtp;
+    const TsDropRelay::Options options = relayOptions(port, TsDropRelay::Framing::Rtp);
     TsDropRelay::Counts relay;
     const NetworkFigures end = playThroughRelay(BroadcastTestSender::Transport::Rtp, options,
                                                 loopbackUrl("rtp", port), relay);
@@ -218,11 +224,7 @@ TEST_F(PlayerBroadcast, RtpLossIsTheRelaysDroppedDatagramsExactly)
 TEST_F(PlayerBroadcast, RistRetransmissionRecoversEveryDroppedPacket)
 {
     const std::uint16_t port = BroadcastTestSender::freePortPair();
-    TsDropRelay::Options options;
-    options.targetPort = port;
-    options.dropEvery = kDropEvery;
-    options.framing = TsDropRelay::Framing::Rtp;
-    options.rtcp = true;
+    const TsDropRelay::Options options = relayOptions(port, TsDropRelay::Framing::Rtp, true);
     TsDropRelay::Counts relay;
     const NetworkFigures end = playThroughRelay(BroadcastTestSender::Transport::Rist, options,
                                                 loopbackUrl("rist", port), relay);
@@ -244,10 +246,8 @@ TEST_F(PlayerBroadcast, MulticastGroupJoinedOnLoopback)
     const std::uint16_t port = BroadcastTestSender::freePortPair();
     if (const std::string problem = multicastOnLoopbackProblem(kGroup, port); !problem.empty())
         GTEST_SKIP() << "multicast on loopback is not available here: " << problem;
-    TsDropRelay::Options options;
+    TsDropRelay::Options options = relayOptions(port);
     options.targetHost = kGroup;
-    options.targetPort = port;
-    options.dropEvery = kDropEvery;
     TsDropRelay::Counts relay;
     const NetworkFigures end = playThroughRelay(
         BroadcastTestSender::Transport::Udp, options,
