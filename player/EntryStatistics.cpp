@@ -1,7 +1,6 @@
 #include "EntryStatistics.h"
 
 #include "BroadcastSource.h"
-
 #include "GstHandles.h"
 #include "GstStructureFields.h"
 

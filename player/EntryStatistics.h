@@ -80,8 +80,9 @@ private:
     std::uint64_t m_lossDetected = 0;
     // SRT: the last round-trip time and negotiated latency srtsrc reported.
     double m_srtRoundTripMs = 0.0;
-    double m_ristRoundTripMs = 0.0;
     std::int32_t m_srtReceiverLatencyMs = 0;
+    // RIST: the last retransmission round trip ristsrc measured.
+    double m_ristRoundTripMs = 0.0;
     std::deque<ByteSample> m_byteHistory;
     std::deque<PacketSample> m_packetHistory;
 };
