@@ -21,6 +21,7 @@ constexpr double kMsPerSecond = 1000.0;
 constexpr double kBitsPerByte = 8.0;
 constexpr std::int32_t kPlayStateCount = kPlayStateReconnecting + 1;
 constexpr std::string_view kSrtProtocol = "SRT";
+constexpr std::string_view kRistProtocol = "RIST";
 
 void appendNumber(std::string& out, double value)
 {
@@ -78,6 +79,27 @@ std::string_view versionNumber()
     return version.substr(version.rfind(' ') + 1);
 }
 
+// One family, a series per kind of error, each labelled with the entry's labels and its kind.
+void appendTransportErrors(std::string& out, const std::string& labels, const TsErrorCounts& errors)
+{
+    constexpr const char* kName = "zephyrscope_ts_errors_total";
+    appendFamily(out, kName, "counter", "First-priority MPEG-TS errors in this entry, by kind.");
+    const std::pair<const char*, std::uint64_t> kinds[] = {
+        {"sync_loss", errors.syncLoss}, {"sync_byte", errors.syncByte},     {"pat", errors.pat},
+        {"continuity_count", errors.continuity}, {"pmt", errors.pmt}, {"pid", errors.pid},
+    };
+    const std::string entry = labels.substr(0, labels.size() - 1); // without its closing brace
+    for (const auto& [kind, count] : kinds) {
+        out += kName;
+        out += entry;
+        out += ",error=\"";
+        out += kind;
+        out += "\"} ";
+        appendNumber(out, count);
+        out += '\n';
+    }
+}
+
 void appendEntrySeries(std::string& out, const MetricsFigures& f)
 {
     const SampleLine& s = f.sample;
@@ -132,6 +154,12 @@ void appendEntrySeries(std::string& out, const MetricsFigures& f)
                      "SRT receiver latency negotiated with the sender.", labels,
                      f.network.srtReceiverLatencyMs / kMsPerSecond);
     }
+    if (s.protocol == kRistProtocol)
+        appendSeries(out, "zephyrscope_rist_rtt_seconds", "gauge",
+                     "RIST retransmission round-trip time, 0 before the first retransmission.", labels,
+                     f.ristRoundTripMs / kMsPerSecond);
+    if (f.transportStream)
+        appendTransportErrors(out, labels, f.transportErrors);
 
     struct Counter {
         const char* name;

@@ -2,6 +2,7 @@
 
 #include "NetworkFigures.h"
 #include "SampleLine.h"
+#include "TsErrorCounts.h"
 
 #include <cstdint>
 #include <optional>

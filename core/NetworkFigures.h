@@ -1,5 +1,7 @@
 #pragma once
 
+#include "TsErrorCounts.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -33,6 +35,12 @@ struct NetworkFigures {
     std::optional<double> rtpJitterMs;
     // When the entry's first frame reached the video sink: ms since 1970 UTC; 0 not yet.
     std::int64_t firstFrameWallMs = 0;
+    // An MPEG-TS stream went through a demuxer, whatever carried it, and its
+    // first-priority transport stream errors.
+    bool transportStream = false;
+    TsErrorCounts transportErrors;
+    // RIST only: ristsrc's retransmission round-trip time; 0 before a retransmission.
+    double ristRoundTripMs = 0.0;
 };
 
 } // namespace zephyrscope

@@ -1,5 +1,6 @@
 #include "EntryPlayback.h"
 
+#include "BroadcastSource.h"
 #include "BusMessages.h"
 #include "ConnectionProbe.h"
 #include "LocalSource.h"
@@ -327,7 +328,10 @@ gboolean EntryPlayback::onOpenTimeout(gpointer self)
         playback->m_pipeline->drawGraph("zephyrscope-open-timeout");
     guarded("skip player entry", [&] {
         playback->m_openTimeout.reset();
-        playback->fail("timed out while opening");
+        std::string reason = "timed out while opening";
+        if (BroadcastSource::isBroadcastScheme(playback->m_scheme) && playback->m_counters->bytes() == 0)
+            reason += ": " + BroadcastSource::silenceReason(playback->m_entry.uri);
+        playback->fail(reason);
     });
     return G_SOURCE_REMOVE;
 }

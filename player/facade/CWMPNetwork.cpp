@@ -89,4 +89,9 @@ NetworkFigures CWMPNetwork::figures()
     return m_engine->network();
 }
 
+NetworkFigures CWMPNetwork::figures()
+{
+    return m_engine->network();
+}
+
 } // namespace zephyrscope

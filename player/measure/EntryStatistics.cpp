@@ -1,5 +1,6 @@
 #include "EntryStatistics.h"
 
+#include "BroadcastSource.h"
 #include "GstHandles.h"
 #include "GstStructureFields.h"
 
@@ -38,10 +39,15 @@ void EntryStatistics::poll(const StreamCounters& counters, GstElement* source, b
 {
     const std::int64_t now = g_get_monotonic_time();
     const std::string factory = source ? factoryName(source) : "";
-    if (factory == "rtspsrc") {
+    if (factory == "rtspsrc" || factory == "rtpsrc") {
         pollRtsp(source, playing);
     } else if (factory == "srtsrc") {
         pollSrt(counters, source);
+    } else if (const auto packets = source ? BroadcastSource::poll(source, counters) : std::nullopt) {
+        m_received = packets->received;
+        m_lost = packets->lost;
+        m_recovered = packets->recovered;
+        m_ristRoundTripMs = packets->roundTripMs.value_or(m_ristRoundTripMs);
     } else if (counters.adaptive() != StreamCounters::Adaptive::None) {
         // Adaptive streams: a packet is a segment, downloaded or failed.
         m_received = counters.segmentsReceived();
@@ -139,9 +145,13 @@ void EntryStatistics::fill(NetworkFigures& figures, const StreamCounters* counte
     figures.srtRoundTripMs = m_srtRoundTripMs;
     figures.srtReceiverLatencyMs = m_srtReceiverLatencyMs;
     figures.rtpJitterMs = m_rtpJitterMs;
+    figures.ristRoundTripMs = m_ristRoundTripMs;
     if (!counters)
         return;
     figures.receivedBytes = m_networkBytes ? *m_networkBytes : counters->bytes();
+    const TransportStreamWatch::Snapshot transportStream = counters->transportStream().snapshot();
+    figures.transportStream = transportStream.seen;
+    figures.transportErrors = transportStream.errors;
     if (counters->videoKnown()) {
         figures.videoWidth = counters->width();
         figures.videoHeight = counters->height();

@@ -80,6 +80,8 @@ private:
     std::int32_t m_srtReceiverLatencyMs = 0;
     // RTSP: the largest average jitter of the entry's jitter buffers, once packets came.
     std::optional<double> m_rtpJitterMs;
+    // RIST: the last retransmission round trip ristsrc measured.
+    double m_ristRoundTripMs = 0.0;
     std::deque<ByteSample> m_byteHistory;
     std::deque<PacketSample> m_packetHistory;
 };

@@ -1,8 +1,9 @@
 #pragma once
 
-#include <algorithm>
 #include "PresentationTimes.h"
+#include "TransportStreamWatch.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstdint>
@@ -91,6 +92,9 @@ public:
 
     PresentationTimes& presentation() { return m_presentation; }
     const PresentationTimes& presentation() const { return m_presentation; }
+    // What enters the entry's MPEG-TS demuxer, analysed.
+    TransportStreamWatch& transportStream() { return m_transportStream; }
+    const TransportStreamWatch& transportStream() const { return m_transportStream; }
 
 private:
     static constexpr std::size_t kFrameRing = 512; // > one second of frames at 240 fps, with room
@@ -120,6 +124,8 @@ private:
 
     mutable std::mutex m_sourceMutex;
     GstElement* m_source = nullptr;
+
+    TransportStreamWatch m_transportStream;
 };
 
 } // namespace zephyrscope

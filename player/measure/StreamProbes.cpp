@@ -1,9 +1,11 @@
 #include "StreamProbes.h"
 
 #include "AdaptiveRequests.h"
-#include "GstHandles.h"
+#include "BroadcastSource.h"
 #include "DownloadGuard.h"
+#include "GstHandles.h"
 #include "SrtDeliveryGaps.h"
+#include "TransportStreamWatch.h"
 
 #include <gst/gst.h>
 #include <gst/video/video.h>
@@ -126,9 +128,10 @@ void onSourceSetup(GstElement*, GstElement* source, gpointer data)
         g_object_set(source, "poll-timeout", kSrtPollTimeoutMs, nullptr);
         SrtDeliveryGaps::watch(source, counters);
     }
+    BroadcastSource::setUp(source);
     if (PadPtr pad {gst_element_get_static_pad(source, "src")})
         probeSourcePad(pad.get(), counters);
-    if (!GST_IS_BIN(source) || factory == "rtspsrc") {
+    if (!GST_IS_BIN(source) || factory == "rtspsrc" || factory == "rtpsrc") {
         g_signal_connect_data(source, "pad-added", G_CALLBACK(onSourcePadAdded), holdCounters(counters),
                               releaseCountersClosure, static_cast<GConnectFlags>(0));
     }
@@ -189,6 +192,10 @@ void onElementSetup(GstElement*, GstElement* element, gpointer data)
 {
     const auto& counters = *static_cast<std::shared_ptr<StreamCounters>*>(data);
     const std::string factory = factoryName(element);
+    if (factory == "tsdemux") {
+        TransportStreamWatch::watchDemuxer(element, counters);
+        return;
+    }
     if (const auto kind = adaptiveKind(factory); kind != StreamCounters::Adaptive::None) {
         counters->setAdaptive(kind);
         const ElementPtr source(counters->source());

@@ -174,6 +174,32 @@ TEST(MetricsExposition, SrtEntryServesItsRoundTripTimeAndReceiverLatencyInSecond
     EXPECT_EQ(text.find("zephyrscope_startup_seconds"), std::string::npos) << text;
 }
 
+TEST(MetricsExposition, TransportStreamEntryServesItsStreamErrorsByKindAndRistItsRoundTrip)
+{
+    MetricsFigures f = playingFigures();
+    EXPECT_EQ(format(f).find("zephyrscope_ts_errors_total"), std::string::npos) << "no transport stream, no series";
+    f.entryUrl = "rist://127.0.0.1:5004";
+    f.sample.protocol = "RIST";
+    f.network.transportStream = true;
+    f.network.transportErrors = TsErrorCounts {.syncLoss = 1, .syncByte = 3, .pat = 4, .continuity = 2, .pmt = 0, .pid = 1};
+    f.network.ristRoundTripMs = 1.5;
+    const std::string text = format(f);
+    const std::string entry = "{url=\"rist://127.0.0.1:5004\",protocol=\"RIST\"";
+    for (const std::string& line : {
+             std::string("# TYPE zephyrscope_ts_errors_total counter"),
+             "zephyrscope_ts_errors_total" + entry + ",error=\"sync_loss\"} 1",
+             "zephyrscope_ts_errors_total" + entry + ",error=\"sync_byte\"} 3",
+             "zephyrscope_ts_errors_total" + entry + ",error=\"pat\"} 4",
+             "zephyrscope_ts_errors_total" + entry + ",error=\"continuity_count\"} 2",
+             "zephyrscope_ts_errors_total" + entry + ",error=\"pmt\"} 0",
+             "zephyrscope_ts_errors_total" + entry + ",error=\"pid\"} 1",
+             "zephyrscope_rist_rtt_seconds" + entry + "} 0.0015",
+         })
+        EXPECT_TRUE(hasLine(text, line)) << line << "\nin:\n" << text;
+    f.sample.protocol = "UDP";
+    EXPECT_EQ(format(f).find("zephyrscope_rist_rtt_seconds"), std::string::npos) << "RIST only";
+}
+
 TEST(MetricsExposition, LabelValuesAreEscaped)
 {
     MetricsFigures f = playingFigures();

@@ -1,6 +1,7 @@
 // The program as a script runs it, on real generated media: offscreen, unattended,
 // ending by itself. Every log it writes is read back with the report's exact log
 // reader, so a malformed or cut-off line fails the test.
+#include "BroadcastTestSender.h"
 #include "HeadlessPlatform.h"
 #include "HttpTestServer.h"
 #include "HttpsTestProxy.h"
@@ -11,6 +12,7 @@
 #include "RunSummary.h"
 #include "SrtTestSender.h"
 #include "ToolRun.h"
+#include "TsDropRelay.h"
 
 #include <gtest/gtest.h>
 
@@ -54,6 +56,36 @@ std::vector<LogSample> steadyPlaying(const std::vector<LogSample>& samples)
             playing.push_back(samples[i]);
     }
     return playing;
+}
+
+// The no-data timeout shortened to 3 s (test-only), so that a run does not wait
+// 30: set before the program's process is made, taken back once it started.
+void shortenNoDataTimeout()
+{
+    setenv("ZEPHYRSCOPE_TEST_NO_DATA_TIMEOUT_MS", "3000", 1);
+}
+
+// Starts run; the metrics port the system picked, from the line the program prints, or 0.
+int startAndReadMetricsPort(ProgramProcess& run)
+{
+    const bool started = run.start();
+    unsetenv("ZEPHYRSCOPE_TEST_NO_DATA_TIMEOUT_MS");
+    const std::string serving = "Serving metrics at http://127.0.0.1:";
+    if (!started || !run.waitForStderr("/metrics\n"))
+        return 0;
+    const std::string told = run.stderrSoFar();
+    const auto at = told.find(serving);
+    return at == std::string::npos ? 0 : std::atoi(told.c_str() + at + serving.size());
+}
+
+// Sample lines in Playing the log holds so far.
+int playingLines(const fs::path& logPath)
+{
+    const std::string text = zephyrscope::testing::FileText(logPath);
+    int lines = 0;
+    for (auto at = text.find("\tPlaying"); at != std::string::npos; at = text.find("\tPlaying", at + 1))
+        ++lines;
+    return lines;
 }
 
 class ProgramPlaybackTest : public ::testing::Test {
@@ -220,29 +252,13 @@ TEST_F(ProgramPlaybackTest, SrtSenderThatStopsShowsBufferingThenFailsAndTheRunEn
     zephyrscope::testing::SrtTestSender sender(90.0, kSenderLatencyMs);
     sender.start();
     const std::string url = sender.url() + "?latency=" + std::to_string(kReceiverLatencyMs);
-    // The no-data timeout shortened to 3 s (test-only), so the run does not wait 30.
-    setenv("ZEPHYRSCOPE_TEST_NO_DATA_TIMEOUT_MS", "3000", 1);
+    shortenNoDataTimeout();
     ProgramProcess run({media.dir(), {"--metrics=127.0.0.1:0", QString::fromStdString(url), "srt.dat"}});
-    const bool started = run.start();
-    unsetenv("ZEPHYRSCOPE_TEST_NO_DATA_TIMEOUT_MS");
-    ASSERT_TRUE(started);
-    // The port the system picked, from the line the program prints.
-    const std::string serving = "Serving metrics at http://127.0.0.1:";
-    ASSERT_TRUE(run.waitForStderr("/metrics\n")) << run.stderrSoFar();
-    const std::string told = run.stderrSoFar();
-    ASSERT_NE(told.find(serving), std::string::npos) << told;
-    const int metricsPort = std::atoi(told.c_str() + told.find(serving) + serving.size());
-    ASSERT_GT(metricsPort, 0) << told;
+    const int metricsPort = startAndReadMetricsPort(run);
+    ASSERT_GT(metricsPort, 0) << run.stderrSoFar();
     // Two seconds of Playing samples, then the sender stops sending.
     const fs::path logPath = media.dir() / "srt.dat";
-    const auto playingLines = [&] {
-        const std::string text = zephyrscope::testing::FileText(logPath);
-        int lines = 0;
-        for (auto at = text.find("\tPlaying"); at != std::string::npos; at = text.find("\tPlaying", at + 1))
-            ++lines;
-        return lines;
-    };
-    ASSERT_TRUE(run.waitUntil([&] { return playingLines() >= 4; }, 30000)) << run.stderrSoFar();
+    ASSERT_TRUE(run.waitUntil([&] { return playingLines(logPath) >= 4; }, 30000)) << run.stderrSoFar();
     // While it plays, the metrics endpoint has what the log has no column for.
     const zephyrscope::testing::HttpResponse scrape = zephyrscope::testing::httpRequest(metricsPort, "GET", "/metrics");
     sender.pause();
@@ -296,4 +312,94 @@ TEST_F(ProgramPlaybackTest, SrtSenderThatStopsShowsBufferingThenFailsAndTheRunEn
     EXPECT_TRUE(played);
     EXPECT_GE(stalledAfterPlaying, 2) << zephyrscope::testing::FileText(logPath);
     EXPECT_EQ(countWhileStalled, countWhilePlaying + 1);
+}
+
+TEST_F(ProgramPlaybackTest, UdpStreamThroughALossyRelayLogsItsLossServesItsStreamErrorsAndEndsWhenTheSenderStops)
+{
+    using zephyrscope::testing::BroadcastTestSender;
+    using zephyrscope::tools::TsDropRelay;
+    const std::uint16_t port = BroadcastTestSender::freePortPair();
+    TsDropRelay::Options options;
+    options.targetPort = port;
+    options.dropEvery = 40;
+    TsDropRelay relay(options);
+    const std::string url = "udp://127.0.0.1:" + std::to_string(port);
+    shortenNoDataTimeout();
+    ProgramProcess run({media.dir(), {"--metrics=127.0.0.1:0", QString::fromStdString(url), "udp.dat"}});
+    const int metricsPort = startAndReadMetricsPort(run);
+    ASSERT_GT(metricsPort, 0) << run.stderrSoFar();
+    // The sender starts once the program listens: what went before, the program could not see.
+    ASSERT_TRUE(run.waitUntil([port] { return BroadcastTestSender::portTaken(port); }, 20000)) << run.stderrSoFar();
+    BroadcastTestSender sender(BroadcastTestSender::Transport::Udp, "127.0.0.1", relay.port(), 90.0);
+    sender.start();
+    const fs::path logPath = media.dir() / "udp.dat";
+    ASSERT_TRUE(run.waitUntil([&] { return playingLines(logPath) >= 8; }, 30000)) << run.stderrSoFar();
+    sender.pause();
+    // The relay's counts stand still once the last datagrams are through; a tick later, the player's too.
+    std::uint64_t seen = relay.counts().originals;
+    auto since = std::chrono::steady_clock::now();
+    run.waitUntil(
+        [&] {
+            const auto now = std::chrono::steady_clock::now();
+            if (const std::uint64_t originals = relay.counts().originals; originals != seen) {
+                seen = originals;
+                since = now;
+            }
+            return now - since > std::chrono::milliseconds(700);
+        },
+        5000);
+    const TsDropRelay::Counts counts = relay.counts();
+    const zephyrscope::testing::HttpResponse scrape = zephyrscope::testing::httpRequest(metricsPort, "GET", "/metrics");
+    ASSERT_EQ(scrape.status, 200) << run.stderrSoFar();
+    const auto errorsOfKind = [&](const std::string& kind) -> std::optional<double> {
+        const std::string label = "error=\"" + kind + "\"} ";
+        const auto at = scrape.body.find(label);
+        if (at == std::string::npos)
+            return std::nullopt;
+        return std::strtod(scrape.body.c_str() + at + label.size(), nullptr);
+    };
+    std::printf("[ observed ] UDP 1-in-40: relay dropped %llu datagrams, %llu TS packets, %llu gaps (%llu trailing);"
+                " metrics lost %g, continuity errors %g\n",
+                static_cast<unsigned long long>(counts.dropped),
+                static_cast<unsigned long long>(counts.tsPacketsDropped),
+                static_cast<unsigned long long>(counts.continuityGaps),
+                static_cast<unsigned long long>(counts.trailingDrops),
+                scrape.seriesValue("zephyrscope_lost_packets_total").value_or(-1),
+                errorsOfKind("continuity_count").value_or(-1));
+    ASSERT_GT(counts.dropped, 5u);
+    const double tsDropped = static_cast<double>(counts.tsPacketsDropped - counts.trailingTsPackets);
+    EXPECT_NEAR(scrape.seriesValue("zephyrscope_lost_packets_total").value_or(-1), tsDropped, tsDropped * 0.01 + 0.5)
+        << scrape.body;
+    EXPECT_EQ(errorsOfKind("continuity_count"), static_cast<double>(counts.continuityGaps - counts.trailingGaps))
+        << scrape.body;
+    EXPECT_EQ(errorsOfKind("sync_loss"), 0.0) << scrape.body;
+    EXPECT_EQ(errorsOfKind("pat"), 0.0) << scrape.body;
+    EXPECT_NE(scrape.body.find("protocol=\"UDP\""), std::string::npos) << scrape.body;
+    const zephyrscope::testing::ToolRun promtool =
+        zephyrscope::testing::runTool(PROMTOOL_BINARY, {"check", "metrics"}, scrape.body);
+    EXPECT_EQ(promtool.output, zephyrscope::testing::kPromtoolBitRateRemarks);
+
+    const ProgramResult result = run.finish(60000);
+    std::printf("[ observed ] UDP sender stopped: run ended by itself with status %d after %.1f s\n",
+                result.exitStatus, result.seconds);
+    EXPECT_EQ(result.exitStatus, 4) << result.stderrText;
+    EXPECT_NE(result.stderrText.find("no data for 3 s"), std::string::npos) << result.stderrText;
+
+    const StatisticsLog log = readWellFormedLog(logPath);
+    ASSERT_EQ(log.media.size(), 1u);
+    bool played = false;
+    int stalledAfterPlaying = 0;
+    std::int32_t lastLost = -1;
+    for (const auto& s : log.samples) {
+        if (s.isPlaying()) {
+            played = true;
+            EXPECT_EQ(s.protocol, "UDP");
+        } else if (played && s.isStalled()) {
+            ++stalledAfterPlaying;
+        }
+        lastLost = s.lostPackets;
+    }
+    EXPECT_TRUE(played);
+    EXPECT_GE(stalledAfterPlaying, 2) << zephyrscope::testing::FileText(logPath);
+    EXPECT_NEAR(lastLost, tsDropped, tsDropped * 0.01 + 0.5);
 }

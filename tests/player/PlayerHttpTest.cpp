@@ -276,6 +276,10 @@ TEST_F(PlayerHttp, HttpLiveStreamPlaysAndReportsItsTransport)
     EXPECT_EQ(net->bandWidth(), 0);
     std::cout << "HLS: frameRate=" << net->frameRate() << " receivedPackets=" << net->receivedPackets()
               << " bitRate=" << net->bitRate() << '\n';
+    // The segments' MPEG-TS, analysed as it enters the demuxer: whole and in order.
+    const NetworkFigures figures = net->figures();
+    EXPECT_TRUE(figures.transportStream);
+    EXPECT_EQ(figures.transportErrors.total(), 0u);
     ASSERT_TRUE(waitForState(kPlayStateReady)) << events.sequence();
     EXPECT_TRUE(events.errors.empty());
     const std::string sequence = events.sequence();

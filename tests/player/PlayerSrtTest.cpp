@@ -109,6 +109,10 @@ TEST_F(PlayerSrt, PacketsDroppedOnceAreRecoveredAndNoneLost)
     EXPECT_NEAR(end.recovered, static_cast<double>(counts.dropped), 1.0);
     EXPECT_EQ(end.lost, 0);
     EXPECT_EQ(counts.neverForwarded, 0u);
+    // The MPEG-TS inside shows no gap either.
+    const NetworkFigures figures = player->network()->figures();
+    EXPECT_TRUE(figures.transportStream);
+    EXPECT_EQ(figures.transportErrors.continuity, 0u);
     // Every first transmission was delivered, the dropped ones by retransmission.
     EXPECT_NEAR(end.received, static_cast<double>(counts.originals), 1.0);
     EXPECT_EQ(end.quality, 100);
@@ -144,6 +148,8 @@ TEST_F(PlayerSrt, BlackoutLongerThanTheLatencyLosesWhatNeverArrived)
     EXPECT_NEAR(end.recovered, static_cast<double>(counts.retransmitted), 1.0);
     EXPECT_NEAR(end.received + end.lost, static_cast<double>(counts.originals), 1.0);
     EXPECT_LT(end.quality, 100);
+    // What never arrived shows in the MPEG-TS inside as continuity errors.
+    EXPECT_GT(player->network()->figures().transportErrors.continuity, 0u);
 }
 
 TEST_F(PlayerSrt, SenderThatStopsSendingShowsBufferingThenFailsWithNoData)

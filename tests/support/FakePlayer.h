@@ -2,6 +2,7 @@
 
 #include "Player.h"
 #include "PlayerEventSink.h"
+#include "TsErrorCounts.h"
 
 #include <functional>
 #include <string>

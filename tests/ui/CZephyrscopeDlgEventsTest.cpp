@@ -278,6 +278,9 @@ TEST_F(MainDialogTest, MetricsFiguresFollowWrittenTicksOpenedEntriesAndFailures)
             player->net.srtReceiverLatencyMs = 250;
             player->net.videoWidth = 1280;
             player->net.videoHeight = 720;
+            player->net.transportStream = true;
+            player->net.transportErrors.continuity = 5;
+            player->net.ristRoundTripMs = 2.5;
             d.OnTimer(ID_TIMER_SAMPLE);
             // A tick that fails writes no line and leaves the last figures as they were.
             player->failingCall = "network.bitRate";
@@ -303,4 +306,7 @@ TEST_F(MainDialogTest, MetricsFiguresFollowWrittenTicksOpenedEntriesAndFailures)
     EXPECT_EQ(figures.network.srtReceiverLatencyMs, 250);
     EXPECT_EQ(figures.network.videoWidth, 1280);
     EXPECT_EQ(figures.network.videoHeight, 720);
+    EXPECT_TRUE(figures.network.transportStream);
+    EXPECT_EQ(figures.network.transportErrors.continuity, 5u);
+    EXPECT_EQ(figures.network.ristRoundTripMs, 2.5);
 }

@@ -1,0 +1,285 @@
+#include "TransportStreamAnalyser.h"
+
+#include <algorithm>
+#include <set>
+
+namespace zephyrscope {
+
+namespace {
+
+constexpr std::size_t kSyncRunToAcquire = 5; // sync bytes in a row that establish sync
+constexpr int kSyncRunToLose = 2;            // wrong sync bytes in a row that lose it
+constexpr std::int64_t kPcrJumpUs = 1000000; // a PCR further ahead than this is a new time base
+constexpr std::uint8_t kPatTableId = 0x00;
+constexpr std::uint8_t kPmtTableId = 0x02;
+constexpr std::size_t kCrcSize = 4;
+
+std::uint16_t pidOf(const std::uint8_t* packet)
+{
+    return static_cast<std::uint16_t>(((packet[1] & 0x1F) << 8) | packet[2]);
+}
+
+bool hasAdaptationField(const std::uint8_t* packet)
+{
+    return (packet[3] & 0x20) != 0;
+}
+
+bool hasPayload(const std::uint8_t* packet)
+{
+    return (packet[3] & 0x10) != 0;
+}
+
+bool scrambled(const std::uint8_t* packet)
+{
+    return (packet[3] & 0xC0) != 0;
+}
+
+std::uint16_t read13(const std::uint8_t* bytes)
+{
+    return static_cast<std::uint16_t>(((bytes[0] & 0x1F) << 8) | bytes[1]);
+}
+
+std::uint16_t read12(const std::uint8_t* bytes)
+{
+    return static_cast<std::uint16_t>(((bytes[0] & 0x0F) << 8) | bytes[1]);
+}
+
+// Keeps the times of the keys still wanted, starting the new ones at nowUs.
+void keepOnly(std::map<std::uint16_t, std::int64_t>& seen, const std::set<std::uint16_t>& wanted, std::int64_t nowUs)
+{
+    std::map<std::uint16_t, std::int64_t> kept;
+    for (const std::uint16_t key : wanted) {
+        const auto it = seen.find(key);
+        kept[key] = it == seen.end() ? nowUs : it->second;
+    }
+    seen = std::move(kept);
+}
+
+// One error for each whole interval that passed since seenUs, which moves on by as many.
+std::uint64_t overdue(std::int64_t& seenUs, std::int64_t nowUs, std::int64_t intervalUs)
+{
+    std::uint64_t count = 0;
+    while (nowUs - seenUs > intervalUs) {
+        seenUs += intervalUs;
+        ++count;
+    }
+    return count;
+}
+
+} // namespace
+
+TransportStreamAnalyser::TransportStreamAnalyser(std::int64_t pidTimeoutUs)
+    : m_pidTimeoutUs(pidTimeoutUs)
+{
+}
+
+void TransportStreamAnalyser::feed(const std::uint8_t* data, std::size_t size)
+{
+    m_pending.insert(m_pending.end(), data, data + size);
+    std::size_t offset = 0;
+    for (;;) {
+        if (!m_inSync) {
+            m_pending.erase(m_pending.begin(), m_pending.begin() + static_cast<std::ptrdiff_t>(offset));
+            offset = 0;
+            findSync();
+            if (!m_inSync)
+                return;
+        }
+        if (m_pending.size() - offset < kPacketSize)
+            break;
+        const std::uint8_t* packet = m_pending.data() + offset;
+        if (packet[0] != kSyncByte) {
+            ++m_errors.syncByte;
+            if (++m_badSyncRun >= kSyncRunToLose) {
+                // This packet is not taken: the search for sync starts at it.
+                ++m_errors.syncLoss;
+                m_inSync = false;
+                continue;
+            }
+        } else {
+            m_badSyncRun = 0;
+        }
+        // One wrong sync byte in sync is a damaged byte, not a lost packet: the rest is read.
+        takePacket(packet);
+        offset += kPacketSize;
+    }
+    m_pending.erase(m_pending.begin(), m_pending.begin() + static_cast<std::ptrdiff_t>(offset));
+}
+
+void TransportStreamAnalyser::findSync()
+{
+    const std::size_t span = (kSyncRunToAcquire - 1) * kPacketSize;
+    std::size_t start = 0;
+    for (; start + span < m_pending.size(); ++start) {
+        bool run = true;
+        for (std::size_t k = 0; k < kSyncRunToAcquire && run; ++k)
+            run = m_pending[start + k * kPacketSize] == kSyncByte;
+        if (run) {
+            m_inSync = true;
+            m_badSyncRun = 0;
+            break;
+        }
+    }
+    m_pending.erase(m_pending.begin(), m_pending.begin() + static_cast<std::ptrdiff_t>(start));
+}
+
+void TransportStreamAnalyser::takePacket(const std::uint8_t* packet)
+{
+    ++m_packets;
+    const std::uint16_t pid = pidOf(packet);
+    if (pid == kNullPid)
+        return;
+    readPcr(pid, packet);
+    checkContinuity(pid, packet);
+    if (pid == 0) {
+        m_patSeenUs = m_nowUs;
+        if (scrambled(packet))
+            ++m_errors.pat;
+    } else if (m_pmtSeenUs.count(pid) && scrambled(packet)) {
+        ++m_errors.pmt;
+    }
+    if (const auto it = m_elementarySeenUs.find(pid); it != m_elementarySeenUs.end())
+        it->second = m_nowUs;
+    readSection(pid, packet);
+}
+
+void TransportStreamAnalyser::checkContinuity(std::uint16_t pid, const std::uint8_t* packet)
+{
+    const auto counter = static_cast<std::uint8_t>(packet[3] & 0x0F);
+    const bool discontinuity = hasAdaptationField(packet) && packet[4] > 0 && (packet[5] & 0x80) != 0;
+    auto it = m_pids.find(pid);
+    if (it == m_pids.end() || discontinuity) {
+        // The counter only means something from the second payload packet on.
+        if (hasPayload(packet) || discontinuity)
+            m_pids[pid] = PidState {counter, false};
+        return;
+    }
+    // Packets without payload leave the counter where it was.
+    if (!hasPayload(packet))
+        return;
+    PidState& state = it->second;
+    if (counter == state.counter) {
+        // A packet may be sent twice; a third time is an error.
+        if (state.duplicateSeen)
+            ++m_errors.continuity;
+        state.duplicateSeen = true;
+        return;
+    }
+    if (counter != ((state.counter + 1) & 0x0F)) {
+        ++m_errors.continuity;
+        m_missing += static_cast<std::uint8_t>((counter - state.counter - 1) & 0x0F);
+    }
+    state = PidState {counter, false};
+}
+
+void TransportStreamAnalyser::readPcr(std::uint16_t pid, const std::uint8_t* packet)
+{
+    if (!hasAdaptationField(packet) || packet[4] < 7 || (packet[5] & 0x10) == 0)
+        return;
+    if (!m_pcrPid)
+        m_pcrPid = pid;
+    if (pid != *m_pcrPid)
+        return;
+    const std::uint64_t base = (static_cast<std::uint64_t>(packet[6]) << 25) | (static_cast<std::uint64_t>(packet[7]) << 17)
+        | (static_cast<std::uint64_t>(packet[8]) << 9) | (static_cast<std::uint64_t>(packet[9]) << 1)
+        | (packet[10] >> 7);
+    const std::uint64_t extension = (static_cast<std::uint64_t>(packet[10] & 0x01) << 8) | packet[11];
+    const auto pcrUs = static_cast<std::int64_t>((base * 300 + extension) / 27);
+    if (!m_lastPcrUs) {
+        m_clockRunning = true;
+        restartTimers();
+    } else {
+        const std::int64_t delta = pcrUs - *m_lastPcrUs;
+        if (delta < 0 || delta > kPcrJumpUs)
+            restartTimers();
+        else
+            advanceClock(m_nowUs + delta);
+    }
+    m_lastPcrUs = pcrUs;
+}
+
+void TransportStreamAnalyser::advanceClock(std::int64_t nowUs)
+{
+    m_nowUs = nowUs;
+    if (!m_clockRunning)
+        return;
+    m_errors.pat += overdue(m_patSeenUs, nowUs, kTableIntervalUs);
+    for (auto& [pid, seenUs] : m_pmtSeenUs)
+        m_errors.pmt += overdue(seenUs, nowUs, kTableIntervalUs);
+    for (auto& [pid, seenUs] : m_elementarySeenUs)
+        m_errors.pid += overdue(seenUs, nowUs, m_pidTimeoutUs);
+}
+
+void TransportStreamAnalyser::restartTimers()
+{
+    m_patSeenUs = m_nowUs;
+    for (auto& [pid, seenUs] : m_pmtSeenUs)
+        seenUs = m_nowUs;
+    for (auto& [pid, seenUs] : m_elementarySeenUs)
+        seenUs = m_nowUs;
+}
+
+void TransportStreamAnalyser::readSection(std::uint16_t pid, const std::uint8_t* packet)
+{
+    const bool tablePid = pid == 0 || m_pmtSeenUs.count(pid);
+    if (!tablePid || !hasPayload(packet) || (packet[1] & 0x40) == 0)
+        return;
+    std::size_t start = 4;
+    if (hasAdaptationField(packet))
+        start += 1 + packet[4];
+    if (start >= kPacketSize)
+        return;
+    const std::size_t section = start + 1 + packet[start];
+    if (section + 3 > kPacketSize)
+        return;
+    const std::uint8_t tableId = packet[section];
+    // A section longer than its packet is only seen to begin; its content is not read.
+    const std::size_t size = 3 + read12(packet + section + 1);
+    const bool whole = section + size <= kPacketSize;
+    if (pid == 0) {
+        if (tableId != kPatTableId)
+            ++m_errors.pat;
+        else if (whole)
+            readPat(packet + section, size);
+    } else if (tableId == kPmtTableId) {
+        m_pmtSeenUs[pid] = m_nowUs;
+        if (whole)
+            readPmt(pid, packet + section, size);
+    }
+}
+
+void TransportStreamAnalyser::readPat(const std::uint8_t* section, std::size_t size)
+{
+    constexpr std::size_t kHeader = 8;
+    if (size < kHeader + kCrcSize)
+        return;
+    std::set<std::uint16_t> pmtPids;
+    for (std::size_t at = kHeader; at + 4 <= size - kCrcSize; at += 4) {
+        const auto program = static_cast<std::uint16_t>((section[at] << 8) | section[at + 1]);
+        if (program != 0) // program 0 names the network PID, not a PMT
+            pmtPids.insert(read13(section + at + 2));
+    }
+    keepOnly(m_pmtSeenUs, pmtPids, m_nowUs);
+    for (auto it = m_programPids.begin(); it != m_programPids.end();)
+        it = pmtPids.count(it->first) ? std::next(it) : m_programPids.erase(it);
+}
+
+void TransportStreamAnalyser::readPmt(std::uint16_t pid, const std::uint8_t* section, std::size_t size)
+{
+    constexpr std::size_t kHeader = 12;
+    if (size < kHeader + kCrcSize)
+        return;
+    std::vector<std::uint16_t> pids;
+    std::size_t at = kHeader + read12(section + 10);
+    while (at + 5 <= size - kCrcSize) {
+        pids.push_back(read13(section + at + 1));
+        at += 5 + read12(section + at + 3);
+    }
+    m_programPids[pid] = std::move(pids);
+    std::set<std::uint16_t> wanted;
+    for (const auto& [program, elementary] : m_programPids)
+        wanted.insert(elementary.begin(), elementary.end());
+    keepOnly(m_elementarySeenUs, wanted, m_nowUs);
+}
+
+} // namespace zephyrscope

@@ -1,0 +1,82 @@
+#include "TransportStreamWatch.h"
+
+#include "StreamCounters.h"
+
+#include <gst/gst.h>
+
+namespace zephyrscope {
+
+namespace {
+
+void feedBuffer(TransportStreamWatch& watch, GstBuffer* buffer, const GstPadProbeInfo* pulled = nullptr)
+{
+    GstMapInfo map;
+    if (gst_buffer_map(buffer, &map, GST_MAP_READ)) {
+        if (pulled)
+            watch.feedPulled(pulled->offset, map.data, map.size);
+        else
+            watch.feed(map.data, map.size);
+        gst_buffer_unmap(buffer, &map);
+    }
+}
+
+GstPadProbeReturn onDemuxerInput(GstPad*, GstPadProbeInfo* info, gpointer data)
+{
+    TransportStreamWatch& watch = (*static_cast<std::shared_ptr<StreamCounters>*>(data))->transportStream();
+    if (info->type & GST_PAD_PROBE_TYPE_BUFFER) {
+        const bool pulled = (info->type & GST_PAD_PROBE_TYPE_PULL) != 0;
+        feedBuffer(watch, GST_PAD_PROBE_INFO_BUFFER(info), pulled ? info : nullptr);
+    } else if (info->type & GST_PAD_PROBE_TYPE_BUFFER_LIST) {
+        GstBufferList* list = GST_PAD_PROBE_INFO_BUFFER_LIST(info);
+        for (guint i = 0; i < gst_buffer_list_length(list); ++i)
+            feedBuffer(watch, gst_buffer_list_get(list, i));
+    }
+    return GST_PAD_PROBE_OK;
+}
+
+void releaseCounters(gpointer data)
+{
+    delete static_cast<std::shared_ptr<StreamCounters>*>(data);
+}
+
+} // namespace
+
+void TransportStreamWatch::feed(const std::uint8_t* data, std::size_t size)
+{
+    const std::lock_guard lock(m_mutex);
+    m_seen = true;
+    m_analyser.feed(data, size);
+}
+
+void TransportStreamWatch::feedPulled(std::uint64_t offset, const std::uint8_t* data, std::size_t size)
+{
+    const std::lock_guard lock(m_mutex);
+    if (offset > m_pulledUpTo || offset + size <= m_pulledUpTo)
+        return;
+    const std::size_t skip = static_cast<std::size_t>(m_pulledUpTo - offset);
+    m_seen = true;
+    m_analyser.feed(data + skip, size - skip);
+    m_pulledUpTo = offset + size;
+}
+
+TransportStreamWatch::Snapshot TransportStreamWatch::snapshot() const
+{
+    const std::lock_guard lock(m_mutex);
+    Snapshot snapshot;
+    snapshot.seen = m_seen;
+    snapshot.packets = m_analyser.packets();
+    snapshot.missing = m_analyser.missingPackets();
+    snapshot.errors = m_analyser.errors();
+    return snapshot;
+}
+
+void TransportStreamWatch::watchDemuxer(GstElement* demuxer, const std::shared_ptr<StreamCounters>& counters)
+{
+    if (GstPad* pad = gst_element_get_static_pad(demuxer, "sink")) {
+        gst_pad_add_probe(pad, static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST),
+                          onDemuxerInput, new std::shared_ptr<StreamCounters>(counters), releaseCounters);
+        gst_object_unref(pad);
+    }
+}
+
+} // namespace zephyrscope

@@ -1,0 +1,50 @@
+#pragma once
+
+// The transport stream analysis of one entry: the bytes entering its MPEG-TS
+// demuxer, whatever carried them, go through a TransportStreamAnalyser.
+// Thread: fed on the demuxer's streaming thread, read on the main loop; a lock
+// keeps the two apart. Owned by the entry's StreamCounters.
+
+#include "TransportStreamAnalyser.h"
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+typedef struct _GstElement GstElement;
+
+namespace zephyrscope {
+
+class StreamCounters;
+
+class TransportStreamWatch {
+public:
+    struct Snapshot {
+        bool seen = false;          // a transport stream went through a demuxer
+        std::uint64_t packets = 0;  // TS packets taken in
+        std::uint64_t missing = 0;  // payload packets the continuity counters show missing
+        TsErrorCounts errors;
+    };
+
+    // Streaming threads.
+    void feed(const std::uint8_t* data, std::size_t size);
+    // Bytes a demuxer pulled from offset: only what continues the stream is fed.
+    // A demuxer that pulls scans the file's start and end for its duration before
+    // it reads it through; those reads are not the stream in order.
+    void feedPulled(std::uint64_t offset, const std::uint8_t* data, std::size_t size);
+
+    // Main loop.
+    Snapshot snapshot() const;
+
+    // Probes the input of an MPEG-TS demuxer (tsdemux) so that what enters it
+    // feeds the watch of counters.
+    static void watchDemuxer(GstElement* demuxer, const std::shared_ptr<StreamCounters>& counters);
+
+private:
+    mutable std::mutex m_mutex;
+    TransportStreamAnalyser m_analyser;
+    bool m_seen = false;
+    std::uint64_t m_pulledUpTo = 0; // the offset the next pulled bytes continue from
+};
+
+} // namespace zephyrscope

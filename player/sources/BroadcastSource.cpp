@@ -1,0 +1,119 @@
+#include "BroadcastSource.h"
+
+#include "GstHandles.h"
+#include "GstStructureFields.h"
+#include "StreamCounters.h"
+
+#include <gst/gst.h>
+
+namespace zephyrscope {
+
+using namespace gsthandles;
+
+namespace {
+
+constexpr const char* kInterfaceParameter = "multicast-iface";
+
+std::string factoryName(GstElement* element)
+{
+    GstElementFactory* factory = gst_element_get_factory(element);
+    return factory ? GST_OBJECT_NAME(factory) : "";
+}
+
+std::string uriOf(GstElement* source)
+{
+    if (!g_object_class_find_property(G_OBJECT_GET_CLASS(source), "uri"))
+        return {};
+    gchar* uri = nullptr;
+    g_object_get(source, "uri", &uri, nullptr);
+    CharPtr owned(uri);
+    return owned ? std::string(owned.get()) : std::string();
+}
+
+// The value of one query parameter of uri; nullopt when absent.
+std::optional<std::string> queryParameter(const std::string& uri, const char* name)
+{
+    GUri* parsed = g_uri_parse(uri.c_str(), G_URI_FLAGS_ENCODED_QUERY, nullptr);
+    if (!parsed)
+        return std::nullopt;
+    std::optional<std::string> value;
+    if (const char* query = g_uri_get_query(parsed)) {
+        if (GHashTable* parameters = g_uri_parse_params(query, -1, "&", G_URI_PARAMS_NONE, nullptr)) {
+            if (const auto* found = static_cast<const char*>(g_hash_table_lookup(parameters, name)))
+                value = found;
+            g_hash_table_unref(parameters);
+        }
+    }
+    g_uri_unref(parsed);
+    return value;
+}
+
+bool emptyProperty(GstElement* element, const char* name)
+{
+    gchar* value = nullptr;
+    g_object_get(element, name, &value, nullptr);
+    CharPtr owned(value);
+    return !owned || !*owned;
+}
+
+} // namespace
+
+bool BroadcastSource::isBroadcastScheme(const std::string& scheme)
+{
+    return scheme == "udp" || scheme == "rtp" || scheme == "rist";
+}
+
+void BroadcastSource::setUp(GstElement* source)
+{
+    const std::string factory = factoryName(source);
+    if (factory != "udpsrc" && factory != "rtpsrc" && factory != "ristsrc")
+        return;
+    const std::string uri = uriOf(source);
+    if (const auto interface = queryParameter(uri, kInterfaceParameter))
+        g_object_set(source, kInterfaceParameter, interface->c_str(), nullptr);
+    if (factory == "rtpsrc") {
+        GstCaps* caps = nullptr;
+        g_object_get(source, "caps", &caps, nullptr);
+        CapsPtr owned(caps);
+        if (!owned && emptyProperty(source, "encoding-name"))
+            g_object_set(source, "encoding-name", "MP2T", nullptr);
+    }
+}
+
+std::optional<BroadcastSource::Packets> BroadcastSource::poll(GstElement* source, const StreamCounters& counters)
+{
+    const std::string factory = factoryName(source);
+    if (factory == "udpsrc") {
+        const TransportStreamWatch::Snapshot ts = counters.transportStream().snapshot();
+        return Packets {ts.packets, ts.missing, 0, std::nullopt};
+    }
+    if (factory != "ristsrc")
+        return std::nullopt;
+    GstStructure* raw = nullptr;
+    g_object_get(source, "stats", &raw, nullptr);
+    StructurePtr stats(raw);
+    if (!stats)
+        return Packets {};
+    Packets packets;
+    packets.received = StructureUint64(stats.get(), "received");
+    packets.lost = StructureUint64(stats.get(), "dropped");
+    packets.recovered = StructureUint64(stats.get(), "recovered");
+    // The jitter buffers' retransmission round trip, in nanoseconds; 0 before one.
+    if (const std::uint64_t rttNs = StructureUint64(stats.get(), "rtx-roundtrip-time"); rttNs > 0)
+        packets.roundTripMs = static_cast<double>(rttNs) / 1e6;
+    return packets;
+}
+
+std::string BroadcastSource::silenceReason(const std::string& uri)
+{
+    GUri* parsed = g_uri_parse(uri.c_str(), G_URI_FLAGS_NONE, nullptr);
+    if (!parsed)
+        return "no data arrived on '" + uri + "'";
+    const char* host = g_uri_get_host(parsed);
+    const std::string where = std::string(host && *host ? host : "any address") + " port "
+        + std::to_string(g_uri_get_port(parsed));
+    g_uri_unref(parsed);
+    return "no data arrived on " + where;
+}
+
+} // namespace zephyrscope

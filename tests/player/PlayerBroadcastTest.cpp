@@ -1,0 +1,400 @@
+#include "PlayerTestEnvironment.h"
+
+#include "BroadcastTestSender.h"
+#include "PlayState.h"
+#include "PlayerEngine.h"
+#include "TsDropRelay.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <map>
+
+using namespace zephyrscope;
+using namespace zephyrscope::testing;
+using zephyrscope::tools::TsDropRelay;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr int kDropEvery = 40;
+constexpr double kSendSeconds = 6.0;
+
+// The engine itself, for the whole figures of an entry (the stream errors too).
+class PlayerBroadcast : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        setenv("ZEPHYRSCOPE_FAKE_SINKS", "1", 1);
+        unsetenv("DISPLAY");
+        gst_init(nullptr, nullptr);
+        makeEngine();
+    }
+    void TearDown() override
+    {
+        engine.reset();
+        RunMainLoopFor(50ms);
+    }
+
+    void makeEngine()
+    {
+        engine = std::make_unique<PlayerEngine>();
+        engine->setEventSink(&events);
+    }
+
+    bool waitForEvent(const std::string& event, int occurrences = 1, std::chrono::milliseconds timeout = 20s)
+    {
+        return RunMainLoopUntil([&] { return events.count(event) >= occurrences; }, timeout);
+    }
+
+    // Waits until the packets received stop growing for 1.5 s: the sender's stream is over.
+    void waitForStreamEnd()
+    {
+        std::int32_t last = -1;
+        auto since = std::chrono::steady_clock::now();
+        RunMainLoopUntil(
+            [&] {
+                const std::int32_t now = engine->network().receivedPackets;
+                if (now != last) {
+                    last = now;
+                    since = std::chrono::steady_clock::now();
+                }
+                return std::chrono::steady_clock::now() - since > 1500ms;
+            },
+            30s);
+    }
+
+    static void print(const std::string& label, const NetworkFigures& f, const TsDropRelay::Counts& relay)
+    {
+        const TsErrorCounts& e = f.transportErrors;
+        std::cout << label << ": protocol=" << f.sourceProtocol << " received=" << f.receivedPackets
+                  << " lost=" << f.lostPackets << " recovered=" << f.recoveredPackets
+                  << " quality=" << f.receptionQuality << " ristRtt=" << f.ristRoundTripMs << "ms"
+                  << " | ts errors sync-loss=" << e.syncLoss << " sync-byte=" << e.syncByte << " pat=" << e.pat
+                  << " cc=" << e.continuity << " pmt=" << e.pmt << " pid=" << e.pid
+                  << " | relay datagrams=" << relay.originals << " dropped=" << relay.dropped
+                  << " trailing=" << relay.trailingDrops << " retransmitted=" << relay.retransmitted
+                  << " ts-dropped=" << relay.tsPacketsDropped << " gaps=" << relay.continuityGaps << '\n';
+    }
+
+    // Relays a sender's stream to url's port through a relay dropping every
+    // kDropEvery-th datagram, plays it to its end; the figures at the end.
+    NetworkFigures playThroughRelay(BroadcastTestSender::Transport transport, const TsDropRelay::Options& options,
+                                    const std::string& url, TsDropRelay::Counts& counts)
+    {
+        TsDropRelay relay(options);
+        engine->putURL(url);
+        // What is sent before the player listens, it cannot see.
+        EXPECT_TRUE(RunMainLoopUntil([&] { return BroadcastTestSender::portTaken(options.targetPort); }, 20s));
+        BroadcastTestSender sender(transport, "127.0.0.1", relay.port(), kSendSeconds);
+        sender.start();
+        EXPECT_TRUE(waitForEvent("play 3", 1, 20s)) << events.sequence();
+        waitForStreamEnd();
+        counts = relay.counts();
+        return engine->network();
+    }
+
+    std::unique_ptr<PlayerEngine> engine;
+    EventRecorder events;
+};
+
+TsDropRelay::Options relayOptions(std::uint16_t targetPort, TsDropRelay::Framing framing = TsDropRelay::Framing::Ts,
+                                  bool rtcp = false)
+{
+    TsDropRelay::Options options;
+    options.targetPort = targetPort;
+    options.dropEvery = kDropEvery;
+    options.framing = framing;
+    options.rtcp = rtcp;
+    return options;
+}
+
+std::string loopbackUrl(const char* scheme, std::uint16_t port)
+{
+    return std::string(scheme) + "://127.0.0.1:" + std::to_string(port);
+}
+
+// Whether a datagram sent to group on loopback comes back to a socket that
+// joined it there; the reason when it does not.
+std::string multicastOnLoopbackProblem(const char* group, std::uint16_t port)
+{
+    const int receiver = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const int reuse = 1;
+    setsockopt(receiver, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    inet_pton(AF_INET, group, &address.sin_addr);
+    ip_mreq membership {};
+    membership.imr_multiaddr = address.sin_addr;
+    membership.imr_interface.s_addr = htonl(INADDR_LOOPBACK);
+    std::string problem;
+    if (bind(receiver, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+        problem = "cannot bind the group's port";
+    else if (setsockopt(receiver, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof membership) != 0)
+        problem = "cannot join a multicast group on the loopback interface";
+    if (problem.empty()) {
+        const int sender = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        in_addr loopback {};
+        loopback.s_addr = htonl(INADDR_LOOPBACK);
+        setsockopt(sender, IPPROTO_IP, IP_MULTICAST_IF, &loopback, sizeof loopback);
+        sendto(sender, "x", 1, 0, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        close(sender);
+        pollfd fd {receiver, POLLIN, 0};
+        if (poll(&fd, 1, 1000) <= 0)
+            problem = "a datagram sent to a multicast group on loopback does not come back";
+    }
+    close(receiver);
+    return problem;
+}
+
+// Runs a pipeline that writes a file to its end (bounded).
+void makeFile(const std::string& launch)
+{
+    GError* error = nullptr;
+    GstElement* pipeline = gst_parse_launch(launch.c_str(), &error);
+    const std::string problem = error ? error->message : "";
+    g_clear_error(&error);
+    if (pipeline && !problem.empty())
+        gst_object_unref(pipeline);
+    ASSERT_TRUE(pipeline && problem.empty()) << "Cannot make pipeline '" << launch << "': " << problem;
+    gst_element_set_state(pipeline, GST_STATE_PLAYING);
+    GstBus* bus = gst_element_get_bus(pipeline);
+    GstMessage* message = gst_bus_timed_pop_filtered(bus, 60 * GST_SECOND,
+                                                     static_cast<GstMessageType>(GST_MESSAGE_EOS | GST_MESSAGE_ERROR));
+    const bool ended = message && GST_MESSAGE_TYPE(message) == GST_MESSAGE_EOS;
+    if (message)
+        gst_message_unref(message);
+    gst_object_unref(bus);
+    gst_element_set_state(pipeline, GST_STATE_NULL);
+    gst_object_unref(pipeline);
+    ASSERT_TRUE(ended) << "Cannot make file with '" << launch << "'";
+}
+
+} // namespace
+
+TEST_F(PlayerBroadcast, RawUdpLossIsWhatTheContinuityCountersShowOfTheRelaysDrops)
+{
+    const std::uint16_t port = BroadcastTestSender::freePortPair();
+    const TsDropRelay::Options options = relayOptions(port);
+    TsDropRelay::Counts relay;
+    const NetworkFigures end = playThroughRelay(BroadcastTestSender::Transport::Udp, options,
+                                                loopbackUrl("udp", port), relay);
+    print("UDP 1-in-40", end, relay);
+
+    EXPECT_EQ(end.sourceProtocol, "UDP");
+    ASSERT_GT(relay.dropped, 10u);
+    // What was dropped after the last datagram that passed, no receiver can see.
+    const double dropped = static_cast<double>(relay.tsPacketsDropped - relay.trailingTsPackets);
+    EXPECT_NEAR(end.lostPackets, dropped, dropped * 0.01);
+    EXPECT_EQ(end.transportErrors.continuity, relay.continuityGaps - relay.trailingGaps);
+    // Seven TS packets a datagram.
+    EXPECT_EQ(end.receivedPackets, static_cast<std::int32_t>(7 * (relay.originals - relay.dropped)));
+    EXPECT_LT(end.receptionQuality, 100);
+    EXPECT_GT(end.receptionQuality, 90);
+    EXPECT_EQ(end.transportErrors.syncLoss + end.transportErrors.syncByte, 0u);
+    EXPECT_EQ(end.transportErrors.pmt + end.transportErrors.pid, 0u);
+}
+
+TEST_F(PlayerBroadcast, RtpLossIsTheRelaysDroppedDatagramsExactly)
+{
+    const std::uint16_t port = BroadcastTestSender::freePortPair();
+    const TsDropRelay::Options options = relayOptions(port, TsDropRelay::Framing::Rtp);
+    TsDropRelay::Counts relay;
+    const NetworkFigures end = playThroughRelay(BroadcastTestSender::Transport::Rtp, options,
+                                                loopbackUrl("rtp", port), relay);
+    print("RTP 1-in-40", end, relay);
+
+    EXPECT_EQ(end.sourceProtocol, "RTP");
+    ASSERT_GT(relay.dropped, 10u);
+    EXPECT_EQ(end.lostPackets, static_cast<std::int32_t>(relay.dropped - relay.trailingDrops));
+    EXPECT_EQ(end.receivedPackets, static_cast<std::int32_t>(relay.originals - relay.dropped));
+    EXPECT_EQ(end.recoveredPackets, 0);
+    // The TS inside shows the same gaps as raw UDP would.
+    EXPECT_EQ(end.transportErrors.continuity, relay.continuityGaps - relay.trailingGaps);
+    EXPECT_LT(end.receptionQuality, 100);
+}
+
+TEST_F(PlayerBroadcast, RistRetransmissionRecoversEveryDroppedPacket)
+{
+    const std::uint16_t port = BroadcastTestSender::freePortPair();
+    const TsDropRelay::Options options = relayOptions(port, TsDropRelay::Framing::Rtp, true);
+    TsDropRelay::Counts relay;
+    const NetworkFigures end = playThroughRelay(BroadcastTestSender::Transport::Rist, options,
+                                                loopbackUrl("rist", port), relay);
+    print("RIST 1-in-40", end, relay);
+
+    EXPECT_EQ(end.sourceProtocol, "RIST");
+    ASSERT_GT(relay.dropped, 10u);
+    EXPECT_NEAR(end.recoveredPackets, static_cast<double>(relay.dropped), 1.0);
+    EXPECT_EQ(end.lostPackets, 0);
+    EXPECT_GE(relay.retransmitted, relay.dropped - relay.trailingDrops);
+    EXPECT_EQ(end.transportErrors.continuity, 0u) << "every gap was filled in time";
+    EXPECT_GT(end.ristRoundTripMs, 0.0);
+    EXPECT_EQ(end.receptionQuality, 100);
+}
+
+TEST_F(PlayerBroadcast, MulticastGroupJoinedOnLoopback)
+{
+    constexpr const char* kGroup = "239.255.42.99";
+    const std::uint16_t port = BroadcastTestSender::freePortPair();
+    if (const std::string problem = multicastOnLoopbackProblem(kGroup, port); !problem.empty())
+        GTEST_SKIP() << "multicast on loopback is not available here: " << problem;
+    TsDropRelay::Options options = relayOptions(port);
+    options.targetHost = kGroup;
+    TsDropRelay::Counts relay;
+    const NetworkFigures end = playThroughRelay(
+        BroadcastTestSender::Transport::Udp, options,
+        "udp://" + std::string(kGroup) + ":" + std::to_string(port) + "?multicast-iface=lo", relay);
+    print("UDP multicast 1-in-40", end, relay);
+
+    EXPECT_EQ(end.sourceProtocol, "UDP");
+    ASSERT_GT(relay.dropped, 10u);
+    const double dropped = static_cast<double>(relay.tsPacketsDropped - relay.trailingTsPackets);
+    EXPECT_NEAR(end.lostPackets, dropped, dropped * 0.01);
+    EXPECT_EQ(end.transportErrors.continuity, relay.continuityGaps - relay.trailingGaps);
+}
+
+TEST_F(PlayerBroadcast, SenderThatStopsShowsBufferingThenFailsWithNoData)
+{
+    // The no-data timeout shortened to 3 s, as the test-only variable allows.
+    setenv("ZEPHYRSCOPE_TEST_NO_DATA_TIMEOUT_MS", "3000", 1);
+    makeEngine();
+    unsetenv("ZEPHYRSCOPE_TEST_NO_DATA_TIMEOUT_MS");
+
+    const std::uint16_t port = BroadcastTestSender::freePortPair();
+    const std::string url = loopbackUrl("udp", port);
+    engine->putURL(url);
+    ASSERT_TRUE(RunMainLoopUntil([&] { return BroadcastTestSender::portTaken(port); }, 20s));
+    BroadcastTestSender sender(BroadcastTestSender::Transport::Udp, "127.0.0.1", port, 60.0);
+    sender.start();
+    ASSERT_TRUE(waitForEvent("play 3", 1, 20s)) << events.sequence();
+    RunMainLoopFor(1000ms);
+    const std::int32_t stallsBefore = engine->network().bufferingCount;
+    sender.pause();
+    // Buffering within 2 s of the last datagram, counted as a stall.
+    EXPECT_TRUE(waitForEvent("play 6", 2, 2000ms)) << events.sequence();
+    EXPECT_EQ(engine->network().bufferingCount, stallsBefore + 1);
+    ASSERT_TRUE(waitForEvent("play 10", 1, 10s)) << events.sequence();
+    ASSERT_EQ(events.errors.size(), 1u);
+    EXPECT_EQ(events.errors[0], url + "|no data for 3 s");
+}
+
+TEST_F(PlayerBroadcast, SenderThatNeverStartedFailsAfterTheOpenTimeoutNamingAddressAndPort)
+{
+    const std::uint16_t port = BroadcastTestSender::freePortPair();
+    const std::string url = loopbackUrl("udp", port);
+    engine->putURL(url);
+    ASSERT_TRUE(waitForEvent("error", 1, 40s)) << events.sequence();
+    ASSERT_EQ(events.errors.size(), 1u);
+    EXPECT_EQ(events.errors[0],
+              url + "|timed out while opening: no data arrived on 127.0.0.1 port " + std::to_string(port));
+}
+
+// A real MPEG-TS file made here, then damaged: its PAT left out for 2.2 s, one
+// sync byte wrong, two wrong in a row, and its audio PID stopping 8 s before
+// the end. Played through, each first-priority error has its count.
+TEST_F(PlayerBroadcast, DamagedTransportStreamFileGivesEachStreamErrorItsCount)
+{
+    const auto made = SharedMedia().dir() / "damaged-source.ts";
+    ASSERT_NO_FATAL_FAILURE(makeFile("videotestsrc num-buffers=275 ! video/x-raw,format=I420,width=320,height=240,framerate=25/1"
+                      " ! x264enc speed-preset=ultrafast key-int-max=25 ! h264parse ! queue ! mpegtsmux name=mux"
+                      " ! filesink location=" + made.string()
+                          + " audiotestsrc num-buffers=480 samplesperbuffer=1024 ! audio/x-raw,rate=44100"
+                            " ! avenc_mp2 ! mpegaudioparse ! queue ! mux."));
+    std::ifstream in(made, std::ios::binary);
+    const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_EQ(bytes.size() % 188, 0u);
+    std::vector<std::vector<std::uint8_t>> packets;
+    for (std::size_t at = 0; at < bytes.size(); at += 188)
+        packets.emplace_back(bytes.begin() + static_cast<std::ptrdiff_t>(at),
+                             bytes.begin() + static_cast<std::ptrdiff_t>(at + 188));
+    const auto pidOf = [](const std::vector<std::uint8_t>& p) { return ((p[1] & 0x1F) << 8) | p[2]; };
+    const auto pcrUs = [](const std::vector<std::uint8_t>& p) -> std::optional<std::int64_t> {
+        if (!(p[3] & 0x20) || p[4] < 7 || !(p[5] & 0x10))
+            return std::nullopt;
+        const std::uint64_t base = (std::uint64_t(p[6]) << 25) | (p[7] << 17) | (p[8] << 9) | (p[9] << 1) | (p[10] >> 7);
+        return static_cast<std::int64_t>(base / 90 * 1000);
+    };
+    // The video PID carries the PCR; the audio PID is the other one with payload.
+    int video = -1;
+    std::map<int, int> payloadPackets;
+    for (const auto& p : packets) {
+        if (video < 0 && pcrUs(p))
+            video = pidOf(p);
+        if (p[3] & 0x10)
+            ++payloadPackets[pidOf(p)];
+    }
+    int audio = -1;
+    for (const auto& [pid, count] : payloadPackets) {
+        if (pid >= 0x40 && pid != video && pid != 0x1FFF && count > 100)
+            audio = pid;
+    }
+    ASSERT_GE(video, 0);
+    ASSERT_GE(audio, 0);
+
+    std::vector<std::vector<std::uint8_t>> damaged;
+    std::optional<std::int64_t> first;
+    std::int64_t now = 0;
+    int patsLeftOut = 0;
+    bool singleDone = false, doubleDone = false;
+    for (std::size_t i = 0; i < packets.size(); ++i) {
+        auto p = packets[i];
+        const int pid = pidOf(p);
+        if (const auto pcr = pid == video ? pcrUs(p) : std::nullopt) {
+            first = first.value_or(*pcr);
+            now = *pcr - *first;
+        }
+        if (pid == 0 && now > 2000000 && now <= 4200000) {
+            ++patsLeftOut;
+            continue;
+        }
+        if (pid == audio && now > 3000000)
+            continue;
+        if (pid == video && !singleDone && now > 5000000) {
+            p[0] = 0x46;
+            singleDone = true;
+        }
+        if (pid == video && !doubleDone && now > 6000000 && i + 1 < packets.size() && pidOf(packets[i + 1]) == video) {
+            p[0] = 0x00;
+            auto next = packets[++i];
+            next[0] = 0x07;
+            damaged.push_back(p);
+            damaged.push_back(next);
+            doubleDone = true;
+            continue;
+        }
+        damaged.push_back(p);
+    }
+    ASSERT_TRUE(singleDone && doubleDone);
+    ASSERT_GT(now, 10500000) << "the file runs to 11 s";
+    const auto path = SharedMedia().dir() / "damaged.ts";
+    {
+        std::ofstream out(path, std::ios::binary);
+        for (const auto& p : damaged)
+            out.write(reinterpret_cast<const char*>(p.data()), static_cast<std::streamsize>(p.size()));
+    }
+
+    engine->putURL(path.string());
+    ASSERT_TRUE(waitForEvent("play 8", 1, 40s)) << events.sequence();
+    const TsErrorCounts errors = engine->network().transportErrors;
+    std::cout << "damaged file: sync-loss=" << errors.syncLoss << " sync-byte=" << errors.syncByte
+              << " pat=" << errors.pat << " cc=" << errors.continuity << " pmt=" << errors.pmt
+              << " pid=" << errors.pid << " (PATs left out " << patsLeftOut << ")\n";
+    // Sync: one wrong byte alone, then two in a row, which lose sync.
+    EXPECT_EQ(errors.syncByte, 3u);
+    EXPECT_EQ(errors.syncLoss, 1u);
+    // PATs every 0.1 s, none for 2.2 s: overdue 4 times.
+    EXPECT_EQ(errors.pat, 4u);
+    EXPECT_EQ(errors.pmt, 0u);
+    // Audio last seen at 3 s of an 11-s stream: missing once 5 s later.
+    EXPECT_EQ(errors.pid, 1u);
+    // The PAT's counter jumps where it comes back; the packet that lost sync is missing.
+    EXPECT_EQ(errors.continuity, (patsLeftOut % 16 ? 1u : 0u) + 1u);
+}

@@ -1,0 +1,127 @@
+#include "BroadcastTestSender.h"
+
+#include <gst/gst.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <stdexcept>
+
+namespace zephyrscope::testing {
+
+namespace {
+
+constexpr int kFps = 25;
+constexpr int kPortAttempts = 50;
+
+// Binds 127.0.0.1:port (0: any), or every address's port; the socket, or -1.
+int bindUdp(std::uint16_t port, in_addr_t host = INADDR_LOOPBACK)
+{
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(host);
+    if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0)
+        return fd;
+    if (fd >= 0)
+        close(fd);
+    return -1;
+}
+
+} // namespace
+
+struct BroadcastTestSender::Pipeline {
+    GstElement* pipeline = nullptr;
+    ~Pipeline()
+    {
+        if (pipeline) {
+            gst_element_set_state(pipeline, GST_STATE_NULL);
+            gst_object_unref(pipeline);
+        }
+    }
+};
+
+BroadcastTestSender::BroadcastTestSender(Transport transport, std::string host, std::uint16_t port, double seconds)
+    : m_transport(transport)
+    , m_host(std::move(host))
+    , m_port(port)
+    , m_seconds(seconds)
+{
+}
+
+BroadcastTestSender::~BroadcastTestSender() = default;
+
+std::uint16_t BroadcastTestSender::freePortPair()
+{
+    for (int attempt = 0; attempt < kPortAttempts; ++attempt) {
+        const int probe = bindUdp(0);
+        sockaddr_in bound {};
+        socklen_t length = sizeof bound;
+        getsockname(probe, reinterpret_cast<sockaddr*>(&bound), &length);
+        close(probe);
+        const auto port = static_cast<std::uint16_t>(ntohs(bound.sin_port) & ~1u);
+        const int first = bindUdp(port);
+        const int second = first >= 0 ? bindUdp(static_cast<std::uint16_t>(port + 1)) : -1;
+        if (first >= 0)
+            close(first);
+        if (second >= 0) {
+            close(second);
+            return port;
+        }
+    }
+    throw std::runtime_error("Cannot bind socket '127.0.0.1': no free port pair");
+}
+
+bool BroadcastTestSender::portTaken(std::uint16_t port)
+{
+    const int fd = bindUdp(port, INADDR_ANY);
+    if (fd >= 0)
+        close(fd);
+    return fd < 0;
+}
+
+void BroadcastTestSender::start()
+{
+    gst_init(nullptr, nullptr);
+    const int frames = static_cast<int>(std::lround(m_seconds * kFps));
+    std::string launch = "videotestsrc is-live=true pattern=snow num-buffers=" + std::to_string(frames)
+        + " ! video/x-raw,format=I420,width=320,height=240,framerate=" + std::to_string(kFps)
+        + "/1 ! x264enc tune=zerolatency speed-preset=ultrafast bitrate=1000 key-int-max=" + std::to_string(kFps)
+        + " ! h264parse ! mpegtsmux alignment=7 ! ";
+    const std::string port = std::to_string(m_port);
+    switch (m_transport) {
+    case Transport::Udp:
+        launch += "udpsink host=" + m_host + " port=" + port;
+        break;
+    case Transport::Rtp:
+        launch += "rtpmp2tpay ! udpsink host=" + m_host + " port=" + port;
+        break;
+    case Transport::Rist:
+        launch += "rtpmp2tpay ! ristsink address=" + m_host + " port=" + port;
+        break;
+    }
+    GError* error = nullptr;
+    GstElement* pipeline = gst_parse_launch(launch.c_str(), &error);
+    if (!pipeline) {
+        const std::string reason = error ? error->message : "unknown";
+        g_clear_error(&error);
+        throw std::runtime_error("Cannot make pipeline 'broadcast sender': " + reason);
+    }
+    g_clear_error(&error);
+    m_pipeline = std::make_unique<Pipeline>();
+    m_pipeline->pipeline = pipeline;
+    if (gst_element_set_state(pipeline, GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE)
+        throw std::runtime_error("Cannot start pipeline 'broadcast sender': state change failed");
+}
+
+void BroadcastTestSender::pause()
+{
+    if (m_pipeline && m_pipeline->pipeline)
+        gst_element_set_state(m_pipeline->pipeline, GST_STATE_PAUSED);
+}
+
+} // namespace zephyrscope::testing

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace zephyrscope::testing {
+
+// A live H.264/MPEG-TS stream of noise (about 1 Mbit/s, seven TS packets a
+// datagram) sent in this process to host:port as raw UDP (udpsink), RTP
+// (rtpmp2tpay and udpsink) or RIST (rtpmp2tpay and ristsink, which also takes
+// RTCP on port + 1 and retransmits what the receiver asks for).
+// Main-loop thread; the pipeline streams on its own.
+class BroadcastTestSender {
+public:
+    enum class Transport { Udp, Rtp, Rist };
+
+    // seconds: how long it sends before it stops.
+    BroadcastTestSender(Transport transport, std::string host, std::uint16_t port, double seconds);
+    ~BroadcastTestSender();
+    BroadcastTestSender(const BroadcastTestSender&) = delete;
+    BroadcastTestSender& operator=(const BroadcastTestSender&) = delete;
+
+    // Starts sending; throws std::runtime_error when it cannot.
+    void start();
+    // Stops sending at once, as a sender that fails does.
+    void pause();
+
+    // A UDP port on 127.0.0.1 nothing holds right now, even, with the next one free too.
+    static std::uint16_t freePortPair();
+    // Whether some socket holds UDP port on any address: a receiver listens there.
+    static bool portTaken(std::uint16_t port);
+
+private:
+    struct Pipeline;
+    std::unique_ptr<Pipeline> m_pipeline;
+    Transport m_transport;
+    std::string m_host;
+    std::uint16_t m_port;
+    double m_seconds;
+};
+
+} // namespace zephyrscope::testing

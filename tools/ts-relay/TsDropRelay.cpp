@@ -1,0 +1,217 @@
+#include "TsDropRelay.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <set>
+#include <stdexcept>
+#include <vector>
+
+namespace zephyrscope::tools {
+
+namespace {
+
+constexpr int kPollMs = 50; // how often the relay looks at its lifetime and stop flag
+constexpr std::size_t kMaxDatagram = 65536;
+constexpr std::size_t kTsPacket = 188;
+constexpr std::size_t kRtpHeader = 12;
+constexpr int kPortAttempts = 50;
+
+sockaddr_in addressOf(const std::string& host, std::uint16_t port)
+{
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    if (inet_pton(AF_INET, host.c_str(), &address.sin_addr) != 1)
+        throw std::runtime_error("Cannot use address '" + host + "': not an IPv4 address");
+    return address;
+}
+
+int udpSocket(std::uint16_t port)
+{
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        throw std::runtime_error("Cannot open socket 'ts relay': socket failed");
+    sockaddr_in address = addressOf("127.0.0.1", port);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+std::uint16_t boundPort(int fd)
+{
+    sockaddr_in bound {};
+    socklen_t length = sizeof bound;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length);
+    return ntohs(bound.sin_port);
+}
+
+// Sending to a multicast group goes out on loopback and comes back to this host.
+void sendOnLoopback(int fd)
+{
+    in_addr loopback {};
+    loopback.s_addr = htonl(INADDR_LOOPBACK);
+    setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &loopback, sizeof loopback);
+    const unsigned char on = 1;
+    setsockopt(fd, IPPROTO_IP, IP_MULTICAST_LOOP, &on, sizeof on);
+}
+
+// Where the TS packets of an RTP datagram begin; size when it has none.
+std::size_t rtpPayloadOffset(const unsigned char* datagram, std::size_t size)
+{
+    if (size < kRtpHeader)
+        return size;
+    std::size_t offset = kRtpHeader + 4 * (datagram[0] & 0x0F);
+    if ((datagram[0] & 0x10) && offset + 4 <= size)
+        offset += 4 + 4 * ((datagram[offset + 2] << 8) | datagram[offset + 3]);
+    return offset < size ? offset : size;
+}
+
+bool isRetransmission(const unsigned char* datagram, std::size_t size)
+{
+    return size >= kRtpHeader && (datagram[11] & 0x01) != 0;
+}
+
+} // namespace
+
+TsDropRelay::TsDropRelay(const Options& options)
+    : m_options(options)
+    , m_end(std::chrono::steady_clock::now() + options.maxLifetime)
+{
+    // An even port with, for RTCP, the next one free as well.
+    for (int attempt = 0; attempt < kPortAttempts && m_dataIn < 0; ++attempt) {
+        const int probe = udpSocket(0);
+        const std::uint16_t port = static_cast<std::uint16_t>(boundPort(probe) & ~1u);
+        close(probe);
+        m_dataIn = udpSocket(port);
+        if (m_dataIn >= 0 && options.rtcp) {
+            m_rtcpIn = udpSocket(static_cast<std::uint16_t>(port + 1));
+            if (m_rtcpIn < 0) {
+                close(m_dataIn);
+                m_dataIn = -1;
+            }
+        }
+        m_port = port;
+    }
+    if (m_dataIn < 0)
+        throw std::runtime_error("Cannot bind socket 'ts relay 127.0.0.1': no free port pair");
+    m_dataOut = udpSocket(0);
+    sendOnLoopback(m_dataOut);
+    if (options.rtcp) {
+        m_rtcpOut = udpSocket(0);
+        sockaddr_in target = addressOf(options.targetHost, static_cast<std::uint16_t>(options.targetPort + 1));
+        connect(m_rtcpOut, reinterpret_cast<sockaddr*>(&target), sizeof target);
+    }
+    m_thread = std::thread([this] { run(); });
+}
+
+TsDropRelay::~TsDropRelay()
+{
+    stop();
+    for (const int fd : {m_dataIn, m_dataOut, m_rtcpIn, m_rtcpOut}) {
+        if (fd >= 0)
+            close(fd);
+    }
+}
+
+void TsDropRelay::stop()
+{
+    m_stopping = true;
+    if (m_thread.joinable())
+        m_thread.join();
+}
+
+TsDropRelay::Counts TsDropRelay::counts() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_counts;
+}
+
+void TsDropRelay::run()
+{
+    sockaddr_in sender {};
+    bool senderKnown = false;
+    std::vector<unsigned char> buffer(kMaxDatagram);
+    while (!m_stopping && std::chrono::steady_clock::now() < m_end) {
+        pollfd fds[3] = {{m_dataIn, POLLIN, 0}, {m_rtcpIn, POLLIN, 0}, {m_rtcpOut, POLLIN, 0}};
+        const nfds_t count = m_options.rtcp ? 3 : 1;
+        if (poll(fds, count, kPollMs) <= 0)
+            continue;
+        if (fds[0].revents & POLLIN) {
+            const ssize_t got = recv(m_dataIn, buffer.data(), buffer.size(), 0);
+            if (got > 0)
+                relayData(buffer.data(), static_cast<std::size_t>(got));
+        }
+        if (count > 1 && (fds[1].revents & POLLIN)) {
+            socklen_t length = sizeof sender;
+            const ssize_t got = recvfrom(m_rtcpIn, buffer.data(), buffer.size(), 0,
+                                         reinterpret_cast<sockaddr*>(&sender), &length);
+            senderKnown = got > 0 || senderKnown;
+            if (got > 0)
+                send(m_rtcpOut, buffer.data(), static_cast<std::size_t>(got), 0);
+        }
+        if (count > 2 && (fds[2].revents & POLLIN)) {
+            const ssize_t got = recv(m_rtcpOut, buffer.data(), buffer.size(), 0);
+            m_receiverRtcpSeen = m_receiverRtcpSeen || got > 0;
+            if (got > 0 && senderKnown)
+                sendto(m_rtcpIn, buffer.data(), static_cast<std::size_t>(got), 0,
+                       reinterpret_cast<const sockaddr*>(&sender), sizeof sender);
+        }
+    }
+}
+
+void TsDropRelay::relayData(const unsigned char* datagram, std::size_t size)
+{
+    const bool rtp = m_options.framing == Framing::Rtp;
+    bool drop = false;
+    {
+        std::lock_guard lock(m_mutex);
+        if (rtp && m_options.rtcp && isRetransmission(datagram, size)) {
+            ++m_counts.retransmitted;
+        } else {
+            ++m_counts.originals;
+            const bool requestsReachSender = !m_options.rtcp || m_receiverRtcpSeen;
+            drop = requestsReachSender && m_options.dropEvery > 0
+                && m_counts.originals % static_cast<std::uint64_t>(m_options.dropEvery) == 0;
+        }
+        if (drop) {
+            ++m_counts.dropped;
+            ++m_counts.trailingDrops;
+        } else {
+            m_counts.trailingDrops = m_counts.trailingTsPackets = m_counts.trailingGaps = 0;
+        }
+    }
+    if (drop) {
+        countDropped(datagram, size);
+        return;
+    }
+    const sockaddr_in target = addressOf(m_options.targetHost, m_options.targetPort);
+    sendto(m_dataOut, datagram, size, 0, reinterpret_cast<const sockaddr*>(&target), sizeof target);
+}
+
+void TsDropRelay::countDropped(const unsigned char* datagram, std::size_t size)
+{
+    const std::size_t start = m_options.framing == Framing::Rtp ? rtpPayloadOffset(datagram, size) : 0;
+    std::set<std::uint16_t> pids;
+    std::lock_guard lock(m_mutex);
+    for (std::size_t at = start; at + kTsPacket <= size; at += kTsPacket) {
+        const unsigned char* packet = datagram + at;
+        const auto pid = static_cast<std::uint16_t>(((packet[1] & 0x1F) << 8) | packet[2]);
+        const bool payload = (packet[3] & 0x10) != 0;
+        if (packet[0] != 0x47 || pid == 0x1FFF || !payload)
+            continue;
+        ++m_counts.tsPacketsDropped;
+        ++m_counts.trailingTsPackets;
+        ++m_counts.tsPacketsDroppedPerPid[pid];
+        pids.insert(pid);
+    }
+    m_counts.continuityGaps += pids.size();
+    m_counts.trailingGaps += pids.size();
+}
+
+} // namespace zephyrscope::tools

@@ -1,0 +1,79 @@
+#pragma once
+
+// A UDP relay on 127.0.0.1 between an MPEG-TS sender (raw UDP, RTP or RIST) and
+// a receiver, dropping every dropEvery-th datagram the sender sends, and counting
+// exactly what it dropped: the datagrams, their RTP sequence numbers, and the
+// payload-carrying TS packets in them per PID (null packets aside), with the
+// continuity gaps those make (one per PID per dropped datagram).
+//
+// With RTCP (RIST), the port after each data port is relayed too, both ways, so
+// that the receiver's retransmission requests reach the sender; retransmitted
+// packets (an RTP SSRC with its lowest bit set) always pass, and nothing is
+// dropped before the receiver's first RTCP packet came through: until then its
+// retransmission requests have no way back to the sender.
+//
+// A multicast target is sent to on the loopback interface.
+// Thread: one relay thread; counts() may be called from any thread. It stops
+// with stop(), the destructor, or after maxLifetime, whichever comes first.
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace zephyrscope::tools {
+
+class TsDropRelay {
+public:
+    enum class Framing { Ts, Rtp };
+
+    struct Options {
+        std::string targetHost = "127.0.0.1";
+        std::uint16_t targetPort = 0;
+        int dropEvery = 0; // 0: drop nothing
+        Framing framing = Framing::Ts;
+        bool rtcp = false;
+        std::chrono::milliseconds maxLifetime = std::chrono::seconds(120);
+    };
+
+    struct Counts {
+        std::uint64_t originals = 0;     // datagrams from the sender, retransmissions aside
+        std::uint64_t dropped = 0;       // of those, dropped on purpose
+        std::uint64_t retransmitted = 0; // retransmissions passed on
+        // Drops after the last datagram passed on, which no receiver can see, and their TS packets and gaps.
+        std::uint64_t trailingDrops = 0, trailingTsPackets = 0, trailingGaps = 0;
+        std::uint64_t tsPacketsDropped = 0;
+        std::uint64_t continuityGaps = 0;
+        std::map<std::uint16_t, std::uint64_t> tsPacketsDroppedPerPid;
+    };
+
+    explicit TsDropRelay(const Options& options);
+    ~TsDropRelay();
+    TsDropRelay(const TsDropRelay&) = delete;
+    TsDropRelay& operator=(const TsDropRelay&) = delete;
+
+    // The port the sender sends to (even; with RTCP, the next one takes RTCP).
+    std::uint16_t port() const { return m_port; }
+    void stop();
+    Counts counts() const;
+
+private:
+    void run();
+    void relayData(const unsigned char* datagram, std::size_t size);
+    void countDropped(const unsigned char* datagram, std::size_t size);
+
+    Options m_options;
+    std::chrono::steady_clock::time_point m_end;
+    int m_dataIn = -1, m_dataOut = -1, m_rtcpIn = -1, m_rtcpOut = -1;
+    std::uint16_t m_port = 0;
+    std::atomic<bool> m_stopping {false};
+    std::atomic<bool> m_receiverRtcpSeen {false};
+    mutable std::mutex m_mutex;
+    Counts m_counts;
+    std::thread m_thread;
+};
+
+} // namespace zephyrscope::tools
