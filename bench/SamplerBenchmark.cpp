@@ -64,8 +64,8 @@ void runTicks(benchmark::State& state, LogSink& log, LogSink* jsonLog = nullptr)
     FakeClock clock;
     FakePlayer player;
     preparePlayingPlayer(player);
-    player.moreFigures.liveLatencyMs = 2043.5;
-    player.moreFigures.rtpJitterMs = 1.25;
+    player.net.liveLatencyMs = 2043.5;
+    player.net.rtpJitterMs = 1.25;
     NullDisplay fps;
     PlaybackValues values;
     Sampler sampler(clock, player, log, fps, values);

@@ -157,9 +157,9 @@ void appendEntrySeries(std::string& out, const MetricsFigures& f)
     if (s.protocol == kRistProtocol)
         appendSeries(out, "zephyrscope_rist_rtt_seconds", "gauge",
                      "RIST retransmission round-trip time, 0 before the first retransmission.", labels,
-                     f.ristRoundTripMs / kMsPerSecond);
-    if (f.transportStream)
-        appendTransportErrors(out, labels, f.transportErrors);
+                     f.network.ristRoundTripMs / kMsPerSecond);
+    if (f.network.transportStream)
+        appendTransportErrors(out, labels, f.network.transportErrors);
 
     struct Counter {
         const char* name;

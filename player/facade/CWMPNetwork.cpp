@@ -84,14 +84,4 @@ NetworkFigures CWMPNetwork::figures()
     return m_engine->network();
 }
 
-NetworkFigures CWMPNetwork::figures()
-{
-    return m_engine->network();
-}
-
-NetworkFigures CWMPNetwork::figures()
-{
-    return m_engine->network();
-}
-
 } // namespace zephyrscope

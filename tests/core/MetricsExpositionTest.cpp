@@ -142,7 +142,7 @@ TEST(MetricsExposition, SampleValuesInBaseUnitsWithEntryLabelsAndOneSeriesPerSta
 TEST(MetricsExposition, LiveLatencyIsServedInSecondsWhereMeasured)
 {
     MetricsFigures f = playingFigures();
-    f.liveLatencyMs = 2060.5;
+    f.network.liveLatencyMs = 2060.5;
     const std::string text = format(f);
     EXPECT_TRUE(hasLine(text, "# TYPE zephyrscope_live_latency_seconds gauge")) << text;
     const std::size_t at = text.find("zephyrscope_live_latency_seconds{");
