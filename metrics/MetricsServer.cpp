@@ -1,5 +1,6 @@
 #include "MetricsServer.h"
 
+#include "GLibHandles.h"
 #include "MetricsExposition.h"
 #include "MetricsFigures.h"
 #include "ProgramOptions.h"
@@ -13,16 +14,10 @@ namespace zephyrscope {
 
 namespace {
 
-struct GObjectUnref {
-    void operator()(gpointer object) const { g_object_unref(object); }
-};
-struct ErrorFree {
-    void operator()(GError* error) const { g_error_free(error); }
-};
-using ServerPtr = std::unique_ptr<SoupServer, GObjectUnref>;
-using InetAddressPtr = std::unique_ptr<GInetAddress, GObjectUnref>;
-using SocketAddressPtr = std::unique_ptr<GSocketAddress, GObjectUnref>;
-using ErrorPtr = std::unique_ptr<GError, ErrorFree>;
+using gsthandles::ErrorPtr;
+using ServerPtr = gsthandles::GObjectPtr<SoupServer>;
+using InetAddressPtr = gsthandles::GObjectPtr<GInetAddress>;
+using SocketAddressPtr = gsthandles::GObjectPtr<GSocketAddress>;
 
 constexpr char kPlainText[] = "text/plain; charset=utf-8";
 constexpr char kIndexText[] = "Zephyrscope: the figures are at /metrics\n";
