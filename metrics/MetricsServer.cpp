@@ -1,5 +1,6 @@
 #include "MetricsServer.h"
 
+#include "GLibHandles.h"
 #include "MetricsExposition.h"
 #include "MetricsFigures.h"
 #include "ProgramOptions.h"
@@ -15,17 +16,11 @@ namespace zephyrscope {
 
 namespace {
 
-struct GObjectUnref {
-    void operator()(gpointer object) const { g_object_unref(object); }
-};
-struct ErrorFree {
-    void operator()(GError* error) const { g_error_free(error); }
-};
-using ServerPtr = std::unique_ptr<SoupServer, GObjectUnref>;
-using InetAddressPtr = std::unique_ptr<GInetAddress, GObjectUnref>;
-using SocketAddressPtr = std::unique_ptr<GSocketAddress, GObjectUnref>;
-using ErrorPtr = std::unique_ptr<GError, ErrorFree>;
-using SocketPtr = std::unique_ptr<GSocket, GObjectUnref>;
+using gsthandles::ErrorPtr;
+using ServerPtr = gsthandles::GObjectPtr<SoupServer>;
+using InetAddressPtr = gsthandles::GObjectPtr<GInetAddress>;
+using SocketAddressPtr = gsthandles::GObjectPtr<GSocketAddress>;
+using SocketPtr = gsthandles::GObjectPtr<GSocket>;
 
 // libsoup listens with GSocket's default backlog of 10: during a flood of
 // connections a scrape waited in the kernel's queue behind them for about a
