@@ -7,6 +7,7 @@
 #include "PlayerEngine.h"
 #include "PlayerError.h"
 #include "TlsTrust.h"
+#include "WhepSource.h"
 
 namespace zephyrscope {
 
@@ -20,6 +21,7 @@ CWMPPlayer4::CWMPPlayer4()
                               + (error ? error->message : "initialisation failed"));
         }
     }
+    WhepSource::registerElement();
     m_engine = std::make_shared<PlayerEngine>();
 }
 

@@ -6,6 +6,7 @@
 
 #include "AdaptiveManifest.h"
 #include "StreamCounters.h"
+#include "WebRtcStatistics.h"
 
 #include <cstdint>
 #include <deque>
@@ -28,6 +29,11 @@ struct NetworkFigures {
     std::int32_t srtReceiverLatencyMs = 0;
     // The video sink's current format: the picture now shown.
     std::int32_t videoWidth = 0, videoHeight = 0;
+    // WebRTC only: the streams' largest interarrival jitter, the round trip the
+    // repairs took, NACKs and PLIs sent, and the jitter buffers' delay.
+    double webrtcJitterMs = 0.0, webrtcRoundTripMs = 0.0;
+    std::int64_t webrtcNackCount = 0, webrtcPliCount = 0;
+    std::int32_t webrtcJitterBufferMs = 0;
 };
 
 class EntryStatistics {
@@ -94,6 +100,7 @@ private:
     std::int32_t m_srtReceiverLatencyMs = 0;
     std::deque<ByteSample> m_byteHistory;
     std::deque<PacketSample> m_packetHistory;
+    WebRtcStatistics m_webrtc;
 };
 
 } // namespace zephyrscope

@@ -1,6 +1,7 @@
 #include "MediaUrl.h"
 
 #include "GstHandles.h"
+#include "WhepSource.h"
 
 #include <algorithm>
 #include <cctype>
@@ -86,6 +87,8 @@ std::string MediaUrl::protocolForScheme(const std::string& scheme)
         return "UDP";
     if (scheme == "rtp")
         return "RTP";
+    if (WhepSource::handles(scheme))
+        return "WebRTC";
     std::string name = scheme;
     std::transform(name.begin(), name.end(), name.begin(),
                    [](unsigned char c) { return static_cast<char>(std::toupper(c)); });

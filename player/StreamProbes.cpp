@@ -2,6 +2,7 @@
 
 #include "AdaptiveRequests.h"
 #include "SrtDeliveryGaps.h"
+#include "WhepSource.h"
 
 #include <gst/gst.h>
 #include <gst/video/video.h>
@@ -127,7 +128,7 @@ void onSourceSetup(GstElement*, GstElement* source, gpointer data)
         probeSourcePad(pad, counters);
         gst_object_unref(pad);
     }
-    if (!GST_IS_BIN(source) || factory == "rtspsrc") {
+    if (!GST_IS_BIN(source) || factory == "rtspsrc" || factory == WhepSource::kFactoryName) {
         g_signal_connect_data(source, "pad-added", G_CALLBACK(onSourcePadAdded), holdCounters(counters),
                               releaseCountersClosure, static_cast<GConnectFlags>(0));
     }
