@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <deque>
+#include <map>
 #include <mutex>
 
 namespace zephyrscope {
@@ -17,7 +18,7 @@ namespace {
 
 constexpr std::int64_t kRequestPeriodUs = 1000000;
 // Sender reports come every few seconds: the sender's rate is taken over this.
-constexpr std::int64_t kSenderRateWindowUs = 10000000;
+constexpr double kSenderRateWindowS = 10.0;
 
 std::string factoryName(GstElement* element)
 {
@@ -28,21 +29,23 @@ std::string factoryName(GstElement* element)
 } // namespace
 
 struct WebRtcStatistics::Reported {
+    // A sender report's byte count, at the sender's own time of it (NTP seconds).
     struct SenderSample {
-        std::int64_t timeUs;
+        double senderTimeS;
         std::uint64_t bytes;
     };
     std::mutex mutex;
     bool pending = false;
     double jitterS = 0.0;
     std::uint64_t nacks = 0, plis = 0;
-    std::deque<SenderSample> sender; // the sender's byte count, each time it changed
+    std::map<std::uint32_t, std::deque<SenderSample>> sender; // by SSRC
 
     // webrtcbin's thread: one answer to get-stats.
     void take(const GstStructure* stats)
     {
         double jitter = 0.0;
-        std::uint64_t nackSum = 0, pliSum = 0, senderBytes = 0;
+        std::uint64_t nackSum = 0, pliSum = 0;
+        std::lock_guard lock(mutex);
         const gint fields = gst_structure_n_fields(stats);
         for (gint i = 0; i < fields; ++i) {
             const GValue* value = gst_structure_get_value(stats, gst_structure_nth_field_name(stats, i));
@@ -56,19 +59,22 @@ struct WebRtcStatistics::Reported {
                 nackSum += StructureUint64(entry, "nack-count");
                 pliSum += StructureUint64(entry, "pli-count");
             } else if (gst_structure_has_name(entry, "remote-outbound-rtp")) {
-                senderBytes += StructureUint64(entry, "bytes-sent");
+                guint ssrc = 0;
+                gdouble senderTimeS = 0.0;
+                if (!gst_structure_get_uint(entry, "ssrc", &ssrc)
+                    || !gst_structure_get_double(entry, "remote-timestamp", &senderTimeS))
+                    continue;
+                auto& samples = sender[ssrc];
+                if (samples.empty() || senderTimeS > samples.back().senderTimeS)
+                    samples.push_back({senderTimeS, StructureUint64(entry, "bytes-sent")});
+                while (samples.size() > 2 && samples[1].senderTimeS <= senderTimeS - kSenderRateWindowS)
+                    samples.pop_front();
             }
         }
-        const std::int64_t now = g_get_monotonic_time();
-        std::lock_guard lock(mutex);
         pending = false;
         jitterS = jitter;
         nacks = nackSum;
         plis = pliSum;
-        if (senderBytes > 0 && (sender.empty() || sender.back().bytes != senderBytes))
-            sender.push_back({now, senderBytes});
-        while (sender.size() > 2 && sender[1].timeUs <= now - kSenderRateWindowUs)
-            sender.pop_front();
     }
 
     static void answered(GstPromise* promise, gpointer data)
@@ -151,11 +157,14 @@ bool WebRtcStatistics::poll(GstElement* source)
 std::int64_t WebRtcStatistics::senderBitRate() const
 {
     std::lock_guard lock(m_reported->mutex);
-    const auto& sender = m_reported->sender;
-    if (sender.size() < 2 || sender.back().timeUs <= sender.front().timeUs)
-        return 0;
-    return static_cast<std::int64_t>(static_cast<double>(sender.back().bytes - sender.front().bytes) * 8.0 * 1e6
-                                     / static_cast<double>(sender.back().timeUs - sender.front().timeUs));
+    double rate = 0.0;
+    for (const auto& [ssrc, samples] : m_reported->sender) {
+        if (samples.size() < 2 || samples.back().bytes < samples.front().bytes)
+            continue;
+        rate += static_cast<double>(samples.back().bytes - samples.front().bytes) * 8.0
+            / (samples.back().senderTimeS - samples.front().senderTimeS);
+    }
+    return static_cast<std::int64_t>(rate);
 }
 
 void WebRtcStatistics::fill(NetworkFigures& figures) const

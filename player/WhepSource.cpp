@@ -9,9 +9,11 @@
 #include <gst/webrtc/webrtc.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <set>
 #include <thread>
 
 namespace zephyrscope {
@@ -122,8 +124,50 @@ void addTransceivers(WhepState& state)
         g_signal_emit_by_name(state.webrtc, "add-transceiver", GST_WEBRTC_RTP_TRANSCEIVER_DIRECTION_RECVONLY,
                               caps.get(), &transceiver);
         if (transceiver) {
+            // On every stream: with bundled streams webrtcbin (1.22) sets up
+            // retransmission from the last transceiver's setting, so a video-only
+            // NACK got no repair at all.
             g_object_set(transceiver, "do-nack", TRUE, nullptr);
             gst_object_unref(transceiver);
+        }
+    }
+}
+
+// webrtcbin (1.22) offers retransmission for the first codec of a stream only:
+// a sender that picks VP8 over H.264 could then repair nothing. Each video codec
+// offered with NACK gets its own rtx payload type here.
+void offerRetransmissionForEveryCodec(GstSDPMessage* sdp)
+{
+    std::set<int> used;
+    for (guint m = 0; m < gst_sdp_message_medias_len(sdp); ++m) {
+        const GstSDPMedia* media = gst_sdp_message_get_media(sdp, m);
+        for (guint f = 0; f < gst_sdp_media_formats_len(media); ++f)
+            used.insert(std::atoi(gst_sdp_media_get_format(media, f)));
+    }
+    int next = 100;
+    for (guint m = 0; m < gst_sdp_message_medias_len(sdp); ++m) {
+        auto* media = const_cast<GstSDPMedia*>(gst_sdp_message_get_media(sdp, m));
+        if (g_strcmp0(gst_sdp_media_get_media(media), "video") != 0)
+            continue;
+        std::set<std::string> repaired, nacked;
+        for (guint a = 0; a < gst_sdp_media_attributes_len(media); ++a) {
+            const GstSDPAttribute* attribute = gst_sdp_media_get_attribute(media, a);
+            const std::string value = attribute->value ? attribute->value : "";
+            if (g_strcmp0(attribute->key, "fmtp") == 0 && value.find(" apt=") != std::string::npos)
+                repaired.insert(value.substr(value.find(" apt=") + 5));
+            else if (g_strcmp0(attribute->key, "rtcp-fb") == 0 && value.find(" nack") != std::string::npos)
+                nacked.insert(value.substr(0, value.find(' ')));
+        }
+        for (const std::string& format : nacked) {
+            if (repaired.count(format))
+                continue;
+            while (used.count(next))
+                ++next;
+            used.insert(next);
+            const std::string pt = std::to_string(next);
+            gst_sdp_media_add_format(media, pt.c_str());
+            gst_sdp_media_add_attribute(media, "rtpmap", (pt + " rtx/90000").c_str());
+            gst_sdp_media_add_attribute(media, "fmtp", (pt + " apt=" + format).c_str());
         }
     }
 }
@@ -182,6 +226,7 @@ void negotiate(GstElement* self)
                   "Cannot make WebRTC offer for '" + endpoint + "': " + (error.empty() ? "no offer" : error));
         return;
     }
+    offerRetransmissionForEveryCodec(offer->sdp);
     g_signal_emit_by_name(state.webrtc, "set-local-description", offer, nullptr);
     gst_webrtc_session_description_free(offer);
 

@@ -58,20 +58,23 @@ class Session:
         self.counts_lock = threading.Lock()
         self.probed = set()
         self.ended = False
+        # webrtcbin (1.22) answers an m-line only with the payload type offered
+        # for it: the usual ones of WebRTC clients, H.264 96, VP8 97, Opus 111.
         encoder = {
             "h264": "x264enc tune=zerolatency speed-preset=ultrafast key-int-max=%d bitrate=%d "
-                    "! video/x-h264,profile=constrained-baseline ! rtph264pay config-interval=-1 aggregate-mode=zero-latency"
+                    "! video/x-h264,profile=constrained-baseline "
+                    "! rtph264pay config-interval=-1 aggregate-mode=zero-latency pt=96"
                     % (args.fps * 2, args.bitrate),
-            "vp8": "vp8enc deadline=1 keyframe-max-dist=%d target-bitrate=%d ! rtpvp8pay"
+            "vp8": "vp8enc deadline=1 keyframe-max-dist=%d target-bitrate=%d ! rtpvp8pay pt=97"
                    % (args.fps * 2, args.bitrate * 1000),
         }[args.codec]
         description = (
             "webrtcbin name=webrtc bundle-policy=max-bundle "
             "videotestsrc is-live=true pattern=ball "
             "! video/x-raw,format=I420,width=320,height=240,framerate=%d/1 ! identity name=frames "
-            "! %s ssrc=%d pt=96 ! queue ! webrtc. "
+            "! %s ssrc=%d ! queue ! webrtc. "
             "audiotestsrc is-live=true wave=sine ! audioconvert ! audioresample "
-            "! opusenc ! rtpopuspay ssrc=%d pt=97 ! queue ! webrtc. "
+            "! opusenc ! rtpopuspay ssrc=%d pt=111 ! queue ! webrtc. "
         ) % (args.fps, encoder, VIDEO_SSRC, AUDIO_SSRC)
         self.pipeline = Gst.parse_launch(description)
         self.webrtc = self.pipeline.get_by_name("webrtc")
