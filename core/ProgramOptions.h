@@ -27,6 +27,12 @@ struct ProgramOptions {
     // --ca-file=FILE (or --ca-file FILE): HTTPS fetches trust the certificate
     // authorities in FILE (PEM); empty: the system's.
     std::string caFile;
+    // WebRTC (whep+http(s):// URLs): --bearer-token=TOKEN is sent to the WHEP
+    // endpoint; --stun-server=stun://HOST:PORT and --turn-server=turn(s)://USER:PASSWORD@HOST:PORT
+    // add ICE candidates beyond the host's own, for real networks.
+    std::string bearerToken;
+    std::string stunServer;
+    std::string turnServer;
     std::vector<std::string> arguments; // argument 0 and everything that is not ours
     std::string error;                  // non-empty: a usage error, said in one line
 };

@@ -76,3 +76,17 @@ std::string CWMPPlayer4::caFileError(const std::string& path)
 }
 
 } // namespace zephyrscope
+
+namespace zephyrscope {
+
+void CWMPPlayer4::setWebRtcOptions(const std::string& bearerToken, const std::string& stunServer,
+                                   const std::string& turnServer)
+{
+    WhepSource::Settings settings;
+    settings.bearerToken = bearerToken;
+    settings.stunServer = stunServer;
+    settings.turnServer = turnServer;
+    WhepSource::configure(settings);
+}
+
+} // namespace zephyrscope

