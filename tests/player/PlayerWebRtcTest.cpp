@@ -2,6 +2,7 @@
 
 #include "PlayState.h"
 #include "WhepServerProcess.h"
+#include "WhepSource.h"
 
 #include <iostream>
 #include <algorithm>
@@ -172,4 +173,21 @@ TEST_F(PlayerWebRtc, ServerThatEndsTheSessionEndsTheEntry)
     EXPECT_EQ(events.errors[0], server.url() + "|the server ended the WebRTC session: no media for 4 s");
     server.finish();
     EXPECT_TRUE(server.logged("END ")) << "the server did not end the session";
+}
+
+TEST_F(PlayerWebRtc, NoIceConnectionInTimeEndsTheEntry)
+{
+    WhepSource::Settings settings;
+    settings.iceTimeoutS = 3;
+    WhepSource::configure(settings);
+    WhepServerProcess server({"--no-candidates", "--lifetime", "30"});
+    player->putURL(server.url());
+    const bool ended = waitForState(kPlayStateReady, 20s);
+    WhepSource::configure(WhepSource::Settings());
+    ASSERT_TRUE(ended) << events.sequence();
+    ASSERT_EQ(events.errors.size(), 1u) << events.sequence();
+    EXPECT_EQ(events.errors[0], server.url() + "|Cannot connect to WHEP endpoint '" + server.url().substr(5)
+                                    + "': no ICE connection in 3 s");
+    // Ended all the same.
+    EXPECT_TRUE(server.waitForLine("DELETE /session/", 10s));
 }

@@ -32,6 +32,11 @@ VIDEO_SSRC = 0x11223344
 AUDIO_SSRC = 0x55667788
 
 
+def without_candidates(sdp):
+    """The SDP with no ICE candidate: neither side can reach the other."""
+    return "".join(line + "\r\n" for line in sdp.splitlines() if line.strip() and not line.startswith("a=candidate"))
+
+
 class Log:
     def __init__(self, path):
         self.lock = threading.Lock()
@@ -99,6 +104,8 @@ class Session:
         deadline = time.monotonic() + 10
         while time.monotonic() < deadline and not all(pad.has_current_caps() for pad in self.webrtc.sinkpads):
             time.sleep(0.02)
+        if self.args.no_candidates:
+            offer_text = without_candidates(offer_text)
         _, sdp = GstSdp.SDPMessage.new_from_text(offer_text)
         offer = GstWebRTC.WebRTCSessionDescription.new(GstWebRTC.WebRTCSDPType.OFFER, sdp)
         promise = Gst.Promise.new()
@@ -242,6 +249,8 @@ class Server:
                     self.reply(500, b"Cannot answer the offer\n")
                     return
                 server.log.write("POST %s 201" % self.path)
+                if server.args.no_candidates:
+                    answer = without_candidates(answer)
                 location = "/session/" + session.id
                 self.reply(201, answer.encode(), [("Content-Type", "application/sdp"), ("Location", location)])
                 if server.args.end_after > 0:
@@ -292,6 +301,7 @@ def main():
     parser.add_argument("--rtx", action="store_true", help="offer NACK and retransmission")
     parser.add_argument("--token", default="", help="require this bearer token")
     parser.add_argument("--status", type=int, default=0, help="answer every POST with this status")
+    parser.add_argument("--no-candidates", action="store_true", help="ignore the offer's ICE candidates and answer without any")
     parser.add_argument("--end-after", type=float, default=0, help="stop each session after S seconds")
     parser.add_argument("--lifetime", type=float, default=60, help="exit after S seconds")
     parser.add_argument("--log", default="", help="the session log")
