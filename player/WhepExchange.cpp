@@ -1,5 +1,7 @@
 #include "WhepExchange.h"
 
+#include "GstHandles.h"
+
 #include <libsoup/soup.h>
 
 #include <memory>
@@ -13,19 +15,13 @@ constexpr guint kRequestTimeoutS = 10;
 // Ending a session must not hold up the end of the entry for long.
 constexpr guint kDeleteTimeoutS = 3;
 
-struct GObjectUnref {
-    void operator()(gpointer object) const { g_object_unref(object); }
-};
 struct BytesUnref {
     void operator()(GBytes* bytes) const { g_bytes_unref(bytes); }
 };
-struct ErrorFree {
-    void operator()(GError* error) const { g_error_free(error); }
-};
-using SessionPtr = std::unique_ptr<SoupSession, GObjectUnref>;
-using MessagePtr = std::unique_ptr<SoupMessage, GObjectUnref>;
+using SessionPtr = std::unique_ptr<SoupSession, gsthandles::GObjectUnref>;
+using MessagePtr = std::unique_ptr<SoupMessage, gsthandles::GObjectUnref>;
 using BytesPtr = std::unique_ptr<GBytes, BytesUnref>;
-using ErrorPtr = std::unique_ptr<GError, ErrorFree>;
+using gsthandles::ErrorPtr;
 
 SessionPtr newSession(guint timeoutS)
 {
