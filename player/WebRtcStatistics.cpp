@@ -61,8 +61,9 @@ struct WebRtcStatistics::Reported {
             } else if (gst_structure_has_name(entry, "remote-outbound-rtp")) {
                 guint ssrc = 0;
                 gdouble senderTimeS = 0.0;
+                // Before its first sender report a stream has no time of the sender's.
                 if (!gst_structure_get_uint(entry, "ssrc", &ssrc)
-                    || !gst_structure_get_double(entry, "remote-timestamp", &senderTimeS))
+                    || !gst_structure_get_double(entry, "remote-timestamp", &senderTimeS) || senderTimeS <= 0.0)
                     continue;
                 auto& samples = sender[ssrc];
                 if (samples.empty() || senderTimeS > samples.back().senderTimeS)
