@@ -4,8 +4,8 @@
 // "whep+http://host/path" and "whep+https://host/path" name the endpoint
 // "http(s)://host/path". WHEP endpoints are plain http(s) URLs, so they need
 // a marker of their own; a scheme prefix keeps the rest of the URL exactly as a
-// server's documentation gives it, and it is the form GStreamer's own URI
-// handlers use for layered protocols.
+// server's documentation gives it ('+' is allowed in a scheme, as in
+// svn+ssh:// or git+https://, which name one protocol carried over another).
 //
 // Inside: webrtcbin receiving (recvonly) one video (H.264 or VP8) and one
 // audio (Opus) stream, bundled, with NACK/RTX offered; the offer is POSTed
