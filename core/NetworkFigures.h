@@ -41,6 +41,11 @@ struct NetworkFigures {
     TsErrorCounts transportErrors;
     // RIST only: ristsrc's retransmission round-trip time; 0 before a retransmission.
     double ristRoundTripMs = 0.0;
+    // WebRTC only: the streams' largest interarrival jitter, the round trip the
+    // repairs took, NACKs and PLIs sent, and the jitter buffers' delay.
+    double webrtcJitterMs = 0.0, webrtcRoundTripMs = 0.0;
+    std::int64_t webrtcNackCount = 0, webrtcPliCount = 0;
+    std::int32_t webrtcJitterBufferMs = 0;
 };
 
 } // namespace zephyrscope

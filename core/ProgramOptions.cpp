@@ -52,6 +52,22 @@ bool takeOption(ProgramOptions& options, std::string_view name, const std::optio
         (name == "help" ? options.help : options.version) = true;
         return true;
     }
+    if (name == "bearer-token" || name == "stun-server" || name == "turn-server") {
+        if (!value || value->empty()) {
+            options.error = "option '--" + std::string(name) + "' needs a value (--" + std::string(name) + "="
+                + (name == "bearer-token" ? "TOKEN" : "URL") + ")";
+            return false;
+        }
+        const bool stun = name == "stun-server";
+        if ((stun && value->rfind("stun://", 0) != 0)
+            || (name == "turn-server" && value->rfind("turn://", 0) != 0 && value->rfind("turns://", 0) != 0)) {
+            options.error = "option '--" + std::string(name) + "' takes " + (stun ? "stun://HOST:PORT" : "turn(s)://USER:PASSWORD@HOST:PORT")
+                + ", not '" + *value + "'";
+            return false;
+        }
+        (name == "bearer-token" ? options.bearerToken : stun ? options.stunServer : options.turnServer) = *value;
+        return true;
+    }
     if (name == "verbose") {
         if (value) {
             options.error = "option '--verbose' takes no value";
@@ -103,9 +119,10 @@ ProgramOptions ParseProgramOptions(const std::vector<std::string>& argv)
             if (equals != std::string_view::npos) {
                 name = body.substr(0, equals);
                 value = std::string(body.substr(equals + 1));
-            } else if ((name == "metrics" || name == "ca-file" || name == "json-log") && i + 1 < argv.size()) {
-                // "--metrics ADDR:PORT" as well as "--metrics=ADDR:PORT"; the same for
-                // --ca-file and --json-log.
+            } else if ((name == "metrics" || name == "ca-file" || name == "json-log" || name == "bearer-token"
+                        || name == "stun-server" || name == "turn-server")
+                       && i + 1 < argv.size()) {
+                // "--metrics ADDR:PORT" as well as "--metrics=ADDR:PORT"; the same for the other valued options.
                 value = argv[++i];
             }
             if (!takeOption(options, name, value))

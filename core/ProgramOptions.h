@@ -32,6 +32,12 @@ struct ProgramOptions {
     // --json-log=FILE (or --json-log FILE): a JSON Lines log is written to FILE as
     // well; empty: none.
     std::string jsonLog;
+    // WebRTC (whep+http(s):// URLs): --bearer-token=TOKEN is sent to the WHEP
+    // endpoint; --stun-server=stun://HOST:PORT and --turn-server=turn(s)://USER:PASSWORD@HOST:PORT
+    // add ICE candidates beyond the host's own, for real networks.
+    std::string bearerToken;
+    std::string stunServer;
+    std::string turnServer;
     std::vector<std::string> arguments; // argument 0 and everything that is not ours
     std::size_t literalCount = 0;       // how many of them came after "--"
     std::string error;                  // non-empty: a usage error, said in one line

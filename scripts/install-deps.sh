@@ -17,8 +17,12 @@ packages=(
   libtotem-plparser-dev
   # Reads DASH manifests (also what the DASH demuxer uses)
   libxml2-dev
+  # WebRTC playback: webrtcbin's ICE elements and its library's headers
+  gstreamer1.0-nice libgstreamer-plugins-bad1.0-dev
   # Local test servers, headless display and tools used by tests and the demo
   libgstrtspserver-1.0-dev gstreamer1.0-rtsp gstreamer1.0-tools xvfb xauth procps iproute2
+  # The WHEP test server: Python over GStreamer's webrtcbin
+  python3 python3-gi gir1.2-gst-plugins-bad-1.0
   # The Debian package (make package) and its checks: dependencies from the
   # binaries' libraries, lintian, the manual pages and the desktop entry
   dpkg-dev lintian groff-base desktop-file-utils

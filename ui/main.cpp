@@ -1,3 +1,4 @@
+#include "CWMPPlayer4.h"
 #include "CZephyrscopeApp.h"
 #include "CommandLine.h"
 #include "Diagnostics.h"
@@ -85,6 +86,8 @@ int main(int argc, char* argv[])
             return zephyrscope::kExitUsage;
         }
     }
+
+    zephyrscope::CWMPPlayer4::setWebRtcOptions(options.bearerToken, options.stunServer, options.turnServer);
 
     // The endpoint is bound before Qt starts, anything is played or the log is
     // touched, so a port in use ends the run with nothing lost. It serves from the

@@ -7,6 +7,7 @@
 #include "PlayerEngine.h"
 #include "PlayerError.h"
 #include "TlsTrust.h"
+#include "WhepSource.h"
 
 namespace zephyrscope {
 
@@ -20,6 +21,7 @@ CWMPPlayer4::CWMPPlayer4()
                               + (error ? error->message : "initialisation failed"));
         }
     }
+    WhepSource::registerElement();
     m_engine = std::make_shared<PlayerEngine>();
 }
 
@@ -76,6 +78,20 @@ std::string CWMPPlayer4::caFileError(const std::string& path)
 {
     const std::string reason = TlsTrust::caFileError(path);
     return reason.empty() ? reason : "Cannot use CA file '" + path + "': " + reason;
+}
+
+} // namespace zephyrscope
+
+namespace zephyrscope {
+
+void CWMPPlayer4::setWebRtcOptions(const std::string& bearerToken, const std::string& stunServer,
+                                   const std::string& turnServer)
+{
+    WhepSource::Settings settings;
+    settings.bearerToken = bearerToken;
+    settings.stunServer = stunServer;
+    settings.turnServer = turnServer;
+    WhepSource::configure(settings);
 }
 
 } // namespace zephyrscope

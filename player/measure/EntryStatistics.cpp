@@ -48,6 +48,11 @@ void EntryStatistics::poll(const StreamCounters& counters, GstElement* source, b
         m_lost = packets->lost;
         m_recovered = packets->recovered;
         m_ristRoundTripMs = packets->roundTripMs.value_or(m_ristRoundTripMs);
+    } else if (m_webrtc.poll(source)) {
+        m_received = m_webrtc.received();
+        m_lost = m_webrtc.lost();
+        m_recovered = m_webrtc.recovered();
+        m_networkBytes = m_webrtc.rtpBytes();
     } else if (counters.adaptive() != StreamCounters::Adaptive::None) {
         // Adaptive streams: a packet is a segment, downloaded or failed.
         m_received = counters.segmentsReceived();
@@ -146,6 +151,7 @@ void EntryStatistics::fill(NetworkFigures& figures, const StreamCounters* counte
     figures.srtReceiverLatencyMs = m_srtReceiverLatencyMs;
     figures.rtpJitterMs = m_rtpJitterMs;
     figures.ristRoundTripMs = m_ristRoundTripMs;
+    m_webrtc.fill(figures);
     if (!counters)
         return;
     figures.receivedBytes = m_networkBytes ? *m_networkBytes : counters->bytes();
@@ -213,6 +219,8 @@ void EntryStatistics::fill(NetworkFigures& figures, const StreamCounters* counte
         if (counters->videoKnown())
             shown = AdaptiveManifest::bandwidthForSize(m_variants, counters->width(), counters->height(), fetched);
         figures.bandWidth = clampToInt32(static_cast<double>(shown ? *shown : fetched));
+    } else if (const std::int64_t sender = m_webrtc.senderBitRate(); sender > 0) {
+        figures.bandWidth = clampToInt32(static_cast<double>(sender));
     } else if (tagged > 0)
         figures.bandWidth = clampToInt32(static_cast<double>(tagged));
     else if (m_sourceBytes > 0 && durationS > 0.0)

@@ -7,6 +7,7 @@
 #include "AdaptiveManifest.h"
 #include "NetworkFigures.h"
 #include "StreamCounters.h"
+#include "WebRtcStatistics.h"
 
 #include <cstdint>
 #include <deque>
@@ -84,6 +85,7 @@ private:
     double m_ristRoundTripMs = 0.0;
     std::deque<ByteSample> m_byteHistory;
     std::deque<PacketSample> m_packetHistory;
+    WebRtcStatistics m_webrtc;
 };
 
 } // namespace zephyrscope

@@ -1,5 +1,7 @@
 #include "SourceProtocol.h"
 
+#include "WhepSource.h"
+
 #include <algorithm>
 #include <cctype>
 
@@ -45,6 +47,8 @@ std::string SourceProtocol::forScheme(const std::string& scheme)
         return "UDP";
     if (scheme == "rtp")
         return "RTP";
+    if (WhepSource::handles(scheme))
+        return "WebRTC";
     std::string name = scheme;
     std::transform(name.begin(), name.end(), name.begin(),
                    [](unsigned char c) { return static_cast<char>(std::toupper(c)); });

@@ -6,6 +6,7 @@
 #include "GstHandles.h"
 #include "SrtDeliveryGaps.h"
 #include "TransportStreamWatch.h"
+#include "WhepSource.h"
 
 #include <gst/gst.h>
 #include <gst/video/video.h>
@@ -131,7 +132,8 @@ void onSourceSetup(GstElement*, GstElement* source, gpointer data)
     BroadcastSource::setUp(source);
     if (PadPtr pad {gst_element_get_static_pad(source, "src")})
         probeSourcePad(pad.get(), counters);
-    if (!GST_IS_BIN(source) || factory == "rtspsrc" || factory == "rtpsrc") {
+    if (!GST_IS_BIN(source) || factory == "rtspsrc" || factory == "rtpsrc"
+        || factory == WhepSource::kFactoryName) {
         g_signal_connect_data(source, "pad-added", G_CALLBACK(onSourcePadAdded), holdCounters(counters),
                               releaseCountersClosure, static_cast<GConnectFlags>(0));
     }

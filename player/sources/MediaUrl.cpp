@@ -1,6 +1,7 @@
 #include "MediaUrl.h"
 
 #include "GstHandles.h"
+#include "WhepSource.h"
 
 #include <algorithm>
 #include <cctype>

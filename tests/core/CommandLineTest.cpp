@@ -101,6 +101,23 @@ TEST(ProgramOptions, FileOptionsTakeTheirValueWithOrWithoutEqualsAndNeedOne)
     }
 }
 
+TEST(ProgramOptions, WebRtcOptionsTakeTheirValuesAndCheckTheirSchemes)
+{
+    const ProgramOptions o = ParseProgramOptions({"z", "--bearer-token=abc.def", "--stun-server", "stun://192.0.2.1:3478",
+                                                  "--turn-server=turns://u:p@turn.example:5349", "whep+https://h/x"});
+    EXPECT_TRUE(o.error.empty()) << o.error;
+    EXPECT_EQ(o.bearerToken, "abc.def");
+    EXPECT_EQ(o.stunServer, "stun://192.0.2.1:3478");
+    EXPECT_EQ(o.turnServer, "turns://u:p@turn.example:5349");
+    EXPECT_EQ(o.arguments, (std::vector<std::string> {"z", "whep+https://h/x"}));
+    EXPECT_EQ(ParseProgramOptions({"z", "url", "--bearer-token"}).error,
+              "option '--bearer-token' needs a value (--bearer-token=TOKEN)");
+    EXPECT_EQ(ParseProgramOptions({"z", "--stun-server=192.0.2.1:3478", "url"}).error,
+              "option '--stun-server' takes stun://HOST:PORT, not '192.0.2.1:3478'");
+    EXPECT_EQ(ParseProgramOptions({"z", "--turn-server=stun://h:1", "url"}).error,
+              "option '--turn-server' takes turn(s)://USER:PASSWORD@HOST:PORT, not 'stun://h:1'");
+}
+
 TEST(ProgramOptions, UnknownOptionOrStrayValueIsAUsageErrorNamingIt)
 {
     EXPECT_EQ(ParseProgramOptions({"z", "--fast", "url"}).error, "unknown option '--fast'");

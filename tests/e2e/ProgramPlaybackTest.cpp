@@ -13,6 +13,7 @@
 #include "SrtTestSender.h"
 #include "ToolRun.h"
 #include "TsDropRelay.h"
+#include "WhepServerProcess.h"
 
 #include <gtest/gtest.h>
 
@@ -403,4 +404,37 @@ TEST_F(ProgramPlaybackTest, UdpStreamThroughALossyRelayLogsItsLossServesItsStrea
     EXPECT_TRUE(played);
     EXPECT_GE(stalledAfterPlaying, 2) << zephyrscope::testing::FileText(logPath);
     EXPECT_NEAR(lastLost, tsDropped, tsDropped * 0.01 + 0.5);
+}
+
+TEST_F(ProgramPlaybackTest, WhepSessionTheServerEndsEndsTheRunWithStatus4AndIsDeleted)
+{
+    zephyrscope::testing::WhepServerProcess server({"--drop-every", "20", "--end-after", "6", "--lifetime", "60"});
+    const std::string url = server.url();
+    const ProgramResult result = runProgram(media.dir(), {QString::fromStdString(url), "whep.dat"});
+    EXPECT_TRUE(server.waitForLine("DELETE /session/", std::chrono::seconds(5))) << "the session was not ended";
+    server.finish();
+    const auto counts = server.lastCounts();
+    std::printf("[ observed ] WHEP run: status %d after %.1f s; server sent %llu video packets, dropped %llu\n",
+                result.exitStatus, result.seconds, static_cast<unsigned long long>(counts.videoSent),
+                static_cast<unsigned long long>(counts.videoDropped));
+    EXPECT_EQ(result.exitStatus, 4) << result.stderrText;
+    EXPECT_NE(result.stderrText.find("Cannot play '" + url + "': connection lost after "), std::string::npos)
+        << result.stderrText;
+    EXPECT_NE(result.stderrText.find("s of play: the server ended the WebRTC session"), std::string::npos)
+        << result.stderrText;
+
+    const StatisticsLog log = readWellFormedLog(media.dir() / "whep.dat");
+    ASSERT_EQ(log.media.size(), 1u);
+    EXPECT_EQ(log.media[0].width, 320);
+    EXPECT_EQ(log.media[0].height, 240);
+    const std::vector<LogSample> playing = steadyPlaying(log.samples);
+    ASSERT_GE(playing.size(), 4u);
+    for (const auto& s : playing)
+        EXPECT_EQ(s.protocol, "WebRTC");
+    // No retransmission offered: what the server dropped is lost, and the last
+    // sample has it all.
+    ASSERT_GT(counts.videoDropped, 5u);
+    EXPECT_NEAR(log.samples.back().lostPackets, static_cast<double>(counts.videoDropped), 1.0);
+    EXPECT_EQ(log.samples.back().recoveredPackets, 0);
+    EXPECT_GT(log.samples.back().receivedPackets, static_cast<std::int32_t>(counts.videoSent));
 }

@@ -6,9 +6,12 @@
 #include "EntryPlayback.h"
 #include "MediaUrl.h"
 #include "SinkFactory.h"
+#include "WhepServerProcess.h"
+#include "WhepSource.h"
 
 #include <gst/gst.h>
 
+#include <iostream>
 #include <vector>
 
 using namespace zephyrscope;
@@ -133,4 +136,35 @@ TEST_F(EntryPlaybackTest, StreamErrorAfterDataFlowedFailsWithTheElementsLastWord
     EXPECT_EQ(playback->failure(), "Internal data stream error. (streaming stopped, reason error (-5))");
     EXPECT_EQ(states, (std::vector {State::Opened, State::Playing, State::Failed}));
     EXPECT_EQ(playback->pipeline(), nullptr);
+}
+
+// The WebRTC figures beyond the log's columns, as the entry works them out, against
+// the test server's own count of the video packets it dropped (and so were NACKed).
+TEST_F(EntryPlaybackTest, WebRtcEntryHasItsJitterNacksRepairRoundTripAndJitterBufferDelay)
+{
+    WhepSource::registerElement();
+    WhepServerProcess server({"--rtx", "--drop-every", "20", "--lifetime", "40"});
+    open(server.url());
+    ASSERT_TRUE(waitFor(State::Playing));
+    RunMainLoopFor(5s);
+    const NetworkFigures figures = playback->figures();
+    playback.reset();
+    ASSERT_TRUE(server.waitForLine("DELETE /session/", 10s));
+    server.finish();
+    const auto counts = server.lastCounts();
+    std::cout << "WebRTC figures: jitter " << figures.webrtcJitterMs << " ms, repair round trip "
+              << figures.webrtcRoundTripMs << " ms, NACKs " << figures.webrtcNackCount << ", PLIs "
+              << figures.webrtcPliCount << ", jitter buffer " << figures.webrtcJitterBufferMs
+              << " ms | server dropped " << counts.videoDropped << ", retransmitted " << counts.rtxSent << '\n';
+    EXPECT_EQ(figures.sourceProtocol, "WebRTC");
+    ASSERT_GT(counts.videoDropped, 3u);
+    // Every dropped packet was asked for at least once (the figures lag a second behind).
+    EXPECT_GE(figures.webrtcNackCount, static_cast<std::int64_t>(counts.videoDropped) - 2);
+    EXPECT_GE(figures.webrtcPliCount, 0);
+    EXPECT_GT(figures.webrtcJitterMs, 0.0);
+    EXPECT_LT(figures.webrtcJitterMs, 100.0);
+    // Over loopback: well under the jitter buffer's delay.
+    EXPECT_GT(figures.webrtcRoundTripMs, 0.0);
+    EXPECT_LT(figures.webrtcRoundTripMs, 200.0);
+    EXPECT_EQ(figures.webrtcJitterBufferMs, 500);
 }

@@ -1,0 +1,185 @@
+#include "WebRtcStatistics.h"
+
+#include "EntryStatistics.h"
+#include "GstHandles.h"
+#include "GstStructureFields.h"
+#include "WhepSource.h"
+
+#include <algorithm>
+#include <deque>
+#include <map>
+#include <mutex>
+
+namespace zephyrscope {
+
+using namespace gsthandles;
+
+namespace {
+
+constexpr std::int64_t kRequestPeriodUs = 1000000;
+// Sender reports come every few seconds: the sender's rate is taken over this.
+constexpr double kSenderRateWindowS = 10.0;
+
+std::string factoryName(GstElement* element)
+{
+    GstElementFactory* factory = gst_element_get_factory(element);
+    return factory ? GST_OBJECT_NAME(factory) : "";
+}
+
+} // namespace
+
+struct WebRtcStatistics::Reported {
+    // A sender report's byte count, at the sender's own time of it (NTP seconds).
+    struct SenderSample {
+        double senderTimeS;
+        std::uint64_t bytes;
+    };
+    std::mutex mutex;
+    bool pending = false;
+    double jitterS = 0.0;
+    std::uint64_t nacks = 0, plis = 0;
+    std::map<std::uint32_t, std::deque<SenderSample>> sender; // by SSRC
+
+    // webrtcbin's thread: one answer to get-stats.
+    void take(const GstStructure* stats)
+    {
+        double jitter = 0.0;
+        std::uint64_t nackSum = 0, pliSum = 0;
+        std::lock_guard lock(mutex);
+        const gint fields = gst_structure_n_fields(stats);
+        for (gint i = 0; i < fields; ++i) {
+            const GValue* value = gst_structure_get_value(stats, gst_structure_nth_field_name(stats, i));
+            if (!value || !GST_VALUE_HOLDS_STRUCTURE(value))
+                continue;
+            const GstStructure* entry = gst_value_get_structure(value);
+            if (gst_structure_has_name(entry, "inbound-rtp")) {
+                gdouble streamJitter = 0.0;
+                if (gst_structure_get_double(entry, "jitter", &streamJitter))
+                    jitter = std::max(jitter, streamJitter);
+                nackSum += StructureUint64(entry, "nack-count");
+                pliSum += StructureUint64(entry, "pli-count");
+            } else if (gst_structure_has_name(entry, "remote-outbound-rtp")) {
+                guint ssrc = 0;
+                gdouble senderTimeS = 0.0;
+                // Before its first sender report a stream has no time of the sender's.
+                if (!gst_structure_get_uint(entry, "ssrc", &ssrc)
+                    || !gst_structure_get_double(entry, "remote-timestamp", &senderTimeS) || senderTimeS <= 0.0)
+                    continue;
+                auto& samples = sender[ssrc];
+                if (samples.empty() || senderTimeS > samples.back().senderTimeS)
+                    samples.push_back({senderTimeS, StructureUint64(entry, "bytes-sent")});
+                while (samples.size() > 2 && samples[1].senderTimeS <= senderTimeS - kSenderRateWindowS)
+                    samples.pop_front();
+            }
+        }
+        pending = false;
+        jitterS = jitter;
+        nacks = nackSum;
+        plis = pliSum;
+    }
+
+    static void answered(GstPromise* promise, gpointer data)
+    {
+        auto& self = **static_cast<std::shared_ptr<Reported>*>(data);
+        // Called once the promise is settled: the wait returns at once.
+        const GstStructure* reply
+            = gst_promise_wait(promise) == GST_PROMISE_RESULT_REPLIED ? gst_promise_get_reply(promise) : nullptr;
+        if (reply) {
+            self.take(reply);
+        } else {
+            std::lock_guard lock(self.mutex);
+            self.pending = false;
+        }
+    }
+
+    static void release(gpointer data) { delete static_cast<std::shared_ptr<Reported>*>(data); }
+};
+
+WebRtcStatistics::WebRtcStatistics()
+    : m_reported(std::make_shared<Reported>())
+{
+}
+
+bool WebRtcStatistics::poll(GstElement* source)
+{
+    ElementPtr webrtc(WhepSource::webrtcOf(source));
+    if (!webrtc)
+        return false;
+    std::uint64_t received = 0, lost = 0, recovered = 0;
+    std::int32_t latencyMs = 0;
+    double rttMs = 0.0;
+    GstIterator* it = gst_bin_iterate_recurse(GST_BIN(webrtc.get()));
+    GValue item = G_VALUE_INIT;
+    while (gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
+        auto* element = GST_ELEMENT(g_value_get_object(&item));
+        if (factoryName(element) == "rtpjitterbuffer") {
+            GstStructure* raw = nullptr;
+            guint latency = 0;
+            g_object_get(element, "stats", &raw, "latency", &latency, nullptr);
+            StructurePtr stats(raw);
+            if (stats) {
+                received += StructureUint64(stats.get(), "num-pushed");
+                lost += StructureUint64(stats.get(), "num-lost");
+                recovered += StructureUint64(stats.get(), "rtx-success-count");
+                // ns; an estimate made from the repairs' own round trips.
+                rttMs = std::max(rttMs, static_cast<double>(StructureUint64(stats.get(), "rtx-rtt")) / 1e6);
+            }
+            latencyMs = std::max(latencyMs, static_cast<std::int32_t>(latency));
+        }
+        g_value_reset(&item);
+    }
+    g_value_unset(&item);
+    gst_iterator_free(it);
+    // A jitter buffer that asks for repairs also gives up, once the sender has
+    // stopped, on the packet after its last one, which never existed: a loss
+    // counts only while packets still come in after it.
+    if (received != m_received || lost < m_lost)
+        m_lost = lost;
+    m_received = received;
+    m_recovered = recovered;
+    m_jitterBufferMs = latencyMs;
+    if (rttMs > 0.0)
+        m_repairRttMs = rttMs;
+    guint64 bytes = 0;
+    g_object_get(source, "rtp-bytes", &bytes, nullptr);
+    m_rtpBytes = bytes;
+
+    const std::int64_t now = g_get_monotonic_time();
+    if (now - m_lastRequestUs >= kRequestPeriodUs) {
+        std::lock_guard lock(m_reported->mutex);
+        if (!m_reported->pending) {
+            m_reported->pending = true;
+            m_lastRequestUs = now;
+            GstPromise* promise = gst_promise_new_with_change_func(
+                &Reported::answered, new std::shared_ptr<Reported>(m_reported), &Reported::release);
+            g_signal_emit_by_name(webrtc.get(), "get-stats", nullptr, promise);
+            gst_promise_unref(promise);
+        }
+    }
+    return true;
+}
+
+std::int64_t WebRtcStatistics::senderBitRate() const
+{
+    std::lock_guard lock(m_reported->mutex);
+    double rate = 0.0;
+    for (const auto& [ssrc, samples] : m_reported->sender) {
+        if (samples.size() < 2 || samples.back().bytes < samples.front().bytes)
+            continue;
+        rate += static_cast<double>(samples.back().bytes - samples.front().bytes) * 8.0
+            / (samples.back().senderTimeS - samples.front().senderTimeS);
+    }
+    return static_cast<std::int64_t>(rate);
+}
+
+void WebRtcStatistics::fill(NetworkFigures& figures) const
+{
+    std::lock_guard lock(m_reported->mutex);
+    figures.webrtcJitterMs = m_reported->jitterS * 1000.0;
+    figures.webrtcNackCount = static_cast<std::int64_t>(m_reported->nacks);
+    figures.webrtcPliCount = static_cast<std::int64_t>(m_reported->plis);
+    figures.webrtcRoundTripMs = m_repairRttMs;
+    figures.webrtcJitterBufferMs = m_jitterBufferMs;
+}
+
+} // namespace zephyrscope

@@ -1,0 +1,54 @@
+#pragma once
+
+// The reception figures of a WHEP entry, read from its webrtcbin.
+//
+// Packets are counted per SSRC on webrtcbin's own jitter buffers (one per
+// stream received, RTX repairs merged in), summed: webrtcbin's `inbound-rtp`
+// statistics of bundled streams credit every SSRC to the last jitter buffer
+// made, so their packets-lost and repaired counts land on the wrong stream or
+// nowhere. The rest comes from webrtcbin's `get-stats`, asked for once a second
+// and answered on its own thread: jitter, NACKs and PLIs sent (`inbound-rtp`,
+// summed over SSRCs, which is where the mix-up cannot matter) and the sender's
+// own byte count (`remote-outbound-rtp`, from its RTCP sender reports).
+// Thread: the main loop's, apart from the answers to get-stats.
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+typedef struct _GstElement GstElement;
+
+namespace zephyrscope {
+
+struct NetworkFigures;
+
+class WebRtcStatistics {
+public:
+    WebRtcStatistics();
+
+    // Takes a sample when source is a WHEP source; false for any other element.
+    bool poll(GstElement* source);
+
+    std::uint64_t received() const { return m_received; }
+    std::uint64_t lost() const { return m_lost; }
+    std::uint64_t recovered() const { return m_recovered; }
+    // Bytes of the RTP packets webrtcbin delivered; empty before the first sample.
+    std::optional<std::uint64_t> rtpBytes() const { return m_rtpBytes; }
+    // The sender's bit rate from its RTCP sender reports (bit/s); 0 until two reports came.
+    std::int64_t senderBitRate() const;
+
+    // The figures beyond the log's columns.
+    void fill(NetworkFigures& figures) const;
+
+    struct Reported; // what get-stats last answered; shared with its callback
+
+private:
+    std::uint64_t m_received = 0, m_lost = 0, m_recovered = 0;
+    std::optional<std::uint64_t> m_rtpBytes;
+    std::int32_t m_jitterBufferMs = 0;
+    double m_repairRttMs = 0.0;
+    std::int64_t m_lastRequestUs = 0;
+    std::shared_ptr<Reported> m_reported;
+};
+
+} // namespace zephyrscope

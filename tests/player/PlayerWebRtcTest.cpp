@@ -1,0 +1,193 @@
+#include "PlayerTestEnvironment.h"
+
+#include "PlayState.h"
+#include "WhepServerProcess.h"
+#include "WhepSource.h"
+
+#include <iostream>
+#include <algorithm>
+
+using namespace zephyrscope;
+using namespace zephyrscope::testing;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr int kSentFps = 25;
+constexpr int kDropEvery = 20;
+
+class PlayerWebRtc : public PlayerFixture {
+protected:
+    struct Observed {
+        std::int32_t received = 0, lost = 0, recovered = 0, quality = 0, bitRate = 0, bandWidth = 0;
+        std::int32_t framesSkipped = 0;
+        std::string protocol;
+    };
+
+    Observed read()
+    {
+        auto net = player->network();
+        Observed o;
+        o.received = net->receivedPackets();
+        o.lost = net->lostPackets();
+        o.recovered = net->recoveredPackets();
+        o.quality = net->receptionQuality();
+        o.bitRate = net->bitRate();
+        o.bandWidth = net->bandWidth();
+        o.framesSkipped = net->framesSkipped();
+        o.protocol = net->sourceProtocol();
+        return o;
+    }
+
+    static void print(const std::string& label, const Observed& o, const WhepServerProcess::Counts& server)
+    {
+        std::cout << label << ": protocol=" << o.protocol << " received=" << o.received << " lost=" << o.lost
+                  << " recovered=" << o.recovered << " quality=" << o.quality << " bitRate=" << o.bitRate
+                  << " bandWidth=" << o.bandWidth << " skipped=" << o.framesSkipped
+                  << " | server video sent=" << server.videoSent << " dropped=" << server.videoDropped
+                  << " rtx=" << server.rtxSent << " frames=" << server.frames << '\n';
+    }
+
+    // Plays for a while, then stops the entry, as the end of a run does: the
+    // session is DELETEd and the server logs its final counts.
+    Observed playThenStop(WhepServerProcess& server, std::chrono::milliseconds playFor, Observed& playing,
+                          std::vector<std::int32_t>* frameRates = nullptr)
+    {
+        player->putURL(server.url());
+        EXPECT_TRUE(waitForState(kPlayStatePlaying, 20s)) << events.sequence();
+        // The first second holds the pictures before the first key frame.
+        RunMainLoopFor(1500ms);
+        const auto end = std::chrono::steady_clock::now() + playFor;
+        while (std::chrono::steady_clock::now() < end) {
+            RunMainLoopFor(500ms);
+            if (frameRates)
+                frameRates->push_back(player->network()->frameRate());
+        }
+        playing = read();
+        player->controls()->stop();
+        RunMainLoopFor(200ms);
+        return read();
+    }
+};
+
+} // namespace
+
+TEST_F(PlayerWebRtc, WithoutRetransmissionTheSenderDropsAreLost)
+{
+    WhepServerProcess server({"--drop-every", std::to_string(kDropEvery), "--lifetime", "60"});
+    Observed playing;
+    const Observed end = playThenStop(server, 6s, playing);
+    EXPECT_TRUE(server.waitForLine("DELETE /session/", 10s)) << "the session was not ended";
+    server.finish();
+    const auto counts = server.lastCounts();
+    print("WebRTC 1-in-20, no RTX", end, counts);
+
+    EXPECT_EQ(end.protocol, "WebRTC");
+    EXPECT_EQ(events.sequence().rfind("9 open", 0), 0u) << events.sequence();
+    EXPECT_TRUE(events.has("play 3")) << events.sequence();
+    EXPECT_TRUE(server.logged("DELETE /session/") && !server.logged("DELETE /session/ 404")) << "no DELETE logged";
+    ASSERT_GT(counts.videoDropped, 5u);
+    EXPECT_NEAR(end.lost, static_cast<double>(counts.videoDropped), 1.0);
+    EXPECT_EQ(end.recovered, 0);
+    EXPECT_EQ(counts.rtxSent, 0u);
+    EXPECT_LT(end.quality, 100);
+    EXPECT_GT(end.quality, 90);
+}
+
+TEST_F(PlayerWebRtc, WithRetransmissionTheSenderDropsAreRecoveredAndTheFrameRateHolds)
+{
+    for (const std::string codec : {"h264", "vp8"}) {
+        SCOPED_TRACE(codec);
+        events = EventRecorder();
+        WhepServerProcess server({"--codec", codec, "--rtx", "--drop-every", std::to_string(kDropEvery),
+                                  "--fps", std::to_string(kSentFps), "--lifetime", "60"});
+        std::vector<std::int32_t> frameRates;
+        Observed playing;
+        const Observed end = playThenStop(server, 6s, playing, &frameRates);
+        EXPECT_TRUE(server.waitForLine("DELETE /session/", 10s)) << "the session was not ended";
+        server.finish();
+        const auto counts = server.lastCounts();
+        print("WebRTC " + codec + " 1-in-20 with RTX", end, counts);
+
+        ASSERT_GT(counts.videoDropped, 5u);
+        EXPECT_GE(counts.rtxSent, counts.videoDropped - 1);
+        EXPECT_NEAR(end.recovered, static_cast<double>(counts.videoDropped), 1.0);
+        EXPECT_EQ(end.lost, 0);
+        EXPECT_EQ(end.quality, 100);
+        // The sender's rate from its reports counts its retransmissions too and
+        // leaves out the RTP headers; with a report every few seconds and a key
+        // frame every two, it follows the bit rate received only roughly.
+        print("  while playing", playing, counts);
+        EXPECT_GT(playing.bandWidth, playing.bitRate / 2);
+        EXPECT_LT(playing.bandWidth, playing.bitRate * 2);
+        ASSERT_FALSE(frameRates.empty());
+        // The median of the samples: a busy machine's hiccup holds frames back,
+        // then lets them through in a burst; the rate is the steady one.
+        std::sort(frameRates.begin(), frameRates.end());
+        const double fps = frameRates[frameRates.size() / 2] / 100.0;
+        std::cout << "median frame rate " << fps << '\n';
+        EXPECT_NEAR(fps, kSentFps, kSentFps * 0.01);
+    }
+}
+
+TEST_F(PlayerWebRtc, EndpointsThatRefuseSayWhy)
+{
+    WhepServerProcess missing({"--lifetime", "30"});
+    player->putURL(missing.url("/whep/absent"));
+    ASSERT_TRUE(waitForState(kPlayStateReady, 20s)) << events.sequence();
+    ASSERT_EQ(events.errors.size(), 1u) << events.sequence();
+    EXPECT_EQ(events.errors[0],
+              missing.url("/whep/absent") + "|Cannot open WHEP endpoint '" + missing.url("/whep/absent").substr(5)
+                  + "': 404 Not Found: No such stream: /whep/absent");
+
+    events = EventRecorder();
+    WhepServerProcess guarded({"--token", "s3cret", "--lifetime", "30"});
+    player->putURL(guarded.url());
+    ASSERT_TRUE(waitForState(kPlayStateReady, 20s)) << events.sequence();
+    ASSERT_EQ(events.errors.size(), 1u) << events.sequence();
+    EXPECT_NE(events.errors[0].find("': 401 Unauthorized: Unauthorized: a valid bearer token is needed"),
+              std::string::npos)
+        << events.errors[0];
+
+    // With the token the same endpoint plays.
+    events = EventRecorder();
+    CWMPPlayer4::setWebRtcOptions("s3cret", "", "");
+    player->putURL(guarded.url());
+    const bool played = waitForState(kPlayStatePlaying, 20s);
+    CWMPPlayer4::setWebRtcOptions("", "", "");
+    EXPECT_TRUE(played) << events.sequence();
+    player->controls()->stop();
+    EXPECT_TRUE(guarded.waitForLine("DELETE /session/", 10s));
+    guarded.finish();
+    EXPECT_TRUE(guarded.logged("POST /whep/test 401"));
+    EXPECT_TRUE(guarded.logged("POST /whep/test 201"));
+}
+
+TEST_F(PlayerWebRtc, ServerThatEndsTheSessionEndsTheEntry)
+{
+    WhepServerProcess server({"--end-after", "4", "--lifetime", "40"});
+    player->putURL(server.url());
+    ASSERT_TRUE(waitForState(kPlayStatePlaying, 20s)) << events.sequence();
+    ASSERT_TRUE(waitForState(kPlayStateReady, 20s)) << events.sequence();
+    ASSERT_EQ(events.errors.size(), 1u) << events.sequence();
+    EXPECT_EQ(events.errors[0], server.url() + "|the server ended the WebRTC session: no media for 4 s");
+    server.finish();
+    EXPECT_TRUE(server.logged("END ")) << "the server did not end the session";
+}
+
+TEST_F(PlayerWebRtc, NoIceConnectionInTimeEndsTheEntry)
+{
+    WhepSource::Settings settings;
+    settings.iceTimeoutS = 3;
+    WhepSource::configure(settings);
+    WhepServerProcess server({"--no-candidates", "--lifetime", "30"});
+    player->putURL(server.url());
+    const bool ended = waitForState(kPlayStateReady, 20s);
+    WhepSource::configure(WhepSource::Settings());
+    ASSERT_TRUE(ended) << events.sequence();
+    ASSERT_EQ(events.errors.size(), 1u) << events.sequence();
+    EXPECT_EQ(events.errors[0], server.url() + "|Cannot connect to WHEP endpoint '" + server.url().substr(5)
+                                    + "': no ICE connection in 3 s");
+    // Ended all the same.
+    EXPECT_TRUE(server.waitForLine("DELETE /session/", 10s));
+}

@@ -1,0 +1,139 @@
+#include "WhepServerProcess.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <stdexcept>
+
+extern char** environ;
+
+namespace zephyrscope::testing {
+
+namespace {
+
+constexpr const char* kPython = "/usr/bin/python3";
+
+} // namespace
+
+WhepServerProcess::WhepServerProcess(const std::vector<std::string>& arguments, std::chrono::milliseconds timeout)
+{
+    int fromChild[2];
+    if (pipe2(fromChild, O_CLOEXEC) != 0)
+        throw std::runtime_error("Cannot create pipe 'whep server': pipe failed");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fromChild[1], STDOUT_FILENO);
+    std::vector<std::string> args {kPython, ZEPHYRSCOPE_WHEP_SERVER};
+    args.insert(args.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (auto& arg : args)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    const int spawned = posix_spawn(&m_pid, kPython, &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(fromChild[1]);
+    m_output = fromChild[0];
+    if (spawned != 0) {
+        m_pid = -1;
+        throw std::runtime_error(std::string("Cannot start program '") + ZEPHYRSCOPE_WHEP_SERVER + "': posix_spawn failed");
+    }
+    if (waitForLine("listening ", timeout) && std::sscanf(m_lines.back().c_str(), "listening %d", &m_port) == 1)
+        return;
+    finish();
+    throw std::runtime_error(std::string("Cannot start program '") + ZEPHYRSCOPE_WHEP_SERVER + "': it reported no port");
+}
+
+WhepServerProcess::~WhepServerProcess()
+{
+    finish();
+}
+
+std::string WhepServerProcess::url(const std::string& path) const
+{
+    return "whep+http://127.0.0.1:" + std::to_string(m_port) + path;
+}
+
+bool WhepServerProcess::readLine(std::chrono::milliseconds timeout)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (true) {
+        const auto newline = m_pending.find('\n');
+        if (newline != std::string::npos) {
+            m_lines.push_back(m_pending.substr(0, newline));
+            m_pending.erase(0, newline + 1);
+            return true;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() < 0 || m_output < 0)
+            return false;
+        pollfd fd {m_output, POLLIN, 0};
+        if (poll(&fd, 1, static_cast<int>(left.count())) <= 0)
+            return false;
+        char buffer[512];
+        const ssize_t got = read(m_output, buffer, sizeof buffer);
+        if (got <= 0)
+            return false;
+        m_pending.append(buffer, static_cast<std::size_t>(got));
+    }
+}
+
+bool WhepServerProcess::waitForLine(const std::string& wanted, std::chrono::milliseconds timeout)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (true) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (!readLine(std::max(left, std::chrono::milliseconds(0))))
+            return false;
+        if (m_lines.back().find(wanted) != std::string::npos)
+            return true;
+    }
+}
+
+void WhepServerProcess::finish()
+{
+    if (m_pid > 0) {
+        ::kill(m_pid, SIGTERM); // the server ends its sessions, logs their counts and leaves
+        while (readLine(std::chrono::seconds(10))) {
+        }
+        int status = 0;
+        if (waitpid(m_pid, &status, WNOHANG) == 0) {
+            ::kill(m_pid, SIGKILL);
+            waitpid(m_pid, &status, 0);
+        }
+        m_pid = -1;
+    }
+    if (m_output >= 0) {
+        close(m_output);
+        m_output = -1;
+    }
+}
+
+bool WhepServerProcess::logged(const std::string& prefix) const
+{
+    for (const auto& line : m_lines) {
+        if (line.rfind(prefix, 0) == 0)
+            return true;
+    }
+    return false;
+}
+
+WhepServerProcess::Counts WhepServerProcess::lastCounts() const
+{
+    Counts counts;
+    for (const auto& line : m_lines) {
+        unsigned long long sent = 0, dropped = 0, rtx = 0, frames = 0;
+        char session[64];
+        if (std::sscanf(line.c_str(), "STATS %63s video_sent=%llu video_dropped=%llu rtx_sent=%llu frames=%llu", session,
+                        &sent, &dropped, &rtx, &frames)
+            == 5)
+            counts = {sent, dropped, rtx, frames};
+    }
+    return counts;
+}
+
+} // namespace zephyrscope::testing

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace zephyrscope::testing {
+
+// Runs the WHEP test server (tools/whep-test-server) as a child process on
+// 127.0.0.1 and a free port, and keeps what it logs. It ends at finish() (or
+// the destructor), or by itself after its --lifetime.
+class WhepServerProcess {
+public:
+    // The server's own counts for a session, as it logged them last.
+    struct Counts {
+        std::uint64_t videoSent = 0, videoDropped = 0, rtxSent = 0, frames = 0;
+    };
+
+    // arguments: the server's options (e.g. {"--drop-every", "40", "--rtx"}).
+    // Throws std::runtime_error when it does not come up within the timeout.
+    explicit WhepServerProcess(const std::vector<std::string>& arguments,
+                               std::chrono::milliseconds timeout = std::chrono::seconds(15));
+    ~WhepServerProcess();
+    WhepServerProcess(const WhepServerProcess&) = delete;
+    WhepServerProcess& operator=(const WhepServerProcess&) = delete;
+
+    // whep+http://127.0.0.1:PORT/whep/test, or another path.
+    std::string url(const std::string& path = "/whep/test") const;
+    // Reads what the server logged so far (waiting up to timeout for a line that contains wanted).
+    bool waitForLine(const std::string& wanted, std::chrono::milliseconds timeout);
+    // Ends the server; its log is then complete.
+    void finish();
+
+    const std::vector<std::string>& lines() const { return m_lines; }
+    bool logged(const std::string& prefix) const;
+    // The last counts the server logged (at the session's end, the final ones).
+    Counts lastCounts() const;
+
+private:
+    bool readLine(std::chrono::milliseconds timeout);
+
+    pid_t m_pid = -1;
+    int m_output = -1;
+    int m_port = 0;
+    std::string m_pending;
+    std::vector<std::string> m_lines;
+};
+
+} // namespace zephyrscope::testing

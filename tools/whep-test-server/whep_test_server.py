@@ -1,0 +1,329 @@
+#!/usr/bin/python3
+"""A WHEP endpoint for tests: serves generated video (H.264 or VP8) and Opus
+audio over webrtcbin to whoever POSTs an SDP offer, on 127.0.0.1 only.
+
+It drops every Nth outgoing RTP video packet itself, after the retransmission
+cache (so a NACK can bring it back), and counts what it sent and dropped. Every
+session's events go to the log file, one line each:
+  POST <path> <status>            an offer and what it was answered
+  SESSION <id> started
+  STATS <id> video_sent=N video_dropped=N rtx_sent=N frames=N
+  END <id> <reason>               the server stopped sending
+  DELETE <path> <status>
+The run is bounded: it exits by itself after --lifetime seconds.
+"""
+
+import argparse
+import http.server
+import sys
+import threading
+import time
+import uuid
+
+import gi
+
+gi.require_version("Gst", "1.0")
+gi.require_version("GstWebRTC", "1.0")
+gi.require_version("GstSdp", "1.0")
+gi.require_version("GstRtp", "1.0")
+from gi.repository import GLib, Gst, GstRtp, GstSdp, GstWebRTC  # noqa: E402
+
+VIDEO_SSRC = 0x11223344
+AUDIO_SSRC = 0x55667788
+
+
+def without_candidates(sdp):
+    """The SDP with no ICE candidate: neither side can reach the other."""
+    return "".join(line + "\r\n" for line in sdp.splitlines() if line.strip() and not line.startswith("a=candidate"))
+
+
+class Log:
+    def __init__(self, path):
+        self.lock = threading.Lock()
+        self.file = open(path, "a", buffering=1) if path else None
+
+    def write(self, line):
+        with self.lock:
+            if self.file:
+                self.file.write(line + "\n")
+            print(line, flush=True)
+
+
+class Session:
+    """One viewer: a pipeline of generated media into its own webrtcbin."""
+
+    def __init__(self, args, log):
+        self.args = args
+        self.log = log
+        self.id = uuid.uuid4().hex[:12]
+        self.video_sent = 0
+        self.video_dropped = 0
+        self.rtx_sent = 0
+        self.frames = 0
+        self.counts_lock = threading.Lock()
+        self.probed = set()
+        self.ended = False
+        # webrtcbin (1.22) answers an m-line only with the payload type offered
+        # for it: the usual ones of WebRTC clients, H.264 96, VP8 97, Opus 111.
+        encoder = {
+            "h264": "x264enc tune=zerolatency speed-preset=ultrafast key-int-max=%d bitrate=%d "
+                    "! video/x-h264,profile=constrained-baseline "
+                    "! rtph264pay config-interval=-1 aggregate-mode=zero-latency pt=96"
+                    % (args.fps * 2, args.bitrate),
+            "vp8": "vp8enc deadline=1 keyframe-max-dist=%d target-bitrate=%d ! rtpvp8pay pt=97"
+                   % (args.fps * 2, args.bitrate * 1000),
+        }[args.codec]
+        description = (
+            "webrtcbin name=webrtc bundle-policy=max-bundle "
+            "videotestsrc is-live=true pattern=ball "
+            "! video/x-raw,format=I420,width=320,height=240,framerate=%d/1 ! identity name=frames "
+            "! %s ssrc=%d ! queue ! webrtc. "
+            "audiotestsrc is-live=true wave=sine ! audioconvert ! audioresample "
+            "! opusenc ! rtpopuspay ssrc=%d pt=111 ! queue ! webrtc. "
+        ) % (args.fps, encoder, VIDEO_SSRC, AUDIO_SSRC)
+        self.pipeline = Gst.parse_launch(description)
+        self.webrtc = self.pipeline.get_by_name("webrtc")
+        self.pipeline.get_by_name("frames").connect("handoff", self.on_frame)
+        self.pipeline.get_by_name("frames").set_property("signal-handoffs", True)
+        bus = self.pipeline.get_bus()
+        bus.add_signal_watch()
+        bus.connect("message::error", self.on_error)
+
+    def on_error(self, _bus, message):
+        error, _ = message.parse_error()
+        self.log.write("ERROR %s %s" % (self.id, error.message))
+
+    def on_frame(self, *_):
+        with self.counts_lock:
+            self.frames += 1
+
+    def answer(self, offer_text):
+        """Takes an offer, returns the answer's SDP with every candidate in it."""
+        # The answer is made from the caps on webrtcbin's inputs: they must be there first.
+        self.pipeline.set_state(Gst.State.PLAYING)
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline and not all(pad.has_current_caps() for pad in self.webrtc.sinkpads):
+            time.sleep(0.02)
+        if self.args.no_candidates:
+            offer_text = without_candidates(offer_text)
+        _, sdp = GstSdp.SDPMessage.new_from_text(offer_text)
+        offer = GstWebRTC.WebRTCSessionDescription.new(GstWebRTC.WebRTCSDPType.OFFER, sdp)
+        promise = Gst.Promise.new()
+        self.webrtc.emit("set-remote-description", offer, promise)
+        promise.wait()
+        # The transceivers exist now: retransmission where asked for.
+        index = 0
+        while True:
+            transceiver = self.webrtc.emit("get-transceiver", index)
+            if transceiver is None:
+                break
+            transceiver.set_property("do-nack", self.args.rtx)
+            index += 1
+        gathered = threading.Event()
+
+        def on_gathering(element, _param):
+            if element.get_property("ice-gathering-state") == GstWebRTC.WebRTCICEGatheringState.COMPLETE:
+                gathered.set()
+
+        self.webrtc.connect("notify::ice-gathering-state", on_gathering)
+        promise = Gst.Promise.new()
+        self.webrtc.emit("create-answer", None, promise)
+        promise.wait()
+        reply = promise.get_reply()
+        if reply.has_field("error"):
+            raise RuntimeError(reply.get_value("error").message)
+        answer = reply.get_value("answer")
+        promise = Gst.Promise.new()
+        self.webrtc.emit("set-local-description", answer, promise)
+        promise.wait()
+        if self.webrtc.get_property("ice-gathering-state") != GstWebRTC.WebRTCICEGatheringState.COMPLETE:
+            gathered.wait(10)
+        self.hook_drops()
+        self.log.write("SESSION %s started" % self.id)
+        return self.webrtc.get_property("local-description").sdp.as_text()
+
+    def hook_drops(self):
+        """Probes what rtpbin sends out: behind the RTX sender, before DTLS/SRTP."""
+        it = self.webrtc.iterate_recurse()
+        while True:
+            result, element = it.next()
+            if result != Gst.IteratorResult.OK:
+                break
+            if element.get_factory() and element.get_factory().get_name() == "rtpbin":
+                element.connect("pad-added", lambda _e, pad: self.probe(pad))
+                for pad in element.srcpads:
+                    self.probe(pad)
+
+    def probe(self, pad):
+        if not pad.get_name().startswith("send_rtp_src") or pad.get_name() in self.probed:
+            return
+        self.probed.add(pad.get_name())
+        pad.add_probe(Gst.PadProbeType.BUFFER | Gst.PadProbeType.BUFFER_LIST, self.on_rtp)
+
+    def keep(self, buffer):
+        """Counts one outgoing RTP packet; False when it is to be dropped."""
+        ok, rtp = GstRtp.RTPBuffer.map(buffer, Gst.MapFlags.READ)
+        if not ok:
+            return True
+        ssrc = rtp.get_ssrc()
+        rtp.unmap()
+        with self.counts_lock:
+            if ssrc == VIDEO_SSRC:
+                self.video_sent += 1
+                if self.args.drop_every > 0 and self.video_sent % self.args.drop_every == 0:
+                    self.video_dropped += 1
+                    return False
+            elif ssrc != AUDIO_SSRC:
+                self.rtx_sent += 1
+        return True
+
+    def on_rtp(self, pad, info):
+        if self.ended:
+            return Gst.PadProbeReturn.DROP
+        if info.type & Gst.PadProbeType.BUFFER:
+            return Gst.PadProbeReturn.OK if self.keep(info.get_buffer()) else Gst.PadProbeReturn.DROP
+        # A list cannot be changed here: its packets go on one by one, past this probe.
+        packets = info.get_buffer_list()
+        peer = pad.get_peer()
+        for i in range(packets.length()):
+            buffer = packets.get(i)
+            if self.keep(buffer) and peer is not None:
+                peer.chain(buffer)
+        return Gst.PadProbeReturn.DROP
+
+    def stats_line(self):
+        with self.counts_lock:
+            return "STATS %s video_sent=%d video_dropped=%d rtx_sent=%d frames=%d" % (
+                self.id, self.video_sent, self.video_dropped, self.rtx_sent, self.frames)
+
+    def end(self, reason):
+        if self.ended:
+            return
+        self.ended = True
+        self.log.write(self.stats_line())
+        self.log.write("END %s %s" % (self.id, reason))
+        self.pipeline.set_state(Gst.State.NULL)
+
+
+class Server:
+    def __init__(self, args):
+        self.args = args
+        self.log = Log(args.log)
+        self.sessions = {}
+        self.lock = threading.Lock()
+
+    def handler(self):
+        server = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            protocol_version = "HTTP/1.1"
+
+            def log_message(self, *_):
+                pass
+
+            def reply(self, status, body=b"", headers=()):
+                self.send_response(status)
+                for name, value in headers:
+                    self.send_header(name, value)
+                self.send_header("Content-Length", str(len(body)))
+                self.end_headers()
+                self.wfile.write(body)
+
+            def do_POST(self):
+                length = int(self.headers.get("Content-Length", "0"))
+                offer = self.rfile.read(length).decode()
+                status = server.post_status(self.path, self.headers.get("Authorization", ""))
+                if status != 201:
+                    server.log.write("POST %s %d" % (self.path, status))
+                    body = {401: "Unauthorized: a valid bearer token is needed\nsee the docs\n",
+                            404: "No such stream: %s\n" % self.path}.get(status, "Server error\n")
+                    self.reply(status, body.encode(), [("Content-Type", "text/plain")])
+                    return
+                session = Session(server.args, server.log)
+                with server.lock:
+                    server.sessions[session.id] = session
+                try:
+                    answer = session.answer(offer)
+                except Exception as error:  # the test reads why in the log
+                    server.log.write("POST %s 500 %r" % (self.path, error))
+                    self.reply(500, b"Cannot answer the offer\n")
+                    return
+                server.log.write("POST %s 201" % self.path)
+                if server.args.no_candidates:
+                    answer = without_candidates(answer)
+                location = "/session/" + session.id
+                self.reply(201, answer.encode(), [("Content-Type", "application/sdp"), ("Location", location)])
+                if server.args.end_after > 0:
+                    threading.Timer(server.args.end_after, session.end, ["ended by the server"]).start()
+
+            def do_DELETE(self):
+                session_id = self.path.rsplit("/", 1)[-1]
+                with server.lock:
+                    session = server.sessions.pop(session_id, None)
+                if session is None:
+                    server.log.write("DELETE %s 404" % self.path)
+                    self.reply(404)
+                    return
+                session.end("deleted by the client")
+                server.log.write("DELETE %s 200" % self.path)
+                self.reply(200)
+
+            def do_PATCH(self):
+                self.reply(405)
+
+        return Handler
+
+    def post_status(self, path, authorization):
+        if self.args.status:
+            return self.args.status
+        if self.args.token and authorization != "Bearer " + self.args.token:
+            return 401
+        if path != self.args.path:
+            return 404
+        return 201
+
+    def stats(self):
+        with self.lock:
+            for session in self.sessions.values():
+                if not session.ended:
+                    self.log.write(session.stats_line())
+        return True
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--port", type=int, default=0, help="TCP port on 127.0.0.1 (0: any free one)")
+    parser.add_argument("--path", default="/whep/test", help="the endpoint's path")
+    parser.add_argument("--codec", choices=["h264", "vp8"], default="h264")
+    parser.add_argument("--fps", type=int, default=25)
+    parser.add_argument("--bitrate", type=int, default=600, help="video kbit/s")
+    parser.add_argument("--drop-every", type=int, default=0, help="drop every Nth outgoing video packet")
+    parser.add_argument("--rtx", action="store_true", help="offer NACK and retransmission")
+    parser.add_argument("--token", default="", help="require this bearer token")
+    parser.add_argument("--status", type=int, default=0, help="answer every POST with this status")
+    parser.add_argument("--no-candidates", action="store_true", help="ignore the offer's ICE candidates and answer without any")
+    parser.add_argument("--end-after", type=float, default=0, help="stop each session after S seconds")
+    parser.add_argument("--lifetime", type=float, default=60, help="exit after S seconds")
+    parser.add_argument("--log", default="", help="the session log")
+    args = parser.parse_args()
+
+    Gst.init(None)
+    server = Server(args)
+    httpd = http.server.ThreadingHTTPServer(("127.0.0.1", args.port), server.handler())
+    httpd.daemon_threads = True
+    print("listening %d" % httpd.server_address[1], flush=True)
+    threading.Thread(target=httpd.serve_forever, daemon=True).start()
+    loop = GLib.MainLoop()
+    GLib.timeout_add_seconds(1, server.stats)
+    GLib.timeout_add(int(args.lifetime * 1000), loop.quit)
+    GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, 15, loop.quit)
+    loop.run()
+    httpd.shutdown()
+    with server.lock:
+        for session in server.sessions.values():
+            session.end("server stopped")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
