@@ -61,6 +61,17 @@ LogBuilder playlistWithAStall()
     return b;
 }
 
+// How many pixels of a chart are of a colour.
+template <typename IsColour>
+int pixelsOf(const QImage& image, IsColour isColour)
+{
+    int count = 0;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            count += isColour(image.pixelColor(x, y)) ? 1 : 0;
+    return count;
+}
+
 std::string runCommand(const std::string& command, int& status)
 {
     std::string output;
@@ -200,14 +211,9 @@ TEST_F(ReportOutputTest, VariantSwitchesOfAnAdaptiveStreamAreCountedListedAndMar
     // Two dotted purple marks down the panels.
     const QString png = dir.filePath("switches.png");
     ASSERT_EQ(ChartRenderer(log, summary, "hls").save(png, QSize(900, 700)), QString());
-    const QImage image(png);
-    int purple = 0;
-    for (int y = 0; y < image.height(); ++y)
-        for (int x = 0; x < image.width(); ++x) {
-            const QColor c = image.pixelColor(x, y);
-            if (c.red() > 100 && c.red() < 160 && c.green() < 40 && c.blue() > 130)
-                ++purple;
-        }
+    const int purple = pixelsOf(QImage(png), [](const QColor& c) {
+        return c.red() > 100 && c.red() < 160 && c.green() < 40 && c.blue() > 130;
+    });
     EXPECT_GT(purple, 300);
 }
 
@@ -248,15 +254,9 @@ TEST_F(ReportOutputTest, TransportStreamErrorsOfAJsonLogAreCountedListedAndMarke
     const auto orangePixels = [&](const RunSummary& drawn, const QString& name) {
         const QString png = dir.filePath(name);
         EXPECT_EQ(ChartRenderer(log, drawn, "udp").save(png, QSize(900, 700)), QString());
-        const QImage image(png);
-        int orange = 0;
-        for (int y = 0; y < image.height(); ++y)
-            for (int x = 0; x < image.width(); ++x) {
-                const QColor c = image.pixelColor(x, y);
-                if (c.red() > 200 && c.green() > 60 && c.green() < 110 && c.blue() < 40)
-                    ++orange;
-            }
-        return orange;
+        return pixelsOf(QImage(png), [](const QColor& c) {
+            return c.red() > 200 && c.green() > 60 && c.green() < 110 && c.blue() < 40;
+        });
     };
     RunSummary unmarked = summary;
     unmarked.run.tsErrorMarks.clear();
