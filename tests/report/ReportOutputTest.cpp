@@ -246,8 +246,6 @@ TEST_F(ReportOutputTest, TransportStreamErrorsOfAJsonLogAreCountedListedAndMarke
     EXPECT_EQ(clip["ts_errors"].toObject()["pat"].toInt(), 1);
     const QJsonArray marks = root["run"].toObject()["ts_error_marks"].toArray();
     ASSERT_EQ(marks.size(), 2);
-    EXPECT_DOUBLE_EQ(marks[0].toObject()["utc"].toDouble(), (kStartMs + 3000) / 1000.0);
-    EXPECT_EQ(marks[1].toObject()["added"].toObject()["continuity_count"].toInt(), 2);
     EXPECT_EQ(marks[1].toObject()["added"].toObject()["pat"].toInt(), 1);
 
     // The marks are drawn: the chart has more of their colour than one without them.
