@@ -226,6 +226,22 @@ void FormatJsonTick(const SampleLine& s, const NetworkFigures& f, std::string& o
                                                                         : std::nullopt);
     appendIntField(out, "video_width", f.videoWidth);
     appendIntField(out, "video_height", f.videoHeight);
+    // Null until a transport stream went through a demuxer in this entry: no
+    // errors counted is not the same as none found.
+    appendKey(out, "ts_errors");
+    if (f.transportStream) {
+        char separator = '{';
+        for (const TsErrorKind& kind : kTsErrorKinds) {
+            out += separator;
+            separator = ',';
+            AppendJsonString(out, kind.name);
+            out += ':';
+            appendInt(out, static_cast<long long>(f.transportErrors.*kind.count));
+        }
+        out += '}';
+    } else {
+        out += "null";
+    }
     out += "}\n";
 }
 

@@ -84,18 +84,14 @@ void appendTransportErrors(std::string& out, const std::string& labels, const Ts
 {
     constexpr const char* kName = "zephyrscope_ts_errors_total";
     appendFamily(out, kName, "counter", "First-priority MPEG-TS errors in this entry, by kind.");
-    const std::pair<const char*, std::uint64_t> kinds[] = {
-        {"sync_loss", errors.syncLoss}, {"sync_byte", errors.syncByte},     {"pat", errors.pat},
-        {"continuity_count", errors.continuity}, {"pmt", errors.pmt}, {"pid", errors.pid},
-    };
     const std::string entry = labels.substr(0, labels.size() - 1); // without its closing brace
-    for (const auto& [kind, count] : kinds) {
+    for (const TsErrorKind& kind : kTsErrorKinds) {
         out += kName;
         out += entry;
         out += ",error=\"";
-        out += kind;
+        out += kind.name;
         out += "\"} ";
-        appendNumber(out, count);
+        appendNumber(out, errors.*kind.count);
         out += '\n';
     }
 }

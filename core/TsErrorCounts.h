@@ -18,4 +18,17 @@ struct TsErrorCounts {
     bool operator==(const TsErrorCounts&) const = default;
 };
 
+// Each kind by the name the metrics endpoint's "error" label and the JSON Lines
+// log give it, in the order they list them.
+struct TsErrorKind {
+    const char* name;
+    std::uint64_t TsErrorCounts::*count;
+};
+
+inline constexpr TsErrorKind kTsErrorKinds[] = {
+    {"sync_loss", &TsErrorCounts::syncLoss},        {"sync_byte", &TsErrorCounts::syncByte},
+    {"pat", &TsErrorCounts::pat},                   {"continuity_count", &TsErrorCounts::continuity},
+    {"pmt", &TsErrorCounts::pmt},                   {"pid", &TsErrorCounts::pid},
+};
+
 } // namespace zephyrscope

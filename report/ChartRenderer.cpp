@@ -195,6 +195,21 @@ void ChartRenderer::paint(QPainter& painter, const QRectF& area) const
             }
         }
 
+        // Transport stream errors, where a tick's counts grew, labelled with how many were added.
+        const QColor tsErrorColor(230, 85, 13);
+        painter.setPen(QPen(tsErrorColor, 1, Qt::DashDotLine));
+        for (const TsErrorMark& mark : m_summary.run.tsErrorMarks) {
+            const double x = xOf(mark.utc);
+            painter.drawLine(QPointF(x, box.top()), QPointF(x, box.bottom()));
+            if (p + 1 == panels.size()) {
+                painter.save();
+                painter.setPen(tsErrorColor);
+                painter.drawText(QRectF(x + line * 0.3, box.top() + line * 0.1, line * 10, line), Qt::AlignLeft,
+                                 QString("TS +%1").arg(mark.added.total()));
+                painter.restore();
+            }
+        }
+
         painter.setPen(QPen(Qt::black, 1));
         painter.setBrush(Qt::NoBrush);
         painter.drawRect(box);
@@ -207,8 +222,10 @@ void ChartRenderer::paint(QPainter& painter, const QRectF& area) const
         painter.drawLine(QPointF(x, bottom), QPointF(x, bottom + line * 0.3));
         painter.drawText(QRectF(x - line * 3, bottom + line * 0.3, line * 6, line), Qt::AlignHCenter, tickLabel(t));
     }
-    painter.drawText(QRectF(left, bottom + line * 1.5, right - left, line), Qt::AlignHCenter,
-                     "Time since the first sample (s); shaded: stalls; dashed: clip starts; dotted: variant switches");
+    QString legend = "Time since the first sample (s); shaded: stalls; dashed: clip starts; dotted: variant switches";
+    if (!m_summary.run.tsErrorMarks.empty())
+        legend += "; dash-dot: TS errors";
+    painter.drawText(QRectF(left, bottom + line * 1.5, right - left, line), Qt::AlignHCenter, legend);
     painter.restore();
 }
 

@@ -13,7 +13,8 @@ namespace zephyrscope::report {
 
 // Draws one chart of a run over time: bit rate, Frame_Rate with IFramerate,
 // buffering progress and lost packets in four panels sharing the time axis, with
-// stall periods shaded, clip boundaries and adaptive streams' variant switches marked.
+// stall periods shaded, and clip boundaries, adaptive streams' variant switches
+// and the ticks where a transport stream's error counts grew marked.
 class ChartRenderer {
 public:
     ChartRenderer(const StatisticsLog& log, const RunSummary& summary, QString title);

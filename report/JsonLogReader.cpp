@@ -30,14 +30,15 @@ std::int32_t intOf(const QJsonObject& o, const char* key)
     return static_cast<std::int32_t>(o.value(QLatin1String(key)).toDouble());
 }
 
-bool readTick(const QJsonObject& o, LogSample& s)
+// What is wrong with the tick, or null when it was read whole.
+const char* readTick(const QJsonObject& o, LogSample& s)
 {
     static const char* const kColumns[] = {"wall_ms", "Time", "Buf_Progress", "BufCount", "BufTime", "Bit_Rate",
                                            "BandWidth", "Max_BandW", "Frame_Rate", "Rncode_Fr", "Fr_Skipped",
                                            "Received_Pkts", "Lost_Pkts", "Recover_Pkts", "Quality", "IFramerate"};
     for (const char* column : kColumns)
         if (!o.value(QLatin1String(column)).isDouble())
-            return false;
+            return "a tick without every column";
     const auto wallMs = static_cast<std::int64_t>(o.value(QLatin1String("wall_ms")).toDouble());
     s.utcTime.seconds = wallMs / 1000;
     s.utcTime.milliseconds = static_cast<std::int32_t>(wallMs % 1000);
@@ -60,7 +61,17 @@ bool readTick(const QJsonObject& o, LogSample& s)
     s.stateName = stateNameOf(o.value(QLatin1String("PlayerState")).toString());
     if (const QJsonValue latency = o.value(QLatin1String("latency_ms")); latency.isDouble())
         s.latencyMs = latency.toDouble();
-    return true;
+    if (const QJsonValue errors = o.value(QLatin1String("ts_errors")); errors.isObject()) {
+        TsErrorCounts counts;
+        for (const TsErrorKind& kind : kTsErrorKinds) {
+            const QJsonValue count = errors.toObject().value(QLatin1String(kind.name));
+            if (!count.isDouble() || count.toDouble() < 0)
+                return "a tick whose ts_errors are not six counts";
+            counts.*kind.count = static_cast<std::uint64_t>(count.toDouble());
+        }
+        s.tsErrors = counts;
+    }
+    return nullptr;
 }
 
 } // namespace
@@ -105,10 +116,10 @@ StatisticsLog JsonLogReader::fromText(std::string_view text)
         if (type == QLatin1String("tick")) {
             LogSample s;
             s.line = lineNumber;
-            if (readTick(o, s))
+            if (const char* wrong = readTick(o, s); !wrong)
                 log.samples.push_back(std::move(s));
             else
-                problem("a tick without every column");
+                problem(wrong);
             continue;
         }
         if (type != QLatin1String("event")) {
@@ -137,8 +148,11 @@ StatisticsLog JsonLogReader::fromText(std::string_view text)
         } else if (event == QLatin1String("stall_ended")) {
             log.events.push_back({LogEvent::Kind::StallEnded, utc,
                                   static_cast<std::int64_t>(o.value(QLatin1String("stall_ms")).toDouble()), clip});
+        } else if (event == QLatin1String("ended")) {
+            if (!log.media.empty() && !log.media.back().entryEndSample)
+                log.media.back().entryEndSample = log.samples.size();
         }
-        // Other events (variant switched, error, ended) are seen in the ticks too.
+        // Other events (variant switched, error) are seen in the ticks too.
     }
     return log;
 }

@@ -60,6 +60,23 @@ std::string stallList(const std::vector<std::int64_t>& list)
     return out + "]";
 }
 
+std::string tsErrors(const TsErrorCounts& counts)
+{
+    Object o;
+    for (const TsErrorKind& kind : kTsErrorKinds)
+        o.field(kind.name, std::to_string(counts.*kind.count));
+    return o.close();
+}
+
+std::string tsErrorMarks(const std::vector<TsErrorMark>& marks)
+{
+    std::string out = "[";
+    for (std::size_t k = 0; k < marks.size(); ++k)
+        out += (k > 0 ? "," : "") +
+               Object().field("utc", number(marks[k].utc)).field("added", tsErrors(marks[k].added)).close();
+    return out + "]";
+}
+
 std::string latency(const std::optional<LatencyFigures>& l)
 {
     if (!l)
@@ -99,6 +116,8 @@ std::string figures(const Figures& f)
         .field("quality_mean", number(f.qualityMean))
         .field("protocol", JsonString(f.protocol))
         .field("variant_switches", switches(f.switches))
+        .field("ts_errors", f.tsErrors ? tsErrors(*f.tsErrors) : "null")
+        .field("ts_error_marks", f.tsErrors ? tsErrorMarks(f.tsErrorMarks) : "null")
         .close();
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <map>
+#include <utility>
 #include <numeric>
 
 namespace zephyrscope::report {
@@ -31,6 +32,51 @@ std::int64_t highest(const std::vector<LogSample>& samples, std::size_t begin, s
     for (std::size_t i = begin; i < end; ++i)
         value = std::max<std::int64_t>(value, samples[i].*field);
     return value;
+}
+
+// Where a transport stream's error counts grew, over the whole log: each tick
+// against the tick before it of the same entry. An entry ends at its "ended"
+// event; counts falling, or a tick with none, also start a new one.
+std::vector<std::pair<std::size_t, TsErrorMark>> tsErrorMarksOf(const StatisticsLog& log)
+{
+    std::vector<bool> entryStarts(log.samples.size() + 1, false);
+    for (const LogMediaBlock& block : log.media)
+        if (block.entryEndSample)
+            entryStarts[*block.entryEndSample] = true;
+    std::vector<std::pair<std::size_t, TsErrorMark>> marks;
+    std::optional<TsErrorCounts> previous;
+    for (std::size_t i = 0; i < log.samples.size(); ++i) {
+        const std::optional<TsErrorCounts>& counts = log.samples[i].tsErrors;
+        if (entryStarts[i] || !counts)
+            previous.reset();
+        if (!counts)
+            continue;
+        TsErrorMark mark {log.samples[i].utc(), {}};
+        for (const TsErrorKind& kind : kTsErrorKinds)
+            if (previous && (*counts).*kind.count < (*previous).*kind.count)
+                previous.reset();
+        for (const TsErrorKind& kind : kTsErrorKinds) {
+            const std::uint64_t before = previous ? (*previous).*kind.count : 0;
+            if ((*counts).*kind.count > before)
+                mark.added.*kind.count = (*counts).*kind.count - before;
+        }
+        if (mark.added.total() > 0)
+            marks.emplace_back(i, mark);
+        previous = counts;
+    }
+    return marks;
+}
+
+// An entry's totals are its last tick's counts; [begin, end) are its ticks.
+void applyTsErrors(Figures& f, const std::vector<LogSample>& samples, std::size_t begin, std::size_t end,
+                   const std::vector<std::pair<std::size_t, TsErrorMark>>& marks)
+{
+    for (std::size_t i = begin; i < end; ++i)
+        if (samples[i].tsErrors)
+            f.tsErrors = samples[i].tsErrors;
+    for (const auto& [index, mark] : marks)
+        if (index >= begin && index < end)
+            f.tsErrorMarks.push_back(mark);
 }
 
 Figures figuresOf(const std::vector<LogSample>& samples, const std::vector<double>& durations, std::size_t begin,
@@ -174,6 +220,7 @@ RunSummary Summarize(const StatisticsLog& log)
     if (!log.samples.empty())
         summary.firstUtc = log.samples.front().utc();
     summary.run = figuresOf(log.samples, durations, 0, log.samples.size());
+    const auto tsMarks = tsErrorMarksOf(log);
 
     for (std::size_t k = 0; k < log.media.size(); ++k) {
         ClipSummary clip;
@@ -181,12 +228,20 @@ RunSummary Summarize(const StatisticsLog& log)
         clip.firstSample = k == 0 ? 0 : log.media[k].firstSampleAfter;
         clip.endSample = k + 1 < log.media.size() ? log.media[k + 1].firstSampleAfter : log.samples.size();
         clip.figures = figuresOf(log.samples, durations, clip.firstSample, clip.endSample);
+        // The entry's ticks run from the end of the entry before it (its ticks
+        // before its media opened) to its own end.
+        const std::size_t entryBegin =
+            k == 0 ? 0 : std::min(clip.firstSample, log.media[k - 1].entryEndSample.value_or(clip.firstSample));
+        applyTsErrors(clip.figures, log.samples, entryBegin,
+                      std::min(clip.endSample, clip.media.entryEndSample.value_or(clip.endSample)), tsMarks);
         if (log.fromJsonLog)
             applyEvents(clip.figures, log.events, k);
         summary.clips.push_back(std::move(clip));
     }
     if (log.fromJsonLog && summary.clips.empty())
         applyEvents(summary.run, log.events, std::nullopt);
+    if (summary.clips.empty())
+        applyTsErrors(summary.run, log.samples, 0, log.samples.size(), tsMarks);
 
     // Per-entry counters start again with each clip, so the run's totals add the clips up.
     if (!summary.clips.empty()) {
@@ -195,6 +250,9 @@ RunSummary Summarize(const StatisticsLog& log)
         run.framesSkipped = run.receivedPackets = run.lostPackets = 0;
         resetStalls(run);
         run.switches.clear();
+        run.tsErrors.reset();
+        for (const auto& [index, mark] : tsMarks)
+            run.tsErrorMarks.push_back(mark);
         if (log.fromJsonLog) {
             run.firstFrameMs = summary.clips.front().figures.firstFrameMs;
             if (run.firstFrameMs)
@@ -210,6 +268,12 @@ RunSummary Summarize(const StatisticsLog& log)
             run.framesSkipped += clip.figures.framesSkipped;
             run.receivedPackets += clip.figures.receivedPackets;
             run.lostPackets += clip.figures.lostPackets;
+            if (clip.figures.tsErrors) {
+                if (!run.tsErrors)
+                    run.tsErrors.emplace();
+                for (const TsErrorKind& kind : kTsErrorKinds)
+                    (*run.tsErrors).*kind.count += (*clip.figures.tsErrors).*kind.count;
+            }
         }
         updateRebufferRatio(run);
         run.packetLossPercent.reset();

@@ -22,6 +22,12 @@ struct VariantSwitch {
     std::int32_t toBandwidth = 0;
 };
 
+// A tick at which a transport stream's error counts grew, and by how much.
+struct TsErrorMark {
+    double utc = 0.0;
+    TsErrorCounts added;
+};
+
 // Live latency over the samples that have it (ms).
 struct LatencyFigures {
     std::size_t samples = 0;
@@ -59,6 +65,10 @@ struct Figures {
     std::optional<std::int64_t> firstFrameMs;
     std::vector<std::int64_t> stallMs;
     std::optional<LatencyFigures> latency; // none where no sample had a latency
+    // A transport stream's first-priority errors: none unless a JSON Lines log
+    // showed a transport stream in the stretch.
+    std::optional<TsErrorCounts> tsErrors;
+    std::vector<TsErrorMark> tsErrorMarks;
 };
 
 struct ClipSummary {

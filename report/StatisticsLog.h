@@ -1,6 +1,7 @@
 #pragma once
 
 #include "SampleLine.h"
+#include "TsErrorCounts.h"
 
 #include <cstdint>
 #include <optional>
@@ -20,6 +21,8 @@ struct LogSample : SampleLine {
     double utc() const { return static_cast<double>(utcTime.seconds) + utcTime.milliseconds * 0.001; }
     // The JSON Lines log only: the live latency of the frame on screen, in ms.
     std::optional<double> latencyMs;
+    // The JSON Lines log only: a transport stream's error counts so far in the entry.
+    std::optional<TsErrorCounts> tsErrors;
     bool isPlaying() const { return std::string_view(stateName) == "Playing"; }
     bool isStalled() const
     {
@@ -38,6 +41,10 @@ struct LogMediaBlock {
     std::int32_t height = 0;
     // Index in StatisticsLog::samples of the first sample written after the block.
     std::size_t firstSampleAfter = 0;
+    // The JSON Lines log only: index of the first sample after the entry's "ended"
+    // event. Samples from there to the next block are the next entry's, before
+    // its media opened.
+    std::optional<std::size_t> entryEndSample;
 };
 
 // A line that is neither part of a sample nor of a media block.

@@ -57,6 +57,14 @@ void figures(std::string& out, const Figures& f, double firstUtc)
                             (f.packetLossPercent ? format(" (%.2f %% loss)", *f.packetLossPercent) : std::string()));
     row(out, "Reception quality", orNone(f.qualityMean, "mean %.1f %%"));
     row(out, "Protocol", f.protocol.empty() ? "-" : f.protocol);
+    // Only a JSON Lines log has them: a log without says nothing rather than 0.
+    if (f.tsErrors) {
+        std::string counts;
+        for (const TsErrorKind& kind : kTsErrorKinds)
+            counts += (counts.empty() ? "" : ", ") + format("%s %llu", kind.name,
+                                                            static_cast<unsigned long long>((*f.tsErrors).*kind.count));
+        row(out, "TS errors", counts);
+    }
     if (!f.switches.empty() || f.protocol == "HLS" || f.protocol == "DASH" || f.protocol == "MSS") {
         row(out, "Variant switches", format("%zu", f.switches.size()));
         for (const VariantSwitch& s : f.switches)

@@ -55,7 +55,8 @@ TEST(JsonLogLine, TickHoldsEveryColumnByNameAndTheFiguresBeyondThem)
               "\"Fr_Skipped\":2,\"Received_Pkts\":300,\"Lost_Pkts\":3,\"Recover_Pkts\":1,\"Quality\":99,"
               "\"Protocol\":\"RTSPU\",\"IFramerate\":24.50,\"PlayerState\":\"Playing\",\"latency_ms\":2043.2,"
               "\"srt_rtt_ms\":null,\"srt_receiver_latency_ms\":null,\"srt_transport_latency_ms\":null,"
-              "\"rtp_jitter_ms\":1.500,\"variant_bandwidth\":null,\"video_width\":320,\"video_height\":240}\n");
+              "\"rtp_jitter_ms\":1.500,\"variant_bandwidth\":null,\"video_width\":320,\"video_height\":240,"
+              "\"ts_errors\":null}\n");
 }
 
 TEST(JsonLogLine, AbsentFiguresAreNullAndSrtDelayHasItsOwnName)
@@ -83,6 +84,20 @@ TEST(JsonLogLine, AbsentFiguresAreNullAndSrtDelayHasItsOwnName)
     hls.bandWidth = 800000;
     FormatJsonTick(s, hls, line);
     EXPECT_NE(line.find("\"variant_bandwidth\":800000,"), std::string::npos) << line;
+
+    // A transport stream's errors, each kind by its own name, once one was seen.
+    NetworkFigures ts;
+    ts.sourceProtocol = "UDP";
+    ts.transportStream = true;
+    ts.transportErrors = {1, 2, 3, 4, 5, 6};
+    FormatJsonTick(s, ts, line);
+    EXPECT_NE(line.find("\"ts_errors\":{\"sync_loss\":1,\"sync_byte\":2,\"pat\":3,\"continuity_count\":4,"
+                        "\"pmt\":5,\"pid\":6}}\n"),
+              std::string::npos)
+        << line;
+    ts.transportStream = false; // counts left over from nothing seen are not shown
+    FormatJsonTick(s, ts, line);
+    EXPECT_NE(line.find("\"ts_errors\":null}\n"), std::string::npos) << line;
 }
 
 TEST(JsonLogLine, EventsCarryTheirTimeToTheMillisecondAndNoPassword)

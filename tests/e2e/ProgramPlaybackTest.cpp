@@ -5,6 +5,7 @@
 #include "HeadlessPlatform.h"
 #include "HttpTestServer.h"
 #include "HttpsTestProxy.h"
+#include "JsonLogReader.h"
 #include "LogCheck.h"
 #include "LoopbackSocket.h"
 #include "MediaFactory.h"
@@ -326,7 +327,8 @@ TEST_F(ProgramPlaybackTest, UdpStreamThroughALossyRelayLogsItsLossServesItsStrea
     TsDropRelay relay(options);
     const std::string url = "udp://127.0.0.1:" + std::to_string(port);
     shortenNoDataTimeout();
-    ProgramProcess run({media.dir(), {"--metrics=127.0.0.1:0", QString::fromStdString(url), "udp.dat"}});
+    ProgramProcess run(
+        {media.dir(), {"--metrics=127.0.0.1:0", "--json-log=udp.jsonl", QString::fromStdString(url), "udp.dat"}});
     const int metricsPort = startAndReadMetricsPort(run);
     ASSERT_GT(metricsPort, 0) << run.stderrSoFar();
     // The sender starts once the program listens: what went before, the program could not see.
@@ -404,6 +406,22 @@ TEST_F(ProgramPlaybackTest, UdpStreamThroughALossyRelayLogsItsLossServesItsStrea
     EXPECT_TRUE(played);
     EXPECT_GE(stalledAfterPlaying, 2) << zephyrscope::testing::FileText(logPath);
     EXPECT_NEAR(lastLost, tsDropped, tsDropped * 0.01 + 0.5);
+
+    // The JSON log's last tick of the entry holds the same stream errors, and the report reads them.
+    const StatisticsLog jsonLog = JsonLogReader::fromAnyFile((media.dir() / "udp.jsonl").string());
+    EXPECT_TRUE(jsonLog.problems.empty());
+    std::optional<TsErrorCounts> lastCounts;
+    for (const auto& s : jsonLog.samples)
+        if (s.tsErrors)
+            lastCounts = s.tsErrors;
+    ASSERT_TRUE(lastCounts) << zephyrscope::testing::FileText(media.dir() / "udp.jsonl");
+    std::printf("[ observed ] UDP JSON log: last tick's continuity_count %llu\n",
+                static_cast<unsigned long long>(lastCounts->continuity));
+    EXPECT_EQ(static_cast<double>(lastCounts->continuity), errorsOfKind("continuity_count").value_or(-1));
+    EXPECT_EQ(lastCounts->continuity, counts.continuityGaps - counts.trailingGaps);
+    const RunSummary summary = Summarize(jsonLog);
+    ASSERT_TRUE(summary.run.tsErrors);
+    EXPECT_EQ(*summary.run.tsErrors, *lastCounts);
 }
 
 TEST_F(ProgramPlaybackTest, WhepSessionTheServerEndsEndsTheRunWithStatus4AndIsDeleted)

@@ -1,75 +1,13 @@
-#include "JsonLogLine.h"
 #include "JsonLogReader.h"
+#include "JsonLogText.h"
 #include "RunSummary.h"
 
 #include <gtest/gtest.h>
 
 using namespace zephyrscope;
 using namespace zephyrscope::report;
-
-namespace {
-
-constexpr std::int64_t kStartMs = 1700000000000;
-
-// A JSON Lines log written by the program's own formatter.
-class JsonLogText {
-public:
-    void tick(std::int64_t wallMs, const char* state, std::optional<double> latencyMs = std::nullopt)
-    {
-        SampleLine s;
-        s.utcTime = {wallMs / 1000, static_cast<std::int32_t>(wallMs % 1000)};
-        s.stateName = state;
-        s.protocol = "RTSPT";
-        s.bitRate = 400000;
-        NetworkFigures f;
-        f.sourceProtocol = "RTSPT";
-        f.liveLatencyMs = latencyMs;
-        std::string line;
-        FormatJsonTick(s, f, line);
-        text += line;
-    }
-    void event(JsonLogEvent e)
-    {
-        std::string line;
-        FormatJsonEvent(e, line);
-        text += line;
-    }
-    void opened(std::int64_t wallMs, const std::string& name)
-    {
-        JsonLogEvent e;
-        e.kind = JsonLogEventKind::Opened;
-        e.wallMs = wallMs;
-        e.url = "rtsp://u:p@127.0.0.1/" + name;
-        e.name = name;
-        e.durationString = "00:10";
-        e.width = 320;
-        e.height = 240;
-        event(e);
-    }
-    void firstFrame(std::int64_t wallMs, std::int64_t startupMs)
-    {
-        JsonLogEvent e;
-        e.kind = JsonLogEventKind::FirstFrame;
-        e.wallMs = wallMs;
-        e.startupMs = startupMs;
-        event(e);
-    }
-    void stall(std::int64_t startMs, std::int64_t lengthMs)
-    {
-        JsonLogEvent e;
-        e.kind = JsonLogEventKind::StallStarted;
-        e.wallMs = startMs;
-        e.stallCount = 1;
-        event(e);
-        e.kind = JsonLogEventKind::StallEnded;
-        e.wallMs = startMs + lengthMs;
-        e.stallMs = lengthMs;
-        event(e);
-    }
-    std::string text;
-};
-
-} // namespace
+using zephyrscope::testing::JsonLogText;
+using zephyrscope::testing::kStartMs;
 
 TEST(JsonLogReader, StartUpStallsAndLatencyComeFromTheEventsToTheMillisecond)
 {
@@ -129,6 +67,64 @@ TEST(JsonLogReader, StartUpStallsAndLatencyComeFromTheEventsToTheMillisecond)
     EXPECT_EQ(summary.run.latency->samples, 12u);
 }
 
+TEST(JsonLogReader, TransportStreamErrorsArePerEntryAndTheRunAddsThemUp)
+{
+    const auto counts = [](std::uint64_t continuity, std::uint64_t pat, std::uint64_t pid) {
+        TsErrorCounts c;
+        c.continuity = continuity;
+        c.pat = pat;
+        c.pid = pid;
+        return c;
+    };
+    JsonLogText log;
+    log.opened(kStartMs, "udp");
+    log.tick(kStartMs, "Buffering"); // no transport stream seen yet
+    log.tick(kStartMs + 500, "Playing", std::nullopt, counts(0, 0, 0));
+    log.tick(kStartMs + 1000, "Playing", std::nullopt, counts(3, 0, 0));
+    log.tick(kStartMs + 1500, "Playing", std::nullopt, counts(3, 0, 0));
+    log.tick(kStartMs + 2000, "Playing", std::nullopt, counts(5, 1, 0));
+    log.ended(kStartMs + 2100);
+    // The next entry's first ticks, before its media is open, count from 0 again
+    // and are its own, though none of them fell.
+    log.tick(kStartMs + 2500, "Transitioning", std::nullopt, counts(6, 1, 0));
+    log.opened(kStartMs + 2600, "rtp");
+    log.tick(kStartMs + 3000, "Playing", std::nullopt, counts(6, 1, 2));
+    log.ended(kStartMs + 3100);
+    log.tick(kStartMs + 3500, "Transitioning");
+    log.opened(kStartMs + 3600, "file");
+    log.tick(kStartMs + 4000, "Playing");
+
+    const StatisticsLog parsed = JsonLogReader::fromText(log.text);
+    EXPECT_TRUE(parsed.problems.empty());
+    ASSERT_EQ(parsed.samples.size(), 9u);
+    EXPECT_FALSE(parsed.samples[0].tsErrors);
+    ASSERT_TRUE(parsed.samples[4].tsErrors);
+    EXPECT_EQ(*parsed.samples[4].tsErrors, counts(5, 1, 0));
+
+    const RunSummary summary = Summarize(parsed);
+    ASSERT_EQ(summary.clips.size(), 3u);
+    const Figures& udp = summary.clips[0].figures;
+    ASSERT_TRUE(udp.tsErrors);
+    EXPECT_EQ(*udp.tsErrors, counts(5, 1, 0));
+    ASSERT_EQ(udp.tsErrorMarks.size(), 2u);
+    EXPECT_DOUBLE_EQ(udp.tsErrorMarks[0].utc, (kStartMs + 1000) / 1000.0);
+    EXPECT_EQ(udp.tsErrorMarks[0].added, counts(3, 0, 0));
+    EXPECT_DOUBLE_EQ(udp.tsErrorMarks[1].utc, (kStartMs + 2000) / 1000.0);
+    EXPECT_EQ(udp.tsErrorMarks[1].added, counts(2, 1, 0));
+
+    const Figures& rtp = summary.clips[1].figures;
+    EXPECT_EQ(*rtp.tsErrors, counts(6, 1, 2));
+    ASSERT_EQ(rtp.tsErrorMarks.size(), 2u);
+    EXPECT_DOUBLE_EQ(rtp.tsErrorMarks[0].utc, (kStartMs + 2500) / 1000.0);
+    EXPECT_EQ(rtp.tsErrorMarks[0].added, counts(6, 1, 0));
+    EXPECT_EQ(rtp.tsErrorMarks[1].added, counts(0, 0, 2));
+    EXPECT_FALSE(summary.clips[2].figures.tsErrors); // no transport stream: nothing, not 0
+
+    ASSERT_TRUE(summary.run.tsErrors);
+    EXPECT_EQ(*summary.run.tsErrors, counts(11, 2, 2));
+    EXPECT_EQ(summary.run.tsErrorMarks.size(), 4u);
+}
+
 TEST(JsonLogReader, LinesItCannotReadAreReportedAndTheRestKept)
 {
     JsonLogText log;
@@ -137,8 +133,12 @@ TEST(JsonLogReader, LinesItCannotReadAreReportedAndTheRestKept)
     log.text += "not json\n";
     log.text += "{\"schema\":\"zephyrscope.jsonlog/1\",\"type\":\"tick\",\"wall_ms\":1}\n";
     log.tick(kStartMs + 500, "Playing", 120.0);
+    log.tick(kStartMs + 1000, "Playing", 120.0, TsErrorCounts {});
+    const std::size_t counts = log.text.rfind("\"pid\":0");
+    log.text.replace(counts, 7, "\"pid\":-1");
     const StatisticsLog parsed = JsonLogReader::fromText(log.text);
-    ASSERT_EQ(parsed.problems.size(), 3u);
+    ASSERT_EQ(parsed.problems.size(), 4u);
+    EXPECT_EQ(parsed.problems[3].message, "a tick whose ts_errors are not six counts");
     EXPECT_EQ(parsed.problems[0].line, 2);
     EXPECT_EQ(parsed.problems[0].message, "schema 'zephyrscope.jsonlog/9' is not zephyrscope.jsonlog/1");
     EXPECT_EQ(parsed.problems[2].message, "a tick without every column");

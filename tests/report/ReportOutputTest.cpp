@@ -1,4 +1,6 @@
 #include "ChartRenderer.h"
+#include "JsonLogReader.h"
+#include "JsonLogText.h"
 #include "JsonReport.h"
 #include "LogBuilder.h"
 #include "LogReader.h"
@@ -59,6 +61,17 @@ LogBuilder playlistWithAStall()
     return b;
 }
 
+// How many pixels of a chart are of a colour.
+template <typename IsColour>
+int pixelsOf(const QImage& image, IsColour isColour)
+{
+    int count = 0;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            count += isColour(image.pixelColor(x, y)) ? 1 : 0;
+    return count;
+}
+
 std::string runCommand(const std::string& command, int& status)
 {
     std::string output;
@@ -111,6 +124,9 @@ TEST_F(ReportOutputTest, JsonIsOneObjectWithTheRunTheClipsAndTheBadLines)
     const QJsonArray bad = root["malformed_lines"].toArray();
     ASSERT_EQ(bad.size(), 1);
     EXPECT_EQ(bad[0].toObject()["line"].toInt(), 28);
+    // A tab-separated log has no transport stream errors: null, not zeros.
+    EXPECT_TRUE(run["ts_errors"].isNull());
+    EXPECT_TRUE(run["ts_error_marks"].isNull());
 }
 
 TEST_F(ReportOutputTest, NeverPlayedFiguresAreNull)
@@ -133,6 +149,7 @@ TEST_F(ReportOutputTest, TextNamesEveryClipAndEveryBadLine)
     EXPECT_NE(text.find("Clip 1: first clip\n"), std::string::npos);
     EXPECT_NE(text.find("  Stalls               1, 1.50 s in all"), std::string::npos) << text;
     EXPECT_NE(text.find("  line 28: neither a sample line nor part of a media block"), std::string::npos);
+    EXPECT_EQ(text.find("TS errors"), std::string::npos) << text;
 }
 
 TEST_F(ReportOutputTest, PngChartHasTheRequestedSizeAndDrawsTheData)
@@ -194,15 +211,54 @@ TEST_F(ReportOutputTest, VariantSwitchesOfAnAdaptiveStreamAreCountedListedAndMar
     // Two dotted purple marks down the panels.
     const QString png = dir.filePath("switches.png");
     ASSERT_EQ(ChartRenderer(log, summary, "hls").save(png, QSize(900, 700)), QString());
-    const QImage image(png);
-    int purple = 0;
-    for (int y = 0; y < image.height(); ++y)
-        for (int x = 0; x < image.width(); ++x) {
-            const QColor c = image.pixelColor(x, y);
-            if (c.red() > 100 && c.red() < 160 && c.green() < 40 && c.blue() > 130)
-                ++purple;
-        }
+    const int purple = pixelsOf(QImage(png), [](const QColor& c) {
+        return c.red() > 100 && c.red() < 160 && c.green() < 40 && c.blue() > 130;
+    });
     EXPECT_GT(purple, 300);
+}
+
+TEST_F(ReportOutputTest, TransportStreamErrorsOfAJsonLogAreCountedListedAndMarked)
+{
+    using zephyrscope::testing::kStartMs;
+    zephyrscope::testing::JsonLogText json;
+    TsErrorCounts counts;
+    json.opened(kStartMs, "udp");
+    for (int k = 0; k < 20; ++k) {
+        if (k == 6 || k == 14)
+            counts.continuity += 2;
+        if (k == 14)
+            counts.pat += 1;
+        json.tick(kStartMs + 500 * k, "Playing", std::nullopt, counts);
+    }
+    const StatisticsLog log = JsonLogReader::fromText(json.text);
+    const RunSummary summary = Summarize(log);
+
+    const std::string text = FormatTextReport(summary, "udp.jsonl");
+    const std::string row = "  TS errors            sync_loss 0, sync_byte 0, pat 1, continuity_count 4, pmt 0, pid 0\n";
+    const std::size_t clipAt = text.find("Clip 1: udp");
+    ASSERT_NE(clipAt, std::string::npos) << text;
+    EXPECT_LT(text.find(row), clipAt) << "for the run:\n" << text;
+    EXPECT_NE(text.find(row, clipAt), std::string::npos) << "for the clip:\n" << text;
+
+    const QJsonObject root = QJsonDocument::fromJson(QByteArray::fromStdString(FormatJsonReport(summary, "x"))).object();
+    const QJsonObject clip = root["clips"].toArray()[0].toObject()["figures"].toObject();
+    EXPECT_EQ(clip["ts_errors"].toObject()["continuity_count"].toInt(), 4);
+    EXPECT_EQ(clip["ts_errors"].toObject()["pat"].toInt(), 1);
+    const QJsonArray marks = root["run"].toObject()["ts_error_marks"].toArray();
+    ASSERT_EQ(marks.size(), 2);
+    EXPECT_EQ(marks[1].toObject()["added"].toObject()["pat"].toInt(), 1);
+
+    // The marks are drawn: the chart has more of their colour than one without them.
+    const auto orangePixels = [&](const RunSummary& drawn, const QString& name) {
+        const QString png = dir.filePath(name);
+        EXPECT_EQ(ChartRenderer(log, drawn, "udp").save(png, QSize(900, 700)), QString());
+        return pixelsOf(QImage(png), [](const QColor& c) {
+            return c.red() > 200 && c.green() > 60 && c.green() < 110 && c.blue() < 40;
+        });
+    };
+    RunSummary unmarked = summary;
+    unmarked.run.tsErrorMarks.clear();
+    EXPECT_GT(orangePixels(summary, "marked.png"), orangePixels(unmarked, "unmarked.png") + 300);
 }
 
 TEST_F(ReportOutputTest, SvgChartIsWellFormedXml)

@@ -1,0 +1,84 @@
+#pragma once
+
+#include "JsonLogLine.h"
+#include "NetworkFigures.h"
+#include "SampleLine.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace zephyrscope::testing {
+
+inline constexpr std::int64_t kStartMs = 1700000000000;
+
+// A JSON Lines log written by the program's own formatter.
+class JsonLogText {
+public:
+    void tick(std::int64_t wallMs, const char* state, std::optional<double> latencyMs = std::nullopt,
+              std::optional<TsErrorCounts> tsErrors = std::nullopt)
+    {
+        SampleLine s;
+        s.utcTime = {wallMs / 1000, static_cast<std::int32_t>(wallMs % 1000)};
+        s.stateName = state;
+        s.protocol = "RTSPT";
+        s.bitRate = 400000;
+        NetworkFigures f;
+        f.sourceProtocol = "RTSPT";
+        f.liveLatencyMs = latencyMs;
+        f.transportStream = tsErrors.has_value();
+        f.transportErrors = tsErrors.value_or(TsErrorCounts {});
+        std::string line;
+        FormatJsonTick(s, f, line);
+        text += line;
+    }
+    void event(JsonLogEvent e)
+    {
+        std::string line;
+        FormatJsonEvent(e, line);
+        text += line;
+    }
+    void opened(std::int64_t wallMs, const std::string& name)
+    {
+        JsonLogEvent e;
+        e.kind = JsonLogEventKind::Opened;
+        e.wallMs = wallMs;
+        e.url = "rtsp://u:p@127.0.0.1/" + name;
+        e.name = name;
+        e.durationString = "00:10";
+        e.width = 320;
+        e.height = 240;
+        event(e);
+    }
+    void firstFrame(std::int64_t wallMs, std::int64_t startupMs)
+    {
+        JsonLogEvent e;
+        e.kind = JsonLogEventKind::FirstFrame;
+        e.wallMs = wallMs;
+        e.startupMs = startupMs;
+        event(e);
+    }
+    void stall(std::int64_t startMs, std::int64_t lengthMs)
+    {
+        JsonLogEvent e;
+        e.kind = JsonLogEventKind::StallStarted;
+        e.wallMs = startMs;
+        e.stallCount = 1;
+        event(e);
+        e.kind = JsonLogEventKind::StallEnded;
+        e.wallMs = startMs + lengthMs;
+        e.stallMs = lengthMs;
+        event(e);
+    }
+    void ended(std::int64_t wallMs)
+    {
+        JsonLogEvent e;
+        e.kind = JsonLogEventKind::Ended;
+        e.wallMs = wallMs;
+        e.how = "played";
+        event(e);
+    }
+    std::string text;
+};
+
+} // namespace zephyrscope::testing
