@@ -13,6 +13,14 @@ DataFlowWatch::Verdict DataFlowWatch::look(const Sight& s)
         return Verdict::SegmentGivenUp;
     if (s.phase == Phase::Other)
         return Verdict::None; // opening has its own timeout
+    if (s.positionUs < 0 || s.durationUs <= 0 || s.live || s.positionUs < s.durationUs - kEndToleranceUs) {
+        m_endPositionUs = -1;
+    } else if (s.positionUs != m_endPositionUs) {
+        m_endPositionUs = s.positionUs;
+        m_endSinceUs = s.nowUs;
+    } else if (s.nowUs - m_endSinceUs >= kEndedStillUs) {
+        return Verdict::Ended;
+    }
 
     if (s.network && (s.bytes != m_lastBytes || m_lastDataUs == 0)) {
         m_lastBytes = s.bytes;
@@ -51,6 +59,14 @@ DataFlowWatch::Verdict DataFlowWatch::look(const Sight& s)
         return Verdict::None;
     m_reason = std::string("no ") + missing + " for " + std::to_string(m_noDataTimeoutUs / 1000000) + " s";
     return Verdict::NoData;
+}
+
+bool DataFlowWatch::wantsPosition(const Sight& s)
+{
+    if (s.live || s.durationUs <= 0 || s.phase == Phase::Other)
+        return false;
+    // While pictures come the clip is still playing; audio alone gives no such sign.
+    return !s.videoKnown || s.nowUs - s.lastFrameUs >= kPictureStillUs;
 }
 
 } // namespace zephyrscope

@@ -27,6 +27,13 @@ public:
     // failing for this long ends the entry first; a VOD stream's demuxer gives up
     // within 50 ms.
     static constexpr std::int64_t kSegmentGiveUpUs = 1000000;
+    // decodebin3 (1.22) now and then loses one stream's end of stream inside its
+    // multiqueue when that stream's input ends first, as it does when a server
+    // closes the connection after sending the whole file (HTTP/1.0): the sinks
+    // play everything out, but no end of stream ever reaches the bus. A clip whose
+    // position has stood this close to its end for kEndedStillUs has ended.
+    static constexpr std::int64_t kEndToleranceUs = 500000;
+    static constexpr std::int64_t kEndedStillUs = 1000000;
 
     enum class Verdict {
         None,
@@ -34,6 +41,7 @@ public:
         Resume,         // the stall this watch declared is over
         NoData,         // waited out the no-data timeout: fail with reason()
         SegmentGivenUp, // an adaptive segment kept failing: fail with the segment's failure
+        Ended,          // the clip played to its end, though no end of stream came
     };
 
     // What the entry is doing, as far as the watch cares.
@@ -49,11 +57,17 @@ public:
         bool videoKnown = false;
         std::int64_t lastFrameUs = 0;          // 0 before the first picture
         std::int64_t segmentFailingSinceUs = 0; // 0 when no segment is failing
+        // A clip's length and the position played; 0 and -1 where unknown or live.
+        std::int64_t durationUs = 0;
+        std::int64_t positionUs = -1;
     };
 
     explicit DataFlowWatch(std::int32_t noDataTimeoutMs);
 
     Verdict look(const Sight& sight);
+    // Whether a look at this moment would use the position: the entry need not
+    // ask the pipeline for it otherwise.
+    static bool wantsPosition(const Sight& sight);
     // Why a NoData verdict fails the entry: "no data for N s" or "no picture for N s".
     const std::string& reason() const { return m_reason; }
     // Whether a stall this watch declared is still on.
@@ -67,6 +81,8 @@ private:
     std::int64_t m_lastDataUs = 0;
     std::int64_t m_stallFrameUs = 0; // the last picture when a frozen picture stalled
     Stall m_stall = Stall::None;
+    std::int64_t m_endPositionUs = -1; // a position near the end, and since when it stands
+    std::int64_t m_endSinceUs = 0;
     std::string m_reason;
 };
 

@@ -65,6 +65,11 @@ public:
 
     // Seconds; 0 when not known.
     double durationS() const;
+    // The position played (us), -1 when the pipeline cannot say.
+    std::int64_t positionUs() const;
+    // Lets go of a pipeline whose streams did not all end, without bringing it
+    // down: it stays as it is until the process ends.
+    void abandon();
     // Bytes of the source (a file's or an HTTP resource's size); 0 when not known.
     std::int64_t sourceSizeBytes() const;
     // Frames the video sink has rendered so far.

@@ -380,10 +380,14 @@ void EntryPlayback::watchDataFlow()
     const auto phase = m_state == State::Playing ? DataFlowWatch::Phase::Playing
         : m_state == State::Buffering            ? DataFlowWatch::Phase::Buffering
                                                  : DataFlowWatch::Phase::Other;
-    const DataFlowWatch::Sight sight {g_get_monotonic_time(),      phase,
-                                      m_scheme != "file",          m_pipeline->live(),
-                                      m_counters->bytesTakenIn(),  m_counters->videoKnown(),
-                                      m_counters->lastFrameUs(),   m_counters->segmentFailingSinceUs()};
+    DataFlowWatch::Sight sight {g_get_monotonic_time(),      phase,
+                                m_scheme != "file",          m_pipeline->live(),
+                                m_counters->bytesTakenIn(),  m_counters->videoKnown(),
+                                m_counters->lastFrameUs(),   m_counters->segmentFailingSinceUs()};
+    if (m_media && m_media->duration > 0.0)
+        sight.durationUs = static_cast<std::int64_t>(m_media->duration * 1e6);
+    if (DataFlowWatch::wantsPosition(sight))
+        sight.positionUs = m_pipeline->positionUs();
     switch (m_watch.look(sight)) {
     case DataFlowWatch::Verdict::None:
         break;
@@ -403,6 +407,13 @@ void EntryPlayback::watchDataFlow()
         break;
     case DataFlowWatch::Verdict::SegmentGivenUp:
         fail(m_counters->lastSegmentFailure());
+        break;
+    case DataFlowWatch::Verdict::Ended:
+        g_printerr("Player: '%s' played to its end but the engine lost its end of stream; taken as ended\n",
+                   m_entry.sourceUrl.c_str());
+        pollStatistics(); // the last figures, while the pipeline is there to give them
+        m_pipeline->abandon();
+        enter(State::Ended);
         break;
     }
 }

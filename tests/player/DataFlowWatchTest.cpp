@@ -115,3 +115,35 @@ TEST(DataFlowWatch, ASegmentFailingForASecondIsGivenUpInAnyPhase)
     EXPECT_EQ(entry.runFor(900, true, true), Verdict::None);
     EXPECT_EQ(entry.runFor(100, true, true), Verdict::SegmentGivenUp);
 }
+
+// A clip whose end of stream the engine lost: its position stands at the end.
+TEST(DataFlowWatch, ClipStandingAtItsEndHasEndedButNotOneStillShortOfIt)
+{
+    for (const std::int64_t positionMs : {3000, 2600, 1000}) {
+        Entry entry;
+        entry.sight.phase = Phase::Playing;
+        entry.sight.durationUs = 3020 * kMs;
+        entry.sight.videoKnown = true;
+        entry.sight.lastFrameUs = entry.sight.nowUs = 10000 * kMs;
+        EXPECT_FALSE(DataFlowWatch::wantsPosition(entry.sight)) << "pictures still come";
+        entry.sight.positionUs = positionMs * kMs;
+        Verdict verdict = Verdict::None;
+        std::int64_t waitedMs = 0;
+        while (verdict == Verdict::None && waitedMs < 2000) {
+            entry.sight.nowUs += 100 * kMs;
+            waitedMs += 100;
+            verdict = entry.look();
+        }
+        if (positionMs >= 2600) {
+            EXPECT_EQ(verdict, Verdict::Ended) << positionMs;
+            EXPECT_EQ(waitedMs, 1100) << "a second standing still, seen at the next look";
+        } else {
+            EXPECT_EQ(verdict, Verdict::None) << "short of its end, it is a stall, not an end";
+        }
+        EXPECT_TRUE(DataFlowWatch::wantsPosition(entry.sight));
+    }
+    Entry live;
+    live.sight = {.nowUs = 1, .phase = Phase::Playing, .live = true, .durationUs = 3000 * kMs, .positionUs = 3000 * kMs};
+    EXPECT_FALSE(DataFlowWatch::wantsPosition(live.sight));
+    EXPECT_EQ(live.runFor(2000, false, false), Verdict::None) << "a live stream has no end to stand at";
+}
