@@ -6,6 +6,7 @@
 #include "LocalSource.h"
 #include "MediaUrl.h"
 #include "StreamProbes.h"
+#include "WhepSource.h"
 
 namespace zephyrscope {
 
@@ -158,6 +159,8 @@ bool EntryPlayback::mediaKnown(bool prerolled) const
         return prerolled;
     if (m_counters->videoKnown())
         return true;
+    if (const ElementPtr source(m_counters->source()); WhepSource::videoAnswered(source.get()))
+        return false; // its picture's size is still to come
     return m_videoSelected == false && m_pipeline->current() == GST_STATE_PLAYING;
 }
 

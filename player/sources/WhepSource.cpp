@@ -66,6 +66,7 @@ struct WhepState {
     std::thread worker;
 
     std::atomic<bool> flowing {false}; // the pads are out: data may go through
+    std::atomic<bool> videoAnswered {false}; // the answer sends a video stream
     std::atomic<std::int64_t> lastDataUs {0};
     std::atomic<std::uint64_t> rtpBytes {0};
 };
@@ -182,12 +183,14 @@ void offerRetransmissionForEveryCodec(GstSDPMessage* sdp)
     }
 }
 
-// The answer's streams that will send: m-lines with a port.
-int sendingStreams(const GstSDPMessage* sdp)
+// The answer's streams that will send: m-lines with a port, of the kind asked
+// for ("video"), or of any kind (nullptr).
+int sendingStreams(const GstSDPMessage* sdp, const char* kind = nullptr)
 {
     int count = 0;
     for (guint i = 0; i < gst_sdp_message_medias_len(sdp); ++i) {
-        if (gst_sdp_media_get_port(gst_sdp_message_get_media(sdp, i)) != 0)
+        const GstSDPMedia* media = gst_sdp_message_get_media(sdp, i);
+        if (gst_sdp_media_get_port(media) != 0 && (!kind || g_strcmp0(gst_sdp_media_get_media(media), kind) == 0))
             ++count;
     }
     return count;
@@ -297,6 +300,7 @@ void negotiate(GstElement* self)
         std::lock_guard lock(state.mutex);
         state.expectedStreams = sendingStreams(sdp);
     }
+    state.videoAnswered = sendingStreams(sdp, "video") > 0;
     GstWebRTCSessionDescription* remote = gst_webrtc_session_description_new(GST_WEBRTC_SDP_TYPE_ANSWER, sdp);
     promise = gst_promise_new();
     g_signal_emit_by_name(state.webrtc, "set-remote-description", remote, promise);
@@ -674,6 +678,11 @@ GstElement* WhepSource::webrtcOf(GstElement* source)
     if (!source || !G_TYPE_CHECK_INSTANCE_TYPE(source, zs_whep_src_get_type()))
         return nullptr;
     return stateOf(source).webrtc ? GST_ELEMENT(gst_object_ref(stateOf(source).webrtc)) : nullptr;
+}
+
+bool WhepSource::videoAnswered(GstElement* source)
+{
+    return source && G_TYPE_CHECK_INSTANCE_TYPE(source, zs_whep_src_get_type()) && stateOf(source).videoAnswered;
 }
 
 void WhepSource::configure(const Settings& settings)

@@ -34,6 +34,9 @@ public:
     static std::string endpointOf(const std::string& uri);
     // The webrtcbin inside a WHEP source (a new reference), or nullptr for any other element.
     static GstElement* webrtcOf(GstElement* source);
+    // Whether the endpoint's answer sends a video stream: its picture then comes,
+    // though playbin3 may have announced the audio alone first.
+    static bool videoAnswered(GstElement* source);
 
     // Every WHEP source made from now on uses these (the program's options).
     struct Settings {

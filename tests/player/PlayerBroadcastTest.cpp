@@ -34,18 +34,13 @@ protected:
         setenv("ZEPHYRSCOPE_FAKE_SINKS", "1", 1);
         unsetenv("DISPLAY");
         gst_init(nullptr, nullptr);
-        makeEngine();
+        engine = std::make_unique<PlayerEngine>();
+        engine->setEventSink(&events);
     }
     void TearDown() override
     {
         engine.reset();
         RunMainLoopFor(50ms);
-    }
-
-    void makeEngine()
-    {
-        engine = std::make_unique<PlayerEngine>();
-        engine->setEventSink(&events);
     }
 
     bool waitForEvent(const std::string& event, int occurrences = 1, std::chrono::milliseconds timeout = 20s)
@@ -263,10 +258,8 @@ TEST_F(PlayerBroadcast, MulticastGroupJoinedOnLoopback)
 
 TEST_F(PlayerBroadcast, SenderThatStopsShowsBufferingThenFailsWithNoData)
 {
-    // The no-data timeout shortened to 3 s, as the test-only variable allows.
-    setenv("ZEPHYRSCOPE_TEST_NO_DATA_TIMEOUT_MS", "3000", 1);
-    makeEngine();
-    unsetenv("ZEPHYRSCOPE_TEST_NO_DATA_TIMEOUT_MS");
+    // The no-data timeout shortened to 3 s.
+    engine->setNoDataTimeout(3000);
 
     const std::uint16_t port = BroadcastTestSender::freePortPair();
     const std::string url = loopbackUrl("udp", port);
