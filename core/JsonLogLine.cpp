@@ -1,5 +1,7 @@
 #include "JsonLogLine.h"
 
+#include "RedactedUrl.h"
+
 #include <charconv>
 #include <cstdio>
 #include <ctime>
@@ -160,33 +162,6 @@ void AppendJsonString(std::string& out, std::string_view text)
     out += '"';
 }
 
-std::string MaskUrlPassword(std::string_view text)
-{
-    std::string masked;
-    masked.reserve(text.size());
-    std::size_t done = 0; // text before this is in masked
-    for (std::size_t scheme = text.find("://"); scheme != std::string_view::npos && scheme > 0;
-         scheme = text.find("://", scheme + 3)) {
-        const std::size_t authority = scheme + 3;
-        // The authority ends where its path, query or fragment begins, or where the
-        // URL does in a message ("Could not open 'rtsp://u:p@h/x': ...").
-        std::size_t authorityEnd = text.find_first_of("/?# \t\n'\"", authority);
-        if (authorityEnd == std::string_view::npos)
-            authorityEnd = text.size();
-        const std::string_view host = text.substr(authority, authorityEnd - authority);
-        // A password may hold '@' unescaped: the host starts after the last one.
-        const std::size_t at = host.rfind('@');
-        const std::size_t colon = at == std::string_view::npos ? at : host.substr(0, at).find(':');
-        if (colon == std::string_view::npos)
-            continue; // no user, or a user and no password
-        masked += text.substr(done, authority + colon + 1 - done);
-        masked += "***";
-        done = authority + at;
-    }
-    masked += text.substr(done);
-    return masked;
-}
-
 void FormatJsonTick(const SampleLine& s, const NetworkFigures& f, std::string& out)
 {
     beginObject(out, "tick");
@@ -277,7 +252,7 @@ void FormatJsonEvent(const JsonLogEvent& e, std::string& out)
     out += '"';
     switch (e.kind) {
     case JsonLogEventKind::Opened:
-        appendStringField(out, "url", MaskUrlPassword(e.url));
+        appendStringField(out, "url", RedactedText(e.url));
         appendStringField(out, "name", e.name);
         appendOptionalFixed(out, "duration_s", e.durationS, 3);
         appendStringField(out, "duration_string", e.durationString);
@@ -300,11 +275,11 @@ void FormatJsonEvent(const JsonLogEvent& e, std::string& out)
         appendOptionalInt(out, "height", e.height);
         break;
     case JsonLogEventKind::Error:
-        appendStringField(out, "url", MaskUrlPassword(e.url));
-        appendStringField(out, "reason", MaskUrlPassword(e.reason));
+        appendStringField(out, "url", RedactedText(e.url));
+        appendStringField(out, "reason", RedactedText(e.reason));
         break;
     case JsonLogEventKind::Ended:
-        appendStringField(out, "url", MaskUrlPassword(e.url));
+        appendStringField(out, "url", RedactedText(e.url));
         appendStringField(out, "how", e.how);
         break;
     }

@@ -83,7 +83,6 @@ void LogFile::claim(const std::string& path)
         fail(std::strerror(errno));
     m_fd = fd;
     m_regular = regular;
-    m_path = path;
 }
 
 void LogFile::begin(std::string_view header)

@@ -4,6 +4,7 @@
 #include "JsonLogLine.h"
 #include "MemoryLog.h"
 #include "PlayState.h"
+#include "RedactedUrl.h"
 
 #include <gtest/gtest.h>
 
@@ -116,12 +117,12 @@ TEST(JsonLogLine, EventsCarryTheirTimeToTheMillisecondAndNoPassword)
 
 TEST(JsonLogLine, MasksOnlyAPassword)
 {
-    EXPECT_EQ(MaskUrlPassword("http://u:p@h/x?a=b@c"), "http://u:***@h/x?a=b@c");
-    EXPECT_EQ(MaskUrlPassword("http://user@h/x"), "http://user@h/x");
-    EXPECT_EQ(MaskUrlPassword("http://h:80/x"), "http://h:80/x");
-    EXPECT_EQ(MaskUrlPassword("/home/u:p@x/clip.mkv"), "/home/u:p@x/clip.mkv");
-    EXPECT_EQ(MaskUrlPassword("srt://a:b@h:9000"), "srt://a:***@h:9000");
-    EXPECT_EQ(MaskUrlPassword("Could not open 'rtsp://u:p@w@h/x' or http://v:q@g: refused"),
+    EXPECT_EQ(RedactedText("http://u:p@h/x?a=b@c"), "http://u:***@h/x?a=b@c");
+    EXPECT_EQ(RedactedText("http://user@h/x"), "http://user@h/x");
+    EXPECT_EQ(RedactedText("http://h:80/x"), "http://h:80/x");
+    EXPECT_EQ(RedactedText("/home/u:p@x/clip.mkv"), "/home/u:p@x/clip.mkv");
+    EXPECT_EQ(RedactedText("srt://a:b@h:9000"), "srt://a:***@h:9000");
+    EXPECT_EQ(RedactedText("Could not open 'rtsp://u:p@w@h/x' or http://v:q@g: refused"),
               "Could not open 'rtsp://u:***@h/x' or http://v:***@g: refused");
 }
 
