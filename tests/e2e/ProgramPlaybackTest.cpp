@@ -90,6 +90,15 @@ int playingLines(const fs::path& logPath)
     return lines;
 }
 
+// The real promtool on a live exposition: no lint remark, no parse error.
+void ExpectPromtoolFindsNothing(const std::string& exposition)
+{
+    const zephyrscope::testing::ToolRun promtool =
+        zephyrscope::testing::runTool(PROMTOOL_BINARY, {"check", "metrics"}, exposition);
+    EXPECT_EQ(promtool.output, "");
+    EXPECT_EQ(promtool.exitStatus, 0) << "3: lint problems; 1: a parse error";
+}
+
 class ProgramPlaybackTest : public ::testing::Test {
 protected:
     MediaFactory media;
@@ -281,10 +290,7 @@ TEST_F(ProgramPlaybackTest, SrtSenderThatStopsShowsBufferingThenFailsAndTheRunEn
     EXPECT_EQ(scrape.seriesValue("zephyrscope_video_width_pixels"), 320.0) << scrape.body;
     EXPECT_EQ(scrape.seriesValue("zephyrscope_video_height_pixels"), 240.0) << scrape.body;
     EXPECT_NE(scrape.body.find("protocol=\"SRT\"}"), std::string::npos) << scrape.body;
-    const zephyrscope::testing::ToolRun promtool =
-        zephyrscope::testing::runTool(PROMTOOL_BINARY, {"check", "metrics"}, scrape.body);
-    EXPECT_EQ(promtool.output, "");
-    EXPECT_EQ(promtool.exitStatus, 0) << "3: lint problems; 1: a parse error";
+    ExpectPromtoolFindsNothing(scrape.body);
     const ProgramResult result = run.finish(60000);
     std::printf("[ observed ] SRT sender stopped: run ended by itself with status %d after %.1f s\n",
                 result.exitStatus, result.seconds);
@@ -378,10 +384,7 @@ TEST_F(ProgramPlaybackTest, UdpStreamThroughALossyRelayLogsItsLossServesItsStrea
     EXPECT_EQ(errorsOfKind("sync_loss"), 0.0) << scrape.body;
     EXPECT_EQ(errorsOfKind("pat"), 0.0) << scrape.body;
     EXPECT_NE(scrape.body.find("protocol=\"UDP\""), std::string::npos) << scrape.body;
-    const zephyrscope::testing::ToolRun promtool =
-        zephyrscope::testing::runTool(PROMTOOL_BINARY, {"check", "metrics"}, scrape.body);
-    EXPECT_EQ(promtool.output, "");
-    EXPECT_EQ(promtool.exitStatus, 0) << "3: lint problems; 1: a parse error";
+    ExpectPromtoolFindsNothing(scrape.body);
 
     const ProgramResult result = run.finish(60000);
     std::printf("[ observed ] UDP sender stopped: run ended by itself with status %d after %.1f s\n",
