@@ -2,6 +2,8 @@
 
 #include "LoopbackAddress.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -23,9 +25,18 @@ constexpr std::size_t kReadSize = 65536;
 using Clock = std::chrono::steady_clock;
 
 struct Chunk {
+    Clock::time_point read;
     Clock::time_point due;
     std::string bytes;
 };
+
+// Without this, Nagle's algorithm meets the peer's delayed ACK and holds small writes
+// up to 40 ms more: the path would be longer than the delay it stands for.
+void SendAtOnce(int socket)
+{
+    const int on = 1;
+    setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
 
 // One direction of one connection: what was read from `from`, waiting to be written to `to`.
 struct Direction {
@@ -77,6 +88,12 @@ DelayingTcpRelay::~DelayingTcpRelay()
     close(m_wake);
 }
 
+double DelayingTcpRelay::meanHoldMs() const
+{
+    const long chunks = m_chunksForwarded;
+    return chunks > 0 ? m_heldMsTotal / static_cast<double>(chunks) : 0.0;
+}
+
 void DelayingTcpRelay::run()
 {
     std::vector<std::unique_ptr<Connection>> connections;
@@ -98,6 +115,9 @@ void DelayingTcpRelay::run()
                     }
                     if (done < bytes.size())
                         c->closed = true;
+                    const std::chrono::duration<double, std::milli> held = Clock::now() - d->pending.front().read;
+                    m_heldMsTotal = m_heldMsTotal + held.count();
+                    ++m_chunksForwarded;
                     d->pending.pop_front();
                 }
                 if (!d->pending.empty()) {
@@ -133,6 +153,8 @@ void DelayingTcpRelay::run()
             sockaddr_in address = LoopbackAddress(m_targetPort);
             if (client >= 0 && target >= 0
                 && connect(target, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+                SendAtOnce(client);
+                SendAtOnce(target);
                 auto c = std::make_unique<Connection>();
                 c->toTarget.from = client;
                 c->toTarget.to = target;
@@ -158,7 +180,7 @@ void DelayingTcpRelay::run()
                 continue;
             }
             bytes.resize(static_cast<std::size_t>(n));
-            d.pending.push_back({readAt + m_delay, std::move(bytes)});
+            d.pending.push_back({readAt, readAt + m_delay, std::move(bytes)});
         }
     }
 }

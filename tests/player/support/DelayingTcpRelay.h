@@ -24,6 +24,10 @@ public:
     // The port clients connect to.
     std::uint16_t port() const { return m_port; }
 
+    // What the relay really held the bytes it forwarded, on average: the delay plus
+    // its own lateness in writing them out. Zero before anything was forwarded.
+    double meanHoldMs() const;
+
 private:
     void run();
 
@@ -34,6 +38,8 @@ private:
     int m_wake = -1;
     std::uint16_t m_port = 0;
     std::atomic<bool> m_stopping {false};
+    std::atomic<double> m_heldMsTotal {0.0};
+    std::atomic<long> m_chunksForwarded {0};
     std::thread m_thread;
 };
 
