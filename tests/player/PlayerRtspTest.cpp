@@ -5,6 +5,7 @@
 #include "RtspServerProcess.h"
 
 #include <algorithm>
+#include <iostream>
 #include <optional>
 
 using namespace zephyrscope;
@@ -139,7 +140,7 @@ protected:
         // A live pipeline is Playing before its jitter buffer lets the first frame through.
         EXPECT_GT(player->network()->figures().firstFrameWallMs, 0);
         player->controls()->stop();
-        EXPECT_FALSE(readings.empty()) << url << ": no latency in 20 s";
+        std::cout << url << ": " << readings.size() << " latency readings\n";
         if (readings.empty())
             return std::nullopt;
         std::sort(readings.begin(), readings.end());
@@ -158,6 +159,7 @@ TEST_F(PlayerRtspLatency, LatencyIsTheJitterBufferAndGrowsByADelayOnThePath)
         medianLatency("rtspt://127.0.0.1:" + std::to_string(relay.port()) + "/clip");
     ASSERT_TRUE(direct);
     ASSERT_TRUE(delayed);
+    std::cout << "RTSP latency direct=" << *direct << " ms, through a 500 ms relay=" << *delayed << " ms\n";
     EXPECT_NEAR(*direct, kJitterBufferMs, 100.0);
     EXPECT_NEAR(*delayed - *direct, 500.0, 30.0);
 }
