@@ -23,7 +23,7 @@ public:
     // Whether a source's error leaves out the system's reason: a bare flow error
     // (souphttpsrc with libsoup 3 on a refused port, an unknown host or a refused
     // certificate), or rtspsrc's "Could not open resource". Such a failure of a
-    // source ConnectionProbe::appliesTo is worth a connection probe.
+    // source ConnectionProbe::appliesTo is worth a connection probe. Upstream: see ConnectionProbe.h.
     static bool vague(const GError* error);
 
     // A warning that the source can read no more (its server stopped answering), with its reason.

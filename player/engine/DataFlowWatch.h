@@ -25,13 +25,14 @@ public:
     // for it again every 10 ms until the playlist drops it, then ends the stream
     // there or aborts the process (an assertion in its playlist update). A segment
     // failing for this long ends the entry first; a VOD stream's demuxer gives up
-    // within 50 ms.
+    // within 50 ms. Upstream fixes: 52d577eee1 (1.24.0) and 7305659f95 (1.28.3); see docs/ARCHITECTURE.md.
     static constexpr std::int64_t kSegmentGiveUpUs = 1000000;
     // decodebin3 (1.22) now and then loses one stream's end of stream inside its
     // multiqueue when that stream's input ends first, as it does when a server
     // closes the connection after sending the whole file (HTTP/1.0): the sinks
     // play everything out, but no end of stream ever reaches the bus. A clip whose
     // position has stood this close to its end for kEndedStillUs has ended.
+    // Upstream: closest is 701165227f "decodebin3: Remove custom EOS handling" (1.26.0), unconfirmed.
     static constexpr std::int64_t kEndToleranceUs = 500000;
     static constexpr std::int64_t kEndedStillUs = 1000000;
 

@@ -23,6 +23,7 @@ constexpr guint kOpenTimeoutS = EntryPipeline::kNetworkTimeoutMs / 1000;
 // A local file opens in well under a second even on a loaded machine. playbin3 in
 // GStreamer 1.22 now and then leaves one stuck before its first picture (decodebin3
 // keeps its input blocked, unlinked, for ever); a fresh pipeline opens it.
+// Upstream: no fix identified as of 1.28.6.
 constexpr guint kLocalOpenRetryS = 5;
 
 } // namespace
@@ -255,6 +256,7 @@ void EntryPlayback::handleMessage(GstMessage* message)
             fail(m_sourceLost);
         // hlsdemux2 (1.22) ends a live stream at a segment it cannot download,
         // once the playlist has moved past it, as if the stream were over.
+        // Upstream fix: 52d577eee1 "adaptivedemux2: Fix for failed download handling" (1.24.0).
         else if (const std::string segment = m_counters->lastSegmentFailure(); !segment.empty())
             fail(segment);
         else

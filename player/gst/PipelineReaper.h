@@ -12,6 +12,7 @@ namespace zephyrscope {
 // handler waits for a lock the state change holds). Done on the main loop, that
 // would freeze the program; done here, the main loop waits a bounded time and
 // goes on, and a stuck pipeline is left behind with its thread.
+// Upstream fix: f7d6822589 "urisourcebin: Avoid deadlock on shutdown" (1.26.0; 1.24.11).
 class PipelineReaper {
 public:
     static constexpr std::chrono::milliseconds kDefaultWait {1000};

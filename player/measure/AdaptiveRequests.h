@@ -6,6 +6,7 @@
 // hook on libsoup's message "finished" signal sees each request's URI and status
 // and hands it to the entry whose manifest came from the same server, with the
 // Content-Length of a playlist (whose bytes pass no pad). Private to player/.
+// Upstream: no fix as of 1.28.6 (the per-fragment statistics are still under #if 0).
 //
 // Thread: the hook runs on the demuxers' download threads and only stores into
 // StreamCounters; watch() may be called from any thread. The registry holds the

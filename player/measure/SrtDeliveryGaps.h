@@ -9,6 +9,7 @@
 // but says so only in a debug warning, "discont detected <seq> (expected:
 // <seq>)". This watches that warning for the srtsrc elements it is given and
 // adds each gap's size to their StreamCounters.
+// Upstream fix: e7ae5f0995 adds packets-received-dropped to srtsrc's stats (1.24.0).
 //
 // To see the warning, srtsrc's debug category is raised to WARNING if it was
 // below, and GStreamer's default log output is replaced by one that still

@@ -10,6 +10,7 @@
 // and answered on its own thread: jitter, NACKs and PLIs sent (`inbound-rtp`,
 // summed over SSRCs, which is where the mix-up cannot matter) and the sender's
 // own byte count (`remote-outbound-rtp`, from its RTCP sender reports).
+// Upstream fix: 7da5d03b29 "webrtcbin: Fixes for bundled statistics generation" (1.26.0).
 // Thread: the main loop's, apart from the answers to get-stats.
 
 #include <cstdint>

@@ -20,7 +20,7 @@ std::string TlsTrust::caFileError(const std::string& path)
 
 void TlsTrust::applyTo(GstElement* source, const std::string& caFile)
 {
-    // souphttpsrc over libsoup 3 ignores ssl-ca-file; a TLS database it takes.
+    // souphttpsrc over libsoup 3 ignores ssl-ca-file; a TLS database it takes (no upstream fix as of 1.28.6).
     if (caFile.empty() || !g_object_class_find_property(G_OBJECT_GET_CLASS(source), "tls-database"))
         return;
     std::string error;

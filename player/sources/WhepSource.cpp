@@ -137,7 +137,7 @@ void addTransceivers(WhepState& state)
         if (transceiver) {
             // On every stream: with bundled streams webrtcbin (1.22) sets up
             // retransmission from the last transceiver's setting, so a video-only
-            // NACK got no repair at all.
+            // NACK got no repair at all. Upstream: no fix identified as of 1.28.6.
             g_object_set(transceiver, "do-nack", TRUE, nullptr);
             gst_object_unref(transceiver);
         }
@@ -147,6 +147,7 @@ void addTransceivers(WhepState& state)
 // webrtcbin (1.22) offers retransmission for the first codec of a stream only:
 // a sender that picks VP8 over H.264 could then repair nothing. Each video codec
 // offered with NACK gets its own rtx payload type here.
+// Upstream fix: 36c983ccd5 "webrtcbin: ensure RTX entry for all formats" (1.28.0; 1.26.1).
 void offerRetransmissionForEveryCodec(GstSDPMessage* sdp)
 {
     std::set<int> used;

@@ -201,9 +201,6 @@ TEST_F(MetricsEndpointTest, RealPrometheusScrapesTheLostPacketsAndThePlayingStat
     const auto opened = prometheus.query("last_over_time(zephyrscope_entries_opened_total[5m])");
     const auto stamp = prometheus.query("last_over_time(zephyrscope_last_sample_timestamp_seconds[5m])");
     ASSERT_TRUE(lost && lastLost && written && opened && stamp) << prometheus.output();
-    std::printf("[ measured ] server sent=%llu dropped=%llu trailing=%llu; Prometheus: lost %.0f, samples %.0f\n",
-                static_cast<unsigned long long>(stats.sent), static_cast<unsigned long long>(stats.dropped),
-                static_cast<unsigned long long>(stats.trailingDropped), lost->value, written->value);
     // Drops after the last packet delivered show as no gap, so cannot be counted.
     EXPECT_LE(lost->value, static_cast<double>(stats.dropped));
     EXPECT_GE(lost->value, static_cast<double>(stats.dropped - stats.trailingDropped));
@@ -241,6 +238,7 @@ TEST_F(MetricsEndpointTest, RealPrometheusScrapesTheLostPacketsAndThePlayingStat
     const report::RunSummary summary = report::Summarize(json);
     ASSERT_TRUE(summary.run.latency);
     ASSERT_TRUE(summary.run.firstFrameMs);
+    // Reported, not checked: the first frame's time and the latency's spread depend on the machine's load.
     std::printf("[ measured ] RTSP JSON log: first frame %lld ms, latency p50 %.0f ms, max %.0f ms over %zu samples\n",
                 static_cast<long long>(*summary.run.firstFrameMs), summary.run.latency->p50, summary.run.latency->max,
                 summary.run.latency->samples);

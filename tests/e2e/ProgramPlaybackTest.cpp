@@ -125,6 +125,7 @@ TEST_F(ProgramPlaybackTest, GeneratedClipEndsByItselfWithAWellFormedLog)
     EXPECT_EQ(run.stderrText.find(notice, 1), std::string::npos) << run.stderrText;
     // About 4 s of clip and a 15.1 s countdown.
     EXPECT_GT(run.seconds, 18.0);
+    // Reported, not checked: the run's length depends on the machine's load.
     std::printf("[ measured ] unattended run of a 4-second clip: %.1f s from start to exit\n", run.seconds);
 
     const StatisticsLog log = readWellFormedLog(media.dir() / "run.dat");
@@ -274,11 +275,6 @@ TEST_F(ProgramPlaybackTest, SrtSenderThatStopsShowsBufferingThenFailsAndTheRunEn
     const zephyrscope::testing::HttpResponse scrape = zephyrscope::testing::httpRequest(metricsPort, "GET", "/metrics");
     sender.pause();
     ASSERT_EQ(scrape.status, 200) << run.stderrSoFar();
-    std::printf("[ observed ] SRT metrics: rtt %g s, receiver latency %g s, picture %gx%g\n",
-                scrape.seriesValue("zephyrscope_srt_rtt_seconds").value_or(-1),
-                scrape.seriesValue("zephyrscope_srt_receiver_latency_seconds").value_or(-1),
-                scrape.seriesValue("zephyrscope_video_width_pixels").value_or(-1),
-                scrape.seriesValue("zephyrscope_video_height_pixels").value_or(-1));
     // The negotiated latency is the larger of both sides' own.
     EXPECT_EQ(scrape.seriesValue("zephyrscope_srt_receiver_latency_seconds"),
               std::max(kSenderLatencyMs, kReceiverLatencyMs) / 1000.0)
@@ -292,8 +288,6 @@ TEST_F(ProgramPlaybackTest, SrtSenderThatStopsShowsBufferingThenFailsAndTheRunEn
     EXPECT_NE(scrape.body.find("protocol=\"SRT\"}"), std::string::npos) << scrape.body;
     ExpectPromtoolFindsNothing(scrape.body);
     const ProgramResult result = run.finish(60000);
-    std::printf("[ observed ] SRT sender stopped: run ended by itself with status %d after %.1f s\n",
-                result.exitStatus, result.seconds);
     EXPECT_NE(result.exitStatus, -1) << "the run hung";
     // It played, then was lost: 4, never 3 (nothing could be played).
     EXPECT_EQ(result.exitStatus, 4) << result.stderrText;
@@ -367,14 +361,6 @@ TEST_F(ProgramPlaybackTest, UdpStreamThroughALossyRelayLogsItsLossServesItsStrea
             return std::nullopt;
         return std::strtod(scrape.body.c_str() + at + label.size(), nullptr);
     };
-    std::printf("[ observed ] UDP 1-in-40: relay dropped %llu datagrams, %llu TS packets, %llu gaps (%llu trailing);"
-                " metrics lost %g, continuity errors %g\n",
-                static_cast<unsigned long long>(counts.dropped),
-                static_cast<unsigned long long>(counts.tsPacketsDropped),
-                static_cast<unsigned long long>(counts.continuityGaps),
-                static_cast<unsigned long long>(counts.trailingDrops),
-                scrape.seriesValue("zephyrscope_lost_packets_total").value_or(-1),
-                errorsOfKind("continuity_count").value_or(-1));
     ASSERT_GT(counts.dropped, 5u);
     const double tsDropped = static_cast<double>(counts.tsPacketsDropped - counts.trailingTsPackets);
     EXPECT_NEAR(scrape.seriesValue("zephyrscope_lost_packets_total").value_or(-1), tsDropped, tsDropped * 0.01 + 0.5)
@@ -387,8 +373,6 @@ TEST_F(ProgramPlaybackTest, UdpStreamThroughALossyRelayLogsItsLossServesItsStrea
     ExpectPromtoolFindsNothing(scrape.body);
 
     const ProgramResult result = run.finish(60000);
-    std::printf("[ observed ] UDP sender stopped: run ended by itself with status %d after %.1f s\n",
-                result.exitStatus, result.seconds);
     EXPECT_EQ(result.exitStatus, 4) << result.stderrText;
     EXPECT_NE(result.stderrText.find("no data for 3 s"), std::string::npos) << result.stderrText;
 
@@ -418,8 +402,6 @@ TEST_F(ProgramPlaybackTest, UdpStreamThroughALossyRelayLogsItsLossServesItsStrea
         if (s.tsErrors)
             lastCounts = s.tsErrors;
     ASSERT_TRUE(lastCounts) << zephyrscope::testing::FileText(media.dir() / "udp.jsonl");
-    std::printf("[ observed ] UDP JSON log: last tick's continuity_count %llu\n",
-                static_cast<unsigned long long>(lastCounts->continuity));
     EXPECT_EQ(static_cast<double>(lastCounts->continuity), errorsOfKind("continuity_count").value_or(-1));
     EXPECT_EQ(lastCounts->continuity, counts.continuityGaps - counts.trailingGaps);
     const RunSummary summary = Summarize(jsonLog);
@@ -435,9 +417,6 @@ TEST_F(ProgramPlaybackTest, WhepSessionTheServerEndsEndsTheRunWithStatus4AndIsDe
     EXPECT_TRUE(server.waitForLine("DELETE /session/", std::chrono::seconds(5))) << "the session was not ended";
     server.finish();
     const auto counts = server.lastCounts();
-    std::printf("[ observed ] WHEP run: status %d after %.1f s; server sent %llu video packets, dropped %llu\n",
-                result.exitStatus, result.seconds, static_cast<unsigned long long>(counts.videoSent),
-                static_cast<unsigned long long>(counts.videoDropped));
     EXPECT_EQ(result.exitStatus, 4) << result.stderrText;
     EXPECT_NE(result.stderrText.find("Cannot play '" + url + "': connection lost after "), std::string::npos)
         << result.stderrText;

@@ -59,7 +59,6 @@ std::string FaultFixture::expectNothingPlayed(const ProgramResult& result, const
     EXPECT_FALSE(reason->empty());
     const report::StatisticsLog written = ExpectWellFormedLog(path(log));
     EXPECT_TRUE(written.media.empty());
-    std::printf("[ reported ] %s\n", reason->c_str());
     return *reason;
 }
 

@@ -2,8 +2,11 @@
 #include "FaultFixture.h"
 #include "HttpTestServer.h"
 
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <iterator>
+#include <utility>
 
 using namespace zephyrscope::testing;
 namespace fs = std::filesystem;
@@ -22,13 +25,16 @@ QString q(const std::string& text)
 TEST_F(FaultPlaylist, EmptyListIsReportedAndTheRunEndsWithStatus3)
 {
     const fs::path list = media.write("empty.m3u", "#EXTM3U\n");
-    expectNothingPlayed(run({q(list.string()), "run.dat"}), "empty.m3u", "run.dat");
+    const std::string reason = expectNothingPlayed(run({q(list.string()), "run.dat"}), "empty.m3u", "run.dat");
+    EXPECT_NE(reason.find("the playlist is empty"), std::string::npos) << reason;
 }
 
 TEST_F(FaultPlaylist, MalformedListIsReportedAndTheRunEndsWithStatus3)
 {
     const fs::path list = media.write("broken.xspf", "<playlist><trackList><track><loca");
-    expectNothingPlayed(run({q(list.string()), "run.dat"}), "broken.xspf", "run.dat");
+    const std::string reason = expectNothingPlayed(run({q(list.string()), "run.dat"}), "broken.xspf", "run.dat");
+    // The list parser takes a truncated XSPF for a list with no entries.
+    EXPECT_NE(reason.find("the playlist is empty"), std::string::npos) << reason;
 }
 
 TEST_F(FaultPlaylist, ListOfOnlyBadEntriesReportsEachAndTheRunEndsWithStatus3)
@@ -39,10 +45,15 @@ TEST_F(FaultPlaylist, ListOfOnlyBadEntriesReportsEachAndTheRunEndsWithStatus3)
                                                      + notMedia.string() + "\n" + refused + "\n");
     const ProgramResult result = run({q(list.string()), "run.dat"}, 90000);
     EXPECT_EQ(result.exitStatus, 3) << result.stderrText;
-    for (const std::string& entry : {std::string("missing.mkv"), std::string("notes.mkv"), refused}) {
+    const std::pair<std::string, std::string> failures[] = {
+        {"missing.mkv", "Resource not found."},
+        {"notes.mkv", "Could not determine type of stream."}, // too short to be taken for text
+        {refused, std::string("Could not connect to 127.0.0.1: ") + std::strerror(ECONNREFUSED)},
+    };
+    for (const auto& [entry, why] : failures) {
         const auto reason = playFailure(result, entry);
         ASSERT_TRUE(reason.has_value()) << entry << " not reported in:\n" << result.stderrText;
-        EXPECT_FALSE(reason->empty());
+        EXPECT_EQ(*reason, why) << entry;
     }
     EXPECT_TRUE(ExpectWellFormedLog(path("run.dat")).media.empty());
 }
@@ -61,7 +72,7 @@ TEST_F(FaultPlaylist, BadEntryBetweenTwoGoodOnesIsReportedAndBothGoodOnesAreLogg
     EXPECT_EQ(result.exitStatus, 4) << result.stderrText;
     const auto reason = playFailure(result, missing);
     ASSERT_TRUE(reason.has_value()) << result.stderrText;
-    std::printf("[ reported ] %s\n", reason->c_str());
+    EXPECT_EQ(*reason, "Not Found");
     const auto written = ExpectWellFormedLog(path("run.dat"));
     ASSERT_EQ(written.media.size(), 2u);
     EXPECT_EQ(written.media[0].name, "a");

@@ -33,5 +33,6 @@ TEST(FaultSanitized, TwoMinutesOfAListGoingRoundEndCleanly)
     const auto written = ExpectWellFormedLog(media.dir() / "soak.dat");
     EXPECT_EQ(written.media.size(), 2u * kRounds);
     EXPECT_GE(written.samples.size(), 200u);
+    // Reported, not checked: a sanitized build's speed is no target.
     std::printf("[ measured ] sanitized run: %.1f s, %zu samples\n", result.seconds, written.samples.size());
 }

@@ -11,7 +11,6 @@
 
 #include <gst/gst.h>
 
-#include <iostream>
 #include <vector>
 
 using namespace zephyrscope;
@@ -152,10 +151,6 @@ TEST_F(EntryPlaybackTest, WebRtcEntryHasItsJitterNacksRepairRoundTripAndJitterBu
     ASSERT_TRUE(server.waitForLine("DELETE /session/", 10s));
     server.finish();
     const auto counts = server.lastCounts();
-    std::cout << "WebRTC figures: jitter " << figures.webrtcJitterMs << " ms, repair round trip "
-              << figures.webrtcRoundTripMs << " ms, NACKs " << figures.webrtcNackCount << ", PLIs "
-              << figures.webrtcPliCount << ", jitter buffer " << figures.webrtcJitterBufferMs
-              << " ms | server dropped " << counts.videoDropped << ", retransmitted " << counts.rtxSent << '\n';
     EXPECT_EQ(figures.sourceProtocol, "WebRTC");
     ASSERT_GT(counts.videoDropped, 3u);
     // Every dropped packet was asked for at least once (the figures lag a second behind).

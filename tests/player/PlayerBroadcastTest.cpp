@@ -12,9 +12,9 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <iostream>
 #include <iterator>
 #include <map>
+#include <sstream>
 
 using namespace zephyrscope;
 using namespace zephyrscope::testing;
@@ -65,17 +65,20 @@ protected:
             30s);
     }
 
-    static void print(const std::string& label, const NetworkFigures& f, const TsDropRelay::Counts& relay)
+    // The figures beside the relay's counts, shown with any check that fails.
+    static std::string describe(const std::string& label, const NetworkFigures& f, const TsDropRelay::Counts& relay)
     {
         const TsErrorCounts& e = f.transportErrors;
-        std::cout << label << ": protocol=" << f.sourceProtocol << " received=" << f.receivedPackets
+        std::ostringstream out;
+        out << label << ": protocol=" << f.sourceProtocol << " received=" << f.receivedPackets
                   << " lost=" << f.lostPackets << " recovered=" << f.recoveredPackets
                   << " quality=" << f.receptionQuality << " ristRtt=" << f.ristRoundTripMs << "ms"
                   << " | ts errors sync-loss=" << e.syncLoss << " sync-byte=" << e.syncByte << " pat=" << e.pat
                   << " cc=" << e.continuity << " pmt=" << e.pmt << " pid=" << e.pid
                   << " | relay datagrams=" << relay.originals << " dropped=" << relay.dropped
                   << " trailing=" << relay.trailingDrops << " retransmitted=" << relay.retransmitted
-                  << " ts-dropped=" << relay.tsPacketsDropped << " gaps=" << relay.continuityGaps << '\n';
+                  << " ts-dropped=" << relay.tsPacketsDropped << " gaps=" << relay.continuityGaps;
+        return out.str();
     }
 
     // Relays a sender's stream to url's port through a relay dropping every
@@ -181,7 +184,7 @@ TEST_F(PlayerBroadcast, RawUdpLossIsWhatTheContinuityCountersShowOfTheRelaysDrop
     TsDropRelay::Counts relay;
     const NetworkFigures end = playThroughRelay(BroadcastTestSender::Transport::Udp, options,
                                                 loopbackUrl("udp", port), relay);
-    print("UDP 1-in-40", end, relay);
+    SCOPED_TRACE(describe("UDP 1-in-40", end, relay));
 
     EXPECT_EQ(end.sourceProtocol, "UDP");
     ASSERT_GT(relay.dropped, 10u);
@@ -204,7 +207,7 @@ TEST_F(PlayerBroadcast, RtpLossIsTheRelaysDroppedDatagramsExactly)
     TsDropRelay::Counts relay;
     const NetworkFigures end = playThroughRelay(BroadcastTestSender::Transport::Rtp, options,
                                                 loopbackUrl("rtp", port), relay);
-    print("RTP 1-in-40", end, relay);
+    SCOPED_TRACE(describe("RTP 1-in-40", end, relay));
 
     EXPECT_EQ(end.sourceProtocol, "RTP");
     ASSERT_GT(relay.dropped, 10u);
@@ -223,7 +226,7 @@ TEST_F(PlayerBroadcast, RistRetransmissionRecoversEveryDroppedPacket)
     TsDropRelay::Counts relay;
     const NetworkFigures end = playThroughRelay(BroadcastTestSender::Transport::Rist, options,
                                                 loopbackUrl("rist", port), relay);
-    print("RIST 1-in-40", end, relay);
+    SCOPED_TRACE(describe("RIST 1-in-40", end, relay));
 
     EXPECT_EQ(end.sourceProtocol, "RIST");
     ASSERT_GT(relay.dropped, 10u);
@@ -247,7 +250,7 @@ TEST_F(PlayerBroadcast, MulticastGroupJoinedOnLoopback)
     const NetworkFigures end = playThroughRelay(
         BroadcastTestSender::Transport::Udp, options,
         "udp://" + std::string(kGroup) + ":" + std::to_string(port) + "?multicast-iface=lo", relay);
-    print("UDP multicast 1-in-40", end, relay);
+    SCOPED_TRACE(describe("UDP multicast 1-in-40", end, relay));
 
     EXPECT_EQ(end.sourceProtocol, "UDP");
     ASSERT_GT(relay.dropped, 10u);
@@ -377,9 +380,7 @@ TEST_F(PlayerBroadcast, DamagedTransportStreamFileGivesEachStreamErrorItsCount)
     engine->putURL(path.string());
     ASSERT_TRUE(waitForEvent("play 8", 1, 40s)) << events.sequence();
     const TsErrorCounts errors = engine->network().transportErrors;
-    std::cout << "damaged file: sync-loss=" << errors.syncLoss << " sync-byte=" << errors.syncByte
-              << " pat=" << errors.pat << " cc=" << errors.continuity << " pmt=" << errors.pmt
-              << " pid=" << errors.pid << " (PATs left out " << patsLeftOut << ")\n";
+    SCOPED_TRACE("PATs left out: " + std::to_string(patsLeftOut));
     // Sync: one wrong byte alone, then two in a row, which lose sync.
     EXPECT_EQ(errors.syncByte, 3u);
     EXPECT_EQ(errors.syncLoss, 1u);

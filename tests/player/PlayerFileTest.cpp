@@ -4,7 +4,6 @@
 #include "PlayState.h"
 
 #include <cmath>
-#include <iostream>
 
 using namespace zephyrscope;
 using namespace zephyrscope::testing;
@@ -18,12 +17,7 @@ class PlayerFile : public PlayerFixture {};
 std::int32_t steadyFrameRate(Player& player)
 {
     RunMainLoopFor(1500ms);
-    auto net = player.network();
-    const std::int32_t rate = net->frameRate();
-    std::cout << "file: frameRate=" << rate << " encodedFrameRate=" << net->encodedFrameRate()
-              << " framesSkipped=" << net->framesSkipped() << " bandWidth=" << net->bandWidth()
-              << " bitRate=" << net->bitRate() << " quality=" << net->receptionQuality() << '\n';
-    return rate;
+    return player.network()->frameRate();
 }
 
 } // namespace

@@ -8,7 +8,6 @@
 #include <glib.h>
 
 #include <filesystem>
-#include <iostream>
 #include <optional>
 #include <set>
 #include <utility>
@@ -46,10 +45,8 @@ TEST_F(PlayerHttp, ClipOverHttpPlaysToTheEndWithHttpStatistics)
     ASSERT_TRUE(waitForState(kPlayStatePlaying));
     RunMainLoopFor(1200ms);
     auto net = player->network();
-    const std::int32_t bitRate = net->bitRate();
-    const std::int32_t received = net->receivedPackets();
     EXPECT_EQ(net->sourceProtocol(), "HTTP");
-    EXPECT_GT(received, 0);
+    EXPECT_GT(net->receivedPackets(), 0);
     EXPECT_EQ(net->lostPackets(), 0);
     EXPECT_EQ(net->receptionQuality(), 100);
     EXPECT_NEAR(net->frameRate(), 2500, 50);
@@ -58,9 +55,6 @@ TEST_F(PlayerHttp, ClipOverHttpPlaysToTheEndWithHttpStatistics)
     const std::string name = player->currentMedia()->name();
     EXPECT_TRUE(name == "Zephyr Test Clip" || name == "clip25") << name;
     EXPECT_EQ(player->currentMedia()->sourceURL(), server->url("clip25.mkv"));
-    std::cout << "HTTP: bitRate=" << bitRate << " receivedPackets=" << received << " bandWidth=" << net->bandWidth()
-              << " bufferingCount=" << net->bufferingCount() << " bufferingProgress=" << net->bufferingProgress()
-              << '\n';
     ASSERT_TRUE(waitForState(kPlayStateReady));
     const std::string sequence = events.sequence();
     EXPECT_TRUE(sequence == "9 open 3 8 10" || sequence == "9 open 6 3 8 10") << sequence;
@@ -92,18 +86,12 @@ TEST_F(PlayerHttp, ThrottledSourceReportsBufferingWithRisingProgress)
     EXPECT_TRUE(events.has("play 6")) << events.sequence();
     EXPECT_GE(player->network()->bufferingCount(), 1);
     ASSERT_GE(progress.size(), 2u);
-    EXPECT_LT(progress.front(), progress.back());
-    std::cout << "Throttled HTTP buffering progress:";
-    for (auto value : progress)
-        std::cout << ' ' << value;
-    std::cout << "\nsequence: " << events.sequence() << '\n';
+    EXPECT_LT(progress.front(), progress.back()) << ::testing::PrintToString(progress);
     // Open comes first; Buffering comes before the Playing that ends it.
     const std::string sequence = events.sequence();
     EXPECT_EQ(sequence.rfind("9 open ", 0), 0u) << sequence;
 
     // While data trickles in, the bit rate is the server's: 25000 bytes/s.
-    std::cout << "throttled bitRate=" << bitRateWhileBuffering
-              << " receivedPackets=" << player->network()->receivedPackets() << '\n';
     EXPECT_NEAR(bitRateWhileBuffering, 200000, 30000);
 }
 
@@ -113,8 +101,7 @@ TEST_F(PlayerHttp, NotFoundGivesAnErrorAndReady)
     player->putURL(url);
     ASSERT_TRUE(waitForState(kPlayStateReady));
     ASSERT_EQ(events.errors.size(), 1u);
-    EXPECT_EQ(events.errors[0].substr(0, url.size() + 1), url + "|");
-    std::cout << "404: " << events.errors[0] << '\n';
+    EXPECT_EQ(events.errors[0], url + "|Not Found");
     EXPECT_EQ(events.sequence(), "9 error 10");
 }
 
@@ -130,12 +117,13 @@ TEST_F(PlayerHttp, StreamDyingMidPlayGivesAnErrorAndReady)
 {
     // The connection closes after about a third of the clip and cannot be resumed.
     const auto size = std::filesystem::file_size(SharedMedia().dir() / "clip25.mkv");
-    player->putURL(server->url("clip25.mkv?rate=60000&dieAfter=" + std::to_string(size / 3)));
+    const std::string url = server->url("clip25.mkv?rate=60000&dieAfter=" + std::to_string(size / 3));
+    player->putURL(url);
     ASSERT_TRUE(waitForState(kPlayStateReady, 40s)) << events.sequence();
-    EXPECT_EQ(events.count("error"), 1) << events.sequence();
     EXPECT_FALSE(events.has("play 8")) << events.sequence();
-    if (!events.errors.empty())
-        std::cout << "died mid-play: " << events.errors[0] << '\n';
+    ASSERT_EQ(events.errors.size(), 1u) << events.sequence();
+    // The source asks to resume where the connection broke; the server's refusal is the reason.
+    EXPECT_EQ(events.errors[0], url + "|Internal Server Error");
 }
 
 TEST_F(PlayerHttp, StallingServerKeepsThePlayerBufferingUntilDataFlowsAgain)
@@ -144,9 +132,7 @@ TEST_F(PlayerHttp, StallingServerKeepsThePlayerBufferingUntilDataFlowsAgain)
     const auto size = std::filesystem::file_size(SharedMedia().dir() / "clip25.mkv");
     player->putURL(server->url("clip25.mkv?stallAfter=" + std::to_string(size / 3) + "&stallMs=3000"));
     ASSERT_TRUE(waitForState(kPlayStateReady, 30s)) << events.sequence();
-    const std::string sequence = events.sequence();
-    std::cout << "stalling: " << sequence << '\n';
-    EXPECT_EQ(sequence, "9 open 6 3 8 10");
+    EXPECT_EQ(events.sequence(), "9 open 6 3 8 10");
     EXPECT_GE(player->network()->bufferingCount(), 1);
     EXPECT_TRUE(events.errors.empty());
 }
@@ -159,7 +145,6 @@ TEST_F(PlayerHttp, ServerSilentForGoodFailsTheEntryWithNoDataAfterTheTimeout)
     const std::string url = server->url("clip25.mkv?stallAfter=" + std::to_string(size / 3));
     player->putURL(url);
     ASSERT_TRUE(waitForState(kPlayStateReady, 30s)) << events.sequence();
-    std::cout << "silent for good: " << events.sequence() << '\n';
     EXPECT_FALSE(events.has("play 8")) << events.sequence();
     ASSERT_EQ(events.errors.size(), 1u) << events.sequence();
     EXPECT_EQ(events.errors[0], url + "|no data for 3 s");
@@ -177,7 +162,6 @@ TEST_F(PlayerHttp, HttpsWithAPrivateCertificateIsRefusedWithItsReasonAndPlaysWit
     ASSERT_TRUE(waitForState(kPlayStateReady, 30s)) << events.sequence();
     EXPECT_EQ(events.sequence(), "9 error 10");
     ASSERT_EQ(events.errors.size(), 1u);
-    std::cout << "untrusted: " << events.errors[0] << '\n';
     EXPECT_EQ(events.errors[0],
               url + "|Cannot verify the TLS certificate of 127.0.0.1: it is signed by an unknown certificate authority");
 
@@ -220,14 +204,13 @@ TEST(CaFile, ThatCannotBeReadOrHoldsNoCertificateIsRefusedWithItsReason)
 {
     const std::string missing = (SharedMedia().dir() / "no-such-ca.pem").string();
     const std::string error = CWMPPlayer4::caFileError(missing);
-    std::cout << "missing CA file: " << error << '\n';
     EXPECT_EQ(error.rfind("Cannot use CA file '" + missing + "': ", 0), 0u) << error;
     EXPECT_NE(error.find("No such file"), std::string::npos) << error;
 
     const std::string text = SharedMedia().write("not-a-ca.pem", "not a certificate\n").string();
     const std::string notPem = CWMPPlayer4::caFileError(text);
-    std::cout << "not a CA file: " << notPem << '\n';
     EXPECT_EQ(notPem.rfind("Cannot use CA file '" + text + "': ", 0), 0u) << notPem;
+    EXPECT_NE(notPem.find("No certificate was found"), std::string::npos) << notPem;
 
     // Never read: a device would be read without end.
     EXPECT_EQ(CWMPPlayer4::caFileError("/dev/zero"), "Cannot use CA file '/dev/zero': not a regular file");
@@ -274,8 +257,6 @@ TEST_F(PlayerHttp, HttpLiveStreamPlaysAndReportsItsTransport)
     EXPECT_GT(net->receivedPackets(), 0);
     // One variant: the declared bandwidth is unknown, and tags do not stand in for it.
     EXPECT_EQ(net->bandWidth(), 0);
-    std::cout << "HLS: frameRate=" << net->frameRate() << " receivedPackets=" << net->receivedPackets()
-              << " bitRate=" << net->bitRate() << '\n';
     // The segments' MPEG-TS, analysed as it enters the demuxer: whole and in order.
     const NetworkFigures figures = net->figures();
     EXPECT_TRUE(figures.transportStream);
@@ -294,7 +275,7 @@ TEST_F(PlayerHttp, LocalHttpLiveStreamIsRefusedAtOnce)
     ASSERT_TRUE(waitForState(kPlayStateReady, 5s)) << events.sequence();
     EXPECT_EQ(events.sequence(), "9 error 10");
     ASSERT_EQ(events.errors.size(), 1u);
-    std::cout << "local HLS: " << events.errors[0] << '\n';
+    EXPECT_EQ(events.errors[0], playlist.string() + "|an HTTP live stream can be played only from an HTTP server");
 }
 
 namespace {
@@ -378,18 +359,12 @@ void PlayerHttp::checkLadder(const std::string& path, const std::string& protoco
     }
     std::vector<std::int32_t> expected;
     std::vector<std::pair<std::int32_t, std::int32_t>> expectedSizes;
-    std::string sentText, shownText;
     for (const auto& v : variantsSent) {
         expected.push_back(kDeclaredBps[v[1] - '0']);
         expectedSizes.push_back(kDeclaredSize[v[1] - '0']);
-        sentText += " " + v;
     }
-    for (auto bandwidth : shown)
-        shownText += " " + std::to_string(bandwidth);
-    for (auto [width, height] : sizesShown)
-        shownText += " " + std::to_string(width) + "x" + std::to_string(height);
-    std::cout << protocolName << " variants sent:" << sentText << "; BandWidth and size shown:" << shownText << '\n';
-    EXPECT_GE(variantsSent.size(), 2u) << "the schedule should have made the demuxer switch";
+    EXPECT_GE(variantsSent.size(), 2u) << "the schedule should have made the demuxer switch: "
+                                       << ::testing::PrintToString(variantsSent);
     EXPECT_EQ(shown, expected);
     EXPECT_EQ(sizesShown, expectedSizes);
     // The media keeps the size it opened with; only the picture shown follows the switches.
@@ -415,9 +390,7 @@ void PlayerHttp::checkLadder(const std::string& path, const std::string& protoco
         truth += static_cast<double>(bytes) * 8.0;
     }
     ASSERT_GT(counted, 0);
-    std::cout << protocolName << " mean Bit_Rate " << measured / counted << " bit/s, server " << truth / counted << " bit/s over "
-              << counted << " ticks\n";
-    EXPECT_NEAR(measured, truth, truth * 0.05);
+    EXPECT_NEAR(measured, truth, truth * 0.05) << "summed over " << counted << " ticks";
 }
 
 TEST_F(PlayerHttp, AdaptiveHlsFollowsTheVariantsAndBytesTheServerSends)
@@ -462,27 +435,23 @@ TEST_F(PlayerHttp, AdaptiveSegmentNotFoundIsCountedAndNamed)
         player->putURL(server->url(c.manifest));
         ASSERT_TRUE(waitForState(kPlayStateReady, 40s)) << events.sequence();
         ASSERT_EQ(events.errors.size(), 1u) << events.sequence();
-        std::cout << c.manifest << " 404: " << events.sequence() << ", " << events.errors[0] << '\n';
         EXPECT_NE(events.errors[0].find("/" + c.segment + "': 404 Not Found"), std::string::npos) << events.errors[0];
         EXPECT_FALSE(events.has("play 8")) << events.sequence();
         EXPECT_EQ(player->network()->sourceProtocol(), c.protocol);
         // Against the server: segments answered, and segments (not requests) not found.
-        int answered = 0, notFoundAnswers = 0;
+        int answered = 0;
         std::set<std::string> notFound;
         const auto sent = server->sentLog();
         for (auto s = sent.begin() + static_cast<std::ptrdiff_t>(before); s != sent.end(); ++s) {
             if (!isSegment(s->path) || !s->first)
                 continue;
             answered += s->status == 200;
-            notFoundAnswers += s->status == 404;
             if (s->status == 404)
                 notFound.insert(s->path);
         }
-        std::cout << "  segments answered " << answered << ", 404 answers " << notFoundAnswers << " for "
-                  << notFound.size() << " segment(s)\n";
-        EXPECT_EQ(player->network()->receivedPackets(), answered);
-        EXPECT_EQ(player->network()->lostPackets(), static_cast<std::int32_t>(notFound.size()));
-        EXPECT_EQ(notFound.size(), 1u);
+        EXPECT_EQ(player->network()->receivedPackets(), answered) << c.manifest;
+        EXPECT_EQ(player->network()->lostPackets(), static_cast<std::int32_t>(notFound.size())) << c.manifest;
+        EXPECT_EQ(notFound.size(), 1u) << c.manifest;
     }
     // The live stream played up to the missing segment, and no further.
     EXPECT_TRUE(events.has("play 3")) << events.sequence();
@@ -508,6 +477,7 @@ TEST_F(PlayerHttp, AServerHoldingItsFirstByteDelaysTheFirstFrameByAsLong)
     };
     // One start-up; a query of its own per run, as the hold is for a first request.
     int runs = 0;
+    std::string timings; // each run's, for reading a failure of the checks below
     auto startUp = [&](std::int64_t holdMs, StartUp& best) {
         const std::int64_t put = wallNowMs();
         const auto putSteady = std::chrono::steady_clock::now();
@@ -526,8 +496,8 @@ TEST_F(PlayerHttp, AServerHoldingItsFirstByteDelaysTheFirstFrameByAsLong)
             }
         }
         EXPECT_GE(firstByte, 0) << holdMs;
-        std::cout << "start-up, first byte held " << holdMs << " ms: first byte " << firstByte << " ms, first frame "
-                  << firstFrame - put << " ms\n";
+        timings += "held " + std::to_string(holdMs) + " ms: first byte " + std::to_string(firstByte)
+            + " ms, first frame " + std::to_string(firstFrame - put) + " ms\n";
         best.firstByteMs = std::min(best.firstByteMs, firstByte);
         best.afterByteMs = std::min(best.afterByteMs, firstFrame - put - firstByte);
         player->controls()->stop();
@@ -545,9 +515,10 @@ TEST_F(PlayerHttp, AServerHoldingItsFirstByteDelaysTheFirstFrameByAsLong)
         startUp(kBaseHoldMs, base);
         startUp(kBaseHoldMs + kHoldMs, held);
     }
-    EXPECT_NEAR(static_cast<double>(held.firstByteMs - base.firstByteMs), static_cast<double>(kHoldMs), 20.0);
+    EXPECT_NEAR(static_cast<double>(held.firstByteMs - base.firstByteMs), static_cast<double>(kHoldMs), 20.0) << timings;
     // The first frame follows the first byte as quickly either way: it came the
     // hold later.
     EXPECT_NEAR(static_cast<double>(held.firstByteMs + held.afterByteMs - base.firstByteMs - base.afterByteMs),
-                static_cast<double>(kHoldMs), 20.0);
+                static_cast<double>(kHoldMs), 20.0)
+        << timings;
 }

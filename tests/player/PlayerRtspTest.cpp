@@ -58,13 +58,6 @@ protected:
         o.protocol = net->sourceProtocol();
         return o;
     }
-
-    static void print(const std::string& label, const Observed& o)
-    {
-        std::cout << label << ": protocol=" << o.protocol << " received=" << o.received << " lost=" << o.lost
-                  << " recovered=" << o.recovered << " quality=" << o.quality << " frameRate=" << o.frameRate
-                  << " bitRate=" << o.bitRate << '\n';
-    }
 };
 
 } // namespace
@@ -75,10 +68,6 @@ TEST_F(PlayerRtsp, StreamOverUdpPlaysToTheEndAsRtspu)
     Observed playing;
     const Observed end = playToEnd(server->url("rtsp"), playing);
     const auto stats = server->finish();
-    print("RTSP/UDP playing", playing);
-    print("RTSP/UDP at end", end);
-    std::cout << "server sent=" << stats.sent << " dropped=" << stats.dropped << " sequence: " << events.sequence()
-              << '\n';
     // The jitter buffer fills its latency before the first picture: Buffering.
     EXPECT_EQ(events.sequence(), "9 open 6 3 8 10");
     EXPECT_EQ(player->network()->bufferingCount(), 1);
@@ -101,8 +90,6 @@ TEST_F(PlayerRtsp, StreamOverTcpReportsRtspt)
     auto server = startServer({"--seconds", "3"});
     Observed playing;
     const Observed end = playToEnd(server->url("rtspt"), playing);
-    print("RTSP/TCP playing", playing);
-    print("RTSP/TCP at end", end);
     EXPECT_EQ(playing.protocol, "RTSPT");
     EXPECT_EQ(end.lost, 0);
     EXPECT_GT(end.received, 0);
@@ -123,9 +110,6 @@ TEST_F(PlayerRtsp, DroppedPacketsAreCountedAsLost)
     Observed playing;
     const Observed end = playToEnd(server->url("rtsp"), playing);
     const auto stats = server->finish();
-    print("RTSP/UDP 1-in-20 playing", playing);
-    print("RTSP/UDP 1-in-20 at end", end);
-    std::cout << "server sent=" << stats.sent << " dropped=" << stats.dropped << '\n';
     ASSERT_GT(stats.dropped, 0u);
     EXPECT_NEAR(end.lost, static_cast<double>(stats.dropped), 1.0);
     EXPECT_NEAR(end.received, static_cast<double>(stats.sent - stats.dropped), 1.0);

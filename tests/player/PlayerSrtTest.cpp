@@ -4,7 +4,7 @@
 #include "SrtTestSender.h"
 #include "UdpRelay.h"
 
-#include <iostream>
+#include <sstream>
 
 using namespace zephyrscope;
 using namespace zephyrscope::testing;
@@ -39,14 +39,17 @@ protected:
         return o;
     }
 
-    static void print(const std::string& label, const Observed& o, const UdpRelay::Counts& relay)
+    // The figures beside the relay's counts, shown with any check that fails.
+    static std::string describe(const std::string& label, const Observed& o, const UdpRelay::Counts& relay)
     {
-        std::cout << label << ": protocol=" << o.protocol << " received=" << o.received << " lost=" << o.lost
+        std::ostringstream out;
+        out << label << ": protocol=" << o.protocol << " received=" << o.received << " lost=" << o.lost
                   << " recovered=" << o.recovered << " quality=" << o.quality << " bitRate=" << o.bitRate
                   << " rtt=" << o.rttMs << "ms latency=" << o.latencyMs << "ms"
                   << " | relay originals=" << relay.originals << " dropped=" << relay.dropped
                   << " retransmitted=" << relay.retransmitted << " blackedOut=" << relay.blackedOut
-                  << " neverForwarded=" << relay.neverForwarded << '\n';
+                  << " neverForwarded=" << relay.neverForwarded;
+        return out.str();
     }
 
     // Waits until the packets received stop growing for a second: the sender's stream is over.
@@ -99,9 +102,8 @@ TEST_F(PlayerSrt, PacketsDroppedOnceAreRecoveredAndNoneLost)
     waitForStreamEnd();
     const Observed end = read();
     const auto counts = relay.counts();
-    print("SRT 1-in-25 playing", playing, counts);
-    print("SRT 1-in-25 at end", end, counts);
-    std::cout << "relay bit rate " << truthBitRate << '\n';
+    SCOPED_TRACE(describe("SRT 1-in-25 playing", playing, counts));
+    SCOPED_TRACE(describe("SRT 1-in-25 at end", end, counts));
 
     EXPECT_EQ(playing.protocol, "SRT");
     EXPECT_EQ(events.sequence().rfind("9 open 6 3", 0), 0u) << events.sequence();
@@ -138,7 +140,7 @@ TEST_F(PlayerSrt, BlackoutLongerThanTheLatencyLosesWhatNeverArrived)
     waitForStreamEnd();
     const Observed end = read();
     const auto counts = relay.counts();
-    print("SRT 2-s blackout at end", end, counts);
+    SCOPED_TRACE(describe("SRT 2-s blackout at end", end, counts));
 
     ASSERT_GT(counts.blackedOut, 0u);
     EXPECT_GT(end.lost, 0);

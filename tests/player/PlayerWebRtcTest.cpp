@@ -4,8 +4,8 @@
 #include "WhepServerProcess.h"
 #include "WhepSource.h"
 
-#include <iostream>
 #include <algorithm>
+#include <sstream>
 
 using namespace zephyrscope;
 using namespace zephyrscope::testing;
@@ -39,13 +39,16 @@ protected:
         return o;
     }
 
-    static void print(const std::string& label, const Observed& o, const WhepServerProcess::Counts& server)
+    // The figures beside the server's counts, shown with any check that fails.
+    static std::string describe(const std::string& label, const Observed& o, const WhepServerProcess::Counts& server)
     {
-        std::cout << label << ": protocol=" << o.protocol << " received=" << o.received << " lost=" << o.lost
+        std::ostringstream out;
+        out << label << ": protocol=" << o.protocol << " received=" << o.received << " lost=" << o.lost
                   << " recovered=" << o.recovered << " quality=" << o.quality << " bitRate=" << o.bitRate
                   << " bandWidth=" << o.bandWidth << " skipped=" << o.framesSkipped
                   << " | server video sent=" << server.videoSent << " dropped=" << server.videoDropped
-                  << " rtx=" << server.rtxSent << " frames=" << server.frames << '\n';
+                  << " rtx=" << server.rtxSent << " frames=" << server.frames;
+        return out.str();
     }
 
     // Plays for a while, then stops the entry, as the end of a run does: the
@@ -80,7 +83,7 @@ TEST_F(PlayerWebRtc, WithoutRetransmissionTheSenderDropsAreLost)
     EXPECT_TRUE(server.waitForLine("DELETE /session/", 10s)) << "the session was not ended";
     server.finish();
     const auto counts = server.lastCounts();
-    print("WebRTC 1-in-20, no RTX", end, counts);
+    SCOPED_TRACE(describe("WebRTC 1-in-20, no RTX", end, counts));
 
     EXPECT_EQ(end.protocol, "WebRTC");
     EXPECT_EQ(events.sequence().rfind("9 open", 0), 0u) << events.sequence();
@@ -107,7 +110,7 @@ TEST_F(PlayerWebRtc, WithRetransmissionTheSenderDropsAreRecoveredAndTheFrameRate
         EXPECT_TRUE(server.waitForLine("DELETE /session/", 10s)) << "the session was not ended";
         server.finish();
         const auto counts = server.lastCounts();
-        print("WebRTC " + codec + " 1-in-20 with RTX", end, counts);
+        SCOPED_TRACE(describe("with RTX, at end", end, counts));
 
         ASSERT_GT(counts.videoDropped, 5u);
         EXPECT_GE(counts.rtxSent, counts.videoDropped - 1);
@@ -117,7 +120,7 @@ TEST_F(PlayerWebRtc, WithRetransmissionTheSenderDropsAreRecoveredAndTheFrameRate
         // The sender's rate from its reports counts its retransmissions too and
         // leaves out the RTP headers; with a report every few seconds and a key
         // frame every two, it follows the bit rate received only roughly.
-        print("  while playing", playing, counts);
+        SCOPED_TRACE(describe("with RTX, while playing", playing, counts));
         EXPECT_GT(playing.bandWidth, playing.bitRate / 2);
         EXPECT_LT(playing.bandWidth, playing.bitRate * 2);
         ASSERT_FALSE(frameRates.empty());
@@ -125,7 +128,6 @@ TEST_F(PlayerWebRtc, WithRetransmissionTheSenderDropsAreRecoveredAndTheFrameRate
         // then lets them through in a burst; the rate is the steady one.
         std::sort(frameRates.begin(), frameRates.end());
         const double fps = frameRates[frameRates.size() / 2] / 100.0;
-        std::cout << "median frame rate " << fps << '\n';
         EXPECT_NEAR(fps, kSentFps, kSentFps * 0.01);
     }
 }
