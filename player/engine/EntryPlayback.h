@@ -12,7 +12,7 @@
 // the engine, which destroys it later, from its own event queue: never while a
 // method of the playback (or of anything it owns) is on the stack.
 
-#include "BusMessages.h"
+#include "BusTranslator.h"
 #include "DataFlowWatch.h"
 #include "EntryMeasurement.h"
 #include "EntryPipeline.h"
@@ -142,13 +142,9 @@ private:
     gsthandles::SourcePtr m_openRetry;
     std::unique_ptr<ConnectionProbe> m_probe;
 
-    std::optional<bool> m_videoSelected; // whether playbin3 selected a video stream; unknown before
-    std::int32_t m_queueFill = 100;      // percent the buffering queue last reported (not live)
+    BusTranslator m_bus; // what the bus has said so far
     BufferingCause m_buffering = BufferingCause::None;
     DataFlowWatch m_watch;
-    std::string m_missingPlugin;
-    std::string m_sourceLost; // a live source's warning that its server stopped answering
-    std::string m_titleTag;
     std::string m_failure;
     std::optional<MediaInfo> m_media;
 };
