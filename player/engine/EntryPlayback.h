@@ -4,7 +4,8 @@
 // entry's. It owns the entry's pipeline and bus watch, the timers that bound its
 // opening, the stream counters its probes feed, its media info and statistics,
 // and, when its source failed without saying why, the connection probe that
-// finds out. Its progress is one State, changed only in enter().
+// finds out. Its progress is one State, changed only in enter(), on the steps
+// its BusTranslator reads from each bus message and on its own timers.
 //
 // Thread: the default GMainContext's, as for the engine that owns it; bus
 // messages and timers arrive there. Ownership: the engine keeps the playback of
