@@ -44,6 +44,19 @@ bool takeOption(ProgramOptions& options, std::string_view name, const std::optio
         }
         return true;
     }
+    if (name == "no-data-timeout") {
+        const std::string_view digits = value ? std::string_view(*value) : std::string_view();
+        const bool number = !digits.empty() && digits.size() <= 2
+            && digits.find_first_not_of("0123456789") == std::string_view::npos;
+        options.noDataTimeoutS = number ? std::stoi(std::string(digits)) : 0;
+        if (options.noDataTimeoutS < 1 || options.noDataTimeoutS > kMaxNoDataTimeoutS) {
+            options.noDataTimeoutS = 0;
+            options.error = "option '--no-data-timeout' takes SECONDS from 1 to " + std::to_string(kMaxNoDataTimeoutS)
+                + (value ? ", not '" + *value + "'" : std::string());
+            return false;
+        }
+        return true;
+    }
     if (name == "help" || name == "version") {
         if (value) {
             options.error = "option '--" + std::string(name) + "' takes no value";
@@ -120,7 +133,7 @@ ProgramOptions ParseProgramOptions(const std::vector<std::string>& argv)
                 name = body.substr(0, equals);
                 value = std::string(body.substr(equals + 1));
             } else if ((name == "metrics" || name == "ca-file" || name == "json-log" || name == "bearer-token"
-                        || name == "stun-server" || name == "turn-server")
+                        || name == "stun-server" || name == "turn-server" || name == "no-data-timeout")
                        && i + 1 < argv.size()) {
                 // "--metrics ADDR:PORT" as well as "--metrics=ADDR:PORT"; the same for the other valued options.
                 value = argv[++i];

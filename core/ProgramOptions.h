@@ -20,6 +20,8 @@ struct MetricsAddress {
     int port = 0;
 };
 
+inline constexpr int kMaxNoDataTimeoutS = 30;
+
 struct ProgramOptions {
     bool help = false;
     bool version = false;
@@ -32,6 +34,9 @@ struct ProgramOptions {
     // --json-log=FILE (or --json-log FILE): a JSON Lines log is written to FILE as
     // well; empty: none.
     std::string jsonLog;
+    // --no-data-timeout=SECONDS (1 to 30): how long an open network entry waits
+    // for data before it fails; 0 (not given): the player's own 30 s.
+    int noDataTimeoutS = 0;
     // WebRTC (whep+http(s):// URLs): --bearer-token=TOKEN is sent to the WHEP
     // endpoint; --stun-server=stun://HOST:PORT and --turn-server=turn(s)://USER:PASSWORD@HOST:PORT
     // add ICE candidates beyond the host's own, for real networks.

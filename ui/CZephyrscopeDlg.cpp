@@ -7,7 +7,6 @@
 #include "CommandLine.h"
 #include "DefaultLogName.h"
 #include "ExitStatus.h"
-#include "JsonLog.h"
 #include "LogError.h"
 #include "MainFrameIcon.h"
 #include "MetricsFigures.h"
@@ -77,8 +76,8 @@ void CZephyrscopeDlg::DoDataExchange()
     m_player = m_createPlayer(m_videoArea);
     if (!m_player)
         throw zephyrscope::PlayerError("Cannot create player: no player in this build");
-    m_sampler = std::make_unique<zephyrscope::Sampler>(m_clock, *m_player, m_logFile, m_fpsEdit, m_values);
-    m_events = std::make_unique<zephyrscope::PlaybackEvents>(m_clock, *m_player, m_logFile, *this, m_values);
+    m_sampler = std::make_unique<zephyrscope::Sampler>(m_clock, *m_player, m_logs.log(), m_fpsEdit, m_values);
+    m_events = std::make_unique<zephyrscope::PlaybackEvents>(m_clock, *m_player, m_logs.log(), *this, m_values);
     m_player->setEventSink(this);
 }
 
@@ -115,7 +114,7 @@ bool CZephyrscopeDlg::OnInitDialog()
 
 void CZephyrscopeDlg::MakeDefaultLogName()
 {
-    m_logFileName = zephyrscope::DefaultLogName();
+    m_logs.setFileName(zephyrscope::DefaultLogName());
 }
 
 int CZephyrscopeDlg::ApplyCommandLine()
@@ -131,7 +130,7 @@ int CZephyrscopeDlg::ApplyCommandLine()
         return decision.result;
     }
     if (decision.logFileName)
-        m_logFileName = *decision.logFileName;
+        m_logs.setFileName(*decision.logFileName);
     // The log first: nothing may sample or play into a log that could not be
     // made while its message is up.
     OpenLogFile();
@@ -154,19 +153,8 @@ int CZephyrscopeDlg::ApplyCommandLine()
 void CZephyrscopeDlg::OpenLogFile()
 {
     try {
-        // Both logs are claimed before either is emptied, so a JSON Lines log that
-        // cannot be created leaves an existing log as it was, and the other way round.
-        m_logFile.claim(m_logFileName);
-        if (!m_jsonLogFileName.empty())
-            m_jsonLogFile.claim(m_jsonLogFileName);
-        m_logFile.begin();
-        if (!m_jsonLogFileName.empty()) {
-            m_jsonLogFile.begin({});
-            m_jsonLog = std::make_unique<zephyrscope::JsonLog>(m_clock, *m_player, m_jsonLogFile);
-        }
+        m_logs.open(m_clock, *m_player);
     } catch (const zephyrscope::LogError& e) {
-        m_logFile.close();
-        m_jsonLogFile.close();
         // Without its log the run measures nothing: say why and end at once.
         AfxMessageBox(e.what());
         quit(zephyrscope::kExitLogFailure);
@@ -255,11 +243,7 @@ void CZephyrscopeDlg::quit(int exitStatus)
     if (m_player)
         stopPlayer();
     stopSampleTimer();
-    m_logFile.close();
-    if (m_jsonLog)
-        guard([this] { m_jsonLog->runEnded(); });
-    m_jsonLog.reset();
-    m_jsonLogFile.close();
+    guard([this] { m_logs.close(); });
     // Nothing the player reports from now on has anywhere to go.
     if (m_player)
         m_player->setEventSink(nullptr);
@@ -304,8 +288,7 @@ void CZephyrscopeDlg::OnTimer(unsigned /*id*/)
 {
     guard([this] {
         m_sampler->OnTimer();
-        if (m_jsonLog)
-            m_jsonLog->tick(m_sampler->lastSample());
+        m_logs.tick(m_sampler->lastSample());
         m_lastPlayerError.clear();
         if (m_metrics)
             recordMetricsSample();
@@ -315,8 +298,7 @@ void CZephyrscopeDlg::OnTimer(unsigned /*id*/)
 void CZephyrscopeDlg::OnPlayStateChange(std::int32_t newState)
 {
     Q_ASSERT(QThread::currentThread() == thread()); // the player delivers on the UI thread
-    if (m_jsonLog)
-        guard([&] { m_jsonLog->playStateChanged(newState); });
+    guard([&] { m_logs.playStateChanged(newState); });
     guard([&] { m_events->OnPlayStateChange(newState); });
 }
 
@@ -324,8 +306,8 @@ void CZephyrscopeDlg::OnOpenStateChange(std::int32_t newState)
 {
     Q_ASSERT(QThread::currentThread() == thread()); // the player delivers on the UI thread
     guard([&] { m_events->OnOpenStateChange(newState); });
-    if (m_jsonLog && newState == zephyrscope::kOpenStateMediaOpen)
-        guard([&] { m_jsonLog->mediaOpened(); });
+    if (newState == zephyrscope::kOpenStateMediaOpen)
+        guard([&] { m_logs.mediaOpened(); });
     if (m_metrics && newState == zephyrscope::kOpenStateMediaOpen)
         recordMetricsEntryOpened();
 }
@@ -335,8 +317,7 @@ void CZephyrscopeDlg::OnMediaError(const std::string& url, const std::string& re
     Q_ASSERT(QThread::currentThread() == thread()); // the player delivers on the UI thread
     std::string told = reason;
     guard([&] { told = m_events->OnMediaError(url, reason); });
-    if (m_jsonLog)
-        guard([&] { m_jsonLog->mediaError(url, told); });
+    guard([&] { m_logs.mediaError(url, told); });
     std::cerr << zephyrscope::RedactedText("Cannot play '" + url + "': " + told) << std::endl;
     if (m_metrics)
         ++m_metrics->entriesFailed;

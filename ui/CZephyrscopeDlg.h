@@ -3,11 +3,11 @@
 #include "CDialog.h"
 #include "CEdit.h"
 #include "Clock.h"
-#include "LogFile.h"
 #include "PlaybackHost.h"
 #include "PlaybackValues.h"
 #include "PlayerEventSink.h"
 #include "PlayerFactory.h"
+#include "RunLogs.h"
 
 #include <QIcon>
 
@@ -16,15 +16,14 @@
 #include <vector>
 
 namespace zephyrscope {
-class JsonLog;
 class LogError;
 struct MetricsFigures;
 class PlaybackEvents;
 class Sampler;
 } // namespace zephyrscope
 
-// The main dialog: hosts the player and the FPS box, owns the statistics log and
-// the playback values, runs the 500 ms sample timer that drives the sampler, takes
+// The main dialog: hosts the player and the FPS box, owns the run's logs (RunLogs)
+// and the playback values, runs the 500 ms sample timer that drives the sampler, takes
 // the player's events and applies the command line.
 //
 // The quit path (Quit, Escape, Close, the countdown's OK, a termination signal)
@@ -57,7 +56,7 @@ public:
 
     // Where a JSON Lines log is written beside the log; empty (the default) for
     // none. It is created with the log, under the same rules. Set before DoModal().
-    void setJsonLogName(std::string path) { m_jsonLogFileName = std::move(path); }
+    void setJsonLogName(std::string path) { m_logs.setJsonFileName(std::move(path)); }
 
     // The exit status the run ended with; 0 until it ends otherwise.
     int exitStatus() const { return m_exitStatus; }
@@ -81,8 +80,8 @@ public:
     // right and below, in integer arithmetic truncating toward zero.
     static QPoint minimizedIconOrigin(QSize client, QSize icon);
 
-    const zephyrscope::LogFile& logFile() const { return m_logFile; }
-    const std::string& logFileName() const { return m_logFileName; }
+    const zephyrscope::LogFile& logFile() const { return m_logs.log(); }
+    const std::string& logFileName() const { return m_logs.fileName(); }
     const zephyrscope::PlaybackValues& playbackValues() const { return m_values; }
     QWidget* videoArea() const { return m_videoArea; }
 
@@ -124,15 +123,11 @@ private:
     CEdit m_fpsEdit;
     std::unique_ptr<zephyrscope::Player> m_player;
     QIcon m_hIcon;
-    zephyrscope::LogFile m_logFile;
-    std::string m_logFileName;
+    zephyrscope::RunLogs m_logs;
     zephyrscope::PlaybackValues m_values;
     std::unique_ptr<zephyrscope::Sampler> m_sampler;
     std::unique_ptr<zephyrscope::PlaybackEvents> m_events;
     zephyrscope::MetricsFigures* m_metrics = nullptr;
-    std::string m_jsonLogFileName;
-    zephyrscope::LogFile m_jsonLogFile;
-    std::unique_ptr<zephyrscope::JsonLog> m_jsonLog; // only while m_jsonLogFile is open
 
     int m_exitStatus = 0;
     bool m_nobodyToOpen = false;

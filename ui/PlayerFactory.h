@@ -15,9 +15,16 @@ using PlayerFactory = std::function<std::unique_ptr<zephyrscope::Player>(QWidget
 
 // The player this build of the program links in (PlayerFactory.cpp).
 std::unique_ptr<zephyrscope::Player> CreatePlayer(QWidget* videoArea);
-// The same, its HTTPS fetches trusting the certificate authorities in caFile
-// (--ca-file) instead of the system's.
-std::unique_ptr<zephyrscope::Player> CreatePlayerTrusting(QWidget* videoArea, const std::string& caFile);
+// What the program's options change in its player.
+struct PlayerSettings {
+    // HTTPS fetches trust the certificate authorities in this file (--ca-file)
+    // instead of the system's; empty: the system's.
+    std::string caFile;
+    // --no-data-timeout, in seconds; 0: the player's own.
+    int noDataTimeoutS = 0;
+};
+// The same, as the options ask.
+std::unique_ptr<zephyrscope::Player> CreatePlayerWith(QWidget* videoArea, const PlayerSettings& settings);
 
 // Why the CA file cannot be used, as the program reports it; empty when it can.
 std::string CaFileError(const std::string& caFile);

@@ -155,8 +155,8 @@ int main(int argc, char* argv[])
             return usageError(problem);
         std::fprintf(stderr, "zephyrscope: %s\n%s\n", problem.c_str(), zephyrscope::kUsageLine);
     }
-    const std::string caFile = options.caFile;
-    CZephyrscopeApp app([caFile](QWidget* videoArea) { return CreatePlayerTrusting(videoArea, caFile); },
+    const PlayerSettings playerSettings {options.caFile, options.noDataTimeoutS};
+    CZephyrscopeApp app([playerSettings](QWidget* videoArea) { return CreatePlayerWith(videoArea, playerSettings); },
                         arguments);
     app.setMetricsFigures(metricsServer ? &metricsFigures : nullptr);
     app.setJsonLogName(options.jsonLog);

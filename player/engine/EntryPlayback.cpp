@@ -1,11 +1,9 @@
 #include "EntryPlayback.h"
 
 #include "BroadcastSource.h"
-#include "BusMessages.h"
 #include "ConnectionProbe.h"
 #include "LocalSource.h"
 #include "MediaUrl.h"
-#include "StreamProbes.h"
 #include "WhepSource.h"
 
 namespace zephyrscope {
@@ -40,6 +38,7 @@ EntryPlayback::EntryPlayback(Entry entry, const EntryPipeline::Settings& setting
     , m_measure(m_scheme, settings.maxBandwidth, settings.bufferingTimeMs)
     , m_counters(m_measure.counters())
     , m_statistics(m_measure.statistics())
+    , m_bus(m_scheme, m_measure)
     , m_watch(settings.noDataTimeoutMs)
 {
 }
@@ -118,7 +117,7 @@ void EntryPlayback::advance(bool prerolled)
         enter(State::Opened);
     }
     const bool live = m_pipeline->live();
-    if (m_queueFill < 100 && !live) {
+    if (m_bus.queueFill() < 100 && !live) {
         m_pipeline->requestState(GST_STATE_PAUSED);
         enterBuffering(BufferingCause::QueueFilling);
         return;
@@ -162,15 +161,15 @@ bool EntryPlayback::mediaKnown(bool prerolled) const
         return true;
     if (const ElementPtr source(m_counters->source()); WhepSource::videoAnswered(source.get()))
         return false; // its picture's size is still to come
-    return m_videoSelected == false && m_pipeline->current() == GST_STATE_PLAYING;
+    return m_bus.videoSelected() == false && m_pipeline->current() == GST_STATE_PLAYING;
 }
 
 MediaInfo EntryPlayback::readMedia()
 {
     MediaInfo media;
     media.sourceURL = m_entry.sourceUrl;
-    if (!m_titleTag.empty())
-        media.name = m_titleTag;
+    if (!m_bus.titleTag().empty())
+        media.name = m_bus.titleTag();
     else if (!m_entry.title.empty())
         media.name = m_entry.title;
     else
@@ -196,8 +195,8 @@ void EntryPlayback::finish(State final)
 void EntryPlayback::fail(const std::string& reason)
 {
     m_failure = reason;
-    if (!m_missingPlugin.empty())
-        m_failure += " (missing plugin: " + m_missingPlugin + ")";
+    if (!m_bus.missingPlugin().empty())
+        m_failure += " (missing plugin: " + m_bus.missingPlugin() + ")";
     finish(State::Failed);
 }
 
@@ -222,7 +221,7 @@ void EntryPlayback::release()
     m_statsTimer.reset();
 }
 
-// ---- Bus -------------------------------------------------------------------
+// ---- Bus and timers --------------------------------------------------------
 
 gboolean EntryPlayback::onBusMessage(GstBus*, GstMessage* message, gpointer self)
 {
@@ -235,92 +234,32 @@ void EntryPlayback::handleMessage(GstMessage* message)
     nextGeneration();
     if (!m_pipeline)
         return; // a message that was queued before the pipeline went
-    switch (GST_MESSAGE_TYPE(message)) {
-    case GST_MESSAGE_ERROR: {
-        const bool nothingReceived = m_counters->bytes() == 0;
-        BusMessages::Error error = BusMessages::error(message, nothingReceived);
-        // An adaptive demuxer gives up on a segment without naming it; its request did.
-        if (const std::string segment = m_counters->lastSegmentFailure(); !segment.empty()) {
-            error.reason = segment + " (" + error.reason + ")";
-            error.vague = false;
-        }
-        if (error.vague && nothingReceived && ConnectionProbe::appliesTo(m_scheme))
-            failAfterProbe(error.reason);
-        else
-            fail(error.reason);
+    const BusTranslator::Step step = m_bus.translate(message, *m_pipeline);
+    switch (step.kind) {
+    case BusTranslator::Step::Kind::None:
         break;
-    }
-    case GST_MESSAGE_EOS:
-        // A live source whose server went away ends its stream too; that end is a failure.
-        if (m_pipeline->live() && !m_sourceLost.empty())
-            fail(m_sourceLost);
-        // hlsdemux2 (1.22) ends a live stream at a segment it cannot download,
-        // once the playlist has moved past it, as if the stream were over.
-        // Upstream fix: 52d577eee1 "adaptivedemux2: Fix for failed download handling" (1.24.0).
-        else if (const std::string segment = m_counters->lastSegmentFailure(); !segment.empty())
-            fail(segment);
-        else
-            finish(State::Ended);
+    case BusTranslator::Step::Kind::Advance:
+        advance();
         break;
-    case GST_MESSAGE_WARNING:
-        if (auto lost = BusMessages::sourceLost(message))
-            m_sourceLost = std::move(*lost);
-        break;
-    case GST_MESSAGE_STATE_CHANGED:
-        if (m_pipeline->takeStateChange(message))
-            advance();
-        break;
-    case GST_MESSAGE_ASYNC_DONE:
+    case BusTranslator::Step::Kind::Prerolled:
         advance(true);
         break;
-    case GST_MESSAGE_BUFFERING: {
-        if (m_pipeline->live())
-            break; // a live source cannot be paused to fill up
-        gint percent = 0;
-        gst_message_parse_buffering(message, &percent);
-        m_statistics.bufferingPercent(percent);
-        if (percent < 100 && m_queueFill >= 100)
-            m_statistics.bufferingBegan();
-        m_queueFill = percent;
-        advance();
+    case BusTranslator::Step::Kind::Ended:
+        finish(State::Ended);
         break;
-    }
-    case GST_MESSAGE_TAG: {
-        const BusMessages::Tags tags = BusMessages::tags(message);
-        if (m_titleTag.empty() && !tags.title.empty()) {
-            m_titleTag = tags.title;
-            if (m_media && m_announced)
-                m_media->name = m_titleTag;
-        }
-        if (tags.bitrate > 0)
-            m_statistics.taggedBitrate(tags.element, tags.bitrate);
+    case BusTranslator::Step::Kind::Fail:
+        fail(step.reason);
         break;
-    }
-    case GST_MESSAGE_QOS:
-    case GST_MESSAGE_ELEMENT:
-        if (m_measure.take(message))
-            break;
-        if (std::string plugin = BusMessages::missingPlugin(message); !plugin.empty())
-            m_missingPlugin = std::move(plugin);
+    case BusTranslator::Step::Kind::ProbeThenFail:
+        failAfterProbe(step.reason);
         break;
-    case GST_MESSAGE_APPLICATION:
-        if (gst_message_has_name(message, StreamProbes::kVideoFormatMessage))
-            advance();
+    case BusTranslator::Step::Kind::TitleFound:
+        if (m_media && m_announced)
+            m_media->name = m_bus.titleTag();
         break;
-    case GST_MESSAGE_STREAMS_SELECTED:
-        m_videoSelected = BusMessages::videoSelected(message);
-        advance();
-        break;
-    case GST_MESSAGE_DURATION_CHANGED:
-        if (m_media && !m_pipeline->live()) {
-            if (const double duration = m_pipeline->durationS(); duration > 0.0)
-                m_media->duration = duration;
-        }
-        break;
-    case GST_MESSAGE_CLOCK_LOST:
-        m_pipeline->recoverClock();
-        break;
-    default:
+    case BusTranslator::Step::Kind::DurationChanged:
+        if (m_media)
+            m_media->duration = step.duration;
         break;
     }
 }

@@ -4,7 +4,8 @@
 // entry's. It owns the entry's pipeline and bus watch, the timers that bound its
 // opening, the stream counters its probes feed, its media info and statistics,
 // and, when its source failed without saying why, the connection probe that
-// finds out. Its progress is one State, changed only in enter().
+// finds out. Its progress is one State, changed only in enter(), on the steps
+// its BusTranslator reads from each bus message and on its own timers.
 //
 // Thread: the default GMainContext's, as for the engine that owns it; bus
 // messages and timers arrive there. Ownership: the engine keeps the playback of
@@ -12,7 +13,7 @@
 // the engine, which destroys it later, from its own event queue: never while a
 // method of the playback (or of anything it owns) is on the stack.
 
-#include "BusMessages.h"
+#include "BusTranslator.h"
 #include "DataFlowWatch.h"
 #include "EntryMeasurement.h"
 #include "EntryPipeline.h"
@@ -142,13 +143,9 @@ private:
     gsthandles::SourcePtr m_openRetry;
     std::unique_ptr<ConnectionProbe> m_probe;
 
-    std::optional<bool> m_videoSelected; // whether playbin3 selected a video stream; unknown before
-    std::int32_t m_queueFill = 100;      // percent the buffering queue last reported (not live)
+    BusTranslator m_bus; // what the bus has said so far
     BufferingCause m_buffering = BufferingCause::None;
     DataFlowWatch m_watch;
-    std::string m_missingPlugin;
-    std::string m_sourceLost; // a live source's warning that its server stopped answering
-    std::string m_titleTag;
     std::string m_failure;
     std::optional<MediaInfo> m_media;
 };

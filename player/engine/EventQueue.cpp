@@ -11,13 +11,7 @@ namespace zephyrscope {
 
 EventQueue::EventQueue() = default;
 
-EventQueue::~EventQueue()
-{
-    if (m_idle) {
-        g_source_destroy(m_idle);
-        g_source_unref(m_idle);
-    }
-}
+EventQueue::~EventQueue() = default;
 
 void EventQueue::playStateChanged(std::int32_t state)
 {
@@ -49,20 +43,18 @@ void EventQueue::schedule()
 {
     if (m_idle || m_events.empty())
         return;
-    m_idle = g_idle_source_new();
-    g_source_set_callback(m_idle, &EventQueue::dispatchOne, this, nullptr);
+    GSource* idle = g_idle_source_new();
     // At the priority of timers and I/O, so a busy loop cannot hold events back
     // while the player moves on.
-    g_source_set_priority(m_idle, G_PRIORITY_DEFAULT);
-    // nullptr: the default context, the one the program's main loop runs.
-    g_source_attach(m_idle, nullptr);
+    g_source_set_priority(idle, G_PRIORITY_DEFAULT);
+    m_idle = gsthandles::attach(idle, &EventQueue::dispatchOne, this);
 }
 
 int EventQueue::dispatchOne(void* self)
 {
     auto* queue = static_cast<EventQueue*>(self);
-    g_source_unref(queue->m_idle);
-    queue->m_idle = nullptr;
+    // Its one dispatch is this one; GLib keeps it alive until the call returns.
+    queue->m_idle.reset();
     if (queue->m_events.empty())
         return G_SOURCE_REMOVE;
     Event event = std::move(queue->m_events.front());

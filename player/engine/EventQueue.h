@@ -1,5 +1,6 @@
 #pragma once
 
+#include "GLibHandles.h"
 #include "MediaInfo.h"
 
 #include <cstdint>
@@ -7,8 +8,6 @@
 #include <functional>
 #include <optional>
 #include <string>
-
-typedef struct _GSource GSource;
 
 namespace zephyrscope {
 
@@ -60,7 +59,7 @@ private:
 
     std::deque<Event> m_events;
     PlayerEventSink* m_sink = nullptr;
-    GSource* m_idle = nullptr;
+    gsthandles::SourcePtr m_idle; // while an event waits for its dispatch
     const MediaInfo* m_delivering = nullptr;
 };
 

@@ -113,8 +113,7 @@ ConnectionProbe::ConnectionProbe(const std::string& uri, const std::string& caFi
     state.client.reset(g_socket_client_new());
     g_socket_client_set_timeout(state.client.get(), kProbeTimeoutS);
     if (MediaUrl::scheme(uri) == "https") {
-        if (std::unique_ptr<GUri, void (*)(GUri*)> parsed {g_uri_parse(uri.c_str(), G_URI_FLAGS_NONE, nullptr),
-                                                           g_uri_unref};
+        if (const UriPtr parsed(g_uri_parse(uri.c_str(), G_URI_FLAGS_NONE, nullptr));
             parsed && g_uri_get_host(parsed.get()))
             state.host = g_uri_get_host(parsed.get());
         g_socket_client_set_tls(state.client.get(), TRUE);
@@ -127,9 +126,7 @@ ConnectionProbe::ConnectionProbe(const std::string& uri, const std::string& caFi
         g_signal_connect(state.client.get(), "event", G_CALLBACK(&State::onClientEvent), &state);
     }
 
-    state.timeout.reset(g_timeout_source_new_seconds(kProbeTimeoutS));
-    g_source_set_callback(state.timeout.get(), &State::onTimeout, &state, nullptr);
-    g_source_attach(state.timeout.get(), nullptr);
+    state.timeout = attach(g_timeout_source_new_seconds(kProbeTimeoutS), &State::onTimeout, &state);
 
     auto owner = std::make_unique<std::shared_ptr<State>>(m_state);
     g_socket_client_connect_to_uri_async(state.client.get(), uri.c_str(), defaultPort(MediaUrl::scheme(uri)),

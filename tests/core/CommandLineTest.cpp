@@ -183,6 +183,26 @@ TEST(ProgramOptions, MetricsAddressInBothFormsIsTakenOffTheCommandLine)
     EXPECT_FALSE(ParseProgramOptions({"z", "url"}).metrics);
 }
 
+TEST(ProgramOptions, NoDataTimeoutTakesSecondsFromOneToThirty)
+{
+    EXPECT_EQ(ParseProgramOptions({"z", "url"}).noDataTimeoutS, 0);
+    const ProgramOptions joined = ParseProgramOptions({"z", "--no-data-timeout=1", "url", "log"});
+    EXPECT_TRUE(joined.error.empty()) << joined.error;
+    EXPECT_EQ(joined.noDataTimeoutS, 1);
+    EXPECT_EQ(joined.arguments, (std::vector<std::string> {"z", "url", "log"}));
+    const ProgramOptions separate = ParseProgramOptions({"z", "url", "--no-data-timeout", "30", "log"});
+    EXPECT_TRUE(separate.error.empty()) << separate.error;
+    EXPECT_EQ(separate.noDataTimeoutS, 30);
+    EXPECT_EQ(separate.arguments, (std::vector<std::string> {"z", "url", "log"}));
+    for (const std::string& bad : std::vector<std::string> {"0", "31", "-3", "3s", "", "100", "2.5"}) {
+        const ProgramOptions o = ParseProgramOptions({"z", "--no-data-timeout=" + bad, "url"});
+        EXPECT_EQ(o.error, "option '--no-data-timeout' takes SECONDS from 1 to 30, not '" + bad + "'");
+        EXPECT_EQ(o.noDataTimeoutS, 0) << bad;
+    }
+    EXPECT_EQ(ParseProgramOptions({"z", "url", "--no-data-timeout"}).error,
+              "option '--no-data-timeout' takes SECONDS from 1 to 30");
+}
+
 TEST(ProgramOptions, MalformedMetricsAddressIsAUsageErrorNamingIt)
 {
     for (const std::string& bad : std::vector<std::string>{"9464", "host:", "127.0.0.1:65536", "::1:9464", "1.2.3.4:94x4", ":-1", "[::1]"}) {

@@ -60,18 +60,10 @@ std::vector<LogSample> steadyPlaying(const std::vector<LogSample>& samples)
     return playing;
 }
 
-// The no-data timeout shortened to 3 s (test-only), so that a run does not wait
-// 30: set before the program's process is made, taken back once it started.
-void shortenNoDataTimeout()
-{
-    setenv("ZEPHYRSCOPE_TEST_NO_DATA_TIMEOUT_MS", "3000", 1);
-}
-
 // Starts run; the metrics port the system picked, from the line the program prints, or 0.
 int startAndReadMetricsPort(ProgramProcess& run)
 {
     const bool started = run.start();
-    unsetenv("ZEPHYRSCOPE_TEST_NO_DATA_TIMEOUT_MS");
     const std::string serving = "Serving metrics at http://127.0.0.1:";
     if (!started || !run.waitForStderr("/metrics\n"))
         return 0;
@@ -264,8 +256,9 @@ TEST_F(ProgramPlaybackTest, SrtSenderThatStopsShowsBufferingThenFailsAndTheRunEn
     zephyrscope::testing::SrtTestSender sender(90.0, kSenderLatencyMs);
     sender.start();
     const std::string url = sender.url() + "?latency=" + std::to_string(kReceiverLatencyMs);
-    shortenNoDataTimeout();
-    ProgramProcess run({media.dir(), {"--metrics=127.0.0.1:0", QString::fromStdString(url), "srt.dat"}});
+    // The no-data timeout shortened to 3 s, so that the run does not wait 30.
+    ProgramProcess run(
+        {media.dir(), {"--metrics=127.0.0.1:0", "--no-data-timeout=3", QString::fromStdString(url), "srt.dat"}});
     const int metricsPort = startAndReadMetricsPort(run);
     ASSERT_GT(metricsPort, 0) << run.stderrSoFar();
     // Two seconds of Playing samples, then the sender stops sending.
@@ -326,9 +319,9 @@ TEST_F(ProgramPlaybackTest, UdpStreamThroughALossyRelayLogsItsLossServesItsStrea
     options.dropEvery = 40;
     TsDropRelay relay(options);
     const std::string url = "udp://127.0.0.1:" + std::to_string(port);
-    shortenNoDataTimeout();
-    ProgramProcess run(
-        {media.dir(), {"--metrics=127.0.0.1:0", "--json-log=udp.jsonl", QString::fromStdString(url), "udp.dat"}});
+    ProgramProcess run({media.dir(),
+                        {"--metrics=127.0.0.1:0", "--json-log=udp.jsonl", "--no-data-timeout=3",
+                         QString::fromStdString(url), "udp.dat"}});
     const int metricsPort = startAndReadMetricsPort(run);
     ASSERT_GT(metricsPort, 0) << run.stderrSoFar();
     // The sender starts once the program listens: what went before, the program could not see.

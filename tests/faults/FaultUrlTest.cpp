@@ -328,10 +328,8 @@ TEST_F(FaultHttpUrl, SegmentsTheDemuxerDropsAreReceivedBytesAndTheEntryFailsSayi
     constexpr long long kBytesPerSecond = 1000000;
     server->setRateSchedule({{0, kBytesPerSecond}});
     const std::string url = server->url("hls/index.m3u8?grow=1000");
-    // The no-data timeout shortened to 10 s (test-only), so the run does not wait 30.
-    setenv("ZEPHYRSCOPE_TEST_NO_DATA_TIMEOUT_MS", "10000", 1);
-    const ProgramResult result = run({q(url), "grow.dat"});
-    unsetenv("ZEPHYRSCOPE_TEST_NO_DATA_TIMEOUT_MS");
+    // The no-data timeout shortened to 10 s, so the run does not wait 30.
+    const ProgramResult result = run({"--no-data-timeout=10", q(url), "grow.dat"});
     EXPECT_EQ(result.exitStatus, 3) << result.stderrText;
     EXPECT_EQ(playFailure(result, url), "no data for 10 s (segments arrived, but the demuxer passed none of them on)")
         << result.stderrText;

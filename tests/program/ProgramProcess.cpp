@@ -11,6 +11,10 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#endif
+
 namespace zephyrscope::testing {
 
 namespace {
@@ -105,6 +109,12 @@ ProgramProcess::ProgramProcess(Options options)
             ::_exit(126);
         // QProcess would exec with re-encoded arguments; exec with the bytes instead.
         if (rawArgv) {
+#if defined(__SANITIZE_ADDRESS__)
+            // QProcess's child shares the test's memory until it execs (vfork):
+            // a frame that execs without returning would leave its poisoned
+            // redzones behind on the test's stack, for a false report later.
+            __asan_handle_no_return();
+#endif
             ::execve(rawArgv[0], rawArgv, rawEnv);
             ::_exit(127);
         }
