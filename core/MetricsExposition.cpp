@@ -22,6 +22,7 @@ constexpr double kBitsPerByte = 8.0;
 constexpr std::int32_t kPlayStateCount = kPlayStateReconnecting + 1;
 constexpr std::string_view kSrtProtocol = "SRT";
 constexpr std::string_view kRistProtocol = "RIST";
+constexpr std::string_view kWebRtcProtocol = "WebRTC";
 
 void appendNumber(std::string& out, double value)
 {
@@ -96,6 +97,25 @@ void appendTransportErrors(std::string& out, const std::string& labels, const Ts
     }
 }
 
+// webrtcbin's receiver figures; only WebRTC has them, so a 0 elsewhere would read as measured.
+void appendWebRtcSeries(std::string& out, const std::string& labels, const NetworkFigures& n)
+{
+    appendSeries(out, "zephyrscope_webrtc_jitter_seconds", "gauge",
+                 "Largest RTP interarrival jitter of the WebRTC streams, as the receiver estimates it.", labels,
+                 n.webrtcJitterMs / kMsPerSecond);
+    appendSeries(out, "zephyrscope_webrtc_rtt_seconds", "gauge",
+                 "Round trip of the WebRTC repairs, NACK to retransmission; 0 before the first.", labels,
+                 n.webrtcRoundTripMs / kMsPerSecond);
+    appendSeries(out, "zephyrscope_webrtc_jitter_buffer_delay_seconds", "gauge",
+                 "Delay of the WebRTC jitter buffers.", labels, n.webrtcJitterBufferMs / kMsPerSecond);
+    appendSeries(out, "zephyrscope_webrtc_nacks_sent_total", "counter",
+                 "Packets asked for again by NACK in this entry.", labels,
+                 static_cast<std::uint64_t>(n.webrtcNackCount < 0 ? 0 : n.webrtcNackCount));
+    appendSeries(out, "zephyrscope_webrtc_plis_sent_total", "counter",
+                 "Picture loss indications sent in this entry.", labels,
+                 static_cast<std::uint64_t>(n.webrtcPliCount < 0 ? 0 : n.webrtcPliCount));
+}
+
 void appendEntrySeries(std::string& out, const MetricsFigures& f)
 {
     const SampleLine& s = f.sample;
@@ -156,6 +176,8 @@ void appendEntrySeries(std::string& out, const MetricsFigures& f)
                      f.network.ristRoundTripMs / kMsPerSecond);
     if (f.network.transportStream)
         appendTransportErrors(out, labels, f.network.transportErrors);
+    if (s.protocol == kWebRtcProtocol)
+        appendWebRtcSeries(out, labels, f.network);
 
     struct Counter {
         const char* name;

@@ -23,10 +23,10 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # The libraries the binaries link come from dpkg-shlibdeps; what the player loads
 # at run time does not show there: the GStreamer plugins (playbin3 and the
-# decoders, RTSP and HTTP sources, HLS and DASH, ximagesink), TLS for https and
-# Qt's platform plugins for a display. The playlist parser, libtotem-plparser18,
+# decoders, RTSP and HTTP sources, HLS and DASH, ximagesink, webrtcbin and the
+# ICE elements it needs), TLS for https and Qt's platform plugins for a display. The playlist parser, libtotem-plparser18,
 # is linked, so dpkg-shlibdeps names it with its version.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
-  "gstreamer1.0-plugins-base, gstreamer1.0-plugins-good, gstreamer1.0-plugins-bad, gstreamer1.0-plugins-ugly, gstreamer1.0-libav, gstreamer1.0-x, glib-networking, qt6-qpa-plugins")
+  "gstreamer1.0-plugins-base, gstreamer1.0-plugins-good, gstreamer1.0-plugins-bad, gstreamer1.0-plugins-ugly, gstreamer1.0-libav, gstreamer1.0-x, gstreamer1.0-nice, glib-networking, qt6-qpa-plugins")
 include(CPack)

@@ -17,8 +17,9 @@ packages=(
   libtotem-plparser-dev
   # Reads DASH manifests (also what the DASH demuxer uses)
   libxml2-dev
-  # WebRTC playback: webrtcbin's ICE elements and its library's headers
-  gstreamer1.0-nice libgstreamer-plugins-bad1.0-dev
+  # WebRTC playback: webrtcbin's ICE elements (webrtcbin itself is in
+  # plugins-bad; the program uses no header of that package's library)
+  gstreamer1.0-nice
   # Local test servers, headless display and tools used by tests and the demo
   libgstrtspserver-1.0-dev gstreamer1.0-rtsp gstreamer1.0-tools xvfb xauth procps iproute2
   # The WHEP test server: Python over GStreamer's webrtcbin

@@ -34,6 +34,8 @@ public:
         // An open entry that has waited this long for data fails with "no data for N s".
         // Tests shorten it (see PlayerEngine).
         std::int32_t noDataTimeoutMs = kNetworkTimeoutMs;
+        // An entry that has not opened in this time is skipped. Tests shorten it.
+        std::int32_t openTimeoutMs = kNetworkTimeoutMs;
         // The certificate authorities (a PEM file) HTTPS fetches trust; empty: the system's.
         std::string caFile;
     };

@@ -16,8 +16,6 @@ namespace {
 constexpr std::uint64_t kDroppedSegmentsNoteBytes = 1 << 20;
 
 constexpr guint kStatsPeriodMs = 100; // history resolution of bit rate and reception
-// An entry that cannot open in this time is skipped.
-constexpr guint kOpenTimeoutS = EntryPipeline::kNetworkTimeoutMs / 1000;
 // A local file opens in well under a second even on a loaded machine. playbin3 in
 // GStreamer 1.22 now and then leaves one stuck before its first picture (decodebin3
 // keeps its input blocked, unlinked, for ever); a fresh pipeline opens it.
@@ -62,7 +60,8 @@ void EntryPlayback::start()
     }
     BusPtr bus = m_pipeline->bus();
     m_busWatch = attach(gst_bus_create_watch(bus.get()), G_SOURCE_FUNC(&EntryPlayback::onBusMessage), this);
-    m_openTimeout = attach(g_timeout_source_new_seconds(kOpenTimeoutS), &EntryPlayback::onOpenTimeout, this);
+    m_openTimeout = attach(g_timeout_source_new(static_cast<guint>(m_settings.openTimeoutMs)),
+                           &EntryPlayback::onOpenTimeout, this);
     if (m_mayRetry && m_scheme == "file")
         m_openRetry = attach(g_timeout_source_new_seconds(kLocalOpenRetryS), &EntryPlayback::onOpenRetry, this);
     m_statsTimer = attach(g_timeout_source_new(kStatsPeriodMs), &EntryPlayback::onStatsTimer, this);
@@ -275,6 +274,10 @@ gboolean EntryPlayback::onOpenTimeout(gpointer self)
         std::string reason = "timed out while opening";
         if (BroadcastSource::isBroadcastScheme(playback->m_scheme) && playback->m_counters->bytes() == 0)
             reason += ": " + BroadcastSource::silenceReason(playback->m_entry.uri);
+        const ElementPtr source(playback->m_counters->source());
+        if (std::string whep = WhepSource::openingProblem(source.get(), playback->m_settings.openTimeoutMs / 1000);
+            !whep.empty())
+            reason = std::move(whep);
         playback->fail(reason);
     });
     return G_SOURCE_REMOVE;

@@ -54,6 +54,8 @@ public:
     void setCaFile(const std::string& path) { m_settings.caFile = path; }
     // An open entry that waits this long for data or a picture fails.
     void setNoDataTimeout(std::int32_t ms) { m_settings.noDataTimeoutMs = ms; }
+    // An entry that has not opened in this time is skipped.
+    void setOpenTimeout(std::int32_t ms) { m_settings.openTimeoutMs = ms; }
 
     void putURL(const std::string& url);
     void play();

@@ -67,6 +67,11 @@ void CWMPPlayer4::setNoDataTimeout(std::int32_t ms)
     m_engine->setNoDataTimeout(ms);
 }
 
+void CWMPPlayer4::setOpenTimeout(std::int32_t ms)
+{
+    m_engine->setOpenTimeout(ms);
+}
+
 void CWMPPlayer4::setCaFile(const std::string& path)
 {
     m_engine->setCaFile(path);

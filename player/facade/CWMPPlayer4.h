@@ -52,6 +52,9 @@ public:
     // picture has stood still this long, fails; 30 s unless set. Takes effect at
     // the next entry opened.
     void setNoDataTimeout(std::int32_t ms);
+    // An entry that has not opened in this time is skipped; 30 s unless set.
+    // Takes effect at the next entry opened.
+    void setOpenTimeout(std::int32_t ms);
 
 private:
     std::shared_ptr<PlayerEngine> m_engine;

@@ -9,6 +9,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <vector>
 
 namespace zephyrscope {
 
@@ -19,6 +20,34 @@ namespace {
 constexpr std::int64_t kRequestPeriodUs = 1000000;
 // Sender reports come every few seconds: the sender's rate is taken over this.
 constexpr double kSenderRateWindowS = 10.0;
+constexpr double kNtpFractionsPerSecond = 4294967296.0; // NTP times are 32.32 fixed point
+
+// The sources of a session's "stats" (a GValueArray in 1.22; a GstValueArray is read too).
+std::vector<const GstStructure*> sourceStats(const GstStructure* session)
+{
+    std::vector<const GstStructure*> sources;
+    const GValue* value = gst_structure_get_value(session, "source-stats");
+    auto take = [&](const GValue* item) {
+        if (item && GST_VALUE_HOLDS_STRUCTURE(item))
+            sources.push_back(gst_value_get_structure(item));
+    };
+    if (!value)
+        return sources;
+    if (GST_VALUE_HOLDS_ARRAY(value)) {
+        for (guint i = 0; i < gst_value_array_get_size(value); ++i)
+            take(gst_value_array_get_value(value, i));
+    } else {
+        // rtpsession still builds it as a GValueArray, deprecated since GLib 2.32.
+        G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+        if (G_VALUE_HOLDS(value, g_value_array_get_type())) {
+            const auto* array = static_cast<const GValueArray*>(g_value_get_boxed(value));
+            for (guint i = 0; array && i < array->n_values; ++i)
+                take(g_value_array_get_nth(const_cast<GValueArray*>(array), i));
+        }
+        G_GNUC_END_IGNORE_DEPRECATIONS
+    }
+    return sources;
+}
 
 std::string factoryName(GstElement* element)
 {
@@ -29,22 +58,16 @@ std::string factoryName(GstElement* element)
 } // namespace
 
 struct WebRtcStatistics::Reported {
-    // A sender report's byte count, at the sender's own time of it (NTP seconds).
-    struct SenderSample {
-        double senderTimeS;
-        std::uint64_t bytes;
-    };
     std::mutex mutex;
     bool pending = false;
     double jitterS = 0.0;
-    std::uint64_t nacks = 0, plis = 0;
-    std::map<std::uint32_t, std::deque<SenderSample>> sender; // by SSRC
+    std::uint64_t plis = 0;
 
     // webrtcbin's thread: one answer to get-stats.
     void take(const GstStructure* stats)
     {
         double jitter = 0.0;
-        std::uint64_t nackSum = 0, pliSum = 0;
+        std::uint64_t pliSum = 0;
         std::lock_guard lock(mutex);
         const gint fields = gst_structure_n_fields(stats);
         for (gint i = 0; i < fields; ++i) {
@@ -56,25 +79,11 @@ struct WebRtcStatistics::Reported {
                 gdouble streamJitter = 0.0;
                 if (gst_structure_get_double(entry, "jitter", &streamJitter))
                     jitter = std::max(jitter, streamJitter);
-                nackSum += StructureUint64(entry, "nack-count");
                 pliSum += StructureUint64(entry, "pli-count");
-            } else if (gst_structure_has_name(entry, "remote-outbound-rtp")) {
-                guint ssrc = 0;
-                gdouble senderTimeS = 0.0;
-                // Before its first sender report a stream has no time of the sender's.
-                if (!gst_structure_get_uint(entry, "ssrc", &ssrc)
-                    || !gst_structure_get_double(entry, "remote-timestamp", &senderTimeS) || senderTimeS <= 0.0)
-                    continue;
-                auto& samples = sender[ssrc];
-                if (samples.empty() || senderTimeS > samples.back().senderTimeS)
-                    samples.push_back({senderTimeS, StructureUint64(entry, "bytes-sent")});
-                while (samples.size() > 2 && samples[1].senderTimeS <= senderTimeS - kSenderRateWindowS)
-                    samples.pop_front();
             }
         }
         pending = false;
         jitterS = jitter;
-        nacks = nackSum;
         plis = pliSum;
     }
 
@@ -105,14 +114,23 @@ bool WebRtcStatistics::poll(GstElement* source)
     ElementPtr webrtc(WhepSource::webrtcOf(source));
     if (!webrtc)
         return false;
-    std::uint64_t received = 0, lost = 0, recovered = 0;
+    std::uint64_t received = 0, lost = 0, recovered = 0, sessionNacks = 0;
     std::int32_t latencyMs = 0;
     double rttMs = 0.0;
     GstIterator* it = gst_bin_iterate_recurse(GST_BIN(webrtc.get()));
     GValue item = G_VALUE_INIT;
     while (gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
         auto* element = GST_ELEMENT(g_value_get_object(&item));
-        if (factoryName(element) == "rtpjitterbuffer") {
+        const std::string factory = factoryName(element);
+        if (factory == "rtpsession") {
+            GstStructure* raw = nullptr;
+            g_object_get(element, "stats", &raw, nullptr);
+            StructurePtr stats(raw);
+            if (stats) {
+                takeSenderReports(stats.get());
+                sessionNacks += StructureUint64(stats.get(), "sent-nack-count");
+            }
+        } else if (factory == "rtpjitterbuffer") {
             GstStructure* raw = nullptr;
             guint latency = 0;
             g_object_get(element, "stats", &raw, "latency", &latency, nullptr);
@@ -136,6 +154,7 @@ bool WebRtcStatistics::poll(GstElement* source)
     if (received != m_received || lost < m_lost)
         m_lost = lost;
     m_received = received;
+    m_nacksSent = sessionNacks;
     m_recovered = recovered;
     m_jitterBufferMs = latencyMs;
     if (rttMs > 0.0)
@@ -159,14 +178,36 @@ bool WebRtcStatistics::poll(GstElement* source)
     return true;
 }
 
+void WebRtcStatistics::takeSenderReports(const GstStructure* sessionStats)
+{
+    for (const GstStructure* source : sourceStats(sessionStats)) {
+        gboolean haveReport = FALSE;
+        guint ssrc = 0;
+        guint64 ntpTime = 0;
+        guint octets = 0;
+        if (!gst_structure_get_boolean(source, "have-sr", &haveReport) || !haveReport
+            || !gst_structure_get_uint(source, "ssrc", &ssrc) || !gst_structure_get_uint64(source, "sr-ntptime", &ntpTime)
+            || !gst_structure_get_uint(source, "sr-octet-count", &octets))
+            continue;
+        const double senderTimeS = static_cast<double>(ntpTime) / kNtpFractionsPerSecond;
+        auto& samples = m_sender[ssrc];
+        // The report's 32-bit count wraps, or the sender started again: start over.
+        if (!samples.empty() && octets < samples.back().octets)
+            samples.clear();
+        if (samples.empty() || senderTimeS > samples.back().senderTimeS)
+            samples.push_back({senderTimeS, octets});
+        while (samples.size() > 2 && samples[1].senderTimeS <= senderTimeS - kSenderRateWindowS)
+            samples.pop_front();
+    }
+}
+
 std::int64_t WebRtcStatistics::senderBitRate() const
 {
-    std::lock_guard lock(m_reported->mutex);
     double rate = 0.0;
-    for (const auto& [ssrc, samples] : m_reported->sender) {
-        if (samples.size() < 2 || samples.back().bytes < samples.front().bytes)
+    for (const auto& [ssrc, samples] : m_sender) {
+        if (samples.size() < 2)
             continue;
-        rate += static_cast<double>(samples.back().bytes - samples.front().bytes) * 8.0
+        rate += static_cast<double>(samples.back().octets - samples.front().octets) * 8.0
             / (samples.back().senderTimeS - samples.front().senderTimeS);
     }
     return static_cast<std::int64_t>(rate);
@@ -176,7 +217,7 @@ void WebRtcStatistics::fill(NetworkFigures& figures) const
 {
     std::lock_guard lock(m_reported->mutex);
     figures.webrtcJitterMs = m_reported->jitterS * 1000.0;
-    figures.webrtcNackCount = static_cast<std::int64_t>(m_reported->nacks);
+    figures.webrtcNackCount = static_cast<std::int64_t>(m_nacksSent);
     figures.webrtcPliCount = static_cast<std::int64_t>(m_reported->plis);
     figures.webrtcRoundTripMs = m_repairRttMs;
     figures.webrtcJitterBufferMs = m_jitterBufferMs;

@@ -8,11 +8,13 @@
 // svn+ssh:// or git+https://, which name one protocol carried over another).
 //
 // Inside: webrtcbin receiving (recvonly) one video (H.264 or VP8) and one
-// audio (Opus) stream, bundled, with NACK/RTX offered; the offer is POSTed
-// once every ICE candidate is in it (no trickle); each stream that arrives is
-// depayloaded and exposed as an encoded elementary stream. The session is
-// DELETEd whenever the element leaves PAUSED, however the entry ended. Errors
-// go to the bus: a refused offer, no ICE connection in time, media that stops.
+// audio (Opus) stream, bundled, with NACK/RTX offered. WhepSession does the
+// offer and answer (POSTed once every ICE candidate is in it, no trickle) and
+// watches the connection; WhepStreams depayloads each stream that arrives and
+// exposes it as an encoded elementary stream. The session is DELETEd whenever
+// the element leaves PAUSED, however the entry ended. Errors go to the bus: a
+// refused offer, a failed ICE connection, media that stops. The entry's open
+// timeout bounds the rest; openingProblem() says then what was missing.
 
 #include <string>
 
@@ -37,14 +39,16 @@ public:
     // Whether the endpoint's answer sends a video stream: its picture then comes,
     // though playbin3 may have announced the audio alone first.
     static bool videoAnswered(GstElement* source);
+    // Why a WHEP source has not opened after waitedS seconds, e.g. "Cannot
+    // connect to WHEP endpoint '...': no ICE connection in 30 s"; empty for any
+    // other element, and when ICE is connected.
+    static std::string openingProblem(GstElement* source, unsigned waitedS);
 
     // Every WHEP source made from now on uses these (the program's options).
     struct Settings {
         std::string bearerToken;
         std::string stunServer; // stun://host:port, or empty
         std::string turnServer; // turn(s)://user:password@host:port, or empty
-        // ICE must connect within this; the entry's own open timeout is longer.
-        unsigned iceTimeoutS = 20;
         // Media that stops for this long, once it flowed, ends the session.
         unsigned silenceTimeoutS = 4;
     };

@@ -200,6 +200,33 @@ TEST(MetricsExposition, TransportStreamEntryServesItsStreamErrorsByKindAndRistIt
     EXPECT_EQ(format(f).find("zephyrscope_rist_rtt_seconds"), std::string::npos) << "RIST only";
 }
 
+TEST(MetricsExposition, WebRtcEntryServesItsReceiverFiguresInBaseUnits)
+{
+    MetricsFigures f = playingFigures();
+    f.entryUrl = "whep+http://127.0.0.1:8080/whep/live";
+    f.sample.protocol = "WebRTC";
+    f.network.webrtcJitterMs = 2.5;
+    f.network.webrtcRoundTripMs = 12.25;
+    f.network.webrtcJitterBufferMs = 500;
+    f.network.webrtcNackCount = 27;
+    f.network.webrtcPliCount = 3;
+    const std::string text = format(f);
+    const std::string labels = "{url=\"whep+http://127.0.0.1:8080/whep/live\",protocol=\"WebRTC\"}";
+    for (const std::string& line : {
+             "zephyrscope_webrtc_jitter_seconds" + labels + " 0.0025",
+             "zephyrscope_webrtc_rtt_seconds" + labels + " 0.01225",
+             "zephyrscope_webrtc_jitter_buffer_delay_seconds" + labels + " 0.5",
+             "zephyrscope_webrtc_nacks_sent_total" + labels + " 27",
+             "zephyrscope_webrtc_plis_sent_total" + labels + " 3",
+             std::string("# TYPE zephyrscope_webrtc_jitter_seconds gauge"),
+             std::string("# TYPE zephyrscope_webrtc_nacks_sent_total counter"),
+             std::string("# TYPE zephyrscope_webrtc_plis_sent_total counter"),
+         })
+        EXPECT_TRUE(hasLine(text, line)) << line << "\nin:\n" << text;
+    f.sample.protocol = "RTSPU";
+    EXPECT_EQ(format(f).find("zephyrscope_webrtc_"), std::string::npos) << "WebRTC only";
+}
+
 TEST(MetricsExposition, LabelValuesAreEscaped)
 {
     MetricsFigures f = playingFigures();

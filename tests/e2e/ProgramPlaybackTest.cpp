@@ -402,11 +402,42 @@ TEST_F(ProgramPlaybackTest, UdpStreamThroughALossyRelayLogsItsLossServesItsStrea
     EXPECT_EQ(*summary.run.tsErrors, *lastCounts);
 }
 
-TEST_F(ProgramPlaybackTest, WhepSessionTheServerEndsEndsTheRunWithStatus4AndIsDeleted)
+TEST_F(ProgramPlaybackTest, WhepSessionTheServerEndsServesItsLossEndsTheRunWithStatus4AndIsDeleted)
 {
+    // No retransmission offered: what the server drops is lost (the receiver asks for it all the same).
     zephyrscope::testing::WhepServerProcess server({"--drop-every", "20", "--end-after", "6", "--lifetime", "60"});
     const std::string url = server.url();
-    const ProgramResult result = runProgram(media.dir(), {QString::fromStdString(url), "whep.dat"});
+    ProgramProcess run({media.dir(), {"--metrics=127.0.0.1:0", QString::fromStdString(url), "whep.dat"}});
+    const int metricsPort = startAndReadMetricsPort(run);
+    ASSERT_GT(metricsPort, 0) << run.stderrSoFar();
+    // The server stops sending after 6 s; its counts are final then. The entry
+    // goes on for the 4 s of silence that end it: a scrape 2 s after the end
+    // holds the figures of every packet (statistics are asked for once a second).
+    ASSERT_TRUE(server.waitForLine("END ", std::chrono::seconds(40))) << run.stderrSoFar();
+    const auto sent = server.lastCounts();
+    run.waitUntil([&] { return !run.running(); }, 2000);
+    const zephyrscope::testing::HttpResponse scrape = zephyrscope::testing::httpRequest(metricsPort, "GET", "/metrics");
+    ASSERT_EQ(scrape.status, 200) << run.stderrSoFar();
+    const double lost = scrape.seriesValue("zephyrscope_lost_packets_total").value_or(-1);
+    const double nacks = scrape.seriesValue("zephyrscope_webrtc_nacks_sent_total").value_or(-1);
+    std::printf("[ observed ] WHEP metrics: lost %g, NACKs %g, recovered %g, jitter %g s, jitter buffer %g s, "
+                "PLIs %g; server dropped %llu, got %llu NACKs\n",
+                lost, nacks, scrape.seriesValue("zephyrscope_recovered_packets_total").value_or(-1),
+                scrape.seriesValue("zephyrscope_webrtc_jitter_seconds").value_or(-1),
+                scrape.seriesValue("zephyrscope_webrtc_jitter_buffer_delay_seconds").value_or(-1),
+                scrape.seriesValue("zephyrscope_webrtc_plis_sent_total").value_or(-1),
+                static_cast<unsigned long long>(sent.videoDropped), static_cast<unsigned long long>(sent.nacksReceived));
+    ASSERT_GT(sent.videoDropped, 5u);
+    EXPECT_NEAR(lost, static_cast<double>(sent.videoDropped), 1.0) << scrape.body;
+    EXPECT_EQ(scrape.seriesValue("zephyrscope_recovered_packets_total"), 0.0) << scrape.body;
+    EXPECT_EQ(scrape.seriesValue("zephyrscope_webrtc_jitter_buffer_delay_seconds"), 0.5) << scrape.body;
+    EXPECT_EQ(scrape.seriesValue("zephyrscope_webrtc_rtt_seconds"), 0.0) << "no repair, no round trip\n" << scrape.body;
+    EXPECT_GT(scrape.seriesValue("zephyrscope_webrtc_jitter_seconds").value_or(0), 0.0) << scrape.body;
+    EXPECT_LT(scrape.seriesValue("zephyrscope_webrtc_jitter_seconds").value_or(1), 0.1) << scrape.body;
+    EXPECT_NE(scrape.body.find("protocol=\"WebRTC\"}"), std::string::npos) << scrape.body;
+    ExpectPromtoolFindsNothing(scrape.body);
+
+    const ProgramResult result = run.finish(60000);
     EXPECT_TRUE(server.waitForLine("DELETE /session/", std::chrono::seconds(5))) << "the session was not ended";
     server.finish();
     const auto counts = server.lastCounts();
@@ -415,6 +446,10 @@ TEST_F(ProgramPlaybackTest, WhepSessionTheServerEndsEndsTheRunWithStatus4AndIsDe
         << result.stderrText;
     EXPECT_NE(result.stderrText.find("s of play: the server ended the WebRTC session"), std::string::npos)
         << result.stderrText;
+    // The server takes NACKs in until the session is DELETEd: its count is final now.
+    std::printf("[ observed ] WHEP NACKs: %g sent, the server got %llu\n", nacks,
+                static_cast<unsigned long long>(counts.nacksReceived));
+    EXPECT_EQ(nacks, static_cast<double>(counts.nacksReceived)) << scrape.body;
 
     const StatisticsLog log = readWellFormedLog(media.dir() / "whep.dat");
     ASSERT_EQ(log.media.size(), 1u);
@@ -424,10 +459,33 @@ TEST_F(ProgramPlaybackTest, WhepSessionTheServerEndsEndsTheRunWithStatus4AndIsDe
     ASSERT_GE(playing.size(), 4u);
     for (const auto& s : playing)
         EXPECT_EQ(s.protocol, "WebRTC");
-    // No retransmission offered: what the server dropped is lost, and the last
-    // sample has it all.
-    ASSERT_GT(counts.videoDropped, 5u);
+    // The last sample has every loss.
     EXPECT_NEAR(log.samples.back().lostPackets, static_cast<double>(counts.videoDropped), 1.0);
     EXPECT_EQ(log.samples.back().recoveredPackets, 0);
     EXPECT_GT(log.samples.back().receivedPackets, static_cast<std::int32_t>(counts.videoSent));
+}
+
+TEST_F(ProgramPlaybackTest, WhepEndpointsThatRefuseEndTheRunWithStatus3AndSayWhy)
+{
+    zephyrscope::testing::WhepServerProcess open({"--lifetime", "60"});
+    zephyrscope::testing::WhepServerProcess guarded({"--token", "s3cret", "--lifetime", "60"});
+    const std::string absent = open.url("/whep/absent");
+    const std::string unauthorised = guarded.url();
+    media.write("whep.m3u", "#EXTM3U\n" + absent + "\n" + unauthorised + "\n");
+    const ProgramResult result = runProgram(media.dir(), {"whep.m3u", "refused.dat"});
+    std::printf("[ observed ] refused WHEP endpoints: status %d after %.1f s\n", result.exitStatus, result.seconds);
+    EXPECT_EQ(result.exitStatus, 3) << result.stderrText;
+    EXPECT_NE(result.stderrText.find("Cannot play '" + absent + "': Cannot open WHEP endpoint '" + absent.substr(5)
+                                     + "': 404 Not Found: No such stream: /whep/absent\n"),
+              std::string::npos)
+        << result.stderrText;
+    EXPECT_NE(result.stderrText.find("Cannot play '" + unauthorised + "': Cannot open WHEP endpoint '"
+                                     + unauthorised.substr(5)
+                                     + "': 401 Unauthorized: Unauthorized: a valid bearer token is needed\n"),
+              std::string::npos)
+        << result.stderrText;
+    open.finish();
+    guarded.finish();
+    EXPECT_TRUE(open.logged("POST /whep/absent 404"));
+    EXPECT_TRUE(guarded.logged("POST /whep/test 401"));
 }

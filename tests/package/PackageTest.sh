@@ -18,7 +18,7 @@ echo "Depends: $(dpkg-deb -f "$deb" Depends)"
 # What the player loads at run time, beside what the binaries link.
 depends=$(dpkg-deb -f "$deb" Depends)
 for p in gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-plugins-ugly gstreamer1.0-libav \
-         gstreamer1.0-x glib-networking libtotem-plparser18 libqt6widgets6 libgstreamer1.0-0; do
+         gstreamer1.0-x gstreamer1.0-nice glib-networking libtotem-plparser18 libqt6widgets6 libgstreamer1.0-0; do
   [[ ", $depends," == *", $p"[\ ,]* ]] || fail "Depends lacks $p"
 done
 

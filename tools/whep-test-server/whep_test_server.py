@@ -7,8 +7,13 @@ cache (so a NACK can bring it back), and counts what it sent and dropped. Every
 session's events go to the log file, one line each:
   POST <path> <status>            an offer and what it was answered
   SESSION <id> started
-  STATS <id> video_sent=N video_dropped=N rtx_sent=N frames=N
-  END <id> <reason>               the server stopped sending
+  STATS <id> video_sent=N video_dropped=N rtx_sent=N frames=N nacks_received=N
+        payload_bytes=N at=S    nacks_received: the packets the receiver's NACKs
+                                asked for again; payload_bytes: what its RTP
+                                sessions sent (before the drops), the payload
+                                octets its sender reports count; S: seconds since
+                                the session started
+  END <id> <reason>               the server stopped sending (RTCP still counted)
   DELETE <path> <status>
 The run is bounded: it exits by itself after --lifetime seconds.
 """
@@ -60,6 +65,9 @@ class Session:
         self.video_dropped = 0
         self.rtx_sent = 0
         self.frames = 0
+        self.payload_bytes = 0
+        self.nacked = 0
+        self.started = time.monotonic()
         self.counts_lock = threading.Lock()
         self.probed = set()
         self.ended = False
@@ -142,17 +150,46 @@ class Session:
         self.log.write("SESSION %s started" % self.id)
         return self.webrtc.get_property("local-description").sdp.as_text()
 
-    def hook_drops(self):
-        """Probes what rtpbin sends out: behind the RTX sender, before DTLS/SRTP."""
+    def elements(self, factory):
+        """The elements inside webrtcbin made by factory."""
+        found = []
         it = self.webrtc.iterate_recurse()
         while True:
             result, element = it.next()
             if result != Gst.IteratorResult.OK:
-                break
-            if element.get_factory() and element.get_factory().get_name() == "rtpbin":
-                element.connect("pad-added", lambda _e, pad: self.probe(pad))
-                for pad in element.srcpads:
-                    self.probe(pad)
+                return found
+            if element.get_factory() and element.get_factory().get_name() == factory:
+                found.append(element)
+
+    def hook_drops(self):
+        """Probes what rtpbin sends out: behind the RTX sender, before DTLS/SRTP;
+        and the RTCP its sessions take in, decrypted, for the NACKs in it."""
+        for element in self.elements("rtpbin"):
+            element.connect("pad-added", lambda _e, pad: self.probe(pad))
+            for pad in element.srcpads:
+                self.probe(pad)
+        for session in self.elements("rtpsession"):
+            pad = session.get_static_pad("recv_rtcp_sink")
+            if pad is not None:
+                pad.add_probe(Gst.PadProbeType.BUFFER, self.on_rtcp)
+
+    def on_rtcp(self, _pad, info):
+        """Counts the packets each NACK asks for again (RFC 4585: a PID and a
+        bitmask of the 16 after it, per FCI entry of a generic NACK)."""
+        data = info.get_buffer().extract_dup(0, info.get_buffer().get_size())
+        asked = 0
+        offset = 0
+        while offset + 4 <= len(data):
+            fmt = data[offset] & 0x1F
+            packet_type = data[offset + 1]
+            length = (int.from_bytes(data[offset + 2:offset + 4], "big") + 1) * 4
+            if packet_type == 205 and fmt == 1:
+                for fci in range(offset + 12, min(offset + length, len(data)) - 3, 4):
+                    asked += 1 + bin(int.from_bytes(data[fci + 2:fci + 4], "big")).count("1")
+            offset += length
+        with self.counts_lock:
+            self.nacked += asked
+        return Gst.PadProbeReturn.OK
 
     def probe(self, pad):
         if not pad.get_name().startswith("send_rtp_src") or pad.get_name() in self.probed:
@@ -166,8 +203,10 @@ class Session:
         if not ok:
             return True
         ssrc = rtp.get_ssrc()
+        payload = rtp.get_payload_len()
         rtp.unmap()
         with self.counts_lock:
+            self.payload_bytes += payload
             if ssrc == VIDEO_SSRC:
                 self.video_sent += 1
                 if self.args.drop_every > 0 and self.video_sent % self.args.drop_every == 0:
@@ -193,15 +232,23 @@ class Session:
 
     def stats_line(self):
         with self.counts_lock:
-            return "STATS %s video_sent=%d video_dropped=%d rtx_sent=%d frames=%d" % (
-                self.id, self.video_sent, self.video_dropped, self.rtx_sent, self.frames)
+            return ("STATS %s video_sent=%d video_dropped=%d rtx_sent=%d frames=%d nacks_received=%d "
+                    "payload_bytes=%d at=%.3f" % (
+                        self.id, self.video_sent, self.video_dropped, self.rtx_sent, self.frames, self.nacked,
+                        self.payload_bytes, time.monotonic() - self.started))
 
     def end(self, reason):
+        """Stops sending media. RTCP still comes in until close(), so the NACKs
+        the receiver sends after the end are counted too."""
         if self.ended:
             return
         self.ended = True
         self.log.write(self.stats_line())
         self.log.write("END %s %s" % (self.id, reason))
+
+    def close(self, reason):
+        self.end(reason)
+        self.log.write(self.stats_line())
         self.pipeline.set_state(Gst.State.NULL)
 
 
@@ -264,7 +311,7 @@ class Server:
                     server.log.write("DELETE %s 404" % self.path)
                     self.reply(404)
                     return
-                session.end("deleted by the client")
+                session.close("deleted by the client")
                 server.log.write("DELETE %s 200" % self.path)
                 self.reply(200)
 
@@ -321,7 +368,7 @@ def main():
     httpd.shutdown()
     with server.lock:
         for session in server.sessions.values():
-            session.end("server stopped")
+            session.close("server stopped")
     return 0
 
 

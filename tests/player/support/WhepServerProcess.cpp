@@ -122,18 +122,27 @@ bool WhepServerProcess::logged(const std::string& prefix) const
     return false;
 }
 
+std::vector<WhepServerProcess::Counts> WhepServerProcess::allCounts() const
+{
+    std::vector<Counts> all;
+    for (const auto& line : m_lines) {
+        unsigned long long sent = 0, dropped = 0, rtx = 0, frames = 0, nacks = 0, payload = 0;
+        double at = 0.0;
+        char session[64];
+        if (std::sscanf(line.c_str(),
+                        "STATS %63s video_sent=%llu video_dropped=%llu rtx_sent=%llu frames=%llu nacks_received=%llu "
+                        "payload_bytes=%llu at=%lf",
+                        session, &sent, &dropped, &rtx, &frames, &nacks, &payload, &at)
+            == 8)
+            all.push_back({sent, dropped, rtx, frames, nacks, payload, at});
+    }
+    return all;
+}
+
 WhepServerProcess::Counts WhepServerProcess::lastCounts() const
 {
-    Counts counts;
-    for (const auto& line : m_lines) {
-        unsigned long long sent = 0, dropped = 0, rtx = 0, frames = 0;
-        char session[64];
-        if (std::sscanf(line.c_str(), "STATS %63s video_sent=%llu video_dropped=%llu rtx_sent=%llu frames=%llu", session,
-                        &sent, &dropped, &rtx, &frames)
-            == 5)
-            counts = {sent, dropped, rtx, frames};
-    }
-    return counts;
+    const std::vector<Counts> all = allCounts();
+    return all.empty() ? Counts() : all.back();
 }
 
 } // namespace zephyrscope::testing

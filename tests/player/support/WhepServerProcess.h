@@ -16,6 +16,12 @@ public:
     // The server's own counts for a session, as it logged them last.
     struct Counts {
         std::uint64_t videoSent = 0, videoDropped = 0, rtxSent = 0, frames = 0;
+        // NACKs the sender's RTP sessions received.
+        std::uint64_t nacksReceived = 0;
+        // RTP payload bytes the sender's sessions sent (what its sender reports
+        // count), atS seconds after the session started.
+        std::uint64_t payloadBytes = 0;
+        double atS = 0.0;
     };
 
     // arguments: the server's options (e.g. {"--drop-every", "40", "--rtx"}).
@@ -37,6 +43,8 @@ public:
     bool logged(const std::string& prefix) const;
     // The last counts the server logged (at the session's end, the final ones).
     Counts lastCounts() const;
+    // Every count the server logged so far (one a second while a session runs), oldest first.
+    std::vector<Counts> allCounts() const;
 
 private:
     bool readLine(std::chrono::milliseconds timeout);
