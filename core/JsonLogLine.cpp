@@ -217,6 +217,19 @@ void FormatJsonTick(const SampleLine& s, const NetworkFigures& f, std::string& o
     } else {
         out += "null";
     }
+    // The receiver's own figures of a WebRTC session; null for other protocols.
+    appendKey(out, "webrtc");
+    if (f.sourceProtocol == "WebRTC") {
+        out += "{\"jitter_ms\":";
+        appendFixed(out, f.webrtcJitterMs, 3);
+        appendFixedField(out, "rtt_ms", f.webrtcRoundTripMs, 3);
+        appendIntField(out, "jitter_buffer_ms", f.webrtcJitterBufferMs);
+        appendIntField(out, "nacks_sent", f.webrtcNackCount);
+        appendIntField(out, "plis_sent", f.webrtcPliCount);
+        out += '}';
+    } else {
+        out += "null";
+    }
     out += "}\n";
 }
 

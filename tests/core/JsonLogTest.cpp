@@ -57,7 +57,7 @@ TEST(JsonLogLine, TickHoldsEveryColumnByNameAndTheFiguresBeyondThem)
               "\"Protocol\":\"RTSPU\",\"IFramerate\":24.50,\"PlayerState\":\"Playing\",\"latency_ms\":2043.2,"
               "\"srt_rtt_ms\":null,\"srt_receiver_latency_ms\":null,\"srt_transport_latency_ms\":null,"
               "\"rtp_jitter_ms\":1.500,\"variant_bandwidth\":null,\"video_width\":320,\"video_height\":240,"
-              "\"ts_errors\":null}\n");
+              "\"ts_errors\":null,\"webrtc\":null}\n");
 }
 
 TEST(JsonLogLine, AbsentFiguresAreNullAndSrtDelayHasItsOwnName)
@@ -80,6 +80,20 @@ TEST(JsonLogLine, AbsentFiguresAreNullAndSrtDelayHasItsOwnName)
               std::string::npos)
         << line;
 
+    NetworkFigures webrtc;
+    webrtc.sourceProtocol = "WebRTC";
+    webrtc.webrtcJitterMs = 17.8;
+    webrtc.webrtcRoundTripMs = 12.25;
+    webrtc.webrtcJitterBufferMs = 500;
+    webrtc.webrtcNackCount = 102;
+    webrtc.webrtcPliCount = 1;
+    FormatJsonTick(s, webrtc, line);
+    EXPECT_NE(line.find(",\"webrtc\":{\"jitter_ms\":17.800,\"rtt_ms\":12.250,\"jitter_buffer_ms\":500,"
+                        "\"nacks_sent\":102,\"plis_sent\":1}}\n"),
+              std::string::npos)
+        << line;
+    EXPECT_NE(line.find("\"srt_rtt_ms\":null,"), std::string::npos) << line;
+
     NetworkFigures hls;
     hls.sourceProtocol = "HLS";
     hls.bandWidth = 800000;
@@ -93,12 +107,12 @@ TEST(JsonLogLine, AbsentFiguresAreNullAndSrtDelayHasItsOwnName)
     ts.transportErrors = {1, 2, 3, 4, 5, 6};
     FormatJsonTick(s, ts, line);
     EXPECT_NE(line.find("\"ts_errors\":{\"sync_loss\":1,\"sync_byte\":2,\"pat\":3,\"continuity_count\":4,"
-                        "\"pmt\":5,\"pid\":6}}\n"),
+                        "\"pmt\":5,\"pid\":6},\"webrtc\":null}\n"),
               std::string::npos)
         << line;
     ts.transportStream = false; // counts left over from nothing seen are not shown
     FormatJsonTick(s, ts, line);
-    EXPECT_NE(line.find("\"ts_errors\":null}\n"), std::string::npos) << line;
+    EXPECT_NE(line.find("\"ts_errors\":null,"), std::string::npos) << line;
 }
 
 TEST(JsonLogLine, EventsCarryTheirTimeToTheMillisecondAndNoPassword)

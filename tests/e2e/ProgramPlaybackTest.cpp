@@ -20,6 +20,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <filesystem>
 
 using namespace zephyrscope;
@@ -407,7 +408,8 @@ TEST_F(ProgramPlaybackTest, WhepSessionTheServerEndsServesItsLossEndsTheRunWithS
     // No retransmission offered: what the server drops is lost (the receiver asks for it all the same).
     zephyrscope::testing::WhepServerProcess server({"--drop-every", "20", "--end-after", "6", "--lifetime", "60"});
     const std::string url = server.url();
-    ProgramProcess run({media.dir(), {"--metrics=127.0.0.1:0", QString::fromStdString(url), "whep.dat"}});
+    ProgramProcess run(
+        {media.dir(), {"--metrics=127.0.0.1:0", "--json-log=whep.jsonl", QString::fromStdString(url), "whep.dat"}});
     const int metricsPort = startAndReadMetricsPort(run);
     ASSERT_GT(metricsPort, 0) << run.stderrSoFar();
     // The server stops sending after 6 s; its counts are final then. The entry
@@ -450,6 +452,11 @@ TEST_F(ProgramPlaybackTest, WhepSessionTheServerEndsServesItsLossEndsTheRunWithS
     std::printf("[ observed ] WHEP NACKs: %g sent, the server got %llu\n", nacks,
                 static_cast<unsigned long long>(counts.nacksReceived));
     EXPECT_EQ(nacks, static_cast<double>(counts.nacksReceived)) << scrape.body;
+    // The JSON log's last WebRTC tick holds the same count.
+    const std::string jsonLog = zephyrscope::testing::FileText(media.dir() / "whep.jsonl");
+    const std::size_t lastNacks = jsonLog.rfind("\"nacks_sent\":");
+    ASSERT_NE(lastNacks, std::string::npos) << jsonLog;
+    EXPECT_EQ(std::atoll(jsonLog.c_str() + lastNacks + 13), static_cast<long long>(counts.nacksReceived));
 
     const StatisticsLog log = readWellFormedLog(media.dir() / "whep.dat");
     ASSERT_EQ(log.media.size(), 1u);
