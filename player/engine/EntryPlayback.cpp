@@ -3,6 +3,7 @@
 #include "BroadcastSource.h"
 #include "BusMessages.h"
 #include "ConnectionProbe.h"
+#include "DescriptorLimit.h"
 #include "LocalSource.h"
 #include "MediaUrl.h"
 #include "StreamProbes.h"
@@ -24,6 +25,9 @@ constexpr guint kOpenTimeoutS = EntryPipeline::kNetworkTimeoutMs / 1000;
 // GStreamer 1.22 now and then leaves one stuck before its first picture (decodebin3
 // keeps its input blocked, unlinked, for ever); a fresh pipeline opens it.
 constexpr guint kLocalOpenRetryS = 5;
+// Descriptors an entry's pipeline takes at the least (buses, clock, threads'
+// wake-ups, sockets); with fewer free it would run out on the way.
+constexpr int kEntryDescriptors = 16;
 
 } // namespace
 
@@ -54,6 +58,10 @@ void EntryPlayback::start()
     m_counters->openRequested(g_get_monotonic_time());
     // A local entry that is no regular file (a FIFO would block the open) fails here.
     std::string error = LocalSourceProblem(m_entry.uri);
+    DescriptorLimit::watch();
+    m_descriptorShortages = DescriptorLimit::shortages();
+    if (error.empty())
+        error = DescriptorLimit::shortOf(kEntryDescriptors).value_or("");
     if (error.empty())
         m_pipeline = EntryPipeline::build(m_entry.uri, m_settings, m_sinks, m_counters, error);
     if (!m_pipeline) {
@@ -192,9 +200,15 @@ void EntryPlayback::finish(State final)
     enter(final);
 }
 
+bool EntryPlayback::descriptorsRanOut() const
+{
+    return DescriptorLimit::shortages() != m_descriptorShortages || DescriptorLimit::shortOf(1);
+}
+
 void EntryPlayback::fail(const std::string& reason)
 {
-    m_failure = reason;
+    // What failed for want of a descriptor says so, whatever the element made of it.
+    m_failure = descriptorsRanOut() ? DescriptorLimit::reason() : reason;
     if (!m_missingPlugin.empty())
         m_failure += " (missing plugin: " + m_missingPlugin + ")";
     finish(State::Failed);
@@ -358,6 +372,10 @@ gboolean EntryPlayback::onStatsTimer(gpointer self)
 {
     guarded("sample player statistics", [&] {
         auto* playback = static_cast<EntryPlayback*>(self);
+        if (DescriptorLimit::shortages() != playback->m_descriptorShortages) {
+            playback->fail(DescriptorLimit::reason());
+            return;
+        }
         playback->pollStatistics();
         playback->watchDataFlow();
     });

@@ -113,6 +113,8 @@ private:
     bool mediaKnown(bool prerolled) const;
     MediaInfo readMedia();
     void finish(State final);
+    // Whether a descriptor shortage was seen since the entry started, or is on now.
+    bool descriptorsRanOut() const;
     void fail(const std::string& reason);
     void failAfterProbe(const std::string& reason);
     void release();
@@ -150,6 +152,7 @@ private:
     std::string m_sourceLost; // a live source's warning that its server stopped answering
     std::string m_titleTag;
     std::string m_failure;
+    std::uint64_t m_descriptorShortages = 0; // DescriptorLimit's count when the entry started
     std::optional<MediaInfo> m_media;
 };
 

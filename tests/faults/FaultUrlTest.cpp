@@ -347,3 +347,26 @@ TEST_F(FaultHttpUrl, SegmentsTheDemuxerDropsAreReceivedBytesAndTheEntryFailsSayi
     EXPECT_GT(median, 0.6 * kBytesPerSecond * 8);
     EXPECT_LT(median, 1.4 * kBytesPerSecond * 8);
 }
+
+// An open-file limit too low for a pipeline: the entry fails with one line that
+// names the limit, instead of playing on behind hundreds of GStreamer-CRITICAL
+// lines (a bus or clock without its descriptors), and the run ends by itself.
+TEST_F(FaultHttpUrl, OpenFileLimitTooLowForAnEntryIsNamedOnceAndTheRunEndsWithStatus3)
+{
+    MediaFactory::Clip clip;
+    media.makeHls("hls", clip);
+    const std::string url = server->url("hls/index.m3u8");
+    ProgramProcess::Options limited = options({q(url), "fd.dat"});
+    constexpr rlim_t kLimit = 24; // enough for the program to start, not for its pipeline too
+    limited.openFileLimit = kLimit;
+    const ProgramResult result = ProgramProcess::run(limited, 60000);
+    EXPECT_EQ(result.exitStatus, 3) << result.stderrText;
+    const std::string reason = "file descriptors ran out (limit " + std::to_string(kLimit) + ")";
+    EXPECT_EQ(playFailure(result, url), reason) << result.stderrText;
+    std::size_t said = 0;
+    for (auto at = result.stderrText.find(reason); at != std::string::npos; at = result.stderrText.find(reason, at + 1))
+        ++said;
+    EXPECT_EQ(said, 1u) << result.stderrText;
+    EXPECT_EQ(result.stderrText.find("CRITICAL"), std::string::npos) << result.stderrText;
+    EXPECT_TRUE(ExpectWellFormedLog(path("fd.dat")).media.empty());
+}

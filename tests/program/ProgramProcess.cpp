@@ -63,6 +63,7 @@ ProgramProcess::ProgramProcess(Options options)
     const uid_t uid = m_uid;
     const gid_t gid = m_gid;
     const std::optional<rlim_t> limit = m_options.fileSizeLimit;
+    const std::optional<rlim_t> openFiles = m_options.openFileLimit;
     const bool stderrReaderGone = m_options.stderrReaderGone;
     // Made before the fork: between fork and exec nothing may allocate.
     char* const* rawArgv = nullptr;
@@ -85,7 +86,7 @@ ProgramProcess::ProgramProcess(Options options)
     }
     // Between fork and exec only async-signal-safe calls; a failure ends the child
     // with a status no run of the program gives.
-    m_process.setChildProcessModifier([switchUser, uid, gid, limit, stderrReaderGone, rawArgv, rawEnv] {
+    m_process.setChildProcessModifier([switchUser, uid, gid, limit, openFiles, stderrReaderGone, rawArgv, rawEnv] {
         if (stderrReaderGone) {
             int ends[2];
             if (::pipe(ends) != 0 || ::dup2(ends[1], STDERR_FILENO) < 0)
@@ -98,6 +99,13 @@ ProgramProcess::ProgramProcess(Options options)
             ::getrlimit(RLIMIT_FSIZE, &value);
             value.rlim_cur = *limit;
             if (::setrlimit(RLIMIT_FSIZE, &value) != 0)
+                ::_exit(125);
+        }
+        if (openFiles) {
+            rlimit value{};
+            ::getrlimit(RLIMIT_NOFILE, &value);
+            value.rlim_cur = *openFiles;
+            if (::setrlimit(RLIMIT_NOFILE, &value) != 0)
                 ::_exit(125);
         }
         if (switchUser
