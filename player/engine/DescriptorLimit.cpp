@@ -1,6 +1,7 @@
 #include "DescriptorLimit.h"
 
 #include "Diagnostics.h"
+#include "DownloadRefusals.h"
 
 #include <glib.h>
 
@@ -34,6 +35,13 @@ bool exhaustedNow()
 
 void onLog(const gchar* domain, GLogLevelFlags level, const gchar* message, gpointer)
 {
+    // The one handler for these domains also hears libsoup refuse a local file
+    // a demuxer asked for (GLib calls only one handler per domain).
+    if (DownloadRefusals::isLocalUriRefusal(domain, message)) {
+        DownloadRefusals::refuse("a remote manifest may not name local files");
+        if (!Diagnostics::verbose())
+            return;
+    }
     if (DescriptorLimit::isShortageMessage(domain, message) || exhaustedNow()) {
         g_shortages.fetch_add(1);
         // A fatal one ends the process after this handler: name the cause first.

@@ -22,7 +22,7 @@ public:
     // Takes GStreamer's and GLib's warnings and criticals that come of the
     // shortage off stderr and counts them (see shortages()); every other message
     // goes on as before. A fatal one is preceded by a line naming the limit.
-    // Idempotent.
+    // libsoup's refusal of a local file is handed to DownloadRefusals. Idempotent.
     static void watch();
 
     // How many shortages were seen so far in this process: an entry compares

@@ -4,6 +4,7 @@
 #include "BusMessages.h"
 #include "ConnectionProbe.h"
 #include "DescriptorLimit.h"
+#include "DownloadRefusals.h"
 #include "LocalSource.h"
 #include "MediaUrl.h"
 #include "StreamProbes.h"
@@ -60,6 +61,8 @@ void EntryPlayback::start()
     std::string error = LocalSourceProblem(m_entry.uri);
     DescriptorLimit::watch();
     m_descriptorShortages = DescriptorLimit::shortages();
+    DownloadRefusals::watch();
+    m_downloadRefusals = DownloadRefusals::count();
     if (error.empty())
         error = DescriptorLimit::shortOf(kEntryDescriptors).value_or("");
     if (error.empty())
@@ -207,8 +210,14 @@ bool EntryPlayback::descriptorsRanOut() const
 
 void EntryPlayback::fail(const std::string& reason)
 {
-    // What failed for want of a descriptor says so, whatever the element made of it.
-    m_failure = descriptorsRanOut() ? DescriptorLimit::reason() : reason;
+    // What failed for want of a descriptor, or over a download that was refused,
+    // says so, whatever the element made of it.
+    if (descriptorsRanOut())
+        m_failure = DescriptorLimit::reason();
+    else if (DownloadRefusals::count() != m_downloadRefusals)
+        m_failure = DownloadRefusals::last();
+    else
+        m_failure = reason;
     if (!m_missingPlugin.empty())
         m_failure += " (missing plugin: " + m_missingPlugin + ")";
     finish(State::Failed);
@@ -374,6 +383,11 @@ gboolean EntryPlayback::onStatsTimer(gpointer self)
         auto* playback = static_cast<EntryPlayback*>(self);
         if (DescriptorLimit::shortages() != playback->m_descriptorShortages) {
             playback->fail(DescriptorLimit::reason());
+            return;
+        }
+        // What a demuxer downloaded itself and was refused (see DownloadRefusals).
+        if (DownloadRefusals::count() != playback->m_downloadRefusals) {
+            playback->fail({});
             return;
         }
         playback->pollStatistics();

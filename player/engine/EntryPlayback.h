@@ -153,6 +153,7 @@ private:
     std::string m_titleTag;
     std::string m_failure;
     std::uint64_t m_descriptorShortages = 0; // DescriptorLimit's count when the entry started
+    std::uint64_t m_downloadRefusals = 0;    // DownloadRefusals' count likewise
     std::optional<MediaInfo> m_media;
 };
 

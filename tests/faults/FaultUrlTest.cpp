@@ -313,6 +313,32 @@ TEST_F(FaultHttpUrl, RedirectLoopHugePlaylistAndLocalFilesAreRefusedAtOnceWithTh
         << result.stderrText;
 }
 
+// What an adaptive demuxer downloads itself, behind a master playlist that is
+// harmless: a variant playlist that inflates to a gigabyte is never inflated
+// (it is not asked for compressed, and one that comes so all the same is
+// refused), and a variant playlist that names local files is refused at once,
+// without libsoup's critical or a 30-s wait. One run, two entries.
+TEST_F(FaultHttpUrl, VariantPlaylistsThatInflateToAGigabyteOrNameLocalFilesAreRefusedAtOnce)
+{
+    media.write("bomb.m3u8", "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=500000\nvariant.m3u8?gzipBomb=1024\n");
+    media.write("local.m3u8", "#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXTINF:2,\nfile:///etc/passwd\n#EXT-X-ENDLIST\n");
+    media.write("named.m3u8", "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=500000\nlocal.m3u8\n");
+    const std::string bomb = server->url("bomb.m3u8");
+    const std::string named = server->url("named.m3u8");
+    const fs::path list = media.write("variants.m3u", "#EXTM3U\n" + bomb + "\n" + named + "\n");
+
+    const ProgramResult result = run({q(list.string()), "variants.dat"});
+    EXPECT_EQ(result.exitStatus, 3) << result.stderrText;
+    EXPECT_EQ(playFailure(result, bomb), "'" + server->url("variant.m3u8?gzipBomb=1024")
+                                             + "' came compressed (gzip) though none was asked for: not inflated")
+        << result.stderrText;
+    EXPECT_EQ(playFailure(result, named), "a remote manifest may not name local files") << result.stderrText;
+    EXPECT_EQ(result.stderrText.find("CRITICAL"), std::string::npos) << result.stderrText;
+    EXPECT_EQ(result.stderrText.find("timed out"), std::string::npos) << result.stderrText;
+    EXPECT_LT(result.seconds, 45.0) << result.stderrText;
+    EXPECT_TRUE(ExpectWellFormedLog(path("variants.dat")).media.empty());
+}
+
 // A live playlist that grows by a thousand entries of one segment at each
 // refresh: the demuxer downloads segment after segment and drops them (they all
 // carry the same timestamps). Their bytes were received; nothing played.
