@@ -94,20 +94,17 @@ ProgramProcess::ProgramProcess(Options options)
             ::close(ends[0]);
             ::close(ends[1]);
         }
-        if (limit) {
+        const auto lower = [](int resource, rlim_t soft) {
             rlimit value{};
-            ::getrlimit(RLIMIT_FSIZE, &value);
-            value.rlim_cur = *limit;
-            if (::setrlimit(RLIMIT_FSIZE, &value) != 0)
+            ::getrlimit(resource, &value);
+            value.rlim_cur = soft;
+            if (::setrlimit(resource, &value) != 0)
                 ::_exit(125);
-        }
-        if (openFiles) {
-            rlimit value{};
-            ::getrlimit(RLIMIT_NOFILE, &value);
-            value.rlim_cur = *openFiles;
-            if (::setrlimit(RLIMIT_NOFILE, &value) != 0)
-                ::_exit(125);
-        }
+        };
+        if (limit)
+            lower(RLIMIT_FSIZE, *limit);
+        if (openFiles)
+            lower(RLIMIT_NOFILE, *openFiles);
         if (switchUser
             && (::setgroups(0, nullptr) != 0 || ::setresgid(gid, gid, gid) != 0 || ::setresuid(uid, uid, uid) != 0))
             ::_exit(126);
