@@ -68,6 +68,10 @@ void DownloadRefusals::watch()
 {
     static std::once_flag installed;
     std::call_once(installed, [] {
+        // A class's signals exist once the class does; the references are kept
+        // for the process's life, as the hooks are.
+        g_type_class_ref(SOUP_TYPE_SESSION);
+        g_type_class_ref(SOUP_TYPE_MESSAGE);
         g_signal_add_emission_hook(g_signal_lookup("request-queued", SOUP_TYPE_SESSION), 0, &onRequestQueued, nullptr,
                                    nullptr);
         g_signal_add_emission_hook(g_signal_lookup("got-headers", SOUP_TYPE_MESSAGE), 0, &onGotHeaders, nullptr,
