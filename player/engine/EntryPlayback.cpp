@@ -2,6 +2,8 @@
 
 #include "BroadcastSource.h"
 #include "ConnectionProbe.h"
+#include "DescriptorLimit.h"
+#include "DownloadRefusals.h"
 #include "LocalSource.h"
 #include "MediaUrl.h"
 #include "WhepSource.h"
@@ -21,6 +23,9 @@ constexpr guint kStatsPeriodMs = 100; // history resolution of bit rate and rece
 // keeps its input blocked, unlinked, for ever); a fresh pipeline opens it.
 // Upstream: no fix identified as of 1.28.6.
 constexpr guint kLocalOpenRetryS = 5;
+// Descriptors an entry's pipeline takes at the least (buses, clock, threads'
+// wake-ups, sockets); with fewer free it would run out on the way.
+constexpr int kEntryDescriptors = 16;
 
 } // namespace
 
@@ -52,6 +57,12 @@ void EntryPlayback::start()
     m_counters->openRequested(g_get_monotonic_time());
     // A local entry that is no regular file (a FIFO would block the open) fails here.
     std::string error = LocalSourceProblem(m_entry.uri);
+    DescriptorLimit::watch();
+    m_descriptorShortages = DescriptorLimit::shortages();
+    DownloadRefusals::watch();
+    m_downloadRefusals = DownloadRefusals::count();
+    if (error.empty())
+        error = DescriptorLimit::shortOf(kEntryDescriptors).value_or("");
     if (error.empty())
         m_pipeline = EntryPipeline::build(m_entry.uri, m_settings, m_sinks, m_counters, error);
     if (!m_pipeline) {
@@ -191,9 +202,21 @@ void EntryPlayback::finish(State final)
     enter(final);
 }
 
+bool EntryPlayback::descriptorsRanOut() const
+{
+    return DescriptorLimit::shortages() != m_descriptorShortages || DescriptorLimit::shortOf(1);
+}
+
 void EntryPlayback::fail(const std::string& reason)
 {
-    m_failure = reason;
+    // What failed for want of a descriptor, or over a download that was refused,
+    // says so, whatever the element made of it.
+    if (descriptorsRanOut())
+        m_failure = DescriptorLimit::reason();
+    else if (DownloadRefusals::count() != m_downloadRefusals)
+        m_failure = DownloadRefusals::last();
+    else
+        m_failure = reason;
     if (!m_bus.missingPlugin().empty())
         m_failure += " (missing plugin: " + m_bus.missingPlugin() + ")";
     finish(State::Failed);
@@ -302,6 +325,15 @@ gboolean EntryPlayback::onStatsTimer(gpointer self)
 {
     guarded("sample player statistics", [&] {
         auto* playback = static_cast<EntryPlayback*>(self);
+        if (DescriptorLimit::shortages() != playback->m_descriptorShortages) {
+            playback->fail(DescriptorLimit::reason());
+            return;
+        }
+        // What a demuxer downloaded itself and was refused (see DownloadRefusals).
+        if (DownloadRefusals::count() != playback->m_downloadRefusals) {
+            playback->fail({});
+            return;
+        }
         playback->pollStatistics();
         playback->watchDataFlow();
     });

@@ -114,6 +114,8 @@ private:
     bool mediaKnown(bool prerolled) const;
     MediaInfo readMedia();
     void finish(State final);
+    // Whether a descriptor shortage was seen since the entry started, or is on now.
+    bool descriptorsRanOut() const;
     void fail(const std::string& reason);
     void failAfterProbe(const std::string& reason);
     void release();
@@ -147,6 +149,8 @@ private:
     BufferingCause m_buffering = BufferingCause::None;
     DataFlowWatch m_watch;
     std::string m_failure;
+    std::uint64_t m_descriptorShortages = 0; // DescriptorLimit's count when the entry started
+    std::uint64_t m_downloadRefusals = 0;    // DownloadRefusals' count likewise
     std::optional<MediaInfo> m_media;
 };
 

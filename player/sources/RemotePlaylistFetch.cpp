@@ -2,6 +2,7 @@
 
 #include "BusMessages.h"
 #include "ConnectionProbe.h"
+#include "DescriptorLimit.h"
 #include "DownloadGuard.h"
 #include "GstHandles.h"
 #include "MediaUrl.h"
@@ -18,6 +19,8 @@ namespace {
 constexpr guint kFetchTimeoutS = 15; // a playlist is small; a server that says nothing for this long is gone
 // Hours of two-second segments fit in a few MiB; a gzip bomb is stopped here.
 constexpr std::uint64_t kMaxPlaylistBytes = 16 << 20;
+// Descriptors the download takes at the least (its bus, socket, TLS, temporary file).
+constexpr int kFetchDescriptors = 8;
 }
 
 struct RemotePlaylistFetch::Impl {
@@ -147,6 +150,10 @@ RemotePlaylistFetch::~RemotePlaylistFetch()
 void RemotePlaylistFetch::start()
 {
     Impl& impl = *m_impl;
+    if (const auto shortage = DescriptorLimit::shortOf(kFetchDescriptors)) {
+        impl.failLater(*shortage);
+        return;
+    }
     // The copy keeps the list's extension: the parser tells formats apart by it.
     const std::string pattern = "zephyrscope-list-XXXXXX." + MediaUrl::extension(impl.url);
     gchar* name = nullptr;

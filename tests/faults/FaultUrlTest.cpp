@@ -317,6 +317,32 @@ TEST_F(FaultHttpUrl, RedirectLoopHugePlaylistAndLocalFilesAreRefusedAtOnceWithTh
         << result.stderrText;
 }
 
+// What an adaptive demuxer downloads itself, behind a master playlist that is
+// harmless: a variant playlist that inflates to a gigabyte is never inflated
+// (it is not asked for compressed, and one that comes so all the same is
+// refused), and a variant playlist that names local files is refused at once,
+// without libsoup's critical or a 30-s wait. One run, two entries.
+TEST_F(FaultHttpUrl, VariantPlaylistsThatInflateToAGigabyteOrNameLocalFilesAreRefusedAtOnce)
+{
+    media.write("bomb.m3u8", "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=500000\nvariant.m3u8?gzipBomb=1024\n");
+    media.write("local.m3u8", "#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXTINF:2,\nfile:///etc/passwd\n#EXT-X-ENDLIST\n");
+    media.write("named.m3u8", "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=500000\nlocal.m3u8\n");
+    const std::string bomb = server->url("bomb.m3u8");
+    const std::string named = server->url("named.m3u8");
+    const fs::path list = media.write("variants.m3u", "#EXTM3U\n" + bomb + "\n" + named + "\n");
+
+    const ProgramResult result = run({q(list.string()), "variants.dat"});
+    EXPECT_EQ(result.exitStatus, 3) << result.stderrText;
+    EXPECT_EQ(playFailure(result, bomb), "'" + server->url("variant.m3u8?gzipBomb=1024")
+                                             + "' came compressed (gzip) though none was asked for: not inflated")
+        << result.stderrText;
+    EXPECT_EQ(playFailure(result, named), "a remote manifest may not name local files") << result.stderrText;
+    EXPECT_EQ(result.stderrText.find("CRITICAL"), std::string::npos) << result.stderrText;
+    EXPECT_EQ(result.stderrText.find("timed out"), std::string::npos) << result.stderrText;
+    EXPECT_LT(result.seconds, 45.0) << result.stderrText;
+    EXPECT_TRUE(ExpectWellFormedLog(path("variants.dat")).media.empty());
+}
+
 // A live playlist that grows by a thousand entries of one segment at each
 // refresh: the demuxer downloads segment after segment and drops them (they all
 // carry the same timestamps). Their bytes were received; nothing played.
@@ -358,4 +384,27 @@ TEST_F(FaultHttpUrl, SegmentsTheDemuxerDropsAreReceivedBytesAndTheEntryFailsSayi
     EXPECT_LE(sentBitsPerSecond, 1.05 * kBytesPerSecond * 8);
     EXPECT_GT(median, 0.6 * sentBitsPerSecond) << sentBitsPerSecond << " bit/s sent";
     EXPECT_LT(median, 1.4 * sentBitsPerSecond) << sentBitsPerSecond << " bit/s sent";
+}
+
+// An open-file limit too low for a pipeline: the entry fails with one line that
+// names the limit, instead of playing on behind hundreds of GStreamer-CRITICAL
+// lines (a bus or clock without its descriptors), and the run ends by itself.
+TEST_F(FaultHttpUrl, OpenFileLimitTooLowForAnEntryIsNamedOnceAndTheRunEndsWithStatus3)
+{
+    MediaFactory::Clip clip;
+    media.makeHls("hls", clip);
+    const std::string url = server->url("hls/index.m3u8");
+    ProgramProcess::Options limited = options({q(url), "fd.dat"});
+    constexpr rlim_t kLimit = 24; // enough for the program to start, not for its pipeline too
+    limited.openFileLimit = kLimit;
+    const ProgramResult result = ProgramProcess::run(limited, 60000);
+    EXPECT_EQ(result.exitStatus, 3) << result.stderrText;
+    const std::string reason = "file descriptors ran out (limit " + std::to_string(kLimit) + ")";
+    EXPECT_EQ(playFailure(result, url), reason) << result.stderrText;
+    std::size_t said = 0;
+    for (auto at = result.stderrText.find(reason); at != std::string::npos; at = result.stderrText.find(reason, at + 1))
+        ++said;
+    EXPECT_EQ(said, 1u) << result.stderrText;
+    EXPECT_EQ(result.stderrText.find("CRITICAL"), std::string::npos) << result.stderrText;
+    EXPECT_TRUE(ExpectWellFormedLog(path("fd.dat")).media.empty());
 }

@@ -1,4 +1,5 @@
 #include "DownloadGuard.h"
+#include "DownloadRefusals.h"
 
 #include <gtest/gtest.h>
 
@@ -17,4 +18,18 @@ TEST(DownloadGuard, NamesLocalFilesInAManifestAndARedirectLoop)
               "redirect loop: the server kept redirecting (Found (302), last to 'http://h/loop')");
     EXPECT_FALSE(DownloadGuard::redirectLoop("Not Found (404), URL: http://h/x, Redirect to: (NULL)"));
     EXPECT_FALSE(DownloadGuard::redirectLoop(nullptr));
+}
+
+TEST(DownloadRefusals, TakesLibsoupsRefusalOfANonHttpUriAloneAndCountsEachRefusal)
+{
+    EXPECT_TRUE(DownloadRefusals::isLocalUriRefusal(
+        "libsoup", "soup_message_new_from_uri: assertion 'SOUP_URI_IS_VALID (uri)' failed"));
+    EXPECT_FALSE(DownloadRefusals::isLocalUriRefusal("GStreamer", "assertion 'SOUP_URI_IS_VALID (uri)' failed"));
+    EXPECT_FALSE(DownloadRefusals::isLocalUriRefusal("libsoup", "soup_session_send: assertion 'SOUP_IS_SESSION' failed"));
+    EXPECT_FALSE(DownloadRefusals::isLocalUriRefusal("libsoup", nullptr));
+
+    const std::uint64_t before = DownloadRefusals::count();
+    DownloadRefusals::refuse(DownloadRefusals::compressedReason("http://h/v.m3u8", "gzip"));
+    EXPECT_EQ(DownloadRefusals::count(), before + 1);
+    EXPECT_EQ(DownloadRefusals::last(), "'http://h/v.m3u8' came compressed (gzip) though none was asked for: not inflated");
 }

@@ -67,6 +67,7 @@ ProgramProcess::ProgramProcess(Options options)
     const uid_t uid = m_uid;
     const gid_t gid = m_gid;
     const std::optional<rlim_t> limit = m_options.fileSizeLimit;
+    const std::optional<rlim_t> openFiles = m_options.openFileLimit;
     const bool stderrReaderGone = m_options.stderrReaderGone;
     // Made before the fork: between fork and exec nothing may allocate.
     char* const* rawArgv = nullptr;
@@ -89,7 +90,7 @@ ProgramProcess::ProgramProcess(Options options)
     }
     // Between fork and exec only async-signal-safe calls; a failure ends the child
     // with a status no run of the program gives.
-    m_process.setChildProcessModifier([switchUser, uid, gid, limit, stderrReaderGone, rawArgv, rawEnv] {
+    m_process.setChildProcessModifier([switchUser, uid, gid, limit, openFiles, stderrReaderGone, rawArgv, rawEnv] {
         if (stderrReaderGone) {
             int ends[2];
             if (::pipe(ends) != 0 || ::dup2(ends[1], STDERR_FILENO) < 0)
@@ -97,13 +98,17 @@ ProgramProcess::ProgramProcess(Options options)
             ::close(ends[0]);
             ::close(ends[1]);
         }
-        if (limit) {
+        const auto lower = [](int resource, rlim_t soft) {
             rlimit value{};
-            ::getrlimit(RLIMIT_FSIZE, &value);
-            value.rlim_cur = *limit;
-            if (::setrlimit(RLIMIT_FSIZE, &value) != 0)
+            ::getrlimit(resource, &value);
+            value.rlim_cur = soft;
+            if (::setrlimit(resource, &value) != 0)
                 ::_exit(125);
-        }
+        };
+        if (limit)
+            lower(RLIMIT_FSIZE, *limit);
+        if (openFiles)
+            lower(RLIMIT_NOFILE, *openFiles);
         if (switchUser
             && (::setgroups(0, nullptr) != 0 || ::setresgid(gid, gid, gid) != 0 || ::setresuid(uid, uid, uid) != 0))
             ::_exit(126);

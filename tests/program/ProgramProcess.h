@@ -52,6 +52,8 @@ public:
         std::string user;
         // A file-size limit in bytes for the child, set between fork and exec.
         std::optional<rlim_t> fileSizeLimit;
+        // An open-file limit (the soft RLIMIT_NOFILE) for the child, set likewise.
+        std::optional<rlim_t> openFileLimit;
         // Gives the child a stderr pipe whose reader has already gone, as when
         // whatever read the run's messages has ended; nothing is captured then.
         bool stderrReaderGone = false;

@@ -1,5 +1,7 @@
 #include "HttpTestServer.h"
 
+#include <gio/gio.h>
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -15,6 +17,7 @@
 #include <fstream>
 #include <map>
 #include <sstream>
+#include <string_view>
 #include <stdexcept>
 
 namespace zephyrscope::testing {
@@ -49,6 +52,40 @@ long long number(const std::map<std::string, std::string>& values, const std::st
     } catch (...) {
         return fallback;
     }
+}
+
+// One gzip member holding text.
+std::string gzipMember(std::string_view text)
+{
+    GZlibCompressor* compressor = g_zlib_compressor_new(G_ZLIB_COMPRESSOR_FORMAT_GZIP, 9);
+    std::string out;
+    std::vector<char> buffer(1 << 16);
+    for (;;) {
+        gsize read = 0, written = 0;
+        const auto result = g_converter_convert(G_CONVERTER(compressor), text.data(), text.size(), buffer.data(),
+                                                buffer.size(), G_CONVERTER_INPUT_AT_END, &read, &written, nullptr);
+        out.append(buffer.data(), written);
+        text.remove_prefix(read);
+        if (result == G_CONVERTER_ERROR || result == G_CONVERTER_FINISHED)
+            break;
+    }
+    g_object_unref(compressor);
+    return out;
+}
+
+// A media playlist of `mebibytes` MiB as gzip members one after another (RFC
+// 1952 allows that; gunzip inflates them all), about a kilobyte per MiB: what a
+// client that inflates what it is sent ends up holding.
+std::string gzipBomb(std::size_t mebibytes)
+{
+    std::string block;
+    while (block.size() < (1u << 20))
+        block += "#EXTINF:2,\nsegment.ts\n";
+    std::string out = gzipMember("#EXTM3U\n#EXT-X-TARGETDURATION:2\n");
+    const std::string member = gzipMember(block);
+    for (std::size_t k = 0; k < mebibytes; ++k)
+        out += member;
+    return out;
 }
 
 std::string contentType(const std::filesystem::path& path)
@@ -390,6 +427,16 @@ void HttpTestServer::serve(int fd)
         const std::string head = "HTTP/1.1 302 Found\r\nLocation: " + target
             + "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
         sendAll(fd, head.data(), head.size());
+        finish();
+        return;
+    }
+    if (const long long mebibytes = number(query, "gzipBomb", 0); mebibytes > 0) {
+        const std::string body = gzipBomb(static_cast<std::size_t>(std::min(mebibytes, 1024LL)));
+        const std::string head = "HTTP/1.1 200 OK\r\nContent-Type: application/vnd.apple.mpegurl\r\n"
+                                 "Content-Encoding: gzip\r\nContent-Length: "
+            + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n";
+        if (sendAll(fd, head.data(), head.size()) && method != "HEAD" && sendAll(fd, body.data(), body.size()))
+            m_bodyBytes += static_cast<long long>(body.size());
         finish();
         return;
     }

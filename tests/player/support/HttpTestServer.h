@@ -31,6 +31,8 @@ namespace zephyrscope::testing {
 //                   N entries at each request, each its first segment under a
 //                   query of its own: a hostile stream whose segments all carry
 //                   the same timestamps
+//   gzipBomb=M      a media playlist of M MiB (at most 1024) sent as gzip
+//                   members with Content-Encoding: gzip, asked for or not
 //   holdFirstMs=T   the first request for this path and query waits T ms before
 //                   the first byte of its answer (a slow server's time to first byte)
 //   live=N          a finished media playlist (.m3u8) served as a live one: the
