@@ -1,0 +1,148 @@
+#include "PlayerTestEnvironment.h"
+
+#include "HttpTestServer.h"
+#include "PlayState.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <optional>
+#include <vector>
+
+using namespace zephyrscope;
+using namespace zephyrscope::testing;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr int kLiveWindow = 6; // segments in the live playlist
+
+std::int64_t msSinceEpoch(std::chrono::system_clock::time_point time)
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch()).count();
+}
+
+// Where each segment of a finished playlist begins in the stream, in ms, by URI.
+std::vector<std::pair<std::string, double>> segmentBegins(const std::filesystem::path& playlist)
+{
+    std::vector<std::pair<std::string, double>> begins;
+    std::ifstream in(playlist);
+    std::string line;
+    double at = 0.0;
+    while (std::getline(in, line)) {
+        if (line.rfind("#EXTINF:", 0) != 0)
+            continue;
+        std::string uri;
+        std::getline(in, uri);
+        begins.emplace_back(uri, at);
+        at += std::atof(line.c_str() + 8) * 1000.0;
+    }
+    return begins;
+}
+
+class PlayerLiveLatency : public PlayerFixture {
+protected:
+    void SetUp() override
+    {
+        PlayerFixture::SetUp();
+        server = std::make_unique<HttpTestServer>(SharedMedia().dir());
+        server->start();
+    }
+    void TearDown() override
+    {
+        PlayerFixture::TearDown();
+        server->stop();
+    }
+
+    struct Run {
+        std::optional<double> latencyMs; // the median of the readings
+        double waitedMs = 0.0;           // from the live playlist's first answer to the first frame shown
+        double behindMs = 0.0;           // the live edge's stream time less the first frame's
+    };
+
+    // Plays a live playlist for about 2 s past its first frame; the server's log
+    // tells which segment the demuxer began with.
+    Run play(const std::string& playlistPath, const std::string& query)
+    {
+        const auto before = server->sentLog().size();
+        player->putURL(server->url(playlistPath + "?" + query));
+        EXPECT_TRUE(waitForState(kPlayStatePlaying, 30s)) << events.sequence();
+        std::vector<double> readings;
+        for (int i = 0; i < 60 && readings.size() < 20; ++i) {
+            RunMainLoopFor(100ms);
+            if (const NetworkFigures figures = player->network()->figures(); figures.liveLatencyMs)
+                readings.push_back(*figures.liveLatencyMs);
+        }
+        Run run;
+        const std::int64_t firstFrameMs = player->network()->figures().firstFrameWallMs;
+        player->controls()->stop();
+        run.waitedMs = static_cast<double>(firstFrameMs - msSinceEpoch(server->liveStart(playlistPath)));
+        const auto begins = segmentBegins(SharedMedia().dir() / playlistPath);
+        std::string firstSegment;
+        const auto sent = server->sentLog();
+        for (auto s = sent.begin() + static_cast<std::ptrdiff_t>(before); s != sent.end() && firstSegment.empty(); ++s) {
+            if (s->path.ends_with(".ts"))
+                firstSegment = s->path.substr(s->path.rfind('/') + 1);
+        }
+        const double edgeMs = begins.at(kLiveWindow).second; // the end of the newest segment at the first answer
+        for (const auto& [uri, beginMs] : begins) {
+            if (uri == firstSegment)
+                run.behindMs = edgeMs - beginMs;
+        }
+        std::cout << playlistPath << "?" << query << ": first segment " << firstSegment << ", " << readings.size()
+                  << " readings, waited " << run.waitedMs << " ms, " << run.behindMs << " ms behind the edge\n";
+        if (!readings.empty()) {
+            std::sort(readings.begin(), readings.end());
+            run.latencyMs = readings[readings.size() / 2];
+        }
+        return run;
+    }
+
+    std::unique_ptr<HttpTestServer> server;
+};
+
+// Two copies of one live stream: the server's live clock starts at each
+// playlist's first request.
+const std::vector<std::string>& LiveHls()
+{
+    static const std::vector<std::string> playlists = [] {
+        MediaFactory::Clip clip;
+        clip.seconds = 30.0;
+        SharedMedia().makeHls("live-pdt", clip); // 1-s segments
+        const auto dir = SharedMedia().dir();
+        std::filesystem::copy(dir / "live-pdt", dir / "live-pdt-lagged", std::filesystem::copy_options::recursive);
+        return std::vector<std::string> {"live-pdt/index.m3u8", "live-pdt-lagged/index.m3u8"};
+    }();
+    return playlists;
+}
+
+} // namespace
+
+// The server stamps each segment with the wall clock it began at, the newest
+// ending as the playlist is first answered. The frames play on at their rate
+// from the first one shown, so the latency is how far behind the live edge the
+// demuxer began, plus the time it took to show the first frame; a packager that
+// publishes everything D later moves it by D.
+TEST_F(PlayerLiveLatency, HlsLatencyIsTheSegmentsBehindTheEdgeAndGrowsByAPublishingLag)
+{
+    constexpr int kLagMs = 500;
+    const Run direct = play(LiveHls()[0], "live=" + std::to_string(kLiveWindow) + "&pdt=1");
+    const Run lagged = play(LiveHls()[1], "live=" + std::to_string(kLiveWindow) + "&pdt=1&lagMs=" + std::to_string(kLagMs));
+    ASSERT_TRUE(direct.latencyMs);
+    ASSERT_TRUE(lagged.latencyMs);
+    ASSERT_GT(direct.behindMs, 0.0);
+    std::cout << "HLS latency direct=" << *direct.latencyMs << " ms (expected " << direct.behindMs + direct.waitedMs
+              << "), lagged " << kLagMs << " ms=" << *lagged.latencyMs << " ms (expected "
+              << lagged.behindMs + lagged.waitedMs + kLagMs << ")\n";
+    EXPECT_NEAR(*direct.latencyMs, direct.behindMs + direct.waitedMs, 100.0);
+    // What the two runs share cancels: the lag alone is left.
+    EXPECT_NEAR((*lagged.latencyMs - lagged.behindMs - lagged.waitedMs) - (*direct.latencyMs - direct.behindMs - direct.waitedMs),
+                kLagMs, 30.0);
+}
+
+TEST_F(PlayerLiveLatency, HlsWithoutDatesHasNoLatency)
+{
+    const Run run = play(LiveHls()[0], "live=" + std::to_string(kLiveWindow));
+    EXPECT_FALSE(run.latencyMs);
+}
