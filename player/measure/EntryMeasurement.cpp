@@ -34,8 +34,15 @@ bool EntryMeasurement::take(GstMessage* message)
         return false;
     // The manifest has been read once its download is reported; the first such
     // report is the master playlist or MPD.
-    if (adaptive->manifestDownloaded && !m_statistics.hasVariants())
+    if (adaptive->manifestDownloaded && !m_statistics.hasVariants()) {
         m_statistics.variants(AdaptiveManifest::parse(m_counters->manifest(), adaptive->manifestUri));
+        // A live MPD dates its frames: the server's clock, set against ours by
+        // the time the MPD says it is there (UTCTiming), less any difference.
+        if (const auto clock = AdaptiveManifest::dashLiveClock(m_counters->manifest())) {
+            const std::int64_t offsetUs = clock->serverTimeUs ? *clock->serverTimeUs - g_get_real_time() : 0;
+            m_counters->presentation().streamStartDateTime(clock->availabilityStartUs - offsetUs);
+        }
+    }
     if (adaptive->bitrate > 0)
         m_statistics.variantChosen(adaptive->bitrate);
     return true;

@@ -65,6 +65,8 @@ std::int64_t datedCapture(SinkWatch& watch, GstBuffer* buffer)
         : GST_CLOCK_TIME_NONE;
     if (!GST_CLOCK_TIME_IS_VALID(streamTime))
         return 0;
+    if (const std::int64_t start = watch.times->streamStartDateTime(); start != 0)
+        return start + static_cast<std::int64_t>(streamTime / kNsPerUs);
     if (const std::int64_t date = watch.times->takeSegmentDateTime(); date != 0) {
         watch.dateWallUs = date;
         watch.dateStreamTime = streamTime;

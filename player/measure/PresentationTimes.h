@@ -31,6 +31,10 @@ public:
     // (us since 1970 UTC), as an adaptive demuxer tells it when it starts a
     // segment; the frames after it are that much later as their stream time is.
     void segmentDateTime(std::int64_t wallUs) { m_pendingDateUs.store(wallUs); }
+    // Any thread: the source's wall clock at stream time 0 (a live DASH
+    // presentation's availability start), from which every frame's follows.
+    void streamStartDateTime(std::int64_t wallUs) { m_streamStartUs.store(wallUs); }
+    std::int64_t streamStartDateTime() const { return m_streamStartUs.load(); }
     // Sink's streaming thread: the date a segmentDateTime() gave, once (0: none new).
     std::int64_t takeSegmentDateTime() { return m_pendingDateUs.exchange(0); }
 
@@ -42,6 +46,7 @@ private:
     std::atomic<std::int64_t> m_firstFrameWallUs {0};
     std::atomic<std::int64_t> m_latencyUs {kNone};
     std::atomic<std::int64_t> m_pendingDateUs {0};
+    std::atomic<std::int64_t> m_streamStartUs {0};
 };
 
 } // namespace zephyrscope

@@ -63,13 +63,28 @@ protected:
 
     // Plays a live playlist for about 2 s past its first frame; the server's log
     // tells which segment the demuxer began with.
-    Run play(const std::string& playlistPath, const std::string& query)
+    // begins: where each segment begins in the stream (ms), by file name;
+    // edgeMs: the live edge's stream time at the manifest's first answer.
+    // untilPlaying: reads while playing; otherwise from the first frame on.
+    Run play(const std::string& playlistPath, const std::string& query,
+             const std::vector<std::pair<std::string, double>>& begins, double edgeMs, bool untilPlaying = true)
     {
         const auto before = server->sentLog().size();
+        // The frames run on from when the player plays: the first frame, or the
+        // end of a wait in Buffering after it.
+        std::int64_t playingMs = 0;
+        events.onEvent = [&](const std::string& event) {
+            if (event == "play 3" && playingMs == 0)
+                playingMs = msSinceEpoch(std::chrono::system_clock::now());
+        };
         player->putURL(server->url(playlistPath + "?" + query));
-        EXPECT_TRUE(waitForState(kPlayStatePlaying, 30s)) << events.sequence();
+        if (untilPlaying)
+            EXPECT_TRUE(waitForState(kPlayStatePlaying, 30s)) << events.sequence();
+        else
+            EXPECT_TRUE(RunMainLoopUntil([&] { return player->network()->figures().firstFrameWallMs > 0; }, 30s));
+        events.onEvent = nullptr;
         std::vector<double> readings;
-        for (int i = 0; i < 60 && readings.size() < 20; ++i) {
+        for (int i = 0; i < 60 && readings.size() < (untilPlaying ? 20u : 5u); ++i) {
             RunMainLoopFor(100ms);
             if (const NetworkFigures figures = player->network()->figures(); figures.liveLatencyMs)
                 readings.push_back(*figures.liveLatencyMs);
@@ -77,15 +92,13 @@ protected:
         Run run;
         const std::int64_t firstFrameMs = player->network()->figures().firstFrameWallMs;
         player->controls()->stop();
-        run.waitedMs = static_cast<double>(firstFrameMs - msSinceEpoch(server->liveStart(playlistPath)));
-        const auto begins = segmentBegins(SharedMedia().dir() / playlistPath);
+        run.waitedMs = static_cast<double>(std::max(firstFrameMs, playingMs) - msSinceEpoch(server->liveStart(playlistPath)));
         std::string firstSegment;
         const auto sent = server->sentLog();
         for (auto s = sent.begin() + static_cast<std::ptrdiff_t>(before); s != sent.end() && firstSegment.empty(); ++s) {
-            if (s->path.ends_with(".ts"))
+            if (s->path.ends_with(".ts") || s->path.ends_with(".m4s"))
                 firstSegment = s->path.substr(s->path.rfind('/') + 1);
         }
-        const double edgeMs = begins.at(kLiveWindow).second; // the end of the newest segment at the first answer
         for (const auto& [uri, beginMs] : begins) {
             if (uri == firstSegment)
                 run.behindMs = edgeMs - beginMs;
@@ -97,6 +110,25 @@ protected:
             run.latencyMs = readings[readings.size() / 2];
         }
         return run;
+    }
+
+    // A live HLS playlist of kLiveWindow segments at its first answer.
+    Run playHls(const std::string& playlistPath, const std::string& query)
+    {
+        const auto begins = segmentBegins(SharedMedia().dir() / playlistPath);
+        return play(playlistPath, "live=" + std::to_string(kLiveWindow) + query, begins, begins.at(kLiveWindow).second);
+    }
+
+    // A live DASH MPD of the ladder's 2-s segments (seg1.m4s ...), kLiveWindow
+    // of them available at its first answer. dashdemux2 (1.22) stays in
+    // Buffering on it until the engine gives up on the data flow, so the frame
+    // read is the first one, shown as it prerolls.
+    Run playDash(const std::string& mpdPath, const std::string& query)
+    {
+        std::vector<std::pair<std::string, double>> begins;
+        for (int k = 1; k <= 8; ++k)
+            begins.emplace_back("seg" + std::to_string(k) + ".m4s", (k - 1) * 2000.0);
+        return play(mpdPath, "dashLive=" + std::to_string(kLiveWindow) + query, begins, kLiveWindow * 2000.0, false);
     }
 
     std::unique_ptr<HttpTestServer> server;
@@ -127,8 +159,8 @@ const std::vector<std::string>& LiveHls()
 TEST_F(PlayerLiveLatency, HlsLatencyIsTheSegmentsBehindTheEdgeAndGrowsByAPublishingLag)
 {
     constexpr int kLagMs = 500;
-    const Run direct = play(LiveHls()[0], "live=" + std::to_string(kLiveWindow) + "&pdt=1");
-    const Run lagged = play(LiveHls()[1], "live=" + std::to_string(kLiveWindow) + "&pdt=1&lagMs=" + std::to_string(kLagMs));
+    const Run direct = playHls(LiveHls()[0], "&pdt=1");
+    const Run lagged = playHls(LiveHls()[1], "&pdt=1&lagMs=" + std::to_string(kLagMs));
     ASSERT_TRUE(direct.latencyMs);
     ASSERT_TRUE(lagged.latencyMs);
     ASSERT_GT(direct.behindMs, 0.0);
@@ -143,6 +175,44 @@ TEST_F(PlayerLiveLatency, HlsLatencyIsTheSegmentsBehindTheEdgeAndGrowsByAPublish
 
 TEST_F(PlayerLiveLatency, HlsWithoutDatesHasNoLatency)
 {
-    const Run run = play(LiveHls()[0], "live=" + std::to_string(kLiveWindow));
+    const Run run = playHls(LiveHls()[0], "");
     EXPECT_FALSE(run.latencyMs);
+}
+
+namespace {
+
+// Two copies of one DASH ladder, for two live clocks.
+const std::vector<std::string>& LiveDash()
+{
+    static const std::vector<std::string> manifests = [] {
+        SharedMedia().makeDashLadder("live-dash", 16.0);
+        const auto dir = SharedMedia().dir();
+        std::vector<std::string> paths {"live-dash/manifest.mpd"};
+        std::filesystem::copy(dir / "live-dash", dir / "live-dash-lagged", std::filesystem::copy_options::recursive);
+        paths.push_back("live-dash-lagged/manifest.mpd");
+        return paths;
+    }();
+    return manifests;
+}
+
+} // namespace
+
+// availabilityStartTime makes the first segments available as the MPD is first
+// answered, so the latency is again how far behind that edge the demuxer began
+// plus the wait for the first frame, and a publishing lag adds to it, even from
+// a server whose clock is 3 s ahead, as it says in UTCTiming.
+TEST_F(PlayerLiveLatency, DashLatencyIsTheSegmentsBehindTheEdgeAndGrowsByAPublishingLag)
+{
+    constexpr int kLagMs = 500;
+    const Run direct = playDash(LiveDash()[0], "");
+    const Run lagged = playDash(LiveDash()[1], "&lagMs=" + std::to_string(kLagMs) + "&utc=1&clockAheadMs=3000");
+    ASSERT_TRUE(direct.latencyMs);
+    ASSERT_TRUE(lagged.latencyMs);
+    ASSERT_GT(direct.behindMs, 0.0);
+    std::cout << "DASH latency direct=" << *direct.latencyMs << " ms (expected " << direct.behindMs + direct.waitedMs
+              << "), lagged " << kLagMs << " ms by a server 3 s ahead=" << *lagged.latencyMs << " ms (expected "
+              << lagged.behindMs + lagged.waitedMs + kLagMs << ")\n";
+    EXPECT_NEAR(*direct.latencyMs, direct.behindMs + direct.waitedMs, 100.0);
+    EXPECT_NEAR((*lagged.latencyMs - lagged.behindMs - lagged.waitedMs) - (*direct.latencyMs - direct.behindMs - direct.waitedMs),
+                kLagMs, 30.0);
 }

@@ -224,6 +224,38 @@ std::string HttpTestServer::livePlaylist(const std::string& path, const std::str
     return text;
 }
 
+std::string HttpTestServer::liveMpd(const std::string& path, const std::string& mpd,
+                                    const std::map<std::string, std::string>& query)
+{
+    std::chrono::system_clock::time_point wallStart;
+    {
+        std::lock_guard lock(m_logMutex);
+        wallStart = m_liveWallStarts.try_emplace(path, std::chrono::system_clock::now()).first->second;
+    }
+    const auto typeAt = mpd.find("type=\"static\"");
+    const auto durationAt = mpd.find(" mediaPresentationDuration=\"");
+    const auto segmentAt = mpd.find(" d=\"");
+    if (typeAt == std::string::npos || durationAt == std::string::npos || segmentAt == std::string::npos)
+        return mpd;
+    // Segments of one length (the timeline's first), timescale 1000.
+    const long long segmentMs = std::atoll(mpd.c_str() + segmentAt + 4);
+    const auto ahead = std::chrono::milliseconds(number(query, "clockAheadMs", 0));
+    const auto start = wallStart + ahead
+        - std::chrono::milliseconds(number(query, "dashLive", 0) * segmentMs + number(query, "lagMs", 0));
+    std::string text = mpd;
+    text.erase(durationAt, text.find('"', durationAt + 28) + 1 - durationAt);
+    text.replace(typeAt, 13,
+                 "type=\"dynamic\" availabilityStartTime=\""
+                     + isoDateTime(std::chrono::time_point_cast<std::chrono::system_clock::duration>(start))
+                     + "\" minimumUpdatePeriod=\"PT2S\" timeShiftBufferDepth=\"PT60S\"");
+    if (number(query, "utc", 0) > 0) {
+        const std::string timing = "<UTCTiming schemeIdUri=\"urn:mpeg:dash:utc:direct:2014\" value=\""
+            + isoDateTime(std::chrono::system_clock::now() + ahead) + "\"/>\n";
+        text.insert(text.rfind("</MPD>"), timing);
+    }
+    return text;
+}
+
 std::string HttpTestServer::growingPlaylist(const std::string& path, const std::string& playlist, std::size_t growth)
 {
     std::size_t requests = 0;
@@ -449,6 +481,8 @@ void HttpTestServer::serve(int fd)
         if (const long long window = number(query, "live", 0); window > 0 && file.extension() == ".m3u8")
             body = livePlaylist(relative, body, static_cast<std::size_t>(window),
                                 number(query, "pdt", 0) > 0 ? number(query, "lagMs", 0) : -1);
+        if (number(query, "dashLive", 0) > 0 && file.extension() == ".mpd")
+            body = liveMpd(relative, body, query);
         if (const long long growth = number(query, "grow", 0); growth > 0 && file.extension() == ".m3u8")
             body = growingPlaylist(relative, body, static_cast<std::size_t>(growth));
         const long long size = static_cast<long long>(body.size());

@@ -42,6 +42,12 @@ namespace zephyrscope::testing {
 //                   ends as it is published (the live edge is now)
 //   lagMs=D         with pdt=1: segments published D ms after their end, as by a
 //                   packager that holds everything D ms longer
+//   dashLive=N      a finished MPD (.mpd) served as a dynamic one whose
+//                   availabilityStartTime makes its first N segments available
+//                   at the first request for the path (the live edge is then);
+//                   lagMs=D as for pdt=1
+//   utc=1           with dashLive: a UTCTiming element (direct) with the server's time
+//   clockAheadMs=C  with dashLive: the server's clock C ms ahead of the host's
 // Server-wide, for streams whose segment URLs carry no query: a rate schedule
 // (setRateSchedule) and answers to fail with (failPath). Every body byte sent is
 // logged with its time and path (sentLog), for figures to be checked against.
@@ -104,6 +110,7 @@ private:
     // dateLagMs >= 0: stamped with program date-times, published that late.
     std::string livePlaylist(const std::string& path, const std::string& playlist, std::size_t window,
                              long long dateLagMs);
+    std::string liveMpd(const std::string& path, const std::string& mpd, const std::map<std::string, std::string>& query);
     std::string growingPlaylist(const std::string& path, const std::string& playlist, std::size_t growth);
     void logSent(const std::string& path, int status, long long bytes, bool first);
 
