@@ -131,6 +131,23 @@ protected:
         return play(mpdPath, "dashLive=" + std::to_string(kLiveWindow) + query, begins, kLiveWindow * 2000.0, false);
     }
 
+    // Undelayed, the latency is how far behind the edge the demuxer began plus the
+    // wait for the first frame; of the two runs, what they share cancels and the
+    // lag alone is left.
+    static void expectLatency(const std::string& protocol, const Run& direct, const Run& lagged, double lagMs)
+    {
+        ASSERT_TRUE(direct.latencyMs);
+        ASSERT_TRUE(lagged.latencyMs);
+        ASSERT_GT(direct.behindMs, 0.0);
+        std::cout << protocol << " latency direct=" << *direct.latencyMs << " ms (expected "
+                  << direct.behindMs + direct.waitedMs << "), lagged " << lagMs << " ms=" << *lagged.latencyMs
+                  << " ms (expected " << lagged.behindMs + lagged.waitedMs + lagMs << ")\n";
+        EXPECT_NEAR(*direct.latencyMs, direct.behindMs + direct.waitedMs, 100.0);
+        EXPECT_NEAR((*lagged.latencyMs - lagged.behindMs - lagged.waitedMs)
+                        - (*direct.latencyMs - direct.behindMs - direct.waitedMs),
+                    lagMs, 30.0);
+    }
+
     std::unique_ptr<HttpTestServer> server;
 };
 
@@ -153,24 +170,14 @@ const std::vector<std::string>& LiveHls()
 
 // The server stamps each segment with the wall clock it began at, the newest
 // ending as the playlist is first answered. The frames play on at their rate
-// from the first one shown, so the latency is how far behind the live edge the
-// demuxer began, plus the time it took to show the first frame; a packager that
-// publishes everything D later moves it by D.
+// from the first one shown; a packager that publishes everything D later moves
+// the latency by D.
 TEST_F(PlayerLiveLatency, HlsLatencyIsTheSegmentsBehindTheEdgeAndGrowsByAPublishingLag)
 {
     constexpr int kLagMs = 500;
     const Run direct = playHls(LiveHls()[0], "&pdt=1");
     const Run lagged = playHls(LiveHls()[1], "&pdt=1&lagMs=" + std::to_string(kLagMs));
-    ASSERT_TRUE(direct.latencyMs);
-    ASSERT_TRUE(lagged.latencyMs);
-    ASSERT_GT(direct.behindMs, 0.0);
-    std::cout << "HLS latency direct=" << *direct.latencyMs << " ms (expected " << direct.behindMs + direct.waitedMs
-              << "), lagged " << kLagMs << " ms=" << *lagged.latencyMs << " ms (expected "
-              << lagged.behindMs + lagged.waitedMs + kLagMs << ")\n";
-    EXPECT_NEAR(*direct.latencyMs, direct.behindMs + direct.waitedMs, 100.0);
-    // What the two runs share cancels: the lag alone is left.
-    EXPECT_NEAR((*lagged.latencyMs - lagged.behindMs - lagged.waitedMs) - (*direct.latencyMs - direct.behindMs - direct.waitedMs),
-                kLagMs, 30.0);
+    expectLatency("HLS", direct, lagged, kLagMs);
 }
 
 TEST_F(PlayerLiveLatency, HlsWithoutDatesHasNoLatency)
@@ -198,21 +205,12 @@ const std::vector<std::string>& LiveDash()
 } // namespace
 
 // availabilityStartTime makes the first segments available as the MPD is first
-// answered, so the latency is again how far behind that edge the demuxer began
-// plus the wait for the first frame, and a publishing lag adds to it, even from
-// a server whose clock is 3 s ahead, as it says in UTCTiming.
+// answered; a publishing lag adds to the latency, even from a server whose clock
+// is 3 s ahead, as it says in UTCTiming.
 TEST_F(PlayerLiveLatency, DashLatencyIsTheSegmentsBehindTheEdgeAndGrowsByAPublishingLag)
 {
     constexpr int kLagMs = 500;
     const Run direct = playDash(LiveDash()[0], "");
     const Run lagged = playDash(LiveDash()[1], "&lagMs=" + std::to_string(kLagMs) + "&utc=1&clockAheadMs=3000");
-    ASSERT_TRUE(direct.latencyMs);
-    ASSERT_TRUE(lagged.latencyMs);
-    ASSERT_GT(direct.behindMs, 0.0);
-    std::cout << "DASH latency direct=" << *direct.latencyMs << " ms (expected " << direct.behindMs + direct.waitedMs
-              << "), lagged " << kLagMs << " ms by a server 3 s ahead=" << *lagged.latencyMs << " ms (expected "
-              << lagged.behindMs + lagged.waitedMs + kLagMs << ")\n";
-    EXPECT_NEAR(*direct.latencyMs, direct.behindMs + direct.waitedMs, 100.0);
-    EXPECT_NEAR((*lagged.latencyMs - lagged.behindMs - lagged.waitedMs) - (*direct.latencyMs - direct.behindMs - direct.waitedMs),
-                kLagMs, 30.0);
+    expectLatency("DASH", direct, lagged, kLagMs);
 }
