@@ -59,6 +59,9 @@ const NetworkFigures& EntryMeasurement::figures(bool flowing, double durationS) 
     m_figures.bufferingTime = m_bufferingTimeMs;
     m_statistics.fill(m_figures, m_counters.get(), flowing, durationS);
     m_counters->presentation().fill(m_figures);
+    // A clip with a length is not live, whatever dates its segments carry.
+    if (durationS > 0.0)
+        m_figures.liveLatencyMs.reset();
     m_figures.sourceProtocol = SourceProtocol::name(m_scheme, m_counters->adaptive(), m_statistics.rtpOverUdp());
     m_figuresGeneration = m_generation;
     return m_figures;

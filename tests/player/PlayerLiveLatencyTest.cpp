@@ -180,10 +180,16 @@ TEST_F(PlayerLiveLatency, HlsLatencyIsTheSegmentsBehindTheEdgeAndGrowsByAPublish
     expectLatency("HLS", direct, lagged, kLagMs);
 }
 
-TEST_F(PlayerLiveLatency, HlsWithoutDatesHasNoLatency)
+TEST_F(PlayerLiveLatency, HlsWithoutDatesOrOnDemandHasNoLatency)
 {
-    const Run run = playHls(LiveHls()[0], "");
-    EXPECT_FALSE(run.latencyMs);
+    const Run undated = playHls(LiveHls()[0], "");
+    EXPECT_FALSE(undated.latencyMs);
+    // Dated, but finished: a clip with a length.
+    player->putURL(server->url(LiveHls()[1] + "?pdt=1"));
+    ASSERT_TRUE(waitForState(kPlayStatePlaying, 30s)) << events.sequence();
+    RunMainLoopFor(1000ms);
+    EXPECT_GT(player->currentMedia()->duration(), 0.0);
+    EXPECT_FALSE(player->network()->figures().liveLatencyMs);
 }
 
 namespace {

@@ -478,9 +478,11 @@ void HttpTestServer::serve(int fd)
     } else {
         std::ifstream in(file, std::ios::binary);
         std::string body((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        if (const long long window = number(query, "live", 0); window > 0 && file.extension() == ".m3u8")
+        // pdt=1 alone: the whole playlist, published at once and finished.
+        const bool dated = number(query, "pdt", 0) > 0;
+        if (const long long window = number(query, "live", dated ? 1000000 : 0); window > 0 && file.extension() == ".m3u8")
             body = livePlaylist(relative, body, static_cast<std::size_t>(window),
-                                number(query, "pdt", 0) > 0 ? number(query, "lagMs", 0) : -1);
+                                dated ? number(query, "lagMs", 0) : -1);
         if (number(query, "dashLive", 0) > 0 && file.extension() == ".mpd")
             body = liveMpd(relative, body, query);
         if (const long long growth = number(query, "grow", 0); growth > 0 && file.extension() == ".m3u8")

@@ -37,7 +37,7 @@ namespace zephyrscope::testing {
 //                   last N segments published so far, no #EXT-X-ENDLIST until
 //                   all are; the first N are published at the first request for
 //                   the path, each further one when its duration has passed
-//   pdt=1           with live=N: each segment stamped with #EXT-X-PROGRAM-DATE-TIME,
+//   pdt=1           with live=N (alone: the whole playlist): each segment stamped with #EXT-X-PROGRAM-DATE-TIME,
 //                   the wall clock at which it began, so that the newest segment
 //                   ends as it is published (the live edge is now)
 //   lagMs=D         with pdt=1: segments published D ms after their end, as by a
