@@ -1,6 +1,6 @@
 // The program run as a user runs it unattended, against the engine alone.
 //
-// bench_program_run --program PATH --clip CLIP --work DIR [--rounds N]
+// bench_program_run --program PATH --clip CLIP --work DIR [--rounds N] [--json-log-rounds N]
 //
 // Two rounds by default (--rounds N), each the program and then the engine:
 // 1. Runs `PATH -platform offscreen CLIP runN.dat` (ZEPHYRSCOPE_FAKE_SINKS=1, no
@@ -12,6 +12,9 @@
 //    ended within it), and the countdown's own CPU is reported apart.
 // 2. Runs `gst-launch-1.0 playbin3` on the same clip with the same fake sinks and
 //    reaps it with wait4: the engine alone.
+// 3. With --json-log-rounds N (instead of 1 and 2): N rounds of the program as in
+//    1, without and then with --json-log, and the CPU of their playing periods
+//    compared: what writing the JSON Lines log costs.
 #include "ChildProcess.h"
 #include "LogReader.h"
 #include "Percentile.h"
@@ -23,6 +26,8 @@
 #include <cstdlib>
 #include <exception>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -37,6 +42,7 @@ constexpr double kSamplePeriodS = 0.5;
 constexpr double kTargetGapP99Ms = 5.0;
 constexpr double kTargetCpuRatio = 1.05;
 constexpr double kTargetExtraRssMb = 40.0;
+constexpr double kTargetJsonLogRatio = 1.02;
 
 const char* verdict(bool met)
 {
@@ -47,6 +53,7 @@ struct Options {
     std::string program, clip;
     fs::path work;
     int rounds = 2;
+    int jsonLogRounds = 0;
 };
 
 struct ProgramRun {
@@ -62,14 +69,22 @@ struct EngineRun {
     double seconds = 0.0, cpu = 0.0, peakMb = 0.0;
 };
 
-ProgramRun runProgram(const Options& options, int round)
+// jsonLog: with --json-log beside the log.
+ProgramRun runProgram(const Options& options, int round, bool jsonLog = false)
 {
-    const fs::path log = options.work / ("run" + std::to_string(round) + ".dat");
+    const std::string name = (jsonLog ? "json" : "run") + std::to_string(round);
+    const fs::path log = options.work / (name + ".dat");
+    const fs::path jsonLines = options.work / (name + ".jsonl");
     fs::remove(log);
+    fs::remove(jsonLines);
+    std::vector<std::string> argv {options.program, "-platform", "offscreen"};
+    if (jsonLog)
+        argv.push_back("--json-log=" + jsonLines.string());
+    argv.insert(argv.end(), {options.clip, log.string()});
     std::vector<ProcessSnapshot> snapshots;
-    ChildProcess program({options.program, "-platform", "offscreen", options.clip, log.string()},
+    ChildProcess program(argv,
                          {"ZEPHYRSCOPE_FAKE_SINKS=1", "DISPLAY", "QT_QPA_PLATFORM"}, options.work,
-                         options.work / ("program" + std::to_string(round) + ".out"));
+                         options.work / (name + ".out"));
     const auto wallStart = std::chrono::system_clock::now();
     if (!program.wait(240s, 100ms, [&](const ProcessSnapshot& s) { snapshots.push_back(s); }))
         throw std::runtime_error("the program did not end by itself within 240 s");
@@ -129,6 +144,8 @@ Options parse(int argc, char** argv)
             o.work = fs::absolute(argv[i + 1]);
         else if (key == "--rounds")
             o.rounds = std::max(1, std::atoi(argv[i + 1]));
+        else if (key == "--json-log-rounds")
+            o.jsonLogRounds = std::max(1, std::atoi(argv[i + 1]));
         else
             throw std::runtime_error("Cannot use option '" + key + "': unknown");
     }
@@ -137,12 +154,40 @@ Options parse(int argc, char** argv)
     return o;
 }
 
+// The program without and with the JSON Lines log, in turn, so a change in the
+// machine's load falls on both.
+void compareJsonLog(const Options& options)
+{
+    double without = 0.0, with = 0.0;
+    std::printf("JSON Lines log cost: program offscreen, %d rounds without and with --json-log\n",
+                options.jsonLogRounds);
+    for (int round = 1; round <= options.jsonLogRounds; ++round) {
+        const ProgramRun plain = runProgram(options, round);
+        const ProgramRun json = runProgram(options, round, true);
+        std::ifstream written(options.work / ("json" + std::to_string(round) + ".jsonl"));
+        const auto lines = std::count(std::istreambuf_iterator<char>(written), std::istreambuf_iterator<char>(), '\n');
+        without += plain.playCpu;
+        with += json.playCpu;
+        std::printf("  round %d: playing period CPU %.2f s (%.1f s) without, %.2f s (%.1f s) with (%ld JSON lines); "
+                    "ratio %.3f\n",
+                    round, plain.playCpu, plain.playSeconds, json.playCpu, json.playSeconds, static_cast<long>(lines),
+                    json.playCpu / plain.playCpu);
+    }
+    const double ratio = with / without;
+    std::printf("  all rounds: CPU %.2f s without, %.2f s with: ratio %.3f   [target <= %.2f: %s]\n", without, with,
+                ratio, kTargetJsonLogRatio, verdict(ratio <= kTargetJsonLogRatio));
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 try {
     const Options options = parse(argc, argv);
     fs::create_directories(options.work);
+    if (options.jsonLogRounds > 0) {
+        compareJsonLog(options);
+        return 0;
+    }
 
     // Program and engine take turns, so a change in the machine's load falls on both.
     std::vector<ProgramRun> programs;

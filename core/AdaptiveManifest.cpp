@@ -5,8 +5,11 @@
 #include <libxml/uri.h>
 
 #include <cerrno>
+#include <cmath>
+#include <cstdio>
 #include <climits>
 #include <cstdlib>
+#include <ctime>
 #include <memory>
 #include <mutex>
 #include <sstream>
@@ -135,7 +138,7 @@ void collectRepresentations(xmlNode* node, int setWidth, int setHeight, std::vec
     }
 }
 
-std::vector<AdaptiveVariant> parseDash(const std::string& text, const std::string& manifestUri)
+std::unique_ptr<xmlDoc, XmlDocFree> readMpd(const std::string& text, const std::string& manifestUri)
 {
     static std::once_flag initialised;
     std::call_once(initialised, [] { xmlInitParser(); });
@@ -146,8 +149,13 @@ std::vector<AdaptiveVariant> parseDash(const std::string& text, const std::strin
     const int options = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_RECOVER;
     // A manifest cut short ends inside a tag: up to the last '>' it is whole.
     const std::size_t whole = text.rfind('>') == std::string::npos ? 0 : text.rfind('>') + 1;
-    std::unique_ptr<xmlDoc, XmlDocFree> doc(
+    return std::unique_ptr<xmlDoc, XmlDocFree>(
         xmlReadMemory(text.data(), static_cast<int>(whole), manifestUri.c_str(), nullptr, options));
+}
+
+std::vector<AdaptiveVariant> parseDash(const std::string& text, const std::string& manifestUri)
+{
+    const auto doc = readMpd(text, manifestUri);
     std::vector<AdaptiveVariant> variants;
     if (doc)
         collectRepresentations(xmlDocGetRootElement(doc.get()), 0, 0, variants);
@@ -163,6 +171,57 @@ std::vector<AdaptiveVariant> AdaptiveManifest::parse(const std::string& text, co
     if (text.find("MPD") != std::string::npos && text.size() <= static_cast<std::size_t>(INT_MAX))
         return parseDash(text, manifestUri);
     return {};
+}
+
+std::optional<DashLiveClock> AdaptiveManifest::dashLiveClock(const std::string& text)
+{
+    if (text.find("MPD") == std::string::npos || text.size() > static_cast<std::size_t>(INT_MAX))
+        return std::nullopt;
+    const auto doc = readMpd(text, "manifest.mpd");
+    xmlNode* root = doc ? xmlDocGetRootElement(doc.get()) : nullptr;
+    if (!root || !isElement(root, "MPD") || xmlAttribute(root, "type") != "dynamic")
+        return std::nullopt;
+    const auto start = parseDateTime(xmlAttribute(root, "availabilityStartTime"));
+    if (!start)
+        return std::nullopt;
+    DashLiveClock clock;
+    clock.availabilityStartUs = *start;
+    for (xmlNode* node = root->children; node; node = node->next) {
+        if (isElement(node, "UTCTiming") && xmlAttribute(node, "schemeIdUri") == "urn:mpeg:dash:utc:direct:2014")
+            clock.serverTimeUs = parseDateTime(xmlAttribute(node, "value"));
+    }
+    return clock;
+}
+
+std::optional<std::int64_t> AdaptiveManifest::parseDateTime(const std::string& text)
+{
+    int year = 0, month = 0, day = 0, hour = 0, minute = 0, consumed = 0;
+    if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%n", &year, &month, &day, &hour, &minute, &consumed) != 5
+        || consumed == 0)
+        return std::nullopt;
+    const char* rest = text.c_str() + consumed;
+    char* end = nullptr;
+    const double seconds = std::strtod(rest, &end);
+    if (end == rest || seconds < 0.0 || seconds >= 61.0 || month < 1 || month > 12 || day < 1 || day > 31
+        || hour > 23 || minute > 59)
+        return std::nullopt;
+    std::int64_t zoneS = 0;
+    if (*end == '+' || *end == '-') {
+        int zoneHour = 0, zoneMinute = 0;
+        if (std::sscanf(end + 1, "%2d:%2d", &zoneHour, &zoneMinute) != 2)
+            return std::nullopt;
+        zoneS = (*end == '+' ? 1 : -1) * (zoneHour * 3600 + zoneMinute * 60);
+    } else if (*end != 'Z' && *end != '\0') {
+        return std::nullopt;
+    }
+    std::tm utc {};
+    utc.tm_year = year - 1900;
+    utc.tm_mon = month - 1;
+    utc.tm_mday = day;
+    utc.tm_hour = hour;
+    utc.tm_min = minute;
+    const std::int64_t wholeS = static_cast<std::int64_t>(timegm(&utc)) - zoneS;
+    return wholeS * 1000000 + static_cast<std::int64_t>(std::llround(seconds * 1e6));
 }
 
 std::optional<std::int64_t> AdaptiveManifest::bandwidthForSize(const std::vector<AdaptiveVariant>& variants, int width,

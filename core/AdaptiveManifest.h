@@ -18,6 +18,15 @@ struct AdaptiveVariant {
     std::string uri;            // HLS: the variant playlist, resolved against the manifest; DASH: the @id
 };
 
+// A live DASH presentation's wall clock: its frames were captured at
+// availabilityStart plus their presentation time.
+struct DashLiveClock {
+    std::int64_t availabilityStartUs = 0; // us since 1970 UTC
+    // The server's own time as a UTCTiming element with the direct scheme gives
+    // it in the MPD; absent when the MPD gives none in that form.
+    std::optional<std::int64_t> serverTimeUs;
+};
+
 class AdaptiveManifest {
 public:
     // The variants of an HLS master playlist or a DASH MPD, in manifest order;
@@ -30,6 +39,13 @@ public:
     // demuxer last chose); nothing when no variant has that size.
     static std::optional<std::int64_t> bandwidthForSize(const std::vector<AdaptiveVariant>& variants, int width,
                                                         int height, std::int64_t hint);
+
+    // The clock of a dynamic MPD with an availabilityStartTime; nothing for any other text.
+    static std::optional<DashLiveClock> dashLiveClock(const std::string& text);
+
+    // An xs:dateTime ("2026-01-31T12:00:00.5Z", "+01:00" zones; no zone is UTC)
+    // in us since 1970; nothing when it is not one.
+    static std::optional<std::int64_t> parseDateTime(const std::string& text);
 
     // ref resolved against base ("http://h/a/b.m3u8" + "v0/i.m3u8" = "http://h/a/v0/i.m3u8").
     static std::string resolve(const std::string& base, const std::string& ref);

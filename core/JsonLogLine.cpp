@@ -199,6 +199,8 @@ void FormatJsonTick(const SampleLine& s, const NetworkFigures& f, std::string& o
     appendOptionalInt(out, "variant_bandwidth",
                       isAdaptive(f.sourceProtocol) && f.bandWidth > 0 ? std::optional<std::int32_t>(f.bandWidth)
                                                                         : std::nullopt);
+    appendOptionalFixed(out, "segment_download_ms", f.segmentDownloadMs, 1);
+    appendOptionalFixed(out, "segment_throughput_bps", f.segmentThroughputBps, 0);
     appendIntField(out, "video_width", f.videoWidth);
     appendIntField(out, "video_height", f.videoHeight);
     // Null until a transport stream went through a demuxer in this entry: no

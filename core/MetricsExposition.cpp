@@ -162,6 +162,14 @@ void appendEntrySeries(std::string& out, const MetricsFigures& f)
         appendSeries(out, "zephyrscope_live_latency_seconds", "gauge",
                      "Wall-clock time the frame on screen was shown minus the time its source captured it.", labels,
                      *f.network.liveLatencyMs / kMsPerSecond);
+    // HLS/DASH, once a segment has come whole.
+    if (f.network.segmentDownloadMs)
+        appendSeries(out, "zephyrscope_segment_download_seconds", "gauge",
+                     "Time the last media segment took, from its request to its last byte.", labels,
+                     *f.network.segmentDownloadMs / kMsPerSecond);
+    if (f.network.segmentThroughputBps)
+        appendSeries(out, "zephyrscope_segment_throughput_bits_per_second", "gauge",
+                     "Bits of the last media segment over the time it took.", labels, *f.network.segmentThroughputBps);
     // Only SRT has them: a 0 for other protocols would read as a measured value.
     if (s.protocol == kSrtProtocol) {
         appendSeries(out, "zephyrscope_srt_rtt_seconds", "gauge", "SRT round-trip time, as the receiver smooths it.",

@@ -31,6 +31,10 @@ struct NetworkFigures {
     // wall-clock time its source says it was captured, in ms, clock offset between
     // the two hosts included. Absent where the stream carries no wall clock.
     std::optional<double> liveLatencyMs;
+    // HLS/DASH: the last media segment downloaded, from its request sent to its
+    // last byte, and its bytes over that time (bit/s); absent before the first.
+    std::optional<double> segmentDownloadMs;
+    std::optional<double> segmentThroughputBps;
     // RTP's interarrival jitter (RFC 3550) as the jitter buffers estimate it, ms; absent unless RTP.
     std::optional<double> rtpJitterMs;
     // When the entry's first frame reached the video sink: ms since 1970 UTC; 0 not yet.

@@ -68,6 +68,10 @@ section "4. Accuracy against ground truth"
 section "6. Metrics endpoint: the sample tick with it off, on, and under 100 requests/s (docs/MONITORING.md)"
 "$build/bench/bench_metrics" --clip "$work/clip720p30.mkv" --work "$work/metrics" --seconds 30 --period-ms 100
 
+section "7. The JSON Lines log's cost: the program without and with --json-log, in turn"
+"$build/bench/bench_program_run" --program "$program" --clip "$work/clip720p30.mkv" --work "$work/json" \
+    --json-log-rounds 3
+
 section "5. Growth (started in the background at 0 s)"
 wait "$growth_pid" || { cat "$work/growth.txt"; exit 1; }
 growth_pid=""

@@ -6,6 +6,7 @@
 #include <gst/gst.h>
 
 #include <algorithm>
+#include <map>
 #include <mutex>
 #include <vector>
 
@@ -22,6 +23,10 @@ struct Watch {
 std::mutex g_mutex;
 std::vector<Watch> g_watches; // newest last
 bool g_hooked = false;
+// When each message in flight started (monotonic us), for its download time. A
+// message's address is only a key while it is in flight: "finished" removes it.
+std::map<const void*, std::int64_t> g_started;
+constexpr std::size_t kMaxInFlight = 1024; // a bound, should "finished" never come
 
 // The two libsoup 3 calls that give a response's Content-Length, looked up in the
 // copy the soup plugins loaded (GStreamer loads libsoup at run time and we do not
@@ -79,11 +84,33 @@ std::string uriOf(GObject* message)
     return text ? text.get() : "";
 }
 
+gboolean onMessageStarting(GSignalInvocationHint*, guint count, const GValue* values, gpointer)
+{
+    if (count < 1 || !G_VALUE_HOLDS_OBJECT(&values[0]))
+        return TRUE;
+    const void* message = g_value_get_object(&values[0]);
+    std::lock_guard lock(g_mutex);
+    if (g_watches.empty())
+        return TRUE;
+    if (g_started.size() >= kMaxInFlight)
+        g_started.clear();
+    g_started[message] = g_get_monotonic_time();
+    return TRUE;
+}
+
 gboolean onMessageFinished(GSignalInvocationHint*, guint count, const GValue* values, gpointer)
 {
     if (count < 1 || !G_VALUE_HOLDS_OBJECT(&values[0]))
         return TRUE;
     GObject* message = G_OBJECT(g_value_get_object(&values[0]));
+    std::int64_t durationUs = 0;
+    {
+        std::lock_guard lock(g_mutex);
+        if (const auto started = g_started.find(message); started != g_started.end()) {
+            durationUs = g_get_monotonic_time() - started->second;
+            g_started.erase(started);
+        }
+    }
     const std::string uri = uriOf(message);
     if (uri.empty())
         return TRUE;
@@ -109,7 +136,7 @@ gboolean onMessageFinished(GSignalInvocationHint*, guint count, const GValue* va
         if (gpointer headers = g_responseHeaders(message))
             bytes = static_cast<std::uint64_t>(std::max<gint64>(0, g_contentLength(headers)));
     }
-    target->requestFinished(uri, status, stringProperty(message, "reason-phrase"), bytes);
+    target->requestFinished(uri, status, stringProperty(message, "reason-phrase"), bytes, durationUs);
     return TRUE; // stay hooked
 }
 
@@ -124,6 +151,9 @@ void AdaptiveRequests::watch(const std::string& manifestUri, const std::shared_p
         if (signal) {
             findContentLength();
             g_signal_add_emission_hook(signal, 0, &onMessageFinished, nullptr, nullptr);
+            // A request's start: sent (again, after a redirect) to its server.
+            if (const guint starting = g_signal_lookup("starting", type))
+                g_signal_add_emission_hook(starting, 0, &onMessageStarting, nullptr, nullptr);
             g_hooked = true;
         }
     }

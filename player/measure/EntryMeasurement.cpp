@@ -34,8 +34,15 @@ bool EntryMeasurement::take(GstMessage* message)
         return false;
     // The manifest has been read once its download is reported; the first such
     // report is the master playlist or MPD.
-    if (adaptive->manifestDownloaded && !m_statistics.hasVariants())
+    if (adaptive->manifestDownloaded && !m_statistics.hasVariants()) {
         m_statistics.variants(AdaptiveManifest::parse(m_counters->manifest(), adaptive->manifestUri));
+        // A live MPD dates its frames: the server's clock, set against ours by
+        // the time the MPD says it is there (UTCTiming), less any difference.
+        if (const auto clock = AdaptiveManifest::dashLiveClock(m_counters->manifest())) {
+            const std::int64_t offsetUs = clock->serverTimeUs ? *clock->serverTimeUs - g_get_real_time() : 0;
+            m_counters->presentation().streamStartDateTime(clock->availabilityStartUs - offsetUs);
+        }
+    }
     if (adaptive->bitrate > 0)
         m_statistics.variantChosen(adaptive->bitrate);
     return true;
@@ -52,6 +59,9 @@ const NetworkFigures& EntryMeasurement::figures(bool flowing, double durationS) 
     m_figures.bufferingTime = m_bufferingTimeMs;
     m_statistics.fill(m_figures, m_counters.get(), flowing, durationS);
     m_counters->presentation().fill(m_figures);
+    // A clip with a length is not live, whatever dates its segments carry.
+    if (durationS > 0.0)
+        m_figures.liveLatencyMs.reset();
     m_figures.sourceProtocol = SourceProtocol::name(m_scheme, m_counters->adaptive(), m_statistics.rtpOverUdp());
     m_figuresGeneration = m_generation;
     return m_figures;

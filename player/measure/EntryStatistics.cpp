@@ -163,6 +163,11 @@ void EntryStatistics::fill(NetworkFigures& figures, const StreamCounters* counte
         figures.videoHeight = counters->height();
     }
     figures.startupMs = counters->startupMs();
+    if (const std::int64_t segmentUs = counters->lastSegmentUs(); segmentUs > 0) {
+        figures.segmentDownloadMs = static_cast<double>(segmentUs) / 1000.0;
+        figures.segmentThroughputBps = static_cast<double>(counters->lastSegmentBytes()) * 8.0 * 1e6
+            / static_cast<double>(segmentUs);
+    }
 
     std::int64_t now = g_get_monotonic_time();
     if (flowing) {

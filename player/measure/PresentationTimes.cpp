@@ -1,5 +1,7 @@
 #include "PresentationTimes.h"
 
+#include "SourceDateTimes.h"
+
 #include <gst/gst.h>
 
 #include <string>
@@ -19,6 +21,9 @@ struct SinkWatch {
     GstSegment segment;
     GstClockTime latency = 0; // the pipeline latency the sink waits for
     GstCaps* ntpCaps = nullptr;
+    // A source's wall clock at one stream time, from an adaptive demuxer.
+    std::int64_t dateWallUs = 0;
+    GstClockTime dateStreamTime = GST_CLOCK_TIME_NONE;
 };
 
 void releaseWatch(gpointer data)
@@ -50,6 +55,27 @@ std::int64_t showWallUs(GstElement* sink, const SinkWatch& watch, GstBuffer* buf
     return wait > 0 ? nowUs + wait / kNsPerUs : nowUs;
 }
 
+// When the source captured buffer, from the date a demuxer gave for the first
+// frame of its segment: the stream's time runs as the source's wall clock does.
+std::int64_t datedCapture(SinkWatch& watch, GstBuffer* buffer)
+{
+    const GstClockTime pts = GST_BUFFER_PTS(buffer);
+    const GstClockTime streamTime = GST_CLOCK_TIME_IS_VALID(pts) && watch.segment.format == GST_FORMAT_TIME
+        ? gst_segment_to_stream_time(&watch.segment, GST_FORMAT_TIME, pts)
+        : GST_CLOCK_TIME_NONE;
+    if (!GST_CLOCK_TIME_IS_VALID(streamTime))
+        return 0;
+    if (const std::int64_t start = watch.times->streamStartDateTime(); start != 0)
+        return start + static_cast<std::int64_t>(streamTime / kNsPerUs);
+    if (const std::int64_t date = watch.times->takeSegmentDateTime(); date != 0) {
+        watch.dateWallUs = date;
+        watch.dateStreamTime = streamTime;
+    }
+    if (watch.dateWallUs == 0)
+        return 0;
+    return watch.dateWallUs + GST_CLOCK_DIFF(watch.dateStreamTime, streamTime) / kNsPerUs;
+}
+
 GstPadProbeReturn onSinkPad(GstPad* pad, GstPadProbeInfo* info, gpointer data)
 {
     auto& watch = *static_cast<SinkWatch*>(data);
@@ -58,6 +84,8 @@ GstPadProbeReturn onSinkPad(GstPad* pad, GstPadProbeInfo* info, gpointer data)
         std::int64_t captureUs = 0;
         if (GstReferenceTimestampMeta* meta = gst_buffer_get_reference_timestamp_meta(buffer, watch.ntpCaps))
             captureUs = static_cast<std::int64_t>(meta->timestamp / kNsPerUs) - kNtpToUnixS * 1000000;
+        else
+            captureUs = datedCapture(watch, buffer);
         GstElement* sink = GST_PAD_PARENT(pad);
         watch.times->frameShown(sink ? showWallUs(sink, watch, buffer) : g_get_real_time(), captureUs);
     } else if (info->type & GST_PAD_PROBE_TYPE_EVENT_BOTH) {
@@ -87,6 +115,7 @@ void PresentationTimes::attach(GstElement* playbin, GstElement* videoSink,
                                const std::shared_ptr<PresentationTimes>& times)
 {
     g_signal_connect(playbin, "source-setup", G_CALLBACK(onSourceSetup), nullptr);
+    SourceDateTimes::attach(playbin, times);
     GstPad* pad = gst_element_get_static_pad(videoSink, "sink");
     if (!pad)
         return;

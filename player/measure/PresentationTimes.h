@@ -17,14 +17,26 @@ namespace zephyrscope {
 
 class PresentationTimes {
 public:
-    // Watches the frames reaching videoSink, and asks an RTSP source of playbin
-    // to stamp its buffers with the sender's wall clock (RTCP sender reports).
+    // Watches the frames reaching videoSink, asks an RTSP source of playbin to
+    // stamp its buffers with the sender's wall clock (RTCP sender reports), and
+    // an adaptive demuxer for its segments' (SourceDateTimes).
     // times lives as long as the probes need it.
     static void attach(GstElement* playbin, GstElement* videoSink, const std::shared_ptr<PresentationTimes>& times);
 
     // Streaming thread: a frame will be shown at showWallUs (us since 1970 UTC);
     // captureWallUs is when its source says it captured it, 0 when it does not say.
     void frameShown(std::int64_t showWallUs, std::int64_t captureWallUs);
+
+    // Any thread: the source's wall clock for the next frame to reach the sink
+    // (us since 1970 UTC), as an adaptive demuxer tells it when it starts a
+    // segment; the frames after it are that much later as their stream time is.
+    void segmentDateTime(std::int64_t wallUs) { m_pendingDateUs.store(wallUs); }
+    // Any thread: the source's wall clock at stream time 0 (a live DASH
+    // presentation's availability start), from which every frame's follows.
+    void streamStartDateTime(std::int64_t wallUs) { m_streamStartUs.store(wallUs); }
+    std::int64_t streamStartDateTime() const { return m_streamStartUs.load(); }
+    // Sink's streaming thread: the date a segmentDateTime() gave, once (0: none new).
+    std::int64_t takeSegmentDateTime() { return m_pendingDateUs.exchange(0); }
 
     // Main loop: the first frame's time and the latency of the last frame shown.
     void fill(NetworkFigures& figures) const;
@@ -33,6 +45,8 @@ private:
     static constexpr std::int64_t kNone = INT64_MIN;
     std::atomic<std::int64_t> m_firstFrameWallUs {0};
     std::atomic<std::int64_t> m_latencyUs {kNone};
+    std::atomic<std::int64_t> m_pendingDateUs {0};
+    std::atomic<std::int64_t> m_streamStartUs {0};
 };
 
 } // namespace zephyrscope

@@ -40,11 +40,15 @@ void StreamCounters::manifestData(const char* data, std::size_t size)
 }
 
 void StreamCounters::requestFinished(const std::string& uri, unsigned status, const std::string& reason,
-                                     std::uint64_t bytes)
+                                     std::uint64_t bytes, std::int64_t durationUs)
 {
     const bool manifest = isManifest(uri);
     if (status >= 200 && status < 300) {
         if (!manifest) {
+            if (durationUs > 0 && bytes > 0) {
+                m_lastSegmentBytes.store(bytes);
+                m_lastSegmentUs.store(durationUs);
+            }
             ++m_segmentsReceived;
             m_segmentBytes.fetch_add(bytes, std::memory_order_relaxed);
             // The demuxer went on past a failure (or a retry came through): that

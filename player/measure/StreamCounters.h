@@ -71,12 +71,17 @@ public:
     // its body's size when known (a playlist's is counted as bytes received;
     // segment bytes are counted as they enter the demuxer's parsers).
     void manifestData(const char* data, std::size_t size);
-    void requestFinished(const std::string& uri, unsigned status, const std::string& reason, std::uint64_t bytes);
+    // durationUs: from the request's start to its end, 0 when unknown.
+    void requestFinished(const std::string& uri, unsigned status, const std::string& reason, std::uint64_t bytes,
+                         std::int64_t durationUs = 0);
 
     // Main loop.
     std::string manifest() const;
     std::uint64_t segmentsReceived() const { return m_segmentsReceived.load(); }
     std::uint64_t segmentsFailed() const;
+    // The last segment downloaded whole: its download time (us) and bytes; 0 before one.
+    std::int64_t lastSegmentUs() const { return m_lastSegmentUs.load(); }
+    std::uint64_t lastSegmentBytes() const { return m_lastSegmentBytes.load(); }
     // "Cannot download segment '<uri>': <status> <reason>" for the last segment
     // that failed, while no segment has been downloaded since; empty otherwise.
     std::string lastSegmentFailure() const;
@@ -110,6 +115,8 @@ private:
 
     std::atomic<Adaptive> m_adaptive {Adaptive::None};
     std::atomic<std::uint64_t> m_segmentsReceived {0};
+    std::atomic<std::int64_t> m_lastSegmentUs {0};
+    std::atomic<std::uint64_t> m_lastSegmentBytes {0};
     std::atomic<std::uint64_t> m_segmentBytes {0};  // Content-Length of the segments downloaded
     std::atomic<std::uint64_t> m_playlistBytes {0}; // and of the playlists the demuxer fetched
     mutable std::mutex m_adaptiveMutex; // guards what follows

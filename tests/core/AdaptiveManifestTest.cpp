@@ -105,3 +105,39 @@ TEST(AdaptiveManifest, ReadsDashAsXmlAndExpandsNoEntities)
     for (const AdaptiveVariant& variant : fromLaughs)
         EXPECT_LT(variant.uri.size(), 1000u);
 }
+
+TEST(AdaptiveManifest, DateTimesAreReadInUtcWithTheirZones)
+{
+    constexpr std::int64_t kNoonUs = 1769860800LL * 1000000; // 2026-01-31T12:00:00Z
+    EXPECT_EQ(AdaptiveManifest::parseDateTime("2026-01-31T12:00:00Z"), kNoonUs);
+    EXPECT_EQ(AdaptiveManifest::parseDateTime("2026-01-31T12:00:00"), kNoonUs);
+    EXPECT_EQ(AdaptiveManifest::parseDateTime("2026-01-31T12:00:00.25Z"), kNoonUs + 250000);
+    EXPECT_EQ(AdaptiveManifest::parseDateTime("2026-01-31T13:30:00+01:30"), kNoonUs);
+    EXPECT_EQ(AdaptiveManifest::parseDateTime("2026-01-31T11:00:00.5-01:00"), kNoonUs + 500000);
+    for (const char* bad : {"", "yesterday", "2026-01-31", "2026-13-01T00:00:00Z", "2026-01-31T12:00:00 PST"})
+        EXPECT_FALSE(AdaptiveManifest::parseDateTime(bad)) << bad;
+}
+
+TEST(AdaptiveManifest, OnlyADynamicMpdHasALiveClock)
+{
+    const std::string live = "<?xml version=\"1.0\"?><MPD xmlns=\"urn:mpeg:dash:schema:mpd:2011\" type=\"dynamic\" "
+                             "availabilityStartTime=\"2026-01-31T12:00:00Z\"><Period/>"
+                             "<UTCTiming schemeIdUri=\"urn:mpeg:dash:utc:direct:2014\" value=\"2026-01-31T12:00:10Z\"/>"
+                             "</MPD>";
+    const auto clock = AdaptiveManifest::dashLiveClock(live);
+    ASSERT_TRUE(clock);
+    EXPECT_EQ(clock->availabilityStartUs, 1769860800LL * 1000000);
+    EXPECT_EQ(clock->serverTimeUs, 1769860810LL * 1000000);
+
+    // A UTCTiming scheme that needs a request is not read from the MPD.
+    std::string fetched = live;
+    fetched.replace(fetched.find("direct"), 6, "http-iso");
+    ASSERT_TRUE(AdaptiveManifest::dashLiveClock(fetched));
+    EXPECT_FALSE(AdaptiveManifest::dashLiveClock(fetched)->serverTimeUs);
+
+    std::string vod = live;
+    vod.replace(vod.find("dynamic"), 7, "static");
+    EXPECT_FALSE(AdaptiveManifest::dashLiveClock(vod));
+    EXPECT_FALSE(AdaptiveManifest::dashLiveClock("#EXTM3U\n#EXT-X-PROGRAM-DATE-TIME:2026-01-31T12:00:00Z\n"));
+    EXPECT_FALSE(AdaptiveManifest::dashLiveClock("<MPD type=\"dynamic\"/>"));
+}

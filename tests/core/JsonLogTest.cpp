@@ -56,7 +56,8 @@ TEST(JsonLogLine, TickHoldsEveryColumnByNameAndTheFiguresBeyondThem)
               "\"Fr_Skipped\":2,\"Received_Pkts\":300,\"Lost_Pkts\":3,\"Recover_Pkts\":1,\"Quality\":99,"
               "\"Protocol\":\"RTSPU\",\"IFramerate\":24.50,\"PlayerState\":\"Playing\",\"latency_ms\":2043.2,"
               "\"srt_rtt_ms\":null,\"srt_receiver_latency_ms\":null,\"srt_transport_latency_ms\":null,"
-              "\"rtp_jitter_ms\":1.500,\"variant_bandwidth\":null,\"video_width\":320,\"video_height\":240,"
+              "\"rtp_jitter_ms\":1.500,\"variant_bandwidth\":null,\"segment_download_ms\":null,"
+              "\"segment_throughput_bps\":null,\"video_width\":320,\"video_height\":240,"
               "\"ts_errors\":null,\"webrtc\":null}\n");
 }
 
@@ -97,8 +98,13 @@ TEST(JsonLogLine, AbsentFiguresAreNullAndSrtDelayHasItsOwnName)
     NetworkFigures hls;
     hls.sourceProtocol = "HLS";
     hls.bandWidth = 800000;
+    hls.segmentDownloadMs = 703.25;
+    hls.segmentThroughputBps = 318749.4;
     FormatJsonTick(s, hls, line);
-    EXPECT_NE(line.find("\"variant_bandwidth\":800000,"), std::string::npos) << line;
+    EXPECT_NE(line.find("\"variant_bandwidth\":800000,\"segment_download_ms\":703.2,"
+                        "\"segment_throughput_bps\":318749,"),
+              std::string::npos)
+        << line;
 
     // A transport stream's errors, each kind by its own name, once one was seen.
     NetworkFigures ts;

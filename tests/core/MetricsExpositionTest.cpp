@@ -135,8 +135,9 @@ TEST(MetricsExposition, SampleValuesInBaseUnitsWithEntryLabelsAndOneSeriesPerSta
     EXPECT_EQ(statesOn, 1);
     // The SRT figures are not served for other protocols, not even as 0.
     EXPECT_EQ(text.find("zephyrscope_srt_"), std::string::npos) << text;
-    // Nor latency for a stream without a wall clock.
+    // Nor latency for a stream without a wall clock, nor segment figures without segments.
     EXPECT_EQ(text.find("zephyrscope_live_latency"), std::string::npos) << text;
+    EXPECT_EQ(text.find("zephyrscope_segment_"), std::string::npos) << text;
 }
 
 TEST(MetricsExposition, LiveLatencyIsServedInSecondsWhereMeasured)
@@ -148,6 +149,22 @@ TEST(MetricsExposition, LiveLatencyIsServedInSecondsWhereMeasured)
     const std::size_t at = text.find("zephyrscope_live_latency_seconds{");
     ASSERT_NE(at, std::string::npos) << text;
     EXPECT_EQ(text.substr(text.find("} ", at) + 2, 7), "2.0605\n");
+}
+
+TEST(MetricsExposition, SegmentDownloadTimeAndThroughputAreServedOnceASegmentCame)
+{
+    MetricsFigures f = playingFigures();
+    f.network.segmentDownloadMs = 703.0;
+    f.network.segmentThroughputBps = 318750.0;
+    const std::string text = format(f);
+    EXPECT_TRUE(hasLine(text, "# TYPE zephyrscope_segment_download_seconds gauge")) << text;
+    EXPECT_TRUE(hasLine(text, "# TYPE zephyrscope_segment_throughput_bits_per_second gauge")) << text;
+    const std::size_t download = text.find("zephyrscope_segment_download_seconds{");
+    const std::size_t throughput = text.find("zephyrscope_segment_throughput_bits_per_second{");
+    ASSERT_NE(download, std::string::npos) << text;
+    ASSERT_NE(throughput, std::string::npos) << text;
+    EXPECT_EQ(text.substr(text.find("} ", download) + 2, 6), "0.703\n");
+    EXPECT_EQ(text.substr(text.find("} ", throughput) + 2, 7), "318750\n");
 }
 
 TEST(MetricsExposition, SrtEntryServesItsRoundTripTimeAndReceiverLatencyInSeconds)

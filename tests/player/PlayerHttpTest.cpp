@@ -522,3 +522,50 @@ TEST_F(PlayerHttp, AServerHoldingItsFirstByteDelaysTheFirstFrameByAsLong)
                 static_cast<double>(kHoldMs), 20.0)
         << timings;
 }
+
+// The server sends the segments at a known byte rate: the last segment's
+// download time is as long as the server took to send it, and its throughput
+// that rate.
+TEST_F(PlayerHttp, SegmentDownloadTimeAndThroughputAreTheServersPace)
+{
+    constexpr long long kBytesPerSecond = 40000;
+    MediaFactory::Clip clip;
+    SharedMedia().makeHls("hls", clip);
+    server->setRateSchedule({{0, kBytesPerSecond}});
+    NetworkFigures atEnd;
+    events.onEvent = [&](const std::string& event) {
+        if (event == "play 8")
+            atEnd = player->network()->figures();
+    };
+    player->putURL(server->url("hls/index.m3u8"));
+    ASSERT_TRUE(waitForState(kPlayStatePlaying, 30s)) << events.sequence();
+    ASSERT_TRUE(waitForState(kPlayStateReady, 30s)) << events.sequence();
+    events.onEvent = nullptr;
+    // The last segment, as the server sent it: its bytes and the time from its first to its last.
+    std::string last;
+    long long bytes = 0;
+    std::chrono::steady_clock::time_point first, end;
+    for (const auto& sent : server->sentLog()) {
+        if (!sent.path.ends_with(".ts"))
+            continue;
+        if (sent.path != last) {
+            last = sent.path;
+            bytes = 0;
+            first = sent.time;
+        }
+        bytes += sent.bytes;
+        end = sent.time;
+    }
+    ASSERT_FALSE(last.empty());
+    const double sentMs = std::chrono::duration<double, std::milli>(end - first).count();
+    ASSERT_TRUE(atEnd.segmentDownloadMs);
+    ASSERT_TRUE(atEnd.segmentThroughputBps);
+    std::cout << "last segment " << last << ": " << bytes << " bytes sent over " << sentMs << " ms; measured "
+              << *atEnd.segmentDownloadMs << " ms, " << *atEnd.segmentThroughputBps << " bit/s\n";
+    // The download also holds the request's way there and the answer's head: a few ms here.
+    EXPECT_GE(*atEnd.segmentDownloadMs, sentMs);
+    EXPECT_NEAR(*atEnd.segmentDownloadMs, sentMs, 50.0);
+    EXPECT_NEAR(*atEnd.segmentThroughputBps, static_cast<double>(bytes) * 8000.0 / sentMs,
+                static_cast<double>(bytes) * 8000.0 / sentMs * 0.05);
+    EXPECT_NEAR(*atEnd.segmentThroughputBps, kBytesPerSecond * 8.0, kBytesPerSecond * 8.0 * 0.1);
+}

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -19,6 +20,7 @@
 #include <sstream>
 #include <string_view>
 #include <stdexcept>
+#include <ctime>
 
 namespace zephyrscope::testing {
 
@@ -183,12 +185,39 @@ long long HttpTestServer::scheduledRate() const
     return rate;
 }
 
-std::string HttpTestServer::livePlaylist(const std::string& path, const std::string& playlist, std::size_t window)
+std::chrono::system_clock::time_point HttpTestServer::liveStart(const std::string& path) const
+{
+    std::lock_guard lock(m_logMutex);
+    const auto it = m_liveWallStarts.find(path);
+    return it == m_liveWallStarts.end() ? std::chrono::system_clock::time_point {} : it->second;
+}
+
+namespace {
+
+// "2026-01-31T12:00:00.123Z"
+std::string isoDateTime(std::chrono::system_clock::time_point time)
+{
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch()).count();
+    const std::time_t seconds = static_cast<std::time_t>(ms / 1000);
+    std::tm utc {};
+    gmtime_r(&seconds, &utc);
+    char text[64];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900, utc.tm_mon + 1,
+                  utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<int>(ms % 1000));
+    return text;
+}
+
+} // namespace
+
+std::string HttpTestServer::livePlaylist(const std::string& path, const std::string& playlist, std::size_t window,
+                                         long long dateLagMs)
 {
     std::chrono::steady_clock::time_point start;
+    std::chrono::system_clock::time_point wallStart;
     {
         std::lock_guard lock(m_logMutex);
         start = m_liveStarts.try_emplace(path, std::chrono::steady_clock::now()).first->second;
+        wallStart = m_liveWallStarts.try_emplace(path, std::chrono::system_clock::now()).first->second;
     }
     std::string head;
     std::vector<std::string> segments; // "#EXTINF:...\nuri\n"
@@ -215,10 +244,52 @@ std::string HttpTestServer::livePlaylist(const std::string& path, const std::str
         ++published;
     const std::size_t first = published > window ? published - window : 0;
     std::string text = head + "#EXT-X-MEDIA-SEQUENCE:" + std::to_string(first) + "\n";
-    for (std::size_t i = first; i < published; ++i)
+    // At the first request the newest segment (window - 1) ends: a segment began
+    // as long before that as the stream's time says, and the lag earlier still.
+    const double edge = ends[std::min(window, ends.size()) - 1];
+    for (std::size_t i = first; i < published; ++i) {
+        if (dateLagMs >= 0) {
+            const double begin = i == 0 ? 0.0 : ends[i - 1];
+            const auto began = wallStart
+                - std::chrono::microseconds(static_cast<long long>((edge - begin) * 1e6) + dateLagMs * 1000);
+            text += "#EXT-X-PROGRAM-DATE-TIME:" + isoDateTime(std::chrono::time_point_cast<std::chrono::system_clock::duration>(began)) + "\n";
+        }
         text += segments[i];
+    }
     if (published == segments.size())
         text += "#EXT-X-ENDLIST\n";
+    return text;
+}
+
+std::string HttpTestServer::liveMpd(const std::string& path, const std::string& mpd,
+                                    const std::map<std::string, std::string>& query)
+{
+    std::chrono::system_clock::time_point wallStart;
+    {
+        std::lock_guard lock(m_logMutex);
+        wallStart = m_liveWallStarts.try_emplace(path, std::chrono::system_clock::now()).first->second;
+    }
+    const auto typeAt = mpd.find("type=\"static\"");
+    const auto durationAt = mpd.find(" mediaPresentationDuration=\"");
+    const auto segmentAt = mpd.find(" d=\"");
+    if (typeAt == std::string::npos || durationAt == std::string::npos || segmentAt == std::string::npos)
+        return mpd;
+    // Segments of one length (the timeline's first), timescale 1000.
+    const long long segmentMs = std::atoll(mpd.c_str() + segmentAt + 4);
+    const auto ahead = std::chrono::milliseconds(number(query, "clockAheadMs", 0));
+    const auto start = wallStart + ahead
+        - std::chrono::milliseconds(number(query, "dashLive", 0) * segmentMs + number(query, "lagMs", 0));
+    std::string text = mpd;
+    text.erase(durationAt, text.find('"', durationAt + 28) + 1 - durationAt);
+    text.replace(typeAt, 13,
+                 "type=\"dynamic\" availabilityStartTime=\""
+                     + isoDateTime(std::chrono::time_point_cast<std::chrono::system_clock::duration>(start))
+                     + "\" minimumUpdatePeriod=\"PT2S\" timeShiftBufferDepth=\"PT60S\"");
+    if (number(query, "utc", 0) > 0) {
+        const std::string timing = "<UTCTiming schemeIdUri=\"urn:mpeg:dash:utc:direct:2014\" value=\""
+            + isoDateTime(std::chrono::system_clock::now() + ahead) + "\"/>\n";
+        text.insert(text.rfind("</MPD>"), timing);
+    }
     return text;
 }
 
@@ -454,8 +525,13 @@ void HttpTestServer::serve(int fd)
     } else {
         std::ifstream in(file, std::ios::binary);
         std::string body((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        if (const long long window = number(query, "live", 0); window > 0 && file.extension() == ".m3u8")
-            body = livePlaylist(relative, body, static_cast<std::size_t>(window));
+        // pdt=1 alone: the whole playlist, published at once and finished.
+        const bool dated = number(query, "pdt", 0) > 0;
+        if (const long long window = number(query, "live", dated ? 1000000 : 0); window > 0 && file.extension() == ".m3u8")
+            body = livePlaylist(relative, body, static_cast<std::size_t>(window),
+                                dated ? number(query, "lagMs", 0) : -1);
+        if (number(query, "dashLive", 0) > 0 && file.extension() == ".mpd")
+            body = liveMpd(relative, body, query);
         if (const long long growth = number(query, "grow", 0); growth > 0 && file.extension() == ".m3u8")
             body = growingPlaylist(relative, body, static_cast<std::size_t>(growth));
         const long long size = static_cast<long long>(body.size());

@@ -39,6 +39,17 @@ namespace zephyrscope::testing {
 //                   last N segments published so far, no #EXT-X-ENDLIST until
 //                   all are; the first N are published at the first request for
 //                   the path, each further one when its duration has passed
+//   pdt=1           with live=N (alone: the whole playlist): each segment stamped with #EXT-X-PROGRAM-DATE-TIME,
+//                   the wall clock at which it began, so that the newest segment
+//                   ends as it is published (the live edge is now)
+//   lagMs=D         with pdt=1: segments published D ms after their end, as by a
+//                   packager that holds everything D ms longer
+//   dashLive=N      a finished MPD (.mpd) served as a dynamic one whose
+//                   availabilityStartTime makes its first N segments available
+//                   at the first request for the path (the live edge is then);
+//                   lagMs=D as for pdt=1
+//   utc=1           with dashLive: a UTCTiming element (direct) with the server's time
+//   clockAheadMs=C  with dashLive: the server's clock C ms ahead of the host's
 // Server-wide, for streams whose segment URLs carry no query: a rate schedule
 // (setRateSchedule) and answers to fail with (failPath). Every body byte sent is
 // logged with its time and path (sentLog), for figures to be checked against.
@@ -79,6 +90,9 @@ public:
     // "http://127.0.0.1:<port>/<pathAndQuery>"
     std::string url(const std::string& pathAndQuery) const;
     int requestCount() const { return m_requests.load(); }
+    // When a live playlist (live=N) was first asked for, by path: the wall clock
+    // its stamps count from; the epoch when it was not asked for.
+    std::chrono::system_clock::time_point liveStart(const std::string& path) const;
     // Body bytes written to sockets so far, over all requests: what clients were really sent.
     long long bodyBytesSent() const { return m_bodyBytes.load(); }
     // Stalls begun so far (stallAfter or stallEvery), over all requests.
@@ -95,7 +109,10 @@ private:
 
     long long scheduledRate() const;
     // The live window of a finished media playlist, as of now.
-    std::string livePlaylist(const std::string& path, const std::string& playlist, std::size_t window);
+    // dateLagMs >= 0: stamped with program date-times, published that late.
+    std::string livePlaylist(const std::string& path, const std::string& playlist, std::size_t window,
+                             long long dateLagMs);
+    std::string liveMpd(const std::string& path, const std::string& mpd, const std::map<std::string, std::string>& query);
     std::string growingPlaylist(const std::string& path, const std::string& playlist, std::size_t growth);
     void logSent(const std::string& path, int status, long long bytes, bool first);
 
@@ -105,6 +122,7 @@ private:
     std::chrono::steady_clock::time_point m_scheduleStart;
     std::map<std::string, int> m_failures;
     std::map<std::string, std::chrono::steady_clock::time_point> m_liveStarts; // by playlist path
+    std::map<std::string, std::chrono::system_clock::time_point> m_liveWallStarts;
     std::map<std::string, std::size_t> m_growthRequests; // by playlist path
     std::vector<Sent> m_sent;
     std::set<std::string> m_answeredTargets; // paths with queries asked for at least once
