@@ -92,6 +92,8 @@ Options parse(int argc, char** argv)
     }
     if (o.program.empty() || o.server.empty() || o.clip.empty() || o.work.empty())
         throw std::runtime_error("Cannot run: --program, --server, --clip and --work are all needed");
+    if (!fs::is_regular_file(o.clip))
+        throw std::runtime_error("Cannot read clip '" + o.clip + "': no such file");
     return o;
 }
 
