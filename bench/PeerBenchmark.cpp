@@ -17,7 +17,9 @@
 // children it waited for), peak RSS its ru_maxrss. Figures: the median of the
 // rounds, and each tool's ratio to the engine's median. For program runs the
 // log is read back too: the tick timing (p99 of |gap - 500 ms|) and the frames
-// skipped, so a lighter run is seen to measure the same.
+// skipped, so a lighter run is seen to measure the same. "steady %" is the CPU
+// from 4 s to 18 s after the start (from /proc, every 100 ms) in percent of one
+// core: what playing costs once started, without start-up and countdown.
 #include "ChildProcess.h"
 #include "LogReader.h"
 #include "Percentile.h"
@@ -52,8 +54,13 @@ struct Tool {
     bool isProgram = false;
 };
 
+// The steady part of a run: from after start-up to before the clip's end, where
+// only playing costs (start-up, and the program's countdown, are fixed costs).
+constexpr double kSteadyFromS = 4.0, kSteadyToS = 18.0;
+
 struct Run {
     double cpu = 0.0, peakMb = 0.0, seconds = 0.0;
+    double steadyPercent = 0.0; // CPU in percent of one core from kSteadyFromS to kSteadyToS
     double tickP99Ms = -1.0;   // program runs only
     int framesSkipped = -1;    // program runs only: Fr_Skipped of the last sample
 };
@@ -151,10 +158,19 @@ Run runOnce(const Tool& tool, const Options& o, int round)
                                 log.string()));
     const fs::path output = o.work / (tag + ".out");
     ChildProcess child(argv, tool.environment, o.work, output);
-    if (!child.wait(240s, 100ms) || child.exitStatus() != 0)
+    ProcessSnapshot from, to;
+    const auto watch = [&](const ProcessSnapshot& s) {
+        if (from.wallSeconds == 0.0 && s.wallSeconds >= kSteadyFromS)
+            from = s;
+        if (to.wallSeconds == 0.0 && s.wallSeconds >= kSteadyToS)
+            to = s;
+    };
+    if (!child.wait(240s, 100ms, watch) || child.exitStatus() != 0)
         throw std::runtime_error("Cannot run " + tool.name + " '" + argv[0] + "': status "
                                  + std::to_string(child.exitStatus()) + ", see " + output.string());
     Run run {child.usageCpuSeconds(), child.usagePeakRssMb(), child.elapsedSeconds()};
+    if (to.wallSeconds > from.wallSeconds && from.wallSeconds > 0.0)
+        run.steadyPercent = (to.cpuSeconds - from.cpuSeconds) / (to.wallSeconds - from.wallSeconds) * 100.0;
     if (tool.isProgram) {
         const StatisticsLog stats = LogReader::fromFile(log.string());
         if (stats.samples.size() < 10 || !stats.problems.empty())
@@ -228,15 +244,15 @@ try {
         for (std::size_t t = 0; t < chosen.size(); ++t) {
             runs[t].push_back(runOnce(chosen[t], options, round));
             const Run& r = runs[t].back();
-            std::fprintf(stderr, "round %d %-10s CPU %.2f s, peak RSS %.1f MB, %.1f s\n", round,
-                         chosen[t].name.c_str(), r.cpu, r.peakMb, r.seconds);
+            std::fprintf(stderr, "round %d %-10s CPU %.2f s, peak RSS %.1f MB, %.1f s, steady %.1f %%\n", round,
+                         chosen[t].name.c_str(), r.cpu, r.peakMb, r.seconds, r.steadyPercent);
         }
     }
 
     std::printf("Peers on %s, %d rounds interleaved; CPU = user + system (wait4), RSS = ru_maxrss\n",
                 options.clip.c_str(), options.rounds);
-    std::printf("%-10s | %-40s | %8s | %9s | %9s | %9s | %s\n", "tool", "CPU s by round", "CPU med", "RSS med",
-                "CPU/eng", "RSS/eng", "wall med; program: tick p99, Fr_Skipped");
+    std::printf("%-10s | %-40s | %8s | %9s | %9s | %9s | %9s | %s\n", "tool", "CPU s by round", "CPU med", "RSS med",
+                "CPU/eng", "RSS/eng", "steady %", "wall med; program: tick p99, Fr_Skipped");
     double engineCpu = 0.0, engineRss = 0.0;
     for (std::size_t t = 0; t < chosen.size(); ++t) {
         if (chosen[t].name == "engine") {
@@ -280,9 +296,9 @@ try {
         }
         if (chosen[t].name == "ffmpeg")
             ffmpegCpu = cpuMedian;
-        std::printf("%-10s | %-40s | %8.2f | %6.1f MB | %9.3f | %9.3f | %s\n", chosen[t].name.c_str(), rounds.c_str(),
-                    cpuMedian, rssMedian, engineCpu > 0 ? cpuMedian / engineCpu : 0.0,
-                    engineRss > 0 ? rssMedian / engineRss : 0.0, extra.c_str());
+        std::printf("%-10s | %-40s | %8.2f | %6.1f MB | %9.3f | %9.3f | %9.1f | %s\n", chosen[t].name.c_str(),
+                    rounds.c_str(), cpuMedian, rssMedian, engineCpu > 0 ? cpuMedian / engineCpu : 0.0,
+                    engineRss > 0 ? rssMedian / engineRss : 0.0, medianOf(runs[t], &Run::steadyPercent), extra.c_str());
     }
     if (programCpu >= 0 && ffmpegCpu > 0) {
         std::printf("Goal: program CPU %.2f s against ffmpeg's %.2f s (%+.1f %%) [%s]; peak RSS %.1f MB against %.0f MB "
