@@ -17,6 +17,7 @@
 #include "LogReader.h"
 #include "Percentile.h"
 #include "RtspServerProcess.h"
+#include "TickGaps.h"
 
 #include <algorithm>
 #include <chrono>
@@ -104,11 +105,9 @@ Probe readProbe(const ChildProcess& child, const fs::path& log)
         return probe;
     const StatisticsLog stats = LogReader::fromFile(log.string());
     probe.samples = stats.samples.size();
+    probe.deviationsMs = tickDeviationsMs(stats);
     double rateSum = 0.0;
-    for (std::size_t i = 0; i < stats.samples.size(); ++i) {
-        const LogSample& s = stats.samples[i];
-        if (i > 0)
-            probe.deviationsMs.push_back(std::fabs((s.utc() - stats.samples[i - 1].utc()) * 1000.0 - 500.0));
+    for (const LogSample& s : stats.samples) {
         if (s.isPlaying()) {
             ++probe.playing;
             rateSum += s.fps;

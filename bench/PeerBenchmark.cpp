@@ -23,6 +23,7 @@
 #include "ChildProcess.h"
 #include "LogReader.h"
 #include "Percentile.h"
+#include "TickGaps.h"
 
 #include <algorithm>
 #include <chrono>
@@ -176,11 +177,7 @@ Run runOnce(const Tool& tool, const Options& o, int round)
         if (stats.samples.size() < 10 || !stats.problems.empty())
             throw std::runtime_error("Cannot read log '" + log.string() + "': " + std::to_string(stats.samples.size())
                                      + " samples, " + std::to_string(stats.problems.size()) + " malformed lines");
-        std::vector<double> deviations;
-        for (std::size_t i = 1; i < stats.samples.size(); ++i)
-            deviations.push_back(
-                std::fabs((stats.samples[i].utc() - stats.samples[i - 1].utc()) * 1000.0 - 500.0));
-        run.tickP99Ms = percentile(deviations, 0.99);
+        run.tickP99Ms = percentile(tickDeviationsMs(stats), 0.99);
         run.framesSkipped = stats.samples.back().framesSkipped;
     }
     return run;
