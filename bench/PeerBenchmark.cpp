@@ -128,8 +128,11 @@ std::vector<Tool> tools(const Options& o)
     }
     for (const auto& text : o.launches) {
         auto [name, description] = named(text, "--launch");
-        // gst-launch-1.0 joins its arguments into one description.
-        all.push_back({name, {"gst-launch-1.0", "-q", description}, {"DISPLAY"}});
+        // gst-launch-1.0 takes every argument as one word of the description.
+        Tool launch {name, {"gst-launch-1.0", "-q"}, {"DISPLAY"}};
+        for (const auto& word : split(description, ' '))
+            launch.argv.push_back(word);
+        all.push_back(launch);
     }
     if (o.only.empty())
         return all;
