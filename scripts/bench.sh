@@ -100,9 +100,9 @@ section "7. Peers: CPU and peak RSS beside the engine alone, gst-play-1.0, mpv a
 "$build/bench/bench_peers" --program "$program" --clip "$clips/clip720p30.mp4" --work "$work/peers" \
     --rounds "${ZEPHYRSCOPE_BENCH_PEER_ROUNDS:-5}"
 
-section "8. Many probes at once on live RTSP streams of the clip (N = 1, 2, 4, 8)"
+section "8. Many probes at once on live RTSP streams of the clip (N = 1, 2, 4, 8, 16)"
 "$build/bench/bench_many_probes" --program "$program" --server "$build/tools/rtsp-test-server/zephyrscope_rtsp_server" \
-    --clip "$clips/clip720p30.mkv" --work "$work/probes"
+    --clip "$clips/clip720p30.mkv" --work "$work/probes" --counts 1,2,4,8,16
 
 printf '\nmake bench: %d s in all; load average at the end: %s\n' $(( $(date +%s) - started )) \
     "$(cut -d' ' -f1-3 /proc/loadavg)"
