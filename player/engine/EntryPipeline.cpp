@@ -47,7 +47,7 @@ guint playFlags(GstElement* videoSink, GstElement* audioSink)
     guint flags = kPlayVideo | kPlayAudio | kPlayBuffering | kPlayDeinterlace;
     if (isFakeSink(videoSink))
         flags |= kPlayNativeVideo;
-    if (!audioSink || isFakeSink(audioSink))
+    if (isFakeSink(audioSink))
         flags |= kPlayNativeAudio;
     return flags;
 }
