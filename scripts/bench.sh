@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Runs every benchmark under bench/ and prints its figures (docs/PERFORMANCE.md
-# explains each). Takes about ten minutes: the growth run needs ten minutes of
-# play, so it starts first, in the background, and the others run one after
-# another meanwhile.
+# explains each). Takes about 25 minutes: the growth run needs ten minutes of
+# play, so it starts first, in the background, and parts 1 to 6 run one after
+# another meanwhile; the peers (about 10 minutes) and the many probes (about 4)
+# run after it, alone.
 set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
 program="$build/zephyrscope"
@@ -76,6 +77,36 @@ section "5. Growth (started in the background at 0 s)"
 wait "$growth_pid" || { cat "$work/growth.txt"; exit 1; }
 growth_pid=""
 cat "$work/growth.txt"
+
+# The peer and many-probe runs come after the growth run, so nothing else plays
+# beside them. Their clip: 20 s, 1280x720, 30 fps 4:2:0 H.264 at 3 Mbit/s (noise)
+# with AAC, as MP4; the RTSP server streams its video from a Matroska copy. Both
+# are kept in the build folder, as making them takes a while.
+clips="$build/bench-clips"
+mkdir -p "$clips"
+if [[ ! -s "$clips/clip720p30.mp4" ]]; then
+    gst-launch-1.0 -q -e mp4mux name=mux ! filesink location="$clips/clip720p30.mp4.part" \
+        videotestsrc num-buffers=600 pattern=snow \
+        ! video/x-raw,format=I420,width=1280,height=720,framerate=30/1 \
+        ! x264enc speed-preset=veryfast key-int-max=60 bitrate=3000 ! video/x-h264,profile=high \
+        ! h264parse ! mux. \
+        audiotestsrc num-buffers=2000 samplesperbuffer=480 ! audio/x-raw,rate=48000,channels=2 \
+        ! audioconvert ! voaacenc bitrate=128000 ! aacparse ! mux.
+    mv "$clips/clip720p30.mp4.part" "$clips/clip720p30.mp4"
+fi
+if [[ ! -s "$clips/clip720p30.mkv" ]]; then
+    gst-launch-1.0 -q filesrc location="$clips/clip720p30.mp4" ! qtdemux ! h264parse \
+        ! matroskamux ! filesink location="$clips/clip720p30.mkv.part"
+    mv "$clips/clip720p30.mkv.part" "$clips/clip720p30.mkv"
+fi
+
+section "7. Peers: CPU and peak RSS beside the engine alone, gst-play-1.0, mpv and ffmpeg (median of ${ZEPHYRSCOPE_BENCH_PEER_ROUNDS:-5})"
+"$build/bench/bench_peers" --program "$program" --clip "$clips/clip720p30.mp4" --work "$work/peers" \
+    --rounds "${ZEPHYRSCOPE_BENCH_PEER_ROUNDS:-5}"
+
+section "8. Many probes at once on live RTSP streams of the clip (N = 1, 2, 4, 8, 16)"
+"$build/bench/bench_many_probes" --program "$program" --server "$build/tools/rtsp-test-server/zephyrscope_rtsp_server" \
+    --clip "$clips/clip720p30.mkv" --work "$work/probes" --counts 1,2,4,8,16
 
 printf '\nmake bench: %d s in all; load average at the end: %s\n' $(( $(date +%s) - started )) \
     "$(cut -d' ' -f1-3 /proc/loadavg)"

@@ -31,6 +31,9 @@ packages=(
   libsoup-3.0-dev prometheus
   # Test certificates for the HTTPS tests
   openssl
+  # The peer players the CPU and memory benchmark compares against (gst-play-1.0
+  # is in the first), and the profilers that show where the CPU and memory go
+  gstreamer1.0-plugins-base-apps mpv ffmpeg linux-perf valgrind
 )
 
 missing=()

@@ -1,10 +1,13 @@
 #include "EntryPipeline.h"
 
+#include "DecoderThreads.h"
 #include "GstStructureFields.h"
 #include "PresentationTimes.h"
 #include "SinkFactory.h"
 #include "StreamProbes.h"
 #include "TlsTrust.h"
+
+#include <cstring>
 
 namespace zephyrscope {
 
@@ -21,6 +24,32 @@ void onSourceSetupTrust(GstElement*, GstElement* source, gpointer caFile)
 void freeString(gpointer data, GClosure*)
 {
     g_free(data);
+}
+
+bool isFakeSink(GstElement* sink)
+{
+    GstElementFactory* factory = sink ? gst_element_get_factory(sink) : nullptr;
+    return factory && std::strcmp(GST_OBJECT_NAME(factory), "fakesink") == 0;
+}
+
+// playbin3's GstPlayFlags (not in a public header).
+constexpr guint kPlayVideo = 1 << 0, kPlayAudio = 1 << 1, kPlayNativeAudio = 1 << 5, kPlayNativeVideo = 1 << 6,
+                kPlayBuffering = 1 << 8, kPlayDeinterlace = 1 << 9;
+
+// Video and audio; buffering (what Buffering and BufCount count); and the
+// deinterlacer, which gives an interlaced stream a frame per field and so sets
+// how many frames are counted. A fake sink takes any format, so the converters
+// and scaler playbin3 puts before a real sink would only pass frames through:
+// they are left out there. Text, visualisations, software volume and colour
+// balance are never used.
+guint playFlags(GstElement* videoSink, GstElement* audioSink)
+{
+    guint flags = kPlayVideo | kPlayAudio | kPlayBuffering | kPlayDeinterlace;
+    if (isFakeSink(videoSink))
+        flags |= kPlayNativeVideo;
+    if (isFakeSink(audioSink))
+        flags |= kPlayNativeAudio;
+    return flags;
 }
 
 } // namespace
@@ -62,8 +91,11 @@ std::unique_ptr<EntryPipeline> EntryPipeline::build(const std::string& uri, cons
         return nullptr;
     }
     g_object_set(playbin, "video-sink", videoSink.get(), nullptr);
-    if (ElementPtr audioSink = sinks.makeAudioSink())
+    ElementPtr audioSink = sinks.makeAudioSink();
+    if (audioSink)
         g_object_set(playbin, "audio-sink", audioSink.get(), nullptr);
+    g_object_set(playbin, "flags", playFlags(videoSink.get(), audioSink.get()), nullptr);
+    DecoderThreads::attach(playbin);
     StreamProbes::attachToVideoSink(videoSink.get(), pipeline->m_counters);
     PresentationTimes::attach(playbin, videoSink.get(),
                               {pipeline->m_counters, &pipeline->m_counters->presentation()});

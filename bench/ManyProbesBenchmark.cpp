@@ -1,0 +1,192 @@
+// Many probes on one host: N unattended runs of the program at once, each
+// playing its own live RTSP stream of the same clip from the RTSP test server on
+// 127.0.0.1, for N = 1, 2, 4, 8 in turn.
+//
+// bench_many_probes --program PATH --server PATH --clip CLIP.mkv --work DIR
+//                   [--counts 1,2,4,8] [--timeout-s 150]
+//
+// CLIP is a Matroska H.264 file the server streams in real time (one pipeline per
+// client). Every probe runs offscreen with fake sinks to its own end (the stream's
+// end, then the 15 s countdown) and is reaped with wait4. Per N it prints the CPU
+// (user + system) and peak RSS per probe (mean and the largest), the tick timing
+// over all probes' logs (p99 of |gap - 500 ms|), and Fr_Skipped and Lost_Pkts at
+// each probe's last sample, which show where the host stops keeping up. The
+// server and every probe end with each N; a probe still running after the timeout
+// is killed.
+#include "ChildProcess.h"
+#include "LogReader.h"
+#include "Percentile.h"
+#include "RtspServerProcess.h"
+#include "TickGaps.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <filesystem>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+using namespace zephyrscope::bench;
+using namespace zephyrscope::report;
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Options {
+    std::string program, server, clip;
+    fs::path work;
+    std::vector<int> counts {1, 2, 4, 8};
+    int timeoutS = 150;
+};
+
+struct Probe {
+    double cpu = 0.0, peakMb = 0.0;
+    int exitStatus = -1;
+    std::size_t samples = 0, playing = 0;
+    std::vector<double> deviationsMs;
+    int framesSkipped = 0, lostPackets = 0;
+    double meanFrameRate = 0.0; // over its Playing samples
+};
+
+std::vector<int> parseCounts(const std::string& text)
+{
+    std::vector<int> counts;
+    std::istringstream in(text);
+    std::string item;
+    while (std::getline(in, item, ',')) {
+        const int n = std::atoi(item.c_str());
+        if (n < 1 || n > 64)
+            throw std::runtime_error("Cannot use count '" + item + "': give 1 to 64 probes");
+        counts.push_back(n);
+    }
+    if (counts.empty())
+        throw std::runtime_error("Cannot use counts '" + text + "': none given");
+    return counts;
+}
+
+Options parse(int argc, char** argv)
+{
+    Options o;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string key = argv[i];
+        const std::string value = argv[i + 1];
+        if (key == "--program")
+            o.program = fs::absolute(value).string();
+        else if (key == "--server")
+            o.server = fs::absolute(value).string();
+        else if (key == "--clip")
+            o.clip = fs::absolute(value).string();
+        else if (key == "--work")
+            o.work = fs::absolute(value);
+        else if (key == "--counts")
+            o.counts = parseCounts(value);
+        else if (key == "--timeout-s")
+            o.timeoutS = std::max(30, std::atoi(value.c_str()));
+        else
+            throw std::runtime_error("Cannot use option '" + key + "': unknown");
+    }
+    if (o.program.empty() || o.server.empty() || o.clip.empty() || o.work.empty())
+        throw std::runtime_error("Cannot run: --program, --server, --clip and --work are all needed");
+    if (!fs::is_regular_file(o.clip))
+        throw std::runtime_error("Cannot read clip '" + o.clip + "': no such file");
+    return o;
+}
+
+Probe readProbe(const ChildProcess& child, const fs::path& log)
+{
+    Probe probe {child.usageCpuSeconds(), child.usagePeakRssMb(), child.exitStatus()};
+    if (!fs::exists(log))
+        return probe;
+    const StatisticsLog stats = LogReader::fromFile(log.string());
+    probe.samples = stats.samples.size();
+    probe.deviationsMs = tickDeviationsMs(stats);
+    double rateSum = 0.0;
+    for (const LogSample& s : stats.samples) {
+        if (s.isPlaying()) {
+            ++probe.playing;
+            rateSum += s.fps;
+        }
+    }
+    if (probe.playing > 0)
+        probe.meanFrameRate = rateSum / static_cast<double>(probe.playing);
+    if (!stats.samples.empty()) {
+        probe.framesSkipped = stats.samples.back().framesSkipped;
+        probe.lostPackets = stats.samples.back().lostPackets;
+    }
+    return probe;
+}
+
+std::vector<Probe> runProbes(const Options& o, int count)
+{
+    zephyrscope::testing::RtspServerProcess server(o.server, {"--file", o.clip, "--timeout",
+                                                              std::to_string(o.timeoutS + 30)});
+    const fs::path folder = o.work / ("n" + std::to_string(count));
+    fs::create_directories(folder);
+    std::vector<std::unique_ptr<ChildProcess>> children;
+    std::vector<fs::path> logs;
+    for (int k = 1; k <= count; ++k) {
+        logs.push_back(folder / ("probe" + std::to_string(k) + ".dat"));
+        fs::remove(logs.back());
+        children.push_back(std::make_unique<ChildProcess>(
+            std::vector<std::string> {o.program, "-platform", "offscreen", server.url("rtsp"), logs.back().string()},
+            std::vector<std::string> {"ZEPHYRSCOPE_FAKE_SINKS=1", "DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"},
+            folder, folder / ("probe" + std::to_string(k) + ".out")));
+    }
+    // All are reaped in turn; the deadline is shared, so the whole N is bounded.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(o.timeoutS);
+    std::vector<Probe> probes;
+    for (std::size_t k = 0; k < children.size(); ++k) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (!children[k]->wait(std::max(left, std::chrono::milliseconds(1)), 100ms))
+            std::fprintf(stderr, "probe %zu of %d did not end within %d s and was killed\n", k + 1, count, o.timeoutS);
+        probes.push_back(readProbe(*children[k], logs[k]));
+    }
+    server.finish();
+    return probes;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+try {
+    const Options options = parse(argc, argv);
+    fs::create_directories(options.work);
+    std::printf("Many probes: N unattended runs at once, each on its own live RTSP stream of %s from 127.0.0.1\n",
+                options.clip.c_str());
+    std::printf("%3s | %-22s | %-22s | %-26s | %-16s | %-14s | %s\n", "N", "CPU s/probe mean (max)",
+                "peak RSS/probe mean(max)", "tick |gap-500ms| p99 (max)", "Fr_Skipped total", "Lost_Pkts total",
+                "Frame_Rate mean; probes ended well");
+    for (const int count : options.counts) {
+        const std::vector<Probe> probes = runProbes(options, count);
+        double cpu = 0.0, cpuMax = 0.0, rss = 0.0, rssMax = 0.0, rate = 0.0;
+        int skipped = 0, lost = 0, ended = 0;
+        std::vector<double> deviations;
+        for (const auto& p : probes) {
+            cpu += p.cpu;
+            cpuMax = std::max(cpuMax, p.cpu);
+            rss += p.peakMb;
+            rssMax = std::max(rssMax, p.peakMb);
+            rate += p.meanFrameRate;
+            skipped += p.framesSkipped;
+            lost += p.lostPackets;
+            ended += p.exitStatus == 0 && p.playing > 0;
+            deviations.insert(deviations.end(), p.deviationsMs.begin(), p.deviationsMs.end());
+        }
+        const double n = static_cast<double>(probes.size());
+        std::printf("%3d | %8.2f (%8.2f)      | %7.1f MB (%7.1f MB) | %7.1f ms (%7.1f ms)       | %16d | %14d | %.2f; %d of %d\n",
+                    count, cpu / n, cpuMax, rss / n, rssMax, percentile(deviations, 0.99),
+                    deviations.empty() ? 0.0 : *std::max_element(deviations.begin(), deviations.end()), skipped, lost,
+                    rate / n, ended, count);
+        std::fflush(stdout);
+    }
+    return 0;
+} catch (const std::exception& e) {
+    std::fprintf(stderr, "bench_many_probes: %s\n", e.what());
+    return 1;
+}
