@@ -157,6 +157,15 @@ TEST_F(PlayerWebRtc, EndpointsThatRefuseSayWhy)
                   + "': 404 Not Found: No such stream: /whep/absent");
 
     events = EventRecorder();
+    WhepServerProcess failing({"--status", "503", "--lifetime", "30"});
+    player->putURL(failing.url());
+    ASSERT_TRUE(waitForState(kPlayStateReady, 20s)) << events.sequence();
+    ASSERT_EQ(events.errors.size(), 1u) << events.sequence();
+    EXPECT_NE(events.errors[0].find("': 503 Service Unavailable: Server error"), std::string::npos)
+        << events.errors[0];
+    failing.finish();
+
+    events = EventRecorder();
     WhepServerProcess guarded({"--token", "s3cret", "--lifetime", "30"});
     player->putURL(guarded.url());
     ASSERT_TRUE(waitForState(kPlayStateReady, 20s)) << events.sequence();
