@@ -131,6 +131,10 @@ void PresentationTimes::frameShown(std::int64_t showWallUs, std::int64_t capture
     std::int64_t none = 0;
     m_firstFrameWallUs.compare_exchange_strong(none, showWallUs);
     m_latencyUs.store(captureWallUs > 0 ? showWallUs - captureWallUs : kNone);
+    // One streaming thread shows the frames: the count is only ever raised here.
+    const std::uint64_t index = m_shownCount.load(std::memory_order_relaxed);
+    m_shownWallUs[index % kShownRing].store(showWallUs, std::memory_order_relaxed);
+    m_shownCount.store(index + 1, std::memory_order_release);
 }
 
 void PresentationTimes::fill(NetworkFigures& figures) const
