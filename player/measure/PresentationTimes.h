@@ -27,7 +27,8 @@ public:
 
     // Streaming thread: a frame will be shown at showWallUs (us since 1970 UTC);
     // captureWallUs is when its source says it captured it, 0 when it does not say.
-    void frameShown(std::int64_t showWallUs, std::int64_t captureWallUs);
+    // onScreen: false when the sink will drop it as too late.
+    void frameShown(std::int64_t showWallUs, std::int64_t captureWallUs, bool onScreen = true);
 
     // Any thread: the source's wall clock for the next frame to reach the sink
     // (us since 1970 UTC), as an adaptive demuxer tells it when it starts a
@@ -43,7 +44,7 @@ public:
     // Main loop: the first frame's time and the latency of the last frame shown.
     void fill(NetworkFigures& figures) const;
 
-    // Main loop: gives each frame shown after the first `seen` of them to shown
+    // Main loop: gives each frame put on screen after the first `seen` of them to shown
     // (its time as frameShown() had it), oldest first, and returns how many have
     // been shown in all. Frames too old for the ring are passed over.
     template <typename Shown>
