@@ -463,15 +463,17 @@ protected:
 // - No buffer fills an outage of a stream that sends nothing again: the frames
 //   after it are due G after those before, so the stall is at least G (one
 //   frame more when the outage cut the first frame after it short).
-// - The frame the demuxer held comes out only when data comes back at b (a PES
-//   ends where the next begins), late by J = G - 840 ms or less. The sink drops it
+// - The frame the demuxer held comes out only when data comes back (a PES ends
+//   where the next begins: with the next frame's first datagram, up to one frame
+//   after b), late by J <= G - 840 + 40 ms. The sink drops it
 //   (later than its duration plus 20 ms max-lateness), and its QoS makes the
 //   decoder drop every frame due before that frame's time + 2 J + one frame
 //   interval (GstVideoDecoder's rule), when the event reaches the decoder
 //   before the first new frames: then the stall is 2 J + 40 ms, up to the
-//   40-ms frame grid and a cut frame above it, about 2 (2040 - 840) + 40 = 2440 ms.
-// So the stall lies between G and 2 (G - 840) + 40 ms (+ two frames); which
-// the decoder gives depends on when the QoS event reaches it.
+//   40-ms frame grid above it: 2440 to 2560 ms for G = 2040.
+// So the stall lies between G and 2 (G - 800) + 80 ms, each ± 50 ms; which the
+// decoder gives depends on when the QoS event reaches it. Measured (G = 2040):
+// 2080, 2441 (most runs), 2521.
 TEST_F(PlayerBroadcastPause, PauseOfTwoSecondsIsOneStallFromTheBufferedPictureToTheFirstNewFrame)
 {
     constexpr std::int64_t kBufferMs = 760 + 2 * 40;
@@ -496,7 +498,7 @@ TEST_F(PlayerBroadcastPause, PauseOfTwoSecondsIsOneStallFromTheBufferedPictureTo
     const std::int64_t aMs = counts.blackoutFromWallUs / 1000, bMs = counts.blackoutToWallUs / 1000;
     const std::int64_t outageMs = bMs - aMs;
     const std::int64_t stallMs = figures.stallResumedWallMs - figures.stallSinceWallMs;
-    const std::int64_t mostMs = 2 * (outageMs - kBufferMs) + kFrameMs + 2 * kFrameMs;
+    const std::int64_t mostMs = 2 * (outageMs - kBufferMs + kFrameMs) + 2 * kFrameMs;
     std::ostringstream measured;
     measured << "outage " << outageMs << " ms, picture ran on " << figures.stallSinceWallMs - aMs << " ms, stall "
              << stallMs << " ms, expected " << outageMs << ".." << mostMs << " ms";
@@ -510,8 +512,8 @@ TEST_F(PlayerBroadcastPause, PauseOfTwoSecondsIsOneStallFromTheBufferedPictureTo
     EXPECT_EQ(player->network()->bufferingCount(), stallsBefore + 1);
     EXPECT_NEAR(static_cast<double>(figures.stallSinceWallMs - aMs), static_cast<double>(kBufferMs + kFrameMs / 2),
                 kFrameMs / 2 + 10.0);
-    EXPECT_GE(stallMs, outageMs - 10);
-    EXPECT_LE(stallMs, mostMs + 10);
+    EXPECT_GE(stallMs, outageMs - 50);
+    EXPECT_LE(stallMs, mostMs + 50);
     // The JSON log: one stall, its times to the millisecond.
     const std::vector<std::string> started = jsonEvents("stall_started"), ended = jsonEvents("stall_ended");
     ASSERT_EQ(started.size(), 1u);
