@@ -40,6 +40,7 @@ void JsonLog::tick(const SampleLine& sample)
 {
     const NetworkFigures figures = m_player.network()->figures();
     noteFirstFrame(figures);
+    endStall(figures, false, 0);
     // The declared bandwidth of an adaptive stream is that of the variant playing now.
     if (m_entryActive && isAdaptive(figures.sourceProtocol) && figures.bandWidth > 0) {
         if (m_variantBandwidth > 0 && figures.bandWidth != m_variantBandwidth) {
@@ -86,32 +87,46 @@ void JsonLog::playStateChanged(std::int32_t state)
         m_firstFrameWritten = false;
         m_played = false;
         m_stalled = false;
+        m_stallEndPending = false;
         m_stalls = 0;
         m_variantBandwidth = 0;
         break;
-    case kPlayStateBuffering:
+    case kPlayStateBuffering: {
         if (!m_entryActive)
             break;
+        const NetworkFigures figures = m_player.network()->figures();
         // The first frame may be shown before the state says Playing.
-        noteFirstFrame(m_player.network()->figures());
+        noteFirstFrame(figures);
         if (m_played && !m_stalled) {
+            // A picture that never moved after the last stall: that one ends where the state said.
+            endStall(figures, true, m_stallOverMs);
             m_stalled = true;
             m_stallStartMs = now;
             ++m_stalls;
+            m_stallSinceMs = stallTimed(figures) ? figures.stallSinceWallMs : now;
             JsonLogEvent e;
             e.kind = JsonLogEventKind::StallStarted;
             e.wallMs = now;
             e.stallCount = m_stalls;
+            e.sinceMs = m_stallSinceMs;
             write(e);
         }
         break;
-    case kPlayStatePlaying:
+    }
+    case kPlayStatePlaying: {
         if (!m_entryActive)
             break;
         m_played = true;
-        endStall(now);
-        noteFirstFrame(m_player.network()->figures());
+        const NetworkFigures figures = m_player.network()->figures();
+        if (m_stalled) {
+            m_stalled = false;
+            m_stallEndPending = true;
+            m_stallOverMs = now;
+        }
+        endStall(figures, false, 0);
+        noteFirstFrame(figures);
         break;
+    }
     case kPlayStateMediaEnded:
         if (m_entryActive)
             endEntry("played", now);
@@ -125,21 +140,43 @@ void JsonLog::playStateChanged(std::int32_t state)
     }
 }
 
-void JsonLog::endStall(std::int64_t wallMs)
+bool JsonLog::stallTimed(const NetworkFigures& figures) const
 {
-    if (!m_stalled)
+    return figures.stallsTimed == m_stalls && figures.stallSinceWallMs > 0;
+}
+
+void JsonLog::endStall(const NetworkFigures& figures, bool forced, std::int64_t endMs)
+{
+    if (!m_stallEndPending && !(forced && m_stalled))
         return;
-    m_stalled = false;
     JsonLogEvent e;
     e.kind = JsonLogEventKind::StallEnded;
-    e.wallMs = wallMs;
-    e.stallMs = wallMs - m_stallStartMs;
+    e.sinceMs = m_stallSinceMs;
+    if (m_stallEndPending && stallTimed(figures) && figures.stallResumedWallMs > 0) {
+        e.wallMs = m_stallOverMs;
+        e.resumedMs = figures.stallResumedWallMs;
+        e.stallMs = *e.resumedMs - m_stallSinceMs;
+    } else if (m_stallEndPending && figures.stallsTimed < m_stalls) {
+        // A player that does not time stalls from frames: the stall is the play state's.
+        e.wallMs = m_stallOverMs;
+        e.resumedMs = m_stallOverMs;
+        e.stallMs = m_stallOverMs - m_stallSinceMs;
+    } else if (forced) {
+        // The picture never moved again: the stall lasted to endMs.
+        e.wallMs = endMs;
+        e.stallMs = endMs - m_stallSinceMs;
+    } else {
+        return; // its first new frame is still to come
+    }
+    m_stalled = false;
+    m_stallEndPending = false;
     write(e);
 }
 
 void JsonLog::endEntry(const char* how, std::int64_t wallMs)
 {
-    endStall(wallMs);
+    if (m_stalled || m_stallEndPending)
+        endStall(m_player.network()->figures(), true, wallMs);
     m_entryActive = false;
     JsonLogEvent e;
     e.kind = JsonLogEventKind::Ended;

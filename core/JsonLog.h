@@ -18,7 +18,11 @@ class Player;
 //
 // A stall is a Buffering after the entry has played; Buffering before that is
 // its start-up. The first frame's time is the one the player took when the frame
-// reached the video sink, so start-up is not rounded to the tick.
+// reached the video sink, so start-up is not rounded to the tick. A stall's
+// events come when the play state changes, but carry when the picture stopped
+// and moved again, as the player timed it from the frames shown; the picture
+// may move again after the state says Playing, so a stall's end is written once
+// the player has seen its first new frame (or the entry ends, or stalls again).
 //
 // Each call appends whole lines; a write that fails throws LogError, a player read
 // PlayerError, as the statistics log does. UI thread only.
@@ -37,7 +41,11 @@ public:
 private:
     std::int64_t nowMs();
     void noteFirstFrame(const NetworkFigures& figures);
-    void endStall(std::int64_t wallMs);
+    // Writes the end of the last stall once its picture has moved again; forced:
+    // the entry ends (at endMs) or stalls again, so it is written with what is known.
+    void endStall(const NetworkFigures& figures, bool forced, std::int64_t endMs);
+    // Whether the player timed the entry's current stall from its frames.
+    bool stallTimed(const NetworkFigures& figures) const;
     void endEntry(const char* how, std::int64_t wallMs);
     void write(const JsonLogEvent& event);
 
@@ -51,7 +59,10 @@ private:
     bool m_firstFrameWritten = false;
     bool m_played = false;          // reached Playing since the entry began
     bool m_stalled = false;
-    std::int64_t m_stallStartMs = 0;
+    bool m_stallEndPending = false; // the state plays again, the stall's end is not yet written
+    std::int64_t m_stallStartMs = 0; // when the state said Buffering
+    std::int64_t m_stallOverMs = 0;  // ... and Playing again
+    std::int64_t m_stallSinceMs = 0; // when the picture stopped
     std::int32_t m_stalls = 0;
     std::int32_t m_variantBandwidth = 0; // the adaptive variant at the last tick; 0 none yet
 

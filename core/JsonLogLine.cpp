@@ -279,9 +279,12 @@ void FormatJsonEvent(const JsonLogEvent& e, std::string& out)
         break;
     case JsonLogEventKind::StallStarted:
         appendOptionalInt(out, "stall_count", e.stallCount);
+        appendOptionalInt(out, "since_wall_ms", e.sinceMs);
         break;
     case JsonLogEventKind::StallEnded:
         appendOptionalInt(out, "stall_ms", e.stallMs);
+        appendOptionalInt(out, "since_wall_ms", e.sinceMs);
+        appendOptionalInt(out, "resumed_wall_ms", e.resumedMs);
         break;
     case JsonLogEventKind::VariantSwitched:
         appendOptionalInt(out, "from_bandwidth", e.fromBandwidth);

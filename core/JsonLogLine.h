@@ -34,7 +34,9 @@ struct JsonLogEvent {
     std::string durationString;                       // opened: "MM:SS" as the player gives it
     std::optional<std::int32_t> width, height;        // opened, variant_switched: the picture
     std::optional<std::int64_t> startupMs;            // first_frame: since the entry began
-    std::optional<std::int64_t> stallMs;              // stall_ended: how long it lasted
+    std::optional<std::int64_t> stallMs;              // stall_ended: how long the picture stood still
+    std::optional<std::int64_t> sinceMs;              // stall_*: when the picture stopped, ms since 1970
+    std::optional<std::int64_t> resumedMs;            // stall_ended: when it moved again; null if it never did
     std::optional<std::int32_t> stallCount;           // stall_started: how many this entry
     std::optional<std::int32_t> fromBandwidth, toBandwidth; // variant_switched, bit/s
     std::string reason;      // error

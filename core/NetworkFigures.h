@@ -39,6 +39,11 @@ struct NetworkFigures {
     std::optional<double> rtpJitterMs;
     // When the entry's first frame reached the video sink: ms since 1970 UTC; 0 not yet.
     std::int64_t firstFrameWallMs = 0;
+    // The entry's stalls (Playing to Buffering) so far, and the last one as the
+    // picture saw it, ms since 1970 UTC: when the next frame was due after the
+    // last one shown, and when the first new frame was shown (0 until then).
+    std::int32_t stallsTimed = 0;
+    std::int64_t stallSinceWallMs = 0, stallResumedWallMs = 0;
     // An MPEG-TS stream went through a demuxer, whatever carried it, and its
     // first-priority transport stream errors.
     bool transportStream = false;

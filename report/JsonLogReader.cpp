@@ -146,8 +146,12 @@ StatisticsLog JsonLogReader::fromText(std::string_view text)
         } else if (event == QLatin1String("stall_started")) {
             log.events.push_back({LogEvent::Kind::StallStarted, utc, 0, clip});
         } else if (event == QLatin1String("stall_ended")) {
-            log.events.push_back({LogEvent::Kind::StallEnded, utc,
-                                  static_cast<std::int64_t>(o.value(QLatin1String("stall_ms")).toDouble()), clip});
+            const auto stallMs = static_cast<std::int64_t>(o.value(QLatin1String("stall_ms")).toDouble());
+            // The stall as the picture saw it ends stall_ms after it stopped; a
+            // log without that time has only the play state's.
+            const QJsonValue since = o.value(QLatin1String("since_wall_ms"));
+            const double end = since.isDouble() ? (since.toDouble() + static_cast<double>(stallMs)) / kMsPerSecond : utc;
+            log.events.push_back({LogEvent::Kind::StallEnded, end, stallMs, clip});
         } else if (event == QLatin1String("ended")) {
             if (!log.media.empty() && !log.media.back().entryEndSample)
                 log.media.back().entryEndSample = log.samples.size();

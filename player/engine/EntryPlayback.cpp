@@ -86,11 +86,10 @@ void EntryPlayback::stop()
     if (ended())
         return;
     nextGeneration();
-    if (m_state == State::Failing) {
+    if (m_state == State::Failing)
         m_probe->finishNow();
-        return;
-    }
-    finish(State::Stopped);
+    else
+        finish(State::Stopped);
 }
 
 // ---- States ----------------------------------------------------------------
@@ -148,6 +147,7 @@ void EntryPlayback::advance(bool prerolled)
     // The queue reports its own fill; the other causes end full.
     if (m_state == State::Buffering && m_buffering != BufferingCause::QueueFilling)
         m_statistics.bufferingPercent(100);
+    m_measure.stallOver();
     enter(State::Playing);
 }
 
@@ -159,6 +159,8 @@ void EntryPlayback::enterBuffering(BufferingCause cause)
         m_statistics.bufferingBegan();
         m_statistics.bufferingPercent(0);
     }
+    if (m_state == State::Playing)
+        m_measure.stallBegan(cause == BufferingCause::QueueFilling);
     m_buffering = cause;
     enter(State::Buffering);
 }
@@ -357,12 +359,10 @@ void EntryPlayback::watchDataFlow()
     if (!m_pipeline)
         return;
     const auto phase = m_state == State::Playing ? DataFlowWatch::Phase::Playing
-        : m_state == State::Buffering            ? DataFlowWatch::Phase::Buffering
-                                                 : DataFlowWatch::Phase::Other;
-    DataFlowWatch::Sight sight {g_get_monotonic_time(),      phase,
-                                m_scheme != "file",          m_pipeline->live(),
-                                m_counters->bytesTakenIn(),  m_counters->videoKnown(),
-                                m_counters->lastFrameUs(),   m_counters->segmentFailingSinceUs()};
+        : m_state == State::Buffering ? DataFlowWatch::Phase::Buffering : DataFlowWatch::Phase::Other;
+    DataFlowWatch::Sight sight {g_get_monotonic_time(), phase, m_scheme != "file", m_pipeline->live(),
+                                m_counters->bytesTakenIn(), m_counters->videoKnown(), m_counters->lastFrameUs(),
+                                m_counters->segmentFailingSinceUs()};
     if (m_media && m_media->duration > 0.0)
         sight.durationUs = static_cast<std::int64_t>(m_media->duration * 1e6);
     if (DataFlowWatch::wantsPosition(sight))

@@ -18,8 +18,27 @@ EntryMeasurement::EntryMeasurement(std::string scheme, std::int32_t maxBandwidth
 
 void EntryMeasurement::poll(bool playing)
 {
+    readFrames();
     ElementPtr source(m_counters->source());
     m_statistics.poll(*m_counters, source.get(), m_scheme != "file", playing);
+}
+
+void EntryMeasurement::readFrames() const
+{
+    m_framesRead = m_counters->presentation().framesAfter(
+        m_framesRead, [this](std::int64_t wallUs) { m_stallTiming.frameShown(wallUs); });
+}
+
+void EntryMeasurement::stallBegan(bool paused)
+{
+    readFrames();
+    m_stallTiming.stallBegan(g_get_real_time(), paused);
+}
+
+void EntryMeasurement::stallOver()
+{
+    readFrames();
+    m_stallTiming.stallOver(g_get_real_time());
 }
 
 bool EntryMeasurement::take(GstMessage* message)
@@ -59,6 +78,10 @@ const NetworkFigures& EntryMeasurement::figures(bool flowing, double durationS) 
     m_figures.bufferingTime = m_bufferingTimeMs;
     m_statistics.fill(m_figures, m_counters.get(), flowing, durationS);
     m_counters->presentation().fill(m_figures);
+    readFrames();
+    m_figures.stallsTimed = m_stallTiming.count();
+    m_figures.stallSinceWallMs = m_stallTiming.last().sinceUs / 1000;
+    m_figures.stallResumedWallMs = m_stallTiming.last().resumedUs / 1000;
     // A clip with a length is not live, whatever dates its segments carry.
     if (durationS > 0.0)
         m_figures.liveLatencyMs.reset();

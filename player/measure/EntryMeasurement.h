@@ -7,6 +7,7 @@
 
 #include "EntryStatistics.h"
 #include "NetworkFigures.h"
+#include "StallTiming.h"
 #include "StreamCounters.h"
 
 #include <cstdint>
@@ -32,6 +33,10 @@ public:
     void changed() { ++m_generation; }
     // One sample for the rates and the packet counts.
     void poll(bool playing);
+    // The play state went from Playing to Buffering (paused: the pipeline was
+    // paused for its buffer to fill), and back to Playing: see StallTiming.
+    void stallBegan(bool paused);
+    void stallOver();
     // The bus messages that only feed the figures (QoS, an adaptive demuxer's
     // statistics); false for any other, which the playback handles.
     bool take(GstMessage* message);
@@ -42,6 +47,9 @@ public:
     const NetworkFigures& figures(bool flowing, double durationS) const;
 
 private:
+    // Gives the frames shown since the last look to the stall timing.
+    void readFrames() const;
+
     const std::string m_scheme;
     const std::int32_t m_maxBandwidth;
     const std::int32_t m_bufferingTimeMs;
@@ -50,6 +58,8 @@ private:
     std::uint64_t m_generation = 1;
     mutable std::uint64_t m_figuresGeneration = 0;
     mutable NetworkFigures m_figures;
+    mutable StallTiming m_stallTiming;
+    mutable std::uint64_t m_framesRead = 0;
 };
 
 } // namespace zephyrscope

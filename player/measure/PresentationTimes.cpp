@@ -24,6 +24,11 @@ struct SinkWatch {
     // A source's wall clock at one stream time, from an adaptive demuxer.
     std::int64_t dateWallUs = 0;
     GstClockTime dateStreamTime = GST_CLOCK_TIME_NONE;
+    // What the sink drops as too late (basesink): a frame later than its
+    // duration plus max-lateness, unless a second of stream time has gone by
+    // since the last frame it rendered. -1: it drops nothing.
+    gint64 maxLatenessNs = -1;
+    GstClockTime lastShownRunning = GST_CLOCK_TIME_NONE;
 };
 
 void releaseWatch(gpointer data)
@@ -35,8 +40,10 @@ void releaseWatch(gpointer data)
 
 // When a synced sink will show buffer: it waits until the pipeline clock reaches
 // the buffer's running time plus the base time and the pipeline's latency.
-std::int64_t showWallUs(GstElement* sink, const SinkWatch& watch, GstBuffer* buffer)
+// Whether it will show it at all: a synced sink drops a frame that comes too late.
+std::int64_t showWallUs(GstElement* sink, SinkWatch& watch, GstBuffer* buffer, bool& dropped)
 {
+    dropped = false;
     const std::int64_t nowUs = g_get_real_time();
     const GstClockTime pts = GST_BUFFER_PTS(buffer);
     // Before Playing the sink shows a frame as it prerolls, and its base time is not yet set.
@@ -52,6 +59,11 @@ std::int64_t showWallUs(GstElement* sink, const SinkWatch& watch, GstBuffer* buf
     const GstClockTimeDiff wait =
         GST_CLOCK_DIFF(gst_clock_get_time(clock), running + gst_element_get_base_time(sink) + watch.latency);
     gst_object_unref(clock);
+    const GstClockTime duration = GST_BUFFER_DURATION_IS_VALID(buffer) ? GST_BUFFER_DURATION(buffer) : 0;
+    dropped = watch.maxLatenessNs >= 0 && -wait > static_cast<GstClockTimeDiff>(duration) + watch.maxLatenessNs
+        && GST_CLOCK_TIME_IS_VALID(watch.lastShownRunning) && running <= watch.lastShownRunning + GST_SECOND;
+    if (!dropped)
+        watch.lastShownRunning = running;
     return wait > 0 ? nowUs + wait / kNsPerUs : nowUs;
 }
 
@@ -87,15 +99,19 @@ GstPadProbeReturn onSinkPad(GstPad* pad, GstPadProbeInfo* info, gpointer data)
         else
             captureUs = datedCapture(watch, buffer);
         GstElement* sink = GST_PAD_PARENT(pad);
-        watch.times->frameShown(sink ? showWallUs(sink, watch, buffer) : g_get_real_time(), captureUs);
+        bool dropped = false;
+        const std::int64_t shownUs = sink ? showWallUs(sink, watch, buffer, dropped) : g_get_real_time();
+        watch.times->frameShown(shownUs, captureUs, !dropped);
     } else if (info->type & GST_PAD_PROBE_TYPE_EVENT_BOTH) {
         GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
         if (GST_EVENT_TYPE(event) == GST_EVENT_SEGMENT)
             gst_event_copy_segment(event, &watch.segment);
         else if (GST_EVENT_TYPE(event) == GST_EVENT_LATENCY)
             gst_event_parse_latency(event, &watch.latency);
-        else if (GST_EVENT_TYPE(event) == GST_EVENT_FLUSH_STOP)
+        else if (GST_EVENT_TYPE(event) == GST_EVENT_FLUSH_STOP) {
             gst_segment_init(&watch.segment, GST_FORMAT_UNDEFINED);
+            watch.lastShownRunning = GST_CLOCK_TIME_NONE;
+        }
     }
     return GST_PAD_PROBE_OK;
 }
@@ -121,16 +137,27 @@ void PresentationTimes::attach(GstElement* playbin, GstElement* videoSink,
         return;
     auto* watch = new SinkWatch {times, {}, 0, gst_caps_new_empty_simple("timestamp/x-ntp")};
     gst_segment_init(&watch->segment, GST_FORMAT_UNDEFINED);
+    gboolean sync = FALSE;
+    if (g_object_class_find_property(G_OBJECT_GET_CLASS(videoSink), "max-lateness"))
+        g_object_get(videoSink, "sync", &sync, "max-lateness", &watch->maxLatenessNs, nullptr);
+    if (!sync)
+        watch->maxLatenessNs = -1;
     gst_pad_add_probe(pad, static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_EVENT_BOTH),
                       onSinkPad, watch, releaseWatch);
     gst_object_unref(pad);
 }
 
-void PresentationTimes::frameShown(std::int64_t showWallUs, std::int64_t captureWallUs)
+void PresentationTimes::frameShown(std::int64_t showWallUs, std::int64_t captureWallUs, bool onScreen)
 {
     std::int64_t none = 0;
     m_firstFrameWallUs.compare_exchange_strong(none, showWallUs);
     m_latencyUs.store(captureWallUs > 0 ? showWallUs - captureWallUs : kNone);
+    if (!onScreen)
+        return;
+    // One streaming thread shows the frames: the count is only ever raised here.
+    const std::uint64_t index = m_shownCount.load(std::memory_order_relaxed);
+    m_shownWallUs[index % kShownRing].store(showWallUs, std::memory_order_relaxed);
+    m_shownCount.store(index + 1, std::memory_order_release);
 }
 
 void PresentationTimes::fill(NetworkFigures& figures) const

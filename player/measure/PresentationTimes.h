@@ -6,6 +6,8 @@
 
 #include "NetworkFigures.h"
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -25,7 +27,8 @@ public:
 
     // Streaming thread: a frame will be shown at showWallUs (us since 1970 UTC);
     // captureWallUs is when its source says it captured it, 0 when it does not say.
-    void frameShown(std::int64_t showWallUs, std::int64_t captureWallUs);
+    // onScreen: false when the sink will drop it as too late.
+    void frameShown(std::int64_t showWallUs, std::int64_t captureWallUs, bool onScreen = true);
 
     // Any thread: the source's wall clock for the next frame to reach the sink
     // (us since 1970 UTC), as an adaptive demuxer tells it when it starts a
@@ -41,8 +44,24 @@ public:
     // Main loop: the first frame's time and the latency of the last frame shown.
     void fill(NetworkFigures& figures) const;
 
+    // Main loop: gives each frame put on screen after the first `seen` of them to shown
+    // (its time as frameShown() had it), oldest first, and returns how many have
+    // been shown in all. Frames too old for the ring are passed over.
+    template <typename Shown>
+    std::uint64_t framesAfter(std::uint64_t seen, Shown&& shown) const
+    {
+        const std::uint64_t count = m_shownCount.load(std::memory_order_acquire);
+        for (std::uint64_t i = count - std::min<std::uint64_t>(count - seen, kShownRing); i < count; ++i)
+            shown(m_shownWallUs[i % kShownRing].load(std::memory_order_relaxed));
+        return count;
+    }
+
 private:
     static constexpr std::int64_t kNone = INT64_MIN;
+    // Frames are read every 100 ms: far more than that many at 240 fps.
+    static constexpr std::size_t kShownRing = 64;
+    std::array<std::atomic<std::int64_t>, kShownRing> m_shownWallUs {};
+    std::atomic<std::uint64_t> m_shownCount {0};
     std::atomic<std::int64_t> m_firstFrameWallUs {0};
     std::atomic<std::int64_t> m_latencyUs {kNone};
     std::atomic<std::int64_t> m_pendingDateUs {0};

@@ -216,8 +216,11 @@ TEST_F(JsonLogTest, StartUpAndStallsAreTimedFromWhereTheyHappen)
         << lineOf("opened");
     EXPECT_NE(lineOf("first_frame").find("\"wall_ms\":" + std::to_string(start + 1117)), std::string::npos);
     EXPECT_NE(lineOf("first_frame").find("\"startup_ms\":1117}"), std::string::npos) << lineOf("first_frame");
-    EXPECT_NE(lineOf("stall_started").find("\"stall_count\":1}"), std::string::npos);
-    EXPECT_NE(lineOf("stall_ended").find("\"stall_ms\":1234}"), std::string::npos) << lineOf("stall_ended");
+    // A player that timed no frames: the stall is the play state's.
+    EXPECT_NE(lineOf("stall_started").find("\"stall_count\":1,\"since_wall_ms\":" + std::to_string(start + 4120) + "}"),
+              std::string::npos)
+        << lineOf("stall_started");
+    EXPECT_NE(lineOf("stall_ended").find("\"stall_ms\":1234,"), std::string::npos) << lineOf("stall_ended");
     EXPECT_NE(lineOf("ended").find("\"how\":\"played\""), std::string::npos);
     // The first frame is written once, though seen again at the tick.
     EXPECT_EQ(log.appends.size(), 6u);
@@ -231,11 +234,78 @@ TEST_F(JsonLogTest, AnErrorEndsTheEntryAndAnOpenStallWithIt)
     clock.advance(700);
     json.mediaError("http://a:b@h/x.mp4", "no data for 30 s");
     EXPECT_EQ(events(), (std::vector<std::string> {"stall_started", "error", "stall_ended", "ended"}));
-    EXPECT_NE(lineOf("stall_ended").find("\"stall_ms\":700}"), std::string::npos);
+    EXPECT_NE(lineOf("stall_ended").find("\"stall_ms\":700,"), std::string::npos);
     EXPECT_NE(lineOf("ended").find("\"url\":\"http://a:***@h/x.mp4\",\"how\":\"failed\""), std::string::npos)
         << lineOf("ended");
     json.runEnded(); // nothing left to end
     EXPECT_EQ(events().size(), 4u);
+}
+
+TEST_F(JsonLogTest, StallsCarryWhenThePictureStoppedAndMovedAgain)
+{
+    json.playStateChanged(kPlayStateTransitioning);
+    json.playStateChanged(kPlayStatePlaying);
+    clock.advance(5000);
+    const std::int64_t detected = wallMs();
+    // The player saw the picture stop 1.04 s before the state said Buffering.
+    player.net.stallsTimed = 1;
+    player.net.stallSinceWallMs = detected - 1040;
+    json.playStateChanged(kPlayStateBuffering);
+    clock.advance(600);
+    const std::int64_t over = wallMs();
+    json.playStateChanged(kPlayStatePlaying);
+    json.tick(rtspSample());
+    // The state plays again before the first new frame is shown: no end yet.
+    EXPECT_EQ(events(), (std::vector<std::string> {"stall_started"}));
+    player.net.stallResumedWallMs = over + 130;
+    clock.advance(500);
+    json.tick(rtspSample());
+    EXPECT_EQ(events(), (std::vector<std::string> {"stall_started", "stall_ended"}));
+    EXPECT_NE(lineOf("stall_started").find("\"wall_ms\":" + std::to_string(detected)), std::string::npos);
+    EXPECT_NE(lineOf("stall_started").find("\"since_wall_ms\":" + std::to_string(detected - 1040) + "}"),
+              std::string::npos)
+        << lineOf("stall_started");
+    EXPECT_NE(lineOf("stall_ended").find("\"wall_ms\":" + std::to_string(over)), std::string::npos);
+    EXPECT_NE(lineOf("stall_ended").find("\"stall_ms\":1770,\"since_wall_ms\":" + std::to_string(detected - 1040)
+                                         + ",\"resumed_wall_ms\":" + std::to_string(over + 130) + "}"),
+              std::string::npos)
+        << lineOf("stall_ended");
+
+    // A stall whose picture never moves again before the entry ends lasts to the end.
+    clock.advance(2000);
+    player.net.stallsTimed = 2;
+    player.net.stallSinceWallMs = wallMs() - 700;
+    player.net.stallResumedWallMs = 0;
+    json.playStateChanged(kPlayStateBuffering);
+    clock.advance(300);
+    json.playStateChanged(kPlayStatePlaying);
+    clock.advance(200);
+    json.playStateChanged(kPlayStateMediaEnded);
+    EXPECT_EQ(events(), (std::vector<std::string> {"stall_started", "stall_ended", "stall_started", "stall_ended",
+                                                   "ended"}));
+    const std::string second = log.appends[log.appends.size() - 2];
+    EXPECT_NE(second.find("\"wall_ms\":" + std::to_string(wallMs()) + ","), std::string::npos) << second;
+    EXPECT_NE(second.find("\"stall_ms\":1200,"), std::string::npos) << second;
+    EXPECT_NE(second.find("\"resumed_wall_ms\":null}"), std::string::npos) << second;
+}
+
+TEST_F(JsonLogTest, AStallAgainBeforeThePictureMovedEndsTheFirstWhereTheStateSaidSo)
+{
+    json.playStateChanged(kPlayStateTransitioning);
+    json.playStateChanged(kPlayStatePlaying);
+    player.net.stallsTimed = 1;
+    player.net.stallSinceWallMs = wallMs() - 500;
+    json.playStateChanged(kPlayStateBuffering);
+    clock.advance(400);
+    const std::int64_t over = wallMs();
+    json.playStateChanged(kPlayStatePlaying);
+    clock.advance(1000);
+    player.net.stallsTimed = 2;
+    json.playStateChanged(kPlayStateBuffering);
+    EXPECT_EQ(events(), (std::vector<std::string> {"stall_started", "stall_ended", "stall_started"}));
+    EXPECT_NE(lineOf("stall_ended").find("\"wall_ms\":" + std::to_string(over) + ","), std::string::npos);
+    EXPECT_NE(lineOf("stall_ended").find("\"stall_ms\":900,"), std::string::npos) << lineOf("stall_ended");
+    EXPECT_NE(lineOf("stall_ended").find("\"resumed_wall_ms\":null}"), std::string::npos);
 }
 
 TEST_F(JsonLogTest, AVariantSwitchIsWrittenOncePerChange)

@@ -401,6 +401,19 @@ TEST_F(ProgramPlaybackTest, UdpStreamThroughALossyRelayLogsItsLossServesItsStrea
     const RunSummary summary = Summarize(jsonLog);
     ASSERT_TRUE(summary.run.tsErrors);
     EXPECT_EQ(*summary.run.tsErrors, *lastCounts);
+    // The sender's silence is one stall, dated back to the picture stopping (the
+    // state says Buffering once it has stood still for half a second, less the
+    // frame interval the stall starts after), and never over: it lasts to the
+    // entry's end, 3 s after the last data (the state said Buffering 1 to 1.5 s after it).
+    std::vector<LogEvent> stalls;
+    for (const LogEvent& e : jsonLog.events)
+        if (e.kind != LogEvent::Kind::FirstFrame)
+            stalls.push_back(e);
+    ASSERT_EQ(stalls.size(), 2u) << zephyrscope::testing::FileText(media.dir() / "udp.jsonl");
+    const double stoppedUtc = stalls[1].utc - static_cast<double>(stalls[1].durationMs) / 1000.0;
+    EXPECT_GE(stalls[0].utc - stoppedUtc, 0.4);
+    EXPECT_LE(stalls[0].utc - stoppedUtc, 1.0);
+    EXPECT_GE(stalls[1].utc - stalls[0].utc, 1.2);
 }
 
 TEST_F(ProgramPlaybackTest, WhepSessionTheServerEndsServesItsLossEndsTheRunWithStatus4AndIsDeleted)

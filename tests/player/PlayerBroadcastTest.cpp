@@ -1,9 +1,14 @@
 #include "PlayerTestEnvironment.h"
 
 #include "BroadcastTestSender.h"
+#include "JsonLog.h"
+#include "MemoryLog.h"
 #include "PlayState.h"
 #include "PlayerEngine.h"
+#include "SystemClock.h"
 #include "TsDropRelay.h"
+
+#include <functional>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -391,4 +396,132 @@ TEST_F(PlayerBroadcast, DamagedTransportStreamFileGivesEachStreamErrorItsCount)
     EXPECT_EQ(errors.pid, 1u);
     // The PAT's counter jumps where it comes back; the packet that lost sync is missing.
     EXPECT_EQ(errors.continuity, (patsLeftOut % 16 ? 1u : 0u) + 1u);
+}
+
+namespace {
+
+// The player as the program drives it, with the JSON log the program keeps fed
+// its events and a tick every 500 ms.
+class PlayerBroadcastPause : public PlayerFixture {
+protected:
+    void SetUp() override
+    {
+        PlayerFixture::SetUp();
+        json = std::make_unique<JsonLog>(clock, *player, lines);
+        events.onEvent = [this](const std::string& event) {
+            if (event.rfind("play ", 0) == 0)
+                json->playStateChanged(std::stoi(event.substr(5)));
+            else if (event == "open 13")
+                json->mediaOpened();
+        };
+    }
+    void TearDown() override
+    {
+        events.onEvent = nullptr;
+        PlayerFixture::TearDown();
+    }
+    // Runs the main loop for duration, or until done, ticking the JSON log.
+    bool runTicking(std::chrono::milliseconds duration, const std::function<bool()>& done = [] { return false; })
+    {
+        const auto end = std::chrono::steady_clock::now() + duration;
+        while (std::chrono::steady_clock::now() < end) {
+            if (RunMainLoopUntil(done, 500ms))
+                return true;
+            json->tick(SampleLine {});
+        }
+        return false;
+    }
+    std::vector<std::string> jsonEvents(const std::string& name) const
+    {
+        std::vector<std::string> found;
+        for (const std::string& line : lines.appends)
+            if (line.find("\"event\":\"" + name + "\"") != std::string::npos)
+                found.push_back(line);
+        return found;
+    }
+
+    SystemClock clock;
+    MemoryLog lines;
+    std::unique_ptr<JsonLog> json;
+};
+
+} // namespace
+
+// A raw UDP MPEG-TS stream whose relay passes nothing for exactly 2.0 s. UDP
+// brings nothing back, so what the outage swallowed is gone, and the player's
+// buffer is fixed by its pipeline. The truth is the relay's: a, when it passed
+// the last datagram before the outage, b, the first after it (G = b - a, the
+// 2.0 s to the sender's datagrams, which udpsink spreads over each frame).
+//
+// How long the picture stands still, worked out:
+// - It plays on for the buffer B after a, then stops. B is the latency the
+//   sink waits for (760 ms: tsdemux's 700 ms for live input and the decoder's
+//   60 ms) plus two frame intervals: the frame the demuxer holds until the next
+//   one begins, and the one after the last frame shown that the stall dates
+//   from; and up to one more, as udpsink spreads a frame's datagrams over its
+//   40 ms and a may fall anywhere among them. The stall starts at a + 840..880 ms.
+// - No buffer fills an outage of a stream that sends nothing again: the frames
+//   after it are due G after those before, so the stall is at least G (one
+//   frame more when the outage cut the first frame after it short).
+// - The frame the demuxer held comes out only when data comes back (a PES ends
+//   where the next begins: with the next frame's first datagram, up to one frame
+//   after b), late by J <= G - 840 + 40 ms. The sink drops it
+//   (later than its duration plus 20 ms max-lateness), and its QoS makes the
+//   decoder drop every frame due before that frame's time + 2 J + one frame
+//   interval (GstVideoDecoder's rule), when the event reaches the decoder
+//   before the first new frames: then the stall is 2 J + 40 ms, up to the
+//   40-ms frame grid above it: 2440 to 2560 ms for G = 2040.
+// So the stall lies between G and 2 (G - 800) + 80 ms, each ± 50 ms; which the
+// decoder gives depends on when the QoS event reaches it. Measured over some 25
+// runs, idle and beside two busy loops: with G = 2040, 2441 in most, 2521 in
+// about a quarter, 2081 once; with G = 2080, 2481 and 2520.
+TEST_F(PlayerBroadcastPause, PauseOfTwoSecondsIsOneStallFromTheBufferedPictureToTheFirstNewFrame)
+{
+    constexpr std::int64_t kBufferMs = 760 + 2 * 40;
+    constexpr std::int64_t kFrameMs = 40;
+    const std::uint16_t port = BroadcastTestSender::freePortPair();
+    TsDropRelay::Options options;
+    options.targetPort = port;
+    TsDropRelay relay(options);
+    player->putURL(loopbackUrl("udp", port));
+    ASSERT_TRUE(RunMainLoopUntil([&] { return BroadcastTestSender::portTaken(port); }, 20s));
+    // Every frame a key frame: the decoder waits for none after the outage.
+    BroadcastTestSender sender(BroadcastTestSender::Transport::Udp, "127.0.0.1", relay.port(), 14.0, 1);
+    sender.start();
+    ASSERT_TRUE(waitForState(kPlayStatePlaying, 20s)) << events.sequence();
+    runTicking(2000ms);
+    const std::int32_t stallsBefore = player->network()->bufferingCount();
+    relay.blackout(2000ms);
+    EXPECT_TRUE(runTicking(8000ms, [&] { return player->network()->figures().stallResumedWallMs > 0; }));
+    runTicking(1500ms); // a second stall would show by now
+    const NetworkFigures figures = player->network()->figures();
+    const TsDropRelay::Counts counts = relay.counts();
+    const std::int64_t aMs = counts.blackoutFromWallUs / 1000, bMs = counts.blackoutToWallUs / 1000;
+    const std::int64_t outageMs = bMs - aMs;
+    const std::int64_t stallMs = figures.stallResumedWallMs - figures.stallSinceWallMs;
+    const std::int64_t mostMs = 2 * (outageMs - kBufferMs + kFrameMs) + 2 * kFrameMs;
+    std::ostringstream measured;
+    measured << "outage " << outageMs << " ms, picture ran on " << figures.stallSinceWallMs - aMs << " ms, stall "
+             << stallMs << " ms, expected " << outageMs << ".." << mostMs << " ms";
+    SCOPED_TRACE(measured.str());
+    RecordProperty("measured", measured.str());
+
+    ASSERT_GT(counts.blackedOut, 0u);
+    EXPECT_GE(outageMs, 2000);
+    EXPECT_LE(outageMs, 2000 + 2 * kFrameMs + 10);
+    EXPECT_EQ(figures.stallsTimed, 1);
+    EXPECT_EQ(player->network()->bufferingCount(), stallsBefore + 1);
+    EXPECT_NEAR(static_cast<double>(figures.stallSinceWallMs - aMs), static_cast<double>(kBufferMs + kFrameMs / 2),
+                kFrameMs / 2 + 10.0);
+    EXPECT_GE(stallMs, outageMs - 50);
+    EXPECT_LE(stallMs, mostMs + 50);
+    // The JSON log: one stall, its times to the millisecond.
+    const std::vector<std::string> started = jsonEvents("stall_started"), ended = jsonEvents("stall_ended");
+    ASSERT_EQ(started.size(), 1u);
+    ASSERT_EQ(ended.size(), 1u) << started[0];
+    EXPECT_NE(started[0].find("\"since_wall_ms\":" + std::to_string(figures.stallSinceWallMs)), std::string::npos)
+        << started[0];
+    EXPECT_NE(ended[0].find("\"stall_ms\":" + std::to_string(stallMs) + ","), std::string::npos) << ended[0];
+    EXPECT_NE(ended[0].find("\"resumed_wall_ms\":" + std::to_string(figures.stallResumedWallMs)), std::string::npos)
+        << ended[0];
 }

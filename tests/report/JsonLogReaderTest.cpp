@@ -67,6 +67,24 @@ TEST(JsonLogReader, StartUpStallsAndLatencyComeFromTheEventsToTheMillisecond)
     EXPECT_EQ(summary.run.latency->samples, 12u);
 }
 
+TEST(JsonLogReader, AStallRunsFromThePictureStoppingToItsFirstNewFrame)
+{
+    JsonLogText log;
+    log.opened(kStartMs, "srt");
+    log.tick(kStartMs + 500, "Playing");
+    // Detected a second after the picture stopped; the picture moved 170 ms after the state said Playing.
+    log.timedStall(kStartMs + 2040, kStartMs + 1040, kStartMs + 2600, kStartMs + 2770);
+    log.tick(kStartMs + 3000, "Playing");
+
+    const RunSummary summary = Summarize(JsonLogReader::fromText(log.text));
+    ASSERT_EQ(summary.clips.size(), 1u);
+    const Figures& f = summary.clips[0].figures;
+    EXPECT_EQ(f.stallMs, std::vector<std::int64_t> {1730});
+    ASSERT_EQ(f.stallPeriods.size(), 1u);
+    EXPECT_DOUBLE_EQ(f.stallPeriods[0].begin, (kStartMs + 1040) / 1000.0);
+    EXPECT_DOUBLE_EQ(f.stallPeriods[0].end, (kStartMs + 2770) / 1000.0);
+}
+
 TEST(JsonLogReader, TransportStreamErrorsArePerEntryAndTheRunAddsThemUp)
 {
     const auto counts = [](std::uint64_t continuity, std::uint64_t pat, std::uint64_t pid) {

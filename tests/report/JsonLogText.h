@@ -70,6 +70,21 @@ public:
         e.stallMs = lengthMs;
         event(e);
     }
+    // A stall as the player times it: the state's moments, and the picture's.
+    void timedStall(std::int64_t detectedMs, std::int64_t sinceMs, std::int64_t overMs, std::int64_t resumedMs)
+    {
+        JsonLogEvent e;
+        e.kind = JsonLogEventKind::StallStarted;
+        e.wallMs = detectedMs;
+        e.stallCount = 1;
+        e.sinceMs = sinceMs;
+        event(e);
+        e.kind = JsonLogEventKind::StallEnded;
+        e.wallMs = overMs;
+        e.resumedMs = resumedMs;
+        e.stallMs = resumedMs - sinceMs;
+        event(e);
+    }
     void ended(std::int64_t wallMs)
     {
         JsonLogEvent e;

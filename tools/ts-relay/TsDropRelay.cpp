@@ -14,6 +14,12 @@ namespace zephyrscope::tools {
 
 namespace {
 
+template <typename Duration>
+std::int64_t microsecondsOf(Duration d)
+{
+    return std::chrono::duration_cast<std::chrono::microseconds>(d).count();
+}
+
 constexpr int kPollMs = 50; // how often the relay looks at its lifetime and stop flag
 constexpr std::size_t kMaxDatagram = 65536;
 constexpr std::size_t kTsPacket = 188;
@@ -165,12 +171,28 @@ void TsDropRelay::run()
     }
 }
 
+void TsDropRelay::blackout(std::chrono::milliseconds duration)
+{
+    m_blackoutUntilUs = microsecondsOf(std::chrono::steady_clock::now().time_since_epoch() + duration);
+}
+
 void TsDropRelay::relayData(const unsigned char* datagram, std::size_t size)
 {
     const bool rtp = m_options.framing == Framing::Rtp;
     bool drop = false;
     {
         std::lock_guard lock(m_mutex);
+        if (microsecondsOf(std::chrono::steady_clock::now().time_since_epoch()) < m_blackoutUntilUs.load()) {
+            ++m_counts.blackedOut;
+            m_swallowedSincePassed = true;
+            return;
+        }
+        const std::int64_t wallUs = microsecondsOf(std::chrono::system_clock::now().time_since_epoch());
+        if (m_swallowedSincePassed && m_lastPassedWallUs > 0) {
+            m_counts.blackoutFromWallUs = m_lastPassedWallUs;
+            m_counts.blackoutToWallUs = wallUs;
+        }
+        m_swallowedSincePassed = false;
         if (rtp && m_options.rtcp && isRetransmission(datagram, size)) {
             ++m_counts.retransmitted;
         } else {
@@ -189,6 +211,10 @@ void TsDropRelay::relayData(const unsigned char* datagram, std::size_t size)
     if (drop) {
         countDropped(datagram, size);
         return;
+    }
+    {
+        std::lock_guard lock(m_mutex);
+        m_lastPassedWallUs = microsecondsOf(std::chrono::system_clock::now().time_since_epoch());
     }
     const sockaddr_in target = addressOf(m_options.targetHost, m_options.targetPort);
     sendto(m_dataOut, datagram, size, 0, reinterpret_cast<const sockaddr*>(&target), sizeof target);

@@ -48,6 +48,10 @@ public:
         std::uint64_t tsPacketsDropped = 0;
         std::uint64_t continuityGaps = 0;
         std::map<std::uint16_t, std::uint64_t> tsPacketsDroppedPerPid;
+        // The last blackout as the data saw it: when the last datagram before it and
+        // the first after it were passed on (wall clock, us since 1970); 0 before one ends.
+        std::int64_t blackoutFromWallUs = 0, blackoutToWallUs = 0;
+        std::uint64_t blackedOut = 0; // datagrams swallowed by blackouts
     };
 
     explicit TsDropRelay(const Options& options);
@@ -59,6 +63,9 @@ public:
     std::uint16_t port() const { return m_port; }
     void stop();
     Counts counts() const;
+    // Swallows every datagram from the sender for the given time from now on, as
+    // a link that goes down does (not counted as dropped).
+    void blackout(std::chrono::milliseconds duration);
 
 private:
     void run();
@@ -71,6 +78,9 @@ private:
     std::uint16_t m_port = 0;
     std::atomic<bool> m_stopping {false};
     std::atomic<bool> m_receiverRtcpSeen {false};
+    std::atomic<std::int64_t> m_blackoutUntilUs {0}; // steady clock
+    std::int64_t m_lastPassedWallUs = 0;
+    bool m_swallowedSincePassed = false;
     mutable std::mutex m_mutex;
     Counts m_counts;
     std::thread m_thread;

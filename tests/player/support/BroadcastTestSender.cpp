@@ -45,11 +45,13 @@ struct BroadcastTestSender::Pipeline {
     }
 };
 
-BroadcastTestSender::BroadcastTestSender(Transport transport, std::string host, std::uint16_t port, double seconds)
+BroadcastTestSender::BroadcastTestSender(Transport transport, std::string host, std::uint16_t port, double seconds,
+                                         int keyFrameInterval)
     : m_transport(transport)
     , m_host(std::move(host))
     , m_port(port)
     , m_seconds(seconds)
+    , m_keyFrameInterval(keyFrameInterval)
 {
 }
 
@@ -90,7 +92,7 @@ void BroadcastTestSender::start()
     const int frames = static_cast<int>(std::lround(m_seconds * kFps));
     std::string launch = "videotestsrc is-live=true pattern=snow num-buffers=" + std::to_string(frames)
         + " ! video/x-raw,format=I420,width=320,height=240,framerate=" + std::to_string(kFps)
-        + "/1 ! x264enc tune=zerolatency speed-preset=ultrafast bitrate=1000 key-int-max=" + std::to_string(kFps)
+        + "/1 ! x264enc tune=zerolatency speed-preset=ultrafast bitrate=1000 key-int-max=" + std::to_string(m_keyFrameInterval)
         + " ! h264parse ! mpegtsmux alignment=7 ! ";
     const std::string port = std::to_string(m_port);
     switch (m_transport) {

@@ -15,8 +15,10 @@ class BroadcastTestSender {
 public:
     enum class Transport { Udp, Rtp, Rist };
 
-    // seconds: how long it sends before it stops.
-    BroadcastTestSender(Transport transport, std::string host, std::uint16_t port, double seconds);
+    // seconds: how long it sends before it stops; keyFrameInterval: frames from
+    // one key frame to the next, at 25 fps (1: every frame is one).
+    BroadcastTestSender(Transport transport, std::string host, std::uint16_t port, double seconds,
+                        int keyFrameInterval = 25);
     ~BroadcastTestSender();
     BroadcastTestSender(const BroadcastTestSender&) = delete;
     BroadcastTestSender& operator=(const BroadcastTestSender&) = delete;
@@ -38,6 +40,7 @@ private:
     std::string m_host;
     std::uint16_t m_port;
     double m_seconds;
+    int m_keyFrameInterval;
 };
 
 } // namespace zephyrscope::testing

@@ -1,0 +1,56 @@
+#include "StallTiming.h"
+
+#include <algorithm>
+
+namespace zephyrscope {
+
+void StallTiming::frameShown(std::int64_t us)
+{
+    // Any frame after a stall began is new; after a pause, the first once the
+    // pipeline plays again (a paused sink still shows the frame it prerolls on).
+    if (m_open && (!m_waitForPlaying || (m_playingAgainUs > 0 && us >= m_playingAgainUs))) {
+        m_last.resumedUs = std::max(us, m_last.sinceUs);
+        m_open = false;
+    }
+    if (m_lastFrameUs > 0 && us > m_lastFrameUs) {
+        m_intervals[m_intervalCount % kIntervals] = us - m_lastFrameUs;
+        ++m_intervalCount;
+    }
+    m_lastFrameUs = std::max(m_lastFrameUs, us);
+}
+
+std::int64_t StallTiming::frameIntervalUs() const
+{
+    const std::size_t n = std::min(m_intervalCount, kIntervals);
+    if (n == 0)
+        return 0;
+    std::array<std::int64_t, kIntervals> sorted = m_intervals;
+    const auto end = sorted.begin() + static_cast<std::ptrdiff_t>(n);
+    std::nth_element(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(n / 2), end);
+    return sorted[n / 2];
+}
+
+void StallTiming::stallBegan(std::int64_t nowUs, bool paused)
+{
+    ++m_count;
+    // A picture still moving stops now; one that stood still stopped when its
+    // next frame did not come. Without any frame yet the stall is the state's.
+    m_last.sinceUs = m_lastFrameUs > 0 ? std::min(nowUs, m_lastFrameUs + frameIntervalUs()) : nowUs;
+    m_last.resumedUs = 0;
+    m_open = true;
+    m_waitForPlaying = paused;
+    m_playingAgainUs = 0;
+}
+
+void StallTiming::stallOver(std::int64_t nowUs)
+{
+    if (m_open && m_lastFrameUs == 0) {
+        // No picture to go by (audio alone): the stall is the play state's.
+        m_last.resumedUs = nowUs;
+        m_open = false;
+    } else if (m_open && m_waitForPlaying && m_playingAgainUs == 0) {
+        m_playingAgainUs = nowUs;
+    }
+}
+
+} // namespace zephyrscope

@@ -1,0 +1,110 @@
+// The stall timing on its own: frames and play-state changes with their times
+// given by hand.
+
+#include "StallTiming.h"
+
+#include <gtest/gtest.h>
+
+using namespace zephyrscope;
+
+namespace {
+
+constexpr std::int64_t kMs = 1000;
+constexpr std::int64_t kFrameUs = 40 * kMs; // 25 fps
+
+// Shows frames every 40 ms from fromUs up to (not including) toUs; returns the last one's time.
+std::int64_t showFrames(StallTiming& timing, std::int64_t fromUs, std::int64_t toUs)
+{
+    std::int64_t last = 0;
+    for (std::int64_t t = fromUs; t < toUs; t += kFrameUs) {
+        timing.frameShown(t);
+        last = t;
+    }
+    return last;
+}
+
+} // namespace
+
+TEST(StallTiming, FrameIntervalIsTheMedianSpacingOfTheLastFrames)
+{
+    StallTiming timing;
+    EXPECT_EQ(timing.frameIntervalUs(), 0);
+    timing.frameShown(1000 * kMs);
+    EXPECT_EQ(timing.frameIntervalUs(), 0);
+    showFrames(timing, 1040 * kMs, 1400 * kMs);
+    EXPECT_EQ(timing.frameIntervalUs(), kFrameUs);
+    // A gap of a second and one late frame among the last nine do not move it.
+    timing.frameShown(2360 * kMs);
+    timing.frameShown(2420 * kMs);
+    showFrames(timing, 2460 * kMs, 2700 * kMs);
+    EXPECT_EQ(timing.frameIntervalUs(), kFrameUs);
+    // A new rate takes over once it is most of the last spacings.
+    showFrames(timing, 2720 * kMs, 3000 * kMs);
+    timing.frameShown(3020 * kMs);
+    for (std::int64_t t = 3040 * kMs; t < 3200 * kMs; t += 20 * kMs)
+        timing.frameShown(t);
+    EXPECT_EQ(timing.frameIntervalUs(), 20 * kMs);
+}
+
+TEST(StallTiming, AStallDetectedLateStartsWhenTheNextFrameWasDueAndEndsAtTheFirstNewFrame)
+{
+    StallTiming timing;
+    const std::int64_t last = showFrames(timing, 10 * kMs, 5000 * kMs);
+    // The watch saw the picture stand still a second after its last frame.
+    timing.stallBegan(last + 1000 * kMs, false);
+    EXPECT_EQ(timing.count(), 1);
+    EXPECT_EQ(timing.last().sinceUs, last + kFrameUs);
+    EXPECT_EQ(timing.last().resumedUs, 0);
+    // Data came back first: the play state returns before the picture does.
+    timing.stallOver(last + 1500 * kMs);
+    EXPECT_EQ(timing.last().resumedUs, 0);
+    timing.frameShown(last + 1620 * kMs);
+    timing.frameShown(last + 1660 * kMs);
+    EXPECT_EQ(timing.last().resumedUs, last + 1620 * kMs);
+    EXPECT_EQ(timing.last().resumedUs - timing.last().sinceUs, 1580 * kMs);
+
+    // A picture that stood still until its frame came back, the state following it.
+    const std::int64_t last2 = showFrames(timing, last + 1700 * kMs, last + 4000 * kMs);
+    timing.stallBegan(last2 + 3000 * kMs, false);
+    timing.frameShown(last2 + 3050 * kMs);
+    timing.stallOver(last2 + 3100 * kMs);
+    EXPECT_EQ(timing.count(), 2);
+    EXPECT_EQ(timing.last().sinceUs, last2 + kFrameUs);
+    EXPECT_EQ(timing.last().resumedUs, last2 + 3050 * kMs);
+}
+
+TEST(StallTiming, APauseForBufferingStartsAtTheMessageAndEndsAtTheFirstFrameOnceItPlays)
+{
+    StallTiming timing;
+    const std::int64_t last = showFrames(timing, 10 * kMs, 3000 * kMs);
+    // The picture still moved: its next frame was not yet due when the message came.
+    timing.stallBegan(last + 25 * kMs, true);
+    EXPECT_EQ(timing.last().sinceUs, last + 25 * kMs);
+    // The paused sink prerolls on a frame: that is no resumption.
+    timing.frameShown(last + 300 * kMs);
+    EXPECT_EQ(timing.last().resumedUs, 0);
+    timing.stallOver(last + 2000 * kMs);
+    timing.frameShown(last + 2030 * kMs);
+    EXPECT_EQ(timing.last().resumedUs, last + 2030 * kMs);
+
+    // A buffering message after the picture had stopped dates back to the frame that did not come.
+    const std::int64_t last2 = showFrames(timing, last + 2070 * kMs, last + 5000 * kMs);
+    timing.stallBegan(last2 + 700 * kMs, true);
+    EXPECT_EQ(timing.last().sinceUs, last2 + kFrameUs);
+}
+
+TEST(StallTiming, AStallThatNeverResumesHasNoEndAndOneWithoutPicturesIsTheStates)
+{
+    StallTiming timing;
+    timing.stallBegan(500 * kMs, false);
+    EXPECT_EQ(timing.last().sinceUs, 500 * kMs);
+    timing.stallOver(800 * kMs);
+    EXPECT_EQ(timing.last().resumedUs, 800 * kMs);
+
+    const std::int64_t last = showFrames(timing, 900 * kMs, 2000 * kMs);
+    timing.stallBegan(last + 1200 * kMs, false);
+    timing.stallOver(last + 1300 * kMs); // the state came back, the picture never did
+    EXPECT_EQ(timing.count(), 2);
+    EXPECT_EQ(timing.last().sinceUs, last + kFrameUs);
+    EXPECT_EQ(timing.last().resumedUs, 0);
+}
