@@ -1,5 +1,6 @@
 #include "EntryMeasurement.h"
 
+#include "AdaptiveBuffering.h"
 #include "BusMessages.h"
 #include "GstHandles.h"
 #include "SourceProtocol.h"
@@ -39,6 +40,8 @@ bool EntryMeasurement::take(GstMessage* message)
         // A live MPD dates its frames: the server's clock, set against ours by
         // the time the MPD says it is there (UTCTiming), less any difference.
         if (const auto clock = AdaptiveManifest::dashLiveClock(m_counters->manifest())) {
+            GstObject* demuxer = GST_MESSAGE_SRC(message);
+            AdaptiveBuffering::fitLive(GST_IS_ELEMENT(demuxer) ? GST_ELEMENT(demuxer) : nullptr, m_bufferingTimeMs);
             const std::int64_t offsetUs = clock->serverTimeUs ? *clock->serverTimeUs - g_get_real_time() : 0;
             m_counters->presentation().streamStartDateTime(clock->availabilityStartUs - offsetUs);
         }

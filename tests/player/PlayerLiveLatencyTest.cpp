@@ -120,15 +120,13 @@ protected:
     }
 
     // A live DASH MPD of the ladder's 2-s segments (seg1.m4s ...), kLiveWindow
-    // of them available at its first answer. dashdemux2 (1.22) stays in
-    // Buffering on it until the engine gives up on the data flow, so the frame
-    // read is the first one, shown as it prerolls.
+    // of them available at its first answer; read while playing.
     Run playDash(const std::string& mpdPath, const std::string& query)
     {
         std::vector<std::pair<std::string, double>> begins;
         for (int k = 1; k <= 8; ++k)
             begins.emplace_back("seg" + std::to_string(k) + ".m4s", (k - 1) * 2000.0);
-        return play(mpdPath, "dashLive=" + std::to_string(kLiveWindow) + query, begins, kLiveWindow * 2000.0, false);
+        return play(mpdPath, "dashLive=" + std::to_string(kLiveWindow) + query, begins, kLiveWindow * 2000.0);
     }
 
     // Undelayed, the latency is how far behind the edge the demuxer began plus the

@@ -44,12 +44,17 @@ namespace zephyrscope::testing {
 //                   ends as it is published (the live edge is now)
 //   lagMs=D         with pdt=1: segments published D ms after their end, as by a
 //                   packager that holds everything D ms longer
-//   dashLive=N      a finished MPD (.mpd) served as a dynamic one whose
-//                   availabilityStartTime makes its first N segments available
-//                   at the first request for the path (the live edge is then);
+//   dashLive=N      a finished MPD (.mpd) of 2-s segments served as a dynamic one
+//                   whose availabilityStartTime makes its first N segments
+//                   available at the first request for the path (the live edge
+//                   is then); its SegmentTimeline lists the segments available
+//                   so far, one more as each segment's duration passes;
 //                   lagMs=D as for pdt=1
-//   utc=1           with dashLive: a UTCTiming element (direct) with the server's time
-//   clockAheadMs=C  with dashLive: the server's clock C ms ahead of the host's
+//   utc=S           with dashLive: a UTCTiming element; S=1: direct (the server's
+//                   time in the MPD), S=xsdate, iso or head: http-S, whose URL is
+//                   this server's utc-time (below), or utcPath if given
+//   clockAheadMs=C  with dashLive and for utc-time: the server's clock C ms ahead of the host's
+// The path utc-time answers the server's clock as xs:dateTime text.
 // Server-wide, for streams whose segment URLs carry no query: a rate schedule
 // (setRateSchedule) and answers to fail with (failPath). Every body byte sent is
 // logged with its time and path (sentLog), for figures to be checked against.
