@@ -5,9 +5,11 @@
 // snapshot of the figures. Owned by the entry's playback. Private to player/.
 // Thread: the default GMainContext's; only the counters are fed from streaming threads.
 
+#include "AdaptiveManifest.h"
 #include "EntryStatistics.h"
 #include "NetworkFigures.h"
 #include "StreamCounters.h"
+#include "UtcTimingFetch.h"
 
 #include <cstdint>
 #include <memory>
@@ -42,6 +44,8 @@ public:
     const NetworkFigures& figures(bool flowing, double durationS) const;
 
 private:
+    void serverClock(const DashLiveClock& clock);
+
     const std::string m_scheme;
     const std::int32_t m_maxBandwidth;
     const std::int32_t m_bufferingTimeMs;
@@ -50,6 +54,7 @@ private:
     std::uint64_t m_generation = 1;
     mutable std::uint64_t m_figuresGeneration = 0;
     mutable NetworkFigures m_figures;
+    std::unique_ptr<UtcTimingFetch> m_timeFetch; // last: cancelled before the rest goes
 };
 
 } // namespace zephyrscope
