@@ -339,6 +339,12 @@ std::string HttpTestServer::growingPlaylist(const std::string& path, const std::
     return text;
 }
 
+std::vector<HttpTestServer::TimeAnswer> HttpTestServer::timeAnswers() const
+{
+    std::lock_guard lock(m_logMutex);
+    return m_timeAnswers;
+}
+
 void HttpTestServer::logSent(const std::string& path, int status, long long bytes, bool first)
 {
     std::lock_guard lock(m_logMutex);
@@ -473,12 +479,15 @@ void HttpTestServer::serve(int fd)
     std::string method, target, version;
     lines >> method >> target >> version;
     std::string rangeHeader;
+    std::string userAgent;
     std::string line;
     while (std::getline(lines, line)) {
         std::string lower = line;
         std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
         if (lower.rfind("range:", 0) == 0)
             rangeHeader = lower.substr(6);
+        if (lower.rfind("user-agent:", 0) == 0)
+            userAgent = line.substr(11);
     }
     const auto question = target.find('?');
     const std::string path = percentDecode(target.substr(0, question));
@@ -508,12 +517,25 @@ void HttpTestServer::serve(int fd)
         sendAll(fd, head.data(), head.size());
     };
 
-    // The time URL of a live MPD's UTCTiming: the server's clock, clockAheadMs ahead of the host's.
+    // The time URL of a live MPD's UTCTiming: the server's clock, clockAheadMs
+    // ahead of the host's, in the body and (to the second) in the Date header.
     if (path == "/utc-time") {
-        const std::string body = isoDateTime(std::chrono::system_clock::now()
-                                             + std::chrono::milliseconds(number(query, "clockAheadMs", 0)));
-        const std::string head = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: "
-            + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n";
+        const auto now = std::chrono::system_clock::now() + std::chrono::milliseconds(number(query, "clockAheadMs", 0));
+        const std::string body = isoDateTime(now);
+        const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+        std::tm utc {};
+        gmtime_r(&seconds, &utc);
+        char date[64];
+        std::strftime(date, sizeof date, "%a, %d %b %Y %H:%M:%S GMT", &utc);
+        {
+            std::lock_guard lock(m_logMutex);
+            m_timeAnswers.push_back({method, userAgent,
+                                     std::chrono::duration_cast<std::chrono::milliseconds>(
+                                         now - std::chrono::system_clock::from_time_t(seconds))
+                                         .count()});
+        }
+        const std::string head = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nDate: " + std::string(date)
+            + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n";
         if (sendAll(fd, head.data(), head.size()) && method != "HEAD" && sendAll(fd, body.data(), body.size()))
             m_bodyBytes += static_cast<long long>(body.size());
         finish();
