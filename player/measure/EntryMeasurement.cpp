@@ -60,6 +60,10 @@ void EntryMeasurement::serverClock(const DashLiveClock& clock)
         presentation.streamStartDateTime(clock.availabilityStartUs - offsetUs);
         return;
     }
+    // Once per entry, however often the MPD comes again.
+    if (m_timeAsked)
+        return;
+    m_timeAsked = true;
     const std::int64_t startUs = clock.availabilityStartUs;
     const std::string url = clock.timeSource->value;
     m_timeFetch = UtcTimingFetch::start(*clock.timeSource, [this, startUs, url](UtcTimingFetch::Result result) {

@@ -54,6 +54,7 @@ private:
     std::uint64_t m_generation = 1;
     mutable std::uint64_t m_figuresGeneration = 0;
     mutable NetworkFigures m_figures;
+    bool m_timeAsked = false;
     std::unique_ptr<UtcTimingFetch> m_timeFetch; // last: cancelled before the rest goes
 };
 

@@ -80,27 +80,19 @@ void onBodyRead(GObject* stream, GAsyncResult* result, gpointer data)
     ErrorPtr error(raw);
     if (state->finished)
         return;
-    if (error)
-        state->fail(error->message);
-    else if (size > UtcTimingFetch::kMaxBodyBytes)
-        state->fail("the answer is longer than " + std::to_string(UtcTimingFetch::kMaxBodyBytes) + " bytes");
-    else
-        state->timeRead(std::string_view(state->text.data(), size));
+    guarded("read the server's time", [&] {
+        if (error)
+            state->fail(error->message);
+        else if (size > UtcTimingFetch::kMaxBodyBytes)
+            state->fail("the answer is longer than " + std::to_string(UtcTimingFetch::kMaxBodyBytes) + " bytes");
+        else
+            state->timeRead(std::string_view(state->text.data(), size));
+    });
 }
 
-void onAnswered(GObject* session, GAsyncResult* result, gpointer data)
+// The answer's status and headers are in; its body, if read, follows.
+void answered(const StateRef& state, GObjectPtr<GInputStream> stream)
 {
-    const StateRef state = release(data);
-    GError* raw = nullptr;
-    GObjectPtr<GInputStream> stream(soup_session_send_finish(SOUP_SESSION(session), result, &raw));
-    ErrorPtr error(raw);
-    state->answeredUs = g_get_real_time();
-    if (state->finished)
-        return;
-    if (error) {
-        state->fail(error->message);
-        return;
-    }
     const guint status = soup_message_get_status(state->message.get());
     if (!SOUP_STATUS_IS_SUCCESSFUL(status)) {
         const char* reason = soup_message_get_reason_phrase(state->message.get());
@@ -118,6 +110,23 @@ void onAnswered(GObject* session, GAsyncResult* result, gpointer data)
     state->body = std::move(stream);
     g_input_stream_read_all_async(state->body.get(), state->text.data(), state->text.size(), G_PRIORITY_DEFAULT,
                                   state->cancellable.get(), onBodyRead, hold(state));
+}
+
+void onAnswered(GObject* session, GAsyncResult* result, gpointer data)
+{
+    const StateRef state = release(data);
+    GError* raw = nullptr;
+    GObjectPtr<GInputStream> stream(soup_session_send_finish(SOUP_SESSION(session), result, &raw));
+    ErrorPtr error(raw);
+    state->answeredUs = g_get_real_time();
+    if (state->finished)
+        return;
+    guarded("read the server's time", [&] {
+        if (error)
+            state->fail(error->message);
+        else
+            answered(state, std::move(stream));
+    });
 }
 
 } // namespace
@@ -161,7 +170,8 @@ std::unique_ptr<UtcTimingFetch> UtcTimingFetch::start(const UtcTiming& timing, D
         deadline,
         [](gpointer data) -> gboolean {
             if (const StateRef state = static_cast<std::weak_ptr<State>*>(data)->lock())
-                state->fail("no answer in " + std::to_string(kTimeoutS) + " s");
+                guarded("read the server's time",
+                        [&] { state->fail("no answer in " + std::to_string(kTimeoutS) + " s"); });
             return G_SOURCE_REMOVE;
         },
         deadlineHolder, [](gpointer data) { delete static_cast<std::weak_ptr<State>*>(data); });
