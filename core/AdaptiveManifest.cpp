@@ -1,9 +1,12 @@
 #include "AdaptiveManifest.h"
 
+#include "UtcTiming.h"
+
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 #include <libxml/uri.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -173,7 +176,7 @@ std::vector<AdaptiveVariant> AdaptiveManifest::parse(const std::string& text, co
     return {};
 }
 
-std::optional<DashLiveClock> AdaptiveManifest::dashLiveClock(const std::string& text)
+std::optional<DashLiveClock> AdaptiveManifest::dashLiveClock(const std::string& text, const std::string& manifestUri)
 {
     if (text.find("MPD") == std::string::npos || text.size() > static_cast<std::size_t>(INT_MAX))
         return std::nullopt;
@@ -186,9 +189,22 @@ std::optional<DashLiveClock> AdaptiveManifest::dashLiveClock(const std::string& 
         return std::nullopt;
     DashLiveClock clock;
     clock.availabilityStartUs = *start;
+    // The time in the MPD needs no request: it wins wherever it stands; else
+    // the first source this client can ask, in the MPD's order of preference.
     for (xmlNode* node = root->children; node; node = node->next) {
-        if (isElement(node, "UTCTiming") && xmlAttribute(node, "schemeIdUri") == "urn:mpeg:dash:utc:direct:2014")
-            clock.serverTimeUs = parseDateTime(xmlAttribute(node, "value"));
+        if (!isElement(node, "UTCTiming"))
+            continue;
+        const auto scheme = UtcTiming::schemeOf(xmlAttribute(node, "schemeIdUri"));
+        const std::string value = xmlAttribute(node, "value");
+        if (scheme == UtcTiming::Scheme::Direct) {
+            if (const auto time = UtcTiming::parseTime(*scheme, value)) {
+                clock.serverTimeUs = time;
+                clock.timeSource.reset();
+                break;
+            }
+        } else if (scheme && !value.empty() && !clock.timeSource) {
+            clock.timeSource = UtcTiming {*scheme, manifestUri.empty() ? value : resolve(manifestUri, value)};
+        }
     }
     return clock;
 }
@@ -196,22 +212,42 @@ std::optional<DashLiveClock> AdaptiveManifest::dashLiveClock(const std::string& 
 std::optional<std::int64_t> AdaptiveManifest::parseDateTime(const std::string& text)
 {
     int year = 0, month = 0, day = 0, hour = 0, minute = 0, consumed = 0;
+    // "YYYY-MM-DDThh:mm:" of digits where they belong, then "ss" or "ss.fff...".
     if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%n", &year, &month, &day, &hour, &minute, &consumed) != 5
-        || consumed == 0)
+        || consumed != 17)
         return std::nullopt;
+    for (const std::size_t at : {0u, 1u, 2u, 3u, 5u, 6u, 8u, 9u, 11u, 12u, 14u, 15u, 17u, 18u}) {
+        if (at >= text.size() || !std::isdigit(static_cast<unsigned char>(text[at])))
+            return std::nullopt;
+    }
     const char* rest = text.c_str() + consumed;
-    char* end = nullptr;
-    const double seconds = std::strtod(rest, &end);
-    if (end == rest || seconds < 0.0 || seconds >= 61.0 || month < 1 || month > 12 || day < 1 || day > 31
+    const char* end = rest + 2;
+    if (*end == '.' && std::isdigit(static_cast<unsigned char>(end[1]))) {
+        ++end;
+        while (std::isdigit(static_cast<unsigned char>(*end)))
+            ++end;
+    }
+    const double seconds = std::strtod(std::string(rest, end).c_str(), nullptr);
+    if (seconds < 0.0 || seconds >= 61.0 || month < 1 || month > 12 || day < 1 || day > 31
         || hour > 23 || minute > 59)
         return std::nullopt;
     std::int64_t zoneS = 0;
     if (*end == '+' || *end == '-') {
-        int zoneHour = 0, zoneMinute = 0;
-        if (std::sscanf(end + 1, "%2d:%2d", &zoneHour, &zoneMinute) != 2)
+        // "+hh:mm", "+hhmm" or "+hh", and nothing after it.
+        const std::string zone(end + 1);
+        const bool colon = zone.size() == 5 && zone[2] == ':';
+        if (zone.size() != 2 && zone.size() != 4 && !colon)
+            return std::nullopt;
+        for (std::size_t i = 0; i < zone.size(); ++i) {
+            if (!(colon && i == 2) && !std::isdigit(static_cast<unsigned char>(zone[i])))
+                return std::nullopt;
+        }
+        const int zoneHour = std::atoi(zone.substr(0, 2).c_str());
+        const int zoneMinute = zone.size() == 2 ? 0 : std::atoi(zone.substr(colon ? 3 : 2, 2).c_str());
+        if (zoneHour > 14 || zoneMinute > 59)
             return std::nullopt;
         zoneS = (*end == '+' ? 1 : -1) * (zoneHour * 3600 + zoneMinute * 60);
-    } else if (*end != 'Z' && *end != '\0') {
+    } else if (!(*end == 'Z' && end[1] == '\0') && *end != '\0') {
         return std::nullopt;
     }
     std::tm utc {};

@@ -4,6 +4,8 @@
 // #EXT-X-STREAM-INF entries, or a DASH MPD's Representations. Pure text work,
 // any thread.
 
+#include "UtcTiming.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -25,6 +27,9 @@ struct DashLiveClock {
     // The server's own time as a UTCTiming element with the direct scheme gives
     // it in the MPD; absent when the MPD gives none in that form.
     std::optional<std::int64_t> serverTimeUs;
+    // Where to ask the server's time when the MPD does not give it (http-xsdate,
+    // http-iso, http-head), its URL resolved against the MPD's; absent then too.
+    std::optional<UtcTiming> timeSource;
 };
 
 class AdaptiveManifest {
@@ -40,11 +45,13 @@ public:
     static std::optional<std::int64_t> bandwidthForSize(const std::vector<AdaptiveVariant>& variants, int width,
                                                         int height, std::int64_t hint);
 
-    // The clock of a dynamic MPD with an availabilityStartTime; nothing for any other text.
-    static std::optional<DashLiveClock> dashLiveClock(const std::string& text);
+    // The clock of a dynamic MPD with an availabilityStartTime; nothing for any
+    // other text. manifestUri resolves a relative UTCTiming URL.
+    static std::optional<DashLiveClock> dashLiveClock(const std::string& text, const std::string& manifestUri = {});
 
-    // An xs:dateTime ("2026-01-31T12:00:00.5Z", "+01:00" zones; no zone is UTC)
-    // in us since 1970; nothing when it is not one.
+    // An xs:dateTime or ISO 8601 extended date and time ("2026-01-31T12:00:00.5Z";
+    // "+01:00", "+0100" and "+01" zones; no zone is UTC) in us since 1970;
+    // nothing when it is not one, or anything follows it.
     static std::optional<std::int64_t> parseDateTime(const std::string& text);
 
     // ref resolved against base ("http://h/a/b.m3u8" + "v0/i.m3u8" = "http://h/a/v0/i.m3u8").

@@ -1,7 +1,9 @@
 #include "EntryMeasurement.h"
 
+#include "AdaptiveBuffering.h"
 #include "BusMessages.h"
 #include "GstHandles.h"
+#include "RedactedUrl.h"
 #include "SourceProtocol.h"
 
 namespace zephyrscope {
@@ -55,16 +57,41 @@ bool EntryMeasurement::take(GstMessage* message)
     // report is the master playlist or MPD.
     if (adaptive->manifestDownloaded && !m_statistics.hasVariants()) {
         m_statistics.variants(AdaptiveManifest::parse(m_counters->manifest(), adaptive->manifestUri));
-        // A live MPD dates its frames: the server's clock, set against ours by
-        // the time the MPD says it is there (UTCTiming), less any difference.
-        if (const auto clock = AdaptiveManifest::dashLiveClock(m_counters->manifest())) {
-            const std::int64_t offsetUs = clock->serverTimeUs ? *clock->serverTimeUs - g_get_real_time() : 0;
-            m_counters->presentation().streamStartDateTime(clock->availabilityStartUs - offsetUs);
+        if (const auto clock = AdaptiveManifest::dashLiveClock(m_counters->manifest(), adaptive->manifestUri)) {
+            GstObject* demuxer = GST_MESSAGE_SRC(message);
+            AdaptiveBuffering::fitLive(GST_IS_ELEMENT(demuxer) ? GST_ELEMENT(demuxer) : nullptr, m_bufferingTimeMs);
+            serverClock(*clock);
         }
     }
     if (adaptive->bitrate > 0)
         m_statistics.variantChosen(adaptive->bitrate);
     return true;
+}
+
+// A live MPD dates its frames by the server's clock, set against ours by the
+// time the MPD says it is there (UTCTiming, in the MPD or at a URL), less any
+// difference. A time URL that does not answer leaves the clocks taken as one.
+void EntryMeasurement::serverClock(const DashLiveClock& clock)
+{
+    PresentationTimes& presentation = m_counters->presentation();
+    if (!clock.timeSource) {
+        const std::int64_t offsetUs = clock.serverTimeUs ? *clock.serverTimeUs - g_get_real_time() : 0;
+        presentation.streamStartDateTime(clock.availabilityStartUs - offsetUs);
+        return;
+    }
+    // Once per entry, however often the MPD comes again.
+    if (m_timeAsked)
+        return;
+    m_timeAsked = true;
+    const std::int64_t startUs = clock.availabilityStartUs;
+    const std::string url = clock.timeSource->value;
+    m_timeFetch = UtcTimingFetch::start(*clock.timeSource, [this, startUs, url](UtcTimingFetch::Result result) {
+        if (!result.offsetUs)
+            g_printerr("Cannot read the server's time at '%s': %s; latency taken by this host's clock\n",
+                       RedactedUrl(url).c_str(), RedactedText(result.error).c_str());
+        m_counters->presentation().streamStartDateTime(startUs - result.offsetUs.value_or(0));
+        changed();
+    });
 }
 
 const NetworkFigures& EntryMeasurement::figures(bool flowing, double durationS) const

@@ -5,10 +5,12 @@
 // snapshot of the figures. Owned by the entry's playback. Private to player/.
 // Thread: the default GMainContext's; only the counters are fed from streaming threads.
 
+#include "AdaptiveManifest.h"
 #include "EntryStatistics.h"
 #include "NetworkFigures.h"
 #include "StallTiming.h"
 #include "StreamCounters.h"
+#include "UtcTimingFetch.h"
 
 #include <cstdint>
 #include <memory>
@@ -49,6 +51,7 @@ public:
 private:
     // Gives the frames shown since the last look to the stall timing.
     void readFrames() const;
+    void serverClock(const DashLiveClock& clock);
 
     const std::string m_scheme;
     const std::int32_t m_maxBandwidth;
@@ -60,6 +63,8 @@ private:
     mutable NetworkFigures m_figures;
     mutable StallTiming m_stallTiming;
     mutable std::uint64_t m_framesRead = 0;
+    bool m_timeAsked = false;
+    std::unique_ptr<UtcTimingFetch> m_timeFetch; // last: cancelled before the rest goes
 };
 
 } // namespace zephyrscope

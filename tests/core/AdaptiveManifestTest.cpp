@@ -129,11 +129,14 @@ TEST(AdaptiveManifest, OnlyADynamicMpdHasALiveClock)
     EXPECT_EQ(clock->availabilityStartUs, 1769860800LL * 1000000);
     EXPECT_EQ(clock->serverTimeUs, 1769860810LL * 1000000);
 
-    // A UTCTiming scheme that needs a request is not read from the MPD.
+    // A UTCTiming scheme that needs a request gives no time in the MPD, but where to ask.
     std::string fetched = live;
     fetched.replace(fetched.find("direct"), 6, "http-iso");
+    fetched.replace(fetched.find("2026-01-31T12:00:10Z"), 20, "https://time.example/iso");
     ASSERT_TRUE(AdaptiveManifest::dashLiveClock(fetched));
     EXPECT_FALSE(AdaptiveManifest::dashLiveClock(fetched)->serverTimeUs);
+    ASSERT_TRUE(AdaptiveManifest::dashLiveClock(fetched)->timeSource);
+    EXPECT_EQ(AdaptiveManifest::dashLiveClock(fetched)->timeSource->value, "https://time.example/iso");
 
     std::string vod = live;
     vod.replace(vod.find("dynamic"), 7, "static");

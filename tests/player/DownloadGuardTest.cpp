@@ -1,7 +1,16 @@
 #include "DownloadGuard.h"
 #include "DownloadRefusals.h"
+#include "HttpTestServer.h"
+#include "MainLoopWait.h"
+#include "UtcTimingFetch.h"
 
 #include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
 
 using namespace zephyrscope;
 
@@ -32,4 +41,73 @@ TEST(DownloadRefusals, TakesLibsoupsRefusalOfANonHttpUriAloneAndCountsEachRefusa
     DownloadRefusals::refuse(DownloadRefusals::compressedReason("http://h/v.m3u8", "gzip"));
     EXPECT_EQ(DownloadRefusals::count(), before + 1);
     EXPECT_EQ(DownloadRefusals::last(), "'http://h/v.m3u8' came compressed (gzip) though none was asked for: not inflated");
+}
+
+namespace {
+
+struct TimeFetchOutcome {
+    int calls = 0;
+    UtcTimingFetch::Result result;
+};
+
+// Asks url for the time as scheme says, and waits (bounded) for the answer.
+TimeFetchOutcome fetchTime(UtcTiming::Scheme scheme, const std::string& url)
+{
+    auto outcome = std::make_shared<TimeFetchOutcome>();
+    auto fetch = UtcTimingFetch::start(UtcTiming {scheme, url}, [outcome](UtcTimingFetch::Result result) {
+        ++outcome->calls;
+        outcome->result = std::move(result);
+    });
+    zephyrscope::testing::RunMainLoopUntil([&] { return outcome->calls > 0; },
+                              std::chrono::seconds(UtcTimingFetch::kTimeoutS + 3));
+    return *outcome;
+}
+
+} // namespace
+
+// A time URL is hostile input like any other: bounded in size and in time.
+TEST(UtcTimingFetch, ReadsTheServersClockAndRefusesWhatIsNotATimeInBounds)
+{
+    const auto root = std::filesystem::temp_directory_path() / ("zs-time-" + std::to_string(getpid()));
+    std::filesystem::create_directories(root);
+    std::ofstream(root / "big.txt") << std::string(1000, '7');
+    std::ofstream(root / "page.html") << "<html>\n\x01</html>";
+    zephyrscope::testing::HttpTestServer server(root);
+    server.start();
+    using Scheme = UtcTiming::Scheme;
+
+    const auto ahead = fetchTime(Scheme::HttpXsDate, server.url("utc-time?clockAheadMs=3000"));
+    ASSERT_TRUE(ahead.result.offsetUs) << ahead.result.error;
+    EXPECT_NEAR(static_cast<double>(*ahead.result.offsetUs), 3000000.0, 30000.0);
+
+    EXPECT_EQ(fetchTime(Scheme::HttpIso, server.url("big.txt")).result.error, "the answer is longer than 256 bytes");
+    EXPECT_EQ(fetchTime(Scheme::HttpIso, server.url("page.html")).result.error, "'<html>?\?</html>' is not a time");
+    EXPECT_EQ(fetchTime(Scheme::HttpXsDate, server.url("none.txt")).result.error, "404 Not Found");
+    EXPECT_EQ(fetchTime(Scheme::HttpHead, server.url("big.txt")).result.error, "the answer has no Date header");
+    const auto looping = fetchTime(Scheme::HttpXsDate, server.url("big.txt?redirectLoop=1"));
+    EXPECT_EQ(looping.calls, 1);
+    EXPECT_FALSE(looping.result.offsetUs);
+    EXPECT_FALSE(looping.result.error.empty());
+    // A server that sends part of its answer and then nothing.
+    const auto stalled = fetchTime(Scheme::HttpXsDate, server.url("big.txt?stallAfter=10"));
+    EXPECT_EQ(stalled.calls, 1);
+    EXPECT_FALSE(stalled.result.offsetUs);
+    EXPECT_FALSE(stalled.result.error.empty());
+
+    // Not asked at all: said at once.
+    int calls = 0;
+    EXPECT_FALSE(UtcTimingFetch::start(UtcTiming {Scheme::HttpIso, "file:///etc/hostname"}, [&](UtcTimingFetch::Result result) {
+        ++calls;
+        EXPECT_EQ(result.error, "not an http(s) URL");
+    }));
+    EXPECT_EQ(calls, 1);
+    // Given up before the answer: no word after.
+    auto dropped = UtcTimingFetch::start(UtcTiming {Scheme::HttpXsDate, server.url("utc-time?holdFirstMs=300")},
+                                         [&](UtcTimingFetch::Result) { ++calls; });
+    dropped.reset();
+    zephyrscope::testing::RunMainLoopFor(std::chrono::milliseconds(600));
+    EXPECT_EQ(calls, 1);
+
+    server.stop();
+    std::filesystem::remove_all(root);
 }

@@ -120,15 +120,13 @@ protected:
     }
 
     // A live DASH MPD of the ladder's 2-s segments (seg1.m4s ...), kLiveWindow
-    // of them available at its first answer. dashdemux2 (1.22) stays in
-    // Buffering on it until the engine gives up on the data flow, so the frame
-    // read is the first one, shown as it prerolls.
+    // of them available at its first answer; read while playing.
     Run playDash(const std::string& mpdPath, const std::string& query)
     {
         std::vector<std::pair<std::string, double>> begins;
         for (int k = 1; k <= 8; ++k)
             begins.emplace_back("seg" + std::to_string(k) + ".m4s", (k - 1) * 2000.0);
-        return play(mpdPath, "dashLive=" + std::to_string(kLiveWindow) + query, begins, kLiveWindow * 2000.0, false);
+        return play(mpdPath, "dashLive=" + std::to_string(kLiveWindow) + query, begins, kLiveWindow * 2000.0);
     }
 
     // Undelayed, the latency is how far behind the edge the demuxer began plus the
@@ -194,15 +192,19 @@ TEST_F(PlayerLiveLatency, HlsWithoutDatesOrOnDemandHasNoLatency)
 
 namespace {
 
-// Two copies of one DASH ladder, for two live clocks.
+// Copies of one DASH ladder, one for each live clock a test starts.
 const std::vector<std::string>& LiveDash()
 {
     static const std::vector<std::string> manifests = [] {
         SharedMedia().makeDashLadder("live-dash", 16.0);
         const auto dir = SharedMedia().dir();
         std::vector<std::string> paths {"live-dash/manifest.mpd"};
-        std::filesystem::copy(dir / "live-dash", dir / "live-dash-lagged", std::filesystem::copy_options::recursive);
-        paths.push_back("live-dash-lagged/manifest.mpd");
+        for (int copy = 1; copy < 6; ++copy) {
+            const std::string folder = "live-dash-" + std::to_string(copy);
+            if (!std::filesystem::exists(dir / folder))
+                std::filesystem::copy(dir / "live-dash", dir / folder, std::filesystem::copy_options::recursive);
+            paths.push_back(folder + "/manifest.mpd");
+        }
         return paths;
     }();
     return manifests;
@@ -219,4 +221,49 @@ TEST_F(PlayerLiveLatency, DashLatencyIsTheSegmentsBehindTheEdgeAndGrowsByAPublis
     const Run direct = playDash(LiveDash()[0], "");
     const Run lagged = playDash(LiveDash()[1], "&lagMs=" + std::to_string(kLagMs) + "&utc=1&clockAheadMs=3000");
     expectLatency("DASH", direct, lagged, kLagMs);
+}
+
+// A server whose clock is 3 s ahead of this host's dates its frames 3 s late:
+// read by this host's clock, the latency is 3 s short. Each UTCTiming scheme
+// tells the difference and the latency comes back by it; a time URL that fails
+// leaves it short, with a warning.
+TEST_F(PlayerLiveLatency, DashUtcTimingTakesTheServersClockOffsetOffTheLatency)
+{
+    constexpr double kAheadMs = 3000.0;
+    const std::string ahead = "&clockAheadMs=" + std::to_string(static_cast<int>(kAheadMs));
+    const Run unsynced = playDash(LiveDash()[0], ahead);
+    ASSERT_TRUE(unsynced.latencyMs);
+    // What is left of a run's latency once what it was known to hold is taken off.
+    const auto error = [](const Run& run) { return *run.latencyMs - run.behindMs - run.waitedMs; };
+    const std::vector<std::string> schemes {"1", "xsdate", "iso", "head"}; // 1: direct
+    for (std::size_t i = 0; i < schemes.size(); ++i) {
+        SCOPED_TRACE(schemes[i]);
+        const Run synced = playDash(LiveDash()[i + 1], ahead + "&utc=" + schemes[i]);
+        ASSERT_TRUE(synced.latencyMs);
+        double expectedMs = kAheadMs;
+        // A Date header is to the second: the server says what it cut off, and
+        // the player takes the middle of that second.
+        if (schemes[i] == "head") {
+            // The player's answer, not the demuxer's (which asks too, as GStreamer).
+            const auto answers = server->timeAnswers();
+            const auto mine = std::find_if(answers.rbegin(), answers.rend(), [](const auto& answer) {
+                return answer.method == "HEAD" && answer.userAgent.find("GStreamer") == std::string::npos;
+            });
+            ASSERT_NE(mine, answers.rend());
+            expectedMs += 500.0 - static_cast<double>(mine->dateCutMs);
+        }
+        std::cout << "DASH UTCTiming " << schemes[i] << ": latency " << *synced.latencyMs << " ms, moved by "
+                  << error(synced) - error(unsynced) << " ms (expected " << expectedMs << ")\n";
+        EXPECT_NEAR(error(synced) - error(unsynced), expectedMs, 30.0);
+    }
+
+    ::testing::internal::CaptureStderr();
+    const Run failed = playDash(LiveDash()[5], ahead + "&utc=xsdate&utcPath=no-such-time");
+    const std::string warnings = ::testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(failed.latencyMs);
+    EXPECT_NEAR(error(failed), error(unsynced), 30.0);
+    EXPECT_NE(warnings.find("Cannot read the server's time at '" + server->url("no-such-time?clockAheadMs=3000")
+                            + "': 404 Not Found"),
+              std::string::npos)
+        << warnings;
 }

@@ -56,6 +56,13 @@ long long number(const std::map<std::string, std::string>& values, const std::st
     }
 }
 
+std::string text_of(const std::map<std::string, std::string>& values, const std::string& key,
+                    const std::string& fallback = {})
+{
+    const auto it = values.find(key);
+    return it == values.end() ? fallback : it->second;
+}
+
 // One gzip member holding text.
 std::string gzipMember(std::string_view text)
 {
@@ -271,25 +278,45 @@ std::string HttpTestServer::liveMpd(const std::string& path, const std::string& 
     }
     const auto typeAt = mpd.find("type=\"static\"");
     const auto durationAt = mpd.find(" mediaPresentationDuration=\"");
-    const auto segmentAt = mpd.find(" d=\"");
-    if (typeAt == std::string::npos || durationAt == std::string::npos || segmentAt == std::string::npos)
+    const auto timelineAt = mpd.find("<SegmentTimeline>");
+    const auto timelineEnd = mpd.find("</SegmentTimeline>");
+    const auto segmentAt = mpd.find(" d=\"", timelineAt);
+    const auto repeatAt = mpd.find(" r=\"", timelineAt);
+    if (typeAt == std::string::npos || durationAt == std::string::npos || timelineEnd == std::string::npos
+        || segmentAt > timelineEnd || repeatAt > timelineEnd)
         return mpd;
-    // Segments of one length (the timeline's first), timescale 1000.
+    // Segments of one length (the timeline's first), timescale 1000; a shorter
+    // last one is never published.
     const long long segmentMs = std::atoll(mpd.c_str() + segmentAt + 4);
+    const long long whole = std::atoll(mpd.c_str() + repeatAt + 4) + 1;
+    const long long window = number(query, "dashLive", 0);
+    const long long lagMs = number(query, "lagMs", 0);
+    const auto now = std::chrono::system_clock::now();
     const auto ahead = std::chrono::milliseconds(number(query, "clockAheadMs", 0));
-    const auto start = wallStart + ahead
-        - std::chrono::milliseconds(number(query, "dashLive", 0) * segmentMs + number(query, "lagMs", 0));
+    const auto start = wallStart + ahead - std::chrono::milliseconds(window * segmentMs + lagMs);
+    // Segment k is available once the server's clock passes start + k segments:
+    // the timeline lists those, as a packager's would.
+    const long long sinceMs = std::chrono::duration_cast<std::chrono::milliseconds>(now - wallStart).count();
+    const long long published = std::min(whole, window + (sinceMs + lagMs) / segmentMs);
     std::string text = mpd;
+    text.replace(timelineAt, timelineEnd - timelineAt,
+                 "<SegmentTimeline><S t=\"0\" d=\"" + std::to_string(segmentMs) + "\" r=\""
+                     + std::to_string(published - 1) + "\"/>");
     text.erase(durationAt, text.find('"', durationAt + 28) + 1 - durationAt);
     text.replace(typeAt, 13,
                  "type=\"dynamic\" availabilityStartTime=\""
                      + isoDateTime(std::chrono::time_point_cast<std::chrono::system_clock::duration>(start))
+                     + "\" publishTime=\"" + isoDateTime(now + ahead)
                      + "\" minimumUpdatePeriod=\"PT2S\" timeShiftBufferDepth=\"PT60S\"");
-    if (number(query, "utc", 0) > 0) {
-        const std::string timing = "<UTCTiming schemeIdUri=\"urn:mpeg:dash:utc:direct:2014\" value=\""
-            + isoDateTime(std::chrono::system_clock::now() + ahead) + "\"/>\n";
-        text.insert(text.rfind("</MPD>"), timing);
-    }
+    const std::string utc = text_of(query, "utc");
+    std::string timing;
+    if (utc == "1")
+        timing = "<UTCTiming schemeIdUri=\"urn:mpeg:dash:utc:direct:2014\" value=\"" + isoDateTime(now + ahead) + "\"/>";
+    else if (utc == "xsdate" || utc == "iso" || utc == "head")
+        timing = "<UTCTiming schemeIdUri=\"urn:mpeg:dash:utc:http-" + utc + ":2014\" value=\""
+            + url(text_of(query, "utcPath", "utc-time") + "?clockAheadMs=" + std::to_string(ahead.count())) + "\"/>";
+    if (!timing.empty())
+        text.insert(text.rfind("</MPD>"), timing + "\n");
     return text;
 }
 
@@ -310,6 +337,12 @@ std::string HttpTestServer::growingPlaylist(const std::string& path, const std::
     for (std::size_t k = 0; k < growth * requests; ++k)
         text += entry + "?n=" + std::to_string(k) + "\n";
     return text;
+}
+
+std::vector<HttpTestServer::TimeAnswer> HttpTestServer::timeAnswers() const
+{
+    std::lock_guard lock(m_logMutex);
+    return m_timeAnswers;
 }
 
 void HttpTestServer::logSent(const std::string& path, int status, long long bytes, bool first)
@@ -446,12 +479,15 @@ void HttpTestServer::serve(int fd)
     std::string method, target, version;
     lines >> method >> target >> version;
     std::string rangeHeader;
+    std::string userAgent;
     std::string line;
     while (std::getline(lines, line)) {
         std::string lower = line;
         std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
         if (lower.rfind("range:", 0) == 0)
             rangeHeader = lower.substr(6);
+        if (lower.rfind("user-agent:", 0) == 0)
+            userAgent = line.substr(11);
     }
     const auto question = target.find('?');
     const std::string path = percentDecode(target.substr(0, question));
@@ -481,6 +517,30 @@ void HttpTestServer::serve(int fd)
         sendAll(fd, head.data(), head.size());
     };
 
+    // The time URL of a live MPD's UTCTiming: the server's clock, clockAheadMs
+    // ahead of the host's, in the body and (to the second) in the Date header.
+    if (path == "/utc-time") {
+        const auto now = std::chrono::system_clock::now() + std::chrono::milliseconds(number(query, "clockAheadMs", 0));
+        const std::string body = isoDateTime(now);
+        const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+        std::tm utc {};
+        gmtime_r(&seconds, &utc);
+        char date[64];
+        std::strftime(date, sizeof date, "%a, %d %b %Y %H:%M:%S GMT", &utc);
+        {
+            std::lock_guard lock(m_logMutex);
+            m_timeAnswers.push_back({method, userAgent,
+                                     std::chrono::duration_cast<std::chrono::milliseconds>(
+                                         now - std::chrono::system_clock::from_time_t(seconds))
+                                         .count()});
+        }
+        const std::string head = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nDate: " + std::string(date)
+            + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n";
+        if (sendAll(fd, head.data(), head.size()) && method != "HEAD" && sendAll(fd, body.data(), body.size()))
+            m_bodyBytes += static_cast<long long>(body.size());
+        finish();
+        return;
+    }
     long long status = number(query, "status", 0);
     const std::string relative = path.empty() ? path : path.substr(1);
     bool firstForTarget = false;

@@ -44,12 +44,18 @@ namespace zephyrscope::testing {
 //                   ends as it is published (the live edge is now)
 //   lagMs=D         with pdt=1: segments published D ms after their end, as by a
 //                   packager that holds everything D ms longer
-//   dashLive=N      a finished MPD (.mpd) served as a dynamic one whose
-//                   availabilityStartTime makes its first N segments available
-//                   at the first request for the path (the live edge is then);
+//   dashLive=N      a finished MPD (.mpd) of 2-s segments served as a dynamic one
+//                   whose availabilityStartTime makes its first N segments
+//                   available at the first request for the path (the live edge
+//                   is then); its SegmentTimeline lists the segments available
+//                   so far, one more as each segment's duration passes;
 //                   lagMs=D as for pdt=1
-//   utc=1           with dashLive: a UTCTiming element (direct) with the server's time
-//   clockAheadMs=C  with dashLive: the server's clock C ms ahead of the host's
+//   utc=S           with dashLive: a UTCTiming element; S=1: direct (the server's
+//                   time in the MPD), S=xsdate, iso or head: http-S, whose URL is
+//                   this server's utc-time (below), or utcPath if given
+//   clockAheadMs=C  with dashLive and for utc-time: the server's clock C ms ahead of the host's
+// The path utc-time answers the server's clock as xs:dateTime text, and in its
+// Date header to the second (timeAnswers: what that left out, each time).
 // Server-wide, for streams whose segment URLs carry no query: a rate schedule
 // (setRateSchedule) and answers to fail with (failPath). Every body byte sent is
 // logged with its time and path (sentLog), for figures to be checked against.
@@ -95,6 +101,14 @@ public:
     std::chrono::system_clock::time_point liveStart(const std::string& path) const;
     // Body bytes written to sockets so far, over all requests: what clients were really sent.
     long long bodyBytesSent() const { return m_bodyBytes.load(); }
+    // Each answer of utc-time so far: to whom, and the milliseconds its Date
+    // header cut off the server's clock.
+    struct TimeAnswer {
+        std::string method;
+        std::string userAgent;
+        long long dateCutMs = 0;
+    };
+    std::vector<TimeAnswer> timeAnswers() const;
     // Stalls begun so far (stallAfter or stallEvery), over all requests.
     int stallCount() const { return m_stalls.load(); }
 
@@ -125,6 +139,7 @@ private:
     std::map<std::string, std::chrono::system_clock::time_point> m_liveWallStarts;
     std::map<std::string, std::size_t> m_growthRequests; // by playlist path
     std::vector<Sent> m_sent;
+    std::vector<TimeAnswer> m_timeAnswers;
     std::set<std::string> m_answeredTargets; // paths with queries asked for at least once
     int m_listenFd = -1;
     int m_wakeFd = -1;

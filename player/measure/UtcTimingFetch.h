@@ -1,0 +1,45 @@
+#pragma once
+
+// The offset of a live DASH server's clock from ours, asked once at the URL of
+// its MPD's UTCTiming (http-xsdate, http-iso, http-head) over libsoup, on the
+// default main context. The answer is hostile input: its body is read up to
+// kMaxBodyBytes, and the whole exchange ends after kTimeoutS. Destroying the
+// fetch cancels it, and no callback follows. Private to player/.
+
+#include "UtcTiming.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace zephyrscope {
+
+class UtcTimingFetch {
+public:
+    static constexpr unsigned kTimeoutS = 5;
+    static constexpr std::size_t kMaxBodyBytes = 256;
+
+    struct Result {
+        std::optional<std::int64_t> offsetUs; // the server's clock less ours
+        std::string error;                    // why there is no offset
+    };
+    using Done = std::function<void(Result)>;
+
+    // Starts asking timing.value. done is called once, from the main loop; or,
+    // when the request cannot even be made (not an http(s) URL), before this
+    // returns, and then nothing is returned.
+    static std::unique_ptr<UtcTimingFetch> start(const UtcTiming& timing, Done done);
+    ~UtcTimingFetch();
+    UtcTimingFetch(const UtcTimingFetch&) = delete;
+    UtcTimingFetch& operator=(const UtcTimingFetch&) = delete;
+
+    struct State;
+
+private:
+    explicit UtcTimingFetch(std::shared_ptr<State> state);
+    std::shared_ptr<State> m_state;
+};
+
+} // namespace zephyrscope
