@@ -83,8 +83,8 @@ void oneDecoderThread(GstElement*, GstElement* element, gpointer)
 GstElement* playbin3Like(const std::string& clip)
 {
     GstElement* playbin = gst_element_factory_make("playbin3", nullptr);
-    GstElement* video = gst_parse_bin_from_description(kVideoSink, FALSE, nullptr);
-    GstElement* audio = gst_parse_bin_from_description(kAudioSink, FALSE, nullptr);
+    GstElement* video = gst_parse_launch(kVideoSink, nullptr);
+    GstElement* audio = gst_parse_launch(kAudioSink, nullptr);
     likeProgramVideoSink(video);
     const std::string uri = "file://" + clip;
     // The program's flags before fake sinks: video, audio, native both, buffering, deinterlace.
@@ -121,6 +121,12 @@ void run(GstElement* pipeline, bool toEnd)
                                                     | (toEnd ? GST_MESSAGE_EOS : GST_MESSAGE_ASYNC_DONE));
     GstMessage* message = gst_bus_timed_pop_filtered(bus, 120 * GST_SECOND, wanted);
     const bool failed = !message || GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR;
+    if (message && failed) {
+        GError* error = nullptr;
+        gst_message_parse_error(message, &error, nullptr);
+        std::fprintf(stderr, "Cannot play the clip: %s\n", error->message);
+        g_error_free(error);
+    }
     if (message)
         gst_message_unref(message);
     gst_object_unref(bus);
