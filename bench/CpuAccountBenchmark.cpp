@@ -32,7 +32,6 @@
 #include "Percentile.h"
 
 #include <gst/gst.h>
-#include <gst/video/gstvideometa.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -56,23 +55,6 @@ constexpr double kSliceEdgesS[] = {4.0, 18.0, 22.0}; // the whole runs' time sli
 
 // ---- the parts that run inside this benchmark, as a child of itself ----
 
-GstPadProbeReturn acceptAnyFrameLayout(GstPad*, GstPadProbeInfo* info, gpointer)
-{
-    GstQuery* query = GST_PAD_PROBE_INFO_QUERY(info);
-    if (GST_QUERY_TYPE(query) != GST_QUERY_ALLOCATION)
-        return GST_PAD_PROBE_OK;
-    gst_query_add_allocation_meta(query, GST_VIDEO_META_API_TYPE, nullptr);
-    return GST_PAD_PROBE_HANDLED;
-}
-
-// The program's video fake sink: it takes the decoder's own frame layout.
-void likeProgramVideoSink(GstElement* sink)
-{
-    GstPad* pad = gst_element_get_static_pad(sink, "sink");
-    gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_QUERY_DOWNSTREAM, acceptAnyFrameLayout, nullptr, nullptr);
-    gst_object_unref(pad);
-}
-
 void oneDecoderThread(GstElement*, GstElement* element, gpointer)
 {
     GstElementFactory* factory = gst_element_get_factory(element);
@@ -85,7 +67,6 @@ GstElement* playbin3Like(const std::string& clip)
     GstElement* playbin = gst_element_factory_make("playbin3", nullptr);
     GstElement* video = gst_parse_launch(kVideoSink, nullptr);
     GstElement* audio = gst_parse_launch(kAudioSink, nullptr);
-    likeProgramVideoSink(video);
     const std::string uri = "file://" + clip;
     // The program's flags before fake sinks: video, audio, native both, buffering, deinterlace.
     g_object_set(playbin, "uri", uri.c_str(), "video-sink", video, "audio-sink", audio, "flags",
@@ -98,7 +79,7 @@ GstElement* handBuilt(const std::string& clip)
 {
     const std::string description = "filesrc location=\"" + clip + "\" ! qtdemux name=d "
                                     "d.video_0 ! queue ! h264parse ! avdec_h264 max-threads=1 ! "
-                                    + kVideoSink + " name=vsink d.audio_0 ! queue ! aacparse ! avdec_aac ! "
+                                    + kVideoSink + " d.audio_0 ! queue ! aacparse ! avdec_aac ! "
                                     + kAudioSink;
     GError* error = nullptr;
     GstElement* pipeline = gst_parse_launch(description.c_str(), &error);
@@ -106,9 +87,6 @@ GstElement* handBuilt(const std::string& clip)
         std::fprintf(stderr, "Cannot build pipeline '%s': %s\n", description.c_str(), error ? error->message : "");
         std::exit(2);
     }
-    GstElement* sink = gst_bin_get_by_name(GST_BIN(pipeline), "vsink");
-    likeProgramVideoSink(sink);
-    gst_object_unref(sink);
     return pipeline;
 }
 

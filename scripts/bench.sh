@@ -108,5 +108,9 @@ section "8. Many probes at once on live RTSP streams of the clip (N = 1, 2, 4, 8
 "$build/bench/bench_many_probes" --program "$program" --server "$build/tools/rtsp-test-server/zephyrscope_rtsp_server" \
     --clip "$clips/clip720p30.mkv" --work "$work/probes" --counts 1,2,4,8,16
 
+section "9. Where the CPU of one played clip goes: the program and ffmpeg, part by part (median of ${ZEPHYRSCOPE_BENCH_ACCOUNT_ROUNDS:-3})"
+"$build/bench/bench_cpu_account" --program "$program" --clip "$clips/clip720p30.mp4" --work "$work/account" \
+    --rounds "${ZEPHYRSCOPE_BENCH_ACCOUNT_ROUNDS:-3}" --perf-rounds 1
+
 printf '\nmake bench: %d s in all; load average at the end: %s\n' $(( $(date +%s) - started )) \
     "$(cut -d' ' -f1-3 /proc/loadavg)"
