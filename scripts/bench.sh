@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Runs every benchmark under bench/ and prints its figures (docs/PERFORMANCE.md
-# explains each). Takes about 25 minutes: the growth run needs ten minutes of
+# explains each). Takes about 35 minutes: the growth run needs ten minutes of
 # play, so it starts first, in the background, and parts 1 to 6 run one after
-# another meanwhile; the peers (about 10 minutes) and the many probes (about 4)
-# run after it, alone.
+# another meanwhile; the peers (about 10 minutes), the many probes (about 4) and
+# the CPU accounting (about 9) run after it, alone.
 set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
 program="$build/zephyrscope"
