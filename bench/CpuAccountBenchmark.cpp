@@ -39,7 +39,9 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -62,57 +64,71 @@ void oneDecoderThread(GstElement*, GstElement* element, gpointer)
         g_object_set(element, "max-threads", 1, nullptr);
 }
 
-GstElement* playbin3Like(const std::string& clip)
+struct ObjectUnref {
+    void operator()(gpointer object) const { gst_object_unref(object); }
+};
+struct MessageUnref {
+    void operator()(GstMessage* message) const { gst_message_unref(message); }
+};
+using ElementPtr = std::unique_ptr<GstElement, ObjectUnref>;
+using BusPtr = std::unique_ptr<GstBus, ObjectUnref>;
+using MessagePtr = std::unique_ptr<GstMessage, MessageUnref>;
+
+ElementPtr owned(GstElement* element)
 {
-    GstElement* playbin = gst_element_factory_make("playbin3", nullptr);
-    GstElement* video = gst_parse_launch(kVideoSink, nullptr);
-    GstElement* audio = gst_parse_launch(kAudioSink, nullptr);
+    return ElementPtr(element ? GST_ELEMENT(gst_object_ref_sink(element)) : nullptr);
+}
+
+ElementPtr launched(const std::string& description)
+{
+    GError* error = nullptr;
+    ElementPtr element = owned(gst_parse_launch(description.c_str(), &error));
+    if (!element || error) {
+        const std::string reason = error ? error->message : "no element";
+        g_clear_error(&error);
+        throw std::runtime_error("Cannot build pipeline '" + description + "': " + reason);
+    }
+    return element;
+}
+
+ElementPtr playbin3Like(const std::string& clip)
+{
+    ElementPtr playbin = owned(gst_element_factory_make("playbin3", nullptr));
+    if (!playbin)
+        throw std::runtime_error("Cannot create element 'playbin3': the playback plugin is missing");
+    const ElementPtr video = launched(kVideoSink), audio = launched(kAudioSink);
     const std::string uri = "file://" + clip;
     // The program's flags before fake sinks: video, audio, native both, buffering, deinterlace.
-    g_object_set(playbin, "uri", uri.c_str(), "video-sink", video, "audio-sink", audio, "flags",
+    g_object_set(playbin.get(), "uri", uri.c_str(), "video-sink", video.get(), "audio-sink", audio.get(), "flags",
                  (1 << 0) | (1 << 1) | (1 << 5) | (1 << 6) | (1 << 8) | (1 << 9), nullptr);
-    g_signal_connect(playbin, "element-setup", G_CALLBACK(oneDecoderThread), nullptr);
+    g_signal_connect(playbin.get(), "element-setup", G_CALLBACK(oneDecoderThread), nullptr);
     return playbin;
 }
 
-GstElement* handBuilt(const std::string& clip)
+ElementPtr handBuilt(const std::string& clip)
 {
-    const std::string description = "filesrc location=\"" + clip + "\" ! qtdemux name=d "
-                                    "d.video_0 ! queue ! h264parse ! avdec_h264 max-threads=1 ! "
-                                    + kVideoSink + " d.audio_0 ! queue ! aacparse ! avdec_aac ! "
-                                    + kAudioSink;
-    GError* error = nullptr;
-    GstElement* pipeline = gst_parse_launch(description.c_str(), &error);
-    if (!pipeline || error) {
-        std::fprintf(stderr, "Cannot build pipeline '%s': %s\n", description.c_str(), error ? error->message : "");
-        std::exit(2);
-    }
-    return pipeline;
+    return launched("filesrc location=\"" + clip + "\" ! qtdemux name=d "
+                    "d.video_0 ! queue ! h264parse ! avdec_h264 max-threads=1 ! " + kVideoSink
+                    + " d.audio_0 ! queue ! aacparse ! avdec_aac ! " + kAudioSink);
 }
 
-// Runs the pipeline to preroll (ready) or to the end; exits on an error.
-void run(GstElement* pipeline, bool toEnd)
+// Runs the pipeline to preroll (ready) or to the end; throws on an error.
+void run(const ElementPtr& pipeline, bool toEnd, const std::string& clip)
 {
-    gst_element_set_state(pipeline, toEnd ? GST_STATE_PLAYING : GST_STATE_PAUSED);
-    GstBus* bus = gst_element_get_bus(pipeline);
+    gst_element_set_state(pipeline.get(), toEnd ? GST_STATE_PLAYING : GST_STATE_PAUSED);
+    const BusPtr bus(gst_element_get_bus(pipeline.get()));
     const auto wanted = static_cast<GstMessageType>(GST_MESSAGE_ERROR
                                                     | (toEnd ? GST_MESSAGE_EOS : GST_MESSAGE_ASYNC_DONE));
-    GstMessage* message = gst_bus_timed_pop_filtered(bus, 120 * GST_SECOND, wanted);
-    const bool failed = !message || GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR;
-    if (message && failed) {
+    const MessagePtr message(gst_bus_timed_pop_filtered(bus.get(), 120 * GST_SECOND, wanted));
+    gst_element_set_state(pipeline.get(), GST_STATE_NULL);
+    if (!message)
+        throw std::runtime_error("Cannot play '" + clip + "': nothing came in 120 s");
+    if (GST_MESSAGE_TYPE(message.get()) == GST_MESSAGE_ERROR) {
         GError* error = nullptr;
-        gst_message_parse_error(message, &error, nullptr);
-        std::fprintf(stderr, "Cannot play the clip: %s\n", error->message);
-        g_error_free(error);
-    }
-    if (message)
-        gst_message_unref(message);
-    gst_object_unref(bus);
-    gst_element_set_state(pipeline, GST_STATE_NULL);
-    gst_object_unref(pipeline);
-    if (failed) {
-        std::fprintf(stderr, "Cannot play the clip: error or timeout\n");
-        std::exit(2);
+        gst_message_parse_error(message.get(), &error, nullptr);
+        const std::string reason = error ? error->message : "unknown error";
+        g_clear_error(&error);
+        throw std::runtime_error("Cannot play '" + clip + "': " + reason);
     }
 }
 
@@ -123,22 +139,16 @@ int runPart(const std::string& part, const std::string& clip)
     gst_init(nullptr, nullptr);
     if (part == "gst-init")
         return 0;
-    GstElement* decoder = gst_element_factory_make("avdec_h264", nullptr);
-    if (!decoder) {
-        std::fprintf(stderr, "Cannot create element 'avdec_h264': the libav plugin is missing\n");
-        return 2;
-    }
-    gst_object_unref(gst_object_ref_sink(decoder));
+    if (!owned(gst_element_factory_make("avdec_h264", nullptr)))
+        throw std::runtime_error("Cannot create element 'avdec_h264': the libav plugin is missing");
     if (part == "libav")
         return 0;
     if (part == "playbin3-ready" || part == "playbin3")
-        run(playbin3Like(clip), part == "playbin3");
+        run(playbin3Like(clip), part == "playbin3", clip);
     else if (part == "pipeline-ready" || part == "pipeline")
-        run(handBuilt(clip), part == "pipeline");
-    else {
-        std::fprintf(stderr, "Cannot run part '%s': unknown\n", part.c_str());
-        return 2;
-    }
+        run(handBuilt(clip), part == "pipeline", clip);
+    else
+        throw std::runtime_error("Cannot run part '" + part + "': unknown");
     return 0;
 }
 
