@@ -13,6 +13,7 @@
 // each probe's last sample, which show where the host stops keeping up. The
 // server and every probe end with each N; a probe still running after the timeout
 // is killed.
+#include "BenchOptions.h"
 #include "ChildProcess.h"
 #include "LogReader.h"
 #include "Percentile.h"
@@ -27,7 +28,6 @@
 #include <exception>
 #include <filesystem>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -57,9 +57,7 @@ struct Probe {
 std::vector<int> parseCounts(const std::string& text)
 {
     std::vector<int> counts;
-    std::istringstream in(text);
-    std::string item;
-    while (std::getline(in, item, ',')) {
+    for (const std::string& item : BenchOptions::split(text, ',')) {
         const int n = std::atoi(item.c_str());
         if (n < 1 || n > 64)
             throw std::runtime_error("Cannot use count '" + item + "': give 1 to 64 probes");
@@ -73,24 +71,16 @@ std::vector<int> parseCounts(const std::string& text)
 Options parse(int argc, char** argv)
 {
     Options o;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        const std::string key = argv[i];
-        const std::string value = argv[i + 1];
-        if (key == "--program")
-            o.program = fs::absolute(value).string();
-        else if (key == "--server")
-            o.server = fs::absolute(value).string();
-        else if (key == "--clip")
-            o.clip = fs::absolute(value).string();
-        else if (key == "--work")
-            o.work = fs::absolute(value);
-        else if (key == "--counts")
-            o.counts = parseCounts(value);
-        else if (key == "--timeout-s")
-            o.timeoutS = std::max(30, std::atoi(value.c_str()));
-        else
-            throw std::runtime_error("Cannot use option '" + key + "': unknown");
-    }
+    std::string work;
+    BenchOptions()
+        .path("--program", o.program)
+        .path("--server", o.server)
+        .path("--clip", o.clip)
+        .path("--work", work)
+        .on("--counts", [&o](const std::string& value) { o.counts = parseCounts(value); })
+        .number("--timeout-s", o.timeoutS, 30)
+        .parse(argc, argv);
+    o.work = work;
     if (o.program.empty() || o.server.empty() || o.clip.empty() || o.work.empty())
         throw std::runtime_error("Cannot run: --program, --server, --clip and --work are all needed");
     if (!fs::is_regular_file(o.clip))

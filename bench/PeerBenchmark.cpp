@@ -20,6 +20,7 @@
 // skipped, so a lighter run is seen to measure the same. "steady %" is the CPU
 // from 4 s to 18 s after the start (from /proc, every 100 ms) in percent of one
 // core: what playing costs once started, without start-up and countdown.
+#include "BenchOptions.h"
 #include "ChildProcess.h"
 #include "LogReader.h"
 #include "Percentile.h"
@@ -32,7 +33,6 @@
 #include <cstdlib>
 #include <exception>
 #include <filesystem>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -74,18 +74,6 @@ struct Options {
     std::vector<std::string> variants, launches;
 };
 
-std::vector<std::string> split(const std::string& text, char separator)
-{
-    std::vector<std::string> items;
-    std::istringstream in(text);
-    std::string item;
-    while (std::getline(in, item, separator)) {
-        if (!item.empty())
-            items.push_back(item);
-    }
-    return items;
-}
-
 // "NAME:rest" into its two parts.
 std::pair<std::string, std::string> named(const std::string& text, const char* option)
 {
@@ -122,7 +110,7 @@ std::vector<Tool> tools(const Options& o)
     for (const auto& text : o.variants) {
         auto [name, settings] = named(text, "--variant");
         Tool variant {name, {o.program, "-platform", "offscreen", "CLIP", "LOG"}, programEnvironment(), true};
-        for (const auto& setting : split(settings, ','))
+        for (const auto& setting : BenchOptions::split(settings, ','))
             variant.environment.push_back(setting);
         all.push_back(variant);
     }
@@ -130,7 +118,7 @@ std::vector<Tool> tools(const Options& o)
         auto [name, description] = named(text, "--launch");
         // gst-launch-1.0 takes every argument as one word of the description.
         Tool launch {name, {"gst-launch-1.0", "-q"}, {"DISPLAY"}};
-        for (const auto& word : split(description, ' '))
+        for (const auto& word : BenchOptions::split(description, ' '))
             launch.argv.push_back(word);
         all.push_back(launch);
     }
@@ -189,28 +177,18 @@ Run runOnce(const Tool& tool, const Options& o, int round)
 Options parse(int argc, char** argv)
 {
     Options o;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        const std::string key = argv[i];
-        const std::string value = argv[i + 1];
-        if (key == "--program")
-            o.program = fs::absolute(value).string();
-        else if (key == "--before")
-            o.before = fs::absolute(value).string();
-        else if (key == "--clip")
-            o.clip = fs::absolute(value).string();
-        else if (key == "--work")
-            o.work = fs::absolute(value);
-        else if (key == "--rounds")
-            o.rounds = std::max(1, std::atoi(value.c_str()));
-        else if (key == "--only")
-            o.only = split(value, ',');
-        else if (key == "--variant")
-            o.variants.push_back(value);
-        else if (key == "--launch")
-            o.launches.push_back(value);
-        else
-            throw std::runtime_error("Cannot use option '" + key + "': unknown");
-    }
+    std::string work;
+    BenchOptions()
+        .path("--program", o.program)
+        .path("--before", o.before)
+        .path("--clip", o.clip)
+        .path("--work", work)
+        .number("--rounds", o.rounds, 1)
+        .list("--only", o.only)
+        .repeated("--variant", o.variants)
+        .repeated("--launch", o.launches)
+        .parse(argc, argv);
+    o.work = work;
     if (o.program.empty() || o.clip.empty() || o.work.empty())
         throw std::runtime_error("Cannot run: --program, --clip and --work are all needed");
     return o;

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Runs every benchmark under bench/ and prints its figures (docs/PERFORMANCE.md
-# explains each). Takes about 25 minutes: the growth run needs ten minutes of
+# explains each). Takes about 35 minutes: the growth run needs ten minutes of
 # play, so it starts first, in the background, and parts 1 to 6 run one after
-# another meanwhile; the peers (about 10 minutes) and the many probes (about 4)
-# run after it, alone.
+# another meanwhile; the peers (about 10 minutes), the many probes (about 4) and
+# the CPU accounting (about 9) run after it, alone.
 set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
 program="$build/zephyrscope"
@@ -107,6 +107,10 @@ section "7. Peers: CPU and peak RSS beside the engine alone, gst-play-1.0, mpv a
 section "8. Many probes at once on live RTSP streams of the clip (N = 1, 2, 4, 8, 16)"
 "$build/bench/bench_many_probes" --program "$program" --server "$build/tools/rtsp-test-server/zephyrscope_rtsp_server" \
     --clip "$clips/clip720p30.mkv" --work "$work/probes" --counts 1,2,4,8,16
+
+section "9. Where the CPU of one played clip goes: the program and ffmpeg, part by part (median of ${ZEPHYRSCOPE_BENCH_ACCOUNT_ROUNDS:-3})"
+"$build/bench/bench_cpu_account" --program "$program" --clip "$clips/clip720p30.mp4" --work "$work/account" \
+    --rounds "${ZEPHYRSCOPE_BENCH_ACCOUNT_ROUNDS:-3}" --perf-rounds 1
 
 printf '\nmake bench: %d s in all; load average at the end: %s\n' $(( $(date +%s) - started )) \
     "$(cut -d' ' -f1-3 /proc/loadavg)"
