@@ -73,19 +73,21 @@ TEST(StallTiming, AStallDetectedLateStartsWhenTheNextFrameWasDueAndEndsAtTheFirs
     EXPECT_EQ(timing.last().resumedUs, last2 + 3050 * kMs);
 }
 
-TEST(StallTiming, APauseForBufferingStartsAtTheMessageOrTheHeldFrameAndEndsAtTheFirstFrameOnceItPlays)
+TEST(StallTiming, APauseForBufferingStartsWhenTheNextFrameWasDueAndLastsWhileThePipelineIsPaused)
 {
     StallTiming timing;
     const std::int64_t last = showFrames(timing, 10 * kMs, 3000 * kMs);
-    // The picture still moved: its next frame was not yet due when the message came.
+    // The picture still moved: its next frame was due 15 ms after the pause,
+    // so it shows 15 ms after the pipeline plays again.
     timing.stallBegan(last + 25 * kMs, true);
-    EXPECT_EQ(timing.last().sinceUs, last + 25 * kMs);
+    EXPECT_EQ(timing.last().sinceUs, last + kFrameUs);
     // The paused sink prerolls on a frame: that is no resumption.
     timing.frameShown(last + 300 * kMs);
     EXPECT_EQ(timing.last().resumedUs, 0);
     timing.stallOver(last + 2000 * kMs);
-    timing.frameShown(last + 2030 * kMs);
-    EXPECT_EQ(timing.last().resumedUs, last + 2030 * kMs);
+    EXPECT_EQ(timing.last().resumedUs, last + 2015 * kMs);
+    timing.frameShown(last + 2015 * kMs);
+    EXPECT_EQ(timing.last().resumedUs, last + 2015 * kMs);
 
     // A buffering message after the picture had stopped dates back to the frame that did not come.
     const std::int64_t last2 = showFrames(timing, last + 2070 * kMs, last + 5000 * kMs);
