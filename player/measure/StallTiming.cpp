@@ -36,6 +36,14 @@ void StallTiming::stallBegan(std::int64_t nowUs, bool paused)
     // A picture still moving stops now; one that stood still stopped when its
     // next frame did not come. Without any frame yet the stall is the state's.
     m_last.sinceUs = m_lastFrameUs > 0 ? std::min(nowUs, m_lastFrameUs + frameIntervalUs()) : nowUs;
+    // Paused before the next frame was due (one the sink already has, given with
+    // a later time, or still to come): the pipeline's clock stops, so that frame
+    // shows as much later as the pause lasts. The stall starts when it was due
+    // and ends that long after the pipeline plays again.
+    const std::int64_t dueUs = m_lastFrameUs > nowUs ? m_lastFrameUs : m_lastFrameUs + frameIntervalUs();
+    m_heldUs = paused && m_lastFrameUs > 0 && dueUs > nowUs ? dueUs - nowUs : 0;
+    if (m_heldUs > 0)
+        m_last.sinceUs = dueUs;
     m_last.resumedUs = 0;
     m_open = true;
     m_waitForPlaying = paused;
@@ -50,6 +58,10 @@ void StallTiming::stallOver(std::int64_t nowUs)
         m_open = false;
     } else if (m_open && m_waitForPlaying && m_playingAgainUs == 0) {
         m_playingAgainUs = nowUs;
+        if (m_heldUs > 0) {
+            m_last.resumedUs = nowUs + m_heldUs;
+            m_open = false;
+        }
     }
 }
 

@@ -25,7 +25,8 @@ public:
     void frameShown(std::int64_t us);
     // The play state left Playing for Buffering at nowUs. paused: the pipeline
     // was paused for its buffer to fill (a buffering message), so the frames it
-    // shows before it plays again are no resumption.
+    // shows before it plays again are no resumption; paused before the next
+    // frame was due, that frame shows the pause's length after it was due.
     void stallBegan(std::int64_t nowUs, bool paused);
     // The play state went back to Playing at nowUs; without a frame ever shown
     // (audio alone) the stall ends here.
@@ -49,6 +50,7 @@ private:
     bool m_open = false;          // the last stall's picture has not restarted yet
     bool m_waitForPlaying = false; // ... and frames before the play state's return do not count
     std::int64_t m_playingAgainUs = 0;
+    std::int64_t m_heldUs = 0; // the next frame was due that long after the pause
 };
 
 } // namespace zephyrscope

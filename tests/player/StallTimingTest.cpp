@@ -73,24 +73,39 @@ TEST(StallTiming, AStallDetectedLateStartsWhenTheNextFrameWasDueAndEndsAtTheFirs
     EXPECT_EQ(timing.last().resumedUs, last2 + 3050 * kMs);
 }
 
-TEST(StallTiming, APauseForBufferingStartsAtTheMessageAndEndsAtTheFirstFrameOnceItPlays)
+TEST(StallTiming, APauseForBufferingStartsWhenTheNextFrameWasDueAndLastsWhileThePipelineIsPaused)
 {
     StallTiming timing;
     const std::int64_t last = showFrames(timing, 10 * kMs, 3000 * kMs);
-    // The picture still moved: its next frame was not yet due when the message came.
+    // The picture still moved: its next frame was due 15 ms after the pause,
+    // so it shows 15 ms after the pipeline plays again.
     timing.stallBegan(last + 25 * kMs, true);
-    EXPECT_EQ(timing.last().sinceUs, last + 25 * kMs);
+    EXPECT_EQ(timing.last().sinceUs, last + kFrameUs);
     // The paused sink prerolls on a frame: that is no resumption.
     timing.frameShown(last + 300 * kMs);
     EXPECT_EQ(timing.last().resumedUs, 0);
     timing.stallOver(last + 2000 * kMs);
-    timing.frameShown(last + 2030 * kMs);
-    EXPECT_EQ(timing.last().resumedUs, last + 2030 * kMs);
+    EXPECT_EQ(timing.last().resumedUs, last + 2015 * kMs);
+    timing.frameShown(last + 2015 * kMs);
+    EXPECT_EQ(timing.last().resumedUs, last + 2015 * kMs);
 
     // A buffering message after the picture had stopped dates back to the frame that did not come.
     const std::int64_t last2 = showFrames(timing, last + 2070 * kMs, last + 5000 * kMs);
     timing.stallBegan(last2 + 700 * kMs, true);
     EXPECT_EQ(timing.last().sinceUs, last2 + kFrameUs);
+    timing.stallOver(last2 + 900 * kMs);
+    timing.frameShown(last2 + 930 * kMs);
+
+    // Paused 30 ms before a frame the sink already had was due: it holds that
+    // frame, so the picture stops when it was due and restarts 30 ms after play.
+    const std::int64_t last3 = showFrames(timing, last2 + 970 * kMs, last2 + 4000 * kMs);
+    timing.stallBegan(last3 - 30 * kMs, true);
+    EXPECT_EQ(timing.last().sinceUs, last3);
+    timing.stallOver(last3 + 800 * kMs);
+    EXPECT_EQ(timing.last().resumedUs, last3 + 830 * kMs);
+    timing.frameShown(last3 + 870 * kMs); // the next frame changes nothing
+    EXPECT_EQ(timing.last().resumedUs, last3 + 830 * kMs);
+    EXPECT_EQ(timing.count(), 3);
 }
 
 TEST(StallTiming, AStallThatNeverResumesHasNoEndAndOneWithoutPicturesIsTheStates)

@@ -619,6 +619,8 @@ void HttpTestServer::serve(int fd)
             const long long stallMs = number(query, "stallMs", 0);
             const long long stallEvery = number(query, "stallEvery", 0);
             long long nextStall = stallEvery > 0 ? stallEvery : -1;
+            const long long burst = number(query, "burst", 0);
+            const bool rushAfterStall = number(query, "rushAfterStall", 0) > 0;
             bool stalled = false;
             long long offset = rangeStart;
             long long sent = 0;
@@ -636,10 +638,13 @@ void HttpTestServer::serve(int fd)
                         restartPace();
                     }
                 }
-                const std::size_t chunk = rate > 0
+                const bool paces = rate > 0 && sent >= burst && !(stalled && rushAfterStall);
+                const std::size_t chunk = paces
                     ? std::max<std::size_t>(1, static_cast<std::size_t>(rate * kChunkPeriodMs / 1000))
                     : kMaxChunk;
                 std::size_t n = std::min<std::size_t>(chunk, static_cast<std::size_t>(rangeEnd - offset + 1));
+                if (sent < burst)
+                    n = std::min<std::size_t>(n, static_cast<std::size_t>(burst - sent));
                 if (stallAfter >= 0 && !stalled && sent < stallAfter)
                     n = std::min<std::size_t>(n, static_cast<std::size_t>(stallAfter - sent));
                 if (nextStall > 0)
@@ -671,8 +676,12 @@ void HttpTestServer::serve(int fd)
                         break;
                     restartPace();
                 }
-                if (rate > 0 && !pauseUntil(paceStart + std::chrono::microseconds(paced * 1000000 / rate)))
+                if (!paces) {
+                    if (sent == burst)
+                        restartPace(); // the rate counts from the burst's end
+                } else if (!pauseUntil(paceStart + std::chrono::microseconds(paced * 1000000 / rate))) {
                     break;
+                }
             }
         }
     }

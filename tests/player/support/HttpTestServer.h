@@ -22,6 +22,8 @@ namespace zephyrscope::testing {
 //   stallMs=T       ... for T ms (0 or absent: until the server stops)
 //   stallEvery=B    stop sending for stallMs after every B bytes of the body
 //                   (not after the last byte), as often as the body allows
+//   burst=B         with rate=N: the first B bytes as fast as the socket takes them
+//   rushAfterStall=1 with rate=N: the rest after stallAfter's stall as fast as it goes
 //   dieAfter=B      close the connection after B bytes; later range requests get 500
 //   status=C        answer with status C (e.g. 404, 500) and no body
 //   http10=1        answer as Python's http.server does: HTTP/1.0, no

@@ -37,13 +37,17 @@ std::filesystem::path MediaFactory::make(const std::string& fileName, const Clip
     const auto path = m_dir / fileName;
     if (std::filesystem::exists(path))
         return path;
-    std::string launch = "matroskamux name=mux ! filesink location=\"" + path.string() + "\" ";
+    // Uncompressed: a cluster per frame, as a streaming demuxer hands on a cluster only once it has it whole.
+    std::string launch = std::string("matroskamux name=mux") + (clip.uncompressed ? " min-cluster-duration=0" : "")
+        + " ! filesink location=\"" + path.string() + "\" ";
     if (clip.video) {
         const int frames = static_cast<int>(clip.seconds * clip.fps + 0.5);
         launch += "videotestsrc num-buffers=" + std::to_string(frames) + " pattern=" + clip.pattern + " ! video/x-raw,width="
             + std::to_string(clip.width) + ",height=" + std::to_string(clip.height)
-            + ",framerate=" + std::to_string(clip.fps) + "/1 ! x264enc speed-preset=ultrafast key-int-max="
-            + std::to_string(clip.fps) + " bitrate=" + std::to_string(clip.videoBitrateKbps) + " ! h264parse ! ";
+            + ",framerate=" + std::to_string(clip.fps) + "/1" + (clip.uncompressed ? ",format=I420" : "") + " ! ";
+        if (!clip.uncompressed)
+            launch += "x264enc speed-preset=ultrafast key-int-max=" + std::to_string(clip.fps)
+                + " bitrate=" + std::to_string(clip.videoBitrateKbps) + " ! h264parse ! ";
         if (!clip.title.empty())
             launch += "taginject tags=\"title=\\\"" + clip.title + "\\\"\" ! ";
         launch += "mux. ";

@@ -21,6 +21,9 @@ public:
         // videotestsrc's pattern: "ball" compresses to far below the bit rate
         // asked for; "snow" (noise) fills it, for clips of a known, steady rate.
         std::string pattern = "ball";
+        // Raw I420 frames instead of H.264: each frame the same size, so that
+        // the clip's byte rate is exact and a server can pace it frame by frame.
+        bool uncompressed = false;
     };
 
     MediaFactory();
