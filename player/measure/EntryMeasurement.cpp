@@ -75,7 +75,11 @@ void EntryMeasurement::serverClock(const DashLiveClock& clock)
 {
     PresentationTimes& presentation = m_counters->presentation();
     if (!clock.timeSource) {
-        const std::int64_t offsetUs = clock.serverTimeUs ? *clock.serverTimeUs - g_get_real_time() : 0;
+        // The MPD's time is when it was sent: set it against when it came, not
+        // when the main loop got round to reading it.
+        const std::int64_t arrivedUs = m_counters->manifestArrivedUs();
+        const std::int64_t offsetUs
+            = clock.serverTimeUs ? *clock.serverTimeUs - (arrivedUs > 0 ? arrivedUs : g_get_real_time()) : 0;
         presentation.streamStartDateTime(clock.availabilityStartUs - offsetUs);
         return;
     }

@@ -22,6 +22,8 @@ bool isManifest(const std::string& uri)
 void StreamCounters::manifestData(const char* data, std::size_t size)
 {
     std::lock_guard lock(m_adaptiveMutex);
+    if (m_manifest.empty())
+        m_manifestArrivedUs = g_get_real_time();
     if (m_manifestCut)
         return;
     if (m_manifest.size() + size <= kMaxManifestBytes) {
@@ -77,6 +79,12 @@ std::string StreamCounters::manifest() const
 {
     std::lock_guard lock(m_adaptiveMutex);
     return m_manifest;
+}
+
+std::int64_t StreamCounters::manifestArrivedUs() const
+{
+    std::lock_guard lock(m_adaptiveMutex);
+    return m_manifestArrivedUs;
 }
 
 std::uint64_t StreamCounters::segmentsFailed() const

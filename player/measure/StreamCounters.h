@@ -77,6 +77,8 @@ public:
 
     // Main loop.
     std::string manifest() const;
+    // When the manifest's first bytes came (wall clock, us); 0 before.
+    std::int64_t manifestArrivedUs() const;
     std::uint64_t segmentsReceived() const { return m_segmentsReceived.load(); }
     std::uint64_t segmentsFailed() const;
     // The last segment downloaded whole: its download time (us) and bytes; 0 before one.
@@ -121,6 +123,7 @@ private:
     std::atomic<std::uint64_t> m_playlistBytes {0}; // and of the playlists the demuxer fetched
     mutable std::mutex m_adaptiveMutex; // guards what follows
     std::string m_manifest;
+    std::int64_t m_manifestArrivedUs = 0;
     bool m_manifestCut = false; // it reached kMaxManifestBytes: nothing more is kept
     std::set<std::string> m_failedSegments;
     std::string m_lastSegmentFailure;
