@@ -29,6 +29,7 @@
 // and their samples printed by library and by thread.
 #include "BenchOptions.h"
 #include "ChildProcess.h"
+#include "EngineSinks.h"
 #include "Percentile.h"
 
 #include <gst/gst.h>
@@ -51,8 +52,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const char* const kVideoSink = "fakesink sync=true qos=true max-lateness=20000000 enable-last-sample=false";
-const char* const kAudioSink = "fakesink sync=true enable-last-sample=false";
 constexpr double kSliceEdgesS[] = {4.0, 18.0, 22.0}; // the whole runs' time slices
 
 // ---- the parts that run inside this benchmark, as a child of itself ----
@@ -96,7 +95,7 @@ ElementPtr playbin3Like(const std::string& clip)
     ElementPtr playbin = owned(gst_element_factory_make("playbin3", nullptr));
     if (!playbin)
         throw std::runtime_error("Cannot create element 'playbin3': the playback plugin is missing");
-    const ElementPtr video = launched(kVideoSink), audio = launched(kAudioSink);
+    const ElementPtr video = launched(kEngineVideoSink), audio = launched(kEngineAudioSink);
     const std::string uri = "file://" + clip;
     // The program's flags before fake sinks: video, audio, native both, buffering, deinterlace.
     g_object_set(playbin.get(), "uri", uri.c_str(), "video-sink", video.get(), "audio-sink", audio.get(), "flags",
@@ -108,8 +107,8 @@ ElementPtr playbin3Like(const std::string& clip)
 ElementPtr handBuilt(const std::string& clip)
 {
     return launched("filesrc location=\"" + clip + "\" ! qtdemux name=d "
-                    "d.video_0 ! queue ! h264parse ! avdec_h264 max-threads=1 ! " + kVideoSink
-                    + " d.audio_0 ! queue ! aacparse ! avdec_aac ! " + kAudioSink);
+                    "d.video_0 ! queue ! h264parse ! avdec_h264 max-threads=1 ! " + kEngineVideoSink
+                    + " d.audio_0 ! queue ! aacparse ! avdec_aac ! " + kEngineAudioSink);
 }
 
 // Runs the pipeline to preroll (ready) or to the end; throws on an error.

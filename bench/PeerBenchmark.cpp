@@ -22,6 +22,7 @@
 // core: what playing costs once started, without start-up and countdown.
 #include "BenchOptions.h"
 #include "ChildProcess.h"
+#include "EngineSinks.h"
 #include "LogReader.h"
 #include "Percentile.h"
 #include "TickGaps.h"
@@ -45,8 +46,6 @@ namespace {
 
 constexpr double kGoalPeakMb = 110.0;
 constexpr double kGoalTickP99Ms = 2.0;
-const char* const kVideoSink = "fakesink sync=true qos=true max-lateness=20000000 enable-last-sample=false";
-const char* const kAudioSink = "fakesink sync=true enable-last-sample=false";
 
 struct Tool {
     std::string name;
@@ -93,15 +92,15 @@ std::vector<Tool> tools(const Options& o)
 {
     std::vector<Tool> all;
     all.push_back({"engine",
-                   {"gst-launch-1.0", "-q", "playbin3", "uri=CLIP_URI", std::string("video-sink=") + kVideoSink,
-                    std::string("audio-sink=") + kAudioSink},
+                   {"gst-launch-1.0", "-q", "playbin3", "uri=CLIP_URI", std::string("video-sink=") + kEngineVideoSink,
+                    std::string("audio-sink=") + kEngineAudioSink},
                    {"DISPLAY"}});
     all.push_back({"program", {o.program, "-platform", "offscreen", "CLIP", "LOG"}, programEnvironment(), true});
     if (!o.before.empty())
         all.push_back({"before", {o.before, "-platform", "offscreen", "CLIP", "LOG"}, programEnvironment(), true});
     all.push_back({"gst-play",
-                   {"gst-play-1.0", "-q", "--no-interactive", std::string("--videosink=") + kVideoSink,
-                    std::string("--audiosink=") + kAudioSink, "CLIP"},
+                   {"gst-play-1.0", "-q", "--no-interactive", std::string("--videosink=") + kEngineVideoSink,
+                    std::string("--audiosink=") + kEngineAudioSink, "CLIP"},
                    {"DISPLAY"}});
     all.push_back({"mpv", {"mpv", "--no-config", "--really-quiet", "--vo=null", "--ao=null", "CLIP"}, {"DISPLAY"}});
     all.push_back({"ffmpeg",

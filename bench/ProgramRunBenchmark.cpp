@@ -16,6 +16,7 @@
 //    1, without and then with --json-log, and the CPU of their playing periods
 //    compared: what writing the JSON Lines log costs.
 #include "ChildProcess.h"
+#include "EngineSinks.h"
 #include "LogReader.h"
 #include "Percentile.h"
 
@@ -122,8 +123,8 @@ EngineRun runEngine(const Options& options, int round)
     const std::string uri = "uri=file://" + options.clip;
     const fs::path output = options.work / ("engine" + std::to_string(round) + ".out");
     ChildProcess engine({"gst-launch-1.0", "-q", "playbin3", uri,
-                         "video-sink=fakesink sync=true qos=true max-lateness=20000000 enable-last-sample=false",
-                         "audio-sink=fakesink sync=true enable-last-sample=false"},
+                         std::string("video-sink=") + kEngineVideoSink,
+                         std::string("audio-sink=") + kEngineAudioSink},
                         {"DISPLAY"}, options.work, output);
     if (!engine.wait(240s, 100ms) || engine.exitStatus() != 0)
         throw std::runtime_error("gst-launch-1.0 failed (status " + std::to_string(engine.exitStatus()) + "); see "
