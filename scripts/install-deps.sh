@@ -6,6 +6,8 @@ set -euo pipefail
 packages=(
   # Toolchain
   g++ cmake ninja-build make pkg-config
+  # Rebuilds across work trees and the sanitizer build share compiled objects
+  ccache
   # Unit tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev
   # User interface

@@ -1,0 +1,49 @@
+#include "Protocol.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+
+namespace zephyrscope {
+namespace {
+
+TEST(Protocol, SchemesSelectTheirColumnWhateverTheirCase)
+{
+    const std::pair<const char*, const char*> cases[] = {
+        {"file", "File"},   {"FILE", "File"},   {"http", "HTTP"},   {"https", "HTTPS"}, {"rtsp", "RTSPU"},
+        {"rtspu", "RTSPU"}, {"rtspt", "RTSPT"}, {"rtsps", "RTSPT"}, {"srt", "SRT"},     {"udp", "UDP"},
+        {"rtp", "RTP"},     {"rist", "RIST"},   {"Whep+HTTPS", "WebRTC"},
+    };
+    for (const auto& [scheme, column] : cases) {
+        const Protocol* p = protocolForScheme(scheme);
+        ASSERT_NE(p, nullptr) << scheme;
+        EXPECT_EQ(p->column, column) << scheme;
+    }
+    EXPECT_EQ(protocolForScheme("gopher"), nullptr);
+    EXPECT_EQ(protocolForScheme(""), nullptr);
+}
+
+TEST(Protocol, OneAnswerPerQuestion)
+{
+    // The report once counted MSS as adaptive while the JSON log did not.
+    EXPECT_TRUE(isAdaptiveColumn("HLS"));
+    EXPECT_TRUE(isAdaptiveColumn("DASH"));
+    EXPECT_TRUE(isAdaptiveColumn("MSS"));
+    EXPECT_FALSE(isAdaptiveColumn("HTTP"));
+    EXPECT_FALSE(isAdaptiveColumn("GOPHER"));
+    EXPECT_TRUE(isLocalScheme("File"));
+    EXPECT_FALSE(isLocalScheme("http"));
+
+    std::set<std::string> columns, schemes;
+    for (const Protocol& p : allProtocols()) {
+        EXPECT_TRUE(columns.insert(std::string(p.column)).second) << p.column;
+        for (std::string_view s : p.schemes)
+            EXPECT_TRUE(schemes.insert(std::string(s)).second) << s;
+        EXPECT_EQ(protocolForColumn(p.column), &p);
+        EXPECT_FALSE(p.local && p.live) << p.column;
+    }
+}
+
+} // namespace
+} // namespace zephyrscope
