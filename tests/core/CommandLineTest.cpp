@@ -237,7 +237,9 @@ TEST(ProgramOptions, ParserTakesEveryRowOfTheTableAsTheRowSays)
             const ProgramOptions o = ParseProgramOptions({"z", name, "x"});
             EXPECT_EQ(o.error, "");
             const bool qt = row.taker == ProgramOption::Taker::Qt;
-            EXPECT_EQ(o.arguments, qt ? std::vector<std::string> {"z", name, "x"} : std::vector<std::string> {"z", "x"});
+            const std::vector<std::string> left = qt ? std::vector<std::string> {"z", name, "x"}
+                                                     : std::vector<std::string> {"z", "x"};
+            EXPECT_EQ(o.arguments, left);
             EXPECT_EQ(o.literalCount, qt ? 0u : 1u);
             continue;
         }

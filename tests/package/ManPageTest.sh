@@ -34,9 +34,10 @@ readme_options() {
     cut -d'|' -f2 | grep -oE '`-[^`]*`' | tr -d '`' | sed 's/[ =].*//' | sort -u
 }
 
-# The URL schemes --help names under URL, one a line ("whep+https://").
+# The URL schemes --help names under URL, one a line ("whep+https://"); none
+# for a program that takes no URL.
 help_schemes() {
-  awk '/^  URL / {on=1} /^  LOGFILE / {on=0} on' <<<"$1" | grep -oE '[a-z][a-z0-9+.-]*://' | sort -u
+  awk '/^  URL / {on=1} /^  LOGFILE / {on=0} on' <<<"$1" | { grep -oE '[a-z][a-z0-9+.-]*://' || true; } | sort -u
 }
 
 # Whether FILE names SCHEME as a scheme of its own: "http://" is not named by
@@ -81,7 +82,7 @@ while [ $# -ge 2 ]; do
   [ -n "$from_help" ] || fail "no exit statuses found in $program --help"
   [ "$from_help" = "$from_page" ] ||
     fail "$name lists exit statuses $(echo $from_page), --help lists $(echo $from_help)"
-  echo "$name: options $(echo $options), schemes $(echo $schemes), exit statuses $(echo $from_help) as in --help"
+  echo "$name: options $(echo $options), schemes $(echo ${schemes:-none}), exit statuses $(echo $from_help) as in --help"
 
   if [ "$first" = 1 ]; then
     first=0
