@@ -30,76 +30,95 @@ std::optional<MetricsAddress> parseMetricsAddress(std::string_view text)
     return address;
 }
 
-bool takeOption(ProgramOptions& options, std::string_view name, const std::optional<std::string>& value)
+// The program's command line, in the order --help lists it.
+constexpr ProgramOption kProgramOptions[] = {
+    {"--help", "-h", "", "print this text and exit"},
+    {"--version", "-V", "", "print the version and exit"},
+    {"--verbose", "", "",
+     "under each failure, also GStreamer's own details (the source file and line, the failing element)"},
+    {"--ca-file", "", "FILE",
+     "HTTPS fetches trust the certificate authorities in FILE (PEM) instead of the system's"},
+    {"--json-log", "", "FILE",
+     "also write a JSON Lines log to FILE: every figure of each sample by name, and each entry's events "
+     "timed to the millisecond"},
+    {"--bearer-token", "", "TOKEN",
+     "WebRTC: send 'Authorization: Bearer TOKEN' to the WHEP endpoint (its offer and its DELETE)"},
+    {"--stun-server", "", "stun://HOST:PORT", "WebRTC: a STUN server for ICE on real networks",
+     "the host's own addresses only"},
+    {"--turn-server", "", "turn(s)://USER:PASSWORD@HOST:PORT", "WebRTC: a TURN server for ICE on real networks",
+     "the host's own addresses only"},
+    {"--no-data-timeout", "", "SECONDS",
+     "an open network entry that waits SECONDS for data fails with 'no data for SECONDS s'", "30", 1,
+     kMaxNoDataTimeoutS},
+    {"--metrics", "", "[ADDR]:PORT",
+     "serve the figures of the last sample at http://ADDR:PORT/metrics for Prometheus (no ADDR: every "
+     "interface; [::1] for IPv6; port 0: any free port)"},
+    {"--", "", "", "end of options: a URL that starts with -- can follow", {}, 0, 0,
+     ProgramOption::Taker::EndOfOptions},
+    {"-platform", "", "NAME", "Qt's platform: offscreen, or xcb for an X display", {}, 0, 0,
+     ProgramOption::Taker::Qt},
+};
+
+bool takeOption(ProgramOptions& options, const ProgramOption& row, const std::optional<std::string>& value)
 {
-    if (name == "metrics") {
+    const std::string_view name = row.name;
+    const std::string option(name);
+    if (row.argument.empty()) {
+        if (value) {
+            options.error = "option '" + option + "' takes no value";
+            return false;
+        }
+        (name == "--help" ? options.help : name == "--version" ? options.version : options.verbose) = true;
+        return true;
+    }
+    if (name == "--metrics") {
         if (!value) {
-            options.error = "option '--metrics' needs a value: [ADDR]:PORT";
+            options.error = "option '--metrics' needs a value: " + std::string(row.argument);
             return false;
         }
         options.metrics = parseMetricsAddress(*value);
         if (!options.metrics) {
-            options.error = "option '--metrics' takes [ADDR]:PORT, not '" + *value + "'";
+            options.error = "option '--metrics' takes " + std::string(row.argument) + ", not '" + *value + "'";
             return false;
         }
         return true;
     }
-    if (name == "no-data-timeout") {
+    if (name == "--no-data-timeout") {
         const std::string_view digits = value ? std::string_view(*value) : std::string_view();
         const bool number = !digits.empty() && digits.size() <= 2
             && digits.find_first_not_of("0123456789") == std::string_view::npos;
         options.noDataTimeoutS = number ? std::stoi(std::string(digits)) : 0;
-        if (options.noDataTimeoutS < 1 || options.noDataTimeoutS > kMaxNoDataTimeoutS) {
+        if (options.noDataTimeoutS < row.min || options.noDataTimeoutS > row.max) {
             options.noDataTimeoutS = 0;
-            options.error = "option '--no-data-timeout' takes SECONDS from 1 to " + std::to_string(kMaxNoDataTimeoutS)
+            options.error = "option '" + option + "' takes " + std::string(row.argument) + " from "
+                + std::to_string(row.min) + " to " + std::to_string(row.max)
                 + (value ? ", not '" + *value + "'" : std::string());
             return false;
         }
         return true;
     }
-    if (name == "help" || name == "version") {
-        if (value) {
-            options.error = "option '--" + std::string(name) + "' takes no value";
-            return false;
-        }
-        (name == "help" ? options.help : options.version) = true;
-        return true;
-    }
-    if (name == "bearer-token" || name == "stun-server" || name == "turn-server") {
+    if (name == "--bearer-token" || name == "--stun-server" || name == "--turn-server") {
+        const bool token = name == "--bearer-token";
         if (!value || value->empty()) {
-            options.error = "option '--" + std::string(name) + "' needs a value (--" + std::string(name) + "="
-                + (name == "bearer-token" ? "TOKEN" : "URL") + ")";
+            options.error = "option '" + option + "' needs a value (" + option + "=" + (token ? "TOKEN" : "URL") + ")";
             return false;
         }
-        const bool stun = name == "stun-server";
+        const bool stun = name == "--stun-server";
         if ((stun && value->rfind("stun://", 0) != 0)
-            || (name == "turn-server" && value->rfind("turn://", 0) != 0 && value->rfind("turns://", 0) != 0)) {
-            options.error = "option '--" + std::string(name) + "' takes " + (stun ? "stun://HOST:PORT" : "turn(s)://USER:PASSWORD@HOST:PORT")
-                + ", not '" + *value + "'";
+            || (name == "--turn-server" && value->rfind("turn://", 0) != 0 && value->rfind("turns://", 0) != 0)) {
+            options.error = "option '" + option + "' takes " + std::string(row.argument) + ", not '" + *value + "'";
             return false;
         }
-        (name == "bearer-token" ? options.bearerToken : stun ? options.stunServer : options.turnServer) = *value;
+        (token ? options.bearerToken : stun ? options.stunServer : options.turnServer) = *value;
         return true;
     }
-    if (name == "verbose") {
-        if (value) {
-            options.error = "option '--verbose' takes no value";
-            return false;
-        }
-        options.verbose = true;
-        return true;
+    // --ca-file and --json-log: a file name.
+    if (!value || value->empty()) {
+        options.error = "option '" + option + "' needs a file name (" + option + "=" + std::string(row.argument) + ")";
+        return false;
     }
-    if (name == "ca-file" || name == "json-log") {
-        if (!value || value->empty()) {
-            const std::string option = "--" + std::string(name);
-            options.error = "option '" + option + "' needs a file name (" + option + "=FILE)";
-            return false;
-        }
-        (name == "ca-file" ? options.caFile : options.jsonLog) = *value;
-        return true;
-    }
-    options.error = "unknown option '--" + std::string(name) + "'";
-    return false;
+    (name == "--ca-file" ? options.caFile : options.jsonLog) = *value;
+    return true;
 }
 
 } // namespace
@@ -120,31 +139,36 @@ ProgramOptions ParseProgramOptions(const std::vector<std::string>& argv)
         }
         if (argument == "--") {
             optionsEnded = true;
-        } else if (argument == "-h") {
-            options.help = true;
-        } else if (argument == "-V") {
-            options.version = true;
         } else if (argument.size() > 2 && argument.compare(0, 2, "--") == 0) {
             const std::string_view body = std::string_view(argument).substr(2);
             const std::size_t equals = body.find('=');
-            std::optional<std::string> value;
-            std::string_view name = body;
-            if (equals != std::string_view::npos) {
-                name = body.substr(0, equals);
-                value = std::string(body.substr(equals + 1));
-            } else if ((name == "metrics" || name == "ca-file" || name == "json-log" || name == "bearer-token"
-                        || name == "stun-server" || name == "turn-server" || name == "no-data-timeout")
-                       && i + 1 < argv.size()) {
-                // "--metrics ADDR:PORT" as well as "--metrics=ADDR:PORT"; the same for the other valued options.
-                value = argv[++i];
-            }
-            if (!takeOption(options, name, value))
+            const std::string_view name = body.substr(0, equals);
+            const ProgramOption* row = findProgramOption(kProgramOptions, "--" + std::string(name));
+            if (!row) {
+                options.error = "unknown option '--" + std::string(name) + "'";
                 return options;
+            }
+            std::optional<std::string> value;
+            if (equals != std::string_view::npos)
+                value = std::string(body.substr(equals + 1));
+            else if (!row->argument.empty() && i + 1 < argv.size())
+                // "--metrics ADDR:PORT" as well as "--metrics=ADDR:PORT"; the same for every valued option.
+                value = argv[++i];
+            if (!takeOption(options, *row, value))
+                return options;
+        } else if (const ProgramOption* row = findProgramOption(kProgramOptions, argument);
+                   row && row->alias == argument) {
+            takeOption(options, *row, std::nullopt);
         } else {
             options.arguments.push_back(argument);
         }
     }
     return options;
+}
+
+std::span<const ProgramOption> programOptionTable()
+{
+    return kProgramOptions;
 }
 
 std::string FormatMetricsAddress(const MetricsAddress& address)

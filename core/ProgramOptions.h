@@ -1,6 +1,9 @@
 #pragma once
 
+#include "ProgramOption.h"
+
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -47,6 +50,11 @@ struct ProgramOptions {
     std::size_t literalCount = 0;       // how many of them came after "--"
     std::string error;                  // non-empty: a usage error, said in one line
 };
+
+// Every option of the program's command line, ours and the two that are not
+// ("--" and Qt's "-platform"), in the order --help lists them. The parser
+// takes exactly the names, short forms and values these rows give.
+std::span<const ProgramOption> programOptionTable();
 
 // Never exits and never prints: main decides what an error or --help means.
 ProgramOptions ParseProgramOptions(const std::vector<std::string>& argv);

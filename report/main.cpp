@@ -4,6 +4,7 @@
 #include "JsonReport.h"
 #include "LogReader.h"
 #include "RunSummary.h"
+#include "ProgramOption.h"
 #include "TextReport.h"
 #include "Version.h"
 
@@ -22,34 +23,45 @@ namespace {
 
 constexpr char kVersion[] = "zephyrscope-report " ZEPHYRSCOPE_VERSION;
 
-// Keep in step with the manual page (docs/man/zephyrscope-report.1).
-constexpr char kUsage[] =
-    "Usage: zephyrscope-report [OPTION]... LOG\n"
-    "Summarises a Zephyrscope statistics log or JSON Lines log (--json-log): start-up,\n"
-    "stalls, bit rate, frame rate, loss; from a JSON Lines log also time to first\n"
-    "frame and stalls to the millisecond, and live latency.\n"
-    "\n"
-    "Options:\n"
-    "  --json               print one JSON object instead of text\n"
-    "  --plot FILE          also draw a chart over time (PNG or SVG, by FILE's extension)\n"
-    "  --size WIDTHxHEIGHT  the chart's size in pixels, 200 to 4096 each: up to a 4K\n"
-    "                       screen or an A4 page at 300 dpi (default 1200x900)\n"
-    "  -h, --help           print this text and exit\n"
-    "  -V, --version        print the version and exit\n"
-    "  --                   end of options: a LOG that starts with - can follow\n"
-    "\n"
-    "Exit status:\n"
-    "  0    the summary (and the chart) were written\n"
-    "  1    the log could not be read, is not a Zephyrscope log, or the chart could\n"
-    "       not be written\n"
-    "  64   usage error: an unknown option, a bad option value, no LOG or two\n";
-
 // Arguments that are wrong: said on stderr with the usage, status 64 (sysexits' EX_USAGE).
 constexpr int kExitUsage = 64;
 constexpr int kExitFailure = 1;
 // A chart beyond a 4K screen or an A4 page at 300 dpi only costs time to draw.
 constexpr int kMinChartPixels = 200;
 constexpr int kMaxChartPixels = 4096;
+
+// The report's command line, in the order --help lists it. The manual page
+// (docs/man/zephyrscope-report.1) is checked against --help by the package tests.
+constexpr zephyrscope::ProgramOption kReportOptions[] = {
+    {"--json", "", "", "print one JSON object instead of text"},
+    {"--plot", "", "FILE", "also draw a chart over time (PNG or SVG, by FILE's extension)"},
+    {"--size", "", "WIDTHxHEIGHT",
+     "the chart's size in pixels, up to a 4K screen or an A4 page at 300 dpi", "1200x900", kMinChartPixels,
+     kMaxChartPixels},
+    {"--help", "-h", "", "print this text and exit"},
+    {"--version", "-V", "", "print the version and exit"},
+    {"--", "", "", "end of options: a LOG that starts with - can follow", {}, 0, 0,
+     zephyrscope::ProgramOption::Taker::EndOfOptions},
+};
+// Where the help of each option starts.
+constexpr std::size_t kOptionColumn = 23;
+
+std::string usage()
+{
+    return "Usage: zephyrscope-report [OPTION]... LOG\n"
+           "Summarises a Zephyrscope statistics log or JSON Lines log (--json-log): start-up,\n"
+           "stalls, bit rate, frame rate, loss; from a JSON Lines log also time to first\n"
+           "frame and stalls to the millisecond, and live latency.\n"
+           "\n"
+           "Options:\n"
+        + zephyrscope::FormatOptionList(kReportOptions, kOptionColumn, ' ')
+        + "\n"
+          "Exit status:\n"
+          "  0    the summary (and the chart) were written\n"
+          "  1    the log could not be read, is not a Zephyrscope log, or the chart could\n"
+          "       not be written\n"
+          "  64   usage error: an unknown option, a bad option value, no LOG or two\n";
+}
 // Lines of a file that is not a log shown as examples of why.
 constexpr std::size_t kNotALogExamples = 3;
 
@@ -112,30 +124,31 @@ std::string parseArguments(int argc, char** argv, Options& options, Request& req
             value = arg.substr(equals + 1);
             arg.resize(equals);
         }
+        const zephyrscope::ProgramOption* row = zephyrscope::findProgramOption(kReportOptions, arg);
         if (arg == "--") {
             optionsEnded = true;
-        } else if (arg == "-h" || arg == "--help" || arg == "-V" || arg == "--version" || arg == "--json") {
+        } else if (!row) {
+            return "unknown option '" + arg + "'";
+        } else if (row->argument.empty()) {
             if (value)
                 return "option '" + arg + "' takes no value";
-            if (arg == "--json")
+            if (row->name == "--json")
                 options.json = true;
             else if (request == Request::Report)
-                request = (arg == "-h" || arg == "--help") ? Request::Help : Request::Version;
-        } else if (arg == "--plot" || arg == "--size") {
+                request = row->name == "--help" ? Request::Help : Request::Version;
+        } else {
             if (!value) {
                 if (i + 1 >= argc)
                     return "option '" + arg + "' needs a value";
                 value = argv[++i];
             }
-            if (arg == "--plot" && value->empty())
+            if (row->name == "--plot" && value->empty())
                 return "--plot needs the name of a .png or .svg file";
-            if (arg == "--plot")
+            if (row->name == "--plot")
                 options.plot = *value;
             else if (!parseSize(*value, options.width, options.height))
-                return "--size takes WIDTHxHEIGHT, each " + std::to_string(kMinChartPixels) + " to "
-                    + std::to_string(kMaxChartPixels) + " pixels, not '" + *value + "'";
-        } else {
-            return "unknown option '" + arg + "'";
+                return "--size takes " + std::string(row->argument) + ", each " + std::to_string(row->min) + " to "
+                    + std::to_string(row->max) + " pixels, not '" + *value + "'";
         }
     }
     if (request == Request::Report && options.log.empty())
@@ -160,11 +173,11 @@ int main(int argc, char** argv)
     Request request = Request::Report;
     const std::string problem = parseArguments(argc, argv, options, request);
     if (!problem.empty()) {
-        std::fprintf(stderr, "zephyrscope-report: %s\n%s", problem.c_str(), kUsage);
+        std::fprintf(stderr, "zephyrscope-report: %s\n%s", problem.c_str(), usage().c_str());
         return kExitUsage;
     }
     if (request == Request::Help) {
-        std::fputs(kUsage, stdout);
+        std::fputs(usage().c_str(), stdout);
         return 0;
     }
     if (request == Request::Version) {

@@ -71,7 +71,7 @@ int main(int argc, char* argv[])
         return zephyrscope::kExitUsage;
     }
     if (options.help) {
-        std::fputs(zephyrscope::kProgramUsage, stdout);
+        std::fputs(zephyrscope::kProgramUsage.c_str(), stdout);
         return zephyrscope::kExitNormal;
     }
     if (options.version) {

@@ -1,6 +1,8 @@
 #include "CommandLine.h"
 #include "HeadlessPlatform.h"
 #include "ProgramOptions.h"
+#include "ProgramUsage.h"
+#include "Protocol.h"
 
 #include <gtest/gtest.h>
 
@@ -220,4 +222,91 @@ TEST(CommandLine, ProblemNamesAnUnknownDashArgumentOrTooManyArguments)
     EXPECT_EQ(zephyrscope::CommandLineProblem({"zephyrscope", "a", "b", "c"}, 0), "too many arguments (3)");
     // After "--" a name may start with a dash; "-" alone is a name too.
     EXPECT_EQ(zephyrscope::CommandLineProblem({"zephyrscope", "-x.mkv", "-"}, 2), "");
+}
+
+// The table is what the parser knows: every row of ours is taken, by its name
+// and its short form, with a value exactly when the row names one.
+TEST(ProgramOptions, ParserTakesEveryRowOfTheTableAsTheRowSays)
+{
+    int ours = 0;
+    for (const ProgramOption& row : programOptionTable()) {
+        const std::string name(row.name);
+        SCOPED_TRACE(name);
+        if (row.taker != ProgramOption::Taker::Program) {
+            // "--" and Qt's options are never taken as ours.
+            const ProgramOptions o = ParseProgramOptions({"z", name, "x"});
+            EXPECT_EQ(o.error, "");
+            const bool qt = row.taker == ProgramOption::Taker::Qt;
+            const std::vector<std::string> left = qt ? std::vector<std::string> {"z", name, "x"}
+                                                     : std::vector<std::string> {"z", "x"};
+            EXPECT_EQ(o.arguments, left);
+            EXPECT_EQ(o.literalCount, qt ? 0u : 1u);
+            continue;
+        }
+        ++ours;
+        if (row.argument.empty()) {
+            const ProgramOptions o = ParseProgramOptions({"z", name, "url"});
+            EXPECT_EQ(o.error, "");
+            EXPECT_EQ(o.arguments, (std::vector<std::string> {"z", "url"}));
+            EXPECT_EQ(ParseProgramOptions({"z", name + "=1"}).error, "option '" + name + "' takes no value");
+            if (!row.alias.empty()) {
+                const ProgramOptions alias = ParseProgramOptions({"z", std::string(row.alias), "url"});
+                EXPECT_EQ(alias.error, "");
+                EXPECT_EQ(alias.help, o.help);
+                EXPECT_EQ(alias.version, o.version);
+                EXPECT_EQ(alias.arguments, o.arguments);
+            }
+        } else {
+            // The next argument is the value, good or bad, never the URL; alone it is missing.
+            const ProgramOptions o = ParseProgramOptions({"z", name, "x", "url"});
+            EXPECT_EQ(o.error.rfind("unknown option", 0), std::string::npos) << o.error;
+            if (o.error.empty())
+                EXPECT_EQ(o.arguments, (std::vector<std::string> {"z", "url"}));
+            const std::string missing = ParseProgramOptions({"z", "url", name}).error;
+            EXPECT_NE(missing, "");
+            EXPECT_EQ(missing.rfind("option '" + name + "' ", 0), 0u) << missing;
+        }
+    }
+    EXPECT_EQ(ours, 10);
+    EXPECT_EQ(ParseProgramOptions({"z", "--platform", "offscreen"}).error, "unknown option '--platform'");
+}
+
+TEST(ProgramUsage, ListsEveryOptionOfTheTableAndEverySchemeOfTheProtocols)
+{
+    const std::string usage = FormatProgramUsage();
+    EXPECT_EQ(usage, kProgramUsage);
+    // The options, in the table's order, each at the start of a line.
+    std::size_t at = usage.find("\nOptions:\n");
+    ASSERT_NE(at, std::string::npos);
+    for (const ProgramOption& row : programOptionTable()) {
+        const std::string start = "\n  " + (row.alias.empty() ? "" : std::string(row.alias) + ", ")
+            + std::string(row.name) + (row.argument.empty() ? " " : row.taker == ProgramOption::Taker::Qt ? " " : "=")
+            + std::string(row.argument);
+        const std::size_t found = usage.find(start, at);
+        EXPECT_NE(found, std::string::npos) << start;
+        at = found == std::string::npos ? at : found;
+    }
+    EXPECT_NE(usage.find("  --json-log=FILE "), std::string::npos);
+    EXPECT_NE(usage.find("(SECONDS: 1 to 30; default: 30)"), std::string::npos);
+    for (const Protocol& protocol : allProtocols()) {
+        for (std::string_view scheme : protocol.schemes)
+            EXPECT_NE(usage.find(" " + std::string(scheme) + "://"), std::string::npos) << scheme;
+        if (protocol.schemes.empty())
+            EXPECT_NE(usage.find(protocol.column), std::string::npos) << protocol.column;
+    }
+    std::size_t lineStart = 0;
+    for (std::size_t end = usage.find('\n'); end != std::string::npos; end = usage.find('\n', lineStart)) {
+        EXPECT_LE(end - lineStart, 79u) << usage.substr(lineStart, end - lineStart);
+        lineStart = end + 1;
+    }
+}
+
+TEST(ProgramUsage, HelpItemWrapsAtWordsAndMovesTextPastALongLabel)
+{
+    EXPECT_EQ(FormatHelpItem("URL", 12, "a file"), "  URL       a file\n");
+    EXPECT_EQ(FormatHelpItem("--a-long-label=VALUE", 12, "text"), "  --a-long-label=VALUE\n            text\n");
+    const std::string words(70, 'w');
+    EXPECT_EQ(FormatHelpItem("X", 10, "one " + words), "  X       one\n          " + words + "\n");
+    const ProgramOption rows[] = {{"--size", "", "WxH", "chart size", "9x9", 2, 8}};
+    EXPECT_EQ(FormatOptionList(rows, 12, ' '), "  --size WxH\n            chart size (WxH: 2 to 8; default: 9x9)\n");
 }
