@@ -3,12 +3,16 @@
 #include <gst/gst.h>
 
 #include <arpa/inet.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cmath>
 #include <stdexcept>
+#include <thread>
 
 namespace zephyrscope::testing {
 
@@ -16,6 +20,9 @@ namespace {
 
 constexpr int kFps = 25;
 constexpr int kPortAttempts = 50;
+// ristsender outlives its stream by this much at most, should nobody end it.
+constexpr int kRistSenderGraceS = 30;
+constexpr auto kRistSenderStartTimeout = std::chrono::seconds(10);
 
 // Binds 127.0.0.1:port (0: any), or every address's port; the socket, or -1.
 int bindUdp(std::uint16_t port, in_addr_t host = INADDR_LOOPBACK)
@@ -55,7 +62,43 @@ BroadcastTestSender::BroadcastTestSender(Transport transport, std::string host, 
 {
 }
 
-BroadcastTestSender::~BroadcastTestSender() = default;
+BroadcastTestSender::~BroadcastTestSender()
+{
+    m_pipeline.reset();
+    if (m_ristSender > 0) {
+        kill(m_ristSender, SIGTERM);
+        waitpid(m_ristSender, nullptr, 0);
+    }
+}
+
+namespace {
+
+// Starts librist's ristsender from 127.0.0.1:input (raw UDP) to rist://host:port
+// in the simple profile, ended by `timeout` after lifetimeS; its process id.
+int startRistSender(std::uint16_t input, const std::string& host, std::uint16_t port, int lifetimeS)
+{
+    const std::string lifetime = std::to_string(lifetimeS);
+    const std::string from = "udp://127.0.0.1:" + std::to_string(input);
+    const std::string to = "rist://" + host + ":" + std::to_string(port);
+    gchar* argv[] = {const_cast<gchar*>("timeout"), const_cast<gchar*>(lifetime.c_str()),
+                     const_cast<gchar*>("ristsender"), const_cast<gchar*>("-p"), const_cast<gchar*>("0"),
+                     const_cast<gchar*>("-S"), const_cast<gchar*>("0"), const_cast<gchar*>("-v"),
+                     const_cast<gchar*>("3"), const_cast<gchar*>("-i"), const_cast<gchar*>(from.c_str()),
+                     const_cast<gchar*>("-o"), const_cast<gchar*>(to.c_str()), nullptr};
+    GPid pid = 0;
+    GError* error = nullptr;
+    const bool started = g_spawn_async(nullptr, argv, nullptr,
+                                       static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH | G_SPAWN_DO_NOT_REAP_CHILD
+                                                                | G_SPAWN_STDOUT_TO_DEV_NULL),
+                                       nullptr, nullptr, &pid, &error);
+    const std::string reason = error ? error->message : "unknown";
+    g_clear_error(&error);
+    if (!started)
+        throw std::runtime_error("Cannot start program 'ristsender': " + reason);
+    return pid;
+}
+
+} // namespace
 
 std::uint16_t BroadcastTestSender::freePortPair()
 {
@@ -94,10 +137,25 @@ void BroadcastTestSender::start()
         + " ! video/x-raw,format=I420,width=320,height=240,framerate=" + std::to_string(kFps)
         + "/1 ! x264enc tune=zerolatency speed-preset=ultrafast bitrate=1000 key-int-max=" + std::to_string(m_keyFrameInterval)
         + " ! h264parse ! mpegtsmux alignment=7 ! ";
-    const std::string port = std::to_string(m_port);
+    std::string port = std::to_string(m_port);
+    if (m_transport == Transport::LibRist) {
+        const std::uint16_t input = freePortPair();
+        m_ristSender = startRistSender(input, m_host, m_port, static_cast<int>(m_seconds) + kRistSenderGraceS);
+        // What is sent before ristsender listens, it cannot pass on.
+        const auto deadline = std::chrono::steady_clock::now() + kRistSenderStartTimeout;
+        while (!portTaken(input) && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (!portTaken(input))
+            throw std::runtime_error("Cannot start program 'ristsender': it does not listen on port "
+                                     + std::to_string(input));
+        port = std::to_string(input);
+    }
     switch (m_transport) {
     case Transport::Udp:
         launch += "udpsink host=" + m_host + " port=" + port;
+        break;
+    case Transport::LibRist:
+        launch += "udpsink host=127.0.0.1 port=" + port;
         break;
     case Transport::Rtp:
         launch += "rtpmp2tpay ! udpsink host=" + m_host + " port=" + port;
