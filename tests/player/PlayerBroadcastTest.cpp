@@ -329,18 +329,22 @@ TEST_F(PlayerBroadcast, LibRistLossNoRetransmissionRepairsIsLostAndNeverRecovere
     EXPECT_LT(end.receptionQuality, 100);
 }
 
-// The relay drops the first copy of every 40th packet; librist retransmits
-// them. What the relay repaired is what the player recovered, and what it
-// never repaired (a retransmission too late or itself not asked for) is lost.
-TEST_F(PlayerBroadcast, LibRistLossRetransmissionRepairsIsRecoveredAndTheFirstPictureIsNotLate)
+// The relay drops the first copy of every 40th packet; the sender retransmits
+// them. What arrived only by retransmission is what the player recovered, and
+// what the relay never passed on is lost. Senders: librist's ristsender and
+// ffmpeg's RIST output (librist inside), both in the simple profile.
+class PlayerRistSender : public PlayerBroadcast,
+                         public ::testing::WithParamInterface<BroadcastTestSender::Transport> {};
+
+TEST_P(PlayerRistSender, LossRetransmissionRepairsIsRecoveredAndNeverLost)
 {
     const std::uint16_t port = BroadcastTestSender::freePortPair();
     const TsDropRelay::Options options = relayOptions(port, TsDropRelay::Framing::Rtp, true);
     TsDropRelay::Counts relay;
-    const NetworkFigures end = playThroughRelay(BroadcastTestSender::Transport::LibRist, options,
-                                                loopbackUrl("rist", port), relay, kLibRistSendSeconds);
-    SCOPED_TRACE(describe("librist first copy of 1-in-40", end, relay));
-    RecordProperty("figures", describe("librist first copy of 1-in-40", end, relay));
+    const NetworkFigures end = playThroughRelay(GetParam(), options, loopbackUrl("rist", port), relay,
+                                                kLibRistSendSeconds);
+    SCOPED_TRACE(describe("first copy of 1-in-40", end, relay));
+    RecordProperty("figures", describe("first copy of 1-in-40", end, relay));
 
     EXPECT_EQ(end.sourceProtocol, "RIST");
     ASSERT_GT(relay.dropped, 10u);
@@ -350,6 +354,14 @@ TEST_F(PlayerBroadcast, LibRistLossRetransmissionRepairsIsRecoveredAndTheFirstPi
     EXPECT_EQ(end.receivedPackets, static_cast<std::int32_t>(relay.forwarded));
     EXPECT_GT(end.startupMs, 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(Senders, PlayerRistSender,
+                         ::testing::Values(BroadcastTestSender::Transport::LibRist,
+                                           BroadcastTestSender::Transport::FfmpegRist),
+                         [](const ::testing::TestParamInfo<BroadcastTestSender::Transport>& info) {
+                             return info.param == BroadcastTestSender::Transport::LibRist ? std::string("LibRist")
+                                                                                          : std::string("Ffmpeg");
+                         });
 
 TEST_F(PlayerBroadcast, MulticastGroupJoinedOnLoopback)
 {

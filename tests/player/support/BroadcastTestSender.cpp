@@ -13,6 +13,7 @@
 #include <cmath>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 namespace zephyrscope::testing {
 
@@ -73,29 +74,45 @@ BroadcastTestSender::~BroadcastTestSender()
 
 namespace {
 
-// Starts librist's ristsender from 127.0.0.1:input (raw UDP) to rist://host:port
-// in the simple profile, ended by `timeout` after lifetimeS; its process id.
-int startRistSender(std::uint16_t input, const std::string& host, std::uint16_t port, int lifetimeS)
+// Starts a sender process under `timeout`, ended by it after lifetimeS; its process id.
+int startProcess(std::vector<std::string> arguments, int lifetimeS)
 {
-    const std::string lifetime = std::to_string(lifetimeS);
-    const std::string from = "udp://127.0.0.1:" + std::to_string(input);
-    const std::string to = "rist://" + host + ":" + std::to_string(port);
-    gchar* argv[] = {const_cast<gchar*>("timeout"), const_cast<gchar*>(lifetime.c_str()),
-                     const_cast<gchar*>("ristsender"), const_cast<gchar*>("-p"), const_cast<gchar*>("0"),
-                     const_cast<gchar*>("-S"), const_cast<gchar*>("0"), const_cast<gchar*>("-v"),
-                     const_cast<gchar*>("3"), const_cast<gchar*>("-i"), const_cast<gchar*>(from.c_str()),
-                     const_cast<gchar*>("-o"), const_cast<gchar*>(to.c_str()), nullptr};
+    arguments.insert(arguments.begin(), {"timeout", std::to_string(lifetimeS)});
+    std::vector<gchar*> argv;
+    for (std::string& argument : arguments)
+        argv.push_back(argument.data());
+    argv.push_back(nullptr);
     GPid pid = 0;
     GError* error = nullptr;
-    const bool started = g_spawn_async(nullptr, argv, nullptr,
+    const bool started = g_spawn_async(nullptr, argv.data(), nullptr,
                                        static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH | G_SPAWN_DO_NOT_REAP_CHILD
                                                                 | G_SPAWN_STDOUT_TO_DEV_NULL),
                                        nullptr, nullptr, &pid, &error);
     const std::string reason = error ? error->message : "unknown";
     g_clear_error(&error);
     if (!started)
-        throw std::runtime_error("Cannot start program 'ristsender': " + reason);
+        throw std::runtime_error("Cannot start program '" + arguments[2] + "': " + reason);
     return pid;
+}
+
+// librist's ristsender from 127.0.0.1:input (raw UDP) to rist://host:port, simple profile.
+int startRistSender(std::uint16_t input, const std::string& host, std::uint16_t port, int lifetimeS)
+{
+    return startProcess({"ristsender", "-p", "0", "-S", "0", "-v", "3", "-i", "udp://127.0.0.1:" + std::to_string(input),
+                         "-o", "rist://" + host + ":" + std::to_string(port)},
+                        lifetimeS);
+}
+
+// ffmpeg's RIST output (librist inside, simple profile), paced in real time, of
+// the same kind of stream: 320x240 at 25 fps, H.264 at about 1 Mbit/s.
+int startFfmpegRist(const std::string& host, std::uint16_t port, double seconds, int keyFrameInterval, int lifetimeS)
+{
+    return startProcess({"ffmpeg", "-hide_banner", "-loglevel", "error", "-nostdin", "-re", "-f", "lavfi", "-i",
+                         "testsrc2=size=320x240:rate=25", "-t", std::to_string(seconds), "-c:v", "libx264",
+                         "-preset", "ultrafast", "-tune", "zerolatency", "-b:v", "1M", "-g",
+                         std::to_string(keyFrameInterval), "-rist_profile", "simple", "-f", "mpegts",
+                         "rist://" + host + ":" + std::to_string(port)},
+                        lifetimeS);
 }
 
 } // namespace
@@ -138,6 +155,11 @@ void BroadcastTestSender::start()
         + "/1 ! x264enc tune=zerolatency speed-preset=ultrafast bitrate=1000 key-int-max=" + std::to_string(m_keyFrameInterval)
         + " ! h264parse ! mpegtsmux alignment=7 ! ";
     std::string port = std::to_string(m_port);
+    if (m_transport == Transport::FfmpegRist) {
+        m_ristSender = startFfmpegRist(m_host, m_port, m_seconds, m_keyFrameInterval,
+                                       static_cast<int>(m_seconds) + kRistSenderGraceS);
+        return;
+    }
     if (m_transport == Transport::LibRist) {
         const std::uint16_t input = freePortPair();
         m_ristSender = startRistSender(input, m_host, m_port, static_cast<int>(m_seconds) + kRistSenderGraceS);
@@ -155,6 +177,7 @@ void BroadcastTestSender::start()
         launch += "udpsink host=" + m_host + " port=" + port;
         break;
     case Transport::LibRist:
+    case Transport::FfmpegRist:
         launch += "udpsink host=127.0.0.1 port=" + port;
         break;
     case Transport::Rtp:
