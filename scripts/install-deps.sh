@@ -36,6 +36,9 @@ packages=(
   # The peer players the CPU and memory benchmark compares against (gst-play-1.0
   # is in the first), and the profilers that show where the CPU and memory go
   gstreamer1.0-plugins-base-apps mpv ffmpeg linux-perf valgrind
+  # librist's own sender and receiver (ristsender, ristreceiver): the RIST tests
+  # check the player against the protocol's reference implementation
+  rist-tools
 )
 
 missing=()

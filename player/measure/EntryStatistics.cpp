@@ -17,6 +17,9 @@ constexpr std::int64_t kRateWindowUs = 1000000;     // bit rate over about the l
 constexpr std::int64_t kMinRateSpanUs = 200000;     // too short a span gives no rate yet
 constexpr std::int64_t kQualityWindowUs = 30000000; // reception quality over the last 30 s
 constexpr std::int64_t kQualityStepUs = 1000000;    // one reception sample a second is plenty
+// SRT: how long after its packet's latency ran out a gap's fate may still be
+// unknown to us: srtsrc reports the gap when it reads the packet after it.
+constexpr std::int64_t kSrtSettleMarginUs = 1000000;
 
 std::int32_t clampToInt32(double value)
 {
@@ -39,6 +42,7 @@ void EntryStatistics::poll(const StreamCounters& counters, GstElement* source, b
 {
     const std::int64_t now = g_get_monotonic_time();
     const std::string factory = source ? factoryName(source) : "";
+    const std::uint64_t received = m_received, lost = m_lost, recovered = m_recovered;
     if (factory == "rtspsrc" || factory == "rtpsrc") {
         pollRtsp(source, playing);
     } else if (factory == "srtsrc") {
@@ -63,6 +67,12 @@ void EntryStatistics::poll(const StreamCounters& counters, GstElement* source, b
         m_lost = 0;
         m_recovered = 0;
     }
+
+    // An entry's packet counts only grow: a transport's own counters may fall
+    // back (stats that empty when a connection or element goes), the entry's do not.
+    m_received = std::max(m_received, received);
+    m_lost = std::max(m_lost, lost);
+    m_recovered = std::max(m_recovered, recovered);
 
     m_byteHistory.push_back({now, m_networkBytes ? *m_networkBytes : counters.bytes()});
     while (m_byteHistory.size() > 2 && m_byteHistory[1].timeUs <= now - kRateWindowUs)
@@ -113,10 +123,14 @@ void EntryStatistics::pollRtsp(GstElement* source, bool playing)
 // Received: the data packets srtsrc delivered, one buffer each (SRT live mode
 // hands over one packet per read). Lost: the packets the receiver gave up on,
 // the gaps in what it delivered. Recovered: the sequence gaps SRT detected less
-// those never filled, so the packets retransmission brought in time. A gap whose
-// retransmission is still awaited counts as recovered until it is given up.
+// those never filled, so the packets retransmission brought in time. A gap is
+// only counted so once its fate is known: its packet was due by the receiver's
+// latency after the gap was seen, so gaps seen more than that latency (and a
+// margin for the read that delivers the next packet) ago are settled; a gap
+// still awaiting its retransmission counts as neither.
 void EntryStatistics::pollSrt(const StreamCounters& counters, GstElement* source)
 {
+    const std::int64_t now = g_get_monotonic_time();
     GstStructure* raw = nullptr;
     g_object_get(source, "stats", &raw, nullptr);
     StructurePtr stats(raw);
@@ -133,7 +147,13 @@ void EntryStatistics::pollSrt(const StreamCounters& counters, GstElement* source
     }
     m_received = counters.buffers();
     m_lost = counters.neverDelivered();
-    m_recovered = m_lossDetected > m_lost ? m_lossDetected - m_lost : 0;
+    if (m_lossHistory.empty() || m_lossHistory.back().detected != m_lossDetected)
+        m_lossHistory.push_back({now, m_lossDetected});
+    const std::int64_t settledBefore = now - (std::int64_t {m_srtReceiverLatencyMs} * 1000 + kSrtSettleMarginUs);
+    while (m_lossHistory.size() > 1 && m_lossHistory[1].timeUs <= settledBefore)
+        m_lossHistory.pop_front();
+    const std::uint64_t settled = m_lossHistory.front().timeUs <= settledBefore ? m_lossHistory.front().detected : 0;
+    m_recovered = settled > m_lost ? settled - m_lost : 0;
 }
 
 void EntryStatistics::fill(NetworkFigures& figures, const StreamCounters* counters, bool flowing, double durationS) const

@@ -57,6 +57,10 @@ private:
         std::int64_t timeUs;
         std::uint64_t bytes;
     };
+    struct LossSample {
+        std::int64_t timeUs;
+        std::uint64_t detected;
+    };
     struct PacketSample {
         std::int64_t timeUs;
         std::uint64_t received, lost;
@@ -76,6 +80,8 @@ private:
     // highest, as srtsrc's stats empty when its connection goes.
     std::optional<std::uint64_t> m_networkBytes;
     std::uint64_t m_lossDetected = 0;
+    // SRT: when the gaps detected reached each count, back to the last one settled.
+    std::deque<LossSample> m_lossHistory;
     // SRT: the last round-trip time and negotiated latency srtsrc reported.
     double m_srtRoundTripMs = 0.0;
     std::int32_t m_srtReceiverLatencyMs = 0;

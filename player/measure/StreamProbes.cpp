@@ -4,6 +4,7 @@
 #include "BroadcastSource.h"
 #include "DownloadGuard.h"
 #include "GstHandles.h"
+#include "RistPacketCounts.h"
 #include "SrtDeliveryGaps.h"
 #include "TransportStreamWatch.h"
 #include "WhepSource.h"
@@ -128,6 +129,8 @@ void onSourceSetup(GstElement*, GstElement* source, gpointer data)
     } else if (factory == "srtsrc") {
         g_object_set(source, "poll-timeout", kSrtPollTimeoutMs, nullptr);
         SrtDeliveryGaps::watch(source, counters);
+    } else if (factory == "ristsrc") {
+        RistPacketCounts::watch(source);
     }
     BroadcastSource::setUp(source);
     if (PadPtr pad {gst_element_get_static_pad(source, "src")})

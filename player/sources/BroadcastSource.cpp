@@ -2,6 +2,7 @@
 
 #include "GstHandles.h"
 #include "GstStructureFields.h"
+#include "RistPacketCounts.h"
 #include "StreamCounters.h"
 
 #include <gst/gst.h>
@@ -89,17 +90,19 @@ std::optional<BroadcastSource::Packets> BroadcastSource::poll(GstElement* source
     }
     if (factory != "ristsrc")
         return std::nullopt;
+    // The packets from the sequence numbers ristsrc delivers, not its stats'
+    // counts (see RistPacketCounts); the stats give the round trip alone.
+    Packets packets;
+    if (const auto counts = RistPacketCounts::of(source)) {
+        packets.received = counts->received;
+        packets.lost = counts->lost;
+        packets.recovered = counts->recovered;
+    }
     GstStructure* raw = nullptr;
     g_object_get(source, "stats", &raw, nullptr);
     StructurePtr stats(raw);
-    if (!stats)
-        return Packets {};
-    Packets packets;
-    packets.received = StructureUint64(stats.get(), "received");
-    packets.lost = StructureUint64(stats.get(), "dropped");
-    packets.recovered = StructureUint64(stats.get(), "recovered");
     // The jitter buffers' retransmission round trip, in nanoseconds; 0 before one.
-    if (const std::uint64_t rttNs = StructureUint64(stats.get(), "rtx-roundtrip-time"); rttNs > 0)
+    if (const std::uint64_t rttNs = stats ? StructureUint64(stats.get(), "rtx-roundtrip-time") : 0; rttNs > 0)
         packets.roundTripMs = static_cast<double>(rttNs) / 1e6;
     return packets;
 }

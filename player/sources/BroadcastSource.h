@@ -26,8 +26,9 @@ public:
 
     // The packets of a UDP or RIST source as its transport counts them: for raw
     // UDP the TS packets received and those the continuity counters show
-    // missing; for RIST ristsrc's received, dropped and recovered packets and its
-    // retransmission round-trip time. nullopt for any other source.
+    // missing; for RIST the RTP packets ristsrc delivered, those it never
+    // delivered and those it delivered by retransmission (RistPacketCounts), and
+    // its retransmission round-trip time. nullopt for any other source.
     struct Packets {
         std::uint64_t received = 0, lost = 0, recovered = 0;
         std::optional<double> roundTripMs;

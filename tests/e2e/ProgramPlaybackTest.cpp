@@ -16,6 +16,7 @@
 #include "TsDropRelay.h"
 #include "WhepServerProcess.h"
 
+#include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -98,6 +99,28 @@ protected:
 };
 
 } // namespace
+
+// The check every log read here goes through: a counter may start again with
+// a new entry, never fall within one.
+TEST(LogCheck, CounterThatFallsWithinAnEntryFailsTheTestAndOneThatStartsAgainWithTheNextEntryDoesNot)
+{
+    static StatisticsLog log;
+    log.media.resize(2);
+    log.media[0].firstSampleAfter = 0;
+    log.media[1].firstSampleAfter = 2;
+    log.samples.resize(4);
+    for (std::size_t i = 0; i < log.samples.size(); ++i)
+        log.samples[i].line = static_cast<int>(i) + 10;
+    log.samples[0].lostPackets = 5;
+    log.samples[1].lostPackets = 5;
+    log.samples[1].receivedPackets = 7;
+    log.samples[3].receivedPackets = 1;
+    zephyrscope::testing::ExpectCountersNeverFall(log, "two-entries.dat");
+
+    log.samples[1].lostPackets = 3;
+    EXPECT_NONFATAL_FAILURE(zephyrscope::testing::ExpectCountersNeverFall(log, "two-entries.dat"),
+                            "line 11: Lost_Pkts fell within an entry, from 5 (line 10)");
+}
 
 TEST_F(ProgramPlaybackTest, GeneratedClipEndsByItselfWithAWellFormedLog)
 {
@@ -414,6 +437,48 @@ TEST_F(ProgramPlaybackTest, UdpStreamThroughALossyRelayLogsItsLossServesItsStrea
     EXPECT_GE(stalls[0].utc - stoppedUtc, 0.4);
     EXPECT_LE(stalls[0].utc - stoppedUtc, 1.0);
     EXPECT_GE(stalls[1].utc - stalls[0].utc, 1.2);
+}
+
+// librist's own sender through a relay that drops the first copy of every 40th
+// packet, which librist retransmits: the log's counts never fall, and its last
+// line, after the sender stopped and the entry ended, holds the entry's totals.
+TEST_F(ProgramPlaybackTest, LibRistStreamThroughARepairingRelayLogsItsTotalsOnTheEntrysLastLine)
+{
+    using zephyrscope::testing::BroadcastTestSender;
+    using zephyrscope::tools::TsDropRelay;
+    const std::uint16_t port = BroadcastTestSender::freePortPair();
+    TsDropRelay::Options options;
+    options.targetPort = port;
+    options.dropEvery = 40;
+    options.framing = TsDropRelay::Framing::Rtp;
+    options.rtcp = true;
+    TsDropRelay relay(options);
+    const std::string url = "rist://127.0.0.1:" + std::to_string(port);
+    ProgramProcess run({media.dir(), {"--no-data-timeout=3", QString::fromStdString(url), "rist.dat"}});
+    ASSERT_TRUE(run.start()) << run.stderrSoFar();
+    ASSERT_TRUE(run.waitUntil([port] { return BroadcastTestSender::portTaken(port); }, 20000)) << run.stderrSoFar();
+    BroadcastTestSender sender(BroadcastTestSender::Transport::LibRist, "127.0.0.1", relay.port(), 10.0);
+    sender.start();
+    const ProgramResult result = run.finish(90000);
+    EXPECT_EQ(result.exitStatus, 4) << result.stderrText;
+    const TsDropRelay::Counts counts = relay.counts();
+
+    const fs::path logPath = media.dir() / "rist.dat";
+    const StatisticsLog log = readWellFormedLog(logPath);
+    ASSERT_EQ(log.media.size(), 1u);
+    ASSERT_FALSE(log.samples.empty());
+    const LogSample& last = log.samples.back();
+    SCOPED_TRACE("relay: forwarded " + std::to_string(counts.forwarded) + " dropped " + std::to_string(counts.dropped)
+                 + " repaired " + std::to_string(counts.repaired) + " never forwarded "
+                 + std::to_string(counts.neverForwarded));
+    ASSERT_GT(counts.dropped, 10u);
+    EXPECT_EQ(last.protocol, "RIST");
+    EXPECT_EQ(last.recoveredPackets, static_cast<std::int32_t>(counts.repaired))
+        << zephyrscope::testing::FileText(logPath);
+    EXPECT_EQ(last.lostPackets, static_cast<std::int32_t>(counts.neverForwarded))
+        << zephyrscope::testing::FileText(logPath);
+    EXPECT_EQ(last.receivedPackets, static_cast<std::int32_t>(counts.forwarded))
+        << zephyrscope::testing::FileText(logPath);
 }
 
 TEST_F(ProgramPlaybackTest, WhepSessionTheServerEndsServesItsLossEndsTheRunWithStatus4AndIsDeleted)

@@ -33,6 +33,7 @@ namespace {
 
 constexpr int kDropEvery = 40;
 constexpr double kSendSeconds = 6.0;
+constexpr double kLibRistSendSeconds = 10.0;
 
 // The engine itself, for the whole figures of an entry (the stream errors too).
 class PlayerBroadcast : public ::testing::Test {
@@ -57,12 +58,14 @@ protected:
     }
 
     // Waits until the packets received stop growing for 1.5 s: the sender's stream is over.
+    // Every packet count read on the way is checked never to fall.
     void waitForStreamEnd()
     {
         std::int32_t last = -1;
         auto since = std::chrono::steady_clock::now();
         RunMainLoopUntil(
             [&] {
+                expectCountsNeverFall();
                 const std::int32_t now = engine->network().receivedPackets;
                 if (now != last) {
                     last = now;
@@ -73,6 +76,20 @@ protected:
             30s);
     }
 
+    // The packet counts now, checked against the highest read before: none of them falls.
+    void expectCountsNeverFall()
+    {
+        const NetworkFigures now = engine->network();
+        EXPECT_GE(now.receivedPackets, highest.receivedPackets);
+        EXPECT_GE(now.lostPackets, highest.lostPackets);
+        EXPECT_GE(now.recoveredPackets, highest.recoveredPackets);
+        highest.receivedPackets = std::max(highest.receivedPackets, now.receivedPackets);
+        highest.lostPackets = std::max(highest.lostPackets, now.lostPackets);
+        highest.recoveredPackets = std::max(highest.recoveredPackets, now.recoveredPackets);
+        if (!firstPacketsUs && now.receivedPackets > 0)
+            firstPacketsUs = g_get_monotonic_time();
+    }
+
     // The figures beside the relay's counts, shown with any check that fails.
     static std::string describe(const std::string& label, const NetworkFigures& f, const TsDropRelay::Counts& relay)
     {
@@ -81,26 +98,36 @@ protected:
         out << label << ": protocol=" << f.sourceProtocol << " received=" << f.receivedPackets
                   << " lost=" << f.lostPackets << " recovered=" << f.recoveredPackets
                   << " quality=" << f.receptionQuality << " ristRtt=" << f.ristRoundTripMs << "ms"
+                  << " startup=" << f.startupMs << "ms"
                   << " | ts errors sync-loss=" << e.syncLoss << " sync-byte=" << e.syncByte << " pat=" << e.pat
                   << " cc=" << e.continuity << " pmt=" << e.pmt << " pid=" << e.pid
                   << " | relay datagrams=" << relay.originals << " dropped=" << relay.dropped
                   << " trailing=" << relay.trailingDrops << " retransmitted=" << relay.retransmitted
-                  << " ts-dropped=" << relay.tsPacketsDropped << " gaps=" << relay.continuityGaps;
+                  << " ts-dropped=" << relay.tsPacketsDropped << " gaps=" << relay.continuityGaps
+                  << " forwarded=" << relay.forwarded << " repaired=" << relay.repaired
+                  << " never-forwarded=" << relay.neverForwarded << " retransmissions-dropped=" << relay.retransmissionsDropped;
         return out.str();
     }
 
     // Relays a sender's stream to url's port through a relay dropping every
     // kDropEvery-th datagram, plays it to its end; the figures at the end.
     NetworkFigures playThroughRelay(BroadcastTestSender::Transport transport, const TsDropRelay::Options& options,
-                                    const std::string& url, TsDropRelay::Counts& counts)
+                                    const std::string& url, TsDropRelay::Counts& counts,
+                                    double seconds = kSendSeconds)
     {
         TsDropRelay relay(options);
         engine->putURL(url);
         // What is sent before the player listens, it cannot see.
         EXPECT_TRUE(RunMainLoopUntil([&] { return BroadcastTestSender::portTaken(options.targetPort); }, 20s));
-        BroadcastTestSender sender(transport, "127.0.0.1", relay.port(), kSendSeconds);
+        BroadcastTestSender sender(transport, "127.0.0.1", relay.port(), seconds);
         sender.start();
-        EXPECT_TRUE(waitForEvent("play 3", 1, 20s)) << events.sequence();
+        EXPECT_TRUE(RunMainLoopUntil(
+            [&] {
+                expectCountsNeverFall();
+                return events.count("play 3") >= 1;
+            },
+            20s))
+            << events.sequence();
         waitForStreamEnd();
         counts = relay.counts();
         return engine->network();
@@ -108,6 +135,9 @@ protected:
 
     std::unique_ptr<PlayerEngine> engine;
     EventRecorder events;
+    NetworkFigures highest;
+    // When the first packet was counted (monotonic us); 0 before.
+    std::int64_t firstPacketsUs = 0;
 };
 
 TsDropRelay::Options relayOptions(std::uint16_t targetPort, TsDropRelay::Framing framing = TsDropRelay::Framing::Ts,
@@ -227,7 +257,7 @@ TEST_F(PlayerBroadcast, RtpLossIsTheRelaysDroppedDatagramsExactly)
     EXPECT_LT(end.receptionQuality, 100);
 }
 
-TEST_F(PlayerBroadcast, RistRetransmissionRecoversEveryDroppedPacket)
+TEST_F(PlayerBroadcast, RistsinkRetransmissionsAreRecoveredAndWhatNeverCameIsLost)
 {
     const std::uint16_t port = BroadcastTestSender::freePortPair();
     const TsDropRelay::Options options = relayOptions(port, TsDropRelay::Framing::Rtp, true);
@@ -235,16 +265,106 @@ TEST_F(PlayerBroadcast, RistRetransmissionRecoversEveryDroppedPacket)
     const NetworkFigures end = playThroughRelay(BroadcastTestSender::Transport::Rist, options,
                                                 loopbackUrl("rist", port), relay);
     SCOPED_TRACE(describe("RIST 1-in-40", end, relay));
+    RecordProperty("figures", describe("RIST 1-in-40", end, relay));
 
     EXPECT_EQ(end.sourceProtocol, "RIST");
     ASSERT_GT(relay.dropped, 10u);
-    EXPECT_NEAR(end.recoveredPackets, static_cast<double>(relay.dropped), 1.0);
-    EXPECT_EQ(end.lostPackets, 0);
-    EXPECT_GE(relay.retransmitted, relay.dropped - relay.trailingDrops);
-    EXPECT_EQ(end.transportErrors.continuity, 0u) << "every gap was filled in time";
+    ASSERT_GT(relay.repaired, 0u);
+    EXPECT_EQ(end.recoveredPackets, static_cast<std::int32_t>(relay.repaired));
+    // On a busy machine ristsink now and then answers a request too late or not
+    // at all (1 of 13 in one run): what it never repaired is lost.
+    EXPECT_EQ(end.lostPackets, static_cast<std::int32_t>(relay.neverForwarded));
+    EXPECT_EQ(end.receivedPackets, static_cast<std::int32_t>(relay.forwarded));
+    if (relay.neverForwarded == 0) {
+        EXPECT_EQ(end.transportErrors.continuity, 0u) << "every gap was filled in time";
+        EXPECT_EQ(end.receptionQuality, 100);
+    }
     EXPECT_GT(end.ristRoundTripMs, 0.0);
-    EXPECT_EQ(end.receptionQuality, 100);
 }
+
+// librist's own sender, in its simple profile, starts its sequence numbers at
+// 0. Through a relay that drops nothing, nothing is lost; what is recovered is
+// what arrived by retransmission alone: librist sends a few packets (16 of 1044
+// in one run) only as retransmissions, though the relay dropped none.
+TEST_F(PlayerBroadcast, LibRistStreamWithNoLossLosesNothing)
+{
+    const std::uint16_t port = BroadcastTestSender::freePortPair();
+    TsDropRelay::Options options = relayOptions(port, TsDropRelay::Framing::Rtp, true);
+    options.dropEvery = 0;
+    TsDropRelay::Counts relay;
+    const NetworkFigures end = playThroughRelay(BroadcastTestSender::Transport::LibRist, options,
+                                                loopbackUrl("rist", port), relay, kLibRistSendSeconds);
+    SCOPED_TRACE(describe("librist no loss", end, relay));
+    RecordProperty("figures", describe("librist no loss", end, relay));
+
+    EXPECT_EQ(end.sourceProtocol, "RIST");
+    EXPECT_EQ(relay.neverForwarded, 0u);
+    EXPECT_EQ(end.lostPackets, 0);
+    EXPECT_EQ(end.recoveredPackets, static_cast<std::int32_t>(relay.repaired));
+    EXPECT_EQ(end.receivedPackets, static_cast<std::int32_t>(relay.forwarded));
+    EXPECT_EQ(end.receptionQuality, 100);
+    EXPECT_TRUE(end.transportStream);
+    EXPECT_EQ(end.transportErrors.continuity, 0u);
+}
+
+// The relay drops every copy of every 25th packet: no retransmission can
+// repair them, and none is counted as repaired.
+TEST_F(PlayerBroadcast, LibRistLossNoRetransmissionRepairsIsLostAndNeverRecovered)
+{
+    const std::uint16_t port = BroadcastTestSender::freePortPair();
+    TsDropRelay::Options options = relayOptions(port, TsDropRelay::Framing::Rtp, true);
+    options.dropEvery = 25;
+    options.dropRetransmissions = true;
+    TsDropRelay::Counts relay;
+    const NetworkFigures end = playThroughRelay(BroadcastTestSender::Transport::LibRist, options,
+                                                loopbackUrl("rist", port), relay, kLibRistSendSeconds);
+    SCOPED_TRACE(describe("librist every copy of 1-in-25", end, relay));
+    RecordProperty("figures", describe("librist every copy of 1-in-25", end, relay));
+
+    EXPECT_EQ(end.sourceProtocol, "RIST");
+    ASSERT_GT(relay.dropped, 10u);
+    // What was dropped after the last packet passed, no receiver can see.
+    EXPECT_EQ(relay.neverForwarded, relay.dropped - relay.trailingDrops);
+    EXPECT_EQ(end.lostPackets, static_cast<std::int32_t>(relay.neverForwarded));
+    // Nothing the relay dropped was repaired; anything recovered is what librist sent as a retransmission alone.
+    EXPECT_EQ(end.recoveredPackets, static_cast<std::int32_t>(relay.repaired));
+    EXPECT_EQ(end.receivedPackets, static_cast<std::int32_t>(relay.forwarded));
+    EXPECT_LT(end.receptionQuality, 100);
+}
+
+// The relay drops the first copy of every 40th packet; the sender retransmits
+// them. What arrived only by retransmission is what the player recovered, and
+// what the relay never passed on is lost. Senders: librist's ristsender and
+// ffmpeg's RIST output (librist inside), both in the simple profile.
+class PlayerRistSender : public PlayerBroadcast,
+                         public ::testing::WithParamInterface<BroadcastTestSender::Transport> {};
+
+TEST_P(PlayerRistSender, LossRetransmissionRepairsIsRecoveredAndNeverLost)
+{
+    const std::uint16_t port = BroadcastTestSender::freePortPair();
+    const TsDropRelay::Options options = relayOptions(port, TsDropRelay::Framing::Rtp, true);
+    TsDropRelay::Counts relay;
+    const NetworkFigures end = playThroughRelay(GetParam(), options, loopbackUrl("rist", port), relay,
+                                                kLibRistSendSeconds);
+    SCOPED_TRACE(describe("first copy of 1-in-40", end, relay));
+    RecordProperty("figures", describe("first copy of 1-in-40", end, relay));
+
+    EXPECT_EQ(end.sourceProtocol, "RIST");
+    ASSERT_GT(relay.dropped, 10u);
+    ASSERT_GE(relay.repaired, relay.dropped - relay.trailingDrops - relay.neverForwarded);
+    EXPECT_EQ(end.recoveredPackets, static_cast<std::int32_t>(relay.repaired));
+    EXPECT_EQ(end.lostPackets, static_cast<std::int32_t>(relay.neverForwarded));
+    EXPECT_EQ(end.receivedPackets, static_cast<std::int32_t>(relay.forwarded));
+    EXPECT_GT(end.startupMs, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Senders, PlayerRistSender,
+                         ::testing::Values(BroadcastTestSender::Transport::LibRist,
+                                           BroadcastTestSender::Transport::FfmpegRist),
+                         [](const ::testing::TestParamInfo<BroadcastTestSender::Transport>& info) {
+                             return info.param == BroadcastTestSender::Transport::LibRist ? std::string("LibRist")
+                                                                                          : std::string("Ffmpeg");
+                         });
 
 TEST_F(PlayerBroadcast, MulticastGroupJoinedOnLoopback)
 {

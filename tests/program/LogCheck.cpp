@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
+#include <vector>
 
 namespace zephyrscope::testing {
 
@@ -27,6 +29,35 @@ int CountReports(const std::string& stderrText)
     return count;
 }
 
+void ExpectCountersNeverFall(const report::StatisticsLog& log, const std::filesystem::path& path)
+{
+    struct Counter {
+        const char* column;
+        std::int32_t report::LogSample::*field;
+    };
+    static constexpr Counter kCounters[] = {
+        {"Received_Pkts", &report::LogSample::receivedPackets},
+        {"Lost_Pkts", &report::LogSample::lostPackets},
+        {"Recover_Pkts", &report::LogSample::recoveredPackets},
+        {"BufCount", &report::LogSample::bufferingCount},
+        {"Fr_Skipped", &report::LogSample::framesSkipped},
+    };
+    std::vector<std::size_t> entryStarts;
+    for (const report::LogMediaBlock& block : log.media)
+        entryStarts.push_back(block.firstSampleAfter);
+    for (std::size_t i = 1; i < log.samples.size(); ++i) {
+        if (std::find(entryStarts.begin(), entryStarts.end(), i) != entryStarts.end())
+            continue;
+        const report::LogSample& before = log.samples[i - 1];
+        const report::LogSample& now = log.samples[i];
+        for (const Counter& counter : kCounters) {
+            EXPECT_GE(now.*counter.field, before.*counter.field)
+                << path << " line " << now.line << ": " << counter.column << " fell within an entry, from "
+                << before.*counter.field << " (line " << before.line << ")";
+        }
+    }
+}
+
 report::StatisticsLog ExpectWellFormedLog(const std::filesystem::path& path)
 {
     report::StatisticsLog log;
@@ -41,6 +72,7 @@ report::StatisticsLog ExpectWellFormedLog(const std::filesystem::path& path)
         ADD_FAILURE() << path << " line " << p.line << ": " << p.message;
     const std::string text = FileText(path);
     EXPECT_TRUE(!text.empty() && text.back() == '\n') << path << " does not end with a whole line";
+    ExpectCountersNeverFall(log, path);
     return log;
 }
 

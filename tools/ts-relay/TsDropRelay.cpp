@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <set>
 #include <stdexcept>
 #include <vector>
@@ -81,6 +82,12 @@ std::size_t rtpPayloadOffset(const unsigned char* datagram, std::size_t size)
 bool isRetransmission(const unsigned char* datagram, std::size_t size)
 {
     return size >= kRtpHeader && (datagram[11] & 0x01) != 0;
+}
+
+// A RIST retransmission carries its original's sequence number.
+std::uint16_t rtpSequence(const unsigned char* datagram)
+{
+    return static_cast<std::uint16_t>((datagram[2] << 8) | datagram[3]);
 }
 
 } // namespace
@@ -194,6 +201,10 @@ void TsDropRelay::relayData(const unsigned char* datagram, std::size_t size)
         }
         m_swallowedSincePassed = false;
         if (rtp && m_options.rtcp && isRetransmission(datagram, size)) {
+            if (m_options.dropRetransmissions && m_droppedSequences.count(rtpSequence(datagram)) > 0) {
+                ++m_counts.retransmissionsDropped;
+                return;
+            }
             ++m_counts.retransmitted;
         } else {
             ++m_counts.originals;
@@ -202,6 +213,8 @@ void TsDropRelay::relayData(const unsigned char* datagram, std::size_t size)
                 && m_counts.originals % static_cast<std::uint64_t>(m_options.dropEvery) == 0;
         }
         if (drop) {
+            if (rtp && size >= kRtpHeader)
+                m_droppedSequences.insert(rtpSequence(datagram));
             ++m_counts.dropped;
             ++m_counts.trailingDrops;
         } else {
@@ -215,9 +228,27 @@ void TsDropRelay::relayData(const unsigned char* datagram, std::size_t size)
     {
         std::lock_guard lock(m_mutex);
         m_lastPassedWallUs = microsecondsOf(std::chrono::system_clock::now().time_since_epoch());
+        if (rtp && size >= kRtpHeader)
+            countForwarded(rtpSequence(datagram), m_options.rtcp && isRetransmission(datagram, size));
     }
     const sockaddr_in target = addressOf(m_options.targetHost, m_options.targetPort);
     sendto(m_dataOut, datagram, size, 0, reinterpret_cast<const sockaddr*>(&target), sizeof target);
+}
+
+void TsDropRelay::countForwarded(std::uint16_t sequence, bool retransmission)
+{
+    // The sequence number extended past its 16 bits, from the nearest of the highest so far.
+    if (m_forwarded.empty())
+        m_highestSequence = sequence;
+    const auto ahead = static_cast<std::int16_t>(sequence - static_cast<std::uint16_t>(m_highestSequence));
+    const std::int64_t extended = m_highestSequence + ahead;
+    m_highestSequence = std::max(m_highestSequence, extended);
+    // The receiver takes the first copy that comes; later ones are duplicates.
+    if (m_forwarded.insert(extended).second && retransmission)
+        ++m_counts.repaired;
+    m_counts.forwarded = m_forwarded.size();
+    m_counts.neverForwarded = static_cast<std::uint64_t>(*m_forwarded.rbegin() - *m_forwarded.begin() + 1)
+        - m_forwarded.size();
 }
 
 void TsDropRelay::countDropped(const unsigned char* datagram, std::size_t size)

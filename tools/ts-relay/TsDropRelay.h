@@ -8,9 +8,11 @@
 //
 // With RTCP (RIST), the port after each data port is relayed too, both ways, so
 // that the receiver's retransmission requests reach the sender; retransmitted
-// packets (an RTP SSRC with its lowest bit set) always pass, and nothing is
-// dropped before the receiver's first RTCP packet came through: until then its
-// retransmission requests have no way back to the sender.
+// packets (an RTP SSRC with its lowest bit set) pass, unless the relay drops
+// every copy of what it drops (loss no retransmission can repair), and nothing
+// is dropped before the receiver's first RTCP packet came through: until then
+// its retransmission requests have no way back to the sender. It counts the
+// packets whose first copy it passed on was a retransmission: those it repaired.
 //
 // A multicast target is sent to on the loopback interface.
 // Thread: one relay thread; counts() may be called from any thread. It stops
@@ -21,6 +23,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -36,6 +39,7 @@ public:
         int dropEvery = 0; // 0: drop nothing
         Framing framing = Framing::Ts;
         bool rtcp = false;
+        bool dropRetransmissions = false; // RTP with RTCP: drop every copy of a dropped packet
         std::chrono::milliseconds maxLifetime = std::chrono::seconds(120);
     };
 
@@ -43,6 +47,13 @@ public:
         std::uint64_t originals = 0;     // datagrams from the sender, retransmissions aside
         std::uint64_t dropped = 0;       // of those, dropped on purpose
         std::uint64_t retransmitted = 0; // retransmissions passed on
+        std::uint64_t retransmissionsDropped = 0;
+        // RTP: the packets (sequence numbers) passed on, and of them those whose first
+        // copy passed on was a retransmission: what the receiver got only by
+        // retransmission, be its original dropped here or never sent by the sender.
+        std::uint64_t forwarded = 0, repaired = 0;
+        // RTP: sequence numbers between the first and the last passed on that never were.
+        std::uint64_t neverForwarded = 0;
         // Drops after the last datagram passed on, which no receiver can see, and their TS packets and gaps.
         std::uint64_t trailingDrops = 0, trailingTsPackets = 0, trailingGaps = 0;
         std::uint64_t tsPacketsDropped = 0;
@@ -71,6 +82,7 @@ private:
     void run();
     void relayData(const unsigned char* datagram, std::size_t size);
     void countDropped(const unsigned char* datagram, std::size_t size);
+    void countForwarded(std::uint16_t sequence, bool retransmission);
 
     Options m_options;
     std::chrono::steady_clock::time_point m_end;
@@ -83,6 +95,9 @@ private:
     bool m_swallowedSincePassed = false;
     mutable std::mutex m_mutex;
     Counts m_counts;
+    std::set<std::uint16_t> m_droppedSequences;
+    std::set<std::int64_t> m_forwarded; // RTP sequence numbers passed on, extended
+    std::int64_t m_highestSequence = 0;
     std::thread m_thread;
 };
 

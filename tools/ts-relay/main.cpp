@@ -38,9 +38,11 @@ int main(int argc, char** argv)
         std::this_thread::sleep_for(lifetime);
         relay.stop();
         const TsDropRelay::Counts counts = relay.counts();
-        std::printf("datagrams %llu dropped %llu retransmitted %llu ts-packets-dropped %llu continuity-gaps %llu\n",
+        std::printf("datagrams %llu dropped %llu retransmitted %llu repaired %llu ts-packets-dropped %llu "
+                    "continuity-gaps %llu\n",
                     static_cast<unsigned long long>(counts.originals), static_cast<unsigned long long>(counts.dropped),
                     static_cast<unsigned long long>(counts.retransmitted),
+                    static_cast<unsigned long long>(counts.repaired),
                     static_cast<unsigned long long>(counts.tsPacketsDropped),
                     static_cast<unsigned long long>(counts.continuityGaps));
         for (const auto& [pid, packets] : counts.tsPacketsDroppedPerPid)

@@ -3,12 +3,17 @@
 #include <gst/gst.h>
 
 #include <arpa/inet.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cmath>
 #include <stdexcept>
+#include <thread>
+#include <vector>
 
 namespace zephyrscope::testing {
 
@@ -16,6 +21,9 @@ namespace {
 
 constexpr int kFps = 25;
 constexpr int kPortAttempts = 50;
+// ristsender outlives its stream by this much at most, should nobody end it.
+constexpr int kRistSenderGraceS = 30;
+constexpr auto kRistSenderStartTimeout = std::chrono::seconds(10);
 
 // Binds 127.0.0.1:port (0: any), or every address's port; the socket, or -1.
 int bindUdp(std::uint16_t port, in_addr_t host = INADDR_LOOPBACK)
@@ -55,7 +63,59 @@ BroadcastTestSender::BroadcastTestSender(Transport transport, std::string host, 
 {
 }
 
-BroadcastTestSender::~BroadcastTestSender() = default;
+BroadcastTestSender::~BroadcastTestSender()
+{
+    m_pipeline.reset();
+    if (m_ristSender > 0) {
+        kill(m_ristSender, SIGTERM);
+        waitpid(m_ristSender, nullptr, 0);
+    }
+}
+
+namespace {
+
+// Starts a sender process under `timeout`, ended by it after lifetimeS; its process id.
+int startProcess(std::vector<std::string> arguments, int lifetimeS)
+{
+    arguments.insert(arguments.begin(), {"timeout", std::to_string(lifetimeS)});
+    std::vector<gchar*> argv;
+    for (std::string& argument : arguments)
+        argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    GPid pid = 0;
+    GError* error = nullptr;
+    const bool started = g_spawn_async(nullptr, argv.data(), nullptr,
+                                       static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH | G_SPAWN_DO_NOT_REAP_CHILD
+                                                                | G_SPAWN_STDOUT_TO_DEV_NULL),
+                                       nullptr, nullptr, &pid, &error);
+    const std::string reason = error ? error->message : "unknown";
+    g_clear_error(&error);
+    if (!started)
+        throw std::runtime_error("Cannot start program '" + arguments[2] + "': " + reason);
+    return pid;
+}
+
+// librist's ristsender from 127.0.0.1:input (raw UDP) to rist://host:port, simple profile.
+int startRistSender(std::uint16_t input, const std::string& host, std::uint16_t port, int lifetimeS)
+{
+    return startProcess({"ristsender", "-p", "0", "-S", "0", "-v", "3", "-i", "udp://127.0.0.1:" + std::to_string(input),
+                         "-o", "rist://" + host + ":" + std::to_string(port)},
+                        lifetimeS);
+}
+
+// ffmpeg's RIST output (librist inside, simple profile), paced in real time, of
+// the same kind of stream: 320x240 at 25 fps, H.264 at about 1 Mbit/s.
+int startFfmpegRist(const std::string& host, std::uint16_t port, double seconds, int keyFrameInterval, int lifetimeS)
+{
+    return startProcess({"ffmpeg", "-hide_banner", "-loglevel", "error", "-nostdin", "-re", "-f", "lavfi", "-i",
+                         "testsrc2=size=320x240:rate=25", "-t", std::to_string(seconds), "-c:v", "libx264",
+                         "-preset", "ultrafast", "-tune", "zerolatency", "-b:v", "1M", "-g",
+                         std::to_string(keyFrameInterval), "-rist_profile", "simple", "-f", "mpegts",
+                         "rist://" + host + ":" + std::to_string(port)},
+                        lifetimeS);
+}
+
+} // namespace
 
 std::uint16_t BroadcastTestSender::freePortPair()
 {
@@ -94,10 +154,31 @@ void BroadcastTestSender::start()
         + " ! video/x-raw,format=I420,width=320,height=240,framerate=" + std::to_string(kFps)
         + "/1 ! x264enc tune=zerolatency speed-preset=ultrafast bitrate=1000 key-int-max=" + std::to_string(m_keyFrameInterval)
         + " ! h264parse ! mpegtsmux alignment=7 ! ";
-    const std::string port = std::to_string(m_port);
+    std::string port = std::to_string(m_port);
+    if (m_transport == Transport::FfmpegRist) {
+        m_ristSender = startFfmpegRist(m_host, m_port, m_seconds, m_keyFrameInterval,
+                                       static_cast<int>(m_seconds) + kRistSenderGraceS);
+        return;
+    }
+    if (m_transport == Transport::LibRist) {
+        const std::uint16_t input = freePortPair();
+        m_ristSender = startRistSender(input, m_host, m_port, static_cast<int>(m_seconds) + kRistSenderGraceS);
+        // What is sent before ristsender listens, it cannot pass on.
+        const auto deadline = std::chrono::steady_clock::now() + kRistSenderStartTimeout;
+        while (!portTaken(input) && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (!portTaken(input))
+            throw std::runtime_error("Cannot start program 'ristsender': it does not listen on port "
+                                     + std::to_string(input));
+        port = std::to_string(input);
+    }
     switch (m_transport) {
     case Transport::Udp:
         launch += "udpsink host=" + m_host + " port=" + port;
+        break;
+    case Transport::LibRist:
+    case Transport::FfmpegRist:
+        launch += "udpsink host=127.0.0.1 port=" + port;
         break;
     case Transport::Rtp:
         launch += "rtpmp2tpay ! udpsink host=" + m_host + " port=" + port;

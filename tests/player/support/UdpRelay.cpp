@@ -131,15 +131,19 @@ void UdpRelay::run()
                     ++m_counts.blackedOut;
                     continue;
                 }
-                if (!retransmission && m_dropEvery > 0 && m_counts.originals % m_dropEvery == 0) {
-                    ++m_counts.dropped;
+                const std::uint32_t divisor = m_sequenceDivisor.load();
+                if (divisor > 0 ? sequence % divisor == 0
+                                : !retransmission && m_dropEvery > 0 && m_counts.originals % m_dropEvery == 0) {
+                    ++(retransmission ? m_counts.retransmissionsDropped : m_counts.dropped);
                     continue;
                 }
                 if (retransmission)
                     ++m_counts.retransmitted;
                 ++m_counts.dataPackets;
                 m_counts.dataBytes += static_cast<std::uint64_t>(got);
-                m_forwarded.insert(sequence);
+                // The caller takes the first copy that comes; later ones are duplicates.
+                if (m_forwarded.insert(sequence).second && retransmission)
+                    ++m_counts.repaired;
             } else if (blackedOut) {
                 continue;
             }

@@ -14,8 +14,11 @@ namespace zephyrscope::testing {
 // sends goes to the listener unchanged; of the listener's data packets (top bit
 // of the first byte clear) every dropEvery-th first transmission is dropped
 // (retransmissions, which carry the R flag, always pass), and during a blackout
-// nothing passes in either direction. It counts what it forwarded, per sequence
-// number, so a test knows what never arrived.
+// nothing passes in either direction. Or, for loss no retransmission can
+// repair, every copy (retransmissions too) of each data packet whose sequence
+// number a divisor divides is dropped. It counts what it forwarded, per
+// sequence number, so a test knows what never arrived, and what arrived only
+// by retransmission: the packets whose first copy it forwarded was one.
 //
 // Thread: one relay thread; the counters may be read from any thread. It stops
 // with stop(), the destructor, or after maxLifetime, whichever comes first.
@@ -29,6 +32,8 @@ public:
         std::uint64_t dataBytes = 0;       // UDP payload bytes of the data packets forwarded
         std::uint64_t dataPackets = 0;     // data packets forwarded, retransmissions included
         std::uint64_t neverForwarded = 0;  // sequence numbers between the first and last forwarded never forwarded
+        std::uint64_t repaired = 0;        // sequence numbers whose first copy forwarded was a retransmission
+        std::uint64_t retransmissionsDropped = 0;
     };
 
     UdpRelay(std::uint16_t listenerPort, int dropEvery,
@@ -39,6 +44,9 @@ public:
 
     // The port the caller connects to.
     std::uint16_t port() const { return m_port; }
+    // From now on drops, instead of every dropEvery-th first transmission, every
+    // copy of each data packet whose sequence number divisor divides.
+    void dropEveryCopyOfSequencesDividedBy(std::uint32_t divisor) { m_sequenceDivisor = divisor; }
     // Swallows everything for the given time from now on.
     void blackout(std::chrono::milliseconds duration);
     // Swallows everything from now on, until stop().
@@ -58,6 +66,7 @@ private:
     std::uint16_t m_port = 0;
     std::atomic<bool> m_stopping {false};
     std::atomic<std::int64_t> m_blackoutUntilUs {0};
+    std::atomic<std::uint32_t> m_sequenceDivisor {0};
 
     mutable std::mutex m_mutex;
     Counts m_counts;
