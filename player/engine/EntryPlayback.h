@@ -87,7 +87,6 @@ public:
     State state() const { return m_state; }
     // Whether it has reached a final state (Stuck, Ended, Failed or Stopped).
     bool ended() const { return m_state >= State::Stuck; }
-    BufferingCause bufferingCause() const { return m_buffering; }
     bool announced() const { return m_announced; }
     // What is known of the media once it has opened.
     const std::optional<MediaInfo>& media() const { return m_media; }

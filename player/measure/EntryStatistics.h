@@ -45,9 +45,8 @@ public:
     // Whether RTP arrives over UDP (true) or TCP (false); unknown before data flows.
     std::optional<bool> rtpOverUdp() const { return m_rtpOverUdp; }
 
-    // Fills the measured figures. counters: null when nothing was started;
-    // flowing: a pipeline exists, so rates are current; durationS: the clip's length.
-    void fill(NetworkFigures& figures, const StreamCounters* counters, bool flowing, double durationS) const;
+    // Fills the measured figures. flowing: a pipeline exists, so rates are current; durationS: the clip's length.
+    void fill(NetworkFigures& figures, const StreamCounters& counters, bool flowing, double durationS) const;
 
 private:
     void pollRtsp(GstElement* source, bool playing);
