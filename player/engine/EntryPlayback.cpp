@@ -100,6 +100,7 @@ void EntryPlayback::enter(State next)
         return;
     m_state = next;
     nextGeneration();
+    noteBuffering();
     if (next != State::Buffering)
         m_buffering = BufferingCause::None;
     if (next == State::Opened) {
@@ -152,13 +153,11 @@ void EntryPlayback::advance(bool prerolled)
 }
 
 // A wait the queue does not report (it does, with its fill, for QueueFilling)
-// counts as a buffering that starts empty.
+// shows as a buffering that starts empty.
 void EntryPlayback::enterBuffering(BufferingCause cause)
 {
-    if (cause != BufferingCause::QueueFilling && m_state != State::Buffering) {
-        m_statistics.bufferingBegan();
+    if (cause != BufferingCause::QueueFilling && m_state != State::Buffering)
         m_statistics.bufferingPercent(0);
-    }
     if (m_state == State::Playing)
         m_measure.stallBegan(cause == BufferingCause::QueueFilling);
     m_buffering = cause;
@@ -259,6 +258,7 @@ void EntryPlayback::handleMessage(GstMessage* message)
     if (!m_pipeline)
         return; // a message that was queued before the pipeline went
     const BusTranslator::Step step = m_bus.translate(message, *m_pipeline);
+    noteBuffering();
     switch (step.kind) {
     case BusTranslator::Step::Kind::None:
         break;

@@ -109,6 +109,9 @@ private:
 
     void enter(State next);
     void enterBuffering(BufferingCause cause);
+    // BufCount's one model: the entry buffers while its queue fills (before it
+    // has even opened, too) or while it shows Buffering for any cause.
+    void noteBuffering() { m_statistics.buffering(m_bus.queueFill() < 100 || m_state == State::Buffering); }
     void advance(bool prerolled = false);
     bool mediaKnown(bool prerolled) const;
     MediaInfo readMedia();

@@ -23,7 +23,15 @@ namespace zephyrscope {
 class EntryStatistics {
 public:
     void bufferingPercent(std::int32_t percent) { m_bufferingProgress = percent; }
-    void bufferingBegan() { ++m_bufferingCount; }
+    // Whether the entry buffers now, told whenever that may have changed: an
+    // episode counts once, as it begins, whatever caused it and however many
+    // causes it gathers before it ends.
+    void buffering(bool now)
+    {
+        if (now && !m_buffering)
+            ++m_bufferingCount;
+        m_buffering = now;
+    }
     // Frames one element dropped so far (QoS), by the element's path.
     void framesDropped(const std::string& element, std::uint64_t dropped) { m_qosDropped[element] = dropped; }
     // A bit rate a stream's tags announce, by the element that posted them.
@@ -63,6 +71,7 @@ private:
 
     std::int32_t m_bufferingProgress = 0;
     std::int32_t m_bufferingCount = 0;
+    bool m_buffering = false;
     std::map<std::string, std::uint64_t> m_qosDropped;
     std::map<std::string, std::uint32_t> m_tagBitrates;
     std::int64_t m_sourceBytes = 0;
