@@ -22,6 +22,11 @@ struct PlayerSettings {
     std::string caFile;
     // --no-data-timeout, in seconds; 0: the player's own.
     int noDataTimeoutS = 0;
+    // WHEP endpoints are sent this bearer token (--bearer-token), and ICE uses
+    // these STUN and TURN servers (--stun-server, --turn-server); empty: none.
+    std::string bearerToken;
+    std::string stunServer;
+    std::string turnServer;
 };
 // The same, as the options ask.
 std::unique_ptr<zephyrscope::Player> CreatePlayerWith(QWidget* videoArea, const PlayerSettings& settings);

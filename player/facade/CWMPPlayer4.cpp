@@ -85,10 +85,6 @@ std::string CWMPPlayer4::caFileError(const std::string& path)
     return reason.empty() ? reason : "Cannot use CA file '" + path + "': " + reason;
 }
 
-} // namespace zephyrscope
-
-namespace zephyrscope {
-
 void CWMPPlayer4::setWebRtcOptions(const std::string& bearerToken, const std::string& stunServer,
                                    const std::string& turnServer)
 {
@@ -96,7 +92,7 @@ void CWMPPlayer4::setWebRtcOptions(const std::string& bearerToken, const std::st
     settings.bearerToken = bearerToken;
     settings.stunServer = stunServer;
     settings.turnServer = turnServer;
-    WhepSource::configure(settings);
+    m_engine->setWhep(settings);
 }
 
 } // namespace zephyrscope

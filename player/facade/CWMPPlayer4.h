@@ -43,10 +43,10 @@ public:
     // Why a CA file cannot be used ("Cannot use CA file '<path>': <reason>"),
     // or empty when it can.
     static std::string caFileError(const std::string& path);
-    // WHEP endpoints (whep+http(s)://) opened from now on: the bearer token sent
-    // to them, and the STUN and TURN servers ICE uses (empty: none).
-    static void setWebRtcOptions(const std::string& bearerToken, const std::string& stunServer,
-                                 const std::string& turnServer);
+    // WHEP endpoints (whep+http(s)://) opened from the next entry on: the bearer
+    // token sent to them, and the STUN and TURN servers ICE uses (empty: none).
+    void setWebRtcOptions(const std::string& bearerToken, const std::string& stunServer,
+                          const std::string& turnServer);
 
     // An open network entry that waits this long for data, or any entry whose
     // picture has stood still this long, fails; 30 s unless set. Takes effect at
