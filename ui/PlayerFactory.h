@@ -31,5 +31,11 @@ struct PlayerSettings {
 // The same, as the options ask.
 std::unique_ptr<zephyrscope::Player> CreatePlayerWith(QWidget* videoArea, const PlayerSettings& settings);
 
+// The program's one test seam: ZEPHYRSCOPE_FAKE_SINKS=1 in its environment (set
+// by the tests and benches that run it) makes its player play into synced fake
+// sinks whatever the machine has, so that nothing is shown or heard and the
+// figures do not depend on a display or sound card. Read by CreatePlayerWith.
+bool FakeSinksRequested();
+
 // Why the CA file cannot be used, as the program reports it; empty when it can.
 std::string CaFileError(const std::string& caFile);

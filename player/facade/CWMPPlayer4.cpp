@@ -62,6 +62,11 @@ void CWMPPlayer4::setVideoWindow(std::uintptr_t xid)
     m_engine->setVideoWindow(xid);
 }
 
+void CWMPPlayer4::setFakeSinks(bool fakeOnly)
+{
+    m_engine->setFakeSinks(fakeOnly);
+}
+
 void CWMPPlayer4::setNoDataTimeout(std::int32_t ms)
 {
     m_engine->setNoDataTimeout(ms);

@@ -33,6 +33,11 @@ public:
     // next entry that opens. Without a window or a display, frames go to a synced
     // fake sink and are counted all the same.
     void setVideoWindow(std::uintptr_t xid);
+    // With fakeOnly, pictures and sound go to synced fake sinks whatever the
+    // machine has (a display, a sound card): nothing is shown or heard, and
+    // frame counts and timing stay those of real playback. For tests and
+    // benches. Takes effect at the next entry that opens.
+    void setFakeSinks(bool fakeOnly);
 
     // HTTPS fetches (clips, playlists, HLS and DASH segments) trust the
     // certificate authorities in this PEM file instead of the system's; empty:

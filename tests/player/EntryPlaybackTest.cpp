@@ -33,7 +33,6 @@ class EntryPlaybackTest : public ::testing::Test, private EntryPlayback::Listene
 protected:
     void SetUp() override
     {
-        setenv("ZEPHYRSCOPE_FAKE_SINKS", "1", 1);
         unsetenv("DISPLAY");
         gst_init(nullptr, nullptr);
     }
@@ -61,7 +60,7 @@ protected:
     void post(GstMessage* message) { gst_element_post_message(playback->pipeline()->element(), message); }
     GstObject* source() const { return GST_OBJECT(playback->pipeline()->element()); }
 
-    SinkFactory sinks;
+    SinkFactory sinks {SinkFactory::Choice::FakeOnly};
     std::unique_ptr<EntryPlayback> playback;
     std::vector<State> states;
 
