@@ -17,6 +17,7 @@
 #include "DataFlowWatch.h"
 #include "EntryMeasurement.h"
 #include "EntryPipeline.h"
+#include "EventTally.h"
 #include "MediaInfo.h"
 
 #include <cstdint>
@@ -116,7 +117,7 @@ private:
     bool mediaKnown(bool prerolled) const;
     MediaInfo readMedia();
     void finish(State final);
-    // Whether a descriptor shortage was seen since the entry started, or is on now.
+    // Whether a descriptor shortage was heard while the entry played, or is on now.
     bool descriptorsRanOut() const;
     void fail(const std::string& reason);
     void failAfterProbe(const std::string& reason);
@@ -151,8 +152,10 @@ private:
     BufferingCause m_buffering = BufferingCause::None;
     DataFlowWatch m_watch;
     std::string m_failure;
-    std::uint64_t m_descriptorShortages = 0; // DescriptorLimit's count when the entry started
-    std::uint64_t m_downloadRefusals = 0;    // DownloadRefusals' count likewise
+    // Descriptor shortages and refused downloads heard from the entry's start
+    // until its pipeline was released.
+    EventTally m_shortages;
+    EventTally m_refusals;
     std::optional<MediaInfo> m_media;
 };
 
