@@ -485,14 +485,18 @@ TEST_F(ProgramPlaybackTest, WhepSessionTheServerEndsServesItsLossEndsTheRunWithS
     EXPECT_GT(log.samples.back().receivedPackets, static_cast<std::int32_t>(counts.videoSent));
 }
 
+// The bearer token given on the command line reaches the WHEP source: the
+// endpoint that wants it takes the offer, one that wants another refuses it.
 TEST_F(ProgramPlaybackTest, WhepEndpointsThatRefuseEndTheRunWithStatus3AndSayWhy)
 {
     zephyrscope::testing::WhepServerProcess open({"--lifetime", "60"});
-    zephyrscope::testing::WhepServerProcess guarded({"--token", "s3cret", "--lifetime", "60"});
+    zephyrscope::testing::WhepServerProcess guarded({"--token", "0ther", "--lifetime", "60"});
+    zephyrscope::testing::WhepServerProcess ours({"--token", "s3cret", "--end-after", "2", "--lifetime", "60"});
     const std::string absent = open.url("/whep/absent");
     const std::string unauthorised = guarded.url();
-    media.write("whep.m3u", "#EXTM3U\n" + absent + "\n" + unauthorised + "\n");
-    const ProgramResult result = runProgram(media.dir(), {"whep.m3u", "refused.dat"});
+    const std::string authorised = ours.url();
+    media.write("whep.m3u", "#EXTM3U\n" + authorised + "\n" + absent + "\n" + unauthorised + "\n");
+    const ProgramResult result = runProgram(media.dir(), {"--bearer-token=s3cret", "whep.m3u", "refused.dat"});
     std::printf("[ observed ] refused WHEP endpoints: status %d after %.1f s\n", result.exitStatus, result.seconds);
     EXPECT_EQ(result.exitStatus, 3) << result.stderrText;
     EXPECT_NE(result.stderrText.find("Cannot play '" + absent + "': Cannot open WHEP endpoint '" + absent.substr(5)
@@ -504,8 +508,12 @@ TEST_F(ProgramPlaybackTest, WhepEndpointsThatRefuseEndTheRunWithStatus3AndSayWhy
                                      + "': 401 Unauthorized: Unauthorized: a valid bearer token is needed\n"),
               std::string::npos)
         << result.stderrText;
+    EXPECT_EQ(result.stderrText.find("Cannot play '" + authorised + "': Cannot open WHEP endpoint"), std::string::npos)
+        << result.stderrText;
     open.finish();
     guarded.finish();
+    ours.finish();
     EXPECT_TRUE(open.logged("POST /whep/absent 404"));
     EXPECT_TRUE(guarded.logged("POST /whep/test 401"));
+    EXPECT_TRUE(ours.logged("POST /whep/test 201"));
 }
