@@ -133,8 +133,9 @@ TEST_P(PlayerPlaylist, ListWithAByteOrderMarkPlaysItsAbsoluteAndRelativeEntries)
     ASSERT_EQ(urls.size(), 2u);
     EXPECT_EQ(urls[0], MediaUrl::toUri(absolute));
     EXPECT_EQ(urls[1], MediaUrl::toUri((SharedMedia().dir() / "short2.mkv").string()));
-    if (!windows)
+    if (!windows) {
         EXPECT_EQ(names[0], "First Entry");
+    }
 }
 
 TEST_P(PlayerPlaylist, RemoteListIsFetchedAndResolvedAgainstItsUrl)
