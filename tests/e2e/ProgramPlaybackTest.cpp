@@ -419,10 +419,13 @@ TEST_F(ProgramPlaybackTest, UdpStreamThroughALossyRelayLogsItsLossServesItsStrea
 TEST_F(ProgramPlaybackTest, WhepSessionTheServerEndsServesItsLossEndsTheRunWithStatus4AndIsDeleted)
 {
     // No retransmission offered: what the server drops is lost (the receiver asks for it all the same).
-    zephyrscope::testing::WhepServerProcess server({"--drop-every", "20", "--end-after", "6", "--lifetime", "60"});
+    // The endpoint wants a bearer token: the one on the command line reaches the WHEP source.
+    zephyrscope::testing::WhepServerProcess server(
+        {"--token", "s3cret", "--drop-every", "20", "--end-after", "6", "--lifetime", "60"});
     const std::string url = server.url();
-    ProgramProcess run(
-        {media.dir(), {"--metrics=127.0.0.1:0", "--json-log=whep.jsonl", QString::fromStdString(url), "whep.dat"}});
+    ProgramProcess run({media.dir(),
+                        {"--metrics=127.0.0.1:0", "--json-log=whep.jsonl", "--bearer-token=s3cret",
+                         QString::fromStdString(url), "whep.dat"}});
     const int metricsPort = startAndReadMetricsPort(run);
     ASSERT_GT(metricsPort, 0) << run.stderrSoFar();
     // The server stops sending after 6 s; its counts are final then. The entry
@@ -455,6 +458,7 @@ TEST_F(ProgramPlaybackTest, WhepSessionTheServerEndsServesItsLossEndsTheRunWithS
     const ProgramResult result = run.finish(60000);
     EXPECT_TRUE(server.waitForLine("DELETE /session/", std::chrono::seconds(5))) << "the session was not ended";
     server.finish();
+    EXPECT_TRUE(server.logged("POST /whep/test 201")) << "the offer was not taken";
     const auto counts = server.lastCounts();
     EXPECT_EQ(result.exitStatus, 4) << result.stderrText;
     EXPECT_NE(result.stderrText.find("Cannot play '" + url + "': connection lost after "), std::string::npos)
@@ -485,18 +489,14 @@ TEST_F(ProgramPlaybackTest, WhepSessionTheServerEndsServesItsLossEndsTheRunWithS
     EXPECT_GT(log.samples.back().receivedPackets, static_cast<std::int32_t>(counts.videoSent));
 }
 
-// The bearer token given on the command line reaches the WHEP source: the
-// endpoint that wants it takes the offer, one that wants another refuses it.
 TEST_F(ProgramPlaybackTest, WhepEndpointsThatRefuseEndTheRunWithStatus3AndSayWhy)
 {
     zephyrscope::testing::WhepServerProcess open({"--lifetime", "60"});
-    zephyrscope::testing::WhepServerProcess guarded({"--token", "0ther", "--lifetime", "60"});
-    zephyrscope::testing::WhepServerProcess ours({"--token", "s3cret", "--end-after", "2", "--lifetime", "60"});
+    zephyrscope::testing::WhepServerProcess guarded({"--token", "s3cret", "--lifetime", "60"});
     const std::string absent = open.url("/whep/absent");
     const std::string unauthorised = guarded.url();
-    const std::string authorised = ours.url();
-    media.write("whep.m3u", "#EXTM3U\n" + authorised + "\n" + absent + "\n" + unauthorised + "\n");
-    const ProgramResult result = runProgram(media.dir(), {"--bearer-token=s3cret", "whep.m3u", "refused.dat"});
+    media.write("whep.m3u", "#EXTM3U\n" + absent + "\n" + unauthorised + "\n");
+    const ProgramResult result = runProgram(media.dir(), {"whep.m3u", "refused.dat"});
     std::printf("[ observed ] refused WHEP endpoints: status %d after %.1f s\n", result.exitStatus, result.seconds);
     EXPECT_EQ(result.exitStatus, 3) << result.stderrText;
     EXPECT_NE(result.stderrText.find("Cannot play '" + absent + "': Cannot open WHEP endpoint '" + absent.substr(5)
@@ -508,12 +508,8 @@ TEST_F(ProgramPlaybackTest, WhepEndpointsThatRefuseEndTheRunWithStatus3AndSayWhy
                                      + "': 401 Unauthorized: Unauthorized: a valid bearer token is needed\n"),
               std::string::npos)
         << result.stderrText;
-    EXPECT_EQ(result.stderrText.find("Cannot play '" + authorised + "': Cannot open WHEP endpoint"), std::string::npos)
-        << result.stderrText;
     open.finish();
     guarded.finish();
-    ours.finish();
     EXPECT_TRUE(open.logged("POST /whep/absent 404"));
     EXPECT_TRUE(guarded.logged("POST /whep/test 401"));
-    EXPECT_TRUE(ours.logged("POST /whep/test 201"));
 }
