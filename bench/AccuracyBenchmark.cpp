@@ -91,6 +91,7 @@ public:
     {
         m_log.create(logPath.string());
         m_player = std::make_unique<CWMPPlayer4>();
+        m_player->setFakeSinks(true);
         m_sampler = std::make_unique<Sampler>(m_clock, *m_player, m_log, m_fps, m_values);
         m_events.onEvent = [this](const std::string& event) {
             if (event == "play 3")
@@ -560,7 +561,6 @@ try {
         else
             throw std::runtime_error("Cannot use option '" + key + "': unknown");
     }
-    setenv("ZEPHYRSCOPE_FAKE_SINKS", "1", 1);
     unsetenv("DISPLAY");
     Context c;
     c.work = work.empty() ? c.media.dir() / "logs" : fs::absolute(work);

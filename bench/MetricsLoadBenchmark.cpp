@@ -295,11 +295,11 @@ int main(int argc, char** argv)
 try {
     const Options options = parse(argc, argv);
     fs::create_directories(options.work);
-    setenv("ZEPHYRSCOPE_FAKE_SINKS", "1", 1);
     unsetenv("DISPLAY");
     QCoreApplication application(argc, argv);
 
     CWMPPlayer4 player;
+    player.setFakeSinks(true);
     EventRecorder events;
     player.setEventSink(&events);
 

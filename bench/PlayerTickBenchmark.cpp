@@ -55,7 +55,6 @@ struct PlayingPlayer {
 
     PlayingPlayer()
     {
-        setenv("ZEPHYRSCOPE_FAKE_SINKS", "1", 1);
         unsetenv("DISPLAY");
         std::string clip = g_clipPath;
         if (clip.empty()) {
@@ -70,6 +69,7 @@ struct PlayingPlayer {
             clip = media->make("tick720p30.mkv", spec).string();
         }
         player = std::make_unique<CWMPPlayer4>();
+        player->setFakeSinks(true);
         player->setEventSink(&events);
         player->putURL(clip);
         // A second of steady play, so the frame-rate window is full.

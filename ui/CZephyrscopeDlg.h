@@ -64,7 +64,6 @@ public:
     // One tick of the sample timer: one sample.
     void OnTimer(unsigned id) override;
     void OnSysCommand(unsigned commandId, long parameter) override;
-    QIcon OnQueryDragIcon() const { return m_hIcon; }
 
     // zephyrscope::PlaybackHost
     void stopSampleTimer() override;

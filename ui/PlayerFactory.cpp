@@ -2,6 +2,7 @@
 
 #include "CWMPPlayer4.h"
 
+#include <QByteArray>
 #include <QGuiApplication>
 #include <QWidget>
 
@@ -15,6 +16,8 @@ std::unique_ptr<zephyrscope::Player> CreatePlayerWith(QWidget* videoArea, const 
 {
     auto player = std::make_unique<zephyrscope::CWMPPlayer4>();
     player->setCaFile(settings.caFile);
+    player->setWebRtcOptions(settings.bearerToken, settings.stunServer, settings.turnServer);
+    player->setFakeSinks(FakeSinksRequested());
     if (settings.noDataTimeoutS > 0)
         player->setNoDataTimeout(static_cast<std::int32_t>(settings.noDataTimeoutS) * 1000);
     // Only a window on an X11 display can take the picture; anywhere else the
@@ -22,6 +25,12 @@ std::unique_ptr<zephyrscope::Player> CreatePlayerWith(QWidget* videoArea, const 
     if (videoArea && QGuiApplication::platformName() == QLatin1String("xcb"))
         player->setVideoWindow(static_cast<std::uintptr_t>(videoArea->winId()));
     return player;
+}
+
+bool FakeSinksRequested()
+{
+    const QByteArray value = qgetenv("ZEPHYRSCOPE_FAKE_SINKS");
+    return !value.isEmpty() && value != "0";
 }
 
 std::string CaFileError(const std::string& caFile)

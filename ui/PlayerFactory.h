@@ -22,9 +22,20 @@ struct PlayerSettings {
     std::string caFile;
     // --no-data-timeout, in seconds; 0: the player's own.
     int noDataTimeoutS = 0;
+    // WHEP endpoints are sent this bearer token (--bearer-token), and ICE uses
+    // these STUN and TURN servers (--stun-server, --turn-server); empty: none.
+    std::string bearerToken;
+    std::string stunServer;
+    std::string turnServer;
 };
 // The same, as the options ask.
 std::unique_ptr<zephyrscope::Player> CreatePlayerWith(QWidget* videoArea, const PlayerSettings& settings);
+
+// The program's one test seam: ZEPHYRSCOPE_FAKE_SINKS=1 in its environment (set
+// by the tests and benches that run it) makes its player play into synced fake
+// sinks whatever the machine has, so that nothing is shown or heard and the
+// figures do not depend on a display or sound card. Read by CreatePlayerWith.
+bool FakeSinksRequested();
 
 // Why the CA file cannot be used, as the program reports it; empty when it can.
 std::string CaFileError(const std::string& caFile);

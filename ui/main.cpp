@@ -1,4 +1,3 @@
-#include "CWMPPlayer4.h"
 #include "CZephyrscopeApp.h"
 #include "CommandLine.h"
 #include "Diagnostics.h"
@@ -87,8 +86,6 @@ int main(int argc, char* argv[])
         }
     }
 
-    zephyrscope::CWMPPlayer4::setWebRtcOptions(options.bearerToken, options.stunServer, options.turnServer);
-
     // The endpoint is bound before Qt starts, anything is played or the log is
     // touched, so a port in use ends the run with nothing lost. It serves from the
     // default GLib context, which Qt's event loop runs once the dialog is up.
@@ -155,7 +152,8 @@ int main(int argc, char* argv[])
             return usageError(problem);
         std::fprintf(stderr, "zephyrscope: %s\n%s\n", problem.c_str(), zephyrscope::kUsageLine);
     }
-    const PlayerSettings playerSettings {options.caFile, options.noDataTimeoutS};
+    const PlayerSettings playerSettings {options.caFile, options.noDataTimeoutS, options.bearerToken,
+                                         options.stunServer, options.turnServer};
     CZephyrscopeApp app([playerSettings](QWidget* videoArea) { return CreatePlayerWith(videoArea, playerSettings); },
                         arguments);
     app.setMetricsFigures(metricsServer ? &metricsFigures : nullptr);

@@ -94,10 +94,7 @@ BusTranslator::Step BusTranslator::translateBuffering(GstMessage* message)
 {
     gint percent = 0;
     gst_message_parse_buffering(message, &percent);
-    EntryStatistics& statistics = m_measure.statistics();
-    statistics.bufferingPercent(percent);
-    if (percent < 100 && m_queueFill >= 100)
-        statistics.bufferingBegan();
+    m_measure.statistics().bufferingPercent(percent);
     m_queueFill = percent;
     return {Kind::Advance};
 }

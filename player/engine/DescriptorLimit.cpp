@@ -5,7 +5,6 @@
 
 #include <glib.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -16,8 +15,6 @@
 namespace zephyrscope {
 
 namespace {
-
-std::atomic<std::uint64_t> g_shortages {0};
 
 // Where the messages come from: GStreamer's poll sets, and GLib, GIO and
 // libsoup below the sources.
@@ -43,7 +40,7 @@ void onLog(const gchar* domain, GLogLevelFlags level, const gchar* message, gpoi
             return;
     }
     if (DescriptorLimit::isShortageMessage(domain, message) || exhaustedNow()) {
-        g_shortages.fetch_add(1);
+        DescriptorLimit::shortages().hear(message ? message : "");
         // A fatal one ends the process after this handler: name the cause first.
         if (level & (G_LOG_LEVEL_ERROR | G_LOG_FLAG_FATAL))
             std::fprintf(stderr, "zephyrscope: %s\n", DescriptorLimit::reason().c_str());
@@ -66,9 +63,11 @@ void DescriptorLimit::watch()
     });
 }
 
-std::uint64_t DescriptorLimit::shortages()
+EventTally::Channel& DescriptorLimit::shortages()
 {
-    return g_shortages.load();
+    // Never destroyed: GLib's handlers may still log while the process exits.
+    static auto& channel = *new EventTally::Channel;
+    return channel;
 }
 
 std::optional<std::string> DescriptorLimit::shortOf(int headroom)

@@ -5,13 +5,14 @@
 // made (no descriptor left for its socket pair) fails every later use of it
 // with a GStreamer-CRITICAL line, hundreds of them, while the entry seems to
 // play. This names it instead: an entry checks for headroom before it starts
-// and for a shortage seen meanwhile, and says once "file descriptors ran out
-// (limit N)". Private to player/.
+// and, with a tally of its own, for a shortage heard while it played, and says
+// once "file descriptors ran out (limit N)". Private to player/.
 //
 // Thread: watch() installs GLib log handlers once (any thread); the handlers
 // run on whichever thread logs and only count; the rest may run anywhere.
 
-#include <cstdint>
+#include "EventTally.h"
+
 #include <optional>
 #include <string>
 
@@ -20,14 +21,13 @@ namespace zephyrscope {
 class DescriptorLimit {
 public:
     // Takes GStreamer's and GLib's warnings and criticals that come of the
-    // shortage off stderr and counts them (see shortages()); every other message
+    // shortage off stderr and tells shortages() of them; every other message
     // goes on as before. A fatal one is preceded by a line naming the limit.
     // libsoup's refusal of a local file is handed to DownloadRefusals. Idempotent.
     static void watch();
 
-    // How many shortages were seen so far in this process: an entry compares
-    // the figure at its end with the one at its start.
-    static std::uint64_t shortages();
+    // Where shortages are heard, process-wide: an entry tallies those heard while it plays.
+    static EventTally::Channel& shortages();
 
     // "file descriptors ran out (limit N)" when fewer than `headroom` descriptors
     // are free below the soft limit now; nothing otherwise.

@@ -6,6 +6,7 @@
 #include "SinkFactory.h"
 #include "StreamProbes.h"
 #include "TlsTrust.h"
+#include "WhepSource.h"
 
 #include <cstring>
 
@@ -15,15 +16,18 @@ using namespace gsthandles;
 
 namespace {
 
-// playbin3's source-setup: an HTTPS source trusts the CA file it was given.
-void onSourceSetupTrust(GstElement*, GstElement* source, gpointer caFile)
+// playbin3's source-setup: an HTTPS source trusts the CA file it was given, a
+// WHEP source takes the WHEP settings; any other source is left as it is.
+void onSourceSetup(GstElement*, GstElement* source, gpointer settings)
 {
-    TlsTrust::applyTo(source, static_cast<const char*>(caFile));
+    const auto& given = *static_cast<const EntryPipeline::Settings*>(settings);
+    TlsTrust::applyTo(source, given.caFile);
+    WhepSource::configure(source, given.whep);
 }
 
-void freeString(gpointer data, GClosure*)
+void deleteSettings(gpointer settings, GClosure*)
 {
-    g_free(data);
+    delete static_cast<EntryPipeline::Settings*>(settings);
 }
 
 bool isFakeSink(GstElement* sink)
@@ -101,9 +105,9 @@ std::unique_ptr<EntryPipeline> EntryPipeline::build(const std::string& uri, cons
                               {pipeline->m_counters, &pipeline->m_counters->presentation()});
     pipeline->m_videoSink = std::move(videoSink);
     StreamProbes::attachToPlaybin(playbin, pipeline->m_counters);
-    if (!settings.caFile.empty())
-        g_signal_connect_data(playbin, "source-setup", G_CALLBACK(onSourceSetupTrust),
-                              g_strdup(settings.caFile.c_str()), freeString, static_cast<GConnectFlags>(0));
+    // The connection owns its copy of the settings and deletes it with the playbin.
+    g_signal_connect_data(playbin, "source-setup", G_CALLBACK(onSourceSetup), new Settings(settings), deleteSettings,
+                          static_cast<GConnectFlags>(0));
     return pipeline;
 }
 

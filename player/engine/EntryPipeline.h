@@ -11,6 +11,7 @@
 
 #include "GstHandles.h"
 #include "StreamCounters.h"
+#include "WhepSource.h"
 
 #include <cstdint>
 #include <memory>
@@ -38,6 +39,8 @@ public:
         std::int32_t openTimeoutMs = kNetworkTimeoutMs;
         // The certificate authorities (a PEM file) HTTPS fetches trust; empty: the system's.
         std::string caFile;
+        // What a WHEP endpoint's source is given: bearer token, STUN and TURN servers.
+        WhepSource::Settings whep;
     };
 
     // The pipeline for uri, or nullptr with error saying why it cannot be made.

@@ -43,6 +43,8 @@ EntryPlayback::EntryPlayback(Entry entry, const EntryPipeline::Settings& setting
     , m_statistics(m_measure.statistics())
     , m_bus(m_scheme, m_measure)
     , m_watch(settings.noDataTimeoutMs)
+    , m_shortages(DescriptorLimit::shortages())
+    , m_refusals(DownloadRefusals::refusals())
 {
 }
 
@@ -58,9 +60,7 @@ void EntryPlayback::start()
     // A local entry that is no regular file (a FIFO would block the open) fails here.
     std::string error = LocalSourceProblem(m_entry.uri);
     DescriptorLimit::watch();
-    m_descriptorShortages = DescriptorLimit::shortages();
     DownloadRefusals::watch();
-    m_downloadRefusals = DownloadRefusals::count();
     if (error.empty())
         error = DescriptorLimit::shortOf(kEntryDescriptors).value_or("");
     if (error.empty())
@@ -100,6 +100,7 @@ void EntryPlayback::enter(State next)
         return;
     m_state = next;
     nextGeneration();
+    noteBuffering();
     if (next != State::Buffering)
         m_buffering = BufferingCause::None;
     if (next == State::Opened) {
@@ -152,13 +153,11 @@ void EntryPlayback::advance(bool prerolled)
 }
 
 // A wait the queue does not report (it does, with its fill, for QueueFilling)
-// counts as a buffering that starts empty.
+// shows as a buffering that starts empty.
 void EntryPlayback::enterBuffering(BufferingCause cause)
 {
-    if (cause != BufferingCause::QueueFilling && m_state != State::Buffering) {
-        m_statistics.bufferingBegan();
+    if (cause != BufferingCause::QueueFilling && m_state != State::Buffering)
         m_statistics.bufferingPercent(0);
-    }
     if (m_state == State::Playing)
         m_measure.stallBegan(cause == BufferingCause::QueueFilling);
     m_buffering = cause;
@@ -206,7 +205,7 @@ void EntryPlayback::finish(State final)
 
 bool EntryPlayback::descriptorsRanOut() const
 {
-    return DescriptorLimit::shortages() != m_descriptorShortages || DescriptorLimit::shortOf(1);
+    return m_shortages.count() > 0 || DescriptorLimit::shortOf(1);
 }
 
 void EntryPlayback::fail(const std::string& reason)
@@ -215,8 +214,8 @@ void EntryPlayback::fail(const std::string& reason)
     // says so, whatever the element made of it.
     if (descriptorsRanOut())
         m_failure = DescriptorLimit::reason();
-    else if (DownloadRefusals::count() != m_downloadRefusals)
-        m_failure = DownloadRefusals::last();
+    else if (m_refusals.count() > 0)
+        m_failure = m_refusals.first();
     else
         m_failure = reason;
     if (!m_bus.missingPlugin().empty())
@@ -236,8 +235,11 @@ void EntryPlayback::failAfterProbe(const std::string& reason)
 }
 
 // The probe stays: it may be the one answering now; it goes with the playback.
+// What is heard from here on is not the entry's.
 void EntryPlayback::release()
 {
+    m_shortages.stop();
+    m_refusals.stop();
     m_openTimeout.reset();
     m_openRetry.reset();
     m_busWatch.reset();
@@ -259,6 +261,7 @@ void EntryPlayback::handleMessage(GstMessage* message)
     if (!m_pipeline)
         return; // a message that was queued before the pipeline went
     const BusTranslator::Step step = m_bus.translate(message, *m_pipeline);
+    noteBuffering();
     switch (step.kind) {
     case BusTranslator::Step::Kind::None:
         break;
@@ -327,12 +330,9 @@ gboolean EntryPlayback::onStatsTimer(gpointer self)
 {
     guarded("sample player statistics", [&] {
         auto* playback = static_cast<EntryPlayback*>(self);
-        if (DescriptorLimit::shortages() != playback->m_descriptorShortages) {
-            playback->fail(DescriptorLimit::reason());
-            return;
-        }
-        // What a demuxer downloaded itself and was refused (see DownloadRefusals).
-        if (DownloadRefusals::count() != playback->m_downloadRefusals) {
+        // Descriptors that ran out, or what a demuxer downloaded itself and was
+        // refused (see DownloadRefusals): fail() names which.
+        if (playback->m_shortages.count() > 0 || playback->m_refusals.count() > 0) {
             playback->fail({});
             return;
         }

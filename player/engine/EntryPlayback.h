@@ -17,6 +17,7 @@
 #include "DataFlowWatch.h"
 #include "EntryMeasurement.h"
 #include "EntryPipeline.h"
+#include "EventTally.h"
 #include "MediaInfo.h"
 
 #include <cstdint>
@@ -87,7 +88,6 @@ public:
     State state() const { return m_state; }
     // Whether it has reached a final state (Stuck, Ended, Failed or Stopped).
     bool ended() const { return m_state >= State::Stuck; }
-    BufferingCause bufferingCause() const { return m_buffering; }
     bool announced() const { return m_announced; }
     // What is known of the media once it has opened.
     const std::optional<MediaInfo>& media() const { return m_media; }
@@ -110,11 +110,14 @@ private:
 
     void enter(State next);
     void enterBuffering(BufferingCause cause);
+    // BufCount's one model: the entry buffers while its queue fills (before it
+    // has even opened, too) or while it shows Buffering for any cause.
+    void noteBuffering() { m_statistics.buffering(m_bus.queueFill() < 100 || m_state == State::Buffering); }
     void advance(bool prerolled = false);
     bool mediaKnown(bool prerolled) const;
     MediaInfo readMedia();
     void finish(State final);
-    // Whether a descriptor shortage was seen since the entry started, or is on now.
+    // Whether a descriptor shortage was heard while the entry played, or is on now.
     bool descriptorsRanOut() const;
     void fail(const std::string& reason);
     void failAfterProbe(const std::string& reason);
@@ -149,8 +152,10 @@ private:
     BufferingCause m_buffering = BufferingCause::None;
     DataFlowWatch m_watch;
     std::string m_failure;
-    std::uint64_t m_descriptorShortages = 0; // DescriptorLimit's count when the entry started
-    std::uint64_t m_downloadRefusals = 0;    // DownloadRefusals' count likewise
+    // Descriptor shortages and refused downloads heard from the entry's start
+    // until its pipeline was released.
+    EventTally m_shortages;
+    EventTally m_refusals;
     std::optional<MediaInfo> m_media;
 };
 

@@ -52,6 +52,11 @@ public:
     void setEventSink(PlayerEventSink* sink) { m_events.setSink(sink); }
     void setVideoWindow(std::uintptr_t xid) { m_settings.videoWindow = xid; }
     void setCaFile(const std::string& path) { m_settings.caFile = path; }
+    void setWhep(const WhepSource::Settings& whep) { m_settings.whep = whep; }
+    void setFakeSinks(bool fakeOnly)
+    {
+        m_sinks.choose(fakeOnly ? SinkFactory::Choice::FakeOnly : SinkFactory::Choice::DeviceWhenPresent);
+    }
     // An open entry that waits this long for data or a picture fails.
     void setNoDataTimeout(std::int32_t ms) { m_settings.noDataTimeoutMs = ms; }
     // An entry that has not opened in this time is skipped.

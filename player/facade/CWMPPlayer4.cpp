@@ -62,6 +62,11 @@ void CWMPPlayer4::setVideoWindow(std::uintptr_t xid)
     m_engine->setVideoWindow(xid);
 }
 
+void CWMPPlayer4::setFakeSinks(bool fakeOnly)
+{
+    m_engine->setFakeSinks(fakeOnly);
+}
+
 void CWMPPlayer4::setNoDataTimeout(std::int32_t ms)
 {
     m_engine->setNoDataTimeout(ms);
@@ -85,10 +90,6 @@ std::string CWMPPlayer4::caFileError(const std::string& path)
     return reason.empty() ? reason : "Cannot use CA file '" + path + "': " + reason;
 }
 
-} // namespace zephyrscope
-
-namespace zephyrscope {
-
 void CWMPPlayer4::setWebRtcOptions(const std::string& bearerToken, const std::string& stunServer,
                                    const std::string& turnServer)
 {
@@ -96,7 +97,7 @@ void CWMPPlayer4::setWebRtcOptions(const std::string& bearerToken, const std::st
     settings.bearerToken = bearerToken;
     settings.stunServer = stunServer;
     settings.turnServer = turnServer;
-    WhepSource::configure(settings);
+    m_engine->setWhep(settings);
 }
 
 } // namespace zephyrscope

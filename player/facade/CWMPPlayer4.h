@@ -33,6 +33,11 @@ public:
     // next entry that opens. Without a window or a display, frames go to a synced
     // fake sink and are counted all the same.
     void setVideoWindow(std::uintptr_t xid);
+    // With fakeOnly, pictures and sound go to synced fake sinks whatever the
+    // machine has (a display, a sound card): nothing is shown or heard, and
+    // frame counts and timing stay those of real playback. For tests and
+    // benches. Takes effect at the next entry that opens.
+    void setFakeSinks(bool fakeOnly);
 
     // HTTPS fetches (clips, playlists, HLS and DASH segments) trust the
     // certificate authorities in this PEM file instead of the system's; empty:
@@ -43,10 +48,10 @@ public:
     // Why a CA file cannot be used ("Cannot use CA file '<path>': <reason>"),
     // or empty when it can.
     static std::string caFileError(const std::string& path);
-    // WHEP endpoints (whep+http(s)://) opened from now on: the bearer token sent
-    // to them, and the STUN and TURN servers ICE uses (empty: none).
-    static void setWebRtcOptions(const std::string& bearerToken, const std::string& stunServer,
-                                 const std::string& turnServer);
+    // WHEP endpoints (whep+http(s)://) opened from the next entry on: the bearer
+    // token sent to them, and the STUN and TURN servers ICE uses (empty: none).
+    void setWebRtcOptions(const std::string& bearerToken, const std::string& stunServer,
+                          const std::string& turnServer);
 
     // An open network entry that waits this long for data, or any entry whose
     // picture has stood still this long, fails; 30 s unless set. Takes effect at

@@ -32,12 +32,6 @@ bool soundOutputMayExist()
 
 constexpr gint64 kMaxLatenessNs = 20 * GST_MSECOND; // fake sink drops frames later than this
 
-bool fakeSinksForced()
-{
-    const char* value = std::getenv("ZEPHYRSCOPE_FAKE_SINKS");
-    return value && *value && std::string(value) != "0";
-}
-
 bool x11DisplayPresent()
 {
     const char* display = std::getenv("DISPLAY");
@@ -54,7 +48,7 @@ std::string factoryName(GstElement* element)
 
 ElementPtr SinkFactory::makeVideoSink(std::uintptr_t window)
 {
-    if (window != 0 && x11DisplayPresent() && !fakeSinksForced()) {
+    if (window != 0 && x11DisplayPresent() && m_choice != Choice::FakeOnly) {
         if (GstElement* sink = gst_element_factory_make("ximagesink", nullptr)) {
             ElementPtr owned(GST_ELEMENT(gst_object_ref_sink(sink)));
             g_object_set(sink, "force-aspect-ratio", TRUE, "qos", TRUE, nullptr);
@@ -76,7 +70,7 @@ ElementPtr SinkFactory::makeVideoSink(std::uintptr_t window)
 
 ElementPtr SinkFactory::makeAudioSink()
 {
-    if (!fakeSinksForced() && audioDeviceAvailable()) {
+    if (m_choice != Choice::FakeOnly && audioDeviceAvailable()) {
         if (GstElement* sink = gst_element_factory_make("autoaudiosink", nullptr))
             return ElementPtr(GST_ELEMENT(gst_object_ref_sink(sink)));
     }

@@ -8,17 +8,31 @@
 namespace zephyrscope {
 
 // Makes the sinks of each entry's pipeline. Video goes to ximagesink in the given
-// X11 window when there is a display; otherwise, and always when
-// ZEPHYRSCOPE_FAKE_SINKS is set, to a synced fake sink that drops late frames as a
-// real one would, so frame counts and timing stay those of real playback. Audio
-// goes to the first real device, else to a synced fake sink. Main thread only.
+// X11 window when there is a display; otherwise, and always when told to use
+// fake sinks only, to a synced fake sink that drops late frames as a real one
+// would, so frame counts and timing stay those of real playback. Audio goes to
+// the first real device, else (or when told so) to a synced fake sink. Main
+// thread only.
 class SinkFactory {
 public:
+    enum class Choice {
+        DeviceWhenPresent,
+        FakeOnly, // nothing shown or heard, whatever the machine has: for tests and benches
+    };
+    explicit SinkFactory(Choice choice = Choice::DeviceWhenPresent)
+        : m_choice(choice)
+    {
+    }
+    // Takes effect at the next sink made.
+    void choose(Choice choice) { m_choice = choice; }
+
     gsthandles::ElementPtr makeVideoSink(std::uintptr_t window);
     gsthandles::ElementPtr makeAudioSink();
 
 private:
     bool audioDeviceAvailable();
+
+    Choice m_choice;
 
     // Probed once: opening devices is slow and their presence does not change.
     std::optional<bool> m_audioDevice;

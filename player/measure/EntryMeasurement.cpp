@@ -107,7 +107,7 @@ const NetworkFigures& EntryMeasurement::figures(bool flowing, double durationS) 
     // What the engine itself gave playbin3 as its buffer-duration: asking playbin3
     // back is a property lookup of about 16 us when the caches are cold.
     m_figures.bufferingTime = m_bufferingTimeMs;
-    m_statistics.fill(m_figures, m_counters.get(), flowing, durationS);
+    m_statistics.fill(m_figures, *m_counters, flowing, durationS);
     m_counters->presentation().fill(m_figures);
     readFrames();
     m_figures.stallsTimed = m_stallTiming.count();

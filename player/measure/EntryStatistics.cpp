@@ -156,7 +156,7 @@ void EntryStatistics::pollSrt(const StreamCounters& counters, GstElement* source
     m_recovered = settled > m_lost ? settled - m_lost : 0;
 }
 
-void EntryStatistics::fill(NetworkFigures& figures, const StreamCounters* counters, bool flowing, double durationS) const
+void EntryStatistics::fill(NetworkFigures& figures, const StreamCounters& counters, bool flowing, double durationS) const
 {
     figures.bufferingProgress = m_bufferingProgress;
     figures.bufferingCount = m_bufferingCount;
@@ -172,32 +172,30 @@ void EntryStatistics::fill(NetworkFigures& figures, const StreamCounters* counte
     figures.rtpJitterMs = m_rtpJitterMs;
     figures.ristRoundTripMs = m_ristRoundTripMs;
     m_webrtc.fill(figures);
-    if (!counters)
-        return;
-    figures.receivedBytes = m_networkBytes ? *m_networkBytes : counters->bytes();
-    const TransportStreamWatch::Snapshot transportStream = counters->transportStream().snapshot();
+    figures.receivedBytes = m_networkBytes ? *m_networkBytes : counters.bytes();
+    const TransportStreamWatch::Snapshot transportStream = counters.transportStream().snapshot();
     figures.transportStream = transportStream.seen;
     figures.transportErrors = transportStream.errors;
-    if (counters->videoKnown()) {
-        figures.videoWidth = counters->width();
-        figures.videoHeight = counters->height();
+    if (counters.videoKnown()) {
+        figures.videoWidth = counters.width();
+        figures.videoHeight = counters.height();
     }
-    figures.startupMs = counters->startupMs();
-    if (const std::int64_t segmentUs = counters->lastSegmentUs(); segmentUs > 0) {
-        figures.segmentDownloadMs = static_cast<double>(segmentUs) / 1000.0;
-        figures.segmentThroughputBps = static_cast<double>(counters->lastSegmentBytes()) * 8.0 * 1e6
-            / static_cast<double>(segmentUs);
+    figures.startupMs = counters.startupMs();
+    if (const StreamCounters::SegmentDownload segment = counters.lastSegment(); segment.us > 0) {
+        figures.segmentDownloadMs = static_cast<double>(segment.us) / 1000.0;
+        figures.segmentThroughputBps
+            = static_cast<double>(segment.bytes) * 8.0 * 1e6 / static_cast<double>(segment.us);
     }
 
     std::int64_t now = g_get_monotonic_time();
     if (flowing) {
-        figures.frameRate = counters->frameRateTimes100(now);
+        figures.frameRate = counters.frameRateTimes100(now);
         // Bit rate over the last second. The byte count a second ago lies between
         // two samples (100 ms apart); taken between them in proportion, the window
         // is a second long, so bytes that arrive in lumps (an adaptive demuxer's
         // 32 KiB reads) are not counted in one window too many now and then.
         // Bytes read from the source's stats are as new as the last poll.
-        const std::uint64_t bytes = m_networkBytes ? *m_networkBytes : counters->bytes();
+        const std::uint64_t bytes = m_networkBytes ? *m_networkBytes : counters.bytes();
         if (m_networkBytes && !m_byteHistory.empty())
             now = m_byteHistory.back().timeUs;
         const std::int64_t from = now - kRateWindowUs;
@@ -223,26 +221,26 @@ void EntryStatistics::fill(NetworkFigures& figures, const StreamCounters* counte
                                            / static_cast<double>(kRateWindowUs));
         }
     }
-    if (counters->videoKnown() && counters->fpsNumerator() > 0)
-        figures.encodedFrameRate = clampToInt32(static_cast<double>(counters->fpsNumerator())
-                                                / static_cast<double>(counters->fpsDenominator()));
+    if (counters.videoKnown() && counters.fpsNumerator() > 0)
+        figures.encodedFrameRate = clampToInt32(static_cast<double>(counters.fpsNumerator())
+                                                / static_cast<double>(counters.fpsDenominator()));
 
     std::uint64_t tagged = 0;
     for (const auto& [element, bitrate] : m_tagBitrates)
         tagged += bitrate;
-    if (counters->adaptive() != StreamCounters::Adaptive::None) {
+    if (counters.adaptive() != StreamCounters::Adaptive::None) {
         // The declared bandwidth of the variant on screen: the one of the sink's
         // picture size; before the first picture, or for a size no variant
         // declares, the variant the demuxer fetches.
         std::int64_t fetched = m_variantChosen;
-        const std::string requested = counters->variantRequested();
+        const std::string requested = counters.variantRequested();
         for (const AdaptiveVariant& variant : m_variants) {
             if (!requested.empty() && variant.uri == requested)
                 fetched = variant.bandwidth;
         }
         std::optional<std::int64_t> shown;
-        if (counters->videoKnown())
-            shown = AdaptiveManifest::bandwidthForSize(m_variants, counters->width(), counters->height(), fetched);
+        if (counters.videoKnown())
+            shown = AdaptiveManifest::bandwidthForSize(m_variants, counters.width(), counters.height(), fetched);
         figures.bandWidth = clampToInt32(static_cast<double>(shown ? *shown : fetched));
     } else if (const std::int64_t sender = m_webrtc.senderBitRate(); sender > 0) {
         figures.bandWidth = clampToInt32(static_cast<double>(sender));
@@ -259,9 +257,9 @@ void EntryStatistics::fill(NetworkFigures& figures, const StreamCounters* counte
         const double lost = static_cast<double>(m_lost - std::min(m_lost, oldest.lost));
         if (received + lost > 0.0)
             figures.receptionQuality = clampToInt32(std::floor(received * 100.0 / (received + lost)));
-        else if (counters->bytes() > 0 || m_received > 0)
+        else if (counters.bytes() > 0 || m_received > 0)
             figures.receptionQuality = 100;
-    } else if (counters->bytes() > 0) {
+    } else if (counters.bytes() > 0) {
         figures.receptionQuality = 100;
     }
 }

@@ -23,7 +23,15 @@ namespace zephyrscope {
 class EntryStatistics {
 public:
     void bufferingPercent(std::int32_t percent) { m_bufferingProgress = percent; }
-    void bufferingBegan() { ++m_bufferingCount; }
+    // Whether the entry buffers now, told whenever that may have changed: an
+    // episode counts once, as it begins, whatever caused it and however many
+    // causes it gathers before it ends.
+    void buffering(bool now)
+    {
+        if (now && !m_buffering)
+            ++m_bufferingCount;
+        m_buffering = now;
+    }
     // Frames one element dropped so far (QoS), by the element's path.
     void framesDropped(const std::string& element, std::uint64_t dropped) { m_qosDropped[element] = dropped; }
     // A bit rate a stream's tags announce, by the element that posted them.
@@ -45,9 +53,8 @@ public:
     // Whether RTP arrives over UDP (true) or TCP (false); unknown before data flows.
     std::optional<bool> rtpOverUdp() const { return m_rtpOverUdp; }
 
-    // Fills the measured figures. counters: null when nothing was started;
-    // flowing: a pipeline exists, so rates are current; durationS: the clip's length.
-    void fill(NetworkFigures& figures, const StreamCounters* counters, bool flowing, double durationS) const;
+    // Fills the measured figures. flowing: a pipeline exists, so rates are current; durationS: the clip's length.
+    void fill(NetworkFigures& figures, const StreamCounters& counters, bool flowing, double durationS) const;
 
 private:
     void pollRtsp(GstElement* source, bool playing);
@@ -68,6 +75,7 @@ private:
 
     std::int32_t m_bufferingProgress = 0;
     std::int32_t m_bufferingCount = 0;
+    bool m_buffering = false;
     std::map<std::string, std::uint64_t> m_qosDropped;
     std::map<std::string, std::uint32_t> m_tagBitrates;
     std::int64_t m_sourceBytes = 0;

@@ -47,15 +47,13 @@ void StreamCounters::requestFinished(const std::string& uri, unsigned status, co
     const bool manifest = isManifest(uri);
     if (status >= 200 && status < 300) {
         if (!manifest) {
-            if (durationUs > 0 && bytes > 0) {
-                m_lastSegmentBytes.store(bytes);
-                m_lastSegmentUs.store(durationUs);
-            }
             ++m_segmentsReceived;
             m_segmentBytes.fetch_add(bytes, std::memory_order_relaxed);
+            std::lock_guard lock(m_adaptiveMutex);
+            if (durationUs > 0 && bytes > 0)
+                m_lastSegment = {durationUs, bytes};
             // The demuxer went on past a failure (or a retry came through): that
             // failure did not end the stream, and a retried segment was not lost.
-            std::lock_guard lock(m_adaptiveMutex);
             m_failedSegments.erase(uri);
             m_lastSegmentFailure.clear();
             m_segmentFailingSinceUs = 0;
@@ -91,6 +89,12 @@ std::uint64_t StreamCounters::segmentsFailed() const
 {
     std::lock_guard lock(m_adaptiveMutex);
     return m_failedSegments.size();
+}
+
+StreamCounters::SegmentDownload StreamCounters::lastSegment() const
+{
+    std::lock_guard lock(m_adaptiveMutex);
+    return m_lastSegment;
 }
 
 std::string StreamCounters::lastSegmentFailure() const

@@ -81,9 +81,13 @@ public:
     std::int64_t manifestArrivedUs() const;
     std::uint64_t segmentsReceived() const { return m_segmentsReceived.load(); }
     std::uint64_t segmentsFailed() const;
-    // The last segment downloaded whole: its download time (us) and bytes; 0 before one.
-    std::int64_t lastSegmentUs() const { return m_lastSegmentUs.load(); }
-    std::uint64_t lastSegmentBytes() const { return m_lastSegmentBytes.load(); }
+    // The last segment downloaded whole: its download time (us) and bytes, both
+    // of the same segment; zeros before one.
+    struct SegmentDownload {
+        std::int64_t us = 0;
+        std::uint64_t bytes = 0;
+    };
+    SegmentDownload lastSegment() const;
     // "Cannot download segment '<uri>': <status> <reason>" for the last segment
     // that failed, while no segment has been downloaded since; empty otherwise.
     std::string lastSegmentFailure() const;
@@ -117,11 +121,14 @@ private:
 
     std::atomic<Adaptive> m_adaptive {Adaptive::None};
     std::atomic<std::uint64_t> m_segmentsReceived {0};
-    std::atomic<std::int64_t> m_lastSegmentUs {0};
-    std::atomic<std::uint64_t> m_lastSegmentBytes {0};
     std::atomic<std::uint64_t> m_segmentBytes {0};  // Content-Length of the segments downloaded
     std::atomic<std::uint64_t> m_playlistBytes {0}; // and of the playlists the demuxer fetched
-    mutable std::mutex m_adaptiveMutex; // guards what follows
+    // Guards what follows. The last segment's time and bytes are written and read
+    // together under it (a throughput from one segment's time and another's bytes
+    // would be neither's); the download thread takes it at each request anyway,
+    // and the main loop reads once per figures, so it is all but uncontended.
+    mutable std::mutex m_adaptiveMutex;
+    SegmentDownload m_lastSegment;
     std::string m_manifest;
     std::int64_t m_manifestArrivedUs = 0;
     bool m_manifestCut = false; // it reached kMaxManifestBytes: nothing more is kept

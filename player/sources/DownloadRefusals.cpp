@@ -5,17 +5,12 @@
 
 #include <libsoup/soup.h>
 
-#include <atomic>
 #include <cstring>
 #include <mutex>
 
 namespace zephyrscope {
 
 namespace {
-
-std::atomic<std::uint64_t> g_count {0};
-std::mutex g_mutex;
-std::string g_last;
 
 // Marks a message whose answer must not come compressed.
 constexpr char kNoInflate[] = "zephyrscope-no-inflate";
@@ -79,24 +74,16 @@ void DownloadRefusals::watch()
     });
 }
 
-void DownloadRefusals::refuse(std::string reason)
+void DownloadRefusals::refuse(const std::string& reason)
 {
-    {
-        std::lock_guard lock(g_mutex);
-        g_last = std::move(reason);
-    }
-    g_count.fetch_add(1);
+    refusals().hear(reason);
 }
 
-std::uint64_t DownloadRefusals::count()
+EventTally::Channel& DownloadRefusals::refusals()
 {
-    return g_count.load();
-}
-
-std::string DownloadRefusals::last()
-{
-    std::lock_guard lock(g_mutex);
-    return g_last;
+    // Never destroyed: the hooks may still run while the process exits.
+    static auto& channel = *new EventTally::Channel;
+    return channel;
 }
 
 bool DownloadRefusals::isLocalUriRefusal(const char* domain, const char* message)

@@ -9,13 +9,14 @@
 //  - a local file named by a remote playlist: libsoup refuses to make a request
 //    for it with a critical and the demuxer waits for ever; that critical
 //    (taken off stderr) is the refusal.
-// An entry compares count() at its start with the figure now, and fails with
-// last(). Private to player/.
+// An entry tallies the refusals heard while it plays (see EventTally) and fails
+// with the first. Private to player/.
 //
 // Thread: the hooks run on the demuxers' download threads and GLib's logging;
 // every function may be called from any thread.
 
-#include <cstdint>
+#include "EventTally.h"
+
 #include <string>
 
 namespace zephyrscope {
@@ -25,9 +26,9 @@ public:
     // Installs the libsoup hooks once. Idempotent.
     static void watch();
 
-    static void refuse(std::string reason);
-    static std::uint64_t count();
-    static std::string last();
+    static void refuse(const std::string& reason);
+    // Where refusals are heard, process-wide.
+    static EventTally::Channel& refusals();
 
     // Whether a GLib log message is libsoup refusing a URI that is not HTTP(S),
     // which only a demuxer's request for a file named in a playlist makes.

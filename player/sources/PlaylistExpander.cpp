@@ -2,15 +2,9 @@
 
 #include "GstHandles.h"
 #include "MediaUrl.h"
+#include "PlaylistCopy.h"
 
 #include <totem-pl-parser.h>
-
-#include <glib/gstdio.h>
-#include <unistd.h>
-
-#include <fstream>
-#include <sstream>
-#include <string_view>
 
 namespace zephyrscope {
 
@@ -29,52 +23,6 @@ void onEntryParsed(TotemPlParser*, const gchar* uri, GHashTable* metadata, gpoin
     }
     if (!entry.uri.empty())
         entries->push_back(std::move(entry));
-}
-
-std::string readFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-// A copy of the list the parser can read, or empty when the list itself will do.
-// Windows playlists may name their entries with backslashes ("media\clip.wmv"),
-// and the parser resolves only forward slashes. A list saved by a Windows editor
-// may start with a UTF-8 byte-order mark, which the M3U parser takes for the
-// first entry's name.
-std::string parseableCopy(const std::string& path, const std::string& extension)
-{
-    std::string text = readFile(path);
-    constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
-    const bool marked = text.compare(0, kByteOrderMark.size(), kByteOrderMark) == 0;
-    const bool backslashes = extension == "wpl" && text.find('\\') != std::string::npos;
-    if (!marked && !backslashes)
-        return {};
-    if (marked)
-        text.erase(0, kByteOrderMark.size());
-    for (char& c : text) {
-        if (backslashes && c == '\\')
-            c = '/';
-    }
-    gchar* name = nullptr;
-    const std::string pattern = "zephyrscope-XXXXXX." + extension;
-    const int fd = g_file_open_tmp(pattern.c_str(), &name, nullptr);
-    CharPtr owned(name);
-    if (fd < 0)
-        return {};
-    const bool written = g_file_set_contents(name, text.data(), static_cast<gssize>(text.size()), nullptr);
-    close(fd);
-    return written ? std::string(name) : std::string();
-}
-
-// Everything before the last slash of a URI: the folder its relative entries live in.
-std::string folderOf(const std::string& uri)
-{
-    const auto cut = uri.find_first_of("?#");
-    const auto slash = uri.find_last_of('/', cut == std::string::npos ? std::string::npos : cut);
-    return slash == std::string::npos ? uri : uri.substr(0, slash);
 }
 
 // Drops "/./" and doubled slashes from the path of a URI.
@@ -106,13 +54,9 @@ PlaylistExpander::Result PlaylistExpander::expand(const std::string& fileUri, co
         return result;
     }
 
-    std::string parseUri = fileUri;
-    std::string tempCopy;
-    tempCopy = parseableCopy(path.get(), MediaUrl::extension(baseUri));
-    if (!tempCopy.empty()) {
-        CharPtr uri(g_filename_to_uri(tempCopy.c_str(), nullptr, nullptr));
-        parseUri = uri.get();
-    }
+    const PlaylistCopy copy(fileUri, path.get(), baseUri);
+    const std::string copyUri = copy.uri();
+    const std::string parseUri = copyUri.empty() ? fileUri : copyUri;
 
     std::unique_ptr<TotemPlParser, GObjectUnref> parser(totem_pl_parser_new());
     // Entries are media to play, not lists to open: do not fetch or descend into them.
@@ -120,24 +64,17 @@ PlaylistExpander::Result PlaylistExpander::expand(const std::string& fileUri, co
     g_signal_connect(parser.get(), "entry-parsed", G_CALLBACK(onEntryParsed), &result.entries);
     // The parsers disagree on the base: the PLS one takes it as a folder, the M3U
     // one ignores it and resolves against the file it reads. So PLS gets the
-    // folder, and entries resolved against a copy's folder are moved to the
-    // list's own folder afterwards.
-    const std::string baseFolder = folderOf(baseUri);
-    const std::string parseBase = MediaUrl::extension(baseUri) == "pls" ? baseFolder + "/" : baseUri;
+    // folder, and entries resolved against the copy are moved to the list's own
+    // place afterwards.
+    const std::string parseBase = MediaUrl::extension(baseUri) == "pls" ? PlaylistCopy::folderOf(baseUri) + "/" : baseUri;
     const TotemPlParserResult parsed =
         totem_pl_parser_parse_with_base(parser.get(), parseUri.c_str(), parseBase.c_str(), FALSE);
-    const std::string copyFolder = folderOf(parseUri);
     for (auto& entry : result.entries) {
         // An absolute local path comes back as it stands in the list; the engine takes URIs only.
         if (entry.uri.rfind('/', 0) == 0)
             entry.uri = MediaUrl::toUri(entry.uri);
-        entry.uri = normalizedPath(entry.uri);
-        if (copyFolder != baseFolder && entry.uri.rfind(copyFolder + "/", 0) == 0
-            && entry.uri.rfind(baseFolder + "/", 0) != 0)
-            entry.uri = baseFolder + entry.uri.substr(copyFolder.size());
+        entry.uri = copy.relocated(normalizedPath(entry.uri));
     }
-    if (!tempCopy.empty())
-        g_unlink(tempCopy.c_str());
 
     if (parsed != TOTEM_PL_PARSER_RESULT_SUCCESS)
         result.error = parsed == TOTEM_PL_PARSER_RESULT_UNHANDLED ? "not a playlist the player can read"

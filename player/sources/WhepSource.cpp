@@ -15,9 +15,6 @@ namespace {
 // too (webrtcbin's default is 200 ms).
 constexpr guint kJitterBufferMs = 500;
 
-std::mutex g_settingsMutex;
-WhepSource::Settings g_settings;
-
 } // namespace
 
 } // namespace zephyrscope
@@ -171,10 +168,6 @@ static void zs_whep_src_init(ZsWhepSrc* self)
     self->state = new WhepState();
     WhepState& state = *self->state;
     state.self = GST_ELEMENT(self);
-    {
-        std::lock_guard lock(g_settingsMutex);
-        state.settings = g_settings;
-    }
     state.cancellable = g_cancellable_new();
     GST_OBJECT_FLAG_SET(self, GST_ELEMENT_FLAG_SOURCE);
     state.webrtc = gst_element_factory_make("webrtcbin", "webrtc");
@@ -183,10 +176,6 @@ static void zs_whep_src_init(ZsWhepSrc* self)
     // Set from its nick: the enum's type is webrtcbin's library's.
     gst_util_set_object_arg(G_OBJECT(state.webrtc), "bundle-policy", "max-bundle");
     g_object_set(state.webrtc, "latency", kJitterBufferMs, nullptr);
-    if (!state.settings.stunServer.empty())
-        g_object_set(state.webrtc, "stun-server", state.settings.stunServer.c_str(), nullptr);
-    if (!state.settings.turnServer.empty())
-        g_object_set(state.webrtc, "turn-server", state.settings.turnServer.c_str(), nullptr);
     gst_bin_add(GST_BIN(self), state.webrtc);
     WhepStreams::connect(state);
     WhepSession::connect(state);
@@ -266,10 +255,21 @@ std::string WhepSource::openingProblem(GstElement* source, unsigned waitedS)
     return isWhepSource(source) ? WhepSession::openingProblem(stateOf(source), waitedS) : std::string();
 }
 
-void WhepSource::configure(const Settings& settings)
+void WhepSource::configure(GstElement* source, const Settings& settings)
 {
-    std::lock_guard lock(g_settingsMutex);
-    g_settings = settings;
+    if (!isWhepSource(source))
+        return;
+    WhepState& state = stateOf(source);
+    {
+        std::lock_guard lock(state.mutex);
+        state.settings = settings;
+    }
+    if (!state.webrtc)
+        return;
+    if (!settings.stunServer.empty())
+        g_object_set(state.webrtc, "stun-server", settings.stunServer.c_str(), nullptr);
+    if (!settings.turnServer.empty())
+        g_object_set(state.webrtc, "turn-server", settings.turnServer.c_str(), nullptr);
 }
 
 } // namespace zephyrscope

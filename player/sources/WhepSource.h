@@ -44,7 +44,7 @@ public:
     // other element, and when ICE is connected.
     static std::string openingProblem(GstElement* source, unsigned waitedS);
 
-    // Every WHEP source made from now on uses these (the program's options).
+    // What a WHEP source is given (the program's options).
     struct Settings {
         std::string bearerToken;
         std::string stunServer; // stun://host:port, or empty
@@ -52,7 +52,9 @@ public:
         // Media that stops for this long, once it flowed, ends the session.
         unsigned silenceTimeoutS = 4;
     };
-    static void configure(const Settings& settings);
+    // Makes source, while it is still in NULL (playbin3's source-setup), use
+    // settings; nothing for any other element.
+    static void configure(GstElement* source, const Settings& settings);
 };
 
 } // namespace zephyrscope

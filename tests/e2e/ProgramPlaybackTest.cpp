@@ -484,10 +484,13 @@ TEST_F(ProgramPlaybackTest, LibRistStreamThroughARepairingRelayLogsItsTotalsOnTh
 TEST_F(ProgramPlaybackTest, WhepSessionTheServerEndsServesItsLossEndsTheRunWithStatus4AndIsDeleted)
 {
     // No retransmission offered: what the server drops is lost (the receiver asks for it all the same).
-    zephyrscope::testing::WhepServerProcess server({"--drop-every", "20", "--end-after", "6", "--lifetime", "60"});
+    // The endpoint wants a bearer token: the one on the command line reaches the WHEP source.
+    zephyrscope::testing::WhepServerProcess server(
+        {"--token", "s3cret", "--drop-every", "20", "--end-after", "6", "--lifetime", "60"});
     const std::string url = server.url();
-    ProgramProcess run(
-        {media.dir(), {"--metrics=127.0.0.1:0", "--json-log=whep.jsonl", QString::fromStdString(url), "whep.dat"}});
+    ProgramProcess run({media.dir(),
+                        {"--metrics=127.0.0.1:0", "--json-log=whep.jsonl", "--bearer-token=s3cret",
+                         QString::fromStdString(url), "whep.dat"}});
     const int metricsPort = startAndReadMetricsPort(run);
     ASSERT_GT(metricsPort, 0) << run.stderrSoFar();
     // The server stops sending after 6 s; its counts are final then. The entry
@@ -520,6 +523,7 @@ TEST_F(ProgramPlaybackTest, WhepSessionTheServerEndsServesItsLossEndsTheRunWithS
     const ProgramResult result = run.finish(60000);
     EXPECT_TRUE(server.waitForLine("DELETE /session/", std::chrono::seconds(5))) << "the session was not ended";
     server.finish();
+    EXPECT_TRUE(server.logged("POST /whep/test 201")) << "the offer was not taken";
     const auto counts = server.lastCounts();
     EXPECT_EQ(result.exitStatus, 4) << result.stderrText;
     EXPECT_NE(result.stderrText.find("Cannot play '" + url + "': connection lost after "), std::string::npos)

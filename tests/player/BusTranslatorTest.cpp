@@ -47,7 +47,7 @@ protected:
 
     GstObject* element() const { return GST_OBJECT(pipeline->element()); }
 
-    SinkFactory sinks;
+    SinkFactory sinks {SinkFactory::Choice::FakeOnly};
     EntryMeasurement measure {"http", 0, 5000};
     std::unique_ptr<EntryPipeline> pipeline;
 };

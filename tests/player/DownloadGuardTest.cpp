@@ -29,7 +29,10 @@ TEST(DownloadGuard, NamesLocalFilesInAManifestAndARedirectLoop)
     EXPECT_FALSE(DownloadGuard::redirectLoop(nullptr));
 }
 
-TEST(DownloadRefusals, TakesLibsoupsRefusalOfANonHttpUriAloneAndCountsEachRefusal)
+// Each entry tallies the refusals heard while it played: none from before it
+// started or after it stopped listening, and the first one's reason is its own
+// even when another comes later.
+TEST(DownloadRefusals, TakesLibsoupsRefusalOfANonHttpUriAloneAndEachEntryTalliesItsOwn)
 {
     EXPECT_TRUE(DownloadRefusals::isLocalUriRefusal(
         "libsoup", "soup_message_new_from_uri: assertion 'SOUP_URI_IS_VALID (uri)' failed"));
@@ -37,10 +40,21 @@ TEST(DownloadRefusals, TakesLibsoupsRefusalOfANonHttpUriAloneAndCountsEachRefusa
     EXPECT_FALSE(DownloadRefusals::isLocalUriRefusal("libsoup", "soup_session_send: assertion 'SOUP_IS_SESSION' failed"));
     EXPECT_FALSE(DownloadRefusals::isLocalUriRefusal("libsoup", nullptr));
 
-    const std::uint64_t before = DownloadRefusals::count();
-    DownloadRefusals::refuse(DownloadRefusals::compressedReason("http://h/v.m3u8", "gzip"));
-    EXPECT_EQ(DownloadRefusals::count(), before + 1);
-    EXPECT_EQ(DownloadRefusals::last(), "'http://h/v.m3u8' came compressed (gzip) though none was asked for: not inflated");
+    const std::string compressed = DownloadRefusals::compressedReason("http://h/v.m3u8", "gzip");
+    EXPECT_EQ(compressed, "'http://h/v.m3u8' came compressed (gzip) though none was asked for: not inflated");
+    EventTally first(DownloadRefusals::refusals());
+    DownloadRefusals::refuse(compressed);
+    EventTally second(DownloadRefusals::refusals()); // starts after the first refusal
+    EXPECT_EQ(second.count(), 0u);
+    first.stop();
+    DownloadRefusals::refuse("a remote manifest may not name local files");
+    EXPECT_EQ(first.count(), 1u);
+    EXPECT_EQ(first.first(), compressed);
+    EXPECT_EQ(second.count(), 1u);
+    EXPECT_EQ(second.first(), "a remote manifest may not name local files");
+    DownloadRefusals::refuse(compressed);
+    EXPECT_EQ(second.count(), 2u);
+    EXPECT_EQ(second.first(), "a remote manifest may not name local files");
 }
 
 namespace {

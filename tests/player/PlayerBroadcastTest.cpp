@@ -40,10 +40,10 @@ class PlayerBroadcast : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        setenv("ZEPHYRSCOPE_FAKE_SINKS", "1", 1);
         unsetenv("DISPLAY");
         gst_init(nullptr, nullptr);
         engine = std::make_unique<PlayerEngine>();
+        engine->setFakeSinks(true);
         engine->setEventSink(&events);
     }
     void TearDown() override

@@ -135,7 +135,7 @@ TEST(EntryPlaybackFailure, StoppedWhileItsFailureIsBeingExplainedItFailsWithTheR
     using State = EntryPlayback::State;
     gst_init(nullptr, nullptr);
     const std::string url = "http://127.0.0.1:" + std::to_string(closedPort()) + "/clip.mkv";
-    SinkFactory sinks;
+    SinkFactory sinks {SinkFactory::Choice::FakeOnly};
     StateRecorder recorder;
     EntryPlayback playback({url, "", url}, EntryPipeline::Settings {}, sinks, true, true, recorder);
     recorder.playback = &playback;

@@ -1,10 +1,12 @@
 #include "PlayerTestEnvironment.h"
 
 #include "HttpTestServer.h"
+#include "MediaUrl.h"
 #include "NestedPlaylists.h"
 #include "PlayState.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <optional>
 #include <vector>
 
@@ -107,6 +109,32 @@ TEST_P(PlayerPlaylist, LocalListPlaysBothEntriesInOrder)
     } else {
         EXPECT_EQ(names[0], "short1");
         EXPECT_EQ(names[1], "short2");
+    }
+}
+
+// A list saved by a Windows editor starts with a UTF-8 byte-order mark. Its
+// entries resolve as the same list's without one: an absolute path (here under
+// the temporary folder, where the parser reads its mended copy) as it stands, a
+// relative one against the list's own folder, parent included.
+TEST_P(PlayerPlaylist, ListWithAByteOrderMarkPlaysItsAbsoluteAndRelativeEntries)
+{
+    const Format& format = GetParam();
+    const bool windows = format.extension == "wpl";
+    std::string text = "\xEF\xBB\xBF" + format.text;
+    const std::string first = windows ? ".\\short1.mkv" : "short1.mkv";
+    const std::string second = windows ? ".\\short2.mkv" : "short2.mkv";
+    const std::string absolute = (SharedMedia().dir() / "short1.mkv").string();
+    ASSERT_EQ(absolute.rfind(std::filesystem::temp_directory_path().string(), 0), 0u) << absolute;
+    text.replace(text.find(first), first.size(), absolute);
+    text.replace(text.find(second), second.size(), windows ? "..\\short2.mkv" : "../short2.mkv");
+    const auto list = SharedMedia().write("lists/marked." + format.extension, text);
+    playList(list.string());
+    EXPECT_EQ(events.sequence(), kTwoEntries);
+    ASSERT_EQ(urls.size(), 2u);
+    EXPECT_EQ(urls[0], MediaUrl::toUri(absolute));
+    EXPECT_EQ(urls[1], MediaUrl::toUri((SharedMedia().dir() / "short2.mkv").string()));
+    if (!windows) {
+        EXPECT_EQ(names[0], "First Entry");
     }
 }
 

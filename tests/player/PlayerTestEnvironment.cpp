@@ -42,9 +42,9 @@ std::string AudioOnly()
 void PlayerFixture::SetUp()
 {
     // Headless, whatever the caller's session offers.
-    setenv("ZEPHYRSCOPE_FAKE_SINKS", "1", 1);
     unsetenv("DISPLAY");
     player = std::make_unique<CWMPPlayer4>();
+    player->setFakeSinks(true);
     player->setEventSink(&events);
 }
 

@@ -176,11 +176,9 @@ TEST_F(PlayerWebRtc, EndpointsThatRefuseSayWhy)
 
     // With the token the same endpoint plays.
     events = EventRecorder();
-    CWMPPlayer4::setWebRtcOptions("s3cret", "", "");
+    player->setWebRtcOptions("s3cret", "", "");
     player->putURL(guarded.url());
-    const bool played = waitForState(kPlayStatePlaying, 20s);
-    CWMPPlayer4::setWebRtcOptions("", "", "");
-    EXPECT_TRUE(played) << events.sequence();
+    EXPECT_TRUE(waitForState(kPlayStatePlaying, 20s)) << events.sequence();
     player->controls()->stop();
     EXPECT_TRUE(guarded.waitForLine("DELETE /session/", 10s));
     guarded.finish();

@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 
 using namespace zephyrscope;
 
@@ -69,4 +71,43 @@ TEST(StreamCounters, SegmentsTheDemuxerDroppedAreReceivedButNotTakenIn)
     EXPECT_EQ(dropped.segmentsReceived(), 3u);
     EXPECT_EQ(dropped.bytes(), 1200500u);
     EXPECT_EQ(dropped.bytesTakenIn(), 500u);
+}
+
+// A segment's download time and its bytes are read as one: a reader never sees
+// one segment's time with another's bytes, whatever the download thread does
+// meanwhile. The two segments here differ in both, so any mix is a pair that
+// neither of them is.
+TEST(StreamCounters, LastSegmentsTimeAndBytesAreAlwaysOfTheSameSegment)
+{
+    StreamCounters counters;
+    EXPECT_EQ(counters.lastSegment().us, 0);
+    EXPECT_EQ(counters.lastSegment().bytes, 0u);
+    counters.requestFinished("http://h/unknown.ts", 200, "OK", 5000); // no time: not a last segment
+    EXPECT_EQ(counters.lastSegment().us, 0);
+
+    constexpr int kSegments = 100000;
+    std::atomic<bool> done {false};
+    std::thread download([&] {
+        for (int k = 0; k < kSegments; ++k) {
+            if (k % 2 == 0)
+                counters.requestFinished("http://h/a.ts", 200, "OK", 100000, 1000);
+            else
+                counters.requestFinished("http://h/b.ts", 200, "OK", 300000, 6000);
+        }
+        done = true;
+    });
+    int mixed = 0, reads = 0;
+    while (!done) {
+        const StreamCounters::SegmentDownload s = counters.lastSegment();
+        ++reads;
+        const bool a = s.us == 1000 && s.bytes == 100000u;
+        const bool b = s.us == 6000 && s.bytes == 300000u;
+        if (!a && !b && !(s.us == 0 && s.bytes == 0u))
+            ++mixed;
+    }
+    download.join();
+    EXPECT_EQ(mixed, 0) << "of " << reads << " reads";
+    EXPECT_EQ(counters.lastSegment().us, 6000);
+    EXPECT_EQ(counters.lastSegment().bytes, 300000u);
+    EXPECT_EQ(counters.segmentsReceived(), static_cast<std::uint64_t>(kSegments) + 1);
 }

@@ -255,11 +255,11 @@ TEST(MinimizedIcon, IsCentredWithTheOddPixelRightAndBelowTruncatingTowardZero)
     EXPECT_EQ(CZephyrscopeDlg::minimizedIconOrigin(QSize(0, 0), icon), QPoint(-15, -15));
 }
 
-TEST_F(MainDialogTest, WindowAndDragIconAreTheProgramIconInBothSizes)
+TEST_F(MainDialogTest, WindowIconIsTheProgramIconInBothSizes)
 {
     run([&](CZephyrscopeDlg& d) {
         EXPECT_FALSE(d.windowIcon().isNull());
-        const QList<QSize> sizes = d.OnQueryDragIcon().availableSizes();
+        const QList<QSize> sizes = d.windowIcon().availableSizes();
         EXPECT_TRUE(sizes.contains(QSize(32, 32)));
         EXPECT_TRUE(sizes.contains(QSize(16, 16)));
         d.quit(0);
