@@ -3,17 +3,13 @@
 #include "LogSink.h"
 #include "PlayState.h"
 #include "Player.h"
+#include "Protocol.h"
 
 namespace zephyrscope {
 
 namespace {
 
 constexpr std::int64_t kMsPerSecond = 1000;
-
-bool isAdaptive(const std::string& protocol)
-{
-    return protocol == "HLS" || protocol == "DASH";
-}
 
 } // namespace
 
@@ -42,7 +38,7 @@ void JsonLog::tick(const SampleLine& sample)
     noteFirstFrame(figures);
     endStall(figures, false, 0);
     // The declared bandwidth of an adaptive stream is that of the variant playing now.
-    if (m_entryActive && isAdaptive(figures.sourceProtocol) && figures.bandWidth > 0) {
+    if (m_entryActive && isAdaptiveColumn(figures.sourceProtocol) && figures.bandWidth > 0) {
         if (m_variantBandwidth > 0 && figures.bandWidth != m_variantBandwidth) {
             JsonLogEvent e;
             e.kind = JsonLogEventKind::VariantSwitched;

@@ -9,9 +9,10 @@
 namespace zephyrscope {
 
 // One snapshot of the current entry's streaming figures, taken once per tick:
-// the log's network columns are read from it, and the metrics endpoint serves
-// it whole. Adding a figure: a field here, the place in the player that
-// measures it, and the places that print it (the metrics exposition).
+// the log's network columns are read from it, and the JSON log, the metrics
+// endpoint and the report show it as the figure table (FigureTable.h) says.
+// Adding a figure: a field here, the place in the player that measures it, and
+// its row in the table.
 struct NetworkFigures {
     std::int32_t bandWidth = 0, recoveredPackets = 0, receivedPackets = 0, lostPackets = 0;
     std::int32_t receptionQuality = 0, bufferingCount = 0, bufferingProgress = 0, bufferingTime = 0;

@@ -105,6 +105,10 @@ TEST(JsonLogLine, AbsentFiguresAreNullAndSrtDelayHasItsOwnName)
                         "\"segment_throughput_bps\":318749,"),
               std::string::npos)
         << line;
+    // MSS is as adaptive as HLS and DASH: its variant's bandwidth too.
+    hls.sourceProtocol = "MSS";
+    FormatJsonTick(s, hls, line);
+    EXPECT_NE(line.find("\"variant_bandwidth\":800000,"), std::string::npos) << line;
 
     // A transport stream's errors, each kind by its own name, once one was seen.
     NetworkFigures ts;

@@ -138,6 +138,11 @@ TEST(MetricsExposition, SampleValuesInBaseUnitsWithEntryLabelsAndOneSeriesPerSta
     // Nor latency for a stream without a wall clock, nor segment figures without segments.
     EXPECT_EQ(text.find("zephyrscope_live_latency"), std::string::npos) << text;
     EXPECT_EQ(text.find("zephyrscope_segment_"), std::string::npos) << text;
+    // Families come in the order scrapers have always seen: gauges, then counters.
+    EXPECT_LT(text.find("zephyrscope_interval_frame_rate_frames_per_second"),
+              text.find("zephyrscope_reception_quality_ratio"));
+    EXPECT_LT(text.find("zephyrscope_startup_seconds"), text.find("zephyrscope_received_packets_total"));
+    EXPECT_LT(text.find("zephyrscope_buffering_events_total"), text.find("zephyrscope_received_bytes_total"));
 }
 
 TEST(MetricsExposition, LiveLatencyIsServedInSecondsWhereMeasured)
