@@ -36,6 +36,8 @@ struct NetworkFigures {
     // last byte, and its bytes over that time (bit/s); absent before the first.
     std::optional<double> segmentDownloadMs;
     std::optional<double> segmentThroughputBps;
+    // ... and its size, as its server sent it.
+    std::optional<std::int64_t> segmentBytes;
     // RTP's interarrival jitter (RFC 3550) as the jitter buffers estimate it, ms; absent unless RTP.
     std::optional<double> rtpJitterMs;
     // When the entry's first frame reached the video sink: ms since 1970 UTC; 0 not yet.

@@ -165,6 +165,7 @@ void EntryStatistics::fill(NetworkFigures& figures, const StreamCounters* counte
     figures.startupMs = counters->startupMs();
     if (const std::int64_t segmentUs = counters->lastSegmentUs(); segmentUs > 0) {
         figures.segmentDownloadMs = static_cast<double>(segmentUs) / 1000.0;
+        figures.segmentBytes = static_cast<std::int64_t>(counters->lastSegmentBytes());
         figures.segmentThroughputBps = static_cast<double>(counters->lastSegmentBytes()) * 8.0 * 1e6
             / static_cast<double>(segmentUs);
     }

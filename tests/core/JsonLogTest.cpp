@@ -57,7 +57,7 @@ TEST(JsonLogLine, TickHoldsEveryColumnByNameAndTheFiguresBeyondThem)
               "\"Protocol\":\"RTSPU\",\"IFramerate\":24.50,\"PlayerState\":\"Playing\",\"latency_ms\":2043.2,"
               "\"srt_rtt_ms\":null,\"srt_receiver_latency_ms\":null,\"srt_transport_latency_ms\":null,"
               "\"rtp_jitter_ms\":1.500,\"variant_bandwidth\":null,\"segment_download_ms\":null,"
-              "\"segment_throughput_bps\":null,\"video_width\":320,\"video_height\":240,"
+              "\"segment_throughput_bps\":null,\"video_width\":320,\"video_height\":240,\"segment_bytes\":null,"
               "\"ts_errors\":null,\"webrtc\":null}\n");
 }
 
@@ -100,11 +100,13 @@ TEST(JsonLogLine, AbsentFiguresAreNullAndSrtDelayHasItsOwnName)
     hls.bandWidth = 800000;
     hls.segmentDownloadMs = 703.25;
     hls.segmentThroughputBps = 318749.4;
+    hls.segmentBytes = 28012;
     FormatJsonTick(s, hls, line);
     EXPECT_NE(line.find("\"variant_bandwidth\":800000,\"segment_download_ms\":703.2,"
                         "\"segment_throughput_bps\":318749,"),
               std::string::npos)
         << line;
+    EXPECT_NE(line.find("\"video_height\":0,\"segment_bytes\":28012,\"ts_errors\":null,"), std::string::npos) << line;
     // MSS is as adaptive as HLS and DASH: its variant's bandwidth too.
     hls.sourceProtocol = "MSS";
     FormatJsonTick(s, hls, line);

@@ -161,8 +161,11 @@ TEST(MetricsExposition, SegmentDownloadTimeAndThroughputAreServedOnceASegmentCam
     MetricsFigures f = playingFigures();
     f.network.segmentDownloadMs = 703.0;
     f.network.segmentThroughputBps = 318750.0;
+    f.network.segmentBytes = 28012;
     const std::string text = format(f);
     EXPECT_TRUE(hasLine(text, "# TYPE zephyrscope_segment_download_seconds gauge")) << text;
+    EXPECT_TRUE(hasLine(text, "zephyrscope_segment_size_bytes{url=\"rtsp://127.0.0.1:8554/clip\",protocol=\"RTSPU\"} 28012"))
+        << text;
     EXPECT_TRUE(hasLine(text, "# TYPE zephyrscope_segment_throughput_bits_per_second gauge")) << text;
     const std::size_t download = text.find("zephyrscope_segment_download_seconds{");
     const std::size_t throughput = text.find("zephyrscope_segment_throughput_bits_per_second{");
