@@ -285,15 +285,12 @@ const char* AggregationName(Aggregation aggregation)
 }
 
 std::optional<double> FigureValue(const Figure& figure, const SampleLine& sample, const NetworkFigures& network,
-                                  std::string_view protocolColumn)
+                                  const Protocol* protocol)
 {
     if (!figure.value.get)
         return std::nullopt;
-    if (figure.protocols) {
-        const Protocol* p = protocolForColumn(protocolColumn);
-        if (!p || !figure.protocols(*p))
-            return std::nullopt;
-    }
+    if (figure.protocols && (!protocol || !figure.protocols(*protocol)))
+        return std::nullopt;
     return figure.value.get(sample, network);
 }
 

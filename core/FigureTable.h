@@ -76,10 +76,11 @@ std::span<const Figure> allFigures();
 // "last", "mean", "p95", "sum": how the report names an aggregation.
 const char* AggregationName(Aggregation aggregation);
 
-// The figure's value in one tick; protocolColumn (the Protocol column's text)
-// decides for a figure only some protocols have. Nothing for a Text figure.
+// The figure's value in one tick; the tick's protocol (protocolForColumn of its
+// Protocol column, null for a name no protocol has) decides for a figure only
+// some protocols have. Nothing for a Text figure.
 std::optional<double> FigureValue(const Figure& figure, const SampleLine& sample, const NetworkFigures& network,
-                                  std::string_view protocolColumn);
+                                  const Protocol* protocol);
 
 // A transport stream's error counts carry one label per kind (TsErrorCounts), a
 // shape no row has: the JSON log writes them after the tick's own keys and

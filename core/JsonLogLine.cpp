@@ -1,6 +1,7 @@
 #include "JsonLogLine.h"
 
 #include "FigureTable.h"
+#include "Protocol.h"
 #include "RedactedUrl.h"
 
 #include <charconv>
@@ -69,13 +70,14 @@ void appendStringField(std::string& out, const char* name, std::string_view valu
 
 // ,"key":value of one row of the figure table; the tick's protocol decides for
 // a figure only some protocols have.
-void appendFigure(std::string& out, const Figure& figure, const SampleLine& s, const NetworkFigures& f)
+void appendFigure(std::string& out, const Figure& figure, const SampleLine& s, const NetworkFigures& f,
+                  const Protocol* protocol)
 {
     if (figure.type == FigureType::Text) {
         appendStringField(out, figure.jsonKey, figure.text.get(s));
         return;
     }
-    const std::optional<double> value = FigureValue(figure, s, f, f.sourceProtocol);
+    const std::optional<double> value = FigureValue(figure, s, f, protocol);
     appendKey(out, figure.jsonKey);
     if (!value)
         out += "null";
@@ -175,9 +177,10 @@ void FormatJsonTick(const SampleLine& s, const NetworkFigures& f, std::string& o
 {
     beginObject(out, "tick");
     const std::span<const Figure> figures = allFigures();
+    const Protocol* protocol = protocolForColumn(f.sourceProtocol);
     for (const Figure& figure : figures)
         if (figure.jsonKey && !figure.jsonGroup)
-            appendFigure(out, figure, s, f);
+            appendFigure(out, figure, s, f, protocol);
     // Null until a transport stream went through a demuxer in this entry: no
     // errors counted is not the same as none found.
     appendKey(out, "ts_errors");
@@ -204,14 +207,14 @@ void FormatJsonTick(const SampleLine& s, const NetworkFigures& f, std::string& o
         auto end = row;
         bool known = false;
         for (; end != figures.end() && end->jsonGroup && group == end->jsonGroup; ++end)
-            known = known || FigureValue(*end, s, f, f.sourceProtocol);
+            known = known || FigureValue(*end, s, f, protocol);
         appendKey(out, row->jsonGroup);
         if (!known) {
             out += "null";
         } else {
             std::string members;
             for (; row != end; ++row)
-                appendFigure(members, *row, s, f);
+                appendFigure(members, *row, s, f, protocol);
             members[0] = '{'; // the first member's comma
             out += members;
             out += '}';

@@ -5,6 +5,7 @@
 #include "FigureTable.h"
 #include "MetricsFigures.h"
 #include "PlayState.h"
+#include "Protocol.h"
 #include "ProgramUsage.h"
 
 #include <algorithm>
@@ -112,6 +113,7 @@ void appendEntrySeries(std::string& out, const MetricsFigures& f)
                          + EscapeLabelValue(s.protocol) + "\"}";
 
     static const std::vector<const Figure*> rows = metricRows();
+    const Protocol* protocol = protocolForColumn(s.protocol);
     bool transportErrorsDone = !f.network.transportStream;
     for (const Figure* figure : rows) {
         if (!transportErrorsDone && figure->metricOrder > kTsErrorsMetricOrder) {
@@ -120,7 +122,7 @@ void appendEntrySeries(std::string& out, const MetricsFigures& f)
         }
         // A figure not known (not measured yet, or not of this protocol) has no
         // series: a 0 would read as a measured value.
-        const std::optional<double> value = FigureValue(*figure, s, f.network, s.protocol);
+        const std::optional<double> value = FigureValue(*figure, s, f.network, protocol);
         if (!value)
             continue;
         if (figure->metricType == MetricType::Counter)

@@ -178,9 +178,11 @@ void applyTableFigures(Figures& f, const std::vector<LogSample>& samples, std::s
         if (!figure.reportLabel || figure.aggregation == Aggregation::None)
             continue;
         std::vector<double> values;
-        for (std::size_t i = begin; i < end; ++i)
-            if (const auto v = FigureValue(figure, samples[i], samples[i].network, samples[i].protocol))
+        for (std::size_t i = begin; i < end; ++i) {
+            const Protocol* protocol = protocolForColumn(samples[i].protocol);
+            if (const auto v = FigureValue(figure, samples[i], samples[i].network, protocol))
                 values.push_back(*v);
+        }
         Figures::TableFigure row {&figure, std::nullopt};
         if (!values.empty()) {
             switch (figure.aggregation) {
@@ -275,7 +277,8 @@ RunSummary Summarize(const StatisticsLog& log)
             k == 0 ? 0 : std::min(clip.firstSample, log.media[k - 1].entryEndSample.value_or(clip.firstSample));
         applyTsErrors(clip.figures, log.samples, entryBegin,
                       std::min(clip.endSample, clip.media.entryEndSample.value_or(clip.endSample)), tsMarks);
-        applyTableFigures(clip.figures, log.samples, clip.firstSample, log.fromJsonLog ? clip.endSample : clip.firstSample);
+        applyTableFigures(clip.figures, log.samples, clip.firstSample,
+                          log.fromJsonLog ? clip.endSample : clip.firstSample);
         if (log.fromJsonLog)
             applyEvents(clip.figures, log.events, k);
         summary.clips.push_back(std::move(clip));
