@@ -70,7 +70,7 @@ struct Figure {
     Aggregation aggregation = Aggregation::None;
 };
 
-// Every figure, in the JSON tick's key order.
+// Every figure; those the JSON log writes, in the order of the tick's keys.
 std::span<const Figure> allFigures();
 
 // "last", "mean", "p95", "sum": how the report names an aggregation.
