@@ -3,17 +3,15 @@
 #include "LogSink.h"
 #include "PlayState.h"
 #include "Player.h"
+#include "Protocol.h"
+
+#include <algorithm>
 
 namespace zephyrscope {
 
 namespace {
 
 constexpr std::int64_t kMsPerSecond = 1000;
-
-bool isAdaptive(const std::string& protocol)
-{
-    return protocol == "HLS" || protocol == "DASH";
-}
 
 } // namespace
 
@@ -40,9 +38,9 @@ void JsonLog::tick(const SampleLine& sample)
 {
     const NetworkFigures figures = m_player.network()->figures();
     noteFirstFrame(figures);
-    endStall(figures, false, 0);
+    followStalls(figures, nowMs());
     // The declared bandwidth of an adaptive stream is that of the variant playing now.
-    if (m_entryActive && isAdaptive(figures.sourceProtocol) && figures.bandWidth > 0) {
+    if (m_entryActive && isAdaptiveColumn(figures.sourceProtocol) && figures.bandWidth > 0) {
         if (m_variantBandwidth > 0 && figures.bandWidth != m_variantBandwidth) {
             JsonLogEvent e;
             e.kind = JsonLogEventKind::VariantSwitched;
@@ -61,7 +59,7 @@ void JsonLog::tick(const SampleLine& sample)
 
 void JsonLog::noteFirstFrame(const NetworkFigures& figures)
 {
-    if (!m_entryActive || m_firstFrameWritten || figures.firstFrameWallMs <= 0)
+    if (!m_entryActive || m_firstFrameWritten || figures.firstFrameWallMs <= 0 || figures.startupMs <= 0)
         return;
     // A frame from before this entry began belongs to the one before it.
     if (figures.firstFrameWallMs < m_entryStartMs)
@@ -70,7 +68,9 @@ void JsonLog::noteFirstFrame(const NetworkFigures& figures)
     JsonLogEvent e;
     e.kind = JsonLogEventKind::FirstFrame;
     e.wallMs = figures.firstFrameWallMs;
-    e.startupMs = figures.firstFrameWallMs - m_entryStartMs;
+    // The player's start-up, from the open requested on the monotonic clock: the
+    // metrics endpoint's, not a difference of wall-clock times taken elsewhere.
+    e.startupMs = figures.startupMs;
     write(e);
 }
 
@@ -85,46 +85,18 @@ void JsonLog::playStateChanged(std::int32_t state)
         m_entryUrl.clear();
         m_entryStartMs = now;
         m_firstFrameWritten = false;
-        m_played = false;
-        m_stalled = false;
-        m_stallEndPending = false;
-        m_stalls = 0;
+        m_stallsWritten = 0;
+        m_stallOpen = false;
         m_variantBandwidth = 0;
         break;
-    case kPlayStateBuffering: {
+    case kPlayStateBuffering:
+    case kPlayStatePlaying: {
         if (!m_entryActive)
             break;
         const NetworkFigures figures = m_player.network()->figures();
         // The first frame may be shown before the state says Playing.
         noteFirstFrame(figures);
-        if (m_played && !m_stalled) {
-            // A picture that never moved after the last stall: that one ends where the state said.
-            endStall(figures, true, m_stallOverMs);
-            m_stalled = true;
-            m_stallStartMs = now;
-            ++m_stalls;
-            m_stallSinceMs = stallTimed(figures) ? figures.stallSinceWallMs : now;
-            JsonLogEvent e;
-            e.kind = JsonLogEventKind::StallStarted;
-            e.wallMs = now;
-            e.stallCount = m_stalls;
-            e.sinceMs = m_stallSinceMs;
-            write(e);
-        }
-        break;
-    }
-    case kPlayStatePlaying: {
-        if (!m_entryActive)
-            break;
-        m_played = true;
-        const NetworkFigures figures = m_player.network()->figures();
-        if (m_stalled) {
-            m_stalled = false;
-            m_stallEndPending = true;
-            m_stallOverMs = now;
-        }
-        endStall(figures, false, 0);
-        noteFirstFrame(figures);
+        followStalls(figures, now);
         break;
     }
     case kPlayStateMediaEnded:
@@ -140,43 +112,49 @@ void JsonLog::playStateChanged(std::int32_t state)
     }
 }
 
-bool JsonLog::stallTimed(const NetworkFigures& figures) const
+void JsonLog::followStalls(const NetworkFigures& figures, std::int64_t nowMs)
 {
-    return figures.stallsTimed == m_stalls && figures.stallSinceWallMs > 0;
+    if (!m_entryActive)
+        return;
+    if (figures.stallsTimed > m_stallsWritten) {
+        // The open stall's picture never moved before the next began: it stood
+        // still until the next one's, which takes the standstill on from there.
+        if (m_stallOpen)
+            endStall(std::nullopt, std::max(figures.stallSinceWallMs, m_stallSinceMs));
+        m_stallsWritten = figures.stallsTimed;
+        m_stallOpen = true;
+        m_stallSinceMs = figures.stallSinceWallMs > 0 ? figures.stallSinceWallMs : nowMs;
+        JsonLogEvent e;
+        e.kind = JsonLogEventKind::StallStarted;
+        e.wallMs = nowMs;
+        e.stallCount = m_stallsWritten;
+        e.sinceMs = m_stallSinceMs;
+        write(e);
+    }
+    if (m_stallOpen && figures.stallsTimed == m_stallsWritten && figures.stallResumedWallMs > 0)
+        endStall(figures.stallResumedWallMs, figures.stallResumedWallMs);
 }
 
-void JsonLog::endStall(const NetworkFigures& figures, bool forced, std::int64_t endMs)
+void JsonLog::endStall(std::optional<std::int64_t> resumedMs, std::int64_t endMs)
 {
-    if (!m_stallEndPending && !(forced && m_stalled))
-        return;
     JsonLogEvent e;
     e.kind = JsonLogEventKind::StallEnded;
+    e.wallMs = endMs;
     e.sinceMs = m_stallSinceMs;
-    if (m_stallEndPending && stallTimed(figures) && figures.stallResumedWallMs > 0) {
-        e.wallMs = m_stallOverMs;
-        e.resumedMs = figures.stallResumedWallMs;
-        e.stallMs = *e.resumedMs - m_stallSinceMs;
-    } else if (m_stallEndPending && figures.stallsTimed < m_stalls) {
-        // A player that does not time stalls from frames: the stall is the play state's.
-        e.wallMs = m_stallOverMs;
-        e.resumedMs = m_stallOverMs;
-        e.stallMs = m_stallOverMs - m_stallSinceMs;
-    } else if (forced) {
-        // The picture never moved again: the stall lasted to endMs.
-        e.wallMs = endMs;
-        e.stallMs = endMs - m_stallSinceMs;
-    } else {
-        return; // its first new frame is still to come
-    }
-    m_stalled = false;
-    m_stallEndPending = false;
+    e.resumedMs = resumedMs;
+    e.stallMs = endMs - m_stallSinceMs;
+    m_stallOpen = false;
     write(e);
 }
 
 void JsonLog::endEntry(const char* how, std::int64_t wallMs)
 {
-    if (m_stalled || m_stallEndPending)
-        endStall(m_player.network()->figures(), true, wallMs);
+    if (m_stallOpen) {
+        // The player may have seen the picture move since the last look.
+        followStalls(m_player.network()->figures(), wallMs);
+        if (m_stallOpen)
+            endStall(std::nullopt, wallMs);
+    }
     m_entryActive = false;
     JsonLogEvent e;
     e.kind = JsonLogEventKind::Ended;

@@ -4,6 +4,7 @@
 #include "JsonLogLine.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace zephyrscope {
@@ -16,13 +17,13 @@ class Player;
 // of an entry (opened, first frame, stall start and end, variant switch, error,
 // end), each with its wall-clock time to the millisecond.
 //
-// A stall is a Buffering after the entry has played; Buffering before that is
-// its start-up. The first frame's time is the one the player took when the frame
-// reached the video sink, so start-up is not rounded to the tick. A stall's
-// events come when the play state changes, but carry when the picture stopped
-// and moved again, as the player timed it from the frames shown; the picture
-// may move again after the state says Playing, so a stall's end is written once
-// the player has seen its first new frame (or the entry ends, or stalls again).
+// Start-up and stalls are the player's own figures, the ones the metrics serve:
+// the first frame's time is the one the player took when the frame reached the
+// video sink, and start-up is the player's, from the entry's open requested to
+// that frame (so it is not rounded to the tick). A stall is one the player's
+// stall timing counted (Playing to Buffering, dated from the frames shown): it
+// is written when the player has counted it, and its end once the player has
+// seen its first new frame (or the entry ends, or the next stall begins).
 //
 // Each call appends whole lines; a write that fails throws LogError, a player read
 // PlayerError, as the statistics log does. UI thread only.
@@ -41,11 +42,12 @@ public:
 private:
     std::int64_t nowMs();
     void noteFirstFrame(const NetworkFigures& figures);
-    // Writes the end of the last stall once its picture has moved again; forced:
-    // the entry ends (at endMs) or stalls again, so it is written with what is known.
-    void endStall(const NetworkFigures& figures, bool forced, std::int64_t endMs);
-    // Whether the player timed the entry's current stall from its frames.
-    bool stallTimed(const NetworkFigures& figures) const;
+    // Writes what the player's stall figures say that is not written yet: a stall
+    // begun, the picture of the open one moving again. nowMs: when it is seen.
+    void followStalls(const NetworkFigures& figures, std::int64_t nowMs);
+    // Writes the end of the open stall: at resumedMs when its picture moved
+    // again, else at endMs with no resumption.
+    void endStall(std::optional<std::int64_t> resumedMs, std::int64_t endMs);
     void endEntry(const char* how, std::int64_t wallMs);
     void write(const JsonLogEvent& event);
 
@@ -57,13 +59,9 @@ private:
     std::string m_entryUrl;
     std::int64_t m_entryStartMs = 0;
     bool m_firstFrameWritten = false;
-    bool m_played = false;          // reached Playing since the entry began
-    bool m_stalled = false;
-    bool m_stallEndPending = false; // the state plays again, the stall's end is not yet written
-    std::int64_t m_stallStartMs = 0; // when the state said Buffering
-    std::int64_t m_stallOverMs = 0;  // ... and Playing again
-    std::int64_t m_stallSinceMs = 0; // when the picture stopped
-    std::int32_t m_stalls = 0;
+    std::int32_t m_stallsWritten = 0; // stall_started lines of this entry
+    bool m_stallOpen = false;         // the last of them has no stall_ended yet
+    std::int64_t m_stallSinceMs = 0;  // when its picture stopped
     std::int32_t m_variantBandwidth = 0; // the adaptive variant at the last tick; 0 none yet
 
     std::string m_line; // reused from write to write

@@ -1,10 +1,13 @@
 #include "JsonLogLine.h"
 
+#include "FigureTable.h"
+#include "Protocol.h"
 #include "RedactedUrl.h"
 
 #include <charconv>
 #include <cstdio>
 #include <ctime>
+#include <span>
 
 namespace zephyrscope {
 
@@ -40,12 +43,6 @@ void appendIntField(std::string& out, const char* name, long long value)
     appendInt(out, value);
 }
 
-void appendFixedField(std::string& out, const char* name, double value, int precision)
-{
-    appendKey(out, name);
-    appendFixed(out, value, precision);
-}
-
 template <typename T>
 void appendOptionalInt(std::string& out, const char* name, const std::optional<T>& value)
 {
@@ -69,6 +66,25 @@ void appendStringField(std::string& out, const char* name, std::string_view valu
 {
     appendKey(out, name);
     AppendJsonString(out, value);
+}
+
+// ,"key":value of one row of the figure table; the tick's protocol decides for
+// a figure only some protocols have.
+void appendFigure(std::string& out, const Figure& figure, const SampleLine& s, const NetworkFigures& f,
+                  const Protocol* protocol)
+{
+    if (figure.type == FigureType::Text) {
+        appendStringField(out, figure.jsonKey, figure.text.get(s));
+        return;
+    }
+    const std::optional<double> value = FigureValue(figure, s, f, protocol);
+    appendKey(out, figure.jsonKey);
+    if (!value)
+        out += "null";
+    else if (figure.type == FigureType::Integer)
+        appendInt(out, static_cast<long long>(*value));
+    else
+        appendFixed(out, *value, figure.decimals);
 }
 
 void beginObject(std::string& out, const char* type)
@@ -116,11 +132,6 @@ std::size_t utf8Length(std::string_view text, std::size_t i)
     return n;
 }
 
-bool isAdaptive(const std::string& protocol)
-{
-    return protocol == "HLS" || protocol == "DASH";
-}
-
 } // namespace
 
 void AppendJsonString(std::string& out, std::string_view text)
@@ -165,44 +176,11 @@ void AppendJsonString(std::string& out, std::string_view text)
 void FormatJsonTick(const SampleLine& s, const NetworkFigures& f, std::string& out)
 {
     beginObject(out, "tick");
-    appendIntField(out, "wall_ms", s.utcTime.seconds * kMsPerSecond + s.utcTime.milliseconds);
-    // The TSV writes the milliseconds unpadded ("12.5" for 5 ms); here they are the
-    // fraction they stand for.
-    appendFixedField(out, "UTCTime", static_cast<double>(s.utcTime.seconds) + s.utcTime.milliseconds / 1000.0, 3);
-    appendFixedField(out, "Time", s.elapsed, 4);
-    appendIntField(out, "Buf_Progress", s.bufferingProgress);
-    appendIntField(out, "BufCount", s.bufferingCount);
-    appendIntField(out, "BufTime", s.bufferingTime);
-    appendIntField(out, "Bit_Rate", s.bitRate);
-    appendIntField(out, "BandWidth", s.bandWidth);
-    appendIntField(out, "Max_BandW", s.maxBandwidth);
-    appendFixedField(out, "Frame_Rate", s.fps, 2);
-    appendIntField(out, "Rncode_Fr", s.encodedFrameRate);
-    appendIntField(out, "Fr_Skipped", s.framesSkipped);
-    appendIntField(out, "Received_Pkts", s.receivedPackets);
-    appendIntField(out, "Lost_Pkts", s.lostPackets);
-    appendIntField(out, "Recover_Pkts", s.recoveredPackets);
-    appendIntField(out, "Quality", s.receptionQuality);
-    appendStringField(out, "Protocol", s.protocol);
-    appendFixedField(out, "IFramerate", s.iFramerate, 2);
-    appendStringField(out, "PlayerState", s.stateName ? s.stateName : "");
-
-    appendOptionalFixed(out, "latency_ms", f.liveLatencyMs, 1);
-    const bool srt = f.sourceProtocol == "SRT";
-    appendOptionalFixed(out, "srt_rtt_ms", srt ? std::optional<double>(f.srtRoundTripMs) : std::nullopt, 3);
-    appendOptionalInt(out, "srt_receiver_latency_ms",
-                      srt ? std::optional<std::int32_t>(f.srtReceiverLatencyMs) : std::nullopt);
-    // SRT's own delay, which is not end to end: the receiver's buffer plus the way here.
-    appendOptionalFixed(out, "srt_transport_latency_ms",
-                        srt ? std::optional<double>(f.srtReceiverLatencyMs + f.srtRoundTripMs / 2.0) : std::nullopt, 3);
-    appendOptionalFixed(out, "rtp_jitter_ms", f.rtpJitterMs, 3);
-    appendOptionalInt(out, "variant_bandwidth",
-                      isAdaptive(f.sourceProtocol) && f.bandWidth > 0 ? std::optional<std::int32_t>(f.bandWidth)
-                                                                        : std::nullopt);
-    appendOptionalFixed(out, "segment_download_ms", f.segmentDownloadMs, 1);
-    appendOptionalFixed(out, "segment_throughput_bps", f.segmentThroughputBps, 0);
-    appendIntField(out, "video_width", f.videoWidth);
-    appendIntField(out, "video_height", f.videoHeight);
+    const std::span<const Figure> figures = allFigures();
+    const Protocol* protocol = protocolForColumn(f.sourceProtocol);
+    for (const Figure& figure : figures)
+        if (figure.jsonKey && !figure.jsonGroup)
+            appendFigure(out, figure, s, f, protocol);
     // Null until a transport stream went through a demuxer in this entry: no
     // errors counted is not the same as none found.
     appendKey(out, "ts_errors");
@@ -219,18 +197,29 @@ void FormatJsonTick(const SampleLine& s, const NetworkFigures& f, std::string& o
     } else {
         out += "null";
     }
-    // The receiver's own figures of a WebRTC session; null for other protocols.
-    appendKey(out, "webrtc");
-    if (f.sourceProtocol == "WebRTC") {
-        out += "{\"jitter_ms\":";
-        appendFixed(out, f.webrtcJitterMs, 3);
-        appendFixedField(out, "rtt_ms", f.webrtcRoundTripMs, 3);
-        appendIntField(out, "jitter_buffer_ms", f.webrtcJitterBufferMs);
-        appendIntField(out, "nacks_sent", f.webrtcNackCount);
-        appendIntField(out, "plis_sent", f.webrtcPliCount);
-        out += '}';
-    } else {
-        out += "null";
+    // A group's figures make one object, null where the protocol has none of them.
+    for (auto row = figures.begin(); row != figures.end();) {
+        if (!row->jsonKey || !row->jsonGroup) {
+            ++row;
+            continue;
+        }
+        const std::string_view group = row->jsonGroup;
+        auto end = row;
+        bool known = false;
+        for (; end != figures.end() && end->jsonGroup && group == end->jsonGroup; ++end)
+            known = known || FigureValue(*end, s, f, protocol);
+        appendKey(out, row->jsonGroup);
+        if (!known) {
+            out += "null";
+        } else {
+            std::string members;
+            for (; row != end; ++row)
+                appendFigure(members, *row, s, f, protocol);
+            members[0] = '{'; // the first member's comma
+            out += members;
+            out += '}';
+        }
+        row = end;
     }
     out += "}\n";
 }

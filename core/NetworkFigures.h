@@ -9,9 +9,10 @@
 namespace zephyrscope {
 
 // One snapshot of the current entry's streaming figures, taken once per tick:
-// the log's network columns are read from it, and the metrics endpoint serves
-// it whole. Adding a figure: a field here, the place in the player that
-// measures it, and the places that print it (the metrics exposition).
+// the log's network columns are read from it, and the JSON log, the metrics
+// endpoint and the report show it as the figure table (FigureTable.h) says.
+// Adding a figure: a field here, the place in the player that measures it, and
+// its row in the table.
 struct NetworkFigures {
     std::int32_t bandWidth = 0, recoveredPackets = 0, receivedPackets = 0, lostPackets = 0;
     std::int32_t receptionQuality = 0, bufferingCount = 0, bufferingProgress = 0, bufferingTime = 0;
@@ -35,6 +36,8 @@ struct NetworkFigures {
     // last byte, and its bytes over that time (bit/s); absent before the first.
     std::optional<double> segmentDownloadMs;
     std::optional<double> segmentThroughputBps;
+    // ... and its size, as its server sent it.
+    std::optional<std::int64_t> segmentBytes;
     // RTP's interarrival jitter (RFC 3550) as the jitter buffers estimate it, ms; absent unless RTP.
     std::optional<double> rtpJitterMs;
     // When the entry's first frame reached the video sink: ms since 1970 UTC; 0 not yet.

@@ -75,7 +75,7 @@ void ChartRenderer::paint(QPainter& painter, const QRectF& area) const
     if (m_summary.run.latency)
         panels.push_back({"Live latency (ms)",
                           {{"latency_ms", QColor(23, 190, 207), [](const LogSample& s) {
-                                return s.latencyMs ? *s.latencyMs : std::numeric_limits<double>::quiet_NaN();
+                                return s.network.liveLatencyMs ? *s.network.liveLatencyMs : std::numeric_limits<double>::quiet_NaN();
                             }}}});
 
     QFont font = painter.font();

@@ -1,8 +1,8 @@
 #include "JsonLogReader.h"
 
+#include "FigureTable.h"
 #include "JsonLogLine.h"
 #include "LogReader.h"
-#include "PlayState.h"
 
 #include <QByteArray>
 #include <QJsonDocument>
@@ -16,51 +16,30 @@ namespace {
 
 constexpr double kMsPerSecond = 1000.0;
 
-// The play state names are pointers into the core's table, as the TSV reader's are.
-const char* stateNameOf(const QString& name)
-{
-    for (std::int32_t state = 0; state <= kPlayStateReconnecting; ++state)
-        if (name == QLatin1String(PlayStateName(state)))
-            return PlayStateName(state);
-    return PlayStateName(-1);
-}
-
 std::int32_t intOf(const QJsonObject& o, const char* key)
 {
     return static_cast<std::int32_t>(o.value(QLatin1String(key)).toDouble());
 }
 
-// What is wrong with the tick, or null when it was read whole.
+// What is wrong with the tick, or null when it was read whole. The figure
+// table says which keys a tick holds; a column's is in every tick, a figure
+// beyond the columns is left unknown where it is null.
 const char* readTick(const QJsonObject& o, LogSample& s)
 {
-    static const char* const kColumns[] = {"wall_ms", "Time", "Buf_Progress", "BufCount", "BufTime", "Bit_Rate",
-                                           "BandWidth", "Max_BandW", "Frame_Rate", "Rncode_Fr", "Fr_Skipped",
-                                           "Received_Pkts", "Lost_Pkts", "Recover_Pkts", "Quality", "IFramerate"};
-    for (const char* column : kColumns)
-        if (!o.value(QLatin1String(column)).isDouble())
+    for (const Figure& figure : allFigures())
+        if (figure.column && figure.value.set && !o.value(QLatin1String(figure.jsonKey)).isDouble())
             return "a tick without every column";
-    const auto wallMs = static_cast<std::int64_t>(o.value(QLatin1String("wall_ms")).toDouble());
-    s.utcTime.seconds = wallMs / 1000;
-    s.utcTime.milliseconds = static_cast<std::int32_t>(wallMs % 1000);
-    s.elapsed = o.value(QLatin1String("Time")).toDouble();
-    s.bufferingProgress = intOf(o, "Buf_Progress");
-    s.bufferingCount = intOf(o, "BufCount");
-    s.bufferingTime = intOf(o, "BufTime");
-    s.bitRate = intOf(o, "Bit_Rate");
-    s.bandWidth = intOf(o, "BandWidth");
-    s.maxBandwidth = intOf(o, "Max_BandW");
-    s.fps = o.value(QLatin1String("Frame_Rate")).toDouble();
-    s.encodedFrameRate = intOf(o, "Rncode_Fr");
-    s.framesSkipped = intOf(o, "Fr_Skipped");
-    s.receivedPackets = intOf(o, "Received_Pkts");
-    s.lostPackets = intOf(o, "Lost_Pkts");
-    s.recoveredPackets = intOf(o, "Recover_Pkts");
-    s.receptionQuality = intOf(o, "Quality");
-    s.protocol = o.value(QLatin1String("Protocol")).toString().toStdString();
-    s.iFramerate = o.value(QLatin1String("IFramerate")).toDouble();
-    s.stateName = stateNameOf(o.value(QLatin1String("PlayerState")).toString());
-    if (const QJsonValue latency = o.value(QLatin1String("latency_ms")); latency.isDouble())
-        s.latencyMs = latency.toDouble();
+    for (const Figure& figure : allFigures()) {
+        if (!figure.jsonKey)
+            continue;
+        QJsonValue value = o.value(QLatin1String(figure.jsonGroup ? figure.jsonGroup : figure.jsonKey));
+        if (figure.jsonGroup)
+            value = value.toObject().value(QLatin1String(figure.jsonKey));
+        if (figure.type == FigureType::Text && figure.text.set)
+            figure.text.set(s, value.toString().toStdString());
+        else if (figure.value.set && value.isDouble())
+            figure.value.set(s, s.network, value.toDouble());
+    }
     if (const QJsonValue errors = o.value(QLatin1String("ts_errors")); errors.isObject()) {
         TsErrorCounts counts;
         for (const TsErrorKind& kind : kTsErrorKinds) {

@@ -92,7 +92,8 @@ std::string latency(const std::optional<LatencyFigures>& l)
 
 std::string figures(const Figures& f)
 {
-    return Object()
+    Object o;
+    o
         .field("samples", std::to_string(f.samples))
         .field("playing_samples", std::to_string(f.playingSamples))
         .field("startup_s", number(f.startupSeconds))
@@ -117,8 +118,12 @@ std::string figures(const Figures& f)
         .field("protocol", JsonString(f.protocol))
         .field("variant_switches", switches(f.switches))
         .field("ts_errors", f.tsErrors ? tsErrors(*f.tsErrors) : "null")
-        .field("ts_error_marks", f.tsErrors ? tsErrorMarks(f.tsErrorMarks) : "null")
-        .close();
+        .field("ts_error_marks", f.tsErrors ? tsErrorMarks(f.tsErrorMarks) : "null");
+    // The figure table's rows: the key says the figure and how it was summed up.
+    for (const Figures::TableFigure& t : f.tableFigures)
+        o.field((std::string(t.figure->jsonKey) + "_" + AggregationName(t.figure->aggregation)).c_str(),
+                number(t.value));
+    return o.close();
 }
 
 } // namespace

@@ -1,5 +1,7 @@
 #include "RunSummary.h"
 
+#include "Protocol.h"
+
 #include <algorithm>
 #include <cmath>
 #include <map>
@@ -124,7 +126,7 @@ Figures figuresOf(const std::vector<LogSample>& samples, const std::vector<doubl
     std::int32_t lastBandwidth = 0;
     for (std::size_t i = begin; i < end; ++i) {
         const LogSample& s = samples[i];
-        if (s.protocol != "HLS" && s.protocol != "DASH" && s.protocol != "MSS")
+        if (!isAdaptiveColumn(s.protocol))
             continue;
         if (s.bandWidth > 0 && lastBandwidth > 0 && s.bandWidth != lastBandwidth)
             f.switches.push_back({s.utc(), lastBandwidth, s.bandWidth});
@@ -147,8 +149,8 @@ Figures figuresOf(const std::vector<LogSample>& samples, const std::vector<doubl
                               static_cast<double>(f.receivedPackets + f.lostPackets);
     std::vector<double> latencies;
     for (std::size_t i = begin; i < end; ++i)
-        if (samples[i].latencyMs)
-            latencies.push_back(*samples[i].latencyMs);
+        if (samples[i].network.liveLatencyMs)
+            latencies.push_back(*samples[i].network.liveLatencyMs);
     if (!latencies.empty()) {
         std::sort(latencies.begin(), latencies.end());
         LatencyFigures l;
@@ -166,6 +168,43 @@ Figures figuresOf(const std::vector<LogSample>& samples, const std::vector<doubl
             f.protocol = name;
         }
     return f;
+}
+
+// The figure table's rows the report shows, over ticks [begin, end).
+void applyTableFigures(Figures& f, const std::vector<LogSample>& samples, std::size_t begin, std::size_t end)
+{
+    f.tableFigures.clear();
+    for (const Figure& figure : allFigures()) {
+        if (!figure.reportLabel || figure.aggregation == Aggregation::None)
+            continue;
+        std::vector<double> values;
+        for (std::size_t i = begin; i < end; ++i) {
+            const Protocol* protocol = protocolForColumn(samples[i].protocol);
+            if (const auto v = FigureValue(figure, samples[i], samples[i].network, protocol))
+                values.push_back(*v);
+        }
+        Figures::TableFigure row {&figure, std::nullopt};
+        if (!values.empty()) {
+            switch (figure.aggregation) {
+            case Aggregation::Last:
+                row.value = values.back();
+                break;
+            case Aggregation::Mean:
+                row.value = std::accumulate(values.begin(), values.end(), 0.0) / static_cast<double>(values.size());
+                break;
+            case Aggregation::P95:
+                std::sort(values.begin(), values.end());
+                row.value = Percentile(values, 95.0);
+                break;
+            case Aggregation::Sum:
+                row.value = std::accumulate(values.begin(), values.end(), 0.0);
+                break;
+            case Aggregation::None:
+                break;
+            }
+        }
+        f.tableFigures.push_back(row);
+    }
 }
 
 // Start-up and stalls as the JSON Lines log's events time them, for the events of
@@ -220,6 +259,10 @@ RunSummary Summarize(const StatisticsLog& log)
     if (!log.samples.empty())
         summary.firstUtc = log.samples.front().utc();
     summary.run = figuresOf(log.samples, durations, 0, log.samples.size());
+    // A statistics log has only its columns: the rows beyond them, the JSON
+    // log's, are unknown there (an empty stretch).
+    const std::size_t tableEnd = log.fromJsonLog ? log.samples.size() : 0;
+    applyTableFigures(summary.run, log.samples, 0, tableEnd);
     const auto tsMarks = tsErrorMarksOf(log);
 
     for (std::size_t k = 0; k < log.media.size(); ++k) {
@@ -234,6 +277,8 @@ RunSummary Summarize(const StatisticsLog& log)
             k == 0 ? 0 : std::min(clip.firstSample, log.media[k - 1].entryEndSample.value_or(clip.firstSample));
         applyTsErrors(clip.figures, log.samples, entryBegin,
                       std::min(clip.endSample, clip.media.entryEndSample.value_or(clip.endSample)), tsMarks);
+        applyTableFigures(clip.figures, log.samples, clip.firstSample,
+                          log.fromJsonLog ? clip.endSample : clip.firstSample);
         if (log.fromJsonLog)
             applyEvents(clip.figures, log.events, k);
         summary.clips.push_back(std::move(clip));

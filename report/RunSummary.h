@@ -1,5 +1,6 @@
 #pragma once
 
+#include "FigureTable.h"
 #include "StatisticsLog.h"
 
 #include <optional>
@@ -69,6 +70,13 @@ struct Figures {
     // showed a transport stream in the stretch.
     std::optional<TsErrorCounts> tsErrors;
     std::vector<TsErrorMark> tsErrorMarks;
+    // From a JSON Lines log: each figure-table row with a report label, summed up
+    // as its row says over the stretch's ticks that have it (none: no tick had it).
+    struct TableFigure {
+        const Figure* figure = nullptr;
+        std::optional<double> value;
+    };
+    std::vector<TableFigure> tableFigures;
 };
 
 struct ClipSummary {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "NetworkFigures.h"
 #include "SampleLine.h"
 #include "TsErrorCounts.h"
 
@@ -19,8 +20,9 @@ struct LogSample : SampleLine {
     // Wall-clock time in seconds. The log prints milliseconds without leading
     // zeros, so "S.5" is S + 0.005, not S + 0.5.
     double utc() const { return static_cast<double>(utcTime.seconds) + utcTime.milliseconds * 0.001; }
-    // The JSON Lines log only: the live latency of the frame on screen, in ms.
-    std::optional<double> latencyMs;
+    // The JSON Lines log only: the figures beyond the columns, as the figure
+    // table reads them back; those the tick had null stay unknown.
+    NetworkFigures network;
     // The JSON Lines log only: a transport stream's error counts so far in the entry.
     std::optional<TsErrorCounts> tsErrors;
     bool isPlaying() const { return std::string_view(stateName) == "Playing"; }

@@ -1,5 +1,7 @@
 #include "TextReport.h"
 
+#include "Protocol.h"
+
 #include <cstdio>
 
 namespace zephyrscope::report {
@@ -65,7 +67,13 @@ void figures(std::string& out, const Figures& f, double firstUtc)
                                                             static_cast<unsigned long long>((*f.tsErrors).*kind.count));
         row(out, "TS errors", counts);
     }
-    if (!f.switches.empty() || f.protocol == "HLS" || f.protocol == "DASH" || f.protocol == "MSS") {
+    for (const Figures::TableFigure& t : f.tableFigures)
+        if (t.value)
+            row(out, t.figure->reportLabel,
+                format("%s %.*f %s", AggregationName(t.figure->aggregation),
+                       t.figure->type == FigureType::Decimal ? t.figure->decimals : 0, *t.value,
+                       std::string(t.figure->unit).c_str()));
+    if (!f.switches.empty() || isAdaptiveColumn(f.protocol)) {
         row(out, "Variant switches", format("%zu", f.switches.size()));
         for (const VariantSwitch& s : f.switches)
             out += format("    at %.3f (+%.1f s): %d -> %d bit/s\n", s.utc, s.utc - firstUtc, s.fromBandwidth,

@@ -183,6 +183,7 @@ void EntryStatistics::fill(NetworkFigures& figures, const StreamCounters& counte
     figures.startupMs = counters.startupMs();
     if (const StreamCounters::SegmentDownload segment = counters.lastSegment(); segment.us > 0) {
         figures.segmentDownloadMs = static_cast<double>(segment.us) / 1000.0;
+        figures.segmentBytes = static_cast<std::int64_t>(segment.bytes);
         figures.segmentThroughputBps
             = static_cast<double>(segment.bytes) * 8.0 * 1e6 / static_cast<double>(segment.us);
     }

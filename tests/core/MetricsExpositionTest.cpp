@@ -138,6 +138,11 @@ TEST(MetricsExposition, SampleValuesInBaseUnitsWithEntryLabelsAndOneSeriesPerSta
     // Nor latency for a stream without a wall clock, nor segment figures without segments.
     EXPECT_EQ(text.find("zephyrscope_live_latency"), std::string::npos) << text;
     EXPECT_EQ(text.find("zephyrscope_segment_"), std::string::npos) << text;
+    // Families come in the order scrapers have always seen: gauges, then counters.
+    EXPECT_LT(text.find("zephyrscope_interval_frame_rate_frames_per_second"),
+              text.find("zephyrscope_reception_quality_ratio"));
+    EXPECT_LT(text.find("zephyrscope_startup_seconds"), text.find("zephyrscope_received_packets_total"));
+    EXPECT_LT(text.find("zephyrscope_buffering_events_total"), text.find("zephyrscope_received_bytes_total"));
 }
 
 TEST(MetricsExposition, LiveLatencyIsServedInSecondsWhereMeasured)
@@ -156,8 +161,11 @@ TEST(MetricsExposition, SegmentDownloadTimeAndThroughputAreServedOnceASegmentCam
     MetricsFigures f = playingFigures();
     f.network.segmentDownloadMs = 703.0;
     f.network.segmentThroughputBps = 318750.0;
+    f.network.segmentBytes = 28012;
     const std::string text = format(f);
     EXPECT_TRUE(hasLine(text, "# TYPE zephyrscope_segment_download_seconds gauge")) << text;
+    EXPECT_TRUE(hasLine(text, "zephyrscope_segment_size_bytes{url=\"rtsp://127.0.0.1:8554/clip\",protocol=\"RTSPU\"} 28012"))
+        << text;
     EXPECT_TRUE(hasLine(text, "# TYPE zephyrscope_segment_throughput_bits_per_second gauge")) << text;
     const std::size_t download = text.find("zephyrscope_segment_download_seconds{");
     const std::size_t throughput = text.find("zephyrscope_segment_throughput_bits_per_second{");

@@ -168,6 +168,7 @@ TEST_F(MetricsEndpointTest, RealPrometheusScrapesTheLostPacketsAndThePlayingStat
     EXPECT_EQ(promtool.output, "");
     EXPECT_EQ(promtool.exitStatus, 0) << "3: lint problems; 1: a parse error";
     EXPECT_GT(scrape.seriesValue("zephyrscope_received_bytes_total").value_or(0.0), 0.0) << scrape.body;
+    const auto startupSeconds = scrape.seriesValue("zephyrscope_startup_seconds");
     // The listening socket's queue (ss shows it as Send-Q) holds a flood of
     // connections, not GSocket's default 10.
     const ToolRun listening = runTool("ss", {"-ltnH", "sport = :" + QString::number(metricsPort)}, "");
@@ -238,6 +239,9 @@ TEST_F(MetricsEndpointTest, RealPrometheusScrapesTheLostPacketsAndThePlayingStat
     const report::RunSummary summary = report::Summarize(json);
     ASSERT_TRUE(summary.run.latency);
     ASSERT_TRUE(summary.run.firstFrameMs);
+    // One start-up: the JSON log's first frame is the one the endpoint served.
+    ASSERT_TRUE(startupSeconds) << scrape.body;
+    EXPECT_NEAR(static_cast<double>(*summary.run.firstFrameMs), *startupSeconds * 1000.0, 0.5);
     // Reported, not checked: the first frame's time and the latency's spread depend on the machine's load.
     std::printf("[ measured ] RTSP JSON log: first frame %lld ms, latency p50 %.0f ms, max %.0f ms over %zu samples\n",
                 static_cast<long long>(*summary.run.firstFrameMs), summary.run.latency->p50, summary.run.latency->max,

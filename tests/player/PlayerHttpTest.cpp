@@ -524,9 +524,9 @@ TEST_F(PlayerHttp, AServerHoldingItsFirstByteDelaysTheFirstFrameByAsLong)
 }
 
 // The server sends the segments at a known byte rate: the last segment's
-// download time is as long as the server took to send it, and its throughput
-// that rate.
-TEST_F(PlayerHttp, SegmentDownloadTimeAndThroughputAreTheServersPace)
+// download time is as long as the server took to send it, its throughput that
+// rate, and its size what the server sent.
+TEST_F(PlayerHttp, SegmentDownloadTimeThroughputAndSizeAreTheServersPaceAndBytes)
 {
     constexpr long long kBytesPerSecond = 40000;
     MediaFactory::Clip clip;
@@ -560,6 +560,8 @@ TEST_F(PlayerHttp, SegmentDownloadTimeAndThroughputAreTheServersPace)
     const double sentMs = std::chrono::duration<double, std::milli>(end - first).count();
     ASSERT_TRUE(atEnd.segmentDownloadMs);
     ASSERT_TRUE(atEnd.segmentThroughputBps);
+    ASSERT_TRUE(atEnd.segmentBytes);
+    EXPECT_EQ(*atEnd.segmentBytes, bytes);
     std::cout << "last segment " << last << ": " << bytes << " bytes sent over " << sentMs << " ms; measured "
               << *atEnd.segmentDownloadMs << " ms, " << *atEnd.segmentThroughputBps << " bit/s\n";
     // The download also holds the request's way there and the answer's head: a few ms here.

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 using namespace zephyrscope;
 using namespace zephyrscope::report;
 using zephyrscope::testing::JsonLogText;
@@ -141,6 +143,43 @@ TEST(JsonLogReader, TransportStreamErrorsArePerEntryAndTheRunAddsThemUp)
     ASSERT_TRUE(summary.run.tsErrors);
     EXPECT_EQ(*summary.run.tsErrors, counts(11, 2, 2));
     EXPECT_EQ(summary.run.tsErrorMarks.size(), 4u);
+}
+
+// The figures beyond the columns come back as the figure table reads them, and
+// the report sums up each row with a report label as the row says.
+TEST(JsonLogReader, TableFiguresAreReadBackAndSummedUpAsTheirRowSays)
+{
+    JsonLogText log;
+    log.opened(kStartMs, "hls");
+    NetworkFigures hls;
+    hls.sourceProtocol = "HLS";
+    hls.bandWidth = 800000;
+    log.tick(kStartMs + 500, "Playing", hls); // no segment yet: null, not 0
+    for (const std::int64_t bytes : {30000, 50000}) {
+        hls.segmentDownloadMs = 250.0;
+        hls.segmentBytes = bytes;
+        log.tick(kStartMs + 1000, "Playing", hls);
+    }
+    hls.sourceProtocol = "SRT"; // a protocol without segments... and with SRT's figures
+    hls.srtRoundTripMs = 12.5;
+    log.tick(kStartMs + 1500, "Playing", hls);
+    const StatisticsLog parsed = JsonLogReader::fromText(log.text);
+    ASSERT_EQ(parsed.samples.size(), 4u);
+    EXPECT_FALSE(parsed.samples[0].network.segmentBytes);
+    EXPECT_EQ(parsed.samples[2].network.segmentBytes, 50000);
+    EXPECT_EQ(parsed.samples[2].network.segmentDownloadMs, 250.0);
+    EXPECT_EQ(parsed.samples[3].network.srtRoundTripMs, 12.5);
+    EXPECT_EQ(parsed.samples[3].protocol, "SRT");
+
+    const RunSummary summary = Summarize(parsed);
+    ASSERT_EQ(summary.clips.size(), 1u);
+    const Figures& clip = summary.clips[0].figures;
+    const auto row = std::find_if(clip.tableFigures.begin(), clip.tableFigures.end(), [](const auto& t) {
+        return std::string_view(t.figure->jsonKey) == "segment_bytes";
+    });
+    ASSERT_NE(row, clip.tableFigures.end());
+    ASSERT_TRUE(row->value);
+    EXPECT_DOUBLE_EQ(*row->value, (30000 + 50000 + 50000) / 3.0); // the SRT tick had none
 }
 
 TEST(JsonLogReader, LinesItCannotReadAreReportedAndTheRestKept)

@@ -18,16 +18,20 @@ public:
     void tick(std::int64_t wallMs, const char* state, std::optional<double> latencyMs = std::nullopt,
               std::optional<TsErrorCounts> tsErrors = std::nullopt)
     {
-        SampleLine s;
-        s.utcTime = {wallMs / 1000, static_cast<std::int32_t>(wallMs % 1000)};
-        s.stateName = state;
-        s.protocol = "RTSPT";
-        s.bitRate = 400000;
         NetworkFigures f;
         f.sourceProtocol = "RTSPT";
         f.liveLatencyMs = latencyMs;
         f.transportStream = tsErrors.has_value();
         f.transportErrors = tsErrors.value_or(TsErrorCounts {});
+        tick(wallMs, state, f);
+    }
+    void tick(std::int64_t wallMs, const char* state, const NetworkFigures& f)
+    {
+        SampleLine s;
+        s.utcTime = {wallMs / 1000, static_cast<std::int32_t>(wallMs % 1000)};
+        s.stateName = state;
+        s.protocol = f.sourceProtocol;
+        s.bitRate = 400000;
         std::string line;
         FormatJsonTick(s, f, line);
         text += line;

@@ -261,6 +261,35 @@ TEST_F(ReportOutputTest, TransportStreamErrorsOfAJsonLogAreCountedListedAndMarke
     EXPECT_GT(orangePixels(summary, "marked.png"), orangePixels(unmarked, "unmarked.png") + 300);
 }
 
+// A figure the table gives a report label: one row of the text where a tick had
+// it, one key of the JSON always (null where none had it).
+TEST_F(ReportOutputTest, ATableFigureIsOneRowOfTheTextAndOneKeyOfTheJson)
+{
+    using zephyrscope::testing::kStartMs;
+    zephyrscope::testing::JsonLogText json;
+    json.opened(kStartMs, "hls");
+    NetworkFigures hls;
+    hls.sourceProtocol = "HLS";
+    for (const std::int64_t bytes : {28000, 32000}) {
+        hls.segmentBytes = bytes;
+        json.tick(kStartMs + bytes / 100, "Playing", hls);
+    }
+    const RunSummary summary = Summarize(JsonLogReader::fromText(json.text));
+    const std::string text = FormatTextReport(summary, "hls.jsonl");
+    EXPECT_NE(text.find("  Segment size         mean 30000 bytes\n"), std::string::npos) << text;
+    const QJsonObject root = QJsonDocument::fromJson(QByteArray::fromStdString(FormatJsonReport(summary, "x"))).object();
+    EXPECT_EQ(root["clips"].toArray()[0].toObject()["figures"].toObject()["segment_bytes_mean"].toDouble(), 30000.0);
+
+    // A tab-separated log has no such figure: no row, and null.
+    LogBuilder b;
+    b.samples(3, kPlayStatePlaying);
+    const RunSummary tsv = Summarize(LogReader::fromText(b.text()));
+    EXPECT_EQ(FormatTextReport(tsv, "x").find("Segment size"), std::string::npos);
+    const QJsonObject tsvRoot = QJsonDocument::fromJson(QByteArray::fromStdString(FormatJsonReport(tsv, "x"))).object();
+    ASSERT_TRUE(tsvRoot["run"].toObject().contains("segment_bytes_mean"));
+    EXPECT_TRUE(tsvRoot["run"].toObject()["segment_bytes_mean"].isNull());
+}
+
 TEST_F(ReportOutputTest, SvgChartIsWellFormedXml)
 {
     const StatisticsLog log = LogReader::fromFile(logPath);

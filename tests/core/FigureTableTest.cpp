@@ -1,0 +1,90 @@
+#include "FigureTable.h"
+#include "Protocol.h"
+#include "SampleLine.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+using namespace zephyrscope;
+
+namespace {
+
+// A protocol that has the row's figure.
+const Protocol* protocolOf(const Figure& figure)
+{
+    for (const Protocol& p : allProtocols())
+        if (!figure.protocols || figure.protocols(p))
+            return &p;
+    return nullptr;
+}
+
+} // namespace
+
+TEST(FigureTable, KeysAndMetricNamesAreEachSaidOnceAndFollowTheirConventions)
+{
+    std::set<std::string> keys, metrics;
+    std::set<int> orders;
+    for (const Figure& f : allFigures()) {
+        SCOPED_TRACE(std::string(f.name));
+        if (f.jsonKey) {
+            EXPECT_TRUE(keys.insert(std::string(f.jsonGroup ? f.jsonGroup : "") + "." + f.jsonKey).second);
+        }
+        EXPECT_EQ(f.type == FigureType::Text, f.text.get != nullptr);
+        EXPECT_EQ(f.type == FigureType::Text, f.value.get == nullptr);
+        // For the protocols without it, a figure is unknown, never 0.
+        EXPECT_TRUE(!f.protocols || f.nullable);
+        if (f.metricType == MetricType::None) {
+            EXPECT_EQ(f.metricName, nullptr);
+            continue;
+        }
+        const std::string name = f.metricName;
+        EXPECT_EQ(name.rfind("zephyrscope_", 0), 0u);
+        EXPECT_TRUE(metrics.insert(name).second);
+        EXPECT_NE(f.metricHelp, nullptr);
+        EXPECT_EQ(name.ends_with("_total"), f.metricType == MetricType::Counter);
+        EXPECT_TRUE(orders.insert(f.metricOrder).second) << f.metricOrder;
+        EXPECT_NE(f.metricOrder, kTsErrorsMetricOrder);
+    }
+    EXPECT_FALSE(keys.empty());
+}
+
+TEST(FigureTable, TheColumnsAreTheTsvHeadersInItsOrder)
+{
+    std::vector<std::string> header;
+    std::istringstream names(std::string(kLogHeader, sizeof kLogHeader - 2)); // without the line feed
+    for (std::string name; std::getline(names, name, '\t');)
+        header.push_back(name);
+    std::vector<std::string> columns;
+    for (const Figure& f : allFigures())
+        if (f.column && std::string_view(f.jsonKey) != "wall_ms")
+            columns.push_back(f.jsonKey);
+    EXPECT_EQ(columns, header);
+}
+
+TEST(FigureTable, WhatIsWrittenReadsBackThroughTheSameRow)
+{
+    for (const Figure& f : allFigures()) {
+        if (!f.value.set)
+            continue;
+        SCOPED_TRACE(std::string(f.name));
+        SampleLine sample;
+        NetworkFigures network;
+        f.value.set(sample, network, 1234.0);
+        EXPECT_EQ(FigureValue(f, sample, network, protocolOf(f)), 1234.0);
+    }
+    // A figure only some protocols have is unknown for the others, set or not.
+    for (const Figure& f : allFigures()) {
+        if (!f.protocols || !f.value.set)
+            continue;
+        SampleLine sample;
+        NetworkFigures network;
+        f.value.set(sample, network, 5.0);
+        for (const Protocol& p : allProtocols())
+            EXPECT_EQ(FigureValue(f, sample, network, &p).has_value(), f.protocols(p)) << f.name << p.column;
+        EXPECT_FALSE(FigureValue(f, sample, network, protocolForColumn("GOPHER")));
+    }
+}
