@@ -146,6 +146,38 @@ TEST_F(PlayerWebRtc, WithRetransmissionTheSenderDropsAreRecoveredAndTheFrameRate
     }
 }
 
+// A server bound to loopback answers with its 127.0.0.1 host candidate alone:
+// the player's own loopback candidates are what reaches it.
+TEST_F(PlayerWebRtc, EndpointOnLoopbackAnsweringOnlyItsLoopbackCandidatePlays)
+{
+    WhepServerProcess server({"--loopback-only", "--drop-every", std::to_string(kDropEvery), "--lifetime", "40"});
+    Observed playing;
+    const Observed end = playThenStop(server, 3s, playing);
+    EXPECT_TRUE(server.waitForLine("DELETE /session/", 10s)) << "the session was not ended";
+    server.finish();
+    const auto counts = server.lastCounts();
+    SCOPED_TRACE(describe("WebRTC over loopback, 1-in-20", end, counts));
+
+    // The answer offers 127.0.0.1 alone; the offer had it among its own.
+    EXPECT_TRUE(server.logged("ANSWERED ")) << "the server logged no answer";
+    EXPECT_TRUE(server.logged("OFFERED ")) << "the server logged no offer";
+    for (const auto& line : server.lines()) {
+        const auto listed = line.find(" candidates=");
+        if (line.rfind("ANSWERED ", 0) == 0) {
+            EXPECT_EQ(line.substr(listed), " candidates=127.0.0.1") << line;
+        } else if (line.rfind("OFFERED ", 0) == 0) {
+            EXPECT_NE(("," + line.substr(listed + 12) + ",").find(",127.0.0.1,"), std::string::npos) << line;
+        }
+    }
+    RecordProperty("figures", describe("loopback", end, counts));
+    EXPECT_EQ(end.protocol, "WebRTC");
+    EXPECT_TRUE(events.has("play 3")) << events.sequence();
+    ASSERT_GT(counts.videoDropped, 2u);
+    EXPECT_GT(end.received, static_cast<std::int32_t>(counts.videoSent / 2));
+    EXPECT_NEAR(end.lost, static_cast<double>(counts.videoDropped), 1.0);
+    EXPECT_EQ(end.recovered, 0);
+}
+
 TEST_F(PlayerWebRtc, EndpointsThatRefuseSayWhy)
 {
     WhepServerProcess missing({"--lifetime", "30"});

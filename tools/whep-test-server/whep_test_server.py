@@ -7,6 +7,8 @@ cache (so a NACK can bring it back), and counts what it sent and dropped. Every
 session's events go to the log file, one line each:
   POST <path> <status>            an offer and what it was answered
   SESSION <id> started
+  OFFERED <id> candidates=A,B     the addresses of the offer's ICE candidates
+  ANSWERED <id> candidates=A,B    the addresses of the answer's ICE candidates
   STATS <id> video_sent=N video_dropped=N rtx_sent=N frames=N nacks_received=N
         payload_bytes=N at=S    nacks_received: the packets the receiver's NACKs
                                 asked for again; payload_bytes: what its RTP
@@ -19,6 +21,7 @@ The run is bounded: it exits by itself after --lifetime seconds.
 """
 
 import argparse
+import ctypes
 import http.server
 import sys
 import threading
@@ -37,9 +40,28 @@ VIDEO_SSRC = 0x11223344
 AUDIO_SSRC = 0x55667788
 
 
+def candidate_addresses(sdp):
+    """The addresses of the SDP's ICE candidates, sorted, comma-separated."""
+    return ",".join(sorted({line.split()[4] for line in sdp.splitlines() if line.startswith("a=candidate")}))
+
+
 def without_candidates(sdp):
     """The SDP with no ICE candidate: neither side can reach the other."""
     return "".join(line + "\r\n" for line in sdp.splitlines() if line.strip() and not line.startswith("a=candidate"))
+
+
+def ice_agent(webrtc):
+    """webrtcbin's ICE agent. webrtcbin (1.22) keeps it floating, and PyGObject
+    sinks a floating object it wraps as its own: webrtcbin's reference is given
+    back, or the wrapper would free the agent under it."""
+    agent = webrtc.get_property("ice-agent")
+    get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
+    get_pointer.restype = ctypes.c_void_p
+    get_pointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
+    gobject = ctypes.CDLL("libgobject-2.0.so.0")
+    gobject.g_object_ref.argtypes = [ctypes.c_void_p]
+    gobject.g_object_ref(get_pointer(agent.__gpointer__, None))
+    return agent
 
 
 class Log:
@@ -112,8 +134,12 @@ class Session:
         deadline = time.monotonic() + 10
         while time.monotonic() < deadline and not all(pad.has_current_caps() for pad in self.webrtc.sinkpads):
             time.sleep(0.02)
+        self.log.write("OFFERED %s candidates=%s" % (self.id, candidate_addresses(offer_text)))
         if self.args.no_candidates:
             offer_text = without_candidates(offer_text)
+        if self.args.loopback_only:
+            # Naming an address ends the ICE agent's own discovery: 127.0.0.1 is then its only host candidate.
+            ice_agent(self.webrtc).emit("add-local-ip-address", "127.0.0.1")
         _, sdp = GstSdp.SDPMessage.new_from_text(offer_text)
         offer = GstWebRTC.WebRTCSessionDescription.new(GstWebRTC.WebRTCSDPType.OFFER, sdp)
         promise = Gst.Promise.new()
@@ -148,7 +174,9 @@ class Session:
             gathered.wait(10)
         self.hook_drops()
         self.log.write("SESSION %s started" % self.id)
-        return self.webrtc.get_property("local-description").sdp.as_text()
+        answer_text = self.webrtc.get_property("local-description").sdp.as_text()
+        self.log.write("ANSWERED %s candidates=%s" % (self.id, candidate_addresses(answer_text)))
+        return answer_text
 
     def elements(self, factory):
         """The elements inside webrtcbin made by factory."""
@@ -349,6 +377,8 @@ def main():
     parser.add_argument("--token", default="", help="require this bearer token")
     parser.add_argument("--status", type=int, default=0, help="answer every POST with this status")
     parser.add_argument("--no-candidates", action="store_true", help="ignore the offer's ICE candidates and answer without any")
+    parser.add_argument("--loopback-only", action="store_true",
+                        help="gather and answer with the 127.0.0.1 host candidate alone")
     parser.add_argument("--end-after", type=float, default=0, help="stop each session after S seconds")
     parser.add_argument("--lifetime", type=float, default=60, help="exit after S seconds")
     parser.add_argument("--log", default="", help="the session log")
