@@ -15,6 +15,9 @@ session's events go to the log file, one line each:
                                 sessions sent (before the drops), the payload
                                 octets its sender reports count; S: seconds since
                                 the session started
+  SR <id> ssrc=N ntp=S octets=N  a sender report it sent: the payload octets
+                                sent by then from that SSRC, at S (NTP seconds,
+                                the host's wall clock)
   END <id> <reason>               the server stopped sending (RTCP still counted)
   DELETE <path> <status>
 The run is bounded: it exits by itself after --lifetime seconds.
@@ -200,6 +203,26 @@ class Session:
             pad = session.get_static_pad("recv_rtcp_sink")
             if pad is not None:
                 pad.add_probe(Gst.PadProbeType.BUFFER, self.on_rtcp)
+            pad = session.get_static_pad("send_rtcp_src")
+            if pad is not None:
+                pad.add_probe(Gst.PadProbeType.BUFFER, self.on_sent_rtcp)
+
+    def on_sent_rtcp(self, _pad, info):
+        """Logs the sender reports going out (RFC 3550: SSRC, NTP time, RTP
+        time, packet count, octet count), before encryption."""
+        data = info.get_buffer().extract_dup(0, info.get_buffer().get_size())
+        offset = 0
+        while offset + 28 <= len(data):
+            packet_type = data[offset + 1]
+            length = (int.from_bytes(data[offset + 2:offset + 4], "big") + 1) * 4
+            if packet_type == 200:
+                ssrc = int.from_bytes(data[offset + 4:offset + 8], "big")
+                ntp = int.from_bytes(data[offset + 8:offset + 12], "big") + \
+                    int.from_bytes(data[offset + 12:offset + 16], "big") / 2.0 ** 32
+                octets = int.from_bytes(data[offset + 24:offset + 28], "big")
+                self.log.write("SR %s ssrc=%d ntp=%.6f octets=%d" % (self.id, ssrc, ntp, octets))
+            offset += length
+        return Gst.PadProbeReturn.OK
 
     def on_rtcp(self, _pad, info):
         """Counts the packets each NACK asks for again (RFC 4585: a PID and a
