@@ -3,6 +3,10 @@
 #include "PlayState.h"
 #include "WhepServerProcess.h"
 
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <map>
 #include <sstream>
@@ -18,6 +22,22 @@ constexpr int kDropEvery = 20;
 
 class PlayerWebRtc : public PlayerFixture {
 protected:
+    static bool hasInterfaceBesidesLoopback()
+    {
+        ifaddrs* list = nullptr;
+        if (getifaddrs(&list) != 0)
+            return true;
+        bool found = false;
+        for (const ifaddrs* entry = list; entry; entry = entry->ifa_next) {
+            found = found
+                || (entry->ifa_addr && (entry->ifa_addr->sa_family == AF_INET || entry->ifa_addr->sa_family == AF_INET6)
+                    && (entry->ifa_flags & IFF_UP) && (entry->ifa_flags & IFF_RUNNING)
+                    && !(entry->ifa_flags & IFF_LOOPBACK));
+        }
+        freeifaddrs(list);
+        return found;
+    }
+
     struct Observed {
         std::int32_t received = 0, lost = 0, recovered = 0, quality = 0, bitRate = 0, bandWidth = 0;
         std::int32_t framesSkipped = 0;
@@ -219,6 +239,22 @@ TEST_F(PlayerWebRtc, EndpointOnLoopbackAnsweringOnlyItsLoopbackCandidatePlays)
     EXPECT_GT(end.received, static_cast<std::int32_t>(counts.videoSent / 2));
     EXPECT_NEAR(end.lost, static_cast<double>(counts.videoDropped), 1.0);
     EXPECT_EQ(end.recovered, 0);
+}
+
+// Where loopback is the only interface up (the run in a network namespace of
+// its own), an endpoint elsewhere gets no candidate at all: libnice's gathering
+// never completes, and the offer gives up after its bound, long before the
+// entry's open timeout.
+TEST_F(PlayerWebRtc, NoCandidateGatheredEndsTheEntryAtTheGatheringBound)
+{
+    if (hasInterfaceBesidesLoopback())
+        GTEST_SKIP() << "an interface besides loopback is up: there are candidates";
+    const std::string url = "whep+http://192.0.2.1:9/whep/test";
+    player->putURL(url);
+    ASSERT_TRUE(waitForState(kPlayStateReady, 15s)) << events.sequence();
+    ASSERT_EQ(events.errors.size(), 1u) << events.sequence();
+    EXPECT_EQ(events.errors[0],
+              url + "|Cannot make WebRTC offer for 'http://192.0.2.1:9/whep/test': no ICE candidate gathered in 5 s");
 }
 
 TEST_F(PlayerWebRtc, EndpointsThatRefuseSayWhy)
