@@ -165,7 +165,55 @@ std::vector<AdaptiveVariant> parseDash(const std::string& text, const std::strin
     return variants;
 }
 
+// The push parser's SAX handler: the first start tag is the root's.
+void onRootElement(void* context, const xmlChar* localName, const xmlChar*, const xmlChar*, int, const xmlChar**, int,
+                   int, const xmlChar**)
+{
+    auto* parser = static_cast<xmlParserCtxtPtr>(context);
+    *static_cast<std::string*>(parser->_private) = reinterpret_cast<const char*>(localName);
+    xmlStopParser(parser);
+}
+
+void ignoreError(void*, xmlErrorPtr) { }
+
 } // namespace
+
+bool AdaptiveManifest::rootIsMpd(const std::string& text)
+{
+    // Most text handed here is media: no XML parser for what cannot be XML.
+    std::size_t at = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+    at = text.find_first_not_of(" \t\r\n", at);
+    if (at == std::string::npos || text[at] != '<' || text.size() > static_cast<std::size_t>(INT_MAX))
+        return false;
+    static std::once_flag initialised;
+    std::call_once(initialised, [] { xmlInitParser(); });
+    xmlSAXHandler handler {};
+    handler.initialized = XML_SAX2_MAGIC;
+    handler.startElementNs = onRootElement;
+    handler.serror = ignoreError;
+    // The text ends anywhere: a push parser reads what is there and waits for
+    // the rest, where a whole-document parser would fail on the cut.
+    std::string root;
+    const std::unique_ptr<xmlParserCtxt, decltype(&xmlFreeParserCtxt)> parser(
+        xmlCreatePushParserCtxt(&handler, nullptr, nullptr, 0, nullptr), xmlFreeParserCtxt);
+    if (!parser)
+        return false;
+    xmlCtxtUseOptions(parser.get(), XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+    parser->_private = &root;
+    xmlParseChunk(parser.get(), text.data(), static_cast<int>(text.size()), 0);
+    return root == "MPD";
+}
+
+bool AdaptiveManifest::isDashContentType(const std::string& contentType)
+{
+    const std::size_t end = contentType.find(';');
+    std::string type = contentType.substr(0, end);
+    type.erase(0, type.find_first_not_of(" \t"));
+    type.erase(type.find_last_not_of(" \t") + 1);
+    for (char& c : type)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return type == "application/dash+xml";
+}
 
 std::vector<AdaptiveVariant> AdaptiveManifest::parse(const std::string& text, const std::string& manifestUri)
 {

@@ -54,6 +54,13 @@ public:
     // nothing when it is not one, or anything follows it.
     static std::optional<std::int64_t> parseDateTime(const std::string& text);
 
+    // Whether XML text's root element is a DASH MPD. The text may be the
+    // document's beginning only, as long as it holds the root's start tag.
+    static bool rootIsMpd(const std::string& text);
+    // Whether an HTTP Content-Type names a DASH MPD ("application/dash+xml",
+    // parameters and letter case aside).
+    static bool isDashContentType(const std::string& contentType);
+
     // ref resolved against base ("http://h/a/b.m3u8" + "v0/i.m3u8" = "http://h/a/v0/i.m3u8").
     static std::string resolve(const std::string& base, const std::string& ref);
 };

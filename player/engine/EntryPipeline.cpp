@@ -1,5 +1,6 @@
 #include "EntryPipeline.h"
 
+#include "DashManifestType.h"
 #include "DecoderThreads.h"
 #include "GstStructureFields.h"
 #include "PresentationTimes.h"
@@ -100,6 +101,7 @@ std::unique_ptr<EntryPipeline> EntryPipeline::build(const std::string& uri, cons
         g_object_set(playbin, "audio-sink", audioSink.get(), nullptr);
     g_object_set(playbin, "flags", playFlags(videoSink.get(), audioSink.get()), nullptr);
     DecoderThreads::attach(playbin);
+    DashManifestType::attach(playbin);
     StreamProbes::attachToVideoSink(videoSink.get(), pipeline->m_counters);
     PresentationTimes::attach(playbin, videoSink.get(),
                               {pipeline->m_counters, &pipeline->m_counters->presentation()});

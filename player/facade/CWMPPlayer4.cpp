@@ -3,6 +3,7 @@
 #include "CWMPControls.h"
 #include "CWMPMedia.h"
 #include "CWMPNetwork.h"
+#include "DashManifestType.h"
 #include "GstHandles.h"
 #include "PlayerEngine.h"
 #include "PlayerError.h"
@@ -22,6 +23,7 @@ CWMPPlayer4::CWMPPlayer4()
         }
     }
     WhepSource::registerElement();
+    DashManifestType::registerTypeFinder();
     m_engine = std::make_shared<PlayerEngine>();
 }
 

@@ -58,4 +58,15 @@ int WhepSdp::sendingStreams(const GstSDPMessage* sdp, const char* kind)
     return count;
 }
 
+int WhepSdp::candidates(const GstSDPMessage* sdp)
+{
+    int count = 0;
+    for (guint i = 0; i < gst_sdp_message_medias_len(sdp); ++i) {
+        const GstSDPMedia* media = gst_sdp_message_get_media(sdp, i);
+        for (guint a = 0; a < gst_sdp_media_attributes_len(media); ++a)
+            count += g_strcmp0(gst_sdp_media_get_attribute(media, a)->key, "candidate") == 0;
+    }
+    return count;
+}
+
 } // namespace zephyrscope

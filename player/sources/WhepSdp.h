@@ -16,6 +16,8 @@ public:
     // The answer's streams that will send: m-lines with a port, of the kind
     // asked for ("video"), or of any kind (nullptr).
     static int sendingStreams(const GstSDPMessage* sdp, const char* kind = nullptr);
+    // The ICE candidates in a description, over all its m-lines.
+    static int candidates(const GstSDPMessage* sdp);
 };
 
 } // namespace zephyrscope

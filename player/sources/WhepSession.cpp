@@ -1,6 +1,7 @@
 #include "WhepSession.h"
 
 #include "GstHandles.h"
+#include "LoopbackCandidates.h"
 #include "WebRtcTypes.h"
 #include "WhepExchange.h"
 #include "WhepSdp.h"
@@ -27,6 +28,10 @@ constexpr const char* kDirectionType = "GstWebRTCRTPTransceiverDirection";
 // default share a burst of losses is only partly asked for again.
 constexpr gdouble kRtcpFraction = 0.5;
 constexpr auto kWatchStep = std::chrono::milliseconds(200);
+// Host candidates come at once; a STUN or TURN server that does not answer
+// holds the gathering far longer, and where no interface can gather it never
+// completes. The offer goes with what came by then.
+constexpr auto kGatheringLimit = std::chrono::seconds(5);
 
 void postError(WhepState& state, GQuark domain, gint code, const std::string& text)
 {
@@ -114,11 +119,12 @@ std::string makeOffer(WhepState& state, const std::string& endpoint, WebRtcTypes
     g_signal_emit_by_name(state.webrtc, "set-local-description", offer.get(), nullptr);
     offerKept = std::move(offer);
 
-    // No trickle: the offer goes with every candidate in it. The entry's open
-    // timeout bounds this wait (the element is stopped then).
+    // No trickle: the offer goes with every candidate in it, or with those
+    // gathered within kGatheringLimit.
     {
+        const auto deadline = std::chrono::steady_clock::now() + kGatheringLimit;
         std::unique_lock lock(state.mutex);
-        while (!state.gathered && !state.stopping)
+        while (!state.gathered && !state.stopping && std::chrono::steady_clock::now() < deadline)
             state.changed.wait_for(lock, kWatchStep);
         if (state.stopping)
             return {};
@@ -128,6 +134,16 @@ std::string makeOffer(WhepState& state, const std::string& endpoint, WebRtcTypes
     if (!local) {
         postError(state, GST_RESOURCE_ERROR, GST_RESOURCE_ERROR_FAILED, failing + "no local description");
         return {};
+    }
+    if (WhepSdp::candidates(local.sdp()) == 0) {
+        const auto limitS = std::chrono::duration_cast<std::chrono::seconds>(kGatheringLimit).count();
+        postError(state, GST_RESOURCE_ERROR, GST_RESOURCE_ERROR_OPEN_READ,
+                  failing + "no ICE candidate gathered in " + std::to_string(limitS) + " s");
+        return {};
+    }
+    {
+        std::lock_guard lock(state.mutex);
+        state.offered = true;
     }
     CharPtr text(gst_sdp_message_as_text(local.sdp()));
     return text.get();
@@ -205,6 +221,8 @@ void watch(WhepState& state, const std::string& endpoint)
 void negotiate(WhepState& state)
 {
     const std::string endpoint = WhepSource::endpointOf(state.uri);
+    if (LoopbackCandidates::isLoopbackEndpoint(endpoint, state.cancellable))
+        LoopbackCandidates::addTo(state.webrtc);
     WebRtcTypes::Description description;
     const std::string offer = makeOffer(state, endpoint, description);
     if (offer.empty())
@@ -298,7 +316,7 @@ std::string WhepSession::openingProblem(WhepState& state, unsigned waitedS)
     std::lock_guard lock(state.mutex);
     const std::string endpoint = WhepSource::endpointOf(state.uri);
     const std::string within = " in " + std::to_string(waitedS) + " s";
-    if (!state.gathered)
+    if (!state.offered)
         return "Cannot make WebRTC offer for '" + endpoint + "': ICE candidates not gathered" + within;
     if (!state.answered)
         return "Cannot open WHEP endpoint '" + endpoint + "': no answer" + within;

@@ -27,6 +27,7 @@ struct WhepState {
     std::string uri;
     bool stopping = false;
     bool gathered = false;
+    bool offered = false;     // the offer went, with the candidates gathered by then
     bool answered = false;    // the endpoint's answer was taken
     std::string ice = "new"; // webrtcbin's ICE connection state, by its nick
     std::string sessionUrl;

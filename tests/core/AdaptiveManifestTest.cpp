@@ -144,3 +144,39 @@ TEST(AdaptiveManifest, OnlyADynamicMpdHasALiveClock)
     EXPECT_FALSE(AdaptiveManifest::dashLiveClock("#EXTM3U\n#EXT-X-PROGRAM-DATE-TIME:2026-01-31T12:00:00Z\n"));
     EXPECT_FALSE(AdaptiveManifest::dashLiveClock("<MPD type=\"dynamic\"/>"));
 }
+
+TEST(AdaptiveManifest, AnMpdIsKnownByItsRootElementFromTheDocumentsBeginningAlone)
+{
+    // ffmpeg's live MPD, cut inside its first child: the root's start tag ends past byte 512.
+    const std::string live = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
+                             "<MPD xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\"\n"
+                             "\txmlns=\"urn:mpeg:dash:schema:mpd:2011\"\n"
+                             "\txmlns:xlink=\"http://www.w3.org/1999/xlink\"\n"
+                             "\txsi:schemaLocation=\"urn:mpeg:DASH:schema:MPD:2011 http://standards.iso.org/ittf/"
+                             "PubliclyAvailableStandards/MPEG-DASH_schema_files/DASH-MPD.xsd\"\n"
+                             "\tprofiles=\"urn:mpeg:dash:profile:isoff-live:2011\"\n"
+                             "\ttype=\"dynamic\"\n\tminimumUpdatePeriod=\"PT1S\"\n\tsuggestedPresentationDelay=\"PT1S\"\n"
+                             "\tavailabilityStartTime=\"2026-12-09T02:51:40.839Z\"\n"
+                             "\tpublishTime=\"2026-12-09T02:51:44.841Z\"\n\ttimeShiftBufferDepth=\"PT10.0S\"\n"
+                             "\tmaxSegmentDuration=\"PT1.0S\"\n\tminBufferTime=\"PT2.0S\">\n\t<ProgramInfor";
+    ASSERT_GT(live.find('>', live.find("<MPD")), 512u);
+    EXPECT_TRUE(AdaptiveManifest::rootIsMpd(live));
+    EXPECT_TRUE(AdaptiveManifest::rootIsMpd("\xEF\xBB\xBF<!-- packaged -->\n<MPD type=\"static\"><Period"));
+    EXPECT_TRUE(AdaptiveManifest::rootIsMpd("<dash:MPD xmlns:dash=\"urn:mpeg:dash:schema:mpd:2011\">"));
+    // Cut inside the root's start tag: not known yet.
+    EXPECT_FALSE(AdaptiveManifest::rootIsMpd(live.substr(0, 512)));
+    EXPECT_FALSE(AdaptiveManifest::rootIsMpd("<?xml version=\"1.0\"?><SmoothStreamingMedia MajorVersion=\"2\">"));
+    EXPECT_FALSE(AdaptiveManifest::rootIsMpd("<html><body><MPD></MPD></body></html>"));
+    EXPECT_FALSE(AdaptiveManifest::rootIsMpd("#EXTM3U\n#EXT-X-VERSION:3\n"));
+    EXPECT_FALSE(AdaptiveManifest::rootIsMpd(std::string("\x47\x40\x00\x10<MPD>", 10)));
+    EXPECT_FALSE(AdaptiveManifest::rootIsMpd(""));
+}
+
+TEST(AdaptiveManifest, TheDashContentTypeIsKnownWhateverItsCaseAndParameters)
+{
+    EXPECT_TRUE(AdaptiveManifest::isDashContentType("application/dash+xml"));
+    EXPECT_TRUE(AdaptiveManifest::isDashContentType(" Application/DASH+XML ; charset=utf-8"));
+    EXPECT_FALSE(AdaptiveManifest::isDashContentType("application/xml"));
+    EXPECT_FALSE(AdaptiveManifest::isDashContentType("application/dash+xml-patch"));
+    EXPECT_FALSE(AdaptiveManifest::isDashContentType(""));
+}

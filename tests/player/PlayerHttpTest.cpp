@@ -3,11 +3,14 @@
 #include "HttpTestServer.h"
 #include "HttpsTestProxy.h"
 #include "ConnectionProbe.h"
+#include "FfmpegLivePackager.h"
 #include "PlayState.h"
 
 #include <glib.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <optional>
 #include <set>
 #include <utility>
@@ -267,6 +270,40 @@ TEST_F(PlayerHttp, HttpLiveStreamPlaysAndReportsItsTransport)
     EXPECT_TRUE(sequence == "9 open 3 8 10" || sequence == "9 open 6 3 8 10") << sequence;
 }
 
+// Live streams as ffmpeg packages them, beside the test server's own. Its live
+// MPD (type="dynamic" and its clock attributes) ends the root's start tag past
+// the 512 bytes GStreamer 1.22.0's type finder looks at over HTTP.
+TEST_F(PlayerHttp, LiveStreamsPackagedByFfmpegPlay)
+{
+    struct Case {
+        FfmpegLivePackager::Format format;
+        std::string folder, manifest, protocol;
+    };
+    for (const Case& c : {Case {FfmpegLivePackager::Format::Dash, "ffmpeg-dash", "live.mpd", "DASH"},
+                          Case {FfmpegLivePackager::Format::Hls, "ffmpeg-hls", "live.m3u8", "HLS"}}) {
+        SCOPED_TRACE(c.protocol);
+        events = EventRecorder();
+        FfmpegLivePackager ffmpeg(c.format, SharedMedia().dir() / c.folder, c.manifest);
+        ASSERT_TRUE(ffmpeg.waitForSegments(3, 20s)) << "ffmpeg wrote no live stream";
+        if (c.format == FfmpegLivePackager::Format::Dash) {
+            const std::string mpd = ffmpeg.manifest();
+            ASSERT_NE(mpd.find("type=\"dynamic\""), std::string::npos) << mpd;
+            EXPECT_GT(mpd.find('>', mpd.find("<MPD")), 512u) << mpd;
+        }
+        player->putURL(server->url(c.folder + "/" + c.manifest));
+        ASSERT_TRUE(waitForState(kPlayStatePlaying, 30s)) << events.sequence();
+        RunMainLoopFor(3000ms);
+        auto net = player->network();
+        EXPECT_EQ(net->sourceProtocol(), c.protocol);
+        EXPECT_GT(net->frameRate(), 0) << "no frames shown";
+        EXPECT_GT(net->receivedPackets(), 1);
+        EXPECT_EQ(player->playState(), kPlayStatePlaying) << events.sequence();
+        EXPECT_TRUE(events.errors.empty()) << events.sequence();
+        player->controls()->stop();
+        RunMainLoopFor(300ms);
+    }
+}
+
 TEST_F(PlayerHttp, LocalHttpLiveStreamIsRefusedAtOnce)
 {
     MediaFactory::Clip clip;
@@ -403,6 +440,25 @@ TEST_F(PlayerHttp, AdaptiveDashFollowsTheVariantsAndBytesTheServerSends)
 {
     SharedMedia().makeDashLadder("dash", 16.0);
     checkLadder("dash/manifest.mpd", "DASH");
+}
+
+// An MPD whose root element comes after a long comment is no DASH to type
+// finding; the server's Content-Type (application/dash+xml) says it is.
+TEST_F(PlayerHttp, AnMpdWhoseRootComesLateIsPlayedAsDashByItsContentType)
+{
+    const auto manifest = SharedMedia().makeDashLadder("dash", 16.0);
+    std::ifstream in(manifest);
+    std::string mpd((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const auto rootAt = mpd.find("<MPD");
+    ASSERT_NE(rootAt, std::string::npos);
+    mpd.insert(rootAt, "<!-- " + std::string(32 * 1024, 'x') + " -->\n");
+    std::ofstream(manifest.parent_path() / "commented.mpd") << mpd;
+    player->putURL(server->url("dash/commented.mpd"));
+    ASSERT_TRUE(waitForState(kPlayStatePlaying, 30s)) << events.sequence();
+    RunMainLoopFor(1000ms);
+    EXPECT_EQ(player->network()->sourceProtocol(), "DASH");
+    EXPECT_GT(player->network()->frameRate(), 0) << "no frames shown";
+    EXPECT_TRUE(events.errors.empty()) << events.sequence();
 }
 
 // The engine (1.22) retries a segment that is not found three times, then ends

@@ -7,18 +7,24 @@ cache (so a NACK can bring it back), and counts what it sent and dropped. Every
 session's events go to the log file, one line each:
   POST <path> <status>            an offer and what it was answered
   SESSION <id> started
+  OFFERED <id> candidates=A,B     the addresses of the offer's ICE candidates
+  ANSWERED <id> candidates=A,B    the addresses of the answer's ICE candidates
   STATS <id> video_sent=N video_dropped=N rtx_sent=N frames=N nacks_received=N
         payload_bytes=N at=S    nacks_received: the packets the receiver's NACKs
                                 asked for again; payload_bytes: what its RTP
                                 sessions sent (before the drops), the payload
                                 octets its sender reports count; S: seconds since
                                 the session started
+  SR <id> ssrc=N ntp=S octets=N  a sender report it sent: the payload octets
+                                sent by then from that SSRC, at S (NTP seconds,
+                                the host's wall clock)
   END <id> <reason>               the server stopped sending (RTCP still counted)
   DELETE <path> <status>
 The run is bounded: it exits by itself after --lifetime seconds.
 """
 
 import argparse
+import ctypes
 import http.server
 import sys
 import threading
@@ -37,9 +43,28 @@ VIDEO_SSRC = 0x11223344
 AUDIO_SSRC = 0x55667788
 
 
+def candidate_addresses(sdp):
+    """The addresses of the SDP's ICE candidates, sorted, comma-separated."""
+    return ",".join(sorted({line.split()[4] for line in sdp.splitlines() if line.startswith("a=candidate")}))
+
+
 def without_candidates(sdp):
     """The SDP with no ICE candidate: neither side can reach the other."""
     return "".join(line + "\r\n" for line in sdp.splitlines() if line.strip() and not line.startswith("a=candidate"))
+
+
+def ice_agent(webrtc):
+    """webrtcbin's ICE agent. webrtcbin (1.22) keeps it floating, and PyGObject
+    sinks a floating object it wraps as its own: webrtcbin's reference is given
+    back, or the wrapper would free the agent under it."""
+    agent = webrtc.get_property("ice-agent")
+    get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
+    get_pointer.restype = ctypes.c_void_p
+    get_pointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
+    gobject = ctypes.CDLL("libgobject-2.0.so.0")
+    gobject.g_object_ref.argtypes = [ctypes.c_void_p]
+    gobject.g_object_ref(get_pointer(agent.__gpointer__, None))
+    return agent
 
 
 class Log:
@@ -112,8 +137,12 @@ class Session:
         deadline = time.monotonic() + 10
         while time.monotonic() < deadline and not all(pad.has_current_caps() for pad in self.webrtc.sinkpads):
             time.sleep(0.02)
+        self.log.write("OFFERED %s candidates=%s" % (self.id, candidate_addresses(offer_text)))
         if self.args.no_candidates:
             offer_text = without_candidates(offer_text)
+        if self.args.loopback_only:
+            # Naming an address ends the ICE agent's own discovery: 127.0.0.1 is then its only host candidate.
+            ice_agent(self.webrtc).emit("add-local-ip-address", "127.0.0.1")
         _, sdp = GstSdp.SDPMessage.new_from_text(offer_text)
         offer = GstWebRTC.WebRTCSessionDescription.new(GstWebRTC.WebRTCSDPType.OFFER, sdp)
         promise = Gst.Promise.new()
@@ -148,7 +177,9 @@ class Session:
             gathered.wait(10)
         self.hook_drops()
         self.log.write("SESSION %s started" % self.id)
-        return self.webrtc.get_property("local-description").sdp.as_text()
+        answer_text = self.webrtc.get_property("local-description").sdp.as_text()
+        self.log.write("ANSWERED %s candidates=%s" % (self.id, candidate_addresses(answer_text)))
+        return answer_text
 
     def elements(self, factory):
         """The elements inside webrtcbin made by factory."""
@@ -172,6 +203,26 @@ class Session:
             pad = session.get_static_pad("recv_rtcp_sink")
             if pad is not None:
                 pad.add_probe(Gst.PadProbeType.BUFFER, self.on_rtcp)
+            pad = session.get_static_pad("send_rtcp_src")
+            if pad is not None:
+                pad.add_probe(Gst.PadProbeType.BUFFER, self.on_sent_rtcp)
+
+    def on_sent_rtcp(self, _pad, info):
+        """Logs the sender reports going out (RFC 3550: SSRC, NTP time, RTP
+        time, packet count, octet count), before encryption."""
+        data = info.get_buffer().extract_dup(0, info.get_buffer().get_size())
+        offset = 0
+        while offset + 28 <= len(data):
+            packet_type = data[offset + 1]
+            length = (int.from_bytes(data[offset + 2:offset + 4], "big") + 1) * 4
+            if packet_type == 200:
+                ssrc = int.from_bytes(data[offset + 4:offset + 8], "big")
+                ntp = int.from_bytes(data[offset + 8:offset + 12], "big") + \
+                    int.from_bytes(data[offset + 12:offset + 16], "big") / 2.0 ** 32
+                octets = int.from_bytes(data[offset + 24:offset + 28], "big")
+                self.log.write("SR %s ssrc=%d ntp=%.6f octets=%d" % (self.id, ssrc, ntp, octets))
+            offset += length
+        return Gst.PadProbeReturn.OK
 
     def on_rtcp(self, _pad, info):
         """Counts the packets each NACK asks for again (RFC 4585: a PID and a
@@ -349,6 +400,8 @@ def main():
     parser.add_argument("--token", default="", help="require this bearer token")
     parser.add_argument("--status", type=int, default=0, help="answer every POST with this status")
     parser.add_argument("--no-candidates", action="store_true", help="ignore the offer's ICE candidates and answer without any")
+    parser.add_argument("--loopback-only", action="store_true",
+                        help="gather and answer with the 127.0.0.1 host candidate alone")
     parser.add_argument("--end-after", type=float, default=0, help="stop each session after S seconds")
     parser.add_argument("--lifetime", type=float, default=60, help="exit after S seconds")
     parser.add_argument("--log", default="", help="the session log")

@@ -139,6 +139,20 @@ std::vector<WhepServerProcess::Counts> WhepServerProcess::allCounts() const
     return all;
 }
 
+std::vector<WhepServerProcess::SenderReport> WhepServerProcess::senderReports() const
+{
+    std::vector<SenderReport> all;
+    for (const auto& line : m_lines) {
+        unsigned int ssrc = 0;
+        double ntp = 0.0;
+        unsigned long long octets = 0;
+        char session[64];
+        if (std::sscanf(line.c_str(), "SR %63s ssrc=%u ntp=%lf octets=%llu", session, &ssrc, &ntp, &octets) == 4)
+            all.push_back({ssrc, ntp, octets});
+    }
+    return all;
+}
+
 WhepServerProcess::Counts WhepServerProcess::lastCounts() const
 {
     const std::vector<Counts> all = allCounts();

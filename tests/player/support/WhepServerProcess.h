@@ -24,6 +24,14 @@ public:
         double atS = 0.0;
     };
 
+    // A sender report the server sent: payload octets of one SSRC by then, at
+    // ntpS (NTP seconds of the host's wall clock).
+    struct SenderReport {
+        std::uint32_t ssrc = 0;
+        double ntpS = 0.0;
+        std::uint64_t octets = 0;
+    };
+
     // arguments: the server's options (e.g. {"--drop-every", "40", "--rtx"}).
     // Throws std::runtime_error when it does not come up within the timeout.
     explicit WhepServerProcess(const std::vector<std::string>& arguments,
@@ -45,6 +53,8 @@ public:
     Counts lastCounts() const;
     // Every count the server logged so far (one a second while a session runs), oldest first.
     std::vector<Counts> allCounts() const;
+    // Every sender report the server logged so far, oldest first.
+    std::vector<SenderReport> senderReports() const;
 
 private:
     bool readLine(std::chrono::milliseconds timeout);
