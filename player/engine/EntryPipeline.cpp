@@ -2,6 +2,7 @@
 
 #include "DecoderThreads.h"
 #include "GstStructureFields.h"
+#include "PlayerProtocols.h"
 #include "PresentationTimes.h"
 #include "SinkFactory.h"
 #include "StreamProbes.h"
@@ -100,7 +101,7 @@ std::unique_ptr<EntryPipeline> EntryPipeline::build(const std::string& uri, cons
     PresentationTimes::attach(playbin, videoSink.get(),
                               {pipeline->m_counters, &pipeline->m_counters->presentation()});
     pipeline->m_videoSink = std::move(videoSink);
-    StreamProbes::attachToPlaybin(playbin, pipeline->m_counters);
+    StreamProbes::attachToPlaybin(playbin, pipeline->m_counters, playerProtocols());
     if (!settings.caFile.empty())
         g_signal_connect_data(playbin, "source-setup", G_CALLBACK(onSourceSetupTrust),
                               g_strdup(settings.caFile.c_str()), freeString, static_cast<GConnectFlags>(0));

@@ -5,6 +5,7 @@
 #include "MediaUrl.h"
 #include "NestedPlaylists.h"
 #include "PlayState.h"
+#include "Protocol.h"
 #include "RemotePlaylistFetch.h"
 
 #include <glib/gstdio.h>
@@ -76,7 +77,7 @@ void PlayerEngine::putURL(const std::string& url)
     }
 
     setPlayState(kPlayStateTransitioning);
-    if (scheme == "file") {
+    if (isLocalScheme(scheme)) {
         if (const std::string problem = LocalSourceProblem(uri); !problem.empty())
             return failList(url, problem);
         if (kind == MediaUrl::PlaylistKind::PlaylistOrHls) {
