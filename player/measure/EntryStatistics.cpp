@@ -1,13 +1,11 @@
 #include "EntryStatistics.h"
 
-#include "GstHandles.h"
+#include <gst/gst.h>
 
 #include <algorithm>
 #include <cmath>
 
 namespace zephyrscope {
-
-using namespace gsthandles;
 
 namespace {
 
