@@ -1,13 +1,12 @@
 #include "EntryPipeline.h"
 
-#include "DashManifestType.h"
 #include "DecoderThreads.h"
 #include "GstStructureFields.h"
+#include "PlayerProtocols.h"
 #include "PresentationTimes.h"
 #include "SinkFactory.h"
 #include "StreamProbes.h"
 #include "TlsTrust.h"
-#include "WhepSource.h"
 
 #include <cstring>
 
@@ -17,18 +16,22 @@ using namespace gsthandles;
 
 namespace {
 
-// playbin3's source-setup: an HTTPS source trusts the CA file it was given, a
-// WHEP source takes the WHEP settings; any other source is left as it is.
+// playbin3's source-setup: an HTTPS source trusts the CA file it was given,
+// and the source's protocol takes what concerns it of the program's settings.
 void onSourceSetup(GstElement*, GstElement* source, gpointer settings)
 {
-    const auto& given = *static_cast<const EntryPipeline::Settings*>(settings);
+    const auto& given = *static_cast<const SourceSettings*>(settings);
     TlsTrust::applyTo(source, given.caFile);
-    WhepSource::configure(source, given.whep);
+    GstElementFactory* factory = gst_element_get_factory(source);
+    const PlayerProtocol* protocol
+        = factory ? protocolOfSource(playerProtocols(), GST_OBJECT_NAME(factory)) : nullptr;
+    if (protocol && protocol->configureSource)
+        protocol->configureSource(source, given);
 }
 
 void deleteSettings(gpointer settings, GClosure*)
 {
-    delete static_cast<EntryPipeline::Settings*>(settings);
+    delete static_cast<SourceSettings*>(settings);
 }
 
 bool isFakeSink(GstElement* sink)
@@ -101,15 +104,14 @@ std::unique_ptr<EntryPipeline> EntryPipeline::build(const std::string& uri, cons
         g_object_set(playbin, "audio-sink", audioSink.get(), nullptr);
     g_object_set(playbin, "flags", playFlags(videoSink.get(), audioSink.get()), nullptr);
     DecoderThreads::attach(playbin);
-    DashManifestType::attach(playbin);
     StreamProbes::attachToVideoSink(videoSink.get(), pipeline->m_counters);
     PresentationTimes::attach(playbin, videoSink.get(),
                               {pipeline->m_counters, &pipeline->m_counters->presentation()});
     pipeline->m_videoSink = std::move(videoSink);
-    StreamProbes::attachToPlaybin(playbin, pipeline->m_counters);
+    StreamProbes::attachToPlaybin(playbin, pipeline->m_counters, playerProtocols());
     // The connection owns its copy of the settings and deletes it with the playbin.
-    g_signal_connect_data(playbin, "source-setup", G_CALLBACK(onSourceSetup), new Settings(settings), deleteSettings,
-                          static_cast<GConnectFlags>(0));
+    g_signal_connect_data(playbin, "source-setup", G_CALLBACK(onSourceSetup), new SourceSettings(settings.source),
+                          deleteSettings, static_cast<GConnectFlags>(0));
     return pipeline;
 }
 

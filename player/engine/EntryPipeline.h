@@ -11,7 +11,7 @@
 
 #include "GstHandles.h"
 #include "StreamCounters.h"
-#include "WhepSource.h"
+#include "SourceSettings.h"
 
 #include <cstdint>
 #include <memory>
@@ -37,10 +37,9 @@ public:
         std::int32_t noDataTimeoutMs = kNetworkTimeoutMs;
         // An entry that has not opened in this time is skipped. Tests shorten it.
         std::int32_t openTimeoutMs = kNetworkTimeoutMs;
-        // The certificate authorities (a PEM file) HTTPS fetches trust; empty: the system's.
-        std::string caFile;
-        // What a WHEP endpoint's source is given: bearer token, STUN and TURN servers.
-        WhepSource::Settings whep;
+        // What the program's options give the entry's source: the CA file
+        // HTTPS fetches trust, a WHEP endpoint's token and ICE servers.
+        SourceSettings source;
     };
 
     // The pipeline for uri, or nullptr with error saying why it cannot be made.

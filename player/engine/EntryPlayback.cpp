@@ -1,12 +1,12 @@
 #include "EntryPlayback.h"
 
-#include "BroadcastSource.h"
 #include "ConnectionProbe.h"
 #include "DescriptorLimit.h"
 #include "DownloadRefusals.h"
 #include "LocalSource.h"
 #include "MediaUrl.h"
-#include "WhepSource.h"
+#include "PlayerProtocols.h"
+#include "Protocol.h"
 
 namespace zephyrscope {
 
@@ -33,12 +33,13 @@ EntryPlayback::EntryPlayback(Entry entry, const EntryPipeline::Settings& setting
                              bool announced, bool mayRetry, Listener& listener)
     : m_entry(std::move(entry))
     , m_scheme(MediaUrl::scheme(m_entry.uri))
+    , m_protocol(playerProtocolForScheme(m_scheme))
     , m_settings(settings)
     , m_sinks(sinks)
     , m_announced(announced)
     , m_mayRetry(mayRetry)
     , m_listener(listener)
-    , m_measure(m_scheme, settings.maxBandwidth, settings.bufferingTimeMs)
+    , m_measure(m_scheme, settings.maxBandwidth, settings.bufferingTimeMs, playerProtocols())
     , m_counters(m_measure.counters())
     , m_statistics(m_measure.statistics())
     , m_bus(m_scheme, m_measure)
@@ -73,7 +74,7 @@ void EntryPlayback::start()
     m_busWatch = attach(gst_bus_create_watch(bus.get()), G_SOURCE_FUNC(&EntryPlayback::onBusMessage), this);
     m_openTimeout = attach(g_timeout_source_new(static_cast<guint>(m_settings.openTimeoutMs)),
                            &EntryPlayback::onOpenTimeout, this);
-    if (m_mayRetry && m_scheme == "file")
+    if (m_mayRetry && isLocalScheme(m_scheme))
         m_openRetry = attach(g_timeout_source_new_seconds(kLocalOpenRetryS), &EntryPlayback::onOpenRetry, this);
     m_statsTimer = attach(g_timeout_source_new(kStatsPeriodMs), &EntryPlayback::onStatsTimer, this);
     // The first sample, before any byte: the bit rate's first second starts here.
@@ -170,7 +171,8 @@ bool EntryPlayback::mediaKnown(bool prerolled) const
         return prerolled;
     if (m_counters->videoKnown())
         return true;
-    if (const ElementPtr source(m_counters->source()); WhepSource::videoAnswered(source.get()))
+    if (const ElementPtr source(m_counters->source());
+        source && m_protocol && m_protocol->pictureToCome && m_protocol->pictureToCome(source.get()))
         return false; // its picture's size is still to come
     return m_bus.videoSelected() == false && m_pipeline->current() == GST_STATE_PLAYING;
 }
@@ -228,7 +230,7 @@ void EntryPlayback::failAfterProbe(const std::string& reason)
     // The pipeline has nothing more to say; the entry waits for the probe.
     pollStatistics();
     enter(State::Failing);
-    m_probe = std::make_unique<ConnectionProbe>(m_entry.uri, m_settings.caFile,
+    m_probe = std::make_unique<ConnectionProbe>(m_entry.uri, m_settings.source.caFile,
                                                 [this, reason](std::optional<std::string> unreachable) {
                                                     fail(unreachable ? *unreachable : reason);
                                                 });
@@ -299,14 +301,12 @@ gboolean EntryPlayback::onOpenTimeout(gpointer self)
         playback->m_pipeline->drawGraph("zephyrscope-open-timeout");
     guarded("skip player entry", [&] {
         playback->m_openTimeout.reset();
-        std::string reason = "timed out while opening";
-        if (BroadcastSource::isBroadcastScheme(playback->m_scheme) && playback->m_counters->bytes() == 0)
-            reason += ": " + BroadcastSource::silenceReason(playback->m_entry.uri);
-        const ElementPtr source(playback->m_counters->source());
-        if (std::string whep = WhepSource::openingProblem(source.get(), playback->m_settings.openTimeoutMs / 1000);
-            !whep.empty())
-            reason = std::move(whep);
-        playback->fail(reason);
+        const PlayerProtocol* protocol = playback->m_protocol;
+        const std::string reason = protocol && protocol->openingProblem
+            ? protocol->openingProblem(ElementPtr(playback->m_counters->source()).get(), playback->m_entry.uri,
+                                       *playback->m_counters, playback->m_settings.openTimeoutMs / 1000)
+            : std::string();
+        playback->fail(reason.empty() ? "timed out while opening" : reason);
     });
     return G_SOURCE_REMOVE;
 }
@@ -360,7 +360,7 @@ void EntryPlayback::watchDataFlow()
         return;
     const auto phase = m_state == State::Playing ? DataFlowWatch::Phase::Playing
         : m_state == State::Buffering ? DataFlowWatch::Phase::Buffering : DataFlowWatch::Phase::Other;
-    DataFlowWatch::Sight sight {g_get_monotonic_time(), phase, m_scheme != "file", m_pipeline->live(),
+    DataFlowWatch::Sight sight {g_get_monotonic_time(), phase, !isLocalScheme(m_scheme), m_pipeline->live(),
                                 m_counters->bytesTakenIn(), m_counters->videoKnown(), m_counters->lastFrameUs(),
                                 m_counters->segmentFailingSinceUs()};
     if (m_media && m_media->duration > 0.0)

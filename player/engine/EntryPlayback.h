@@ -130,6 +130,8 @@ private:
 
     const Entry m_entry;
     const std::string m_scheme; // of m_entry.uri, in lower case: "file", "http", ...
+    // What the entry's protocol says beyond what core's row says; null for none.
+    const PlayerProtocol* const m_protocol;
     const EntryPipeline::Settings m_settings;
     SinkFactory& m_sinks;
     const bool m_announced;

@@ -5,6 +5,7 @@
 #include "MediaUrl.h"
 #include "NestedPlaylists.h"
 #include "PlayState.h"
+#include "Protocol.h"
 #include "RemotePlaylistFetch.h"
 
 #include <glib/gstdio.h>
@@ -76,7 +77,7 @@ void PlayerEngine::putURL(const std::string& url)
     }
 
     setPlayState(kPlayStateTransitioning);
-    if (scheme == "file") {
+    if (isLocalScheme(scheme)) {
         if (const std::string problem = LocalSourceProblem(uri); !problem.empty())
             return failList(url, problem);
         if (kind == MediaUrl::PlaylistKind::PlaylistOrHls) {
@@ -122,7 +123,7 @@ void PlayerEngine::putURL(const std::string& url)
         else
             expandNested(url, uri, std::move(expanded.entries));
     };
-    m_fetch = std::make_unique<RemotePlaylistFetch>(uri, m_settings.caFile, std::move(fetched));
+    m_fetch = std::make_unique<RemotePlaylistFetch>(uri, m_settings.source.caFile, std::move(fetched));
     m_fetch->start();
 }
 
@@ -266,7 +267,7 @@ void PlayerEngine::entryEnded()
 void PlayerEngine::expandNested(const std::string& url, const std::string& uri, std::vector<PlaylistEntry> entries)
 {
     m_phase = Phase::Fetching;
-    m_nested = std::make_unique<NestedPlaylists>(uri, m_settings.caFile, [this, url](NestedPlaylists::Result result) {
+    m_nested = std::make_unique<NestedPlaylists>(uri, m_settings.source.caFile, [this, url](NestedPlaylists::Result result) {
         m_phase = Phase::Idle;
         // The expansion is on the stack now: it goes on the next dispatch.
         m_events.defer([this] {

@@ -51,8 +51,13 @@ public:
 
     void setEventSink(PlayerEventSink* sink) { m_events.setSink(sink); }
     void setVideoWindow(std::uintptr_t xid) { m_settings.videoWindow = xid; }
-    void setCaFile(const std::string& path) { m_settings.caFile = path; }
-    void setWhep(const WhepSource::Settings& whep) { m_settings.whep = whep; }
+    void setCaFile(const std::string& path) { m_settings.source.caFile = path; }
+    void setWebRtc(const std::string& bearerToken, const std::string& stunServer, const std::string& turnServer)
+    {
+        m_settings.source.bearerToken = bearerToken;
+        m_settings.source.stunServer = stunServer;
+        m_settings.source.turnServer = turnServer;
+    }
     void setFakeSinks(bool fakeOnly)
     {
         m_sinks.choose(fakeOnly ? SinkFactory::Choice::FakeOnly : SinkFactory::Choice::DeviceWhenPresent);

@@ -3,12 +3,11 @@
 #include "CWMPControls.h"
 #include "CWMPMedia.h"
 #include "CWMPNetwork.h"
-#include "DashManifestType.h"
 #include "GstHandles.h"
 #include "PlayerEngine.h"
 #include "PlayerError.h"
+#include "PlayerProtocols.h"
 #include "TlsTrust.h"
-#include "WhepSource.h"
 
 namespace zephyrscope {
 
@@ -22,8 +21,7 @@ CWMPPlayer4::CWMPPlayer4()
                               + (error ? error->message : "initialisation failed"));
         }
     }
-    WhepSource::registerElement();
-    DashManifestType::registerTypeFinder();
+    registerPlayerProtocolElements();
     m_engine = std::make_shared<PlayerEngine>();
 }
 
@@ -95,11 +93,7 @@ std::string CWMPPlayer4::caFileError(const std::string& path)
 void CWMPPlayer4::setWebRtcOptions(const std::string& bearerToken, const std::string& stunServer,
                                    const std::string& turnServer)
 {
-    WhepSource::Settings settings;
-    settings.bearerToken = bearerToken;
-    settings.stunServer = stunServer;
-    settings.turnServer = turnServer;
-    m_engine->setWhep(settings);
+    m_engine->setWebRtc(bearerToken, stunServer, turnServer);
 }
 
 } // namespace zephyrscope

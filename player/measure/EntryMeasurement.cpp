@@ -3,6 +3,7 @@
 #include "AdaptiveBuffering.h"
 #include "BusMessages.h"
 #include "GstHandles.h"
+#include "Protocol.h"
 #include "RedactedUrl.h"
 #include "SourceProtocol.h"
 
@@ -10,11 +11,13 @@ namespace zephyrscope {
 
 using namespace gsthandles;
 
-EntryMeasurement::EntryMeasurement(std::string scheme, std::int32_t maxBandwidth, std::int32_t bufferingTimeMs)
+EntryMeasurement::EntryMeasurement(std::string scheme, std::int32_t maxBandwidth, std::int32_t bufferingTimeMs,
+                                   std::span<const PlayerProtocol* const> protocols)
     : m_scheme(std::move(scheme))
     , m_maxBandwidth(maxBandwidth)
     , m_bufferingTimeMs(bufferingTimeMs)
     , m_counters(std::make_shared<StreamCounters>())
+    , m_statistics(protocols)
 {
 }
 
@@ -22,7 +25,7 @@ void EntryMeasurement::poll(bool playing)
 {
     readFrames();
     ElementPtr source(m_counters->source());
-    m_statistics.poll(*m_counters, source.get(), m_scheme != "file", playing);
+    m_statistics.poll(*m_counters, source.get(), !isLocalScheme(m_scheme), playing);
 }
 
 void EntryMeasurement::readFrames() const

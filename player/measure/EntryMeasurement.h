@@ -8,12 +8,14 @@
 #include "AdaptiveManifest.h"
 #include "EntryStatistics.h"
 #include "NetworkFigures.h"
+#include "PlayerProtocol.h"
 #include "StallTiming.h"
 #include "StreamCounters.h"
 #include "UtcTimingFetch.h"
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 
 typedef struct _GstElement GstElement;
@@ -24,8 +26,10 @@ namespace zephyrscope {
 class EntryMeasurement {
 public:
     // scheme: the entry URI's, in lower case. maxBandwidth and bufferingTimeMs:
-    // what the entry's pipeline was given, reported as they are.
-    EntryMeasurement(std::string scheme, std::int32_t maxBandwidth, std::int32_t bufferingTimeMs);
+    // what the entry's pipeline was given, reported as they are. protocols: the
+    // descriptors the source's measurements come from, kept for ever.
+    EntryMeasurement(std::string scheme, std::int32_t maxBandwidth, std::int32_t bufferingTimeMs,
+                     std::span<const PlayerProtocol* const> protocols);
 
     const std::shared_ptr<StreamCounters>& counters() const { return m_counters; }
     EntryStatistics& statistics() { return m_statistics; }

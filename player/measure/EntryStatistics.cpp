@@ -1,15 +1,11 @@
 #include "EntryStatistics.h"
 
-#include "BroadcastSource.h"
-#include "GstHandles.h"
-#include "GstStructureFields.h"
+#include <gst/gst.h>
 
 #include <algorithm>
 #include <cmath>
 
 namespace zephyrscope {
-
-using namespace gsthandles;
 
 namespace {
 
@@ -17,9 +13,6 @@ constexpr std::int64_t kRateWindowUs = 1000000;     // bit rate over about the l
 constexpr std::int64_t kMinRateSpanUs = 200000;     // too short a span gives no rate yet
 constexpr std::int64_t kQualityWindowUs = 30000000; // reception quality over the last 30 s
 constexpr std::int64_t kQualityStepUs = 1000000;    // one reception sample a second is plenty
-// SRT: how long after its packet's latency ran out a gap's fate may still be
-// unknown to us: srtsrc reports the gap when it reads the packet after it.
-constexpr std::int64_t kSrtSettleMarginUs = 1000000;
 
 std::int32_t clampToInt32(double value)
 {
@@ -41,22 +34,21 @@ std::string factoryName(GstElement* element)
 void EntryStatistics::poll(const StreamCounters& counters, GstElement* source, bool buffersArePackets, bool playing)
 {
     const std::int64_t now = g_get_monotonic_time();
-    const std::string factory = source ? factoryName(source) : "";
     const std::uint64_t received = m_received, lost = m_lost, recovered = m_recovered;
-    if (factory == "rtspsrc" || factory == "rtpsrc") {
-        pollRtsp(source, playing);
-    } else if (factory == "srtsrc") {
-        pollSrt(counters, source);
-    } else if (const auto packets = source ? BroadcastSource::poll(source, counters) : std::nullopt) {
+    if (source && !m_sourceSeen) {
+        m_sourceSeen = true;
+        const PlayerProtocol* protocol = protocolOfSource(m_protocols, factoryName(source));
+        if (protocol && protocol->measurement)
+            m_sourceMeasurement = protocol->measurement();
+    }
+    const auto packets = source && m_sourceMeasurement ? m_sourceMeasurement->poll(counters, source, playing)
+                                                       : std::nullopt;
+    if (packets) {
         m_received = packets->received;
         m_lost = packets->lost;
         m_recovered = packets->recovered;
-        m_ristRoundTripMs = packets->roundTripMs.value_or(m_ristRoundTripMs);
-    } else if (m_webrtc.poll(source)) {
-        m_received = m_webrtc.received();
-        m_lost = m_webrtc.lost();
-        m_recovered = m_webrtc.recovered();
-        m_networkBytes = m_webrtc.rtpBytes();
+        if (packets->networkBytes)
+            m_networkBytes = packets->networkBytes;
     } else if (counters.adaptive() != StreamCounters::Adaptive::None) {
         // Adaptive streams: a packet is a segment, downloaded or failed.
         m_received = counters.segmentsReceived();
@@ -84,78 +76,6 @@ void EntryStatistics::poll(const StreamCounters& counters, GstElement* source, b
         m_packetHistory.pop_front();
 }
 
-void EntryStatistics::pollRtsp(GstElement* source, bool playing)
-{
-    std::uint64_t received = 0, lost = 0, recovered = 0, jitterNs = 0;
-    bool udp = false;
-    GstIterator* it = gst_bin_iterate_recurse(GST_BIN(source));
-    GValue item = G_VALUE_INIT;
-    while (gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
-        auto* element = GST_ELEMENT(g_value_get_object(&item));
-        const std::string factory = factoryName(element);
-        if (factory == "rtpjitterbuffer") {
-            GstStructure* raw = nullptr;
-            g_object_get(element, "stats", &raw, nullptr);
-            StructurePtr stats(raw);
-            if (stats) {
-                received += StructureUint64(stats.get(), "num-pushed");
-                lost += StructureUint64(stats.get(), "num-lost");
-                recovered += StructureUint64(stats.get(), "rtx-success-count");
-                jitterNs = std::max(jitterNs, StructureUint64(stats.get(), "avg-jitter"));
-            }
-        } else if (factory == "udpsrc") {
-            // rtspsrc makes UDP sources only for a UDP transport.
-            udp = true;
-        }
-        g_value_reset(&item);
-    }
-    g_value_unset(&item);
-    gst_iterator_free(it);
-    m_received = received;
-    m_lost = lost;
-    m_recovered = recovered;
-    if (received > 0)
-        m_rtpJitterMs = static_cast<double>(jitterNs) / 1e6;
-    if (playing || received > 0)
-        m_rtpOverUdp = udp;
-}
-
-// Received: the data packets srtsrc delivered, one buffer each (SRT live mode
-// hands over one packet per read). Lost: the packets the receiver gave up on,
-// the gaps in what it delivered. Recovered: the sequence gaps SRT detected less
-// those never filled, so the packets retransmission brought in time. A gap is
-// only counted so once its fate is known: its packet was due by the receiver's
-// latency after the gap was seen, so gaps seen more than that latency (and a
-// margin for the read that delivers the next packet) ago are settled; a gap
-// still awaiting its retransmission counts as neither.
-void EntryStatistics::pollSrt(const StreamCounters& counters, GstElement* source)
-{
-    const std::int64_t now = g_get_monotonic_time();
-    GstStructure* raw = nullptr;
-    g_object_get(source, "stats", &raw, nullptr);
-    StructurePtr stats(raw);
-    if (stats) {
-        m_lossDetected = std::max(m_lossDetected, StructureUint64(stats.get(), "packets-received-lost"));
-        m_networkBytes = std::max(m_networkBytes.value_or(0), StructureUint64(stats.get(), "bytes-received"));
-        // Absent once the connection has gone: the last values stand.
-        gdouble rttMs = 0.0;
-        if (gst_structure_get_double(stats.get(), "rtt-ms", &rttMs))
-            m_srtRoundTripMs = rttMs;
-        gint latencyMs = 0;
-        if (gst_structure_get_int(stats.get(), "negotiated-latency-ms", &latencyMs))
-            m_srtReceiverLatencyMs = latencyMs;
-    }
-    m_received = counters.buffers();
-    m_lost = counters.neverDelivered();
-    if (m_lossHistory.empty() || m_lossHistory.back().detected != m_lossDetected)
-        m_lossHistory.push_back({now, m_lossDetected});
-    const std::int64_t settledBefore = now - (std::int64_t {m_srtReceiverLatencyMs} * 1000 + kSrtSettleMarginUs);
-    while (m_lossHistory.size() > 1 && m_lossHistory[1].timeUs <= settledBefore)
-        m_lossHistory.pop_front();
-    const std::uint64_t settled = m_lossHistory.front().timeUs <= settledBefore ? m_lossHistory.front().detected : 0;
-    m_recovered = settled > m_lost ? settled - m_lost : 0;
-}
-
 void EntryStatistics::fill(NetworkFigures& figures, const StreamCounters& counters, bool flowing, double durationS) const
 {
     figures.bufferingProgress = m_bufferingProgress;
@@ -167,11 +87,8 @@ void EntryStatistics::fill(NetworkFigures& figures, const StreamCounters& counte
     for (const auto& [element, count] : m_qosDropped)
         dropped += count;
     figures.framesSkipped = clampToInt32(static_cast<double>(dropped));
-    figures.srtRoundTripMs = m_srtRoundTripMs;
-    figures.srtReceiverLatencyMs = m_srtReceiverLatencyMs;
-    figures.rtpJitterMs = m_rtpJitterMs;
-    figures.ristRoundTripMs = m_ristRoundTripMs;
-    m_webrtc.fill(figures);
+    if (m_sourceMeasurement)
+        m_sourceMeasurement->fill(figures);
     figures.receivedBytes = m_networkBytes ? *m_networkBytes : counters.bytes();
     const TransportStreamWatch::Snapshot transportStream = counters.transportStream().snapshot();
     figures.transportStream = transportStream.seen;
@@ -243,7 +160,8 @@ void EntryStatistics::fill(NetworkFigures& figures, const StreamCounters& counte
         if (counters.videoKnown())
             shown = AdaptiveManifest::bandwidthForSize(m_variants, counters.width(), counters.height(), fetched);
         figures.bandWidth = clampToInt32(static_cast<double>(shown ? *shown : fetched));
-    } else if (const std::int64_t sender = m_webrtc.senderBitRate(); sender > 0) {
+    } else if (const std::int64_t sender = m_sourceMeasurement ? m_sourceMeasurement->senderBitRate() : 0;
+               sender > 0) {
         figures.bandWidth = clampToInt32(static_cast<double>(sender));
     } else if (tagged > 0)
         figures.bandWidth = clampToInt32(static_cast<double>(tagged));

@@ -1,6 +1,6 @@
 #include "SourceProtocol.h"
 
-#include "WhepSource.h"
+#include "Protocol.h"
 
 #include <algorithm>
 #include <cctype>
@@ -27,28 +27,9 @@ std::string SourceProtocol::name(const std::string& scheme, StreamCounters::Adap
 
 std::string SourceProtocol::forScheme(const std::string& scheme)
 {
-    if (scheme == "file")
-        return "File";
-    if (scheme == "http")
-        return "HTTP";
-    if (scheme == "https")
-        return "HTTPS";
-    if (scheme == "rtspt")
-        return "RTSPT";
-    if (scheme == "rtsp" || scheme == "rtspu")
-        return "RTSPU";
-    if (scheme == "rtsps")
-        return "RTSPT";
-    if (scheme == "rtmp" || scheme == "rtmps")
-        return "RTMP";
-    if (scheme == "srt")
-        return "SRT";
-    if (scheme == "udp")
-        return "UDP";
-    if (scheme == "rtp")
-        return "RTP";
-    if (WhepSource::handles(scheme))
-        return "WebRTC";
+    if (const Protocol* protocol = protocolForScheme(scheme))
+        return std::string(protocol->column);
+    // A scheme the program does not play (it failed to open): its own name.
     std::string name = scheme;
     std::transform(name.begin(), name.end(), name.begin(),
                    [](unsigned char c) { return static_cast<char>(std::toupper(c)); });

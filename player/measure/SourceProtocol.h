@@ -1,7 +1,8 @@
 #pragma once
 
 // The name of an entry's protocol in the statistics (the log's Protocol column):
-// decided here and nowhere else. Private to player/.
+// core's table for its scheme, made more precise by what the stream turned out
+// to be (an adaptive demuxer; RTSP's transport). Private to player/.
 
 #include "StreamCounters.h"
 

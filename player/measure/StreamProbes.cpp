@@ -1,13 +1,7 @@
 #include "StreamProbes.h"
 
-#include "AdaptiveRequests.h"
-#include "BroadcastSource.h"
-#include "DownloadGuard.h"
 #include "GstHandles.h"
-#include "RistPacketCounts.h"
-#include "SrtDeliveryGaps.h"
 #include "TransportStreamWatch.h"
-#include "WhepSource.h"
 
 #include <gst/gst.h>
 #include <gst/video/video.h>
@@ -19,12 +13,6 @@ namespace zephyrscope {
 using namespace gsthandles;
 
 namespace {
-
-constexpr guint kHttpTimeoutS = 10;             // a silent HTTP server counts as gone after this
-constexpr guint64 kRtspTcpTimeoutUs = 10000000; // the same for an RTSP server over TCP
-// srtsrc waits for data in slices of this, looking between them whether it is
-// being shut down; without it a wait has no end of its own.
-constexpr gint kSrtPollTimeoutMs = 500;
 
 std::string factoryName(GstElement* element)
 {
@@ -51,7 +39,18 @@ gpointer holdCounters(const std::shared_ptr<StreamCounters>& counters)
 
 StreamCounters& countersOf(gpointer data)
 {
-    return **static_cast<std::shared_ptr<StreamCounters>*>(data);
+    return StreamProbes::countersOf(data);
+}
+
+// What playbin3's set-up signals need: the entry's counters and the protocols to ask.
+struct SetUpData {
+    std::shared_ptr<StreamCounters> counters;
+    std::span<const PlayerProtocol* const> protocols;
+};
+
+void releaseSetUpData(gpointer data, GClosure*)
+{
+    delete static_cast<SetUpData*>(data);
 }
 
 // Fake video sink, streaming thread: called as each frame is rendered, after
@@ -104,10 +103,8 @@ GstPadProbeReturn onSourcePad(GstPad*, GstPadProbeInfo* info, gpointer data)
 
 void probeSourcePad(GstPad* pad, const std::shared_ptr<StreamCounters>& counters)
 {
-    if (GST_PAD_DIRECTION(pad) != GST_PAD_SRC)
-        return;
-    gst_pad_add_probe(pad, static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST),
-                      onSourcePad, holdCounters(counters), releaseCounters);
+    if (GST_PAD_DIRECTION(pad) == GST_PAD_SRC)
+        StreamProbes::countData(pad, counters);
 }
 
 void onSourcePadAdded(GstElement*, GstPad* pad, gpointer data)
@@ -116,112 +113,35 @@ void onSourcePadAdded(GstElement*, GstPad* pad, gpointer data)
 }
 
 // playbin3's source-setup, on whichever thread creates the source: remember the
-// source, bound its network waits, and count what it delivers.
+// source, have its protocol set it up, and count what it delivers.
 void onSourceSetup(GstElement*, GstElement* source, gpointer data)
 {
-    const auto& counters = *static_cast<std::shared_ptr<StreamCounters>*>(data);
+    const auto& setUp = *static_cast<SetUpData*>(data);
+    const auto& counters = setUp.counters;
     counters->setSource(source);
-    const std::string factory = factoryName(source);
-    if (factory == "souphttpsrc") {
-        g_object_set(source, "timeout", kHttpTimeoutS, nullptr);
-    } else if (factory == "rtspsrc") {
-        g_object_set(source, "tcp-timeout", kRtspTcpTimeoutUs, nullptr);
-    } else if (factory == "srtsrc") {
-        g_object_set(source, "poll-timeout", kSrtPollTimeoutMs, nullptr);
-        SrtDeliveryGaps::watch(source, counters);
-    } else if (factory == "ristsrc") {
-        RistPacketCounts::watch(source);
-    }
-    BroadcastSource::setUp(source);
+    const PlayerProtocol* protocol = protocolOfSource(setUp.protocols, factoryName(source));
+    if (protocol && protocol->setUpSource)
+        protocol->setUpSource(source, counters);
     if (PadPtr pad {gst_element_get_static_pad(source, "src")})
         probeSourcePad(pad.get(), counters);
-    if (!GST_IS_BIN(source) || factory == "rtspsrc" || factory == "rtpsrc"
-        || factory == WhepSource::kFactoryName) {
+    if (!GST_IS_BIN(source) || (protocol && protocol->sourceAddsPads)) {
         g_signal_connect_data(source, "pad-added", G_CALLBACK(onSourcePadAdded), holdCounters(counters),
                               releaseCountersClosure, static_cast<GConnectFlags>(0));
     }
 }
 
-// The adaptive demuxer's input, streaming thread: the manifest, kept for its variants.
-GstPadProbeReturn onManifestPad(GstPad*, GstPadProbeInfo* info, gpointer data)
-{
-    if (info->type & GST_PAD_PROBE_TYPE_BUFFER) {
-        GstMapInfo map;
-        GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
-        if (gst_buffer_map(buffer, &map, GST_MAP_READ)) {
-            countersOf(data).manifestData(reinterpret_cast<const char*>(map.data), map.size);
-            gst_buffer_unmap(buffer, &map);
-        }
-    }
-    return GST_PAD_PROBE_OK;
-}
-
-StreamCounters::Adaptive adaptiveKind(const std::string& factory)
-{
-    if (factory.rfind("hlsdemux", 0) == 0)
-        return StreamCounters::Adaptive::Hls;
-    if (factory.rfind("dashdemux", 0) == 0)
-        return StreamCounters::Adaptive::Dash;
-    if (factory.rfind("mssdemux", 0) == 0)
-        return StreamCounters::Adaptive::Mss;
-    return StreamCounters::Adaptive::None;
-}
-
-std::string locationOf(GstElement* element)
-{
-    if (!element || !g_object_class_find_property(G_OBJECT_GET_CLASS(element), "location"))
-        return {};
-    gchar* raw = nullptr;
-    g_object_get(element, "location", &raw, nullptr);
-    const CharPtr location(raw);
-    return location ? location.get() : "";
-}
-
-// A manifest the demuxer reads whole; far beyond any real one.
-constexpr std::uint64_t kMaxManifestBytes = 16 << 20;
-
-// Whether the entry's source reads a local file: its manifest may name others.
-bool isLocalEntry(const std::shared_ptr<StreamCounters>& counters)
-{
-    const ElementPtr source(counters->source());
-    const std::string location = locationOf(source.get());
-    return source && (location.empty() || location[0] == '/' || location.rfind("file:", 0) == 0);
-}
-
-// playbin3's element-setup, for elements in any of its bins. Adaptive demuxers
-// (HLS, DASH, MSS) fetch their playlists and segments themselves: each stream's
-// segment bodies enter a parsebin inside the demuxer, whose input is counted as
-// bytes off the network; the demuxer's own requests are watched for segment
-// counts and failures; its input, the manifest, is kept for its variants.
+// playbin3's element-setup, for elements in any of its bins: MPEG-TS demuxers
+// for the transport stream's figures, then whatever a protocol takes as its own.
 void onElementSetup(GstElement*, GstElement* element, gpointer data)
 {
-    const auto& counters = *static_cast<std::shared_ptr<StreamCounters>*>(data);
-    const std::string factory = factoryName(element);
-    if (factory == "tsdemux") {
-        TransportStreamWatch::watchDemuxer(element, counters);
+    const auto& setUp = *static_cast<SetUpData*>(data);
+    if (factoryName(element) == "tsdemux") {
+        TransportStreamWatch::watchDemuxer(element, setUp.counters);
         return;
     }
-    if (const auto kind = adaptiveKind(factory); kind != StreamCounters::Adaptive::None) {
-        counters->setAdaptive(kind);
-        const ElementPtr source(counters->source());
-        AdaptiveRequests::watch(locationOf(source.get()), counters);
-        if (PadPtr pad {gst_element_get_static_pad(element, "sink")})
-            gst_pad_add_probe(pad.get(), GST_PAD_PROBE_TYPE_BUFFER, onManifestPad, holdCounters(counters),
-                              releaseCounters);
-        DownloadGuard::watch(element, "sink", {kMaxManifestBytes, "the manifest", !isLocalEntry(counters)});
-        return;
-    }
-    if (factory != "parsebin")
-        return;
-    const ObjectPtr parent(gst_object_get_parent(GST_OBJECT(element)));
-    const bool inDemuxer = parent && GST_IS_ELEMENT(parent.get())
-        && adaptiveKind(factoryName(GST_ELEMENT(parent.get()))) != StreamCounters::Adaptive::None;
-    if (!inDemuxer)
-        return;
-    if (PadPtr pad {gst_element_get_static_pad(element, "sink")})
-        gst_pad_add_probe(pad.get(),
-                          static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST),
-                          onSourcePad, holdCounters(counters), releaseCounters);
+    for (const PlayerProtocol* protocol : setUp.protocols)
+        if (protocol->setUpElement && protocol->setUpElement(element, setUp.counters))
+            return;
 }
 
 } // namespace
@@ -242,12 +162,30 @@ void StreamProbes::attachToVideoSink(GstElement* sink, const std::shared_ptr<Str
     }
 }
 
-void StreamProbes::attachToPlaybin(GstElement* playbin, const std::shared_ptr<StreamCounters>& counters)
+void StreamProbes::attachToPlaybin(GstElement* playbin, const std::shared_ptr<StreamCounters>& counters,
+                                   std::span<const PlayerProtocol* const> protocols)
 {
-    g_signal_connect_data(playbin, "source-setup", G_CALLBACK(onSourceSetup), holdCounters(counters),
-                          releaseCountersClosure, static_cast<GConnectFlags>(0));
-    g_signal_connect_data(playbin, "element-setup", G_CALLBACK(onElementSetup), holdCounters(counters),
-                          releaseCountersClosure, static_cast<GConnectFlags>(0));
+    g_signal_connect_data(playbin, "source-setup", G_CALLBACK(onSourceSetup), new SetUpData {counters, protocols},
+                          releaseSetUpData, static_cast<GConnectFlags>(0));
+    g_signal_connect_data(playbin, "element-setup", G_CALLBACK(onElementSetup), new SetUpData {counters, protocols},
+                          releaseSetUpData, static_cast<GConnectFlags>(0));
+}
+
+void StreamProbes::countData(GstPad* pad, const std::shared_ptr<StreamCounters>& counters)
+{
+    addProbe(pad, static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST),
+             onSourcePad, counters);
+}
+
+void StreamProbes::addProbe(GstPad* pad, GstPadProbeType types, GstPadProbeCallback callback,
+                            const std::shared_ptr<StreamCounters>& counters)
+{
+    gst_pad_add_probe(pad, types, callback, holdCounters(counters), releaseCounters);
+}
+
+StreamCounters& StreamProbes::countersOf(gpointer data)
+{
+    return **static_cast<std::shared_ptr<StreamCounters>*>(data);
 }
 
 } // namespace zephyrscope

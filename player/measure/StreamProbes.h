@@ -4,11 +4,13 @@
 // its StreamCounters. They only store into the counters (atomics) or post a
 // message that wakes the main loop. Private to player/.
 
+#include "PlayerProtocol.h"
 #include "StreamCounters.h"
 
-#include <memory>
+#include <gst/gst.h>
 
-typedef struct _GstElement GstElement;
+#include <memory>
+#include <span>
 
 namespace zephyrscope {
 
@@ -22,11 +24,21 @@ public:
     // reports each frame as it is rendered; other sinks as it reaches them.
     static void attachToVideoSink(GstElement* sink, const std::shared_ptr<StreamCounters>& counters);
 
-    // Remembers playbin3's source, bounds its network waits, and counts the bytes
-    // and buffers it delivers. For an adaptive demuxer fetching on its own, counts
-    // the segment bytes entering its parsers, keeps its manifest and watches its
-    // requests (see AdaptiveRequests).
-    static void attachToPlaybin(GstElement* playbin, const std::shared_ptr<StreamCounters>& counters);
+    // Remembers playbin3's source, has its protocol set it up, and counts the
+    // bytes and buffers it delivers; watches MPEG-TS demuxers, and hands every
+    // other element playbin3 makes to the protocols' element set-up (an adaptive
+    // demuxer fetching on its own). protocols: the descriptors, kept for ever.
+    static void attachToPlaybin(GstElement* playbin, const std::shared_ptr<StreamCounters>& counters,
+                                std::span<const PlayerProtocol* const> protocols);
+
+    // For the protocols' own probes (any thread): counts the bytes and buffers
+    // passing pad as received data.
+    static void countData(GstPad* pad, const std::shared_ptr<StreamCounters>& counters);
+    // Adds a probe to pad whose data holds counters as long as the probe lives;
+    // the callback gets them back with countersOf.
+    static void addProbe(GstPad* pad, GstPadProbeType types, GstPadProbeCallback callback,
+                         const std::shared_ptr<StreamCounters>& counters);
+    static StreamCounters& countersOf(gpointer data);
 };
 
 } // namespace zephyrscope

@@ -2,6 +2,7 @@
 
 #include "GstHandles.h"
 #include "MediaUrl.h"
+#include "Protocol.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -31,7 +32,7 @@ const char* kindOf(mode_t mode)
 
 std::string LocalSourceProblem(const std::string& uri)
 {
-    if (MediaUrl::scheme(uri) != "file")
+    if (!isLocalScheme(MediaUrl::scheme(uri)))
         return {};
     gsthandles::CharPtr path(g_filename_from_uri(uri.c_str(), nullptr, nullptr));
     struct stat target {};

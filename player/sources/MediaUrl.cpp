@@ -1,7 +1,6 @@
 #include "MediaUrl.h"
 
 #include "GstHandles.h"
-#include "WhepSource.h"
 
 #include <algorithm>
 #include <cctype>

@@ -3,6 +3,7 @@
 #include "GstHandles.h"
 #include "LocalSource.h"
 #include "MediaUrl.h"
+#include "Protocol.h"
 #include "RemotePlaylistFetch.h"
 
 #include <glib/gstdio.h>
@@ -67,7 +68,7 @@ bool NestedPlaylists::descend(const PlaylistEntry& entry)
 {
     const std::string& uri = entry.uri;
     const bool maybeHls = MediaUrl::playlistKind(uri) == MediaUrl::PlaylistKind::PlaylistOrHls;
-    if (MediaUrl::scheme(uri) == "file") {
+    if (isLocalScheme(MediaUrl::scheme(uri))) {
         CharPtr path(g_filename_from_uri(uri.c_str(), nullptr, nullptr));
         // An HTTP live stream is media, played (and failed) as such.
         if (maybeHls && path && MediaUrl::looksLikeHls(ReadLocalText(path.get()))) {

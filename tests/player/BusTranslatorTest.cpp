@@ -4,6 +4,7 @@
 
 #include "BusTranslator.h"
 #include "EntryMeasurement.h"
+#include "PlayerProtocols.h"
 #include "EntryPipeline.h"
 #include "SinkFactory.h"
 
@@ -48,7 +49,7 @@ protected:
     GstObject* element() const { return GST_OBJECT(pipeline->element()); }
 
     SinkFactory sinks {SinkFactory::Choice::FakeOnly};
-    EntryMeasurement measure {"http", 0, 5000};
+    EntryMeasurement measure {"http", 0, 5000, playerProtocols()};
     std::unique_ptr<EntryPipeline> pipeline;
 };
 

@@ -23,8 +23,10 @@ class DashManifestType {
 public:
     // Makes the type finder known to GStreamer in this process (once; any thread).
     static void registerTypeFinder();
-    // Watches the type finding of playbin3's HTTP sources for the server's Content-Type.
-    static void attach(GstElement* playbin);
+    // At playbin3's element-setup: when element is the typefind element of one
+    // of urisourcebin's sources, watches it for the server's Content-Type and
+    // says true; false for any other element.
+    static bool watchTypeFind(GstElement* element);
 };
 
 } // namespace zephyrscope

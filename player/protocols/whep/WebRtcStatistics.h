@@ -17,37 +17,32 @@
 // Upstream fix: 7da5d03b29 "webrtcbin: Fixes for bundled statistics generation" (1.26.0).
 // Thread: the main loop's, apart from the answers to get-stats.
 
+#include "PlayerProtocol.h"
+
 #include <cstdint>
 #include <deque>
 #include <map>
 #include <memory>
 #include <optional>
 
-typedef struct _GstElement GstElement;
 typedef struct _GstStructure GstStructure;
 
 namespace zephyrscope {
 
-struct NetworkFigures;
-
-class WebRtcStatistics {
+class WebRtcStatistics : public SourceMeasurement {
 public:
     WebRtcStatistics();
 
-    // Takes a sample when source is a WHEP source; false for any other element.
-    bool poll(GstElement* source);
+    // Takes a sample when source is a WHEP source with its webrtcbin; nothing
+    // for any other element.
+    std::optional<SourcePackets> poll(const StreamCounters& counters, GstElement* source, bool playing) override;
 
-    std::uint64_t received() const { return m_received; }
-    std::uint64_t lost() const { return m_lost; }
-    std::uint64_t recovered() const { return m_recovered; }
-    // Bytes of the RTP packets webrtcbin delivered; empty before the first sample.
-    std::optional<std::uint64_t> rtpBytes() const { return m_rtpBytes; }
     // The sender's bit rate of RTP payload from its RTCP sender reports (bit/s),
     // over their last 10 s; 0 until two reports of a stream came.
-    std::int64_t senderBitRate() const;
+    std::int64_t senderBitRate() const override;
 
     // The figures beyond the log's columns.
-    void fill(NetworkFigures& figures) const;
+    void fill(NetworkFigures& figures) const override;
 
     struct Reported; // what get-stats last answered; shared with its callback
 

@@ -18,8 +18,6 @@ class StreamCounters;
 
 class BroadcastSource {
 public:
-    static bool isBroadcastScheme(const std::string& scheme);
-
     // playbin3's source-setup, on whichever thread makes the source: the
     // multicast interface, and MPEG-TS for RTP whose URL names no payload.
     static void setUp(GstElement* source);

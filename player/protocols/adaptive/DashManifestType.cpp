@@ -79,18 +79,6 @@ GstPadProbeReturn onTypeFindInput(GstPad*, GstPadProbeInfo* info, gpointer data)
     return GST_PAD_PROBE_REMOVE;
 }
 
-// playbin3's element-setup: the typefind element of each of urisourcebin's sources.
-void onElementSetup(GstElement*, GstElement* element, gpointer)
-{
-    if (factoryName(element) != "typefind")
-        return;
-    const ObjectPtr parent(gst_object_get_parent(GST_OBJECT(element)));
-    if (!parent || !GST_IS_ELEMENT(parent.get()) || factoryName(GST_ELEMENT(parent.get())) != "urisourcebin")
-        return;
-    // The probe lives on the element's pad: the element outlives it.
-    if (PadPtr pad {gst_element_get_static_pad(element, "sink")})
-        gst_pad_add_probe(pad.get(), GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM, onTypeFindInput, element, nullptr);
-}
 
 gboolean registerInPlugin(GstPlugin* plugin)
 {
@@ -111,9 +99,17 @@ void DashManifestType::registerTypeFinder()
     });
 }
 
-void DashManifestType::attach(GstElement* playbin)
+bool DashManifestType::watchTypeFind(GstElement* element)
 {
-    g_signal_connect(playbin, "element-setup", G_CALLBACK(onElementSetup), nullptr);
+    if (factoryName(element) != "typefind")
+        return false;
+    const ObjectPtr parent(gst_object_get_parent(GST_OBJECT(element)));
+    if (!parent || !GST_IS_ELEMENT(parent.get()) || factoryName(GST_ELEMENT(parent.get())) != "urisourcebin")
+        return false;
+    // The probe lives on the element's pad: the element outlives it.
+    if (PadPtr pad {gst_element_get_static_pad(element, "sink")})
+        gst_pad_add_probe(pad.get(), GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM, onTypeFindInput, element, nullptr);
+    return true;
 }
 
 } // namespace zephyrscope

@@ -1,6 +1,5 @@
 #include "WebRtcStatistics.h"
 
-#include "EntryStatistics.h"
 #include "GstHandles.h"
 #include "GstStructureFields.h"
 #include "WhepSource.h"
@@ -109,11 +108,11 @@ WebRtcStatistics::WebRtcStatistics()
 {
 }
 
-bool WebRtcStatistics::poll(GstElement* source)
+std::optional<SourcePackets> WebRtcStatistics::poll(const StreamCounters&, GstElement* source, bool)
 {
     ElementPtr webrtc(WhepSource::webrtcOf(source));
     if (!webrtc)
-        return false;
+        return std::nullopt;
     std::uint64_t received = 0, lost = 0, recovered = 0, sessionNacks = 0;
     std::int32_t latencyMs = 0;
     double rttMs = 0.0;
@@ -175,7 +174,7 @@ bool WebRtcStatistics::poll(GstElement* source)
             gst_promise_unref(promise);
         }
     }
-    return true;
+    return SourcePackets {m_received, m_lost, m_recovered, m_rtpBytes};
 }
 
 void WebRtcStatistics::takeSenderReports(const GstStructure* sessionStats)

@@ -30,7 +30,8 @@ public:
     // Gives up waiting and answers "nothing found" now.
     void finishNow();
 
-    // Whether a failure of a source for this scheme is worth probing.
+    // Whether a failure of a source for this scheme is worth probing, as core's
+    // table of protocols says (case-insensitive).
     static bool appliesTo(const std::string& scheme);
 
 private:

@@ -3,6 +3,7 @@
 #include "CaFileTrust.h"
 #include "GstHandles.h"
 #include "MediaUrl.h"
+#include "Protocol.h"
 #include "TlsTrust.h"
 
 #include <gio/gio.h>
@@ -146,7 +147,8 @@ void ConnectionProbe::finishNow()
 
 bool ConnectionProbe::appliesTo(const std::string& scheme)
 {
-    return scheme == "http" || scheme == "https" || scheme.rfind("rtsp", 0) == 0;
+    const Protocol* protocol = protocolForScheme(scheme);
+    return protocol && protocol->connectionProbe;
 }
 
 } // namespace zephyrscope

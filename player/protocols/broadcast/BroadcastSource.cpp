@@ -59,11 +59,6 @@ bool emptyProperty(GstElement* element, const char* name)
 
 } // namespace
 
-bool BroadcastSource::isBroadcastScheme(const std::string& scheme)
-{
-    return scheme == "udp" || scheme == "rtp" || scheme == "rist";
-}
-
 void BroadcastSource::setUp(GstElement* source)
 {
     const std::string factory = factoryName(source);

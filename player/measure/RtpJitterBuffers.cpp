@@ -1,0 +1,64 @@
+#include "RtpJitterBuffers.h"
+
+#include "GstHandles.h"
+#include "GstStructureFields.h"
+
+#include <gst/gst.h>
+
+#include <algorithm>
+
+namespace zephyrscope {
+
+using namespace gsthandles;
+
+namespace {
+
+std::string factoryName(GstElement* element)
+{
+    GstElementFactory* factory = gst_element_get_factory(element);
+    return factory ? GST_OBJECT_NAME(factory) : "";
+}
+
+} // namespace
+
+std::optional<SourcePackets> RtpJitterBuffers::poll(const StreamCounters&, GstElement* source, bool playing)
+{
+    SourcePackets packets;
+    std::uint64_t jitterNs = 0;
+    bool udp = false;
+    GstIterator* it = gst_bin_iterate_recurse(GST_BIN(source));
+    GValue item = G_VALUE_INIT;
+    while (gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
+        auto* element = GST_ELEMENT(g_value_get_object(&item));
+        const std::string factory = factoryName(element);
+        if (factory == "rtpjitterbuffer") {
+            GstStructure* raw = nullptr;
+            g_object_get(element, "stats", &raw, nullptr);
+            StructurePtr stats(raw);
+            if (stats) {
+                packets.received += StructureUint64(stats.get(), "num-pushed");
+                packets.lost += StructureUint64(stats.get(), "num-lost");
+                packets.recovered += StructureUint64(stats.get(), "rtx-success-count");
+                jitterNs = std::max(jitterNs, StructureUint64(stats.get(), "avg-jitter"));
+            }
+        } else if (factory == "udpsrc") {
+            // rtspsrc makes UDP sources only for a UDP transport.
+            udp = true;
+        }
+        g_value_reset(&item);
+    }
+    g_value_unset(&item);
+    gst_iterator_free(it);
+    if (packets.received > 0)
+        m_jitterMs = static_cast<double>(jitterNs) / 1e6;
+    if (playing || packets.received > 0)
+        m_rtpOverUdp = udp;
+    return packets;
+}
+
+void RtpJitterBuffers::fill(NetworkFigures& figures) const
+{
+    figures.rtpJitterMs = m_jitterMs;
+}
+
+} // namespace zephyrscope

@@ -1,0 +1,111 @@
+#include "AdaptiveProtocol.h"
+
+#include "AdaptiveRequests.h"
+#include "DashManifestType.h"
+#include "DownloadGuard.h"
+#include "GstHandles.h"
+#include "Protocol.h"
+#include "StreamProbes.h"
+
+#include <gst/gst.h>
+
+namespace zephyrscope {
+
+using namespace gsthandles;
+
+namespace {
+
+constexpr std::string_view kColumns[] = {"HLS", "DASH", "MSS"};
+
+// A manifest the demuxer reads whole; far beyond any real one.
+constexpr std::uint64_t kMaxManifestBytes = 16 << 20;
+
+std::string factoryName(GstElement* element)
+{
+    GstElementFactory* factory = gst_element_get_factory(element);
+    return factory ? GST_OBJECT_NAME(factory) : "";
+}
+
+StreamCounters::Adaptive adaptiveKind(const std::string& factory)
+{
+    if (factory.rfind("hlsdemux", 0) == 0)
+        return StreamCounters::Adaptive::Hls;
+    if (factory.rfind("dashdemux", 0) == 0)
+        return StreamCounters::Adaptive::Dash;
+    if (factory.rfind("mssdemux", 0) == 0)
+        return StreamCounters::Adaptive::Mss;
+    return StreamCounters::Adaptive::None;
+}
+
+std::string locationOf(GstElement* element)
+{
+    if (!element || !g_object_class_find_property(G_OBJECT_GET_CLASS(element), "location"))
+        return {};
+    gchar* raw = nullptr;
+    g_object_get(element, "location", &raw, nullptr);
+    const CharPtr location(raw);
+    return location ? location.get() : "";
+}
+
+// Whether the entry's source reads a local file (a path, or a URI of a local
+// scheme): its manifest may name others.
+bool isLocalEntry(const std::shared_ptr<StreamCounters>& counters)
+{
+    const ElementPtr source(counters->source());
+    const std::string location = locationOf(source.get());
+    return source && (location.empty() || location[0] == '/' || isLocalScheme(location.substr(0, location.find(':'))));
+}
+
+// The demuxer's input, streaming thread: the manifest, kept for its variants.
+GstPadProbeReturn onManifestPad(GstPad*, GstPadProbeInfo* info, gpointer data)
+{
+    if (info->type & GST_PAD_PROBE_TYPE_BUFFER) {
+        GstMapInfo map;
+        GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+        if (gst_buffer_map(buffer, &map, GST_MAP_READ)) {
+            StreamProbes::countersOf(data).manifestData(reinterpret_cast<const char*>(map.data), map.size);
+            gst_buffer_unmap(buffer, &map);
+        }
+    }
+    return GST_PAD_PROBE_OK;
+}
+
+bool setUpElement(GstElement* element, const std::shared_ptr<StreamCounters>& counters)
+{
+    if (DashManifestType::watchTypeFind(element))
+        return true;
+    const std::string factory = factoryName(element);
+    if (const auto kind = adaptiveKind(factory); kind != StreamCounters::Adaptive::None) {
+        counters->setAdaptive(kind);
+        const ElementPtr source(counters->source());
+        AdaptiveRequests::watch(locationOf(source.get()), counters);
+        if (PadPtr pad {gst_element_get_static_pad(element, "sink")})
+            StreamProbes::addProbe(pad.get(), GST_PAD_PROBE_TYPE_BUFFER, onManifestPad, counters);
+        DownloadGuard::watch(element, "sink", {kMaxManifestBytes, "the manifest", !isLocalEntry(counters)});
+        return true;
+    }
+    if (factory != "parsebin")
+        return false;
+    const ObjectPtr parent(gst_object_get_parent(GST_OBJECT(element)));
+    const bool inDemuxer = parent && GST_IS_ELEMENT(parent.get())
+        && adaptiveKind(factoryName(GST_ELEMENT(parent.get()))) != StreamCounters::Adaptive::None;
+    if (!inDemuxer)
+        return false;
+    if (PadPtr pad {gst_element_get_static_pad(element, "sink")})
+        StreamProbes::countData(pad.get(), counters);
+    return true;
+}
+
+} // namespace
+
+const PlayerProtocol& adaptiveProtocol()
+{
+    static const PlayerProtocol protocol {
+        .columns = kColumns,
+        .registerElements = DashManifestType::registerTypeFinder,
+        .setUpElement = setUpElement,
+    };
+    return protocol;
+}
+
+} // namespace zephyrscope

@@ -1,0 +1,86 @@
+#include "BroadcastProtocols.h"
+
+#include "BroadcastPackets.h"
+#include "BroadcastSource.h"
+#include "RistPacketCounts.h"
+#include "RtpJitterBuffers.h"
+
+namespace zephyrscope {
+
+namespace {
+
+constexpr std::string_view kUdpColumns[] = {"UDP"};
+constexpr std::string_view kUdpFactories[] = {"udpsrc"};
+constexpr std::string_view kRtpColumns[] = {"RTP"};
+constexpr std::string_view kRtpFactories[] = {"rtpsrc"};
+constexpr std::string_view kRistColumns[] = {"RIST"};
+constexpr std::string_view kRistFactories[] = {"ristsrc"};
+
+void setUpSource(GstElement* source, const std::shared_ptr<StreamCounters>&)
+{
+    BroadcastSource::setUp(source);
+}
+
+void setUpRistSource(GstElement* source, const std::shared_ptr<StreamCounters>& counters)
+{
+    RistPacketCounts::watch(source);
+    setUpSource(source, counters);
+}
+
+std::unique_ptr<SourceMeasurement> transportPackets()
+{
+    return std::make_unique<BroadcastPackets>();
+}
+
+std::unique_ptr<SourceMeasurement> jitterBuffers()
+{
+    return std::make_unique<RtpJitterBuffers>();
+}
+
+std::string openingProblem(GstElement*, const std::string& uri, const StreamCounters& counters, unsigned)
+{
+    if (counters.bytes() > 0)
+        return {};
+    return "timed out while opening: " + BroadcastSource::silenceReason(uri);
+}
+
+} // namespace
+
+const PlayerProtocol& udpProtocol()
+{
+    static const PlayerProtocol protocol {
+        .columns = kUdpColumns,
+        .sourceFactories = kUdpFactories,
+        .setUpSource = setUpSource,
+        .measurement = transportPackets,
+        .openingProblem = openingProblem,
+    };
+    return protocol;
+}
+
+const PlayerProtocol& rtpProtocol()
+{
+    static const PlayerProtocol protocol {
+        .columns = kRtpColumns,
+        .sourceFactories = kRtpFactories,
+        .sourceAddsPads = true,
+        .setUpSource = setUpSource,
+        .measurement = jitterBuffers,
+        .openingProblem = openingProblem,
+    };
+    return protocol;
+}
+
+const PlayerProtocol& ristProtocol()
+{
+    static const PlayerProtocol protocol {
+        .columns = kRistColumns,
+        .sourceFactories = kRistFactories,
+        .setUpSource = setUpRistSource,
+        .measurement = transportPackets,
+        .openingProblem = openingProblem,
+    };
+    return protocol;
+}
+
+} // namespace zephyrscope

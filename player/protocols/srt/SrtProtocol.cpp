@@ -1,0 +1,43 @@
+#include "SrtProtocol.h"
+
+#include "SrtDeliveryGaps.h"
+#include "SrtStatistics.h"
+
+#include <gst/gst.h>
+
+namespace zephyrscope {
+
+namespace {
+
+// srtsrc waits for data in slices of this, looking between them whether it is
+// being shut down; without it a wait has no end of its own.
+constexpr gint kSrtPollTimeoutMs = 500;
+
+constexpr std::string_view kColumns[] = {"SRT"};
+constexpr std::string_view kFactories[] = {"srtsrc"};
+
+void setUpSource(GstElement* source, const std::shared_ptr<StreamCounters>& counters)
+{
+    g_object_set(source, "poll-timeout", kSrtPollTimeoutMs, nullptr);
+    SrtDeliveryGaps::watch(source, counters);
+}
+
+std::unique_ptr<SourceMeasurement> measurement()
+{
+    return std::make_unique<SrtStatistics>();
+}
+
+} // namespace
+
+const PlayerProtocol& srtProtocol()
+{
+    static const PlayerProtocol protocol {
+        .columns = kColumns,
+        .sourceFactories = kFactories,
+        .setUpSource = setUpSource,
+        .measurement = measurement,
+    };
+    return protocol;
+}
+
+} // namespace zephyrscope

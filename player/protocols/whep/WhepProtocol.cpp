@@ -1,0 +1,49 @@
+#include "WhepProtocol.h"
+
+#include "WebRtcStatistics.h"
+#include "WhepSource.h"
+
+namespace zephyrscope {
+
+namespace {
+
+constexpr std::string_view kColumns[] = {"WebRTC"};
+constexpr std::string_view kFactories[] = {WhepSource::kFactoryName};
+
+std::unique_ptr<SourceMeasurement> measurement()
+{
+    return std::make_unique<WebRtcStatistics>();
+}
+
+std::string openingProblem(GstElement* source, const std::string&, const StreamCounters&, unsigned waitedS)
+{
+    return WhepSource::openingProblem(source, waitedS);
+}
+
+void configureSource(GstElement* source, const SourceSettings& settings)
+{
+    WhepSource::Settings whep;
+    whep.bearerToken = settings.bearerToken;
+    whep.stunServer = settings.stunServer;
+    whep.turnServer = settings.turnServer;
+    WhepSource::configure(source, whep);
+}
+
+} // namespace
+
+const PlayerProtocol& whepProtocol()
+{
+    static const PlayerProtocol protocol {
+        .columns = kColumns,
+        .sourceFactories = kFactories,
+        .sourceAddsPads = true,
+        .registerElements = WhepSource::registerElement,
+        .configureSource = configureSource,
+        .measurement = measurement,
+        .openingProblem = openingProblem,
+        .pictureToCome = WhepSource::videoAnswered,
+    };
+    return protocol;
+}
+
+} // namespace zephyrscope

@@ -1,0 +1,11 @@
+# Each room of the player builds with only the include paths its row of
+# docs/ARCHITECTURE.md allows, so a forbidden include does not compile. A
+# quoted include with a folder in it ("../facade/X.h") would get round that:
+# this fails on any.
+file(GLOB_RECURSE sources "${PLAYER_DIR}/*.h" "${PLAYER_DIR}/*.cpp")
+foreach(source IN LISTS sources)
+  file(STRINGS "${source}" includes REGEX "^[ \t]*#[ \t]*include[ \t]*\"[^\"]*/")
+  if(includes)
+    message(SEND_ERROR "${source} includes by a path, past its room's include paths: ${includes}")
+  endif()
+endforeach()
