@@ -1,5 +1,7 @@
 #include "SinkFactory.h"
 
+#include "FactoryName.h"
+
 #include <gst/video/videooverlay.h>
 
 #include <cstdlib>
@@ -36,12 +38,6 @@ bool x11DisplayPresent()
 {
     const char* display = std::getenv("DISPLAY");
     return display && *display;
-}
-
-std::string factoryName(GstElement* element)
-{
-    GstElementFactory* factory = gst_element_get_factory(element);
-    return factory ? GST_OBJECT_NAME(factory) : "";
 }
 
 } // namespace

@@ -1,5 +1,7 @@
 #include "EntryStatistics.h"
 
+#include "FactoryName.h"
+
 #include <gst/gst.h>
 
 #include <algorithm>
@@ -21,12 +23,6 @@ std::int32_t clampToInt32(double value)
     if (value >= 2147483647.0)
         return 2147483647;
     return static_cast<std::int32_t>(std::lround(value));
-}
-
-std::string factoryName(GstElement* element)
-{
-    GstElementFactory* factory = gst_element_get_factory(element);
-    return factory ? GST_OBJECT_NAME(factory) : "";
 }
 
 } // namespace

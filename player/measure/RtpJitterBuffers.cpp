@@ -1,5 +1,6 @@
 #include "RtpJitterBuffers.h"
 
+#include "FactoryName.h"
 #include "GstHandles.h"
 #include "GstStructureFields.h"
 
@@ -10,16 +11,6 @@
 namespace zephyrscope {
 
 using namespace gsthandles;
-
-namespace {
-
-std::string factoryName(GstElement* element)
-{
-    GstElementFactory* factory = gst_element_get_factory(element);
-    return factory ? GST_OBJECT_NAME(factory) : "";
-}
-
-} // namespace
 
 std::optional<SourcePackets> RtpJitterBuffers::poll(const StreamCounters&, GstElement* source, bool playing)
 {

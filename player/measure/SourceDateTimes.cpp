@@ -1,5 +1,6 @@
 #include "SourceDateTimes.h"
 
+#include "FactoryName.h"
 #include "PresentationTimes.h"
 
 #include <gst/gst.h>
@@ -9,12 +10,6 @@
 namespace zephyrscope {
 
 namespace {
-
-std::string factoryName(GstElement* element)
-{
-    GstElementFactory* factory = element ? gst_element_get_factory(element) : nullptr;
-    return factory ? GST_OBJECT_NAME(factory) : "";
-}
 
 void releaseTimes(gpointer data)
 {

@@ -1,5 +1,6 @@
 #include "StreamProbes.h"
 
+#include "FactoryName.h"
 #include "GstHandles.h"
 #include "TransportStreamWatch.h"
 
@@ -13,12 +14,6 @@ namespace zephyrscope {
 using namespace gsthandles;
 
 namespace {
-
-std::string factoryName(GstElement* element)
-{
-    GstElementFactory* factory = gst_element_get_factory(element);
-    return factory ? GST_OBJECT_NAME(factory) : "";
-}
 
 void postToMainLoop(GstPad* pad, const char* name)
 {

@@ -3,6 +3,7 @@
 #include "AdaptiveRequests.h"
 #include "DashManifestType.h"
 #include "DownloadGuard.h"
+#include "FactoryName.h"
 #include "GstHandles.h"
 #include "Protocol.h"
 #include "StreamProbes.h"
@@ -19,12 +20,6 @@ constexpr std::string_view kColumns[] = {"HLS", "DASH", "MSS"};
 
 // A manifest the demuxer reads whole; far beyond any real one.
 constexpr std::uint64_t kMaxManifestBytes = 16 << 20;
-
-std::string factoryName(GstElement* element)
-{
-    GstElementFactory* factory = gst_element_get_factory(element);
-    return factory ? GST_OBJECT_NAME(factory) : "";
-}
 
 StreamCounters::Adaptive adaptiveKind(const std::string& factory)
 {

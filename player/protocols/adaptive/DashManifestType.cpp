@@ -1,6 +1,7 @@
 #include "DashManifestType.h"
 
 #include "AdaptiveManifest.h"
+#include "FactoryName.h"
 #include "GstHandles.h"
 
 #include <gst/gst.h>
@@ -36,12 +37,6 @@ void findMpd(GstTypeFind* find, gpointer)
         }
         return;
     }
-}
-
-std::string factoryName(GstElement* element)
-{
-    GstElementFactory* factory = element ? gst_element_get_factory(element) : nullptr;
-    return factory ? GST_OBJECT_NAME(factory) : "";
 }
 
 // The Content-Type among a source's response headers (names in any case; a

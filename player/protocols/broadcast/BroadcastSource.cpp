@@ -1,5 +1,6 @@
 #include "BroadcastSource.h"
 
+#include "FactoryName.h"
 #include "GstHandles.h"
 #include "GstStructureFields.h"
 #include "RistPacketCounts.h"
@@ -14,12 +15,6 @@ using namespace gsthandles;
 namespace {
 
 constexpr const char* kInterfaceParameter = "multicast-iface";
-
-std::string factoryName(GstElement* element)
-{
-    GstElementFactory* factory = gst_element_get_factory(element);
-    return factory ? GST_OBJECT_NAME(factory) : "";
-}
 
 std::string uriOf(GstElement* source)
 {

@@ -1,5 +1,6 @@
 #include "WebRtcStatistics.h"
 
+#include "FactoryName.h"
 #include "GstHandles.h"
 #include "GstStructureFields.h"
 #include "WhepSource.h"
@@ -46,12 +47,6 @@ std::vector<const GstStructure*> sourceStats(const GstStructure* session)
         G_GNUC_END_IGNORE_DEPRECATIONS
     }
     return sources;
-}
-
-std::string factoryName(GstElement* element)
-{
-    GstElementFactory* factory = gst_element_get_factory(element);
-    return factory ? GST_OBJECT_NAME(factory) : "";
 }
 
 } // namespace
