@@ -89,16 +89,30 @@ TEST_F(EntryPlaybackTest, BufferingPausesAPlayingClipUntilTheQueueIsFullAgain)
     ASSERT_TRUE(waitFor(State::Playing));
     EXPECT_EQ(playback->pipeline()->current(), GST_STATE_PLAYING);
 
-    // Pictures that stop (the pipeline paused behind the entry's back) are a
-    // stall the data-flow watch sees; the queue running low during that stall
-    // is the same buffering, counted once.
-    gst_element_set_state(playback->pipeline()->element(), GST_STATE_PAUSED);
-    ASSERT_TRUE(RunMainLoopUntil([&] { return playback->state() == State::Buffering; }, 20s));
+    // Pictures that stop (held back before the video sink, the pipeline still
+    // playing) are a stall the data-flow watch sees; the queue running low
+    // during that stall is the same buffering, counted once. Pausing the
+    // pipeline would not do: a clock provider that loses its clock makes the
+    // entry set the pipeline playing again.
+    GstElement* videoSink = nullptr;
+    g_object_get(playback->pipeline()->element(), "video-sink", &videoSink, nullptr);
+    ASSERT_NE(videoSink, nullptr);
+    GstPad* sinkPad = gst_element_get_static_pad(videoSink, "sink");
+    gst_object_unref(videoSink);
+    ASSERT_NE(sinkPad, nullptr);
+    const gulong hold = gst_pad_add_probe(
+        sinkPad, GST_PAD_PROBE_TYPE_BLOCK_DOWNSTREAM,
+        [](GstPad*, GstPadProbeInfo*, gpointer) { return GST_PAD_PROBE_OK; }, nullptr, nullptr);
+    const bool stalled = RunMainLoopUntil([&] { return playback->state() == State::Buffering; }, 20s);
     EXPECT_EQ(playback->figures().bufferingCount, 2);
     post(gst_message_new_buffering(source(), 30));
-    ASSERT_TRUE(RunMainLoopUntil([&] { return playback->figures().bufferingProgress == 30; }, 20s));
+    const bool lowSeen = RunMainLoopUntil([&] { return playback->figures().bufferingProgress == 30; }, 20s);
     EXPECT_EQ(playback->figures().bufferingCount, 2);
     post(gst_message_new_buffering(source(), 100));
+    gst_pad_remove_probe(sinkPad, hold);
+    gst_object_unref(sinkPad);
+    ASSERT_TRUE(stalled);
+    ASSERT_TRUE(lowSeen);
     ASSERT_TRUE(waitFor(State::Playing));
     EXPECT_EQ(playback->figures().bufferingCount, 2);
 

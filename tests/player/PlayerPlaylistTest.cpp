@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <filesystem>
 #include <optional>
+#include <sstream>
+#include <string>
 #include <vector>
 
 using namespace zephyrscope;
@@ -17,6 +19,20 @@ using namespace std::chrono_literals;
 namespace {
 
 constexpr const char* kTwoEntries = "9 open 3 8 9 open 3 8 10";
+
+// An HTTP entry buffers (Buffering, 6) when its queue has not filled by the
+// time it opened, or runs low while it plays: on a loaded machine that is the
+// player's right answer, not a fault of the list. What a list's test checks is
+// the entries, their order and their ends.
+std::string withoutBuffering(const std::string& sequence)
+{
+    std::istringstream events(sequence);
+    std::string kept;
+    for (std::string event; events >> event;)
+        if (event != "6")
+            kept += (kept.empty() ? "" : " ") + event;
+    return kept;
+}
 
 void makeShortClips()
 {
@@ -145,7 +161,7 @@ TEST_P(PlayerPlaylist, RemoteListIsFetchedAndResolvedAgainstItsUrl)
     HttpTestServer server(SharedMedia().dir());
     server.start();
     playList(server.url("remote." + format.extension));
-    EXPECT_EQ(events.sequence(), kTwoEntries);
+    EXPECT_EQ(withoutBuffering(events.sequence()), kTwoEntries);
     ASSERT_EQ(urls.size(), 2u);
     EXPECT_EQ(urls[0], server.url("short1.mkv"));
     EXPECT_EQ(urls[1], server.url("short2.mkv"));
