@@ -92,8 +92,8 @@ TEST_F(EntryPlaybackTest, BufferingPausesAPlayingClipUntilTheQueueIsFullAgain)
     // Pictures that stop (held back before the video sink, the pipeline still
     // playing) are a stall the data-flow watch sees; the queue running low
     // during that stall is the same buffering, counted once. Pausing the
-    // pipeline would not do: a clock provider that loses its clock makes the
-    // entry set the pipeline playing again.
+    // pipeline behind the entry's back would not do: on a loaded machine the
+    // pipeline was seen playing on to the clip's end.
     GstElement* videoSink = nullptr;
     g_object_get(playback->pipeline()->element(), "video-sink", &videoSink, nullptr);
     ASSERT_NE(videoSink, nullptr);
