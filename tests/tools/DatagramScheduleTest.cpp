@@ -13,6 +13,9 @@ TEST(DatagramSchedule, GivesBackWhatIsDueEarliestFirstAndEqualTimesInTheirOrder)
     schedule.add(300, &c, 1);
     schedule.add(200, &d, 1);
     EXPECT_EQ(schedule.nextDueUs(), 100);
+    EXPECT_EQ(schedule.waitMs(0, 50), 1);     // 100 us, rounded up
+    EXPECT_EQ(schedule.waitMs(150, 50), 0);   // overdue
+    EXPECT_EQ(schedule.waitMs(-90000, 50), 50);
     EXPECT_TRUE(schedule.takeDue(99).empty());
     std::string order;
     for (const auto& due : schedule.takeDue(250))
@@ -24,4 +27,5 @@ TEST(DatagramSchedule, GivesBackWhatIsDueEarliestFirstAndEqualTimesInTheirOrder)
     EXPECT_EQ(order, "bdac");
     EXPECT_EQ(schedule.size(), 0u);
     EXPECT_FALSE(schedule.nextDueUs().has_value());
+    EXPECT_EQ(schedule.waitMs(0, 50), 50);
 }

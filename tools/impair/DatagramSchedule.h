@@ -23,6 +23,10 @@ public:
     void add(std::int64_t dueUs, const unsigned char* data, std::size_t size);
     // The earliest due time, if anything waits.
     std::optional<std::int64_t> nextDueUs() const;
+    // How long a relay thread may wait in poll() at nowUs before the next
+    // datagram is due: rounded up to whole ms (woken early, it would only poll
+    // again), at most idleMs, which is also the answer when nothing waits.
+    int waitMs(std::int64_t nowUs, int idleMs) const;
     // The datagrams due by nowUs, earliest first.
     std::vector<Datagram> takeDue(std::int64_t nowUs);
     std::size_t size() const { return m_queue.size(); }
