@@ -257,6 +257,7 @@ TEST_F(PlayerBroadcast, RawUdpRandomLossIsWhatTheRelayNeverForwarded)
     const NetworkFigures end = playThroughRelay(BroadcastTestSender::Transport::Udp, options,
                                                 loopbackUrl("udp", port), relay);
     SCOPED_TRACE(describe("UDP 2 % random loss, 20 ms delay", end, relay));
+    RecordProperty("figures", describe("UDP 2 % random loss, 20 ms delay", end, relay));
 
     EXPECT_EQ(end.sourceProtocol, "UDP");
     ASSERT_GT(relay.impaired.lost, 5u);

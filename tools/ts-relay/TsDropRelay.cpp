@@ -256,8 +256,8 @@ void TsDropRelay::relayData(const unsigned char* datagram, std::size_t size)
         if (rtp && size >= kRtpHeader)
             countForwarded(rtpSequence(datagram), m_options.rtcp && isRetransmission(datagram, size));
     }
-    // Anything already waiting leaves first, so a datagram due now goes straight
-    // out only behind an empty queue.
+    // Whatever is already due leaves first, so a datagram due now goes straight
+    // out only when nothing waits.
     if (departureUs > nowUs || m_schedule.size() > 0)
         m_schedule.add(departureUs, datagram, size);
     else
