@@ -105,7 +105,10 @@ protected:
                   << " trailing=" << relay.trailingDrops << " retransmitted=" << relay.retransmitted
                   << " ts-dropped=" << relay.tsPacketsDropped << " gaps=" << relay.continuityGaps
                   << " forwarded=" << relay.forwarded << " repaired=" << relay.repaired
-                  << " never-forwarded=" << relay.neverForwarded << " retransmissions-dropped=" << relay.retransmissionsDropped;
+                  << " never-forwarded=" << relay.neverForwarded << " retransmissions-dropped=" << relay.retransmissionsDropped
+                  << " | impaired lost=" << relay.impaired.lost << " swallowed=" << relay.impaired.swallowed
+                  << " capped=" << relay.impaired.capped << " held=" << relay.impaired.held
+                  << " delayed=" << relay.impaired.delayed;
         return out.str();
     }
 
@@ -236,6 +239,36 @@ TEST_F(PlayerBroadcast, RawUdpLossIsWhatTheContinuityCountersShowOfTheRelaysDrop
     EXPECT_GT(end.receptionQuality, 90);
     EXPECT_EQ(end.transportErrors.syncLoss + end.transportErrors.syncByte, 0u);
     EXPECT_EQ(end.transportErrors.pmt + end.transportErrors.pid, 0u);
+}
+
+TEST_F(PlayerBroadcast, RawUdpRandomLossIsWhatTheRelayNeverForwarded)
+{
+    // 2 % of the datagrams lost at random, the same ones every run, and the rest
+    // delayed 20 ms with 5 ms of jitter, in order, through the relay's timer queue.
+    const std::uint16_t port = BroadcastTestSender::freePortPair();
+    TsDropRelay::Options options = relayOptions(port);
+    options.dropEvery = 0;
+    options.impairment.loss.kind = zephyrscope::tools::impair::LossModel::Kind::Random;
+    options.impairment.loss.rate = 0.02;
+    options.impairment.loss.seed = 4242;
+    options.impairment.delay.delayUs = 20000;
+    options.impairment.delay.jitterUs = 5000;
+    TsDropRelay::Counts relay;
+    const NetworkFigures end = playThroughRelay(BroadcastTestSender::Transport::Udp, options,
+                                                loopbackUrl("udp", port), relay);
+    SCOPED_TRACE(describe("UDP 2 % random loss, 20 ms delay", end, relay));
+    RecordProperty("figures", describe("UDP 2 % random loss, 20 ms delay", end, relay));
+
+    EXPECT_EQ(end.sourceProtocol, "UDP");
+    ASSERT_GT(relay.impaired.lost, 5u);
+    EXPECT_EQ(relay.dropped, relay.impaired.lost);
+    EXPECT_EQ(relay.impaired.seen, relay.originals);
+    EXPECT_EQ(relay.impaired.delayed, relay.originals - relay.dropped);
+    EXPECT_EQ(relay.impaired.reordered, 0u);
+    const double dropped = static_cast<double>(relay.tsPacketsDropped - relay.trailingTsPackets);
+    EXPECT_NEAR(end.lostPackets, dropped, dropped * 0.01);
+    EXPECT_EQ(end.receivedPackets, static_cast<std::int32_t>(7 * (relay.originals - relay.dropped)));
+    EXPECT_EQ(end.transportErrors.syncLoss + end.transportErrors.syncByte, 0u);
 }
 
 TEST_F(PlayerBroadcast, RtpLossIsTheRelaysDroppedDatagramsExactly)

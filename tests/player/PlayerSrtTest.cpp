@@ -49,7 +49,8 @@ protected:
                   << " | relay originals=" << relay.originals << " dropped=" << relay.dropped
                   << " retransmitted=" << relay.retransmitted << " blackedOut=" << relay.blackedOut
                   << " neverForwarded=" << relay.neverForwarded << " repaired=" << relay.repaired
-                  << " retransmissionsDropped=" << relay.retransmissionsDropped;
+                  << " retransmissionsDropped=" << relay.retransmissionsDropped
+                  << " impairedLost=" << relay.impaired.lost;
         return out.str();
     }
 
@@ -143,6 +144,34 @@ TEST_F(PlayerSrt, PacketsDroppedOnceAreRecoveredAndNoneLost)
     // the 100 ms SRT assumes before it has measured anything.
     EXPECT_GT(playing.rttMs, 0.0);
     EXPECT_LT(playing.rttMs, 50.0);
+}
+
+// 2 % of the first transmissions lost at random, the same ones every run: SRT
+// repairs each, and what the player counts as recovered is what the relay lost.
+TEST_F(PlayerSrt, RandomLossIsRecoveredPacketForPacketAndNoneLost)
+{
+    zephyrscope::tools::impair::Impairment::Params impairment;
+    impairment.loss.kind = zephyrscope::tools::impair::LossModel::Kind::Random;
+    impairment.loss.rate = 0.02;
+    impairment.loss.seed = 4242;
+    SrtTestSender sender(6.0, 400);
+    sender.start();
+    UdpRelay relay(sender.port(), 0, std::chrono::seconds(120), impairment);
+    player->putURL("srt://127.0.0.1:" + std::to_string(relay.port()));
+    ASSERT_TRUE(waitForState(kPlayStatePlaying, 20s)) << events.sequence();
+    waitForStreamEnd();
+    const Observed end = read();
+    const auto counts = relay.counts();
+    SCOPED_TRACE(describe("SRT 2 % random loss", end, counts));
+    RecordProperty("figures", describe("SRT 2 % random loss", end, counts));
+
+    ASSERT_GT(counts.impaired.lost, 5u);
+    EXPECT_EQ(counts.dropped, counts.impaired.lost);
+    EXPECT_EQ(counts.impaired.seen, counts.originals);
+    EXPECT_EQ(counts.repaired, counts.dropped);
+    EXPECT_EQ(end.recovered, static_cast<std::int32_t>(counts.repaired));
+    EXPECT_EQ(end.lost, 0);
+    EXPECT_EQ(counts.neverForwarded, 0u);
 }
 
 // Every copy of every packet whose sequence number 30 divides is dropped: no

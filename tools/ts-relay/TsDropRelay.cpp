@@ -95,6 +95,7 @@ std::uint16_t rtpSequence(const unsigned char* datagram)
 TsDropRelay::TsDropRelay(const Options& options)
     : m_options(options)
     , m_end(std::chrono::steady_clock::now() + options.maxLifetime)
+    , m_impairment(options.impairment)
 {
     // An even port with, for RTCP, the next one free as well.
     for (int attempt = 0; attempt < kPortAttempts && m_dataIn < 0; ++attempt) {
@@ -153,7 +154,10 @@ void TsDropRelay::run()
     while (!m_stopping && std::chrono::steady_clock::now() < m_end) {
         pollfd fds[3] = {{m_dataIn, POLLIN, 0}, {m_rtcpIn, POLLIN, 0}, {m_rtcpOut, POLLIN, 0}};
         const nfds_t count = m_options.rtcp ? 3 : 1;
-        if (poll(fds, count, kPollMs) <= 0)
+        const std::int64_t nowUs = microsecondsOf(std::chrono::steady_clock::now().time_since_epoch());
+        const int ready = poll(fds, count, m_schedule.waitMs(nowUs, kPollMs));
+        sendDue();
+        if (ready <= 0)
             continue;
         if (fds[0].revents & POLLIN) {
             const ssize_t got = recv(m_dataIn, buffer.data(), buffer.size(), 0);
@@ -178,6 +182,19 @@ void TsDropRelay::run()
     }
 }
 
+void TsDropRelay::sendDue()
+{
+    const std::int64_t nowUs = microsecondsOf(std::chrono::steady_clock::now().time_since_epoch());
+    for (const impair::DatagramSchedule::Datagram& due : m_schedule.takeDue(nowUs))
+        sendData(due.bytes.data(), due.bytes.size());
+}
+
+void TsDropRelay::sendData(const unsigned char* datagram, std::size_t size)
+{
+    const sockaddr_in target = addressOf(m_options.targetHost, m_options.targetPort);
+    sendto(m_dataOut, datagram, size, 0, reinterpret_cast<const sockaddr*>(&target), sizeof target);
+}
+
 void TsDropRelay::blackout(std::chrono::milliseconds duration)
 {
     m_blackoutUntilUs = microsecondsOf(std::chrono::steady_clock::now().time_since_epoch() + duration);
@@ -186,10 +203,12 @@ void TsDropRelay::blackout(std::chrono::milliseconds duration)
 void TsDropRelay::relayData(const unsigned char* datagram, std::size_t size)
 {
     const bool rtp = m_options.framing == Framing::Rtp;
+    const std::int64_t nowUs = microsecondsOf(std::chrono::steady_clock::now().time_since_epoch());
+    std::int64_t departureUs = nowUs;
     bool drop = false;
     {
         std::lock_guard lock(m_mutex);
-        if (microsecondsOf(std::chrono::steady_clock::now().time_since_epoch()) < m_blackoutUntilUs.load()) {
+        if (nowUs < m_blackoutUntilUs.load()) {
             ++m_counts.blackedOut;
             m_swallowedSincePassed = true;
             return;
@@ -211,6 +230,12 @@ void TsDropRelay::relayData(const unsigned char* datagram, std::size_t size)
             const bool requestsReachSender = !m_options.rtcp || m_receiverRtcpSeen;
             drop = requestsReachSender && m_options.dropEvery > 0
                 && m_counts.originals % static_cast<std::uint64_t>(m_options.dropEvery) == 0;
+            if (!drop) {
+                const impair::Impairment::Verdict verdict = m_impairment.judge(nowUs, size, requestsReachSender);
+                drop = verdict.fate != impair::Impairment::Fate::Forwarded;
+                departureUs = verdict.departureUs;
+                m_counts.impaired = m_impairment.counts();
+            }
         }
         if (drop) {
             if (rtp && size >= kRtpHeader)
@@ -231,8 +256,12 @@ void TsDropRelay::relayData(const unsigned char* datagram, std::size_t size)
         if (rtp && size >= kRtpHeader)
             countForwarded(rtpSequence(datagram), m_options.rtcp && isRetransmission(datagram, size));
     }
-    const sockaddr_in target = addressOf(m_options.targetHost, m_options.targetPort);
-    sendto(m_dataOut, datagram, size, 0, reinterpret_cast<const sockaddr*>(&target), sizeof target);
+    // Whatever is already due leaves first, so a datagram due now goes straight
+    // out only when nothing waits.
+    if (departureUs > nowUs || m_schedule.size() > 0)
+        m_schedule.add(departureUs, datagram, size);
+    else
+        sendData(datagram, size);
 }
 
 void TsDropRelay::countForwarded(std::uint16_t sequence, bool retransmission)

@@ -14,9 +14,20 @@
 // its retransmission requests have no way back to the sender. It counts the
 // packets whose first copy it passed on was a retransmission: those it repaired.
 //
+// An impairment (random or burst loss, an outage, a rate cap, delay and jitter:
+// tools/impair) may act on the sender's datagrams as well, after dropEvery;
+// what it does not forward is dropped and counted like dropEvery's drops, with
+// its own breakdown in Counts::impaired. Retransmissions are not impaired, but
+// with dropRetransmissions every copy of what it lost is dropped too. Delayed
+// and held datagrams wait in a timer queue the relay thread drains between
+// receives; they keep their order unless the delay is told otherwise.
+//
 // A multicast target is sent to on the loopback interface.
 // Thread: one relay thread; counts() may be called from any thread. It stops
 // with stop(), the destructor, or after maxLifetime, whichever comes first.
+
+#include "DatagramSchedule.h"
+#include "Impairment.h"
 
 #include <atomic>
 #include <chrono>
@@ -41,11 +52,12 @@ public:
         bool rtcp = false;
         bool dropRetransmissions = false; // RTP with RTCP: drop every copy of a dropped packet
         std::chrono::milliseconds maxLifetime = std::chrono::seconds(120);
+        impair::Impairment::Params impairment; // none by default
     };
 
     struct Counts {
         std::uint64_t originals = 0;     // datagrams from the sender, retransmissions aside
-        std::uint64_t dropped = 0;       // of those, dropped on purpose
+        std::uint64_t dropped = 0;       // of those, dropped on purpose (dropEvery and the impairment)
         std::uint64_t retransmitted = 0; // retransmissions passed on
         std::uint64_t retransmissionsDropped = 0;
         // RTP: the packets (sequence numbers) passed on, and of them those whose first
@@ -63,6 +75,7 @@ public:
         // the first after it were passed on (wall clock, us since 1970); 0 before one ends.
         std::int64_t blackoutFromWallUs = 0, blackoutToWallUs = 0;
         std::uint64_t blackedOut = 0; // datagrams swallowed by blackouts
+        impair::Impairment::Counts impaired; // what the impairment did to the originals
     };
 
     explicit TsDropRelay(const Options& options);
@@ -81,6 +94,8 @@ public:
 private:
     void run();
     void relayData(const unsigned char* datagram, std::size_t size);
+    void sendData(const unsigned char* datagram, std::size_t size);
+    void sendDue();
     void countDropped(const unsigned char* datagram, std::size_t size);
     void countForwarded(std::uint16_t sequence, bool retransmission);
 
@@ -95,6 +110,8 @@ private:
     bool m_swallowedSincePassed = false;
     mutable std::mutex m_mutex;
     Counts m_counts;
+    impair::Impairment m_impairment;
+    impair::DatagramSchedule m_schedule; // relay thread only
     std::set<std::uint16_t> m_droppedSequences;
     std::set<std::int64_t> m_forwarded; // RTP sequence numbers passed on, extended
     std::int64_t m_highestSequence = 0;

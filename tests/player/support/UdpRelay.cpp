@@ -36,10 +36,12 @@ std::int64_t nowUs()
 
 } // namespace
 
-UdpRelay::UdpRelay(std::uint16_t listenerPort, int dropEvery, std::chrono::milliseconds maxLifetime)
+UdpRelay::UdpRelay(std::uint16_t listenerPort, int dropEvery, std::chrono::milliseconds maxLifetime,
+                   const zephyrscope::tools::impair::Impairment::Params& impairment)
     : m_listenerPort(listenerPort)
     , m_dropEvery(dropEvery)
     , m_end(std::chrono::steady_clock::now() + maxLifetime)
+    , m_impairment(impairment)
 {
     m_callerSide = boundSocket();
     m_listenerSide = boundSocket();
@@ -100,7 +102,11 @@ void UdpRelay::run()
     unsigned char packet[kMaxDatagram];
     while (!m_stopping && std::chrono::steady_clock::now() < m_end) {
         pollfd fds[3] = {{m_callerSide, POLLIN, 0}, {m_listenerSide, POLLIN, 0}, {m_wake, POLLIN, 0}};
-        if (poll(fds, 3, kPollMs) <= 0)
+        const int ready = poll(fds, 3, m_schedule.waitMs(nowUs(), kPollMs));
+        for (const auto& due : m_schedule.takeDue(nowUs()))
+            sendto(m_callerSide, due.bytes.data(), due.bytes.size(), 0, reinterpret_cast<sockaddr*>(&caller),
+                   sizeof caller);
+        if (ready <= 0)
             continue;
         const bool blackedOut = nowUs() < m_blackoutUntilUs.load();
         if (fds[0].revents & POLLIN) {
@@ -119,6 +125,8 @@ void UdpRelay::run()
             const ssize_t got = recv(m_listenerSide, packet, sizeof packet, 0);
             if (got <= 0 || !callerKnown)
                 continue;
+            const std::int64_t arrivalUs = nowUs();
+            std::int64_t departureUs = arrivalUs; // at once, unless the impairment delays it
             const bool data = got >= 16 && (packet[0] & 0x80) == 0;
             if (data) {
                 const std::uint32_t sequence = ((packet[0] & 0x7fu) << 24) | (packet[1] << 16) | (packet[2] << 8)
@@ -137,6 +145,16 @@ void UdpRelay::run()
                     ++(retransmission ? m_counts.retransmissionsDropped : m_counts.dropped);
                     continue;
                 }
+                if (!retransmission && divisor == 0) {
+                    using Fate = zephyrscope::tools::impair::Impairment::Fate;
+                    const auto verdict = m_impairment.judge(arrivalUs, static_cast<std::size_t>(got));
+                    m_counts.impaired = m_impairment.counts();
+                    if (verdict.fate != Fate::Forwarded) {
+                        ++m_counts.dropped;
+                        continue;
+                    }
+                    departureUs = verdict.departureUs;
+                }
                 if (retransmission)
                     ++m_counts.retransmitted;
                 ++m_counts.dataPackets;
@@ -147,8 +165,12 @@ void UdpRelay::run()
             } else if (blackedOut) {
                 continue;
             }
-            sendto(m_callerSide, packet, static_cast<std::size_t>(got), 0, reinterpret_cast<sockaddr*>(&caller),
-                   sizeof caller);
+            // Behind whatever is already due, which leaves first.
+            if (departureUs > arrivalUs || m_schedule.size() > 0)
+                m_schedule.add(departureUs, packet, static_cast<std::size_t>(got));
+            else
+                sendto(m_callerSide, packet, static_cast<std::size_t>(got), 0, reinterpret_cast<sockaddr*>(&caller),
+                       sizeof caller);
         }
     }
 }

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "DatagramSchedule.h"
+#include "Impairment.h"
+
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -19,6 +22,10 @@ namespace zephyrscope::testing {
 // number a divisor divides is dropped. It counts what it forwarded, per
 // sequence number, so a test knows what never arrived, and what arrived only
 // by retransmission: the packets whose first copy it forwarded was one.
+// An impairment (tools/impair) may act on the first transmissions that pass
+// dropEvery: what it does not forward counts as dropped, with its breakdown in
+// Counts::impaired; what it delays waits in a timer queue the relay thread
+// drains between receives.
 //
 // Thread: one relay thread; the counters may be read from any thread. It stops
 // with stop(), the destructor, or after maxLifetime, whichever comes first.
@@ -34,10 +41,12 @@ public:
         std::uint64_t neverForwarded = 0;  // sequence numbers between the first and last forwarded never forwarded
         std::uint64_t repaired = 0;        // sequence numbers whose first copy forwarded was a retransmission
         std::uint64_t retransmissionsDropped = 0;
+        zephyrscope::tools::impair::Impairment::Counts impaired;
     };
 
     UdpRelay(std::uint16_t listenerPort, int dropEvery,
-             std::chrono::milliseconds maxLifetime = std::chrono::seconds(120));
+             std::chrono::milliseconds maxLifetime = std::chrono::seconds(120),
+             const zephyrscope::tools::impair::Impairment::Params& impairment = {});
     ~UdpRelay();
     UdpRelay(const UdpRelay&) = delete;
     UdpRelay& operator=(const UdpRelay&) = delete;
@@ -71,6 +80,8 @@ private:
     mutable std::mutex m_mutex;
     Counts m_counts;
     std::set<std::uint32_t> m_forwarded; // sequence numbers forwarded at least once
+    zephyrscope::tools::impair::Impairment m_impairment;
+    zephyrscope::tools::impair::DatagramSchedule m_schedule; // relay thread only
     std::thread m_thread;
 };
 
