@@ -115,6 +115,11 @@ TEST(LogCheck, CounterThatFallsWithinAnEntryFailsTheTestAndOneThatStartsAgainWit
     log.samples[1].lostPackets = 5;
     log.samples[1].receivedPackets = 7;
     log.samples[3].receivedPackets = 1;
+    log.samples[3].stateName = "Playing";
+    // The entry after it is sampled while it opens, before its block is written.
+    log.samples.push_back({});
+    log.samples[4].line = 14;
+    log.samples[4].stateName = "Transitioning";
     zephyrscope::testing::ExpectCountersNeverFall(log, "two-entries.dat");
 
     log.samples[1].lostPackets = 3;
