@@ -358,9 +358,17 @@ TEST_F(FaultHttpUrl, SegmentsTheDemuxerDropsAreReceivedBytesAndTheEntryFailsSayi
     const std::string url = server->url("hls/index.m3u8?grow=1000");
     // The no-data timeout shortened to 10 s, so the run does not wait 30.
     const ProgramResult result = run({"--no-data-timeout=10", q(url), "grow.dat"});
-    EXPECT_EQ(result.exitStatus, 3) << result.stderrText;
-    EXPECT_EQ(playFailure(result, url), "no data for 10 s (segments arrived, but the demuxer passed none of them on)")
-        << result.stderrText;
+    // The first segment's pictures may still be shown before the rest are dropped
+    // as late, when the machine is slow enough: then the entry played, briefly,
+    // and lost its data, which is the other right answer.
+    const std::optional<std::string> failure = playFailure(result, url);
+    if (failure && failure->rfind("connection lost after ", 0) == 0) {
+        EXPECT_EQ(result.exitStatus, 4) << result.stderrText;
+    } else {
+        EXPECT_EQ(result.exitStatus, 3) << result.stderrText;
+        EXPECT_EQ(failure, "no data for 10 s (segments arrived, but the demuxer passed none of them on)")
+            << result.stderrText;
+    }
     long long segmentBytes = 0;
     std::optional<std::chrono::steady_clock::time_point> first, last;
     for (const HttpTestServer::Sent& sent : server->sentLog()) {

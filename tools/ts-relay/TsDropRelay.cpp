@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <set>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 namespace zephyrscope::tools {
@@ -42,6 +43,12 @@ int udpSocket(std::uint16_t port)
     const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         throw std::runtime_error("Cannot open socket 'ts relay': socket failed");
+    // Seconds of buffer either way, so that a busy machine's late relay thread
+    // loses nothing the relay would not count (past the system's limit as root).
+    constexpr int kBufferBytes = 4 * 1024 * 1024;
+    for (const auto& [option, forced] : {std::pair {SO_RCVBUF, SO_RCVBUFFORCE}, std::pair {SO_SNDBUF, SO_SNDBUFFORCE}})
+        if (setsockopt(fd, SOL_SOCKET, forced, &kBufferBytes, sizeof kBufferBytes) != 0)
+            setsockopt(fd, SOL_SOCKET, option, &kBufferBytes, sizeof kBufferBytes);
     sockaddr_in address = addressOf("127.0.0.1", port);
     if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         close(fd);

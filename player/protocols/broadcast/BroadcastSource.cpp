@@ -44,6 +44,35 @@ std::optional<std::string> queryParameter(const std::string& uri, const char* na
     return value;
 }
 
+// A probe must not lose what the network delivered: a busy machine's streaming
+// thread can fall a second behind, more than the system's default socket buffer
+// (about 200 KB) holds of a stream of a few Mbit/s. udpsrc asks for it past the
+// system's limit where it may (SO_RCVBUFFORCE).
+constexpr int kReceiveBufferBytes = 4 * 1024 * 1024;
+
+void enlargeReceiveBuffer(GstElement* element)
+{
+    if (factoryName(element) == "udpsrc")
+        g_object_set(element, "buffer-size", kReceiveBufferBytes, nullptr);
+}
+
+// rtpsrc and ristsrc are bins whose udpsrc children come now or when they go to READY.
+void enlargeReceiveBuffers(GstElement* source)
+{
+    if (!GST_IS_BIN(source)) {
+        enlargeReceiveBuffer(source);
+        return;
+    }
+    g_signal_connect(source, "deep-element-added",
+                     G_CALLBACK(+[](GstBin*, GstBin*, GstElement* element, gpointer) { enlargeReceiveBuffer(element); }),
+                     nullptr);
+    GstIterator* children = gst_bin_iterate_recurse(GST_BIN(source));
+    gst_iterator_foreach(
+        children, +[](const GValue* child, gpointer) { enlargeReceiveBuffer(GST_ELEMENT(g_value_get_object(child))); },
+        nullptr);
+    gst_iterator_free(children);
+}
+
 bool emptyProperty(GstElement* element, const char* name)
 {
     gchar* value = nullptr;
@@ -62,6 +91,7 @@ void BroadcastSource::setUp(GstElement* source)
     const std::string uri = uriOf(source);
     if (const auto interface = queryParameter(uri, kInterfaceParameter))
         g_object_set(source, kInterfaceParameter, interface->c_str(), nullptr);
+    enlargeReceiveBuffers(source);
     if (factory == "rtpsrc") {
         GstCaps* caps = nullptr;
         g_object_get(source, "caps", &caps, nullptr);

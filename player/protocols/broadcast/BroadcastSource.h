@@ -19,7 +19,8 @@ class StreamCounters;
 class BroadcastSource {
 public:
     // playbin3's source-setup, on whichever thread makes the source: the
-    // multicast interface, and MPEG-TS for RTP whose URL names no payload.
+    // multicast interface, MPEG-TS for RTP whose URL names no payload, and a
+    // receive buffer of seconds, not the system's fraction of one.
     static void setUp(GstElement* source);
 
     // The packets of a UDP or RIST source as its transport counts them: for raw
