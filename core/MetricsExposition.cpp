@@ -116,9 +116,9 @@ void appendSessionSeries(std::string& out, const std::string& labels, const Sess
                  "Rebuffering Ratio: time stalled over time played and stalled in this entry.", labels,
                  session.rebufferingRatio());
     if (const std::optional<double> bitRate = session.averageBitRate())
-        appendSeries(out, "zephyrscope_average_bitrate_bits_per_second", "gauge",
-                     "Average Bitrate: the mean bit rate played in this entry (a variant's declared one).", labels,
-                     *bitRate);
+        appendSeries(out, "zephyrscope_average_bitrate_bytes_per_second", "gauge",
+                     "Average Bitrate: the mean rate played in this entry (a variant's declared one), / 8.", labels,
+                     *bitRate / 8.0);
     appendSeries(out, "zephyrscope_qoe_score", "gauge",
                  "The entry's QoE score so far, 0 to 100 (docs/QOE.md); 0 before its first picture.", labels,
                  ScoreSession(session.inputs()).score);

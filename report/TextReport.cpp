@@ -45,7 +45,7 @@ void session(std::string& out, const SessionMetrics& m, bool run)
     line("Bitrate switches", format("%d up, %d down", m.bitrateSwitchesUp, m.bitrateSwitchesDown));
     line("Average bitrate", m.averageBitRate ? format("%.1f kbit/s", *m.averageBitRate / 1000.0) : "-");
     line("Time black / frozen", format("%.3f s / %.3f s", m.blackSeconds, m.frozenSeconds));
-    line("Time silent", m.silentSeconds ? format("%.3f s", *m.silentSeconds) : "- (no audio)");
+    line("Time silent", m.silentSeconds ? format("%.3f s", *m.silentSeconds) : "- (no audio measured)");
     if (run)
         line("QoE score", format("%.1f of 100 (mean of the sessions)", m.score.score));
     else

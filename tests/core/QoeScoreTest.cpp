@@ -96,7 +96,7 @@ TEST(SessionTally, TimePlayedAndStalledAndTheShareOfTheTopVariantComeFromTheTick
     FormatMetricsExposition(f, text);
     const std::string labels = "{url=\"http://127.0.0.1/live.m3u8\",protocol=\"HLS\"}";
     EXPECT_NE(text.find("\nzephyrscope_rebuffering_ratio" + labels + " 0.2\n"), std::string::npos) << text;
-    EXPECT_NE(text.find("\nzephyrscope_average_bitrate_bits_per_second" + labels + " 1500000\n"), std::string::npos);
+    EXPECT_NE(text.find("\nzephyrscope_average_bitrate_bytes_per_second" + labels + " 187500\n"), std::string::npos);
     const std::string score = "\nzephyrscope_qoe_score" + labels + " ";
     const std::size_t at = text.find(score);
     ASSERT_NE(at, std::string::npos) << text;
