@@ -451,11 +451,12 @@ TEST_F(ProgramPlaybackTest, UdpStreamThroughALossyRelayLogsItsLossServesItsStrea
     EXPECT_GE(stalls[1].utc - stalls[0].utc, 1.2);
 }
 
-// A UDP stream whose relay passes nothing for 2.0 s while it plays, then whose
-// sender stops: two stalls, the outage's and the one that lasts to the entry's
-// end. The relay's measured outage G is the truth: the picture stands still
-// between G and 2 (G - 800) + 80 ms (PlayerBroadcastTest works it out). The
-// report's session, score and P.1203 input follow those stalls exactly.
+// A UDP stream whose sender starts 3 s after the program listens, whose relay
+// passes nothing for 2.0 s while it plays, and whose sender then stops: a start
+// of at least 3 s, and two stalls, the outage's and the one that lasts to the
+// entry's end. The relay's measured outage G is the truth: the picture stands
+// still between G and 2 (G - 800) + 80 ms (PlayerBroadcastTest works it out).
+// The report's session, score and P.1203 input follow them exactly.
 TEST_F(ProgramPlaybackTest, UdpStreamThroughARelayThatBlacksOutTwoSecondsScoresAndListsItsStallsAsTheFormulaSays)
 {
     using zephyrscope::testing::BroadcastTestSender;
@@ -466,9 +467,14 @@ TEST_F(ProgramPlaybackTest, UdpStreamThroughARelayThatBlacksOutTwoSecondsScoresA
     TsDropRelay relay(options);
     const std::string url = "udp://127.0.0.1:" + std::to_string(port);
     ProgramProcess run({media.dir(),
-                        {"--json-log=outage.jsonl", "--no-data-timeout=3", QString::fromStdString(url), "outage.dat"}});
+                        {"--json-log=outage.jsonl", "--no-data-timeout=5", QString::fromStdString(url), "outage.dat"}});
     ASSERT_TRUE(run.start());
     ASSERT_TRUE(run.waitUntil([port] { return BroadcastTestSender::portTaken(port); }, 20000)) << run.stderrSoFar();
+    // The entry was opened before its port was taken: its start is at least this hold.
+    const auto listening = std::chrono::steady_clock::now();
+    run.waitUntil([] { return false; }, 3000);
+    const double heldSeconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - listening).count();
     // Every frame a key frame: the decoder waits for none after the outage.
     BroadcastTestSender sender(BroadcastTestSender::Transport::Udp, "127.0.0.1", relay.port(), 90.0, 1);
     sender.start();
@@ -507,17 +513,22 @@ TEST_F(ProgramPlaybackTest, UdpStreamThroughARelayThatBlacksOutTwoSecondsScoresA
     EXPECT_EQ(m.videoStartFailures + m.exitsBeforeVideoStart, 0);
     EXPECT_EQ(m.playbackFailures, 1); // the sender's silence failed the entry after it played
     ASSERT_TRUE(m.videoStartSeconds);
+    EXPECT_GE(*m.videoStartSeconds, heldSeconds);
+    EXPECT_LE(*m.videoStartSeconds, heldSeconds + 4.0);
     EXPECT_DOUBLE_EQ(m.inputs.resolutionRatio, 1.0);
     EXPECT_DOUBLE_EQ(m.inputs.bitRateRatio, 1.0);
     const QoeInputs stallsAsMeasured {true, *m.videoStartSeconds, 2, m.rebufferingSeconds};
     EXPECT_NEAR(m.score.score, ScoreSession(stallsAsMeasured).score, 1e-9);
     const QoeInputs withoutOutage {true, *m.videoStartSeconds, 1, f.stallMs[1] / 1000.0};
     const QoeInputs noStall {true, *m.videoStartSeconds, 0, 0.0};
-    measured << "; score " << m.score.score << ", without the outage's stall " << ScoreSession(withoutOutage).score
-             << ", without any stall " << ScoreSession(noStall).score;
+    const QoeInputs unheld {true, *m.videoStartSeconds - heldSeconds, 2, m.rebufferingSeconds};
+    measured << "; held " << heldSeconds << " s; score " << m.score.score << ", without the outage's stall "
+             << ScoreSession(withoutOutage).score << ", without any stall " << ScoreSession(noStall).score
+             << ", without the hold " << ScoreSession(unheld).score;
     RecordProperty("measured", measured.str());
     std::printf("measured: %s\n", measured.str().c_str());
     EXPECT_LT(m.score.score, ScoreSession(withoutOutage).score);
+    EXPECT_LT(m.score.score, ScoreSession(unheld).score);
 
     // The report program's P.1203 input lists the start-up and both stalls, to the millisecond.
     const fs::path p1203Path = media.dir() / "outage-p1203.json";
