@@ -41,8 +41,11 @@ void SessionTally::tick(const SampleLine& line, const NetworkFigures& figures)
     const bool playing = state == PlayStateName(kPlayStatePlaying);
     const bool stalled = state == PlayStateName(kPlayStateBuffering) || state == PlayStateName(kPlayStateReconnecting);
     m_started = m_started || figures.startupMs > 0 || playing;
+    // A live stream's first picture can come while it still buffers: that is its
+    // start, and a stall only comes after it played.
+    m_played = m_played || playing;
     m_lastPlaying = playing;
-    m_lastStalled = m_started && stalled && !playing;
+    m_lastStalled = m_played && stalled;
     // 0 is "not known yet", not a variant.
     m_lastBitRate = m_adaptive ? (line.bandWidth > 0 ? line.bandWidth : m_lastBitRate) : line.bitRate;
     m_lastPixels = static_cast<double>(figures.videoWidth) * figures.videoHeight;

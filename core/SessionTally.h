@@ -20,7 +20,7 @@ public:
     void reset() { *this = SessionTally(); }
 
     double playingSeconds() const { return m_playingSeconds; }
-    // Ticks not in Playing after the first picture, in Buffering or Reconnecting.
+    // Ticks in Buffering or Reconnecting once the entry has played.
     double stalledSeconds() const { return m_stalledSeconds; }
     double rebufferingRatio() const;
     // The mean bit rate played (bit/s): an adaptive stream's declared variant
@@ -43,7 +43,7 @@ private:
     double m_pixelPlayingSeconds = 0.0;                  // time played with a picture size known
     double m_topBitRate = 0.0, m_topPixels = 0.0;
     std::int32_t m_startupMs = 0, m_stalls = 0;
-    bool m_started = false;
+    bool m_started = false, m_played = false;
 };
 
 } // namespace zephyrscope

@@ -46,7 +46,8 @@ INSTANTIATE_TEST_SUITE_P(Docs, QoeScoreExample, ::testing::ValuesIn(kExamples),
                              return "Example" + std::to_string(info.index + 1);
                          });
 
-// An HLS entry's ticks: 1 s to start, 2 s at the top variant (1280x720, 2 Mbit/s),
+// An HLS entry's ticks: its first picture at 0.5 s while it still buffers, played
+// from 1 s, 2 s at the top variant (1280x720, 2 Mbit/s),
 // a 1-s stall, 2 s at the lower (640x360, 1 Mbit/s); the endpoint serves them.
 TEST(SessionTally, TimePlayedAndStalledAndTheShareOfTheTopVariantComeFromTheTicks)
 {
@@ -62,7 +63,7 @@ TEST(SessionTally, TimePlayedAndStalledAndTheShareOfTheTopVariantComeFromTheTick
         f.sample.bandWidth = bandwidth;
         f.network.videoWidth = width;
         f.network.videoHeight = width * 9 / 16;
-        f.network.startupMs = ms >= 1000 ? 1000 : 0;
+        f.network.startupMs = ms >= 500 ? 500 : 0;
         f.network.stallsTimed = ms >= 3000 ? 1 : 0;
         if (f.sessionEntry != f.entriesOpened) {
             f.session.reset();
@@ -81,14 +82,14 @@ TEST(SessionTally, TimePlayedAndStalledAndTheShareOfTheTopVariantComeFromTheTick
         tick(ms, kPlayStatePlaying, 1000000, 640);
     const SessionTally& t = f.session;
     EXPECT_DOUBLE_EQ(t.playingSeconds(), 4.0);
-    EXPECT_DOUBLE_EQ(t.stalledSeconds(), 1.0); // the start-up's buffering is not a stall
+    EXPECT_DOUBLE_EQ(t.stalledSeconds(), 1.0); // buffering after the first picture, before play, is the start
     EXPECT_DOUBLE_EQ(t.rebufferingRatio(), 0.2);
     EXPECT_DOUBLE_EQ(t.averageBitRate().value_or(0), 1500000.0);
     EXPECT_DOUBLE_EQ(t.bitRateRatio(), 0.75);
     EXPECT_DOUBLE_EQ(t.resolutionRatio(), (2 * 1280.0 * 720 + 2 * 640.0 * 360) / 4 / (1280.0 * 720));
     const QoeInputs in = t.inputs();
     EXPECT_TRUE(in.started);
-    EXPECT_DOUBLE_EQ(in.startupSeconds, 1.0);
+    EXPECT_DOUBLE_EQ(in.startupSeconds, 0.5);
     EXPECT_EQ(in.stalls, 1);
     EXPECT_DOUBLE_EQ(in.stallSeconds, 1.0);
 
