@@ -3,6 +3,7 @@
 #include "JsonReport.h"
 #include "Protocol.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <vector>
@@ -43,11 +44,14 @@ std::string FormatP1203Input(const StatisticsLog& log, const RunSummary& summary
     std::vector<Segment> segments;
     // Media time: the time played so far. Each tick in Playing stands for its duration.
     double mediaTime = 0.0;
-    // Media time at each sample's start, for placing the stalls.
-    std::vector<std::pair<double, double>> mediaAt; // (utc, media time)
+    // Media time at each sample's start, and how much a sample in Playing adds, for placing the stalls.
+    struct MediaMark {
+        double utc, media, played;
+    };
+    std::vector<MediaMark> mediaAt;
     for (std::size_t i = c.firstSample; i < c.endSample; ++i) {
         const LogSample& s = log.samples[i];
-        mediaAt.emplace_back(s.utc(), mediaTime);
+        mediaAt.push_back({s.utc(), mediaTime, s.isPlaying() ? durations[i] : 0.0});
         if (!s.isPlaying())
             continue;
         const bool adaptive = isAdaptiveColumn(s.protocol);
@@ -72,11 +76,12 @@ std::string FormatP1203Input(const StatisticsLog& log, const RunSummary& summary
         seg.bitSeconds += bitRate * durations[i];
         mediaTime += durations[i];
     }
+    // Within a sample in Playing the media time runs with the wall clock.
     const auto mediaTimeAt = [&mediaAt](double utc) {
         double t = 0.0;
-        for (const auto& [sampleUtc, media] : mediaAt)
-            if (sampleUtc <= utc)
-                t = media;
+        for (const MediaMark& mark : mediaAt)
+            if (mark.utc <= utc)
+                t = mark.media + std::min(utc - mark.utc, mark.played);
         return t;
     };
 
