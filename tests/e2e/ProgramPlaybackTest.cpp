@@ -544,6 +544,7 @@ TEST_F(ProgramPlaybackTest, UdpStreamThroughARelayThatBlacksOutTwoSecondsScoresA
     const QJsonArray stalling = QJsonDocument::fromJson(QByteArray::fromStdString(
                                                             zephyrscope::testing::FileText(p1203Path)))
                                     .object()["I23"].toObject()["stalling"].toArray();
+    std::printf("P.1203 stalling: %s\n", QJsonDocument(stalling).toJson(QJsonDocument::Compact).constData());
     ASSERT_EQ(stalling.size(), 3) << zephyrscope::testing::FileText(p1203Path);
     EXPECT_EQ(stalling[0].toArray()[0].toDouble(), 0.0);
     EXPECT_NEAR(stalling[0].toArray()[1].toDouble(), *m.videoStartSeconds, 1e-6);
