@@ -106,6 +106,24 @@ std::vector<const Figure*> metricRows()
     return rows;
 }
 
+// The entry's session in the terms of CTA-2066 and its score (docs/QOE.md).
+void appendSessionSeries(std::string& out, const std::string& labels, const SessionTally& session)
+{
+    appendSeries(out, "zephyrscope_rebuffering_seconds", "gauge",
+                 "Rebuffering Duration: time stalled in this entry after its first picture.", labels,
+                 session.stalledSeconds());
+    appendSeries(out, "zephyrscope_rebuffering_ratio", "gauge",
+                 "Rebuffering Ratio: time stalled over time played and stalled in this entry.", labels,
+                 session.rebufferingRatio());
+    if (const std::optional<double> bitRate = session.averageBitRate())
+        appendSeries(out, "zephyrscope_average_bitrate_bytes_per_second", "gauge",
+                     "Average Bitrate: the mean rate played in this entry (a variant's declared one), / 8.", labels,
+                     *bitRate / 8.0);
+    appendSeries(out, "zephyrscope_qoe_score", "gauge",
+                 "The entry's QoE score so far, 0 to 100 (docs/QOE.md); 0 before its first picture.", labels,
+                 ScoreSession(session.inputs()).score);
+}
+
 void appendEntrySeries(std::string& out, const MetricsFigures& f)
 {
     const SampleLine& s = f.sample;
@@ -135,6 +153,8 @@ void appendEntrySeries(std::string& out, const MetricsFigures& f)
     }
     if (!transportErrorsDone)
         appendTransportErrors(out, labels, f.network.transportErrors);
+
+    appendSessionSeries(out, labels, f.session);
 
     appendFamily(out, "zephyrscope_player_state", "gauge", "1 for the player's current state, 0 for the others.");
     for (std::int32_t state = 0; state < kPlayStateCount; ++state) {

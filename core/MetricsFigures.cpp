@@ -12,6 +12,11 @@ void MetricsFigures::recordSample(const SampleLine& line, Player& player)
     ++samplesWritten;
     // The figures come whole, from one more network object after the line.
     network = player.network()->figures();
+    if (sessionEntry != entriesOpened) {
+        session.reset();
+        sessionEntry = entriesOpened;
+    }
+    session.tick(sample, network);
 }
 
 } // namespace zephyrscope

@@ -2,6 +2,7 @@
 
 #include "NetworkFigures.h"
 #include "SampleLine.h"
+#include "SessionTally.h"
 #include "TsErrorCounts.h"
 
 #include <cstdint>
@@ -30,6 +31,10 @@ struct MetricsFigures {
     std::string entryUrl;
     // The player's figures as of the last written tick, those beyond the log's columns too.
     NetworkFigures network;
+    // The current entry's session in standard terms and its score (docs/QOE.md),
+    // from its ticks so far; started again when the next entry opens.
+    SessionTally session;
+    std::uint64_t sessionEntry = 0; // entriesOpened when the session began
 
     std::uint64_t samplesWritten = 0;
     std::uint64_t entriesOpened = 0;

@@ -9,6 +9,8 @@
 #include <QJsonObject>
 #include <QJsonValue>
 
+#include <optional>
+
 
 namespace zephyrscope::report {
 
@@ -50,7 +52,20 @@ const char* readTick(const QJsonObject& o, LogSample& s)
         }
         s.tsErrors = counts;
     }
+    s.audioMeasured = o.value(QLatin1String("loudness_momentary_lufs")).isDouble();
     return nullptr;
+}
+
+// The end of a stretch of black, frozen or silent content, which carries its length.
+std::optional<LogEvent::Kind> contentEnd(const QString& event)
+{
+    if (event == QLatin1String("black_ended"))
+        return LogEvent::Kind::BlackEnded;
+    if (event == QLatin1String("freeze_ended"))
+        return LogEvent::Kind::FreezeEnded;
+    if (event == QLatin1String("silence_ended"))
+        return LogEvent::Kind::SilenceEnded;
+    return std::nullopt;
 }
 
 } // namespace
@@ -68,6 +83,9 @@ StatisticsLog JsonLogReader::fromText(std::string_view text)
     log.headerValid = true; // a JSON Lines log has no header line
     int lineNumber = 0;
     std::size_t start = 0;
+    // The entry now going on: whether its picture came, and whether its media opened.
+    bool pictureShown = false;
+    bool opened = false;
     while (start < text.size()) {
         std::size_t end = text.find('\n', start);
         if (end == std::string_view::npos)
@@ -119,7 +137,9 @@ StatisticsLog JsonLogReader::fromText(std::string_view text)
             block.height = intOf(o, "height");
             block.firstSampleAfter = log.samples.size();
             log.media.push_back(std::move(block));
+            opened = true;
         } else if (event == QLatin1String("first_frame")) {
+            pictureShown = true;
             log.events.push_back({LogEvent::Kind::FirstFrame, utc,
                                   static_cast<std::int64_t>(o.value(QLatin1String("startup_ms")).toDouble()), clip});
         } else if (event == QLatin1String("stall_started")) {
@@ -134,6 +154,21 @@ StatisticsLog JsonLogReader::fromText(std::string_view text)
         } else if (event == QLatin1String("ended")) {
             if (!log.media.empty() && !log.media.back().entryEndSample)
                 log.media.back().entryEndSample = log.samples.size();
+            LogEntryEnd entry;
+            const QString how = o.value(QLatin1String("how")).toString();
+            entry.how = how == QLatin1String("failed")    ? LogEntryEnd::How::Failed
+                        : how == QLatin1String("stopped") ? LogEntryEnd::How::Stopped
+                                                          : LogEntryEnd::How::Played;
+            entry.url = o.value(QLatin1String("url")).toString().toStdString();
+            entry.utc = utc;
+            entry.pictureShown = pictureShown;
+            if (opened)
+                entry.clip = clip;
+            log.entryEnds.push_back(std::move(entry));
+            pictureShown = opened = false;
+        } else if (const auto content = contentEnd(event)) {
+            log.events.push_back({*content, utc,
+                                  static_cast<std::int64_t>(o.value(QLatin1String("duration_ms")).toDouble()), clip});
         }
         // Other events (variant switched, error) are seen in the ticks too.
     }

@@ -90,7 +90,43 @@ std::string latency(const std::optional<LatencyFigures>& l)
         .close();
 }
 
-std::string figures(const Figures& f)
+std::string count(int n)
+{
+    return std::to_string(n);
+}
+
+// Keys as docs/QOE.md names them, after CTA-2066's metrics.
+std::string session(const SessionMetrics& m)
+{
+    return Object()
+        .field("sessions", std::to_string(m.sessions))
+        .field("video_start_time_s", number(m.videoStartSeconds))
+        .field("video_start_failures", count(m.videoStartFailures))
+        .field("exits_before_video_start", count(m.exitsBeforeVideoStart))
+        .field("video_playback_failures", count(m.playbackFailures))
+        .field("rebuffering_count", count(m.rebufferingCount))
+        .field("rebuffering_duration_s", number(m.rebufferingSeconds))
+        .field("rebuffering_ratio", number(m.rebufferingRatio))
+        .field("bitrate_switches_up", count(m.bitrateSwitchesUp))
+        .field("bitrate_switches_down", count(m.bitrateSwitchesDown))
+        .field("average_bitrate_bps", number(m.averageBitRate))
+        .field("black_s", number(m.blackSeconds))
+        .field("frozen_s", number(m.frozenSeconds))
+        .field("silent_s", number(m.silentSeconds))
+        .field("qoe_score", number(m.score.score))
+        .close();
+}
+
+std::string qoeParts(const QoeScore& s)
+{
+    return Object()
+        .field("stall_mos", number(s.stallMos))
+        .field("start_mos", number(s.startMos))
+        .field("picture", number(s.quality))
+        .close();
+}
+
+std::string figures(const Figures& f, bool run)
 {
     Object o;
     o
@@ -118,7 +154,10 @@ std::string figures(const Figures& f)
         .field("protocol", JsonString(f.protocol))
         .field("variant_switches", switches(f.switches))
         .field("ts_errors", f.tsErrors ? tsErrors(*f.tsErrors) : "null")
-        .field("ts_error_marks", f.tsErrors ? tsErrorMarks(f.tsErrorMarks) : "null");
+        .field("ts_error_marks", f.tsErrors ? tsErrorMarks(f.tsErrorMarks) : "null")
+        .field("session", session(f.session));
+    if (!run)
+        o.field("qoe_parts", qoeParts(f.session.score));
     // The figure table's rows: the key says the figure and how it was summed up.
     for (const Figures::TableFigure& t : f.tableFigures)
         o.field((std::string(t.figure->jsonKey) + "_" + AggregationName(t.figure->aggregation)).c_str(),
@@ -151,7 +190,7 @@ std::string FormatJsonReport(const RunSummary& summary, const std::string& logNa
                      .field("width", std::to_string(c.media.width))
                      .field("height", std::to_string(c.media.height))
                      .field("log_line", std::to_string(c.media.line))
-                     .field("figures", figures(c.figures))
+                     .field("figures", figures(c.figures, false))
                      .close();
     }
     clips += "]";
@@ -168,7 +207,7 @@ std::string FormatJsonReport(const RunSummary& summary, const std::string& logNa
     return Object()
                .field("log", JsonString(logName))
                .field("header_valid", summary.headerValid ? "true" : "false")
-               .field("run", figures(summary.run))
+               .field("run", figures(summary.run, true))
                .field("clips", clips)
                .field("malformed_lines", problems)
                .close() +

@@ -1,6 +1,7 @@
 #include "RunSummary.h"
 
 #include "Protocol.h"
+#include "SessionTally.h"
 
 #include <algorithm>
 #include <cmath>
@@ -231,6 +232,113 @@ void applyEvents(Figures& f, const std::vector<LogEvent>& events, std::optional<
     updateRebufferRatio(f);
 }
 
+// A clip as a session: the figures above in standard terms, what the ticks say
+// of the picture and bit rate played, the entry's end and the content's stretches.
+SessionMetrics clipSession(const StatisticsLog& log, const std::vector<LogSample>& samples, std::size_t begin,
+                           std::size_t end, const Figures& f, std::size_t clip)
+{
+    SessionMetrics m;
+    m.sessions = 1;
+    SessionTally tally;
+    for (std::size_t i = begin; i < end; ++i)
+        tally.tick(samples[i], samples[i].network);
+    const bool started = f.firstFrameMs.has_value() || f.playingSamples > 0;
+    if (started)
+        m.videoStartSeconds = f.startupSeconds;
+    const auto ended = std::find_if(log.entryEnds.begin(), log.entryEnds.end(),
+                                    [clip](const LogEntryEnd& e) { return e.clip == clip; });
+    if (ended != log.entryEnds.end()) {
+        const bool failed = ended->how == LogEntryEnd::How::Failed;
+        m.videoStartFailures = failed && !started;
+        m.exitsBeforeVideoStart = !failed && !started;
+        m.playbackFailures = failed && started;
+    } else if (!log.fromJsonLog) {
+        // A statistics log says no reasons: an entry that never played failed to.
+        m.videoStartFailures = !started;
+    }
+    m.rebufferingCount = f.stalls;
+    m.rebufferingSeconds = f.stallSeconds;
+    m.rebufferingRatio = f.rebufferRatio;
+    for (const VariantSwitch& s : f.switches)
+        (s.toBandwidth > s.fromBandwidth ? m.bitrateSwitchesUp : m.bitrateSwitchesDown) += 1;
+    m.averageBitRate = tally.averageBitRate();
+    m.playingSeconds = tally.playingSeconds();
+    bool audio = false;
+    for (std::size_t i = begin; i < end; ++i)
+        audio = audio || samples[i].audioMeasured;
+    double silent = 0.0;
+    for (const LogEvent& e : log.events) {
+        if (e.clip != clip)
+            continue;
+        const double seconds = static_cast<double>(e.durationMs) / 1000.0;
+        if (e.kind == LogEvent::Kind::BlackEnded)
+            m.blackSeconds += seconds;
+        else if (e.kind == LogEvent::Kind::FreezeEnded)
+            m.frozenSeconds += seconds;
+        else if (e.kind == LogEvent::Kind::SilenceEnded) {
+            silent += seconds;
+            audio = true;
+        }
+    }
+    if (audio)
+        m.silentSeconds = silent;
+    m.inputs.started = started;
+    m.inputs.startupSeconds = f.startupSeconds.value_or(0.0);
+    m.inputs.stalls = f.stalls;
+    m.inputs.stallSeconds = f.stallSeconds;
+    m.inputs.resolutionRatio = tally.resolutionRatio();
+    m.inputs.bitRateRatio = tally.bitRateRatio();
+    m.score = ScoreSession(m.inputs);
+    return m;
+}
+
+// The run: the clips' sessions added up, and the entries that ended before their
+// media opened, each a session that never started.
+SessionMetrics runSession(const StatisticsLog& log, const RunSummary& summary)
+{
+    SessionMetrics m;
+    double startSum = 0.0, scoreSum = 0.0, bitSeconds = 0.0;
+    int started = 0;
+    for (const ClipSummary& clip : summary.clips) {
+        const SessionMetrics& c = clip.figures.session;
+        ++m.sessions;
+        if (c.videoStartSeconds) {
+            startSum += *c.videoStartSeconds;
+            ++started;
+        }
+        m.videoStartFailures += c.videoStartFailures;
+        m.exitsBeforeVideoStart += c.exitsBeforeVideoStart;
+        m.playbackFailures += c.playbackFailures;
+        m.bitrateSwitchesUp += c.bitrateSwitchesUp;
+        m.bitrateSwitchesDown += c.bitrateSwitchesDown;
+        if (c.averageBitRate) {
+            bitSeconds += *c.averageBitRate * c.playingSeconds;
+            m.playingSeconds += c.playingSeconds;
+        }
+        m.blackSeconds += c.blackSeconds;
+        m.frozenSeconds += c.frozenSeconds;
+        if (c.silentSeconds)
+            m.silentSeconds = m.silentSeconds.value_or(0.0) + *c.silentSeconds;
+        scoreSum += c.score.score;
+    }
+    for (const LogEntryEnd& e : log.entryEnds) {
+        if (e.clip)
+            continue;
+        ++m.sessions;
+        (e.how == LogEntryEnd::How::Failed ? m.videoStartFailures : m.exitsBeforeVideoStart) += 1;
+    }
+    if (started > 0)
+        m.videoStartSeconds = startSum / started;
+    if (m.playingSeconds > 0.0)
+        m.averageBitRate = bitSeconds / m.playingSeconds;
+    m.rebufferingCount = summary.run.stalls;
+    m.rebufferingSeconds = summary.run.stallSeconds;
+    m.rebufferingRatio = summary.run.rebufferRatio;
+    if (m.sessions > 0)
+        m.score.score = scoreSum / static_cast<double>(m.sessions);
+    return m;
+}
+
 } // namespace
 
 double Percentile(const std::vector<double>& sorted, double p)
@@ -281,6 +389,8 @@ RunSummary Summarize(const StatisticsLog& log)
                           log.fromJsonLog ? clip.endSample : clip.firstSample);
         if (log.fromJsonLog)
             applyEvents(clip.figures, log.events, k);
+        clip.figures.session =
+            clipSession(log, log.samples, clip.firstSample, clip.endSample, clip.figures, k);
         summary.clips.push_back(std::move(clip));
     }
     if (log.fromJsonLog && summary.clips.empty())
@@ -326,6 +436,10 @@ RunSummary Summarize(const StatisticsLog& log)
             run.packetLossPercent = 100.0 * static_cast<double>(run.lostPackets) /
                                     static_cast<double>(run.receivedPackets + run.lostPackets);
     }
+    if (summary.clips.empty() && log.entryEnds.empty())
+        summary.run.session = clipSession(log, log.samples, 0, log.samples.size(), summary.run, 0);
+    else
+        summary.run.session = runSession(log, summary);
     return summary;
 }
 

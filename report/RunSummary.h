@@ -1,6 +1,7 @@
 #pragma once
 
 #include "FigureTable.h"
+#include "SessionMetrics.h"
 #include "StatisticsLog.h"
 
 #include <optional>
@@ -77,6 +78,8 @@ struct Figures {
         std::optional<double> value;
     };
     std::vector<TableFigure> tableFigures;
+    // The stretch as a viewing session: its standard metrics and score.
+    SessionMetrics session;
 };
 
 struct ClipSummary {

@@ -25,6 +25,8 @@ struct LogSample : SampleLine {
     NetworkFigures network;
     // The JSON Lines log only: a transport stream's error counts so far in the entry.
     std::optional<TsErrorCounts> tsErrors;
+    // The JSON Lines log only: the tick had a loudness, so the entry had sound to measure.
+    bool audioMeasured = false;
     bool isPlaying() const { return std::string_view(stateName) == "Playing"; }
     bool isStalled() const
     {
@@ -57,12 +59,26 @@ struct LogProblem {
 
 // An event of the JSON Lines log that the figures use, timed to the millisecond.
 struct LogEvent {
-    enum class Kind { FirstFrame, StallStarted, StallEnded };
+    // The content's stretches (black, frozen, silent) count at their end.
+    enum class Kind { FirstFrame, StallStarted, StallEnded, BlackEnded, FreezeEnded, SilenceEnded };
     Kind kind = Kind::FirstFrame;
     double utc = 0.0;             // seconds since 1970
-    std::int64_t durationMs = 0;  // first frame: start-up; stall ended: the stall
+    std::int64_t durationMs = 0;  // first frame: start-up; the others' ends: the stretch
     // Index in StatisticsLog::media of the clip opened last before it (0 before any).
     std::size_t clip = 0;
+};
+
+// How an entry of the JSON Lines log ended (its "ended" event), and whether its
+// picture had come: one session in the terms of docs/QOE.md.
+struct LogEntryEnd {
+    enum class How { Played, Stopped, Failed };
+    How how = How::Played;
+    std::string url;
+    double utc = 0.0;
+    bool pictureShown = false; // a first_frame event since the entry before ended
+    // Index in StatisticsLog::media of its clip; none for an entry that ended
+    // before its media opened.
+    std::optional<std::size_t> clip;
 };
 
 // A whole statistics log, in file order.
@@ -73,6 +89,7 @@ struct StatisticsLog {
     std::vector<LogMediaBlock> media;
     std::vector<LogProblem> problems;
     std::vector<LogEvent> events;
+    std::vector<LogEntryEnd> entryEnds; // the JSON Lines log only
 };
 
 } // namespace zephyrscope::report

@@ -26,7 +26,34 @@ std::string orNone(const std::optional<double>& value, const char* pattern)
     return value ? format(pattern, *value) : std::string("-");
 }
 
-void figures(std::string& out, const Figures& f, double firstUtc)
+// The stretch in CTA-2066's terms (docs/QOE.md), and its score.
+void session(std::string& out, const SessionMetrics& m, bool run)
+{
+    out += "  Session (CTA-2066)\n";
+    const auto line = [&out](const char* label, const std::string& value) {
+        out += format("    %-26s %s\n", label, value.c_str());
+    };
+    if (run)
+        line("Sessions", format("%zu", m.sessions));
+    line(run ? "Video Start Time (mean)" : "Video Start Time",
+         m.videoStartSeconds ? format("%.3f s", *m.videoStartSeconds) : "- (no picture)");
+    line("Video Start Failure", format("%d", m.videoStartFailures));
+    line("Exit Before Video Start", format("%d", m.exitsBeforeVideoStart));
+    line("Video Playback Failure", format("%d", m.playbackFailures));
+    line("Rebuffering", format("count %d, duration %.3f s, ratio %.2f %%", m.rebufferingCount,
+                               m.rebufferingSeconds, m.rebufferingRatio * 100.0));
+    line("Bitrate switches", format("%d up, %d down", m.bitrateSwitchesUp, m.bitrateSwitchesDown));
+    line("Average bitrate", m.averageBitRate ? format("%.1f kbit/s", *m.averageBitRate / 1000.0) : "-");
+    line("Time black / frozen", format("%.3f s / %.3f s", m.blackSeconds, m.frozenSeconds));
+    line("Time silent", m.silentSeconds ? format("%.3f s", *m.silentSeconds) : "- (no audio measured)");
+    if (run)
+        line("QoE score", format("%.1f of 100 (mean of the sessions)", m.score.score));
+    else
+        line("QoE score", format("%.1f of 100 (stalls %.2f, start %.2f MOS, picture %.2f)", m.score.score,
+                                 m.score.stallMos, m.score.startMos, m.score.quality));
+}
+
+void figures(std::string& out, const Figures& f, double firstUtc, bool run)
 {
     row(out, "Samples", format("%zu (%zu in Playing)", f.samples, f.playingSamples));
     row(out, "Start-up time", f.startupSeconds ? format("%.2f s", *f.startupSeconds) : "never played");
@@ -67,6 +94,7 @@ void figures(std::string& out, const Figures& f, double firstUtc)
                                                             static_cast<unsigned long long>((*f.tsErrors).*kind.count));
         row(out, "TS errors", counts);
     }
+    session(out, f.session, run);
     for (const Figures::TableFigure& t : f.tableFigures)
         if (t.value)
             row(out, t.figure->reportLabel,
@@ -89,14 +117,14 @@ std::string FormatTextReport(const RunSummary& summary, const std::string& logNa
     out += "Log " + logName + ": " + format("%zu clip(s), %zu sample(s), %zu line(s) not read\n",
                                              summary.clips.size(), summary.run.samples, summary.problems.size());
     out += "\nRun\n";
-    figures(out, summary.run, summary.firstUtc);
+    figures(out, summary.run, summary.firstUtc, true);
     for (std::size_t k = 0; k < summary.clips.size(); ++k) {
         const ClipSummary& clip = summary.clips[k];
         out += format("\nClip %zu: ", k + 1) + clip.media.name + "\n";
         row(out, "URL", clip.media.url);
         row(out, "Duration", clip.media.durationString + format(" (%.2f s)", clip.media.duration));
         row(out, "Picture size", format("%d x %d", clip.media.width, clip.media.height));
-        figures(out, clip.figures, summary.firstUtc);
+        figures(out, clip.figures, summary.firstUtc, false);
     }
     if (!summary.problems.empty()) {
         out += "\nLines not read\n";

@@ -3,6 +3,7 @@
 #include "JsonLogReader.h"
 #include "JsonReport.h"
 #include "LogReader.h"
+#include "P1203Input.h"
 #include "RunSummary.h"
 #include "ProgramOption.h"
 #include "TextReport.h"
@@ -11,7 +12,9 @@
 #include <QFileInfo>
 #include <QGuiApplication>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <optional>
 #include <stdexcept>
@@ -35,6 +38,8 @@ constexpr int kMaxChartPixels = 4096;
 constexpr zephyrscope::ProgramOption kReportOptions[] = {
     {"--json", "", "", "print one JSON object instead of text"},
     {"--plot", "", "FILE", "also draw a chart over time (PNG or SVG, by FILE's extension)"},
+    {"--p1203-input", "", "FILE",
+     "also write each clip's ITU-T P.1203 mode-0 input (JSON) to FILE, or FILE-1, FILE-2... for several clips"},
     {"--size", "", "WIDTHxHEIGHT",
      "the chart's size in pixels, up to a 4K screen or an A4 page at 300 dpi", "1200x900", kMinChartPixels,
      kMaxChartPixels},
@@ -50,16 +55,17 @@ std::string usage()
 {
     return "Usage: zephyrscope-report [OPTION]... LOG\n"
            "Summarises a Zephyrscope statistics log or JSON Lines log (--json-log): start-up,\n"
-           "stalls, bit rate, frame rate, loss; from a JSON Lines log also time to first\n"
-           "frame and stalls to the millisecond, and live latency.\n"
+           "stalls, bit rate, frame rate, loss, the session in CTA-2066's terms and a QoE\n"
+           "score; from a JSON Lines log also time to first frame and stalls to the\n"
+           "millisecond, and live latency.\n"
            "\n"
            "Options:\n"
         + zephyrscope::FormatOptionList(kReportOptions, kOptionColumn, ' ')
         + "\n"
           "Exit status:\n"
           "  0    the summary (and the chart) were written\n"
-          "  1    the log could not be read, is not a Zephyrscope log, or the chart could\n"
-          "       not be written\n"
+          "  1    the log could not be read, is not a Zephyrscope log, or the chart or the\n"
+          "       P.1203 input could not be written\n"
           "  64   usage error: an unknown option, a bad option value, no LOG or two\n";
 }
 // Lines of a file that is not a log shown as examples of why.
@@ -69,6 +75,7 @@ struct Options {
     std::string log;
     bool json = false;
     std::string plot;
+    std::string p1203Input;
     int width = 1200;
     int height = 900;
 };
@@ -144,8 +151,12 @@ std::string parseArguments(int argc, char** argv, Options& options, Request& req
             }
             if (row->name == "--plot" && value->empty())
                 return "--plot needs the name of a .png or .svg file";
+            if (row->name == "--p1203-input" && value->empty())
+                return "--p1203-input needs the name of a file to write";
             if (row->name == "--plot")
                 options.plot = *value;
+            else if (row->name == "--p1203-input")
+                options.p1203Input = *value;
             else if (!parseSize(*value, options.width, options.height))
                 return "--size takes " + std::string(row->argument) + ", each " + std::to_string(row->min) + " to "
                     + std::to_string(row->max) + " pixels, not '" + *value + "'";
@@ -154,6 +165,36 @@ std::string parseArguments(int argc, char** argv, Options& options, Request& req
     if (request == Request::Report && options.log.empty())
         return "no log given";
     return {};
+}
+
+// Each clip's P.1203 input to its file; false (said on stderr) when one cannot be written.
+bool writeP1203Inputs(const StatisticsLog& log, const RunSummary& summary, const Options& options)
+{
+    if (summary.clips.empty()) {
+        std::fprintf(stderr, "zephyrscope-report: Cannot write P.1203 input '%s': the log has no clip\n",
+                     options.p1203Input.c_str());
+        return false;
+    }
+    for (std::size_t k = 0; k < summary.clips.size(); ++k) {
+        const std::string path = P1203InputPath(options.p1203Input, k, summary.clips.size());
+        const std::string text = FormatP1203Input(log, summary, k);
+        std::FILE* file = std::fopen(path.c_str(), "w");
+        const bool written = file && std::fwrite(text.data(), 1, text.size(), file) == text.size();
+        const int error = errno;
+        if (file && std::fclose(file) != 0 && written) {
+            std::fprintf(stderr, "zephyrscope-report: Cannot write P.1203 input '%s': %s\n", path.c_str(),
+                         std::strerror(errno));
+            return false;
+        }
+        if (!written) {
+            std::fprintf(stderr, "zephyrscope-report: Cannot write P.1203 input '%s': %s\n", path.c_str(),
+                         std::strerror(error));
+            return false;
+        }
+        if (!options.json)
+            std::printf("\nP.1203 input written to %s\n", path.c_str());
+    }
+    return true;
 }
 
 // Qt warns about a missing XDG_RUNTIME_DIR, which does not matter for drawing to a file.
@@ -209,6 +250,9 @@ int main(int argc, char** argv)
     } else {
         std::fputs(FormatTextReport(summary, options.log).c_str(), stdout);
     }
+
+    if (!options.p1203Input.empty() && !writeP1203Inputs(log, summary, options))
+        return kExitFailure;
 
     if (!options.plot.empty()) {
         // Drawing needs fonts but no display.

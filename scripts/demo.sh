@@ -2,14 +2,20 @@
 # Measures a local sample stream unattended and shows what was measured:
 # a 10-second 640x360 25 fps test stream served over RTSP on 127.0.0.1, the server
 # dropping one RTP packet in 50 so there is loss to measure, played by
-# zephyrscope until it ends by itself, then summed up by zephyrscope-report.
+# zephyrscope until it ends by itself, then summed up by zephyrscope-report from
+# the JSON Lines log, which has what the tab-separated log has no column for:
+# live latency (RTCP's wall clock), start-up and stalls to the millisecond, and
+# the content's black, frozen and silent stretches, all read into the session
+# metrics and the QoE score (docs/QOE.md).
 set -euo pipefail
 build=${1:-build}
 build=$(cd "$build" && pwd)
 out="$build/demo"
 mkdir -p "$out"
 log="$out/demo-$(date +%Y%m%d%H%M%S).dat"
+json_log="${log%.dat}.jsonl"
 chart="${log%.dat}.png"
+p1203="${log%.dat}-p1203.json"
 
 server_in=$(mktemp -u "$out/.server-in.XXXXXX")
 server_out="$out/rtsp-server.txt"
@@ -48,7 +54,7 @@ fi
 echo "demo: measuring $url $where; the run ends by itself about 15 s after the stream ends"
 start=$(date +%s%N)
 status=0
-"$build/zephyrscope" "${platform[@]}" "$url" "$log" || status=$?
+"$build/zephyrscope" "${platform[@]}" --json-log="$json_log" "$url" "$log" || status=$?
 end=$(date +%s%N)
 
 exec 3>&-
@@ -59,6 +65,7 @@ echo
 echo "demo: zephyrscope ended with exit status $status after $(( (end - start) / 1000000000 )).$(( (end - start) / 100000000 % 10 )) s"
 echo "demo: the RTSP server $(grep '^STATS' "$server_out" | tail -n 1 | sed 's/^STATS //')"
 echo "demo: statistics log: $log ($(wc -l <"$log") lines)"
+echo "demo: JSON Lines log: $json_log ($(wc -l <"$json_log") lines)"
 echo
-"$build/zephyrscope-report" "$log" --plot "$chart"
+"$build/zephyrscope-report" "$json_log" --plot "$chart" --p1203-input "$p1203"
 exit "$status"

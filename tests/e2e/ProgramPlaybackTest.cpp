@@ -9,6 +9,7 @@
 #include "LogCheck.h"
 #include "LoopbackSocket.h"
 #include "MediaFactory.h"
+#include "P1203Input.h"
 #include "ProgramProcess.h"
 #include "RunSummary.h"
 #include "SrtTestSender.h"
@@ -16,13 +17,19 @@
 #include "TsDropRelay.h"
 #include "WhepServerProcess.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
 #include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <cstdio>
 #include <filesystem>
+#include <sstream>
 
 using namespace zephyrscope;
 using namespace zephyrscope::report;
@@ -442,6 +449,110 @@ TEST_F(ProgramPlaybackTest, UdpStreamThroughALossyRelayLogsItsLossServesItsStrea
     EXPECT_GE(stalls[0].utc - stoppedUtc, 0.4);
     EXPECT_LE(stalls[0].utc - stoppedUtc, 1.0);
     EXPECT_GE(stalls[1].utc - stalls[0].utc, 1.2);
+}
+
+// A UDP stream whose sender starts 3 s after the program listens, whose relay
+// passes nothing for 2.0 s while it plays, and whose sender then stops: a start
+// of at least 3 s, and two stalls, the outage's and the one that lasts to the
+// entry's end. The relay's measured outage G is the truth: the picture stands
+// still between G and 2 (G - 800) + 80 ms (PlayerBroadcastTest works it out).
+// The report's session, score and P.1203 input follow them exactly.
+TEST_F(ProgramPlaybackTest, UdpStreamThroughARelayThatBlacksOutTwoSecondsScoresAndListsItsStallsAsTheFormulaSays)
+{
+    using zephyrscope::testing::BroadcastTestSender;
+    using zephyrscope::tools::TsDropRelay;
+    const std::uint16_t port = BroadcastTestSender::freePortPair();
+    TsDropRelay::Options options;
+    options.targetPort = port;
+    TsDropRelay relay(options);
+    const std::string url = "udp://127.0.0.1:" + std::to_string(port);
+    ProgramProcess run({media.dir(),
+                        {"--json-log=outage.jsonl", "--no-data-timeout=5", QString::fromStdString(url), "outage.dat"}});
+    ASSERT_TRUE(run.start());
+    ASSERT_TRUE(run.waitUntil([port] { return BroadcastTestSender::portTaken(port); }, 20000)) << run.stderrSoFar();
+    // The entry was opened before its port was taken: its start is at least this hold.
+    const auto listening = std::chrono::steady_clock::now();
+    run.waitUntil([] { return false; }, 3000);
+    const double heldSeconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - listening).count();
+    // Every frame a key frame: the decoder waits for none after the outage.
+    BroadcastTestSender sender(BroadcastTestSender::Transport::Udp, "127.0.0.1", relay.port(), 90.0, 1);
+    sender.start();
+    const fs::path logPath = media.dir() / "outage.dat";
+    ASSERT_TRUE(run.waitUntil([&] { return playingLines(logPath) >= 6; }, 30000)) << run.stderrSoFar();
+    relay.blackout(std::chrono::milliseconds(2000));
+    ASSERT_TRUE(run.waitUntil([&] { return relay.counts().blackoutToWallUs > 0; }, 10000));
+    const int playedBefore = playingLines(logPath);
+    ASSERT_TRUE(run.waitUntil([&] { return playingLines(logPath) >= playedBefore + 8; }, 20000))
+        << run.stderrSoFar();
+    sender.pause();
+    const ProgramResult result = run.finish(60000);
+    EXPECT_EQ(result.exitStatus, 4) << result.stderrText;
+    const TsDropRelay::Counts counts = relay.counts();
+    const double outageMs = static_cast<double>(counts.blackoutToWallUs - counts.blackoutFromWallUs) / 1000.0;
+
+    const fs::path jsonPath = media.dir() / "outage.jsonl";
+    const StatisticsLog log = JsonLogReader::fromAnyFile(jsonPath.string());
+    EXPECT_TRUE(log.problems.empty());
+    const RunSummary summary = Summarize(log);
+    ASSERT_EQ(summary.clips.size(), 1u);
+    const Figures& f = summary.clips[0].figures;
+    ASSERT_EQ(f.stallMs.size(), 2u) << zephyrscope::testing::FileText(jsonPath);
+    const double stallMs = static_cast<double>(f.stallMs[0]);
+    std::ostringstream measured;
+    measured << "outage " << outageMs << " ms, stall " << stallMs << " ms, then " << f.stallMs[1]
+             << " ms to the end; start-up " << f.firstFrameMs.value_or(-1) << " ms";
+    EXPECT_GE(outageMs, 2000.0);
+    EXPECT_GE(stallMs, outageMs - 50) << measured.str();
+    EXPECT_LE(stallMs, 2 * (outageMs - 800) + 80 + 50) << measured.str();
+
+    // The session: both stalls, the start-up, a picture that never changed size.
+    const SessionMetrics& m = f.session;
+    EXPECT_EQ(m.rebufferingCount, 2);
+    EXPECT_NEAR(m.rebufferingSeconds, (f.stallMs[0] + f.stallMs[1]) / 1000.0, 1e-9);
+    EXPECT_EQ(m.videoStartFailures + m.exitsBeforeVideoStart, 0);
+    EXPECT_EQ(m.playbackFailures, 1); // the sender's silence failed the entry after it played
+    ASSERT_TRUE(m.videoStartSeconds);
+    EXPECT_GE(*m.videoStartSeconds, heldSeconds);
+    EXPECT_LE(*m.videoStartSeconds, heldSeconds + 4.0);
+    EXPECT_DOUBLE_EQ(m.inputs.resolutionRatio, 1.0);
+    EXPECT_DOUBLE_EQ(m.inputs.bitRateRatio, 1.0);
+    const QoeInputs stallsAsMeasured {true, *m.videoStartSeconds, 2, m.rebufferingSeconds};
+    EXPECT_NEAR(m.score.score, ScoreSession(stallsAsMeasured).score, 1e-9);
+    const QoeInputs withoutOutage {true, *m.videoStartSeconds, 1, f.stallMs[1] / 1000.0};
+    const QoeInputs noStall {true, *m.videoStartSeconds, 0, 0.0};
+    const QoeInputs unheld {true, *m.videoStartSeconds - heldSeconds, 2, m.rebufferingSeconds};
+    measured << "; held " << heldSeconds << " s; score " << m.score.score << ", without the outage's stall "
+             << ScoreSession(withoutOutage).score << ", without any stall " << ScoreSession(noStall).score
+             << ", without the hold " << ScoreSession(unheld).score;
+    RecordProperty("measured", measured.str());
+    std::printf("measured: %s\n", measured.str().c_str());
+    EXPECT_LT(m.score.score, ScoreSession(withoutOutage).score);
+    EXPECT_LT(m.score.score, ScoreSession(unheld).score);
+
+    // The report program's P.1203 input lists the start-up and both stalls, to the millisecond.
+    const fs::path p1203Path = media.dir() / "outage-p1203.json";
+    const zephyrscope::testing::ToolRun report = zephyrscope::testing::runTool(
+        ZEPHYRSCOPE_REPORT, {QString::fromStdString(jsonPath.string()), "--json", "--p1203-input",
+                             QString::fromStdString(p1203Path.string())}, "");
+    EXPECT_EQ(report.exitStatus, 0) << report.output;
+    const QJsonObject session = QJsonDocument::fromJson(QByteArray::fromStdString(report.output))
+                                    .object()["clips"].toArray()[0].toObject()["figures"].toObject()["session"]
+                                    .toObject();
+    EXPECT_EQ(session["rebuffering_count"].toInt(), 2) << report.output;
+    EXPECT_NEAR(session["qoe_score"].toDouble(), m.score.score, 1e-6);
+    const QJsonArray stalling = QJsonDocument::fromJson(QByteArray::fromStdString(
+                                                            zephyrscope::testing::FileText(p1203Path)))
+                                    .object()["I23"].toObject()["stalling"].toArray();
+    std::printf("P.1203 stalling: %s\n", QJsonDocument(stalling).toJson(QJsonDocument::Compact).constData());
+    ASSERT_EQ(stalling.size(), 3) << zephyrscope::testing::FileText(p1203Path);
+    EXPECT_EQ(stalling[0].toArray()[0].toDouble(), 0.0);
+    EXPECT_NEAR(stalling[0].toArray()[1].toDouble(), *m.videoStartSeconds, 1e-6);
+    EXPECT_NEAR(stalling[1].toArray()[1].toDouble(), stallMs / 1000.0, 1e-6);
+    EXPECT_NEAR(stalling[2].toArray()[1].toDouble(), f.stallMs[1] / 1000.0, 1e-6);
+    // The outage came after 6 to 8 ticks in Playing; the media time is the time played before it.
+    EXPECT_GE(stalling[1].toArray()[0].toDouble(), 2.5);
+    EXPECT_LE(stalling[1].toArray()[0].toDouble(), 6.0);
 }
 
 // librist's own sender through a relay that drops the first copy of every 40th

@@ -15,7 +15,7 @@ shift
 # -x, --long or -platform, one a line, sorted.
 help_options() {
   awk '/^Options:/ {on=1; next} /^[^ ]/ {on=0} on' <<<"$1" |
-    grep -oE '^ +(-[A-Za-z]+|--[a-z-]*)(, +--[a-z-]+)?' | tr ',' '\n' | tr -d ' ' | sort -u
+    grep -oE '^ +(-[A-Za-z]+|--[a-z0-9-]*)(, +--[a-z0-9-]+)?' | tr ',' '\n' | tr -d ' ' | sort -u
 }
 
 # The options a page describes: the words starting with a dash on the tag line

@@ -1,7 +1,11 @@
 #include "JsonLogReader.h"
 #include "JsonLogText.h"
+#include "P1203Input.h"
 #include "RunSummary.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -180,6 +184,118 @@ TEST(JsonLogReader, TableFiguresAreReadBackAndSummedUpAsTheirRowSays)
     ASSERT_NE(row, clip.tableFigures.end());
     ASSERT_TRUE(row->value);
     EXPECT_DOUBLE_EQ(*row->value, (30000 + 50000 + 50000) / 3.0); // the SRT tick had none
+}
+
+// Five entries, each ending its own way: an HLS clip whose start is held 3 s and
+// that stalls 2 s and switches down; one that fails before its picture; one that
+// fails before its media opened; one that fails while playing; one left before
+// its picture came.
+TEST(JsonLogReader, EachEntryIsASessionInStandardTermsWithItsScoreAndItsP1203Input)
+{
+    JsonLogText log;
+    log.tick(kStartMs, "Transitioning");
+    log.opened(kStartMs + 100, "vod");
+    log.tick(kStartMs + 500, "Buffering");
+    log.firstFrame(kStartMs + 3000, 3000);
+    NetworkFigures hls;
+    hls.sourceProtocol = "HLS";
+    hls.bandWidth = 2000000;
+    hls.videoWidth = 1280;
+    hls.videoHeight = 720;
+    std::int64_t t = kStartMs + 3000;
+    for (; t < kStartMs + 8000; t += 500)
+        log.tick(t, "Playing", hls);
+    log.timedStall(kStartMs + 8700, kStartMs + 8000, kStartMs + 10100, kStartMs + 10000);
+    for (; t < kStartMs + 10000; t += 500)
+        log.tick(t, "Buffering", hls);
+    hls.bandWidth = 1000000;
+    hls.videoWidth = 640;
+    hls.videoHeight = 360;
+    for (; t <= kStartMs + 12000; t += 500)
+        log.tick(t, "Playing", hls);
+    log.contentEnded("black_ended", kStartMs + 6000, 1500);
+    log.contentEnded("freeze_ended", kStartMs + 11000, 700);
+    log.ended(kStartMs + 12200);
+    log.tick(kStartMs + 12500, "Stopped");
+
+    log.opened(kStartMs + 13000, "dead");
+    log.tick(kStartMs + 13500, "Buffering");
+    log.ended(kStartMs + 14000, "failed");
+    log.ended(kStartMs + 14500, "failed", "rtsp://127.0.0.1/gone");
+
+    log.opened(kStartMs + 15000, "drop");
+    log.firstFrame(kStartMs + 15400, 400);
+    for (t = kStartMs + 15500; t <= kStartMs + 17000; t += 500)
+        log.tick(t, "Playing");
+    log.contentEnded("silence_ended", kStartMs + 16800, 1000);
+    log.ended(kStartMs + 17100, "failed");
+
+    log.opened(kStartMs + 18000, "quit");
+    log.tick(kStartMs + 18500, "Buffering");
+    log.ended(kStartMs + 19000, "stopped");
+
+    const StatisticsLog parsed = JsonLogReader::fromText(log.text);
+    EXPECT_TRUE(parsed.problems.empty());
+    const RunSummary summary = Summarize(parsed);
+    ASSERT_EQ(summary.clips.size(), 4u);
+
+    const SessionMetrics& vod = summary.clips[0].figures.session;
+    EXPECT_DOUBLE_EQ(vod.videoStartSeconds.value_or(0), 3.0);
+    EXPECT_EQ(vod.videoStartFailures + vod.exitsBeforeVideoStart + vod.playbackFailures, 0);
+    EXPECT_EQ(vod.rebufferingCount, 1);
+    EXPECT_DOUBLE_EQ(vod.rebufferingSeconds, 2.0);
+    EXPECT_DOUBLE_EQ(vod.rebufferingRatio, 2.0 / (7.5 + 2.0));
+    EXPECT_EQ(vod.bitrateSwitchesUp, 0);
+    EXPECT_EQ(vod.bitrateSwitchesDown, 1);
+    // 5 s at 2 Mbit/s and 2.5 s at 1 Mbit/s, the declared bandwidths.
+    EXPECT_NEAR(vod.averageBitRate.value_or(0), (5 * 2e6 + 2.5 * 1e6) / 7.5, 1e-6);
+    EXPECT_DOUBLE_EQ(vod.blackSeconds, 1.5);
+    EXPECT_DOUBLE_EQ(vod.frozenSeconds, 0.7);
+    EXPECT_FALSE(vod.silentSeconds); // no audio measured: none, not 0
+    QoeInputs expected {true, 3.0, 1, 2.0};
+    expected.bitRateRatio = (5 * 2e6 + 2.5 * 1e6) / 7.5 / 2e6;
+    expected.resolutionRatio = (5 + 2.5 * 0.25) / 7.5;
+    EXPECT_NEAR(vod.inputs.bitRateRatio, expected.bitRateRatio, 1e-12);
+    EXPECT_NEAR(vod.inputs.resolutionRatio, expected.resolutionRatio, 1e-12);
+    EXPECT_NEAR(vod.score.score, ScoreSession(expected).score, 1e-9);
+
+    const SessionMetrics& dead = summary.clips[1].figures.session;
+    EXPECT_EQ(dead.videoStartFailures, 1);
+    EXPECT_FALSE(dead.videoStartSeconds);
+    EXPECT_EQ(dead.score.score, 0.0);
+    const SessionMetrics& drop = summary.clips[2].figures.session;
+    EXPECT_EQ(drop.playbackFailures, 1);
+    EXPECT_EQ(drop.videoStartFailures, 0);
+    EXPECT_DOUBLE_EQ(drop.silentSeconds.value_or(-1), 1.0);
+    EXPECT_DOUBLE_EQ(drop.score.score, ScoreSession({true, 0.4, 0, 0.0}).score);
+    EXPECT_EQ(summary.clips[3].figures.session.exitsBeforeVideoStart, 1);
+
+    const SessionMetrics& run = summary.run.session;
+    EXPECT_EQ(run.sessions, 5u);
+    EXPECT_EQ(run.videoStartFailures, 2); // "dead", and the entry that never opened
+    EXPECT_EQ(run.exitsBeforeVideoStart, 1);
+    EXPECT_EQ(run.playbackFailures, 1);
+    EXPECT_DOUBLE_EQ(run.videoStartSeconds.value_or(0), (3.0 + 0.4) / 2);
+    EXPECT_EQ(run.rebufferingCount, 1);
+    EXPECT_DOUBLE_EQ(run.silentSeconds.value_or(-1), 1.0);
+    EXPECT_NEAR(run.score.score, (vod.score.score + drop.score.score) / 5, 1e-9);
+
+    // P.1203: the start-up as a stall at 0, then the 2-s stall 5 s into the play.
+    const QJsonObject p1203 = QJsonDocument::fromJson(QByteArray::fromStdString(FormatP1203Input(parsed, summary, 0))).object();
+    const QJsonArray stalling = p1203["I23"].toObject()["stalling"].toArray();
+    ASSERT_EQ(stalling.size(), 2);
+    EXPECT_EQ(stalling[0].toArray(), (QJsonArray {0, 3}));
+    EXPECT_EQ(stalling[1].toArray(), (QJsonArray {5, 2}));
+    const QJsonArray segments = p1203["I13"].toObject()["segments"].toArray();
+    ASSERT_EQ(segments.size(), 8); // 5 s at the top, 2.5 s below: one segment a second at most
+    EXPECT_EQ(segments[0].toObject()["bitrate"].toDouble(), 2000.0);
+    EXPECT_EQ(segments[0].toObject()["res"].toString(), "1280x720");
+    EXPECT_EQ(segments[5].toObject()["start"].toDouble(), 5.0);
+    EXPECT_EQ(segments[5].toObject()["res"].toString(), "640x360");
+    EXPECT_EQ(segments[7].toObject()["duration"].toDouble(), 0.5);
+    EXPECT_EQ(p1203["IGen"].toObject()["displaySize"].toString(), "1920x1080");
+    EXPECT_EQ(P1203InputPath("out/run.json", 1, 4), "out/run-2.json");
+    EXPECT_EQ(P1203InputPath("run", 0, 1), "run");
 }
 
 TEST(JsonLogReader, LinesItCannotReadAreReportedAndTheRestKept)

@@ -32,6 +32,7 @@ public:
         s.stateName = state;
         s.protocol = f.sourceProtocol;
         s.bitRate = 400000;
+        s.bandWidth = f.bandWidth;
         std::string line;
         FormatJsonTick(s, f, line);
         text += line;
@@ -89,13 +90,20 @@ public:
         e.stallMs = resumedMs - sinceMs;
         event(e);
     }
-    void ended(std::int64_t wallMs)
+    void ended(std::int64_t wallMs, const char* how = "played", const std::string& url = {})
     {
         JsonLogEvent e;
         e.kind = JsonLogEventKind::Ended;
         e.wallMs = wallMs;
-        e.how = "played";
+        e.how = how;
+        e.url = url;
         event(e);
+    }
+    // A black, frozen or silent stretch's end ("black_ended", ...), as the content's detectors write it.
+    void contentEnded(const char* event, std::int64_t wallMs, std::int64_t durationMs)
+    {
+        text += "{\"schema\":\"" + std::string(kJsonLogSchema) + "\",\"type\":\"event\",\"event\":\"" + event
+            + "\",\"wall_ms\":" + std::to_string(wallMs) + ",\"duration_ms\":" + std::to_string(durationMs) + "}\n";
     }
     std::string text;
 };
