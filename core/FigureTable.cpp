@@ -209,10 +209,13 @@ const Figure kFigures[] = {
      .value = network<&NetworkFigures::segmentThroughputBps>(), .jsonKey = "segment_throughput_bps",
      .metricName = "zephyrscope_segment_throughput_bits_per_second", .metricType = Gauge,
      .metricHelp = "Bits of the last media segment over the time it took.", .metricOrder = 230},
-    {.name = "width of the picture shown", .unit = "px", .value = network<&NetworkFigures::videoWidth>(),
+    // Nothing is shown of an entry played for its transport alone.
+    {.name = "width of the picture shown", .unit = "px", .nullable = true, .decodedOnly = true,
+     .value = network<&NetworkFigures::videoWidth>(),
      .jsonKey = "video_width", .metricName = "zephyrscope_video_width_pixels", .metricType = Gauge,
      .metricHelp = "Width of the picture now shown, 0 before the first picture and for audio.", .metricOrder = 180},
-    {.name = "height of the picture shown", .unit = "px", .value = network<&NetworkFigures::videoHeight>(),
+    {.name = "height of the picture shown", .unit = "px", .nullable = true, .decodedOnly = true,
+     .value = network<&NetworkFigures::videoHeight>(),
      .jsonKey = "video_height", .metricName = "zephyrscope_video_height_pixels", .metricType = Gauge,
      .metricHelp = "Height of the picture now shown, 0 before the first picture and for audio.",
      .metricOrder = 190},
@@ -290,6 +293,8 @@ std::optional<double> FigureValue(const Figure& figure, const SampleLine& sample
     if (!figure.value.get)
         return std::nullopt;
     if (figure.protocols && (!protocol || !figure.protocols(*protocol)))
+        return std::nullopt;
+    if (figure.decodedOnly && network.transportOnly)
         return std::nullopt;
     return figure.value.get(sample, network);
 }

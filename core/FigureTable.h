@@ -43,6 +43,9 @@ struct Figure {
     FigureType type = FigureType::Integer;
     int decimals = 0;      // Decimal: in the JSON log
     bool nullable = false; // can be unknown: null in the JSON log, no series in the metrics
+    // A figure of the picture or sound as decoded: unknown for an entry whose
+    // streams were only parsed (NetworkFigures::transportOnly).
+    bool decodedOnly = false;
     FigureAccess value;
     TextAccess text;       // Text only
     // Which protocols have it: null for every one. For the others the figure is

@@ -16,6 +16,9 @@ namespace zephyrscope {
 struct NetworkFigures {
     std::int32_t bandWidth = 0, recoveredPackets = 0, receivedPackets = 0, lostPackets = 0;
     std::int32_t receptionQuality = 0, bufferingCount = 0, bufferingProgress = 0, bufferingTime = 0;
+    // The entry's streams were parsed, not decoded (--transport-only): its frames
+    // are access units on the stream's clock, and nothing is shown or heard.
+    bool transportOnly = false;
     std::int32_t frameRate = 0, bitRate = 0, maxBandwidth = 0, encodedFrameRate = 0, framesSkipped = 0;
     std::string sourceProtocol;
     // SRT only: srtsrc's smoothed round-trip time and the receiver latency both sides agreed on.

@@ -50,6 +50,10 @@ constexpr ProgramOption kProgramOptions[] = {
     {"--no-data-timeout", "", "SECONDS",
      "an open network entry that waits SECONDS for data fails with 'no data for SECONDS s'", "30", 1,
      kMaxNoDataTimeoutS},
+    {"--transport-only", "", "",
+     "play each entry's streams up to their parsers, decoding nothing: the transport's figures (loss, stream "
+     "errors, bit rate, latency, stalls) at a fraction of the CPU; frames are the stream's access units, and "
+     "the picture's size is null in the JSON log and the metrics"},
     {"--metrics", "", "[ADDR]:PORT",
      "serve the figures of the last sample at http://ADDR:PORT/metrics for Prometheus (no ADDR: every "
      "interface; [::1] for IPv6; port 0: any free port)"},
@@ -68,7 +72,11 @@ bool takeOption(ProgramOptions& options, const ProgramOption& row, const std::op
             options.error = "option '" + option + "' takes no value";
             return false;
         }
-        (name == "--help" ? options.help : name == "--version" ? options.version : options.verbose) = true;
+        (name == "--help"                 ? options.help
+             : name == "--version"        ? options.version
+             : name == "--transport-only" ? options.transportOnly
+                                          : options.verbose)
+            = true;
         return true;
     }
     if (name == "--metrics") {

@@ -30,6 +30,8 @@ struct ProgramOptions {
     bool version = false;
     // --verbose: GStreamer's details under each failure (GST_DEBUG also asks for them).
     bool verbose = false;
+    // --transport-only: streams are parsed, never decoded (channels watched for their transport).
+    bool transportOnly = false;
     std::optional<MetricsAddress> metrics;
     // --ca-file=FILE (or --ca-file FILE): HTTPS fetches trust the certificate
     // authorities in FILE (PEM); empty: the system's.

@@ -112,5 +112,24 @@ section "9. Where the CPU of one played clip goes: the program and ffmpeg, part 
 "$build/bench/bench_cpu_account" --program "$program" --clip "$clips/clip720p30.mp4" --work "$work/account" \
     --rounds "${ZEPHYRSCOPE_BENCH_ACCOUNT_ROUNDS:-3}" --perf-rounds 1
 
+# 1080p50 beside the 720p30 clip: 20 s, 4:2:0 H.264 at 6 Mbit/s (noise), as
+# Matroska for the RTSP server; kept in the build folder like the others.
+if [[ ! -s "$clips/clip1080p50.mkv" ]]; then
+    gst-launch-1.0 -q -e videotestsrc num-buffers=1000 pattern=snow \
+        ! video/x-raw,format=I420,width=1920,height=1080,framerate=50/1 \
+        ! x264enc speed-preset=veryfast key-int-max=100 bitrate=6000 ! video/x-h264,profile=high \
+        ! h264parse ! matroskamux ! filesink location="$clips/clip1080p50.mkv.part"
+    mv "$clips/clip1080p50.mkv.part" "$clips/clip1080p50.mkv"
+fi
+
+section "10. Channels per core: probes of the transport alone (--transport-only) against decoding probes, 720p30 and 1080p50"
+for clip in clip720p30 clip1080p50; do
+    for mode in decoding transport-only; do
+        "$build/bench/bench_many_probes" --program "$program" \
+            --server "$build/tools/rtsp-test-server/zephyrscope_rtsp_server" --clip "$clips/$clip.mkv" \
+            --work "$work/channels-$clip-$mode" --counts "${ZEPHYRSCOPE_BENCH_CHANNELS_COUNTS:-8}" --mode "$mode"
+    done
+done
+
 printf '\nmake bench: %d s in all; load average at the end: %s\n' $(( $(date +%s) - started )) \
     "$(cut -d' ' -f1-3 /proc/loadavg)"

@@ -27,6 +27,8 @@ struct PlayerSettings {
     std::string bearerToken;
     std::string stunServer;
     std::string turnServer;
+    // --transport-only: the streams are parsed, never decoded; nothing is shown or heard.
+    bool transportOnly = false;
 };
 // The same, as the options ask.
 std::unique_ptr<zephyrscope::Player> CreatePlayerWith(QWidget* videoArea, const PlayerSettings& settings);

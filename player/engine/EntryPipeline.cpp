@@ -1,6 +1,7 @@
 #include "EntryPipeline.h"
 
 #include "DecoderThreads.h"
+#include "FactoryName.h"
 #include "GstStructureFields.h"
 #include "PlayerProtocols.h"
 #include "PresentationTimes.h"
@@ -60,6 +61,32 @@ guint playFlags(GstElement* videoSink, GstElement* audioSink)
     return flags;
 }
 
+// Video, audio and buffering, each stream as its parser leaves it: the fake
+// sinks take any format, so nothing is converted either.
+constexpr guint kParsedPlayFlags = kPlayVideo | kPlayAudio | kPlayBuffering | kPlayNativeVideo | kPlayNativeAudio;
+
+// playbin3 has no property for where decoding stops; its uridecodebin3, made
+// with it, has: stopping at any caps, decodebin3 hands on what its parsebin
+// gives (parsed streams) and plugs no decoder.
+bool stopAtParsers(GstElement* playbin)
+{
+    bool found = false;
+    GstIterator* it = gst_bin_iterate_elements(GST_BIN(playbin));
+    GValue item = G_VALUE_INIT;
+    while (gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
+        auto* child = GST_ELEMENT(g_value_get_object(&item));
+        if (factoryName(child) == "uridecodebin3") {
+            CapsPtr any(gst_caps_new_any());
+            g_object_set(child, "caps", any.get(), nullptr);
+            found = true;
+        }
+        g_value_reset(&item);
+    }
+    g_value_unset(&item);
+    gst_iterator_free(it);
+    return found;
+}
+
 } // namespace
 
 EntryPipeline::EntryPipeline(std::shared_ptr<StreamCounters> counters)
@@ -93,17 +120,25 @@ std::unique_ptr<EntryPipeline> EntryPipeline::build(const std::string& uri, cons
     if (settings.maxBandwidth > 0)
         g_object_set(playbin, "connection-speed", static_cast<guint64>(settings.maxBandwidth / 1000), nullptr);
 
-    ElementPtr videoSink = sinks.makeVideoSink(settings.videoWindow);
+    const bool parsedOnly = settings.transportOnly;
+    if (parsedOnly && !stopAtParsers(playbin)) {
+        error = "Cannot play the transport alone: playbin3 has no uridecodebin3 to stop at the parsers";
+        return nullptr;
+    }
+    pipeline->m_counters->setTransportOnly(parsedOnly);
+    ElementPtr videoSink = parsedOnly ? sinks.makeStreamSink() : sinks.makeVideoSink(settings.videoWindow);
     if (!videoSink) {
         error = "Cannot create element 'fakesink': the GStreamer core elements are missing";
         return nullptr;
     }
     g_object_set(playbin, "video-sink", videoSink.get(), nullptr);
-    ElementPtr audioSink = sinks.makeAudioSink();
+    ElementPtr audioSink = parsedOnly ? sinks.makeStreamSink() : sinks.makeAudioSink();
     if (audioSink)
         g_object_set(playbin, "audio-sink", audioSink.get(), nullptr);
-    g_object_set(playbin, "flags", playFlags(videoSink.get(), audioSink.get()), nullptr);
-    DecoderThreads::attach(playbin);
+    g_object_set(playbin, "flags", parsedOnly ? kParsedPlayFlags : playFlags(videoSink.get(), audioSink.get()),
+                 nullptr);
+    if (!parsedOnly)
+        DecoderThreads::attach(playbin);
     StreamProbes::attachToVideoSink(videoSink.get(), pipeline->m_counters);
     PresentationTimes::attach(playbin, videoSink.get(),
                               {pipeline->m_counters, &pipeline->m_counters->presentation()});

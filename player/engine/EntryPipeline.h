@@ -37,6 +37,9 @@ public:
         std::int32_t noDataTimeoutMs = kNetworkTimeoutMs;
         // An entry that has not opened in this time is skipped. Tests shorten it.
         std::int32_t openTimeoutMs = kNetworkTimeoutMs;
+        // The streams go from their parsers to fake sinks, never to a decoder:
+        // a frame is a parsed access unit, timed by the stream's own clock.
+        bool transportOnly = false;
         // What the program's options give the entry's source: the CA file
         // HTTPS fetches trust, a WHEP endpoint's token and ICE servers.
         SourceSettings source;

@@ -64,6 +64,8 @@ public:
     }
     // An open entry that waits this long for data or a picture fails.
     void setNoDataTimeout(std::int32_t ms) { m_settings.noDataTimeoutMs = ms; }
+    // Entries' streams are parsed, never decoded (EntryPipeline::Settings::transportOnly).
+    void setTransportOnly(bool parsedOnly) { m_settings.transportOnly = parsedOnly; }
     // An entry that has not opened in this time is skipped.
     void setOpenTimeout(std::int32_t ms) { m_settings.openTimeoutMs = ms; }
 

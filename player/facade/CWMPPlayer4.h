@@ -57,6 +57,9 @@ public:
     // picture has stood still this long, fails; 30 s unless set. Takes effect at
     // the next entry opened.
     void setNoDataTimeout(std::int32_t ms);
+    // Entries' streams are parsed, never decoded: the transport's figures only.
+    // Takes effect at the next entry opened.
+    void setTransportOnly(bool parsedOnly);
     // An entry that has not opened in this time is skipped; 30 s unless set.
     // Takes effect at the next entry opened.
     void setOpenTimeout(std::int32_t ms);

@@ -77,6 +77,16 @@ ElementPtr SinkFactory::makeAudioSink()
     return ElementPtr(GST_ELEMENT(gst_object_ref_sink(sink)));
 }
 
+ElementPtr SinkFactory::makeStreamSink()
+{
+    GstElement* sink = gst_element_factory_make("fakesink", nullptr);
+    if (!sink)
+        return nullptr;
+    g_object_set(sink, "sync", TRUE, "qos", FALSE, "max-lateness", static_cast<gint64>(-1), "enable-last-sample",
+                 FALSE, nullptr);
+    return ElementPtr(GST_ELEMENT(gst_object_ref_sink(sink)));
+}
+
 bool SinkFactory::audioDeviceAvailable()
 {
     if (m_audioDevice)

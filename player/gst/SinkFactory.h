@@ -28,6 +28,10 @@ public:
 
     gsthandles::ElementPtr makeVideoSink(std::uintptr_t window);
     gsthandles::ElementPtr makeAudioSink();
+    // For a parsed, undecoded stream: a fake sink synced to the stream's
+    // timestamps that never drops a unit, late or not (nothing is shown, so
+    // nothing is late to anyone), whatever the machine has.
+    gsthandles::ElementPtr makeStreamSink();
 
 private:
     bool audioDeviceAvailable();

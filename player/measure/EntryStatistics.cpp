@@ -82,7 +82,11 @@ void EntryStatistics::fill(NetworkFigures& figures, const StreamCounters& counte
     std::uint64_t dropped = 0;
     for (const auto& [element, count] : m_qosDropped)
         dropped += count;
-    figures.framesSkipped = clampToInt32(static_cast<double>(dropped));
+    // Parsed, not decoded: nothing is late to a decoder, so a frame skipped is
+    // one missing from the stream's own timestamps.
+    figures.transportOnly = counters.transportOnly();
+    figures.framesSkipped
+        = clampToInt32(static_cast<double>(figures.transportOnly ? counters.framesMissing() : dropped));
     if (m_sourceMeasurement)
         m_sourceMeasurement->fill(figures);
     figures.receivedBytes = m_networkBytes ? *m_networkBytes : counters.bytes();
@@ -103,7 +107,8 @@ void EntryStatistics::fill(NetworkFigures& figures, const StreamCounters& counte
 
     std::int64_t now = g_get_monotonic_time();
     if (flowing) {
-        figures.frameRate = counters.frameRateTimes100(now);
+        figures.frameRate = figures.transportOnly ? counters.streamFrameRateTimes100(now)
+                                                  : counters.frameRateTimes100(now);
         // Bit rate over the last second. The byte count a second ago lies between
         // two samples (100 ms apart); taken between them in proportion, the window
         // is a second long, so bytes that arrive in lumps (an adaptive demuxer's

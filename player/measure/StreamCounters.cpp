@@ -4,6 +4,8 @@
 
 #include <gst/gst.h>
 
+#include <algorithm>
+
 namespace zephyrscope {
 
 namespace {
@@ -123,10 +125,18 @@ StreamCounters::~StreamCounters()
 
 void StreamCounters::frameArrived(std::int64_t monotonicUs)
 {
+    accessUnitArrived(monotonicUs, -1, 0);
+}
+
+void StreamCounters::accessUnitArrived(std::int64_t monotonicUs, std::int64_t streamUs, std::int64_t frameUs)
+{
+    if (streamUs >= 0)
+        m_framesMissing.fetch_add(m_gaps.add(streamUs, frameUs), std::memory_order_relaxed);
     const std::uint64_t index = m_frames.load(std::memory_order_relaxed);
     if (index == 0)
         m_firstFrameUs.store(monotonicUs, std::memory_order_relaxed);
     m_frameTimesUs[index % kFrameRing].store(monotonicUs, std::memory_order_relaxed);
+    m_streamTimesUs[index % kFrameRing].store(streamUs, std::memory_order_relaxed);
     m_frames.store(index + 1, std::memory_order_release);
 }
 
@@ -160,15 +170,14 @@ void StreamCounters::videoFormat(int width, int height, int fpsNumerator, int fp
     m_videoKnown.store(true, std::memory_order_release);
 }
 
-std::int32_t StreamCounters::frameRateTimes100(std::int64_t nowUs) const
+StreamCounters::FrameWindow StreamCounters::frameWindow(std::int64_t nowUs) const
 {
     const std::uint64_t count = m_frames.load(std::memory_order_acquire);
     if (count < 2)
-        return 0;
+        return {};
     const std::int64_t last = m_frameTimesUs[(count - 1) % kFrameRing].load(std::memory_order_relaxed);
     if (nowUs - last > kRateWindowUs)
-        return 0; // nothing rendered for a second: the picture stands still
-    std::int64_t first = last;
+        return {}; // nothing rendered for a second: the picture stands still
     std::uint64_t frames = 1;
     // Walk back over the frames of the window; stay well inside the ring so a
     // writer cannot lap the reader.
@@ -176,12 +185,53 @@ std::int32_t StreamCounters::frameRateTimes100(std::int64_t nowUs) const
         const std::int64_t t = m_frameTimesUs[(i - 1) % kFrameRing].load(std::memory_order_relaxed);
         if (t < nowUs - kRateWindowUs || t > last)
             break;
-        first = t;
         ++frames;
     }
-    if (frames < 2 || last <= first)
+    return {count - 1, frames};
+}
+
+std::int32_t StreamCounters::frameRateTimes100(std::int64_t nowUs) const
+{
+    const FrameWindow window = frameWindow(nowUs);
+    if (window.count < 2)
         return 0;
-    const double fps = static_cast<double>(frames - 1) * 1e6 / static_cast<double>(last - first);
+    const std::int64_t last = m_frameTimesUs[window.last % kFrameRing].load(std::memory_order_relaxed);
+    const std::int64_t first
+        = m_frameTimesUs[(window.last + 1 - window.count) % kFrameRing].load(std::memory_order_relaxed);
+    if (last <= first)
+        return 0;
+    const double fps = static_cast<double>(window.count - 1) * 1e6 / static_cast<double>(last - first);
+    return static_cast<std::int32_t>(fps * 100.0 + 0.5);
+}
+
+std::int32_t StreamCounters::streamFrameRateTimes100(std::int64_t nowUs) const
+{
+    const FrameWindow window = frameWindow(nowUs);
+    if (window.count < 2)
+        return 0;
+    // The earliest and latest decoding time among them, and how many frames
+    // they hold: a unit less than half a frame after the last counted (the
+    // fields of a frame, or a damaged unit the parser split in two) is of the
+    // same frame. A stream that starts again inside the window shows as a span
+    // longer than the window, and gives no rate.
+    const int fpsN = m_fpsN.load(), fpsD = m_fpsD.load();
+    const std::int64_t halfFrameUs = fpsN > 0 ? static_cast<std::int64_t>(500000.0 * fpsD / fpsN) : 1;
+    std::int64_t earliest = -1, latest = -1, counted = -1;
+    std::uint64_t frames = 0;
+    for (std::uint64_t i = window.count; i > 0; --i) {
+        const std::int64_t t = m_streamTimesUs[(window.last + 1 - i) % kFrameRing].load(std::memory_order_relaxed);
+        if (t < 0)
+            return 0;
+        if (counted < 0 || t - counted >= halfFrameUs || t < counted) {
+            ++frames;
+            counted = t;
+        }
+        earliest = earliest < 0 ? t : std::min(earliest, t);
+        latest = std::max(latest, t);
+    }
+    if (frames < 2 || latest <= earliest || latest - earliest > 2 * kRateWindowUs)
+        return 0;
+    const double fps = static_cast<double>(frames - 1) * 1e6 / static_cast<double>(latest - earliest);
     return static_cast<std::int32_t>(fps * 100.0 + 0.5);
 }
 

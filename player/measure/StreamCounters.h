@@ -1,6 +1,7 @@
 #pragma once
 
 #include "PresentationTimes.h"
+#include "TimestampGaps.h"
 #include "TransportStreamWatch.h"
 
 #include <algorithm>
@@ -28,8 +29,17 @@ public:
     // Main loop: the monotonic time (us) the entry's open was asked for.
     void openRequested(std::int64_t monotonicUs) { m_openRequestedUs.store(monotonicUs); }
 
+    // Main loop, before the pipeline runs: the entry's streams are parsed, not
+    // decoded (--transport-only), so a frame is an access unit at the sink.
+    void setTransportOnly(bool parsedOnly) { m_transportOnly.store(parsedOnly); }
+    bool transportOnly() const { return m_transportOnly.load(); }
+
     // Streaming threads.
     void frameArrived(std::int64_t monotonicUs);
+    // The video streaming thread, transport only: an access unit reached the
+    // sink at monotonicUs, with its decoding time streamUs (-1 when it has
+    // none) and the stream's frame duration frameUs (0 when not known).
+    void accessUnitArrived(std::int64_t monotonicUs, std::int64_t streamUs, std::int64_t frameUs);
     void dataArrived(std::uint64_t bytes, std::uint64_t buffers);
     void videoFormat(int width, int height, int fpsNumerator, int fpsDenominator);
     // Packets the transport gave up on: a gap in the sequence it delivered (SRT).
@@ -39,6 +49,11 @@ public:
     // Frames per second × 100 over the frames of about the last second before nowUs:
     // (frames − 1) over the time from the first to the last of them.
     std::int32_t frameRateTimes100(std::int64_t nowUs) const;
+    // The same frames' rate on the stream's own clock: (frames − 1) over the
+    // span of their decoding times. Transport only; 0 without such times.
+    std::int32_t streamFrameRateTimes100(std::int64_t nowUs) const;
+    // Frames missing from the gaps in the access units' decoding times.
+    std::uint64_t framesMissing() const { return m_framesMissing.load(); }
     // Monotonic time (us) of the last frame; 0 before the first.
     std::int64_t lastFrameUs() const;
     // From the open asked for to the first frame shown (ms); 0 before that frame.
@@ -109,7 +124,18 @@ public:
 
 private:
     static constexpr std::size_t kFrameRing = 512; // > one second of frames at 240 fps, with room
+    // The frames of about the last second before nowUs, newest first: the ring's
+    // index of the last and how many; count 0 when no rate can be had.
+    struct FrameWindow {
+        std::uint64_t last = 0, count = 0;
+    };
+    FrameWindow frameWindow(std::int64_t nowUs) const;
     std::array<std::atomic<std::int64_t>, kFrameRing> m_frameTimesUs {};
+    // Beside each frame time: its decoding time on the stream's clock (transport only), else -1.
+    std::array<std::atomic<std::int64_t>, kFrameRing> m_streamTimesUs {};
+    std::atomic<bool> m_transportOnly {false};
+    TimestampGaps m_gaps; // the video streaming thread's alone
+    std::atomic<std::uint64_t> m_framesMissing {0};
     std::atomic<std::uint64_t> m_frames {0};
     std::atomic<std::int64_t> m_openRequestedUs {0};
     std::atomic<std::int64_t> m_firstFrameUs {0};

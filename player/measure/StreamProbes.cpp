@@ -50,9 +50,44 @@ void releaseSetUpData(gpointer data, GClosure*)
 
 // Fake video sink, streaming thread: called as each frame is rendered, after
 // the sink waited for its time, so the times are those of the picture changing.
-void onFrameRendered(GstElement*, GstBuffer*, GstPad*, gpointer data)
+void onFrameRendered(GstElement*, GstBuffer* buffer, GstPad*, gpointer data)
 {
-    countersOf(data).frameArrived(g_get_monotonic_time());
+    StreamCounters& counters = countersOf(data);
+    const std::int64_t now = g_get_monotonic_time();
+    if (!counters.transportOnly()) {
+        counters.frameArrived(now);
+        return;
+    }
+    // A parsed access unit: its decoding time (its presentation time when it
+    // has none), and the frame duration its caps declare or, failing that, its own.
+    GstClockTime time = GST_BUFFER_DTS(buffer);
+    if (!GST_CLOCK_TIME_IS_VALID(time))
+        time = GST_BUFFER_PTS(buffer);
+    std::int64_t frameUs = 0;
+    if (counters.videoKnown() && counters.fpsNumerator() > 0)
+        frameUs = static_cast<std::int64_t>(gst_util_uint64_scale_int(GST_SECOND, counters.fpsDenominator(),
+                                                                      counters.fpsNumerator())
+                                            / GST_USECOND);
+    else if (GST_BUFFER_DURATION_IS_VALID(buffer))
+        frameUs = static_cast<std::int64_t>(GST_BUFFER_DURATION(buffer) / GST_USECOND);
+    counters.accessUnitArrived(now, GST_CLOCK_TIME_IS_VALID(time) ? static_cast<std::int64_t>(time / GST_USECOND) : -1,
+                               frameUs);
+}
+
+// A parsed (not decoded) video stream's caps: the size and frame rate its
+// parser read from the stream's headers. False for other caps.
+bool parsedVideoFormat(const GstCaps* caps, int& width, int& height, int& fpsN, int& fpsD)
+{
+    const GstStructure* structure = caps && gst_caps_get_size(caps) > 0 ? gst_caps_get_structure(caps, 0) : nullptr;
+    if (!structure || !g_str_has_prefix(gst_structure_get_name(structure), "video/"))
+        return false;
+    if (!gst_structure_get_int(structure, "width", &width) || !gst_structure_get_int(structure, "height", &height))
+        return false;
+    if (!gst_structure_get_fraction(structure, "framerate", &fpsN, &fpsD) || fpsD <= 0) {
+        fpsN = 0;
+        fpsD = 1;
+    }
+    return true;
 }
 
 void releaseCountersClosure(gpointer data, GClosure*)
@@ -74,8 +109,12 @@ GstPadProbeReturn onVideoSinkPad(GstPad* pad, GstPadProbeInfo* info, gpointer da
             GstCaps* caps = nullptr;
             gst_event_parse_caps(event, &caps);
             GstVideoInfo video;
+            int width = 0, height = 0, fpsN = 0, fpsD = 1;
             if (caps && gst_video_info_from_caps(&video, caps)) {
                 counters.videoFormat(video.width, video.height, video.fps_n, video.fps_d);
+                postToMainLoop(pad, StreamProbes::kVideoFormatMessage);
+            } else if (counters.transportOnly() && parsedVideoFormat(caps, width, height, fpsN, fpsD)) {
+                counters.videoFormat(width, height, fpsN, fpsD);
                 postToMainLoop(pad, StreamProbes::kVideoFormatMessage);
             }
         }

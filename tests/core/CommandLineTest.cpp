@@ -267,8 +267,13 @@ TEST(ProgramOptions, ParserTakesEveryRowOfTheTableAsTheRowSays)
             EXPECT_EQ(missing.rfind("option '" + name + "' ", 0), 0u) << missing;
         }
     }
-    EXPECT_EQ(ours, 10);
+    EXPECT_EQ(ours, 11);
     EXPECT_EQ(ParseProgramOptions({"z", "--platform", "offscreen"}).error, "unknown option '--platform'");
+    // Each flag sets its own field and no other.
+    const ProgramOptions transport = ParseProgramOptions({"z", "--transport-only", "url"});
+    EXPECT_TRUE(transport.transportOnly);
+    EXPECT_FALSE(transport.verbose || transport.help || transport.version);
+    EXPECT_FALSE(ParseProgramOptions({"z", "--verbose", "url"}).transportOnly);
 }
 
 TEST(ProgramUsage, ListsEveryOptionOfTheTableAndEverySchemeOfTheProtocols)

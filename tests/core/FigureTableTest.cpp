@@ -37,6 +37,8 @@ TEST(FigureTable, KeysAndMetricNamesAreEachSaidOnceAndFollowTheirConventions)
         EXPECT_EQ(f.type == FigureType::Text, f.value.get == nullptr);
         // For the protocols without it, a figure is unknown, never 0.
         EXPECT_TRUE(!f.protocols || f.nullable);
+        // Unknown where nothing was decoded, never 0; and never one of the frozen columns.
+        EXPECT_TRUE(!f.decodedOnly || (f.nullable && !f.column));
         if (f.metricType == MetricType::None) {
             EXPECT_EQ(f.metricName, nullptr);
             continue;
@@ -87,4 +89,32 @@ TEST(FigureTable, WhatIsWrittenReadsBackThroughTheSameRow)
             EXPECT_EQ(FigureValue(f, sample, network, &p).has_value(), f.protocols(p)) << f.name << p.column;
         EXPECT_FALSE(FigureValue(f, sample, network, protocolForColumn("GOPHER")));
     }
+}
+
+// An entry played for its transport alone decoded nothing: the figures of the
+// decoded picture are unknown for it, the others are as measured.
+TEST(FigureTable, DecodedOnlyFiguresAreUnknownForATransportOnlyEntry)
+{
+    SampleLine sample;
+    NetworkFigures network;
+    network.videoWidth = 1280;
+    network.framesSkipped = 3;
+    sample.framesSkipped = 3;
+    int decodedOnly = 0;
+    for (const Figure& f : allFigures()) {
+        if (!f.value.get || f.protocols)
+            continue;
+        SCOPED_TRACE(std::string(f.name));
+        network.transportOnly = false;
+        const std::optional<double> decoded = FigureValue(f, sample, network, nullptr);
+        network.transportOnly = true;
+        const std::optional<double> parsed = FigureValue(f, sample, network, nullptr);
+        if (f.decodedOnly) {
+            ++decodedOnly;
+            EXPECT_FALSE(parsed.has_value());
+        } else {
+            EXPECT_EQ(parsed, decoded);
+        }
+    }
+    EXPECT_EQ(decodedOnly, 2); // the picture's width and height
 }

@@ -61,6 +61,21 @@ TEST(JsonLogLine, TickHoldsEveryColumnByNameAndTheFiguresBeyondThem)
               "\"ts_errors\":null,\"webrtc\":null}\n");
 }
 
+// Played for its transport alone: the picture's size is null, the columns
+// (frames from the stream's access units) are written as ever.
+TEST(JsonLogLine, TransportOnlyTickHasNoPictureSize)
+{
+    NetworkFigures f;
+    f.sourceProtocol = "RTSPU";
+    f.videoWidth = 320;
+    f.videoHeight = 240;
+    f.transportOnly = true;
+    std::string line;
+    FormatJsonTick(rtspSample(), f, line);
+    EXPECT_NE(line.find("\"video_width\":null,\"video_height\":null,"), std::string::npos) << line;
+    EXPECT_NE(line.find("\"Frame_Rate\":25.00,\"Rncode_Fr\":25,\"Fr_Skipped\":2,"), std::string::npos) << line;
+}
+
 TEST(JsonLogLine, AbsentFiguresAreNullAndSrtDelayHasItsOwnName)
 {
     SampleLine s = rtspSample();

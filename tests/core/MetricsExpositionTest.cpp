@@ -260,3 +260,17 @@ TEST(MetricsExposition, LabelValuesAreEscaped)
     EXPECT_TRUE(hasLine(format(f),
                         "zephyrscope_lost_packets_total{url=\"/media/a \\\"b\\\"\\\\c\\n.mkv\",protocol=\"File\"} 15"));
 }
+
+// A transport-only entry decoded no picture: no size series, while its frame
+// rate, skipped frames and packet counts are served as for any entry.
+TEST(MetricsExposition, TransportOnlyEntryServesNoPictureSize)
+{
+    MetricsFigures f = playingFigures();
+    f.network.transportOnly = true;
+    const std::string text = format(f);
+    EXPECT_EQ(text.find("zephyrscope_video_width_pixels"), std::string::npos) << text;
+    EXPECT_EQ(text.find("zephyrscope_video_height_pixels"), std::string::npos) << text;
+    EXPECT_NE(text.find("zephyrscope_frame_rate_frames_per_second{"), std::string::npos) << text;
+    EXPECT_NE(text.find("zephyrscope_skipped_frames_total{"), std::string::npos) << text;
+    EXPECT_NE(text.find("zephyrscope_lost_packets_total{"), std::string::npos) << text;
+}

@@ -20,6 +20,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <iterator>
 #include <map>
 #include <sstream>
@@ -289,6 +290,117 @@ TEST_F(PlayerBroadcast, RtpLossIsTheRelaysDroppedDatagramsExactly)
     EXPECT_EQ(end.transportErrors.continuity, relay.continuityGaps - relay.trailingGaps);
     EXPECT_LT(end.receptionQuality, 100);
 }
+
+// One relayed stream, every 40th datagram dropped, played at once by a
+// decoding probe and by a probe of the transport alone (the relay sends each
+// datagram it passes on to both): the loss and the stream errors are the
+// relay's, the same in both. The transport probe's frame rate, from the access
+// units' own timestamps, is the sender's 25 fps wherever no unit is missing,
+// and a missing unit is one whose start a dropped datagram took.
+class PlayerTransportOnly : public PlayerBroadcast,
+                            public ::testing::WithParamInterface<BroadcastTestSender::Transport> {};
+
+TEST_P(PlayerTransportOnly, LossAndStreamErrorsAreTheDecodingProbesAndTheRelays)
+{
+    const bool rtp = GetParam() == BroadcastTestSender::Transport::Rtp;
+    const char* scheme = rtp ? "rtp" : "udp";
+    PlayerEngine transportEngine;
+    EventRecorder transportEvents;
+    transportEngine.setFakeSinks(true);
+    transportEngine.setTransportOnly(true);
+    transportEngine.setEventSink(&transportEvents);
+
+    const std::uint16_t port = BroadcastTestSender::freePortPair();
+    const std::uint16_t mirrorPort = BroadcastTestSender::freePortPair();
+    TsDropRelay::Options options = relayOptions(port, rtp ? TsDropRelay::Framing::Rtp : TsDropRelay::Framing::Ts);
+    options.mirrorPort = mirrorPort;
+    TsDropRelay relay(options);
+    engine->putURL(loopbackUrl(scheme, port));
+    transportEngine.putURL(loopbackUrl(scheme, mirrorPort));
+    ASSERT_TRUE(RunMainLoopUntil(
+        [&] { return BroadcastTestSender::portTaken(port) && BroadcastTestSender::portTaken(mirrorPort); }, 20s));
+    BroadcastTestSender sender(GetParam(), "127.0.0.1", relay.port(), kSendSeconds);
+    sender.start();
+    std::vector<std::int32_t> transportRates, decodingRates;
+    std::int32_t last = -1;
+    auto since = std::chrono::steady_clock::now();
+    // To the stream's end: no packet for 1.5 s.
+    RunMainLoopUntil(
+        [&] {
+            const NetworkFigures decoding = engine->network(), transport = transportEngine.network();
+            if (decoding.frameRate > 0)
+                decodingRates.push_back(decoding.frameRate);
+            if (transport.frameRate > 0)
+                transportRates.push_back(transport.frameRate);
+            if (transport.receivedPackets != last) {
+                last = transport.receivedPackets;
+                since = std::chrono::steady_clock::now();
+            }
+            return last > 0 && std::chrono::steady_clock::now() - since > 1500ms;
+        },
+        30s);
+    const TsDropRelay::Counts counts = relay.counts();
+    const NetworkFigures decoding = engine->network(), transport = transportEngine.network();
+    const auto median = [](std::vector<std::int32_t> rates) {
+        if (rates.empty())
+            return 0;
+        std::nth_element(rates.begin(), rates.begin() + rates.size() / 2, rates.end());
+        return rates[rates.size() / 2];
+    };
+    const auto highest = [](const std::vector<std::int32_t>& rates) {
+        return rates.empty() ? 0 : *std::max_element(rates.begin(), rates.end());
+    };
+    const std::string label = rtp ? "RTP" : "UDP";
+    const std::string figures = describe(label + " decoding", decoding, counts) + " frame-rate median/highest="
+        + std::to_string(median(decodingRates)) + "/" + std::to_string(highest(decodingRates))
+        + " skipped=" + std::to_string(decoding.framesSkipped) + "\n" + describe(label + " transport only", transport, counts)
+        + " frame-rate median/highest=" + std::to_string(median(transportRates)) + "/"
+        + std::to_string(highest(transportRates)) + " skipped=" + std::to_string(transport.framesSkipped);
+    SCOPED_TRACE(figures);
+    RecordProperty("figures", figures);
+    std::cout << figures << "\n";
+
+    EXPECT_TRUE(transportEvents.has("play 3")) << transportEvents.sequence();
+    ASSERT_GT(counts.dropped, 10u);
+    for (const NetworkFigures* run : {&decoding, &transport}) {
+        SCOPED_TRACE(run == &transport ? "transport only" : "decoding");
+        EXPECT_EQ(run->sourceProtocol, rtp ? "RTP" : "UDP");
+        EXPECT_EQ(run->transportErrors.continuity, counts.continuityGaps - counts.trailingGaps);
+        if (rtp) {
+            EXPECT_EQ(run->lostPackets, static_cast<std::int32_t>(counts.dropped - counts.trailingDrops));
+        } else {
+            const double dropped = static_cast<double>(counts.tsPacketsDropped - counts.trailingTsPackets);
+            EXPECT_NEAR(run->lostPackets, dropped, dropped * 0.01);
+        }
+        EXPECT_GT(run->startupMs, 0);
+    }
+    EXPECT_EQ(transport.lostPackets, decoding.lostPackets);
+    EXPECT_EQ(transport.receivedPackets, decoding.receivedPackets);
+    const TsErrorCounts& t = transport.transportErrors;
+    const TsErrorCounts& d = decoding.transportErrors;
+    EXPECT_EQ(t.continuity, d.continuity);
+    EXPECT_EQ(t.syncLoss + t.syncByte + t.pat + t.pmt + t.pid, d.syncLoss + d.syncByte + d.pat + d.pmt + d.pid);
+    EXPECT_TRUE(transport.transportOnly);
+    EXPECT_FALSE(decoding.transportOnly);
+    // On the stream's clock the rate is the sender's 25 fps, less the units
+    // missing: a window with one missing reads 24 of 25, so over the stream the
+    // rate falls by at most twice the share missing. The live sender stamps its
+    // frames by its clock, which under load puts them up to a few ms off their
+    // 40-ms grid: 2 % either way.
+    const double sent = kSendSeconds * 25;
+    EXPECT_LE(median(transportRates), 2550);
+    EXPECT_GE(median(transportRates), 2500 * (1.0 - 2.0 * transport.framesSkipped / sent) - 50);
+    EXPECT_EQ(transport.encodedFrameRate, 25);
+    EXPECT_GT(transport.framesSkipped, 0);
+    EXPECT_LE(transport.framesSkipped, static_cast<std::int32_t>(counts.dropped));
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports, PlayerTransportOnly,
+                         ::testing::Values(BroadcastTestSender::Transport::Udp, BroadcastTestSender::Transport::Rtp),
+                         [](const ::testing::TestParamInfo<BroadcastTestSender::Transport>& info) {
+                             return info.param == BroadcastTestSender::Transport::Rtp ? std::string("Rtp")
+                                                                                      : std::string("Udp");
+                         });
 
 TEST_F(PlayerBroadcast, RistsinkRetransmissionsAreRecoveredAndWhatNeverCameIsLost)
 {

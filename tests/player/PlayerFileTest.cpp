@@ -102,6 +102,27 @@ TEST_F(PlayerFile, FrameRateFollowsRenderedFramesAt30)
     EXPECT_EQ(player->network()->encodedFrameRate(), 30);
 }
 
+// Played for the transport alone, each clip's access units on its own clock:
+// exactly its frame rate, none missing, the rate its headers declare, and the
+// size its headers declare as the media's image size.
+TEST_F(PlayerFile, TransportOnlyFrameRateIsTheClipsOwnOnItsTimestamps)
+{
+    for (const auto& [clip, fps] : {std::pair {ClipWithAudio(), 25}, std::pair {Clip30(), 30}}) {
+        SCOPED_TRACE(clip);
+        player->setTransportOnly(true);
+        player->putURL(clip);
+        ASSERT_TRUE(waitForState(kPlayStatePlaying));
+        const std::int32_t rate = steadyFrameRate(*player);
+        EXPECT_NEAR(rate, fps * 100, 1);
+        EXPECT_EQ(player->network()->encodedFrameRate(), fps);
+        EXPECT_EQ(player->network()->framesSkipped(), 0);
+        EXPECT_TRUE(player->network()->figures().transportOnly);
+        EXPECT_GT(player->currentMedia()->imageSourceWidth(), 0);
+        player->controls()->stop();
+        ASSERT_TRUE(waitForState(kPlayStateStopped, 5s));
+    }
+}
+
 TEST_F(PlayerFile, FileStatisticsWhilePlaying)
 {
     const auto putAt = std::chrono::steady_clock::now();

@@ -1,5 +1,6 @@
 #include "AdaptiveManifest.h"
 #include "StreamCounters.h"
+#include "TimestampGaps.h"
 
 #include <gtest/gtest.h>
 
@@ -110,4 +111,67 @@ TEST(StreamCounters, LastSegmentsTimeAndBytesAreAlwaysOfTheSameSegment)
     EXPECT_EQ(counters.lastSegment().us, 6000);
     EXPECT_EQ(counters.lastSegment().bytes, 300000u);
     EXPECT_EQ(counters.segmentsReceived(), static_cast<std::uint64_t>(kSegments) + 1);
+}
+
+// Parsed access units of a 25 fps stream with a known set missing: every gap in
+// their decoding times counts the frames that should have stood in it; a
+// second field (the same time again), a stream that starts again (backwards, or
+// two seconds on) and a stream with no frame duration count none.
+TEST(TimestampGaps, MissingFramesAreTheGapsInDecodingTimesInFrameDurations)
+{
+    constexpr std::int64_t kFrameUs = 40000;
+    TimestampGaps gaps;
+    std::uint64_t missing = 0;
+    // 100 frames, of which 7, 8, 9 (a gap of three), 50 and 75 never came.
+    for (std::int64_t frame = 0; frame < 100; ++frame) {
+        if ((frame >= 7 && frame <= 9) || frame == 50 || frame == 75)
+            continue;
+        // Timestamps jitter by a few ms, as a muxer's rounding leaves them.
+        missing += gaps.add(1000000 + frame * kFrameUs + (frame % 3) * 1000, kFrameUs);
+    }
+    EXPECT_EQ(missing, 5u);
+    EXPECT_EQ(gaps.missing(), 5u);
+    EXPECT_EQ(gaps.add(1000000 + 99 * kFrameUs, kFrameUs), 0u); // the same time: a second field
+    EXPECT_EQ(gaps.add(500000, kFrameUs), 0u);                            // backwards: starts again
+    EXPECT_EQ(gaps.add(500000 + TimestampGaps::kRestartUs, kFrameUs), 0u); // two seconds on: starts again
+    EXPECT_EQ(gaps.add(500000 + TimestampGaps::kRestartUs + 3 * kFrameUs, 0), 0u);
+    EXPECT_EQ(gaps.missing(), 5u);
+}
+
+// Transport only: the rate is the access units' count over the span of their
+// decoding times, and the frames missing are those of the gaps; the arrival
+// times (here all but together, as a burst after a stall) do not set the rate.
+TEST(StreamCounters, TransportOnlyRateAndSkippedFramesComeFromTheStreamsTimestamps)
+{
+    constexpr std::int64_t kFrameUs = 20000; // 50 fps
+    StreamCounters counters;
+    counters.setTransportOnly(true);
+    counters.videoFormat(1920, 1080, 50, 1);
+    const std::int64_t arrival = 5000000;
+    std::int64_t units = 0;
+    for (std::int64_t frame = 0; frame < 40; ++frame) {
+        if (frame == 10 || frame == 11)
+            continue;
+        counters.accessUnitArrived(arrival + units * 100, 90000000 + frame * kFrameUs, kFrameUs);
+        ++units;
+        // Frame 20 comes as two units of one time, frame 30 as two 5 ms apart:
+        // one frame each all the same.
+        if (frame == 20 || frame == 30) {
+            counters.accessUnitArrived(arrival + units * 100, 90000000 + frame * kFrameUs + (frame - 20) * 500,
+                                       kFrameUs);
+            ++units;
+        }
+    }
+    const std::int64_t now = arrival + units * 100;
+    EXPECT_EQ(counters.framesMissing(), 2u);
+    // 38 frames over 39 frame durations.
+    EXPECT_EQ(counters.streamFrameRateTimes100(now), static_cast<std::int32_t>(37.0 * 1e6 / (39 * kFrameUs) * 100 + 0.5));
+    // The arrival rate is that of the burst, nothing like the stream's.
+    EXPECT_GT(counters.frameRateTimes100(now), 100000);
+    // Without decoding times there is no rate on the stream's clock.
+    StreamCounters decoded;
+    decoded.frameArrived(arrival);
+    decoded.frameArrived(arrival + kFrameUs);
+    EXPECT_EQ(decoded.streamFrameRateTimes100(arrival + kFrameUs), 0);
+    EXPECT_EQ(decoded.frameRateTimes100(arrival + kFrameUs), 5000);
 }

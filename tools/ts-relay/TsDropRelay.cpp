@@ -200,6 +200,10 @@ void TsDropRelay::sendData(const unsigned char* datagram, std::size_t size)
 {
     const sockaddr_in target = addressOf(m_options.targetHost, m_options.targetPort);
     sendto(m_dataOut, datagram, size, 0, reinterpret_cast<const sockaddr*>(&target), sizeof target);
+    if (m_options.mirrorPort != 0) {
+        const sockaddr_in mirror = addressOf(m_options.targetHost, m_options.mirrorPort);
+        sendto(m_dataOut, datagram, size, 0, reinterpret_cast<const sockaddr*>(&mirror), sizeof mirror);
+    }
 }
 
 void TsDropRelay::blackout(std::chrono::milliseconds duration)

@@ -47,6 +47,9 @@ public:
     struct Options {
         std::string targetHost = "127.0.0.1";
         std::uint16_t targetPort = 0;
+        // Non-zero: every datagram passed on goes to this port of the target too,
+        // so two receivers see one stream with the same datagrams missing.
+        std::uint16_t mirrorPort = 0;
         int dropEvery = 0; // 0: drop nothing
         Framing framing = Framing::Ts;
         bool rtcp = false;
