@@ -12,6 +12,8 @@ namespace zephyrscope::bench {
 
 // UDP, RTP and RIST MPEG-TS through TsDropRelay (BroadcastCells.cpp).
 std::vector<MatrixProtocol> broadcastProtocols();
+// SRT through UdpRelay (SrtCells.cpp).
+std::vector<MatrixProtocol> srtProtocols();
 
 class MatrixProtocols {
 public:
