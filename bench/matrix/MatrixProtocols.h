@@ -14,6 +14,8 @@ namespace zephyrscope::bench {
 std::vector<MatrixProtocol> broadcastProtocols();
 // SRT through UdpRelay (SrtCells.cpp).
 std::vector<MatrixProtocol> srtProtocols();
+// RTSP over UDP from the RTSP test server, which impairs as it sends (RtspCells.cpp).
+std::vector<MatrixProtocol> rtspProtocols();
 
 class MatrixProtocols {
 public:
