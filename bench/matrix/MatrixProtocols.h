@@ -16,6 +16,8 @@ std::vector<MatrixProtocol> broadcastProtocols();
 std::vector<MatrixProtocol> srtProtocols();
 // RTSP over UDP from the RTSP test server, which impairs as it sends (RtspCells.cpp).
 std::vector<MatrixProtocol> rtspProtocols();
+// WebRTC from the WHEP test server, which impairs as it sends (WhepCells.cpp).
+std::vector<MatrixProtocol> whepProtocols();
 
 class MatrixProtocols {
 public:
