@@ -61,7 +61,7 @@ public:
         std::uint64_t retransmitted = 0; // retransmissions passed on
         std::uint64_t retransmissionsDropped = 0;
         // RTP: the packets (sequence numbers) passed on, and of them those whose first
-        // copy passed on was a retransmission: what the receiver got only by
+        // copy passed on (when it left, after any delay or hold) was a retransmission: what the receiver got only by
         // retransmission, be its original dropped here or never sent by the sender.
         std::uint64_t forwarded = 0, repaired = 0;
         // RTP: sequence numbers between the first and the last passed on that never were.
