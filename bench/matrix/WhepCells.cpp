@@ -82,12 +82,14 @@ MatrixCell playWhep(const MatrixImpairment& impairment)
         counts << "video-sent=" << c.videoSent << " video-dropped=" << c.videoDropped
                << " video-repaired=" << c.videoRepaired << " rtx-sent=" << c.rtxSent << " rtx-dropped=" << c.rtxDropped
                << " audio-sent=" << c.audioSent << " audio-dropped=" << c.audioDropped
+               << " audio-repaired=" << c.audioRepaired
                << " nacks-received=" << c.nacksReceived;
         cell.relayCounts = counts.str();
         cell.notes = player.countsFell();
         if (cell.played) {
             const NetworkFigures& f = player.figures();
-            const double lost = static_cast<double>(c.videoDropped - c.videoRepaired + c.audioDropped);
+            const double repaired = static_cast<double>(c.videoRepaired + c.audioRepaired);
+            const double lost = static_cast<double>(c.videoDropped + c.audioDropped) - repaired;
             cell.figures.push_back(MatrixFigure::checked(
                 kFigureReceived, f.receivedPackets,
                 static_cast<double>(c.videoSent + c.audioSent) - lost, 0.0, 2.0,
@@ -95,12 +97,12 @@ MatrixCell playWhep(const MatrixImpairment& impairment)
                 "for the streams' last, in flight when the session ended"));
             cell.figures.push_back(MatrixFigure::checked(
                 kFigureLost, f.lostPackets, lost, 0.0, 1.0,
-                "video packets the server dropped and sent no repair of, and audio packets it dropped; one "
-                "packet, as the WebRTC tests allow"));
-            cell.figures.push_back(MatrixFigure::checked(
-                kFigureRecovered, f.recoveredPackets, static_cast<double>(c.videoRepaired), 0.0, 1.0,
-                "dropped video packets a retransmission of which the server sent; one packet, as the WebRTC "
+                "video and audio packets the server dropped and sent no repair of; one packet, as the WebRTC "
                 "tests allow"));
+            cell.figures.push_back(MatrixFigure::checked(
+                kFigureRecovered, f.recoveredPackets, repaired, 0.0, 1.0,
+                "dropped video and audio packets a retransmission of which the server sent; one packet, as the "
+                "WebRTC tests allow"));
             std::optional<double> gapMs;
             if (impairment.outageMs > 0)
                 gapMs = static_cast<double>(impairment.outageMs);

@@ -21,10 +21,11 @@ session's events go to the log file, one line each:
   SR <id> ssrc=N ntp=S octets=N  a sender report it sent: the payload octets
                                 sent by then from that SSRC, at S (NTP seconds,
                                 the host's wall clock)
-        ... audio_sent=N audio_dropped=N video_repaired=N rtx_dropped=N
+        ... audio_sent=N audio_dropped=N video_repaired=N rtx_dropped=N audio_repaired=N
                                 after at=: audio packets sent and dropped, the
                                 dropped video packets a retransmission of which
-                                was sent, and retransmissions dropped
+                                was sent, retransmissions dropped, and the same
+                                of the dropped audio packets
   END <id> <reason>               the server stopped sending (RTCP still counted)
   DELETE <path> <status>
 The run is bounded: it exits by itself after --lifetime seconds.
@@ -123,9 +124,10 @@ class Session:
         self.audio_sent = 0
         self.audio_dropped = 0
         self.rtx_dropped = 0
-        self.dropped_seqs = set()
+        # By media: webrtcbin retransmits audio too when a NACK asks for it.
+        self.dropped_seqs = {VIDEO_SSRC: set(), AUDIO_SSRC: set()}
         self.every_copy_seqs = set()
-        self.repaired_seqs = set()
+        self.repaired_seqs = {VIDEO_SSRC: set(), AUDIO_SSRC: set()}
         self.loss = LossModel(args)
         self.first_packet = None
         self.frames = 0
@@ -310,7 +312,7 @@ class Session:
                 every = self.args.drop_every > 0 and self.video_sent % self.args.drop_every == 0
                 if every or out or self.loss.drops():
                     self.video_dropped += 1
-                    self.dropped_seqs.add(seq)
+                    self.dropped_seqs[VIDEO_SSRC].add(seq)
                     if every and self.args.drop_repairs:
                         self.every_copy_seqs.add(seq)
                     return False
@@ -318,14 +320,19 @@ class Session:
                 self.audio_sent += 1
                 if out:
                     self.audio_dropped += 1
+                    self.dropped_seqs[AUDIO_SSRC].add(seq)
                     return False
             else:
                 if out or original in self.every_copy_seqs:
                     self.rtx_dropped += 1
                     return False
                 self.rtx_sent += 1
-                if original in self.dropped_seqs:
-                    self.repaired_seqs.add(original)
+                # Which stream a retransmission repairs: the one that lost its original
+                # (the two streams' sequence numbers start far apart at random).
+                for media in (VIDEO_SSRC, AUDIO_SSRC):
+                    if original in self.dropped_seqs[media]:
+                        self.repaired_seqs[media].add(original)
+                        break
         return True
 
     def on_rtp(self, pad, info):
@@ -345,10 +352,11 @@ class Session:
     def stats_line(self):
         with self.counts_lock:
             return ("STATS %s video_sent=%d video_dropped=%d rtx_sent=%d frames=%d nacks_received=%d "
-                    "payload_bytes=%d at=%.3f audio_sent=%d audio_dropped=%d video_repaired=%d rtx_dropped=%d" % (
+                    "payload_bytes=%d at=%.3f audio_sent=%d audio_dropped=%d video_repaired=%d rtx_dropped=%d "
+                    "audio_repaired=%d" % (
                         self.id, self.video_sent, self.video_dropped, self.rtx_sent, self.frames, self.nacked,
                         self.payload_bytes, time.monotonic() - self.started, self.audio_sent, self.audio_dropped,
-                        len(self.repaired_seqs), self.rtx_dropped))
+                        len(self.repaired_seqs[VIDEO_SSRC]), self.rtx_dropped, len(self.repaired_seqs[AUDIO_SSRC])))
 
     def end(self, reason):
         """Stops sending media. RTCP still comes in until close(), so the NACKs
