@@ -198,6 +198,12 @@ void TsDropRelay::sendDue()
 
 void TsDropRelay::sendData(const unsigned char* datagram, std::size_t size)
 {
+    // Counted as they leave, not as they came: a retransmission that overtakes
+    // its delayed or held original reaches the receiver first, and repairs it.
+    if (m_options.framing == Framing::Rtp && size >= kRtpHeader) {
+        std::lock_guard lock(m_mutex);
+        countForwarded(rtpSequence(datagram), m_options.rtcp && isRetransmission(datagram, size));
+    }
     const sockaddr_in target = addressOf(m_options.targetHost, m_options.targetPort);
     sendto(m_dataOut, datagram, size, 0, reinterpret_cast<const sockaddr*>(&target), sizeof target);
     if (m_options.mirrorPort != 0) {
@@ -245,6 +251,9 @@ void TsDropRelay::relayData(const unsigned char* datagram, std::size_t size)
                 const impair::Impairment::Verdict verdict = m_impairment.judge(nowUs, size, requestsReachSender);
                 drop = verdict.fate != impair::Impairment::Fate::Forwarded;
                 departureUs = verdict.departureUs;
+                // An outage is a blackout as the data sees it: its span is kept the same way.
+                if (verdict.fate == impair::Impairment::Fate::Swallowed)
+                    m_swallowedSincePassed = true;
                 m_counts.impaired = m_impairment.counts();
             }
         }
@@ -264,8 +273,6 @@ void TsDropRelay::relayData(const unsigned char* datagram, std::size_t size)
     {
         std::lock_guard lock(m_mutex);
         m_lastPassedWallUs = microsecondsOf(std::chrono::system_clock::now().time_since_epoch());
-        if (rtp && size >= kRtpHeader)
-            countForwarded(rtpSequence(datagram), m_options.rtcp && isRetransmission(datagram, size));
     }
     // Whatever is already due leaves first, so a datagram due now goes straight
     // out only when nothing waits.

@@ -64,7 +64,7 @@ public:
         std::uint64_t retransmitted = 0; // retransmissions passed on
         std::uint64_t retransmissionsDropped = 0;
         // RTP: the packets (sequence numbers) passed on, and of them those whose first
-        // copy passed on was a retransmission: what the receiver got only by
+        // copy passed on (when it left, after any delay or hold) was a retransmission: what the receiver got only by
         // retransmission, be its original dropped here or never sent by the sender.
         std::uint64_t forwarded = 0, repaired = 0;
         // RTP: sequence numbers between the first and the last passed on that never were.
@@ -74,8 +74,9 @@ public:
         std::uint64_t tsPacketsDropped = 0;
         std::uint64_t continuityGaps = 0;
         std::map<std::uint16_t, std::uint64_t> tsPacketsDroppedPerPid;
-        // The last blackout as the data saw it: when the last datagram before it and
-        // the first after it were passed on (wall clock, us since 1970); 0 before one ends.
+        // The last blackout (or the impairment's outage) as the data saw it: when the
+        // last datagram before it and the first after it came (wall clock, us since
+        // 1970); 0 before one ends.
         std::int64_t blackoutFromWallUs = 0, blackoutToWallUs = 0;
         std::uint64_t blackedOut = 0; // datagrams swallowed by blackouts
         impair::Impairment::Counts impaired; // what the impairment did to the originals
