@@ -234,6 +234,9 @@ void TsDropRelay::relayData(const unsigned char* datagram, std::size_t size)
                 const impair::Impairment::Verdict verdict = m_impairment.judge(nowUs, size, requestsReachSender);
                 drop = verdict.fate != impair::Impairment::Fate::Forwarded;
                 departureUs = verdict.departureUs;
+                // An outage is a blackout as the data sees it: its span is kept the same way.
+                if (verdict.fate == impair::Impairment::Fate::Swallowed)
+                    m_swallowedSincePassed = true;
                 m_counts.impaired = m_impairment.counts();
             }
         }

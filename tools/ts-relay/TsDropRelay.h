@@ -71,8 +71,9 @@ public:
         std::uint64_t tsPacketsDropped = 0;
         std::uint64_t continuityGaps = 0;
         std::map<std::uint16_t, std::uint64_t> tsPacketsDroppedPerPid;
-        // The last blackout as the data saw it: when the last datagram before it and
-        // the first after it were passed on (wall clock, us since 1970); 0 before one ends.
+        // The last blackout (or the impairment's outage) as the data saw it: when the
+        // last datagram before it and the first after it came (wall clock, us since
+        // 1970); 0 before one ends.
         std::int64_t blackoutFromWallUs = 0, blackoutToWallUs = 0;
         std::uint64_t blackedOut = 0; // datagrams swallowed by blackouts
         impair::Impairment::Counts impaired; // what the impairment did to the originals

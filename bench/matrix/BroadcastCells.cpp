@@ -1,0 +1,153 @@
+// UDP, RTP and RIST MPEG-TS cells: a test sender in this process (librist's
+// own ristsender for RIST) sends through TsDropRelay, which impairs the
+// sender's first transmissions and counts exactly what it passed on and what
+// it did not. UDP's truth is in TS packets (seven a datagram), RTP's and
+// RIST's in RTP packets.
+
+#include "BroadcastTestSender.h"
+#include "CellFigures.h"
+#include "CellPlayer.h"
+#include "MatrixProtocols.h"
+#include "TsDropRelay.h"
+
+#include <exception>
+#include <sstream>
+
+namespace zephyrscope::bench {
+
+namespace {
+
+using namespace std::chrono_literals;
+using testing::BroadcastTestSender;
+using tools::TsDropRelay;
+
+enum class Kind { Udp, Rtp, Rist };
+
+constexpr std::uint64_t kTsPacketsPerDatagram = 7;
+
+std::string relayCounts(const TsDropRelay::Counts& c)
+{
+    std::ostringstream out;
+    out << "originals=" << c.originals << " dropped=" << c.dropped << " trailing=" << c.trailingDrops
+        << " ts-dropped=" << c.tsPacketsDropped << " ts-trailing=" << c.trailingTsPackets
+        << " forwarded=" << c.forwarded << " never-forwarded=" << c.neverForwarded
+        << " retransmitted=" << c.retransmitted << " repaired=" << c.repaired
+        << " retransmissions-dropped=" << c.retransmissionsDropped << " lost=" << c.impaired.lost
+        << " swallowed=" << c.impaired.swallowed << " capped=" << c.impaired.capped << " held=" << c.impaired.held
+        << " delayed=" << c.impaired.delayed;
+    return out.str();
+}
+
+void addPacketFigures(MatrixCell& cell, Kind kind, const NetworkFigures& f, const TsDropRelay::Counts& c)
+{
+    switch (kind) {
+    case Kind::Udp: {
+        cell.figures.push_back(MatrixFigure::checked(
+            kFigureReceived, f.receivedPackets, static_cast<double>(kTsPacketsPerDatagram * (c.originals - c.dropped)),
+            0.0, 0.0, "seven TS packets in each datagram the relay passed on"));
+        cell.figures.push_back(MatrixFigure::checked(
+            kFigureLost, f.lostPackets, static_cast<double>(c.tsPacketsDropped - c.trailingTsPackets), 1.0, 0.0,
+            "payload TS packets in the datagrams the relay did not pass on, before its last one passed; 1 %: "
+            "a continuity counter has four bits, so a gap of 16 or more of one PID reads 16 short"));
+        cell.figures.push_back(MatrixFigure::checked(kFigureRecovered, f.recoveredPackets, 0.0, 0.0, 0.0,
+                                                     "raw UDP has no repair"));
+        break;
+    }
+    case Kind::Rtp:
+        cell.figures.push_back(MatrixFigure::checked(kFigureReceived, f.receivedPackets,
+                                                     static_cast<double>(c.originals - c.dropped), 0.0, 0.0,
+                                                     "RTP packets the relay passed on"));
+        cell.figures.push_back(MatrixFigure::checked(kFigureLost, f.lostPackets,
+                                                     static_cast<double>(c.dropped - c.trailingDrops), 0.0, 0.0,
+                                                     "RTP packets the relay did not pass on, before its last one passed"));
+        cell.figures.push_back(MatrixFigure::checked(kFigureRecovered, f.recoveredPackets, 0.0, 0.0, 0.0,
+                                                     "plain RTP has no repair"));
+        break;
+    case Kind::Rist:
+        cell.figures.push_back(MatrixFigure::checked(kFigureReceived, f.receivedPackets,
+                                                     static_cast<double>(c.forwarded), 0.0, 0.0,
+                                                     "RTP sequence numbers the relay passed on at least once"));
+        cell.figures.push_back(MatrixFigure::checked(kFigureLost, f.lostPackets,
+                                                     static_cast<double>(c.neverForwarded), 0.0, 0.0,
+                                                     "sequence numbers between the first and last passed on that never were"));
+        cell.figures.push_back(MatrixFigure::checked(kFigureRecovered, f.recoveredPackets,
+                                                     static_cast<double>(c.repaired), 0.0, 0.0,
+                                                     "sequence numbers whose first copy passed on was a retransmission"));
+        break;
+    }
+}
+
+MatrixCell playBroadcast(Kind kind, const char* name, const MatrixImpairment& impairment)
+{
+    MatrixCell cell;
+    cell.protocol = name;
+    cell.impairment = impairment;
+    const auto started = std::chrono::steady_clock::now();
+    try {
+        const std::uint16_t port = BroadcastTestSender::freePortPair();
+        TsDropRelay::Options options;
+        options.targetPort = port;
+        options.framing = kind == Kind::Udp ? TsDropRelay::Framing::Ts : TsDropRelay::Framing::Rtp;
+        options.rtcp = kind == Kind::Rist;
+        options.impairment = impairment.params;
+        options.dropEvery = impairment.lostWithRepairsEvery;
+        options.dropRetransmissions = impairment.lostWithRepairsEvery > 0;
+        options.maxLifetime = 90s;
+        TsDropRelay relay(options);
+        CellPlayer player;
+        const char* scheme = kind == Kind::Udp ? "udp" : kind == Kind::Rtp ? "rtp" : "rist";
+        player.open(std::string(scheme) + "://127.0.0.1:" + std::to_string(port));
+        // What is sent before the player listens, it cannot see.
+        if (!player.readUntil([&] { return BroadcastTestSender::portTaken(port); }, 15s)) {
+            CellFigures::markFailed(cell, "the player never listened on port " + std::to_string(port), &player);
+        } else {
+            const auto transport = kind == Kind::Udp ? BroadcastTestSender::Transport::Udp
+                : kind == Kind::Rtp                  ? BroadcastTestSender::Transport::Rtp
+                                                     : BroadcastTestSender::Transport::LibRist;
+            BroadcastTestSender sender(transport, "127.0.0.1", relay.port(), MatrixImpairments::kStreamSeconds);
+            sender.start();
+            if (!player.readUntil([&] { return player.hasFirstFrame(); }, 20s)) {
+                CellFigures::markFailed(cell, "no first frame within 20 s", &player);
+            } else {
+                // The whole stream, outage and all, then until nothing more comes.
+                const auto streamEnd = std::chrono::steady_clock::now()
+                    + std::chrono::milliseconds(static_cast<int>(MatrixImpairments::kStreamSeconds * 1000));
+                player.readUntil([&] { return std::chrono::steady_clock::now() > streamEnd; }, 30s);
+                player.readUntilPacketsStop(1500ms, 30s);
+                cell.played = true;
+            }
+        }
+        player.stop();
+        relay.stop();
+        const TsDropRelay::Counts counts = relay.counts();
+        cell.relayCounts = relayCounts(counts);
+        cell.notes = player.countsFell();
+        if (cell.played) {
+            addPacketFigures(cell, kind, player.figures(), counts);
+            std::optional<double> gapMs;
+            if (impairment.outageMs > 0)
+                gapMs = static_cast<double>(counts.blackoutToWallUs - counts.blackoutFromWallUs) / 1000.0;
+            CellFigures::addStalls(cell, player, gapMs);
+            CellFigures::addFirstFrame(cell, player);
+            CellFigures::addNoLatency(cell, player, "an MPEG-TS stream over " + std::string(name)
+                                                        + " carries no wall clock");
+        }
+    } catch (const std::exception& e) {
+        CellFigures::markFailed(cell, e.what(), nullptr);
+    }
+    cell.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    return cell;
+}
+
+} // namespace
+
+std::vector<MatrixProtocol> broadcastProtocols()
+{
+    return {
+        {"UDP", false, "loss-5", [](const MatrixImpairment& i) { return playBroadcast(Kind::Udp, "UDP", i); }},
+        {"RTP", false, "loss-5", [](const MatrixImpairment& i) { return playBroadcast(Kind::Rtp, "RTP", i); }},
+        {"RIST", true, "repairs-lost", [](const MatrixImpairment& i) { return playBroadcast(Kind::Rist, "RIST", i); }},
+    };
+}
+
+} // namespace zephyrscope::bench

@@ -1,0 +1,41 @@
+#pragma once
+
+// The rows of the matrix: what the relay or server does to a stream. Each is
+// one seeded impairment (tools/impair), so a run loses the same packets as the
+// run before; a cell's relay applies it to the sender's first transmissions.
+
+#include "Impairment.h"
+
+#include <string>
+#include <vector>
+
+namespace zephyrscope::bench {
+
+struct MatrixImpairment {
+    std::string id;    // "loss-2", for --impairment and the JSON file
+    std::string label; // "random loss 2 %", for the table and the chart
+    tools::impair::Impairment::Params params;
+    // Every copy of every repairEveryNth packet is dropped, its retransmissions
+    // too: loss no repair can mend. Only for protocols that repair.
+    int lostWithRepairsEvery = 0;
+    // How long the outage lasts, from outageStartMs after the first datagram; 0: none.
+    std::int64_t outageMs = 0;
+};
+
+class MatrixImpairments {
+public:
+    // The stream every cell plays lasts this long; the outage falls in its middle.
+    static constexpr double kStreamSeconds = 9.0;
+    static constexpr std::int64_t kOutageStartMs = 4000;
+    // Below the test senders' ~1 Mbit/s.
+    static constexpr std::int64_t kCapBitsPerSecond = 700000;
+
+    // Every impairment, in the table's order; the loss of repairs last.
+    static const std::vector<MatrixImpairment>& all();
+    // Those a protocol is measured under: the loss of repairs only where it repairs.
+    static std::vector<MatrixImpairment> forProtocol(bool repairs);
+    // By id; nullptr when there is none.
+    static const MatrixImpairment* find(const std::string& id);
+};
+
+} // namespace zephyrscope::bench
