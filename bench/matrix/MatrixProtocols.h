@@ -12,6 +12,8 @@ namespace zephyrscope::bench {
 
 // UDP, RTP and RIST MPEG-TS through TsDropRelay (BroadcastCells.cpp).
 std::vector<MatrixProtocol> broadcastProtocols();
+// RTSP over TCP, live HLS and DASH through TcpImpairRelay (TcpCells.cpp).
+std::vector<MatrixProtocol> tcpProtocols();
 
 class MatrixProtocols {
 public:
