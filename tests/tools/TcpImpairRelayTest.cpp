@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -127,6 +128,13 @@ TEST(TcpImpairRelay, ForwardsEveryByteInOrderThroughLossAndDelayAndCountsItExact
     options.toClient.delay.jitterUs = 5000;
     options.toServer.delay.delayUs = 20000;
     options.maxLifetime = 30s;
+    std::string seen; // what the relay says it forwarded to the client, as it did
+    std::mutex seenMutex;
+    options.forwardedToClient = [&](int connection, const char* data, std::size_t size) {
+        std::lock_guard lock(seenMutex);
+        EXPECT_EQ(connection, 0);
+        seen.append(data, size);
+    };
     TcpImpairRelay relay(options);
 
     const auto started = std::chrono::steady_clock::now();
@@ -163,6 +171,8 @@ TEST(TcpImpairRelay, ForwardsEveryByteInOrderThroughLossAndDelayAndCountsItExact
               counts.toClient.delayedUs + counts.toClient.heldForOrderUs
                   + static_cast<std::int64_t>(counts.toClient.retransmitted) * 200000);
     EXPECT_EQ(counts.resets, 0u);
+    std::lock_guard lock(seenMutex);
+    EXPECT_EQ(seen, fetched.body);
 }
 
 TEST(TcpImpairRelay, AResettingOutageResetsTheOpenConnectionAndCountsWhatItDiscarded)

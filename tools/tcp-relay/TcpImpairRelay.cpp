@@ -196,6 +196,8 @@ void TcpImpairRelay::run()
                     chunk.sent += static_cast<std::size_t>(n);
                     if (chunk.sent == chunk.bytes.size()) {
                         forwarded(*link, d == &link->toClient, chunk.bytes.size());
+                        if (d == &link->toClient && m_options.forwardedToClient)
+                            m_options.forwardedToClient(link->id, chunk.bytes.data(), chunk.bytes.size());
                         d->pendingBytes -= chunk.bytes.size();
                         d->pending.pop_front();
                     }

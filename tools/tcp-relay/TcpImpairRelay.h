@@ -22,6 +22,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -36,6 +37,9 @@ public:
         ChunkImpairment::Params toServer;
         bool resetOnOutage = false; // toClient's outage resets the connections open when it begins
         std::chrono::milliseconds maxLifetime = std::chrono::seconds(120);
+        // Called on the relay thread with each chunk written to a client in full, in
+        // order: for a caller that counts what the bytes carry (RTP packets in RTSP).
+        std::function<void(int connection, const char* data, std::size_t size)> forwardedToClient;
     };
 
     struct Connection {
