@@ -7,7 +7,7 @@ JOBS ?= $(shell nproc)
 # the process, which LeakSanitizer would report as leaks.
 ASAN_OPTIONS ?= detect_leaks=0:abort_on_error=1
 
-.PHONY: all deps configure build test package check-asan demo bench clean
+.PHONY: all deps configure build test package check-asan demo bench matrix clean
 
 all: build
 
@@ -39,6 +39,11 @@ demo: build
 
 bench: build
 	@scripts/bench.sh $(BUILD_DIR)
+
+# Every live protocol under every impairment, against its relay's counts:
+# docs/MATRIX.md, docs/matrix.json and docs/matrix.png.
+matrix: build
+	@$(BUILD_DIR)/bench/matrix/bench_matrix --out docs
 
 clean:
 	@rm -rf $(BUILD_DIR) $(BUILD_DIR)-asan

@@ -1,5 +1,7 @@
 #include "ChartRenderer.h"
 
+#include "ChartScale.h"
+
 #include <QFileInfo>
 #include <QImage>
 #include <QPainter>
@@ -26,25 +28,6 @@ struct Panel {
     std::vector<Series> series;
     double fixedMax = 0.0; // 0: from the data
 };
-
-// A tick step of 1, 2 or 5 times a power of ten giving about `count` ticks.
-double niceStep(double range, int count)
-{
-    if (range <= 0.0)
-        return 1.0;
-    const double raw = range / count;
-    const double power = std::pow(10.0, std::floor(std::log10(raw)));
-    for (double m : {1.0, 2.0, 5.0, 10.0})
-        if (raw <= m * power)
-            return m * power;
-    return 10.0 * power;
-}
-
-QString tickLabel(double value)
-{
-    return std::fabs(value) >= 1000.0 || value == std::floor(value) ? QString::number(value, 'f', 0)
-                                                                       : QString::number(value, 'g', 3);
-}
 
 } // namespace
 

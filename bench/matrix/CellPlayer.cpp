@@ -25,6 +25,11 @@ CellPlayer::CellPlayer()
 {
     m_player->setFakeSinks(true);
     m_player->setEventSink(&m_events);
+    // The last moment an ending entry's figures are live.
+    m_events.onEvent = [this](const std::string& event) {
+        if (event == "play 8")
+            read();
+    };
     // A cell's stream lasts about ten seconds; an entry that cannot open in
     // fifteen has failed, and the next cell should not wait out thirty.
     m_player->setOpenTimeout(15000);

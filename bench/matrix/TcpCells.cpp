@@ -494,11 +494,11 @@ MatrixProtocol tcpProtocol(Source source, const char* name, const char* worst)
 std::vector<MatrixProtocol> tcpProtocols()
 {
     return {
-        tcpProtocol(Source::RtspTcp, "RTSP/TCP", "outage-2s"),
-        tcpProtocol(Source::HlsServer, "HLS", "cap-700k"),
-        tcpProtocol(Source::HlsFfmpeg, "HLS (ffmpeg)", "cap-700k"),
-        tcpProtocol(Source::DashServer, "DASH", "cap-700k"),
-        tcpProtocol(Source::DashFfmpeg, "DASH (ffmpeg)", "cap-700k"),
+        tcpProtocol(Source::RtspTcp, "RTSP/TCP", "loss-5"),
+        tcpProtocol(Source::HlsServer, "HLS", "loss-5"),
+        tcpProtocol(Source::HlsFfmpeg, "HLS (ffmpeg)", "loss-5"),
+        tcpProtocol(Source::DashServer, "DASH", "loss-5"),
+        tcpProtocol(Source::DashFfmpeg, "DASH (ffmpeg)", "loss-5"),
     };
 }
 

@@ -8,8 +8,11 @@
 // --worst plays each protocol's worst cell alone (the test suite's subset).
 // Exit status: 0 when every cell played and no figure is wrong, 1 otherwise,
 // 2 on a bad option.
+#include "MatrixChart.h"
 #include "MatrixProtocols.h"
 #include "MatrixReport.h"
+
+#include <QGuiApplication>
 
 #include <chrono>
 #include <cstdio>
@@ -125,9 +128,18 @@ int main(int argc, char** argv)
             status = 1;
         }
     }
-    std::printf("\n%s\nmake matrix: %.0f s; wrote %s/MATRIX.md, %s/matrix.json\n",
+    // The chart's fonts need a GUI application; no display is needed.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QGuiApplication app(argc, argv);
+    const std::string chartProblem = MatrixChart(report.cells()).save(outDir + "/matrix.png");
+    if (!chartProblem.empty()) {
+        std::fprintf(stderr, "%s\n", chartProblem.c_str());
+        status = 1;
+    }
+    std::printf("\n%s\nmake matrix: %.0f s; wrote %s/MATRIX.md, %s/matrix.json, %s/matrix.png\n",
                 report.summary().c_str(), std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(),
-                outDir.c_str(), outDir.c_str());
+                outDir.c_str(), outDir.c_str(), outDir.c_str());
     for (const MatrixCell& cell : report.cells()) {
         if (!cell.allWithinTolerance())
             status = status ? status : 1;

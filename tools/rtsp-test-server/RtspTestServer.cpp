@@ -34,6 +34,8 @@ struct RtspTestServerProbe {
 
 RtspTestServer::RtspTestServer(Options options)
     : m_options(std::move(options))
+    , m_loss(m_options.loss)
+    , m_outage(m_options.outage)
 {
 }
 
@@ -48,7 +50,15 @@ RtspTestServer::~RtspTestServer()
 bool RtspTestServer::countAndDecideDrop()
 {
     const std::uint64_t number = m_sent.fetch_add(1) + 1;
-    if (m_options.dropEvery > 0 && number % static_cast<std::uint64_t>(m_options.dropEvery) == 0) {
+    bool drop = m_options.dropEvery > 0 && number % static_cast<std::uint64_t>(m_options.dropEvery) == 0;
+    if (!drop) {
+        std::lock_guard lock(m_impairMutex);
+        const std::int64_t nowUs = g_get_monotonic_time();
+        if (m_firstPacketUs == 0)
+            m_firstPacketUs = nowUs;
+        drop = m_outage.swallows(nowUs - m_firstPacketUs) || m_loss.drops();
+    }
+    if (drop) {
         m_dropped.fetch_add(1);
         m_trailingDropped.fetch_add(1);
         return true;

@@ -1,7 +1,11 @@
 #pragma once
 
+#include "LossModel.h"
+#include "Outage.h"
+
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 typedef struct _GstRTSPServer GstRTSPServer;
@@ -12,8 +16,10 @@ namespace zephyrscope::tools {
 
 // An RTSP server on 127.0.0.1 serving one generated (or file-based) H.264
 // stream at a mount point, over UDP and TCP alike. Every dropEvery-th RTP
-// packet leaving the payloader is dropped. Main-loop thread, except the
-// counting probe, which only updates atomics.
+// packet leaving the payloader is dropped; then a loss model (random or burst
+// loss) and an outage (from the first packet on) may drop more, counted alike.
+// Main-loop thread, except the counting probe, which updates atomics and the
+// impairment's models (under their own lock).
 class RtspTestServer {
 public:
     struct Options {
@@ -25,6 +31,8 @@ public:
         int width = 320;
         int height = 240;
         std::string file;        // a Matroska H.264 clip to serve instead
+        impair::LossModel::Params loss;
+        impair::Outage::Params outage; // its start measured from the first packet
     };
 
     explicit RtspTestServer(Options options);
@@ -52,6 +60,10 @@ private:
     std::atomic<std::uint64_t> m_sent {0};
     std::atomic<std::uint64_t> m_dropped {0};
     std::atomic<std::uint64_t> m_trailingDropped {0};
+    std::mutex m_impairMutex; // the payloader's streaming thread, and a new one after a restart
+    impair::LossModel m_loss;
+    impair::Outage m_outage;
+    std::int64_t m_firstPacketUs = 0;
 
     friend struct RtspTestServerProbe;
 };

@@ -1,5 +1,12 @@
 // zephyrscope_rtsp_server [--port N] [--mount /clip] [--drop-every N] [--seconds S]
 //                         [--fps F] [--size WxH] [--file clip.mkv] [--timeout S]
+//                         [--loss random|burst --loss-rate R [--burst-mean N] [--seed N]]
+//                         [--outage-at S --outage-for S]
+//
+// --loss drops packets at random (each with probability R) or in bursts (a
+// Gilbert-Elliott chain losing R of them in bursts of N on average); an outage
+// drops every packet from S seconds after the first for S seconds. Both after
+// --drop-every, and counted as dropped.
 //
 // Prints "PORT <n>" once it listens. Ends on end of standard input, on SIGINT or
 // SIGTERM, or after the timeout (default 120 s), and then prints
@@ -86,10 +93,24 @@ int main(int argc, char** argv)
             std::sscanf(value.c_str(), "%dx%d", &options.width, &options.height);
         else if (key == "--file")
             options.file = value;
+        else if (key == "--loss" && (value == "random" || value == "burst"))
+            options.loss.kind = value == "random" ? zephyrscope::tools::impair::LossModel::Kind::Random
+                                                  : zephyrscope::tools::impair::LossModel::Kind::GilbertElliott;
+        else if (key == "--loss-rate")
+            options.loss.rate = std::atof(value.c_str());
+        else if (key == "--burst-mean")
+            options.loss.meanBurst = std::atof(value.c_str());
+        else if (key == "--seed")
+            options.loss.seed = std::strtoull(value.c_str(), nullptr, 10);
+        else if (key == "--outage-at")
+            options.outage.startUs = static_cast<std::int64_t>(std::atof(value.c_str()) * 1e6);
+        else if (key == "--outage-for")
+            options.outage.durationUs = static_cast<std::int64_t>(std::atof(value.c_str()) * 1e6);
         else if (key == "--timeout")
             timeoutS = std::atoi(value.c_str());
         else {
-            std::fprintf(stderr, "Cannot use option '%s': unknown\n", key.c_str());
+            std::fprintf(stderr, "Cannot use option '%s %s': unknown, or a value out of its range\n", key.c_str(),
+                         value.c_str());
             return 2;
         }
     }

@@ -3,7 +3,10 @@
 audio over webrtcbin to whoever POSTs an SDP offer, on 127.0.0.1 only.
 
 It drops every Nth outgoing RTP video packet itself, after the retransmission
-cache (so a NACK can bring it back), and counts what it sent and dropped. Every
+cache (so a NACK can bring it back), and counts what it sent and dropped. It may
+also drop video packets at random or in bursts (--loss), every packet for a
+while (--outage-at, --outage-for: audio and retransmissions too), and every
+retransmission of what --drop-every dropped (--drop-repairs). Every
 session's events go to the log file, one line each:
   POST <path> <status>            an offer and what it was answered
   SESSION <id> started
@@ -18,6 +21,10 @@ session's events go to the log file, one line each:
   SR <id> ssrc=N ntp=S octets=N  a sender report it sent: the payload octets
                                 sent by then from that SSRC, at S (NTP seconds,
                                 the host's wall clock)
+        ... audio_sent=N audio_dropped=N video_repaired=N rtx_dropped=N
+                                after at=: audio packets sent and dropped, the
+                                dropped video packets a retransmission of which
+                                was sent, and retransmissions dropped
   END <id> <reason>               the server stopped sending (RTCP still counted)
   DELETE <path> <status>
 The run is bounded: it exits by itself after --lifetime seconds.
@@ -26,6 +33,7 @@ The run is bounded: it exits by itself after --lifetime seconds.
 import argparse
 import ctypes
 import http.server
+import random
 import sys
 import threading
 import time
@@ -79,6 +87,29 @@ class Log:
             print(line, flush=True)
 
 
+class LossModel:
+    """Which video packets are lost: none, each at random with a probability, or
+    in bursts (a two-state Gilbert-Elliott chain: the bad state loses every
+    packet, the good none; its parameters from the loss rate and mean burst).
+    Seeded, so a run loses the same packets as the run before."""
+
+    def __init__(self, args):
+        self.kind = args.loss
+        self.rate = args.loss_rate
+        self.random = random.Random(args.seed)
+        self.bad = False
+        self.bad_to_good = 1.0 / max(args.burst_mean, 1.0)
+        self.good_to_bad = self.rate * self.bad_to_good / (1.0 - self.rate) if self.rate < 1.0 else 1.0
+
+    def drops(self):
+        if self.kind == "random":
+            return self.random.random() < self.rate
+        if self.kind == "burst":
+            self.bad = self.random.random() >= self.bad_to_good if self.bad else self.random.random() < self.good_to_bad
+            return self.bad
+        return False
+
+
 class Session:
     """One viewer: a pipeline of generated media into its own webrtcbin."""
 
@@ -89,6 +120,14 @@ class Session:
         self.video_sent = 0
         self.video_dropped = 0
         self.rtx_sent = 0
+        self.audio_sent = 0
+        self.audio_dropped = 0
+        self.rtx_dropped = 0
+        self.dropped_seqs = set()
+        self.every_copy_seqs = set()
+        self.repaired_seqs = set()
+        self.loss = LossModel(args)
+        self.first_packet = None
         self.frames = 0
         self.payload_bytes = 0
         self.nacked = 0
@@ -255,16 +294,38 @@ class Session:
             return True
         ssrc = rtp.get_ssrc()
         payload = rtp.get_payload_len()
+        seq = rtp.get_seq()
+        # A retransmission's payload begins with the original's sequence number (RFC 4588).
+        original = int.from_bytes(rtp.get_payload().get_data()[:2], "big") if ssrc not in (VIDEO_SSRC, AUDIO_SSRC) else None
         rtp.unmap()
+        now = time.monotonic()
         with self.counts_lock:
             self.payload_bytes += payload
+            if self.first_packet is None:
+                self.first_packet = now
+            since = now - self.first_packet
+            out = self.args.outage_for > 0 and self.args.outage_at <= since < self.args.outage_at + self.args.outage_for
             if ssrc == VIDEO_SSRC:
                 self.video_sent += 1
-                if self.args.drop_every > 0 and self.video_sent % self.args.drop_every == 0:
+                every = self.args.drop_every > 0 and self.video_sent % self.args.drop_every == 0
+                if every or out or self.loss.drops():
                     self.video_dropped += 1
+                    self.dropped_seqs.add(seq)
+                    if every and self.args.drop_repairs:
+                        self.every_copy_seqs.add(seq)
                     return False
-            elif ssrc != AUDIO_SSRC:
+            elif ssrc == AUDIO_SSRC:
+                self.audio_sent += 1
+                if out:
+                    self.audio_dropped += 1
+                    return False
+            else:
+                if out or original in self.every_copy_seqs:
+                    self.rtx_dropped += 1
+                    return False
                 self.rtx_sent += 1
+                if original in self.dropped_seqs:
+                    self.repaired_seqs.add(original)
         return True
 
     def on_rtp(self, pad, info):
@@ -284,9 +345,10 @@ class Session:
     def stats_line(self):
         with self.counts_lock:
             return ("STATS %s video_sent=%d video_dropped=%d rtx_sent=%d frames=%d nacks_received=%d "
-                    "payload_bytes=%d at=%.3f" % (
+                    "payload_bytes=%d at=%.3f audio_sent=%d audio_dropped=%d video_repaired=%d rtx_dropped=%d" % (
                         self.id, self.video_sent, self.video_dropped, self.rtx_sent, self.frames, self.nacked,
-                        self.payload_bytes, time.monotonic() - self.started))
+                        self.payload_bytes, time.monotonic() - self.started, self.audio_sent, self.audio_dropped,
+                        len(self.repaired_seqs), self.rtx_dropped))
 
     def end(self, reason):
         """Stops sending media. RTCP still comes in until close(), so the NACKs
@@ -397,6 +459,16 @@ def main():
     parser.add_argument("--bitrate", type=int, default=600, help="video kbit/s")
     parser.add_argument("--drop-every", type=int, default=0, help="drop every Nth outgoing video packet")
     parser.add_argument("--rtx", action="store_true", help="offer NACK and retransmission")
+    parser.add_argument("--drop-repairs", action="store_true",
+                        help="drop every retransmission of what --drop-every dropped too")
+    parser.add_argument("--loss", choices=["none", "random", "burst"], default="none",
+                        help="drop video packets at random, or in bursts")
+    parser.add_argument("--loss-rate", type=float, default=0.0, help="the share of video packets --loss drops")
+    parser.add_argument("--burst-mean", type=float, default=5.0, help="burst loss: mean packets per burst")
+    parser.add_argument("--seed", type=int, default=1, help="the loss model's seed")
+    parser.add_argument("--outage-at", type=float, default=0.0,
+                        help="seconds after the first packet when every packet starts being dropped")
+    parser.add_argument("--outage-for", type=float, default=0.0, help="how long the outage lasts (0: none)")
     parser.add_argument("--token", default="", help="require this bearer token")
     parser.add_argument("--status", type=int, default=0, help="answer every POST with this status")
     parser.add_argument("--no-candidates", action="store_true", help="ignore the offer's ICE candidates and answer without any")

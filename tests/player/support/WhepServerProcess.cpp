@@ -133,8 +133,20 @@ std::vector<WhepServerProcess::Counts> WhepServerProcess::allCounts() const
                         "STATS %63s video_sent=%llu video_dropped=%llu rtx_sent=%llu frames=%llu nacks_received=%llu "
                         "payload_bytes=%llu at=%lf",
                         session, &sent, &dropped, &rtx, &frames, &nacks, &payload, &at)
-            == 8)
-            all.push_back({sent, dropped, rtx, frames, nacks, payload, at});
+            == 8) {
+            Counts counts {sent, dropped, rtx, frames, nacks, payload, at};
+            unsigned long long audio = 0, audioDropped = 0, repaired = 0, rtxDropped = 0;
+            if (const auto more = line.find(" audio_sent="); more != std::string::npos
+                && std::sscanf(line.c_str() + more, " audio_sent=%llu audio_dropped=%llu video_repaired=%llu rtx_dropped=%llu",
+                               &audio, &audioDropped, &repaired, &rtxDropped)
+                    == 4) {
+                counts.audioSent = audio;
+                counts.audioDropped = audioDropped;
+                counts.videoRepaired = repaired;
+                counts.rtxDropped = rtxDropped;
+            }
+            all.push_back(counts);
+        }
     }
     return all;
 }

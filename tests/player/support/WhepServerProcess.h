@@ -22,6 +22,9 @@ public:
         // count), atS seconds after the session started.
         std::uint64_t payloadBytes = 0;
         double atS = 0.0;
+        // Audio packets sent and dropped (by an outage), the dropped video packets
+        // a retransmission of which was sent, and retransmissions dropped.
+        std::uint64_t audioSent = 0, audioDropped = 0, videoRepaired = 0, rtxDropped = 0;
     };
 
     // A sender report the server sent: payload octets of one SSRC by then, at
