@@ -282,8 +282,12 @@ private:
         double segment = segmentMs(m_source);
         switch (m_source) {
         case Source::RtspTcp:
-            m_rtsp = std::make_unique<RtspServerProcess>(ZEPHYRSCOPE_RTSP_SERVER,
-                                                         std::vector<std::string> {"--seconds", "100"});
+            // A stream that ends, as the RTSP/UDP cells play: the entry ends with it,
+            // once the jitter buffer has let every packet through.
+            m_rtsp = std::make_unique<RtspServerProcess>(
+                ZEPHYRSCOPE_RTSP_SERVER,
+                std::vector<std::string> {"--seconds", std::to_string(MatrixImpairments::kStreamSeconds), "--timeout",
+                                          "90"});
             m_streamBitsPerSecond = kRtspBitsPerSecond;
             return "/clip";
         case Source::HlsServer: {
@@ -341,7 +345,6 @@ private:
             };
         }
         TcpImpairRelay relay(options);
-        m_relayStarted = Clock::now();
         const std::string url =
             (m_rtsp ? "rtspt://127.0.0.1:" : "http://127.0.0.1:") + std::to_string(relay.port()) + path;
 
@@ -350,16 +353,15 @@ private:
         if (!player.readUntil([&] { return player.hasFirstFrame(); }, 30s)) {
             CellFigures::markFailed(m_cell, "no first frame within 30 s from " + url, &player);
         } else {
-            const auto end = Clock::now() + kPlayAfterFirstFrame;
-            // RTSP: the RTP packets forwarded by each read of the player, and by the one before.
-            player.readUntil(
-                [&] {
-                    std::lock_guard lock(m_rtpMutex);
-                    m_rtpBeforeLastRead = m_rtpAtLastRead;
-                    m_rtpAtLastRead = m_rtp.packets();
-                    return Clock::now() > end;
-                },
-                kPlayAfterFirstFrame + 5s);
+            if (m_rtsp) {
+                // To the stream's end (the entry ends with it), or until nothing more comes.
+                player.readUntil([&] { return player.events().has("play 8"); },
+                                 std::chrono::milliseconds(static_cast<int>(MatrixImpairments::kStreamSeconds * 1000))
+                                     + 30s);
+            } else {
+                const auto end = Clock::now() + kPlayAfterFirstFrame;
+                player.readUntil([&] { return Clock::now() > end; }, kPlayAfterFirstFrame + 5s);
+            }
             m_cell.played = true;
         }
         const Clock::time_point ended = Clock::now();
@@ -387,12 +389,15 @@ private:
                 "media segments the server answered; the one in flight and those the relay held (longest hold "
                     + std::to_string(static_cast<int>(heldMs)) + " ms) may be uncounted"));
         } else {
+            std::uint64_t forwardedRtp = 0;
+            {
+                std::lock_guard lock(m_rtpMutex);
+                forwardedRtp = m_rtp.packets();
+            }
             m_cell.figures.push_back(MatrixFigure::checked(
-                kFigureReceived, f.receivedPackets, static_cast<double>(m_rtpAtLastRead), 0.0,
-                static_cast<double>(m_rtpAtLastRead - m_rtpBeforeLastRead),
-                "RTP packets the relay forwarded by the player's last read; those forwarded since the read before "
-                "may still be on their way (the server sent "
-                    + std::to_string(rtspStats.sent) + " by the time it ended)"));
+                kFigureReceived, f.receivedPackets, static_cast<double>(forwardedRtp), 0.0, 1.0,
+                "RTP packets in the interleaved bytes the relay forwarded (the server sent " + std::to_string(rtspStats.sent)
+                    + "); one packet: the stream's last may be in flight when the entry ends"));
         }
         m_cell.figures.push_back(MatrixFigure::checked(kFigureLost, f.lostPackets, 0.0, 0.0, 0.0,
                                                        "TCP repairs every loss: the relay held "
@@ -443,10 +448,10 @@ private:
                 why = std::to_string(static_cast<int>(playedMs)) + " ms since the first frame less the "
                     + std::to_string(atEnd) + " segments the cap let through";
             } else {
-                // The server's pace: what the relay read from it, over the time it read.
-                const double readBitsPerSecond =
-                    8.0 * static_cast<double>(counts.toClient.bytes) / (msBetween(m_relayStarted, ended) / 1000.0);
-                deliveredMs = 8000.0 * static_cast<double>(counts.bytesToClient) / readBitsPerSecond;
+                // The stream's share the relay forwarded of what it read from the server, of its media.
+                deliveredMs = counts.toClient.bytes == 0 ? 0.0
+                    : MatrixImpairments::kStreamSeconds * 1000.0 * static_cast<double>(counts.bytesToClient)
+                        / static_cast<double>(counts.toClient.bytes);
                 why = std::to_string(static_cast<int>(playedMs)) + " ms since the first frame less the "
                     + std::to_string(static_cast<int>(deliveredMs)) + " ms of media the cap let through";
             }
@@ -478,10 +483,8 @@ private:
     std::unique_ptr<RtspServerProcess> m_rtsp;
     double m_streamBitsPerSecond = 0.0;
     double m_segmentMs = 0.0;
-    Clock::time_point m_relayStarted;
     std::mutex m_rtpMutex;
     InterleavedRtpCount m_rtp;                  // fed on the relay's thread
-    std::uint64_t m_rtpAtLastRead = 0, m_rtpBeforeLastRead = 0;
 };
 
 MatrixProtocol tcpProtocol(Source source, const char* name, const char* worst)
