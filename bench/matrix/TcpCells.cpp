@@ -300,7 +300,7 @@ private:
             return "/matrix-hls/index.m3u8?live=3";
         }
         case Source::DashServer: {
-            const fs::path mpd = media().makeDashLadder("matrix-dash", 40.0);
+            const fs::path mpd = media().makeDashLadder("matrix-dash", 30.0);
             // The lowest variant's: an adaptive player under the cap ends there.
             m_streamBitsPerSecond = folderBitsPerSecond(mpd.parent_path() / "v0", ".m4s", segment);
             startHttp();
