@@ -6,9 +6,8 @@
 //   lost, recovered  0: the application never sees a loss or its repair;
 //   received         HLS/DASH: the media segments the server answered (init
 //                    segments too), less at most the one in flight and those
-//                    the relay still held; RTSP: the RTP packets the server sent
-//                    while the player listened, less those in the bytes the
-//                    relay still held when the player left;
+//                    the relay still held; RTSP, whose 9-s stream is played to
+//                    its end: the RTP packets in the bytes the relay forwarded;
 //   stalls           the player bridges a hold with the media it has ahead of
 //                    its picture (its lead): at least a segment for HLS/DASH,
 //                    the jitter buffer's 2 s for RTSP. A hold longer than the
@@ -21,8 +20,9 @@
 //                    frame is played too). A player that refills its buffer
 //                    before it resumes stalls longer, by what it holds at the end;
 //   first frame      the harness's own clock around the player's first frame.
-// The cap is 60 % of the stream's own rate (its segments' bytes over their
-// media), so it is below the stream's rate whatever the encoder made of it.
+// The cap is 60 % of the stream's own rate (HLS/DASH: its segments' bytes over
+// their media, the DASH ladder's lowest variant; RTSP: the rate its test server
+// makes), so it is below the stream's rate whatever the encoder made of it.
 
 #include "CellFigures.h"
 #include "CellPlayer.h"
