@@ -18,6 +18,8 @@ std::vector<MatrixProtocol> srtProtocols();
 std::vector<MatrixProtocol> rtspProtocols();
 // WebRTC from the WHEP test server, which impairs as it sends (WhepCells.cpp).
 std::vector<MatrixProtocol> whepProtocols();
+// RTSP over TCP, live HLS and DASH through TcpImpairRelay (TcpCells.cpp).
+std::vector<MatrixProtocol> tcpProtocols();
 
 class MatrixProtocols {
 public:
