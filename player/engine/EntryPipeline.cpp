@@ -1,5 +1,6 @@
 #include "EntryPipeline.h"
 
+#include "ContentProbes.h"
 #include "DecoderThreads.h"
 #include "GstStructureFields.h"
 #include "PlayerProtocols.h"
@@ -105,6 +106,8 @@ std::unique_ptr<EntryPipeline> EntryPipeline::build(const std::string& uri, cons
     g_object_set(playbin, "flags", playFlags(videoSink.get(), audioSink.get()), nullptr);
     DecoderThreads::attach(playbin);
     StreamProbes::attachToVideoSink(videoSink.get(), pipeline->m_counters);
+    pipeline->m_counters->content().configure(settings.content);
+    ContentProbes::attach(videoSink.get(), audioSink.get(), pipeline->m_counters);
     PresentationTimes::attach(playbin, videoSink.get(),
                               {pipeline->m_counters, &pipeline->m_counters->presentation()});
     pipeline->m_videoSink = std::move(videoSink);
