@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ContentSettings.h"
 #include "Player.h"
 
 #include <functional>
@@ -27,6 +28,8 @@ struct PlayerSettings {
     std::string bearerToken;
     std::string stunServer;
     std::string turnServer;
+    // The content detectors' thresholds (--black-level and the like).
+    zephyrscope::ContentSettings content;
 };
 // The same, as the options ask.
 std::unique_ptr<zephyrscope::Player> CreatePlayerWith(QWidget* videoArea, const PlayerSettings& settings);

@@ -64,6 +64,7 @@ public:
     }
     // An open entry that waits this long for data or a picture fails.
     void setNoDataTimeout(std::int32_t ms) { m_settings.noDataTimeoutMs = ms; }
+    void setContentSettings(const ContentSettings& settings) { m_settings.content = settings; }
     // An entry that has not opened in this time is skipped.
     void setOpenTimeout(std::int32_t ms) { m_settings.openTimeoutMs = ms; }
 

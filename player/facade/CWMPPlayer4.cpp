@@ -72,6 +72,11 @@ void CWMPPlayer4::setNoDataTimeout(std::int32_t ms)
     m_engine->setNoDataTimeout(ms);
 }
 
+void CWMPPlayer4::setContentSettings(const ContentSettings& settings)
+{
+    m_engine->setContentSettings(settings);
+}
+
 void CWMPPlayer4::setOpenTimeout(std::int32_t ms)
 {
     m_engine->setOpenTimeout(ms);
