@@ -114,10 +114,15 @@ constexpr FigureAccess kStartup {[](const SampleLine&, const NetworkFigures& f) 
     return f.startupMs > 0 ? std::optional<double>(f.startupMs) : std::nullopt;
 }};
 
-// A stream without sound is not silent: it has no silence figures at all.
+// A stream without sound is not silent: it has no silence figures at all (null
+// in the JSON log, which so says whether the entry had sound).
 constexpr FigureAccess kSilenceSeconds {[](const SampleLine&, const NetworkFigures& f) {
     return f.audioPlayed ? std::optional<double>(f.silenceSeconds) : std::nullopt;
-}};
+},
+                                        [](SampleLine&, NetworkFigures& f, double v) {
+                                            f.silenceSeconds = v;
+                                            f.audioPlayed = true;
+                                        }};
 constexpr FigureAccess kSilenceEvents {[](const SampleLine&, const NetworkFigures& f) {
     return f.audioPlayed ? std::optional<double>(f.silenceEvents) : std::nullopt;
 }};
@@ -245,21 +250,25 @@ const Figure kFigures[] = {
     // What the viewer got, measured at the sinks on what was decoded. The
     // stretches themselves are the JSON log's events; these are their totals.
     {.name = "time in black", .unit = "s", .type = Decimal, .decimals = 3,
-     .value = network<&NetworkFigures::blackSeconds>(), .metricName = "zephyrscope_black_seconds_total",
-     .metricType = Counter, .metricHelp = "Time the picture was black in this entry.", .metricOrder = 460},
+     .value = network<&NetworkFigures::blackSeconds>(), .jsonKey = "black_s",
+     .metricName = "zephyrscope_black_seconds_total", .metricType = Counter,
+     .metricHelp = "Time the picture was black in this entry.", .metricOrder = 460, .reportLabel = "Time black",
+     .aggregation = Aggregation::Last},
     {.name = "black stretches", .unit = "count", .value = network<&NetworkFigures::blackEvents>(),
      .metricName = "zephyrscope_black_events_total", .metricType = Counter,
      .metricHelp = "Black stretches in this entry.", .metricOrder = 461},
     {.name = "time frozen", .unit = "s", .type = Decimal, .decimals = 3,
-     .value = network<&NetworkFigures::freezeSeconds>(), .metricName = "zephyrscope_freeze_seconds_total",
-     .metricType = Counter, .metricHelp = "Time the picture stood still while frames came, black excluded.",
-     .metricOrder = 462},
+     .value = network<&NetworkFigures::freezeSeconds>(), .jsonKey = "freeze_s",
+     .metricName = "zephyrscope_freeze_seconds_total", .metricType = Counter,
+     .metricHelp = "Time the picture stood still while frames came, black excluded.", .metricOrder = 462,
+     .reportLabel = "Time frozen", .aggregation = Aggregation::Last},
     {.name = "frozen stretches", .unit = "count", .value = network<&NetworkFigures::freezeEvents>(),
      .metricName = "zephyrscope_freeze_events_total", .metricType = Counter,
      .metricHelp = "Frozen stretches in this entry.", .metricOrder = 463},
     {.name = "time silent", .unit = "s", .type = Decimal, .decimals = 3, .nullable = true, .value = kSilenceSeconds,
-     .metricName = "zephyrscope_silence_seconds_total", .metricType = Counter,
-     .metricHelp = "Time the sound was silent in this entry; no series without sound.", .metricOrder = 464},
+     .jsonKey = "silence_s", .metricName = "zephyrscope_silence_seconds_total", .metricType = Counter,
+     .metricHelp = "Time the sound was silent in this entry; no series without sound.", .metricOrder = 464,
+     .reportLabel = "Time silent", .aggregation = Aggregation::Last},
     {.name = "silent stretches", .unit = "count", .nullable = true, .value = kSilenceEvents,
      .metricName = "zephyrscope_silence_events_total", .metricType = Counter,
      .metricHelp = "Silent stretches in this entry; no series without sound.", .metricOrder = 465},

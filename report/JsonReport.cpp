@@ -118,7 +118,11 @@ std::string figures(const Figures& f)
         .field("protocol", JsonString(f.protocol))
         .field("variant_switches", switches(f.switches))
         .field("ts_errors", f.tsErrors ? tsErrors(*f.tsErrors) : "null")
-        .field("ts_error_marks", f.tsErrors ? tsErrorMarks(f.tsErrorMarks) : "null");
+        .field("ts_error_marks", f.tsErrors ? tsErrorMarks(f.tsErrorMarks) : "null")
+        // What the viewer got: each black, frozen and silent stretch's length.
+        .field("black_ms", stallList(f.black.lengthsMs))
+        .field("freeze_ms", stallList(f.frozen.lengthsMs))
+        .field("silence_ms", stallList(f.silent.lengthsMs));
     // The figure table's rows: the key says the figure and how it was summed up.
     for (const Figures::TableFigure& t : f.tableFigures)
         o.field((std::string(t.figure->jsonKey) + "_" + AggregationName(t.figure->aggregation)).c_str(),

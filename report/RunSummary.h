@@ -77,6 +77,13 @@ struct Figures {
         std::optional<double> value;
     };
     std::vector<TableFigure> tableFigures;
+    // From a JSON Lines log's events: what the viewer got, each stretch's
+    // length (ms) and where it lay, black, frozen and silent.
+    struct ContentStretches {
+        std::vector<std::int64_t> lengthsMs;
+        std::vector<Period> periods;
+    };
+    ContentStretches black, frozen, silent;
 };
 
 struct ClipSummary {

@@ -58,7 +58,7 @@ TEST(JsonLogLine, TickHoldsEveryColumnByNameAndTheFiguresBeyondThem)
               "\"srt_rtt_ms\":null,\"srt_receiver_latency_ms\":null,\"srt_transport_latency_ms\":null,"
               "\"rtp_jitter_ms\":1.500,\"variant_bandwidth\":null,\"segment_download_ms\":null,"
               "\"segment_throughput_bps\":null,\"video_width\":320,\"video_height\":240,\"segment_bytes\":null,"
-              "\"loudness_momentary_lufs\":null,\"loudness_shortterm_lufs\":null,\"loudness_integrated_lufs\":null,"
+              "\"black_s\":0.000,\"freeze_s\":0.000,\"silence_s\":null,\"loudness_momentary_lufs\":null,\"loudness_shortterm_lufs\":null,\"loudness_integrated_lufs\":null,"
               "\"loudness_range_lu\":null,\"true_peak_dbtp\":null,\"av_offset_ms\":null,"
               "\"ts_errors\":null,\"webrtc\":null}\n");
 }
@@ -108,7 +108,7 @@ TEST(JsonLogLine, AbsentFiguresAreNullAndSrtDelayHasItsOwnName)
                         "\"segment_throughput_bps\":318749,"),
               std::string::npos)
         << line;
-    EXPECT_NE(line.find("\"video_height\":0,\"segment_bytes\":28012,\"loudness_momentary_lufs\":null,"), std::string::npos) << line;
+    EXPECT_NE(line.find("\"video_height\":0,\"segment_bytes\":28012,\"black_s\":0.000,"), std::string::npos) << line;
     // MSS is as adaptive as HLS and DASH: its variant's bandwidth too.
     hls.sourceProtocol = "MSS";
     FormatJsonTick(s, hls, line);
