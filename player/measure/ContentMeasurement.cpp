@@ -12,6 +12,7 @@ namespace {
 // ends are found to this.
 constexpr unsigned kBlocksPerSecond = 100;
 constexpr std::int64_t kUsPerSecond = 1000000;
+constexpr std::int64_t kLoudnessReadUs = 250000;
 
 std::size_t indexOf(ContentKind kind)
 {
@@ -133,13 +134,30 @@ void ContentMeasurement::soundPlayed(std::span<const float> samples, std::int64_
         m_sync.observeSound(level, t);
     }
     m_loudness.add(samples.data(), frames);
+    // Read here every quarter of a second rather than on the main loop's
+    // ticks: the short-term window alone is 3 s of samples to sum, and the
+    // main loop would wait for this thread's lock to do it.
+    if (m_loudnessReadUs >= 0 && runningUs >= m_loudnessReadUs && runningUs - m_loudnessReadUs < kLoudnessReadUs)
+        return;
+    m_loudnessReadUs = runningUs;
+    const LoudnessMeter::Reading reading = m_loudness.read();
+    std::lock_guard stretchLock(m_stretchMutex);
     m_audioPlayed = true;
+    m_loudnessRead = reading;
 }
 
 void ContentMeasurement::soundEnded()
 {
     std::lock_guard lock(m_audioMutex);
     const StretchTracker::Change change = m_silence.finish();
+    // The last of the sound counts in what the main loop reads.
+    const LoudnessMeter::Reading reading = m_loudness.read();
+    {
+        std::lock_guard stretchLock(m_stretchMutex);
+        if (m_audioPlayed)
+            m_loudnessRead = reading;
+    }
+    m_loudnessReadUs = -1;
     std::int64_t runningUs = 0, wallUs = 0;
     {
         std::lock_guard stretchLock(m_stretchMutex);
@@ -166,18 +184,12 @@ void ContentMeasurement::fill(NetworkFigures& figures) const
         figures.blackEvents = black.count;
         figures.freezeEvents = freeze.count;
         figures.silenceEvents = silence.count;
-    }
-    {
-        // Read here, twice a second, not per block: the short-term window
-        // alone is 3 s of samples to sum.
-        std::lock_guard lock(m_audioMutex);
         figures.audioPlayed = m_audioPlayed;
-        const LoudnessMeter::Reading reading = m_loudness.read();
-        figures.loudnessMomentaryLufs = reading.momentaryLufs;
-        figures.loudnessShortTermLufs = reading.shortTermLufs;
-        figures.loudnessIntegratedLufs = reading.integratedLufs;
-        figures.loudnessRangeLu = reading.rangeLu;
-        figures.truePeakDbtp = reading.truePeakDbtp;
+        figures.loudnessMomentaryLufs = m_loudnessRead.momentaryLufs;
+        figures.loudnessShortTermLufs = m_loudnessRead.shortTermLufs;
+        figures.loudnessIntegratedLufs = m_loudnessRead.integratedLufs;
+        figures.loudnessRangeLu = m_loudnessRead.rangeLu;
+        figures.truePeakDbtp = m_loudnessRead.truePeakDbtp;
     }
     std::lock_guard lock(m_syncMutex);
     figures.avOffsetMs = m_sync.offsetMs();

@@ -70,8 +70,8 @@ private:
     BlackDetector m_black {ContentSettings {}};
     FreezeDetector m_freeze {ContentSettings {}};
 
-    mutable std::mutex m_audioMutex;
-    bool m_audioPlayed = false;
+    std::mutex m_audioMutex;
+    std::int64_t m_loudnessReadUs = -1; // running time of the last reading taken
     SilenceDetector m_silence {ContentSettings {}};
     LoudnessMeter m_loudness;
     unsigned m_rate = 0, m_channels = 0;
@@ -82,6 +82,8 @@ private:
     mutable std::mutex m_stretchMutex;
     std::vector<ContentStretch> m_stretches;
     std::array<Kind, 3> m_kinds {};
+    bool m_audioPlayed = false;
+    LoudnessMeter::Reading m_loudnessRead; // as of the last quarter second of sound
 };
 
 } // namespace zephyrscope
