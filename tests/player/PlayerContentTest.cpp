@@ -1,6 +1,9 @@
 #include "PlayerTestEnvironment.h"
 
+#include "ContentProbes.h"
+#include "GstHandles.h"
 #include "PlayState.h"
+#include "StreamCounters.h"
 
 #include <cmath>
 #include <sstream>
@@ -189,4 +192,54 @@ TEST_F(PlayerContent, SyncPatternOffsetOfSoundLateAndInSync)
         std::printf("[ measured ] sound %d ms late: A/V offset %.1f ms\n", lateMs, *figures.avOffsetMs);
         EXPECT_NEAR(*figures.avOffsetMs, lateMs, 20.0);
     }
+}
+
+// A minute of moving bars and a tone, decoded as fast as it goes into fake
+// sinks that do not sync (the detectors go by the buffers' times), through
+// the same sink probes: no stretch of any kind, and loudness all along.
+TEST(PlayerContentProbes, AMinuteOfMovingPicturesAndToneHasNoStretch)
+{
+    const std::string path
+        = SharedMedia()
+              .makeLaunched("minute.mkv",
+                            "videotestsrc pattern=smpte75 horizontal-speed=4 num-buffers=1500 ! "
+                            "video/x-raw,width=320,height=240,framerate=25/1 ! x264enc speed-preset=ultrafast ! "
+                            "h264parse ! matroskamux name=m ! filesink location={file} "
+                            "audiotestsrc wave=sine freq=440 volume=0.5 num-buffers=6000 samplesperbuffer=480 ! "
+                            "audio/x-raw,rate=48000,channels=2 ! audioconvert ! vorbisenc ! m.")
+              .string();
+    GError* error = nullptr;
+    gsthandles::ElementPtr pipeline {gst_parse_launch(("filesrc location=\"" + path
+                                                       + "\" ! decodebin name=d d. ! queue ! fakesink name=v "
+                                                         "sync=false d. ! queue ! fakesink name=a sync=false")
+                                                          .c_str(),
+                                                      &error)};
+    ASSERT_TRUE(pipeline) << (error ? error->message : "");
+    auto counters = std::make_shared<StreamCounters>();
+    counters->content().configure(ContentSettings {});
+    gsthandles::ElementPtr video {gst_bin_get_by_name(GST_BIN(pipeline.get()), "v")};
+    gsthandles::ElementPtr audio {gst_bin_get_by_name(GST_BIN(pipeline.get()), "a")};
+    ContentProbes::attach(video.get(), audio.get(), counters);
+    gst_element_set_state(pipeline.get(), GST_STATE_PLAYING);
+    gsthandles::BusPtr bus {gst_element_get_bus(pipeline.get())};
+    gsthandles::MessagePtr message {gst_bus_timed_pop_filtered(
+        bus.get(), 60 * GST_SECOND, static_cast<GstMessageType>(GST_MESSAGE_EOS | GST_MESSAGE_ERROR))};
+    ASSERT_TRUE(message);
+    EXPECT_EQ(GST_MESSAGE_TYPE(message.get()), GST_MESSAGE_EOS);
+    gint64 position = 0;
+    gst_element_query_position(pipeline.get(), GST_FORMAT_TIME, &position);
+    gst_element_set_state(pipeline.get(), GST_STATE_NULL);
+    NetworkFigures figures;
+    counters->content().fill(figures);
+    std::printf("[ measured ] %.1f s played: %zu stretches, integrated loudness %.2f LUFS\n",
+                static_cast<double>(position) / GST_SECOND, figures.contentStretches.size(),
+                figures.loudnessIntegratedLufs.value_or(NAN));
+    EXPECT_NEAR(static_cast<double>(position) / GST_SECOND, 60.0, 0.1);
+    EXPECT_TRUE(figures.contentStretches.empty()) << describe(figures.contentStretches);
+    EXPECT_EQ(figures.blackSeconds + figures.freezeSeconds + figures.silenceSeconds, 0.0);
+    EXPECT_TRUE(figures.audioPlayed);
+    // A 440-Hz sine at half of full scale (-6 dBFS) on both channels: about -6 LUFS,
+    // less the K-weighting's fraction of a dB at 440 Hz.
+    ASSERT_TRUE(figures.loudnessIntegratedLufs);
+    EXPECT_NEAR(*figures.loudnessIntegratedLufs, -6.6, 0.3);
 }
