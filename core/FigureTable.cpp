@@ -114,6 +114,19 @@ constexpr FigureAccess kStartup {[](const SampleLine&, const NetworkFigures& f) 
     return f.startupMs > 0 ? std::optional<double>(f.startupMs) : std::nullopt;
 }};
 
+// A stream without sound is not silent: it has no silence figures at all (null
+// in the JSON log, which so says whether the entry had sound).
+constexpr FigureAccess kSilenceSeconds {[](const SampleLine&, const NetworkFigures& f) {
+    return f.audioPlayed ? std::optional<double>(f.silenceSeconds) : std::nullopt;
+},
+                                        [](SampleLine&, NetworkFigures& f, double v) {
+                                            f.silenceSeconds = v;
+                                            f.audioPlayed = true;
+                                        }};
+constexpr FigureAccess kSilenceEvents {[](const SampleLine&, const NetworkFigures& f) {
+    return f.audioPlayed ? std::optional<double>(f.silenceEvents) : std::nullopt;
+}};
+
 using enum FigureType;
 using enum MetricType;
 
@@ -236,6 +249,62 @@ const Figure kFigures[] = {
     {.name = "bytes received", .unit = "bytes", .value = network<&NetworkFigures::receivedBytes>(),
      .metricName = "zephyrscope_received_bytes_total", .metricType = Counter,
      .metricHelp = "Bytes received in this entry.", .metricOrder = 450},
+
+    // What the viewer got, measured at the sinks on what was decoded. The
+    // stretches themselves are the JSON log's events; these are their totals.
+    {.name = "time in black", .unit = "s", .type = Decimal, .decimals = 3,
+     .value = network<&NetworkFigures::blackSeconds>(), .jsonKey = "black_s",
+     .metricName = "zephyrscope_black_seconds_total", .metricType = Counter,
+     .metricHelp = "Time the picture was black in this entry.", .metricOrder = 460, .reportLabel = "Time black",
+     .aggregation = Aggregation::Last},
+    {.name = "black stretches", .unit = "count", .value = network<&NetworkFigures::blackEvents>(),
+     .metricName = "zephyrscope_black_events_total", .metricType = Counter,
+     .metricHelp = "Black stretches in this entry.", .metricOrder = 461},
+    {.name = "time frozen", .unit = "s", .type = Decimal, .decimals = 3,
+     .value = network<&NetworkFigures::freezeSeconds>(), .jsonKey = "freeze_s",
+     .metricName = "zephyrscope_freeze_seconds_total", .metricType = Counter,
+     .metricHelp = "Time the picture stood still while frames came, black excluded.", .metricOrder = 462,
+     .reportLabel = "Time frozen", .aggregation = Aggregation::Last},
+    {.name = "frozen stretches", .unit = "count", .value = network<&NetworkFigures::freezeEvents>(),
+     .metricName = "zephyrscope_freeze_events_total", .metricType = Counter,
+     .metricHelp = "Frozen stretches in this entry.", .metricOrder = 463},
+    {.name = "time silent", .unit = "s", .type = Decimal, .decimals = 3, .nullable = true, .value = kSilenceSeconds,
+     .jsonKey = "silence_s", .metricName = "zephyrscope_silence_seconds_total", .metricType = Counter,
+     .metricHelp = "Time the sound was silent in this entry; no series without sound.", .metricOrder = 464,
+     .reportLabel = "Time silent", .aggregation = Aggregation::Last},
+    {.name = "silent stretches", .unit = "count", .nullable = true, .value = kSilenceEvents,
+     .metricName = "zephyrscope_silence_events_total", .metricType = Counter,
+     .metricHelp = "Silent stretches in this entry; no series without sound.", .metricOrder = 465},
+    {.name = "momentary loudness", .unit = "LUFS", .type = Decimal, .decimals = 1, .nullable = true,
+     .value = network<&NetworkFigures::loudnessMomentaryLufs>(), .jsonKey = "loudness_momentary_lufs",
+     .metricName = "zephyrscope_loudness_lufs", .metricType = Gauge,
+     .metricHelp = "Loudness by EBU R128 over its window (momentary 400 ms, short-term 3 s, integrated).",
+     .metricOrder = 330, .metricLabel = "window=\"momentary\""},
+    {.name = "short-term loudness", .unit = "LUFS", .type = Decimal, .decimals = 1, .nullable = true,
+     .value = network<&NetworkFigures::loudnessShortTermLufs>(), .jsonKey = "loudness_shortterm_lufs",
+     .metricName = "zephyrscope_loudness_lufs", .metricType = Gauge,
+     .metricHelp = "Loudness by EBU R128 over its window (momentary 400 ms, short-term 3 s, integrated).",
+     .metricOrder = 331, .metricLabel = "window=\"shortterm\""},
+    {.name = "integrated loudness", .unit = "LUFS", .type = Decimal, .decimals = 1, .nullable = true,
+     .value = network<&NetworkFigures::loudnessIntegratedLufs>(), .jsonKey = "loudness_integrated_lufs",
+     .metricName = "zephyrscope_loudness_lufs", .metricType = Gauge,
+     .metricHelp = "Loudness by EBU R128 over its window (momentary 400 ms, short-term 3 s, integrated).",
+     .metricOrder = 332, .metricLabel = "window=\"integrated\"", .reportLabel = "Integrated loudness (LUFS)",
+     .aggregation = Aggregation::Last},
+    {.name = "loudness range", .unit = "LU", .type = Decimal, .decimals = 1, .nullable = true,
+     .value = network<&NetworkFigures::loudnessRangeLu>(), .jsonKey = "loudness_range_lu",
+     .reportLabel = "Loudness range (LU)", .aggregation = Aggregation::Last},
+    {.name = "true peak", .unit = "dBTP", .type = Decimal, .decimals = 1, .nullable = true,
+     .value = network<&NetworkFigures::truePeakDbtp>(), .jsonKey = "true_peak_dbtp",
+     .metricName = "zephyrscope_true_peak_dbtp", .metricType = Gauge,
+     .metricHelp = "Largest true peak of the entry's sound so far (dB true peak).", .metricOrder = 340,
+     .reportLabel = "True peak (dBTP)", .aggregation = Aggregation::Last},
+    {.name = "A/V offset of the sync pattern", .unit = "ms", .type = Decimal, .decimals = 1, .nullable = true,
+     .value = network<&NetworkFigures::avOffsetMs>(), .jsonKey = "av_offset_ms",
+     .metricName = "zephyrscope_av_offset_seconds", .metricType = Gauge,
+     .metricHelp = "Sound minus picture of a sync test pattern (positive: the sound is late).",
+     .metricDivisor = kMsPerSecond, .metricOrder = 350, .reportLabel = "A/V offset (ms)",
+     .aggregation = Aggregation::Mean},
 
     // webrtcbin's receiver figures; only WebRTC has them, so a 0 elsewhere would read as measured.
     {.name = "WebRTC interarrival jitter", .unit = "ms", .type = Decimal, .decimals = 3, .nullable = true,

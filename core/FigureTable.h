@@ -67,6 +67,10 @@ struct Figure {
     const char* metricHelp = nullptr;
     double metricDivisor = 1.0;
     int metricOrder = 0;
+    // A label of the row's own ("window=\"momentary\""), for rows of one family
+    // told apart by it; they share the family's HELP and TYPE, and come together
+    // in metricOrder.
+    const char* metricLabel = nullptr;
 
     // The report: the label of its line, and how the stretch's ticks are summed up.
     const char* reportLabel = nullptr;

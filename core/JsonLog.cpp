@@ -39,6 +39,7 @@ void JsonLog::tick(const SampleLine& sample)
     const NetworkFigures figures = m_player.network()->figures();
     noteFirstFrame(figures);
     followStalls(figures, nowMs());
+    followContent(figures);
     // The declared bandwidth of an adaptive stream is that of the variant playing now.
     if (m_entryActive && isAdaptiveColumn(figures.sourceProtocol) && figures.bandWidth > 0) {
         if (m_variantBandwidth > 0 && figures.bandWidth != m_variantBandwidth) {
@@ -88,6 +89,8 @@ void JsonLog::playStateChanged(std::int32_t state)
         m_stallsWritten = 0;
         m_stallOpen = false;
         m_variantBandwidth = 0;
+        m_contentStarted = 0;
+        m_contentEnded.clear();
         break;
     case kPlayStateBuffering:
     case kPlayStatePlaying: {
@@ -147,8 +150,51 @@ void JsonLog::endStall(std::optional<std::int64_t> resumedMs, std::int64_t endMs
     write(e);
 }
 
+void JsonLog::followContent(const NetworkFigures& figures, bool entryEnds)
+{
+    if (!m_entryActive)
+        return;
+    const auto kinds = [](ContentKind kind) {
+        switch (kind) {
+        case ContentKind::Black:
+            return std::pair {JsonLogEventKind::BlackStarted, JsonLogEventKind::BlackEnded};
+        case ContentKind::Freeze:
+            return std::pair {JsonLogEventKind::FreezeStarted, JsonLogEventKind::FreezeEnded};
+        case ContentKind::Silence:
+            break;
+        }
+        return std::pair {JsonLogEventKind::SilenceStarted, JsonLogEventKind::SilenceEnded};
+    };
+    const auto& stretches = figures.contentStretches;
+    for (std::size_t i = 0; i < stretches.size(); ++i) {
+        const ContentStretch& s = stretches[i];
+        const auto [started, ended] = kinds(s.kind);
+        if (i >= m_contentStarted) {
+            JsonLogEvent e;
+            e.kind = started;
+            e.wallMs = s.startWallMs;
+            e.durationMs = s.foundAfterMs;
+            write(e);
+            m_contentStarted = i + 1;
+            m_contentEnded.push_back(false);
+        }
+        // A stretch the entry's end cut short ends where its last frame or block reached.
+        if (m_contentEnded[i] || (!s.endWallMs && !entryEnds))
+            continue;
+        const std::int64_t lengthMs = (s.endMediaUs - s.startMediaUs) / 1000;
+        JsonLogEvent e;
+        e.kind = ended;
+        e.wallMs = s.endWallMs ? *s.endWallMs : s.startWallMs + lengthMs;
+        e.durationMs = e.wallMs - s.startWallMs;
+        e.sinceMs = s.startWallMs;
+        write(e);
+        m_contentEnded[i] = true;
+    }
+}
+
 void JsonLog::endEntry(const char* how, std::int64_t wallMs)
 {
+    followContent(m_player.network()->figures(), true);
     if (m_stallOpen) {
         // The player may have seen the picture move since the last look.
         followStalls(m_player.network()->figures(), wallMs);

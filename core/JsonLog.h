@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace zephyrscope {
 
@@ -48,6 +49,9 @@ private:
     // Writes the end of the open stall: at resumedMs when its picture moved
     // again, else at endMs with no resumption.
     void endStall(std::optional<std::int64_t> resumedMs, std::int64_t endMs);
+    // Writes the content stretches (black, frozen, silent) the player found or
+    // ended since the last look; entryEnds: the open ones end where they reached.
+    void followContent(const NetworkFigures& figures, bool entryEnds = false);
     void endEntry(const char* how, std::int64_t wallMs);
     void write(const JsonLogEvent& event);
 
@@ -63,6 +67,8 @@ private:
     bool m_stallOpen = false;         // the last of them has no stall_ended yet
     std::int64_t m_stallSinceMs = 0;  // when its picture stopped
     std::int32_t m_variantBandwidth = 0; // the adaptive variant at the last tick; 0 none yet
+    std::size_t m_contentStarted = 0;      // content stretches whose start is written
+    std::vector<bool> m_contentEnded;      // ... and of each, whether its end is
 
     std::string m_line; // reused from write to write
 };

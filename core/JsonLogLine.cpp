@@ -241,6 +241,18 @@ const char* JsonLogEventName(JsonLogEventKind kind)
         return "error";
     case JsonLogEventKind::Ended:
         return "ended";
+    case JsonLogEventKind::BlackStarted:
+        return "black_started";
+    case JsonLogEventKind::BlackEnded:
+        return "black_ended";
+    case JsonLogEventKind::FreezeStarted:
+        return "freeze_started";
+    case JsonLogEventKind::FreezeEnded:
+        return "freeze_ended";
+    case JsonLogEventKind::SilenceStarted:
+        return "silence_started";
+    case JsonLogEventKind::SilenceEnded:
+        return "silence_ended";
     }
     return "unknown";
 }
@@ -288,6 +300,17 @@ void FormatJsonEvent(const JsonLogEvent& e, std::string& out)
     case JsonLogEventKind::Ended:
         appendStringField(out, "url", RedactedText(e.url));
         appendStringField(out, "how", e.how);
+        break;
+    case JsonLogEventKind::BlackStarted:
+    case JsonLogEventKind::FreezeStarted:
+    case JsonLogEventKind::SilenceStarted:
+        appendOptionalInt(out, "duration_ms", e.durationMs);
+        break;
+    case JsonLogEventKind::BlackEnded:
+    case JsonLogEventKind::FreezeEnded:
+    case JsonLogEventKind::SilenceEnded:
+        appendOptionalInt(out, "duration_ms", e.durationMs);
+        appendOptionalInt(out, "since_wall_ms", e.sinceMs);
         break;
     }
     out += "}\n";

@@ -19,7 +19,21 @@ inline constexpr char kJsonLogSchema[] = "zephyrscope.jsonlog/1";
 // Absent figures (no wall clock in the stream, not SRT) are null, never 0.
 void FormatJsonTick(const SampleLine& sample, const NetworkFigures& figures, std::string& out);
 
-enum class JsonLogEventKind { Opened, FirstFrame, StallStarted, StallEnded, VariantSwitched, Error, Ended };
+enum class JsonLogEventKind {
+    Opened,
+    FirstFrame,
+    StallStarted,
+    StallEnded,
+    VariantSwitched,
+    Error,
+    Ended,
+    BlackStarted,
+    BlackEnded,
+    FreezeStarted,
+    FreezeEnded,
+    SilenceStarted,
+    SilenceEnded,
+};
 
 // The "event" field's value for a kind ("opened", "first_frame", ...).
 const char* JsonLogEventName(JsonLogEventKind kind);
@@ -39,6 +53,9 @@ struct JsonLogEvent {
     std::optional<std::int64_t> resumedMs;            // stall_ended: when it moved again; null if it never did
     std::optional<std::int32_t> stallCount;           // stall_started: how many this entry
     std::optional<std::int32_t> fromBandwidth, toBandwidth; // variant_switched, bit/s
+    // black_*, freeze_*, silence_*: started: how long it had lasted when found;
+    // ended: its whole length (ms). ended: since_wall_ms is when it began.
+    std::optional<std::int64_t> durationMs;
     std::string reason;      // error
     std::string how;         // ended: "played", "stopped", "failed"
 };

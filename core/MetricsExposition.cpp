@@ -133,23 +133,42 @@ void appendEntrySeries(std::string& out, const MetricsFigures& f)
     static const std::vector<const Figure*> rows = metricRows();
     const Protocol* protocol = protocolForColumn(s.protocol);
     bool transportErrorsDone = !f.network.transportStream;
+    const char* family = nullptr; // the family whose HELP and TYPE were written last
     for (const Figure* figure : rows) {
         if (!transportErrorsDone && figure->metricOrder > kTsErrorsMetricOrder) {
             appendTransportErrors(out, labels, f.network.transportErrors);
             transportErrorsDone = true;
+            family = nullptr;
         }
         // A figure not known (not measured yet, or not of this protocol) has no
         // series: a 0 would read as a measured value.
         const std::optional<double> value = FigureValue(*figure, s, f.network, protocol);
         if (!value)
             continue;
-        if (figure->metricType == MetricType::Counter)
+        const bool counter = figure->metricType == MetricType::Counter;
+        // Rows of one family (told apart by a label of their own) share its HELP and TYPE.
+        if (!family || std::string_view(family) != figure->metricName)
+            appendFamily(out, figure->metricName, counter ? "counter" : "gauge", figure->metricHelp);
+        family = figure->metricName;
+        out += figure->metricName;
+        if (figure->metricLabel) {
+            out.append(labels, 0, labels.size() - 1);
+            out += ',';
+            out += figure->metricLabel;
+            out += '}';
+        } else {
+            out += labels;
+        }
+        out += ' ';
+        if (counter && figure->type != FigureType::Decimal)
             // The player's counts are per entry and never negative; a negative one
             // would be a fault of the player, and a counter cannot show it.
-            appendSeries(out, figure->metricName, "counter", figure->metricHelp, labels,
-                         static_cast<std::uint64_t>(*value < 0 ? 0 : *value));
+            appendNumber(out, static_cast<std::uint64_t>(*value < 0 ? 0 : *value));
+        else if (counter)
+            appendNumber(out, (*value < 0 ? 0.0 : *value) / figure->metricDivisor);
         else
-            appendSeries(out, figure->metricName, "gauge", figure->metricHelp, labels, *value / figure->metricDivisor);
+            appendNumber(out, *value / figure->metricDivisor);
+        out += '\n';
     }
     if (!transportErrorsDone)
         appendTransportErrors(out, labels, f.network.transportErrors);

@@ -1,10 +1,12 @@
 #pragma once
 
+#include "ContentStretch.h"
 #include "TsErrorCounts.h"
 
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace zephyrscope {
 
@@ -61,6 +63,23 @@ struct NetworkFigures {
     double webrtcJitterMs = 0.0, webrtcRoundTripMs = 0.0;
     std::int64_t webrtcNackCount = 0, webrtcPliCount = 0;
     std::int32_t webrtcJitterBufferMs = 0;
+    // What the viewer got, measured at the sinks on what was decoded: the
+    // entry's black, frozen and silent stretches in the order found (the
+    // first kMaxContentStretches of them), and the time in each (an open
+    // stretch up to its last frame or block) and how many.
+    static constexpr std::size_t kMaxContentStretches = 1000;
+    std::vector<ContentStretch> contentStretches;
+    double blackSeconds = 0.0, freezeSeconds = 0.0, silenceSeconds = 0.0;
+    std::int32_t blackEvents = 0, freezeEvents = 0, silenceEvents = 0;
+    // Sound reached the audio sink in this entry: without it nothing is silent
+    // and there is no loudness.
+    bool audioPlayed = false;
+    // Loudness by EBU R128 (LUFS; the range in LU) and the true peak since the
+    // entry began (dBTP); none without sound, or while below the gate.
+    std::optional<double> loudnessMomentaryLufs, loudnessShortTermLufs, loudnessIntegratedLufs, loudnessRangeLu;
+    std::optional<double> truePeakDbtp;
+    // A sync test pattern's sound minus picture (ms); none where none is found.
+    std::optional<double> avOffsetMs;
 };
 
 } // namespace zephyrscope

@@ -54,6 +54,15 @@ constexpr ProgramOption kProgramOptions[] = {
      "play each entry's streams up to their parsers, decoding nothing: the transport's figures (loss, stream "
      "errors, bit rate, latency, stalls) at a fraction of the CPU; frames are the stream's access units, and "
      "the picture's size is null in the JSON log and the metrics"},
+    {"--black-level", "", "PERCENT", "a pixel is dark below PERCENT of the luma range (black to white)", "10", 1, 50},
+    {"--black-share", "", "PERCENT", "a picture is black when PERCENT of its pixels are dark", "98", 50, 100},
+    {"--black-min", "", "MS", "a black stretch lasts at least MS milliseconds", "500", 40, 60000},
+    {"--freeze-noise", "", "DB",
+     "a picture equals the one before when their mean luma difference is below DB of the luma range", "-60",
+     -100, -10},
+    {"--freeze-min", "", "MS", "a frozen stretch lasts at least MS milliseconds", "500", 40, 60000},
+    {"--silence-level", "", "DBFS", "sound is silent while its peak stays below DBFS", "-60", -120, -10},
+    {"--silence-min", "", "MS", "a silent stretch lasts at least MS milliseconds", "500", 10, 60000},
     {"--metrics", "", "[ADDR]:PORT",
      "serve the figures of the last sample at http://ADDR:PORT/metrics for Prometheus (no ADDR: every "
      "interface; [::1] for IPv6; port 0: any free port)"},
@@ -62,6 +71,20 @@ constexpr ProgramOption kProgramOptions[] = {
     {"-platform", "", "NAME", "Qt's platform: offscreen, or xcb for an X display", {}, 0, 0,
      ProgramOption::Taker::Qt},
 };
+
+// Where a content detector's option goes; null for any other option.
+int* contentSetting(ProgramOptions& options, std::string_view name)
+{
+    ContentOptions& c = options.content;
+    return name == "--black-level"     ? &c.blackLevelPercent
+           : name == "--black-share"   ? &c.blackSharePercent
+           : name == "--black-min"     ? &c.blackMinMs
+           : name == "--freeze-noise"  ? &c.freezeNoiseDb
+           : name == "--freeze-min"    ? &c.freezeMinMs
+           : name == "--silence-level" ? &c.silenceDbfs
+           : name == "--silence-min"   ? &c.silenceMinMs
+                                       : nullptr;
+}
 
 bool takeOption(ProgramOptions& options, const ProgramOption& row, const std::optional<std::string>& value)
 {
@@ -103,6 +126,21 @@ bool takeOption(ProgramOptions& options, const ProgramOption& row, const std::op
                 + (value ? ", not '" + *value + "'" : std::string());
             return false;
         }
+        return true;
+    }
+    if (int* target = contentSetting(options, name)) {
+        const std::string_view text = value ? std::string_view(*value) : std::string_view();
+        const std::string_view digits = !text.empty() && text.front() == '-' ? text.substr(1) : text;
+        const bool number = !digits.empty() && digits.size() <= 6
+            && digits.find_first_not_of("0123456789") == std::string_view::npos;
+        const int given = number ? std::stoi(std::string(text)) : 0;
+        if (!number || given < row.min || given > row.max) {
+            options.error = "option '" + option + "' takes " + std::string(row.argument) + " from "
+                + std::to_string(row.min) + " to " + std::to_string(row.max)
+                + (value ? ", not '" + *value + "'" : std::string());
+            return false;
+        }
+        *target = given;
         return true;
     }
     if (name == "--bearer-token" || name == "--stun-server" || name == "--turn-server") {
@@ -177,6 +215,19 @@ ProgramOptions ParseProgramOptions(const std::vector<std::string>& argv)
 std::span<const ProgramOption> programOptionTable()
 {
     return kProgramOptions;
+}
+
+ContentSettings ContentOptions::settings() const
+{
+    ContentSettings s;
+    s.blackLumaRatio = blackLevelPercent / 100.0;
+    s.blackPixelShare = blackSharePercent / 100.0;
+    s.blackMinUs = static_cast<std::int64_t>(blackMinMs) * 1000;
+    s.freezeNoiseDb = freezeNoiseDb;
+    s.freezeMinUs = static_cast<std::int64_t>(freezeMinMs) * 1000;
+    s.silenceDbfs = silenceDbfs;
+    s.silenceMinUs = static_cast<std::int64_t>(silenceMinMs) * 1000;
+    return s;
 }
 
 std::string FormatMetricsAddress(const MetricsAddress& address)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ContentSettings.h"
 #include "ProgramOption.h"
 
 #include <optional>
@@ -25,6 +26,19 @@ struct MetricsAddress {
 
 inline constexpr int kMaxNoDataTimeoutS = 30;
 
+// The content detectors' options as given (whole numbers), defaults those of
+// ContentSettings.
+struct ContentOptions {
+    int blackLevelPercent = 10;  // --black-level=PERCENT
+    int blackSharePercent = 98;  // --black-share=PERCENT
+    int blackMinMs = 500;        // --black-min=MS
+    int freezeNoiseDb = -60;     // --freeze-noise=DB
+    int freezeMinMs = 500;       // --freeze-min=MS
+    int silenceDbfs = -60;       // --silence-level=DBFS
+    int silenceMinMs = 500;      // --silence-min=MS
+    ContentSettings settings() const;
+};
+
 struct ProgramOptions {
     bool help = false;
     bool version = false;
@@ -48,6 +62,8 @@ struct ProgramOptions {
     std::string bearerToken;
     std::string stunServer;
     std::string turnServer;
+    // When a picture is black or still and sound silent, and for how long.
+    ContentOptions content;
     std::vector<std::string> arguments; // argument 0 and everything that is not ours
     std::size_t literalCount = 0;       // how many of them came after "--"
     std::string error;                  // non-empty: a usage error, said in one line

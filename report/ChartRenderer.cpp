@@ -104,6 +104,18 @@ void ChartRenderer::paint(QPainter& painter, const QRectF& area) const
         for (const Period& stall : m_summary.run.stallPeriods)
             painter.fillRect(QRectF(QPointF(xOf(stall.begin), box.top()), QPointF(xOf(stall.end), box.bottom())),
                              QColor(255, 0, 0, 40));
+        // What the viewer got, in a band along the top: black, frozen, silent.
+        const double band = box.height() * 0.04;
+        int lane = 0;
+        for (const auto& [stretches, colour] : {std::pair {&m_summary.run.black, QColor(0, 0, 0, 160)},
+                                                std::pair {&m_summary.run.frozen, QColor(0, 90, 255, 160)},
+                                                std::pair {&m_summary.run.silent, QColor(255, 150, 0, 160)}}) {
+            for (const Period& p : stretches->periods)
+                painter.fillRect(QRectF(QPointF(xOf(p.begin), box.top() + lane * band),
+                                        QPointF(xOf(p.end), box.top() + (lane + 1) * band)),
+                                 colour);
+            ++lane;
+        }
 
         painter.setPen(QPen(QColor(220, 220, 220), 1));
         const double step = niceStep(maxValue, 4);
@@ -205,7 +217,7 @@ void ChartRenderer::paint(QPainter& painter, const QRectF& area) const
         painter.drawLine(QPointF(x, bottom), QPointF(x, bottom + line * 0.3));
         painter.drawText(QRectF(x - line * 3, bottom + line * 0.3, line * 6, line), Qt::AlignHCenter, tickLabel(t));
     }
-    QString legend = "Time since the first sample (s); shaded: stalls; dashed: clip starts; dotted: variant switches";
+    QString legend = "Time since the first sample (s); shaded: stalls; bands at the top: black, frozen (blue), silent (orange); dashed: clip starts; dotted: variant switches";
     if (!m_summary.run.tsErrorMarks.empty())
         legend += "; dash-dot: TS errors";
     painter.drawText(QRectF(left, bottom + line * 1.5, right - left, line), Qt::AlignHCenter, legend);

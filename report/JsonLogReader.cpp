@@ -151,6 +151,13 @@ StatisticsLog JsonLogReader::fromText(std::string_view text)
             const QJsonValue since = o.value(QLatin1String("since_wall_ms"));
             const double end = since.isDouble() ? (since.toDouble() + static_cast<double>(stallMs)) / kMsPerSecond : utc;
             log.events.push_back({LogEvent::Kind::StallEnded, end, stallMs, clip});
+        } else if (event == QLatin1String("black_ended") || event == QLatin1String("freeze_ended")
+                   || event == QLatin1String("silence_ended")) {
+            const auto kind = event == QLatin1String("black_ended")    ? LogEvent::Kind::BlackEnded
+                              : event == QLatin1String("freeze_ended") ? LogEvent::Kind::FreezeEnded
+                                                                       : LogEvent::Kind::SilenceEnded;
+            log.events.push_back(
+                {kind, utc, static_cast<std::int64_t>(o.value(QLatin1String("duration_ms")).toDouble()), clip});
         } else if (event == QLatin1String("ended")) {
             if (!log.media.empty() && !log.media.back().entryEndSample)
                 log.media.back().entryEndSample = log.samples.size();

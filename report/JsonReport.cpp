@@ -155,6 +155,10 @@ std::string figures(const Figures& f, bool run)
         .field("variant_switches", switches(f.switches))
         .field("ts_errors", f.tsErrors ? tsErrors(*f.tsErrors) : "null")
         .field("ts_error_marks", f.tsErrors ? tsErrorMarks(f.tsErrorMarks) : "null")
+        // What the viewer got: each black, frozen and silent stretch's length.
+        .field("black_ms", stallList(f.black.lengthsMs))
+        .field("freeze_ms", stallList(f.frozen.lengthsMs))
+        .field("silence_ms", stallList(f.silent.lengthsMs))
         .field("session", session(f.session));
     if (!run)
         o.field("qoe_parts", qoeParts(f.session.score));

@@ -213,10 +213,20 @@ void applyTableFigures(Figures& f, const std::vector<LogSample>& samples, std::s
 void applyEvents(Figures& f, const std::vector<LogEvent>& events, std::optional<std::size_t> clip)
 {
     resetStalls(f);
+    f.black = f.frozen = f.silent = {};
     bool firstFrameSeen = false;
     for (const LogEvent& e : events) {
         if (clip && e.clip != *clip)
             continue;
+        if (e.kind == LogEvent::Kind::BlackEnded || e.kind == LogEvent::Kind::FreezeEnded
+            || e.kind == LogEvent::Kind::SilenceEnded) {
+            Figures::ContentStretches& to = e.kind == LogEvent::Kind::BlackEnded    ? f.black
+                                            : e.kind == LogEvent::Kind::FreezeEnded ? f.frozen
+                                                                                    : f.silent;
+            to.lengthsMs.push_back(e.durationMs);
+            to.periods.push_back({e.utc - static_cast<double>(e.durationMs) / 1000.0, e.utc});
+            continue;
+        }
         if (e.kind == LogEvent::Kind::FirstFrame && !firstFrameSeen) {
             firstFrameSeen = true;
             f.firstFrameMs = e.durationMs;

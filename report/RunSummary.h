@@ -80,6 +80,13 @@ struct Figures {
     std::vector<TableFigure> tableFigures;
     // The stretch as a viewing session: its standard metrics and score.
     SessionMetrics session;
+    // From a JSON Lines log's events: what the viewer got, each stretch's
+    // length (ms) and where it lay, black, frozen and silent.
+    struct ContentStretches {
+        std::vector<std::int64_t> lengthsMs;
+        std::vector<Period> periods;
+    };
+    ContentStretches black, frozen, silent;
 };
 
 struct ClipSummary {

@@ -59,11 +59,10 @@ struct LogProblem {
 
 // An event of the JSON Lines log that the figures use, timed to the millisecond.
 struct LogEvent {
-    // The content's stretches (black, frozen, silent) count at their end.
     enum class Kind { FirstFrame, StallStarted, StallEnded, BlackEnded, FreezeEnded, SilenceEnded };
     Kind kind = Kind::FirstFrame;
     double utc = 0.0;             // seconds since 1970
-    std::int64_t durationMs = 0;  // first frame: start-up; the others' ends: the stretch
+    std::int64_t durationMs = 0;  // first frame: start-up; stall, black, freeze, silence ended: its length
     // Index in StatisticsLog::media of the clip opened last before it (0 before any).
     std::size_t clip = 0;
 };

@@ -53,6 +53,15 @@ void session(std::string& out, const SessionMetrics& m, bool run)
                                  m.score.stallMos, m.score.startMos, m.score.quality));
 }
 
+// Whether any figure of the table had a value: the log was a JSON Lines log.
+bool hasAnyValue(const std::vector<Figures::TableFigure>& rows)
+{
+    for (const Figures::TableFigure& t : rows)
+        if (t.value)
+            return true;
+    return false;
+}
+
 void figures(std::string& out, const Figures& f, double firstUtc, bool run)
 {
     row(out, "Samples", format("%zu (%zu in Playing)", f.samples, f.playingSamples));
@@ -95,12 +104,27 @@ void figures(std::string& out, const Figures& f, double firstUtc, bool run)
         row(out, "TS errors", counts);
     }
     session(out, f.session, run);
-    for (const Figures::TableFigure& t : f.tableFigures)
+    for (const auto& [label, stretches] : {std::pair {"Black stretches", &f.black},
+                                           std::pair {"Frozen stretches", &f.frozen},
+                                           std::pair {"Silent stretches", &f.silent}}) {
+        if (stretches->lengthsMs.empty())
+            continue;
+        std::string list;
+        for (const std::int64_t ms : stretches->lengthsMs)
+            list += (list.empty() ? "" : ", ") + format("%lld", static_cast<long long>(ms));
+        row(out, label, format("%zu: ", stretches->lengthsMs.size()) + list + " ms");
+    }
+    for (const Figures::TableFigure& t : f.tableFigures) {
+        // A JSON Lines log says whether an entry had sound: without, nothing was silent.
+        if (!t.value && t.figure->jsonKey && std::string_view(t.figure->jsonKey) == "silence_s"
+            && f.playingSamples > 0 && hasAnyValue(f.tableFigures))
+            row(out, t.figure->reportLabel, "- (no sound track: not silent)");
         if (t.value)
             row(out, t.figure->reportLabel,
                 format("%s %.*f %s", AggregationName(t.figure->aggregation),
                        t.figure->type == FigureType::Decimal ? t.figure->decimals : 0, *t.value,
                        std::string(t.figure->unit).c_str()));
+    }
     if (!f.switches.empty() || isAdaptiveColumn(f.protocol)) {
         row(out, "Variant switches", format("%zu", f.switches.size()));
         for (const VariantSwitch& s : f.switches)

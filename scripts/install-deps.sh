@@ -19,6 +19,8 @@ packages=(
   libtotem-plparser-dev
   # Reads DASH manifests (also what the DASH demuxer uses)
   libxml2-dev
+  # Loudness by EBU R128 / ITU-R BS.1770 at the audio sink
+  libebur128-dev
   # WebRTC playback: webrtcbin's ICE elements (webrtcbin itself is in
   # plugins-bad; the program uses no header of that package's library)
   gstreamer1.0-nice

@@ -19,6 +19,7 @@ std::unique_ptr<zephyrscope::Player> CreatePlayerWith(QWidget* videoArea, const 
     player->setWebRtcOptions(settings.bearerToken, settings.stunServer, settings.turnServer);
     player->setFakeSinks(FakeSinksRequested());
     player->setTransportOnly(settings.transportOnly);
+    player->setContentSettings(settings.content);
     if (settings.noDataTimeoutS > 0)
         player->setNoDataTimeout(static_cast<std::int32_t>(settings.noDataTimeoutS) * 1000);
     // Only a window on an X11 display can take the picture; anywhere else the

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ContentSettings.h"
 #include "Player.h"
 
 #include <functional>
@@ -29,6 +30,8 @@ struct PlayerSettings {
     std::string turnServer;
     // --transport-only: the streams are parsed, never decoded; nothing is shown or heard.
     bool transportOnly = false;
+    // The content detectors' thresholds (--black-level and the like).
+    zephyrscope::ContentSettings content;
 };
 // The same, as the options ask.
 std::unique_ptr<zephyrscope::Player> CreatePlayerWith(QWidget* videoArea, const PlayerSettings& settings);

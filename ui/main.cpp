@@ -153,7 +153,8 @@ int main(int argc, char* argv[])
         std::fprintf(stderr, "zephyrscope: %s\n%s\n", problem.c_str(), zephyrscope::kUsageLine);
     }
     const PlayerSettings playerSettings {options.caFile, options.noDataTimeoutS, options.bearerToken,
-                                         options.stunServer, options.turnServer, options.transportOnly};
+                                         options.stunServer, options.turnServer, options.transportOnly,
+                                         options.content.settings()};
     CZephyrscopeApp app([playerSettings](QWidget* videoArea) { return CreatePlayerWith(videoArea, playerSettings); },
                         arguments);
     app.setMetricsFigures(metricsServer ? &metricsFigures : nullptr);

@@ -1,5 +1,6 @@
 #include "EntryPipeline.h"
 
+#include "ContentProbes.h"
 #include "DecoderThreads.h"
 #include "FactoryName.h"
 #include "GstStructureFields.h"
@@ -140,6 +141,8 @@ std::unique_ptr<EntryPipeline> EntryPipeline::build(const std::string& uri, cons
     if (!parsedOnly)
         DecoderThreads::attach(playbin);
     StreamProbes::attachToVideoSink(videoSink.get(), pipeline->m_counters);
+    pipeline->m_counters->content().configure(settings.content);
+    ContentProbes::attach(videoSink.get(), audioSink.get(), pipeline->m_counters);
     PresentationTimes::attach(playbin, videoSink.get(),
                               {pipeline->m_counters, &pipeline->m_counters->presentation()});
     pipeline->m_videoSink = std::move(videoSink);

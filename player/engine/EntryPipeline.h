@@ -9,6 +9,7 @@
 // Ownership: owned by the entry's EntryPlayback. Destroying it takes the source
 // out of the counters, then brings the pipeline down through PipelineReaper.
 
+#include "ContentSettings.h"
 #include "GstHandles.h"
 #include "StreamCounters.h"
 #include "SourceSettings.h"
@@ -43,6 +44,8 @@ public:
         // What the program's options give the entry's source: the CA file
         // HTTPS fetches trust, a WHEP endpoint's token and ICE servers.
         SourceSettings source;
+        // When a picture is black or still and sound silent, and for how long.
+        ContentSettings content;
     };
 
     // The pipeline for uri, or nullptr with error saying why it cannot be made.

@@ -66,6 +66,7 @@ public:
     void setNoDataTimeout(std::int32_t ms) { m_settings.noDataTimeoutMs = ms; }
     // Entries' streams are parsed, never decoded (EntryPipeline::Settings::transportOnly).
     void setTransportOnly(bool parsedOnly) { m_settings.transportOnly = parsedOnly; }
+    void setContentSettings(const ContentSettings& settings) { m_settings.content = settings; }
     // An entry that has not opened in this time is skipped.
     void setOpenTimeout(std::int32_t ms) { m_settings.openTimeoutMs = ms; }
 

@@ -77,6 +77,11 @@ void CWMPPlayer4::setTransportOnly(bool parsedOnly)
     m_engine->setTransportOnly(parsedOnly);
 }
 
+void CWMPPlayer4::setContentSettings(const ContentSettings& settings)
+{
+    m_engine->setContentSettings(settings);
+}
+
 void CWMPPlayer4::setOpenTimeout(std::int32_t ms)
 {
     m_engine->setOpenTimeout(ms);

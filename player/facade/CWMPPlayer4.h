@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ContentSettings.h"
 #include "Player.h"
 
 #include <cstdint>
@@ -60,6 +61,9 @@ public:
     // Entries' streams are parsed, never decoded: the transport's figures only.
     // Takes effect at the next entry opened.
     void setTransportOnly(bool parsedOnly);
+    // When a picture is black or still and sound silent, and for how long.
+    // Takes effect at the next entry opened.
+    void setContentSettings(const ContentSettings& settings);
     // An entry that has not opened in this time is skipped; 30 s unless set.
     // Takes effect at the next entry opened.
     void setOpenTimeout(std::int32_t ms);

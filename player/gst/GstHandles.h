@@ -30,6 +30,7 @@ struct TagListUnref {
 
 using ElementPtr = std::unique_ptr<GstElement, ObjectUnref>;
 using PadPtr = std::unique_ptr<GstPad, ObjectUnref>;
+using ClockPtr = std::unique_ptr<GstClock, ObjectUnref>;
 using BusPtr = std::unique_ptr<GstBus, ObjectUnref>;
 using MessagePtr = std::unique_ptr<GstMessage, MessageUnref>;
 using CapsPtr = std::unique_ptr<GstCaps, CapsUnref>;

@@ -98,6 +98,7 @@ void EntryStatistics::fill(NetworkFigures& figures, const StreamCounters& counte
         figures.videoHeight = counters.height();
     }
     figures.startupMs = counters.startupMs();
+    counters.content().fill(figures);
     if (const StreamCounters::SegmentDownload segment = counters.lastSegment(); segment.us > 0) {
         figures.segmentDownloadMs = static_cast<double>(segment.us) / 1000.0;
         figures.segmentBytes = static_cast<std::int64_t>(segment.bytes);

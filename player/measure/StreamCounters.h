@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ContentMeasurement.h"
 #include "PresentationTimes.h"
 #include "TimestampGaps.h"
 #include "TransportStreamWatch.h"
@@ -121,6 +122,9 @@ public:
     // What enters the entry's MPEG-TS demuxer, analysed.
     TransportStreamWatch& transportStream() { return m_transportStream; }
     const TransportStreamWatch& transportStream() const { return m_transportStream; }
+    // What the viewer got, from the sinks' pictures and sound.
+    ContentMeasurement& content() { return m_content; }
+    const ContentMeasurement& content() const { return m_content; }
 
 private:
     static constexpr std::size_t kFrameRing = 512; // > one second of frames at 240 fps, with room
@@ -169,6 +173,8 @@ private:
     GstElement* m_source = nullptr;
 
     TransportStreamWatch m_transportStream;
+
+    ContentMeasurement m_content;
 };
 
 } // namespace zephyrscope

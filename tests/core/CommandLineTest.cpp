@@ -267,7 +267,7 @@ TEST(ProgramOptions, ParserTakesEveryRowOfTheTableAsTheRowSays)
             EXPECT_EQ(missing.rfind("option '" + name + "' ", 0), 0u) << missing;
         }
     }
-    EXPECT_EQ(ours, 11);
+    EXPECT_EQ(ours, 18);
     EXPECT_EQ(ParseProgramOptions({"z", "--platform", "offscreen"}).error, "unknown option '--platform'");
     // Each flag sets its own field and no other.
     const ProgramOptions transport = ParseProgramOptions({"z", "--transport-only", "url"});
@@ -314,4 +314,35 @@ TEST(ProgramUsage, HelpItemWrapsAtWordsAndMovesTextPastALongLabel)
     EXPECT_EQ(FormatHelpItem("X", 10, "one " + words), "  X       one\n          " + words + "\n");
     const ProgramOption rows[] = {{"--size", "", "WxH", "chart size", "9x9", 2, 8}};
     EXPECT_EQ(FormatOptionList(rows, 12, ' '), "  --size WxH\n            chart size (WxH: 2 to 8; default: 9x9)\n");
+}
+
+TEST(ProgramOptions, ContentDetectorsTakeWholeNumbersInTheirRangesIntoTheSettings)
+{
+    const ProgramOptions defaults = ParseProgramOptions({"z", "url"});
+    const ContentSettings d = defaults.content.settings();
+    EXPECT_DOUBLE_EQ(d.blackLumaRatio, 0.10);
+    EXPECT_DOUBLE_EQ(d.blackPixelShare, 0.98);
+    EXPECT_EQ(d.blackMinUs, 500000);
+    EXPECT_DOUBLE_EQ(d.freezeNoiseDb, -60.0);
+    EXPECT_DOUBLE_EQ(d.silenceDbfs, -60.0);
+    EXPECT_EQ(d.silenceMinUs, 500000);
+
+    const ProgramOptions o = ParseProgramOptions({"z", "--black-level=5", "--black-share", "90", "--black-min=1000",
+                                                  "--freeze-noise=-45", "--freeze-min=2000", "--silence-level=-70",
+                                                  "--silence-min=250", "url", "log"});
+    ASSERT_TRUE(o.error.empty()) << o.error;
+    const ContentSettings s = o.content.settings();
+    EXPECT_DOUBLE_EQ(s.blackLumaRatio, 0.05);
+    EXPECT_DOUBLE_EQ(s.blackPixelShare, 0.90);
+    EXPECT_EQ(s.blackMinUs, 1000000);
+    EXPECT_DOUBLE_EQ(s.freezeNoiseDb, -45.0);
+    EXPECT_EQ(s.freezeMinUs, 2000000);
+    EXPECT_DOUBLE_EQ(s.silenceDbfs, -70.0);
+    EXPECT_EQ(s.silenceMinUs, 250000);
+    EXPECT_EQ(o.arguments, (std::vector<std::string> {"z", "url", "log"}));
+
+    EXPECT_EQ(ParseProgramOptions({"z", "--silence-level=-5", "url"}).error,
+              "option '--silence-level' takes DBFS from -120 to -10, not '-5'");
+    EXPECT_EQ(ParseProgramOptions({"z", "--black-min=0.5", "url"}).error,
+              "option '--black-min' takes MS from 40 to 60000, not '0.5'");
 }

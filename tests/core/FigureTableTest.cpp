@@ -45,7 +45,8 @@ TEST(FigureTable, KeysAndMetricNamesAreEachSaidOnceAndFollowTheirConventions)
         }
         const std::string name = f.metricName;
         EXPECT_EQ(name.rfind("zephyrscope_", 0), 0u);
-        EXPECT_TRUE(metrics.insert(name).second);
+        // Rows of one family are told apart by their own label.
+        EXPECT_TRUE(metrics.insert(name + (f.metricLabel ? std::string("{") + f.metricLabel + "}" : "")).second);
         EXPECT_NE(f.metricHelp, nullptr);
         EXPECT_EQ(name.ends_with("_total"), f.metricType == MetricType::Counter);
         EXPECT_TRUE(orders.insert(f.metricOrder).second) << f.metricOrder;

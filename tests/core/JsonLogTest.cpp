@@ -58,6 +58,8 @@ TEST(JsonLogLine, TickHoldsEveryColumnByNameAndTheFiguresBeyondThem)
               "\"srt_rtt_ms\":null,\"srt_receiver_latency_ms\":null,\"srt_transport_latency_ms\":null,"
               "\"rtp_jitter_ms\":1.500,\"variant_bandwidth\":null,\"segment_download_ms\":null,"
               "\"segment_throughput_bps\":null,\"video_width\":320,\"video_height\":240,\"segment_bytes\":null,"
+              "\"black_s\":0.000,\"freeze_s\":0.000,\"silence_s\":null,\"loudness_momentary_lufs\":null,\"loudness_shortterm_lufs\":null,\"loudness_integrated_lufs\":null,"
+              "\"loudness_range_lu\":null,\"true_peak_dbtp\":null,\"av_offset_ms\":null,"
               "\"ts_errors\":null,\"webrtc\":null}\n");
 }
 
@@ -121,7 +123,7 @@ TEST(JsonLogLine, AbsentFiguresAreNullAndSrtDelayHasItsOwnName)
                         "\"segment_throughput_bps\":318749,"),
               std::string::npos)
         << line;
-    EXPECT_NE(line.find("\"video_height\":0,\"segment_bytes\":28012,\"ts_errors\":null,"), std::string::npos) << line;
+    EXPECT_NE(line.find("\"video_height\":0,\"segment_bytes\":28012,\"black_s\":0.000,"), std::string::npos) << line;
     // MSS is as adaptive as HLS and DASH: its variant's bandwidth too.
     hls.sourceProtocol = "MSS";
     FormatJsonTick(s, hls, line);
@@ -376,3 +378,46 @@ TEST_F(JsonLogTest, AFrameOfTheEntryBeforeIsNotThisOnesFirst)
 }
 
 } // namespace
+
+// Each black, frozen or silent stretch the player found is written once as it
+// starts (when it began, and how long it had lasted when found) and once as it
+// ends (its whole length); one still open when the entry ends, where it reached.
+TEST_F(JsonLogTest, ContentStretchesAreWrittenOnceWithTheirLengths)
+{
+    const std::int64_t start = wallMs();
+    json.playStateChanged(kPlayStateTransitioning);
+    json.playStateChanged(kPlayStatePlaying);
+    ContentStretch black;
+    black.kind = ContentKind::Black;
+    black.startWallMs = start + 2000;
+    black.foundAfterMs = 520;
+    black.startMediaUs = 2000000;
+    black.endMediaUs = 2520000;
+    player.net.contentStretches = {black};
+    clock.advance(3000);
+    json.tick(rtspSample());
+    json.tick(rtspSample());
+    player.net.contentStretches[0].endWallMs = start + 4000;
+    player.net.contentStretches[0].endMediaUs = 4000000;
+    ContentStretch silence;
+    silence.kind = ContentKind::Silence;
+    silence.startWallMs = start + 5000;
+    silence.foundAfterMs = 500;
+    silence.startMediaUs = 5000000;
+    silence.endMediaUs = 5730000;
+    player.net.contentStretches.push_back(silence);
+    clock.advance(3000);
+    json.tick(rtspSample());
+    json.playStateChanged(kPlayStateStopped);
+
+    EXPECT_EQ(events(), (std::vector<std::string> {"black_started", "black_ended", "silence_started", "silence_ended",
+                                                    "ended"}));
+    EXPECT_NE(lineOf("black_started").find("\"wall_ms\":" + std::to_string(start + 2000)), std::string::npos);
+    EXPECT_NE(lineOf("black_started").find("\"duration_ms\":520}"), std::string::npos) << lineOf("black_started");
+    EXPECT_NE(lineOf("black_ended").find("\"wall_ms\":" + std::to_string(start + 4000)), std::string::npos);
+    EXPECT_NE(lineOf("black_ended").find("\"duration_ms\":2000,\"since_wall_ms\":" + std::to_string(start + 2000) + "}"),
+              std::string::npos)
+        << lineOf("black_ended");
+    // Cut short by the stop: it lasted as far as its last block reached.
+    EXPECT_NE(lineOf("silence_ended").find("\"duration_ms\":730,"), std::string::npos) << lineOf("silence_ended");
+}

@@ -274,3 +274,35 @@ TEST(MetricsExposition, TransportOnlyEntryServesNoPictureSize)
     EXPECT_NE(text.find("zephyrscope_skipped_frames_total{"), std::string::npos) << text;
     EXPECT_NE(text.find("zephyrscope_lost_packets_total{"), std::string::npos) << text;
 }
+
+// Loudness is one family with a series per window; the time in black, frozen
+// and silent is counted in seconds with its fraction; a stream without sound
+// has no silence series, and no loudness.
+TEST(MetricsExposition, ContentFiguresLoudnessByWindowAndSilenceOnlyWithSound)
+{
+    MetricsFigures f = playingFigures();
+    f.network.blackSeconds = 2.04;
+    f.network.blackEvents = 1;
+    std::string text = format(f);
+    const std::string labels = text.substr(text.find("zephyrscope_black_seconds_total{") + 31);
+    EXPECT_EQ(labels.substr(labels.find("} ") + 2, 5), "2.04\n") << text;
+    EXPECT_EQ(text.find("zephyrscope_silence_seconds_total"), std::string::npos) << text;
+    EXPECT_EQ(text.find("zephyrscope_loudness_lufs"), std::string::npos) << text;
+
+    f.network.audioPlayed = true;
+    f.network.loudnessMomentaryLufs = -22.5;
+    f.network.loudnessShortTermLufs = -23.1;
+    f.network.loudnessIntegratedLufs = -23.0;
+    f.network.avOffsetMs = 200.0;
+    text = format(f);
+    EXPECT_NE(text.find("zephyrscope_silence_events_total{"), std::string::npos) << text;
+    std::size_t families = 0;
+    for (std::size_t at = 0; (at = text.find("# TYPE zephyrscope_loudness_lufs gauge", at)) != std::string::npos; ++at)
+        ++families;
+    EXPECT_EQ(families, 1u) << text;
+    for (const char* window : {"momentary\"} -22.5", "shortterm\"} -23.1", "integrated\"} -23"})
+        EXPECT_NE(text.find(std::string(",window=\"") + window + "\n"), std::string::npos) << window << "\n" << text;
+    const std::size_t at = text.find("zephyrscope_av_offset_seconds{");
+    ASSERT_NE(at, std::string::npos) << text;
+    EXPECT_EQ(text.substr(text.find("} ", at) + 2, 4), "0.2\n");
+}

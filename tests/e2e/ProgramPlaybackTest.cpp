@@ -721,3 +721,59 @@ TEST_F(ProgramPlaybackTest, WhepEndpointsThatRefuseEndTheRunWithStatus3AndSayWhy
     EXPECT_TRUE(open.logged("POST /whep/absent 404"));
     EXPECT_TRUE(guarded.logged("POST /whep/test 401"));
 }
+
+// What the viewer got, end to end: a 4-s clip whose picture is black from 1 s
+// to 2 s and still from 2 s to 3 s, and whose sound is silent from 1.5 s to
+// 3 s, written to the JSON Lines log as one stretch of each with its length,
+// and ticks with the loudness and A/V offset fields (no sync pattern: null);
+// the options set the minimum lengths.
+TEST_F(ProgramPlaybackTest, BlackStillAndSilentStretchesOfAClipReachTheJsonLog)
+{
+    const std::string video = " ! video/x-raw,width=320,height=240,framerate=25/1,format=I420 ! v.";
+    const std::string audio = " samplesperbuffer=480 ! audio/x-raw,rate=48000,channels=2,format=S16LE ! a.";
+    media.makeLaunched(
+        "content.mkv",
+        "concat name=v ! videoconvert ! x264enc speed-preset=ultrafast key-int-max=1000 ! h264parse ! matroskamux name=m"
+        " ! filesink location={file}"
+        " videotestsrc pattern=smpte75 horizontal-speed=4 num-buffers=25" + video
+        + " videotestsrc pattern=black num-buffers=25" + video
+        + " videotestsrc pattern=smpte75 num-buffers=25" + video
+        // Another pattern: a scroll starts from the still picture, which would still it a frame longer.
+        + " videotestsrc pattern=colors horizontal-speed=4 num-buffers=25" + video
+        + " concat name=a ! audioconvert ! m."
+          " audiotestsrc wave=sine freq=440 volume=0.5 num-buffers=150" + audio
+        + " audiotestsrc wave=silence num-buffers=150" + audio
+        + " audiotestsrc wave=sine freq=440 volume=0.5 num-buffers=100" + audio);
+    const ProgramResult run = ProgramProcess::run(
+        {media.dir(), {"--json-log=content.jsonl", "--black-min=600", "--freeze-min=600", "--silence-min=600",
+                       "content.mkv", "content.dat"}});
+    EXPECT_EQ(run.exitStatus, 0) << run.stderrText;
+    const std::string text = zephyrscope::testing::FileText(media.dir() / "content.jsonl");
+    const auto lineOf = [&text](const std::string& event) {
+        const std::size_t at = text.find("\"event\":\"" + event + "\"");
+        EXPECT_EQ(text.find("\"event\":\"" + event + "\"", at + 1), std::string::npos) << event << " twice";
+        return at == std::string::npos ? std::string() : text.substr(text.rfind('\n', at) + 1, text.find('\n', at) - text.rfind('\n', at));
+    };
+    const auto field = [](const std::string& line, const std::string& key) {
+        const std::size_t at = line.find("\"" + key + "\":");
+        return at == std::string::npos ? -1.0 : std::atof(line.c_str() + at + key.size() + 3);
+    };
+    for (const auto& [kind, lengthMs] : {std::pair {"black", 1000.0}, std::pair {"freeze", 1000.0},
+                                          std::pair {"silence", 1500.0}}) {
+        const std::string started = lineOf(std::string(kind) + "_started");
+        const std::string ended = lineOf(std::string(kind) + "_ended");
+        ASSERT_FALSE(started.empty()) << kind << "\n" << text;
+        ASSERT_FALSE(ended.empty()) << kind << "\n" << text;
+        std::printf("[ measured ] %s: %.0f ms (clip: %.0f), found after %.0f ms\n", kind, field(ended, "duration_ms"),
+                    lengthMs, field(started, "duration_ms"));
+        EXPECT_NEAR(field(ended, "duration_ms"), lengthMs, 40.0) << ended;
+        EXPECT_GE(field(started, "duration_ms"), 600.0) << started;
+        EXPECT_EQ(field(ended, "since_wall_ms"), field(started, "wall_ms")) << started << ended;
+    }
+    EXPECT_NEAR(field(lineOf("silence_started"), "wall_ms") - field(lineOf("black_started"), "wall_ms"), 500.0, 40.0)
+        << "the silence began half a second after the black";
+    for (const char* key : {"\"loudness_momentary_lufs\":", "\"loudness_shortterm_lufs\":",
+                            "\"loudness_integrated_lufs\":-", "\"true_peak_dbtp\":-", "\"av_offset_ms\":null",
+                            "\"black_s\":", "\"silence_s\":"})
+        EXPECT_NE(text.find(key), std::string::npos) << key;
+}

@@ -327,3 +327,56 @@ TEST(RunSummary, PercentileIsNearestRank)
     EXPECT_EQ(Percentile(values, 95), 10);
     EXPECT_EQ(Percentile({7.0}, 95), 7);
 }
+
+// What the viewer got: the stretches' ended events give each one's length and
+// place; the ticks give the entry's time silent and its integrated loudness,
+// and a clip whose ticks had no sound has no silence at all.
+TEST(JsonLogReader, ContentStretchesAndLoudnessPerClip)
+{
+    JsonLogText log;
+    log.opened(kStartMs, "with sound");
+    NetworkFigures f;
+    f.sourceProtocol = "File";
+    f.audioPlayed = true;
+    f.silenceSeconds = 2.0;
+    f.loudnessIntegratedLufs = -23.0;
+    f.loudnessRangeLu = 0.5;
+    log.tick(kStartMs + 500, "Playing", f);
+    JsonLogEvent black;
+    black.kind = JsonLogEventKind::BlackEnded;
+    black.wallMs = kStartMs + 4000;
+    black.durationMs = 2000;
+    black.sinceMs = kStartMs + 2000;
+    log.event(black);
+    JsonLogEvent silence = black;
+    silence.kind = JsonLogEventKind::SilenceEnded;
+    silence.durationMs = 1980;
+    log.event(silence);
+    log.tick(kStartMs + 4500, "Playing", f);
+    log.opened(kStartMs + 5000, "picture alone");
+    NetworkFigures mute;
+    mute.sourceProtocol = "File";
+    log.tick(kStartMs + 5500, "Playing", mute);
+
+    const RunSummary summary = Summarize(JsonLogReader::fromText(log.text));
+    ASSERT_EQ(summary.clips.size(), 2u);
+    const Figures& first = summary.clips[0].figures;
+    EXPECT_EQ(first.black.lengthsMs, (std::vector<std::int64_t> {2000}));
+    ASSERT_EQ(first.black.periods.size(), 1u);
+    EXPECT_DOUBLE_EQ(first.black.periods[0].begin, (kStartMs + 2000) / 1000.0);
+    EXPECT_EQ(first.silent.lengthsMs, (std::vector<std::int64_t> {1980}));
+    EXPECT_TRUE(first.frozen.lengthsMs.empty());
+    const auto value = [](const Figures& clip, std::string_view key) {
+        for (const auto& t : clip.tableFigures)
+            if (std::string_view(t.figure->jsonKey) == key)
+                return t.value;
+        return std::optional<double>();
+    };
+    EXPECT_EQ(value(first, "silence_s"), 2.0);
+    EXPECT_EQ(value(first, "loudness_integrated_lufs"), -23.0);
+    EXPECT_EQ(value(first, "loudness_range_lu"), 0.5);
+    const Figures& second = summary.clips[1].figures;
+    EXPECT_TRUE(second.black.lengthsMs.empty());
+    EXPECT_FALSE(value(second, "silence_s")) << "no sound: not silent";
+    EXPECT_FALSE(value(second, "loudness_integrated_lufs"));
+}

@@ -234,6 +234,19 @@ std::filesystem::path MediaFactory::makeHlsLadder(const std::string& folder, dou
     return write(folder + "/master.m3u8", text);
 }
 
+std::filesystem::path MediaFactory::makeLaunched(const std::string& fileName, const std::string& launch)
+{
+    const std::filesystem::path path = m_dir / fileName;
+    if (std::filesystem::exists(path))
+        return path;
+    std::string filled = launch;
+    const std::string placeholder = "{file}";
+    if (const std::size_t at = filled.find(placeholder); at != std::string::npos)
+        filled.replace(at, placeholder.size(), path.string());
+    run(filled, path);
+    return path;
+}
+
 void MediaFactory::run(const std::string& launch, const std::filesystem::path& path, bool endList)
 {
     GError* error = nullptr;

@@ -49,6 +49,9 @@ public:
     // init segment and 2-s media segments per representation (dir()/folder/v0..v2),
     // under a hand-written MPD "manifest.mpd" with a SegmentTimeline; returns it.
     std::filesystem::path makeDashLadder(const std::string& folder, double seconds);
+    // A clip of any make: launch is a gst-launch description whose file sink
+    // writes to "{file}", which becomes dir()/fileName; throws as make does.
+    std::filesystem::path makeLaunched(const std::string& fileName, const std::string& launch);
     // Writes a text file into dir().
     std::filesystem::path write(const std::string& fileName, const std::string& text);
 

@@ -1,0 +1,245 @@
+#include "PlayerTestEnvironment.h"
+
+#include "ContentProbes.h"
+#include "GstHandles.h"
+#include "PlayState.h"
+#include "StreamCounters.h"
+
+#include <cmath>
+#include <sstream>
+
+using namespace zephyrscope;
+using namespace zephyrscope::testing;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr char kVideoCaps[] = "video/x-raw,width=320,height=240,framerate=25/1,format=I420";
+constexpr char kAudioCaps[] = "audio/x-raw,rate=48000,channels=2,format=S16LE,layout=interleaved";
+constexpr std::int64_t kFrameUs = 40000;
+constexpr std::int64_t kAudioToleranceUs = 20000;
+
+std::string videoPart(const std::string& pattern)
+{
+    return " videotestsrc " + pattern + " num-buffers=50 ! " + kVideoCaps + " ! v.";
+}
+std::string audioPart(const std::string& wave)
+{
+    return " audiotestsrc " + wave + " num-buffers=200 samplesperbuffer=480 ! " + kAudioCaps + " ! a.";
+}
+
+// 10 s in five parts of 2 s. Picture: moving bars, black, moving, still bars,
+// moving (smpte75: smpte's pattern has a patch of noise that moves even when
+// the bars stand still). Sound: a tone, digital silence, the tone, the tone at -70 dBFS, the
+// tone. H.264 with one key frame, so the still part decodes to one picture
+// repeated; sound as PCM.
+std::string contentClip()
+{
+    const std::string moving = "pattern=smpte75 horizontal-speed=4";
+    const std::string tone = "wave=sine freq=440 volume=0.5";
+    return SharedMedia()
+        .makeLaunched("content.mkv",
+                      "concat name=v ! videoconvert ! x264enc speed-preset=ultrafast key-int-max=1000 ! h264parse"
+                      " ! matroskamux name=m ! filesink location={file}"
+                          + videoPart(moving) + videoPart("pattern=black") + videoPart(moving)
+                          + videoPart("pattern=smpte75") + videoPart(moving) + " concat name=a ! audioconvert ! m."
+                          + audioPart(tone) + audioPart("wave=silence") + audioPart(tone)
+                          // -70 dBFS: 10^(-70/20) of full scale at the sine's peak.
+                          + audioPart("wave=sine freq=440 volume=0.000316") + audioPart(tone))
+        .string();
+}
+
+class PlayerContent : public PlayerFixture {
+protected:
+    // Plays path to its end, keeping the entry's last figures before it ended.
+    NetworkFigures playToEnd(const std::string& path, std::chrono::milliseconds timeout = 30s)
+    {
+        player->putURL(path);
+        NetworkFigures last;
+        const auto until = std::chrono::steady_clock::now() + timeout;
+        while (std::chrono::steady_clock::now() < until) {
+            RunMainLoopFor(100ms);
+            const std::int32_t state = player->playState();
+            if (state == kPlayStatePlaying)
+                last = player->network()->figures();
+            if (state == kPlayStateMediaEnded || state == kPlayStateReady)
+                break;
+        }
+        return last;
+    }
+};
+
+std::string describe(const std::vector<ContentStretch>& stretches)
+{
+    std::ostringstream out;
+    for (const ContentStretch& s : stretches)
+        out << static_cast<int>(s.kind) << ": " << s.startMediaUs / 1000 << "-" << s.endMediaUs / 1000
+            << " ms (wall length " << (s.endWallMs ? *s.endWallMs - s.startWallMs : -1) << " ms); ";
+    return out.str();
+}
+
+} // namespace
+
+// Black, still and silent parts at known times are each found once, to a frame
+// (picture) or 20 ms (sound); the moving parts and the tone make no stretch.
+TEST_F(PlayerContent, FindsBlackStillAndSilentPartsOfAKnownClip)
+{
+    const NetworkFigures figures = playToEnd(contentClip());
+    const auto& stretches = figures.contentStretches;
+    std::printf("[ measured ] %s\n", describe(stretches).c_str());
+    struct Expected {
+        ContentKind kind;
+        std::int64_t startUs, endUs, toleranceUs;
+    };
+    const Expected expected[] = {{ContentKind::Black, 2000000, 4000000, kFrameUs},
+                                 // The moving part after it starts from the still picture
+                                 // (its scroll begins at 0): the picture moves at 8.04 s.
+                                 {ContentKind::Freeze, 6000000, 8040000, kFrameUs},
+                                 {ContentKind::Silence, 2000000, 4000000, kAudioToleranceUs},
+                                 {ContentKind::Silence, 6000000, 8000000, kAudioToleranceUs}};
+    ASSERT_EQ(stretches.size(), std::size(expected)) << describe(stretches);
+    for (const Expected& e : expected) {
+        const auto found = std::find_if(stretches.begin(), stretches.end(), [&](const ContentStretch& s) {
+            return s.kind == e.kind && std::llabs(s.startMediaUs - e.startUs) <= e.toleranceUs;
+        });
+        ASSERT_NE(found, stretches.end()) << static_cast<int>(e.kind) << " at " << e.startUs;
+        EXPECT_NEAR(static_cast<double>(found->endMediaUs), static_cast<double>(e.endUs),
+                    static_cast<double>(e.toleranceUs));
+        ASSERT_TRUE(found->endWallMs);
+        // Shown in real time: the wall clock's length is the media's, give or take a frame.
+        EXPECT_NEAR(static_cast<double>(*found->endWallMs - found->startWallMs),
+                    static_cast<double>(e.endUs - e.startUs) / 1000.0, 40.0);
+        EXPECT_GE(found->foundAfterMs, 500);
+    }
+    EXPECT_EQ(figures.blackEvents, 1);
+    EXPECT_EQ(figures.freezeEvents, 1);
+    EXPECT_EQ(figures.silenceEvents, 2);
+    EXPECT_NEAR(figures.blackSeconds, 2.0, 0.04);
+    EXPECT_NEAR(figures.silenceSeconds, 4.0, 0.04);
+    EXPECT_TRUE(figures.audioPlayed);
+    EXPECT_FALSE(figures.avOffsetMs) << "no sync pattern in this clip";
+}
+
+TEST_F(PlayerContent, AClipWithoutSoundIsNotSilentAndHasNoLoudness)
+{
+    const NetworkFigures figures = playToEnd(Clip25());
+    EXPECT_FALSE(figures.audioPlayed);
+    EXPECT_EQ(figures.silenceEvents, 0);
+    EXPECT_FALSE(figures.loudnessIntegratedLufs);
+    EXPECT_FALSE(figures.truePeakDbtp);
+}
+
+namespace {
+
+// EBU Tech 3341's first case: a stereo 1-kHz sine at -23.0 dBFS on both
+// channels reads -23.0 LUFS. 10^(-23/20) = 0.0707946.
+std::string loudnessLaunch(const std::string& encodeAndMux)
+{
+    return "audiotestsrc wave=sine freq=1000 volume=0.0707946 num-buffers=250 samplesperbuffer=960 ! "
+           "audio/x-raw,rate=48000,channels=2,format=S16LE,layout=interleaved ! "
+        + encodeAndMux + " ! filesink location={file}";
+}
+
+} // namespace
+
+TEST_F(PlayerContent, EbuCaseOneReadsMinus23LufsAsPcmAndAfterAac)
+{
+    const NetworkFigures pcm = playToEnd(SharedMedia().makeLaunched("ebu1.mkv", loudnessLaunch("matroskamux")).string());
+    ASSERT_TRUE(pcm.loudnessIntegratedLufs);
+    std::printf("[ measured ] PCM: integrated %.2f LUFS, momentary %.2f, short-term %.2f, range %.2f LU, "
+                "true peak %.2f dBTP\n",
+                *pcm.loudnessIntegratedLufs, pcm.loudnessMomentaryLufs.value_or(NAN),
+                pcm.loudnessShortTermLufs.value_or(NAN), pcm.loudnessRangeLu.value_or(NAN),
+                pcm.truePeakDbtp.value_or(NAN));
+    EXPECT_NEAR(*pcm.loudnessIntegratedLufs, -23.0, 0.1);
+    ASSERT_TRUE(pcm.truePeakDbtp);
+    EXPECT_NEAR(*pcm.truePeakDbtp, -23.0, 0.2);
+    EXPECT_EQ(pcm.silenceEvents, 0);
+
+    const NetworkFigures aac = playToEnd(
+        SharedMedia().makeLaunched("ebu1.m4a", loudnessLaunch("audioconvert ! avenc_aac ! aacparse ! mp4mux")).string());
+    ASSERT_TRUE(aac.loudnessIntegratedLufs);
+    std::printf("[ measured ] AAC: integrated %.2f LUFS\n", *aac.loudnessIntegratedLufs);
+    EXPECT_NEAR(*aac.loudnessIntegratedLufs, -23.0, 0.3);
+}
+
+namespace {
+
+// The sync pattern: a white flash each second (blink at 2 frames a second:
+// black, then white from 0.5 s of each second) and a 10-ms 1-kHz beep each
+// second, soundLateMs after the flash. audiotestsrc starts every tick after
+// the first one buffer early: buffers of 1 ms keep that within a millisecond.
+std::string syncClip(int soundLateMs)
+{
+    return SharedMedia()
+        .makeLaunched("sync" + std::to_string(soundLateMs) + ".mkv",
+                      "videotestsrc pattern=blink num-buffers=14 ! video/x-raw,framerate=2/1,width=320,height=240 ! "
+                      "videoconvert ! x264enc speed-preset=ultrafast ! "
+                      "h264parse ! matroskamux name=m ! filesink location={file} "
+                      "audiotestsrc wave=ticks freq=1000 timestamp-offset="
+                          + std::to_string((500 + soundLateMs) * 1000000LL)
+                          + " num-buffers=7000 samplesperbuffer=48 ! audio/x-raw,rate=48000,channels=2 ! m.")
+        .string();
+}
+
+} // namespace
+
+TEST_F(PlayerContent, SyncPatternOffsetOfSoundLateAndInSync)
+{
+    for (const int lateMs : {200, 0}) {
+        const NetworkFigures figures = playToEnd(syncClip(lateMs));
+        ASSERT_TRUE(figures.avOffsetMs) << "sound " << lateMs << " ms late";
+        std::printf("[ measured ] sound %d ms late: A/V offset %.1f ms\n", lateMs, *figures.avOffsetMs);
+        EXPECT_NEAR(*figures.avOffsetMs, lateMs, 20.0);
+    }
+}
+
+// A minute of moving bars and a tone, decoded as fast as it goes into fake
+// sinks that do not sync (the detectors go by the buffers' times), through
+// the same sink probes: no stretch of any kind, and loudness all along.
+TEST(PlayerContentProbes, AMinuteOfMovingPicturesAndToneHasNoStretch)
+{
+    const std::string path
+        = SharedMedia()
+              .makeLaunched("minute.mkv",
+                            "videotestsrc pattern=smpte75 horizontal-speed=4 num-buffers=1500 ! "
+                            "video/x-raw,width=320,height=240,framerate=25/1 ! x264enc speed-preset=ultrafast ! "
+                            "h264parse ! matroskamux name=m ! filesink location={file} "
+                            "audiotestsrc wave=sine freq=440 volume=0.5 num-buffers=6000 samplesperbuffer=480 ! "
+                            "audio/x-raw,rate=48000,channels=2 ! audioconvert ! vorbisenc ! m.")
+              .string();
+    GError* error = nullptr;
+    gsthandles::ElementPtr pipeline {gst_parse_launch(("filesrc location=\"" + path
+                                                       + "\" ! decodebin name=d d. ! queue ! fakesink name=v "
+                                                         "sync=false d. ! queue ! fakesink name=a sync=false")
+                                                          .c_str(),
+                                                      &error)};
+    ASSERT_TRUE(pipeline) << (error ? error->message : "");
+    auto counters = std::make_shared<StreamCounters>();
+    counters->content().configure(ContentSettings {});
+    gsthandles::ElementPtr video {gst_bin_get_by_name(GST_BIN(pipeline.get()), "v")};
+    gsthandles::ElementPtr audio {gst_bin_get_by_name(GST_BIN(pipeline.get()), "a")};
+    ContentProbes::attach(video.get(), audio.get(), counters);
+    gst_element_set_state(pipeline.get(), GST_STATE_PLAYING);
+    gsthandles::BusPtr bus {gst_element_get_bus(pipeline.get())};
+    gsthandles::MessagePtr message {gst_bus_timed_pop_filtered(
+        bus.get(), 60 * GST_SECOND, static_cast<GstMessageType>(GST_MESSAGE_EOS | GST_MESSAGE_ERROR))};
+    ASSERT_TRUE(message);
+    EXPECT_EQ(GST_MESSAGE_TYPE(message.get()), GST_MESSAGE_EOS);
+    gint64 position = 0;
+    gst_element_query_position(pipeline.get(), GST_FORMAT_TIME, &position);
+    gst_element_set_state(pipeline.get(), GST_STATE_NULL);
+    NetworkFigures figures;
+    counters->content().fill(figures);
+    std::printf("[ measured ] %.1f s played: %zu stretches, integrated loudness %.2f LUFS\n",
+                static_cast<double>(position) / GST_SECOND, figures.contentStretches.size(),
+                figures.loudnessIntegratedLufs.value_or(NAN));
+    EXPECT_NEAR(static_cast<double>(position) / GST_SECOND, 60.0, 0.1);
+    EXPECT_TRUE(figures.contentStretches.empty()) << describe(figures.contentStretches);
+    EXPECT_EQ(figures.blackSeconds + figures.freezeSeconds + figures.silenceSeconds, 0.0);
+    EXPECT_TRUE(figures.audioPlayed);
+    // A 440-Hz sine at half of full scale (-6 dBFS) on both channels: about -6 LUFS,
+    // less the K-weighting's fraction of a dB at 440 Hz.
+    ASSERT_TRUE(figures.loudnessIntegratedLufs);
+    EXPECT_NEAR(*figures.loudnessIntegratedLufs, -6.6, 0.3);
+}
