@@ -66,6 +66,8 @@ CZephyrscopeDlg::CZephyrscopeDlg(PlayerFactory createPlayer, std::vector<std::st
     addButton(IDC_ABOUT, QStringLiteral("About"), QRect(263, 70, 50, 14));
 
     m_reconnectTimer.setSingleShot(true);
+    // A coarse timer may fire up to 5 % early; the back-off is a floor.
+    m_reconnectTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_reconnectTimer, &QTimer::timeout, this, [this] { reconnect(); });
 }
 
