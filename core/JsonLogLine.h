@@ -17,7 +17,9 @@ inline constexpr char kJsonLogSchema[] = "zephyrscope.jsonlog/1";
 // One tick of the JSON Lines log: the TSV's eighteen columns by their header
 // names, numbers as numbers, and the figures the TSV has no column for.
 // Absent figures (no wall clock in the stream, not SRT) are null, never 0.
-void FormatJsonTick(const SampleLine& sample, const NetworkFigures& figures, std::string& out);
+// channel: --name's value, written as "channel" after "type"; empty for none.
+void FormatJsonTick(const SampleLine& sample, const NetworkFigures& figures, std::string& out,
+                    std::string_view channel = {});
 
 enum class JsonLogEventKind {
     Opened,
@@ -33,6 +35,8 @@ enum class JsonLogEventKind {
     FreezeEnded,
     SilenceStarted,
     SilenceEnded,
+    OutageStarted,
+    OutageEnded,
 };
 
 // The "event" field's value for a kind ("opened", "first_frame", ...).
@@ -56,11 +60,13 @@ struct JsonLogEvent {
     // black_*, freeze_*, silence_*: started: how long it had lasted when found;
     // ended: its whole length (ms). ended: since_wall_ms is when it began.
     std::optional<std::int64_t> durationMs;
-    std::string reason;      // error
+    std::string reason;      // error, outage_*: why the channel went down
     std::string how;         // ended: "played", "stopped", "failed"
+    std::optional<std::int64_t> outageMs;             // outage_ended: how long the channel was down
+    std::optional<bool> resumed;                      // outage_ended: false when the run ended during it
 };
 
-void FormatJsonEvent(const JsonLogEvent& event, std::string& out);
+void FormatJsonEvent(const JsonLogEvent& event, std::string& out, std::string_view channel = {});
 
 // A JSON string literal, quotes included, of UTF-8 text.
 void AppendJsonString(std::string& out, std::string_view text);

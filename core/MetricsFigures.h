@@ -36,6 +36,15 @@ struct MetricsFigures {
     SessionTally session;
     std::uint64_t sessionEntry = 0; // entriesOpened when the session began
 
+    // --name: the channel label every series carries; empty for none.
+    std::string channel;
+    // Whether the channel plays now (an entry has played and has not ended or
+    // failed since), and, under --monitor, its outages: served only then.
+    bool up = false;
+    bool monitor = false;
+    std::uint64_t outages = 0;
+    double outageSeconds = 0.0;
+
     std::uint64_t samplesWritten = 0;
     std::uint64_t entriesOpened = 0;
     std::uint64_t entriesFailed = 0;

@@ -158,6 +158,12 @@ StatisticsLog JsonLogReader::fromText(std::string_view text)
                                                                        : LogEvent::Kind::SilenceEnded;
             log.events.push_back(
                 {kind, utc, static_cast<std::int64_t>(o.value(QLatin1String("duration_ms")).toDouble()), clip});
+        } else if (event == QLatin1String("outage_started")) {
+            log.monitored = true;
+        } else if (event == QLatin1String("outage_ended")) {
+            log.monitored = true;
+            log.outages.push_back({utc, static_cast<std::int64_t>(o.value(QLatin1String("duration_ms")).toDouble()),
+                                   o.value(QLatin1String("resumed")).toBool(true)});
         } else if (event == QLatin1String("ended")) {
             if (!log.media.empty() && !log.media.back().entryEndSample)
                 log.media.back().entryEndSample = log.samples.size();

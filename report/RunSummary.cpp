@@ -450,6 +450,15 @@ RunSummary Summarize(const StatisticsLog& log)
         summary.run.session = clipSession(log, log.samples, 0, log.samples.size(), summary.run, 0);
     else
         summary.run.session = runSession(log, summary);
+    if (log.monitored) {
+        OutageFigures outages;
+        for (const LogOutage& outage : log.outages) {
+            ++outages.count;
+            outages.seconds += static_cast<double>(outage.durationMs) / 1000.0;
+            outages.longestMs = std::max(outages.longestMs, outage.durationMs);
+        }
+        summary.outages = outages;
+    }
     return summary;
 }
 

@@ -30,6 +30,7 @@ expected=$(sort <<'LIST'
 ./usr/share/applications/zephyrscope.desktop
 ./usr/share/doc/zephyrscope/changelog.Debian.gz
 ./usr/share/doc/zephyrscope/copyright
+./usr/share/doc/zephyrscope/examples/logrotate
 ./usr/share/icons/hicolor/128x128/apps/zephyrscope.png
 ./usr/share/icons/hicolor/16x16/apps/zephyrscope.png
 ./usr/share/icons/hicolor/32x32/apps/zephyrscope.png
@@ -49,6 +50,17 @@ version=$("$root/usr/bin/zephyrscope" --version)
 [ "$version" = "zephyrscope 2.0" ] || fail "zephyrscope --version printed '$version'"
 version=$("$root/usr/bin/zephyrscope-report" --version)
 [ "$version" = "zephyrscope-report 2.0" ] || fail "zephyrscope-report --version printed '$version'"
+
+# The logrotate example, pointed at a scratch folder, rotates as a probe needs:
+# the log renamed, an empty one made at its path (create, not copytruncate).
+mkdir -p "$scratch/logs"
+printf 'old line\n' > "$scratch/logs/probe.dat"
+sed "s|/var/log/zephyrscope|$scratch/logs|g" "$root/usr/share/doc/zephyrscope/examples/logrotate" > "$scratch/logrotate.conf"
+logrotate -f -s "$scratch/logrotate.state" "$scratch/logrotate.conf" ||
+  fail "logrotate could not use the example configuration"
+[ "$(cat "$scratch/logs/probe.dat.1")" = "old line" ] || fail "logrotate did not rename the log to probe.dat.1"
+[ -f "$scratch/logs/probe.dat" ] && [ ! -s "$scratch/logs/probe.dat" ] ||
+  fail "logrotate did not create an empty log in the old one's place"
 
 # A small log as the program writes it: header, a media block, four samples,
 # the first one before playing began.
