@@ -22,14 +22,17 @@ for p in gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-plugins
   [[ ", $depends," == *", $p"[\ ,]* ]] || fail "Depends lacks $p"
 done
 
-# Exactly the two programs and their data; no test servers, helpers or benchmarks.
+# Exactly the two programs, their data and the deployment kit; no test servers,
+# helpers or benchmarks.
 files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sort)
 expected=$(sort <<'LIST'
+./lib/systemd/system/zephyrscope@.service
 ./usr/bin/zephyrscope
 ./usr/bin/zephyrscope-report
 ./usr/share/applications/zephyrscope.desktop
 ./usr/share/doc/zephyrscope/changelog.Debian.gz
 ./usr/share/doc/zephyrscope/copyright
+./usr/share/doc/zephyrscope/examples/channel.conf.example
 ./usr/share/icons/hicolor/128x128/apps/zephyrscope.png
 ./usr/share/icons/hicolor/16x16/apps/zephyrscope.png
 ./usr/share/icons/hicolor/32x32/apps/zephyrscope.png
@@ -37,6 +40,10 @@ expected=$(sort <<'LIST'
 ./usr/share/icons/hicolor/64x64/apps/zephyrscope.png
 ./usr/share/man/man1/zephyrscope-report.1.gz
 ./usr/share/man/man1/zephyrscope.1.gz
+./usr/share/zephyrscope/grafana/zephyrscope.json
+./usr/share/zephyrscope/prometheus/prometheus.yml
+./usr/share/zephyrscope/prometheus/zephyrscope-rules.yml
+./usr/share/zephyrscope/zephyrscope-file-sd
 LIST
 )
 [ "$files" = "$expected" ] || fail "the package holds other files than expected:"$'\n'"$(diff <(echo "$expected") <(echo "$files"))"
