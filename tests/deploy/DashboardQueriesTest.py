@@ -133,7 +133,7 @@ def grafana_expr(expr):
 def main(argv):
     if len(argv) != 6:
         fail(__doc__.strip().splitlines()[-1])
-    dashboard_path, rules_path, program, rtsp_server, ts_relay = argv[1:]
+    dashboard_path, rules_path, program, rtsp_server, ts_relay = map(os.path.abspath, argv[1:])
     with open(dashboard_path, encoding="utf-8") as f:
         dashboard = json.load(f)
     variables = {v["name"]: v for v in dashboard["templating"]["list"]}
