@@ -81,6 +81,13 @@ env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$root/usr/bin/zephyrscope"
 [ "$status" = 64 ] || fail "zephyrscope without a display or URL ended with $status: $(cat stderr.txt)"
 
 desktop-file-validate "$root/usr/share/applications/zephyrscope.desktop" || fail "the desktop entry is not valid"
+# The unit runs the program the package installs (tests/deploy checks the unit itself).
+unit_program=$(sed -n 's/^ExecStart=\([^ ]*\) .*/\1/p' "$root/lib/systemd/system/zephyrscope@.service")
+[ "$unit_program" = /usr/bin/zephyrscope ] && [ -x "$root$unit_program" ] || fail "the unit runs '$unit_program'"
+mkdir channels
+cp "$root/usr/share/doc/zephyrscope/examples/channel.conf.example" channels/news.conf
+listed=$("$root/usr/share/zephyrscope/zephyrscope-file-sd" -d channels -H probe) || fail "zephyrscope-file-sd failed"
+[[ "$listed" == *'"targets": ["probe:9464"]'* ]] || fail "zephyrscope-file-sd listed the example channel as: $listed"
 for page in "$root"/usr/share/man/man1/*.1.gz; do
   warnings=$(zcat "$page" | groff -ww -z -man 2>&1)
   [ -z "$warnings" ] || fail "$(basename "$page"): $warnings"
