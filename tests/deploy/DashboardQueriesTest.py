@@ -155,8 +155,8 @@ def main(argv):
 
 
 def run(scratch, dashboard, variables, queries, rules_path, program, rtsp_server, ts_relay):
-    environment = dict(os.environ, ZEPHYRSCOPE_FAKE_SINKS="1", QT_QPA_PLATFORM="offscreen", HOME=scratch)
-    for name in ("DISPLAY", "WAYLAND_DISPLAY", "XDG_RUNTIME_DIR"):
+    environment = dict(os.environ, ZEPHYRSCOPE_FAKE_SINKS="1", QT_QPA_PLATFORM="offscreen")
+    for name in ("DISPLAY", "WAYLAND_DISPLAY"):
         environment.pop(name, None)
 
     rtsp, rtsp_port = start_rtsp_server(rtsp_server, 0, scratch, 1)
