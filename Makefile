@@ -7,7 +7,7 @@ JOBS ?= $(shell nproc)
 # the process, which LeakSanitizer would report as leaks.
 ASAN_OPTIONS ?= detect_leaks=0:abort_on_error=1
 
-.PHONY: all deps configure build test package check-asan demo bench clean
+.PHONY: all deps configure build test package check-asan demo bench bench-monitor clean
 
 all: build
 
@@ -39,6 +39,15 @@ demo: build
 
 bench: build
 	@scripts/bench.sh $(BUILD_DIR)
+
+# An hour of --monitor with an outage every two minutes: RSS and descriptors.
+# MINUTES=5 for a short check.
+MINUTES ?= 60
+bench-monitor: build
+	@mkdir -p $(BUILD_DIR)/bench-monitor
+	@$(BUILD_DIR)/bench/bench_monitor_soak --program $(BUILD_DIR)/zephyrscope \
+	  --server $(BUILD_DIR)/tools/rtsp-test-server/zephyrscope_rtsp_server \
+	  --work $(BUILD_DIR)/bench-monitor --minutes $(MINUTES)
 
 clean:
 	@rm -rf $(BUILD_DIR) $(BUILD_DIR)-asan

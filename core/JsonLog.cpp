@@ -30,7 +30,7 @@ std::int64_t JsonLog::nowMs()
 
 void JsonLog::write(const JsonLogEvent& event)
 {
-    FormatJsonEvent(event, m_line);
+    FormatJsonEvent(event, m_line, m_channel);
     m_log.append(m_line);
 }
 
@@ -53,7 +53,7 @@ void JsonLog::tick(const SampleLine& sample)
         }
         m_variantBandwidth = figures.bandWidth;
     }
-    FormatJsonTick(sample, figures, m_line);
+    FormatJsonTick(sample, figures, m_line, m_channel);
     m_log.append(m_line);
 }
 
@@ -196,6 +196,27 @@ void JsonLog::mediaError(const std::string& url, const std::string& reason)
             m_entryUrl = url;
         endEntry("failed", now);
     }
+}
+
+void JsonLog::outageStarted(const Outage& outage)
+{
+    JsonLogEvent e;
+    e.kind = JsonLogEventKind::OutageStarted;
+    e.wallMs = outage.startedWallMs;
+    e.reason = outage.reason;
+    write(e);
+}
+
+void JsonLog::outageEnded(const Outage& outage, bool resumed)
+{
+    JsonLogEvent e;
+    e.kind = JsonLogEventKind::OutageEnded;
+    e.wallMs = nowMs();
+    e.reason = outage.reason;
+    e.outageMs = outage.durationMs;
+    e.sinceMs = outage.startedWallMs;
+    e.resumed = resumed;
+    write(e);
 }
 
 void JsonLog::runEnded()

@@ -2,6 +2,7 @@
 
 #include "Clock.h"
 #include "JsonLogLine.h"
+#include "OutageTracker.h"
 
 #include <cstdint>
 #include <optional>
@@ -38,6 +39,13 @@ public:
     void mediaError(const std::string& url, const std::string& reason);
     // The run ends: an entry still playing is ended as stopped.
     void runEnded();
+    // A monitored channel's outage began, or ended (resumed: false when the run
+    // ends during it, with its length up to then).
+    void outageStarted(const Outage& outage);
+    void outageEnded(const Outage& outage, bool resumed);
+
+    // --name: written as "channel" in every line from now on.
+    void setChannel(std::string channel) { m_channel = std::move(channel); }
 
 private:
     std::int64_t nowMs();
@@ -64,6 +72,7 @@ private:
     std::int64_t m_stallSinceMs = 0;  // when its picture stopped
     std::int32_t m_variantBandwidth = 0; // the adaptive variant at the last tick; 0 none yet
 
+    std::string m_channel;
     std::string m_line; // reused from write to write
 };
 

@@ -87,7 +87,7 @@ void appendFigure(std::string& out, const Figure& figure, const SampleLine& s, c
         appendFixed(out, *value, figure.decimals);
 }
 
-void beginObject(std::string& out, const char* type)
+void beginObject(std::string& out, const char* type, std::string_view channel)
 {
     out.clear();
     out += "{\"schema\":\"";
@@ -95,6 +95,10 @@ void beginObject(std::string& out, const char* type)
     out += "\",\"type\":\"";
     out += type;
     out += '"';
+    if (!channel.empty()) {
+        out += ",\"channel\":";
+        AppendJsonString(out, channel);
+    }
 }
 
 // "2026-12-08T14:56:31.123Z"
@@ -173,9 +177,9 @@ void AppendJsonString(std::string& out, std::string_view text)
     out += '"';
 }
 
-void FormatJsonTick(const SampleLine& s, const NetworkFigures& f, std::string& out)
+void FormatJsonTick(const SampleLine& s, const NetworkFigures& f, std::string& out, std::string_view channel)
 {
-    beginObject(out, "tick");
+    beginObject(out, "tick", channel);
     const std::span<const Figure> figures = allFigures();
     const Protocol* protocol = protocolForColumn(f.sourceProtocol);
     for (const Figure& figure : figures)
@@ -241,13 +245,17 @@ const char* JsonLogEventName(JsonLogEventKind kind)
         return "error";
     case JsonLogEventKind::Ended:
         return "ended";
+    case JsonLogEventKind::OutageStarted:
+        return "outage_started";
+    case JsonLogEventKind::OutageEnded:
+        return "outage_ended";
     }
     return "unknown";
 }
 
-void FormatJsonEvent(const JsonLogEvent& e, std::string& out)
+void FormatJsonEvent(const JsonLogEvent& e, std::string& out, std::string_view channel)
 {
-    beginObject(out, "event");
+    beginObject(out, "event", channel);
     appendStringField(out, "event", JsonLogEventName(e.kind));
     appendIntField(out, "wall_ms", e.wallMs);
     appendKey(out, "time");
@@ -288,6 +296,16 @@ void FormatJsonEvent(const JsonLogEvent& e, std::string& out)
     case JsonLogEventKind::Ended:
         appendStringField(out, "url", RedactedText(e.url));
         appendStringField(out, "how", e.how);
+        break;
+    case JsonLogEventKind::OutageStarted:
+        appendStringField(out, "reason", RedactedText(e.reason));
+        break;
+    case JsonLogEventKind::OutageEnded:
+        appendStringField(out, "reason", RedactedText(e.reason));
+        appendOptionalInt(out, "duration_ms", e.outageMs);
+        appendOptionalInt(out, "since_wall_ms", e.sinceMs);
+        appendKey(out, "resumed");
+        out += e.resumed.value_or(true) ? "true" : "false";
         break;
     }
     out += "}\n";

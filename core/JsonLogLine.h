@@ -17,9 +17,21 @@ inline constexpr char kJsonLogSchema[] = "zephyrscope.jsonlog/1";
 // One tick of the JSON Lines log: the TSV's eighteen columns by their header
 // names, numbers as numbers, and the figures the TSV has no column for.
 // Absent figures (no wall clock in the stream, not SRT) are null, never 0.
-void FormatJsonTick(const SampleLine& sample, const NetworkFigures& figures, std::string& out);
+// channel: --name's value, written as "channel" after "type"; empty for none.
+void FormatJsonTick(const SampleLine& sample, const NetworkFigures& figures, std::string& out,
+                    std::string_view channel = {});
 
-enum class JsonLogEventKind { Opened, FirstFrame, StallStarted, StallEnded, VariantSwitched, Error, Ended };
+enum class JsonLogEventKind {
+    Opened,
+    FirstFrame,
+    StallStarted,
+    StallEnded,
+    VariantSwitched,
+    Error,
+    Ended,
+    OutageStarted,
+    OutageEnded,
+};
 
 // The "event" field's value for a kind ("opened", "first_frame", ...).
 const char* JsonLogEventName(JsonLogEventKind kind);
@@ -39,11 +51,13 @@ struct JsonLogEvent {
     std::optional<std::int64_t> resumedMs;            // stall_ended: when it moved again; null if it never did
     std::optional<std::int32_t> stallCount;           // stall_started: how many this entry
     std::optional<std::int32_t> fromBandwidth, toBandwidth; // variant_switched, bit/s
-    std::string reason;      // error
+    std::string reason;      // error, outage_*: why the channel went down
     std::string how;         // ended: "played", "stopped", "failed"
+    std::optional<std::int64_t> outageMs;             // outage_ended: how long the channel was down
+    std::optional<bool> resumed;                      // outage_ended: false when the run ended during it
 };
 
-void FormatJsonEvent(const JsonLogEvent& event, std::string& out);
+void FormatJsonEvent(const JsonLogEvent& event, std::string& out, std::string_view channel = {});
 
 // A JSON string literal, quotes included, of UTF-8 text.
 void AppendJsonString(std::string& out, std::string_view text);

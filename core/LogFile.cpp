@@ -9,6 +9,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <utility>
+
 namespace zephyrscope {
 
 namespace {
@@ -140,6 +142,23 @@ void LogFile::cutBack(std::size_t written)
     if (begin >= 0 && now.st_size > begin) {
         [[maybe_unused]] const int cut = ::ftruncate(m_fd, begin);
     }
+}
+
+bool LogFile::reopen(std::string_view header)
+{
+    if (m_fd < 0 || !m_regular)
+        return false;
+    struct stat written {};
+    struct stat atPath {};
+    if (::fstat(m_fd, &written) == 0 && ::stat(m_path.c_str(), &atPath) == 0 && written.st_dev == atPath.st_dev
+        && written.st_ino == atPath.st_ino)
+        return false;
+    LogFile fresh;
+    fresh.create(m_path, header);
+    // The fresh object takes the old descriptor and closes it as it goes.
+    std::swap(m_fd, fresh.m_fd);
+    std::swap(m_regular, fresh.m_regular);
+    return true;
 }
 
 void LogFile::close()

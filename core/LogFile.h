@@ -41,6 +41,14 @@ public:
     // Throws LogError when the log is not open or the write fails.
     void append(std::string_view text) override;
 
+    // After logrotate's `create` (the file was renamed, or removed, and perhaps a new
+    // one made at its path): creates the log afresh at its path, as begin() does, and
+    // only then lets the old file go, so every text goes whole into one or the other.
+    // Returns false, changing nothing, when the path still names the file being
+    // written, or the log is not a regular file (a pipe has nothing to rotate).
+    // Throws LogError, still writing the old file, when the new one cannot be made.
+    bool reopen(std::string_view header = kLogHeader);
+
     // Closes the file; closing a closed log does nothing.
     void close();
 

@@ -71,6 +71,22 @@ void appendSeries(std::string& out, const char* name, const char* type, const ch
     out += '\n';
 }
 
+// labels with the channel's label put first: "{channel=\"x\",url=...}", or
+// "{channel=\"x\"}" for a series that had none. Without a channel, as given.
+std::string withChannel(const MetricsFigures& f, std::string_view labels)
+{
+    if (f.channel.empty())
+        return std::string(labels);
+    std::string out = "{channel=\"" + EscapeLabelValue(f.channel) + "\"";
+    if (labels.size() > 2) {
+        out += ',';
+        out += labels.substr(1);
+    } else {
+        out += '}';
+    }
+    return out;
+}
+
 std::string_view versionNumber()
 {
     const std::string_view version(kProgramVersion);
@@ -109,8 +125,9 @@ std::vector<const Figure*> metricRows()
 void appendEntrySeries(std::string& out, const MetricsFigures& f)
 {
     const SampleLine& s = f.sample;
-    std::string labels = "{url=\"" + EscapeLabelValue(UrlWithoutUserInfo(f.entryUrl)) + "\",protocol=\""
-                         + EscapeLabelValue(s.protocol) + "\"}";
+    const std::string labels = withChannel(f, "{url=\"" + EscapeLabelValue(UrlWithoutUserInfo(f.entryUrl))
+                                                      + "\",protocol=\"" + EscapeLabelValue(s.protocol) + "\"}");
+    const std::string plain = withChannel(f, "");
 
     static const std::vector<const Figure*> rows = metricRows();
     const Protocol* protocol = protocolForColumn(s.protocol);
@@ -137,16 +154,19 @@ void appendEntrySeries(std::string& out, const MetricsFigures& f)
         appendTransportErrors(out, labels, f.network.transportErrors);
 
     appendFamily(out, "zephyrscope_player_state", "gauge", "1 for the player's current state, 0 for the others.");
+    const std::string stateLabels = f.channel.empty() ? "{" : plain.substr(0, plain.size() - 1) + ",";
     for (std::int32_t state = 0; state < kPlayStateCount; ++state) {
-        out += "zephyrscope_player_state{state=\"";
+        out += "zephyrscope_player_state";
+        out += stateLabels;
+        out += "state=\"";
         out += PlayStateName(state);
         out += state == s.playState ? "\"} 1\n" : "\"} 0\n";
     }
     appendSeries(out, "zephyrscope_player_state_code", "gauge",
-                 "The player's current state as a number (3 Playing, 6 Buffering, 10 Ready, ...).", "",
+                 "The player's current state as a number (3 Playing, 6 Buffering, 10 Ready, ...).", plain,
                  double(s.playState));
     appendSeries(out, "zephyrscope_last_sample_timestamp_seconds", "gauge",
-                 "When the last sample was taken, in seconds since 1970 UTC.", "",
+                 "When the last sample was taken, in seconds since 1970 UTC.", plain,
                  double(s.utcTime.seconds) + s.utcTime.milliseconds / kMsPerSecond);
 }
 
@@ -155,16 +175,27 @@ void appendEntrySeries(std::string& out, const MetricsFigures& f)
 void FormatMetricsExposition(const MetricsFigures& f, std::string& out)
 {
     out.clear();
+    const std::string plain = withChannel(f, "");
     appendSeries(out, "zephyrscope_build_info", "gauge", "The program's version, as a label; always 1.",
-                 "{version=\"" + EscapeLabelValue(versionNumber()) + "\"}", double(1));
+                 withChannel(f, "{version=\"" + EscapeLabelValue(versionNumber()) + "\"}"), double(1));
     appendSeries(out, "zephyrscope_samples_written_total", "counter", "Sample lines written to the log in this run.",
-                 "", f.samplesWritten);
-    appendSeries(out, "zephyrscope_entries_opened_total", "counter", "Entries opened in this run.", "",
+                 plain, f.samplesWritten);
+    appendSeries(out, "zephyrscope_entries_opened_total", "counter", "Entries opened in this run.", plain,
                  f.entriesOpened);
     appendSeries(out, "zephyrscope_entries_failed_total", "counter", "Entries that could not be played in this run.",
-                 "", f.entriesFailed);
+                 plain, f.entriesFailed);
     appendSeries(out, "zephyrscope_log_write_failures_total", "counter", "Writes to the log that failed in this run.",
-                 "", f.logWriteFailures);
+                 plain, f.logWriteFailures);
+    appendSeries(out, "zephyrscope_up", "gauge",
+                 "1 while the channel plays (an entry has played and has not ended or failed since), else 0.", plain,
+                 double(f.up ? 1 : 0));
+    if (f.monitor) {
+        appendSeries(out, "zephyrscope_outages_total", "counter",
+                     "Outages in this run: gaps from an entry's end or failure until an entry plays again.", plain,
+                     f.outages);
+        appendSeries(out, "zephyrscope_outage_seconds_total", "counter",
+                     "Time spent in outages in this run, the one going on included.", plain, f.outageSeconds);
+    }
     if (f.hasSample)
         appendEntrySeries(out, f);
 }

@@ -31,6 +31,15 @@ struct MetricsFigures {
     // The player's figures as of the last written tick, those beyond the log's columns too.
     NetworkFigures network;
 
+    // --name: the channel label every series carries; empty for none.
+    std::string channel;
+    // Whether the channel plays now (an entry has played and has not ended or
+    // failed since), and, under --monitor, its outages: served only then.
+    bool up = false;
+    bool monitor = false;
+    std::uint64_t outages = 0;
+    double outageSeconds = 0.0;
+
     std::uint64_t samplesWritten = 0;
     std::uint64_t entriesOpened = 0;
     std::uint64_t entriesFailed = 0;

@@ -78,7 +78,7 @@ void PlaybackEvents::OnPlayStateChange(std::int32_t newState)
         break;
     case kPlayStateReady:
         // One countdown at a time: a Ready reported while it runs changes nothing.
-        if (m_countdownOpen)
+        if (m_countdownOpen || m_monitor)
             break;
         if (m_values.m_clipEnded == 1 || (m_failedSinceCountdown && m_countdownAfterFailure))
             // After a failure too: without this an unattended run whose last entry

@@ -39,6 +39,10 @@ public:
     // hand is there to see the failure and open another.
     void setCountdownAfterFailure(bool offered) { m_countdownAfterFailure = offered; }
 
+    // A monitoring run never ends by itself: no countdown is offered, after an
+    // end or a failure alike; the program opens the entry again instead.
+    void setMonitor(bool monitor) { m_monitor = monitor; }
+
     bool countdownOpen() const { return m_countdownOpen; }
     const RunTally& tally() const { return m_tally; }
 
@@ -53,6 +57,7 @@ private:
 
     bool m_countdownOpen = false;
     bool m_countdownAfterFailure = true;
+    bool m_monitor = false;
     // An entry failed since the last countdown.
     bool m_failedSinceCountdown = false;
 

@@ -50,9 +50,20 @@ constexpr ProgramOption kProgramOptions[] = {
     {"--no-data-timeout", "", "SECONDS",
      "an open network entry that waits SECONDS for data fails with 'no data for SECONDS s'", "30", 1,
      kMaxNoDataTimeoutS},
+    {"--monitor", "", "",
+     "watch the URL around the clock: the run never ends by itself, an entry that ends or fails is opened again "
+     "after 1 s, doubling to 30 s (back to 1 s after 60 s of play), and each gap is an outage; SIGHUP reopens "
+     "the logs"},
+    {"--name", "", "CHANNEL",
+     "the channel's name (letters, digits, '_', '.', '-'; at most 64): the label channel=\"CHANNEL\" on every "
+     "metric and a \"channel\" field in every JSON line"},
     {"--metrics", "", "[ADDR]:PORT",
      "serve the figures of the last sample at http://ADDR:PORT/metrics for Prometheus (no ADDR: every "
      "interface; [::1] for IPv6; port 0: any free port)"},
+    {"--metrics-connections", "", "N",
+     "the metrics endpoint keeps at most N connections open (never more than a quarter of the open-file limit); "
+     "past that the idlest are closed, oldest first",
+     "64", 1, kMaxMetricsConnections},
     {"--", "", "", "end of options: a URL that starts with -- can follow", {}, 0, 0,
      ProgramOption::Taker::EndOfOptions},
     {"-platform", "", "NAME", "Qt's platform: offscreen, or xcb for an X display", {}, 0, 0,
@@ -68,7 +79,10 @@ bool takeOption(ProgramOptions& options, const ProgramOption& row, const std::op
             options.error = "option '" + option + "' takes no value";
             return false;
         }
-        (name == "--help" ? options.help : name == "--version" ? options.version : options.verbose) = true;
+        (name == "--help"  ? options.help
+         : name == "--version" ? options.version
+         : name == "--monitor" ? options.monitor
+                               : options.verbose) = true;
         return true;
     }
     if (name == "--metrics") {
@@ -81,6 +95,29 @@ bool takeOption(ProgramOptions& options, const ProgramOption& row, const std::op
             options.error = "option '--metrics' takes " + std::string(row.argument) + ", not '" + *value + "'";
             return false;
         }
+        return true;
+    }
+    if (name == "--name") {
+        if (!value || !IsValidChannelName(*value)) {
+            options.error = "option '--name' takes a CHANNEL of 1 to " + std::to_string(kMaxChannelNameLength)
+                + " letters, digits, '_', '.' or '-'" + (value ? ", not '" + *value + "'" : std::string());
+            return false;
+        }
+        options.channel = *value;
+        return true;
+    }
+    if (name == "--metrics-connections") {
+        const std::string_view digits = value ? std::string_view(*value) : std::string_view();
+        const bool number = !digits.empty() && digits.size() <= 5
+            && digits.find_first_not_of("0123456789") == std::string_view::npos;
+        const int n = number ? std::stoi(std::string(digits)) : 0;
+        if (n < row.min || n > row.max) {
+            options.error = "option '" + option + "' takes " + std::string(row.argument) + " from "
+                + std::to_string(row.min) + " to " + std::to_string(row.max)
+                + (value ? ", not '" + *value + "'" : std::string());
+            return false;
+        }
+        options.metricsConnections = n;
         return true;
     }
     if (name == "--no-data-timeout") {
@@ -164,6 +201,19 @@ ProgramOptions ParseProgramOptions(const std::vector<std::string>& argv)
         }
     }
     return options;
+}
+
+bool IsValidChannelName(std::string_view name)
+{
+    if (name.empty() || name.size() > kMaxChannelNameLength)
+        return false;
+    for (const char c : name) {
+        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_'
+            || c == '.' || c == '-';
+        if (!plain)
+            return false;
+    }
+    return true;
 }
 
 std::span<const ProgramOption> programOptionTable()

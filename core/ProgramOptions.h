@@ -5,6 +5,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace zephyrscope {
@@ -24,6 +25,12 @@ struct MetricsAddress {
 };
 
 inline constexpr int kMaxNoDataTimeoutS = 30;
+// The metrics endpoint's connections: by default, and at most (the program
+// lowers it further to a quarter of its descriptor limit).
+inline constexpr int kDefaultMetricsConnections = 64;
+inline constexpr int kMaxMetricsConnections = 4096;
+// A channel's name is a label value on every series: short and plain.
+inline constexpr std::size_t kMaxChannelNameLength = 64;
 
 struct ProgramOptions {
     bool help = false;
@@ -46,6 +53,13 @@ struct ProgramOptions {
     std::string bearerToken;
     std::string stunServer;
     std::string turnServer;
+    // --monitor: the run never ends by itself; an entry that ends or fails is
+    // opened again after a back-off, and each gap is counted as an outage.
+    bool monitor = false;
+    // --name=CHANNEL: the channel's name on every series and JSON line; empty: none.
+    std::string channel;
+    // --metrics-connections=N: the endpoint's open connections at most.
+    int metricsConnections = kDefaultMetricsConnections;
     std::vector<std::string> arguments; // argument 0 and everything that is not ours
     std::size_t literalCount = 0;       // how many of them came after "--"
     std::string error;                  // non-empty: a usage error, said in one line
@@ -58,6 +72,9 @@ std::span<const ProgramOption> programOptionTable();
 
 // Never exits and never prints: main decides what an error or --help means.
 ProgramOptions ParseProgramOptions(const std::vector<std::string>& argv);
+
+// A channel name fit for a label: 1 to kMaxChannelNameLength of [A-Za-z0-9_.-].
+bool IsValidChannelName(std::string_view name);
 
 // "[ADDR]:PORT" as it was given, brackets and all, for messages.
 std::string FormatMetricsAddress(const MetricsAddress& address);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -23,9 +24,16 @@ public:
 // Runs on the thread-default GLib main context at listen() (the program's main
 // loop, which Qt's event dispatcher iterates), so requests are answered on the
 // UI thread between ticks and events. figures must outlive the server.
+//
+// An always-on probe's port is open to whatever reaches it, and every connection
+// holds a descriptor the player may need. So the server accepts its connections
+// itself and keeps at most maxConnections open, never more than a quarter of the
+// process's open-file limit: each connection past that closes the oldest one not
+// in the middle of an answer. Connections beyond it wait in the kernel's queue,
+// which costs no descriptor.
 class MetricsServer {
 public:
-    explicit MetricsServer(const MetricsFigures& figures);
+    explicit MetricsServer(const MetricsFigures& figures, int maxConnections = 64);
     ~MetricsServer();
     MetricsServer(const MetricsServer&) = delete;
     MetricsServer& operator=(const MetricsServer&) = delete;
@@ -36,6 +44,16 @@ public:
 
     // Where the metrics are, with the port actually bound: "http://127.0.0.1:9464/metrics".
     const std::string& metricsUrl() const { return m_metricsUrl; }
+
+    // The cap in force: the one asked for, lowered to a quarter of the open-file limit.
+    int maxConnections() const;
+    // Connections open now (closed ones are counted off as new ones come).
+    int openConnections() const;
+    // Connections the cap has closed.
+    std::uint64_t connectionsClosedByCap() const;
+
+    // A quarter of the soft RLIMIT_NOFILE (at least 1), or wanted if that is lower.
+    static int ConnectionCap(int wanted);
 
 private:
     struct Impl;

@@ -131,6 +131,12 @@ StatisticsLog JsonLogReader::fromText(std::string_view text)
             const QJsonValue since = o.value(QLatin1String("since_wall_ms"));
             const double end = since.isDouble() ? (since.toDouble() + static_cast<double>(stallMs)) / kMsPerSecond : utc;
             log.events.push_back({LogEvent::Kind::StallEnded, end, stallMs, clip});
+        } else if (event == QLatin1String("outage_started")) {
+            log.monitored = true;
+        } else if (event == QLatin1String("outage_ended")) {
+            log.monitored = true;
+            log.outages.push_back({utc, static_cast<std::int64_t>(o.value(QLatin1String("duration_ms")).toDouble()),
+                                   o.value(QLatin1String("resumed")).toBool(true)});
         } else if (event == QLatin1String("ended")) {
             if (!log.media.empty() && !log.media.back().entryEndSample)
                 log.media.back().entryEndSample = log.samples.size();

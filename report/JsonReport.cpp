@@ -169,6 +169,12 @@ std::string FormatJsonReport(const RunSummary& summary, const std::string& logNa
                .field("log", JsonString(logName))
                .field("header_valid", summary.headerValid ? "true" : "false")
                .field("run", figures(summary.run))
+               .field("outages", summary.outages ? Object()
+                                                       .field("count", std::to_string(summary.outages->count))
+                                                       .field("seconds", number(summary.outages->seconds))
+                                                       .field("longest_ms", std::to_string(summary.outages->longestMs))
+                                                       .close()
+                                                 : std::string("null"))
                .field("clips", clips)
                .field("malformed_lines", problems)
                .close() +

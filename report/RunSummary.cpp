@@ -326,6 +326,15 @@ RunSummary Summarize(const StatisticsLog& log)
             run.packetLossPercent = 100.0 * static_cast<double>(run.lostPackets) /
                                     static_cast<double>(run.receivedPackets + run.lostPackets);
     }
+    if (log.monitored) {
+        OutageFigures outages;
+        for (const LogOutage& outage : log.outages) {
+            ++outages.count;
+            outages.seconds += static_cast<double>(outage.durationMs) / 1000.0;
+            outages.longestMs = std::max(outages.longestMs, outage.durationMs);
+        }
+        summary.outages = outages;
+    }
     return summary;
 }
 

@@ -87,8 +87,17 @@ struct ClipSummary {
     std::size_t endSample = 0;
 };
 
+// A --monitor run's outages: gaps from an entry's end or failure until an entry played again.
+struct OutageFigures {
+    int count = 0;
+    double seconds = 0.0;
+    std::int64_t longestMs = 0;
+};
+
 struct RunSummary {
     Figures run;
+    // From a JSON Lines log that has outage events; none otherwise.
+    std::optional<OutageFigures> outages;
     std::vector<ClipSummary> clips;
     std::vector<LogProblem> problems;
     bool headerValid = false;

@@ -65,6 +65,13 @@ struct LogEvent {
     std::size_t clip = 0;
 };
 
+// An outage of a --monitor run, from the JSON Lines log's outage_ended.
+struct LogOutage {
+    double utc = 0.0;            // when it ended, seconds since 1970
+    std::int64_t durationMs = 0;
+    bool resumed = true;         // false: the run ended during it
+};
+
 // A whole statistics log, in file order.
 struct StatisticsLog {
     bool headerValid = false;
@@ -73,6 +80,9 @@ struct StatisticsLog {
     std::vector<LogMediaBlock> media;
     std::vector<LogProblem> problems;
     std::vector<LogEvent> events;
+    // A --monitor run's outages (JSON Lines log only); whether it said it was one.
+    std::vector<LogOutage> outages;
+    bool monitored = false;
 };
 
 } // namespace zephyrscope::report

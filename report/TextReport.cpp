@@ -90,6 +90,9 @@ std::string FormatTextReport(const RunSummary& summary, const std::string& logNa
                                              summary.clips.size(), summary.run.samples, summary.problems.size());
     out += "\nRun\n";
     figures(out, summary.run, summary.firstUtc);
+    if (summary.outages)
+        row(out, "Outages", format("%d, %.1f s in all, the longest %.1f s", summary.outages->count,
+                                   summary.outages->seconds, static_cast<double>(summary.outages->longestMs) / 1000.0));
     for (std::size_t k = 0; k < summary.clips.size(); ++k) {
         const ClipSummary& clip = summary.clips[k];
         out += format("\nClip %zu: ", k + 1) + clip.media.name + "\n";

@@ -22,14 +22,22 @@ bool CZephyrscopeApp::InitInstance()
     // Interrupted or terminated, the run still stops the player and closes its log.
     // The handlers go in first; a signal that comes before the dialog runs waits in
     // the notifier's pipe until the dialog's loop reads it.
-    SignalNotifier signalNotifier;
+    SignalNotifier signalNotifier(m_monitor ? SignalNotifier::HangUp::Reopens : SignalNotifier::HangUp::Quits);
 
     zephyrscope::SystemClock clock;
     CZephyrscopeDlg dialog(m_createPlayer, m_arguments, clock);
     dialog.setNobodyToOpen(QGuiApplication::platformName() == QLatin1String("offscreen"));
     dialog.setMetricsFigures(m_metricsFigures);
     dialog.setJsonLogName(m_jsonLogName);
-    QObject::connect(&signalNotifier, &SignalNotifier::signalled, &dialog, [&dialog](int signalNumber) {
+    dialog.setMonitor(m_monitor);
+    dialog.setChannel(m_channel);
+    const bool hangUpReopens = m_monitor;
+    QObject::connect(&signalNotifier, &SignalNotifier::signalled, &dialog, [&dialog, hangUpReopens](int signalNumber) {
+        // logrotate's postrotate: the logs were renamed; a monitoring run writes new ones.
+        if (signalNumber == SIGHUP && hangUpReopens) {
+            dialog.reopenLogs();
+            return;
+        }
         // A hang-up (the terminal closed, a service manager's reload) quits as a terminate does.
         dialog.quit(signalNumber == SIGINT   ? zephyrscope::kExitInterrupted
                         : signalNumber == SIGHUP ? zephyrscope::kExitHangUp

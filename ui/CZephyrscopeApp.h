@@ -26,6 +26,11 @@ public:
     // Where the main dialog writes its JSON Lines log; empty (the default) for none.
     void setJsonLogName(std::string path) { m_jsonLogName = std::move(path); }
 
+    // --monitor and --name, handed to the main dialog; under --monitor SIGHUP
+    // reopens the logs instead of ending the run.
+    void setMonitor(bool monitor) { m_monitor = monitor; }
+    void setChannel(std::string channel) { m_channel = std::move(channel); }
+
     // The process's exit status, once InitInstance() has returned.
     int exitStatus() const { return m_exitStatus; }
 
@@ -34,5 +39,7 @@ private:
     std::vector<std::string> m_arguments;
     zephyrscope::MetricsFigures* m_metricsFigures = nullptr;
     std::string m_jsonLogName;
+    std::string m_channel;
+    bool m_monitor = false;
     int m_exitStatus = 0;
 };

@@ -10,9 +10,11 @@
 #include "LogError.h"
 #include "MainFrameIcon.h"
 #include "MetricsFigures.h"
+#include "OutageTracker.h"
 #include "PlayState.h"
 #include "PlaybackEvents.h"
 #include "PlayerError.h"
+#include "ReconnectBackoff.h"
 #include "RedactedUrl.h"
 #include "Resource.h"
 #include "Sampler.h"
@@ -62,6 +64,9 @@ CZephyrscopeDlg::CZephyrscopeDlg(PlayerFactory createPlayer, std::vector<std::st
     addControl(IDC_FPS, fps, QRect(282, 177, 30, 14), true);
     addStatic(IDC_STATIC, QStringLiteral("FPS:"), QRect(261, 180, 16, 8));
     addButton(IDC_ABOUT, QStringLiteral("About"), QRect(263, 70, 50, 14));
+
+    m_reconnectTimer.setSingleShot(true);
+    connect(&m_reconnectTimer, &QTimer::timeout, this, [this] { reconnect(); });
 }
 
 CZephyrscopeDlg::~CZephyrscopeDlg()
@@ -78,6 +83,8 @@ void CZephyrscopeDlg::DoDataExchange()
         throw zephyrscope::PlayerError("Cannot create player: no player in this build");
     m_sampler = std::make_unique<zephyrscope::Sampler>(m_clock, *m_player, m_logs.log(), m_fpsEdit, m_values);
     m_events = std::make_unique<zephyrscope::PlaybackEvents>(m_clock, *m_player, m_logs.log(), *this, m_values);
+    m_backoff = std::make_unique<zephyrscope::ReconnectBackoff>(m_clock);
+    m_outages = std::make_unique<zephyrscope::OutageTracker>(m_clock);
     m_player->setEventSink(this);
 }
 
@@ -138,6 +145,12 @@ int CZephyrscopeDlg::ApplyCommandLine()
         return decision.result;
     // Only a run given its URL is unattended: its failures end it too.
     m_events->setCountdownAfterFailure(decision.url.has_value());
+    if (m_monitor && decision.url) {
+        m_monitorUrl = *decision.url;
+        m_events->setMonitor(true);
+        if (m_metrics)
+            m_metrics->monitor = true;
+    }
     if (decision.url) {
         try {
             m_player->putURL(*decision.url);
@@ -239,10 +252,13 @@ void CZephyrscopeDlg::quit(int exitStatus)
 {
     if (isEnded())
         return;
+    m_quitting = true;
+    m_reconnectTimer.stop();
     m_exitStatus = exitStatus;
     if (m_player)
         stopPlayer();
     stopSampleTimer();
+    endOpenOutage();
     guard([this] { m_logs.close(); });
     // Nothing the player reports from now on has anywhere to go.
     if (m_player)
@@ -286,6 +302,13 @@ int CZephyrscopeDlg::runAutoShutdown()
 
 void CZephyrscopeDlg::OnTimer(unsigned /*id*/)
 {
+    // A monitored channel in an outage has nothing playing to sample: its log
+    // goes on with the next entry's media block, as a playlist's next entry would.
+    if (!m_monitorUrl.empty() && m_outages->inOutage()) {
+        if (m_metrics)
+            recordMetricsOutages();
+        return;
+    }
     guard([this] {
         m_sampler->OnTimer();
         m_logs.tick(m_sampler->lastSample());
@@ -300,6 +323,85 @@ void CZephyrscopeDlg::OnPlayStateChange(std::int32_t newState)
     Q_ASSERT(QThread::currentThread() == thread()); // the player delivers on the UI thread
     guard([&] { m_logs.playStateChanged(newState); });
     guard([&] { m_events->OnPlayStateChange(newState); });
+    followChannel(newState);
+    if (m_metrics)
+        recordMetricsOutages();
+}
+
+void CZephyrscopeDlg::followChannel(std::int32_t newState)
+{
+    if (m_quitting || !m_outages)
+        return;
+    const bool monitoring = !m_monitorUrl.empty();
+    switch (newState) {
+    case zephyrscope::kPlayStatePlaying:
+        m_backoff->playing();
+        if (const auto outage = m_outages->playing(); outage && monitoring) {
+            std::cerr << "Playing '" << zephyrscope::RedactedText(m_monitorUrl) << "' again after an outage of "
+                      << outage->durationMs / 1000.0 << " s" << std::endl;
+            guard([&] { m_logs.outageEnded(*outage, true); });
+        }
+        break;
+    case zephyrscope::kPlayStateMediaEnded:
+        if (m_downReason.empty())
+            m_downReason = "ended";
+        break;
+    case zephyrscope::kPlayStateReady: {
+        // The player has nothing more to play: the channel is down until an entry plays again.
+        if (m_reconnectTimer.isActive())
+            break;
+        channelDown(m_downReason.empty() ? std::string("ended") : m_downReason);
+        m_downReason.clear();
+        if (!monitoring)
+            break;
+        const std::int32_t delayMs = m_backoff->nextDelayMs();
+        std::cerr << "Opening '" << zephyrscope::RedactedText(m_monitorUrl) << "' again in " << delayMs / 1000.0
+                  << " s" << std::endl;
+        m_reconnectTimer.start(delayMs);
+        break;
+    }
+    default:
+        break;
+    }
+}
+
+void CZephyrscopeDlg::channelDown(const std::string& reason)
+{
+    const auto outage = m_outages->down(reason);
+    if (outage && !m_monitorUrl.empty())
+        guard([&] { m_logs.outageStarted(*outage); });
+}
+
+void CZephyrscopeDlg::reconnect()
+{
+    if (m_quitting || isEnded())
+        return;
+    try {
+        m_player->putURL(m_monitorUrl);
+    } catch (const zephyrscope::PlayerError& e) {
+        // Nothing was opened, so no Ready will come: wait again from here.
+        reportPlayerError(e.what());
+        m_downReason = e.what();
+        followChannel(zephyrscope::kPlayStateReady);
+    }
+}
+
+void CZephyrscopeDlg::endOpenOutage()
+{
+    if (m_monitorUrl.empty())
+        return;
+    if (const auto outage = m_outages->openOutage())
+        guard([&] { m_logs.outageEnded(*outage, false); });
+}
+
+void CZephyrscopeDlg::reopenLogs()
+{
+    try {
+        m_logs.reopen();
+    } catch (const zephyrscope::LogError& e) {
+        // Rotation failed: the run goes on writing the files it had.
+        std::cerr << e.what() << std::endl;
+    }
 }
 
 void CZephyrscopeDlg::OnOpenStateChange(std::int32_t newState)
@@ -318,6 +420,11 @@ void CZephyrscopeDlg::OnMediaError(const std::string& url, const std::string& re
     std::string told = reason;
     guard([&] { told = m_events->OnMediaError(url, reason); });
     guard([&] { m_logs.mediaError(url, told); });
+    if (m_downReason.empty())
+        m_downReason = told;
+    // A failed entry is down from now, not from when the player is idle.
+    if (!m_monitorUrl.empty() && !m_quitting)
+        channelDown(told);
     std::cerr << zephyrscope::RedactedText("Cannot play '" + url + "': " + told) << std::endl;
     if (m_metrics)
         ++m_metrics->entriesFailed;
@@ -362,6 +469,16 @@ void CZephyrscopeDlg::reportPlayerError(const std::string& message)
 void CZephyrscopeDlg::recordMetricsSample()
 {
     m_metrics->recordSample(m_sampler->lastSample(), *m_player);
+    recordMetricsOutages();
+}
+
+void CZephyrscopeDlg::recordMetricsOutages()
+{
+    if (!m_outages)
+        return;
+    m_metrics->up = m_outages->up();
+    m_metrics->outages = m_outages->outages();
+    m_metrics->outageSeconds = static_cast<double>(m_outages->outageMs()) / 1000.0;
 }
 
 void CZephyrscopeDlg::recordMetricsEntryOpened()

@@ -10,6 +10,7 @@
 #include "RunLogs.h"
 
 #include <QIcon>
+#include <QTimer>
 
 #include <memory>
 #include <string>
@@ -18,7 +19,9 @@
 namespace zephyrscope {
 class LogError;
 struct MetricsFigures;
+class OutageTracker;
 class PlaybackEvents;
+class ReconnectBackoff;
 class Sampler;
 } // namespace zephyrscope
 
@@ -57,6 +60,17 @@ public:
     // Where a JSON Lines log is written beside the log; empty (the default) for
     // none. It is created with the log, under the same rules. Set before DoModal().
     void setJsonLogName(std::string path) { m_logs.setJsonFileName(std::move(path)); }
+
+    // --monitor: a run given its URL never ends by itself; an entry that ends or
+    // fails is opened again after ReconnectBackoff's wait, and the gaps are
+    // counted as outages (JSON Lines events, metrics). Set before DoModal().
+    void setMonitor(bool monitor) { m_monitor = monitor; }
+    // --name: the channel's name on every JSON line. Set before DoModal().
+    void setChannel(std::string channel) { m_logs.setChannel(std::move(channel)); }
+
+    // The logs were rotated (SIGHUP under --monitor): each is made afresh at its
+    // path. A log that cannot be made is said on stderr, and the old one kept.
+    void reopenLogs();
 
     // The exit status the run ended with; 0 until it ends otherwise.
     int exitStatus() const { return m_exitStatus; }
@@ -113,6 +127,13 @@ private:
     void reportPlayerError(const std::string& message);
     void recordMetricsSample();
     void recordMetricsEntryOpened();
+    void recordMetricsOutages();
+
+    // --monitor: what the channel's play state means for its outages.
+    void followChannel(std::int32_t newState);
+    void channelDown(const std::string& reason);
+    void reconnect();
+    void endOpenOutage();
 
     zephyrscope::Clock& m_clock;
     PlayerFactory m_createPlayer;
@@ -127,6 +148,15 @@ private:
     std::unique_ptr<zephyrscope::Sampler> m_sampler;
     std::unique_ptr<zephyrscope::PlaybackEvents> m_events;
     zephyrscope::MetricsFigures* m_metrics = nullptr;
+
+    bool m_monitor = false;
+    std::string m_monitorUrl; // the URL a monitoring run opens again; empty: not monitoring
+    std::unique_ptr<zephyrscope::ReconnectBackoff> m_backoff;
+    std::unique_ptr<zephyrscope::OutageTracker> m_outages;
+    QTimer m_reconnectTimer;
+    // Why the channel's last entry ended or failed, for the outage that follows.
+    std::string m_downReason;
+    bool m_quitting = false;
 
     int m_exitStatus = 0;
     bool m_nobodyToOpen = false;

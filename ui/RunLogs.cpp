@@ -14,6 +14,7 @@ void RunLogs::open(Clock& clock, Player& player)
         if (!m_jsonFileName.empty()) {
             m_jsonFile.begin({});
             m_json = std::make_unique<JsonLog>(clock, player, m_jsonFile);
+            m_json->setChannel(m_channel);
         }
     } catch (const LogError&) {
         m_log.close();
@@ -38,6 +39,14 @@ void RunLogs::close()
     json->runEnded();
 }
 
+int RunLogs::reopen()
+{
+    int reopened = m_log.reopen() ? 1 : 0;
+    if (m_json && m_jsonFile.reopen({}))
+        ++reopened;
+    return reopened;
+}
+
 void RunLogs::tick(const SampleLine& sample)
 {
     if (m_json)
@@ -60,6 +69,18 @@ void RunLogs::mediaError(const std::string& url, const std::string& reason)
 {
     if (m_json)
         m_json->mediaError(url, reason);
+}
+
+void RunLogs::outageStarted(const Outage& outage)
+{
+    if (m_json)
+        m_json->outageStarted(outage);
+}
+
+void RunLogs::outageEnded(const Outage& outage, bool resumed)
+{
+    if (m_json)
+        m_json->outageEnded(outage, resumed);
 }
 
 } // namespace zephyrscope

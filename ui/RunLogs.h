@@ -34,6 +34,11 @@ public:
     // when that last write throws.
     void close();
 
+    // After the logs were rotated (renamed): each is made afresh at its path, the
+    // statistics log with its header. Returns how many were. Throws LogError, the
+    // old files still written, when one cannot be made.
+    int reopen();
+
     LogFile& log() { return m_log; }
     const LogFile& log() const { return m_log; }
 
@@ -42,10 +47,15 @@ public:
     void playStateChanged(std::int32_t state);
     void mediaOpened();
     void mediaError(const std::string& url, const std::string& reason);
+    void outageStarted(const Outage& outage);
+    void outageEnded(const Outage& outage, bool resumed);
+    // --name: every JSON line carries it. Set before open().
+    void setChannel(std::string channel) { m_channel = std::move(channel); }
 
 private:
     std::string m_fileName;
     std::string m_jsonFileName;
+    std::string m_channel;
     LogFile m_log;
     LogFile m_jsonFile;
     std::unique_ptr<JsonLog> m_json; // only while m_jsonFile is open

@@ -17,6 +17,8 @@ namespace {
 volatile sig_atomic_t s_writeEnd = -1;
 // The first quit signal taken; the alarm ends the process with its status.
 volatile sig_atomic_t s_quitSignal = 0;
+// SIGHUP asks for the logs to be reopened, not for the run to end.
+volatile sig_atomic_t s_hangUpReopens = 0;
 
 constexpr int kQuitSignals[] = {SIGINT, SIGTERM, SIGHUP};
 struct sigaction s_previous[std::size(kQuitSignals)];
@@ -28,6 +30,10 @@ void onSignal(int signalNumber)
     const unsigned char byte = static_cast<unsigned char>(signalNumber);
     // A full pipe already holds a pending signal; losing this one changes nothing.
     [[maybe_unused]] const ssize_t n = ::write(s_writeEnd, &byte, 1);
+    if (signalNumber == SIGHUP && s_hangUpReopens) {
+        errno = savedErrno;
+        return;
+    }
     if (s_quitSignal == 0) {
         s_quitSignal = signalNumber;
         ::alarm(SignalNotifier::kQuitGraceS);
@@ -46,9 +52,10 @@ void onQuitAlarm(int)
 
 } // namespace
 
-SignalNotifier::SignalNotifier(QObject* parent)
+SignalNotifier::SignalNotifier(HangUp hangUp, QObject* parent)
     : QObject(parent)
 {
+    s_hangUpReopens = hangUp == HangUp::Reopens ? 1 : 0;
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0)
         throw std::runtime_error(std::string("Cannot create signal pipe: ") + std::strerror(errno));

@@ -21,7 +21,12 @@ public:
     // How long the quit path may take after a signal before the process is ended.
     static constexpr unsigned kQuitGraceS = 2;
 
-    explicit SignalNotifier(QObject* parent = nullptr);
+    // What SIGHUP is: a quit signal (a terminal closed), or a request to reopen
+    // the logs (logrotate's postrotate, for a run that never ends by itself),
+    // which arms no alarm.
+    enum class HangUp { Quits, Reopens };
+
+    explicit SignalNotifier(HangUp hangUp = HangUp::Quits, QObject* parent = nullptr);
     ~SignalNotifier() override;
 
 signals:

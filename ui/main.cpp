@@ -90,9 +90,10 @@ int main(int argc, char* argv[])
     // touched, so a port in use ends the run with nothing lost. It serves from the
     // default GLib context, which Qt's event loop runs once the dialog is up.
     zephyrscope::MetricsFigures metricsFigures;
+    metricsFigures.channel = options.channel;
     std::unique_ptr<zephyrscope::MetricsServer> metricsServer;
     if (options.metrics) {
-        metricsServer = std::make_unique<zephyrscope::MetricsServer>(metricsFigures);
+        metricsServer = std::make_unique<zephyrscope::MetricsServer>(metricsFigures, options.metricsConnections);
         try {
             metricsServer->listen(*options.metrics);
         } catch (const zephyrscope::MetricsError& e) {
@@ -158,6 +159,8 @@ int main(int argc, char* argv[])
                         arguments);
     app.setMetricsFigures(metricsServer ? &metricsFigures : nullptr);
     app.setJsonLogName(options.jsonLog);
+    app.setMonitor(options.monitor);
+    app.setChannel(options.channel);
     app.InitInstance();
     return app.exitStatus();
 }

@@ -267,8 +267,33 @@ TEST(ProgramOptions, ParserTakesEveryRowOfTheTableAsTheRowSays)
             EXPECT_EQ(missing.rfind("option '" + name + "' ", 0), 0u) << missing;
         }
     }
-    EXPECT_EQ(ours, 10);
+    EXPECT_EQ(ours, 13);
     EXPECT_EQ(ParseProgramOptions({"z", "--platform", "offscreen"}).error, "unknown option '--platform'");
+}
+
+TEST(ProgramOptions, MonitorNameAndConnectionCapAreTakenAndAChannelNameStaysALabel)
+{
+    const ProgramOptions o =
+        ParseProgramOptions({"z", "--monitor", "--name=studio-1.a_B", "--metrics-connections=8", "url"});
+    EXPECT_EQ(o.error, "");
+    EXPECT_TRUE(o.monitor);
+    EXPECT_EQ(o.channel, "studio-1.a_B");
+    EXPECT_EQ(o.metricsConnections, 8);
+    EXPECT_FALSE(ParseProgramOptions({"z", "url"}).monitor);
+    EXPECT_EQ(ParseProgramOptions({"z", "url"}).metricsConnections, 64);
+    EXPECT_EQ(ParseProgramOptions({"z", "--name", std::string(64, 'a'), "url"}).error, "");
+    // No URL, quote, space or anything long in a label.
+    for (const std::string bad : {std::string(65, 'a'), std::string("rtsp://cam/x"), std::string("a b"),
+                                  std::string("a\"b"), std::string("caf\xc3\xa9"), std::string()}) {
+        SCOPED_TRACE(bad);
+        EXPECT_NE(ParseProgramOptions({"z", "--name=" + bad, "url"}).error.find(
+                      "option '--name' takes a CHANNEL of 1 to 64 letters, digits"),
+                  std::string::npos);
+    }
+    EXPECT_EQ(ParseProgramOptions({"z", "--metrics-connections=0", "url"}).error,
+              "option '--metrics-connections' takes N from 1 to 4096, not '0'");
+    EXPECT_EQ(ParseProgramOptions({"z", "--metrics-connections=many", "url"}).error,
+              "option '--metrics-connections' takes N from 1 to 4096, not 'many'");
 }
 
 TEST(ProgramUsage, ListsEveryOptionOfTheTableAndEverySchemeOfTheProtocols)

@@ -361,3 +361,33 @@ TEST_F(JsonLogTest, AFrameOfTheEntryBeforeIsNotThisOnesFirst)
 }
 
 } // namespace
+
+TEST_F(JsonLogTest, OutagesAreEventsAndAChannelIsInEveryLine)
+{
+    json.setChannel("studio-1");
+    json.playStateChanged(kPlayStateTransitioning);
+    json.playStateChanged(kPlayStatePlaying);
+    json.mediaError("rtsp://u:pw@h/x", "connection lost after 3.0 s of play: closed");
+    Outage outage {"connection lost after 3.0 s of play: rtsp://u:pw@h/x closed", wallMs(), 0};
+    json.outageStarted(outage);
+    clock.advance(5250);
+    outage.durationMs = 5250;
+    json.outageEnded(outage, true);
+    json.tick(SampleLine {});
+    outage.durationMs = 800;
+    json.outageEnded(outage, false);
+    EXPECT_EQ(events(), (std::vector<std::string> {"error", "ended", "outage_started", "outage_ended",
+                                                   "outage_ended"}));
+    for (const std::string& line : log.appends)
+        EXPECT_EQ(line.find("{\"schema\":\"zephyrscope.jsonlog/1\",\"type\":\""), 0u) << line;
+    for (const std::string& line : log.appends)
+        EXPECT_NE(line.find("\",\"channel\":\"studio-1\","), std::string::npos) << line;
+    EXPECT_NE(lineOf("outage_started").find("\"reason\":\"connection lost after 3.0 s of play: rtsp://u:***@h/x closed\"}"),
+              std::string::npos)
+        << lineOf("outage_started");
+    const std::string ended = lineOf("outage_ended");
+    EXPECT_NE(ended.find("\"duration_ms\":5250,\"since_wall_ms\":1700000000000,\"resumed\":true}"), std::string::npos)
+        << ended;
+    EXPECT_NE(log.appends.back().find("\"duration_ms\":800,"), std::string::npos);
+    EXPECT_NE(log.appends.back().find("\"resumed\":false}"), std::string::npos);
+}

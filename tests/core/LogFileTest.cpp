@@ -176,3 +176,39 @@ TEST_F(LogFileTest, AWriteThatFailsPartWayLeavesOnlyWholeTexts)
     EXPECT_EQ(WEXITSTATUS(status), 0) << "1: no error reported, 2: wrong message";
     EXPECT_EQ(readFile(path), std::string(kLogHeader) + line + "\n" + line + "\n");
 }
+
+TEST_F(LogFileTest, ReopenAfterARenameStartsANewFileWithItsHeaderAndLosesNothing)
+{
+    const fs::path path = dir / "run.dat";
+    LogFile log;
+    log.create(path.string());
+    log.append("one\n");
+    EXPECT_FALSE(log.reopen()) << "the path still names the file written";
+    log.append("two\n");
+    fs::rename(path, dir / "run.dat.1");
+    log.append("three\n"); // still into the renamed file
+    EXPECT_TRUE(log.reopen());
+    log.append("four\n");
+    EXPECT_EQ(readFile(dir / "run.dat.1"), std::string(kLogHeader) + "one\ntwo\nthree\n");
+    EXPECT_EQ(readFile(path), std::string(kLogHeader) + "four\n");
+    // logrotate's create may have made the new file already; it is taken and locked.
+    fs::rename(path, dir / "run.dat.2");
+    writeFile(path, "");
+    EXPECT_TRUE(log.reopen(""));
+    log.append("five\n");
+    EXPECT_EQ(readFile(path), "five\n");
+    LogFile other;
+    EXPECT_THROW(other.create(path.string()), LogError);
+}
+
+TEST_F(LogFileTest, ReopenThatCannotCreateKeepsWritingTheOldFile)
+{
+    const fs::path sub = dir / "sub";
+    fs::create_directory(sub);
+    LogFile log;
+    log.create((sub / "run.dat").string());
+    fs::rename(sub, dir / "moved");
+    EXPECT_THROW(log.reopen(), LogError);
+    log.append("still\n");
+    EXPECT_EQ(readFile(dir / "moved" / "run.dat"), std::string(kLogHeader) + "still\n");
+}

@@ -260,3 +260,37 @@ TEST(MetricsExposition, LabelValuesAreEscaped)
     EXPECT_TRUE(hasLine(format(f),
                         "zephyrscope_lost_packets_total{url=\"/media/a \\\"b\\\"\\\\c\\n.mkv\",protocol=\"File\"} 15"));
 }
+
+TEST(MetricsExposition, AChannelLabelsEverySeriesFirstAndTheOutagesAreServedWhenMonitoring)
+{
+    MetricsFigures f = playingFigures();
+    f.channel = "studio-1";
+    f.up = true;
+    std::string text = format(f);
+    EXPECT_TRUE(hasLine(text, "zephyrscope_up{channel=\"studio-1\"} 1")) << text;
+    EXPECT_EQ(text.find("zephyrscope_outages_total"), std::string::npos) << "served under --monitor only";
+    EXPECT_TRUE(hasLine(text, "zephyrscope_build_info{channel=\"studio-1\",version=\"2.0\"} 1")) << text;
+    EXPECT_TRUE(hasLine(text, "zephyrscope_player_state{channel=\"studio-1\",state=\"Playing\"} 1")) << text;
+    std::istringstream lines(text);
+    int series = 0;
+    for (std::string line; std::getline(lines, line);) {
+        if (line.empty() || line[0] == '#')
+            continue;
+        ++series;
+        EXPECT_EQ(line.find("{channel=\"studio-1\""), line.find('{')) << line;
+        EXPECT_NE(line.find('{'), std::string::npos) << line;
+    }
+    EXPECT_GT(series, 20);
+
+    f.monitor = true;
+    f.up = false;
+    f.outages = 3;
+    f.outageSeconds = 12.5;
+    text = format(f);
+    EXPECT_TRUE(hasLine(text, "zephyrscope_up{channel=\"studio-1\"} 0")) << text;
+    EXPECT_TRUE(hasLine(text, "zephyrscope_outages_total{channel=\"studio-1\"} 3")) << text;
+    EXPECT_TRUE(hasLine(text, "zephyrscope_outage_seconds_total{channel=\"studio-1\"} 12.5")) << text;
+    EXPECT_TRUE(hasLine(text, "# TYPE zephyrscope_outage_seconds_total counter")) << text;
+    f.channel.clear();
+    EXPECT_TRUE(hasLine(format(f), "zephyrscope_outages_total 3"));
+}

@@ -226,3 +226,15 @@ TEST_F(PlaybackEventsTest, FailingMediaReadWritesNoBlock)
     EXPECT_THROW(events.OnOpenStateChange(kOpenStateMediaOpen), PlayerError);
     EXPECT_TRUE(log.appends.empty());
 }
+
+TEST_F(PlaybackEventsTest, AMonitoringRunOffersNoCountdownAfterAnEndOrAFailure)
+{
+    events.setMonitor(true);
+    events.OnPlayStateChange(kPlayStatePlaying);
+    events.OnPlayStateChange(kPlayStateMediaEnded);
+    events.OnPlayStateChange(kPlayStateReady);
+    events.OnMediaError("rtsp://127.0.0.1:1/clip", "Connection refused");
+    events.OnPlayStateChange(kPlayStateReady);
+    EXPECT_TRUE(host.calls.empty());
+    EXPECT_FALSE(events.countdownOpen());
+}

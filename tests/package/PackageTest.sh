@@ -33,6 +33,7 @@ expected=$(sort <<'LIST'
 ./usr/share/doc/zephyrscope/changelog.Debian.gz
 ./usr/share/doc/zephyrscope/copyright
 ./usr/share/doc/zephyrscope/examples/channel.conf.example
+./usr/share/doc/zephyrscope/examples/logrotate
 ./usr/share/icons/hicolor/128x128/apps/zephyrscope.png
 ./usr/share/icons/hicolor/16x16/apps/zephyrscope.png
 ./usr/share/icons/hicolor/32x32/apps/zephyrscope.png

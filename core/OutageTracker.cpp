@@ -1,0 +1,56 @@
+#include "OutageTracker.h"
+
+namespace zephyrscope {
+
+namespace {
+
+constexpr std::int64_t kMsPerSecond = 1000;
+
+} // namespace
+
+OutageTracker::OutageTracker(Clock& clock)
+    : m_clock(clock)
+{
+}
+
+std::optional<Outage> OutageTracker::playing()
+{
+    m_up = true;
+    if (!m_open)
+        return std::nullopt;
+    Outage ended = *m_open;
+    ended.durationMs = ClockDifference(m_clock.processClock(), m_openSince);
+    m_closedMs += ended.durationMs;
+    m_open.reset();
+    return ended;
+}
+
+std::optional<Outage> OutageTracker::down(const std::string& reason)
+{
+    m_up = false;
+    if (m_open)
+        return std::nullopt;
+    const WallClockTime wall = m_clock.wallClock();
+    m_openSince = m_clock.processClock();
+    m_open = Outage {reason, wall.seconds * kMsPerSecond + wall.milliseconds, 0};
+    ++m_outages;
+    return m_open;
+}
+
+std::int64_t OutageTracker::outageMs()
+{
+    if (!m_open)
+        return m_closedMs;
+    return m_closedMs + ClockDifference(m_clock.processClock(), m_openSince);
+}
+
+std::optional<Outage> OutageTracker::openOutage()
+{
+    if (!m_open)
+        return std::nullopt;
+    Outage open = *m_open;
+    open.durationMs = ClockDifference(m_clock.processClock(), m_openSince);
+    return open;
+}
+
+} // namespace zephyrscope

@@ -1,0 +1,232 @@
+// A --monitor run of the real program against a live RTSP stream whose server
+// the test stops and starts again, rotated by SIGHUP on the way, scraped all
+// along. Everything listens on 127.0.0.1 only, every wait is bounded, and every
+// process started here is ended here.
+#include "LogCheck.h"
+#include "LoopbackSocket.h"
+#include "MediaFactory.h"
+#include "ProgramProcess.h"
+#include "RtspServerProcess.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <sys/socket.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace zephyrscope;
+using zephyrscope::testing::ExpectWellFormedLog;
+using zephyrscope::testing::FileText;
+using zephyrscope::testing::freeLoopbackPort;
+using zephyrscope::testing::HttpResponse;
+using zephyrscope::testing::httpRequest;
+using zephyrscope::testing::MediaFactory;
+using zephyrscope::testing::ProgramProcess;
+using zephyrscope::testing::ProgramResult;
+using zephyrscope::testing::RtspServerProcess;
+namespace fs = std::filesystem;
+using SteadyClock = std::chrono::steady_clock;
+
+namespace {
+
+std::vector<QJsonObject> jsonLines(const fs::path& path)
+{
+    std::vector<QJsonObject> lines;
+    std::istringstream text(FileText(path));
+    for (std::string line; std::getline(text, line);)
+        lines.push_back(QJsonDocument::fromJson(QByteArray::fromStdString(line)).object());
+    return lines;
+}
+
+int sampleLines(const fs::path& path)
+{
+    const std::string text = FileText(path);
+    int count = 0;
+    for (auto at = text.find("\tPlaying\n"); at != std::string::npos; at = text.find("\tPlaying\n", at + 1))
+        ++count;
+    return count;
+}
+
+class MonitorRunTest : public ::testing::Test {
+protected:
+    MediaFactory media;
+    fs::path path(const std::string& name) const { return media.dir() / name; }
+};
+
+} // namespace
+
+TEST_F(MonitorRunTest, AStoppedServerIsOneOutageAndARotationLosesNoLine)
+{
+    auto server = std::make_unique<RtspServerProcess>(ZEPHYRSCOPE_RTSP_SERVER,
+                                                      std::vector<std::string> {"--seconds", "120", "--timeout", "150"});
+    const int rtspPort = server->port();
+    const int metricsPort = freeLoopbackPort();
+    ASSERT_GT(metricsPort, 0);
+    const std::string url = "rtspt://127.0.0.1:" + std::to_string(rtspPort) + "/clip";
+    ProgramProcess program({media.dir(),
+                            {"--monitor", "--name=studio-1.a", "--metrics=127.0.0.1:" + QString::number(metricsPort),
+                             "--json-log=run.jsonl", QString::fromStdString(url), "run.dat"}});
+    ASSERT_TRUE(program.start());
+    HttpResponse scrape;
+    const auto upIs = [&](double wanted) {
+        scrape = httpRequest(metricsPort, "GET", "/metrics");
+        return scrape.seriesValue("zephyrscope_up") == wanted;
+    };
+    ASSERT_TRUE(program.waitUntil([&] { return upIs(1.0) && sampleLines(path("run.dat")) >= 4; }, 30000))
+        << scrape.body << program.stderrSoFar();
+    // Every series carries the channel, and nothing else of the command line.
+    EXPECT_NE(scrape.body.find("zephyrscope_up{channel=\"studio-1.a\"} 1\n"), std::string::npos) << scrape.body;
+    EXPECT_NE(scrape.body.find("zephyrscope_outages_total{channel=\"studio-1.a\"} 0\n"), std::string::npos);
+    std::istringstream series(scrape.body);
+    for (std::string line; std::getline(series, line);)
+        if (!line.empty() && line[0] != '#')
+            EXPECT_EQ(line.find("{channel=\"studio-1.a\""), line.find('{')) << line;
+
+    // logrotate's create: the logs are renamed, then the run is told.
+    fs::rename(path("run.dat"), path("run.dat.1"));
+    fs::rename(path("run.jsonl"), path("run.jsonl.1"));
+    program.sendSignal(SIGHUP);
+    ASSERT_TRUE(program.waitUntil([&] { return sampleLines(path("run.dat")) >= 2; }, 10000))
+        << program.stderrSoFar();
+
+    // The server goes for 5 s, as a crash would, and comes back on its port.
+    server->killAbruptly();
+    server->finish();
+    const auto stopped = SteadyClock::now();
+    ASSERT_TRUE(program.waitUntil([&] { return upIs(0.0); }, 10000)) << scrape.body << program.stderrSoFar();
+    std::this_thread::sleep_until(stopped + std::chrono::seconds(5));
+    server = std::make_unique<RtspServerProcess>(
+        ZEPHYRSCOPE_RTSP_SERVER,
+        std::vector<std::string> {"--port", std::to_string(rtspPort), "--seconds", "120", "--timeout", "150"});
+    const auto restarted = SteadyClock::now();
+    const double stopMs = std::chrono::duration<double, std::milli>(restarted - stopped).count();
+    ASSERT_TRUE(program.waitUntil([&] { return upIs(1.0); }, 40000)) << scrape.body << program.stderrSoFar();
+    EXPECT_EQ(scrape.seriesValue("zephyrscope_outages_total"), 1.0) << scrape.body;
+    const double outageSeconds = scrape.seriesValue("zephyrscope_outage_seconds_total").value_or(0.0);
+    const int linesAfterOutage = sampleLines(path("run.dat"));
+    ASSERT_TRUE(program.waitUntil([&] { return sampleLines(path("run.dat")) >= linesAfterOutage + 3; }, 10000));
+
+    program.sendSignal(SIGTERM);
+    const ProgramResult result = program.finish(20000);
+    EXPECT_EQ(result.exitStatus, 143) << result.stderrText;
+
+    // One outage, as long as the server was away give or take the back-off's
+    // step then (the third wait, 4 s), and the time to open the stream again.
+    std::vector<QJsonObject> json = jsonLines(path("run.jsonl.1"));
+    const std::size_t oldJsonLines = json.size();
+    const std::vector<QJsonObject> newJson = jsonLines(path("run.jsonl"));
+    json.insert(json.end(), newJson.begin(), newJson.end());
+    std::vector<QJsonObject> outageEnds;
+    int outageStarts = 0;
+    for (const QJsonObject& o : json) {
+        EXPECT_EQ(o["channel"].toString(), "studio-1.a");
+        outageStarts += o["event"].toString() == "outage_started";
+        if (o["event"].toString() == "outage_ended")
+            outageEnds.push_back(o);
+    }
+    EXPECT_EQ(outageStarts, 1);
+    ASSERT_EQ(outageEnds.size(), 1u) << result.stderrText;
+    const double outageMs = outageEnds[0]["duration_ms"].toDouble();
+    std::printf("server stopped for %.0f ms; outage %.0f ms (endpoint %.1f s); lines: %zu in the old JSON log, "
+                "%zu in the new\n",
+                stopMs, outageMs, outageSeconds, oldJsonLines, newJson.size());
+    EXPECT_TRUE(outageEnds[0]["resumed"].toBool());
+    EXPECT_GE(outageMs, stopMs - 1000.0);
+    EXPECT_LE(outageMs, stopMs + 4000.0 + 3000.0);
+    EXPECT_NEAR(outageSeconds * 1000.0, outageMs, 1000.0);
+
+    // Across the rotation: every tick once, none missing, in order.
+    std::vector<double> ticks;
+    for (const QJsonObject& o : json)
+        if (o["type"].toString() == "tick")
+            ticks.push_back(o["wall_ms"].toDouble());
+    for (std::size_t i = oldJsonLines > 0 ? 1 : 0; i < ticks.size(); ++i) {
+        EXPECT_GT(ticks[i], ticks[i - 1]) << "tick " << i << " doubled or out of order";
+        // The outage has no ticks: its gap is the only long one.
+        if (ticks[i] - ticks[i - 1] > 1500.0)
+            EXPECT_GE(ticks[i] - ticks[i - 1], outageMs - 1000.0) << "a tick is missing before tick " << i;
+    }
+    const auto oldLog = ExpectWellFormedLog(path("run.dat.1"));
+    const auto newLog = ExpectWellFormedLog(path("run.dat"));
+    ASSERT_FALSE(oldLog.samples.empty());
+    ASSERT_FALSE(newLog.samples.empty());
+    const double lastOld = oldLog.samples.back().utc();
+    const double firstNew = newLog.samples.front().utc();
+    std::printf("TSV: %zu samples in the old log, %zu in the new; the rotation's gap %.3f s\n", oldLog.samples.size(),
+                newLog.samples.size(), firstNew - lastOld);
+    EXPECT_GT(firstNew, lastOld);
+    EXPECT_LT(firstNew - lastOld, 1.2);
+    EXPECT_EQ(oldLog.media.size(), 1u);
+    // The reopened stream is a new entry: its own media block, in the new log.
+    EXPECT_EQ(newLog.media.size(), 1u);
+}
+
+TEST_F(MonitorRunTest, IdleConnectionsToTheEndpointCannotTakeThePlayersDescriptors)
+{
+    // 260 idle clients at an open-file limit of 200 once took every descriptor,
+    // and the playlist's second entry failed for want of one.
+    constexpr int kIdleClients = 260;
+    constexpr rlim_t kOpenFileLimit = 200;
+    MediaFactory::Clip clip;
+    clip.seconds = 4.0;
+    const fs::path a = media.make("a.mkv", clip);
+    const fs::path b = media.make("b.mkv", clip);
+    media.write("list.m3u", "#EXTM3U\n" + a.string() + "\n" + b.string() + "\n");
+    const int metricsPort = freeLoopbackPort();
+    ASSERT_GT(metricsPort, 0);
+    ProgramProcess::Options options(media.dir(), {"--metrics=127.0.0.1:" + QString::number(metricsPort), "list.m3u",
+                                                  "list.dat"});
+    options.openFileLimit = kOpenFileLimit;
+    ProgramProcess program(options);
+    ASSERT_TRUE(program.start());
+    ASSERT_TRUE(program.waitForStderr("Serving metrics at ")) << program.stderrSoFar();
+
+    std::vector<std::unique_ptr<zephyrscope::testing::LoopbackSocket>> idle;
+    for (int i = 0; i < kIdleClients; ++i) {
+        idle.push_back(std::make_unique<zephyrscope::testing::LoopbackSocket>());
+        ASSERT_TRUE(idle.back()->connect(metricsPort)) << "client " << i;
+    }
+    const auto descriptors = [&] {
+        int count = 0;
+        for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/" + std::to_string(program.pid()) + "/fd"))
+            ++count;
+        return count;
+    };
+    int scrapes = 0, answered = 0, mostDescriptors = 0;
+    while (program.running() && scrapes < 200) {
+        const HttpResponse scrape = httpRequest(metricsPort, "GET", "/metrics");
+        ++scrapes;
+        answered += scrape.status == 200;
+        if (program.running())
+            mostDescriptors = std::max(mostDescriptors, descriptors());
+        program.waitUntil([] { return false; }, 250);
+    }
+    const ProgramResult result = program.finish(60000);
+    // The cap (a quarter of 200) closed the oldest: most idle clients read the end.
+    int closedByServer = 0;
+    for (const auto& socket : idle) {
+        char byte = 0;
+        closedByServer += ::recv(socket->fd(), &byte, 1, MSG_DONTWAIT) == 0;
+    }
+    std::printf("%d idle clients, open-file limit %d: %d of %d scrapes answered, at most %d descriptors open, "
+                "%d clients closed by the endpoint\n",
+                kIdleClients, static_cast<int>(kOpenFileLimit), answered, scrapes, mostDescriptors, closedByServer);
+    EXPECT_EQ(result.exitStatus, 0) << result.stderrText;
+    EXPECT_EQ(result.stderrText.find("file descriptors ran out"), std::string::npos) << result.stderrText;
+    EXPECT_GE(scrapes, 10);
+    EXPECT_EQ(answered, scrapes);
+    EXPECT_LT(mostDescriptors, static_cast<int>(kOpenFileLimit));
+    EXPECT_GE(closedByServer, kIdleClients - static_cast<int>(kOpenFileLimit) / 4);
+    const auto log = ExpectWellFormedLog(path("list.dat"));
+    EXPECT_EQ(log.media.size(), 2u);
+}
