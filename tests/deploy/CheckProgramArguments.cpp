@@ -44,6 +44,10 @@ int main(int argc, char* argv[])
         return zephyrscope::kExitUsage;
     }
     std::printf("ok: url=%s", decision.url->c_str());
+    if (options.monitor)
+        std::printf(" monitor");
+    if (!options.channel.empty())
+        std::printf(" channel=%s", options.channel.c_str());
     if (decision.logFileName)
         std::printf(" log=%s", decision.logFileName->c_str());
     if (options.metrics)
