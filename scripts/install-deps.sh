@@ -29,6 +29,8 @@ packages=(
   # The Debian package (make package) and its checks: dependencies from the
   # binaries' libraries, lintian, the manual pages and the desktop entry
   dpkg-dev lintian groff-base desktop-file-utils
+  # logrotate, to check the package's example configuration
+  logrotate
   # The metrics endpoint's HTTP server, and Prometheus with promtool to check it,
   # its alert rules and the dashboard's queries
   libsoup-3.0-dev prometheus

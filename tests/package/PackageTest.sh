@@ -58,6 +58,18 @@ version=$("$root/usr/bin/zephyrscope" --version)
 version=$("$root/usr/bin/zephyrscope-report" --version)
 [ "$version" = "zephyrscope-report 2.0" ] || fail "zephyrscope-report --version printed '$version'"
 
+# The logrotate example, pointed at a scratch folder, rotates as a probe needs:
+# the log renamed, an empty one made at its path (create, not copytruncate).
+# A channel's logs are in its unit's state directory, /var/lib/zephyrscope/CHANNEL/.
+mkdir -p "$scratch/logs/news"
+printf 'old line\n' > "$scratch/logs/news/probe.dat"
+sed "s|/var/lib/zephyrscope|$scratch/logs|g" "$root/usr/share/doc/zephyrscope/examples/logrotate" > "$scratch/logrotate.conf"
+logrotate -f -s "$scratch/logrotate.state" "$scratch/logrotate.conf" ||
+  fail "logrotate could not use the example configuration"
+[ "$(cat "$scratch/logs/news/probe.dat.1")" = "old line" ] || fail "logrotate did not rename the log to probe.dat.1"
+[ -f "$scratch/logs/news/probe.dat" ] && [ ! -s "$scratch/logs/news/probe.dat" ] ||
+  fail "logrotate did not create an empty log in the old one's place"
+
 # A small log as the program writes it: header, a media block, four samples,
 # the first one before playing began.
 {

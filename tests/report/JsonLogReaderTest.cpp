@@ -1,6 +1,8 @@
 #include "JsonLogReader.h"
 #include "JsonLogText.h"
+#include "JsonReport.h"
 #include "RunSummary.h"
+#include "TextReport.h"
 
 #include <gtest/gtest.h>
 
@@ -210,4 +212,52 @@ TEST(RunSummary, PercentileIsNearestRank)
     EXPECT_EQ(Percentile(values, 50), 5);
     EXPECT_EQ(Percentile(values, 95), 10);
     EXPECT_EQ(Percentile({7.0}, 95), 7);
+}
+
+TEST(JsonLogReader, AMonitoredRunsOutagesAreCountedWithTheirTime)
+{
+    JsonLogText log;
+    log.opened(kStartMs, "cam");
+    log.tick(kStartMs + 500, "Playing");
+    JsonLogEvent started;
+    started.kind = JsonLogEventKind::OutageStarted;
+    started.wallMs = kStartMs + 700;
+    started.reason = "connection lost after 0.7 s of play: closed";
+    log.event(started);
+    JsonLogEvent ended;
+    ended.kind = JsonLogEventKind::OutageEnded;
+    ended.wallMs = kStartMs + 7900;
+    ended.reason = started.reason;
+    ended.sinceMs = started.wallMs;
+    ended.outageMs = 7200;
+    ended.resumed = true;
+    log.event(ended);
+    log.opened(kStartMs + 7800, "cam");
+    log.tick(kStartMs + 8000, "Playing");
+    started.wallMs = kStartMs + 8100;
+    log.event(started);
+    ended.wallMs = kStartMs + 9350;
+    ended.outageMs = 1250;
+    ended.resumed = false; // the run ended during it
+    log.event(ended);
+
+    const RunSummary summary = Summarize(JsonLogReader::fromText(log.text));
+    ASSERT_TRUE(summary.outages.has_value());
+    EXPECT_EQ(summary.outages->count, 2);
+    EXPECT_DOUBLE_EQ(summary.outages->seconds, 8.45);
+    EXPECT_EQ(summary.outages->longestMs, 7200);
+    EXPECT_NE(FormatTextReport(summary, "run.jsonl").find("  Outages              2, 8.4 s in all, the longest 7.2 s\n"),
+              std::string::npos)
+        << FormatTextReport(summary, "run.jsonl");
+    EXPECT_NE(FormatJsonReport(summary, "run.jsonl").find("\"outages\":{\"count\":2,\"seconds\":8.45,\"longest_ms\":7200}"),
+              std::string::npos)
+        << FormatJsonReport(summary, "run.jsonl");
+
+    // A run that was not monitored has no outage figures at all, not zero of them.
+    JsonLogText plain;
+    plain.opened(kStartMs, "cam");
+    plain.tick(kStartMs + 500, "Playing");
+    const RunSummary unmonitored = Summarize(JsonLogReader::fromText(plain.text));
+    EXPECT_FALSE(unmonitored.outages.has_value());
+    EXPECT_NE(FormatJsonReport(unmonitored, "x").find("\"outages\":null"), std::string::npos);
 }
