@@ -5,7 +5,7 @@
 # with nothing to say and scores as exposed as at most EXPOSURE_MAX in
 # `systemd-analyze security --offline`; its ExecStart, expanded with the example
 # channel as systemd expands it, is accepted by the program's option parser; and
-# the file-discovery list made from two channels holds their endpoints and
+# the file-discovery list made from three channels holds their endpoints and
 # passes `promtool check config`.
 # Usage: SystemdUnitTest.sh DEPLOY_DIR PROGRAM CHECK_ARGUMENTS
 set -euo pipefail
@@ -65,15 +65,16 @@ echo "ExecStart for news: ${words[*]:1}"
 "$check" "${words[@]:1}" || fail "the program's parser refuses the unit's arguments"
 [[ " ${words[*]} " == *" --monitor "* && " ${words[*]} " == *" --name=news "* ]] || fail "the unit does not run --monitor --name=%i"
 
-# Two channels on this host, one on a single address.
+# Three channels on this host, two on a single address.
 printf 'URL=udp://239.1.1.2:5000\nMETRICS_PORT="9465"\nMETRICS_ADDRESS=127.0.0.1\n' >"$scratch/channels/sport.conf"
+printf 'URL=udp://239.1.1.3:5000\nMETRICS_PORT=9466\nMETRICS_ADDRESS=[::1]\n' >"$scratch/channels/weather.conf"
 mkdir -p "$scratch/sd"
 "$deploy/prometheus/zephyrscope-file-sd" -d "$scratch/channels" -H probe-a.example -o "$scratch/sd/probe-a.json"
 echo "file_sd: $(tr -d '\n' <"$scratch/sd/probe-a.json")"
 python3 - "$scratch/sd/probe-a.json" <<'PY' || fail "the file-discovery list is not what the channels say"
 import json, sys
 groups = json.load(open(sys.argv[1]))
-assert groups == [{"targets": ["probe-a.example:9464", "127.0.0.1:9465"]}], groups
+assert groups == [{"targets": ["probe-a.example:9464", "127.0.0.1:9465", "[::1]:9466"]}], groups
 PY
 sed -e "s#/etc/prometheus/zephyrscope/\*.json#$scratch/sd/*.json#" "$deploy/prometheus/prometheus.yml" >"$scratch/prometheus.yml"
 cp "$deploy/prometheus/zephyrscope-rules.yml" "$scratch/"
