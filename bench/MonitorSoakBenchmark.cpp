@@ -131,14 +131,21 @@ try {
         maxFds = std::max(maxFds, it->openFds);
     }
     const double growthMb = static_cast<double>(maxRssKb - base.rssKb) / 1024.0;
+    {
+        // Every reading, for a look at where memory or descriptors moved.
+        std::ofstream table(o.work / "readings.tsv");
+        table << "seconds\trss_kb\tfds\n";
+        for (const ProcessSnapshot& s : readings)
+            table << s.wallSeconds << '\t' << s.rssKb << '\t' << s.openFds << '\n';
+    }
     const fs::path json = o.work / "soak.jsonl";
     std::printf("monitor soak: %d min, an outage of %d s every %d s: %d caused, %d outage_ended in the JSON log\n",
                 o.minutes, o.outageSeconds, o.outageEverySeconds, outages, countInFile(json, "\"outage_ended\""));
     std::printf("  RSS after %.0f s %.1f MB, at the end %.1f MB, highest %.1f MB: growth %.2f MB (target %.1f MB)\n",
                 base.wallSeconds, base.rssKb / 1024.0, last.rssKb / 1024.0, maxRssKb / 1024.0, growthMb,
                 kTargetRssGrowthMb);
-    std::printf("  open descriptors while playing: %d to %d (%zu readings); exit status %d\n", minFds, maxFds,
-                readings.size(), probe.exitStatus());
+    std::printf("  open descriptors while playing: %d to %d (%zu readings, in %s); exit status %d\n", minFds,
+                maxFds, readings.size(), (o.work / "readings.tsv").c_str(), probe.exitStatus());
     return growthMb <= kTargetRssGrowthMb && minFds == maxFds ? 0 : 1;
 } catch (const std::exception& e) {
     std::fprintf(stderr, "bench_monitor_soak: %s\n", e.what());

@@ -9,7 +9,8 @@ class QSocketNotifier;
 // Turns SIGINT, SIGTERM and SIGHUP into a Qt signal on the UI thread. The handler
 // only writes the signal's number into a pipe; the notifier reads it from the main loop.
 //
-// The handler also arms a 2-second alarm: should the UI thread be stuck in a call
+// The handler also arms a 2-second alarm for a quit signal (not for a SIGHUP that
+// asks for the logs to be reopened): should the UI thread be stuck in a call
 // that does not return (a blocking open, a pipeline that will not stop), the alarm
 // ends the process with the status the signal asks for. The log is written one whole
 // line per write, so what it holds then is whole.

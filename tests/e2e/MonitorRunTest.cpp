@@ -236,3 +236,35 @@ TEST_F(MonitorRunTest, IdleConnectionsToTheEndpointCannotTakeThePlayersDescripto
     const auto log = ExpectWellFormedLog(path("list.dat"));
     EXPECT_EQ(log.media.size(), 2u);
 }
+
+TEST_F(MonitorRunTest, ATerminatedRunEndsItsOpenOutageInTheLogAndNeverEndsByItself)
+{
+    // Nothing listens there: every attempt fails at once, and the run goes on.
+    const int deadPort = freeLoopbackPort();
+    const int metricsPort = freeLoopbackPort();
+    const std::string url = "rtspt://127.0.0.1:" + std::to_string(deadPort) + "/clip";
+    ProgramProcess program({media.dir(),
+                            {"--monitor", "--metrics=127.0.0.1:" + QString::number(metricsPort), "--json-log=run.jsonl",
+                             QString::fromStdString(url), "run.dat"}});
+    ASSERT_TRUE(program.start());
+    ASSERT_TRUE(program.waitForStderr("again in 4 s", 30000)) << program.stderrSoFar();
+    const HttpResponse scrape = httpRequest(metricsPort, "GET", "/metrics");
+    EXPECT_EQ(scrape.seriesValue("zephyrscope_up"), 0.0) << scrape.body;
+    EXPECT_EQ(scrape.seriesValue("zephyrscope_outages_total"), 1.0) << "failed attempts are the same outage";
+    EXPECT_GT(scrape.seriesValue("zephyrscope_outage_seconds_total").value_or(0.0), 2.5) << scrape.body;
+    program.sendSignal(SIGTERM);
+    const ProgramResult result = program.finish(20000);
+    EXPECT_EQ(result.exitStatus, 143) << result.stderrText;
+    const std::vector<QJsonObject> json = jsonLines(path("run.jsonl"));
+    ASSERT_GE(json.size(), 2u);
+    EXPECT_EQ(json.front()["event"].toString(), "error");
+    const QJsonObject& last = json.back();
+    EXPECT_EQ(last["event"].toString(), "outage_ended");
+    EXPECT_FALSE(last["resumed"].toBool(true));
+    EXPECT_GE(last["duration_ms"].toDouble(), 3000.0);
+    int started = 0;
+    for (const QJsonObject& o : json)
+        started += o["event"].toString() == "outage_started";
+    EXPECT_EQ(started, 1);
+    ExpectWellFormedLog(path("run.dat"));
+}
