@@ -33,8 +33,12 @@ packages=(
   dpkg-dev lintian groff-base desktop-file-utils
   # logrotate, to check the package's example configuration
   logrotate
-  # The metrics endpoint's HTTP server, and Prometheus with promtool to check it
+  # The metrics endpoint's HTTP server, and Prometheus with promtool to check it,
+  # its alert rules and the dashboard's queries
   libsoup-3.0-dev prometheus
+  # The deployment kit's checks: the Kubernetes renderer reads its values with
+  # PyYAML, yamllint lints what it renders; systemd-analyze verifies the unit
+  python3-yaml yamllint systemd
   # Test certificates for the HTTPS tests
   openssl
   # The peer players the CPU and memory benchmark compares against (gst-play-1.0

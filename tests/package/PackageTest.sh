@@ -22,14 +22,17 @@ for p in gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-plugins
   [[ ", $depends," == *", $p"[\ ,]* ]] || fail "Depends lacks $p"
 done
 
-# Exactly the two programs and their data; no test servers, helpers or benchmarks.
+# Exactly the two programs, their data and the deployment kit; no test servers,
+# helpers or benchmarks.
 files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sort)
 expected=$(sort <<'LIST'
+./lib/systemd/system/zephyrscope@.service
 ./usr/bin/zephyrscope
 ./usr/bin/zephyrscope-report
 ./usr/share/applications/zephyrscope.desktop
 ./usr/share/doc/zephyrscope/changelog.Debian.gz
 ./usr/share/doc/zephyrscope/copyright
+./usr/share/doc/zephyrscope/examples/channel.conf.example
 ./usr/share/doc/zephyrscope/examples/logrotate
 ./usr/share/icons/hicolor/128x128/apps/zephyrscope.png
 ./usr/share/icons/hicolor/16x16/apps/zephyrscope.png
@@ -38,6 +41,10 @@ expected=$(sort <<'LIST'
 ./usr/share/icons/hicolor/64x64/apps/zephyrscope.png
 ./usr/share/man/man1/zephyrscope-report.1.gz
 ./usr/share/man/man1/zephyrscope.1.gz
+./usr/share/zephyrscope/grafana/zephyrscope.json
+./usr/share/zephyrscope/prometheus/prometheus.yml
+./usr/share/zephyrscope/prometheus/zephyrscope-rules.yml
+./usr/share/zephyrscope/zephyrscope-file-sd
 LIST
 )
 [ "$files" = "$expected" ] || fail "the package holds other files than expected:"$'\n'"$(diff <(echo "$expected") <(echo "$files"))"
@@ -53,13 +60,14 @@ version=$("$root/usr/bin/zephyrscope-report" --version)
 
 # The logrotate example, pointed at a scratch folder, rotates as a probe needs:
 # the log renamed, an empty one made at its path (create, not copytruncate).
-mkdir -p "$scratch/logs"
-printf 'old line\n' > "$scratch/logs/probe.dat"
-sed "s|/var/log/zephyrscope|$scratch/logs|g" "$root/usr/share/doc/zephyrscope/examples/logrotate" > "$scratch/logrotate.conf"
+# A channel's logs are in its unit's state directory, /var/lib/zephyrscope/CHANNEL/.
+mkdir -p "$scratch/logs/news"
+printf 'old line\n' > "$scratch/logs/news/probe.dat"
+sed "s|/var/lib/zephyrscope|$scratch/logs|g" "$root/usr/share/doc/zephyrscope/examples/logrotate" > "$scratch/logrotate.conf"
 logrotate -f -s "$scratch/logrotate.state" "$scratch/logrotate.conf" ||
   fail "logrotate could not use the example configuration"
-[ "$(cat "$scratch/logs/probe.dat.1")" = "old line" ] || fail "logrotate did not rename the log to probe.dat.1"
-[ -f "$scratch/logs/probe.dat" ] && [ ! -s "$scratch/logs/probe.dat" ] ||
+[ "$(cat "$scratch/logs/news/probe.dat.1")" = "old line" ] || fail "logrotate did not rename the log to probe.dat.1"
+[ -f "$scratch/logs/news/probe.dat" ] && [ ! -s "$scratch/logs/news/probe.dat" ] ||
   fail "logrotate did not create an empty log in the old one's place"
 
 # A small log as the program writes it: header, a media block, four samples,
@@ -86,6 +94,13 @@ env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$root/usr/bin/zephyrscope"
 [ "$status" = 64 ] || fail "zephyrscope without a display or URL ended with $status: $(cat stderr.txt)"
 
 desktop-file-validate "$root/usr/share/applications/zephyrscope.desktop" || fail "the desktop entry is not valid"
+# The unit runs the program the package installs (tests/deploy checks the unit itself).
+unit_program=$(sed -n 's/^ExecStart=\([^ ]*\) .*/\1/p' "$root/lib/systemd/system/zephyrscope@.service")
+[ "$unit_program" = /usr/bin/zephyrscope ] && [ -x "$root$unit_program" ] || fail "the unit runs '$unit_program'"
+mkdir channels
+cp "$root/usr/share/doc/zephyrscope/examples/channel.conf.example" channels/news.conf
+listed=$("$root/usr/share/zephyrscope/zephyrscope-file-sd" -d channels -H probe) || fail "zephyrscope-file-sd failed"
+[[ "$listed" == *'"targets": ["probe:9464"]'* ]] || fail "zephyrscope-file-sd listed the example channel as: $listed"
 for page in "$root"/usr/share/man/man1/*.1.gz; do
   warnings=$(zcat "$page" | groff -ww -z -man 2>&1)
   [ -z "$warnings" ] || fail "$(basename "$page"): $warnings"
