@@ -142,7 +142,9 @@ std::unique_ptr<EntryPipeline> EntryPipeline::build(const std::string& uri, cons
         DecoderThreads::attach(playbin);
     StreamProbes::attachToVideoSink(videoSink.get(), pipeline->m_counters);
     pipeline->m_counters->content().configure(settings.content);
-    ContentProbes::attach(videoSink.get(), audioSink.get(), pipeline->m_counters);
+    // Parsed streams have no picture or sound to look at: their content figures stay null.
+    if (!parsedOnly)
+        ContentProbes::attach(videoSink.get(), audioSink.get(), pipeline->m_counters);
     PresentationTimes::attach(playbin, videoSink.get(),
                               {pipeline->m_counters, &pipeline->m_counters->presentation()});
     pipeline->m_videoSink = std::move(videoSink);
