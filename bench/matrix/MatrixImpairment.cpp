@@ -1,6 +1,29 @@
 #include "MatrixImpairment.h"
 
+#include <cstdio>
+
 namespace zephyrscope::bench {
+
+void MatrixImpairment::appendDropArguments(std::vector<std::string>& arguments) const
+{
+    using tools::impair::LossModel;
+    const auto& p = params;
+    char number[32];
+    if (p.loss.kind == LossModel::Kind::Random || p.loss.kind == LossModel::Kind::GilbertElliott) {
+        arguments.insert(arguments.end(), {"--loss", p.loss.kind == LossModel::Kind::Random ? "random" : "burst"});
+        std::snprintf(number, sizeof number, "%g", p.loss.rate);
+        arguments.insert(arguments.end(), {"--loss-rate", number});
+        std::snprintf(number, sizeof number, "%g", p.loss.meanBurst);
+        arguments.insert(arguments.end(), {"--burst-mean", number, "--seed", std::to_string(p.loss.seed)});
+    }
+    if (p.outage.durationUs > 0) {
+        std::snprintf(number, sizeof number, "%g", static_cast<double>(p.outage.startUs) / 1e6);
+        arguments.insert(arguments.end(), {"--outage-at", number});
+        std::snprintf(number, sizeof number, "%g", static_cast<double>(p.outage.durationUs) / 1e6);
+        arguments.insert(arguments.end(), {"--outage-for", number});
+    }
+}
+
 
 namespace {
 

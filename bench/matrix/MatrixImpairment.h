@@ -20,6 +20,11 @@ struct MatrixImpairment {
     int lostWithRepairsEvery = 0;
     // How long the outage lasts, from outageStartMs after the first datagram; 0: none.
     std::int64_t outageMs = 0;
+
+    // A test server's options for the drops it makes itself as it sends (random
+    // or burst loss, an outage): --loss, --loss-rate, --burst-mean, --seed,
+    // --outage-at, --outage-for.
+    void appendDropArguments(std::vector<std::string>& arguments) const;
 };
 
 class MatrixImpairments {

@@ -18,7 +18,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::RtspServerProcess;
-using tools::impair::LossModel;
 
 // rtspsrc's jitter buffer holds each packet this long (its default latency):
 // on one host, from capture to display.
@@ -34,20 +33,7 @@ bool serverArguments(const MatrixImpairment& impairment, std::vector<std::string
                  "and sends no repairs";
         return false;
     }
-    char number[32];
-    if (p.loss.kind == LossModel::Kind::Random || p.loss.kind == LossModel::Kind::GilbertElliott) {
-        arguments.insert(arguments.end(), {"--loss", p.loss.kind == LossModel::Kind::Random ? "random" : "burst"});
-        std::snprintf(number, sizeof number, "%g", p.loss.rate);
-        arguments.insert(arguments.end(), {"--loss-rate", number});
-        std::snprintf(number, sizeof number, "%g", p.loss.meanBurst);
-        arguments.insert(arguments.end(), {"--burst-mean", number, "--seed", std::to_string(p.loss.seed)});
-    }
-    if (p.outage.durationUs > 0) {
-        std::snprintf(number, sizeof number, "%g", static_cast<double>(p.outage.startUs) / 1e6);
-        arguments.insert(arguments.end(), {"--outage-at", number});
-        std::snprintf(number, sizeof number, "%g", static_cast<double>(p.outage.durationUs) / 1e6);
-        arguments.insert(arguments.end(), {"--outage-for", number});
-    }
+    impairment.appendDropArguments(arguments);
     return true;
 }
 

@@ -19,7 +19,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::WhepServerProcess;
-using tools::impair::LossModel;
 
 bool serverArguments(const MatrixImpairment& impairment, std::vector<std::string>& arguments, std::string& whyNot)
 {
@@ -28,20 +27,7 @@ bool serverArguments(const MatrixImpairment& impairment, std::vector<std::string
         whyNot = "not measured: the WHEP test server drops packets as they leave but cannot hold them";
         return false;
     }
-    char number[32];
-    if (p.loss.kind == LossModel::Kind::Random || p.loss.kind == LossModel::Kind::GilbertElliott) {
-        arguments.insert(arguments.end(), {"--loss", p.loss.kind == LossModel::Kind::Random ? "random" : "burst"});
-        std::snprintf(number, sizeof number, "%g", p.loss.rate);
-        arguments.insert(arguments.end(), {"--loss-rate", number});
-        std::snprintf(number, sizeof number, "%g", p.loss.meanBurst);
-        arguments.insert(arguments.end(), {"--burst-mean", number, "--seed", std::to_string(p.loss.seed)});
-    }
-    if (p.outage.durationUs > 0) {
-        std::snprintf(number, sizeof number, "%g", static_cast<double>(p.outage.startUs) / 1e6);
-        arguments.insert(arguments.end(), {"--outage-at", number});
-        std::snprintf(number, sizeof number, "%g", static_cast<double>(p.outage.durationUs) / 1e6);
-        arguments.insert(arguments.end(), {"--outage-for", number});
-    }
+    impairment.appendDropArguments(arguments);
     if (impairment.lostWithRepairsEvery > 0)
         arguments.insert(arguments.end(),
                          {"--drop-every", std::to_string(impairment.lostWithRepairsEvery), "--drop-repairs"});
