@@ -57,7 +57,7 @@ EntryPlayback::~EntryPlayback()
 void EntryPlayback::start()
 {
     nextGeneration();
-    m_counters->openRequested(g_get_monotonic_time());
+    m_counters->openRequested(m_entry.requestedUs > 0 ? m_entry.requestedUs : g_get_monotonic_time());
     // A local entry that is no regular file (a FIFO would block the open) fails here.
     std::string error = LocalSourceProblem(m_entry.uri);
     DescriptorLimit::watch();

@@ -68,6 +68,10 @@ public:
         std::string uri;
         std::string title;     // the playlist's title for it; may be empty
         std::string sourceUrl; // the URL the program names it by
+        // When the program asked for it, on the monotonic clock, where that was
+        // before the entry began (its URL fetched first to tell what it is); 0:
+        // as it begins. Its start-up is counted from then.
+        std::int64_t requestedUs = 0;
     };
 
     // announced: its open is reported to the program (not when the same clip is

@@ -11,6 +11,8 @@
 #include <glib/gstdio.h>
 #include <malloc.h>
 
+#include <utility>
+
 namespace zephyrscope {
 
 using namespace gsthandles;
@@ -99,7 +101,9 @@ void PlayerEngine::putURL(const std::string& url)
 
     // A remote list is fetched first and parsed with its own URL as the base.
     m_phase = Phase::Fetching;
-    auto fetched = [this, url, uri, kind](RemotePlaylistFetch::Result result) {
+    // An HLS stream's wait began when its URL was put, before the fetch that told what it was.
+    const std::int64_t requestedUs = g_get_monotonic_time();
+    auto fetched = [this, url, uri, kind, requestedUs](RemotePlaylistFetch::Result result) {
         m_phase = Phase::Idle;
         // The fetch is on the stack now: it goes on the next dispatch.
         m_events.defer([this] {
@@ -112,7 +116,7 @@ void PlayerEngine::putURL(const std::string& url)
         }
         if (kind == MediaUrl::PlaylistKind::PlaylistOrHls && MediaUrl::looksLikeHls(readText(result.filePath))) {
             g_unlink(result.filePath.c_str());
-            beginList({{uri, ""}});
+            beginList({{uri, ""}}, requestedUs);
             return;
         }
         CharPtr fileUri(g_filename_to_uri(result.filePath.c_str(), nullptr, nullptr));
@@ -169,9 +173,10 @@ void PlayerEngine::stop()
 
 // ---- Entries ---------------------------------------------------------------
 
-void PlayerEngine::beginList(std::vector<PlaylistEntry> entries)
+void PlayerEngine::beginList(std::vector<PlaylistEntry> entries, std::int64_t requestedUs)
 {
     m_entries = std::move(entries);
+    m_firstRequestedUs = requestedUs;
     startEntry(0, true);
 }
 
@@ -187,8 +192,10 @@ void PlayerEngine::startEntry(std::size_t index, bool announced, bool mayRetry)
         setOpenState(kOpenStateMediaOpening);
     const PlaylistEntry& entry = m_entries[index];
     EntryPlayback::Listener& listener = *this;
-    m_playback = std::make_unique<EntryPlayback>(EntryPlayback::Entry {entry.uri, entry.title, currentEntryUrl()},
-                                                 m_settings, m_sinks, announced, mayRetry, listener);
+    const std::int64_t requestedUs = std::exchange(m_firstRequestedUs, 0);
+    m_playback = std::make_unique<EntryPlayback>(
+        EntryPlayback::Entry {entry.uri, entry.title, currentEntryUrl(), requestedUs}, m_settings, m_sinks,
+        announced, mayRetry, listener);
     m_playback->start();
 }
 

@@ -81,7 +81,9 @@ public:
 private:
     void entryStateChanged(EntryPlayback::State state) override;
 
-    void beginList(std::vector<PlaylistEntry> entries);
+    // requestedUs: when the program asked for the first entry, if before it began
+    // (monotonic); 0: as it begins.
+    void beginList(std::vector<PlaylistEntry> entries, std::int64_t requestedUs = 0);
     // Opens the lists among a list's entries first; then begins the whole list.
     void expandNested(const std::string& url, const std::string& uri, std::vector<PlaylistEntry> entries);
     // announced: the entry's open is reported. mayRetry: false for the second
@@ -109,6 +111,7 @@ private:
     std::string m_url;
     std::vector<PlaylistEntry> m_entries;
     std::size_t m_index = 0;
+    std::int64_t m_firstRequestedUs = 0;
     std::unique_ptr<RemotePlaylistFetch> m_fetch; // kept until the next dispatch once it has answered
     std::unique_ptr<NestedPlaylists> m_nested; // the same, for lists within the list
     std::unique_ptr<EntryPlayback> m_playback;
