@@ -38,10 +38,15 @@ std::optional<SourcePackets> SrtStatistics::poll(const StreamCounters& counters,
     }
     SourcePackets packets;
     packets.received = counters.buffers();
+    if (packets.received != m_delivered) {
+        m_delivered = packets.received;
+        m_lastDeliveryUs = now;
+    }
     packets.lost = counters.neverDelivered();
     if (m_lossHistory.empty() || m_lossHistory.back().detected != m_lossDetected)
         m_lossHistory.push_back({now, m_lossDetected});
-    const std::int64_t settledBefore = now - (std::int64_t {m_receiverLatencyMs} * 1000 + kSettleMarginUs);
+    const std::int64_t settledBefore
+        = std::min(now - (std::int64_t {m_receiverLatencyMs} * 1000 + kSettleMarginUs), m_lastDeliveryUs);
     while (m_lossHistory.size() > 1 && m_lossHistory[1].timeUs <= settledBefore)
         m_lossHistory.pop_front();
     const std::uint64_t settled = m_lossHistory.front().timeUs <= settledBefore ? m_lossHistory.front().detected : 0;

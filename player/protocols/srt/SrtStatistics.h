@@ -8,8 +8,11 @@
 // gap is only counted so once its fate is known: its packet was due by the
 // receiver's latency after the gap was seen, so gaps seen more than that
 // latency (and a margin for the read that delivers the next packet) ago are
-// settled; a gap still awaiting its retransmission counts as neither. Private
-// to player/. Thread: the main loop's.
+// settled; a gap still awaiting its retransmission counts as neither. A loss
+// SRT learns of after the last packet it delivered (the sender's drop request
+// for a packet at the stream's end) was mended by nothing: only gaps detected
+// while packets were still being delivered may count as recovered. Private to
+// player/. Thread: the main loop's.
 
 #include "PlayerProtocol.h"
 
@@ -34,6 +37,9 @@ private:
         std::uint64_t detected;
     };
     std::deque<LossSample> m_lossHistory;
+    // The packets delivered at the last poll, and when they last grew.
+    std::uint64_t m_delivered = 0;
+    std::int64_t m_lastDeliveryUs = 0;
     // The last round-trip time and negotiated latency srtsrc reported.
     double m_roundTripMs = 0.0;
     std::int32_t m_receiverLatencyMs = 0;
