@@ -257,6 +257,8 @@ void TsDropRelay::relayData(const unsigned char* datagram, std::size_t size)
                 m_counts.impaired = m_impairment.counts();
             }
         }
+        if (!(rtp && m_options.rtcp && isRetransmission(datagram, size)))
+            trackPes(datagram, size, drop);
         if (drop) {
             if (rtp && size >= kRtpHeader)
                 m_droppedSequences.insert(rtpSequence(datagram));
@@ -316,6 +318,22 @@ void TsDropRelay::countDropped(const unsigned char* datagram, std::size_t size)
     }
     m_counts.continuityGaps += pids.size();
     m_counts.trailingGaps += pids.size();
+}
+
+void TsDropRelay::trackPes(const unsigned char* datagram, std::size_t size, bool dropped)
+{
+    const std::size_t start = m_options.framing == Framing::Rtp ? rtpPayloadOffset(datagram, size) : 0;
+    for (std::size_t at = start; at + kTsPacket <= size; at += kTsPacket) {
+        const unsigned char* packet = datagram + at;
+        const auto pid = static_cast<std::uint16_t>(((packet[1] & 0x1F) << 8) | packet[2]);
+        if (packet[0] != 0x47 || pid == 0x1FFF || (packet[3] & 0x10) == 0)
+            continue;
+        std::uint64_t& number = m_pesNumber[pid];
+        if (packet[1] & 0x40)
+            ++number;
+        if (dropped && m_damagedPes.insert({pid, number}).second)
+            ++m_counts.pesDamagedPerPid[pid];
+    }
 }
 
 } // namespace zephyrscope::tools

@@ -74,6 +74,9 @@ public:
         std::uint64_t tsPacketsDropped = 0;
         std::uint64_t continuityGaps = 0;
         std::map<std::uint16_t, std::uint64_t> tsPacketsDroppedPerPid;
+        // The PES packets (a video frame, an audio frame or a few) that lost a TS packet to a
+        // drop, per PID: the most frames a receiver can have lost or had to throw away.
+        std::map<std::uint16_t, std::uint64_t> pesDamagedPerPid;
         // The last blackout (or the impairment's outage) as the data saw it: when the
         // last datagram before it and the first after it came (wall clock, us since
         // 1970); 0 before one ends.
@@ -101,6 +104,8 @@ private:
     void sendData(const unsigned char* datagram, std::size_t size);
     void sendDue();
     void countDropped(const unsigned char* datagram, std::size_t size);
+    // Follows the PES packets of the sender's datagrams, in order, and counts those a drop damaged.
+    void trackPes(const unsigned char* datagram, std::size_t size, bool dropped);
     void countForwarded(std::uint16_t sequence, bool retransmission);
 
     Options m_options;
@@ -118,6 +123,8 @@ private:
     impair::DatagramSchedule m_schedule; // relay thread only
     std::set<std::uint16_t> m_droppedSequences;
     std::set<std::int64_t> m_forwarded; // RTP sequence numbers passed on, extended
+    std::map<std::uint16_t, std::uint64_t> m_pesNumber; // per PID, the PES packets begun so far
+    std::set<std::pair<std::uint16_t, std::uint64_t>> m_damagedPes;
     std::int64_t m_highestSequence = 0;
     std::thread m_thread;
 };
