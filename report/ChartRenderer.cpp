@@ -61,19 +61,9 @@ void ChartRenderer::paint(QPainter& painter, const QRectF& area) const
                                 return s.network.liveLatencyMs ? *s.network.liveLatencyMs : std::numeric_limits<double>::quiet_NaN();
                             }}}});
 
-    QFont font = painter.font();
-    font.setPixelSize(std::max(10, static_cast<int>(area.height() / 70)));
-    painter.setFont(font);
+    const QFont font = drawChartTitle(painter, area, m_title);
     const QFontMetricsF metrics(font);
     const double line = metrics.height();
-
-    QFont titleFont = font;
-    titleFont.setBold(true);
-    titleFont.setPixelSize(static_cast<int>(font.pixelSize() * 1.3));
-    painter.setFont(titleFont);
-    painter.setPen(Qt::black);
-    painter.drawText(QRectF(area.left(), area.top() + line * 0.3, area.width(), line * 1.6), Qt::AlignCenter, m_title);
-    painter.setFont(font);
 
     const auto& samples = m_log.samples;
     const double t0 = samples.empty() ? 0.0 : samples.front().utc();
