@@ -428,6 +428,13 @@ RunSummary Summarize(const StatisticsLog& log)
             run.switches.insert(run.switches.end(), clip.figures.switches.begin(), clip.figures.switches.end());
             run.stallPeriods.insert(run.stallPeriods.end(), clip.figures.stallPeriods.begin(),
                                     clip.figures.stallPeriods.end());
+            // What the viewer got in each clip is the run's too (its report line and chart bands).
+            for (const auto& [to, from] : {std::pair {&run.black, &clip.figures.black},
+                                           std::pair {&run.frozen, &clip.figures.frozen},
+                                           std::pair {&run.silent, &clip.figures.silent}}) {
+                to->lengthsMs.insert(to->lengthsMs.end(), from->lengthsMs.begin(), from->lengthsMs.end());
+                to->periods.insert(to->periods.end(), from->periods.begin(), from->periods.end());
+            }
             run.stalls += clip.figures.stalls;
             run.stallSeconds += clip.figures.stallSeconds;
             run.framesSkipped += clip.figures.framesSkipped;
