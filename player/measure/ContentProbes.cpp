@@ -42,36 +42,15 @@ void releaseWatch(gpointer data)
     delete static_cast<SinkWatch*>(data);
 }
 
-// The latency the sink waits for beyond a buffer's running time (a live
-// stream's: RTSP's jitter buffer, the demuxer's), 0 when it is unknown.
-GstClockTime sinkLatency(GstElement* sink)
-{
-    if (GST_IS_BASE_SINK(sink))
-        return gst_base_sink_get_latency(GST_BASE_SINK(sink));
-    GstClockTime latency = 0;
-    if (GST_IS_BIN(sink)) {
-        GstIterator* sinks = gst_bin_iterate_sinks(GST_BIN(sink));
-        GValue item = G_VALUE_INIT;
-        if (gst_iterator_next(sinks, &item) == GST_ITERATOR_OK) {
-            if (auto* child = GST_ELEMENT(g_value_get_object(&item)); GST_IS_BASE_SINK(child))
-                latency = gst_base_sink_get_latency(GST_BASE_SINK(child));
-            g_value_unset(&item);
-        }
-        gst_iterator_free(sinks);
-    }
-    return latency;
-}
-
 // When the sink shows a buffer of this running time, on the wall clock (us):
-// its clock's distance to that time (and the latency the sink adds) from now,
-// for a sink that waits for it.
+// its clock's distance to that time from now, for a sink that waits for it.
 std::int64_t wallUsOf(GstElement* sink, GstClockTime runningTime)
 {
     const std::int64_t now = g_get_real_time();
     ClockPtr clock {gst_element_get_clock(sink)};
     if (!clock || !GST_CLOCK_TIME_IS_VALID(runningTime))
         return now;
-    const GstClockTime renderAt = gst_element_get_base_time(sink) + runningTime + sinkLatency(sink);
+    const GstClockTime renderAt = gst_element_get_base_time(sink) + runningTime;
     const std::int64_t aheadUs
         = (static_cast<std::int64_t>(renderAt) - static_cast<std::int64_t>(gst_clock_get_time(clock.get()))) / 1000;
     return aheadUs > -kMaxAheadUs && aheadUs < kMaxAheadUs ? now + aheadUs : now;
