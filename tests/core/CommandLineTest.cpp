@@ -260,8 +260,9 @@ TEST(ProgramOptions, ParserTakesEveryRowOfTheTableAsTheRowSays)
             // The next argument is the value, good or bad, never the URL; alone it is missing.
             const ProgramOptions o = ParseProgramOptions({"z", name, "x", "url"});
             EXPECT_EQ(o.error.rfind("unknown option", 0), std::string::npos) << o.error;
-            if (o.error.empty())
+            if (o.error.empty()) {
                 EXPECT_EQ(o.arguments, (std::vector<std::string> {"z", "url"}));
+            }
             const std::string missing = ParseProgramOptions({"z", "url", name}).error;
             EXPECT_NE(missing, "");
             EXPECT_EQ(missing.rfind("option '" + name + "' ", 0), 0u) << missing;
@@ -288,7 +289,7 @@ TEST(ProgramOptions, MonitorNameAndConnectionCapAreTakenAndAChannelNameStaysALab
     EXPECT_EQ(ParseProgramOptions({"z", "url"}).metricsConnections, 64);
     EXPECT_EQ(ParseProgramOptions({"z", "--name", std::string(64, 'a'), "url"}).error, "");
     // No URL, quote, space or anything long in a label.
-    for (const std::string bad : {std::string(65, 'a'), std::string("rtsp://cam/x"), std::string("a b"),
+    for (const std::string& bad : {std::string(65, 'a'), std::string("rtsp://cam/x"), std::string("a b"),
                                   std::string("a\"b"), std::string("caf\xc3\xa9"), std::string()}) {
         SCOPED_TRACE(bad);
         EXPECT_NE(ParseProgramOptions({"z", "--name=" + bad, "url"}).error.find(
@@ -321,8 +322,9 @@ TEST(ProgramUsage, ListsEveryOptionOfTheTableAndEverySchemeOfTheProtocols)
     for (const Protocol& protocol : allProtocols()) {
         for (std::string_view scheme : protocol.schemes)
             EXPECT_NE(usage.find(" " + std::string(scheme) + "://"), std::string::npos) << scheme;
-        if (protocol.schemes.empty())
+        if (protocol.schemes.empty()) {
             EXPECT_NE(usage.find(protocol.column), std::string::npos) << protocol.column;
+        }
     }
     std::size_t lineStart = 0;
     for (std::size_t end = usage.find('\n'); end != std::string::npos; end = usage.find('\n', lineStart)) {
