@@ -223,6 +223,16 @@ void FormatMetricsExposition(const MetricsFigures& f, std::string& out)
                  f.entriesOpened);
     appendSeries(out, "zephyrscope_entries_failed_total", "counter", "Entries that could not be played in this run.",
                  plain, f.entriesFailed);
+    appendSeries(out, "zephyrscope_video_start_failures_total", "counter",
+                 "Entries that failed before their first picture in this run (CTA-2066 Video Start Failure).", plain,
+                 f.outcomes.videoStartFailures());
+    appendSeries(out, "zephyrscope_exits_before_video_start_total", "counter",
+                 "Entries stopped or ended before their first picture in this run, not failures (CTA-2066 Exit "
+                 "Before Video Start).",
+                 plain, f.outcomes.exitsBeforeVideoStart());
+    appendSeries(out, "zephyrscope_video_playback_failures_total", "counter",
+                 "Entries that failed after their first picture in this run (CTA-2066 Video Playback Failure).",
+                 plain, f.outcomes.videoPlaybackFailures());
     appendSeries(out, "zephyrscope_log_write_failures_total", "counter", "Writes to the log that failed in this run.",
                  plain, f.logWriteFailures);
     appendSeries(out, "zephyrscope_up", "gauge",

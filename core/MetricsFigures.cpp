@@ -17,6 +17,7 @@ void MetricsFigures::recordSample(const SampleLine& line, Player& player)
         sessionEntry = entriesOpened;
     }
     session.tick(sample, network);
+    outcomes.ticked(sample.playState, network.firstFrameWallMs);
 }
 
 } // namespace zephyrscope

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "EntryOutcomes.h"
 #include "NetworkFigures.h"
 #include "SampleLine.h"
 #include "SessionTally.h"
@@ -48,6 +49,9 @@ struct MetricsFigures {
     std::uint64_t samplesWritten = 0;
     std::uint64_t entriesOpened = 0;
     std::uint64_t entriesFailed = 0;
+    // The entries' ends in CTA-2066's terms: the failures split by whether the
+    // picture had come, and the entries stopped before it.
+    EntryOutcomes outcomes;
     std::uint64_t logWriteFailures = 0;
 };
 

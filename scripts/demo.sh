@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Measures a local sample stream unattended and shows what was measured:
-# a 10-second 640x360 25 fps test stream served over RTSP on 127.0.0.1, the server
+# a 10-second 640x360 25 fps test stream (a ball circling on grey: a picture that
+# is neither black nor still) served over RTSP on 127.0.0.1, the server
 # dropping one RTP packet in 50 so there is loss to measure, played by
 # zephyrscope until it ends by itself, then summed up by zephyrscope-report from
 # the JSON Lines log, which has what the tab-separated log has no column for:
@@ -28,7 +29,8 @@ cleanup() {
 trap cleanup EXIT
 
 # The server ends when its standard input closes, or after its own timeout.
-"$build/tools/rtsp-test-server/zephyrscope_rtsp_server" --seconds 10 --fps 25 --size 640x360 --drop-every 50 --timeout 120 \
+"$build/tools/rtsp-test-server/zephyrscope_rtsp_server" --seconds 10 --fps 25 --size 640x360 --picture grey-ball \
+  --drop-every 50 --timeout 120 \
   <"$server_in" >"$server_out" 2>"$out/rtsp-server.err" &
 server_pid=$!
 exec 3>"$server_in"

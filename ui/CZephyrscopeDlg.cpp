@@ -259,6 +259,8 @@ void CZephyrscopeDlg::quit(int exitStatus)
     m_exitStatus = exitStatus;
     if (m_player)
         stopPlayer();
+    if (m_metrics)
+        m_metrics->outcomes.runEnded();
     stopSampleTimer();
     endOpenOutage();
     guard([this] { m_logs.close(); });
@@ -326,8 +328,10 @@ void CZephyrscopeDlg::OnPlayStateChange(std::int32_t newState)
     guard([&] { m_logs.playStateChanged(newState); });
     guard([&] { m_events->OnPlayStateChange(newState); });
     followChannel(newState);
-    if (m_metrics)
+    if (m_metrics) {
+        m_metrics->outcomes.playStateChanged(newState, metricsFirstFrameWallMs());
         recordMetricsOutages();
+    }
 }
 
 void CZephyrscopeDlg::followChannel(std::int32_t newState)
@@ -428,8 +432,10 @@ void CZephyrscopeDlg::OnMediaError(const std::string& url, const std::string& re
     if (!m_monitorUrl.empty() && !m_quitting)
         channelDown(told);
     std::cerr << zephyrscope::RedactedText("Cannot play '" + url + "': " + told) << std::endl;
-    if (m_metrics)
+    if (m_metrics) {
         ++m_metrics->entriesFailed;
+        m_metrics->outcomes.failed(metricsFirstFrameWallMs());
+    }
 }
 
 template <typename Handler>
@@ -481,6 +487,14 @@ void CZephyrscopeDlg::recordMetricsOutages()
     m_metrics->up = m_outages->up();
     m_metrics->outages = m_outages->outages();
     m_metrics->outageSeconds = static_cast<double>(m_outages->outageMs()) / 1000.0;
+}
+
+std::int64_t CZephyrscopeDlg::metricsFirstFrameWallMs()
+{
+    std::int64_t wallMs = 0;
+    if (m_player)
+        guard([&] { wallMs = m_player->network()->figures().firstFrameWallMs; });
+    return wallMs;
 }
 
 void CZephyrscopeDlg::recordMetricsEntryOpened()

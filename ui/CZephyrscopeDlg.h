@@ -12,6 +12,8 @@
 #include <QIcon>
 #include <QTimer>
 
+#include <cstdint>
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -128,6 +130,8 @@ private:
     void recordMetricsSample();
     void recordMetricsEntryOpened();
     void recordMetricsOutages();
+    // The player's first frame time for the entries' outcomes; 0 when it cannot say.
+    std::int64_t metricsFirstFrameWallMs();
 
     // --monitor: what the channel's play state means for its outages.
     void followChannel(std::int32_t newState);

@@ -7,6 +7,7 @@
 
 #include <ebur128.h>
 
+#include <atomic>
 #include <cstring>
 #include <vector>
 
@@ -22,12 +23,18 @@ constexpr std::int64_t kDefaultFrameUs = 40000;
 // that does not sync plays as fast as it can).
 constexpr std::int64_t kMaxAheadUs = 10 * 1000000LL;
 
-// One sink's stream as its pad has seen it: its format and segment, and the
-// room its summaries are made in (reused from buffer to buffer). Touched by
-// the sink's streaming thread alone.
+// One sink's stream as its pad has seen it: its format, segment and latency,
+// and the room its summaries are made in (reused from buffer to buffer).
+// Touched by the sink's streaming thread alone, but for the latency.
 struct SinkWatch {
     std::shared_ptr<StreamCounters> counters;
     GstElement* sink = nullptr; // the probe lives on its pad, so it outlives the probe
+    // The pipeline's latency, which a synced sink waits for beyond a buffer's
+    // running time (a live stream's: RTSP's jitter buffer). The pipeline hands it
+    // to the sink, which passes it upstream through its pad, from whichever
+    // thread distributes it: read here as it passes, so the streaming thread
+    // neither queries nor locks the sink.
+    std::atomic<GstClockTime> latency {0};
     bool video = true;
     bool known = false;
     GstVideoInfo videoInfo {};
@@ -43,14 +50,16 @@ void releaseWatch(gpointer data)
 }
 
 // When the sink shows a buffer of this running time, on the wall clock (us):
-// its clock's distance to that time from now, for a sink that waits for it.
-std::int64_t wallUsOf(GstElement* sink, GstClockTime runningTime)
+// its clock's distance to that time plus the latency from now, for a sink that
+// waits for it.
+std::int64_t wallUsOf(const SinkWatch& watch, GstClockTime runningTime)
 {
     const std::int64_t now = g_get_real_time();
-    ClockPtr clock {gst_element_get_clock(sink)};
+    ClockPtr clock {gst_element_get_clock(watch.sink)};
     if (!clock || !GST_CLOCK_TIME_IS_VALID(runningTime))
         return now;
-    const GstClockTime renderAt = gst_element_get_base_time(sink) + runningTime;
+    const GstClockTime renderAt
+        = gst_element_get_base_time(watch.sink) + runningTime + watch.latency.load(std::memory_order_relaxed);
     const std::int64_t aheadUs
         = (static_cast<std::int64_t>(renderAt) - static_cast<std::int64_t>(gst_clock_get_time(clock.get()))) / 1000;
     return aheadUs > -kMaxAheadUs && aheadUs < kMaxAheadUs ? now + aheadUs : now;
@@ -119,7 +128,7 @@ void onPicture(SinkWatch& watch, GstBuffer* buffer)
         || watch.videoInfo.colorimetry.range == GST_VIDEO_COLOR_RANGE_0_255;
     watch.counters->content().pictureShown(watch.luma, fullRange ? 0 : 16, fullRange ? 255 : 235,
                                            static_cast<std::int64_t>(running / 1000), durationUs,
-                                           wallUsOf(watch.sink, running));
+                                           wallUsOf(watch, running));
 }
 
 template <typename T>
@@ -169,7 +178,7 @@ void onSound(SinkWatch& watch, GstBuffer* buffer)
     const GstClockTime running = gst_segment_to_running_time(&watch.segment, GST_FORMAT_TIME, pts);
     if (read && GST_CLOCK_TIME_IS_VALID(running))
         watch.counters->content().soundPlayed(watch.sound, static_cast<std::int64_t>(running / 1000),
-                                              wallUsOf(watch.sink, running));
+                                              wallUsOf(watch, running));
 }
 
 // What BS.1770 weighs a channel as: the front pair, the centre, the surrounds;
@@ -234,6 +243,14 @@ GstPadProbeReturn onSinkPad(GstPad*, GstPadProbeInfo* info, gpointer data)
         return GST_PAD_PROBE_OK;
     }
     GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
+    if (info->type & GST_PAD_PROBE_TYPE_EVENT_UPSTREAM) {
+        if (GST_EVENT_TYPE(event) == GST_EVENT_LATENCY) {
+            GstClockTime latency = 0;
+            gst_event_parse_latency(event, &latency);
+            watch.latency.store(GST_CLOCK_TIME_IS_VALID(latency) ? latency : 0, std::memory_order_relaxed);
+        }
+        return GST_PAD_PROBE_OK;
+    }
     switch (GST_EVENT_TYPE(event)) {
     case GST_EVENT_CAPS: {
         GstCaps* caps = nullptr;
@@ -268,7 +285,7 @@ void watchSink(GstElement* sink, bool video, const std::shared_ptr<StreamCounter
     watch->video = video;
     gst_segment_init(&watch->segment, GST_FORMAT_TIME);
     gst_pad_add_probe(pad.get(),
-                      static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM),
+                      static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_EVENT_BOTH),
                       onSinkPad, watch, releaseWatch);
 }
 

@@ -60,9 +60,19 @@ bool hasLine(const std::string& text, const std::string& line)
 TEST(MetricsExposition, BeforeTheFirstSampleOnlyTheRunLevelSeries)
 {
     MetricsFigures f;
+    // One entry failed while opening, one stopped while opening, one lost after its picture.
+    f.outcomes.playStateChanged(kPlayStateTransitioning, 0);
+    f.outcomes.failed(0);
+    f.outcomes.playStateChanged(kPlayStateTransitioning, 0);
+    f.outcomes.playStateChanged(kPlayStateStopped, 0);
+    f.outcomes.playStateChanged(kPlayStateTransitioning, 0);
+    f.outcomes.failed(1700000000123);
     f.entriesFailed = 2;
     f.logWriteFailures = 1;
     const std::string text = format(f);
+    EXPECT_TRUE(hasLine(text, "zephyrscope_video_start_failures_total 1")) << text;
+    EXPECT_TRUE(hasLine(text, "zephyrscope_exits_before_video_start_total 1")) << text;
+    EXPECT_TRUE(hasLine(text, "zephyrscope_video_playback_failures_total 1")) << text;
     EXPECT_TRUE(hasLine(text, "zephyrscope_build_info{version=\"2.0\"} 1")) << text;
     EXPECT_TRUE(hasLine(text, "zephyrscope_samples_written_total 0")) << text;
     EXPECT_TRUE(hasLine(text, "zephyrscope_entries_opened_total 0")) << text;

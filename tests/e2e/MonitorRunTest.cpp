@@ -112,6 +112,12 @@ TEST_F(MonitorRunTest, AStoppedServerIsOneOutageAndARotationLosesNoLine)
     const double stopMs = std::chrono::duration<double, std::milli>(restarted - stopped).count();
     ASSERT_TRUE(program.waitUntil([&] { return upIs(1.0); }, 40000)) << scrape.body << program.stderrSoFar();
     EXPECT_EQ(scrape.seriesValue("zephyrscope_outages_total"), 1.0) << scrape.body;
+    // The entry the kill cut off had shown pictures; every reopening before the
+    // server came back failed before its first.
+    const auto startFailures = scrape.seriesValue("zephyrscope_video_start_failures_total");
+    const auto playbackFailures = scrape.seriesValue("zephyrscope_video_playback_failures_total");
+    const auto exitsBeforeStart = scrape.seriesValue("zephyrscope_exits_before_video_start_total");
+    const auto failed = scrape.seriesValue("zephyrscope_entries_failed_total");
     const double outageSeconds = scrape.seriesValue("zephyrscope_outage_seconds_total").value_or(0.0);
     const int linesAfterOutage = sampleLines(path("run.dat"));
     ASSERT_TRUE(program.waitUntil([&] { return sampleLines(path("run.dat")) >= linesAfterOutage + 3; }, 10000));
@@ -136,6 +142,32 @@ TEST_F(MonitorRunTest, AStoppedServerIsOneOutageAndARotationLosesNoLine)
     }
     EXPECT_EQ(outageStarts, 1);
     ASSERT_EQ(outageEnds.size(), 1u) << result.stderrText;
+
+    // The endpoint's split of the failures is the JSON log's, as the report
+    // reads it: a failed entry with a first_frame event before its end is a
+    // playback failure, one without a start failure.
+    int jsonStartFailures = 0, jsonPlaybackFailures = 0;
+    bool pictured = false;
+    for (const QJsonObject& o : json) {
+        const QString event = o["event"].toString();
+        if (event == "first_frame")
+            pictured = true;
+        if (event != "ended")
+            continue;
+        if (o["how"].toString() == "failed")
+            ++(pictured ? jsonPlaybackFailures : jsonStartFailures);
+        pictured = false;
+    }
+    std::printf("failures: endpoint start %.0f, playback %.0f, exits before the picture %.0f, failed %.0f; "
+                "JSON log start %d, playback %d\n",
+                startFailures.value_or(-1), playbackFailures.value_or(-1), exitsBeforeStart.value_or(-1),
+                failed.value_or(-1), jsonStartFailures, jsonPlaybackFailures);
+    EXPECT_EQ(playbackFailures, 1.0) << "the server killed once while it played";
+    EXPECT_EQ(exitsBeforeStart, 0.0);
+    EXPECT_GE(startFailures.value_or(0.0), 1.0) << "the server was away for 5 s";
+    EXPECT_EQ(startFailures, static_cast<double>(jsonStartFailures));
+    EXPECT_EQ(playbackFailures, static_cast<double>(jsonPlaybackFailures));
+    EXPECT_EQ(failed, startFailures.value_or(0.0) + playbackFailures.value_or(0.0));
     const double outageMs = outageEnds[0]["duration_ms"].toDouble();
     std::printf("server stopped for %.0f ms; outage %.0f ms (endpoint %.1f s); lines: %zu in the old JSON log, "
                 "%zu in the new\n",

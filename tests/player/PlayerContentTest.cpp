@@ -3,8 +3,13 @@
 #include "ContentProbes.h"
 #include "GstHandles.h"
 #include "PlayState.h"
+#include "RtspServerProcess.h"
 #include "StreamCounters.h"
 
+#include <gst/video/video.h>
+
+#include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <sstream>
 
@@ -243,3 +248,155 @@ TEST(PlayerContentProbes, AMinuteOfMovingPicturesAndToneHasNoStretch)
     ASSERT_TRUE(figures.loudnessIntegratedLufs);
     EXPECT_NEAR(*figures.loudnessIntegratedLufs, -6.6, 0.3);
 }
+
+namespace {
+
+// What a synced fake sink really rendered, and when (its handoff comes after
+// its clock wait): how many pictures, the first black one, and the first after
+// it that is not.
+struct SinkRenders {
+    std::atomic<int> pictures {0};
+    std::atomic<std::int64_t> firstBlackUs {0}, firstAfterUs {0};
+
+    static void onHandoff(GstElement*, GstBuffer* buffer, GstPad* pad, gpointer data)
+    {
+        auto& renders = *static_cast<SinkRenders*>(data);
+        const std::int64_t nowUs = g_get_real_time();
+        gsthandles::CapsPtr caps {gst_pad_get_current_caps(pad)};
+        GstVideoInfo info;
+        GstVideoFrame frame;
+        if (!caps || !gst_video_info_from_caps(&info, caps.get()) || !GST_VIDEO_INFO_IS_YUV(&info)
+            || !gst_video_frame_map(&frame, &info, buffer, GST_MAP_READ))
+            return;
+        // The mean luma of the picture: limited-range black is 16.
+        std::uint64_t sum = 0, count = 0;
+        const auto* luma = static_cast<const std::uint8_t*>(GST_VIDEO_FRAME_COMP_DATA(&frame, 0));
+        for (int y = 0; y < GST_VIDEO_FRAME_COMP_HEIGHT(&frame, 0); ++y)
+            for (int x = 0; x < GST_VIDEO_FRAME_COMP_WIDTH(&frame, 0); ++x, ++count)
+                sum += luma[y * GST_VIDEO_FRAME_COMP_STRIDE(&frame, 0) + x];
+        gst_video_frame_unmap(&frame);
+        ++renders.pictures;
+        const bool black = count > 0 && sum / count < 24;
+        std::int64_t none = 0;
+        if (black)
+            renders.firstBlackUs.compare_exchange_strong(none, nowUs);
+        else if (renders.firstBlackUs.load() != 0)
+            renders.firstAfterUs.compare_exchange_strong(none, nowUs);
+    }
+};
+
+// A live RTSP stream of the test server played by playbin3 into a synced fake
+// sink, through the same sink probes as the player's.
+struct RtspThroughProbes {
+    NetworkFigures figures;
+    GstClockTime latency = 0; // the pipeline's, as it last played
+    std::string error;
+};
+
+template <typename Done>
+RtspThroughProbes playRtsp(const std::string& url, SinkRenders& renders, Done&& done)
+{
+    gst_init(nullptr, nullptr);
+    RtspThroughProbes played;
+    gsthandles::ElementPtr pipeline {GST_ELEMENT(gst_object_ref_sink(gst_element_factory_make("playbin3", nullptr)))};
+    GstElement* sink = gst_element_factory_make("fakesink", nullptr);
+    g_object_set(sink, "sync", TRUE, "signal-handoffs", TRUE, nullptr);
+    g_signal_connect(sink, "handoff", G_CALLBACK(&SinkRenders::onHandoff), &renders);
+    g_object_set(pipeline.get(), "uri", url.c_str(), "video-sink", sink, nullptr);
+    auto counters = std::make_shared<StreamCounters>();
+    counters->content().configure(ContentSettings {});
+    ContentProbes::attach(sink, nullptr, counters);
+    gst_element_set_state(pipeline.get(), GST_STATE_PLAYING);
+    gsthandles::BusPtr bus {gst_element_get_bus(pipeline.get())};
+    const auto until = std::chrono::steady_clock::now() + 30s;
+    while (!done() && std::chrono::steady_clock::now() < until) {
+        gsthandles::MessagePtr message {gst_bus_timed_pop_filtered(
+            bus.get(), 100 * GST_MSECOND, static_cast<GstMessageType>(GST_MESSAGE_EOS | GST_MESSAGE_ERROR))};
+        if (message && GST_MESSAGE_TYPE(message.get()) == GST_MESSAGE_ERROR) {
+            GError* error = nullptr;
+            gst_message_parse_error(message.get(), &error, nullptr);
+            played.error = url + ": " + (error ? error->message : "an error");
+            g_clear_error(&error);
+            break;
+        }
+        if (message)
+            break;
+    }
+    GstQuery* query = gst_query_new_latency();
+    if (gst_element_query(pipeline.get(), query))
+        gst_query_parse_latency(query, nullptr, &played.latency, nullptr);
+    gst_query_unref(query);
+    gst_element_set_state(pipeline.get(), GST_STATE_NULL);
+    counters->content().fill(played.figures);
+    return played;
+}
+
+} // namespace
+
+// A live RTSP stream's pictures reach the sink a jitter buffer (2 s) before the
+// sink shows them: its black part is placed on the wall clock where the sink
+// really showed it.
+TEST(PlayerContentProbes, ALiveRtspStreamsBlackPartIsWhereTheSinkShowedIt)
+{
+    RtspServerProcess server(ZEPHYRSCOPE_RTSP_SERVER, {"--file", contentClip(), "--timeout", "60"});
+    SinkRenders renders;
+    // Black from 2 s to 4 s of the clip: the picture after it comes about 6 s in.
+    const RtspThroughProbes played
+        = playRtsp(server.url("rtspt"), renders, [&] { return renders.firstAfterUs.load() != 0; });
+    ASSERT_EQ(played.error, "");
+    const auto& stretches = played.figures.contentStretches;
+    ASSERT_NE(renders.firstBlackUs.load(), 0) << describe(stretches);
+    ASSERT_NE(renders.firstAfterUs.load(), 0) << describe(stretches);
+    const auto black = std::find_if(stretches.begin(), stretches.end(),
+                                    [](const ContentStretch& s) { return s.kind == ContentKind::Black; });
+    ASSERT_NE(black, stretches.end()) << describe(stretches);
+    ASSERT_TRUE(black->endWallMs);
+    const double startOff = static_cast<double>(black->startWallMs) - renders.firstBlackUs.load() / 1000.0;
+    const double endOff = static_cast<double>(*black->endWallMs) - renders.firstAfterUs.load() / 1000.0;
+    std::printf("[ measured ] pipeline latency %.0f ms; black stretch %+.1f ms from the sink's first black "
+                "picture, its end %+.1f ms from the first picture after it\n",
+                static_cast<double>(played.latency) / GST_MSECOND, startOff, endOff);
+    EXPECT_GE(played.latency, 2000 * GST_MSECOND) << "the jitter buffer's";
+    EXPECT_NEAR(startOff, 0.0, 60.0);
+    EXPECT_NEAR(endOff, 0.0, 60.0);
+}
+
+namespace {
+
+struct ServerPicture {
+    const char* name;
+    bool black; // by the black-picture measure, throughout
+};
+
+class RtspServerPictures : public ::testing::TestWithParam<ServerPicture> {};
+
+} // namespace
+
+// The test server's generated pictures all move; only the ball on black is black.
+TEST_P(RtspServerPictures, MoveAndAreBlackOnlyOnBlack)
+{
+    const ServerPicture picture = GetParam();
+    RtspServerProcess server(ZEPHYRSCOPE_RTSP_SERVER,
+                             {"--picture", picture.name, "--seconds", "4", "--size", "640x360", "--timeout", "60"});
+    SinkRenders renders;
+    const RtspThroughProbes played = playRtsp(server.url("rtspt"), renders, [&] { return renders.pictures >= 75; });
+    ASSERT_EQ(played.error, "");
+    const NetworkFigures& f = played.figures;
+    std::printf("[ measured ] %s: %d pictures, black %.2f s, frozen %.2f s\n", picture.name, renders.pictures.load(),
+                f.blackSeconds, f.freezeSeconds);
+    EXPECT_GE(renders.pictures, 75);
+    EXPECT_EQ(f.freezeSeconds, 0.0) << describe(f.contentStretches);
+    if (picture.black)
+        EXPECT_GE(f.blackSeconds, 2.5) << describe(f.contentStretches);
+    else
+        EXPECT_EQ(f.blackSeconds, 0.0) << describe(f.contentStretches);
+}
+
+INSTANTIATE_TEST_SUITE_P(Pictures, RtspServerPictures,
+                         ::testing::Values(ServerPicture {"ball", true}, ServerPicture {"grey-ball", false},
+                                           ServerPicture {"bars", false}),
+                         [](const auto& info) {
+                             std::string name = info.param.name;
+                             name.erase(std::remove(name.begin(), name.end(), '-'), name.end());
+                             return name;
+                         });

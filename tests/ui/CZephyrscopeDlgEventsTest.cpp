@@ -310,3 +310,48 @@ TEST_F(MainDialogTest, MetricsFiguresFollowWrittenTicksOpenedEntriesAndFailures)
     EXPECT_EQ(figures.network.transportErrors.continuity, 5u);
     EXPECT_EQ(figures.network.ristRoundTripMs, 2.5);
 }
+
+// Each entry's end in CTA-2066's terms, as the session report splits them: by
+// whether its picture had come (the player's first frame of this entry, or a
+// tick in Playing) when it failed or was stopped.
+TEST_F(MainDialogTest, MetricsSplitEntriesIntoStartAndPlaybackFailuresAndExitsBeforeThePicture)
+{
+    zephyrscope::MetricsFigures figures;
+    const std::string log = path("outcomes.dat");
+    CapturedStderr err;
+    run(
+        [&](CZephyrscopeDlg& d) {
+            d.setMetricsFigures(&figures);
+            // Refused while opening: a start failure.
+            d.OnPlayStateChange(zephyrscope::kPlayStateTransitioning);
+            d.OnMediaError("a.mkv", "refused");
+            // Its first frame shown, then lost: a playback failure.
+            d.OnPlayStateChange(zephyrscope::kPlayStateTransitioning);
+            d.OnPlayStateChange(zephyrscope::kPlayStateBuffering);
+            player->net.firstFrameWallMs = 1700000000123;
+            d.OnPlayStateChange(zephyrscope::kPlayStatePlaying);
+            d.OnMediaError("b.mkv", "connection lost");
+            // The player still gives the entry before's first frame: no picture of its own.
+            d.OnPlayStateChange(zephyrscope::kPlayStateTransitioning);
+            d.OnPlayStateChange(zephyrscope::kPlayStateBuffering);
+            d.OnMediaError("c.mkv", "no data for 30 s");
+            // A tick finds it Playing before its first frame's time is read: it started.
+            d.OnPlayStateChange(zephyrscope::kPlayStateTransitioning);
+            player->state = zephyrscope::kPlayStatePlaying;
+            d.OnOpenStateChange(zephyrscope::kOpenStateMediaOpen);
+            d.OnTimer(ID_TIMER_SAMPLE);
+            d.OnMediaError("d.mkv", "stream broke");
+            // Ended before its picture (the next entry begins), and stopped by the run while buffering.
+            d.OnPlayStateChange(zephyrscope::kPlayStateTransitioning);
+            d.OnPlayStateChange(zephyrscope::kPlayStateTransitioning);
+            d.OnPlayStateChange(zephyrscope::kPlayStateBuffering);
+            d.quit(0);
+        },
+        {"zephyrscope", "u", log});
+    EXPECT_EQ(figures.entriesFailed, 4u);
+    EXPECT_EQ(figures.outcomes.videoStartFailures(), 2u);
+    EXPECT_EQ(figures.outcomes.videoPlaybackFailures(), 2u);
+    EXPECT_EQ(figures.outcomes.exitsBeforeVideoStart(), 2u);
+    EXPECT_EQ(figures.outcomes.videoStartFailures() + figures.outcomes.videoPlaybackFailures(),
+              figures.entriesFailed);
+}

@@ -67,6 +67,19 @@ bool RtspTestServer::countAndDecideDrop()
     return false;
 }
 
+bool RtspTestServer::pictureNamed(const std::string& name, Picture& picture)
+{
+    if (name == "ball")
+        picture = Picture::Ball;
+    else if (name == "grey-ball")
+        picture = Picture::GreyBall;
+    else if (name == "bars")
+        picture = Picture::Bars;
+    else
+        return false;
+    return true;
+}
+
 std::string RtspTestServer::launchLine() const
 {
     // Parameter sets travel in the SDP only: repeated in-band before every key
@@ -75,7 +88,14 @@ std::string RtspTestServer::launchLine() const
     if (!m_options.file.empty())
         return "( filesrc location=\"" + m_options.file + "\" ! matroskademux ! h264parse ! queue" + payloader + ")";
     const int frames = static_cast<int>(m_options.seconds * m_options.fps + 0.5);
-    return "( videotestsrc is-live=true pattern=ball num-buffers=" + std::to_string(frames)
+    std::string pattern = "pattern=ball";
+    if (m_options.picture == Picture::GreyBall)
+        // Circling, a turn a second: the wavy path slows down enough at its turns
+        // that against grey the picture changes by less than a freeze's noise level.
+        pattern += " motion=sweep background-color=0xff808080"; // big-endian ARGB
+    else if (m_options.picture == Picture::Bars)
+        pattern = "pattern=smpte75 horizontal-speed=4";
+    return "( videotestsrc is-live=true " + pattern + " num-buffers=" + std::to_string(frames)
         + " ! video/x-raw,width=" + std::to_string(m_options.width) + ",height=" + std::to_string(m_options.height)
         + ",framerate=" + std::to_string(m_options.fps) + "/1 ! x264enc speed-preset=ultrafast tune=zerolatency key-int-max="
         + std::to_string(m_options.fps) + " bitrate=400" + payloader + ")";

@@ -22,6 +22,15 @@ namespace zephyrscope::tools {
 // impairment's models (under their own lock).
 class RtspTestServer {
 public:
+    // What the generated stream shows; all of them move in every frame.
+    enum class Picture {
+        Ball,     // a white ball on black: black by a 98 %-dark-pixels measure
+        GreyBall, // the ball circling on mid-grey: neither black nor still
+        Bars,     // colour bars scrolling to the left
+    };
+    // The picture named name ("ball", "grey-ball", "bars"); false for another name.
+    static bool pictureNamed(const std::string& name, Picture& picture);
+
     struct Options {
         int port = 0;            // 0: a free port
         std::string mount = "/clip";
@@ -30,6 +39,7 @@ public:
         int fps = 25;
         int width = 320;
         int height = 240;
+        Picture picture = Picture::Ball;
         std::string file;        // a Matroska H.264 clip to serve instead
         impair::LossModel::Params loss;
         impair::Outage::Params outage; // its start measured from the first packet

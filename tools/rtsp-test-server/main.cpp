@@ -1,7 +1,14 @@
 // zephyrscope_rtsp_server [--port N] [--mount /clip] [--drop-every N] [--seconds S]
-//                         [--fps F] [--size WxH] [--file clip.mkv] [--timeout S]
+//                         [--fps F] [--size WxH] [--picture ball|grey-ball|bars]
+//                         [--file clip.mkv] [--timeout S]
 //                         [--loss random|burst --loss-rate R [--burst-mean N] [--seed N]]
 //                         [--outage-at S --outage-for S]
+//
+// The generated stream shows --picture: a white ball moving on black (the
+// default; so dark that a black-picture measure finds it black throughout), the
+// ball circling on mid-grey, or colour bars scrolling left; each moves in every
+// frame, and the last two are neither black nor frozen.
+// --file serves a clip instead.
 //
 // --loss drops packets at random (each with probability R) or in bursts (a
 // Gilbert-Elliott chain losing R of them in bursts of N on average); an outage
@@ -91,6 +98,9 @@ int main(int argc, char** argv)
             options.fps = std::atoi(value.c_str());
         else if (key == "--size")
             std::sscanf(value.c_str(), "%dx%d", &options.width, &options.height);
+        else if (key == "--picture" && RtspTestServer::pictureNamed(value, options.picture)) {
+            // named, and set
+        }
         else if (key == "--file")
             options.file = value;
         else if (key == "--loss" && (value == "random" || value == "burst"))
