@@ -88,9 +88,11 @@ TEST_F(MonitorRunTest, AStoppedServerIsOneOutageAndARotationLosesNoLine)
     EXPECT_NE(scrape.body.find("zephyrscope_up{channel=\"studio-1.a\"} 1\n"), std::string::npos) << scrape.body;
     EXPECT_NE(scrape.body.find("zephyrscope_outages_total{channel=\"studio-1.a\"} 0\n"), std::string::npos);
     std::istringstream series(scrape.body);
-    for (std::string line; std::getline(series, line);)
-        if (!line.empty() && line[0] != '#')
+    for (std::string line; std::getline(series, line);) {
+        if (!line.empty() && line[0] != '#') {
             EXPECT_EQ(line.find("{channel=\"studio-1.a\""), line.find('{')) << line;
+        }
+    }
 
     // logrotate's create: the logs are renamed, then the run is told.
     fs::rename(path("run.dat"), path("run.dat.1"));
@@ -185,8 +187,9 @@ TEST_F(MonitorRunTest, AStoppedServerIsOneOutageAndARotationLosesNoLine)
     for (std::size_t i = oldJsonLines > 0 ? 1 : 0; i < ticks.size(); ++i) {
         EXPECT_GT(ticks[i], ticks[i - 1]) << "tick " << i << " doubled or out of order";
         // The outage has no ticks: its gap is the only long one.
-        if (ticks[i] - ticks[i - 1] > 1500.0)
+        if (ticks[i] - ticks[i - 1] > 1500.0) {
             EXPECT_GE(ticks[i] - ticks[i - 1], outageMs - 1000.0) << "a tick is missing before tick " << i;
+        }
     }
     const auto oldLog = ExpectWellFormedLog(path("run.dat.1"));
     const auto newLog = ExpectWellFormedLog(path("run.dat"));
