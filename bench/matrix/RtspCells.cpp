@@ -11,6 +11,7 @@
 #include "MatrixProtocols.h"
 #include "RtspServerProcess.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <sstream>
@@ -67,9 +68,17 @@ bool serverArguments(const MatrixImpairment& impairment, std::vector<std::string
 
 void addHeldPacketFigures(MatrixCell& cell, const NetworkFigures& f, const RtspServerProcess::Stats& stats)
 {
-    cell.figures.push_back(MatrixFigure::checked(
-        kFigureReceived, f.receivedPackets, static_cast<double>(stats.relayCount("forwarded")), 0.0, 1.0,
-        "RTP packets the relay passed on; one packet: the stream's last may be in flight when the entry ends"));
+    // rtspsrc ends the stream on the sender's BYE, handled on a thread of its
+    // own, and the BYE follows the last frame's packets as closely as the server
+    // sent them (the relay keeps that spacing): those may come after the end.
+    const auto lastFrame = static_cast<double>(std::max<std::int64_t>(1, stats.relayCount("last-frame")));
+    std::ostringstream reason;
+    reason << "RTP packets the relay passed on; " << lastFrame
+           << " (the stream's last frame): the server's BYE follows them as closely as it sent them, and rtspsrc "
+              "may end the stream on it before they are in";
+    cell.figures.push_back(MatrixFigure::checked(kFigureReceived, f.receivedPackets,
+                                                 static_cast<double>(stats.relayCount("forwarded")), 0.0, lastFrame,
+                                                 reason.str()));
     cell.figures.push_back(MatrixFigure::checked(
         kFigureLost, f.lostPackets, static_cast<double>(stats.relayCount("never-forwarded")), 0.0, 1.0,
         "sequence numbers between the first and last the relay passed on that it never did (its queue's drops); "

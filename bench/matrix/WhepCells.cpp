@@ -46,14 +46,16 @@ bool holds(const MatrixImpairment& impairment)
 }
 
 // What the relay's counts and the server's retransmission log say reached the
-// player. A repair counts only where it came in time: the jitter buffer gives a
-// packet up its latency after it expected it, and it expects a packet as soon
-// as the soonest of its window came, so somewhere between the least and the
-// most the relay held one after the original reached the relay. Repairs within
-// that band may have come either way: the truth is its middle, its half the band.
+// player. A repair counts only where it came in time, and when that is the
+// jitter buffer decides for itself: it gives a packet up once its next request
+// would come too late for its latency, and the time between requests grows
+// with the round trip it measures, a full queue's too. So what it recovered is
+// known only to lie between none and the repairs the relay passed on within the
+// jitter buffer's latency and the most the relay held a packet after their
+// original reached it: the truth is that range's middle, half of it allowed.
 struct HeldTruth {
     double received = 0, lost = 0, recovered = 0;
-    double band = 0; // repairs that may have come in time or not, halved
+    double band = 0; // half the repairs that may have come in time
     std::string counts;
 };
 
@@ -90,13 +92,10 @@ HeldTruth heldTruth(const MuxedRtpRelay& relay, const WhepServerProcess& server,
             break;
         }
     }
-    const double soonestDeadlineUs = jitterBufferMs * 1000.0 + static_cast<double>(c.leastHoldUs);
     const double latestDeadlineUs = jitterBufferMs * 1000.0 + static_cast<double>(c.mostHoldUs);
-    std::uint64_t inTime = 0, either = 0, late = 0;
-    for (const auto& [key, afterUs] : repairAfterUs) {
-        const auto after = static_cast<double>(afterUs);
-        ++(after <= soonestDeadlineUs ? inTime : after <= latestDeadlineUs ? either : late);
-    }
+    std::uint64_t maybeInTime = 0, late = 0;
+    for (const auto& [key, afterUs] : repairAfterUs)
+        ++(static_cast<double>(afterUs) <= latestDeadlineUs ? maybeInTime : late);
     HeldTruth truth;
     std::ostringstream counts;
     double neverForwarded = 0;
@@ -108,13 +107,13 @@ HeldTruth heldTruth(const MuxedRtpRelay& relay, const WhepServerProcess& server,
                << name << "-dropped=" << media.dropped << " " << name << "-trailing=" << media.trailingDrops << " "
                << name << "-never-forwarded=" << media.neverForwarded << " ";
     }
-    truth.recovered = static_cast<double>(inTime) + static_cast<double>(either) / 2.0;
-    truth.band = static_cast<double>(either) / 2.0;
+    truth.recovered = static_cast<double>(maybeInTime) / 2.0;
+    truth.band = static_cast<double>(maybeInTime) / 2.0;
     truth.received += truth.recovered;
     truth.lost = neverForwarded - truth.recovered;
     counts << "rtx-in=" << c.retransmissionsIn << " rtx-forwarded=" << c.retransmissionsForwarded
-           << " rtx-dropped=" << c.retransmissionsDropped << " repaired-in-time=" << inTime
-           << " repaired-in-time-or-late=" << either << " repaired-late=" << late << " capped=" << c.impaired.capped
+           << " rtx-dropped=" << c.retransmissionsDropped << " repaired-maybe-in-time=" << maybeInTime
+           << " repaired-late=" << late << " capped=" << c.impaired.capped
            << " held=" << c.impaired.held << " delayed=" << c.impaired.delayed
            << " other-to-player=" << c.otherToReceiver << " to-server=" << c.toSender
            << " least-hold-us=" << c.leastHoldUs << " most-hold-us=" << c.mostHoldUs
@@ -133,10 +132,11 @@ void appendServerArguments(const MatrixImpairment& impairment, std::vector<std::
 
 void addHeldPacketFigures(MatrixCell& cell, const NetworkFigures& f, const HeldTruth& truth)
 {
-    const std::string repairs = " a retransmission of which the relay passed on in time (by the server's log of "
-                                "what each carries: within the jitter buffer's latency after the original reached "
-                                "the relay, plus the least to the most the relay held a packet; those within that "
-                                "band count half, and half of them is allowed)";
+    const std::string repairs = " a retransmission of which the relay passed on in time: by the server's log of "
+                                "what each carries, between none and those within the jitter buffer's latency and "
+                                "the most the relay held a packet after their original reached it (the jitter "
+                                "buffer's own deadline shrinks as its measured round trip grows), the middle, half "
+                                "the range allowed";
     cell.figures.push_back(MatrixFigure::checked(
         kFigureReceived, f.receivedPackets, truth.received, 0.0, 2.0 + truth.band,
         "video and audio packets the relay passed on, and those it dropped" + repairs

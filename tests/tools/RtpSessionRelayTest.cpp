@@ -130,6 +130,7 @@ TEST(RtpSessionRelay, DelaysEveryPacketInOrderAndCountsItsHold)
     EXPECT_EQ(c.dropped, 0u);
     EXPECT_EQ(c.neverForwarded, 0u);
     EXPECT_EQ(c.impaired.delayed, static_cast<std::uint64_t>(kPackets));
+    EXPECT_EQ(c.lastFramePackets, static_cast<std::uint64_t>(kPackets)) << "every packet carries one timestamp";
     EXPECT_GE(c.leastHoldUs, 40000);
     EXPECT_LE(c.mostHoldUs, 80000 + 1000);
     EXPECT_GE(c.totalHoldUs, kPackets * c.leastHoldUs);

@@ -199,9 +199,10 @@ void MuxedRtpRelay::fromSender(const unsigned char* packet, std::size_t size)
         m_counts.totalHoldUs += holdUs;
         m_lastRtpDepartureUs = std::max(m_lastRtpDepartureUs, departureUs);
         m_lastRtpHoldUs = holdUs;
+        m_lastRtpArrivalUs = arrivalUs;
     } else {
-        // As long as the path holds RTP now, and never ahead of the RTP before it.
-        departureUs = std::max(m_lastRtpDepartureUs, arrivalUs + m_lastRtpHoldUs);
+        // As long as the path holds RTP now, and as far behind the RTP before it as it came.
+        departureUs = std::max(m_lastRtpDepartureUs + (arrivalUs - m_lastRtpArrivalUs), arrivalUs + m_lastRtpHoldUs);
     }
     if (departureUs > arrivalUs || m_schedule.size() > 0)
         m_schedule.add(departureUs, packet, size);

@@ -5,14 +5,16 @@
 // receiver (the player) reaches port(); the relay passes what it sends on to
 // the sender's port from a socket of its own, so the sender's ICE agent knows
 // the relay's address as the receiver's (a peer-reflexive candidate), and
-// whatever it sends back comes through the relay too.
+// whatever it sends back comes through the relay too, to the address the
+// receiver last sent from (a receiver checking from several addresses of its
+// own would be answered at one: the WHEP player on this host offers 127.0.0.1).
 //
 // The sender's RTP packets (told apart by their first two bytes, RFC 7983;
 // their headers are clear under SRTP) meet an impairment (tools/impair: delay
 // with jitter, a rate cap's drop-tail queue, loss, an outage), retransmissions
 // as much as originals: one bottleneck carries both. The sender's other packets
-// (RTCP, STUN, DTLS) are not impaired but keep their place behind the RTP held
-// before them; the receiver's pass at once.
+// (RTCP, STUN, DTLS) are not impaired but keep their place and spacing behind
+// the RTP held before them; the receiver's pass at once.
 //
 // It counts, per media SSRC, the originals it passed on by sequence number and
 // those it dropped, and the retransmissions (any other SSRC) it passed on by
@@ -110,7 +112,7 @@ private:
     impair::DatagramSchedule m_schedule; // relay thread only
     bool m_receiverKnown = false;        // relay thread only
     sockaddr_in m_receiver {};           // relay thread only: where the receiver's packets came from
-    std::int64_t m_lastRtpDepartureUs = 0, m_lastRtpHoldUs = 0; // relay thread only
+    std::int64_t m_lastRtpDepartureUs = 0, m_lastRtpHoldUs = 0, m_lastRtpArrivalUs = 0; // relay thread only
     std::uint64_t m_rtpPassed = 0; // under m_mutex
     std::thread m_thread;
 };

@@ -153,8 +153,9 @@ void RtpSessionRelay::run()
             if (got > 0) {
                 senderKnown = true;
                 const std::int64_t arrivalUs = nowUs();
-                // As long as the path holds RTP now, and never before the RTP ahead of it.
-                const std::int64_t departureUs = std::max(m_lastRtpDepartureUs, arrivalUs + m_lastRtpHoldUs);
+                // As long as the path holds RTP now, and as far behind the RTP ahead of it as it came.
+                const std::int64_t departureUs = std::max(m_lastRtpDepartureUs + (arrivalUs - m_lastRtpArrivalUs),
+                                                          arrivalUs + m_lastRtpHoldUs);
                 if (departureUs > arrivalUs || m_rtcpSchedule.size() > 0)
                     m_rtcpSchedule.add(departureUs, buffer.data(), static_cast<std::size_t>(got));
                 else
@@ -178,7 +179,7 @@ void RtpSessionRelay::run()
 void RtpSessionRelay::relayRtp(const unsigned char* packet, std::size_t size)
 {
     if (!isRtp(packet, size))
-        return; // not RTP (a receiver's hole punch sent the other way round, say): nothing to pass on
+        return; // not RTP: nothing this relay counts or passes on
     const std::int64_t arrivalUs = nowUs();
     std::int64_t departureUs = arrivalUs;
     {
@@ -201,6 +202,7 @@ void RtpSessionRelay::relayRtp(const unsigned char* packet, std::size_t size)
     }
     m_lastRtpDepartureUs = std::max(m_lastRtpDepartureUs, departureUs);
     m_lastRtpHoldUs = departureUs - arrivalUs;
+    m_lastRtpArrivalUs = arrivalUs;
     // Whatever is already due leaves first, so a packet due now goes straight
     // out only when nothing waits.
     if (departureUs > arrivalUs || m_schedule.size() > 0)
@@ -230,6 +232,11 @@ void RtpSessionRelay::sendRtp(const unsigned char* packet, std::size_t size)
         const std::int64_t extended = m_highestSequence + ahead;
         m_highestSequence = std::max(m_highestSequence, extended);
         m_forwarded.insert(extended);
+        const std::uint32_t timestamp = (static_cast<std::uint32_t>(packet[4]) << 24) | (packet[5] << 16)
+            | (packet[6] << 8) | packet[7];
+        m_counts.lastFramePackets = m_forwarded.size() > 1 && timestamp == m_lastTimestamp
+            ? m_counts.lastFramePackets + 1 : 1;
+        m_lastTimestamp = timestamp;
         m_counts.neverForwarded = static_cast<std::uint64_t>(*m_forwarded.rbegin() - *m_forwarded.begin() + 1)
             - m_forwarded.size();
     }

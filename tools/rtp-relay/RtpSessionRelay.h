@@ -7,9 +7,9 @@
 // jitter); what it holds waits in a timer queue the relay thread drains between
 // receives, so a held packet never blocks the receive of the ones behind it.
 // RTCP is not impaired, and passes both ways: the sender's reports to the
-// receiver's RTCP port, held as long as the last RTP packet and never ahead of
-// it (a path keeps its order and spacing: a BYE must not overtake or catch up
-// with the stream's last packets), and whatever
+// receiver's RTCP port, held as long as the last RTP packet and as far behind
+// it as it came (a path keeps its order and spacing: a BYE must not overtake or
+// catch up with the stream's last packets), and whatever
 // the receiver sends to the relay's RTCP socket at once back to where the
 // sender's RTCP came from (a receiver that reports to the sender's own address
 // bypasses the relay, unimpaired as well).
@@ -51,6 +51,9 @@ public:
         std::uint64_t trailingDrops = 0;  // dropped after the last one passed on: no receiver can see them
         // Sequence numbers between the first and last passed on that never were.
         std::uint64_t neverForwarded = 0;
+        // The packets passed on that carry the last one's RTP timestamp: the
+        // stream's last frame, which its sender's BYE follows closely.
+        std::uint64_t lastFramePackets = 0;
         std::uint64_t rtcpToReceiver = 0; // the sender's RTCP packets passed on
         std::uint64_t rtcpToSender = 0;   // the receiver's RTCP packets passed back
         // How long the RTP packets passed on waited in the relay, in microseconds.
@@ -87,8 +90,10 @@ private:
     impair::DatagramSchedule m_rtcpSchedule; // relay thread only: RTCP behind it
     std::int64_t m_lastRtpDepartureUs = 0;   // relay thread only
     std::int64_t m_lastRtpHoldUs = 0;        // relay thread only
+    std::int64_t m_lastRtpArrivalUs = 0;     // relay thread only
     std::set<std::int64_t> m_forwarded;  // sequence numbers passed on, extended past 16 bits
     std::int64_t m_highestSequence = 0;
+    std::uint32_t m_lastTimestamp = 0;
     std::thread m_thread;
 };
 

@@ -165,6 +165,7 @@ RtpSessionRelay::Counts RtspTestServer::relayCounts() const
         sum.dropped += c.dropped;
         sum.trailingDrops += c.trailingDrops;
         sum.neverForwarded += c.neverForwarded;
+        sum.lastFramePackets = std::max(sum.lastFramePackets, c.lastFramePackets);
         sum.rtcpToReceiver += c.rtcpToReceiver;
         sum.rtcpToSender += c.rtcpToSender;
         sum.mostHoldUs = std::max(sum.mostHoldUs, c.mostHoldUs);

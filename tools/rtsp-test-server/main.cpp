@@ -23,7 +23,7 @@
 // count as lost. With a hold, the line goes on with the relays' counts:
 // " relay-sessions=<n> relay-in=<rtp> relay-forwarded=<rtp> relay-dropped=<rtp>
 // relay-trailing=<rtp> relay-never-forwarded=<rtp> relay-capped=<rtp>
-// relay-held=<rtp> relay-delayed=<rtp> relay-rtcp-down=<rtcp> relay-rtcp-up=<rtcp>
+// relay-held=<rtp> relay-delayed=<rtp> relay-last-frame=<rtp> relay-rtcp-down=<rtcp> relay-rtcp-up=<rtcp>
 // relay-least-hold-us=<us> relay-most-hold-us=<us> relay-total-hold-us=<us>".
 // "STATS" lines also answer a "stats" line on standard input.
 
@@ -56,13 +56,13 @@ void printStats(const RtspTestServer& server)
         const auto c = server.relayCounts();
         std::printf(" relay-sessions=%llu relay-in=%llu relay-forwarded=%llu relay-dropped=%llu relay-trailing=%llu"
                     " relay-never-forwarded=%llu relay-capped=%llu relay-held=%llu relay-delayed=%llu"
-                    " relay-rtcp-down=%llu relay-rtcp-up=%llu relay-least-hold-us=%lld relay-most-hold-us=%lld"
+                    " relay-last-frame=%llu relay-rtcp-down=%llu relay-rtcp-up=%llu relay-least-hold-us=%lld relay-most-hold-us=%lld"
                     " relay-total-hold-us=%lld",
                     static_cast<ull>(server.relayCount()), static_cast<ull>(c.rtpIn), static_cast<ull>(c.forwarded),
                     static_cast<ull>(c.dropped), static_cast<ull>(c.trailingDrops),
                     static_cast<ull>(c.neverForwarded), static_cast<ull>(c.impaired.capped),
                     static_cast<ull>(c.impaired.held), static_cast<ull>(c.impaired.delayed),
-                    static_cast<ull>(c.rtcpToReceiver), static_cast<ull>(c.rtcpToSender),
+                    static_cast<ull>(c.lastFramePackets), static_cast<ull>(c.rtcpToReceiver), static_cast<ull>(c.rtcpToSender),
                     static_cast<long long>(c.leastHoldUs), static_cast<long long>(c.mostHoldUs),
                     static_cast<long long>(c.totalHoldUs));
     }
