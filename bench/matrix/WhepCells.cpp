@@ -7,8 +7,14 @@
 // alone, so the player's checks, and then everything either way, go through
 // the relay. The relay counts by SSRC and sequence number what it passed on
 // and dropped, retransmissions too (which the server logs with the originals
-// they carry, encrypted on the wire). Each session ends by itself, so the
-// counts and the player's last figures cover the same packets.
+// they carry, encrypted on the wire). Such a session starts about 2 s later
+// than a direct one, delay or not: the server no longer checks the player's
+// candidates itself, and the player nominates its pair through the relay only
+// once its checks from its other addresses to the relay's loopback one have
+// failed (the relay's log of a run: the first check answered at once, the
+// nomination 2 s later); the first frame's truth is the harness's clock all
+// the same. Each session ends by itself, so the counts and the player's last
+// figures cover the same packets.
 
 #include "CellFigures.h"
 #include "CellPlayer.h"

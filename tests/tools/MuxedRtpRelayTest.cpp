@@ -180,3 +180,31 @@ TEST(MuxedRtpRelay, DelaysTheSendersRtp)
     EXPECT_EQ(c.impaired.delayed, 1u);
     EXPECT_GE(c.leastHoldUs, 80000);
 }
+
+TEST(MuxedRtpRelay, AnswersEachOfTheReceiversAddressesThroughASocketOfItsOwn)
+{
+    Peer sender, first, second;
+    MuxedRtpRelay::Options options;
+    options.senderPort = sender.port();
+    options.maxLifetime = 20s;
+    MuxedRtpRelay relay(options);
+
+    // A receiver checks from each of its candidates: the sender must tell them apart.
+    first.sendTo(relay.port(), kStun);
+    ASSERT_EQ(sender.receive(3s), kStun);
+    const std::uint16_t forFirst = sender.lastPort();
+    second.sendTo(relay.port(), kStun);
+    ASSERT_EQ(sender.receive(3s), kStun);
+    const std::uint16_t forSecond = sender.lastPort();
+    EXPECT_NE(forFirst, forSecond);
+
+    const std::vector<unsigned char> toSecond {0x01, 0x01, 0x00, 0x00, 2, 2, 2, 2};
+    const std::vector<unsigned char> toFirst {0x01, 0x01, 0x00, 0x00, 1, 1, 1, 1};
+    sender.sendTo(forSecond, toSecond);
+    sender.sendTo(forFirst, toFirst);
+    EXPECT_EQ(first.receive(3s), toFirst);
+    EXPECT_EQ(second.receive(3s), toSecond);
+    relay.stop();
+    EXPECT_EQ(relay.counts().toSender, 2u);
+    EXPECT_EQ(relay.counts().otherToReceiver, 2u);
+}

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <exception>
 #include <stdexcept>
 #include <string>
 
@@ -86,19 +87,6 @@ MuxedRtpRelay::MuxedRtpRelay(const Options& options)
     , m_impairment(options.impairment)
 {
     m_receiverSide = boundSocket();
-    try {
-        m_senderSide = boundSocket();
-    } catch (...) {
-        close(m_receiverSide);
-        throw;
-    }
-    const sockaddr_in sender = loopback(options.senderPort);
-    if (connect(m_senderSide, reinterpret_cast<const sockaddr*>(&sender), sizeof sender) != 0) {
-        close(m_receiverSide);
-        close(m_senderSide);
-        throw std::runtime_error("Cannot connect socket 'muxed rtp relay to 127.0.0.1:"
-                                 + std::to_string(options.senderPort) + "': connect failed");
-    }
     sockaddr_in bound {};
     socklen_t length = sizeof bound;
     getsockname(m_receiverSide, reinterpret_cast<sockaddr*>(&bound), &length);
@@ -112,7 +100,8 @@ MuxedRtpRelay::~MuxedRtpRelay()
 {
     stop();
     close(m_receiverSide);
-    close(m_senderSide);
+    for (const Leg& leg : m_legs)
+        close(leg.fd);
 }
 
 void MuxedRtpRelay::stop()
@@ -140,35 +129,66 @@ std::map<std::pair<std::uint32_t, std::uint16_t>, std::int64_t> MuxedRtpRelay::f
     return m_retransmissions;
 }
 
+int MuxedRtpRelay::legFor(const sockaddr_in& receiver)
+{
+    for (std::size_t i = 0; i < m_legs.size(); ++i) {
+        if (m_legs[i].receiver.sin_addr.s_addr == receiver.sin_addr.s_addr
+            && m_legs[i].receiver.sin_port == receiver.sin_port)
+            return static_cast<int>(i);
+    }
+    constexpr std::size_t kMostLegs = 64; // a receiver's candidates, with room to spare
+    if (m_legs.size() >= kMostLegs)
+        return -1;
+    int fd = -1;
+    try {
+        fd = boundSocket();
+    } catch (const std::exception&) {
+        return -1; // the sender never hears of this address, as behind a full NAT
+    }
+    const sockaddr_in sender = loopback(m_options.senderPort);
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&sender), sizeof sender) != 0) {
+        close(fd);
+        return -1;
+    }
+    m_legs.push_back({receiver, fd});
+    return static_cast<int>(m_legs.size() - 1);
+}
+
 void MuxedRtpRelay::run()
 {
     std::vector<unsigned char> buffer(kMaxDatagram);
+    std::vector<pollfd> fds;
     while (!m_stopping && std::chrono::steady_clock::now() < m_end) {
-        pollfd fds[2] = {{m_receiverSide, POLLIN, 0}, {m_senderSide, POLLIN, 0}};
-        const int ready = poll(fds, 2, m_schedule.waitMs(nowUs(), kPollMs));
+        fds.assign(1, {m_receiverSide, POLLIN, 0});
+        for (const Leg& leg : m_legs)
+            fds.push_back({leg.fd, POLLIN, 0});
+        const int ready = poll(fds.data(), fds.size(), m_schedule.waitMs(nowUs(), kPollMs));
         sendDue();
         if (ready <= 0)
             continue;
         if (fds[0].revents & POLLIN) {
-            socklen_t length = sizeof m_receiver;
+            sockaddr_in from {};
+            socklen_t length = sizeof from;
             const ssize_t got = recvfrom(m_receiverSide, buffer.data(), buffer.size(), 0,
-                                         reinterpret_cast<sockaddr*>(&m_receiver), &length);
-            if (got > 0) {
-                m_receiverKnown = true;
-                send(m_senderSide, buffer.data(), static_cast<std::size_t>(got), 0);
+                                         reinterpret_cast<sockaddr*>(&from), &length);
+            const int leg = got > 0 ? legFor(from) : -1;
+            if (leg >= 0) {
+                send(m_legs[static_cast<std::size_t>(leg)].fd, buffer.data(), static_cast<std::size_t>(got), 0);
                 std::lock_guard lock(m_mutex);
                 ++m_counts.toSender;
             }
         }
-        if (fds[1].revents & POLLIN) {
-            const ssize_t got = recv(m_senderSide, buffer.data(), buffer.size(), 0);
-            if (got > 0 && m_receiverKnown)
-                fromSender(buffer.data(), static_cast<std::size_t>(got));
+        for (std::size_t i = 1; i < fds.size(); ++i) {
+            if (!(fds[i].revents & POLLIN))
+                continue;
+            const ssize_t got = recv(fds[i].fd, buffer.data(), buffer.size(), 0);
+            if (got > 0)
+                fromSender(i - 1, buffer.data(), static_cast<std::size_t>(got));
         }
     }
 }
 
-void MuxedRtpRelay::fromSender(const unsigned char* packet, std::size_t size)
+void MuxedRtpRelay::fromSender(std::size_t leg, const unsigned char* packet, std::size_t size)
 {
     const std::int64_t arrivalUs = nowUs();
     std::int64_t departureUs = arrivalUs;
@@ -204,19 +224,26 @@ void MuxedRtpRelay::fromSender(const unsigned char* packet, std::size_t size)
         // As long as the path holds RTP now, and as far behind the RTP before it as it came.
         departureUs = std::max(m_lastRtpDepartureUs + (arrivalUs - m_lastRtpArrivalUs), arrivalUs + m_lastRtpHoldUs);
     }
-    if (departureUs > arrivalUs || m_schedule.size() > 0)
-        m_schedule.add(departureUs, packet, size);
-    else
-        toReceiver(packet, size);
+    if (departureUs > arrivalUs || m_schedule.size() > 0) {
+        // The schedule keeps bytes alone: the leg's number goes in front.
+        std::vector<unsigned char> held(2 + size);
+        held[0] = static_cast<unsigned char>(leg >> 8);
+        held[1] = static_cast<unsigned char>(leg & 0xFF);
+        std::copy(packet, packet + size, held.begin() + 2);
+        m_schedule.add(departureUs, held.data(), held.size());
+    } else {
+        toReceiver(leg, packet, size);
+    }
 }
 
 void MuxedRtpRelay::sendDue()
 {
     for (const impair::DatagramSchedule::Datagram& due : m_schedule.takeDue(nowUs()))
-        toReceiver(due.bytes.data(), due.bytes.size());
+        toReceiver((static_cast<std::size_t>(due.bytes[0]) << 8) | due.bytes[1], due.bytes.data() + 2,
+                   due.bytes.size() - 2);
 }
 
-void MuxedRtpRelay::toReceiver(const unsigned char* packet, std::size_t size)
+void MuxedRtpRelay::toReceiver(std::size_t leg, const unsigned char* packet, std::size_t size)
 {
     {
         std::lock_guard lock(m_mutex);
@@ -241,7 +268,8 @@ void MuxedRtpRelay::toReceiver(const unsigned char* packet, std::size_t size)
             m_retransmissions.emplace(std::pair {ssrcOf(packet), sequenceOf(packet)}, nowUs());
         }
     }
-    sendto(m_receiverSide, packet, size, 0, reinterpret_cast<const sockaddr*>(&m_receiver), sizeof m_receiver);
+    const sockaddr_in& receiver = m_legs[leg].receiver;
+    sendto(m_receiverSide, packet, size, 0, reinterpret_cast<const sockaddr*>(&receiver), sizeof receiver);
 }
 
 } // namespace zephyrscope::tools

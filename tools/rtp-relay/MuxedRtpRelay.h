@@ -3,11 +3,11 @@
 // A UDP relay on 127.0.0.1 in the one path of a WebRTC session, where RTP, RTCP,
 // STUN and DTLS share a single port pair (bundled, RTCP multiplexed). The
 // receiver (the player) reaches port(); the relay passes what it sends on to
-// the sender's port from a socket of its own, so the sender's ICE agent knows
-// the relay's address as the receiver's (a peer-reflexive candidate), and
-// whatever it sends back comes through the relay too, to the address the
-// receiver last sent from (a receiver checking from several addresses of its
-// own would be answered at one: the WHEP player on this host offers 127.0.0.1).
+// the sender's port from a socket of its own for each address the receiver
+// sends from (as a NAT would), so the sender's ICE agent knows each of the
+// receiver's candidates by one of the relay's addresses (a peer-reflexive
+// candidate), and whatever it sends back comes through the relay too, to the
+// receiver's address that socket stands for.
 //
 // The sender's RTP packets (told apart by their first two bytes, RFC 7983;
 // their headers are clear under SRTP) meet an impairment (tools/impair: delay
@@ -88,10 +88,18 @@ public:
     std::map<std::pair<std::uint32_t, std::uint16_t>, std::int64_t> forwardedRetransmissions() const;
 
 private:
+    // One of the receiver's addresses, and the relay's socket toward the sender for it.
+    struct Leg {
+        sockaddr_in receiver {};
+        int fd = -1;
+    };
+
     void run();
-    void fromSender(const unsigned char* packet, std::size_t size);
+    // The leg of the receiver's address, made on its first packet; -1 when none can be.
+    int legFor(const sockaddr_in& receiver);
+    void fromSender(std::size_t leg, const unsigned char* packet, std::size_t size);
     void sendDue();
-    void toReceiver(const unsigned char* packet, std::size_t size);
+    void toReceiver(std::size_t leg, const unsigned char* packet, std::size_t size);
 
     struct Forwarded {
         std::set<std::int64_t> sequences; // extended past 16 bits
@@ -100,7 +108,7 @@ private:
 
     Options m_options;
     std::chrono::steady_clock::time_point m_end;
-    int m_receiverSide = -1, m_senderSide = -1;
+    int m_receiverSide = -1;
     std::uint16_t m_port = 0;
     std::atomic<bool> m_stopping {false};
     mutable std::mutex m_mutex;
@@ -109,9 +117,8 @@ private:
     std::map<std::uint32_t, std::map<std::uint16_t, std::int64_t>> m_dropped;
     std::map<std::pair<std::uint32_t, std::uint16_t>, std::int64_t> m_retransmissions;
     impair::Impairment m_impairment;
-    impair::DatagramSchedule m_schedule; // relay thread only
-    bool m_receiverKnown = false;        // relay thread only
-    sockaddr_in m_receiver {};           // relay thread only: where the receiver's packets came from
+    impair::DatagramSchedule m_schedule; // relay thread only: the leg's number, then the packet
+    std::vector<Leg> m_legs;             // relay thread only
     std::int64_t m_lastRtpDepartureUs = 0, m_lastRtpHoldUs = 0, m_lastRtpArrivalUs = 0; // relay thread only
     std::uint64_t m_rtpPassed = 0; // under m_mutex
     std::thread m_thread;
