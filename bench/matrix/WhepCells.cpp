@@ -1,16 +1,33 @@
 // WebRTC (WHEP) cells: the WHEP test server (a child process) drops video
 // packets after its retransmission cache, at random, in bursts, every N-th with
 // every repair of them, or everything during an outage, and counts what it
-// sent, dropped and repaired. It cannot hold packets, so delay and a rate cap
-// are not measured here. Each session ends by itself, so the server's final
-// counts and the player's last figures cover the same packets.
+// sent, dropped and repaired. Delay and a rate cap are a MuxedRtpRelay's in
+// this process, in the session's one path: the server's ICE agent takes one
+// port, ignores the player's candidates and answers with the relay's address
+// alone, so the player's checks, and then everything either way, go through
+// the relay. The relay counts by SSRC and sequence number what it passed on
+// and dropped, retransmissions too (which the server logs with the originals
+// they carry, encrypted on the wire). Such a session starts about 2 s later
+// than a direct one, delay or not: the server no longer checks the player's
+// candidates itself, and the player nominates its pair through the relay only
+// once its checks from its other addresses to the relay's loopback one have
+// failed (the relay's log of a run: the first check answered at once, the
+// nomination 2 s later); the first frame's truth is the harness's clock all
+// the same. Each session ends by itself, so the counts and the player's last
+// figures cover the same packets.
 
 #include "CellFigures.h"
 #include "CellPlayer.h"
 #include "MatrixProtocols.h"
+#include "MuxedRtpRelay.h"
 #include "WhepServerProcess.h"
 
+#include <cstdio>
 #include <exception>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
 #include <sstream>
 
 namespace zephyrscope::bench {
@@ -19,19 +36,124 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::WhepServerProcess;
+using tools::MuxedRtpRelay;
 
-bool serverArguments(const MatrixImpairment& impairment, std::vector<std::string>& arguments, std::string& whyNot)
+// The WHEP test server's streams.
+constexpr std::uint32_t kVideoSsrc = 0x11223344;
+constexpr std::uint32_t kAudioSsrc = 0x55667788;
+// The relay's bottleneck queue under a rate cap: what the capped link sends in
+// this time, well within the player's jitter buffer and retransmission time.
+constexpr double kCapQueueMs = 200.0;
+
+bool holds(const MatrixImpairment& impairment)
 {
     const auto& p = impairment.params;
-    if (p.delay.delayUs > 0 || p.delay.jitterUs > 0 || p.rate.bitsPerSecond > 0) {
-        whyNot = "not measured: the WHEP test server drops packets as they leave but cannot hold them";
-        return false;
+    return p.delay.delayUs > 0 || p.delay.jitterUs > 0 || p.rate.bitsPerSecond > 0;
+}
+
+// What the relay's counts and the server's retransmission log say reached the
+// player. A repair counts only where it came in time, and when that is the
+// jitter buffer decides for itself: it gives a packet up once its next request
+// would come too late for its latency, and the time between requests grows
+// with the round trip it measures, a full queue's too. So what it recovered is
+// known only to lie between none and the repairs the relay passed on within the
+// jitter buffer's latency and the most the relay held a packet after their
+// original reached it: the truth is that range's middle, half of it allowed.
+struct HeldTruth {
+    double received = 0, lost = 0, recovered = 0;
+    double band = 0; // half the repairs that may have come in time
+    std::string counts;
+};
+
+HeldTruth heldTruth(const MuxedRtpRelay& relay, const WhepServerProcess& server, double jitterBufferMs)
+{
+    const MuxedRtpRelay::Counts c = relay.counts();
+    const auto dropped = relay.droppedOriginals();
+    const auto retransmissions = relay.forwardedRetransmissions();
+    // Each repaired original and how long after it reached the relay its first repair left it.
+    std::map<std::pair<std::uint32_t, std::uint16_t>, std::int64_t> repairAfterUs;
+    for (const std::string& line : server.lines()) {
+        unsigned long ssrc = 0;
+        unsigned sequence = 0, original = 0;
+        char id[64];
+        if (std::sscanf(line.c_str(), "RTX %63s ssrc=%lu seq=%u osn=%u", id, &ssrc, &sequence, &original) != 4)
+            continue;
+        const auto sent = retransmissions.find({static_cast<std::uint32_t>(ssrc), static_cast<std::uint16_t>(sequence)});
+        if (sent == retransmissions.end())
+            continue;
+        // Which stream it repairs: the one whose original the relay dropped (the
+        // two streams' sequence numbers start far apart at random).
+        for (const std::uint32_t media : {kVideoSsrc, kAudioSsrc}) {
+            const auto stream = dropped.find(media);
+            if (stream == dropped.end())
+                continue;
+            const auto lost = stream->second.find(static_cast<std::uint16_t>(original));
+            if (lost == stream->second.end())
+                continue;
+            const std::int64_t afterUs = sent->second - lost->second;
+            const auto key = std::pair {media, static_cast<std::uint16_t>(original)};
+            const auto known = repairAfterUs.find(key);
+            if (known == repairAfterUs.end() || afterUs < known->second)
+                repairAfterUs[key] = afterUs;
+            break;
+        }
     }
+    const double latestDeadlineUs = jitterBufferMs * 1000.0 + static_cast<double>(c.mostHoldUs);
+    std::uint64_t maybeInTime = 0, late = 0;
+    for (const auto& [key, afterUs] : repairAfterUs)
+        ++(static_cast<double>(afterUs) <= latestDeadlineUs ? maybeInTime : late);
+    HeldTruth truth;
+    std::ostringstream counts;
+    double neverForwarded = 0;
+    for (const auto& [ssrc, media] : c.media) {
+        const char* name = ssrc == kVideoSsrc ? "video" : "audio";
+        truth.received += static_cast<double>(media.forwarded);
+        neverForwarded += static_cast<double>(media.neverForwarded);
+        counts << name << "-originals=" << media.originals << " " << name << "-forwarded=" << media.forwarded << " "
+               << name << "-dropped=" << media.dropped << " " << name << "-trailing=" << media.trailingDrops << " "
+               << name << "-never-forwarded=" << media.neverForwarded << " ";
+    }
+    truth.recovered = static_cast<double>(maybeInTime) / 2.0;
+    truth.band = static_cast<double>(maybeInTime) / 2.0;
+    truth.received += truth.recovered;
+    truth.lost = neverForwarded - truth.recovered;
+    counts << "rtx-in=" << c.retransmissionsIn << " rtx-forwarded=" << c.retransmissionsForwarded
+           << " rtx-dropped=" << c.retransmissionsDropped << " repaired-maybe-in-time=" << maybeInTime
+           << " repaired-late=" << late << " capped=" << c.impaired.capped
+           << " held=" << c.impaired.held << " delayed=" << c.impaired.delayed
+           << " other-to-player=" << c.otherToReceiver << " to-server=" << c.toSender
+           << " least-hold-us=" << c.leastHoldUs << " most-hold-us=" << c.mostHoldUs
+           << " total-hold-us=" << c.totalHoldUs << " jitter-buffer-ms=" << jitterBufferMs;
+    truth.counts = counts.str();
+    return truth;
+}
+
+void appendServerArguments(const MatrixImpairment& impairment, std::vector<std::string>& arguments)
+{
     impairment.appendDropArguments(arguments);
     if (impairment.lostWithRepairsEvery > 0)
         arguments.insert(arguments.end(),
                          {"--drop-every", std::to_string(impairment.lostWithRepairsEvery), "--drop-repairs"});
-    return true;
+}
+
+void addHeldPacketFigures(MatrixCell& cell, const NetworkFigures& f, const HeldTruth& truth)
+{
+    const std::string repairs = " a retransmission of which the relay passed on in time: by the server's log of "
+                                "what each carries, between none and those within the jitter buffer's latency and "
+                                "the most the relay held a packet after their original reached it (the jitter "
+                                "buffer's own deadline shrinks as its measured round trip grows), the middle, half "
+                                "the range allowed";
+    cell.figures.push_back(MatrixFigure::checked(
+        kFigureReceived, f.receivedPackets, truth.received, 0.0, 2.0 + truth.band,
+        "video and audio packets the relay passed on, and those it dropped" + repairs
+            + "; two packets for the streams' last, in flight when the session ended"));
+    cell.figures.push_back(MatrixFigure::checked(
+        kFigureLost, f.lostPackets, truth.lost, 0.0, 1.0 + truth.band,
+        "sequence numbers between the first and last the relay passed on that it never did, less those" + repairs
+            + "; one packet, as the WebRTC tests allow"));
+    cell.figures.push_back(MatrixFigure::checked(
+        kFigureRecovered, f.recoveredPackets, truth.recovered, 0.0, 1.0 + truth.band,
+        "video and audio packets the relay dropped" + repairs + "; one packet, as the WebRTC tests allow"));
 }
 
 MatrixCell playWhep(const MatrixImpairment& impairment)
@@ -42,12 +164,21 @@ MatrixCell playWhep(const MatrixImpairment& impairment)
     const auto started = std::chrono::steady_clock::now();
     std::vector<std::string> arguments {"--rtx", "--end-after", std::to_string(MatrixImpairments::kStreamSeconds),
                                         "--lifetime", "90"};
-    std::string whyNot;
-    if (!serverArguments(impairment, arguments, whyNot)) {
-        CellFigures::markFailed(cell, whyNot, nullptr);
-        return cell;
-    }
+    appendServerArguments(impairment, arguments);
     try {
+        std::unique_ptr<MuxedRtpRelay> relay;
+        if (holds(impairment)) {
+            MuxedRtpRelay::Options options;
+            options.senderPort = MuxedRtpRelay::freeLoopbackPort();
+            options.mediaSsrcs = {kVideoSsrc, kAudioSsrc};
+            options.impairment = impairment.params;
+            options.impairment.rate.queueBytes = static_cast<std::int64_t>(
+                static_cast<double>(impairment.params.rate.bitsPerSecond) / 8.0 * kCapQueueMs / 1000.0);
+            options.maxLifetime = 90s;
+            relay = std::make_unique<MuxedRtpRelay>(options);
+            arguments.insert(arguments.end(), {"--ice-port", std::to_string(options.senderPort), "--hold-port",
+                                               std::to_string(relay->port())});
+        }
         WhepServerProcess server(arguments);
         CellPlayer player;
         player.open(server.url());
@@ -63,6 +194,8 @@ MatrixCell playWhep(const MatrixImpairment& impairment)
         player.stop();
         server.waitForLine("DELETE ", 5s);
         server.finish();
+        if (relay)
+            relay->stop();
         const WhepServerProcess::Counts c = server.lastCounts();
         std::ostringstream counts;
         counts << "video-sent=" << c.videoSent << " video-dropped=" << c.videoDropped
@@ -70,9 +203,16 @@ MatrixCell playWhep(const MatrixImpairment& impairment)
                << " audio-sent=" << c.audioSent << " audio-dropped=" << c.audioDropped
                << " audio-repaired=" << c.audioRepaired
                << " nacks-received=" << c.nacksReceived;
+        std::optional<HeldTruth> held;
+        if (relay) {
+            held = heldTruth(*relay, server, player.figures().webrtcJitterBufferMs);
+            counts << " relay: " << held->counts;
+        }
         cell.relayCounts = counts.str();
         cell.notes = player.countsFell();
-        if (cell.played) {
+        if (cell.played && held) {
+            addHeldPacketFigures(cell, player.figures(), *held);
+        } else if (cell.played) {
             const NetworkFigures& f = player.figures();
             const double repaired = static_cast<double>(c.videoRepaired + c.audioRepaired);
             const double lost = static_cast<double>(c.videoDropped + c.audioDropped) - repaired;
@@ -89,6 +229,8 @@ MatrixCell playWhep(const MatrixImpairment& impairment)
                 kFigureRecovered, f.recoveredPackets, repaired, 0.0, 1.0,
                 "dropped video and audio packets a retransmission of which the server sent; one packet, as the "
                 "WebRTC tests allow"));
+        }
+        if (cell.played) {
             std::optional<double> gapMs;
             if (impairment.outageMs > 0)
                 gapMs = static_cast<double>(impairment.outageMs);

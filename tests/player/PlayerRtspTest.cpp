@@ -117,6 +117,47 @@ TEST_F(PlayerRtsp, DroppedPacketsAreCountedAsLost)
     EXPECT_GT(end.quality, 90);
 }
 
+TEST_F(PlayerRtsp, HeldUdpSessionCountsWhatTheServersRelayPassedOn)
+{
+    // Snow at 600 kbit/s through 300 kbit/s behind a 150-ms queue, 50 ms late:
+    // the queue overflows all along, and what it keeps comes within the jitter buffer.
+    auto server = startServer({"--seconds", "4", "--picture", "snow", "--bitrate", "600", "--hold-rate", "300000",
+                               "--hold-queue-ms", "150", "--hold-delay", "50"});
+    Observed playing;
+    const Observed end = playToEnd(server->url("rtspu"), playing);
+    const auto stats = server->finish();
+    EXPECT_EQ(playing.protocol, "RTSPU");
+    ASSERT_EQ(stats.relayCount("sessions"), 1);
+    EXPECT_EQ(stats.relayCount("in"), static_cast<std::int64_t>(stats.sent));
+    ASSERT_GT(stats.relayCount("capped"), 0);
+    EXPECT_EQ(stats.relayCount("dropped"), stats.relayCount("capped"));
+    // The server's BYE comes right behind the last frame's packets: rtspsrc may end the stream before them.
+    EXPECT_NEAR(end.received, static_cast<double>(stats.relayCount("forwarded")),
+                static_cast<double>(std::max<std::int64_t>(1, stats.relayCount("last-frame"))));
+    EXPECT_NEAR(end.lost, static_cast<double>(stats.relayCount("never-forwarded")), 1.0);
+    EXPECT_EQ(end.recovered, 0);
+    // Every packet passed on waited the delay, and at most the queue's time and its own more
+    // (1200 bytes at 300 kbit/s: 32 ms).
+    EXPECT_GE(stats.relayCount("least-hold-us"), 50000);
+    EXPECT_LE(stats.relayCount("most-hold-us"), 50000 + 150000 + 32000 + 1000);
+    // The sender's reports reached the player through the relay.
+    EXPECT_GT(stats.relayCount("rtcp-down"), 0);
+    std::cout << "held RTSP session: sent=" << stats.sent << " forwarded=" << stats.relayCount("forwarded")
+              << " capped=" << stats.relayCount("capped") << " received=" << end.received << " lost=" << end.lost
+              << '\n';
+}
+
+TEST_F(PlayerRtsp, HoldLeavesASessionOverTcpAlone)
+{
+    auto server = startServer({"--seconds", "3", "--hold-rate", "300000"});
+    Observed playing;
+    const Observed end = playToEnd(server->url("rtspt"), playing);
+    const auto stats = server->finish();
+    EXPECT_EQ(stats.relayCount("sessions"), 0);
+    EXPECT_EQ(end.lost, 0);
+    EXPECT_NEAR(end.received, static_cast<double>(stats.sent), 1.0);
+}
+
 namespace {
 
 // rtspsrc's jitter buffer holds each packet this long (its default latency).

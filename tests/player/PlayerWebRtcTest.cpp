@@ -1,5 +1,6 @@
 #include "PlayerTestEnvironment.h"
 
+#include "MuxedRtpRelay.h"
 #include "PlayState.h"
 #include "WhepServerProcess.h"
 
@@ -241,6 +242,47 @@ TEST_F(PlayerWebRtc, EndpointOnLoopbackAnsweringOnlyItsLoopbackCandidatePlays)
     EXPECT_GT(end.received, static_cast<std::int32_t>(counts.videoSent / 2));
     EXPECT_NEAR(end.lost, static_cast<double>(counts.videoDropped), 1.0);
     EXPECT_EQ(end.recovered, 0);
+}
+
+TEST_F(PlayerWebRtc, SessionHeldByARelayOnItsOnePortFlowsThroughTheRelayAlone)
+{
+    zephyrscope::tools::MuxedRtpRelay::Options options;
+    options.senderPort = zephyrscope::tools::MuxedRtpRelay::freeLoopbackPort();
+    options.mediaSsrcs = {0x11223344, 0x55667788}; // the server's video and audio
+    options.impairment.delay.delayUs = 40000;
+    options.maxLifetime = 40s;
+    zephyrscope::tools::MuxedRtpRelay relay(options);
+    WhepServerProcess server({"--rtx", "--ice-port", std::to_string(options.senderPort), "--hold-port",
+                              std::to_string(relay.port()), "--end-after", "4", "--lifetime", "40"});
+    player->putURL(server.url());
+    ASSERT_TRUE(waitForState(kPlayStatePlaying, 20s)) << events.sequence();
+    for (int i = 0; i < 150 && !server.waitForLine("END ", 1ms); ++i)
+        RunMainLoopFor(100ms);
+    // What the relay still holds, and then the jitter buffer, comes out.
+    RunMainLoopFor(1500ms);
+    const Observed end = read();
+    player->controls()->stop();
+    RunMainLoopFor(200ms);
+    server.waitForLine("DELETE /session/", 10s);
+    server.finish();
+    relay.stop();
+    const auto c = relay.counts();
+    const auto& video = c.media.at(0x11223344);
+    const auto& audio = c.media.at(0x55667788);
+    const auto counts = server.lastCounts();
+    SCOPED_TRACE(describe("WebRTC through a relay", end, counts));
+    // Had anything come round the relay, the player would have more than it passed on.
+    ASSERT_GT(video.forwarded, 50u);
+    ASSERT_GT(audio.forwarded, 50u);
+    EXPECT_NEAR(end.received, static_cast<double>(video.forwarded + audio.forwarded), 2.0);
+    EXPECT_EQ(end.lost, 0);
+    EXPECT_NEAR(static_cast<double>(video.originals + audio.originals),
+                static_cast<double>(counts.videoSent + counts.audioSent), 2.0);
+    EXPECT_EQ(video.dropped + audio.dropped, 0u);
+    // ICE's checks and DTLS went through it both ways, and it held every RTP packet.
+    EXPECT_GT(c.toSender, 0u);
+    EXPECT_GT(c.otherToReceiver, 0u);
+    EXPECT_GE(c.leastHoldUs, 40000);
 }
 
 // Where loopback is the only interface up (the run in a network namespace of

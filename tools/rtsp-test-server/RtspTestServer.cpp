@@ -3,6 +3,10 @@
 #include <gst/gst.h>
 #include <gst/rtsp-server/rtsp-server.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <exception>
+
 namespace zephyrscope::tools {
 
 struct RtspTestServerProbe {
@@ -41,6 +45,7 @@ RtspTestServer::RtspTestServer(Options options)
 
 RtspTestServer::~RtspTestServer()
 {
+    m_relays.clear();
     if (m_sourceId)
         g_source_remove(m_sourceId);
     if (m_server)
@@ -75,6 +80,8 @@ bool RtspTestServer::pictureNamed(const std::string& name, Picture& picture)
         picture = Picture::GreyBall;
     else if (name == "bars")
         picture = Picture::Bars;
+    else if (name == "snow")
+        picture = Picture::Snow;
     else
         return false;
     return true;
@@ -95,10 +102,12 @@ std::string RtspTestServer::launchLine() const
         pattern += " motion=sweep background-color=0xff808080"; // big-endian ARGB
     else if (m_options.picture == Picture::Bars)
         pattern = "pattern=smpte75 horizontal-speed=4";
+    else if (m_options.picture == Picture::Snow)
+        pattern = "pattern=snow";
     return "( videotestsrc is-live=true " + pattern + " num-buffers=" + std::to_string(frames)
         + " ! video/x-raw,width=" + std::to_string(m_options.width) + ",height=" + std::to_string(m_options.height)
         + ",framerate=" + std::to_string(m_options.fps) + "/1 ! x264enc speed-preset=ultrafast tune=zerolatency key-int-max="
-        + std::to_string(m_options.fps) + " bitrate=400" + payloader + ")";
+        + std::to_string(m_options.fps) + " bitrate=" + std::to_string(m_options.bitrateKbps) + payloader + ")";
 }
 
 void RtspTestServer::onMediaConfigure(GstRTSPMediaFactory*, GstRTSPMedia* media, void* self)
@@ -118,6 +127,84 @@ void RtspTestServer::onMediaConfigure(GstRTSPMediaFactory*, GstRTSPMedia* media,
     gst_object_unref(element);
 }
 
+void RtspTestServer::onClientConnected(GstRTSPServer*, GstRTSPClient* client, void* self)
+{
+    g_signal_connect(client, "setup-request", G_CALLBACK(&RtspTestServer::onSetupRequest), self);
+}
+
+// After the SETUP reply went out, and before a PLAY adds the transport to the
+// stream's UDP sinks: the sinks then send to the relay's ports instead.
+void RtspTestServer::onSetupRequest(GstRTSPClient*, GstRTSPContext* context, void* self)
+{
+    auto* server = static_cast<RtspTestServer*>(self);
+    if (!context->trans)
+        return;
+    const GstRTSPTransport* transport = gst_rtsp_stream_transport_get_transport(context->trans);
+    if (!transport || transport->lower_transport != GST_RTSP_LOWER_TRANS_UDP || !transport->destination)
+        return;
+    RtpSessionRelay::Options options;
+    options.receiverHost = transport->destination;
+    options.receiverRtpPort = static_cast<std::uint16_t>(transport->client_port.min);
+    options.receiverRtcpPort = static_cast<std::uint16_t>(transport->client_port.max);
+    options.impairment = server->m_options.hold;
+    options.maxLifetime = std::chrono::seconds(300);
+    std::unique_ptr<RtpSessionRelay> relay;
+    try {
+        relay = std::make_unique<RtpSessionRelay>(options);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "Cannot hold the session to '%s:%d': %s\n", transport->destination,
+                     transport->client_port.min, e.what());
+        return;
+    }
+    // as_text only reads the transport; 1.22 declares it non-const.
+    gchar* text = gst_rtsp_transport_as_text(const_cast<GstRTSPTransport*>(transport));
+    GstRTSPTransport* held = nullptr;
+    gst_rtsp_transport_new(&held);
+    const bool parsed = text && gst_rtsp_transport_parse(text, held) == GST_RTSP_OK;
+    g_free(text);
+    if (!parsed) {
+        gst_rtsp_transport_free(held);
+        std::fprintf(stderr, "Cannot hold the session to '%s:%d': its transport does not read back\n",
+                     transport->destination, transport->client_port.min);
+        return;
+    }
+    held->client_port.min = relay->port();
+    held->client_port.max = relay->rtcpPort();
+    gst_rtsp_stream_transport_set_transport(context->trans, held); // takes it, frees the client's
+    server->m_relays.push_back(std::move(relay));
+}
+
+RtpSessionRelay::Counts RtspTestServer::relayCounts() const
+{
+    RtpSessionRelay::Counts sum;
+    bool anyForwarded = false;
+    for (const auto& relay : m_relays) {
+        const RtpSessionRelay::Counts c = relay->counts();
+        if (c.forwarded > 0) {
+            sum.leastHoldUs = anyForwarded ? std::min(sum.leastHoldUs, c.leastHoldUs) : c.leastHoldUs;
+            anyForwarded = true;
+        }
+        sum.rtpIn += c.rtpIn;
+        sum.forwarded += c.forwarded;
+        sum.dropped += c.dropped;
+        sum.trailingDrops += c.trailingDrops;
+        sum.neverForwarded += c.neverForwarded;
+        sum.lastFramePackets = std::max(sum.lastFramePackets, c.lastFramePackets);
+        sum.rtcpToReceiver += c.rtcpToReceiver;
+        sum.rtcpToSender += c.rtcpToSender;
+        sum.mostHoldUs = std::max(sum.mostHoldUs, c.mostHoldUs);
+        sum.totalHoldUs += c.totalHoldUs;
+        sum.impaired.seen += c.impaired.seen;
+        sum.impaired.lost += c.impaired.lost;
+        sum.impaired.swallowed += c.impaired.swallowed;
+        sum.impaired.capped += c.impaired.capped;
+        sum.impaired.held += c.impaired.held;
+        sum.impaired.delayed += c.impaired.delayed;
+        sum.impaired.reordered += c.impaired.reordered;
+    }
+    return sum;
+}
+
 int RtspTestServer::start()
 {
     m_server = gst_rtsp_server_new();
@@ -134,6 +221,9 @@ int RtspTestServer::start()
     GstRTSPMountPoints* mounts = gst_rtsp_server_get_mount_points(m_server);
     gst_rtsp_mount_points_add_factory(mounts, m_options.mount.c_str(), factory); // takes the factory
     g_object_unref(mounts);
+
+    if (m_options.holds())
+        g_signal_connect(m_server, "client-connected", G_CALLBACK(&RtspTestServer::onClientConnected), this);
 
     m_sourceId = gst_rtsp_server_attach(m_server, nullptr);
     if (m_sourceId == 0)

@@ -1,16 +1,22 @@
 #pragma once
 
+#include "Impairment.h"
 #include "LossModel.h"
 #include "Outage.h"
+#include "RtpSessionRelay.h"
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 typedef struct _GstRTSPServer GstRTSPServer;
 typedef struct _GstRTSPMediaFactory GstRTSPMediaFactory;
 typedef struct _GstRTSPMedia GstRTSPMedia;
+typedef struct _GstRTSPClient GstRTSPClient;
+typedef struct _GstRTSPContext GstRTSPContext;
 
 namespace zephyrscope::tools {
 
@@ -18,6 +24,12 @@ namespace zephyrscope::tools {
 // stream at a mount point, over UDP and TCP alike. Every dropEvery-th RTP
 // packet leaving the payloader is dropped; then a loss model (random or burst
 // loss) and an outage (from the first packet on) may drop more, counted alike.
+// A session over UDP may be held as well: with a hold impairment, each UDP
+// SETUP gets an RtpSessionRelay in this process, and the stream's RTP and RTCP
+// go to the relay, which delays, rate-caps (or drops) them on their way to the
+// client's ports. The client's SETUP reply still names its own ports, so it
+// sees an ordinary session; its receiver reports reach the server directly.
+// Over TCP nothing is held: the packets travel inside the RTSP connection.
 // Main-loop thread, except the counting probe, which updates atomics and the
 // impairment's models (under their own lock).
 class RtspTestServer {
@@ -27,6 +39,7 @@ public:
         Ball,     // a white ball on black: black by a 98 %-dark-pixels measure
         GreyBall, // the ball circling on mid-grey: neither black nor still
         Bars,     // colour bars scrolling to the left
+        Snow,     // noise: every frame fills the bit rate it is given
     };
     // The picture named name ("ball", "grey-ball", "bars"); false for another name.
     static bool pictureNamed(const std::string& name, Picture& picture);
@@ -40,9 +53,16 @@ public:
         int width = 320;
         int height = 240;
         Picture picture = Picture::Ball;
+        int bitrateKbps = 400;   // the generated stream's most; the ball needs little of it
         std::string file;        // a Matroska H.264 clip to serve instead
         impair::LossModel::Params loss;
         impair::Outage::Params outage; // its start measured from the first packet
+        // What the relay in front of each UDP session does; nothing: no relay.
+        impair::Impairment::Params hold;
+        bool holds() const
+        {
+            return hold.delay.delayUs > 0 || hold.delay.jitterUs > 0 || hold.rate.bitsPerSecond > 0;
+        }
     };
 
     explicit RtspTestServer(Options options);
@@ -58,9 +78,15 @@ public:
     // Dropped packets after the last one delivered: no receiver can know of them,
     // as no later sequence number arrives to show the gap.
     std::uint64_t trailingDroppedPackets() const { return m_trailingDropped.load(); }
+    // The relays' counts, summed over every session held so far.
+    RtpSessionRelay::Counts relayCounts() const;
+    std::size_t relayCount() const { return m_relays.size(); }
+    bool holds() const { return m_options.holds(); }
 
 private:
     static void onMediaConfigure(GstRTSPMediaFactory* factory, GstRTSPMedia* media, void* self);
+    static void onClientConnected(GstRTSPServer* server, GstRTSPClient* client, void* self);
+    static void onSetupRequest(GstRTSPClient* client, GstRTSPContext* context, void* self);
     bool countAndDecideDrop();
     std::string launchLine() const;
 
@@ -74,6 +100,7 @@ private:
     impair::LossModel m_loss;
     impair::Outage m_outage;
     std::int64_t m_firstPacketUs = 0;
+    std::vector<std::unique_ptr<RtpSessionRelay>> m_relays; // main loop only
 
     friend struct RtspTestServerProbe;
 };

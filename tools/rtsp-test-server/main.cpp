@@ -1,13 +1,17 @@
 // zephyrscope_rtsp_server [--port N] [--mount /clip] [--drop-every N] [--seconds S]
-//                         [--fps F] [--size WxH] [--picture ball|grey-ball|bars]
+//                         [--fps F] [--size WxH] [--picture ball|grey-ball|bars|snow]
+//                         [--bitrate KBIT_PER_S]
 //                         [--file clip.mkv] [--timeout S]
 //                         [--loss random|burst --loss-rate R [--burst-mean N] [--seed N]]
 //                         [--outage-at S --outage-for S]
+//                         [--hold-delay MS [--hold-jitter MS] [--hold-seed N]]
+//                         [--hold-rate BITS_PER_S [--hold-queue-ms MS]]
 //
 // The generated stream shows --picture: a white ball moving on black (the
 // default; so dark that a black-picture measure finds it black throughout), the
 // ball circling on mid-grey, or colour bars scrolling left; each moves in every
-// frame, and the last two are neither black nor frozen.
+// frame, and the last two are neither black nor frozen; or snow, which fills
+// whatever --bitrate allows (400 kbit/s by default), for a stream of a known rate.
 // --file serves a clip instead.
 //
 // --loss drops packets at random (each with probability R) or in bursts (a
@@ -15,11 +19,21 @@
 // drops every packet from S seconds after the first for S seconds. Both after
 // --drop-every, and counted as dropped.
 //
+// --hold-* put a relay in front of each session over UDP: it delays every RTP
+// packet by MS with a uniform jitter of +-MS (in order), or passes them at
+// most at the rate, behind a drop-tail queue of MS at that rate (default 200),
+// dropping what overflows it.
+//
 // Prints "PORT <n>" once it listens. Ends on end of standard input, on SIGINT or
 // SIGTERM, or after the timeout (default 120 s), and then prints
 // "STATS sent=<packets> dropped=<packets> trailing=<packets>", where trailing
 // counts the dropped packets after the last one delivered, which no receiver can
-// count as lost. "STATS" lines also answer a "stats" line on standard input.
+// count as lost. With a hold, the line goes on with the relays' counts:
+// " relay-sessions=<n> relay-in=<rtp> relay-forwarded=<rtp> relay-dropped=<rtp>
+// relay-trailing=<rtp> relay-never-forwarded=<rtp> relay-capped=<rtp>
+// relay-held=<rtp> relay-delayed=<rtp> relay-last-frame=<rtp> relay-rtcp-down=<rtcp> relay-rtcp-up=<rtcp>
+// relay-least-hold-us=<us> relay-most-hold-us=<us> relay-total-hold-us=<us>".
+// "STATS" lines also answer a "stats" line on standard input.
 
 #include "RtspTestServer.h"
 
@@ -43,9 +57,24 @@ struct Run {
 
 void printStats(const RtspTestServer& server)
 {
-    std::printf("STATS sent=%llu dropped=%llu trailing=%llu\n", static_cast<unsigned long long>(server.sentPackets()),
-                static_cast<unsigned long long>(server.droppedPackets()),
-                static_cast<unsigned long long>(server.trailingDroppedPackets()));
+    using ull = unsigned long long;
+    std::printf("STATS sent=%llu dropped=%llu trailing=%llu", static_cast<ull>(server.sentPackets()),
+                static_cast<ull>(server.droppedPackets()), static_cast<ull>(server.trailingDroppedPackets()));
+    if (server.holds()) {
+        const auto c = server.relayCounts();
+        std::printf(" relay-sessions=%llu relay-in=%llu relay-forwarded=%llu relay-dropped=%llu relay-trailing=%llu"
+                    " relay-never-forwarded=%llu relay-capped=%llu relay-held=%llu relay-delayed=%llu"
+                    " relay-last-frame=%llu relay-rtcp-down=%llu relay-rtcp-up=%llu relay-least-hold-us=%lld relay-most-hold-us=%lld"
+                    " relay-total-hold-us=%lld",
+                    static_cast<ull>(server.relayCount()), static_cast<ull>(c.rtpIn), static_cast<ull>(c.forwarded),
+                    static_cast<ull>(c.dropped), static_cast<ull>(c.trailingDrops),
+                    static_cast<ull>(c.neverForwarded), static_cast<ull>(c.impaired.capped),
+                    static_cast<ull>(c.impaired.held), static_cast<ull>(c.impaired.delayed),
+                    static_cast<ull>(c.lastFramePackets), static_cast<ull>(c.rtcpToReceiver), static_cast<ull>(c.rtcpToSender),
+                    static_cast<long long>(c.leastHoldUs), static_cast<long long>(c.mostHoldUs),
+                    static_cast<long long>(c.totalHoldUs));
+    }
+    std::printf("\n");
     std::fflush(stdout);
 }
 
@@ -83,6 +112,7 @@ int main(int argc, char** argv)
     gst_init(&argc, &argv);
     RtspTestServer::Options options;
     int timeoutS = 120;
+    double holdQueueMs = 200.0;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string key = argv[i];
         const std::string value = argv[i + 1];
@@ -101,6 +131,8 @@ int main(int argc, char** argv)
         else if (key == "--picture" && RtspTestServer::pictureNamed(value, options.picture)) {
             // named, and set
         }
+        else if (key == "--bitrate")
+            options.bitrateKbps = std::atoi(value.c_str());
         else if (key == "--file")
             options.file = value;
         else if (key == "--loss" && (value == "random" || value == "burst"))
@@ -116,6 +148,16 @@ int main(int argc, char** argv)
             options.outage.startUs = static_cast<std::int64_t>(std::atof(value.c_str()) * 1e6);
         else if (key == "--outage-for")
             options.outage.durationUs = static_cast<std::int64_t>(std::atof(value.c_str()) * 1e6);
+        else if (key == "--hold-delay")
+            options.hold.delay.delayUs = static_cast<std::int64_t>(std::atof(value.c_str()) * 1000);
+        else if (key == "--hold-jitter")
+            options.hold.delay.jitterUs = static_cast<std::int64_t>(std::atof(value.c_str()) * 1000);
+        else if (key == "--hold-seed")
+            options.hold.delay.seed = std::strtoull(value.c_str(), nullptr, 10);
+        else if (key == "--hold-rate")
+            options.hold.rate.bitsPerSecond = std::atoll(value.c_str());
+        else if (key == "--hold-queue-ms")
+            holdQueueMs = std::atof(value.c_str());
         else if (key == "--timeout")
             timeoutS = std::atoi(value.c_str());
         else {
@@ -125,6 +167,8 @@ int main(int argc, char** argv)
         }
     }
 
+    // A bottleneck's queue holds what the link sends in that time.
+    options.hold.rate.queueBytes = static_cast<std::int64_t>(options.hold.rate.bitsPerSecond / 8.0 * holdQueueMs / 1000.0);
     RtspTestServer server(options);
     const int port = server.start();
     if (port <= 0) {

@@ -26,8 +26,16 @@ session's events go to the log file, one line each:
                                 dropped video packets a retransmission of which
                                 was sent, retransmissions dropped, and the same
                                 of the dropped audio packets
+  RTX <id> ssrc=N seq=N osn=N     a retransmission it sent (with --hold-port): its SSRC
+                                and sequence number, and its original's sequence number
   END <id> <reason>               the server stopped sending (RTCP still counted)
   DELETE <path> <status>
+With --ice-port P and --hold-port X a relay on 127.0.0.1:X (tools/rtp-relay's
+MuxedRtpRelay) is put in the session's path: the server's ICE agent takes port
+P alone on 127.0.0.1, ignores the offer's candidates (it learns the player's
+address from the checks the relay passes on, as a peer-reflexive candidate),
+and answers with the relay's address as its only candidate, so every packet
+either way goes through the relay.
 The run is bounded: it exits by itself after --lifetime seconds.
 """
 
@@ -60,6 +68,18 @@ def candidate_addresses(sdp):
 def without_candidates(sdp):
     """The SDP with no ICE candidate: neither side can reach the other."""
     return "".join(line + "\r\n" for line in sdp.splitlines() if line.strip() and not line.startswith("a=candidate"))
+
+
+def with_candidate_only(sdp, port):
+    """The SDP with one ICE candidate: a host candidate of 127.0.0.1 at port."""
+    lines = []
+    for line in sdp.splitlines():
+        if not line.strip() or line.startswith("a=candidate") or line.startswith("a=end-of-candidates"):
+            continue
+        lines.append(line)
+        if line.startswith("a=ice-pwd"):
+            lines.append("a=candidate:1 1 UDP 2130706431 127.0.0.1 %d typ host" % port)
+    return "".join(line + "\r\n" for line in lines)
 
 
 def ice_agent(webrtc):
@@ -179,9 +199,13 @@ class Session:
         while time.monotonic() < deadline and not all(pad.has_current_caps() for pad in self.webrtc.sinkpads):
             time.sleep(0.02)
         self.log.write("OFFERED %s candidates=%s" % (self.id, candidate_addresses(offer_text)))
-        if self.args.no_candidates:
+        if self.args.no_candidates or self.args.hold_port:
             offer_text = without_candidates(offer_text)
-        if self.args.loopback_only:
+        if self.args.ice_port:
+            agent = ice_agent(self.webrtc)
+            agent.set_property("min-rtp-port", self.args.ice_port)
+            agent.set_property("max-rtp-port", self.args.ice_port)
+        if self.args.loopback_only or self.args.ice_port:
             # Naming an address ends the ICE agent's own discovery: 127.0.0.1 is then its only host candidate.
             ice_agent(self.webrtc).emit("add-local-ip-address", "127.0.0.1")
         _, sdp = GstSdp.SDPMessage.new_from_text(offer_text)
@@ -327,6 +351,8 @@ class Session:
                     self.rtx_dropped += 1
                     return False
                 self.rtx_sent += 1
+                if self.args.hold_port:
+                    self.log.write("RTX %s ssrc=%d seq=%d osn=%d" % (self.id, ssrc, seq, original))
                 # Which stream a retransmission repairs: the one that lost its original
                 # (the two streams' sequence numbers start far apart at random).
                 for media in (VIDEO_SSRC, AUDIO_SSRC):
@@ -419,6 +445,8 @@ class Server:
                 server.log.write("POST %s 201" % self.path)
                 if server.args.no_candidates:
                     answer = without_candidates(answer)
+                elif server.args.hold_port:
+                    answer = with_candidate_only(answer, server.args.hold_port)
                 location = "/session/" + session.id
                 self.reply(201, answer.encode(), [("Content-Type", "application/sdp"), ("Location", location)])
                 if server.args.end_after > 0:
@@ -482,6 +510,9 @@ def main():
     parser.add_argument("--no-candidates", action="store_true", help="ignore the offer's ICE candidates and answer without any")
     parser.add_argument("--loopback-only", action="store_true",
                         help="gather and answer with the 127.0.0.1 host candidate alone")
+    parser.add_argument("--ice-port", type=int, default=0, help="the only UDP port of the ICE agent, on 127.0.0.1")
+    parser.add_argument("--hold-port", type=int, default=0,
+                        help="answer with 127.0.0.1 at this port (a relay's) as the only candidate")
     parser.add_argument("--end-after", type=float, default=0, help="stop each session after S seconds")
     parser.add_argument("--lifetime", type=float, default=60, help="exit after S seconds")
     parser.add_argument("--log", default="", help="the session log")

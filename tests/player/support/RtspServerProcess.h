@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -17,6 +18,14 @@ public:
         std::uint64_t sent = 0;
         std::uint64_t dropped = 0;
         std::uint64_t trailingDropped = 0; // dropped after the last packet delivered: undetectable
+        // With a hold (--hold-*): the relays' counts by name ("forwarded", "dropped",
+        // "trailing", "least-hold-us", ...: the server's "relay-" fields); empty without.
+        std::map<std::string, std::int64_t> relay;
+        std::int64_t relayCount(const std::string& name) const
+        {
+            const auto found = relay.find(name);
+            return found == relay.end() ? 0 : found->second;
+        }
     };
 
     // arguments: extra options for the server (e.g. {"--drop-every", "20"}).
