@@ -30,10 +30,12 @@ std::string relayCounts(const TsDropRelay::Counts& c)
     std::ostringstream out;
     out << "originals=" << c.originals << " dropped=" << c.dropped << " trailing=" << c.trailingDrops
         << " ts-dropped=" << c.tsPacketsDropped << " ts-trailing=" << c.trailingTsPackets
+        << " ts-shown-missing=" << c.tsPacketsShownMissing
         << " forwarded=" << c.forwarded << " never-forwarded=" << c.neverForwarded
         << " retransmitted=" << c.retransmitted << " repaired=" << c.repaired
         << " retransmissions-dropped=" << c.retransmissionsDropped << " lost=" << c.impaired.lost
         << " swallowed=" << c.impaired.swallowed << " capped=" << c.impaired.capped << " held=" << c.impaired.held
+        << " longest-hold-ms=" << c.impaired.longestHoldUs / 1000
         << " delayed=" << c.impaired.delayed;
     return out.str();
 }
@@ -46,9 +48,10 @@ void addPacketFigures(MatrixCell& cell, Kind kind, const NetworkFigures& f, cons
             kFigureReceived, f.receivedPackets, static_cast<double>(kTsPacketsPerDatagram * (c.originals - c.dropped)),
             0.0, 0.0, "seven TS packets in each datagram the relay passed on"));
         cell.figures.push_back(MatrixFigure::checked(
-            kFigureLost, f.lostPackets, static_cast<double>(c.tsPacketsDropped - c.trailingTsPackets), 1.0, 0.0,
-            "payload TS packets in the datagrams the relay did not pass on, before its last one passed; 1 %: "
-            "a continuity counter has four bits, so a gap of 16 or more of one PID reads 16 short"));
+            kFigureLost, f.lostPackets, static_cast<double>(c.tsPacketsShownMissing), 0.0, 0.0,
+            "what the continuity counters of the TS packets passed on show of the "
+                + std::to_string(c.tsPacketsDropped) + " payload TS packets the relay did not pass on: per PID, "
+                  "each run between two passed on, modulo 16 (four bits; 15 reads as a packet sent twice)"));
         cell.figures.push_back(MatrixFigure::checked(kFigureRecovered, f.recoveredPackets, 0.0, 0.0, 0.0,
                                                      "raw UDP has no repair"));
         break;

@@ -34,6 +34,10 @@ public:
     static constexpr std::int64_t kOutageStartMs = 4000;
     // Below the test senders' ~1 Mbit/s.
     static constexpr std::int64_t kCapBitsPerSecond = 700000;
+    // The cap's drop-tail queue holds a datagram at most this long, as a
+    // router's buffer of about a round trip does; what would wait longer is
+    // dropped. Well within SRT's and RIST's latency, so repairs are in time.
+    static constexpr std::int64_t kCapQueueMs = 100;
 
     // Every impairment, in the table's order; the loss of repairs last.
     static const std::vector<MatrixImpairment>& all();
