@@ -136,3 +136,60 @@ TEST(TsDropRelay, CountsWhatTheContinuityCountersOfWhatItPassedOnShowMissing)
     EXPECT_LT(counts.tsPacketsShownMissing, counts.tsPacketsDropped * 3 / 4);
     EXPECT_GT(counts.tsPacketsShownMissing, 0u);
 }
+
+TEST(TsDropRelay, TimesTheLongestWaitForTheNextRtpPacketInSequenceRepairsCounted)
+{
+    // RTP packets 0 to 99, 20 ms apart, with 50 held back and sent 300 ms late,
+    // as a repair comes: a receiver taking them in sequence waited for it from
+    // when 49 came, and 60 is never sent at all, which it skips.
+    const int receiver = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(receiver, 0);
+    sockaddr_in bound = loopback(0);
+    ASSERT_EQ(bind(receiver, reinterpret_cast<sockaddr*>(&bound), sizeof bound), 0);
+    socklen_t length = sizeof bound;
+    getsockname(receiver, reinterpret_cast<sockaddr*>(&bound), &length);
+    tools::TsDropRelay::Options options;
+    options.targetPort = ntohs(bound.sin_port);
+    options.framing = tools::TsDropRelay::Framing::Rtp;
+    options.maxLifetime = 30s;
+    tools::TsDropRelay relay(options);
+    const int sender = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in relayAddress = loopback(relay.port());
+    auto send = [&](int sequence) {
+        std::array<unsigned char, 12 + kTsPacket> packet {};
+        packet[0] = 0x80;
+        packet[1] = 33; // MP2T
+        packet[2] = static_cast<unsigned char>(sequence >> 8);
+        packet[3] = static_cast<unsigned char>(sequence & 0xFF);
+        packet[12] = 0x47;
+        packet[13] = 0x1F;
+        packet[14] = 0xFF;
+        packet[15] = 0x10;
+        sendto(sender, packet.data(), packet.size(), 0, reinterpret_cast<const sockaddr*>(&relayAddress),
+               sizeof relayAddress);
+    };
+    const auto started = std::chrono::steady_clock::now();
+    for (int sequence = 0; sequence < 100; ++sequence) {
+        if (sequence != 50 && sequence != 60)
+            send(sequence);
+        if (sequence == 64)
+            send(50);
+        std::this_thread::sleep_for(20ms);
+    }
+    // 49 went at about 1 s, 50 at 1.3 s: the wait is 300 ms, and more by what the
+    // sender's sleeps overran in between, which the sender measures.
+    const auto sendingMs = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now()
+                                                                                 - started)
+                               .count();
+    std::this_thread::sleep_for(100ms);
+    relay.stop();
+    close(sender);
+    close(receiver);
+    const tools::TsDropRelay::Counts counts = relay.counts();
+    std::cout << "longest in-order wait " << counts.longestInOrderWaitUs << " us; sending took " << sendingMs
+              << " ms for 2000 ms of sleeps\n";
+    EXPECT_EQ(counts.forwarded, 99u);
+    EXPECT_EQ(counts.neverForwarded, 1u);
+    EXPECT_GE(counts.longestInOrderWaitUs, 290000);
+    EXPECT_LE(counts.longestInOrderWaitUs, 300000 + (sendingMs - 2000) * 1000 + 20000);
+}

@@ -150,7 +150,15 @@ void TsDropRelay::stop()
 TsDropRelay::Counts TsDropRelay::counts() const
 {
     std::lock_guard lock(m_mutex);
-    return m_counts;
+    Counts counts = m_counts;
+    std::int64_t availableUs = 0;
+    for (const auto& [sequence, firstUs] : m_forwarded) {
+        const std::int64_t nowAvailableUs = std::max(availableUs, firstUs);
+        if (availableUs > 0)
+            counts.longestInOrderWaitUs = std::max(counts.longestInOrderWaitUs, nowAvailableUs - availableUs);
+        availableUs = nowAvailableUs;
+    }
+    return counts;
 }
 
 void TsDropRelay::run()
@@ -297,10 +305,11 @@ void TsDropRelay::countForwarded(std::uint16_t sequence, bool retransmission)
     const std::int64_t extended = m_highestSequence + ahead;
     m_highestSequence = std::max(m_highestSequence, extended);
     // The receiver takes the first copy that comes; later ones are duplicates.
-    if (m_forwarded.insert(extended).second && retransmission)
+    const std::int64_t nowUs = microsecondsOf(std::chrono::steady_clock::now().time_since_epoch());
+    if (m_forwarded.emplace(extended, nowUs).second && retransmission)
         ++m_counts.repaired;
     m_counts.forwarded = m_forwarded.size();
-    m_counts.neverForwarded = static_cast<std::uint64_t>(*m_forwarded.rbegin() - *m_forwarded.begin() + 1)
+    m_counts.neverForwarded = static_cast<std::uint64_t>(m_forwarded.rbegin()->first - m_forwarded.begin()->first + 1)
         - m_forwarded.size();
 }
 

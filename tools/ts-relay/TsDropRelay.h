@@ -70,6 +70,10 @@ public:
         std::uint64_t forwarded = 0, repaired = 0;
         // RTP: sequence numbers between the first and the last passed on that never were.
         std::uint64_t neverForwarded = 0;
+        // RTP: the longest a receiver that takes the packets in sequence waited for
+        // the next one (passed on first, or by retransmission), those never passed
+        // on skipped: how long the data stopped for it, repairs counted.
+        std::int64_t longestInOrderWaitUs = 0;
         // Drops after the last datagram passed on, which no receiver can see, and their TS packets and gaps.
         std::uint64_t trailingDrops = 0, trailingTsPackets = 0, trailingGaps = 0;
         std::uint64_t tsPacketsDropped = 0;
@@ -132,7 +136,7 @@ private:
     impair::Impairment m_impairment;
     impair::DatagramSchedule m_schedule; // relay thread only
     std::set<std::uint16_t> m_droppedSequences;
-    std::set<std::int64_t> m_forwarded; // RTP sequence numbers passed on, extended
+    std::map<std::int64_t, std::int64_t> m_forwarded; // RTP sequence numbers passed on, extended: when first
     std::map<std::uint16_t, std::uint64_t> m_pesNumber; // per PID, the PES packets begun so far
     std::set<std::pair<std::uint16_t, std::uint64_t>> m_damagedPes;
     struct PidContinuity {
