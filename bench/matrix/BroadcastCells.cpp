@@ -147,17 +147,18 @@ MatrixCell playBroadcast(Kind kind, const char* name, const MatrixImpairment& im
 
 std::vector<MatrixProtocol> broadcastProtocols()
 {
-    // Each protocol's worst cell: UDP's rate cap (a third of the datagrams dropped,
-    // runs of one PID far past what its counter can count); RTP's outage (two
-    // seconds of packets in one run, and the stall it makes); RIST's rate cap (a
-    // third of the first transmissions dropped, every one repaired). RIST's
-    // outage does not hold: the data stops for the receiver as long as the outage
-    // (its repairs can only come after it: longest-in-order-wait-ms), but ristsrc's
-    // 1 s buffer plays through a varying part of it, so its output is silent
-    // 0.8 to 1.9 s, a stall for the player only from 1 s; and now and then
-    // ristsender repairs only the last few dozen packets.
+    // Each protocol's worst cell. UDP's and RTP's outage: two seconds of packets
+    // in one run (for UDP far past what a PID's counter can count) and the stall
+    // it makes; UDP's rate cap loses so much that its first picture may come
+    // later than the player waits to open. RIST's rate cap: a third of the first
+    // transmissions dropped, every one repaired. RIST's outage does not hold: the
+    // data stops for the receiver as long as the outage (repairs can only come
+    // after it: longest-in-order-wait-ms), but ristsrc's 1 s buffer plays through
+    // a varying part of it, so its output is silent 0.8 to 1.9 s, a stall for the
+    // player only from 1 s; and now and then ristsender repairs only the last few
+    // dozen packets.
     return {
-        {"UDP", false, "cap-700k", [](const MatrixImpairment& i) { return playBroadcast(Kind::Udp, "UDP", i); }},
+        {"UDP", false, "outage-2s", [](const MatrixImpairment& i) { return playBroadcast(Kind::Udp, "UDP", i); }},
         {"RTP", false, "outage-2s", [](const MatrixImpairment& i) { return playBroadcast(Kind::Rtp, "RTP", i); }},
         {"RIST", true, "cap-700k", [](const MatrixImpairment& i) { return playBroadcast(Kind::Rist, "RIST", i); }},
     };
