@@ -73,7 +73,8 @@ MatrixCell playSrt(const MatrixImpairment& impairment)
                 1.0,
                 "sequence numbers the relay passed on: first transmissions passed, and those it dropped whose "
                 "retransmission it passed; one packet for the stream's last, in flight at its end. Each came "
-                "within SRT's latency: the rate cap's queue holds a packet 100 ms at most (longest-hold-ms)"));
+                "within SRT's latency: the rate cap's queue holds a packet "
+                    + std::to_string(MatrixImpairments::kCapQueueMs) + " ms at most (longest-hold-ms)"));
             cell.figures.push_back(MatrixFigure::checked(
                 kFigureLost, f.lostPackets, static_cast<double>(c.neverForwarded), 0.0, 0.0,
                 "sequence numbers between the first and last passed on that never were"));
