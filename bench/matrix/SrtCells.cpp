@@ -31,7 +31,8 @@ std::string relayCounts(const UdpRelay::Counts& c)
         << " never-forwarded=" << c.neverForwarded << " repaired=" << c.repaired
         << " retransmissions-dropped=" << c.retransmissionsDropped << " data-packets=" << c.dataPackets
         << " lost=" << c.impaired.lost << " swallowed=" << c.impaired.swallowed << " capped=" << c.impaired.capped
-        << " held=" << c.impaired.held << " longest-hold-ms=" << c.impaired.longestHoldUs / 1000 << " delayed=" << c.impaired.delayed;
+        << " held=" << c.impaired.held << " longest-hold-ms=" << c.impaired.longestHoldUs / 1000
+        << " delayed=" << c.impaired.delayed;
     return out.str();
 }
 
