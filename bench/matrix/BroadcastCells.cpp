@@ -153,10 +153,11 @@ std::vector<MatrixProtocol> broadcastProtocols()
     // later than the player waits to open. RIST's rate cap: a third of the first
     // transmissions dropped, every one repaired. RIST's outage does not hold: the
     // data stops for the receiver as long as the outage (repairs can only come
-    // after it: longest-in-order-wait-ms), but ristsrc's 1 s buffer plays through
-    // a varying part of it, so its output is silent 0.8 to 1.9 s, a stall for the
-    // player only from 1 s; and now and then ristsender repairs only the last few
-    // dozen packets.
+    // after it: longest-in-order-wait-ms); ristsrc's 1 s buffer plays on for the
+    // first 1.1 s of it, then in some runs passes the late repairs on as they
+    // come (its output silent 0.8-0.9 s, under the player's 1 s for a stall) and
+    // in others holds them a second more (silent 1.8-1.9 s, a stall of ~2.4 s);
+    // and now and then ristsender repairs only the last few dozen packets.
     return {
         {"UDP", false, "outage-2s", [](const MatrixImpairment& i) { return playBroadcast(Kind::Udp, "UDP", i); }},
         {"RTP", false, "outage-2s", [](const MatrixImpairment& i) { return playBroadcast(Kind::Rtp, "RTP", i); }},
