@@ -65,8 +65,9 @@ std::vector<MatrixImpairment> makeAll()
     delay.params.delay.seed = 3100;
     rows.push_back(delay);
 
-    MatrixImpairment cap {"cap-700k", "rate cap 700 kbit/s", {}};
+    MatrixImpairment cap {"cap-700k", "rate cap 700 kbit/s, queue 200 ms", {}};
     cap.params.rate.bitsPerSecond = MatrixImpairments::kCapBitsPerSecond;
+    cap.params.rate.queueUs = MatrixImpairments::kCapQueueMs * 1000;
     rows.push_back(cap);
 
     MatrixImpairment repairs {"repairs-lost", "every copy of 1 in 50 (repairs lost)", {}};

@@ -32,6 +32,13 @@ std::int64_t StallTiming::frameIntervalUs() const
 
 void StallTiming::stallBegan(std::int64_t nowUs, bool paused)
 {
+    // The last stall's first new frame is in the sink, still to be shown: the
+    // picture has not moved since that stall began, so this is the same stall,
+    // already timed. (A live jitter buffer can hand over its burst of late
+    // packets and then go quiet for a second while their frames wait for their
+    // time.) A pause is different: it stops the clock, so that frame comes later.
+    if (!paused && !m_open && m_last.resumedUs > nowUs)
+        return;
     ++m_count;
     // A picture still moving stops now; one that stood still stopped when its
     // next frame did not come. Without any frame yet the stall is the state's.

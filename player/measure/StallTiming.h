@@ -23,7 +23,8 @@ public:
 
     // A frame was (or will be, at its time) shown at us; frames come in order.
     void frameShown(std::int64_t us);
-    // The play state left Playing for Buffering at nowUs. paused: the pipeline
+    // The play state left Playing for Buffering at nowUs; not a new stall while
+    // the last one's first new frame is still to be shown. paused: the pipeline
     // was paused for its buffer to fill (a buffering message), so the frames it
     // shows before it plays again are no resumption; paused before the next
     // frame was due, that frame shows the pause's length after it was due.

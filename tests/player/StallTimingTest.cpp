@@ -123,3 +123,28 @@ TEST(StallTiming, AStallThatNeverResumesHasNoEndAndOneWithoutPicturesIsTheStates
     EXPECT_EQ(timing.last().sinceUs, last + kFrameUs);
     EXPECT_EQ(timing.last().resumedUs, 0);
 }
+
+TEST(StallTiming, AStallBegunWhileTheLastOnesFirstNewFrameIsStillToBeShownIsThatStall)
+{
+    // A live stream's data stops for 2 s; when it comes back the jitter buffer
+    // hands over a burst whose first new frame is due 1 s later, then is quiet,
+    // and the watch declares a second stall 30 ms before that frame shows.
+    StallTiming timing;
+    const std::int64_t last = showFrames(timing, 10 * kMs, 5000 * kMs);
+    timing.stallBegan(last + 540 * kMs, false);
+    timing.stallOver(last + 1800 * kMs);
+    const std::int64_t firstNewUs = last + 2800 * kMs;
+    timing.frameShown(firstNewUs);
+    EXPECT_EQ(timing.last().resumedUs, firstNewUs);
+    timing.stallBegan(firstNewUs - 30 * kMs, false);
+    EXPECT_EQ(timing.count(), 1);
+    EXPECT_EQ(timing.last().sinceUs, last + kFrameUs);
+    EXPECT_EQ(timing.last().resumedUs, firstNewUs);
+    timing.stallOver(firstNewUs + 10 * kMs);
+    showFrames(timing, firstNewUs + kFrameUs, firstNewUs + 2000 * kMs);
+    EXPECT_EQ(timing.count(), 1);
+    EXPECT_EQ(timing.last().resumedUs, firstNewUs);
+    // Once that frame has been shown, a stall is a new one.
+    timing.stallBegan(firstNewUs + 3000 * kMs, false);
+    EXPECT_EQ(timing.count(), 2);
+}

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <map>
 
 using namespace zephyrscope::tools::impair;
@@ -78,6 +80,37 @@ TEST(RateCap, HoldsABurstWhileTheQueueHasRoomAndCapsTheRest)
     EXPECT_EQ(capped, 29);
     EXPECT_EQ(cap.counts().held, 10u);
     EXPECT_EQ(cap.counts().capped, 29u);
+}
+
+TEST(RateCap, ATimeBoundedQueueHoldsNoDatagramLongerThanItsBound)
+{
+    // Twice the cap offered for 5 s, into a queue of 64 KiB that would hold
+    // 524 ms at 1 Mbit/s, bounded to 100 ms: no datagram waits longer, the
+    // queue holds 100 ms of the cap once full, and what passes is the cap's
+    // rate plus that much.
+    constexpr std::int64_t kCapBps = 1000000;
+    constexpr std::int64_t kBoundUs = 100000;
+    RateCap::Params params = capAt(kCapBps);
+    params.queueUs = kBoundUs;
+    RateCap cap(params);
+    const std::int64_t gapUs = kDatagram * 8 * kSecondUs / (2 * kCapBps);
+    std::int64_t longestWaitUs = 0;
+    std::uint64_t passed = 0;
+    for (std::int64_t at = 0; at < 5 * kSecondUs; at += gapUs) {
+        if (const auto leaves = cap.departureUs(at, kDatagram)) {
+            longestWaitUs = std::max(longestWaitUs, *leaves - at);
+            ++passed;
+        }
+    }
+    EXPECT_LE(longestWaitUs, kBoundUs + 1);
+    EXPECT_EQ(cap.counts().longestWaitUs, longestWaitUs);
+    // A datagram leaves every 10.5 ms at the cap: the longest wait is within one of the bound.
+    EXPECT_GT(longestWaitUs, kBoundUs - kDatagram * 8 * kSecondUs / kCapBps);
+    EXPECT_LE(cap.queuedBytes(5 * kSecondUs), kCapBps / 8 / 10 + static_cast<std::int64_t>(kDatagram));
+    const double capBytes = 5.0 * kCapBps / 8 + kCapBps / 8 / 10;
+    EXPECT_NEAR(static_cast<double>(cap.counts().passedBytes), capBytes, 2.0 * kDatagram);
+    EXPECT_EQ(cap.counts().passedBytes, passed * kDatagram);
+    EXPECT_GT(cap.counts().capped, passed / 2);
 }
 
 TEST(RateCap, WithoutACapPassesEverythingAtOnce)

@@ -37,6 +37,7 @@ Impairment::Counts Impairment::counts() const
     counts.swallowed = m_outage ? m_outage->swallowed() : 0;
     counts.capped = m_rate.counts().capped;
     counts.held = m_rate.counts().held;
+    counts.longestHoldUs = m_rate.counts().longestWaitUs;
     counts.delayed = m_delay.counts().delayed;
     counts.reordered = m_delay.counts().reordered;
     return counts;

@@ -32,6 +32,7 @@ public:
         std::uint64_t swallowed = 0; // by the outage
         std::uint64_t capped = 0;    // refused by the rate cap's full queue
         std::uint64_t held = 0;      // waited in the rate cap's queue
+        std::int64_t longestHoldUs = 0; // the longest of those waits
         std::uint64_t delayed = 0;   // sent later than they came, by the delay model
         std::uint64_t reordered = 0;
         // Everything that never leaves.

@@ -44,6 +44,11 @@ std::optional<std::int64_t> RateCap::departureUs(std::int64_t nowUs, std::size_t
         leave = start + (static_cast<double>(bytes) - tokens) / m_bytesPerUs;
         tokens = static_cast<double>(bytes);
     }
+    if (m_params.queueUs > 0 && leave - static_cast<double>(nowUs) > static_cast<double>(m_params.queueUs)) {
+        ++m_counts.capped;
+        m_counts.cappedBytes += size;
+        return std::nullopt;
+    }
     m_tokens = tokens - static_cast<double>(bytes);
     m_tokensAtUs = leave;
     m_linkFreeUs = leave;
@@ -51,6 +56,7 @@ std::optional<std::int64_t> RateCap::departureUs(std::int64_t nowUs, std::size_t
     m_counts.passedBytes += size;
     if (departure > nowUs) {
         ++m_counts.held;
+        m_counts.longestWaitUs = std::max(m_counts.longestWaitUs, departure - nowUs);
         m_waiting.emplace_back(departure, bytes);
         m_waitingBytes += bytes;
     }

@@ -3,7 +3,8 @@
 // A link's bit rate: a token bucket that fills at the rate up to a depth (the
 // burst it lets through at once), with a bounded queue in front. A datagram
 // that finds too few tokens waits in the queue (held) until enough have come;
-// one that would overfill the queue is dropped (capped). Times are
+// one that would overfill the queue, or wait in it longer than its time
+// bound, is dropped (capped), as a router's drop-tail queue does. Times are
 // microseconds on any monotonic clock the caller chooses.
 // Thread: one caller.
 
@@ -20,11 +21,14 @@ public:
         std::int64_t bitsPerSecond = 0; // 0: no cap
         std::int64_t bucketBytes = 1500;
         std::int64_t queueBytes = 64 * 1024;
+        // The longest a datagram may wait in the queue; 0: bounded by queueBytes alone.
+        std::int64_t queueUs = 0;
     };
 
     struct Counts {
         std::uint64_t seen = 0, held = 0, capped = 0;
         std::uint64_t passedBytes = 0, cappedBytes = 0;
+        std::int64_t longestWaitUs = 0; // the longest a datagram was held
     };
 
     explicit RateCap(const Params& params);

@@ -150,7 +150,15 @@ void TsDropRelay::stop()
 TsDropRelay::Counts TsDropRelay::counts() const
 {
     std::lock_guard lock(m_mutex);
-    return m_counts;
+    Counts counts = m_counts;
+    std::int64_t availableUs = 0;
+    for (const auto& [sequence, firstUs] : m_forwarded) {
+        const std::int64_t nowAvailableUs = std::max(availableUs, firstUs);
+        if (availableUs > 0)
+            counts.longestInOrderWaitUs = std::max(counts.longestInOrderWaitUs, nowAvailableUs - availableUs);
+        availableUs = nowAvailableUs;
+    }
+    return counts;
 }
 
 void TsDropRelay::run()
@@ -228,6 +236,8 @@ void TsDropRelay::relayData(const unsigned char* datagram, std::size_t size)
         if (nowUs < m_blackoutUntilUs.load()) {
             ++m_counts.blackedOut;
             m_swallowedSincePassed = true;
+            if (!(rtp && m_options.rtcp && isRetransmission(datagram, size)))
+                trackContinuity(datagram, size, false);
             return;
         }
         const std::int64_t wallUs = microsecondsOf(std::chrono::system_clock::now().time_since_epoch());
@@ -257,8 +267,10 @@ void TsDropRelay::relayData(const unsigned char* datagram, std::size_t size)
                 m_counts.impaired = m_impairment.counts();
             }
         }
-        if (!(rtp && m_options.rtcp && isRetransmission(datagram, size)))
+        if (!(rtp && m_options.rtcp && isRetransmission(datagram, size))) {
             trackPes(datagram, size, drop);
+            trackContinuity(datagram, size, !drop);
+        }
         if (drop) {
             if (rtp && size >= kRtpHeader)
                 m_droppedSequences.insert(rtpSequence(datagram));
@@ -293,10 +305,11 @@ void TsDropRelay::countForwarded(std::uint16_t sequence, bool retransmission)
     const std::int64_t extended = m_highestSequence + ahead;
     m_highestSequence = std::max(m_highestSequence, extended);
     // The receiver takes the first copy that comes; later ones are duplicates.
-    if (m_forwarded.insert(extended).second && retransmission)
+    const std::int64_t nowUs = microsecondsOf(std::chrono::steady_clock::now().time_since_epoch());
+    if (m_forwarded.emplace(extended, nowUs).second && retransmission)
         ++m_counts.repaired;
     m_counts.forwarded = m_forwarded.size();
-    m_counts.neverForwarded = static_cast<std::uint64_t>(*m_forwarded.rbegin() - *m_forwarded.begin() + 1)
+    m_counts.neverForwarded = static_cast<std::uint64_t>(m_forwarded.rbegin()->first - m_forwarded.begin()->first + 1)
         - m_forwarded.size();
 }
 
@@ -333,6 +346,37 @@ void TsDropRelay::trackPes(const unsigned char* datagram, std::size_t size, bool
             ++number;
         if (dropped && m_damagedPes.insert({pid, number}).second)
             ++m_counts.pesDamagedPerPid[pid];
+    }
+}
+
+void TsDropRelay::trackContinuity(const unsigned char* datagram, std::size_t size, bool passed)
+{
+    const std::size_t start = m_options.framing == Framing::Rtp ? rtpPayloadOffset(datagram, size) : 0;
+    for (std::size_t at = start; at + kTsPacket <= size; at += kTsPacket) {
+        const unsigned char* packet = datagram + at;
+        const auto pid = static_cast<std::uint16_t>(((packet[1] & 0x1F) << 8) | packet[2]);
+        if (packet[0] != 0x47 || pid == 0x1FFF)
+            continue;
+        const bool payload = (packet[3] & 0x10) != 0;
+        const bool adaptation = (packet[3] & 0x20) != 0;
+        const bool discontinuity = adaptation && packet[4] > 0 && (packet[5] & 0x80) != 0;
+        PidContinuity& pidState = m_continuity[pid];
+        if (!passed) {
+            if (payload)
+                ++pidState.unpassed;
+            continue;
+        }
+        // A discontinuity starts the counter afresh; so does a PID's first payload
+        // packet. Packets without payload leave the counter where it was.
+        if (discontinuity || (!pidState.counterKnown && payload)) {
+            pidState = PidContinuity {true, 0};
+        } else if (payload) {
+            // Fifteen missing bring back the counter of the packet before them: a
+            // packet sent twice, which TS allows, reads the same.
+            const std::uint64_t shown = pidState.unpassed % 16;
+            m_counts.tsPacketsShownMissing += shown == 15 ? 0 : shown;
+            pidState.unpassed = 0;
+        }
     }
 }
 

@@ -4,7 +4,8 @@
 // a receiver, dropping every dropEvery-th datagram the sender sends, and counting
 // exactly what it dropped: the datagrams, their RTP sequence numbers, and the
 // payload-carrying TS packets in them per PID (null packets aside), with the
-// continuity gaps those make (one per PID per dropped datagram).
+// continuity gaps those make (one per PID per dropped datagram), and how many of
+// those packets the continuity counters of what it passed on can show missing.
 //
 // With RTCP (RIST), the port after each data port is relayed too, both ways, so
 // that the receiver's retransmission requests reach the sender; retransmitted
@@ -69,10 +70,21 @@ public:
         std::uint64_t forwarded = 0, repaired = 0;
         // RTP: sequence numbers between the first and the last passed on that never were.
         std::uint64_t neverForwarded = 0;
+        // RTP: the longest a receiver that takes the packets in sequence waited for
+        // the next one (passed on first, or by retransmission), those never passed
+        // on skipped: how long the data stopped for it, repairs counted.
+        std::int64_t longestInOrderWaitUs = 0;
         // Drops after the last datagram passed on, which no receiver can see, and their TS packets and gaps.
         std::uint64_t trailingDrops = 0, trailingTsPackets = 0, trailingGaps = 0;
         std::uint64_t tsPacketsDropped = 0;
         std::uint64_t continuityGaps = 0;
+        // Of the payload TS packets not passed on (dropped or blacked out), those a
+        // receiver of what was passed on can count by continuity counter: per PID, each
+        // run of them between two payload packets passed on, modulo 16 (the counter's
+        // four bits; a remainder of 15 reads as a packet sent twice). A run before a
+        // PID's first packet passed on, or after its last, or ended by a
+        // discontinuity, shows nothing.
+        std::uint64_t tsPacketsShownMissing = 0;
         std::map<std::uint16_t, std::uint64_t> tsPacketsDroppedPerPid;
         // The PES packets (a video frame, an audio frame or a few) that lost a TS packet to a
         // drop, per PID: the most frames a receiver can have lost or had to throw away.
@@ -106,6 +118,8 @@ private:
     void countDropped(const unsigned char* datagram, std::size_t size);
     // Follows the PES packets of the sender's datagrams, in order, and counts those a drop damaged.
     void trackPes(const unsigned char* datagram, std::size_t size, bool dropped);
+    // Follows each PID's continuity counter as a receiver of what is passed on would.
+    void trackContinuity(const unsigned char* datagram, std::size_t size, bool passed);
     void countForwarded(std::uint16_t sequence, bool retransmission);
 
     Options m_options;
@@ -122,9 +136,14 @@ private:
     impair::Impairment m_impairment;
     impair::DatagramSchedule m_schedule; // relay thread only
     std::set<std::uint16_t> m_droppedSequences;
-    std::set<std::int64_t> m_forwarded; // RTP sequence numbers passed on, extended
+    std::map<std::int64_t, std::int64_t> m_forwarded; // RTP sequence numbers passed on, extended: when first
     std::map<std::uint16_t, std::uint64_t> m_pesNumber; // per PID, the PES packets begun so far
     std::set<std::pair<std::uint16_t, std::uint64_t>> m_damagedPes;
+    struct PidContinuity {
+        bool counterKnown = false;   // a packet of it was passed on
+        std::uint64_t unpassed = 0;  // payload packets not passed on since the last one passed
+    };
+    std::map<std::uint16_t, PidContinuity> m_continuity;
     std::int64_t m_highestSequence = 0;
     std::thread m_thread;
 };
