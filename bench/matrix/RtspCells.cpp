@@ -186,7 +186,7 @@ MatrixCell playRtspUdp(const MatrixImpairment& impairment)
 
 std::vector<MatrixProtocol> rtspProtocols()
 {
-    return {{"RTSP/UDP", false, "loss-5", playRtspUdp}};
+    return {{"RTSP/UDP", false, "cap-700k", playRtspUdp}};
 }
 
 } // namespace zephyrscope::bench
