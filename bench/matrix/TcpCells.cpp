@@ -8,17 +8,18 @@
 //                    segments too), less at most the one in flight and those
 //                    the relay still held; RTSP, whose 9-s stream is played to
 //                    its end: the RTP packets in the bytes the relay forwarded;
-//   stalls           the player bridges a hold with the media it has ahead of
-//                    its picture (its lead): at least a segment for HLS/DASH,
-//                    the jitter buffer's 2 s for RTSP. A hold longer than the
-//                    lead stalls the picture for the difference. The outage's
-//                    lead is measured: the media of the segments whose answers
-//                    were whole before it began, less the media played by then.
-//                    Under the rate cap, the picture waits for whatever the cap
-//                    has not let through yet: the time since the first frame
-//                    less all the media delivered (what came before the first
-//                    frame is played too). A player that refills its buffer
-//                    before it resumes stalls longer, by what it holds at the end;
+//   stalls           RTSP: rtspsrc's jitter buffer (2 s) bridges a hold of up
+//                    to a second; past that rtpjitterbuffer re-times the late
+//                    packets to their arrival, and the picture stands for the
+//                    hold (under the cap: about a second each time the stream
+//                    has fallen another second behind). HLS/DASH: PlayoutModel
+//                    plays the segments as the relay handed them over whole
+//                    (read back from the bytes it forwarded, each connection's
+//                    request with its answer) the way the adaptive demuxer
+//                    buffers: paused when its own queue runs dry, playing again
+//                    once it holds its threshold, and back at the live head,
+//                    dropping what it held, when it lost its place in a live
+//                    playlist (the next segment it asks for is not the next);
 //   first frame      the harness's own clock around the player's first frame.
 // The cap is 60 % of the stream's own rate (HLS/DASH: its segments' bytes over
 // their media, the DASH ladder's lowest variant; RTSP: the rate its test server
@@ -30,6 +31,8 @@
 #include "HttpTestServer.h"
 #include "MatrixProtocols.h"
 #include "MediaFactory.h"
+#include "PlayoutModel.h"
+#include "RelayedAnswers.h"
 #include "RtspServerProcess.h"
 #include "TcpImpairRelay.h"
 
@@ -38,7 +41,6 @@
 #include <exception>
 #include <filesystem>
 #include <fstream>
-#include <limits>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -62,6 +64,26 @@ enum class Source { RtspTcp, HlsServer, HlsFfmpeg, DashServer, DashFfmpeg };
 constexpr std::int64_t kRetransmitMs = 200;   // the relay's hold of a lost segment: Linux's minimum RTO
 constexpr double kCapShare = 0.6;             // the cap, of the stream's own rate
 constexpr double kRtspLeadMs = 2000.0;        // rtspsrc's jitter buffer
+// rtpjitterbuffer re-times its packets to their arrival once they come more
+// than a second later than its estimate of the sender's clock ("delta - skew
+// too big, reset skew"): a longer hold is not bridged by its latency, the
+// picture stands for the hold once the buffer has played out.
+constexpr double kRtspSkewResetMs = 1000.0;
+// What the adaptive demuxers hold before they report 100 % (and the player
+// plays again after a pause): hlsdemux2 1.5 segments; dashdemux2 10 s, capped
+// by its max-buffering-time, which the player sets to its buffering time (5 s).
+constexpr double kHlsResumeSegments = 1.5;
+constexpr double kDashResumeMs = 5000.0;
+// The media past the demuxer when its own queue runs dry: decodebin3's
+// multiqueue (its min-interleave, the decoder's latency and 100 ms: 140 ms
+// here), the decoder, the sink's frame and the PES the TS demuxer has not
+// closed. The demuxer said 0 % with 0.46 and 0.5 s still ahead of the picture
+// (GST_DEBUG=adaptivedemux2:5 against the relay's deliveries, HLS outage and cap).
+constexpr double kQueuedPastDemuxerMs = 500.0;
+// Paused, those queues hold the multiqueue's 140 ms and a frame each in the
+// decoder and the sink: the demuxer's threshold is reached with that much more
+// ahead of the picture. (Two 1-s HLS segments, 1.5 of them the threshold, start it.)
+constexpr double kQueuedWhilePausedMs = 250.0;
 // The RTSP test server's stream as it comes out (x264 asked for 400 kbit/s
 // makes about 160 of the test pattern: 250 KB in 12.5 s unimpaired): what the
 // cap is set below. The truth under the cap uses the rate the relay read in
@@ -101,50 +123,12 @@ bool isManifest(const std::string& path)
     return endsWith(".m3u8") || endsWith(".mpd") || bare.find("utc-time") != std::string::npos;
 }
 
-// The media segments whose answer had begun by `by`; and, reading the answers
-// in order as the one stream of bytes a keep-alive connection carries, those
-// whose last byte lies within the first `delivered` bytes of it.
-struct Answered {
-    int begun = 0, complete = 0;
-    long long segmentBytes = 0;
-};
-
-Answered answered(const std::vector<HttpTestServer::Sent>& log, Clock::time_point by,
-                  long long delivered = std::numeric_limits<long long>::max())
+// The media segments whose answer had begun by `by`.
+int segmentsBegun(const std::vector<HttpTestServer::Sent>& log, Clock::time_point by)
 {
-    Answered a;
-    long long offset = 0;
-    std::string open; // the path whose answer runs now
-    for (const HttpTestServer::Sent& sent : log) {
-        if (sent.status != 200)
-            continue;
-        const bool segment = !isManifest(sent.path);
-        if (sent.first && !open.empty() && !isManifest(open) && offset <= delivered)
-            ++a.complete;
-        if (sent.first)
-            open = sent.path;
-        offset += sent.bytes;
-        if (segment && sent.time <= by) {
-            a.begun += sent.first ? 1 : 0;
-            a.segmentBytes += sent.bytes;
-        }
-    }
-    if (!open.empty() && !isManifest(open) && offset <= delivered)
-        ++a.complete;
-    return a;
-}
-
-// Media segments whose answer was complete by `by`: its last write came before
-// it. Segment URLs are each their own, so a path is one answer.
-int completeBy(const std::vector<HttpTestServer::Sent>& log, Clock::time_point by)
-{
-    std::map<std::string, Clock::time_point> lastWrite;
-    for (const HttpTestServer::Sent& sent : log) {
-        if (sent.status == 200 && !isManifest(sent.path))
-            lastWrite[sent.path] = sent.time;
-    }
-    return static_cast<int>(std::count_if(lastWrite.begin(), lastWrite.end(),
-                                          [by](const auto& entry) { return entry.second <= by; }));
+    return static_cast<int>(std::count_if(log.begin(), log.end(), [by](const HttpTestServer::Sent& sent) {
+        return sent.status == 200 && sent.first && !isManifest(sent.path) && sent.time <= by;
+    }));
 }
 
 double msBetween(Clock::time_point from, Clock::time_point to)
@@ -160,18 +144,37 @@ Clock::time_point steadyOfWallMs(std::int64_t wallMs)
     return Clock::now() - std::chrono::milliseconds(wallNow - wallMs);
 }
 
-// The media files of a folder, as bits per second of media.
-double folderBitsPerSecond(const fs::path& folder, const std::string& extension, double segment)
+// The media segments of a folder, as bits per second of media; tracks: how many
+// files carry the same stretch of media (ffmpeg's DASH writes video and audio
+// apart). Initialisation segments carry none.
+double folderBitsPerSecond(const fs::path& folder, const std::string& extension, double segment, int tracks = 1)
 {
     long long bytes = 0;
     int files = 0;
     for (const fs::directory_entry& entry : fs::directory_iterator(folder)) {
-        if (entry.path().extension() == extension) {
+        if (entry.path().extension() == extension && entry.path().filename().string().find("init") == std::string::npos) {
             bytes += static_cast<long long>(entry.file_size());
             ++files;
         }
     }
-    return files > 0 ? 8.0 * static_cast<double>(bytes) / (files * segment / 1000.0) : 0.0;
+    return files > 0 ? 8.0 * static_cast<double>(bytes) * tracks / (files * segment / 1000.0) : 0.0;
+}
+
+bool isInit(const std::string& path)
+{
+    return path.find("init") != std::string::npos;
+}
+
+// A media segment's number: the last run of digits in its file name; -1 without one.
+long long segmentNumber(const std::string& path)
+{
+    const std::string bare = path.substr(0, path.find('?'));
+    const std::string name = bare.substr(bare.rfind('/') + 1);
+    const auto end = name.find_last_of("0123456789");
+    if (end == std::string::npos)
+        return -1;
+    const auto begin = name.find_last_not_of("0123456789", end);
+    return std::stoll(name.substr(begin == std::string::npos ? 0 : begin + 1, end - (begin == std::string::npos ? 0 : begin + 1) + 1));
 }
 
 ChunkImpairment::Params chunkImpairmentOf(const MatrixImpairment& impairment, double streamBitsPerSecond)
@@ -317,7 +320,8 @@ private:
             if (!m_ffmpeg->waitForSegments(3, 20s))
                 throw std::runtime_error("ffmpeg wrote no live stream into '" + (media().dir() / folder).string()
                                          + "' within 20 s");
-            m_streamBitsPerSecond = folderBitsPerSecond(media().dir() / folder, dash ? ".m4s" : ".ts", segment);
+            m_streamBitsPerSecond =
+                folderBitsPerSecond(media().dir() / folder, dash ? ".m4s" : ".ts", segment, dash ? 2 : 1);
             startHttp();
             return "/" + folder + "/" + manifest;
         }
@@ -343,6 +347,13 @@ private:
                 std::lock_guard lock(m_rtpMutex);
                 m_rtp.feed(data, size);
             };
+        } else {
+            options.forwardedToServer = [this](int connection, const char* data, std::size_t size) {
+                m_answers.request(connection, data, size);
+            };
+            options.forwardedToClient = [this](int connection, const char* data, std::size_t size) {
+                m_answers.answer(connection, data, size, Clock::now());
+            };
         }
         TcpImpairRelay relay(options);
         const std::string url =
@@ -365,7 +376,7 @@ private:
             m_cell.played = true;
         }
         const Clock::time_point ended = Clock::now();
-        const Answered atEnd = m_http ? answered(m_http->sentLog(), ended) : Answered {};
+        const int begunAtEnd = m_http ? segmentsBegun(m_http->sentLog(), ended) : 0;
         const TcpImpairRelay::Counts beforeStop = relay.counts();
         player.stop();
         RtspServerProcess::Stats rtspStats;
@@ -385,7 +396,7 @@ private:
         const double heldMs = static_cast<double>(counts.toClient.longestHoldUs) / 1000.0;
         if (m_http) {
             m_cell.figures.push_back(MatrixFigure::checked(
-                kFigureReceived, f.receivedPackets, atEnd.begun, 0.0, 1.0 + std::ceil(heldMs / segment),
+                kFigureReceived, f.receivedPackets, begunAtEnd, 0.0, 1.0 + std::ceil(heldMs / segment),
                 "media segments the server answered; the one in flight and those the relay held (longest hold "
                     + std::to_string(static_cast<int>(heldMs)) + " ms) may be uncounted"));
         } else {
@@ -414,66 +425,100 @@ private:
 
     void addStalls(const CellPlayer& player, const TcpImpairRelay::Counts& counts, Clock::time_point ended)
     {
-        const MatrixImpairment& impairment = m_cell.impairment;
-        const double segment = m_segmentMs;
-        const Clock::time_point firstFrame = steadyOfWallMs(player.figures().firstFrameWallMs);
-        const double slackMs = std::max(segment, CellFigures::kKeyFrameSlackMs);
-        double expectedMs = 0.0, toleranceMs = 0.0;
-        std::string why;
-        if (impairment.outageMs > 0) {
-            double leadMs = kRtspLeadMs;
-            std::string leadWhy = "the jitter buffer's";
-            if (m_http) {
-                // The outage began its start after the relay's first chunk, which came with the server's first answer.
-                const std::vector<HttpTestServer::Sent> log = m_http->sentLog();
-                const Clock::time_point outageAt =
-                    (log.empty() ? firstFrame : log.front().time) + std::chrono::milliseconds(MatrixImpairments::kOutageStartMs);
-                const int before = completeBy(log, outageAt);
-                const double playedMs = std::max(0.0, msBetween(firstFrame, outageAt));
-                leadMs = before * segment - playedMs;
-                leadWhy = std::to_string(before) + " segments whole before it less "
-                    + std::to_string(static_cast<int>(playedMs)) + " ms played:";
-            }
-            expectedMs = std::max(0.0, static_cast<double>(impairment.outageMs) - leadMs);
-            toleranceMs = slackMs;
-            why = std::to_string(impairment.outageMs) + "-ms outage less " + leadWhy + " "
-                + std::to_string(static_cast<int>(leadMs)) + " ms lead";
-        } else if (impairment.params.rate.bitsPerSecond > 0) {
-            const double playedMs = msBetween(firstFrame, ended);
-            double deliveredMs = 0.0;
-            if (m_http) {
-                const std::vector<HttpTestServer::Sent> log = m_http->sentLog();
-                const int atEnd = answered(log, ended, static_cast<long long>(counts.bytesToClient)).complete;
-                deliveredMs = atEnd * segment;
-                why = std::to_string(static_cast<int>(playedMs)) + " ms since the first frame less the "
-                    + std::to_string(atEnd) + " segments the cap let through";
-            } else {
-                // The stream's share the relay forwarded of what it read from the server, of its media.
-                deliveredMs = counts.toClient.bytes == 0 ? 0.0
-                    : MatrixImpairments::kStreamSeconds * 1000.0 * static_cast<double>(counts.bytesToClient)
-                        / static_cast<double>(counts.toClient.bytes);
-                why = std::to_string(static_cast<int>(playedMs)) + " ms since the first frame less the "
-                    + std::to_string(static_cast<int>(deliveredMs)) + " ms of media the cap let through";
-            }
-            expectedMs = std::max(0.0, playedMs - deliveredMs);
-            toleranceMs = std::max(0.2 * expectedMs, slackMs);
-        } else {
-            const double leadMs = m_rtsp ? kRtspLeadMs : segment;
-            const double heldMs = static_cast<double>(counts.toClient.longestHoldUs) / 1000.0;
-            expectedMs = std::max(0.0, heldMs - leadMs);
-            toleranceMs = expectedMs > 0.0 ? slackMs : 0.0;
-            why = "the relay's longest hold " + std::to_string(static_cast<int>(heldMs)) + " ms against a lead of "
-                + std::to_string(static_cast<int>(leadMs)) + " ms";
-        }
+        const double slackMs = std::max(m_segmentMs, CellFigures::kKeyFrameSlackMs);
+        Expected expected = m_rtsp ? rtspStalls(counts) : adaptiveStalls(player, ended);
         const double stalls = player.resumedStalls();
-        // Under the cap the picture may stop any number of times: one at least; their time is the figure.
-        const double expectedStalls = expectedMs <= 0.0 ? 0.0
-            : impairment.params.rate.bitsPerSecond > 0  ? std::max(1.0, stalls)
-                                                        : 1.0;
-        m_cell.figures.push_back(MatrixFigure::checked(kFigureStalls, stalls, expectedStalls, 0.0, 0.0, why));
+        const double toleranceMs = expected.ms > 0.0 ? slackMs : 0.0;
+        m_cell.figures.push_back(MatrixFigure::checked(kFigureStalls, stalls, expected.stalls, 0.0, 0.0, expected.why));
         m_cell.figures.push_back(MatrixFigure::checked(
-            kFigureStallMs, static_cast<double>(player.stallMs()), expectedMs, 0.0, toleranceMs,
-            why + (toleranceMs > 0 ? "; the picture resumes on a key frame or a whole segment" : "")));
+            kFigureStallMs, static_cast<double>(player.stallMs()), expected.ms, 0.0, toleranceMs,
+            expected.why + (toleranceMs > 0 ? "; the picture resumes on a key frame or a whole segment" : "")));
+    }
+
+    struct Expected {
+        double stalls = 0.0, ms = 0.0;
+        std::string why;
+    };
+
+    // RTSP interleaved: the jitter buffer's 2-s latency bridges a hold of up to
+    // a second; a longer one is re-timed to its arrival, and the picture stands
+    // for it once the buffer has played out. Under the cap the hold grows as
+    // the stream falls behind, and each further second re-times it again: a
+    // picture standing about a second each time.
+    Expected rtspStalls(const TcpImpairRelay::Counts& counts) const
+    {
+        const double heldMs = static_cast<double>(counts.toClient.longestHoldUs) / 1000.0;
+        Expected e;
+        if (m_cell.impairment.params.rate.bitsPerSecond > 0) {
+            e.stalls = std::floor(heldMs / kRtspSkewResetMs);
+            e.ms = e.stalls * kRtspSkewResetMs;
+            e.why = "the cap's hold grew to " + std::to_string(static_cast<int>(heldMs))
+                + " ms; the jitter buffer re-times its packets to their arrival each time they fall another "
+                + std::to_string(static_cast<int>(kRtspSkewResetMs)) + " ms behind, and the picture stands for it";
+        } else {
+            e.stalls = heldMs > kRtspSkewResetMs ? 1.0 : 0.0;
+            e.ms = e.stalls > 0 ? heldMs : 0.0;
+            e.why = "the relay's longest hold " + std::to_string(static_cast<int>(heldMs))
+                + " ms; the jitter buffer's " + std::to_string(static_cast<int>(kRtspLeadMs))
+                + " ms bridge a hold of up to " + std::to_string(static_cast<int>(kRtspSkewResetMs))
+                + " ms; a longer one is re-timed to its arrival and the picture stands for it";
+        }
+        return e;
+    }
+
+    // HLS and DASH: the media segments' bytes as the relay handed them to the
+    // player, played by PlayoutModel with the demuxer's threshold.
+    Expected adaptiveStalls(const CellPlayer& player, Clock::time_point ended) const
+    {
+        const Clock::time_point firstFrame = steadyOfWallMs(player.figures().firstFrameWallMs);
+        const bool dash = m_source == Source::DashServer || m_source == Source::DashFfmpeg;
+        const int tracks = m_source == Source::DashFfmpeg ? 2 : 1;
+        const double resumeMs = dash ? kDashResumeMs : kHlsResumeSegments * m_segmentMs;
+        // The demuxer takes a segment's media in once the segment is whole (its
+        // buffering level rises by whole segments), so a segment counts then.
+        const std::vector<RelayedAnswers::Answer> answers = m_answers.answers();
+        std::vector<Clock::time_point> lastPiece(answers.size());
+        for (const RelayedAnswers::Piece& piece : m_answers.pieces())
+            lastPiece[piece.answer] = std::max(lastPiece[piece.answer], piece.at);
+        // A track's next segment asked for past the one after the last: the
+        // demuxer lost its place in the live playlist when that last one came
+        // (the playlist had moved on) and went back to its live head, dropping
+        // what it held, that segment too.
+        std::vector<PlayoutModel::Delivery> deliveries;
+        std::map<int, std::pair<long long, std::size_t>> lastOfTrack; // its number, and its delivery
+        int segments = 0;
+        for (std::size_t i = 0; i < answers.size(); ++i) {
+            const RelayedAnswers::Answer& answer = answers[i];
+            if (answer.status != 200 || isManifest(answer.path) || isInit(answer.path))
+                continue;
+            // ffmpeg's DASH: video is stream 0, audio stream 1.
+            const int track = tracks > 1 && answer.path.find("stream1") != std::string::npos ? 1 : 0;
+            const long long number = segmentNumber(answer.path);
+            if (const auto last = lastOfTrack.find(track);
+                last != lastOfTrack.end() && number > last->second.first + 1 && number >= 0)
+                deliveries[last->second.second].lostPlace = true;
+            if (!answer.whole())
+                continue;
+            ++segments;
+            lastOfTrack[track] = {number, deliveries.size()};
+            deliveries.push_back({msBetween(firstFrame, lastPiece[i]), track, m_segmentMs});
+        }
+        const PlayoutModel::Result r = PlayoutModel::play(
+            deliveries, tracks, {kQueuedPastDemuxerMs, resumeMs + kQueuedWhilePausedMs}, msBetween(firstFrame, ended));
+        Expected e;
+        e.stalls = r.stalls;
+        e.ms = r.stallMs;
+        e.why = "the media of the " + std::to_string(segments) + " segments whole as the relay handed them over ("
+            + std::to_string(static_cast<int>(m_segmentMs)) + " ms each), played in order; the demuxer pauses "
+            "the picture when its own queue runs dry (the queues after it hold "
+            + std::to_string(static_cast<int>(kQueuedPastDemuxerMs)) + " ms) and plays again once it holds "
+            + std::to_string(static_cast<int>(resumeMs)) + " ms (least lead "
+            + std::to_string(static_cast<int>(r.leastLeadMs)) + " ms"
+            + (r.placesLost > 0 ? "; it lost its place in the live playlist " + std::to_string(r.placesLost)
+                       + " times and went back to its head, dropping what it held"
+                                : std::string())
+            + ")";
+        return e;
     }
 
     Source m_source;
@@ -485,6 +530,7 @@ private:
     double m_segmentMs = 0.0;
     std::mutex m_rtpMutex;
     InterleavedRtpCount m_rtp;                  // fed on the relay's thread
+    RelayedAnswers m_answers;                   // the same, for HTTP
 };
 
 MatrixProtocol tcpProtocol(Source source, const char* name, const char* worst)
@@ -494,18 +540,23 @@ MatrixProtocol tcpProtocol(Source source, const char* name, const char* worst)
 
 } // namespace
 
-// The lean suite plays each at 5 % loss, the most the relay holds while the
-// truth is sure. Their outage and cap cells are harder, but their stall
-// figures still disagree with the lead model (the table shows both numbers),
-// and a suite cell must pass.
+// The lean suite plays each under its harshest impairment whose truth holds with
+// a margin: the outage (one stall of a known length) for RTSP, whose one-second
+// freezes under the cap are only just past the watch's second; for both HLS
+// streams, whose stalls under the cap go on to the cell's end, so whether the
+// last one has ended by then is a matter of milliseconds (and ffmpeg's is at the
+// edge of its tolerance); and for the test server's DASH, whose pause under the
+// cap is still on when the cell ends. The cap for ffmpeg's DASH: no stall
+// behind its 5-s buffer, but its slowest start, which never came before the
+// cap was set from both of its tracks.
 std::vector<MatrixProtocol> tcpProtocols()
 {
     return {
-        tcpProtocol(Source::RtspTcp, "RTSP/TCP", "loss-5"),
-        tcpProtocol(Source::HlsServer, "HLS", "loss-5"),
-        tcpProtocol(Source::HlsFfmpeg, "HLS (ffmpeg)", "loss-5"),
-        tcpProtocol(Source::DashServer, "DASH", "loss-5"),
-        tcpProtocol(Source::DashFfmpeg, "DASH (ffmpeg)", "loss-5"),
+        tcpProtocol(Source::RtspTcp, "RTSP/TCP", "outage-2s"),
+        tcpProtocol(Source::HlsServer, "HLS", "outage-2s"),
+        tcpProtocol(Source::HlsFfmpeg, "HLS (ffmpeg)", "outage-2s"),
+        tcpProtocol(Source::DashServer, "DASH", "outage-2s"),
+        tcpProtocol(Source::DashFfmpeg, "DASH (ffmpeg)", "cap-700k"),
     };
 }
 

@@ -42,7 +42,10 @@ DataFlowWatch::Verdict DataFlowWatch::look(const Sight& s)
             m_stall = Stall::Silence;
             return Verdict::Stall;
         }
-        if (s.videoKnown && s.lastFrameUs > 0 && s.nowUs - s.lastFrameUs >= kFrozenPictureUs) {
+        const bool heldBackASecond = s.heldFrameDueUs > 0 && s.lastFrameUs > 0
+            && s.heldFrameDueUs - (s.lastFrameUs + s.frameIntervalUs) >= kLiveStallUs;
+        if ((s.videoKnown && s.lastFrameUs > 0 && s.nowUs - s.lastFrameUs >= kFrozenPictureUs)
+            || (s.network && s.live && s.videoKnown && pictureStill && heldBackASecond)) {
             m_stall = Stall::FrozenPicture;
             m_stallFrameUs = s.lastFrameUs;
             return Verdict::Stall;

@@ -18,6 +18,10 @@ public:
     // ... once its picture stands still too: a jitter buffer (rtspsrc's holds
     // 2 s) plays on through a short silence.
     static constexpr std::int64_t kPictureStillUs = 500000;
+    // A live picture standing still while its sink holds the next frame for at
+    // least kLiveStallUs past its due time has stalled, though data still comes:
+    // a jitter buffer re-timed a late burst to its arrival (rtpjitterbuffer does
+    // past a second), and the picture stands that long for sure.
     // Any entry whose picture stands still this long while it plays has stalled,
     // whatever its source: no clip we play shows one picture for so long.
     static constexpr std::int64_t kFrozenPictureUs = 3000000;
@@ -61,6 +65,10 @@ public:
         // A clip's length and the position played; 0 and -1 where unknown or live.
         std::int64_t durationUs = 0;
         std::int64_t positionUs = -1;
+        // A frame the video sink holds for later: when it will show it (0: none),
+        // and the picture's frame interval (0: unknown).
+        std::int64_t heldFrameDueUs = 0;
+        std::int64_t frameIntervalUs = 0;
     };
 
     explicit DataFlowWatch(std::int32_t noDataTimeoutMs);

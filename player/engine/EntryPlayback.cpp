@@ -365,6 +365,12 @@ void EntryPlayback::watchDataFlow()
                                 m_counters->segmentFailingSinceUs()};
     if (m_media && m_media->duration > 0.0)
         sight.durationUs = static_cast<std::int64_t>(m_media->duration * 1e6);
+    // The sink's frame still to show, on the watch's clock.
+    if (const std::int64_t dueWallUs = m_counters->presentation().lastShownWallUs(), nowWallUs = g_get_real_time();
+        dueWallUs > nowWallUs)
+        sight.heldFrameDueUs = sight.nowUs + (dueWallUs - nowWallUs);
+    if (m_counters->fpsNumerator() > 0)
+        sight.frameIntervalUs = 1000000LL * m_counters->fpsDenominator() / m_counters->fpsNumerator();
     if (DataFlowWatch::wantsPosition(sight))
         sight.positionUs = m_pipeline->positionUs();
     switch (m_watch.look(sight)) {

@@ -41,6 +41,14 @@ public:
     // Sink's streaming thread: the date a segmentDateTime() gave, once (0: none new).
     std::int64_t takeSegmentDateTime() { return m_pendingDateUs.exchange(0); }
 
+    // Any thread: when the last frame to reach the sink is (or was) shown, us
+    // since 1970 UTC; 0 before any.
+    std::int64_t lastShownWallUs() const
+    {
+        const std::uint64_t count = m_shownCount.load(std::memory_order_acquire);
+        return count == 0 ? 0 : m_shownWallUs[(count - 1) % kShownRing].load(std::memory_order_relaxed);
+    }
+
     // Main loop: the first frame's time and the latency of the last frame shown.
     void fill(NetworkFigures& figures) const;
 

@@ -16,7 +16,10 @@ void StallTiming::frameShown(std::int64_t us)
         m_intervals[m_intervalCount % kIntervals] = us - m_lastFrameUs;
         ++m_intervalCount;
     }
-    m_lastFrameUs = std::max(m_lastFrameUs, us);
+    if (us > m_lastFrameUs) {
+        m_previousFrameUs = m_lastFrameUs;
+        m_lastFrameUs = us;
+    }
 }
 
 std::int64_t StallTiming::frameIntervalUs() const
@@ -55,6 +58,14 @@ void StallTiming::stallBegan(std::int64_t nowUs, bool paused)
     m_open = true;
     m_waitForPlaying = paused;
     m_playingAgainUs = 0;
+    // The sink holds a frame for later while the clock runs: the picture stopped
+    // after the frame before it (not now, when the stall was seen), and that
+    // frame is the first new one.
+    if (!paused && m_lastFrameUs > nowUs && m_previousFrameUs > 0) {
+        m_last.sinceUs = std::min(nowUs, m_previousFrameUs + frameIntervalUs());
+        m_last.resumedUs = m_lastFrameUs;
+        m_open = false;
+    }
 }
 
 void StallTiming::stallOver(std::int64_t nowUs)

@@ -28,6 +28,9 @@ public:
     // was paused for its buffer to fill (a buffering message), so the frames it
     // shows before it plays again are no resumption; paused before the next
     // frame was due, that frame shows the pause's length after it was due.
+    // Not paused, with a frame the sink already holds for a later time (a jitter
+    // buffer re-timed a late burst to its arrival): the picture has stood since
+    // the frame before it and moves again with it.
     void stallBegan(std::int64_t nowUs, bool paused);
     // The play state went back to Playing at nowUs; without a frame ever shown
     // (audio alone) the stall ends here.
@@ -45,6 +48,7 @@ private:
     std::array<std::int64_t, kIntervals> m_intervals {}; // a ring of the last spacings
     std::size_t m_intervalCount = 0;
     std::int64_t m_lastFrameUs = 0;
+    std::int64_t m_previousFrameUs = 0; // the frame before the last
 
     std::int32_t m_count = 0;
     Stall m_last;

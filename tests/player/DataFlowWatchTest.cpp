@@ -61,6 +61,32 @@ TEST(DataFlowWatch, ALiveSourceSilentForASecondWithItsPictureStillStallsThenResu
     EXPECT_FALSE(entry.watch.stalled());
 }
 
+TEST(DataFlowWatch, ALivePictureWhoseSinkHoldsItsNextFrameASecondLateStallsThoughDataComes)
+{
+    // 25 fps; a late burst re-timed to its arrival: the sink holds the next
+    // frame for 1.05 s after the last one shown, while data keeps coming.
+    Entry entry = LiveNetworkEntry();
+    entry.sight.frameIntervalUs = 40 * kMs;
+    ASSERT_EQ(entry.runFor(2000, true, true), Verdict::None);
+    const std::int64_t lastFrame = entry.sight.lastFrameUs;
+    entry.sight.heldFrameDueUs = lastFrame + 1090 * kMs;
+    EXPECT_EQ(entry.runFor(400, false, true), Verdict::None); // not still for long enough yet
+    EXPECT_EQ(entry.runFor(200, false, true), Verdict::Stall);
+    EXPECT_EQ(entry.sight.nowUs - lastFrame, DataFlowWatch::kPictureStillUs);
+    entry.sight.phase = Phase::Buffering;
+    EXPECT_EQ(entry.runFor(100, true, true), Verdict::Resume);
+
+    // A frame a second apart is that stream's own pace, and one held 0.9 s late no stall.
+    Entry slow = LiveNetworkEntry();
+    slow.sight.frameIntervalUs = 1000 * kMs;
+    slow.sight.heldFrameDueUs = slow.sight.lastFrameUs + 1000 * kMs;
+    EXPECT_EQ(slow.runFor(900, false, true), Verdict::None);
+    Entry shortHold = LiveNetworkEntry();
+    shortHold.sight.frameIntervalUs = 40 * kMs;
+    shortHold.sight.heldFrameDueUs = shortHold.sight.lastFrameUs + 940 * kMs;
+    EXPECT_EQ(shortHold.runFor(900, false, true), Verdict::None);
+}
+
 TEST(DataFlowWatch, ASilentNetworkEntryInBufferingFailsAtTheNoDataTimeout)
 {
     Entry entry = LiveNetworkEntry();

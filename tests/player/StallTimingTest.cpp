@@ -73,6 +73,26 @@ TEST(StallTiming, AStallDetectedLateStartsWhenTheNextFrameWasDueAndEndsAtTheFirs
     EXPECT_EQ(timing.last().resumedUs, last2 + 3050 * kMs);
 }
 
+TEST(StallTiming, AFrameTheSinkHoldsForLaterEndsAStallThatBeganAfterTheFrameBeforeIt)
+{
+    // A jitter buffer re-timed a burst that came 2 s late to its arrival: the
+    // sink already holds the first frame after the gap, for 2 s after the last
+    // one shown, when the watch sees the stall.
+    StallTiming timing;
+    const std::int64_t last = showFrames(timing, 10 * kMs, 4000 * kMs);
+    const std::int64_t held = last + 2030 * kMs;
+    timing.frameShown(held);
+    timing.stallBegan(last + 1000 * kMs, false);
+    EXPECT_EQ(timing.count(), 1);
+    EXPECT_EQ(timing.last().sinceUs, last + kFrameUs);
+    EXPECT_EQ(timing.last().resumedUs, held);
+    // The frames after it and the state's return change nothing.
+    timing.frameShown(held + kFrameUs);
+    timing.stallOver(held + 100 * kMs);
+    EXPECT_EQ(timing.last().resumedUs, held);
+    EXPECT_EQ(timing.last().resumedUs - timing.last().sinceUs, 1990 * kMs);
+}
+
 TEST(StallTiming, APauseForBufferingStartsWhenTheNextFrameWasDueAndLastsWhileThePipelineIsPaused)
 {
     StallTiming timing;

@@ -135,6 +135,12 @@ TEST(TcpImpairRelay, ForwardsEveryByteInOrderThroughLossAndDelayAndCountsItExact
         EXPECT_EQ(connection, 0);
         seen.append(data, size);
     };
+    std::string asked; // and to the server
+    options.forwardedToServer = [&](int connection, const char* data, std::size_t size) {
+        std::lock_guard lock(seenMutex);
+        EXPECT_EQ(connection, 0);
+        asked.append(data, size);
+    };
     TcpImpairRelay relay(options);
 
     const auto started = std::chrono::steady_clock::now();
@@ -173,6 +179,7 @@ TEST(TcpImpairRelay, ForwardsEveryByteInOrderThroughLossAndDelayAndCountsItExact
     EXPECT_EQ(counts.resets, 0u);
     std::lock_guard lock(seenMutex);
     EXPECT_EQ(seen, fetched.body);
+    EXPECT_EQ(asked, "GET /\n");
 }
 
 TEST(TcpImpairRelay, AResettingOutageResetsTheOpenConnectionAndCountsWhatItDiscarded)

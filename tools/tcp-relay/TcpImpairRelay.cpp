@@ -198,6 +198,8 @@ void TcpImpairRelay::run()
                         forwarded(*link, d == &link->toClient, chunk.bytes.size());
                         if (d == &link->toClient && m_options.forwardedToClient)
                             m_options.forwardedToClient(link->id, chunk.bytes.data(), chunk.bytes.size());
+                        else if (d == &link->toServer && m_options.forwardedToServer)
+                            m_options.forwardedToServer(link->id, chunk.bytes.data(), chunk.bytes.size());
                         d->pendingBytes -= chunk.bytes.size();
                         d->pending.pop_front();
                     }

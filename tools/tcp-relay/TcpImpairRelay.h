@@ -40,6 +40,8 @@ public:
         // Called on the relay thread with each chunk written to a client in full, in
         // order: for a caller that counts what the bytes carry (RTP packets in RTSP).
         std::function<void(int connection, const char* data, std::size_t size)> forwardedToClient;
+        // The same for each chunk written to the server: what the clients asked (HTTP requests).
+        std::function<void(int connection, const char* data, std::size_t size)> forwardedToServer;
     };
 
     struct Connection {
