@@ -23,6 +23,12 @@ void CellFigures::addStalls(MatrixCell& cell, const CellPlayer& player, std::opt
                                                  "the relay never stopped the data"));
 }
 
+void CellFigures::addUnjudgedStalls(MatrixCell& cell, const CellPlayer& player, const std::string& why)
+{
+    cell.figures.push_back(MatrixFigure::unjudged(kFigureStalls, player.resumedStalls(), why));
+    cell.figures.push_back(MatrixFigure::unjudged(kFigureStallMs, static_cast<double>(player.stallMs()), why));
+}
+
 void CellFigures::addFirstFrame(MatrixCell& cell, const CellPlayer& player)
 {
     const NetworkFigures& f = player.figures();
