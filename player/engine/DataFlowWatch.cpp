@@ -27,11 +27,13 @@ DataFlowWatch::Verdict DataFlowWatch::look(const Sight& s)
         m_lastDataUs = s.nowUs;
         if (m_stall == Stall::Silence) {
             m_stall = Stall::None;
+            m_resumedUs = s.nowUs;
             return Verdict::Resume;
         }
     }
     if (m_stall == Stall::FrozenPicture && s.lastFrameUs != m_stallFrameUs) {
         m_stall = Stall::None;
+        m_resumedUs = s.nowUs;
         return Verdict::Resume;
     }
 
@@ -42,7 +44,9 @@ DataFlowWatch::Verdict DataFlowWatch::look(const Sight& s)
             m_stall = Stall::Silence;
             return Verdict::Stall;
         }
-        const bool heldBackASecond = s.heldFrameDueUs > 0 && s.lastFrameUs > 0
+        // Not while a stall that ended as data came back waits for its first new
+        // picture: the frame the sink holds is that stall's end, not a new one.
+        const bool heldBackASecond = s.heldFrameDueUs > 0 && s.lastFrameUs > m_resumedUs
             && s.heldFrameDueUs - (s.lastFrameUs + s.frameIntervalUs) >= kLiveStallUs;
         if ((s.videoKnown && s.lastFrameUs > 0 && s.nowUs - s.lastFrameUs >= kFrozenPictureUs)
             || (s.network && s.live && s.videoKnown && pictureStill && heldBackASecond)) {

@@ -89,6 +89,7 @@ private:
     std::uint64_t m_lastBytes = 0;
     std::int64_t m_lastDataUs = 0;
     std::int64_t m_stallFrameUs = 0; // the last picture when a frozen picture stalled
+    std::int64_t m_resumedUs = 0;    // when the last stall ended
     Stall m_stall = Stall::None;
     std::int64_t m_endPositionUs = -1; // a position near the end, and since when it stands
     std::int64_t m_endSinceUs = 0;

@@ -85,6 +85,22 @@ TEST(DataFlowWatch, ALivePictureWhoseSinkHoldsItsNextFrameASecondLateStallsThoug
     shortHold.sight.frameIntervalUs = 40 * kMs;
     shortHold.sight.heldFrameDueUs = shortHold.sight.lastFrameUs + 940 * kMs;
     EXPECT_EQ(shortHold.runFor(900, false, true), Verdict::None);
+
+    // A stall that ended as data came back, whose first new picture the sink
+    // holds for later: that frame ends the same stall and starts no other.
+    Entry outage = LiveNetworkEntry();
+    outage.sight.frameIntervalUs = 40 * kMs;
+    ASSERT_EQ(outage.runFor(2000, true, true), Verdict::None);
+    ASSERT_EQ(outage.runFor(2000, false, false), Verdict::Stall);
+    outage.sight.phase = Phase::Buffering;
+    ASSERT_EQ(outage.runFor(100, false, true), Verdict::Resume);
+    outage.sight.phase = Phase::Playing;
+    outage.sight.heldFrameDueUs = outage.sight.nowUs + 800 * kMs;
+    EXPECT_EQ(outage.runFor(700, false, true), Verdict::None);
+    // Once a picture moved after it, a held frame is a stall of its own again.
+    outage.sight.lastFrameUs = outage.sight.nowUs;
+    outage.sight.heldFrameDueUs = outage.sight.lastFrameUs + 1090 * kMs;
+    EXPECT_EQ(outage.runFor(600, false, true), Verdict::Stall);
 }
 
 TEST(DataFlowWatch, ASilentNetworkEntryInBufferingFailsAtTheNoDataTimeout)
