@@ -19,7 +19,9 @@ namespace zephyrscope {
 class TruePeakMeter {
 public:
     // A new stream; the last one's peak goes. No channels: nothing is measured.
-    void start(unsigned rate, unsigned channels);
+    // widest: with the widest arithmetic the processor has (the tests ask for
+    // the narrower too, as a processor without AVX2 would do it).
+    void start(unsigned rate, unsigned channels, bool widest = true);
 
     // Interleaved samples, frames × channels of them, in the sink's own format;
     // integers are shares of their full scale.
@@ -48,6 +50,10 @@ private:
 
     unsigned m_channels = 0;
     std::vector<std::vector<Tap>> m_phases; // one subfilter per output of an input sample
+    // The same, as arrays for the wide path.
+    std::vector<std::vector<double>> m_coefficients;
+    std::vector<std::vector<std::size_t>> m_delays;
+    bool m_avx2 = false;
     std::size_t m_history = 0;              // input samples before the block the subfilters reach
     double m_gain = 0.0;                    // the largest subfilter's sum of |coefficient|
     // Per channel: the last m_history samples, then the block's.

@@ -136,8 +136,9 @@ TEST_P(LoudnessMeterAgainstLibebur128, ReadsTheSameLoudnessAndTruePeakToTheLastB
 
     LoudnessMeter meter;
     meter.start(c.rate, c.channels);
-    TruePeakMeter peaks;
+    TruePeakMeter peaks, narrowPeaks;
     peaks.start(c.rate, channels);
+    narrowPeaks.start(c.rate, channels, false);
     struct Free {
         void operator()(ebur128_state* state) const { ebur128_destroy(&state); }
     };
@@ -156,7 +157,10 @@ TEST_P(LoudnessMeterAgainstLibebur128, ReadsTheSameLoudnessAndTruePeakToTheLastB
             const std::size_t count = std::min(kBlockFrames, to - first);
             const void* data = samples.at(c.format, first * channels);
             meter.add(SoundSamples {c.format, data, count});
-            SoundSamples {c.format, data, count}.read([&](const auto* typed, float) { peaks.add(typed, count); });
+            SoundSamples {c.format, data, count}.read([&](const auto* typed, float) {
+                peaks.add(typed, count);
+                narrowPeaks.add(typed, count);
+            });
             addToReference(reference.get(), c.format, data, count);
         }
     };
@@ -203,6 +207,7 @@ TEST_P(LoudnessMeterAgainstLibebur128, ReadsTheSameLoudnessAndTruePeakToTheLastB
     EXPECT_DOUBLE_EQ(*reading.rangeLu, range);
     ASSERT_TRUE(reading.truePeakDbtp);
     EXPECT_EQ(peaks.peak(), peak) << "the true peak is libebur128's to the last bit";
+    EXPECT_EQ(narrowPeaks.peak(), peak) << "without AVX2 too";
     EXPECT_EQ(*reading.truePeakDbtp, 20.0 * std::log10(peak));
 
     if (c.rate < 192000 && c.signal == Signal::BetweenSamples) {
