@@ -25,15 +25,12 @@ constexpr double kBoundMargin = 1e-6;
 // Blocks judged whether they can reach the peak: 10 ms at 48 kHz.
 constexpr std::size_t kBlockFrames = 480;
 
-
 } // namespace
 
 void TruePeakMeter::start(unsigned rate, unsigned channels, bool widest)
 {
     m_channels = channels;
     m_phases.clear();
-    m_coefficients.clear();
-    m_delays.clear();
     m_history = 0;
     m_gain = 0.0;
     m_truePeak = m_samplePeak = 0.0;
@@ -50,22 +47,18 @@ void TruePeakMeter::start(unsigned rate, unsigned channels, bool widest)
             if (std::fabs(m) > kAlmostZero)
                 c = std::sin(m * M_PI / factor) / (m * M_PI / factor);
             c *= 0.5 * (1 - std::cos(2 * M_PI * j / (kTaps - 1)));
-            if (std::fabs(c) > kAlmostZero)
-                m_phases[j % factor].push_back({c, j / factor});
+            if (std::fabs(c) > kAlmostZero) {
+                m_phases[j % factor].coefficients.push_back(c);
+                m_phases[j % factor].delays.push_back(j / factor);
+            }
         }
-        for (const std::vector<Tap>& phase : m_phases) {
+        for (const Phase& phase : m_phases) {
             double gain = 0.0;
-            for (const Tap& tap : phase) {
-                gain += std::fabs(tap.coefficient);
-                m_history = std::max(m_history, tap.delay);
+            for (std::size_t t = 0; t < phase.coefficients.size(); ++t) {
+                gain += std::fabs(phase.coefficients[t]);
+                m_history = std::max(m_history, phase.delays[t]);
             }
             m_gain = std::max(m_gain, gain);
-            m_coefficients.emplace_back();
-            m_delays.emplace_back();
-            for (const Tap& tap : phase) {
-                m_coefficients.back().push_back(tap.coefficient);
-                m_delays.back().push_back(tap.delay);
-            }
         }
     }
     m_input.assign(channels, std::vector<double>(m_history, 0.0));
@@ -128,15 +121,20 @@ void TruePeakMeter::addSamples(const T* samples, std::size_t frames, double full
     }
 }
 
-#if defined(ZEPHYRSCOPE_TRUE_PEAK_AVX2)
 namespace {
 
-// Sixteen outputs at once, in four fours, where the processor has AVX2 (and
-// no fused multiply-add is asked for: each product and sum stays rounded on
-// its own, as in libebur128). Gives the largest output's magnitude.
-__attribute__((target("avx2"))) double interpolateAvx2(const double* input, std::size_t frames,
-                                                       const double* coefficients, const std::size_t* delays,
-                                                       std::size_t taps, double largest, std::size_t& done)
+// Each function below gives the largest magnitude of one subfilter's outputs
+// for input[0, frames) (the input before it reachable), as many at once as it
+// can, and how many it did; every output is summed in the taps' order from
+// zero, as libebur128 sums it, each product and sum rounded on its own (no
+// fused multiply-add), and kept as a float, as libebur128 keeps it. A NaN is
+// skipped, as libebur128 skips it (maxpd gives its second operand for one).
+
+#if defined(ZEPHYRSCOPE_TRUE_PEAK_AVX2)
+// Sixteen at once, in four fours, where the processor has AVX2.
+__attribute__((target("avx2"))) double largestAvx2(const double* input, std::size_t frames,
+                                                   const double* coefficients, const std::size_t* delays,
+                                                   std::size_t taps, double largest, std::size_t& done)
 {
     __m256d largest4 = _mm256_set1_pd(largest);
     const __m256d sign = _mm256_set1_pd(-0.0);
@@ -162,70 +160,71 @@ __attribute__((target("avx2"))) double interpolateAvx2(const double* input, std:
     done = n;
     return std::max(std::max(four[0], four[1]), std::max(four[2], four[3]));
 }
+#endif
+
+#if defined(__SSE2__)
+// Eight at once, in four pairs.
+double largestSse2(const double* input, std::size_t frames, const double* coefficients, const std::size_t* delays,
+                   std::size_t taps, double largest, std::size_t& done)
+{
+    __m128d largest2 = _mm_set1_pd(largest);
+    const __m128d sign = _mm_set1_pd(-0.0);
+    std::size_t n = 0;
+    for (; n + 8 <= frames; n += 8) {
+        __m128d s0 = _mm_setzero_pd(), s1 = _mm_setzero_pd(), s2 = _mm_setzero_pd(), s3 = _mm_setzero_pd();
+        for (std::size_t t = 0; t < taps; ++t) {
+            const __m128d c = _mm_set1_pd(coefficients[t]);
+            const double* in = input + n - delays[t];
+            s0 = _mm_add_pd(s0, _mm_mul_pd(_mm_loadu_pd(in), c));
+            s1 = _mm_add_pd(s1, _mm_mul_pd(_mm_loadu_pd(in + 2), c));
+            s2 = _mm_add_pd(s2, _mm_mul_pd(_mm_loadu_pd(in + 4), c));
+            s3 = _mm_add_pd(s3, _mm_mul_pd(_mm_loadu_pd(in + 6), c));
+        }
+        for (const __m128d sum : {s0, s1, s2, s3}) {
+            const __m128d out = _mm_cvtps_pd(_mm_cvtpd_ps(sum));
+            largest2 = _mm_max_pd(_mm_andnot_pd(sign, out), largest2);
+        }
+    }
+    double pair[2];
+    _mm_storeu_pd(pair, largest2);
+    done = n;
+    return std::max(pair[0], pair[1]);
+}
+#endif
+
+// One at a time: the rest.
+double largestOneByOne(const double* input, std::size_t frames, const double* coefficients,
+                       const std::size_t* delays, std::size_t taps, double largest, std::size_t from)
+{
+    for (std::size_t n = from; n < frames; ++n) {
+        double sum = 0.0;
+        for (std::size_t t = 0; t < taps; ++t)
+            sum += input[n - delays[t]] * coefficients[t];
+        const double out = static_cast<float>(sum);
+        largest = std::max(largest, std::max(out, -out));
+    }
+    return largest;
+}
 
 } // namespace
-#endif
 
 void TruePeakMeter::interpolate(const double* input, std::size_t frames)
 {
     double largest = m_truePeak;
+    for (const Phase& phase : m_phases) {
+        const double* coefficients = phase.coefficients.data();
+        const std::size_t* delays = phase.delays.data();
+        const std::size_t taps = phase.coefficients.size();
+        std::size_t done = 0;
 #if defined(ZEPHYRSCOPE_TRUE_PEAK_AVX2)
-    if (m_avx2) {
-        for (std::size_t p = 0; p < m_phases.size(); ++p) {
-            std::size_t n = 0;
-            largest = interpolateAvx2(input, frames, m_coefficients[p].data(), m_delays[p].data(),
-                                      m_coefficients[p].size(), largest, n);
-            for (; n < frames; ++n) {
-                double sum = 0.0;
-                for (const Tap& tap : m_phases[p])
-                    sum += input[n - tap.delay] * tap.coefficient;
-                const double out = static_cast<float>(sum);
-                largest = std::max(largest, std::max(out, -out));
-            }
-        }
-        m_truePeak = largest;
-        return;
-    }
+        if (m_avx2)
+            largest = largestAvx2(input, frames, coefficients, delays, taps, largest, done);
 #endif
-    for (const std::vector<Tap>& phase : m_phases) {
-        std::size_t n = 0;
 #if defined(__SSE2__)
-        // Eight outputs at once, in four pairs, each output summed in the
-        // taps' order as libebur128 sums it.
-        __m128d largest2 = _mm_set1_pd(largest);
-        const __m128d sign = _mm_set1_pd(-0.0);
-        const auto keep = [&](__m128d sum) {
-            // libebur128 keeps each output as a float.
-            const __m128d out = _mm_cvtps_pd(_mm_cvtpd_ps(sum));
-            // maxpd gives its second operand for a NaN, which libebur128 skips too.
-            largest2 = _mm_max_pd(_mm_andnot_pd(sign, out), largest2);
-        };
-        for (; n + 8 <= frames; n += 8) {
-            __m128d s0 = _mm_setzero_pd(), s1 = _mm_setzero_pd(), s2 = _mm_setzero_pd(), s3 = _mm_setzero_pd();
-            for (const Tap& tap : phase) {
-                const __m128d c = _mm_set1_pd(tap.coefficient);
-                const double* in = input + n - tap.delay;
-                s0 = _mm_add_pd(s0, _mm_mul_pd(_mm_loadu_pd(in), c));
-                s1 = _mm_add_pd(s1, _mm_mul_pd(_mm_loadu_pd(in + 2), c));
-                s2 = _mm_add_pd(s2, _mm_mul_pd(_mm_loadu_pd(in + 4), c));
-                s3 = _mm_add_pd(s3, _mm_mul_pd(_mm_loadu_pd(in + 6), c));
-            }
-            keep(s0);
-            keep(s1);
-            keep(s2);
-            keep(s3);
-        }
-        double pair[2];
-        _mm_storeu_pd(pair, largest2);
-        largest = std::max(largest, std::max(pair[0], pair[1]));
+        if (done == 0)
+            largest = largestSse2(input, frames, coefficients, delays, taps, largest, done);
 #endif
-        for (; n < frames; ++n) {
-            double sum = 0.0;
-            for (const Tap& tap : phase)
-                sum += input[n - tap.delay] * tap.coefficient;
-            const double out = static_cast<float>(sum);
-            largest = std::max(largest, std::max(out, -out));
-        }
+        largest = largestOneByOne(input, frames, coefficients, delays, taps, largest, done);
     }
     m_truePeak = largest;
 }

@@ -40,19 +40,19 @@ public:
     std::uint64_t blocksInterpolated() const { return m_interpolated; }
 
 private:
-    struct Tap {
-        double coefficient;
-        std::size_t delay; // in input samples
+    // One subfilter: the outputs of every input sample that are its share
+    // of the oversampled stream; its taps' coefficients and how many input
+    // samples back each reaches.
+    struct Phase {
+        std::vector<double> coefficients;
+        std::vector<std::size_t> delays;
     };
     template <typename T>
     void addSamples(const T* samples, std::size_t frames, double fullScale);
     void interpolate(const double* input, std::size_t frames);
 
     unsigned m_channels = 0;
-    std::vector<std::vector<Tap>> m_phases; // one subfilter per output of an input sample
-    // The same, as arrays for the wide path.
-    std::vector<std::vector<double>> m_coefficients;
-    std::vector<std::vector<std::size_t>> m_delays;
+    std::vector<Phase> m_phases;
     bool m_avx2 = false;
     std::size_t m_history = 0;              // input samples before the block the subfilters reach
     double m_gain = 0.0;                    // the largest subfilter's sum of |coefficient|
