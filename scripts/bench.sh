@@ -59,7 +59,7 @@ section "1. Per-tick cost, real player layer (CWMPPlayer4 playing the 720p30 cli
 "$build/bench/bench_player_tick" --clip="$work/clip720p30.mkv" --benchmark_counters_tabular=true 2>&1
 
 section "1b. Content probes (black, frozen, silent, loudness, sync): CPU with and without, and 10 minutes that must find nothing"
-"$build/bench/bench_content_cost" --clip "$work/clip720p30.mkv" --rounds 3 --long-seconds 600 2>&1
+"$build/bench/bench_content_cost" --clip "$work/clip720p30.mkv" --rounds 5 --long-seconds 600 2>&1
 
 section "2-3. Two unattended runs of the program (tick timing, footprint), each followed by the engine alone"
 "$build/bench/bench_program_run" --program "$program" --clip "$work/clip720p30.mkv" --work "$work/run"

@@ -113,18 +113,21 @@ void ContentMeasurement::soundFormat(unsigned rate, std::span<const LoudnessMete
     m_loudness.start(rate, channels);
 }
 
-void ContentMeasurement::soundPlayed(std::span<const float> samples, std::int64_t runningUs, std::int64_t wallUs)
+void ContentMeasurement::soundPlayed(const SoundSamples& samples, std::int64_t runningUs, std::int64_t wallUs)
 {
     std::lock_guard lock(m_audioMutex);
     if (m_rate == 0 || m_channels == 0)
         return;
-    const std::size_t frames = samples.size() / m_channels;
+    const std::size_t frames = samples.frames;
     const std::size_t blockFrames = std::max<std::size_t>(1, m_rate / kBlocksPerSecond);
     for (std::size_t first = 0; first < frames; first += blockFrames) {
         const std::size_t count = std::min(blockFrames, frames - first);
         float peak = 0.0f;
-        for (const float v : samples.subspan(first * m_channels, count * m_channels))
-            peak = std::max(peak, std::fabs(v));
+        samples.read([&](const auto* data, float toFloat) {
+            const auto* end = data + (first + count) * m_channels;
+            for (const auto* v = data + first * m_channels; v != end; ++v)
+                peak = std::max(peak, std::fabs(static_cast<float>(*v) * toFloat));
+        });
         const std::int64_t t = runningUs + static_cast<std::int64_t>(first) * kUsPerSecond / m_rate;
         const std::int64_t d = static_cast<std::int64_t>(count) * kUsPerSecond / m_rate;
         const double level = dbfs(peak);
@@ -133,7 +136,7 @@ void ContentMeasurement::soundPlayed(std::span<const float> samples, std::int64_
         std::lock_guard syncLock(m_syncMutex);
         m_sync.observeSound(level, t);
     }
-    m_loudness.add(samples.data(), frames);
+    m_loudness.add(samples);
     // Read here every quarter of a second rather than on the main loop's
     // ticks: the short-term window alone is 3 s of samples to sum, and the
     // main loop would wait for this thread's lock to do it.

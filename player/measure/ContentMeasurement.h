@@ -16,6 +16,7 @@
 #include "LumaSample.h"
 #include "NetworkFigures.h"
 #include "SilenceDetector.h"
+#include "SoundSamples.h"
 #include "SyncPatternOffset.h"
 
 #include <array>
@@ -42,7 +43,7 @@ public:
     // Audio streaming thread: the sound's layout (libebur128's channel kinds),
     // then its samples, interleaved, starting at runningUs (shown at wallUs).
     void soundFormat(unsigned rate, std::span<const LoudnessMeter::Channel> channels);
-    void soundPlayed(std::span<const float> samples, std::int64_t runningUs, std::int64_t wallUs);
+    void soundPlayed(const SoundSamples& samples, std::int64_t runningUs, std::int64_t wallUs);
     void soundEnded();
 
     // Main loop.

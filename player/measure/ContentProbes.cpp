@@ -9,6 +9,8 @@
 
 #include <atomic>
 #include <cstring>
+#include <optional>
+#include <type_traits>
 #include <vector>
 
 namespace zephyrscope {
@@ -18,6 +20,8 @@ using namespace gsthandles;
 namespace {
 
 constexpr int kSampleStep = 4; // every 4th pixel of every 4th row: 1/16 of the picture
+constexpr int kPrefetchRows = 2; // sampled rows ahead
+constexpr std::ptrdiff_t kCacheLine = 64;
 constexpr std::int64_t kDefaultFrameUs = 40000;
 // A render time further from now than this is not a clock to trust (a sink
 // that does not sync plays as fast as it can).
@@ -65,29 +69,121 @@ std::int64_t wallUsOf(const SinkWatch& watch, GstClockTime runningTime)
     return aheadUs > -kMaxAheadUs && aheadUs < kMaxAheadUs ? now + aheadUs : now;
 }
 
-// The luma of every kSampleStep-th pixel of every kSampleStep-th row, 8-bit;
-// RGB pictures (a real sink's) weighed into luma by BT.601. False for a format
-// it cannot read (tiled, big-endian deep).
-bool sampleLuma(const GstVideoFrame& frame, std::vector<std::uint8_t>& out)
+// One plane of a picture mapped read-only where it lies, and nothing else of
+// it: the memory holding that plane, found through the buffer's video meta
+// when it has one (a decoder's planes may sit anywhere), else at the offset
+// the caps give. No copy for memory in the system's RAM.
+class PlaneMapping {
+public:
+    PlaneMapping(GstBuffer* buffer, const GstVideoInfo& info, guint plane)
+        : m_plane(plane)
+    {
+        m_meta = gst_buffer_get_video_meta(buffer);
+        if (m_meta) {
+            if (plane < m_meta->n_planes)
+                m_mapped = gst_video_meta_map(m_meta, plane, &m_map, &m_data, &m_stride, GST_MAP_READ);
+            return;
+        }
+        m_buffer = buffer;
+        const gsize offset = GST_VIDEO_INFO_PLANE_OFFSET(&info, plane);
+        const gsize end = plane + 1 < GST_VIDEO_INFO_N_PLANES(&info) ? GST_VIDEO_INFO_PLANE_OFFSET(&info, plane + 1)
+                                                                     : GST_VIDEO_INFO_SIZE(&info);
+        guint index = 0, length = 0;
+        gsize skip = 0;
+        if (end <= offset || !gst_buffer_find_memory(buffer, offset, end - offset, &index, &length, &skip))
+            return;
+        m_mapped = gst_buffer_map_range(buffer, index, static_cast<gint>(length), &m_map, GST_MAP_READ);
+        m_data = m_mapped ? m_map.data + skip : nullptr;
+        m_stride = GST_VIDEO_INFO_PLANE_STRIDE(&info, plane);
+    }
+    ~PlaneMapping()
+    {
+        if (!m_mapped)
+            return;
+        if (m_meta)
+            gst_video_meta_unmap(m_meta, m_plane, &m_map);
+        else
+            gst_buffer_unmap(m_buffer, &m_map);
+    }
+    PlaneMapping(const PlaneMapping&) = delete;
+    PlaneMapping& operator=(const PlaneMapping&) = delete;
+
+    const guint8* data() const { return m_mapped ? static_cast<const guint8*>(m_data) : nullptr; }
+    int stride() const { return m_stride; }
+
+private:
+    guint m_plane;
+    GstVideoMeta* m_meta = nullptr;
+    GstBuffer* m_buffer = nullptr;
+    GstMapInfo m_map GST_MAP_INFO_INIT;
+    gboolean m_mapped = FALSE;
+    gpointer m_data = nullptr;
+    gint m_stride = 0;
+};
+
+// The luma of every kSampleStep-th pixel of every kSampleStep-th row, 8-bit,
+// read in place from the planes that hold it alone (the luma plane; an RGB
+// picture's, weighed into luma by BT.601, for a real sink's RGB). False for a
+// format it cannot read (tiled, big-endian deep).
+bool sampleLuma(GstBuffer* buffer, const GstVideoInfo& info, std::vector<std::uint8_t>& out)
 {
-    const GstVideoFormatInfo* format = frame.info.finfo;
-    if (GST_VIDEO_FORMAT_INFO_IS_TILED(format) || GST_VIDEO_FORMAT_INFO_IS_COMPLEX(format))
+    const GstVideoFormatInfo* format = info.finfo;
+    if (!format || GST_VIDEO_FORMAT_INFO_IS_TILED(format) || GST_VIDEO_FORMAT_INFO_IS_COMPLEX(format))
         return false;
     const bool rgb = GST_VIDEO_FORMAT_INFO_IS_RGB(format);
     const int comps = rgb ? 3 : 1;
+    std::optional<PlaneMapping> planes[GST_VIDEO_MAX_PLANES];
     const guint8* data[3] {};
     int stride[3] {}, pstride[3] {}, depth[3] {}, shift[3] {};
     for (int c = 0; c < comps; ++c) {
-        data[c] = static_cast<const guint8*>(GST_VIDEO_FRAME_COMP_DATA(&frame, c));
-        stride[c] = GST_VIDEO_FRAME_COMP_STRIDE(&frame, c);
-        pstride[c] = GST_VIDEO_FRAME_COMP_PSTRIDE(&frame, c);
+        const guint plane = GST_VIDEO_FORMAT_INFO_PLANE(format, c);
+        if (plane >= GST_VIDEO_MAX_PLANES)
+            return false;
+        if (!planes[plane])
+            planes[plane].emplace(buffer, info, plane);
+        if (!planes[plane]->data())
+            return false;
+        data[c] = planes[plane]->data() + GST_VIDEO_FORMAT_INFO_POFFSET(format, c);
+        stride[c] = planes[plane]->stride();
+        pstride[c] = GST_VIDEO_FORMAT_INFO_PSTRIDE(format, c);
         depth[c] = GST_VIDEO_FORMAT_INFO_DEPTH(format, c);
         shift[c] = GST_VIDEO_FORMAT_INFO_SHIFT(format, c);
-        if (!data[c] || pstride[c] <= 0 || (depth[c] > 8 && (!GST_VIDEO_FORMAT_INFO_IS_LE(format) || pstride[c] < 2)))
+        if (pstride[c] <= 0 || (depth[c] > 8 && (!GST_VIDEO_FORMAT_INFO_IS_LE(format) || pstride[c] < 2)))
             return false;
     }
-    const int width = GST_VIDEO_FRAME_COMP_WIDTH(&frame, 0), height = GST_VIDEO_FRAME_COMP_HEIGHT(&frame, 0);
-    out.clear();
+    const int width = GST_VIDEO_INFO_COMP_WIDTH(&info, 0), height = GST_VIDEO_INFO_COMP_HEIGHT(&info, 0);
+    constexpr int kFirst = kSampleStep / 2;
+    const int columns = width > kFirst ? (width - kFirst + kSampleStep - 1) / kSampleStep : 0;
+    const int rows = height > kFirst ? (height - kFirst + kSampleStep - 1) / kSampleStep : 0;
+    out.resize(static_cast<std::size_t>(columns) * static_cast<std::size_t>(rows));
+    std::uint8_t* sample = out.data();
+    if (!rgb) {
+        // The usual case, luma alone: every kSampleStep-th sample of a row,
+        // 8-bit or deeper (little-endian), the deeper ones cut to 8 bits.
+        const std::ptrdiff_t step = static_cast<std::ptrdiff_t>(kSampleStep) * pstride[0];
+        const int cut = depth[0] > 8 ? shift[0] + depth[0] - 8 : 0;
+        const std::ptrdiff_t rowBytes = static_cast<std::ptrdiff_t>(columns) * step;
+        for (int y = kFirst; y < height; y += kSampleStep) {
+            const guint8* p = data[0] + static_cast<std::ptrdiff_t>(y) * stride[0]
+                + static_cast<std::ptrdiff_t>(kFirst) * pstride[0];
+            // The picture is seldom still in the cache: ask for the rows
+            // ahead while this one is read.
+            if (y + kPrefetchRows * kSampleStep < height)
+                for (std::ptrdiff_t b = 0; b < rowBytes; b += kCacheLine)
+                    __builtin_prefetch(p + kPrefetchRows * kSampleStep * static_cast<std::ptrdiff_t>(stride[0]) + b);
+            if (depth[0] <= 8) {
+                for (int i = 0; i < columns; ++i, p += step)
+                    *sample++ = *p;
+            } else {
+                for (int i = 0; i < columns; ++i, p += step) {
+                    guint16 v = 0;
+                    std::memcpy(&v, p, sizeof v);
+                    *sample++ = static_cast<std::uint8_t>(v >> cut);
+                }
+            }
+        }
+        return !out.empty();
+    }
     const auto read = [&](int c, int x, int y) -> int {
         const guint8* p = data[c] + static_cast<std::ptrdiff_t>(y) * stride[c] + static_cast<std::ptrdiff_t>(x) * pstride[c];
         if (depth[c] <= 8)
@@ -96,10 +192,10 @@ bool sampleLuma(const GstVideoFrame& frame, std::vector<std::uint8_t>& out)
         std::memcpy(&v, p, sizeof v);
         return (v >> shift[c]) >> (depth[c] - 8);
     };
-    for (int y = kSampleStep / 2; y < height; y += kSampleStep)
-        for (int x = kSampleStep / 2; x < width; x += kSampleStep)
-            out.push_back(static_cast<std::uint8_t>(
-                rgb ? (77 * read(0, x, y) + 150 * read(1, x, y) + 29 * read(2, x, y)) >> 8 : read(0, x, y)));
+    for (int y = kFirst; y < height; y += kSampleStep)
+        for (int x = kFirst; x < width; x += kSampleStep)
+            *sample++ = static_cast<std::uint8_t>(
+                rgb ? (77 * read(0, x, y) + 150 * read(1, x, y) + 29 * read(2, x, y)) >> 8 : read(0, x, y));
     return !out.empty();
 }
 
@@ -108,12 +204,7 @@ void onPicture(SinkWatch& watch, GstBuffer* buffer)
     const GstClockTime pts = GST_BUFFER_PTS(buffer);
     if (!watch.known || !GST_CLOCK_TIME_IS_VALID(pts))
         return;
-    GstVideoFrame frame;
-    if (!gst_video_frame_map(&frame, &watch.videoInfo, buffer, GST_MAP_READ))
-        return;
-    const bool sampled = sampleLuma(frame, watch.luma);
-    gst_video_frame_unmap(&frame);
-    if (!sampled)
+    if (!sampleLuma(buffer, watch.videoInfo, watch.luma))
         return;
     const GstClockTime running = gst_segment_to_running_time(&watch.segment, GST_FORMAT_TIME, pts);
     if (!GST_CLOCK_TIME_IS_VALID(running))
@@ -131,19 +222,17 @@ void onPicture(SinkWatch& watch, GstBuffer* buffer)
                                            wallUsOf(watch, running));
 }
 
+// A planar block's samples, interleaved as floats (libebur128 reads
+// interleaved samples alone).
 template <typename T>
-void toFloat(const GstAudioBuffer& audio, int channels, std::vector<float>& out, float scale)
+void interleave(const GstAudioBuffer& audio, int channels, std::vector<float>& out, float scale)
 {
     const std::size_t frames = audio.n_samples;
     out.resize(frames * static_cast<std::size_t>(channels));
-    const bool planar = GST_AUDIO_INFO_LAYOUT(&audio.info) == GST_AUDIO_LAYOUT_NON_INTERLEAVED;
     for (int c = 0; c < channels; ++c) {
-        const T* in = static_cast<const T*>(audio.planes[planar ? c : 0]);
-        const std::size_t step = planar ? 1 : static_cast<std::size_t>(channels);
-        const std::size_t offset = planar ? 0 : static_cast<std::size_t>(c);
+        const T* in = static_cast<const T*>(audio.planes[c]);
         for (std::size_t i = 0; i < frames; ++i)
-            out[i * static_cast<std::size_t>(channels) + static_cast<std::size_t>(c)]
-                = static_cast<float>(in[i * step + offset]) * scale;
+            out[i * static_cast<std::size_t>(channels) + static_cast<std::size_t>(c)] = static_cast<float>(in[i]) * scale;
     }
 }
 
@@ -152,33 +241,44 @@ void onSound(SinkWatch& watch, GstBuffer* buffer)
     const GstClockTime pts = GST_BUFFER_PTS(buffer);
     if (!watch.known || !GST_CLOCK_TIME_IS_VALID(pts))
         return;
+    const GstClockTime running = gst_segment_to_running_time(&watch.segment, GST_FORMAT_TIME, pts);
+    if (!GST_CLOCK_TIME_IS_VALID(running))
+        return;
+    SoundSamples samples;
+    switch (GST_AUDIO_INFO_FORMAT(&watch.audioInfo)) {
+    case GST_AUDIO_FORMAT_F32:
+        samples.format = SoundSamples::Format::Float32;
+        break;
+    case GST_AUDIO_FORMAT_F64:
+        samples.format = SoundSamples::Format::Float64;
+        break;
+    case GST_AUDIO_FORMAT_S16:
+        samples.format = SoundSamples::Format::Int16;
+        break;
+    case GST_AUDIO_FORMAT_S32:
+        samples.format = SoundSamples::Format::Int32;
+        break;
+    default:
+        return;
+    }
     GstAudioBuffer audio;
     if (!gst_audio_buffer_map(&audio, &watch.audioInfo, buffer, GST_MAP_READ))
         return;
     const int channels = GST_AUDIO_INFO_CHANNELS(&watch.audioInfo);
-    bool read = true;
-    switch (GST_AUDIO_INFO_FORMAT(&watch.audioInfo)) {
-    case GST_AUDIO_FORMAT_F32:
-        toFloat<float>(audio, channels, watch.sound, 1.0f);
-        break;
-    case GST_AUDIO_FORMAT_F64:
-        toFloat<double>(audio, channels, watch.sound, 1.0f);
-        break;
-    case GST_AUDIO_FORMAT_S16:
-        toFloat<gint16>(audio, channels, watch.sound, 1.0f / 32768.0f);
-        break;
-    case GST_AUDIO_FORMAT_S32:
-        toFloat<gint32>(audio, channels, watch.sound, 1.0f / 2147483648.0f);
-        break;
-    default:
-        read = false;
-        break;
+    samples.frames = audio.n_samples;
+    if (GST_AUDIO_INFO_LAYOUT(&watch.audioInfo) == GST_AUDIO_LAYOUT_INTERLEAVED) {
+        samples.data = audio.planes[0];
+    } else {
+        samples.read([&](const auto* data, float toFloat) {
+            using Sample = std::remove_cv_t<std::remove_pointer_t<decltype(data)>>;
+            interleave<Sample>(audio, channels, watch.sound, toFloat);
+        });
+        samples.format = SoundSamples::Format::Float32;
+        samples.data = watch.sound.data();
     }
+    watch.counters->content().soundPlayed(samples, static_cast<std::int64_t>(running / 1000),
+                                          wallUsOf(watch, running));
     gst_audio_buffer_unmap(&audio);
-    const GstClockTime running = gst_segment_to_running_time(&watch.segment, GST_FORMAT_TIME, pts);
-    if (read && GST_CLOCK_TIME_IS_VALID(running))
-        watch.counters->content().soundPlayed(watch.sound, static_cast<std::int64_t>(running / 1000),
-                                              wallUsOf(watch, running));
 }
 
 // What BS.1770 weighs a channel as: the front pair, the centre, the surrounds;

@@ -1,9 +1,11 @@
 #pragma once
 
 // Probes at an entry's video and audio sinks that sum up what the viewer gets:
-// each picture's luma, subsampled (every 4th pixel of every 4th row), and the
-// sound as float samples, for the entry's ContentMeasurement. Buffers are
-// mapped read-only, never copied. Streaming threads only. Private to player/.
+// each picture's luma, subsampled (every 4th pixel of every 4th row, read from
+// the luma plane alone), and the sound in its own format, for the entry's
+// ContentMeasurement. Buffers are mapped read-only, in place, never copied
+// (planar sound alone is interleaved, for libebur128). Streaming threads only.
+// Private to player/.
 
 #include "StreamCounters.h"
 

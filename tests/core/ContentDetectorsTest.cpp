@@ -7,7 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <tuple>
 #include <limits>
 #include <vector>
 
@@ -66,6 +68,45 @@ TEST(LumaSample, DarkShareMeanAndDifferenceInTheLimitedRange)
     EXPECT_NEAR(luma.summarize(flat(235), 16, 235, 0.10).meanLevel, 1.0, 1e-12);
     EXPECT_FALSE(luma.summarize(std::vector<std::uint8_t>(50, 16), 16, 235, 0.10).difference)
         << "a picture of another size is not compared";
+}
+
+// Sixteen samples at a time and one by one give the counts a plain loop over
+// the samples gives: pictures of sizes around the width of a step, darkness
+// limits at and between codes, at the ends of the range and beyond them.
+TEST(LumaSample, SummaryIsThePlainCountOfItsSamplesForAnySizeAndLimit)
+{
+    std::uint32_t seed = 12345;
+    const auto next = [&seed] {
+        seed = seed * 1103515245u + 12345u;
+        return static_cast<std::uint8_t>(seed >> 16);
+    };
+    for (const std::size_t size : {1u, 15u, 16u, 17u, 57600u + 7u}) {
+        for (const auto& [black, white, ratio] :
+             {std::tuple {16, 235, 0.10}, std::tuple {16, 235, 0.0}, std::tuple {0, 255, 0.5},
+              std::tuple {0, 255, 0.0}, std::tuple {16, 235, 1.2}, std::tuple {0, 255, 0.2549}}) {
+            LumaSample luma;
+            std::vector<std::uint8_t> previous(size), samples(size);
+            for (std::size_t i = 0; i < size; ++i) {
+                previous[i] = next();
+                samples[i] = next();
+            }
+            luma.summarize(previous, black, white, ratio);
+            const PictureSummary summary = luma.summarize(samples, black, white, ratio);
+            const double range = white - black, darkBelow = black + ratio * range;
+            double dark = 0, sum = 0, difference = 0;
+            for (std::size_t i = 0; i < size; ++i) {
+                dark += samples[i] < darkBelow;
+                sum += samples[i];
+                difference += std::abs(samples[i] - previous[i]);
+            }
+            const double n = static_cast<double>(size);
+            SCOPED_TRACE(::testing::Message() << size << " samples, " << black << "-" << white << ", ratio " << ratio);
+            EXPECT_DOUBLE_EQ(summary.darkShare, dark / n);
+            EXPECT_DOUBLE_EQ(summary.meanLevel, std::clamp((sum / n - black) / range, 0.0, 1.0));
+            ASSERT_TRUE(summary.difference);
+            EXPECT_DOUBLE_EQ(*summary.difference, difference / n / range);
+        }
+    }
 }
 
 TEST(BlackDetector, FindsTwoSecondsOfBlackOnceToTheFrame)

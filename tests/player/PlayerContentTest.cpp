@@ -400,3 +400,85 @@ INSTANTIATE_TEST_SUITE_P(Pictures, RtspServerPictures,
                              name.erase(std::remove(name.begin(), name.end(), '-'), name.end());
                              return name;
                          });
+
+namespace {
+
+struct PictureFormat {
+    const char* format;
+    bool videoMeta; // the buffers carry their planes' layout in a video meta
+};
+
+// Adds a video meta to each picture, with the planes where the caps put them,
+// as a decoder that knows the sink takes one does.
+GstPadProbeReturn addVideoMeta(GstPad* pad, GstPadProbeInfo* info, gpointer)
+{
+    gsthandles::CapsPtr caps {gst_pad_get_current_caps(pad)};
+    GstVideoInfo video;
+    if (!caps || !gst_video_info_from_caps(&video, caps.get()))
+        return GST_PAD_PROBE_OK;
+    GstBuffer* buffer = gst_buffer_make_writable(GST_PAD_PROBE_INFO_BUFFER(info));
+    gst_buffer_add_video_meta_full(buffer, GST_VIDEO_FRAME_FLAG_NONE, GST_VIDEO_INFO_FORMAT(&video),
+                                   GST_VIDEO_INFO_WIDTH(&video), GST_VIDEO_INFO_HEIGHT(&video),
+                                   GST_VIDEO_INFO_N_PLANES(&video), video.offset, video.stride);
+    GST_PAD_PROBE_INFO_DATA(info) = buffer;
+    return GST_PAD_PROBE_OK;
+}
+
+class PlayerContentPictureFormats : public ::testing::TestWithParam<PictureFormat> {
+protected:
+    static void SetUpTestSuite() { gst_init(nullptr, nullptr); }
+};
+
+} // namespace
+
+// 0.8 s of black, then 0.8 s of moving bars, raw in each format a sink may
+// take (8-bit and deeper luma, planar, semi-planar and packed, RGB packed and
+// planar): the luma is read from its own plane in place, and the black is
+// found once, from the first picture to the first of the bars.
+TEST_P(PlayerContentPictureFormats, BlackIsFoundInEveryLayoutOfThePicture)
+{
+    const PictureFormat& param = GetParam();
+    const std::string caps
+        = std::string("video/x-raw,width=320,height=240,framerate=25/1,format=") + param.format;
+    const std::string launch = "concat name=c ! fakesink name=v sync=false"
+                               " videotestsrc pattern=black num-buffers=20 ! "
+        + caps + " ! c. videotestsrc pattern=smpte75 horizontal-speed=4 num-buffers=20 ! " + caps + " ! c.";
+    GError* error = nullptr;
+    gsthandles::ElementPtr pipeline {gst_parse_launch(launch.c_str(), &error)};
+    ASSERT_TRUE(pipeline) << (error ? error->message : "");
+    auto counters = std::make_shared<StreamCounters>();
+    counters->content().configure(ContentSettings {});
+    gsthandles::ElementPtr video {gst_bin_get_by_name(GST_BIN(pipeline.get()), "v")};
+    if (param.videoMeta) {
+        gsthandles::PadPtr pad {gst_element_get_static_pad(video.get(), "sink")};
+        gst_pad_add_probe(pad.get(), GST_PAD_PROBE_TYPE_BUFFER, addVideoMeta, nullptr, nullptr);
+    }
+    ContentProbes::attach(video.get(), nullptr, counters);
+    gst_element_set_state(pipeline.get(), GST_STATE_PLAYING);
+    gsthandles::BusPtr bus {gst_element_get_bus(pipeline.get())};
+    gsthandles::MessagePtr message {gst_bus_timed_pop_filtered(
+        bus.get(), 20 * GST_SECOND, static_cast<GstMessageType>(GST_MESSAGE_EOS | GST_MESSAGE_ERROR))};
+    gst_element_set_state(pipeline.get(), GST_STATE_NULL);
+    ASSERT_TRUE(message);
+    ASSERT_EQ(GST_MESSAGE_TYPE(message.get()), GST_MESSAGE_EOS);
+    NetworkFigures figures;
+    counters->content().fill(figures);
+    std::printf("[ measured ] %s%s: %s\n", param.format, param.videoMeta ? " with a video meta" : "",
+                describe(figures.contentStretches).c_str());
+    ASSERT_EQ(figures.contentStretches.size(), 1u) << describe(figures.contentStretches);
+    const ContentStretch& black = figures.contentStretches.front();
+    EXPECT_EQ(black.kind, ContentKind::Black);
+    EXPECT_EQ(black.startMediaUs, 0);
+    EXPECT_EQ(black.endMediaUs, 20 * kFrameUs);
+    EXPECT_EQ(figures.freezeEvents, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Layouts, PlayerContentPictureFormats,
+                         ::testing::Values(PictureFormat {"I420", false}, PictureFormat {"I420", true},
+                                           PictureFormat {"NV12", true}, PictureFormat {"Y444_10LE", false},
+                                           PictureFormat {"I420_10LE", true}, PictureFormat {"YUY2", false},
+                                           PictureFormat {"GRAY8", false}, PictureFormat {"BGRx", false},
+                                           PictureFormat {"GBR", true}),
+                         [](const ::testing::TestParamInfo<PictureFormat>& info) {
+                             return std::string(info.param.format) + (info.param.videoMeta ? "_meta" : "");
+                         });
