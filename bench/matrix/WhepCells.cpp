@@ -258,7 +258,7 @@ MatrixCell playWhep(const MatrixImpairment& impairment)
 
 std::vector<MatrixProtocol> whepProtocols()
 {
-    return {{"WebRTC", true, "repairs-lost", playWhep}};
+    return {{"WebRTC", true, "cap-700k", playWhep}};
 }
 
 } // namespace zephyrscope::bench
