@@ -67,12 +67,13 @@ void leaveOut(WhepState& state, GstPad* pad, GstCaps* caps)
 // payload type of a transceiver, as a retransmission it could not map back
 // under heavy loss makes), or any stream once the pads are out: playback
 // already chose its streams.
-void setAside(WhepState& state, GstPad* pad, const std::string& media)
+void setAside(WhepState& state, GstPad* pad, const std::string& media, bool afterExposing)
 {
     CharPtr name(gst_pad_get_name(pad));
+    const std::string kind = media.empty() ? "without media" : media;
     GST_ELEMENT_WARNING(state.self, STREAM, DEMUX, (nullptr),
-                        ("webrtcbin added stream %s (%s) after the %s one; it is left out", name.get(),
-                         media.empty() ? "no media" : media.c_str(), media.empty() ? "first" : media.c_str()));
+                        ("webrtcbin added stream %s (%s) %s; it is left out", name.get(), kind.c_str(),
+                         afterExposing ? "after the streams went out" : "beside one of its kind"));
     sink(state, pad);
 }
 
@@ -95,13 +96,14 @@ void onWebrtcPad(GstElement*, GstPad* pad, gpointer data)
     if (!caps)
         caps.reset(gst_pad_query_caps(pad, nullptr));
     const std::string media = mediaOf(caps.get());
-    bool late = false;
+    bool afterExposing = false, duplicate = false;
     {
         std::lock_guard lock(state.mutex);
-        late = state.exposed || !state.wiredMedia.insert(media).second;
+        afterExposing = state.exposed;
+        duplicate = !afterExposing && !state.wiredMedia.insert(media).second;
     }
-    if (late) {
-        setAside(state, pad, media);
+    if (afterExposing || duplicate) {
+        setAside(state, pad, media, afterExposing);
         return;
     }
     GstElement* depayloader = caps ? makeDepayloader(caps.get()) : nullptr;
