@@ -4,6 +4,7 @@
 #include "PlayerTestEnvironment.h"
 
 #include "EntryPlayback.h"
+#include "GstHandles.h"
 #include "MediaUrl.h"
 #include "SinkFactory.h"
 #include "WhepServerProcess.h"
@@ -59,6 +60,21 @@ protected:
     // Posts a message on the pipeline's bus as if the pipeline itself had posted it.
     void post(GstMessage* message) { gst_element_post_message(playback->pipeline()->element(), message); }
     GstObject* source() const { return GST_OBJECT(playback->pipeline()->element()); }
+
+    // The webrtcbin inside the entry's WHEP source, or none.
+    GstElement* webrtc() const
+    {
+        GstElement* found = nullptr;
+        GstIterator* it = gst_bin_iterate_recurse(GST_BIN(playback->pipeline()->element()));
+        GValue item = G_VALUE_INIT;
+        while (!found && gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
+            found = WhepSource::webrtcOf(GST_ELEMENT(g_value_get_object(&item)));
+            g_value_reset(&item);
+        }
+        g_value_unset(&item);
+        gst_iterator_free(it);
+        return found;
+    }
 
     SinkFactory sinks {SinkFactory::Choice::FakeOnly};
     std::unique_ptr<EntryPlayback> playback;
@@ -189,4 +205,46 @@ TEST_F(EntryPlaybackTest, WebRtcEntryHasItsJitterNacksRepairRoundTripAndJitterBu
     EXPECT_GT(figures.webrtcRoundTripMs, 0.0);
     EXPECT_LT(figures.webrtcRoundTripMs, 200.0);
     EXPECT_EQ(figures.webrtcJitterBufferMs, 500);
+}
+
+// webrtcbin adds a pad for every new SSRC or payload type of a stream (under
+// heavy loss, for instance, a retransmission it cannot map back), also once
+// playback chose its streams: such a stream is sunk, its data never stops the
+// pipeline as a stream left unlinked would (reason not-linked).
+TEST_F(EntryPlaybackTest, WebRtcStreamAddedOnceThePadsAreOutIsSunkAndPlaybackGoesOn)
+{
+    WhepSource::registerElement();
+    WhepServerProcess server({"--rtx", "--lifetime", "40"});
+    open(server.url());
+    ASSERT_TRUE(waitFor(State::Playing));
+    gsthandles::ElementPtr bin(webrtc());
+    ASSERT_TRUE(bin);
+
+    GstPad* pad = gst_pad_new("src_late", GST_PAD_SRC);
+    gst_pad_set_active(pad, TRUE);
+    gst_pad_push_event(pad, gst_event_new_stream_start("late-audio"));
+    gsthandles::CapsPtr caps(gst_caps_from_string(
+        "application/x-rtp,media=audio,encoding-name=OPUS,payload=111,clock-rate=48000,encoding-params=(string)2"));
+    gst_pad_push_event(pad, gst_event_new_caps(caps.get()));
+    GstSegment segment;
+    gst_segment_init(&segment, GST_FORMAT_TIME);
+    gst_pad_push_event(pad, gst_event_new_segment(&segment));
+    // As webrtcbin announces a stream (its pads are its own kind: this one is
+    // only announced).
+    g_signal_emit_by_name(bin.get(), "pad-added", pad);
+
+    // Opus over RTP: version 2, payload type 111, its own SSRC.
+    for (guint16 seq = 0; seq < 10; ++seq) {
+        guint8 packet[32] = {0x80, 111, static_cast<guint8>(seq >> 8), static_cast<guint8>(seq), 0, 0,
+                             static_cast<guint8>(seq * 960 >> 8), static_cast<guint8>(seq * 960), 0xde, 0xad, 0xbe, 0xef};
+        packet[12] = 0xfc; // an Opus TOC byte: one 20-ms CELT frame
+        GstBuffer* buffer = gst_buffer_new_memdup(packet, sizeof packet);
+        GST_BUFFER_PTS(buffer) = seq * 20 * GST_MSECOND;
+        EXPECT_EQ(gst_pad_push(pad, buffer), GST_FLOW_OK) << "packet " << seq;
+    }
+    RunMainLoopFor(1s);
+    EXPECT_EQ(playback->state(), State::Playing);
+    EXPECT_EQ(playback->failure(), "");
+    gst_pad_set_active(pad, FALSE);
+    gst_object_unref(pad);
 }

@@ -4,9 +4,13 @@
 #include "PlayState.h"
 #include "WhepServerProcess.h"
 
+#include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <net/if.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <map>
@@ -369,4 +373,49 @@ TEST_F(PlayerWebRtc, NoIceConnectionWithinTheOpenTimeoutEndsTheEntry)
                                     + "': no ICE connection in 3 s");
     // Ended all the same.
     EXPECT_TRUE(server.waitForLine("DELETE /session/", 10s));
+}
+
+namespace {
+
+// The status of a POST to 127.0.0.1:port, or 0 when no answer came within 5 s.
+int postStatus(int port, const std::string& path)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    timeval wait {5, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int status = 0;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+        const std::string request
+            = "POST " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+        char reply[64] = {};
+        if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())
+            && recv(fd, reply, sizeof reply - 1, 0) > 0)
+            std::sscanf(reply, "HTTP/1.%*d %d", &status);
+    }
+    close(fd);
+    return status;
+}
+
+} // namespace
+
+// The server logs each retransmission of a held session, more than a pipe holds
+// in a second of heavy loss, while the test waits for the player and not for a
+// line: what it logs is read as it comes, or the server would stop at its next
+// line, media and all. Here, with its answers to unknown long paths.
+TEST(WhepServerLog, MoreThanAPipeHoldsDoesNotHoldTheServerUp)
+{
+    WhepServerProcess server({"--lifetime", "30"});
+    const std::string url = server.url();
+    const int port = std::atoi(url.substr(url.rfind(':') + 1).c_str());
+    const std::string path = "/whep/" + std::string(2000, 'x');
+    constexpr int kRequests = 64; // about 128 KiB logged: twice what a pipe holds
+    for (int i = 0; i < kRequests; ++i)
+        ASSERT_EQ(postStatus(port, path), 404) << "request " << i;
+    server.finish();
+    const auto lines = server.lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "POST " + path + " 404"), kRequests);
 }

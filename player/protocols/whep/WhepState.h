@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -37,6 +38,7 @@ struct WhepState {
     // a video stream coming after the audio would play unannounced.
     std::vector<GstPad*> pendingPads;
     int arrivedStreams = 0;
+    std::set<std::string> wiredMedia; // the streams wired, by their caps' media ("video", "audio")
     std::int64_t firstPadUs = 0;
     bool exposed = false;
 

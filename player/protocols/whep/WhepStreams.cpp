@@ -3,6 +3,8 @@
 #include "GstHandles.h"
 #include "WhepState.h"
 
+#include <string>
+
 namespace zephyrscope {
 
 using namespace gsthandles;
@@ -41,17 +43,45 @@ GstElement* makeDepayloader(GstCaps* caps)
     return depayloader;
 }
 
-// A stream no depayloader takes goes to a sink inside the bin, said as a warning.
+// A stream that cannot go out goes to a sink inside the bin, so that its data
+// never stops webrtcbin's streaming thread; said as a warning.
+void sink(WhepState& state, GstPad* pad)
+{
+    GstElement* sink = gst_element_factory_make("fakesink", nullptr);
+    g_object_set(sink, "sync", FALSE, "async", FALSE, nullptr);
+    gst_bin_add(GST_BIN(state.self), sink);
+    gst_element_sync_state_with_parent(sink);
+    PadPtr sinkPad(gst_element_get_static_pad(sink, "sink"));
+    gst_pad_link(pad, sinkPad.get());
+}
+
 void leaveOut(WhepState& state, GstPad* pad, GstCaps* caps)
 {
     CharPtr text(caps ? gst_caps_to_string(caps) : g_strdup("none"));
     GST_ELEMENT_WARNING(state.self, STREAM, CODEC_NOT_FOUND, (nullptr),
                         ("no RTP depayloader for %s; the stream is left out", text.get()));
-    GstElement* sink = gst_element_factory_make("fakesink", nullptr);
-    gst_bin_add(GST_BIN(state.self), sink);
-    gst_element_sync_state_with_parent(sink);
-    PadPtr sinkPad(gst_element_get_static_pad(sink, "sink"));
-    gst_pad_link(pad, sinkPad.get());
+    sink(state, pad);
+}
+
+// A second stream of a kind already wired (webrtcbin adds one for a new SSRC or
+// payload type of a transceiver, as a retransmission it could not map back
+// under heavy loss makes), or any stream once the pads are out: playback
+// already chose its streams.
+void setAside(WhepState& state, GstPad* pad, const std::string& media, bool afterExposing)
+{
+    CharPtr name(gst_pad_get_name(pad));
+    const std::string kind = media.empty() ? "without media" : media;
+    GST_ELEMENT_WARNING(state.self, STREAM, DEMUX, (nullptr),
+                        ("webrtcbin added stream %s (%s) %s; it is left out", name.get(), kind.c_str(),
+                         afterExposing ? "after the streams went out" : "beside one of its kind"));
+    sink(state, pad);
+}
+
+std::string mediaOf(GstCaps* caps)
+{
+    const GstStructure* structure = caps && gst_caps_get_size(caps) > 0 ? gst_caps_get_structure(caps, 0) : nullptr;
+    const gchar* media = structure ? gst_structure_get_string(structure, "media") : nullptr;
+    return media ? media : "";
 }
 
 // Streaming thread: a stream arrived; it goes out depayloaded.
@@ -65,6 +95,17 @@ void onWebrtcPad(GstElement*, GstPad* pad, gpointer data)
     CapsPtr caps(gst_pad_get_current_caps(pad));
     if (!caps)
         caps.reset(gst_pad_query_caps(pad, nullptr));
+    const std::string media = mediaOf(caps.get());
+    bool afterExposing = false, duplicate = false;
+    {
+        std::lock_guard lock(state.mutex);
+        afterExposing = state.exposed;
+        duplicate = !afterExposing && !state.wiredMedia.insert(media).second;
+    }
+    if (afterExposing || duplicate) {
+        setAside(state, pad, media, afterExposing);
+        return;
+    }
     GstElement* depayloader = caps ? makeDepayloader(caps.get()) : nullptr;
     if (!depayloader) {
         leaveOut(state, pad, caps.get());

@@ -1,12 +1,12 @@
 #include "WhepServerProcess.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <stdexcept>
 
@@ -42,8 +42,12 @@ WhepServerProcess::WhepServerProcess(const std::vector<std::string>& arguments, 
         m_pid = -1;
         throw std::runtime_error(std::string("Cannot start program '") + ZEPHYRSCOPE_WHEP_SERVER + "': posix_spawn failed");
     }
-    if (waitForLine("listening ", timeout) && std::sscanf(m_lines.back().c_str(), "listening %d", &m_port) == 1)
-        return;
+    m_reader = std::thread(&WhepServerProcess::readOutput, this);
+    if (waitForLine("listening ", timeout)) {
+        std::lock_guard lock(m_mutex);
+        if (std::sscanf(m_lines[m_waited - 1].c_str(), "listening %d", &m_port) == 1)
+            return;
+    }
     finish();
     throw std::runtime_error(std::string("Cannot start program '") + ZEPHYRSCOPE_WHEP_SERVER + "': it reported no port");
 }
@@ -58,39 +62,54 @@ std::string WhepServerProcess::url(const std::string& path) const
     return "whep+http://127.0.0.1:" + std::to_string(m_port) + path;
 }
 
-bool WhepServerProcess::readLine(std::chrono::milliseconds timeout)
+void WhepServerProcess::readOutput()
 {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    std::string pending;
+    char buffer[4096];
     while (true) {
-        const auto newline = m_pending.find('\n');
-        if (newline != std::string::npos) {
-            m_lines.push_back(m_pending.substr(0, newline));
-            m_pending.erase(0, newline + 1);
-            return true;
-        }
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() < 0 || m_output < 0)
-            return false;
-        pollfd fd {m_output, POLLIN, 0};
-        if (poll(&fd, 1, static_cast<int>(left.count())) <= 0)
-            return false;
-        char buffer[512];
         const ssize_t got = read(m_output, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+            continue;
         if (got <= 0)
-            return false;
-        m_pending.append(buffer, static_cast<std::size_t>(got));
+            break;
+        pending.append(buffer, static_cast<std::size_t>(got));
+        std::vector<std::string> complete;
+        for (auto newline = pending.find('\n'); newline != std::string::npos; newline = pending.find('\n')) {
+            complete.push_back(pending.substr(0, newline));
+            pending.erase(0, newline + 1);
+        }
+        if (complete.empty())
+            continue;
+        {
+            std::lock_guard lock(m_mutex);
+            m_lines.insert(m_lines.end(), complete.begin(), complete.end());
+        }
+        m_arrived.notify_all();
     }
+    {
+        std::lock_guard lock(m_mutex);
+        m_ended = true;
+    }
+    m_arrived.notify_all();
 }
 
 bool WhepServerProcess::waitForLine(const std::string& wanted, std::chrono::milliseconds timeout)
 {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
+    std::unique_lock lock(m_mutex);
     while (true) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (!readLine(std::max(left, std::chrono::milliseconds(0))))
+        while (m_waited < m_lines.size()) {
+            if (m_lines[m_waited++].find(wanted) != std::string::npos)
+                return true;
+        }
+        if (m_ended || m_arrived.wait_until(lock, deadline) == std::cv_status::timeout) {
+            // What came with the timeout is looked at all the same.
+            while (m_waited < m_lines.size()) {
+                if (m_lines[m_waited++].find(wanted) != std::string::npos)
+                    return true;
+            }
             return false;
-        if (m_lines.back().find(wanted) != std::string::npos)
-            return true;
+        }
     }
 }
 
@@ -98,23 +117,36 @@ void WhepServerProcess::finish()
 {
     if (m_pid > 0) {
         ::kill(m_pid, SIGTERM); // the server ends its sessions, logs their counts and leaves
-        while (readLine(std::chrono::seconds(10))) {
+        bool ended = false;
+        {
+            std::unique_lock lock(m_mutex);
+            ended = m_arrived.wait_for(lock, std::chrono::seconds(10), [this] { return m_ended; });
         }
         int status = 0;
-        if (waitpid(m_pid, &status, WNOHANG) == 0) {
-            ::kill(m_pid, SIGKILL);
+        if (!ended || waitpid(m_pid, &status, WNOHANG) == 0) {
+            if (!ended)
+                ::kill(m_pid, SIGKILL);
             waitpid(m_pid, &status, 0);
         }
         m_pid = -1;
     }
+    if (m_reader.joinable())
+        m_reader.join();
     if (m_output >= 0) {
         close(m_output);
         m_output = -1;
     }
 }
 
+std::vector<std::string> WhepServerProcess::lines() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_lines;
+}
+
 bool WhepServerProcess::logged(const std::string& prefix) const
 {
+    std::lock_guard lock(m_mutex);
     for (const auto& line : m_lines) {
         if (line.rfind(prefix, 0) == 0)
             return true;
@@ -125,6 +157,7 @@ bool WhepServerProcess::logged(const std::string& prefix) const
 std::vector<WhepServerProcess::Counts> WhepServerProcess::allCounts() const
 {
     std::vector<Counts> all;
+    std::lock_guard lock(m_mutex);
     for (const auto& line : m_lines) {
         unsigned long long sent = 0, dropped = 0, rtx = 0, frames = 0, nacks = 0, payload = 0;
         double at = 0.0;
@@ -157,6 +190,7 @@ std::vector<WhepServerProcess::Counts> WhepServerProcess::allCounts() const
 std::vector<WhepServerProcess::SenderReport> WhepServerProcess::senderReports() const
 {
     std::vector<SenderReport> all;
+    std::lock_guard lock(m_mutex);
     for (const auto& line : m_lines) {
         unsigned int ssrc = 0;
         double ntp = 0.0;

@@ -1,16 +1,21 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <sys/types.h>
+#include <thread>
 #include <vector>
 
 namespace zephyrscope::testing {
 
 // Runs the WHEP test server (tools/whep-test-server) as a child process on
-// 127.0.0.1 and a free port, and keeps what it logs. It ends at finish() (or
-// the destructor), or by itself after its --lifetime.
+// 127.0.0.1 and a free port, and keeps what it logs. A thread reads its log as
+// it comes: a server that logs every retransmission fills a pipe in a second
+// of heavy loss, and one left full blocks it, media and all. It ends at
+// finish() (or the destructor), or by itself after its --lifetime.
 class WhepServerProcess {
 public:
     // The server's own counts for a session, as it logged them last.
@@ -45,12 +50,14 @@ public:
 
     // whep+http://127.0.0.1:PORT/whep/test, or another path.
     std::string url(const std::string& path = "/whep/test") const;
-    // Reads what the server logged so far (waiting up to timeout for a line that contains wanted).
+    // Waits up to timeout for a line that contains wanted among those the
+    // server logged since the last line an earlier wait matched.
     bool waitForLine(const std::string& wanted, std::chrono::milliseconds timeout);
     // Ends the server; its log is then complete.
     void finish();
 
-    const std::vector<std::string>& lines() const { return m_lines; }
+    // What the server logged so far.
+    std::vector<std::string> lines() const;
     bool logged(const std::string& prefix) const;
     // The last counts the server logged (at the session's end, the final ones).
     Counts lastCounts() const;
@@ -60,13 +67,18 @@ public:
     std::vector<SenderReport> senderReports() const;
 
 private:
-    bool readLine(std::chrono::milliseconds timeout);
+    void readOutput();
 
     pid_t m_pid = -1;
     int m_output = -1;
     int m_port = 0;
-    std::string m_pending;
+    std::thread m_reader;
+
+    mutable std::mutex m_mutex; // guards what follows
+    std::condition_variable m_arrived;
     std::vector<std::string> m_lines;
+    std::size_t m_waited = 0; // lines an earlier waitForLine() looked at
+    bool m_ended = false;     // the server closed its output
 };
 
 } // namespace zephyrscope::testing
