@@ -131,12 +131,18 @@ protected:
     // until PLAY comes (two round trips, SETUP's and PLAY's: 2 s through the
     // relay), and they are shown that much later until the jitter buffer has
     // caught up with them, some 2 s of readings as steady as the settled ones.
-    // So the figure has settled when two consecutive stretches longer than that
-    // agree: each within kBandMs, their medians too. Between them the jitter
-    // buffer's clock-skew estimate may still move the figure by a ms or so a second.
+    // The server's first sender report, sent amid that queue, can also put its
+    // NTP time tens of ms off its RTP time; the next one, at most 6.2 s later
+    // (RTCP's interval of 5 s times 0.5 to 1.5, over e - 3/2), corrects it for
+    // the frames after it, a jitter buffer's latency on. So the readings of the
+    // first kStartReadings count for nothing, and the figure has settled when
+    // two consecutive stretches longer than the queue's agree: each within
+    // kBandMs, their medians too. Between them the jitter buffer's clock-skew
+    // estimate may still move the figure by a ms or so a second.
     std::optional<double> settledLatency(const std::string& url)
     {
         constexpr std::size_t kStretch = 25; // readings 100 ms apart
+        constexpr std::size_t kStartReadings = 85;
         constexpr double kBandMs = 5.0;
         player->putURL(url);
         EXPECT_TRUE(waitForState(kPlayStatePlaying, 20s)) << events.sequence();
@@ -147,7 +153,7 @@ protected:
             return sorted[sorted.size() / 2];
         };
         const auto settled = [&] {
-            if (readings.size() < 2 * kStretch)
+            if (readings.size() < kStartReadings + 2 * kStretch)
                 return false;
             const auto first = readings.end() - 2 * kStretch, second = readings.end() - kStretch;
             const auto [low1, high1] = std::minmax_element(first, second);
