@@ -41,13 +41,16 @@ void releaseWatch(gpointer data)
 // When a synced sink will show buffer: it waits until the pipeline clock reaches
 // the buffer's running time plus the base time and the pipeline's latency.
 // Whether it will show it at all: a synced sink drops a frame that comes too late.
-std::int64_t showWallUs(GstElement* sink, SinkWatch& watch, GstBuffer* buffer, bool& dropped)
+// prerolled: the sink is not Playing yet; it shows the frame now as it prerolls,
+// and once Playing again at its running time plus the latency, which is not known
+// yet (a live pipeline's first frame then stays on screen for the whole latency).
+std::int64_t showWallUs(GstElement* sink, SinkWatch& watch, GstBuffer* buffer, bool& dropped, bool& prerolled)
 {
     dropped = false;
+    prerolled = GST_STATE(sink) != GST_STATE_PLAYING;
     const std::int64_t nowUs = g_get_real_time();
     const GstClockTime pts = GST_BUFFER_PTS(buffer);
-    // Before Playing the sink shows a frame as it prerolls, and its base time is not yet set.
-    if (!GST_CLOCK_TIME_IS_VALID(pts) || watch.segment.format != GST_FORMAT_TIME || GST_STATE(sink) != GST_STATE_PLAYING)
+    if (!GST_CLOCK_TIME_IS_VALID(pts) || watch.segment.format != GST_FORMAT_TIME || prerolled)
         return nowUs;
     const GstClockTime running = gst_segment_to_running_time(&watch.segment, GST_FORMAT_TIME, pts);
     GstClock* clock = gst_element_get_clock(sink);
@@ -99,9 +102,12 @@ GstPadProbeReturn onSinkPad(GstPad* pad, GstPadProbeInfo* info, gpointer data)
         else
             captureUs = datedCapture(watch, buffer);
         GstElement* sink = GST_PAD_PARENT(pad);
-        bool dropped = false;
-        const std::int64_t shownUs = sink ? showWallUs(sink, watch, buffer, dropped) : g_get_real_time();
-        watch.times->frameShown(shownUs, captureUs, !dropped);
+        bool dropped = false, prerolled = false;
+        const std::int64_t shownUs = sink ? showWallUs(sink, watch, buffer, dropped, prerolled) : g_get_real_time();
+        if (prerolled)
+            watch.times->framePrerolled(shownUs);
+        else
+            watch.times->frameShown(shownUs, captureUs, !dropped);
     } else if (info->type & GST_PAD_PROBE_TYPE_EVENT_BOTH) {
         GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
         if (GST_EVENT_TYPE(event) == GST_EVENT_SEGMENT)
@@ -147,13 +153,24 @@ void PresentationTimes::attach(GstElement* playbin, GstElement* videoSink,
     gst_object_unref(pad);
 }
 
+void PresentationTimes::framePrerolled(std::int64_t showWallUs)
+{
+    std::int64_t none = 0;
+    m_firstFrameWallUs.compare_exchange_strong(none, showWallUs);
+    frameOnScreen(showWallUs);
+}
+
 void PresentationTimes::frameShown(std::int64_t showWallUs, std::int64_t captureWallUs, bool onScreen)
 {
     std::int64_t none = 0;
     m_firstFrameWallUs.compare_exchange_strong(none, showWallUs);
     m_latencyUs.store(captureWallUs > 0 ? showWallUs - captureWallUs : kNone);
-    if (!onScreen)
-        return;
+    if (onScreen)
+        frameOnScreen(showWallUs);
+}
+
+void PresentationTimes::frameOnScreen(std::int64_t showWallUs)
+{
     // One streaming thread shows the frames: the count is only ever raised here.
     const std::uint64_t index = m_shownCount.load(std::memory_order_relaxed);
     m_shownWallUs[index % kShownRing].store(showWallUs, std::memory_order_relaxed);

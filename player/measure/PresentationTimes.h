@@ -29,6 +29,11 @@ public:
     // captureWallUs is when its source says it captured it, 0 when it does not say.
     // onScreen: false when the sink will drop it as too late.
     void frameShown(std::int64_t showWallUs, std::int64_t captureWallUs, bool onScreen = true);
+    // Streaming thread: a frame put on screen at showWallUs as the sink prerolls.
+    // It counts as shown, but leaves the latency as it was: the sink shows the
+    // same frame again once Playing, when the pipeline latency has gone by, so
+    // its latency at preroll would stand, too low, until the next frame.
+    void framePrerolled(std::int64_t showWallUs);
 
     // Any thread: the source's wall clock for the next frame to reach the sink
     // (us since 1970 UTC), as an adaptive demuxer tells it when it starts a
@@ -65,6 +70,8 @@ public:
     }
 
 private:
+    void frameOnScreen(std::int64_t showWallUs);
+
     static constexpr std::int64_t kNone = INT64_MIN;
     // Frames are read every 100 ms: far more than that many at 240 fps.
     static constexpr std::size_t kShownRing = 64;

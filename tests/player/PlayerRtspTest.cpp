@@ -5,6 +5,7 @@
 #include "RtspServerProcess.h"
 
 #include <algorithm>
+#include <cmath>
 #include <iostream>
 #include <optional>
 
@@ -167,20 +168,39 @@ class PlayerRtspLatency : public PlayerRtsp {
 protected:
     // Plays url until the sender's wall clock reaches the frames (the first RTCP
     // sender report) and the latency has settled, then takes the median of the
-    // settled readings. A start on a loaded host can latch the jitter buffer late;
-    // its clock-skew estimate then pulls the latency back over a few seconds.
+    // settled readings. The server queues the frames from its answer to DESCRIBE
+    // until PLAY comes (two round trips, SETUP's and PLAY's: 2 s through the
+    // relay), and they are shown that much later until the jitter buffer has
+    // caught up with them, some 2 s of readings as steady as the settled ones.
+    // The server's first sender report, sent amid that queue, can also put its
+    // NTP time tens of ms off its RTP time; the next one, at most 6.2 s later
+    // (RTCP's interval of 5 s times 0.5 to 1.5, over e - 3/2), corrects it for
+    // the frames after it, a jitter buffer's latency on. So the readings of the
+    // first kStartReadings count for nothing, and the figure has settled when
+    // two consecutive stretches longer than the queue's agree: each within
+    // kBandMs, their medians too. Between them the jitter buffer's clock-skew
+    // estimate may still move the figure by a ms or so a second.
     std::optional<double> settledLatency(const std::string& url)
     {
-        constexpr std::size_t kSettled = 20; // readings 100 ms apart within kBandMs
+        constexpr std::size_t kStretch = 25; // readings 100 ms apart
+        constexpr std::size_t kStartReadings = 85;
         constexpr double kBandMs = 5.0;
         player->putURL(url);
         EXPECT_TRUE(waitForState(kPlayStatePlaying, 20s)) << events.sequence();
         std::vector<double> readings;
+        const auto median = [](std::vector<double>::const_iterator from, std::vector<double>::const_iterator to) {
+            std::vector<double> sorted(from, to);
+            std::sort(sorted.begin(), sorted.end());
+            return sorted[sorted.size() / 2];
+        };
         const auto settled = [&] {
-            if (readings.size() < kSettled)
+            if (readings.size() < kStartReadings + 2 * kStretch)
                 return false;
-            const auto [low, high] = std::minmax_element(readings.end() - kSettled, readings.end());
-            return *high - *low <= kBandMs;
+            const auto first = readings.end() - 2 * kStretch, second = readings.end() - kStretch;
+            const auto [low1, high1] = std::minmax_element(first, second);
+            const auto [low2, high2] = std::minmax_element(second, readings.end());
+            return *high1 - *low1 <= kBandMs && *high2 - *low2 <= kBandMs
+                && std::abs(median(first, second) - median(second, readings.end())) <= kBandMs;
         };
         // RTCP sender reports come every few seconds, the first after a random share of that.
         for (int i = 0; i < 400 && !settled(); ++i) {
@@ -191,12 +211,15 @@ protected:
         // A live pipeline is Playing before its jitter buffer lets the first frame through.
         EXPECT_GT(player->network()->figures().firstFrameWallMs, 0);
         player->controls()->stop();
-        std::cout << url << ": " << readings.size() << " latency readings, settled " << settled() << '\n';
-        if (!settled())
+        const bool isSettled = settled();
+        std::cout << url << ": " << readings.size() << " latency readings, settled " << isSettled;
+        if (!readings.empty())
+            std::cout << ", first " << readings.front() << " ms, highest "
+                      << *std::max_element(readings.begin(), readings.end()) << " ms";
+        std::cout << '\n';
+        if (!isSettled)
             return std::nullopt;
-        std::vector<double> last(readings.end() - kSettled, readings.end());
-        std::sort(last.begin(), last.end());
-        return last[kSettled / 2];
+        return median(readings.end() - 2 * kStretch, readings.end());
     }
 };
 
@@ -214,7 +237,7 @@ TEST_F(PlayerRtspLatency, LatencyIsTheJitterBufferAndGrowsByADelayOnThePath)
     // The truth is what the relay really held the bytes, not the delay it was asked for.
     const double held = relay.meanHoldMs();
     std::cout << "RTSP latency direct=" << *direct << " ms, through a relay holding " << held
-              << " ms=" << *delayed << " ms\n";
+              << " ms=" << *delayed << " ms, difference " << *delayed - *direct << " ms\n";
     EXPECT_NEAR(*direct, kJitterBufferMs, 100.0);
     EXPECT_NEAR(held, 500.0, 30.0);
     EXPECT_NEAR(*delayed - *direct, held, 30.0);
