@@ -37,13 +37,17 @@ void CellFigures::addFirstFrame(MatrixCell& cell, const CellPlayer& player)
         return;
     }
     // The harness read the player before and after the first frame: the frame came
-    // between those two reads, by the harness's own clock.
-    const double earliest = static_cast<double>(player.firstFrameNotYetWallMs() - player.openWallMs());
+    // between those two reads, by the harness's own clock. A read gives the
+    // figures the player worked out at its last statistics period (100 ms) or bus
+    // message, so the read without one may be that much older than it looks.
+    constexpr double kSnapshotAgeMs = 100.0;
+    const double earliest = static_cast<double>(player.firstFrameNotYetWallMs() - player.openWallMs()) - kSnapshotAgeMs;
     const double latest = static_cast<double>(player.firstFrameSeenWallMs() - player.openWallMs());
     cell.figures.push_back(MatrixFigure::checked(
         kFigureFirstFrameMs, f.startupMs, (earliest + latest) / 2.0, 0.0, (latest - earliest) / 2.0 + 5.0,
-        "between the harness's last read of the player without a first frame and its first read with one, "
-        "from its open call, by the harness's wall clock (reads 100 ms apart; 5 ms for the clocks' reads)"));
+        "between the harness's last read of the player without a first frame, less the player's 100-ms "
+        "statistics period its figures may be that old, and its first read with one, from its open call, by the "
+        "harness's wall clock (reads 100 ms apart; 5 ms for the clocks' reads)"));
 }
 
 void CellFigures::addNoLatency(MatrixCell& cell, const CellPlayer& player, const std::string& why)
