@@ -18,6 +18,7 @@ struct ProcessSnapshot {
     long rssKb = 0;           // VmRSS
     long peakRssKb = 0;       // VmHWM
     int openFds = 0;          // entries of /proc/PID/fd
+    int threads = 0;          // Threads
 };
 
 // A program run as a child with its output in a file, watched through /proc
