@@ -137,10 +137,11 @@ try {
                                    [](const ProcessSnapshot& s) { return s.wallSeconds >= kWarmUpSeconds; });
     const ProcessSnapshot& base = warm != readings.end() ? *warm : readings.front();
     const ProcessSnapshot& last = readings.back();
-    long maxRssKb = 0;
+    long maxRssKb = 0, maxAnonKb = 0;
     std::vector<int> fds, threads;
     for (auto it = warm != readings.end() ? warm : readings.begin(); it != readings.end(); ++it) {
         maxRssKb = std::max(maxRssKb, it->rssKb);
+        maxAnonKb = std::max(maxAnonKb, it->anonRssKb);
         fds.push_back(it->openFds);
         threads.push_back(it->threads);
     }
@@ -148,9 +149,10 @@ try {
     {
         // Every reading, for a look at where memory or descriptors moved.
         std::ofstream table(o.work / "readings.tsv");
-        table << "seconds\trss_kb\tfds\tthreads\n";
+        table << "seconds\trss_kb\tanon_kb\tfds\tthreads\n";
         for (const ProcessSnapshot& s : readings)
-            table << s.wallSeconds << '\t' << s.rssKb << '\t' << s.openFds << '\t' << s.threads << '\n';
+            table << s.wallSeconds << '\t' << s.rssKb << '\t' << s.anonRssKb << '\t' << s.openFds << '\t'
+                  << s.threads << '\n';
     }
     events.update();
     std::vector<double> spacing, durations;
@@ -166,6 +168,12 @@ try {
     std::printf("  RSS after %.0f s %.1f MB, at the end %.1f MB, highest %.1f MB: growth %.2f MB (target %.1f MB)\n",
                 base.wallSeconds, base.rssKb / 1024.0, last.rssKb / 1024.0, maxRssKb / 1024.0, growthMb,
                 kTargetRssGrowthMb);
+    // The libraries' pages come and go with the page cache (read in as code is
+    // first used, dropped under memory pressure): the process's own memory is
+    // the anonymous part.
+    std::printf("  of it anonymous: %.1f MB after %.0f s, at the end %.1f MB, highest %.1f MB: growth %.2f MB\n",
+                base.anonRssKb / 1024.0, base.wallSeconds, last.anonRssKb / 1024.0, maxAnonKb / 1024.0,
+                static_cast<double>(maxAnonKb - base.anonRssKb) / 1024.0);
     std::printf("  while playing: open descriptors %s, threads %s (%zu readings, in %s); exit status %d\n",
                 range(fds, count).c_str(), range(threads, count).c_str(), readings.size(),
                 (o.work / "readings.tsv").c_str(), probe.exitStatus());
