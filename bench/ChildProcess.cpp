@@ -127,7 +127,9 @@ ProcessSnapshot ChildProcess::snapshot() const
     std::ifstream statusFile(proc + "/status");
     const std::string status((std::istreambuf_iterator<char>(statusFile)), std::istreambuf_iterator<char>());
     s.rssKb = statusField(status, "VmRSS:");
+    s.anonRssKb = statusField(status, "RssAnon:");
     s.peakRssKb = statusField(status, "VmHWM:");
+    s.threads = static_cast<int>(statusField(status, "Threads:"));
     if (DIR* dir = ::opendir((proc + "/fd").c_str())) {
         while (const dirent* entry = ::readdir(dir)) {
             if (entry->d_name[0] != '.')

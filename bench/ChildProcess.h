@@ -16,8 +16,10 @@ struct ProcessSnapshot {
     double wallSeconds = 0.0; // since the child was started
     double cpuSeconds = 0.0;  // user + system, all threads so far
     long rssKb = 0;           // VmRSS
+    long anonRssKb = 0;       // RssAnon: VmRSS less the mapped files (libraries) and shared memory
     long peakRssKb = 0;       // VmHWM
     int openFds = 0;          // entries of /proc/PID/fd
+    int threads = 0;          // Threads
 };
 
 // A program run as a child with its output in a file, watched through /proc

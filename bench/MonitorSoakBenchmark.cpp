@@ -1,14 +1,17 @@
 // Memory and descriptors of an always-on run through outages: the program
 // watches a live RTSP stream with --monitor while the stream's server is killed
 // and started again on its port every --outage-every seconds (down for
-// --outage-seconds), for --minutes in all. VmRSS and the open descriptors are
-// read from /proc every few seconds while the stream plays; the run is then
-// ended with SIGTERM, and the JSON Lines log says how many outages it counted.
+// --outage-seconds), for --minutes in all. VmRSS, the open descriptors and the
+// threads are read from /proc every few seconds while the stream plays (its
+// JSON Lines log, followed as it is written, says the channel is up); the run
+// is then ended with SIGTERM, and the log says how many outages it counted,
+// how far apart and how long.
 //
 // bench_monitor_soak --program PATH --server PATH --work DIR [--minutes 60]
 //                    [--outage-every 120] [--outage-seconds 5]
 #include "BenchOptions.h"
 #include "ChildProcess.h"
+#include "MonitorEvents.h"
 #include "RtspServerProcess.h"
 
 #include <algorithm>
@@ -45,13 +48,21 @@ struct Options {
     int outageSeconds = 5;
 };
 
-int countInFile(const fs::path& path, const std::string& needle)
+// The smallest and largest of values, as "a to b"; "none" when empty.
+template <typename T, typename Show>
+std::string range(const std::vector<T>& values, Show show)
 {
-    std::ifstream in(path);
-    int count = 0;
-    for (std::string line; std::getline(in, line);)
-        count += line.find(needle) != std::string::npos;
-    return count;
+    if (values.empty())
+        return "none";
+    const auto [low, high] = std::minmax_element(values.begin(), values.end());
+    return show(*low) + " to " + show(*high);
+}
+
+std::string seconds(double value)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f s", value);
+    return text;
 }
 
 } // namespace
@@ -87,10 +98,13 @@ try {
                        {"ZEPHYRSCOPE_FAKE_SINKS=1", "DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}, o.work,
                        o.work / "soak.stderr");
 
+    const fs::path json = o.work / "soak.jsonl";
+    MonitorEvents events(json);
     std::vector<ProcessSnapshot> readings; // taken while the stream is up
     double settledAt = 0.0;
     const auto watch = [&](const ProcessSnapshot& s) {
-        if (s.rssKb > 0 && s.wallSeconds >= settledAt)
+        events.update();
+        if (s.rssKb > 0 && s.wallSeconds >= settledAt && events.up())
             readings.push_back(s);
     };
     const auto end = std::chrono::steady_clock::now() + std::chrono::minutes(o.minutes);
@@ -123,30 +137,48 @@ try {
                                    [](const ProcessSnapshot& s) { return s.wallSeconds >= kWarmUpSeconds; });
     const ProcessSnapshot& base = warm != readings.end() ? *warm : readings.front();
     const ProcessSnapshot& last = readings.back();
-    long maxRssKb = 0;
-    int minFds = 1 << 30, maxFds = 0;
+    long maxRssKb = 0, maxAnonKb = 0;
+    std::vector<int> fds, threads;
     for (auto it = warm != readings.end() ? warm : readings.begin(); it != readings.end(); ++it) {
         maxRssKb = std::max(maxRssKb, it->rssKb);
-        minFds = std::min(minFds, it->openFds);
-        maxFds = std::max(maxFds, it->openFds);
+        maxAnonKb = std::max(maxAnonKb, it->anonRssKb);
+        fds.push_back(it->openFds);
+        threads.push_back(it->threads);
     }
     const double growthMb = static_cast<double>(maxRssKb - base.rssKb) / 1024.0;
     {
         // Every reading, for a look at where memory or descriptors moved.
         std::ofstream table(o.work / "readings.tsv");
-        table << "seconds\trss_kb\tfds\n";
+        table << "seconds\trss_kb\tanon_kb\tfds\tthreads\n";
         for (const ProcessSnapshot& s : readings)
-            table << s.wallSeconds << '\t' << s.rssKb << '\t' << s.openFds << '\n';
+            table << s.wallSeconds << '\t' << s.rssKb << '\t' << s.anonRssKb << '\t' << s.openFds << '\t'
+                  << s.threads << '\n';
     }
-    const fs::path json = o.work / "soak.jsonl";
-    std::printf("monitor soak: %d min, an outage of %d s every %d s: %d caused, %d outage_ended in the JSON log\n",
-                o.minutes, o.outageSeconds, o.outageEverySeconds, outages, countInFile(json, "\"outage_ended\""));
+    events.update();
+    std::vector<double> spacing, durations;
+    for (std::size_t i = 1; i < events.startsMs().size(); ++i)
+        spacing.push_back(static_cast<double>(events.startsMs()[i] - events.startsMs()[i - 1]) / 1000.0);
+    for (const std::int64_t ms : events.durationsMs())
+        durations.push_back(static_cast<double>(ms) / 1000.0);
+    const auto count = [](int n) { return std::to_string(n); };
+    std::printf("monitor soak: %d min, an outage of %d s every %d s: %d caused; the JSON log: %zu outage_started "
+                "(%s apart), %zu outage_ended (%s long)\n",
+                o.minutes, o.outageSeconds, o.outageEverySeconds, outages, events.startsMs().size(),
+                range(spacing, seconds).c_str(), events.outagesEnded(), range(durations, seconds).c_str());
     std::printf("  RSS after %.0f s %.1f MB, at the end %.1f MB, highest %.1f MB: growth %.2f MB (target %.1f MB)\n",
                 base.wallSeconds, base.rssKb / 1024.0, last.rssKb / 1024.0, maxRssKb / 1024.0, growthMb,
                 kTargetRssGrowthMb);
-    std::printf("  open descriptors while playing: %d to %d (%zu readings, in %s); exit status %d\n", minFds,
-                maxFds, readings.size(), (o.work / "readings.tsv").c_str(), probe.exitStatus());
-    return growthMb <= kTargetRssGrowthMb && minFds == maxFds ? 0 : 1;
+    // The libraries' pages come and go with the page cache (read in as code is
+    // first used, dropped under memory pressure): the process's own memory is
+    // the anonymous part.
+    std::printf("  of it anonymous: %.1f MB after %.0f s, at the end %.1f MB, highest %.1f MB: growth %.2f MB\n",
+                base.anonRssKb / 1024.0, base.wallSeconds, last.anonRssKb / 1024.0, maxAnonKb / 1024.0,
+                static_cast<double>(maxAnonKb - base.anonRssKb) / 1024.0);
+    std::printf("  while playing: open descriptors %s, threads %s (%zu readings, in %s); exit status %d\n",
+                range(fds, count).c_str(), range(threads, count).c_str(), readings.size(),
+                (o.work / "readings.tsv").c_str(), probe.exitStatus());
+    const bool fdsConstant = !fds.empty() && *std::min_element(fds.begin(), fds.end()) == *std::max_element(fds.begin(), fds.end());
+    return growthMb <= kTargetRssGrowthMb && fdsConstant ? 0 : 1;
 } catch (const std::exception& e) {
     std::fprintf(stderr, "bench_monitor_soak: %s\n", e.what());
     return 2;

@@ -43,7 +43,8 @@ packages=(
   openssl
   # The peer players the CPU and memory benchmark compares against (gst-play-1.0
   # is in the first), and the profilers that show where the CPU and memory go
-  gstreamer1.0-plugins-base-apps mpv ffmpeg linux-perf valgrind
+  # (heaptrack: the heap in use over a monitor soak, docs/PERFORMANCE.md)
+  gstreamer1.0-plugins-base-apps mpv ffmpeg linux-perf valgrind heaptrack
   # librist's own sender and receiver (ristsender, ristreceiver): the RIST tests
   # check the player against the protocol's reference implementation
   rist-tools

@@ -3,6 +3,7 @@
 #include "Diagnostics.h"
 #include "ExitStatus.h"
 #include "HeadlessPlatform.h"
+#include "MallocArenas.h"
 #include "MetricsFigures.h"
 #include "MetricsServer.h"
 #include "PlatformPlugins.h"
@@ -54,6 +55,8 @@ std::string environmentText(const char* name)
 
 int main(int argc, char* argv[])
 {
+    // Before Qt or GStreamer start a thread: later threads share the capped arenas.
+    zephyrscope::CapMallocArenas();
     // Past a file-size limit a write should fail and be reported, not kill the run.
     std::signal(SIGXFSZ, SIG_IGN);
     // An unattended run whose stderr reader has gone (a pipe into a pager or a
