@@ -114,7 +114,10 @@ Options parse(int argc, char** argv)
 
 Probe readProbe(const ChildProcess& child, const fs::path& log)
 {
-    Probe probe {child.usageCpuSeconds(), child.usagePeakRssMb(), child.exitStatus()};
+    Probe probe;
+    probe.cpu = child.usageCpuSeconds();
+    probe.peakMb = child.usagePeakRssMb();
+    probe.exitStatus = child.exitStatus();
     if (!fs::exists(log))
         return probe;
     const StatisticsLog stats = LogReader::fromFile(log.string());
