@@ -1,4 +1,5 @@
 #include "MuxedRtpRelay.h"
+#include "LoopbackSockets.h"
 
 #include <gtest/gtest.h>
 
@@ -21,14 +22,7 @@ namespace {
 constexpr std::uint32_t kVideo = 0x11223344;
 constexpr std::uint32_t kRetransmission = 0x0BADCAFE;
 
-sockaddr_in loopback(std::uint16_t port)
-{
-    sockaddr_in address {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
+using zephyrscope::tools::net::loopback;
 
 // One end of the path: a UDP socket on a free port of 127.0.0.1, answering
 // whoever wrote to it last.

@@ -1,4 +1,5 @@
 #include "TcpImpairRelay.h"
+#include "LoopbackSockets.h"
 
 #include <gtest/gtest.h>
 
@@ -19,14 +20,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-sockaddr_in loopback(std::uint16_t port)
-{
-    sockaddr_in address {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
+using zephyrscope::tools::net::loopback;
 
 char patternAt(std::size_t i)
 {

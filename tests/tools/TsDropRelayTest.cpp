@@ -1,4 +1,5 @@
 #include "TsDropRelay.h"
+#include "LoopbackSockets.h"
 
 #include "TransportStreamAnalyser.h"
 
@@ -25,14 +26,7 @@ constexpr std::size_t kTsPacket = 188;
 constexpr int kDatagrams = 800;
 constexpr std::uint16_t kVideoPid = 0x100, kAudioPid = 0x101, kPcrOnlyPid = 0x102;
 
-sockaddr_in loopback(std::uint16_t port)
-{
-    sockaddr_in address {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
+using zephyrscope::tools::net::loopback;
 
 // A made-up transport stream, seven packets a datagram: five of a video PID
 // (the first of datagram 400 marked as a discontinuity), one of an audio PID

@@ -1,5 +1,7 @@
 #include "MuxedRtpRelay.h"
 
+#include "LoopbackSockets.h"
+
 #include <arpa/inet.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -24,14 +26,7 @@ std::int64_t nowUs()
         .count();
 }
 
-sockaddr_in loopback(std::uint16_t port)
-{
-    sockaddr_in address {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
+using net::loopback;
 
 int boundSocket()
 {

@@ -1,5 +1,7 @@
 #include "RtpSessionRelay.h"
 
+#include "LoopbackSockets.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -15,52 +17,17 @@ namespace zephyrscope::tools {
 
 namespace {
 
+using net::addressOf;
+int udpSocket(std::uint16_t port) { return net::udpSocket(port, "rtp relay"); }
+
 constexpr int kPollMs = 50; // how often the relay looks at its lifetime and stop flag
 constexpr std::size_t kMaxDatagram = 65536;
 constexpr std::size_t kRtpHeader = 12;
-constexpr int kPortAttempts = 50;
 
 std::int64_t nowUs()
 {
     return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
-}
-
-sockaddr_in addressOf(const std::string& host, std::uint16_t port)
-{
-    sockaddr_in address {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    if (inet_pton(AF_INET, host.c_str(), &address.sin_addr) != 1)
-        throw std::runtime_error("Cannot use address '" + host + "': not an IPv4 address");
-    return address;
-}
-
-int udpSocket(std::uint16_t port)
-{
-    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        throw std::runtime_error("Cannot open socket 'rtp relay': socket failed");
-    // Seconds of buffer either way, so that a busy machine's late relay thread
-    // loses nothing the relay would not count (past the system's limit as root).
-    constexpr int kBufferBytes = 4 * 1024 * 1024;
-    for (const auto& [option, forced] : {std::pair {SO_RCVBUF, SO_RCVBUFFORCE}, std::pair {SO_SNDBUF, SO_SNDBUFFORCE}})
-        if (setsockopt(fd, SOL_SOCKET, forced, &kBufferBytes, sizeof kBufferBytes) != 0)
-            setsockopt(fd, SOL_SOCKET, option, &kBufferBytes, sizeof kBufferBytes);
-    sockaddr_in address = addressOf("127.0.0.1", port);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-std::uint16_t boundPort(int fd)
-{
-    sockaddr_in bound {};
-    socklen_t length = sizeof bound;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length);
-    return ntohs(bound.sin_port);
 }
 
 bool isRtp(const unsigned char* packet, std::size_t size)
@@ -78,20 +45,10 @@ RtpSessionRelay::RtpSessionRelay(const Options& options)
     if (m_options.receiverRtcpPort == 0)
         m_options.receiverRtcpPort = static_cast<std::uint16_t>(m_options.receiverRtpPort + 1);
     // An even port with the next one free as well, as RTP senders expect.
-    for (int attempt = 0; attempt < kPortAttempts && m_rtpIn < 0; ++attempt) {
-        const int probe = udpSocket(0);
-        const std::uint16_t port = static_cast<std::uint16_t>(boundPort(probe) & ~1u);
-        close(probe);
-        m_rtpIn = udpSocket(port);
-        if (m_rtpIn >= 0) {
-            m_rtcpIn = udpSocket(static_cast<std::uint16_t>(port + 1));
-            if (m_rtcpIn < 0) {
-                close(m_rtpIn);
-                m_rtpIn = -1;
-            }
-        }
-        m_port = port;
-    }
+    const net::PortPair ports = net::evenPortPair(true, "rtp relay");
+    m_rtpIn = ports.even;
+    m_rtcpIn = ports.next;
+    m_port = ports.port;
     if (m_rtpIn < 0)
         throw std::runtime_error("Cannot bind socket 'rtp relay 127.0.0.1': no free port pair");
     m_rtpOut = udpSocket(0);

@@ -1,5 +1,7 @@
 #include "TcpImpairRelay.h"
 
+#include "LoopbackSockets.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
@@ -32,14 +34,7 @@ std::int64_t nowUs()
         .count();
 }
 
-sockaddr_in loopback(std::uint16_t port)
-{
-    sockaddr_in address {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
+using net::loopback;
 
 // Without this, Nagle's algorithm meets the peer's delayed ACK and holds small
 // writes up to 40 ms more than the impairment says.

@@ -1,5 +1,7 @@
 #include "TsDropRelay.h"
 
+#include "LoopbackSockets.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -16,6 +18,10 @@ namespace zephyrscope::tools {
 
 namespace {
 
+using net::addressOf;
+using net::boundPort;
+int udpSocket(std::uint16_t port) { return net::udpSocket(port, "ts relay"); }
+
 template <typename Duration>
 std::int64_t microsecondsOf(Duration d)
 {
@@ -26,44 +32,6 @@ constexpr int kPollMs = 50; // how often the relay looks at its lifetime and sto
 constexpr std::size_t kMaxDatagram = 65536;
 constexpr std::size_t kTsPacket = 188;
 constexpr std::size_t kRtpHeader = 12;
-constexpr int kPortAttempts = 50;
-
-sockaddr_in addressOf(const std::string& host, std::uint16_t port)
-{
-    sockaddr_in address {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    if (inet_pton(AF_INET, host.c_str(), &address.sin_addr) != 1)
-        throw std::runtime_error("Cannot use address '" + host + "': not an IPv4 address");
-    return address;
-}
-
-int udpSocket(std::uint16_t port)
-{
-    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        throw std::runtime_error("Cannot open socket 'ts relay': socket failed");
-    // Seconds of buffer either way, so that a busy machine's late relay thread
-    // loses nothing the relay would not count (past the system's limit as root).
-    constexpr int kBufferBytes = 4 * 1024 * 1024;
-    for (const auto& [option, forced] : {std::pair {SO_RCVBUF, SO_RCVBUFFORCE}, std::pair {SO_SNDBUF, SO_SNDBUFFORCE}})
-        if (setsockopt(fd, SOL_SOCKET, forced, &kBufferBytes, sizeof kBufferBytes) != 0)
-            setsockopt(fd, SOL_SOCKET, option, &kBufferBytes, sizeof kBufferBytes);
-    sockaddr_in address = addressOf("127.0.0.1", port);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-std::uint16_t boundPort(int fd)
-{
-    sockaddr_in bound {};
-    socklen_t length = sizeof bound;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length);
-    return ntohs(bound.sin_port);
-}
 
 // Sending to a multicast group goes out on loopback and comes back to this host.
 void sendOnLoopback(int fd)
@@ -105,20 +73,10 @@ TsDropRelay::TsDropRelay(const Options& options)
     , m_impairment(options.impairment)
 {
     // An even port with, for RTCP, the next one free as well.
-    for (int attempt = 0; attempt < kPortAttempts && m_dataIn < 0; ++attempt) {
-        const int probe = udpSocket(0);
-        const std::uint16_t port = static_cast<std::uint16_t>(boundPort(probe) & ~1u);
-        close(probe);
-        m_dataIn = udpSocket(port);
-        if (m_dataIn >= 0 && options.rtcp) {
-            m_rtcpIn = udpSocket(static_cast<std::uint16_t>(port + 1));
-            if (m_rtcpIn < 0) {
-                close(m_dataIn);
-                m_dataIn = -1;
-            }
-        }
-        m_port = port;
-    }
+    const net::PortPair ports = net::evenPortPair(options.rtcp, "ts relay");
+    m_dataIn = ports.even;
+    m_rtcpIn = ports.next;
+    m_port = ports.port;
     if (m_dataIn < 0)
         throw std::runtime_error("Cannot bind socket 'ts relay 127.0.0.1': no free port pair");
     m_dataOut = udpSocket(0);
