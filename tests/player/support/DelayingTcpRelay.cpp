@@ -1,6 +1,6 @@
 #include "DelayingTcpRelay.h"
 
-#include "LoopbackAddress.h"
+#include "LoopbackSockets.h"
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -64,7 +64,7 @@ DelayingTcpRelay::DelayingTcpRelay(std::uint16_t targetPort, std::chrono::millis
     , m_end(Clock::now() + maxLifetime)
 {
     m_listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address = LoopbackAddress(0);
+    sockaddr_in address = zephyrscope::tools::net::loopback(0);
     socklen_t length = sizeof address;
     if (m_listener < 0 || bind(m_listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0
         || listen(m_listener, 4) != 0 || getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
@@ -150,7 +150,7 @@ void DelayingTcpRelay::run()
         if (fds[1].revents & POLLIN) {
             const int client = accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC);
             const int target = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            sockaddr_in address = LoopbackAddress(m_targetPort);
+            sockaddr_in address = zephyrscope::tools::net::loopback(m_targetPort);
             if (client >= 0 && target >= 0
                 && connect(target, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
                 SendAtOnce(client);

@@ -1,6 +1,6 @@
 #include "UdpRelay.h"
 
-#include "LoopbackAddress.h"
+#include "LoopbackSockets.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -19,7 +19,7 @@ constexpr std::size_t kMaxDatagram = 2048;
 int boundSocket()
 {
     const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address = LoopbackAddress(0);
+    sockaddr_in address = zephyrscope::tools::net::loopback(0);
     if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         if (fd >= 0)
             close(fd);
@@ -45,7 +45,7 @@ UdpRelay::UdpRelay(std::uint16_t listenerPort, int dropEvery, std::chrono::milli
 {
     m_callerSide = boundSocket();
     m_listenerSide = boundSocket();
-    sockaddr_in listener = LoopbackAddress(listenerPort);
+    sockaddr_in listener = zephyrscope::tools::net::loopback(listenerPort);
     if (connect(m_listenerSide, reinterpret_cast<sockaddr*>(&listener), sizeof listener) != 0) {
         close(m_callerSide);
         close(m_listenerSide);
