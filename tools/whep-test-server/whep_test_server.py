@@ -179,6 +179,11 @@ class Session:
         self.webrtc = self.pipeline.get_by_name("webrtc")
         self.pipeline.get_by_name("frames").connect("handoff", self.on_frame)
         self.pipeline.get_by_name("frames").set_property("signal-handoffs", True)
+        # The first sender reports go out as soon as the media flows into the
+        # RTP session, before the session is answered: the RTCP probes go on
+        # each session as it is made, so that every report sent is logged.
+        self.rtcp_hooked = set()
+        self.pipeline.connect("deep-element-added", self.on_element_added)
         bus = self.pipeline.get_bus()
         bus.add_signal_watch()
         bus.connect("message::error", self.on_error)
@@ -265,12 +270,24 @@ class Session:
             for pad in element.srcpads:
                 self.probe(pad)
         for session in self.elements("rtpsession"):
-            pad = session.get_static_pad("recv_rtcp_sink")
-            if pad is not None:
-                pad.add_probe(Gst.PadProbeType.BUFFER, self.on_rtcp)
-            pad = session.get_static_pad("send_rtcp_src")
-            if pad is not None:
-                pad.add_probe(Gst.PadProbeType.BUFFER, self.on_sent_rtcp)
+            for pad in session.pads:
+                self.hook_rtcp(pad)
+
+    def on_element_added(self, _bin, _sub_bin, element):
+        if element.get_factory() and element.get_factory().get_name() == "rtpsession":
+            element.connect("pad-added", lambda _e, pad: self.hook_rtcp(pad))
+            for pad in element.pads:
+                self.hook_rtcp(pad)
+
+    def hook_rtcp(self, pad):
+        """The RTCP a session sends out and takes in; once per pad."""
+        probes = {"recv_rtcp_sink": self.on_rtcp, "send_rtcp_src": self.on_sent_rtcp}
+        name = pad.get_name()
+        with self.counts_lock:
+            if name not in probes or pad in self.rtcp_hooked:
+                return
+            self.rtcp_hooked.add(pad)
+        pad.add_probe(Gst.PadProbeType.BUFFER, probes[name])
 
     def on_sent_rtcp(self, _pad, info):
         """Logs the sender reports going out (RFC 3550: SSRC, NTP time, RTP
