@@ -162,6 +162,16 @@ static void zs_whep_src_class_init(ZsWhepSrcClass* klass)
                                           "Plays a WHEP endpoint over webrtcbin", "Zephyrscope");
 }
 
+// A packet is asked for again once a later one shows the gap. rtpjitterbuffer's
+// default also asks for the next packet as soon as its estimated arrival time
+// passes; video comes in bursts a frame apart, so that guess asked for 10 to 20
+// packets that were on their way per one lost, and the sender's repairs of them
+// took bandwidth the stream needed.
+static void onNewJitterBuffer(GstElement*, GstElement* jitterBuffer, guint, guint, gpointer)
+{
+    g_object_set(jitterBuffer, "rtx-next-seqnum", FALSE, nullptr);
+}
+
 static void zs_whep_src_init(ZsWhepSrc* self)
 {
     // Owned by the element: freed in its finalize.
@@ -177,6 +187,10 @@ static void zs_whep_src_init(ZsWhepSrc* self)
     gst_util_set_object_arg(G_OBJECT(state.webrtc), "bundle-policy", "max-bundle");
     g_object_set(state.webrtc, "latency", kJitterBufferMs, nullptr);
     gst_bin_add(GST_BIN(self), state.webrtc);
+    if (GstElement* rtpbin = gst_bin_get_by_name(GST_BIN(state.webrtc), "rtpbin")) {
+        g_signal_connect(rtpbin, "new-jitterbuffer", G_CALLBACK(onNewJitterBuffer), nullptr);
+        gst_object_unref(rtpbin);
+    }
     WhepStreams::connect(state);
     WhepSession::connect(state);
 }
