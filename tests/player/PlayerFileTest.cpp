@@ -123,6 +123,24 @@ TEST_F(PlayerFile, TransportOnlyFrameRateIsTheClipsOwnOnItsTimestamps)
     }
 }
 
+// Played for the transport alone, a clip of sound alone, of picture alone and of
+// both goes through the same states as decoded, to its end: no sink waits for a
+// stream the clip does not have, and each one it has reaches its end.
+TEST_F(PlayerFile, TransportOnlyClipOfAnyStreamsPlaysToItsEnd)
+{
+    for (const auto& [clip, width] : {std::pair {AudioOnly(), 0}, std::pair {Clip30(), 320},
+                                      std::pair {ClipWithAudio(), 320}}) {
+        SCOPED_TRACE(clip);
+        events.events.clear();
+        player->setTransportOnly(true);
+        player->putURL(clip);
+        ASSERT_TRUE(waitForState(kPlayStateReady, 20s)) << events.sequence();
+        EXPECT_EQ(events.sequence(), "9 open 3 8 10");
+        EXPECT_EQ(player->currentMedia()->imageSourceWidth(), width);
+        EXPECT_EQ(player->network()->framesSkipped(), 0);
+    }
+}
+
 TEST_F(PlayerFile, FileStatisticsWhilePlaying)
 {
     const auto putAt = std::chrono::steady_clock::now();
