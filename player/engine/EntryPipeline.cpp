@@ -4,7 +4,6 @@
 #include "DecoderThreads.h"
 #include "FactoryName.h"
 #include "GstStructureFields.h"
-#include "ParsedStreamSinks.h"
 #include "PlayerProtocols.h"
 #include "PresentationTimes.h"
 #include "SinkFactory.h"
@@ -63,6 +62,32 @@ guint playFlags(GstElement* videoSink, GstElement* audioSink)
     return flags;
 }
 
+// Video, audio and buffering, each stream as its parser leaves it: the fake
+// sinks take any format, so nothing is converted either.
+constexpr guint kParsedPlayFlags = kPlayVideo | kPlayAudio | kPlayBuffering | kPlayNativeVideo | kPlayNativeAudio;
+
+// playbin3 has no property for where decoding stops; its uridecodebin3, made
+// with it, has: stopping at any caps, decodebin3 hands on what its parsebin
+// gives (parsed streams) and plugs no decoder.
+bool stopAtParsers(GstElement* playbin)
+{
+    bool found = false;
+    GstIterator* it = gst_bin_iterate_elements(GST_BIN(playbin));
+    GValue item = G_VALUE_INIT;
+    while (gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
+        auto* child = GST_ELEMENT(g_value_get_object(&item));
+        if (factoryName(child) == "uridecodebin3") {
+            CapsPtr any(gst_caps_new_any());
+            g_object_set(child, "caps", any.get(), nullptr);
+            found = true;
+        }
+        g_value_reset(&item);
+    }
+    g_value_unset(&item);
+    gst_iterator_free(it);
+    return found;
+}
+
 } // namespace
 
 EntryPipeline::EntryPipeline(std::shared_ptr<StreamCounters> counters)
@@ -84,80 +109,50 @@ std::unique_ptr<EntryPipeline> EntryPipeline::build(const std::string& uri, cons
                                                     SinkFactory& sinks, std::shared_ptr<StreamCounters> counters,
                                                     std::string& error)
 {
-    const bool parsedOnly = settings.transportOnly;
-    std::unique_ptr<EntryPipeline> pipeline(new EntryPipeline(std::move(counters)));
-    ElementPtr videoSink = parsedOnly ? sinks.makeStreamSink() : sinks.makeVideoSink(settings.videoWindow);
-    if (!videoSink) {
-        error = "Cannot create element 'fakesink': the GStreamer core elements are missing";
-        return nullptr;
-    }
-    ElementPtr audioSink = parsedOnly ? sinks.makeStreamSink() : sinks.makeAudioSink();
-    GstElement* uriBin = parsedOnly ? pipeline->makeParsedOnly(uri, settings, videoSink.get(), audioSink.get(), error)
-                                    : pipeline->makePlaybin(uri, settings, videoSink.get(), audioSink.get(), error);
-    if (!uriBin)
-        return nullptr;
-    pipeline->m_counters->setTransportOnly(parsedOnly);
-    StreamProbes::attachToVideoSink(videoSink.get(), pipeline->m_counters);
-    pipeline->m_counters->content().configure(settings.content);
-    // Parsed streams have no picture or sound to look at: their content figures stay null.
-    if (!parsedOnly)
-        ContentProbes::attach(videoSink.get(), audioSink.get(), pipeline->m_counters);
-    PresentationTimes::attach(uriBin, videoSink.get(), {pipeline->m_counters, &pipeline->m_counters->presentation()});
-    pipeline->m_videoSink = std::move(videoSink);
-    if (parsedOnly)
-        StreamProbes::attachToUriDecodeBin(uriBin, pipeline->m_counters, playerProtocols());
-    else
-        StreamProbes::attachToPlaybin(uriBin, pipeline->m_counters, playerProtocols());
-    // The connection owns its copy of the settings and deletes it with the element.
-    g_signal_connect_data(uriBin, "source-setup", G_CALLBACK(onSourceSetup), new SourceSettings(settings.source),
-                          deleteSettings, static_cast<GConnectFlags>(0));
-    return pipeline;
-}
-
-GstElement* EntryPipeline::makePlaybin(const std::string& uri, const Settings& settings, GstElement* videoSink,
-                                       GstElement* audioSink, std::string& error)
-{
     GstElement* playbin = gst_element_factory_make("playbin3", nullptr);
     if (!playbin) {
         error = "Cannot create element 'playbin3': the GStreamer playback plugin is missing";
         return nullptr;
     }
-    m_pipeline.reset(GST_ELEMENT(gst_object_ref_sink(playbin)));
+    std::unique_ptr<EntryPipeline> pipeline(new EntryPipeline(std::move(counters)));
+    pipeline->m_pipeline.reset(GST_ELEMENT(gst_object_ref_sink(playbin)));
     g_object_set(playbin, "uri", uri.c_str(), "buffer-duration",
                  static_cast<gint64>(settings.bufferingTimeMs) * GST_MSECOND, nullptr);
     if (settings.maxBandwidth > 0)
         g_object_set(playbin, "connection-speed", static_cast<guint64>(settings.maxBandwidth / 1000), nullptr);
-    g_object_set(playbin, "video-sink", videoSink, nullptr);
-    if (audioSink)
-        g_object_set(playbin, "audio-sink", audioSink, nullptr);
-    g_object_set(playbin, "flags", playFlags(videoSink, audioSink), nullptr);
-    DecoderThreads::attach(playbin);
-    return playbin;
-}
 
-GstElement* EntryPipeline::makeParsedOnly(const std::string& uri, const Settings& settings, GstElement* videoSink,
-                                          GstElement* audioSink, std::string& error)
-{
-    GstElement* uriBin = gst_element_factory_make("uridecodebin3", nullptr);
-    if (!uriBin) {
-        error = "Cannot create element 'uridecodebin3': the GStreamer playback plugin is missing";
+    const bool parsedOnly = settings.transportOnly;
+    if (parsedOnly && !stopAtParsers(playbin)) {
+        error = "Cannot play the transport alone: playbin3 has no uridecodebin3 to stop at the parsers";
         return nullptr;
     }
-    m_pipeline.reset(GST_ELEMENT(gst_object_ref_sink(gst_pipeline_new(nullptr))));
-    gst_bin_add(GST_BIN(m_pipeline.get()), uriBin);
-    // What playbin3 would give it: the buffering its flags ask for (what
-    // Buffering and BufCount count), the buffer's length and the bandwidth.
-    g_object_set(uriBin, "uri", uri.c_str(), "use-buffering", TRUE, "buffer-duration",
-                 static_cast<gint64>(settings.bufferingTimeMs) * GST_MSECOND, nullptr);
-    if (settings.maxBandwidth > 0)
-        g_object_set(uriBin, "connection-speed", static_cast<guint64>(settings.maxBandwidth / 1000), nullptr);
-    // Stopping at any caps, decodebin3 hands on what its parsebin gives
-    // (parsed streams) and plugs no decoder.
-    CapsPtr any(gst_caps_new_any());
-    g_object_set(uriBin, "caps", any.get(), nullptr);
-    ParsedStreamSinks::attach(m_pipeline.get(), uriBin, ElementPtr(GST_ELEMENT(gst_object_ref(videoSink))),
-                              audioSink ? ElementPtr(GST_ELEMENT(gst_object_ref(audioSink))) : nullptr);
-    return uriBin;
+    pipeline->m_counters->setTransportOnly(parsedOnly);
+    ElementPtr videoSink = parsedOnly ? sinks.makeStreamSink() : sinks.makeVideoSink(settings.videoWindow);
+    if (!videoSink) {
+        error = "Cannot create element 'fakesink': the GStreamer core elements are missing";
+        return nullptr;
+    }
+    g_object_set(playbin, "video-sink", videoSink.get(), nullptr);
+    ElementPtr audioSink = parsedOnly ? sinks.makeStreamSink() : sinks.makeAudioSink();
+    if (audioSink)
+        g_object_set(playbin, "audio-sink", audioSink.get(), nullptr);
+    g_object_set(playbin, "flags", parsedOnly ? kParsedPlayFlags : playFlags(videoSink.get(), audioSink.get()),
+                 nullptr);
+    if (!parsedOnly)
+        DecoderThreads::attach(playbin);
+    StreamProbes::attachToVideoSink(videoSink.get(), pipeline->m_counters);
+    pipeline->m_counters->content().configure(settings.content);
+    // Parsed streams have no picture or sound to look at: their content figures stay null.
+    if (!parsedOnly)
+        ContentProbes::attach(videoSink.get(), audioSink.get(), pipeline->m_counters);
+    PresentationTimes::attach(playbin, videoSink.get(),
+                              {pipeline->m_counters, &pipeline->m_counters->presentation()});
+    pipeline->m_videoSink = std::move(videoSink);
+    StreamProbes::attachToPlaybin(playbin, pipeline->m_counters, playerProtocols());
+    // The connection owns its copy of the settings and deletes it with the playbin.
+    g_signal_connect_data(playbin, "source-setup", G_CALLBACK(onSourceSetup), new SourceSettings(settings.source),
+                          deleteSettings, static_cast<GConnectFlags>(0));
+    return pipeline;
 }
 
 void EntryPipeline::start()

@@ -1,7 +1,6 @@
 #pragma once
 
-// The pipeline of one entry, playbin3's (or, for the transport alone,
-// uridecodebin3's to fake sinks): built with the entry's sinks and stream
+// The playbin3 pipeline of one entry: built with the entry's sinks and stream
 // probes, its GStreamer state as asked for kept apart from the state the bus
 // last reported, and the queries the entry's media info needs. Private to
 // player/. Thread: the default GMainContext's; the probes it attaches run on
@@ -39,9 +38,8 @@ public:
         std::int32_t noDataTimeoutMs = kNetworkTimeoutMs;
         // An entry that has not opened in this time is skipped. Tests shorten it.
         std::int32_t openTimeoutMs = kNetworkTimeoutMs;
-        // The streams go from their parsers to fake sinks, never to a decoder
-        // (no playbin3 then: uridecodebin3 in a pipeline of its own): a frame
-        // is a parsed access unit, timed by the stream's own clock.
+        // The streams go from their parsers to fake sinks, never to a decoder:
+        // a frame is a parsed access unit, timed by the stream's own clock.
         bool transportOnly = false;
         // What the program's options give the entry's source: the CA file
         // HTTPS fetches trust, a WHEP endpoint's token and ICE servers.
@@ -91,16 +89,6 @@ public:
 
 private:
     explicit EntryPipeline(std::shared_ptr<StreamCounters> counters);
-    // Each makes the pipeline and returns the element that makes its source and
-    // everything after it (source-setup, the elements it adds), or nullptr with
-    // error saying why it cannot. playbin3, decoding for the sinks:
-    GstElement* makePlaybin(const std::string& uri, const Settings& settings, GstElement* videoSink,
-                            GstElement* audioSink, std::string& error);
-    // uridecodebin3 stopping at the parsers, its streams linked straight to the
-    // sinks (ParsedStreamSinks): no playsink, whose queue would be one more
-    // thread for every access unit to wake.
-    GstElement* makeParsedOnly(const std::string& uri, const Settings& settings, GstElement* videoSink,
-                               GstElement* audioSink, std::string& error);
 
     std::shared_ptr<StreamCounters> m_counters;
     gsthandles::PipelinePtr m_pipeline;

@@ -122,7 +122,7 @@ GstPadProbeReturn onSinkPad(GstPad* pad, GstPadProbeInfo* info, gpointer data)
     return GST_PAD_PROBE_OK;
 }
 
-// The source-setup of playbin3 or uridecodebin3: rtspsrc hands its jitter buffers the request to attach
+// playbin3's source-setup: rtspsrc hands its jitter buffers the request to attach
 // the sender's NTP time, once RTCP sender reports have tied it to RTP time.
 void onSourceSetup(GstElement*, GstElement* source, gpointer)
 {
@@ -133,11 +133,11 @@ void onSourceSetup(GstElement*, GstElement* source, gpointer)
 
 } // namespace
 
-void PresentationTimes::attach(GstElement* uriBin, GstElement* videoSink,
+void PresentationTimes::attach(GstElement* playbin, GstElement* videoSink,
                                const std::shared_ptr<PresentationTimes>& times)
 {
-    g_signal_connect(uriBin, "source-setup", G_CALLBACK(onSourceSetup), nullptr);
-    SourceDateTimes::attach(uriBin, times);
+    g_signal_connect(playbin, "source-setup", G_CALLBACK(onSourceSetup), nullptr);
+    SourceDateTimes::attach(playbin, times);
     GstPad* pad = gst_element_get_static_pad(videoSink, "sink");
     if (!pad)
         return;

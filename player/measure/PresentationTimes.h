@@ -19,12 +19,11 @@ namespace zephyrscope {
 
 class PresentationTimes {
 public:
-    // Watches the frames reaching videoSink, asks an RTSP source of uriBin
-    // (playbin3, or uridecodebin3 for the transport alone) to
+    // Watches the frames reaching videoSink, asks an RTSP source of playbin to
     // stamp its buffers with the sender's wall clock (RTCP sender reports), and
     // an adaptive demuxer for its segments' (SourceDateTimes).
     // times lives as long as the probes need it.
-    static void attach(GstElement* uriBin, GstElement* videoSink, const std::shared_ptr<PresentationTimes>& times);
+    static void attach(GstElement* playbin, GstElement* videoSink, const std::shared_ptr<PresentationTimes>& times);
 
     // Streaming thread: a frame will be shown at showWallUs (us since 1970 UTC);
     // captureWallUs is when its source says it captured it, 0 when it does not say.

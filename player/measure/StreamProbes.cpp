@@ -178,13 +178,6 @@ void onElementSetup(GstElement*, GstElement* element, gpointer data)
             return;
 }
 
-// The same for uridecodebin3, which has no element-setup: every element added
-// anywhere in it, on the thread adding it, as playbin3's element-setup hears it.
-void onDeepElementAdded(GstBin*, GstBin*, GstElement* element, gpointer data)
-{
-    onElementSetup(nullptr, element, data);
-}
-
 } // namespace
 
 void StreamProbes::attachToVideoSink(GstElement* sink, const std::shared_ptr<StreamCounters>& counters)
@@ -210,15 +203,6 @@ void StreamProbes::attachToPlaybin(GstElement* playbin, const std::shared_ptr<St
                           releaseSetUpData, static_cast<GConnectFlags>(0));
     g_signal_connect_data(playbin, "element-setup", G_CALLBACK(onElementSetup), new SetUpData {counters, protocols},
                           releaseSetUpData, static_cast<GConnectFlags>(0));
-}
-
-void StreamProbes::attachToUriDecodeBin(GstElement* uriDecodeBin, const std::shared_ptr<StreamCounters>& counters,
-                                        std::span<const PlayerProtocol* const> protocols)
-{
-    g_signal_connect_data(uriDecodeBin, "source-setup", G_CALLBACK(onSourceSetup),
-                          new SetUpData {counters, protocols}, releaseSetUpData, static_cast<GConnectFlags>(0));
-    g_signal_connect_data(uriDecodeBin, "deep-element-added", G_CALLBACK(onDeepElementAdded),
-                          new SetUpData {counters, protocols}, releaseSetUpData, static_cast<GConnectFlags>(0));
 }
 
 void StreamProbes::countData(GstPad* pad, const std::shared_ptr<StreamCounters>& counters)

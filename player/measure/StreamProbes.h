@@ -31,10 +31,6 @@ public:
     static void attachToPlaybin(GstElement* playbin, const std::shared_ptr<StreamCounters>& counters,
                                 std::span<const PlayerProtocol* const> protocols);
 
-    // The same for a pipeline built on uridecodebin3 alone (transport only).
-    static void attachToUriDecodeBin(GstElement* uriDecodeBin, const std::shared_ptr<StreamCounters>& counters,
-                                     std::span<const PlayerProtocol* const> protocols);
-
     // For the protocols' own probes (any thread): counts the bytes and buffers
     // passing pad as received data.
     static void countData(GstPad* pad, const std::shared_ptr<StreamCounters>& counters);

@@ -20,24 +20,6 @@ std::int32_t steadyFrameRate(Player& player)
     return player.network()->frameRate();
 }
 
-// 3 s of 320x240 H.264 at 25 fps with a subtitle stream beside it: a third
-// stream that is neither picture nor sound.
-std::string ClipWithSubtitles()
-{
-    const std::string subtitles = SharedMedia()
-                                      .write("subtitles.srt", "1\n00:00:00,500 --> 00:00:01,500\nOne\n\n"
-                                                              "2\n00:00:02,000 --> 00:00:02,800\nTwo\n")
-                                      .string();
-    return SharedMedia()
-        .makeLaunched("subtitled.mkv",
-                      "matroskamux name=mux ! filesink location={file} "
-                      "videotestsrc num-buffers=75 ! video/x-raw,format=I420,width=320,height=240,framerate=25/1 "
-                      "! x264enc speed-preset=ultrafast key-int-max=25 ! h264parse ! mux. "
-                      "filesrc location="
-                          + subtitles + " ! subparse ! mux.subtitle_%u")
-        .string();
-}
-
 } // namespace
 
 TEST_F(PlayerFile, ReportsNothingBeforeAnythingIsLoaded)
@@ -138,25 +120,6 @@ TEST_F(PlayerFile, TransportOnlyFrameRateIsTheClipsOwnOnItsTimestamps)
         EXPECT_GT(player->currentMedia()->imageSourceWidth(), 0);
         player->controls()->stop();
         ASSERT_TRUE(waitForState(kPlayStateStopped, 5s));
-    }
-}
-
-// Played for the transport alone, a clip of sound alone, of picture alone, of
-// both, and of picture and subtitles goes through the same states as decoded, to
-// its end: no sink waits for a stream the clip does not have, and each stream it
-// has, whatever its kind, reaches a sink and its end.
-TEST_F(PlayerFile, TransportOnlyClipOfAnyStreamsPlaysToItsEnd)
-{
-    for (const auto& [clip, width] : {std::pair {AudioOnly(), 0}, std::pair {Clip30(), 320},
-                                      std::pair {ClipWithAudio(), 320}, std::pair {ClipWithSubtitles(), 320}}) {
-        SCOPED_TRACE(clip);
-        events.events.clear();
-        player->setTransportOnly(true);
-        player->putURL(clip);
-        ASSERT_TRUE(waitForState(kPlayStateReady, 20s)) << events.sequence();
-        EXPECT_EQ(events.sequence(), "9 open 3 8 10");
-        EXPECT_EQ(player->currentMedia()->imageSourceWidth(), width);
-        EXPECT_EQ(player->network()->framesSkipped(), 0);
     }
 }
 
