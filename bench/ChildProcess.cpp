@@ -14,6 +14,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <string_view>
 #include <thread>
 
 namespace zephyrscope::bench {
@@ -132,8 +133,14 @@ ProcessSnapshot ChildProcess::snapshot() const
     s.threads = static_cast<int>(statusField(status, "Threads:"));
     if (DIR* dir = ::opendir((proc + "/fd").c_str())) {
         while (const dirent* entry = ::readdir(dir)) {
-            if (entry->d_name[0] != '.')
-                ++s.openFds;
+            if (entry->d_name[0] == '.')
+                continue;
+            ++s.openFds;
+            char target[64] = {};
+            const std::string link = proc + "/fd/" + entry->d_name;
+            if (::readlink(link.c_str(), target, sizeof target - 1) > 0
+                && std::string_view(target) == "anon_inode:[eventfd]")
+                ++s.eventFds;
         }
         ::closedir(dir);
     }

@@ -19,6 +19,7 @@ struct ProcessSnapshot {
     long anonRssKb = 0;       // RssAnon: VmRSS less the mapped files (libraries) and shared memory
     long peakRssKb = 0;       // VmHWM
     int openFds = 0;          // entries of /proc/PID/fd
+    int eventFds = 0;         // of them eventfds ("anon_inode:[eventfd]")
     int threads = 0;          // Threads
 };
 
