@@ -263,15 +263,12 @@ class Session:
                 found.append(element)
 
     def hook_drops(self):
-        """Probes what rtpbin sends out: behind the RTX sender, before DTLS/SRTP;
-        and the RTCP its sessions take in, decrypted, for the NACKs in it."""
+        """Probes what rtpbin sends out: behind the RTX sender, before DTLS/SRTP.
+        (Each RTP session's RTCP is probed as the session is made.)"""
         for element in self.elements("rtpbin"):
             element.connect("pad-added", lambda _e, pad: self.probe(pad))
             for pad in element.srcpads:
                 self.probe(pad)
-        for session in self.elements("rtpsession"):
-            for pad in session.pads:
-                self.hook_rtcp(pad)
 
     def on_element_added(self, _bin, _sub_bin, element):
         if element.get_factory() and element.get_factory().get_name() == "rtpsession":
