@@ -14,8 +14,6 @@ namespace {
 // The jitter buffers' delay: room for a repair to come back, on a busy machine
 // too (webrtcbin's default is 200 ms).
 constexpr guint kJitterBufferMs = 500;
-// How often a lost packet is asked for at most (see onNewJitterBuffer).
-constexpr gint kMaxRepairRequests = 10;
 
 } // namespace
 
@@ -168,14 +166,10 @@ static void zs_whep_src_class_init(ZsWhepSrcClass* klass)
 // default also asks for the next packet as soon as its estimated arrival time
 // passes; video comes in bursts a frame apart, so that guess asked for 10 to 20
 // packets that were on their way per one lost, and the sender's repairs of them
-// took bandwidth the stream needed. And a packet is asked for ten times at most,
-// as browsers do (libwebrtc's limit): otherwise the jitter buffer asks again
-// every packet spacing or round trip until its latency runs out, and behind a
-// 700-kbit/s cap it sent 2 800 to 3 600 requests in 12 s for some 50 packets lost, so
-// that the repairs took the capped link the stream needed.
+// took bandwidth the stream needed.
 static void onNewJitterBuffer(GstElement*, GstElement* jitterBuffer, guint, guint, gpointer)
 {
-    g_object_set(jitterBuffer, "rtx-next-seqnum", FALSE, "rtx-max-retries", kMaxRepairRequests, nullptr);
+    g_object_set(jitterBuffer, "rtx-next-seqnum", FALSE, nullptr);
 }
 
 static void zs_whep_src_init(ZsWhepSrc* self)
