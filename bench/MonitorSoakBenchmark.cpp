@@ -188,7 +188,7 @@ try {
         return values.empty() ? -1 : *std::max_element(values.begin(), values.end())
                                          - *std::min_element(values.begin(), values.end());
     };
-    const bool fdsConstant = spread(otherFds) == 0 && spread(eventFds) >= 0 && spread(eventFds) <= 1;
+    const bool fdsConstant = spread(otherFds) == 0 && spread(eventFds) <= 1;
     std::printf("  descriptors other than eventfds %s; eventfds %s (one is open only while the RTSP connection is "
                 "waited on): %s\n",
                 range(otherFds, count).c_str(), range(eventFds, count).c_str(),
