@@ -143,8 +143,13 @@ void appendSessionSeries(std::string& out, const std::string& labels, const Sess
 void appendEntrySeries(std::string& out, const MetricsFigures& f)
 {
     const SampleLine& s = f.sample;
-    const std::string labels = withChannel(f, "{url=\"" + EscapeLabelValue(UrlWithoutUserInfo(f.entryUrl))
-                                                      + "\",protocol=\"" + EscapeLabelValue(s.protocol) + "\"}");
+    // A named channel is what the entry's series are told apart by: a URL in a
+    // label would make a fleet's series as many as its URLs (and their tokens).
+    // Without a name, the URL tells one probe's entries apart, as it always has.
+    const std::string protocolLabel = "protocol=\"" + EscapeLabelValue(s.protocol) + "\"}";
+    const std::string labels = f.channel.empty()
+        ? "{url=\"" + EscapeLabelValue(UrlWithoutUserInfo(f.entryUrl)) + "\"," + protocolLabel
+        : withChannel(f, "{" + protocolLabel);
     const std::string plain = withChannel(f, "");
 
     static const std::vector<const Figure*> rows = metricRows();

@@ -327,6 +327,7 @@ TEST(MetricsExposition, AChannelLabelsEverySeriesFirstAndTheOutagesAreServedWhen
     EXPECT_EQ(text.find("zephyrscope_outages_total"), std::string::npos) << "served under --monitor only";
     EXPECT_TRUE(hasLine(text, "zephyrscope_build_info{channel=\"studio-1\",version=\"2.0\"} 1")) << text;
     EXPECT_TRUE(hasLine(text, "zephyrscope_player_state{channel=\"studio-1\",state=\"Playing\"} 1")) << text;
+    EXPECT_TRUE(hasLine(text, "zephyrscope_lost_packets_total{channel=\"studio-1\",protocol=\"RTSPU\"} 15")) << text;
     std::istringstream lines(text);
     int series = 0;
     for (std::string line; std::getline(lines, line);) {
@@ -335,6 +336,7 @@ TEST(MetricsExposition, AChannelLabelsEverySeriesFirstAndTheOutagesAreServedWhen
         ++series;
         EXPECT_EQ(line.find("{channel=\"studio-1\""), line.find('{')) << line;
         EXPECT_NE(line.find('{'), std::string::npos) << line;
+        EXPECT_EQ(line.find("url="), std::string::npos) << "a named channel's labels hold no URL: " << line;
     }
     EXPECT_GT(series, 20);
 
