@@ -36,6 +36,7 @@
 #include "MediaFactory.h"
 #include "PlayState.h"
 #include "PlaybackValues.h"
+#include "Protocol.h"
 #include "RunSummary.h"
 #include "RtspServerProcess.h"
 #include "Sampler.h"
@@ -243,8 +244,8 @@ bool frameRates(Context& c)
         allMet = allMet && met;
         std::printf("  %2d fps: %zu samples, mean %.3f (%+.2f %%), worst sample %.2f %% off, Fr_Skipped %d, "
                     "Rncode_Fr %d   [target 1 %%: %s]\n",
-                    fps, steady.size(), mean, meanError, worst, log.samples.back().framesSkipped,
-                    steady.front().encodedFrameRate, verdict(met));
+                    fps, steady.size(), mean, meanError, worst, log.samples.back().network.framesSkipped,
+                    steady.front().network.encodedFrameRate, verdict(met));
     }
     return allMet;
 }
@@ -269,15 +270,15 @@ bool lostPackets(Context& c)
         const LogSample& atEnd = log.samples[static_cast<std::size_t>(run.endSamples().back() - 1)];
         const LogSample& lastTick = log.samples[static_cast<std::size_t>(std::max(0, run.endSamples().back() - 2))];
         const auto detectable = truth.dropped - truth.trailingDropped;
-        const bool met = atEnd.lostPackets == static_cast<std::int32_t>(detectable);
+        const bool met = atEnd.network.lostPackets == static_cast<std::int32_t>(detectable);
         allMet = allMet && met;
         std::printf("  %4.1f %% (1 in %3d): server sent %llu, dropped %llu (%llu after the last delivered); "
                     "at MediaEnded Lost_Pkts %d, Received_Pkts %d, Quality %d; last periodic line Lost_Pkts %d"
                     "   [target exact: %s]\n",
                     100.0 / every, every, static_cast<unsigned long long>(truth.sent),
                     static_cast<unsigned long long>(truth.dropped),
-                    static_cast<unsigned long long>(truth.trailingDropped), atEnd.lostPackets, atEnd.receivedPackets,
-                    atEnd.receptionQuality, lastTick.lostPackets, verdict(met));
+                    static_cast<unsigned long long>(truth.trailingDropped), atEnd.network.lostPackets, atEnd.network.receivedPackets,
+                    atEnd.network.receptionQuality, lastTick.network.lostPackets, verdict(met));
     }
     return allMet;
 }
@@ -321,10 +322,10 @@ bool bitRate(Context& c)
     for (std::size_t i = 4; i < truth.size(); ++i) {
         const double trueRate = static_cast<double>(truth[i].bytes - truth[i - 2].bytes) * 8.0
             / (truth[i].time - truth[i - 2].time);
-        measured += log.samples[i].bitRate;
+        measured += log.samples[i].network.bitRate;
         actual += trueRate;
         if (trueRate > 0.0)
-            worst = std::max(worst, std::fabs(log.samples[i].bitRate - trueRate) / trueRate * 100.0);
+            worst = std::max(worst, std::fabs(log.samples[i].network.bitRate - trueRate) / trueRate * 100.0);
         ++n;
     }
     const double error = (measured - actual) / actual * 100.0;
@@ -369,11 +370,11 @@ bool bufferingCount(Context& c)
     for (std::size_t i = 0; i < log.samples.size(); ++i)
         bufferingSpells += log.samples[i].isStalled() && (i == 0 || !log.samples[i - 1].isStalled());
     const int expected = stalls + 1;
-    const bool met = atEnd.bufferingCount == expected;
+    const bool met = atEnd.network.bufferingCount == expected;
     std::printf("BufCount against forced stalls (HTTP, %.0f s clip at 1.1x its rate, 8 s stops)\n", clip.seconds);
     std::printf("  server stalls %d (+1 initial fill = %d); BufCount at MediaEnded %d; Buffering spells in the log %d; "
                 "events %s   [target exact: %s]\n",
-                stalls, expected, atEnd.bufferingCount, bufferingSpells, run.events().sequence().c_str(),
+                stalls, expected, atEnd.network.bufferingCount, bufferingSpells, run.events().sequence().c_str(),
                 verdict(met));
     return met;
 }
@@ -431,16 +432,16 @@ bool srtFigures(Context& c)
             const auto& then = truth[i - 2].counts;
             const double bytes = static_cast<double>(now.dataBytes - then.dataBytes)
                 + 28.0 * static_cast<double>(now.dataPackets - then.dataPackets);
-            measured += log.samples[i].bitRate;
+            measured += log.samples[i].network.bitRate;
             actual += bytes * 8.0 / (truth[i].time - truth[i - 2].time);
             ++n;
         }
         const double bitRateError = n > 0 && actual > 0.0 ? (measured - actual) / actual * 100.0 : 100.0;
         const std::uint64_t expectedLost = k.blackout ? counts.neverForwarded : 0;
         const std::uint64_t expectedRecovered = k.blackout ? counts.retransmitted : counts.dropped;
-        const bool met = std::llabs(static_cast<long long>(last.lostPackets) - static_cast<long long>(expectedLost))
+        const bool met = std::llabs(static_cast<long long>(last.network.lostPackets) - static_cast<long long>(expectedLost))
                 <= 1
-            && std::llabs(static_cast<long long>(last.recoveredPackets) - static_cast<long long>(expectedRecovered))
+            && std::llabs(static_cast<long long>(last.network.recoveredPackets) - static_cast<long long>(expectedRecovered))
                 <= 1
             && std::fabs(bitRateError) <= kTargetBitRatePercent;
         allMet = allMet && met;
@@ -451,8 +452,8 @@ bool srtFigures(Context& c)
                     name.c_str(), static_cast<unsigned long long>(counts.originals),
                     static_cast<unsigned long long>(counts.dropped), static_cast<unsigned long long>(counts.blackedOut),
                     static_cast<unsigned long long>(counts.retransmitted),
-                    static_cast<unsigned long long>(counts.neverForwarded), last.receivedPackets, last.lostPackets,
-                    last.recoveredPackets, last.receptionQuality, n > 0 ? measured / n : 0.0,
+                    static_cast<unsigned long long>(counts.neverForwarded), last.network.receivedPackets, last.network.lostPackets,
+                    last.network.recoveredPackets, last.network.receptionQuality, n > 0 ? measured / n : 0.0,
                     n > 0 ? actual / n : 0.0, bitRateError, n, verdict(met));
     }
     return allMet;
@@ -507,8 +508,8 @@ bool adaptiveLadder(Context& c, bool dash)
     // The log's: BandWidth while playing, the report's switches, the counters at the end.
     std::vector<std::int32_t> shown;
     for (const auto& s : log.samples) {
-        if (s.isPlaying() && (shown.empty() || shown.back() != s.bandWidth))
-            shown.push_back(s.bandWidth);
+        if (s.isPlaying() && (shown.empty() || shown.back() != s.network.bandWidth))
+            shown.push_back(s.network.bandWidth);
     }
     const RunSummary summary = Summarize(log);
     const LogSample& atEnd = log.samples[static_cast<std::size_t>(run.endSamples().back() - 1)];
@@ -521,12 +522,12 @@ bool adaptiveLadder(Context& c, bool dash)
             if (s.time > tickTimes[i] - 1s && s.time <= tickTimes[i])
                 bytes += s.bytes;
         }
-        measured += log.samples[i].bitRate;
+        measured += log.samples[i].network.bitRate;
         actual += static_cast<double>(bytes) * 8.0;
     }
     const double error = actual > 0.0 ? (measured - actual) / actual * 100.0 : 100.0;
     const bool variantsMet = shown == variantsSent && summary.run.switches.size() + 1 == variantsSent.size();
-    const bool segmentsMet = atEnd.receivedPackets == segmentsSent && atEnd.lostPackets == 0;
+    const bool segmentsMet = atEnd.network.receivedPackets == segmentsSent && atEnd.network.lostPackets == 0;
     const bool rateMet = std::fabs(error) <= kTargetAdaptiveBitRatePercent;
     std::string sentText, shownText;
     for (auto b : variantsSent)
@@ -538,7 +539,7 @@ bool adaptiveLadder(Context& c, bool dash)
                 sentText.c_str(), shownText.c_str(), summary.run.switches.size(), verdict(variantsMet));
     std::printf("  segments answered %d; Received_Pkts %d, Lost_Pkts %d at MediaEnded; Protocol %s   "
                 "[target exact: %s]\n",
-                segmentsSent, atEnd.receivedPackets, atEnd.lostPackets, atEnd.protocol.c_str(),
+                segmentsSent, atEnd.network.receivedPackets, atEnd.network.lostPackets, std::string(columnOf(atEnd.network.protocol)).c_str(),
                 verdict(segmentsMet));
     std::printf("  %zu samples: mean Bit_Rate %.0f bit/s, true %.0f bit/s (%+.2f %%)   [target 5 %%: %s]\n",
                 tickTimes.size(), measured / static_cast<double>(tickTimes.size()),

@@ -133,8 +133,8 @@ Probe readProbe(const ChildProcess& child, const fs::path& log)
     if (probe.playing > 0)
         probe.meanFrameRate = rateSum / static_cast<double>(probe.playing);
     if (!stats.samples.empty()) {
-        probe.framesSkipped = stats.samples.back().framesSkipped;
-        probe.lostPackets = stats.samples.back().lostPackets;
+        probe.framesSkipped = stats.samples.back().network.framesSkipped;
+        probe.lostPackets = stats.samples.back().network.lostPackets;
     }
     return probe;
 }

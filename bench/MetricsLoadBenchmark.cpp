@@ -238,7 +238,7 @@ ModeResult runMode(const Options& options, Mode mode, CWMPPlayer4& player, Event
         sampler.OnTimer();
         if (server) {
             // What the dialog does for the endpoint each tick.
-            figures.recordSample(sampler.lastSample(), player);
+            figures.recordSample(sampler.lastSample());
         }
         result.tickCostUs.push_back(std::chrono::duration<double, std::micro>(Steady::now() - start).count());
         result.notPlaying += player.playState() != kPlayStatePlaying;

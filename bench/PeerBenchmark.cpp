@@ -168,7 +168,7 @@ Run runOnce(const Tool& tool, const Options& o, int round)
             throw std::runtime_error("Cannot read log '" + log.string() + "': " + std::to_string(stats.samples.size())
                                      + " samples, " + std::to_string(stats.problems.size()) + " malformed lines");
         run.tickP99Ms = percentile(tickDeviationsMs(stats), 0.99);
-        run.framesSkipped = stats.samples.back().framesSkipped;
+        run.framesSkipped = stats.samples.back().network.framesSkipped;
     }
     return run;
 }

@@ -9,6 +9,7 @@
 #include "LogSink.h"
 #include "PlayState.h"
 #include "PlaybackValues.h"
+#include "Protocol.h"
 #include "SampleLine.h"
 #include "Sampler.h"
 #include "TextDisplay.h"
@@ -48,7 +49,7 @@ void preparePlayingPlayer(FakePlayer& player)
     player.net.bufferingProgress = 100;
     player.net.receivedPackets = 123456;
     player.net.receptionQuality = 100;
-    player.net.sourceProtocol = "RTSPU";
+    player.net.protocol = protocolNamed("RTSPU");
 }
 
 // Seconds per tick turned into the percent of one core that two ticks a second take.
@@ -91,7 +92,7 @@ void BM_FormatSampleLine(benchmark::State& state)
     s.elapsed = 12.5;
     s.fps = 25.0;
     s.iFramerate = 25.0;
-    s.protocol = "RTSPU";
+    s.network.protocol = protocolNamed("RTSPU");
     s.stateName = "Playing";
     std::string line;
     for (auto _ : state) {

@@ -38,20 +38,20 @@ void assign(T& member, double v)
         member = static_cast<T>(v);
 }
 
-// A field of the sample line (one of the TSV's columns), read and written as it is.
+// A value the sampler works out, read and written as it is.
 template <auto Member>
-constexpr FigureAccess column()
+constexpr FigureAccess sampled()
 {
-    return {[](const SampleLine& s, const NetworkFigures&) { return asValue(s.*Member); },
-            [](SampleLine& s, NetworkFigures&, double v) { assign(s.*Member, v); }};
+    return {[](const SampleLine& s) { return asValue(s.*Member); },
+            [](SampleLine& s, double v) { assign(s.*Member, v); }};
 }
 
-// A field of the player's figures beyond the columns.
+// A figure of the player's snapshot.
 template <auto Member>
 constexpr FigureAccess network()
 {
-    return {[](const SampleLine&, const NetworkFigures& f) { return asValue(f.*Member); },
-            [](SampleLine&, NetworkFigures& f, double v) { assign(f.*Member, v); }};
+    return {[](const SampleLine& s) { return asValue(s.network.*Member); },
+            [](SampleLine& s, double v) { assign(s.network.*Member, v); }};
 }
 
 bool adaptive(const Protocol& p)
@@ -60,34 +60,34 @@ bool adaptive(const Protocol& p)
 }
 bool srt(const Protocol& p)
 {
-    return p.column == "SRT";
+    return p.id == ProtocolId::Srt;
 }
 bool rist(const Protocol& p)
 {
-    return p.column == "RIST";
+    return p.id == ProtocolId::Rist;
 }
 bool webRtc(const Protocol& p)
 {
-    return p.column == "WebRTC";
+    return p.id == ProtocolId::WebRtc;
 }
 
 constexpr FigureAccess kWallMs {
-    [](const SampleLine& s, const NetworkFigures&) {
+    [](const SampleLine& s) {
         return std::optional<double>(static_cast<double>(s.utcTime.seconds * 1000 + s.utcTime.milliseconds));
     },
-    [](SampleLine& s, NetworkFigures&, double v) {
+    [](SampleLine& s, double v) {
         const auto ms = static_cast<std::int64_t>(v);
         s.utcTime.seconds = ms / 1000;
         s.utcTime.milliseconds = static_cast<std::int32_t>(ms % 1000);
     }};
 
 // The TSV writes the milliseconds unpadded ("12.5" for 5 ms); here they are the fraction they stand for.
-constexpr FigureAccess kUtcTime {[](const SampleLine& s, const NetworkFigures&) {
+constexpr FigureAccess kUtcTime {[](const SampleLine& s) {
     return std::optional<double>(static_cast<double>(s.utcTime.seconds) + s.utcTime.milliseconds / 1000.0);
 }};
 
-constexpr TextAccess kProtocolText {[](const SampleLine& s) { return std::string_view(s.protocol); },
-                                    [](SampleLine& s, std::string_view v) { s.protocol = std::string(v); }};
+constexpr TextAccess kProtocolText {[](const SampleLine& s) { return columnOf(s.network.protocol); },
+                                    [](SampleLine& s, std::string_view v) { s.network.protocol = protocolNamed(v); }};
 
 // The state names are pointers into the core's table, as the TSV reader's are.
 constexpr TextAccess kStateText {[](const SampleLine& s) { return std::string_view(s.stateName ? s.stateName : ""); },
@@ -99,31 +99,36 @@ constexpr TextAccess kStateText {[](const SampleLine& s) { return std::string_vi
                                  }};
 
 // SRT's own delay, which is not end to end: the receiver's buffer plus the way here.
-constexpr FigureAccess kSrtTransportLatency {[](const SampleLine&, const NetworkFigures& f) {
+constexpr FigureAccess kSrtTransportLatency {[](const SampleLine& s) {
+    const NetworkFigures& f = s.network;
     return std::optional<double>(f.srtReceiverLatencyMs + f.srtRoundTripMs / 2.0);
 }};
 
 // The declared bandwidth of an adaptive stream is that of the variant playing
 // now; 0 is "not known yet", not a variant.
-constexpr FigureAccess kVariantBandwidth {[](const SampleLine&, const NetworkFigures& f) {
+constexpr FigureAccess kVariantBandwidth {[](const SampleLine& s) {
+    const NetworkFigures& f = s.network;
     return f.bandWidth > 0 ? std::optional<double>(f.bandWidth) : std::nullopt;
 }};
 
 // Once the entry has shown a picture: a 0 before would read as a measured value.
-constexpr FigureAccess kStartup {[](const SampleLine&, const NetworkFigures& f) {
+constexpr FigureAccess kStartup {[](const SampleLine& s) {
+    const NetworkFigures& f = s.network;
     return f.startupMs > 0 ? std::optional<double>(f.startupMs) : std::nullopt;
 }};
 
 // A stream without sound is not silent: it has no silence figures at all (null
 // in the JSON log, which so says whether the entry had sound).
-constexpr FigureAccess kSilenceSeconds {[](const SampleLine&, const NetworkFigures& f) {
+constexpr FigureAccess kSilenceSeconds {[](const SampleLine& s) {
+    const NetworkFigures& f = s.network;
     return f.audioPlayed ? std::optional<double>(f.silenceSeconds) : std::nullopt;
 },
-                                        [](SampleLine&, NetworkFigures& f, double v) {
-                                            f.silenceSeconds = v;
-                                            f.audioPlayed = true;
+                                        [](SampleLine& s, double v) {
+                                            s.network.silenceSeconds = v;
+                                            s.network.audioPlayed = true;
                                         }};
-constexpr FigureAccess kSilenceEvents {[](const SampleLine&, const NetworkFigures& f) {
+constexpr FigureAccess kSilenceEvents {[](const SampleLine& s) {
+    const NetworkFigures& f = s.network;
     return f.audioPlayed ? std::optional<double>(f.silenceEvents) : std::nullopt;
 }};
 
@@ -140,53 +145,53 @@ const Figure kFigures[] = {
     {.name = "sample time", .unit = "s since 1970 UTC", .type = Decimal, .decimals = 3, .value = kUtcTime,
      .jsonKey = "UTCTime", .column = true},
     {.name = "time since the sampling began", .unit = "s", .type = Decimal, .decimals = 4,
-     .value = column<&SampleLine::elapsed>(), .jsonKey = "Time", .column = true},
-    {.name = "buffering progress", .unit = "%", .value = column<&SampleLine::bufferingProgress>(),
+     .value = sampled<&SampleLine::elapsed>(), .jsonKey = "Time", .column = true},
+    {.name = "buffering progress", .unit = "%", .value = network<&NetworkFigures::bufferingProgress>(),
      .jsonKey = "Buf_Progress", .column = true, .metricName = "zephyrscope_buffering_progress_ratio",
      .metricType = Gauge, .metricHelp = "Buffering progress of the current entry (Buf_Progress / 100).",
      .metricDivisor = kPercentPerRatio, .metricOrder = 100},
-    {.name = "times buffered", .unit = "count", .value = column<&SampleLine::bufferingCount>(), .jsonKey = "BufCount",
+    {.name = "times buffered", .unit = "count", .value = network<&NetworkFigures::bufferingCount>(), .jsonKey = "BufCount",
      .column = true, .metricName = "zephyrscope_buffering_events_total", .metricType = Counter,
      .metricHelp = "Times this entry buffered (BufCount).", .metricOrder = 440},
-    {.name = "buffering time", .unit = "ms", .value = column<&SampleLine::bufferingTime>(), .jsonKey = "BufTime",
+    {.name = "buffering time", .unit = "ms", .value = network<&NetworkFigures::bufferingTime>(), .jsonKey = "BufTime",
      .column = true, .metricName = "zephyrscope_buffering_time_seconds", .metricType = Gauge,
      .metricHelp = "Buffering time of the current entry (BufTime).", .metricDivisor = kMsPerSecond,
      .metricOrder = 110},
-    {.name = "bit rate over the last second", .unit = "bit/s", .value = column<&SampleLine::bitRate>(),
+    {.name = "bit rate over the last second", .unit = "bit/s", .value = network<&NetworkFigures::bitRate>(),
      .jsonKey = "Bit_Rate", .column = true},
-    {.name = "encoded rate", .unit = "bit/s", .value = column<&SampleLine::bandWidth>(), .jsonKey = "BandWidth",
+    {.name = "encoded rate", .unit = "bit/s", .value = network<&NetworkFigures::bandWidth>(), .jsonKey = "BandWidth",
      .column = true, .metricName = "zephyrscope_bandwidth_bytes_per_second", .metricType = Gauge,
      .metricHelp = "The entry's encoded rate (BandWidth / 8).", .metricDivisor = kBitsPerByte, .metricOrder = 120},
-    {.name = "bandwidth limit", .unit = "bit/s", .value = column<&SampleLine::maxBandwidth>(), .jsonKey = "Max_BandW",
+    {.name = "bandwidth limit", .unit = "bit/s", .value = network<&NetworkFigures::maxBandwidth>(), .jsonKey = "Max_BandW",
      .column = true, .metricName = "zephyrscope_max_bandwidth_bytes_per_second", .metricType = Gauge,
      .metricHelp = "The bandwidth limit, 0 for none (Max_BandW / 8).", .metricDivisor = kBitsPerByte,
      .metricOrder = 130},
     {.name = "frames shown per second", .unit = "fps", .type = Decimal, .decimals = 2,
-     .value = column<&SampleLine::fps>(), .jsonKey = "Frame_Rate", .column = true,
+     .value = sampled<&SampleLine::fps>(), .jsonKey = "Frame_Rate", .column = true,
      .metricName = "zephyrscope_frame_rate_frames_per_second", .metricType = Gauge,
      .metricHelp = "Frames shown per second (Frame_Rate).", .metricOrder = 140},
-    {.name = "encoded frame rate", .unit = "fps", .value = column<&SampleLine::encodedFrameRate>(),
+    {.name = "encoded frame rate", .unit = "fps", .value = network<&NetworkFigures::encodedFrameRate>(),
      .jsonKey = "Rncode_Fr", .column = true, .metricName = "zephyrscope_encoded_frame_rate_frames_per_second",
      .metricType = Gauge, .metricHelp = "The entry's own frame rate (Rncode_Fr).", .metricOrder = 150},
-    {.name = "frames skipped", .unit = "count", .value = column<&SampleLine::framesSkipped>(), .jsonKey = "Fr_Skipped",
+    {.name = "frames skipped", .unit = "count", .value = network<&NetworkFigures::framesSkipped>(), .jsonKey = "Fr_Skipped",
      .column = true, .metricName = "zephyrscope_skipped_frames_total", .metricType = Counter,
      .metricHelp = "Frames skipped in this entry (Fr_Skipped).", .metricOrder = 430},
-    {.name = "packets received", .unit = "count", .value = column<&SampleLine::receivedPackets>(),
+    {.name = "packets received", .unit = "count", .value = network<&NetworkFigures::receivedPackets>(),
      .jsonKey = "Received_Pkts", .column = true, .metricName = "zephyrscope_received_packets_total",
      .metricType = Counter, .metricHelp = "Packets received in this entry (Received_Pkts).", .metricOrder = 400},
-    {.name = "packets lost", .unit = "count", .value = column<&SampleLine::lostPackets>(), .jsonKey = "Lost_Pkts",
+    {.name = "packets lost", .unit = "count", .value = network<&NetworkFigures::lostPackets>(), .jsonKey = "Lost_Pkts",
      .column = true, .metricName = "zephyrscope_lost_packets_total", .metricType = Counter,
      .metricHelp = "Packets lost in this entry (Lost_Pkts).", .metricOrder = 410},
-    {.name = "packets recovered", .unit = "count", .value = column<&SampleLine::recoveredPackets>(),
+    {.name = "packets recovered", .unit = "count", .value = network<&NetworkFigures::recoveredPackets>(),
      .jsonKey = "Recover_Pkts", .column = true, .metricName = "zephyrscope_recovered_packets_total",
      .metricType = Counter, .metricHelp = "Packets recovered in this entry (Recover_Pkts).", .metricOrder = 420},
-    {.name = "reception quality", .unit = "%", .value = column<&SampleLine::receptionQuality>(),
+    {.name = "reception quality", .unit = "%", .value = network<&NetworkFigures::receptionQuality>(),
      .jsonKey = "Quality", .column = true, .metricName = "zephyrscope_reception_quality_ratio",
      .metricType = Gauge, .metricHelp = "Packets received over the last 30 s (Quality / 100).",
      .metricDivisor = kPercentPerRatio, .metricOrder = 170},
     {.name = "protocol", .type = Text, .text = kProtocolText, .jsonKey = "Protocol", .column = true},
     {.name = "frame rate over the last interval", .unit = "fps", .type = Decimal, .decimals = 2,
-     .value = column<&SampleLine::iFramerate>(), .jsonKey = "IFramerate", .column = true,
+     .value = sampled<&SampleLine::iFramerate>(), .jsonKey = "IFramerate", .column = true,
      .metricName = "zephyrscope_interval_frame_rate_frames_per_second", .metricType = Gauge,
      .metricHelp = "Frame rate over the last sample interval (IFramerate).", .metricOrder = 160},
     {.name = "player state", .type = Text, .text = kStateText, .jsonKey = "PlayerState", .column = true},
@@ -356,16 +361,16 @@ const char* AggregationName(Aggregation aggregation)
     return "";
 }
 
-std::optional<double> FigureValue(const Figure& figure, const SampleLine& sample, const NetworkFigures& network,
-                                  const Protocol* protocol)
+std::optional<double> FigureValue(const Figure& figure, const SampleLine& sample)
 {
     if (!figure.value.get)
         return std::nullopt;
+    const Protocol* protocol = sample.network.protocol;
     if (figure.protocols && (!protocol || !figure.protocols(*protocol)))
         return std::nullopt;
-    if (figure.decodedOnly && network.transportOnly)
+    if (figure.decodedOnly && sample.network.transportOnly)
         return std::nullopt;
-    return figure.value.get(sample, network);
+    return figure.value.get(sample);
 }
 
 } // namespace zephyrscope

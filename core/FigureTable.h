@@ -1,6 +1,5 @@
 #pragma once
 
-#include "NetworkFigures.h"
 #include "SampleLine.h"
 
 #include <optional>
@@ -24,8 +23,8 @@ enum class Aggregation { None, Last, Mean, P95, Sum };
 // get gives nothing where the figure cannot be known (not measured yet, or the
 // protocol has none); set is null for a figure worked out from others.
 struct FigureAccess {
-    std::optional<double> (*get)(const SampleLine&, const NetworkFigures&) = nullptr;
-    void (*set)(SampleLine&, NetworkFigures&, double) = nullptr;
+    std::optional<double> (*get)(const SampleLine&) = nullptr;
+    void (*set)(SampleLine&, double) = nullptr;
 };
 
 struct TextAccess {
@@ -83,11 +82,9 @@ std::span<const Figure> allFigures();
 // "last", "mean", "p95", "sum": how the report names an aggregation.
 const char* AggregationName(Aggregation aggregation);
 
-// The figure's value in one tick; the tick's protocol (protocolForColumn of its
-// Protocol column, null for a name no protocol has) decides for a figure only
+// The figure's value in one tick; the tick's protocol decides for a figure only
 // some protocols have. Nothing for a Text figure.
-std::optional<double> FigureValue(const Figure& figure, const SampleLine& sample, const NetworkFigures& network,
-                                  const Protocol* protocol);
+std::optional<double> FigureValue(const Figure& figure, const SampleLine& sample);
 
 // A transport stream's error counts carry one label per kind (TsErrorCounts), a
 // shape no row has: the JSON log writes them after the tick's own keys and

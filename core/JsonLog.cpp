@@ -28,6 +28,12 @@ std::int64_t JsonLog::nowMs()
     return t.seconds * kMsPerSecond + t.milliseconds;
 }
 
+const NetworkFigures& JsonLog::playerNow()
+{
+    m_player.snapshot(m_eventFigures);
+    return m_eventFigures;
+}
+
 void JsonLog::write(const JsonLogEvent& event)
 {
     FormatJsonEvent(event, m_line, m_channel);
@@ -36,12 +42,12 @@ void JsonLog::write(const JsonLogEvent& event)
 
 void JsonLog::tick(const SampleLine& sample)
 {
-    const NetworkFigures figures = m_player.network()->figures();
+    const NetworkFigures& figures = sample.network;
     noteFirstFrame(figures);
     followStalls(figures, nowMs());
     followContent(figures);
     // The declared bandwidth of an adaptive stream is that of the variant playing now.
-    if (m_entryActive && isAdaptiveColumn(figures.sourceProtocol) && figures.bandWidth > 0) {
+    if (m_entryActive && isAdaptive(figures.protocol) && figures.bandWidth > 0) {
         if (m_variantBandwidth > 0 && figures.bandWidth != m_variantBandwidth) {
             JsonLogEvent e;
             e.kind = JsonLogEventKind::VariantSwitched;
@@ -54,7 +60,7 @@ void JsonLog::tick(const SampleLine& sample)
         }
         m_variantBandwidth = figures.bandWidth;
     }
-    FormatJsonTick(sample, figures, m_line, m_channel);
+    FormatJsonTick(sample, m_line, m_channel);
     m_log.append(m_line);
 }
 
@@ -96,7 +102,7 @@ void JsonLog::playStateChanged(std::int32_t state)
     case kPlayStatePlaying: {
         if (!m_entryActive)
             break;
-        const NetworkFigures figures = m_player.network()->figures();
+        const NetworkFigures& figures = playerNow();
         // The first frame may be shown before the state says Playing.
         noteFirstFrame(figures);
         followStalls(figures, now);
@@ -194,10 +200,10 @@ void JsonLog::followContent(const NetworkFigures& figures, bool entryEnds)
 
 void JsonLog::endEntry(const char* how, std::int64_t wallMs)
 {
-    followContent(m_player.network()->figures(), true);
+    followContent(playerNow(), true);
     if (m_stallOpen) {
         // The player may have seen the picture move since the last look.
-        followStalls(m_player.network()->figures(), wallMs);
+        followStalls(m_eventFigures, wallMs);
         if (m_stallOpen)
             endStall(std::nullopt, wallMs);
     }

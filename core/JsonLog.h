@@ -33,7 +33,8 @@ class JsonLog {
 public:
     JsonLog(Clock& clock, Player& player, LogSink& log);
 
-    // After the sampler has written its line for this tick.
+    // After the sampler has written its line for this tick: the tick's line, and
+    // the events its snapshot shows.
     void tick(const SampleLine& sample);
     void playStateChanged(std::int32_t state);
     void mediaOpened();
@@ -50,6 +51,8 @@ public:
 
 private:
     std::int64_t nowMs();
+    // The player's figures as an event finds them, between two ticks.
+    const NetworkFigures& playerNow();
     void noteFirstFrame(const NetworkFigures& figures);
     // Writes what the player's stall figures say that is not written yet: a stall
     // begun, the picture of the open one moving again. nowMs: when it is seen.
@@ -80,6 +83,7 @@ private:
 
     std::string m_channel;
     std::string m_line; // reused from write to write
+    NetworkFigures m_eventFigures; // reused from event to event
 };
 
 } // namespace zephyrscope

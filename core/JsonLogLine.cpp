@@ -70,14 +70,13 @@ void appendStringField(std::string& out, const char* name, std::string_view valu
 
 // ,"key":value of one row of the figure table; the tick's protocol decides for
 // a figure only some protocols have.
-void appendFigure(std::string& out, const Figure& figure, const SampleLine& s, const NetworkFigures& f,
-                  const Protocol* protocol)
+void appendFigure(std::string& out, const Figure& figure, const SampleLine& s)
 {
     if (figure.type == FigureType::Text) {
         appendStringField(out, figure.jsonKey, figure.text.get(s));
         return;
     }
-    const std::optional<double> value = FigureValue(figure, s, f, protocol);
+    const std::optional<double> value = FigureValue(figure, s);
     appendKey(out, figure.jsonKey);
     if (!value)
         out += "null";
@@ -177,14 +176,14 @@ void AppendJsonString(std::string& out, std::string_view text)
     out += '"';
 }
 
-void FormatJsonTick(const SampleLine& s, const NetworkFigures& f, std::string& out, std::string_view channel)
+void FormatJsonTick(const SampleLine& s, std::string& out, std::string_view channel)
 {
     beginObject(out, "tick", channel);
     const std::span<const Figure> figures = allFigures();
-    const Protocol* protocol = protocolForColumn(f.sourceProtocol);
+    const NetworkFigures& f = s.network;
     for (const Figure& figure : figures)
         if (figure.jsonKey && !figure.jsonGroup)
-            appendFigure(out, figure, s, f, protocol);
+            appendFigure(out, figure, s);
     // Null until a transport stream went through a demuxer in this entry: no
     // errors counted is not the same as none found.
     appendKey(out, "ts_errors");
@@ -211,16 +210,15 @@ void FormatJsonTick(const SampleLine& s, const NetworkFigures& f, std::string& o
         auto end = row;
         bool known = false;
         for (; end != figures.end() && end->jsonGroup && group == end->jsonGroup; ++end)
-            known = known || FigureValue(*end, s, f, protocol);
+            known = known || FigureValue(*end, s);
         appendKey(out, row->jsonGroup);
         if (!known) {
             out += "null";
         } else {
-            std::string members;
+            const std::size_t first = out.size();
             for (; row != end; ++row)
-                appendFigure(members, *row, s, f, protocol);
-            members[0] = '{'; // the first member's comma
-            out += members;
+                appendFigure(out, *row, s);
+            out[first] = '{'; // the first member's comma
             out += '}';
         }
         row = end;

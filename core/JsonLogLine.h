@@ -18,8 +18,7 @@ inline constexpr char kJsonLogSchema[] = "zephyrscope.jsonlog/1";
 // names, numbers as numbers, and the figures the TSV has no column for.
 // Absent figures (no wall clock in the stream, not SRT) are null, never 0.
 // channel: --name's value, written as "channel" after "type"; empty for none.
-void FormatJsonTick(const SampleLine& sample, const NetworkFigures& figures, std::string& out,
-                    std::string_view channel = {});
+void FormatJsonTick(const SampleLine& sample, std::string& out, std::string_view channel = {});
 
 enum class JsonLogEventKind {
     Opened,

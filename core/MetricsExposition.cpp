@@ -146,25 +146,24 @@ void appendEntrySeries(std::string& out, const MetricsFigures& f)
     // A named channel is what the entry's series are told apart by: a URL in a
     // label would make a fleet's series as many as its URLs (and their tokens).
     // Without a name, the URL tells one probe's entries apart, as it always has.
-    const std::string protocolLabel = "protocol=\"" + EscapeLabelValue(s.protocol) + "\"}";
+    const std::string protocolLabel = "protocol=\"" + EscapeLabelValue(columnOf(s.network.protocol)) + "\"}";
     const std::string labels = f.channel.empty()
         ? "{url=\"" + EscapeLabelValue(UrlWithoutUserInfo(f.entryUrl)) + "\"," + protocolLabel
         : withChannel(f, "{" + protocolLabel);
     const std::string plain = withChannel(f, "");
 
     static const std::vector<const Figure*> rows = metricRows();
-    const Protocol* protocol = protocolForColumn(s.protocol);
-    bool transportErrorsDone = !f.network.transportStream;
+    bool transportErrorsDone = !s.network.transportStream;
     const char* family = nullptr; // the family whose HELP and TYPE were written last
     for (const Figure* figure : rows) {
         if (!transportErrorsDone && figure->metricOrder > kTsErrorsMetricOrder) {
-            appendTransportErrors(out, labels, f.network.transportErrors);
+            appendTransportErrors(out, labels, s.network.transportErrors);
             transportErrorsDone = true;
             family = nullptr;
         }
         // A figure not known (not measured yet, or not of this protocol) has no
         // series: a 0 would read as a measured value.
-        const std::optional<double> value = FigureValue(*figure, s, f.network, protocol);
+        const std::optional<double> value = FigureValue(*figure, s);
         if (!value)
             continue;
         const bool counter = figure->metricType == MetricType::Counter;
@@ -193,7 +192,7 @@ void appendEntrySeries(std::string& out, const MetricsFigures& f)
         out += '\n';
     }
     if (!transportErrorsDone)
-        appendTransportErrors(out, labels, f.network.transportErrors);
+        appendTransportErrors(out, labels, s.network.transportErrors);
 
     appendSessionSeries(out, labels, f.session);
 
@@ -204,11 +203,11 @@ void appendEntrySeries(std::string& out, const MetricsFigures& f)
         out += stateLabels;
         out += "state=\"";
         out += PlayStateName(state);
-        out += state == s.playState ? "\"} 1\n" : "\"} 0\n";
+        out += state == s.network.playState ? "\"} 1\n" : "\"} 0\n";
     }
     appendSeries(out, "zephyrscope_player_state_code", "gauge",
                  "The player's current state as a number (3 Playing, 6 Buffering, 10 Ready, ...).", plain,
-                 double(s.playState));
+                 double(s.network.playState));
     appendSeries(out, "zephyrscope_last_sample_timestamp_seconds", "gauge",
                  "When the last sample was taken, in seconds since 1970 UTC.", plain,
                  double(s.utcTime.seconds) + s.utcTime.milliseconds / kMsPerSecond);

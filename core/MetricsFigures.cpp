@@ -1,23 +1,21 @@
 #include "MetricsFigures.h"
 
-#include "Player.h"
 
 namespace zephyrscope {
 
-void MetricsFigures::recordSample(const SampleLine& line, Player& player)
+void MetricsFigures::recordSample(const SampleLine& line)
 {
-    // Copies, no formatting: the endpoint formats them only when it is scraped.
+    // A copy, no formatting: the endpoint formats it only when it is scraped.
+    // Copied into the last tick's sample, it reuses that one's buffers.
     sample = line;
     hasSample = true;
     ++samplesWritten;
-    // The figures come whole, from one more network object after the line.
-    network = player.network()->figures();
     if (sessionEntry != entriesOpened) {
         session.reset();
         sessionEntry = entriesOpened;
     }
-    session.tick(sample, network);
-    outcomes.ticked(sample.playState, network.firstFrameWallMs);
+    session.tick(sample, sample.network);
+    outcomes.ticked(sample.network.playState, sample.network.firstFrameWallMs);
 }
 
 } // namespace zephyrscope

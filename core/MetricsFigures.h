@@ -12,17 +12,15 @@
 
 namespace zephyrscope {
 
-class Player;
-
 // What the metrics endpoint serves: the values of the last sample tick and the
 // run's own counters. Updated per tick by recordSample() and per event by the
 // main dialog's increments; the endpoint formats it only when it is asked, so
 // a tick does no formatting for it. Owned by whoever runs the endpoint; read and
 // written on the UI thread only.
 struct MetricsFigures {
-    // After a tick has written its line: a copy of the line's values and one
-    // snapshot of the player's figures.
-    void recordSample(const SampleLine& line, Player& player);
+    // After a tick has written its line: a copy of its sample, the player's
+    // snapshot with it.
+    void recordSample(const SampleLine& line);
 
     // False until the first tick has written its line; until then only the
     // run-level series are served.
@@ -30,8 +28,6 @@ struct MetricsFigures {
     SampleLine sample;
     // The current entry's URL as the player reports it, user and password still in it.
     std::string entryUrl;
-    // The player's figures as of the last written tick, those beyond the log's columns too.
-    NetworkFigures network;
     // The current entry's session in standard terms and its score (docs/QOE.md),
     // from its ticks so far; started again when the next entry opens.
     SessionTally session;

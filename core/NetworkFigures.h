@@ -5,24 +5,32 @@
 
 #include <cstdint>
 #include <optional>
-#include <string>
 #include <vector>
 
 namespace zephyrscope {
 
-// One snapshot of the current entry's streaming figures, taken once per tick:
-// the log's network columns are read from it, and the JSON log, the metrics
-// endpoint and the report show it as the figure table (FigureTable.h) says.
-// Adding a figure: a field here, the place in the player that measures it, and
-// its row in the table.
+struct Protocol;
+
+// One snapshot of the player, taken once per tick (Player::snapshot): its state,
+// the current entry's protocol and every figure. The log's network columns are
+// read from it, and the JSON log, the metrics endpoint and the report show it
+// as the figure table (FigureTable.h) says. Adding a figure: a field here, the
+// place in the player that measures it, and its row in the table.
+//
+// Copying one into another that has held as many content stretches allocates
+// nothing, so a tick that refills the same snapshot does not either.
 struct NetworkFigures {
+    // The player's state (PlayState.h) when the snapshot was taken.
+    std::int32_t playState = 0;
+    // The entry's protocol: its row of core's table (Protocol.h); null while
+    // nothing is loaded.
+    const Protocol* protocol = nullptr;
     std::int32_t bandWidth = 0, recoveredPackets = 0, receivedPackets = 0, lostPackets = 0;
     std::int32_t receptionQuality = 0, bufferingCount = 0, bufferingProgress = 0, bufferingTime = 0;
     // The entry's streams were parsed, not decoded (--transport-only): its frames
     // are access units on the stream's clock, and nothing is shown or heard.
     bool transportOnly = false;
     std::int32_t frameRate = 0, bitRate = 0, maxBandwidth = 0, encodedFrameRate = 0, framesSkipped = 0;
-    std::string sourceProtocol;
     // SRT only: srtsrc's smoothed round-trip time and the receiver latency both sides agreed on.
     double srtRoundTripMs = 0.0;
     std::int32_t srtReceiverLatencyMs = 0;

@@ -26,6 +26,11 @@ public:
     virtual std::unique_ptr<PlayerNetwork> network() = 0;
     virtual std::int32_t playState() = 0;
 
+    // One snapshot of everything a tick reads: the state, the entry's protocol
+    // and every figure, written into the caller's snapshot so that refilling
+    // the same one allocates nothing once it has grown.
+    virtual void snapshot(NetworkFigures& into) = 0;
+
     // Where events go; nullptr stops them. The sink must outlive its registration.
     virtual void setEventSink(PlayerEventSink* sink) = 0;
 };

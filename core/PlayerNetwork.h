@@ -9,7 +9,8 @@ namespace zephyrscope {
 
 // The player's network object: streaming statistics of the current entry.
 // Obtained from Player::network() for one read and released (destroyed) right after.
-// Every read may throw PlayerError.
+// Every read may throw PlayerError. A tick reads none of them: it takes one
+// Player::snapshot, which holds these and every other figure.
 class PlayerNetwork {
 public:
     virtual ~PlayerNetwork() = default;
@@ -28,11 +29,6 @@ public:
     virtual std::int32_t maxBandwidth() = 0;      // bits per second, 0 = no limit
     virtual std::int32_t encodedFrameRate() = 0;  // frames per second
     virtual std::int32_t framesSkipped() = 0;
-
-    // All of them at once, the ones beyond the log's columns too: the snapshot
-    // the getters above read from, served whole by the metrics endpoint. The
-    // sampler does not read it.
-    virtual NetworkFigures figures() = 0;
 };
 
 } // namespace zephyrscope

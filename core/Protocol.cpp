@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <deque>
+#include <mutex>
+#include <string>
 
 namespace zephyrscope {
 
@@ -29,22 +32,24 @@ constexpr std::string_view kRtp[] = {"rtp"};
 constexpr std::string_view kRist[] = {"rist"};
 constexpr std::string_view kWhep[] = {"whep+http", "whep+https"};
 
-// column, schemes, live, adaptive, local, wallClock, connectionProbe
+using enum ProtocolId;
+
+// id, column, schemes, live, adaptive, local, wallClock, connectionProbe; in the order of ProtocolId.
 const std::array kProtocols {
-    Protocol {"File", kFile, false, false, true, false, false},
-    Protocol {"HTTP", kHttp, false, false, false, false, true},
-    Protocol {"HTTPS", kHttps, false, false, false, false, true},
-    Protocol {"HLS", {}, false, true, false, true, false},
-    Protocol {"DASH", {}, false, true, false, true, false},
-    Protocol {"MSS", {}, false, true, false, false, false},
-    Protocol {"RTSPU", kRtspUdp, true, false, false, true, true},
-    Protocol {"RTSPT", kRtspTcp, true, false, false, true, true},
-    Protocol {"RTMP", kRtmp, true, false, false, false, false},
-    Protocol {"SRT", kSrt, true, false, false, false, false},
-    Protocol {"UDP", kUdp, true, false, false, false, false},
-    Protocol {"RTP", kRtp, true, false, false, false, false},
-    Protocol {"RIST", kRist, true, false, false, false, false},
-    Protocol {"WebRTC", kWhep, true, false, false, false, false},
+    Protocol {File, "File", kFile, false, false, true, false, false},
+    Protocol {Http, "HTTP", kHttp, false, false, false, false, true},
+    Protocol {Https, "HTTPS", kHttps, false, false, false, false, true},
+    Protocol {Hls, "HLS", {}, false, true, false, true, false},
+    Protocol {Dash, "DASH", {}, false, true, false, true, false},
+    Protocol {Mss, "MSS", {}, false, true, false, false, false},
+    Protocol {RtspUdp, "RTSPU", kRtspUdp, true, false, false, true, true},
+    Protocol {RtspTcp, "RTSPT", kRtspTcp, true, false, false, true, true},
+    Protocol {Rtmp, "RTMP", kRtmp, true, false, false, false, false},
+    Protocol {Srt, "SRT", kSrt, true, false, false, false, false},
+    Protocol {Udp, "UDP", kUdp, true, false, false, false, false},
+    Protocol {Rtp, "RTP", kRtp, true, false, false, false, false},
+    Protocol {Rist, "RIST", kRist, true, false, false, false, false},
+    Protocol {WebRtc, "WebRTC", kWhep, true, false, false, false, false},
 };
 
 } // namespace
@@ -52,6 +57,11 @@ const std::array kProtocols {
 std::span<const Protocol> allProtocols()
 {
     return kProtocols;
+}
+
+const Protocol& protocolRow(ProtocolId id)
+{
+    return kProtocols.at(static_cast<std::size_t>(id));
 }
 
 const Protocol* protocolForScheme(std::string_view scheme)
@@ -66,9 +76,31 @@ const Protocol* protocolForScheme(std::string_view scheme)
 const Protocol* protocolForColumn(std::string_view column)
 {
     for (const Protocol& p : kProtocols)
-        if (p.column == column)
+        if (equalsIgnoringCase(p.column, column))
             return &p;
     return nullptr;
+}
+
+const Protocol* protocolNamed(std::string_view column)
+{
+    if (column.empty())
+        return nullptr;
+    if (const Protocol* row = protocolForColumn(column))
+        return row;
+    // Rows of names outside the table: deques, so a row never moves once handed out.
+    static std::mutex mutex;
+    static std::deque<std::string> names;
+    static std::deque<Protocol> others;
+    const std::lock_guard lock(mutex);
+    for (const Protocol& p : others)
+        if (p.column == column)
+            return &p;
+    if (others.size() >= kMaxOtherProtocols)
+        return nullptr;
+    const std::string& name = names.emplace_back(column);
+    Protocol& row = others.emplace_back();
+    row.column = name;
+    return &row;
 }
 
 bool isAdaptiveColumn(std::string_view column)

@@ -1,14 +1,20 @@
 #pragma once
 
+#include <cstddef>
 #include <span>
 #include <string_view>
 
 namespace zephyrscope {
 
+// Which protocol a row is, for code that must tell one from another; Other for
+// a name outside the table.
+enum class ProtocolId { File, Http, Https, Hls, Dash, Mss, RtspUdp, RtspTcp, Rtmp, Srt, Udp, Rtp, Rist, WebRtc, Other };
+
 // What the program knows of one protocol it plays, said once. The player's
 // own hooks (source set-up, measurements) hang off the same rows in the
 // player; everything in core, the report and the metrics asks these.
 struct Protocol {
+    ProtocolId id = ProtocolId::Other;
     // The log's Protocol column.
     std::string_view column;
     // URL schemes that select it, in lower case. HLS, DASH and MSS have none:
@@ -31,17 +37,39 @@ struct Protocol {
 // Every protocol, in the order the help lists them.
 std::span<const Protocol> allProtocols();
 
+// The table's row of a protocol.
+const Protocol& protocolRow(ProtocolId id);
+
 // The protocol a URL scheme selects (case-insensitive); nullptr for a scheme
 // the program does not play.
 const Protocol* protocolForScheme(std::string_view scheme);
 
-// The protocol a Protocol column names (as the log holds it); nullptr for a
-// name no protocol has (an unknown scheme is logged in upper case).
+// The protocol a Protocol column names (as the log holds it, case-insensitive);
+// nullptr for a name no protocol has (an unknown scheme is logged in upper case).
 const Protocol* protocolForColumn(std::string_view column);
 
-// Shorthands for the questions asked most, on a Protocol column's text; false
-// for a name no protocol has.
+// The row a Protocol column's text stands for: the table's (as
+// protocolForColumn finds it), or for a name no
+// protocol has (a scheme the program does not play, a column read back from a
+// log) a row of its own with that text and nothing known, made once per name
+// and kept for the life of the process, so a snapshot can point at it. nullptr
+// for empty text, and for new names past the first kMaxOtherProtocols.
+const Protocol* protocolNamed(std::string_view column);
+inline constexpr std::size_t kMaxOtherProtocols = 1024;
+
+// A row's Protocol column; empty for none.
+constexpr std::string_view columnOf(const Protocol* protocol)
+{
+    return protocol ? protocol->column : std::string_view();
+}
+
+// Shorthands for the questions asked most; false for none, or a name no
+// protocol has.
 bool isAdaptiveColumn(std::string_view column);
+constexpr bool isAdaptive(const Protocol* protocol)
+{
+    return protocol && protocol->adaptive;
+}
 bool isLocalScheme(std::string_view scheme);
 
 } // namespace zephyrscope

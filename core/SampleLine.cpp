@@ -1,5 +1,7 @@
 #include "SampleLine.h"
 
+#include "Protocol.h"
+
 #include <charconv>
 #include <initializer_list>
 
@@ -59,14 +61,15 @@ void FormatSampleLine(const SampleLine& s, std::string& out)
     appendInt(out, s.utcTime.milliseconds, 0);
     out += '\t';
     appendFixed(out, s.elapsed, 4, 4);
-    appendColumns({{s.bufferingProgress, 3}, {s.bufferingCount, 2}, {s.bufferingTime, 5}, {s.bitRate, 8},
-                   {s.bandWidth, 8}, {s.maxBandwidth, 8}});
+    const NetworkFigures& n = s.network;
+    appendColumns({{n.bufferingProgress, 3}, {n.bufferingCount, 2}, {n.bufferingTime, 5}, {n.bitRate, 8},
+                   {n.bandWidth, 8}, {n.maxBandwidth, 8}});
     out += '\t';
     appendFixed(out, s.fps, 2, 2);
-    appendColumns({{s.encodedFrameRate, 8}, {s.framesSkipped, 3}, {s.receivedPackets, 8}, {s.lostPackets, 8},
-                   {s.recoveredPackets, 8}, {s.receptionQuality, 8}});
+    appendColumns({{n.encodedFrameRate, 8}, {n.framesSkipped, 3}, {n.receivedPackets, 8}, {n.lostPackets, 8},
+                   {n.recoveredPackets, 8}, {n.receptionQuality, 8}});
     out += '\t';
-    out += s.protocol;
+    out += columnOf(n.protocol);
     out += '\t';
     appendFixed(out, s.iFramerate, 2, 2);
     out += '\t';

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Clock.h"
+#include "NetworkFigures.h"
 
 #include <cstdint>
 #include <string>
@@ -12,27 +13,17 @@ inline constexpr char kLogHeader[] =
     "UTCTime\tTime\tBuf_Progress\tBufCount\tBufTime\tBit_Rate\tBandWidth\tMax_BandW\tFrame_Rate\tRncode_Fr\t"
     "Fr_Skipped\tReceived_Pkts\tLost_Pkts\tRecover_Pkts\tQuality\tProtocol\tIFramerate\tPlayerState\n";
 
-// The values of one sample, in the order of the log's columns.
+// One sample: what the sampler works out at its tick, and the player's snapshot
+// it was worked out from. Every writer (the log line, the JSON log, the metrics
+// endpoint) takes this one value; the log's network columns are the snapshot's.
 struct SampleLine {
     WallClockTime utcTime;
     double elapsed = 0.0; // seconds
-    std::int32_t bufferingProgress = 0;
-    std::int32_t bufferingCount = 0;
-    std::int32_t bufferingTime = 0;
-    std::int32_t bitRate = 0;
-    std::int32_t bandWidth = 0;
-    std::int32_t maxBandwidth = 0;
-    double fps = 0.0;
-    std::int32_t encodedFrameRate = 0;
-    std::int32_t framesSkipped = 0;
-    std::int32_t receivedPackets = 0;
-    std::int32_t lostPackets = 0;
-    std::int32_t recoveredPackets = 0;
-    std::int32_t receptionQuality = 0;
-    std::string protocol;
+    double fps = 0.0;     // the snapshot's frameRate in frames per second
     double iFramerate = 0.0;
+    // The PlayerState column: the name of network.playState, or the text a log held.
     const char* stateName = "";
-    std::int32_t playState = 0; // the number stateName names; not a column of its own
+    NetworkFigures network;
 };
 
 // Formats one sample line, line feed included, into out (replacing its contents).

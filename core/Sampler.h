@@ -41,13 +41,13 @@ private:
 
     bool m_hasSampleBase = false;
     // The clock reading the Time column counts from.
-    ProcessClockMs s_sampleBaseClock = 0;
+    ProcessClockMs m_sampleBaseClock = 0;
     // Frames estimated as shown since the last play start, as of the last tick in Playing.
-    double s_frameEstimate = 0.0;
+    double m_frameEstimate = 0.0;
     // Seconds from the last play start to the last tick in Playing.
-    double s_playSeconds = 0.0;
+    double m_playSeconds = 0.0;
 
-    // Reused from tick to tick so a tick allocates nothing in the common case.
+    // Reused from tick to tick: once they have grown, a tick allocates nothing.
     SampleLine m_sample;
     std::string m_line;
 };

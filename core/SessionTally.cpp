@@ -35,7 +35,7 @@ void SessionTally::tick(const SampleLine& line, const NetworkFigures& figures)
         }
     }
     m_lastWallMs = wallMs;
-    m_adaptive = m_adaptive || isAdaptiveColumn(line.protocol);
+    m_adaptive = m_adaptive || isAdaptive(figures.protocol);
     // By name: the report's samples carry the state's name only.
     const std::string_view state = line.stateName ? line.stateName : "";
     const bool playing = state == PlayStateName(kPlayStatePlaying);
@@ -47,7 +47,7 @@ void SessionTally::tick(const SampleLine& line, const NetworkFigures& figures)
     m_lastPlaying = playing;
     m_lastStalled = m_played && stalled;
     // 0 is "not known yet", not a variant.
-    m_lastBitRate = m_adaptive ? (line.bandWidth > 0 ? line.bandWidth : m_lastBitRate) : line.bitRate;
+    m_lastBitRate = m_adaptive ? (figures.bandWidth > 0 ? figures.bandWidth : m_lastBitRate) : figures.bitRate;
     m_lastPixels = static_cast<double>(figures.videoWidth) * figures.videoHeight;
     if (playing) {
         m_topBitRate = std::max(m_topBitRate, m_lastBitRate);

@@ -45,14 +45,14 @@ void ChartRenderer::paint(QPainter& painter, const QRectF& area) const
     painter.fillRect(area, Qt::white);
 
     std::vector<Panel> panels = {
-        {"Bit rate (kbit/s)", {{"Bit_Rate", QColor(31, 119, 180), [](const LogSample& s) { return s.bitRate / 1000.0; }}}},
+        {"Bit rate (kbit/s)", {{"Bit_Rate", QColor(31, 119, 180), [](const LogSample& s) { return s.network.bitRate / 1000.0; }}}},
         {"Frame rate (fps)",
          {{"Frame_Rate", QColor(44, 160, 44), [](const LogSample& s) { return s.fps; }},
           {"IFramerate", QColor(255, 127, 14), [](const LogSample& s) { return s.iFramerate; }}}},
         {"Buffering progress (%)",
-         {{"Buf_Progress", QColor(148, 103, 189), [](const LogSample& s) { return double(s.bufferingProgress); }}},
+         {{"Buf_Progress", QColor(148, 103, 189), [](const LogSample& s) { return double(s.network.bufferingProgress); }}},
          100.0},
-        {"Lost packets", {{"Lost_Pkts", QColor(214, 39, 40), [](const LogSample& s) { return double(s.lostPackets); }}}},
+        {"Lost packets", {{"Lost_Pkts", QColor(214, 39, 40), [](const LogSample& s) { return double(s.network.lostPackets); }}}},
     };
     // Only a JSON Lines log of a stream with a wall clock has it; gaps where a sample has none.
     if (m_summary.run.latency)

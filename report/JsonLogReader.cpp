@@ -40,7 +40,7 @@ const char* readTick(const QJsonObject& o, LogSample& s)
         if (figure.type == FigureType::Text && figure.text.set)
             figure.text.set(s, value.toString().toStdString());
         else if (figure.value.set && value.isDouble())
-            figure.value.set(s, s.network, value.toDouble());
+            figure.value.set(s, value.toDouble());
     }
     if (const QJsonValue errors = o.value(QLatin1String("ts_errors")); errors.isObject()) {
         TsErrorCounts counts;

@@ -1,6 +1,7 @@
 #include "LogReader.h"
 
 #include "PlayState.h"
+#include "Protocol.h"
 
 #include <algorithm>
 #include <array>
@@ -110,25 +111,25 @@ std::string sampleProblem(std::string_view line, LogSample* sample)
         return bad(0, "a time in seconds.milliseconds");
     if (!parseDecimal(f[1], s.elapsed))
         return bad(1, "a number");
-    std::int32_t* integers[] = {&s.bufferingProgress, &s.bufferingCount, &s.bufferingTime, &s.bitRate, &s.bandWidth,
-                                &s.maxBandwidth};
+    std::int32_t* integers[] = {&s.network.bufferingProgress, &s.network.bufferingCount, &s.network.bufferingTime, &s.network.bitRate, &s.network.bandWidth,
+                                &s.network.maxBandwidth};
     for (std::size_t i = 0; i < 6; ++i)
         if (!parseInteger(f[2 + i], *integers[i]))
             return bad(2 + i, "an integer");
     if (!parseDecimal(f[8], s.fps))
         return bad(8, "a number");
-    std::int32_t* more[] = {&s.encodedFrameRate, &s.framesSkipped, &s.receivedPackets, &s.lostPackets,
-                            &s.recoveredPackets, &s.receptionQuality};
+    std::int32_t* more[] = {&s.network.encodedFrameRate, &s.network.framesSkipped, &s.network.receivedPackets, &s.network.lostPackets,
+                            &s.network.recoveredPackets, &s.network.receptionQuality};
     for (std::size_t i = 0; i < 6; ++i)
         if (!parseInteger(f[9 + i], *more[i]))
             return bad(9 + i, "an integer");
-    s.protocol = std::string(f[15]);
+    s.network.protocol = protocolNamed(f[15]);
     if (!parseDecimal(f[16], s.iFramerate))
         return bad(16, "a number");
     const std::optional<std::int32_t> state = playStateNamed(f[17]);
     if (!state)
         return bad(17, "a player state");
-    s.playState = *state;
+    s.network.playState = *state;
     s.stateName = PlayStateName(*state);
     if (sample)
         *sample = std::move(s);

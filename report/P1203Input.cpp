@@ -54,11 +54,11 @@ std::string FormatP1203Input(const StatisticsLog& log, const RunSummary& summary
         mediaAt.push_back({s.utc(), mediaTime, s.isPlaying() ? durations[i] : 0.0});
         if (!s.isPlaying())
             continue;
-        const bool adaptive = isAdaptiveColumn(s.protocol);
-        const double bitRate = adaptive && s.bandWidth > 0 ? s.bandWidth : s.bitRate;
+        const bool adaptive = isAdaptive(s.network.protocol);
+        const double bitRate = adaptive && s.network.bandWidth > 0 ? s.network.bandWidth : s.network.bitRate;
         const std::int32_t width = s.network.videoWidth > 0 ? s.network.videoWidth : c.media.width;
         const std::int32_t height = s.network.videoHeight > 0 ? s.network.videoHeight : c.media.height;
-        const double fps = s.encodedFrameRate > 0 ? s.encodedFrameRate : s.fps;
+        const double fps = s.network.encodedFrameRate > 0 ? s.network.encodedFrameRate : s.fps;
         const bool changed = !segments.empty()
             && (segments.back().width != width || segments.back().height != height
                 || (adaptive && segments.back().bitRate != bitRate));

@@ -33,7 +33,7 @@ std::int64_t highest(const std::vector<LogSample>& samples, std::size_t begin, s
 {
     std::int64_t value = 0;
     for (std::size_t i = begin; i < end; ++i)
-        value = std::max<std::int64_t>(value, samples[i].*field);
+        value = std::max<std::int64_t>(value, samples[i].network.*field);
     return value;
 }
 
@@ -93,9 +93,9 @@ Figures figuresOf(const std::vector<LogSample>& samples, const std::vector<doubl
     std::map<std::string, int> protocols;
     for (std::size_t i = begin; i < end; ++i) {
         const LogSample& s = samples[i];
-        if (!s.protocol.empty())
-            ++protocols[s.protocol];
-        f.encodedFrameRate = std::max(f.encodedFrameRate, s.encodedFrameRate);
+        if (s.network.protocol)
+            ++protocols[std::string(s.network.protocol->column)];
+        f.encodedFrameRate = std::max(f.encodedFrameRate, s.network.encodedFrameRate);
         if (s.isPlaying()) {
             if (!started)
                 f.startupSeconds = s.utc() - samples[begin].utc();
@@ -103,13 +103,13 @@ Figures figuresOf(const std::vector<LogSample>& samples, const std::vector<doubl
             inStall = false;
             ++f.playingSamples;
             f.playingSeconds += durations[i];
-            const double bitRate = s.bitRate;
+            const double bitRate = s.network.bitRate;
             bitRateSum += bitRate;
             f.bitRateMin = f.bitRateMin ? std::min(*f.bitRateMin, bitRate) : bitRate;
             f.bitRateMax = f.bitRateMax ? std::max(*f.bitRateMax, bitRate) : bitRate;
             frameRateSum += s.fps;
             iFramerateSum += s.iFramerate;
-            qualitySum += s.receptionQuality;
+            qualitySum += s.network.receptionQuality;
         } else if (started && s.isStalled()) {
             if (!inStall) {
                 ++f.stalls;
@@ -127,12 +127,12 @@ Figures figuresOf(const std::vector<LogSample>& samples, const std::vector<doubl
     std::int32_t lastBandwidth = 0;
     for (std::size_t i = begin; i < end; ++i) {
         const LogSample& s = samples[i];
-        if (!isAdaptiveColumn(s.protocol))
+        if (!isAdaptive(s.network.protocol))
             continue;
-        if (s.bandWidth > 0 && lastBandwidth > 0 && s.bandWidth != lastBandwidth)
-            f.switches.push_back({s.utc(), lastBandwidth, s.bandWidth});
-        if (s.bandWidth > 0)
-            lastBandwidth = s.bandWidth;
+        if (s.network.bandWidth > 0 && lastBandwidth > 0 && s.network.bandWidth != lastBandwidth)
+            f.switches.push_back({s.utc(), lastBandwidth, s.network.bandWidth});
+        if (s.network.bandWidth > 0)
+            lastBandwidth = s.network.bandWidth;
     }
     if (f.playingSamples > 0) {
         const double n = static_cast<double>(f.playingSamples);
@@ -142,9 +142,9 @@ Figures figuresOf(const std::vector<LogSample>& samples, const std::vector<doubl
         f.qualityMean = qualitySum / n;
     }
     updateRebufferRatio(f);
-    f.framesSkipped = highest(samples, begin, end, &LogSample::framesSkipped);
-    f.receivedPackets = highest(samples, begin, end, &LogSample::receivedPackets);
-    f.lostPackets = highest(samples, begin, end, &LogSample::lostPackets);
+    f.framesSkipped = highest(samples, begin, end, &NetworkFigures::framesSkipped);
+    f.receivedPackets = highest(samples, begin, end, &NetworkFigures::receivedPackets);
+    f.lostPackets = highest(samples, begin, end, &NetworkFigures::lostPackets);
     if (f.receivedPackets + f.lostPackets > 0)
         f.packetLossPercent = 100.0 * static_cast<double>(f.lostPackets) /
                               static_cast<double>(f.receivedPackets + f.lostPackets);
@@ -180,8 +180,7 @@ void applyTableFigures(Figures& f, const std::vector<LogSample>& samples, std::s
             continue;
         std::vector<double> values;
         for (std::size_t i = begin; i < end; ++i) {
-            const Protocol* protocol = protocolForColumn(samples[i].protocol);
-            if (const auto v = FigureValue(figure, samples[i], samples[i].network, protocol))
+            if (const auto v = FigureValue(figure, samples[i]))
                 values.push_back(*v);
         }
         Figures::TableFigure row {&figure, std::nullopt};

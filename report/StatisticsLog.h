@@ -20,9 +20,6 @@ struct LogSample : SampleLine {
     // Wall-clock time in seconds. The log prints milliseconds without leading
     // zeros, so "S.5" is S + 0.005, not S + 0.5.
     double utc() const { return static_cast<double>(utcTime.seconds) + utcTime.milliseconds * 0.001; }
-    // The JSON Lines log only: the figures beyond the columns, as the figure
-    // table reads them back; those the tick had null stay unknown.
-    NetworkFigures network;
     // The JSON Lines log only: a transport stream's error counts so far in the entry.
     std::optional<TsErrorCounts> tsErrors;
     // The JSON Lines log only: the tick had a loudness, so the entry had sound to measure.

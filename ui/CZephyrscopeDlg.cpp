@@ -476,7 +476,7 @@ void CZephyrscopeDlg::reportPlayerError(const std::string& message)
 
 void CZephyrscopeDlg::recordMetricsSample()
 {
-    m_metrics->recordSample(m_sampler->lastSample(), *m_player);
+    m_metrics->recordSample(m_sampler->lastSample());
     recordMetricsOutages();
 }
 
@@ -493,7 +493,11 @@ std::int64_t CZephyrscopeDlg::metricsFirstFrameWallMs()
 {
     std::int64_t wallMs = 0;
     if (m_player)
-        guard([&] { wallMs = m_player->network()->figures().firstFrameWallMs; });
+        guard([&] {
+            zephyrscope::NetworkFigures figures;
+            m_player->snapshot(figures);
+            wallMs = figures.firstFrameWallMs;
+        });
     return wallMs;
 }
 

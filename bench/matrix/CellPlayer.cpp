@@ -64,7 +64,8 @@ std::string CellPlayer::error() const
 
 void CellPlayer::read()
 {
-    const NetworkFigures now = m_player->network()->figures();
+    NetworkFigures now;
+    m_player->snapshot(now);
     const std::int64_t readWallMs = wallMsNow();
     if (m_firstSeenReadWallMs == 0) {
         if (now.startupMs > 0)

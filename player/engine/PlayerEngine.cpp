@@ -337,16 +337,15 @@ PlayerEngine::MediaInfo PlayerEngine::media() const
     return m_media;
 }
 
-PlayerEngine::NetworkInfo PlayerEngine::network() const
+const NetworkFigures& PlayerEngine::figures() const
 {
     if (m_playback)
         return m_playback->figures();
     if (m_endedFigures)
         return *m_endedFigures;
-    NetworkInfo info;
-    info.maxBandwidth = m_settings.maxBandwidth;
-    info.bufferingTime = m_settings.bufferingTimeMs;
-    return info;
+    m_idleFigures.maxBandwidth = m_settings.maxBandwidth;
+    m_idleFigures.bufferingTime = m_settings.bufferingTimeMs;
+    return m_idleFigures;
 }
 
 } // namespace zephyrscope

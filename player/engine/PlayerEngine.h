@@ -42,7 +42,6 @@ class RemotePlaylistFetch;
 class PlayerEngine final : private EntryPlayback::Listener {
 public:
     using MediaInfo = zephyrscope::MediaInfo;
-    using NetworkInfo = NetworkFigures;
 
     PlayerEngine();
     ~PlayerEngine();
@@ -76,7 +75,9 @@ public:
 
     std::int32_t playState() const { return m_playState; }
     MediaInfo media() const;
-    NetworkInfo network() const;
+    // The current entry's figures; the last entry's once it has ended; before
+    // any, the settings' alone. Valid until the next call or main-loop dispatch.
+    const NetworkFigures& figures() const;
 
 private:
     void entryStateChanged(EntryPlayback::State state) override;
@@ -119,7 +120,8 @@ private:
     std::int32_t m_openState = 0;
     // What the program reads when no entry has opened media: the last entry's.
     MediaInfo m_media;
-    std::optional<NetworkInfo> m_endedFigures;
+    std::optional<NetworkFigures> m_endedFigures;
+    mutable NetworkFigures m_idleFigures;
 };
 
 } // namespace zephyrscope

@@ -29,7 +29,6 @@ public:
     std::int32_t maxBandwidth() override;
     std::int32_t encodedFrameRate() override;
     std::int32_t framesSkipped() override;
-    NetworkFigures figures() override;
 
 private:
     std::shared_ptr<PlayerEngine> m_engine;

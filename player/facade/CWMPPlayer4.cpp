@@ -52,6 +52,12 @@ std::int32_t CWMPPlayer4::playState()
     return m_engine->playState();
 }
 
+void CWMPPlayer4::snapshot(NetworkFigures& into)
+{
+    into = m_engine->figures();
+    into.playState = m_engine->playState();
+}
+
 void CWMPPlayer4::setEventSink(PlayerEventSink* sink)
 {
     m_engine->setEventSink(sink);

@@ -27,6 +27,7 @@ public:
     std::unique_ptr<PlayerControls> controls() override;
     std::unique_ptr<PlayerMedia> currentMedia() override;
     std::unique_ptr<PlayerNetwork> network() override;
+    void snapshot(NetworkFigures& into) override;
     std::int32_t playState() override;
     void setEventSink(PlayerEventSink* sink) override;
 

@@ -105,7 +105,11 @@ const NetworkFigures& EntryMeasurement::figures(bool flowing, double durationS) 
 {
     if (m_figuresGeneration == m_generation)
         return m_figures;
+    // Afresh, but into the stretches' buffer of the last time: a tick allocates nothing.
+    std::vector<ContentStretch> stretches = std::move(m_figures.contentStretches);
+    stretches.clear();
     m_figures = NetworkFigures {};
+    m_figures.contentStretches = std::move(stretches);
     m_figures.maxBandwidth = m_maxBandwidth;
     // What the engine itself gave playbin3 as its buffer-duration: asking playbin3
     // back is a property lookup of about 16 us when the caches are cold.
@@ -119,7 +123,7 @@ const NetworkFigures& EntryMeasurement::figures(bool flowing, double durationS) 
     // A clip with a length is not live, whatever dates its segments carry.
     if (durationS > 0.0)
         m_figures.liveLatencyMs.reset();
-    m_figures.sourceProtocol = SourceProtocol::name(m_scheme, m_counters->adaptive(), m_statistics.rtpOverUdp());
+    m_figures.protocol = SourceProtocol::of(m_scheme, m_counters->adaptive(), m_statistics.rtpOverUdp());
     m_figuresGeneration = m_generation;
     return m_figures;
 }

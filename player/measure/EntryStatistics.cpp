@@ -45,7 +45,7 @@ void EntryStatistics::poll(const StreamCounters& counters, GstElement* source, b
         m_recovered = packets->recovered;
         if (packets->networkBytes)
             m_networkBytes = packets->networkBytes;
-    } else if (counters.adaptive() != StreamCounters::Adaptive::None) {
+    } else if (counters.adaptive() != nullptr) {
         // Adaptive streams: a packet is a segment, downloaded or failed.
         m_received = counters.segmentsReceived();
         m_lost = counters.segmentsFailed();
@@ -148,7 +148,7 @@ void EntryStatistics::fill(NetworkFigures& figures, const StreamCounters& counte
     std::uint64_t tagged = 0;
     for (const auto& [element, bitrate] : m_tagBitrates)
         tagged += bitrate;
-    if (counters.adaptive() != StreamCounters::Adaptive::None) {
+    if (counters.adaptive() != nullptr) {
         // The declared bandwidth of the variant on screen: the one of the sink's
         // picture size; before the first picture, or for a size no variant
         // declares, the variant the demuxer fetches.

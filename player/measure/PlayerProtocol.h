@@ -8,6 +8,7 @@
 // protocol themselves. Private to player/.
 
 #include "NetworkFigures.h"
+#include "Protocol.h"
 #include "SourceSettings.h"
 #include "StreamCounters.h"
 
@@ -47,8 +48,8 @@ public:
 };
 
 struct PlayerProtocol {
-    // The Protocol columns of core's rows this plays (core/Protocol.h).
-    std::span<const std::string_view> columns;
+    // core's rows this plays (core/Protocol.h).
+    std::span<const ProtocolId> protocols;
     // The factories of the source elements playbin3 makes for it; none for a
     // protocol found inside the pipeline (the adaptive demuxers).
     std::span<const std::string_view> sourceFactories {};

@@ -7,33 +7,23 @@
 
 namespace zephyrscope {
 
-std::string SourceProtocol::name(const std::string& scheme, StreamCounters::Adaptive adaptive,
-                                 std::optional<bool> rtpOverUdp)
+const Protocol* SourceProtocol::of(const std::string& scheme, const Protocol* adaptive, std::optional<bool> rtpOverUdp)
 {
+    // Plain rtsp:// lets the client choose its transport: the column says which it took.
     if (scheme == "rtsp" && rtpOverUdp)
-        return *rtpOverUdp ? "RTSPU" : "RTSPT";
-    switch (adaptive) {
-    case StreamCounters::Adaptive::Hls:
-        return "HLS";
-    case StreamCounters::Adaptive::Dash:
-        return "DASH";
-    case StreamCounters::Adaptive::Mss:
-        return "MSS";
-    case StreamCounters::Adaptive::None:
-        break;
-    }
-    return forScheme(scheme);
+        return &protocolRow(*rtpOverUdp ? ProtocolId::RtspUdp : ProtocolId::RtspTcp);
+    return adaptive ? adaptive : forScheme(scheme);
 }
 
-std::string SourceProtocol::forScheme(const std::string& scheme)
+const Protocol* SourceProtocol::forScheme(const std::string& scheme)
 {
     if (const Protocol* protocol = protocolForScheme(scheme))
-        return std::string(protocol->column);
+        return protocol;
     // A scheme the program does not play (it failed to open): its own name.
     std::string name = scheme;
     std::transform(name.begin(), name.end(), name.begin(),
                    [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-    return name;
+    return protocolNamed(name);
 }
 
 } // namespace zephyrscope

@@ -17,6 +17,8 @@ typedef struct _GstElement GstElement;
 
 namespace zephyrscope {
 
+struct Protocol;
+
 // What the streaming threads of one entry count. The threads only store into
 // atomics here; the main loop reads them. One instance per entry, shared with
 // the pad probes that feed it (they keep it alive until they are removed).
@@ -76,11 +78,10 @@ public:
     int fpsNumerator() const { return m_fpsN.load(); }
     int fpsDenominator() const { return m_fpsD.load(); }
 
-    // Adaptive streams (HLS, DASH, MSS): which demuxer plays them, set once by the
-    // element-setup handler.
-    enum class Adaptive { None, Hls, Dash, Mss };
-    void setAdaptive(Adaptive kind) { m_adaptive.store(kind); }
-    Adaptive adaptive() const { return m_adaptive.load(); }
+    // Adaptive streams (HLS, DASH, MSS): the protocol of the demuxer that plays
+    // them (core's row), set once by the element-setup handler; null for none.
+    void setAdaptive(const Protocol* protocol) { m_adaptive.store(protocol); }
+    const Protocol* adaptive() const { return m_adaptive.load(); }
 
     // Streaming threads: the manifest as it enters the demuxer (kept up to a
     // bound), and each HTTP request the demuxer finished, with its status and
@@ -149,7 +150,7 @@ private:
     std::atomic<bool> m_videoKnown {false};
     std::atomic<int> m_width {0}, m_height {0}, m_fpsN {0}, m_fpsD {1};
 
-    std::atomic<Adaptive> m_adaptive {Adaptive::None};
+    std::atomic<const Protocol*> m_adaptive {nullptr};
     std::atomic<std::uint64_t> m_segmentsReceived {0};
     std::atomic<std::uint64_t> m_segmentBytes {0};  // Content-Length of the segments downloaded
     std::atomic<std::uint64_t> m_playlistBytes {0}; // and of the playlists the demuxer fetched

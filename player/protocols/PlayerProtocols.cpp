@@ -34,8 +34,8 @@ const PlayerProtocol* playerProtocolForScheme(std::string_view scheme)
     if (!row)
         return nullptr;
     for (const PlayerProtocol* protocol : playerProtocols())
-        for (std::string_view column : protocol->columns)
-            if (column == row->column)
+        for (ProtocolId id : protocol->protocols)
+            if (id == row->id)
                 return protocol;
     return nullptr;
 }

@@ -75,20 +75,22 @@ TEST(FigureTable, WhatIsWrittenReadsBackThroughTheSameRow)
             continue;
         SCOPED_TRACE(std::string(f.name));
         SampleLine sample;
-        NetworkFigures network;
-        f.value.set(sample, network, 1234.0);
-        EXPECT_EQ(FigureValue(f, sample, network, protocolOf(f)), 1234.0);
+        sample.network.protocol = protocolOf(f);
+        f.value.set(sample, 1234.0);
+        EXPECT_EQ(FigureValue(f, sample), 1234.0);
     }
     // A figure only some protocols have is unknown for the others, set or not.
     for (const Figure& f : allFigures()) {
         if (!f.protocols || !f.value.set)
             continue;
         SampleLine sample;
-        NetworkFigures network;
-        f.value.set(sample, network, 5.0);
-        for (const Protocol& p : allProtocols())
-            EXPECT_EQ(FigureValue(f, sample, network, &p).has_value(), f.protocols(p)) << f.name << p.column;
-        EXPECT_FALSE(FigureValue(f, sample, network, protocolForColumn("GOPHER")));
+        f.value.set(sample, 5.0);
+        for (const Protocol& p : allProtocols()) {
+            sample.network.protocol = &p;
+            EXPECT_EQ(FigureValue(f, sample).has_value(), f.protocols(p)) << f.name << p.column;
+        }
+        sample.network.protocol = protocolNamed("GOPHER");
+        EXPECT_FALSE(FigureValue(f, sample));
     }
 }
 
@@ -97,19 +99,18 @@ TEST(FigureTable, WhatIsWrittenReadsBackThroughTheSameRow)
 TEST(FigureTable, DecodedOnlyFiguresAreUnknownForATransportOnlyEntry)
 {
     SampleLine sample;
-    NetworkFigures network;
+    NetworkFigures& network = sample.network;
     network.videoWidth = 1280;
     network.framesSkipped = 3;
-    sample.framesSkipped = 3;
     int decodedOnly = 0;
     for (const Figure& f : allFigures()) {
         if (!f.value.get || f.protocols)
             continue;
         SCOPED_TRACE(std::string(f.name));
         network.transportOnly = false;
-        const std::optional<double> decoded = FigureValue(f, sample, network, nullptr);
+        const std::optional<double> decoded = FigureValue(f, sample);
         network.transportOnly = true;
-        const std::optional<double> parsed = FigureValue(f, sample, network, nullptr);
+        const std::optional<double> parsed = FigureValue(f, sample);
         if (f.decodedOnly) {
             ++decodedOnly;
             EXPECT_FALSE(parsed.has_value());

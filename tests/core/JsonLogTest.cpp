@@ -4,6 +4,7 @@
 #include "JsonLogLine.h"
 #include "MemoryLog.h"
 #include "PlayState.h"
+#include "Protocol.h"
 #include "RedactedUrl.h"
 
 #include <gtest/gtest.h>
@@ -21,34 +22,51 @@ SampleLine rtspSample()
     SampleLine s;
     s.utcTime = {1700000000, 5};
     s.elapsed = 1.5;
-    s.bufferingProgress = 100;
-    s.bufferingCount = 1;
-    s.bufferingTime = 5000;
-    s.bitRate = 412345;
-    s.bandWidth = 400000;
+    s.network.bufferingProgress = 100;
+    s.network.bufferingCount = 1;
+    s.network.bufferingTime = 5000;
+    s.network.bitRate = 412345;
+    s.network.bandWidth = 400000;
     s.fps = 25.0;
-    s.encodedFrameRate = 25;
-    s.framesSkipped = 2;
-    s.receivedPackets = 300;
-    s.lostPackets = 3;
-    s.recoveredPackets = 1;
-    s.receptionQuality = 99;
-    s.protocol = "RTSPU";
+    s.network.encodedFrameRate = 25;
+    s.network.framesSkipped = 2;
+    s.network.receivedPackets = 300;
+    s.network.lostPackets = 3;
+    s.network.recoveredPackets = 1;
+    s.network.receptionQuality = 99;
+    s.network.protocol = protocolNamed("RTSPU");
     s.iFramerate = 24.5;
     s.stateName = "Playing";
+    return s;
+}
+
+// The tick of sample s when the player's snapshot was f: f's protocol and
+// figures, and s's columns where f has none of its own.
+SampleLine tickOf(SampleLine s, const NetworkFigures& f)
+{
+    const NetworkFigures columns = s.network;
+    s.network = f;
+    for (auto field : {&NetworkFigures::bufferingProgress, &NetworkFigures::bufferingCount,
+                       &NetworkFigures::bufferingTime, &NetworkFigures::bitRate, &NetworkFigures::bandWidth,
+                       &NetworkFigures::maxBandwidth, &NetworkFigures::encodedFrameRate,
+                       &NetworkFigures::framesSkipped, &NetworkFigures::receivedPackets,
+                       &NetworkFigures::lostPackets, &NetworkFigures::recoveredPackets,
+                       &NetworkFigures::receptionQuality})
+        if (s.network.*field == 0)
+            s.network.*field = columns.*field;
     return s;
 }
 
 TEST(JsonLogLine, TickHoldsEveryColumnByNameAndTheFiguresBeyondThem)
 {
     NetworkFigures f;
-    f.sourceProtocol = "RTSPU";
+    f.protocol = protocolNamed("RTSPU");
     f.liveLatencyMs = 2043.25;
     f.rtpJitterMs = 1.5;
     f.videoWidth = 320;
     f.videoHeight = 240;
     std::string line;
-    FormatJsonTick(rtspSample(), f, line);
+    FormatJsonTick(tickOf(rtspSample(), f), line);
     EXPECT_EQ(line,
               "{\"schema\":\"zephyrscope.jsonlog/1\",\"type\":\"tick\",\"wall_ms\":1700000000005,"
               "\"UTCTime\":1700000000.005,\"Time\":1.5000,\"Buf_Progress\":100,\"BufCount\":1,\"BufTime\":5000,"
@@ -68,12 +86,12 @@ TEST(JsonLogLine, TickHoldsEveryColumnByNameAndTheFiguresBeyondThem)
 TEST(JsonLogLine, TransportOnlyTickHasNoPictureSize)
 {
     NetworkFigures f;
-    f.sourceProtocol = "RTSPU";
+    f.protocol = protocolNamed("RTSPU");
     f.videoWidth = 320;
     f.videoHeight = 240;
     f.transportOnly = true;
     std::string line;
-    FormatJsonTick(rtspSample(), f, line);
+    FormatJsonTick(tickOf(rtspSample(), f), line);
     EXPECT_NE(line.find("\"video_width\":null,\"video_height\":null,"), std::string::npos) << line;
     EXPECT_NE(line.find("\"Frame_Rate\":25.00,\"Rncode_Fr\":25,\"Fr_Skipped\":2,"), std::string::npos) << line;
 }
@@ -82,30 +100,30 @@ TEST(JsonLogLine, AbsentFiguresAreNullAndSrtDelayHasItsOwnName)
 {
     SampleLine s = rtspSample();
     NetworkFigures file;
-    file.sourceProtocol = "File";
+    file.protocol = protocolNamed("File");
     std::string line;
-    FormatJsonTick(s, file, line);
+    FormatJsonTick(tickOf(s, file), line);
     EXPECT_NE(line.find("\"latency_ms\":null,"), std::string::npos) << line;
     EXPECT_NE(line.find("\"rtp_jitter_ms\":null,"), std::string::npos) << line;
 
     NetworkFigures srt;
-    srt.sourceProtocol = "SRT";
+    srt.protocol = protocolNamed("SRT");
     srt.srtRoundTripMs = 10.0;
     srt.srtReceiverLatencyMs = 120;
-    FormatJsonTick(s, srt, line);
+    FormatJsonTick(tickOf(s, srt), line);
     EXPECT_NE(line.find("\"latency_ms\":null,\"srt_rtt_ms\":10.000,\"srt_receiver_latency_ms\":120,"
                         "\"srt_transport_latency_ms\":125.000,"),
               std::string::npos)
         << line;
 
     NetworkFigures webrtc;
-    webrtc.sourceProtocol = "WebRTC";
+    webrtc.protocol = protocolNamed("WebRTC");
     webrtc.webrtcJitterMs = 17.8;
     webrtc.webrtcRoundTripMs = 12.25;
     webrtc.webrtcJitterBufferMs = 500;
     webrtc.webrtcNackCount = 102;
     webrtc.webrtcPliCount = 1;
-    FormatJsonTick(s, webrtc, line);
+    FormatJsonTick(tickOf(s, webrtc), line);
     EXPECT_NE(line.find(",\"webrtc\":{\"jitter_ms\":17.800,\"rtt_ms\":12.250,\"jitter_buffer_ms\":500,"
                         "\"nacks_sent\":102,\"plis_sent\":1}}\n"),
               std::string::npos)
@@ -113,34 +131,34 @@ TEST(JsonLogLine, AbsentFiguresAreNullAndSrtDelayHasItsOwnName)
     EXPECT_NE(line.find("\"srt_rtt_ms\":null,"), std::string::npos) << line;
 
     NetworkFigures hls;
-    hls.sourceProtocol = "HLS";
+    hls.protocol = protocolNamed("HLS");
     hls.bandWidth = 800000;
     hls.segmentDownloadMs = 703.25;
     hls.segmentThroughputBps = 318749.4;
     hls.segmentBytes = 28012;
-    FormatJsonTick(s, hls, line);
+    FormatJsonTick(tickOf(s, hls), line);
     EXPECT_NE(line.find("\"variant_bandwidth\":800000,\"segment_download_ms\":703.2,"
                         "\"segment_throughput_bps\":318749,"),
               std::string::npos)
         << line;
     EXPECT_NE(line.find("\"video_height\":0,\"segment_bytes\":28012,\"black_s\":0.000,"), std::string::npos) << line;
     // MSS is as adaptive as HLS and DASH: its variant's bandwidth too.
-    hls.sourceProtocol = "MSS";
-    FormatJsonTick(s, hls, line);
+    hls.protocol = protocolNamed("MSS");
+    FormatJsonTick(tickOf(s, hls), line);
     EXPECT_NE(line.find("\"variant_bandwidth\":800000,"), std::string::npos) << line;
 
     // A transport stream's errors, each kind by its own name, once one was seen.
     NetworkFigures ts;
-    ts.sourceProtocol = "UDP";
+    ts.protocol = protocolNamed("UDP");
     ts.transportStream = true;
     ts.transportErrors = {1, 2, 3, 4, 5, 6};
-    FormatJsonTick(s, ts, line);
+    FormatJsonTick(tickOf(s, ts), line);
     EXPECT_NE(line.find("\"ts_errors\":{\"sync_loss\":1,\"sync_byte\":2,\"pat\":3,\"continuity_count\":4,"
                         "\"pmt\":5,\"pid\":6},\"webrtc\":null}\n"),
               std::string::npos)
         << line;
     ts.transportStream = false; // counts left over from nothing seen are not shown
-    FormatJsonTick(s, ts, line);
+    FormatJsonTick(tickOf(s, ts), line);
     EXPECT_NE(line.find("\"ts_errors\":null,"), std::string::npos) << line;
 }
 
@@ -202,6 +220,13 @@ protected:
         return "";
     }
     std::int64_t wallMs() const { return clock.wall.seconds * 1000 + clock.wall.milliseconds; }
+    // The sample a tick takes now: the player's snapshot with its columns.
+    SampleLine sampleNow()
+    {
+        NetworkFigures figures;
+        player.snapshot(figures);
+        return tickOf(rtspSample(), figures);
+    }
 
     FakeClock clock;
     FakePlayer player;
@@ -228,7 +253,7 @@ TEST_F(JsonLogTest, StartUpAndStallsAreTimedFromWhereTheyHappen)
     player.net.startupMs = 1147;
     json.playStateChanged(kPlayStatePlaying);
     clock.advance(3000);
-    json.tick(rtspSample());
+    json.tick(sampleNow());
     // Audio alone: the player's stall timing has no frames to go by, so the stall
     // is the play state's.
     player.net.stallsTimed = 1;
@@ -287,12 +312,12 @@ TEST_F(JsonLogTest, StallsCarryWhenThePictureStoppedAndMovedAgain)
     clock.advance(600);
     const std::int64_t over = wallMs();
     json.playStateChanged(kPlayStatePlaying);
-    json.tick(rtspSample());
+    json.tick(sampleNow());
     // The state plays again before the first new frame is shown: no end yet.
     EXPECT_EQ(events(), (std::vector<std::string> {"stall_started"}));
     player.net.stallResumedWallMs = over + 130;
     clock.advance(500);
-    json.tick(rtspSample());
+    json.tick(sampleNow());
     EXPECT_EQ(events(), (std::vector<std::string> {"stall_started", "stall_ended"}));
     EXPECT_NE(lineOf("stall_started").find("\"wall_ms\":" + std::to_string(detected)), std::string::npos);
     EXPECT_NE(lineOf("stall_started").find("\"since_wall_ms\":" + std::to_string(detected - 1040) + "}"),
@@ -350,15 +375,15 @@ TEST_F(JsonLogTest, AVariantSwitchIsWrittenOncePerChange)
 {
     json.playStateChanged(kPlayStateTransitioning);
     json.playStateChanged(kPlayStatePlaying);
-    player.net.sourceProtocol = "HLS";
+    player.net.protocol = protocolNamed("HLS");
     player.net.bandWidth = 400000;
-    json.tick(rtspSample());
-    json.tick(rtspSample());
+    json.tick(sampleNow());
+    json.tick(sampleNow());
     player.net.bandWidth = 1200000;
     player.net.videoWidth = 1280;
     player.net.videoHeight = 720;
-    json.tick(rtspSample());
-    json.tick(rtspSample());
+    json.tick(sampleNow());
+    json.tick(sampleNow());
     EXPECT_EQ(events(), (std::vector<std::string> {"variant_switched"}));
     EXPECT_NE(lineOf("variant_switched")
                   .find("\"from_bandwidth\":400000,\"to_bandwidth\":1200000,\"width\":1280,\"height\":720}"),
@@ -373,7 +398,7 @@ TEST_F(JsonLogTest, AFrameOfTheEntryBeforeIsNotThisOnesFirst)
     player.net.firstFrameWallMs = wallMs() - 1;
     json.playStateChanged(kPlayStateTransitioning);
     json.playStateChanged(kPlayStatePlaying);
-    json.tick(rtspSample());
+    json.tick(sampleNow());
     EXPECT_TRUE(events().empty());
 }
 
@@ -395,8 +420,8 @@ TEST_F(JsonLogTest, ContentStretchesAreWrittenOnceWithTheirLengths)
     black.endMediaUs = 2520000;
     player.net.contentStretches = {black};
     clock.advance(3000);
-    json.tick(rtspSample());
-    json.tick(rtspSample());
+    json.tick(sampleNow());
+    json.tick(sampleNow());
     player.net.contentStretches[0].endWallMs = start + 4000;
     player.net.contentStretches[0].endMediaUs = 4000000;
     ContentStretch silence;
@@ -407,7 +432,7 @@ TEST_F(JsonLogTest, ContentStretchesAreWrittenOnceWithTheirLengths)
     silence.endMediaUs = 5730000;
     player.net.contentStretches.push_back(silence);
     clock.advance(3000);
-    json.tick(rtspSample());
+    json.tick(sampleNow());
     json.playStateChanged(kPlayStateStopped);
 
     EXPECT_EQ(events(), (std::vector<std::string> {"black_started", "black_ended", "silence_started", "silence_ended",
@@ -433,7 +458,7 @@ TEST_F(JsonLogTest, OutagesAreEventsAndAChannelIsInEveryLine)
     clock.advance(5250);
     outage.durationMs = 5250;
     json.outageEnded(outage, true);
-    json.tick(SampleLine {});
+    json.tick(sampleNow());
     outage.durationMs = 800;
     json.outageEnded(outage, false);
     EXPECT_EQ(events(), (std::vector<std::string> {"error", "ended", "outage_started", "outage_ended",

@@ -1,6 +1,7 @@
 #include "MetricsExposition.h"
 #include "MetricsFigures.h"
 #include "PlayState.h"
+#include "Protocol.h"
 
 #include <gtest/gtest.h>
 
@@ -19,26 +20,26 @@ MetricsFigures playingFigures()
     f.entryUrl = "rtsp://viewer:se\"cr@t@127.0.0.1:8554/clip";
     f.samplesWritten = 21;
     f.entriesOpened = 1;
-    f.network.videoWidth = 640;
-    f.network.videoHeight = 360;
-    f.network.startupMs = 1250;
-    f.network.receivedBytes = 3000000000; // beyond 32 bits: the counter must not wrap
+    f.sample.network.videoWidth = 640;
+    f.sample.network.videoHeight = 360;
+    f.sample.network.startupMs = 1250;
+    f.sample.network.receivedBytes = 3000000000; // beyond 32 bits: the counter must not wrap
     SampleLine& s = f.sample;
     s.utcTime = {1765080000, 5};
-    s.bufferingProgress = 100;
-    s.bufferingCount = 2;
-    s.bufferingTime = 5000;
-    s.bitRate = 298000;
-    s.bandWidth = 300000;
-    s.maxBandwidth = 1000004;
+    s.network.bufferingProgress = 100;
+    s.network.bufferingCount = 2;
+    s.network.bufferingTime = 5000;
+    s.network.bitRate = 298000;
+    s.network.bandWidth = 300000;
+    s.network.maxBandwidth = 1000004;
     s.fps = 24.96;
-    s.encodedFrameRate = 25;
-    s.receivedPackets = 765;
-    s.lostPackets = 15;
-    s.receptionQuality = 95;
-    s.protocol = "RTSPU";
+    s.network.encodedFrameRate = 25;
+    s.network.receivedPackets = 765;
+    s.network.lostPackets = 15;
+    s.network.receptionQuality = 95;
+    s.network.protocol = protocolNamed("RTSPU");
     s.iFramerate = 25.0;
-    s.playState = kPlayStatePlaying;
+    s.network.playState = kPlayStatePlaying;
     s.stateName = PlayStateName(kPlayStatePlaying);
     return f;
 }
@@ -158,7 +159,7 @@ TEST(MetricsExposition, SampleValuesInBaseUnitsWithEntryLabelsAndOneSeriesPerSta
 TEST(MetricsExposition, LiveLatencyIsServedInSecondsWhereMeasured)
 {
     MetricsFigures f = playingFigures();
-    f.network.liveLatencyMs = 2060.5;
+    f.sample.network.liveLatencyMs = 2060.5;
     const std::string text = format(f);
     EXPECT_TRUE(hasLine(text, "# TYPE zephyrscope_live_latency_seconds gauge")) << text;
     const std::size_t at = text.find("zephyrscope_live_latency_seconds{");
@@ -169,9 +170,9 @@ TEST(MetricsExposition, LiveLatencyIsServedInSecondsWhereMeasured)
 TEST(MetricsExposition, SegmentDownloadTimeAndThroughputAreServedOnceASegmentCame)
 {
     MetricsFigures f = playingFigures();
-    f.network.segmentDownloadMs = 703.0;
-    f.network.segmentThroughputBps = 318750.0;
-    f.network.segmentBytes = 28012;
+    f.sample.network.segmentDownloadMs = 703.0;
+    f.sample.network.segmentThroughputBps = 318750.0;
+    f.sample.network.segmentBytes = 28012;
     const std::string text = format(f);
     EXPECT_TRUE(hasLine(text, "# TYPE zephyrscope_segment_download_seconds gauge")) << text;
     EXPECT_TRUE(hasLine(text, "zephyrscope_segment_size_bytes{url=\"rtsp://127.0.0.1:8554/clip\",protocol=\"RTSPU\"} 28012"))
@@ -189,12 +190,12 @@ TEST(MetricsExposition, SrtEntryServesItsRoundTripTimeAndReceiverLatencyInSecond
 {
     MetricsFigures f = playingFigures();
     f.entryUrl = "srt://127.0.0.1:9000?latency=250";
-    f.sample.protocol = "SRT";
-    f.network.srtRoundTripMs = 0.125;
-    f.network.srtReceiverLatencyMs = 250;
-    f.network.videoWidth = 0; // audio only
-    f.network.videoHeight = 0;
-    f.network.startupMs = 0; // no picture, so no start-up time
+    f.sample.network.protocol = protocolNamed("SRT");
+    f.sample.network.srtRoundTripMs = 0.125;
+    f.sample.network.srtReceiverLatencyMs = 250;
+    f.sample.network.videoWidth = 0; // audio only
+    f.sample.network.videoHeight = 0;
+    f.sample.network.startupMs = 0; // no picture, so no start-up time
     const std::string text = format(f);
     const std::string labels = "{url=\"srt://127.0.0.1:9000?latency=250\",protocol=\"SRT\"}";
     for (const std::string& line : {
@@ -214,10 +215,10 @@ TEST(MetricsExposition, TransportStreamEntryServesItsStreamErrorsByKindAndRistIt
     MetricsFigures f = playingFigures();
     EXPECT_EQ(format(f).find("zephyrscope_ts_errors_total"), std::string::npos) << "no transport stream, no series";
     f.entryUrl = "rist://127.0.0.1:5004";
-    f.sample.protocol = "RIST";
-    f.network.transportStream = true;
-    f.network.transportErrors = TsErrorCounts {.syncLoss = 1, .syncByte = 3, .pat = 4, .continuity = 2, .pmt = 0, .pid = 1};
-    f.network.ristRoundTripMs = 1.5;
+    f.sample.network.protocol = protocolNamed("RIST");
+    f.sample.network.transportStream = true;
+    f.sample.network.transportErrors = TsErrorCounts {.syncLoss = 1, .syncByte = 3, .pat = 4, .continuity = 2, .pmt = 0, .pid = 1};
+    f.sample.network.ristRoundTripMs = 1.5;
     const std::string text = format(f);
     const std::string entry = "{url=\"rist://127.0.0.1:5004\",protocol=\"RIST\"";
     for (const std::string& line : {
@@ -231,7 +232,7 @@ TEST(MetricsExposition, TransportStreamEntryServesItsStreamErrorsByKindAndRistIt
              "zephyrscope_rist_rtt_seconds" + entry + "} 0.0015",
          })
         EXPECT_TRUE(hasLine(text, line)) << line << "\nin:\n" << text;
-    f.sample.protocol = "UDP";
+    f.sample.network.protocol = protocolNamed("UDP");
     EXPECT_EQ(format(f).find("zephyrscope_rist_rtt_seconds"), std::string::npos) << "RIST only";
 }
 
@@ -239,12 +240,12 @@ TEST(MetricsExposition, WebRtcEntryServesItsReceiverFiguresInBaseUnits)
 {
     MetricsFigures f = playingFigures();
     f.entryUrl = "whep+http://127.0.0.1:8080/whep/live";
-    f.sample.protocol = "WebRTC";
-    f.network.webrtcJitterMs = 2.5;
-    f.network.webrtcRoundTripMs = 12.25;
-    f.network.webrtcJitterBufferMs = 500;
-    f.network.webrtcNackCount = 27;
-    f.network.webrtcPliCount = 3;
+    f.sample.network.protocol = protocolNamed("WebRTC");
+    f.sample.network.webrtcJitterMs = 2.5;
+    f.sample.network.webrtcRoundTripMs = 12.25;
+    f.sample.network.webrtcJitterBufferMs = 500;
+    f.sample.network.webrtcNackCount = 27;
+    f.sample.network.webrtcPliCount = 3;
     const std::string text = format(f);
     const std::string labels = "{url=\"whep+http://127.0.0.1:8080/whep/live\",protocol=\"WebRTC\"}";
     for (const std::string& line : {
@@ -258,7 +259,7 @@ TEST(MetricsExposition, WebRtcEntryServesItsReceiverFiguresInBaseUnits)
              std::string("# TYPE zephyrscope_webrtc_plis_sent_total counter"),
          })
         EXPECT_TRUE(hasLine(text, line)) << line << "\nin:\n" << text;
-    f.sample.protocol = "RTSPU";
+    f.sample.network.protocol = protocolNamed("RTSPU");
     EXPECT_EQ(format(f).find("zephyrscope_webrtc_"), std::string::npos) << "WebRTC only";
 }
 
@@ -266,7 +267,7 @@ TEST(MetricsExposition, LabelValuesAreEscaped)
 {
     MetricsFigures f = playingFigures();
     f.entryUrl = "/media/a \"b\"\\c\n.mkv";
-    f.sample.protocol = "File";
+    f.sample.network.protocol = protocolNamed("File");
     EXPECT_TRUE(hasLine(format(f),
                         "zephyrscope_lost_packets_total{url=\"/media/a \\\"b\\\"\\\\c\\n.mkv\",protocol=\"File\"} 15"));
 }
@@ -276,7 +277,7 @@ TEST(MetricsExposition, LabelValuesAreEscaped)
 TEST(MetricsExposition, TransportOnlyEntryServesNoPictureSize)
 {
     MetricsFigures f = playingFigures();
-    f.network.transportOnly = true;
+    f.sample.network.transportOnly = true;
     const std::string text = format(f);
     EXPECT_EQ(text.find("zephyrscope_video_width_pixels"), std::string::npos) << text;
     EXPECT_EQ(text.find("zephyrscope_video_height_pixels"), std::string::npos) << text;
@@ -291,19 +292,19 @@ TEST(MetricsExposition, TransportOnlyEntryServesNoPictureSize)
 TEST(MetricsExposition, ContentFiguresLoudnessByWindowAndSilenceOnlyWithSound)
 {
     MetricsFigures f = playingFigures();
-    f.network.blackSeconds = 2.04;
-    f.network.blackEvents = 1;
+    f.sample.network.blackSeconds = 2.04;
+    f.sample.network.blackEvents = 1;
     std::string text = format(f);
     const std::string labels = text.substr(text.find("zephyrscope_black_seconds_total{") + 31);
     EXPECT_EQ(labels.substr(labels.find("} ") + 2, 5), "2.04\n") << text;
     EXPECT_EQ(text.find("zephyrscope_silence_seconds_total"), std::string::npos) << text;
     EXPECT_EQ(text.find("zephyrscope_loudness_lufs"), std::string::npos) << text;
 
-    f.network.audioPlayed = true;
-    f.network.loudnessMomentaryLufs = -22.5;
-    f.network.loudnessShortTermLufs = -23.1;
-    f.network.loudnessIntegratedLufs = -23.0;
-    f.network.avOffsetMs = 200.0;
+    f.sample.network.audioPlayed = true;
+    f.sample.network.loudnessMomentaryLufs = -22.5;
+    f.sample.network.loudnessShortTermLufs = -23.1;
+    f.sample.network.loudnessIntegratedLufs = -23.0;
+    f.sample.network.avOffsetMs = 200.0;
     text = format(f);
     EXPECT_NE(text.find("zephyrscope_silence_events_total{"), std::string::npos) << text;
     std::size_t families = 0;

@@ -41,8 +41,26 @@ TEST(Protocol, OneAnswerPerQuestion)
         for (std::string_view s : p.schemes)
             EXPECT_TRUE(schemes.insert(std::string(s)).second) << s;
         EXPECT_EQ(protocolForColumn(p.column), &p);
+        EXPECT_EQ(&protocolRow(p.id), &p) << p.column;
         EXPECT_FALSE(p.local && p.live) << p.column;
     }
+}
+
+// A log's Protocol column names a row whatever its case, and a name no row has
+// (a scheme the program does not play) keeps one row of its own, text and all.
+TEST(Protocol, EveryNameHasOneRow)
+{
+    EXPECT_EQ(protocolForColumn("webrtc"), &protocolRow(ProtocolId::WebRtc));
+    EXPECT_EQ(protocolNamed("hls"), &protocolRow(ProtocolId::Hls));
+    const Protocol* gopher = protocolNamed("GOPHER");
+    ASSERT_NE(gopher, nullptr);
+    EXPECT_EQ(gopher->column, "GOPHER");
+    EXPECT_EQ(gopher->id, ProtocolId::Other);
+    EXPECT_FALSE(gopher->live || gopher->adaptive || gopher->local);
+    EXPECT_EQ(protocolNamed(std::string("GOPHER")), gopher);
+    EXPECT_NE(protocolNamed("Gopher"), gopher);
+    EXPECT_EQ(protocolNamed(""), nullptr);
+    EXPECT_EQ(columnOf(nullptr), "");
 }
 
 } // namespace

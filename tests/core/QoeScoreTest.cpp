@@ -1,6 +1,7 @@
 #include "MetricsExposition.h"
 #include "MetricsFigures.h"
 #include "PlayState.h"
+#include "Protocol.h"
 #include "QoeScore.h"
 #include "SessionTally.h"
 
@@ -57,19 +58,19 @@ TEST(SessionTally, TimePlayedAndStalledAndTheShareOfTheTopVariantComeFromTheTick
     f.entryUrl = "http://127.0.0.1/live.m3u8";
     const auto tick = [&](std::int64_t ms, std::int32_t state, std::int32_t bandwidth, std::int32_t width) {
         f.sample.utcTime = {1765080000 + ms / 1000, static_cast<std::int32_t>(ms % 1000)};
-        f.sample.playState = state;
+        f.sample.network.playState = state;
         f.sample.stateName = PlayStateName(state);
-        f.sample.protocol = "HLS";
-        f.sample.bandWidth = bandwidth;
-        f.network.videoWidth = width;
-        f.network.videoHeight = width * 9 / 16;
-        f.network.startupMs = ms >= 500 ? 500 : 0;
-        f.network.stallsTimed = ms >= 3000 ? 1 : 0;
+        f.sample.network.protocol = protocolNamed("HLS");
+        f.sample.network.bandWidth = bandwidth;
+        f.sample.network.videoWidth = width;
+        f.sample.network.videoHeight = width * 9 / 16;
+        f.sample.network.startupMs = ms >= 500 ? 500 : 0;
+        f.sample.network.stallsTimed = ms >= 3000 ? 1 : 0;
         if (f.sessionEntry != f.entriesOpened) {
             f.session.reset();
             f.sessionEntry = f.entriesOpened;
         }
-        f.session.tick(f.sample, f.network);
+        f.session.tick(f.sample, f.sample.network);
     };
     std::int64_t ms = 0;
     for (; ms < 1000; ms += 500)

@@ -1,4 +1,5 @@
 #include "PlayState.h"
+#include "Protocol.h"
 #include "SampleLine.h"
 
 #include <gtest/gtest.h>
@@ -21,20 +22,20 @@ SampleLine typicalSample()
     SampleLine s;
     s.utcTime = {1765080000, 123};
     s.elapsed = 12.5;
-    s.bufferingProgress = 100;
-    s.bufferingCount = 1;
-    s.bufferingTime = 5000;
-    s.bitRate = 298000;
-    s.bandWidth = 300000;
-    s.maxBandwidth = 0;
+    s.network.bufferingProgress = 100;
+    s.network.bufferingCount = 1;
+    s.network.bufferingTime = 5000;
+    s.network.bitRate = 298000;
+    s.network.bandWidth = 300000;
+    s.network.maxBandwidth = 0;
     s.fps = 25.0;
-    s.encodedFrameRate = 25;
-    s.framesSkipped = 0;
-    s.receivedPackets = 1234;
-    s.lostPackets = 5;
-    s.recoveredPackets = 0;
-    s.receptionQuality = 99;
-    s.protocol = "RTSPU";
+    s.network.encodedFrameRate = 25;
+    s.network.framesSkipped = 0;
+    s.network.receivedPackets = 1234;
+    s.network.lostPackets = 5;
+    s.network.recoveredPackets = 0;
+    s.network.receptionQuality = 99;
+    s.network.protocol = protocolNamed("RTSPU");
     s.iFramerate = 25.0;
     s.stateName = "Playing";
     return s;
@@ -84,9 +85,9 @@ TEST(SampleLine, PrintsWideValuesInFull)
 {
     SampleLine s = typicalSample();
     s.elapsed = 123456.78901;
-    s.bufferingCount = 123;
-    s.bitRate = INT_MAX;
-    s.lostPackets = INT_MIN;
+    s.network.bufferingCount = 123;
+    s.network.bitRate = INT_MAX;
+    s.network.lostPackets = INT_MIN;
     s.fps = 1234.5;
     s.iFramerate = -3.25;
     const std::string line = format(s);
@@ -101,16 +102,16 @@ TEST(SampleLine, PrintsWideValuesInFull)
 TEST(SampleLine, EmptyProtocolLeavesTwoTabsInARow)
 {
     SampleLine s = typicalSample();
-    s.protocol.clear();
+    s.network.protocol = nullptr;
     EXPECT_NE(format(s).find("      99\t\t25.00\tPlaying\n"), std::string::npos);
 }
 
 TEST(SampleLine, LongTextsAreNeverCut)
 {
     SampleLine s = typicalSample();
-    s.protocol = std::string(1000, 'P');
+    s.network.protocol = protocolNamed(std::string(1000, 'P'));
     const std::string line = format(s);
-    EXPECT_NE(line.find("\t" + s.protocol + "\t25.00\tPlaying\n"), std::string::npos);
+    EXPECT_NE(line.find("\t" + std::string(columnOf(s.network.protocol)) + "\t25.00\tPlaying\n"), std::string::npos);
     EXPECT_EQ(std::count(line.begin(), line.end(), '\t'), 17);
 }
 
@@ -129,10 +130,10 @@ std::string printfReference(const SampleLine& s)
     char buffer[2048];
     std::snprintf(buffer, sizeof buffer,
                   "%lld.%d\t%4.4f\t%3d\t%2d\t%5d\t%8d\t%8d\t%8d\t%2.2f\t%8d\t%3d\t%8d\t%8d\t%8d\t%8d\t%s\t%2.2f\t%s\n",
-                  static_cast<long long>(s.utcTime.seconds), s.utcTime.milliseconds, s.elapsed, s.bufferingProgress,
-                  s.bufferingCount, s.bufferingTime, s.bitRate, s.bandWidth, s.maxBandwidth, s.fps,
-                  s.encodedFrameRate, s.framesSkipped, s.receivedPackets, s.lostPackets, s.recoveredPackets,
-                  s.receptionQuality, s.protocol.c_str(), s.iFramerate, s.stateName);
+                  static_cast<long long>(s.utcTime.seconds), s.utcTime.milliseconds, s.elapsed, s.network.bufferingProgress,
+                  s.network.bufferingCount, s.network.bufferingTime, s.network.bitRate, s.network.bandWidth, s.network.maxBandwidth, s.fps,
+                  s.network.encodedFrameRate, s.network.framesSkipped, s.network.receivedPackets, s.network.lostPackets, s.network.recoveredPackets,
+                  s.network.receptionQuality, std::string(columnOf(s.network.protocol)).c_str(), s.iFramerate, s.stateName);
     return buffer;
 }
 
@@ -156,9 +157,9 @@ TEST(SampleLine, MatchesPrintfOnEdgeAndRandomValues)
     }
     for (std::int32_t i : ints) {
         s.utcTime = {static_cast<std::int64_t>(i) * 3, i};
-        s.bufferingProgress = s.bufferingCount = s.bufferingTime = s.bitRate = s.bandWidth = i;
-        s.maxBandwidth = s.encodedFrameRate = s.framesSkipped = s.receivedPackets = i;
-        s.lostPackets = s.recoveredPackets = s.receptionQuality = i;
+        s.network.bufferingProgress = s.network.bufferingCount = s.network.bufferingTime = s.network.bitRate = s.network.bandWidth = i;
+        s.network.maxBandwidth = s.network.encodedFrameRate = s.network.framesSkipped = s.network.receivedPackets = i;
+        s.network.lostPackets = s.network.recoveredPackets = s.network.receptionQuality = i;
         EXPECT_EQ(format(s), printfReference(s)) << i;
     }
 
@@ -171,21 +172,21 @@ TEST(SampleLine, MatchesPrintfOnEdgeAndRandomValues)
     for (int n = 0; n < 20000; ++n) {
         s.utcTime = {static_cast<std::int64_t>(anyInt(random)) * 4, smallInt(random) % 1000};
         s.elapsed = seconds(random);
-        s.bufferingProgress = smallInt(random);
-        s.bufferingCount = smallInt(random);
-        s.bufferingTime = anyInt(random);
-        s.bitRate = anyInt(random);
-        s.bandWidth = smallInt(random);
-        s.maxBandwidth = anyInt(random);
+        s.network.bufferingProgress = smallInt(random);
+        s.network.bufferingCount = smallInt(random);
+        s.network.bufferingTime = anyInt(random);
+        s.network.bitRate = anyInt(random);
+        s.network.bandWidth = smallInt(random);
+        s.network.maxBandwidth = anyInt(random);
         // Hundredths, as the frame rate is measured, and values on a rounding edge.
         s.fps = (n % 2 ? smallInt(random) * 0.01 : rate(random));
-        s.encodedFrameRate = smallInt(random);
-        s.framesSkipped = smallInt(random);
-        s.receivedPackets = anyInt(random);
-        s.lostPackets = smallInt(random);
-        s.recoveredPackets = smallInt(random);
-        s.receptionQuality = smallInt(random) % 101;
-        s.protocol = std::string(static_cast<std::size_t>(n % 7), 'U');
+        s.network.encodedFrameRate = smallInt(random);
+        s.network.framesSkipped = smallInt(random);
+        s.network.receivedPackets = anyInt(random);
+        s.network.lostPackets = smallInt(random);
+        s.network.recoveredPackets = smallInt(random);
+        s.network.receptionQuality = smallInt(random) % 101;
+        s.network.protocol = protocolNamed(std::string(static_cast<std::size_t>(n % 7), 'U'));
         s.iFramerate = (n % 3 ? rate(random) : smallInt(random) * 0.005);
         s.stateName = states[n % 4];
         ASSERT_EQ(format(s), printfReference(s)) << n;

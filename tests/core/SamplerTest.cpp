@@ -4,6 +4,7 @@
 #include "PlayState.h"
 #include "PlaybackValues.h"
 #include "PlayerError.h"
+#include "Protocol.h"
 #include "Sampler.h"
 #include "TextDisplay.h"
 
@@ -187,22 +188,12 @@ TEST_F(SamplerTest, FirstTickWithTheRestartFlagSetTakesBothBaseSteps)
     EXPECT_EQ(values.m_restartClock, 0);
 }
 
-TEST_F(SamplerTest, MakesTheFifteenReadsInOrderEachThroughItsOwnNetworkObject)
+TEST_F(SamplerTest, TakesOneSnapshotOfThePlayerPerTick)
 {
     player.keepJournal = true;
     sampler.OnTimer();
-    const char* properties[] = {"frameRate",       "bufferingProgress", "bitRate",          "bandWidth",
-                                "maxBandwidth",    "encodedFrameRate",  "framesSkipped",    "receivedPackets",
-                                "lostPackets",     "recoveredPackets",  "receptionQuality", "sourceProtocol",
-                                "bufferingCount",  "bufferingTime"};
-    std::vector<std::string> expected;
-    for (const char* p : properties) {
-        expected.push_back("network");
-        expected.push_back(std::string("network.") + p);
-        expected.push_back("release network");
-    }
-    expected.push_back("playState");
-    EXPECT_EQ(player.journal, expected);
+    sampler.OnTimer();
+    EXPECT_EQ(player.journal, (std::vector<std::string> {"snapshot", "snapshot"}));
     EXPECT_EQ(player.liveObjects, 0);
 }
 
@@ -222,7 +213,7 @@ TEST_F(SamplerTest, PutsEachValueInItsColumnAndTheFpsBox)
     player.net.lostPackets = 9;
     player.net.recoveredPackets = 2;
     player.net.receptionQuality = 98;
-    player.net.sourceProtocol = "HTTP";
+    player.net.protocol = protocolNamed("HTTP");
     player.state = kPlayStateBuffering;
     clock.wall = {1765080001, 50};
     const std::string line = tick();
@@ -237,14 +228,14 @@ TEST_F(SamplerTest, FailingReadWritesNoLineButKeepsTheBaseAndTheFpsText)
     tickInPlaying(0.5, 25);
     tickInPlaying(1.0, 25); // estimate 25 frames at 1.0 s
 
-    player.failingCall = "network.lostPackets";
+    player.failingCall = "snapshot";
     values.m_restartClock = 1;
     clock.process = 1500;
     player.net.frameRate = 5000;
     EXPECT_THROW(sampler.OnTimer(), PlayerError);
     EXPECT_EQ(log.appends.size(), 2u);
     EXPECT_EQ(values.m_restartClock, 0);
-    EXPECT_EQ(fpsBox.texts.back(), "50.00");
+    EXPECT_EQ(fpsBox.texts.back(), "25.00"); // the last tick's, as nothing was read
     EXPECT_EQ(player.liveObjects, 0);
 
     // The failed tick did not touch the estimate: from (1.0 s, 25 frames) at a constant 30 fps.
@@ -254,16 +245,9 @@ TEST_F(SamplerTest, FailingReadWritesNoLineButKeepsTheBaseAndTheFpsText)
     EXPECT_EQ(field(log.appends.back(), "Time"), "0.5000");
 }
 
-TEST_F(SamplerTest, FailingPlayStateReadWritesNoLine)
+TEST_F(SamplerTest, FailingSnapshotLeavesTheFpsBoxAloneAndWritesNoLine)
 {
-    player.failingCall = "playState";
-    EXPECT_THROW(sampler.OnTimer(), PlayerError);
-    EXPECT_TRUE(log.appends.empty());
-}
-
-TEST_F(SamplerTest, FailingFrameRateReadLeavesTheFpsBoxAlone)
-{
-    player.failingCall = "network.frameRate";
+    player.failingCall = "snapshot";
     EXPECT_THROW(sampler.OnTimer(), PlayerError);
     EXPECT_TRUE(fpsBox.texts.empty());
     EXPECT_TRUE(log.appends.empty());

@@ -11,6 +11,7 @@
 #include "MediaFactory.h"
 #include "P1203Input.h"
 #include "ProgramProcess.h"
+#include "Protocol.h"
 #include "RunSummary.h"
 #include "SrtTestSender.h"
 #include "ToolRun.h"
@@ -118,10 +119,10 @@ TEST(LogCheck, CounterThatFallsWithinAnEntryFailsTheTestAndOneThatStartsAgainWit
     log.samples.resize(4);
     for (std::size_t i = 0; i < log.samples.size(); ++i)
         log.samples[i].line = static_cast<int>(i) + 10;
-    log.samples[0].lostPackets = 5;
-    log.samples[1].lostPackets = 5;
-    log.samples[1].receivedPackets = 7;
-    log.samples[3].receivedPackets = 1;
+    log.samples[0].network.lostPackets = 5;
+    log.samples[1].network.lostPackets = 5;
+    log.samples[1].network.receivedPackets = 7;
+    log.samples[3].network.receivedPackets = 1;
     log.samples[3].stateName = "Playing";
     // The entry after it is sampled while it opens, before its block is written.
     log.samples.push_back({});
@@ -129,7 +130,7 @@ TEST(LogCheck, CounterThatFallsWithinAnEntryFailsTheTestAndOneThatStartsAgainWit
     log.samples[4].stateName = "Transitioning";
     zephyrscope::testing::ExpectCountersNeverFall(log, "two-entries.dat");
 
-    log.samples[1].lostPackets = 3;
+    log.samples[1].network.lostPackets = 3;
     EXPECT_NONFATAL_FAILURE(zephyrscope::testing::ExpectCountersNeverFall(log, "two-entries.dat"),
                             "line 11: Lost_Pkts fell within an entry, from 5 (line 10)");
 }
@@ -177,8 +178,8 @@ TEST_F(ProgramPlaybackTest, GeneratedClipEndsByItselfWithAWellFormedLog)
     for (const LogSample& s : steady) {
         EXPECT_NEAR(s.fps, 25.0, 0.5) << "line " << s.line;
         EXPECT_NEAR(s.iFramerate, 25.0, 0.5) << "line " << s.line;
-        EXPECT_EQ(s.encodedFrameRate, 25);
-        EXPECT_EQ(s.protocol, "File");
+        EXPECT_EQ(s.network.encodedFrameRate, 25);
+        EXPECT_EQ(columnOf(s.network.protocol), "File");
     }
 
     // The report's summary of a real run.
@@ -233,8 +234,8 @@ TEST_F(ProgramPlaybackTest, TwoEntryPlaylistGivesTwoMediaBlocksAndRestartsTime)
     // Each entry reports its own frame rate while it plays steadily.
     int at25 = 0, at30 = 0;
     for (const LogSample& s : steadyPlaying(log.samples)) {
-        at25 += std::fabs(s.fps - 25.0) < 0.5 && s.encodedFrameRate == 25;
-        at30 += std::fabs(s.fps - 30.0) < 0.6 && s.encodedFrameRate == 30;
+        at25 += std::fabs(s.fps - 25.0) < 0.5 && s.network.encodedFrameRate == 25;
+        at30 += std::fabs(s.fps - 30.0) < 0.6 && s.network.encodedFrameRate == 30;
     }
     EXPECT_GE(at25, 1);
     EXPECT_GE(at30, 1);
@@ -280,7 +281,7 @@ TEST_F(ProgramPlaybackTest, CaFileOptionLetsAPrivatelyCertifiedHttpsClipPlay)
     ASSERT_EQ(log.media.size(), 1u);
     EXPECT_EQ(log.media[0].url, url);
     const auto playing = std::count_if(log.samples.begin(), log.samples.end(),
-                                       [](const LogSample& s) { return s.isPlaying() && s.protocol == "HTTPS"; });
+                                       [](const LogSample& s) { return s.isPlaying() && columnOf(s.network.protocol) == "HTTPS"; });
     EXPECT_GE(playing, 2);
 }
 
@@ -333,11 +334,11 @@ TEST_F(ProgramPlaybackTest, SrtSenderThatStopsShowsBufferingThenFailsAndTheRunEn
     for (const auto& s : log.samples) {
         if (s.isPlaying()) {
             played = true;
-            countWhilePlaying = s.bufferingCount;
-            EXPECT_EQ(s.protocol, "SRT");
+            countWhilePlaying = s.network.bufferingCount;
+            EXPECT_EQ(columnOf(s.network.protocol), "SRT");
         } else if (played && s.isStalled()) {
             ++stalledAfterPlaying;
-            countWhileStalled = s.bufferingCount;
+            countWhileStalled = s.network.bufferingCount;
         }
     }
     EXPECT_TRUE(played);
@@ -424,12 +425,12 @@ TEST_P(ProgramTransportModeTest, UdpStreamThroughALossyRelayLogsItsLossServesIts
     for (const auto& s : log.samples) {
         if (s.isPlaying()) {
             played = true;
-            EXPECT_EQ(s.protocol, "UDP");
+            EXPECT_EQ(columnOf(s.network.protocol), "UDP");
             rates.push_back(s.fps);
         } else if (played && s.isStalled()) {
             ++stalledAfterPlaying;
         }
-        lastLost = s.lostPackets;
+        lastLost = s.network.lostPackets;
     }
     EXPECT_TRUE(played);
     EXPECT_GE(stalledAfterPlaying, 2) << zephyrscope::testing::FileText(logPath);
@@ -615,12 +616,12 @@ TEST_F(ProgramPlaybackTest, LibRistStreamThroughARepairingRelayLogsItsTotalsOnTh
                  + " repaired " + std::to_string(counts.repaired) + " never forwarded "
                  + std::to_string(counts.neverForwarded));
     ASSERT_GT(counts.dropped, 10u);
-    EXPECT_EQ(last.protocol, "RIST");
-    EXPECT_EQ(last.recoveredPackets, static_cast<std::int32_t>(counts.repaired))
+    EXPECT_EQ(columnOf(last.network.protocol), "RIST");
+    EXPECT_EQ(last.network.recoveredPackets, static_cast<std::int32_t>(counts.repaired))
         << zephyrscope::testing::FileText(logPath);
-    EXPECT_EQ(last.lostPackets, static_cast<std::int32_t>(counts.neverForwarded))
+    EXPECT_EQ(last.network.lostPackets, static_cast<std::int32_t>(counts.neverForwarded))
         << zephyrscope::testing::FileText(logPath);
-    EXPECT_EQ(last.receivedPackets, static_cast<std::int32_t>(counts.forwarded))
+    EXPECT_EQ(last.network.receivedPackets, static_cast<std::int32_t>(counts.forwarded))
         << zephyrscope::testing::FileText(logPath);
 }
 
@@ -690,11 +691,11 @@ TEST_F(ProgramPlaybackTest, WhepSessionTheServerEndsServesItsLossEndsTheRunWithS
     const std::vector<LogSample> playing = steadyPlaying(log.samples);
     ASSERT_GE(playing.size(), 4u);
     for (const auto& s : playing)
-        EXPECT_EQ(s.protocol, "WebRTC");
+        EXPECT_EQ(columnOf(s.network.protocol), "WebRTC");
     // The last sample has every loss.
-    EXPECT_NEAR(log.samples.back().lostPackets, static_cast<double>(counts.videoDropped), 1.0);
-    EXPECT_EQ(log.samples.back().recoveredPackets, 0);
-    EXPECT_GT(log.samples.back().receivedPackets, static_cast<std::int32_t>(counts.videoSent));
+    EXPECT_NEAR(log.samples.back().network.lostPackets, static_cast<double>(counts.videoDropped), 1.0);
+    EXPECT_EQ(log.samples.back().network.recoveredPackets, 0);
+    EXPECT_GT(log.samples.back().network.receivedPackets, static_cast<std::int32_t>(counts.videoSent));
 }
 
 TEST_F(ProgramPlaybackTest, WhepEndpointsThatRefuseEndTheRunWithStatus3AndSayWhy)

@@ -238,7 +238,7 @@ TEST_F(FaultUrl, LineBreaksAndAFakeSampleInTheClipsNameAndPathStayInsideItsMedia
     EXPECT_EQ(written.media[0].width, 320);
     ASSERT_GE(written.samples.size(), 4u);
     for (const auto& s : written.samples)
-        EXPECT_NE(s.bitRate, 20000000) << "line " << s.line;
+        EXPECT_NE(s.network.bitRate, 20000000) << "line " << s.line;
 }
 
 TEST_F(FaultUrl, FifoAsUrlOrPlaylistIsRefusedAtOnceAndSignalsStillEndTheRun)
@@ -385,7 +385,7 @@ TEST_F(FaultHttpUrl, SegmentsTheDemuxerDropsAreReceivedBytesAndTheEntryFailsSayi
     std::vector<std::int32_t> rates;
     for (const auto& sample : log.samples)
         if (sample.isStalled())
-            rates.push_back(sample.bitRate);
+            rates.push_back(sample.network.bitRate);
     ASSERT_GE(rates.size(), 6u);
     std::sort(rates.begin(), rates.end());
     const double median = rates[rates.size() / 2];

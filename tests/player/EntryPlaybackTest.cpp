@@ -6,6 +6,7 @@
 #include "EntryPlayback.h"
 #include "GstHandles.h"
 #include "MediaUrl.h"
+#include "Protocol.h"
 #include "SinkFactory.h"
 #include "WhepServerProcess.h"
 #include "WhepSource.h"
@@ -147,7 +148,7 @@ TEST_F(EntryPlaybackTest, BufferingPausesAPlayingClipUntilTheQueueIsFullAgain)
     EXPECT_EQ(figures.bufferingProgress, 100);
     EXPECT_EQ(figures.frameRate, 0);
     EXPECT_EQ(figures.encodedFrameRate, 25);
-    EXPECT_EQ(figures.sourceProtocol, "File");
+    EXPECT_EQ(columnOf(figures.protocol), "File");
 }
 
 TEST_F(EntryPlaybackTest, ClipPlayedAgainKeepsTheNameItOpenedWith)
@@ -194,7 +195,7 @@ TEST_F(EntryPlaybackTest, WebRtcEntryHasItsJitterNacksRepairRoundTripAndJitterBu
     ASSERT_TRUE(server.waitForLine("DELETE /session/", 10s));
     server.finish();
     const auto counts = server.lastCounts();
-    EXPECT_EQ(figures.sourceProtocol, "WebRTC");
+    EXPECT_EQ(columnOf(figures.protocol), "WebRTC");
     ASSERT_GT(counts.videoDropped, 3u);
     // Every dropped packet was asked for at least once (the figures lag a second behind).
     EXPECT_GE(figures.webrtcNackCount, static_cast<std::int64_t>(counts.videoDropped) - 2);

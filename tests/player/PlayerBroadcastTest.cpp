@@ -6,6 +6,8 @@
 #include "MemoryLog.h"
 #include "PlayState.h"
 #include "PlayerEngine.h"
+#include "PlayerSnapshot.h"
+#include "Protocol.h"
 #include "SystemClock.h"
 #include "TsDropRelay.h"
 
@@ -67,7 +69,7 @@ protected:
         RunMainLoopUntil(
             [&] {
                 expectCountsNeverFall();
-                const std::int32_t now = engine->network().receivedPackets;
+                const std::int32_t now = engine->figures().receivedPackets;
                 if (now != last) {
                     last = now;
                     since = std::chrono::steady_clock::now();
@@ -80,7 +82,7 @@ protected:
     // The packet counts now, checked against the highest read before: none of them falls.
     void expectCountsNeverFall()
     {
-        const NetworkFigures now = engine->network();
+        const NetworkFigures now = engine->figures();
         EXPECT_GE(now.receivedPackets, highest.receivedPackets);
         EXPECT_GE(now.lostPackets, highest.lostPackets);
         EXPECT_GE(now.recoveredPackets, highest.recoveredPackets);
@@ -96,7 +98,7 @@ protected:
     {
         const TsErrorCounts& e = f.transportErrors;
         std::ostringstream out;
-        out << label << ": protocol=" << f.sourceProtocol << " received=" << f.receivedPackets
+        out << label << ": protocol=" << columnOf(f.protocol) << " received=" << f.receivedPackets
                   << " lost=" << f.lostPackets << " recovered=" << f.recoveredPackets
                   << " quality=" << f.receptionQuality << " ristRtt=" << f.ristRoundTripMs << "ms"
                   << " startup=" << f.startupMs << "ms"
@@ -135,7 +137,7 @@ protected:
             << events.sequence();
         waitForStreamEnd();
         counts = relay.counts();
-        return engine->network();
+        return engine->figures();
     }
 
     std::unique_ptr<PlayerEngine> engine;
@@ -229,7 +231,7 @@ TEST_F(PlayerBroadcast, RawUdpLossIsWhatTheContinuityCountersShowOfTheRelaysDrop
                                                 loopbackUrl("udp", port), relay);
     SCOPED_TRACE(describe("UDP 1-in-40", end, relay));
 
-    EXPECT_EQ(end.sourceProtocol, "UDP");
+    EXPECT_EQ(columnOf(end.protocol), "UDP");
     ASSERT_GT(relay.dropped, 10u);
     // What the continuity counters of what passed show of what was dropped, as the relay counted it.
     EXPECT_EQ(end.lostPackets, static_cast<std::int32_t>(relay.tsPacketsShownMissing));
@@ -263,7 +265,7 @@ TEST_F(PlayerBroadcast, RawUdpRandomLossIsWhatTheRelayNeverForwarded)
     SCOPED_TRACE(describe("UDP 2 % random loss, 20 ms delay", end, relay));
     RecordProperty("figures", describe("UDP 2 % random loss, 20 ms delay", end, relay));
 
-    EXPECT_EQ(end.sourceProtocol, "UDP");
+    EXPECT_EQ(columnOf(end.protocol), "UDP");
     ASSERT_GT(relay.impaired.lost, 5u);
     EXPECT_EQ(relay.dropped, relay.impaired.lost);
     EXPECT_EQ(relay.impaired.seen, relay.originals);
@@ -284,7 +286,7 @@ TEST_F(PlayerBroadcast, RtpLossIsTheRelaysDroppedDatagramsExactly)
                                                 loopbackUrl("rtp", port), relay);
     SCOPED_TRACE(describe("RTP 1-in-40", end, relay));
 
-    EXPECT_EQ(end.sourceProtocol, "RTP");
+    EXPECT_EQ(columnOf(end.protocol), "RTP");
     ASSERT_GT(relay.dropped, 10u);
     EXPECT_EQ(end.lostPackets, static_cast<std::int32_t>(relay.dropped - relay.trailingDrops));
     EXPECT_EQ(end.receivedPackets, static_cast<std::int32_t>(relay.originals - relay.dropped));
@@ -330,7 +332,7 @@ TEST_P(PlayerTransportOnly, LossAndStreamErrorsAreTheDecodingProbesAndTheRelays)
     // To the stream's end: no packet for 1.5 s.
     RunMainLoopUntil(
         [&] {
-            const NetworkFigures decoding = engine->network(), transport = transportEngine.network();
+            const NetworkFigures decoding = engine->figures(), transport = transportEngine.figures();
             if (decoding.frameRate > 0)
                 decodingRates.push_back(decoding.frameRate);
             if (transport.frameRate > 0)
@@ -343,7 +345,7 @@ TEST_P(PlayerTransportOnly, LossAndStreamErrorsAreTheDecodingProbesAndTheRelays)
         },
         30s);
     const TsDropRelay::Counts counts = relay.counts();
-    const NetworkFigures decoding = engine->network(), transport = transportEngine.network();
+    const NetworkFigures decoding = engine->figures(), transport = transportEngine.figures();
     const auto median = [](std::vector<std::int32_t> rates) {
         if (rates.empty())
             return 0;
@@ -367,7 +369,7 @@ TEST_P(PlayerTransportOnly, LossAndStreamErrorsAreTheDecodingProbesAndTheRelays)
     ASSERT_GT(counts.dropped, 10u);
     for (const NetworkFigures* run : {&decoding, &transport}) {
         SCOPED_TRACE(run == &transport ? "transport only" : "decoding");
-        EXPECT_EQ(run->sourceProtocol, rtp ? "RTP" : "UDP");
+        EXPECT_EQ(columnOf(run->protocol), rtp ? "RTP" : "UDP");
         EXPECT_EQ(run->transportErrors.continuity, counts.continuityGaps - counts.trailingGaps);
         if (rtp) {
             EXPECT_EQ(run->lostPackets, static_cast<std::int32_t>(counts.dropped - counts.trailingDrops));
@@ -419,7 +421,7 @@ TEST_F(PlayerBroadcast, RistsinkRetransmissionsAreRecoveredAndWhatNeverCameIsLos
     SCOPED_TRACE(describe("RIST 1-in-40", end, relay));
     RecordProperty("figures", describe("RIST 1-in-40", end, relay));
 
-    EXPECT_EQ(end.sourceProtocol, "RIST");
+    EXPECT_EQ(columnOf(end.protocol), "RIST");
     ASSERT_GT(relay.dropped, 10u);
     ASSERT_GT(relay.repaired, 0u);
     EXPECT_EQ(end.recoveredPackets, static_cast<std::int32_t>(relay.repaired));
@@ -449,7 +451,7 @@ TEST_F(PlayerBroadcast, LibRistStreamWithNoLossLosesNothing)
     SCOPED_TRACE(describe("librist no loss", end, relay));
     RecordProperty("figures", describe("librist no loss", end, relay));
 
-    EXPECT_EQ(end.sourceProtocol, "RIST");
+    EXPECT_EQ(columnOf(end.protocol), "RIST");
     EXPECT_EQ(relay.neverForwarded, 0u);
     EXPECT_EQ(end.lostPackets, 0);
     EXPECT_EQ(end.recoveredPackets, static_cast<std::int32_t>(relay.repaired));
@@ -473,7 +475,7 @@ TEST_F(PlayerBroadcast, LibRistLossNoRetransmissionRepairsIsLostAndNeverRecovere
     SCOPED_TRACE(describe("librist every copy of 1-in-25", end, relay));
     RecordProperty("figures", describe("librist every copy of 1-in-25", end, relay));
 
-    EXPECT_EQ(end.sourceProtocol, "RIST");
+    EXPECT_EQ(columnOf(end.protocol), "RIST");
     ASSERT_GT(relay.dropped, 10u);
     // What was dropped after the last packet passed, no receiver can see.
     EXPECT_EQ(relay.neverForwarded, relay.dropped - relay.trailingDrops);
@@ -501,7 +503,7 @@ TEST_P(PlayerRistSender, LossRetransmissionRepairsIsRecoveredAndNeverLost)
     SCOPED_TRACE(describe("first copy of 1-in-40", end, relay));
     RecordProperty("figures", describe("first copy of 1-in-40", end, relay));
 
-    EXPECT_EQ(end.sourceProtocol, "RIST");
+    EXPECT_EQ(columnOf(end.protocol), "RIST");
     ASSERT_GT(relay.dropped, 10u);
     ASSERT_GE(relay.repaired, relay.dropped - relay.trailingDrops - relay.neverForwarded);
     EXPECT_EQ(end.recoveredPackets, static_cast<std::int32_t>(relay.repaired));
@@ -532,7 +534,7 @@ TEST_F(PlayerBroadcast, MulticastGroupJoinedOnLoopback)
         "udp://" + std::string(kGroup) + ":" + std::to_string(port) + "?multicast-iface=lo", relay);
     SCOPED_TRACE(describe("UDP multicast 1-in-40", end, relay));
 
-    EXPECT_EQ(end.sourceProtocol, "UDP");
+    EXPECT_EQ(columnOf(end.protocol), "UDP");
     ASSERT_GT(relay.dropped, 10u);
     EXPECT_EQ(end.lostPackets, static_cast<std::int32_t>(relay.tsPacketsShownMissing));
     EXPECT_LE(relay.tsPacketsShownMissing, relay.tsPacketsDropped - relay.trailingTsPackets);
@@ -552,11 +554,11 @@ TEST_F(PlayerBroadcast, SenderThatStopsShowsBufferingThenFailsWithNoData)
     sender.start();
     ASSERT_TRUE(waitForEvent("play 3", 1, 20s)) << events.sequence();
     RunMainLoopFor(1000ms);
-    const std::int32_t stallsBefore = engine->network().bufferingCount;
+    const std::int32_t stallsBefore = engine->figures().bufferingCount;
     sender.pause();
     // Buffering within 2 s of the last datagram, counted as a stall.
     EXPECT_TRUE(waitForEvent("play 6", 2, 2000ms)) << events.sequence();
-    EXPECT_EQ(engine->network().bufferingCount, stallsBefore + 1);
+    EXPECT_EQ(engine->figures().bufferingCount, stallsBefore + 1);
     ASSERT_TRUE(waitForEvent("play 10", 1, 10s)) << events.sequence();
     ASSERT_EQ(events.errors.size(), 1u);
     EXPECT_EQ(events.errors[0], url + "|no data for 3 s");
@@ -659,7 +661,7 @@ TEST_F(PlayerBroadcast, DamagedTransportStreamFileGivesEachStreamErrorItsCount)
 
     engine->putURL(path.string());
     ASSERT_TRUE(waitForEvent("play 8", 1, 40s)) << events.sequence();
-    const TsErrorCounts errors = engine->network().transportErrors;
+    const TsErrorCounts errors = engine->figures().transportErrors;
     SCOPED_TRACE("PATs left out: " + std::to_string(patsLeftOut));
     // Sync: one wrong byte alone, then two in a row, which lose sync.
     EXPECT_EQ(errors.syncByte, 3u);
@@ -767,9 +769,9 @@ TEST_F(PlayerBroadcastPause, PauseOfTwoSecondsIsOneStallFromTheBufferedPictureTo
     runTicking(2000ms);
     const std::int32_t stallsBefore = player->network()->bufferingCount();
     relay.blackout(2000ms);
-    EXPECT_TRUE(runTicking(8000ms, [&] { return player->network()->figures().stallResumedWallMs > 0; }));
+    EXPECT_TRUE(runTicking(8000ms, [&] { return SnapshotOf(*player).stallResumedWallMs > 0; }));
     runTicking(1500ms); // a second stall would show by now
-    const NetworkFigures figures = player->network()->figures();
+    const NetworkFigures figures = SnapshotOf(*player);
     const TsDropRelay::Counts counts = relay.counts();
     const std::int64_t aMs = counts.blackoutFromWallUs / 1000, bMs = counts.blackoutToWallUs / 1000;
     const std::int64_t outageMs = bMs - aMs;
@@ -880,9 +882,9 @@ TEST_F(PlayerHttpPause, PauseOfTwoSecondsIsOneStallOfWhatTheBufferLeaves)
                               + "&burst=" + std::to_string(burst) + "&stallAfter=" + std::to_string(pauseAt)
                               + "&stallMs=2000&rushAfterStall=1"));
     ASSERT_TRUE(waitForState(kPlayStatePlaying, 20s)) << events.sequence();
-    EXPECT_TRUE(runTicking(15000ms, [&] { return player->network()->figures().stallResumedWallMs > 0; }));
+    EXPECT_TRUE(runTicking(15000ms, [&] { return SnapshotOf(*player).stallResumedWallMs > 0; }));
     runTicking(1500ms); // a second stall would show by now
-    const NetworkFigures figures = player->network()->figures();
+    const NetworkFigures figures = SnapshotOf(*player);
     // The server's times: the last bytes before the pause, the first after, and
     // when it had sent H of media again.
     std::int64_t aMs = 0, bMs = 0, refilledMs = 0;

@@ -3,6 +3,7 @@
 #include "ContentProbes.h"
 #include "GstHandles.h"
 #include "PlayState.h"
+#include "PlayerSnapshot.h"
 #include "RtspServerProcess.h"
 #include "StreamCounters.h"
 
@@ -66,7 +67,7 @@ protected:
             RunMainLoopFor(100ms);
             const std::int32_t state = player->playState();
             if (state == kPlayStatePlaying)
-                last = player->network()->figures();
+                last = SnapshotOf(*player);
             if (state == kPlayStateMediaEnded || state == kPlayStateReady)
                 break;
         }

@@ -2,6 +2,7 @@
 
 #include "CWMPMedia.h"
 #include "PlayState.h"
+#include "PlayerSnapshot.h"
 
 #include <cmath>
 
@@ -116,7 +117,7 @@ TEST_F(PlayerFile, TransportOnlyFrameRateIsTheClipsOwnOnItsTimestamps)
         EXPECT_NEAR(rate, fps * 100, 1);
         EXPECT_EQ(player->network()->encodedFrameRate(), fps);
         EXPECT_EQ(player->network()->framesSkipped(), 0);
-        EXPECT_TRUE(player->network()->figures().transportOnly);
+        EXPECT_TRUE(SnapshotOf(*player).transportOnly);
         EXPECT_GT(player->currentMedia()->imageSourceWidth(), 0);
         player->controls()->stop();
         ASSERT_TRUE(waitForState(kPlayStateStopped, 5s));
@@ -132,7 +133,7 @@ TEST_F(PlayerFile, FileStatisticsWhilePlaying)
     const auto sinceOpen = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - putAt);
     auto net = player->network();
     // Start-up: within what the test itself saw from the put to now.
-    const std::int32_t startupMs = net->figures().startupMs;
+    const std::int32_t startupMs = SnapshotOf(*player).startupMs;
     EXPECT_GT(startupMs, 0);
     EXPECT_LE(startupMs, sinceOpen.count());
     EXPECT_EQ(net->sourceProtocol(), "File");

@@ -5,6 +5,7 @@
 #include "ConnectionProbe.h"
 #include "FfmpegLivePackager.h"
 #include "PlayState.h"
+#include "PlayerSnapshot.h"
 
 #include <glib.h>
 
@@ -261,7 +262,7 @@ TEST_F(PlayerHttp, HttpLiveStreamPlaysAndReportsItsTransport)
     // One variant: the declared bandwidth is unknown, and tags do not stand in for it.
     EXPECT_EQ(net->bandWidth(), 0);
     // The segments' MPEG-TS, analysed as it enters the demuxer: whole and in order.
-    const NetworkFigures figures = net->figures();
+    const NetworkFigures figures = SnapshotOf(*player);
     EXPECT_TRUE(figures.transportStream);
     EXPECT_EQ(figures.transportErrors.total(), 0u);
     ASSERT_TRUE(waitForState(kPlayStateReady)) << events.sequence();
@@ -362,7 +363,7 @@ void PlayerHttp::checkLadder(const std::string& path, const std::string& protoco
                 auto net = player->network();
                 const bool playing = player->playState() == kPlayStatePlaying;
                 ticks.push_back({std::chrono::steady_clock::now(), net->bitRate(), net->bandWidth(),
-                                 {net->figures().videoWidth, net->figures().videoHeight}, playing});
+                                 {SnapshotOf(*player).videoWidth, SnapshotOf(*player).videoHeight}, playing});
                 if (playing)
                     protocol = net->sourceProtocol();
                 nextTick += 500ms;
@@ -407,7 +408,7 @@ void PlayerHttp::checkLadder(const std::string& path, const std::string& protoco
     // The media keeps the size it opened with; only the picture shown follows the switches.
     EXPECT_EQ(player->currentMedia()->imageSourceWidth(), expectedSizes.front().first);
     EXPECT_EQ(player->currentMedia()->imageSourceHeight(), expectedSizes.front().second);
-    EXPECT_EQ(player->network()->figures().srtReceiverLatencyMs, 0);
+    EXPECT_EQ(SnapshotOf(*player).srtReceiverLatencyMs, 0);
     EXPECT_EQ(player->network()->receivedPackets(), segmentsSent);
     EXPECT_EQ(player->network()->lostPackets(), 0);
 
@@ -541,7 +542,7 @@ TEST_F(PlayerHttp, AServerHoldingItsFirstByteDelaysTheFirstFrameByAsLong)
         std::int64_t firstFrame = 0;
         for (int i = 0; i < 250 && firstFrame == 0; ++i) {
             RunMainLoopFor(20ms);
-            firstFrame = player->network()->figures().firstFrameWallMs;
+            firstFrame = SnapshotOf(*player).firstFrameWallMs;
         }
         EXPECT_GT(firstFrame, 0) << holdMs;
         std::int64_t firstByte = -1;
@@ -591,7 +592,7 @@ TEST_F(PlayerHttp, SegmentDownloadTimeThroughputAndSizeAreTheServersPaceAndBytes
     NetworkFigures atEnd;
     events.onEvent = [&](const std::string& event) {
         if (event == "play 8")
-            atEnd = player->network()->figures();
+            atEnd = SnapshotOf(*player);
     };
     player->putURL(server->url("hls/index.m3u8"));
     ASSERT_TRUE(waitForState(kPlayStatePlaying, 30s)) << events.sequence();

@@ -2,6 +2,7 @@
 
 #include "HttpTestServer.h"
 #include "PlayState.h"
+#include "PlayerSnapshot.h"
 
 #include <algorithm>
 #include <filesystem>
@@ -85,16 +86,16 @@ protected:
         if (untilPlaying)
             EXPECT_TRUE(waitForEvent(kPlaying, playedBefore + 1, 30s)) << events.sequence();
         else
-            EXPECT_TRUE(RunMainLoopUntil([&] { return player->network()->figures().firstFrameWallMs > 0; }, 30s));
+            EXPECT_TRUE(RunMainLoopUntil([&] { return SnapshotOf(*player).firstFrameWallMs > 0; }, 30s));
         events.onEvent = nullptr;
         std::vector<double> readings;
         for (int i = 0; i < 60 && readings.size() < (untilPlaying ? 20u : 5u); ++i) {
             RunMainLoopFor(100ms);
-            if (const NetworkFigures figures = player->network()->figures(); figures.liveLatencyMs)
+            if (const NetworkFigures figures = SnapshotOf(*player); figures.liveLatencyMs)
                 readings.push_back(*figures.liveLatencyMs);
         }
         Run run;
-        const std::int64_t firstFrameMs = player->network()->figures().firstFrameWallMs;
+        const std::int64_t firstFrameMs = SnapshotOf(*player).firstFrameWallMs;
         player->controls()->stop();
         run.waitedMs = static_cast<double>(std::max(firstFrameMs, playingMs) - msSinceEpoch(server->liveStart(playlistPath)));
         std::string firstSegment;
@@ -192,7 +193,7 @@ TEST_F(PlayerLiveLatency, HlsWithoutDatesOrOnDemandHasNoLatency)
     ASSERT_TRUE(waitForEvent(kPlaying, playedBefore + 1, 30s)) << events.sequence();
     RunMainLoopFor(1000ms);
     EXPECT_GT(player->currentMedia()->duration(), 0.0);
-    EXPECT_FALSE(player->network()->figures().liveLatencyMs);
+    EXPECT_FALSE(SnapshotOf(*player).liveLatencyMs);
 }
 
 namespace {

@@ -56,17 +56,17 @@ TEST_F(PlayerProtocols, EverySchemeGetsASourceOfItsOwnDescriptor)
 
 TEST_F(PlayerProtocols, DescriptorsAnswerForCoreRowsOnceAndWhateverTheSchemesCase)
 {
-    std::set<std::string_view> columns;
+    std::set<ProtocolId> ids;
     for (const PlayerProtocol* descriptor : playerProtocols()) {
-        EXPECT_FALSE(descriptor->columns.empty());
-        for (std::string_view column : descriptor->columns) {
-            EXPECT_NE(protocolForColumn(column), nullptr) << column;
-            EXPECT_TRUE(columns.insert(column).second) << column << " has two descriptors";
+        EXPECT_FALSE(descriptor->protocols.empty());
+        for (ProtocolId id : descriptor->protocols) {
+            EXPECT_NE(id, ProtocolId::Other);
+            EXPECT_TRUE(ids.insert(id).second) << protocolRow(id).column << " has two descriptors";
         }
     }
     const PlayerProtocol* whep = playerProtocolForScheme("Whep+HTTPS");
     ASSERT_NE(whep, nullptr);
-    EXPECT_EQ(whep->columns.front(), "WebRTC");
+    EXPECT_EQ(whep->protocols.front(), ProtocolId::WebRtc);
     EXPECT_EQ(playerProtocolForScheme("RTSPT"), playerProtocolForScheme("rtsp"));
     EXPECT_EQ(playerProtocolForScheme("file"), nullptr);
     EXPECT_EQ(playerProtocolForScheme("gopher"), nullptr);
@@ -79,11 +79,11 @@ TEST_F(PlayerProtocols, ColumnAndConnectionProbeFollowCoreRows)
     for (const Protocol& row : allProtocols()) {
         for (std::string_view scheme : row.schemes) {
             const std::string s(scheme);
-            EXPECT_EQ(SourceProtocol::forScheme(s), row.column) << s;
+            EXPECT_EQ(SourceProtocol::forScheme(s), &row) << s;
             EXPECT_EQ(ConnectionProbe::appliesTo(s), row.connectionProbe) << s;
         }
     }
     EXPECT_TRUE(ConnectionProbe::appliesTo("HTTPS"));
     EXPECT_FALSE(ConnectionProbe::appliesTo("gopher"));
-    EXPECT_EQ(SourceProtocol::forScheme("gopher"), "GOPHER");
+    EXPECT_EQ(columnOf(SourceProtocol::forScheme("gopher")), "GOPHER");
 }

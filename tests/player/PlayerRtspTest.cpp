@@ -2,6 +2,7 @@
 
 #include "DelayingTcpRelay.h"
 #include "PlayState.h"
+#include "PlayerSnapshot.h"
 #include "RtspServerProcess.h"
 
 #include <algorithm>
@@ -205,11 +206,11 @@ protected:
         // RTCP sender reports come every few seconds, the first after a random share of that.
         for (int i = 0; i < 400 && !settled(); ++i) {
             RunMainLoopFor(100ms);
-            if (const NetworkFigures figures = player->network()->figures(); figures.liveLatencyMs)
+            if (const NetworkFigures figures = SnapshotOf(*player); figures.liveLatencyMs)
                 readings.push_back(*figures.liveLatencyMs);
         }
         // A live pipeline is Playing before its jitter buffer lets the first frame through.
-        EXPECT_GT(player->network()->figures().firstFrameWallMs, 0);
+        EXPECT_GT(SnapshotOf(*player).firstFrameWallMs, 0);
         player->controls()->stop();
         const bool isSettled = settled();
         std::cout << url << ": " << readings.size() << " latency readings, settled " << isSettled;
@@ -248,7 +249,7 @@ TEST_F(PlayerRtspLatency, AFileHasNoLatency)
     player->putURL(Clip25());
     ASSERT_TRUE(waitForState(kPlayStatePlaying));
     RunMainLoopFor(500ms);
-    const NetworkFigures figures = player->network()->figures();
+    const NetworkFigures figures = SnapshotOf(*player);
     EXPECT_FALSE(figures.liveLatencyMs);
     EXPECT_GT(figures.firstFrameWallMs, 0);
 }

@@ -1,6 +1,7 @@
 #include "PlayerTestEnvironment.h"
 
 #include "PlayState.h"
+#include "PlayerSnapshot.h"
 #include "SrtTestSender.h"
 #include "UdpRelay.h"
 
@@ -33,7 +34,7 @@ protected:
         o.frameRate = net->frameRate();
         o.bufferingCount = net->bufferingCount();
         o.protocol = net->sourceProtocol();
-        const NetworkFigures figures = net->figures();
+        const NetworkFigures figures = SnapshotOf(*player);
         o.rttMs = figures.srtRoundTripMs;
         o.latencyMs = figures.srtReceiverLatencyMs;
         return o;
@@ -132,7 +133,7 @@ TEST_F(PlayerSrt, PacketsDroppedOnceAreRecoveredAndNoneLost)
     EXPECT_EQ(end.lost, 0);
     EXPECT_EQ(counts.neverForwarded, 0u);
     // The MPEG-TS inside shows no gap either.
-    const NetworkFigures figures = player->network()->figures();
+    const NetworkFigures figures = SnapshotOf(*player);
     EXPECT_TRUE(figures.transportStream);
     EXPECT_EQ(figures.transportErrors.continuity, 0u);
     // Every first transmission was delivered, the dropped ones by retransmission.
@@ -242,7 +243,7 @@ TEST_F(PlayerSrt, BlackoutLongerThanTheLatencyLosesWhatNeverArrived)
     EXPECT_NEAR(end.received + end.lost, static_cast<double>(counts.originals), 1.0);
     EXPECT_LT(end.quality, 100);
     // What never arrived shows in the MPEG-TS inside as continuity errors.
-    EXPECT_GT(player->network()->figures().transportErrors.continuity, 0u);
+    EXPECT_GT(SnapshotOf(*player).transportErrors.continuity, 0u);
 }
 
 TEST_F(PlayerSrt, SenderThatStopsSendingShowsBufferingThenFailsWithNoData)

@@ -33,14 +33,14 @@ void ExpectCountersNeverFall(const report::StatisticsLog& log, const std::filesy
 {
     struct Counter {
         const char* column;
-        std::int32_t report::LogSample::*field;
+        std::int32_t NetworkFigures::*field;
     };
     static constexpr Counter kCounters[] = {
-        {"Received_Pkts", &report::LogSample::receivedPackets},
-        {"Lost_Pkts", &report::LogSample::lostPackets},
-        {"Recover_Pkts", &report::LogSample::recoveredPackets},
-        {"BufCount", &report::LogSample::bufferingCount},
-        {"Fr_Skipped", &report::LogSample::framesSkipped},
+        {"Received_Pkts", &NetworkFigures::receivedPackets},
+        {"Lost_Pkts", &NetworkFigures::lostPackets},
+        {"Recover_Pkts", &NetworkFigures::recoveredPackets},
+        {"BufCount", &NetworkFigures::bufferingCount},
+        {"Fr_Skipped", &NetworkFigures::framesSkipped},
     };
     std::vector<std::size_t> entryStarts;
     for (const report::LogMediaBlock& block : log.media)
@@ -57,9 +57,9 @@ void ExpectCountersNeverFall(const report::StatisticsLog& log, const std::filesy
             || opening)
             continue;
         for (const Counter& counter : kCounters) {
-            EXPECT_GE(now.*counter.field, before.*counter.field)
+            EXPECT_GE(now.network.*counter.field, before.network.*counter.field)
                 << path << " line " << now.line << ": " << counter.column << " fell within an entry, from "
-                << before.*counter.field << " (line " << before.line << ")";
+                << before.network.*counter.field << " (line " << before.line << ")";
         }
     }
 }

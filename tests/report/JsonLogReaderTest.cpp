@@ -2,6 +2,7 @@
 #include "JsonLogText.h"
 #include "JsonReport.h"
 #include "P1203Input.h"
+#include "Protocol.h"
 #include "RunSummary.h"
 #include "TextReport.h"
 
@@ -158,7 +159,7 @@ TEST(JsonLogReader, TableFiguresAreReadBackAndSummedUpAsTheirRowSays)
     JsonLogText log;
     log.opened(kStartMs, "hls");
     NetworkFigures hls;
-    hls.sourceProtocol = "HLS";
+    hls.protocol = protocolNamed("HLS");
     hls.bandWidth = 800000;
     log.tick(kStartMs + 500, "Playing", hls); // no segment yet: null, not 0
     for (const std::int64_t bytes : {30000, 50000}) {
@@ -166,7 +167,7 @@ TEST(JsonLogReader, TableFiguresAreReadBackAndSummedUpAsTheirRowSays)
         hls.segmentBytes = bytes;
         log.tick(kStartMs + 1000, "Playing", hls);
     }
-    hls.sourceProtocol = "SRT"; // a protocol without segments... and with SRT's figures
+    hls.protocol = protocolNamed("SRT"); // a protocol without segments... and with SRT's figures
     hls.srtRoundTripMs = 12.5;
     log.tick(kStartMs + 1500, "Playing", hls);
     const StatisticsLog parsed = JsonLogReader::fromText(log.text);
@@ -175,7 +176,7 @@ TEST(JsonLogReader, TableFiguresAreReadBackAndSummedUpAsTheirRowSays)
     EXPECT_EQ(parsed.samples[2].network.segmentBytes, 50000);
     EXPECT_EQ(parsed.samples[2].network.segmentDownloadMs, 250.0);
     EXPECT_EQ(parsed.samples[3].network.srtRoundTripMs, 12.5);
-    EXPECT_EQ(parsed.samples[3].protocol, "SRT");
+    EXPECT_EQ(columnOf(parsed.samples[3].network.protocol), "SRT");
 
     const RunSummary summary = Summarize(parsed);
     ASSERT_EQ(summary.clips.size(), 1u);
@@ -200,7 +201,7 @@ TEST(JsonLogReader, EachEntryIsASessionInStandardTermsWithItsScoreAndItsP1203Inp
     log.tick(kStartMs + 500, "Buffering");
     log.firstFrame(kStartMs + 3000, 3000);
     NetworkFigures hls;
-    hls.sourceProtocol = "HLS";
+    hls.protocol = protocolNamed("HLS");
     hls.bandWidth = 2000000;
     hls.videoWidth = 1280;
     hls.videoHeight = 720;
@@ -338,7 +339,7 @@ TEST(JsonLogReader, ContentStretchesAndLoudnessPerClip)
     JsonLogText log;
     log.opened(kStartMs, "with sound");
     NetworkFigures f;
-    f.sourceProtocol = "File";
+    f.protocol = protocolNamed("File");
     f.audioPlayed = true;
     f.silenceSeconds = 2.0;
     f.loudnessIntegratedLufs = -23.0;
@@ -357,7 +358,7 @@ TEST(JsonLogReader, ContentStretchesAndLoudnessPerClip)
     log.tick(kStartMs + 4500, "Playing", f);
     log.opened(kStartMs + 5000, "picture alone");
     NetworkFigures mute;
-    mute.sourceProtocol = "File";
+    mute.protocol = protocolNamed("File");
     log.tick(kStartMs + 5500, "Playing", mute);
 
     const RunSummary summary = Summarize(JsonLogReader::fromText(log.text));

@@ -2,6 +2,7 @@
 
 #include "JsonLogLine.h"
 #include "NetworkFigures.h"
+#include "Protocol.h"
 #include "SampleLine.h"
 
 #include <cstdint>
@@ -19,7 +20,7 @@ public:
               std::optional<TsErrorCounts> tsErrors = std::nullopt)
     {
         NetworkFigures f;
-        f.sourceProtocol = "RTSPT";
+        f.protocol = protocolNamed("RTSPT");
         f.liveLatencyMs = latencyMs;
         f.transportStream = tsErrors.has_value();
         f.transportErrors = tsErrors.value_or(TsErrorCounts {});
@@ -28,13 +29,12 @@ public:
     void tick(std::int64_t wallMs, const char* state, const NetworkFigures& f)
     {
         SampleLine s;
+        s.network = f;
         s.utcTime = {wallMs / 1000, static_cast<std::int32_t>(wallMs % 1000)};
         s.stateName = state;
-        s.protocol = f.sourceProtocol;
-        s.bitRate = 400000;
-        s.bandWidth = f.bandWidth;
+        s.network.bitRate = 400000;
         std::string line;
-        FormatJsonTick(s, f, line);
+        FormatJsonTick(s, line);
         text += line;
     }
     void event(JsonLogEvent e)

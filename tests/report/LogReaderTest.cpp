@@ -1,5 +1,6 @@
 #include "LogBuilder.h"
 #include "LogReader.h"
+#include "Protocol.h"
 
 #include <gtest/gtest.h>
 
@@ -13,12 +14,12 @@ using zephyrscope::testing::LogBuilder;
 TEST(LogReader, ReadsWhatTheProgramWrites)
 {
     LogBuilder b;
-    b.next.bitRate = 512000;
-    b.next.protocol = "RTSPU";
+    b.next.network.bitRate = 512000;
+    b.next.network.protocol = protocolNamed("RTSPU");
     b.next.fps = 29.97;
-    b.next.receivedPackets = 1234;
+    b.next.network.receivedPackets = 1234;
     b.samples(2, kPlayStateTransitioning).media("clip", "rtsp://127.0.0.1:8554/clip", 3.0, 320, 240);
-    b.samples(3, kPlayStatePlaying, [](SampleLine& s, int i) { s.lostPackets = i; });
+    b.samples(3, kPlayStatePlaying, [](SampleLine& s, int i) { s.network.lostPackets = i; });
     const StatisticsLog log = LogReader::fromText(b.text());
     EXPECT_TRUE(log.headerValid);
     EXPECT_TRUE(log.problems.empty());
@@ -34,13 +35,13 @@ TEST(LogReader, ReadsWhatTheProgramWrites)
     EXPECT_EQ(log.media[0].firstSampleAfter, 2u);
     const LogSample& s = log.samples[4];
     EXPECT_EQ(s.line, 9);
-    EXPECT_EQ(s.bitRate, 512000);
-    EXPECT_EQ(s.protocol, "RTSPU");
+    EXPECT_EQ(s.network.bitRate, 512000);
+    EXPECT_EQ(columnOf(s.network.protocol), "RTSPU");
     EXPECT_DOUBLE_EQ(s.fps, 29.97);
-    EXPECT_EQ(s.receivedPackets, 1234);
-    EXPECT_EQ(s.lostPackets, 2);
+    EXPECT_EQ(s.network.receivedPackets, 1234);
+    EXPECT_EQ(s.network.lostPackets, 2);
     EXPECT_STREQ(s.stateName, "Playing");
-    EXPECT_EQ(s.playState, kPlayStatePlaying);
+    EXPECT_EQ(s.network.playState, kPlayStatePlaying);
 }
 
 TEST(LogReader, MillisecondsWithoutLeadingZerosAreMilliseconds)
@@ -55,7 +56,7 @@ TEST(LogReader, MillisecondsWithoutLeadingZerosAreMilliseconds)
     EXPECT_EQ(fifty->utcTime.milliseconds, 50);
     EXPECT_EQ(fiveHundred->utcTime.milliseconds, 500);
     EXPECT_NEAR(fiveHundred->utc() - five->utc(), 0.495, 1e-6);
-    EXPECT_TRUE(five->protocol.empty());
+    EXPECT_EQ(five->network.protocol, nullptr);
     EXPECT_FALSE(LogReader::parseSample(std::string("1765080000.1000") + tail));
     EXPECT_FALSE(LogReader::parseSample(std::string("1765080000") + tail));
 }
@@ -76,7 +77,7 @@ TEST(LogReader, ReportsMalformedLinesByNumberAndSkipsThem)
     b.raw("hello world\n");                           // line 3
     b.samples(1, kPlayStatePlaying, [](SampleLine& s, int) { s.stateName = "Dancing"; }); // line 4
     b.raw("1\t2\t3\n");                               // line 5
-    b.samples(1, kPlayStatePlaying, [](SampleLine& s, int) { s.protocol = "A\tB"; }); // line 6: 19 fields
+    b.samples(1, kPlayStatePlaying, [](SampleLine& s, int) { s.network.protocol = protocolNamed("A\tB"); }); // line 6: 19 fields
     b.samples(1, kPlayStateReady);                   // line 7
     const StatisticsLog log = LogReader::fromText(b.text());
     ASSERT_EQ(log.samples.size(), 2u);

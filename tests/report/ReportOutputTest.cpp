@@ -4,6 +4,7 @@
 #include "JsonReport.h"
 #include "LogBuilder.h"
 #include "LogReader.h"
+#include "Protocol.h"
 #include "RunSummary.h"
 #include "TextReport.h"
 
@@ -35,28 +36,28 @@ namespace {
 LogBuilder playlistWithAStall()
 {
     LogBuilder b;
-    b.next.protocol = "RTSPU";
+    b.next.network.protocol = protocolNamed("RTSPU");
     b.samples(2, kPlayStateTransitioning).media("first clip", "rtsp://127.0.0.1/a", 3.0, 320, 240);
     b.samples(6, kPlayStatePlaying, [](SampleLine& s, int i) {
-        s.bitRate = 500000;
+        s.network.bitRate = 500000;
         s.fps = 25;
         s.iFramerate = 25;
-        s.bufferingProgress = 100;
-        s.receivedPackets = 50 * (i + 1);
-        s.lostPackets = i / 2;
+        s.network.bufferingProgress = 100;
+        s.network.receivedPackets = 50 * (i + 1);
+        s.network.lostPackets = i / 2;
     });
-    b.samples(3, kPlayStateBuffering, [](SampleLine& s, int i) { s.bufferingProgress = 30 * i; });
+    b.samples(3, kPlayStateBuffering, [](SampleLine& s, int i) { s.network.bufferingProgress = 30 * i; });
     b.samples(4, kPlayStatePlaying, [](SampleLine& s, int) {
-        s.bitRate = 450000;
+        s.network.bitRate = 450000;
         s.fps = 24;
         s.iFramerate = 23;
-        s.bufferingProgress = 100;
+        s.network.bufferingProgress = 100;
     });
     b.samples(1, kPlayStateMediaEnded).media("second \xe9t\xe9", "http://127.0.0.1/b.mp4", 2.0, 640, 480);
     b.samples(4, kPlayStatePlaying, [](SampleLine& s, int) {
-        s.bitRate = 900000;
+        s.network.bitRate = 900000;
         s.fps = 30;
-        s.protocol = "HTTP";
+        s.network.protocol = protocolNamed("HTTP");
     });
     return b;
 }
@@ -181,12 +182,12 @@ TEST_F(ReportOutputTest, PngChartHasTheRequestedSizeAndDrawsTheData)
 TEST_F(ReportOutputTest, VariantSwitchesOfAnAdaptiveStreamAreCountedListedAndMarked)
 {
     LogBuilder b;
-    b.next.protocol = "HLS";
+    b.next.network.protocol = protocolNamed("HLS");
     b.samples(2, kPlayStateBuffering); // BandWidth not known yet: no switch from 0
     b.media("ladder", "http://127.0.0.1/master.m3u8", 16.0, 320, 180);
-    b.samples(4, kPlayStatePlaying, [](SampleLine& s, int) { s.bandWidth = 500000; });
-    b.samples(4, kPlayStatePlaying, [](SampleLine& s, int) { s.bandWidth = 1670000; });
-    b.samples(4, kPlayStatePlaying, [](SampleLine& s, int) { s.bandWidth = 500000; });
+    b.samples(4, kPlayStatePlaying, [](SampleLine& s, int) { s.network.bandWidth = 500000; });
+    b.samples(4, kPlayStatePlaying, [](SampleLine& s, int) { s.network.bandWidth = 1670000; });
+    b.samples(4, kPlayStatePlaying, [](SampleLine& s, int) { s.network.bandWidth = 500000; });
     const StatisticsLog log = LogReader::fromText(b.text());
     const RunSummary summary = Summarize(log);
     ASSERT_EQ(summary.run.switches.size(), 2u);
@@ -269,7 +270,7 @@ TEST_F(ReportOutputTest, ATableFigureIsOneRowOfTheTextAndOneKeyOfTheJson)
     zephyrscope::testing::JsonLogText json;
     json.opened(kStartMs, "hls");
     NetworkFigures hls;
-    hls.sourceProtocol = "HLS";
+    hls.protocol = protocolNamed("HLS");
     for (const std::int64_t bytes : {28000, 32000}) {
         hls.segmentBytes = bytes;
         json.tick(kStartMs + bytes / 100, "Playing", hls);

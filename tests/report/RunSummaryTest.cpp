@@ -1,5 +1,6 @@
 #include "LogBuilder.h"
 #include "LogReader.h"
+#include "Protocol.h"
 #include "RunSummary.h"
 
 #include <gtest/gtest.h>
@@ -20,28 +21,28 @@ RunSummary summarize(const LogBuilder& b)
 TEST(RunSummary, FiguresOfAClipWithOneStall)
 {
     LogBuilder b;
-    b.next.protocol = "RTSPU";
-    b.next.encodedFrameRate = 25;
+    b.next.network.protocol = protocolNamed("RTSPU");
+    b.next.network.encodedFrameRate = 25;
     b.samples(3, kPlayStateTransitioning);                      // 1.5 s of start-up
     b.media("clip", "rtsp://127.0.0.1/clip", 10.0, 320, 240);
     b.samples(4, kPlayStatePlaying, [](SampleLine& s, int i) {   // 2.0 s
-        s.bitRate = 400000 + 100000 * i;                         // 400, 500, 600, 700 kbit/s
+        s.network.bitRate = 400000 + 100000 * i;                         // 400, 500, 600, 700 kbit/s
         s.fps = 25.0;
-        s.receptionQuality = 100;
-        s.receivedPackets = 100 * (i + 1);
+        s.network.receptionQuality = 100;
+        s.network.receivedPackets = 100 * (i + 1);
     });
     b.samples(3, kPlayStateBuffering, [](SampleLine& s, int) {    // one stall of 1.5 s
-        s.bitRate = 1;
-        s.receivedPackets = 400;
-        s.lostPackets = 4;
+        s.network.bitRate = 1;
+        s.network.receivedPackets = 400;
+        s.network.lostPackets = 4;
     });
     b.samples(4, kPlayStatePlaying, [](SampleLine& s, int) {     // 2.0 s
-        s.bitRate = 300000;
+        s.network.bitRate = 300000;
         s.fps = 20.0;
-        s.receptionQuality = 90;
-        s.receivedPackets = 796;
-        s.lostPackets = 4;
-        s.framesSkipped = 6;
+        s.network.receptionQuality = 90;
+        s.network.receivedPackets = 796;
+        s.network.lostPackets = 4;
+        s.network.framesSkipped = 6;
     });
     b.samples(1, kPlayStateMediaEnded);
     b.samples(1, kPlayStateReady);
@@ -90,17 +91,17 @@ TEST(RunSummary, PlaylistGivesEachClipItsOwnFiguresAndTheRunTheirTotals)
     b.samples(2, kPlayStateTransitioning).media("a", "file:///m/a.mkv", 3.0, 320, 240);
     b.samples(6, kPlayStatePlaying, [](SampleLine& s, int i) {
         s.fps = 25;
-        s.framesSkipped = i;             // ends at 5
-        s.protocol = "File";
+        s.network.framesSkipped = i;             // ends at 5
+        s.network.protocol = protocolNamed("File");
     });
     b.samples(1, kPlayStateMediaEnded).samples(1, kPlayStateTransitioning);
     b.media("b", "http://127.0.0.1/b.mp4", 4.0, 640, 480);
-    b.samples(2, kPlayStateBuffering, [](SampleLine& s, int) { s.protocol = "HTTP"; }); // start-up of b
+    b.samples(2, kPlayStateBuffering, [](SampleLine& s, int) { s.network.protocol = protocolNamed("HTTP"); }); // start-up of b
     b.samples(8, kPlayStatePlaying, [](SampleLine& s, int i) {
         s.fps = 30;
-        s.framesSkipped = i < 4 ? i : 3; // ends at 3
-        s.receivedPackets = 10 * (i + 1);
-        s.protocol = "HTTP";
+        s.network.framesSkipped = i < 4 ? i : 3; // ends at 3
+        s.network.receivedPackets = 10 * (i + 1);
+        s.network.protocol = protocolNamed("HTTP");
     });
     b.samples(1, kPlayStateMediaEnded).samples(1, kPlayStateReady);
 

@@ -1,6 +1,7 @@
 #include "FakePlayer.h"
 
 #include "PlayerError.h"
+#include "Protocol.h"
 
 namespace zephyrscope::testing {
 
@@ -43,7 +44,10 @@ public:
     }
     std::int32_t bandWidth() override { return read("bandWidth", m_player.net.bandWidth); }
     std::int32_t recoveredPackets() override { return read("recoveredPackets", m_player.net.recoveredPackets); }
-    std::string sourceProtocol() override { return read("sourceProtocol", m_player.net.sourceProtocol); }
+    std::string sourceProtocol() override
+    {
+        return read("sourceProtocol", std::string(columnOf(m_player.net.protocol)));
+    }
     std::int32_t receivedPackets() override { return read("receivedPackets", m_player.net.receivedPackets); }
     std::int32_t lostPackets() override { return read("lostPackets", m_player.net.lostPackets); }
     std::int32_t receptionQuality() override { return read("receptionQuality", m_player.net.receptionQuality); }
@@ -55,7 +59,6 @@ public:
     std::int32_t maxBandwidth() override { return read("maxBandwidth", m_player.net.maxBandwidth); }
     std::int32_t encodedFrameRate() override { return read("encodedFrameRate", m_player.net.encodedFrameRate); }
     std::int32_t framesSkipped() override { return read("framesSkipped", m_player.net.framesSkipped); }
-    NetworkFigures figures() override { return read("figures", m_player.net); }
 };
 
 class FakeMedia final : public PlayerMedia, SubObject {
@@ -120,6 +123,13 @@ std::int32_t FakePlayer::playState()
 {
     record("playState");
     return state;
+}
+
+void FakePlayer::snapshot(NetworkFigures& into)
+{
+    record("snapshot");
+    into = net;
+    into.playState = state;
 }
 
 } // namespace zephyrscope::testing

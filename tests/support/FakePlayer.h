@@ -12,7 +12,8 @@ namespace zephyrscope::testing {
 
 // A scripted player. Tests set the values it reports, can make any read fail,
 // and read back the journal of every call made on it, in order
-// ("network", "network.frameRate", "release network", "playState", ...).
+// ("snapshot", "network", "network.frameRate", "release network", ...). The
+// snapshot's state is `state`, whatever `net.playState` says.
 class FakePlayer final : public Player {
 public:
     using Network = NetworkFigures;
@@ -27,6 +28,7 @@ public:
     std::unique_ptr<PlayerMedia> currentMedia() override;
     std::unique_ptr<PlayerNetwork> network() override;
     std::int32_t playState() override;
+    void snapshot(NetworkFigures& into) override;
     void setEventSink(PlayerEventSink* sink) override { eventSink = sink; }
 
     // Records a call, and throws PlayerError when it is the one set to fail.

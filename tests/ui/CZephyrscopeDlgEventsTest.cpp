@@ -4,6 +4,7 @@
 #include "MainDialogFixture.h"
 #include "MetricsFigures.h"
 #include "PlayState.h"
+#include "Protocol.h"
 #include "Resource.h"
 
 #include <QRegularExpression>
@@ -269,7 +270,7 @@ TEST_F(MainDialogTest, MetricsFiguresFollowWrittenTicksOpenedEntriesAndFailures)
             d.setMetricsFigures(&figures);
             player->media.sourceURL = "rtsp://user:pw@127.0.0.1/clip";
             player->net.lostPackets = 7;
-            player->net.sourceProtocol = "RTSPU";
+            player->net.protocol = zephyrscope::protocolNamed("RTSPU");
             player->state = zephyrscope::kPlayStatePlaying;
             d.OnOpenStateChange(zephyrscope::kOpenStateMediaOpen);
             d.OnTimer(ID_TIMER_SAMPLE);
@@ -298,17 +299,17 @@ TEST_F(MainDialogTest, MetricsFiguresFollowWrittenTicksOpenedEntriesAndFailures)
     EXPECT_EQ(figures.logWriteFailures, 0u);
     EXPECT_EQ(figures.entryUrl, "rtsp://user:pw@127.0.0.1/clip");
     ASSERT_TRUE(figures.hasSample);
-    EXPECT_EQ(figures.sample.lostPackets, 9);
-    EXPECT_EQ(figures.sample.protocol, "RTSPU");
-    EXPECT_EQ(figures.sample.playState, zephyrscope::kPlayStatePlaying);
+    EXPECT_EQ(figures.sample.network.lostPackets, 9);
+    EXPECT_EQ(columnOf(figures.sample.network.protocol), "RTSPU");
+    EXPECT_EQ(figures.sample.network.playState, zephyrscope::kPlayStatePlaying);
     // The figures the log has no column for, as the player gave them with the last line.
-    EXPECT_EQ(figures.network.srtRoundTripMs, 0.5);
-    EXPECT_EQ(figures.network.srtReceiverLatencyMs, 250);
-    EXPECT_EQ(figures.network.videoWidth, 1280);
-    EXPECT_EQ(figures.network.videoHeight, 720);
-    EXPECT_TRUE(figures.network.transportStream);
-    EXPECT_EQ(figures.network.transportErrors.continuity, 5u);
-    EXPECT_EQ(figures.network.ristRoundTripMs, 2.5);
+    EXPECT_EQ(figures.sample.network.srtRoundTripMs, 0.5);
+    EXPECT_EQ(figures.sample.network.srtReceiverLatencyMs, 250);
+    EXPECT_EQ(figures.sample.network.videoWidth, 1280);
+    EXPECT_EQ(figures.sample.network.videoHeight, 720);
+    EXPECT_TRUE(figures.sample.network.transportStream);
+    EXPECT_EQ(figures.sample.network.transportErrors.continuity, 5u);
+    EXPECT_EQ(figures.sample.network.ristRoundTripMs, 2.5);
 }
 
 // Each entry's end in CTA-2066's terms, as the session report splits them: by

@@ -1,6 +1,7 @@
 #include "CAboutDlg.h"
 #include "COpenMediaDlg.h"
 #include "MainDialogFixture.h"
+#include "Protocol.h"
 #include "Resource.h"
 
 #include <QLineEdit>
@@ -75,7 +76,7 @@ TEST_F(MainDialogTest, SampleTicksWriteLinesAndShowTheFrameRate)
     run(
         [&](CZephyrscopeDlg& d) {
             player->net.frameRate = 2500;
-            player->net.sourceProtocol = "RTSPU";
+            player->net.protocol = zephyrscope::protocolNamed("RTSPU");
             player->state = 3;
             EXPECT_TRUE(QTest::qWaitFor([&] { return lineCount(log) >= 3; }, 5000));
             EXPECT_EQ(qobject_cast<QLineEdit*>(d.GetDlgItem(IDC_FPS))->text(), QStringLiteral("25.00"));

@@ -16,20 +16,21 @@ using namespace gsthandles;
 
 namespace {
 
-constexpr std::string_view kColumns[] = {"HLS", "DASH", "MSS"};
+constexpr ProtocolId kProtocols[] = {ProtocolId::Hls, ProtocolId::Dash, ProtocolId::Mss};
 
 // A manifest the demuxer reads whole; far beyond any real one.
 constexpr std::uint64_t kMaxManifestBytes = 16 << 20;
 
-StreamCounters::Adaptive adaptiveKind(const std::string& factory)
+// The protocol a demuxer plays; null for an element that is none of them.
+const Protocol* adaptiveKind(const std::string& factory)
 {
     if (factory.rfind("hlsdemux", 0) == 0)
-        return StreamCounters::Adaptive::Hls;
+        return &protocolRow(ProtocolId::Hls);
     if (factory.rfind("dashdemux", 0) == 0)
-        return StreamCounters::Adaptive::Dash;
+        return &protocolRow(ProtocolId::Dash);
     if (factory.rfind("mssdemux", 0) == 0)
-        return StreamCounters::Adaptive::Mss;
-    return StreamCounters::Adaptive::None;
+        return &protocolRow(ProtocolId::Mss);
+    return nullptr;
 }
 
 std::string locationOf(GstElement* element)
@@ -70,7 +71,7 @@ bool setUpElement(GstElement* element, const std::shared_ptr<StreamCounters>& co
     if (DashManifestType::watchTypeFind(element))
         return true;
     const std::string factory = factoryName(element);
-    if (const auto kind = adaptiveKind(factory); kind != StreamCounters::Adaptive::None) {
+    if (const Protocol* kind = adaptiveKind(factory)) {
         counters->setAdaptive(kind);
         const ElementPtr source(counters->source());
         AdaptiveRequests::watch(locationOf(source.get()), counters);
@@ -83,7 +84,7 @@ bool setUpElement(GstElement* element, const std::shared_ptr<StreamCounters>& co
         return false;
     const ObjectPtr parent(gst_object_get_parent(GST_OBJECT(element)));
     const bool inDemuxer = parent && GST_IS_ELEMENT(parent.get())
-        && adaptiveKind(factoryName(GST_ELEMENT(parent.get()))) != StreamCounters::Adaptive::None;
+        && adaptiveKind(factoryName(GST_ELEMENT(parent.get()))) != nullptr;
     if (!inDemuxer)
         return false;
     if (PadPtr pad {gst_element_get_static_pad(element, "sink")})
@@ -96,7 +97,7 @@ bool setUpElement(GstElement* element, const std::shared_ptr<StreamCounters>& co
 const PlayerProtocol& adaptiveProtocol()
 {
     static const PlayerProtocol protocol {
-        .columns = kColumns,
+        .protocols = kProtocols,
         .registerElements = DashManifestType::registerTypeFinder,
         .setUpElement = setUpElement,
     };

@@ -9,11 +9,11 @@ namespace zephyrscope {
 
 namespace {
 
-constexpr std::string_view kUdpColumns[] = {"UDP"};
+constexpr ProtocolId kUdp[] = {ProtocolId::Udp};
 constexpr std::string_view kUdpFactories[] = {"udpsrc"};
-constexpr std::string_view kRtpColumns[] = {"RTP"};
+constexpr ProtocolId kRtp[] = {ProtocolId::Rtp};
 constexpr std::string_view kRtpFactories[] = {"rtpsrc"};
-constexpr std::string_view kRistColumns[] = {"RIST"};
+constexpr ProtocolId kRist[] = {ProtocolId::Rist};
 constexpr std::string_view kRistFactories[] = {"ristsrc"};
 
 void setUpSource(GstElement* source, const std::shared_ptr<StreamCounters>&)
@@ -49,7 +49,7 @@ std::string openingProblem(GstElement*, const std::string& uri, const StreamCoun
 const PlayerProtocol& udpProtocol()
 {
     static const PlayerProtocol protocol {
-        .columns = kUdpColumns,
+        .protocols = kUdp,
         .sourceFactories = kUdpFactories,
         .setUpSource = setUpSource,
         .measurement = transportPackets,
@@ -61,7 +61,7 @@ const PlayerProtocol& udpProtocol()
 const PlayerProtocol& rtpProtocol()
 {
     static const PlayerProtocol protocol {
-        .columns = kRtpColumns,
+        .protocols = kRtp,
         .sourceFactories = kRtpFactories,
         .sourceAddsPads = true,
         .setUpSource = setUpSource,
@@ -74,7 +74,7 @@ const PlayerProtocol& rtpProtocol()
 const PlayerProtocol& ristProtocol()
 {
     static const PlayerProtocol protocol {
-        .columns = kRistColumns,
+        .protocols = kRist,
         .sourceFactories = kRistFactories,
         .setUpSource = setUpRistSource,
         .measurement = transportPackets,

@@ -8,7 +8,7 @@ namespace {
 
 constexpr guint kHttpTimeoutS = 10; // a silent HTTP server counts as gone after this
 
-constexpr std::string_view kColumns[] = {"HTTP", "HTTPS"};
+constexpr ProtocolId kProtocols[] = {ProtocolId::Http, ProtocolId::Https};
 constexpr std::string_view kFactories[] = {"souphttpsrc"};
 
 void setUpSource(GstElement* source, const std::shared_ptr<StreamCounters>&)
@@ -21,7 +21,7 @@ void setUpSource(GstElement* source, const std::shared_ptr<StreamCounters>&)
 const PlayerProtocol& httpProtocol()
 {
     static const PlayerProtocol protocol {
-        .columns = kColumns,
+        .protocols = kProtocols,
         .sourceFactories = kFactories,
         .setUpSource = setUpSource,
     };

@@ -12,7 +12,7 @@ namespace {
 // A silent RTSP server over TCP counts as gone after this.
 constexpr guint64 kRtspTcpTimeoutUs = 10000000;
 
-constexpr std::string_view kColumns[] = {"RTSPU", "RTSPT"};
+constexpr ProtocolId kProtocols[] = {ProtocolId::RtspUdp, ProtocolId::RtspTcp};
 constexpr std::string_view kFactories[] = {"rtspsrc"};
 
 // rtspsrc's udpsrc children would make a socket address object for every
@@ -40,7 +40,7 @@ std::unique_ptr<SourceMeasurement> measurement()
 const PlayerProtocol& rtspProtocol()
 {
     static const PlayerProtocol protocol {
-        .columns = kColumns,
+        .protocols = kProtocols,
         .sourceFactories = kFactories,
         .sourceAddsPads = true,
         .setUpSource = setUpSource,

@@ -13,7 +13,7 @@ namespace {
 // being shut down; without it a wait has no end of its own.
 constexpr gint kSrtPollTimeoutMs = 500;
 
-constexpr std::string_view kColumns[] = {"SRT"};
+constexpr ProtocolId kProtocols[] = {ProtocolId::Srt};
 constexpr std::string_view kFactories[] = {"srtsrc"};
 
 void setUpSource(GstElement* source, const std::shared_ptr<StreamCounters>& counters)
@@ -32,7 +32,7 @@ std::unique_ptr<SourceMeasurement> measurement()
 const PlayerProtocol& srtProtocol()
 {
     static const PlayerProtocol protocol {
-        .columns = kColumns,
+        .protocols = kProtocols,
         .sourceFactories = kFactories,
         .setUpSource = setUpSource,
         .measurement = measurement,

@@ -7,7 +7,7 @@ namespace zephyrscope {
 
 namespace {
 
-constexpr std::string_view kColumns[] = {"WebRTC"};
+constexpr ProtocolId kProtocols[] = {ProtocolId::WebRtc};
 constexpr std::string_view kFactories[] = {WhepSource::kFactoryName};
 
 std::unique_ptr<SourceMeasurement> measurement()
@@ -34,7 +34,7 @@ void configureSource(GstElement* source, const SourceSettings& settings)
 const PlayerProtocol& whepProtocol()
 {
     static const PlayerProtocol protocol {
-        .columns = kColumns,
+        .protocols = kProtocols,
         .sourceFactories = kFactories,
         .sourceAddsPads = true,
         .registerElements = WhepSource::registerElement,
