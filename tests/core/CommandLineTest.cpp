@@ -187,7 +187,7 @@ TEST(ProgramOptions, MetricsAddressInBothFormsIsTakenOffTheCommandLine)
 
 TEST(ProgramOptions, NoDataTimeoutTakesSecondsFromOneToThirty)
 {
-    EXPECT_EQ(ParseProgramOptions({"z", "url"}).noDataTimeoutS, 0);
+    EXPECT_EQ(ParseProgramOptions({"z", "url"}).noDataTimeoutS, kDefaultNoDataTimeoutS);
     const ProgramOptions joined = ParseProgramOptions({"z", "--no-data-timeout=1", "url", "log"});
     EXPECT_TRUE(joined.error.empty()) << joined.error;
     EXPECT_EQ(joined.noDataTimeoutS, 1);
@@ -199,7 +199,7 @@ TEST(ProgramOptions, NoDataTimeoutTakesSecondsFromOneToThirty)
     for (const std::string& bad : std::vector<std::string> {"0", "31", "-3", "3s", "", "100", "2.5"}) {
         const ProgramOptions o = ParseProgramOptions({"z", "--no-data-timeout=" + bad, "url"});
         EXPECT_EQ(o.error, "option '--no-data-timeout' takes SECONDS from 1 to 30, not '" + bad + "'");
-        EXPECT_EQ(o.noDataTimeoutS, 0) << bad;
+        EXPECT_EQ(o.noDataTimeoutS, kDefaultNoDataTimeoutS) << bad;
     }
     EXPECT_EQ(ParseProgramOptions({"z", "url", "--no-data-timeout"}).error,
               "option '--no-data-timeout' takes SECONDS from 1 to 30");
@@ -277,6 +277,40 @@ TEST(ProgramOptions, ParserTakesEveryRowOfTheTableAsTheRowSays)
     EXPECT_FALSE(ParseProgramOptions({"z", "--verbose", "url"}).transportOnly);
 }
 
+// A number's row says its default and range once: --help prints them, and
+// the struct starts from the same values.
+TEST(ProgramOptions, EveryNumbersDefaultLiesInItsRangeAndIsWhereTheOptionsStart)
+{
+    const ProgramOptions defaults;
+    int numbers = 0;
+    for (const ProgramOption& row : programOptionTable()) {
+        SCOPED_TRACE(std::string(row.name));
+        const auto* number = std::get_if<ProgramOption::Number>(&row.field);
+        const int* byDefault = std::get_if<int>(&row.byDefault);
+        // A number and only a number has a default that is a number, and a range.
+        EXPECT_EQ(number != nullptr, byDefault != nullptr);
+        EXPECT_EQ(number != nullptr, row.min < row.max);
+        if (!number || !byDefault)
+            continue;
+        ++numbers;
+        EXPECT_GE(*byDefault, row.min);
+        EXPECT_LE(*byDefault, row.max);
+        ProgramOptions options = defaults;
+        EXPECT_EQ((*number)(options), *byDefault);
+    }
+    EXPECT_EQ(numbers, 9);
+    // The detectors' own defaults are the options' defaults converted.
+    const ContentSettings fromOptions = defaults.content.settings();
+    const ContentSettings detectors;
+    EXPECT_DOUBLE_EQ(detectors.blackLumaRatio, fromOptions.blackLumaRatio);
+    EXPECT_DOUBLE_EQ(detectors.blackPixelShare, fromOptions.blackPixelShare);
+    EXPECT_DOUBLE_EQ(detectors.freezeNoiseDb, fromOptions.freezeNoiseDb);
+    EXPECT_DOUBLE_EQ(detectors.silenceDbfs, fromOptions.silenceDbfs);
+    EXPECT_EQ(detectors.blackMinUs, fromOptions.blackMinUs);
+    EXPECT_EQ(detectors.freezeMinUs, fromOptions.freezeMinUs);
+    EXPECT_EQ(detectors.silenceMinUs, fromOptions.silenceMinUs);
+}
+
 TEST(ProgramOptions, MonitorNameAndConnectionCapAreTakenAndAChannelNameStaysALabel)
 {
     const ProgramOptions o =
@@ -339,7 +373,7 @@ TEST(ProgramUsage, HelpItemWrapsAtWordsAndMovesTextPastALongLabel)
     EXPECT_EQ(FormatHelpItem("--a-long-label=VALUE", 12, "text"), "  --a-long-label=VALUE\n            text\n");
     const std::string words(70, 'w');
     EXPECT_EQ(FormatHelpItem("X", 10, "one " + words), "  X       one\n          " + words + "\n");
-    const ProgramOption rows[] = {{"--size", "", "WxH", "chart size", "9x9", 2, 8}};
+    const ProgramOption rows[] = {{"--size", "", "WxH", "chart size", {}, "9x9", 2, 8}};
     EXPECT_EQ(FormatOptionList(rows, 12, ' '), "  --size WxH\n            chart size (WxH: 2 to 8; default: 9x9)\n");
 }
 
