@@ -1,5 +1,6 @@
 // zephyrscope-report: summaries and charts from statistics logs.
 #include "ChartRenderer.h"
+#include "ExitStatus.h"
 #include "JsonLogReader.h"
 #include "JsonReport.h"
 #include "LogReader.h"
@@ -26,8 +27,8 @@ namespace {
 
 constexpr char kVersion[] = "zephyrscope-report " ZEPHYRSCOPE_VERSION;
 
-// Arguments that are wrong: said on stderr with the usage, status 64 (sysexits' EX_USAGE).
-constexpr int kExitUsage = 64;
+// Arguments that are wrong: said on stderr with the usage, status as the program's (sysexits' EX_USAGE).
+using zephyrscope::kExitUsage;
 constexpr int kExitFailure = 1;
 // A chart beyond a 4K screen or an A4 page at 300 dpi only costs time to draw.
 constexpr int kMinChartPixels = 200;

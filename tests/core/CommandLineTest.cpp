@@ -1,4 +1,5 @@
 #include "CommandLine.h"
+#include "ExitStatus.h"
 #include "HeadlessPlatform.h"
 #include "ProgramOptions.h"
 #include "ProgramUsage.h"
@@ -364,6 +365,21 @@ TEST(ProgramUsage, ListsEveryOptionOfTheTableAndEverySchemeOfTheProtocols)
     for (std::size_t end = usage.find('\n'); end != std::string::npos; end = usage.find('\n', lineStart)) {
         EXPECT_LE(end - lineStart, 79u) << usage.substr(lineStart, end - lineStart);
         lineStart = end + 1;
+    }
+}
+
+TEST(ProgramUsage, ListsEachExitStatusOnceInIncreasingOrder)
+{
+    const std::string usage = FormatProgramUsage();
+    std::size_t at = usage.find("\nExit status:\n");
+    ASSERT_NE(at, std::string::npos);
+    int last = -1;
+    for (const ExitStatusMeaning& status : kExitStatusMeanings) {
+        EXPECT_GT(status.status, last);
+        last = status.status;
+        const std::size_t found = usage.find("\n  " + std::to_string(status.status) + " ", at);
+        EXPECT_NE(found, std::string::npos) << status.status;
+        at = found == std::string::npos ? at : found;
     }
 }
 
