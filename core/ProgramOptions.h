@@ -11,12 +11,6 @@
 
 namespace zephyrscope {
 
-// The program's own options, taken off the command line before anything else
-// looks at it. They start with "--" ("-h" and "-V" are the short forms of
-// --help and --version) and never count as the URL or the log name; "--" ends
-// them, so a URL that really starts with "--" can follow it. Anything else,
-// Qt's own one-dash options ("-platform offscreen") included, is left in
-// `arguments` in its order for Qt and the command-line decision.
 // Where --metrics=[ADDR]:PORT serves the metrics endpoint. An empty host means
 // every interface; an IPv6 address is written in brackets ("[::1]:9464") and
 // kept here without them. Port 0 lets the system pick a free one.
@@ -49,6 +43,12 @@ struct ContentOptions {
     ContentSettings settings() const;
 };
 
+// The program's own options, taken off the command line before anything else
+// looks at it. They start with "--" ("-h" and "-V" are the short forms of
+// --help and --version) and never count as the URL or the log name; "--" ends
+// them, so a URL that really starts with "--" can follow it. Anything else,
+// Qt's own one-dash options ("-platform offscreen") included, is left in
+// `arguments` in its order for Qt and the command-line decision.
 struct ProgramOptions {
     bool help = false;
     bool version = false;

@@ -331,6 +331,9 @@ TEST(ProgramOptions, MonitorNameAndConnectionCapAreTakenAndAChannelNameStaysALab
                       "option '--name' takes a CHANNEL of 1 to 64 letters, digits"),
                   std::string::npos);
     }
+    // --help says the same longest name as the check.
+    const std::string nameHelp(findProgramOption(programOptionTable(), "--name")->help);
+    EXPECT_NE(nameHelp.find("at most " + std::to_string(kMaxChannelNameLength) + ")"), std::string::npos) << nameHelp;
     EXPECT_EQ(ParseProgramOptions({"z", "--metrics-connections=0", "url"}).error,
               "option '--metrics-connections' takes N from 1 to 4096, not '0'");
     EXPECT_EQ(ParseProgramOptions({"z", "--metrics-connections=many", "url"}).error,
