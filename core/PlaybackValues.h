@@ -11,7 +11,9 @@ namespace zephyrscope {
 struct PlaybackValues {
     // Process clock at the last transition to Playing.
     ProcessClockMs m_playStartClock = 0;
-    // 1: the sampler restarts its elapsed-time base at its next tick.
+    // 1 or 0, nothing else (a flag kept as the int32 the values are): 1 from a
+    // clip's end until the sampler's next tick, which restarts its elapsed-time
+    // base and sets it back to 0.
     std::int32_t m_restartClock = 0;
     // 1: a clip has played to its end in this run; never cleared.
     std::int32_t m_clipEnded = 0;

@@ -10,6 +10,16 @@ namespace {
 constexpr std::size_t kHelpWidth = 79;
 constexpr std::size_t kLabelIndent = 2;
 
+// A row's default as --help says it; empty when it has none.
+std::string defaultText(const ProgramOption::Default& byDefault)
+{
+    if (const int* number = std::get_if<int>(&byDefault))
+        return std::to_string(*number);
+    if (const std::string_view* words = std::get_if<std::string_view>(&byDefault))
+        return std::string(*words);
+    return {};
+}
+
 } // namespace
 
 const ProgramOption* findProgramOption(std::span<const ProgramOption> options, std::string_view name)
@@ -69,8 +79,8 @@ std::string FormatOptionList(std::span<const ProgramOption> options, std::size_t
         std::string notes;
         if (option.min != option.max)
             notes = std::string(option.argument) + ": " + std::to_string(option.min) + " to " + std::to_string(option.max);
-        if (!option.defaultValue.empty())
-            notes += (notes.empty() ? "" : "; ") + std::string("default: ") + std::string(option.defaultValue);
+        if (const std::string byDefault = defaultText(option.byDefault); !byDefault.empty())
+            notes += (notes.empty() ? "" : "; ") + std::string("default: ") + byDefault;
         if (!notes.empty())
             help += " (" + notes + ")";
         out += FormatHelpItem(label, column, help);

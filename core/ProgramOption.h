@@ -1,13 +1,18 @@
 #pragma once
 
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <variant>
 
 namespace zephyrscope {
 
+struct ProgramOptions;
+
 // One option of a program's command line, said once: the parser finds it here
-// and --help prints it from here; the manual pages and the README are checked
+// and writes its value through the row's field, and --help prints it, its
+// range and its default from here; the manual pages and the README are checked
 // against that --help by the package tests.
 struct ProgramOption {
     // Who takes it off the command line.
@@ -16,6 +21,26 @@ struct ProgramOption {
         EndOfOptions, // "--": nothing after it is an option
         Qt,           // left in place for QApplication
     };
+    // Where the program's parser puts the value, and so how it reads it. The
+    // report's rows have none: its parser is its own.
+    // A flag: true when given; it takes no value.
+    using Flag = bool& (*)(ProgramOptions&);
+    // A whole number from min to max.
+    using Number = int& (*)(ProgramOptions&);
+    // Any text but an empty one (a file name, a token); where `schemes` names
+    // some ("turn://", "turns://"), a URL of one of them.
+    struct Text {
+        std::string& (*field)(ProgramOptions&);
+        std::span<const std::string_view> schemes = {};
+    };
+    // A value with a grammar of its own: the function stores it and returns
+    // what is wrong with it, said in one line; empty when nothing is.
+    using Parsed = std::string (*)(ProgramOptions&, const ProgramOption&, const std::optional<std::string>& value);
+    using Field = std::variant<std::monostate, Flag, Number, Text, Parsed>;
+    // What holds when the option is not given: a number's own value, or words
+    // where no number says it ("the host's own addresses only").
+    using Default = std::variant<std::monostate, int, std::string_view>;
+
     // As typed, dashes included: "--ca-file", "--", "-platform".
     std::string_view name;
     // The short form, "-h"; empty: none.
@@ -25,8 +50,8 @@ struct ProgramOption {
     std::string_view argument;
     // One paragraph, wrapped when printed.
     std::string_view help;
-    // What holds when the option is not given, as --help says it; empty: nothing to say.
-    std::string_view defaultValue = {};
+    Field field = {};
+    Default byDefault = {};
     // A number's range, inclusive; min == max: no range.
     int min = 0;
     int max = 0;
@@ -43,7 +68,8 @@ const ProgramOption* findProgramOption(std::span<const ProgramOption> options, s
 std::string FormatHelpItem(std::string_view label, std::size_t column, std::string_view text);
 
 // The rows as --help lists them, one item each: "-h, --help" or
-// "--name<separator>ARGUMENT", then the help with its range and default.
+// "--name<separator>ARGUMENT", then the help with "(ARGUMENT: MIN to MAX;
+// default: DEFAULT)" made from the row's range and default.
 std::string FormatOptionList(std::span<const ProgramOption> options, std::size_t column, char separator);
 
 } // namespace zephyrscope

@@ -11,12 +11,6 @@
 
 namespace zephyrscope {
 
-// The program's own options, taken off the command line before anything else
-// looks at it. They start with "--" ("-h" and "-V" are the short forms of
-// --help and --version) and never count as the URL or the log name; "--" ends
-// them, so a URL that really starts with "--" can follow it. Anything else,
-// Qt's own one-dash options ("-platform offscreen") included, is left in
-// `arguments` in its order for Qt and the command-line decision.
 // Where --metrics=[ADDR]:PORT serves the metrics endpoint. An empty host means
 // every interface; an IPv6 address is written in brackets ("[::1]:9464") and
 // kept here without them. Port 0 lets the system pick a free one.
@@ -25,6 +19,9 @@ struct MetricsAddress {
     int port = 0;
 };
 
+// How long an open network entry waits for data before it fails
+// (--no-data-timeout=SECONDS): unless told otherwise, and at most.
+inline constexpr int kDefaultNoDataTimeoutS = 30;
 inline constexpr int kMaxNoDataTimeoutS = 30;
 // The metrics endpoint's connections: by default, and at most (the program
 // lowers it further to a quarter of its descriptor limit).
@@ -33,19 +30,25 @@ inline constexpr int kMaxMetricsConnections = 4096;
 // A channel's name is a label value on every series: short and plain.
 inline constexpr std::size_t kMaxChannelNameLength = 64;
 
-// The content detectors' options as given (whole numbers), defaults those of
-// ContentSettings.
+// The content detectors' options as given (whole numbers; their rows give the
+// ranges), defaults those of ContentSettings.
 struct ContentOptions {
-    int blackLevelPercent = 10;  // --black-level=PERCENT
-    int blackSharePercent = 98;  // --black-share=PERCENT
-    int blackMinMs = 500;        // --black-min=MS
-    int freezeNoiseDb = -60;     // --freeze-noise=DB
-    int freezeMinMs = 500;       // --freeze-min=MS
-    int silenceDbfs = -60;       // --silence-level=DBFS
-    int silenceMinMs = 500;      // --silence-min=MS
+    int blackLevelPercent = kDefaultBlackLevelPercent; // --black-level=PERCENT
+    int blackSharePercent = kDefaultBlackSharePercent; // --black-share=PERCENT
+    int blackMinMs = kDefaultBlackMinMs;               // --black-min=MS
+    int freezeNoiseDb = kDefaultFreezeNoiseDb;         // --freeze-noise=DB
+    int freezeMinMs = kDefaultFreezeMinMs;             // --freeze-min=MS
+    int silenceDbfs = kDefaultSilenceDbfs;             // --silence-level=DBFS
+    int silenceMinMs = kDefaultSilenceMinMs;           // --silence-min=MS
     ContentSettings settings() const;
 };
 
+// The program's own options, taken off the command line before anything else
+// looks at it. They start with "--" ("-h" and "-V" are the short forms of
+// --help and --version) and never count as the URL or the log name; "--" ends
+// them, so a URL that really starts with "--" can follow it. Anything else,
+// Qt's own one-dash options ("-platform offscreen") included, is left in
+// `arguments` in its order for Qt and the command-line decision.
 struct ProgramOptions {
     bool help = false;
     bool version = false;
@@ -60,9 +63,9 @@ struct ProgramOptions {
     // --json-log=FILE (or --json-log FILE): a JSON Lines log is written to FILE as
     // well; empty: none.
     std::string jsonLog;
-    // --no-data-timeout=SECONDS (1 to 30): how long an open network entry waits
-    // for data before it fails; 0 (not given): the player's own 30 s.
-    int noDataTimeoutS = 0;
+    // --no-data-timeout=SECONDS: how long an open network entry waits for data
+    // before it fails.
+    int noDataTimeoutS = kDefaultNoDataTimeoutS;
     // WebRTC (whep+http(s):// URLs): --bearer-token=TOKEN is sent to the WHEP
     // endpoint; --stun-server=stun://HOST:PORT and --turn-server=turn(s)://USER:PASSWORD@HOST:PORT
     // add ICE candidates beyond the host's own, for real networks.

@@ -1,5 +1,6 @@
 #include "ProgramUsage.h"
 
+#include "ExitStatus.h"
 #include "ProgramOptions.h"
 #include "Protocol.h"
 
@@ -12,6 +13,8 @@ namespace {
 // Where the help of URL and LOGFILE starts, and that of each option.
 constexpr std::size_t kArgumentColumn = 12;
 constexpr std::size_t kOptionColumn = 19;
+// Where the meaning of each exit status starts.
+constexpr std::size_t kStatusColumn = 7;
 
 // "a, b or c".
 std::string spokenList(const std::vector<std::string>& items, std::string_view lastJoin)
@@ -42,6 +45,21 @@ std::string urlHelp()
           "front (whep+https://HOST/PATH); or a playlist (.wpl, .asx, .m3u, .m3u8, .pls, .xspf)";
 }
 
+// "  64   usage error: ..." for each status, a long meaning's lines under one another.
+std::string exitStatusList()
+{
+    std::string out;
+    for (const ExitStatusMeaning& status : kExitStatusMeanings) {
+        std::string label = "  " + std::to_string(status.status);
+        label.resize(kStatusColumn, ' ');
+        out += label;
+        for (const char c : status.meaning)
+            out += c == '\n' ? "\n" + std::string(kStatusColumn, ' ') : std::string(1, c);
+        out += '\n';
+    }
+    return out;
+}
+
 } // namespace
 
 std::string FormatProgramUsage()
@@ -58,26 +76,14 @@ std::string FormatProgramUsage()
           "With a URL the run is unattended: it ends by itself about 15 seconds after the\n"
           "last entry. Without one the window waits for Open; where there is no display\n"
           "(DISPLAY and WAYLAND_DISPLAY unset, no -platform) the program runs on Qt's\n"
-          "offscreen platform, and there a run without a URL ends with status 64.\n"
+          "offscreen platform, and there a run without a URL ends with status "
+        + std::to_string(kExitUsage) + ".\n"
           "Messages go to stderr.\n"
           "\n"
           "Options:\n"
         + FormatOptionList(programOptionTable(), kOptionColumn, '=')
         + "\n"
-        + "Exit status:\n"
-          "  0    the run ended normally (Quit, or the countdown after every entry\n"
-          "       had played to its end)\n"
-          "  1    the media engine could not be started\n"
-          "  2    the log could not be created\n"
-          "  3    nothing could be played and the run ended by itself\n"
-          "  4    the run ended by itself and something played, but an entry failed or\n"
-          "       was lost part-way, or log writes failed (the log is incomplete)\n"
-          "  5    the metrics endpoint could not be served (address in use, ...)\n"
-          "  64   usage error: an unknown option or a bad option value, or no URL\n"
-          "       where nobody can open one (the offscreen platform)\n"
-          "  129  stopped by SIGHUP (the log is complete and closed)\n"
-          "  130  stopped by SIGINT (the log is complete and closed)\n"
-          "  143  stopped by SIGTERM (the log is complete and closed)\n";
+        + "Exit status:\n" + exitStatusList();
 }
 
 } // namespace zephyrscope

@@ -1,5 +1,6 @@
 // zephyrscope-report: summaries and charts from statistics logs.
 #include "ChartRenderer.h"
+#include "ExitStatus.h"
 #include "JsonLogReader.h"
 #include "JsonReport.h"
 #include "LogReader.h"
@@ -26,8 +27,8 @@ namespace {
 
 constexpr char kVersion[] = "zephyrscope-report " ZEPHYRSCOPE_VERSION;
 
-// Arguments that are wrong: said on stderr with the usage, status 64 (sysexits' EX_USAGE).
-constexpr int kExitUsage = 64;
+// Arguments that are wrong: said on stderr with the usage, status as the program's (sysexits' EX_USAGE).
+using zephyrscope::kExitUsage;
 constexpr int kExitFailure = 1;
 // A chart beyond a 4K screen or an A4 page at 300 dpi only costs time to draw.
 constexpr int kMinChartPixels = 200;
@@ -41,11 +42,11 @@ constexpr zephyrscope::ProgramOption kReportOptions[] = {
     {"--p1203-input", "", "FILE",
      "also write each clip's ITU-T P.1203 mode-0 input (JSON) to FILE, or FILE-1, FILE-2... for several clips"},
     {"--size", "", "WIDTHxHEIGHT",
-     "the chart's size in pixels, up to a 4K screen or an A4 page at 300 dpi", "1200x900", kMinChartPixels,
+     "the chart's size in pixels, up to a 4K screen or an A4 page at 300 dpi", {}, "1200x900", kMinChartPixels,
      kMaxChartPixels},
     {"--help", "-h", "", "print this text and exit"},
     {"--version", "-V", "", "print the version and exit"},
-    {"--", "", "", "end of options: a LOG that starts with - can follow", {}, 0, 0,
+    {"--", "", "", "end of options: a LOG that starts with - can follow", {}, {}, 0, 0,
      zephyrscope::ProgramOption::Taker::EndOfOptions},
 };
 // Where the help of each option starts.

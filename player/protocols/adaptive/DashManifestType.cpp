@@ -3,6 +3,7 @@
 #include "AdaptiveManifest.h"
 #include "FactoryName.h"
 #include "GstHandles.h"
+#include "Version.h"
 
 #include <gst/gst.h>
 
@@ -89,8 +90,8 @@ void DashManifestType::registerTypeFinder()
     static std::once_flag once;
     std::call_once(once, [] {
         gst_plugin_register_static(GST_VERSION_MAJOR, GST_VERSION_MINOR, "zephyrscopedashmpd",
-                                   "DASH MPD type finding by root element", registerInPlugin, "2.0", "Proprietary",
-                                   "zephyrscope", "Zephyrscope", "https://zephyrscope.invalid");
+                                   "DASH MPD type finding by root element", registerInPlugin, ZEPHYRSCOPE_VERSION,
+                                   "Proprietary", "zephyrscope", "Zephyrscope", "https://zephyrscope.invalid");
     });
 }
 

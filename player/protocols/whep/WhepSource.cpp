@@ -4,6 +4,7 @@
 #include "WhepSession.h"
 #include "WhepState.h"
 #include "WhepStreams.h"
+#include "Version.h"
 
 #include <mutex>
 
@@ -234,8 +235,8 @@ void WhepSource::registerElement()
     static std::once_flag once;
     std::call_once(once, [] {
         gst_plugin_register_static(GST_VERSION_MAJOR, GST_VERSION_MINOR, "zephyrscopewhep",
-                                   "WHEP playback over webrtcbin", pluginInit, "2.0", "Proprietary", "zephyrscope",
-                                   "Zephyrscope", "https://zephyrscope.invalid");
+                                   "WHEP playback over webrtcbin", pluginInit, ZEPHYRSCOPE_VERSION, "Proprietary",
+                                   "zephyrscope", "Zephyrscope", "https://zephyrscope.invalid");
     });
 }
 
