@@ -263,6 +263,19 @@ const char* JsonLogEventName(JsonLogEventKind kind)
     return "unknown";
 }
 
+std::optional<JsonLogEventKind> JsonLogEventKindNamed(std::string_view name)
+{
+    // The kinds run from 0 without gaps; past the last one the name is "unknown".
+    for (int k = 0;; ++k) {
+        const auto kind = static_cast<JsonLogEventKind>(k);
+        const std::string_view written = JsonLogEventName(kind);
+        if (written == "unknown")
+            return std::nullopt;
+        if (written == name)
+            return kind;
+    }
+}
+
 void FormatJsonEvent(const JsonLogEvent& e, std::string& out, std::string_view channel)
 {
     beginObject(out, "event", channel);

@@ -40,6 +40,9 @@ enum class JsonLogEventKind {
 
 // The "event" field's value for a kind ("opened", "first_frame", ...).
 const char* JsonLogEventName(JsonLogEventKind kind);
+// The kind an "event" field's value names, for a reader of the log; none for a
+// name this version does not write.
+std::optional<JsonLogEventKind> JsonLogEventKindNamed(std::string_view name);
 
 // One event of the JSON Lines log. Which optional fields apply depends on the kind.
 struct JsonLogEvent {

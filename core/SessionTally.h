@@ -12,7 +12,9 @@ namespace zephyrscope {
 // One entry's session so far, tick by tick: the time played and stalled, and
 // what was played against the best the stream showed (docs/QOE.md). The metrics
 // endpoint keeps one for the current entry; the report sums a clip's ticks with
-// one. Each tick stands for the time to the next one of the same entry.
+// one for what was played, and takes start-up and stalls from its own model
+// (report/StartupAndStalls), which has the JSON log's events and the whole log.
+// Each tick stands for the time to the next one of the same entry.
 class SessionTally {
 public:
     void tick(const SampleLine& line, const NetworkFigures& figures);

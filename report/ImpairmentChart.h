@@ -7,6 +7,7 @@
 
 #include <vector>
 
+class QFontMetricsF;
 class QPainter;
 class QRectF;
 
@@ -34,6 +35,11 @@ public:
     static QColor colorOf(int protocol);
 
 private:
+    void drawLegend(QPainter& painter, const QFontMetricsF& metrics, double left, double top) const;
+    // One panel's value axis, title and bars in box; groups: the impairments, at least one.
+    void drawPanel(QPainter& painter, const Panel& panel, const QRectF& box, double areaLeft, double line,
+                   int groups) const;
+
     QString m_title;
     QStringList m_impairments, m_protocols;
     std::vector<Panel> m_panels;

@@ -1,5 +1,6 @@
 #include "JsonLogReader.h"
 
+#include "FigureByKey.h"
 #include "FigureTable.h"
 #include "JsonLogLine.h"
 #include "LogReader.h"
@@ -11,7 +12,6 @@
 
 #include <optional>
 
-
 namespace zephyrscope::report {
 
 namespace {
@@ -21,6 +21,11 @@ constexpr double kMsPerSecond = 1000.0;
 std::int32_t intOf(const QJsonObject& o, const char* key)
 {
     return static_cast<std::int32_t>(o.value(QLatin1String(key)).toDouble());
+}
+
+std::int64_t msOf(const QJsonObject& o, const char* key)
+{
+    return static_cast<std::int64_t>(o.value(QLatin1String(key)).toDouble());
 }
 
 // What is wrong with the tick, or null when it was read whole. The figure
@@ -52,20 +57,154 @@ const char* readTick(const QJsonObject& o, LogSample& s)
         }
         s.tsErrors = counts;
     }
-    s.audioMeasured = o.value(QLatin1String("loudness_momentary_lufs")).isDouble();
+    // The momentary loudness comes with the first 400 ms of sound.
+    static const Figure& momentaryLoudness = FigureByKey("loudness_momentary_lufs");
+    s.audioMeasured = o.value(QLatin1String(momentaryLoudness.jsonKey)).isDouble();
     return nullptr;
 }
 
 // The end of a stretch of black, frozen or silent content, which carries its length.
-std::optional<LogEvent::Kind> contentEnd(const QString& event)
+std::optional<LogEvent::Kind> contentEnd(JsonLogEventKind kind)
 {
-    if (event == QLatin1String("black_ended"))
+    switch (kind) {
+    case JsonLogEventKind::BlackEnded:
         return LogEvent::Kind::BlackEnded;
-    if (event == QLatin1String("freeze_ended"))
+    case JsonLogEventKind::FreezeEnded:
         return LogEvent::Kind::FreezeEnded;
-    if (event == QLatin1String("silence_ended"))
+    case JsonLogEventKind::SilenceEnded:
         return LogEvent::Kind::SilenceEnded;
-    return std::nullopt;
+    default:
+        return std::nullopt;
+    }
+}
+
+// The entry now going on: whether its picture came, and whether its media opened.
+struct Entry {
+    bool pictureShown = false;
+    bool opened = false;
+};
+
+LogMediaBlock openedBlock(const QJsonObject& o, int lineNumber, std::size_t firstSampleAfter)
+{
+    LogMediaBlock block;
+    block.line = lineNumber;
+    block.name = o.value(QLatin1String("name")).toString().toStdString();
+    block.url = o.value(QLatin1String("url")).toString().toStdString();
+    block.duration = o.value(QLatin1String("duration_s")).toDouble(0.0);
+    block.durationString = o.value(QLatin1String("duration_string")).toString().toStdString();
+    block.width = intOf(o, "width");
+    block.height = intOf(o, "height");
+    block.firstSampleAfter = firstSampleAfter;
+    return block;
+}
+
+LogEvent stallEnded(const QJsonObject& o, double utc, std::size_t clip)
+{
+    const std::int64_t stallMs = msOf(o, "stall_ms");
+    // The stall as the picture saw it ends stall_ms after it stopped; a log
+    // without that time has only the play state's.
+    const QJsonValue since = o.value(QLatin1String("since_wall_ms"));
+    const double end = since.isDouble() ? (since.toDouble() + static_cast<double>(stallMs)) / kMsPerSecond : utc;
+    return {LogEvent::Kind::StallEnded, end, stallMs, clip};
+}
+
+// The entry's "ended": how it ended, and whether its media had opened.
+void endEntry(StatisticsLog& log, const QJsonObject& o, double utc, std::size_t clip, Entry& entry)
+{
+    if (!log.media.empty() && !log.media.back().entryEndSample)
+        log.media.back().entryEndSample = log.samples.size();
+    LogEntryEnd end;
+    const QString how = o.value(QLatin1String("how")).toString();
+    end.how = how == QLatin1String("failed")    ? LogEntryEnd::How::Failed
+              : how == QLatin1String("stopped") ? LogEntryEnd::How::Stopped
+                                                : LogEntryEnd::How::Played;
+    end.url = o.value(QLatin1String("url")).toString().toStdString();
+    end.utc = utc;
+    end.pictureShown = entry.pictureShown;
+    if (entry.opened)
+        end.clip = clip;
+    log.entryEnds.push_back(std::move(end));
+    entry = {};
+}
+
+void readEvent(StatisticsLog& log, const QJsonObject& o, int lineNumber, Entry& entry)
+{
+    // An event this version does not write is passed over.
+    const auto kind = JsonLogEventKindNamed(o.value(QLatin1String("event")).toString().toStdString());
+    if (!kind)
+        return;
+    const double utc = o.value(QLatin1String("wall_ms")).toDouble() / kMsPerSecond;
+    const std::size_t clip = log.media.empty() ? 0 : log.media.size() - 1;
+    switch (*kind) {
+    case JsonLogEventKind::Opened:
+        log.media.push_back(openedBlock(o, lineNumber, log.samples.size()));
+        entry.opened = true;
+        break;
+    case JsonLogEventKind::FirstFrame:
+        entry.pictureShown = true;
+        log.events.push_back({LogEvent::Kind::FirstFrame, utc, msOf(o, "startup_ms"), clip});
+        break;
+    case JsonLogEventKind::StallStarted:
+        log.events.push_back({LogEvent::Kind::StallStarted, utc, 0, clip});
+        break;
+    case JsonLogEventKind::StallEnded:
+        log.events.push_back(stallEnded(o, utc, clip));
+        break;
+    case JsonLogEventKind::OutageStarted:
+        log.monitored = true;
+        break;
+    case JsonLogEventKind::OutageEnded:
+        log.monitored = true;
+        log.outages.push_back({utc, msOf(o, "duration_ms"), o.value(QLatin1String("resumed")).toBool(true)});
+        break;
+    case JsonLogEventKind::Ended:
+        endEntry(log, o, utc, clip, entry);
+        break;
+    case JsonLogEventKind::BlackEnded:
+    case JsonLogEventKind::FreezeEnded:
+    case JsonLogEventKind::SilenceEnded:
+        log.events.push_back({*contentEnd(*kind), utc, msOf(o, "duration_ms"), clip});
+        break;
+    // Seen in the ticks too; a stretch's end carries its whole length.
+    case JsonLogEventKind::VariantSwitched:
+    case JsonLogEventKind::Error:
+    case JsonLogEventKind::BlackStarted:
+    case JsonLogEventKind::FreezeStarted:
+    case JsonLogEventKind::SilenceStarted:
+        break;
+    }
+}
+
+// One line: a tick, an event, or a problem.
+void readLine(StatisticsLog& log, std::string_view line, int lineNumber, Entry& entry)
+{
+    auto problem = [&](const std::string& message) { log.problems.push_back({lineNumber, message}); };
+    QJsonParseError error {};
+    const QJsonDocument document =
+        QJsonDocument::fromJson(QByteArray(line.data(), static_cast<qsizetype>(line.size())), &error);
+    if (!document.isObject()) {
+        problem("not a JSON object: " + error.errorString().toStdString());
+        return;
+    }
+    const QJsonObject o = document.object();
+    if (o.value(QLatin1String("schema")).toString() != QLatin1String(kJsonLogSchema)) {
+        problem("schema '" + o.value(QLatin1String("schema")).toString().toStdString() + "' is not "
+                + kJsonLogSchema);
+        return;
+    }
+    const QString type = o.value(QLatin1String("type")).toString();
+    if (type == QLatin1String("tick")) {
+        LogSample s;
+        s.line = lineNumber;
+        if (const char* wrong = readTick(o, s); !wrong)
+            log.samples.push_back(std::move(s));
+        else
+            problem(wrong);
+    } else if (type == QLatin1String("event")) {
+        readEvent(log, o, lineNumber, entry);
+    } else {
+        problem("neither a tick nor an event");
+    }
 }
 
 } // namespace
@@ -83,9 +222,7 @@ StatisticsLog JsonLogReader::fromText(std::string_view text)
     log.headerValid = true; // a JSON Lines log has no header line
     int lineNumber = 0;
     std::size_t start = 0;
-    // The entry now going on: whether its picture came, and whether its media opened.
-    bool pictureShown = false;
-    bool opened = false;
+    Entry entry;
     while (start < text.size()) {
         std::size_t end = text.find('\n', start);
         if (end == std::string_view::npos)
@@ -93,97 +230,8 @@ StatisticsLog JsonLogReader::fromText(std::string_view text)
         const std::string_view line = text.substr(start, end - start);
         start = end + 1;
         ++lineNumber;
-        if (line.find_first_not_of(" \t\r") == std::string_view::npos)
-            continue;
-        auto problem = [&](const std::string& message) { log.problems.push_back({lineNumber, message}); };
-        QJsonParseError error {};
-        const QJsonDocument document =
-            QJsonDocument::fromJson(QByteArray(line.data(), static_cast<qsizetype>(line.size())), &error);
-        if (!document.isObject()) {
-            problem("not a JSON object: " + error.errorString().toStdString());
-            continue;
-        }
-        const QJsonObject o = document.object();
-        if (o.value(QLatin1String("schema")).toString() != QLatin1String(kJsonLogSchema)) {
-            problem("schema '" + o.value(QLatin1String("schema")).toString().toStdString() + "' is not "
-                    + kJsonLogSchema);
-            continue;
-        }
-        const QString type = o.value(QLatin1String("type")).toString();
-        if (type == QLatin1String("tick")) {
-            LogSample s;
-            s.line = lineNumber;
-            if (const char* wrong = readTick(o, s); !wrong)
-                log.samples.push_back(std::move(s));
-            else
-                problem(wrong);
-            continue;
-        }
-        if (type != QLatin1String("event")) {
-            problem("neither a tick nor an event");
-            continue;
-        }
-        const QString event = o.value(QLatin1String("event")).toString();
-        const double utc = o.value(QLatin1String("wall_ms")).toDouble() / kMsPerSecond;
-        const std::size_t clip = log.media.empty() ? 0 : log.media.size() - 1;
-        if (event == QLatin1String("opened")) {
-            LogMediaBlock block;
-            block.line = lineNumber;
-            block.name = o.value(QLatin1String("name")).toString().toStdString();
-            block.url = o.value(QLatin1String("url")).toString().toStdString();
-            block.duration = o.value(QLatin1String("duration_s")).toDouble(0.0);
-            block.durationString = o.value(QLatin1String("duration_string")).toString().toStdString();
-            block.width = intOf(o, "width");
-            block.height = intOf(o, "height");
-            block.firstSampleAfter = log.samples.size();
-            log.media.push_back(std::move(block));
-            opened = true;
-        } else if (event == QLatin1String("first_frame")) {
-            pictureShown = true;
-            log.events.push_back({LogEvent::Kind::FirstFrame, utc,
-                                  static_cast<std::int64_t>(o.value(QLatin1String("startup_ms")).toDouble()), clip});
-        } else if (event == QLatin1String("stall_started")) {
-            log.events.push_back({LogEvent::Kind::StallStarted, utc, 0, clip});
-        } else if (event == QLatin1String("stall_ended")) {
-            const auto stallMs = static_cast<std::int64_t>(o.value(QLatin1String("stall_ms")).toDouble());
-            // The stall as the picture saw it ends stall_ms after it stopped; a
-            // log without that time has only the play state's.
-            const QJsonValue since = o.value(QLatin1String("since_wall_ms"));
-            const double end = since.isDouble() ? (since.toDouble() + static_cast<double>(stallMs)) / kMsPerSecond : utc;
-            log.events.push_back({LogEvent::Kind::StallEnded, end, stallMs, clip});
-        } else if (event == QLatin1String("black_ended") || event == QLatin1String("freeze_ended")
-                   || event == QLatin1String("silence_ended")) {
-            const auto kind = event == QLatin1String("black_ended")    ? LogEvent::Kind::BlackEnded
-                              : event == QLatin1String("freeze_ended") ? LogEvent::Kind::FreezeEnded
-                                                                       : LogEvent::Kind::SilenceEnded;
-            log.events.push_back(
-                {kind, utc, static_cast<std::int64_t>(o.value(QLatin1String("duration_ms")).toDouble()), clip});
-        } else if (event == QLatin1String("outage_started")) {
-            log.monitored = true;
-        } else if (event == QLatin1String("outage_ended")) {
-            log.monitored = true;
-            log.outages.push_back({utc, static_cast<std::int64_t>(o.value(QLatin1String("duration_ms")).toDouble()),
-                                   o.value(QLatin1String("resumed")).toBool(true)});
-        } else if (event == QLatin1String("ended")) {
-            if (!log.media.empty() && !log.media.back().entryEndSample)
-                log.media.back().entryEndSample = log.samples.size();
-            LogEntryEnd entry;
-            const QString how = o.value(QLatin1String("how")).toString();
-            entry.how = how == QLatin1String("failed")    ? LogEntryEnd::How::Failed
-                        : how == QLatin1String("stopped") ? LogEntryEnd::How::Stopped
-                                                          : LogEntryEnd::How::Played;
-            entry.url = o.value(QLatin1String("url")).toString().toStdString();
-            entry.utc = utc;
-            entry.pictureShown = pictureShown;
-            if (opened)
-                entry.clip = clip;
-            log.entryEnds.push_back(std::move(entry));
-            pictureShown = opened = false;
-        } else if (const auto content = contentEnd(event)) {
-            log.events.push_back({*content, utc,
-                                  static_cast<std::int64_t>(o.value(QLatin1String("duration_ms")).toDouble()), clip});
-        }
-        // Other events (variant switched, error) are seen in the ticks too.
+        if (line.find_first_not_of(" \t\r") != std::string_view::npos)
+            readLine(log, line, lineNumber, entry);
     }
     return log;
 }

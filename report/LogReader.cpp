@@ -1,5 +1,6 @@
 #include "LogReader.h"
 
+#include "FigureByKey.h"
 #include "PlayState.h"
 #include "Protocol.h"
 
@@ -97,40 +98,61 @@ std::optional<std::int32_t> playStateNamed(std::string_view name)
     return std::nullopt;
 }
 
+// The figure table's row of each column, found by its header name: what the
+// column holds and how it is set.
+std::array<const Figure*, 18> rowsOf(const std::array<std::string_view, 18>& columns)
+{
+    std::array<const Figure*, 18> rows {};
+    for (std::size_t i = 0; i < columns.size(); ++i)
+        rows[i] = &FigureByKey(columns[i]);
+    return rows;
+}
+
+// Sets a column's value from its field through the column's row; what the field
+// is not, or empty when it was read.
+std::string setColumn(const Figure& row, std::string_view field, LogSample& s)
+{
+    switch (row.type) {
+    case FigureType::Integer: {
+        std::int32_t value = 0; // the log's integer columns are 32-bit
+        if (!parseInteger(field, value))
+            return "an integer";
+        row.value.set(s, value);
+        return {};
+    }
+    case FigureType::Decimal: {
+        double value = 0.0;
+        if (!parseDecimal(field, value))
+            return "a number";
+        row.value.set(s, value);
+        return {};
+    }
+    case FigureType::Text:
+        row.text.set(s, field);
+        // A text the row does not give back (a state no state is named) is not one of its values.
+        return row.text.get(s) == field ? std::string() : "a " + std::string(row.name);
+    }
+    return {};
+}
+
 // Why a line with tabs is not a sample, or empty when it is one.
 std::string sampleProblem(std::string_view line, LogSample* sample)
 {
+    static const std::array<const Figure*, 18> rows = rowsOf(kColumns);
     const auto f = split(line, '\t');
     if (f.size() != kColumns.size())
         return "has " + std::to_string(f.size()) + " fields, 18 expected";
     LogSample s;
-    auto bad = [&](std::size_t i, const char* what) {
+    auto bad = [&](std::size_t i, const std::string& what) {
         return "field " + std::string(kColumns[i]) + " is not " + what + ": '" + std::string(f[i]) + "'";
     };
+    // The time, written seconds.milliseconds with the milliseconds unpadded: no row reads that back.
     if (!parseUtc(f[0], s.utcTime.seconds, s.utcTime.milliseconds))
         return bad(0, "a time in seconds.milliseconds");
-    if (!parseDecimal(f[1], s.elapsed))
-        return bad(1, "a number");
-    std::int32_t* integers[] = {&s.network.bufferingProgress, &s.network.bufferingCount, &s.network.bufferingTime, &s.network.bitRate, &s.network.bandWidth,
-                                &s.network.maxBandwidth};
-    for (std::size_t i = 0; i < 6; ++i)
-        if (!parseInteger(f[2 + i], *integers[i]))
-            return bad(2 + i, "an integer");
-    if (!parseDecimal(f[8], s.fps))
-        return bad(8, "a number");
-    std::int32_t* more[] = {&s.network.encodedFrameRate, &s.network.framesSkipped, &s.network.receivedPackets, &s.network.lostPackets,
-                            &s.network.recoveredPackets, &s.network.receptionQuality};
-    for (std::size_t i = 0; i < 6; ++i)
-        if (!parseInteger(f[9 + i], *more[i]))
-            return bad(9 + i, "an integer");
-    s.network.protocol = protocolNamed(f[15]);
-    if (!parseDecimal(f[16], s.iFramerate))
-        return bad(16, "a number");
-    const std::optional<std::int32_t> state = playStateNamed(f[17]);
-    if (!state)
-        return bad(17, "a player state");
-    s.network.playState = *state;
-    s.stateName = PlayStateName(*state);
+    for (std::size_t i = 1; i < f.size(); ++i)
+        if (const std::string what = setColumn(*rows[i], f[i], s); !what.empty())
+            return bad(i, what);
+    s.network.playState = playStateNamed(s.stateName).value_or(-1);
     if (sample)
         *sample = std::move(s);
     return {};

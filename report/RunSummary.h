@@ -2,6 +2,7 @@
 
 #include "FigureTable.h"
 #include "SessionMetrics.h"
+#include "StartupAndStalls.h"
 #include "StatisticsLog.h"
 
 #include <optional>
@@ -9,12 +10,6 @@
 #include <vector>
 
 namespace zephyrscope::report {
-
-// A stretch of wall-clock time, in seconds since 1970.
-struct Period {
-    double begin = 0.0;
-    double end = 0.0;
-};
 
 // A change of an adaptive stream's variant, seen as a change of its declared
 // BandWidth between two samples of one clip.
@@ -36,20 +31,14 @@ struct LatencyFigures {
     double mean = 0.0, p50 = 0.0, p95 = 0.0, max = 0.0;
 };
 
-// Figures of one stretch of samples: the whole run, or one clip.
+// Figures of one stretch of samples: the whole run, or one clip. Its start-up,
+// time played and stalls are StartupAndStalls'.
 //
 // Each sample stands for the time until the next sample, and a sample followed by
 // a gap of more than kMaxSampleGapSeconds (sampling was stopped) or by nothing
 // stands for one nominal period. Averages are over the samples in Playing.
-struct Figures {
+struct Figures : StartupAndStalls {
     std::size_t samples = 0;
-    std::size_t playingSamples = 0;
-    std::optional<double> startupSeconds; // first sample to the first in Playing
-    double playingSeconds = 0.0;
-    int stalls = 0;                        // stretches in Buffering or Reconnecting after play began
-    double stallSeconds = 0.0;
-    std::vector<Period> stallPeriods;
-    double rebufferRatio = 0.0;            // stall time / (playing time + stall time)
     std::optional<double> bitRateMean, bitRateMin, bitRateMax; // bit/s
     std::optional<double> frameRateMean;   // frames per second
     std::optional<double> iFramerateMean;
@@ -61,11 +50,6 @@ struct Figures {
     std::optional<double> qualityMean;       // percent
     std::string protocol;                    // the most frequent one
     std::vector<VariantSwitch> switches;     // HLS, DASH and MSS only
-    // From a JSON Lines log, whose events are timed where they happen: the time
-    // from the entry's start to its first frame shown, and each stall's length.
-    // Start-up and the stalls above then follow these rather than the samples.
-    std::optional<std::int64_t> firstFrameMs;
-    std::vector<std::int64_t> stallMs;
     std::optional<LatencyFigures> latency; // none where no sample had a latency
     // A transport stream's first-priority errors: none unless a JSON Lines log
     // showed a transport stream in the stretch.

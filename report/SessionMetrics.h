@@ -7,6 +7,10 @@
 
 namespace zephyrscope::report {
 
+struct Figures;
+struct RunSummary;
+struct StatisticsLog;
+
 // A clip, or the run, in the terms of CTA-2066's QoE metrics, and its score.
 // docs/QOE.md defines each: what counts, from which events and columns.
 struct SessionMetrics {
@@ -26,5 +30,15 @@ struct SessionMetrics {
     QoeInputs inputs;                         // a clip's; the run's score is the sessions' mean
     QoeScore score;
 };
+
+// A clip as a session: its figures' start-up and stalls in standard terms, what
+// its ticks [begin, end) say of the picture and bit rate played, how its entry
+// ended, and its content's stretches. clip: its index in log.media.
+SessionMetrics ClipSession(const StatisticsLog& log, std::size_t begin, std::size_t end, const Figures& f,
+                           std::size_t clip);
+
+// The run: the clips' sessions added up, and the entries that ended before their
+// media opened, each a session that never started.
+SessionMetrics RunSession(const StatisticsLog& log, const RunSummary& summary);
 
 } // namespace zephyrscope::report

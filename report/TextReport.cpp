@@ -1,5 +1,6 @@
 #include "TextReport.h"
 
+#include "FigureByKey.h"
 #include "Protocol.h"
 
 #include <cstdio>
@@ -116,8 +117,8 @@ void figures(std::string& out, const Figures& f, double firstUtc, bool run)
     }
     for (const Figures::TableFigure& t : f.tableFigures) {
         // A JSON Lines log says whether an entry had sound: without, nothing was silent.
-        if (!t.value && t.figure->jsonKey && std::string_view(t.figure->jsonKey) == "silence_s"
-            && f.playingSamples > 0 && hasAnyValue(f.tableFigures))
+        static const Figure& timeSilent = FigureByKey("silence_s");
+        if (!t.value && t.figure == &timeSilent && f.playingSamples > 0 && hasAnyValue(f.tableFigures))
             row(out, t.figure->reportLabel, "- (no sound track: not silent)");
         if (t.value)
             row(out, t.figure->reportLabel,
