@@ -1,5 +1,6 @@
 #include "MetricsFigures.h"
 
+#include "OutageTracker.h"
 #include "Player.h"
 
 namespace zephyrscope {
@@ -18,6 +19,26 @@ void MetricsFigures::recordSample(const SampleLine& line, Player& player)
     }
     session.tick(sample, network);
     outcomes.ticked(sample.playState, network.firstFrameWallMs);
+}
+
+void MetricsFigures::recordOutages(OutageTracker& tracker)
+{
+    up = tracker.up();
+    outages = tracker.outages();
+    outageSeconds = static_cast<double>(tracker.outageMs()) / 1000.0;
+}
+
+void MetricsFigures::entryOpened(Player& player)
+{
+    ++entriesOpened;
+    // The URL labels the entry's series; one read per entry, not per tick.
+    entryUrl = player.currentMedia()->sourceURL();
+}
+
+void MetricsFigures::entryFailed(std::int64_t firstFrameWallMs)
+{
+    ++entriesFailed;
+    outcomes.failed(firstFrameWallMs);
 }
 
 } // namespace zephyrscope
