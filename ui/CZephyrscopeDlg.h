@@ -29,8 +29,9 @@ struct MetricsFigures;
 //
 // The quit path (Quit, Escape, Close, the countdown's OK, a termination signal)
 // is the run's: it stops the player, stops the sample timer, closes the log and
-// ends the dialog. Failures are the run's too (MeasurementRun), but for a player
-// that cannot be made (exit status 1). UI thread only.
+// ends the dialog. How each failure ends the run, or does not, is the run's to
+// say (MeasurementRun); a player that cannot be made is one too (exit status 1).
+// UI thread only.
 class CZephyrscopeDlg final : public CDialog, public zephyrscope::RunHost, public zephyrscope::PlayerEventSink {
     Q_OBJECT
 
