@@ -1,5 +1,7 @@
 #include "MetricsFigures.h"
 
+#include "OutageTracker.h"
+#include "Player.h"
 
 namespace zephyrscope {
 
@@ -16,6 +18,26 @@ void MetricsFigures::recordSample(const SampleLine& line)
     }
     session.tick(sample, sample.network);
     outcomes.ticked(sample.network.playState, sample.network.firstFrameWallMs);
+}
+
+void MetricsFigures::recordOutages(OutageTracker& tracker)
+{
+    up = tracker.up();
+    outages = tracker.outages();
+    outageSeconds = static_cast<double>(tracker.outageMs()) / 1000.0;
+}
+
+void MetricsFigures::entryOpened(Player& player)
+{
+    ++entriesOpened;
+    // The URL labels the entry's series; one read per entry, not per tick.
+    entryUrl = player.currentMedia()->sourceURL();
+}
+
+void MetricsFigures::entryFailed(std::int64_t firstFrameWallMs)
+{
+    ++entriesFailed;
+    outcomes.failed(firstFrameWallMs);
 }
 
 } // namespace zephyrscope

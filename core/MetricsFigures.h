@@ -12,15 +12,26 @@
 
 namespace zephyrscope {
 
+class OutageTracker;
+class Player;
+
 // What the metrics endpoint serves: the values of the last sample tick and the
 // run's own counters. Updated per tick by recordSample() and per event by the
-// main dialog's increments; the endpoint formats it only when it is asked, so
-// a tick does no formatting for it. Owned by whoever runs the endpoint; read and
+// run (MeasurementRun); the endpoint formats it only when it is asked, so a
+// tick does no formatting for it. Owned by whoever runs the endpoint; read and
 // written on the UI thread only.
 struct MetricsFigures {
     // After a tick has written its line: a copy of its sample, the player's
     // snapshot with it.
     void recordSample(const SampleLine& line);
+    // Whether the channel is up, and its outages so far (reads the tracker's clock).
+    void recordOutages(OutageTracker& tracker);
+    // An entry was opened: counts it, then reads its URL from the player, which
+    // may throw PlayerError (the entry stays counted).
+    void entryOpened(Player& player);
+    // An entry failed; firstFrameWallMs is the player's first frame time, 0 when
+    // it cannot say.
+    void entryFailed(std::int64_t firstFrameWallMs);
 
     // False until the first tick has written its line; until then only the
     // run-level series are served.

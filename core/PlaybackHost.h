@@ -2,7 +2,7 @@
 
 namespace zephyrscope {
 
-// What the playback-event handling asks of the main dialog.
+// What the playback-event handling asks of the run that owns it.
 class PlaybackHost {
 public:
     virtual ~PlaybackHost() = default;
@@ -12,7 +12,7 @@ public:
     // Runs the auto-shutdown countdown modally; returns 1 (OK) or 2 (Cancel).
     virtual int runAutoShutdown() = 0;
     // Takes the quit path (stop the player and the timer, close the log, end the
-    // dialog) and makes exitStatus the process's exit status.
+    // window) and makes exitStatus the process's exit status.
     virtual void quit(int exitStatus) = 0;
 };
 

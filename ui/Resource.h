@@ -32,3 +32,5 @@ inline constexpr unsigned SC_CLOSE = 0xF060;
 
 inline constexpr unsigned ID_TIMER_SAMPLE = 131;
 inline constexpr unsigned ID_TIMER_COUNTDOWN = 132;
+// The wait before a monitored channel is opened again.
+inline constexpr unsigned ID_TIMER_RECONNECT = 133;

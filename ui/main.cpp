@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -51,6 +52,113 @@ std::string environmentText(const char* name)
     return value ? value : "";
 }
 
+// What the options alone answer, before Qt starts or any file is touched: a
+// usage error, --help, --version, a CA file that cannot be used. Nothing when
+// the run goes on.
+std::optional<int> answerFromOptions(const zephyrscope::ProgramOptions& options)
+{
+    if (!options.error.empty()) {
+        std::fprintf(stderr, "zephyrscope: %s\nTry 'zephyrscope --help' for more information.\n",
+                     options.error.c_str());
+        return zephyrscope::kExitUsage;
+    }
+    if (options.help) {
+        std::fputs(zephyrscope::kProgramUsage.c_str(), stdout);
+        return zephyrscope::kExitNormal;
+    }
+    if (options.version) {
+        std::printf("%s\n", zephyrscope::kProgramVersion);
+        return zephyrscope::kExitNormal;
+    }
+    // A CA file that cannot be used is a bad option value: said before anything starts.
+    if (!options.caFile.empty()) {
+        if (const std::string error = CaFileError(options.caFile); !error.empty()) {
+            std::fprintf(stderr, "zephyrscope: %s\n", error.c_str());
+            return zephyrscope::kExitUsage;
+        }
+    }
+    return std::nullopt;
+}
+
+// The metrics endpoint, bound, when --metrics asks for one; nullptr when not.
+// Throws MetricsError when it cannot be bound.
+std::unique_ptr<zephyrscope::MetricsServer> bindMetricsEndpoint(zephyrscope::MetricsFigures& figures,
+                                                                const zephyrscope::ProgramOptions& options)
+{
+    if (!options.metrics)
+        return nullptr;
+    auto server = std::make_unique<zephyrscope::MetricsServer>(figures, options.metricsConnections);
+    server->listen(*options.metrics);
+    std::fprintf(stderr, "Serving metrics at %s\n", server->metricsUrl().c_str());
+    return server;
+}
+
+// Puts Qt on its offscreen platform where there is no display: Qt would abort
+// (status 134) for want of one, and a probe on a server should simply run
+// unattended there. Returns a usage problem for a platform Qt has no plugin for
+// (Qt would abort the process), or nothing.
+std::string choosePlatform(std::vector<std::string>& arguments)
+{
+    if (zephyrscope::NeedsHeadlessPlatform({environmentText("DISPLAY"), environmentText("WAYLAND_DISPLAY"),
+                                            environmentText("QT_QPA_PLATFORM")},
+                                           arguments)) {
+        std::fprintf(stderr, "%s\n", zephyrscope::kHeadlessNotice);
+        if (arguments.empty()) // started with no argument 0 at all
+            arguments.emplace_back("zephyrscope");
+        arguments.insert(arguments.begin() + 1, {"-platform", zephyrscope::kOffscreenPlatform});
+    }
+    if (const QString platform = RequestedPlatform(arguments);
+        !platform.isEmpty() && !AvailablePlatforms().contains(platform))
+        return "unknown platform '" + platform.toStdString() + "' (Qt's platforms here: "
+            + AvailablePlatforms().join(QLatin1String(", ")).toStdString() + ")";
+    return {};
+}
+
+// The player's bus and timers and the metrics endpoint are GLib sources on the
+// default context, which only Qt's GLib event dispatcher runs: without it
+// (QT_NO_GLIB=1) nothing would ever be delivered and the run would hang.
+bool dispatchesGlibSources()
+{
+    const QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance();
+    if (!dispatcher || dispatcher->inherits("QEventDispatcherGlib"))
+        return true;
+    std::fprintf(stderr, "zephyrscope: Cannot run the player without GLib's main loop: Qt's event dispatcher "
+                         "is not GLib's (is QT_NO_GLIB set?)\n");
+    return false;
+}
+
+// The URL and log name's problem, if any. Where nobody can see the dialog's box
+// the run ends at once (returns the usage status); with a display the dialog
+// says it too and waits for Open.
+std::optional<int> answerFromCommandLine(const std::vector<std::string>& arguments, std::size_t literalCount)
+{
+    const std::string problem = zephyrscope::CommandLineProblem(arguments, literalCount);
+    if (problem.empty())
+        return std::nullopt;
+    const bool unknownOption = problem.rfind("unknown option", 0) == 0;
+    if (unknownOption || QGuiApplication::platformName() == QLatin1String("offscreen"))
+        return usageError(problem);
+    std::fprintf(stderr, "zephyrscope: %s\n%s\n", problem.c_str(), zephyrscope::kUsageLine);
+    return std::nullopt;
+}
+
+// Runs the application with the player the options set up; returns its exit status.
+int runApplication(const zephyrscope::ProgramOptions& options, std::vector<std::string> arguments,
+                   zephyrscope::MetricsFigures* metricsFigures)
+{
+    const PlayerSettings playerSettings {options.caFile, options.noDataTimeoutS, options.bearerToken,
+                                         options.stunServer, options.turnServer, options.transportOnly,
+                                         options.content.settings()};
+    CZephyrscopeApp app([playerSettings](QWidget* videoArea) { return CreatePlayerWith(videoArea, playerSettings); },
+                        std::move(arguments));
+    app.setMetricsFigures(metricsFigures);
+    app.setJsonLogName(options.jsonLog);
+    app.setMonitor(options.monitor);
+    app.setChannel(options.channel);
+    app.InitInstance();
+    return app.exitStatus();
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -67,27 +175,8 @@ int main(int argc, char* argv[])
     // Qt starts or any file is touched.
     zephyrscope::ProgramOptions options =
         zephyrscope::ParseProgramOptions(std::vector<std::string>(argv, argv + argc));
-    if (!options.error.empty()) {
-        std::fprintf(stderr, "zephyrscope: %s\nTry 'zephyrscope --help' for more information.\n",
-                     options.error.c_str());
-        return zephyrscope::kExitUsage;
-    }
-    if (options.help) {
-        std::fputs(zephyrscope::kProgramUsage.c_str(), stdout);
-        return zephyrscope::kExitNormal;
-    }
-    if (options.version) {
-        std::printf("%s\n", zephyrscope::kProgramVersion);
-        return zephyrscope::kExitNormal;
-    }
-
-    // A CA file that cannot be used is a bad option value: said before anything starts.
-    if (!options.caFile.empty()) {
-        if (const std::string error = CaFileError(options.caFile); !error.empty()) {
-            std::fprintf(stderr, "zephyrscope: %s\n", error.c_str());
-            return zephyrscope::kExitUsage;
-        }
-    }
+    if (const std::optional<int> status = answerFromOptions(options))
+        return *status;
 
     // The endpoint is bound before Qt starts, anything is played or the log is
     // touched, so a port in use ends the run with nothing lost. It serves from the
@@ -95,37 +184,18 @@ int main(int argc, char* argv[])
     zephyrscope::MetricsFigures metricsFigures;
     metricsFigures.channel = options.channel;
     std::unique_ptr<zephyrscope::MetricsServer> metricsServer;
-    if (options.metrics) {
-        metricsServer = std::make_unique<zephyrscope::MetricsServer>(metricsFigures, options.metricsConnections);
-        try {
-            metricsServer->listen(*options.metrics);
-        } catch (const zephyrscope::MetricsError& e) {
-            std::fprintf(stderr, "%s\n", e.what());
-            return zephyrscope::kExitMetricsFailure;
-        }
-        std::fprintf(stderr, "Serving metrics at %s\n", metricsServer->metricsUrl().c_str());
+    try {
+        metricsServer = bindMetricsEndpoint(metricsFigures, options);
+    } catch (const zephyrscope::MetricsError& e) {
+        std::fprintf(stderr, "%s\n", e.what());
+        return zephyrscope::kExitMetricsFailure;
     }
 
     qInstallMessageHandler(filterQtMessages);
     zephyrscope::Diagnostics::maskPasswordsInPrintedErrors();
     zephyrscope::Diagnostics::setVerbose(options.verbose);
-
-    // With no display Qt would abort (status 134) for want of one; a probe on a
-    // server should simply run unattended there.
-    if (zephyrscope::NeedsHeadlessPlatform({environmentText("DISPLAY"), environmentText("WAYLAND_DISPLAY"),
-                                            environmentText("QT_QPA_PLATFORM")},
-                                           options.arguments)) {
-        std::fprintf(stderr, "%s\n", zephyrscope::kHeadlessNotice);
-        if (options.arguments.empty()) // started with no argument 0 at all
-            options.arguments.emplace_back("zephyrscope");
-        options.arguments.insert(options.arguments.begin() + 1, {"-platform", zephyrscope::kOffscreenPlatform});
-    }
-
-    // Qt would abort the process for a platform it has no plugin for.
-    if (const QString platform = RequestedPlatform(options.arguments);
-        !platform.isEmpty() && !AvailablePlatforms().contains(platform))
-        return usageError("unknown platform '" + platform.toStdString() + "' (Qt's platforms here: "
-                          + AvailablePlatforms().join(QLatin1String(", ")).toStdString() + ")");
+    if (const std::string problem = choosePlatform(options.arguments); !problem.empty())
+        return usageError(problem);
 
     // Qt sees the rest: its own options and the URL and log name.
     std::vector<char*> qtArguments;
@@ -135,36 +205,13 @@ int main(int argc, char* argv[])
     int qtArgumentCount = static_cast<int>(qtArguments.size()) - 1;
     argv = qtArguments.data();
     QApplication application(qtArgumentCount, argv);
-    // The player's bus and timers and the metrics endpoint are GLib sources on the
-    // default context, which only Qt's GLib event dispatcher runs: without it
-    // (QT_NO_GLIB=1) nothing would ever be delivered and the run would hang.
-    if (const QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance();
-        dispatcher && !dispatcher->inherits("QEventDispatcherGlib")) {
-        std::fprintf(stderr, "zephyrscope: Cannot run the player without GLib's main loop: Qt's event dispatcher "
-                             "is not GLib's (is QT_NO_GLIB set?)\n");
+    if (!dispatchesGlibSources())
         return zephyrscope::kExitNoPlayer;
-    }
     // QApplication has taken its own options (-platform and the like) out of argv.
     // The rest is used as given: a file name that is not UTF-8 would not survive
     // a round trip through QString.
-    const std::vector<std::string> arguments(argv, argv + qtArgumentCount);
-    // Where nobody can see the dialog's box the run ends at once; with a display
-    // the dialog says it too and waits for Open.
-    if (const std::string problem = zephyrscope::CommandLineProblem(arguments, options.literalCount); !problem.empty()) {
-        const bool unknownOption = problem.rfind("unknown option", 0) == 0;
-        if (unknownOption || QGuiApplication::platformName() == QLatin1String("offscreen"))
-            return usageError(problem);
-        std::fprintf(stderr, "zephyrscope: %s\n%s\n", problem.c_str(), zephyrscope::kUsageLine);
-    }
-    const PlayerSettings playerSettings {options.caFile, options.noDataTimeoutS, options.bearerToken,
-                                         options.stunServer, options.turnServer, options.transportOnly,
-                                         options.content.settings()};
-    CZephyrscopeApp app([playerSettings](QWidget* videoArea) { return CreatePlayerWith(videoArea, playerSettings); },
-                        arguments);
-    app.setMetricsFigures(metricsServer ? &metricsFigures : nullptr);
-    app.setJsonLogName(options.jsonLog);
-    app.setMonitor(options.monitor);
-    app.setChannel(options.channel);
-    app.InitInstance();
-    return app.exitStatus();
+    std::vector<std::string> arguments(argv, argv + qtArgumentCount);
+    if (const std::optional<int> status = answerFromCommandLine(arguments, options.literalCount))
+        return *status;
+    return runApplication(options, std::move(arguments), metricsServer ? &metricsFigures : nullptr);
 }

@@ -198,7 +198,7 @@ TEST_F(MainDialogTest, PlayerErrorInATickIsPrintedOnceAndSamplingGoesOn)
     CapturedStderr err;
     run(
         [&](CZephyrscopeDlg& d) {
-            player->failingCall = "network.bitRate";
+            player->failingCall = "snapshot";
             d.OnTimer(ID_TIMER_SAMPLE);
             d.OnTimer(ID_TIMER_SAMPLE);
             EXPECT_TRUE(d.isTimerRunning(ID_TIMER_SAMPLE));
@@ -206,7 +206,7 @@ TEST_F(MainDialogTest, PlayerErrorInATickIsPrintedOnceAndSamplingGoesOn)
             d.quit(0);
         },
         {"zephyrscope", "u", path("error.dat")});
-    EXPECT_EQ(err.count("Cannot read network.bitRate: the player is gone\n"), 1);
+    EXPECT_EQ(err.count("Cannot read snapshot: the player is gone\n"), 1);
 }
 
 TEST_F(MainDialogTest, ReadyDuringTheCountdownDoesNotOpenASecondOne)
@@ -284,7 +284,7 @@ TEST_F(MainDialogTest, MetricsFiguresFollowWrittenTicksOpenedEntriesAndFailures)
             player->net.ristRoundTripMs = 2.5;
             d.OnTimer(ID_TIMER_SAMPLE);
             // A tick that fails writes no line and leaves the last figures as they were.
-            player->failingCall = "network.bitRate";
+            player->failingCall = "snapshot";
             player->net.lostPackets = 11;
             player->net.videoWidth = 320;
             d.OnTimer(ID_TIMER_SAMPLE);

@@ -6,13 +6,13 @@
 #include "PlayState.h"
 #include "RunLogs.h"
 
-#include <QTemporaryDir>
-
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <unistd.h>
 
 using namespace zephyrscope;
 using namespace zephyrscope::testing;
@@ -27,32 +27,46 @@ std::string contents(const std::string& path)
     return text.str();
 }
 
+// A scratch folder of the test's own, removed with it.
+class RunLogsTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/zephyrscope-runlogs-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        dir = pattern;
+    }
+    void TearDown() override { std::filesystem::remove_all(dir); }
+
+    std::string path(const char* name) const { return (dir / name).string(); }
+
+    std::filesystem::path dir;
+};
+
 } // namespace
 
-TEST(RunLogs, AJsonLogThatCannotBeCreatedLeavesTheExistingLogAsItWas)
+TEST_F(RunLogsTest, AJsonLogThatCannotBeCreatedLeavesTheExistingLogAsItWas)
 {
-    QTemporaryDir dir;
-    const std::string log = dir.filePath(QStringLiteral("run.dat")).toStdString();
+    const std::string log = path("run.dat");
     std::ofstream(log) << "a log from before\n";
     FakeClock clock;
     FakePlayer player;
     RunLogs logs;
     logs.setFileName(log);
-    logs.setJsonFileName(dir.filePath(QStringLiteral("missing/run.jsonl")).toStdString());
+    logs.setJsonFileName(path("missing/run.jsonl"));
     EXPECT_THROW(logs.open(clock, player), LogError);
     EXPECT_FALSE(logs.log().isOpen());
     EXPECT_EQ(contents(log), "a log from before\n");
 }
 
-TEST(RunLogs, ClosingEndsTheJsonLogsOpenEntryAsStoppedAndClosesBoth)
+TEST_F(RunLogsTest, ClosingEndsTheJsonLogsOpenEntryAsStoppedAndClosesBoth)
 {
-    QTemporaryDir dir;
-    const std::string json = dir.filePath(QStringLiteral("run.jsonl")).toStdString();
+    const std::string json = path("run.jsonl");
     FakeClock clock;
     FakePlayer player;
     player.media.sourceURL = "http://127.0.0.1/clip.mkv";
     RunLogs logs;
-    logs.setFileName(dir.filePath(QStringLiteral("run.dat")).toStdString());
+    logs.setFileName(path("run.dat"));
     logs.setJsonFileName(json);
     logs.open(clock, player);
     EXPECT_TRUE(logs.log().isOpen());
