@@ -1,6 +1,6 @@
-// Cost of one sample with the real player layer: the sampler's fifteen reads of
+// Cost of one sample with the real player layer: the sampler's one snapshot of
 // a CWMPPlayer4 that plays a clip, the IFramerate step, formatting the line and
-// appending it to a real log file. Between two timed ticks the GLib main loop
+// appending it to a real log file; and the same with every writer on. Between two timed ticks the GLib main loop
 // runs for a while, as it does in the program, so the player's bus messages and
 // statistics timer keep the figures live and the caches are not artificially warm.
 //
@@ -8,10 +8,12 @@
 // Without --clip, a 20-second 1280x720 30 fps clip is made first.
 #include "CWMPPlayer4.h"
 #include "EventRecorder.h"
+#include "JsonLog.h"
 #include "LogFile.h"
 #include "LogSink.h"
 #include "MainLoopWait.h"
 #include "MediaFactory.h"
+#include "MetricsFigures.h"
 #include "PlayState.h"
 #include "PlaybackValues.h"
 #include "Sampler.h"
@@ -152,6 +154,36 @@ void BM_TickWithRealPlayerNoFile(benchmark::State& state)
     runPaced(state, [&] { sampler.OnTimer(); });
 }
 
+// The tick with every writer on, as the run makes it: the log line to a file,
+// the JSON Lines log's tick to another, and the metrics endpoint's copy.
+void BM_TickEveryWriter(benchmark::State& state)
+{
+    const std::filesystem::path dir = std::filesystem::temp_directory_path();
+    const std::string stem = "zephyrscope-bench-writers-" + std::to_string(::getpid());
+    {
+        SystemClock clock;
+        LogFile log, jsonFile;
+        log.create((dir / (stem + ".dat")).string());
+        jsonFile.create((dir / (stem + ".jsonl")).string());
+        NullDisplay fps;
+        PlaybackValues values;
+        values.m_playStartClock = clock.processClock();
+        Player& player = *Shared().player;
+        Sampler sampler(clock, player, log, fps, values);
+        JsonLog json(clock, player, jsonFile);
+        json.playStateChanged(kPlayStateTransitioning);
+        json.playStateChanged(kPlayStatePlaying);
+        MetricsFigures metrics;
+        runPaced(state, [&] {
+            sampler.OnTimer();
+            json.tick(sampler.lastSample());
+            metrics.recordSample(sampler.lastSample());
+        });
+    }
+    std::filesystem::remove(dir / (stem + ".dat"));
+    std::filesystem::remove(dir / (stem + ".jsonl"));
+}
+
 // One statistic read as the sampler makes it: a network object made, read once, released.
 void BM_OneNetworkRead(benchmark::State& state)
 {
@@ -171,6 +203,7 @@ void BM_PlayStateRead(benchmark::State& state)
 } // namespace
 
 BENCHMARK(BM_TickWithRealPlayer)->UseManualTime()->Iterations(400)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_TickEveryWriter)->UseManualTime()->Iterations(400)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_TickWithRealPlayerNoFile)->UseManualTime()->Iterations(400)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_OneNetworkRead)->UseManualTime()->Iterations(400)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_PlayStateRead)->UseManualTime()->Iterations(400)->Unit(benchmark::kMicrosecond);
