@@ -50,7 +50,7 @@ public:
 };
 
 struct PlayerProtocol {
-    // core's rows this plays (core/Protocol.h).
+    // core's rows this plays (core/protocols/Protocol.h).
     std::span<const ProtocolId> protocols;
     // The factories of the source elements playbin3 makes for it; none for a
     // protocol found inside the pipeline (the adaptive demuxers).

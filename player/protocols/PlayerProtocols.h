@@ -1,7 +1,7 @@
 #pragma once
 
 // Every protocol the player plays, as the player plays it: one descriptor per
-// room of this folder, each against core's Protocol rows (core/Protocol.h).
+// room of this folder, each against core's Protocol rows (core/protocols/Protocol.h).
 // Adding a protocol: its row in core, its room here with its descriptor and
 // measurement file, and one line in PlayerProtocols.cpp. Private to player/.
 
