@@ -160,7 +160,6 @@ struct MetricsServer::Impl {
             return false;
         g_socket_shutdown(g_socket_connection_get_socket(oldest->stream.get()), TRUE, TRUE, nullptr);
         open.erase(oldest);
-        ++closedByCap;
         return true;
     }
 
@@ -213,7 +212,6 @@ struct MetricsServer::Impl {
     ServerPtr server;
     ServicePtr service;
     std::deque<Connection> open; // oldest first
-    std::uint64_t closedByCap = 0;
     std::string text;
 };
 
@@ -239,22 +237,6 @@ MetricsServer::~MetricsServer()
     }
     if (m_impl->server)
         soup_server_disconnect(m_impl->server.get());
-}
-
-int MetricsServer::maxConnections() const
-{
-    return m_impl->maxConnections;
-}
-
-int MetricsServer::openConnections() const
-{
-    m_impl->forgetClosed();
-    return static_cast<int>(m_impl->open.size());
-}
-
-std::uint64_t MetricsServer::connectionsClosedByCap() const
-{
-    return m_impl->closedByCap;
 }
 
 void MetricsServer::listen(const MetricsAddress& address)

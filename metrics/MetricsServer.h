@@ -45,13 +45,6 @@ public:
     // Where the metrics are, with the port actually bound: "http://127.0.0.1:9464/metrics".
     const std::string& metricsUrl() const { return m_metricsUrl; }
 
-    // The cap in force: the one asked for, lowered to a quarter of the open-file limit.
-    int maxConnections() const;
-    // Connections open now (closed ones are counted off as new ones come).
-    int openConnections() const;
-    // Connections the cap has closed.
-    std::uint64_t connectionsClosedByCap() const;
-
     // A quarter of the soft RLIMIT_NOFILE (at least 1), or wanted if that is lower.
     static int ConnectionCap(int wanted);
 

@@ -120,9 +120,7 @@ void drawAxisAndLegend(QPainter& painter, const Panel& panel, const QRectF& box,
                        const QFontMetricsF& metrics, const Layout& at)
 {
     const double line = at.line;
-    painter.setPen(QPen(QColor(220, 220, 220), 1));
     const double step = niceStep(maxValue, 4);
-    painter.setPen(Qt::black);
     for (double v = 0.0; v <= maxValue + step * 0.01; v += step) {
         painter.setPen(QPen(QColor(225, 225, 225), 1));
         painter.drawLine(QPointF(box.left(), yOf(box, maxValue, v)), QPointF(box.right(), yOf(box, maxValue, v)));

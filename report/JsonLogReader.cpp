@@ -63,21 +63,6 @@ const char* readTick(const QJsonObject& o, LogSample& s)
     return nullptr;
 }
 
-// The end of a stretch of black, frozen or silent content, which carries its length.
-std::optional<LogEvent::Kind> contentEnd(JsonLogEventKind kind)
-{
-    switch (kind) {
-    case JsonLogEventKind::BlackEnded:
-        return LogEvent::Kind::BlackEnded;
-    case JsonLogEventKind::FreezeEnded:
-        return LogEvent::Kind::FreezeEnded;
-    case JsonLogEventKind::SilenceEnded:
-        return LogEvent::Kind::SilenceEnded;
-    default:
-        return std::nullopt;
-    }
-}
-
 // The entry now going on: whether its picture came, and whether its media opened.
 struct Entry {
     bool pictureShown = false;
@@ -160,10 +145,15 @@ void readEvent(StatisticsLog& log, const QJsonObject& o, int lineNumber, Entry& 
     case JsonLogEventKind::Ended:
         endEntry(log, o, utc, clip, entry);
         break;
+    // The end of a stretch of black, frozen or silent content carries its length.
     case JsonLogEventKind::BlackEnded:
+        log.events.push_back({LogEvent::Kind::BlackEnded, utc, msOf(o, "duration_ms"), clip});
+        break;
     case JsonLogEventKind::FreezeEnded:
+        log.events.push_back({LogEvent::Kind::FreezeEnded, utc, msOf(o, "duration_ms"), clip});
+        break;
     case JsonLogEventKind::SilenceEnded:
-        log.events.push_back({*contentEnd(*kind), utc, msOf(o, "duration_ms"), clip});
+        log.events.push_back({LogEvent::Kind::SilenceEnded, utc, msOf(o, "duration_ms"), clip});
         break;
     // Seen in the ticks too; a stretch's end carries its whole length.
     case JsonLogEventKind::VariantSwitched:

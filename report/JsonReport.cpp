@@ -37,27 +37,30 @@ private:
     std::string m_text;
 };
 
-std::string switches(const std::vector<VariantSwitch>& list)
+// A JSON array of what `json` makes of each item.
+template <typename Item, typename Json>
+std::string array(const std::vector<Item>& list, Json json)
 {
     std::string out = "[";
-    for (std::size_t k = 0; k < list.size(); ++k) {
-        if (k > 0)
-            out += ",";
-        out += Object()
-                   .field("utc", number(list[k].utc))
-                   .field("from_bandwidth", std::to_string(list[k].fromBandwidth))
-                   .field("to_bandwidth", std::to_string(list[k].toBandwidth))
-                   .close();
-    }
+    for (const Item& item : list)
+        out += (out.size() > 1 ? "," : "") + json(item);
     return out + "]";
+}
+
+std::string switches(const std::vector<VariantSwitch>& list)
+{
+    return array(list, [](const VariantSwitch& s) {
+        return Object()
+            .field("utc", number(s.utc))
+            .field("from_bandwidth", std::to_string(s.fromBandwidth))
+            .field("to_bandwidth", std::to_string(s.toBandwidth))
+            .close();
+    });
 }
 
 std::string stallList(const std::vector<std::int64_t>& list)
 {
-    std::string out = "[";
-    for (std::size_t k = 0; k < list.size(); ++k)
-        out += (k > 0 ? "," : "") + std::to_string(list[k]);
-    return out + "]";
+    return array(list, [](std::int64_t ms) { return std::to_string(ms); });
 }
 
 std::string tsErrors(const TsErrorCounts& counts)
@@ -70,11 +73,9 @@ std::string tsErrors(const TsErrorCounts& counts)
 
 std::string tsErrorMarks(const std::vector<TsErrorMark>& marks)
 {
-    std::string out = "[";
-    for (std::size_t k = 0; k < marks.size(); ++k)
-        out += (k > 0 ? "," : "") +
-               Object().field("utc", number(marks[k].utc)).field("added", tsErrors(marks[k].added)).close();
-    return out + "]";
+    return array(marks, [](const TsErrorMark& m) {
+        return Object().field("utc", number(m.utc)).field("added", tsErrors(m.added)).close();
+    });
 }
 
 std::string latency(const std::optional<LatencyFigures>& l)
@@ -90,25 +91,20 @@ std::string latency(const std::optional<LatencyFigures>& l)
         .close();
 }
 
-std::string count(int n)
-{
-    return std::to_string(n);
-}
-
 // Keys as docs/QOE.md names them, after CTA-2066's metrics.
 std::string session(const SessionMetrics& m)
 {
     return Object()
         .field("sessions", std::to_string(m.sessions))
         .field("video_start_time_s", number(m.videoStartSeconds))
-        .field("video_start_failures", count(m.videoStartFailures))
-        .field("exits_before_video_start", count(m.exitsBeforeVideoStart))
-        .field("video_playback_failures", count(m.playbackFailures))
-        .field("rebuffering_count", count(m.rebufferingCount))
+        .field("video_start_failures", std::to_string(m.videoStartFailures))
+        .field("exits_before_video_start", std::to_string(m.exitsBeforeVideoStart))
+        .field("video_playback_failures", std::to_string(m.playbackFailures))
+        .field("rebuffering_count", std::to_string(m.rebufferingCount))
         .field("rebuffering_duration_s", number(m.rebufferingSeconds))
         .field("rebuffering_ratio", number(m.rebufferingRatio))
-        .field("bitrate_switches_up", count(m.bitrateSwitchesUp))
-        .field("bitrate_switches_down", count(m.bitrateSwitchesDown))
+        .field("bitrate_switches_up", std::to_string(m.bitrateSwitchesUp))
+        .field("bitrate_switches_down", std::to_string(m.bitrateSwitchesDown))
         .field("average_bitrate_bps", number(m.averageBitRate))
         .field("black_s", number(m.blackSeconds))
         .field("frozen_s", number(m.frozenSeconds))
@@ -198,16 +194,9 @@ std::string FormatJsonReport(const RunSummary& summary, const std::string& logNa
                      .close();
     }
     clips += "]";
-    std::string problems = "[";
-    for (std::size_t k = 0; k < summary.problems.size(); ++k) {
-        if (k > 0)
-            problems += ",";
-        problems += Object()
-                        .field("line", std::to_string(summary.problems[k].line))
-                        .field("message", JsonString(summary.problems[k].message))
-                        .close();
-    }
-    problems += "]";
+    const std::string problems = array(summary.problems, [](const LogProblem& p) {
+        return Object().field("line", std::to_string(p.line)).field("message", JsonString(p.message)).close();
+    });
     return Object()
                .field("log", JsonString(logName))
                .field("header_valid", summary.headerValid ? "true" : "false")

@@ -12,6 +12,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <system_error>
+#include <type_traits>
 #include <cstring>
 #include <cerrno>
 
@@ -57,26 +58,21 @@ std::vector<std::string_view> split(std::string_view text, char separator)
     }
 }
 
-// Integers are right-aligned with spaces in their columns.
+// Numbers are right-aligned with spaces in their columns; decimals are written fixed.
 template <typename T>
-bool parseInteger(std::string_view field, T& out)
+bool parseNumber(std::string_view field, T& out)
 {
     while (!field.empty() && field.front() == ' ')
         field.remove_prefix(1);
     if (field.empty())
         return false;
-    const auto [end, ec] = std::from_chars(field.data(), field.data() + field.size(), out);
-    return ec == std::errc() && end == field.data() + field.size();
-}
-
-bool parseDecimal(std::string_view field, double& out)
-{
-    while (!field.empty() && field.front() == ' ')
-        field.remove_prefix(1);
-    if (field.empty())
-        return false;
-    const auto [end, ec] = std::from_chars(field.data(), field.data() + field.size(), out, std::chars_format::fixed);
-    return ec == std::errc() && end == field.data() + field.size();
+    const char* last = field.data() + field.size();
+    std::from_chars_result result;
+    if constexpr (std::is_floating_point_v<T>)
+        result = std::from_chars(field.data(), last, out, std::chars_format::fixed);
+    else
+        result = std::from_chars(field.data(), last, out);
+    return result.ec == std::errc() && result.ptr == last;
 }
 
 bool parseUtc(std::string_view field, std::int64_t& seconds, std::int32_t& milliseconds)
@@ -84,7 +80,7 @@ bool parseUtc(std::string_view field, std::int64_t& seconds, std::int32_t& milli
     const std::size_t point = field.find('.');
     if (point == std::string_view::npos || field.find(' ') != std::string_view::npos)
         return false;
-    return parseInteger(field.substr(0, point), seconds) && parseInteger(field.substr(point + 1), milliseconds) &&
+    return parseNumber(field.substr(0, point), seconds) && parseNumber(field.substr(point + 1), milliseconds) &&
            milliseconds >= 0 && milliseconds <= 999;
 }
 
@@ -115,14 +111,14 @@ std::string setColumn(const Figure& row, std::string_view field, LogSample& s)
     switch (row.type) {
     case FigureType::Integer: {
         std::int32_t value = 0; // the log's integer columns are 32-bit
-        if (!parseInteger(field, value))
+        if (!parseNumber(field, value))
             return "an integer";
         row.value.set(s, value);
         return {};
     }
     case FigureType::Decimal: {
         double value = 0.0;
-        if (!parseDecimal(field, value))
+        if (!parseNumber(field, value))
             return "a number";
         row.value.set(s, value);
         return {};
@@ -177,8 +173,8 @@ bool parseDurationLine(std::string_view line, LogMediaBlock& block)
         return false;
     LogMediaBlock b;
     b.durationString = std::string(line.substr(kPrefix.size(), open - kPrefix.size()));
-    if (!parseDecimal(line.substr(open + 2, secs - open - 2), b.duration) ||
-        !parseInteger(size.substr(0, star), b.width) || !parseInteger(size.substr(star + 1), b.height))
+    if (!parseNumber(line.substr(open + 2, secs - open - 2), b.duration) ||
+        !parseNumber(size.substr(0, star), b.width) || !parseNumber(size.substr(star + 1), b.height))
         return false;
     block = std::move(b);
     return true;

@@ -16,7 +16,6 @@
 #include <QLineEdit>
 #include <QPaintEvent>
 #include <QPainter>
-#include <QThread>
 
 #include <exception>
 
@@ -72,7 +71,7 @@ void CZephyrscopeDlg::DoDataExchange()
     if (!m_player)
         throw zephyrscope::PlayerError("Cannot create player: no player in this build");
     m_run.usePlayer(*m_player);
-    m_player->setEventSink(this);
+    m_player->setEventSink(&m_run);
 }
 
 bool CZephyrscopeDlg::OnInitDialog()
@@ -93,7 +92,7 @@ bool CZephyrscopeDlg::OnInitDialog()
 
     setWindowIcon(m_hIcon);
 
-    MakeDefaultLogName();
+    m_run.setLogFileName(zephyrscope::DefaultLogName());
     // The playback values start from here: m_clipEnded and m_restartClock 0, m_playStartClock now.
     m_run.begin();
 
@@ -101,11 +100,6 @@ bool CZephyrscopeDlg::OnInitDialog()
     if (ApplyCommandLine() == -1 && !isEnded())
         AfxMessageBox(zephyrscope::kCommandLineIgnored);
     return true;
-}
-
-void CZephyrscopeDlg::MakeDefaultLogName()
-{
-    m_run.setLogFileName(zephyrscope::DefaultLogName());
 }
 
 int CZephyrscopeDlg::ApplyCommandLine()
@@ -124,16 +118,11 @@ int CZephyrscopeDlg::ApplyCommandLine()
         m_run.setLogFileName(*decision.logFileName);
     // The log first: nothing may sample or play into a log that could not be
     // made while its message is up.
-    OpenLogFile();
+    m_run.openLogs();
     if (isEnded() || decision.result == -1)
         return decision.result;
     m_run.start(decision.url, decision.startSampleTimer);
     return decision.result;
-}
-
-void CZephyrscopeDlg::OpenLogFile()
-{
-    m_run.openLogs();
 }
 
 void CZephyrscopeDlg::OnCommand(int id)
@@ -243,24 +232,6 @@ void CZephyrscopeDlg::OnTimer(unsigned id)
         m_run.reconnect();
     else
         m_run.tick();
-}
-
-void CZephyrscopeDlg::OnPlayStateChange(std::int32_t newState)
-{
-    Q_ASSERT(QThread::currentThread() == thread()); // the player delivers on the UI thread
-    m_run.OnPlayStateChange(newState);
-}
-
-void CZephyrscopeDlg::OnOpenStateChange(std::int32_t newState)
-{
-    Q_ASSERT(QThread::currentThread() == thread()); // the player delivers on the UI thread
-    m_run.OnOpenStateChange(newState);
-}
-
-void CZephyrscopeDlg::OnMediaError(const std::string& url, const std::string& reason)
-{
-    Q_ASSERT(QThread::currentThread() == thread()); // the player delivers on the UI thread
-    m_run.OnMediaError(url, reason);
 }
 
 QPoint CZephyrscopeDlg::minimizedIconOrigin(QSize client, QSize icon)

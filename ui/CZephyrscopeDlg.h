@@ -6,7 +6,6 @@
 #include "DialogTimer.h"
 #include "MeasurementRun.h"
 #include "PlaybackValues.h"
-#include "PlayerEventSink.h"
 #include "PlayerFactory.h"
 #include "RunHost.h"
 
@@ -23,8 +22,8 @@ struct MetricsFigures;
 } // namespace zephyrscope
 
 // The main dialog: hosts the player and the FPS box, and shows the run
-// (MeasurementRun) it holds: hands it the user's commands and the player's
-// events, keeps its sample timer (ID_TIMER_SAMPLE) and its reconnect wait, shows
+// (MeasurementRun) it holds: hands it the user's commands (the player's events
+// go to the run directly, on the UI thread), keeps its sample timer (ID_TIMER_SAMPLE) and its reconnect wait, shows
 // its messages and countdown, and applies the command line.
 //
 // The quit path (Quit, Escape, Close, the countdown's OK, a termination signal)
@@ -32,7 +31,7 @@ struct MetricsFigures;
 // ends the dialog. How each failure ends the run, or does not, is the run's to
 // say (MeasurementRun); a player that cannot be made is one too (exit status 1).
 // UI thread only.
-class CZephyrscopeDlg final : public CDialog, public zephyrscope::RunHost, public zephyrscope::PlayerEventSink {
+class CZephyrscopeDlg final : public CDialog, public zephyrscope::RunHost {
     Q_OBJECT
 
 public:
@@ -74,11 +73,6 @@ public:
     int runAutoShutdown() override;
     void endRun() override;
 
-    // zephyrscope::PlayerEventSink
-    void OnPlayStateChange(std::int32_t newState) override;
-    void OnOpenStateChange(std::int32_t newState) override;
-    void OnMediaError(const std::string& url, const std::string& reason) override;
-
     // Where the minimised window draws its icon: centred, the odd pixel to the
     // right and below, in integer arithmetic truncating toward zero.
     static QPoint minimizedIconOrigin(QSize client, QSize icon);
@@ -96,9 +90,7 @@ protected:
 
 private:
     void DoDataExchange();
-    void MakeDefaultLogName();
     int ApplyCommandLine();
-    void OpenLogFile();
 
     void OnOpen();
     void OnPlay();

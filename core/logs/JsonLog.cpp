@@ -7,11 +7,22 @@
 
 #include <algorithm>
 
+// Each event names only the fields it fills; the others keep their defaults,
+// which GCC's -Wextra would report for every event.
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+
 namespace zephyrscope {
 
 namespace {
 
 constexpr std::int64_t kMsPerSecond = 1000;
+
+// A content stretch's start and end events, by ContentKind.
+constexpr std::pair<JsonLogEventKind, JsonLogEventKind> kContentEvents[] = {
+    {JsonLogEventKind::BlackStarted, JsonLogEventKind::BlackEnded},
+    {JsonLogEventKind::FreezeStarted, JsonLogEventKind::FreezeEnded},
+    {JsonLogEventKind::SilenceStarted, JsonLogEventKind::SilenceEnded},
+};
 
 } // namespace
 
@@ -48,16 +59,13 @@ void JsonLog::tick(const SampleLine& sample)
     followContent(figures);
     // The declared bandwidth of an adaptive stream is that of the variant playing now.
     if (m_entryActive && isAdaptive(figures.protocol) && figures.bandWidth > 0) {
-        if (m_variantBandwidth > 0 && figures.bandWidth != m_variantBandwidth) {
-            JsonLogEvent e;
-            e.kind = JsonLogEventKind::VariantSwitched;
-            e.wallMs = sample.utcTime.seconds * kMsPerSecond + sample.utcTime.milliseconds;
-            e.fromBandwidth = m_variantBandwidth;
-            e.toBandwidth = figures.bandWidth;
-            e.width = figures.videoWidth;
-            e.height = figures.videoHeight;
-            write(e);
-        }
+        if (m_variantBandwidth > 0 && figures.bandWidth != m_variantBandwidth)
+            write({.kind = JsonLogEventKind::VariantSwitched,
+                   .wallMs = sample.utcTime.seconds * kMsPerSecond + sample.utcTime.milliseconds,
+                   .width = figures.videoWidth,
+                   .height = figures.videoHeight,
+                   .fromBandwidth = m_variantBandwidth,
+                   .toBandwidth = figures.bandWidth});
         m_variantBandwidth = figures.bandWidth;
     }
     FormatJsonTick(sample, m_line, m_channel);
@@ -72,13 +80,9 @@ void JsonLog::noteFirstFrame(const NetworkFigures& figures)
     if (figures.firstFrameWallMs < m_entryStartMs)
         return;
     m_firstFrameWritten = true;
-    JsonLogEvent e;
-    e.kind = JsonLogEventKind::FirstFrame;
-    e.wallMs = figures.firstFrameWallMs;
     // The player's start-up, from the open requested on the monotonic clock: the
     // metrics endpoint's, not a difference of wall-clock times taken elsewhere.
-    e.startupMs = figures.startupMs;
-    write(e);
+    write({.kind = JsonLogEventKind::FirstFrame, .wallMs = figures.firstFrameWallMs, .startupMs = figures.startupMs});
 }
 
 void JsonLog::playStateChanged(std::int32_t state)
@@ -133,12 +137,10 @@ void JsonLog::followStalls(const NetworkFigures& figures, std::int64_t nowMs)
         m_stallsWritten = figures.stallsTimed;
         m_stallOpen = true;
         m_stallSinceMs = figures.stallSinceWallMs > 0 ? figures.stallSinceWallMs : nowMs;
-        JsonLogEvent e;
-        e.kind = JsonLogEventKind::StallStarted;
-        e.wallMs = nowMs;
-        e.stallCount = m_stallsWritten;
-        e.sinceMs = m_stallSinceMs;
-        write(e);
+        write({.kind = JsonLogEventKind::StallStarted,
+               .wallMs = nowMs,
+               .sinceMs = m_stallSinceMs,
+               .stallCount = m_stallsWritten});
     }
     if (m_stallOpen && figures.stallsTimed == m_stallsWritten && figures.stallResumedWallMs > 0)
         endStall(figures.stallResumedWallMs, figures.stallResumedWallMs);
@@ -146,54 +148,33 @@ void JsonLog::followStalls(const NetworkFigures& figures, std::int64_t nowMs)
 
 void JsonLog::endStall(std::optional<std::int64_t> resumedMs, std::int64_t endMs)
 {
-    JsonLogEvent e;
-    e.kind = JsonLogEventKind::StallEnded;
-    e.wallMs = endMs;
-    e.sinceMs = m_stallSinceMs;
-    e.resumedMs = resumedMs;
-    e.stallMs = endMs - m_stallSinceMs;
     m_stallOpen = false;
-    write(e);
+    write({.kind = JsonLogEventKind::StallEnded,
+           .wallMs = endMs,
+           .stallMs = endMs - m_stallSinceMs,
+           .sinceMs = m_stallSinceMs,
+           .resumedMs = resumedMs});
 }
 
 void JsonLog::followContent(const NetworkFigures& figures, bool entryEnds)
 {
     if (!m_entryActive)
         return;
-    const auto kinds = [](ContentKind kind) {
-        switch (kind) {
-        case ContentKind::Black:
-            return std::pair {JsonLogEventKind::BlackStarted, JsonLogEventKind::BlackEnded};
-        case ContentKind::Freeze:
-            return std::pair {JsonLogEventKind::FreezeStarted, JsonLogEventKind::FreezeEnded};
-        case ContentKind::Silence:
-            break;
-        }
-        return std::pair {JsonLogEventKind::SilenceStarted, JsonLogEventKind::SilenceEnded};
-    };
     const auto& stretches = figures.contentStretches;
     for (std::size_t i = 0; i < stretches.size(); ++i) {
         const ContentStretch& s = stretches[i];
-        const auto [started, ended] = kinds(s.kind);
+        const auto [started, ended] = kContentEvents[static_cast<std::size_t>(s.kind)];
         if (i >= m_contentStarted) {
-            JsonLogEvent e;
-            e.kind = started;
-            e.wallMs = s.startWallMs;
-            e.durationMs = s.foundAfterMs;
-            write(e);
+            write({.kind = started, .wallMs = s.startWallMs, .durationMs = s.foundAfterMs});
             m_contentStarted = i + 1;
             m_contentEnded.push_back(false);
         }
         // A stretch the entry's end cut short ends where its last frame or block reached.
         if (m_contentEnded[i] || (!s.endWallMs && !entryEnds))
             continue;
-        const std::int64_t lengthMs = (s.endMediaUs - s.startMediaUs) / 1000;
-        JsonLogEvent e;
-        e.kind = ended;
-        e.wallMs = s.endWallMs ? *s.endWallMs : s.startWallMs + lengthMs;
-        e.durationMs = e.wallMs - s.startWallMs;
-        e.sinceMs = s.startWallMs;
-        write(e);
+        const std::int64_t endMs =
+            s.endWallMs ? *s.endWallMs : s.startWallMs + (s.endMediaUs - s.startMediaUs) / 1000;
+        write({.kind = ended, .wallMs = endMs, .sinceMs = s.startWallMs, .durationMs = endMs - s.startWallMs});
         m_contentEnded[i] = true;
     }
 }
@@ -208,12 +189,7 @@ void JsonLog::endEntry(const char* how, std::int64_t wallMs)
             endStall(std::nullopt, wallMs);
     }
     m_entryActive = false;
-    JsonLogEvent e;
-    e.kind = JsonLogEventKind::Ended;
-    e.wallMs = wallMs;
-    e.url = m_entryUrl;
-    e.how = how;
-    write(e);
+    write({.kind = JsonLogEventKind::Ended, .wallMs = wallMs, .url = m_entryUrl, .how = how});
 }
 
 void JsonLog::mediaOpened()
@@ -237,12 +213,7 @@ void JsonLog::mediaOpened()
 void JsonLog::mediaError(const std::string& url, const std::string& reason)
 {
     const std::int64_t now = nowMs();
-    JsonLogEvent e;
-    e.kind = JsonLogEventKind::Error;
-    e.wallMs = now;
-    e.url = url;
-    e.reason = reason;
-    write(e);
+    write({.kind = JsonLogEventKind::Error, .wallMs = now, .url = url, .reason = reason});
     if (m_entryActive) {
         if (m_entryUrl.empty())
             m_entryUrl = url;
@@ -252,23 +223,17 @@ void JsonLog::mediaError(const std::string& url, const std::string& reason)
 
 void JsonLog::outageStarted(const Outage& outage)
 {
-    JsonLogEvent e;
-    e.kind = JsonLogEventKind::OutageStarted;
-    e.wallMs = outage.startedWallMs;
-    e.reason = outage.reason;
-    write(e);
+    write({.kind = JsonLogEventKind::OutageStarted, .wallMs = outage.startedWallMs, .reason = outage.reason});
 }
 
 void JsonLog::outageEnded(const Outage& outage, bool resumed)
 {
-    JsonLogEvent e;
-    e.kind = JsonLogEventKind::OutageEnded;
-    e.wallMs = nowMs();
-    e.reason = outage.reason;
-    e.outageMs = outage.durationMs;
-    e.sinceMs = outage.startedWallMs;
-    e.resumed = resumed;
-    write(e);
+    write({.kind = JsonLogEventKind::OutageEnded,
+           .wallMs = nowMs(),
+           .sinceMs = outage.startedWallMs,
+           .reason = outage.reason,
+           .outageMs = outage.durationMs,
+           .resumed = resumed});
 }
 
 void JsonLog::runEnded()

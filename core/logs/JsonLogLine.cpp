@@ -7,6 +7,7 @@
 #include <charconv>
 #include <cstdio>
 #include <ctime>
+#include <iterator>
 #include <span>
 
 namespace zephyrscope {
@@ -226,54 +227,26 @@ void FormatJsonTick(const SampleLine& s, std::string& out, std::string_view chan
     out += "}\n";
 }
 
+// Each kind's name, in the enumeration's order.
+constexpr const char* kEventNames[] = {
+    "opened",       "first_frame",     "stall_started", "stall_ended",    "variant_switched",
+    "error",        "ended",           "black_started", "black_ended",    "freeze_started",
+    "freeze_ended", "silence_started", "silence_ended", "outage_started", "outage_ended",
+};
+static_assert(std::size(kEventNames) == static_cast<std::size_t>(JsonLogEventKind::OutageEnded) + 1);
+
 const char* JsonLogEventName(JsonLogEventKind kind)
 {
-    switch (kind) {
-    case JsonLogEventKind::Opened:
-        return "opened";
-    case JsonLogEventKind::FirstFrame:
-        return "first_frame";
-    case JsonLogEventKind::StallStarted:
-        return "stall_started";
-    case JsonLogEventKind::StallEnded:
-        return "stall_ended";
-    case JsonLogEventKind::VariantSwitched:
-        return "variant_switched";
-    case JsonLogEventKind::Error:
-        return "error";
-    case JsonLogEventKind::Ended:
-        return "ended";
-    case JsonLogEventKind::BlackStarted:
-        return "black_started";
-    case JsonLogEventKind::BlackEnded:
-        return "black_ended";
-    case JsonLogEventKind::FreezeStarted:
-        return "freeze_started";
-    case JsonLogEventKind::FreezeEnded:
-        return "freeze_ended";
-    case JsonLogEventKind::SilenceStarted:
-        return "silence_started";
-    case JsonLogEventKind::SilenceEnded:
-        return "silence_ended";
-    case JsonLogEventKind::OutageStarted:
-        return "outage_started";
-    case JsonLogEventKind::OutageEnded:
-        return "outage_ended";
-    }
-    return "unknown";
+    const auto index = static_cast<std::size_t>(kind);
+    return index < std::size(kEventNames) ? kEventNames[index] : "unknown";
 }
 
 std::optional<JsonLogEventKind> JsonLogEventKindNamed(std::string_view name)
 {
-    // The kinds run from 0 without gaps; past the last one the name is "unknown".
-    for (int k = 0;; ++k) {
-        const auto kind = static_cast<JsonLogEventKind>(k);
-        const std::string_view written = JsonLogEventName(kind);
-        if (written == "unknown")
-            return std::nullopt;
-        if (written == name)
-            return kind;
-    }
+    for (std::size_t k = 0; k < std::size(kEventNames); ++k)
+        if (name == kEventNames[k])
+            return static_cast<JsonLogEventKind>(k);
+    return std::nullopt;
 }
 
 void FormatJsonEvent(const JsonLogEvent& e, std::string& out, std::string_view channel)

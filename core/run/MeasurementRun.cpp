@@ -164,15 +164,11 @@ void MeasurementRun::tick()
         m_sampler->OnTimer();
         m_logs.tick(m_sampler->lastSample());
         m_lastPlayerError.clear();
-        if (m_metrics)
-            recordMetricsSample();
+        if (m_metrics) {
+            m_metrics->recordSample(m_sampler->lastSample());
+            m_metrics->recordOutages(m_outages);
+        }
     });
-}
-
-void MeasurementRun::recordMetricsSample()
-{
-    m_metrics->recordSample(m_sampler->lastSample());
-    m_metrics->recordOutages(m_outages);
 }
 
 void MeasurementRun::OnPlayStateChange(std::int32_t newState)

@@ -116,7 +116,6 @@ private:
     void guard(Handler&& handler);
     void reportLogFailure(const LogError& error);
     void reportPlayerError(const std::string& message);
-    void recordMetricsSample();
     // The player's first frame time for the entries' outcomes; 0 when it cannot say.
     std::int64_t firstFrameWallMs();
 

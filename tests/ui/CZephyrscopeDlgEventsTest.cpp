@@ -272,7 +272,7 @@ TEST_F(MainDialogTest, MetricsFiguresFollowWrittenTicksOpenedEntriesAndFailures)
             player->net.lostPackets = 7;
             player->net.protocol = zephyrscope::protocolNamed("RTSPU");
             player->state = zephyrscope::kPlayStatePlaying;
-            d.OnOpenStateChange(zephyrscope::kOpenStateMediaOpen);
+            player->eventSink->OnOpenStateChange(zephyrscope::kOpenStateMediaOpen);
             d.OnTimer(ID_TIMER_SAMPLE);
             player->net.lostPackets = 9;
             player->net.srtRoundTripMs = 0.5;
@@ -288,7 +288,7 @@ TEST_F(MainDialogTest, MetricsFiguresFollowWrittenTicksOpenedEntriesAndFailures)
             player->net.lostPackets = 11;
             player->net.videoWidth = 320;
             d.OnTimer(ID_TIMER_SAMPLE);
-            d.OnMediaError("b.mkv", "broken");
+            player->eventSink->OnMediaError("b.mkv", "broken");
             d.quit(0);
         },
         {"zephyrscope", "u", log});
@@ -324,28 +324,28 @@ TEST_F(MainDialogTest, MetricsSplitEntriesIntoStartAndPlaybackFailuresAndExitsBe
         [&](CZephyrscopeDlg& d) {
             d.setMetricsFigures(&figures);
             // Refused while opening: a start failure.
-            d.OnPlayStateChange(zephyrscope::kPlayStateTransitioning);
-            d.OnMediaError("a.mkv", "refused");
+            player->eventSink->OnPlayStateChange(zephyrscope::kPlayStateTransitioning);
+            player->eventSink->OnMediaError("a.mkv", "refused");
             // Its first frame shown, then lost: a playback failure.
-            d.OnPlayStateChange(zephyrscope::kPlayStateTransitioning);
-            d.OnPlayStateChange(zephyrscope::kPlayStateBuffering);
+            player->eventSink->OnPlayStateChange(zephyrscope::kPlayStateTransitioning);
+            player->eventSink->OnPlayStateChange(zephyrscope::kPlayStateBuffering);
             player->net.firstFrameWallMs = 1700000000123;
-            d.OnPlayStateChange(zephyrscope::kPlayStatePlaying);
-            d.OnMediaError("b.mkv", "connection lost");
+            player->eventSink->OnPlayStateChange(zephyrscope::kPlayStatePlaying);
+            player->eventSink->OnMediaError("b.mkv", "connection lost");
             // The player still gives the entry before's first frame: no picture of its own.
-            d.OnPlayStateChange(zephyrscope::kPlayStateTransitioning);
-            d.OnPlayStateChange(zephyrscope::kPlayStateBuffering);
-            d.OnMediaError("c.mkv", "no data for 30 s");
+            player->eventSink->OnPlayStateChange(zephyrscope::kPlayStateTransitioning);
+            player->eventSink->OnPlayStateChange(zephyrscope::kPlayStateBuffering);
+            player->eventSink->OnMediaError("c.mkv", "no data for 30 s");
             // A tick finds it Playing before its first frame's time is read: it started.
-            d.OnPlayStateChange(zephyrscope::kPlayStateTransitioning);
+            player->eventSink->OnPlayStateChange(zephyrscope::kPlayStateTransitioning);
             player->state = zephyrscope::kPlayStatePlaying;
-            d.OnOpenStateChange(zephyrscope::kOpenStateMediaOpen);
+            player->eventSink->OnOpenStateChange(zephyrscope::kOpenStateMediaOpen);
             d.OnTimer(ID_TIMER_SAMPLE);
-            d.OnMediaError("d.mkv", "stream broke");
+            player->eventSink->OnMediaError("d.mkv", "stream broke");
             // Ended before its picture (the next entry begins), and stopped by the run while buffering.
-            d.OnPlayStateChange(zephyrscope::kPlayStateTransitioning);
-            d.OnPlayStateChange(zephyrscope::kPlayStateTransitioning);
-            d.OnPlayStateChange(zephyrscope::kPlayStateBuffering);
+            player->eventSink->OnPlayStateChange(zephyrscope::kPlayStateTransitioning);
+            player->eventSink->OnPlayStateChange(zephyrscope::kPlayStateTransitioning);
+            player->eventSink->OnPlayStateChange(zephyrscope::kPlayStateBuffering);
             d.quit(0);
         },
         {"zephyrscope", "u", log});
