@@ -18,14 +18,14 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b)
            });
 }
 
-// name, tls, defaultPort. RTSP's sources take 554 for every one of its
-// schemes, rtsps too; RTMP's take 443 for rtmps.
+// name, tls, defaultPort, overTcp. RTSP's sources take 554 for every one of
+// its schemes, rtsps too; RTMP's take 443 for rtmps.
 constexpr Scheme kFile[] = {{"file"}};
 constexpr Scheme kHttp[] = {{"http", false, 80}};
 constexpr Scheme kHttps[] = {{"https", true, 443}};
 // Plain rtsp:// lets the client choose; it tries UDP first, and the column
 // says RTSPT once the session fell back to (or asked for) TCP.
-constexpr Scheme kRtspUdp[] = {{"rtsp", false, 554}, {"rtspu", false, 554}};
+constexpr Scheme kRtspUdp[] = {{"rtsp", false, 554, ProtocolId::RtspTcp}, {"rtspu", false, 554}};
 constexpr Scheme kRtspTcp[] = {{"rtspt", false, 554}, {"rtsps", true, 554}};
 constexpr Scheme kRtmp[] = {{"rtmp", false, 1935}, {"rtmps", true, 443}};
 constexpr Scheme kSrt[] = {{"srt"}};

@@ -20,6 +20,10 @@ struct Scheme {
     // The server's port when the URL names none, as the protocol's source
     // takes it; 0 when the URL must name one, or no server is connected to.
     std::uint16_t defaultPort = 0;
+    // Where the client chooses its media's transport (plain rtsp://), the row
+    // the column shows once the session's media comes over TCP rather than
+    // UDP; Other where the scheme fixes the transport.
+    ProtocolId overTcp = ProtocolId::Other;
 };
 
 // What the program knows of one protocol it plays, said once. The player's

@@ -87,4 +87,11 @@ TEST_F(PlayerProtocols, ColumnAndConnectionProbeFollowCoreRows)
     EXPECT_TRUE(ConnectionProbe::appliesTo("HTTPS"));
     EXPECT_FALSE(ConnectionProbe::appliesTo("gopher"));
     EXPECT_EQ(columnOf(SourceProtocol::forScheme("gopher")), "GOPHER");
+    // Plain rtsp:// lets the client choose its transport, and the column says
+    // which it took; the other schemes fix it.
+    EXPECT_EQ(columnOf(SourceProtocol::of("rtsp", nullptr, std::nullopt)), "RTSPU");
+    EXPECT_EQ(columnOf(SourceProtocol::of("rtsp", nullptr, true)), "RTSPU");
+    EXPECT_EQ(columnOf(SourceProtocol::of("rtsp", nullptr, false)), "RTSPT");
+    EXPECT_EQ(columnOf(SourceProtocol::of("rtspu", nullptr, false)), "RTSPU");
+    EXPECT_EQ(columnOf(SourceProtocol::of("rtp", nullptr, true)), "RTP");
 }
