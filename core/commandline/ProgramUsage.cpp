@@ -35,8 +35,8 @@ std::string urlHelp()
     std::vector<std::string> schemes;
     std::vector<std::string> overHttp;
     for (const Protocol& protocol : allProtocols()) {
-        for (std::string_view scheme : protocol.schemes)
-            schemes.push_back(std::string(scheme) + "://");
+        for (const Scheme& scheme : protocol.schemes)
+            schemes.push_back(std::string(scheme.name) + "://");
         if (protocol.schemes.empty() && protocol.adaptive)
             overHttp.push_back(std::string(protocol.column));
     }

@@ -18,19 +18,21 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b)
            });
 }
 
-constexpr std::string_view kFile[] = {"file"};
-constexpr std::string_view kHttp[] = {"http"};
-constexpr std::string_view kHttps[] = {"https"};
+// name, tls, defaultPort, overTcp. RTSP's sources take 554 for every one of
+// its schemes, rtsps too; RTMP's take 443 for rtmps.
+constexpr Scheme kFile[] = {{"file"}};
+constexpr Scheme kHttp[] = {{"http", false, 80}};
+constexpr Scheme kHttps[] = {{"https", true, 443}};
 // Plain rtsp:// lets the client choose; it tries UDP first, and the column
 // says RTSPT once the session fell back to (or asked for) TCP.
-constexpr std::string_view kRtspUdp[] = {"rtsp", "rtspu"};
-constexpr std::string_view kRtspTcp[] = {"rtspt", "rtsps"};
-constexpr std::string_view kRtmp[] = {"rtmp", "rtmps"};
-constexpr std::string_view kSrt[] = {"srt"};
-constexpr std::string_view kUdp[] = {"udp"};
-constexpr std::string_view kRtp[] = {"rtp"};
-constexpr std::string_view kRist[] = {"rist"};
-constexpr std::string_view kWhep[] = {"whep+http", "whep+https"};
+constexpr Scheme kRtspUdp[] = {{"rtsp", false, 554, ProtocolId::RtspTcp}, {"rtspu", false, 554}};
+constexpr Scheme kRtspTcp[] = {{"rtspt", false, 554}, {"rtsps", true, 554}};
+constexpr Scheme kRtmp[] = {{"rtmp", false, 1935}, {"rtmps", true, 443}};
+constexpr Scheme kSrt[] = {{"srt"}};
+constexpr Scheme kUdp[] = {{"udp"}};
+constexpr Scheme kRtp[] = {{"rtp"}};
+constexpr Scheme kRist[] = {{"rist"}};
+constexpr Scheme kWhep[] = {{"whep+http", false, 80}, {"whep+https", true, 443}};
 
 using enum ProtocolId;
 
@@ -67,9 +69,18 @@ const Protocol& protocolRow(ProtocolId id)
 const Protocol* protocolForScheme(std::string_view scheme)
 {
     for (const Protocol& p : kProtocols)
-        for (std::string_view s : p.schemes)
-            if (equalsIgnoringCase(s, scheme))
+        for (const Scheme& s : p.schemes)
+            if (equalsIgnoringCase(s.name, scheme))
                 return &p;
+    return nullptr;
+}
+
+const Scheme* schemeNamed(std::string_view scheme)
+{
+    for (const Protocol& p : kProtocols)
+        for (const Scheme& s : p.schemes)
+            if (equalsIgnoringCase(s.name, scheme))
+                return &s;
     return nullptr;
 }
 
@@ -113,6 +124,12 @@ bool isLocalScheme(std::string_view scheme)
 {
     const Protocol* p = protocolForScheme(scheme);
     return p && p->local;
+}
+
+bool isHttpScheme(std::string_view scheme)
+{
+    const Protocol* p = protocolForScheme(scheme);
+    return p && (p->id == Http || p->id == Https);
 }
 
 } // namespace zephyrscope

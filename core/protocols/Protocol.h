@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <string_view>
 
@@ -10,6 +11,21 @@ namespace zephyrscope {
 // a name outside the table.
 enum class ProtocolId { File, Http, Https, Hls, Dash, Mss, RtspUdp, RtspTcp, Rtmp, Srt, Udp, Rtp, Rist, WebRtc, Other };
 
+// A URL scheme of a protocol, and how a URL of it reaches its server.
+struct Scheme {
+    // In lower case.
+    std::string_view name;
+    // The connection is TLS from its first byte (https, rtsps...).
+    bool tls = false;
+    // The server's port when the URL names none, as the protocol's source
+    // takes it; 0 when the URL must name one, or no server is connected to.
+    std::uint16_t defaultPort = 0;
+    // Where the client chooses its media's transport (plain rtsp://), the row
+    // the column shows once the session's media comes over TCP rather than
+    // UDP; Other where the scheme fixes the transport.
+    ProtocolId overTcp = ProtocolId::Other;
+};
+
 // What the program knows of one protocol it plays, said once. The player's
 // own hooks (source set-up, measurements) hang off the same rows in the
 // player; everything in core, the report and the metrics asks these.
@@ -17,9 +33,9 @@ struct Protocol {
     ProtocolId id = ProtocolId::Other;
     // The log's Protocol column.
     std::string_view column;
-    // URL schemes that select it, in lower case. HLS, DASH and MSS have none:
-    // they are found by the demuxer an http(s) URL leads to.
-    std::span<const std::string_view> schemes;
+    // URL schemes that select it. HLS, DASH and MSS have none: they are found
+    // by the demuxer an http(s) URL leads to.
+    std::span<const Scheme> schemes;
     // A source that sends on its own clock: no end of its own, no seeking, and
     // a second of silence is a stall.
     bool live = false;
@@ -43,6 +59,9 @@ const Protocol& protocolRow(ProtocolId id);
 // The protocol a URL scheme selects (case-insensitive); nullptr for a scheme
 // the program does not play.
 const Protocol* protocolForScheme(std::string_view scheme);
+
+// A scheme's row (case-insensitive); nullptr for a scheme the program does not play.
+const Scheme* schemeNamed(std::string_view scheme);
 
 // The protocol a Protocol column names (as the log holds it, case-insensitive);
 // nullptr for a name no protocol has (an unknown scheme is logged in upper case).
@@ -71,5 +90,8 @@ constexpr bool isAdaptive(const Protocol* protocol)
     return protocol && protocol->adaptive;
 }
 bool isLocalScheme(std::string_view scheme);
+// Whether a URL of the scheme is a plain HTTP(S) resource a web client fetches
+// (http, https; not a WHEP endpoint's).
+bool isHttpScheme(std::string_view scheme);
 
 } // namespace zephyrscope

@@ -7,8 +7,8 @@
 #include "PlayState.h"
 #include "PlaybackHost.h"
 #include "PlaybackValues.h"
+#include "Protocol.h"
 
-#include <cctype>
 #include <cstdio>
 #include <string_view>
 
@@ -18,22 +18,15 @@ namespace {
 
 constexpr int kDialogOk = 1;
 
-// A URL with a scheme other than file names a server: losing it mid-play is a
+// A URL of a scheme that is not local names a server: losing it mid-play is a
 // lost connection. A local path or file URL that fails part-way has just failed.
-// Schemes are case-insensitive (RFC 3986): FILE:///x is a local file too.
+// core's table asks the scheme whatever its case (RFC 3986): FILE:///x is local too.
 bool isNetworkUrl(const std::string& url)
 {
     const auto colon = url.find("://");
     if (colon == std::string::npos || colon == 0)
         return false;
-    constexpr std::string_view kFile = "file";
-    if (colon != kFile.size())
-        return true;
-    for (std::size_t i = 0; i < colon; ++i) {
-        if (std::tolower(static_cast<unsigned char>(url[i])) != kFile[i])
-            return true;
-    }
-    return false;
+    return !isLocalScheme(std::string_view(url).substr(0, colon));
 }
 
 } // namespace

@@ -145,8 +145,7 @@ std::unique_ptr<EntryPipeline> EntryPipeline::build(const std::string& uri, cons
     // Parsed streams have no picture or sound to look at: their content figures stay null.
     if (!parsedOnly)
         ContentProbes::attach(videoSink.get(), audioSink.get(), pipeline->m_counters);
-    PresentationTimes::attach(playbin, videoSink.get(),
-                              {pipeline->m_counters, &pipeline->m_counters->presentation()});
+    PresentationTimes::attach(videoSink.get(), {pipeline->m_counters, &pipeline->m_counters->presentation()});
     pipeline->m_videoSink = std::move(videoSink);
     StreamProbes::attachToPlaybin(playbin, pipeline->m_counters, playerProtocols());
     // The connection owns its copy of the settings and deletes it with the playbin.

@@ -1,8 +1,6 @@
 #include "EntryPlayback.h"
 
 #include "ConnectionProbe.h"
-#include "DescriptorLimit.h"
-#include "DownloadRefusals.h"
 #include "LocalSource.h"
 #include "MediaUrl.h"
 #include "PlayerProtocols.h"
@@ -44,8 +42,6 @@ EntryPlayback::EntryPlayback(Entry entry, const EntryPipeline::Settings& setting
     , m_statistics(m_measure.statistics())
     , m_bus(m_scheme, m_measure)
     , m_watch(settings.noDataTimeoutMs)
-    , m_shortages(DescriptorLimit::shortages())
-    , m_refusals(DownloadRefusals::refusals())
 {
 }
 
@@ -60,10 +56,9 @@ void EntryPlayback::start()
     m_counters->openRequested(m_entry.requestedUs > 0 ? m_entry.requestedUs : g_get_monotonic_time());
     // A local entry that is no regular file (a FIFO would block the open) fails here.
     std::string error = LocalSourceProblem(m_entry.uri);
-    DescriptorLimit::watch();
-    DownloadRefusals::watch();
+    const std::optional<std::string> shortOfDescriptors = EntryFailureCauses::watch(kEntryDescriptors);
     if (error.empty())
-        error = DescriptorLimit::shortOf(kEntryDescriptors).value_or("");
+        error = shortOfDescriptors.value_or("");
     if (error.empty())
         m_pipeline = EntryPipeline::build(m_entry.uri, m_settings, m_sinks, m_counters, error);
     if (!m_pipeline) {
@@ -205,21 +200,11 @@ void EntryPlayback::finish(State final)
     enter(final);
 }
 
-bool EntryPlayback::descriptorsRanOut() const
-{
-    return m_shortages.count() > 0 || DescriptorLimit::shortOf(1);
-}
-
 void EntryPlayback::fail(const std::string& reason)
 {
     // What failed for want of a descriptor, or over a download that was refused,
     // says so, whatever the element made of it.
-    if (descriptorsRanOut())
-        m_failure = DescriptorLimit::reason();
-    else if (m_refusals.count() > 0)
-        m_failure = m_refusals.first();
-    else
-        m_failure = reason;
+    m_failure = m_causes.reason(reason);
     if (!m_bus.missingPlugin().empty())
         m_failure += " (missing plugin: " + m_bus.missingPlugin() + ")";
     finish(State::Failed);
@@ -240,8 +225,7 @@ void EntryPlayback::failAfterProbe(const std::string& reason)
 // What is heard from here on is not the entry's.
 void EntryPlayback::release()
 {
-    m_shortages.stop();
-    m_refusals.stop();
+    m_causes.stop();
     m_openTimeout.reset();
     m_openRetry.reset();
     m_busWatch.reset();
@@ -332,7 +316,7 @@ gboolean EntryPlayback::onStatsTimer(gpointer self)
         auto* playback = static_cast<EntryPlayback*>(self);
         // Descriptors that ran out, or what a demuxer downloaded itself and was
         // refused (see DownloadRefusals): fail() names which.
-        if (playback->m_shortages.count() > 0 || playback->m_refusals.count() > 0) {
+        if (playback->m_causes.heard()) {
             playback->fail({});
             return;
         }

@@ -15,9 +15,9 @@
 
 #include "BusTranslator.h"
 #include "DataFlowWatch.h"
+#include "EntryFailureCauses.h"
 #include "EntryMeasurement.h"
 #include "EntryPipeline.h"
-#include "EventTally.h"
 #include "MediaInfo.h"
 
 #include <cstdint>
@@ -121,8 +121,6 @@ private:
     bool mediaKnown(bool prerolled) const;
     MediaInfo readMedia();
     void finish(State final);
-    // Whether a descriptor shortage was heard while the entry played, or is on now.
-    bool descriptorsRanOut() const;
     void fail(const std::string& reason);
     void failAfterProbe(const std::string& reason);
     void release();
@@ -160,8 +158,7 @@ private:
     std::string m_failure;
     // Descriptor shortages and refused downloads heard from the entry's start
     // until its pipeline was released.
-    EventTally m_shortages;
-    EventTally m_refusals;
+    EntryFailureCauses m_causes;
     std::optional<MediaInfo> m_media;
 };
 

@@ -74,6 +74,25 @@ void EntryStatistics::poll(const StreamCounters& counters, GstElement* source, b
 
 void EntryStatistics::fill(NetworkFigures& figures, const StreamCounters& counters, bool flowing, double durationS) const
 {
+    fillCounts(figures, counters);
+    if (flowing) {
+        const std::int64_t now = g_get_monotonic_time();
+        figures.frameRate = figures.transportOnly ? counters.streamFrameRateTimes100(now)
+                                                  : counters.frameRateTimes100(now);
+        if (const std::optional<std::int32_t> rate = bitRate(counters, now))
+            figures.bitRate = *rate;
+    }
+    if (counters.videoKnown() && counters.fpsNumerator() > 0)
+        figures.encodedFrameRate = clampToInt32(static_cast<double>(counters.fpsNumerator())
+                                                / static_cast<double>(counters.fpsDenominator()));
+    if (const std::optional<std::int32_t> declared = bandWidth(counters, durationS))
+        figures.bandWidth = *declared;
+    if (const std::optional<std::int32_t> quality = receptionQuality(counters))
+        figures.receptionQuality = *quality;
+}
+
+void EntryStatistics::fillCounts(NetworkFigures& figures, const StreamCounters& counters) const
+{
     figures.bufferingProgress = m_bufferingProgress;
     figures.bufferingCount = m_bufferingCount;
     figures.receivedPackets = clampToInt32(static_cast<double>(m_received));
@@ -105,49 +124,43 @@ void EntryStatistics::fill(NetworkFigures& figures, const StreamCounters& counte
         figures.segmentThroughputBps
             = static_cast<double>(segment.bytes) * 8.0 * 1e6 / static_cast<double>(segment.us);
     }
+}
 
-    std::int64_t now = g_get_monotonic_time();
-    if (flowing) {
-        figures.frameRate = figures.transportOnly ? counters.streamFrameRateTimes100(now)
-                                                  : counters.frameRateTimes100(now);
-        // Bit rate over the last second. The byte count a second ago lies between
-        // two samples (100 ms apart); taken between them in proportion, the window
-        // is a second long, so bytes that arrive in lumps (an adaptive demuxer's
-        // 32 KiB reads) are not counted in one window too many now and then.
-        // Bytes read from the source's stats are as new as the last poll.
-        const std::uint64_t bytes = m_networkBytes ? *m_networkBytes : counters.bytes();
-        if (m_networkBytes && !m_byteHistory.empty())
-            now = m_byteHistory.back().timeUs;
-        const std::int64_t from = now - kRateWindowUs;
-        const ByteSample* base = nullptr;
-        const ByteSample* after = nullptr;
-        for (const auto& sample : m_byteHistory) {
-            if (sample.timeUs <= from || !base)
-                base = &sample;
-            else if (!after)
-                after = &sample;
-        }
-        if (base && now - base->timeUs >= kMinRateSpanUs) {
-            double baseBytes = static_cast<double>(base->bytes);
-            if (base->timeUs <= from) {
-                const ByteSample next = after ? *after : ByteSample {now, bytes};
-                if (next.timeUs > base->timeUs)
-                    baseBytes += static_cast<double>(next.bytes - base->bytes)
-                        * static_cast<double>(from - base->timeUs) / static_cast<double>(next.timeUs - base->timeUs);
-            }
-            // An entry younger than a second received nothing before its first
-            // sample, taken as it started: its bits are over the whole second all the same.
-            figures.bitRate = clampToInt32((static_cast<double>(bytes) - baseBytes) * 8.0 * 1e6
-                                           / static_cast<double>(kRateWindowUs));
-        }
+std::optional<std::int32_t> EntryStatistics::bitRate(const StreamCounters& counters, std::int64_t now) const
+{
+    // Bit rate over the last second. The byte count a second ago lies between
+    // two samples (100 ms apart); taken between them in proportion, the window
+    // is a second long, so bytes that arrive in lumps (an adaptive demuxer's
+    // 32 KiB reads) are not counted in one window too many now and then.
+    // Bytes read from the source's stats are as new as the last poll.
+    const std::uint64_t bytes = m_networkBytes ? *m_networkBytes : counters.bytes();
+    if (m_networkBytes && !m_byteHistory.empty())
+        now = m_byteHistory.back().timeUs;
+    const std::int64_t from = now - kRateWindowUs;
+    const ByteSample* base = nullptr;
+    const ByteSample* after = nullptr;
+    for (const auto& sample : m_byteHistory) {
+        if (sample.timeUs <= from || !base)
+            base = &sample;
+        else if (!after)
+            after = &sample;
     }
-    if (counters.videoKnown() && counters.fpsNumerator() > 0)
-        figures.encodedFrameRate = clampToInt32(static_cast<double>(counters.fpsNumerator())
-                                                / static_cast<double>(counters.fpsDenominator()));
+    if (!base || now - base->timeUs < kMinRateSpanUs)
+        return std::nullopt;
+    double baseBytes = static_cast<double>(base->bytes);
+    if (base->timeUs <= from) {
+        const ByteSample next = after ? *after : ByteSample {now, bytes};
+        if (next.timeUs > base->timeUs)
+            baseBytes += static_cast<double>(next.bytes - base->bytes) * static_cast<double>(from - base->timeUs)
+                / static_cast<double>(next.timeUs - base->timeUs);
+    }
+    // An entry younger than a second received nothing before its first
+    // sample, taken as it started: its bits are over the whole second all the same.
+    return clampToInt32((static_cast<double>(bytes) - baseBytes) * 8.0 * 1e6 / static_cast<double>(kRateWindowUs));
+}
 
-    std::uint64_t tagged = 0;
-    for (const auto& [element, bitrate] : m_tagBitrates)
-        tagged += bitrate;
+std::optional<std::int32_t> EntryStatistics::bandWidth(const StreamCounters& counters, double durationS) const
+{
     if (counters.adaptive() != nullptr) {
         // The declared bandwidth of the variant on screen: the one of the sink's
         // picture size; before the first picture, or for a size no variant
@@ -161,28 +174,34 @@ void EntryStatistics::fill(NetworkFigures& figures, const StreamCounters& counte
         std::optional<std::int64_t> shown;
         if (counters.videoKnown())
             shown = AdaptiveManifest::bandwidthForSize(m_variants, counters.width(), counters.height(), fetched);
-        figures.bandWidth = clampToInt32(static_cast<double>(shown ? *shown : fetched));
-    } else if (const std::int64_t sender = m_sourceMeasurement ? m_sourceMeasurement->senderBitRate() : 0;
-               sender > 0) {
-        figures.bandWidth = clampToInt32(static_cast<double>(sender));
-    } else if (tagged > 0)
-        figures.bandWidth = clampToInt32(static_cast<double>(tagged));
-    else if (m_sourceBytes > 0 && durationS > 0.0)
-        figures.bandWidth = clampToInt32(static_cast<double>(m_sourceBytes) * 8.0 / durationS);
-
-    // Reception quality: packets received of those expected over the last 30 s;
-    // a lossless transport is at 100 once data flows.
-    if (!m_packetHistory.empty()) {
-        const PacketSample& oldest = m_packetHistory.front();
-        const double received = static_cast<double>(m_received - std::min(m_received, oldest.received));
-        const double lost = static_cast<double>(m_lost - std::min(m_lost, oldest.lost));
-        if (received + lost > 0.0)
-            figures.receptionQuality = clampToInt32(std::floor(received * 100.0 / (received + lost)));
-        else if (counters.bytes() > 0 || m_received > 0)
-            figures.receptionQuality = 100;
-    } else if (counters.bytes() > 0) {
-        figures.receptionQuality = 100;
+        return clampToInt32(static_cast<double>(shown ? *shown : fetched));
     }
+    if (const std::int64_t sender = m_sourceMeasurement ? m_sourceMeasurement->senderBitRate() : 0; sender > 0)
+        return clampToInt32(static_cast<double>(sender));
+    std::uint64_t tagged = 0;
+    for (const auto& [element, bitrate] : m_tagBitrates)
+        tagged += bitrate;
+    if (tagged > 0)
+        return clampToInt32(static_cast<double>(tagged));
+    if (m_sourceBytes > 0 && durationS > 0.0)
+        return clampToInt32(static_cast<double>(m_sourceBytes) * 8.0 / durationS);
+    return std::nullopt;
+}
+
+std::optional<std::int32_t> EntryStatistics::receptionQuality(const StreamCounters& counters) const
+{
+    // Packets received of those expected over the last 30 s; a lossless
+    // transport is at 100 once data flows.
+    if (m_packetHistory.empty())
+        return counters.bytes() > 0 ? std::optional<std::int32_t>(100) : std::nullopt;
+    const PacketSample& oldest = m_packetHistory.front();
+    const double received = static_cast<double>(m_received - std::min(m_received, oldest.received));
+    const double lost = static_cast<double>(m_lost - std::min(m_lost, oldest.lost));
+    if (received + lost > 0.0)
+        return clampToInt32(std::floor(received * 100.0 / (received + lost)));
+    if (counters.bytes() > 0 || m_received > 0)
+        return 100;
+    return std::nullopt;
 }
 
 } // namespace zephyrscope

@@ -69,6 +69,15 @@ public:
     void fill(NetworkFigures& figures, const StreamCounters& counters, bool flowing, double durationS) const;
 
 private:
+    // The parts of fill: what is counted as it stands; the bit rate over the
+    // last second (now: the monotonic clock, us) and the declared bandwidth, in
+    // bit/s, and the reception quality in percent; nullopt where the figure
+    // stays as it was.
+    void fillCounts(NetworkFigures& figures, const StreamCounters& counters) const;
+    std::optional<std::int32_t> bitRate(const StreamCounters& counters, std::int64_t now) const;
+    std::optional<std::int32_t> bandWidth(const StreamCounters& counters, double durationS) const;
+    std::optional<std::int32_t> receptionQuality(const StreamCounters& counters) const;
+
     struct ByteSample {
         std::int64_t timeUs;
         std::uint64_t bytes;

@@ -4,10 +4,9 @@
 // it, how they are set up, and how its packets are counted. core's Protocol row
 // says what a protocol is (its column, schemes, live, local...); this says how
 // the player plays and measures it. Each room of player/protocols/ gives one
-// descriptor, and the probes and statistics here call its hooks; three of
-// them still name a protocol's elements themselves: PresentationTimes
-// (rtspsrc), SourceDateTimes (hlsdemux2) and RtpJitterBuffers
-// (rtpjitterbuffer, udpsrc). Private to player/.
+// descriptor, and the probes and statistics here call its hooks; they name no
+// protocol's elements themselves: what a shared measurement looks for (as
+// RtpJitterBuffers' children) its room hands it. Private to player/.
 
 #include "NetworkFigures.h"
 #include "Protocol.h"

@@ -1,10 +1,6 @@
 #include "PresentationTimes.h"
 
-#include "SourceDateTimes.h"
-
 #include <gst/gst.h>
-
-#include <string>
 
 namespace zephyrscope {
 
@@ -122,22 +118,10 @@ GstPadProbeReturn onSinkPad(GstPad* pad, GstPadProbeInfo* info, gpointer data)
     return GST_PAD_PROBE_OK;
 }
 
-// playbin3's source-setup: rtspsrc hands its jitter buffers the request to attach
-// the sender's NTP time, once RTCP sender reports have tied it to RTP time.
-void onSourceSetup(GstElement*, GstElement* source, gpointer)
-{
-    GstElementFactory* factory = gst_element_get_factory(source);
-    if (factory && std::string(GST_OBJECT_NAME(factory)) == "rtspsrc")
-        g_object_set(source, "add-reference-timestamp-meta", TRUE, nullptr);
-}
-
 } // namespace
 
-void PresentationTimes::attach(GstElement* playbin, GstElement* videoSink,
-                               const std::shared_ptr<PresentationTimes>& times)
+void PresentationTimes::attach(GstElement* videoSink, const std::shared_ptr<PresentationTimes>& times)
 {
-    g_signal_connect(playbin, "source-setup", G_CALLBACK(onSourceSetup), nullptr);
-    SourceDateTimes::attach(playbin, times);
     GstPad* pad = gst_element_get_static_pad(videoSink, "sink");
     if (!pad)
         return;

@@ -19,11 +19,13 @@ namespace zephyrscope {
 
 class PresentationTimes {
 public:
-    // Watches the frames reaching videoSink, asks an RTSP source of playbin to
-    // stamp its buffers with the sender's wall clock (RTCP sender reports), and
-    // an adaptive demuxer for its segments' (SourceDateTimes).
-    // times lives as long as the probes need it.
-    static void attach(GstElement* playbin, GstElement* videoSink, const std::shared_ptr<PresentationTimes>& times);
+    // Watches the frames reaching videoSink, and when each was captured: from
+    // the sender's wall clock a source stamps on its buffers (an NTP reference
+    // timestamp), else from the dates a protocol hands in (segmentDateTime,
+    // streamStartDateTime). The protocols that carry a wall clock set their
+    // sources up to give it (their descriptors' hooks). times lives as long as
+    // the probes need it.
+    static void attach(GstElement* videoSink, const std::shared_ptr<PresentationTimes>& times);
 
     // Streaming thread: a frame will be shown at showWallUs (us since 1970 UTC);
     // captureWallUs is when its source says it captured it, 0 when it does not say.

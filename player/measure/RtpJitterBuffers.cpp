@@ -22,7 +22,7 @@ std::optional<SourcePackets> RtpJitterBuffers::poll(const StreamCounters&, GstEl
     while (gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
         auto* element = GST_ELEMENT(g_value_get_object(&item));
         const std::string factory = factoryName(element);
-        if (factory == "rtpjitterbuffer") {
+        if (factory == m_children.jitterBuffer) {
             GstStructure* raw = nullptr;
             g_object_get(element, "stats", &raw, nullptr);
             StructurePtr stats(raw);
@@ -32,8 +32,7 @@ std::optional<SourcePackets> RtpJitterBuffers::poll(const StreamCounters&, GstEl
                 packets.recovered += StructureUint64(stats.get(), "rtx-success-count");
                 jitterNs = std::max(jitterNs, StructureUint64(stats.get(), "avg-jitter"));
             }
-        } else if (factory == "udpsrc") {
-            // rtspsrc makes UDP sources only for a UDP transport.
+        } else if (factory == m_children.udpReceiver) {
             udp = true;
         }
         g_value_reset(&item);

@@ -9,9 +9,9 @@ namespace zephyrscope {
 
 const Protocol* SourceProtocol::of(const std::string& scheme, const Protocol* adaptive, std::optional<bool> rtpOverUdp)
 {
-    // Plain rtsp:// lets the client choose its transport: the column says which it took.
-    if (scheme == "rtsp" && rtpOverUdp)
-        return &protocolRow(*rtpOverUdp ? ProtocolId::RtspUdp : ProtocolId::RtspTcp);
+    // A scheme that lets the client choose its transport: the column says which it took.
+    if (const Scheme* row = schemeNamed(scheme); row && row->overTcp != ProtocolId::Other && rtpOverUdp)
+        return *rtpOverUdp ? protocolForScheme(scheme) : &protocolRow(row->overTcp);
     return adaptive ? adaptive : forScheme(scheme);
 }
 

@@ -14,7 +14,8 @@ struct Protocol;
 class SourceProtocol {
 public:
     // scheme: the entry URI's, in lower case. adaptive: the protocol of the
-    // demuxer that plays it, if any. rtpOverUdp: for RTSP, how its RTP arrives, once known.
+    // demuxer that plays it, if any. rtpOverUdp: how its RTP arrives, once
+    // known, for a scheme whose client chooses (core's Scheme::overTcp).
     static const Protocol* of(const std::string& scheme, const Protocol* adaptive, std::optional<bool> rtpOverUdp);
     // The protocol of a scheme alone, before anything is known of the stream;
     // for a scheme the program does not play, a row named after it in upper case.

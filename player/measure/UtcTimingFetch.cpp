@@ -1,6 +1,7 @@
 #include "UtcTimingFetch.h"
 
 #include "GLibHandles.h"
+#include "Protocol.h"
 
 #include <libsoup/soup.h>
 
@@ -149,8 +150,7 @@ std::unique_ptr<UtcTimingFetch> UtcTimingFetch::start(const UtcTiming& timing, D
     auto state = std::make_shared<State>();
     state->timing = timing;
     state->done = std::move(done);
-    const std::string scheme = timing.value.substr(0, timing.value.find(':'));
-    if (scheme != "http" && scheme != "https") {
+    if (!isHttpScheme(timing.value.substr(0, timing.value.find(':')))) {
         state->fail("not an http(s) URL");
         return nullptr;
     }

@@ -16,15 +16,6 @@ namespace {
 
 constexpr guint kProbeTimeoutS = 10; // name lookup is not bounded by the socket timeout
 
-guint16 defaultPort(const std::string& scheme)
-{
-    if (scheme == "https")
-        return 443;
-    if (scheme.rfind("rtsp", 0) == 0)
-        return 554;
-    return 80;
-}
-
 } // namespace
 
 struct ConnectionProbe::State {
@@ -113,7 +104,9 @@ ConnectionProbe::ConnectionProbe(const std::string& uri, const std::string& caFi
     state.cancellable.reset(g_cancellable_new());
     state.client.reset(g_socket_client_new());
     g_socket_client_set_timeout(state.client.get(), kProbeTimeoutS);
-    if (MediaUrl::scheme(uri) == "https") {
+    // How the source reaches its server, as core's table has it for the scheme.
+    const Scheme* scheme = schemeNamed(MediaUrl::scheme(uri));
+    if (scheme && scheme->tls) {
         if (const UriPtr parsed(g_uri_parse(uri.c_str(), G_URI_FLAGS_NONE, nullptr));
             parsed && g_uri_get_host(parsed.get()))
             state.host = g_uri_get_host(parsed.get());
@@ -130,7 +123,7 @@ ConnectionProbe::ConnectionProbe(const std::string& uri, const std::string& caFi
     state.timeout = attach(g_timeout_source_new_seconds(kProbeTimeoutS), &State::onTimeout, &state);
 
     auto owner = std::make_unique<std::shared_ptr<State>>(m_state);
-    g_socket_client_connect_to_uri_async(state.client.get(), uri.c_str(), defaultPort(MediaUrl::scheme(uri)),
+    g_socket_client_connect_to_uri_async(state.client.get(), uri.c_str(), scheme ? scheme->defaultPort : 0,
                                          state.cancellable.get(), &State::onConnected, owner.release());
 }
 

@@ -10,7 +10,9 @@ namespace zephyrscope {
 // Finds out why a network source failed when the source itself does not say
 // (souphttpsrc with libsoup 3 reports a refused port, an unknown host or a
 // refused TLS certificate as a bare flow error): connects to the URL's server
-// once, as the source would have, with a TLS handshake for https.
+// once, as the source would have: on the scheme's default port when the URL
+// names none, with a TLS handshake for a TLS scheme (https, rtsps), as core's
+// table of protocols says.
 // Upstream: c4cf06c017 (1.24.0) reports a refused certificate; a refused port or unknown host, no fix as of 1.28.6.
 // Main-loop thread: the answer arrives from the default context, never from
 // inside the constructor. Destroying the probe cancels it without a callback.
@@ -20,7 +22,7 @@ public:
     // be (or when no answer came in time): then the failure lies elsewhere.
     using Done = std::function<void(std::optional<std::string> unreachable)>;
 
-    // caFile: the certificate authorities an https server is checked against
+    // caFile: the certificate authorities a TLS server is checked against
     // (empty: the system's), as the source was told.
     ConnectionProbe(const std::string& uri, const std::string& caFile, Done done);
     ~ConnectionProbe();

@@ -25,8 +25,8 @@ TEST(ProgramUsage, ListsEveryOptionOfTheTableAndEverySchemeOfTheProtocols)
     EXPECT_NE(usage.find("  --json-log=FILE "), std::string::npos);
     EXPECT_NE(usage.find("(SECONDS: 1 to 30; default: 30)"), std::string::npos);
     for (const Protocol& protocol : allProtocols()) {
-        for (std::string_view scheme : protocol.schemes)
-            EXPECT_NE(usage.find(" " + std::string(scheme) + "://"), std::string::npos) << scheme;
+        for (const Scheme& scheme : protocol.schemes)
+            EXPECT_NE(usage.find(" " + std::string(scheme.name) + "://"), std::string::npos) << scheme.name;
         if (protocol.schemes.empty()) {
             EXPECT_NE(usage.find(protocol.column), std::string::npos) << protocol.column;
         }

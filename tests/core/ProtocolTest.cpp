@@ -38,12 +38,35 @@ TEST(Protocol, OneAnswerPerQuestion)
     std::set<std::string> columns, schemes;
     for (const Protocol& p : allProtocols()) {
         EXPECT_TRUE(columns.insert(std::string(p.column)).second) << p.column;
-        for (std::string_view s : p.schemes)
-            EXPECT_TRUE(schemes.insert(std::string(s)).second) << s;
+        for (const Scheme& s : p.schemes) {
+            EXPECT_TRUE(schemes.insert(std::string(s.name)).second) << s.name;
+            EXPECT_EQ(schemeNamed(s.name), &s);
+            // A probe connects to the scheme's server: it needs a port when the URL names none.
+            EXPECT_TRUE(!p.connectionProbe || s.defaultPort != 0) << s.name;
+        }
         EXPECT_EQ(protocolForColumn(p.column), &p);
         EXPECT_EQ(&protocolRow(p.id), &p) << p.column;
         EXPECT_FALSE(p.local && p.live) << p.column;
     }
+}
+
+// rtspt and rtsps share a row, but only rtsps is TLS: how a server is reached
+// is the scheme's, asked whatever its case.
+TEST(Protocol, SchemesSayHowTheirServerIsReached)
+{
+    ASSERT_NE(schemeNamed("RTSPS"), nullptr);
+    EXPECT_TRUE(schemeNamed("RTSPS")->tls);
+    EXPECT_EQ(schemeNamed("RTSPS")->defaultPort, 554);
+    EXPECT_FALSE(schemeNamed("rtspt")->tls);
+    EXPECT_TRUE(schemeNamed("Https")->tls);
+    EXPECT_EQ(schemeNamed("https")->defaultPort, 443);
+    EXPECT_EQ(schemeNamed("http")->defaultPort, 80);
+    EXPECT_EQ(schemeNamed("gopher"), nullptr);
+    EXPECT_TRUE(isHttpScheme("HTTP"));
+    EXPECT_TRUE(isHttpScheme("https"));
+    EXPECT_FALSE(isHttpScheme("whep+https"));
+    EXPECT_FALSE(isHttpScheme("file"));
+    EXPECT_FALSE(isHttpScheme("gopher"));
 }
 
 // A log's Protocol column names a row whatever its case, and a name no row has

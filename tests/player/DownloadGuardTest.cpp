@@ -93,6 +93,9 @@ TEST(UtcTimingFetch, ReadsTheServersClockAndRefusesWhatIsNotATimeInBounds)
     const auto ahead = fetchTime(Scheme::HttpXsDate, server.url("utc-time?clockAheadMs=3000"));
     ASSERT_TRUE(ahead.result.offsetUs) << ahead.result.error;
     EXPECT_NEAR(static_cast<double>(*ahead.result.offsetUs), 3000000.0, 30000.0);
+    // A scheme is the same whatever its case: HTTP:// is read as http:// is.
+    const auto shouted = fetchTime(Scheme::HttpXsDate, "HTTP" + server.url("utc-time").substr(4));
+    EXPECT_TRUE(shouted.result.offsetUs) << shouted.result.error;
 
     EXPECT_EQ(fetchTime(Scheme::HttpIso, server.url("big.txt")).result.error, "the answer is longer than 256 bytes");
     EXPECT_EQ(fetchTime(Scheme::HttpIso, server.url("page.html")).result.error, "'<html>?\?</html>' is not a time");

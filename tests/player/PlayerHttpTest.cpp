@@ -242,6 +242,29 @@ TEST(CaFile, ThatCannotBeReadOrHoldsNoCertificateIsRefusedWithItsReason)
     EXPECT_EQ(CWMPPlayer4::caFileError(proxy.certificate().string()), "");
 }
 
+// rtsps is TLS from its first byte, as https is (rtspsrc shakes hands before
+// its first request): a server whose certificate the system does not trust is
+// named as such, not taken for one that can be reached.
+TEST(ConnectionProbe, ShakesHandsForEveryTlsScheme)
+{
+    HttpTestServer server(SharedMedia().dir());
+    server.start();
+    const std::filesystem::path dir = SharedMedia().dir() / "probe-tls";
+    std::filesystem::create_directories(dir);
+    HttpsTestProxy proxy(server.port(), dir);
+    proxy.start();
+    const std::string address = proxy.url("stream").substr(std::string("https").size());
+    for (const std::string scheme : {"https", "rtsps", "RTSPS"}) {
+        SCOPED_TRACE(scheme);
+        std::optional<std::optional<std::string>> answer;
+        ConnectionProbe probe(scheme + address, "", [&](std::optional<std::string> why) { answer = std::move(why); });
+        ASSERT_TRUE(RunMainLoopUntil([&] { return answer.has_value(); }, 15s));
+        ASSERT_TRUE(answer->has_value());
+        EXPECT_EQ(**answer,
+                  "Cannot verify the TLS certificate of 127.0.0.1: it is signed by an unknown certificate authority");
+    }
+}
+
 TEST_F(PlayerHttp, HttpLiveStreamPlaysAndReportsItsTransport)
 {
     MediaFactory::Clip clip;

@@ -40,7 +40,8 @@ std::string uriFor(std::string_view scheme)
 TEST_F(PlayerProtocols, EverySchemeGetsASourceOfItsOwnDescriptor)
 {
     for (const Protocol& row : allProtocols()) {
-        for (std::string_view scheme : row.schemes) {
+        for (const Scheme& entry : row.schemes) {
+            const std::string_view scheme = entry.name;
             const PlayerProtocol* descriptor = playerProtocolForScheme(scheme);
             gsthandles::ElementPtr source(
                 gst_element_make_from_uri(GST_URI_SRC, uriFor(scheme).c_str(), nullptr, nullptr));
@@ -77,8 +78,8 @@ TEST_F(PlayerProtocols, DescriptorsAnswerForCoreRowsOnceAndWhateverTheSchemesCas
 TEST_F(PlayerProtocols, ColumnAndConnectionProbeFollowCoreRows)
 {
     for (const Protocol& row : allProtocols()) {
-        for (std::string_view scheme : row.schemes) {
-            const std::string s(scheme);
+        for (const Scheme& scheme : row.schemes) {
+            const std::string s(scheme.name);
             EXPECT_EQ(SourceProtocol::forScheme(s), &row) << s;
             EXPECT_EQ(ConnectionProbe::appliesTo(s), row.connectionProbe) << s;
         }
@@ -86,4 +87,11 @@ TEST_F(PlayerProtocols, ColumnAndConnectionProbeFollowCoreRows)
     EXPECT_TRUE(ConnectionProbe::appliesTo("HTTPS"));
     EXPECT_FALSE(ConnectionProbe::appliesTo("gopher"));
     EXPECT_EQ(columnOf(SourceProtocol::forScheme("gopher")), "GOPHER");
+    // Plain rtsp:// lets the client choose its transport, and the column says
+    // which it took; the other schemes fix it.
+    EXPECT_EQ(columnOf(SourceProtocol::of("rtsp", nullptr, std::nullopt)), "RTSPU");
+    EXPECT_EQ(columnOf(SourceProtocol::of("rtsp", nullptr, true)), "RTSPU");
+    EXPECT_EQ(columnOf(SourceProtocol::of("rtsp", nullptr, false)), "RTSPT");
+    EXPECT_EQ(columnOf(SourceProtocol::of("rtspu", nullptr, false)), "RTSPU");
+    EXPECT_EQ(columnOf(SourceProtocol::of("rtp", nullptr, true)), "RTP");
 }

@@ -6,6 +6,7 @@
 #include "FactoryName.h"
 #include "GstHandles.h"
 #include "Protocol.h"
+#include "SourceDateTimes.h"
 #include "StreamProbes.h"
 
 #include <gst/gst.h>
@@ -82,13 +83,16 @@ bool setUpElement(GstElement* element, const std::shared_ptr<StreamCounters>& co
     }
     if (factory != "parsebin")
         return false;
+    // The demuxer's parsebin: what it takes in is the segments' data.
     const ObjectPtr parent(gst_object_get_parent(GST_OBJECT(element)));
-    const bool inDemuxer = parent && GST_IS_ELEMENT(parent.get())
-        && adaptiveKind(factoryName(GST_ELEMENT(parent.get()))) != nullptr;
-    if (!inDemuxer)
+    const Protocol* demuxer
+        = parent && GST_IS_ELEMENT(parent.get()) ? adaptiveKind(factoryName(GST_ELEMENT(parent.get()))) : nullptr;
+    if (!demuxer)
         return false;
     if (PadPtr pad {gst_element_get_static_pad(element, "sink")})
         StreamProbes::countData(pad.get(), counters);
+    if (demuxer->id == ProtocolId::Hls)
+        SourceDateTimes::watch(element, counters);
     return true;
 }
 

@@ -13,6 +13,8 @@ constexpr ProtocolId kUdp[] = {ProtocolId::Udp};
 constexpr std::string_view kUdpFactories[] = {"udpsrc"};
 constexpr ProtocolId kRtp[] = {ProtocolId::Rtp};
 constexpr std::string_view kRtpFactories[] = {"rtpsrc"};
+// rtpsrc receives over UDP alone, through an rtpbin's jitter buffers.
+constexpr RtpJitterBuffers::Children kRtpChildren {.jitterBuffer = "rtpjitterbuffer", .udpReceiver = "udpsrc"};
 constexpr ProtocolId kRist[] = {ProtocolId::Rist};
 constexpr std::string_view kRistFactories[] = {"ristsrc"};
 
@@ -34,7 +36,7 @@ std::unique_ptr<SourceMeasurement> transportPackets()
 
 std::unique_ptr<SourceMeasurement> jitterBuffers()
 {
-    return std::make_unique<RtpJitterBuffers>();
+    return std::make_unique<RtpJitterBuffers>(kRtpChildren);
 }
 
 std::string openingProblem(GstElement*, const std::string& uri, const StreamCounters& counters, unsigned)

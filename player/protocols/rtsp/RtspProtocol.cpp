@@ -14,25 +14,31 @@ constexpr guint64 kRtspTcpTimeoutUs = 10000000;
 
 constexpr ProtocolId kProtocols[] = {ProtocolId::RtspUdp, ProtocolId::RtspTcp};
 constexpr std::string_view kFactories[] = {"rtspsrc"};
+// rtspsrc makes UDP sources only for a UDP transport.
+constexpr RtpJitterBuffers::Children kChildren {.jitterBuffer = "rtpjitterbuffer", .udpReceiver = "udpsrc"};
 
 // rtspsrc's udpsrc children would make a socket address object for every
 // datagram, for a sender rtspsrc already knows from its session: at a 1080p50
 // stream's 500-odd packets a second, a cost no figure needs.
 void onSourceChildAdded(GstBin*, GstElement* element, gpointer)
 {
-    if (factoryName(element) == "udpsrc")
+    if (factoryName(element) == kChildren.udpReceiver)
         g_object_set(element, "retrieve-sender-address", FALSE, nullptr);
 }
 
 void setUpSource(GstElement* source, const std::shared_ptr<StreamCounters>&)
 {
     g_object_set(source, "tcp-timeout", kRtspTcpTimeoutUs, nullptr);
+    // The live latency's wall clock: rtspsrc has its jitter buffers stamp each
+    // buffer with the sender's NTP time (PresentationTimes reads it), once RTCP
+    // sender reports have tied it to RTP time.
+    g_object_set(source, "add-reference-timestamp-meta", TRUE, nullptr);
     g_signal_connect(source, "element-added", G_CALLBACK(onSourceChildAdded), nullptr);
 }
 
 std::unique_ptr<SourceMeasurement> measurement()
 {
-    return std::make_unique<RtpJitterBuffers>();
+    return std::make_unique<RtpJitterBuffers>(kChildren);
 }
 
 } // namespace
