@@ -704,7 +704,9 @@ protected:
         while (std::chrono::steady_clock::now() < end) {
             if (RunMainLoopUntil(done, 500ms))
                 return true;
-            json->tick(SampleLine {});
+            // The tick's sample: the player's snapshot, as the sampler takes it.
+            player->snapshot(sample.network);
+            json->tick(sample);
         }
         return false;
     }
@@ -720,6 +722,7 @@ protected:
     SystemClock clock;
     MemoryLog lines;
     std::unique_ptr<JsonLog> json;
+    SampleLine sample;
 };
 
 } // namespace
