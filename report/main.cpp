@@ -7,6 +7,7 @@
 #include "P1203Input.h"
 #include "RunSummary.h"
 #include "ProgramOption.h"
+#include "ProgramUsage.h"
 #include "TextReport.h"
 #include "Version.h"
 
@@ -30,6 +31,12 @@ constexpr char kVersion[] = "zephyrscope-report " ZEPHYRSCOPE_VERSION;
 // Arguments that are wrong: said on stderr with the usage, status as the program's (sysexits' EX_USAGE).
 using zephyrscope::kExitUsage;
 constexpr int kExitFailure = 1;
+constexpr zephyrscope::ExitStatusMeaning kReportExitStatuses[] = {
+    {0, "the summary (and the chart) were written"},
+    {kExitFailure, "the log could not be read, is not a Zephyrscope log, or the chart or the\n"
+                   "P.1203 input could not be written"},
+    {kExitUsage, "usage error: an unknown option, a bad option value, no LOG or two"},
+};
 // A chart beyond a 4K screen or an A4 page at 300 dpi only costs time to draw.
 constexpr int kMinChartPixels = 200;
 constexpr int kMaxChartPixels = 4096;
@@ -64,10 +71,7 @@ std::string usage()
         + zephyrscope::FormatOptionList(kReportOptions, kOptionColumn, ' ')
         + "\n"
           "Exit status:\n"
-          "  0    the summary (and the chart) were written\n"
-          "  1    the log could not be read, is not a Zephyrscope log, or the chart or the\n"
-          "       P.1203 input could not be written\n"
-          "  64   usage error: an unknown option, a bad option value, no LOG or two\n";
+        + zephyrscope::FormatExitStatusList(kReportExitStatuses);
 }
 // Lines of a file that is not a log shown as examples of why.
 constexpr std::size_t kNotALogExamples = 3;

@@ -22,7 +22,7 @@ enum ExitStatus : int {
 // What a status means, as --help says it: one line each, with a line feed
 // where --help breaks a long one.
 struct ExitStatusMeaning {
-    ExitStatus status;
+    int status; // an ExitStatus, or another program's own (the report's)
     std::string_view meaning;
 };
 

@@ -45,11 +45,12 @@ std::string urlHelp()
           "front (whep+https://HOST/PATH); or a playlist (.wpl, .asx, .m3u, .m3u8, .pls, .xspf)";
 }
 
-// "  64   usage error: ..." for each status, a long meaning's lines under one another.
-std::string exitStatusList()
+} // namespace
+
+std::string FormatExitStatusList(std::span<const ExitStatusMeaning> statuses)
 {
     std::string out;
-    for (const ExitStatusMeaning& status : kExitStatusMeanings) {
+    for (const ExitStatusMeaning& status : statuses) {
         std::string label = "  " + std::to_string(status.status);
         label.resize(kStatusColumn, ' ');
         out += label;
@@ -59,8 +60,6 @@ std::string exitStatusList()
     }
     return out;
 }
-
-} // namespace
 
 std::string FormatProgramUsage()
 {
@@ -83,7 +82,7 @@ std::string FormatProgramUsage()
           "Options:\n"
         + FormatOptionList(programOptionTable(), kOptionColumn, '=')
         + "\n"
-        + "Exit status:\n" + exitStatusList();
+        + "Exit status:\n" + FormatExitStatusList(kExitStatusMeanings);
 }
 
 } // namespace zephyrscope

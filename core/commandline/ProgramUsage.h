@@ -1,7 +1,9 @@
 #pragma once
 
+#include "ExitStatus.h"
 #include "Version.h"
 
+#include <span>
 #include <string>
 
 namespace zephyrscope {
@@ -16,6 +18,10 @@ inline constexpr char kUsageLine[] = "Usage: zephyrscope [OPTION]... [URL [LOGFI
 // page (docs/man/zephyrscope.1) and the README are checked against it by the
 // package tests.
 std::string FormatProgramUsage();
+
+// "  64   usage error: ..." for each status, a long meaning's lines under one
+// another: the --help of the program and of the report.
+std::string FormatExitStatusList(std::span<const ExitStatusMeaning> statuses);
 
 inline const std::string kProgramUsage = FormatProgramUsage();
 
