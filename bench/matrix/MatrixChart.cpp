@@ -26,8 +26,8 @@ std::string MatrixChart::save(const std::string& path) const
     }
     constexpr double kNone = std::numeric_limits<double>::quiet_NaN();
     const auto empty = std::vector<std::vector<double>>(protocols.size(), std::vector<double>(impairmentIds.size(), kNone));
-    report::ImpairmentChart::Panel stalls {"Stall time (ms), as the player measured it", empty};
-    report::ImpairmentChart::Panel loss {"Packets lost (% of received and lost), as the player counted them", empty};
+    ImpairmentChart::Panel stalls {"Stall time (ms), as the player measured it", empty};
+    ImpairmentChart::Panel loss {"Packets lost (% of received and lost), as the player counted them", empty};
     for (const MatrixCell& cell : m_cells) {
         if (!cell.played)
             continue;
@@ -46,7 +46,7 @@ std::string MatrixChart::save(const std::string& path) const
             loss.values[p][i] = all > 0.0 ? *lost->measured() / all * 100.0 : 0.0;
         }
     }
-    const report::ImpairmentChart chart("Stall time and loss against the impairment, per protocol", impairments,
+    const ImpairmentChart chart("Stall time and loss against the impairment, per protocol", impairments,
                                         protocols, {stalls, loss});
     return chart.save(QString::fromStdString(path), QSize(1400, 900)).toStdString();
 }

@@ -11,7 +11,7 @@ class QFontMetricsF;
 class QPainter;
 class QRectF;
 
-namespace zephyrscope::report {
+namespace zephyrscope::bench {
 
 // Draws figures against the impairments they were measured under: one panel a
 // figure, the impairments along the bottom, one bar a protocol in each group.
@@ -45,4 +45,4 @@ private:
     std::vector<Panel> m_panels;
 };
 
-} // namespace zephyrscope::report
+} // namespace zephyrscope::bench

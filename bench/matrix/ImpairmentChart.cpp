@@ -8,7 +8,13 @@
 #include <algorithm>
 #include <cmath>
 
-namespace zephyrscope::report {
+namespace zephyrscope::bench {
+
+// The report's axes and PNG writer, so the matrix's chart reads like the run's.
+using report::drawChartTitle;
+using report::niceStep;
+using report::SaveChartPng;
+using report::tickLabel;
 
 ImpairmentChart::ImpairmentChart(QString title, QStringList impairments, QStringList protocols,
                                  std::vector<Panel> panels)
@@ -133,4 +139,4 @@ QString ImpairmentChart::save(const QString& path, QSize size) const
     return SaveChartPng(path, size, [this](QPainter& painter, const QRectF& area) { paint(painter, area); });
 }
 
-} // namespace zephyrscope::report
+} // namespace zephyrscope::bench
