@@ -1,31 +1,28 @@
 #pragma once
 
+#include "MediaInfo.h"
 #include "PlayerMedia.h"
-
-#include <memory>
 
 namespace zephyrscope {
 
-class PlayerEngine;
-
-// The current media, handed out by CWMPPlayer4::currentMedia() for one read.
-// Reads the player's live state; all zeros and empty texts before a clip opened.
+// The current media, handed out by CWMPPlayer4::currentMedia() for one read:
+// what the engine knew of it then; all zeros and empty texts before a clip opened.
 class CWMPMedia final : public PlayerMedia {
 public:
-    explicit CWMPMedia(std::shared_ptr<PlayerEngine> engine);
+    explicit CWMPMedia(MediaInfo media) : m_media(std::move(media)) {}
 
-    std::string sourceURL() override;
-    std::int32_t imageSourceWidth() override;
-    std::int32_t imageSourceHeight() override;
-    double duration() override;
-    std::string durationString() override;
-    std::string name() override;
+    std::string sourceURL() override { return m_media.sourceURL; }
+    std::int32_t imageSourceWidth() override { return m_media.width; }
+    std::int32_t imageSourceHeight() override { return m_media.height; }
+    double duration() override { return m_media.duration; }
+    std::string durationString() override { return formatDuration(m_media.duration); }
+    std::string name() override { return m_media.name; }
 
     // "MM:SS", or "HH:MM:SS" from one hour, of whole seconds rounded to nearest.
     static std::string formatDuration(double seconds);
 
 private:
-    std::shared_ptr<PlayerEngine> m_engine;
+    const MediaInfo m_media;
 };
 
 } // namespace zephyrscope

@@ -39,12 +39,12 @@ std::unique_ptr<PlayerControls> CWMPPlayer4::controls()
 
 std::unique_ptr<PlayerMedia> CWMPPlayer4::currentMedia()
 {
-    return std::make_unique<CWMPMedia>(m_engine);
+    return std::make_unique<CWMPMedia>(m_engine->media());
 }
 
 std::unique_ptr<PlayerNetwork> CWMPPlayer4::network()
 {
-    return std::make_unique<CWMPNetwork>(m_engine);
+    return std::make_unique<CWMPNetwork>(m_engine->figures());
 }
 
 std::int32_t CWMPPlayer4::playState()
