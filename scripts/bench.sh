@@ -2,8 +2,9 @@
 # Runs every benchmark under bench/ and prints its figures (docs/PERFORMANCE.md
 # explains each). Takes about 35 minutes: the growth run needs ten minutes of
 # play, so it starts first, in the background, and parts 1 to 6 run one after
-# another meanwhile; the peers (about 10 minutes), the many probes (about 4) and
-# the CPU accounting (about 9) run after it, alone.
+# another meanwhile; the peers (about 10 minutes), the many probes (about 4),
+# the CPU accounting (about 9) and the UDP receivers (about 4) run after it,
+# alone.
 set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
 program="$build/zephyrscope"
@@ -133,6 +134,17 @@ for clip in clip720p30 clip1080p50; do
             --work "$work/channels-$clip-$mode" --counts "${ZEPHYRSCOPE_BENCH_CHANNELS_COUNTS:-8}" --mode "$mode"
     done
 done
+
+# The same 1080p50 clip as a transport stream, for the UDP receivers.
+if [[ ! -s "$clips/clip1080p50.ts" ]]; then
+    gst-launch-1.0 -q filesrc location="$clips/clip1080p50.mkv" ! matroskademux ! h264parse \
+        ! mpegtsmux ! filesink location="$clips/clip1080p50.ts.part"
+    mv "$clips/clip1080p50.ts.part" "$clips/clip1080p50.ts"
+fi
+
+section "11. A transport-only probe beside ffmpeg and a bare GStreamer pipeline, one live 1080p50 MPEG-TS over UDP (median of ${ZEPHYRSCOPE_BENCH_TRANSPORT_ROUNDS:-3})"
+"$build/bench/bench_transport_peers" --program "$program" --clip "$clips/clip1080p50.ts" \
+    --work "$work/transport-peers" --rounds "${ZEPHYRSCOPE_BENCH_TRANSPORT_ROUNDS:-3}"
 
 printf '\nmake bench: %d s in all; load average at the end: %s\n' $(( $(date +%s) - started )) \
     "$(cut -d' ' -f1-3 /proc/loadavg)"
