@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <functional>
+#include <ostream>
 #include <random>
 
 using namespace zephyrscope;
@@ -117,6 +118,16 @@ struct Outage {
     std::int64_t gapMs;
     const char* name;
 };
+
+void PrintTo(const Outage& outage, std::ostream* out)
+{
+    *out << outage.name;
+}
+
+void PrintTo(Rate rate, std::ostream* out)
+{
+    *out << (rate == Rate::Constant ? "constant" : rate == Rate::Variable ? "variable" : "variable without PCR");
+}
 
 class DatagramGapOutage : public ::testing::TestWithParam<Outage> {};
 
