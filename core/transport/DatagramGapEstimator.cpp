@@ -13,7 +13,8 @@ constexpr std::uint16_t kNullPid = 0x1FFF;
 constexpr std::int64_t kTicksPerUs = 27;
 // The PCR counts 2^33 periods of 300 ticks of 27 MHz, then wraps.
 constexpr std::int64_t kPcrModulus = (std::int64_t {1} << 33) * 300;
-constexpr std::size_t kRateSpans = 4;
+// Constant if the last four spans agree; the recent rate is over the last eight (two seconds).
+constexpr std::size_t kConstantSpans = 4, kRecentSpans = 8;
 // A PCR interval longer than this is no rate sample: the clock jumped, or data stopped.
 constexpr std::int64_t kLongestPcrIntervalTicks = 1000000 * kTicksPerUs;
 // A gap lost what it spanned only if its stream time was mostly missing.
@@ -45,9 +46,12 @@ void DatagramGapEstimator::datagram(std::int64_t arrivalUs, const std::uint8_t* 
         intervalUs = std::max<std::int64_t>(0, arrivalUs - *m_lastArrivalUs);
     m_lastArrivalUs = arrivalUs;
     if (m_pending && arrivalUs - m_pending->endUs > kPcrWaitUs)
-        closeGap(std::nullopt);
+        closeGap();
 
-    const double usualUs = m_window.size() >= kMinIntervals ? static_cast<double>(m_windowUs) / m_window.size() : 0.0;
+    // A stream's first datagrams may come in a lump (what the socket held before
+    // it was read): no spacing is usual before the window is full or spans a second.
+    const bool judged = m_window.size() == kWindow || (m_window.size() >= kMinIntervals && m_windowUs >= kMinWindowUs);
+    const double usualUs = judged ? static_cast<double>(m_windowUs) / static_cast<double>(m_window.size()) : 0.0;
     const bool gap = intervalUs && usualUs > 0.0 && static_cast<double>(*intervalUs) > kGapFactor * usualUs;
     if (gap)
         openGap(arrivalUs, *intervalUs, usualUs);
@@ -104,57 +108,76 @@ DatagramGapEstimator::Counts DatagramGapEstimator::readPackets(const std::uint8_
 void DatagramGapEstimator::checkCounter(std::uint16_t pid, const std::uint8_t* packet)
 {
     const std::uint8_t counter = packet[3] & 0x0F;
-    std::uint8_t& stored = m_counters[pid];
+    PidState& state = m_pids[pid];
+    // A PID's first packet after a gap shows what the gap took of it; its later
+    // jumps are losses of their own.
+    const auto gapNumber = static_cast<std::uint16_t>(m_figures.gaps);
+    const bool firstAfterGap = m_pending && state.gapNumber != gapNumber;
+    state.gapNumber = gapNumber;
     // A packet sent twice repeats its counter; a discontinuity starts it afresh.
-    if (stored != 0 && !discontinuityOf(packet) && counter != stored - 1) {
-        const std::uint64_t missing = static_cast<std::uint8_t>(counter - stored) & 0x0F;
-        if (m_pending)
+    if (state.counter != 0 && !discontinuityOf(packet) && counter != state.counter - 1) {
+        const std::uint64_t missing = static_cast<std::uint8_t>(counter - state.counter) & 0x0F;
+        if (firstAfterGap)
             m_pending->counterMissing += missing;
         else
             m_figures.lostEstimate += missing;
     }
-    stored = static_cast<std::uint8_t>(counter + 1);
+    state.counter = static_cast<std::uint8_t>(counter + 1);
 }
 
 void DatagramGapEstimator::takePcr(std::int64_t pcr)
 {
     // m_packets is this packet's index: the packets from the last PCR's up to it
     // are the bytes between the two PCRs.
-    if (m_pending && m_pending->pcrBefore) {
-        const std::int64_t ticks = (pcr - *m_pending->pcrBefore + kPcrModulus) % kPcrModulus;
-        const double rate = packetRate() / 1e6;
-        const double streamUs = static_cast<double>(ticks) / kTicksPerUs;
-        const double received = static_cast<double>(m_packets - m_pending->packetsBefore);
-        // A PCR that jumped says nothing of the gap: the arrival time is all there is.
-        const double spannedUs = static_cast<double>(m_pending->endUs - m_pending->startUs);
-        if (rate > 0.0 && streamUs > 0.0 && streamUs < spannedUs + kPcrWaitUs)
-            closeGap(std::max(0.0, rate * streamUs - received));
-        else
-            closeGap(std::nullopt);
-        m_span = {};
-    } else if (m_lastPcr) {
-        const std::int64_t ticks = (pcr - *m_lastPcr + kPcrModulus) % kPcrModulus;
-        if (ticks > 0 && ticks < kLongestPcrIntervalTicks) {
-            m_span.packets += m_packets - m_lastPcrPacket;
-            m_span.ticks += ticks;
-            if (m_span.ticks >= kRateSpanUs * kTicksPerUs) {
-                m_spans.push_back(m_span);
-                if (m_spans.size() > kRateSpans)
-                    m_spans.pop_front();
-                m_span = {};
-            }
-        } else {
+    bool whole = true; // no packet of the interval this PCR ends is missing
+    if (m_pending && !m_pending->ratePackets && m_pending->pcrBefore)
+        whole = resolveGap(pcr);
+    if (!m_lastPcr) {
+        m_lastPcr = pcr;
+        m_lastPcrPacket = m_packets;
+        return;
+    }
+    const std::int64_t ticks = (pcr - *m_lastPcr + kPcrModulus) % kPcrModulus;
+    if (whole && ticks > 0 && ticks < kLongestPcrIntervalTicks) {
+        m_span.packets += m_packets - m_lastPcrPacket;
+        m_span.ticks += ticks;
+        if (m_span.ticks >= kRateSpanUs * kTicksPerUs) {
+            m_spans.push_back(m_span);
+            if (m_spans.size() > kRecentSpans)
+                m_spans.pop_front();
             m_span = {};
         }
+    } else {
+        m_span = {};
     }
     m_lastPcr = pcr;
     m_lastPcrPacket = m_packets;
 }
 
+bool DatagramGapEstimator::resolveGap(std::int64_t pcr)
+{
+    PendingGap& gap = *m_pending;
+    const std::int64_t ticks = (pcr - *gap.pcrBefore + kPcrModulus) % kPcrModulus;
+    const double rate = packetRate() / 1e6;
+    const double streamUs = static_cast<double>(ticks) / kTicksPerUs;
+    const double lengthUs = static_cast<double>(gap.endUs - gap.startUs);
+    // A PCR that jumped says nothing of the gap: the arrival time is all there is.
+    if (rate <= 0.0 || streamUs <= 0.0 || streamUs > lengthUs + kPcrWaitUs) {
+        gap.ratePackets = gap.arrivalPackets;
+        return false;
+    }
+    const double missing = std::max(0.0, rate * streamUs - static_cast<double>(m_packets - gap.packetsBefore));
+    // Data held back comes after the gap with its stream time all there; data
+    // lost leaves the gap's stream time missing.
+    const bool heldBack = missing / rate < kLostShareOfGap * lengthUs;
+    gap.ratePackets = heldBack ? 0.0 : missing;
+    return heldBack;
+}
+
 void DatagramGapEstimator::openGap(std::int64_t arrivalUs, std::int64_t lengthUs, double usualUs)
 {
     if (m_pending)
-        closeGap(std::nullopt);
+        closeGap();
     ++m_figures.gaps;
     m_figures.gapUs += lengthUs;
     PendingGap gap;
@@ -168,25 +191,19 @@ void DatagramGapEstimator::openGap(std::int64_t arrivalUs, std::int64_t lengthUs
     m_pending = gap;
 }
 
-void DatagramGapEstimator::closeGap(std::optional<double> pcrPackets)
+void DatagramGapEstimator::closeGap()
 {
-    if (!m_pending)
-        return;
-    m_figures.lostEstimate += gapLoss(*m_pending, pcrPackets);
+    m_figures.lostEstimate += gapLoss(*m_pending);
     m_pending.reset();
 }
 
-std::uint64_t DatagramGapEstimator::gapLoss(const PendingGap& gap, std::optional<double> pcrPackets) const
+std::uint64_t DatagramGapEstimator::gapLoss(const PendingGap& gap) const
 {
-    double missing = gap.arrivalPackets;
-    if (pcrPackets) {
-        // Data held back arrives after the gap with its stream time intact;
-        // data lost leaves its stream time missing.
-        const double rate = packetRate() / 1e6;
-        const double missingUs = rate > 0.0 ? *pcrPackets / rate : 0.0;
-        const bool lost = missingUs >= kLostShareOfGap * static_cast<double>(gap.endUs - gap.startUs);
-        missing = lost ? *pcrPackets : 0.0;
-    }
+    // Data held back arrives with every continuity counter running on: a gap
+    // without a jump in any lost nothing, however long.
+    if (gap.counterMissing == 0)
+        return 0;
+    const double missing = gap.ratePackets.value_or(gap.arrivalPackets);
     const auto byRate = static_cast<std::uint64_t>(std::llround(missing * payloadShare()));
     return std::max(byRate, gap.counterMissing);
 }
@@ -194,8 +211,9 @@ std::uint64_t DatagramGapEstimator::gapLoss(const PendingGap& gap, std::optional
 DatagramGapEstimator::Figures DatagramGapEstimator::figures() const
 {
     Figures figures = m_figures;
+    // Until its PCR comes, a gap counts what its counters show: the figure only grows.
     if (m_pending)
-        figures.lostEstimate += m_pending->counterMissing;
+        figures.lostEstimate += m_pending->ratePackets ? gapLoss(*m_pending) : m_pending->counterMissing;
     return figures;
 }
 
@@ -211,29 +229,36 @@ double DatagramGapEstimator::recentPacketsPerUs() const
 
 bool DatagramGapEstimator::constantRate() const
 {
-    if (m_spans.size() < kRateSpans)
+    if (m_spans.size() < kConstantSpans)
         return false;
-    double lowest = 0.0, highest = 0.0, packets = 0.0, ticks = 0.0;
-    for (const RateSpan& span : m_spans) {
-        const double rate = static_cast<double>(span.packets) / static_cast<double>(span.ticks);
+    double lowest = 0.0, highest = 0.0;
+    for (auto span = m_spans.end() - kConstantSpans; span != m_spans.end(); ++span) {
+        const double rate = static_cast<double>(span->packets) / static_cast<double>(span->ticks);
         lowest = lowest == 0.0 ? rate : std::min(lowest, rate);
         highest = std::max(highest, rate);
-        packets += static_cast<double>(span.packets);
-        ticks += static_cast<double>(span.ticks);
     }
-    return highest - lowest <= kConstantRateTolerance * (packets / ticks);
+    return highest - lowest <= kConstantRateTolerance * spansRate(kConstantSpans);
+}
+
+double DatagramGapEstimator::spansRate(std::size_t last) const
+{
+    double packets = 0.0, ticks = 0.0;
+    for (auto span = m_spans.end() - static_cast<std::ptrdiff_t>(std::min(last, m_spans.size())); span != m_spans.end();
+         ++span) {
+        packets += static_cast<double>(span->packets);
+        ticks += static_cast<double>(span->ticks);
+    }
+    return ticks > 0.0 ? packets / ticks : 0.0;
 }
 
 double DatagramGapEstimator::packetRate() const
 {
-    if (constantRate()) {
-        double packets = 0.0, ticks = 0.0;
-        for (const RateSpan& span : m_spans) {
-            packets += static_cast<double>(span.packets);
-            ticks += static_cast<double>(span.ticks);
-        }
-        return packets / ticks * kTicksPerUs * 1e6;
-    }
+    // On the stream's own clock where it has one: data held back and let go
+    // together (a busy sender, a link's buffer) leaves it as it was.
+    if (constantRate())
+        return spansRate(kConstantSpans) * kTicksPerUs * 1e6;
+    if (m_spans.size() >= 2)
+        return spansRate(kRecentSpans) * kTicksPerUs * 1e6;
     return recentPacketsPerUs() * 1e6;
 }
 

@@ -151,8 +151,10 @@ TEST_P(DatagramGapOutage, EstimatesThePayloadPacketsLostWithinTenPercent)
 
 INSTANTIATE_TEST_SUITE_P(
     Streams, DatagramGapOutage,
-    ::testing::Values(Outage {Rate::Constant, 500, "ConstantHalfSecond"}, Outage {Rate::Constant, 2000, "ConstantTwoSeconds"},
-                      Outage {Rate::Variable, 500, "VariableHalfSecond"}, Outage {Rate::Variable, 2000, "VariableTwoSeconds"},
+    ::testing::Values(Outage {Rate::Constant, 500, "ConstantHalfSecond"},
+                      Outage {Rate::Constant, 2000, "ConstantTwoSeconds"},
+                      Outage {Rate::Variable, 500, "VariableHalfSecond"},
+                      Outage {Rate::Variable, 2000, "VariableTwoSeconds"},
                       Outage {Rate::VariableWithoutPcr, 500, "NoPcrHalfSecond"},
                       Outage {Rate::VariableWithoutPcr, 2000, "NoPcrTwoSeconds"}),
     [](const ::testing::TestParamInfo<Outage>& info) { return std::string(info.param.name); });
