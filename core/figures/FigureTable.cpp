@@ -324,7 +324,7 @@ const Figure kFigures[] = {
      .value = network<&NetworkFigures::lostEstimate>(), .jsonKey = "lost_estimate",
      .metricName = "zephyrscope_lost_packets_estimate_total", .metricType = Counter,
      .metricHelp = "Raw UDP: payload TS packets lost, an estimate from the rate over the gaps, at least Lost_Pkts.",
-     .metricOrder = 413, .reportLabel = "Packets lost (estimate)", .aggregation = Aggregation::Last},
+     .metricOrder = 413, .reportLabel = "Loss estimate (pkts)", .aggregation = Aggregation::Last},
 
     // webrtcbin's receiver figures; only WebRTC has them, so a 0 elsewhere would read as measured.
     {.name = "WebRTC interarrival jitter", .unit = "ms", .type = Decimal, .decimals = 3, .nullable = true,
