@@ -32,10 +32,12 @@
 //
 // Wherever the continuity counters show more missing than that (losses shorter
 // than a gap, or a rate estimate that fell short), their count is taken: per
-// gap (its counters' jumps at each PID's first packet after it) the larger of the two,
-// and outside gaps the counters alone, so an isolated loss agrees with
-// Lost_Pkts. A single-PID stream whose gap lost a multiple of sixteen packets
-// shows no jump, and is taken as held back.
+// gap (its counters' jumps at each PID's first packet after it) the larger of
+// the two, and outside gaps the counters alone, so an isolated loss agrees
+// with Lost_Pkts. What this cannot see: a run of datagrams lost too short to
+// leave a gap (a burst within a frame's datagrams, a rate cap's drops) counts
+// modulo 16 per PID, as Lost_Pkts does; and a single-PID stream whose gap lost
+// a multiple of sixteen packets shows no jump, and is taken as held back.
 //
 // Not thread-safe; the caller serialises. Times are microseconds of a monotonic clock.
 
