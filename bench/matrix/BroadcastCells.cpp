@@ -53,6 +53,14 @@ void addPacketFigures(MatrixCell& cell, Kind kind, const NetworkFigures& f, cons
             "what the continuity counters of the TS packets passed on show of the "
                 + std::to_string(c.tsPacketsDropped) + " payload TS packets the relay did not pass on: per PID, "
                   "each run between two passed on, modulo 16 (four bits; 15 reads as a packet sent twice)"));
+        // What a receiver can know of: the drops after the last datagram passed on show nowhere.
+        const std::uint64_t dropped = c.tsPacketsDropped - c.trailingTsPackets;
+        const auto estimate = f.lostEstimate ? std::optional<double>(static_cast<double>(*f.lostEstimate))
+                                             : std::nullopt;
+        cell.figures.push_back(MatrixFigure::checked(
+            kFigureLostEstimate, estimate, static_cast<double>(dropped), 10.0, 0.0,
+            "the " + std::to_string(dropped) + " payload TS packets the relay did not pass on, before its last "
+                "passed: estimated over the data gaps from the stream's rate, elsewhere by continuity counter"));
         cell.figures.push_back(MatrixFigure::checked(kFigureRecovered, f.recoveredPackets, 0.0, 0.0, 0.0,
                                                      "raw UDP has no repair"));
         break;

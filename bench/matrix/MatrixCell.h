@@ -44,6 +44,8 @@ struct MatrixProtocol {
 // The figures every cell reports, in the table's order.
 inline constexpr const char* kFigureReceived = "received";
 inline constexpr const char* kFigureLost = "lost";
+// Raw UDP: the loss the player estimates beyond what the continuity counters count.
+inline constexpr const char* kFigureLostEstimate = "lost estimate";
 inline constexpr const char* kFigureRecovered = "recovered";
 inline constexpr const char* kFigureStalls = "stalls";
 inline constexpr const char* kFigureStallMs = "stall ms";
@@ -52,9 +54,9 @@ inline constexpr const char* kFigureLatencyMs = "latency ms";
 
 inline const std::vector<std::string>& matrixFigureNames()
 {
-    static const std::vector<std::string> names {kFigureReceived, kFigureLost,   kFigureRecovered,
-                                                 kFigureStalls,   kFigureStallMs, kFigureFirstFrameMs,
-                                                 kFigureLatencyMs};
+    static const std::vector<std::string> names {kFigureReceived,  kFigureLost,    kFigureLostEstimate,
+                                                 kFigureRecovered, kFigureStalls,  kFigureStallMs,
+                                                 kFigureFirstFrameMs, kFigureLatencyMs};
     return names;
 }
 

@@ -40,6 +40,14 @@ MatrixFigure MatrixFigure::checked(std::string name, double measured, double tru
     return figure;
 }
 
+MatrixFigure MatrixFigure::checked(std::string name, std::optional<double> measured, double truth,
+                                   double tolerancePercent, double toleranceAbsolute, std::string why)
+{
+    MatrixFigure figure = checked(std::move(name), 0.0, truth, tolerancePercent, toleranceAbsolute, std::move(why));
+    figure.m_measured = measured;
+    return figure;
+}
+
 MatrixFigure MatrixFigure::unjudged(std::string name, std::optional<double> measured, std::string why)
 {
     MatrixFigure figure;

@@ -20,6 +20,9 @@ public:
     // a percentage), wrong otherwise; why says where the tolerance comes from.
     static MatrixFigure checked(std::string name, double measured, double truth, double tolerancePercent = 0.0,
                                 double toleranceAbsolute = 0.0, std::string why = {});
+    // The same for a figure the player may not have given: without it, wrong.
+    static MatrixFigure checked(std::string name, std::optional<double> measured, double truth,
+                                double tolerancePercent, double toleranceAbsolute, std::string why);
     // A figure without truth in this cell: shown, never judged.
     static MatrixFigure unjudged(std::string name, std::optional<double> measured, std::string why);
 

@@ -311,6 +311,21 @@ const Figure kFigures[] = {
      .metricDivisor = kMsPerSecond, .metricOrder = 350, .reportLabel = "A/V offset (ms)",
      .aggregation = Aggregation::Mean},
 
+    // Raw UDP: what the continuity counters, four bits per PID, cannot count (DatagramGapEstimator).
+    {.name = "data gaps", .unit = "count", .nullable = true, .value = network<&NetworkFigures::dataGaps>(),
+     .jsonKey = "data_gaps", .metricName = "zephyrscope_data_gaps_total", .metricType = Counter,
+     .metricHelp = "Raw UDP: stretches with no datagram for over ten times the usual spacing.", .metricOrder = 411,
+     .reportLabel = "Data gaps", .aggregation = Aggregation::Last},
+    {.name = "time in data gaps", .unit = "ms", .nullable = true, .value = network<&NetworkFigures::dataGapMs>(),
+     .jsonKey = "data_gap_ms", .metricName = "zephyrscope_data_gap_seconds_total", .metricType = Counter,
+     .metricHelp = "Raw UDP: time in those gaps.", .metricDivisor = kMsPerSecond, .metricOrder = 412,
+     .reportLabel = "Time in data gaps", .aggregation = Aggregation::Last},
+    {.name = "TS packets lost, estimated", .unit = "count", .nullable = true,
+     .value = network<&NetworkFigures::lostEstimate>(), .jsonKey = "lost_estimate",
+     .metricName = "zephyrscope_lost_packets_estimate_total", .metricType = Counter,
+     .metricHelp = "Raw UDP: payload TS packets lost, an estimate from the rate over the gaps, at least Lost_Pkts.",
+     .metricOrder = 413, .reportLabel = "Loss estimate (pkts)", .aggregation = Aggregation::Last},
+
     // webrtcbin's receiver figures; only WebRTC has them, so a 0 elsewhere would read as measured.
     {.name = "WebRTC interarrival jitter", .unit = "ms", .type = Decimal, .decimals = 3, .nullable = true,
      .value = network<&NetworkFigures::webrtcJitterMs>(), .protocols = webRtc, .jsonKey = "jitter_ms",

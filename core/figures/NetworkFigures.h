@@ -64,6 +64,11 @@ struct NetworkFigures {
     // first-priority transport stream errors.
     bool transportStream = false;
     TsErrorCounts transportErrors;
+    // Raw UDP only (DatagramGapEstimator): the stretches with no datagram for over
+    // ten times the usual spacing, their time summed (ms), and the payload TS
+    // packets missing as estimated from the stream's rate over them, or the
+    // continuity counters' count where larger. Absent for other protocols.
+    std::optional<std::int64_t> dataGaps, dataGapMs, lostEstimate;
     // RIST only: ristsrc's retransmission round-trip time; 0 before a retransmission.
     double ristRoundTripMs = 0.0;
     // WebRTC only: the streams' largest interarrival jitter, the round trip the

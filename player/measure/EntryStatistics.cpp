@@ -112,6 +112,13 @@ void EntryStatistics::fillCounts(NetworkFigures& figures, const StreamCounters& 
     const TransportStreamWatch::Snapshot transportStream = counters.transportStream().snapshot();
     figures.transportStream = transportStream.seen;
     figures.transportErrors = transportStream.errors;
+    if (const auto& gaps = transportStream.gaps) {
+        figures.dataGaps = static_cast<std::int64_t>(gaps->gaps);
+        figures.dataGapMs = gaps->gapUs / 1000;
+        // Never below what the demuxer's analyser counts: the counters' count is the least that was lost.
+        figures.lostEstimate
+            = std::max<std::int64_t>(static_cast<std::int64_t>(gaps->lostEstimate), figures.lostPackets);
+    }
     if (counters.videoKnown()) {
         figures.videoWidth = counters.width();
         figures.videoHeight = counters.height();

@@ -8,28 +8,40 @@ namespace zephyrscope {
 
 namespace {
 
-void feedBuffer(TransportStreamWatch& watch, GstBuffer* buffer, const GstPadProbeInfo* pulled = nullptr)
+// When a buffer arrived, on the monotonic clock. udpsrc stamps each datagram
+// with the running time it received it at, so its PTS plus the element's base
+// time is the pipeline clock's time of arrival (the system's monotonic clock),
+// however long it queued since; a buffer without one is taken as arriving now.
+std::int64_t arrivalUs(GstPad* pad, GstBuffer* buffer)
+{
+    GstElement* element = GST_PAD_PARENT(pad);
+    if (GST_BUFFER_PTS_IS_VALID(buffer) && element)
+        return static_cast<std::int64_t>((GST_BUFFER_PTS(buffer) + gst_element_get_base_time(element)) / GST_USECOND);
+    return g_get_monotonic_time();
+}
+
+void feedBuffer(TransportStreamWatch& watch, GstPad* pad, GstBuffer* buffer, const GstPadProbeInfo* pulled = nullptr)
 {
     GstMapInfo map;
     if (gst_buffer_map(buffer, &map, GST_MAP_READ)) {
         if (pulled)
             watch.feedPulled(pulled->offset, map.data, map.size);
         else
-            watch.feed(map.data, map.size);
+            watch.feed(map.data, map.size, arrivalUs(pad, buffer));
         gst_buffer_unmap(buffer, &map);
     }
 }
 
-GstPadProbeReturn onDemuxerInput(GstPad*, GstPadProbeInfo* info, gpointer data)
+GstPadProbeReturn onDemuxerInput(GstPad* pad, GstPadProbeInfo* info, gpointer data)
 {
     TransportStreamWatch& watch = (*static_cast<std::shared_ptr<StreamCounters>*>(data))->transportStream();
     if (info->type & GST_PAD_PROBE_TYPE_BUFFER) {
         const bool pulled = (info->type & GST_PAD_PROBE_TYPE_PULL) != 0;
-        feedBuffer(watch, GST_PAD_PROBE_INFO_BUFFER(info), pulled ? info : nullptr);
+        feedBuffer(watch, pad, GST_PAD_PROBE_INFO_BUFFER(info), pulled ? info : nullptr);
     } else if (info->type & GST_PAD_PROBE_TYPE_BUFFER_LIST) {
         GstBufferList* list = GST_PAD_PROBE_INFO_BUFFER_LIST(info);
         for (guint i = 0; i < gst_buffer_list_length(list); ++i)
-            feedBuffer(watch, gst_buffer_list_get(list, i));
+            feedBuffer(watch, pad, gst_buffer_list_get(list, i));
     }
     return GST_PAD_PROBE_OK;
 }
@@ -41,11 +53,20 @@ void releaseCounters(gpointer data)
 
 } // namespace
 
-void TransportStreamWatch::feed(const std::uint8_t* data, std::size_t size)
+void TransportStreamWatch::timeDatagrams()
+{
+    const std::lock_guard lock(m_mutex);
+    if (!m_gaps)
+        m_gaps.emplace();
+}
+
+void TransportStreamWatch::feed(const std::uint8_t* data, std::size_t size, std::int64_t arrivalUs)
 {
     const std::lock_guard lock(m_mutex);
     m_seen = true;
     m_analyser.feed(data, size);
+    if (m_gaps)
+        m_gaps->datagram(arrivalUs, data, size);
 }
 
 void TransportStreamWatch::feedPulled(std::uint64_t offset, const std::uint8_t* data, std::size_t size)
@@ -67,6 +88,8 @@ TransportStreamWatch::Snapshot TransportStreamWatch::snapshot() const
     snapshot.packets = m_analyser.packets();
     snapshot.missing = m_analyser.missingPackets();
     snapshot.errors = m_analyser.errors();
+    if (m_gaps)
+        snapshot.gaps = m_gaps->figures();
     return snapshot;
 }
 

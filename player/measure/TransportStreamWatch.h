@@ -4,12 +4,18 @@
 // demuxer, whatever carried them, go through a TransportStreamAnalyser.
 // Thread: fed on the demuxer's streaming thread, read on the main loop; a lock
 // keeps the two apart. Owned by the entry's StreamCounters.
+//
+// Where its protocol says each buffer is one datagram as it arrived (raw UDP),
+// a DatagramGapEstimator also hears when each came: the gaps in the data and
+// the loss they hide from the continuity counters.
 
+#include "DatagramGapEstimator.h"
 #include "TransportStreamAnalyser.h"
 
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 typedef struct _GstElement GstElement;
 
@@ -24,10 +30,17 @@ public:
         std::uint64_t packets = 0;  // TS packets taken in
         std::uint64_t missing = 0;  // payload packets the continuity counters show missing
         TsErrorCounts errors;
+        // Raw UDP only: the gaps in the datagrams' arrival and the loss estimated from them.
+        std::optional<DatagramGapEstimator::Figures> gaps;
     };
 
+    // Source set-up, before data flows: each buffer is a datagram, stamped with
+    // the running time it was captured at.
+    void timeDatagrams();
+
     // Streaming threads.
-    void feed(const std::uint8_t* data, std::size_t size);
+    // arrivalUs: when it arrived (monotonic clock, us); only datagrams use it.
+    void feed(const std::uint8_t* data, std::size_t size, std::int64_t arrivalUs);
     // Bytes a demuxer pulled from offset: only what continues the stream is fed.
     // A demuxer that pulls scans the file's start and end for its duration before
     // it reads it through; those reads are not the stream in order.
@@ -44,6 +57,7 @@ private:
     mutable std::mutex m_mutex;
     TransportStreamAnalyser m_analyser;
     bool m_seen = false;
+    std::optional<DatagramGapEstimator> m_gaps; // while timing datagrams
     std::uint64_t m_pulledUpTo = 0; // the offset the next pulled bytes continue from
 };
 

@@ -238,6 +238,9 @@ TEST_F(PlayerBroadcast, RawUdpLossIsWhatTheContinuityCountersShowOfTheRelaysDrop
     // What was dropped after the last datagram that passed, no receiver can see; no run reached 16.
     EXPECT_LE(relay.tsPacketsShownMissing, relay.tsPacketsDropped - relay.trailingTsPackets);
     EXPECT_GT(relay.tsPacketsShownMissing, 0u);
+    // One datagram at a time is no gap in the data: the estimate is the counters' count.
+    ASSERT_TRUE(end.lostEstimate.has_value());
+    EXPECT_EQ(*end.lostEstimate, end.lostPackets) << "data gaps: " << end.dataGaps.value_or(-1);
     EXPECT_EQ(end.transportErrors.continuity, relay.continuityGaps - relay.trailingGaps);
     // Seven TS packets a datagram.
     EXPECT_EQ(end.receivedPackets, static_cast<std::int32_t>(7 * (relay.originals - relay.dropped)));
@@ -782,7 +785,9 @@ TEST_F(PlayerBroadcastPause, PauseOfTwoSecondsIsOneStallFromTheBufferedPictureTo
     const std::int64_t mostMs = 2 * (outageMs - kBufferMs + kFrameMs) + 2 * kFrameMs;
     std::ostringstream measured;
     measured << "outage " << outageMs << " ms, picture ran on " << figures.stallSinceWallMs - aMs << " ms, stall "
-             << stallMs << " ms, expected " << outageMs << ".." << mostMs << " ms";
+             << stallMs << " ms, expected " << outageMs << ".." << mostMs << " ms; data gaps "
+             << figures.dataGaps.value_or(-1) << " of " << figures.dataGapMs.value_or(-1) << " ms, lost estimate "
+             << figures.lostEstimate.value_or(-1) << " of " << counts.tsPacketsBlackedOut << " payload TS packets";
     SCOPED_TRACE(measured.str());
     RecordProperty("measured", measured.str());
 
@@ -797,6 +802,13 @@ TEST_F(PlayerBroadcastPause, PauseOfTwoSecondsIsOneStallFromTheBufferedPictureTo
                 kFrameMs / 2 + 10.0);
     EXPECT_GE(stallMs, outageMs - 50);
     EXPECT_LE(stallMs, mostMs + 50);
+    // The outage as the data saw it, and what it swallowed, far past what the continuity counters count.
+    // A busy sender's stalls of a few frames are gaps too, which lose nothing; the
+    // arrival times are the player's, up to a busy streaming thread's delay.
+    EXPECT_GE(figures.dataGaps.value_or(0), 1);
+    EXPECT_GE(static_cast<double>(figures.dataGapMs.value_or(0)), outageMs * 0.9);
+    const double swallowed = static_cast<double>(counts.tsPacketsBlackedOut);
+    EXPECT_NEAR(static_cast<double>(figures.lostEstimate.value_or(0)), swallowed, swallowed * 0.1);
     // The JSON log: one stall, its times to the millisecond.
     const std::vector<std::string> started = jsonEvents("stall_started"), ended = jsonEvents("stall_ended");
     ASSERT_EQ(started.size(), 1u);

@@ -54,6 +54,18 @@ std::size_t rtpPayloadOffset(const unsigned char* datagram, std::size_t size)
     return offset < size ? offset : size;
 }
 
+// TS packets with payload in bytes, null packets aside: what a drop costs a receiver.
+std::uint64_t payloadPackets(const unsigned char* bytes, std::size_t size)
+{
+    std::uint64_t count = 0;
+    for (std::size_t at = 0; at + kTsPacket <= size; at += kTsPacket) {
+        const unsigned char* packet = bytes + at;
+        const int pid = ((packet[1] & 0x1F) << 8) | packet[2];
+        count += packet[0] == 0x47 && pid != 0x1FFF && (packet[3] & 0x10) != 0 ? 1 : 0;
+    }
+    return count;
+}
+
 bool isRetransmission(const unsigned char* datagram, std::size_t size)
 {
     return size >= kRtpHeader && (datagram[11] & 0x01) != 0;
@@ -194,8 +206,11 @@ void TsDropRelay::relayData(const unsigned char* datagram, std::size_t size)
         if (nowUs < m_blackoutUntilUs.load()) {
             ++m_counts.blackedOut;
             m_swallowedSincePassed = true;
-            if (!(rtp && m_options.rtcp && isRetransmission(datagram, size)))
+            if (!(rtp && m_options.rtcp && isRetransmission(datagram, size))) {
                 trackContinuity(datagram, size, false);
+                const std::size_t start = rtp ? rtpPayloadOffset(datagram, size) : 0;
+                m_counts.tsPacketsBlackedOut += payloadPackets(datagram + start, size - start);
+            }
             return;
         }
         const std::int64_t wallUs = microsecondsOf(std::chrono::system_clock::now().time_since_epoch());

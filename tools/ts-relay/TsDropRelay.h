@@ -94,6 +94,7 @@ public:
         // 1970); 0 before one ends.
         std::int64_t blackoutFromWallUs = 0, blackoutToWallUs = 0;
         std::uint64_t blackedOut = 0; // datagrams swallowed by blackouts
+        std::uint64_t tsPacketsBlackedOut = 0; // the payload TS packets in them, null packets aside
         impair::Impairment::Counts impaired; // what the impairment did to the originals
     };
 

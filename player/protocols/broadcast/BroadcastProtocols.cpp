@@ -4,6 +4,7 @@
 #include "BroadcastSource.h"
 #include "RistPacketCounts.h"
 #include "RtpJitterBuffers.h"
+#include "StreamCounters.h"
 
 namespace zephyrscope {
 
@@ -21,6 +22,14 @@ constexpr std::string_view kRistFactories[] = {"ristsrc"};
 void setUpSource(GstElement* source, const std::shared_ptr<StreamCounters>&)
 {
     BroadcastSource::setUp(source);
+}
+
+// Raw UDP: one buffer is one datagram, stamped as it came, and nothing but the
+// continuity counters tells what went missing; the gaps in their arrival say more.
+void setUpUdpSource(GstElement* source, const std::shared_ptr<StreamCounters>& counters)
+{
+    counters->transportStream().timeDatagrams();
+    setUpSource(source, counters);
 }
 
 void setUpRistSource(GstElement* source, const std::shared_ptr<StreamCounters>& counters)
@@ -53,7 +62,7 @@ const PlayerProtocol& udpProtocol()
     static const PlayerProtocol protocol {
         .protocols = kUdp,
         .sourceFactories = kUdpFactories,
-        .setUpSource = setUpSource,
+        .setUpSource = setUpUdpSource,
         .measurement = transportPackets,
         .openingProblem = openingProblem,
     };

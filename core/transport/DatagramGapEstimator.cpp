@@ -1,0 +1,265 @@
+#include "DatagramGapEstimator.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace zephyrscope {
+
+namespace {
+
+constexpr std::size_t kTsPacket = 188;
+constexpr std::uint8_t kSync = 0x47;
+constexpr std::uint16_t kNullPid = 0x1FFF;
+constexpr std::int64_t kTicksPerUs = 27;
+// The PCR counts 2^33 periods of 300 ticks of 27 MHz, then wraps.
+constexpr std::int64_t kPcrModulus = (std::int64_t {1} << 33) * 300;
+// Constant if the last four spans agree; the recent rate is over the last eight (two seconds).
+constexpr std::size_t kConstantSpans = 4, kRecentSpans = 8;
+// A PCR interval longer than this is no rate sample: the clock jumped, or data stopped.
+constexpr std::int64_t kLongestPcrIntervalTicks = 1000000 * kTicksPerUs;
+// A gap lost what it spanned only if its stream time was mostly missing.
+constexpr double kLostShareOfGap = 0.5;
+
+std::optional<std::int64_t> pcrOf(const std::uint8_t* packet)
+{
+    const bool adaptation = (packet[3] & 0x20) != 0;
+    if (!adaptation || packet[4] < 7 || (packet[5] & 0x10) == 0)
+        return std::nullopt;
+    const std::uint8_t* p = packet + 6;
+    const std::int64_t base = (std::int64_t {p[0]} << 25) | (std::int64_t {p[1]} << 17) | (std::int64_t {p[2]} << 9)
+        | (std::int64_t {p[3]} << 1) | (p[4] >> 7);
+    const std::int64_t extension = ((p[4] & 0x01) << 8) | p[5];
+    return base * 300 + extension;
+}
+
+bool discontinuityOf(const std::uint8_t* packet)
+{
+    return (packet[3] & 0x20) != 0 && packet[4] > 0 && (packet[5] & 0x80) != 0;
+}
+
+} // namespace
+
+void DatagramGapEstimator::datagram(std::int64_t arrivalUs, const std::uint8_t* data, std::size_t size)
+{
+    std::optional<std::int64_t> intervalUs;
+    if (m_lastArrivalUs)
+        intervalUs = std::max<std::int64_t>(0, arrivalUs - *m_lastArrivalUs);
+    m_lastArrivalUs = arrivalUs;
+    if (m_pending && arrivalUs - m_pending->endUs > kPcrWaitUs)
+        closeGap();
+
+    // A stream's first datagrams may come in a lump (what the socket held before
+    // it was read): no spacing is usual before the window is full or spans a second.
+    const bool judged = m_window.size() == kWindow || (m_window.size() >= kMinIntervals && m_windowUs >= kMinWindowUs);
+    const double usualUs = judged ? static_cast<double>(m_windowUs) / static_cast<double>(m_window.size()) : 0.0;
+    const bool gap = intervalUs && usualUs > 0.0 && static_cast<double>(*intervalUs) > kGapFactor * usualUs;
+    if (gap)
+        openGap(arrivalUs, *intervalUs, usualUs);
+
+    const Counts counts = readPackets(data, size);
+    if (!intervalUs)
+        return;
+    const auto capUs = static_cast<std::int64_t>(kGapFactor * usualUs);
+    const Interval interval {gap ? capUs : *intervalUs, gap, counts.packets, counts.payloadPackets};
+    m_window.push_back(interval);
+    addInterval(interval, 1);
+    if (m_window.size() > kWindow) {
+        addInterval(m_window.front(), -1);
+        m_window.pop_front();
+    }
+}
+
+void DatagramGapEstimator::addInterval(const Interval& interval, int sign)
+{
+    m_windowUs += sign * interval.us;
+    if (interval.gap)
+        return;
+    m_rateUs += sign * interval.us;
+    m_windowPackets += static_cast<std::uint64_t>(sign * static_cast<std::int64_t>(interval.packets));
+    m_windowPayload += static_cast<std::uint64_t>(sign * static_cast<std::int64_t>(interval.payloadPackets));
+}
+
+DatagramGapEstimator::Counts DatagramGapEstimator::readPackets(const std::uint8_t* data, std::size_t size)
+{
+    Counts counts;
+    for (std::size_t at = 0; at + kTsPacket <= size; at += kTsPacket) {
+        const std::uint8_t* packet = data + at;
+        if (packet[0] != kSync)
+            continue;
+        const auto pid = static_cast<std::uint16_t>(((packet[1] & 0x1F) << 8) | packet[2]);
+        const bool payload = (packet[3] & 0x10) != 0;
+        ++counts.packets;
+        if (pid != kNullPid && payload) {
+            ++counts.payloadPackets;
+            checkCounter(pid, packet);
+        }
+        if (pid != kNullPid) {
+            const std::optional<std::int64_t> pcr = pcrOf(packet);
+            if (pcr && m_pcrPid < 0)
+                m_pcrPid = pid;
+            if (pcr && pid == m_pcrPid)
+                takePcr(*pcr);
+        }
+        ++m_packets;
+    }
+    return counts;
+}
+
+void DatagramGapEstimator::checkCounter(std::uint16_t pid, const std::uint8_t* packet)
+{
+    const std::uint8_t counter = packet[3] & 0x0F;
+    PidState& state = m_pids[pid];
+    // A PID's first packet after a gap shows what the gap took of it; its later
+    // jumps are losses of their own.
+    const auto gapNumber = static_cast<std::uint16_t>(m_figures.gaps);
+    const bool firstAfterGap = m_pending && state.gapNumber != gapNumber;
+    state.gapNumber = gapNumber;
+    // A packet sent twice repeats its counter; a discontinuity starts it afresh.
+    if (state.counter != 0 && !discontinuityOf(packet) && counter != state.counter - 1) {
+        const std::uint64_t missing = static_cast<std::uint8_t>(counter - state.counter) & 0x0F;
+        if (firstAfterGap)
+            m_pending->counterMissing += missing;
+        else
+            m_figures.lostEstimate += missing;
+    }
+    state.counter = static_cast<std::uint8_t>(counter + 1);
+}
+
+void DatagramGapEstimator::takePcr(std::int64_t pcr)
+{
+    // m_packets is this packet's index: the packets from the last PCR's up to it
+    // are the bytes between the two PCRs.
+    bool whole = true; // no packet of the interval this PCR ends is missing
+    if (m_pending && !m_pending->ratePackets && m_pending->pcrBefore)
+        whole = resolveGap(pcr);
+    if (!m_lastPcr) {
+        m_lastPcr = pcr;
+        m_lastPcrPacket = m_packets;
+        return;
+    }
+    const std::int64_t ticks = (pcr - *m_lastPcr + kPcrModulus) % kPcrModulus;
+    if (whole && ticks > 0 && ticks < kLongestPcrIntervalTicks) {
+        m_span.packets += m_packets - m_lastPcrPacket;
+        m_span.ticks += ticks;
+        if (m_span.ticks >= kRateSpanUs * kTicksPerUs) {
+            m_spans.push_back(m_span);
+            if (m_spans.size() > kRecentSpans)
+                m_spans.pop_front();
+            m_span = {};
+        }
+    } else {
+        m_span = {};
+    }
+    m_lastPcr = pcr;
+    m_lastPcrPacket = m_packets;
+}
+
+bool DatagramGapEstimator::resolveGap(std::int64_t pcr)
+{
+    PendingGap& gap = *m_pending;
+    const std::int64_t ticks = (pcr - *gap.pcrBefore + kPcrModulus) % kPcrModulus;
+    const double rate = packetRate() / 1e6;
+    const double streamUs = static_cast<double>(ticks) / kTicksPerUs;
+    const double lengthUs = static_cast<double>(gap.endUs - gap.startUs);
+    // A PCR that jumped says nothing of the gap: the arrival time is all there is.
+    if (rate <= 0.0 || streamUs <= 0.0 || streamUs > lengthUs + kPcrWaitUs) {
+        gap.ratePackets = gap.arrivalPackets;
+        return false;
+    }
+    const double missing = std::max(0.0, rate * streamUs - static_cast<double>(m_packets - gap.packetsBefore));
+    // Data held back comes after the gap with its stream time all there; data
+    // lost leaves the gap's stream time missing.
+    const bool heldBack = missing / rate < kLostShareOfGap * lengthUs;
+    gap.ratePackets = heldBack ? 0.0 : missing;
+    return heldBack;
+}
+
+void DatagramGapEstimator::openGap(std::int64_t arrivalUs, std::int64_t lengthUs, double usualUs)
+{
+    if (m_pending)
+        closeGap();
+    ++m_figures.gaps;
+    m_figures.gapUs += lengthUs;
+    PendingGap gap;
+    gap.startUs = arrivalUs - lengthUs;
+    gap.endUs = arrivalUs;
+    gap.arrivalPackets = packetRate() / 1e6 * std::max(0.0, static_cast<double>(lengthUs) - usualUs);
+    if (m_lastPcr) {
+        gap.pcrBefore = m_lastPcr;
+        gap.packetsBefore = m_lastPcrPacket;
+    }
+    m_pending = gap;
+}
+
+void DatagramGapEstimator::closeGap()
+{
+    m_figures.lostEstimate += gapLoss(*m_pending);
+    m_pending.reset();
+}
+
+std::uint64_t DatagramGapEstimator::gapLoss(const PendingGap& gap) const
+{
+    // Data held back arrives with every continuity counter running on: a gap
+    // without a jump in any lost nothing, however long.
+    if (gap.counterMissing == 0)
+        return 0;
+    const double missing = gap.ratePackets.value_or(gap.arrivalPackets);
+    const auto byRate = static_cast<std::uint64_t>(std::llround(missing * payloadShare()));
+    return std::max(byRate, gap.counterMissing);
+}
+
+DatagramGapEstimator::Figures DatagramGapEstimator::figures() const
+{
+    Figures figures = m_figures;
+    // Until its PCR comes, a gap counts what its counters show: the figure only grows.
+    if (m_pending)
+        figures.lostEstimate += m_pending->ratePackets ? gapLoss(*m_pending) : m_pending->counterMissing;
+    return figures;
+}
+
+double DatagramGapEstimator::payloadShare() const
+{
+    return m_windowPackets > 0 ? static_cast<double>(m_windowPayload) / static_cast<double>(m_windowPackets) : 1.0;
+}
+
+double DatagramGapEstimator::recentPacketsPerUs() const
+{
+    return m_rateUs > 0 ? static_cast<double>(m_windowPackets) / static_cast<double>(m_rateUs) : 0.0;
+}
+
+bool DatagramGapEstimator::constantRate() const
+{
+    if (m_spans.size() < kConstantSpans)
+        return false;
+    double lowest = 0.0, highest = 0.0;
+    for (auto span = m_spans.end() - kConstantSpans; span != m_spans.end(); ++span) {
+        const double rate = static_cast<double>(span->packets) / static_cast<double>(span->ticks);
+        lowest = lowest == 0.0 ? rate : std::min(lowest, rate);
+        highest = std::max(highest, rate);
+    }
+    return highest - lowest <= kConstantRateTolerance * spansRate(kConstantSpans);
+}
+
+double DatagramGapEstimator::spansRate(std::size_t last) const
+{
+    double packets = 0.0, ticks = 0.0;
+    for (auto span = m_spans.end() - static_cast<std::ptrdiff_t>(std::min(last, m_spans.size())); span != m_spans.end();
+         ++span) {
+        packets += static_cast<double>(span->packets);
+        ticks += static_cast<double>(span->ticks);
+    }
+    return ticks > 0.0 ? packets / ticks : 0.0;
+}
+
+double DatagramGapEstimator::packetRate() const
+{
+    // On the stream's own clock where it has one: data held back and let go
+    // together (a busy sender, a link's buffer) leaves it as it was.
+    if (constantRate())
+        return spansRate(kConstantSpans) * kTicksPerUs * 1e6;
+    if (m_spans.size() >= 2)
+        return spansRate(kRecentSpans) * kTicksPerUs * 1e6;
+    return recentPacketsPerUs() * 1e6;
+}
+
+} // namespace zephyrscope

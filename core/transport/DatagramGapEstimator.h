@@ -1,0 +1,136 @@
+#pragma once
+
+// Loss on a raw UDP MPEG-TS stream beyond what its continuity counters can
+// count: they are four bits per PID, so a two-second outage of a 1 Mbit/s
+// stream reads as a dozen packets lost. The estimator watches when datagrams
+// arrive and what they carry, finds the stretches with no datagram (gaps), and
+// estimates the payload TS packets each gap swallowed from the stream's rate.
+//
+// A gap: no datagram for longer than kGapFactor times the usual spacing, the
+// mean inter-arrival time of the last kWindow datagrams, each gap among them
+// taken as kGapFactor spacings long. A median would be fooled by senders that
+// send a frame's datagrams back to back (its spacing is then microseconds, and
+// every frame's start a "gap"); the mean is one over the datagram rate,
+// whatever their pattern. A gap left out altogether would lower the mean, and
+// make the next frame's start a gap in turn.
+//
+// What a gap swallowed is worked out at the first PCR after it: the stream
+// time the gap spanned (that PCR minus the last before the gap) times the
+// stream's rate, less the TS packets that did arrive between the two PCRs. The
+// rate is on the stream's own clock, TS packets between PCRs over PCR time:
+// over the last four spans of at least kRateSpanUs where they agree within
+// kConstantRateTolerance (a constant-rate stream), else over the last eight
+// (two seconds of a variable rate), and before there are PCR spans, TS
+// packets over the arrival time of the window. Without a PCR within
+// kPcrWaitUs after the gap, the arrival time stands for the stream time: the
+// gap less one usual spacing. Data held back (a busy sender, a link's buffer)
+// comes after its gap with its stream time and its continuity counters intact:
+// a gap with less than half its stream time missing, or without a jump in any
+// counter, lost nothing by the rate. The missing TS packets count as payload
+// packets in the share of recent traffic that carried payload (null packets
+// and adaptation-only ones aside).
+//
+// Wherever the continuity counters show more missing than that (losses shorter
+// than a gap, or a rate estimate that fell short), their count is taken: per
+// gap (its counters' jumps at each PID's first packet after it) the larger of
+// the two, and outside gaps the counters alone, so an isolated loss agrees
+// with Lost_Pkts. What this cannot see: a run of datagrams lost too short to
+// leave a gap (a burst within a frame's datagrams, a rate cap's drops) counts
+// modulo 16 per PID, as Lost_Pkts does; and a single-PID stream whose gap lost
+// a multiple of sixteen packets shows no jump, and is taken as held back.
+//
+// Not thread-safe; the caller serialises. Times are microseconds of a monotonic clock.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <optional>
+
+namespace zephyrscope {
+
+class DatagramGapEstimator {
+public:
+    static constexpr int kGapFactor = 10;
+    static constexpr std::size_t kWindow = 256;       // datagrams the usual spacing and recent rate are over
+    static constexpr std::size_t kMinIntervals = 64;  // before them, no gap is judged,
+    static constexpr std::int64_t kMinWindowUs = 1000000; // nor before the window spans this, unless full
+    static constexpr std::int64_t kPcrWaitUs = 1000000;
+    static constexpr std::int64_t kRateSpanUs = 250000;
+    static constexpr double kConstantRateTolerance = 0.02;
+
+    struct Figures {
+        std::uint64_t gaps = 0;          // stretches with no datagram
+        std::int64_t gapUs = 0;          // their lengths summed
+        std::uint64_t lostEstimate = 0;  // payload TS packets missing, gaps and counters together
+    };
+
+    // One datagram's arrival and its bytes (whole TS packets; a partial one is ignored).
+    void datagram(std::int64_t arrivalUs, const std::uint8_t* data, std::size_t size);
+    // A gap still waiting for its PCR counts what its continuity counters show,
+    // so that the figure only grows.
+    Figures figures() const;
+
+    // The stream's rate in TS packets per second as the estimator takes it now:
+    // the PCRs' where constant, the recent one otherwise; 0 before it knows.
+    double packetRate() const;
+    bool constantRate() const;
+
+private:
+    struct Interval {
+        std::int64_t us = 0; // a gap's capped at kGapFactor spacings
+        bool gap = false;    // a gap's time and datagram are no part of the rate
+        std::uint32_t packets = 0, payloadPackets = 0;
+    };
+    // A gap, from its end until the first PCR after it, or kPcrWaitUs.
+    struct PendingGap {
+        std::int64_t startUs = 0, endUs = 0;   // arrivals of the datagrams either side
+        double arrivalPackets = 0.0;           // TS packets missing by arrival time
+        std::optional<double> ratePackets;     // ... by PCR, once the first after it came
+        std::optional<std::int64_t> pcrBefore; // 27 MHz
+        std::uint64_t packetsBefore = 0;       // packets received up to that PCR's packet
+        std::uint64_t counterMissing = 0;      // the counters' jumps at each PID's first packet after it
+    };
+    struct RateSpan {
+        std::uint64_t packets = 0;
+        std::int64_t ticks = 0; // 27 MHz
+    };
+    struct Counts {
+        std::uint32_t packets = 0, payloadPackets = 0;
+    };
+
+    Counts readPackets(const std::uint8_t* data, std::size_t size);
+    void checkCounter(std::uint16_t pid, const std::uint8_t* packet);
+    void takePcr(std::int64_t pcr);
+    // Works out the pending gap's loss by rate at the first PCR after it; true
+    // when it held its data back rather than lost it.
+    bool resolveGap(std::int64_t pcr);
+    void openGap(std::int64_t arrivalUs, std::int64_t lengthUs, double usualUs);
+    void closeGap();
+    std::uint64_t gapLoss(const PendingGap& gap) const;
+    double payloadShare() const;
+    double recentPacketsPerUs() const;
+    // TS packets per 27 MHz tick over the last of the PCR spans.
+    double spansRate(std::size_t last) const;
+
+    std::deque<Interval> m_window;
+    std::int64_t m_windowUs = 0, m_rateUs = 0; // all intervals; those of the rate
+    std::uint64_t m_windowPackets = 0, m_windowPayload = 0; // of the rate's intervals
+    void addInterval(const Interval& interval, int sign);
+    std::optional<std::int64_t> m_lastArrivalUs;
+    std::uint64_t m_packets = 0; // TS packets received
+    struct PidState {
+        std::uint8_t counter = 0;     // the last continuity counter + 1; 0: none yet
+        std::uint16_t gapNumber = 0;  // the gaps counted at its last packet
+    };
+    std::array<PidState, 8192> m_pids {};
+    std::optional<PendingGap> m_pending;
+    int m_pcrPid = -1;
+    std::optional<std::int64_t> m_lastPcr; // 27 MHz
+    std::uint64_t m_lastPcrPacket = 0;
+    RateSpan m_span;                       // the span being summed up
+    std::deque<RateSpan> m_spans;          // the last whole ones
+    Figures m_figures;
+};
+
+} // namespace zephyrscope
