@@ -151,10 +151,11 @@ TEST(JsonLogLine, AbsentFiguresAreNullAndSrtDelayHasItsOwnName)
     NetworkFigures ts;
     ts.protocol = protocolNamed("UDP");
     ts.transportStream = true;
-    ts.transportErrors = {1, 2, 3, 4, 5, 6};
+    ts.transportErrors = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13};
     FormatJsonTick(tickOf(s, ts), line);
     EXPECT_NE(line.find("\"ts_errors\":{\"sync_loss\":1,\"sync_byte\":2,\"pat\":3,\"continuity_count\":4,"
-                        "\"pmt\":5,\"pid\":6},\"webrtc\":null}\n"),
+                        "\"pmt\":5,\"pid\":6,\"transport_error\":7,\"crc\":8,\"pcr_repetition\":9,"
+                        "\"pcr_discontinuity\":10,\"pcr_accuracy\":11,\"pts\":12,\"cat\":13},\"webrtc\":null}\n"),
               std::string::npos)
         << line;
     ts.transportStream = false; // counts left over from nothing seen are not shown
