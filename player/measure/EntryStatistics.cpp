@@ -112,6 +112,7 @@ void EntryStatistics::fillCounts(NetworkFigures& figures, const StreamCounters& 
     const TransportStreamWatch::Snapshot transportStream = counters.transportStream().snapshot();
     figures.transportStream = transportStream.seen;
     figures.transportErrors = transportStream.errors;
+    figures.pcrJitterMs = transportStream.pcrJitterMs;
     if (counters.videoKnown()) {
         figures.videoWidth = counters.width();
         figures.videoHeight = counters.height();

@@ -8,28 +8,45 @@ namespace zephyrscope {
 
 namespace {
 
-void feedBuffer(TransportStreamWatch& watch, GstBuffer* buffer, const GstPadProbeInfo* pulled = nullptr)
+// When a pushed buffer's bytes arrived, in microseconds of the pipeline's clock
+// (the system's monotonic clock). A live source such as udpsrc stamps each
+// buffer with the running time at which it took it from the socket, so its
+// timestamp plus the element's base time is its arrival, free of the delays of
+// the streaming thread before the probe. A buffer without a timestamp arrived
+// as far as anyone knows when the probe sees it. (udpsrc's socket-timestamp
+// asks the kernel for SO_TIMESTAMP, but only on the realtime clock, which may
+// step; it is not used.)
+std::int64_t arrivalUsOf(GstPad* pad, GstBuffer* buffer)
+{
+    const GstClockTime stamp = GST_BUFFER_DTS_OR_PTS(buffer);
+    GstElement* demuxer = GST_PAD_PARENT(pad);
+    if (GST_CLOCK_TIME_IS_VALID(stamp) && demuxer)
+        return static_cast<std::int64_t>((stamp + gst_element_get_base_time(demuxer)) / GST_USECOND);
+    return g_get_monotonic_time();
+}
+
+void feedBuffer(TransportStreamWatch& watch, GstPad* pad, GstBuffer* buffer, const GstPadProbeInfo* pulled = nullptr)
 {
     GstMapInfo map;
     if (gst_buffer_map(buffer, &map, GST_MAP_READ)) {
         if (pulled)
             watch.feedPulled(pulled->offset, map.data, map.size);
         else
-            watch.feed(map.data, map.size);
+            watch.feed(map.data, map.size, arrivalUsOf(pad, buffer));
         gst_buffer_unmap(buffer, &map);
     }
 }
 
-GstPadProbeReturn onDemuxerInput(GstPad*, GstPadProbeInfo* info, gpointer data)
+GstPadProbeReturn onDemuxerInput(GstPad* pad, GstPadProbeInfo* info, gpointer data)
 {
     TransportStreamWatch& watch = (*static_cast<std::shared_ptr<StreamCounters>*>(data))->transportStream();
     if (info->type & GST_PAD_PROBE_TYPE_BUFFER) {
         const bool pulled = (info->type & GST_PAD_PROBE_TYPE_PULL) != 0;
-        feedBuffer(watch, GST_PAD_PROBE_INFO_BUFFER(info), pulled ? info : nullptr);
+        feedBuffer(watch, pad, GST_PAD_PROBE_INFO_BUFFER(info), pulled ? info : nullptr);
     } else if (info->type & GST_PAD_PROBE_TYPE_BUFFER_LIST) {
         GstBufferList* list = GST_PAD_PROBE_INFO_BUFFER_LIST(info);
         for (guint i = 0; i < gst_buffer_list_length(list); ++i)
-            feedBuffer(watch, gst_buffer_list_get(list, i));
+            feedBuffer(watch, pad, gst_buffer_list_get(list, i));
     }
     return GST_PAD_PROBE_OK;
 }
@@ -41,11 +58,11 @@ void releaseCounters(gpointer data)
 
 } // namespace
 
-void TransportStreamWatch::feed(const std::uint8_t* data, std::size_t size)
+void TransportStreamWatch::feed(const std::uint8_t* data, std::size_t size, std::int64_t arrivalUs)
 {
     const std::lock_guard lock(m_mutex);
     m_seen = true;
-    m_analyser.feed(data, size);
+    m_analyser.feed(data, size, arrivalUs);
 }
 
 void TransportStreamWatch::feedPulled(std::uint64_t offset, const std::uint8_t* data, std::size_t size)
@@ -67,6 +84,7 @@ TransportStreamWatch::Snapshot TransportStreamWatch::snapshot() const
     snapshot.packets = m_analyser.packets();
     snapshot.missing = m_analyser.missingPackets();
     snapshot.errors = m_analyser.errors();
+    snapshot.pcrJitterMs = m_analyser.pcrJitterMs();
     return snapshot;
 }
 

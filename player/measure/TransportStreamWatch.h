@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 typedef struct _GstElement GstElement;
 
@@ -24,10 +25,12 @@ public:
         std::uint64_t packets = 0;  // TS packets taken in
         std::uint64_t missing = 0;  // payload packets the continuity counters show missing
         TsErrorCounts errors;
+        std::optional<double> pcrJitterMs; // over the last 10 s; absent without arrival times
     };
 
-    // Streaming threads.
-    void feed(const std::uint8_t* data, std::size_t size);
+    // Streaming threads. Pushed bytes with when they arrived (microseconds of
+    // the pipeline's monotonic clock), for the PCR jitter.
+    void feed(const std::uint8_t* data, std::size_t size, std::int64_t arrivalUs);
     // Bytes a demuxer pulled from offset: only what continues the stream is fed.
     // A demuxer that pulls scans the file's start and end for its duration before
     // it reads it through; those reads are not the stream in order.
