@@ -97,6 +97,10 @@ void PcrTiming::judgeAccuracy(TsErrorCounts& errors)
 
 void PcrTiming::measureJitter(std::int64_t arrivalUs, std::int64_t pcrUs)
 {
+    if (!m_firstArrivalUs)
+        m_firstArrivalUs = arrivalUs;
+    if (arrivalUs < *m_firstArrivalUs + kSettleUs)
+        return;
     // The least transit over the baseline window: a deque of rising transits.
     const std::int64_t transitUs = arrivalUs - pcrUs;
     while (!m_transits.empty() && m_transits.back().valueUs >= transitUs)

@@ -17,7 +17,9 @@
 // - jitter, when arrival times are given: how much later a PCR arrived than
 //   its value says it should have, against the earliest arrival (the least
 //   transit, arrival minus PCR) over the last kBaselineUs, which follows a
-//   slow drift between the sender's clock and the receiver's.
+//   slow drift between the sender's clock and the receiver's. What arrives in
+//   the first kSettleUs is left out: a receiver whose pipeline is still being
+//   built reads its socket late, then catches up, and that is not the network's.
 //
 // The PCR's 33-bit base wraps after 26.5 h; differences are taken modulo it.
 // Times are in 27 MHz ticks for PCRs and microseconds of a monotonic clock for
@@ -41,6 +43,7 @@ public:
     static constexpr std::size_t kRateWindow = 8; // PCRs the constant rate is judged over
     static constexpr std::int64_t kBaselineUs = 1000000;
     static constexpr std::int64_t kJitterWindowUs = 10000000;
+    static constexpr std::int64_t kSettleUs = 2000000;
 
     // A PCR (27 MHz ticks), the byte position of its packet in the stream,
     // whether its packet set the discontinuity_indicator, and when it arrived.
@@ -71,6 +74,7 @@ private:
     std::int64_t m_unwrapped = 0;
     std::deque<Reference> m_recent; // since the time base began, at most kRateWindow
     bool m_constantRate = false;
+    std::optional<std::int64_t> m_firstArrivalUs;
     std::deque<Timed> m_transits; // increasing transit, over the last kBaselineUs: the least first
     std::deque<Timed> m_jitters;  // over the last kJitterWindowUs
 };

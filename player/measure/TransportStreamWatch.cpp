@@ -13,9 +13,12 @@ namespace {
 // buffer with the running time at which it took it from the socket, so its
 // timestamp plus the element's base time is its arrival, free of the delays of
 // the streaming thread before the probe. A buffer without a timestamp arrived
-// as far as anyone knows when the probe sees it. (udpsrc's socket-timestamp
-// asks the kernel for SO_TIMESTAMP, but only on the realtime clock, which may
-// step; it is not used.)
+// as far as anyone knows when the probe sees it.
+// udpsrc reads its socket on the thread that pushes into the demuxer: while
+// the demuxer's downstream holds that thread, datagrams wait in the socket and
+// are stamped when read, so the PCR jitter includes the receiver's own holds.
+// The kernel's receive time would not, but udpsrc 1.22's socket-timestamp
+// (SO_TIMESTAMP on the realtime clock) puts no timestamp meta on the buffers.
 std::int64_t arrivalUsOf(GstPad* pad, GstBuffer* buffer)
 {
     const GstClockTime stamp = GST_BUFFER_DTS_OR_PTS(buffer);

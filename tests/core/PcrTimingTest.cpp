@@ -95,7 +95,7 @@ TEST(PcrTiming, CountsGapsAndJumpsUnlessAnnounced)
     EXPECT_EQ(errors.pcrDiscontinuity, 3u);
 }
 
-TEST(PcrTiming, JitterIsTheLatestArrivalAgainstTheEarliestOverTenSeconds)
+TEST(PcrTiming, JitterIsTheLatestArrivalAgainstTheEarliestOverTenSecondsAfterTwoToSettle)
 {
     PcrTiming timing;
     TsErrorCounts errors;
@@ -106,11 +106,14 @@ TEST(PcrTiming, JitterIsTheLatestArrivalAgainstTheEarliestOverTenSeconds)
             timing.take(ticksAt(position), position, false, arrivalUsAt(position) + late, errors);
         }
     };
-    run(0, 50, 30, 7000);
+    // The first 2 s (each PCR 26 ms apart) settle a receiver: nothing is measured.
+    run(0, 70, 30, 50000);
+    EXPECT_FALSE(timing.jitterMs());
+    run(70, 150, 100, 7000);
     ASSERT_TRUE(timing.jitterMs());
     EXPECT_NEAR(*timing.jitterMs(), 7.0, 0.01);
-    // Ten seconds on (each PCR 26 ms apart), the late one is forgotten.
-    run(50, 500, 0, 0);
+    // Ten seconds on, the late one is forgotten.
+    run(150, 600, 0, 0);
     EXPECT_NEAR(*timing.jitterMs(), 0.0, 0.01);
     EXPECT_EQ(errors.pcrAccuracy, 0u);
 }
