@@ -51,6 +51,9 @@ const char* readTick(const QJsonObject& o, LogSample& s)
         TsErrorCounts counts;
         for (const TsErrorKind& kind : kTsErrorKinds) {
             const QJsonValue count = errors.toObject().value(QLatin1String(kind.name));
+            // Logs written before the second priority was counted have the first's alone.
+            if (kind.priority == 2 && count.isUndefined())
+                continue;
             if (!count.isDouble() || count.toDouble() < 0)
                 return "a tick whose ts_errors are not six counts";
             counts.*kind.count = static_cast<std::uint64_t>(count.toDouble());

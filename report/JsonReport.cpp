@@ -66,8 +66,11 @@ std::string stallList(const std::vector<std::int64_t>& list)
 std::string tsErrors(const TsErrorCounts& counts)
 {
     Object o;
+    // The second priority's kinds only where they were found, so that a report
+    // on a stream without them reads as it always did.
     for (const TsErrorKind& kind : kTsErrorKinds)
-        o.field(kind.name, std::to_string(counts.*kind.count));
+        if (kind.priority == 1 || counts.*kind.count > 0)
+            o.field(kind.name, std::to_string(counts.*kind.count));
     return o.close();
 }
 

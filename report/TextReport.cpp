@@ -99,9 +99,13 @@ void figures(std::string& out, const Figures& f, double firstUtc, bool run)
     // Only a JSON Lines log has them: a log without says nothing rather than 0.
     if (f.tsErrors) {
         std::string counts;
-        for (const TsErrorKind& kind : kTsErrorKinds)
+        for (const TsErrorKind& kind : kTsErrorKinds) {
+            // The second priority's kinds only where they were found.
+            if (kind.priority == 2 && (*f.tsErrors).*kind.count == 0)
+                continue;
             counts += (counts.empty() ? "" : ", ") + format("%s %llu", kind.name,
                                                             static_cast<unsigned long long>((*f.tsErrors).*kind.count));
+        }
         row(out, "TS errors", counts);
     }
     session(out, f.session, run);

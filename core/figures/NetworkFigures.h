@@ -61,9 +61,12 @@ struct NetworkFigures {
     std::int32_t stallsTimed = 0;
     std::int64_t stallSinceWallMs = 0, stallResumedWallMs = 0;
     // An MPEG-TS stream went through a demuxer, whatever carried it, and its
-    // first-priority transport stream errors.
+    // first- and second-priority transport stream errors.
     bool transportStream = false;
     TsErrorCounts transportErrors;
+    // MPEG-TS over UDP: the largest PCR jitter against arrival time over the
+    // last 10 s, ms; absent before two PCRs came.
+    std::optional<double> pcrJitterMs;
     // Raw UDP only (DatagramGapEstimator): the stretches with no datagram for over
     // ten times the usual spacing, their time summed (ms), and the payload TS
     // packets missing as estimated from the stream's rate over them, or the

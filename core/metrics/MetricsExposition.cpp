@@ -97,7 +97,7 @@ std::string_view versionNumber()
 void appendTransportErrors(std::string& out, const std::string& labels, const TsErrorCounts& errors)
 {
     constexpr const char* kName = "zephyrscope_ts_errors_total";
-    appendFamily(out, kName, "counter", "First-priority MPEG-TS errors in this entry, by kind.");
+    appendFamily(out, kName, "counter", "First- and second-priority MPEG-TS errors in this entry, by kind.");
     const std::string entry = labels.substr(0, labels.size() - 1); // without its closing brace
     for (const TsErrorKind& kind : kTsErrorKinds) {
         out += kName;

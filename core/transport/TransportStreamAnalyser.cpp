@@ -1,5 +1,7 @@
 #include "TransportStreamAnalyser.h"
 
+#include "MpegCrc32.h"
+
 #include <algorithm>
 #include <set>
 
@@ -12,6 +14,9 @@ constexpr int kSyncRunToLose = 2;            // wrong sync bytes in a row that l
 constexpr std::int64_t kPcrJumpUs = 1000000; // a PCR further ahead than this is a new time base
 constexpr std::uint8_t kPatTableId = 0x00;
 constexpr std::uint8_t kPmtTableId = 0x02;
+constexpr std::uint8_t kCatTableId = 0x01;
+constexpr std::uint8_t kStuffingTableId = 0xFF;
+constexpr std::uint16_t kCatPid = 1;
 constexpr std::size_t kCrcSize = 4;
 
 std::uint16_t pidOf(const std::uint8_t* packet)
@@ -32,6 +37,26 @@ bool hasPayload(const std::uint8_t* packet)
 bool scrambled(const std::uint8_t* packet)
 {
     return (packet[3] & 0xC0) != 0;
+}
+
+// Where a packet's payload begins, past its adaptation field; the packet's size when it has none.
+std::size_t payloadStart(const std::uint8_t* packet)
+{
+    if (!hasPayload(packet))
+        return TransportStreamAnalyser::kPacketSize;
+    const std::size_t start = hasAdaptationField(packet) ? 5 + std::size_t {packet[4]} : 4;
+    return std::min(start, TransportStreamAnalyser::kPacketSize);
+}
+
+// PES stream ids without the optional header that carries a PTS.
+bool hasOptionalPesHeader(std::uint8_t streamId)
+{
+    switch (streamId) {
+    case 0xBC: case 0xBE: case 0xBF: case 0xF0: case 0xF1: case 0xF2: case 0xF8: case 0xFF:
+        return false;
+    default:
+        return true;
+    }
 }
 
 std::uint16_t read13(const std::uint8_t* bytes)
@@ -74,6 +99,18 @@ TransportStreamAnalyser::TransportStreamAnalyser(std::int64_t pidTimeoutUs)
 }
 
 void TransportStreamAnalyser::feed(const std::uint8_t* data, std::size_t size)
+{
+    m_arrivalUs.reset();
+    feedBytes(data, size);
+}
+
+void TransportStreamAnalyser::feed(const std::uint8_t* data, std::size_t size, std::int64_t arrivalUs)
+{
+    m_arrivalUs = arrivalUs;
+    feedBytes(data, size);
+}
+
+void TransportStreamAnalyser::feedBytes(const std::uint8_t* data, std::size_t size)
 {
     m_pending.insert(m_pending.end(), data, data + size);
     std::size_t offset = 0;
@@ -126,6 +163,8 @@ void TransportStreamAnalyser::findSync()
 void TransportStreamAnalyser::takePacket(const std::uint8_t* packet)
 {
     ++m_packets;
+    if ((packet[1] & 0x80) != 0)
+        ++m_errors.transportError;
     const std::uint16_t pid = pidOf(packet);
     if (pid == kNullPid)
         return;
@@ -135,12 +174,16 @@ void TransportStreamAnalyser::takePacket(const std::uint8_t* packet)
         m_patSeenUs = m_nowUs;
         if (scrambled(packet))
             ++m_errors.pat;
-    } else if (m_pmtSeenUs.count(pid) && scrambled(packet)) {
-        ++m_errors.pmt;
+    } else if (m_pmtSeenUs.count(pid)) {
+        if (scrambled(packet))
+            ++m_errors.pmt;
+    } else if (scrambled(packet) && !m_catSeen) {
+        ++m_errors.cat;
     }
     if (const auto it = m_elementarySeenUs.find(pid); it != m_elementarySeenUs.end())
         it->second = m_nowUs;
     readSection(pid, packet);
+    readPts(pid, packet);
 }
 
 void TransportStreamAnalyser::checkContinuity(std::uint16_t pid, const std::uint8_t* packet)
@@ -184,7 +227,10 @@ void TransportStreamAnalyser::readPcr(std::uint16_t pid, const std::uint8_t* pac
         | (static_cast<std::uint64_t>(packet[8]) << 9) | (static_cast<std::uint64_t>(packet[9]) << 1)
         | (packet[10] >> 7);
     const std::uint64_t extension = (static_cast<std::uint64_t>(packet[10] & 0x01) << 8) | packet[11];
-    const auto pcrUs = static_cast<std::int64_t>((base * 300 + extension) / 27);
+    const auto pcrTicks = static_cast<std::int64_t>(base * 300 + extension);
+    const auto pcrUs = pcrTicks / PcrTiming::kTicksPerUs;
+    const bool discontinuity = (packet[5] & 0x80) != 0;
+    m_pcrTiming.take(pcrTicks, (m_packets - 1) * kPacketSize, discontinuity, m_arrivalUs, m_errors);
     if (!m_lastPcrUs) {
         m_clockRunning = true;
         restartTimers();
@@ -208,6 +254,8 @@ void TransportStreamAnalyser::advanceClock(std::int64_t nowUs)
         m_errors.pmt += overdue(seenUs, nowUs, kTableIntervalUs);
     for (auto& [pid, seenUs] : m_elementarySeenUs)
         m_errors.pid += overdue(seenUs, nowUs, m_pidTimeoutUs);
+    for (auto& [pid, seenUs] : m_ptsSeenUs)
+        m_errors.pts += overdue(seenUs, nowUs, kPtsIntervalUs);
 }
 
 void TransportStreamAnalyser::restartTimers()
@@ -217,11 +265,13 @@ void TransportStreamAnalyser::restartTimers()
         seenUs = m_nowUs;
     for (auto& [pid, seenUs] : m_elementarySeenUs)
         seenUs = m_nowUs;
+    for (auto& [pid, seenUs] : m_ptsSeenUs)
+        seenUs = m_nowUs;
 }
 
 void TransportStreamAnalyser::readSection(std::uint16_t pid, const std::uint8_t* packet)
 {
-    const bool tablePid = pid == 0 || m_pmtSeenUs.count(pid);
+    const bool tablePid = pid == 0 || pid == kCatPid || m_pmtSeenUs.count(pid);
     if (!tablePid || !hasPayload(packet) || (packet[1] & 0x40) == 0)
         return;
     std::size_t start = 4;
@@ -236,14 +286,24 @@ void TransportStreamAnalyser::readSection(std::uint16_t pid, const std::uint8_t*
     // A section longer than its packet is only seen to begin; its content is not read.
     const std::size_t size = 3 + read12(packet + section + 1);
     const bool whole = section + size <= kPacketSize;
+    // A section with the long form's syntax carries a CRC_32 over all of it.
+    const bool checked = whole && tableId != kStuffingTableId && (packet[section + 1] & 0x80) != 0;
+    const bool intact = !checked || MpegCrc32(packet + section, size) == 0;
+    if (!intact)
+        ++m_errors.crc;
     if (pid == 0) {
         if (tableId != kPatTableId)
             ++m_errors.pat;
-        else if (whole)
+        else if (whole && intact)
             readPat(packet + section, size);
+    } else if (pid == kCatPid) {
+        if (tableId != kCatTableId && tableId != kStuffingTableId)
+            ++m_errors.cat;
+        else if (tableId == kCatTableId)
+            m_catSeen = true;
     } else if (tableId == kPmtTableId) {
         m_pmtSeenUs[pid] = m_nowUs;
-        if (whole)
+        if (whole && intact)
             readPmt(pid, packet + section, size);
     }
 }
@@ -280,6 +340,23 @@ void TransportStreamAnalyser::readPmt(std::uint16_t pid, const std::uint8_t* sec
     for (const auto& [program, elementary] : m_programPids)
         wanted.insert(elementary.begin(), elementary.end());
     keepOnly(m_elementarySeenUs, wanted, m_nowUs);
+    for (auto it = m_ptsSeenUs.begin(); it != m_ptsSeenUs.end();)
+        it = wanted.count(it->first) ? std::next(it) : m_ptsSeenUs.erase(it);
+}
+
+void TransportStreamAnalyser::readPts(std::uint16_t pid, const std::uint8_t* packet)
+{
+    if ((packet[1] & 0x40) == 0 || scrambled(packet) || !m_elementarySeenUs.count(pid))
+        return;
+    // The PES header's start: a start code, its stream id, length, two flag bytes.
+    const std::size_t start = payloadStart(packet);
+    if (start + 9 > kPacketSize)
+        return;
+    const std::uint8_t* pes = packet + start;
+    if (pes[0] != 0 || pes[1] != 0 || pes[2] != 1 || !hasOptionalPesHeader(pes[3]) || (pes[6] & 0xC0) != 0x80)
+        return;
+    if ((pes[7] & 0x80) != 0)
+        m_ptsSeenUs[pid] = m_nowUs;
 }
 
 } // namespace zephyrscope

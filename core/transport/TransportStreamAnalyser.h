@@ -2,7 +2,20 @@
 
 // Watches an MPEG transport stream as its bytes arrive: keeps packet sync,
 // follows each PID's continuity counter and the PAT and PMTs, and counts the
-// first-priority errors an operator checks a broadcast stream for.
+// first- and second-priority errors an operator checks a broadcast stream for.
+//
+// The second priority's, beside PcrTiming's (PCR repetition, discontinuity,
+// accuracy and jitter, on the PCR PID the clock is taken from):
+// - transport_error: a packet with its transport_error_indicator set. The
+//   packet is read as ever: the bit says a link below found it damaged, not where.
+// - crc: a section on the PAT's, the CAT's or a PMT's PID whose CRC_32 is
+//   wrong. Only sections that begin and end in one packet are read, and a
+//   wrong one's content is not taken in (it still counts as the table seen).
+// - pts: a PES PID a PMT names whose PTS, once it carried one, is absent for
+//   more than 700 ms of stream time; one error a whole interval, as the PAT's.
+// - cat: a packet scrambled (transport_scrambling_control not 0) before any
+//   CAT was seen, or a section other than a CAT on PID 1. A scrambled PAT or
+//   PMT is their first-priority error alone.
 //
 // Time is the stream's own: the programme clock references (PCR) of the first
 // PID that carries them, so a file or a downloaded segment read faster than
@@ -12,6 +25,7 @@
 //
 // Thread: not thread-safe; one feeding thread, or a lock around it.
 
+#include "PcrTiming.h"
 #include "TsErrorCounts.h"
 
 #include <array>
@@ -30,6 +44,8 @@ public:
     static constexpr std::uint16_t kNullPid = 0x1FFF;
     // A PAT and each PMT are due at least this often.
     static constexpr std::int64_t kTableIntervalUs = 500000;
+    // A PES PID's PTS is due at least this often.
+    static constexpr std::int64_t kPtsIntervalUs = 700000;
     // A PID a PMT names may be silent this long before it is missing.
     static constexpr std::int64_t kDefaultPidTimeoutUs = 5000000;
 
@@ -37,6 +53,9 @@ public:
 
     // Bytes in arrival order, cut anywhere.
     void feed(const std::uint8_t* data, std::size_t size);
+    // The same, arrived at arrivalUs (microseconds of a monotonic clock): each
+    // packet completed by these bytes arrived then, for the PCR jitter.
+    void feed(const std::uint8_t* data, std::size_t size, std::int64_t arrivalUs);
 
     // Packets taken in while in sync, null packets included.
     std::uint64_t packets() const { return m_packets; }
@@ -45,6 +64,11 @@ public:
     std::uint64_t missingPackets() const { return m_missing; }
     const TsErrorCounts& errors() const { return m_errors; }
     bool inSync() const { return m_inSync; }
+    // Whether the PCRs' accuracy can be judged: the stream came at a constant rate.
+    bool pcrAccuracyJudged() const { return m_pcrTiming.accuracyJudged(); }
+    // The largest PCR jitter over the last 10 s of arrivals; none unless fed
+    // with arrival times.
+    std::optional<double> pcrJitterMs() const { return m_pcrTiming.jitterMs(); }
 
 private:
     struct PidState {
@@ -59,6 +83,8 @@ private:
     void readSection(std::uint16_t pid, const std::uint8_t* packet);
     void readPat(const std::uint8_t* section, std::size_t size);
     void readPmt(std::uint16_t pid, const std::uint8_t* section, std::size_t size);
+    void readPts(std::uint16_t pid, const std::uint8_t* packet);
+    void feedBytes(const std::uint8_t* data, std::size_t size);
     void advanceClock(std::int64_t nowUs);
     void restartTimers();
 
@@ -81,6 +107,10 @@ private:
     std::map<std::uint16_t, std::int64_t> m_pmtSeenUs;        // by PMT PID, from the PAT
     std::map<std::uint16_t, std::int64_t> m_elementarySeenUs; // by PID, from the PMTs
     std::map<std::uint16_t, std::vector<std::uint16_t>> m_programPids; // PMT PID -> its PIDs
+    std::map<std::uint16_t, std::int64_t> m_ptsSeenUs; // by PID, those a PMT names that carried a PTS
+    bool m_catSeen = false;
+    PcrTiming m_pcrTiming;
+    std::optional<std::int64_t> m_arrivalUs; // of the bytes being fed, when known
 };
 
 } // namespace zephyrscope

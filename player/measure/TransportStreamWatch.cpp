@@ -8,15 +8,23 @@ namespace zephyrscope {
 
 namespace {
 
-// When a buffer arrived, on the monotonic clock. udpsrc stamps each datagram
-// with the running time it received it at, so its PTS plus the element's base
-// time is the pipeline clock's time of arrival (the system's monotonic clock),
-// however long it queued since; a buffer without one is taken as arriving now.
-std::int64_t arrivalUs(GstPad* pad, GstBuffer* buffer)
+// When a pushed buffer's bytes arrived, in microseconds of the pipeline's clock
+// (the system's monotonic clock). A live source such as udpsrc stamps each
+// buffer with the running time at which it took it from the socket, so its
+// timestamp plus the element's base time is its arrival, free of the delays of
+// the streaming thread before the probe. A buffer without a timestamp arrived
+// as far as anyone knows when the probe sees it.
+// udpsrc reads its socket on the thread that pushes into the demuxer: while
+// the demuxer's downstream holds that thread, datagrams wait in the socket and
+// are stamped when read, so the PCR jitter includes the receiver's own holds.
+// The kernel's receive time would not, but udpsrc 1.22's socket-timestamp
+// (SO_TIMESTAMP on the realtime clock) puts no timestamp meta on the buffers.
+std::int64_t arrivalUsOf(GstPad* pad, GstBuffer* buffer)
 {
-    GstElement* element = GST_PAD_PARENT(pad);
-    if (GST_BUFFER_PTS_IS_VALID(buffer) && element)
-        return static_cast<std::int64_t>((GST_BUFFER_PTS(buffer) + gst_element_get_base_time(element)) / GST_USECOND);
+    const GstClockTime stamp = GST_BUFFER_DTS_OR_PTS(buffer);
+    GstElement* demuxer = GST_PAD_PARENT(pad);
+    if (GST_CLOCK_TIME_IS_VALID(stamp) && demuxer)
+        return static_cast<std::int64_t>((stamp + gst_element_get_base_time(demuxer)) / GST_USECOND);
     return g_get_monotonic_time();
 }
 
@@ -27,7 +35,7 @@ void feedBuffer(TransportStreamWatch& watch, GstPad* pad, GstBuffer* buffer, con
         if (pulled)
             watch.feedPulled(pulled->offset, map.data, map.size);
         else
-            watch.feed(map.data, map.size, arrivalUs(pad, buffer));
+            watch.feed(map.data, map.size, arrivalUsOf(pad, buffer));
         gst_buffer_unmap(buffer, &map);
     }
 }
@@ -64,7 +72,7 @@ void TransportStreamWatch::feed(const std::uint8_t* data, std::size_t size, std:
 {
     const std::lock_guard lock(m_mutex);
     m_seen = true;
-    m_analyser.feed(data, size);
+    m_analyser.feed(data, size, arrivalUs);
     if (m_gaps)
         m_gaps->datagram(arrivalUs, data, size);
 }
@@ -90,6 +98,7 @@ TransportStreamWatch::Snapshot TransportStreamWatch::snapshot() const
     snapshot.errors = m_analyser.errors();
     if (m_gaps)
         snapshot.gaps = m_gaps->figures();
+    snapshot.pcrJitterMs = m_analyser.pcrJitterMs();
     return snapshot;
 }
 

@@ -32,14 +32,15 @@ public:
         TsErrorCounts errors;
         // Raw UDP only: the gaps in the datagrams' arrival and the loss estimated from them.
         std::optional<DatagramGapEstimator::Figures> gaps;
+        std::optional<double> pcrJitterMs; // over the last 10 s; absent without arrival times
     };
 
     // Source set-up, before data flows: each buffer is a datagram, stamped with
     // the running time it was captured at.
     void timeDatagrams();
 
-    // Streaming threads.
-    // arrivalUs: when it arrived (monotonic clock, us); only datagrams use it.
+    // Streaming threads. Pushed bytes with when they arrived (microseconds of
+    // the pipeline's monotonic clock): the PCR jitter, and for datagrams the gaps.
     void feed(const std::uint8_t* data, std::size_t size, std::int64_t arrivalUs);
     // Bytes a demuxer pulled from offset: only what continues the stream is fed.
     // A demuxer that pulls scans the file's start and end for its duration before

@@ -77,7 +77,7 @@ TEST(JsonLogLine, TickHoldsEveryColumnByNameAndTheFiguresBeyondThem)
               "\"rtp_jitter_ms\":1.500,\"variant_bandwidth\":null,\"segment_download_ms\":null,"
               "\"segment_throughput_bps\":null,\"video_width\":320,\"video_height\":240,\"segment_bytes\":null,"
               "\"black_s\":0.000,\"freeze_s\":0.000,\"silence_s\":null,\"loudness_momentary_lufs\":null,\"loudness_shortterm_lufs\":null,\"loudness_integrated_lufs\":null,"
-              "\"loudness_range_lu\":null,\"true_peak_dbtp\":null,\"av_offset_ms\":null,"
+              "\"loudness_range_lu\":null,\"true_peak_dbtp\":null,\"av_offset_ms\":null,\"pcr_jitter_ms\":null,"
               "\"data_gaps\":null,\"data_gap_ms\":null,\"lost_estimate\":null,"
               "\"ts_errors\":null,\"webrtc\":null}\n");
 }
@@ -152,10 +152,11 @@ TEST(JsonLogLine, AbsentFiguresAreNullAndSrtDelayHasItsOwnName)
     NetworkFigures ts;
     ts.protocol = protocolNamed("UDP");
     ts.transportStream = true;
-    ts.transportErrors = {1, 2, 3, 4, 5, 6};
+    ts.transportErrors = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13};
     FormatJsonTick(tickOf(s, ts), line);
     EXPECT_NE(line.find("\"ts_errors\":{\"sync_loss\":1,\"sync_byte\":2,\"pat\":3,\"continuity_count\":4,"
-                        "\"pmt\":5,\"pid\":6},\"webrtc\":null}\n"),
+                        "\"pmt\":5,\"pid\":6,\"transport_error\":7,\"crc\":8,\"pcr_repetition\":9,"
+                        "\"pcr_discontinuity\":10,\"pcr_accuracy\":11,\"pts\":12,\"cat\":13},\"webrtc\":null}\n"),
               std::string::npos)
         << line;
     ts.transportStream = false; // counts left over from nothing seen are not shown

@@ -203,3 +203,31 @@ TEST(TransportStreamAnalyser, APcrJumpRestartsTheClockWithoutErrors)
     packets.push_back(writer.payload(kVideoPid, 600020000));
     EXPECT_EQ(analyse(join(packets)).errors().total(), 0u);
 }
+
+TEST(TransportStreamAnalyser, CountsSecondPriorityErrorsOfPacketsAndSections)
+{
+    TsPacketWriter writer;
+    std::vector<TsPacketWriter::Packet> packets = makeStream(StreamPlan {}, writer);
+    const TsErrorCounts clean = analyse(join(packets)).errors();
+    EXPECT_EQ(clean.secondPriorityTotal(), 0u) << "clean: no PCR gap, all sections intact, nothing scrambled";
+    EXPECT_FALSE(analyse(join(packets)).pcrJitterMs()) << "no arrival times, no jitter";
+    for (const std::size_t at : {20, 21, 22}) // three damaged packets, audio and video
+        packets[at][1] |= 0x80;
+    for (std::size_t at = 0; at < 30; ++at)
+        if (packets[at][1] == 0x40 && packets[at][2] == 0x00)
+            packets[at][20] ^= 0x01; // the last byte of the first three PATs' CRC
+    TsPacketWriter::Packet scrambled = writer.payload(kAudioPid);
+    scrambled[3] |= 0x80;
+    packets.push_back(scrambled);
+    packets.push_back(scrambled);
+    TsPacketWriter::Packet notCat = writer.pat(kPmtPid);
+    notCat[2] = 0x01; // a PAT on the CAT's PID
+    packets.push_back(notCat);
+    const TransportStreamAnalyser analyser = analyse(join(packets));
+    const TsErrorCounts& errors = analyser.errors();
+    EXPECT_EQ(errors.transportError, 3u);
+    EXPECT_EQ(errors.crc, 3u); // the PATs of 0, 100 and 200 ms
+    EXPECT_EQ(errors.cat, 3u); // two scrambled packets, one PAT on PID 1
+    EXPECT_EQ(errors.pat, 0u) << "a PAT with a wrong CRC is still a PAT come";
+    EXPECT_EQ(errors.total(), 0u);
+}

@@ -323,6 +323,21 @@ TEST(JsonLogReader, LinesItCannotReadAreReportedAndTheRestKept)
     EXPECT_FALSE(JsonLogReader::looksLikeJsonLog("UTCTime\tTime\n"));
 }
 
+TEST(JsonLogReader, ReadsSecondPriorityCountsAndOlderLogsWithTheFirstSixAlone)
+{
+    JsonLogText log;
+    log.tick(kStartMs, "Playing", 100.0, TsErrorCounts {.pat = 1, .crc = 2});
+    log.tick(kStartMs + 500, "Playing", 100.0, TsErrorCounts {.pat = 1, .crc = 2});
+    // The second tick as a log written before the second priority was counted.
+    const std::size_t from = log.text.rfind(",\"transport_error\"");
+    log.text.erase(from, log.text.find('}', from) - from);
+    const StatisticsLog parsed = JsonLogReader::fromText(log.text);
+    EXPECT_TRUE(parsed.problems.empty());
+    ASSERT_EQ(parsed.samples.size(), 2u);
+    EXPECT_TRUE(parsed.samples[0].tsErrors == (TsErrorCounts {.pat = 1, .crc = 2}));
+    EXPECT_TRUE(parsed.samples[1].tsErrors == (TsErrorCounts {.pat = 1}));
+}
+
 TEST(RunSummary, PercentileIsNearestRank)
 {
     const std::vector<double> values = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
