@@ -70,10 +70,6 @@ bool webRtc(const Protocol& p)
 {
     return p.id == ProtocolId::WebRtc;
 }
-bool udp(const Protocol& p)
-{
-    return p.id == ProtocolId::Udp;
-}
 
 constexpr FigureAccess kWallMs {
     [](const SampleLine& s) {
@@ -314,13 +310,6 @@ const Figure kFigures[] = {
      .metricHelp = "Sound minus picture of a sync test pattern (positive: the sound is late).",
      .metricDivisor = kMsPerSecond, .metricOrder = 350, .reportLabel = "A/V offset (ms)",
      .aggregation = Aggregation::Mean},
-    // Only raw UDP's buffers come stamped with when each datagram arrived.
-    {.name = "PCR jitter", .unit = "ms", .type = Decimal, .decimals = 3, .nullable = true,
-     .value = network<&NetworkFigures::pcrJitterMs>(), .protocols = udp, .jsonKey = "pcr_jitter_ms",
-     .metricName = "zephyrscope_pcr_jitter_seconds", .metricType = Gauge,
-     .metricHelp = "Largest PCR jitter against arrival time over the last 10 s (MPEG-TS over UDP).",
-     .metricDivisor = kMsPerSecond, .metricOrder = 276},
-
     // Raw UDP: what the continuity counters, four bits per PID, cannot count (DatagramGapEstimator).
     {.name = "data gaps", .unit = "count", .nullable = true, .value = network<&NetworkFigures::dataGaps>(),
      .jsonKey = "data_gaps", .metricName = "zephyrscope_data_gaps_total", .metricType = Counter,

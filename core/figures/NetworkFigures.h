@@ -64,9 +64,6 @@ struct NetworkFigures {
     // first- and second-priority transport stream errors.
     bool transportStream = false;
     TsErrorCounts transportErrors;
-    // MPEG-TS over UDP: the largest PCR jitter against arrival time over the
-    // last 10 s, ms; absent before two PCRs came.
-    std::optional<double> pcrJitterMs;
     // Raw UDP only (DatagramGapEstimator): the stretches with no datagram for over
     // ten times the usual spacing, their time summed (ms), and the payload TS
     // packets missing as estimated from the stream's rate over them, or the

@@ -112,7 +112,6 @@ void EntryStatistics::fillCounts(NetworkFigures& figures, const StreamCounters& 
     const TransportStreamWatch::Snapshot transportStream = counters.transportStream().snapshot();
     figures.transportStream = transportStream.seen;
     figures.transportErrors = transportStream.errors;
-    figures.pcrJitterMs = transportStream.pcrJitterMs;
     if (const auto& gaps = transportStream.gaps) {
         figures.dataGaps = static_cast<std::int64_t>(gaps->gaps);
         figures.dataGapMs = gaps->gapUs / 1000;

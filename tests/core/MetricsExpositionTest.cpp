@@ -232,12 +232,6 @@ TEST(MetricsExposition, TransportStreamEntryServesItsStreamErrorsByKindAndRistIt
              "zephyrscope_rist_rtt_seconds" + entry + "} 0.0015",
          })
         EXPECT_TRUE(hasLine(text, line)) << line << "\nin:\n" << text;
-    f.sample.network.pcrJitterMs = 2.5;
-    EXPECT_EQ(format(f).find("zephyrscope_pcr_jitter_seconds"), std::string::npos) << "UDP only";
-    f.sample.network.protocol = protocolNamed("UDP");
-    EXPECT_EQ(format(f).find("zephyrscope_rist_rtt_seconds"), std::string::npos) << "RIST only";
-    EXPECT_TRUE(hasLine(format(f), "zephyrscope_pcr_jitter_seconds{url=\"rist://127.0.0.1:5004\",protocol=\"UDP\"} 0.0025"))
-        << format(f);
 }
 
 TEST(MetricsExposition, WebRtcEntryServesItsReceiverFiguresInBaseUnits)

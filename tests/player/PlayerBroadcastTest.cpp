@@ -256,12 +256,8 @@ TEST_F(PlayerBroadcast, RawUdpLossIsWhatTheContinuityCountersShowOfTheRelaysDrop
 
 // A constant-rate stream sent in real time through a relay that damages three
 // packets, breaks two PAT or PMT CRCs and scrambles two packets: the player
-// counts each, and has a PCR jitter from the times udpsrc stamped the
-// datagrams with. That jitter is not held against a lateness the relay adds:
-// udpsrc stamps a datagram when it reads it, and while the demuxer's
-// downstream holds its thread it reads in bursts, a frame apart, which shows
-// as jitter too (the relay's own test times its lateness on loopback).
-TEST_F(PlayerBroadcast, RawUdpSecondPriorityErrorsAreTheRelaysFaultsAndPcrJitterIsMeasured)
+// counts each, exactly, and nothing of the PCRs or PTSs the relay left alone.
+TEST_F(PlayerBroadcast, RawUdpSecondPriorityErrorsAreTheRelaysFaults)
 {
 #ifndef ZS_FAULT_CLIPS
     GTEST_SKIP() << "no ffmpeg to write the constant-rate clip";
@@ -298,14 +294,12 @@ TEST_F(PlayerBroadcast, RawUdpSecondPriorityErrorsAreTheRelaysFaultsAndPcrJitter
     ASSERT_TRUE(playing) << events.sequence();
     const NetworkFigures end = engine->figures();
     const tools::TsFaultInjector::Counts injected = relay.counts();
-    std::cout << "datagrams " << injected.datagrams << "; PCR jitter " << end.pcrJitterMs.value_or(-1) << " ms\n";
     ASSERT_EQ(injected.teiPackets + injected.crcSections + injected.scrambledPackets, 7u);
     EXPECT_EQ(end.transportErrors.transportError, 3u);
     EXPECT_EQ(end.transportErrors.crc, 2u);
     EXPECT_EQ(end.transportErrors.cat, 2u);
     EXPECT_EQ(end.transportErrors.pcrRepetition + end.transportErrors.pcrDiscontinuity + end.transportErrors.pts, 0u);
     EXPECT_EQ(end.transportErrors.total(), 0u);
-    EXPECT_TRUE(end.pcrJitterMs) << "UDP's buffers carry their arrival";
 #endif
 }
 
