@@ -39,7 +39,8 @@ bool discontinuityOf(const std::uint8_t* packet)
 
 } // namespace
 
-void DatagramGapEstimator::datagram(std::int64_t arrivalUs, const std::uint8_t* data, std::size_t size)
+void DatagramGapEstimator::datagram(std::int64_t arrivalUs, const std::uint8_t* data, std::size_t size,
+                                    bool judgeGaps)
 {
     std::optional<std::int64_t> intervalUs;
     if (m_lastArrivalUs)
@@ -51,10 +52,20 @@ void DatagramGapEstimator::datagram(std::int64_t arrivalUs, const std::uint8_t* 
     // A stream's first datagrams may come in a lump (what the socket held before
     // it was read): no spacing is usual before the window is full or spans a second.
     const bool judged = m_window.size() == kWindow || (m_window.size() >= kMinIntervals && m_windowUs >= kMinWindowUs);
-    const double usualUs = judged ? static_cast<double>(m_windowUs) / static_cast<double>(m_window.size()) : 0.0;
+    while (!m_largest.empty() && m_largest.front().first < arrivalUs - kSpacingSpanUs)
+        m_largest.pop_front();
+    const double meanUs = judged ? static_cast<double>(m_windowUs) / static_cast<double>(m_window.size()) : 0.0;
+    const double usualUs = judged && !m_largest.empty() ? std::max(meanUs, static_cast<double>(m_largest.front().second))
+                                                        : meanUs;
     const bool gap = intervalUs && usualUs > 0.0 && static_cast<double>(*intervalUs) > kGapFactor * usualUs;
-    if (gap)
+    if (gap && judgeGaps)
         openGap(arrivalUs, *intervalUs, usualUs);
+    if (intervalUs && !gap) {
+        // The largest spacing of the last second, kept as a falling run.
+        while (!m_largest.empty() && m_largest.back().second <= *intervalUs)
+            m_largest.pop_back();
+        m_largest.emplace_back(arrivalUs, *intervalUs);
+    }
 
     const Counts counts = readPackets(data, size);
     if (!intervalUs)

@@ -6,13 +6,16 @@
 // arrive and what they carry, finds the stretches with no datagram (gaps), and
 // estimates the payload TS packets each gap swallowed from the stream's rate.
 //
-// A gap: no datagram for longer than kGapFactor times the usual spacing, the
-// mean inter-arrival time of the last kWindow datagrams, each gap among them
-// taken as kGapFactor spacings long. A median would be fooled by senders that
-// send a frame's datagrams back to back (its spacing is then microseconds, and
-// every frame's start a "gap"); the mean is one over the datagram rate,
-// whatever their pattern. A gap left out altogether would lower the mean, and
-// make the next frame's start a gap in turn.
+// A gap: no datagram for longer than kGapFactor times the usual spacing. The
+// usual spacing is the larger of the mean inter-arrival time of the last
+// kWindow datagrams (each gap among them taken as kGapFactor spacings long)
+// and the largest spacing that was no gap over the last kSpacingSpanUs. Most
+// senders send a frame's datagrams back to back: their spacing is then
+// microseconds within a frame and a frame's time between frames, and at a
+// high rate (11 datagrams a frame at 6 Mbit/s and 50 frames a second) the
+// pause between frames is over ten times the mean. The largest recent spacing
+// keeps those pauses usual; a median or the mean alone would make every frame
+// a gap.
 //
 // What a gap swallowed is worked out at the first PCR after it: the stream
 // time the gap spanned (that PCR minus the last before the gap) times the
@@ -46,6 +49,7 @@
 #include <cstdint>
 #include <deque>
 #include <optional>
+#include <utility>
 
 namespace zephyrscope {
 
@@ -58,6 +62,7 @@ public:
     static constexpr std::int64_t kPcrWaitUs = 1000000;
     static constexpr std::int64_t kRateSpanUs = 250000;
     static constexpr double kConstantRateTolerance = 0.02;
+    static constexpr std::int64_t kSpacingSpanUs = 1000000; // the largest usual spacing is over this
 
     struct Figures {
         std::uint64_t gaps = 0;          // stretches with no datagram
@@ -65,8 +70,11 @@ public:
         std::uint64_t lostEstimate = 0;  // payload TS packets missing, gaps and counters together
     };
 
-    // One datagram's arrival and its bytes (whole TS packets; a partial one is ignored).
-    void datagram(std::int64_t arrivalUs, const std::uint8_t* data, std::size_t size);
+    // One datagram's arrival and its bytes (whole TS packets; a partial one is
+    // ignored). Without judgeGaps a gap before it is no gap: it only leaves the
+    // usual spacing and the rate as a gap would (a receiver still setting up
+    // holds its reads, and its held datagrams then come in a lump).
+    void datagram(std::int64_t arrivalUs, const std::uint8_t* data, std::size_t size, bool judgeGaps = true);
     // A gap still waiting for its PCR counts what its continuity counters show,
     // so that the figure only grows.
     Figures figures() const;
@@ -118,6 +126,9 @@ private:
     std::uint64_t m_windowPackets = 0, m_windowPayload = 0; // of the rate's intervals
     void addInterval(const Interval& interval, int sign);
     std::optional<std::int64_t> m_lastArrivalUs;
+    // (arrival, spacing) of the spacings that were no gap in the last
+    // kSpacingSpanUs, each larger than all after it: the front is the largest.
+    std::deque<std::pair<std::int64_t, std::int64_t>> m_largest;
     std::uint64_t m_packets = 0; // TS packets received
     struct PidState {
         std::uint8_t counter = 0;     // the last continuity counter + 1; 0: none yet

@@ -59,6 +59,8 @@ public:
     std::uint64_t framesMissing() const { return m_framesMissing.load(); }
     // Monotonic time (us) of the last frame; 0 before the first.
     std::int64_t lastFrameUs() const;
+    // Monotonic time (us) of the first frame; 0 before it.
+    std::int64_t firstFrameUs() const { return m_firstFrameUs.load(std::memory_order_relaxed); }
     // From the open asked for to the first frame shown (ms); 0 before that frame.
     std::int32_t startupMs() const;
     // Bytes received: what passed the counted pads, or, when an adaptive

@@ -32,7 +32,6 @@ public:
         TsErrorCounts errors;
         // Raw UDP only: the gaps in the datagrams' arrival and the loss estimated from them.
         std::optional<DatagramGapEstimator::Figures> gaps;
-        std::optional<double> pcrJitterMs; // over the last 10 s; absent without arrival times
     };
 
     // Source set-up, before data flows: each buffer is a datagram, stamped with
@@ -41,7 +40,9 @@ public:
 
     // Streaming threads. Pushed bytes with when they arrived (microseconds of
     // the pipeline's monotonic clock): the PCR jitter, and for datagrams the gaps.
-    void feed(const std::uint8_t* data, std::size_t size, std::int64_t arrivalUs);
+    // judgeGaps: the entry plays steadily, so a gap in arrival is the stream's,
+    // not the receiver's own hold while it sets up.
+    void feed(const std::uint8_t* data, std::size_t size, std::int64_t arrivalUs, bool judgeGaps = true);
     // Bytes a demuxer pulled from offset: only what continues the stream is fed.
     // A demuxer that pulls scans the file's start and end for its duration before
     // it reads it through; those reads are not the stream in order.
