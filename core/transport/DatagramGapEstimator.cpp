@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 
 namespace zephyrscope {
 
@@ -46,8 +47,11 @@ void DatagramGapEstimator::datagram(std::int64_t arrivalUs, const std::uint8_t* 
     if (m_lastArrivalUs)
         intervalUs = std::max<std::int64_t>(0, arrivalUs - *m_lastArrivalUs);
     m_lastArrivalUs = arrivalUs;
+    ++m_datagram;
+    m_arrivalUs = arrivalUs;
     if (m_pending && arrivalUs - m_pending->endUs > kPcrWaitUs)
         closeGap();
+    settleHoles(arrivalUs - kHoleSettleUs);
 
     // A stream's first datagrams may come in a lump (what the socket held before
     // it was read): no spacing is usual before the window is full or spans a second.
@@ -86,6 +90,7 @@ void DatagramGapEstimator::addInterval(const Interval& interval, int sign)
     if (interval.gap)
         return;
     m_rateUs += sign * interval.us;
+    m_windowDatagrams += static_cast<std::uint64_t>(sign);
     m_windowPackets += static_cast<std::uint64_t>(sign * static_cast<std::int64_t>(interval.packets));
     m_windowPayload += static_cast<std::uint64_t>(sign * static_cast<std::int64_t>(interval.payloadPackets));
 }
@@ -126,14 +131,60 @@ void DatagramGapEstimator::checkCounter(std::uint16_t pid, const std::uint8_t* p
     const bool firstAfterGap = m_pending && state.gapNumber != gapNumber;
     state.gapNumber = gapNumber;
     // A packet sent twice repeats its counter; a discontinuity starts it afresh.
-    if (state.counter != 0 && !discontinuityOf(packet) && counter != state.counter - 1) {
-        const std::uint64_t missing = static_cast<std::uint8_t>(counter - state.counter) & 0x0F;
+    // The counter expected next is state.counter modulo 16 (it is kept one up, so 0 means none yet).
+    const std::uint64_t missing = static_cast<std::uint8_t>(counter - state.counter) & 0x0F;
+    if (state.counter != 0 && !discontinuityOf(packet) && counter != state.counter - 1 && missing != 0) {
         if (firstAfterGap)
             m_pending->counterMissing += missing;
-        else
+        else if (!countInHole(state.lastDatagram, missing))
             m_figures.lostEstimate += missing;
     }
     state.counter = static_cast<std::uint8_t>(counter + 1);
+    state.lastDatagram = m_datagram;
+}
+
+bool DatagramGapEstimator::wholeDatagramsOfPayload() const
+{
+    return m_windowDatagrams >= kMinIntervals && m_windowPackets == kHolePackets * m_windowDatagrams
+        && m_windowPayload == m_windowPackets;
+}
+
+bool DatagramGapEstimator::countInHole(std::uint64_t lastDatagram, std::uint64_t missing)
+{
+    // Whole datagrams are lost: a jump inside the datagram its PID was last in is
+    // no hole's; nor, wholly, one over a hole already settled.
+    if (lastDatagram == m_datagram || lastDatagram < m_settledDatagram || !wholeDatagramsOfPayload())
+        return false;
+    // The holes since the PID's last packet: one takes the jump; among several,
+    // which took what cannot be told, so each counts what its counters show.
+    auto first = m_holes.end();
+    while (first != m_holes.begin() && std::prev(first)->datagram > lastDatagram)
+        --first;
+    if (first == m_holes.end()) {
+        m_holes.push_back({m_datagram, m_arrivalUs, missing});
+        return true;
+    }
+    if (std::next(first) == m_holes.end()) {
+        first->residues += missing;
+        return true;
+    }
+    for (auto hole = first; hole != m_holes.end(); ++hole)
+        hole->countersOnly = true;
+    return false;
+}
+
+void DatagramGapEstimator::settleHoles(std::int64_t beforeUs)
+{
+    while (!m_holes.empty() && m_holes.front().arrivalUs < beforeUs) {
+        // The least k with 7k ≡ residues (mod 16) and 7k ≥ residues; 7 is its own inverse modulo 16.
+        const std::uint64_t residues = m_holes.front().residues;
+        std::uint64_t datagrams = (kHolePackets * residues) % 16;
+        while (kHolePackets * datagrams < residues || datagrams == 0)
+            datagrams += 16;
+        m_figures.lostEstimate += m_holes.front().countersOnly ? residues : kHolePackets * datagrams;
+        m_settledDatagram = m_holes.front().datagram;
+        m_holes.pop_front();
+    }
 }
 
 void DatagramGapEstimator::takePcr(std::int64_t pcr)
@@ -225,6 +276,9 @@ DatagramGapEstimator::Figures DatagramGapEstimator::figures() const
     // Until its PCR comes, a gap counts what its counters show: the figure only grows.
     if (m_pending)
         figures.lostEstimate += m_pending->ratePackets ? gapLoss(*m_pending) : m_pending->counterMissing;
+    // Holes not yet settled count what their counters show.
+    for (const Hole& hole : m_holes)
+        figures.lostEstimate += hole.residues;
     return figures;
 }
 

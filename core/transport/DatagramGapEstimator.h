@@ -37,10 +37,22 @@
 // than a gap, or a rate estimate that fell short), their count is taken: per
 // gap (its counters' jumps at each PID's first packet after it) the larger of
 // the two, and outside gaps the counters alone, so an isolated loss agrees
-// with Lost_Pkts. What this cannot see: a run of datagrams lost too short to
-// leave a gap (a burst within a frame's datagrams, a rate cap's drops) counts
-// modulo 16 per PID, as Lost_Pkts does; and a single-PID stream whose gap lost
-// a multiple of sixteen packets shows no jump, and is taken as held back.
+// with Lost_Pkts.
+//
+// A run of datagrams lost too short to leave a gap (a burst within a frame's
+// datagrams, a rate cap's drops) shows only in the counters, modulo 16 per
+// PID. Where every datagram of the window carried seven TS packets, all with
+// payload (no null packets, no adaptation field alone), such a run is a hole
+// of whole datagrams: k datagrams took 7k packets, and the PIDs' jumps after
+// it add up to 7k modulo 16. Seven being odd, that fixes k modulo 16; the hole
+// counts the least 7k that its jumps allow (a run of sixteen datagrams or more
+// would read sixteen fewer, and a PID that lost 15 modulo 16 reads as a packet
+// sent twice, as it does for Lost_Pkts). A PID's jump belongs to the hole after
+// its last packet; where there are several, which took what cannot be told, and
+// each of them counts what its counters show. A hole is settled kHoleSettleUs
+// after it, once the PIDs seldom sent have shown theirs. Elsewhere (null packets, other datagram sizes) the
+// counters count as Lost_Pkts does. And a single-PID stream whose gap lost a
+// multiple of sixteen packets shows no jump, and is taken as held back.
 //
 // Not thread-safe; the caller serialises. Times are microseconds of a monotonic clock.
 
@@ -63,6 +75,8 @@ public:
     static constexpr std::int64_t kRateSpanUs = 250000;
     static constexpr double kConstantRateTolerance = 0.02;
     static constexpr std::int64_t kSpacingSpanUs = 1000000; // the largest usual spacing is over this
+    static constexpr std::uint32_t kHolePackets = 7;         // TS packets a datagram of a hole carried
+    static constexpr std::int64_t kHoleSettleUs = 300000; // three PAT and PMT intervals of most muxers
 
     struct Figures {
         std::uint64_t gaps = 0;          // stretches with no datagram
@@ -106,9 +120,21 @@ private:
     struct Counts {
         std::uint32_t packets = 0, payloadPackets = 0;
     };
+    // Datagrams lost between two that came, without a gap in arrival.
+    struct Hole {
+        std::uint64_t datagram = 0;  // the index of the first datagram after it
+        std::int64_t arrivalUs = 0;  // that datagram's arrival
+        std::uint64_t residues = 0;  // the PIDs' counter jumps it caused, each modulo 16
+        bool countersOnly = false;   // a PID's jump may be part its, part another's
+    };
 
     Counts readPackets(const std::uint8_t* data, std::size_t size);
     void checkCounter(std::uint16_t pid, const std::uint8_t* packet);
+    // Counts a jump of a PID last seen in datagram lastDatagram against its hole;
+    // false where holes are not known (see above).
+    bool countInHole(std::uint64_t lastDatagram, std::uint64_t missing);
+    void settleHoles(std::int64_t beforeUs);
+    bool wholeDatagramsOfPayload() const;
     void takePcr(std::int64_t pcr);
     // Works out the pending gap's loss by rate at the first PCR after it; true
     // when it held its data back rather than lost it.
@@ -124,6 +150,7 @@ private:
     std::deque<Interval> m_window;
     std::int64_t m_windowUs = 0, m_rateUs = 0; // all intervals; those of the rate
     std::uint64_t m_windowPackets = 0, m_windowPayload = 0; // of the rate's intervals
+    std::uint64_t m_windowDatagrams = 0;                    // ... and how many they are
     void addInterval(const Interval& interval, int sign);
     std::optional<std::int64_t> m_lastArrivalUs;
     // (arrival, spacing) of the spacings that were no gap in the last
@@ -133,9 +160,14 @@ private:
     struct PidState {
         std::uint8_t counter = 0;     // the last continuity counter + 1; 0: none yet
         std::uint16_t gapNumber = 0;  // the gaps counted at its last packet
+        std::uint64_t lastDatagram = 0; // the index of the datagram of its last packet
     };
     std::array<PidState, 8192> m_pids {};
     std::optional<PendingGap> m_pending;
+    std::uint64_t m_datagram = 0; // the index of the datagram being read, from 1
+    std::int64_t m_arrivalUs = 0; // its arrival
+    std::deque<Hole> m_holes;     // not yet settled, oldest first
+    std::uint64_t m_settledDatagram = 0; // the last settled hole's
     int m_pcrPid = -1;
     std::optional<std::int64_t> m_lastPcr; // 27 MHz
     std::uint64_t m_lastPcrPacket = 0;

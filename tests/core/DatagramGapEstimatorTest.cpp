@@ -172,6 +172,26 @@ TEST_P(DatagramGapShortLoss, CountsWhatTheContinuityCountersShowWithoutAGap)
 
 INSTANTIATE_TEST_SUITE_P(Streams, DatagramGapShortLoss, ::testing::Values(Rate::Constant, Rate::Variable));
 
+class DatagramGapBurst : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(DatagramGapBurst, CountsARunOfWholeDatagramsBeyondTheCountersSixteen)
+{
+    // Runs of datagrams lost back to back, too short for a gap: 7 packets each,
+    // all with payload, so the run's length follows from the counters' jump.
+    // None before the estimator has seen 64 datagrams, nor in the last seconds,
+    // where a run is not yet settled.
+    const std::size_t run = GetParam();
+    const Fed fed = feed(StreamMaker(Rate::Variable).make(), [&](const Datagram& d, std::size_t i) {
+        return i >= 80 && i % 80 >= 40 && i % 80 < 40 + run && d.arrivalUs < kStreamUs - 2000000;
+    });
+
+    EXPECT_EQ(fed.figures.gaps, 0u);
+    EXPECT_EQ(fed.figures.lostEstimate, fed.droppedPayloadPackets);
+}
+
+// Not 9: its 63 packets are one short of 64, and a jump of 15 is a packet sent twice.
+INSTANTIATE_TEST_SUITE_P(Runs, DatagramGapBurst, ::testing::Values(2u, 5u, 12u, 15u));
+
 TEST(DatagramGapEstimator, LosesNothingOverAGapOfDataHeldBack)
 {
     // Datagrams held for 300 ms and then let go together, as a link's buffer does:
