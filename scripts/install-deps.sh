@@ -21,6 +21,9 @@ packages=(
   libxml2-dev
   # Loudness by EBU R128 / ITU-R BS.1770 at the audio sink
   libebur128-dev
+  # Splice points (SCTE-35) from transport-stream sections: GStreamer's MPEG-TS
+  # section library
+  libgstreamer-plugins-bad1.0-dev
   # WebRTC playback: webrtcbin's ICE elements (webrtcbin itself is in
   # plugins-bad; the program uses no header of that package's library)
   gstreamer1.0-nice
