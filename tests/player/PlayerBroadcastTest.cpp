@@ -10,7 +10,6 @@
 #include "Protocol.h"
 #include "SystemClock.h"
 #include "TsDropRelay.h"
-#include "TsFaultRelay.h"
 #include "LoopbackSockets.h"
 
 #include <functional>
@@ -252,55 +251,6 @@ TEST_F(PlayerBroadcast, RawUdpLossIsWhatTheContinuityCountersShowOfTheRelaysDrop
     EXPECT_GT(end.receptionQuality, 90);
     EXPECT_EQ(end.transportErrors.syncLoss + end.transportErrors.syncByte, 0u);
     EXPECT_EQ(end.transportErrors.pmt + end.transportErrors.pid, 0u);
-}
-
-// A constant-rate stream sent in real time through a relay that damages three
-// packets, breaks two PAT or PMT CRCs and scrambles two packets: the player
-// counts each, exactly, and nothing of the PCRs or PTSs the relay left alone.
-TEST_F(PlayerBroadcast, RawUdpSecondPriorityErrorsAreTheRelaysFaults)
-{
-#ifndef ZS_FAULT_CLIPS
-    GTEST_SKIP() << "no ffmpeg to write the constant-rate clip";
-#else
-    std::ifstream in(std::string(ZS_FAULT_CLIPS) + "/cbr.ts", std::ios::binary);
-    const std::vector<char> ts {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    ASSERT_GT(ts.size(), 1000000u) << "no clip from ffmpeg in " << ZS_FAULT_CLIPS;
-    const std::uint16_t port = BroadcastTestSender::freePortPair();
-    tools::TsFaultRelay::Options options;
-    options.targetPort = port;
-    options.maxLifetime = 60s;
-    options.plan.teiPackets = 3;
-    options.plan.crcSections = 2;
-    options.plan.scrambledPackets = 2;
-    tools::TsFaultRelay relay(options);
-    engine->putURL(loopbackUrl("udp", port));
-    ASSERT_TRUE(RunMainLoopUntil([&] { return BroadcastTestSender::portTaken(port); }, 20s));
-    // 1.5 Mbit/s, seven packets a datagram, each when its last byte is due.
-    std::thread sending([&] {
-        constexpr std::size_t kDatagram = 7 * 188;
-        const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        const sockaddr_in to = tools::net::loopback(relay.port());
-        const auto start = std::chrono::steady_clock::now();
-        for (std::size_t at = 0; at < ts.size(); at += kDatagram) {
-            const std::size_t size = std::min(kDatagram, ts.size() - at);
-            std::this_thread::sleep_until(start + std::chrono::microseconds((at + size) * 16 / 3));
-            sendto(fd, ts.data() + at, size, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
-        }
-        close(fd);
-    });
-    const bool playing = RunMainLoopUntil([&] { return events.count("play 3") >= 1; }, 20s);
-    waitForStreamEnd();
-    sending.join();
-    ASSERT_TRUE(playing) << events.sequence();
-    const NetworkFigures end = engine->figures();
-    const tools::TsFaultInjector::Counts injected = relay.counts();
-    ASSERT_EQ(injected.teiPackets + injected.crcSections + injected.scrambledPackets, 7u);
-    EXPECT_EQ(end.transportErrors.transportError, 3u);
-    EXPECT_EQ(end.transportErrors.crc, 2u);
-    EXPECT_EQ(end.transportErrors.cat, 2u);
-    EXPECT_EQ(end.transportErrors.pcrRepetition + end.transportErrors.pcrDiscontinuity + end.transportErrors.pts, 0u);
-    EXPECT_EQ(end.transportErrors.total(), 0u);
-#endif
 }
 
 TEST_F(PlayerBroadcast, RawUdpRandomLossIsWhatTheRelayNeverForwarded)
