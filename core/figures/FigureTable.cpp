@@ -324,6 +324,12 @@ const Figure kFigures[] = {
      .metricName = "zephyrscope_lost_packets_estimate_total", .metricType = Counter,
      .metricHelp = "Raw UDP: payload TS packets lost, an estimate from the rate over the gaps, at least Lost_Pkts.",
      .metricOrder = 413, .reportLabel = "Loss estimate (pkts)", .aggregation = Aggregation::Last},
+    {.name = "PCR jitter", .unit = "ms", .type = Decimal, .decimals = 3, .nullable = true,
+     .value = network<&NetworkFigures::pcrJitterMs>(), .jsonKey = "pcr_jitter_ms",
+     .metricName = "zephyrscope_pcr_jitter_seconds", .metricType = Gauge,
+     .metricHelp = "Raw UDP: largest PCR jitter against the kernel's arrival times over the last 10 s.",
+     .metricDivisor = kMsPerSecond, .metricOrder = 414, .reportLabel = "PCR jitter (ms)",
+     .aggregation = Aggregation::P95},
 
     // webrtcbin's receiver figures; only WebRTC has them, so a 0 elsewhere would read as measured.
     {.name = "WebRTC interarrival jitter", .unit = "ms", .type = Decimal, .decimals = 3, .nullable = true,

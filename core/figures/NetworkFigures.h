@@ -69,6 +69,9 @@ struct NetworkFigures {
     // packets missing as estimated from the stream's rate over them, or the
     // continuity counters' count where larger. Absent for other protocols.
     std::optional<std::int64_t> dataGaps, dataGapMs, lostEstimate;
+    // Raw UDP only: the largest PCR jitter against the kernel's arrival times
+    // over the last 10 s (ms); absent until the arrivals settled.
+    std::optional<double> pcrJitterMs;
     // RIST only: ristsrc's retransmission round-trip time; 0 before a retransmission.
     double ristRoundTripMs = 0.0;
     // WebRTC only: the streams' largest interarrival jitter, the round trip the

@@ -119,6 +119,7 @@ void EntryStatistics::fillCounts(NetworkFigures& figures, const StreamCounters& 
         figures.lostEstimate
             = std::max<std::int64_t>(static_cast<std::int64_t>(gaps->lostEstimate), figures.lostPackets);
     }
+    figures.pcrJitterMs = transportStream.pcrJitterMs;
     if (counters.videoKnown()) {
         figures.videoWidth = counters.width();
         figures.videoHeight = counters.height();

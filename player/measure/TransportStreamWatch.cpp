@@ -10,17 +10,14 @@ namespace {
 
 // When a pushed buffer's bytes arrived, in microseconds of the pipeline's clock
 // (the system's monotonic clock). A live source such as udpsrc stamps each
-// buffer with the running time at which it took it from the socket, so its
-// timestamp plus the element's base time is its arrival, free of the delays of
-// the streaming thread before the probe. A buffer without a timestamp arrived
-// as far as anyone knows when the probe sees it.
+// buffer with a running time, so its timestamp plus the element's base time is
+// its arrival. A buffer without a timestamp arrived as far as anyone knows when
+// the probe sees it.
 // udpsrc reads its socket on the thread that pushes into the demuxer: while
-// the demuxer's downstream holds that thread, datagrams wait in the socket and
-// are stamped when read. That is close enough for the gaps of an outage, but
-// not for PCR jitter, which the analyser is therefore not given: on a clean
-// local 6-Mbit/s stream it read 66 to 78 ms, the receiver's own holds. The
-// kernel's receive time would do, but udpsrc 1.22's socket-timestamp
-// (SO_TIMESTAMP on the realtime clock) puts no timestamp meta on the buffers.
+// the demuxer's downstream holds that thread, datagrams wait in the socket. So
+// raw UDP's udpsrc is asked for the kernel's receive time (socket-timestamp),
+// which it puts in the buffer's timestamps: stamped when read instead, a clean
+// local 6-Mbit/s stream showed 66 to 78 ms of PCR jitter, the receiver's own holds.
 std::int64_t arrivalUsOf(GstPad* pad, GstBuffer* buffer)
 {
     const GstClockTime stamp = GST_BUFFER_DTS_OR_PTS(buffer);
@@ -83,9 +80,12 @@ void TransportStreamWatch::feed(const std::uint8_t* data, std::size_t size, std:
 {
     const std::lock_guard lock(m_mutex);
     m_seen = true;
-    m_analyser.feed(data, size);
-    if (m_gaps)
-        m_gaps->datagram(arrivalUs, data, size, judgeGaps);
+    if (!m_gaps) {
+        m_analyser.feed(data, size);
+        return;
+    }
+    m_analyser.feed(data, size, arrivalUs);
+    m_gaps->datagram(arrivalUs, data, size, judgeGaps);
 }
 
 void TransportStreamWatch::feedPulled(std::uint64_t offset, const std::uint8_t* data, std::size_t size)
@@ -107,8 +107,10 @@ TransportStreamWatch::Snapshot TransportStreamWatch::snapshot() const
     snapshot.packets = m_analyser.packets();
     snapshot.missing = m_analyser.missingPackets();
     snapshot.errors = m_analyser.errors();
-    if (m_gaps)
+    if (m_gaps) {
         snapshot.gaps = m_gaps->figures();
+        snapshot.pcrJitterMs = m_analyser.pcrJitterMs();
+    }
     return snapshot;
 }
 

@@ -6,8 +6,8 @@
 // keeps the two apart. Owned by the entry's StreamCounters.
 //
 // Where its protocol says each buffer is one datagram as it arrived (raw UDP),
-// a DatagramGapEstimator also hears when each came: the gaps in the data and
-// the loss they hide from the continuity counters.
+// the analyser and a DatagramGapEstimator also hear when each came: the PCR
+// jitter, the gaps in the data and the loss they hide from the continuity counters.
 
 #include "DatagramGapEstimator.h"
 #include "TransportStreamAnalyser.h"
@@ -32,10 +32,11 @@ public:
         TsErrorCounts errors;
         // Raw UDP only: the gaps in the datagrams' arrival and the loss estimated from them.
         std::optional<DatagramGapEstimator::Figures> gaps;
+        std::optional<double> pcrJitterMs; // raw UDP, once the PCRs' arrivals settled
     };
 
     // Source set-up, before data flows: each buffer is a datagram, stamped with
-    // the running time it was captured at.
+    // the running time the kernel received it at.
     void timeDatagrams();
 
     // Streaming threads. Pushed bytes with when they arrived (microseconds of

@@ -78,7 +78,7 @@ TEST(JsonLogLine, TickHoldsEveryColumnByNameAndTheFiguresBeyondThem)
               "\"segment_throughput_bps\":null,\"video_width\":320,\"video_height\":240,\"segment_bytes\":null,"
               "\"black_s\":0.000,\"freeze_s\":0.000,\"silence_s\":null,\"loudness_momentary_lufs\":null,\"loudness_shortterm_lufs\":null,\"loudness_integrated_lufs\":null,"
               "\"loudness_range_lu\":null,\"true_peak_dbtp\":null,\"av_offset_ms\":null,"
-              "\"data_gaps\":null,\"data_gap_ms\":null,\"lost_estimate\":null,"
+              "\"data_gaps\":null,\"data_gap_ms\":null,\"lost_estimate\":null,\"pcr_jitter_ms\":null,"
               "\"ts_errors\":null,\"webrtc\":null}\n");
 }
 

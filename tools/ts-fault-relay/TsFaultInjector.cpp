@@ -104,7 +104,6 @@ std::int64_t TsFaultInjector::inject(std::uint8_t* datagram, std::size_t size, s
     ++m_counts.datagrams;
     const std::int64_t sinceStartMs = (nowUs - *m_firstUs) / kUsPerMs;
     const bool started = sinceStartMs >= m_plan.startAfterMs;
-    bool carriesPcr = false;
     Changed changed;
     for (std::size_t at = 0; at + kTsPacket <= size; at += kTsPacket) {
         std::uint8_t* packet = datagram + at;
@@ -115,9 +114,21 @@ std::int64_t TsFaultInjector::inject(std::uint8_t* datagram, std::size_t size, s
             changePacket(packet, kind, changed);
             holdTimes(packet, kind, sinceStartMs);
         }
-        carriesPcr = carriesPcr || hasPcr(packet);
     }
-    return departure(carriesPcr, started, nowUs);
+    return departure(pcrUsOf(datagram, size), started, nowUs);
+}
+
+std::optional<std::int64_t> TsFaultInjector::pcrUsOf(const std::uint8_t* datagram, std::size_t size)
+{
+    for (std::size_t at = 0; at + kTsPacket <= size; at += kTsPacket) {
+        const std::uint8_t* p = datagram + at;
+        if (p[0] != 0x47 || !hasPcr(p))
+            continue;
+        const std::int64_t base = (std::int64_t {p[6]} << 25) | (p[7] << 17) | (p[8] << 9) | (p[9] << 1) | (p[10] >> 7);
+        const std::int64_t extension = ((p[10] & 0x01) << 8) | p[11];
+        return (base * 300 + extension) / 27;
+    }
+    return std::nullopt;
 }
 
 TsFaultInjector::PacketKind TsFaultInjector::classify(const std::uint8_t* packet)
@@ -193,9 +204,18 @@ void TsFaultInjector::holdTimes(std::uint8_t* packet, const PacketKind& kind, st
     }
 }
 
-std::int64_t TsFaultInjector::departure(bool carriesPcr, bool started, std::int64_t nowUs)
+std::int64_t TsFaultInjector::departure(std::optional<std::int64_t> pcrUs, bool started, std::int64_t nowUs)
 {
+    const bool carriesPcr = pcrUs.has_value();
     std::int64_t dueUs = nowUs;
+    // Paced, the others keep the lead too, so that none bunches behind a PCR's.
+    if (m_plan.pacedLeadMs > 0)
+        dueUs = nowUs + m_plan.pacedLeadMs * kUsPerMs;
+    if (carriesPcr && m_plan.pacedLeadMs > 0) {
+        if (!m_pacedTransitUs)
+            m_pacedTransitUs = dueUs - *pcrUs;
+        dueUs = std::max(nowUs, *pcrUs + *m_pacedTransitUs);
+    }
     if (started && carriesPcr && m_plan.jitterEvery > 0
         && ++m_pcrDatagrams % static_cast<std::uint64_t>(m_plan.jitterEvery) == 0) {
         dueUs += m_plan.jitterDelayMs * kUsPerMs;

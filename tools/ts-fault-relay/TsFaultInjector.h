@@ -14,6 +14,10 @@
 //   stream must carry no CAT for each to be an error);
 // - every jitterEvery-th datagram that carries a PCR leaves jitterDelayMs
 //   late; the datagrams behind it keep their order, so they leave no earlier.
+// With pacedLeadMs, each datagram that carries a PCR first leaves when its PCR
+// says, pacedLeadMs after the first one came (a lead that takes up the
+// sender's own lateness), and the others pacedLeadMs after they came: a
+// stream without jitter of its own, to shift.
 // Each packet changed is a payload packet of an elementary stream, not the
 // start of a PES packet and without a PCR, so no other check sees it.
 // And one after the other, so that neither hides the other:
@@ -43,6 +47,7 @@ public:
         std::uint64_t scrambledPackets = 0;
         int jitterEvery = 0; // 0: no datagram delayed
         std::int64_t jitterDelayMs = 0;
+        std::int64_t pacedLeadMs = 0; // 0: datagrams leave as they came
         std::int64_t pcrBlankMs = 0;
         std::int64_t ptsHoldMs = 0;
     };
@@ -64,6 +69,8 @@ public:
 
     // Changes the datagram in place; returns when it is to leave (nowUs or later).
     std::int64_t inject(std::uint8_t* datagram, std::size_t size, std::int64_t nowUs);
+    // The first PCR a datagram carries, in microseconds of the 27-MHz clock.
+    static std::optional<std::int64_t> pcrUsOf(const std::uint8_t* datagram, std::size_t size);
     const Counts& counts() const { return m_counts; }
 
 private:
@@ -86,12 +93,13 @@ private:
     void readPmt(const std::uint8_t* packet);
     void changePacket(std::uint8_t* packet, const PacketKind& kind, Changed& changed);
     void holdTimes(std::uint8_t* packet, const PacketKind& kind, std::int64_t sinceStartMs);
-    std::int64_t departure(bool carriesPcr, bool started, std::int64_t nowUs);
+    std::int64_t departure(std::optional<std::int64_t> pcrUs, bool started, std::int64_t nowUs);
 
     Plan m_plan;
     Counts m_counts;
     std::optional<std::int64_t> m_firstUs;
     std::int64_t m_lastDepartureUs = std::numeric_limits<std::int64_t>::min();
+    std::optional<std::int64_t> m_pacedTransitUs; // pacing: departure minus PCR
     std::uint64_t m_pcrDatagrams = 0;
     std::set<std::uint16_t> m_pmtPids;
     std::set<std::uint16_t> m_elementaryPids;

@@ -4,6 +4,7 @@
 
 #include <poll.h>
 
+#include <algorithm>
 #include <stdexcept>
 #include <vector>
 
@@ -59,12 +60,23 @@ TsFaultInjector::Counts TsFaultRelay::counts() const
     return m_injector.counts();
 }
 
+std::optional<std::int64_t> TsFaultRelay::sentPcrJitterUs() const
+{
+    const std::lock_guard lock(m_mutex);
+    return m_sentJitter.peakUs();
+}
+
 void TsFaultRelay::run()
 {
     std::vector<unsigned char> buffer(kMaxDatagram);
     while (!m_stopping && std::chrono::steady_clock::now() < m_end) {
         pollfd in {m_in, POLLIN, 0};
-        const int ready = poll(&in, 1, m_schedule.waitMs(nowUs(), kPollMs));
+        // To the microsecond: a paced datagram a millisecond late would be jitter of the relay's own.
+        std::int64_t waitUs = kPollMs * 1000;
+        if (const std::optional<std::int64_t> dueUs = m_schedule.nextDueUs())
+            waitUs = std::clamp<std::int64_t>(*dueUs - nowUs(), 0, waitUs);
+        const timespec wait {static_cast<time_t>(waitUs / 1000000), static_cast<long>(waitUs % 1000000 * 1000)};
+        const int ready = ppoll(&in, 1, &wait, nullptr);
         for (const impair::DatagramSchedule::Datagram& due : m_schedule.takeDue(nowUs()))
             send(due.bytes.data(), due.bytes.size());
         if (ready <= 0 || (in.revents & POLLIN) == 0)
@@ -91,6 +103,11 @@ void TsFaultRelay::send(const unsigned char* datagram, std::size_t size)
 {
     const sockaddr_in target = net::addressOf(m_options.targetHost, m_options.targetPort);
     sendto(m_out, datagram, size, 0, reinterpret_cast<const sockaddr*>(&target), sizeof target);
+    const std::int64_t sentUs = nowUs();
+    if (const std::optional<std::int64_t> pcrUs = TsFaultInjector::pcrUsOf(datagram, size)) {
+        const std::lock_guard lock(m_mutex);
+        m_sentJitter.sent(sentUs, *pcrUs);
+    }
 }
 
 } // namespace zephyrscope::tools

@@ -5,13 +5,15 @@
 // packet level inside each datagram, as TsFaultInjector plans and counts them:
 // damaged packets, wrong section CRCs, scrambling without a CAT, a gap in the
 // PCRs, a hold of the PTS, and datagrams sent late for a known PCR jitter.
-// Late datagrams wait in a timer queue the relay thread drains between
-// receives (tools/impair's DatagramSchedule); every datagram is passed on.
+// Late or paced datagrams wait in a timer queue the relay thread drains
+// between receives (tools/impair's DatagramSchedule); every datagram is passed
+// on, and the PCR jitter of what it sent is measured from its own send times.
 //
 // Thread: one relay thread; counts() may be called from any thread. It stops
 // with stop(), the destructor, or after maxLifetime, whichever comes first.
 
 #include "DatagramSchedule.h"
+#include "SentPcrJitter.h"
 #include "TsFaultInjector.h"
 
 #include <atomic>
@@ -41,6 +43,8 @@ public:
     std::uint16_t port() const { return m_port; }
     void stop();
     TsFaultInjector::Counts counts() const;
+    // The PCR jitter of what the relay sent, from its own send times (SentPcrJitter).
+    std::optional<std::int64_t> sentPcrJitterUs() const;
 
 private:
     void run();
@@ -53,6 +57,7 @@ private:
     std::atomic<bool> m_stopping {false};
     mutable std::mutex m_mutex;
     TsFaultInjector m_injector;          // under m_mutex
+    SentPcrJitter m_sentJitter;          // under m_mutex
     impair::DatagramSchedule m_schedule; // relay thread only
     std::thread m_thread;
 };

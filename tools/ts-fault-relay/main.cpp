@@ -3,7 +3,7 @@
 // what it injected.
 //   zephyrscope_ts_fault_relay TARGET_HOST TARGET_PORT SECONDS [FAULT=VALUE...]
 // FAULT: start-ms, tei, crc, scramble (counts), pcr-gap-ms, pts-hold-ms,
-// jitter-every, jitter-ms. It prints the port to send to at once, and the
+// jitter-every, jitter-ms, paced-lead-ms. It prints the port to send to at once, and the
 // counts when SECONDS are over.
 
 #include "TsFaultRelay.h"
@@ -29,7 +29,8 @@ bool setFault(TsFaultInjector::Plan& plan, const std::string& argument)
     const std::string name = argument.substr(0, equals);
     const std::int64_t value = std::stoll(argument.substr(equals + 1));
     const std::map<std::string, std::int64_t*> wide = {{"start-ms", &plan.startAfterMs}, {"pcr-gap-ms", &plan.pcrBlankMs},
-                                                    {"pts-hold-ms", &plan.ptsHoldMs}, {"jitter-ms", &plan.jitterDelayMs}};
+                                                    {"pts-hold-ms", &plan.ptsHoldMs}, {"jitter-ms", &plan.jitterDelayMs},
+                                                    {"paced-lead-ms", &plan.pacedLeadMs}};
     const std::map<std::string, std::uint64_t*> counts = {
         {"tei", &plan.teiPackets}, {"crc", &plan.crcSections}, {"scramble", &plan.scrambledPackets}};
     if (const auto it = wide.find(name); it != wide.end())
@@ -60,7 +61,7 @@ int main(int argc, char** argv)
         for (int i = 4; i < argc; ++i) {
             if (!setFault(options.plan, argv[i])) {
                 std::fprintf(stderr, "Cannot inject fault '%s': use start-ms, tei, crc, scramble, pcr-gap-ms, "
-                                     "pts-hold-ms, jitter-every or jitter-ms, each =VALUE\n", argv[i]);
+                                     "pts-hold-ms, jitter-every, jitter-ms or paced-lead-ms, each =VALUE\n", argv[i]);
                 return 2;
             }
         }
@@ -71,12 +72,13 @@ int main(int argc, char** argv)
         relay.stop();
         const TsFaultInjector::Counts c = relay.counts();
         std::printf("datagrams %llu tei %llu crc %llu scrambled %llu pcr-gaps %llu pcrs-removed %llu pts-gaps %llu "
-                    "pts-removed %llu delayed %llu pcr-latest-us %lld\n",
+                    "pts-removed %llu delayed %llu pcr-latest-us %lld sent-pcr-jitter-us %lld\n",
                     static_cast<unsigned long long>(c.datagrams), static_cast<unsigned long long>(c.teiPackets),
                     static_cast<unsigned long long>(c.crcSections), static_cast<unsigned long long>(c.scrambledPackets),
                     static_cast<unsigned long long>(c.pcrGaps), static_cast<unsigned long long>(c.pcrsRemoved),
                     static_cast<unsigned long long>(c.ptsGaps), static_cast<unsigned long long>(c.ptsRemoved),
-                    static_cast<unsigned long long>(c.datagramsDelayed), static_cast<long long>(c.pcrDatagramLatestUs));
+                    static_cast<unsigned long long>(c.datagramsDelayed), static_cast<long long>(c.pcrDatagramLatestUs),
+                    static_cast<long long>(relay.sentPcrJitterUs().value_or(-1)));
         return 0;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "%s\n", e.what());

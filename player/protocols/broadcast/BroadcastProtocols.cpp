@@ -6,6 +6,8 @@
 #include "RtpJitterBuffers.h"
 #include "StreamCounters.h"
 
+#include <gst/gst.h>
+
 namespace zephyrscope {
 
 namespace {
@@ -24,11 +26,14 @@ void setUpSource(GstElement* source, const std::shared_ptr<StreamCounters>&)
     BroadcastSource::setUp(source);
 }
 
-// Raw UDP: one buffer is one datagram, stamped as it came, and nothing but the
-// continuity counters tells what went missing; the gaps in their arrival say more.
+// Raw UDP: one buffer is one datagram, stamped by the kernel as it came
+// (SO_TIMESTAMPNS, which udpsrc turns into the buffer's running time), and
+// nothing but the continuity counters tells what went missing; the gaps in their
+// arrival say more, and the PCRs' arrival is the stream's jitter.
 void setUpUdpSource(GstElement* source, const std::shared_ptr<StreamCounters>& counters)
 {
     counters->transportStream().timeDatagrams();
+    gst_util_set_object_arg(G_OBJECT(source), "socket-timestamp", "realtime");
     setUpSource(source, counters);
 }
 
