@@ -164,6 +164,8 @@ void readEvent(StatisticsLog& log, const QJsonObject& o, int lineNumber, Entry& 
     case JsonLogEventKind::BlackStarted:
     case JsonLogEventKind::FreezeStarted:
     case JsonLogEventKind::SilenceStarted:
+    // Splices are not yet part of the summary.
+    case JsonLogEventKind::Splice:
         break;
     }
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ContentStretch.h"
+#include "SpliceFigures.h"
 #include "TsErrorCounts.h"
 
 #include <cstdint>
@@ -96,6 +97,8 @@ struct NetworkFigures {
     std::optional<double> truePeakDbtp;
     // A sync test pattern's sound minus picture (ms); none where none is found.
     std::optional<double> avOffsetMs;
+    // The entry's splice commands (SCTE-35 ad breaks) and whether a break is on.
+    SpliceFigures splices;
 };
 
 } // namespace zephyrscope

@@ -57,6 +57,7 @@ void JsonLog::tick(const SampleLine& sample)
     noteFirstFrame(figures);
     followStalls(figures, nowMs());
     followContent(figures);
+    followSplices(figures);
     // The declared bandwidth of an adaptive stream is that of the variant playing now.
     if (m_entryActive && isAdaptive(figures.protocol) && figures.bandWidth > 0) {
         if (m_variantBandwidth > 0 && figures.bandWidth != m_variantBandwidth)
@@ -101,6 +102,7 @@ void JsonLog::playStateChanged(std::int32_t state)
         m_variantBandwidth = 0;
         m_contentStarted = 0;
         m_contentEnded.clear();
+        m_splicesWritten = 0;
         break;
     case kPlayStateBuffering:
     case kPlayStatePlaying: {
@@ -179,9 +181,23 @@ void JsonLog::followContent(const NetworkFigures& figures, bool entryEnds)
     }
 }
 
+void JsonLog::followSplices(const NetworkFigures& figures)
+{
+    if (!m_entryActive)
+        return;
+    const auto& commands = figures.splices.commands;
+    for (; m_splicesWritten < commands.size(); ++m_splicesWritten) {
+        const SpliceCommand& c = commands[m_splicesWritten];
+        // Dated when it was heard: the splice point itself is a field of its own.
+        const std::int64_t heardMs = c.spliceWallMs && c.prerollMs ? *c.spliceWallMs - *c.prerollMs : nowMs();
+        write({.kind = JsonLogEventKind::Splice, .wallMs = heardMs, .durationMs = c.durationMs, .splice = c});
+    }
+}
+
 void JsonLog::endEntry(const char* how, std::int64_t wallMs)
 {
     followContent(playerNow(), true);
+    followSplices(m_eventFigures);
     if (m_stallOpen) {
         // The player may have seen the picture move since the last look.
         followStalls(m_eventFigures, wallMs);

@@ -63,6 +63,8 @@ private:
     // Writes the content stretches (black, frozen, silent) the player found or
     // ended since the last look; entryEnds: the open ones end where they reached.
     void followContent(const NetworkFigures& figures, bool entryEnds = false);
+    // Writes the splice commands the player heard since the last look.
+    void followSplices(const NetworkFigures& figures);
     void endEntry(const char* how, std::int64_t wallMs);
     void write(const JsonLogEvent& event);
 
@@ -80,6 +82,7 @@ private:
     std::int32_t m_variantBandwidth = 0; // the adaptive variant at the last tick; 0 none yet
     std::size_t m_contentStarted = 0;      // content stretches whose start is written
     std::vector<bool> m_contentEnded;      // ... and of each, whether its end is
+    std::size_t m_splicesWritten = 0;      // splice commands written
 
     std::string m_channel;
     std::string m_line; // reused from write to write

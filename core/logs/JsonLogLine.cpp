@@ -136,6 +136,19 @@ std::size_t utf8Length(std::string_view text, std::size_t i)
     return n;
 }
 
+// The fields of a splice event; null where the command does not say.
+void appendSplice(std::string& out, const SpliceCommand& c)
+{
+    appendOptionalInt(out, "event_id", c.eventId);
+    appendStringField(out, "command", SpliceCommandName(c.command));
+    appendKey(out, "out_of_network");
+    out += !c.outOfNetwork ? "null" : *c.outOfNetwork ? "true" : "false";
+    appendOptionalInt(out, "duration_ms", c.durationMs);
+    appendOptionalInt(out, "splice_wall_ms", c.spliceWallMs);
+    appendOptionalInt(out, "preroll_ms", c.prerollMs);
+    appendStringField(out, "source", SpliceSourceName(c.source));
+}
+
 } // namespace
 
 void AppendJsonString(std::string& out, std::string_view text)
@@ -224,6 +237,16 @@ void FormatJsonTick(const SampleLine& s, std::string& out, std::string_view chan
         }
         row = end;
     }
+    // Null until splices are looked for in the entry (a transport stream, or a
+    // section heard): sections that could not be read, and whether a break is on.
+    const SpliceFigures& splices = f.splices;
+    appendKey(out, "splice_errors");
+    if (splices.watched)
+        appendInt(out, static_cast<long long>(splices.errors));
+    else
+        out += "null";
+    appendKey(out, "ad_break");
+    out += !splices.watched ? "null" : splices.adBreak ? "true" : "false";
     out += "}\n";
 }
 
@@ -232,8 +255,9 @@ constexpr const char* kEventNames[] = {
     "opened",       "first_frame",     "stall_started", "stall_ended",    "variant_switched",
     "error",        "ended",           "black_started", "black_ended",    "freeze_started",
     "freeze_ended", "silence_started", "silence_ended", "outage_started", "outage_ended",
+    "splice",
 };
-static_assert(std::size(kEventNames) == static_cast<std::size_t>(JsonLogEventKind::OutageEnded) + 1);
+static_assert(std::size(kEventNames) == static_cast<std::size_t>(JsonLogEventKind::Splice) + 1);
 
 const char* JsonLogEventName(JsonLogEventKind kind)
 {
@@ -313,6 +337,10 @@ void FormatJsonEvent(const JsonLogEvent& e, std::string& out, std::string_view c
         appendOptionalInt(out, "since_wall_ms", e.sinceMs);
         appendKey(out, "resumed");
         out += e.resumed.value_or(true) ? "true" : "false";
+        break;
+    case JsonLogEventKind::Splice:
+        if (e.splice)
+            appendSplice(out, *e.splice);
         break;
     }
     out += "}\n";

@@ -2,6 +2,7 @@
 
 #include "NetworkFigures.h"
 #include "SampleLine.h"
+#include "SpliceCommand.h"
 
 #include <cstdint>
 #include <optional>
@@ -36,6 +37,7 @@ enum class JsonLogEventKind {
     SilenceEnded,
     OutageStarted,
     OutageEnded,
+    Splice,
 };
 
 // The "event" field's value for a kind ("opened", "first_frame", ...).
@@ -66,6 +68,8 @@ struct JsonLogEvent {
     std::string how;         // ended: "played", "stopped", "failed"
     std::optional<std::int64_t> outageMs;             // outage_ended: how long the channel was down
     std::optional<bool> resumed;                      // outage_ended: false when the run ended during it
+    // splice: the command as heard; duration_ms is its break's length.
+    std::optional<SpliceCommand> splice;
 };
 
 void FormatJsonEvent(const JsonLogEvent& event, std::string& out, std::string_view channel = {});

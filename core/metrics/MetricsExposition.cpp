@@ -110,6 +110,31 @@ void appendTransportErrors(std::string& out, const std::string& labels, const Ts
     }
 }
 
+// The entry's splice commands by command, the sections that could not be
+// read, and whether an ad break is on; none until splices are looked for.
+void appendSplices(std::string& out, const std::string& labels, const SpliceFigures& splices)
+{
+    if (!splices.watched)
+        return;
+    constexpr const char* kName = "zephyrscope_splices_total";
+    appendFamily(out, kName, "counter", "SCTE-35 splice commands heard in this entry, by command.");
+    const std::string entry = labels.substr(0, labels.size() - 1); // without its closing brace
+    for (std::size_t k = 0; k < kSpliceCommandTypes; ++k) {
+        out += kName;
+        out += entry;
+        out += ",command=\"";
+        out += SpliceCommandName(static_cast<SpliceCommandType>(k));
+        out += "\"} ";
+        appendNumber(out, splices.counts[k]);
+        out += '\n';
+    }
+    appendSeries(out, "zephyrscope_splice_errors_total", "counter",
+                 "SCTE-35 sections in this entry that could not be read: truncated, oversized or a wrong CRC.", labels,
+                 splices.errors);
+    appendSeries(out, "zephyrscope_ad_break", "gauge", "1 while an SCTE-35 ad break is on, else 0.", labels,
+                 double(splices.adBreak ? 1 : 0));
+}
+
 // The figure table's rows that have a metric, in the order they are served.
 std::vector<const Figure*> metricRows()
 {
@@ -193,6 +218,7 @@ void appendEntrySeries(std::string& out, const MetricsFigures& f)
     }
     if (!transportErrorsDone)
         appendTransportErrors(out, labels, s.network.transportErrors);
+    appendSplices(out, labels, s.network.splices);
 
     appendSessionSeries(out, labels, f.session);
 

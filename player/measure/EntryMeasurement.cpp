@@ -107,9 +107,12 @@ const NetworkFigures& EntryMeasurement::figures(bool flowing, double durationS) 
         return m_figures;
     // Afresh, but into the stretches' buffer of the last time: a tick allocates nothing.
     std::vector<ContentStretch> stretches = std::move(m_figures.contentStretches);
+    std::vector<SpliceCommand> splices = std::move(m_figures.splices.commands);
     stretches.clear();
+    splices.clear();
     m_figures = NetworkFigures {};
     m_figures.contentStretches = std::move(stretches);
+    m_figures.splices.commands = std::move(splices);
     m_figures.maxBandwidth = m_maxBandwidth;
     // What the engine itself gave playbin3 as its buffer-duration: asking playbin3
     // back is a property lookup of about 16 us when the caches are cold.

@@ -126,6 +126,7 @@ void EntryStatistics::fillCounts(NetworkFigures& figures, const StreamCounters& 
     }
     figures.startupMs = counters.startupMs();
     counters.content().fill(figures);
+    counters.splices().fill(figures.splices, g_get_real_time() / 1000);
     if (const StreamCounters::SegmentDownload segment = counters.lastSegment(); segment.us > 0) {
         figures.segmentDownloadMs = static_cast<double>(segment.us) / 1000.0;
         figures.segmentBytes = static_cast<std::int64_t>(segment.bytes);

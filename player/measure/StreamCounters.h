@@ -2,6 +2,7 @@
 
 #include "ContentMeasurement.h"
 #include "PresentationTimes.h"
+#include "SpliceWatch.h"
 #include "TimestampGaps.h"
 #include "TransportStreamWatch.h"
 
@@ -125,6 +126,9 @@ public:
     // What enters the entry's MPEG-TS demuxer, analysed.
     TransportStreamWatch& transportStream() { return m_transportStream; }
     const TransportStreamWatch& transportStream() const { return m_transportStream; }
+    // The splice commands the demuxer forwarded.
+    SpliceWatch& splices() { return m_splices; }
+    const SpliceWatch& splices() const { return m_splices; }
     // What the viewer got, from the sinks' pictures and sound.
     ContentMeasurement& content() { return m_content; }
     const ContentMeasurement& content() const { return m_content; }
@@ -176,6 +180,7 @@ private:
     GstElement* m_source = nullptr;
 
     TransportStreamWatch m_transportStream;
+    SpliceWatch m_splices;
 
     ContentMeasurement m_content;
 };

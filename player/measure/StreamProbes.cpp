@@ -2,6 +2,7 @@
 
 #include "FactoryName.h"
 #include "GstHandles.h"
+#include "SpliceWatch.h"
 #include "TransportStreamWatch.h"
 
 #include <gst/gst.h>
@@ -171,6 +172,7 @@ void onElementSetup(GstElement*, GstElement* element, gpointer data)
     const auto& setUp = *static_cast<SetUpData*>(data);
     if (factoryName(element) == "tsdemux") {
         TransportStreamWatch::watchDemuxer(element, setUp.counters);
+        SpliceWatch::watchDemuxer(element, setUp.counters);
         return;
     }
     for (const PlayerProtocol* protocol : setUp.protocols)

@@ -1,3 +1,4 @@
+#include "AdBreakTracker.h"
 #include "FakeClock.h"
 #include "FakePlayer.h"
 #include "JsonLog.h"
@@ -79,7 +80,7 @@ TEST(JsonLogLine, TickHoldsEveryColumnByNameAndTheFiguresBeyondThem)
               "\"black_s\":0.000,\"freeze_s\":0.000,\"silence_s\":null,\"loudness_momentary_lufs\":null,\"loudness_shortterm_lufs\":null,\"loudness_integrated_lufs\":null,"
               "\"loudness_range_lu\":null,\"true_peak_dbtp\":null,\"av_offset_ms\":null,"
               "\"data_gaps\":null,\"data_gap_ms\":null,\"lost_estimate\":null,\"pcr_jitter_ms\":null,"
-              "\"ts_errors\":null,\"webrtc\":null}\n");
+              "\"ts_errors\":null,\"webrtc\":null,\"splice_errors\":null,\"ad_break\":null}\n");
 }
 
 // Played for its transport alone: the picture's size is null, the columns
@@ -126,7 +127,7 @@ TEST(JsonLogLine, AbsentFiguresAreNullAndSrtDelayHasItsOwnName)
     webrtc.webrtcPliCount = 1;
     FormatJsonTick(tickOf(s, webrtc), line);
     EXPECT_NE(line.find(",\"webrtc\":{\"jitter_ms\":17.800,\"rtt_ms\":12.250,\"jitter_buffer_ms\":500,"
-                        "\"nacks_sent\":102,\"plis_sent\":1}}\n"),
+                        "\"nacks_sent\":102,\"plis_sent\":1},\"splice_errors\":null,\"ad_break\":null}\n"),
               std::string::npos)
         << line;
     EXPECT_NE(line.find("\"srt_rtt_ms\":null,"), std::string::npos) << line;
@@ -156,7 +157,7 @@ TEST(JsonLogLine, AbsentFiguresAreNullAndSrtDelayHasItsOwnName)
     FormatJsonTick(tickOf(s, ts), line);
     EXPECT_NE(line.find("\"ts_errors\":{\"sync_loss\":1,\"sync_byte\":2,\"pat\":3,\"continuity_count\":4,"
                         "\"pmt\":5,\"pid\":6,\"transport_error\":7,\"crc\":8,\"pcr_repetition\":9,"
-                        "\"pcr_discontinuity\":10,\"pcr_accuracy\":11,\"pts\":12,\"cat\":13},\"webrtc\":null}\n"),
+                        "\"pcr_discontinuity\":10,\"pcr_accuracy\":11,\"pts\":12,\"cat\":13},\"webrtc\":null,\"splice_errors\":null,\"ad_break\":null}\n"),
               std::string::npos)
         << line;
     ts.transportStream = false; // counts left over from nothing seen are not shown
@@ -181,7 +182,7 @@ TEST(JsonLogLine, EventsCarryTheirTimeToTheMillisecondAndNoPassword)
 // The report reads the events back by the names the writer gives them.
 TEST(JsonLogLine, EveryEventNameReadsBackAsItsKind)
 {
-    for (int k = 0; k <= static_cast<int>(JsonLogEventKind::OutageEnded); ++k) {
+    for (int k = 0; k <= static_cast<int>(JsonLogEventKind::Splice); ++k) {
         const auto kind = static_cast<JsonLogEventKind>(k);
         EXPECT_EQ(JsonLogEventKindNamed(JsonLogEventName(kind)), kind) << JsonLogEventName(kind);
     }
@@ -488,4 +489,68 @@ TEST_F(JsonLogTest, OutagesAreEventsAndAChannelIsInEveryLine)
         << ended;
     EXPECT_NE(log.appends.back().find("\"duration_ms\":800,"), std::string::npos);
     EXPECT_NE(log.appends.back().find("\"resumed\":false}"), std::string::npos);
+}
+
+// A splice's fields by SCTE-35's names, null where the command does not say;
+// the tick says whether a break is on once splices are looked for.
+TEST(JsonLogLine, SpliceEventAndTickFields)
+{
+    SpliceCommand c;
+    c.command = SpliceCommandType::SpliceInsert;
+    c.eventId = 1001;
+    c.outOfNetwork = true;
+    c.durationMs = 30000;
+    c.spliceWallMs = 1765000002000;
+    c.prerollMs = 1000;
+    std::string line;
+    JsonLogEvent event;
+    event.kind = JsonLogEventKind::Splice;
+    event.wallMs = 1765000001000;
+    event.splice = c;
+    FormatJsonEvent(event, line);
+    EXPECT_NE(line.find("\"event\":\"splice\",\"wall_ms\":1765000001000,\"time\":\"2025-12-06T05:46:41.000Z\","
+                        "\"event_id\":1001,\"command\":\"splice_insert\",\"out_of_network\":true,"
+                        "\"duration_ms\":30000,\"splice_wall_ms\":1765000002000,\"preroll_ms\":1000,\"source\":\"ts\"}\n"),
+              std::string::npos)
+        << line;
+    event.wallMs = 0;
+    event.splice = SpliceCommand {};
+    FormatJsonEvent(event, line);
+    EXPECT_NE(line.find("\"event_id\":null,\"command\":\"splice_null\",\"out_of_network\":null,\"duration_ms\":null,"
+                        "\"splice_wall_ms\":null,\"preroll_ms\":null,\"source\":\"ts\"}"),
+              std::string::npos)
+        << line;
+    SampleLine sample;
+    sample.network.splices.watched = true;
+    sample.network.splices.errors = 3;
+    sample.network.splices.adBreak = true;
+    FormatJsonTick(sample, line);
+    EXPECT_NE(line.find(",\"splice_errors\":3,\"ad_break\":true}\n"), std::string::npos) << line;
+}
+
+// A break is on from its splice point for its duration, or until the command
+// back in for the same event; a command for another event leaves it alone.
+TEST(AdBreakTracker, OnFromTheSplicePointUntilItsDurationOrTheCommandBackIn)
+{
+    const auto command = [](std::uint32_t id, bool out, std::int64_t atMs, std::optional<std::int64_t> durationMs) {
+        SpliceCommand c;
+        c.command = SpliceCommandType::SpliceInsert;
+        c.eventId = id;
+        c.outOfNetwork = out;
+        c.spliceWallMs = atMs;
+        c.durationMs = durationMs;
+        return c;
+    };
+    AdBreakTracker tracker;
+    tracker.heard(command(1, true, 2000, 3000), 1000);
+    EXPECT_FALSE(tracker.on(1999));
+    EXPECT_TRUE(tracker.on(2000));
+    EXPECT_TRUE(tracker.on(4999));
+    EXPECT_FALSE(tracker.on(5000));
+    tracker.heard(command(2, true, 10000, std::nullopt), 9000);
+    tracker.heard(command(3, false, 11000, std::nullopt), 9500);
+    EXPECT_TRUE(tracker.on(12000));
+    tracker.heard(command(2, false, 13000, std::nullopt), 12500);
+    EXPECT_TRUE(tracker.on(12999));
+    EXPECT_FALSE(tracker.on(13000));
 }

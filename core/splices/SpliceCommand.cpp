@@ -1,0 +1,34 @@
+#include "SpliceCommand.h"
+
+#include <iterator>
+
+namespace zephyrscope {
+
+namespace {
+
+constexpr const char* kCommandNames[] = {"splice_null",          "splice_schedule", "splice_insert", "time_signal",
+                                         "bandwidth_reservation", "private_command"};
+static_assert(std::size(kCommandNames) == kSpliceCommandTypes);
+
+} // namespace
+
+const char* SpliceCommandName(SpliceCommandType command)
+{
+    const auto index = static_cast<std::size_t>(command);
+    return index < std::size(kCommandNames) ? kCommandNames[index] : "unknown";
+}
+
+const char* SpliceSourceName(SpliceSource source)
+{
+    switch (source) {
+    case SpliceSource::Ts:
+        return "ts";
+    case SpliceSource::Hls:
+        return "hls";
+    case SpliceSource::Dash:
+        return "dash";
+    }
+    return "unknown";
+}
+
+} // namespace zephyrscope
