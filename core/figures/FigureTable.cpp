@@ -324,6 +324,16 @@ const Figure kFigures[] = {
      .metricName = "zephyrscope_lost_packets_estimate_total", .metricType = Counter,
      .metricHelp = "Raw UDP: payload TS packets lost, an estimate from the rate over the gaps, at least Lost_Pkts.",
      .metricOrder = 413, .reportLabel = "Loss estimate (pkts)", .aggregation = Aggregation::Last},
+    // Pictures the decoder had to repair, shown marked damaged; nothing is decoded for the transport alone.
+    {.name = "damaged frames", .unit = "count", .nullable = true, .decodedOnly = true,
+     .value = network<&NetworkFigures::damagedFrames>(), .jsonKey = "damaged_frames",
+     .metricName = "zephyrscope_damaged_frames_total", .metricType = Counter, .metricHelp = "Frames shown damaged.",
+     .metricOrder = 466, .reportLabel = "Damaged frames", .aggregation = Aggregation::Last},
+    {.name = "time damaged", .unit = "ms", .nullable = true, .decodedOnly = true,
+     .value = network<&NetworkFigures::damagedMs>(), .jsonKey = "damaged_ms",
+     .metricName = "zephyrscope_damaged_seconds_total", .metricType = Counter,
+     .metricHelp = "Time the picture shown was damaged in this entry.", .metricDivisor = kMsPerSecond,
+     .metricOrder = 467, .reportLabel = "Time damaged", .aggregation = Aggregation::Last},
 
     // webrtcbin's receiver figures; only WebRTC has them, so a 0 elsewhere would read as measured.
     {.name = "WebRTC interarrival jitter", .unit = "ms", .type = Decimal, .decimals = 3, .nullable = true,

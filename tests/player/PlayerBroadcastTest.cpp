@@ -39,8 +39,21 @@ using namespace std::chrono_literals;
 namespace {
 
 constexpr int kDropEvery = 40;
+// The test sender's frames from one key frame to the next (BroadcastTestSender's default).
+constexpr std::uint64_t kKeyFrameInterval = 25;
 constexpr double kSendSeconds = 6.0;
 constexpr double kLibRistSendSeconds = 10.0;
+
+// The most frames the relay's drops can have damaged: each frame it took (a
+// PES that lost a packet) damages at most the frames after it up to the next
+// key frame, one interval less the frame itself.
+std::uint64_t damageBound(const TsDropRelay::Counts& relay)
+{
+    std::uint64_t framesHit = 0;
+    for (const auto& [pid, pes] : relay.pesDamagedPerPid)
+        framesHit += pes;
+    return framesHit * (kKeyFrameInterval - 1);
+}
 
 // The engine itself, for the whole figures of an entry (the stream errors too).
 class PlayerBroadcast : public ::testing::Test {
@@ -116,7 +129,8 @@ protected:
                   << " never-forwarded=" << relay.neverForwarded << " retransmissions-dropped=" << relay.retransmissionsDropped
                   << " | impaired lost=" << relay.impaired.lost << " swallowed=" << relay.impaired.swallowed
                   << " capped=" << relay.impaired.capped << " held=" << relay.impaired.held
-                  << " delayed=" << relay.impaired.delayed;
+                  << " delayed=" << relay.impaired.delayed << " | damaged frames=" << f.damagedFrames
+                  << " (" << f.damagedMs << " ms, at most " << damageBound(relay) << ")";
         return out.str();
     }
 
@@ -234,6 +248,7 @@ TEST_F(PlayerBroadcast, RawUdpLossIsWhatTheContinuityCountersShowOfTheRelaysDrop
     const NetworkFigures end = playThroughRelay(BroadcastTestSender::Transport::Udp, options,
                                                 loopbackUrl("udp", port), relay);
     SCOPED_TRACE(describe("UDP 1-in-40", end, relay));
+    RecordProperty("figures", describe("UDP 1-in-40", end, relay));
 
     EXPECT_EQ(columnOf(end.protocol), "UDP");
     ASSERT_GT(relay.dropped, 10u);
@@ -252,6 +267,10 @@ TEST_F(PlayerBroadcast, RawUdpLossIsWhatTheContinuityCountersShowOfTheRelaysDrop
     EXPECT_GT(end.receptionQuality, 90);
     EXPECT_EQ(end.transportErrors.syncLoss + end.transportErrors.syncByte, 0u);
     EXPECT_EQ(end.transportErrors.pmt + end.transportErrors.pid, 0u);
+    // The frames the demuxer threw away for a lost packet leave those after them damaged.
+    EXPECT_GT(end.damagedFrames, 0);
+    EXPECT_LE(static_cast<std::uint64_t>(end.damagedFrames), damageBound(relay));
+    EXPECT_GT(end.damagedMs, 0);
 }
 
 // A constant-rate stream sent in real time through a relay that damages three
@@ -341,6 +360,7 @@ TEST_F(PlayerBroadcast, RtpLossIsTheRelaysDroppedDatagramsExactly)
     const NetworkFigures end = playThroughRelay(BroadcastTestSender::Transport::Rtp, options,
                                                 loopbackUrl("rtp", port), relay);
     SCOPED_TRACE(describe("RTP 1-in-40", end, relay));
+    RecordProperty("figures", describe("RTP 1-in-40", end, relay));
 
     EXPECT_EQ(columnOf(end.protocol), "RTP");
     ASSERT_GT(relay.dropped, 10u);
@@ -350,6 +370,8 @@ TEST_F(PlayerBroadcast, RtpLossIsTheRelaysDroppedDatagramsExactly)
     // The TS inside shows the same gaps as raw UDP would.
     EXPECT_EQ(end.transportErrors.continuity, relay.continuityGaps - relay.trailingGaps);
     EXPECT_LT(end.receptionQuality, 100);
+    EXPECT_GT(end.damagedFrames, 0);
+    EXPECT_LE(static_cast<std::uint64_t>(end.damagedFrames), damageBound(relay));
 }
 
 // One relayed stream, every 40th datagram dropped, played at once by a
@@ -515,6 +537,9 @@ TEST_F(PlayerBroadcast, LibRistStreamWithNoLossLosesNothing)
     EXPECT_EQ(end.receptionQuality, 100);
     EXPECT_TRUE(end.transportStream);
     EXPECT_EQ(end.transportErrors.continuity, 0u);
+    // Nothing lost, nothing for the decoder to repair.
+    EXPECT_EQ(end.damagedFrames, 0);
+    EXPECT_EQ(end.damagedMs, 0);
 }
 
 // The relay drops every copy of every 25th packet: no retransmission can
