@@ -7,8 +7,14 @@ void DamageMarks::unitIn(const Unit& unit)
     const std::int64_t timeUs = unit.dtsUs >= 0 ? unit.dtsUs : unit.ptsUs;
     bool lost = m_lossPending;
     m_lossPending = false;
-    if (timeUs >= 0 && m_gaps.add(timeUs, unit.frameUs) > 0)
-        lost = true;
+    // Units missing before this one. A jump of seconds is no new start here, as
+    // it is for the frames counted missing: whatever its cause, a delta unit
+    // after it lacks what it refers to, and a key frame needs nothing.
+    if (timeUs >= 0) {
+        if (m_lastUs >= 0 && unit.frameUs > 0 && timeUs > m_lastUs && 2 * (timeUs - m_lastUs) >= 3 * unit.frameUs)
+            lost = true;
+        m_lastUs = timeUs;
+    }
     // The stream's first unit has nothing before it to miss.
     const bool broken = unit.broken && !m_first;
     m_first = false;
@@ -38,7 +44,7 @@ bool DamageMarks::damaged(std::int64_t ptsUs)
 
 void DamageMarks::reset()
 {
-    m_gaps = TimestampGaps();
+    m_lastUs = -1;
     m_spans.clear();
     m_lossPending = false;
     m_first = true;

@@ -7,13 +7,12 @@
 // a picture corrupted only before the first key frame it is given (libav's
 // "not recovered yet"), never after a loss in mid-stream, where libav's own
 // error flags go no further than the AVFrame. So the player marks them itself
-// from what went into the decoder: a gap in the units' decoding times (a
-// demuxer drops a damaged packet whole: tsdemux, a whole PES), a unit marked
+// from what went into the decoder: a jump forward in the units' decoding times
+// of a frame and a half or more, however long (a demuxer drops a damaged
+// packet whole: tsdemux, a whole PES; an outage takes seconds), a unit marked
 // DISCONT or corrupted (a depayloader's mark after lost packets), or a GAP
 // event for missing data. Pure: it is given the units and pictures with their
 // times; it never reads a clock. Private to player/; the caller serialises.
-
-#include "TimestampGaps.h"
 
 #include <cstdint>
 #include <deque>
@@ -55,7 +54,7 @@ private:
     // for their pictures means none is coming for the oldest.
     static constexpr std::size_t kMaxSpans = 64;
 
-    TimestampGaps m_gaps;
+    std::int64_t m_lastUs = -1; // the last unit's decoding time
     std::deque<Span> m_spans;
     bool m_lossPending = false;
     bool m_first = true;

@@ -59,6 +59,22 @@ TEST(DamageMarks, AKeyFrameLostDamagesItsGroupAndALossBeforeOneNothing)
     EXPECT_EQ(damaged.back(), 48);
 }
 
+// An outage of seconds is a loss too: the delta units after it lack what they
+// refer to.
+TEST(DamageMarks, AnOutageOfSecondsDamagesTheDeltaUnitsAfterIt)
+{
+    DamageMarks marks;
+    EXPECT_EQ(damagedOf(200, 25, [] {
+                  std::vector<int> outage;
+                  for (int f = 60; f < 130; ++f)
+                      outage.push_back(f);
+                  return outage;
+              }(),
+                        marks),
+              (std::vector<int> {130, 131, 132, 133, 134, 135, 136, 137, 138, 139, 140, 141, 142, 143, 144, 145, 146,
+                                 147, 148, 149}));
+}
+
 // No loss: nothing is damaged, and a stream's first unit marked DISCONT (every
 // stream's first) is no loss.
 TEST(DamageMarks, ACleanStreamHasNothingDamaged)

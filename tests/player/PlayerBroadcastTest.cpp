@@ -39,20 +39,14 @@ using namespace std::chrono_literals;
 namespace {
 
 constexpr int kDropEvery = 40;
-// The test sender's frames from one key frame to the next (BroadcastTestSender's default).
-constexpr std::uint64_t kKeyFrameInterval = 25;
 constexpr double kSendSeconds = 6.0;
 constexpr double kLibRistSendSeconds = 10.0;
 
-// The most frames the relay's drops can have damaged: each frame it took (a
-// PES that lost a packet) damages at most the frames after it up to the next
-// key frame, one interval less the frame itself.
+// The most frames the relay's drops can have damaged: from each frame that
+// lost a packet to the next key frame it sent whole, as it counted them.
 std::uint64_t damageBound(const TsDropRelay::Counts& relay)
 {
-    std::uint64_t framesHit = 0;
-    for (const auto& [pid, pes] : relay.pesDamagedPerPid)
-        framesHit += pes;
-    return framesHit * (kKeyFrameInterval - 1);
+    return relay.framesDamageBound;
 }
 
 // The engine itself, for the whole figures of an entry (the stream errors too).
@@ -130,7 +124,8 @@ protected:
                   << " | impaired lost=" << relay.impaired.lost << " swallowed=" << relay.impaired.swallowed
                   << " capped=" << relay.impaired.capped << " held=" << relay.impaired.held
                   << " delayed=" << relay.impaired.delayed << " | damaged frames=" << f.damagedFrames
-                  << " (" << f.damagedMs << " ms, at most " << damageBound(relay) << ")";
+                  << " (" << f.damagedMs << " ms, at most " << damageBound(relay) << " of " << relay.videoFrames
+                  << " sent, " << relay.keyFrames << " key)";
         return out.str();
     }
 
