@@ -111,6 +111,8 @@ RtspServerProcess::Stats RtspServerProcess::finish(std::chrono::milliseconds tim
                 const std::size_t equals = field.find('=');
                 if (field.rfind("relay-", 0) == 0 && equals != std::string::npos)
                     m_stats.relay[field.substr(6, equals - 6)] = std::strtoll(field.c_str() + equals + 1, nullptr, 10);
+                else if (field.rfind("frames-", 0) == 0 && equals != std::string::npos)
+                    m_stats.frames[field.substr(7, equals - 7)] = std::strtoll(field.c_str() + equals + 1, nullptr, 10);
             }
             break;
         }
