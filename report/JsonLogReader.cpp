@@ -148,7 +148,7 @@ void readEvent(StatisticsLog& log, const QJsonObject& o, int lineNumber, Entry& 
     case JsonLogEventKind::Ended:
         endEntry(log, o, utc, clip, entry);
         break;
-    // The end of a stretch of black, frozen or silent content carries its length.
+    // The end of a stretch of black, frozen, silent or damaged content carries its length.
     case JsonLogEventKind::BlackEnded:
         log.events.push_back({LogEvent::Kind::BlackEnded, utc, msOf(o, "duration_ms"), clip});
         break;
@@ -158,12 +158,16 @@ void readEvent(StatisticsLog& log, const QJsonObject& o, int lineNumber, Entry& 
     case JsonLogEventKind::SilenceEnded:
         log.events.push_back({LogEvent::Kind::SilenceEnded, utc, msOf(o, "duration_ms"), clip});
         break;
+    case JsonLogEventKind::DamageEnded:
+        log.events.push_back({LogEvent::Kind::DamageEnded, utc, msOf(o, "duration_ms"), clip});
+        break;
     // Seen in the ticks too; a stretch's end carries its whole length.
     case JsonLogEventKind::VariantSwitched:
     case JsonLogEventKind::Error:
     case JsonLogEventKind::BlackStarted:
     case JsonLogEventKind::FreezeStarted:
     case JsonLogEventKind::SilenceStarted:
+    case JsonLogEventKind::DamageStarted:
     // Splices are not yet part of the summary.
     case JsonLogEventKind::Splice:
         break;

@@ -187,16 +187,17 @@ void applyTableFigures(Figures& f, const std::vector<LogSample>& samples, std::s
 }
 
 // What the viewer got, from the JSON Lines log's events of clip (all of them when
-// clip is empty): each black, frozen and silent stretch's length and place.
+// clip is empty): each black, frozen, silent and damaged stretch's length and place.
 void applyContentStretches(Figures& f, const std::vector<LogEvent>& events, std::optional<std::size_t> clip)
 {
-    f.black = f.frozen = f.silent = {};
+    f.black = f.frozen = f.silent = f.damaged = {};
     for (const LogEvent& e : events) {
         if (clip && e.clip != *clip)
             continue;
         Figures::ContentStretches* to = e.kind == LogEvent::Kind::BlackEnded    ? &f.black
                                         : e.kind == LogEvent::Kind::FreezeEnded ? &f.frozen
                                         : e.kind == LogEvent::Kind::SilenceEnded ? &f.silent
+                                        : e.kind == LogEvent::Kind::DamageEnded  ? &f.damaged
                                                                                  : nullptr;
         if (!to)
             continue;
@@ -266,7 +267,8 @@ void addUpClips(RunSummary& summary, const std::vector<std::pair<std::size_t, Ts
         // What the viewer got in each clip is the run's too (its report line and chart bands).
         for (const auto& [to, from] : {std::pair {&run.black, &clip.figures.black},
                                        std::pair {&run.frozen, &clip.figures.frozen},
-                                       std::pair {&run.silent, &clip.figures.silent}}) {
+                                       std::pair {&run.silent, &clip.figures.silent},
+                                       std::pair {&run.damaged, &clip.figures.damaged}}) {
             to->lengthsMs.insert(to->lengthsMs.end(), from->lengthsMs.begin(), from->lengthsMs.end());
             to->periods.insert(to->periods.end(), from->periods.begin(), from->periods.end());
         }

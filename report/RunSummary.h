@@ -65,12 +65,12 @@ struct Figures : StartupAndStalls {
     // The stretch as a viewing session: its standard metrics and score.
     SessionMetrics session;
     // From a JSON Lines log's events: what the viewer got, each stretch's
-    // length (ms) and where it lay, black, frozen and silent.
+    // length (ms) and where it lay, black, frozen and silent, and of damaged picture.
     struct ContentStretches {
         std::vector<std::int64_t> lengthsMs;
         std::vector<Period> periods;
     };
-    ContentStretches black, frozen, silent;
+    ContentStretches black, frozen, silent, damaged;
 };
 
 struct ClipSummary {

@@ -68,6 +68,8 @@ SessionMetrics ClipSession(const StatisticsLog& log, std::size_t begin, std::siz
     m.inputs.startupSeconds = f.startupSeconds.value_or(0.0);
     m.inputs.stalls = f.stalls;
     m.inputs.stallSeconds = f.stallSeconds;
+    m.inputs.damageStretches = static_cast<int>(f.damaged.lengthsMs.size());
+    m.inputs.damagedSeconds = secondsOf(f.damaged.lengthsMs);
     m.inputs.resolutionRatio = tally.resolutionRatio();
     m.inputs.bitRateRatio = tally.bitRateRatio();
     m.score = ScoreSession(m.inputs);

@@ -56,10 +56,10 @@ struct LogProblem {
 
 // An event of the JSON Lines log that the figures use, timed to the millisecond.
 struct LogEvent {
-    enum class Kind { FirstFrame, StallStarted, StallEnded, BlackEnded, FreezeEnded, SilenceEnded };
+    enum class Kind { FirstFrame, StallStarted, StallEnded, BlackEnded, FreezeEnded, SilenceEnded, DamageEnded };
     Kind kind = Kind::FirstFrame;
     double utc = 0.0;             // seconds since 1970
-    std::int64_t durationMs = 0;  // first frame: start-up; stall, black, freeze, silence ended: its length
+    std::int64_t durationMs = 0;  // first frame: start-up; stall, black, freeze, silence, damage ended: its length
     // Index in StatisticsLog::media of the clip opened last before it (0 before any).
     std::size_t clip = 0;
 };

@@ -37,8 +37,35 @@ std::string relayCounts(const TsDropRelay::Counts& c)
         << " retransmissions-dropped=" << c.retransmissionsDropped << " lost=" << c.impaired.lost
         << " swallowed=" << c.impaired.swallowed << " capped=" << c.impaired.capped << " held=" << c.impaired.held
         << " longest-hold-ms=" << c.impaired.longestHoldUs / 1000
-        << " delayed=" << c.impaired.delayed;
+        << " delayed=" << c.impaired.delayed << " video-frames=" << c.videoFrames << " key-frames=" << c.keyFrames
+        << " damage-bound=" << c.framesDamageBound << " damaged-whole=" << c.framesDamagedWhole;
     return out.str();
+}
+
+// What a loss nothing repaired leaves on the picture: none without one; else
+// at least one frame where a frame after a loss came whole (it is shown
+// damaged, unless the decoder or sink drops it too), at most the frames from
+// each loss to the next key frame the relay sent whole.
+void addDamagedFrames(MatrixCell& cell, Kind kind, const NetworkFigures& f, const TsDropRelay::Counts& c)
+{
+    const double shown = static_cast<double>(f.damagedFrames);
+    if (kind == Kind::Rist) {
+        cell.figures.push_back(MatrixFigure::unjudged(
+            kFigureDamagedFrames, shown, "no ground truth: what the relay dropped, RIST repairs, mostly in time"));
+        return;
+    }
+    const double bound = static_cast<double>(c.framesDamageBound);
+    const std::string counted = std::to_string(c.videoFrames) + " video frames sent, " + std::to_string(c.keyFrames)
+        + " key frames";
+    if (bound == 0.0) {
+        cell.figures.push_back(MatrixFigure::checked(kFigureDamagedFrames, shown, 0.0, 0.0, 0.0,
+                                                     "no video frame lost a packet (" + counted + ")"));
+        return;
+    }
+    cell.figures.push_back(MatrixFigure::bounded(
+        kFigureDamagedFrames, shown, c.framesDamagedWhole > 0 ? 1.0 : 0.0, bound,
+        "at most the frames from each loss to the next key frame sent whole, the frames hit included (" + counted
+            + "; " + std::to_string(c.framesDamagedWhole) + " of them lost nothing themselves)"));
 }
 
 void addPacketFigures(MatrixCell& cell, Kind kind, const NetworkFigures& f, const TsDropRelay::Counts& c)
@@ -154,6 +181,7 @@ MatrixCell playBroadcast(Kind kind, const char* name, const MatrixImpairment& im
             CellFigures::addFirstFrame(cell, player);
             CellFigures::addNoLatency(cell, player, "an MPEG-TS stream over " + std::string(name)
                                                         + " carries no wall clock");
+            addDamagedFrames(cell, kind, player.figures(), counts);
         }
     } catch (const std::exception& e) {
         CellFigures::markFailed(cell, e.what(), nullptr);

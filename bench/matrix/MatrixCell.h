@@ -51,12 +51,15 @@ inline constexpr const char* kFigureStalls = "stalls";
 inline constexpr const char* kFigureStallMs = "stall ms";
 inline constexpr const char* kFigureFirstFrameMs = "first frame ms";
 inline constexpr const char* kFigureLatencyMs = "latency ms";
+// Frames shown marked damaged: none where nothing was lost unrepaired, else at
+// most those from each loss to the next key frame.
+inline constexpr const char* kFigureDamagedFrames = "damaged frames";
 
 inline const std::vector<std::string>& matrixFigureNames()
 {
     static const std::vector<std::string> names {kFigureReceived,  kFigureLost,    kFigureLostEstimate,
                                                  kFigureRecovered, kFigureStalls,  kFigureStallMs,
-                                                 kFigureFirstFrameMs, kFigureLatencyMs};
+                                                 kFigureFirstFrameMs, kFigureLatencyMs, kFigureDamagedFrames};
     return names;
 }
 

@@ -48,6 +48,14 @@ MatrixFigure MatrixFigure::checked(std::string name, std::optional<double> measu
     return figure;
 }
 
+MatrixFigure MatrixFigure::bounded(std::string name, std::optional<double> measured, double lowest, double highest,
+                                   std::string why)
+{
+    MatrixFigure figure = checked(std::move(name), measured, highest, 0.0, 0.0, std::move(why));
+    figure.m_lowest = lowest;
+    return figure;
+}
+
 MatrixFigure MatrixFigure::unjudged(std::string name, std::optional<double> measured, std::string why)
 {
     MatrixFigure figure;
@@ -62,6 +70,11 @@ MatrixFigure::Verdict MatrixFigure::verdict() const
     if (!m_truth || !m_measured)
         return m_truth ? Verdict::Wrong : Verdict::NotApplicable;
     const double difference = std::fabs(*m_measured - *m_truth);
+    if (m_lowest) {
+        if (*m_measured < *m_lowest || *m_measured > *m_truth)
+            return Verdict::Wrong;
+        return *m_lowest == *m_truth ? Verdict::Exact : Verdict::Within;
+    }
     if (difference == 0.0)
         return Verdict::Exact;
     const double allowed = std::max(std::fabs(*m_truth) * m_tolerancePercent / 100.0, m_toleranceAbsolute);
@@ -88,6 +101,8 @@ std::string MatrixFigure::verdictText() const
     const Verdict v = verdict();
     if (v != Verdict::Within)
         return verdictName(v);
+    if (m_lowest)
+        return "within " + number(*m_lowest) + ".." + number(*m_truth);
     // The share of the truth the two really differ by, so "within" says how close.
     const double difference = std::fabs(*m_measured - *m_truth);
     if (*m_truth == 0.0)
@@ -101,8 +116,13 @@ std::string MatrixFigure::cellText() const
     case Verdict::Exact:
         return "exact " + number(*m_measured);
     case Verdict::Within:
+        if (m_lowest)
+            return verdictText() + " (" + number(*m_measured) + ")";
         return verdictText() + " (" + number(*m_measured) + " vs " + number(*m_truth) + ")";
     case Verdict::Wrong:
+        if (m_lowest)
+            return "WRONG " + (m_measured ? number(*m_measured) : std::string("none")) + " outside "
+                + number(*m_lowest) + ".." + number(*m_truth);
         return "WRONG " + (m_measured ? number(*m_measured) : std::string("none")) + " vs " + number(*m_truth);
     case Verdict::NotApplicable:
         break;

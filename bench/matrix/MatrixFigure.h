@@ -23,12 +23,18 @@ public:
     // The same for a figure the player may not have given: without it, wrong.
     static MatrixFigure checked(std::string name, std::optional<double> measured, double truth,
                                 double tolerancePercent, double toleranceAbsolute, std::string why);
+    // A figure whose truth is a range: within when lowest <= measured <= highest
+    // (exact when the range is one value and it is that), wrong otherwise.
+    static MatrixFigure bounded(std::string name, std::optional<double> measured, double lowest, double highest,
+                                std::string why);
     // A figure without truth in this cell: shown, never judged.
     static MatrixFigure unjudged(std::string name, std::optional<double> measured, std::string why);
 
     const std::string& name() const { return m_name; }
     std::optional<double> measured() const { return m_measured; }
     std::optional<double> truth() const { return m_truth; }
+    // A range's lower end; none for a figure checked against one value (truth()).
+    std::optional<double> lowest() const { return m_lowest; }
     double tolerancePercent() const { return m_tolerancePercent; }
     double toleranceAbsolute() const { return m_toleranceAbsolute; }
     const std::string& why() const { return m_why; }
@@ -42,7 +48,7 @@ public:
 
 private:
     std::string m_name;
-    std::optional<double> m_measured, m_truth;
+    std::optional<double> m_measured, m_truth, m_lowest;
     double m_tolerancePercent = 0.0, m_toleranceAbsolute = 0.0;
     std::string m_why;
 };

@@ -139,8 +139,10 @@ std::string MatrixReport::json() const
         for (std::size_t j = 0; j < cell.figures.size(); ++j) {
             const MatrixFigure& f = cell.figures[j];
             out << (j ? "," : "") << "\n       {\"name\": " << jsonString(f.name())
-                << ", \"measured\": " << jsonNumber(f.measured()) << ", \"truth\": " << jsonNumber(f.truth())
-                << ", \"verdict\": " << jsonString(MatrixFigure::verdictName(f.verdict()))
+                << ", \"measured\": " << jsonNumber(f.measured()) << ", \"truth\": " << jsonNumber(f.truth());
+            if (f.lowest())
+                out << ", \"truth_lowest\": " << jsonNumber(f.lowest());
+            out << ", \"verdict\": " << jsonString(MatrixFigure::verdictName(f.verdict()))
                 << ", \"text\": " << jsonString(f.verdictText())
                 << ", \"tolerance_percent\": " << jsonNumber(f.tolerancePercent())
                 << ", \"tolerance_absolute\": " << jsonNumber(f.toleranceAbsolute())

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <exception>
+#include <map>
 #include <sstream>
 
 namespace zephyrscope::bench {
@@ -114,6 +115,31 @@ void addLatency(MatrixCell& cell, double latencyMs, const RtspServerProcess::Sta
                                                  kLatencyToleranceMs + (mostHoldMs - leastHoldMs) / 2.0, reason.str()));
 }
 
+// What the drops nothing repairs leave on the picture, by the frames the server
+// sent and dropped packets of (or its relay, under a hold): none without a
+// frame hit; else at least one where a frame after a loss came whole, at most
+// the frames from each loss to the next key frame sent whole.
+void addDamagedFrames(MatrixCell& cell, const NetworkFigures& f, const std::map<std::string, std::int64_t>& frames)
+{
+    const auto count = [&](const char* name) {
+        const auto found = frames.find(name);
+        return found == frames.end() ? std::int64_t {0} : found->second;
+    };
+    const double shown = static_cast<double>(f.damagedFrames);
+    const double bound = static_cast<double>(count("damage-bound"));
+    const std::string counted = std::to_string(count("sent")) + " frames sent, " + std::to_string(count("key"))
+        + " key frames";
+    if (bound == 0.0) {
+        cell.figures.push_back(MatrixFigure::checked(kFigureDamagedFrames, shown, 0.0, 0.0, 0.0,
+                                                     "no frame lost a packet (" + counted + ")"));
+        return;
+    }
+    cell.figures.push_back(MatrixFigure::bounded(
+        kFigureDamagedFrames, shown, count("damaged-whole") > 0 ? 1.0 : 0.0, bound,
+        "at most the frames from each loss to the next key frame sent whole, the frames hit included (" + counted
+            + "; " + std::to_string(count("damaged-whole")) + " of them lost nothing themselves)"));
+}
+
 MatrixCell playRtspUdp(const MatrixImpairment& impairment)
 {
     MatrixCell cell;
@@ -169,6 +195,11 @@ MatrixCell playRtspUdp(const MatrixImpairment& impairment)
                 gapMs = static_cast<double>(impairment.outageMs);
             CellFigures::addStalls(cell, player, gapMs);
             CellFigures::addFirstFrame(cell, player);
+            std::map<std::string, std::int64_t> frames = stats.frames;
+            if (holds(impairment))
+                for (const char* name : {"sent", "key", "damage-bound", "damaged-whole"})
+                    frames[name] = stats.relayCount(std::string("frames-") + name);
+            addDamagedFrames(cell, player.figures(), frames);
             if (const std::optional<double> latency = CellFigures::medianLatency(player))
                 addLatency(cell, *latency, stats);
             else

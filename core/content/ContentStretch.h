@@ -5,8 +5,9 @@
 
 namespace zephyrscope {
 
-// What the viewer got: a stretch of black or frozen picture, or of silence.
-enum class ContentKind { Black, Freeze, Silence };
+// What the viewer got: a stretch of black or frozen picture, or of silence; or
+// of pictures the decoder had to repair (Damage: shown marked corrupted).
+enum class ContentKind { Black, Freeze, Silence, Damage };
 
 // One stretch as the player found it at its sinks. Wall-clock times are ms
 // since 1970 UTC of the pictures or sound shown; media times are the running

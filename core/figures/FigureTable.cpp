@@ -330,6 +330,16 @@ const Figure kFigures[] = {
      .metricHelp = "Raw UDP: largest PCR jitter against the kernel's arrival times over the last 10 s.",
      .metricDivisor = kMsPerSecond, .metricOrder = 414, .reportLabel = "PCR jitter (ms)",
      .aggregation = Aggregation::P95},
+    // Pictures the decoder had to repair, shown marked damaged; nothing is decoded for the transport alone.
+    {.name = "damaged frames", .unit = "count", .nullable = true, .decodedOnly = true,
+     .value = network<&NetworkFigures::damagedFrames>(), .jsonKey = "damaged_frames",
+     .metricName = "zephyrscope_damaged_frames_total", .metricType = Counter, .metricHelp = "Frames shown damaged.",
+     .metricOrder = 466, .reportLabel = "Damaged frames", .aggregation = Aggregation::Last},
+    {.name = "time damaged", .unit = "ms", .nullable = true, .decodedOnly = true,
+     .value = network<&NetworkFigures::damagedMs>(), .jsonKey = "damaged_ms",
+     .metricName = "zephyrscope_damaged_seconds_total", .metricType = Counter,
+     .metricHelp = "Time the picture shown was damaged in this entry.", .metricDivisor = kMsPerSecond,
+     .metricOrder = 467, .reportLabel = "Time damaged", .aggregation = Aggregation::Last},
 
     // webrtcbin's receiver figures; only WebRTC has them, so a 0 elsewhere would read as measured.
     {.name = "WebRTC interarrival jitter", .unit = "ms", .type = Decimal, .decimals = 3, .nullable = true,

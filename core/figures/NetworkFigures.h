@@ -81,13 +81,19 @@ struct NetworkFigures {
     std::int64_t webrtcNackCount = 0, webrtcPliCount = 0;
     std::int32_t webrtcJitterBufferMs = 0;
     // What the viewer got, measured at the sinks on what was decoded: the
-    // entry's black, frozen and silent stretches in the order found (the
+    // entry's black, frozen, silent and damaged stretches in the order found (the
     // first kMaxContentStretches of them), and the time in each (an open
     // stretch up to its last frame or block) and how many.
     static constexpr std::size_t kMaxContentStretches = 1000;
     std::vector<ContentStretch> contentStretches;
     double blackSeconds = 0.0, freezeSeconds = 0.0, silenceSeconds = 0.0;
     std::int32_t blackEvents = 0, freezeEvents = 0, silenceEvents = 0;
+    // The frames shown marked as damaged (GST_BUFFER_FLAG_CORRUPTED: concealed
+    // after a loss, up to the next key frame), the time from the first of each
+    // run to the first undamaged frame after it (ms; an open run up to its last
+    // frame), and the runs.
+    std::int64_t damagedFrames = 0, damagedMs = 0;
+    std::int32_t damageEvents = 0;
     // Sound reached the audio sink in this entry: without it nothing is silent
     // and there is no loudness.
     bool audioPlayed = false;

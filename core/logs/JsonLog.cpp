@@ -22,6 +22,7 @@ constexpr std::pair<JsonLogEventKind, JsonLogEventKind> kContentEvents[] = {
     {JsonLogEventKind::BlackStarted, JsonLogEventKind::BlackEnded},
     {JsonLogEventKind::FreezeStarted, JsonLogEventKind::FreezeEnded},
     {JsonLogEventKind::SilenceStarted, JsonLogEventKind::SilenceEnded},
+    {JsonLogEventKind::DamageStarted, JsonLogEventKind::DamageEnded},
 };
 
 } // namespace

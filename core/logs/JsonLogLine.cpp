@@ -255,9 +255,9 @@ constexpr const char* kEventNames[] = {
     "opened",       "first_frame",     "stall_started", "stall_ended",    "variant_switched",
     "error",        "ended",           "black_started", "black_ended",    "freeze_started",
     "freeze_ended", "silence_started", "silence_ended", "outage_started", "outage_ended",
-    "splice",
+    "splice",         "damage_started",  "damage_ended",
 };
-static_assert(std::size(kEventNames) == static_cast<std::size_t>(JsonLogEventKind::Splice) + 1);
+static_assert(std::size(kEventNames) == static_cast<std::size_t>(JsonLogEventKind::DamageEnded) + 1);
 
 const char* JsonLogEventName(JsonLogEventKind kind)
 {
@@ -320,11 +320,13 @@ void FormatJsonEvent(const JsonLogEvent& e, std::string& out, std::string_view c
     case JsonLogEventKind::BlackStarted:
     case JsonLogEventKind::FreezeStarted:
     case JsonLogEventKind::SilenceStarted:
+    case JsonLogEventKind::DamageStarted:
         appendOptionalInt(out, "duration_ms", e.durationMs);
         break;
     case JsonLogEventKind::BlackEnded:
     case JsonLogEventKind::FreezeEnded:
     case JsonLogEventKind::SilenceEnded:
+    case JsonLogEventKind::DamageEnded:
         appendOptionalInt(out, "duration_ms", e.durationMs);
         appendOptionalInt(out, "since_wall_ms", e.sinceMs);
         break;

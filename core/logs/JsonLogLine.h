@@ -38,6 +38,8 @@ enum class JsonLogEventKind {
     OutageStarted,
     OutageEnded,
     Splice,
+    DamageStarted,
+    DamageEnded,
 };
 
 // The "event" field's value for a kind ("opened", "first_frame", ...).
@@ -61,7 +63,7 @@ struct JsonLogEvent {
     std::optional<std::int64_t> resumedMs;            // stall_ended: when it moved again; null if it never did
     std::optional<std::int32_t> stallCount;           // stall_started: how many this entry
     std::optional<std::int32_t> fromBandwidth, toBandwidth; // variant_switched, bit/s
-    // black_*, freeze_*, silence_*: started: how long it had lasted when found;
+    // black_*, freeze_*, silence_*, damage_*: started: how long it had lasted when found;
     // ended: its whole length (ms). ended: since_wall_ms is when it began.
     std::optional<std::int64_t> durationMs;
     std::string reason;      // error, outage_*: why the channel went down

@@ -22,18 +22,26 @@ double shareQuality(double ratio)
     return std::clamp(1.0 + qoe::kQualityPerHalving * std::log2(std::min(ratio, 1.0)), 0.0, 1.0);
 }
 
+// The stall model's MOS for count interruptions of seconds in all.
+double interruptionMos(int count, double seconds)
+{
+    const int n = std::max(count, 0);
+    const double meanLength = n > 0 ? std::max(seconds, 0.0) / n : 0.0;
+    return qoe::kStallAmplitude * std::exp(-(qoe::kStallPerSecond * meanLength + qoe::kStallPerEvent) * n)
+        + qoe::kStallFloor;
+}
+
 } // namespace
 
 QoeScore ScoreSession(const QoeInputs& in)
 {
     QoeScore s;
-    const int n = std::max(in.stalls, 0);
-    const double meanLength = n > 0 ? std::max(in.stallSeconds, 0.0) / n : 0.0;
-    s.stallMos = qoe::kStallAmplitude * std::exp(-(qoe::kStallPerSecond * meanLength + qoe::kStallPerEvent) * n)
-        + qoe::kStallFloor;
+    s.stallMos = interruptionMos(in.stalls, in.stallSeconds);
+    // A broken picture interrupts the viewing as a stall does: weighed alike.
+    s.damageMos = interruptionMos(in.damageStretches, in.damagedSeconds);
     s.startMos = std::max(kMosWorst, kMosBest - qoe::kStartSlope * std::log1p(std::max(in.startupSeconds, 0.0)));
     s.quality = (shareQuality(in.resolutionRatio) + shareQuality(in.bitRateRatio)) / 2.0;
-    s.score = in.started ? 100.0 * unitOf(s.stallMos) * unitOf(s.startMos) * s.quality : 0.0;
+    s.score = in.started ? 100.0 * unitOf(s.stallMos) * unitOf(s.damageMos) * unitOf(s.startMos) * s.quality : 0.0;
     return s;
 }
 

@@ -15,18 +15,22 @@ struct QoeInputs {
     // each over the stream's top variant (1: all of it at the top).
     double resolutionRatio = 1.0;
     double bitRateRatio = 1.0;
+    // The stretches of damaged picture (shown concealed after a loss) and their time.
+    int damageStretches = 0;
+    double damagedSeconds = 0.0;
 };
 
 struct QoeScore {
     double score = 0.0;     // 0..100
     double stallMos = 5.0;  // 1..5, the stall model
     double startMos = 5.0;  // 1..5, the initial-delay model
+    double damageMos = 5.0; // 1..5, the stall model over the damaged stretches
     double quality = 1.0;   // 0..1, picture against the top variant
 };
 
-// The exponential stall model of Hossfeld et al. (count and mean length), the
-// logarithmic initial-delay curve, and the picture's share of the top variant,
-// multiplied: each on 0..1, the product times 100. A session whose picture
+// The exponential stall model of Hossfeld et al. (count and mean length), once
+// for the stalls and once for the stretches of damaged picture, the logarithmic
+// initial-delay curve, and the picture's share of the top variant, multiplied: each on 0..1, the product times 100. A session whose picture
 // never came scores 0.
 QoeScore ScoreSession(const QoeInputs& inputs);
 

@@ -55,6 +55,8 @@ void SessionTally::tick(const SampleLine& line, const NetworkFigures& figures)
     }
     m_startupMs = std::max(m_startupMs, figures.startupMs);
     m_stalls = std::max(m_stalls, figures.stallsTimed);
+    m_damageStretches = std::max(m_damageStretches, figures.damageEvents);
+    m_damagedMs = std::max(m_damagedMs, figures.damagedMs);
 }
 
 double SessionTally::rebufferingRatio() const
@@ -92,6 +94,8 @@ QoeInputs SessionTally::inputs() const
     in.startupSeconds = m_startupMs / kMsPerSecond;
     in.stalls = m_stalls;
     in.stallSeconds = m_stalledSeconds;
+    in.damageStretches = m_damageStretches;
+    in.damagedSeconds = static_cast<double>(m_damagedMs) / kMsPerSecond;
     in.resolutionRatio = resolutionRatio();
     in.bitRateRatio = bitRateRatio();
     return in;

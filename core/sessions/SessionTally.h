@@ -31,8 +31,8 @@ public:
     // Pixels shown and bit rate, each over the largest the stream showed.
     double resolutionRatio() const;
     double bitRateRatio() const;
-    // The score's inputs from the ticks alone: start-up and stall count as the
-    // player counted them, stall time from the ticks' states.
+    // The score's inputs from the ticks alone: start-up, stall count and damaged
+    // picture as the player counted them, stall time from the ticks' states.
     QoeInputs inputs() const;
 
 private:
@@ -44,7 +44,8 @@ private:
     double m_bitRateSeconds = 0.0, m_pixelSeconds = 0.0; // integrals over the time played
     double m_pixelPlayingSeconds = 0.0;                  // time played with a picture size known
     double m_topBitRate = 0.0, m_topPixels = 0.0;
-    std::int32_t m_startupMs = 0, m_stalls = 0;
+    std::int32_t m_startupMs = 0, m_stalls = 0, m_damageStretches = 0;
+    std::int64_t m_damagedMs = 0;
     bool m_started = false, m_played = false;
 };
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <utility>
 
 namespace zephyrscope {
 
@@ -75,7 +76,8 @@ void ContentMeasurement::record(ContentKind kind, StretchTracker::Change change,
 }
 
 void ContentMeasurement::pictureShown(std::span<const std::uint8_t> luma, int blackCode, int whiteCode,
-                                      std::int64_t runningUs, std::int64_t durationUs, std::int64_t wallUs)
+                                      std::int64_t runningUs, std::int64_t durationUs, std::int64_t wallUs,
+                                      bool damaged)
 {
     std::lock_guard lock(m_videoMutex);
     const PictureSummary picture = m_luma.summarize(luma, blackCode, whiteCode, m_settings.blackLumaRatio);
@@ -84,6 +86,11 @@ void ContentMeasurement::pictureShown(std::span<const std::uint8_t> luma, int bl
     const StretchTracker::Change freezeChange = m_freeze.observe(picture, black, runningUs, durationUs);
     record(ContentKind::Black, blackChange, m_black.stretch(), runningUs, wallUs);
     record(ContentKind::Freeze, freezeChange, m_freeze.stretch(), runningUs, wallUs);
+    record(ContentKind::Damage, m_damage.observe(damaged, runningUs, durationUs), m_damage, runningUs, wallUs);
+    if (damaged) {
+        std::lock_guard stretchLock(m_stretchMutex);
+        ++m_damagedFrames;
+    }
     std::lock_guard syncLock(m_syncMutex);
     m_sync.observePicture(picture.meanLevel, runningUs);
 }
@@ -94,7 +101,8 @@ void ContentMeasurement::picturesEnded()
     m_luma.reset();
     for (auto [kind, change, tracker] :
          {std::tuple {ContentKind::Black, m_black.finish(), &m_black.stretch()},
-          std::tuple {ContentKind::Freeze, m_freeze.finish(), &m_freeze.stretch()}}) {
+          std::tuple {ContentKind::Freeze, m_freeze.finish(), &m_freeze.stretch()},
+          std::tuple {ContentKind::Damage, m_damage.finish(), &std::as_const(m_damage)}}) {
         std::int64_t runningUs = 0, wallUs = 0;
         {
             std::lock_guard stretchLock(m_stretchMutex);
@@ -187,6 +195,10 @@ void ContentMeasurement::fill(NetworkFigures& figures) const
         figures.blackEvents = black.count;
         figures.freezeEvents = freeze.count;
         figures.silenceEvents = silence.count;
+        const Kind& damage = m_kinds[indexOf(ContentKind::Damage)];
+        figures.damagedFrames = m_damagedFrames;
+        figures.damagedMs = (damage.closedUs + (damage.open ? damage.openUs : 0)) / 1000;
+        figures.damageEvents = damage.count;
         figures.audioPlayed = m_audioPlayed;
         figures.loudnessMomentaryLufs = m_loudnessRead.momentaryLufs;
         figures.loudnessShortTermLufs = m_loudnessRead.shortTermLufs;

@@ -1,8 +1,8 @@
 #pragma once
 
 // What the viewer of one entry got, from the summaries the sink probes
-// (ContentProbes) make of each picture and block of sound: black, frozen and
-// silent stretches, loudness, and a sync pattern's A/V offset. The streaming
+// (ContentProbes) make of each picture and block of sound: black, frozen,
+// silent and damaged stretches, loudness, and a sync pattern's A/V offset. The streaming
 // threads feed it under its mutexes (one per stream, so picture and sound do
 // not wait on each other, and one for what the main loop reads); the main
 // loop reads it into the entry's figures. Held by the entry's StreamCounters.
@@ -34,9 +34,10 @@ public:
 
     // Video streaming thread: one picture's luma samples (8-bit, blackCode and
     // whiteCode its black and white), shown over [runningUs, runningUs +
-    // durationUs) of the running time, at wallUs (us since 1970) for runningUs.
+    // durationUs) of the running time, at wallUs (us since 1970) for runningUs;
+    // damaged: marked as such by the decoder (DecoderDamage).
     void pictureShown(std::span<const std::uint8_t> luma, int blackCode, int whiteCode, std::int64_t runningUs,
-                      std::int64_t durationUs, std::int64_t wallUs);
+                      std::int64_t durationUs, std::int64_t wallUs, bool damaged = false);
     // The pictures ended or jumped (end of stream, seek): open stretches end.
     void picturesEnded();
 
@@ -70,6 +71,7 @@ private:
     LumaSample m_luma;
     BlackDetector m_black {ContentSettings {}};
     FreezeDetector m_freeze {ContentSettings {}};
+    StretchTracker m_damage {0}; // one damaged frame is a stretch
 
     std::mutex m_audioMutex;
     std::int64_t m_loudnessReadUs = -1; // running time of the last reading taken
@@ -82,7 +84,8 @@ private:
 
     mutable std::mutex m_stretchMutex;
     std::vector<ContentStretch> m_stretches;
-    std::array<Kind, 3> m_kinds {};
+    std::array<Kind, 4> m_kinds {};
+    std::int64_t m_damagedFrames = 0;
     bool m_audioPlayed = false;
     LoudnessMeter::Reading m_loudnessRead; // as of the last quarter second of sound
 };

@@ -218,8 +218,8 @@ void onPicture(SinkWatch& watch, GstBuffer* buffer)
     const bool fullRange = GST_VIDEO_INFO_IS_RGB(&watch.videoInfo)
         || watch.videoInfo.colorimetry.range == GST_VIDEO_COLOR_RANGE_0_255;
     watch.counters->content().pictureShown(watch.luma, fullRange ? 0 : 16, fullRange ? 255 : 235,
-                                           static_cast<std::int64_t>(running / 1000), durationUs,
-                                           wallUsOf(watch, running));
+                                           static_cast<std::int64_t>(running / 1000), durationUs, wallUsOf(watch, running),
+                                           GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_CORRUPTED));
 }
 
 // A planar block's samples, interleaved as floats (libebur128 reads

@@ -1,5 +1,6 @@
 #include "StreamProbes.h"
 
+#include "DecoderDamage.h"
 #include "FactoryName.h"
 #include "GstHandles.h"
 #include "SpliceWatch.h"
@@ -165,11 +166,13 @@ void onSourceSetup(GstElement*, GstElement* source, gpointer data)
     }
 }
 
-// playbin3's element-setup, for elements in any of its bins: MPEG-TS demuxers
-// for the transport stream's figures, then whatever a protocol takes as its own.
+// playbin3's element-setup, for elements in any of its bins: video decoders,
+// whose repaired pictures are marked; MPEG-TS demuxers for the transport
+// stream's figures, then whatever a protocol takes as its own.
 void onElementSetup(GstElement*, GstElement* element, gpointer data)
 {
     const auto& setUp = *static_cast<SetUpData*>(data);
+    DecoderDamage::watch(element);
     if (factoryName(element) == "tsdemux") {
         TransportStreamWatch::watchDemuxer(element, setUp.counters);
         SpliceWatch::watchDemuxer(element, setUp.counters);

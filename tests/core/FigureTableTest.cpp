@@ -118,5 +118,5 @@ TEST(FigureTable, DecodedOnlyFiguresAreUnknownForATransportOnlyEntry)
             EXPECT_EQ(parsed, decoded);
         }
     }
-    EXPECT_EQ(decodedOnly, 2); // the picture's width and height
+    EXPECT_EQ(decodedOnly, 4); // the picture's width and height, the damaged frames and time
 }

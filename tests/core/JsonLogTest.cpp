@@ -79,7 +79,7 @@ TEST(JsonLogLine, TickHoldsEveryColumnByNameAndTheFiguresBeyondThem)
               "\"segment_throughput_bps\":null,\"video_width\":320,\"video_height\":240,\"segment_bytes\":null,"
               "\"black_s\":0.000,\"freeze_s\":0.000,\"silence_s\":null,\"loudness_momentary_lufs\":null,\"loudness_shortterm_lufs\":null,\"loudness_integrated_lufs\":null,"
               "\"loudness_range_lu\":null,\"true_peak_dbtp\":null,\"av_offset_ms\":null,"
-              "\"data_gaps\":null,\"data_gap_ms\":null,\"lost_estimate\":null,\"pcr_jitter_ms\":null,"
+              "\"data_gaps\":null,\"data_gap_ms\":null,\"lost_estimate\":null,\"pcr_jitter_ms\":null,\"damaged_frames\":0,\"damaged_ms\":0,"
               "\"ts_errors\":null,\"webrtc\":null,\"splice_errors\":null,\"ad_break\":null}\n");
 }
 
@@ -95,6 +95,7 @@ TEST(JsonLogLine, TransportOnlyTickHasNoPictureSize)
     std::string line;
     FormatJsonTick(tickOf(rtspSample(), f), line);
     EXPECT_NE(line.find("\"video_width\":null,\"video_height\":null,"), std::string::npos) << line;
+    EXPECT_NE(line.find("\"damaged_frames\":null,\"damaged_ms\":null,"), std::string::npos) << line;
     EXPECT_NE(line.find("\"Frame_Rate\":25.00,\"Rncode_Fr\":25,\"Fr_Skipped\":2,"), std::string::npos) << line;
 }
 
@@ -459,6 +460,32 @@ TEST_F(JsonLogTest, ContentStretchesAreWrittenOnceWithTheirLengths)
         << lineOf("black_ended");
     // Cut short by the stop: it lasted as far as its last block reached.
     EXPECT_NE(lineOf("silence_ended").find("\"duration_ms\":730,"), std::string::npos) << lineOf("silence_ended");
+}
+
+// A stretch of damaged pictures is written as the others are, under its own names.
+TEST_F(JsonLogTest, DamagedStretchIsWrittenAsDamageStartedAndEnded)
+{
+    const std::int64_t start = wallMs();
+    json.playStateChanged(kPlayStateTransitioning);
+    json.playStateChanged(kPlayStatePlaying);
+    ContentStretch damage;
+    damage.kind = ContentKind::Damage;
+    damage.startWallMs = start + 1000;
+    damage.foundAfterMs = 40;
+    damage.startMediaUs = 1000000;
+    damage.endMediaUs = 1040000;
+    player.net.contentStretches = {damage};
+    clock.advance(2000);
+    json.tick(sampleNow());
+    player.net.contentStretches[0].endWallMs = start + 1880;
+    player.net.contentStretches[0].endMediaUs = 1880000;
+    json.tick(sampleNow());
+
+    EXPECT_EQ(events(), (std::vector<std::string> {"damage_started", "damage_ended"}));
+    EXPECT_NE(lineOf("damage_started").find("\"duration_ms\":40}"), std::string::npos) << lineOf("damage_started");
+    EXPECT_NE(lineOf("damage_ended").find("\"duration_ms\":880,\"since_wall_ms\":" + std::to_string(start + 1000) + "}"),
+              std::string::npos)
+        << lineOf("damage_ended");
 }
 
 TEST_F(JsonLogTest, OutagesAreEventsAndAChannelIsInEveryLine)

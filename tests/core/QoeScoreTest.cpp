@@ -32,6 +32,24 @@ const WorkedExample kExamples[] = {
 
 } // namespace
 
+// A stretch of damaged picture weighs as a stall of its length does, in a factor
+// of its own: a clean session keeps its score.
+TEST(QoeScore, DamagedPictureWeighsAsAStallOfItsLength)
+{
+    const QoeScore clean = ScoreSession({true, 0.5, 0, 0.0});
+    QoeInputs damaged {true, 0.5, 0, 0.0};
+    damaged.damageStretches = 1;
+    damaged.damagedSeconds = 2.0;
+    const QoeScore s = ScoreSession(damaged);
+    EXPECT_NEAR(s.damageMos, 3.6442, 0.00005);
+    EXPECT_NEAR(s.score, 62.75, 0.005); // as one 2-s stall
+    EXPECT_EQ(clean.damageMos, 5.0);
+    EXPECT_NEAR(clean.score, 94.93, 0.005);
+    damaged.stalls = 1;
+    damaged.stallSeconds = 2.0;
+    EXPECT_NEAR(ScoreSession(damaged).score, 41.48, 0.005); // both: 100 · 0.6610 · 0.6610 · 0.9493
+}
+
 TEST_P(QoeScoreExample, GivesTheScoreItsWorkedExampleGives)
 {
     const WorkedExample& e = GetParam();

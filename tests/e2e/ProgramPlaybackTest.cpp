@@ -466,7 +466,7 @@ TEST_P(ProgramTransportModeTest, UdpStreamThroughALossyRelayLogsItsLossServesIts
     // entry's end, 3 s after the last data (the state said Buffering 1 to 1.5 s after it).
     std::vector<LogEvent> stalls;
     for (const LogEvent& e : jsonLog.events)
-        if (e.kind != LogEvent::Kind::FirstFrame)
+        if (e.kind == LogEvent::Kind::StallStarted || e.kind == LogEvent::Kind::StallEnded)
             stalls.push_back(e);
     ASSERT_EQ(stalls.size(), 2u) << zephyrscope::testing::FileText(media.dir() / "udp.jsonl");
     const double stoppedUtc = stalls[1].utc - static_cast<double>(stalls[1].durationMs) / 1000.0;
@@ -476,6 +476,16 @@ TEST_P(ProgramTransportModeTest, UdpStreamThroughALossyRelayLogsItsLossServesIts
     const std::string jsonText = zephyrscope::testing::FileText(media.dir() / "udp.jsonl");
     EXPECT_EQ(jsonText.find("\"video_width\":320") == std::string::npos, transportOnly);
     EXPECT_EQ(jsonText.find("\"video_width\":null") != std::string::npos, transportOnly);
+    // The frames after those the loss took, to the next key frame, were shown
+    // damaged; parsed alone, nothing was shown to be.
+    EXPECT_EQ(jsonText.find("\"damaged_frames\":null") != std::string::npos, transportOnly);
+    EXPECT_EQ(jsonText.find("\"event\":\"damage_ended\"") == std::string::npos, transportOnly);
+    EXPECT_EQ(summary.run.damaged.lengthsMs.empty(), transportOnly);
+    const std::optional<double> damagedFrames = scrape.seriesValue("zephyrscope_damaged_frames_total");
+    EXPECT_EQ(damagedFrames.has_value(), !transportOnly) << scrape.body;
+    if (damagedFrames) {
+        EXPECT_GT(*damagedFrames, 0.0) << scrape.body;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, ProgramTransportModeTest, ::testing::Bool(),
@@ -549,6 +559,10 @@ TEST_F(ProgramPlaybackTest, UdpStreamThroughARelayThatBlacksOutTwoSecondsScoresA
     EXPECT_LE(*m.videoStartSeconds, heldSeconds + 4.0);
     EXPECT_DOUBLE_EQ(m.inputs.resolutionRatio, 1.0);
     EXPECT_DOUBLE_EQ(m.inputs.bitRateRatio, 1.0);
+    // Every frame a key frame: the outage took whole frames, and the first after
+    // it needed none of them, so nothing was shown damaged.
+    EXPECT_TRUE(f.damaged.lengthsMs.empty()) << zephyrscope::testing::FileText(jsonPath);
+    EXPECT_EQ(m.inputs.damageStretches, 0);
     const QoeInputs stallsAsMeasured {true, *m.videoStartSeconds, 2, m.rebufferingSeconds};
     EXPECT_NEAR(m.score.score, ScoreSession(stallsAsMeasured).score, 1e-9);
     const QoeInputs withoutOutage {true, *m.videoStartSeconds, 1, f.stallMs[1] / 1000.0};

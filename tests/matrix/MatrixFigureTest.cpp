@@ -37,6 +37,17 @@ TEST(MatrixFigure, AnAbsoluteToleranceCoversCountsNearZero)
     EXPECT_EQ(MatrixFigure::checked("stall ms", 0.5, 0.0, 0.0, 1.0).verdictText(), "within 0.5");
 }
 
+TEST(MatrixFigure, ARangeIsWithinFromItsLowerToItsUpperEndAndWrongOutside)
+{
+    EXPECT_EQ(MatrixFigure::bounded("damaged frames", 55.0, 1, 72, "").cellText(), "within 1..72 (55)");
+    EXPECT_EQ(MatrixFigure::bounded("damaged frames", 72.0, 1, 72, "").verdict(), MatrixFigure::Verdict::Within);
+    EXPECT_EQ(MatrixFigure::bounded("damaged frames", 0.0, 1, 72, "").cellText(), "WRONG 0 outside 1..72");
+    EXPECT_EQ(MatrixFigure::bounded("damaged frames", 73.0, 1, 72, "").verdict(), MatrixFigure::Verdict::Wrong);
+    EXPECT_EQ(MatrixFigure::bounded("damaged frames", std::nullopt, 1, 72, "").verdict(),
+              MatrixFigure::Verdict::Wrong);
+    EXPECT_EQ(MatrixFigure::bounded("damaged frames", 0.0, 0, 0, "").verdict(), MatrixFigure::Verdict::Exact);
+}
+
 TEST(MatrixFigure, NoTruthIsNotApplicableAndNeverWrong)
 {
     const MatrixFigure f = MatrixFigure::unjudged("latency ms", 2012.0, "no wall clock");

@@ -41,6 +41,13 @@ constexpr int kDropEvery = 40;
 constexpr double kSendSeconds = 6.0;
 constexpr double kLibRistSendSeconds = 10.0;
 
+// The most frames the relay's drops can have damaged: from each frame that
+// lost a packet to the next key frame it sent whole, as it counted them.
+std::uint64_t damageBound(const TsDropRelay::Counts& relay)
+{
+    return relay.framesDamageBound;
+}
+
 // The engine itself, for the whole figures of an entry (the stream errors too).
 class PlayerBroadcast : public ::testing::Test {
 protected:
@@ -115,7 +122,9 @@ protected:
                   << " never-forwarded=" << relay.neverForwarded << " retransmissions-dropped=" << relay.retransmissionsDropped
                   << " | impaired lost=" << relay.impaired.lost << " swallowed=" << relay.impaired.swallowed
                   << " capped=" << relay.impaired.capped << " held=" << relay.impaired.held
-                  << " delayed=" << relay.impaired.delayed;
+                  << " delayed=" << relay.impaired.delayed << " | damaged frames=" << f.damagedFrames
+                  << " (" << f.damagedMs << " ms, at most " << damageBound(relay) << " of " << relay.videoFrames
+                  << " sent, " << relay.keyFrames << " key)";
         return out.str();
     }
 
@@ -233,6 +242,7 @@ TEST_F(PlayerBroadcast, RawUdpLossIsWhatTheContinuityCountersShowOfTheRelaysDrop
     const NetworkFigures end = playThroughRelay(BroadcastTestSender::Transport::Udp, options,
                                                 loopbackUrl("udp", port), relay);
     SCOPED_TRACE(describe("UDP 1-in-40", end, relay));
+    RecordProperty("figures", describe("UDP 1-in-40", end, relay));
 
     EXPECT_EQ(columnOf(end.protocol), "UDP");
     ASSERT_GT(relay.dropped, 10u);
@@ -251,6 +261,10 @@ TEST_F(PlayerBroadcast, RawUdpLossIsWhatTheContinuityCountersShowOfTheRelaysDrop
     EXPECT_GT(end.receptionQuality, 90);
     EXPECT_EQ(end.transportErrors.syncLoss + end.transportErrors.syncByte, 0u);
     EXPECT_EQ(end.transportErrors.pmt + end.transportErrors.pid, 0u);
+    // The frames the demuxer threw away for a lost packet leave those after them damaged.
+    EXPECT_GT(end.damagedFrames, 0);
+    EXPECT_LE(static_cast<std::uint64_t>(end.damagedFrames), damageBound(relay));
+    EXPECT_GT(end.damagedMs, 0);
 }
 
 TEST_F(PlayerBroadcast, RawUdpRandomLossIsWhatTheRelayNeverForwarded)
@@ -291,6 +305,7 @@ TEST_F(PlayerBroadcast, RtpLossIsTheRelaysDroppedDatagramsExactly)
     const NetworkFigures end = playThroughRelay(BroadcastTestSender::Transport::Rtp, options,
                                                 loopbackUrl("rtp", port), relay);
     SCOPED_TRACE(describe("RTP 1-in-40", end, relay));
+    RecordProperty("figures", describe("RTP 1-in-40", end, relay));
 
     EXPECT_EQ(columnOf(end.protocol), "RTP");
     ASSERT_GT(relay.dropped, 10u);
@@ -300,6 +315,8 @@ TEST_F(PlayerBroadcast, RtpLossIsTheRelaysDroppedDatagramsExactly)
     // The TS inside shows the same gaps as raw UDP would.
     EXPECT_EQ(end.transportErrors.continuity, relay.continuityGaps - relay.trailingGaps);
     EXPECT_LT(end.receptionQuality, 100);
+    EXPECT_GT(end.damagedFrames, 0);
+    EXPECT_LE(static_cast<std::uint64_t>(end.damagedFrames), damageBound(relay));
 }
 
 // One relayed stream, every 40th datagram dropped, played at once by a
@@ -465,6 +482,9 @@ TEST_F(PlayerBroadcast, LibRistStreamWithNoLossLosesNothing)
     EXPECT_EQ(end.receptionQuality, 100);
     EXPECT_TRUE(end.transportStream);
     EXPECT_EQ(end.transportErrors.continuity, 0u);
+    // Nothing lost, nothing for the decoder to repair.
+    EXPECT_EQ(end.damagedFrames, 0);
+    EXPECT_EQ(end.damagedMs, 0);
 }
 
 // The relay drops every copy of every 25th packet: no retransmission can

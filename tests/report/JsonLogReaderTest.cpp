@@ -399,6 +399,46 @@ TEST(JsonLogReader, ContentStretchesAndLoudnessPerClip)
     EXPECT_FALSE(value(second, "loudness_integrated_lufs"));
 }
 
+// Damaged picture: its stretches' ended events give their lengths, the ticks
+// the frames and time, and the session's score counts it as a stall of its length.
+TEST(JsonLogReader, DamagedStretchesAndFramesPerClipCountInTheScore)
+{
+    JsonLogText log;
+    log.opened(kStartMs, "lossy");
+    NetworkFigures f;
+    f.protocol = protocolNamed("UDP");
+    f.startupMs = 500;
+    log.tick(kStartMs + 500, "Playing", f);
+    const double clean = Summarize(JsonLogReader::fromText(log.text)).clips[0].figures.session.score.score;
+    f.damagedFrames = 22;
+    f.damagedMs = 880;
+    log.tick(kStartMs + 1000, "Playing", f);
+    JsonLogEvent damage;
+    damage.kind = JsonLogEventKind::DamageEnded;
+    damage.wallMs = kStartMs + 1000;
+    damage.durationMs = 880;
+    damage.sinceMs = kStartMs + 120;
+    log.event(damage);
+    log.tick(kStartMs + 1500, "Playing", f);
+
+    const RunSummary summary = Summarize(JsonLogReader::fromText(log.text));
+    ASSERT_EQ(summary.clips.size(), 1u);
+    const Figures& clip = summary.clips[0].figures;
+    EXPECT_EQ(clip.damaged.lengthsMs, (std::vector<std::int64_t> {880}));
+    EXPECT_EQ(summary.run.damaged.lengthsMs, (std::vector<std::int64_t> {880}));
+    const auto value = [&](std::string_view key) {
+        for (const auto& t : clip.tableFigures)
+            if (std::string_view(t.figure->jsonKey) == key)
+                return t.value;
+        return std::optional<double>();
+    };
+    EXPECT_EQ(value("damaged_frames"), 22.0);
+    EXPECT_EQ(value("damaged_ms"), 880.0);
+    EXPECT_EQ(clip.session.inputs.damageStretches, 1);
+    EXPECT_DOUBLE_EQ(clip.session.inputs.damagedSeconds, 0.88);
+    EXPECT_LT(clip.session.score.score, clean);
+}
+
 TEST(JsonLogReader, AMonitoredRunsOutagesAreCountedWithTheirTime)
 {
     JsonLogText log;

@@ -83,7 +83,12 @@ void RtpSessionRelay::stop()
 RtpSessionRelay::Counts RtpSessionRelay::counts() const
 {
     std::lock_guard lock(m_mutex);
-    return m_counts;
+    Counts counts = m_counts;
+    counts.videoFrames = m_frameDamage.frames();
+    counts.keyFrames = m_frameDamage.keyFrames();
+    counts.framesDamageBound = m_frameDamage.damageBound();
+    counts.framesDamagedWhole = m_frameDamage.damagedWhole();
+    return counts;
 }
 
 void RtpSessionRelay::run()
@@ -144,6 +149,7 @@ void RtpSessionRelay::relayRtp(const unsigned char* packet, std::size_t size)
         ++m_counts.rtpIn;
         const impair::Impairment::Verdict verdict = m_impairment.judge(arrivalUs, size);
         m_counts.impaired = m_impairment.counts();
+        m_frameDamage.packet(packet, size, verdict.fate != impair::Impairment::Fate::Forwarded);
         if (verdict.fate != impair::Impairment::Fate::Forwarded) {
             ++m_counts.dropped;
             ++m_counts.trailingDrops;

@@ -23,6 +23,7 @@
 
 #include "DatagramSchedule.h"
 #include "Impairment.h"
+#include "RtpH264FrameDamage.h"
 
 #include <atomic>
 #include <chrono>
@@ -59,6 +60,10 @@ public:
         // How long the RTP packets passed on waited in the relay, in microseconds.
         std::int64_t leastHoldUs = 0, mostHoldUs = 0, totalHoldUs = 0;
         impair::Impairment::Counts impaired;
+        // An H.264 stream's frames sent, its key frames, and the most frames a
+        // receiver can show damaged after the drops, and of those the frames
+        // that lost nothing themselves (RtpH264FrameDamage).
+        std::uint64_t videoFrames = 0, keyFrames = 0, framesDamageBound = 0, framesDamagedWhole = 0;
     };
 
     explicit RtpSessionRelay(const Options& options);
@@ -85,6 +90,7 @@ private:
     std::atomic<bool> m_stopping {false};
     mutable std::mutex m_mutex;
     Counts m_counts;
+    RtpH264FrameDamage m_frameDamage; // under m_mutex
     impair::Impairment m_impairment;
     impair::DatagramSchedule m_schedule;     // relay thread only: RTP held
     impair::DatagramSchedule m_rtcpSchedule; // relay thread only: RTCP behind it

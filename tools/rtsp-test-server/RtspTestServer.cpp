@@ -12,7 +12,7 @@ namespace zephyrscope::tools {
 struct RtspTestServerProbe {
     static gboolean filterListItem(GstBuffer** buffer, guint, gpointer self)
     {
-        if (static_cast<RtspTestServer*>(self)->countAndDecideDrop()) {
+        if (static_cast<RtspTestServer*>(self)->countAndDecideDrop(*buffer)) {
             gst_buffer_unref(*buffer);
             *buffer = nullptr; // removes it from the list
         }
@@ -24,7 +24,7 @@ struct RtspTestServerProbe {
     {
         auto* server = static_cast<RtspTestServer*>(self);
         if (info->type & GST_PAD_PROBE_TYPE_BUFFER)
-            return server->countAndDecideDrop() ? GST_PAD_PROBE_DROP : GST_PAD_PROBE_OK;
+            return server->countAndDecideDrop(GST_PAD_PROBE_INFO_BUFFER(info)) ? GST_PAD_PROBE_DROP : GST_PAD_PROBE_OK;
         if (info->type & GST_PAD_PROBE_TYPE_BUFFER_LIST) {
             GstBufferList* list = gst_buffer_list_make_writable(GST_PAD_PROBE_INFO_BUFFER_LIST(info));
             GST_PAD_PROBE_INFO_DATA(info) = list;
@@ -52,16 +52,23 @@ RtspTestServer::~RtspTestServer()
         g_object_unref(m_server);
 }
 
-bool RtspTestServer::countAndDecideDrop()
+bool RtspTestServer::countAndDecideDrop(GstBuffer* buffer)
 {
     const std::uint64_t number = m_sent.fetch_add(1) + 1;
     bool drop = m_options.dropEvery > 0 && number % static_cast<std::uint64_t>(m_options.dropEvery) == 0;
-    if (!drop) {
+    {
         std::lock_guard lock(m_impairMutex);
-        const std::int64_t nowUs = g_get_monotonic_time();
-        if (m_firstPacketUs == 0)
-            m_firstPacketUs = nowUs;
-        drop = m_outage.swallows(nowUs - m_firstPacketUs) || m_loss.drops();
+        if (!drop) {
+            const std::int64_t nowUs = g_get_monotonic_time();
+            if (m_firstPacketUs == 0)
+                m_firstPacketUs = nowUs;
+            drop = m_outage.swallows(nowUs - m_firstPacketUs) || m_loss.drops();
+        }
+        GstMapInfo map;
+        if (gst_buffer_map(buffer, &map, GST_MAP_READ)) {
+            m_frameDamage.packet(map.data, map.size, drop);
+            gst_buffer_unmap(buffer, &map);
+        }
     }
     if (drop) {
         m_dropped.fetch_add(1);
@@ -70,6 +77,12 @@ bool RtspTestServer::countAndDecideDrop()
     }
     m_trailingDropped.store(0);
     return false;
+}
+
+RtpH264FrameDamage RtspTestServer::frameDamage() const
+{
+    std::lock_guard lock(m_impairMutex);
+    return m_frameDamage;
 }
 
 bool RtspTestServer::pictureNamed(const std::string& name, Picture& picture)
@@ -185,6 +198,10 @@ RtpSessionRelay::Counts RtspTestServer::relayCounts() const
             anyForwarded = true;
         }
         sum.rtpIn += c.rtpIn;
+        sum.videoFrames += c.videoFrames;
+        sum.keyFrames += c.keyFrames;
+        sum.framesDamageBound += c.framesDamageBound;
+        sum.framesDamagedWhole += c.framesDamagedWhole;
         sum.forwarded += c.forwarded;
         sum.dropped += c.dropped;
         sum.trailingDrops += c.trailingDrops;

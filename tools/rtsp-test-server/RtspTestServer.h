@@ -17,6 +17,7 @@ typedef struct _GstRTSPMediaFactory GstRTSPMediaFactory;
 typedef struct _GstRTSPMedia GstRTSPMedia;
 typedef struct _GstRTSPClient GstRTSPClient;
 typedef struct _GstRTSPContext GstRTSPContext;
+typedef struct _GstBuffer GstBuffer;
 
 namespace zephyrscope::tools {
 
@@ -81,13 +82,15 @@ public:
     // The relays' counts, summed over every session held so far.
     RtpSessionRelay::Counts relayCounts() const;
     std::size_t relayCount() const { return m_relays.size(); }
+    // The frames the payloader sent and what its drops did to them.
+    RtpH264FrameDamage frameDamage() const;
     bool holds() const { return m_options.holds(); }
 
 private:
     static void onMediaConfigure(GstRTSPMediaFactory* factory, GstRTSPMedia* media, void* self);
     static void onClientConnected(GstRTSPServer* server, GstRTSPClient* client, void* self);
     static void onSetupRequest(GstRTSPClient* client, GstRTSPContext* context, void* self);
-    bool countAndDecideDrop();
+    bool countAndDecideDrop(GstBuffer* buffer);
     std::string launchLine() const;
 
     Options m_options;
@@ -96,7 +99,8 @@ private:
     std::atomic<std::uint64_t> m_sent {0};
     std::atomic<std::uint64_t> m_dropped {0};
     std::atomic<std::uint64_t> m_trailingDropped {0};
-    std::mutex m_impairMutex; // the payloader's streaming thread, and a new one after a restart
+    mutable std::mutex m_impairMutex; // the payloader's streaming thread, and a new one after a restart
+    RtpH264FrameDamage m_frameDamage;  // what the drops did to the frames; under m_impairMutex
     impair::LossModel m_loss;
     impair::Outage m_outage;
     std::int64_t m_firstPacketUs = 0;

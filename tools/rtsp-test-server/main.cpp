@@ -28,11 +28,15 @@
 // SIGTERM, or after the timeout (default 120 s), and then prints
 // "STATS sent=<packets> dropped=<packets> trailing=<packets>", where trailing
 // counts the dropped packets after the last one delivered, which no receiver can
-// count as lost. With a hold, the line goes on with the relays' counts:
+// count as lost, then " frames-sent=<n> frames-key=<n> frames-damage-bound=<n>
+// frames-damaged-whole=<n>": the H.264 frames the payloader sent, the key
+// frames among them, and the most frames a receiver can show damaged after the
+// drops (RtpH264FrameDamage). With a hold, the line goes on with the relays' counts:
 // " relay-sessions=<n> relay-in=<rtp> relay-forwarded=<rtp> relay-dropped=<rtp>
 // relay-trailing=<rtp> relay-never-forwarded=<rtp> relay-capped=<rtp>
 // relay-held=<rtp> relay-delayed=<rtp> relay-last-frame=<rtp> relay-rtcp-down=<rtcp> relay-rtcp-up=<rtcp>
-// relay-least-hold-us=<us> relay-most-hold-us=<us> relay-total-hold-us=<us>".
+// relay-least-hold-us=<us> relay-most-hold-us=<us> relay-total-hold-us=<us>
+// relay-frames-sent=<n> relay-frames-key=<n> relay-frames-damage-bound=<n> relay-frames-damaged-whole=<n>".
 // "STATS" lines also answer a "stats" line on standard input.
 
 #include "RtspTestServer.h"
@@ -46,6 +50,7 @@
 #include <string>
 #include <unistd.h>
 
+using zephyrscope::tools::RtpH264FrameDamage;
 using zephyrscope::tools::RtspTestServer;
 
 namespace {
@@ -60,19 +65,26 @@ void printStats(const RtspTestServer& server)
     using ull = unsigned long long;
     std::printf("STATS sent=%llu dropped=%llu trailing=%llu", static_cast<ull>(server.sentPackets()),
                 static_cast<ull>(server.droppedPackets()), static_cast<ull>(server.trailingDroppedPackets()));
+    const RtpH264FrameDamage frames = server.frameDamage();
+    std::printf(" frames-sent=%llu frames-key=%llu frames-damage-bound=%llu frames-damaged-whole=%llu",
+                static_cast<ull>(frames.frames()), static_cast<ull>(frames.keyFrames()),
+                static_cast<ull>(frames.damageBound()), static_cast<ull>(frames.damagedWhole()));
     if (server.holds()) {
         const auto c = server.relayCounts();
         std::printf(" relay-sessions=%llu relay-in=%llu relay-forwarded=%llu relay-dropped=%llu relay-trailing=%llu"
                     " relay-never-forwarded=%llu relay-capped=%llu relay-held=%llu relay-delayed=%llu"
                     " relay-last-frame=%llu relay-rtcp-down=%llu relay-rtcp-up=%llu relay-least-hold-us=%lld relay-most-hold-us=%lld"
-                    " relay-total-hold-us=%lld",
+                    " relay-total-hold-us=%lld relay-frames-sent=%llu relay-frames-key=%llu"
+                    " relay-frames-damage-bound=%llu relay-frames-damaged-whole=%llu",
                     static_cast<ull>(server.relayCount()), static_cast<ull>(c.rtpIn), static_cast<ull>(c.forwarded),
                     static_cast<ull>(c.dropped), static_cast<ull>(c.trailingDrops),
                     static_cast<ull>(c.neverForwarded), static_cast<ull>(c.impaired.capped),
                     static_cast<ull>(c.impaired.held), static_cast<ull>(c.impaired.delayed),
                     static_cast<ull>(c.lastFramePackets), static_cast<ull>(c.rtcpToReceiver), static_cast<ull>(c.rtcpToSender),
                     static_cast<long long>(c.leastHoldUs), static_cast<long long>(c.mostHoldUs),
-                    static_cast<long long>(c.totalHoldUs));
+                    static_cast<long long>(c.totalHoldUs), static_cast<ull>(c.videoFrames),
+                    static_cast<ull>(c.keyFrames), static_cast<ull>(c.framesDamageBound),
+                    static_cast<ull>(c.framesDamagedWhole));
     }
     std::printf("\n");
     std::fflush(stdout);

@@ -121,6 +121,10 @@ TsDropRelay::Counts TsDropRelay::counts() const
 {
     std::lock_guard lock(m_mutex);
     Counts counts = m_counts;
+    counts.videoFrames = m_frameDamage.frames();
+    counts.keyFrames = m_frameDamage.keyFrames();
+    counts.framesDamageBound = m_frameDamage.damageBound();
+    counts.framesDamagedWhole = m_frameDamage.damagedWhole();
     std::int64_t availableUs = 0;
     for (const auto& [sequence, firstUs] : m_forwarded) {
         const std::int64_t nowAvailableUs = std::max(availableUs, firstUs);
@@ -314,6 +318,7 @@ void TsDropRelay::trackPes(const unsigned char* datagram, std::size_t size, bool
         const auto pid = static_cast<std::uint16_t>(((packet[1] & 0x1F) << 8) | packet[2]);
         if (packet[0] != 0x47 || pid == 0x1FFF || (packet[3] & 0x10) == 0)
             continue;
+        m_frameDamage.packet(packet, dropped);
         std::uint64_t& number = m_pesNumber[pid];
         if (packet[1] & 0x40)
             ++number;

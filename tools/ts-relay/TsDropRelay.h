@@ -29,6 +29,7 @@
 
 #include "DatagramSchedule.h"
 #include "Impairment.h"
+#include "TsFrameDamage.h"
 
 #include <atomic>
 #include <chrono>
@@ -89,6 +90,11 @@ public:
         // The PES packets (a video frame, an audio frame or a few) that lost a TS packet to a
         // drop, per PID: the most frames a receiver can have lost or had to throw away.
         std::map<std::uint16_t, std::uint64_t> pesDamagedPerPid;
+        // The video frames (PES) sent, the key frames among them, the most frames a
+        // receiver can show damaged (from each frame that lost a packet to the next
+        // key frame sent whole, the frames hit included), and of those, the frames
+        // that lost nothing themselves (TsFrameDamage).
+        std::uint64_t videoFrames = 0, keyFrames = 0, framesDamageBound = 0, framesDamagedWhole = 0;
         // The last blackout (or the impairment's outage) as the data saw it: when the
         // last datagram before it and the first after it came (wall clock, us since
         // 1970); 0 before one ends.
@@ -140,6 +146,7 @@ private:
     std::map<std::int64_t, std::int64_t> m_forwarded; // RTP sequence numbers passed on, extended: when first
     std::map<std::uint16_t, std::uint64_t> m_pesNumber; // per PID, the PES packets begun so far
     std::set<std::pair<std::uint16_t, std::uint64_t>> m_damagedPes;
+    TsFrameDamage m_frameDamage; // under m_mutex
     struct PidContinuity {
         bool counterKnown = false;   // a packet of it was passed on
         std::uint64_t unpassed = 0;  // payload packets not passed on since the last one passed

@@ -104,13 +104,18 @@ RtspServerProcess::Stats RtspServerProcess::finish(std::chrono::milliseconds tim
     while (readLine(line, timeout)) {
         unsigned long long sent = 0, dropped = 0, trailing = 0;
         if (std::sscanf(line.c_str(), "STATS sent=%llu dropped=%llu trailing=%llu", &sent, &dropped, &trailing) >= 2) {
-            m_stats = {sent, dropped, trailing, {}};
+            m_stats = Stats {};
+            m_stats.sent = sent;
+            m_stats.dropped = dropped;
+            m_stats.trailingDropped = trailing;
             std::istringstream fields(line);
             std::string field;
             while (fields >> field) {
                 const std::size_t equals = field.find('=');
                 if (field.rfind("relay-", 0) == 0 && equals != std::string::npos)
                     m_stats.relay[field.substr(6, equals - 6)] = std::strtoll(field.c_str() + equals + 1, nullptr, 10);
+                else if (field.rfind("frames-", 0) == 0 && equals != std::string::npos)
+                    m_stats.frames[field.substr(7, equals - 7)] = std::strtoll(field.c_str() + equals + 1, nullptr, 10);
             }
             break;
         }

@@ -21,6 +21,9 @@ public:
         // With a hold (--hold-*): the relays' counts by name ("forwarded", "dropped",
         // "trailing", "least-hold-us", ...: the server's "relay-" fields); empty without.
         std::map<std::string, std::int64_t> relay;
+        // The frames the server's payloader sent and what its drops left damaged
+        // ("sent", "key", "damage-bound", "damaged-whole": its "frames-" fields).
+        std::map<std::string, std::int64_t> frames;
         std::int64_t relayCount(const std::string& name) const
         {
             const auto found = relay.find(name);

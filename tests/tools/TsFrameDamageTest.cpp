@@ -1,0 +1,69 @@
+// The relay's frame counting on its own: a video stream of hand-made TS
+// packets, one PES a frame, some of its packets marked dropped.
+
+#include "TsFrameDamage.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <vector>
+
+using zephyrscope::tools::TsFrameDamage;
+
+namespace {
+
+constexpr int kVideoPid = 0x100;
+constexpr int kAudioPid = 0x101;
+
+using Packet = std::array<unsigned char, 188>;
+
+// A TS packet of pid: a PES start (stream_id, then an H.264 NAL of type nal)
+// or a continuation of payload.
+Packet packetOf(int pid, bool unitStart, unsigned char streamId = 0xE0, unsigned char nal = 0x41)
+{
+    Packet p {};
+    p.fill(0xAB);
+    p[0] = 0x47;
+    p[1] = static_cast<unsigned char>((unitStart ? 0x40 : 0) | (pid >> 8));
+    p[2] = static_cast<unsigned char>(pid & 0xFF);
+    p[3] = 0x10;
+    if (unitStart) {
+        const unsigned char pes[] = {0, 0, 1, streamId, 0, 0, 0x80, 0x80, 5, 0x21, 0, 1, 0, 1, 0, 0, 0, 1, nal};
+        std::copy(std::begin(pes), std::end(pes), p.begin() + 4);
+    }
+    return p;
+}
+
+// Frames [0, count), a key frame every keyInterval, two packets each, with an
+// audio packet between; the second packet of the frames in hit dropped.
+TsFrameDamage streamOf(int count, int keyInterval, const std::vector<int>& hit)
+{
+    TsFrameDamage damage;
+    for (int f = 0; f < count; ++f) {
+        const bool dropped = std::find(hit.begin(), hit.end(), f) != hit.end();
+        damage.packet(packetOf(kAudioPid, true, 0xC0).data(), false);
+        damage.packet(packetOf(kVideoPid, true, 0xE0, f % keyInterval == 0 ? 0x65 : 0x41).data(), false);
+        damage.packet(packetOf(kVideoPid, false).data(), dropped);
+    }
+    return damage;
+}
+
+} // namespace
+
+TEST(TsFrameDamage, CountsTheVideoFramesAndKeyFramesAlone)
+{
+    const TsFrameDamage damage = streamOf(100, 25, {});
+    EXPECT_EQ(damage.frames(), 100u);
+    EXPECT_EQ(damage.keyFrames(), 4u);
+    EXPECT_EQ(damage.damageBound(), 0u);
+}
+
+// A P frame hit at 30 damages 30..49; a key frame hit at 75 its whole group,
+// to the end; a hit at 60 and one at 62 make one span, to 74.
+TEST(TsFrameDamage, BoundRunsFromEachHitFrameToTheNextWholeKeyFrameMerged)
+{
+    const TsFrameDamage damage = streamOf(100, 25, {30, 60, 62, 75});
+    EXPECT_EQ(damage.damageBound(), 20u + 15u + 25u);
+    EXPECT_EQ(damage.damagedWhole(), 60u - 4u);
+}

@@ -1,0 +1,66 @@
+#include "RtpH264FrameDamage.h"
+
+namespace zephyrscope::tools {
+
+namespace {
+
+constexpr std::size_t kRtpHeader = 12;
+constexpr int kIdrSlice = 5, kStapA = 24, kFuA = 28;
+
+} // namespace
+
+bool RtpH264FrameDamage::carriesIdr(const unsigned char* payload, std::size_t size)
+{
+    if (size < 1)
+        return false;
+    const int type = payload[0] & 0x1F;
+    if (type == kFuA)
+        return size >= 2 && (payload[1] & 0x1F) == kIdrSlice;
+    if (type != kStapA)
+        return type == kIdrSlice;
+    // Aggregated NAL units, each after its 16-bit size.
+    for (std::size_t at = 1; at + 2 < size;) {
+        const std::size_t length = (static_cast<std::size_t>(payload[at]) << 8) | payload[at + 1];
+        if ((payload[at + 2] & 0x1F) == kIdrSlice)
+            return true;
+        at += 2 + length;
+    }
+    return false;
+}
+
+void RtpH264FrameDamage::packet(const unsigned char* rtp, std::size_t size, bool dropped)
+{
+    if (size < kRtpHeader || (rtp[0] & 0xC0) != 0x80)
+        return;
+    std::size_t offset = kRtpHeader + 4 * static_cast<std::size_t>(rtp[0] & 0x0F);
+    if ((rtp[0] & 0x10) && offset + 4 <= size)
+        offset += 4 + 4 * ((static_cast<std::size_t>(rtp[offset + 2]) << 8) | rtp[offset + 3]);
+    if (offset >= size)
+        return;
+    const std::uint32_t timestamp = (static_cast<std::uint32_t>(rtp[4]) << 24) | (rtp[5] << 16) | (rtp[6] << 8) | rtp[7];
+    if (!m_inFrame || timestamp != m_timestamp) {
+        if (m_inFrame)
+            endFrame();
+        m_inFrame = true;
+        m_hit = m_key = false;
+        m_timestamp = timestamp;
+    }
+    m_hit = m_hit || dropped;
+    m_key = m_key || carriesIdr(rtp + offset, size - offset);
+}
+
+void RtpH264FrameDamage::endFrame()
+{
+    ++m_frames;
+    if (m_key)
+        ++m_keyFrames;
+    m_damaging = openDamaging();
+    if (m_damaging) {
+        ++m_bound;
+        if (!m_hit)
+            ++m_whole;
+    }
+    m_inFrame = false;
+}
+
+} // namespace zephyrscope::tools

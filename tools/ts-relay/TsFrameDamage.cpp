@@ -1,0 +1,81 @@
+#include "TsFrameDamage.h"
+
+#include <algorithm>
+
+namespace zephyrscope::tools {
+
+namespace {
+
+constexpr std::size_t kTsPacket = 188;
+constexpr int kIdrSlice = 5;
+
+} // namespace
+
+void TsFrameDamage::packet(const unsigned char* p, bool dropped)
+{
+    if (p[0] != 0x47 || (p[3] & 0x10) == 0)
+        return;
+    const int pid = ((p[1] & 0x1F) << 8) | p[2];
+    const bool unitStart = (p[1] & 0x40) != 0;
+    const bool adaptation = (p[3] & 0x20) != 0;
+    const std::size_t payload = adaptation ? 5 + static_cast<std::size_t>(p[4]) : 4;
+    if (payload >= kTsPacket)
+        return;
+    const unsigned char* data = p + payload;
+    const unsigned char* end = p + kTsPacket;
+    if (unitStart) {
+        // A PES header: its start code, stream_id, and header length at byte 8.
+        const bool pes = end - data >= 9 && data[0] == 0 && data[1] == 0 && data[2] == 1;
+        if (m_videoPid < 0 && pes && (data[3] & 0xF0) == 0xE0)
+            m_videoPid = pid;
+        if (pid != m_videoPid)
+            return;
+        if (m_inFrame)
+            endFrame();
+        m_inFrame = true;
+        m_hit = false;
+        m_key = adaptation && p[4] > 0 && (p[5] & 0x40) != 0;
+        m_recent = 0xFFFFFFFF;
+        if (pes)
+            data = std::min(end, data + 9 + data[8]);
+    } else if (pid != m_videoPid || !m_inFrame) {
+        return;
+    }
+    m_hit = m_hit || dropped;
+    scan(data, end);
+}
+
+void TsFrameDamage::scan(const unsigned char* data, const unsigned char* end)
+{
+    for (; data < end && !m_key; ++data) {
+        if ((m_recent & 0xFFFFFF) == 0x000001 && (*data & 0x1F) == kIdrSlice)
+            m_key = true;
+        m_recent = (m_recent << 8) | *data;
+    }
+}
+
+void TsFrameDamage::endFrame()
+{
+    ++m_frames;
+    if (m_key)
+        ++m_keyFrames;
+    m_damaging = openDamaging();
+    if (m_damaging) {
+        ++m_bound;
+        if (!m_hit)
+            ++m_whole;
+    }
+    m_inFrame = false;
+}
+
+std::uint64_t TsFrameDamage::damageBound() const
+{
+    return m_bound + (m_inFrame && openDamaging() ? 1 : 0);
+}
+
+std::uint64_t TsFrameDamage::damagedWhole() const
+{
+    return m_whole + (m_inFrame && openDamaging() && !m_hit ? 1 : 0);
+}
+
+} // namespace zephyrscope::tools

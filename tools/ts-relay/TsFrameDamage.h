@@ -1,0 +1,43 @@
+#pragma once
+
+// The video frames of an MPEG-TS stream as a relay sends them on or drops
+// them, and the most of them a receiver can show damaged: a frame that lost a
+// packet, and every frame after it up to the next key frame that came whole
+// (which refers to nothing before it); spans of several losses merged. A key
+// frame is a video PES whose first packet has the adaptation field's
+// random_access_indicator, or whose payload holds an H.264 IDR slice (NAL type
+// 5). The video stream is the first PES with a video stream_id (0xE0-0xEF).
+// Pure: it is given the sender's TS packets in order; the caller serialises.
+
+#include <cstdint>
+
+namespace zephyrscope::tools {
+
+class TsFrameDamage {
+public:
+    // One 188-byte TS packet of the sender's, in order; dropped: not passed on.
+    void packet(const unsigned char* packet, bool dropped);
+
+    // The video frames begun, and the key frames among those ended.
+    std::uint64_t frames() const { return m_frames + (m_inFrame ? 1 : 0); }
+    std::uint64_t keyFrames() const { return m_keyFrames; }
+    // The frames from each loss to the next whole key frame, the frames hit
+    // included; and of them those that lost nothing themselves, which a
+    // receiver shows damaged if it shows them at all.
+    std::uint64_t damageBound() const;
+    std::uint64_t damagedWhole() const;
+
+private:
+    void endFrame();
+    // Whether the frame now open leaves the picture damaged.
+    bool openDamaging() const { return (m_damaging || m_hit) && !(m_key && !m_hit); }
+    void scan(const unsigned char* data, const unsigned char* end);
+
+    int m_videoPid = -1;
+    bool m_inFrame = false, m_hit = false, m_key = false;
+    bool m_damaging = false; // the picture is damaged after the last frame ended
+    std::uint32_t m_recent = 0xFFFFFFFF; // the last bytes scanned, for a start code across packets
+    std::uint64_t m_frames = 0, m_keyFrames = 0, m_bound = 0, m_whole = 0;
+};
+
+} // namespace zephyrscope::tools
