@@ -101,6 +101,8 @@ protected:
         highest.recoveredPackets = std::max(highest.recoveredPackets, now.recoveredPackets);
         if (!firstPacketsUs && now.receivedPackets > 0)
             firstPacketsUs = g_get_monotonic_time();
+        if (!firstFrameUs && now.firstFrameWallMs > 0)
+            firstFrameUs = g_get_monotonic_time();
     }
 
     // The figures beside the relay's counts, shown with any check that fails.
@@ -132,13 +134,13 @@ protected:
     // kDropEvery-th datagram, plays it to its end; the figures at the end.
     NetworkFigures playThroughRelay(BroadcastTestSender::Transport transport, const TsDropRelay::Options& options,
                                     const std::string& url, TsDropRelay::Counts& counts,
-                                    double seconds = kSendSeconds)
+                                    double seconds = kSendSeconds, int keyFrameInterval = 25)
     {
         TsDropRelay relay(options);
         engine->putURL(url);
         // What is sent before the player listens, it cannot see.
         EXPECT_TRUE(RunMainLoopUntil([&] { return BroadcastTestSender::portTaken(options.targetPort); }, 20s));
-        BroadcastTestSender sender(transport, "127.0.0.1", relay.port(), seconds);
+        BroadcastTestSender sender(transport, "127.0.0.1", relay.port(), seconds, keyFrameInterval);
         sender.start();
         EXPECT_TRUE(RunMainLoopUntil(
             [&] {
@@ -155,8 +157,9 @@ protected:
     std::unique_ptr<PlayerEngine> engine;
     EventRecorder events;
     NetworkFigures highest;
-    // When the first packet was counted (monotonic us); 0 before.
+    // When the first packet was counted, and the first frame seen (monotonic us); 0 before.
     std::int64_t firstPacketsUs = 0;
+    std::int64_t firstFrameUs = 0;
 };
 
 TsDropRelay::Options relayOptions(std::uint16_t targetPort, TsDropRelay::Framing framing = TsDropRelay::Framing::Ts,
@@ -515,7 +518,9 @@ TEST_F(PlayerBroadcast, LibRistLossNoRetransmissionRepairsIsLostAndNeverRecovere
 // The relay drops the first copy of every 40th packet; the sender retransmits
 // them. What arrived only by retransmission is what the player recovered, and
 // what the relay never passed on is lost. Senders: librist's ristsender and
-// ffmpeg's RIST output (librist inside), both in the simple profile.
+// ffmpeg's RIST output (librist inside), both in the simple profile. Key frames
+// are 10 s apart, the first at the start: repairs pending must not cost the
+// first picture (were it thrown away, the next would come 10 s later).
 class PlayerRistSender : public PlayerBroadcast,
                          public ::testing::WithParamInterface<BroadcastTestSender::Transport> {};
 
@@ -525,7 +530,7 @@ TEST_P(PlayerRistSender, LossRetransmissionRepairsIsRecoveredAndNeverLost)
     const TsDropRelay::Options options = relayOptions(port, TsDropRelay::Framing::Rtp, true);
     TsDropRelay::Counts relay;
     const NetworkFigures end = playThroughRelay(GetParam(), options, loopbackUrl("rist", port), relay,
-                                                kLibRistSendSeconds);
+                                                kLibRistSendSeconds, 250);
     SCOPED_TRACE(describe("first copy of 1-in-40", end, relay));
     RecordProperty("figures", describe("first copy of 1-in-40", end, relay));
 
@@ -536,6 +541,9 @@ TEST_P(PlayerRistSender, LossRetransmissionRepairsIsRecoveredAndNeverLost)
     EXPECT_EQ(end.lostPackets, static_cast<std::int32_t>(relay.neverForwarded));
     EXPECT_EQ(end.receivedPackets, static_cast<std::int32_t>(relay.forwarded));
     EXPECT_GT(end.startupMs, 0);
+    ASSERT_GT(firstFrameUs, 0);
+    RecordProperty("first_frame_after_first_data_ms", std::to_string((firstFrameUs - firstPacketsUs) / 1000));
+    EXPECT_LT(firstFrameUs - firstPacketsUs, 3000000) << "the first picture, from the first data";
 }
 
 INSTANTIATE_TEST_SUITE_P(Senders, PlayerRistSender,
