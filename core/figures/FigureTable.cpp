@@ -58,17 +58,10 @@ bool adaptive(const Protocol& p)
 {
     return p.adaptive;
 }
-bool srt(const Protocol& p)
+template <ProtocolId Id>
+bool only(const Protocol& p)
 {
-    return p.id == ProtocolId::Srt;
-}
-bool rist(const Protocol& p)
-{
-    return p.id == ProtocolId::Rist;
-}
-bool webRtc(const Protocol& p)
-{
-    return p.id == ProtocolId::WebRtc;
+    return p.id == Id;
 }
 
 constexpr FigureAccess kWallMs {
@@ -203,17 +196,17 @@ const Figure kFigures[] = {
      .metricHelp = "Wall-clock time the frame on screen was shown minus the time its source captured it.",
      .metricDivisor = kMsPerSecond, .metricOrder = 210},
     {.name = "SRT round-trip time", .unit = "ms", .type = Decimal, .decimals = 3, .nullable = true,
-     .value = network<&NetworkFigures::srtRoundTripMs>(), .protocols = srt, .jsonKey = "srt_rtt_ms",
+     .value = network<&NetworkFigures::srtRoundTripMs>(), .protocols = only<ProtocolId::Srt>, .jsonKey = "srt_rtt_ms",
      .metricName = "zephyrscope_srt_rtt_seconds", .metricType = Gauge,
      .metricHelp = "SRT round-trip time, as the receiver smooths it.", .metricDivisor = kMsPerSecond,
      .metricOrder = 240},
     {.name = "SRT receiver latency", .unit = "ms", .nullable = true,
-     .value = network<&NetworkFigures::srtReceiverLatencyMs>(), .protocols = srt,
+     .value = network<&NetworkFigures::srtReceiverLatencyMs>(), .protocols = only<ProtocolId::Srt>,
      .jsonKey = "srt_receiver_latency_ms", .metricName = "zephyrscope_srt_receiver_latency_seconds",
      .metricType = Gauge, .metricHelp = "SRT receiver latency negotiated with the sender.",
      .metricDivisor = kMsPerSecond, .metricOrder = 250},
     {.name = "SRT transport latency", .unit = "ms", .type = Decimal, .decimals = 3, .nullable = true,
-     .value = kSrtTransportLatency, .protocols = srt, .jsonKey = "srt_transport_latency_ms"},
+     .value = kSrtTransportLatency, .protocols = only<ProtocolId::Srt>, .jsonKey = "srt_transport_latency_ms"},
     {.name = "RTP interarrival jitter", .unit = "ms", .type = Decimal, .decimals = 3, .nullable = true,
      .value = network<&NetworkFigures::rtpJitterMs>(), .jsonKey = "rtp_jitter_ms"},
     {.name = "variant bandwidth", .unit = "bit/s", .nullable = true, .value = kVariantBandwidth,
@@ -248,7 +241,7 @@ const Figure kFigures[] = {
      .metricOrder = 200},
     {.name = "RIST retransmission round-trip time", .unit = "ms", .nullable = true,
      .value = network<&NetworkFigures::ristRoundTripMs>(),
-     .protocols = rist, .metricName = "zephyrscope_rist_rtt_seconds", .metricType = Gauge,
+     .protocols = only<ProtocolId::Rist>, .metricName = "zephyrscope_rist_rtt_seconds", .metricType = Gauge,
      .metricHelp = "RIST retransmission round-trip time, 0 before the first retransmission.",
      .metricDivisor = kMsPerSecond, .metricOrder = 260},
     {.name = "bytes received", .unit = "bytes", .value = network<&NetworkFigures::receivedBytes>(),
@@ -343,25 +336,26 @@ const Figure kFigures[] = {
 
     // webrtcbin's receiver figures; only WebRTC has them, so a 0 elsewhere would read as measured.
     {.name = "WebRTC interarrival jitter", .unit = "ms", .type = Decimal, .decimals = 3, .nullable = true,
-     .value = network<&NetworkFigures::webrtcJitterMs>(), .protocols = webRtc, .jsonKey = "jitter_ms",
+     .value = network<&NetworkFigures::webrtcJitterMs>(), .protocols = only<ProtocolId::WebRtc>, .jsonKey = "jitter_ms",
      .jsonGroup = "webrtc", .metricName = "zephyrscope_webrtc_jitter_seconds", .metricType = Gauge,
      .metricHelp = "Largest RTP interarrival jitter of the WebRTC streams, as the receiver estimates it.",
      .metricDivisor = kMsPerSecond, .metricOrder = 280},
     {.name = "WebRTC repair round trip", .unit = "ms", .type = Decimal, .decimals = 3, .nullable = true,
-     .value = network<&NetworkFigures::webrtcRoundTripMs>(), .protocols = webRtc, .jsonKey = "rtt_ms",
+     .value = network<&NetworkFigures::webrtcRoundTripMs>(), .protocols = only<ProtocolId::WebRtc>, .jsonKey = "rtt_ms",
      .jsonGroup = "webrtc", .metricName = "zephyrscope_webrtc_rtt_seconds", .metricType = Gauge,
      .metricHelp = "Round trip of the WebRTC repairs, NACK to retransmission; 0 before the first.",
      .metricDivisor = kMsPerSecond, .metricOrder = 290},
     {.name = "WebRTC jitter buffer delay", .unit = "ms", .nullable = true,
-     .value = network<&NetworkFigures::webrtcJitterBufferMs>(), .protocols = webRtc, .jsonKey = "jitter_buffer_ms",
-     .jsonGroup = "webrtc", .metricName = "zephyrscope_webrtc_jitter_buffer_delay_seconds", .metricType = Gauge,
+     .value = network<&NetworkFigures::webrtcJitterBufferMs>(), .protocols = only<ProtocolId::WebRtc>,
+     .jsonKey = "jitter_buffer_ms", .jsonGroup = "webrtc",
+     .metricName = "zephyrscope_webrtc_jitter_buffer_delay_seconds", .metricType = Gauge,
      .metricHelp = "Delay of the WebRTC jitter buffers.", .metricDivisor = kMsPerSecond, .metricOrder = 300},
     {.name = "WebRTC NACKs sent", .unit = "count", .nullable = true,
-     .value = network<&NetworkFigures::webrtcNackCount>(), .protocols = webRtc, .jsonKey = "nacks_sent",
-     .jsonGroup = "webrtc", .metricName = "zephyrscope_webrtc_nacks_sent_total", .metricType = Counter,
-     .metricHelp = "Packets asked for again by NACK in this entry.", .metricOrder = 310},
+     .value = network<&NetworkFigures::webrtcNackCount>(), .protocols = only<ProtocolId::WebRtc>,
+     .jsonKey = "nacks_sent", .jsonGroup = "webrtc", .metricName = "zephyrscope_webrtc_nacks_sent_total",
+     .metricType = Counter, .metricHelp = "Packets asked for again by NACK in this entry.", .metricOrder = 310},
     {.name = "WebRTC PLIs sent", .unit = "count", .nullable = true,
-     .value = network<&NetworkFigures::webrtcPliCount>(), .protocols = webRtc, .jsonKey = "plis_sent",
+     .value = network<&NetworkFigures::webrtcPliCount>(), .protocols = only<ProtocolId::WebRtc>, .jsonKey = "plis_sent",
      .jsonGroup = "webrtc", .metricName = "zephyrscope_webrtc_plis_sent_total", .metricType = Counter,
      .metricHelp = "Picture loss indications sent in this entry.", .metricOrder = 320},
 };
