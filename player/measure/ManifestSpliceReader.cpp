@@ -1,5 +1,7 @@
 #include "ManifestSpliceReader.h"
 
+#include "AdaptiveManifest.h"
+#include "DashSpliceEvents.h"
 #include "HlsSpliceTags.h"
 #include "StreamCounters.h"
 
@@ -19,6 +21,8 @@ void ManifestSpliceReader::read(const std::string& text, std::int64_t nowMs)
         return;
     if (text.compare(start, 7, "#EXTM3U") == 0)
         m_counters->splices().heardInManifest(HlsSpliceTags::parse(text), nowMs);
+    else if (AdaptiveManifest::rootIsMpd(text))
+        m_counters->splices().heardInManifest(DashSpliceEvents::parse(text), nowMs);
 }
 
 void ManifestSpliceReader::poll()

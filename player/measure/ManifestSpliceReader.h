@@ -1,7 +1,7 @@
 #pragma once
 
-// The splices an entry's manifests signal (HLS tags): the
-// manifest as the demuxer first read it, and a copy of each playlist
+// The splices an entry's manifests signal (HLS tags, DASH EventStreams): the
+// manifest as the demuxer first read it, and a copy of each playlist or MPD
 // the demuxer fetched since (a live one is fetched again and again), fetched
 // once more by the player, read by core's parsers and handed to the entry's
 // SpliceWatch, which keeps each splice once. One fetch in flight per URL.

@@ -1,3 +1,4 @@
+#include "DashSpliceEvents.h"
 #include "HlsSpliceTags.h"
 #include "ManifestSplice.h"
 
@@ -59,4 +60,41 @@ TEST(HlsSpliceTags, ReadsDateRangesAndCuesDatedByTheirSegmentAndCountsMalformedT
     // An odd hex digit, no START-DATE, a CUE-OUT that is no duration, a CUE that is no base64.
     EXPECT_EQ(read.malformed.size(), 4u);
     EXPECT_EQ(HlsSpliceTags::parse(std::string(100000, '#')).splices.size(), 0u);
+}
+
+TEST(DashSpliceEvents, ReadsBothSchemesDatedOnTheMpdClockAndCountsMalformedEvents)
+{
+    const ManifestSplices read = DashSpliceEvents::parse(
+        R"(<?xml version="1.0"?><MPD xmlns="urn:mpeg:dash:schema:mpd:2011" type="dynamic")"
+        R"( availabilityStartTime="2026-01-01T00:00:00Z"><Period id="p" start="PT10S">)"
+        R"(<EventStream schemeIdUri="urn:scte:scte35:2013:xml" timescale="1000" presentationTimeOffset="500">)"
+        R"(<Event id="1" presentationTime="2500" duration="30000"><scte35:SpliceInfoSection xmlns:scte35="urn:scte:scte35:2013:xml">)"
+        R"(<scte35:SpliceInsert spliceEventId="77" outOfNetworkIndicator="true"><scte35:BreakDuration duration="2700000"/>)"
+        R"(</scte35:SpliceInsert></scte35:SpliceInfoSection></Event>)"
+        R"(<Event id="2" presentationTime="9000"><SpliceInfoSection><SpliceInsert spliceEventId="77" outOfNetworkIndicator="false"/></SpliceInfoSection></Event>)"
+        R"(<Event id="3" presentationTime="9000"><SpliceInfoSection><SpliceInsert outOfNetworkIndicator="false"/></SpliceInfoSection></Event>)"
+        R"(<Event id="4" presentationTime="-1"><SpliceInfoSection><TimeSignal/></SpliceInfoSection></Event>)"
+        R"(</EventStream><EventStream schemeIdUri="urn:scte:scte35:2014:xml+bin" timescale="90000">)"
+        R"(<Event id="5" presentationTime="180000" duration="900000"><Signal><Binary>/DAR</Binary></Signal></Event>)"
+        R"(<Event id="6"><Signal><Binary>*</Binary></Signal></Event></EventStream>)"
+        R"(<EventStream schemeIdUri="urn:scte:scte35:2014:xml+bin" timescale="0"/></Period></MPD>)");
+    ASSERT_EQ(read.splices.size(), 3u);
+    const auto& out = read.splices[0];
+    EXPECT_EQ(out.id, "event:p/urn:scte:scte35:2013:xml/1");
+    EXPECT_EQ(out.command.source, SpliceSource::Dash);
+    EXPECT_EQ(out.command.command, SpliceCommandType::SpliceInsert);
+    EXPECT_EQ(out.command.eventId, 77u);
+    EXPECT_EQ(out.command.outOfNetwork, true);
+    EXPECT_EQ(out.command.durationMs, 30000) << "the section's, not the Event's";
+    EXPECT_EQ(out.command.spliceWallMs, kNewYearMs + 10000 + 2000);
+    EXPECT_EQ(read.splices[1].command.outOfNetwork, false);
+    EXPECT_EQ(read.splices[1].command.durationMs, std::nullopt);
+    const auto& binary = read.splices[2];
+    EXPECT_EQ(binary.section, (std::vector<std::uint8_t> {0xFC, 0x30, 0x11}));
+    EXPECT_EQ(binary.command.spliceWallMs, kNewYearMs + 12000);
+    EXPECT_EQ(binary.command.durationMs, 10000);
+    // No event id, a negative time, no base64, a timescale of 0.
+    EXPECT_EQ(read.malformed.size(), 4u);
+    EXPECT_TRUE(DashSpliceEvents::parse("<MPD><Period><EventStream").splices.empty());
+    EXPECT_TRUE(DashSpliceEvents::parse("not xml").malformed.empty());
 }

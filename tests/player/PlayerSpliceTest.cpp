@@ -260,3 +260,30 @@ TEST(PlayerSplice, HlsDateRangesAndCuesAreReportedOnceEachAtTheirDates)
                           segmentDate);
     }
 }
+
+// An MPD with an EventStream of each scheme: the section as XML and as bytes.
+TEST(PlayerSplice, DashEventStreamsOfEitherSchemeAreReportedOnceEachOnTheMpdClock)
+{
+    const auto manifest = SharedMedia().makeDashLadder("splice-dash", 6.0);
+    std::string mpd = readText(manifest);
+    mpd.insert(mpd.find("<MPD") + 4, " availabilityStartTime=\"2026-01-01T00:00:00Z\"");
+    const std::string events
+        = R"(<EventStream schemeIdUri="urn:scte:scte35:2013:xml" timescale="1000">)"
+          R"(<Event id="1" presentationTime="1500" duration="2000"><SpliceInfoSection xmlns="urn:scte:scte35:2013:xml">)"
+          R"(<SpliceInsert spliceEventId="21" outOfNetworkIndicator="true"/></SpliceInfoSection></Event>)"
+          R"(<Event id="2" presentationTime="3500"><SpliceInfoSection xmlns="urn:scte:scte35:2013:xml">)"
+          R"(<SpliceInsert spliceEventId="21" outOfNetworkIndicator="false"/></SpliceInfoSection></Event></EventStream>)"
+          R"(<EventStream schemeIdUri="urn:scte:scte35:2014:xml+bin" timescale="90000">)"
+          R"(<Event id="3" presentationTime="360000"><Signal xmlns="urn:scte:scte35:2013:xml"><Binary>)"
+        + base64Of(spliceBytes(7, true)) + "</Binary></Signal></Event></EventStream>";
+    const std::size_t period = mpd.find("<Period");
+    ASSERT_NE(period, std::string::npos);
+    mpd.insert(mpd.find('>', period) + 1, events);
+    SharedMedia().write("splice-dash/splices.mpd", mpd);
+    HttpTestServer server(SharedMedia().dir());
+    server.start();
+    expectSplicesOnce(server.url("splice-dash/splices.mpd"), SpliceSource::Dash,
+                      {{21, true, 2000, kDayMs + 1500}, // the Event's duration: the section has none
+                       {21, false, std::nullopt, kDayMs + 3500},
+                       {7, true, 30000, kDayMs + 4000}});
+}
