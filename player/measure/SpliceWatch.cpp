@@ -156,6 +156,9 @@ bool SpliceWatch::firstSight(const std::string& id)
 
 void SpliceWatch::heardInManifest(const ManifestSplices& splices, std::int64_t nowMs)
 {
+    // A manifest that signals no splice leaves an entry's figures as they were.
+    if (splices.splices.empty() && splices.malformed.empty())
+        return;
     const std::lock_guard lock(m_mutex);
     m_figures.watched = true;
     for (const std::string& key : splices.malformed)

@@ -37,7 +37,8 @@ public:
     // splice kept once by its id however often a live manifest comes again,
     // its section (if any) read by SpliceSectionReader, the manifest's time
     // and, where the section has none, its duration taken. A malformed tag or
-    // element, or a section that cannot be read, counts as an error once.
+    // element, or a section that cannot be read, counts as an error once. A
+    // manifest that signals nothing of splices changes nothing.
     void heardInManifest(const ManifestSplices& splices, std::int64_t nowMs);
     // A transport stream goes through a demuxer: splices are looked for.
     void watched();
