@@ -253,9 +253,9 @@ TEST(PlayerSplice, HlsDateRangesAndCuesAreReportedOnceEachAtTheirDates)
         };
         expectSplicesOnce(server.url(path + (live ? "?live=2&pdt=1" : "")), SpliceSource::Hls,
                           {{7, true, 30000, kDayMs + 1000}, // the section's duration wins
-                           {.out = true, .durationMs = 2000, .segment = 1},
+                           {std::nullopt, true, 2000, 0, 1},
                            {7, false, std::nullopt, kDayMs + 3000},
-                           {.out = false, .segment = 3},
+                           {std::nullopt, false, std::nullopt, 0, 3},
                            {8, true, 30000, 0, 4}},
                           segmentDate);
     }
