@@ -196,6 +196,17 @@ void drawMarks(QPainter& painter, const QRectF& box, const RunSummary& summary, 
     for (const VariantSwitch& change : summary.run.switches)
         drawMark(painter, box, at.xOf(change.utc), QString("%1k").arg(change.toBandwidth / 1000), QColor(128, 0, 160),
                  first, false, 10, at);
+    const QColor spliceColor(0, 128, 128);
+    painter.setPen(QPen(spliceColor, 2, Qt::SolidLine));
+    for (const LogSplice& splice : summary.splices) {
+        // A splice point outside the run's samples is not on the chart.
+        const double x = splice.spliceUtc ? at.xOf(*splice.spliceUtc) : box.left() - 1.0;
+        if (x < box.left() || x > box.right())
+            continue;
+        const QString label = QString(splice.outOfNetwork ? (*splice.outOfNetwork ? "out" : "in") : "splice")
+            + (splice.eventId ? QString(" %1").arg(*splice.eventId) : QString());
+        drawMark(painter, box, x, label, spliceColor, first, true, 8, at);
+    }
     const QColor tsErrorColor(230, 85, 13);
     painter.setPen(QPen(tsErrorColor, 1, Qt::DashDotLine));
     for (const TsErrorMark& mark : summary.run.tsErrorMarks)
@@ -204,7 +215,7 @@ void drawMarks(QPainter& painter, const QRectF& box, const RunSummary& summary, 
 }
 
 // The time axis under the last panel, and what the marks mean.
-void drawTimeAxis(QPainter& painter, bool tsErrorMarks, const Layout& at)
+void drawTimeAxis(QPainter& painter, bool tsErrorMarks, bool spliceMarks, const Layout& at)
 {
     const double line = at.line;
     const double step = niceStep(at.tEnd, 8);
@@ -216,6 +227,8 @@ void drawTimeAxis(QPainter& painter, bool tsErrorMarks, const Layout& at)
     QString legend = "Time since the first sample (s); shaded: stalls; bands at the top: black, frozen (blue), silent (orange); dashed: clip starts; dotted: variant switches";
     if (tsErrorMarks)
         legend += "; dash-dot: TS errors";
+    if (spliceMarks)
+        legend += "; teal: splice points";
     painter.drawText(QRectF(at.left, at.bottom + line * 1.5, at.right - at.left, line), Qt::AlignHCenter, legend);
 }
 
@@ -263,7 +276,7 @@ void ChartRenderer::paint(QPainter& painter, const QRectF& area) const
         painter.setBrush(Qt::NoBrush);
         painter.drawRect(box);
     }
-    drawTimeAxis(painter, !m_summary.run.tsErrorMarks.empty(), at);
+    drawTimeAxis(painter, !m_summary.run.tsErrorMarks.empty(), !m_summary.splices.empty(), at);
     painter.restore();
 }
 

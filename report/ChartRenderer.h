@@ -13,8 +13,9 @@ namespace zephyrscope::report {
 
 // Draws one chart of a run over time: bit rate, Frame_Rate with IFramerate,
 // buffering progress and lost packets in four panels sharing the time axis, with
-// stall periods shaded, and clip boundaries, adaptive streams' variant switches
-// and the ticks where a transport stream's error counts grew marked.
+// stall periods shaded, and clip boundaries, adaptive streams' variant switches,
+// the ticks where a transport stream's error counts grew and the splice points
+// of a JSON Lines log marked.
 class ChartRenderer {
 public:
     ChartRenderer(const StatisticsLog& log, const RunSummary& summary, QString title);

@@ -96,6 +96,24 @@ LogEvent stallEnded(const QJsonObject& o, double utc, std::size_t clip)
     return {LogEvent::Kind::StallEnded, end, stallMs, clip};
 }
 
+LogSplice spliceOf(const QJsonObject& o, double utc, std::size_t clip)
+{
+    LogSplice splice;
+    splice.utc = utc;
+    if (const QJsonValue at = o.value(QLatin1String("splice_wall_ms")); at.isDouble())
+        splice.spliceUtc = at.toDouble() / kMsPerSecond;
+    splice.command = o.value(QLatin1String("command")).toString().toStdString();
+    if (const QJsonValue id = o.value(QLatin1String("event_id")); id.isDouble() && id.toDouble() >= 0)
+        splice.eventId = static_cast<std::uint32_t>(id.toDouble());
+    if (const QJsonValue out = o.value(QLatin1String("out_of_network")); out.isBool())
+        splice.outOfNetwork = out.toBool();
+    if (const QJsonValue duration = o.value(QLatin1String("duration_ms")); duration.isDouble())
+        splice.durationMs = static_cast<std::int64_t>(duration.toDouble());
+    splice.source = o.value(QLatin1String("source")).toString().toStdString();
+    splice.clip = clip;
+    return splice;
+}
+
 // The entry's "ended": how it ended, and whether its media had opened.
 void endEntry(StatisticsLog& log, const QJsonObject& o, double utc, std::size_t clip, Entry& entry)
 {
@@ -161,6 +179,9 @@ void readEvent(StatisticsLog& log, const QJsonObject& o, int lineNumber, Entry& 
     case JsonLogEventKind::DamageEnded:
         log.events.push_back({LogEvent::Kind::DamageEnded, utc, msOf(o, "duration_ms"), clip});
         break;
+    case JsonLogEventKind::Splice:
+        log.splices.push_back(spliceOf(o, utc, clip));
+        break;
     // Seen in the ticks too; a stretch's end carries its whole length.
     case JsonLogEventKind::VariantSwitched:
     case JsonLogEventKind::Error:
@@ -168,8 +189,6 @@ void readEvent(StatisticsLog& log, const QJsonObject& o, int lineNumber, Entry& 
     case JsonLogEventKind::FreezeStarted:
     case JsonLogEventKind::SilenceStarted:
     case JsonLogEventKind::DamageStarted:
-    // Splices are not yet part of the summary.
-    case JsonLogEventKind::Splice:
         break;
     }
 }

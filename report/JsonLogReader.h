@@ -9,7 +9,8 @@ namespace zephyrscope::report {
 
 // Reads the program's JSON Lines log into the same form as a statistics log:
 // ticks become samples (with their latency), "opened" events media blocks, and
-// the first-frame and stall events are kept with their millisecond times. A line
+// the first-frame and stall events are kept with their millisecond times, and
+// the splice events as they are. A line
 // that is not an object of a schema this reader knows is reported and skipped.
 class JsonLogReader {
 public:

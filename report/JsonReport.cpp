@@ -58,6 +58,27 @@ std::string switches(const std::vector<VariantSwitch>& list)
     });
 }
 
+std::string optionalInt(const auto& value)
+{
+    return value ? std::to_string(*value) : std::string("null");
+}
+
+std::string spliceList(const std::vector<LogSplice>& list)
+{
+    return array(list, [](const LogSplice& s) {
+        return Object()
+            .field("utc", number(s.utc))
+            .field("splice_utc", number(s.spliceUtc))
+            .field("command", JsonString(s.command))
+            .field("event_id", optionalInt(s.eventId))
+            .field("out_of_network", !s.outOfNetwork ? "null" : *s.outOfNetwork ? "true" : "false")
+            .field("duration_ms", optionalInt(s.durationMs))
+            .field("source", JsonString(s.source))
+            .field("clip", std::to_string(s.clip + 1))
+            .close();
+    });
+}
+
 std::string stallList(const std::vector<std::int64_t>& list)
 {
     return array(list, [](std::int64_t ms) { return std::to_string(ms); });
@@ -200,20 +221,20 @@ std::string FormatJsonReport(const RunSummary& summary, const std::string& logNa
     const std::string problems = array(summary.problems, [](const LogProblem& p) {
         return Object().field("line", std::to_string(p.line)).field("message", JsonString(p.message)).close();
     });
-    return Object()
-               .field("log", JsonString(logName))
-               .field("header_valid", summary.headerValid ? "true" : "false")
-               .field("run", figures(summary.run, true))
-               .field("outages", summary.outages ? Object()
-                                                       .field("count", std::to_string(summary.outages->count))
-                                                       .field("seconds", number(summary.outages->seconds))
-                                                       .field("longest_ms", std::to_string(summary.outages->longestMs))
-                                                       .close()
-                                                 : std::string("null"))
-               .field("clips", clips)
-               .field("malformed_lines", problems)
-               .close() +
-           "\n";
+    Object report;
+    report.field("log", JsonString(logName))
+        .field("header_valid", summary.headerValid ? "true" : "false")
+        .field("run", figures(summary.run, true))
+        .field("outages", summary.outages ? Object()
+                                                .field("count", std::to_string(summary.outages->count))
+                                                .field("seconds", number(summary.outages->seconds))
+                                                .field("longest_ms", std::to_string(summary.outages->longestMs))
+                                                .close()
+                                          : std::string("null"));
+    // Only where there are splices: a report on a log without reads as it always did.
+    if (!summary.splices.empty())
+        report.field("splices", spliceList(summary.splices));
+    return report.field("clips", clips).field("malformed_lines", problems).close() + "\n";
 }
 
 } // namespace zephyrscope::report

@@ -340,6 +340,7 @@ RunSummary Summarize(const StatisticsLog& log)
         summary.run.session = RunSession(log, summary);
     if (log.monitored)
         summary.outages = outagesOf(log.outages);
+    summary.splices = log.splices;
     return summary;
 }
 

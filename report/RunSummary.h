@@ -92,6 +92,8 @@ struct RunSummary {
     Figures run;
     // From a JSON Lines log that has outage events; none otherwise.
     std::optional<OutageFigures> outages;
+    // The splices of a JSON Lines log, in log order: its ad breaks' starts and ends.
+    std::vector<LogSplice> splices;
     std::vector<ClipSummary> clips;
     std::vector<LogProblem> problems;
     bool headerValid = false;

@@ -64,6 +64,19 @@ struct LogEvent {
     std::size_t clip = 0;
 };
 
+// A splice command of the JSON Lines log's splice events: where an ad break
+// begins or ends.
+struct LogSplice {
+    double utc = 0.0;                // when it was heard, seconds since 1970
+    std::optional<double> spliceUtc; // when it takes effect; none where unknown
+    std::string command;             // "splice_insert", "time_signal", ...
+    std::optional<std::uint32_t> eventId;
+    std::optional<bool> outOfNetwork; // true: a break begins; false: it ends
+    std::optional<std::int64_t> durationMs;
+    std::string source; // "ts", "hls", "dash"
+    std::size_t clip = 0;
+};
+
 // How an entry of the JSON Lines log ended (its "ended" event), and whether its
 // picture had come: one session in the terms of docs/QOE.md.
 struct LogEntryEnd {
@@ -93,6 +106,7 @@ struct StatisticsLog {
     std::vector<LogProblem> problems;
     std::vector<LogEvent> events;
     std::vector<LogEntryEnd> entryEnds; // the JSON Lines log only
+    std::vector<LogSplice> splices;     // the JSON Lines log only
     // A --monitor run's outages (JSON Lines log only); whether it said it was one.
     std::vector<LogOutage> outages;
     bool monitored = false;

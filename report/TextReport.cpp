@@ -138,6 +138,27 @@ void figures(std::string& out, const Figures& f, double firstUtc, bool run)
     }
 }
 
+// The splices, where the log has any: each at its splice point (or when heard,
+// where it has none), what it says and where it was signalled.
+void splices(std::string& out, const std::vector<LogSplice>& list, double firstUtc)
+{
+    if (list.empty())
+        return;
+    row(out, "Splices", format("%zu", list.size()));
+    for (const LogSplice& s : list) {
+        const double utc = s.spliceUtc.value_or(s.utc);
+        std::string what = s.command;
+        if (s.outOfNetwork)
+            what += *s.outOfNetwork ? " out" : " in";
+        if (s.eventId)
+            what += format(", event %u", *s.eventId);
+        if (s.durationMs)
+            what += format(", %.3f s", static_cast<double>(*s.durationMs) / 1000.0);
+        out += format("    %s %.3f (+%.1f s): ", s.spliceUtc ? "at" : "heard at", utc, utc - firstUtc) + what
+            + ", from " + s.source + format(" (clip %zu)\n", s.clip + 1);
+    }
+}
+
 } // namespace
 
 std::string FormatTextReport(const RunSummary& summary, const std::string& logName)
@@ -150,6 +171,7 @@ std::string FormatTextReport(const RunSummary& summary, const std::string& logNa
     if (summary.outages)
         row(out, "Outages", format("%d, %.1f s in all, the longest %.1f s", summary.outages->count,
                                    summary.outages->seconds, static_cast<double>(summary.outages->longestMs) / 1000.0));
+    splices(out, summary.splices, summary.firstUtc);
     for (std::size_t k = 0; k < summary.clips.size(); ++k) {
         const ClipSummary& clip = summary.clips[k];
         out += format("\nClip %zu: ", k + 1) + clip.media.name + "\n";

@@ -30,33 +30,6 @@ std::string trim(const std::string& text)
     return text.substr(begin, end - begin + 1);
 }
 
-// The value of NAME=value in an HLS attribute list; quoted values may hold commas.
-std::string hlsAttribute(const std::string& list, const std::string& name)
-{
-    std::size_t i = 0;
-    while (i < list.size()) {
-        const auto eq = list.find('=', i);
-        if (eq == std::string::npos)
-            return {};
-        const std::string key = trim(list.substr(i, eq - i));
-        std::size_t end = eq + 1;
-        std::string value;
-        if (end < list.size() && list[end] == '"') {
-            const auto close = list.find('"', end + 1);
-            value = list.substr(end + 1, close == std::string::npos ? std::string::npos : close - end - 1);
-            end = close == std::string::npos ? list.size() : close + 1;
-        } else {
-            const auto comma = list.find(',', end);
-            value = list.substr(end, comma == std::string::npos ? std::string::npos : comma - end);
-            end = comma == std::string::npos ? list.size() : comma;
-        }
-        if (key == name)
-            return value;
-        const auto comma = list.find(',', end);
-        i = comma == std::string::npos ? list.size() : comma + 1;
-    }
-    return {};
-}
 
 // A declared number of bits per second; absent (0) when it is not one whole,
 // non-negative number.
@@ -81,8 +54,8 @@ std::vector<AdaptiveVariant> parseHls(const std::string& text, const std::string
         if (line.rfind("#EXT-X-STREAM-INF:", 0) == 0) {
             const std::string attributes = line.substr(18);
             AdaptiveVariant variant;
-            variant.bandwidth = bandwidthValue(hlsAttribute(attributes, "BANDWIDTH"));
-            const std::string resolution = hlsAttribute(attributes, "RESOLUTION");
+            variant.bandwidth = bandwidthValue(AdaptiveManifest::hlsAttribute(attributes, "BANDWIDTH"));
+            const std::string resolution = AdaptiveManifest::hlsAttribute(attributes, "RESOLUTION");
             if (const auto x = resolution.find('x'); x != std::string::npos) {
                 variant.width = std::atoi(resolution.substr(0, x).c_str());
                 variant.height = std::atoi(resolution.substr(x + 1).c_str());
@@ -321,6 +294,33 @@ std::optional<std::int64_t> AdaptiveManifest::bandwidthForSize(const std::vector
             found = variant.bandwidth;
     }
     return found;
+}
+
+std::string AdaptiveManifest::hlsAttribute(const std::string& list, const std::string& name)
+{
+    std::size_t i = 0;
+    while (i < list.size()) {
+        const auto eq = list.find('=', i);
+        if (eq == std::string::npos)
+            return {};
+        const std::string key = trim(list.substr(i, eq - i));
+        std::size_t end = eq + 1;
+        std::string value;
+        if (end < list.size() && list[end] == '"') {
+            const auto close = list.find('"', end + 1);
+            value = list.substr(end + 1, close == std::string::npos ? std::string::npos : close - end - 1);
+            end = close == std::string::npos ? list.size() : close + 1;
+        } else {
+            const auto comma = list.find(',', end);
+            value = list.substr(end, comma == std::string::npos ? std::string::npos : comma - end);
+            end = comma == std::string::npos ? list.size() : comma;
+        }
+        if (key == name)
+            return value;
+        const auto comma = list.find(',', end);
+        i = comma == std::string::npos ? list.size() : comma + 1;
+    }
+    return {};
 }
 
 std::string AdaptiveManifest::resolve(const std::string& base, const std::string& ref)

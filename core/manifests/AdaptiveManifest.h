@@ -61,6 +61,10 @@ public:
     // parameters and letter case aside).
     static bool isDashContentType(const std::string& contentType);
 
+    // The value of NAME=value in an HLS attribute list (quoted values may hold
+    // commas, and come without their quotes); empty when it has none.
+    static std::string hlsAttribute(const std::string& list, const std::string& name);
+
     // ref resolved against base ("http://h/a/b.m3u8" + "v0/i.m3u8" = "http://h/a/v0/i.m3u8").
     static std::string resolve(const std::string& base, const std::string& ref);
 };

@@ -18,6 +18,7 @@ EntryMeasurement::EntryMeasurement(std::string scheme, std::int32_t maxBandwidth
     , m_bufferingTimeMs(bufferingTimeMs)
     , m_counters(std::make_shared<StreamCounters>())
     , m_statistics(protocols)
+    , m_manifestSplices(m_counters)
 {
 }
 
@@ -26,6 +27,7 @@ void EntryMeasurement::poll(bool playing)
     readFrames();
     ElementPtr source(m_counters->source());
     m_statistics.poll(*m_counters, source.get(), !isLocalScheme(m_scheme), playing);
+    m_manifestSplices.poll();
 }
 
 void EntryMeasurement::readFrames() const
@@ -65,6 +67,12 @@ bool EntryMeasurement::take(GstMessage* message)
             AdaptiveBuffering::fitLive(GST_IS_ELEMENT(demuxer) ? GST_ELEMENT(demuxer) : nullptr, m_bufferingTimeMs);
             serverClock(*clock);
         }
+    }
+    // The splices the first manifest signals; those of later copies come from
+    // the manifests the demuxer fetches.
+    if (adaptive->manifestDownloaded && !m_manifestSplicesRead) {
+        m_manifestSplicesRead = true;
+        m_manifestSplices.read(m_counters->manifest(), g_get_real_time() / 1000);
     }
     if (adaptive->bitrate > 0)
         m_statistics.variantChosen(adaptive->bitrate);

@@ -7,6 +7,7 @@
 
 #include "AdaptiveManifest.h"
 #include "EntryStatistics.h"
+#include "ManifestSpliceReader.h"
 #include "NetworkFigures.h"
 #include "PlayerProtocol.h"
 #include "StallTiming.h"
@@ -62,6 +63,8 @@ private:
     const std::int32_t m_bufferingTimeMs;
     std::shared_ptr<StreamCounters> m_counters;
     EntryStatistics m_statistics;
+    ManifestSpliceReader m_manifestSplices;
+    bool m_manifestSplicesRead = false;
     std::uint64_t m_generation = 1;
     mutable std::uint64_t m_figuresGeneration = 0;
     mutable NetworkFigures m_figures;

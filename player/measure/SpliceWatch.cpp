@@ -123,15 +123,69 @@ void SpliceWatch::heard(const std::optional<std::vector<SpliceCommand>>& command
             && std::find(m_recent.begin(), m_recent.end(), key) != m_recent.end();
         if (again)
             continue;
-        ++m_figures.counts[static_cast<std::size_t>(c.command)];
-        if (c.command == SpliceCommandType::SpliceNull)
+        if (c.command != SpliceCommandType::SpliceNull) {
+            m_recent.push_back(key);
+            if (m_recent.size() > kRecentKeys)
+                m_recent.pop_front();
+        }
+        keep(c, nowMs);
+    }
+}
+
+void SpliceWatch::keep(const SpliceCommand& command, std::int64_t nowMs)
+{
+    ++m_figures.counts[static_cast<std::size_t>(command.command)];
+    if (command.command == SpliceCommandType::SpliceNull)
+        return;
+    if (m_figures.commands.size() < SpliceFigures::kMaxCommands)
+        m_figures.commands.push_back(command);
+    m_tracker.heard(command, nowMs);
+}
+
+bool SpliceWatch::firstSight(const std::string& id)
+{
+    if (!m_manifestIds.insert(id).second)
+        return false;
+    m_manifestIdOrder.push_back(id);
+    if (m_manifestIdOrder.size() > kManifestIds) {
+        m_manifestIds.erase(m_manifestIdOrder.front());
+        m_manifestIdOrder.pop_front();
+    }
+    return true;
+}
+
+void SpliceWatch::heardInManifest(const ManifestSplices& splices, std::int64_t nowMs)
+{
+    // A manifest that signals no splice leaves an entry's figures as they were.
+    if (splices.splices.empty() && splices.malformed.empty())
+        return;
+    const std::lock_guard lock(m_mutex);
+    m_figures.watched = true;
+    for (const std::string& key : splices.malformed)
+        if (firstSight("malformed:" + key))
+            ++m_figures.errors;
+    for (const ManifestSplice& splice : splices.splices) {
+        if (!firstSight(splice.id))
             continue;
-        m_recent.push_back(key);
-        if (m_recent.size() > kRecentKeys)
-            m_recent.pop_front();
-        if (m_figures.commands.size() < SpliceFigures::kMaxCommands)
-            m_figures.commands.push_back(c);
-        m_tracker.heard(c, nowMs);
+        std::optional<std::vector<SpliceCommand>> commands;
+        if (splice.section.empty())
+            commands = std::vector<SpliceCommand> {splice.command};
+        else
+            commands = SpliceSectionReader::read(splice.section.data(), splice.section.size());
+        if (!commands) {
+            ++m_figures.errors;
+            continue;
+        }
+        for (SpliceCommand& c : *commands) {
+            // The manifest dates the splice on its wall clock.
+            c.source = splice.command.source;
+            c.spliceWallMs = splice.command.spliceWallMs;
+            if (!c.durationMs && c.outOfNetwork.value_or(false))
+                c.durationMs = splice.command.durationMs;
+            if (c.spliceWallMs)
+                c.prerollMs = *c.spliceWallMs - nowMs;
+            keep(c, nowMs);
+        }
     }
 }
 

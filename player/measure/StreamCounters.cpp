@@ -5,12 +5,14 @@
 #include <gst/gst.h>
 
 #include <algorithm>
+#include <utility>
 
 namespace zephyrscope {
 
 namespace {
 constexpr std::int64_t kRateWindowUs = 1000000; // the frame rate is taken over about one second
 constexpr std::size_t kMaxManifestBytes = 1 << 20; // a master playlist or MPD is far smaller
+constexpr std::size_t kMaxManifestsFetched = 16;   // a master's variants and renditions, and more
 
 // Playlists and manifests, as opposed to media segments, by the path's extension.
 bool isManifest(const std::string& uri)
@@ -65,6 +67,9 @@ void StreamCounters::requestFinished(const std::string& uri, unsigned status, co
         m_playlistBytes.fetch_add(bytes, std::memory_order_relaxed);
         std::lock_guard lock(m_adaptiveMutex);
         m_variantRequested = uri;
+        if (m_manifestsFetched.size() < kMaxManifestsFetched
+            && std::find(m_manifestsFetched.begin(), m_manifestsFetched.end(), uri) == m_manifestsFetched.end())
+            m_manifestsFetched.push_back(uri);
     } else if (status >= 400 && !manifest) {
         std::lock_guard lock(m_adaptiveMutex);
         m_failedSegments.insert(uri);
@@ -79,6 +84,12 @@ std::string StreamCounters::manifest() const
 {
     std::lock_guard lock(m_adaptiveMutex);
     return m_manifest;
+}
+
+std::vector<std::string> StreamCounters::takeManifestsFetched()
+{
+    std::lock_guard lock(m_adaptiveMutex);
+    return std::exchange(m_manifestsFetched, {});
 }
 
 std::int64_t StreamCounters::manifestArrivedUs() const

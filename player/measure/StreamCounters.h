@@ -13,6 +13,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <vector>
 
 typedef struct _GstElement GstElement;
 
@@ -97,6 +98,8 @@ public:
 
     // Main loop.
     std::string manifest() const;
+    // The playlists and MPDs the demuxer fetched whole since the last call, each once.
+    std::vector<std::string> takeManifestsFetched();
     // When the manifest's first bytes came (wall clock, us); 0 before.
     std::int64_t manifestArrivedUs() const;
     std::uint64_t segmentsReceived() const { return m_segmentsReceived.load(); }
@@ -168,6 +171,7 @@ private:
     SegmentDownload m_lastSegment;
     std::string m_manifest;
     std::int64_t m_manifestArrivedUs = 0;
+    std::vector<std::string> m_manifestsFetched; // at most kMaxManifestsFetched, each once
     bool m_manifestCut = false; // it reached kMaxManifestBytes: nothing more is kept
     std::set<std::string> m_failedSegments;
     std::string m_lastSegmentFailure;

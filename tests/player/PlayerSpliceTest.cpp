@@ -2,6 +2,7 @@
 
 #include "BroadcastTestSender.h"
 #include "EventRecorder.h"
+#include "HttpTestServer.h"
 #include "MainLoopWait.h"
 #include "PlayerEngine.h"
 #include "SpliceSectionReader.h"
@@ -15,6 +16,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <functional>
+#include <fstream>
+#include <sstream>
 #include <vector>
 
 using namespace zephyrscope;
@@ -37,11 +41,14 @@ SpliceTestSender::Splice splice(std::uint32_t eventId, bool out, std::int64_t se
     return s;
 }
 
-// A splice_insert out of the network as GStreamer's section library writes it: its bytes.
-std::vector<std::uint8_t> spliceOutBytes()
+// A splice_insert as GStreamer's section library writes it: its bytes. Out of
+// the network for 30 s, or back in.
+std::vector<std::uint8_t> spliceBytes(std::uint32_t eventId = 7, bool out = true)
 {
     gst_mpegts_initialize();
-    GstMpegtsSCTESIT* sit = gst_mpegts_scte_splice_out_new(7, 2 * GST_SECOND, 30 * GST_SECOND);
+    constexpr guint64 kTicksPerS = 90000; // the stream's own clock
+    GstMpegtsSCTESIT* sit = out ? gst_mpegts_scte_splice_out_new(eventId, 2 * kTicksPerS, 30 * kTicksPerS)
+                                : gst_mpegts_scte_splice_in_new(eventId, 2 * kTicksPerS);
     sit->is_running_time = FALSE; // the times are the stream's own: written as given
     GstMpegtsSection* section = gst_mpegts_section_from_scte_sit(sit, 500);
     gsize size = 0;
@@ -55,7 +62,7 @@ std::vector<std::uint8_t> spliceOutBytes()
 
 TEST(SpliceSectionReader, ReadsAWholeSectionAndRefusesATruncatedOversizedOrCorruptOne)
 {
-    const std::vector<std::uint8_t> bytes = spliceOutBytes();
+    const std::vector<std::uint8_t> bytes = spliceBytes();
     const auto read = SpliceSectionReader::read(bytes.data(), bytes.size());
     ASSERT_TRUE(read);
     ASSERT_EQ(read->size(), 1u);
@@ -134,4 +141,161 @@ TEST(PlayerSplice, RawUdpSpliceInsertsAreReportedOnceEachAtTheirSplicePoints)
     }
     engine.reset();
     RunMainLoopFor(50ms);
+}
+
+namespace {
+
+std::string hexOf(const std::vector<std::uint8_t>& bytes)
+{
+    std::string hex = "0x";
+    for (const std::uint8_t b : bytes) {
+        static constexpr char kDigits[] = "0123456789ABCDEF";
+        hex += kDigits[b >> 4];
+        hex += kDigits[b & 0x0F];
+    }
+    return hex;
+}
+
+std::string base64Of(const std::vector<std::uint8_t>& bytes)
+{
+    gchar* text = g_base64_encode(bytes.data(), bytes.size());
+    std::string out(text);
+    g_free(text);
+    return out;
+}
+
+std::string readText(const std::filesystem::path& path)
+{
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// What a manifest's splice should come to: dated as the manifest dates it, or
+// by its segment (segmentDate, once the stream has been played).
+struct Want {
+    std::optional<std::uint32_t> eventId;
+    bool out = true;
+    std::optional<std::int64_t> durationMs;
+    std::int64_t spliceWallMs = 0;
+    int segment = -1;
+};
+
+// Plays url until `want` splices were heard (and a little more, for any heard
+// twice), then holds each against its manifest's own figures.
+void expectSplicesOnce(const std::string& url, SpliceSource source, std::vector<Want> want,
+                       const std::function<std::int64_t(int)>& segmentDate = {})
+{
+    unsetenv("DISPLAY");
+    gst_init(nullptr, nullptr);
+    EventRecorder events;
+    auto engine = std::make_unique<PlayerEngine>();
+    engine->setFakeSinks(true);
+    engine->setEventSink(&events);
+    engine->putURL(url);
+    RunMainLoopUntil([&] { return engine->figures().splices.commands.size() >= want.size(); }, 30s);
+    RunMainLoopFor(1500ms);
+    const NetworkFigures end = engine->figures();
+    ASSERT_EQ(end.splices.commands.size(), want.size()) << "each splice once, however often its manifest came";
+    EXPECT_EQ(end.splices.errors, 0u);
+    for (Want& w : want) {
+        if (w.segment >= 0)
+            w.spliceWallMs = segmentDate(w.segment);
+        const auto got = std::find_if(end.splices.commands.begin(), end.splices.commands.end(), [&](const auto& c) {
+            return c.eventId == w.eventId && c.outOfNetwork == w.out && c.spliceWallMs
+                && std::abs(*c.spliceWallMs - w.spliceWallMs) <= kFrameMs;
+        });
+        ASSERT_NE(got, end.splices.commands.end()) << "event " << w.eventId.value_or(0) << (w.out ? " out" : " in");
+        std::cout << SpliceSourceName(source) << " splice " << w.eventId.value_or(0) << (w.out ? " out" : " in")
+                  << ": time error " << *got->spliceWallMs - w.spliceWallMs << " ms\n";
+        EXPECT_EQ(got->command, SpliceCommandType::SpliceInsert);
+        EXPECT_EQ(got->source, source);
+        EXPECT_EQ(got->durationMs, w.durationMs);
+    }
+    engine.reset();
+    RunMainLoopFor(50ms);
+}
+
+constexpr std::int64_t kDayMs = 1767225600000; // 2026-01-01T00:00:00Z
+
+} // namespace
+
+// A playlist of 1-s segments with a break signalled twice: DATERANGEs with the
+// sections of a splice_insert out and in, and CUE-OUT/CUE-IN by segment. As VOD,
+// and live (fetched again each second, each segment stamped with the server's
+// wall clock): the cues are dated by their segments.
+TEST(PlayerSplice, HlsDateRangesAndCuesAreReportedOnceEachAtTheirDates)
+{
+    MediaFactory::Clip clip;
+    clip.seconds = 5.0;
+    const auto playlist = SharedMedia().makeHls("splice-hls", clip);
+    std::istringstream lines(readText(playlist));
+    std::string text, line;
+    int segment = 0;
+    while (std::getline(lines, line)) {
+        if (line.rfind("#EXTINF", 0) == 0) {
+            if (segment == 0)
+                text += "#EXT-X-PROGRAM-DATE-TIME:2026-01-01T00:00:00.000Z\n";
+            if (segment == 1)
+                text += "#EXT-X-DATERANGE:ID=\"ad-7\",START-DATE=\"2026-01-01T00:00:01.000Z\",PLANNED-DURATION=2,"
+                        "SCTE35-OUT=" + hexOf(spliceBytes(7, true)) + "\n#EXT-X-CUE-OUT:2\n";
+            if (segment == 3)
+                text += "#EXT-X-DATERANGE:ID=\"ad-7-in\",START-DATE=\"2026-01-01T00:00:03.000Z\",SCTE35-IN="
+                    + hexOf(spliceBytes(7, false)) + "\n#EXT-X-CUE-IN\n";
+            if (segment == 4)
+                text += "#EXT-X-SCTE35:CUE=\"" + base64Of(spliceBytes(8, true)) + "\",ID=\"b8\"\n";
+            ++segment;
+        }
+        text += line + "\n";
+    }
+    for (const bool live : {false, true}) {
+        SCOPED_TRACE(live ? "live" : "VOD");
+        const std::string path = live ? "splice-hls/live.m3u8" : "splice-hls/splices.m3u8";
+        SharedMedia().write(path, text);
+        HttpTestServer server(SharedMedia().dir());
+        server.start();
+        // Live, the segment at the live edge (the second of a window of two)
+        // ends when the playlist is first asked for.
+        const auto segmentDate = [&](int segment) -> std::int64_t {
+            if (!live)
+                return kDayMs + segment * 1000;
+            const auto start = server.liveStart(path).time_since_epoch();
+            return std::chrono::duration_cast<std::chrono::milliseconds>(start).count() + (segment - 2) * 1000;
+        };
+        expectSplicesOnce(server.url(path + (live ? "?live=2&pdt=1" : "")), SpliceSource::Hls,
+                          {{7, true, 30000, kDayMs + 1000}, // the section's duration wins
+                           {std::nullopt, true, 2000, 0, 1},
+                           {7, false, std::nullopt, kDayMs + 3000},
+                           {std::nullopt, false, std::nullopt, 0, 3},
+                           {8, true, 30000, 0, 4}},
+                          segmentDate);
+    }
+}
+
+// An MPD with an EventStream of each scheme: the section as XML and as bytes.
+TEST(PlayerSplice, DashEventStreamsOfEitherSchemeAreReportedOnceEachOnTheMpdClock)
+{
+    const auto manifest = SharedMedia().makeDashLadder("splice-dash", 6.0);
+    std::string mpd = readText(manifest);
+    mpd.insert(mpd.find("<MPD") + 4, " availabilityStartTime=\"2026-01-01T00:00:00Z\"");
+    const std::string events
+        = R"(<EventStream schemeIdUri="urn:scte:scte35:2013:xml" timescale="1000">)"
+          R"(<Event id="1" presentationTime="1500" duration="2000"><SpliceInfoSection xmlns="urn:scte:scte35:2013:xml">)"
+          R"(<SpliceInsert spliceEventId="21" outOfNetworkIndicator="true"/></SpliceInfoSection></Event>)"
+          R"(<Event id="2" presentationTime="3500"><SpliceInfoSection xmlns="urn:scte:scte35:2013:xml">)"
+          R"(<SpliceInsert spliceEventId="21" outOfNetworkIndicator="false"/></SpliceInfoSection></Event></EventStream>)"
+          R"(<EventStream schemeIdUri="urn:scte:scte35:2014:xml+bin" timescale="90000">)"
+          R"(<Event id="3" presentationTime="360000"><Signal xmlns="urn:scte:scte35:2013:xml"><Binary>)"
+        + base64Of(spliceBytes(7, true)) + "</Binary></Signal></Event></EventStream>";
+    const std::size_t period = mpd.find("<Period");
+    ASSERT_NE(period, std::string::npos);
+    mpd.insert(mpd.find('>', period) + 1, events);
+    SharedMedia().write("splice-dash/splices.mpd", mpd);
+    HttpTestServer server(SharedMedia().dir());
+    server.start();
+    expectSplicesOnce(server.url("splice-dash/splices.mpd"), SpliceSource::Dash,
+                      {{21, true, 2000, kDayMs + 1500}, // the Event's duration: the section has none
+                       {21, false, std::nullopt, kDayMs + 3500},
+                       {7, true, 30000, kDayMs + 4000}});
 }

@@ -262,6 +262,76 @@ TEST_F(ReportOutputTest, TransportStreamErrorsOfAJsonLogAreCountedListedAndMarke
     EXPECT_GT(orangePixels(summary, "marked.png"), orangePixels(unmarked, "unmarked.png") + 300);
 }
 
+// The splice events of a JSON Lines log: listed with their event id, direction,
+// time, duration and source in the text and the JSON, and marked on the chart.
+TEST_F(ReportOutputTest, SplicesOfAJsonLogAreListedAndMarked)
+{
+    using zephyrscope::testing::kStartMs;
+    zephyrscope::testing::JsonLogText json;
+    json.opened(kStartMs, "udp");
+    const auto splice = [&](std::int64_t heardMs, SpliceCommandType command, SpliceSource source,
+                            std::optional<bool> out, std::optional<std::int64_t> durationMs,
+                            std::optional<std::int64_t> spliceWallMs) {
+        SpliceCommand c;
+        c.command = command;
+        c.source = source;
+        c.eventId = out ? std::optional<std::uint32_t>(7) : std::nullopt;
+        c.outOfNetwork = out;
+        c.durationMs = durationMs;
+        c.spliceWallMs = spliceWallMs;
+        JsonLogEvent e;
+        e.kind = JsonLogEventKind::Splice;
+        e.wallMs = heardMs;
+        e.durationMs = durationMs;
+        e.splice = c;
+        json.event(e);
+    };
+    for (int k = 0; k < 20; ++k)
+        json.tick(kStartMs + 500 * k, "Playing");
+    splice(kStartMs + 1000, SpliceCommandType::SpliceInsert, SpliceSource::Hls, true, 3000, kStartMs + 2000);
+    splice(kStartMs + 4000, SpliceCommandType::SpliceInsert, SpliceSource::Hls, false, std::nullopt, kStartMs + 5000);
+    splice(kStartMs + 6000, SpliceCommandType::TimeSignal, SpliceSource::Dash, std::nullopt, std::nullopt, std::nullopt);
+    const StatisticsLog log = JsonLogReader::fromText(json.text);
+    ASSERT_TRUE(log.problems.empty());
+    const RunSummary summary = Summarize(log);
+
+    const std::string text = FormatTextReport(summary, "udp.jsonl");
+    for (const std::string line : {"  Splices              3\n",
+                                   "    at 1700000002.000 (+2.0 s): splice_insert out, event 7, 3.000 s, from hls (clip 1)\n",
+                                   "    at 1700000005.000 (+5.0 s): splice_insert in, event 7, from hls (clip 1)\n",
+                                   "    heard at 1700000006.000 (+6.0 s): time_signal, from dash (clip 1)\n"})
+        EXPECT_NE(text.find(line), std::string::npos) << line << "in:\n" << text;
+    RunSummary none = summary;
+    none.splices.clear();
+    const std::string without = FormatTextReport(none, "udp.jsonl");
+    EXPECT_EQ(without.find("Splices"), std::string::npos);
+    EXPECT_EQ(FormatJsonReport(none, "x").find("splices"), std::string::npos) << "a log without reads as it did";
+
+    const QJsonObject root = QJsonDocument::fromJson(QByteArray::fromStdString(FormatJsonReport(summary, "x"))).object();
+    const QJsonArray splices = root["splices"].toArray();
+    ASSERT_EQ(splices.size(), 3);
+    const QJsonObject out = splices[0].toObject();
+    EXPECT_EQ(out["event_id"].toInt(), 7);
+    EXPECT_EQ(out["command"].toString(), "splice_insert");
+    EXPECT_TRUE(out["out_of_network"].toBool());
+    EXPECT_EQ(out["duration_ms"].toInt(), 3000);
+    EXPECT_DOUBLE_EQ(out["splice_utc"].toDouble(), 1700000002.0);
+    EXPECT_EQ(out["source"].toString(), "hls");
+    EXPECT_FALSE(splices[1].toObject()["out_of_network"].toBool(true));
+    EXPECT_TRUE(splices[2].toObject()["event_id"].isNull());
+    EXPECT_TRUE(splices[2].toObject()["splice_utc"].isNull());
+
+    // Each splice point is a line of its own colour.
+    const auto tealPixels = [&](const RunSummary& drawn, const QString& name) {
+        const QString png = dir.filePath(name);
+        EXPECT_EQ(ChartRenderer(log, drawn, "udp").save(png, QSize(900, 700)), QString());
+        return pixelsOf(QImage(png), [](const QColor& c) {
+            return c.red() < 60 && c.green() > 100 && c.green() < 160 && c.blue() > 100 && c.blue() < 160;
+        });
+    };
+    EXPECT_GT(tealPixels(summary, "splices.png"), tealPixels(none, "none.png") + 600);
+}
+
 // A figure the table gives a report label: one row of the text where a tick had
 // it, one key of the JSON always (null where none had it).
 TEST_F(ReportOutputTest, ATableFigureIsOneRowOfTheTextAndOneKeyOfTheJson)

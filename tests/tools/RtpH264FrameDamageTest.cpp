@@ -15,11 +15,11 @@ namespace {
 // An RTP packet of the frame at timestamp, its payload the given bytes.
 std::vector<unsigned char> rtpOf(std::uint32_t timestamp, std::vector<unsigned char> payload)
 {
-    std::vector<unsigned char> p {0x80, 96, 0, 0, static_cast<unsigned char>(timestamp >> 24),
-                                  static_cast<unsigned char>(timestamp >> 16), static_cast<unsigned char>(timestamp >> 8),
-                                  static_cast<unsigned char>(timestamp), 0, 0, 0, 1};
-    p.insert(p.end(), payload.begin(), payload.end());
-    return p;
+    payload.insert(payload.begin(), {0x80, 96, 0, 0, static_cast<unsigned char>(timestamp >> 24),
+                                     static_cast<unsigned char>(timestamp >> 16),
+                                     static_cast<unsigned char>(timestamp >> 8), static_cast<unsigned char>(timestamp),
+                                     0, 0, 0, 1});
+    return payload;
 }
 
 // Frames [0, count), each an FU-A start and end (an IDR slice every

@@ -1,6 +1,7 @@
 #include "AdaptiveRequests.h"
 
 #include "GstHandles.h"
+#include "ManifestFetch.h"
 
 #include <gmodule.h>
 #include <gst/gst.h>
@@ -111,6 +112,9 @@ gboolean onMessageFinished(GSignalInvocationHint*, guint count, const GValue* va
             g_started.erase(started);
         }
     }
+    // The player's own copy of a manifest, fetched for its splices: not the demuxer's.
+    if (g_object_get_data(message, ManifestFetch::kOwnRequestKey))
+        return TRUE;
     const std::string uri = uriOf(message);
     if (uri.empty())
         return TRUE;

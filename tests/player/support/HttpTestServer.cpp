@@ -19,6 +19,7 @@
 #include <map>
 #include <sstream>
 #include <string_view>
+#include <utility>
 #include <stdexcept>
 #include <ctime>
 
@@ -231,12 +232,16 @@ std::string HttpTestServer::livePlaylist(const std::string& path, const std::str
     std::vector<double> ends;          // each segment's end in the stream (s)
     std::istringstream in(playlist);
     std::string line;
+    std::string splices; // splice tags go with the segment they precede
     while (std::getline(in, line)) {
         if (line.rfind("#EXTINF:", 0) == 0) {
             std::string uri;
             std::getline(in, uri);
             ends.push_back((ends.empty() ? 0.0 : ends.back()) + std::atof(line.c_str() + 8));
-            segments.push_back(line + "\n" + uri + "\n");
+            segments.push_back(std::exchange(splices, {}) + line + "\n" + uri + "\n");
+        } else if (line.rfind("#EXT-X-DATERANGE", 0) == 0 || line.rfind("#EXT-X-CUE", 0) == 0
+                   || line.rfind("#EXT-X-SCTE35", 0) == 0) {
+            splices += line + "\n";
         } else if (segments.empty() && line.rfind("#EXT-X-MEDIA-SEQUENCE", 0) != 0
                    && line.rfind("#EXT-X-PLAYLIST-TYPE", 0) != 0 && line.rfind("#EXT-X-ENDLIST", 0) != 0) {
             head += line + "\n";

@@ -40,7 +40,8 @@ namespace zephyrscope::testing {
 //   live=N          a finished media playlist (.m3u8) served as a live one: the
 //                   last N segments published so far, no #EXT-X-ENDLIST until
 //                   all are; the first N are published at the first request for
-//                   the path, each further one when its duration has passed
+//                   the path, each further one when its duration has passed;
+//                   splice tags (DATERANGE, CUE-*, SCTE35) stay with their segment
 //   pdt=1           with live=N (alone: the whole playlist): each segment stamped with #EXT-X-PROGRAM-DATE-TIME,
 //                   the wall clock at which it began, so that the newest segment
 //                   ends as it is published (the live edge is now)
