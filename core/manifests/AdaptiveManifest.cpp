@@ -1,5 +1,6 @@
 #include "AdaptiveManifest.h"
 
+#include "MpdXml.h"
 #include "UtcTiming.h"
 
 #include <libxml/parser.h>
@@ -70,25 +71,6 @@ std::vector<AdaptiveVariant> parseHls(const std::string& text, const std::string
     return variants;
 }
 
-struct XmlDocFree {
-    void operator()(xmlDoc* doc) const { xmlFreeDoc(doc); }
-};
-
-std::string xmlAttribute(xmlNode* element, const char* name)
-{
-    xmlChar* value = xmlGetNoNsProp(element, reinterpret_cast<const xmlChar*>(name));
-    if (!value)
-        return {};
-    std::string text(reinterpret_cast<const char*>(value));
-    xmlFree(value);
-    return text;
-}
-
-bool isElement(const xmlNode* node, const char* localName)
-{
-    return node->type == XML_ELEMENT_NODE && xmlStrEqual(node->name, reinterpret_cast<const xmlChar*>(localName));
-}
-
 // Representations inherit the picture size of their AdaptationSet. Elements are
 // matched by local name, so a prefixed <mpd:Representation> counts too.
 void collectRepresentations(xmlNode* node, int setWidth, int setHeight, std::vector<AdaptiveVariant>& variants)
@@ -97,41 +79,26 @@ void collectRepresentations(xmlNode* node, int setWidth, int setHeight, std::vec
         if (node->type != XML_ELEMENT_NODE)
             continue;
         int width = setWidth, height = setHeight;
-        if (isElement(node, "AdaptationSet")) {
-            width = std::atoi(xmlAttribute(node, "width").c_str());
-            height = std::atoi(xmlAttribute(node, "height").c_str());
-        } else if (isElement(node, "Representation")) {
+        if (IsXmlElement(node, "AdaptationSet")) {
+            width = std::atoi(XmlAttribute(node, "width").c_str());
+            height = std::atoi(XmlAttribute(node, "height").c_str());
+        } else if (IsXmlElement(node, "Representation")) {
             AdaptiveVariant variant;
-            variant.bandwidth = bandwidthValue(xmlAttribute(node, "bandwidth"));
-            const std::string w = xmlAttribute(node, "width");
-            const std::string h = xmlAttribute(node, "height");
+            variant.bandwidth = bandwidthValue(XmlAttribute(node, "bandwidth"));
+            const std::string w = XmlAttribute(node, "width");
+            const std::string h = XmlAttribute(node, "height");
             variant.width = w.empty() ? setWidth : std::atoi(w.c_str());
             variant.height = h.empty() ? setHeight : std::atoi(h.c_str());
-            variant.uri = xmlAttribute(node, "id");
+            variant.uri = XmlAttribute(node, "id");
             variants.push_back(variant);
         }
         collectRepresentations(node->children, width, height, variants);
     }
 }
 
-std::unique_ptr<xmlDoc, XmlDocFree> readMpd(const std::string& text, const std::string& manifestUri)
-{
-    static std::once_flag initialised;
-    std::call_once(initialised, [] { xmlInitParser(); });
-    // The manifest comes from a server: never reach the network, load a DTD or
-    // substitute entities (no XML_PARSE_NOENT, no XML_PARSE_DTDLOAD); libxml2's
-    // own limits stop entity amplification. RECOVER keeps the Representations
-    // of a manifest cut short at the size bound.
-    const int options = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_RECOVER;
-    // A manifest cut short ends inside a tag: up to the last '>' it is whole.
-    const std::size_t whole = text.rfind('>') == std::string::npos ? 0 : text.rfind('>') + 1;
-    return std::unique_ptr<xmlDoc, XmlDocFree>(
-        xmlReadMemory(text.data(), static_cast<int>(whole), manifestUri.c_str(), nullptr, options));
-}
-
 std::vector<AdaptiveVariant> parseDash(const std::string& text, const std::string& manifestUri)
 {
-    const auto doc = readMpd(text, manifestUri);
+    const auto doc = ReadMpdXml(text, manifestUri);
     std::vector<AdaptiveVariant> variants;
     if (doc)
         collectRepresentations(xmlDocGetRootElement(doc.get()), 0, 0, variants);
@@ -201,11 +168,11 @@ std::optional<DashLiveClock> AdaptiveManifest::dashLiveClock(const std::string& 
 {
     if (text.find("MPD") == std::string::npos || text.size() > static_cast<std::size_t>(INT_MAX))
         return std::nullopt;
-    const auto doc = readMpd(text, "manifest.mpd");
+    const auto doc = ReadMpdXml(text, "manifest.mpd");
     xmlNode* root = doc ? xmlDocGetRootElement(doc.get()) : nullptr;
-    if (!root || !isElement(root, "MPD") || xmlAttribute(root, "type") != "dynamic")
+    if (!root || !IsXmlElement(root, "MPD") || XmlAttribute(root, "type") != "dynamic")
         return std::nullopt;
-    const auto start = parseDateTime(xmlAttribute(root, "availabilityStartTime"));
+    const auto start = parseDateTime(XmlAttribute(root, "availabilityStartTime"));
     if (!start)
         return std::nullopt;
     DashLiveClock clock;
@@ -213,10 +180,10 @@ std::optional<DashLiveClock> AdaptiveManifest::dashLiveClock(const std::string& 
     // The time in the MPD needs no request: it wins wherever it stands; else
     // the first source this client can ask, in the MPD's order of preference.
     for (xmlNode* node = root->children; node; node = node->next) {
-        if (!isElement(node, "UTCTiming"))
+        if (!IsXmlElement(node, "UTCTiming"))
             continue;
-        const auto scheme = UtcTiming::schemeOf(xmlAttribute(node, "schemeIdUri"));
-        const std::string value = xmlAttribute(node, "value");
+        const auto scheme = UtcTiming::schemeOf(XmlAttribute(node, "schemeIdUri"));
+        const std::string value = XmlAttribute(node, "value");
         if (scheme == UtcTiming::Scheme::Direct) {
             if (const auto time = UtcTiming::parseTime(*scheme, value)) {
                 clock.serverTimeUs = time;

@@ -1,6 +1,7 @@
 #include "DashSpliceEvents.h"
 
 #include "AdaptiveManifest.h"
+#include "MpdXml.h"
 
 #include <libxml/parser.h>
 #include <libxml/tree.h>
@@ -8,7 +9,6 @@
 #include <cmath>
 #include <cstdlib>
 #include <memory>
-#include <mutex>
 
 namespace zephyrscope {
 
@@ -18,30 +18,11 @@ constexpr const char* kXmlScheme = "urn:scte:scte35:2013:xml";
 constexpr const char* kBinaryScheme = "urn:scte:scte35:2014:xml+bin";
 constexpr std::uint64_t kTicksPerMs = 90; // a section's times are on the 90 kHz clock
 
-struct XmlDocFree {
-    void operator()(xmlDoc* doc) const { xmlFreeDoc(doc); }
-};
-
-std::string attribute(xmlNode* element, const char* name)
-{
-    xmlChar* value = xmlGetNoNsProp(element, reinterpret_cast<const xmlChar*>(name));
-    if (!value)
-        return {};
-    std::string text(reinterpret_cast<const char*>(value));
-    xmlFree(value);
-    return text;
-}
-
-bool isElement(const xmlNode* node, const char* localName)
-{
-    return node && node->type == XML_ELEMENT_NODE && xmlStrEqual(node->name, reinterpret_cast<const xmlChar*>(localName));
-}
-
 // The first element named localName at or under node, depth first.
 xmlNode* find(xmlNode* node, const char* localName)
 {
     for (; node; node = node->next) {
-        if (isElement(node, localName))
+        if (IsXmlElement(node, localName))
             return node;
         if (xmlNode* below = find(node->children, localName))
             return below;
@@ -101,18 +82,18 @@ std::int64_t msOf(std::uint64_t ticks, std::uint64_t timescale)
 bool readXmlSection(xmlNode* section, SpliceCommand& command)
 {
     if (xmlNode* insert = find(section->children, "SpliceInsert")) {
-        const auto eventId = number(attribute(insert, "spliceEventId"));
+        const auto eventId = number(XmlAttribute(insert, "spliceEventId"));
         if (!eventId || *eventId > UINT32_MAX)
             return false;
         command.command = SpliceCommandType::SpliceInsert;
         command.eventId = static_cast<std::uint32_t>(*eventId);
-        if (flag(attribute(insert, "spliceEventCancelIndicator")).value_or(false))
+        if (flag(XmlAttribute(insert, "spliceEventCancelIndicator")).value_or(false))
             return true; // a cancelled event says nothing of the network
-        command.outOfNetwork = flag(attribute(insert, "outOfNetworkIndicator"));
+        command.outOfNetwork = flag(XmlAttribute(insert, "outOfNetworkIndicator"));
         if (!command.outOfNetwork)
             return false;
         if (xmlNode* breakDuration = find(insert->children, "BreakDuration")) {
-            const auto ticks = number(attribute(breakDuration, "duration"));
+            const auto ticks = number(XmlAttribute(breakDuration, "duration"));
             if (!ticks)
                 return false;
             command.durationMs = static_cast<std::int64_t>(*ticks / kTicksPerMs);
@@ -136,11 +117,11 @@ struct Stream {
 
 void readEvent(xmlNode* event, const Stream& stream, ManifestSplices& out)
 {
-    const std::string id = attribute(event, "id");
-    const std::string time = attribute(event, "presentationTime");
+    const std::string id = XmlAttribute(event, "id");
+    const std::string time = XmlAttribute(event, "presentationTime");
     const std::string name = stream.key + "/" + (id.empty() ? "@" + time : id);
     const auto at = number(time, 0);
-    const auto duration = number(attribute(event, "duration"), 0);
+    const auto duration = number(XmlAttribute(event, "duration"), 0);
     ManifestSplice splice;
     splice.id = name;
     splice.command.source = SpliceSource::Dash;
@@ -173,34 +154,29 @@ void readEvent(xmlNode* event, const Stream& stream, ManifestSplices& out)
 ManifestSplices DashSpliceEvents::parse(const std::string& mpd)
 {
     ManifestSplices out;
-    static std::once_flag initialised;
-    std::call_once(initialised, [] { xmlInitParser(); });
-    // As the variants' reader: never the network, a DTD or entities.
-    const int options = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_RECOVER;
-    const std::unique_ptr<xmlDoc, XmlDocFree> doc(
-        xmlReadMemory(mpd.data(), static_cast<int>(mpd.size()), nullptr, nullptr, options));
+    const XmlDocPtr doc = ReadMpdXml(mpd, "");
     xmlNode* root = doc ? xmlDocGetRootElement(doc.get()) : nullptr;
-    if (!isElement(root, "MPD"))
+    if (!IsXmlElement(root, "MPD"))
         return out;
     std::optional<std::int64_t> availableMs;
-    if (const auto us = AdaptiveManifest::parseDateTime(attribute(root, "availabilityStartTime")))
+    if (const auto us = AdaptiveManifest::parseDateTime(XmlAttribute(root, "availabilityStartTime")))
         availableMs = *us / 1000;
     std::int64_t periodMs = 0;
     int periodIndex = 0;
     for (xmlNode* period = root->children; period; period = period->next) {
-        if (!isElement(period, "Period"))
+        if (!IsXmlElement(period, "Period"))
             continue;
-        periodMs = durationMs(attribute(period, "start")).value_or(periodMs);
-        const std::string periodId = attribute(period, "id");
+        periodMs = durationMs(XmlAttribute(period, "start")).value_or(periodMs);
+        const std::string periodId = XmlAttribute(period, "id");
         for (xmlNode* events = period->children; events; events = events->next) {
-            const std::string scheme = isElement(events, "EventStream") ? attribute(events, "schemeIdUri") : "";
+            const std::string scheme = IsXmlElement(events, "EventStream") ? XmlAttribute(events, "schemeIdUri") : "";
             if (scheme != kXmlScheme && scheme != kBinaryScheme)
                 continue;
             Stream stream;
             stream.key = "event:" + (periodId.empty() ? std::to_string(periodIndex) : periodId) + "/" + scheme;
             stream.binary = scheme == kBinaryScheme;
-            const auto timescale = number(attribute(events, "timescale"), 1);
-            const auto offset = number(attribute(events, "presentationTimeOffset"), 0);
+            const auto timescale = number(XmlAttribute(events, "timescale"), 1);
+            const auto offset = number(XmlAttribute(events, "presentationTimeOffset"), 0);
             if (!timescale || *timescale == 0 || !offset) {
                 out.malformed.push_back(stream.key);
                 continue;
@@ -210,10 +186,10 @@ ManifestSplices DashSpliceEvents::parse(const std::string& mpd)
             if (availableMs)
                 stream.startMs = *availableMs + periodMs;
             for (xmlNode* event = events->children; event; event = event->next)
-                if (isElement(event, "Event"))
+                if (IsXmlElement(event, "Event"))
                     readEvent(event, stream, out);
         }
-        if (const auto length = durationMs(attribute(period, "duration")))
+        if (const auto length = durationMs(XmlAttribute(period, "duration")))
             periodMs += *length;
         ++periodIndex;
     }
