@@ -91,29 +91,48 @@ TEST(SpliceSectionReader, ReadsAWholeSectionAndRefusesATruncatedOversizedOrCorru
     EXPECT_EQ(figures.counts[static_cast<std::size_t>(SpliceCommandType::SpliceInsert)], 1u);
 }
 
-TEST(PlayerSplice, RawUdpSpliceInsertsAreReportedOnceEachAtTheirSplicePoints)
+// Raw UDP, or an SRT listener whose receiver plays each packet its latency
+// after it was sent: the splice takes effect that much later for the viewer.
+struct SpliceCarrier {
+    const char* name;
+    int srtLatencyMs; // 0: raw UDP
+};
+
+class PlayerSpliceCarriers : public ::testing::TestWithParam<SpliceCarrier> {};
+
+TEST_P(PlayerSpliceCarriers, SpliceInsertsAreReportedOnceEachAtTheirSplicePoints)
 {
     unsetenv("DISPLAY");
     gst_init(nullptr, nullptr);
+    const SpliceCarrier carrier = GetParam();
+    const bool srt = carrier.srtLatencyMs > 0;
     EventRecorder events;
     auto engine = std::make_unique<PlayerEngine>();
     engine->setFakeSinks(true);
     engine->setEventSink(&events);
     const std::uint16_t port = BroadcastTestSender::freePortPair();
-    engine->putURL("udp://127.0.0.1:" + std::to_string(port));
-    ASSERT_TRUE(RunMainLoopUntil([&] { return BroadcastTestSender::portTaken(port); }, 20s));
-    // A break of 3 s announced 1 s ahead (and sent again), and its end 1 s ahead.
-    SpliceTestSender sender(port, 7.0,
-                            {splice(1001, true, 1000, 2000, 3000), splice(1001, true, 1500, 2000, 3000),
-                             splice(1001, false, 4000, 5000, 0)});
-    sender.start();
+    // A break of 3 s announced 1 s ahead (and sent again), and its end 1 s ahead;
+    // a second later over SRT, whose listener waits for its caller to connect.
+    const std::int64_t atMs = srt ? 1000 : 0;
+    SpliceTestSender sender(port, srt ? 8.0 : 7.0,
+                            {splice(1001, true, atMs + 1000, atMs + 2000, 3000),
+                             splice(1001, true, atMs + 1500, atMs + 2000, 3000), splice(1001, false, atMs + 4000, atMs + 5000, 0)},
+                            carrier.srtLatencyMs);
+    if (srt) {
+        sender.start();
+        engine->putURL("srt://127.0.0.1:" + std::to_string(port));
+    } else {
+        engine->putURL("udp://127.0.0.1:" + std::to_string(port));
+        ASSERT_TRUE(RunMainLoopUntil([&] { return BroadcastTestSender::portTaken(port); }, 20s));
+        sender.start();
+    }
     bool breakSeen = false;
     RunMainLoopUntil(
         [&] {
             const NetworkFigures f = engine->figures();
             breakSeen = breakSeen || f.splices.adBreak;
             return sender.splices().back().sent && f.splices.commands.size() >= 2
-                && g_get_real_time() / 1000 > *sender.splices().back().spliceWallMs + 500;
+                && g_get_real_time() / 1000 > *sender.splices().back().spliceWallMs + carrier.srtLatencyMs + 500;
         },
         30s);
     const NetworkFigures end = engine->figures();
@@ -131,9 +150,9 @@ TEST(PlayerSplice, RawUdpSpliceInsertsAreReportedOnceEachAtTheirSplicePoints)
         EXPECT_EQ(got.outOfNetwork, want.out);
         EXPECT_EQ(got.durationMs, want.out ? std::optional<std::int64_t>(want.durationMs) : std::nullopt);
         ASSERT_TRUE(got.spliceWallMs && want.spliceWallMs);
-        const std::int64_t errorMs = *got.spliceWallMs - *want.spliceWallMs;
-        std::cout << "splice " << i << ": time error " << errorMs << " ms, preroll " << got.prerollMs.value_or(-1)
-                  << " ms (sender latency " << want.latencyMs << " ms)\n";
+        const std::int64_t errorMs = *got.spliceWallMs - (*want.spliceWallMs + carrier.srtLatencyMs);
+        std::cout << carrier.name << " splice " << i << ": time error " << errorMs << " ms, preroll "
+                  << got.prerollMs.value_or(-1) << " ms (sender latency " << want.latencyMs << " ms)\n";
         EXPECT_LE(std::abs(errorMs), kFrameMs);
         // Heard after it was handed to the muxer, before its splice point.
         EXPECT_GT(got.prerollMs.value_or(0), 0);
@@ -142,6 +161,10 @@ TEST(PlayerSplice, RawUdpSpliceInsertsAreReportedOnceEachAtTheirSplicePoints)
     engine.reset();
     RunMainLoopFor(50ms);
 }
+
+INSTANTIATE_TEST_SUITE_P(Carriers, PlayerSpliceCarriers,
+                         ::testing::Values(SpliceCarrier {"udp", 0}, SpliceCarrier {"srt", 200}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 namespace {
 

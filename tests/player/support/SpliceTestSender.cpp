@@ -36,9 +36,10 @@ struct SpliceTestSender::Pipeline {
     }
 };
 
-SpliceTestSender::SpliceTestSender(std::uint16_t port, double seconds, std::vector<Splice> splices)
+SpliceTestSender::SpliceTestSender(std::uint16_t port, double seconds, std::vector<Splice> splices, int srtLatencyMs)
     : m_port(port)
     , m_seconds(seconds)
+    , m_srtLatencyMs(srtLatencyMs)
     , m_splices(std::move(splices))
 {
 }
@@ -124,11 +125,16 @@ void SpliceTestSender::start()
     gst_init(nullptr, nullptr);
     gst_mpegts_initialize();
     const int frames = static_cast<int>(std::lround(m_seconds * kFps));
+    // The SRT listener holds the stream until its caller is there, then keeps to the clock.
+    const std::string sink = m_srtLatencyMs > 0
+        ? "srtsink wait-for-connection=true uri=\"srt://127.0.0.1:" + std::to_string(m_port)
+            + "?mode=listener&latency=" + std::to_string(m_srtLatencyMs) + "\""
+        : "udpsink host=127.0.0.1 port=" + std::to_string(m_port);
     const std::string launch = "videotestsrc is-live=true pattern=ball num-buffers=" + std::to_string(frames)
         + " ! video/x-raw,format=I420,width=320,height=240,framerate=" + std::to_string(kFps)
         + "/1 ! x264enc tune=zerolatency speed-preset=ultrafast bitrate=500 key-int-max=25 ! h264parse"
         + " ! mpegtsmux name=mux alignment=7 scte-35-pid=" + std::to_string(kSplicePid)
-        + " ! udpsink host=127.0.0.1 port=" + std::to_string(m_port);
+        + " ! " + sink;
     GError* error = nullptr;
     GstElement* pipeline = gst_parse_launch(launch.c_str(), &error);
     const std::string reason = error ? error->message : "unknown";

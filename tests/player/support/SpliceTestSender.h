@@ -8,8 +8,9 @@
 
 namespace zephyrscope::testing {
 
-// A live H.264/MPEG-TS stream (320x240, 25 fps) sent as raw UDP to
-// 127.0.0.1:port by GStreamer's mpegtsmux, carrying SCTE-35 splice_insert
+// A live H.264/MPEG-TS stream (320x240, 25 fps) made by GStreamer's
+// mpegtsmux, sent as raw UDP to 127.0.0.1:port or offered there by an SRT
+// listener with a fixed latency, carrying SCTE-35 splice_insert
 // commands on its splice PID: each made with GStreamer's section library and
 // handed to the muxer when the stream reaches its send time. The muxer puts
 // the splice point on the stream's clock; the sender notes the wall-clock time
@@ -31,7 +32,8 @@ public:
         bool sent = false;
     };
 
-    SpliceTestSender(std::uint16_t port, double seconds, std::vector<Splice> splices);
+    // srtLatencyMs: 0 sends raw UDP; else an SRT listener with that latency.
+    SpliceTestSender(std::uint16_t port, double seconds, std::vector<Splice> splices, int srtLatencyMs = 0);
     ~SpliceTestSender();
     SpliceTestSender(const SpliceTestSender&) = delete;
     SpliceTestSender& operator=(const SpliceTestSender&) = delete;
@@ -46,6 +48,7 @@ private:
     std::unique_ptr<Pipeline> m_pipeline;
     std::uint16_t m_port;
     double m_seconds;
+    int m_srtLatencyMs;
     mutable std::mutex m_mutex;
     std::vector<Splice> m_splices;
 };
