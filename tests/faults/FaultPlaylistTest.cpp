@@ -40,14 +40,20 @@ TEST_F(FaultPlaylist, MalformedListIsReportedAndTheRunEndsWithStatus3)
 TEST_F(FaultPlaylist, ListOfOnlyBadEntriesReportsEachAndTheRunEndsWithStatus3)
 {
     const fs::path notMedia = media.write("notes.mkv", "not a clip\n");
+    const fs::path empty = media.write("empty.mkv", "");
     const std::string refused = "http://127.0.0.1:" + std::to_string(closedPort()) + "/gone.mkv";
-    const fs::path list = media.write("bad.m3u", "#EXTM3U\n" + path("missing.mkv").string() + "\n"
-                                                     + notMedia.string() + "\n" + refused + "\n");
-    const ProgramResult result = run({q(list.string()), "run.dat"}, 90000);
+    // ".invalid" never resolves, and is refused without asking the network.
+    const std::string unresolvable = "http://nonexistent.invalid/x.mp4";
+    const fs::path list = media.write("bad.m3u", "#EXTM3U\n" + path("missing.mkv").string() + "\n" + notMedia.string()
+                                                     + "\n" + empty.string() + "\n" + refused + "\n" + unresolvable + "\n");
+    // --verbose adds GStreamer's own details under each one line.
+    const ProgramResult result = run({"--verbose", q(list.string()), "run.dat"}, 90000);
+    EXPECT_TRUE(result.endedByItself);
     EXPECT_EQ(result.exitStatus, 3) << result.stderrText;
     const std::pair<std::string, std::string> failures[] = {
         {"missing.mkv", "Resource not found."},
         {"notes.mkv", "Could not determine type of stream."}, // too short to be taken for text
+        {"empty.mkv", "Stream contains no data."},
         {refused, std::string("Could not connect to 127.0.0.1: ") + std::strerror(ECONNREFUSED)},
     };
     for (const auto& [entry, why] : failures) {
@@ -55,6 +61,11 @@ TEST_F(FaultPlaylist, ListOfOnlyBadEntriesReportsEachAndTheRunEndsWithStatus3)
         ASSERT_TRUE(reason.has_value()) << entry << " not reported in:\n" << result.stderrText;
         EXPECT_EQ(*reason, why) << entry;
     }
+    const auto unresolved = playFailure(result, unresolvable);
+    ASSERT_TRUE(unresolved.has_value()) << result.stderrText;
+    EXPECT_NE(unresolved->find("nonexistent.invalid"), std::string::npos) << *unresolved;
+    EXPECT_NE(result.stderrText.find("Player: "), std::string::npos) << result.stderrText;
+    EXPECT_NE(result.stderrText.find(".c("), std::string::npos) << result.stderrText;
     EXPECT_TRUE(ExpectWellFormedLog(path("run.dat")).media.empty());
 }
 
@@ -65,14 +76,17 @@ TEST_F(FaultPlaylist, BadEntryBetweenTwoGoodOnesIsReportedAndBothGoodOnesAreLogg
     const fs::path a = shortClip("a.mkv");
     const fs::path b = shortClip("b.mkv");
     const std::string missing = server.url("missing.mkv");
-    const fs::path list = media.write("list.m3u", "#EXTM3U\n" + a.string() + "\n" + missing + "\n" + b.string() + "\n");
+    const fs::path notMedia = media.write("notes.mkv", "this is not a clip\n");
+    const fs::path list = media.write("list.m3u", "#EXTM3U\n" + a.string() + "\n" + missing + "\n" + notMedia.string()
+                                                      + "\n" + b.string() + "\n");
 
     const ProgramResult result = run({q(list.string()), "run.dat"});
-    // Both good ones played, one entry failed: the run is incomplete.
+    // Both good ones played, two entries failed: the run is incomplete.
     EXPECT_EQ(result.exitStatus, 4) << result.stderrText;
     const auto reason = playFailure(result, missing);
     ASSERT_TRUE(reason.has_value()) << result.stderrText;
     EXPECT_EQ(*reason, "Not Found");
+    EXPECT_EQ(playFailure(result, notMedia.string()), "Could not determine type of stream.") << result.stderrText;
     const auto written = ExpectWellFormedLog(path("run.dat"));
     ASSERT_EQ(written.media.size(), 2u);
     EXPECT_EQ(written.media[0].name, "a");
