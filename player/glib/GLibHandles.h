@@ -61,4 +61,19 @@ void guarded(const char* failing, Handler&& handler)
     }
 }
 
+// A shared state handed to an asynchronous GLib call as its user data: kept
+// alive until the call's callback takes it back, exactly once.
+template <typename State>
+gpointer holdForCallback(const std::shared_ptr<State>& state)
+{
+    return new std::shared_ptr<State>(state);
+}
+
+template <typename State>
+std::shared_ptr<State> takeFromCallback(gpointer data)
+{
+    const std::unique_ptr<std::shared_ptr<State>> held(static_cast<std::shared_ptr<State>*>(data));
+    return std::move(*held);
+}
+
 } // namespace zephyrscope::gsthandles

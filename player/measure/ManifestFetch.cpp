@@ -35,20 +35,9 @@ namespace {
 
 using StateRef = std::shared_ptr<ManifestFetch::State>;
 
-gpointer hold(const StateRef& state)
-{
-    return new StateRef(state);
-}
-
-StateRef release(gpointer data)
-{
-    std::unique_ptr<StateRef> held(static_cast<StateRef*>(data));
-    return *held;
-}
-
 void onBodyRead(GObject* stream, GAsyncResult* result, gpointer data)
 {
-    const StateRef state = release(data);
+    const StateRef state = takeFromCallback<ManifestFetch::State>(data);
     gsize size = 0;
     GError* raw = nullptr;
     const bool read = g_input_stream_read_all_finish(G_INPUT_STREAM(stream), result, &size, &raw);
@@ -61,7 +50,7 @@ void onBodyRead(GObject* stream, GAsyncResult* result, gpointer data)
 
 void onAnswered(GObject* session, GAsyncResult* result, gpointer data)
 {
-    const StateRef state = release(data);
+    const StateRef state = takeFromCallback<ManifestFetch::State>(data);
     GError* raw = nullptr;
     GObjectPtr<GInputStream> stream(soup_session_send_finish(SOUP_SESSION(session), result, &raw));
     ErrorPtr error(raw);
@@ -74,7 +63,7 @@ void onAnswered(GObject* session, GAsyncResult* result, gpointer data)
     state->body = std::move(stream);
     state->text.resize(ManifestFetch::kMaxBodyBytes + 1);
     g_input_stream_read_all_async(state->body.get(), state->text.data(), state->text.size(), G_PRIORITY_DEFAULT,
-                                  state->cancellable.get(), onBodyRead, hold(state));
+                                  state->cancellable.get(), onBodyRead, holdForCallback(state));
 }
 
 } // namespace
@@ -108,7 +97,7 @@ std::unique_ptr<ManifestFetch> ManifestFetch::start(const std::string& url, Done
     g_object_set_data(G_OBJECT(state->message.get()), kOwnRequestKey, GINT_TO_POINTER(1));
     state->session.reset(soup_session_new_with_options("timeout", kTimeoutS, nullptr));
     soup_session_send_async(state->session.get(), state->message.get(), G_PRIORITY_DEFAULT, state->cancellable.get(),
-                            onAnswered, hold(state));
+                            onAnswered, holdForCallback(state));
     return std::unique_ptr<ManifestFetch>(new ManifestFetch(std::move(state)));
 }
 

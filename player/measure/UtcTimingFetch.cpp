@@ -60,21 +60,9 @@ namespace {
 
 using StateRef = std::shared_ptr<UtcTimingFetch::State>;
 
-// The state an asynchronous call is given, kept alive until its callback.
-gpointer hold(const StateRef& state)
-{
-    return new StateRef(state);
-}
-
-StateRef release(gpointer data)
-{
-    std::unique_ptr<StateRef> held(static_cast<StateRef*>(data));
-    return *held;
-}
-
 void onBodyRead(GObject* stream, GAsyncResult* result, gpointer data)
 {
-    const StateRef state = release(data);
+    const StateRef state = takeFromCallback<UtcTimingFetch::State>(data);
     gsize size = 0;
     GError* raw = nullptr;
     g_input_stream_read_all_finish(G_INPUT_STREAM(stream), result, &size, &raw);
@@ -110,12 +98,12 @@ void answered(const StateRef& state, GObjectPtr<GInputStream> stream)
     }
     state->body = std::move(stream);
     g_input_stream_read_all_async(state->body.get(), state->text.data(), state->text.size(), G_PRIORITY_DEFAULT,
-                                  state->cancellable.get(), onBodyRead, hold(state));
+                                  state->cancellable.get(), onBodyRead, holdForCallback(state));
 }
 
 void onAnswered(GObject* session, GAsyncResult* result, gpointer data)
 {
-    const StateRef state = release(data);
+    const StateRef state = takeFromCallback<UtcTimingFetch::State>(data);
     GError* raw = nullptr;
     GObjectPtr<GInputStream> stream(soup_session_send_finish(SOUP_SESSION(session), result, &raw));
     ErrorPtr error(raw);
@@ -179,7 +167,7 @@ std::unique_ptr<UtcTimingFetch> UtcTimingFetch::start(const UtcTiming& timing, D
     state->deadline.reset(deadline);
     state->sentUs = g_get_real_time();
     soup_session_send_async(state->session.get(), state->message.get(), G_PRIORITY_DEFAULT, state->cancellable.get(),
-                            onAnswered, hold(state));
+                            onAnswered, holdForCallback(state));
     return std::unique_ptr<UtcTimingFetch>(new UtcTimingFetch(std::move(state)));
 }
 
