@@ -48,23 +48,8 @@ std::uint64_t damageBound(const TsDropRelay::Counts& relay)
     return relay.framesDamageBound;
 }
 
-// The engine itself, for the whole figures of an entry (the stream errors too).
-class PlayerBroadcast : public ::testing::Test {
+class PlayerBroadcast : public EngineFixture<> {
 protected:
-    void SetUp() override
-    {
-        unsetenv("DISPLAY");
-        gst_init(nullptr, nullptr);
-        engine = std::make_unique<PlayerEngine>();
-        engine->setFakeSinks(true);
-        engine->setEventSink(&events);
-    }
-    void TearDown() override
-    {
-        engine.reset();
-        RunMainLoopFor(50ms);
-    }
-
     bool waitForEvent(const std::string& event, int occurrences = 1, std::chrono::milliseconds timeout = 20s)
     {
         return RunMainLoopUntil([&] { return events.count(event) >= occurrences; }, timeout);
@@ -154,8 +139,6 @@ protected:
         return engine->figures();
     }
 
-    std::unique_ptr<PlayerEngine> engine;
-    EventRecorder events;
     NetworkFigures highest;
     // When the first packet was counted, and the first frame seen (monotonic us); 0 before.
     std::int64_t firstPacketsUs = 0;

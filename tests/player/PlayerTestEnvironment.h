@@ -4,10 +4,12 @@
 #include "EventRecorder.h"
 #include "MainLoopWait.h"
 #include "MediaFactory.h"
+#include "PlayerEngine.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <memory>
 #include <string>
 
@@ -32,6 +34,29 @@ protected:
 
     std::unique_ptr<CWMPPlayer4> player;
     EventRecorder events;
+};
+
+// The engine itself with a recorder attached, for the whole figures of an
+// entry (the stream errors too). Base: ::testing::Test or a TestWithParam.
+template <class Base = ::testing::Test>
+class EngineFixture : public Base {
+protected:
+    void SetUp() override
+    {
+        unsetenv("DISPLAY");
+        gst_init(nullptr, nullptr);
+        engine = std::make_unique<PlayerEngine>();
+        engine->setFakeSinks(true);
+        engine->setEventSink(&events);
+    }
+    void TearDown() override
+    {
+        engine.reset();
+        RunMainLoopFor(std::chrono::milliseconds(50));
+    }
+
+    EventRecorder events;
+    std::unique_ptr<PlayerEngine> engine;
 };
 
 } // namespace zephyrscope::testing

@@ -108,25 +108,7 @@ void sendInRealTime(const std::vector<char>& ts, std::uint16_t port)
     close(fd);
 }
 
-class PlayerTsFaults : public ::testing::TestWithParam<FaultRun> {
-protected:
-    void SetUp() override
-    {
-        unsetenv("DISPLAY");
-        gst_init(nullptr, nullptr);
-        engine = std::make_unique<PlayerEngine>();
-        engine->setFakeSinks(true);
-        engine->setEventSink(&events);
-    }
-    void TearDown() override
-    {
-        engine.reset();
-        RunMainLoopFor(50ms);
-    }
-
-    EventRecorder events;
-    std::unique_ptr<PlayerEngine> engine;
-};
+class PlayerTsFaults : public EngineFixture<::testing::TestWithParam<FaultRun>> {};
 
 } // namespace
 
