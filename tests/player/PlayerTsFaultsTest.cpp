@@ -117,8 +117,9 @@ class PlayerTsFaults : public EngineFixture<::testing::TestWithParam<FaultRun>> 
 // takes the PCRs out for 300 ms and then PTS and DTS for a second; carried to
 // the player as raw UDP, RTP, SRT or RIST. The player counts each fault exactly,
 // whatever carried it. The relay paces the stream by its PCRs and shifts every
-// fifth datagram with a PCR 2 ms; on raw UDP, where the kernel stamps each
-// datagram's arrival, the player's PCR jitter is what the relay's own send times show.
+// fifth datagram with a PCR 2 ms, or not at all; on raw UDP, where the kernel
+// stamps each datagram's arrival, the player's PCR jitter is what the relay's own
+// send times show.
 TEST_P(PlayerTsFaults, SecondPriorityErrorsAreTheRelaysFaults)
 {
 #ifndef ZS_FAULT_CLIPS
@@ -194,12 +195,21 @@ TEST_P(PlayerTsFaults, SecondPriorityErrorsAreTheRelaysFaults)
     if (GetParam().jitterMs > 0) {
         EXPECT_GE(*sentJitterUs, GetParam().jitterMs * 1000) << "the shift, and the relay's own lateness";
         EXPECT_GT(injected.datagramsDelayed, 10u);
+    } else if (*sentJitterUs < 500) {
+        // A clean stream reads clean: the player adds no jitter of its own.
+        EXPECT_LT(*end.pcrJitterMs, 0.5);
+    } else {
+        // Even a real-time relay thread is sometimes held a few ms on a shared
+        // virtual machine (the timer was due; the thread did not run): then the
+        // stream was not clean, and the reading above is what is checked.
+        std::cout << "the clean stream left the relay with " << *sentJitterUs << " us of jitter (real-time: "
+                  << relay.pacedInRealTime() << ")\n";
     }
 #endif
 }
 
 INSTANTIATE_TEST_SUITE_P(Carriers, PlayerTsFaults,
-                         ::testing::Values(FaultRun {Carrier::Udp, 2}, FaultRun {Carrier::Rtp},
+                         ::testing::Values(FaultRun {Carrier::Udp, 2}, FaultRun {Carrier::Udp}, FaultRun {Carrier::Rtp},
                                            FaultRun {Carrier::Srt}, FaultRun {Carrier::Rist}),
                          [](const ::testing::TestParamInfo<FaultRun>& info) {
                              std::string name = schemeOf(info.param.carrier);

@@ -115,7 +115,7 @@ std::int64_t TsFaultInjector::inject(std::uint8_t* datagram, std::size_t size, s
             holdTimes(packet, kind, sinceStartMs);
         }
     }
-    return departure(pcrUsOf(datagram, size), started, nowUs);
+    return departure(pcrUsOf(datagram, size), size, started, nowUs);
 }
 
 std::optional<std::int64_t> TsFaultInjector::pcrUsOf(const std::uint8_t* datagram, std::size_t size)
@@ -204,18 +204,36 @@ void TsFaultInjector::holdTimes(std::uint8_t* packet, const PacketKind& kind, st
     }
 }
 
-std::int64_t TsFaultInjector::departure(std::optional<std::int64_t> pcrUs, bool started, std::int64_t nowUs)
+std::int64_t TsFaultInjector::pacedDeparture(std::optional<std::int64_t> pcrUs, std::size_t size, std::int64_t nowUs)
+{
+    const std::uint64_t atByte = m_bytes;
+    m_bytes += size;
+    if (pcrUs) {
+        if (!m_pacedTransitUs)
+            m_pacedTransitUs = nowUs + m_plan.pacedLeadMs * kUsPerMs - *pcrUs;
+        const std::int64_t dueUs = std::max(nowUs, *pcrUs + *m_pacedTransitUs);
+        m_lastPcr = PcrPlace {atByte, *pcrUs, dueUs};
+        if (!m_firstPcr)
+            m_firstPcr = m_lastPcr;
+        return dueUs;
+    }
+    // The rate from the first PCR to the last; a datagram is due no later than
+    // its first byte: a PCR further into the datagram before is no earlier.
+    if (m_firstPcr && m_lastPcr && m_lastPcr->atByte > m_firstPcr->atByte && m_lastPcr->pcrUs > m_firstPcr->pcrUs) {
+        const double usPerByte = static_cast<double>(m_lastPcr->pcrUs - m_firstPcr->pcrUs)
+            / static_cast<double>(m_lastPcr->atByte - m_firstPcr->atByte);
+        const auto sinceUs = static_cast<std::int64_t>(static_cast<double>(atByte - m_lastPcr->atByte) * usPerByte
+                                                       - static_cast<double>(size) * usPerByte);
+        return std::max(nowUs, m_lastPcr->departureUs + std::max<std::int64_t>(sinceUs, 0));
+    }
+    return nowUs + m_plan.pacedLeadMs * kUsPerMs;
+}
+
+std::int64_t TsFaultInjector::departure(std::optional<std::int64_t> pcrUs, std::size_t size, bool started,
+                                        std::int64_t nowUs)
 {
     const bool carriesPcr = pcrUs.has_value();
-    std::int64_t dueUs = nowUs;
-    // Paced, the others keep the lead too, so that none bunches behind a PCR's.
-    if (m_plan.pacedLeadMs > 0)
-        dueUs = nowUs + m_plan.pacedLeadMs * kUsPerMs;
-    if (carriesPcr && m_plan.pacedLeadMs > 0) {
-        if (!m_pacedTransitUs)
-            m_pacedTransitUs = dueUs - *pcrUs;
-        dueUs = std::max(nowUs, *pcrUs + *m_pacedTransitUs);
-    }
+    std::int64_t dueUs = m_plan.pacedLeadMs > 0 ? pacedDeparture(pcrUs, size, nowUs) : nowUs;
     if (started && carriesPcr && m_plan.jitterEvery > 0
         && ++m_pcrDatagrams % static_cast<std::uint64_t>(m_plan.jitterEvery) == 0) {
         dueUs += m_plan.jitterDelayMs * kUsPerMs;

@@ -16,8 +16,9 @@
 //   late; the datagrams behind it keep their order, so they leave no earlier.
 // With pacedLeadMs, each datagram that carries a PCR first leaves when its PCR
 // says, pacedLeadMs after the first one came (a lead that takes up the
-// sender's own lateness), and the others pacedLeadMs after they came: a
-// stream without jitter of its own, to shift.
+// sender's own lateness), and the others when the stream's rate between its
+// PCRs puts their first byte: a stream without jitter of its own, to shift,
+// whatever the sender's timing within the lead.
 // Each packet changed is a payload packet of an elementary stream, not the
 // start of a PES packet and without a PCR, so no other check sees it.
 // And one after the other, so that neither hides the other:
@@ -93,13 +94,23 @@ private:
     void readPmt(const std::uint8_t* packet);
     void changePacket(std::uint8_t* packet, const PacketKind& kind, Changed& changed);
     void holdTimes(std::uint8_t* packet, const PacketKind& kind, std::int64_t sinceStartMs);
-    std::int64_t departure(std::optional<std::int64_t> pcrUs, bool started, std::int64_t nowUs);
+    std::int64_t departure(std::optional<std::int64_t> pcrUs, std::size_t size, bool started, std::int64_t nowUs);
+    std::int64_t pacedDeparture(std::optional<std::int64_t> pcrUs, std::size_t size, std::int64_t nowUs);
 
     Plan m_plan;
     Counts m_counts;
     std::optional<std::int64_t> m_firstUs;
     std::int64_t m_lastDepartureUs = std::numeric_limits<std::int64_t>::min();
     std::optional<std::int64_t> m_pacedTransitUs; // pacing: departure minus PCR
+    // Pacing by the stream's own rate: where the first PCR and the last came
+    // (bytes into the stream, PCR, departure), and the bytes seen so far.
+    struct PcrPlace {
+        std::uint64_t atByte = 0;
+        std::int64_t pcrUs = 0;
+        std::int64_t departureUs = 0;
+    };
+    std::optional<PcrPlace> m_firstPcr, m_lastPcr;
+    std::uint64_t m_bytes = 0;
     std::uint64_t m_pcrDatagrams = 0;
     std::set<std::uint16_t> m_pmtPids;
     std::set<std::uint16_t> m_elementaryPids;

@@ -3,6 +3,9 @@
 #include "LoopbackSockets.h"
 
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/prctl.h>
 
 #include <algorithm>
 #include <stdexcept>
@@ -19,6 +22,17 @@ std::int64_t nowUs()
 {
     return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
+}
+
+// Pacing to the microsecond needs the relay's thread to run when its datagram is
+// due: first in, first out over other threads, and timers without slack. Only
+// where the system allows it (privileged, or an rtprio limit).
+bool takeRealTimeScheduling()
+{
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    sched_param param {};
+    param.sched_priority = 10;
+    return pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0;
 }
 
 } // namespace
@@ -69,6 +83,8 @@ std::optional<std::int64_t> TsFaultRelay::sentPcrJitterUs() const
 void TsFaultRelay::run()
 {
     std::vector<unsigned char> buffer(kMaxDatagram);
+    if (m_options.plan.pacedLeadMs > 0)
+        m_realTime = takeRealTimeScheduling();
     while (!m_stopping && std::chrono::steady_clock::now() < m_end) {
         pollfd in {m_in, POLLIN, 0};
         // To the microsecond: a paced datagram a millisecond late would be jitter of the relay's own.

@@ -45,6 +45,9 @@ public:
     TsFaultInjector::Counts counts() const;
     // The PCR jitter of what the relay sent, from its own send times (SentPcrJitter).
     std::optional<std::int64_t> sentPcrJitterUs() const;
+    // Whether a paced relay got the real-time scheduling it asks for, so that
+    // other busy threads cannot hold its sends back.
+    bool pacedInRealTime() const { return m_realTime; }
 
 private:
     void run();
@@ -55,6 +58,7 @@ private:
     int m_in = -1, m_out = -1;
     std::uint16_t m_port = 0;
     std::atomic<bool> m_stopping {false};
+    std::atomic<bool> m_realTime {false};
     mutable std::mutex m_mutex;
     TsFaultInjector m_injector;          // under m_mutex
     SentPcrJitter m_sentJitter;          // under m_mutex
