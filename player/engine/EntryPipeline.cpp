@@ -94,7 +94,7 @@ bool carriesOneMultiplex(const std::string& uri)
 {
     CharPtr scheme(gst_uri_get_protocol(uri.c_str()));
     const PlayerProtocol* protocol = scheme ? playerProtocolForScheme(scheme.get()) : nullptr;
-    return protocol && protocol->oneMultiplex;
+    return protocol && protocol->ownParsedPipeline;
 }
 
 // playbin3 for uri, its buffering and bandwidth set; for a transport-only

@@ -1,22 +1,12 @@
 #include "ParsedPipeline.h"
 
+#include <atomic>
+
 namespace zephyrscope {
 
 using namespace gsthandles;
 
 namespace {
-
-// The entry's two stream sinks; the pipeline holds them for as long as its
-// elements can signal.
-struct StreamSinks {
-    GstElement* video = nullptr;
-    GstElement* audio = nullptr;
-};
-
-void releaseSinks(gpointer data, GClosure*)
-{
-    delete static_cast<StreamSinks*>(data);
-}
 
 bool carries(GstPad* pad, const char* mediaPrefix)
 {
@@ -28,7 +18,40 @@ bool carries(GstPad* pad, const char* mediaPrefix)
     return g_str_has_prefix(gst_structure_get_name(gst_caps_get_structure(caps.get(), 0)), mediaPrefix);
 }
 
-// Fails when the sink already has its stream (a second video or audio stream).
+// The entry's two stream sinks, each put in the pipeline when its stream
+// comes: a sink in it whose stream never comes would never end, and the
+// pipeline would not end with the streams. Owned by the pipeline.
+struct StreamSinks {
+    ElementPtr video, audio;
+    std::atomic<bool> videoTaken {false}, audioTaken {false};
+};
+
+constexpr const char* kSinksKey = "zephyrscope-stream-sinks";
+
+void deleteSinks(gpointer data)
+{
+    delete static_cast<StreamSinks*>(data);
+}
+
+// The stream sink for pad's stream, in the pipeline now; nullptr when there is
+// none or it has its stream already (a second video or audio stream).
+GstElement* takeSink(GstElement* pipeline, GstPad* pad)
+{
+    auto* sinks = static_cast<StreamSinks*>(g_object_get_data(G_OBJECT(pipeline), kSinksKey));
+    if (!sinks)
+        return nullptr;
+    const bool video = carries(pad, "video/");
+    if (!video && !carries(pad, "audio/"))
+        return nullptr;
+    GstElement* sink = video ? sinks->video.get() : sinks->audio.get();
+    std::atomic<bool>& taken = video ? sinks->videoTaken : sinks->audioTaken;
+    if (!sink || taken.exchange(true))
+        return nullptr;
+    gst_bin_add(GST_BIN(pipeline), sink);
+    gst_element_sync_state_with_parent(sink);
+    return sink;
+}
+
 bool linkTo(GstPad* pad, GstElement* sink)
 {
     PadPtr sinkPad(sink ? gst_element_get_static_pad(sink, "sink") : nullptr);
@@ -55,14 +78,15 @@ void postError(GstElement* element, const char* what)
 }
 
 // parsebin's pad-added, on the streaming thread that found the stream.
-void onStreamFound(GstElement* parser, GstPad* pad, gpointer data)
+void onStreamFound(GstElement* parser, GstPad* pad, gpointer)
 {
-    const auto& sinks = *static_cast<const StreamSinks*>(data);
-    GstElement* chosen = carries(pad, "video/") ? sinks.video : carries(pad, "audio/") ? sinks.audio : nullptr;
-    if (chosen && linkTo(pad, chosen))
-        return;
     ElementPtr pipeline(GST_ELEMENT(gst_element_get_parent(parser)));
-    if (GstElement* sink = pipeline ? addDroppingSink(pipeline.get()) : nullptr)
+    if (!pipeline)
+        return;
+    GstElement* sink = takeSink(pipeline.get(), pad);
+    if (!sink)
+        sink = addDroppingSink(pipeline.get());
+    if (sink)
         linkTo(pad, sink);
 }
 
@@ -86,7 +110,7 @@ void onStreamsFound(GstElement* parser, gpointer)
 }
 
 // urisourcebin's pad-added: a parsebin for what the pad delivers.
-void onSourcePad(GstElement* sourceBin, GstPad* pad, gpointer data)
+void onSourcePad(GstElement* sourceBin, GstPad* pad, gpointer)
 {
     ElementPtr pipeline(GST_ELEMENT(gst_element_get_parent(sourceBin)));
     GstElement* parser = pipeline ? gst_element_factory_make("parsebin", nullptr) : nullptr;
@@ -94,9 +118,7 @@ void onSourcePad(GstElement* sourceBin, GstPad* pad, gpointer data)
         postError(sourceBin, "Cannot create element 'parsebin': the GStreamer playback plugin is missing");
         return;
     }
-    g_signal_connect_data(parser, "pad-added", G_CALLBACK(onStreamFound),
-                          new StreamSinks(*static_cast<const StreamSinks*>(data)), releaseSinks,
-                          static_cast<GConnectFlags>(0));
+    g_signal_connect(parser, "pad-added", G_CALLBACK(onStreamFound), nullptr);
     g_signal_connect(parser, "no-more-pads", G_CALLBACK(onStreamsFound), nullptr);
     gst_bin_add(GST_BIN(pipeline.get()), parser);
     gst_element_sync_state_with_parent(parser);
@@ -117,14 +139,15 @@ PipelinePtr ParsedPipeline::build(const std::string& uri, GstElement* videoSink,
     PipelinePtr pipeline(GST_ELEMENT(gst_object_ref_sink(gst_pipeline_new(nullptr))));
     g_object_set(source, "uri", uri.c_str(), nullptr);
     gst_bin_add(GST_BIN(pipeline.get()), source);
+    auto* sinks = new StreamSinks;
     for (GstElement* sink : {videoSink, audioSink}) {
-        if (!sink)
-            continue;
-        g_object_set(sink, "async", FALSE, nullptr);
-        gst_bin_add(GST_BIN(pipeline.get()), sink);
+        if (sink)
+            g_object_set(sink, "async", FALSE, nullptr);
     }
-    g_signal_connect_data(source, "pad-added", G_CALLBACK(onSourcePad), new StreamSinks {videoSink, audioSink},
-                          releaseSinks, static_cast<GConnectFlags>(0));
+    sinks->video.reset(videoSink ? GST_ELEMENT(gst_object_ref(videoSink)) : nullptr);
+    sinks->audio.reset(audioSink ? GST_ELEMENT(gst_object_ref(audioSink)) : nullptr);
+    g_object_set_data_full(G_OBJECT(pipeline.get()), kSinksKey, sinks, deleteSinks);
+    g_signal_connect(source, "pad-added", G_CALLBACK(onSourcePad), nullptr);
     sourceBin = source;
     return pipeline;
 }

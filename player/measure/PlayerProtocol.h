@@ -56,11 +56,12 @@ struct PlayerProtocol {
     std::span<const std::string_view> sourceFactories {};
     // A bin whose source pads come as its streams are found (count them as they come).
     bool sourceAddsPads = false;
-    // Every stream comes in one multiplex, known as it starts (an MPEG-TS on
-    // its own transport): a transport-only entry may then go from the source
-    // to the parsers and the sinks on one thread, without playbin3's queues.
-    // Not for a protocol whose streams join one at a time (WebRTC).
-    bool oneMultiplex = false;
+    // Its streams come from its source alone, in one multiplex (an MPEG-TS
+    // on its own transport) or each on a source pad of its own (RTSP's
+    // sessions): a transport-only entry may then go from the source to the
+    // parsers and the sinks without playbin3's queues, linking each stream as
+    // it comes. Not for WebRTC, whose streams join one at a time.
+    bool ownParsedPipeline = false;
     // Once per process, before any pipeline: the elements and type finders
     // of its own it makes known to GStreamer.
     void (*registerElements)() = nullptr;

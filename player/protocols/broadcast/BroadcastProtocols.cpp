@@ -67,7 +67,7 @@ const PlayerProtocol& udpProtocol()
     static const PlayerProtocol protocol {
         .protocols = kUdp,
         .sourceFactories = kUdpFactories,
-        .oneMultiplex = true,
+        .ownParsedPipeline = true,
         .setUpSource = setUpUdpSource,
         .measurement = transportPackets,
         .openingProblem = openingProblem,
@@ -81,7 +81,7 @@ const PlayerProtocol& rtpProtocol()
         .protocols = kRtp,
         .sourceFactories = kRtpFactories,
         .sourceAddsPads = true,
-        .oneMultiplex = true,
+        .ownParsedPipeline = true,
         .setUpSource = setUpSource,
         .measurement = jitterBuffers,
         .openingProblem = openingProblem,
@@ -94,7 +94,7 @@ const PlayerProtocol& ristProtocol()
     static const PlayerProtocol protocol {
         .protocols = kRist,
         .sourceFactories = kRistFactories,
-        .oneMultiplex = true,
+        .ownParsedPipeline = true,
         .setUpSource = setUpRistSource,
         .measurement = transportPackets,
         .openingProblem = openingProblem,

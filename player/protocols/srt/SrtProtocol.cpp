@@ -34,7 +34,7 @@ const PlayerProtocol& srtProtocol()
     static const PlayerProtocol protocol {
         .protocols = kProtocols,
         .sourceFactories = kFactories,
-        .oneMultiplex = true,
+        .ownParsedPipeline = true,
         .setUpSource = setUpSource,
         .measurement = measurement,
     };
