@@ -89,8 +89,8 @@ bool stopAtParsers(GstElement* playbin)
     return found;
 }
 
-// Whether uri's protocol carries every stream in one multiplex, as its descriptor says.
-bool carriesOneMultiplex(const std::string& uri)
+// Whether uri's protocol lets a transport-only entry skip playbin3, as its descriptor says.
+bool parsedWithoutPlaybin(const std::string& uri)
 {
     CharPtr scheme(gst_uri_get_protocol(uri.c_str()));
     const PlayerProtocol* protocol = scheme ? playerProtocolForScheme(scheme.get()) : nullptr;
@@ -150,7 +150,7 @@ std::unique_ptr<EntryPipeline> EntryPipeline::build(const std::string& uri, cons
                                                     std::string& error)
 {
     const bool parsedOnly = settings.transportOnly;
-    const bool ownPipeline = parsedOnly && carriesOneMultiplex(uri);
+    const bool ownPipeline = parsedOnly && parsedWithoutPlaybin(uri);
     PipelinePtr playbin = ownPipeline ? nullptr : makePlaybin(uri, settings, error);
     if (!ownPipeline && !playbin)
         return nullptr;

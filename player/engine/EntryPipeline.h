@@ -1,7 +1,7 @@
 #pragma once
 
 // The pipeline of one entry (playbin3's; a transport-only entry of a protocol
-// whose streams come in one multiplex, ParsedPipeline's): built with the
+// whose streams come from its source alone, ParsedPipeline's): built with the
 // entry's sinks and stream probes, its GStreamer state as asked for kept apart
 // from the state the bus last reported, and the queries the entry's media info
 // needs. Private to player/. Thread: the default GMainContext's; the probes it attaches run on
