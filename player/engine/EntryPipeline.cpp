@@ -4,6 +4,7 @@
 #include "DecoderThreads.h"
 #include "FactoryName.h"
 #include "GstStructureFields.h"
+#include "ParsedPipeline.h"
 #include "PlayerProtocols.h"
 #include "PresentationTimes.h"
 #include "SinkFactory.h"
@@ -88,6 +89,45 @@ bool stopAtParsers(GstElement* playbin)
     return found;
 }
 
+// Whether uri's protocol lets a transport-only entry skip playbin3, as its descriptor says.
+bool parsedWithoutPlaybin(const std::string& uri)
+{
+    CharPtr scheme(gst_uri_get_protocol(uri.c_str()));
+    const PlayerProtocol* protocol = scheme ? playerProtocolForScheme(scheme.get()) : nullptr;
+    return protocol && protocol->ownParsedPipeline;
+}
+
+// playbin3 for uri, its buffering and bandwidth set; for a transport-only
+// entry, stopping at the parsers.
+PipelinePtr makePlaybin(const std::string& uri, const EntryPipeline::Settings& settings, std::string& error)
+{
+    GstElement* made = gst_element_factory_make("playbin3", nullptr);
+    if (!made) {
+        error = "Cannot create element 'playbin3': the GStreamer playback plugin is missing";
+        return nullptr;
+    }
+    PipelinePtr playbin(GST_ELEMENT(gst_object_ref_sink(made)));
+    g_object_set(made, "uri", uri.c_str(), "buffer-duration",
+                 static_cast<gint64>(settings.bufferingTimeMs) * GST_MSECOND, nullptr);
+    if (settings.maxBandwidth > 0)
+        g_object_set(made, "connection-speed", static_cast<guint64>(settings.maxBandwidth / 1000), nullptr);
+    if (settings.transportOnly && !stopAtParsers(made)) {
+        error = "Cannot play the transport alone: playbin3 has no uridecodebin3 to stop at the parsers";
+        return nullptr;
+    }
+    return playbin;
+}
+
+void setSinks(GstElement* playbin, GstElement* videoSink, GstElement* audioSink, bool parsedOnly)
+{
+    g_object_set(playbin, "video-sink", videoSink, nullptr);
+    if (audioSink)
+        g_object_set(playbin, "audio-sink", audioSink, nullptr);
+    g_object_set(playbin, "flags", parsedOnly ? kParsedPlayFlags : playFlags(videoSink, audioSink), nullptr);
+    if (!parsedOnly)
+        DecoderThreads::attach(playbin);
+}
+
 } // namespace
 
 EntryPipeline::EntryPipeline(std::shared_ptr<StreamCounters> counters)
@@ -109,37 +149,32 @@ std::unique_ptr<EntryPipeline> EntryPipeline::build(const std::string& uri, cons
                                                     SinkFactory& sinks, std::shared_ptr<StreamCounters> counters,
                                                     std::string& error)
 {
-    GstElement* playbin = gst_element_factory_make("playbin3", nullptr);
-    if (!playbin) {
-        error = "Cannot create element 'playbin3': the GStreamer playback plugin is missing";
-        return nullptr;
-    }
-    std::unique_ptr<EntryPipeline> pipeline(new EntryPipeline(std::move(counters)));
-    pipeline->m_pipeline.reset(GST_ELEMENT(gst_object_ref_sink(playbin)));
-    g_object_set(playbin, "uri", uri.c_str(), "buffer-duration",
-                 static_cast<gint64>(settings.bufferingTimeMs) * GST_MSECOND, nullptr);
-    if (settings.maxBandwidth > 0)
-        g_object_set(playbin, "connection-speed", static_cast<guint64>(settings.maxBandwidth / 1000), nullptr);
-
     const bool parsedOnly = settings.transportOnly;
-    if (parsedOnly && !stopAtParsers(playbin)) {
-        error = "Cannot play the transport alone: playbin3 has no uridecodebin3 to stop at the parsers";
+    const bool ownPipeline = parsedOnly && parsedWithoutPlaybin(uri);
+    PipelinePtr playbin = ownPipeline ? nullptr : makePlaybin(uri, settings, error);
+    if (!ownPipeline && !playbin)
         return nullptr;
-    }
+    std::unique_ptr<EntryPipeline> pipeline(new EntryPipeline(std::move(counters)));
     pipeline->m_counters->setTransportOnly(parsedOnly);
     ElementPtr videoSink = parsedOnly ? sinks.makeStreamSink() : sinks.makeVideoSink(settings.videoWindow);
     if (!videoSink) {
         error = "Cannot create element 'fakesink': the GStreamer core elements are missing";
         return nullptr;
     }
-    g_object_set(playbin, "video-sink", videoSink.get(), nullptr);
     ElementPtr audioSink = parsedOnly ? sinks.makeStreamSink() : sinks.makeAudioSink();
-    if (audioSink)
-        g_object_set(playbin, "audio-sink", audioSink.get(), nullptr);
-    g_object_set(playbin, "flags", parsedOnly ? kParsedPlayFlags : playFlags(videoSink.get(), audioSink.get()),
-                 nullptr);
-    if (!parsedOnly)
-        DecoderThreads::attach(playbin);
+    GstElement* sourceBin = nullptr; // the element whose source-setup hands over the entry's source
+    if (ownPipeline) {
+        pipeline->m_pipeline = ParsedPipeline::build(uri, videoSink.get(), audioSink.get(), sourceBin, error);
+        if (!pipeline->m_pipeline)
+            return nullptr;
+        StreamProbes::attachToSourceBin(pipeline->m_pipeline.get(), sourceBin, pipeline->m_counters,
+                                        playerProtocols());
+    } else {
+        sourceBin = playbin.get();
+        setSinks(sourceBin, videoSink.get(), audioSink.get(), parsedOnly);
+        pipeline->m_pipeline = std::move(playbin);
+        StreamProbes::attachToPlaybin(sourceBin, pipeline->m_counters, playerProtocols());
+    }
     StreamProbes::attachToVideoSink(videoSink.get(), pipeline->m_counters);
     pipeline->m_counters->content().configure(settings.content);
     // Parsed streams have no picture or sound to look at: their content figures stay null.
@@ -147,9 +182,8 @@ std::unique_ptr<EntryPipeline> EntryPipeline::build(const std::string& uri, cons
         ContentProbes::attach(videoSink.get(), audioSink.get(), pipeline->m_counters);
     PresentationTimes::attach(videoSink.get(), {pipeline->m_counters, &pipeline->m_counters->presentation()});
     pipeline->m_videoSink = std::move(videoSink);
-    StreamProbes::attachToPlaybin(playbin, pipeline->m_counters, playerProtocols());
-    // The connection owns its copy of the settings and deletes it with the playbin.
-    g_signal_connect_data(playbin, "source-setup", G_CALLBACK(onSourceSetup), new SourceSettings(settings.source),
+    // The connection owns its copy of the settings and deletes it with the element.
+    g_signal_connect_data(sourceBin, "source-setup", G_CALLBACK(onSourceSetup), new SourceSettings(settings.source),
                           deleteSettings, static_cast<GConnectFlags>(0));
     return pipeline;
 }

@@ -1,9 +1,10 @@
 #pragma once
 
-// The playbin3 pipeline of one entry: built with the entry's sinks and stream
-// probes, its GStreamer state as asked for kept apart from the state the bus
-// last reported, and the queries the entry's media info needs. Private to
-// player/. Thread: the default GMainContext's; the probes it attaches run on
+// The pipeline of one entry (playbin3's; a transport-only entry of a protocol
+// whose streams come from its source alone, ParsedPipeline's): built with the
+// entry's sinks and stream probes, its GStreamer state as asked for kept apart
+// from the state the bus last reported, and the queries the entry's media info
+// needs. Private to player/. Thread: the default GMainContext's; the probes it attaches run on
 // streaming threads and only touch the entry's StreamCounters.
 //
 // Ownership: owned by the entry's EntryPlayback. Destroying it takes the source

@@ -56,6 +56,12 @@ struct PlayerProtocol {
     std::span<const std::string_view> sourceFactories {};
     // A bin whose source pads come as its streams are found (count them as they come).
     bool sourceAddsPads = false;
+    // Its streams come from its source alone, in one multiplex (an MPEG-TS
+    // on its own transport) or each on a source pad of its own (RTSP's
+    // sessions): a transport-only entry may then go from the source to the
+    // parsers and the sinks without playbin3's queues, linking each stream as
+    // it comes. Not for WebRTC, whose streams join one at a time.
+    bool ownParsedPipeline = false;
     // Once per process, before any pipeline: the elements and type finders
     // of its own it makes known to GStreamer.
     void (*registerElements)() = nullptr;

@@ -183,6 +183,12 @@ void onElementSetup(GstElement*, GstElement* element, gpointer data)
             return;
 }
 
+// A pipeline's deep-element-added: what playbin3's element-setup would have said.
+void onElementAdded(GstBin*, GstBin*, GstElement* element, gpointer data)
+{
+    onElementSetup(nullptr, element, data);
+}
+
 } // namespace
 
 void StreamProbes::attachToVideoSink(GstElement* sink, const std::shared_ptr<StreamCounters>& counters)
@@ -208,6 +214,16 @@ void StreamProbes::attachToPlaybin(GstElement* playbin, const std::shared_ptr<St
                           releaseSetUpData, static_cast<GConnectFlags>(0));
     g_signal_connect_data(playbin, "element-setup", G_CALLBACK(onElementSetup), new SetUpData {counters, protocols},
                           releaseSetUpData, static_cast<GConnectFlags>(0));
+}
+
+void StreamProbes::attachToSourceBin(GstElement* pipeline, GstElement* sourceBin,
+                                     const std::shared_ptr<StreamCounters>& counters,
+                                     std::span<const PlayerProtocol* const> protocols)
+{
+    g_signal_connect_data(sourceBin, "source-setup", G_CALLBACK(onSourceSetup), new SetUpData {counters, protocols},
+                          releaseSetUpData, static_cast<GConnectFlags>(0));
+    g_signal_connect_data(pipeline, "deep-element-added", G_CALLBACK(onElementAdded),
+                          new SetUpData {counters, protocols}, releaseSetUpData, static_cast<GConnectFlags>(0));
 }
 
 void StreamProbes::countData(GstPad* pad, const std::shared_ptr<StreamCounters>& counters)

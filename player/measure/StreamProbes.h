@@ -31,6 +31,12 @@ public:
     static void attachToPlaybin(GstElement* playbin, const std::shared_ptr<StreamCounters>& counters,
                                 std::span<const PlayerProtocol* const> protocols);
 
+    // The same for a pipeline of its own: sourceBin's (a urisourcebin's)
+    // source, and every element added anywhere in pipeline.
+    static void attachToSourceBin(GstElement* pipeline, GstElement* sourceBin,
+                                  const std::shared_ptr<StreamCounters>& counters,
+                                  std::span<const PlayerProtocol* const> protocols);
+
     // For the protocols' own probes (any thread): counts the bytes and buffers
     // passing pad as received data.
     static void countData(GstPad* pad, const std::shared_ptr<StreamCounters>& counters);

@@ -67,6 +67,7 @@ const PlayerProtocol& udpProtocol()
     static const PlayerProtocol protocol {
         .protocols = kUdp,
         .sourceFactories = kUdpFactories,
+        .ownParsedPipeline = true,
         .setUpSource = setUpUdpSource,
         .measurement = transportPackets,
         .openingProblem = openingProblem,
@@ -80,6 +81,7 @@ const PlayerProtocol& rtpProtocol()
         .protocols = kRtp,
         .sourceFactories = kRtpFactories,
         .sourceAddsPads = true,
+        .ownParsedPipeline = true,
         .setUpSource = setUpSource,
         .measurement = jitterBuffers,
         .openingProblem = openingProblem,
@@ -92,6 +94,7 @@ const PlayerProtocol& ristProtocol()
     static const PlayerProtocol protocol {
         .protocols = kRist,
         .sourceFactories = kRistFactories,
+        .ownParsedPipeline = true,
         .setUpSource = setUpRistSource,
         .measurement = transportPackets,
         .openingProblem = openingProblem,

@@ -49,6 +49,7 @@ const PlayerProtocol& rtspProtocol()
         .protocols = kProtocols,
         .sourceFactories = kFactories,
         .sourceAddsPads = true,
+        .ownParsedPipeline = true,
         .setUpSource = setUpSource,
         .measurement = measurement,
     };

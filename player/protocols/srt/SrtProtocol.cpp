@@ -34,6 +34,7 @@ const PlayerProtocol& srtProtocol()
     static const PlayerProtocol protocol {
         .protocols = kProtocols,
         .sourceFactories = kFactories,
+        .ownParsedPipeline = true,
         .setUpSource = setUpSource,
         .measurement = measurement,
     };
