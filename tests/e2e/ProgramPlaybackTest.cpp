@@ -443,9 +443,11 @@ TEST_P(ProgramTransportModeTest, UdpStreamThroughALossyRelayLogsItsLossServesIts
     ASSERT_TRUE(summary.run.tsErrors);
     EXPECT_EQ(*summary.run.tsErrors, *lastCounts);
     // The sender's silence is one stall, dated back to the picture stopping (the
-    // state says Buffering once it has stood still for half a second, less the
-    // frame interval the stall starts after), and never over: it lasts to the
-    // entry's end, 3 s after the last data (the state said Buffering 1 to 1.5 s after it).
+    // state says Buffering once no data came for 1 s and the picture has stood
+    // still for half a second, as the watch looks every 100 ms: 0.5 to 1.1 s after
+    // the picture stopped, which lags the data by the pipeline's latency: 0.3 to
+    // 0.6 s decoding, 30 to 50 ms parsed alone), and never over: it lasts to the
+    // entry's end, 3 s after the last data.
     std::vector<LogEvent> stalls;
     for (const LogEvent& e : jsonLog.events)
         if (e.kind == LogEvent::Kind::StallStarted || e.kind == LogEvent::Kind::StallEnded)
@@ -453,7 +455,7 @@ TEST_P(ProgramTransportModeTest, UdpStreamThroughALossyRelayLogsItsLossServesIts
     ASSERT_EQ(stalls.size(), 2u) << zephyrscope::testing::FileText(media.dir() / "udp.jsonl");
     const double stoppedUtc = stalls[1].utc - static_cast<double>(stalls[1].durationMs) / 1000.0;
     EXPECT_GE(stalls[0].utc - stoppedUtc, 0.4);
-    EXPECT_LE(stalls[0].utc - stoppedUtc, 1.0);
+    EXPECT_LE(stalls[0].utc - stoppedUtc, 1.1);
     EXPECT_GE(stalls[1].utc - stalls[0].utc, 1.2);
     const std::string jsonText = zephyrscope::testing::FileText(media.dir() / "udp.jsonl");
     EXPECT_EQ(jsonText.find("\"video_width\":320") == std::string::npos, transportOnly);
