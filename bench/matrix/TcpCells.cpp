@@ -515,7 +515,8 @@ private:
                 continue;
             ++segments;
             lastOfTrack[track] = {number, deliveries.size()};
-            deliveries.push_back({msBetween(firstFrame, lastPiece[i]), track, m_segmentMs});
+            // The picture moves first with its first frame: what came before is held then.
+            deliveries.push_back({std::max(0.0, msBetween(firstFrame, lastPiece[i])), track, m_segmentMs});
         }
         const PlayoutModel::Result r = PlayoutModel::play(
             deliveries, tracks, {kQueuedPastDemuxerMs, resumeMs + kQueuedWhilePausedMs}, msBetween(firstFrame, ended));
