@@ -24,6 +24,14 @@ using tools::TsDropRelay;
 enum class Kind { Udp, Rtp, Rist };
 
 constexpr std::uint64_t kTsPacketsPerDatagram = 7;
+// ristsrc's receiver-buffer, which the player leaves at its default: a packet
+// not in by this long after it was due is given up, and a repair after that is dropped.
+constexpr auto kRistBuffer = std::chrono::milliseconds(1000);
+
+std::string msOrNone(std::int64_t us)
+{
+    return us < 0 ? "none" : std::to_string(us / 1000);
+}
 
 std::string relayCounts(const TsDropRelay::Counts& c)
 {
@@ -34,6 +42,10 @@ std::string relayCounts(const TsDropRelay::Counts& c)
         << " forwarded=" << c.forwarded << " never-forwarded=" << c.neverForwarded
         << " longest-in-order-wait-ms=" << c.longestInOrderWaitUs / 1000
         << " retransmitted=" << c.retransmitted << " repaired=" << c.repaired
+        << " repaired-late=" << c.repairedLate << " gaps-waited-for=" << c.gapsWaitedFor
+        << " repaired-before-gap-ended=" << c.repairedBeforeGapEnded
+        << " latest-in-time-repair-ms=" << msOrNone(c.latestInTimeRepairUs)
+        << " earliest-late-repair-ms=" << msOrNone(c.earliestLateRepairUs)
         << " retransmissions-dropped=" << c.retransmissionsDropped << " lost=" << c.impaired.lost
         << " swallowed=" << c.impaired.swallowed << " capped=" << c.impaired.capped << " held=" << c.impaired.held
         << " longest-hold-ms=" << c.impaired.longestHoldUs / 1000
@@ -102,17 +114,34 @@ void addPacketFigures(MatrixCell& cell, Kind kind, const NetworkFigures& f, cons
         cell.figures.push_back(MatrixFigure::checked(kFigureRecovered, f.recoveredPackets, 0.0, 0.0, 0.0,
                                                      "plain RTP has no repair"));
         break;
-    case Kind::Rist:
-        cell.figures.push_back(MatrixFigure::checked(kFigureReceived, f.receivedPackets,
-                                                     static_cast<double>(c.forwarded), 0.0, 0.0,
-                                                     "RTP sequence numbers the relay passed on at least once"));
-        cell.figures.push_back(MatrixFigure::checked(kFigureLost, f.lostPackets,
-                                                     static_cast<double>(c.neverForwarded), 0.0, 0.0,
-                                                     "sequence numbers between the first and last passed on that never were"));
-        cell.figures.push_back(MatrixFigure::checked(kFigureRecovered, f.recoveredPackets,
-                                                     static_cast<double>(c.repaired), 0.0, 0.0,
-                                                     "sequence numbers whose first copy passed on was a retransmission"));
+    case Kind::Rist: {
+        // A repair that left the relay after ristsrc's buffer had run out for its
+        // original never reaches the player: the packet is lost, not recovered.
+        const std::string late = " (" + std::to_string(c.repairedLate) + " repairs came later than ristsrc's "
+            + std::to_string(kRistBuffer.count()) + "-ms buffer after their original left the relay or was dropped, "
+            "or after the run of drops ended where the receiver asked then for one older than that: "
+            + std::to_string(c.gapsWaitedFor) + " runs)";
+        // A repair that left before its run of drops ended came from a request for
+        // the next packet due, before the receiver could know of the loss: ristsrc
+        // took the outage's first packet so in three runs of five, and not in two.
+        const double early = static_cast<double>(c.repairedBeforeGapEnded);
+        const std::string earlyWhy = early > 0 ? "; " + std::to_string(c.repairedBeforeGapEnded)
+                + " for the repairs that left before their run of drops ended, which the receiver may not take"
+                                               : std::string();
+        cell.figures.push_back(MatrixFigure::checked(
+            kFigureReceived, f.receivedPackets, static_cast<double>(c.forwarded - c.repairedLate), 0.0, early,
+            "RTP sequence numbers the relay passed on at least once, less those only a late repair carried" + late
+                + earlyWhy));
+        cell.figures.push_back(MatrixFigure::checked(
+            kFigureLost, f.lostPackets, static_cast<double>(c.neverForwarded + c.repairedLate), 0.0, early,
+            "sequence numbers between the first and last passed on that never were, and those whose repair came "
+            "late" + late + earlyWhy));
+        cell.figures.push_back(MatrixFigure::checked(
+            kFigureRecovered, f.recoveredPackets, static_cast<double>(c.repaired - c.repairedLate), 0.0, early,
+            "sequence numbers whose first copy passed on was a retransmission, within ristsrc's buffer of their "
+            "original" + late + earlyWhy));
         break;
+    }
     }
 }
 
@@ -132,6 +161,8 @@ MatrixCell playBroadcast(Kind kind, const char* name, const MatrixImpairment& im
         options.dropEvery = impairment.lostWithRepairsEvery;
         options.dropRetransmissions = impairment.lostWithRepairsEvery > 0;
         options.maxLifetime = 90s;
+        if (kind == Kind::Rist)
+            options.repairDeadline = kRistBuffer;
         TsDropRelay relay(options);
         CellPlayer player;
         const char* scheme = kind == Kind::Udp ? "udp" : kind == Kind::Rtp ? "rtp" : "rist";

@@ -90,6 +90,13 @@ constexpr double kQueuedWhilePausedMs = 250.0;
 // the cell itself.
 constexpr double kRtspBitsPerSecond = 160000;
 constexpr auto kPlayAfterFirstFrame = 12s;    // the outage (4 s after the first byte) falls well inside
+// The test streams' frame time (25 fps). The player dates a stall from the
+// frame due after the last one shown to the first new one shown; the truth's
+// ends are the data's, so each end of a stall may lie a frame from the picture's.
+constexpr double kFrameMs = 40.0;
+// How much the media past the demuxer varied when its queue ran dry (0.46 to
+// 0.5 s, kQueuedPastDemuxerMs): where in that the picture stopped.
+constexpr double kQueuedPastDemuxerSpreadMs = 40.0;
 
 // The media one segment carries: ffmpeg's 1 s (-g 25 at 25 fps), the DASH
 // ladder's 2 s; the HLS test stream's, its playlist's mean #EXTINF.
@@ -425,19 +432,20 @@ private:
 
     void addStalls(const CellPlayer& player, const TcpImpairRelay::Counts& counts, Clock::time_point ended)
     {
-        const double slackMs = std::max(m_segmentMs, CellFigures::kKeyFrameSlackMs);
         Expected expected = m_rtsp ? rtspStalls(counts) : adaptiveStalls(player, ended);
         const double stalls = player.resumedStalls();
-        const double toleranceMs = expected.ms > 0.0 ? slackMs : 0.0;
+        const double toleranceMs = expected.ms > 0.0 ? expected.toleranceMs : 0.0;
         m_cell.figures.push_back(MatrixFigure::checked(kFigureStalls, stalls, expected.stalls, 0.0, 0.0, expected.why));
         m_cell.figures.push_back(MatrixFigure::checked(
             kFigureStallMs, static_cast<double>(player.stallMs()), expected.ms, 0.0, toleranceMs,
-            expected.why + (toleranceMs > 0 ? "; the picture resumes on a key frame or a whole segment" : "")));
+            expected.why + (toleranceMs > 0 ? "; " + expected.toleranceWhy : std::string())));
     }
 
     struct Expected {
         double stalls = 0.0, ms = 0.0;
         std::string why;
+        double toleranceMs = 0.0;
+        std::string toleranceWhy;
     };
 
     // RTSP interleaved: the jitter buffer's 2-s latency bridges a hold of up to
@@ -455,6 +463,9 @@ private:
             e.why = "the cap's hold grew to " + std::to_string(static_cast<int>(heldMs))
                 + " ms; the jitter buffer re-times its packets to their arrival each time they fall another "
                 + std::to_string(static_cast<int>(kRtspSkewResetMs)) + " ms behind, and the picture stands for it";
+            e.toleranceMs = e.stalls * 2 * kFrameMs;
+            e.toleranceWhy = "a frame (40 ms) either side of each stall: the picture stops and moves again on a "
+                             "frame, the re-timing on a packet";
         } else {
             e.stalls = heldMs > kRtspSkewResetMs ? 1.0 : 0.0;
             e.ms = e.stalls > 0 ? heldMs : 0.0;
@@ -462,6 +473,9 @@ private:
                 + " ms; the jitter buffer's " + std::to_string(static_cast<int>(kRtspLeadMs))
                 + " ms bridge a hold of up to " + std::to_string(static_cast<int>(kRtspSkewResetMs))
                 + " ms; a longer one is re-timed to its arrival and the picture stands for it";
+            e.toleranceMs = 2 * kFrameMs;
+            e.toleranceWhy = "a frame (40 ms) either side: the player dates the stall by the frames shown, the relay "
+                             "its hold by the chunks it held";
         }
         return e;
     }
@@ -501,7 +515,8 @@ private:
                 continue;
             ++segments;
             lastOfTrack[track] = {number, deliveries.size()};
-            deliveries.push_back({msBetween(firstFrame, lastPiece[i]), track, m_segmentMs});
+            // The picture moves first with its first frame: what came before is held then.
+            deliveries.push_back({std::max(0.0, msBetween(firstFrame, lastPiece[i])), track, m_segmentMs});
         }
         const PlayoutModel::Result r = PlayoutModel::play(
             deliveries, tracks, {kQueuedPastDemuxerMs, resumeMs + kQueuedWhilePausedMs}, msBetween(firstFrame, ended));
@@ -518,6 +533,9 @@ private:
                        + " times and went back to its head, dropping what it held"
                                 : std::string())
             + ")";
+        e.toleranceMs = 2 * kFrameMs + kQueuedPastDemuxerSpreadMs;
+        e.toleranceWhy = "a frame (40 ms) either side, the picture's ends against the model's, and the 40 ms the "
+                         "media past the demuxer was seen to vary when its queue ran dry";
         return e;
     }
 

@@ -125,6 +125,14 @@ TsDropRelay::Counts TsDropRelay::counts() const
     counts.keyFrames = m_frameDamage.keyFrames();
     counts.framesDamageBound = m_frameDamage.damageBound();
     counts.framesDamagedWhole = m_frameDamage.damagedWhole();
+    if (m_options.repairDeadline.count() > 0) {
+        const RepairDeadlines::Verdict verdict = m_deadlines.judge(m_options.repairDeadline.count());
+        counts.repairedLate = verdict.late;
+        counts.gapsWaitedFor = verdict.gapsWaitedFor;
+        counts.repairedBeforeGapEnded = verdict.beforeGapEnded;
+        counts.latestInTimeRepairUs = verdict.latestInTimeUs;
+        counts.earliestLateRepairUs = verdict.earliestLateUs;
+    }
     std::int64_t availableUs = 0;
     for (const auto& [sequence, firstUs] : m_forwarded) {
         const std::int64_t nowAvailableUs = std::max(availableUs, firstUs);
@@ -214,6 +222,8 @@ void TsDropRelay::relayData(const unsigned char* datagram, std::size_t size)
                 trackContinuity(datagram, size, false);
                 const std::size_t start = rtp ? rtpPayloadOffset(datagram, size) : 0;
                 m_counts.tsPacketsBlackedOut += payloadPackets(datagram + start, size - start);
+                if (rtp && size >= kRtpHeader)
+                    m_deadlines.originalDropped(extendedSequence(rtpSequence(datagram)), nowUs);
             }
             return;
         }
@@ -249,8 +259,11 @@ void TsDropRelay::relayData(const unsigned char* datagram, std::size_t size)
             trackContinuity(datagram, size, !drop);
         }
         if (drop) {
-            if (rtp && size >= kRtpHeader)
+            if (rtp && size >= kRtpHeader) {
                 m_droppedSequences.insert(rtpSequence(datagram));
+                // A dropped original would have left now: its repair's deadline runs from here.
+                m_deadlines.originalDropped(extendedSequence(rtpSequence(datagram)), nowUs);
+            }
             ++m_counts.dropped;
             ++m_counts.trailingDrops;
         } else {
@@ -273,18 +286,28 @@ void TsDropRelay::relayData(const unsigned char* datagram, std::size_t size)
         sendData(datagram, size);
 }
 
-void TsDropRelay::countForwarded(std::uint16_t sequence, bool retransmission)
+std::int64_t TsDropRelay::extendedSequence(std::uint16_t sequence)
 {
-    // The sequence number extended past its 16 bits, from the nearest of the highest so far.
-    if (m_forwarded.empty())
+    if (!m_sequenceKnown)
         m_highestSequence = sequence;
+    m_sequenceKnown = true;
     const auto ahead = static_cast<std::int16_t>(sequence - static_cast<std::uint16_t>(m_highestSequence));
     const std::int64_t extended = m_highestSequence + ahead;
     m_highestSequence = std::max(m_highestSequence, extended);
-    // The receiver takes the first copy that comes; later ones are duplicates.
+    return extended;
+}
+
+void TsDropRelay::countForwarded(std::uint16_t sequence, bool retransmission)
+{
+    const std::int64_t extended = extendedSequence(sequence);
     const std::int64_t nowUs = microsecondsOf(std::chrono::steady_clock::now().time_since_epoch());
-    if (m_forwarded.emplace(extended, nowUs).second && retransmission)
+    if (!retransmission)
+        m_deadlines.originalForwarded(extended, nowUs);
+    // The receiver takes the first copy that comes; later ones are duplicates.
+    if (m_forwarded.emplace(extended, nowUs).second && retransmission) {
         ++m_counts.repaired;
+        m_deadlines.repairForwarded(extended, nowUs);
+    }
     m_counts.forwarded = m_forwarded.size();
     m_counts.neverForwarded = static_cast<std::uint64_t>(m_forwarded.rbegin()->first - m_forwarded.begin()->first + 1)
         - m_forwarded.size();

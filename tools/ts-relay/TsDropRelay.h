@@ -29,6 +29,7 @@
 
 #include "DatagramSchedule.h"
 #include "Impairment.h"
+#include "RepairDeadlines.h"
 #include "TsFrameDamage.h"
 
 #include <atomic>
@@ -58,6 +59,9 @@ public:
         bool dropRetransmissions = false; // RTP with RTCP: drop every copy of a dropped packet
         std::chrono::milliseconds maxLifetime = std::chrono::seconds(120);
         impair::Impairment::Params impairment; // none by default
+        // RTP with RTCP: the receiver's buffer, within which a repair still comes
+        // in time (RepairDeadlines); 0: every repair does.
+        std::chrono::microseconds repairDeadline {0};
     };
 
     struct Counts {
@@ -69,6 +73,12 @@ public:
         // copy passed on (when it left, after any delay or hold) was a retransmission: what the receiver got only by
         // retransmission, be its original dropped here or never sent by the sender.
         std::uint64_t forwarded = 0, repaired = 0;
+        // With a repairDeadline, of those repaired, the ones whose repair left too
+        // late for the receiver's buffer (RepairDeadlines): it gave them up, so they
+        // are lost to it; the runs of drops it waited for whole; and the nearest
+        // repairs to the deadline either side, how long after their original (-1: none).
+        std::uint64_t repairedLate = 0, gapsWaitedFor = 0, repairedBeforeGapEnded = 0;
+        std::int64_t latestInTimeRepairUs = -1, earliestLateRepairUs = -1;
         // RTP: sequence numbers between the first and the last passed on that never were.
         std::uint64_t neverForwarded = 0;
         // RTP: the longest a receiver that takes the packets in sequence waited for
@@ -128,6 +138,8 @@ private:
     // Follows each PID's continuity counter as a receiver of what is passed on would.
     void trackContinuity(const unsigned char* datagram, std::size_t size, bool passed);
     void countForwarded(std::uint16_t sequence, bool retransmission);
+    // An RTP sequence number extended past its 16 bits, from the nearest of the highest so far.
+    std::int64_t extendedSequence(std::uint16_t sequence);
 
     Options m_options;
     std::chrono::steady_clock::time_point m_end;
@@ -144,6 +156,7 @@ private:
     impair::DatagramSchedule m_schedule; // relay thread only
     std::set<std::uint16_t> m_droppedSequences;
     std::map<std::int64_t, std::int64_t> m_forwarded; // RTP sequence numbers passed on, extended: when first
+    RepairDeadlines m_deadlines; // under m_mutex
     std::map<std::uint16_t, std::uint64_t> m_pesNumber; // per PID, the PES packets begun so far
     std::set<std::pair<std::uint16_t, std::uint64_t>> m_damagedPes;
     TsFrameDamage m_frameDamage; // under m_mutex
@@ -153,6 +166,7 @@ private:
     };
     std::map<std::uint16_t, PidContinuity> m_continuity;
     std::int64_t m_highestSequence = 0;
+    bool m_sequenceKnown = false;
     std::thread m_thread;
 };
 
