@@ -133,14 +133,37 @@ void DatagramGapEstimator::checkCounter(std::uint16_t pid, const std::uint8_t* p
     // A packet sent twice repeats its counter; a discontinuity starts it afresh.
     // The counter expected next is state.counter modulo 16 (it is kept one up, so 0 means none yet).
     const std::uint64_t missing = static_cast<std::uint8_t>(counter - state.counter) & 0x0F;
+    std::uint64_t residue = 0; // a jump outside gaps, whose magnitude the PES may tell
     if (state.counter != 0 && !discontinuityOf(packet) && counter != state.counter - 1 && missing != 0) {
-        if (firstAfterGap)
+        if (firstAfterGap) {
             m_pending->counterMissing += missing;
-        else if (!countInHole(state.lastDatagram, missing))
-            m_figures.lostEstimate += missing;
+            m_pes.forget(pid);
+        } else {
+            residue = missing;
+            state.jumpHole = countInHole(state.lastDatagram, missing);
+        }
     }
     state.counter = static_cast<std::uint8_t>(counter + 1);
     state.lastDatagram = m_datagram;
+    const PesLossEstimator::Beyond beyond = m_pes.packet(pid, packet, residue);
+    if (beyond.residues > 0)
+        countBeyond(state.jumpHole, beyond);
+}
+
+void DatagramGapEstimator::countBeyond(std::uint64_t hole, const PesLossEstimator::Beyond& beyond)
+{
+    // Where the jump was counted: outright, spread over holes, or in a hole
+    // still open (one settled has taken its least count already).
+    if (hole == kOutright || hole == kSpread) {
+        (hole == kOutright ? m_figures.lostEstimate : m_spread) += beyond.sixteens();
+        return;
+    }
+    for (Hole& open : m_holes) {
+        if (open.datagram == hole) {
+            open.beyond.estimate += beyond.estimate;
+            open.beyond.floor += beyond.floor;
+        }
+    }
 }
 
 bool DatagramGapEstimator::wholeDatagramsOfPayload() const
@@ -149,42 +172,68 @@ bool DatagramGapEstimator::wholeDatagramsOfPayload() const
         && m_windowPayload == m_windowPackets;
 }
 
-bool DatagramGapEstimator::countInHole(std::uint64_t lastDatagram, std::uint64_t missing)
+std::uint64_t DatagramGapEstimator::countInHole(std::uint64_t lastDatagram, std::uint64_t missing)
 {
     // Whole datagrams are lost: a jump inside the datagram its PID was last in is
     // no hole's; nor, wholly, one over a hole already settled.
-    if (lastDatagram == m_datagram || lastDatagram < m_settledDatagram || !wholeDatagramsOfPayload())
-        return false;
+    if (lastDatagram == m_datagram || lastDatagram < m_settledDatagram) {
+        m_figures.lostEstimate += missing;
+        return kOutright;
+    }
     // The holes since the PID's last packet: one takes the jump; among several,
-    // which took what cannot be told, so each counts what its counters show.
+    // which took what cannot be told, and the holes share it as they settle.
     auto first = m_holes.end();
     while (first != m_holes.begin() && std::prev(first)->datagram > lastDatagram)
         --first;
     if (first == m_holes.end()) {
-        m_holes.push_back({m_datagram, m_arrivalUs, missing});
-        return true;
+        m_holes.push_back({m_datagram, m_arrivalUs, missing, {}});
+        return m_datagram;
     }
     if (std::next(first) == m_holes.end()) {
         first->residues += missing;
-        return true;
+        return first->datagram;
     }
-    for (auto hole = first; hole != m_holes.end(); ++hole)
-        hole->countersOnly = true;
-    return false;
+    m_spread += missing;
+    return kSpread;
 }
 
 void DatagramGapEstimator::settleHoles(std::int64_t beforeUs)
 {
     while (!m_holes.empty() && m_holes.front().arrivalUs < beforeUs) {
-        // The least k with 7k ≡ residues (mod 16) and 7k ≥ residues; 7 is its own inverse modulo 16.
-        const std::uint64_t residues = m_holes.front().residues;
-        std::uint64_t datagrams = (kHolePackets * residues) % 16;
-        while (kHolePackets * datagrams < residues || datagrams == 0)
-            datagrams += 16;
-        m_figures.lostEstimate += m_holes.front().countersOnly ? residues : kHolePackets * datagrams;
+        // Whether datagrams were whole ones of payload shows once the window is full enough.
+        if (m_windowDatagrams < kMinIntervals && m_holes.front().arrivalUs >= beforeUs + kHoleSettleUs - kHoleWaitUs)
+            break;
+        m_figures.lostEstimate += holeLoss(m_holes.front());
         m_settledDatagram = m_holes.front().datagram;
         m_holes.pop_front();
     }
+    if (m_holes.empty()) {
+        m_figures.lostEstimate += m_spread;
+        m_spread = 0;
+    }
+}
+
+std::uint64_t DatagramGapEstimator::holeLoss(const Hole& hole)
+{
+    const std::uint64_t residues = hole.residues;
+    if (!wholeDatagramsOfPayload())
+        return residues + hole.beyond.sixteens();
+    // The least k with 7k >= residues whose excess over them, modulo 16, the
+    // jumps spread over several holes can make up; then k + 16 m, the nearest
+    // to what the PES showed.
+    std::uint64_t datagrams = std::max<std::uint64_t>(1, (residues + kHolePackets - 1) / kHolePackets);
+    const std::uint64_t last = datagrams + 16;
+    while ((kHolePackets * datagrams - residues) % 16 > m_spread && datagrams < last)
+        ++datagrams;
+    const std::uint64_t share = (kHolePackets * datagrams - residues) % 16;
+    if (share > m_spread)
+        return residues + hole.beyond.sixteens();
+    m_spread -= share;
+    const double least = static_cast<double>(kHolePackets * datagrams);
+    const double run = 16.0 * kHolePackets;
+    const double shown = static_cast<double>(residues) + std::max(hole.beyond.estimate, hole.beyond.floor);
+    const auto more = static_cast<std::uint64_t>(std::max(0.0, std::round((shown - least) / run)));
+    return kHolePackets * (datagrams + 16 * more);
 }
 
 void DatagramGapEstimator::takePcr(std::int64_t pcr)
@@ -279,6 +328,7 @@ DatagramGapEstimator::Figures DatagramGapEstimator::figures() const
     // Holes not yet settled count what their counters show.
     for (const Hole& hole : m_holes)
         figures.lostEstimate += hole.residues;
+    figures.lostEstimate += m_spread;
     return figures;
 }
 

@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <functional>
 #include <ostream>
 #include <random>
@@ -84,9 +86,27 @@ private:
             for (int i = 0; i < packets; ++i) {
                 const std::int64_t arrivalUs = t + 100 * (i / static_cast<int>(kPacketsPerDatagram));
                 const bool pcr = i == 0 && m_rate == Rate::Variable;
-                add(arrivalUs, m_writer.payload(kVideoPid, pcr ? std::optional<std::int64_t>(t) : std::nullopt), true);
+                TsPacketWriter::Packet packet = m_writer.payload(kVideoPid, pcr ? std::optional<std::int64_t>(t) : std::nullopt);
+                if (i == 0)
+                    startPes(packet, packets, t);
+                add(arrivalUs, packet, true);
             }
         }
+    }
+
+    // Makes the packet a frame's first: a PES start with its length and PTS (90 kHz).
+    static void startPes(TsPacketWriter::Packet& packet, int packets, std::int64_t us)
+    {
+        const std::size_t offset = (packet[3] & 0x20) != 0 ? 5 + packet[4] : 4;
+        const std::size_t length = (188 - offset) + 184 * static_cast<std::size_t>(packets - 1) - 6;
+        const std::int64_t pts = us * 9 / 100;
+        const std::uint8_t header[] = {0, 0, 1, 0xE0, static_cast<std::uint8_t>(length >> 8),
+                                       static_cast<std::uint8_t>(length), 0x80, 0x80, 5,
+                                       static_cast<std::uint8_t>(0x21 | ((pts >> 29) & 0x0E)),
+                                       static_cast<std::uint8_t>(pts >> 22), static_cast<std::uint8_t>((pts >> 14) | 1),
+                                       static_cast<std::uint8_t>(pts >> 7), static_cast<std::uint8_t>((pts << 1) | 1)};
+        packet[1] |= 0x40;
+        std::copy(std::begin(header), std::end(header), packet.begin() + static_cast<std::ptrdiff_t>(offset));
     }
 
     Rate m_rate;
@@ -177,7 +197,8 @@ class DatagramGapBurst : public ::testing::TestWithParam<std::size_t> {};
 TEST_P(DatagramGapBurst, CountsARunOfWholeDatagramsBeyondTheCountersSixteen)
 {
     // Runs of datagrams lost back to back, too short for a gap: 7 packets each,
-    // all with payload, so the run's length follows from the counters' jump.
+    // all with payload, so the run's length follows from the counters' jump,
+    // modulo 16 datagrams (the frames carry PES lengths and PTS, as a muxer's do).
     // None before the estimator has seen 64 datagrams, nor in the last seconds,
     // where a run is not yet settled.
     const std::size_t run = GetParam();
