@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <iterator>
 
 namespace zephyrscope {
@@ -130,11 +131,16 @@ void DatagramGapEstimator::checkCounter(std::uint16_t pid, const std::uint8_t* p
     const auto gapNumber = static_cast<std::uint16_t>(m_figures.gaps);
     const bool firstAfterGap = m_pending && state.gapNumber != gapNumber;
     state.gapNumber = gapNumber;
-    // A packet sent twice repeats its counter; a discontinuity starts it afresh.
-    // The counter expected next is state.counter modulo 16 (it is kept one up, so 0 means none yet).
+    // A packet sent twice repeats its counter and its bytes (other bytes: 15 lost); a
+    // discontinuity starts it afresh. The counter expected next is state.counter
+    // modulo 16 (it is kept one up, so 0 means none yet).
+    std::uint64_t tail = 0;
+    std::memcpy(&tail, packet + kTsPacket - sizeof tail, sizeof tail);
+    const bool sentTwice = counter == static_cast<std::uint8_t>(state.counter - 1) && tail == state.tail;
     const std::uint64_t missing = static_cast<std::uint8_t>(counter - state.counter) & 0x0F;
     std::uint64_t residue = 0; // a jump outside gaps, whose magnitude the PES may tell
-    if (state.counter != 0 && !discontinuityOf(packet) && counter != state.counter - 1 && missing != 0) {
+    state.tail = tail;
+    if (state.counter != 0 && !discontinuityOf(packet) && !sentTwice && missing != 0) {
         if (firstAfterGap) {
             m_pending->counterMissing += missing;
             m_pes.forget(pid);
@@ -146,8 +152,17 @@ void DatagramGapEstimator::checkCounter(std::uint16_t pid, const std::uint8_t* p
     state.counter = static_cast<std::uint8_t>(counter + 1);
     state.lastDatagram = m_datagram;
     const PesLossEstimator::Beyond beyond = m_pes.packet(pid, packet, residue);
-    if (beyond.residues > 0)
-        countBeyond(state.jumpHole, beyond);
+    if (beyond.waiting) {
+        state.waitingHole = state.jumpHole;
+        if (m_heldHole == kOutright && state.jumpHole != kSpread)
+            m_heldHole = state.jumpHole;
+    }
+    if (beyond.residues > 0) {
+        const std::uint64_t hole = beyond.earlier ? state.waitingHole : state.jumpHole;
+        if (hole == m_heldHole)
+            m_heldHole = kOutright;
+        countBeyond(hole, beyond);
+    }
 }
 
 void DatagramGapEstimator::countBeyond(std::uint64_t hole, const PesLossEstimator::Beyond& beyond)
@@ -200,9 +215,13 @@ std::uint64_t DatagramGapEstimator::countInHole(std::uint64_t lastDatagram, std:
 void DatagramGapEstimator::settleHoles(std::int64_t beforeUs)
 {
     while (!m_holes.empty() && m_holes.front().arrivalUs < beforeUs) {
-        // Whether datagrams were whole ones of payload shows once the window is full enough.
-        if (m_windowDatagrams < kMinIntervals && m_holes.front().arrivalUs >= beforeUs + kHoleSettleUs - kHoleWaitUs)
+        // Whether datagrams were whole ones of payload shows once the window is full
+        // enough; a hole whose PES waits for a rate to size it by, once it is there.
+        const bool waits = m_windowDatagrams < kMinIntervals || m_holes.front().datagram == m_heldHole;
+        if (waits && m_holes.front().arrivalUs >= beforeUs + kHoleSettleUs - kHoleWaitUs)
             break;
+        if (m_holes.front().datagram == m_heldHole)
+            m_heldHole = kOutright;
         m_figures.lostEstimate += holeLoss(m_holes.front());
         m_settledDatagram = m_holes.front().datagram;
         m_holes.pop_front();
@@ -218,22 +237,30 @@ std::uint64_t DatagramGapEstimator::holeLoss(const Hole& hole)
     const std::uint64_t residues = hole.residues;
     if (!wholeDatagramsOfPayload())
         return residues + hole.beyond.sixteens();
-    // The least k with 7k >= residues whose excess over them, modulo 16, the
-    // jumps spread over several holes can make up; then k + 16 m, the nearest
-    // to what the PES showed.
-    std::uint64_t datagrams = std::max<std::uint64_t>(1, (residues + kHolePackets - 1) / kHolePackets);
-    const std::uint64_t last = datagrams + 16;
-    while ((kHolePackets * datagrams - residues) % 16 > m_spread && datagrams < last)
-        ++datagrams;
-    const std::uint64_t share = (kHolePackets * datagrams - residues) % 16;
-    if (share > m_spread)
-        return residues + hole.beyond.sixteens();
-    m_spread -= share;
-    const double least = static_cast<double>(kHolePackets * datagrams);
-    const double run = 16.0 * kHolePackets;
+    // k datagrams took 7k packets: the hole's jumps and a share of those spread, modulo
+    // 16. For each share, the k (+ 16 m) nearest what the PES showed with it; of those the
+    // nearest, the smaller share where as near (one not this hole's leaves another short).
     const double shown = static_cast<double>(residues) + std::max(hole.beyond.estimate, hole.beyond.floor);
-    const auto more = static_cast<std::uint64_t>(std::max(0.0, std::round((shown - least) / run)));
-    return kHolePackets * (datagrams + 16 * more);
+    const double run = 16.0 * kHolePackets;
+    std::uint64_t best = 0, bestShare = 0;
+    double bestMiss = 0.0;
+    for (std::uint64_t share = 0; share <= std::min<std::uint64_t>(m_spread, 15); ++share) {
+        const std::uint64_t owed = residues + share;
+        std::uint64_t datagrams = (owed % 16) * kHolePacketsInverse % 16; // 7 k = owed modulo 16
+        while (datagrams == 0 || kHolePackets * datagrams < owed)
+            datagrams += 16;
+        const double target = shown + static_cast<double>(share);
+        const double more = std::max(0.0, std::round((target - static_cast<double>(kHolePackets * datagrams)) / run));
+        datagrams += 16 * static_cast<std::uint64_t>(more);
+        const double miss = std::abs(static_cast<double>(kHolePackets * datagrams) - target);
+        if (share == 0 || miss < bestMiss) {
+            best = datagrams;
+            bestShare = share;
+            bestMiss = miss;
+        }
+    }
+    m_spread -= bestShare;
+    return kHolePackets * best;
 }
 
 void DatagramGapEstimator::takePcr(std::int64_t pcr)
@@ -330,16 +357,6 @@ DatagramGapEstimator::Figures DatagramGapEstimator::figures() const
         figures.lostEstimate += hole.residues;
     figures.lostEstimate += m_spread;
     return figures;
-}
-
-double DatagramGapEstimator::payloadShare() const
-{
-    return m_windowPackets > 0 ? static_cast<double>(m_windowPayload) / static_cast<double>(m_windowPackets) : 1.0;
-}
-
-double DatagramGapEstimator::recentPacketsPerUs() const
-{
-    return m_rateUs > 0 ? static_cast<double>(m_windowPackets) / static_cast<double>(m_rateUs) : 0.0;
 }
 
 bool DatagramGapEstimator::constantRate() const

@@ -46,12 +46,14 @@
 // adaptation field alone), such a run is a hole of whole datagrams: k datagrams
 // took 7k packets, and the PIDs' jumps after it add up to 7k modulo 16. Seven
 // being odd, that fixes k modulo 16; of k, k + 16, ... the hole counts the one
-// nearest what the PES showed (a PID that lost 15 modulo 16 reads as a packet
-// sent twice, as it does for Lost_Pkts). A PID's jump belongs to the hole after
+// nearest what the PES showed. A repeated counter is a packet sent twice only
+// where its bytes repeat too (its last eight are kept): otherwise it lost 15
+// modulo 16, where Lost_Pkts reads none. A PID's jump belongs to the hole after
 // its last packet; where there are several (PAT and PMT, sent seldom), the
-// holes share it out as each needs to make up its 7k. A hole is settled
-// kHoleSettleUs after it, once the PIDs seldom sent have shown theirs, and not
-// before the window can tell whole datagrams (kHoleWaitUs at most). Elsewhere
+// holes share it out, each taking the share that brings its 7k nearest what
+// its PES showed. A hole is settled kHoleSettleUs after it, once the PIDs
+// seldom sent have shown theirs, and not before the window can tell whole
+// datagrams nor before its PES has a rate to size it by (kHoleWaitUs at most). Elsewhere
 // (null packets, other datagram sizes) each jump counts its residue and the
 // multiple of 16 nearest what its PES showed. And a single-PID stream whose gap
 // lost a multiple of sixteen packets shows no jump, and is taken as held back.
@@ -80,6 +82,7 @@ public:
     static constexpr double kConstantRateTolerance = 0.02;
     static constexpr std::int64_t kSpacingSpanUs = 1000000; // the largest usual spacing is over this
     static constexpr std::uint32_t kHolePackets = 7;         // TS packets a datagram of a hole carried
+    static constexpr std::uint64_t kHolePacketsInverse = 7;  // 7 x 7 = 49: 1 modulo 16
     static constexpr std::int64_t kHoleSettleUs = 300000; // three PAT and PMT intervals of most muxers
     static constexpr std::int64_t kHoleWaitUs = 2000000;  // for the window to tell whole datagrams, at most
 
@@ -152,8 +155,14 @@ private:
     void openGap(std::int64_t arrivalUs, std::int64_t lengthUs, double usualUs);
     void closeGap();
     std::uint64_t gapLoss(const PendingGap& gap) const;
-    double payloadShare() const;
-    double recentPacketsPerUs() const;
+    double payloadShare() const
+    {
+        return m_windowPackets > 0 ? static_cast<double>(m_windowPayload) / static_cast<double>(m_windowPackets) : 1.0;
+    }
+    double recentPacketsPerUs() const
+    {
+        return m_rateUs > 0 ? static_cast<double>(m_windowPackets) / static_cast<double>(m_rateUs) : 0.0;
+    }
     // TS packets per 27 MHz tick over the last of the PCR spans.
     double spansRate(std::size_t last) const;
 
@@ -172,6 +181,8 @@ private:
         std::uint16_t gapNumber = 0;  // the gaps counted at its last packet
         std::uint64_t lastDatagram = 0; // the index of the datagram of its last packet
         std::uint64_t jumpHole = kOutright; // where its jump awaiting its PES was counted
+        std::uint64_t waitingHole = kOutright; // ... and those awaiting the frame step
+        std::uint64_t tail = 0;         // its last packet's last eight bytes: a packet sent twice repeats them
     };
     std::array<PidState, 8192> m_pids {};
     std::optional<PendingGap> m_pending;
@@ -180,6 +191,7 @@ private:
     std::deque<Hole> m_holes;     // not yet settled, oldest first
     std::uint64_t m_settledDatagram = 0; // the last settled hole's
     std::uint64_t m_spread = 0;   // jumps over several open holes, not yet shared out
+    std::uint64_t m_heldHole = kOutright; // a hole whose PES waits for a rate (kOutright: none)
     PesLossEstimator m_pes;
     int m_pcrPid = -1;
     std::optional<std::int64_t> m_lastPcr; // 27 MHz

@@ -89,16 +89,30 @@ PesLossEstimator::Beyond PesLossEstimator::startPes(Slot& slot, const std::uint8
     Beyond beyond;
     const std::int64_t span = (dts - slot.dts + kDtsModulus) % kDtsModulus;
     if (readable && slot.known && span > 0 && span < kLongestSpanTicks) {
-        if (slot.jumped)
-            beyond = resolve(slot, span);
-        // The packets from A's start to E's, lost ones counted, over the media time between.
-        const double decay = std::exp(-static_cast<double>(span) / kTicksPerSecond);
-        slot.packets = slot.packets * decay + static_cast<double>(slot.received + slot.residues) + beyond.estimate;
-        slot.ticks = slot.ticks * decay + static_cast<double>(span);
-        const std::int64_t frames = slot.step > 0 ? std::llround(static_cast<double>(span) / slot.step) : 1;
-        slot.step = frames <= 1 ? span : slot.step;
+        if (slot.jumped && !settled(slot) && slot.waiting.span == 0) {
+            // Without the frame step, how many frames the jumps took shows at
+            // a later start; a stream's first frames are no rate to size them by.
+            slot.waiting = jumpsOf(slot, span);
+            beyond.waiting = true;
+        } else {
+            if (slot.jumped)
+                beyond = resolve(jumpsOf(slot, span), slot.step, rateOf(slot));
+            // The packets from A's start to E's, lost ones counted, over the media time between.
+            const double decay = std::exp(-static_cast<double>(span) / kTicksPerSecond);
+            slot.packets = slot.packets * decay + static_cast<double>(slot.received + slot.residues) + beyond.estimate;
+            slot.ticks = slot.ticks * decay + static_cast<double>(span);
+            slot.measured += span;
+            const std::int64_t frames = slot.step > 0 ? std::llround(static_cast<double>(span) / slot.step) : 1;
+            slot.step = frames <= 1 ? span : slot.step;
+        }
+        if (slot.waiting.span > 0 && settled(slot) && beyond.residues == 0 && !beyond.waiting) {
+            beyond = resolve(slot.waiting, slot.step, rateOf(slot));
+            beyond.earlier = true;
+            slot.waiting = {};
+        }
     } else {
-        slot.step = 0;
+        slot.step = slot.measured = 0;
+        slot.waiting = {};
     }
     slot.known = readable;
     slot.dts = dts;
@@ -116,27 +130,44 @@ PesLossEstimator::Beyond PesLossEstimator::startPes(Slot& slot, const std::uint8
     return beyond;
 }
 
-PesLossEstimator::Beyond PesLossEstimator::resolve(const Slot& slot, std::int64_t span) const
+PesLossEstimator::Jumps PesLossEstimator::jumpsOf(const Slot& slot, std::int64_t span)
 {
-    const double rate = slot.ticks > 0.0 ? slot.packets / slot.ticks : 0.0;
-    const double received = slot.received, before = slot.receivedBeforeJump, after = received - before;
-    const std::int64_t frames = slot.step > 0 ? std::llround(static_cast<double>(span) / slot.step) : 1;
+    return {span, slot.expected, slot.received, slot.receivedBeforeJump, slot.residues, slot.lastResidue};
+}
+
+bool PesLossEstimator::settled(const Slot& slot)
+{
+    return slot.step > 0 && slot.measured >= kSettledTicks;
+}
+
+double PesLossEstimator::rateOf(const Slot& slot)
+{
+    return slot.ticks > 0.0 ? slot.packets / slot.ticks : 0.0;
+}
+
+PesLossEstimator::Beyond PesLossEstimator::resolve(const Jumps& jumps, std::int64_t step, double rate)
+{
+    const double received = jumps.received, before = jumps.receivedBeforeJump, after = received - before;
+    const std::int64_t frames = step > 0 ? std::llround(static_cast<double>(jumps.span) / step) : 1;
     Beyond beyond;
-    beyond.residues = slot.residues;
-    if (slot.expected > 0 && frames <= 1) {
+    beyond.residues = jumps.residues;
+    if (jumps.expected > 0 && frames <= 1) {
         // E follows A: A's length tells all its jumps took.
-        beyond.floor = std::max(0.0, slot.expected - received - static_cast<double>(slot.residues));
+        beyond.floor = std::max(0.0, jumps.expected - received - static_cast<double>(jumps.residues));
         beyond.estimate = beyond.floor;
-    } else if (slot.expected > 0) {
-        // Frames lost after A: its last jump took A's end, those frames but for
-        // what came of them after it, and the start of none other.
-        const double ofA = std::max(0.0, slot.expected - before);
-        const double lastResidue = static_cast<double>(slot.lastResidue);
-        const double lost = ofA + std::max(0.0, rate * static_cast<double>(span - slot.step) - after);
+    } else if (jumps.expected > 0) {
+        // Frames lost after A: its last jump took A's end and the frames up to
+        // E but for what came after it, the tail of the last of them; of that
+        // one no more than a frame's worth (a key frame's tail is larger).
+        const double ofA = std::max(0.0, jumps.expected - before);
+        const double lastResidue = static_cast<double>(jumps.lastResidue);
+        const double between = rate * static_cast<double>(jumps.span - step);
+        const double lost = ofA + std::max(0.0, between - std::min(after, rate * static_cast<double>(step)));
         beyond.floor = std::max(0.0, ofA - lastResidue);
         beyond.estimate = std::max(beyond.floor, lost - lastResidue);
     } else if (rate > 0.0) {
-        beyond.estimate = std::max(0.0, rate * static_cast<double>(span) - received - static_cast<double>(slot.residues));
+        beyond.estimate = std::max(0.0, rate * static_cast<double>(jumps.span) - received
+                                            - static_cast<double>(jumps.residues));
     }
     return beyond;
 }
