@@ -99,7 +99,8 @@ void addPacketFigures(MatrixCell& cell, Kind kind, const NetworkFigures& f, cons
         cell.figures.push_back(MatrixFigure::checked(
             kFigureLostEstimate, estimate, static_cast<double>(dropped), 10.0, 0.0,
             "the " + std::to_string(dropped) + " payload TS packets the relay did not pass on, before its last "
-                "passed: estimated over the data gaps from the stream's rate, elsewhere by continuity counter"));
+                "passed: estimated over the data gaps from the stream's rate, elsewhere by continuity counter with the "
+                "magnitude its PES lengths and timestamps show"));
         cell.figures.push_back(MatrixFigure::checked(kFigureRecovered, f.recoveredPackets, 0.0, 0.0, 0.0,
                                                      "raw UDP has no repair"));
         break;

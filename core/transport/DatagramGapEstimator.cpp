@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <iterator>
 
 namespace zephyrscope {
@@ -130,17 +131,54 @@ void DatagramGapEstimator::checkCounter(std::uint16_t pid, const std::uint8_t* p
     const auto gapNumber = static_cast<std::uint16_t>(m_figures.gaps);
     const bool firstAfterGap = m_pending && state.gapNumber != gapNumber;
     state.gapNumber = gapNumber;
-    // A packet sent twice repeats its counter; a discontinuity starts it afresh.
-    // The counter expected next is state.counter modulo 16 (it is kept one up, so 0 means none yet).
+    // A packet sent twice repeats its counter and its bytes (other bytes: 15 lost); a
+    // discontinuity starts it afresh. The counter expected next is state.counter
+    // modulo 16 (it is kept one up, so 0 means none yet).
+    std::uint64_t tail = 0;
+    std::memcpy(&tail, packet + kTsPacket - sizeof tail, sizeof tail);
+    const bool sentTwice = counter == static_cast<std::uint8_t>(state.counter - 1) && tail == state.tail;
     const std::uint64_t missing = static_cast<std::uint8_t>(counter - state.counter) & 0x0F;
-    if (state.counter != 0 && !discontinuityOf(packet) && counter != state.counter - 1 && missing != 0) {
-        if (firstAfterGap)
+    std::uint64_t residue = 0; // a jump outside gaps, whose magnitude the PES may tell
+    state.tail = tail;
+    if (state.counter != 0 && !discontinuityOf(packet) && !sentTwice && missing != 0) {
+        if (firstAfterGap) {
             m_pending->counterMissing += missing;
-        else if (!countInHole(state.lastDatagram, missing))
-            m_figures.lostEstimate += missing;
+            m_pes.forget(pid);
+        } else {
+            residue = missing;
+            state.jumpHole = countInHole(state.lastDatagram, missing);
+        }
     }
     state.counter = static_cast<std::uint8_t>(counter + 1);
     state.lastDatagram = m_datagram;
+    const PesLossEstimator::Beyond beyond = m_pes.packet(pid, packet, residue);
+    if (beyond.waiting) {
+        state.waitingHole = state.jumpHole;
+        if (m_heldHole == kOutright && state.jumpHole != kSpread)
+            m_heldHole = state.jumpHole;
+    }
+    if (beyond.residues > 0) {
+        const std::uint64_t hole = beyond.earlier ? state.waitingHole : state.jumpHole;
+        if (hole == m_heldHole)
+            m_heldHole = kOutright;
+        countBeyond(hole, beyond);
+    }
+}
+
+void DatagramGapEstimator::countBeyond(std::uint64_t hole, const PesLossEstimator::Beyond& beyond)
+{
+    // Where the jump was counted: outright, spread over holes, or in a hole
+    // still open (one settled has taken its least count already).
+    if (hole == kOutright || hole == kSpread) {
+        (hole == kOutright ? m_figures.lostEstimate : m_spread) += beyond.sixteens();
+        return;
+    }
+    for (Hole& open : m_holes) {
+        if (open.datagram == hole) {
+            open.beyond.estimate += beyond.estimate;
+            open.beyond.floor += beyond.floor;
+        }
+    }
 }
 
 bool DatagramGapEstimator::wholeDatagramsOfPayload() const
@@ -149,42 +187,80 @@ bool DatagramGapEstimator::wholeDatagramsOfPayload() const
         && m_windowPayload == m_windowPackets;
 }
 
-bool DatagramGapEstimator::countInHole(std::uint64_t lastDatagram, std::uint64_t missing)
+std::uint64_t DatagramGapEstimator::countInHole(std::uint64_t lastDatagram, std::uint64_t missing)
 {
     // Whole datagrams are lost: a jump inside the datagram its PID was last in is
     // no hole's; nor, wholly, one over a hole already settled.
-    if (lastDatagram == m_datagram || lastDatagram < m_settledDatagram || !wholeDatagramsOfPayload())
-        return false;
+    if (lastDatagram == m_datagram || lastDatagram < m_settledDatagram) {
+        m_figures.lostEstimate += missing;
+        return kOutright;
+    }
     // The holes since the PID's last packet: one takes the jump; among several,
-    // which took what cannot be told, so each counts what its counters show.
+    // which took what cannot be told, and the holes share it as they settle.
     auto first = m_holes.end();
     while (first != m_holes.begin() && std::prev(first)->datagram > lastDatagram)
         --first;
     if (first == m_holes.end()) {
-        m_holes.push_back({m_datagram, m_arrivalUs, missing});
-        return true;
+        m_holes.push_back({m_datagram, m_arrivalUs, missing, {}});
+        return m_datagram;
     }
     if (std::next(first) == m_holes.end()) {
         first->residues += missing;
-        return true;
+        return first->datagram;
     }
-    for (auto hole = first; hole != m_holes.end(); ++hole)
-        hole->countersOnly = true;
-    return false;
+    m_spread += missing;
+    return kSpread;
 }
 
 void DatagramGapEstimator::settleHoles(std::int64_t beforeUs)
 {
     while (!m_holes.empty() && m_holes.front().arrivalUs < beforeUs) {
-        // The least k with 7k ≡ residues (mod 16) and 7k ≥ residues; 7 is its own inverse modulo 16.
-        const std::uint64_t residues = m_holes.front().residues;
-        std::uint64_t datagrams = (kHolePackets * residues) % 16;
-        while (kHolePackets * datagrams < residues || datagrams == 0)
-            datagrams += 16;
-        m_figures.lostEstimate += m_holes.front().countersOnly ? residues : kHolePackets * datagrams;
+        // Whether datagrams were whole ones of payload shows once the window is full
+        // enough; a hole whose PES waits for a rate to size it by, once it is there.
+        const bool waits = m_windowDatagrams < kMinIntervals || m_holes.front().datagram == m_heldHole;
+        if (waits && m_holes.front().arrivalUs >= beforeUs + kHoleSettleUs - kHoleWaitUs)
+            break;
+        if (m_holes.front().datagram == m_heldHole)
+            m_heldHole = kOutright;
+        m_figures.lostEstimate += holeLoss(m_holes.front());
         m_settledDatagram = m_holes.front().datagram;
         m_holes.pop_front();
     }
+    if (m_holes.empty()) {
+        m_figures.lostEstimate += m_spread;
+        m_spread = 0;
+    }
+}
+
+std::uint64_t DatagramGapEstimator::holeLoss(const Hole& hole)
+{
+    const std::uint64_t residues = hole.residues;
+    if (!wholeDatagramsOfPayload())
+        return residues + hole.beyond.sixteens();
+    // k datagrams took 7k packets: the hole's jumps and a share of those spread, modulo
+    // 16. For each share, the k (+ 16 m) nearest what the PES showed with it; of those the
+    // nearest, the smaller share where as near (one not this hole's leaves another short).
+    const double shown = static_cast<double>(residues) + std::max(hole.beyond.estimate, hole.beyond.floor);
+    const double run = 16.0 * kHolePackets;
+    std::uint64_t best = 0, bestShare = 0;
+    double bestMiss = 0.0;
+    for (std::uint64_t share = 0; share <= std::min<std::uint64_t>(m_spread, 15); ++share) {
+        const std::uint64_t owed = residues + share;
+        std::uint64_t datagrams = (owed % 16) * kHolePacketsInverse % 16; // 7 k = owed modulo 16
+        while (datagrams == 0 || kHolePackets * datagrams < owed)
+            datagrams += 16;
+        const double target = shown + static_cast<double>(share);
+        const double more = std::max(0.0, std::round((target - static_cast<double>(kHolePackets * datagrams)) / run));
+        datagrams += 16 * static_cast<std::uint64_t>(more);
+        const double miss = std::abs(static_cast<double>(kHolePackets * datagrams) - target);
+        if (share == 0 || miss < bestMiss) {
+            best = datagrams;
+            bestShare = share;
+            bestMiss = miss;
+        }
+    }
+    m_spread -= bestShare;
+    return kHolePackets * best;
 }
 
 void DatagramGapEstimator::takePcr(std::int64_t pcr)
@@ -279,17 +355,8 @@ DatagramGapEstimator::Figures DatagramGapEstimator::figures() const
     // Holes not yet settled count what their counters show.
     for (const Hole& hole : m_holes)
         figures.lostEstimate += hole.residues;
+    figures.lostEstimate += m_spread;
     return figures;
-}
-
-double DatagramGapEstimator::payloadShare() const
-{
-    return m_windowPackets > 0 ? static_cast<double>(m_windowPayload) / static_cast<double>(m_windowPackets) : 1.0;
-}
-
-double DatagramGapEstimator::recentPacketsPerUs() const
-{
-    return m_rateUs > 0 ? static_cast<double>(m_windowPackets) / static_cast<double>(m_rateUs) : 0.0;
 }
 
 bool DatagramGapEstimator::constantRate() const

@@ -40,21 +40,27 @@
 // with Lost_Pkts.
 //
 // A run of datagrams lost too short to leave a gap (a burst within a frame's
-// datagrams, a rate cap's drops) shows only in the counters, modulo 16 per
-// PID. Where every datagram of the window carried seven TS packets, all with
-// payload (no null packets, no adaptation field alone), such a run is a hole
-// of whole datagrams: k datagrams took 7k packets, and the PIDs' jumps after
-// it add up to 7k modulo 16. Seven being odd, that fixes k modulo 16; the hole
-// counts the least 7k that its jumps allow (a run of sixteen datagrams or more
-// would read sixteen fewer, and a PID that lost 15 modulo 16 reads as a packet
-// sent twice, as it does for Lost_Pkts). A PID's jump belongs to the hole after
-// its last packet; where there are several, which took what cannot be told, and
-// each of them counts what its counters show. A hole is settled kHoleSettleUs
-// after it, once the PIDs seldom sent have shown theirs. Elsewhere (null packets, other datagram sizes) the
-// counters count as Lost_Pkts does. And a single-PID stream whose gap lost a
-// multiple of sixteen packets shows no jump, and is taken as held back.
+// datagrams, a rate cap's drops) shows in the counters, modulo 16 per PID; the
+// PID's PES tells the magnitude (PesLossEstimator). Where every datagram of the
+// window carried seven TS packets, all with payload (no null packets, no
+// adaptation field alone), such a run is a hole of whole datagrams: k datagrams
+// took 7k packets, and the PIDs' jumps after it add up to 7k modulo 16. Seven
+// being odd, that fixes k modulo 16; of k, k + 16, ... the hole counts the one
+// nearest what the PES showed. A repeated counter is a packet sent twice only
+// where its bytes repeat too (its last eight are kept): otherwise it lost 15
+// modulo 16, where Lost_Pkts reads none. A PID's jump belongs to the hole after
+// its last packet; where there are several (PAT and PMT, sent seldom), the
+// holes share it out, each taking the share that brings its 7k nearest what
+// its PES showed. A hole is settled kHoleSettleUs after it, once the PIDs
+// seldom sent have shown theirs, and not before the window can tell whole
+// datagrams nor before its PES has a rate to size it by (kHoleWaitUs at most). Elsewhere
+// (null packets, other datagram sizes) each jump counts its residue and the
+// multiple of 16 nearest what its PES showed. And a single-PID stream whose gap
+// lost a multiple of sixteen packets shows no jump, and is taken as held back.
 //
 // Not thread-safe; the caller serialises. Times are microseconds of a monotonic clock.
+
+#include "PesLossEstimator.h"
 
 #include <array>
 #include <cstddef>
@@ -76,7 +82,9 @@ public:
     static constexpr double kConstantRateTolerance = 0.02;
     static constexpr std::int64_t kSpacingSpanUs = 1000000; // the largest usual spacing is over this
     static constexpr std::uint32_t kHolePackets = 7;         // TS packets a datagram of a hole carried
+    static constexpr std::uint64_t kHolePacketsInverse = 7;  // 7 x 7 = 49: 1 modulo 16
     static constexpr std::int64_t kHoleSettleUs = 300000; // three PAT and PMT intervals of most muxers
+    static constexpr std::int64_t kHoleWaitUs = 2000000;  // for the window to tell whole datagrams, at most
 
     struct Figures {
         std::uint64_t gaps = 0;          // stretches with no datagram
@@ -125,14 +133,19 @@ private:
         std::uint64_t datagram = 0;  // the index of the first datagram after it
         std::int64_t arrivalUs = 0;  // that datagram's arrival
         std::uint64_t residues = 0;  // the PIDs' counter jumps it caused, each modulo 16
-        bool countersOnly = false;   // a PID's jump may be part its, part another's
+        PesLossEstimator::Beyond beyond; // what their PES showed beyond those
     };
+    static constexpr std::uint64_t kOutright = 0, kSpread = ~std::uint64_t {0}; // where a jump is counted
 
     Counts readPackets(const std::uint8_t* data, std::size_t size);
     void checkCounter(std::uint16_t pid, const std::uint8_t* packet);
-    // Counts a jump of a PID last seen in datagram lastDatagram against its hole;
-    // false where holes are not known (see above).
-    bool countInHole(std::uint64_t lastDatagram, std::uint64_t missing);
+    // Counts a jump of a PID last seen in datagram lastDatagram: against its
+    // hole (returned), spread over several, or outright.
+    std::uint64_t countInHole(std::uint64_t lastDatagram, std::uint64_t missing);
+    // Counts what a jump's PES showed beyond its residue where the jump went.
+    void countBeyond(std::uint64_t hole, const PesLossEstimator::Beyond& beyond);
+    // A settled hole's TS packets; takes its share of m_spread.
+    std::uint64_t holeLoss(const Hole& hole);
     void settleHoles(std::int64_t beforeUs);
     bool wholeDatagramsOfPayload() const;
     void takePcr(std::int64_t pcr);
@@ -142,8 +155,14 @@ private:
     void openGap(std::int64_t arrivalUs, std::int64_t lengthUs, double usualUs);
     void closeGap();
     std::uint64_t gapLoss(const PendingGap& gap) const;
-    double payloadShare() const;
-    double recentPacketsPerUs() const;
+    double payloadShare() const
+    {
+        return m_windowPackets > 0 ? static_cast<double>(m_windowPayload) / static_cast<double>(m_windowPackets) : 1.0;
+    }
+    double recentPacketsPerUs() const
+    {
+        return m_rateUs > 0 ? static_cast<double>(m_windowPackets) / static_cast<double>(m_rateUs) : 0.0;
+    }
     // TS packets per 27 MHz tick over the last of the PCR spans.
     double spansRate(std::size_t last) const;
 
@@ -161,6 +180,9 @@ private:
         std::uint8_t counter = 0;     // the last continuity counter + 1; 0: none yet
         std::uint16_t gapNumber = 0;  // the gaps counted at its last packet
         std::uint64_t lastDatagram = 0; // the index of the datagram of its last packet
+        std::uint64_t jumpHole = kOutright; // where its jump awaiting its PES was counted
+        std::uint64_t waitingHole = kOutright; // ... and those awaiting the frame step
+        std::uint64_t tail = 0;         // its last packet's last eight bytes: a packet sent twice repeats them
     };
     std::array<PidState, 8192> m_pids {};
     std::optional<PendingGap> m_pending;
@@ -168,6 +190,9 @@ private:
     std::int64_t m_arrivalUs = 0; // its arrival
     std::deque<Hole> m_holes;     // not yet settled, oldest first
     std::uint64_t m_settledDatagram = 0; // the last settled hole's
+    std::uint64_t m_spread = 0;   // jumps over several open holes, not yet shared out
+    std::uint64_t m_heldHole = kOutright; // a hole whose PES waits for a rate (kOutright: none)
+    PesLossEstimator m_pes;
     int m_pcrPid = -1;
     std::optional<std::int64_t> m_lastPcr; // 27 MHz
     std::uint64_t m_lastPcrPacket = 0;
