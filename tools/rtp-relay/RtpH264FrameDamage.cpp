@@ -38,29 +38,14 @@ void RtpH264FrameDamage::packet(const unsigned char* rtp, std::size_t size, bool
     if (offset >= size)
         return;
     const std::uint32_t timestamp = (static_cast<std::uint32_t>(rtp[4]) << 24) | (rtp[5] << 16) | (rtp[6] << 8) | rtp[7];
-    if (!m_inFrame || timestamp != m_timestamp) {
-        if (m_inFrame)
-            endFrame();
-        m_inFrame = true;
-        m_hit = m_key = false;
+    if (!m_bound.inFrame() || timestamp != m_timestamp) {
+        m_bound.begin();
         m_timestamp = timestamp;
     }
-    m_hit = m_hit || dropped;
-    m_key = m_key || carriesIdr(rtp + offset, size - offset);
-}
-
-void RtpH264FrameDamage::endFrame()
-{
-    ++m_frames;
-    if (m_key)
-        ++m_keyFrames;
-    m_damaging = openDamaging();
-    if (m_damaging) {
-        ++m_bound;
-        if (!m_hit)
-            ++m_whole;
-    }
-    m_inFrame = false;
+    if (dropped)
+        m_bound.hit();
+    if (carriesIdr(rtp + offset, size - offset))
+        m_bound.key();
 }
 
 } // namespace zephyrscope::tools

@@ -30,52 +30,27 @@ void TsFrameDamage::packet(const unsigned char* p, bool dropped)
             m_videoPid = pid;
         if (pid != m_videoPid)
             return;
-        if (m_inFrame)
-            endFrame();
-        m_inFrame = true;
-        m_hit = false;
-        m_key = adaptation && p[4] > 0 && (p[5] & 0x40) != 0;
+        m_bound.begin();
+        if (adaptation && p[4] > 0 && (p[5] & 0x40) != 0)
+            m_bound.key();
         m_recent = 0xFFFFFFFF;
         if (pes)
             data = std::min(end, data + 9 + data[8]);
-    } else if (pid != m_videoPid || !m_inFrame) {
+    } else if (pid != m_videoPid || !m_bound.inFrame()) {
         return;
     }
-    m_hit = m_hit || dropped;
+    if (dropped)
+        m_bound.hit();
     scan(data, end);
 }
 
 void TsFrameDamage::scan(const unsigned char* data, const unsigned char* end)
 {
-    for (; data < end && !m_key; ++data) {
+    for (; data < end && !m_bound.openKey(); ++data) {
         if ((m_recent & 0xFFFFFF) == 0x000001 && (*data & 0x1F) == kIdrSlice)
-            m_key = true;
+            m_bound.key();
         m_recent = (m_recent << 8) | *data;
     }
-}
-
-void TsFrameDamage::endFrame()
-{
-    ++m_frames;
-    if (m_key)
-        ++m_keyFrames;
-    m_damaging = openDamaging();
-    if (m_damaging) {
-        ++m_bound;
-        if (!m_hit)
-            ++m_whole;
-    }
-    m_inFrame = false;
-}
-
-std::uint64_t TsFrameDamage::damageBound() const
-{
-    return m_bound + (m_inFrame && openDamaging() ? 1 : 0);
-}
-
-std::uint64_t TsFrameDamage::damagedWhole() const
-{
-    return m_whole + (m_inFrame && openDamaging() && !m_hit ? 1 : 0);
 }
 
 } // namespace zephyrscope::tools

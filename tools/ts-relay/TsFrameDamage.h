@@ -9,6 +9,8 @@
 // 5). The video stream is the first PES with a video stream_id (0xE0-0xEF).
 // Pure: it is given the sender's TS packets in order; the caller serialises.
 
+#include "FrameDamageBound.h"
+
 #include <cstdint>
 
 namespace zephyrscope::tools {
@@ -19,25 +21,20 @@ public:
     void packet(const unsigned char* packet, bool dropped);
 
     // The video frames begun, and the key frames among those ended.
-    std::uint64_t frames() const { return m_frames + (m_inFrame ? 1 : 0); }
-    std::uint64_t keyFrames() const { return m_keyFrames; }
+    std::uint64_t frames() const { return m_bound.frames(); }
+    std::uint64_t keyFrames() const { return m_bound.endedKeyFrames(); }
     // The frames from each loss to the next whole key frame, the frames hit
     // included; and of them those that lost nothing themselves, which a
     // receiver shows damaged if it shows them at all.
-    std::uint64_t damageBound() const;
-    std::uint64_t damagedWhole() const;
+    std::uint64_t damageBound() const { return m_bound.damageBound(); }
+    std::uint64_t damagedWhole() const { return m_bound.damagedWhole(); }
 
 private:
-    void endFrame();
-    // Whether the frame now open leaves the picture damaged.
-    bool openDamaging() const { return (m_damaging || m_hit) && !(m_key && !m_hit); }
     void scan(const unsigned char* data, const unsigned char* end);
 
     int m_videoPid = -1;
-    bool m_inFrame = false, m_hit = false, m_key = false;
-    bool m_damaging = false; // the picture is damaged after the last frame ended
+    impair::FrameDamageBound m_bound;
     std::uint32_t m_recent = 0xFFFFFFFF; // the last bytes scanned, for a start code across packets
-    std::uint64_t m_frames = 0, m_keyFrames = 0, m_bound = 0, m_whole = 0;
 };
 
 } // namespace zephyrscope::tools
