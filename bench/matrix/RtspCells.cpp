@@ -170,6 +170,10 @@ MatrixCell playRtspUdp(const MatrixImpairment& impairment)
         counts << "sent=" << stats.sent << " dropped=" << stats.dropped << " trailing=" << stats.trailingDropped;
         for (const auto& [name, value] : stats.relay)
             counts << " relay-" << name << "=" << value;
+        // After an outage: the server's gap in the data, and from its start to the first key frame sent whole.
+        for (const char* name : {"gap-us", "key-after-gap-us"})
+            if (stats.frames.count(name))
+                counts << " " << name << "=" << stats.frames.at(name);
         cell.relayCounts = counts.str();
         cell.notes = player.countsFell();
         if (cell.played && holds(impairment) && stats.relayCount("sessions") == 0) {

@@ -212,6 +212,10 @@ MatrixCell playWhep(const MatrixImpairment& impairment)
                << " audio-sent=" << c.audioSent << " audio-dropped=" << c.audioDropped
                << " audio-repaired=" << c.audioRepaired
                << " nacks-received=" << c.nacksReceived;
+        // After an outage: the server's gap in the video, and from its start to the first key frame sent whole.
+        for (const std::string& line : server.lines())
+            if (line.rfind("GAP ", 0) == 0)
+                counts << " " << line.substr(line.find(' ', 4) + 1);
         std::optional<HeldTruth> held;
         if (relay) {
             held = heldTruth(*relay, server, player.figures().webrtcJitterBufferMs);

@@ -31,7 +31,10 @@
 // count as lost, then " frames-sent=<n> frames-key=<n> frames-damage-bound=<n>
 // frames-damaged-whole=<n>": the H.264 frames the payloader sent, the key
 // frames among them, and the most frames a receiver can show damaged after the
-// drops (RtpH264FrameDamage). With a hold, the line goes on with the relays' counts:
+// drops (RtpH264FrameDamage); after an outage, " frames-gap-us=<us>
+// frames-key-after-gap-us=<us>": from the last packet sent before it to the
+// first after it, and to the first packet of the first key frame sent whole
+// after it (-1: none). With a hold, the line goes on with the relays' counts:
 // " relay-sessions=<n> relay-in=<rtp> relay-forwarded=<rtp> relay-dropped=<rtp>
 // relay-trailing=<rtp> relay-never-forwarded=<rtp> relay-capped=<rtp>
 // relay-held=<rtp> relay-delayed=<rtp> relay-last-frame=<rtp> relay-rtcp-down=<rtcp> relay-rtcp-up=<rtcp>
@@ -69,6 +72,12 @@ void printStats(const RtspTestServer& server)
     std::printf(" frames-sent=%llu frames-key=%llu frames-damage-bound=%llu frames-damaged-whole=%llu",
                 static_cast<ull>(frames.frames()), static_cast<ull>(frames.keyFrames()),
                 static_cast<ull>(frames.damageBound()), static_cast<ull>(frames.damagedWhole()));
+    const RtspTestServer::DataGap gap = server.dataGap();
+    if (gap.toUs > 0) {
+        const std::int64_t keyUs = frames.firstWholeKeyFrameFrom(gap.toUs);
+        std::printf(" frames-gap-us=%lld frames-key-after-gap-us=%lld", static_cast<long long>(gap.toUs - gap.fromUs),
+                    static_cast<long long>(keyUs > 0 ? keyUs - gap.fromUs : -1));
+    }
     if (server.holds()) {
         const auto c = server.relayCounts();
         std::printf(" relay-sessions=%llu relay-in=%llu relay-forwarded=%llu relay-dropped=%llu relay-trailing=%llu"

@@ -7,11 +7,11 @@ namespace zephyrscope::tools {
 namespace {
 
 constexpr std::size_t kTsPacket = 188;
-constexpr int kIdrSlice = 5;
+constexpr int kIdrSlice = 5, kSequenceParameterSet = 7;
 
 } // namespace
 
-void TsFrameDamage::packet(const unsigned char* p, bool dropped)
+void TsFrameDamage::packet(const unsigned char* p, bool dropped, std::int64_t us)
 {
     if (p[0] != 0x47 || (p[3] & 0x10) == 0)
         return;
@@ -30,7 +30,7 @@ void TsFrameDamage::packet(const unsigned char* p, bool dropped)
             m_videoPid = pid;
         if (pid != m_videoPid)
             return;
-        m_bound.begin();
+        m_bound.begin(us);
         if (adaptation && p[4] > 0 && (p[5] & 0x40) != 0)
             m_bound.key();
         m_recent = 0xFFFFFFFF;
@@ -47,7 +47,8 @@ void TsFrameDamage::packet(const unsigned char* p, bool dropped)
 void TsFrameDamage::scan(const unsigned char* data, const unsigned char* end)
 {
     for (; data < end && !m_bound.openKey(); ++data) {
-        if ((m_recent & 0xFFFFFF) == 0x000001 && (*data & 0x1F) == kIdrSlice)
+        const int type = *data & 0x1F;
+        if ((m_recent & 0xFFFFFF) == 0x000001 && (type == kIdrSlice || type == kSequenceParameterSet))
             m_bound.key();
         m_recent = (m_recent << 8) | *data;
     }

@@ -5,8 +5,8 @@
 // packet, and every frame after it up to the next key frame that came whole
 // (which refers to nothing before it); spans of several losses merged. A key
 // frame is a video PES whose first packet has the adaptation field's
-// random_access_indicator, or whose payload holds an H.264 IDR slice (NAL type
-// 5). The video stream is the first PES with a video stream_id (0xE0-0xEF).
+// random_access_indicator, or whose payload holds an H.264 IDR slice or
+// sequence parameter set (NAL type 5 or 7). The video stream is the first PES with a video stream_id (0xE0-0xEF).
 // Pure: it is given the sender's TS packets in order; the caller serialises.
 
 #include "FrameDamageBound.h"
@@ -17,8 +17,9 @@ namespace zephyrscope::tools {
 
 class TsFrameDamage {
 public:
-    // One 188-byte TS packet of the sender's, in order; dropped: not passed on.
-    void packet(const unsigned char* packet, bool dropped);
+    // One 188-byte TS packet of the sender's, in order, come at us (the caller's
+    // clock); dropped: not passed on.
+    void packet(const unsigned char* packet, bool dropped, std::int64_t us = 0);
 
     // The video frames begun, and the key frames among those ended.
     std::uint64_t frames() const { return m_bound.frames(); }
@@ -28,6 +29,10 @@ public:
     // receiver shows damaged if it shows them at all.
     std::uint64_t damageBound() const { return m_bound.damageBound(); }
     std::uint64_t damagedWhole() const { return m_bound.damagedWhole(); }
+    // The video frames, each with when its first packet came; and that time of
+    // the first key frame that came whole from us on (0: none).
+    std::vector<impair::FrameDamageBound::Frame> frameLog() const { return m_bound.frameLog(); }
+    std::int64_t firstWholeKeyFrameFrom(std::int64_t us) const { return m_bound.firstWholeKeyFrameFrom(us); }
 
 private:
     void scan(const unsigned char* data, const unsigned char* end);
