@@ -124,16 +124,21 @@ CellFigures::StallTruth outageStall(Kind kind, const TsDropRelay::Counts& c, con
         const auto resumed = std::find_if(next, log.end(), [&](const auto& f) { return ms(f.firstPacketUs) >= earliestMs; });
         return ms((resumed == log.end() ? log.back() : *resumed).firstPacketUs) - cutMs;
     };
-    const double soonest = resumedAfter(lateMs - frameMs), latest = resumedAfter(lateMs + frameMs);
+    // rtpsrc's jitter buffer dates the missing packets from the spacing it saw, and
+    // in the runs let the packets after the gap go up to a frame sooner than its latency.
+    const double soonest = resumedAfter(lateMs - (kind == Kind::Rtp ? 2.0 : 1.0) * frameMs);
+    const double latest = resumedAfter(lateMs + frameMs);
     const double qosMs = (soonest + latest) / 2.0, qosToleranceMs = (latest - soonest) / 2.0 + kClockReadMs;
     // Without the late frame: the next frame, or (its first packets held) the one after.
     const double nextMs = ms(next->firstPacketUs) - cutMs + frameMs / 2.0, nextToleranceMs = frameMs / 2.0 + kClockReadMs;
     const double measured = static_cast<double>(player.stallMs());
-    const bool late = std::fabs(measured - qosMs) - qosToleranceMs < std::fabs(measured - nextMs) - nextToleranceMs;
+    // Without a stall of the player's the latency is unknown: the picture that never waited for the cut frame.
+    const bool late = player.lastStallSinceWallMs() > 0
+        && std::fabs(measured - qosMs) - qosToleranceMs < std::fabs(measured - nextMs) - nextToleranceMs;
     truth.ms = late ? qosMs : nextMs;
     truth.toleranceMs = late ? qosToleranceMs : nextToleranceMs;
     const auto key = std::find_if(next, log.end(), [](const auto& f) { return f.key && !f.hit; });
-    char text[1200];
+    char text[1400];
     std::snprintf(
         text, sizeof text,
         "by the relay's frame log, the nearer of two outcomes: the picture stops when the frame the outage cut "
@@ -146,8 +151,11 @@ CellFigures::StallTruth outageStall(Kind kind, const TsDropRelay::Counts& c, con
         "after the gap coming %.0f ms after the cut frame began; the middle, half the range and %.0f ms for the "
         "relay's and the player's clock reads allowed",
         ms(c.blackoutFromWallUs) - cutMs, ms(c.blackoutToWallUs - c.blackoutFromWallUs), latencyMs,
-        nextMs - frameMs / 2.0, nextMs + frameMs / 2.0, lateMs - frameMs, lateMs + frameMs,
-        kind == Kind::Rtp ? " (rtpsrc's jitter buffer waits 200 ms for the missing packets)" : "", frameMs, soonest,
+        nextMs - frameMs / 2.0, nextMs + frameMs / 2.0, lateMs - (kind == Kind::Rtp ? 2.0 : 1.0) * frameMs,
+        lateMs + frameMs,
+        kind == Kind::Rtp ? " (rtpsrc's jitter buffer waits up to its 200 ms for the missing packets, up to a frame "
+                            "less as it dates them from the spacing it saw)"
+                          : "", frameMs, soonest,
         latest, key == log.end() ? 0.0 : ms(key->firstPacketUs) - cutMs, kClockReadMs);
     truth.why = text;
     return truth;
@@ -260,7 +268,7 @@ MatrixCell playBroadcast(Kind kind, const char* name, const MatrixImpairment& im
                     cell, player,
                     "no ground truth: the cap drops packets that are never repaired, and what the picture does "
                     "with the damaged frames is the decoder's concealment, not something the relay counts");
-            } else if (gapMs) {
+            } else if (gapMs && kind != Kind::Rist) {
                 CellFigures::addStalls(cell, player, outageStall(kind, counts, player));
             } else {
                 CellFigures::addStalls(cell, player, gapMs);
