@@ -9,6 +9,7 @@
 #include "CellFigures.h"
 #include "CellPlayer.h"
 #include "MatrixProtocols.h"
+#include "OutageResume.h"
 #include "RtspServerProcess.h"
 
 #include <algorithm>
@@ -140,66 +141,25 @@ void addDamagedFrames(MatrixCell& cell, const NetworkFigures& f, const std::map<
             + "; " + std::to_string(count("damaged-whole")) + " of them lost nothing themselves)"));
 }
 
-// The H.264 stream the server sends counts its frames' picture order by the
-// frame from the last key frame, modulo this many (x264's smallest frame
-// numbers; avdec_h264's log: "Frame num gap 1 15").
-constexpr std::int64_t kPictureOrderCycle = 16;
-// The player times a stall by its frames' times, a frame's length apart.
-constexpr double kStallToleranceMs = 20.0;
+// The server's x264 stream numbers its frames modulo this many: its parameter
+// sets travel in the SDP only (avdec_h264's log after a gap: "Frame num gap 1 15").
+constexpr std::int64_t kFrameNumberCycle = 16;
 
-// The picture after the outage, by the server's frames. rtspsrc's jitter buffer
-// holds the packets after the gap until the missing ones are its latency
-// late, so the frames after it reach the sink in time; what was sent of the
-// frame the outage hit does not decode. The decoder then places the first
-// frame after the gap in picture order from the last it showed, by the frames'
-// counts from their key frames within half a cycle, and drops every frame
-// placed before that one until one is not (or a key frame came): the picture
-// moves again that many frames after the first frame after the gap.
-CellFigures::StallTruth outageStall(const std::map<std::string, std::int64_t>& frames, double gapMs)
+// The server's frames about an outage's gap, for the picture after it.
+OutageResume::Frames framesAboutGap(const std::map<std::string, std::int64_t>& frames)
 {
     const auto count = [&](const char* name) {
         const auto found = frames.find(name);
         return found == frames.end() ? std::int64_t {-1} : found->second;
     };
-    CellFigures::StallTruth truth;
-    truth.stalls = 1.0;
-    const std::int64_t shown = count("shown-since-key"), next = count("next-since-key");
-    const std::int64_t cutToNext = count("cut-to-next"), periodUs = count("period-us");
-    if (shown < 0 || next < 0 || cutToNext <= 0 || periodUs <= 0) {
-        truth.ms = gapMs;
-        truth.toleranceMs = CellFigures::kKeyFrameSlackMs;
-        truth.why = "the data gap (the server logged no frames either side of it); the picture waits for the next "
-                    "key frame (1 s apart) and a frame either side";
-        return truth;
-    }
-    const std::int64_t last = shown % kPictureOrderCycle, first = next % kPictureOrderCycle;
-    std::int64_t ahead = first - last;
-    if (first < last && last - first >= kPictureOrderCycle / 2)
-        ahead += kPictureOrderCycle;
-    else if (first > last && first - last > kPictureOrderCycle / 2)
-        ahead -= kPictureOrderCycle;
-    const std::int64_t dropped = next == 0 ? 0 : std::max<std::int64_t>(0, -ahead);
-    std::int64_t resumed = cutToNext + dropped;
-    const std::int64_t key = count("cut-to-key");
-    if (key > 0)
-        resumed = std::min(resumed, key);
-    const double frameMs = static_cast<double>(periodUs) / 1000.0;
-    truth.ms = static_cast<double>(resumed) * frameMs;
-    truth.toleranceMs = kStallToleranceMs;
-    char text[900];
-    std::snprintf(text, sizeof text,
-                  "by the server's frames: the picture stops at the frame the outage hit and, the jitter buffer "
-                  "holding the frames after the %.0f-ms gap until they are due, moves again %lld frames after the "
-                  "first frame after it (%lld frames after the frame hit), as the decoder drops the frames it "
-                  "places before the last it showed (frame %lld from its key frame against %lld, counted modulo "
-                  "%lld, within half that), or at the first key frame (%lld frames after the frame hit); %lld "
-                  "frames of %.1f ms, %.0f ms for the player's reads of its frames' times",
-                  gapMs, static_cast<long long>(dropped), static_cast<long long>(cutToNext),
-                  static_cast<long long>(next), static_cast<long long>(shown),
-                  static_cast<long long>(kPictureOrderCycle), static_cast<long long>(key),
-                  static_cast<long long>(resumed), frameMs, kStallToleranceMs);
-    truth.why = text;
-    return truth;
+    OutageResume::Frames f;
+    f.cutToNext = count("cut-to-next");
+    f.cutToKey = count("cut-to-key");
+    f.shownSinceKey = count("shown-since-key");
+    f.nextSinceKey = count("next-since-key");
+    f.frameCycle = kFrameNumberCycle;
+    f.frameMs = static_cast<double>(count("period-us")) / 1000.0;
+    return f;
 }
 
 MatrixCell playRtspUdp(const MatrixImpairment& impairment)
@@ -260,7 +220,7 @@ MatrixCell playRtspUdp(const MatrixImpairment& impairment)
                 const auto gap = stats.frames.find("gap-us");
                 const double gapMs = gap == stats.frames.end() ? static_cast<double>(impairment.outageMs)
                                                               : static_cast<double>(gap->second) / 1000.0;
-                CellFigures::addStalls(cell, player, outageStall(stats.frames, gapMs));
+                CellFigures::addStalls(cell, player, OutageResume::stall(framesAboutGap(stats.frames), gapMs, "the server", 0));
             } else {
                 CellFigures::addStalls(cell, player, std::nullopt);
             }

@@ -32,7 +32,10 @@ session's events go to the log file, one line each:
                                 after an outage, as the session ends: from the last video
                                 packet sent before it to the first after it, and to the
                                 first packet of the first H.264 key frame (IDR or SPS)
-                                sent whole after it (-1: none), on the monotonic clock
+                                sent whole after it (-1: none), on the monotonic clock;
+                                then cut_to_next=N cut_to_key=N shown_since_key=N
+                                next_since_key=N frame_cycle=N period_us=N
+                                (whep_video_frames)
   END <id> <reason>               the server stopped sending (RTCP still counted)
   DELETE <path> <status>
 With --ice-port P and --hold-port X a relay on 127.0.0.1:X (tools/rtp-relay's
@@ -60,6 +63,7 @@ gi.require_version("GstWebRTC", "1.0")
 gi.require_version("GstSdp", "1.0")
 gi.require_version("GstRtp", "1.0")
 from gi.repository import GLib, Gst, GstRtp, GstSdp, GstWebRTC  # noqa: E402
+from whep_video_frames import VideoFrames  # noqa: E402
 
 VIDEO_SSRC = 0x11223344
 AUDIO_SSRC = 0x55667788
@@ -155,12 +159,7 @@ class Session:
         self.repaired_seqs = {VIDEO_SSRC: set(), AUDIO_SSRC: set()}
         self.loss = LossModel(args)
         self.first_packet = None
-        # The video frames as sent: [first packet's time, key frame, lost a packet], by RTP timestamp.
-        self.video_frames = []
-        self.video_timestamp = None
-        self.last_video_sent = None
-        self.swallowed_since_sent = False
-        self.gap = None  # (last video packet sent before the outage, first after)
+        self.video = VideoFrames()
         self.frames = 0
         self.payload_bytes = 0
         self.nacked = 0
@@ -347,7 +346,7 @@ class Session:
         payload = rtp.get_payload_len()
         seq = rtp.get_seq()
         timestamp = rtp.get_timestamp()
-        head = bytes(rtp.get_payload().get_data()[:4]) if ssrc == VIDEO_SSRC else b""
+        head = bytes(rtp.get_payload().get_data()[:64]) if ssrc == VIDEO_SSRC else b""
         # A retransmission's payload begins with the original's sequence number (RFC 4588).
         original = int.from_bytes(rtp.get_payload().get_data()[:2], "big") if ssrc not in (VIDEO_SSRC, AUDIO_SSRC) else None
         rtp.unmap()
@@ -362,7 +361,7 @@ class Session:
                 self.video_sent += 1
                 every = self.args.drop_every > 0 and self.video_sent % self.args.drop_every == 0
                 drop = every or out or self.loss.drops()
-                self.follow_frame(now, timestamp, head, drop, out)
+                self.video.follow(now, timestamp, seq, head, drop, out)
                 if drop:
                     self.video_dropped += 1
                     self.dropped_seqs[VIDEO_SSRC].add(seq)
@@ -387,40 +386,14 @@ class Session:
                 for media in (VIDEO_SSRC, AUDIO_SSRC):
                     if original in self.dropped_seqs[media]:
                         self.repaired_seqs[media].add(original)
+                        if media == VIDEO_SSRC:
+                            self.video.repaired(original)
                         break
         return True
 
-    def follow_frame(self, now, timestamp, head, dropped, swallowed):
-        """Follows the video frames and the outage's gap, as a relay would (under counts_lock)."""
-        if timestamp != self.video_timestamp or not self.video_frames:
-            self.video_frames.append([now, False, False])
-            self.video_timestamp = timestamp
-        frame = self.video_frames[-1]
-        frame[2] = frame[2] or dropped
-        if head:
-            # A key frame's NAL unit (IDR 5, SPS 7): alone, first in a STAP-A (24), or an FU-A's (28) start.
-            kind = head[0] & 0x1F
-            if kind == 24 and len(head) > 3:
-                kind = head[3] & 0x1F
-            if kind in (5, 7):
-                frame[1] = True
-            elif kind == 28 and len(head) > 1 and head[1] & 0x80 and (head[1] & 0x1F) in (5, 7):
-                frame[1] = True
-        self.swallowed_since_sent = self.swallowed_since_sent or swallowed
-        if not dropped:
-            if self.swallowed_since_sent and self.last_video_sent is not None:
-                self.gap = (self.last_video_sent, now)
-            self.swallowed_since_sent = False
-            self.last_video_sent = now
-
     def gap_line(self):
         with self.counts_lock:
-            if self.gap is None:
-                return None
-            since, until = self.gap
-            keys = [f[0] for f in self.video_frames if f[1] and not f[2] and f[0] >= until]
-            after = round((keys[0] - since) * 1e6) if keys else -1
-            return "GAP %s gap_us=%d key_after_gap_us=%d" % (self.id, round((until - since) * 1e6), after)
+            return self.video.gap_line(self.id)
 
     def on_rtp(self, pad, info):
         if self.ended:
