@@ -10,6 +10,9 @@
 #include "MatrixProtocols.h"
 #include "TsDropRelay.h"
 
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
 #include <exception>
 #include <sstream>
 
@@ -78,6 +81,96 @@ void addDamagedFrames(MatrixCell& cell, Kind kind, const NetworkFigures& f, cons
         kFigureDamagedFrames, shown, c.framesDamagedWhole > 0 ? 1.0 : 0.0, bound,
         "at most the frames from each loss to the next key frame sent whole, the frames hit included (" + counted
             + "; " + std::to_string(c.framesDamagedWhole) + " of them lost nothing themselves)"));
+}
+
+// rtpsrc's jitter buffer: after a gap in the sequence numbers it holds the
+// packets behind it this long for the missing ones.
+constexpr double kRtpJitterBufferMs = 200.0;
+// How far the relay's arrivals and the player's frame times may differ beyond
+// the frames themselves: a datagram's way through the host, the sink's wake-up.
+constexpr double kClockReadMs = 10.0;
+
+double frameMsOf(const std::vector<tools::impair::FrameDamageBound::Frame>& log)
+{
+    return static_cast<double>(log.back().firstPacketUs - log.front().firstPacketUs) / 1000.0
+        / static_cast<double>(log.size() - 1);
+}
+
+// The picture after an outage, by the relay's frame log. It stops when the
+// frame the outage cut short was due: that frame's first packet at the relay
+// plus the pipeline's latency to the screen, which only the player's own stall
+// start says. Then one of two things, as the decoder and sink race (runs with
+// the same log go either way): either nothing of the cut frame reaches the
+// sink, and the picture moves again with the first frame after the gap; or
+// the demuxer, parser and decoder pass it on within a frame of the next
+// frame's start (through rtpsrc's jitter buffer only after its wait for the
+// missing packets), it reaches the sink late by J, the decoder's QoS drops
+// every frame earlier than its time plus 2 J and a frame (GstVideoDecoder's
+// earliest time), and the picture moves again at the first frame after that.
+// Either way with the same latency, and with damaged frames: the decoder does
+// not wait for the next key frame. The truth is the outcome nearer the player's.
+CellFigures::StallTruth outageStall(Kind kind, const TsDropRelay::Counts& c, const CellPlayer& player)
+{
+    CellFigures::StallTruth truth;
+    truth.stalls = 1.0;
+    const auto& log = c.videoFrameLog;
+    const auto cut = std::find_if(log.rbegin(), log.rend(),
+                                  [&](const auto& f) { return f.firstPacketUs <= c.blackoutFromWallUs; });
+    const auto next = std::find_if(log.begin(), log.end(),
+                                   [&](const auto& f) { return f.firstPacketUs >= c.blackoutToWallUs; });
+    const auto ms = [](std::int64_t us) { return static_cast<double>(us) / 1000.0; };
+    if (cut == log.rend() || next == log.end() || log.size() < 2) {
+        truth.ms = ms(c.blackoutToWallUs - c.blackoutFromWallUs);
+        truth.toleranceMs = kClockReadMs;
+        truth.why = "the data gap: the relay logged no frame either side of it";
+        return truth;
+    }
+    const double frameMs = frameMsOf(log);
+    const double cutMs = ms(cut->firstPacketUs);
+    const double latencyMs = static_cast<double>(player.lastStallSinceWallMs()) - cutMs;
+    const double waitMs = kind == Kind::Rtp ? kRtpJitterBufferMs : 0.0;
+    const double lateMs = ms(next->firstPacketUs) + waitMs - (cutMs + latencyMs); // give or take a frame
+    // The first frame at or after the decoder's earliest time, the cut frame late by late.
+    const auto resumedAfter = [&](double late) {
+        const double earliestMs = cutMs + std::max(0.0, 2.0 * late + frameMs);
+        const auto resumed = std::find_if(next, log.end(), [&](const auto& f) { return ms(f.firstPacketUs) >= earliestMs; });
+        return ms((resumed == log.end() ? log.back() : *resumed).firstPacketUs) - cutMs;
+    };
+    // rtpsrc's jitter buffer dates the missing packets from the spacing it saw, and
+    // in the runs let the packets after the gap go up to a frame sooner than its latency.
+    const double soonest = resumedAfter(lateMs - (kind == Kind::Rtp ? 2.0 : 1.0) * frameMs);
+    const double latest = resumedAfter(lateMs + frameMs);
+    const double qosMs = (soonest + latest) / 2.0, qosToleranceMs = (latest - soonest) / 2.0 + kClockReadMs;
+    // Without the late frame: the next frame, or (its first packets held) the one after.
+    const double nextMs = ms(next->firstPacketUs) - cutMs + frameMs / 2.0, nextToleranceMs = frameMs / 2.0 + kClockReadMs;
+    const double measured = static_cast<double>(player.stallMs());
+    // Without a stall of the player's the latency is unknown: the picture that never waited for the cut frame.
+    const bool late = player.lastStallSinceWallMs() > 0
+        && std::fabs(measured - qosMs) - qosToleranceMs < std::fabs(measured - nextMs) - nextToleranceMs;
+    truth.ms = late ? qosMs : nextMs;
+    truth.toleranceMs = late ? qosToleranceMs : nextToleranceMs;
+    const auto key = std::find_if(next, log.end(), [](const auto& f) { return f.key && !f.hit; });
+    char text[1400];
+    std::snprintf(
+        text, sizeof text,
+        "by the relay's frame log, the nearer of two outcomes: the picture stops when the frame the outage cut "
+        "short (begun %.0f ms before the %.0f-ms gap in the data) was due, %.0f ms after its first packet (the "
+        "pipeline's latency, from the player's stall start), and moves again either with the first frame after the "
+        "gap, %.0f-%.0f ms after the cut frame began (none of it reached the sink), or, the cut frame reaching the "
+        "sink %.0f-%.0f ms late%s (the demuxer, parser and decoder pass it on within a frame of the next frame's "
+        "start), after the decoder's QoS dropped the frames to twice that and a %.0f-ms frame after it, %.0f-%.0f "
+        "ms; with damaged frames, the first key frame "
+        "after the gap coming %.0f ms after the cut frame began; the middle, half the range and %.0f ms for the "
+        "relay's and the player's clock reads allowed",
+        ms(c.blackoutFromWallUs) - cutMs, ms(c.blackoutToWallUs - c.blackoutFromWallUs), latencyMs,
+        nextMs - frameMs / 2.0, nextMs + frameMs / 2.0, lateMs - (kind == Kind::Rtp ? 2.0 : 1.0) * frameMs,
+        lateMs + frameMs,
+        kind == Kind::Rtp ? " (rtpsrc's jitter buffer waits up to its 200 ms for the missing packets, up to a frame "
+                            "less as it dates them from the spacing it saw)"
+                          : "", frameMs, soonest,
+        latest, key == log.end() ? 0.0 : ms(key->firstPacketUs) - cutMs, kClockReadMs);
+    truth.why = text;
+    return truth;
 }
 
 void addPacketFigures(MatrixCell& cell, Kind kind, const NetworkFigures& f, const TsDropRelay::Counts& c)
@@ -207,6 +300,8 @@ MatrixCell playBroadcast(Kind kind, const char* name, const MatrixImpairment& im
                     cell, player,
                     "no ground truth: the cap drops packets that are never repaired, and what the picture does "
                     "with the damaged frames is the decoder's concealment, not something the relay counts");
+            } else if (gapMs && kind != Kind::Rist) {
+                CellFigures::addStalls(cell, player, outageStall(kind, counts, player));
             } else {
                 CellFigures::addStalls(cell, player, gapMs);
             }

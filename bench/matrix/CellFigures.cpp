@@ -23,6 +23,14 @@ void CellFigures::addStalls(MatrixCell& cell, const CellPlayer& player, std::opt
                                                  "the relay never stopped the data"));
 }
 
+void CellFigures::addStalls(MatrixCell& cell, const CellPlayer& player, const StallTruth& truth)
+{
+    cell.figures.push_back(
+        MatrixFigure::checked(kFigureStalls, player.resumedStalls(), truth.stalls, 0.0, 0.0, truth.why));
+    cell.figures.push_back(MatrixFigure::checked(kFigureStallMs, static_cast<double>(player.stallMs()), truth.ms, 0.0,
+                                                 truth.toleranceMs, truth.why));
+}
+
 void CellFigures::addUnjudgedStalls(MatrixCell& cell, const CellPlayer& player, const std::string& why)
 {
     cell.figures.push_back(MatrixFigure::unjudged(kFigureStalls, player.resumedStalls(), why));

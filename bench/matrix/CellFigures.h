@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 
 namespace zephyrscope::bench {
 
@@ -19,6 +20,13 @@ public:
     // gap by up to this, and a frame's time either side.
     static constexpr double kKeyFrameSlackMs = 1000.0 + 2 * 40.0;
 
+    // What the relay's logs say the picture did: how many stalls and how long in
+    // all, the tolerance on the length, and why (where each part comes from).
+    struct StallTruth {
+        double stalls = 0.0, ms = 0.0, toleranceMs = 0.0;
+        std::string why;
+    };
+    static void addStalls(MatrixCell& cell, const CellPlayer& player, const StallTruth& truth);
     // Stalls and their length. dataGapMs: the gap the relay made in the data
     // (an outage), or none where it never stopped the data, so no stall is true.
     static void addStalls(MatrixCell& cell, const CellPlayer& player, std::optional<double> dataGapMs);

@@ -48,6 +48,8 @@ public:
     // it; a stall still running when the stream ended is the end, not a stall.
     int resumedStalls() const { return m_resumedStalls; }
     std::int64_t stallMs() const { return m_stallMs; }
+    // When the last stall counted began, as the player timed it (wall, ms since 1970; 0: none).
+    std::int64_t lastStallSinceWallMs() const { return m_countedStallSince; }
     // Every live-latency reading, for a median.
     const std::vector<double>& latencyReadings() const { return m_latencies; }
     // Empty, or which count fell and from what to what.

@@ -9,6 +9,7 @@
 #include "CellFigures.h"
 #include "CellPlayer.h"
 #include "MatrixProtocols.h"
+#include "OutageResume.h"
 #include "RtspServerProcess.h"
 
 #include <algorithm>
@@ -140,6 +141,27 @@ void addDamagedFrames(MatrixCell& cell, const NetworkFigures& f, const std::map<
             + "; " + std::to_string(count("damaged-whole")) + " of them lost nothing themselves)"));
 }
 
+// The server's x264 stream numbers its frames modulo this many: its parameter
+// sets travel in the SDP only (avdec_h264's log after a gap: "Frame num gap 1 15").
+constexpr std::int64_t kFrameNumberCycle = 16;
+
+// The server's frames about an outage's gap, for the picture after it.
+OutageResume::Frames framesAboutGap(const std::map<std::string, std::int64_t>& frames)
+{
+    const auto count = [&](const char* name) {
+        const auto found = frames.find(name);
+        return found == frames.end() ? std::int64_t {-1} : found->second;
+    };
+    OutageResume::Frames f;
+    f.cutToNext = count("cut-to-next");
+    f.cutToKey = count("cut-to-key");
+    f.shownSinceKey = count("shown-since-key");
+    f.nextSinceKey = count("next-since-key");
+    f.frameCycle = kFrameNumberCycle;
+    f.frameMs = static_cast<double>(count("period-us")) / 1000.0;
+    return f;
+}
+
 MatrixCell playRtspUdp(const MatrixImpairment& impairment)
 {
     MatrixCell cell;
@@ -170,6 +192,10 @@ MatrixCell playRtspUdp(const MatrixImpairment& impairment)
         counts << "sent=" << stats.sent << " dropped=" << stats.dropped << " trailing=" << stats.trailingDropped;
         for (const auto& [name, value] : stats.relay)
             counts << " relay-" << name << "=" << value;
+        // After an outage: the server's gap in the data, and from its start to the first key frame sent whole.
+        for (const char* name : {"gap-us", "key-after-gap-us", "cut-to-next", "shown-since-key", "next-since-key"})
+            if (stats.frames.count(name))
+                counts << " " << name << "=" << stats.frames.at(name);
         cell.relayCounts = counts.str();
         cell.notes = player.countsFell();
         if (cell.played && holds(impairment) && stats.relayCount("sessions") == 0) {
@@ -190,10 +216,14 @@ MatrixCell playRtspUdp(const MatrixImpairment& impairment)
                                                          "the test server sends no retransmissions"));
         }
         if (cell.played) {
-            std::optional<double> gapMs;
-            if (impairment.outageMs > 0)
-                gapMs = static_cast<double>(impairment.outageMs);
-            CellFigures::addStalls(cell, player, gapMs);
+            if (impairment.outageMs > 0) {
+                const auto gap = stats.frames.find("gap-us");
+                const double gapMs = gap == stats.frames.end() ? static_cast<double>(impairment.outageMs)
+                                                              : static_cast<double>(gap->second) / 1000.0;
+                CellFigures::addStalls(cell, player, OutageResume::stall(framesAboutGap(stats.frames), gapMs, "the server", 0));
+            } else {
+                CellFigures::addStalls(cell, player, std::nullopt);
+            }
             CellFigures::addFirstFrame(cell, player);
             std::map<std::string, std::int64_t> frames = stats.frames;
             if (holds(impairment))

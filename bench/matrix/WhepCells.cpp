@@ -20,9 +20,11 @@
 #include "CellPlayer.h"
 #include "MatrixProtocols.h"
 #include "MuxedRtpRelay.h"
+#include "OutageResume.h"
 #include "WhepServerProcess.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <map>
 #include <memory>
@@ -165,6 +167,37 @@ void addHeldPacketFigures(MatrixCell& cell, const NetworkFigures& f, const HeldT
         "video and audio packets the relay dropped" + repairs + "; one packet, as the WebRTC tests allow"));
 }
 
+// The stall after the outage, by the server's GAP line: its gap and frames about it.
+void addOutageStalls(MatrixCell& cell, const CellPlayer& player, const std::vector<std::string>& lines,
+                     double outageMs)
+{
+    std::map<std::string, std::int64_t> fields;
+    for (const std::string& line : lines) {
+        if (line.rfind("GAP ", 0) != 0)
+            continue;
+        std::istringstream words(line);
+        std::string word;
+        while (words >> word) {
+            const std::size_t equals = word.find('=');
+            if (equals != std::string::npos)
+                fields[word.substr(0, equals)] = std::strtoll(word.c_str() + equals + 1, nullptr, 10);
+        }
+    }
+    const auto field = [&](const char* name) {
+        const auto found = fields.find(name);
+        return found == fields.end() ? std::int64_t {-1} : found->second;
+    };
+    OutageResume::Frames f;
+    f.cutToNext = field("cut_to_next");
+    f.cutToKey = field("cut_to_key");
+    f.shownSinceKey = field("shown_since_key");
+    f.nextSinceKey = field("next_since_key");
+    f.frameCycle = field("frame_cycle");
+    f.frameMs = static_cast<double>(field("period_us")) / 1000.0;
+    const double gapMs = fields.count("gap_us") ? static_cast<double>(fields["gap_us"]) / 1000.0 : outageMs;
+    CellFigures::addStalls(cell, player, OutageResume::stall(f, gapMs, "the server", 1));
+}
+
 MatrixCell playWhep(const MatrixImpairment& impairment)
 {
     MatrixCell cell;
@@ -212,6 +245,10 @@ MatrixCell playWhep(const MatrixImpairment& impairment)
                << " audio-sent=" << c.audioSent << " audio-dropped=" << c.audioDropped
                << " audio-repaired=" << c.audioRepaired
                << " nacks-received=" << c.nacksReceived;
+        // After an outage: the server's gap in the video, and from its start to the first key frame sent whole.
+        for (const std::string& line : server.lines())
+            if (line.rfind("GAP ", 0) == 0)
+                counts << " " << line.substr(line.find(' ', 4) + 1);
         std::optional<HeldTruth> held;
         if (relay) {
             held = heldTruth(*relay, server, player.figures().webrtcJitterBufferMs);
@@ -240,10 +277,10 @@ MatrixCell playWhep(const MatrixImpairment& impairment)
                 "WebRTC tests allow"));
         }
         if (cell.played) {
-            std::optional<double> gapMs;
             if (impairment.outageMs > 0)
-                gapMs = static_cast<double>(impairment.outageMs);
-            CellFigures::addStalls(cell, player, gapMs);
+                addOutageStalls(cell, player, server.lines(), static_cast<double>(impairment.outageMs));
+            else
+                CellFigures::addStalls(cell, player, std::nullopt);
             CellFigures::addFirstFrame(cell, player);
             CellFigures::addNoLatency(cell, player, "WebRTC's streams carry no wall clock the player reads");
         }

@@ -65,3 +65,23 @@ TEST(RtpH264FrameDamage, BoundRunsFromEachHitFrameToTheNextWholeKeyFrameMerged)
     EXPECT_EQ(damage.damageBound(), 20u + 15u + 25u);
     EXPECT_EQ(damage.damagedWhole(), 60u - 4u);
 }
+
+// A key frame's time is its first packet's, though its IDR slice's FU-A
+// starts in a later one; an FU-A that goes on with an IDR slice begun in a
+// frame before is no key frame; a key frame that lost a packet does not count.
+TEST(RtpH264FrameDamage, LogsWhenEachWholeKeyFrameBegan)
+{
+    RtpH264FrameDamage damage;
+    const auto send = [&](std::uint32_t ts, std::vector<unsigned char> payload, bool dropped, std::int64_t us) {
+        const auto packet = rtpOf(ts, std::move(payload));
+        damage.packet(packet.data(), packet.size(), dropped, us);
+    };
+    send(0, {0x06, 0xAB}, false, 1000);       // an SEI
+    send(0, {0x7C, 0x85, 0xAB}, false, 1100); // the IDR's FU-A start
+    send(0, {0x7C, 0x45, 0xAB}, true, 1200);  // its end, dropped
+    send(3600, {0x7C, 0x05, 0xAB}, false, 2000);
+    send(7200, {0x06, 0xAB}, false, 3000);
+    send(7200, {0x7C, 0x85, 0xAB}, false, 3100);
+    EXPECT_EQ(damage.keyFrames(), 2u);
+    EXPECT_EQ(damage.firstWholeKeyFrameFrom(0), 3000);
+}

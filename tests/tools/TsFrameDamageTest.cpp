@@ -67,3 +67,26 @@ TEST(TsFrameDamage, BoundRunsFromEachHitFrameToTheNextWholeKeyFrameMerged)
     EXPECT_EQ(damage.damageBound(), 20u + 15u + 25u);
     EXPECT_EQ(damage.damagedWhole(), 60u - 4u);
 }
+
+// The picture resumes after a gap at the first key frame that came whole: one
+// marked only by the adaptation field's random_access_indicator counts, at
+// its first packet's time, and one that lost a packet does not.
+TEST(TsFrameDamage, LogsWhenEachWholeKeyFrameBegan)
+{
+    TsFrameDamage damage;
+    for (int f = 0; f < 4; ++f) {
+        Packet start = packetOf(kVideoPid, true);
+        if (f >= 2) {
+            // An adaptation field of one byte, its random_access_indicator set, before the PES.
+            std::copy(start.begin() + 4, start.end() - 2, start.begin() + 6);
+            start[3] = 0x30;
+            start[4] = 1;
+            start[5] = 0x40;
+        }
+        const std::int64_t us = 1000 * (f + 1);
+        damage.packet(start.data(), false, us);
+        damage.packet(packetOf(kVideoPid, false).data(), f == 2, us + 500);
+    }
+    EXPECT_EQ(damage.firstWholeKeyFrameFrom(0), 4000);
+    EXPECT_EQ(damage.firstWholeKeyFrameFrom(4001), 0);
+}

@@ -149,7 +149,7 @@ void RtpSessionRelay::relayRtp(const unsigned char* packet, std::size_t size)
         ++m_counts.rtpIn;
         const impair::Impairment::Verdict verdict = m_impairment.judge(arrivalUs, size);
         m_counts.impaired = m_impairment.counts();
-        m_frameDamage.packet(packet, size, verdict.fate != impair::Impairment::Fate::Forwarded);
+        m_frameDamage.packet(packet, size, verdict.fate != impair::Impairment::Fate::Forwarded, arrivalUs);
         if (verdict.fate != impair::Impairment::Fate::Forwarded) {
             ++m_counts.dropped;
             ++m_counts.trailingDrops;

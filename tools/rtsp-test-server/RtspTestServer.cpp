@@ -58,15 +58,23 @@ bool RtspTestServer::countAndDecideDrop(GstBuffer* buffer)
     bool drop = m_options.dropEvery > 0 && number % static_cast<std::uint64_t>(m_options.dropEvery) == 0;
     {
         std::lock_guard lock(m_impairMutex);
+        const std::int64_t nowUs = g_get_monotonic_time();
         if (!drop) {
-            const std::int64_t nowUs = g_get_monotonic_time();
             if (m_firstPacketUs == 0)
                 m_firstPacketUs = nowUs;
-            drop = m_outage.swallows(nowUs - m_firstPacketUs) || m_loss.drops();
+            const bool swallowed = m_outage.swallows(nowUs - m_firstPacketUs);
+            m_swallowedSinceSent = m_swallowedSinceSent || swallowed;
+            drop = swallowed || m_loss.drops();
+        }
+        if (!drop) {
+            if (m_swallowedSinceSent && m_lastSentUs > 0)
+                m_gap = {m_lastSentUs, nowUs};
+            m_swallowedSinceSent = false;
+            m_lastSentUs = nowUs;
         }
         GstMapInfo map;
         if (gst_buffer_map(buffer, &map, GST_MAP_READ)) {
-            m_frameDamage.packet(map.data, map.size, drop);
+            m_frameDamage.packet(map.data, map.size, drop, nowUs);
             gst_buffer_unmap(buffer, &map);
         }
     }
@@ -77,6 +85,12 @@ bool RtspTestServer::countAndDecideDrop(GstBuffer* buffer)
     }
     m_trailingDropped.store(0);
     return false;
+}
+
+RtspTestServer::DataGap RtspTestServer::dataGap() const
+{
+    std::lock_guard lock(m_impairMutex);
+    return m_gap;
 }
 
 RtpH264FrameDamage RtspTestServer::frameDamage() const

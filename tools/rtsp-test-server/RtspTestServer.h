@@ -84,6 +84,12 @@ public:
     std::size_t relayCount() const { return m_relays.size(); }
     // The frames the payloader sent and what its drops did to them.
     RtpH264FrameDamage frameDamage() const;
+    // The outage as the data saw it, on the monotonic clock (us): the last packet
+    // sent before it and the first after it; zeros before one has ended.
+    struct DataGap {
+        std::int64_t fromUs = 0, toUs = 0;
+    };
+    DataGap dataGap() const;
     bool holds() const { return m_options.holds(); }
 
 private:
@@ -104,6 +110,9 @@ private:
     impair::LossModel m_loss;
     impair::Outage m_outage;
     std::int64_t m_firstPacketUs = 0;
+    std::int64_t m_lastSentUs = 0; // under m_impairMutex
+    bool m_swallowedSinceSent = false;
+    DataGap m_gap;
     std::vector<std::unique_ptr<RtpSessionRelay>> m_relays; // main loop only
 
     friend struct RtspTestServerProbe;

@@ -31,7 +31,16 @@
 // count as lost, then " frames-sent=<n> frames-key=<n> frames-damage-bound=<n>
 // frames-damaged-whole=<n>": the H.264 frames the payloader sent, the key
 // frames among them, and the most frames a receiver can show damaged after the
-// drops (RtpH264FrameDamage). With a hold, the line goes on with the relays' counts:
+// drops (RtpH264FrameDamage); after an outage, " frames-gap-us=<us>
+// frames-key-after-gap-us=<us>": from the last packet sent before it to the
+// first after it, and to the first packet of the first key frame sent whole
+// after it (-1: none); then " frames-cut-to-next=<n> frames-cut-to-key=<n>
+// frames-period-us=<us> frames-shown-since-key=<n> frames-next-since-key=<n>":
+// the frames from the first frame the outage hit to the first after it sent
+// whole and to the first key frame sent whole after it (-1: none), their mean
+// spacing, and the frames from the last key frame to the last whole frame
+// before the gap and to the first after it (-1: no key frame before). With a
+// hold, the line goes on with the relays' counts:
 // " relay-sessions=<n> relay-in=<rtp> relay-forwarded=<rtp> relay-dropped=<rtp>
 // relay-trailing=<rtp> relay-never-forwarded=<rtp> relay-capped=<rtp>
 // relay-held=<rtp> relay-delayed=<rtp> relay-last-frame=<rtp> relay-rtcp-down=<rtcp> relay-rtcp-up=<rtcp>
@@ -60,6 +69,38 @@ struct Run {
     RtspTestServer* server = nullptr;
 };
 
+// The frames about the gap, for what the picture does after it: how many from
+// the first frame the outage hit to the first after it sent whole and to the
+// first whole key frame, their mean spacing, and how many frames each of the last
+// whole frame before the gap and the first after it came after a key frame
+// (sent or dropped).
+void printFramesAboutGap(const RtpH264FrameDamage& frames, const RtspTestServer::DataGap& gap)
+{
+    const auto log = frames.frameLog();
+    std::int64_t cut = -1, next = -1, key = -1, shownSinceKey = -1, nextSinceKey = -1, sinceKey = -1;
+    for (std::size_t i = 0; i < log.size(); ++i) {
+        const auto& frame = log[i];
+        const auto index = static_cast<std::int64_t>(i);
+        sinceKey = frame.key ? 0 : (sinceKey < 0 ? -1 : sinceKey + 1);
+        if (frame.firstPacketUs <= gap.fromUs && cut < 0 && !frame.hit)
+            shownSinceKey = sinceKey;
+        else if (frame.firstPacketUs <= gap.toUs && frame.hit && cut < 0)
+            cut = index;
+        else if (frame.firstPacketUs >= gap.toUs && !frame.hit && next < 0)
+            next = index, nextSinceKey = sinceKey;
+        if (next >= 0 && key < 0 && frame.key && !frame.hit)
+            key = index;
+    }
+    if (log.size() < 2 || cut < 0 || next < 0)
+        return;
+    const auto periodUs = (log.back().firstPacketUs - log.front().firstPacketUs) / static_cast<std::int64_t>(log.size() - 1);
+    std::printf(" frames-cut-to-next=%lld frames-cut-to-key=%lld frames-period-us=%lld"
+                " frames-shown-since-key=%lld frames-next-since-key=%lld",
+                static_cast<long long>(next - cut), static_cast<long long>(key < 0 ? -1 : key - cut),
+                static_cast<long long>(periodUs), static_cast<long long>(shownSinceKey),
+                static_cast<long long>(nextSinceKey));
+}
+
 void printStats(const RtspTestServer& server)
 {
     using ull = unsigned long long;
@@ -69,6 +110,13 @@ void printStats(const RtspTestServer& server)
     std::printf(" frames-sent=%llu frames-key=%llu frames-damage-bound=%llu frames-damaged-whole=%llu",
                 static_cast<ull>(frames.frames()), static_cast<ull>(frames.keyFrames()),
                 static_cast<ull>(frames.damageBound()), static_cast<ull>(frames.damagedWhole()));
+    const RtspTestServer::DataGap gap = server.dataGap();
+    if (gap.toUs > 0) {
+        const std::int64_t keyUs = frames.firstWholeKeyFrameFrom(gap.toUs);
+        std::printf(" frames-gap-us=%lld frames-key-after-gap-us=%lld", static_cast<long long>(gap.toUs - gap.fromUs),
+                    static_cast<long long>(keyUs > 0 ? keyUs - gap.fromUs : -1));
+        printFramesAboutGap(frames, gap);
+    }
     if (server.holds()) {
         const auto c = server.relayCounts();
         std::printf(" relay-sessions=%llu relay-in=%llu relay-forwarded=%llu relay-dropped=%llu relay-trailing=%llu"

@@ -133,6 +133,7 @@ TsDropRelay::Counts TsDropRelay::counts() const
         counts.latestInTimeRepairUs = verdict.latestInTimeUs;
         counts.earliestLateRepairUs = verdict.earliestLateUs;
     }
+    counts.videoFrameLog = m_frameDamage.frameLog();
     std::int64_t availableUs = 0;
     for (const auto& [sequence, firstUs] : m_forwarded) {
         const std::int64_t nowAvailableUs = std::max(availableUs, firstUs);
@@ -255,7 +256,7 @@ void TsDropRelay::relayData(const unsigned char* datagram, std::size_t size)
             }
         }
         if (!(rtp && m_options.rtcp && isRetransmission(datagram, size))) {
-            trackPes(datagram, size, drop);
+            trackPes(datagram, size, drop, wallUs + (drop ? 0 : std::max<std::int64_t>(0, departureUs - nowUs)));
             trackContinuity(datagram, size, !drop);
         }
         if (drop) {
@@ -333,7 +334,7 @@ void TsDropRelay::countDropped(const unsigned char* datagram, std::size_t size)
     m_counts.trailingGaps += pids.size();
 }
 
-void TsDropRelay::trackPes(const unsigned char* datagram, std::size_t size, bool dropped)
+void TsDropRelay::trackPes(const unsigned char* datagram, std::size_t size, bool dropped, std::int64_t wallUs)
 {
     const std::size_t start = m_options.framing == Framing::Rtp ? rtpPayloadOffset(datagram, size) : 0;
     for (std::size_t at = start; at + kTsPacket <= size; at += kTsPacket) {
@@ -341,7 +342,7 @@ void TsDropRelay::trackPes(const unsigned char* datagram, std::size_t size, bool
         const auto pid = static_cast<std::uint16_t>(((packet[1] & 0x1F) << 8) | packet[2]);
         if (packet[0] != 0x47 || pid == 0x1FFF || (packet[3] & 0x10) == 0)
             continue;
-        m_frameDamage.packet(packet, dropped);
+        m_frameDamage.packet(packet, dropped, wallUs);
         std::uint64_t& number = m_pesNumber[pid];
         if (packet[1] & 0x40)
             ++number;

@@ -40,6 +40,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace zephyrscope::tools {
 
@@ -105,6 +106,10 @@ public:
         // key frame sent whole, the frames hit included), and of those, the frames
         // that lost nothing themselves (TsFrameDamage).
         std::uint64_t videoFrames = 0, keyFrames = 0, framesDamageBound = 0, framesDamagedWhole = 0;
+        // Each video frame, with when its first packet came (wall clock, us since
+        // 1970; a datagram the impairment holds, when it leaves): the key frames
+        // the picture waits for after a gap or a loss.
+        std::vector<impair::FrameDamageBound::Frame> videoFrameLog;
         // The last blackout (or the impairment's outage) as the data saw it: when the
         // last datagram before it and the first after it came (wall clock, us since
         // 1970); 0 before one ends.
@@ -134,7 +139,8 @@ private:
     void sendDue();
     void countDropped(const unsigned char* datagram, std::size_t size);
     // Follows the PES packets of the sender's datagrams, in order, and counts those a drop damaged.
-    void trackPes(const unsigned char* datagram, std::size_t size, bool dropped);
+    // wallUs: when the datagram came (or, held, leaves).
+    void trackPes(const unsigned char* datagram, std::size_t size, bool dropped, std::int64_t wallUs);
     // Follows each PID's continuity counter as a receiver of what is passed on would.
     void trackContinuity(const unsigned char* datagram, std::size_t size, bool passed);
     void countForwarded(std::uint16_t sequence, bool retransmission);

@@ -7,11 +7,11 @@ namespace zephyrscope::tools {
 namespace {
 
 constexpr std::size_t kTsPacket = 188;
-constexpr int kIdrSlice = 5;
+constexpr int kIdrSlice = 5, kSequenceParameterSet = 7;
 
 } // namespace
 
-void TsFrameDamage::packet(const unsigned char* p, bool dropped)
+void TsFrameDamage::packet(const unsigned char* p, bool dropped, std::int64_t us)
 {
     if (p[0] != 0x47 || (p[3] & 0x10) == 0)
         return;
@@ -30,52 +30,28 @@ void TsFrameDamage::packet(const unsigned char* p, bool dropped)
             m_videoPid = pid;
         if (pid != m_videoPid)
             return;
-        if (m_inFrame)
-            endFrame();
-        m_inFrame = true;
-        m_hit = false;
-        m_key = adaptation && p[4] > 0 && (p[5] & 0x40) != 0;
+        m_bound.begin(us);
+        if (adaptation && p[4] > 0 && (p[5] & 0x40) != 0)
+            m_bound.key();
         m_recent = 0xFFFFFFFF;
         if (pes)
             data = std::min(end, data + 9 + data[8]);
-    } else if (pid != m_videoPid || !m_inFrame) {
+    } else if (pid != m_videoPid || !m_bound.inFrame()) {
         return;
     }
-    m_hit = m_hit || dropped;
+    if (dropped)
+        m_bound.hit();
     scan(data, end);
 }
 
 void TsFrameDamage::scan(const unsigned char* data, const unsigned char* end)
 {
-    for (; data < end && !m_key; ++data) {
-        if ((m_recent & 0xFFFFFF) == 0x000001 && (*data & 0x1F) == kIdrSlice)
-            m_key = true;
+    for (; data < end && !m_bound.openKey(); ++data) {
+        const int type = *data & 0x1F;
+        if ((m_recent & 0xFFFFFF) == 0x000001 && (type == kIdrSlice || type == kSequenceParameterSet))
+            m_bound.key();
         m_recent = (m_recent << 8) | *data;
     }
-}
-
-void TsFrameDamage::endFrame()
-{
-    ++m_frames;
-    if (m_key)
-        ++m_keyFrames;
-    m_damaging = openDamaging();
-    if (m_damaging) {
-        ++m_bound;
-        if (!m_hit)
-            ++m_whole;
-    }
-    m_inFrame = false;
-}
-
-std::uint64_t TsFrameDamage::damageBound() const
-{
-    return m_bound + (m_inFrame && openDamaging() ? 1 : 0);
-}
-
-std::uint64_t TsFrameDamage::damagedWhole() const
-{
-    return m_whole + (m_inFrame && openDamaging() && !m_hit ? 1 : 0);
 }
 
 } // namespace zephyrscope::tools

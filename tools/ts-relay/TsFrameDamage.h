@@ -5,9 +5,11 @@
 // packet, and every frame after it up to the next key frame that came whole
 // (which refers to nothing before it); spans of several losses merged. A key
 // frame is a video PES whose first packet has the adaptation field's
-// random_access_indicator, or whose payload holds an H.264 IDR slice (NAL type
-// 5). The video stream is the first PES with a video stream_id (0xE0-0xEF).
+// random_access_indicator, or whose payload holds an H.264 IDR slice or
+// sequence parameter set (NAL type 5 or 7). The video stream is the first PES with a video stream_id (0xE0-0xEF).
 // Pure: it is given the sender's TS packets in order; the caller serialises.
+
+#include "FrameDamageBound.h"
 
 #include <cstdint>
 
@@ -15,29 +17,29 @@ namespace zephyrscope::tools {
 
 class TsFrameDamage {
 public:
-    // One 188-byte TS packet of the sender's, in order; dropped: not passed on.
-    void packet(const unsigned char* packet, bool dropped);
+    // One 188-byte TS packet of the sender's, in order, come at us (the caller's
+    // clock); dropped: not passed on.
+    void packet(const unsigned char* packet, bool dropped, std::int64_t us = 0);
 
     // The video frames begun, and the key frames among those ended.
-    std::uint64_t frames() const { return m_frames + (m_inFrame ? 1 : 0); }
-    std::uint64_t keyFrames() const { return m_keyFrames; }
+    std::uint64_t frames() const { return m_bound.frames(); }
+    std::uint64_t keyFrames() const { return m_bound.endedKeyFrames(); }
     // The frames from each loss to the next whole key frame, the frames hit
     // included; and of them those that lost nothing themselves, which a
     // receiver shows damaged if it shows them at all.
-    std::uint64_t damageBound() const;
-    std::uint64_t damagedWhole() const;
+    std::uint64_t damageBound() const { return m_bound.damageBound(); }
+    std::uint64_t damagedWhole() const { return m_bound.damagedWhole(); }
+    // The video frames, each with when its first packet came; and that time of
+    // the first key frame that came whole from us on (0: none).
+    std::vector<impair::FrameDamageBound::Frame> frameLog() const { return m_bound.frameLog(); }
+    std::int64_t firstWholeKeyFrameFrom(std::int64_t us) const { return m_bound.firstWholeKeyFrameFrom(us); }
 
 private:
-    void endFrame();
-    // Whether the frame now open leaves the picture damaged.
-    bool openDamaging() const { return (m_damaging || m_hit) && !(m_key && !m_hit); }
     void scan(const unsigned char* data, const unsigned char* end);
 
     int m_videoPid = -1;
-    bool m_inFrame = false, m_hit = false, m_key = false;
-    bool m_damaging = false; // the picture is damaged after the last frame ended
+    impair::FrameDamageBound m_bound;
     std::uint32_t m_recent = 0xFFFFFFFF; // the last bytes scanned, for a start code across packets
-    std::uint64_t m_frames = 0, m_keyFrames = 0, m_bound = 0, m_whole = 0;
 };
 
 } // namespace zephyrscope::tools

@@ -28,6 +28,14 @@ session's events go to the log file, one line each:
                                 of the dropped audio packets
   RTX <id> ssrc=N seq=N osn=N     a retransmission it sent (with --hold-port): its SSRC
                                 and sequence number, and its original's sequence number
+  GAP <id> gap_us=N key_after_gap_us=N
+                                after an outage, as the session ends: from the last video
+                                packet sent before it to the first after it, and to the
+                                first packet of the first H.264 key frame (IDR or SPS)
+                                sent whole after it (-1: none), on the monotonic clock;
+                                then cut_to_next=N cut_to_key=N shown_since_key=N
+                                next_since_key=N frame_cycle=N period_us=N
+                                (whep_video_frames)
   END <id> <reason>               the server stopped sending (RTCP still counted)
   DELETE <path> <status>
 With --ice-port P and --hold-port X a relay on 127.0.0.1:X (tools/rtp-relay's
@@ -55,6 +63,7 @@ gi.require_version("GstWebRTC", "1.0")
 gi.require_version("GstSdp", "1.0")
 gi.require_version("GstRtp", "1.0")
 from gi.repository import GLib, Gst, GstRtp, GstSdp, GstWebRTC  # noqa: E402
+from whep_video_frames import VideoFrames  # noqa: E402
 
 VIDEO_SSRC = 0x11223344
 AUDIO_SSRC = 0x55667788
@@ -150,6 +159,7 @@ class Session:
         self.repaired_seqs = {VIDEO_SSRC: set(), AUDIO_SSRC: set()}
         self.loss = LossModel(args)
         self.first_packet = None
+        self.video = VideoFrames()
         self.frames = 0
         self.payload_bytes = 0
         self.nacked = 0
@@ -335,6 +345,8 @@ class Session:
         ssrc = rtp.get_ssrc()
         payload = rtp.get_payload_len()
         seq = rtp.get_seq()
+        timestamp = rtp.get_timestamp()
+        head = bytes(rtp.get_payload().get_data()[:64]) if ssrc == VIDEO_SSRC else b""
         # A retransmission's payload begins with the original's sequence number (RFC 4588).
         original = int.from_bytes(rtp.get_payload().get_data()[:2], "big") if ssrc not in (VIDEO_SSRC, AUDIO_SSRC) else None
         rtp.unmap()
@@ -348,7 +360,9 @@ class Session:
             if ssrc == VIDEO_SSRC:
                 self.video_sent += 1
                 every = self.args.drop_every > 0 and self.video_sent % self.args.drop_every == 0
-                if every or out or self.loss.drops():
+                drop = every or out or self.loss.drops()
+                self.video.follow(now, timestamp, seq, head, drop, out)
+                if drop:
                     self.video_dropped += 1
                     self.dropped_seqs[VIDEO_SSRC].add(seq)
                     if every and self.args.drop_repairs:
@@ -372,8 +386,14 @@ class Session:
                 for media in (VIDEO_SSRC, AUDIO_SSRC):
                     if original in self.dropped_seqs[media]:
                         self.repaired_seqs[media].add(original)
+                        if media == VIDEO_SSRC:
+                            self.video.repaired(original)
                         break
         return True
+
+    def gap_line(self):
+        with self.counts_lock:
+            return self.video.gap_line(self.id)
 
     def on_rtp(self, pad, info):
         if self.ended:
@@ -405,6 +425,9 @@ class Session:
             return
         self.ended = True
         self.log.write(self.stats_line())
+        gap = self.gap_line()
+        if gap:
+            self.log.write(gap)
         self.log.write("END %s %s" % (self.id, reason))
 
     def close(self, reason):

@@ -1,0 +1,43 @@
+#pragma once
+
+// The picture after an outage where a jitter buffer holds the frames after the
+// gap until they are due (rtspsrc's, webrtcbin's), by the sender's frames.
+// The picture stops at the first frame the outage hit (what came of it does
+// not decode) and moves again at the first frame after it that reaches the
+// player whole, repairs included, unless avdec_h264 drops that one: with no
+// reference before it, it numbers the frame on from the last it decoded,
+// without the frame-number wraps the gap hid, and drops every frame it then
+// orders before the last it showed ("no picture ooo" in its log). The
+// senders' x264 streams order pictures by frame number (order type 2).
+
+#include "CellFigures.h"
+
+#include <cstdint>
+#include <string>
+
+namespace zephyrscope::bench {
+
+class OutageResume {
+public:
+    // The sender's frames about the gap; -1: not known.
+    struct Frames {
+        std::int64_t cutToNext = -1; // from the first frame the outage hit to the first after it whole
+        std::int64_t cutToKey = -1;  // and to the first whole key frame after the gap
+        std::int64_t shownSinceKey = -1; // frames from its key frame to the last whole frame before the cut
+        std::int64_t nextSinceKey = -1;  // and to the first whole frame after it
+        std::int64_t frameCycle = -1;    // after how many frames the frame numbers wrap
+        double frameMs = 0.0;
+    };
+
+    // How many frames from the first whole frame after the gap on the decoder drops.
+    static std::int64_t droppedAfterGap(const Frames& frames);
+    // The stall's truth: the frames from the one hit to the first shown, give
+    // or take the player's reads of its frames' times and slackFrames (where
+    // frames at the gap's edges reach the decoder in part, differently in runs
+    // with the same log). gapMs: the data gap, the truth (with a key frame's
+    // slack) where the frames are not known.
+    static CellFigures::StallTruth stall(const Frames& frames, double gapMs, const std::string& sender,
+                                         int slackFrames);
+};
+
+} // namespace zephyrscope::bench
