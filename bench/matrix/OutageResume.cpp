@@ -13,6 +13,37 @@ constexpr double kStallToleranceMs = 20.0;
 
 } // namespace
 
+OutageResume::Frames OutageResume::fromLog(const std::vector<tools::impair::FrameDamageBound::Frame>& log,
+                                           std::int64_t frameCycle)
+{
+    Frames f;
+    const auto cut = std::find_if(log.begin(), log.end(), [](const auto& frame) { return frame.hit; });
+    if (cut == log.begin() || cut == log.end() || log.size() < 2)
+        return f;
+    const auto next = std::find_if(cut, log.end(), [](const auto& frame) { return !frame.hit; });
+    if (next == log.end())
+        return f;
+    // Frames count from the key frame sent before them, whole or not: the sender numbered them so.
+    const auto sinceKey = [&](auto frame) -> std::int64_t {
+        for (auto at = frame;; --at) {
+            if (at->key)
+                return frame - at;
+            if (at == log.begin())
+                return -1;
+        }
+    };
+    f.cutToNext = next - cut;
+    const auto key = std::find_if(next, log.end(), [](const auto& frame) { return frame.key && !frame.hit; });
+    f.cutToKey = key == log.end() ? -1 : key - cut;
+    f.shownSinceKey = sinceKey(cut - 1);
+    f.cutSinceKey = sinceKey(cut);
+    f.nextSinceKey = sinceKey(next);
+    f.frameCycle = frameCycle;
+    f.frameMs = static_cast<double>(log.back().firstPacketUs - log.front().firstPacketUs) / 1000.0
+        / static_cast<double>(log.size() - 1);
+    return f;
+}
+
 std::int64_t OutageResume::droppedAfterGap(const Frames& f)
 {
     if (f.nextSinceKey == 0 || f.frameCycle <= 0)

@@ -11,9 +11,11 @@
 // senders' x264 streams order pictures by frame number (order type 2).
 
 #include "CellFigures.h"
+#include "FrameDamageBound.h"
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace zephyrscope::bench {
 
@@ -24,11 +26,16 @@ public:
         std::int64_t cutToNext = -1; // from the first frame the outage hit to the first after it whole
         std::int64_t cutToKey = -1;  // and to the first whole key frame after the gap
         std::int64_t shownSinceKey = -1; // frames from its key frame to the last whole frame before the cut
+        std::int64_t cutSinceKey = -1;   // and to the first frame the outage hit
         std::int64_t nextSinceKey = -1;  // and to the first whole frame after it
         std::int64_t frameCycle = -1;    // after how many frames the frame numbers wrap
         double frameMs = 0.0;
     };
 
+    // The frames about the first gap in a relay's frame log, where a frame is hit
+    // if any of it did not reach the receiver in time; the frames' spacing from
+    // the log's first and last. None hit: nothing known.
+    static Frames fromLog(const std::vector<tools::impair::FrameDamageBound::Frame>& log, std::int64_t frameCycle);
     // How many frames from the first whole frame after the gap on the decoder drops.
     static std::int64_t droppedAfterGap(const Frames& frames);
     // The stall's truth: the frames from the one hit to the first shown, give

@@ -54,3 +54,26 @@ TEST(OutageResume, WithoutTheFramesTheGapAndAKeyFramesSlack)
     EXPECT_DOUBLE_EQ(truth.ms, 2040.0);
     EXPECT_DOUBLE_EQ(truth.toleranceMs, CellFigures::kKeyFrameSlackMs);
 }
+
+TEST(OutageResume, ReadsTheFramesAboutTheGapFromAFrameLog)
+{
+    // Key frames every 25 frames of 40 ms; the outage hits the key frame at 25
+    // and every frame up to 66; the one at 50, mid-gap, is a key frame too.
+    std::vector<zephyrscope::tools::impair::FrameDamageBound::Frame> log(100);
+    for (std::size_t i = 0; i < log.size(); ++i) {
+        log[i].firstPacketUs = static_cast<std::int64_t>(i) * 40000;
+        log[i].key = i % 25 == 0;
+        log[i].hit = i >= 25 && i <= 66;
+    }
+    const OutageResume::Frames f = OutageResume::fromLog(log, 16);
+    EXPECT_EQ(f.cutToNext, 42);
+    EXPECT_EQ(f.cutToKey, 50); // the key frame at 75: the one at 50 came hit
+    EXPECT_EQ(f.shownSinceKey, 24);
+    EXPECT_EQ(f.cutSinceKey, 0);
+    EXPECT_EQ(f.nextSinceKey, 17);
+    EXPECT_DOUBLE_EQ(f.frameMs, 40.0);
+
+    for (auto& frame : log)
+        frame.hit = false;
+    EXPECT_EQ(OutageResume::fromLog(log, 16).cutToNext, -1); // nothing hit, nothing known
+}

@@ -34,6 +34,13 @@ std::int64_t nowUs()
         .count();
 }
 
+// A recorded data packet left toward the caller at us.
+void markForwarded(UdpRelay::DataPacket& packet, std::int64_t us)
+{
+    packet.forwarded = true;
+    packet.us = us;
+}
+
 } // namespace
 
 UdpRelay::UdpRelay(std::uint16_t listenerPort, int dropEvery, std::chrono::milliseconds maxLifetime,
@@ -95,6 +102,21 @@ UdpRelay::Counts UdpRelay::counts() const
     return counts;
 }
 
+std::vector<UdpRelay::DataPacket> UdpRelay::dataPackets() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_recorded;
+}
+
+std::size_t UdpRelay::record(std::uint32_t sequence, bool retransmission, std::int64_t us, const unsigned char* packet,
+                             ssize_t size)
+{
+    if (!m_recording)
+        return SIZE_MAX;
+    m_recorded.push_back({sequence, retransmission, false, us, {packet + 16, packet + size}});
+    return m_recorded.size() - 1;
+}
+
 void UdpRelay::run()
 {
     sockaddr_in caller {};
@@ -133,6 +155,7 @@ void UdpRelay::run()
                     | packet[3];
                 const bool retransmission = (packet[4] & 0x04) != 0;
                 std::lock_guard lock(m_mutex);
+                const std::size_t recorded = record(sequence, retransmission, arrivalUs, packet, got);
                 if (!retransmission)
                     ++m_counts.originals;
                 if (blackedOut) {
@@ -155,6 +178,8 @@ void UdpRelay::run()
                     }
                     departureUs = verdict.departureUs;
                 }
+                if (recorded < m_recorded.size())
+                    markForwarded(m_recorded[recorded], departureUs);
                 if (retransmission)
                     ++m_counts.retransmitted;
                 ++m_counts.dataPackets;

@@ -8,7 +8,9 @@
 #include <cstdint>
 #include <mutex>
 #include <set>
+#include <sys/types.h>
 #include <thread>
+#include <vector>
 
 namespace zephyrscope::testing {
 
@@ -44,6 +46,15 @@ public:
         zephyrscope::tools::impair::Impairment::Counts impaired;
     };
 
+    // A data packet from the listener, as it came (recordDataPackets()): when it
+    // left toward the caller, or, not passed on, when it came.
+    struct DataPacket {
+        std::uint32_t sequence = 0;
+        bool retransmission = false, forwarded = false;
+        std::int64_t us = 0; // steady clock
+        std::vector<unsigned char> payload; // after the 16-byte SRT header
+    };
+
     UdpRelay(std::uint16_t listenerPort, int dropEvery,
              std::chrono::milliseconds maxLifetime = std::chrono::seconds(120),
              const zephyrscope::tools::impair::Impairment::Params& impairment = {});
@@ -62,9 +73,15 @@ public:
     void blackoutForever();
     void stop();
     Counts counts() const;
+    // From now on keeps every data packet from the listener, for a frame log.
+    void recordDataPackets() { m_recording = true; }
+    std::vector<DataPacket> dataPackets() const;
 
 private:
     void run();
+    // Keeps a data packet if recording, under m_mutex; its index, or SIZE_MAX.
+    std::size_t record(std::uint32_t sequence, bool retransmission, std::int64_t us, const unsigned char* packet,
+                       ssize_t size);
 
     std::uint16_t m_listenerPort;
     int m_dropEvery;
@@ -76,10 +93,12 @@ private:
     std::atomic<bool> m_stopping {false};
     std::atomic<std::int64_t> m_blackoutUntilUs {0};
     std::atomic<std::uint32_t> m_sequenceDivisor {0};
+    std::atomic<bool> m_recording {false};
 
     mutable std::mutex m_mutex;
     Counts m_counts;
     std::set<std::uint32_t> m_forwarded; // sequence numbers forwarded at least once
+    std::vector<DataPacket> m_recorded;
     zephyrscope::tools::impair::Impairment m_impairment;
     zephyrscope::tools::impair::DatagramSchedule m_schedule; // relay thread only
     std::thread m_thread;
