@@ -18,11 +18,13 @@
 
 #include "CellFigures.h"
 #include "CellPlayer.h"
+#include "JitterBufferDeadlines.h"
 #include "MatrixProtocols.h"
 #include "MuxedRtpRelay.h"
 #include "OutageResume.h"
 #include "WhepServerProcess.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -46,9 +48,9 @@ constexpr std::uint32_t kAudioSsrc = 0x55667788;
 // The relay's bottleneck queue under a rate cap: what the capped link sends in
 // this time, well within the player's jitter buffer and retransmission time.
 constexpr double kCapQueueMs = 200.0;
-// How far ahead of a packet's arrival rtpjitterbuffer's timestamp for it may
-// run before it resynchronises to the arrivals (a difference over a second).
-constexpr double kTimestampLeadUs = 1000000.0;
+// Their RTP clocks (H.264 or VP8, Opus).
+constexpr std::uint32_t kVideoClockRate = 90000;
+constexpr std::uint32_t kAudioClockRate = 48000;
 
 bool holds(const MatrixImpairment& impairment)
 {
@@ -57,61 +59,72 @@ bool holds(const MatrixImpairment& impairment)
 }
 
 // What the relay's counts and the server's retransmission log say reached the
-// player. A repair counts only where it came in time, and when that is the
-// jitter buffer decides for itself: it gives a packet up once its next request
-// would come too late for its latency, and the time between requests grows
-// with the round trip it measures, a full queue's too. Its deadline is the
-// packet's timestamp plus its latency, and that timestamp is the sender's
-// clock fitted to the arrivals, which may run up to a second ahead of them
-// before it starts over: while it fits a burst (the session's first packets
-// come at once, a capped queue's later) a repair 1.5 s after its original
-// still came in time. So what it recovered is known only to lie between none
-// and the repairs the relay passed on within that second, the jitter buffer's
-// latency and the most the relay held a packet after their original reached
-// it: the truth is that range's middle, half of it allowed.
+// player. A repair counts only where it came before the jitter buffer gave its
+// packet up, and when that was JitterBufferDeadlines works out as the jitter
+// buffer does, from every packet the relay passed on and when: the server's log
+// says which original each retransmission carries.
 struct HeldTruth {
     double received = 0, lost = 0, recovered = 0;
-    double band = 0; // half the repairs that may have come in time
     std::string counts;
 };
+
+// The server's retransmissions, by SSRC and sequence number: the original's sequence number each carries.
+std::map<std::pair<std::uint32_t, std::uint16_t>, std::uint16_t> retransmissionsOf(const WhepServerProcess& server)
+{
+    std::map<std::pair<std::uint32_t, std::uint16_t>, std::uint16_t> carries;
+    for (const std::string& line : server.lines()) {
+        unsigned long ssrc = 0;
+        unsigned sequence = 0, original = 0;
+        char id[64];
+        if (std::sscanf(line.c_str(), "RTX %63s ssrc=%lu seq=%u osn=%u", id, &ssrc, &sequence, &original) == 4)
+            carries[{static_cast<std::uint32_t>(ssrc), static_cast<std::uint16_t>(sequence)}] =
+                static_cast<std::uint16_t>(original);
+    }
+    return carries;
+}
 
 HeldTruth heldTruth(const MuxedRtpRelay& relay, const WhepServerProcess& server, double jitterBufferMs)
 {
     const MuxedRtpRelay::Counts c = relay.counts();
     const auto dropped = relay.droppedOriginals();
-    const auto retransmissions = relay.forwardedRetransmissions();
-    // Each repaired original and how long after it reached the relay its first repair left it.
-    std::map<std::pair<std::uint32_t, std::uint16_t>, std::int64_t> repairAfterUs;
-    for (const std::string& line : server.lines()) {
-        unsigned long ssrc = 0;
-        unsigned sequence = 0, original = 0;
-        char id[64];
-        if (std::sscanf(line.c_str(), "RTX %63s ssrc=%lu seq=%u osn=%u", id, &ssrc, &sequence, &original) != 4)
-            continue;
-        const auto sent = retransmissions.find({static_cast<std::uint32_t>(ssrc), static_cast<std::uint16_t>(sequence)});
-        if (sent == retransmissions.end())
-            continue;
-        // Which stream it repairs: the one whose original the relay dropped (the
-        // two streams' sequence numbers start far apart at random).
-        for (const std::uint32_t media : {kVideoSsrc, kAudioSsrc}) {
-            const auto stream = dropped.find(media);
-            if (stream == dropped.end())
-                continue;
-            const auto lost = stream->second.find(static_cast<std::uint16_t>(original));
-            if (lost == stream->second.end())
-                continue;
-            const std::int64_t afterUs = sent->second - lost->second;
-            const auto key = std::pair {media, static_cast<std::uint16_t>(original)};
-            const auto known = repairAfterUs.find(key);
-            if (known == repairAfterUs.end() || afterUs < known->second)
-                repairAfterUs[key] = afterUs;
-            break;
-        }
+    const auto carries = retransmissionsOf(server);
+    // Which stream each retransmission SSRC repairs: the one whose dropped
+    // originals its packets carry (the two streams' sequence numbers start far apart at random).
+    std::map<std::uint32_t, std::map<std::uint32_t, int>> votes;
+    for (const auto& [sent, original] : carries) {
+        for (const auto& [media, lost] : dropped)
+            votes[sent.first][media] += static_cast<int>(lost.count(original));
     }
-    const double latestDeadlineUs = kTimestampLeadUs + jitterBufferMs * 1000.0 + static_cast<double>(c.mostHoldUs);
-    std::uint64_t maybeInTime = 0, late = 0;
-    for (const auto& [key, afterUs] : repairAfterUs)
-        ++(static_cast<double>(afterUs) <= latestDeadlineUs ? maybeInTime : late);
+    std::map<std::uint32_t, std::uint32_t> repairs;
+    for (const auto& [rtx, byMedia] : votes) {
+        const auto best = std::max_element(byMedia.begin(), byMedia.end(),
+                                           [](const auto& a, const auto& b) { return a.second < b.second; });
+        if (best != byMedia.end() && best->second > 0)
+            repairs[rtx] = best->first;
+    }
+    const auto latencyNs = static_cast<std::int64_t>(jitterBufferMs * 1e6);
+    std::map<std::uint32_t, tools::JitterBufferDeadlines> buffers;
+    buffers.emplace(kVideoSsrc, tools::JitterBufferDeadlines(kVideoClockRate, latencyNs));
+    buffers.emplace(kAudioSsrc, tools::JitterBufferDeadlines(kAudioClockRate, latencyNs));
+    for (const MuxedRtpRelay::Delivery& d : relay.deliveries()) {
+        const std::int64_t atNs = d.atUs * 1000;
+        if (const auto media = buffers.find(d.ssrc); media != buffers.end()) {
+            media->second.original(d.sequence, d.timestamp, atNs);
+            continue;
+        }
+        const auto original = carries.find({d.ssrc, d.sequence});
+        const auto media = repairs.find(d.ssrc);
+        if (original != carries.end() && media != repairs.end())
+            buffers.at(media->second).repair(original->second, d.timestamp, atNs);
+    }
+    tools::JitterBufferDeadlines::Verdict v;
+    for (const auto& [ssrc, buffer] : buffers) {
+        const auto one = buffer.verdict();
+        v.recovered += one.recovered;
+        v.late += one.late;
+        v.givenUp += one.givenUp;
+        v.startedOver += one.startedOver;
+    }
     HeldTruth truth;
     std::ostringstream counts;
     double neverForwarded = 0;
@@ -123,14 +136,13 @@ HeldTruth heldTruth(const MuxedRtpRelay& relay, const WhepServerProcess& server,
                << name << "-dropped=" << media.dropped << " " << name << "-trailing=" << media.trailingDrops << " "
                << name << "-never-forwarded=" << media.neverForwarded << " ";
     }
-    truth.recovered = static_cast<double>(maybeInTime) / 2.0;
-    truth.band = static_cast<double>(maybeInTime) / 2.0;
+    truth.recovered = static_cast<double>(v.recovered);
     truth.received += truth.recovered;
     truth.lost = neverForwarded - truth.recovered;
     counts << "rtx-in=" << c.retransmissionsIn << " rtx-forwarded=" << c.retransmissionsForwarded
-           << " rtx-dropped=" << c.retransmissionsDropped << " repaired-maybe-in-time=" << maybeInTime
-           << " repaired-late=" << late << " capped=" << c.impaired.capped
-           << " held=" << c.impaired.held << " delayed=" << c.impaired.delayed
+           << " rtx-dropped=" << c.retransmissionsDropped << " repaired-in-time=" << v.recovered
+           << " repaired-late=" << v.late << " given-up=" << v.givenUp << " timing-restarts=" << v.startedOver
+           << " capped=" << c.impaired.capped << " held=" << c.impaired.held << " delayed=" << c.impaired.delayed
            << " other-to-player=" << c.otherToReceiver << " to-server=" << c.toSender
            << " least-hold-us=" << c.leastHoldUs << " most-hold-us=" << c.mostHoldUs
            << " total-hold-us=" << c.totalHoldUs << " jitter-buffer-ms=" << jitterBufferMs;
@@ -148,22 +160,21 @@ void appendServerArguments(const MatrixImpairment& impairment, std::vector<std::
 
 void addHeldPacketFigures(MatrixCell& cell, const NetworkFigures& f, const HeldTruth& truth)
 {
-    const std::string repairs = " a retransmission of which the relay passed on in time: by the server's log of "
-                                "what each carries, between none and those within a second (how far the jitter "
-                                "buffer's timestamps may run ahead of the arrivals), the jitter buffer's latency "
-                                "and the most the relay held a packet after their original reached it (the jitter "
-                                "buffer's own deadline shrinks as its measured round trip grows), the middle, half "
-                                "the range allowed";
+    const std::string repairs = " a retransmission of which reached the player before its jitter buffer gave the "
+                                "packet up: by the server's log of what each carries, and the jitter buffer's own "
+                                "deadline worked out from when the relay passed each packet on (its time for the "
+                                "packet from its RTP timestamp on its mapping of the sender's clock onto the "
+                                "arrivals, plus its latency)";
     cell.figures.push_back(MatrixFigure::checked(
-        kFigureReceived, f.receivedPackets, truth.received, 0.0, 2.0 + truth.band,
+        kFigureReceived, f.receivedPackets, truth.received, 0.0, 2.0,
         "video and audio packets the relay passed on, and those it dropped" + repairs
             + "; two packets for the streams' last, in flight when the session ended"));
     cell.figures.push_back(MatrixFigure::checked(
-        kFigureLost, f.lostPackets, truth.lost, 0.0, 1.0 + truth.band,
+        kFigureLost, f.lostPackets, truth.lost, 0.0, 1.0,
         "sequence numbers between the first and last the relay passed on that it never did, less those" + repairs
             + "; one packet, as the WebRTC tests allow"));
     cell.figures.push_back(MatrixFigure::checked(
-        kFigureRecovered, f.recoveredPackets, truth.recovered, 0.0, 1.0 + truth.band,
+        kFigureRecovered, f.recoveredPackets, truth.recovered, 0.0, 1.0,
         "video and audio packets the relay dropped" + repairs + "; one packet, as the WebRTC tests allow"));
 }
 

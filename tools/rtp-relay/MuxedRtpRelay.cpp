@@ -64,6 +64,11 @@ std::uint16_t sequenceOf(const unsigned char* packet)
     return static_cast<std::uint16_t>((packet[2] << 8) | packet[3]);
 }
 
+std::uint32_t timestampOf(const unsigned char* packet)
+{
+    return (static_cast<std::uint32_t>(packet[4]) << 24) | (packet[5] << 16) | (packet[6] << 8) | packet[7];
+}
+
 } // namespace
 
 std::uint16_t MuxedRtpRelay::freeLoopbackPort()
@@ -122,6 +127,12 @@ std::map<std::pair<std::uint32_t, std::uint16_t>, std::int64_t> MuxedRtpRelay::f
 {
     std::lock_guard lock(m_mutex);
     return m_retransmissions;
+}
+
+std::vector<MuxedRtpRelay::Delivery> MuxedRtpRelay::deliveries() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_deliveries;
 }
 
 int MuxedRtpRelay::legFor(const sockaddr_in& receiver)
@@ -242,6 +253,8 @@ void MuxedRtpRelay::toReceiver(std::size_t leg, const unsigned char* packet, std
 {
     {
         std::lock_guard lock(m_mutex);
+        if (isRtp(packet, size))
+            m_deliveries.push_back({ssrcOf(packet), sequenceOf(packet), timestampOf(packet), nowUs()});
         if (!isRtp(packet, size)) {
             ++m_counts.otherToReceiver;
         } else if (const auto media = m_counts.media.find(ssrcOf(packet)); media != m_counts.media.end()) {

@@ -86,6 +86,14 @@ public:
     // The retransmissions passed on, by SSRC and sequence number: when the first
     // copy left (microseconds, steady clock).
     std::map<std::pair<std::uint32_t, std::uint16_t>, std::int64_t> forwardedRetransmissions() const;
+    // Every RTP packet passed on to the receiver, originals and retransmissions, in order.
+    struct Delivery {
+        std::uint32_t ssrc = 0;
+        std::uint16_t sequence = 0;
+        std::uint32_t timestamp = 0; // RTP
+        std::int64_t atUs = 0;       // when it left (steady clock)
+    };
+    std::vector<Delivery> deliveries() const;
 
 private:
     // One of the receiver's addresses, and the relay's socket toward the sender for it.
@@ -116,6 +124,7 @@ private:
     std::map<std::uint32_t, Forwarded> m_forwarded;
     std::map<std::uint32_t, std::map<std::uint16_t, std::int64_t>> m_dropped;
     std::map<std::pair<std::uint32_t, std::uint16_t>, std::int64_t> m_retransmissions;
+    std::vector<Delivery> m_deliveries;
     impair::Impairment m_impairment;
     impair::DatagramSchedule m_schedule; // relay thread only: the leg's number, then the packet
     std::vector<Leg> m_legs;             // relay thread only
