@@ -12,10 +12,11 @@
 #include <vector>
 
 CZephyrscopeApp::CZephyrscopeApp(PlayerFactory createPlayer, std::vector<std::string> arguments,
-                                 const zephyrscope::ProgramOptions& options)
+                                 const zephyrscope::ProgramOptions& options, zephyrscope::MetricsFigures* metricsFigures)
     : m_createPlayer(std::move(createPlayer))
     , m_arguments(std::move(arguments))
     , m_options(options)
+    , m_metricsFigures(metricsFigures)
 {
 }
 
@@ -30,14 +31,14 @@ bool CZephyrscopeApp::InitInstance()
     zephyrscope::SystemClock clock;
     CZephyrscopeDlg dialog(m_createPlayer, m_arguments, clock);
     dialog.setNobodyToOpen(QGuiApplication::platformName() == QLatin1String("offscreen"));
-    dialog.setMetricsFigures(m_metricsFigures);
-    dialog.setJsonLogName(m_options.jsonLog);
-    dialog.setMonitor(m_options.monitor);
-    dialog.setChannel(m_options.channel);
+    dialog.run().setMetricsFigures(m_metricsFigures);
+    dialog.run().setJsonLogName(m_options.jsonLog);
+    dialog.run().setMonitor(m_options.monitor);
+    dialog.run().setChannel(m_options.channel);
     QObject::connect(&signalNotifier, &SignalNotifier::signalled, &dialog, [&dialog, hangUpReopens](int signalNumber) {
         // logrotate's postrotate: the logs were renamed; a monitoring run writes new ones.
         if (signalNumber == SIGHUP && hangUpReopens) {
-            dialog.reopenLogs();
+            dialog.run().reopenLogs();
             return;
         }
         // A hang-up (the terminal closed, a service manager's reload) quits as a terminate does.
