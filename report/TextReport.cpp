@@ -3,6 +3,7 @@
 #include "FigureByKey.h"
 #include "Protocol.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace zephyrscope::report {
@@ -54,13 +55,13 @@ void session(std::string& out, const SessionMetrics& m, bool run)
                                  m.score.stallMos, m.score.startMos, m.score.quality));
 }
 
-// Whether any figure of the table had a value: the log was a JSON Lines log.
-bool hasAnyValue(const std::vector<Figures::TableFigure>& rows)
+// "120, 1500 ms".
+std::string msList(const std::vector<std::int64_t>& lengthsMs)
 {
-    for (const Figures::TableFigure& t : rows)
-        if (t.value)
-            return true;
-    return false;
+    std::string list;
+    for (const std::int64_t ms : lengthsMs)
+        list += (list.empty() ? "" : ", ") + format("%lld", static_cast<long long>(ms));
+    return list + " ms";
 }
 
 void figures(std::string& out, const Figures& f, double firstUtc, bool run)
@@ -72,12 +73,8 @@ void figures(std::string& out, const Figures& f, double firstUtc, bool run)
     row(out, "Playing time", format("%.2f s", f.playingSeconds));
     row(out, "Stalls", format("%d, %.2f s in all, rebuffer ratio %.1f %%", f.stalls, f.stallSeconds,
                               f.rebufferRatio * 100.0));
-    if (!f.stallMs.empty()) {
-        std::string list;
-        for (const std::int64_t ms : f.stallMs)
-            list += (list.empty() ? "" : ", ") + format("%lld", static_cast<long long>(ms));
-        row(out, "Stall lengths", list + " ms");
-    }
+    if (!f.stallMs.empty())
+        row(out, "Stall lengths", msList(f.stallMs));
     if (f.latency)
         row(out, "Live latency", format("mean %.0f ms, p50 %.0f, p95 %.0f, max %.0f (%zu samples)", f.latency->mean,
                                         f.latency->p50, f.latency->p95, f.latency->max, f.latency->samples));
@@ -112,17 +109,15 @@ void figures(std::string& out, const Figures& f, double firstUtc, bool run)
     for (const auto& [label, stretches] : {std::pair {"Black stretches", &f.black},
                                            std::pair {"Frozen stretches", &f.frozen},
                                            std::pair {"Silent stretches", &f.silent}}) {
-        if (stretches->lengthsMs.empty())
-            continue;
-        std::string list;
-        for (const std::int64_t ms : stretches->lengthsMs)
-            list += (list.empty() ? "" : ", ") + format("%lld", static_cast<long long>(ms));
-        row(out, label, format("%zu: ", stretches->lengthsMs.size()) + list + " ms");
+        if (!stretches->lengthsMs.empty())
+            row(out, label, format("%zu: ", stretches->lengthsMs.size()) + msList(stretches->lengthsMs));
     }
     for (const Figures::TableFigure& t : f.tableFigures) {
         // A JSON Lines log says whether an entry had sound: without, nothing was silent.
         static const Figure& timeSilent = FigureByKey("silence_s");
-        if (!t.value && t.figure == &timeSilent && f.playingSamples > 0 && hasAnyValue(f.tableFigures))
+        // Whether any figure of the table had a value: the log was a JSON Lines log.
+        if (!t.value && t.figure == &timeSilent && f.playingSamples > 0
+            && std::ranges::any_of(f.tableFigures, [](const auto& other) { return other.value.has_value(); }))
             row(out, t.figure->reportLabel, "- (no sound track: not silent)");
         if (t.value)
             row(out, t.figure->reportLabel,

@@ -184,12 +184,11 @@ bool writeP1203Inputs(const StatisticsLog& log, const RunSummary& summary, const
         const std::string path = P1203InputPath(options.p1203Input, k, summary.clips.size());
         const std::string text = FormatP1203Input(log, summary, k);
         std::FILE* file = std::fopen(path.c_str(), "w");
-        const bool written = file && std::fwrite(text.data(), 1, text.size(), file) == text.size();
-        const int error = errno;
+        bool written = file && std::fwrite(text.data(), 1, text.size(), file) == text.size();
+        int error = errno;
         if (file && std::fclose(file) != 0 && written) {
-            std::fprintf(stderr, "zephyrscope-report: Cannot write P.1203 input '%s': %s\n", path.c_str(),
-                         std::strerror(errno));
-            return false;
+            written = false;
+            error = errno;
         }
         if (!written) {
             std::fprintf(stderr, "zephyrscope-report: Cannot write P.1203 input '%s': %s\n", path.c_str(),

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "PlayerFactory.h"
+#include "ProgramOptions.h"
 
 #include <string>
 #include <vector>
@@ -12,24 +13,17 @@ struct MetricsFigures;
 // The application: runs the main dialog modally; the program ends when it ends.
 // Construct after QApplication, with the player this build uses and the
 // process's arguments as QApplication left them (its own options taken out),
-// byte for byte: file names need not be UTF-8.
+// byte for byte: file names need not be UTF-8. The main dialog's run takes
+// --json-log, --monitor and --name from options, and puts its figures for the
+// metrics endpoint in metricsFigures (nullptr: none); both must outlive
+// InitInstance(). Under --monitor SIGHUP reopens the logs instead of ending the run.
 class CZephyrscopeApp {
 public:
-    CZephyrscopeApp(PlayerFactory createPlayer, std::vector<std::string> arguments);
+    CZephyrscopeApp(PlayerFactory createPlayer, std::vector<std::string> arguments,
+                    const zephyrscope::ProgramOptions& options, zephyrscope::MetricsFigures* metricsFigures);
 
     // Runs the whole program. Returns false: there is no message loop after the dialog.
     bool InitInstance();
-
-    // Where the main dialog puts its figures for the metrics endpoint; nullptr
-    // (the default) for none. Must outlive InitInstance().
-    void setMetricsFigures(zephyrscope::MetricsFigures* figures) { m_metricsFigures = figures; }
-    // Where the main dialog writes its JSON Lines log; empty (the default) for none.
-    void setJsonLogName(std::string path) { m_jsonLogName = std::move(path); }
-
-    // --monitor and --name, handed to the main dialog; under --monitor SIGHUP
-    // reopens the logs instead of ending the run.
-    void setMonitor(bool monitor) { m_monitor = monitor; }
-    void setChannel(std::string channel) { m_channel = std::move(channel); }
 
     // The process's exit status, once InitInstance() has returned.
     int exitStatus() const { return m_exitStatus; }
@@ -37,9 +31,7 @@ public:
 private:
     PlayerFactory m_createPlayer;
     std::vector<std::string> m_arguments;
-    zephyrscope::MetricsFigures* m_metricsFigures = nullptr;
-    std::string m_jsonLogName;
-    std::string m_channel;
-    bool m_monitor = false;
+    const zephyrscope::ProgramOptions& m_options;
+    zephyrscope::MetricsFigures* m_metricsFigures;
     int m_exitStatus = 0;
 };

@@ -17,10 +17,6 @@
 #include <string>
 #include <vector>
 
-namespace zephyrscope {
-struct MetricsFigures;
-} // namespace zephyrscope
-
 // The main dialog: hosts the player and the FPS box, and shows the run
 // (MeasurementRun) it holds: hands it the user's commands (the player's events
 // go to the run directly, on the UI thread), keeps its sample timer (ID_TIMER_SAMPLE) and its reconnect wait, shows
@@ -49,15 +45,9 @@ public:
     // Open. Set before DoModal().
     void setNobodyToOpen(bool nobodyToOpen) { m_nobodyToOpen = nobodyToOpen; }
 
-    // The run's settings (MeasurementRun says what each does). Set before DoModal(),
-    // but for the metrics figures, which may be set at any time.
-    void setMetricsFigures(zephyrscope::MetricsFigures* figures) { m_run.setMetricsFigures(figures); }
-    void setJsonLogName(std::string path) { m_run.setJsonLogName(std::move(path)); }
-    void setMonitor(bool monitor) { m_run.setMonitor(monitor); }
-    void setChannel(std::string channel) { m_run.setChannel(std::move(channel)); }
-
-    // The logs were rotated (SIGHUP under --monitor): the run makes them afresh.
-    void reopenLogs() { m_run.reopenLogs(); }
+    // The run it shows: its settings are set before DoModal(), but for the metrics
+    // figures, which may be set at any time; under --monitor SIGHUP reopens its logs.
+    zephyrscope::MeasurementRun& run() { return m_run; }
     // Takes the run's quit path with exitStatus; does nothing once the dialog has ended.
     void quit(int exitStatus);
 

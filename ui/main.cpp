@@ -150,11 +150,7 @@ int runApplication(const zephyrscope::ProgramOptions& options, std::vector<std::
                                          options.stunServer, options.turnServer, options.transportOnly,
                                          options.content.settings()};
     CZephyrscopeApp app([playerSettings](QWidget* videoArea) { return CreatePlayerWith(videoArea, playerSettings); },
-                        std::move(arguments));
-    app.setMetricsFigures(metricsFigures);
-    app.setJsonLogName(options.jsonLog);
-    app.setMonitor(options.monitor);
-    app.setChannel(options.channel);
+                        std::move(arguments), options, metricsFigures);
     app.InitInstance();
     return app.exitStatus();
 }

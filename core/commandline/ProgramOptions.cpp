@@ -245,15 +245,11 @@ ProgramOptions ParseProgramOptions(const std::vector<std::string>& argv)
 
 bool IsValidChannelName(std::string_view name)
 {
-    if (name.empty() || name.size() > kMaxChannelNameLength)
-        return false;
-    for (const char c : name) {
-        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_'
-            || c == '.' || c == '-';
-        if (!plain)
-            return false;
-    }
-    return true;
+    const auto plain = [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '.'
+            || c == '-';
+    };
+    return !name.empty() && name.size() <= kMaxChannelNameLength && std::ranges::all_of(name, plain);
 }
 
 std::span<const ProgramOption> programOptionTable()

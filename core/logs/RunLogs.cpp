@@ -47,40 +47,4 @@ int RunLogs::reopen()
     return reopened;
 }
 
-void RunLogs::tick(const SampleLine& sample)
-{
-    if (m_json)
-        m_json->tick(sample);
-}
-
-void RunLogs::playStateChanged(std::int32_t state)
-{
-    if (m_json)
-        m_json->playStateChanged(state);
-}
-
-void RunLogs::mediaOpened()
-{
-    if (m_json)
-        m_json->mediaOpened();
-}
-
-void RunLogs::mediaError(const std::string& url, const std::string& reason)
-{
-    if (m_json)
-        m_json->mediaError(url, reason);
-}
-
-void RunLogs::outageStarted(const Outage& outage)
-{
-    if (m_json)
-        m_json->outageStarted(outage);
-}
-
-void RunLogs::outageEnded(const Outage& outage, bool resumed)
-{
-    if (m_json)
-        m_json->outageEnded(outage, resumed);
-}
-
 } // namespace zephyrscope

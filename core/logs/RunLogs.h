@@ -4,7 +4,6 @@
 #include "JsonLog.h"
 #include "LogFile.h"
 
-#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -42,13 +41,9 @@ public:
     LogFile& log() { return m_log; }
     const LogFile& log() const { return m_log; }
 
-    // What the JSON Lines log writes, when there is one.
-    void tick(const SampleLine& sample);
-    void playStateChanged(std::int32_t state);
-    void mediaOpened();
-    void mediaError(const std::string& url, const std::string& reason);
-    void outageStarted(const Outage& outage);
-    void outageEnded(const Outage& outage, bool resumed);
+    // The JSON Lines log, which hears of the player's events and ticks; nullptr
+    // when none was asked for or the logs are closed.
+    JsonLog* json() { return m_json.get(); }
     // --name: every JSON line carries it. Set before open().
     void setChannel(std::string channel) { m_channel = std::move(channel); }
 

@@ -58,17 +58,32 @@ void appendFamily(std::string& out, const char* name, const char* type, const ch
     out += '\n';
 }
 
+// One series of a family: "name{labels} value".
+template <typename Value>
+void appendSample(std::string& out, std::string_view name, std::string_view labels, Value value)
+{
+    out += name;
+    out += labels;
+    out += ' ';
+    appendNumber(out, value);
+    out += '\n';
+}
+
 // One family of one series: HELP, TYPE and "name{labels} value".
 template <typename Value>
 void appendSeries(std::string& out, const char* name, const char* type, const char* help, std::string_view labels,
                   Value value)
 {
     appendFamily(out, name, type, help);
-    out += name;
-    out += labels;
-    out += ' ';
-    appendNumber(out, value);
-    out += '\n';
+    appendSample(out, name, labels, value);
+}
+
+// labels with a label of a series' own put last: "{url=\"x\",error=\"y\"}", or
+// "{error=\"y\"}" where labels are empty.
+std::string withLabel(std::string_view labels, std::string_view label)
+{
+    const std::string_view open = labels.empty() ? "{" : labels.substr(0, labels.size() - 1);
+    return std::string(open) + (labels.empty() ? "" : ",") + std::string(label) + "}";
 }
 
 // labels with the channel's label put first: "{channel=\"x\",url=...}", or
@@ -98,16 +113,8 @@ void appendTransportErrors(std::string& out, const std::string& labels, const Ts
 {
     constexpr const char* kName = "zephyrscope_ts_errors_total";
     appendFamily(out, kName, "counter", "First- and second-priority MPEG-TS errors in this entry, by kind.");
-    const std::string entry = labels.substr(0, labels.size() - 1); // without its closing brace
-    for (const TsErrorKind& kind : kTsErrorKinds) {
-        out += kName;
-        out += entry;
-        out += ",error=\"";
-        out += kind.name;
-        out += "\"} ";
-        appendNumber(out, errors.*kind.count);
-        out += '\n';
-    }
+    for (const TsErrorKind& kind : kTsErrorKinds)
+        appendSample(out, kName, withLabel(labels, "error=\"" + std::string(kind.name) + "\""), errors.*kind.count);
 }
 
 // The entry's splice commands by command, the sections that could not be
@@ -118,15 +125,9 @@ void appendSplices(std::string& out, const std::string& labels, const SpliceFigu
         return;
     constexpr const char* kName = "zephyrscope_splices_total";
     appendFamily(out, kName, "counter", "SCTE-35 splice commands heard in this entry, by command.");
-    const std::string entry = labels.substr(0, labels.size() - 1); // without its closing brace
     for (std::size_t k = 0; k < kSpliceCommandTypes; ++k) {
-        out += kName;
-        out += entry;
-        out += ",command=\"";
-        out += SpliceCommandName(static_cast<SpliceCommandType>(k));
-        out += "\"} ";
-        appendNumber(out, splices.counts[k]);
-        out += '\n';
+        const std::string command = SpliceCommandName(static_cast<SpliceCommandType>(k));
+        appendSample(out, kName, withLabel(labels, "command=\"" + command + "\""), splices.counts[k]);
     }
     appendSeries(out, "zephyrscope_splice_errors_total", "counter",
                  "SCTE-35 sections in this entry that could not be read: truncated, oversized or a wrong CRC.", labels,
@@ -197,14 +198,7 @@ void appendEntrySeries(std::string& out, const MetricsFigures& f)
             appendFamily(out, figure->metricName, counter ? "counter" : "gauge", figure->metricHelp);
         family = figure->metricName;
         out += figure->metricName;
-        if (figure->metricLabel) {
-            out.append(labels, 0, labels.size() - 1);
-            out += ',';
-            out += figure->metricLabel;
-            out += '}';
-        } else {
-            out += labels;
-        }
+        out += figure->metricLabel ? withLabel(labels, figure->metricLabel) : labels;
         out += ' ';
         if (counter && figure->type != FigureType::Decimal)
             // The player's counts are per entry and never negative; a negative one
@@ -223,13 +217,10 @@ void appendEntrySeries(std::string& out, const MetricsFigures& f)
     appendSessionSeries(out, labels, f.session);
 
     appendFamily(out, "zephyrscope_player_state", "gauge", "1 for the player's current state, 0 for the others.");
-    const std::string stateLabels = f.channel.empty() ? "{" : plain.substr(0, plain.size() - 1) + ",";
     for (std::int32_t state = 0; state < kPlayStateCount; ++state) {
-        out += "zephyrscope_player_state";
-        out += stateLabels;
-        out += "state=\"";
-        out += PlayStateName(state);
-        out += state == s.network.playState ? "\"} 1\n" : "\"} 0\n";
+        const std::string label = "state=\"" + std::string(PlayStateName(state)) + "\"";
+        const bool current = state == s.network.playState;
+        appendSample(out, "zephyrscope_player_state", withLabel(plain, label), std::uint64_t {current});
     }
     appendSeries(out, "zephyrscope_player_state_code", "gauge",
                  "The player's current state as a number (3 Playing, 6 Buffering, 10 Ready, ...).", plain,

@@ -162,7 +162,8 @@ void MeasurementRun::tick()
     }
     guard([this] {
         m_sampler->OnTimer();
-        m_logs.tick(m_sampler->lastSample());
+        if (JsonLog* json = m_logs.json())
+            json->tick(m_sampler->lastSample());
         m_lastPlayerError.clear();
         if (m_metrics) {
             m_metrics->recordSample(m_sampler->lastSample());
@@ -173,7 +174,7 @@ void MeasurementRun::tick()
 
 void MeasurementRun::OnPlayStateChange(std::int32_t newState)
 {
-    guard([&] { m_logs.playStateChanged(newState); });
+    guard([&] { if (JsonLog* json = m_logs.json()) json->playStateChanged(newState); });
     guard([&] { m_events->OnPlayStateChange(newState); });
     followChannel(newState);
     if (m_metrics) {
@@ -192,7 +193,7 @@ void MeasurementRun::followChannel(std::int32_t newState)
         if (const auto outage = m_outages.playing(); outage && monitoring()) {
             std::cerr << "Playing '" << RedactedText(m_monitorUrl) << "' again after an outage of "
                       << outage->durationMs / 1000.0 << " s" << std::endl;
-            guard([&] { m_logs.outageEnded(*outage, true); });
+            guard([&] { if (JsonLog* json = m_logs.json()) json->outageEnded(*outage, true); });
         }
         break;
     case kPlayStateMediaEnded:
@@ -222,7 +223,7 @@ void MeasurementRun::channelDown(const std::string& reason)
 {
     const auto outage = m_outages.down(reason);
     if (outage && monitoring())
-        guard([&] { m_logs.outageStarted(*outage); });
+        guard([&] { if (JsonLog* json = m_logs.json()) json->outageStarted(*outage); });
 }
 
 void MeasurementRun::reconnect()
@@ -246,7 +247,7 @@ void MeasurementRun::endOpenOutage()
     if (!monitoring())
         return;
     if (const auto outage = m_outages.openOutage())
-        guard([&] { m_logs.outageEnded(*outage, false); });
+        guard([&] { if (JsonLog* json = m_logs.json()) json->outageEnded(*outage, false); });
 }
 
 void MeasurementRun::reopenLogs()
@@ -264,7 +265,7 @@ void MeasurementRun::OnOpenStateChange(std::int32_t newState)
     guard([&] { m_events->OnOpenStateChange(newState); });
     if (newState != kOpenStateMediaOpen)
         return;
-    guard([&] { m_logs.mediaOpened(); });
+    guard([&] { if (JsonLog* json = m_logs.json()) json->mediaOpened(); });
     if (m_metrics)
         guard([this] { m_metrics->entryOpened(*m_player); });
 }
@@ -273,7 +274,7 @@ void MeasurementRun::OnMediaError(const std::string& url, const std::string& rea
 {
     std::string told = reason;
     guard([&] { told = m_events->OnMediaError(url, reason); });
-    guard([&] { m_logs.mediaError(url, told); });
+    guard([&] { if (JsonLog* json = m_logs.json()) json->mediaError(url, told); });
     if (m_downReason.empty())
         m_downReason = told;
     // A failed entry is down from now, not from when the player is idle.

@@ -234,6 +234,27 @@ TEST(MetricsExposition, TransportStreamEntryServesItsStreamErrorsByKindAndRistIt
         EXPECT_TRUE(hasLine(text, line)) << line << "\nin:\n" << text;
 }
 
+TEST(MetricsExposition, WatchedEntryServesItsSpliceCommandsByCommandAndWhetherABreakIsOn)
+{
+    MetricsFigures f = playingFigures();
+    EXPECT_EQ(format(f).find("zephyrscope_splices_total"), std::string::npos) << "not watched, no series";
+    f.sample.network.splices.watched = true;
+    f.sample.network.splices.counts[static_cast<std::size_t>(SpliceCommandType::SpliceInsert)] = 2;
+    f.sample.network.splices.errors = 1;
+    f.sample.network.splices.adBreak = true;
+    const std::string text = format(f);
+    const std::string entry = "{url=\"rtsp://127.0.0.1:8554/clip\",protocol=\"RTSPU\"";
+    for (const std::string& line : {
+             std::string("# TYPE zephyrscope_splices_total counter"),
+             "zephyrscope_splices_total" + entry + ",command=\"splice_null\"} 0",
+             "zephyrscope_splices_total" + entry + ",command=\"splice_insert\"} 2",
+             "zephyrscope_splices_total" + entry + ",command=\"private_command\"} 0",
+             "zephyrscope_splice_errors_total" + entry + "} 1",
+             "zephyrscope_ad_break" + entry + "} 1",
+         })
+        EXPECT_TRUE(hasLine(text, line)) << line << "\nin:\n" << text;
+}
+
 TEST(MetricsExposition, WebRtcEntryServesItsReceiverFiguresInBaseUnits)
 {
     MetricsFigures f = playingFigures();

@@ -166,7 +166,7 @@ TEST_F(MainDialogTest, LogWriteFailureStopsSamplingReportsOnceAndKeepsPlaying)
     zephyrscope::MetricsFigures figures;
     run(
         [&](CZephyrscopeDlg& d) {
-            d.setMetricsFigures(&figures);
+            d.run().setMetricsFigures(&figures);
             // Room for the header and little more: the first sample line cannot be written.
             rlimit small = previous;
             small.rlim_cur = kHeader.size() + 10;
@@ -267,7 +267,7 @@ TEST_F(MainDialogTest, MetricsFiguresFollowWrittenTicksOpenedEntriesAndFailures)
     CapturedStderr err;
     run(
         [&](CZephyrscopeDlg& d) {
-            d.setMetricsFigures(&figures);
+            d.run().setMetricsFigures(&figures);
             player->media.sourceURL = "rtsp://user:pw@127.0.0.1/clip";
             player->net.lostPackets = 7;
             player->net.protocol = zephyrscope::protocolNamed("RTSPU");
@@ -322,7 +322,7 @@ TEST_F(MainDialogTest, MetricsSplitEntriesIntoStartAndPlaybackFailuresAndExitsBe
     CapturedStderr err;
     run(
         [&](CZephyrscopeDlg& d) {
-            d.setMetricsFigures(&figures);
+            d.run().setMetricsFigures(&figures);
             // Refused while opening: a start failure.
             player->eventSink->OnPlayStateChange(zephyrscope::kPlayStateTransitioning);
             player->eventSink->OnMediaError("a.mkv", "refused");
