@@ -130,8 +130,26 @@ CellFigures::StallTruth OutageResume::stall(const Frames& f, double gapMs, const
 
 double OutageResume::senderFrameMs(const std::vector<tools::impair::FrameDamageBound::Frame>& log)
 {
-    return log.size() < 2 ? 0.0
-                          : msOf(log.back().firstPacketUs - log.front().firstPacketUs) / static_cast<double>(log.size() - 1);
+    if (log.size() < 8)
+        return log.size() < 2 ? 0.0
+                              : msOf(log.back().firstPacketUs - log.front().firstPacketUs)
+                / static_cast<double>(log.size() - 1);
+    // Between the least-delayed frame of the first quarter and that of the last
+    // (against the mean pace): neither the cap's holds nor a stumble of the
+    // sender move it.
+    const double meanMs = msOf(log.back().firstPacketUs - log.front().firstPacketUs) / static_cast<double>(log.size() - 1);
+    const std::size_t quarter = log.size() / 4;
+    const auto leastDelayed = [&](std::size_t from, std::size_t to) {
+        std::size_t best = from;
+        for (std::size_t i = from; i < to; ++i) {
+            if (msOf(log[i].firstPacketUs) - static_cast<double>(i) * meanMs
+                < msOf(log[best].firstPacketUs) - static_cast<double>(best) * meanMs)
+                best = i;
+        }
+        return best;
+    };
+    const std::size_t a = leastDelayed(0, quarter), b = leastDelayed(log.size() - quarter, log.size());
+    return msOf(log[b].firstPacketUs - log[a].firstPacketUs) / static_cast<double>(b - a);
 }
 
 std::vector<OutageResume::Shown> OutageResume::shownUnderLoss(

@@ -75,7 +75,7 @@ public:
     // way; of those, the truth takes the ones that bring it nearest measuredMs.
     static CellFigures::StallTruth stallsUnderLoss(const std::vector<Shown>& shown, double frameMs,
                                                    double measuredMs);
-    // The sender's frame spacing, over the whole log.
+    // The sender's frame spacing, from its least-delayed frames.
     static double senderFrameMs(const std::vector<tools::impair::FrameDamageBound::Frame>& log);
     static constexpr double kRebasedMs = 20.0;
 };

@@ -138,3 +138,14 @@ TEST(OutageResume, UnderLossStallsWhereTheSinkHoldsTheNextFrameASecond)
     EXPECT_DOUBLE_EQ(OutageResume::stallsUnderLoss(edge, 40.0, 0.0).stalls, 0.0);
     EXPECT_DOUBLE_EQ(OutageResume::stallsUnderLoss(edge, 40.0, 1000.0).ms, 1040.0 - 40.0);
 }
+
+// The sender stumbled 160 ms at frame 95, the log ending before it caught up,
+// and the cap held two first packets of three: the pace is still that of its
+// least-delayed frames.
+TEST(OutageResume, PacesTheFramesByTheLeastDelayed)
+{
+    auto log = lossLog({});
+    for (std::size_t i = 0; i < log.size(); ++i)
+        log[i].firstPacketUs += (i >= 95 ? 160000 : 0) + (i % 3 == 0 ? 0 : 90000);
+    EXPECT_DOUBLE_EQ(OutageResume::senderFrameMs(log), 40.0);
+}
