@@ -8,6 +8,7 @@
 #include "CellFigures.h"
 #include "CellPlayer.h"
 #include "MatrixProtocols.h"
+#include "OutageResume.h"
 #include "TsDropRelay.h"
 
 #include <algorithm>
@@ -173,6 +174,49 @@ CellFigures::StallTruth outageStall(Kind kind, const TsDropRelay::Counts& c, con
     return truth;
 }
 
+// The video sink's latency as the RTP cells' latency query reports it (940 ms
+// upstream, rtpsrc's jitter buffer and tsdemux's, and its 20-ms processing
+// deadline); the UDP cells' frames keep the same time.
+constexpr double kPipelineLatencyMs = 960.0;
+// x264 numbers the sender's frames modulo this many.
+constexpr std::int64_t kFrameNumberCycle = 16;
+
+// The picture under the cap: a third of the datagrams never come, so tsdemux
+// passes on a few frames whole (or, after an RTP gap, cut short), and the
+// decoder shows those it numbers after the last it showed, in time
+// (OutageResume::shownUnderLoss); the stalls are the player's watch's reading
+// of that picture.
+CellFigures::StallTruth capStalls(Kind kind, const TsDropRelay::Counts& c, const CellPlayer& player)
+{
+    const auto& log = c.videoFrameLog;
+    const std::vector<OutageResume::Shown> shown =
+        OutageResume::shownUnderLoss(log, kFrameNumberCycle, kPipelineLatencyMs);
+    const double frameMs = OutageResume::senderFrameMs(log);
+    CellFigures::StallTruth truth =
+        OutageResume::stallsUnderLoss(shown, frameMs, static_cast<double>(player.stallMs()));
+    const auto demuxed = std::count_if(log.begin(), log.end(), [](const auto& f) { return f.demuxed; });
+    char text[1500];
+    std::snprintf(
+        text, sizeof text,
+        "by the relay's frame log: of %zu frames (%lld hit) tsdemux got %lld, each collected from its start without a "
+        "jump of the continuity counter up to the next start (cut short where its end was lost)%s; the decoder shows, "
+        "from the first key frame it gets, those it numbers (modulo %lld, a wrap counted only at number 0) at or after "
+        "the last it showed, each reaching the sink when the next frame demuxed has come (h264parse holds it till "
+        "then), dropped there if later than its due time (the sender's pace, +%.0f ms latency) by over 20 ms, the "
+        "decoder's QoS then dropping the frames due before twice that lateness and a frame: %zu frames shown; a stall "
+        "where the watch sees the sink hold the next frame a second past the last one's and a frame's time (not right "
+        "after a stall's first frame) or the picture stands 3 s, from the last frame plus the median of its last nine "
+        "spacings; %s; a %.0f-ms frame and 20 ms of re-timing a stall and %.0f ms for the clocks' reads allowed",
+        log.size(), static_cast<long long>(std::count_if(log.begin(), log.end(), [](const auto& f) { return f.hit; })),
+        static_cast<long long>(demuxed),
+        kind == Kind::Rtp ? ", and at each RTP gap what it was collecting (it drains and flushes, and waits for a PCR "
+                            "to time frames again)"
+                          : "",
+        static_cast<long long>(kFrameNumberCycle), kPipelineLatencyMs, shown.size(), truth.why.c_str(), frameMs, 10.0);
+    truth.why = text;
+    return truth;
+}
+
 void addPacketFigures(MatrixCell& cell, Kind kind, const NetworkFigures& f, const TsDropRelay::Counts& c)
 {
     switch (kind) {
@@ -292,14 +336,7 @@ MatrixCell playBroadcast(Kind kind, const char* name, const MatrixImpairment& im
             if (impairment.outageMs > 0)
                 gapMs = static_cast<double>(counts.blackoutToWallUs - counts.blackoutFromWallUs) / 1000.0;
             if (impairment.params.rate.bitsPerSecond > 0 && kind != Kind::Rist) {
-                // A third of the packets never come back: most pictures arrive damaged,
-                // and whether the decoder shows them, conceals them or waits for the next
-                // key frame is the decoder's; the fake sink showed 31 frames in 10 s in
-                // one such run, so "no stall" is no truth either.
-                CellFigures::addUnjudgedStalls(
-                    cell, player,
-                    "no ground truth: the cap drops packets that are never repaired, and what the picture does "
-                    "with the damaged frames is the decoder's concealment, not something the relay counts");
+                CellFigures::addStalls(cell, player, capStalls(kind, counts, player));
             } else if (gapMs && kind != Kind::Rist) {
                 CellFigures::addStalls(cell, player, outageStall(kind, counts, player));
             } else {

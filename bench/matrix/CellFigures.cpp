@@ -31,12 +31,6 @@ void CellFigures::addStalls(MatrixCell& cell, const CellPlayer& player, const St
                                                  truth.toleranceMs, truth.why));
 }
 
-void CellFigures::addUnjudgedStalls(MatrixCell& cell, const CellPlayer& player, const std::string& why)
-{
-    cell.figures.push_back(MatrixFigure::unjudged(kFigureStalls, player.resumedStalls(), why));
-    cell.figures.push_back(MatrixFigure::unjudged(kFigureStallMs, static_cast<double>(player.stallMs()), why));
-}
-
 void CellFigures::addFirstFrame(MatrixCell& cell, const CellPlayer& player)
 {
     const NetworkFigures& f = player.figures();

@@ -30,8 +30,6 @@ public:
     // Stalls and their length. dataGapMs: the gap the relay made in the data
     // (an outage), or none where it never stopped the data, so no stall is true.
     static void addStalls(MatrixCell& cell, const CellPlayer& player, std::optional<double> dataGapMs);
-    // Stalls and their length where the relay's counts cannot say what the picture did.
-    static void addUnjudgedStalls(MatrixCell& cell, const CellPlayer& player, const std::string& why);
     // From the harness's open call to the first frame's wall time the player
     // reported, against the player's own start-up figure.
     static void addFirstFrame(MatrixCell& cell, const CellPlayer& player);

@@ -45,6 +45,39 @@ public:
     // slack) where the frames are not known.
     static CellFigures::StallTruth stall(const Frames& frames, double gapMs, const std::string& sender,
                                          int slackFrames);
+
+    // The picture under steady loss nothing repairs (a rate cap's drops), by a
+    // relay's frame log with the frames tsdemux passed on marked demuxed. The
+    // decoder starts at the first key frame it gets; h264parse hands a frame on
+    // only once the next one reaches it (the next frame demuxed, whole by its
+    // last packet); avdec_h264 numbers each frame on from the last it decoded,
+    // counting a wrap only at frame number 0 (after a gap it fills in the frame
+    // just before), and drops those it then orders before the last it showed,
+    // until a key frame (droppedAfterGap's rule, frame by frame); the sink drops
+    // a frame later than its due time (the sender's pace from the least-held
+    // frame, plus latencyMs) by over its 20-ms max-lateness, and the decoder
+    // then drops the frames due before that time plus twice the lateness and a
+    // frame (its QoS). Times on the relay's clock, ms.
+    struct Shown {
+        std::size_t frame = 0;
+        double dueMs = 0.0, reachedSinkMs = 0.0;
+    };
+    static std::vector<Shown> shownUnderLoss(const std::vector<tools::impair::FrameDamageBound::Frame>& log,
+                                             std::int64_t frameCycle, double latencyMs);
+    // The stalls the player's watch makes of those frames: where it sees the
+    // sink hold the next frame b a second or more past the last one's time and
+    // a frame's (at a look every 100 ms, once the picture stood half a second;
+    // not while the frame that ended the last stall is the last shown), or the
+    // picture stands three seconds; each from the last frame shown plus the
+    // median of its last nine spacings (b's with them where it was held) to b.
+    // A gap within kRebasedMs of the second's edge (tsdemux re-times the frames
+    // after each flush), or a hold shorter than a look's period, may go either
+    // way; of those, the truth takes the ones that bring it nearest measuredMs.
+    static CellFigures::StallTruth stallsUnderLoss(const std::vector<Shown>& shown, double frameMs,
+                                                   double measuredMs);
+    // The sender's frame spacing, from its least-delayed frames.
+    static double senderFrameMs(const std::vector<tools::impair::FrameDamageBound::Frame>& log);
+    static constexpr double kRebasedMs = 20.0;
 };
 
 } // namespace zephyrscope::bench

@@ -90,3 +90,71 @@ TEST(TsFrameDamage, LogsWhenEachWholeKeyFrameBegan)
     EXPECT_EQ(damage.firstWholeKeyFrameFrom(0), 4000);
     EXPECT_EQ(damage.firstWholeKeyFrameFrom(4001), 0);
 }
+
+namespace {
+
+// Frame f of a video stream whose packets count on from counter: its start
+// (with a PCR on frames 0 and 4) and two packets more.
+std::vector<Packet> framePackets(int f, int& counter)
+{
+    Packet start = packetOf(kVideoPid, true);
+    if (f % 4 == 0) {
+        // An adaptation field of seven bytes, its PCR flag set, before the PES.
+        std::copy(start.begin() + 4, start.end() - 8, start.begin() + 12);
+        start[4] = 7;
+        start[5] = 0x10;
+    }
+    Packet middle = packetOf(kVideoPid, false), end = packetOf(kVideoPid, false);
+    start[3] = static_cast<unsigned char>((f % 4 == 0 ? 0x30 : 0x10) | (counter++ & 0x0F));
+    middle[3] = static_cast<unsigned char>(0x10 | (counter++ & 0x0F));
+    end[3] = static_cast<unsigned char>(0x10 | (counter++ & 0x0F));
+    return {start, middle, end};
+}
+
+std::vector<bool> demuxedOf(const TsFrameDamage& damage)
+{
+    std::vector<bool> demuxed;
+    for (const auto& frame : damage.frameLog())
+        demuxed.push_back(frame.demuxed);
+    return demuxed;
+}
+
+} // namespace
+
+// tsdemux ends a PES without a length at the next start on its PID: frame 3
+// lost a packet in its middle (a counter jump throws it away), frame 6 its
+// start, which throws frame 5 away too; frame 8 lost its end and goes on cut
+// short; the last is never ended.
+TEST(TsFrameDamage, MarksTheFramesTsdemuxPassesOn)
+{
+    TsFrameDamage damage;
+    int counter = 0;
+    for (int f = 0; f < 10; ++f) {
+        const auto packets = framePackets(f, counter);
+        damage.packet(packets[0].data(), f == 6);
+        damage.packet(packets[1].data(), f == 3);
+        damage.packet(packets[2].data(), f == 8);
+    }
+    EXPECT_EQ(demuxedOf(damage),
+              (std::vector<bool> {true, true, true, false, true, false, false, true, true, false}));
+}
+
+// An RTP gap: tsdemux drains what it collects (frame 2, cut short) and
+// flushes; what it ends then waits for a PES begun after a PCR, and the next
+// gap, before frame 4 and its PCR, throws frame 3 away.
+TEST(TsFrameDamage, AfterADiscontinuityWaitsForAPcrToTimeTheFrames)
+{
+    TsFrameDamage damage;
+    int counter = 0;
+    for (int f = 0; f < 8; ++f) {
+        const auto packets = framePackets(f, counter);
+        if (f == 4)
+            damage.discontinuity();
+        damage.packet(packets[0].data(), false);
+        if (f == 2)
+            damage.discontinuity();
+        damage.packet(packets[1].data(), f == 2);
+        damage.packet(packets[2].data(), f == 2);
+    }
+    EXPECT_EQ(demuxedOf(damage), (std::vector<bool> {true, true, true, false, true, true, true, false}));
+}

@@ -13,7 +13,7 @@ void FrameDamageBound::end()
         if (!m_hit)
             ++m_whole;
     }
-    m_log.push_back({m_firstPacketUs, m_key, m_hit, m_damaging});
+    m_log.push_back({m_firstPacketUs, m_key, m_hit, m_damaging, m_demuxed, m_lastPacketUs});
     m_inFrame = false;
 }
 
@@ -21,7 +21,7 @@ std::vector<FrameDamageBound::Frame> FrameDamageBound::frameLog() const
 {
     std::vector<Frame> log = m_log;
     if (m_inFrame)
-        log.push_back({m_firstPacketUs, m_key, m_hit, openDamaging()});
+        log.push_back({m_firstPacketUs, m_key, m_hit, openDamaging(), m_demuxed, m_lastPacketUs});
     return log;
 }
 

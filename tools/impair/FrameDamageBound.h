@@ -20,6 +20,8 @@ public:
         std::int64_t firstPacketUs = 0; // when its first packet came, sent on or not
         bool key = false, hit = false;
         bool damaging = false; // it leaves the picture damaged (hit, or after a hit before a whole key frame)
+        bool demuxed = false;  // a demuxer passed it on to the decoder (the reader says which)
+        std::int64_t lastPacketUs = 0; // when its last packet passed on came (0: none did)
     };
 
     // A frame begins, its first packet at firstPacketUs; the one open before it ends.
@@ -28,13 +30,24 @@ public:
         if (m_inFrame)
             end();
         m_inFrame = true;
-        m_hit = m_key = false;
+        m_hit = m_key = m_demuxed = false;
         m_firstPacketUs = firstPacketUs;
+        m_lastPacketUs = 0;
     }
+    // A packet of the open frame was passed on at us.
+    void passed(std::int64_t us) { m_lastPacketUs = us; }
     // The open frame lost a packet, or is a key frame.
     void hit() { m_hit = true; }
     void key() { m_key = true; }
     bool inFrame() const { return m_inFrame; }
+    // The frame begun as the frames()-th (from 1), the open one or an earlier, reached the decoder.
+    void demuxed(std::uint64_t frame)
+    {
+        if (frame >= 1 && frame <= m_log.size())
+            m_log[frame - 1].demuxed = true;
+        else if (m_inFrame && frame == m_log.size() + 1)
+            m_demuxed = true;
+    }
     bool openKey() const { return m_inFrame && m_key; }
 
     // Every frame begun, in order, the open one as it stands.
@@ -57,9 +70,9 @@ private:
     // Whether the frame now open leaves the picture damaged.
     bool openDamaging() const { return (m_damaging || m_hit) && !(m_key && !m_hit); }
 
-    bool m_inFrame = false, m_hit = false, m_key = false;
+    bool m_inFrame = false, m_hit = false, m_key = false, m_demuxed = false;
     bool m_damaging = false; // the picture is damaged after the last frame ended
-    std::int64_t m_firstPacketUs = 0;
+    std::int64_t m_firstPacketUs = 0, m_lastPacketUs = 0;
     std::vector<Frame> m_log; // the frames ended
     std::uint64_t m_frames = 0, m_keyFrames = 0, m_bound = 0, m_whole = 0;
 };

@@ -337,12 +337,22 @@ void TsDropRelay::countDropped(const unsigned char* datagram, std::size_t size)
 void TsDropRelay::trackPes(const unsigned char* datagram, std::size_t size, bool dropped, std::int64_t wallUs)
 {
     const std::size_t start = m_options.framing == Framing::Rtp ? rtpPayloadOffset(datagram, size) : 0;
+    // Plain RTP: the receiver's depayloader marks the first packet after a
+    // sequence gap DISCONT, and its demuxer flushes (TsDemuxFollower).
+    if (m_options.framing == Framing::Rtp && !m_options.rtcp) {
+        if (!dropped && m_sequenceGapBefore)
+            m_frameDamage.discontinuity();
+        m_sequenceGapBefore = dropped;
+    }
     for (std::size_t at = start; at + kTsPacket <= size; at += kTsPacket) {
         const unsigned char* packet = datagram + at;
         const auto pid = static_cast<std::uint16_t>(((packet[1] & 0x1F) << 8) | packet[2]);
-        if (packet[0] != 0x47 || pid == 0x1FFF || (packet[3] & 0x10) == 0)
+        if (packet[0] != 0x47 || pid == 0x1FFF)
             continue;
+        // Packets without payload too: their adaptation fields carry the PCR.
         m_frameDamage.packet(packet, dropped, wallUs);
+        if ((packet[3] & 0x10) == 0)
+            continue;
         std::uint64_t& number = m_pesNumber[pid];
         if (packet[1] & 0x40)
             ++number;

@@ -166,6 +166,7 @@ private:
     std::map<std::uint16_t, std::uint64_t> m_pesNumber; // per PID, the PES packets begun so far
     std::set<std::pair<std::uint16_t, std::uint64_t>> m_damagedPes;
     TsFrameDamage m_frameDamage; // under m_mutex
+    bool m_sequenceGapBefore = false; // the last datagram tracked was not passed on
     struct PidContinuity {
         bool counterKnown = false;   // a packet of it was passed on
         std::uint64_t unpassed = 0;  // payload packets not passed on since the last one passed

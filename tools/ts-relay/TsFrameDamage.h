@@ -7,9 +7,11 @@
 // frame is a video PES whose first packet has the adaptation field's
 // random_access_indicator, or whose payload holds an H.264 IDR slice or
 // sequence parameter set (NAL type 5 or 7). The video stream is the first PES with a video stream_id (0xE0-0xEF).
+// Each frame is marked demuxed where tsdemux passed it on (TsDemuxFollower).
 // Pure: it is given the sender's TS packets in order; the caller serialises.
 
 #include "FrameDamageBound.h"
+#include "TsDemuxFollower.h"
 
 #include <cstdint>
 
@@ -20,6 +22,8 @@ public:
     // One 188-byte TS packet of the sender's, in order, come at us (the caller's
     // clock); dropped: not passed on.
     void packet(const unsigned char* packet, bool dropped, std::int64_t us = 0);
+    // The receiver's input broke before the next packet passed on (TsDemuxFollower).
+    void discontinuity();
 
     // The video frames begun, and the key frames among those ended.
     std::uint64_t frames() const { return m_bound.frames(); }
@@ -36,10 +40,13 @@ public:
 
 private:
     void scan(const unsigned char* data, const unsigned char* end);
+    void markDemuxed(); // the frames in m_demuxed
 
     int m_videoPid = -1;
     impair::FrameDamageBound m_bound;
     std::uint32_t m_recent = 0xFFFFFFFF; // the last bytes scanned, for a start code across packets
+    TsDemuxFollower m_demux;
+    std::vector<std::uint64_t> m_demuxed; // reused
 };
 
 } // namespace zephyrscope::tools
