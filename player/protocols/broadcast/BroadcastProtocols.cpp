@@ -34,6 +34,9 @@ void setUpUdpSource(GstElement* source, const std::shared_ptr<StreamCounters>& c
 {
     counters->transportStream().timeDatagrams();
     gst_util_set_object_arg(G_OBJECT(source), "socket-timestamp", "realtime");
+    // Nothing reads the sender's address, which udpsrc would make into an
+    // object and a meta on the buffer for each of the stream's datagrams.
+    g_object_set(source, "retrieve-sender-address", FALSE, nullptr);
     setUpSource(source, counters);
 }
 
