@@ -209,10 +209,12 @@ GstBufferList* batchOf(GstElement* element, const DatagramSocket& socket, int co
         GstBuffer* buffer = gst_buffer_new();
         gst_buffer_append_memory(buffer, gst_memory_share(bytes, offset, static_cast<gssize>(datagram.size)));
         offset += static_cast<gssize>(datagram.size);
-        // The kernel's receive time on the running clock: now, less how long ago it came.
+        // The kernel's receive time on the running clock: now, less how long
+        // ago it came; both timestamps, as udpsrc's buffers have them.
         if (GST_CLOCK_TIME_IS_VALID(running)) {
             const std::int64_t ago = datagram.realtimeNs >= 0 ? realtimeNow - datagram.realtimeNs : 0;
             GST_BUFFER_DTS(buffer) = ago < 0 || static_cast<GstClockTime>(ago) > running ? running : running - ago;
+            GST_BUFFER_PTS(buffer) = GST_BUFFER_DTS(buffer);
         }
         gst_buffer_list_add(list, buffer);
     }
