@@ -13,9 +13,9 @@ namespace {
 // buffer with a running time, so its timestamp plus the element's base time is
 // its arrival. A buffer without a timestamp arrived as far as anyone knows when
 // the probe sees it.
-// udpsrc reads its socket on the thread that pushes into the demuxer: while
-// the demuxer's downstream holds that thread, datagrams wait in the socket. So
-// raw UDP's udpsrc is asked for the kernel's receive time (socket-timestamp),
+// A UDP source reads its socket on the thread that pushes into the demuxer:
+// while the demuxer's downstream holds that thread, datagrams wait in the
+// socket. So raw UDP's source gives the kernel's receive time of each datagram,
 // which it puts in the buffer's timestamps: stamped when read instead, a clean
 // local 6-Mbit/s stream showed 66 to 78 ms of PCR jitter, the receiver's own holds.
 std::int64_t arrivalUsOf(GstPad* pad, GstBuffer* buffer)

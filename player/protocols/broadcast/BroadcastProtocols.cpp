@@ -2,9 +2,11 @@
 
 #include "BroadcastPackets.h"
 #include "BroadcastSource.h"
+#include "FactoryName.h"
 #include "RistPacketCounts.h"
 #include "RtpJitterBuffers.h"
 #include "StreamCounters.h"
+#include "UdpBatchSource.h"
 
 #include <gst/gst.h>
 
@@ -13,7 +15,7 @@ namespace zephyrscope {
 namespace {
 
 constexpr ProtocolId kUdp[] = {ProtocolId::Udp};
-constexpr std::string_view kUdpFactories[] = {"udpsrc"};
+constexpr std::string_view kUdpFactories[] = {UdpBatchSource::kFactoryName, "udpsrc"};
 constexpr ProtocolId kRtp[] = {ProtocolId::Rtp};
 constexpr std::string_view kRtpFactories[] = {"rtpsrc"};
 // rtpsrc receives over UDP alone, through an rtpbin's jitter buffers.
@@ -27,13 +29,19 @@ void setUpSource(GstElement* source, const std::shared_ptr<StreamCounters>&)
 }
 
 // Raw UDP: one buffer is one datagram, stamped by the kernel as it came
-// (SO_TIMESTAMPNS, which udpsrc turns into the buffer's running time), and
+// (SO_TIMESTAMPNS, which the source turns into the buffer's running time), and
 // nothing but the continuity counters tells what went missing; the gaps in their
 // arrival say more, and the PCRs' arrival is the stream's jitter.
 void setUpUdpSource(GstElement* source, const std::shared_ptr<StreamCounters>& counters)
 {
     counters->transportStream().timeDatagrams();
-    gst_util_set_object_arg(G_OBJECT(source), "socket-timestamp", "realtime");
+    // The player's own source stamps each datagram so; a udpsrc asked for by
+    // name is asked to, and to make no sender's address, which nothing reads,
+    // into an object and a meta on each buffer.
+    if (factoryName(source) == "udpsrc") {
+        gst_util_set_object_arg(G_OBJECT(source), "socket-timestamp", "realtime");
+        g_object_set(source, "retrieve-sender-address", FALSE, nullptr);
+    }
     setUpSource(source, counters);
 }
 
@@ -68,6 +76,7 @@ const PlayerProtocol& udpProtocol()
         .protocols = kUdp,
         .sourceFactories = kUdpFactories,
         .ownParsedPipeline = true,
+        .registerElements = UdpBatchSource::registerElement,
         .setUpSource = setUpUdpSource,
         .measurement = transportPackets,
         .openingProblem = openingProblem,

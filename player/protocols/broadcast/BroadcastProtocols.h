@@ -1,7 +1,7 @@
 #pragma once
 
 // The broadcast transports, MPEG-TS pushed at us unicast or multicast: UDP
-// (udpsrc), RTP (rtpsrc, counted on its jitter buffers) and RIST (ristsrc).
+// (UdpBatchSource), RTP (rtpsrc, counted on its jitter buffers) and RIST (ristsrc).
 // Set up by BroadcastSource; an entry that times out having received nothing
 // says where it listened. Private to player/.
 

@@ -5,6 +5,7 @@
 #include "GstStructureFields.h"
 #include "RistPacketCounts.h"
 #include "StreamCounters.h"
+#include "UdpBatchSource.h"
 
 #include <gst/gst.h>
 
@@ -46,13 +47,18 @@ std::optional<std::string> queryParameter(const std::string& uri, const char* na
 
 // A probe must not lose what the network delivered: a busy machine's streaming
 // thread can fall a second behind, more than the system's default socket buffer
-// (about 200 KB) holds of a stream of a few Mbit/s. udpsrc asks for it past the
-// system's limit where it may (SO_RCVBUFFORCE).
+// (about 200 KB) holds of a stream of a few Mbit/s. The sources ask for it past
+// the system's limit where they may (SO_RCVBUFFORCE).
 constexpr int kReceiveBufferBytes = 4 * 1024 * 1024;
+
+bool receivesUdp(const std::string& factory)
+{
+    return factory == "udpsrc" || factory == UdpBatchSource::kFactoryName;
+}
 
 void enlargeReceiveBuffer(GstElement* element)
 {
-    if (factoryName(element) == "udpsrc")
+    if (receivesUdp(factoryName(element)))
         g_object_set(element, "buffer-size", kReceiveBufferBytes, nullptr);
 }
 
@@ -86,7 +92,7 @@ bool emptyProperty(GstElement* element, const char* name)
 void BroadcastSource::setUp(GstElement* source)
 {
     const std::string factory = factoryName(source);
-    if (factory != "udpsrc" && factory != "rtpsrc" && factory != "ristsrc")
+    if (!receivesUdp(factory) && factory != "rtpsrc" && factory != "ristsrc")
         return;
     const std::string uri = uriOf(source);
     if (const auto interface = queryParameter(uri, kInterfaceParameter))
@@ -104,7 +110,7 @@ void BroadcastSource::setUp(GstElement* source)
 std::optional<BroadcastSource::Packets> BroadcastSource::poll(GstElement* source, const StreamCounters& counters)
 {
     const std::string factory = factoryName(source);
-    if (factory == "udpsrc") {
+    if (receivesUdp(factory)) {
         const TransportStreamWatch::Snapshot ts = counters.transportStream().snapshot();
         return Packets {ts.packets, ts.missing, 0, std::nullopt};
     }

@@ -1,8 +1,8 @@
 #pragma once
 
-// Broadcast transports: MPEG-TS over UDP (udpsrc), over RTP (rtpsrc) and over
-// RIST (ristsrc), unicast or multicast. A multicast group is joined on the
-// interface the URL's multicast-iface parameter names
+// Broadcast transports: MPEG-TS over UDP (UdpBatchSource, or udpsrc), over RTP
+// (rtpsrc) and over RIST (ristsrc), unicast or multicast. A multicast group is
+// joined on the interface the URL's multicast-iface parameter names
 // ("udp://239.1.1.1:5000?multicast-iface=eth1"), else on the system's choice.
 // Private to player/. Thread: the main loop's, except setUp (see there).
 

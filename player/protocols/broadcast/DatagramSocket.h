@@ -1,0 +1,60 @@
+#pragma once
+
+// A UDP socket that hands over what waits in it a batch at a time, each
+// datagram with the kernel's receive time (SO_TIMESTAMPNS, CLOCK_REALTIME):
+// one poll and one recvmmsg per batch where udpsrc makes a poll, a recvmsg and
+// a control-message object per datagram. Bound to the URL's address and port;
+// a multicast group is joined on the named interface, else the system's
+// choice, and receives that group's datagrams alone.
+// Private to player/. Thread: open and close on the element's state changes;
+// wait and receive on its streaming thread; wake and clearWake on any thread.
+// Owns its two descriptors.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace zephyrscope {
+
+class DatagramSocket {
+public:
+    // The most datagrams one receive reads.
+    static constexpr std::size_t kBatch = 32;
+    // Room for any UDP datagram: one is never cut short.
+    static constexpr std::size_t kSlotBytes = 65536;
+
+    struct Datagram {
+        const std::uint8_t* data = nullptr;
+        std::size_t size = 0;
+        std::int64_t realtimeNs = -1; // -1: the kernel gave no time
+    };
+
+    // host and port to bind (a multicast group to join), the interface to join
+    // it on ("" for the system's), the receive buffer to ask for. nullptr and
+    // error ("Cannot bind to 239.1.1.1 port 5000: Address in use") on failure.
+    static std::unique_ptr<DatagramSocket> open(const std::string& host, int port, const std::string& interface,
+                                                int receiveBufferBytes, std::string& error);
+    ~DatagramSocket();
+    DatagramSocket(const DatagramSocket&) = delete;
+    DatagramSocket& operator=(const DatagramSocket&) = delete;
+
+    // Blocks until a datagram waits (true) or wake() was called (false).
+    bool wait();
+    void wake();
+    void clearWake();
+
+    // Reads up to kBatch waiting datagrams without blocking; they stay valid
+    // until the next receive. The count (0: none waited), or -1 with errno.
+    int receive();
+    const Datagram& datagram(std::size_t index) const { return m_datagrams[index]; }
+
+private:
+    DatagramSocket(int fd, int wakeFd);
+
+    int m_fd = -1, m_wakeFd = -1;
+    std::unique_ptr<std::uint8_t[]> m_slots;
+    Datagram m_datagrams[kBatch];
+};
+
+} // namespace zephyrscope
