@@ -49,7 +49,7 @@ std::string relayCounts(const TsDropRelay::Counts& c)
         << " repaired-before-gap-ended=" << c.repairedBeforeGapEnded
         << " latest-in-time-repair-ms=" << msOrNone(c.latestInTimeRepairUs)
         << " earliest-late-repair-ms=" << msOrNone(c.earliestLateRepairUs)
-        << " retransmissions-dropped=" << c.retransmissionsDropped << " lost=" << c.impaired.lost
+        << " repairs-refused=" << c.repairsRefused << " retransmissions-dropped=" << c.retransmissionsDropped << " lost=" << c.impaired.lost
         << " swallowed=" << c.impaired.swallowed << " capped=" << c.impaired.capped << " held=" << c.impaired.held
         << " longest-hold-ms=" << c.impaired.longestHoldUs / 1000
         << " delayed=" << c.impaired.delayed << " video-frames=" << c.videoFrames << " key-frames=" << c.keyFrames
@@ -214,7 +214,10 @@ void addPacketFigures(MatrixCell& cell, Kind kind, const NetworkFigures& f, cons
         const std::string late = " (" + std::to_string(c.repairedLate) + " repairs came later than ristsrc's "
             + std::to_string(kRistBuffer.count()) + "-ms buffer after their original left the relay or was dropped, "
             "or after the run of drops ended where the receiver asked then for one older than that: "
-            + std::to_string(c.gapsWaitedFor) + " runs)";
+            + std::to_string(c.gapsWaitedFor) + " runs; " + std::to_string(c.repairsRefused)
+            + " retransmissions counted as not passed on: ristsrc's RTP session checks the retransmissions as a "
+              "source of their own and refuses one that jumps further ahead than 60 s of packets at its estimate of "
+              "their rate, which the first two put at about 2 a second)";
         // A repair that left before its run of drops ended came from a request for
         // the next packet due, before the receiver could know of the loss: ristsrc
         // took the outage's first packet so in three runs of five, and not in two.

@@ -77,6 +77,11 @@ std::uint16_t rtpSequence(const unsigned char* datagram)
     return static_cast<std::uint16_t>((datagram[2] << 8) | datagram[3]);
 }
 
+std::uint32_t rtpTime(const unsigned char* datagram)
+{
+    return (static_cast<std::uint32_t>(datagram[4]) << 24) | (datagram[5] << 16) | (datagram[6] << 8) | datagram[7];
+}
+
 } // namespace
 
 TsDropRelay::TsDropRelay(const Options& options)
@@ -193,7 +198,14 @@ void TsDropRelay::sendData(const unsigned char* datagram, std::size_t size)
     // its delayed or held original reaches the receiver first, and repairs it.
     if (m_options.framing == Framing::Rtp && size >= kRtpHeader) {
         std::lock_guard lock(m_mutex);
-        countForwarded(rtpSequence(datagram), m_options.rtcp && isRetransmission(datagram, size));
+        if (m_options.rtcp && isRetransmission(datagram, size)) {
+            // What the receiver's RTP session refuses never reaches its jitter buffer.
+            for (const std::uint16_t sequence : m_repairCheck.arrived(rtpSequence(datagram), rtpTime(datagram)))
+                countForwarded(sequence, true);
+            m_counts.repairsRefused = m_repairCheck.refused();
+        } else {
+            countForwarded(rtpSequence(datagram), false);
+        }
     }
     const sockaddr_in target = addressOf(m_options.targetHost, m_options.targetPort);
     sendto(m_dataOut, datagram, size, 0, reinterpret_cast<const sockaddr*>(&target), sizeof target);

@@ -14,6 +14,8 @@
 // is dropped before the receiver's first RTCP packet came through: until then
 // its retransmission requests have no way back to the sender. It counts the
 // packets whose first copy it passed on was a retransmission: those it repaired.
+// A retransmission the receiver's RTP session would refuse (RepairSourceCheck)
+// counts as not passed on.
 //
 // An impairment (random or burst loss, an outage, a rate cap, delay and jitter:
 // tools/impair) may act on the sender's datagrams as well, after dropEvery;
@@ -30,6 +32,7 @@
 #include "DatagramSchedule.h"
 #include "Impairment.h"
 #include "RepairDeadlines.h"
+#include "RepairSourceCheck.h"
 #include "TsFrameDamage.h"
 
 #include <atomic>
@@ -74,6 +77,9 @@ public:
         // copy passed on (when it left, after any delay or hold) was a retransmission: what the receiver got only by
         // retransmission, be its original dropped here or never sent by the sender.
         std::uint64_t forwarded = 0, repaired = 0;
+        // With RTCP: retransmissions the receiver's RTP session refuses (RepairSourceCheck),
+        // not counted as passed on: their packets are passed on only by a later copy, if any.
+        std::uint64_t repairsRefused = 0;
         // With a repairDeadline, of those repaired, the ones whose repair left too
         // late for the receiver's buffer (RepairDeadlines): it gave them up, so they
         // are lost to it; the runs of drops it waited for whole; and the nearest
@@ -163,6 +169,7 @@ private:
     std::set<std::uint16_t> m_droppedSequences;
     std::map<std::int64_t, std::int64_t> m_forwarded; // RTP sequence numbers passed on, extended: when first
     RepairDeadlines m_deadlines; // under m_mutex
+    RepairSourceCheck m_repairCheck; // under m_mutex
     std::map<std::uint16_t, std::uint64_t> m_pesNumber; // per PID, the PES packets begun so far
     std::set<std::pair<std::uint16_t, std::uint64_t>> m_damagedPes;
     TsFrameDamage m_frameDamage; // under m_mutex
