@@ -8,6 +8,7 @@
 #include "CellFigures.h"
 #include "CellPlayer.h"
 #include "MatrixProtocols.h"
+#include "RistOutageStall.h"
 #include "TsDropRelay.h"
 
 #include <algorithm>
@@ -49,7 +50,8 @@ std::string relayCounts(const TsDropRelay::Counts& c)
         << " repaired-before-gap-ended=" << c.repairedBeforeGapEnded
         << " latest-in-time-repair-ms=" << msOrNone(c.latestInTimeRepairUs)
         << " earliest-late-repair-ms=" << msOrNone(c.earliestLateRepairUs)
-        << " repairs-refused=" << c.repairsRefused << " retransmissions-dropped=" << c.retransmissionsDropped << " lost=" << c.impaired.lost
+        << " repairs-refused=" << c.repairsRefused << " retransmissions-dropped=" << c.retransmissionsDropped
+        << " lost=" << c.impaired.lost
         << " swallowed=" << c.impaired.swallowed << " capped=" << c.impaired.capped << " held=" << c.impaired.held
         << " longest-hold-ms=" << c.impaired.longestHoldUs / 1000
         << " delayed=" << c.impaired.delayed << " video-frames=" << c.videoFrames << " key-frames=" << c.keyFrames
@@ -305,6 +307,10 @@ MatrixCell playBroadcast(Kind kind, const char* name, const MatrixImpairment& im
                     "with the damaged frames is the decoder's concealment, not something the relay counts");
             } else if (gapMs && kind != Kind::Rist) {
                 CellFigures::addStalls(cell, player, outageStall(kind, counts, player));
+            } else if (gapMs) {
+                CellFigures::addStalls(cell, player,
+                                       RistOutageStall::stall(counts, player.lastStallSinceWallMs(),
+                                                              static_cast<double>(kRistBuffer.count())));
             } else {
                 CellFigures::addStalls(cell, player, gapMs);
             }
@@ -328,13 +334,10 @@ std::vector<MatrixProtocol> broadcastProtocols()
     // in one run (for UDP far past what a PID's counter can count) and the stall
     // it makes; UDP's rate cap loses so much that its first picture may come
     // later than the player waits to open. RIST's rate cap: a third of the first
-    // transmissions dropped, every one repaired. RIST's outage does not hold: the
-    // data stops for the receiver as long as the outage (repairs can only come
-    // after it: longest-in-order-wait-ms); ristsrc's 1 s buffer plays on for the
-    // first 1.1 s of it, then in some runs passes the late repairs on as they
-    // come (its output silent 0.8-0.9 s, under the player's 1 s for a stall) and
-    // in others holds them a second more (silent 1.8-1.9 s, a stall of ~2.4 s);
-    // and now and then ristsender repairs only the last few dozen packets.
+    // transmissions dropped, every one repaired. RIST's outage holds now that its
+    // stall is judged by what reached ristsrc when (RistOutageStall): the whole
+    // gap repaired at once (no stall the player counts), all but a packet of the
+    // cut frame (held a second more, ~2.3 s), or only its last part (~1.8 s).
     return {
         {"UDP", false, "outage-2s", [](const MatrixImpairment& i) { return playBroadcast(Kind::Udp, "UDP", i); }},
         {"RTP", false, "outage-2s", [](const MatrixImpairment& i) { return playBroadcast(Kind::Rtp, "RTP", i); }},

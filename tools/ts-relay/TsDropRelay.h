@@ -116,6 +116,12 @@ public:
         // 1970; a datagram the impairment holds, when it leaves): the key frames
         // the picture waits for after a gap or a loss.
         std::vector<impair::FrameDamageBound::Frame> videoFrameLog;
+        // RTP: for each of those frames, the (extended) sequence number of the datagram it began in
+        // (frames so short that two begin in one datagram share it).
+        std::vector<std::int64_t> videoFrameSequences;
+        // RTP with a repairDeadline: when the receiver had each packet, or gave it up
+        // (RepairDeadlines::deliveries), on the wall clock as the frame log.
+        std::vector<RepairDeadlines::Delivery> deliveries;
         // The last blackout (or the impairment's outage) as the data saw it: when the
         // last datagram before it and the first after it came (wall clock, us since
         // 1970); 0 before one ends.
@@ -173,6 +179,8 @@ private:
     std::map<std::uint16_t, std::uint64_t> m_pesNumber; // per PID, the PES packets begun so far
     std::set<std::pair<std::uint16_t, std::uint64_t>> m_damagedPes;
     TsFrameDamage m_frameDamage; // under m_mutex
+    std::vector<std::int64_t> m_frameSequences; // under m_mutex
+    std::int64_t m_wallMinusSteadyUs = 0; // the wall clock less the steady clock, at the start
     struct PidContinuity {
         bool counterKnown = false;   // a packet of it was passed on
         std::uint64_t unpassed = 0;  // payload packets not passed on since the last one passed
