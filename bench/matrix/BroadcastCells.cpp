@@ -310,7 +310,8 @@ MatrixCell playBroadcast(Kind kind, const char* name, const MatrixImpairment& im
             } else if (gapMs) {
                 CellFigures::addStalls(cell, player,
                                        RistOutageStall::stall(counts, player.lastStallSinceWallMs(),
-                                                              static_cast<double>(kRistBuffer.count())));
+                                                              static_cast<double>(kRistBuffer.count()),
+                                                              1000.0 / BroadcastTestSender::kFramesPerSecond));
             } else {
                 CellFigures::addStalls(cell, player, gapMs);
             }

@@ -3,7 +3,6 @@
 #include "OutageResume.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstdio>
 #include <limits>
 #include <vector>
@@ -88,7 +87,7 @@ CellFigures::StallTruth dataGapTruth(const tools::TsDropRelay::Counts& c, const 
 } // namespace
 
 CellFigures::StallTruth RistOutageStall::stall(const tools::TsDropRelay::Counts& c, std::int64_t stallSinceWallMs,
-                                               double bufferMs)
+                                               double bufferMs, double frameMs)
 {
     const auto& log = c.videoFrameLog;
     const auto hitAt = std::find_if(log.begin(), log.end(), [](const Frame& f) { return f.hit; });
@@ -103,11 +102,6 @@ CellFigures::StallTruth RistOutageStall::stall(const tools::TsDropRelay::Counts&
     while (cut + 1 < log.size() && states[cut].whole && states[cut].releaseMs < gapEndMs)
         ++cut;
     const auto cutAt = log.begin() + static_cast<std::ptrdiff_t>(cut);
-    // The frames' times on the screen are their timestamps, a whole number of frames a second apart; their
-    // first packets' spacing at the relay, sent in bursts, gives that number.
-    const double meanMs = static_cast<double>(log.back().firstPacketUs - log.front().firstPacketUs) / 1000.0
-        / static_cast<double>(log.size() - 1);
-    const double frameMs = 1000.0 / std::max(1.0, std::round(1000.0 / std::max(meanMs, 1.0)));
     const double cutFirstMs = static_cast<double>(cutAt->firstPacketUs) / 1000.0;
     const bool timed = stallSinceWallMs > 0;
     const double cutDueMs = timed ? static_cast<double>(stallSinceWallMs) : cutFirstMs + kUsualLatencyMs;

@@ -25,9 +25,12 @@ class RistOutageStall {
 public:
     // c: the relay's counts with its frame log, frame sequences and
     // deliveries; stallSinceWallMs: the player's last stall start (0: none),
-    // which times the cut frame's due time; bufferMs: ristsrc's receiver-buffer.
+    // which times the cut frame's due time; bufferMs: ristsrc's receiver-buffer;
+    // frameMs: the frames' spacing by their timestamps, which the sink shows
+    // them by (their first packets at the relay come in bursts, later where
+    // the sender lags).
     static CellFigures::StallTruth stall(const tools::TsDropRelay::Counts& c, std::int64_t stallSinceWallMs,
-                                         double bufferMs);
+                                         double bufferMs, double frameMs);
 };
 
 } // namespace zephyrscope::bench

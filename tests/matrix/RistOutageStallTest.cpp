@@ -54,7 +54,7 @@ TEST(RistOutageStall, DropsTwiceTheLatenessWhenAPacketIsGivenUpASecondAfterTheGa
         return s == 402 ? RepairDeadlines::Delivery {s, kGapEndUs + 1000000, false}
                         : RepairDeadlines::Delivery {s, kGapEndUs + 40000, true};
     });
-    const CellFigures::StallTruth truth = RistOutageStall::stall(c, kStallSinceMs, 1000.0);
+    const CellFigures::StallTruth truth = RistOutageStall::stall(c, kStallSinceMs, 1000.0, 40.0);
     EXPECT_EQ(truth.stalls, 1.0);
     EXPECT_DOUBLE_EQ(truth.ms, (2120.0 + 2240.0) / 2.0);
     EXPECT_DOUBLE_EQ(truth.toleranceMs, 60.0 + 20.0);
@@ -69,7 +69,7 @@ TEST(RistOutageStall, WaitsForTheFirstWholeFrameWhenOnlyTheGapsEndIsRepaired)
         return s < 580 ? RepairDeadlines::Delivery {s, kGapEndUs, false}
                        : RepairDeadlines::Delivery {s, kGapEndUs + 20000, true};
     });
-    const CellFigures::StallTruth truth = RistOutageStall::stall(c, kStallSinceMs, 1000.0);
+    const CellFigures::StallTruth truth = RistOutageStall::stall(c, kStallSinceMs, 1000.0, 40.0);
     EXPECT_EQ(truth.stalls, 1.0);
     EXPECT_DOUBLE_EQ(truth.ms, 1820.0);
     EXPECT_DOUBLE_EQ(truth.toleranceMs, 40.0);
@@ -81,7 +81,7 @@ TEST(RistOutageStall, CountsNoStallWhenTheWholeGapIsRepairedAtOnce)
     // late and the picture moves again within half a second, which the player
     // does not count; it timed no stall, so the usual latency stands in.
     const auto c = countsWith([](std::int64_t s) { return RepairDeadlines::Delivery {s, kGapEndUs + 40000, true}; });
-    const CellFigures::StallTruth truth = RistOutageStall::stall(c, 0, 1000.0);
+    const CellFigures::StallTruth truth = RistOutageStall::stall(c, 0, 1000.0, 40.0);
     EXPECT_EQ(truth.stalls, 0.0);
     EXPECT_EQ(truth.ms, 0.0);
 }
