@@ -9,6 +9,7 @@
 #include "CellPlayer.h"
 #include "MatrixProtocols.h"
 #include "OutageResume.h"
+#include "RistOutageStall.h"
 #include "TsDropRelay.h"
 
 #include <algorithm>
@@ -50,7 +51,8 @@ std::string relayCounts(const TsDropRelay::Counts& c)
         << " repaired-before-gap-ended=" << c.repairedBeforeGapEnded
         << " latest-in-time-repair-ms=" << msOrNone(c.latestInTimeRepairUs)
         << " earliest-late-repair-ms=" << msOrNone(c.earliestLateRepairUs)
-        << " retransmissions-dropped=" << c.retransmissionsDropped << " lost=" << c.impaired.lost
+        << " repairs-refused=" << c.repairsRefused << " retransmissions-dropped=" << c.retransmissionsDropped
+        << " lost=" << c.impaired.lost
         << " swallowed=" << c.impaired.swallowed << " capped=" << c.impaired.capped << " held=" << c.impaired.held
         << " longest-hold-ms=" << c.impaired.longestHoldUs / 1000
         << " delayed=" << c.impaired.delayed << " video-frames=" << c.videoFrames << " key-frames=" << c.keyFrames
@@ -258,7 +260,10 @@ void addPacketFigures(MatrixCell& cell, Kind kind, const NetworkFigures& f, cons
         const std::string late = " (" + std::to_string(c.repairedLate) + " repairs came later than ristsrc's "
             + std::to_string(kRistBuffer.count()) + "-ms buffer after their original left the relay or was dropped, "
             "or after the run of drops ended where the receiver asked then for one older than that: "
-            + std::to_string(c.gapsWaitedFor) + " runs)";
+            + std::to_string(c.gapsWaitedFor) + " runs; " + std::to_string(c.repairsRefused)
+            + " retransmissions counted as not passed on: ristsrc's RTP session checks the retransmissions as a "
+              "source of their own and refuses one that jumps further ahead than 60 s of packets at its estimate of "
+              "their rate, which the first two put at about 2 a second)";
         // A repair that left before its run of drops ended came from a request for
         // the next packet due, before the receiver could know of the loss: ristsrc
         // took the outage's first packet so in three runs of five, and not in two.
@@ -339,6 +344,11 @@ MatrixCell playBroadcast(Kind kind, const char* name, const MatrixImpairment& im
                 CellFigures::addStalls(cell, player, capStalls(kind, counts, player));
             } else if (gapMs && kind != Kind::Rist) {
                 CellFigures::addStalls(cell, player, outageStall(kind, counts, player));
+            } else if (gapMs) {
+                CellFigures::addStalls(cell, player,
+                                       RistOutageStall::stall(counts, player.lastStallSinceWallMs(),
+                                                              static_cast<double>(kRistBuffer.count()),
+                                                              1000.0 / BroadcastTestSender::kFramesPerSecond));
             } else {
                 CellFigures::addStalls(cell, player, gapMs);
             }
@@ -362,13 +372,10 @@ std::vector<MatrixProtocol> broadcastProtocols()
     // in one run (for UDP far past what a PID's counter can count) and the stall
     // it makes; UDP's rate cap loses so much that its first picture may come
     // later than the player waits to open. RIST's rate cap: a third of the first
-    // transmissions dropped, every one repaired. RIST's outage does not hold: the
-    // data stops for the receiver as long as the outage (repairs can only come
-    // after it: longest-in-order-wait-ms); ristsrc's 1 s buffer plays on for the
-    // first 1.1 s of it, then in some runs passes the late repairs on as they
-    // come (its output silent 0.8-0.9 s, under the player's 1 s for a stall) and
-    // in others holds them a second more (silent 1.8-1.9 s, a stall of ~2.4 s);
-    // and now and then ristsender repairs only the last few dozen packets.
+    // transmissions dropped, every one repaired. RIST's outage holds now that its
+    // stall is judged by what reached ristsrc when (RistOutageStall): the whole
+    // gap repaired at once (no stall the player counts), all but a packet of the
+    // cut frame (held a second more, ~2.3 s), or only its last part (~1.8 s).
     return {
         {"UDP", false, "outage-2s", [](const MatrixImpairment& i) { return playBroadcast(Kind::Udp, "UDP", i); }},
         {"RTP", false, "outage-2s", [](const MatrixImpairment& i) { return playBroadcast(Kind::Rtp, "RTP", i); }},

@@ -78,3 +78,57 @@ TEST(RepairDeadlines, TakesNoRepairBeforeTheGapEndedForTheReceiversRequest)
     EXPECT_EQ(verdict.late, 1u);
     EXPECT_EQ(verdict.earliestLateUs, 1050000);
 }
+
+TEST(RepairDeadlines, GivesUpAPacketAtItsDeadlineNotBeforeItsRunEnded)
+{
+    // Packets 10 ms apart. A run of 1-200 ended by 201 at 2.01 s, waited for
+    // whole (1 repaired at 2.1 s): 150 repaired in time, 100 never, so given up
+    // at the run's end and the buffer. A run of 300 alone, not waited for,
+    // never repaired: given up at its own time and the buffer. 302 was
+    // overtaken by its repair.
+    RepairDeadlines deadlines;
+    deadlines.originalForwarded(0, 0);
+    for (std::int64_t sequence = 1; sequence <= 200; ++sequence)
+        deadlines.originalDropped(sequence, sequence * 10000);
+    for (std::int64_t sequence = 201; sequence < 300; ++sequence)
+        deadlines.originalForwarded(sequence, sequence * 10000);
+    deadlines.originalDropped(300, 3000000);
+    deadlines.originalForwarded(301, 3010000);
+    deadlines.repairForwarded(302, 3015000);
+    deadlines.originalForwarded(302, 3020000);
+    deadlines.repairForwarded(1, 2100000);
+    deadlines.repairForwarded(150, 2900000);
+    const auto deliveries = deadlines.deliveries(kBufferUs);
+    ASSERT_EQ(deliveries.size(), 303u);
+    const auto at = [&](std::int64_t sequence) { return deliveries[static_cast<std::size_t>(sequence)]; };
+    EXPECT_TRUE(at(0).arrived);
+    EXPECT_EQ(at(0).atUs, 0);
+    EXPECT_TRUE(at(150).arrived);
+    EXPECT_EQ(at(150).atUs, 2900000);
+    EXPECT_FALSE(at(100).arrived);
+    EXPECT_EQ(at(100).atUs, 2010000 + kBufferUs);
+    EXPECT_FALSE(at(300).arrived);
+    EXPECT_EQ(at(300).atUs, 3000000 + kBufferUs);
+    EXPECT_TRUE(at(302).arrived);
+    EXPECT_EQ(at(302).atUs, 3015000);
+}
+
+TEST(RepairDeadlines, GivesUpAPacketPastItsDeadlineOnlyAsItsRunEnds)
+{
+    // A run of 1-200 ended at 2.01 s and not waited for (only 190's repair,
+    // within the buffer of its original): 10's deadline passed at 1.1 s, but
+    // the receiver learnt of the loss only as the run ended.
+    RepairDeadlines deadlines;
+    deadlines.originalForwarded(0, 0);
+    for (std::int64_t sequence = 1; sequence <= 200; ++sequence)
+        deadlines.originalDropped(sequence, sequence * 10000);
+    deadlines.originalForwarded(201, 2010000);
+    deadlines.repairForwarded(190, 2050000);
+    const auto deliveries = deadlines.deliveries(kBufferUs);
+    ASSERT_EQ(deliveries.size(), 202u);
+    EXPECT_FALSE(deliveries[10].arrived);
+    EXPECT_EQ(deliveries[10].atUs, 2010000);
+    EXPECT_FALSE(deliveries[195].arrived);
+    EXPECT_EQ(deliveries[195].atUs, 1950000 + kBufferUs);
+    EXPECT_TRUE(deliveries[190].arrived);
+}

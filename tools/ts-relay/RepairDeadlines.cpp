@@ -1,7 +1,7 @@
 #include "RepairDeadlines.h"
 
 #include <algorithm>
-#include <set>
+#include <climits>
 
 namespace zephyrscope::tools {
 
@@ -26,9 +26,8 @@ void RepairDeadlines::repairForwarded(std::int64_t sequence, std::int64_t atUs)
     m_repairs.emplace(sequence, atUs);
 }
 
-RepairDeadlines::Verdict RepairDeadlines::judge(std::int64_t bufferUs) const
+std::set<std::int64_t> RepairDeadlines::runsWaitedFor(std::int64_t bufferUs) const
 {
-    // The runs (by their end) the receiver still asked for past the buffer.
     std::set<std::int64_t> waitedFor;
     for (const auto& [sequence, repairUs] : m_repairs) {
         const auto original = m_originals.find(sequence);
@@ -36,6 +35,51 @@ RepairDeadlines::Verdict RepairDeadlines::judge(std::int64_t bufferUs) const
             && original->second.gapEndUs - original->second.atUs > bufferUs)
             waitedFor.insert(original->second.gapEndUs);
     }
+    return waitedFor;
+}
+
+std::vector<RepairDeadlines::Delivery> RepairDeadlines::deliveries(std::int64_t bufferUs, std::int64_t shiftUs) const
+{
+    const std::set<std::int64_t> waitedFor = runsWaitedFor(bufferUs);
+    std::vector<Delivery> out;
+    if (m_originals.empty() && m_repairs.empty())
+        return out;
+    const std::int64_t first = std::min(m_originals.empty() ? INT64_MAX : m_originals.begin()->first,
+                                        m_repairs.empty() ? INT64_MAX : m_repairs.begin()->first);
+    const std::int64_t last = std::max(m_originals.empty() ? INT64_MIN : m_originals.rbegin()->first,
+                                       m_repairs.empty() ? INT64_MIN : m_repairs.rbegin()->first);
+    for (std::int64_t sequence = first; sequence <= last; ++sequence) {
+        const auto original = m_originals.find(sequence);
+        const auto repair = m_repairs.find(sequence);
+        const bool known = original != m_originals.end();
+        const bool repairedFirst = repair != m_repairs.end() && (!known || repair->second < original->second.atUs);
+        if (known && !original->second.dropped && !repairedFirst) {
+            out.push_back({sequence, original->second.atUs, true});
+            continue;
+        }
+        if (!known) {
+            // Never sent as an original: its repair, if any, is all there is.
+            if (repair != m_repairs.end())
+                out.push_back({sequence, repair->second, true});
+            continue;
+        }
+        const Original& o = original->second;
+        const bool waited = o.gapEndUs >= 0 && waitedFor.count(o.gapEndUs) > 0;
+        const std::int64_t deadlineUs = (waited ? o.gapEndUs : o.atUs) + bufferUs;
+        if (repair != m_repairs.end() && repair->second <= deadlineUs) {
+            out.push_back({sequence, repair->second, true});
+            continue;
+        }
+        out.push_back({sequence, o.gapEndUs >= 0 ? std::max(deadlineUs, o.gapEndUs) : deadlineUs, false});
+    }
+    for (Delivery& delivery : out)
+        delivery.atUs += shiftUs;
+    return out;
+}
+
+RepairDeadlines::Verdict RepairDeadlines::judge(std::int64_t bufferUs) const
+{
+    const std::set<std::int64_t> waitedFor = runsWaitedFor(bufferUs);
     Verdict verdict;
     verdict.gapsWaitedFor = waitedFor.size();
     for (const auto& [sequence, repairUs] : m_repairs) {

@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <vector>
 
 namespace zephyrscope::tools {
@@ -41,7 +42,22 @@ public:
 
     Verdict judge(std::int64_t bufferUs) const;
 
+    // When the receiver had each packet between the first and the last it
+    // knows of, or gave it up: the first copy to leave, original or repair in
+    // time; a packet never come (or repaired late) is given up at its deadline
+    // (its original's time, or its run's end where the receiver waited for the
+    // run whole, and the buffer), not before its run ended, when the receiver
+    // learnt of it. In order of sequence number; times moved by shiftUs (onto another clock).
+    struct Delivery {
+        std::int64_t sequence = 0, atUs = 0;
+        bool arrived = false;
+    };
+    std::vector<Delivery> deliveries(std::int64_t bufferUs, std::int64_t shiftUs = 0) const;
+
 private:
+    // The runs (by their end) the receiver still asked for past the buffer.
+    std::set<std::int64_t> runsWaitedFor(std::int64_t bufferUs) const;
+
     struct Original {
         std::int64_t atUs = 0;
         std::int64_t gapEndUs = -1; // dropped: when the next original left; -1 while none has

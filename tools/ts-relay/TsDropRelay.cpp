@@ -30,8 +30,7 @@ std::int64_t microsecondsOf(Duration d)
 
 constexpr int kPollMs = 50; // how often the relay looks at its lifetime and stop flag
 constexpr std::size_t kMaxDatagram = 65536;
-constexpr std::size_t kTsPacket = 188;
-constexpr std::size_t kRtpHeader = 12;
+constexpr std::size_t kTsPacket = 188, kRtpHeader = 12;
 
 // Sending to a multicast group goes out on loopback and comes back to this host.
 void sendOnLoopback(int fd)
@@ -77,12 +76,16 @@ std::uint16_t rtpSequence(const unsigned char* datagram)
     return static_cast<std::uint16_t>((datagram[2] << 8) | datagram[3]);
 }
 
+std::uint32_t rtpTime(const unsigned char* d) { return std::uint32_t {d[4]} << 24 | d[5] << 16 | d[6] << 8 | d[7]; }
+
 } // namespace
 
 TsDropRelay::TsDropRelay(const Options& options)
     : m_options(options)
     , m_end(std::chrono::steady_clock::now() + options.maxLifetime)
     , m_impairment(options.impairment)
+    , m_wallMinusSteadyUs(microsecondsOf(std::chrono::system_clock::now().time_since_epoch())
+                          - microsecondsOf(std::chrono::steady_clock::now().time_since_epoch()))
 {
     // An even port with, for RTCP, the next one free as well.
     const net::PortPair ports = net::evenPortPair(options.rtcp, "ts relay");
@@ -132,7 +135,9 @@ TsDropRelay::Counts TsDropRelay::counts() const
         counts.repairedBeforeGapEnded = verdict.beforeGapEnded;
         counts.latestInTimeRepairUs = verdict.latestInTimeUs;
         counts.earliestLateRepairUs = verdict.earliestLateUs;
+        counts.deliveries = m_deadlines.deliveries(m_options.repairDeadline.count(), m_wallMinusSteadyUs);
     }
+    counts.videoFrameSequences = m_frameSequences;
     counts.videoFrameLog = m_frameDamage.frameLog();
     std::int64_t availableUs = 0;
     for (const auto& [sequence, firstUs] : m_forwarded) {
@@ -193,7 +198,14 @@ void TsDropRelay::sendData(const unsigned char* datagram, std::size_t size)
     // its delayed or held original reaches the receiver first, and repairs it.
     if (m_options.framing == Framing::Rtp && size >= kRtpHeader) {
         std::lock_guard lock(m_mutex);
-        countForwarded(rtpSequence(datagram), m_options.rtcp && isRetransmission(datagram, size));
+        if (m_options.rtcp && isRetransmission(datagram, size)) {
+            // What the receiver's RTP session refuses never reaches its jitter buffer.
+            for (const std::uint16_t sequence : m_repairCheck.arrived(rtpSequence(datagram), rtpTime(datagram)))
+                countForwarded(sequence, true);
+            m_counts.repairsRefused = m_repairCheck.refused();
+        } else {
+            countForwarded(rtpSequence(datagram), false);
+        }
     }
     const sockaddr_in target = addressOf(m_options.targetHost, m_options.targetPort);
     sendto(m_dataOut, datagram, size, 0, reinterpret_cast<const sockaddr*>(&target), sizeof target);
@@ -256,7 +268,10 @@ void TsDropRelay::relayData(const unsigned char* datagram, std::size_t size)
             }
         }
         if (!(rtp && m_options.rtcp && isRetransmission(datagram, size))) {
+            const std::uint64_t framesBefore = m_frameDamage.frames();
             trackPes(datagram, size, drop, wallUs + (drop ? 0 : std::max<std::int64_t>(0, departureUs - nowUs)));
+            if (rtp && size >= kRtpHeader && m_frameDamage.frames() != framesBefore)
+                m_frameSequences.resize(m_frameDamage.frames(), extendedSequence(rtpSequence(datagram)));
             trackContinuity(datagram, size, !drop);
         }
         if (drop) {

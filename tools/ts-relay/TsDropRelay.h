@@ -14,6 +14,8 @@
 // is dropped before the receiver's first RTCP packet came through: until then
 // its retransmission requests have no way back to the sender. It counts the
 // packets whose first copy it passed on was a retransmission: those it repaired.
+// A retransmission the receiver's RTP session would refuse (RepairSourceCheck)
+// counts as not passed on.
 //
 // An impairment (random or burst loss, an outage, a rate cap, delay and jitter:
 // tools/impair) may act on the sender's datagrams as well, after dropEvery;
@@ -30,6 +32,7 @@
 #include "DatagramSchedule.h"
 #include "Impairment.h"
 #include "RepairDeadlines.h"
+#include "RepairSourceCheck.h"
 #include "TsFrameDamage.h"
 
 #include <atomic>
@@ -74,6 +77,9 @@ public:
         // copy passed on (when it left, after any delay or hold) was a retransmission: what the receiver got only by
         // retransmission, be its original dropped here or never sent by the sender.
         std::uint64_t forwarded = 0, repaired = 0;
+        // With RTCP: retransmissions the receiver's RTP session refuses (RepairSourceCheck),
+        // not counted as passed on: their packets are passed on only by a later copy, if any.
+        std::uint64_t repairsRefused = 0;
         // With a repairDeadline, of those repaired, the ones whose repair left too
         // late for the receiver's buffer (RepairDeadlines): it gave them up, so they
         // are lost to it; the runs of drops it waited for whole; and the nearest
@@ -110,6 +116,12 @@ public:
         // 1970; a datagram the impairment holds, when it leaves): the key frames
         // the picture waits for after a gap or a loss.
         std::vector<impair::FrameDamageBound::Frame> videoFrameLog;
+        // RTP: for each of those frames, the (extended) sequence number of the datagram it began in
+        // (frames so short that two begin in one datagram share it).
+        std::vector<std::int64_t> videoFrameSequences;
+        // RTP with a repairDeadline: when the receiver had each packet, or gave it up
+        // (RepairDeadlines::deliveries), on the wall clock as the frame log.
+        std::vector<RepairDeadlines::Delivery> deliveries;
         // The last blackout (or the impairment's outage) as the data saw it: when the
         // last datagram before it and the first after it came (wall clock, us since
         // 1970); 0 before one ends.
@@ -163,10 +175,13 @@ private:
     std::set<std::uint16_t> m_droppedSequences;
     std::map<std::int64_t, std::int64_t> m_forwarded; // RTP sequence numbers passed on, extended: when first
     RepairDeadlines m_deadlines; // under m_mutex
+    RepairSourceCheck m_repairCheck; // under m_mutex
     std::map<std::uint16_t, std::uint64_t> m_pesNumber; // per PID, the PES packets begun so far
     std::set<std::pair<std::uint16_t, std::uint64_t>> m_damagedPes;
     TsFrameDamage m_frameDamage; // under m_mutex
     bool m_sequenceGapBefore = false; // the last datagram tracked was not passed on
+    std::vector<std::int64_t> m_frameSequences; // under m_mutex
+    std::int64_t m_wallMinusSteadyUs = 0; // the wall clock less the steady clock, at the start
     struct PidContinuity {
         bool counterKnown = false;   // a packet of it was passed on
         std::uint64_t unpassed = 0;  // payload packets not passed on since the last one passed

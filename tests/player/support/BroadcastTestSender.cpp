@@ -19,7 +19,7 @@ namespace zephyrscope::testing {
 
 namespace {
 
-constexpr int kFps = 25;
+constexpr int kFps = BroadcastTestSender::kFramesPerSecond;
 constexpr int kPortAttempts = 50;
 // ristsender outlives its stream by this much at most, should nobody end it.
 constexpr int kRistSenderGraceS = 30;

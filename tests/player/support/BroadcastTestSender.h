@@ -18,6 +18,8 @@ namespace zephyrscope::testing {
 class BroadcastTestSender {
 public:
     enum class Transport { Udp, Rtp, Rist, LibRist, FfmpegRist };
+    // The picture's rate, the frames' timestamps that far apart.
+    static constexpr int kFramesPerSecond = 25;
 
     // seconds: how long it sends before it stops; keyFrameInterval: frames from
     // one key frame to the next, at 25 fps (1: every frame is one).
