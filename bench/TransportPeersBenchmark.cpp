@@ -20,11 +20,8 @@
 // socket with nothing to read, has not ended 3 s later.
 #include "BenchOptions.h"
 #include "ChildProcess.h"
+#include "LoopbackSockets.h"
 #include "Percentile.h"
-
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -85,23 +82,6 @@ std::vector<Receiver> receivers(const Options& o)
     return chosen;
 }
 
-// A UDP port nothing on 127.0.0.1 holds now.
-int freeUdpPort()
-{
-    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in address {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    const bool bound = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0
-        && ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0;
-    if (fd >= 0)
-        ::close(fd);
-    if (!bound)
-        throw std::runtime_error("Cannot find a free UDP port on 127.0.0.1");
-    return ntohs(address.sin_port);
-}
-
 std::string replaced(std::string text, const std::string& from, const std::string& to)
 {
     for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
@@ -112,7 +92,7 @@ std::string replaced(std::string text, const std::string& from, const std::strin
 Run runOnce(const Receiver& receiver, const Options& o, int round)
 {
     const std::string tag = receiver.name + "-" + std::to_string(round);
-    const std::string port = std::to_string(freeUdpPort());
+    const std::string port = std::to_string(zephyrscope::tools::net::freeUdpPort("receiver"));
     std::vector<std::string> argv;
     for (const auto& a : receiver.argv)
         argv.push_back(replaced(replaced(a, "PORT", port), "LOG", (o.work / (tag + ".tsv")).string()));

@@ -126,7 +126,14 @@ if [[ ! -s "$clips/clip1080p50.mkv" ]]; then
     mv "$clips/clip1080p50.mkv.part" "$clips/clip1080p50.mkv"
 fi
 
-section "10. Channels per core: probes of the transport alone (--transport-only) against decoding probes, 720p30 and 1080p50"
+# The same 1080p50 clip as a transport stream, for the UDP receivers.
+if [[ ! -s "$clips/clip1080p50.ts" ]]; then
+    gst-launch-1.0 -q filesrc location="$clips/clip1080p50.mkv" ! matroskademux ! h264parse \
+        ! mpegtsmux ! filesink location="$clips/clip1080p50.ts.part"
+    mv "$clips/clip1080p50.ts.part" "$clips/clip1080p50.ts"
+fi
+
+section "10. Channels per core: probes of the transport alone (--transport-only) against decoding probes, 720p30 and 1080p50 over RTSP, and 1080p50 MPEG-TS over UDP"
 for clip in clip720p30 clip1080p50; do
     for mode in decoding transport-only; do
         "$build/bench/bench_many_probes" --program "$program" \
@@ -134,13 +141,10 @@ for clip in clip720p30 clip1080p50; do
             --work "$work/channels-$clip-$mode" --counts "${ZEPHYRSCOPE_BENCH_CHANNELS_COUNTS:-8}" --mode "$mode"
     done
 done
-
-# The same 1080p50 clip as a transport stream, for the UDP receivers.
-if [[ ! -s "$clips/clip1080p50.ts" ]]; then
-    gst-launch-1.0 -q filesrc location="$clips/clip1080p50.mkv" ! matroskademux ! h264parse \
-        ! mpegtsmux ! filesink location="$clips/clip1080p50.ts.part"
-    mv "$clips/clip1080p50.ts.part" "$clips/clip1080p50.ts"
-fi
+# The 1080p50 transport stream over UDP, one ffmpeg sender a probe: the
+# broadcast probe's case, where the transport stream analysis runs.
+"$build/bench/bench_many_probes" --program "$program" --source udp --clip "$clips/clip1080p50.ts" \
+    --work "$work/channels-clip1080p50-udp" --counts "${ZEPHYRSCOPE_BENCH_CHANNELS_COUNTS:-8}" --mode transport-only
 
 section "11. A transport-only probe beside ffmpeg and a bare GStreamer pipeline, one live 1080p50 MPEG-TS over UDP (median of ${ZEPHYRSCOPE_BENCH_TRANSPORT_ROUNDS:-3})"
 "$build/bench/bench_transport_peers" --program "$program" --clip "$clips/clip1080p50.ts" \

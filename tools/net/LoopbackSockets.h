@@ -62,6 +62,17 @@ inline std::uint16_t boundPort(int fd)
     return ntohs(bound.sin_port);
 }
 
+// A UDP port on 127.0.0.1 nothing holds now, for a child process to bind.
+inline std::uint16_t freeUdpPort(const std::string& who)
+{
+    const int probe = udpSocket(0, who);
+    if (probe < 0)
+        throw std::runtime_error("Cannot find a free UDP port on 127.0.0.1 for '" + who + "'");
+    const std::uint16_t port = boundPort(probe);
+    close(probe);
+    return port;
+}
+
 // Sockets on an even port and, with withNext, the one after it too, as RTP
 // and its RTCP take them; {-1, -1} and port 0 when no such pair came free.
 struct PortPair {
