@@ -18,6 +18,8 @@ using Delivery = tools::RepairDeadlines::Delivery;
 constexpr std::int64_t kFrameNumberCycle = 16;
 // The player's reads of its frames' times.
 constexpr double kClockReadMs = 20.0;
+// Frames the decoder's QoS lets through before its earliest time.
+constexpr double kSlipFrames = 3.0;
 // The player counts a stall once the sink holds the next frame a second past
 // its due time (or the data stops a second while the picture stands half a second).
 constexpr double kCountedStallMs = 1000.0, kPictureStillMs = 500.0;
@@ -122,7 +124,9 @@ CellFigures::StallTruth RistOutageStall::stall(const tools::TsDropRelay::Counts&
         + static_cast<std::size_t>(OutageResume::droppedAfterGap(numbers));
     if (numbers.cutToKey > 0)
         decoded = std::min(decoded, cut + static_cast<std::size_t>(numbers.cutToKey));
-    // The first frame the picture shows: whole, in time, past the decoder's earliest time (give or take two frames).
+    // The first frame the picture shows: whole, in time, past the decoder's earliest time, or up to three
+    // frames before it as frames slip through the QoS first (three in one full run: a frame 2280 ms on shown
+    // where the earliest was 2365).
     const auto resumedMs = [&](double earliest) {
         for (std::size_t f = decoded; f < log.size(); ++f) {
             if (states[f].whole && states[f].releaseMs <= dueMs(f) && dueMs(f) >= earliest)
@@ -131,7 +135,7 @@ CellFigures::StallTruth RistOutageStall::stall(const tools::TsDropRelay::Counts&
         return dueMs(log.size() - 1) - cutDueMs;
     };
     // After frames that came in part, the decoder showed the first whole one in some runs and only the next in others.
-    const double soonest = resumedMs(earliestMs - 2.0 * frameMs), latest = resumedMs(earliestMs) + frameMs;
+    const double soonest = resumedMs(earliestMs - kSlipFrames * frameMs), latest = resumedMs(earliestMs) + frameMs;
     CellFigures::StallTruth truth;
     const bool counted = (soonest + latest) / 2.0 >= kCountedStallMs || gapEndMs - cutDueMs >= kPictureStillMs;
     truth.stalls = counted ? 1.0 : 0.0;
@@ -144,7 +148,7 @@ CellFigures::StallTruth RistOutageStall::stall(const tools::TsDropRelay::Counts&
         "deadline, not before the receiver learnt of them) and its frames: the picture stops when the frame the "
         "outage hit was due, %.0f ms after its first packet came (%s); the jitter buffer lets frames go in order, "
         "the first with data %lld frames on %.0f ms late, so the decoder's QoS drops the frames due before %.0f ms "
-        "after that one (twice the lateness and a frame, up to two frames less as frames slip through first); the "
+        "after that one (twice the lateness and a frame, up to three frames less as frames slip through first); the "
         "picture moves again at the first frame whole, in time and not dropped for its frame number from there "
         "or (after frames that came in part, as in some runs) the next, %.0f-%.0f ms after the one hit (frames of "
         "%.1f ms; the first whole %lld frames on, %lld dropped for their number); the middle, half the range and "
