@@ -21,7 +21,8 @@ build: configure
 	@cmake --build $(BUILD_DIR) -j $(JOBS)
 
 test: build
-	@cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS) --timeout 600
+	@cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS) --timeout 600 \
+		|| { $(CURDIR)/scripts/failed-tests.sh . ; exit 8; }
 
 # The Debian package: $(BUILD_DIR)/zephyrscope_2.0-1_amd64.deb.
 package: build
