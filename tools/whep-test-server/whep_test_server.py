@@ -17,7 +17,8 @@ session's events go to the log file, one line each:
                                 asked for again; payload_bytes: what its RTP
                                 sessions sent (before the drops), the payload
                                 octets its sender reports count; S: seconds since
-                                the session started
+                                the session started; once a second, and at
+                                once on SIGUSR1
   SR <id> ssrc=N ntp=S octets=N  a sender report it sent: the payload octets
                                 sent by then from that SSRC, at S (NTP seconds,
                                 the host's wall clock)
@@ -565,6 +566,7 @@ def main():
     GLib.timeout_add_seconds(1, server.stats)
     GLib.timeout_add(int(args.lifetime * 1000), loop.quit)
     GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, 15, loop.quit)
+    GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, 10, server.stats)
     loop.run()
     httpd.shutdown()
     with server.lock:

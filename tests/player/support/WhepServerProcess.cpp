@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <stdexcept>
@@ -200,6 +201,26 @@ std::vector<WhepServerProcess::SenderReport> WhepServerProcess::senderReports() 
             all.push_back({ssrc, ntp, octets});
     }
     return all;
+}
+
+WhepServerProcess::Counts WhepServerProcess::countsNow(std::chrono::milliseconds timeout)
+{
+    std::size_t before = 0;
+    {
+        std::lock_guard lock(m_mutex);
+        before = m_lines.size();
+    }
+    if (m_pid <= 0 || kill(m_pid, SIGUSR1) != 0)
+        return Counts();
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    std::unique_lock lock(m_mutex);
+    while (std::none_of(m_lines.begin() + static_cast<std::ptrdiff_t>(before), m_lines.end(),
+                        [](const std::string& line) { return line.rfind("STATS ", 0) == 0; })) {
+        if (m_ended || m_arrived.wait_until(lock, deadline) == std::cv_status::timeout)
+            return Counts();
+    }
+    lock.unlock();
+    return lastCounts();
 }
 
 WhepServerProcess::Counts WhepServerProcess::lastCounts() const

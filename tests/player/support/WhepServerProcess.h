@@ -61,6 +61,10 @@ public:
     bool logged(const std::string& prefix) const;
     // The last counts the server logged (at the session's end, the final ones).
     Counts lastCounts() const;
+    // The counts as the server has them now: it is asked to log them (SIGUSR1),
+    // and the first it logs after that is returned (empty counts when none
+    // comes within timeout).
+    Counts countsNow(std::chrono::milliseconds timeout = std::chrono::seconds(5));
     // Every count the server logged so far (one a second while a session runs), oldest first.
     std::vector<Counts> allCounts() const;
     // Every sender report the server logged so far, oldest first.
