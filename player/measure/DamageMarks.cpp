@@ -5,7 +5,8 @@ namespace zephyrscope {
 void DamageMarks::unitIn(const Unit& unit)
 {
     const std::int64_t timeUs = unit.dtsUs >= 0 ? unit.dtsUs : unit.ptsUs;
-    bool lost = m_lossPending;
+    // The stream's first unit has nothing before it to miss.
+    bool lost = m_lossPending || (unit.lostBefore && !m_first);
     m_lossPending = false;
     // Units missing before this one. A jump of seconds is no new start here, as
     // it is for the frames counted missing: whatever its cause, a delta unit
@@ -15,7 +16,6 @@ void DamageMarks::unitIn(const Unit& unit)
             lost = true;
         m_lastUs = timeUs;
     }
-    // The stream's first unit has nothing before it to miss.
     const bool broken = unit.broken && !m_first;
     m_first = false;
     const bool open = !m_spans.empty() && m_spans.back().toUs < 0;

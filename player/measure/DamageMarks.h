@@ -10,9 +10,12 @@
 // from what went into the decoder: a jump forward in the units' decoding times
 // of a frame and a half or more, however long (a demuxer drops a damaged
 // packet whole: tsdemux, a whole PES; an outage takes seconds), a unit marked
-// DISCONT or corrupted (a depayloader's mark after lost packets), or a GAP
-// event for missing data. Pure: it is given the units and pictures with their
-// times; it never reads a clock. Private to player/; the caller serialises.
+// DISCONT or corrupted (a depayloader's mark after lost packets, on a unit that
+// may lack some of its own), a unit a demuxer marked DISCONT (data went missing
+// before it: the unit itself is whole, so a key frame so marked ends the
+// damage), or a GAP event for missing data. Pure: it is given the units and
+// pictures with their times; it never reads a clock. Private to player/; the
+// caller serialises.
 
 #include <cstdint>
 #include <deque>
@@ -29,6 +32,7 @@ public:
         std::int64_t frameUs = 0; // the stream's frame duration; 0 unknown
         bool key = false;         // decodable alone (no delta unit)
         bool broken = false;      // data went missing right before it or from it
+        bool lostBefore = false;  // data went missing right before it, none from it
     };
 
     // An access unit goes into the decoder, in decoding order.

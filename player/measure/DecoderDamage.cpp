@@ -69,9 +69,31 @@ void inputEvent(Watch& watch, GstEvent* event)
     }
 }
 
+const gchar* klassOf(GstElement* element)
+{
+    GstElementFactory* factory = gst_element_get_factory(element);
+    return factory ? gst_element_factory_get_metadata(factory, GST_ELEMENT_METADATA_KLASS) : nullptr;
+}
+
+// The pad across pad's element or ghost pad from it, where data comes in.
+PadPtr otherSide(GstPad* pad)
+{
+    GstIterator* links = gst_pad_iterate_internal_links(pad);
+    if (!links)
+        return nullptr;
+    PadPtr other;
+    GValue item = G_VALUE_INIT;
+    if (gst_iterator_next(links, &item) == GST_ITERATOR_OK) {
+        other.reset(GST_PAD(g_value_dup_object(&item)));
+        g_value_unset(&item);
+    }
+    gst_iterator_free(links);
+    return other;
+}
+
 // The decoder's sink pad: each access unit going in, and what says the stream
 // lost data or started again.
-GstPadProbeReturn onDecoderInput(GstPad*, GstPadProbeInfo* info, gpointer data)
+GstPadProbeReturn onDecoderInput(GstPad* pad, GstPadProbeInfo* info, gpointer data)
 {
     Watch& watch = watchOf(data);
     if (!(info->type & GST_PAD_PROBE_TYPE_BUFFER)) {
@@ -83,7 +105,10 @@ GstPadProbeReturn onDecoderInput(GstPad*, GstPadProbeInfo* info, gpointer data)
     unit.ptsUs = usOf(GST_BUFFER_PTS(buffer));
     unit.dtsUs = usOf(GST_BUFFER_DTS(buffer));
     unit.key = !GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DELTA_UNIT);
-    unit.broken = GST_BUFFER_IS_DISCONT(buffer) || GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_CORRUPTED);
+    // Rare (a loss, a new stream), so whose mark it is is looked up each time.
+    const bool discont = GST_BUFFER_IS_DISCONT(buffer);
+    unit.lostBefore = discont && DecoderDamage::unitsFromDemuxer(pad);
+    unit.broken = (discont && !unit.lostBefore) || GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_CORRUPTED);
     std::lock_guard lock(watch.mutex);
     unit.frameUs = GST_BUFFER_DURATION_IS_VALID(buffer) ? usOf(GST_BUFFER_DURATION(buffer)) : watch.frameUs;
     watch.marks.unitIn(unit);
@@ -111,8 +136,7 @@ GstPadProbeReturn onDecoderOutput(GstPad*, GstPadProbeInfo* info, gpointer data)
 
 bool isVideoDecoder(GstElement* element)
 {
-    GstElementFactory* factory = gst_element_get_factory(element);
-    const gchar* klass = factory ? gst_element_factory_get_metadata(factory, GST_ELEMENT_METADATA_KLASS) : nullptr;
+    const gchar* klass = klassOf(element);
     return klass && std::strstr(klass, "Decoder") && std::strstr(klass, "Video");
 }
 
@@ -132,6 +156,32 @@ void DecoderDamage::watch(GstElement* element)
                       onDecoderInput, new std::shared_ptr<Watch>(watch), releaseWatch);
     gst_pad_add_probe(src.get(), GST_PAD_PROBE_TYPE_BUFFER, onDecoderOutput, new std::shared_ptr<Watch>(watch),
                       releaseWatch);
+}
+
+bool DecoderDamage::unitsFromDemuxer(GstPad* sink)
+{
+    // Far more steps than any pipeline of the player's has between the two.
+    constexpr int kMaxSteps = 32;
+    PadPtr pad {GST_PAD(gst_object_ref(sink))};
+    for (int step = 0; step < kMaxSteps && pad; ++step) {
+        PadPtr peer {gst_pad_get_peer(pad.get())};
+        if (!peer)
+            return false;
+        // A ghost pad or its inner side: a bin's border, whose class says
+        // nothing of the units (parsebin calls itself a demuxer).
+        if (!GST_IS_PROXY_PAD(peer.get())) {
+            ElementPtr owner {gst_pad_get_parent_element(peer.get())};
+            const gchar* klass = owner ? klassOf(owner.get()) : nullptr;
+            if (!klass)
+                return false;
+            if (std::strstr(klass, "Demuxer"))
+                return true;
+            if (std::strstr(klass, "Depayloader") || std::strstr(klass, "Source"))
+                return false;
+        }
+        pad = otherSide(peer.get());
+    }
+    return false;
 }
 
 } // namespace zephyrscope

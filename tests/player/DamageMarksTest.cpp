@@ -111,3 +111,27 @@ TEST(DamageMarks, DiscontAndMissingDataDamageFromTheNextUnit)
     marks.unitIn(unitAt(7));
     EXPECT_TRUE(marks.damaged(7 * kFrameUs));
 }
+
+// A demuxer's DISCONT says data went missing before the unit, not from it
+// (tsdemux hands on what it was collecting when its input broke cut short and
+// unmarked, and marks the next unit it collects whole): a key frame so marked
+// ends the damage; a delta unit so marked begins it. The stream's first unit
+// is marked so too, and is no loss.
+TEST(DamageMarks, ADemuxersDiscontDamagesFromADeltaUnitAndAKeyFrameEndsIt)
+{
+    DamageMarks marks;
+    const auto demuxed = [](int frame, bool key) {
+        DamageMarks::Unit u = unitAt(frame, key);
+        u.lostBefore = true;
+        return u;
+    };
+    std::vector<int> damaged;
+    for (int f = 0; f < 75; ++f) {
+        // A loss in frame 4's tail, and one in frame 24's, right before a key frame.
+        marks.unitIn(f == 0 || f == 5 || f == 25 ? demuxed(f, f % 25 == 0) : unitAt(f, f % 25 == 0));
+        if (marks.damaged(f * kFrameUs))
+            damaged.push_back(f);
+    }
+    EXPECT_EQ(damaged, (std::vector<int> {5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24}));
+    EXPECT_EQ(marks.losses(), 1u);
+}
