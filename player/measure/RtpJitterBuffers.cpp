@@ -32,7 +32,7 @@ std::optional<SourcePackets> RtpJitterBuffers::poll(const StreamCounters&, GstEl
                 packets.recovered += StructureUint64(stats.get(), "rtx-success-count");
                 jitterNs = std::max(jitterNs, StructureUint64(stats.get(), "avg-jitter"));
             }
-        } else if (factory == m_children.udpReceiver) {
+        } else if (std::ranges::find(m_children.udpReceivers, factory) != m_children.udpReceivers.end()) {
             udp = true;
         }
         g_value_reset(&item);

@@ -8,6 +8,7 @@
 
 #include "PlayerProtocol.h"
 
+#include <span>
 #include <string_view>
 
 namespace zephyrscope {
@@ -20,7 +21,7 @@ public:
         std::string_view jitterBuffer;
         // What receives over UDP: one of them among the children means RTP
         // arrives over UDP, none that it arrives over TCP.
-        std::string_view udpReceiver;
+        std::span<const std::string_view> udpReceivers;
     };
     explicit RtpJitterBuffers(Children children)
         : m_children(children)

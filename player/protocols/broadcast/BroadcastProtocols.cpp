@@ -19,7 +19,8 @@ constexpr std::string_view kUdpFactories[] = {UdpBatchSource::kFactoryName, "udp
 constexpr ProtocolId kRtp[] = {ProtocolId::Rtp};
 constexpr std::string_view kRtpFactories[] = {"rtpsrc"};
 // rtpsrc receives over UDP alone, through an rtpbin's jitter buffers.
-constexpr RtpJitterBuffers::Children kRtpChildren {.jitterBuffer = "rtpjitterbuffer", .udpReceiver = "udpsrc"};
+constexpr std::string_view kRtpUdpReceivers[] = {"udpsrc"};
+constexpr RtpJitterBuffers::Children kRtpChildren {.jitterBuffer = "rtpjitterbuffer", .udpReceivers = kRtpUdpReceivers};
 constexpr ProtocolId kRist[] = {ProtocolId::Rist};
 constexpr std::string_view kRistFactories[] = {"ristsrc"};
 

@@ -2,6 +2,7 @@
 
 #include "FactoryName.h"
 #include "RtpJitterBuffers.h"
+#include "UdpBatchSource.h"
 
 #include <gst/gst.h>
 
@@ -14,15 +15,17 @@ constexpr guint64 kRtspTcpTimeoutUs = 10000000;
 
 constexpr ProtocolId kProtocols[] = {ProtocolId::RtspUdp, ProtocolId::RtspTcp};
 constexpr std::string_view kFactories[] = {"rtspsrc"};
-// rtspsrc makes UDP sources only for a UDP transport.
-constexpr RtpJitterBuffers::Children kChildren {.jitterBuffer = "rtpjitterbuffer", .udpReceiver = "udpsrc"};
+// rtspsrc makes UDP sources only for a UDP transport, from udp:// URIs: the
+// player's own batch source, or udpsrc where that is not registered.
+constexpr std::string_view kUdpReceivers[] = {UdpBatchSource::kFactoryName, "udpsrc"};
+constexpr RtpJitterBuffers::Children kChildren {.jitterBuffer = "rtpjitterbuffer", .udpReceivers = kUdpReceivers};
 
-// rtspsrc's udpsrc children would make a socket address object for every
-// datagram, for a sender rtspsrc already knows from its session: at a 1080p50
-// stream's 500-odd packets a second, a cost no figure needs.
+// A udpsrc child would make a socket address object for every datagram, for a
+// sender rtspsrc already knows from its session: at a 1080p50 stream's 500-odd
+// packets a second, a cost no figure needs.
 void onSourceChildAdded(GstBin*, GstElement* element, gpointer)
 {
-    if (factoryName(element) == kChildren.udpReceiver)
+    if (factoryName(element) == "udpsrc")
         g_object_set(element, "retrieve-sender-address", FALSE, nullptr);
 }
 

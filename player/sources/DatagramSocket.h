@@ -30,17 +30,24 @@ public:
         std::int64_t realtimeNs = -1; // -1: the kernel gave no time
     };
 
-    // host and port to bind (a multicast group to join), the interface to join
-    // it on ("" for the system's), the receive buffer to ask for. nullptr and
-    // error ("Cannot bind to 239.1.1.1 port 5000: Address in use") on failure.
-    static std::unique_ptr<DatagramSocket> open(const std::string& host, int port, const std::string& interface,
-                                                int receiveBufferBytes, std::string& error);
+    struct Binding {
+        std::string host;      // the address to bind, or a multicast group to join; "": any
+        int port = 0;          // 0: one the system picks (boundPort)
+        std::string interface; // to join a group on; "": the system's choice
+        int receiveBufferBytes = 0;
+        bool reuseAddress = true; // false: fail where another socket has the port
+    };
+
+    // nullptr and error ("Cannot receive on 239.1.1.1 port 5000: Address in
+    // use") on failure.
+    static std::unique_ptr<DatagramSocket> open(const Binding& binding, std::string& error);
     ~DatagramSocket();
     DatagramSocket(const DatagramSocket&) = delete;
     DatagramSocket& operator=(const DatagramSocket&) = delete;
 
-    // Blocks until a datagram waits (true) or wake() was called (false).
-    bool wait();
+    enum class Wait { Ready, Woken, TimedOut };
+    // Blocks until a datagram waits, wake() was called, or timeoutMs passed (-1: never).
+    Wait wait(int timeoutMs = -1);
     void wake();
     void clearWake();
 
@@ -48,6 +55,10 @@ public:
     // until the next receive. The count (0: none waited), or -1 with errno.
     int receive();
     const Datagram& datagram(std::size_t index) const { return m_datagrams[index]; }
+
+    int boundPort() const;
+    // The socket itself, for a sender to share (it stays this object's).
+    int descriptor() const { return m_fd; }
 
 private:
     DatagramSocket(int fd, int wakeFd);

@@ -1,15 +1,19 @@
 #include "UdpBatchSource.h"
 
+#include "DatagramBatch.h"
 #include "DatagramSocket.h"
 #include "GstHandles.h"
 #include "Version.h"
 
+#include <gio/gio.h>
 #include <gst/base/gstpushsrc.h>
 #include <gst/gst.h>
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <ctime>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -21,10 +25,12 @@ namespace {
 // What the element keeps; owned by it, freed in its finalize.
 struct UdpBatchState {
     std::mutex mutex; // the settings and the socket's pointer, for unlock on another thread
-    std::string uri, host, interface;
-    int port = 0;
-    int bufferSize = 0;
+    std::string uri;
+    DatagramSocket::Binding binding;
+    gsthandles::CapsPtr caps;
+    guint64 timeoutNs = 0; // 0: none
     std::unique_ptr<DatagramSocket> socket;
+    gsthandles::GObjectPtr<GSocket> sharedSocket; // the socket, for a sender beside the element
 };
 
 } // namespace
@@ -52,7 +58,14 @@ namespace {
 
 using namespace gsthandles;
 
-enum { PROP_0, PROP_URI, PROP_MULTICAST_IFACE, PROP_BUFFER_SIZE };
+enum { PROP_0, PROP_URI, PROP_MULTICAST_IFACE, PROP_BUFFER_SIZE, PROP_PORT, PROP_REUSE, PROP_CAPS, PROP_TIMEOUT,
+       PROP_USED_SOCKET };
+
+// rtspsrc asks for a source of the wildcard address alone, and sets its port after.
+bool namesWildcard(const char* host)
+{
+    return host && (std::strcmp(host, "0.0.0.0") == 0 || std::strcmp(host, "::0") == 0 || std::strcmp(host, "::") == 0);
+}
 
 GstStaticPadTemplate srcTemplate = GST_STATIC_PAD_TEMPLATE("src", GST_PAD_SRC, GST_PAD_ALWAYS, GST_STATIC_CAPS_ANY);
 
@@ -64,8 +77,10 @@ UdpBatchState& stateOf(gpointer element)
 bool setUri(GstElement* element, const char* uri, GError** error)
 {
     GUri* parsed = uri ? g_uri_parse(uri, G_URI_FLAGS_ENCODED_QUERY, nullptr) : nullptr;
-    const int port = parsed ? g_uri_get_port(parsed) : -1;
-    if (port <= 0 || port > 65535) {
+    int port = parsed ? g_uri_get_port(parsed) : -1;
+    if (port == -1 && parsed && namesWildcard(g_uri_get_host(parsed)))
+        port = 0;
+    if (port < 0 || port > 65535 || (port == 0 && !namesWildcard(g_uri_get_host(parsed)))) {
         if (parsed)
             g_uri_unref(parsed);
         g_set_error(error, GST_URI_ERROR, GST_URI_ERROR_BAD_URI, "Cannot receive on '%s': it names no UDP port",
@@ -76,30 +91,39 @@ bool setUri(GstElement* element, const char* uri, GError** error)
     const std::lock_guard lock(state.mutex);
     state.uri = uri;
     const char* host = g_uri_get_host(parsed);
-    state.host = host ? host : "";
-    state.port = port;
+    state.binding.host = host ? host : "";
+    state.binding.port = port;
     g_uri_unref(parsed);
     return true;
 }
 
 void setProperty(GObject* object, guint id, const GValue* value, GParamSpec* spec)
 {
-    UdpBatchState& state = stateOf(object);
-    switch (id) {
-    case PROP_URI:
+    if (id == PROP_URI) {
         setUri(GST_ELEMENT(object), g_value_get_string(value), nullptr);
-        break;
-    case PROP_MULTICAST_IFACE: {
-        const std::lock_guard lock(state.mutex);
-        const char* name = g_value_get_string(value);
-        state.interface = name ? name : "";
-        break;
+        return;
     }
-    case PROP_BUFFER_SIZE: {
-        const std::lock_guard lock(state.mutex);
-        state.bufferSize = g_value_get_int(value);
+    UdpBatchState& state = stateOf(object);
+    const std::lock_guard lock(state.mutex);
+    switch (id) {
+    case PROP_MULTICAST_IFACE:
+        state.binding.interface = g_value_get_string(value) ? g_value_get_string(value) : "";
         break;
-    }
+    case PROP_BUFFER_SIZE:
+        state.binding.receiveBufferBytes = g_value_get_int(value);
+        break;
+    case PROP_PORT:
+        state.binding.port = g_value_get_int(value);
+        break;
+    case PROP_REUSE:
+        state.binding.reuseAddress = g_value_get_boolean(value);
+        break;
+    case PROP_CAPS:
+        state.caps.reset(gst_value_get_caps(value) ? gst_caps_copy(gst_value_get_caps(value)) : nullptr);
+        break;
+    case PROP_TIMEOUT:
+        state.timeoutNs = g_value_get_uint64(value);
+        break;
     default:
         G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, spec);
     }
@@ -114,10 +138,25 @@ void getProperty(GObject* object, guint id, GValue* value, GParamSpec* spec)
         g_value_set_string(value, state.uri.c_str());
         break;
     case PROP_MULTICAST_IFACE:
-        g_value_set_string(value, state.interface.c_str());
+        g_value_set_string(value, state.binding.interface.c_str());
         break;
     case PROP_BUFFER_SIZE:
-        g_value_set_int(value, state.bufferSize);
+        g_value_set_int(value, state.binding.receiveBufferBytes);
+        break;
+    case PROP_PORT:
+        g_value_set_int(value, state.socket ? state.socket->boundPort() : state.binding.port);
+        break;
+    case PROP_REUSE:
+        g_value_set_boolean(value, state.binding.reuseAddress);
+        break;
+    case PROP_CAPS:
+        gst_value_set_caps(value, state.caps.get());
+        break;
+    case PROP_TIMEOUT:
+        g_value_set_uint64(value, state.timeoutNs);
+        break;
+    case PROP_USED_SOCKET:
+        g_value_set_object(value, state.sharedSocket.get());
         break;
     default:
         G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, spec);
@@ -130,25 +169,62 @@ void finalize(GObject* object)
     G_OBJECT_CLASS(zs_udp_batch_src_parent_class)->finalize(object);
 }
 
-gboolean start(GstBaseSrc* source)
+// The socket is bound on the way to READY, as udpsrc's is: rtspsrc reads the
+// port the system gave, and tries the next where it was taken.
+bool open(GstElement* element)
 {
-    UdpBatchState& state = stateOf(source);
+    UdpBatchState& state = stateOf(element);
     const std::lock_guard lock(state.mutex);
     std::string error;
-    state.socket = DatagramSocket::open(state.host, state.port, state.interface, state.bufferSize, error);
+    state.socket = DatagramSocket::open(state.binding, error);
     if (!state.socket) {
-        GST_ELEMENT_ERROR(source, RESOURCE, OPEN_READ, ("%s", error.c_str()), ("%s", state.uri.c_str()));
-        return FALSE;
+        GST_ELEMENT_ERROR(element, RESOURCE, OPEN_READ, ("%s", error.c_str()), ("%s", state.uri.c_str()));
+        return false;
     }
-    return TRUE;
+    GError* failed = nullptr;
+    const int shared = ::dup(state.socket->descriptor());
+    state.sharedSocket.reset(shared >= 0 ? g_socket_new_from_fd(shared, &failed) : nullptr);
+    if (!state.sharedSocket) {
+        GST_ELEMENT_ERROR(element, RESOURCE, OPEN_READ,
+                          ("Cannot receive on %s: %s", state.uri.c_str(), failed ? failed->message : g_strerror(errno)),
+                          (nullptr));
+        g_clear_error(&failed);
+        if (shared >= 0)
+            ::close(shared);
+        state.socket.reset();
+        return false;
+    }
+    return true;
 }
 
-gboolean stop(GstBaseSrc* source)
+void close(GstElement* element)
+{
+    UdpBatchState& state = stateOf(element);
+    const std::lock_guard lock(state.mutex);
+    state.sharedSocket.reset();
+    state.socket.reset();
+}
+
+GstStateChangeReturn changeState(GstElement* element, GstStateChange transition)
+{
+    if (transition == GST_STATE_CHANGE_NULL_TO_READY && !open(element))
+        return GST_STATE_CHANGE_FAILURE;
+    const GstStateChangeReturn result = GST_ELEMENT_CLASS(zs_udp_batch_src_parent_class)->change_state(element, transition);
+    if (transition == GST_STATE_CHANGE_READY_TO_NULL)
+        close(element);
+    return result;
+}
+
+GstCaps* capsOf(GstBaseSrc* source, GstCaps* filter)
 {
     UdpBatchState& state = stateOf(source);
     const std::lock_guard lock(state.mutex);
-    state.socket.reset();
-    return TRUE;
+    GstCaps* caps = state.caps ? gst_caps_ref(state.caps.get()) : gst_caps_new_any();
+    if (!filter)
+        return caps;
+    GstCaps* both = gst_caps_intersect_full(filter, caps, GST_CAPS_INTERSECT_FIRST);
+    gst_caps_unref(caps);
+    return both;
 }
 
 gboolean unlock(GstBaseSrc* source)
@@ -169,78 +245,41 @@ gboolean unlockStop(GstBaseSrc* source)
     return TRUE;
 }
 
-std::int64_t realtimeNowNs()
-{
-    timespec now {};
-    clock_gettime(CLOCK_REALTIME, &now);
-    return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
-
-// The running time now, read once for a batch; none without a clock.
-GstClockTime runningTimeNow(GstElement* element)
-{
-    ClockPtr clock(gst_element_get_clock(element));
-    if (!clock)
-        return GST_CLOCK_TIME_NONE;
-    const GstClockTime now = gst_clock_get_time(clock.get());
-    const GstClockTime base = gst_element_get_base_time(element);
-    return now >= base ? now - base : 0;
-}
-
-// The batch the socket read, one buffer a datagram, sharing one copy of their
-// bytes (shared once written: a memory mapped for writing cannot be).
-GstBufferList* batchOf(GstElement* element, const DatagramSocket& socket, int count)
-{
-    gsize total = 0;
-    for (int k = 0; k < count; ++k)
-        total += socket.datagram(k).size;
-    GstMemory* bytes = gst_allocator_alloc(nullptr, total, nullptr);
-    GstMapInfo map;
-    gst_memory_map(bytes, &map, GST_MAP_WRITE);
-    for (int k = 0, offset = 0; k < count; offset += static_cast<int>(socket.datagram(k).size), ++k)
-        std::memcpy(map.data + offset, socket.datagram(k).data, socket.datagram(k).size);
-    gst_memory_unmap(bytes, &map);
-    const GstClockTime running = runningTimeNow(element);
-    const std::int64_t realtimeNow = realtimeNowNs();
-    GstBufferList* list = gst_buffer_list_new_sized(count);
-    gssize offset = 0;
-    for (int k = 0; k < count; ++k) {
-        const DatagramSocket::Datagram& datagram = socket.datagram(k);
-        GstBuffer* buffer = gst_buffer_new();
-        gst_buffer_append_memory(buffer, gst_memory_share(bytes, offset, static_cast<gssize>(datagram.size)));
-        offset += static_cast<gssize>(datagram.size);
-        // The kernel's receive time on the running clock: now, less how long
-        // ago it came; both timestamps, as udpsrc's buffers have them.
-        if (GST_CLOCK_TIME_IS_VALID(running)) {
-            const std::int64_t ago = datagram.realtimeNs >= 0 ? realtimeNow - datagram.realtimeNs : 0;
-            GST_BUFFER_DTS(buffer) = ago < 0 || static_cast<GstClockTime>(ago) > running ? running : running - ago;
-            GST_BUFFER_PTS(buffer) = GST_BUFFER_DTS(buffer);
-        }
-        gst_buffer_list_add(list, buffer);
-    }
-    gst_memory_unref(bytes);
-    return list;
-}
-
 GstFlowReturn create(GstPushSrc* pushSource, GstBuffer** buffer)
 {
     auto* source = GST_BASE_SRC(pushSource);
-    DatagramSocket& socket = *stateOf(source).socket;
+    UdpBatchState& state = stateOf(source);
+    DatagramSocket& socket = *state.socket;
     int count = 0;
     while (count == 0) {
-        if (!socket.wait())
+        guint64 timeoutNs = 0;
+        {
+            const std::lock_guard lock(state.mutex);
+            timeoutNs = state.timeoutNs;
+        }
+        const int timeoutMs = timeoutNs > 0 ? static_cast<int>(std::min<guint64>(timeoutNs / 1000000, G_MAXINT)) : -1;
+        const DatagramSocket::Wait waited = socket.wait(timeoutMs);
+        if (waited == DatagramSocket::Wait::Woken)
             return GST_FLOW_FLUSHING;
+        // Nothing came for that long: said as udpsrc says it (rtspsrc then tries TCP).
+        if (waited == DatagramSocket::Wait::TimedOut) {
+            gst_element_post_message(GST_ELEMENT(source),
+                                     gst_message_new_element(GST_OBJECT(source),
+                                                             gst_structure_new("GstUDPSrcTimeout", "timeout",
+                                                                               G_TYPE_UINT64, timeoutNs, nullptr)));
+            continue;
+        }
         count = socket.receive();
     }
     if (count < 0) {
         const int error = errno;
-        const UdpBatchState& state = stateOf(source);
         GST_ELEMENT_ERROR(source, RESOURCE, READ,
-                          ("Cannot receive on %s port %d: %s", state.host.c_str(), state.port, g_strerror(error)),
+                          ("Cannot receive on %s port %d: %s", state.binding.host.c_str(), socket.boundPort(),
+                           g_strerror(error)),
                           ("%s", state.uri.c_str()));
         return GST_FLOW_ERROR;
     }
-    gst_base_src_submit_buffer_list(source, batchOf(GST_ELEMENT(source), socket, count));
+    gst_base_src_submit_buffer_list(source, DatagramBatch::buffers(GST_ELEMENT(source), socket, count));
     *buffer = nullptr;
     return GST_FLOW_OK;
 }
@@ -272,14 +311,31 @@ static void zs_udp_batch_src_class_init(ZsUdpBatchSrcClass* klass)
     g_object_class_install_property(objectClass, PROP_BUFFER_SIZE,
                                     g_param_spec_int("buffer-size", "Buffer size", "Socket receive buffer in bytes", 0,
                                                      G_MAXINT, 0, flags));
+    // What rtspsrc sets and reads on the sources it makes from a udp:// URI.
+    g_object_class_install_property(objectClass, PROP_PORT,
+                                    g_param_spec_int("port", "Port", "Port to bind (0: the system's choice)", 0, 65535,
+                                                     0, flags));
+    g_object_class_install_property(
+        objectClass, PROP_REUSE, g_param_spec_boolean("reuse", "Reuse", "Share the port with other sockets", TRUE, flags));
+    g_object_class_install_property(objectClass, PROP_CAPS,
+                                    g_param_spec_boxed("caps", "Caps", "The caps of what comes", GST_TYPE_CAPS, flags));
+    g_object_class_install_property(objectClass, PROP_TIMEOUT,
+                                    g_param_spec_uint64("timeout", "Timeout",
+                                                        "Post a GstUDPSrcTimeout message after this many ns without "
+                                                        "data (0: never)",
+                                                        0, G_MAXUINT64, 0, flags));
+    g_object_class_install_property(
+        objectClass, PROP_USED_SOCKET,
+        g_param_spec_object("used-socket", "Used socket", "The socket it receives on", G_TYPE_SOCKET,
+                            static_cast<GParamFlags>(G_PARAM_READABLE | G_PARAM_STATIC_STRINGS)));
     auto* elementClass = GST_ELEMENT_CLASS(klass);
+    elementClass->change_state = changeState;
     gst_element_class_add_static_pad_template(elementClass, &srcTemplate);
     gst_element_class_set_static_metadata(elementClass, "UDP batch source", "Source/Network",
                                           "Receives UDP datagrams a batch at a time, with their kernel receive times",
                                           "Zephyrscope");
     auto* baseClass = GST_BASE_SRC_CLASS(klass);
-    baseClass->start = start;
-    baseClass->stop = stop;
+    baseClass->get_caps = capsOf;
     baseClass->unlock = unlock;
     baseClass->unlock_stop = unlockStop;
     GST_PUSH_SRC_CLASS(klass)->create = create;

@@ -67,17 +67,19 @@ void askForReceiveBuffer(int fd, int bytes)
 }
 
 // A socket bound to address, or -1 with error set.
-int boundSocket(const addrinfo& address, const std::string& interface, int receiveBufferBytes, std::string& error)
+int boundSocket(const addrinfo& address, const DatagramSocket::Binding& binding, std::string& error)
 {
+    const std::string& interface = binding.interface;
     const int fd = ::socket(address.ai_family, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
     if (fd < 0) {
         error = reasonOf(errno);
         return -1;
     }
     const int on = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (binding.reuseAddress)
+        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     ::setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
-    askForReceiveBuffer(fd, receiveBufferBytes);
+    askForReceiveBuffer(fd, binding.receiveBufferBytes);
     // The interface matters to a group alone, as to udpsrc.
     const bool group = isMulticast(address.ai_addr);
     const unsigned interfaceIndex = group && !interface.empty() ? ::if_nametoindex(interface.c_str()) : 0;
@@ -95,9 +97,10 @@ int boundSocket(const addrinfo& address, const std::string& interface, int recei
 
 } // namespace
 
-std::unique_ptr<DatagramSocket> DatagramSocket::open(const std::string& host, int port, const std::string& interface,
-                                                     int receiveBufferBytes, std::string& error)
+std::unique_ptr<DatagramSocket> DatagramSocket::open(const Binding& binding, std::string& error)
 {
+    const std::string& host = binding.host;
+    const int port = binding.port;
     const std::string where = (host.empty() ? std::string("any address") : host) + " port " + std::to_string(port);
     addrinfo hints {};
     hints.ai_family = AF_UNSPEC;
@@ -111,7 +114,7 @@ std::unique_ptr<DatagramSocket> DatagramSocket::open(const std::string& host, in
         return nullptr;
     }
     std::string reason;
-    const int fd = boundSocket(*addresses.first, interface, receiveBufferBytes, reason);
+    const int fd = boundSocket(*addresses.first, binding, reason);
     if (fd < 0) {
         error = "Cannot receive on " + where + ": " + reason;
         return nullptr;
@@ -138,12 +141,25 @@ DatagramSocket::~DatagramSocket()
     ::close(m_wakeFd);
 }
 
-bool DatagramSocket::wait()
+DatagramSocket::Wait DatagramSocket::wait(int timeoutMs)
 {
     pollfd fds[2] = {{m_fd, POLLIN | POLLPRI, 0}, {m_wakeFd, POLLIN, 0}};
-    while (::poll(fds, 2, -1) < 0 && errno == EINTR) {
+    int ready = 0;
+    while ((ready = ::poll(fds, 2, timeoutMs)) < 0 && errno == EINTR) {
     }
-    return (fds[1].revents & POLLIN) == 0;
+    if (fds[1].revents & POLLIN)
+        return Wait::Woken;
+    return ready == 0 ? Wait::TimedOut : Wait::Ready;
+}
+
+int DatagramSocket::boundPort() const
+{
+    sockaddr_storage address {};
+    socklen_t length = sizeof address;
+    if (::getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        return 0;
+    return ntohs(address.ss_family == AF_INET6 ? reinterpret_cast<const sockaddr_in6*>(&address)->sin6_port
+                                               : reinterpret_cast<const sockaddr_in*>(&address)->sin_port);
 }
 
 void DatagramSocket::wake()
