@@ -11,6 +11,8 @@
 // the bus with the address and the system's reason.
 // Private to player/. Thread: registerElement on any thread.
 
+#include <string_view>
+
 typedef struct _GstElement GstElement;
 
 namespace zephyrscope {
@@ -18,6 +20,8 @@ namespace zephyrscope {
 class UdpBatchSource {
 public:
     static constexpr const char* kFactoryName = "zephyrscopeudpsrc";
+    // What a udp:// URI gets: this source, or udpsrc where it is not registered.
+    static constexpr std::string_view kUdpFactories[] = {kFactoryName, "udpsrc"};
 
     // Makes the element known to GStreamer in this process (once; any thread).
     static void registerElement();

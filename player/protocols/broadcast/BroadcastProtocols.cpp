@@ -15,7 +15,6 @@ namespace zephyrscope {
 namespace {
 
 constexpr ProtocolId kUdp[] = {ProtocolId::Udp};
-constexpr std::string_view kUdpFactories[] = {UdpBatchSource::kFactoryName, "udpsrc"};
 constexpr ProtocolId kRtp[] = {ProtocolId::Rtp};
 constexpr std::string_view kRtpFactories[] = {"rtpsrc"};
 // rtpsrc receives over UDP alone, through an rtpbin's jitter buffers.
@@ -75,7 +74,7 @@ const PlayerProtocol& udpProtocol()
 {
     static const PlayerProtocol protocol {
         .protocols = kUdp,
-        .sourceFactories = kUdpFactories,
+        .sourceFactories = UdpBatchSource::kUdpFactories,
         .ownParsedPipeline = true,
         .registerElements = UdpBatchSource::registerElement,
         .setUpSource = setUpUdpSource,

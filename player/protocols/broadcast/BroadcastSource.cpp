@@ -9,6 +9,9 @@
 
 #include <gst/gst.h>
 
+#include <algorithm>
+#include <iterator>
+
 namespace zephyrscope {
 
 using namespace gsthandles;
@@ -53,7 +56,7 @@ constexpr int kReceiveBufferBytes = 4 * 1024 * 1024;
 
 bool receivesUdp(const std::string& factory)
 {
-    return factory == "udpsrc" || factory == UdpBatchSource::kFactoryName;
+    return std::ranges::find(UdpBatchSource::kUdpFactories, factory) != std::end(UdpBatchSource::kUdpFactories);
 }
 
 void enlargeReceiveBuffer(GstElement* element)

@@ -15,10 +15,9 @@ constexpr guint64 kRtspTcpTimeoutUs = 10000000;
 
 constexpr ProtocolId kProtocols[] = {ProtocolId::RtspUdp, ProtocolId::RtspTcp};
 constexpr std::string_view kFactories[] = {"rtspsrc"};
-// rtspsrc makes UDP sources only for a UDP transport, from udp:// URIs: the
-// player's own batch source, or udpsrc where that is not registered.
-constexpr std::string_view kUdpReceivers[] = {UdpBatchSource::kFactoryName, "udpsrc"};
-constexpr RtpJitterBuffers::Children kChildren {.jitterBuffer = "rtpjitterbuffer", .udpReceivers = kUdpReceivers};
+// rtspsrc makes UDP sources only for a UDP transport, from udp:// URIs.
+constexpr RtpJitterBuffers::Children kChildren {.jitterBuffer = "rtpjitterbuffer",
+                                                .udpReceivers = UdpBatchSource::kUdpFactories};
 
 // A udpsrc child would make a socket address object for every datagram, for a
 // sender rtspsrc already knows from its session: at a 1080p50 stream's 500-odd
