@@ -9,6 +9,7 @@
 #include <gst/gst.h>
 
 #include <memory>
+#include <string>
 
 namespace zephyrscope::gsthandles {
 
@@ -45,5 +46,16 @@ struct PipelineRelease {
     void operator()(GstElement* pipeline) const { PipelineReaper::release(pipeline); }
 };
 using PipelinePtr = std::unique_ptr<GstElement, PipelineRelease>;
+
+// A string property's value; empty when the object has no such property or it is unset.
+inline std::string stringProperty(gpointer object, const char* name)
+{
+    if (!object || !g_object_class_find_property(G_OBJECT_GET_CLASS(object), name))
+        return {};
+    gchar* raw = nullptr;
+    g_object_get(object, name, &raw, nullptr);
+    const CharPtr value(raw);
+    return value ? value.get() : "";
+}
 
 } // namespace zephyrscope::gsthandles

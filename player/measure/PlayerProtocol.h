@@ -84,6 +84,13 @@ struct PlayerProtocol {
     bool (*pictureToCome)(GstElement* source) = nullptr;
 };
 
+// A descriptor's `measurement` for a measurement made with no arguments.
+template <typename Measurement>
+std::unique_ptr<SourceMeasurement> measurementOf()
+{
+    return std::make_unique<Measurement>();
+}
+
 // The descriptor whose sources come from factory; nullptr for none.
 const PlayerProtocol* protocolOfSource(std::span<const PlayerProtocol* const> protocols, std::string_view factory);
 

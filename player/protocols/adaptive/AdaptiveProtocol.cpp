@@ -34,22 +34,12 @@ const Protocol* adaptiveKind(const std::string& factory)
     return nullptr;
 }
 
-std::string locationOf(GstElement* element)
-{
-    if (!element || !g_object_class_find_property(G_OBJECT_GET_CLASS(element), "location"))
-        return {};
-    gchar* raw = nullptr;
-    g_object_get(element, "location", &raw, nullptr);
-    const CharPtr location(raw);
-    return location ? location.get() : "";
-}
-
 // Whether the entry's source reads a local file (a path, or a URI of a local
 // scheme): its manifest may name others.
 bool isLocalEntry(const std::shared_ptr<StreamCounters>& counters)
 {
     const ElementPtr source(counters->source());
-    const std::string location = locationOf(source.get());
+    const std::string location = stringProperty(source.get(), "location");
     return source && (location.empty() || location[0] == '/' || isLocalScheme(location.substr(0, location.find(':'))));
 }
 
@@ -75,7 +65,7 @@ bool setUpElement(GstElement* element, const std::shared_ptr<StreamCounters>& co
     if (const Protocol* kind = adaptiveKind(factory)) {
         counters->setAdaptive(kind);
         const ElementPtr source(counters->source());
-        AdaptiveRequests::watch(locationOf(source.get()), counters);
+        AdaptiveRequests::watch(stringProperty(source.get(), "location"), counters);
         if (PadPtr pad {gst_element_get_static_pad(element, "sink")})
             StreamProbes::addProbe(pad.get(), GST_PAD_PROBE_TYPE_BUFFER, onManifestPad, counters);
         DownloadGuard::watch(element, "sink", {kMaxManifestBytes, "the manifest", !isLocalEntry(counters)});

@@ -61,14 +61,6 @@ std::string authorityOf(const std::string& uri)
     return uri.substr(0, uri.find('/', schemeEnd + 3));
 }
 
-std::string stringProperty(GObject* object, const char* name)
-{
-    gchar* value = nullptr;
-    g_object_get(object, name, &value, nullptr);
-    gsthandles::CharPtr owned(value);
-    return value ? value : "";
-}
-
 // libsoup 3's messages carry their URI as a GUri; libsoup 2's as a SoupURI,
 // which is not read here.
 std::string uriOf(GObject* message)
@@ -140,7 +132,7 @@ gboolean onMessageFinished(GSignalInvocationHint*, guint count, const GValue* va
         if (gpointer headers = g_responseHeaders(message))
             bytes = static_cast<std::uint64_t>(std::max<gint64>(0, g_contentLength(headers)));
     }
-    target->requestFinished(uri, status, stringProperty(message, "reason-phrase"), bytes, durationUs);
+    target->requestFinished(uri, status, gsthandles::stringProperty(message, "reason-phrase"), bytes, durationUs);
     return TRUE; // stay hooked
 }
 

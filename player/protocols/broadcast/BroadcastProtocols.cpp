@@ -51,11 +51,6 @@ void setUpRistSource(GstElement* source, const std::shared_ptr<StreamCounters>& 
     setUpSource(source, counters);
 }
 
-std::unique_ptr<SourceMeasurement> transportPackets()
-{
-    return std::make_unique<BroadcastPackets>();
-}
-
 std::unique_ptr<SourceMeasurement> jitterBuffers()
 {
     return std::make_unique<RtpJitterBuffers>(kRtpChildren);
@@ -78,7 +73,7 @@ const PlayerProtocol& udpProtocol()
         .ownParsedPipeline = true,
         .registerElements = UdpBatchSource::registerElement,
         .setUpSource = setUpUdpSource,
-        .measurement = transportPackets,
+        .measurement = measurementOf<BroadcastPackets>,
         .openingProblem = openingProblem,
     };
     return protocol;
@@ -105,7 +100,7 @@ const PlayerProtocol& ristProtocol()
         .sourceFactories = kRistFactories,
         .ownParsedPipeline = true,
         .setUpSource = setUpRistSource,
-        .measurement = transportPackets,
+        .measurement = measurementOf<BroadcastPackets>,
         .openingProblem = openingProblem,
     };
     return protocol;

@@ -2,6 +2,7 @@
 
 #include "FactoryName.h"
 #include "GstHandles.h"
+#include "GstIteration.h"
 #include "GstStructureFields.h"
 #include "RistPacketCounts.h"
 #include "StreamCounters.h"
@@ -19,16 +20,6 @@ using namespace gsthandles;
 namespace {
 
 constexpr const char* kInterfaceParameter = "multicast-iface";
-
-std::string uriOf(GstElement* source)
-{
-    if (!g_object_class_find_property(G_OBJECT_GET_CLASS(source), "uri"))
-        return {};
-    gchar* uri = nullptr;
-    g_object_get(source, "uri", &uri, nullptr);
-    CharPtr owned(uri);
-    return owned ? std::string(owned.get()) : std::string();
-}
 
 // The value of one query parameter of uri; nullopt when absent.
 std::optional<std::string> queryParameter(const std::string& uri, const char* name)
@@ -75,19 +66,7 @@ void enlargeReceiveBuffers(GstElement* source)
     g_signal_connect(source, "deep-element-added",
                      G_CALLBACK(+[](GstBin*, GstBin*, GstElement* element, gpointer) { enlargeReceiveBuffer(element); }),
                      nullptr);
-    GstIterator* children = gst_bin_iterate_recurse(GST_BIN(source));
-    gst_iterator_foreach(
-        children, +[](const GValue* child, gpointer) { enlargeReceiveBuffer(GST_ELEMENT(g_value_get_object(child))); },
-        nullptr);
-    gst_iterator_free(children);
-}
-
-bool emptyProperty(GstElement* element, const char* name)
-{
-    gchar* value = nullptr;
-    g_object_get(element, name, &value, nullptr);
-    CharPtr owned(value);
-    return !owned || !*owned;
+    forEachObject<GstElement>(gst_bin_iterate_recurse(GST_BIN(source)), enlargeReceiveBuffer);
 }
 
 } // namespace
@@ -97,7 +76,7 @@ void BroadcastSource::setUp(GstElement* source)
     const std::string factory = factoryName(source);
     if (!receivesUdp(factory) && factory != "rtpsrc" && factory != "ristsrc")
         return;
-    const std::string uri = uriOf(source);
+    const std::string uri = stringProperty(source, "uri");
     if (const auto interface = queryParameter(uri, kInterfaceParameter))
         g_object_set(source, kInterfaceParameter, interface->c_str(), nullptr);
     enlargeReceiveBuffers(source);
@@ -105,7 +84,7 @@ void BroadcastSource::setUp(GstElement* source)
         GstCaps* caps = nullptr;
         g_object_get(source, "caps", &caps, nullptr);
         CapsPtr owned(caps);
-        if (!owned && emptyProperty(source, "encoding-name"))
+        if (!owned && stringProperty(source, "encoding-name").empty())
             g_object_set(source, "encoding-name", "MP2T", nullptr);
     }
 }

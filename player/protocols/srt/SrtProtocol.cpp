@@ -22,11 +22,6 @@ void setUpSource(GstElement* source, const std::shared_ptr<StreamCounters>& coun
     SrtDeliveryGaps::watch(source, counters);
 }
 
-std::unique_ptr<SourceMeasurement> measurement()
-{
-    return std::make_unique<SrtStatistics>();
-}
-
 } // namespace
 
 const PlayerProtocol& srtProtocol()
@@ -36,7 +31,7 @@ const PlayerProtocol& srtProtocol()
         .sourceFactories = kFactories,
         .ownParsedPipeline = true,
         .setUpSource = setUpSource,
-        .measurement = measurement,
+        .measurement = measurementOf<SrtStatistics>,
     };
     return protocol;
 }

@@ -2,6 +2,7 @@
 
 #include "FactoryName.h"
 #include "GstHandles.h"
+#include "GstIteration.h"
 #include "GstStructureFields.h"
 #include "WhepSource.h"
 
@@ -111,10 +112,7 @@ std::optional<SourcePackets> WebRtcStatistics::poll(const StreamCounters&, GstEl
     std::uint64_t received = 0, lost = 0, recovered = 0, sessionNacks = 0;
     std::int32_t latencyMs = 0;
     double rttMs = 0.0;
-    GstIterator* it = gst_bin_iterate_recurse(GST_BIN(webrtc.get()));
-    GValue item = G_VALUE_INIT;
-    while (gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
-        auto* element = GST_ELEMENT(g_value_get_object(&item));
+    forEachObject<GstElement>(gst_bin_iterate_recurse(GST_BIN(webrtc.get())), [&](GstElement* element) {
         const std::string factory = factoryName(element);
         if (factory == "rtpsession") {
             GstStructure* raw = nullptr;
@@ -138,10 +136,7 @@ std::optional<SourcePackets> WebRtcStatistics::poll(const StreamCounters&, GstEl
             }
             latencyMs = std::max(latencyMs, static_cast<std::int32_t>(latency));
         }
-        g_value_reset(&item);
-    }
-    g_value_unset(&item);
-    gst_iterator_free(it);
+    });
     // A jitter buffer that asks for repairs also gives up, once the sender has
     // stopped, on the packet after its last one, which never existed: a loss
     // counts only while packets still come in after it.

@@ -95,32 +95,8 @@ std::optional<gint> WebRtcTypes::enumValue(const char* typeName, const char* nic
 }
 
 WebRtcTypes::Description::Description(GType type, gpointer boxed)
-    : m_type(type)
-    , m_boxed(boxed)
+    : m_boxed(boxed, BoxedFree {type})
 {
-}
-
-WebRtcTypes::Description::Description(Description&& other) noexcept
-    : m_type(other.m_type)
-    , m_boxed(std::exchange(other.m_boxed, nullptr))
-{
-}
-
-WebRtcTypes::Description& WebRtcTypes::Description::operator=(Description&& other) noexcept
-{
-    if (this != &other) {
-        if (m_boxed)
-            g_boxed_free(m_type, m_boxed);
-        m_type = other.m_type;
-        m_boxed = std::exchange(other.m_boxed, nullptr);
-    }
-    return *this;
-}
-
-WebRtcTypes::Description::~Description()
-{
-    if (m_boxed)
-        g_boxed_free(m_type, m_boxed);
 }
 
 WebRtcTypes::Description WebRtcTypes::Description::copyOf(const GValue* value, const char* typeNick)
@@ -128,13 +104,8 @@ WebRtcTypes::Description WebRtcTypes::Description::copyOf(const GValue* value, c
     const GType type = descriptionType();
     if (type == G_TYPE_INVALID || !value || !G_VALUE_HOLDS(value, type))
         return {};
-    gpointer boxed = g_value_dup_boxed(value);
-    if (!hasType(boxed, typeNick)) {
-        if (boxed)
-            g_boxed_free(type, boxed);
-        return {};
-    }
-    return Description(type, boxed);
+    Description description(type, g_value_dup_boxed(value));
+    return hasType(description.get(), typeNick) ? std::move(description) : Description();
 }
 
 WebRtcTypes::Description WebRtcTypes::Description::ofProperty(GObject* object, const char* property,
@@ -154,7 +125,7 @@ WebRtcTypes::Description WebRtcTypes::Description::ofProperty(GObject* object, c
 
 GstSDPMessage* WebRtcTypes::Description::sdp() const
 {
-    return m_boxed ? fieldsOf(m_boxed)->sdp : nullptr;
+    return m_boxed ? fieldsOf(m_boxed.get())->sdp : nullptr;
 }
 
 bool WebRtcTypes::Description::become(const char* typeNick, GstSDPMessage* sdp)
@@ -165,7 +136,7 @@ bool WebRtcTypes::Description::become(const char* typeNick, GstSDPMessage* sdp)
             gst_sdp_message_free(sdp);
         return false;
     }
-    DescriptionFields* fields = fieldsOf(m_boxed);
+    DescriptionFields* fields = fieldsOf(m_boxed.get());
     gst_sdp_message_free(fields->sdp);
     fields->sdp = sdp;
     fields->type = *type;

@@ -13,6 +13,7 @@
 #include <gst/gst.h>
 #include <gst/sdp/sdp.h>
 
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -30,11 +31,6 @@ public:
     class Description {
     public:
         Description() = default;
-        Description(Description&& other) noexcept;
-        Description& operator=(Description&& other) noexcept;
-        Description(const Description&) = delete;
-        Description& operator=(const Description&) = delete;
-        ~Description();
 
         // A copy of the description in value, when it holds one of type typeNick ("offer").
         static Description copyOf(const GValue* value, const char* typeNick);
@@ -43,16 +39,19 @@ public:
 
         explicit operator bool() const { return m_boxed != nullptr; }
         // What the signals that take a description are given.
-        gpointer get() const { return m_boxed; }
+        gpointer get() const { return m_boxed.get(); }
         GstSDPMessage* sdp() const;
         // This description with its type made typeNick and its SDP replaced by sdp
         // (taken); false, with sdp freed, when the type is unknown.
         bool become(const char* typeNick, GstSDPMessage* sdp);
 
     private:
+        struct BoxedFree {
+            GType type; // value-initialised: G_TYPE_INVALID
+            void operator()(gpointer boxed) const { g_boxed_free(type, boxed); }
+        };
         Description(GType type, gpointer boxed);
-        GType m_type = G_TYPE_INVALID;
-        gpointer m_boxed = nullptr;
+        std::unique_ptr<void, BoxedFree> m_boxed;
     };
 };
 

@@ -10,11 +10,6 @@ namespace {
 constexpr ProtocolId kProtocols[] = {ProtocolId::WebRtc};
 constexpr std::string_view kFactories[] = {WhepSource::kFactoryName};
 
-std::unique_ptr<SourceMeasurement> measurement()
-{
-    return std::make_unique<WebRtcStatistics>();
-}
-
 std::string openingProblem(GstElement* source, const std::string&, const StreamCounters&, unsigned waitedS)
 {
     return WhepSource::openingProblem(source, waitedS);
@@ -39,7 +34,7 @@ const PlayerProtocol& whepProtocol()
         .sourceAddsPads = true,
         .registerElements = WhepSource::registerElement,
         .configureSource = configureSource,
-        .measurement = measurement,
+        .measurement = measurementOf<WebRtcStatistics>,
         .openingProblem = openingProblem,
         .pictureToCome = WhepSource::videoAnswered,
     };

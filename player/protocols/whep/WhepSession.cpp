@@ -1,6 +1,8 @@
 #include "WhepSession.h"
 
+#include "FactoryName.h"
 #include "GstHandles.h"
+#include "GstIteration.h"
 #include "LoopbackCandidates.h"
 #include "WebRtcTypes.h"
 #include "WhepExchange.h"
@@ -59,17 +61,10 @@ std::string awaitPromise(GstPromise* promise, StructurePtr* replyOut = nullptr)
 
 void raiseRtcpShare(GstElement* webrtc)
 {
-    GstIterator* it = gst_bin_iterate_recurse(GST_BIN(webrtc));
-    GValue item = G_VALUE_INIT;
-    while (gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
-        auto* element = GST_ELEMENT(g_value_get_object(&item));
-        GstElementFactory* factory = gst_element_get_factory(element);
-        if (factory && g_strcmp0(GST_OBJECT_NAME(factory), "rtpsession") == 0)
+    forEachObject<GstElement>(gst_bin_iterate_recurse(GST_BIN(webrtc)), [](GstElement* element) {
+        if (factoryName(element) == "rtpsession")
             g_object_set(element, "rtcp-fraction", kRtcpFraction, nullptr);
-        g_value_reset(&item);
-    }
-    g_value_unset(&item);
-    gst_iterator_free(it);
+    });
 }
 
 bool connected(const std::string& ice)
