@@ -10,6 +10,7 @@
 #include <QShortcut>
 #include <QTimer>
 
+#include <algorithm>
 #include <exception>
 #include <iostream>
 
@@ -145,8 +146,8 @@ void CDialog::KillTimer(unsigned id)
 
 bool CDialog::isTimerRunning(unsigned id) const
 {
-    const auto it = m_timers.find(id);
-    return it != m_timers.end() && it->second->isActive();
+    const QTimer* t = timer(id);
+    return t && t->isActive();
 }
 
 const QTimer* CDialog::timer(unsigned id) const
@@ -221,12 +222,10 @@ void CDialog::addControl(int id, QWidget* control, const QRect& units, bool tabS
 
 void CDialog::focusFirstTabStop()
 {
-    for (QWidget* control : m_controls) {
-        if (control->focusPolicy() != Qt::NoFocus && control->isEnabled()) {
-            control->setFocus(Qt::OtherFocusReason);
-            return;
-        }
-    }
+    const auto first = std::ranges::find_if(
+        m_controls, [](const QWidget* control) { return control->focusPolicy() != Qt::NoFocus && control->isEnabled(); });
+    if (first != m_controls.end())
+        (*first)->setFocus(Qt::OtherFocusReason);
 }
 
 void CDialog::runHandler(const char* what, const std::function<void()>& handler)
