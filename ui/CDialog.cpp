@@ -14,9 +14,8 @@
 #include <exception>
 #include <iostream>
 
-CDialog::CDialog(int templateId, const QString& title, QSize sizeInUnits, QWidget* parent)
+CDialog::CDialog(const QString& title, QSize sizeInUnits, QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint)
-    , m_templateId(templateId)
     , m_units(DialogUnits::dialogFont())
     , m_systemMenu(new QMenu(this))
 {

@@ -28,7 +28,7 @@ constexpr int kMaxNestedWindows = 16;
 
 CZephyrscopeDlg::CZephyrscopeDlg(PlayerFactory createPlayer, std::vector<std::string> arguments,
                                  zephyrscope::Clock& clock, QWidget* parent)
-    : CDialog(IDD_ZEPHYRSCOPE_DIALOG, QStringLiteral("Zephyrscope V" ZEPHYRSCOPE_VERSION), QSize(320, 200), parent)
+    : CDialog(QStringLiteral("Zephyrscope V" ZEPHYRSCOPE_VERSION), QSize(320, 200), parent)
     , m_createPlayer(std::move(createPlayer))
     , m_arguments(std::move(arguments))
     , m_videoArea(new QWidget(this))
