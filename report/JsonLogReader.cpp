@@ -10,6 +10,7 @@
 #include <QJsonObject>
 #include <QJsonValue>
 
+#include <algorithm>
 #include <optional>
 
 namespace zephyrscope::report {
@@ -236,9 +237,7 @@ StatisticsLog JsonLogReader::fromText(std::string_view text)
     std::size_t start = 0;
     Entry entry;
     while (start < text.size()) {
-        std::size_t end = text.find('\n', start);
-        if (end == std::string_view::npos)
-            end = text.size();
+        const std::size_t end = std::min(text.find('\n', start), text.size());
         const std::string_view line = text.substr(start, end - start);
         start = end + 1;
         ++lineNumber;

@@ -91,8 +91,7 @@ std::optional<std::int32_t> playStateNamed(std::string_view name)
 std::array<const Figure*, 18> rowsOf(const std::array<std::string_view, 18>& columns)
 {
     std::array<const Figure*, 18> rows {};
-    for (std::size_t i = 0; i < columns.size(); ++i)
-        rows[i] = &FigureByKey(columns[i]);
+    std::ranges::transform(columns, rows.begin(), [](std::string_view column) { return &FigureByKey(column); });
     return rows;
 }
 
