@@ -10,6 +10,7 @@
 #include <QJsonObject>
 #include <QJsonValue>
 
+#include <algorithm>
 #include <optional>
 
 namespace zephyrscope::report {
@@ -18,14 +19,10 @@ namespace {
 
 constexpr double kMsPerSecond = 1000.0;
 
-std::int32_t intOf(const QJsonObject& o, const char* key)
+template <typename Number = std::int64_t>
+Number numberOf(const QJsonObject& o, const char* key)
 {
-    return static_cast<std::int32_t>(o.value(QLatin1String(key)).toDouble());
-}
-
-std::int64_t msOf(const QJsonObject& o, const char* key)
-{
-    return static_cast<std::int64_t>(o.value(QLatin1String(key)).toDouble());
+    return static_cast<Number>(o.value(QLatin1String(key)).toDouble());
 }
 
 // What is wrong with the tick, or null when it was read whole. The figure
@@ -80,15 +77,15 @@ LogMediaBlock openedBlock(const QJsonObject& o, int lineNumber, std::size_t firs
     block.url = o.value(QLatin1String("url")).toString().toStdString();
     block.duration = o.value(QLatin1String("duration_s")).toDouble(0.0);
     block.durationString = o.value(QLatin1String("duration_string")).toString().toStdString();
-    block.width = intOf(o, "width");
-    block.height = intOf(o, "height");
+    block.width = numberOf<std::int32_t>(o, "width");
+    block.height = numberOf<std::int32_t>(o, "height");
     block.firstSampleAfter = firstSampleAfter;
     return block;
 }
 
 LogEvent stallEnded(const QJsonObject& o, double utc, std::size_t clip)
 {
-    const std::int64_t stallMs = msOf(o, "stall_ms");
+    const std::int64_t stallMs = numberOf(o, "stall_ms");
     // The stall as the picture saw it ends stall_ms after it stopped; a log
     // without that time has only the play state's.
     const QJsonValue since = o.value(QLatin1String("since_wall_ms"));
@@ -148,7 +145,7 @@ void readEvent(StatisticsLog& log, const QJsonObject& o, int lineNumber, Entry& 
         break;
     case JsonLogEventKind::FirstFrame:
         entry.pictureShown = true;
-        log.events.push_back({LogEvent::Kind::FirstFrame, utc, msOf(o, "startup_ms"), clip});
+        log.events.push_back({LogEvent::Kind::FirstFrame, utc, numberOf(o, "startup_ms"), clip});
         break;
     case JsonLogEventKind::StallStarted:
         log.events.push_back({LogEvent::Kind::StallStarted, utc, 0, clip});
@@ -161,23 +158,21 @@ void readEvent(StatisticsLog& log, const QJsonObject& o, int lineNumber, Entry& 
         break;
     case JsonLogEventKind::OutageEnded:
         log.monitored = true;
-        log.outages.push_back({utc, msOf(o, "duration_ms"), o.value(QLatin1String("resumed")).toBool(true)});
+        log.outages.push_back({utc, numberOf(o, "duration_ms"), o.value(QLatin1String("resumed")).toBool(true)});
         break;
     case JsonLogEventKind::Ended:
         endEntry(log, o, utc, clip, entry);
         break;
     // The end of a stretch of black, frozen, silent or damaged content carries its length.
     case JsonLogEventKind::BlackEnded:
-        log.events.push_back({LogEvent::Kind::BlackEnded, utc, msOf(o, "duration_ms"), clip});
-        break;
     case JsonLogEventKind::FreezeEnded:
-        log.events.push_back({LogEvent::Kind::FreezeEnded, utc, msOf(o, "duration_ms"), clip});
-        break;
     case JsonLogEventKind::SilenceEnded:
-        log.events.push_back({LogEvent::Kind::SilenceEnded, utc, msOf(o, "duration_ms"), clip});
-        break;
     case JsonLogEventKind::DamageEnded:
-        log.events.push_back({LogEvent::Kind::DamageEnded, utc, msOf(o, "duration_ms"), clip});
+        log.events.push_back({*kind == JsonLogEventKind::BlackEnded    ? LogEvent::Kind::BlackEnded
+                              : *kind == JsonLogEventKind::FreezeEnded ? LogEvent::Kind::FreezeEnded
+                              : *kind == JsonLogEventKind::SilenceEnded ? LogEvent::Kind::SilenceEnded
+                                                                        : LogEvent::Kind::DamageEnded,
+                              utc, numberOf(o, "duration_ms"), clip});
         break;
     case JsonLogEventKind::Splice:
         log.splices.push_back(spliceOf(o, utc, clip));
@@ -242,9 +237,7 @@ StatisticsLog JsonLogReader::fromText(std::string_view text)
     std::size_t start = 0;
     Entry entry;
     while (start < text.size()) {
-        std::size_t end = text.find('\n', start);
-        if (end == std::string_view::npos)
-            end = text.size();
+        const std::size_t end = std::min(text.find('\n', start), text.size());
         const std::string_view line = text.substr(start, end - start);
         start = end + 1;
         ++lineNumber;

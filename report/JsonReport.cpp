@@ -153,7 +153,7 @@ std::string figures(const Figures& f, bool run)
         .field("samples", std::to_string(f.samples))
         .field("playing_samples", std::to_string(f.playingSamples))
         .field("startup_s", number(f.startupSeconds))
-        .field("first_frame_ms", f.firstFrameMs ? std::to_string(*f.firstFrameMs) : "null")
+        .field("first_frame_ms", optionalInt(f.firstFrameMs))
         .field("stall_ms", stallList(f.stallMs))
         .field("latency_ms", latency(f.latency))
         .field("playing_s", number(f.playingSeconds))
@@ -200,24 +200,20 @@ std::string JsonString(const std::string& text)
 
 std::string FormatJsonReport(const RunSummary& summary, const std::string& logName)
 {
-    std::string clips = "[";
-    for (std::size_t k = 0; k < summary.clips.size(); ++k) {
-        const ClipSummary& c = summary.clips[k];
-        if (k > 0)
-            clips += ",";
-        clips += Object()
-                     .field("index", std::to_string(k + 1))
-                     .field("name", JsonString(c.media.name))
-                     .field("url", JsonString(c.media.url))
-                     .field("duration_string", JsonString(c.media.durationString))
-                     .field("duration_s", number(c.media.duration))
-                     .field("width", std::to_string(c.media.width))
-                     .field("height", std::to_string(c.media.height))
-                     .field("log_line", std::to_string(c.media.line))
-                     .field("figures", figures(c.figures, false))
-                     .close();
-    }
-    clips += "]";
+    std::size_t index = 0;
+    const std::string clips = array(summary.clips, [&index](const ClipSummary& c) {
+        return Object()
+            .field("index", std::to_string(++index))
+            .field("name", JsonString(c.media.name))
+            .field("url", JsonString(c.media.url))
+            .field("duration_string", JsonString(c.media.durationString))
+            .field("duration_s", number(c.media.duration))
+            .field("width", std::to_string(c.media.width))
+            .field("height", std::to_string(c.media.height))
+            .field("log_line", std::to_string(c.media.line))
+            .field("figures", figures(c.figures, false))
+            .close();
+    });
     const std::string problems = array(summary.problems, [](const LogProblem& p) {
         return Object().field("line", std::to_string(p.line)).field("message", JsonString(p.message)).close();
     });

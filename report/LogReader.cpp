@@ -26,23 +26,6 @@ constexpr std::size_t kMaxLineBytes = 1024 * 1024;
 // The header without its line feed.
 constexpr std::string_view kHeader(kLogHeader, sizeof kLogHeader - 2);
 
-// The column names, taken from the header the program writes: said once.
-std::array<std::string_view, 18> columnsOf(std::string_view header)
-{
-    std::array<std::string_view, 18> columns {};
-    std::size_t start = 0;
-    for (std::string_view& column : columns) {
-        std::size_t end = header.find('\t', start);
-        if (end == std::string_view::npos)
-            end = header.size();
-        column = header.substr(start, end - start);
-        start = end + 1;
-    }
-    return columns;
-}
-const std::array<std::string_view, 18> kColumns = columnsOf(kHeader);
-
-
 std::vector<std::string_view> split(std::string_view text, char separator)
 {
     std::vector<std::string_view> parts;
@@ -57,6 +40,15 @@ std::vector<std::string_view> split(std::string_view text, char separator)
         start = end + 1;
     }
 }
+
+// The column names, taken from the header the program writes: said once.
+std::array<std::string_view, 18> columnsOf(std::string_view header)
+{
+    std::array<std::string_view, 18> columns {};
+    std::copy_n(split(header, '\t').begin(), columns.size(), columns.begin());
+    return columns;
+}
+const std::array<std::string_view, 18> kColumns = columnsOf(kHeader);
 
 // Numbers are right-aligned with spaces in their columns; decimals are written fixed.
 template <typename T>
@@ -99,8 +91,7 @@ std::optional<std::int32_t> playStateNamed(std::string_view name)
 std::array<const Figure*, 18> rowsOf(const std::array<std::string_view, 18>& columns)
 {
     std::array<const Figure*, 18> rows {};
-    for (std::size_t i = 0; i < columns.size(); ++i)
-        rows[i] = &FigureByKey(columns[i]);
+    std::ranges::transform(columns, rows.begin(), [](std::string_view column) { return &FigureByKey(column); });
     return rows;
 }
 

@@ -62,15 +62,8 @@ std::string FormatP1203Input(const StatisticsLog& log, const RunSummary& summary
         const bool changed = !segments.empty()
             && (segments.back().width != width || segments.back().height != height
                 || (adaptive && segments.back().bitRate != bitRate));
-        if (segments.empty() || changed || segments.back().duration >= kSegmentSeconds - 1e-9) {
-            Segment next;
-            next.start = mediaTime;
-            next.width = width;
-            next.height = height;
-            next.fps = fps;
-            next.bitRate = bitRate;
-            segments.push_back(next);
-        }
+        if (segments.empty() || changed || segments.back().duration >= kSegmentSeconds - 1e-9)
+            segments.push_back({.start = mediaTime, .fps = fps, .width = width, .height = height, .bitRate = bitRate});
         Segment& seg = segments.back();
         seg.duration += durations[i];
         seg.bitSeconds += bitRate * durations[i];

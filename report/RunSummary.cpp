@@ -106,12 +106,10 @@ void applyColumns(Figures& f, const std::vector<LogSample>& samples, std::size_t
     f.receivedPackets = highest(samples, begin, end, &NetworkFigures::receivedPackets);
     f.lostPackets = highest(samples, begin, end, &NetworkFigures::lostPackets);
     updatePacketLoss(f);
-    int most = 0;
-    for (const auto& [name, count] : protocols)
-        if (count > most) {
-            most = count;
-            f.protocol = name;
-        }
+    // The protocol of most ticks; of a tie, the first by name.
+    if (const auto most = std::ranges::max_element(protocols, {}, [](const auto& p) { return p.second; });
+        most != protocols.end())
+        f.protocol = most->first;
 }
 
 // Variant switches: BandWidth of an adaptive stream changing from one known
@@ -141,13 +139,9 @@ std::optional<LatencyFigures> latencyOf(const std::vector<LogSample>& samples, s
     if (latencies.empty())
         return std::nullopt;
     std::sort(latencies.begin(), latencies.end());
-    LatencyFigures l;
-    l.samples = latencies.size();
-    l.mean = std::accumulate(latencies.begin(), latencies.end(), 0.0) / static_cast<double>(l.samples);
-    l.p50 = Percentile(latencies, 50.0);
-    l.p95 = Percentile(latencies, 95.0);
-    l.max = latencies.back();
-    return l;
+    return LatencyFigures {latencies.size(),
+                           std::accumulate(latencies.begin(), latencies.end(), 0.0) / static_cast<double>(latencies.size()),
+                           Percentile(latencies, 50.0), Percentile(latencies, 95.0), latencies.back()};
 }
 
 // The figure table's rows the report shows, over ticks [begin, end).

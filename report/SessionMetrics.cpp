@@ -4,6 +4,7 @@
 #include "SessionTally.h"
 
 #include <algorithm>
+#include <numeric>
 
 namespace zephyrscope::report {
 
@@ -13,10 +14,8 @@ constexpr double kMsPerSecond = 1000.0;
 
 double secondsOf(const std::vector<std::int64_t>& lengthsMs)
 {
-    double seconds = 0.0;
-    for (const std::int64_t ms : lengthsMs)
-        seconds += static_cast<double>(ms) / kMsPerSecond;
-    return seconds;
+    return std::accumulate(lengthsMs.begin(), lengthsMs.end(), 0.0,
+                           [](double seconds, std::int64_t ms) { return seconds + static_cast<double>(ms) / kMsPerSecond; });
 }
 
 // How the clip's entry ended, in standard terms.

@@ -51,7 +51,9 @@ void StartupAndStalls::timeByEvents(const std::vector<LogEvent>& events, std::op
         } else if (e.kind == LogEvent::Kind::StallEnded) {
             const double seconds = static_cast<double>(e.durationMs) / kMsPerSecond;
             stallMs.push_back(e.durationMs);
-            addStall(seconds, {e.utc - seconds, e.utc});
+            ++stalls;
+            stallSeconds += seconds;
+            stallPeriods.push_back({e.utc - seconds, e.utc});
         }
     }
     updateRebufferRatio();
@@ -79,13 +81,6 @@ void StartupAndStalls::clearStalls()
     stallSeconds = 0.0;
     stallPeriods.clear();
     stallMs.clear();
-}
-
-void StartupAndStalls::addStall(double seconds, Period period)
-{
-    ++stalls;
-    stallSeconds += seconds;
-    stallPeriods.push_back(period);
 }
 
 void StartupAndStalls::updateRebufferRatio()

@@ -59,7 +59,6 @@ struct StartupAndStalls {
 
 private:
     void clearStalls();
-    void addStall(double seconds, Period period);
     void updateRebufferRatio();
 };
 

@@ -41,20 +41,82 @@ constexpr zephyrscope::ExitStatusMeaning kReportExitStatuses[] = {
 constexpr int kMinChartPixels = 200;
 constexpr int kMaxChartPixels = 4096;
 
+enum class Request { Report, Help, Version };
+
+struct Options {
+    std::string log;
+    bool json = false;
+    std::string plot;
+    std::string p1203Input;
+    int width = 1200;
+    int height = 900;
+    Request request = Request::Report;
+};
+using ReportOption = zephyrscope::OptionRow<Options>;
+using zephyrscope::field;
+
+// One side of "WIDTHxHEIGHT" as std::stoi reads it, when in range; 0 when not.
+int chartSide(const std::string& text)
+{
+    try {
+        std::size_t used = 0;
+        const int side = std::stoi(text, &used);
+        return used == text.size() && side >= kMinChartPixels && side <= kMaxChartPixels ? side : 0;
+    } catch (const std::exception&) {
+        return 0;
+    }
+}
+
+// The first of --help and --version is done.
+std::string takeRequest(Options& options, const ReportOption& row, const std::optional<std::string>& value)
+{
+    if (value)
+        return "option '" + std::string(row.name) + "' takes no value";
+    if (options.request == Request::Report)
+        options.request = row.name == "--help" ? Request::Help : Request::Version;
+    return {};
+}
+
+std::string takeSize(Options& options, const ReportOption& row, const std::optional<std::string>& value)
+{
+    if (!value)
+        return "option '" + std::string(row.name) + "' needs a value";
+    const std::size_t x = value->find('x');
+    options.width = chartSide(value->substr(0, x));
+    options.height = x == std::string::npos ? 0 : chartSide(value->substr(x + 1));
+    if (options.width == 0 || options.height == 0)
+        return "--size takes " + std::string(row.argument) + ", each " + std::to_string(row.min) + " to "
+            + std::to_string(row.max) + " pixels, not '" + *value + "'";
+    return {};
+}
+
+// A LOG, or after "--" anything; what else starts with a dash is an option we do not know.
+std::string takeLog(Options& options, const std::string& argument, bool afterDashes)
+{
+    if (!afterDashes && argument.size() > 1 && argument[0] == '-')
+        return "unknown option '" + argument + "'";
+    if (!options.log.empty())
+        return "only one log can be read at a time";
+    options.log = argument;
+    return {};
+}
+
 // The report's command line, in the order --help lists it. The manual page
 // (docs/man/zephyrscope-report.1) is checked against --help by the package tests.
-constexpr zephyrscope::ProgramOption kReportOptions[] = {
-    {"--json", "", "", "print one JSON object instead of text"},
-    {"--plot", "", "FILE", "also draw a chart over time (PNG or SVG, by FILE's extension)"},
+constexpr ReportOption kReportOptions[] = {
+    {"--json", "", "", "print one JSON object instead of text", &field<&Options::json>},
+    {"--plot", "", "FILE", "also draw a chart over time (PNG or SVG, by FILE's extension)",
+     ReportOption::Text {&field<&Options::plot>, {}, "the name of a .png or .svg file"}},
     {"--p1203-input", "", "FILE",
-     "also write each clip's ITU-T P.1203 mode-0 input (JSON) to FILE, or FILE-1, FILE-2... for several clips"},
+     "also write each clip's ITU-T P.1203 mode-0 input (JSON) to FILE, or FILE-1, FILE-2... for several clips",
+     ReportOption::Text {&field<&Options::p1203Input>, {}, "the name of a file to write"}},
     {"--size", "", "WIDTHxHEIGHT",
-     "the chart's size in pixels, up to a 4K screen or an A4 page at 300 dpi", {}, "1200x900", kMinChartPixels,
-     kMaxChartPixels},
-    {"--help", "-h", "", "print this text and exit"},
-    {"--version", "-V", "", "print the version and exit"},
+     "the chart's size in pixels, up to a 4K screen or an A4 page at 300 dpi", &takeSize, "1200x900",
+     kMinChartPixels, kMaxChartPixels},
+    {"--help", "-h", "", "print this text and exit", &takeRequest},
+    {"--version", "-V", "", "print the version and exit", &takeRequest},
     {"--", "", "", "end of options: a LOG that starts with - can follow", {}, {}, 0, 0,
-     zephyrscope::ProgramOption::Taker::EndOfOptions},
+     zephyrscope::OptionTaker::EndOfOptions},
 };
 // Where the help of each option starts.
 constexpr std::size_t kOptionColumn = 23;
@@ -76,35 +138,6 @@ std::string usage()
 // Lines of a file that is not a log shown as examples of why.
 constexpr std::size_t kNotALogExamples = 3;
 
-struct Options {
-    std::string log;
-    bool json = false;
-    std::string plot;
-    std::string p1203Input;
-    int width = 1200;
-    int height = 900;
-};
-
-bool parseSize(const std::string& text, int& width, int& height)
-{
-    const std::size_t x = text.find('x');
-    if (x == std::string::npos)
-        return false;
-    try {
-        std::size_t used = 0;
-        width = std::stoi(text.substr(0, x), &used);
-        if (used != x)
-            return false;
-        height = std::stoi(text.substr(x + 1), &used);
-        if (used != text.size() - x - 1)
-            return false;
-    } catch (const std::exception&) {
-        return false;
-    }
-    return width >= kMinChartPixels && width <= kMaxChartPixels && height >= kMinChartPixels
-        && height <= kMaxChartPixels;
-}
-
 // A problem's text as an example on a terminal: bytes that are not printable
 // ASCII shown as '?', and no more than a line's worth.
 std::string printable(const std::string& text)
@@ -114,62 +147,6 @@ std::string printable(const std::string& text)
     for (const char c : text.substr(0, kMaxChars))
         shown += (c >= ' ' && c <= '~') ? c : '?';
     return text.size() > kMaxChars ? shown + "..." : shown;
-}
-
-enum class Request { Report, Help, Version };
-
-// Returns an error text, or an empty one when the arguments are good. Options may
-// stand before or after LOG, as "--plot FILE" or "--plot=FILE"; "--" ends them.
-std::string parseArguments(int argc, char** argv, Options& options, Request& request)
-{
-    bool optionsEnded = false;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
-            if (!options.log.empty())
-                return "only one log can be read at a time";
-            options.log = arg;
-            continue;
-        }
-        std::optional<std::string> value;
-        if (const std::size_t equals = arg.find('='); arg.rfind("--", 0) == 0 && equals != std::string::npos) {
-            value = arg.substr(equals + 1);
-            arg.resize(equals);
-        }
-        const zephyrscope::ProgramOption* row = zephyrscope::findProgramOption(kReportOptions, arg);
-        if (arg == "--") {
-            optionsEnded = true;
-        } else if (!row) {
-            return "unknown option '" + arg + "'";
-        } else if (row->argument.empty()) {
-            if (value)
-                return "option '" + arg + "' takes no value";
-            if (row->name == "--json")
-                options.json = true;
-            else if (request == Request::Report)
-                request = row->name == "--help" ? Request::Help : Request::Version;
-        } else {
-            if (!value) {
-                if (i + 1 >= argc)
-                    return "option '" + arg + "' needs a value";
-                value = argv[++i];
-            }
-            if (row->name == "--plot" && value->empty())
-                return "--plot needs the name of a .png or .svg file";
-            if (row->name == "--p1203-input" && value->empty())
-                return "--p1203-input needs the name of a file to write";
-            if (row->name == "--plot")
-                options.plot = *value;
-            else if (row->name == "--p1203-input")
-                options.p1203Input = *value;
-            else if (!parseSize(*value, options.width, options.height))
-                return "--size takes " + std::string(row->argument) + ", each " + std::to_string(row->min) + " to "
-                    + std::to_string(row->max) + " pixels, not '" + *value + "'";
-        }
-    }
-    if (request == Request::Report && options.log.empty())
-        return "no log given";
-    return {};
 }
 
 // Each clip's P.1203 input to its file; false (said on stderr) when one cannot be written.
@@ -215,17 +192,19 @@ void quietMessages(QtMsgType type, const QMessageLogContext&, const QString& mes
 int main(int argc, char** argv)
 {
     Options options;
-    Request request = Request::Report;
-    const std::string problem = parseArguments(argc, argv, options, request);
+    std::string problem =
+        zephyrscope::ParseOptions<Options>(kReportOptions, std::vector<std::string>(argv, argv + argc), options, &takeLog);
+    if (problem.empty() && options.request == Request::Report && options.log.empty())
+        problem = "no log given";
     if (!problem.empty()) {
         std::fprintf(stderr, "zephyrscope-report: %s\n%s", problem.c_str(), usage().c_str());
         return kExitUsage;
     }
-    if (request == Request::Help) {
+    if (options.request == Request::Help) {
         std::fputs(usage().c_str(), stdout);
         return 0;
     }
-    if (request == Request::Version) {
+    if (options.request == Request::Version) {
         std::printf("%s\n", kVersion);
         return 0;
     }

@@ -7,7 +7,7 @@
 #include <QLabel>
 
 CAboutDlg::CAboutDlg(QWidget* parent)
-    : CDialog(IDD_ABOUTBOX, QStringLiteral("About Zephyrscope"), QSize(242, 55), parent)
+    : CDialog(QStringLiteral("About Zephyrscope"), QSize(242, 55), parent)
 {
     QLabel* icon = addStatic(IDC_STATIC, QString(), QRect(13, 10, 21, 20));
     icon->setPixmap(MainFrameIconImage(32));

@@ -5,7 +5,7 @@
 #include <QProgressBar>
 
 CAutoShutdownDlg::CAutoShutdownDlg(QWidget* parent)
-    : CDialog(IDD_AUTO_SHUTDOWN, QStringLiteral("Auto Shutdown..."), QSize(243, 66), parent)
+    : CDialog(QStringLiteral("Auto Shutdown..."), QSize(243, 66), parent)
 {
     addButton(IDOK, QStringLiteral("OK"), QRect(47, 45, 50, 14), true);
     addButton(IDCANCEL, QStringLiteral("Cancel"), QRect(143, 45, 50, 14));

@@ -10,12 +10,12 @@
 #include <QShortcut>
 #include <QTimer>
 
+#include <algorithm>
 #include <exception>
 #include <iostream>
 
-CDialog::CDialog(int templateId, const QString& title, QSize sizeInUnits, QWidget* parent)
+CDialog::CDialog(const QString& title, QSize sizeInUnits, QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint)
-    , m_templateId(templateId)
     , m_units(DialogUnits::dialogFont())
     , m_systemMenu(new QMenu(this))
 {
@@ -145,8 +145,8 @@ void CDialog::KillTimer(unsigned id)
 
 bool CDialog::isTimerRunning(unsigned id) const
 {
-    const auto it = m_timers.find(id);
-    return it != m_timers.end() && it->second->isActive();
+    const QTimer* t = timer(id);
+    return t && t->isActive();
 }
 
 const QTimer* CDialog::timer(unsigned id) const
@@ -221,12 +221,10 @@ void CDialog::addControl(int id, QWidget* control, const QRect& units, bool tabS
 
 void CDialog::focusFirstTabStop()
 {
-    for (QWidget* control : m_controls) {
-        if (control->focusPolicy() != Qt::NoFocus && control->isEnabled()) {
-            control->setFocus(Qt::OtherFocusReason);
-            return;
-        }
-    }
+    const auto first = std::ranges::find_if(
+        m_controls, [](const QWidget* control) { return control->focusPolicy() != Qt::NoFocus && control->isEnabled(); });
+    if (first != m_controls.end())
+        (*first)->setFocus(Qt::OtherFocusReason);
 }
 
 void CDialog::runHandler(const char* what, const std::function<void()>& handler)

@@ -29,10 +29,8 @@ public:
     // The dynamic property that holds each control's id (-1 for static items).
     static constexpr const char* kControlIdProperty = "controlId";
 
-    CDialog(int templateId, const QString& title, QSize sizeInUnits, QWidget* parent = nullptr);
+    CDialog(const QString& title, QSize sizeInUnits, QWidget* parent = nullptr);
     ~CDialog() override;
-
-    int templateId() const { return m_templateId; }
 
     // Initialises the dialog, shows it and runs it until it is ended.
     // Returns the result it was ended with: IDOK (1) or IDCANCEL (2).
@@ -93,7 +91,6 @@ protected:
 private:
     void focusFirstTabStop();
 
-    int m_templateId;
     DialogUnits m_units;
     std::vector<QWidget*> m_controls;
     std::map<int, QWidget*> m_controlsById;

@@ -6,7 +6,7 @@
 #include <QLineEdit>
 
 COpenMediaDlg::COpenMediaDlg(QWidget* parent)
-    : CDialog(IDD_OPEN_MEDIA, QStringLiteral("Open"), QSize(356, 60), parent)
+    : CDialog(QStringLiteral("Open"), QSize(356, 60), parent)
     , m_urlEdit(new QLineEdit(this))
 {
     addButton(IDOK, QStringLiteral("OK"), QRect(102, 39, 50, 14), true);

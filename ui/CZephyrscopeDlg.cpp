@@ -28,7 +28,7 @@ constexpr int kMaxNestedWindows = 16;
 
 CZephyrscopeDlg::CZephyrscopeDlg(PlayerFactory createPlayer, std::vector<std::string> arguments,
                                  zephyrscope::Clock& clock, QWidget* parent)
-    : CDialog(IDD_ZEPHYRSCOPE_DIALOG, QStringLiteral("Zephyrscope V" ZEPHYRSCOPE_VERSION), QSize(320, 200), parent)
+    : CDialog(QStringLiteral("Zephyrscope V" ZEPHYRSCOPE_VERSION), QSize(320, 200), parent)
     , m_createPlayer(std::move(createPlayer))
     , m_arguments(std::move(arguments))
     , m_videoArea(new QWidget(this))
@@ -84,11 +84,8 @@ bool CZephyrscopeDlg::OnInitDialog()
         return true;
     }
 
-    const QString aboutText = QString::fromLatin1(kAboutBoxText);
-    if (GetSystemMenu() && !aboutText.isEmpty()) {
-        AppendSystemMenuSeparator();
-        AppendSystemMenuItem(IDM_ABOUTBOX, aboutText);
-    }
+    AppendSystemMenuSeparator();
+    AppendSystemMenuItem(IDM_ABOUTBOX, QString::fromLatin1(kAboutBoxText));
 
     setWindowIcon(m_hIcon);
 
@@ -132,10 +129,10 @@ void CZephyrscopeDlg::OnCommand(int id)
         OnOpen();
         break;
     case IDOK: // Play has the OK id, so the dialog never ends through OK.
-        OnPlay();
+        m_run.play();
         break;
     case IDC_STOP:
-        OnStop();
+        m_run.stop();
         break;
     case IDC_ABOUT:
         OnAbout();
@@ -152,16 +149,6 @@ void CZephyrscopeDlg::OnSysCommand(unsigned commandId, long parameter)
         OnAbout();
     else
         CDialog::OnSysCommand(commandId, parameter);
-}
-
-void CZephyrscopeDlg::OnPlay()
-{
-    m_run.play();
-}
-
-void CZephyrscopeDlg::OnStop()
-{
-    m_run.stop();
 }
 
 void CZephyrscopeDlg::OnOpen()

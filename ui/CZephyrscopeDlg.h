@@ -83,8 +83,6 @@ private:
     int ApplyCommandLine();
 
     void OnOpen();
-    void OnPlay();
-    void OnStop();
     void OnAbout();
 
     // Ends whatever modal window or menu is open above this dialog.

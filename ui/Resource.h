@@ -1,19 +1,12 @@
 #pragma once
 
-// Identifiers of the program's dialogs, controls, commands, strings and timers.
+// Identifiers of the program's controls, commands and timers.
 
 // Results and the dialog manager's own button ids.
 inline constexpr int IDOK = 1;
 inline constexpr int IDCANCEL = 2;
 // Static items without an id of their own.
 inline constexpr int IDC_STATIC = -1;
-
-inline constexpr int IDD_ABOUTBOX = 100;
-inline constexpr int IDS_ABOUTBOX = 101;
-inline constexpr int IDD_ZEPHYRSCOPE_DIALOG = 102;
-inline constexpr int IDR_MAINFRAME = 128;
-inline constexpr int IDD_OPEN_MEDIA = 130;
-inline constexpr int IDD_AUTO_SHUTDOWN = 131;
 
 inline constexpr int IDC_PLAYER = 1000;
 inline constexpr int IDC_OPEN = 1001;

@@ -10,13 +10,11 @@ CommandLineDecision DecideCommandLine(const std::vector<std::string>& arguments)
     switch (arguments.size()) {
     case 1:
         break;
+    case 3:
+        decision.logFileName = arguments[2];
+        [[fallthrough]];
     case 2:
         decision.url = arguments[1];
-        decision.startSampleTimer = true;
-        break;
-    case 3:
-        decision.url = arguments[1];
-        decision.logFileName = arguments[2];
         decision.startSampleTimer = true;
         break;
     default:

@@ -1,6 +1,6 @@
 #include "ProgramOption.h"
 
-#include <algorithm>
+#include <charconv>
 
 namespace zephyrscope {
 
@@ -10,26 +10,15 @@ namespace {
 constexpr std::size_t kHelpWidth = 79;
 constexpr std::size_t kLabelIndent = 2;
 
-// A row's default as --help says it; empty when it has none.
-std::string defaultText(const ProgramOption::Default& byDefault)
+} // namespace
+
+std::string DefaultText(const OptionDefault& byDefault)
 {
     if (const int* number = std::get_if<int>(&byDefault))
         return std::to_string(*number);
     if (const std::string_view* words = std::get_if<std::string_view>(&byDefault))
         return std::string(*words);
     return {};
-}
-
-} // namespace
-
-const ProgramOption* findProgramOption(std::span<const ProgramOption> options, std::string_view name)
-{
-    for (const ProgramOption& option : options) {
-        if (option.taker == ProgramOption::Taker::Program
-            && (option.name == name || (!option.alias.empty() && option.alias == name)))
-            return &option;
-    }
-    return nullptr;
 }
 
 std::string FormatHelpItem(std::string_view label, std::size_t column, std::string_view text)
@@ -65,27 +54,19 @@ std::string FormatHelpItem(std::string_view label, std::size_t column, std::stri
     return out + '\n';
 }
 
-std::string FormatOptionList(std::span<const ProgramOption> options, std::size_t column, char separator)
+std::string NotGiven(const std::optional<std::string>& value)
 {
-    std::string out;
-    for (const ProgramOption& option : options) {
-        std::string label;
-        if (!option.alias.empty())
-            label = std::string(option.alias) + ", ";
-        label += option.name;
-        if (!option.argument.empty())
-            label += (option.taker == ProgramOption::Taker::Qt ? ' ' : separator) + std::string(option.argument);
-        std::string help(option.help);
-        std::string notes;
-        if (option.min != option.max)
-            notes = std::string(option.argument) + ": " + std::to_string(option.min) + " to " + std::to_string(option.max);
-        if (const std::string byDefault = defaultText(option.byDefault); !byDefault.empty())
-            notes += (notes.empty() ? "" : "; ") + std::string("default: ") + byDefault;
-        if (!notes.empty())
-            help += " (" + notes + ")";
-        out += FormatHelpItem(label, column, help);
-    }
-    return out;
+    return value ? ", not '" + *value + "'" : std::string();
+}
+
+std::optional<int> ParseWholeNumber(std::string_view text)
+{
+    int number = 0;
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, number);
+    if (text.empty() || error != std::errc() || stop != end)
+        return std::nullopt;
+    return number;
 }
 
 } // namespace zephyrscope

@@ -1,7 +1,6 @@
 #include "ProgramOptions.h"
 
 #include <algorithm>
-#include <charconv>
 #include <string_view>
 #include <variant>
 
@@ -33,12 +32,6 @@ std::optional<MetricsAddress> parseMetricsAddress(std::string_view text)
     return address;
 }
 
-// ", not 'VALUE'" when a value was given, for the end of an error.
-std::string notGiven(const std::optional<std::string>& value)
-{
-    return value ? ", not '" + *value + "'" : std::string();
-}
-
 std::string takeMetricsAddress(ProgramOptions& options, const ProgramOption& row,
                                const std::optional<std::string>& value)
 {
@@ -47,7 +40,7 @@ std::string takeMetricsAddress(ProgramOptions& options, const ProgramOption& row
         return "option '" + option + "' needs a value: " + std::string(row.argument);
     options.metrics = parseMetricsAddress(*value);
     if (!options.metrics)
-        return "option '" + option + "' takes " + std::string(row.argument) + notGiven(value);
+        return "option '" + option + "' takes " + std::string(row.argument) + NotGiven(value);
     return {};
 }
 
@@ -55,17 +48,9 @@ std::string takeChannelName(ProgramOptions& options, const ProgramOption& row, c
 {
     if (!value || !IsValidChannelName(*value))
         return "option '" + std::string(row.name) + "' takes a CHANNEL of 1 to " + std::to_string(kMaxChannelNameLength)
-            + " letters, digits, '_', '.' or '-'" + notGiven(value);
+            + " letters, digits, '_', '.' or '-'" + NotGiven(value);
     options.channel = *value;
     return {};
-}
-
-// A row's way into ProgramOptions: the member at the end of `path`
-// (&ProgramOptions::content, &ContentOptions::blackMinMs).
-template <auto... path>
-auto& field(ProgramOptions& options)
-{
-    return (options .* ... .* path);
 }
 
 // The URLs ICE servers are given by.
@@ -139,65 +124,6 @@ constexpr ProgramOption kProgramOptions[] = {
      ProgramOption::Taker::Qt},
 };
 
-// A whole number as typed ("-60", "500"): digits after an optional minus, and
-// small enough for an int; nullopt for anything else ("", "2.5", "3s", "+5").
-std::optional<int> parseWholeNumber(std::string_view text)
-{
-    int number = 0;
-    const char* end = text.data() + text.size();
-    const auto [stop, error] = std::from_chars(text.data(), end, number);
-    if (text.empty() || error != std::errc() || stop != end)
-        return std::nullopt;
-    return number;
-}
-
-// Takes one value into the field its row names; returns the usage error, or
-// an empty text when the value is good.
-struct ValueTaker {
-    ProgramOptions& options;
-    const ProgramOption& row;
-    const std::optional<std::string>& value;
-
-    std::string option() const { return "option '" + std::string(row.name) + "'"; }
-
-    std::string operator()(std::monostate) const { return option() + " is not the program's own"; }
-    std::string operator()(ProgramOption::Flag flag) const
-    {
-        if (value)
-            return option() + " takes no value";
-        flag(options) = true;
-        return {};
-    }
-    std::string operator()(ProgramOption::Number number) const
-    {
-        const std::optional<int> given = value ? parseWholeNumber(*value) : std::nullopt;
-        if (!given || *given < row.min || *given > row.max)
-            return option() + " takes " + std::string(row.argument) + " from " + std::to_string(row.min) + " to "
-                + std::to_string(row.max) + notGiven(value);
-        number(options) = *given;
-        return {};
-    }
-    std::string operator()(const ProgramOption::Text& text) const
-    {
-        // "--ca-file=FILE" needs a file name, "--stun-server=URL" a value.
-        if (!value || value->empty())
-            return option() + " needs " + (row.argument == "FILE" ? "a file name" : "a value") + " ("
-                + std::string(row.name) + "=" + std::string(text.schemes.empty() ? row.argument : "URL") + ")";
-        const auto starts = [this](std::string_view scheme) { return value->starts_with(scheme); };
-        if (!text.schemes.empty() && std::ranges::none_of(text.schemes, starts))
-            return option() + " takes " + std::string(row.argument) + notGiven(value);
-        text.field(options) = *value;
-        return {};
-    }
-    std::string operator()(ProgramOption::Parsed parse) const { return parse(options, row, value); }
-};
-
-bool takeOption(ProgramOptions& options, const ProgramOption& row, const std::optional<std::string>& value)
-{
-    options.error = std::visit(ValueTaker {options, row, value}, row.field);
-    return options.error.empty();
-}
-
 } // namespace
 
 ProgramOptions ParseProgramOptions(const std::vector<std::string>& argv)
@@ -206,40 +132,12 @@ ProgramOptions ParseProgramOptions(const std::vector<std::string>& argv)
     if (argv.empty())
         return options;
     options.arguments.push_back(argv[0]);
-    bool optionsEnded = false;
-    for (std::size_t i = 1; i < argv.size(); ++i) {
-        const std::string& argument = argv[i];
-        if (optionsEnded) {
-            options.arguments.push_back(argument);
-            ++options.literalCount;
-            continue;
-        }
-        if (argument == "--") {
-            optionsEnded = true;
-        } else if (argument.size() > 2 && argument.compare(0, 2, "--") == 0) {
-            const std::string_view body = std::string_view(argument).substr(2);
-            const std::size_t equals = body.find('=');
-            const std::string_view name = body.substr(0, equals);
-            const ProgramOption* row = findProgramOption(kProgramOptions, "--" + std::string(name));
-            if (!row) {
-                options.error = "unknown option '--" + std::string(name) + "'";
-                return options;
-            }
-            std::optional<std::string> value;
-            if (equals != std::string_view::npos)
-                value = std::string(body.substr(equals + 1));
-            else if (!row->argument.empty() && i + 1 < argv.size())
-                // "--metrics ADDR:PORT" as well as "--metrics=ADDR:PORT"; the same for every valued option.
-                value = argv[++i];
-            if (!takeOption(options, *row, value))
-                return options;
-        } else if (const ProgramOption* row = findProgramOption(kProgramOptions, argument);
-                   row && row->alias == argument) {
-            takeOption(options, *row, std::nullopt);
-        } else {
-            options.arguments.push_back(argument);
-        }
-    }
+    const auto notOurs = [](ProgramOptions& o, const std::string& argument, bool afterDashes) {
+        o.arguments.push_back(argument);
+        o.literalCount += afterDashes ? 1 : 0;
+        return std::string();
+    };
+    options.error = ParseOptions<ProgramOptions>(kProgramOptions, argv, options, notOurs);
     return options;
 }
 

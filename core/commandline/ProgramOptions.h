@@ -86,6 +86,9 @@ struct ProgramOptions {
     std::string error;                  // non-empty: a usage error, said in one line
 };
 
+// A row of the program's option table.
+using ProgramOption = OptionRow<ProgramOptions>;
+
 // Every option of the program's command line, ours and the two that are not
 // ("--" and Qt's "-platform"), in the order --help lists them. The parser
 // takes exactly the names, short forms and values these rows give.

@@ -24,7 +24,7 @@ class RecordingDialog final : public CDialog {
 
 public:
     RecordingDialog()
-        : CDialog(999, QStringLiteral("Recording"), QSize(100, 60))
+        : CDialog(QStringLiteral("Recording"), QSize(100, 60))
     {
         addButton(IDOK, QStringLiteral("OK"), QRect(10, 40, 30, 14), true);
         addButton(IDCANCEL, QStringLiteral("Cancel"), QRect(50, 40, 30, 14));
