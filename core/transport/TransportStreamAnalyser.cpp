@@ -4,6 +4,7 @@
 #include "TsPacket.h"
 
 #include <algorithm>
+#include <iterator>
 #include <set>
 
 namespace zephyrscope {
@@ -34,15 +35,11 @@ std::size_t payloadStart(const std::uint8_t* packet)
     return std::min(start, kTsPacketSize);
 }
 
-// PES stream ids without the optional header that carries a PTS.
+// Whether a PES stream id has the optional header that carries a PTS: all but these.
 bool hasOptionalPesHeader(std::uint8_t streamId)
 {
-    switch (streamId) {
-    case 0xBC: case 0xBE: case 0xBF: case 0xF0: case 0xF1: case 0xF2: case 0xF8: case 0xFF:
-        return false;
-    default:
-        return true;
-    }
+    constexpr std::uint8_t kWithout[] = {0xBC, 0xBE, 0xBF, 0xF0, 0xF1, 0xF2, 0xF8, 0xFF};
+    return std::find(std::begin(kWithout), std::end(kWithout), streamId) == std::end(kWithout);
 }
 
 std::uint16_t read13(const std::uint8_t* bytes)
