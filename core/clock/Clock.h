@@ -15,6 +15,12 @@ struct WallClockTime {
     std::int32_t milliseconds = 0;
 };
 
+// The time as milliseconds since 1970 UTC.
+constexpr std::int64_t WallClockMs(const WallClockTime& t)
+{
+    return t.seconds * 1000 + t.milliseconds;
+}
+
 // later - earlier as a 32-bit signed count, correct across a wrap of the clock.
 constexpr std::int32_t ClockDifference(ProcessClockMs later, ProcessClockMs earlier)
 {

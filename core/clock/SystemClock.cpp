@@ -20,15 +20,10 @@ ProcessClockMs SystemClock::processClock()
 
 WallClockTime SystemClock::wallClock()
 {
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch()).count();
-    WallClockTime t;
-    t.seconds = ms / 1000;
-    t.milliseconds = static_cast<std::int32_t>(ms % 1000);
-    if (t.milliseconds < 0) { // before 1970: keep the milliseconds within 0..999
-        t.milliseconds += 1000;
-        t.seconds -= 1;
-    }
-    return t;
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch());
+    // Rounded down, so that before 1970 too the milliseconds stay within 0..999.
+    const auto seconds = std::chrono::floor<std::chrono::seconds>(ms);
+    return {seconds.count(), static_cast<std::int32_t>((ms - seconds).count())};
 }
 
 } // namespace zephyrscope

@@ -3,6 +3,7 @@
 #include "PlayState.h"
 #include "Protocol.h"
 
+#include <iterator>
 #include <type_traits>
 
 namespace zephyrscope {
@@ -66,7 +67,7 @@ bool only(const Protocol& p)
 
 constexpr FigureAccess kWallMs {
     [](const SampleLine& s) {
-        return std::optional<double>(static_cast<double>(s.utcTime.seconds * 1000 + s.utcTime.milliseconds));
+        return std::optional<double>(static_cast<double>(WallClockMs(s.utcTime)));
     },
     [](SampleLine& s, double v) {
         const auto ms = static_cast<std::int64_t>(v);
@@ -370,19 +371,10 @@ std::span<const Figure> allFigures()
 
 const char* AggregationName(Aggregation aggregation)
 {
-    switch (aggregation) {
-    case Aggregation::Last:
-        return "last";
-    case Aggregation::Mean:
-        return "mean";
-    case Aggregation::P95:
-        return "p95";
-    case Aggregation::Sum:
-        return "sum";
-    case Aggregation::None:
-        break;
-    }
-    return "";
+    // In Aggregation's order; None has no name.
+    constexpr const char* kNames[] = {"", "last", "mean", "p95", "sum"};
+    const auto index = static_cast<std::size_t>(aggregation);
+    return index < std::size(kNames) ? kNames[index] : "";
 }
 
 std::optional<double> FigureValue(const Figure& figure, const SampleLine& sample)

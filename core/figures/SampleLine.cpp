@@ -23,22 +23,22 @@ void appendPadded(std::string& out, const char* begin, const char* end, int widt
     out.append(begin, end);
 }
 
-void appendInt(std::string& out, long long value, int width)
+} // namespace
+
+void AppendInt(std::string& out, long long value, int width)
 {
     char buffer[24];
     const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
     appendPadded(out, buffer, result.ptr, width);
 }
 
-void appendFixed(std::string& out, double value, int precision, int width)
+void AppendFixed(std::string& out, double value, int precision, int width)
 {
     // Room for the largest double in fixed notation: 309 digits, sign, point and decimals.
     char buffer[330];
     const auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, precision);
     appendPadded(out, buffer, result.ptr, width);
 }
-
-} // namespace
 
 void FormatSampleLine(const SampleLine& s, std::string& out)
 {
@@ -49,29 +49,29 @@ void FormatSampleLine(const SampleLine& s, std::string& out)
     const auto appendColumns = [&out](std::initializer_list<Column> columns) {
         for (const Column& column : columns) {
             out += '\t';
-            appendInt(out, column.value, column.width);
+            AppendInt(out, column.value, column.width);
         }
     };
 
     out.clear();
     // The seconds are a 64-bit count so the column stays right after 2038; until
     // then the text is that of a 32-bit count.
-    appendInt(out, static_cast<long long>(s.utcTime.seconds), 0);
+    AppendInt(out, static_cast<long long>(s.utcTime.seconds));
     out += '.';
-    appendInt(out, s.utcTime.milliseconds, 0);
+    AppendInt(out, s.utcTime.milliseconds);
     out += '\t';
-    appendFixed(out, s.elapsed, 4, 4);
+    AppendFixed(out, s.elapsed, 4, 4);
     const NetworkFigures& n = s.network;
     appendColumns({{n.bufferingProgress, 3}, {n.bufferingCount, 2}, {n.bufferingTime, 5}, {n.bitRate, 8},
                    {n.bandWidth, 8}, {n.maxBandwidth, 8}});
     out += '\t';
-    appendFixed(out, s.fps, 2, 2);
+    AppendFixed(out, s.fps, 2, 2);
     appendColumns({{n.encodedFrameRate, 8}, {n.framesSkipped, 3}, {n.receivedPackets, 8}, {n.lostPackets, 8},
                    {n.recoveredPackets, 8}, {n.receptionQuality, 8}});
     out += '\t';
     out += columnOf(n.protocol);
     out += '\t';
-    appendFixed(out, s.iFramerate, 2, 2);
+    AppendFixed(out, s.iFramerate, 2, 2);
     out += '\t';
     if (s.stateName)
         out += s.stateName;
@@ -81,7 +81,7 @@ void FormatSampleLine(const SampleLine& s, std::string& out)
 std::string FormatFps(double fps)
 {
     std::string text;
-    appendFixed(text, fps, 2, 2);
+    AppendFixed(text, fps, 2, 2);
     return text;
 }
 

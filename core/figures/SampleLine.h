@@ -33,4 +33,8 @@ void FormatSampleLine(const SampleLine& sample, std::string& out);
 // Formats a frame rate as the FPS box and the Frame_Rate column show it ("%2.2f").
 std::string FormatFps(double fps);
 
+// Appends a number as printf's "%*lld" and "%*.*f" would: right-aligned in width.
+void AppendInt(std::string& out, long long value, int width = 0);
+void AppendFixed(std::string& out, double value, int precision, int width = 0);
+
 } // namespace zephyrscope

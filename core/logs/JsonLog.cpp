@@ -15,8 +15,6 @@ namespace zephyrscope {
 
 namespace {
 
-constexpr std::int64_t kMsPerSecond = 1000;
-
 // A content stretch's start and end events, by ContentKind.
 constexpr std::pair<JsonLogEventKind, JsonLogEventKind> kContentEvents[] = {
     {JsonLogEventKind::BlackStarted, JsonLogEventKind::BlackEnded},
@@ -36,8 +34,7 @@ JsonLog::JsonLog(Clock& clock, Player& player, LogSink& log)
 
 std::int64_t JsonLog::nowMs()
 {
-    const WallClockTime t = m_clock.wallClock();
-    return t.seconds * kMsPerSecond + t.milliseconds;
+    return WallClockMs(m_clock.wallClock());
 }
 
 const NetworkFigures& JsonLog::playerNow()
@@ -60,15 +57,15 @@ void JsonLog::tick(const SampleLine& sample)
     followContent(figures);
     followSplices(figures);
     // The declared bandwidth of an adaptive stream is that of the variant playing now.
-    if (m_entryActive && isAdaptive(figures.protocol) && figures.bandWidth > 0) {
-        if (m_variantBandwidth > 0 && figures.bandWidth != m_variantBandwidth)
+    if (m_entry.active && isAdaptive(figures.protocol) && figures.bandWidth > 0) {
+        if (m_entry.variantBandwidth > 0 && figures.bandWidth != m_entry.variantBandwidth)
             write({.kind = JsonLogEventKind::VariantSwitched,
-                   .wallMs = sample.utcTime.seconds * kMsPerSecond + sample.utcTime.milliseconds,
+                   .wallMs = WallClockMs(sample.utcTime),
                    .width = figures.videoWidth,
                    .height = figures.videoHeight,
-                   .fromBandwidth = m_variantBandwidth,
+                   .fromBandwidth = m_entry.variantBandwidth,
                    .toBandwidth = figures.bandWidth});
-        m_variantBandwidth = figures.bandWidth;
+        m_entry.variantBandwidth = figures.bandWidth;
     }
     FormatJsonTick(sample, m_line, m_channel);
     m_log.append(m_line);
@@ -76,12 +73,12 @@ void JsonLog::tick(const SampleLine& sample)
 
 void JsonLog::noteFirstFrame(const NetworkFigures& figures)
 {
-    if (!m_entryActive || m_firstFrameWritten || figures.firstFrameWallMs <= 0 || figures.startupMs <= 0)
+    if (!m_entry.active || m_entry.firstFrameWritten || figures.firstFrameWallMs <= 0 || figures.startupMs <= 0)
         return;
     // A frame from before this entry began belongs to the one before it.
-    if (figures.firstFrameWallMs < m_entryStartMs)
+    if (figures.firstFrameWallMs < m_entry.startMs)
         return;
-    m_firstFrameWritten = true;
+    m_entry.firstFrameWritten = true;
     // The player's start-up, from the open requested on the monotonic clock: the
     // metrics endpoint's, not a difference of wall-clock times taken elsewhere.
     write({.kind = JsonLogEventKind::FirstFrame, .wallMs = figures.firstFrameWallMs, .startupMs = figures.startupMs});
@@ -92,22 +89,14 @@ void JsonLog::playStateChanged(std::int32_t state)
     const std::int64_t now = nowMs();
     switch (state) {
     case kPlayStateTransitioning:
-        if (m_entryActive)
+        if (m_entry.active)
             endEntry("played", now);
-        m_entryActive = true;
-        m_entryUrl.clear();
-        m_entryStartMs = now;
-        m_firstFrameWritten = false;
-        m_stallsWritten = 0;
-        m_stallOpen = false;
-        m_variantBandwidth = 0;
-        m_contentStarted = 0;
+        m_entry = {.active = true, .startMs = now};
         m_contentEnded.clear();
-        m_splicesWritten = 0;
         break;
     case kPlayStateBuffering:
     case kPlayStatePlaying: {
-        if (!m_entryActive)
+        if (!m_entry.active)
             break;
         const NetworkFigures& figures = playerNow();
         // The first frame may be shown before the state says Playing.
@@ -116,11 +105,11 @@ void JsonLog::playStateChanged(std::int32_t state)
         break;
     }
     case kPlayStateMediaEnded:
-        if (m_entryActive)
+        if (m_entry.active)
             endEntry("played", now);
         break;
     case kPlayStateStopped:
-        if (m_entryActive)
+        if (m_entry.active)
             endEntry("stopped", now);
         break;
     default:
@@ -130,46 +119,46 @@ void JsonLog::playStateChanged(std::int32_t state)
 
 void JsonLog::followStalls(const NetworkFigures& figures, std::int64_t nowMs)
 {
-    if (!m_entryActive)
+    if (!m_entry.active)
         return;
-    if (figures.stallsTimed > m_stallsWritten) {
+    if (figures.stallsTimed > m_entry.stallsWritten) {
         // The open stall's picture never moved before the next began: it stood
         // still until the next one's, which takes the standstill on from there.
-        if (m_stallOpen)
-            endStall(std::nullopt, std::max(figures.stallSinceWallMs, m_stallSinceMs));
-        m_stallsWritten = figures.stallsTimed;
-        m_stallOpen = true;
-        m_stallSinceMs = figures.stallSinceWallMs > 0 ? figures.stallSinceWallMs : nowMs;
+        if (m_entry.stallOpen)
+            endStall(std::nullopt, std::max(figures.stallSinceWallMs, m_entry.stallSinceMs));
+        m_entry.stallsWritten = figures.stallsTimed;
+        m_entry.stallOpen = true;
+        m_entry.stallSinceMs = figures.stallSinceWallMs > 0 ? figures.stallSinceWallMs : nowMs;
         write({.kind = JsonLogEventKind::StallStarted,
                .wallMs = nowMs,
-               .sinceMs = m_stallSinceMs,
-               .stallCount = m_stallsWritten});
+               .sinceMs = m_entry.stallSinceMs,
+               .stallCount = m_entry.stallsWritten});
     }
-    if (m_stallOpen && figures.stallsTimed == m_stallsWritten && figures.stallResumedWallMs > 0)
+    if (m_entry.stallOpen && figures.stallsTimed == m_entry.stallsWritten && figures.stallResumedWallMs > 0)
         endStall(figures.stallResumedWallMs, figures.stallResumedWallMs);
 }
 
 void JsonLog::endStall(std::optional<std::int64_t> resumedMs, std::int64_t endMs)
 {
-    m_stallOpen = false;
+    m_entry.stallOpen = false;
     write({.kind = JsonLogEventKind::StallEnded,
            .wallMs = endMs,
-           .stallMs = endMs - m_stallSinceMs,
-           .sinceMs = m_stallSinceMs,
+           .stallMs = endMs - m_entry.stallSinceMs,
+           .sinceMs = m_entry.stallSinceMs,
            .resumedMs = resumedMs});
 }
 
 void JsonLog::followContent(const NetworkFigures& figures, bool entryEnds)
 {
-    if (!m_entryActive)
+    if (!m_entry.active)
         return;
     const auto& stretches = figures.contentStretches;
     for (std::size_t i = 0; i < stretches.size(); ++i) {
         const ContentStretch& s = stretches[i];
         const auto [started, ended] = kContentEvents[static_cast<std::size_t>(s.kind)];
-        if (i >= m_contentStarted) {
+        if (i >= m_entry.contentStarted) {
             write({.kind = started, .wallMs = s.startWallMs, .durationMs = s.foundAfterMs});
-            m_contentStarted = i + 1;
+            m_entry.contentStarted = i + 1;
             m_contentEnded.push_back(false);
         }
         // A stretch the entry's end cut short ends where its last frame or block reached.
@@ -184,11 +173,11 @@ void JsonLog::followContent(const NetworkFigures& figures, bool entryEnds)
 
 void JsonLog::followSplices(const NetworkFigures& figures)
 {
-    if (!m_entryActive)
+    if (!m_entry.active)
         return;
     const auto& commands = figures.splices.commands;
-    for (; m_splicesWritten < commands.size(); ++m_splicesWritten) {
-        const SpliceCommand& c = commands[m_splicesWritten];
+    for (; m_entry.splicesWritten < commands.size(); ++m_entry.splicesWritten) {
+        const SpliceCommand& c = commands[m_entry.splicesWritten];
         // Dated when it was heard: the splice point itself is a field of its own.
         const std::int64_t heardMs = c.spliceWallMs && c.prerollMs ? *c.spliceWallMs - *c.prerollMs : nowMs();
         write({.kind = JsonLogEventKind::Splice, .wallMs = heardMs, .durationMs = c.durationMs, .splice = c});
@@ -199,14 +188,14 @@ void JsonLog::endEntry(const char* how, std::int64_t wallMs)
 {
     followContent(playerNow(), true);
     followSplices(m_eventFigures);
-    if (m_stallOpen) {
+    if (m_entry.stallOpen) {
         // The player may have seen the picture move since the last look.
         followStalls(m_eventFigures, wallMs);
-        if (m_stallOpen)
+        if (m_entry.stallOpen)
             endStall(std::nullopt, wallMs);
     }
-    m_entryActive = false;
-    write({.kind = JsonLogEventKind::Ended, .wallMs = wallMs, .url = m_entryUrl, .how = how});
+    m_entry.active = false;
+    write({.kind = JsonLogEventKind::Ended, .wallMs = wallMs, .url = m_entry.url, .how = how});
 }
 
 void JsonLog::mediaOpened()
@@ -223,7 +212,7 @@ void JsonLog::mediaOpened()
     e.durationString = media->durationString();
     e.width = media->imageSourceWidth();
     e.height = media->imageSourceHeight();
-    m_entryUrl = e.url;
+    m_entry.url = e.url;
     write(e);
 }
 
@@ -231,9 +220,9 @@ void JsonLog::mediaError(const std::string& url, const std::string& reason)
 {
     const std::int64_t now = nowMs();
     write({.kind = JsonLogEventKind::Error, .wallMs = now, .url = url, .reason = reason});
-    if (m_entryActive) {
-        if (m_entryUrl.empty())
-            m_entryUrl = url;
+    if (m_entry.active) {
+        if (m_entry.url.empty())
+            m_entry.url = url;
         endEntry("failed", now);
     }
 }
@@ -255,7 +244,7 @@ void JsonLog::outageEnded(const Outage& outage, bool resumed)
 
 void JsonLog::runEnded()
 {
-    if (m_entryActive)
+    if (m_entry.active)
         endEntry("stopped", nowMs());
 }
 

@@ -72,17 +72,21 @@ private:
     Player& m_player;
     LogSink& m_log;
 
-    bool m_entryActive = false;
-    std::string m_entryUrl;
-    std::int64_t m_entryStartMs = 0;
-    bool m_firstFrameWritten = false;
-    std::int32_t m_stallsWritten = 0; // stall_started lines of this entry
-    bool m_stallOpen = false;         // the last of them has no stall_ended yet
-    std::int64_t m_stallSinceMs = 0;  // when its picture stopped
-    std::int32_t m_variantBandwidth = 0; // the adaptive variant at the last tick; 0 none yet
-    std::size_t m_contentStarted = 0;      // content stretches whose start is written
-    std::vector<bool> m_contentEnded;      // ... and of each, whether its end is
-    std::size_t m_splicesWritten = 0;      // splice commands written
+    // The entry under way, and what of it is written; each entry starts afresh.
+    struct Entry {
+        bool active = false;
+        std::string url;
+        std::int64_t startMs = 0;
+        bool firstFrameWritten = false;
+        std::int32_t stallsWritten = 0; // stall_started lines of this entry
+        bool stallOpen = false;         // the last of them has no stall_ended yet
+        std::int64_t stallSinceMs = 0;  // when its picture stopped
+        std::int32_t variantBandwidth = 0; // the adaptive variant at the last tick; 0 none yet
+        std::size_t contentStarted = 0;    // content stretches whose start is written
+        std::size_t splicesWritten = 0;    // splice commands written
+    };
+    Entry m_entry;
+    std::vector<bool> m_contentEnded; // of each content stretch whose start is written, whether its end is
 
     std::string m_channel;
     std::string m_line; // reused from write to write

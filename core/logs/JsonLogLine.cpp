@@ -4,7 +4,6 @@
 #include "Protocol.h"
 #include "RedactedUrl.h"
 
-#include <charconv>
 #include <cstdio>
 #include <ctime>
 #include <iterator>
@@ -16,20 +15,6 @@ namespace {
 
 constexpr std::int64_t kMsPerSecond = 1000;
 
-void appendInt(std::string& out, long long value)
-{
-    char buffer[24];
-    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
-    out.append(buffer, result.ptr);
-}
-
-void appendFixed(std::string& out, double value, int precision)
-{
-    char buffer[330];
-    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, precision);
-    out.append(buffer, result.ptr);
-}
-
 // ,"name": — every field but the first one of an object.
 void appendKey(std::string& out, const char* name)
 {
@@ -38,18 +23,12 @@ void appendKey(std::string& out, const char* name)
     out += "\":";
 }
 
-void appendIntField(std::string& out, const char* name, long long value)
-{
-    appendKey(out, name);
-    appendInt(out, value);
-}
-
 template <typename T>
 void appendOptionalInt(std::string& out, const char* name, const std::optional<T>& value)
 {
     appendKey(out, name);
     if (value)
-        appendInt(out, static_cast<long long>(*value));
+        AppendInt(out, static_cast<long long>(*value));
     else
         out += "null";
 }
@@ -58,7 +37,7 @@ void appendOptionalFixed(std::string& out, const char* name, const std::optional
 {
     appendKey(out, name);
     if (value)
-        appendFixed(out, *value, precision);
+        AppendFixed(out, *value, precision);
     else
         out += "null";
 }
@@ -82,9 +61,9 @@ void appendFigure(std::string& out, const Figure& figure, const SampleLine& s)
     if (!value)
         out += "null";
     else if (figure.type == FigureType::Integer)
-        appendInt(out, static_cast<long long>(*value));
+        AppendInt(out, static_cast<long long>(*value));
     else
-        appendFixed(out, *value, figure.decimals);
+        AppendFixed(out, *value, figure.decimals);
 }
 
 void beginObject(std::string& out, const char* type, std::string_view channel)
@@ -208,7 +187,7 @@ void FormatJsonTick(const SampleLine& s, std::string& out, std::string_view chan
             separator = ',';
             AppendJsonString(out, kind.name);
             out += ':';
-            appendInt(out, static_cast<long long>(f.transportErrors.*kind.count));
+            AppendInt(out, static_cast<long long>(f.transportErrors.*kind.count));
         }
         out += '}';
     } else {
@@ -240,11 +219,7 @@ void FormatJsonTick(const SampleLine& s, std::string& out, std::string_view chan
     // Null until splices are looked for in the entry (a transport stream, or a
     // section heard): sections that could not be read, and whether a break is on.
     const SpliceFigures& splices = f.splices;
-    appendKey(out, "splice_errors");
-    if (splices.watched)
-        appendInt(out, static_cast<long long>(splices.errors));
-    else
-        out += "null";
+    appendOptionalInt(out, "splice_errors", splices.watched ? std::optional(splices.errors) : std::nullopt);
     appendKey(out, "ad_break");
     out += !splices.watched ? "null" : splices.adBreak ? "true" : "false";
     out += "}\n";
@@ -277,7 +252,8 @@ void FormatJsonEvent(const JsonLogEvent& e, std::string& out, std::string_view c
 {
     beginObject(out, "event", channel);
     appendStringField(out, "event", JsonLogEventName(e.kind));
-    appendIntField(out, "wall_ms", e.wallMs);
+    appendKey(out, "wall_ms");
+    AppendInt(out, e.wallMs);
     appendKey(out, "time");
     out += '"';
     appendIsoTime(out, e.wallMs);

@@ -26,17 +26,14 @@ void RunLogs::open(Clock& clock, Player& player)
 void RunLogs::close()
 {
     m_log.close();
-    if (!m_json) {
-        m_jsonFile.close();
-        return;
-    }
     // The JSON Lines log goes whatever its last line does.
     const std::unique_ptr<JsonLog> json = std::move(m_json);
     struct CloseAtEnd {
         LogFile& file;
         ~CloseAtEnd() { file.close(); }
     } closeAtEnd {m_jsonFile};
-    json->runEnded();
+    if (json)
+        json->runEnded();
 }
 
 int RunLogs::reopen()

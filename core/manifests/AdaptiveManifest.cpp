@@ -22,21 +22,11 @@ namespace zephyrscope {
 
 namespace {
 
-std::string trim(const std::string& text)
-{
-    const auto begin = text.find_first_not_of(" \t\r\n");
-    if (begin == std::string::npos)
-        return {};
-    const auto end = text.find_last_not_of(" \t\r\n");
-    return text.substr(begin, end - begin + 1);
-}
-
-
 // A declared number of bits per second; absent (0) when it is not one whole,
 // non-negative number.
 std::int64_t bandwidthValue(const std::string& text)
 {
-    const std::string value = trim(text);
+    const std::string value(AdaptiveManifest::trimmed(text));
     if (value.empty() || value.find_first_not_of("0123456789") != std::string::npos)
         return 0;
     errno = 0;
@@ -51,8 +41,8 @@ std::vector<AdaptiveVariant> parseHls(const std::string& text, const std::string
     std::string line;
     std::optional<AdaptiveVariant> pending;
     while (std::getline(lines, line)) {
-        line = trim(line);
-        if (line.rfind("#EXT-X-STREAM-INF:", 0) == 0) {
+        line = std::string(AdaptiveManifest::trimmed(line));
+        if (line.starts_with("#EXT-X-STREAM-INF:")) {
             const std::string attributes = line.substr(18);
             AdaptiveVariant variant;
             variant.bandwidth = bandwidthValue(AdaptiveManifest::hlsAttribute(attributes, "BANDWIDTH"));
@@ -270,7 +260,7 @@ std::string AdaptiveManifest::hlsAttribute(const std::string& list, const std::s
         const auto eq = list.find('=', i);
         if (eq == std::string::npos)
             return {};
-        const std::string key = trim(list.substr(i, eq - i));
+        const std::string_view key = trimmed(std::string_view(list).substr(i, eq - i));
         std::size_t end = eq + 1;
         std::string value;
         if (end < list.size() && list[end] == '"') {
@@ -288,6 +278,15 @@ std::string AdaptiveManifest::hlsAttribute(const std::string& list, const std::s
         i = comma == std::string::npos ? list.size() : comma + 1;
     }
     return {};
+}
+
+std::string_view AdaptiveManifest::trimmed(std::string_view text)
+{
+    constexpr std::string_view kSpace = " \t\r\n";
+    const auto first = text.find_first_not_of(kSpace);
+    if (first == std::string_view::npos)
+        return {};
+    return text.substr(first, text.find_last_not_of(kSpace) + 1 - first);
 }
 
 std::string AdaptiveManifest::resolve(const std::string& base, const std::string& ref)

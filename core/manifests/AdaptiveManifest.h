@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace zephyrscope {
@@ -64,6 +65,9 @@ public:
     // The value of NAME=value in an HLS attribute list (quoted values may hold
     // commas, and come without their quotes); empty when it has none.
     static std::string hlsAttribute(const std::string& list, const std::string& name);
+
+    // The text without the white space (space, tab, CR, LF) around it.
+    static std::string_view trimmed(std::string_view text);
 
     // ref resolved against base ("http://h/a/b.m3u8" + "v0/i.m3u8" = "http://h/a/v0/i.m3u8").
     static std::string resolve(const std::string& base, const std::string& ref);

@@ -54,7 +54,7 @@ std::optional<bool> flag(const std::string& text)
 // An xs:duration of hours, minutes and seconds ("PT1H2M3.5S"), in ms.
 std::optional<std::int64_t> durationMs(const std::string& text)
 {
-    if (text.rfind("PT", 0) != 0 || text.size() < 4)
+    if (!text.starts_with("PT") || text.size() < 4)
         return std::nullopt;
     double ms = 0;
     const char* p = text.c_str() + 2;

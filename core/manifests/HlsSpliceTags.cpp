@@ -13,11 +13,6 @@ namespace {
 constexpr std::size_t kMaxKeyChars = 200; // a malformed tag is named by its start
 constexpr double kMaxDurationS = 24 * 3600.0;
 
-bool startsWith(const std::string& line, const char* prefix)
-{
-    return line.rfind(prefix, 0) == 0;
-}
-
 // A duration in seconds ("30", "29.97"), in ms; nothing for anything else.
 std::optional<std::int64_t> durationMsOf(const std::string& text)
 {
@@ -89,7 +84,7 @@ void cue(const std::string& line, std::int64_t sequence, std::optional<std::int6
     splice.command.source = SpliceSource::Hls;
     splice.command.command = SpliceCommandType::SpliceInsert;
     splice.command.spliceWallMs = dateMs;
-    if (startsWith(line, "#EXT-X-SCTE35:")) {
+    if (line.starts_with("#EXT-X-SCTE35:")) {
         const std::string attributes = line.substr(14);
         const auto section = ManifestSplice::fromBase64(AdaptiveManifest::hlsAttribute(attributes, "CUE"));
         if (!section) {
@@ -99,7 +94,7 @@ void cue(const std::string& line, std::int64_t sequence, std::optional<std::int6
         if (const std::string id = AdaptiveManifest::hlsAttribute(attributes, "ID"); !id.empty())
             splice.id = "scte35:" + id;
         splice.section = std::move(*section);
-    } else if (startsWith(line, "#EXT-X-CUE-IN")) {
+    } else if (line.starts_with("#EXT-X-CUE-IN")) {
         splice.command.outOfNetwork = false;
     } else {
         // "#EXT-X-CUE-OUT", ":30" or ":DURATION=30".
@@ -132,20 +127,20 @@ ManifestSplices HlsSpliceTags::parse(const std::string& playlist)
     while (std::getline(lines, line)) {
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
-        if (startsWith(line, "#EXT-X-MEDIA-SEQUENCE:")) {
+        if (line.starts_with("#EXT-X-MEDIA-SEQUENCE:")) {
             sequence = std::atoll(line.c_str() + 22);
-        } else if (startsWith(line, "#EXT-X-PROGRAM-DATE-TIME:")) {
+        } else if (line.starts_with("#EXT-X-PROGRAM-DATE-TIME:")) {
             dateMs = dateMsOf(line.substr(25));
-        } else if (startsWith(line, "#EXTINF:")) {
+        } else if (line.starts_with("#EXTINF:")) {
             const std::size_t comma = line.find(',');
             segmentMs = durationMsOf(line.substr(8, comma == std::string::npos ? comma : comma - 8)).value_or(-1);
-        } else if (startsWith(line, "#EXT-X-DATERANGE:")) {
+        } else if (line.starts_with("#EXT-X-DATERANGE:")) {
             for (const char* name : {"SCTE35-OUT", "SCTE35-CMD", "SCTE35-IN"})
                 dateRangeSection(line, line.substr(17), name, out);
-        } else if (startsWith(line, "#EXT-X-CUE-OUT-CONT")) {
+        } else if (line.starts_with("#EXT-X-CUE-OUT-CONT")) {
             continue;
-        } else if (startsWith(line, "#EXT-X-CUE-OUT") || startsWith(line, "#EXT-X-CUE-IN")
-                   || startsWith(line, "#EXT-X-SCTE35:")) {
+        } else if (line.starts_with("#EXT-X-CUE-OUT") || line.starts_with("#EXT-X-CUE-IN")
+                   || line.starts_with("#EXT-X-SCTE35:")) {
             cues.push_back(line);
         } else if (!line.empty() && line[0] != '#') {
             for (const std::string& c : cues)

@@ -2,24 +2,13 @@
 
 #include "AdaptiveManifest.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <ctime>
+#include <utility>
 
 namespace zephyrscope {
-
-namespace {
-
-std::string_view trimmed(std::string_view text)
-{
-    constexpr std::string_view kSpace = " \t\r\n";
-    const auto first = text.find_first_not_of(kSpace);
-    if (first == std::string_view::npos)
-        return {};
-    return text.substr(first, text.find_last_not_of(kSpace) + 1 - first);
-}
-
-} // namespace
 
 std::optional<UtcTiming::Scheme> UtcTiming::schemeOf(std::string_view schemeIdUri)
 {
@@ -30,21 +19,18 @@ std::optional<UtcTiming::Scheme> UtcTiming::schemeOf(std::string_view schemeIdUr
     const auto colon = rest.find(':');
     if (colon == std::string_view::npos || (rest.substr(colon) != ":2014" && rest.substr(colon) != ":2012"))
         return std::nullopt;
-    const std::string_view name = rest.substr(0, colon);
-    if (name == "direct")
-        return Scheme::Direct;
-    if (name == "http-xsdate")
-        return Scheme::HttpXsDate;
-    if (name == "http-iso")
-        return Scheme::HttpIso;
-    if (name == "http-head")
-        return Scheme::HttpHead;
+    constexpr std::pair<std::string_view, Scheme> kSchemes[] = {
+        {"direct", Scheme::Direct}, {"http-xsdate", Scheme::HttpXsDate}, {"http-iso", Scheme::HttpIso},
+        {"http-head", Scheme::HttpHead}};
+    for (const auto& [name, scheme] : kSchemes)
+        if (rest.substr(0, colon) == name)
+            return scheme;
     return std::nullopt;
 }
 
 std::optional<std::int64_t> UtcTiming::parseTime(Scheme scheme, std::string_view text)
 {
-    const std::string_view time = trimmed(text);
+    const std::string_view time = AdaptiveManifest::trimmed(text);
     if (time.empty() || time.size() > 64)
         return std::nullopt;
     if (scheme == Scheme::HttpHead)
@@ -54,8 +40,8 @@ std::optional<std::int64_t> UtcTiming::parseTime(Scheme scheme, std::string_view
 
 std::optional<std::int64_t> UtcTiming::parseHttpDate(std::string_view text)
 {
-    const std::string date(trimmed(text));
-    constexpr std::array<const char*, 12> kMonths {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+    const std::string date(AdaptiveManifest::trimmed(text));
+    constexpr std::array<std::string_view, 12> kMonths {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                                    "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
     char weekday[4] = {}, month[4] = {}, zone[4] = {};
     int day = 0, year = 0, hour = 0, minute = 0, second = 0, consumed = 0;
@@ -64,16 +50,12 @@ std::optional<std::int64_t> UtcTiming::parseHttpDate(std::string_view text)
             != 8
         || static_cast<std::size_t>(consumed) != date.size() || std::string_view(zone) != "GMT")
         return std::nullopt;
-    int monthIndex = -1;
-    for (std::size_t i = 0; i < kMonths.size(); ++i) {
-        if (std::string_view(month) == kMonths[i])
-            monthIndex = static_cast<int>(i);
-    }
-    if (monthIndex < 0 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 60)
+    const auto named = std::find(kMonths.begin(), kMonths.end(), std::string_view(month));
+    if (named == kMonths.end() || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 60)
         return std::nullopt;
     std::tm utc {};
     utc.tm_year = year - 1900;
-    utc.tm_mon = monthIndex;
+    utc.tm_mon = static_cast<int>(named - kMonths.begin());
     utc.tm_mday = day;
     utc.tm_hour = hour;
     utc.tm_min = minute;

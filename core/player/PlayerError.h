@@ -1,7 +1,6 @@
 #pragma once
 
 #include <stdexcept>
-#include <string>
 
 namespace zephyrscope {
 
@@ -9,10 +8,7 @@ namespace zephyrscope {
 // handler that made the call; whatever the handler obtained is released on the way out.
 class PlayerError : public std::runtime_error {
 public:
-    explicit PlayerError(const std::string& what)
-        : std::runtime_error(what)
-    {
-    }
+    using std::runtime_error::runtime_error;
 };
 
 } // namespace zephyrscope

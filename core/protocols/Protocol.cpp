@@ -6,6 +6,7 @@
 #include <deque>
 #include <mutex>
 #include <string>
+#include <utility>
 
 namespace zephyrscope {
 
@@ -54,6 +55,16 @@ const std::array kProtocols {
     Protocol {WebRtc, "WebRTC", kWhep, true, false, false, false, false},
 };
 
+// A scheme's protocol and its row; nulls for a scheme the program does not play.
+std::pair<const Protocol*, const Scheme*> findScheme(std::string_view scheme)
+{
+    for (const Protocol& p : kProtocols)
+        for (const Scheme& s : p.schemes)
+            if (equalsIgnoringCase(s.name, scheme))
+                return {&p, &s};
+    return {};
+}
+
 } // namespace
 
 std::span<const Protocol> allProtocols()
@@ -68,20 +79,12 @@ const Protocol& protocolRow(ProtocolId id)
 
 const Protocol* protocolForScheme(std::string_view scheme)
 {
-    for (const Protocol& p : kProtocols)
-        for (const Scheme& s : p.schemes)
-            if (equalsIgnoringCase(s.name, scheme))
-                return &p;
-    return nullptr;
+    return findScheme(scheme).first;
 }
 
 const Scheme* schemeNamed(std::string_view scheme)
 {
-    for (const Protocol& p : kProtocols)
-        for (const Scheme& s : p.schemes)
-            if (equalsIgnoringCase(s.name, scheme))
-                return &s;
-    return nullptr;
+    return findScheme(scheme).second;
 }
 
 const Protocol* protocolForColumn(std::string_view column)

@@ -49,10 +49,6 @@ void PlaybackEvents::OnPlayStateChange(std::int32_t newState)
     switch (newState) {
     case kPlayStatePlaying:
         m_values.m_playStartClock = m_clock.processClock();
-        if (!m_entryPlayed) {
-            m_entryPlayed = true;
-            ++m_tally.entriesPlayed;
-        }
         break;
     case kPlayStateTransitioning:
         // The player opens an entry: the next one, or the same one again.
@@ -63,11 +59,6 @@ void PlaybackEvents::OnPlayStateChange(std::int32_t newState)
         m_values.m_restartClock = 1;
         if (m_values.m_clipEnded == 0)
             m_values.m_clipEnded = 1;
-        // A clip too short to be seen in Playing has still played.
-        if (!m_entryPlayed) {
-            m_entryPlayed = true;
-            ++m_tally.entriesPlayed;
-        }
         break;
     case kPlayStateReady:
         // One countdown at a time: a Ready reported while it runs changes nothing.
@@ -80,6 +71,11 @@ void PlaybackEvents::OnPlayStateChange(std::int32_t newState)
         break;
     default:
         break;
+    }
+    // A clip too short to be seen in Playing has still played.
+    if ((newState == kPlayStatePlaying || newState == kPlayStateMediaEnded) && !m_entryPlayed) {
+        m_entryPlayed = true;
+        ++m_tally.entriesPlayed;
     }
 }
 

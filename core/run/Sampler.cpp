@@ -65,8 +65,8 @@ double Sampler::iFramerate(ProcessClockMs now, double fps, std::int32_t playStat
     const double frames = t * fps;
     m_frameEstimate = frames;
 
-    double baseFrames;
-    double baseSeconds;
+    double baseFrames = previousFrames;
+    double baseSeconds = previousSeconds;
     if (t < previousSeconds) {
         // A new play start since the last tick in Playing: count from it.
         baseFrames = 0.0;
@@ -74,14 +74,8 @@ double Sampler::iFramerate(ProcessClockMs now, double fps, std::int32_t playStat
     } else if (frames < previousFrames) {
         // The estimate never runs backwards within one play; hold it.
         m_frameEstimate = previousFrames;
-        baseFrames = previousFrames;
-        baseSeconds = previousSeconds;
     } else if (previousFrames == 0.0) {
-        baseFrames = 0.0;
-        baseSeconds = 0.0;
-    } else {
-        baseFrames = previousFrames;
-        baseSeconds = previousSeconds;
+        baseSeconds = 0.0; // and baseFrames is 0 already
     }
 
     const double seconds = t - baseSeconds;

@@ -2,12 +2,6 @@
 
 namespace zephyrscope {
 
-namespace {
-
-constexpr std::int64_t kMsPerSecond = 1000;
-
-} // namespace
-
 OutageTracker::OutageTracker(Clock& clock)
     : m_clock(clock)
 {
@@ -16,11 +10,9 @@ OutageTracker::OutageTracker(Clock& clock)
 std::optional<Outage> OutageTracker::playing()
 {
     m_up = true;
-    if (!m_open)
-        return std::nullopt;
-    Outage ended = *m_open;
-    ended.durationMs = ClockDifference(m_clock.processClock(), m_openSince);
-    m_closedMs += ended.durationMs;
+    const std::optional<Outage> ended = openOutage();
+    if (ended)
+        m_closedMs += ended->durationMs;
     m_open.reset();
     return ended;
 }
@@ -30,9 +22,9 @@ std::optional<Outage> OutageTracker::down(const std::string& reason)
     m_up = false;
     if (m_open)
         return std::nullopt;
-    const WallClockTime wall = m_clock.wallClock();
+    const std::int64_t startedWallMs = WallClockMs(m_clock.wallClock());
     m_openSince = m_clock.processClock();
-    m_open = Outage {reason, wall.seconds * kMsPerSecond + wall.milliseconds, 0};
+    m_open = Outage {reason, startedWallMs, 0};
     ++m_outages;
     return m_open;
 }

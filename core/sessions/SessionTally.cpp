@@ -18,7 +18,7 @@ constexpr double kMsPerSecond = 1000.0;
 
 void SessionTally::tick(const SampleLine& line, const NetworkFigures& figures)
 {
-    const std::int64_t wallMs = line.utcTime.seconds * 1000 + line.utcTime.milliseconds;
+    const std::int64_t wallMs = WallClockMs(line.utcTime);
     if (m_lastWallMs > 0) {
         const double gap = static_cast<double>(wallMs - m_lastWallMs) / kMsPerSecond;
         if (gap > 0.0 && gap <= kMaxTickGapSeconds) {

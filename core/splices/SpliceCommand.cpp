@@ -9,6 +9,7 @@ namespace {
 constexpr const char* kCommandNames[] = {"splice_null",          "splice_schedule", "splice_insert", "time_signal",
                                          "bandwidth_reservation", "private_command"};
 static_assert(std::size(kCommandNames) == kSpliceCommandTypes);
+constexpr const char* kSourceNames[] = {"ts", "hls", "dash"};
 
 } // namespace
 
@@ -20,15 +21,8 @@ const char* SpliceCommandName(SpliceCommandType command)
 
 const char* SpliceSourceName(SpliceSource source)
 {
-    switch (source) {
-    case SpliceSource::Ts:
-        return "ts";
-    case SpliceSource::Hls:
-        return "hls";
-    case SpliceSource::Dash:
-        return "dash";
-    }
-    return "unknown";
+    const auto index = static_cast<std::size_t>(source);
+    return index < std::size(kSourceNames) ? kSourceNames[index] : "unknown";
 }
 
 } // namespace zephyrscope

@@ -1,5 +1,7 @@
 #include "DatagramGapEstimator.h"
 
+#include "TsPacket.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -9,35 +11,13 @@ namespace zephyrscope {
 
 namespace {
 
-constexpr std::size_t kTsPacket = 188;
-constexpr std::uint8_t kSync = 0x47;
-constexpr std::uint16_t kNullPid = 0x1FFF;
 constexpr std::int64_t kTicksPerUs = 27;
-// The PCR counts 2^33 periods of 300 ticks of 27 MHz, then wraps.
-constexpr std::int64_t kPcrModulus = (std::int64_t {1} << 33) * 300;
 // Constant if the last four spans agree; the recent rate is over the last eight (two seconds).
 constexpr std::size_t kConstantSpans = 4, kRecentSpans = 8;
 // A PCR interval longer than this is no rate sample: the clock jumped, or data stopped.
 constexpr std::int64_t kLongestPcrIntervalTicks = 1000000 * kTicksPerUs;
 // A gap lost what it spanned only if its stream time was mostly missing.
 constexpr double kLostShareOfGap = 0.5;
-
-std::optional<std::int64_t> pcrOf(const std::uint8_t* packet)
-{
-    const bool adaptation = (packet[3] & 0x20) != 0;
-    if (!adaptation || packet[4] < 7 || (packet[5] & 0x10) == 0)
-        return std::nullopt;
-    const std::uint8_t* p = packet + 6;
-    const std::int64_t base = (std::int64_t {p[0]} << 25) | (std::int64_t {p[1]} << 17) | (std::int64_t {p[2]} << 9)
-        | (std::int64_t {p[3]} << 1) | (p[4] >> 7);
-    const std::int64_t extension = ((p[4] & 0x01) << 8) | p[5];
-    return base * 300 + extension;
-}
-
-bool discontinuityOf(const std::uint8_t* packet)
-{
-    return (packet[3] & 0x20) != 0 && packet[4] > 0 && (packet[5] & 0x80) != 0;
-}
 
 } // namespace
 
@@ -99,19 +79,18 @@ void DatagramGapEstimator::addInterval(const Interval& interval, int sign)
 DatagramGapEstimator::Counts DatagramGapEstimator::readPackets(const std::uint8_t* data, std::size_t size)
 {
     Counts counts;
-    for (std::size_t at = 0; at + kTsPacket <= size; at += kTsPacket) {
+    for (std::size_t at = 0; at + kTsPacketSize <= size; at += kTsPacketSize) {
         const std::uint8_t* packet = data + at;
-        if (packet[0] != kSync)
+        if (packet[0] != kTsSyncByte)
             continue;
-        const auto pid = static_cast<std::uint16_t>(((packet[1] & 0x1F) << 8) | packet[2]);
-        const bool payload = (packet[3] & 0x10) != 0;
+        const std::uint16_t pid = TsPid(packet);
         ++counts.packets;
-        if (pid != kNullPid && payload) {
+        if (pid != kTsNullPid && TsHasPayload(packet)) {
             ++counts.payloadPackets;
             checkCounter(pid, packet);
         }
-        if (pid != kNullPid) {
-            const std::optional<std::int64_t> pcr = pcrOf(packet);
+        if (pid != kTsNullPid) {
+            const std::optional<std::int64_t> pcr = TsPcr(packet);
             if (pcr && m_pcrPid < 0)
                 m_pcrPid = pid;
             if (pcr && pid == m_pcrPid)
@@ -135,12 +114,12 @@ void DatagramGapEstimator::checkCounter(std::uint16_t pid, const std::uint8_t* p
     // discontinuity starts it afresh. The counter expected next is state.counter
     // modulo 16 (it is kept one up, so 0 means none yet).
     std::uint64_t tail = 0;
-    std::memcpy(&tail, packet + kTsPacket - sizeof tail, sizeof tail);
+    std::memcpy(&tail, packet + kTsPacketSize - sizeof tail, sizeof tail);
     const bool sentTwice = counter == static_cast<std::uint8_t>(state.counter - 1) && tail == state.tail;
     const std::uint64_t missing = static_cast<std::uint8_t>(counter - state.counter) & 0x0F;
     std::uint64_t residue = 0; // a jump outside gaps, whose magnitude the PES may tell
     state.tail = tail;
-    if (state.counter != 0 && !discontinuityOf(packet) && !sentTwice && missing != 0) {
+    if (state.counter != 0 && !TsDiscontinuity(packet) && !sentTwice && missing != 0) {
         if (firstAfterGap) {
             m_pending->counterMissing += missing;
             m_pes.forget(pid);
@@ -270,12 +249,8 @@ void DatagramGapEstimator::takePcr(std::int64_t pcr)
     bool whole = true; // no packet of the interval this PCR ends is missing
     if (m_pending && !m_pending->ratePackets && m_pending->pcrBefore)
         whole = resolveGap(pcr);
-    if (!m_lastPcr) {
-        m_lastPcr = pcr;
-        m_lastPcrPacket = m_packets;
-        return;
-    }
-    const std::int64_t ticks = (pcr - *m_lastPcr + kPcrModulus) % kPcrModulus;
+    // The first PCR ends no interval.
+    const std::int64_t ticks = m_lastPcr ? (pcr - *m_lastPcr + kPcrWrapTicks) % kPcrWrapTicks : 0;
     if (whole && ticks > 0 && ticks < kLongestPcrIntervalTicks) {
         m_span.packets += m_packets - m_lastPcrPacket;
         m_span.ticks += ticks;
@@ -295,7 +270,7 @@ void DatagramGapEstimator::takePcr(std::int64_t pcr)
 bool DatagramGapEstimator::resolveGap(std::int64_t pcr)
 {
     PendingGap& gap = *m_pending;
-    const std::int64_t ticks = (pcr - *gap.pcrBefore + kPcrModulus) % kPcrModulus;
+    const std::int64_t ticks = (pcr - *gap.pcrBefore + kPcrWrapTicks) % kPcrWrapTicks;
     const double rate = packetRate() / 1e6;
     const double streamUs = static_cast<double>(ticks) / kTicksPerUs;
     const double lengthUs = static_cast<double>(gap.endUs - gap.startUs);

@@ -1,5 +1,7 @@
 #include "PcrTiming.h"
 
+#include "TsPacket.h"
+
 #include <algorithm>
 #include <cmath>
 
@@ -7,13 +9,10 @@ namespace zephyrscope {
 
 namespace {
 
-// The PCR's whole range: a 33-bit base of 300 ticks each.
-constexpr std::int64_t kWrapTicks = (std::int64_t {1} << 33) * 300;
-
 std::int64_t wrappedDelta(std::int64_t from, std::int64_t to)
 {
-    std::int64_t delta = ((to - from) % kWrapTicks + kWrapTicks) % kWrapTicks;
-    return delta > kWrapTicks / 2 ? delta - kWrapTicks : delta;
+    std::int64_t delta = ((to - from) % kPcrWrapTicks + kPcrWrapTicks) % kPcrWrapTicks;
+    return delta > kPcrWrapTicks / 2 ? delta - kPcrWrapTicks : delta;
 }
 
 } // namespace
@@ -48,10 +47,9 @@ std::optional<double> PcrTiming::jitterMs() const
 {
     if (m_jitters.empty())
         return std::nullopt;
-    std::int64_t largestUs = 0;
-    for (const Timed& jitter : m_jitters)
-        largestUs = std::max(largestUs, jitter.valueUs);
-    return static_cast<double>(largestUs) / 1000.0;
+    const auto largest = std::max_element(m_jitters.begin(), m_jitters.end(),
+                                          [](const Timed& a, const Timed& b) { return a.valueUs < b.valueUs; });
+    return static_cast<double>(largest->valueUs) / 1000.0;
 }
 
 void PcrTiming::restart()

@@ -1,5 +1,7 @@
 #include "PesLossEstimator.h"
 
+#include "TsPacket.h"
+
 #include <algorithm>
 #include <cmath>
 
@@ -7,7 +9,6 @@ namespace zephyrscope {
 
 namespace {
 
-constexpr std::size_t kTsPacket = 188;
 constexpr std::size_t kPayload = 184;
 constexpr std::int64_t kTicksPerSecond = 90000;
 constexpr std::int64_t kDtsModulus = std::int64_t {1} << 33;
@@ -21,14 +22,14 @@ std::int64_t timestampOf(const std::uint8_t* p)
 // Where the packet's payload begins, or 0 where it has none past its adaptation field.
 std::size_t payloadOffset(const std::uint8_t* packet)
 {
-    const std::size_t offset = (packet[3] & 0x20) != 0 ? 5 + std::size_t {packet[4]} : 4;
-    return offset < kTsPacket ? offset : 0;
+    const std::size_t offset = TsHasAdaptationField(packet) ? 5 + std::size_t {packet[4]} : 4;
+    return offset < kTsPacketSize ? offset : 0;
 }
 
 bool pesStartOf(const std::uint8_t* packet)
 {
     const std::size_t offset = payloadOffset(packet);
-    if ((packet[1] & 0x40) == 0 || offset == 0 || offset + 9 > kTsPacket)
+    if ((packet[1] & 0x40) == 0 || offset == 0 || offset + 9 > kTsPacketSize)
         return false;
     const std::uint8_t* pes = packet + offset;
     return pes[0] == 0 && pes[1] == 0 && pes[2] == 1 && pes[3] >= 0xBC;
@@ -124,7 +125,7 @@ PesLossEstimator::Beyond PesLossEstimator::startPes(Slot& slot, const std::uint8
     const std::size_t length = readable ? (std::size_t {pes[4]} << 8) | pes[5] : 0;
     if (length > 0) {
         // Its header's six bytes and the length; the first packet holds what its adaptation field leaves.
-        const std::size_t first = kTsPacket - offset, total = length + 6;
+        const std::size_t first = kTsPacketSize - offset, total = length + 6;
         slot.expected = static_cast<std::uint32_t>(1 + (total > first ? (total - first + kPayload - 1) / kPayload : 0));
     }
     return beyond;

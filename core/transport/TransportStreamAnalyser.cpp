@@ -1,8 +1,10 @@
 #include "TransportStreamAnalyser.h"
 
 #include "MpegCrc32.h"
+#include "TsPacket.h"
 
 #include <algorithm>
+#include <iterator>
 #include <set>
 
 namespace zephyrscope {
@@ -19,21 +21,6 @@ constexpr std::uint8_t kStuffingTableId = 0xFF;
 constexpr std::uint16_t kCatPid = 1;
 constexpr std::size_t kCrcSize = 4;
 
-std::uint16_t pidOf(const std::uint8_t* packet)
-{
-    return static_cast<std::uint16_t>(((packet[1] & 0x1F) << 8) | packet[2]);
-}
-
-bool hasAdaptationField(const std::uint8_t* packet)
-{
-    return (packet[3] & 0x20) != 0;
-}
-
-bool hasPayload(const std::uint8_t* packet)
-{
-    return (packet[3] & 0x10) != 0;
-}
-
 bool scrambled(const std::uint8_t* packet)
 {
     return (packet[3] & 0xC0) != 0;
@@ -42,21 +29,17 @@ bool scrambled(const std::uint8_t* packet)
 // Where a packet's payload begins, past its adaptation field; the packet's size when it has none.
 std::size_t payloadStart(const std::uint8_t* packet)
 {
-    if (!hasPayload(packet))
-        return TransportStreamAnalyser::kPacketSize;
-    const std::size_t start = hasAdaptationField(packet) ? 5 + std::size_t {packet[4]} : 4;
-    return std::min(start, TransportStreamAnalyser::kPacketSize);
+    if (!TsHasPayload(packet))
+        return kTsPacketSize;
+    const std::size_t start = TsHasAdaptationField(packet) ? 5 + std::size_t {packet[4]} : 4;
+    return std::min(start, kTsPacketSize);
 }
 
-// PES stream ids without the optional header that carries a PTS.
+// Whether a PES stream id has the optional header that carries a PTS: all but these.
 bool hasOptionalPesHeader(std::uint8_t streamId)
 {
-    switch (streamId) {
-    case 0xBC: case 0xBE: case 0xBF: case 0xF0: case 0xF1: case 0xF2: case 0xF8: case 0xFF:
-        return false;
-    default:
-        return true;
-    }
+    constexpr std::uint8_t kWithout[] = {0xBC, 0xBE, 0xBF, 0xF0, 0xF1, 0xF2, 0xF8, 0xFF};
+    return std::find(std::begin(kWithout), std::end(kWithout), streamId) == std::end(kWithout);
 }
 
 std::uint16_t read13(const std::uint8_t* bytes)
@@ -98,20 +81,9 @@ TransportStreamAnalyser::TransportStreamAnalyser(std::int64_t pidTimeoutUs)
 {
 }
 
-void TransportStreamAnalyser::feed(const std::uint8_t* data, std::size_t size)
-{
-    m_arrivalUs.reset();
-    feedBytes(data, size);
-}
-
-void TransportStreamAnalyser::feed(const std::uint8_t* data, std::size_t size, std::int64_t arrivalUs)
+void TransportStreamAnalyser::feed(const std::uint8_t* data, std::size_t size, std::optional<std::int64_t> arrivalUs)
 {
     m_arrivalUs = arrivalUs;
-    feedBytes(data, size);
-}
-
-void TransportStreamAnalyser::feedBytes(const std::uint8_t* data, std::size_t size)
-{
     m_pending.insert(m_pending.end(), data, data + size);
     std::size_t offset = 0;
     for (;;) {
@@ -122,10 +94,10 @@ void TransportStreamAnalyser::feedBytes(const std::uint8_t* data, std::size_t si
             if (!m_inSync)
                 return;
         }
-        if (m_pending.size() - offset < kPacketSize)
+        if (m_pending.size() - offset < kTsPacketSize)
             break;
         const std::uint8_t* packet = m_pending.data() + offset;
-        if (packet[0] != kSyncByte) {
+        if (packet[0] != kTsSyncByte) {
             ++m_errors.syncByte;
             if (++m_badSyncRun >= kSyncRunToLose) {
                 // This packet is not taken: the search for sync starts at it.
@@ -138,19 +110,19 @@ void TransportStreamAnalyser::feedBytes(const std::uint8_t* data, std::size_t si
         }
         // One wrong sync byte in sync is a damaged byte, not a lost packet: the rest is read.
         takePacket(packet);
-        offset += kPacketSize;
+        offset += kTsPacketSize;
     }
     m_pending.erase(m_pending.begin(), m_pending.begin() + static_cast<std::ptrdiff_t>(offset));
 }
 
 void TransportStreamAnalyser::findSync()
 {
-    const std::size_t span = (kSyncRunToAcquire - 1) * kPacketSize;
+    const std::size_t span = (kSyncRunToAcquire - 1) * kTsPacketSize;
     std::size_t start = 0;
     for (; start + span < m_pending.size(); ++start) {
         bool run = true;
         for (std::size_t k = 0; k < kSyncRunToAcquire && run; ++k)
-            run = m_pending[start + k * kPacketSize] == kSyncByte;
+            run = m_pending[start + k * kTsPacketSize] == kTsSyncByte;
         if (run) {
             m_inSync = true;
             m_badSyncRun = 0;
@@ -165,8 +137,8 @@ void TransportStreamAnalyser::takePacket(const std::uint8_t* packet)
     ++m_packets;
     if ((packet[1] & 0x80) != 0)
         ++m_errors.transportError;
-    const std::uint16_t pid = pidOf(packet);
-    if (pid == kNullPid)
+    const std::uint16_t pid = TsPid(packet);
+    if (pid == kTsNullPid)
         return;
     readPcr(pid, packet);
     checkContinuity(pid, packet);
@@ -189,16 +161,16 @@ void TransportStreamAnalyser::takePacket(const std::uint8_t* packet)
 void TransportStreamAnalyser::checkContinuity(std::uint16_t pid, const std::uint8_t* packet)
 {
     const auto counter = static_cast<std::uint8_t>(packet[3] & 0x0F);
-    const bool discontinuity = hasAdaptationField(packet) && packet[4] > 0 && (packet[5] & 0x80) != 0;
+    const bool discontinuity = TsDiscontinuity(packet);
     auto it = m_pids.find(pid);
     if (it == m_pids.end() || discontinuity) {
         // The counter only means something from the second payload packet on.
-        if (hasPayload(packet) || discontinuity)
+        if (TsHasPayload(packet) || discontinuity)
             m_pids[pid] = PidState {counter, false};
         return;
     }
     // Packets without payload leave the counter where it was.
-    if (!hasPayload(packet))
+    if (!TsHasPayload(packet))
         return;
     PidState& state = it->second;
     if (counter == state.counter) {
@@ -217,20 +189,15 @@ void TransportStreamAnalyser::checkContinuity(std::uint16_t pid, const std::uint
 
 void TransportStreamAnalyser::readPcr(std::uint16_t pid, const std::uint8_t* packet)
 {
-    if (!hasAdaptationField(packet) || packet[4] < 7 || (packet[5] & 0x10) == 0)
+    const std::optional<std::int64_t> pcrTicks = TsPcr(packet);
+    if (!pcrTicks)
         return;
     if (!m_pcrPid)
         m_pcrPid = pid;
     if (pid != *m_pcrPid)
         return;
-    const std::uint64_t base = (static_cast<std::uint64_t>(packet[6]) << 25) | (static_cast<std::uint64_t>(packet[7]) << 17)
-        | (static_cast<std::uint64_t>(packet[8]) << 9) | (static_cast<std::uint64_t>(packet[9]) << 1)
-        | (packet[10] >> 7);
-    const std::uint64_t extension = (static_cast<std::uint64_t>(packet[10] & 0x01) << 8) | packet[11];
-    const auto pcrTicks = static_cast<std::int64_t>(base * 300 + extension);
-    const auto pcrUs = pcrTicks / PcrTiming::kTicksPerUs;
-    const bool discontinuity = (packet[5] & 0x80) != 0;
-    m_pcrTiming.take(pcrTicks, (m_packets - 1) * kPacketSize, discontinuity, m_arrivalUs, m_errors);
+    const auto pcrUs = *pcrTicks / PcrTiming::kTicksPerUs;
+    m_pcrTiming.take(*pcrTicks, (m_packets - 1) * kTsPacketSize, TsDiscontinuity(packet), m_arrivalUs, m_errors);
     if (!m_lastPcrUs) {
         m_clockRunning = true;
         restartTimers();
@@ -261,31 +228,26 @@ void TransportStreamAnalyser::advanceClock(std::int64_t nowUs)
 void TransportStreamAnalyser::restartTimers()
 {
     m_patSeenUs = m_nowUs;
-    for (auto& [pid, seenUs] : m_pmtSeenUs)
-        seenUs = m_nowUs;
-    for (auto& [pid, seenUs] : m_elementarySeenUs)
-        seenUs = m_nowUs;
-    for (auto& [pid, seenUs] : m_ptsSeenUs)
-        seenUs = m_nowUs;
+    for (auto* seen : {&m_pmtSeenUs, &m_elementarySeenUs, &m_ptsSeenUs})
+        for (auto& [pid, seenUs] : *seen)
+            seenUs = m_nowUs;
 }
 
 void TransportStreamAnalyser::readSection(std::uint16_t pid, const std::uint8_t* packet)
 {
     const bool tablePid = pid == 0 || pid == kCatPid || m_pmtSeenUs.count(pid);
-    if (!tablePid || !hasPayload(packet) || (packet[1] & 0x40) == 0)
+    if (!tablePid || !TsHasPayload(packet) || (packet[1] & 0x40) == 0)
         return;
-    std::size_t start = 4;
-    if (hasAdaptationField(packet))
-        start += 1 + packet[4];
-    if (start >= kPacketSize)
+    const std::size_t start = payloadStart(packet);
+    if (start >= kTsPacketSize)
         return;
     const std::size_t section = start + 1 + packet[start];
-    if (section + 3 > kPacketSize)
+    if (section + 3 > kTsPacketSize)
         return;
     const std::uint8_t tableId = packet[section];
     // A section longer than its packet is only seen to begin; its content is not read.
     const std::size_t size = 3 + read12(packet + section + 1);
-    const bool whole = section + size <= kPacketSize;
+    const bool whole = section + size <= kTsPacketSize;
     // A section with the long form's syntax carries a CRC_32 over all of it.
     const bool checked = whole && tableId != kStuffingTableId && (packet[section + 1] & 0x80) != 0;
     const bool intact = !checked || MpegCrc32(packet + section, size) == 0;
@@ -320,8 +282,7 @@ void TransportStreamAnalyser::readPat(const std::uint8_t* section, std::size_t s
             pmtPids.insert(read13(section + at + 2));
     }
     keepOnly(m_pmtSeenUs, pmtPids, m_nowUs);
-    for (auto it = m_programPids.begin(); it != m_programPids.end();)
-        it = pmtPids.count(it->first) ? std::next(it) : m_programPids.erase(it);
+    std::erase_if(m_programPids, [&](const auto& program) { return !pmtPids.count(program.first); });
 }
 
 void TransportStreamAnalyser::readPmt(std::uint16_t pid, const std::uint8_t* section, std::size_t size)
@@ -340,8 +301,7 @@ void TransportStreamAnalyser::readPmt(std::uint16_t pid, const std::uint8_t* sec
     for (const auto& [program, elementary] : m_programPids)
         wanted.insert(elementary.begin(), elementary.end());
     keepOnly(m_elementarySeenUs, wanted, m_nowUs);
-    for (auto it = m_ptsSeenUs.begin(); it != m_ptsSeenUs.end();)
-        it = wanted.count(it->first) ? std::next(it) : m_ptsSeenUs.erase(it);
+    std::erase_if(m_ptsSeenUs, [&](const auto& seen) { return !wanted.count(seen.first); });
 }
 
 void TransportStreamAnalyser::readPts(std::uint16_t pid, const std::uint8_t* packet)
@@ -350,7 +310,7 @@ void TransportStreamAnalyser::readPts(std::uint16_t pid, const std::uint8_t* pac
         return;
     // The PES header's start: a start code, its stream id, length, two flag bytes.
     const std::size_t start = payloadStart(packet);
-    if (start + 9 > kPacketSize)
+    if (start + 9 > kTsPacketSize)
         return;
     const std::uint8_t* pes = packet + start;
     if (pes[0] != 0 || pes[1] != 0 || pes[2] != 1 || !hasOptionalPesHeader(pes[3]) || (pes[6] & 0xC0) != 0x80)

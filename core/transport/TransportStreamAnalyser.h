@@ -39,9 +39,6 @@ namespace zephyrscope {
 
 class TransportStreamAnalyser {
 public:
-    static constexpr std::size_t kPacketSize = 188;
-    static constexpr std::uint8_t kSyncByte = 0x47;
-    static constexpr std::uint16_t kNullPid = 0x1FFF;
     // A PAT and each PMT are due at least this often.
     static constexpr std::int64_t kTableIntervalUs = 500000;
     // A PES PID's PTS is due at least this often.
@@ -51,11 +48,10 @@ public:
 
     explicit TransportStreamAnalyser(std::int64_t pidTimeoutUs = kDefaultPidTimeoutUs);
 
-    // Bytes in arrival order, cut anywhere.
-    void feed(const std::uint8_t* data, std::size_t size);
-    // The same, arrived at arrivalUs (microseconds of a monotonic clock): each
-    // packet completed by these bytes arrived then, for the PCR jitter.
-    void feed(const std::uint8_t* data, std::size_t size, std::int64_t arrivalUs);
+    // Bytes in arrival order, cut anywhere; arrivalUs (microseconds of a
+    // monotonic clock), where known, is when each packet they complete arrived,
+    // for the PCR jitter.
+    void feed(const std::uint8_t* data, std::size_t size, std::optional<std::int64_t> arrivalUs = std::nullopt);
 
     // Packets taken in while in sync, null packets included.
     std::uint64_t packets() const { return m_packets; }
@@ -84,7 +80,6 @@ private:
     void readPat(const std::uint8_t* section, std::size_t size);
     void readPmt(std::uint16_t pid, const std::uint8_t* section, std::size_t size);
     void readPts(std::uint16_t pid, const std::uint8_t* packet);
-    void feedBytes(const std::uint8_t* data, std::size_t size);
     void advanceClock(std::int64_t nowUs);
     void restartTimers();
 
