@@ -58,4 +58,12 @@ inline std::string stringProperty(gpointer object, const char* name)
     return value ? value.get() : "";
 }
 
+// A structure property ("stats"), owned; null when unset.
+inline StructurePtr structureProperty(gpointer object, const char* name)
+{
+    GstStructure* raw = nullptr;
+    g_object_get(object, name, &raw, nullptr);
+    return StructurePtr(raw);
+}
+
 } // namespace zephyrscope::gsthandles

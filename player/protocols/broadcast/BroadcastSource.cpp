@@ -106,9 +106,7 @@ std::optional<BroadcastSource::Packets> BroadcastSource::poll(GstElement* source
         packets.lost = counts->lost;
         packets.recovered = counts->recovered;
     }
-    GstStructure* raw = nullptr;
-    g_object_get(source, "stats", &raw, nullptr);
-    StructurePtr stats(raw);
+    const StructurePtr stats = structureProperty(source, "stats");
     // The jitter buffers' retransmission round trip, in nanoseconds; 0 before one.
     if (const std::uint64_t rttNs = stats ? StructureUint64(stats.get(), "rtx-roundtrip-time") : 0; rttNs > 0)
         packets.roundTripMs = static_cast<double>(rttNs) / 1e6;

@@ -22,10 +22,7 @@ constexpr std::int64_t kSettleMarginUs = 1000000;
 std::optional<SourcePackets> SrtStatistics::poll(const StreamCounters& counters, GstElement* source, bool)
 {
     const std::int64_t now = g_get_monotonic_time();
-    GstStructure* raw = nullptr;
-    g_object_get(source, "stats", &raw, nullptr);
-    StructurePtr stats(raw);
-    if (stats) {
+    if (const StructurePtr stats = structureProperty(source, "stats")) {
         m_lossDetected = std::max(m_lossDetected, StructureUint64(stats.get(), "packets-received-lost"));
         m_networkBytes = std::max(m_networkBytes.value_or(0), StructureUint64(stats.get(), "bytes-received"));
         // Absent once the connection has gone: the last values stand.

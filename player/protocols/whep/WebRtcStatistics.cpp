@@ -115,19 +115,14 @@ std::optional<SourcePackets> WebRtcStatistics::poll(const StreamCounters&, GstEl
     forEachObject<GstElement>(gst_bin_iterate_recurse(GST_BIN(webrtc.get())), [&](GstElement* element) {
         const std::string factory = factoryName(element);
         if (factory == "rtpsession") {
-            GstStructure* raw = nullptr;
-            g_object_get(element, "stats", &raw, nullptr);
-            StructurePtr stats(raw);
-            if (stats) {
+            if (const StructurePtr stats = structureProperty(element, "stats")) {
                 takeSenderReports(stats.get());
                 sessionNacks += StructureUint64(stats.get(), "sent-nack-count");
             }
         } else if (factory == "rtpjitterbuffer") {
-            GstStructure* raw = nullptr;
             guint latency = 0;
-            g_object_get(element, "stats", &raw, "latency", &latency, nullptr);
-            StructurePtr stats(raw);
-            if (stats) {
+            g_object_get(element, "latency", &latency, nullptr);
+            if (const StructurePtr stats = structureProperty(element, "stats")) {
                 received += StructureUint64(stats.get(), "num-pushed");
                 lost += StructureUint64(stats.get(), "num-lost");
                 recovered += StructureUint64(stats.get(), "rtx-success-count");
