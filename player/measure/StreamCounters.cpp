@@ -80,52 +80,10 @@ void StreamCounters::requestFinished(const std::string& uri, unsigned status, co
     }
 }
 
-std::string StreamCounters::manifest() const
-{
-    std::lock_guard lock(m_adaptiveMutex);
-    return m_manifest;
-}
-
 std::vector<std::string> StreamCounters::takeManifestsFetched()
 {
     std::lock_guard lock(m_adaptiveMutex);
     return std::exchange(m_manifestsFetched, {});
-}
-
-std::int64_t StreamCounters::manifestArrivedUs() const
-{
-    std::lock_guard lock(m_adaptiveMutex);
-    return m_manifestArrivedUs;
-}
-
-std::uint64_t StreamCounters::segmentsFailed() const
-{
-    std::lock_guard lock(m_adaptiveMutex);
-    return m_failedSegments.size();
-}
-
-StreamCounters::SegmentDownload StreamCounters::lastSegment() const
-{
-    std::lock_guard lock(m_adaptiveMutex);
-    return m_lastSegment;
-}
-
-std::string StreamCounters::lastSegmentFailure() const
-{
-    std::lock_guard lock(m_adaptiveMutex);
-    return m_lastSegmentFailure;
-}
-
-std::int64_t StreamCounters::segmentFailingSinceUs() const
-{
-    std::lock_guard lock(m_adaptiveMutex);
-    return m_segmentFailingSinceUs;
-}
-
-std::string StreamCounters::variantRequested() const
-{
-    std::lock_guard lock(m_adaptiveMutex);
-    return m_variantRequested;
 }
 
 StreamCounters::~StreamCounters()
