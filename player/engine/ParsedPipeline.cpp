@@ -96,15 +96,10 @@ void onStreamsFound(GstElement* parser, gpointer)
 {
     GstStreamCollection* collection = gst_stream_collection_new(nullptr);
     GstMessage* message = gst_message_new_streams_selected(GST_OBJECT(parser), collection);
-    GstIterator* it = gst_element_iterate_src_pads(parser);
-    GValue item = G_VALUE_INIT;
-    while (gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
-        if (StreamPtr stream {gst_pad_get_stream(GST_PAD(g_value_get_object(&item)))})
+    forEachObject<GstPad>(gst_element_iterate_src_pads(parser), [&](GstPad* pad) {
+        if (StreamPtr stream {gst_pad_get_stream(pad)})
             gst_message_streams_selected_add(message, stream.get());
-        g_value_reset(&item);
-    }
-    g_value_unset(&item);
-    gst_iterator_free(it);
+    });
     gst_object_unref(collection);
     gst_element_post_message(parser, message);
 }

@@ -76,4 +76,25 @@ std::shared_ptr<State> takeFromCallback(gpointer data)
     return std::move(*held);
 }
 
+// The same, for a callback GLib calls many times (a pad probe, a signal): each
+// call reads the state in place, and the destroy-notify drops it once at the end.
+template <typename State>
+State& heldState(gpointer data)
+{
+    return **static_cast<std::shared_ptr<State>*>(data);
+}
+
+template <typename State>
+void releaseHeld(gpointer data)
+{
+    delete static_cast<std::shared_ptr<State>*>(data);
+}
+
+// releaseHeld for a signal handler's closure.
+template <typename State>
+void releaseHeldClosure(gpointer data, GClosure*)
+{
+    releaseHeld<State>(data);
+}
+
 } // namespace zephyrscope::gsthandles

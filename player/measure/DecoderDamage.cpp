@@ -20,16 +20,6 @@ struct Watch {
     std::int64_t frameUs = 0; // from the input caps' frame rate; 0 unknown
 };
 
-void releaseWatch(gpointer data)
-{
-    delete static_cast<std::shared_ptr<Watch>*>(data);
-}
-
-Watch& watchOf(gpointer data)
-{
-    return **static_cast<std::shared_ptr<Watch>*>(data);
-}
-
 std::int64_t usOf(GstClockTime time)
 {
     return GST_CLOCK_TIME_IS_VALID(time) ? static_cast<std::int64_t>(time / GST_USECOND) : -1;
@@ -78,16 +68,13 @@ const gchar* klassOf(GstElement* element)
 // The pad across pad's element or ghost pad from it, where data comes in.
 PadPtr otherSide(GstPad* pad)
 {
-    GstIterator* links = gst_pad_iterate_internal_links(pad);
-    if (!links)
-        return nullptr;
     PadPtr other;
-    GValue item = G_VALUE_INIT;
-    if (gst_iterator_next(links, &item) == GST_ITERATOR_OK) {
-        other.reset(GST_PAD(g_value_dup_object(&item)));
-        g_value_unset(&item);
+    if (GstIterator* links = gst_pad_iterate_internal_links(pad)) {
+        forEachObject<GstPad>(links, [&](GstPad* linked) {
+            if (!other)
+                other.reset(GST_PAD(gst_object_ref(linked)));
+        });
     }
-    gst_iterator_free(links);
     return other;
 }
 
@@ -95,7 +82,7 @@ PadPtr otherSide(GstPad* pad)
 // lost data or started again.
 GstPadProbeReturn onDecoderInput(GstPad* pad, GstPadProbeInfo* info, gpointer data)
 {
-    Watch& watch = watchOf(data);
+    Watch& watch = heldState<Watch>(data);
     if (!(info->type & GST_PAD_PROBE_TYPE_BUFFER)) {
         inputEvent(watch, GST_PAD_PROBE_INFO_EVENT(info));
         return GST_PAD_PROBE_OK;
@@ -119,7 +106,7 @@ GstPadProbeReturn onDecoderInput(GstPad* pad, GstPadProbeInfo* info, gpointer da
 // from damaged input (a copy of the buffer's metadata where it is shared).
 GstPadProbeReturn onDecoderOutput(GstPad*, GstPadProbeInfo* info, gpointer data)
 {
-    Watch& watch = watchOf(data);
+    Watch& watch = heldState<Watch>(data);
     GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
     bool damaged = false;
     {
@@ -153,9 +140,8 @@ void DecoderDamage::watch(GstElement* element)
     const auto watch = std::make_shared<Watch>();
     gst_pad_add_probe(sink.get(),
                       static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM),
-                      onDecoderInput, new std::shared_ptr<Watch>(watch), releaseWatch);
-    gst_pad_add_probe(src.get(), GST_PAD_PROBE_TYPE_BUFFER, onDecoderOutput, new std::shared_ptr<Watch>(watch),
-                      releaseWatch);
+                      onDecoderInput, holdForCallback(watch), releaseHeld<Watch>);
+    gst_pad_add_probe(src.get(), GST_PAD_PROBE_TYPE_BUFFER, onDecoderOutput, holdForCallback(watch), releaseHeld<Watch>);
 }
 
 bool DecoderDamage::unitsFromDemuxer(GstPad* sink)
