@@ -11,6 +11,7 @@
 #include <glib/gstdio.h>
 #include <malloc.h>
 
+#include <algorithm>
 #include <utility>
 
 namespace zephyrscope {
@@ -23,16 +24,8 @@ constexpr std::int32_t kOpenStateMediaOpening = 12;
 
 std::string oneLine(std::string text)
 {
-    for (char& c : text) {
-        if (c == '\n' || c == '\r')
-            c = ' ';
-    }
+    std::replace_if(text.begin(), text.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
     return text;
-}
-
-std::string readText(const std::string& path)
-{
-    return ReadLocalText(path);
 }
 
 } // namespace
@@ -84,7 +77,7 @@ void PlayerEngine::putURL(const std::string& url)
             return failList(url, problem);
         if (kind == MediaUrl::PlaylistKind::PlaylistOrHls) {
             CharPtr path(g_filename_from_uri(uri.c_str(), nullptr, nullptr));
-            if (path && MediaUrl::looksLikeHls(readText(path.get()))) {
+            if (path && MediaUrl::looksLikeHls(ReadLocalText(path.get()))) {
                 // GStreamer's HLS demuxers fetch segments over HTTP only; from a
                 // file one would wait for nothing until the open times out.
                 failList(url, "an HTTP live stream can be played only from an HTTP server");
@@ -114,7 +107,7 @@ void PlayerEngine::putURL(const std::string& url)
             failList(url, result.error);
             return;
         }
-        if (kind == MediaUrl::PlaylistKind::PlaylistOrHls && MediaUrl::looksLikeHls(readText(result.filePath))) {
+        if (kind == MediaUrl::PlaylistKind::PlaylistOrHls && MediaUrl::looksLikeHls(ReadLocalText(result.filePath))) {
             g_unlink(result.filePath.c_str());
             beginList({{uri, ""}}, requestedUs);
             return;

@@ -1,5 +1,7 @@
 #include "PresentationTimes.h"
 
+#include "GstHandles.h"
+
 #include <gst/gst.h>
 
 namespace zephyrscope {
@@ -49,15 +51,11 @@ std::int64_t showWallUs(GstElement* sink, SinkWatch& watch, GstBuffer* buffer, b
     if (!GST_CLOCK_TIME_IS_VALID(pts) || watch.segment.format != GST_FORMAT_TIME || prerolled)
         return nowUs;
     const GstClockTime running = gst_segment_to_running_time(&watch.segment, GST_FORMAT_TIME, pts);
-    GstClock* clock = gst_element_get_clock(sink);
-    if (!GST_CLOCK_TIME_IS_VALID(running) || !clock) {
-        if (clock)
-            gst_object_unref(clock);
+    const gsthandles::ClockPtr clock {gst_element_get_clock(sink)};
+    if (!GST_CLOCK_TIME_IS_VALID(running) || !clock)
         return nowUs;
-    }
     const GstClockTimeDiff wait =
-        GST_CLOCK_DIFF(gst_clock_get_time(clock), running + gst_element_get_base_time(sink) + watch.latency);
-    gst_object_unref(clock);
+        GST_CLOCK_DIFF(gst_clock_get_time(clock.get()), running + gst_element_get_base_time(sink) + watch.latency);
     const GstClockTime duration = GST_BUFFER_DURATION_IS_VALID(buffer) ? GST_BUFFER_DURATION(buffer) : 0;
     dropped = watch.maxLatenessNs >= 0 && -wait > static_cast<GstClockTimeDiff>(duration) + watch.maxLatenessNs
         && GST_CLOCK_TIME_IS_VALID(watch.lastShownRunning) && running <= watch.lastShownRunning + GST_SECOND;
@@ -122,7 +120,7 @@ GstPadProbeReturn onSinkPad(GstPad* pad, GstPadProbeInfo* info, gpointer data)
 
 void PresentationTimes::attach(GstElement* videoSink, const std::shared_ptr<PresentationTimes>& times)
 {
-    GstPad* pad = gst_element_get_static_pad(videoSink, "sink");
+    const gsthandles::PadPtr pad {gst_element_get_static_pad(videoSink, "sink")};
     if (!pad)
         return;
     auto* watch = new SinkWatch {times, {}, 0, gst_caps_new_empty_simple("timestamp/x-ntp")};
@@ -132,9 +130,9 @@ void PresentationTimes::attach(GstElement* videoSink, const std::shared_ptr<Pres
         g_object_get(videoSink, "sync", &sync, "max-lateness", &watch->maxLatenessNs, nullptr);
     if (!sync)
         watch->maxLatenessNs = -1;
-    gst_pad_add_probe(pad, static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_EVENT_BOTH),
+    gst_pad_add_probe(pad.get(),
+                      static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_EVENT_BOTH),
                       onSinkPad, watch, releaseWatch);
-    gst_object_unref(pad);
 }
 
 void PresentationTimes::framePrerolled(std::int64_t showWallUs)

@@ -8,6 +8,8 @@
 
 #include <glib/gstdio.h>
 
+#include <algorithm>
+
 namespace zephyrscope {
 
 using namespace gsthandles;
@@ -29,11 +31,7 @@ void NestedPlaylists::start(std::vector<PlaylistEntry> entries)
 
 bool NestedPlaylists::onPath(const std::string& uri) const
 {
-    for (const Level& level : m_path) {
-        if (level.uri == uri)
-            return true;
-    }
-    return false;
+    return std::ranges::any_of(m_path, [&](const Level& level) { return level.uri == uri; });
 }
 
 void NestedPlaylists::walk()

@@ -76,13 +76,12 @@ UdpBatchState& stateOf(gpointer element)
 
 bool setUri(GstElement* element, const char* uri, GError** error)
 {
-    GUri* parsed = uri ? g_uri_parse(uri, G_URI_FLAGS_ENCODED_QUERY, nullptr) : nullptr;
-    int port = parsed ? g_uri_get_port(parsed) : -1;
-    if (port == -1 && parsed && namesWildcard(g_uri_get_host(parsed)))
+    const UriPtr parsed(uri ? g_uri_parse(uri, G_URI_FLAGS_ENCODED_QUERY, nullptr) : nullptr);
+    const char* host = parsed ? g_uri_get_host(parsed.get()) : nullptr;
+    int port = parsed ? g_uri_get_port(parsed.get()) : -1;
+    if (port == -1 && parsed && namesWildcard(host))
         port = 0;
-    if (port < 0 || port > 65535 || (port == 0 && !namesWildcard(g_uri_get_host(parsed)))) {
-        if (parsed)
-            g_uri_unref(parsed);
+    if (port < 0 || port > 65535 || (port == 0 && !namesWildcard(host))) {
         g_set_error(error, GST_URI_ERROR, GST_URI_ERROR_BAD_URI, "Cannot receive on '%s': it names no UDP port",
                     uri ? uri : "");
         return false;
@@ -90,10 +89,8 @@ bool setUri(GstElement* element, const char* uri, GError** error)
     UdpBatchState& state = stateOf(element);
     const std::lock_guard lock(state.mutex);
     state.uri = uri;
-    const char* host = g_uri_get_host(parsed);
     state.binding.host = host ? host : "";
     state.binding.port = port;
-    g_uri_unref(parsed);
     return true;
 }
 
@@ -219,12 +216,8 @@ GstCaps* capsOf(GstBaseSrc* source, GstCaps* filter)
 {
     UdpBatchState& state = stateOf(source);
     const std::lock_guard lock(state.mutex);
-    GstCaps* caps = state.caps ? gst_caps_ref(state.caps.get()) : gst_caps_new_any();
-    if (!filter)
-        return caps;
-    GstCaps* both = gst_caps_intersect_full(filter, caps, GST_CAPS_INTERSECT_FIRST);
-    gst_caps_unref(caps);
-    return both;
+    CapsPtr caps(state.caps ? gst_caps_ref(state.caps.get()) : gst_caps_new_any());
+    return filter ? gst_caps_intersect_full(filter, caps.get(), GST_CAPS_INTERSECT_FIRST) : caps.release();
 }
 
 gboolean unlock(GstBaseSrc* source)
