@@ -167,9 +167,8 @@ std::unique_ptr<EntryPipeline> EntryPipeline::build(const std::string& uri, cons
     PresentationTimes::attach(videoSink.get(), {pipeline->m_counters, &pipeline->m_counters->presentation()});
     pipeline->m_videoSink = std::move(videoSink);
     // The connection owns its copy of the settings and deletes it with the element.
-    g_signal_connect_data(sourceBin, "source-setup", G_CALLBACK(onSourceSetup),
-                          holdForCallback(std::make_shared<const SourceSettings>(settings.source)),
-                          releaseHeldClosure<const SourceSettings>, static_cast<GConnectFlags>(0));
+    connectHolding(sourceBin, "source-setup", G_CALLBACK(onSourceSetup),
+                   std::make_shared<const SourceSettings>(settings.source));
     return pipeline;
 }
 

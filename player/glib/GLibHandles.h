@@ -90,11 +90,13 @@ void releaseHeld(gpointer data)
     delete static_cast<std::shared_ptr<State>*>(data);
 }
 
-// releaseHeld for a signal handler's closure.
+// Connects a signal's handler with a share of state as its data, dropped with the handler.
 template <typename State>
-void releaseHeldClosure(gpointer data, GClosure*)
+gulong connectHolding(gpointer instance, const char* signal, GCallback handler, const std::shared_ptr<State>& state)
 {
-    releaseHeld<State>(data);
+    return g_signal_connect_data(
+        instance, signal, handler, holdForCallback(state), [](gpointer data, GClosure*) { releaseHeld<State>(data); },
+        static_cast<GConnectFlags>(0));
 }
 
 } // namespace zephyrscope::gsthandles

@@ -48,11 +48,6 @@ struct SinkWatch {
     std::vector<float> sound;
 };
 
-void releaseWatch(gpointer data)
-{
-    delete static_cast<SinkWatch*>(data);
-}
-
 // When the sink shows a buffer of this running time, on the wall clock (us):
 // its clock's distance to that time plus the latency from now, for a sink that
 // waits for it.
@@ -287,7 +282,6 @@ LoudnessMeter::Channel loudnessChannel(GstAudioChannelPosition position, int cha
 {
     switch (position) {
     case GST_AUDIO_CHANNEL_POSITION_MONO:
-        return EBUR128_LEFT;
     case GST_AUDIO_CHANNEL_POSITION_FRONT_LEFT:
         return EBUR128_LEFT;
     case GST_AUDIO_CHANNEL_POSITION_FRONT_RIGHT:
@@ -333,7 +327,7 @@ void ended(SinkWatch& watch)
 
 GstPadProbeReturn onSinkPad(GstPad*, GstPadProbeInfo* info, gpointer data)
 {
-    SinkWatch& watch = *static_cast<SinkWatch*>(data);
+    SinkWatch& watch = heldState<SinkWatch>(data);
     if (info->type & GST_PAD_PROBE_TYPE_BUFFER) {
         GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
         if (watch.video)
@@ -379,14 +373,14 @@ void watchSink(GstElement* sink, bool video, const std::shared_ptr<StreamCounter
     PadPtr pad {gst_element_get_static_pad(sink, "sink")};
     if (!pad)
         return;
-    auto* watch = new SinkWatch;
+    const auto watch = std::make_shared<SinkWatch>();
     watch->counters = counters;
     watch->sink = sink;
     watch->video = video;
     gst_segment_init(&watch->segment, GST_FORMAT_TIME);
     gst_pad_add_probe(pad.get(),
                       static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_EVENT_BOTH),
-                      onSinkPad, watch, releaseWatch);
+                      onSinkPad, holdForCallback(watch), releaseHeld<SinkWatch>);
 }
 
 } // namespace

@@ -141,7 +141,8 @@ void DecoderDamage::watch(GstElement* element)
     gst_pad_add_probe(sink.get(),
                       static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM),
                       onDecoderInput, holdForCallback(watch), releaseHeld<Watch>);
-    gst_pad_add_probe(src.get(), GST_PAD_PROBE_TYPE_BUFFER, onDecoderOutput, holdForCallback(watch), releaseHeld<Watch>);
+    gst_pad_add_probe(src.get(), GST_PAD_PROBE_TYPE_BUFFER, onDecoderOutput, holdForCallback(watch),
+                      releaseHeld<Watch>);
 }
 
 bool DecoderDamage::unitsFromDemuxer(GstPad* sink)

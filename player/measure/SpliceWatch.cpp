@@ -205,8 +205,7 @@ void SpliceWatch::watchDemuxer(GstElement* demuxer, const std::shared_ptr<Stream
 {
     counters->splices().watched();
     g_object_set(demuxer, "send-scte35-events", TRUE, nullptr);
-    g_signal_connect_data(demuxer, "pad-added", G_CALLBACK(onPadAdded), holdForCallback(counters),
-                          releaseHeldClosure<StreamCounters>, static_cast<GConnectFlags>(0));
+    connectHolding(demuxer, "pad-added", G_CALLBACK(onPadAdded), counters);
 }
 
 } // namespace zephyrscope

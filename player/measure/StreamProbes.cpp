@@ -30,11 +30,6 @@ struct SetUpData {
     std::span<const PlayerProtocol* const> protocols;
 };
 
-void releaseSetUpData(gpointer data, GClosure*)
-{
-    delete static_cast<SetUpData*>(data);
-}
-
 // Fake video sink, streaming thread: called as each frame is rendered, after
 // the sink waited for its time, so the times are those of the picture changing.
 void onFrameRendered(GstElement*, GstBuffer* buffer, GstPad*, gpointer data)
@@ -132,7 +127,7 @@ void onSourcePadAdded(GstElement*, GstPad* pad, gpointer data)
 // source, have its protocol set it up, and count what it delivers.
 void onSourceSetup(GstElement*, GstElement* source, gpointer data)
 {
-    const auto& setUp = *static_cast<SetUpData*>(data);
+    const SetUpData& setUp = heldState<const SetUpData>(data);
     const auto& counters = setUp.counters;
     counters->setSource(source);
     const PlayerProtocol* protocol = protocolOfSource(setUp.protocols, factoryName(source));
@@ -141,8 +136,7 @@ void onSourceSetup(GstElement*, GstElement* source, gpointer data)
     if (PadPtr pad {gst_element_get_static_pad(source, "src")})
         probeSourcePad(pad.get(), counters);
     if (!GST_IS_BIN(source) || (protocol && protocol->sourceAddsPads)) {
-        g_signal_connect_data(source, "pad-added", G_CALLBACK(onSourcePadAdded), holdForCallback(counters),
-                              releaseHeldClosure<StreamCounters>, static_cast<GConnectFlags>(0));
+        connectHolding(source, "pad-added", G_CALLBACK(onSourcePadAdded), counters);
     }
 }
 
@@ -151,7 +145,7 @@ void onSourceSetup(GstElement*, GstElement* source, gpointer data)
 // stream's figures, then whatever a protocol takes as its own.
 void onElementSetup(GstElement*, GstElement* element, gpointer data)
 {
-    const auto& setUp = *static_cast<SetUpData*>(data);
+    const SetUpData& setUp = heldState<const SetUpData>(data);
     DecoderDamage::watch(element);
     if (factoryName(element) == "tsdemux") {
         TransportStreamWatch::watchDemuxer(element, setUp.counters);
@@ -176,8 +170,7 @@ void StreamProbes::attachToVideoSink(GstElement* sink, const std::shared_ptr<Str
     const bool signalsRendering = factoryName(sink) == "fakesink";
     if (signalsRendering) {
         g_object_set(sink, "signal-handoffs", TRUE, nullptr);
-        g_signal_connect_data(sink, "handoff", G_CALLBACK(onFrameRendered), holdForCallback(counters),
-                              releaseHeldClosure<StreamCounters>, static_cast<GConnectFlags>(0));
+        connectHolding(sink, "handoff", G_CALLBACK(onFrameRendered), counters);
     }
     if (PadPtr pad {gst_element_get_static_pad(sink, "sink")}) {
         const auto types = signalsRendering ? GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM
@@ -190,20 +183,18 @@ void StreamProbes::attachToVideoSink(GstElement* sink, const std::shared_ptr<Str
 void StreamProbes::attachToPlaybin(GstElement* playbin, const std::shared_ptr<StreamCounters>& counters,
                                    std::span<const PlayerProtocol* const> protocols)
 {
-    g_signal_connect_data(playbin, "source-setup", G_CALLBACK(onSourceSetup), new SetUpData {counters, protocols},
-                          releaseSetUpData, static_cast<GConnectFlags>(0));
-    g_signal_connect_data(playbin, "element-setup", G_CALLBACK(onElementSetup), new SetUpData {counters, protocols},
-                          releaseSetUpData, static_cast<GConnectFlags>(0));
+    const auto setUp = std::make_shared<const SetUpData>(SetUpData {counters, protocols});
+    connectHolding(playbin, "source-setup", G_CALLBACK(onSourceSetup), setUp);
+    connectHolding(playbin, "element-setup", G_CALLBACK(onElementSetup), setUp);
 }
 
 void StreamProbes::attachToSourceBin(GstElement* pipeline, GstElement* sourceBin,
                                      const std::shared_ptr<StreamCounters>& counters,
                                      std::span<const PlayerProtocol* const> protocols)
 {
-    g_signal_connect_data(sourceBin, "source-setup", G_CALLBACK(onSourceSetup), new SetUpData {counters, protocols},
-                          releaseSetUpData, static_cast<GConnectFlags>(0));
-    g_signal_connect_data(pipeline, "deep-element-added", G_CALLBACK(onElementAdded),
-                          new SetUpData {counters, protocols}, releaseSetUpData, static_cast<GConnectFlags>(0));
+    const auto setUp = std::make_shared<const SetUpData>(SetUpData {counters, protocols});
+    connectHolding(sourceBin, "source-setup", G_CALLBACK(onSourceSetup), setUp);
+    connectHolding(pipeline, "deep-element-added", G_CALLBACK(onElementAdded), setUp);
 }
 
 void StreamProbes::countData(GstPad* pad, const std::shared_ptr<StreamCounters>& counters)
