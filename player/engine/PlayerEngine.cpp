@@ -84,11 +84,7 @@ void PlayerEngine::putURL(const std::string& url)
                 return;
             }
         }
-        auto expanded = PlaylistExpander::expand(uri, uri);
-        if (!expanded.error.empty())
-            failList(url, expanded.error);
-        else
-            expandNested(url, uri, std::move(expanded.entries));
+        expandNested(url, uri, PlaylistExpander::expand(uri, uri));
         return;
     }
 
@@ -115,10 +111,7 @@ void PlayerEngine::putURL(const std::string& url)
         CharPtr fileUri(g_filename_to_uri(result.filePath.c_str(), nullptr, nullptr));
         auto expanded = PlaylistExpander::expand(fileUri ? fileUri.get() : "", uri);
         g_unlink(result.filePath.c_str());
-        if (!expanded.error.empty())
-            failList(url, expanded.error);
-        else
-            expandNested(url, uri, std::move(expanded.entries));
+        expandNested(url, uri, std::move(expanded));
     };
     m_fetch = std::make_unique<RemotePlaylistFetch>(uri, m_settings.source.caFile, std::move(fetched));
     m_fetch->start();
@@ -264,8 +257,10 @@ void PlayerEngine::entryEnded()
         setPlayState(kPlayStateReady);
 }
 
-void PlayerEngine::expandNested(const std::string& url, const std::string& uri, std::vector<PlaylistEntry> entries)
+void PlayerEngine::expandNested(const std::string& url, const std::string& uri, PlaylistExpander::Result expanded)
 {
+    if (!expanded.error.empty())
+        return failList(url, expanded.error);
     m_phase = Phase::Fetching;
     m_nested = std::make_unique<NestedPlaylists>(uri, m_settings.source.caFile, [this, url](NestedPlaylists::Result result) {
         m_phase = Phase::Idle;
@@ -284,7 +279,7 @@ void PlayerEngine::expandNested(const std::string& url, const std::string& uri, 
             setPlayState(kPlayStateReady); // each failing list has been reported
 
     });
-    m_nested->start(std::move(entries));
+    m_nested->start(std::move(expanded.entries));
 }
 
 void PlayerEngine::failList(const std::string& url, const std::string& reason)

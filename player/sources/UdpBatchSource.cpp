@@ -220,21 +220,14 @@ GstCaps* capsOf(GstBaseSrc* source, GstCaps* filter)
     return filter ? gst_caps_intersect_full(filter, caps.get(), GST_CAPS_INTERSECT_FIRST) : caps.release();
 }
 
-gboolean unlock(GstBaseSrc* source)
+// unlock and unlock_stop: the socket's wait woken, or its wake-up cleared.
+template <void (DatagramSocket::*Call)()>
+gboolean callSocket(GstBaseSrc* source)
 {
     UdpBatchState& state = stateOf(source);
     const std::lock_guard lock(state.mutex);
     if (state.socket)
-        state.socket->wake();
-    return TRUE;
-}
-
-gboolean unlockStop(GstBaseSrc* source)
-{
-    UdpBatchState& state = stateOf(source);
-    const std::lock_guard lock(state.mutex);
-    if (state.socket)
-        state.socket->clearWake();
+        (*state.socket.*Call)();
     return TRUE;
 }
 
@@ -329,8 +322,8 @@ static void zs_udp_batch_src_class_init(ZsUdpBatchSrcClass* klass)
                                           "Zephyrscope");
     auto* baseClass = GST_BASE_SRC_CLASS(klass);
     baseClass->get_caps = capsOf;
-    baseClass->unlock = unlock;
-    baseClass->unlock_stop = unlockStop;
+    baseClass->unlock = callSocket<&DatagramSocket::wake>;
+    baseClass->unlock_stop = callSocket<&DatagramSocket::clearWake>;
     GST_PUSH_SRC_CLASS(klass)->create = create;
 }
 
