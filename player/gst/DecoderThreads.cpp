@@ -1,8 +1,7 @@
 #include "DecoderThreads.h"
 
+#include "FactoryName.h"
 #include "GstHandles.h"
-
-#include <cstring>
 
 namespace zephyrscope {
 
@@ -34,11 +33,7 @@ GstPadProbeReturn onDecoderEvent(GstPad* pad, GstPadProbeInfo* info, gpointer)
 
 void onElementSetup(GstElement*, GstElement* element, gpointer)
 {
-    GstElementFactory* factory = gst_element_get_factory(element);
-    const gchar* klass = factory ? gst_element_factory_get_metadata(factory, GST_ELEMENT_METADATA_KLASS) : nullptr;
-    if (!klass || !std::strstr(klass, "Decoder") || !std::strstr(klass, "Video"))
-        return;
-    if (!g_object_class_find_property(G_OBJECT_GET_CLASS(element), "max-threads"))
+    if (!isVideoDecoder(element) || !g_object_class_find_property(G_OBJECT_GET_CLASS(element), "max-threads"))
         return;
     PadPtr sink(gst_element_get_static_pad(element, "sink"));
     if (sink)

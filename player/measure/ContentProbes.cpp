@@ -7,6 +7,7 @@
 
 #include <ebur128.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <optional>
@@ -217,6 +218,14 @@ void onPicture(SinkWatch& watch, GstBuffer* buffer)
                                            GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_CORRUPTED));
 }
 
+// The sample formats the sound is read in, as GStreamer names them.
+constexpr std::pair<GstAudioFormat, SoundSamples::Format> kSoundFormats[] = {
+    {GST_AUDIO_FORMAT_F32, SoundSamples::Format::Float32},
+    {GST_AUDIO_FORMAT_F64, SoundSamples::Format::Float64},
+    {GST_AUDIO_FORMAT_S16, SoundSamples::Format::Int16},
+    {GST_AUDIO_FORMAT_S32, SoundSamples::Format::Int32},
+};
+
 // A planar block's samples, interleaved as floats (libebur128 reads
 // interleaved samples alone).
 template <typename T>
@@ -239,23 +248,12 @@ void onSound(SinkWatch& watch, GstBuffer* buffer)
     const GstClockTime running = gst_segment_to_running_time(&watch.segment, GST_FORMAT_TIME, pts);
     if (!GST_CLOCK_TIME_IS_VALID(running))
         return;
-    SoundSamples samples;
-    switch (GST_AUDIO_INFO_FORMAT(&watch.audioInfo)) {
-    case GST_AUDIO_FORMAT_F32:
-        samples.format = SoundSamples::Format::Float32;
-        break;
-    case GST_AUDIO_FORMAT_F64:
-        samples.format = SoundSamples::Format::Float64;
-        break;
-    case GST_AUDIO_FORMAT_S16:
-        samples.format = SoundSamples::Format::Int16;
-        break;
-    case GST_AUDIO_FORMAT_S32:
-        samples.format = SoundSamples::Format::Int32;
-        break;
-    default:
+    const auto format = std::ranges::find_if(
+        kSoundFormats, [&](const auto& known) { return known.first == GST_AUDIO_INFO_FORMAT(&watch.audioInfo); });
+    if (format == std::ranges::end(kSoundFormats))
         return;
-    }
+    SoundSamples samples;
+    samples.format = format->second;
     GstAudioBuffer audio;
     if (!gst_audio_buffer_map(&audio, &watch.audioInfo, buffer, GST_MAP_READ))
         return;

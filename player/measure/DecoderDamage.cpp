@@ -1,6 +1,7 @@
 #include "DecoderDamage.h"
 
 #include "DamageMarks.h"
+#include "FactoryName.h"
 #include "GstHandles.h"
 
 #include <cstring>
@@ -59,12 +60,6 @@ void inputEvent(Watch& watch, GstEvent* event)
     }
 }
 
-const gchar* klassOf(GstElement* element)
-{
-    GstElementFactory* factory = gst_element_get_factory(element);
-    return factory ? gst_element_factory_get_metadata(factory, GST_ELEMENT_METADATA_KLASS) : nullptr;
-}
-
 // The pad across pad's element or ghost pad from it, where data comes in.
 PadPtr otherSide(GstPad* pad)
 {
@@ -121,12 +116,6 @@ GstPadProbeReturn onDecoderOutput(GstPad*, GstPadProbeInfo* info, gpointer data)
     return GST_PAD_PROBE_OK;
 }
 
-bool isVideoDecoder(GstElement* element)
-{
-    const gchar* klass = klassOf(element);
-    return klass && std::strstr(klass, "Decoder") && std::strstr(klass, "Video");
-}
-
 } // namespace
 
 void DecoderDamage::watch(GstElement* element)
@@ -158,7 +147,7 @@ bool DecoderDamage::unitsFromDemuxer(GstPad* sink)
         // nothing of the units (parsebin calls itself a demuxer).
         if (!GST_IS_PROXY_PAD(peer.get())) {
             ElementPtr owner {gst_pad_get_parent_element(peer.get())};
-            const gchar* klass = owner ? klassOf(owner.get()) : nullptr;
+            const gchar* klass = owner ? factoryKlass(owner.get()) : nullptr;
             if (!klass)
                 return false;
             if (std::strstr(klass, "Demuxer"))

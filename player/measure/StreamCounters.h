@@ -129,7 +129,6 @@ public:
     GstElement* source() const;
 
     PresentationTimes& presentation() { return m_presentation; }
-    const PresentationTimes& presentation() const { return m_presentation; }
     // What enters the entry's MPEG-TS demuxer, analysed.
     TransportStreamWatch& transportStream() { return m_transportStream; }
     const TransportStreamWatch& transportStream() const { return m_transportStream; }

@@ -289,31 +289,23 @@ static void zs_udp_batch_src_class_init(ZsUdpBatchSrcClass* klass)
     objectClass->get_property = getProperty;
     objectClass->finalize = finalize;
     const auto flags = static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS);
-    g_object_class_install_property(objectClass, PROP_URI,
-                                    g_param_spec_string("uri", "URI", "udp://host:port to receive on", nullptr, flags));
-    g_object_class_install_property(
-        objectClass, PROP_MULTICAST_IFACE,
-        g_param_spec_string("multicast-iface", "Multicast interface", "Interface to join the group on", nullptr, flags));
-    g_object_class_install_property(objectClass, PROP_BUFFER_SIZE,
-                                    g_param_spec_int("buffer-size", "Buffer size", "Socket receive buffer in bytes", 0,
-                                                     G_MAXINT, 0, flags));
-    // What rtspsrc sets and reads on the sources it makes from a udp:// URI.
-    g_object_class_install_property(objectClass, PROP_PORT,
-                                    g_param_spec_int("port", "Port", "Port to bind (0: the system's choice)", 0, 65535,
-                                                     0, flags));
-    g_object_class_install_property(
-        objectClass, PROP_REUSE, g_param_spec_boolean("reuse", "Reuse", "Share the port with other sockets", TRUE, flags));
-    g_object_class_install_property(objectClass, PROP_CAPS,
-                                    g_param_spec_boxed("caps", "Caps", "The caps of what comes", GST_TYPE_CAPS, flags));
-    g_object_class_install_property(objectClass, PROP_TIMEOUT,
-                                    g_param_spec_uint64("timeout", "Timeout",
-                                                        "Post a GstUDPSrcTimeout message after this many ns without "
-                                                        "data (0: never)",
-                                                        0, G_MAXUINT64, 0, flags));
-    g_object_class_install_property(
-        objectClass, PROP_USED_SOCKET,
+    GParamSpec* properties[] = {
+        nullptr, // PROP_0
+        g_param_spec_string("uri", "URI", "udp://host:port to receive on", nullptr, flags),
+        g_param_spec_string("multicast-iface", "Multicast interface", "Interface to join the group on", nullptr, flags),
+        g_param_spec_int("buffer-size", "Buffer size", "Socket receive buffer in bytes", 0, G_MAXINT, 0, flags),
+        // What rtspsrc sets and reads on the sources it makes from a udp:// URI.
+        g_param_spec_int("port", "Port", "Port to bind (0: the system's choice)", 0, 65535, 0, flags),
+        g_param_spec_boolean("reuse", "Reuse", "Share the port with other sockets", TRUE, flags),
+        g_param_spec_boxed("caps", "Caps", "The caps of what comes", GST_TYPE_CAPS, flags),
+        g_param_spec_uint64("timeout", "Timeout",
+                            "Post a GstUDPSrcTimeout message after this many ns without data (0: never)", 0,
+                            G_MAXUINT64, 0, flags),
         g_param_spec_object("used-socket", "Used socket", "The socket it receives on", G_TYPE_SOCKET,
-                            static_cast<GParamFlags>(G_PARAM_READABLE | G_PARAM_STATIC_STRINGS)));
+                            static_cast<GParamFlags>(G_PARAM_READABLE | G_PARAM_STATIC_STRINGS)),
+    };
+    static_assert(G_N_ELEMENTS(properties) == PROP_USED_SOCKET + 1, "one spec per property, in their order");
+    g_object_class_install_properties(objectClass, G_N_ELEMENTS(properties), properties);
     auto* elementClass = GST_ELEMENT_CLASS(klass);
     elementClass->change_state = changeState;
     gst_element_class_add_static_pad_template(elementClass, &srcTemplate);
