@@ -86,12 +86,6 @@ std::vector<std::string> StreamCounters::takeManifestsFetched()
     return std::exchange(m_manifestsFetched, {});
 }
 
-StreamCounters::~StreamCounters()
-{
-    if (m_source)
-        gst_object_unref(m_source);
-}
-
 void StreamCounters::frameArrived(std::int64_t monotonicUs)
 {
     accessUnitArrived(monotonicUs, -1, 0);
@@ -207,15 +201,13 @@ std::int32_t StreamCounters::streamFrameRateTimes100(std::int64_t nowUs) const
 void StreamCounters::setSource(GstElement* source)
 {
     std::lock_guard lock(m_sourceMutex);
-    if (m_source)
-        gst_object_unref(m_source);
-    m_source = source ? GST_ELEMENT(gst_object_ref(source)) : nullptr;
+    m_source.reset(source ? GST_ELEMENT(gst_object_ref(source)) : nullptr);
 }
 
 GstElement* StreamCounters::source() const
 {
     std::lock_guard lock(m_sourceMutex);
-    return m_source ? GST_ELEMENT(gst_object_ref(m_source)) : nullptr;
+    return m_source ? GST_ELEMENT(gst_object_ref(m_source.get())) : nullptr;
 }
 
 } // namespace zephyrscope

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ContentMeasurement.h"
+#include "GstHandles.h"
 #include "PresentationTimes.h"
 #include "SpliceWatch.h"
 #include "TimestampGaps.h"
@@ -15,8 +16,6 @@
 #include <string>
 #include <vector>
 
-typedef struct _GstElement GstElement;
-
 namespace zephyrscope {
 
 struct Protocol;
@@ -27,7 +26,6 @@ struct Protocol;
 class StreamCounters {
 public:
     StreamCounters() = default;
-    ~StreamCounters();
     StreamCounters(const StreamCounters&) = delete;
     StreamCounters& operator=(const StreamCounters&) = delete;
 
@@ -191,7 +189,7 @@ private:
     PresentationTimes m_presentation;
 
     mutable std::mutex m_sourceMutex;
-    GstElement* m_source = nullptr;
+    gsthandles::ElementPtr m_source;
 
     TransportStreamWatch m_transportStream;
     SpliceWatch m_splices;
