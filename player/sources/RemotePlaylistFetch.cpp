@@ -44,13 +44,10 @@ struct RemotePlaylistFetch::Impl {
         busWatch.reset();
         timeout.reset();
         pipeline.reset();
-        Result result;
-        if (error.empty()) {
-            result.filePath = path;
-        } else {
+        if (!error.empty())
             g_unlink(path.c_str());
-            result.error = std::move(error);
-        }
+        // Braces evaluate in order: the path is chosen before the error moves.
+        Result result {error.empty() ? path : std::string(), std::move(error)};
         path.clear();
         // The callback may destroy this fetch: nothing touches the object after it.
         Done callback = std::move(done);
