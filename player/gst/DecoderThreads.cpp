@@ -25,8 +25,7 @@ GstPadProbeReturn onDecoderEvent(GstPad* pad, GstPadProbeInfo* info, gpointer)
         gst_structure_get_int(s, "height", &height);
         gst_structure_get_fraction(s, "framerate", &fpsN, &fpsD);
     }
-    ElementPtr decoder(gst_pad_get_parent_element(pad));
-    if (decoder)
+    if (const ElementPtr decoder {gst_pad_get_parent_element(pad)})
         g_object_set(decoder.get(), "max-threads", DecoderThreads::forStream(width, height, fpsN, fpsD), nullptr);
     return GST_PAD_PROBE_OK;
 }
