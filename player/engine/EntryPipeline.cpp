@@ -11,8 +11,6 @@
 #include "StreamProbes.h"
 #include "TlsTrust.h"
 
-#include <cstring>
-
 namespace zephyrscope {
 
 using namespace gsthandles;
@@ -23,24 +21,16 @@ namespace {
 // and the source's protocol takes what concerns it of the program's settings.
 void onSourceSetup(GstElement*, GstElement* source, gpointer settings)
 {
-    const auto& given = *static_cast<const SourceSettings*>(settings);
+    const auto& given = heldState<const SourceSettings>(settings);
     TlsTrust::applyTo(source, given.caFile);
-    GstElementFactory* factory = gst_element_get_factory(source);
-    const PlayerProtocol* protocol
-        = factory ? protocolOfSource(playerProtocols(), GST_OBJECT_NAME(factory)) : nullptr;
+    const PlayerProtocol* protocol = protocolOfSource(playerProtocols(), factoryName(source));
     if (protocol && protocol->configureSource)
         protocol->configureSource(source, given);
 }
 
-void deleteSettings(gpointer settings, GClosure*)
-{
-    delete static_cast<SourceSettings*>(settings);
-}
-
 bool isFakeSink(GstElement* sink)
 {
-    GstElementFactory* factory = sink ? gst_element_get_factory(sink) : nullptr;
-    return factory && std::strcmp(GST_OBJECT_NAME(factory), "fakesink") == 0;
+    return factoryName(sink) == "fakesink";
 }
 
 // playbin3's GstPlayFlags (not in a public header).
@@ -73,19 +63,13 @@ constexpr guint kParsedPlayFlags = kPlayVideo | kPlayAudio | kPlayBuffering | kP
 bool stopAtParsers(GstElement* playbin)
 {
     bool found = false;
-    GstIterator* it = gst_bin_iterate_elements(GST_BIN(playbin));
-    GValue item = G_VALUE_INIT;
-    while (gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
-        auto* child = GST_ELEMENT(g_value_get_object(&item));
+    forEachObject<GstElement>(gst_bin_iterate_elements(GST_BIN(playbin)), [&](GstElement* child) {
         if (factoryName(child) == "uridecodebin3") {
             CapsPtr any(gst_caps_new_any());
             g_object_set(child, "caps", any.get(), nullptr);
             found = true;
         }
-        g_value_reset(&item);
-    }
-    g_value_unset(&item);
-    gst_iterator_free(it);
+    });
     return found;
 }
 
@@ -183,8 +167,8 @@ std::unique_ptr<EntryPipeline> EntryPipeline::build(const std::string& uri, cons
     PresentationTimes::attach(videoSink.get(), {pipeline->m_counters, &pipeline->m_counters->presentation()});
     pipeline->m_videoSink = std::move(videoSink);
     // The connection owns its copy of the settings and deletes it with the element.
-    g_signal_connect_data(sourceBin, "source-setup", G_CALLBACK(onSourceSetup), new SourceSettings(settings.source),
-                          deleteSettings, static_cast<GConnectFlags>(0));
+    connectHolding(sourceBin, "source-setup", G_CALLBACK(onSourceSetup),
+                   std::make_shared<const SourceSettings>(settings.source));
     return pipeline;
 }
 
@@ -223,11 +207,6 @@ void EntryPipeline::recoverClock()
     }
 }
 
-BusPtr EntryPipeline::bus() const
-{
-    return BusPtr(gst_element_get_bus(m_pipeline.get()));
-}
-
 double EntryPipeline::durationS() const
 {
     gint64 duration = 0;
@@ -248,8 +227,7 @@ void EntryPipeline::abandon()
 {
     // Kept, playing, for the rest of the process: bringing a pipeline down in
     // this state crashes inside playbin3 (1.22), in 6 runs of 6. Upstream: no fix identified as of 1.28.6.
-    GstElement* kept = m_pipeline.release();
-    (void)kept;
+    static_cast<void>(m_pipeline.release());
 }
 
 std::int64_t EntryPipeline::sourceSizeBytes() const

@@ -71,8 +71,6 @@ public:
     void recoverClock();
 
     GstElement* element() const { return m_pipeline.get(); }
-    // A new reference to the pipeline's bus.
-    gsthandles::BusPtr bus() const;
 
     // Seconds; 0 when not known.
     double durationS() const;

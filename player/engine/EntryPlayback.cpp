@@ -65,7 +65,7 @@ void EntryPlayback::start()
         fail(error);
         return;
     }
-    BusPtr bus = m_pipeline->bus();
+    const BusPtr bus(gst_element_get_bus(m_pipeline->element()));
     m_busWatch = attach(gst_bus_create_watch(bus.get()), G_SOURCE_FUNC(&EntryPlayback::onBusMessage), this);
     m_openTimeout = attach(g_timeout_source_new(static_cast<guint>(m_settings.openTimeoutMs)),
                            &EntryPlayback::onOpenTimeout, this);

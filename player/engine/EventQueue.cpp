@@ -9,10 +9,6 @@
 
 namespace zephyrscope {
 
-EventQueue::EventQueue() = default;
-
-EventQueue::~EventQueue() = default;
-
 void EventQueue::playStateChanged(std::int32_t state)
 {
     push({Event::Kind::PlayState, state, {}, {}, std::nullopt, {}});

@@ -24,8 +24,8 @@ class PlayerEventSink;
 // that opened.
 class EventQueue {
 public:
-    EventQueue();
-    ~EventQueue();
+    EventQueue() = default;
+    ~EventQueue() = default;
     EventQueue(const EventQueue&) = delete;
     EventQueue& operator=(const EventQueue&) = delete;
 

@@ -28,11 +28,6 @@ struct StreamSinks {
 
 constexpr const char* kSinksKey = "zephyrscope-stream-sinks";
 
-void deleteSinks(gpointer data)
-{
-    delete static_cast<StreamSinks*>(data);
-}
-
 // The stream sink for pad's stream, in the pipeline now; nullptr when there is
 // none or it has its stream already (a second video or audio stream).
 GstElement* takeSink(GstElement* pipeline, GstPad* pad)
@@ -94,18 +89,12 @@ void onStreamFound(GstElement* parser, GstPad* pad, gpointer)
 // selected (the entry learns from it that no picture is to come).
 void onStreamsFound(GstElement* parser, gpointer)
 {
-    GstStreamCollection* collection = gst_stream_collection_new(nullptr);
-    GstMessage* message = gst_message_new_streams_selected(GST_OBJECT(parser), collection);
-    GstIterator* it = gst_element_iterate_src_pads(parser);
-    GValue item = G_VALUE_INIT;
-    while (gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
-        if (StreamPtr stream {gst_pad_get_stream(GST_PAD(g_value_get_object(&item)))})
+    const ObjectPtr collection(GST_OBJECT(gst_stream_collection_new(nullptr)));
+    GstMessage* message = gst_message_new_streams_selected(GST_OBJECT(parser), GST_STREAM_COLLECTION(collection.get()));
+    forEachObject<GstPad>(gst_element_iterate_src_pads(parser), [&](GstPad* pad) {
+        if (StreamPtr stream {gst_pad_get_stream(pad)})
             gst_message_streams_selected_add(message, stream.get());
-        g_value_reset(&item);
-    }
-    g_value_unset(&item);
-    gst_iterator_free(it);
-    gst_object_unref(collection);
+    });
     gst_element_post_message(parser, message);
 }
 
@@ -146,7 +135,8 @@ PipelinePtr ParsedPipeline::build(const std::string& uri, GstElement* videoSink,
     }
     sinks->video.reset(videoSink ? GST_ELEMENT(gst_object_ref(videoSink)) : nullptr);
     sinks->audio.reset(audioSink ? GST_ELEMENT(gst_object_ref(audioSink)) : nullptr);
-    g_object_set_data_full(G_OBJECT(pipeline.get()), kSinksKey, sinks, deleteSinks);
+    g_object_set_data_full(G_OBJECT(pipeline.get()), kSinksKey, sinks,
+                           [](gpointer data) { delete static_cast<StreamSinks*>(data); });
     g_signal_connect(source, "pad-added", G_CALLBACK(onSourcePad), nullptr);
     sourceBin = source;
     return pipeline;

@@ -11,6 +11,7 @@
 #include <glib/gstdio.h>
 #include <malloc.h>
 
+#include <algorithm>
 #include <utility>
 
 namespace zephyrscope {
@@ -23,16 +24,8 @@ constexpr std::int32_t kOpenStateMediaOpening = 12;
 
 std::string oneLine(std::string text)
 {
-    for (char& c : text) {
-        if (c == '\n' || c == '\r')
-            c = ' ';
-    }
+    std::replace_if(text.begin(), text.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
     return text;
-}
-
-std::string readText(const std::string& path)
-{
-    return ReadLocalText(path);
 }
 
 } // namespace
@@ -84,18 +77,14 @@ void PlayerEngine::putURL(const std::string& url)
             return failList(url, problem);
         if (kind == MediaUrl::PlaylistKind::PlaylistOrHls) {
             CharPtr path(g_filename_from_uri(uri.c_str(), nullptr, nullptr));
-            if (path && MediaUrl::looksLikeHls(readText(path.get()))) {
+            if (path && MediaUrl::looksLikeHls(ReadLocalText(path.get()))) {
                 // GStreamer's HLS demuxers fetch segments over HTTP only; from a
                 // file one would wait for nothing until the open times out.
                 failList(url, "an HTTP live stream can be played only from an HTTP server");
                 return;
             }
         }
-        auto expanded = PlaylistExpander::expand(uri, uri);
-        if (!expanded.error.empty())
-            failList(url, expanded.error);
-        else
-            expandNested(url, uri, std::move(expanded.entries));
+        expandNested(url, uri, PlaylistExpander::expand(uri, uri));
         return;
     }
 
@@ -114,7 +103,7 @@ void PlayerEngine::putURL(const std::string& url)
             failList(url, result.error);
             return;
         }
-        if (kind == MediaUrl::PlaylistKind::PlaylistOrHls && MediaUrl::looksLikeHls(readText(result.filePath))) {
+        if (kind == MediaUrl::PlaylistKind::PlaylistOrHls && MediaUrl::looksLikeHls(ReadLocalText(result.filePath))) {
             g_unlink(result.filePath.c_str());
             beginList({{uri, ""}}, requestedUs);
             return;
@@ -122,10 +111,7 @@ void PlayerEngine::putURL(const std::string& url)
         CharPtr fileUri(g_filename_to_uri(result.filePath.c_str(), nullptr, nullptr));
         auto expanded = PlaylistExpander::expand(fileUri ? fileUri.get() : "", uri);
         g_unlink(result.filePath.c_str());
-        if (!expanded.error.empty())
-            failList(url, expanded.error);
-        else
-            expandNested(url, uri, std::move(expanded.entries));
+        expandNested(url, uri, std::move(expanded));
     };
     m_fetch = std::make_unique<RemotePlaylistFetch>(uri, m_settings.source.caFile, std::move(fetched));
     m_fetch->start();
@@ -271,8 +257,10 @@ void PlayerEngine::entryEnded()
         setPlayState(kPlayStateReady);
 }
 
-void PlayerEngine::expandNested(const std::string& url, const std::string& uri, std::vector<PlaylistEntry> entries)
+void PlayerEngine::expandNested(const std::string& url, const std::string& uri, PlaylistExpander::Result expanded)
 {
+    if (!expanded.error.empty())
+        return failList(url, expanded.error);
     m_phase = Phase::Fetching;
     m_nested = std::make_unique<NestedPlaylists>(uri, m_settings.source.caFile, [this, url](NestedPlaylists::Result result) {
         m_phase = Phase::Idle;
@@ -291,7 +279,7 @@ void PlayerEngine::expandNested(const std::string& url, const std::string& uri, 
             setPlayState(kPlayStateReady); // each failing list has been reported
 
     });
-    m_nested->start(std::move(entries));
+    m_nested->start(std::move(expanded.entries));
 }
 
 void PlayerEngine::failList(const std::string& url, const std::string& reason)

@@ -85,8 +85,9 @@ private:
     // requestedUs: when the program asked for the first entry, if before it began
     // (monotonic); 0: as it begins.
     void beginList(std::vector<PlaylistEntry> entries, std::int64_t requestedUs = 0);
-    // Opens the lists among a list's entries first; then begins the whole list.
-    void expandNested(const std::string& url, const std::string& uri, std::vector<PlaylistEntry> entries);
+    // Opens the lists among an expanded list's entries first; then begins the
+    // whole list. A list that could not be expanded fails.
+    void expandNested(const std::string& url, const std::string& uri, PlaylistExpander::Result expanded);
     // announced: the entry's open is reported. mayRetry: false for the second
     // open of an entry that got stuck opening.
     void startEntry(std::size_t index, bool announced, bool mayRetry = true);

@@ -76,4 +76,27 @@ std::shared_ptr<State> takeFromCallback(gpointer data)
     return std::move(*held);
 }
 
+// The same, for a callback GLib calls many times (a pad probe, a signal): each
+// call reads the state in place, and the destroy-notify drops it once at the end.
+template <typename State>
+State& heldState(gpointer data)
+{
+    return **static_cast<std::shared_ptr<State>*>(data);
+}
+
+template <typename State>
+void releaseHeld(gpointer data)
+{
+    delete static_cast<std::shared_ptr<State>*>(data);
+}
+
+// Connects a signal's handler with a share of state as its data, dropped with the handler.
+template <typename State>
+gulong connectHolding(gpointer instance, const char* signal, GCallback handler, const std::shared_ptr<State>& state)
+{
+    return g_signal_connect_data(
+        instance, signal, handler, holdForCallback(state), [](gpointer data, GClosure*) { releaseHeld<State>(data); },
+        static_cast<GConnectFlags>(0));
+}
+
 } // namespace zephyrscope::gsthandles

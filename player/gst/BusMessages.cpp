@@ -6,8 +6,6 @@
 
 #include <gst/pbutils/missing-plugins.h>
 
-#include <memory>
-
 namespace zephyrscope {
 
 using namespace gsthandles;
@@ -102,7 +100,7 @@ BusMessages::Tags BusMessages::tags(GstMessage* message)
     gst_message_parse_tag(message, &raw);
     if (!raw)
         return result;
-    std::unique_ptr<GstTagList, void (*)(GstTagList*)> tags(raw, [](GstTagList* list) { gst_tag_list_unref(list); });
+    const TagListPtr tags(raw);
     gchar* title = nullptr;
     if (gst_tag_list_get_string(tags.get(), GST_TAG_TITLE, &title)) {
         CharPtr owned(title);
@@ -123,12 +121,9 @@ bool BusMessages::videoSelected(GstMessage* message)
     bool video = false;
     const guint count = gst_message_streams_selected_get_size(message);
     for (guint i = 0; i < count; ++i) {
-        GstStream* stream = gst_message_streams_selected_get_stream(message, i);
-        if (!stream)
-            continue;
-        if (gst_stream_get_stream_type(stream) & GST_STREAM_TYPE_VIDEO)
+        const StreamPtr stream {gst_message_streams_selected_get_stream(message, i)};
+        if (stream && (gst_stream_get_stream_type(stream.get()) & GST_STREAM_TYPE_VIDEO))
             video = true;
-        gst_object_unref(stream);
     }
     return video;
 }

@@ -1,8 +1,7 @@
 #include "DecoderThreads.h"
 
+#include "FactoryName.h"
 #include "GstHandles.h"
-
-#include <cstring>
 
 namespace zephyrscope {
 
@@ -26,19 +25,14 @@ GstPadProbeReturn onDecoderEvent(GstPad* pad, GstPadProbeInfo* info, gpointer)
         gst_structure_get_int(s, "height", &height);
         gst_structure_get_fraction(s, "framerate", &fpsN, &fpsD);
     }
-    ElementPtr decoder(gst_pad_get_parent_element(pad));
-    if (decoder)
+    if (const ElementPtr decoder {gst_pad_get_parent_element(pad)})
         g_object_set(decoder.get(), "max-threads", DecoderThreads::forStream(width, height, fpsN, fpsD), nullptr);
     return GST_PAD_PROBE_OK;
 }
 
 void onElementSetup(GstElement*, GstElement* element, gpointer)
 {
-    GstElementFactory* factory = gst_element_get_factory(element);
-    const gchar* klass = factory ? gst_element_factory_get_metadata(factory, GST_ELEMENT_METADATA_KLASS) : nullptr;
-    if (!klass || !std::strstr(klass, "Decoder") || !std::strstr(klass, "Video"))
-        return;
-    if (!g_object_class_find_property(G_OBJECT_GET_CLASS(element), "max-threads"))
+    if (!isVideoDecoder(element) || !g_object_class_find_property(G_OBJECT_GET_CLASS(element), "max-threads"))
         return;
     PadPtr sink(gst_element_get_static_pad(element, "sink"));
     if (sink)

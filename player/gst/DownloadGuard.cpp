@@ -3,7 +3,6 @@
 #include "GstHandles.h"
 
 #include <atomic>
-#include <cctype>
 #include <string_view>
 #include <memory>
 #include <mutex>
@@ -26,14 +25,12 @@ struct Watch {
 
 void failStream(GstPad* pad, const std::string& text)
 {
-    GstObject* element = gst_pad_get_parent(pad);
+    const ObjectPtr element {gst_pad_get_parent(pad)};
     if (!element)
         return;
     // Not GST_STREAM_ERROR_FAILED: that one is taken for a connection that failed unexplained.
-    GError* error = g_error_new_literal(GST_STREAM_ERROR, GST_STREAM_ERROR_FORMAT, text.c_str());
-    gst_element_post_message(GST_ELEMENT(element), gst_message_new_error(element, error, nullptr));
-    g_error_free(error);
-    gst_object_unref(element);
+    const ErrorPtr error {g_error_new_literal(GST_STREAM_ERROR, GST_STREAM_ERROR_FORMAT, text.c_str())};
+    gst_element_post_message(GST_ELEMENT(element.get()), gst_message_new_error(element.get(), error.get(), nullptr));
 }
 
 GstPadProbeReturn onData(GstPad* pad, GstPadProbeInfo* info, gpointer data)
@@ -83,15 +80,9 @@ std::string DownloadGuard::localFileIn(const std::string& text)
 {
     // "file:" where a URI starts (a line, an attribute, an element's text), in any case.
     for (std::size_t at = 0; at + kFileScheme.size() <= text.size(); ++at) {
-        if (std::tolower(static_cast<unsigned char>(text[at])) != 'f')
+        if (g_ascii_strncasecmp(text.c_str() + at, kFileScheme.data(), kFileScheme.size()) != 0)
             continue;
         if (at > 0 && std::string_view(" \t\r\n\"'>=,(").find(text[at - 1]) == std::string_view::npos)
-            continue;
-        std::size_t k = 0;
-        while (k < kFileScheme.size()
-               && std::tolower(static_cast<unsigned char>(text[at + k])) == kFileScheme[k])
-            ++k;
-        if (k < kFileScheme.size())
             continue;
         const std::size_t end = text.find_first_of(" \t\r\n\"'<>", at);
         return "a remote manifest may not name local files ('"

@@ -1,7 +1,5 @@
 #include "EventTally.h"
 
-#include <algorithm>
-
 namespace zephyrscope {
 
 void EventTally::Channel::hear(const std::string& what)
@@ -28,8 +26,7 @@ EventTally::~EventTally()
 void EventTally::stop()
 {
     std::lock_guard lock(m_channel.m_mutex);
-    auto& listening = m_channel.m_listening;
-    listening.erase(std::remove(listening.begin(), listening.end(), this), listening.end());
+    std::erase(m_channel.m_listening, this);
 }
 
 std::uint64_t EventTally::count() const

@@ -2,6 +2,7 @@
 
 #include <gst/gst.h>
 
+#include <cstring>
 #include <string>
 
 namespace zephyrscope {
@@ -12,6 +13,20 @@ inline std::string factoryName(GstElement* element)
 {
     GstElementFactory* factory = element ? gst_element_get_factory(element) : nullptr;
     return factory ? GST_OBJECT_NAME(factory) : "";
+}
+
+// The class of the factory that made element ("Codec/Decoder/Video", ...);
+// null for one made without a factory.
+inline const gchar* factoryKlass(GstElement* element)
+{
+    GstElementFactory* factory = gst_element_get_factory(element);
+    return factory ? gst_element_factory_get_metadata(factory, GST_ELEMENT_METADATA_KLASS) : nullptr;
+}
+
+inline bool isVideoDecoder(GstElement* element)
+{
+    const gchar* klass = factoryKlass(element);
+    return klass && std::strstr(klass, "Decoder") && std::strstr(klass, "Video");
 }
 
 } // namespace zephyrscope

@@ -47,6 +47,20 @@ struct PipelineRelease {
 };
 using PipelinePtr = std::unique_ptr<GstElement, PipelineRelease>;
 
+// Calls visit with each object the iterator yields, borrowed for the call,
+// then frees the iterator.
+template <typename Object, typename Visit>
+void forEachObject(GstIterator* it, Visit&& visit)
+{
+    GValue item = G_VALUE_INIT;
+    while (gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
+        visit(static_cast<Object*>(g_value_get_object(&item)));
+        g_value_reset(&item);
+    }
+    g_value_unset(&item);
+    gst_iterator_free(it);
+}
+
 // A string property's value; empty when the object has no such property or it is unset.
 inline std::string stringProperty(gpointer object, const char* name)
 {

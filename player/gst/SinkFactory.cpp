@@ -98,17 +98,11 @@ bool SinkFactory::audioDeviceAvailable()
     if (probe) {
         ElementPtr owned(GST_ELEMENT(gst_object_ref_sink(probe)));
         if (gst_element_set_state(probe, GST_STATE_READY) == GST_STATE_CHANGE_SUCCESS && GST_IS_BIN(probe)) {
-            GstIterator* it = gst_bin_iterate_elements(GST_BIN(probe));
-            GValue item = G_VALUE_INIT;
-            while (gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
-                auto* child = GST_ELEMENT(g_value_get_object(&item));
+            forEachObject<GstElement>(gst_bin_iterate_elements(GST_BIN(probe)), [&](GstElement* child) {
                 const std::string factory = factoryName(child);
                 if (factory != "fakesink" && factory != "fakeaudiosink")
                     available = true;
-                g_value_reset(&item);
-            }
-            g_value_unset(&item);
-            gst_iterator_free(it);
+            });
         }
         gst_element_set_state(probe, GST_STATE_NULL);
     }

@@ -7,6 +7,7 @@
 
 #include <ebur128.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <optional>
@@ -47,11 +48,6 @@ struct SinkWatch {
     std::vector<std::uint8_t> luma;
     std::vector<float> sound;
 };
-
-void releaseWatch(gpointer data)
-{
-    delete static_cast<SinkWatch*>(data);
-}
 
 // When the sink shows a buffer of this running time, on the wall clock (us):
 // its clock's distance to that time plus the latency from now, for a sink that
@@ -222,6 +218,14 @@ void onPicture(SinkWatch& watch, GstBuffer* buffer)
                                            GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_CORRUPTED));
 }
 
+// The sample formats the sound is read in, as GStreamer names them.
+constexpr std::pair<GstAudioFormat, SoundSamples::Format> kSoundFormats[] = {
+    {GST_AUDIO_FORMAT_F32, SoundSamples::Format::Float32},
+    {GST_AUDIO_FORMAT_F64, SoundSamples::Format::Float64},
+    {GST_AUDIO_FORMAT_S16, SoundSamples::Format::Int16},
+    {GST_AUDIO_FORMAT_S32, SoundSamples::Format::Int32},
+};
+
 // A planar block's samples, interleaved as floats (libebur128 reads
 // interleaved samples alone).
 template <typename T>
@@ -244,23 +248,12 @@ void onSound(SinkWatch& watch, GstBuffer* buffer)
     const GstClockTime running = gst_segment_to_running_time(&watch.segment, GST_FORMAT_TIME, pts);
     if (!GST_CLOCK_TIME_IS_VALID(running))
         return;
-    SoundSamples samples;
-    switch (GST_AUDIO_INFO_FORMAT(&watch.audioInfo)) {
-    case GST_AUDIO_FORMAT_F32:
-        samples.format = SoundSamples::Format::Float32;
-        break;
-    case GST_AUDIO_FORMAT_F64:
-        samples.format = SoundSamples::Format::Float64;
-        break;
-    case GST_AUDIO_FORMAT_S16:
-        samples.format = SoundSamples::Format::Int16;
-        break;
-    case GST_AUDIO_FORMAT_S32:
-        samples.format = SoundSamples::Format::Int32;
-        break;
-    default:
+    const auto format = std::ranges::find_if(
+        kSoundFormats, [&](const auto& known) { return known.first == GST_AUDIO_INFO_FORMAT(&watch.audioInfo); });
+    if (format == std::ranges::end(kSoundFormats))
         return;
-    }
+    SoundSamples samples;
+    samples.format = format->second;
     GstAudioBuffer audio;
     if (!gst_audio_buffer_map(&audio, &watch.audioInfo, buffer, GST_MAP_READ))
         return;
@@ -287,7 +280,6 @@ LoudnessMeter::Channel loudnessChannel(GstAudioChannelPosition position, int cha
 {
     switch (position) {
     case GST_AUDIO_CHANNEL_POSITION_MONO:
-        return EBUR128_LEFT;
     case GST_AUDIO_CHANNEL_POSITION_FRONT_LEFT:
         return EBUR128_LEFT;
     case GST_AUDIO_CHANNEL_POSITION_FRONT_RIGHT:
@@ -333,7 +325,7 @@ void ended(SinkWatch& watch)
 
 GstPadProbeReturn onSinkPad(GstPad*, GstPadProbeInfo* info, gpointer data)
 {
-    SinkWatch& watch = *static_cast<SinkWatch*>(data);
+    SinkWatch& watch = heldState<SinkWatch>(data);
     if (info->type & GST_PAD_PROBE_TYPE_BUFFER) {
         GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
         if (watch.video)
@@ -379,14 +371,14 @@ void watchSink(GstElement* sink, bool video, const std::shared_ptr<StreamCounter
     PadPtr pad {gst_element_get_static_pad(sink, "sink")};
     if (!pad)
         return;
-    auto* watch = new SinkWatch;
+    const auto watch = std::make_shared<SinkWatch>();
     watch->counters = counters;
     watch->sink = sink;
     watch->video = video;
     gst_segment_init(&watch->segment, GST_FORMAT_TIME);
     gst_pad_add_probe(pad.get(),
                       static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_EVENT_BOTH),
-                      onSinkPad, watch, releaseWatch);
+                      onSinkPad, holdForCallback(watch), releaseHeld<SinkWatch>);
 }
 
 } // namespace

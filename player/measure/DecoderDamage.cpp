@@ -1,6 +1,7 @@
 #include "DecoderDamage.h"
 
 #include "DamageMarks.h"
+#include "FactoryName.h"
 #include "GstHandles.h"
 
 #include <cstring>
@@ -19,16 +20,6 @@ struct Watch {
     DamageMarks marks;
     std::int64_t frameUs = 0; // from the input caps' frame rate; 0 unknown
 };
-
-void releaseWatch(gpointer data)
-{
-    delete static_cast<std::shared_ptr<Watch>*>(data);
-}
-
-Watch& watchOf(gpointer data)
-{
-    return **static_cast<std::shared_ptr<Watch>*>(data);
-}
 
 std::int64_t usOf(GstClockTime time)
 {
@@ -69,25 +60,16 @@ void inputEvent(Watch& watch, GstEvent* event)
     }
 }
 
-const gchar* klassOf(GstElement* element)
-{
-    GstElementFactory* factory = gst_element_get_factory(element);
-    return factory ? gst_element_factory_get_metadata(factory, GST_ELEMENT_METADATA_KLASS) : nullptr;
-}
-
 // The pad across pad's element or ghost pad from it, where data comes in.
 PadPtr otherSide(GstPad* pad)
 {
-    GstIterator* links = gst_pad_iterate_internal_links(pad);
-    if (!links)
-        return nullptr;
     PadPtr other;
-    GValue item = G_VALUE_INIT;
-    if (gst_iterator_next(links, &item) == GST_ITERATOR_OK) {
-        other.reset(GST_PAD(g_value_dup_object(&item)));
-        g_value_unset(&item);
+    if (GstIterator* links = gst_pad_iterate_internal_links(pad)) {
+        forEachObject<GstPad>(links, [&](GstPad* linked) {
+            if (!other)
+                other.reset(GST_PAD(gst_object_ref(linked)));
+        });
     }
-    gst_iterator_free(links);
     return other;
 }
 
@@ -95,7 +77,7 @@ PadPtr otherSide(GstPad* pad)
 // lost data or started again.
 GstPadProbeReturn onDecoderInput(GstPad* pad, GstPadProbeInfo* info, gpointer data)
 {
-    Watch& watch = watchOf(data);
+    Watch& watch = heldState<Watch>(data);
     if (!(info->type & GST_PAD_PROBE_TYPE_BUFFER)) {
         inputEvent(watch, GST_PAD_PROBE_INFO_EVENT(info));
         return GST_PAD_PROBE_OK;
@@ -119,7 +101,7 @@ GstPadProbeReturn onDecoderInput(GstPad* pad, GstPadProbeInfo* info, gpointer da
 // from damaged input (a copy of the buffer's metadata where it is shared).
 GstPadProbeReturn onDecoderOutput(GstPad*, GstPadProbeInfo* info, gpointer data)
 {
-    Watch& watch = watchOf(data);
+    Watch& watch = heldState<Watch>(data);
     GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
     bool damaged = false;
     {
@@ -132,12 +114,6 @@ GstPadProbeReturn onDecoderOutput(GstPad*, GstPadProbeInfo* info, gpointer data)
     GST_BUFFER_FLAG_SET(buffer, GST_BUFFER_FLAG_CORRUPTED);
     GST_PAD_PROBE_INFO_DATA(info) = buffer;
     return GST_PAD_PROBE_OK;
-}
-
-bool isVideoDecoder(GstElement* element)
-{
-    const gchar* klass = klassOf(element);
-    return klass && std::strstr(klass, "Decoder") && std::strstr(klass, "Video");
 }
 
 } // namespace
@@ -153,9 +129,9 @@ void DecoderDamage::watch(GstElement* element)
     const auto watch = std::make_shared<Watch>();
     gst_pad_add_probe(sink.get(),
                       static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM),
-                      onDecoderInput, new std::shared_ptr<Watch>(watch), releaseWatch);
-    gst_pad_add_probe(src.get(), GST_PAD_PROBE_TYPE_BUFFER, onDecoderOutput, new std::shared_ptr<Watch>(watch),
-                      releaseWatch);
+                      onDecoderInput, holdForCallback(watch), releaseHeld<Watch>);
+    gst_pad_add_probe(src.get(), GST_PAD_PROBE_TYPE_BUFFER, onDecoderOutput, holdForCallback(watch),
+                      releaseHeld<Watch>);
 }
 
 bool DecoderDamage::unitsFromDemuxer(GstPad* sink)
@@ -171,7 +147,7 @@ bool DecoderDamage::unitsFromDemuxer(GstPad* sink)
         // nothing of the units (parsebin calls itself a demuxer).
         if (!GST_IS_PROXY_PAD(peer.get())) {
             ElementPtr owner {gst_pad_get_parent_element(peer.get())};
-            const gchar* klass = owner ? klassOf(owner.get()) : nullptr;
+            const gchar* klass = owner ? factoryKlass(owner.get()) : nullptr;
             if (!klass)
                 return false;
             if (std::strstr(klass, "Demuxer"))

@@ -1,5 +1,7 @@
 #include "PresentationTimes.h"
 
+#include "GstHandles.h"
+
 #include <gst/gst.h>
 
 namespace zephyrscope {
@@ -16,7 +18,7 @@ struct SinkWatch {
     std::shared_ptr<PresentationTimes> times;
     GstSegment segment;
     GstClockTime latency = 0; // the pipeline latency the sink waits for
-    GstCaps* ntpCaps = nullptr;
+    gsthandles::CapsPtr ntpCaps;
     // A source's wall clock at one stream time, from an adaptive demuxer.
     std::int64_t dateWallUs = 0;
     GstClockTime dateStreamTime = GST_CLOCK_TIME_NONE;
@@ -26,13 +28,6 @@ struct SinkWatch {
     gint64 maxLatenessNs = -1;
     GstClockTime lastShownRunning = GST_CLOCK_TIME_NONE;
 };
-
-void releaseWatch(gpointer data)
-{
-    auto* watch = static_cast<SinkWatch*>(data);
-    gst_caps_unref(watch->ntpCaps);
-    delete watch;
-}
 
 // When a synced sink will show buffer: it waits until the pipeline clock reaches
 // the buffer's running time plus the base time and the pipeline's latency.
@@ -49,15 +44,11 @@ std::int64_t showWallUs(GstElement* sink, SinkWatch& watch, GstBuffer* buffer, b
     if (!GST_CLOCK_TIME_IS_VALID(pts) || watch.segment.format != GST_FORMAT_TIME || prerolled)
         return nowUs;
     const GstClockTime running = gst_segment_to_running_time(&watch.segment, GST_FORMAT_TIME, pts);
-    GstClock* clock = gst_element_get_clock(sink);
-    if (!GST_CLOCK_TIME_IS_VALID(running) || !clock) {
-        if (clock)
-            gst_object_unref(clock);
+    const gsthandles::ClockPtr clock {gst_element_get_clock(sink)};
+    if (!GST_CLOCK_TIME_IS_VALID(running) || !clock)
         return nowUs;
-    }
     const GstClockTimeDiff wait =
-        GST_CLOCK_DIFF(gst_clock_get_time(clock), running + gst_element_get_base_time(sink) + watch.latency);
-    gst_object_unref(clock);
+        GST_CLOCK_DIFF(gst_clock_get_time(clock.get()), running + gst_element_get_base_time(sink) + watch.latency);
     const GstClockTime duration = GST_BUFFER_DURATION_IS_VALID(buffer) ? GST_BUFFER_DURATION(buffer) : 0;
     dropped = watch.maxLatenessNs >= 0 && -wait > static_cast<GstClockTimeDiff>(duration) + watch.maxLatenessNs
         && GST_CLOCK_TIME_IS_VALID(watch.lastShownRunning) && running <= watch.lastShownRunning + GST_SECOND;
@@ -89,11 +80,11 @@ std::int64_t datedCapture(SinkWatch& watch, GstBuffer* buffer)
 
 GstPadProbeReturn onSinkPad(GstPad* pad, GstPadProbeInfo* info, gpointer data)
 {
-    auto& watch = *static_cast<SinkWatch*>(data);
+    auto& watch = gsthandles::heldState<SinkWatch>(data);
     if (info->type & GST_PAD_PROBE_TYPE_BUFFER) {
         GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
         std::int64_t captureUs = 0;
-        if (GstReferenceTimestampMeta* meta = gst_buffer_get_reference_timestamp_meta(buffer, watch.ntpCaps))
+        if (GstReferenceTimestampMeta* meta = gst_buffer_get_reference_timestamp_meta(buffer, watch.ntpCaps.get()))
             captureUs = static_cast<std::int64_t>(meta->timestamp / kNsPerUs) - kNtpToUnixS * 1000000;
         else
             captureUs = datedCapture(watch, buffer);
@@ -122,19 +113,20 @@ GstPadProbeReturn onSinkPad(GstPad* pad, GstPadProbeInfo* info, gpointer data)
 
 void PresentationTimes::attach(GstElement* videoSink, const std::shared_ptr<PresentationTimes>& times)
 {
-    GstPad* pad = gst_element_get_static_pad(videoSink, "sink");
+    const gsthandles::PadPtr pad {gst_element_get_static_pad(videoSink, "sink")};
     if (!pad)
         return;
-    auto* watch = new SinkWatch {times, {}, 0, gst_caps_new_empty_simple("timestamp/x-ntp")};
+    const auto watch = std::make_shared<SinkWatch>(
+        SinkWatch {times, {}, 0, gsthandles::CapsPtr(gst_caps_new_empty_simple("timestamp/x-ntp"))});
     gst_segment_init(&watch->segment, GST_FORMAT_UNDEFINED);
     gboolean sync = FALSE;
     if (g_object_class_find_property(G_OBJECT_GET_CLASS(videoSink), "max-lateness"))
         g_object_get(videoSink, "sync", &sync, "max-lateness", &watch->maxLatenessNs, nullptr);
     if (!sync)
         watch->maxLatenessNs = -1;
-    gst_pad_add_probe(pad, static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_EVENT_BOTH),
-                      onSinkPad, watch, releaseWatch);
-    gst_object_unref(pad);
+    gst_pad_add_probe(pad.get(),
+                      static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_EVENT_BOTH),
+                      onSinkPad, gsthandles::holdForCallback(watch), gsthandles::releaseHeld<SinkWatch>);
 }
 
 void PresentationTimes::framePrerolled(std::int64_t showWallUs)

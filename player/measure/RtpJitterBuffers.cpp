@@ -17,10 +17,7 @@ std::optional<SourcePackets> RtpJitterBuffers::poll(const StreamCounters&, GstEl
     SourcePackets packets;
     std::uint64_t jitterNs = 0;
     bool udp = false;
-    GstIterator* it = gst_bin_iterate_recurse(GST_BIN(source));
-    GValue item = G_VALUE_INIT;
-    while (gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
-        auto* element = GST_ELEMENT(g_value_get_object(&item));
+    forEachObject<GstElement>(gst_bin_iterate_recurse(GST_BIN(source)), [&](GstElement* element) {
         const std::string factory = factoryName(element);
         if (factory == m_children.jitterBuffer) {
             GstStructure* raw = nullptr;
@@ -35,10 +32,7 @@ std::optional<SourcePackets> RtpJitterBuffers::poll(const StreamCounters&, GstEl
         } else if (std::ranges::find(m_children.udpReceivers, factory) != m_children.udpReceivers.end()) {
             udp = true;
         }
-        g_value_reset(&item);
-    }
-    g_value_unset(&item);
-    gst_iterator_free(it);
+    });
     if (packets.received > 0)
         m_jitterMs = static_cast<double>(jitterNs) / 1e6;
     if (playing || packets.received > 0)

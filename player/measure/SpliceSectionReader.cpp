@@ -7,6 +7,8 @@
 #define GST_USE_UNSTABLE_API
 #include <gst/mpegts/mpegts.h>
 
+#include <algorithm>
+
 namespace zephyrscope {
 
 namespace {
@@ -26,24 +28,15 @@ bool wellFormed(const std::uint8_t* data, std::size_t size)
     return data[0] == kSpliceInfoTableId && length == size && MpegCrc32(data, size) == 0;
 }
 
-std::optional<SpliceCommandType> commandOf(GstMpegtsSCTESpliceCommandType type)
-{
-    switch (type) {
-    case GST_MTS_SCTE_SPLICE_COMMAND_NULL:
-        return SpliceCommandType::SpliceNull;
-    case GST_MTS_SCTE_SPLICE_COMMAND_SCHEDULE:
-        return SpliceCommandType::SpliceSchedule;
-    case GST_MTS_SCTE_SPLICE_COMMAND_INSERT:
-        return SpliceCommandType::SpliceInsert;
-    case GST_MTS_SCTE_SPLICE_COMMAND_TIME:
-        return SpliceCommandType::TimeSignal;
-    case GST_MTS_SCTE_SPLICE_COMMAND_BANDWIDTH:
-        return SpliceCommandType::BandwidthReservation;
-    case GST_MTS_SCTE_SPLICE_COMMAND_PRIVATE:
-        return SpliceCommandType::PrivateCommand;
-    }
-    return std::nullopt;
-}
+// The section library's command types, as core names them.
+constexpr std::pair<GstMpegtsSCTESpliceCommandType, SpliceCommandType> kCommands[] = {
+    {GST_MTS_SCTE_SPLICE_COMMAND_NULL, SpliceCommandType::SpliceNull},
+    {GST_MTS_SCTE_SPLICE_COMMAND_SCHEDULE, SpliceCommandType::SpliceSchedule},
+    {GST_MTS_SCTE_SPLICE_COMMAND_INSERT, SpliceCommandType::SpliceInsert},
+    {GST_MTS_SCTE_SPLICE_COMMAND_TIME, SpliceCommandType::TimeSignal},
+    {GST_MTS_SCTE_SPLICE_COMMAND_BANDWIDTH, SpliceCommandType::BandwidthReservation},
+    {GST_MTS_SCTE_SPLICE_COMMAND_PRIVATE, SpliceCommandType::PrivateCommand},
+};
 
 SpliceCommand commandOfEvent(SpliceCommandType type, const GstMpegtsSCTESIT& sit, const GstMpegtsSCTESpliceEvent& e)
 {
@@ -69,20 +62,22 @@ std::optional<std::vector<SpliceCommand>> SpliceSectionReader::read(GstMpegtsSec
     const GstMpegtsSCTESIT* sit = gst_mpegts_section_get_scte_sit(section);
     if (!sit)
         return std::nullopt;
-    const std::optional<SpliceCommandType> type = commandOf(sit->splice_command_type);
-    if (!type)
+    const auto known
+        = std::ranges::find_if(kCommands, [&](const auto& c) { return c.first == sit->splice_command_type; });
+    if (known == std::ranges::end(kCommands))
         return std::nullopt;
+    const SpliceCommandType type = known->second;
     std::vector<SpliceCommand> commands;
-    const bool perEvent = *type == SpliceCommandType::SpliceInsert || *type == SpliceCommandType::SpliceSchedule;
+    const bool perEvent = type == SpliceCommandType::SpliceInsert || type == SpliceCommandType::SpliceSchedule;
     if (perEvent && sit->fully_parsed && sit->splices) {
         for (guint i = 0; i < sit->splices->len; ++i)
             commands.push_back(commandOfEvent(
-                *type, *sit, *static_cast<const GstMpegtsSCTESpliceEvent*>(g_ptr_array_index(sit->splices, i))));
+                type, *sit, *static_cast<const GstMpegtsSCTESpliceEvent*>(g_ptr_array_index(sit->splices, i))));
         return commands;
     }
     SpliceCommand c;
-    c.command = *type;
-    if (*type == SpliceCommandType::TimeSignal && sit->fully_parsed && sit->splice_time_specified)
+    c.command = type;
+    if (type == SpliceCommandType::TimeSignal && sit->fully_parsed && sit->splice_time_specified)
         c.splicePts = (sit->splice_time + sit->pts_adjustment) & kPtsMask;
     commands.push_back(c);
     return commands;

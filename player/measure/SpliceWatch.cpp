@@ -1,5 +1,6 @@
 #include "SpliceWatch.h"
 
+#include "GstHandles.h"
 #include "SpliceSectionReader.h"
 #include "StreamCounters.h"
 
@@ -13,6 +14,8 @@
 
 namespace zephyrscope {
 
+using namespace gsthandles;
+
 namespace {
 
 constexpr std::int64_t kNsPerMs = 1000000;
@@ -25,13 +28,12 @@ constexpr std::int64_t kMaxAheadMs = 24 * 3600 * 1000;
 // while the element has no clock.
 std::optional<std::int64_t> wallMsOf(GstElement* element, GstClockTime runningTime, std::int64_t nowMs)
 {
-    GstClock* clock = gst_element_get_clock(element);
+    const ClockPtr clock {gst_element_get_clock(element)};
     if (!clock)
         return std::nullopt;
     const GstClockTime at = gst_element_get_base_time(element) + runningTime;
     const std::int64_t aheadMs
-        = (static_cast<std::int64_t>(at) - static_cast<std::int64_t>(gst_clock_get_time(clock))) / kNsPerMs;
-    gst_object_unref(clock);
+        = (static_cast<std::int64_t>(at) - static_cast<std::int64_t>(gst_clock_get_time(clock.get()))) / kNsPerMs;
     if (aheadMs <= -kMaxAheadMs || aheadMs >= kMaxAheadMs)
         return std::nullopt;
     return nowMs + aheadMs;
@@ -69,7 +71,7 @@ GstPadProbeReturn onDemuxerEvent(GstPad* pad, GstPadProbeInfo* info, gpointer da
     const GstStructure* structure = gst_event_get_structure(event);
     if (!structure || !gst_structure_has_name(structure, "scte-sit"))
         return GST_PAD_PROBE_OK;
-    SpliceWatch& watch = (*static_cast<std::shared_ptr<StreamCounters>*>(data))->splices();
+    SpliceWatch& watch = heldState<StreamCounters>(data).splices();
     if (watch.alreadyHeard(gst_event_get_seqnum(event)))
         return GST_PAD_PROBE_OK;
     const std::int64_t nowMs = g_get_real_time() / kUsPerMs;
@@ -78,31 +80,18 @@ GstPadProbeReturn onDemuxerEvent(GstPad* pad, GstPadProbeInfo* info, gpointer da
     if (section)
         gst_mpegts_section_unref(section);
     if (commands) {
-        GstObject* demuxer = gst_pad_get_parent(pad);
-        if (demuxer)
-            dateCommands(GST_ELEMENT(demuxer), structure, *commands, nowMs);
-        if (demuxer)
-            gst_object_unref(demuxer);
+        if (const ElementPtr demuxer {GST_ELEMENT(gst_pad_get_parent(pad))})
+            dateCommands(demuxer.get(), structure, *commands, nowMs);
     }
     watch.heard(commands, nowMs);
     return GST_PAD_PROBE_OK;
 }
 
-void releaseCounters(gpointer data)
-{
-    delete static_cast<std::shared_ptr<StreamCounters>*>(data);
-}
-
 void onPadAdded(GstElement*, GstPad* pad, gpointer data)
 {
     const auto& counters = *static_cast<std::shared_ptr<StreamCounters>*>(data);
-    gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM, onDemuxerEvent,
-                      new std::shared_ptr<StreamCounters>(counters), releaseCounters);
-}
-
-void releaseCountersClosure(gpointer data, GClosure*)
-{
-    releaseCounters(data);
+    gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM, onDemuxerEvent, holdForCallback(counters),
+                      releaseHeld<StreamCounters>);
 }
 
 } // namespace
@@ -119,11 +108,9 @@ void SpliceWatch::heard(const std::optional<std::vector<SpliceCommand>>& command
         const Key key {static_cast<int>(c.command), c.eventId.value_or(0),
                        c.outOfNetwork ? int(*c.outOfNetwork) : -1, c.splicePts.value_or(0)};
         // splice_null is a heartbeat, and a command sent again is the same splice.
-        const bool again = c.command != SpliceCommandType::SpliceNull
-            && std::find(m_recent.begin(), m_recent.end(), key) != m_recent.end();
-        if (again)
-            continue;
         if (c.command != SpliceCommandType::SpliceNull) {
+            if (std::ranges::find(m_recent, key) != m_recent.end())
+                continue;
             m_recent.push_back(key);
             if (m_recent.size() > kRecentKeys)
                 m_recent.pop_front();
@@ -218,8 +205,7 @@ void SpliceWatch::watchDemuxer(GstElement* demuxer, const std::shared_ptr<Stream
 {
     counters->splices().watched();
     g_object_set(demuxer, "send-scte35-events", TRUE, nullptr);
-    g_signal_connect_data(demuxer, "pad-added", G_CALLBACK(onPadAdded), new std::shared_ptr<StreamCounters>(counters),
-                          releaseCountersClosure, static_cast<GConnectFlags>(0));
+    connectHolding(demuxer, "pad-added", G_CALLBACK(onPadAdded), counters);
 }
 
 } // namespace zephyrscope

@@ -70,7 +70,6 @@ private:
     std::optional<std::uint32_t> m_lastSeqnum;
     std::set<std::string> m_manifestIds;
     std::deque<std::string> m_manifestIdOrder; // oldest first
-
 };
 
 } // namespace zephyrscope

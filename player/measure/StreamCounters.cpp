@@ -80,58 +80,10 @@ void StreamCounters::requestFinished(const std::string& uri, unsigned status, co
     }
 }
 
-std::string StreamCounters::manifest() const
-{
-    std::lock_guard lock(m_adaptiveMutex);
-    return m_manifest;
-}
-
 std::vector<std::string> StreamCounters::takeManifestsFetched()
 {
     std::lock_guard lock(m_adaptiveMutex);
     return std::exchange(m_manifestsFetched, {});
-}
-
-std::int64_t StreamCounters::manifestArrivedUs() const
-{
-    std::lock_guard lock(m_adaptiveMutex);
-    return m_manifestArrivedUs;
-}
-
-std::uint64_t StreamCounters::segmentsFailed() const
-{
-    std::lock_guard lock(m_adaptiveMutex);
-    return m_failedSegments.size();
-}
-
-StreamCounters::SegmentDownload StreamCounters::lastSegment() const
-{
-    std::lock_guard lock(m_adaptiveMutex);
-    return m_lastSegment;
-}
-
-std::string StreamCounters::lastSegmentFailure() const
-{
-    std::lock_guard lock(m_adaptiveMutex);
-    return m_lastSegmentFailure;
-}
-
-std::int64_t StreamCounters::segmentFailingSinceUs() const
-{
-    std::lock_guard lock(m_adaptiveMutex);
-    return m_segmentFailingSinceUs;
-}
-
-std::string StreamCounters::variantRequested() const
-{
-    std::lock_guard lock(m_adaptiveMutex);
-    return m_variantRequested;
-}
-
-StreamCounters::~StreamCounters()
-{
-    if (m_source)
-        gst_object_unref(m_source);
 }
 
 void StreamCounters::frameArrived(std::int64_t monotonicUs)
@@ -249,15 +201,13 @@ std::int32_t StreamCounters::streamFrameRateTimes100(std::int64_t nowUs) const
 void StreamCounters::setSource(GstElement* source)
 {
     std::lock_guard lock(m_sourceMutex);
-    if (m_source)
-        gst_object_unref(m_source);
-    m_source = source ? GST_ELEMENT(gst_object_ref(source)) : nullptr;
+    m_source.reset(source ? GST_ELEMENT(gst_object_ref(source)) : nullptr);
 }
 
 GstElement* StreamCounters::source() const
 {
     std::lock_guard lock(m_sourceMutex);
-    return m_source ? GST_ELEMENT(gst_object_ref(m_source)) : nullptr;
+    return m_source ? GST_ELEMENT(gst_object_ref(m_source.get())) : nullptr;
 }
 
 } // namespace zephyrscope

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ContentMeasurement.h"
+#include "GstHandles.h"
 #include "PresentationTimes.h"
 #include "SpliceWatch.h"
 #include "TimestampGaps.h"
@@ -15,8 +16,6 @@
 #include <string>
 #include <vector>
 
-typedef struct _GstElement GstElement;
-
 namespace zephyrscope {
 
 struct Protocol;
@@ -27,7 +26,6 @@ struct Protocol;
 class StreamCounters {
 public:
     StreamCounters() = default;
-    ~StreamCounters();
     StreamCounters(const StreamCounters&) = delete;
     StreamCounters& operator=(const StreamCounters&) = delete;
 
@@ -97,27 +95,31 @@ public:
                          std::int64_t durationUs = 0);
 
     // Main loop.
-    std::string manifest() const;
+    std::string manifest() const { return locked(m_manifest); }
     // The playlists and MPDs the demuxer fetched whole since the last call, each once.
     std::vector<std::string> takeManifestsFetched();
     // When the manifest's first bytes came (wall clock, us); 0 before.
-    std::int64_t manifestArrivedUs() const;
+    std::int64_t manifestArrivedUs() const { return locked(m_manifestArrivedUs); }
     std::uint64_t segmentsReceived() const { return m_segmentsReceived.load(); }
-    std::uint64_t segmentsFailed() const;
+    std::uint64_t segmentsFailed() const
+    {
+        std::lock_guard lock(m_adaptiveMutex);
+        return m_failedSegments.size();
+    }
     // The last segment downloaded whole: its download time (us) and bytes, both
     // of the same segment; zeros before one.
     struct SegmentDownload {
         std::int64_t us = 0;
         std::uint64_t bytes = 0;
     };
-    SegmentDownload lastSegment() const;
+    SegmentDownload lastSegment() const { return locked(m_lastSegment); }
     // "Cannot download segment '<uri>': <status> <reason>" for the last segment
     // that failed, while no segment has been downloaded since; empty otherwise.
-    std::string lastSegmentFailure() const;
+    std::string lastSegmentFailure() const { return locked(m_lastSegmentFailure); }
     // Monotonic time (us) that failure began (retries of it included); 0 when none.
-    std::int64_t segmentFailingSinceUs() const;
+    std::int64_t segmentFailingSinceUs() const { return locked(m_segmentFailingSinceUs); }
     // The variant playlist the demuxer fetched last: the variant it downloads now.
-    std::string variantRequested() const;
+    std::string variantRequested() const { return locked(m_variantRequested); }
 
     // The source element of the entry (file, HTTP or RTSP source), set once by
     // the engine's source-setup handler; a new reference, or nullptr.
@@ -125,7 +127,6 @@ public:
     GstElement* source() const;
 
     PresentationTimes& presentation() { return m_presentation; }
-    const PresentationTimes& presentation() const { return m_presentation; }
     // What enters the entry's MPEG-TS demuxer, analysed.
     TransportStreamWatch& transportStream() { return m_transportStream; }
     const TransportStreamWatch& transportStream() const { return m_transportStream; }
@@ -144,6 +145,13 @@ private:
         std::uint64_t last = 0, count = 0;
     };
     FrameWindow frameWindow(std::int64_t nowUs) const;
+    // A copy of one of the fields m_adaptiveMutex guards, taken under it.
+    template <typename T>
+    T locked(const T& field) const
+    {
+        std::lock_guard lock(m_adaptiveMutex);
+        return field;
+    }
     std::array<std::atomic<std::int64_t>, kFrameRing> m_frameTimesUs {};
     // Beside each frame time: its decoding time on the stream's clock (transport only), else -1.
     std::array<std::atomic<std::int64_t>, kFrameRing> m_streamTimesUs {};
@@ -181,7 +189,7 @@ private:
     PresentationTimes m_presentation;
 
     mutable std::mutex m_sourceMutex;
-    GstElement* m_source = nullptr;
+    gsthandles::ElementPtr m_source;
 
     TransportStreamWatch m_transportStream;
     SpliceWatch m_splices;

@@ -24,37 +24,17 @@ void postToMainLoop(GstPad* pad, const char* name)
                                  gst_message_new_application(GST_OBJECT(sink.get()), gst_structure_new_empty(name)));
 }
 
-void releaseCounters(gpointer data)
-{
-    delete static_cast<std::shared_ptr<StreamCounters>*>(data);
-}
-
-gpointer holdCounters(const std::shared_ptr<StreamCounters>& counters)
-{
-    return new std::shared_ptr<StreamCounters>(counters);
-}
-
-StreamCounters& countersOf(gpointer data)
-{
-    return StreamProbes::countersOf(data);
-}
-
 // What playbin3's set-up signals need: the entry's counters and the protocols to ask.
 struct SetUpData {
     std::shared_ptr<StreamCounters> counters;
     std::span<const PlayerProtocol* const> protocols;
 };
 
-void releaseSetUpData(gpointer data, GClosure*)
-{
-    delete static_cast<SetUpData*>(data);
-}
-
 // Fake video sink, streaming thread: called as each frame is rendered, after
 // the sink waited for its time, so the times are those of the picture changing.
 void onFrameRendered(GstElement*, GstBuffer* buffer, GstPad*, gpointer data)
 {
-    StreamCounters& counters = countersOf(data);
+    StreamCounters& counters = StreamProbes::countersOf(data);
     const std::int64_t now = g_get_monotonic_time();
     if (!counters.transportOnly()) {
         counters.frameArrived(now);
@@ -92,17 +72,12 @@ bool parsedVideoFormat(const GstCaps* caps, int& width, int& height, int& fpsN, 
     return true;
 }
 
-void releaseCountersClosure(gpointer data, GClosure*)
-{
-    releaseCounters(data);
-}
-
 // Video sink pad, streaming thread: the negotiated format and, for sinks that
 // signal nothing on rendering, each frame as it reaches the sink (which blocks
 // while it waits for a frame's time, so arrivals follow the rendering clock).
 GstPadProbeReturn onVideoSinkPad(GstPad* pad, GstPadProbeInfo* info, gpointer data)
 {
-    StreamCounters& counters = countersOf(data);
+    StreamCounters& counters = StreamProbes::countersOf(data);
     if (info->type & GST_PAD_PROBE_TYPE_BUFFER) {
         counters.frameArrived(g_get_monotonic_time());
     } else if (info->type & GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM) {
@@ -127,7 +102,7 @@ GstPadProbeReturn onVideoSinkPad(GstPad* pad, GstPadProbeInfo* info, gpointer da
 // Source pads, streaming thread: bytes and buffers received from the network or disk.
 GstPadProbeReturn onSourcePad(GstPad*, GstPadProbeInfo* info, gpointer data)
 {
-    StreamCounters& counters = countersOf(data);
+    StreamCounters& counters = StreamProbes::countersOf(data);
     if (info->type & GST_PAD_PROBE_TYPE_BUFFER) {
         counters.dataArrived(gst_buffer_get_size(GST_PAD_PROBE_INFO_BUFFER(info)), 1);
     } else if (info->type & GST_PAD_PROBE_TYPE_BUFFER_LIST) {
@@ -152,7 +127,7 @@ void onSourcePadAdded(GstElement*, GstPad* pad, gpointer data)
 // source, have its protocol set it up, and count what it delivers.
 void onSourceSetup(GstElement*, GstElement* source, gpointer data)
 {
-    const auto& setUp = *static_cast<SetUpData*>(data);
+    const SetUpData& setUp = heldState<const SetUpData>(data);
     const auto& counters = setUp.counters;
     counters->setSource(source);
     const PlayerProtocol* protocol = protocolOfSource(setUp.protocols, factoryName(source));
@@ -161,8 +136,7 @@ void onSourceSetup(GstElement*, GstElement* source, gpointer data)
     if (PadPtr pad {gst_element_get_static_pad(source, "src")})
         probeSourcePad(pad.get(), counters);
     if (!GST_IS_BIN(source) || (protocol && protocol->sourceAddsPads)) {
-        g_signal_connect_data(source, "pad-added", G_CALLBACK(onSourcePadAdded), holdCounters(counters),
-                              releaseCountersClosure, static_cast<GConnectFlags>(0));
+        connectHolding(source, "pad-added", G_CALLBACK(onSourcePadAdded), counters);
     }
 }
 
@@ -171,7 +145,7 @@ void onSourceSetup(GstElement*, GstElement* source, gpointer data)
 // stream's figures, then whatever a protocol takes as its own.
 void onElementSetup(GstElement*, GstElement* element, gpointer data)
 {
-    const auto& setUp = *static_cast<SetUpData*>(data);
+    const SetUpData& setUp = heldState<const SetUpData>(data);
     DecoderDamage::watch(element);
     if (factoryName(element) == "tsdemux") {
         TransportStreamWatch::watchDemuxer(element, setUp.counters);
@@ -196,34 +170,31 @@ void StreamProbes::attachToVideoSink(GstElement* sink, const std::shared_ptr<Str
     const bool signalsRendering = factoryName(sink) == "fakesink";
     if (signalsRendering) {
         g_object_set(sink, "signal-handoffs", TRUE, nullptr);
-        g_signal_connect_data(sink, "handoff", G_CALLBACK(onFrameRendered), holdCounters(counters),
-                              releaseCountersClosure, static_cast<GConnectFlags>(0));
+        connectHolding(sink, "handoff", G_CALLBACK(onFrameRendered), counters);
     }
     if (PadPtr pad {gst_element_get_static_pad(sink, "sink")}) {
         const auto types = signalsRendering ? GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM
                                             : static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER
                                                                            | GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM);
-        gst_pad_add_probe(pad.get(), types, onVideoSinkPad, holdCounters(counters), releaseCounters);
+        gst_pad_add_probe(pad.get(), types, onVideoSinkPad, holdForCallback(counters), releaseHeld<StreamCounters>);
     }
 }
 
 void StreamProbes::attachToPlaybin(GstElement* playbin, const std::shared_ptr<StreamCounters>& counters,
                                    std::span<const PlayerProtocol* const> protocols)
 {
-    g_signal_connect_data(playbin, "source-setup", G_CALLBACK(onSourceSetup), new SetUpData {counters, protocols},
-                          releaseSetUpData, static_cast<GConnectFlags>(0));
-    g_signal_connect_data(playbin, "element-setup", G_CALLBACK(onElementSetup), new SetUpData {counters, protocols},
-                          releaseSetUpData, static_cast<GConnectFlags>(0));
+    const auto setUp = std::make_shared<const SetUpData>(SetUpData {counters, protocols});
+    connectHolding(playbin, "source-setup", G_CALLBACK(onSourceSetup), setUp);
+    connectHolding(playbin, "element-setup", G_CALLBACK(onElementSetup), setUp);
 }
 
 void StreamProbes::attachToSourceBin(GstElement* pipeline, GstElement* sourceBin,
                                      const std::shared_ptr<StreamCounters>& counters,
                                      std::span<const PlayerProtocol* const> protocols)
 {
-    g_signal_connect_data(sourceBin, "source-setup", G_CALLBACK(onSourceSetup), new SetUpData {counters, protocols},
-                          releaseSetUpData, static_cast<GConnectFlags>(0));
-    g_signal_connect_data(pipeline, "deep-element-added", G_CALLBACK(onElementAdded),
-                          new SetUpData {counters, protocols}, releaseSetUpData, static_cast<GConnectFlags>(0));
+    const auto setUp = std::make_shared<const SetUpData>(SetUpData {counters, protocols});
+    connectHolding(sourceBin, "source-setup", G_CALLBACK(onSourceSetup), setUp);
+    connectHolding(pipeline, "deep-element-added", G_CALLBACK(onElementAdded), setUp);
 }
 
 void StreamProbes::countData(GstPad* pad, const std::shared_ptr<StreamCounters>& counters)
@@ -235,12 +206,12 @@ void StreamProbes::countData(GstPad* pad, const std::shared_ptr<StreamCounters>&
 void StreamProbes::addProbe(GstPad* pad, GstPadProbeType types, GstPadProbeCallback callback,
                             const std::shared_ptr<StreamCounters>& counters)
 {
-    gst_pad_add_probe(pad, types, callback, holdCounters(counters), releaseCounters);
+    gst_pad_add_probe(pad, types, callback, holdForCallback(counters), releaseHeld<StreamCounters>);
 }
 
 StreamCounters& StreamProbes::countersOf(gpointer data)
 {
-    return **static_cast<std::shared_ptr<StreamCounters>*>(data);
+    return heldState<StreamCounters>(data);
 }
 
 } // namespace zephyrscope

@@ -1,10 +1,13 @@
 #include "TransportStreamWatch.h"
 
+#include "GstHandles.h"
 #include "StreamCounters.h"
 
 #include <gst/gst.h>
 
 namespace zephyrscope {
+
+using namespace gsthandles;
 
 namespace {
 
@@ -50,7 +53,7 @@ void feedBuffer(StreamCounters& counters, GstPad* pad, GstBuffer* buffer, const 
 
 GstPadProbeReturn onDemuxerInput(GstPad* pad, GstPadProbeInfo* info, gpointer data)
 {
-    StreamCounters& counters = **static_cast<std::shared_ptr<StreamCounters>*>(data);
+    StreamCounters& counters = heldState<StreamCounters>(data);
     if (info->type & GST_PAD_PROBE_TYPE_BUFFER) {
         const bool pulled = (info->type & GST_PAD_PROBE_TYPE_PULL) != 0;
         feedBuffer(counters, pad, GST_PAD_PROBE_INFO_BUFFER(info), pulled ? info : nullptr);
@@ -60,11 +63,6 @@ GstPadProbeReturn onDemuxerInput(GstPad* pad, GstPadProbeInfo* info, gpointer da
             feedBuffer(counters, pad, gst_buffer_list_get(list, i));
     }
     return GST_PAD_PROBE_OK;
-}
-
-void releaseCounters(gpointer data)
-{
-    delete static_cast<std::shared_ptr<StreamCounters>*>(data);
 }
 
 } // namespace
@@ -116,11 +114,10 @@ TransportStreamWatch::Snapshot TransportStreamWatch::snapshot() const
 
 void TransportStreamWatch::watchDemuxer(GstElement* demuxer, const std::shared_ptr<StreamCounters>& counters)
 {
-    if (GstPad* pad = gst_element_get_static_pad(demuxer, "sink")) {
-        gst_pad_add_probe(pad, static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST),
-                          onDemuxerInput, new std::shared_ptr<StreamCounters>(counters), releaseCounters);
-        gst_object_unref(pad);
-    }
+    if (const PadPtr pad {gst_element_get_static_pad(demuxer, "sink")})
+        gst_pad_add_probe(pad.get(),
+                          static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST),
+                          onDemuxerInput, holdForCallback(counters), releaseHeld<StreamCounters>);
 }
 
 } // namespace zephyrscope

@@ -64,26 +64,6 @@ void TruePeakMeter::start(unsigned rate, unsigned channels, bool widest)
     m_input.assign(channels, std::vector<double>(m_history, 0.0));
 }
 
-void TruePeakMeter::add(const float* samples, std::size_t frames)
-{
-    addSamples(samples, frames, 1.0);
-}
-
-void TruePeakMeter::add(const double* samples, std::size_t frames)
-{
-    addSamples(samples, frames, 1.0);
-}
-
-void TruePeakMeter::add(const std::int16_t* samples, std::size_t frames)
-{
-    addSamples(samples, frames, 32768.0);
-}
-
-void TruePeakMeter::add(const std::int32_t* samples, std::size_t frames)
-{
-    addSamples(samples, frames, 2147483648.0);
-}
-
 template <typename T>
 void TruePeakMeter::addSamples(const T* samples, std::size_t frames, double fullScale)
 {
@@ -120,6 +100,12 @@ void TruePeakMeter::addSamples(const T* samples, std::size_t frames, double full
         input.resize(m_history);
     }
 }
+
+// The sample types add() takes.
+template void TruePeakMeter::addSamples(const float*, std::size_t, double);
+template void TruePeakMeter::addSamples(const double*, std::size_t, double);
+template void TruePeakMeter::addSamples(const std::int16_t*, std::size_t, double);
+template void TruePeakMeter::addSamples(const std::int32_t*, std::size_t, double);
 
 namespace {
 

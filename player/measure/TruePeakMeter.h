@@ -25,10 +25,10 @@ public:
 
     // Interleaved samples, frames × channels of them, in the sink's own format;
     // integers are shares of their full scale.
-    void add(const float* samples, std::size_t frames);
-    void add(const double* samples, std::size_t frames);
-    void add(const std::int16_t* samples, std::size_t frames);
-    void add(const std::int32_t* samples, std::size_t frames);
+    void add(const float* samples, std::size_t frames) { addSamples(samples, frames, 1.0); }
+    void add(const double* samples, std::size_t frames) { addSamples(samples, frames, 1.0); }
+    void add(const std::int16_t* samples, std::size_t frames) { addSamples(samples, frames, 32768.0); }
+    void add(const std::int32_t* samples, std::size_t frames) { addSamples(samples, frames, 2147483648.0); }
 
     // The largest of every channel's true and sample peaks, linear (1: full
     // scale); 0 before any sound.

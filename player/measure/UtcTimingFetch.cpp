@@ -151,8 +151,7 @@ std::unique_ptr<UtcTimingFetch> UtcTimingFetch::start(const UtcTiming& timing, D
     state->session.reset(soup_session_new_with_options("timeout", kTimeoutS, nullptr));
     // The session's timeout is per read: a server that trickles its answer is
     // stopped here.
-    std::weak_ptr<State> weak = state;
-    auto* deadlineHolder = new std::weak_ptr<State>(weak);
+    auto* deadlineHolder = new std::weak_ptr<State>(state);
     GSource* deadline = g_timeout_source_new_seconds(kTimeoutS);
     g_source_set_callback(
         deadline,

@@ -38,25 +38,21 @@ struct ConnectionProbe::State {
         // The callback may destroy the probe: only this local copy is used after it.
         Done callback = std::move(done);
         done = nullptr;
-        try {
-            callback(std::move(unreachable));
-        } catch (const std::exception& e) {
-            g_printerr("Cannot report an unreachable server: %s\n", e.what());
-        }
+        guarded("report an unreachable server", [&] { callback(std::move(unreachable)); });
     }
 
     static void onConnected(GObject* client, GAsyncResult* result, gpointer data)
     {
         // The pending connect owned a reference to the state; it ends here,
         // even when the probe is gone and the connect was cancelled.
-        std::unique_ptr<std::shared_ptr<State>> owner(static_cast<std::shared_ptr<State>*>(data));
+        const std::shared_ptr<State> owner = takeFromCallback<State>(data);
         GError* raw = nullptr;
         std::unique_ptr<GSocketConnection, GObjectUnref> connection(
             g_socket_client_connect_to_uri_finish(G_SOCKET_CLIENT(client), result, &raw));
         ErrorPtr error(raw);
         if (error && g_error_matches(error.get(), G_IO_ERROR, G_IO_ERROR_CANCELLED))
             return;
-        State& state = **owner;
+        State& state = *owner;
         if (!state.caFileError.empty())
             state.finish(state.caFileError);
         else if (connection || !error || !error->message)
@@ -122,9 +118,8 @@ ConnectionProbe::ConnectionProbe(const std::string& uri, const std::string& caFi
 
     state.timeout = attach(g_timeout_source_new_seconds(kProbeTimeoutS), &State::onTimeout, &state);
 
-    auto owner = std::make_unique<std::shared_ptr<State>>(m_state);
     g_socket_client_connect_to_uri_async(state.client.get(), uri.c_str(), scheme ? scheme->defaultPort : 0,
-                                         state.cancellable.get(), &State::onConnected, owner.release());
+                                         state.cancellable.get(), &State::onConnected, holdForCallback(m_state));
 }
 
 ConnectionProbe::~ConnectionProbe()

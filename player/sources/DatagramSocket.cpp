@@ -16,11 +16,6 @@ namespace zephyrscope {
 
 namespace {
 
-std::string reasonOf(int error)
-{
-    return std::strerror(error);
-}
-
 struct AddressList {
     addrinfo* first = nullptr;
     ~AddressList()
@@ -72,7 +67,7 @@ int boundSocket(const addrinfo& address, const DatagramSocket::Binding& binding,
     const std::string& interface = binding.interface;
     const int fd = ::socket(address.ai_family, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
     if (fd < 0) {
-        error = reasonOf(errno);
+        error = std::strerror(errno);
         return -1;
     }
     const int on = 1;
@@ -86,9 +81,9 @@ int boundSocket(const addrinfo& address, const DatagramSocket::Binding& binding,
     if (group && !interface.empty() && interfaceIndex == 0)
         error = "no interface '" + interface + "'";
     else if (::bind(fd, address.ai_addr, address.ai_addrlen) != 0)
-        error = reasonOf(errno);
+        error = std::strerror(errno);
     else if (group && !joinGroup(fd, address.ai_addr, interfaceIndex))
-        error = "cannot join the group: " + reasonOf(errno);
+        error = "cannot join the group: " + std::string(std::strerror(errno));
     if (error.empty())
         return fd;
     ::close(fd);
@@ -121,7 +116,7 @@ std::unique_ptr<DatagramSocket> DatagramSocket::open(const Binding& binding, std
     }
     const int wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (wakeFd < 0) {
-        error = "Cannot receive on " + where + ": " + reasonOf(errno);
+        error = "Cannot receive on " + where + ": " + std::strerror(errno);
         ::close(fd);
         return nullptr;
     }

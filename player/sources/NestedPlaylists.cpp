@@ -8,6 +8,8 @@
 
 #include <glib/gstdio.h>
 
+#include <algorithm>
+
 namespace zephyrscope {
 
 using namespace gsthandles;
@@ -27,15 +29,6 @@ void NestedPlaylists::start(std::vector<PlaylistEntry> entries)
     walk();
 }
 
-bool NestedPlaylists::onPath(const std::string& uri) const
-{
-    for (const Level& level : m_path) {
-        if (level.uri == uri)
-            return true;
-    }
-    return false;
-}
-
 void NestedPlaylists::walk()
 {
     while (!m_path.empty()) {
@@ -49,7 +42,7 @@ void NestedPlaylists::walk()
             m_result.entries.push_back(entry);
             continue;
         }
-        if (onPath(entry.uri))
+        if (std::ranges::any_of(m_path, [&](const Level& above) { return above.uri == entry.uri; }))
             continue; // a list within itself: what else it lists is played once
         if (static_cast<int>(m_path.size()) > kMaxDepth) {
             m_result.failures.push_back(

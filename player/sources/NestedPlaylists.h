@@ -54,7 +54,6 @@ private:
     // Opens a nested list; false when it is being fetched and the walk must wait.
     bool descend(const PlaylistEntry& entry);
     void expanded(const std::string& uri, PlaylistExpander::Result result);
-    bool onPath(const std::string& uri) const;
 
     std::string m_caFile;
     Done m_done;

@@ -5,6 +5,7 @@
 
 #include <glib/gstdio.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <string_view>
@@ -48,10 +49,8 @@ PlaylistCopy::PlaylistCopy(const std::string& fileUri, const std::string& path, 
         return;
     if (marked)
         text.erase(0, kByteOrderMark.size());
-    for (char& c : text) {
-        if (backslashes && c == '\\')
-            c = '/';
-    }
+    if (backslashes)
+        std::replace(text.begin(), text.end(), '\\', '/');
     CharPtr root(g_dir_make_tmp("zephyrscope-XXXXXX", nullptr));
     if (!root)
         return;

@@ -43,17 +43,13 @@ std::string normalizedPath(std::string uri)
 
 PlaylistExpander::Result PlaylistExpander::expand(const std::string& fileUri, const std::string& baseUri)
 {
-    Result result;
     CharPtr path(g_filename_from_uri(fileUri.c_str(), nullptr, nullptr));
-    if (!path) {
-        result.error = "not a local file";
-        return result;
-    }
-    if (!g_file_test(path.get(), G_FILE_TEST_IS_REGULAR)) {
-        result.error = "No such file";
-        return result;
-    }
+    if (!path)
+        return {{}, "not a local file"};
+    if (!g_file_test(path.get(), G_FILE_TEST_IS_REGULAR))
+        return {{}, "No such file"};
 
+    Result result;
     const PlaylistCopy copy(fileUri, path.get(), baseUri);
     const std::string copyUri = copy.uri();
     const std::string parseUri = copyUri.empty() ? fileUri : copyUri;

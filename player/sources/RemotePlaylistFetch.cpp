@@ -44,13 +44,10 @@ struct RemotePlaylistFetch::Impl {
         busWatch.reset();
         timeout.reset();
         pipeline.reset();
-        Result result;
-        if (error.empty()) {
-            result.filePath = path;
-        } else {
+        if (!error.empty())
             g_unlink(path.c_str());
-            result.error = std::move(error);
-        }
+        // Braces evaluate in order: the path is chosen before the error moves.
+        Result result {error.empty() ? path : std::string(), std::move(error)};
         path.clear();
         // The callback may destroy this fetch: nothing touches the object after it.
         Done callback = std::move(done);
@@ -59,22 +56,17 @@ struct RemotePlaylistFetch::Impl {
 
     static gboolean onBusMessage(GstBus*, GstMessage* message, gpointer data)
     {
-        auto* impl = static_cast<Impl*>(data);
-        // The result handler runs from here; nothing may unwind into GLib.
-        try {
-            return impl->handle(message);
-        } catch (const std::exception& e) {
-            g_printerr("Cannot finish playlist download: %s\n", e.what());
-            return G_SOURCE_REMOVE;
-        }
+        // The result handler runs from here.
+        gboolean keep = G_SOURCE_REMOVE;
+        guarded("finish playlist download", [&] { keep = static_cast<Impl*>(data)->handle(message); });
+        return keep;
     }
 
     gboolean handle(GstMessage* message)
     {
-        Impl* impl = this;
         switch (GST_MESSAGE_TYPE(message)) {
         case GST_MESSAGE_EOS:
-            impl->finish({});
+            finish({});
             return G_SOURCE_REMOVE;
         case GST_MESSAGE_ERROR: {
             GError* raw = nullptr;
@@ -94,7 +86,7 @@ struct RemotePlaylistFetch::Impl {
                 });
                 return G_SOURCE_REMOVE;
             }
-            impl->finish(reason);
+            finish(reason);
             return G_SOURCE_REMOVE;
         }
         default:
@@ -106,29 +98,19 @@ struct RemotePlaylistFetch::Impl {
     void failLater(std::string reason)
     {
         pendingError = std::move(reason);
-        timeout.reset(g_timeout_source_new(0));
-        g_source_set_callback(
-            timeout.get(),
+        timeout = attach(
+            g_timeout_source_new(0),
             [](gpointer data) -> gboolean {
                 auto* self = static_cast<Impl*>(data);
-                try {
-                    self->finish(self->pendingError);
-                } catch (const std::exception& e) {
-                    g_printerr("Cannot finish playlist download: %s\n", e.what());
-                }
+                guarded("finish playlist download", [&] { self->finish(self->pendingError); });
                 return G_SOURCE_REMOVE;
             },
-            this, nullptr);
-        g_source_attach(timeout.get(), nullptr);
+            this);
     }
 
     static gboolean onTimeout(gpointer data)
     {
-        try {
-            static_cast<Impl*>(data)->finish("timed out");
-        } catch (const std::exception& e) {
-            g_printerr("Cannot finish playlist download: %s\n", e.what());
-        }
+        guarded("finish playlist download", [&] { static_cast<Impl*>(data)->finish("timed out"); });
         return G_SOURCE_REMOVE;
     }
 };
@@ -190,13 +172,8 @@ void RemotePlaylistFetch::start()
     }
 
     BusPtr bus(gst_element_get_bus(impl.pipeline.get()));
-    impl.busWatch.reset(gst_bus_create_watch(bus.get()));
-    g_source_set_callback(impl.busWatch.get(), G_SOURCE_FUNC(&Impl::onBusMessage), &impl, nullptr);
-    g_source_attach(impl.busWatch.get(), nullptr);
-
-    impl.timeout.reset(g_timeout_source_new_seconds(kFetchTimeoutS + 5));
-    g_source_set_callback(impl.timeout.get(), &Impl::onTimeout, &impl, nullptr);
-    g_source_attach(impl.timeout.get(), nullptr);
+    impl.busWatch = attach(gst_bus_create_watch(bus.get()), G_SOURCE_FUNC(&Impl::onBusMessage), &impl);
+    impl.timeout = attach(g_timeout_source_new_seconds(kFetchTimeoutS + 5), &Impl::onTimeout, &impl);
 
     gst_element_set_state(impl.pipeline.get(), GST_STATE_PLAYING);
 }

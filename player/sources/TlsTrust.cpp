@@ -6,7 +6,6 @@
 #include <gio/gio.h>
 #include <gst/gst.h>
 
-
 namespace zephyrscope {
 
 using namespace gsthandles;

@@ -76,13 +76,12 @@ UdpBatchState& stateOf(gpointer element)
 
 bool setUri(GstElement* element, const char* uri, GError** error)
 {
-    GUri* parsed = uri ? g_uri_parse(uri, G_URI_FLAGS_ENCODED_QUERY, nullptr) : nullptr;
-    int port = parsed ? g_uri_get_port(parsed) : -1;
-    if (port == -1 && parsed && namesWildcard(g_uri_get_host(parsed)))
+    const UriPtr parsed(uri ? g_uri_parse(uri, G_URI_FLAGS_ENCODED_QUERY, nullptr) : nullptr);
+    const char* host = parsed ? g_uri_get_host(parsed.get()) : nullptr;
+    int port = parsed ? g_uri_get_port(parsed.get()) : -1;
+    if (port == -1 && parsed && namesWildcard(host))
         port = 0;
-    if (port < 0 || port > 65535 || (port == 0 && !namesWildcard(g_uri_get_host(parsed)))) {
-        if (parsed)
-            g_uri_unref(parsed);
+    if (port < 0 || port > 65535 || (port == 0 && !namesWildcard(host))) {
         g_set_error(error, GST_URI_ERROR, GST_URI_ERROR_BAD_URI, "Cannot receive on '%s': it names no UDP port",
                     uri ? uri : "");
         return false;
@@ -90,10 +89,8 @@ bool setUri(GstElement* element, const char* uri, GError** error)
     UdpBatchState& state = stateOf(element);
     const std::lock_guard lock(state.mutex);
     state.uri = uri;
-    const char* host = g_uri_get_host(parsed);
     state.binding.host = host ? host : "";
     state.binding.port = port;
-    g_uri_unref(parsed);
     return true;
 }
 
@@ -219,29 +216,18 @@ GstCaps* capsOf(GstBaseSrc* source, GstCaps* filter)
 {
     UdpBatchState& state = stateOf(source);
     const std::lock_guard lock(state.mutex);
-    GstCaps* caps = state.caps ? gst_caps_ref(state.caps.get()) : gst_caps_new_any();
-    if (!filter)
-        return caps;
-    GstCaps* both = gst_caps_intersect_full(filter, caps, GST_CAPS_INTERSECT_FIRST);
-    gst_caps_unref(caps);
-    return both;
+    CapsPtr caps(state.caps ? gst_caps_ref(state.caps.get()) : gst_caps_new_any());
+    return filter ? gst_caps_intersect_full(filter, caps.get(), GST_CAPS_INTERSECT_FIRST) : caps.release();
 }
 
-gboolean unlock(GstBaseSrc* source)
+// unlock and unlock_stop: the socket's wait woken, or its wake-up cleared.
+template <void (DatagramSocket::*Call)()>
+gboolean callSocket(GstBaseSrc* source)
 {
     UdpBatchState& state = stateOf(source);
     const std::lock_guard lock(state.mutex);
     if (state.socket)
-        state.socket->wake();
-    return TRUE;
-}
-
-gboolean unlockStop(GstBaseSrc* source)
-{
-    UdpBatchState& state = stateOf(source);
-    const std::lock_guard lock(state.mutex);
-    if (state.socket)
-        state.socket->clearWake();
+        (*state.socket.*Call)();
     return TRUE;
 }
 
@@ -303,31 +289,23 @@ static void zs_udp_batch_src_class_init(ZsUdpBatchSrcClass* klass)
     objectClass->get_property = getProperty;
     objectClass->finalize = finalize;
     const auto flags = static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS);
-    g_object_class_install_property(objectClass, PROP_URI,
-                                    g_param_spec_string("uri", "URI", "udp://host:port to receive on", nullptr, flags));
-    g_object_class_install_property(
-        objectClass, PROP_MULTICAST_IFACE,
-        g_param_spec_string("multicast-iface", "Multicast interface", "Interface to join the group on", nullptr, flags));
-    g_object_class_install_property(objectClass, PROP_BUFFER_SIZE,
-                                    g_param_spec_int("buffer-size", "Buffer size", "Socket receive buffer in bytes", 0,
-                                                     G_MAXINT, 0, flags));
-    // What rtspsrc sets and reads on the sources it makes from a udp:// URI.
-    g_object_class_install_property(objectClass, PROP_PORT,
-                                    g_param_spec_int("port", "Port", "Port to bind (0: the system's choice)", 0, 65535,
-                                                     0, flags));
-    g_object_class_install_property(
-        objectClass, PROP_REUSE, g_param_spec_boolean("reuse", "Reuse", "Share the port with other sockets", TRUE, flags));
-    g_object_class_install_property(objectClass, PROP_CAPS,
-                                    g_param_spec_boxed("caps", "Caps", "The caps of what comes", GST_TYPE_CAPS, flags));
-    g_object_class_install_property(objectClass, PROP_TIMEOUT,
-                                    g_param_spec_uint64("timeout", "Timeout",
-                                                        "Post a GstUDPSrcTimeout message after this many ns without "
-                                                        "data (0: never)",
-                                                        0, G_MAXUINT64, 0, flags));
-    g_object_class_install_property(
-        objectClass, PROP_USED_SOCKET,
+    GParamSpec* properties[] = {
+        nullptr, // PROP_0
+        g_param_spec_string("uri", "URI", "udp://host:port to receive on", nullptr, flags),
+        g_param_spec_string("multicast-iface", "Multicast interface", "Interface to join the group on", nullptr, flags),
+        g_param_spec_int("buffer-size", "Buffer size", "Socket receive buffer in bytes", 0, G_MAXINT, 0, flags),
+        // What rtspsrc sets and reads on the sources it makes from a udp:// URI.
+        g_param_spec_int("port", "Port", "Port to bind (0: the system's choice)", 0, 65535, 0, flags),
+        g_param_spec_boolean("reuse", "Reuse", "Share the port with other sockets", TRUE, flags),
+        g_param_spec_boxed("caps", "Caps", "The caps of what comes", GST_TYPE_CAPS, flags),
+        g_param_spec_uint64("timeout", "Timeout",
+                            "Post a GstUDPSrcTimeout message after this many ns without data (0: never)", 0,
+                            G_MAXUINT64, 0, flags),
         g_param_spec_object("used-socket", "Used socket", "The socket it receives on", G_TYPE_SOCKET,
-                            static_cast<GParamFlags>(G_PARAM_READABLE | G_PARAM_STATIC_STRINGS)));
+                            static_cast<GParamFlags>(G_PARAM_READABLE | G_PARAM_STATIC_STRINGS)),
+    };
+    static_assert(G_N_ELEMENTS(properties) == PROP_USED_SOCKET + 1, "one spec per property, in their order");
+    g_object_class_install_properties(objectClass, G_N_ELEMENTS(properties), properties);
     auto* elementClass = GST_ELEMENT_CLASS(klass);
     elementClass->change_state = changeState;
     gst_element_class_add_static_pad_template(elementClass, &srcTemplate);
@@ -336,8 +314,8 @@ static void zs_udp_batch_src_class_init(ZsUdpBatchSrcClass* klass)
                                           "Zephyrscope");
     auto* baseClass = GST_BASE_SRC_CLASS(klass);
     baseClass->get_caps = capsOf;
-    baseClass->unlock = unlock;
-    baseClass->unlock_stop = unlockStop;
+    baseClass->unlock = callSocket<&DatagramSocket::wake>;
+    baseClass->unlock_stop = callSocket<&DatagramSocket::clearWake>;
     GST_PUSH_SRC_CLASS(klass)->create = create;
 }
 

@@ -2,7 +2,6 @@
 
 #include "FactoryName.h"
 #include "GstHandles.h"
-#include "GstIteration.h"
 #include "GstStructureFields.h"
 #include "RistPacketCounts.h"
 #include "StreamCounters.h"

@@ -2,7 +2,6 @@
 
 #include "FactoryName.h"
 #include "GstHandles.h"
-#include "GstIteration.h"
 #include "LoopbackCandidates.h"
 #include "WebRtcTypes.h"
 #include "WhepExchange.h"
