@@ -241,9 +241,7 @@ std::int64_t EntryPipeline::sourceSizeBytes() const
 
 std::uint64_t EntryPipeline::renderedFrames() const
 {
-    GstStructure* raw = nullptr;
-    g_object_get(m_videoSink.get(), "stats", &raw, nullptr);
-    StructurePtr stats(raw);
+    const StructurePtr stats = structureProperty(m_videoSink.get(), "stats");
     return stats ? StructureUint64(stats.get(), "rendered") : 0;
 }
 

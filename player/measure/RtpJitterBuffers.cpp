@@ -20,10 +20,7 @@ std::optional<SourcePackets> RtpJitterBuffers::poll(const StreamCounters&, GstEl
     forEachObject<GstElement>(gst_bin_iterate_recurse(GST_BIN(source)), [&](GstElement* element) {
         const std::string factory = factoryName(element);
         if (factory == m_children.jitterBuffer) {
-            GstStructure* raw = nullptr;
-            g_object_get(element, "stats", &raw, nullptr);
-            StructurePtr stats(raw);
-            if (stats) {
+            if (const StructurePtr stats = structureProperty(element, "stats")) {
                 packets.received += StructureUint64(stats.get(), "num-pushed");
                 packets.lost += StructureUint64(stats.get(), "num-lost");
                 packets.recovered += StructureUint64(stats.get(), "rtx-success-count");

@@ -3,6 +3,7 @@
 #include "DatagramBatch.h"
 #include "DatagramSocket.h"
 #include "GstHandles.h"
+#include "SourceUriHandler.h"
 #include "Version.h"
 
 #include <gio/gio.h>
@@ -327,36 +328,11 @@ static void zs_udp_batch_src_init(ZsUdpBatchSrc* self)
     gst_base_src_set_do_timestamp(GST_BASE_SRC(self), TRUE);
 }
 
-static GstURIType uriType(GType)
-{
-    return GST_URI_SRC;
-}
-
-static const gchar* const* uriProtocols(GType)
-{
-    static const gchar* const protocols[] = {"udp", nullptr};
-    return protocols;
-}
-
-static gchar* uriGet(GstURIHandler* handler)
-{
-    UdpBatchState& state = stateOf(handler);
-    const std::lock_guard lock(state.mutex);
-    return g_strdup(state.uri.c_str());
-}
-
-static gboolean uriSet(GstURIHandler* handler, const gchar* uri, GError** error)
-{
-    return setUri(GST_ELEMENT(handler), uri, error);
-}
+static constexpr const gchar* kUriProtocols[] = {"udp", nullptr};
 
 static void zs_udp_batch_src_uri_handler_init(gpointer iface, gpointer)
 {
-    auto* handler = static_cast<GstURIHandlerInterface*>(iface);
-    handler->get_type = uriType;
-    handler->get_protocols = uriProtocols;
-    handler->get_uri = uriGet;
-    handler->set_uri = uriSet;
+    initSourceUriHandler<kUriProtocols, stateOf, setUri>(iface);
 }
 
 namespace zephyrscope {

@@ -1,5 +1,7 @@
 #include "SrtDeliveryGaps.h"
 
+#include "GLibHandles.h"
+
 #include <gst/gst.h>
 
 #include <atomic>
@@ -54,11 +56,6 @@ void onLog(GstDebugCategory* category, GstDebugLevel level, const gchar* file, c
         gst_debug_log_default(category, level, file, function, line, object, message, nullptr);
 }
 
-void releaseCounters(gpointer data)
-{
-    delete static_cast<std::shared_ptr<StreamCounters>*>(data);
-}
-
 GstDebugCategory* findCategory(const char* name)
 {
     GSList* all = gst_debug_get_all_categories();
@@ -91,8 +88,8 @@ void SrtDeliveryGaps::watch(GstElement* srtsrc, const std::shared_ptr<StreamCoun
 {
     static std::once_flag installed;
     std::call_once(installed, installHook);
-    g_object_set_qdata_full(G_OBJECT(srtsrc), countersQuark(), new std::shared_ptr<StreamCounters>(counters),
-                            releaseCounters);
+    g_object_set_qdata_full(G_OBJECT(srtsrc), countersQuark(), gsthandles::holdForCallback(counters),
+                            gsthandles::releaseHeld<StreamCounters>);
 }
 
 } // namespace zephyrscope

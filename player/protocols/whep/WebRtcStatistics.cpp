@@ -83,7 +83,7 @@ struct WebRtcStatistics::Reported {
 
     static void answered(GstPromise* promise, gpointer data)
     {
-        auto& self = **static_cast<std::shared_ptr<Reported>*>(data);
+        auto& self = heldState<Reported>(data);
         // Called once the promise is settled: the wait returns at once.
         const GstStructure* reply
             = gst_promise_wait(promise) == GST_PROMISE_RESULT_REPLIED ? gst_promise_get_reply(promise) : nullptr;
@@ -94,8 +94,6 @@ struct WebRtcStatistics::Reported {
             self.pending = false;
         }
     }
-
-    static void release(gpointer data) { delete static_cast<std::shared_ptr<Reported>*>(data); }
 };
 
 WebRtcStatistics::WebRtcStatistics()
@@ -153,7 +151,7 @@ std::optional<SourcePackets> WebRtcStatistics::poll(const StreamCounters&, GstEl
             m_reported->pending = true;
             m_lastRequestUs = now;
             GstPromise* promise = gst_promise_new_with_change_func(
-                &Reported::answered, new std::shared_ptr<Reported>(m_reported), &Reported::release);
+                &Reported::answered, holdForCallback(m_reported), &releaseHeld<Reported>);
             g_signal_emit_by_name(webrtc.get(), "get-stats", nullptr, promise);
             gst_promise_unref(promise);
         }

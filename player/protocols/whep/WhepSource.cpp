@@ -1,6 +1,7 @@
 #include "WhepSource.h"
 
 #include "GstHandles.h"
+#include "SourceUriHandler.h"
 #include "WhepSession.h"
 #include "WhepState.h"
 #include "WhepStreams.h"
@@ -196,36 +197,11 @@ static void zs_whep_src_init(ZsWhepSrc* self)
     WhepSession::connect(state);
 }
 
-static GstURIType uriType(GType)
-{
-    return GST_URI_SRC;
-}
-
-static const gchar* const* uriProtocols(GType)
-{
-    static const gchar* const protocols[] = {WhepSource::kHttpScheme, WhepSource::kHttpsScheme, nullptr};
-    return protocols;
-}
-
-static gchar* uriGet(GstURIHandler* handler)
-{
-    WhepState& state = stateOf(handler);
-    std::lock_guard lock(state.mutex);
-    return g_strdup(state.uri.c_str());
-}
-
-static gboolean uriSet(GstURIHandler* handler, const gchar* uri, GError** error)
-{
-    return setUri(GST_ELEMENT(handler), uri, error);
-}
+static constexpr const gchar* kUriProtocols[] = {WhepSource::kHttpScheme, WhepSource::kHttpsScheme, nullptr};
 
 static void zs_whep_src_uri_handler_init(gpointer iface, gpointer)
 {
-    auto* handler = static_cast<GstURIHandlerInterface*>(iface);
-    handler->get_type = uriType;
-    handler->get_protocols = uriProtocols;
-    handler->get_uri = uriGet;
-    handler->set_uri = uriSet;
+    initSourceUriHandler<kUriProtocols, stateOf, setUri>(iface);
 }
 
 namespace zephyrscope {
