@@ -71,7 +71,7 @@ private:
     mutable StallTiming m_stallTiming;
     mutable std::uint64_t m_framesRead = 0;
     bool m_timeAsked = false;
-    std::unique_ptr<UtcTimingFetch> m_timeFetch; // last: cancelled before the rest goes
+    std::unique_ptr<HttpFetch> m_timeFetch; // last: cancelled before the rest goes
 };
 
 } // namespace zephyrscope

@@ -9,6 +9,13 @@
 
 namespace zephyrscope {
 
+namespace {
+
+// Far beyond any real playlist or MPD.
+constexpr std::size_t kMaxManifestBytes = 1 << 20;
+
+} // namespace
+
 ManifestSpliceReader::ManifestSpliceReader(std::shared_ptr<StreamCounters> counters)
     : m_counters(std::move(counters))
 {
@@ -31,9 +38,10 @@ void ManifestSpliceReader::poll()
     for (const std::string& url : m_counters->takeManifestsFetched()) {
         if (m_fetches.contains(url))
             continue; // its copy is on its way
-        auto fetch = ManifestFetch::start(url, [this](std::optional<std::string> text) {
-            if (text)
-                read(*text, g_get_real_time() / 1000);
+        const HttpFetch::Request request {.url = url, .maxBodyBytes = kMaxManifestBytes, .own = true};
+        auto fetch = HttpFetch::start(request, [this](HttpFetch::Answer answer) {
+            if (answer.error.empty() && answer.status / 100 == 2 && answer.body.size() <= kMaxManifestBytes)
+                read(answer.body, g_get_real_time() / 1000);
         });
         if (fetch)
             m_fetches.emplace(url, std::move(fetch));

@@ -7,7 +7,7 @@
 // SpliceWatch, which keeps each splice once. One fetch in flight per URL.
 // Thread: the default GMainContext's. Owned by the entry's measurement.
 
-#include "ManifestFetch.h"
+#include "HttpFetch.h"
 
 #include <cstdint>
 #include <map>
@@ -29,7 +29,7 @@ public:
 
 private:
     std::shared_ptr<StreamCounters> m_counters;
-    std::map<std::string, std::unique_ptr<ManifestFetch>> m_fetches; // by URL
+    std::map<std::string, std::unique_ptr<HttpFetch>> m_fetches; // by URL
 };
 
 } // namespace zephyrscope

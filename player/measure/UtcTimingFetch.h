@@ -6,6 +6,7 @@
 // kMaxBodyBytes, and the whole exchange ends after kTimeoutS. Destroying the
 // fetch cancels it, and no callback follows. Private to player/.
 
+#include "HttpFetch.h"
 #include "UtcTiming.h"
 
 #include <cstdint>
@@ -30,16 +31,10 @@ public:
     // Starts asking timing.value. done is called once, from the main loop; or,
     // when the request cannot even be made (not an http(s) URL), before this
     // returns, and then nothing is returned.
-    static std::unique_ptr<UtcTimingFetch> start(const UtcTiming& timing, Done done);
-    ~UtcTimingFetch();
-    UtcTimingFetch(const UtcTimingFetch&) = delete;
-    UtcTimingFetch& operator=(const UtcTimingFetch&) = delete;
+    static std::unique_ptr<HttpFetch> start(const UtcTiming& timing, Done done);
 
-    struct State;
-
-private:
-    explicit UtcTimingFetch(std::shared_ptr<State> state);
-    std::shared_ptr<State> m_state;
+    // The offset an answer to a request of `scheme` says.
+    static Result offsetOf(UtcTiming::Scheme scheme, const HttpFetch::Answer& answer);
 };
 
 } // namespace zephyrscope

@@ -1,7 +1,7 @@
 #include "AdaptiveRequests.h"
 
 #include "GstHandles.h"
-#include "ManifestFetch.h"
+#include "HttpFetch.h"
 
 #include <gmodule.h>
 #include <gst/gst.h>
@@ -105,7 +105,7 @@ gboolean onMessageFinished(GSignalInvocationHint*, guint count, const GValue* va
         }
     }
     // The player's own copy of a manifest, fetched for its splices: not the demuxer's.
-    if (g_object_get_data(message, ManifestFetch::kOwnRequestKey))
+    if (g_object_get_data(message, HttpFetch::kOwnRequestKey))
         return TRUE;
     const std::string uri = uriOf(message);
     if (uri.empty())
