@@ -175,7 +175,8 @@ TEST_F(PlayerSrt, RandomLossIsRecoveredPacketForPacketAndNoneLost)
     EXPECT_EQ(counts.neverForwarded, 0u);
 }
 
-// Every copy of every packet whose sequence number 30 divides is dropped: no
+// Every copy of every packet whose sequence number 30 divides is dropped, and of
+// the connection's first three, which leave no gap in what is delivered: no
 // retransmission repairs them, and nothing is counted as recovered, at any time.
 TEST_F(PlayerSrt, LossNoRetransmissionRepairsIsLostAndNeverRecovered)
 {
@@ -183,6 +184,7 @@ TEST_F(PlayerSrt, LossNoRetransmissionRepairsIsLostAndNeverRecovered)
     sender.start();
     UdpRelay relay(sender.port(), 0);
     relay.dropEveryCopyOfSequencesDividedBy(30);
+    relay.dropEveryCopyOfTheFirst(3);
     player->putURL("srt://127.0.0.1:" + std::to_string(relay.port()));
     ASSERT_TRUE(RunMainLoopUntil(
         [&] {

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace zephyrscope::testing {
@@ -97,8 +98,10 @@ UdpRelay::Counts UdpRelay::counts() const
 {
     std::lock_guard lock(m_mutex);
     Counts counts = m_counts;
+    // The connection's first packet starts the count even when it was never forwarded.
     if (!m_forwarded.empty())
-        counts.neverForwarded = (*m_forwarded.rbegin() - *m_forwarded.begin() + 1) - m_forwarded.size();
+        counts.neverForwarded = (*m_forwarded.rbegin() - std::min(*m_forwarded.begin(), *m_firstSequence) + 1)
+            - m_forwarded.size();
     return counts;
 }
 
@@ -155,6 +158,8 @@ void UdpRelay::run()
                     | packet[3];
                 const bool retransmission = (packet[4] & 0x04) != 0;
                 std::lock_guard lock(m_mutex);
+                if (!m_firstSequence)
+                    m_firstSequence = sequence;
                 const std::size_t recorded = record(sequence, retransmission, arrivalUs, packet, got);
                 if (!retransmission)
                     ++m_counts.originals;
@@ -163,8 +168,10 @@ void UdpRelay::run()
                     continue;
                 }
                 const std::uint32_t divisor = m_sequenceDivisor.load();
-                if (divisor > 0 ? sequence % divisor == 0
-                                : !retransmission && m_dropEvery > 0 && m_counts.originals % m_dropEvery == 0) {
+                const bool leading = ((sequence - *m_firstSequence) & 0x7fffffffu) < m_leadingDrops.load();
+                if (leading
+                    || (divisor > 0 ? sequence % divisor == 0
+                                    : !retransmission && m_dropEvery > 0 && m_counts.originals % m_dropEvery == 0)) {
                     ++(retransmission ? m_counts.retransmissionsDropped : m_counts.dropped);
                     continue;
                 }

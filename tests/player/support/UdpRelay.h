@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <sys/types.h>
 #include <thread>
@@ -40,7 +41,7 @@ public:
         std::uint64_t blackedOut = 0;      // data packets swallowed by blackouts
         std::uint64_t dataBytes = 0;       // UDP payload bytes of the data packets forwarded
         std::uint64_t dataPackets = 0;     // data packets forwarded, retransmissions included
-        std::uint64_t neverForwarded = 0;  // sequence numbers between the first and last forwarded never forwarded
+        std::uint64_t neverForwarded = 0;  // sequence numbers from the first sent to the last forwarded never forwarded
         std::uint64_t repaired = 0;        // sequence numbers whose first copy forwarded was a retransmission
         std::uint64_t retransmissionsDropped = 0;
         zephyrscope::tools::impair::Impairment::Counts impaired;
@@ -67,6 +68,8 @@ public:
     // From now on drops, instead of every dropEvery-th first transmission, every
     // copy of each data packet whose sequence number divisor divides.
     void dropEveryCopyOfSequencesDividedBy(std::uint32_t divisor) { m_sequenceDivisor = divisor; }
+    // Drops every copy of the stream's first packets, before any is forwarded.
+    void dropEveryCopyOfTheFirst(std::uint32_t packets) { m_leadingDrops = packets; }
     // Swallows everything for the given time from now on.
     void blackout(std::chrono::milliseconds duration);
     // Swallows everything from now on, until stop().
@@ -93,11 +96,13 @@ private:
     std::atomic<bool> m_stopping {false};
     std::atomic<std::int64_t> m_blackoutUntilUs {0};
     std::atomic<std::uint32_t> m_sequenceDivisor {0};
+    std::atomic<std::uint32_t> m_leadingDrops {0};
     std::atomic<bool> m_recording {false};
 
     mutable std::mutex m_mutex;
     Counts m_counts;
     std::set<std::uint32_t> m_forwarded; // sequence numbers forwarded at least once
+    std::optional<std::uint32_t> m_firstSequence; // of the first data packet from the listener
     std::vector<DataPacket> m_recorded;
     zephyrscope::tools::impair::Impairment m_impairment;
     zephyrscope::tools::impair::DatagramSchedule m_schedule; // relay thread only
