@@ -1,7 +1,5 @@
 #include "UtcTimingFetch.h"
 
-#include "GLibHandles.h"
-
 #include <libsoup/soup.h>
 
 namespace zephyrscope {
@@ -13,8 +11,9 @@ std::unique_ptr<HttpFetch> UtcTimingFetch::start(const UtcTiming& timing, Done d
     // stopped by the deadline.
     const HttpFetch::Request request {.method = head ? "HEAD" : "GET", .url = timing.value, .readTimeoutS = kTimeoutS,
                                       .deadlineS = kTimeoutS, .maxBodyBytes = head ? 0 : kMaxBodyBytes};
+    // HttpFetch guards its callback: a throw from done is reported there.
     return HttpFetch::start(request, [scheme = timing.scheme, done = std::move(done)](HttpFetch::Answer answer) {
-        gsthandles::guarded("read the server's time", [&] { done(offsetOf(scheme, answer)); });
+        done(offsetOf(scheme, answer));
     });
 }
 
