@@ -283,7 +283,7 @@ void TsDropRelay::relayData(const unsigned char* datagram, std::size_t size)
             ++m_counts.dropped;
             ++m_counts.trailingDrops;
         } else {
-            m_counts.trailingDrops = m_counts.trailingTsPackets = m_counts.trailingGaps = 0;
+            m_counts.trailingDrops = m_counts.trailingTsPackets = 0;
         }
     }
     if (drop) {
@@ -346,7 +346,6 @@ void TsDropRelay::countDropped(const unsigned char* datagram, std::size_t size)
         pids.insert(pid);
     }
     m_counts.continuityGaps += pids.size();
-    m_counts.trailingGaps += pids.size();
 }
 
 void TsDropRelay::trackPes(const unsigned char* datagram, std::size_t size, bool dropped, std::int64_t wallUs)
@@ -402,6 +401,7 @@ void TsDropRelay::trackContinuity(const unsigned char* datagram, std::size_t siz
             // packet sent twice, which TS allows, reads the same.
             const std::uint64_t shown = pidState.unpassed % 16;
             m_counts.tsPacketsShownMissing += shown == 15 ? 0 : shown;
+            m_counts.continuityGapsShown += shown != 0 && shown != 15;
             pidState.unpassed = 0;
         }
     }

@@ -92,8 +92,8 @@ public:
         // the next one (passed on first, or by retransmission), those never passed
         // on skipped: how long the data stopped for it, repairs counted.
         std::int64_t longestInOrderWaitUs = 0;
-        // Drops after the last datagram passed on, which no receiver can see, and their TS packets and gaps.
-        std::uint64_t trailingDrops = 0, trailingTsPackets = 0, trailingGaps = 0;
+        // Drops after the last datagram passed on, which no receiver can see, and their TS packets.
+        std::uint64_t trailingDrops = 0, trailingTsPackets = 0;
         std::uint64_t tsPacketsDropped = 0;
         std::uint64_t continuityGaps = 0;
         // Of the payload TS packets not passed on (dropped or blacked out), those a
@@ -103,6 +103,8 @@ public:
         // PID's first packet passed on, or after its last, or ended by a
         // discontinuity, shows nothing.
         std::uint64_t tsPacketsShownMissing = 0;
+        // Those runs that show as a jump of the counter: the continuity errors a receiver counts.
+        std::uint64_t continuityGapsShown = 0;
         std::map<std::uint16_t, std::uint64_t> tsPacketsDroppedPerPid;
         // The PES packets (a video frame, an audio frame or a few) that lost a TS packet to a
         // drop, per PID: the most frames a receiver can have lost or had to throw away.
